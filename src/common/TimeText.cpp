@@ -1,0 +1,14 @@
+#include "common/TimeText.h"
+
+#include <ctime>
+
+QString generalDateTime(const QDateTime &moment)
+{
+    const std::time_t seconds = std::time_t(moment.toSecsSinceEpoch());
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    const bool midnight = local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0;
+    char text[256];
+    const std::size_t n = std::strftime(text, sizeof text, midnight ? "%x" : "%x %X", &local);
+    return QString::fromLocal8Bit(text, qsizetype(n));
+}

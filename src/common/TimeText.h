@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// The one place that turns a moment into text.
+
+// The general date-and-time form of the user's regional settings (LC_TIME): the short date, a
+// blank, the long time; at exactly midnight the date alone.
+QString generalDateTime(const QDateTime &moment);

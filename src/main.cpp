@@ -1,0 +1,37 @@
+#include "shell/Program.h"
+#include "shell/QtDialogs.h"
+#include "shell/StartUp.h"
+#include "shell/frmMain.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <unistd.h>
+
+int main(int argc, char *argv[])
+{
+    // Taken before Qt removes the options it knows from argv.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    // An unattended run never shows a window and must not need a display: scheduled jobs have none.
+    if (asksForSilentRun(arguments.join(QLatin1Char(' '))) &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    QtDialogs dialogs;
+    Program program({QCoreApplication::applicationFilePath(), &dialogs,
+                     [](int status) {
+                         std::fflush(nullptr);
+                         ::_exit(status);
+                     },
+                     nullptr, nullptr});
+    frmMain window(program);
+    dialogs.setOwner(&window);
+
+    window.Form_Load(arguments);
+    window.show();
+    return app.exec();
+}

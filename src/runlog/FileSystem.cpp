@@ -1,0 +1,189 @@
+#include "runlog/FileSystem.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+QByteArray nativePath(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+namespace {
+
+bool statPath(const QString &path, struct stat &st)
+{
+    const QByteArray native = nativePath(path);
+    return !native.isEmpty() && ::stat(native.constData(), &st) == 0;
+}
+
+QDateTime fromTimespec(const timespec &ts)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+}
+
+QString joinPath(const QString &folder, const QString &name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+File::File(FileSystem &fs, QString name, QString path, QDateTime lastModified)
+    : m_fs(&fs)
+    , m_name(std::move(name))
+    , m_path(std::move(path))
+    , m_lastModified(std::move(lastModified))
+{
+}
+
+void File::Delete(bool force)
+{
+    m_fs->DeleteFile(m_path, force);
+}
+
+bool FileSystem::FolderExists(const QString &path)
+{
+    struct stat st;
+    return statPath(path, st) && S_ISDIR(st.st_mode);
+}
+
+bool FileSystem::FileExists(const QString &path)
+{
+    struct stat st;
+    return statPath(path, st) && !S_ISDIR(st.st_mode);
+}
+
+void FileSystem::CreateFolder(const QString &path)
+{
+    if (::mkdir(nativePath(path).constData(), 0777) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot create folder"), path);
+}
+
+Folder FileSystem::GetFolder(const QString &path)
+{
+    DIR *dir = ::opendir(nativePath(path).constData());
+    if (!dir)
+        throw FileSystemError(errno, QStringLiteral("Cannot open folder"), path);
+    std::vector<File> files;
+    errno = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name == QLatin1String(".") || name == QLatin1String(".."))
+            continue;
+        const QString full = joinPath(path, name);
+        // Only regular files count: a FIFO or device among the logs would block or never end.
+        struct stat st;
+        if (::fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+            files.emplace_back(*this, name, full, fromTimespec(st.st_mtim));
+        errno = 0;
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0)
+        throw FileSystemError(readError, QStringLiteral("Cannot list folder"), path);
+    return Folder{path, FileCollection(std::move(files))};
+}
+
+QString FileSystem::GetFileName(const QString &path)
+{
+    qsizetype end = path.size();
+    while (end > 0 && path.at(end - 1) == QLatin1Char('/'))
+        --end;
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'), end - 1);
+    return path.mid(slash + 1, end - slash - 1);
+}
+
+void FileSystem::DeleteFile(const QString &path, bool force)
+{
+    // On this platform a file's own read-only bit never stops its removal, so `force` has nothing
+    // left to override; without it a read-only file is refused, as the caller asked.
+    const QByteArray native = nativePath(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot delete file"), path);
+    if (S_ISDIR(st.st_mode))
+        throw FileSystemError(EISDIR, QStringLiteral("Cannot delete file"), path);
+    if (!force && (st.st_mode & S_IWUSR) == 0)
+        throw FileSystemError(EACCES, QStringLiteral("Cannot delete file"), path);
+    if (::unlink(native.constData()) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot delete file"), path);
+}
+
+void FileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite)
+{
+    Fd in(::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot open file"), source);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    Fd out(::open(nativePath(destination).constData(), flags, 0666));
+    if (out.get() < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot create file"), destination);
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t n = ::read(in.get(), block.data(), size_t(block.size()));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileSystemError(errno, QStringLiteral("Cannot read file"), source);
+        }
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out.get(), block.constData() + done, size_t(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w < 0)
+                throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
+            done += w;
+        }
+    }
+    if (::close(out.release()) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
+}
+
+std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool overwrite,
+                                                       bool unicode)
+{
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+    const int fd = ::open(nativePath(path).constData(), flags, 0666);
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot create file"), path);
+    auto stream = std::make_unique<TextStream>(
+        fd, path, unicode ? TextStream::Encoding::Utf16LE : TextStream::Encoding::SingleByte);
+    if (unicode)
+        stream->writeByteOrderMark();
+    return stream;
+}
+
+std::unique_ptr<TextStream> FileSystem::OpenTextFile(const QString &path)
+{
+    const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot open file"), path);
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        throw FileSystemError(EISDIR, QStringLiteral("Cannot open file"), path);
+    }
+    return std::make_unique<TextStream>(fd, path, TextStream::Encoding::SingleByte);
+}

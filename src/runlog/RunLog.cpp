@@ -1,0 +1,91 @@
+#include "runlog/RunLog.h"
+
+#include "common/Failure.h"
+#include "common/TimeText.h"
+#include "common/Version.h"
+#include "runlog/FileSystem.h"
+
+#include <limits>
+
+namespace {
+const QString rule = QString(64, QLatin1Char('='));
+constexpr qsizetype paneLimit = 10000;
+constexpr qsizetype paneCut = 6000;
+} // namespace
+
+RunLog::RunLog(FileSystem &fs, QString executableName)
+    : m_fs(fs)
+    , m_executableName(std::move(executableName))
+{
+}
+
+RunLog::StreamState RunLog::state() const
+{
+    if (!LogStream)
+        return StreamState::Empty;
+    return LogStream->isOpen() ? StreamState::Open : StreamState::Closed;
+}
+
+void RunLog::OpenRunLog(const QString &path)
+{
+    trapSilently([&] {
+        if (m_fs.FileExists(path))
+            m_fs.DeleteFile(path, true);
+    });
+    trapSilently([&] { LogStream = m_fs.CreateTextFile(path, true, true); });
+
+    WriteLogLine(rule, false);
+    WriteLogLine(QStringLiteral("Running %1, version %2\r\n").arg(m_executableName, versionText()),
+                 false);
+    WriteLogLine(QStringLiteral("Local time=") + generalDateTime(QDateTime::currentDateTime()),
+                 false);
+    WriteLogLine(rule, false);
+    WriteLogLine(QStringLiteral(
+                     "**Search for '(error)' or '(warning)' strings in the log for problems**\r\n"),
+                 false);
+    // Only now: the last header line mentions "(error)" and was counted.
+    m_errorCount = 0;
+}
+
+void RunLog::WriteLogLine(const QString &text, bool timeStamp)
+{
+    if (!LogStream)
+        return;
+
+    quint32 colour = PaneColour::Black;
+    if (text.contains(QLatin1String("(error)"), Qt::CaseInsensitive)) {
+        if (m_errorCount < std::numeric_limits<qint32>::max())
+            ++m_errorCount;
+        colour = PaneColour::Red;
+    }
+    if (text.contains(QLatin1String("(warning)"), Qt::CaseInsensitive))
+        colour = PaneColour::Yellow;
+
+    const QString line =
+        timeStamp ? generalDateTime(QDateTime::currentDateTime()) + QLatin1String(": ") + text
+                  : text;
+    trapSilently([&] { LogStream->WriteLine(line); });
+    trapSilently([&] { showInPane(line + QLatin1String("\r\n"), colour); });
+}
+
+void RunLog::showInPane(const QString &line, quint32 colour)
+{
+    // Cutting 6,000 characters at once, the first one kept, holds the pane near its limit without
+    // trimming line by line.
+    if (m_pane.length() > paneLimit) {
+        m_pane.select(1, paneCut);
+        m_pane.replaceSelection(QString());
+    }
+    const qsizetype end = m_pane.length();
+    m_pane.select(end, 0);
+    m_pane.replaceSelection(line);
+    m_pane.select(end, line.size());
+    m_pane.setSelectionColour(colour);
+    m_pane.flush();
+}
+
+void RunLog::CloseRunLog()
+{
+    if (LogStream)
+        trapSilently([&] { LogStream->Close(); });
+}

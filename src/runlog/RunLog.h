@@ -1,0 +1,38 @@
+#pragma once
+
+#include "runlog/LogPane.h"
+#include "runlog/TextStream.h"
+
+#include <QString>
+
+#include <memory>
+
+class FileSystem;
+
+// The run log of an archive run: a UTF-16 file per run and the live pane, both fed line by line by
+// WriteLogLine, with the count of "(error)" lines of the current run. Nothing here ever reports a
+// failure: a log that cannot be written must not stop the run it describes.
+class RunLog {
+public:
+    enum class StreamState { Empty, Open, Closed };
+
+    RunLog(FileSystem &fs, QString executableName);
+
+    void OpenRunLog(const QString &path);
+    void WriteLogLine(const QString &text, bool timeStamp = true);
+    void CloseRunLog();
+
+    qint32 ErrorCount() const { return m_errorCount; }
+    StreamState state() const;
+    LogPane &pane() { return m_pane; }
+
+private:
+    void showInPane(const QString &line, quint32 colour);
+
+    FileSystem &m_fs;
+    QString m_executableName;
+    // Empty until the first run log of the process is opened; closed, never reset, afterwards.
+    std::unique_ptr<TextStream> LogStream;
+    qint32 m_errorCount = 0;
+    LogPane m_pane;
+};

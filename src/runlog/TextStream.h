@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// An open text file, written or read line by line.
+//
+// Written lines go straight to the file with one write() each: the run log is read by other
+// programs (and by the text editor the run offers to open) while it is still open, so nothing may
+// wait in a buffer of ours. Reading is buffered and single-byte (ISO-8859-1: every byte is one
+// character, so every byte round-trips unchanged).
+class TextStream {
+public:
+    enum class Encoding { SingleByte, Utf16LE };
+
+    TextStream(int fd, QString path, Encoding encoding);
+    ~TextStream();
+    TextStream(const TextStream &) = delete;
+    TextStream &operator=(const TextStream &) = delete;
+
+    // Starts a UTF-16 file with its byte-order mark (FF FE).
+    void writeByteOrderMark();
+    // Appends text + CR LF. Throws FileSystemError when the stream is closed or the write fails.
+    void WriteLine(const QString &text);
+    // The next line without its terminator (LF or CR LF; a lone CR stays part of the line).
+    QString ReadLine();
+    // Reads at most `maxChars` characters of the current line. `lineEnded` tells whether the
+    // line's terminator (or the end of the file) was reached, in which case it has been consumed.
+    // Lets a caller walk a line of any length in bounded memory.
+    QString ReadLinePart(qsizetype maxChars, bool &lineEnded);
+    bool AtEndOfStream();
+    void Close();
+
+    bool isOpen() const { return m_fd >= 0; }
+    const QString &path() const { return m_path; }
+
+private:
+    void writeAll(const char *data, qsizetype size);
+    bool fill();
+    void requireOpen(const char *action) const;
+
+    int m_fd;
+    QString m_path;
+    Encoding m_encoding;
+    QByteArray m_buffer;
+    qsizetype m_pos = 0;
+    bool m_eof = false;
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+class Program;
+class RunHost;
+
+// The archive folder persists as ArchiveFolderPath in the per-user settings
+// ($XDG_CONFIG_HOME/<exe>/<exe>.ini, group frmMain). Neither traps a failure: the callers do.
+
+// Puts the stored folder (default "") into txtOutputPath.
+void LoadArchiveFolderSetting(Program &program, RunHost &host);
+// Stores the current text of txtOutputPath, also when it is empty.
+void SaveArchiveFolderSetting(Program &program, RunHost &host);

@@ -1,0 +1,40 @@
+#include "shell/Program.h"
+
+#include <QFileInfo>
+
+#include <cstdlib>
+
+Program::Program(Parts parts)
+    : m_executablePath(std::move(parts.executablePath))
+    , m_fileSystem(parts.fileSystem ? std::move(parts.fileSystem) : std::make_unique<FileSystem>())
+    , m_registry(parts.registry ? std::move(parts.registry) : makeRegistry())
+    , m_components(makeComponents(*m_registry))
+    , m_interactiveDialogs(parts.interactiveDialogs ? parts.interactiveDialogs : &m_silentDialogs)
+    , m_terminator(std::move(parts.terminator))
+    , m_runLog(*m_fileSystem, executableName())
+{
+}
+
+QString Program::executableName() const
+{
+    return QFileInfo(m_executablePath).completeBaseName();
+}
+
+QString Program::programFolder() const
+{
+    return QFileInfo(m_executablePath).absolutePath();
+}
+
+int Program::exitStatus() const
+{
+    if (m_startRefused)
+        return ExitStatus::StartRefused;
+    return m_runLog.ErrorCount() > 0 ? ExitStatus::RunFailed : ExitStatus::Success;
+}
+
+void Program::terminate(int status)
+{
+    if (m_terminator)
+        m_terminator(status);
+    std::_Exit(status);
+}

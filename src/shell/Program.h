@@ -1,0 +1,82 @@
+#pragma once
+
+#include "runlog/FileSystem.h"
+#include "runlog/RunLog.h"
+#include "shell/Components.h"
+#include "shell/OrvelVersion.h"
+#include "shell/Registry.h"
+#include "shell/SilentDialogs.h"
+#include "shell/SingleInstance.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class Dialogs;
+
+// Exit statuses of the process, for the schedulers that start it.
+namespace ExitStatus {
+constexpr int Success = 0;
+constexpr int RunFailed = 1;      // the archive run counted an "(error)" line or was refused
+constexpr int StartRefused = 2;   // served product not running or too old
+constexpr int AlreadyRunning = 3; // another instance of the same program runs
+} // namespace ExitStatus
+
+// The process-wide state of one program: created once in main, passed by reference, and built as
+// often as a test needs.
+class Program {
+public:
+    // Ends the process with a status; never returns.
+    using Terminator = std::function<void(int status)>;
+
+    struct Parts {
+        QString executablePath;
+        Dialogs *interactiveDialogs = nullptr;
+        Terminator terminator;
+        // Left empty, the platform's own are made.
+        std::unique_ptr<FileSystem> fileSystem;
+        std::unique_ptr<Registry> registry;
+    };
+
+    explicit Program(Parts parts);
+
+    const QString &executablePath() const { return m_executablePath; }
+    // The executable's file name without its extension.
+    QString executableName() const;
+    // The folder that holds the executable, without a trailing separator.
+    QString programFolder() const;
+
+    FileSystem &fileSystem() { return *m_fileSystem; }
+    const Registry &registry() const { return *m_registry; }
+    Components &components() { return *m_components; }
+    RunLog &runLog() { return m_runLog; }
+
+    // The dialogs for the mode the program is in: in SilentMode nobody is asked.
+    Dialogs &dialogs() { return SilentMode ? m_silentDialogs : *m_interactiveDialogs; }
+    Dialogs &silentDialogs() { return m_silentDialogs; }
+
+    bool claimSingleInstance() { return m_instance.claim(m_executablePath); }
+
+    // A start-up refusal: the process ends with StartRefused, whatever the run log says.
+    void refuseStart() { m_startRefused = true; }
+    int exitStatus() const;
+    [[noreturn]] void terminate(int status);
+
+    bool SilentMode = false;
+    OrvelVersionInfo ServedVersion;
+    QString RunLogPath;
+    QString ZipFilePath;
+
+private:
+    QString m_executablePath;
+    std::unique_ptr<FileSystem> m_fileSystem;
+    std::unique_ptr<Registry> m_registry;
+    std::unique_ptr<Components> m_components;
+    SilentDialogs m_silentDialogs;
+    Dialogs *m_interactiveDialogs;
+    Terminator m_terminator;
+    SingleInstance m_instance;
+    RunLog m_runLog;
+    bool m_startRefused = false;
+};

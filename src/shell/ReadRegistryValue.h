@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QVariant>
+
+class Registry;
+
+namespace RegistryKind {
+constexpr qint16 String = 1;
+constexpr qint16 Binary = 3;
+constexpr qint16 Number = 4;
+} // namespace RegistryKind
+
+// Reads one value as the requested kind: a QString for String, a QByteArray for Binary, a qint32
+// for Number. Whatever cannot be read yields `defaultValue`. Raises Failure 1001 "Unsupported value
+// type" for another kind when the key exists, and the argument error for String or Binary data of
+// zero bytes.
+QVariant ReadRegistryValue(const Registry &registry, quint32 root, const QString &keyPath,
+                           const QString &valueName, qint16 kind, const QVariant &defaultValue);

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+// Predefined root keys, with the handle values the platform gives them.
+namespace RegistryRoot {
+constexpr quint32 ClassesRoot = 0x80000000;
+constexpr quint32 CurrentUser = 0x80000001;
+constexpr quint32 LocalMachine = 0x80000002;
+constexpr quint32 Users = 0x80000003;
+constexpr quint32 CurrentConfig = 0x80000005;
+} // namespace RegistryRoot
+
+// Registry value types (the registry's own codes).
+namespace RegistryType {
+constexpr quint32 String = 1;
+constexpr quint32 ExpandString = 2;
+constexpr quint32 Binary = 3;
+constexpr quint32 DWord = 4;
+constexpr quint32 MultiString = 7;
+} // namespace RegistryType
+
+// A value as the single-byte query returns it: string types as their ISO-8859-1 bytes with the
+// terminating zero, everything else as stored.
+struct RegistryValue {
+    quint32 type = 0;
+    QByteArray data;
+};
+
+class RegistryKey {
+public:
+    virtual ~RegistryKey() = default;
+    // An empty name is the key's default value.
+    virtual std::optional<RegistryValue> queryValue(const QString &name) const = 0;
+};
+
+// Read-only access to the registry. Key paths and value names compare without regard to case.
+class Registry {
+public:
+    virtual ~Registry() = default;
+    // Null when the key does not exist.
+    virtual std::unique_ptr<RegistryKey> openKey(quint32 root, const QString &path) const = 0;
+};
+
+// The platform's registry; defined by the one backend that is built.
+std::unique_ptr<Registry> makeRegistry();

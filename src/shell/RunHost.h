@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// What the program's logic needs from the main window; implemented by frmMain and by test hosts.
+class RunHost {
+public:
+    virtual ~RunHost() = default;
+    // The archive folder as txtOutputPath holds it, read afresh each time.
+    virtual QString archiveFolderText() const = 0;
+    virtual void setArchiveFolderText(const QString &text) = 0;
+    // Running: the wait pointer shows and Start is disabled.
+    virtual void setRunning(bool running) = 0;
+    virtual bool isRunning() const = 0;
+    virtual void setProgress(double value, double maximum) = 0;
+    // Lets pending window events through, so the window repaints and its commands stay usable.
+    virtual void pumpEvents() = 0;
+};

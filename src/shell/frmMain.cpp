@@ -1,0 +1,170 @@
+#include "shell/frmMain.h"
+
+#include "archive/ArchiveRun.h"
+#include "shell/EndProgram.h"
+#include "shell/Program.h"
+#include "shell/StartUp.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QThread>
+#include <QVBoxLayout>
+
+frmMain::frmMain(Program &program, QWidget *parent)
+    : QMainWindow(parent)
+    , m_program(program)
+    , m_logView(nullptr)
+{
+    setWindowTitle(QStringLiteral("Orvel Sorvik"));
+    buildControls();
+    buildMenus();
+    m_logView = RichLogView(txtLogOutput);
+    m_program.runLog().pane().setView(&m_logView);
+    resize(640, 480);
+}
+
+void frmMain::buildControls()
+{
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+
+    frameWriteDataTo = new QGroupBox(QStringLiteral("Store log archives in this folder:"), central);
+    auto *folderRow = new QHBoxLayout(frameWriteDataTo);
+    txtOutputPath = new QLineEdit(frameWriteDataTo);
+    txtOutputPath->setReadOnly(true);
+    cmdBrowseForFolder = new QPushButton(QStringLiteral("&Browse"), frameWriteDataTo);
+    cmdEnterUNC = new QPushButton(QStringLiteral("&UNC"), frameWriteDataTo);
+    folderRow->addWidget(txtOutputPath, 1);
+    folderRow->addWidget(cmdBrowseForFolder);
+    folderRow->addWidget(cmdEnterUNC);
+    layout->addWidget(frameWriteDataTo);
+
+    frmProgress = new QGroupBox(QStringLiteral("Progress"), central);
+    auto *progressColumn = new QVBoxLayout(frmProgress);
+    ProgressBar = new QProgressBar(frmProgress);
+    ProgressBar->setRange(0, 1);
+    ProgressBar->setValue(0);
+    ProgressBar->setTextVisible(false);
+    txtLogOutput = new QTextEdit(frmProgress);
+    txtLogOutput->setReadOnly(true);
+    txtLogOutput->setAcceptRichText(true);
+    txtLogOutput->setLineWrapMode(QTextEdit::NoWrap);
+    progressColumn->addWidget(ProgressBar);
+    progressColumn->addWidget(txtLogOutput, 1);
+    layout->addWidget(frmProgress, 1);
+
+    auto *buttonRow = new QHBoxLayout;
+    cmdStart = new QPushButton(QStringLiteral("&Start"), central);
+    cmdExit = new QPushButton(QStringLiteral("E&xit"), central);
+    buttonRow->addWidget(cmdStart);
+    buttonRow->addStretch(1);
+    buttonRow->addWidget(cmdExit);
+    layout->addLayout(buttonRow);
+
+    setCentralWidget(central);
+
+    // Choosing the folder arrives with the folder selection; until then the buttons stay inert.
+    cmdBrowseForFolder->setEnabled(false);
+    cmdEnterUNC->setEnabled(false);
+
+    connect(cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
+    connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+}
+
+void frmMain::buildMenus()
+{
+    mnuFile = menuBar()->addMenu(QStringLiteral("File"));
+    mnuScheduleArchive = mnuFile->addAction(QStringLiteral("Schedule Archive"));
+    seperator2 = mnuFile->addSeparator();
+    mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
+
+    menuHelp = menuBar()->addMenu(QStringLiteral("Help"));
+    Help = menuHelp->addAction(QStringLiteral("Help"));
+    seperator = menuHelp->addSeparator();
+    About = menuHelp->addAction(QStringLiteral("About"));
+    mnuCheckForUpdatedVersion = menuHelp->addAction(QStringLiteral("Check for updated version"));
+
+    // Scheduling, help, About and the update check are not built yet: shown, but not offered.
+    for (QAction *pending : {mnuScheduleArchive, Help, About, mnuCheckForUpdatedVersion})
+        pending->setEnabled(false);
+
+    connect(mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
+}
+
+void frmMain::Form_Load(const QStringList &arguments)
+{
+    ::Form_Load(m_program, *this, arguments);
+}
+
+QString frmMain::archiveFolderText() const
+{
+    return txtOutputPath->text();
+}
+
+void frmMain::setArchiveFolderText(const QString &text)
+{
+    txtOutputPath->setText(text);
+}
+
+void frmMain::setRunning(bool running)
+{
+    if (running)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+    cmdStart->setEnabled(!running);
+}
+
+bool frmMain::isRunning() const
+{
+    return !cmdStart->isEnabled();
+}
+
+void frmMain::setProgress(double value, double maximum)
+{
+    // A maximum of 0 would turn the bar into a busy indicator that never stops.
+    const int top = std::max(1, int(maximum));
+    ProgressBar->setRange(0, top);
+    ProgressBar->setValue(std::clamp(int(value), 0, top));
+}
+
+void frmMain::pumpEvents()
+{
+    QCoreApplication::processEvents();
+    // The pause only gives a window time to repaint; an unattended run has none.
+    if (!m_program.SilentMode)
+        QThread::msleep(1);
+}
+
+void frmMain::cmdStart_Click()
+{
+    ::cmdStart_Click(m_program, *this);
+}
+
+void frmMain::cmdExit_Click()
+{
+    if (isRunning() &&
+        m_program.dialogs().messageBox(
+            QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
+            MessageButtons::YesNo) != DialogAnswer::Yes)
+        return;
+    EndProgram(m_program, *this);
+}
+
+void frmMain::mnuExit_Click()
+{
+    EndProgram(m_program, *this);
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    EndProgram(m_program, *this);
+}

@@ -1,0 +1,28 @@
+#include "update/ToolsSite.h"
+
+#include <QUrl>
+
+namespace {
+const char *const defaultSite = "http://tools.sorvik.example";
+}
+
+QString toolsSite()
+{
+    QString site = qEnvironmentVariable("SORVIK_TOOLS_SITE");
+    if (site.isEmpty())
+        site = QLatin1String(defaultSite);
+    while (site.endsWith(QLatin1Char('/')))
+        site.chop(1);
+    return site;
+}
+
+QString toolsSiteHost()
+{
+    const QUrl url(toolsSite());
+    return url.port() > 0 ? QStringLiteral("%1:%2").arg(url.host()).arg(url.port()) : url.host();
+}
+
+QString HomePageUrl()
+{
+    return toolsSite() + QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html");
+}

@@ -1,0 +1,181 @@
+#include "common/TimeText.h"
+#include "runlog/FileSystem.h"
+#include "runlog/RunLog.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QRegularExpression>
+
+#include <clocale>
+
+namespace {
+
+class RunLogTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        std::setlocale(LC_TIME, "C"); // %x %X = 12/06/26 14:05:09
+    }
+
+    QStringList fileLines(const QString &relative) const
+    {
+        const QByteArray bytes = readFile(relative);
+        EXPECT_TRUE(bytes.startsWith("\xFF\xFE"));
+        const QString text = QString::fromUtf16(
+            reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+        EXPECT_TRUE(text.endsWith(QLatin1String("\r\n")));
+        QStringList lines = text.split(QLatin1String("\r\n"));
+        lines.removeLast();
+        return lines;
+    }
+
+    FileSystem fs;
+    RunLog log{fs, QStringLiteral("Sorvik")};
+};
+
+const QString rule(64, QLatin1Char('='));
+const QRegularExpression stamped(QStringLiteral(R"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d: )"));
+
+TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog)
+{
+    log.WriteLogLine(QStringLiteral("(error) too early"));
+    EXPECT_EQ(log.ErrorCount(), 0);
+    EXPECT_EQ(log.pane().length(), 0);
+    EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
+    log.CloseRunLog();
+    log.CloseRunLog();
+    EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
+}
+
+TEST_F(RunLogTest, FileHoldsHeaderThenStampedLines)
+{
+    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    EXPECT_EQ(log.ErrorCount(), 0) << "the header's own mention of (error) is not counted";
+    log.WriteLogLine(QStringLiteral("    Starting ZIP file archive"));
+    log.WriteLogLine(QStringLiteral("ends with a line end\r\n"));
+
+    const QStringList lines = fileLines(QStringLiteral("run.TXT"));
+    ASSERT_EQ(lines.size(), 10);
+    EXPECT_EQ(lines[0], rule);
+    EXPECT_EQ(lines[1], QStringLiteral("Running Sorvik, version 1.0.1"));
+    EXPECT_EQ(lines[2], QString());
+    EXPECT_TRUE(lines[3].startsWith(QLatin1String("Local time="))) << lines[3].toStdString();
+    EXPECT_FALSE(lines[3].contains(QLatin1String(": ")));
+    EXPECT_EQ(lines[4], rule);
+    EXPECT_EQ(lines[5], QStringLiteral("**Search for '(error)' or '(warning)' strings in the log for problems**"));
+    EXPECT_EQ(lines[6], QString());
+    EXPECT_TRUE(stamped.match(lines[7]).hasMatch()) << lines[7].toStdString();
+    EXPECT_TRUE(lines[7].endsWith(QLatin1String(":     Starting ZIP file archive")));
+    EXPECT_TRUE(lines[8].endsWith(QLatin1String(": ends with a line end")));
+    EXPECT_EQ(lines[9], QString());
+}
+
+TEST_F(RunLogTest, MarkersCountAndColour)
+{
+    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    auto colourOfLastLine = [&] { return log.pane().colourAt(log.pane().length() - 3); };
+
+    const QString header = log.pane().text();
+    const qsizetype searchLine = header.indexOf(QLatin1String("**Search"));
+    EXPECT_EQ(log.pane().colourAt(searchLine), PaneColour::Yellow);
+    EXPECT_EQ(log.pane().colourAt(0), PaneColour::Black);
+
+    log.WriteLogLine(QStringLiteral("plain"));
+    EXPECT_EQ(colourOfLastLine(), PaneColour::Black);
+    log.WriteLogLine(QStringLiteral("(ERROR) in capitals"));
+    EXPECT_EQ(colourOfLastLine(), PaneColour::Red);
+    log.WriteLogLine(QStringLiteral("(Warning) only"));
+    EXPECT_EQ(colourOfLastLine(), PaneColour::Yellow);
+    log.WriteLogLine(QStringLiteral("(error) and (warning) both"));
+    EXPECT_EQ(colourOfLastLine(), PaneColour::Yellow);
+    EXPECT_EQ(log.ErrorCount(), 2);
+}
+
+TEST_F(RunLogTest, PaneIsCutOnlyPastTenThousandCharacters)
+{
+    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    const QChar first = log.pane().text().at(0);
+    // Fill the pane to exactly 10,000 characters: no cut on the next line.
+    log.WriteLogLine(QString(10000 - log.pane().length() - 2, QLatin1Char('a')), false);
+    ASSERT_EQ(log.pane().length(), 10000);
+    log.WriteLogLine(QStringLiteral("b"), false);
+    EXPECT_EQ(log.pane().length(), 10003);
+
+    // Now past the limit: the next line first cuts the 6,000 characters after the first one.
+    const QString before = log.pane().text();
+    log.WriteLogLine(QStringLiteral("cd"), false);
+    EXPECT_EQ(log.pane().length(), 10003 - 6000 + 4);
+    EXPECT_EQ(log.pane().text(), before.left(1) + before.mid(6001) + QStringLiteral("cd\r\n"));
+    EXPECT_EQ(log.pane().text().at(0), first);
+
+    // Exactly 10,001 is past the limit too.
+    log.WriteLogLine(QString(10001 - log.pane().length() - 2, QLatin1Char('e')), false);
+    ASSERT_EQ(log.pane().length(), 10001);
+    log.WriteLogLine(QStringLiteral("f"), false);
+    EXPECT_EQ(log.pane().length(), 10001 - 6000 + 3);
+}
+
+TEST_F(RunLogTest, SecondRunStartsAfreshAndKeepsTheFirst)
+{
+    log.OpenRunLog(path(QStringLiteral("first.TXT")));
+    log.WriteLogLine(QStringLiteral("(error) in the first run"));
+    EXPECT_EQ(log.ErrorCount(), 1);
+    log.CloseRunLog();
+    const QByteArray firstFile = readFile(QStringLiteral("first.TXT"));
+    const qsizetype paneAfterFirst = log.pane().length();
+
+    log.OpenRunLog(path(QStringLiteral("second.TXT")));
+    EXPECT_EQ(log.ErrorCount(), 0);
+    EXPECT_EQ(readFile(QStringLiteral("first.TXT")), firstFile);
+    EXPECT_EQ(fileLines(QStringLiteral("second.TXT")).size(), 7);
+    EXPECT_GT(log.pane().length(), paneAfterFirst);
+    EXPECT_TRUE(log.pane().text().mid(paneAfterFirst).startsWith(rule));
+}
+
+TEST_F(RunLogTest, ExistingFileIsReplaced)
+{
+    writeFile(QStringLiteral("run.TXT"), QByteArray(5000, 'z'));
+    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    EXPECT_EQ(fileLines(QStringLiteral("run.TXT")).size(), 7);
+}
+
+TEST_F(RunLogTest, AfterCloseLinesStillCountAndShowButTheFileStays)
+{
+    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    log.CloseRunLog();
+    const QByteArray closed = readFile(QStringLiteral("run.TXT"));
+    log.WriteLogLine(QStringLiteral("(error) after close"));
+    EXPECT_EQ(log.ErrorCount(), 1);
+    EXPECT_TRUE(log.pane().text().endsWith(QLatin1String("(error) after close\r\n")));
+    EXPECT_EQ(readFile(QStringLiteral("run.TXT")), closed);
+    EXPECT_EQ(log.state(), RunLog::StreamState::Closed);
+}
+
+TEST_F(RunLogTest, UncreatableFileKeepsThePreviousStream)
+{
+    // The first log of the process cannot be created: the stream stays empty, nothing shows.
+    log.OpenRunLog(path(QStringLiteral("missing/run.TXT")));
+    EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
+    EXPECT_EQ(log.pane().length(), 0);
+
+    // After a good run, a failed one still shows its header in the pane.
+    log.OpenRunLog(path(QStringLiteral("good.TXT")));
+    log.CloseRunLog();
+    const qsizetype paneBefore = log.pane().length();
+    log.OpenRunLog(path(QStringLiteral("missing/run.TXT")));
+    EXPECT_EQ(log.state(), RunLog::StreamState::Closed);
+    EXPECT_GT(log.pane().length(), paneBefore);
+    EXPECT_EQ(log.ErrorCount(), 0);
+}
+
+TEST(TimeText, MidnightShowsTheDateAlone)
+{
+    std::setlocale(LC_TIME, "C");
+    const QDate day(2026, 12, 6);
+    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 0))), QStringLiteral("12/06/26"));
+    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 1))), QStringLiteral("12/06/26 00:00:01"));
+    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(14, 5, 9))), QStringLiteral("12/06/26 14:05:09"));
+}
+
+} // namespace

@@ -1,0 +1,183 @@
+#include "shell/ProcessPriority.h"
+#include "shell/StartUp.h"
+
+#include "support/Ending.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSettings>
+#include <QThread>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const QString notRunning = QStringLiteral("Orvel must be running for this utility to work");
+const QString tooOld = QStringLiteral("This utility only works with Orvel 4.0(1) and later");
+
+class StartUpTest : public TempEnvironment {
+protected:
+    std::optional<int> start(const QStringList &arguments)
+    {
+        program = makeProgram();
+        return endStatusOf([&] { Form_Load(*program, host, arguments); });
+    }
+
+    QString storedFolder() const
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Sorvik"),
+                           QStringLiteral("Sorvik"));
+        return settings.value(QStringLiteral("frmMain/ArchiveFolderPath"), QStringLiteral("<none>")).toString();
+    }
+
+    void storeFolder(const QString &folder) const
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Sorvik"),
+                           QStringLiteral("Sorvik"));
+        settings.setValue(QStringLiteral("frmMain/ArchiveFolderPath"), folder);
+    }
+
+    std::unique_ptr<Program> program;
+};
+
+TEST_F(StartUpTest, WithoutServedProductOnlyABareStartSaysSo)
+{
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{notRunning});
+
+    for (const QStringList &arguments : {QStringList{QStringLiteral("/Silent")}, QStringList{QStringLiteral("-x")}}) {
+        dialogs.texts.clear();
+        EXPECT_EQ(start(arguments), ExitStatus::StartRefused);
+        EXPECT_TRUE(dialogs.texts.empty()) << arguments.join(' ').toStdString();
+    }
+    EXPECT_FALSE(QDir(path(QStringLiteral("program/logs"))).exists()) << "no run log without a run";
+}
+
+TEST_F(StartUpTest, AStatusOtherThanRunningIsRefusedAlike)
+{
+    writeServedProduct();
+    qputenv("ORVEL_SIM_STATUS", "31");
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    qputenv("ORVEL_SIM_STATUS", "unreadable");
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    qunsetenv("ORVEL_SIM_STATUS");
+    EXPECT_EQ(dialogs.texts, (std::vector<QString>{notRunning, notRunning}));
+}
+
+TEST_F(StartUpTest, MajorVersionBelowThreeIsRefused)
+{
+    for (const quint32 version : {0x00020009u, 0x0000u}) {
+        writeServedProduct(version);
+        dialogs.texts.clear();
+        EXPECT_EQ(start({}), ExitStatus::StartRefused);
+        EXPECT_EQ(dialogs.texts, std::vector<QString>{tooOld});
+    }
+    // Unattended, nobody is asked: the refusal goes to the log and stderr, and the program ends.
+    dialogs.texts.clear();
+    EXPECT_EQ(start({QStringLiteral("/Silent")}), ExitStatus::StartRefused);
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(StartUpTest, VersionsThreeAndFourAreAccepted)
+{
+    for (const quint32 version : {0x00030000u, 0x00040000u}) {
+        writeServedProduct(version);
+        EXPECT_EQ(start({}), std::nullopt) << "the window is shown";
+        EXPECT_FALSE(program->SilentMode);
+        EXPECT_EQ(program->ServedVersion.Major, version >> 16);
+    }
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
+{
+    writeServedProduct();
+    for (const QStringList &arguments :
+         {QStringList{QStringLiteral("/Silent")}, QStringList{QStringLiteral("x"), QStringLiteral("/sIlEnT"), QStringLiteral("y")},
+          QStringList{QStringLiteral("/SILENTLY")}}) {
+        EXPECT_EQ(start(arguments), ExitStatus::Success) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(program->SilentMode);
+    }
+    for (const QStringList &arguments : {QStringList{QStringLiteral("Silent")}, QStringList{QStringLiteral("/Sil"), QStringLiteral("ent")}}) {
+        EXPECT_EQ(start(arguments), std::nullopt) << arguments.join(' ').toStdString();
+        EXPECT_FALSE(program->SilentMode);
+    }
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(StartUpTest, StoredFolderIsRestoredAndSurvivesARefusal)
+{
+    storeFolder(QStringLiteral("/srv/archive/"));
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    EXPECT_EQ(host.folder, QStringLiteral("/srv/archive/"));
+    EXPECT_EQ(storedFolder(), QStringLiteral("/srv/archive/"));
+}
+
+TEST_F(StartUpTest, NoStoredFolderGivesAnEmptyField)
+{
+    host.folder = QStringLiteral("stale");
+    writeServedProduct();
+    EXPECT_EQ(start({}), std::nullopt);
+    EXPECT_EQ(host.folder, QString());
+}
+
+TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)
+{
+    writeServedProduct();
+    storeFolder(QStringLiteral("/srv/first/"));
+    auto first = makeProgram();
+    ASSERT_EQ(endStatusOf([&] { Form_Load(*first, host, {}); }), std::nullopt);
+
+    TestHost secondHost;
+    secondHost.folder = QStringLiteral("/srv/second/");
+    auto second = makeProgram();
+    for (const QStringList &arguments : {QStringList{}, QStringList{QStringLiteral("/Silent")}})
+        EXPECT_EQ(endStatusOf([&] { Form_Load(*second, secondHost, arguments); }), ExitStatus::AlreadyRunning);
+    EXPECT_EQ(storedFolder(), QStringLiteral("/srv/first/"));
+    EXPECT_EQ(secondHost.folder, QStringLiteral("/srv/second/")) << "not even loaded";
+    EXPECT_TRUE(dialogs.texts.empty());
+
+    // Another program folder is another program.
+    auto elsewhere = makeProgram(QStringLiteral("other"));
+    EXPECT_EQ(endStatusOf([&] { Form_Load(*elsewhere, secondHost, {}); }), std::nullopt);
+}
+
+TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)
+{
+    writeServedProduct();
+    qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:9");
+    const QString out = path(QStringLiteral("script-args.txt"));
+    writeFile(QStringLiteral("program/test.bat"), "echo \"$@\" > '" + QFile::encodeName(out) + ".part' && mv '" +
+                                                      QFile::encodeName(out) + ".part' '" + QFile::encodeName(out) + "'\n");
+    EXPECT_EQ(start({}), std::nullopt);
+    qunsetenv("SORVIK_TOOLS_SITE");
+
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFile::exists(out) && waited.elapsed() < 20000)
+        QThread::msleep(20);
+    EXPECT_EQ(readFile(QStringLiteral("script-args.txt")),
+              QByteArray("1.0.1 http://127.0.0.1:9/Applications/Orvel/Sorvik/OrvelSorvik.html\n"));
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(StartUpTest, MissingUpdateScriptIsNoConcern)
+{
+    writeServedProduct();
+    EXPECT_EQ(start({}), std::nullopt);
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST(ProcessPriority, BelowNormalLowersTheOwnProcess)
+{
+    EXPECT_FALSE(SetProcessPriority(12345));
+    errno = 0;
+    const int before = ::getpriority(PRIO_PROCESS, 0);
+    if (before > 10 && ::geteuid() != 0)
+        GTEST_SKIP() << "already below the class; raising it back needs privileges";
+    EXPECT_TRUE(SetProcessPriority(PriorityClass::BelowNormal));
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), 10);
+}
+
+} // namespace

@@ -1,0 +1,159 @@
+#include "shell/frmMain.h"
+
+#include "support/Ending.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+
+namespace {
+
+// Reaches the unload handler without going through Qt's event dispatch, which must not be
+// unwound by the test's stand-in for the end of the process.
+class ProbedMain : public frmMain {
+public:
+    using frmMain::closeEvent;
+    using frmMain::frmMain;
+};
+
+class frmMainTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        program = makeProgram();
+        window = std::make_unique<ProbedMain>(*program);
+    }
+
+    // Foreground colour of the pane's text at the start of the line that contains `text`.
+    QColor colourOfLine(const QString &text) const
+    {
+        for (QTextBlock block = window->txtLogOutput->document()->begin(); block.isValid(); block = block.next()) {
+            if (block.text().contains(text))
+                return block.begin().fragment().charFormat().foreground().color();
+        }
+        return QColor();
+    }
+
+    std::unique_ptr<Program> program;
+    std::unique_ptr<ProbedMain> window;
+};
+
+TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
+{
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel Sorvik"));
+    EXPECT_EQ(window->frameWriteDataTo->title(), QStringLiteral("Store log archives in this folder:"));
+    EXPECT_EQ(window->cmdBrowseForFolder->text(), QStringLiteral("&Browse"));
+    EXPECT_EQ(window->cmdEnterUNC->text(), QStringLiteral("&UNC"));
+    EXPECT_EQ(window->frmProgress->title(), QStringLiteral("Progress"));
+    EXPECT_EQ(window->cmdStart->text(), QStringLiteral("&Start"));
+    EXPECT_EQ(window->cmdExit->text(), QStringLiteral("E&xit"));
+    EXPECT_TRUE(window->txtOutputPath->isReadOnly());
+    EXPECT_TRUE(window->txtLogOutput->isReadOnly());
+
+    auto global = [](QWidget *w) { return QRect(w->mapToGlobal(QPoint(0, 0)), w->size()); };
+    EXPECT_LT(global(window->frameWriteDataTo).bottom(), global(window->frmProgress).top());
+    EXPECT_LT(global(window->frmProgress).bottom(), global(window->cmdStart).top());
+    EXPECT_LT(global(window->txtOutputPath).right(), global(window->cmdBrowseForFolder).left());
+    EXPECT_LT(global(window->cmdBrowseForFolder).right(), global(window->cmdEnterUNC).left());
+    EXPECT_LT(global(window->ProgressBar).bottom(), global(window->txtLogOutput).top());
+    EXPECT_LT(global(window->cmdStart).right(), global(window->cmdExit).left());
+
+    QStringList menus;
+    for (QAction *menu : window->menuBar()->actions()) {
+        menus << menu->text();
+        for (QAction *item : menu->menu()->actions())
+            menus << (item->isSeparator() ? QStringLiteral("-") : QStringLiteral("  ") + item->text());
+    }
+    EXPECT_EQ(menus, (QStringList{QStringLiteral("File"), QStringLiteral("  Schedule Archive"), QStringLiteral("-"),
+                                  QStringLiteral("  Exit"), QStringLiteral("Help"), QStringLiteral("  Help"),
+                                  QStringLiteral("-"), QStringLiteral("  About"),
+                                  QStringLiteral("  Check for updated version")}));
+}
+
+TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
+{
+    window->setArchiveFolderText(QStringLiteral("/srv/archive/"));
+    window->show();
+    window->txtOutputPath->setFocus();
+    QTest::keyClicks(window->txtOutputPath, QStringLiteral("typed"));
+    EXPECT_EQ(window->archiveFolderText(), QStringLiteral("/srv/archive/"));
+}
+
+TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
+{
+    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
+    program->runLog().WriteLogLine(QStringLiteral("    progress line"));
+    program->runLog().WriteLogLine(QStringLiteral("(error) something broke"));
+    program->runLog().WriteLogLine(QStringLiteral("(warning) something odd"));
+
+    EXPECT_EQ(colourOfLine(QStringLiteral("progress line")), QColor(Qt::black));
+    EXPECT_EQ(colourOfLine(QStringLiteral("something broke")), QColor(255, 0, 0));
+    EXPECT_EQ(colourOfLine(QStringLiteral("something odd")), QColor(255, 255, 0));
+    EXPECT_EQ(colourOfLine(QStringLiteral("**Search for")), QColor(255, 255, 0));
+
+    // After the pane has been cut, what it shows is still exactly the pane's text.
+    for (int i = 0; i < 400; ++i)
+        program->runLog().WriteLogLine(QStringLiteral("line %1 (error)").arg(i));
+    const QString shown = window->txtLogOutput->toPlainText();
+    QString expected = program->runLog().pane().text();
+    expected.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(colourOfLine(QStringLiteral("line 399 (error)")), QColor(255, 0, 0));
+}
+
+TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
+{
+    window->setRunning(true);
+    EXPECT_FALSE(window->cmdStart->isEnabled());
+    EXPECT_TRUE(window->isRunning());
+    EXPECT_EQ(window->cursor().shape(), Qt::WaitCursor);
+    window->setRunning(false);
+    EXPECT_TRUE(window->cmdStart->isEnabled());
+    EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
+
+    window->setProgress(0, 0);
+    EXPECT_GT(window->ProgressBar->maximum(), 0) << "an empty folder must not leave a busy indicator";
+    window->setProgress(3, 7);
+    EXPECT_EQ(window->ProgressBar->value(), 3);
+    EXPECT_EQ(window->ProgressBar->maximum(), 7);
+}
+
+TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
+{
+    window->setArchiveFolderText(QStringLiteral("/srv/kept/"));
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
+    EXPECT_TRUE(dialogs.texts.empty());
+
+    window->setRunning(true);
+    dialogs.answers = {DialogAnswer::No};
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), std::nullopt) << "No lets the run go on";
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{QStringLiteral("Are you sure you want to cancel this archive operation and exit?")});
+    EXPECT_TRUE(window->isRunning());
+
+    dialogs.answers = {DialogAnswer::Yes};
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
+}
+
+TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder)
+{
+    window->setRunning(true);
+    window->setArchiveFolderText(QStringLiteral("/srv/saved/"));
+    EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
+    QCloseEvent close;
+    EXPECT_EQ(endStatusOf([&] { window->closeEvent(&close); }), ExitStatus::Success);
+    EXPECT_TRUE(dialogs.texts.empty());
+    EXPECT_TRUE(readFile(QStringLiteral("config/Sorvik/Sorvik.ini")).contains("ArchiveFolderPath=/srv/saved/"));
+}
+
+} // namespace

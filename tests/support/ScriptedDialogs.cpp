@@ -1,0 +1,33 @@
+#include "support/TestEnvironment.h"
+
+DialogAnswer ScriptedDialogs::messageBox(const QString &text, MessageButtons buttons,
+                                         const QString &title)
+{
+    texts.push_back(text);
+    if (!answers.empty()) {
+        const DialogAnswer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    return buttons == MessageButtons::YesNo ? DialogAnswer::Yes : DialogAnswer::OK;
+}
+
+QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
+{
+    texts.push_back(prompt);
+    if (inputs.empty())
+        return QString();
+    const QString text = inputs.front();
+    inputs.pop_front();
+    return text;
+}
+
+QString ScriptedDialogs::browseForFolder(const QString &title)
+{
+    texts.push_back(title);
+    if (inputs.empty())
+        return QString();
+    const QString text = inputs.front();
+    inputs.pop_front();
+    return text;
+}
