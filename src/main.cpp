@@ -8,17 +8,27 @@
 #include <cstdio>
 #include <unistd.h>
 
-int main(int argc, char *argv[])
-{
+namespace {
+// An unattended run has nobody to read the toolkit's notes about the platform it runs on (no
+// display, no runtime folder); a scheduler would mail them every night. Only real trouble is told.
+void quietUnattended(QtMsgType type, const QMessageLogContext &, const QString &message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+} // namespace
+
+int main(int argc, char *argv[]) {
     // Taken before Qt removes the options it knows from argv.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
 
     // An unattended run never shows a window and must not need a display: scheduled jobs have none.
-    if (asksForSilentRun(arguments.join(QLatin1Char(' '))) &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (asksForSilentRun(arguments.join(QLatin1Char(' ')))) {
+        qInstallMessageHandler(quietUnattended);
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
 
     QApplication app(argc, argv);
     QtDialogs dialogs;

@@ -2,8 +2,7 @@
 
 #include <ctime>
 
-QString generalDateTime(const QDateTime &moment)
-{
+QString generalDateTime(const QDateTime &moment) {
     const std::time_t seconds = std::time_t(moment.toSecsSinceEpoch());
     std::tm local{};
     localtime_r(&seconds, &local);

@@ -32,7 +32,8 @@ private:
 // folder was opened.
 class FileCollection {
 public:
-    explicit FileCollection(std::vector<File> files) : m_files(std::move(files)) {}
+    explicit FileCollection(std::vector<File> files)
+        : m_files(std::move(files)) {}
     qsizetype Count() const { return qsizetype(m_files.size()); }
     auto begin() const { return m_files.begin(); }
     auto end() const { return m_files.end(); }

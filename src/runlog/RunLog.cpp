@@ -15,19 +15,15 @@ constexpr qsizetype paneCut = 6000;
 
 RunLog::RunLog(FileSystem &fs, QString executableName)
     : m_fs(fs)
-    , m_executableName(std::move(executableName))
-{
-}
+    , m_executableName(std::move(executableName)) {}
 
-RunLog::StreamState RunLog::state() const
-{
+RunLog::StreamState RunLog::state() const {
     if (!LogStream)
         return StreamState::Empty;
     return LogStream->isOpen() ? StreamState::Open : StreamState::Closed;
 }
 
-void RunLog::OpenRunLog(const QString &path)
-{
+void RunLog::OpenRunLog(const QString &path) {
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -47,8 +43,7 @@ void RunLog::OpenRunLog(const QString &path)
     m_errorCount = 0;
 }
 
-void RunLog::WriteLogLine(const QString &text, bool timeStamp)
-{
+void RunLog::WriteLogLine(const QString &text, bool timeStamp) {
     if (!LogStream)
         return;
 
@@ -68,8 +63,7 @@ void RunLog::WriteLogLine(const QString &text, bool timeStamp)
     trapSilently([&] { showInPane(line + QLatin1String("\r\n"), colour); });
 }
 
-void RunLog::showInPane(const QString &line, quint32 colour)
-{
+void RunLog::showInPane(const QString &line, quint32 colour) {
     // Cutting 6,000 characters at once, the first one kept, holds the pane near its limit without
     // trimming line by line.
     if (m_pane.length() > paneLimit) {
@@ -84,8 +78,7 @@ void RunLog::showInPane(const QString &line, quint32 colour)
     m_pane.flush();
 }
 
-void RunLog::CloseRunLog()
-{
+void RunLog::CloseRunLog() {
     if (LogStream)
         trapSilently([&] { LogStream->Close(); });
 }

@@ -4,8 +4,7 @@
 #include "shell/ArchiveFolderSetting.h"
 #include "shell/Program.h"
 
-void EndProgram(Program &program, RunHost &host)
-{
+void EndProgram(Program &program, RunHost &host) {
     trapSilently([&] { SaveArchiveFolderSetting(program, host); });
     trapSilently([&] { program.runLog().CloseRunLog(); });
     program.terminate(program.exitStatus());

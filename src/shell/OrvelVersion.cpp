@@ -6,8 +6,7 @@
 namespace {
 
 // Its leading decimal digits, as a number; no digits give 0.
-qint16 leadingDecimal(const QString &digits)
-{
+qint16 leadingDecimal(const QString &digits) {
     int value = 0;
     for (const QChar c : digits) {
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
@@ -17,20 +16,20 @@ qint16 leadingDecimal(const QString &digits)
     return qint16(value);
 }
 
-quint32 readNumber(const Registry &registry, const char *name)
-{
-    const QVariant value =
-        ReadRegistryValue(registry, RegistryRoot::LocalMachine, QStringLiteral("Software\\Quenvo\\"),
-                          QLatin1String(name), RegistryKind::Number, QVariant());
+quint32 readNumber(const Registry &registry, const char *name) {
+    const QVariant value = ReadRegistryValue(registry, RegistryRoot::LocalMachine,
+                                             QStringLiteral("Software\\Quenvo\\"),
+                                             QLatin1String(name), RegistryKind::Number, QVariant());
     return value.isValid() ? quint32(value.toInt()) : 0;
 }
 
 } // namespace
 
-OrvelVersionInfo decodeOrvelVersion(quint32 versionNumber, quint32 buildNumber)
-{
-    const QString version = QString::number(versionNumber, 16).toUpper().rightJustified(8, QLatin1Char('0'));
-    const QString build = QString::number(buildNumber, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+OrvelVersionInfo decodeOrvelVersion(quint32 versionNumber, quint32 buildNumber) {
+    const QString version =
+        QString::number(versionNumber, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+    const QString build =
+        QString::number(buildNumber, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 
     OrvelVersionInfo info;
     info.Major = leadingDecimal(version.left(4));
@@ -45,8 +44,7 @@ OrvelVersionInfo decodeOrvelVersion(quint32 versionNumber, quint32 buildNumber)
     return info;
 }
 
-OrvelVersionInfo GetOrvelVersion(const Registry &registry)
-{
+OrvelVersionInfo GetOrvelVersion(const Registry &registry) {
     return decodeOrvelVersion(readNumber(registry, "Version Number"),
                               readNumber(registry, "Build Number"));
 }

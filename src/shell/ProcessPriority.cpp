@@ -4,8 +4,7 @@
 #include <sys/resource.h>
 
 namespace {
-std::optional<int> niceValue(qint32 priorityClass)
-{
+std::optional<int> niceValue(qint32 priorityClass) {
     switch (priorityClass) {
     case PriorityClass::Idle:
         return 19;
@@ -25,8 +24,7 @@ std::optional<int> niceValue(qint32 priorityClass)
 }
 } // namespace
 
-bool SetProcessPriority(qint32 priorityClass)
-{
+bool SetProcessPriority(qint32 priorityClass) {
     const auto nice = niceValue(priorityClass);
     return nice && ::setpriority(PRIO_PROCESS, 0, *nice) == 0;
 }

@@ -11,29 +11,23 @@ Program::Program(Parts parts)
     , m_components(makeComponents(*m_registry))
     , m_interactiveDialogs(parts.interactiveDialogs ? parts.interactiveDialogs : &m_silentDialogs)
     , m_terminator(std::move(parts.terminator))
-    , m_runLog(*m_fileSystem, executableName())
-{
-}
+    , m_runLog(*m_fileSystem, executableName()) {}
 
-QString Program::executableName() const
-{
+QString Program::executableName() const {
     return QFileInfo(m_executablePath).completeBaseName();
 }
 
-QString Program::programFolder() const
-{
+QString Program::programFolder() const {
     return QFileInfo(m_executablePath).absolutePath();
 }
 
-int Program::exitStatus() const
-{
+int Program::exitStatus() const {
     if (m_startRefused)
         return ExitStatus::StartRefused;
     return m_runLog.ErrorCount() > 0 ? ExitStatus::RunFailed : ExitStatus::Success;
 }
 
-void Program::terminate(int status)
-{
+void Program::terminate(int status) {
     if (m_terminator)
         m_terminator(status);
     std::_Exit(status);

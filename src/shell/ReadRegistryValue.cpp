@@ -11,8 +11,7 @@ constexpr qsizetype stringBuffer = 1024;
 constexpr qsizetype binaryBuffer = 4096;
 constexpr qsizetype numberBuffer = 4;
 
-std::optional<QByteArray> query(const RegistryKey &key, const QString &name, qsizetype buffer)
-{
+std::optional<QByteArray> query(const RegistryKey &key, const QString &name, qsizetype buffer) {
     const auto value = key.queryValue(name);
     if (!value || value->data.size() > buffer)
         return std::nullopt;
@@ -21,8 +20,7 @@ std::optional<QByteArray> query(const RegistryKey &key, const QString &name, qsi
 } // namespace
 
 QVariant ReadRegistryValue(const Registry &registry, quint32 root, const QString &keyPath,
-                           const QString &valueName, qint16 kind, const QVariant &defaultValue)
-{
+                           const QString &valueName, qint16 kind, const QVariant &defaultValue) {
     const auto key = registry.openKey(root, keyPath);
     if (!key)
         return defaultValue;
@@ -52,8 +50,8 @@ QVariant ReadRegistryValue(const Registry &registry, quint32 root, const QString
         // Shorter data fills the low bytes of a zeroed buffer, as the query leaves it.
         unsigned char bytes[4] = {0, 0, 0, 0};
         std::memcpy(bytes, data->constData(), size_t(data->size()));
-        const quint32 number =
-            bytes[0] | (quint32(bytes[1]) << 8) | (quint32(bytes[2]) << 16) | (quint32(bytes[3]) << 24);
+        const quint32 number = bytes[0] | (quint32(bytes[1]) << 8) | (quint32(bytes[2]) << 16) |
+                               (quint32(bytes[3]) << 24);
         return QVariant::fromValue(qint32(number));
     }
     default:

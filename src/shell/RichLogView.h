@@ -9,7 +9,8 @@ class QTextEdit;
 // characters.
 class RichLogView : public LogPaneView {
 public:
-    explicit RichLogView(QTextEdit *edit) : m_edit(edit) {}
+    explicit RichLogView(QTextEdit *edit)
+        : m_edit(edit) {}
     void paneChanged(const LogPane &pane, qsizetype firstChanged) override;
 
 private:

@@ -13,8 +13,7 @@ namespace {
 constexpr qint32 statusRunning = 32;
 constexpr qint16 minimumMajor = 3;
 
-bool servedProductRunning(Program &program)
-{
+bool servedProductRunning(Program &program) {
     bool running = false;
     trapSilently([&] {
         // Created fresh for this question and released at once.
@@ -27,20 +26,18 @@ bool servedProductRunning(Program &program)
     return running;
 }
 
-[[noreturn]] void refuse(Program &program, RunHost &host)
-{
+[[noreturn]] void refuse(Program &program, RunHost &host) {
     program.refuseStart();
     EndProgram(program, host);
 }
 } // namespace
 
-bool asksForSilentRun(const QString &commandLine)
-{
-    return !commandLine.isEmpty() && commandLine.contains(QLatin1String("/Silent"), Qt::CaseInsensitive);
+bool asksForSilentRun(const QString &commandLine) {
+    return !commandLine.isEmpty() &&
+           commandLine.contains(QLatin1String("/Silent"), Qt::CaseInsensitive);
 }
 
-void Form_Load(Program &program, RunHost &host, const QStringList &arguments)
-{
+void Form_Load(Program &program, RunHost &host, const QStringList &arguments) {
     const QString commandLine = arguments.join(QLatin1Char(' '));
 
     if (!program.claimSingleInstance())
@@ -51,14 +48,16 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments)
 
     if (!servedProductRunning(program)) {
         if (commandLine.isEmpty())
-            program.dialogs().messageBox(QStringLiteral("Orvel must be running for this utility to work"));
+            program.dialogs().messageBox(
+                QStringLiteral("Orvel must be running for this utility to work"));
         refuse(program, host);
     }
 
     trapSilently([&] { program.ServedVersion = GetOrvelVersion(program.registry()); });
     if (program.ServedVersion.Major < minimumMajor) {
         // An unattended start must not wait for an answer nobody can give.
-        Dialogs &dialogs = asksForSilentRun(commandLine) ? program.silentDialogs() : program.dialogs();
+        Dialogs &dialogs =
+            asksForSilentRun(commandLine) ? program.silentDialogs() : program.dialogs();
         dialogs.messageBox(QStringLiteral("This utility only works with Orvel 4.0(1) and later"));
         refuse(program, host);
     }

@@ -20,8 +20,7 @@
 frmMain::frmMain(Program &program, QWidget *parent)
     : QMainWindow(parent)
     , m_program(program)
-    , m_logView(nullptr)
-{
+    , m_logView(nullptr) {
     setWindowTitle(QStringLiteral("Orvel Sorvik"));
     buildControls();
     buildMenus();
@@ -30,8 +29,7 @@ frmMain::frmMain(Program &program, QWidget *parent)
     resize(640, 480);
 }
 
-void frmMain::buildControls()
-{
+void frmMain::buildControls() {
     auto *central = new QWidget(this);
     auto *layout = new QVBoxLayout(central);
 
@@ -78,8 +76,7 @@ void frmMain::buildControls()
     connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
 }
 
-void frmMain::buildMenus()
-{
+void frmMain::buildMenus() {
     mnuFile = menuBar()->addMenu(QStringLiteral("File"));
     mnuScheduleArchive = mnuFile->addAction(QStringLiteral("Schedule Archive"));
     seperator2 = mnuFile->addSeparator();
@@ -98,23 +95,19 @@ void frmMain::buildMenus()
     connect(mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
 }
 
-void frmMain::Form_Load(const QStringList &arguments)
-{
+void frmMain::Form_Load(const QStringList &arguments) {
     ::Form_Load(m_program, *this, arguments);
 }
 
-QString frmMain::archiveFolderText() const
-{
+QString frmMain::archiveFolderText() const {
     return txtOutputPath->text();
 }
 
-void frmMain::setArchiveFolderText(const QString &text)
-{
+void frmMain::setArchiveFolderText(const QString &text) {
     txtOutputPath->setText(text);
 }
 
-void frmMain::setRunning(bool running)
-{
+void frmMain::setRunning(bool running) {
     if (running)
         setCursor(Qt::WaitCursor);
     else
@@ -122,34 +115,29 @@ void frmMain::setRunning(bool running)
     cmdStart->setEnabled(!running);
 }
 
-bool frmMain::isRunning() const
-{
+bool frmMain::isRunning() const {
     return !cmdStart->isEnabled();
 }
 
-void frmMain::setProgress(double value, double maximum)
-{
+void frmMain::setProgress(double value, double maximum) {
     // A maximum of 0 would turn the bar into a busy indicator that never stops.
     const int top = std::max(1, int(maximum));
     ProgressBar->setRange(0, top);
     ProgressBar->setValue(std::clamp(int(value), 0, top));
 }
 
-void frmMain::pumpEvents()
-{
+void frmMain::pumpEvents() {
     QCoreApplication::processEvents();
     // The pause only gives a window time to repaint; an unattended run has none.
     if (!m_program.SilentMode)
         QThread::msleep(1);
 }
 
-void frmMain::cmdStart_Click()
-{
+void frmMain::cmdStart_Click() {
     ::cmdStart_Click(m_program, *this);
 }
 
-void frmMain::cmdExit_Click()
-{
+void frmMain::cmdExit_Click() {
     if (isRunning() &&
         m_program.dialogs().messageBox(
             QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
@@ -158,13 +146,11 @@ void frmMain::cmdExit_Click()
     EndProgram(m_program, *this);
 }
 
-void frmMain::mnuExit_Click()
-{
+void frmMain::mnuExit_Click() {
     EndProgram(m_program, *this);
 }
 
-void frmMain::closeEvent(QCloseEvent *event)
-{
+void frmMain::closeEvent(QCloseEvent *event) {
     event->accept();
     EndProgram(m_program, *this);
 }

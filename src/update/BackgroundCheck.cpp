@@ -6,8 +6,7 @@
 
 #include <QProcess>
 
-void checkForUpdatedVersion_Background(Program &program, const QString &address)
-{
+void checkForUpdatedVersion_Background(Program &program, const QString &address) {
     trapSilently([&] {
         const QString script = program.programFolder() + QStringLiteral("/test.bat");
         if (!program.fileSystem().FileExists(script))

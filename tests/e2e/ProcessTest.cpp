@@ -11,8 +11,7 @@ namespace {
 
 class ProcessTest : public TempEnvironment {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TempEnvironment::SetUp();
         QDir().mkpath(path(QStringLiteral("program")));
         ASSERT_TRUE(QFile::copy(builtFile(QStringLiteral("Sorvik")), program()));
@@ -20,8 +19,7 @@ protected:
 
     QString program() const { return path(QStringLiteral("program/Sorvik")); }
 
-    void simulate(const QStringList &extra = {}) const
-    {
+    void simulate(const QStringList &extra = {}) const {
         QProcess sim;
         sim.start(builtFile(QStringLiteral("orvel-sim")),
                   QStringList{QStringLiteral("--root"), path(QStringLiteral("orvel"))} + extra);
@@ -30,8 +28,7 @@ protected:
         qputenv("SORVIK_REGISTRY", QFile::encodeName(path(QStringLiteral("orvel/registry.reg"))));
     }
 
-    QProcessEnvironment environment() const
-    {
+    QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         return env;
@@ -42,8 +39,7 @@ protected:
         QByteArray errors;
     };
 
-    Outcome run(const QStringList &arguments) const
-    {
+    Outcome run(const QStringList &arguments) const {
         QProcess process;
         process.setProcessEnvironment(environment());
         process.start(program(), arguments);
@@ -52,21 +48,20 @@ protected:
                 process.readAllStandardError()};
     }
 
-    QStringList programFolder() const
-    {
-        return QDir(path(QStringLiteral("program"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QStringList programFolder() const {
+        return QDir(path(QStringLiteral("program")))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     }
 };
 
-TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly)
-{
+TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly) {
     const Outcome outcome = run({QStringLiteral("/Silent")});
     EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(programFolder(), QStringList{QStringLiteral("Sorvik")}) << "no run log, no archive folders";
+    EXPECT_EQ(programFolder(), QStringList{QStringLiteral("Sorvik")})
+        << "no run log, no archive folders";
 }
 
-TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
-{
+TEST_F(ProcessTest, ServedProductVersionDecidesTheStart) {
     simulate({QStringLiteral("--version"), QStringLiteral("2.9")});
     Outcome outcome = run({QStringLiteral("/Silent")});
     EXPECT_EQ(outcome.status, 2);
@@ -80,10 +75,10 @@ TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
     }
 }
 
-TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree)
-{
+TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree) {
     simulate();
-    writeFile(QStringLiteral("config/Sorvik/Sorvik.ini"), "[frmMain]\nArchiveFolderPath=/srv/archive/\n");
+    writeFile(QStringLiteral("config/Sorvik/Sorvik.ini"),
+              "[frmMain]\nArchiveFolderPath=/srv/archive/\n");
     // The first instance starts the update script once it holds the lock: that says it is up.
     const QString ready = path(QStringLiteral("first-is-up"));
     writeFile(QStringLiteral("program/test.bat"), "touch '" + QFile::encodeName(ready) + "'\n");

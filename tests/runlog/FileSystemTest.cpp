@@ -16,8 +16,7 @@ protected:
     FileSystem fs;
 };
 
-TEST_F(FileSystemTest, ExistenceTellsFilesFromFolders)
-{
+TEST_F(FileSystemTest, ExistenceTellsFilesFromFolders) {
     writeFile(QStringLiteral("a/file.txt"), "x");
     EXPECT_TRUE(fs.FolderExists(path(QStringLiteral("a"))));
     EXPECT_TRUE(fs.FolderExists(path(QStringLiteral("a/"))));
@@ -29,8 +28,7 @@ TEST_F(FileSystemTest, ExistenceTellsFilesFromFolders)
     EXPECT_FALSE(fs.FileExists(QString()));
 }
 
-TEST_F(FileSystemTest, FailuresCarryErrnoAndNameThePath)
-{
+TEST_F(FileSystemTest, FailuresCarryErrnoAndNameThePath) {
     const QString missing = path(QStringLiteral("no/such/folder"));
     try {
         fs.CreateFolder(missing);
@@ -46,13 +44,15 @@ TEST_F(FileSystemTest, FailuresCarryErrnoAndNameThePath)
     EXPECT_THROW(fs.CopyFile(missing, path(QStringLiteral("copy")), true), FileSystemError);
 }
 
-TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles)
-{
+TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles) {
     writeFile(QStringLiteral("logs/data_1.log"), "1");
     writeFile(QStringLiteral("logs/diag_1.log"), "22");
     writeFile(QStringLiteral("logs/sub/data_hidden.log"), "3");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(path(QStringLiteral("logs/data_fifo"))).constData(), 0600), 0);
-    ASSERT_EQ(::symlink("nowhere", QFile::encodeName(path(QStringLiteral("logs/data_dangling"))).constData()), 0);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path(QStringLiteral("logs/data_fifo"))).constData(), 0600),
+              0);
+    ASSERT_EQ(::symlink("nowhere",
+                        QFile::encodeName(path(QStringLiteral("logs/data_dangling"))).constData()),
+              0);
 
     const Folder folder = fs.GetFolder(path(QStringLiteral("logs")));
     std::set<QString> names;
@@ -61,12 +61,12 @@ TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles)
         EXPECT_EQ(file.Path(), path(QStringLiteral("logs/")) + file.Name());
         EXPECT_LE(std::abs(file.DateLastModified().secsTo(QDateTime::currentDateTime())), 60);
     }
-    EXPECT_EQ(names, (std::set<QString>{QStringLiteral("data_1.log"), QStringLiteral("diag_1.log")}));
+    EXPECT_EQ(names,
+              (std::set<QString>{QStringLiteral("data_1.log"), QStringLiteral("diag_1.log")}));
     EXPECT_EQ(folder.Files.Count(), 2);
 }
 
-TEST_F(FileSystemTest, DeleteRemovesReadOnlyFilesWhenForced)
-{
+TEST_F(FileSystemTest, DeleteRemovesReadOnlyFilesWhenForced) {
     writeFile(QStringLiteral("ro.txt"), "x");
     const QString ro = path(QStringLiteral("ro.txt"));
     ASSERT_TRUE(QFile::setPermissions(ro, QFile::ReadOwner));
@@ -80,30 +80,29 @@ TEST_F(FileSystemTest, DeleteRemovesReadOnlyFilesWhenForced)
     EXPECT_FALSE(QFile::exists(path(QStringLiteral("listed.txt"))));
 }
 
-TEST_F(FileSystemTest, FileNameIsTheLastComponent)
-{
-    EXPECT_EQ(fs.GetFileName(QStringLiteral("/var/log/orvel/diag_1.log")), QStringLiteral("diag_1.log"));
+TEST_F(FileSystemTest, FileNameIsTheLastComponent) {
+    EXPECT_EQ(fs.GetFileName(QStringLiteral("/var/log/orvel/diag_1.log")),
+              QStringLiteral("diag_1.log"));
     EXPECT_EQ(fs.GetFileName(QStringLiteral("/var/log/orvel/")), QStringLiteral("orvel"));
     EXPECT_EQ(fs.GetFileName(QStringLiteral("plain")), QStringLiteral("plain"));
     EXPECT_EQ(fs.GetFileName(QStringLiteral("/")), QString());
 }
 
-TEST_F(FileSystemTest, CopyKeepsEveryByteAndHonoursOverwrite)
-{
+TEST_F(FileSystemTest, CopyKeepsEveryByteAndHonoursOverwrite) {
     QByteArray content;
     for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i)
         content.append(char(i * 7));
     writeFile(QStringLiteral("source.bin"), content);
     writeFile(QStringLiteral("target.bin"), "old");
-    EXPECT_THROW(fs.CopyFile(path(QStringLiteral("source.bin")), path(QStringLiteral("target.bin")), false),
-                 FileSystemError);
+    EXPECT_THROW(
+        fs.CopyFile(path(QStringLiteral("source.bin")), path(QStringLiteral("target.bin")), false),
+        FileSystemError);
     EXPECT_EQ(readFile(QStringLiteral("target.bin")), QByteArray("old"));
     fs.CopyFile(path(QStringLiteral("source.bin")), path(QStringLiteral("target.bin")), true);
     EXPECT_EQ(readFile(QStringLiteral("target.bin")), content);
 }
 
-TEST_F(FileSystemTest, CopyToAFullDeviceFails)
-{
+TEST_F(FileSystemTest, CopyToAFullDeviceFails) {
     if (!QFile::exists(QStringLiteral("/dev/full")))
         GTEST_SKIP() << "no /dev/full";
     writeFile(QStringLiteral("source.bin"), QByteArray(100000, 'x'));
@@ -111,8 +110,7 @@ TEST_F(FileSystemTest, CopyToAFullDeviceFails)
                  FileSystemError);
 }
 
-TEST_F(FileSystemTest, CreateFolderAndRefuseAnExistingOne)
-{
+TEST_F(FileSystemTest, CreateFolderAndRefuseAnExistingOne) {
     const QString folder = path(QStringLiteral("new"));
     fs.CreateFolder(folder);
     EXPECT_TRUE(QFileInfo(folder).isDir());

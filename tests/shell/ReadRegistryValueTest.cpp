@@ -1,5 +1,5 @@
-#include "common/Failure.h"
 #include "shell/ReadRegistryValue.h"
+#include "common/Failure.h"
 #include "shell/Registry.h"
 
 #include "support/TestEnvironment.h"
@@ -8,10 +8,10 @@ namespace {
 
 class ReadRegistryValueTest : public TempEnvironment {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TempEnvironment::SetUp();
-        QByteArray reg = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n";
+        QByteArray reg =
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n";
         reg += "\"Long\"=\"" + QByteArray(1023, 'a') + "\"\r\n";
         reg += "\"TooLong\"=\"" + QByteArray(1024, 'a') + "\"\r\n";
         reg += "\"Empty\"=\"\"\r\n";
@@ -27,26 +27,26 @@ protected:
         registry = makeRegistry();
     }
 
-    QVariant read(const char *name, qint16 kind, const QVariant &fallback = QStringLiteral("default"))
-    {
-        return ReadRegistryValue(*registry, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Test"),
-                                 QLatin1String(name), kind, fallback);
+    QVariant read(const char *name, qint16 kind,
+                  const QVariant &fallback = QStringLiteral("default")) {
+        return ReadRegistryValue(*registry, RegistryRoot::LocalMachine,
+                                 QStringLiteral("SOFTWARE\\Test"), QLatin1String(name), kind,
+                                 fallback);
     }
 
     std::unique_ptr<Registry> registry;
 };
 
-TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero)
-{
+TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero) {
     EXPECT_EQ(read("Long", RegistryKind::String).toString(), QString(1023, QLatin1Char('a')));
     EXPECT_EQ(read("TooLong", RegistryKind::String).toString(), QStringLiteral("default"));
     EXPECT_EQ(read("Empty", RegistryKind::String).toString(), QString());
     EXPECT_EQ(read("Missing", RegistryKind::String).toString(), QStringLiteral("default"));
 }
 
-TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError)
-{
-    for (const auto &[name, kind] : {std::pair{"NoBytes", RegistryKind::String}, std::pair{"NoBinary", RegistryKind::Binary}}) {
+TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError) {
+    for (const auto &[name, kind] : {std::pair{"NoBytes", RegistryKind::String},
+                                     std::pair{"NoBinary", RegistryKind::Binary}}) {
         try {
             read(name, kind);
             FAIL() << name << " gave no error";
@@ -56,23 +56,22 @@ TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError)
     }
 }
 
-TEST_F(ReadRegistryValueTest, NumbersAndOtherTypesReadAsNumbers)
-{
+TEST_F(ReadRegistryValueTest, NumbersAndOtherTypesReadAsNumbers) {
     EXPECT_EQ(read("Number", RegistryKind::Number).toInt(), -2);
-    EXPECT_EQ(read("Short", RegistryKind::Number).toInt(), 0x6261) << "'a' 'b' and the zero, low bytes first";
-    EXPECT_EQ(read("Four", RegistryKind::Number).toString(), QStringLiteral("default")) << "five bytes do not fit";
+    EXPECT_EQ(read("Short", RegistryKind::Number).toInt(), 0x6261)
+        << "'a' 'b' and the zero, low bytes first";
+    EXPECT_EQ(read("Four", RegistryKind::Number).toString(), QStringLiteral("default"))
+        << "five bytes do not fit";
     EXPECT_EQ(read("OneByte", RegistryKind::Number).toInt(), 0x7f);
 }
 
-TEST_F(ReadRegistryValueTest, BinaryHoldsExactlyTheBytesThatFit)
-{
+TEST_F(ReadRegistryValueTest, BinaryHoldsExactlyTheBytesThatFit) {
     EXPECT_EQ(read("OneByte", RegistryKind::Binary).toByteArray(), QByteArray("\x7f"));
     EXPECT_EQ(read("Binary4096", RegistryKind::Binary).toByteArray().size(), 4096);
     EXPECT_EQ(read("Binary4097", RegistryKind::Binary).toString(), QStringLiteral("default"));
 }
 
-TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
-{
+TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists) {
     try {
         read("Number", 7);
         FAIL() << "kind 7 gave no error";
@@ -80,14 +79,13 @@ TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
         EXPECT_EQ(failure.number(), 1001);
         EXPECT_EQ(failure.description(), QStringLiteral("Unsupported value type"));
     }
-    EXPECT_EQ(ReadRegistryValue(*registry, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Nothing"),
-                                QStringLiteral("x"), 7, 42)
+    EXPECT_EQ(ReadRegistryValue(*registry, RegistryRoot::LocalMachine,
+                                QStringLiteral("SOFTWARE\\Nothing"), QStringLiteral("x"), 7, 42)
                   .toInt(),
               42);
 }
 
-TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing)
-{
+TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing) {
     QFile::remove(registryPath());
     EXPECT_EQ(read("Long", RegistryKind::String).toString(), QStringLiteral("default"));
     EXPECT_EQ(read("Long", 7, 9).toInt(), 9);

@@ -7,8 +7,7 @@
 namespace {
 
 QByteArray valueData(const RegFile &hive, quint32 root, const QString &key, const QString &name,
-                     quint32 *type = nullptr)
-{
+                     quint32 *type = nullptr) {
     const RegFile::Values *values = hive.key(root, key);
     if (!values || !values->contains(name.toCaseFolded()))
         return QByteArray("<missing>");
@@ -17,36 +16,39 @@ QByteArray valueData(const RegFile &hive, quint32 root, const QString &key, cons
     return values->value(name.toCaseFolded()).data;
 }
 
-const QByteArray sample = "Windows Registry Editor Version 5.00\r\n"
-                          "\r\n"
-                          "; the served product's own entries\r\n"
-                          "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
-                          "@=\"/opt/orvel/lib/libOrvelComponents.so\"\r\n"
-                          "\r\n"
-                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
-                          "\"Output Path\"=\"C:\\\\Orvel\\\\Logs\\\\\"\r\n"
-                          "\"Quoted\"=\"say \\\"hi\\\"\"\r\n"
-                          "\r\n"
-                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
-                          "\"Version Number\"=dword:00040000\r\n"
-                          "\"Blob\"=hex:01,02,ff,\\\r\n"
-                          "  10,20\r\n"
-                          "\"Expand\"=hex(2):25,00,41,00,e9,00,00,00\r\n"
-                          "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\r\n";
+const QByteArray sample =
+    "Windows Registry Editor Version 5.00\r\n"
+    "\r\n"
+    "; the served product's own entries\r\n"
+    "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
+    "@=\"/opt/orvel/lib/libOrvelComponents.so\"\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
+    "\"Output Path\"=\"C:\\\\Orvel\\\\Logs\\\\\"\r\n"
+    "\"Quoted\"=\"say \\\"hi\\\"\"\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
+    "\"Version Number\"=dword:00040000\r\n"
+    "\"Blob\"=hex:01,02,ff,\\\r\n"
+    "  10,20\r\n"
+    "\"Expand\"=hex(2):25,00,41,00,e9,00,00,00\r\n"
+    "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\r\n";
 
-TEST(RegFile, ReadsEveryKindOfValue)
-{
+TEST(RegFile, ReadsEveryKindOfValue) {
     const RegFile hive = RegFile::parse(sample);
     quint32 type = 0;
-    EXPECT_EQ(valueData(hive, RegistryRoot::ClassesRoot,
-                        QStringLiteral("CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32"),
-                        QString(), &type),
-              QByteArray("/opt/orvel/lib/libOrvelComponents.so", 37));
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::ClassesRoot,
+                  QStringLiteral("CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32"),
+                  QString(), &type),
+        QByteArray("/opt/orvel/lib/libOrvelComponents.so", 37));
     EXPECT_EQ(type, RegistryType::String);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"),
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine,
+                        QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"),
                         QStringLiteral("Output Path")),
               QByteArray("C:\\Orvel\\Logs\\", 15));
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"),
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine,
+                        QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"),
                         QStringLiteral("Quoted")),
               QByteArray("say \"hi\"", 9));
     EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo"),
@@ -69,8 +71,7 @@ TEST(RegFile, ReadsEveryKindOfValue)
     EXPECT_EQ(type, 11u);
 }
 
-TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors)
-{
+TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors) {
     const RegFile hive = RegFile::parse(sample);
     EXPECT_NE(hive.key(RegistryRoot::LocalMachine, QStringLiteral("software\\QUENVO\\")), nullptr);
     EXPECT_NE(hive.key(RegistryRoot::LocalMachine, QStringLiteral("Software")), nullptr);
@@ -83,22 +84,22 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors)
               QByteArray("\x00\x00\x04\x00", 4));
 }
 
-TEST(RegFile, AcceptsUtf16AndTheOldHeader)
-{
-    const QString text = QString::fromLatin1("REGEDIT4\r\n\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\"caf\xe9\"\r\n");
+TEST(RegFile, AcceptsUtf16AndTheOldHeader) {
+    const QString text =
+        QString::fromLatin1("REGEDIT4\r\n\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\"caf\xe9\"\r\n");
     QByteArray utf16("\xFF\xFE");
     for (const QChar c : text) {
         utf16.append(char(c.unicode() & 0xFF));
         utf16.append(char(c.unicode() >> 8));
     }
-    for (const QByteArray &bytes : {utf16, text.toUtf8(), text.toLatin1(), QByteArray("\xEF\xBB\xBF") + text.toUtf8()})
-        EXPECT_EQ(valueData(RegFile::parse(bytes), RegistryRoot::LocalMachine, QStringLiteral("Software\\Quenvo"),
-                            QStringLiteral("name")),
+    for (const QByteArray &bytes :
+         {utf16, text.toUtf8(), text.toLatin1(), QByteArray("\xEF\xBB\xBF") + text.toUtf8()})
+        EXPECT_EQ(valueData(RegFile::parse(bytes), RegistryRoot::LocalMachine,
+                            QStringLiteral("Software\\Quenvo"), QStringLiteral("name")),
                   QByteArray("caf\xe9\0", 5));
 }
 
-TEST(RegFile, IgnoresWhatItCannotRead)
-{
+TEST(RegFile, IgnoresWhatItCannotRead) {
     const QByteArray messy = "Windows Registry Editor Version 5.00\n"
                              "\"Orphan\"=\"before any key\"\n"
                              "[HKEY_NOWHERE\\Key]\n"
@@ -130,12 +131,13 @@ TEST(RegFile, IgnoresWhatItCannotRead)
     EXPECT_EQ(RegFile::parse("\xFF\xFE").keyCount(), 0);
 }
 
-TEST(RegFile, SurvivesHostileInput)
-{
+TEST(RegFile, SurvivesHostileInput) {
     std::mt19937 random(20261206);
-    const QByteArray alphabet = "[]\\\"=@:,-;()\r\n hexdword0123456789abcdefHKEY_LOCAL_MACHINE\xff\xfe\x00";
+    const QByteArray alphabet =
+        "[]\\\"=@:,-;()\r\n hexdword0123456789abcdefHKEY_LOCAL_MACHINE\xff\xfe\x00";
     for (int round = 0; round < 2000; ++round) {
-        QByteArray bytes = round % 2 ? QByteArray("Windows Registry Editor Version 5.00\r\n") : QByteArray();
+        QByteArray bytes =
+            round % 2 ? QByteArray("Windows Registry Editor Version 5.00\r\n") : QByteArray();
         const int length = int(random() % 400);
         for (int i = 0; i < length; ++i)
             bytes.append(round % 3 ? alphabet.at(int(random() % alphabet.size())) : char(random()));
@@ -145,15 +147,20 @@ TEST(RegFile, SurvivesHostileInput)
     }
 
     // A huge value, and a huge continued one: read whole, no limit of our own.
-    QByteArray huge = "REGEDIT4\n[HKLM\\Big]\n\"Text\"=\"" + QByteArray(4 << 20, 'x') + "\"\n\"Hex\"=hex:";
+    QByteArray huge =
+        "REGEDIT4\n[HKLM\\Big]\n\"Text\"=\"" + QByteArray(4 << 20, 'x') + "\"\n\"Hex\"=hex:";
     for (int i = 0; i < 100000; ++i)
         huge += "ab,\\\n  ";
     huge += "cd\n";
     const RegFile hive = RegFile::parse(huge);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("Big"), QStringLiteral("Text")).size(),
-              (4 << 20) + 1);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("Big"), QStringLiteral("Hex")).size(),
-              100001);
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("Big"), QStringLiteral("Text"))
+            .size(),
+        (4 << 20) + 1);
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("Big"), QStringLiteral("Hex"))
+            .size(),
+        100001);
 }
 
 } // namespace

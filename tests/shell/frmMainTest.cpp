@@ -26,17 +26,16 @@ public:
 
 class frmMainTest : public TempEnvironment {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TempEnvironment::SetUp();
         program = makeProgram();
         window = std::make_unique<ProbedMain>(*program);
     }
 
     // Foreground colour of the pane's text at the start of the line that contains `text`.
-    QColor colourOfLine(const QString &text) const
-    {
-        for (QTextBlock block = window->txtLogOutput->document()->begin(); block.isValid(); block = block.next()) {
+    QColor colourOfLine(const QString &text) const {
+        for (QTextBlock block = window->txtLogOutput->document()->begin(); block.isValid();
+             block = block.next()) {
             if (block.text().contains(text))
                 return block.begin().fragment().charFormat().foreground().color();
         }
@@ -47,12 +46,12 @@ protected:
     std::unique_ptr<ProbedMain> window;
 };
 
-TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
-{
+TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem) {
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel Sorvik"));
-    EXPECT_EQ(window->frameWriteDataTo->title(), QStringLiteral("Store log archives in this folder:"));
+    EXPECT_EQ(window->frameWriteDataTo->title(),
+              QStringLiteral("Store log archives in this folder:"));
     EXPECT_EQ(window->cmdBrowseForFolder->text(), QStringLiteral("&Browse"));
     EXPECT_EQ(window->cmdEnterUNC->text(), QStringLiteral("&UNC"));
     EXPECT_EQ(window->frmProgress->title(), QStringLiteral("Progress"));
@@ -73,16 +72,17 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
     for (QAction *menu : window->menuBar()->actions()) {
         menus << menu->text();
         for (QAction *item : menu->menu()->actions())
-            menus << (item->isSeparator() ? QStringLiteral("-") : QStringLiteral("  ") + item->text());
+            menus << (item->isSeparator() ? QStringLiteral("-")
+                                          : QStringLiteral("  ") + item->text());
     }
-    EXPECT_EQ(menus, (QStringList{QStringLiteral("File"), QStringLiteral("  Schedule Archive"), QStringLiteral("-"),
-                                  QStringLiteral("  Exit"), QStringLiteral("Help"), QStringLiteral("  Help"),
-                                  QStringLiteral("-"), QStringLiteral("  About"),
-                                  QStringLiteral("  Check for updated version")}));
+    EXPECT_EQ(menus,
+              (QStringList{QStringLiteral("File"), QStringLiteral("  Schedule Archive"),
+                           QStringLiteral("-"), QStringLiteral("  Exit"), QStringLiteral("Help"),
+                           QStringLiteral("  Help"), QStringLiteral("-"), QStringLiteral("  About"),
+                           QStringLiteral("  Check for updated version")}));
 }
 
-TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
-{
+TEST_F(frmMainTest, FolderFieldCannotBeTypedInto) {
     window->setArchiveFolderText(QStringLiteral("/srv/archive/"));
     window->show();
     window->txtOutputPath->setFocus();
@@ -90,8 +90,7 @@ TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
     EXPECT_EQ(window->archiveFolderText(), QStringLiteral("/srv/archive/"));
 }
 
-TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
-{
+TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours) {
     program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
     program->runLog().WriteLogLine(QStringLiteral("    progress line"));
     program->runLog().WriteLogLine(QStringLiteral("(error) something broke"));
@@ -112,8 +111,7 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
     EXPECT_EQ(colourOfLine(QStringLiteral("line 399 (error)")), QColor(255, 0, 0));
 }
 
-TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
-{
+TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer) {
     window->setRunning(true);
     EXPECT_FALSE(window->cmdStart->isEnabled());
     EXPECT_TRUE(window->isRunning());
@@ -123,37 +121,40 @@ TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
     EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
 
     window->setProgress(0, 0);
-    EXPECT_GT(window->ProgressBar->maximum(), 0) << "an empty folder must not leave a busy indicator";
+    EXPECT_GT(window->ProgressBar->maximum(), 0)
+        << "an empty folder must not leave a busy indicator";
     window->setProgress(3, 7);
     EXPECT_EQ(window->ProgressBar->value(), 3);
     EXPECT_EQ(window->ProgressBar->maximum(), 7);
 }
 
-TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
-{
+TEST_F(frmMainTest, ExitAsksOnlyDuringARun) {
     window->setArchiveFolderText(QStringLiteral("/srv/kept/"));
     EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
     EXPECT_TRUE(dialogs.texts.empty());
 
     window->setRunning(true);
     dialogs.answers = {DialogAnswer::No};
-    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), std::nullopt) << "No lets the run go on";
-    EXPECT_EQ(dialogs.texts, std::vector<QString>{QStringLiteral("Are you sure you want to cancel this archive operation and exit?")});
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), std::nullopt)
+        << "No lets the run go on";
+    EXPECT_EQ(dialogs.texts,
+              std::vector<QString>{QStringLiteral(
+                  "Are you sure you want to cancel this archive operation and exit?")});
     EXPECT_TRUE(window->isRunning());
 
     dialogs.answers = {DialogAnswer::Yes};
     EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
 }
 
-TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder)
-{
+TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder) {
     window->setRunning(true);
     window->setArchiveFolderText(QStringLiteral("/srv/saved/"));
     EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
     QCloseEvent close;
     EXPECT_EQ(endStatusOf([&] { window->closeEvent(&close); }), ExitStatus::Success);
     EXPECT_TRUE(dialogs.texts.empty());
-    EXPECT_TRUE(readFile(QStringLiteral("config/Sorvik/Sorvik.ini")).contains("ArchiveFolderPath=/srv/saved/"));
+    EXPECT_TRUE(readFile(QStringLiteral("config/Sorvik/Sorvik.ini"))
+                    .contains("ArchiveFolderPath=/srv/saved/"));
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 #include "support/TestEnvironment.h"
 
 DialogAnswer ScriptedDialogs::messageBox(const QString &text, MessageButtons buttons,
-                                         const QString &title)
-{
+                                         const QString &title) {
     texts.push_back(text);
     if (!answers.empty()) {
         const DialogAnswer answer = answers.front();
@@ -12,8 +11,8 @@ DialogAnswer ScriptedDialogs::messageBox(const QString &text, MessageButtons but
     return buttons == MessageButtons::YesNo ? DialogAnswer::Yes : DialogAnswer::OK;
 }
 
-QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
-{
+QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title,
+                                  const QString &preset) {
     texts.push_back(prompt);
     if (inputs.empty())
         return QString();
@@ -22,8 +21,7 @@ QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title, c
     return text;
 }
 
-QString ScriptedDialogs::browseForFolder(const QString &title)
-{
+QString ScriptedDialogs::browseForFolder(const QString &title) {
     texts.push_back(title);
     if (inputs.empty())
         return QString();

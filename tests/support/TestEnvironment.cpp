@@ -3,13 +3,11 @@
 #include <QDir>
 #include <QFile>
 
-QString builtFile(const QString &name)
-{
+QString builtFile(const QString &name) {
     return QStringLiteral(SORVIK_BIN_DIR "/") + name;
 }
 
-void TempEnvironment::SetUp()
-{
+void TempEnvironment::SetUp() {
     ASSERT_TRUE(m_root.isValid());
     const QByteArray root = QFile::encodeName(m_root.path());
     const std::pair<const char *, QByteArray> variables[] = {
@@ -28,8 +26,7 @@ void TempEnvironment::SetUp()
     QDir().rmdir(registryPath());
 }
 
-void TempEnvironment::TearDown()
-{
+void TempEnvironment::TearDown() {
     for (const auto &[name, value] : m_savedEnvironment) {
         if (value.isNull())
             qunsetenv(name.constData());
@@ -38,8 +35,7 @@ void TempEnvironment::TearDown()
     }
 }
 
-void TempEnvironment::writeFile(const QString &relative, const QByteArray &content) const
-{
+void TempEnvironment::writeFile(const QString &relative, const QByteArray &content) const {
     const QString full = path(relative);
     QDir().mkpath(QFileInfo(full).absolutePath());
     QFile file(full);
@@ -47,36 +43,38 @@ void TempEnvironment::writeFile(const QString &relative, const QByteArray &conte
     ASSERT_EQ(file.write(content), content.size());
 }
 
-QByteArray TempEnvironment::readFile(const QString &relative) const
-{
+QByteArray TempEnvironment::readFile(const QString &relative) const {
     QFile file(path(relative));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void TempEnvironment::writeRegistry(const QByteArray &content) const
-{
+void TempEnvironment::writeRegistry(const QByteArray &content) const {
     writeFile(QStringLiteral("registry.reg"), content);
 }
 
-void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components) const
-{
+void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components) const {
     QByteArray reg = "Windows Registry Editor Version 5.00\r\n\r\n";
     if (components) {
-        const QByteArray library = QFile::encodeName(builtFile(QStringLiteral("libOrvelComponents.so")));
-        reg += "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
-               "@=\"" + library + "\"\r\n\r\n";
+        const QByteArray library =
+            QFile::encodeName(builtFile(QStringLiteral("libOrvelComponents.so")));
+        reg +=
+            "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
+            "@=\"" +
+            library + "\"\r\n\r\n";
     }
     reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
-           "\"Output Path\"=\"" + QFile::encodeName(path(QStringLiteral("orvel-logs"))) + "\"\r\n\r\n"
+           "\"Output Path\"=\"" +
+           QFile::encodeName(path(QStringLiteral("orvel-logs"))) +
+           "\"\r\n\r\n"
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
-           "\"Version Number\"=dword:" + QByteArray::number(versionNumber, 16).rightJustified(8, '0') +
+           "\"Version Number\"=dword:" +
+           QByteArray::number(versionNumber, 16).rightJustified(8, '0') +
            "\r\n\"Build Number\"=dword:00010034\r\n";
     writeRegistry(reg);
     QDir().mkpath(path(QStringLiteral("orvel-logs")));
 }
 
-std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFolder)
-{
+std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFolder) {
     QDir().mkpath(path(programFolder));
     Program::Parts parts;
     parts.executablePath = path(programFolder + QStringLiteral("/Sorvik"));

@@ -40,8 +40,7 @@ public:
     void setArchiveFolderText(const QString &text) override { folder = text; }
     void setRunning(bool on) override { running = on; }
     bool isRunning() const override { return running; }
-    void setProgress(double v, double m) override
-    {
+    void setProgress(double v, double m) override {
         value = v;
         maximum = m;
     }
@@ -84,7 +83,6 @@ private:
 QString builtFile(const QString &name);
 
 // Readable failure messages for Qt strings.
-inline void PrintTo(const QString &text, std::ostream *out)
-{
+inline void PrintTo(const QString &text, std::ostream *out) {
     *out << '"' << text.toStdString() << '"';
 }
