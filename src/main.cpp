@@ -1,3 +1,4 @@
+#include "shell/DesktopLauncher.h"
 #include "shell/Program.h"
 #include "shell/QtDialogs.h"
 #include "shell/StartUp.h"
@@ -11,13 +12,15 @@
 namespace {
 // An unattended run has nobody to read the toolkit's notes about the platform it runs on (no
 // display, no runtime folder); a scheduler would mail them every night. Only real trouble is told.
-void quietUnattended(QtMsgType type, const QMessageLogContext &, const QString &message) {
+void quietUnattended(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
 }
 } // namespace
 
-int main(int argc, char *argv[]) {
+int main(int argc, char *argv[])
+{
     // Taken before Qt removes the options it knows from argv.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
@@ -32,12 +35,16 @@ int main(int argc, char *argv[]) {
 
     QApplication app(argc, argv);
     QtDialogs dialogs;
-    Program program({QCoreApplication::applicationFilePath(), &dialogs,
-                     [](int status) {
-                         std::fflush(nullptr);
-                         ::_exit(status);
-                     },
-                     nullptr, nullptr});
+    DesktopLauncher launcher;
+    Program::Parts parts;
+    parts.executablePath = QCoreApplication::applicationFilePath();
+    parts.interactiveDialogs = &dialogs;
+    parts.launcher = &launcher;
+    parts.terminator = [](int status) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    };
+    Program program(std::move(parts));
     frmMain window(program);
     dialogs.setOwner(&window);
 

@@ -25,14 +25,16 @@ struct Options {
     bool components = true;
 };
 
-[[noreturn]] void usage(const std::string &problem) {
+[[noreturn]] void usage(const std::string &problem)
+{
     std::cerr << "orvel-sim: " << problem << "\n"
               << "usage: orvel-sim --root DIR [--version MAJOR.MINOR] [--build MAJOR.MINOR]\n"
                  "                 [--library PATH] [--no-components]\n";
     std::exit(2);
 }
 
-bool parsePair(const std::string &text, unsigned &first, unsigned &second) {
+bool parsePair(const std::string &text, unsigned &first, unsigned &second)
+{
     unsigned a = 0, b = 0;
     char tail = 0;
     if (std::sscanf(text.c_str(), "%u.%u%c", &a, &b, &tail) != 2)
@@ -43,7 +45,8 @@ bool parsePair(const std::string &text, unsigned &first, unsigned &second) {
 }
 
 // The product writes each decimal digit of a version part as one hexadecimal digit.
-unsigned digitsAsHex(unsigned decimal) {
+unsigned digitsAsHex(unsigned decimal)
+{
     unsigned result = 0, shift = 0;
     do {
         result |= (decimal % 10) << shift;
@@ -53,7 +56,8 @@ unsigned digitsAsHex(unsigned decimal) {
     return result;
 }
 
-std::string regString(const std::string &text) {
+std::string regString(const std::string &text)
+{
     std::string out = "\"";
     for (char c : text) {
         if (c == '\\' || c == '"')
@@ -63,19 +67,22 @@ std::string regString(const std::string &text) {
     return out + '"';
 }
 
-std::string hex8(unsigned value) {
+std::string hex8(unsigned value)
+{
     char text[16];
     std::snprintf(text, sizeof text, "%08x", value);
     return text;
 }
 
-fs::path ownFolder() {
+fs::path ownFolder()
+{
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     return ec ? fs::current_path() : self.parent_path();
 }
 
-Options parse(int argc, char **argv) {
+Options parse(int argc, char **argv)
+{
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -108,7 +115,8 @@ Options parse(int argc, char **argv) {
     return options;
 }
 
-void writeRegistry(const Options &options, const fs::path &logs) {
+void writeRegistry(const Options &options, const fs::path &logs)
+{
     std::ofstream out(options.root / "registry.reg", std::ios::binary | std::ios::trunc);
     out << "Windows Registry Editor Version 5.00\r\n\r\n";
     if (options.components) {
@@ -131,7 +139,8 @@ void writeRegistry(const Options &options, const fs::path &logs) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     const Options options = parse(argc, argv);
     try {
         fs::create_directories(options.root);

@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" int orvel_status_read(int32_t *status) {
+extern "C" int orvel_status_read(int32_t *status)
+{
     if (!status)
         return EINVAL;
     const char *forced = std::getenv("ORVEL_SIM_STATUS");
@@ -24,6 +25,7 @@ extern "C" int orvel_status_read(int32_t *status) {
     return 0;
 }
 
-extern "C" void orvel_free(void *p) {
+extern "C" void orvel_free(void *p)
+{
     std::free(p);
 }

@@ -1,9 +1,125 @@
 #include "archive/ArchiveRun.h"
 
+#include "archive/ArchiveDelivery.h"
+#include "archive/LogCollection.h"
+#include "common/Failure.h"
+#include "runlog/FileNames.h"
+#include "runlog/FolderUtilities.h"
+#include "shell/Dialogs.h"
 #include "shell/EndProgram.h"
+#include "shell/Program.h"
+#include "shell/RunHost.h"
 
-void cmdStart_Click(Program &program, RunHost &host) {
-    // The archive run itself is not built yet; until it is, Start ends the program the way every
-    // completed run does.
+#include <functional>
+#include <optional>
+
+namespace {
+
+struct Refusal {
+    QString silentLine;
+    QString message;
+};
+
+Refusal noFolder()
+{
+    return {QStringLiteral("(error) no folder location defined to store archived log file output.  "
+                           "Exiting application"),
+            QStringLiteral("You must first provide a location to store archived log file output.")};
+}
+
+Refusal missingFolder(const QString &folder)
+{
+    return {
+        QStringLiteral("(error) no archive folder location does not exist:") + folder +
+            QStringLiteral(" - exiting application."),
+        QStringLiteral("The archive folder location cannot be found - please select a directory "
+                       "that can be accessed from this server.")};
+}
+
+Refusal unwritableFolder(const QString &folder)
+{
+    const QString text = QStringLiteral("the archive folder location is visible however creation "
+                                        "of new files failed - this usually "
+                                        "means the account you are running the Orvel Sorvik with "
+                                        "does not have read/write access to "
+                                        "that location.  Folder=") +
+                         folder;
+    return {QStringLiteral("(error) ") + text + QStringLiteral(" - exiting application."), text};
+}
+
+} // namespace
+
+void cmdStart_Click(Program &program, RunHost &host)
+{
+    RunLog &log = program.runLog();
+    const auto report = [&](const Failure &failure) {
+        log.WriteLogLine(QStringLiteral("(error) in cmdStart_Click on frmMain:") +
+                         failure.description());
+    };
+
+    // Every press leaves a run log, even one that is refused at once.
+    trap([&] { log.OpenRunLog(GenerateNewLogFileName(program)); }, report);
+
+    // The checks read the folder afresh each time: it may be changed while a box is open.
+    bool refused = false;
+    const auto refuse = [&](const Refusal &refusal) {
+        refused = true;
+        if (program.SilentMode) {
+            log.WriteLogLine(refusal.silentLine);
+            EndProgram(program, host);
+        }
+        log.CloseRunLog();
+        program.dialogs().messageBox(refusal.message);
+    };
+    const std::function<std::optional<Refusal>()> checks[] = {
+        [&]() -> std::optional<Refusal> {
+            if (host.archiveFolderText().isEmpty())
+                return noFolder();
+            return std::nullopt;
+        },
+        [&]() -> std::optional<Refusal> {
+            if (!program.fileSystem().FolderExists(host.archiveFolderText()))
+                return missingFolder(host.archiveFolderText());
+            return std::nullopt;
+        },
+        [&]() -> std::optional<Refusal> {
+            if (!TestWriteAccess(program.fileSystem(), host.archiveFolderText()))
+                return unwritableFolder(host.archiveFolderText());
+            return std::nullopt;
+        },
+    };
+    for (const auto &check : checks) {
+        trap(
+            [&] {
+                if (const auto refusal = check())
+                    refuse(*refusal);
+            },
+            report);
+        if (refused)
+            return;
+    }
+
+    trap(
+        [&] {
+            host.setRunning(true);
+            host.pumpEvents();
+        },
+        report);
+    ArchiveFiles(program, host);
+    CopyArchiveToTargetFolder(program, host);
+    trap([&] { host.setRunning(false); }, report);
+
+    if (!program.SilentMode) {
+        trap(
+            [&] {
+                const DialogAnswer answer = program.dialogs().messageBox(
+                    QStringLiteral("Archive complete. %1 errors encountered.  View log file now?")
+                        .arg(log.ErrorCount()),
+                    MessageButtons::YesNo);
+                if (answer == DialogAnswer::Yes)
+                    program.launcher().open(program.RunLogPath);
+            },
+            report);
+    }
     EndProgram(program, host);
 }

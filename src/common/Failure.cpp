@@ -5,13 +5,17 @@
 Failure::Failure(int number, QString description)
     : m_number(number)
     , m_description(std::move(description))
-    , m_what(m_description.toUtf8()) {}
+    , m_what(m_description.toUtf8())
+{
+}
 
-Failure invalidArgument(const QString &what) {
+Failure invalidArgument(const QString &what)
+{
     return Failure(5, QStringLiteral("Invalid procedure call or argument: %1").arg(what));
 }
 
-bool trap(const std::function<void()> &step, const std::function<void(const Failure &)> &report) {
+bool trap(const std::function<void()> &step, const std::function<void(const Failure &)> &report)
+{
     try {
         step();
         return true;
@@ -25,6 +29,7 @@ bool trap(const std::function<void()> &step, const std::function<void(const Fail
     return false;
 }
 
-bool trapSilently(const std::function<void()> &step) {
+bool trapSilently(const std::function<void()> &step)
+{
     return trap(step, [](const Failure &) {});
 }

@@ -2,7 +2,8 @@
 
 #include <ctime>
 
-QString generalDateTime(const QDateTime &moment) {
+QString generalDateTime(const QDateTime &moment)
+{
     const std::time_t seconds = std::time_t(moment.toSecsSinceEpoch());
     std::tm local{};
     localtime_r(&seconds, &local);
@@ -10,4 +11,9 @@ QString generalDateTime(const QDateTime &moment) {
     char text[256];
     const std::size_t n = std::strftime(text, sizeof text, midnight ? "%x" : "%x %X", &local);
     return QString::fromLocal8Bit(text, qsizetype(n));
+}
+
+QString fileTimeStamp(const QDateTime &moment)
+{
+    return moment.toLocalTime().toString(QStringLiteral("yyMMdd_HH_mm_ss"));
 }

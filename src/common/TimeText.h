@@ -8,3 +8,6 @@
 // The general date-and-time form of the user's regional settings (LC_TIME): the short date, a
 // blank, the long time; at exactly midnight the date alone.
 QString generalDateTime(const QDateTime &moment);
+
+// The stamp in the names of the run's files: yymmdd_hh_mm_ss, hours 00 to 23.
+QString fileTimeStamp(const QDateTime &moment);

@@ -8,30 +8,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-QByteArray nativePath(const QString &path) {
+QByteArray nativePath(const QString &path)
+{
     return QFile::encodeName(path);
 }
 
 namespace {
 
-bool statPath(const QString &path, struct stat &st) {
+bool statPath(const QString &path, struct stat &st)
+{
     const QByteArray native = nativePath(path);
     return !native.isEmpty() && ::stat(native.constData(), &st) == 0;
 }
 
-QDateTime fromTimespec(const timespec &ts) {
+QDateTime fromTimespec(const timespec &ts)
+{
     return QDateTime::fromMSecsSinceEpoch(qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
 }
 
-QString joinPath(const QString &folder, const QString &name) {
+QString joinPath(const QString &folder, const QString &name)
+{
     return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
 
 class Fd {
 public:
     explicit Fd(int fd)
-        : m_fd(fd) {}
-    ~Fd() {
+        : m_fd(fd)
+    {
+    }
+    ~Fd()
+    {
         if (m_fd >= 0)
             ::close(m_fd);
     }
@@ -48,28 +55,35 @@ File::File(FileSystem &fs, QString name, QString path, QDateTime lastModified)
     : m_fs(&fs)
     , m_name(std::move(name))
     , m_path(std::move(path))
-    , m_lastModified(std::move(lastModified)) {}
+    , m_lastModified(std::move(lastModified))
+{
+}
 
-void File::Delete(bool force) {
+void File::Delete(bool force)
+{
     m_fs->DeleteFile(m_path, force);
 }
 
-bool FileSystem::FolderExists(const QString &path) {
+bool FileSystem::FolderExists(const QString &path)
+{
     struct stat st;
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
-bool FileSystem::FileExists(const QString &path) {
+bool FileSystem::FileExists(const QString &path)
+{
     struct stat st;
     return statPath(path, st) && !S_ISDIR(st.st_mode);
 }
 
-void FileSystem::CreateFolder(const QString &path) {
+void FileSystem::CreateFolder(const QString &path)
+{
     if (::mkdir(nativePath(path).constData(), 0777) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot create folder"), path);
 }
 
-Folder FileSystem::GetFolder(const QString &path) {
+Folder FileSystem::GetFolder(const QString &path)
+{
     DIR *dir = ::opendir(nativePath(path).constData());
     if (!dir)
         throw FileSystemError(errno, QStringLiteral("Cannot open folder"), path);
@@ -93,7 +107,8 @@ Folder FileSystem::GetFolder(const QString &path) {
     return Folder{path, FileCollection(std::move(files))};
 }
 
-QString FileSystem::GetFileName(const QString &path) {
+QString FileSystem::GetFileName(const QString &path)
+{
     qsizetype end = path.size();
     while (end > 0 && path.at(end - 1) == QLatin1Char('/'))
         --end;
@@ -101,7 +116,8 @@ QString FileSystem::GetFileName(const QString &path) {
     return path.mid(slash + 1, end - slash - 1);
 }
 
-void FileSystem::DeleteFile(const QString &path, bool force) {
+void FileSystem::DeleteFile(const QString &path, bool force)
+{
     // On this platform a file's own read-only bit never stops its removal, so `force` has nothing
     // left to override; without it a read-only file is refused, as the caller asked.
     const QByteArray native = nativePath(path);
@@ -116,7 +132,8 @@ void FileSystem::DeleteFile(const QString &path, bool force) {
         throw FileSystemError(errno, QStringLiteral("Cannot delete file"), path);
 }
 
-void FileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite) {
+void FileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite)
+{
     Fd in(::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot open file"), source);
@@ -148,8 +165,11 @@ void FileSystem::CopyFile(const QString &source, const QString &destination, boo
 }
 
 std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool overwrite,
-                                                       bool unicode) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+                                                       bool unicode)
+{
+    // Never through a symbolic link: the program writes into folders that others may write to,
+    // and a link planted there must not redirect what it writes.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (overwrite ? O_TRUNC : O_EXCL);
     const int fd = ::open(nativePath(path).constData(), flags, 0666);
     if (fd < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot create file"), path);
@@ -160,7 +180,8 @@ std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool
     return stream;
 }
 
-std::unique_ptr<TextStream> FileSystem::OpenTextFile(const QString &path) {
+std::unique_ptr<TextStream> FileSystem::OpenTextFile(const QString &path)
+{
     const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot open file"), path);

@@ -33,7 +33,9 @@ private:
 class FileCollection {
 public:
     explicit FileCollection(std::vector<File> files)
-        : m_files(std::move(files)) {}
+        : m_files(std::move(files))
+    {
+    }
     qsizetype Count() const { return qsizetype(m_files.size()); }
     auto begin() const { return m_files.begin(); }
     auto end() const { return m_files.end(); }
@@ -60,7 +62,8 @@ public:
     virtual QString GetFileName(const QString &path);
     virtual void DeleteFile(const QString &path, bool force);
     virtual void CopyFile(const QString &source, const QString &destination, bool overwrite);
-    // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1.
+    // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1. A symbolic link
+    // at the path is refused, never written through.
     virtual std::unique_ptr<TextStream> CreateTextFile(const QString &path, bool overwrite,
                                                        bool unicode);
     // Opens a single-byte text file for reading.

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 
-void LogPane::select(qsizetype start, qsizetype length) {
+void LogPane::select(qsizetype start, qsizetype length)
+{
     m_selStart = std::clamp<qsizetype>(start, 0, m_text.size());
     m_selLength = std::clamp<qsizetype>(length, 0, m_text.size() - m_selStart);
 }
 
-void LogPane::replaceSelection(const QString &text) {
+void LogPane::replaceSelection(const QString &text)
+{
     m_text.replace(m_selStart, m_selLength, text);
     const auto at = m_colours.begin() + m_selStart;
     m_colours.erase(at, at + m_selLength);
@@ -18,18 +20,21 @@ void LogPane::replaceSelection(const QString &text) {
     m_selLength = 0;
 }
 
-void LogPane::setSelectionColour(quint32 colour) {
+void LogPane::setSelectionColour(quint32 colour)
+{
     const auto from = m_colours.begin() + m_selStart;
     std::fill(from, from + m_selLength, colour);
     if (m_selLength > 0)
         changedFrom(m_selStart);
 }
 
-void LogPane::changedFrom(qsizetype position) {
+void LogPane::changedFrom(qsizetype position)
+{
     m_firstChange = m_firstChange < 0 ? position : std::min(m_firstChange, position);
 }
 
-void LogPane::flush() {
+void LogPane::flush()
+{
     if (m_firstChange < 0)
         return;
     const qsizetype first = std::exchange(m_firstChange, -1);

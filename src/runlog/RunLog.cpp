@@ -13,17 +13,22 @@ constexpr qsizetype paneLimit = 10000;
 constexpr qsizetype paneCut = 6000;
 } // namespace
 
-RunLog::RunLog(FileSystem &fs, QString executableName)
+RunLog::RunLog(FileSystem &fs, QString executableName, Clock clock)
     : m_fs(fs)
-    , m_executableName(std::move(executableName)) {}
+    , m_executableName(std::move(executableName))
+    , m_clock(std::move(clock))
+{
+}
 
-RunLog::StreamState RunLog::state() const {
+RunLog::StreamState RunLog::state() const
+{
     if (!LogStream)
         return StreamState::Empty;
     return LogStream->isOpen() ? StreamState::Open : StreamState::Closed;
 }
 
-void RunLog::OpenRunLog(const QString &path) {
+void RunLog::OpenRunLog(const QString &path)
+{
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -33,8 +38,7 @@ void RunLog::OpenRunLog(const QString &path) {
     WriteLogLine(rule, false);
     WriteLogLine(QStringLiteral("Running %1, version %2\r\n").arg(m_executableName, versionText()),
                  false);
-    WriteLogLine(QStringLiteral("Local time=") + generalDateTime(QDateTime::currentDateTime()),
-                 false);
+    WriteLogLine(QStringLiteral("Local time=") + generalDateTime(m_clock()), false);
     WriteLogLine(rule, false);
     WriteLogLine(QStringLiteral(
                      "**Search for '(error)' or '(warning)' strings in the log for problems**\r\n"),
@@ -43,7 +47,8 @@ void RunLog::OpenRunLog(const QString &path) {
     m_errorCount = 0;
 }
 
-void RunLog::WriteLogLine(const QString &text, bool timeStamp) {
+void RunLog::WriteLogLine(const QString &text, bool timeStamp)
+{
     if (!LogStream)
         return;
 
@@ -56,14 +61,13 @@ void RunLog::WriteLogLine(const QString &text, bool timeStamp) {
     if (text.contains(QLatin1String("(warning)"), Qt::CaseInsensitive))
         colour = PaneColour::Yellow;
 
-    const QString line =
-        timeStamp ? generalDateTime(QDateTime::currentDateTime()) + QLatin1String(": ") + text
-                  : text;
+    const QString line = timeStamp ? generalDateTime(m_clock()) + QLatin1String(": ") + text : text;
     trapSilently([&] { LogStream->WriteLine(line); });
     trapSilently([&] { showInPane(line + QLatin1String("\r\n"), colour); });
 }
 
-void RunLog::showInPane(const QString &line, quint32 colour) {
+void RunLog::showInPane(const QString &line, quint32 colour)
+{
     // Cutting 6,000 characters at once, the first one kept, holds the pane near its limit without
     // trimming line by line.
     if (m_pane.length() > paneLimit) {
@@ -78,7 +82,8 @@ void RunLog::showInPane(const QString &line, quint32 colour) {
     m_pane.flush();
 }
 
-void RunLog::CloseRunLog() {
+void RunLog::CloseRunLog()
+{
     if (LogStream)
         trapSilently([&] { LogStream->Close(); });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Clock.h"
 #include "runlog/LogPane.h"
 #include "runlog/TextStream.h"
 
@@ -16,7 +17,7 @@ class RunLog {
 public:
     enum class StreamState { Empty, Open, Closed };
 
-    RunLog(FileSystem &fs, QString executableName);
+    RunLog(FileSystem &fs, QString executableName, Clock clock = systemClock());
 
     void OpenRunLog(const QString &path);
     void WriteLogLine(const QString &text, bool timeStamp = true);
@@ -31,6 +32,7 @@ private:
 
     FileSystem &m_fs;
     QString m_executableName;
+    Clock m_clock;
     // Empty until the first run log of the process is opened; closed, never reset, afterwards.
     std::unique_ptr<TextStream> LogStream;
     qint32 m_errorCount = 0;

@@ -12,19 +12,24 @@ constexpr qsizetype readBlock = 64 * 1024;
 TextStream::TextStream(int fd, QString path, Encoding encoding)
     : m_fd(fd)
     , m_path(std::move(path))
-    , m_encoding(encoding) {}
+    , m_encoding(encoding)
+{
+}
 
-TextStream::~TextStream() {
+TextStream::~TextStream()
+{
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-void TextStream::requireOpen(const char *action) const {
+void TextStream::requireOpen(const char *action) const
+{
     if (m_fd < 0)
         throw FileSystemError(EBADF, QString::fromLatin1(action), m_path);
 }
 
-void TextStream::writeAll(const char *data, qsizetype size) {
+void TextStream::writeAll(const char *data, qsizetype size)
+{
     while (size > 0) {
         const ssize_t n = ::write(m_fd, data, size_t(size));
         if (n < 0) {
@@ -37,12 +42,14 @@ void TextStream::writeAll(const char *data, qsizetype size) {
     }
 }
 
-void TextStream::writeByteOrderMark() {
+void TextStream::writeByteOrderMark()
+{
     requireOpen("Cannot write to file");
     writeAll("\xFF\xFE", 2);
 }
 
-void TextStream::WriteLine(const QString &text) {
+void TextStream::WriteLine(const QString &text)
+{
     requireOpen("Cannot write to file");
     const QString line = text + QLatin1String("\r\n");
     if (m_encoding == Encoding::Utf16LE) {
@@ -59,7 +66,8 @@ void TextStream::WriteLine(const QString &text) {
     }
 }
 
-bool TextStream::fill() {
+bool TextStream::fill()
+{
     if (m_eof)
         return false;
     if (m_pos > 0) {
@@ -83,7 +91,8 @@ bool TextStream::fill() {
     }
 }
 
-QString TextStream::ReadLinePart(qsizetype maxChars, bool &lineEnded) {
+QString TextStream::ReadLinePart(qsizetype maxChars, bool &lineEnded)
+{
     requireOpen("Cannot read file");
     QByteArray part;
     lineEnded = false;
@@ -138,7 +147,8 @@ QString TextStream::ReadLinePart(qsizetype maxChars, bool &lineEnded) {
     return QString::fromLatin1(part);
 }
 
-QString TextStream::ReadLine() {
+QString TextStream::ReadLine()
+{
     QString line;
     bool ended = false;
     while (!ended)
@@ -146,14 +156,16 @@ QString TextStream::ReadLine() {
     return line;
 }
 
-bool TextStream::AtEndOfStream() {
+bool TextStream::AtEndOfStream()
+{
     requireOpen("Cannot read file");
     if (m_pos < m_buffer.size())
         return false;
     return !fill();
 }
 
-void TextStream::Close() {
+void TextStream::Close()
+{
     if (m_fd < 0)
         return;
     const int fd = std::exchange(m_fd, -1);

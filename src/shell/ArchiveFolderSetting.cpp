@@ -12,18 +12,21 @@ namespace {
 const char *const section = "frmMain";
 const char *const key = "ArchiveFolderPath";
 
-QString settingKey() {
+QString settingKey()
+{
     return QLatin1String(section) + QLatin1Char('/') + QLatin1String(key);
 }
 } // namespace
 
-void LoadArchiveFolderSetting(Program &program, RunHost &host) {
+void LoadArchiveFolderSetting(Program &program, RunHost &host)
+{
     const QString name = program.executableName();
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, name, name);
     host.setArchiveFolderText(settings.value(settingKey(), QString()).toString());
 }
 
-void SaveArchiveFolderSetting(Program &program, RunHost &host) {
+void SaveArchiveFolderSetting(Program &program, RunHost &host)
+{
     const QString name = program.executableName();
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, name, name);
     settings.setValue(settingKey(), host.archiveFolderText());

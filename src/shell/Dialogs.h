@@ -6,7 +6,8 @@ enum class MessageButtons { OK, YesNo, OKCancel };
 enum class DialogAnswer { OK, Cancel, Yes, No };
 
 // The caption of every message and input box that has no title of its own.
-inline QString programTitle() {
+inline QString programTitle()
+{
     return QStringLiteral("Sorvik");
 }
 

@@ -4,7 +4,8 @@
 #include "shell/ArchiveFolderSetting.h"
 #include "shell/Program.h"
 
-void EndProgram(Program &program, RunHost &host) {
+void EndProgram(Program &program, RunHost &host)
+{
     trapSilently([&] { SaveArchiveFolderSetting(program, host); });
     trapSilently([&] { program.runLog().CloseRunLog(); });
     program.terminate(program.exitStatus());

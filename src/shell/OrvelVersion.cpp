@@ -6,7 +6,8 @@
 namespace {
 
 // Its leading decimal digits, as a number; no digits give 0.
-qint16 leadingDecimal(const QString &digits) {
+qint16 leadingDecimal(const QString &digits)
+{
     int value = 0;
     for (const QChar c : digits) {
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
@@ -16,7 +17,8 @@ qint16 leadingDecimal(const QString &digits) {
     return qint16(value);
 }
 
-quint32 readNumber(const Registry &registry, const char *name) {
+quint32 readNumber(const Registry &registry, const char *name)
+{
     const QVariant value = ReadRegistryValue(registry, RegistryRoot::LocalMachine,
                                              QStringLiteral("Software\\Quenvo\\"),
                                              QLatin1String(name), RegistryKind::Number, QVariant());
@@ -25,7 +27,8 @@ quint32 readNumber(const Registry &registry, const char *name) {
 
 } // namespace
 
-OrvelVersionInfo decodeOrvelVersion(quint32 versionNumber, quint32 buildNumber) {
+OrvelVersionInfo decodeOrvelVersion(quint32 versionNumber, quint32 buildNumber)
+{
     const QString version =
         QString::number(versionNumber, 16).toUpper().rightJustified(8, QLatin1Char('0'));
     const QString build =
@@ -44,7 +47,8 @@ OrvelVersionInfo decodeOrvelVersion(quint32 versionNumber, quint32 buildNumber) 
     return info;
 }
 
-OrvelVersionInfo GetOrvelVersion(const Registry &registry) {
+OrvelVersionInfo GetOrvelVersion(const Registry &registry)
+{
     return decodeOrvelVersion(readNumber(registry, "Version Number"),
                               readNumber(registry, "Build Number"));
 }

@@ -4,7 +4,8 @@
 #include <sys/resource.h>
 
 namespace {
-std::optional<int> niceValue(qint32 priorityClass) {
+std::optional<int> niceValue(qint32 priorityClass)
+{
     switch (priorityClass) {
     case PriorityClass::Idle:
         return 19;
@@ -24,7 +25,8 @@ std::optional<int> niceValue(qint32 priorityClass) {
 }
 } // namespace
 
-bool SetProcessPriority(qint32 priorityClass) {
+bool SetProcessPriority(qint32 priorityClass)
+{
     const auto nice = niceValue(priorityClass);
     return nice && ::setpriority(PRIO_PROCESS, 0, *nice) == 0;
 }

@@ -9,25 +9,42 @@ Program::Program(Parts parts)
     , m_fileSystem(parts.fileSystem ? std::move(parts.fileSystem) : std::make_unique<FileSystem>())
     , m_registry(parts.registry ? std::move(parts.registry) : makeRegistry())
     , m_components(makeComponents(*m_registry))
+    , m_clock(parts.clock ? std::move(parts.clock) : systemClock())
+    , m_workstationSource(parts.workstationSource ? std::move(parts.workstationSource)
+                                                  : makeWorkStationSource())
+    , m_launcher(parts.launcher ? parts.launcher : &m_noLauncher)
     , m_interactiveDialogs(parts.interactiveDialogs ? parts.interactiveDialogs : &m_silentDialogs)
     , m_terminator(std::move(parts.terminator))
-    , m_runLog(*m_fileSystem, executableName()) {}
+    , m_runLog(*m_fileSystem, executableName(), m_clock)
+{
+}
 
-QString Program::executableName() const {
+const WorkStationInfo &Program::WorkStation()
+{
+    if (!m_workstation)
+        m_workstation.emplace(m_workstationSource);
+    return *m_workstation;
+}
+
+QString Program::executableName() const
+{
     return QFileInfo(m_executablePath).completeBaseName();
 }
 
-QString Program::programFolder() const {
+QString Program::programFolder() const
+{
     return QFileInfo(m_executablePath).absolutePath();
 }
 
-int Program::exitStatus() const {
+int Program::exitStatus() const
+{
     if (m_startRefused)
         return ExitStatus::StartRefused;
     return m_runLog.ErrorCount() > 0 ? ExitStatus::RunFailed : ExitStatus::Success;
 }
 
-void Program::terminate(int status) {
+void Program::terminate(int status)
+{
     if (m_terminator)
         m_terminator(status);
     std::_Exit(status);

@@ -1,17 +1,21 @@
 #pragma once
 
+#include "common/Clock.h"
 #include "runlog/FileSystem.h"
 #include "runlog/RunLog.h"
 #include "shell/Components.h"
+#include "shell/Launcher.h"
 #include "shell/OrvelVersion.h"
 #include "shell/Registry.h"
 #include "shell/SilentDialogs.h"
 #include "shell/SingleInstance.h"
+#include "shell/WorkStationInfo.h"
 
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class Dialogs;
 
@@ -34,9 +38,12 @@ public:
         QString executablePath;
         Dialogs *interactiveDialogs = nullptr;
         Terminator terminator;
+        Launcher *launcher = nullptr;
+        Clock clock;
         // Left empty, the platform's own are made.
         std::unique_ptr<FileSystem> fileSystem;
         std::unique_ptr<Registry> registry;
+        std::shared_ptr<WorkStationSource> workstationSource;
     };
 
     explicit Program(Parts parts);
@@ -51,6 +58,10 @@ public:
     const Registry &registry() const { return *m_registry; }
     Components &components() { return *m_components; }
     RunLog &runLog() { return m_runLog; }
+    Launcher &launcher() { return *m_launcher; }
+    QDateTime now() const { return m_clock(); }
+    // The computer's facts, gathered the first time they are asked for.
+    const WorkStationInfo &WorkStation();
 
     // The dialogs for the mode the program is in: in SilentMode nobody is asked.
     Dialogs &dialogs() { return SilentMode ? m_silentDialogs : *m_interactiveDialogs; }
@@ -73,6 +84,11 @@ private:
     std::unique_ptr<FileSystem> m_fileSystem;
     std::unique_ptr<Registry> m_registry;
     std::unique_ptr<Components> m_components;
+    Clock m_clock;
+    std::shared_ptr<WorkStationSource> m_workstationSource;
+    std::optional<WorkStationInfo> m_workstation;
+    NoLauncher m_noLauncher;
+    Launcher *m_launcher;
     SilentDialogs m_silentDialogs;
     Dialogs *m_interactiveDialogs;
     Terminator m_terminator;

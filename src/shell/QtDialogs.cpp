@@ -5,7 +5,8 @@
 #include <QMessageBox>
 
 DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
-                                   const QString &title) {
+                                   const QString &title)
+{
     QMessageBox box(m_owner);
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(title.isEmpty() ? programTitle() : title);
@@ -38,13 +39,15 @@ DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
     }
 }
 
-QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset) {
+QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
+{
     bool ok = false;
     const QString text = QInputDialog::getText(m_owner, title.isEmpty() ? programTitle() : title,
                                                prompt, QLineEdit::Normal, preset, &ok);
     return ok ? text : QString();
 }
 
-QString QtDialogs::browseForFolder(const QString &title) {
+QString QtDialogs::browseForFolder(const QString &title)
+{
     return QFileDialog::getExistingDirectory(m_owner, title, QString(), QFileDialog::ShowDirsOnly);
 }

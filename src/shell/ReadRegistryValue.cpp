@@ -11,7 +11,8 @@ constexpr qsizetype stringBuffer = 1024;
 constexpr qsizetype binaryBuffer = 4096;
 constexpr qsizetype numberBuffer = 4;
 
-std::optional<QByteArray> query(const RegistryKey &key, const QString &name, qsizetype buffer) {
+std::optional<QByteArray> query(const RegistryKey &key, const QString &name, qsizetype buffer)
+{
     const auto value = key.queryValue(name);
     if (!value || value->data.size() > buffer)
         return std::nullopt;
@@ -20,7 +21,8 @@ std::optional<QByteArray> query(const RegistryKey &key, const QString &name, qsi
 } // namespace
 
 QVariant ReadRegistryValue(const Registry &registry, quint32 root, const QString &keyPath,
-                           const QString &valueName, qint16 kind, const QVariant &defaultValue) {
+                           const QString &valueName, qint16 kind, const QVariant &defaultValue)
+{
     const auto key = registry.openKey(root, keyPath);
     if (!key)
         return defaultValue;

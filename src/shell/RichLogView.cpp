@@ -5,19 +5,22 @@
 #include <QTextEdit>
 
 namespace {
-QColor fromColourValue(quint32 value) {
+QColor fromColourValue(quint32 value)
+{
     return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
 }
 
 // The pane counts CR LF as two characters; the document breaks the line once.
-QString asDocumentText(QString text) {
+QString asDocumentText(QString text)
+{
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return text;
 }
 } // namespace
 
-void RichLogView::paneChanged(const LogPane &pane, qsizetype firstChanged) {
+void RichLogView::paneChanged(const LogPane &pane, qsizetype firstChanged)
+{
     if (firstChanged < m_rendered || pane.length() < m_rendered) {
         m_edit->clear();
         m_rendered = 0;
@@ -25,7 +28,8 @@ void RichLogView::paneChanged(const LogPane &pane, qsizetype firstChanged) {
     render(pane, m_rendered);
 }
 
-void RichLogView::render(const LogPane &pane, qsizetype from) {
+void RichLogView::render(const LogPane &pane, qsizetype from)
+{
     QTextCursor cursor(m_edit->document());
     cursor.movePosition(QTextCursor::End);
     const qsizetype end = pane.length();

@@ -10,7 +10,9 @@ class QTextEdit;
 class RichLogView : public LogPaneView {
 public:
     explicit RichLogView(QTextEdit *edit)
-        : m_edit(edit) {}
+        : m_edit(edit)
+    {
+    }
     void paneChanged(const LogPane &pane, qsizetype firstChanged) override;
 
 private:

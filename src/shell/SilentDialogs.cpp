@@ -4,7 +4,8 @@
 #include <syslog.h>
 
 namespace {
-void tell(const QString &text) {
+void tell(const QString &text)
+{
     const QByteArray bytes = text.toLocal8Bit();
     std::fprintf(stderr, "%s: %s\n", programTitle().toLocal8Bit().constData(), bytes.constData());
     std::fflush(stderr);
@@ -15,17 +16,19 @@ void tell(const QString &text) {
 } // namespace
 
 DialogAnswer SilentDialogs::messageBox(const QString &text, MessageButtons buttons,
-                                       const QString &title) {
+                                       const QString &title)
+{
     tell(text);
     return buttons == MessageButtons::YesNo ? DialogAnswer::Yes : DialogAnswer::OK;
 }
 
-QString SilentDialogs::inputBox(const QString &prompt, const QString &title,
-                                const QString &preset) {
+QString SilentDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
+{
     tell(prompt);
     return QString();
 }
 
-QString SilentDialogs::browseForFolder(const QString &title) {
+QString SilentDialogs::browseForFolder(const QString &title)
+{
     return QString();
 }

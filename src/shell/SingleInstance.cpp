@@ -10,12 +10,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-SingleInstance::~SingleInstance() {
+SingleInstance::~SingleInstance()
+{
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-bool SingleInstance::claim(const QString &executablePath) {
+bool SingleInstance::claim(const QString &executablePath)
+{
     if (m_fd >= 0)
         return true;
     const QFileInfo info(executablePath);

@@ -13,7 +13,8 @@ namespace {
 constexpr qint32 statusRunning = 32;
 constexpr qint16 minimumMajor = 3;
 
-bool servedProductRunning(Program &program) {
+bool servedProductRunning(Program &program)
+{
     bool running = false;
     trapSilently([&] {
         // Created fresh for this question and released at once.
@@ -26,18 +27,21 @@ bool servedProductRunning(Program &program) {
     return running;
 }
 
-[[noreturn]] void refuse(Program &program, RunHost &host) {
+[[noreturn]] void refuse(Program &program, RunHost &host)
+{
     program.refuseStart();
     EndProgram(program, host);
 }
 } // namespace
 
-bool asksForSilentRun(const QString &commandLine) {
+bool asksForSilentRun(const QString &commandLine)
+{
     return !commandLine.isEmpty() &&
            commandLine.contains(QLatin1String("/Silent"), Qt::CaseInsensitive);
 }
 
-void Form_Load(Program &program, RunHost &host, const QStringList &arguments) {
+void Form_Load(Program &program, RunHost &host, const QStringList &arguments)
+{
     const QString commandLine = arguments.join(QLatin1Char(' '));
 
     if (!program.claimSingleInstance())

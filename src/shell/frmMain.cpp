@@ -1,6 +1,7 @@
 #include "shell/frmMain.h"
 
 #include "archive/ArchiveRun.h"
+#include "shell/ArchiveFolderSelection.h"
 #include "shell/EndProgram.h"
 #include "shell/Program.h"
 #include "shell/StartUp.h"
@@ -20,7 +21,8 @@
 frmMain::frmMain(Program &program, QWidget *parent)
     : QMainWindow(parent)
     , m_program(program)
-    , m_logView(nullptr) {
+    , m_logView(nullptr)
+{
     setWindowTitle(QStringLiteral("Orvel Sorvik"));
     buildControls();
     buildMenus();
@@ -29,7 +31,8 @@ frmMain::frmMain(Program &program, QWidget *parent)
     resize(640, 480);
 }
 
-void frmMain::buildControls() {
+void frmMain::buildControls()
+{
     auto *central = new QWidget(this);
     auto *layout = new QVBoxLayout(central);
 
@@ -68,15 +71,14 @@ void frmMain::buildControls() {
 
     setCentralWidget(central);
 
-    // Choosing the folder arrives with the folder selection; until then the buttons stay inert.
-    cmdBrowseForFolder->setEnabled(false);
-    cmdEnterUNC->setEnabled(false);
-
     connect(cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
     connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(cmdBrowseForFolder, &QPushButton::clicked, this, &frmMain::cmdBrowseForFolder_Click);
+    connect(cmdEnterUNC, &QPushButton::clicked, this, &frmMain::cmdEnterUNC_Click);
 }
 
-void frmMain::buildMenus() {
+void frmMain::buildMenus()
+{
     mnuFile = menuBar()->addMenu(QStringLiteral("File"));
     mnuScheduleArchive = mnuFile->addAction(QStringLiteral("Schedule Archive"));
     seperator2 = mnuFile->addSeparator();
@@ -95,19 +97,23 @@ void frmMain::buildMenus() {
     connect(mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
 }
 
-void frmMain::Form_Load(const QStringList &arguments) {
+void frmMain::Form_Load(const QStringList &arguments)
+{
     ::Form_Load(m_program, *this, arguments);
 }
 
-QString frmMain::archiveFolderText() const {
+QString frmMain::archiveFolderText() const
+{
     return txtOutputPath->text();
 }
 
-void frmMain::setArchiveFolderText(const QString &text) {
+void frmMain::setArchiveFolderText(const QString &text)
+{
     txtOutputPath->setText(text);
 }
 
-void frmMain::setRunning(bool running) {
+void frmMain::setRunning(bool running)
+{
     if (running)
         setCursor(Qt::WaitCursor);
     else
@@ -115,29 +121,44 @@ void frmMain::setRunning(bool running) {
     cmdStart->setEnabled(!running);
 }
 
-bool frmMain::isRunning() const {
+bool frmMain::isRunning() const
+{
     return !cmdStart->isEnabled();
 }
 
-void frmMain::setProgress(double value, double maximum) {
+void frmMain::setProgress(double value, double maximum)
+{
     // A maximum of 0 would turn the bar into a busy indicator that never stops.
     const int top = std::max(1, int(maximum));
     ProgressBar->setRange(0, top);
     ProgressBar->setValue(std::clamp(int(value), 0, top));
 }
 
-void frmMain::pumpEvents() {
+void frmMain::pumpEvents()
+{
     QCoreApplication::processEvents();
     // The pause only gives a window time to repaint; an unattended run has none.
     if (!m_program.SilentMode)
         QThread::msleep(1);
 }
 
-void frmMain::cmdStart_Click() {
+void frmMain::cmdStart_Click()
+{
     ::cmdStart_Click(m_program, *this);
 }
 
-void frmMain::cmdExit_Click() {
+void frmMain::cmdBrowseForFolder_Click()
+{
+    ::cmdBrowseForFolder_Click(m_program, *this);
+}
+
+void frmMain::cmdEnterUNC_Click()
+{
+    ::cmdEnterUNC_Click(m_program, *this);
+}
+
+void frmMain::cmdExit_Click()
+{
     if (isRunning() &&
         m_program.dialogs().messageBox(
             QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
@@ -146,11 +167,13 @@ void frmMain::cmdExit_Click() {
     EndProgram(m_program, *this);
 }
 
-void frmMain::mnuExit_Click() {
+void frmMain::mnuExit_Click()
+{
     EndProgram(m_program, *this);
 }
 
-void frmMain::closeEvent(QCloseEvent *event) {
+void frmMain::closeEvent(QCloseEvent *event)
+{
     event->accept();
     EndProgram(m_program, *this);
 }

@@ -54,6 +54,8 @@ public:
 public slots:
     void cmdStart_Click();
     void cmdExit_Click();
+    void cmdBrowseForFolder_Click();
+    void cmdEnterUNC_Click();
     void mnuExit_Click();
 
 protected:

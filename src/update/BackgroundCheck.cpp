@@ -6,7 +6,8 @@
 
 #include <QProcess>
 
-void checkForUpdatedVersion_Background(Program &program, const QString &address) {
+void checkForUpdatedVersion_Background(Program &program, const QString &address)
+{
     trapSilently([&] {
         const QString script = program.programFolder() + QStringLiteral("/test.bat");
         if (!program.fileSystem().FileExists(script))

@@ -6,7 +6,8 @@ namespace {
 const char *const defaultSite = "http://tools.sorvik.example";
 }
 
-QString toolsSite() {
+QString toolsSite()
+{
     QString site = qEnvironmentVariable("SORVIK_TOOLS_SITE");
     if (site.isEmpty())
         site = QLatin1String(defaultSite);
@@ -15,11 +16,13 @@ QString toolsSite() {
     return site;
 }
 
-QString toolsSiteHost() {
+QString toolsSiteHost()
+{
     const QUrl url(toolsSite());
     return url.port() > 0 ? QStringLiteral("%1:%2").arg(url.host()).arg(url.port()) : url.host();
 }
 
-QString HomePageUrl() {
+QString HomePageUrl()
+{
     return toolsSite() + QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html");
 }

@@ -2,16 +2,19 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 
 namespace {
 
 class ProcessTest : public TempEnvironment {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempEnvironment::SetUp();
         QDir().mkpath(path(QStringLiteral("program")));
         ASSERT_TRUE(QFile::copy(builtFile(QStringLiteral("Sorvik")), program()));
@@ -19,16 +22,18 @@ protected:
 
     QString program() const { return path(QStringLiteral("program/Sorvik")); }
 
-    void simulate(const QStringList &extra = {}) const {
+    void simulate(const QStringList &extra = {}) const
+    {
         QProcess sim;
         sim.start(builtFile(QStringLiteral("orvel-sim")),
                   QStringList{QStringLiteral("--root"), path(QStringLiteral("orvel"))} + extra);
-        ASSERT_TRUE(sim.waitForFinished(30000));
+        ASSERT_TRUE(sim.waitForFinished(120000));
         ASSERT_EQ(sim.exitCode(), 0) << sim.readAllStandardError().toStdString();
         qputenv("SORVIK_REGISTRY", QFile::encodeName(path(QStringLiteral("orvel/registry.reg"))));
     }
 
-    QProcessEnvironment environment() const {
+    QProcessEnvironment environment() const
+    {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         return env;
@@ -39,29 +44,57 @@ protected:
         QByteArray errors;
     };
 
-    Outcome run(const QStringList &arguments) const {
+    Outcome run(const QStringList &arguments) const
+    {
         QProcess process;
         process.setProcessEnvironment(environment());
         process.start(program(), arguments);
-        EXPECT_TRUE(process.waitForFinished(60000)) << "the program did not end";
+        EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                 process.readAllStandardError()};
     }
 
-    QStringList programFolder() const {
+    QStringList programFolder() const
+    {
         return QDir(path(QStringLiteral("program")))
             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     }
+
+    // The one run log the program left.
+    QStringList runLog() const
+    {
+        const QStringList logs =
+            QDir(path(QStringLiteral("program/logs"))).entryList(QDir::Files, QDir::Name);
+        EXPECT_EQ(logs.size(), 1) << logs.join(' ').toStdString();
+        if (logs.isEmpty())
+            return {};
+        EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Sorvik_Log__\d{6}_\d\d_\d\d_\d\d\.TXT$)"))
+                        .match(logs.first())
+                        .hasMatch())
+            << logs.first().toStdString();
+        return runLogLines(readFile(QStringLiteral("program/logs/") + logs.first()));
+    }
+
+    bool probeLeftAnywhere() const
+    {
+        QDirIterator it(path(QString()), {QStringLiteral("temp.test.txt")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        return it.hasNext();
+    }
 };
 
-TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly) {
+TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly)
+{
     const Outcome outcome = run({QStringLiteral("/Silent")});
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(programFolder(), QStringList{QStringLiteral("Sorvik")})
         << "no run log, no archive folders";
 }
 
-TEST_F(ProcessTest, ServedProductVersionDecidesTheStart) {
+TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
+{
+    QDir().mkpath(path(QStringLiteral("archive")));
+    storeArchiveFolder(path(QStringLiteral("archive/")));
     simulate({QStringLiteral("--version"), QStringLiteral("2.9")});
     Outcome outcome = run({QStringLiteral("/Silent")});
     EXPECT_EQ(outcome.status, 2);
@@ -75,10 +108,43 @@ TEST_F(ProcessTest, ServedProductVersionDecidesTheStart) {
     }
 }
 
-TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree) {
+TEST_F(ProcessTest, SilentRefusalsEndWithTheirLineAndStatusOne)
+{
     simulate();
-    writeFile(QStringLiteral("config/Sorvik/Sorvik.ini"),
-              "[frmMain]\nArchiveFolderPath=/srv/archive/\n");
+    const QString missing = path(QStringLiteral("no-such-folder/"));
+    const struct {
+        QString folder;
+        QString lastLine;
+    } cases[] = {
+        {QString(), QStringLiteral("(error) no folder location defined to store archived log file "
+                                   "output.  Exiting application")},
+        {missing, QStringLiteral("(error) no archive folder location does not exist:") + missing +
+                      QStringLiteral(" - exiting application.")},
+        // Takes no new file, even from root.
+        {QStringLiteral("/proc/"),
+         QStringLiteral("(error) the archive folder location is visible however creation of new "
+                        "files failed - this usually means the account you are running the Orvel "
+                        "Sorvik with does not have read/write access to that location.  "
+                        "Folder=/proc/ - exiting application.")},
+    };
+    for (const auto &c : cases) {
+        QDir(path(QStringLiteral("program/logs"))).removeRecursively();
+        storeArchiveFolder(c.folder);
+        EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 1) << c.folder.toStdString();
+        const QStringList lines = runLog();
+        ASSERT_EQ(lines.size(), 8);
+        EXPECT_EQ(lines.at(1), QStringLiteral("Running Sorvik, version 1.0.1"));
+        EXPECT_TRUE(lines.last().endsWith(QStringLiteral(": ") + c.lastLine))
+            << lines.last().toStdString();
+    }
+    EXPECT_FALSE(probeLeftAnywhere());
+}
+
+TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree)
+{
+    simulate();
+    storeArchiveFolder(QStringLiteral("/srv/archive/"));
+    const QByteArray stored = readFile(QStringLiteral("config/Sorvik/Sorvik.ini"));
     // The first instance starts the update script once it holds the lock: that says it is up.
     const QString ready = path(QStringLiteral("first-is-up"));
     writeFile(QStringLiteral("program/test.bat"), "touch '" + QFile::encodeName(ready) + "'\n");
@@ -95,14 +161,14 @@ TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree) {
 
     for (const QStringList &arguments : {QStringList{}, QStringList{QStringLiteral("/Silent")}})
         EXPECT_EQ(run(arguments).status, 3);
-    EXPECT_EQ(readFile(QStringLiteral("config/Sorvik/Sorvik.ini")),
-              QByteArray("[frmMain]\nArchiveFolderPath=/srv/archive/\n"));
+    EXPECT_EQ(readFile(QStringLiteral("config/Sorvik/Sorvik.ini")), stored);
+    EXPECT_FALSE(QDir(path(QStringLiteral("program/logs"))).exists());
     EXPECT_EQ(first.state(), QProcess::Running) << "the running instance is not affected";
 
     first.kill();
     first.waitForFinished(10000);
     // Its lock died with it.
-    EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 0);
+    EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 1);
 }
 
 } // namespace

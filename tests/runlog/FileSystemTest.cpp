@@ -16,7 +16,8 @@ protected:
     FileSystem fs;
 };
 
-TEST_F(FileSystemTest, ExistenceTellsFilesFromFolders) {
+TEST_F(FileSystemTest, ExistenceTellsFilesFromFolders)
+{
     writeFile(QStringLiteral("a/file.txt"), "x");
     EXPECT_TRUE(fs.FolderExists(path(QStringLiteral("a"))));
     EXPECT_TRUE(fs.FolderExists(path(QStringLiteral("a/"))));
@@ -28,7 +29,8 @@ TEST_F(FileSystemTest, ExistenceTellsFilesFromFolders) {
     EXPECT_FALSE(fs.FileExists(QString()));
 }
 
-TEST_F(FileSystemTest, FailuresCarryErrnoAndNameThePath) {
+TEST_F(FileSystemTest, FailuresCarryErrnoAndNameThePath)
+{
     const QString missing = path(QStringLiteral("no/such/folder"));
     try {
         fs.CreateFolder(missing);
@@ -44,7 +46,8 @@ TEST_F(FileSystemTest, FailuresCarryErrnoAndNameThePath) {
     EXPECT_THROW(fs.CopyFile(missing, path(QStringLiteral("copy")), true), FileSystemError);
 }
 
-TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles) {
+TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles)
+{
     writeFile(QStringLiteral("logs/data_1.log"), "1");
     writeFile(QStringLiteral("logs/diag_1.log"), "22");
     writeFile(QStringLiteral("logs/sub/data_hidden.log"), "3");
@@ -66,7 +69,8 @@ TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles) {
     EXPECT_EQ(folder.Files.Count(), 2);
 }
 
-TEST_F(FileSystemTest, DeleteRemovesReadOnlyFilesWhenForced) {
+TEST_F(FileSystemTest, DeleteRemovesReadOnlyFilesWhenForced)
+{
     writeFile(QStringLiteral("ro.txt"), "x");
     const QString ro = path(QStringLiteral("ro.txt"));
     ASSERT_TRUE(QFile::setPermissions(ro, QFile::ReadOwner));
@@ -80,7 +84,8 @@ TEST_F(FileSystemTest, DeleteRemovesReadOnlyFilesWhenForced) {
     EXPECT_FALSE(QFile::exists(path(QStringLiteral("listed.txt"))));
 }
 
-TEST_F(FileSystemTest, FileNameIsTheLastComponent) {
+TEST_F(FileSystemTest, FileNameIsTheLastComponent)
+{
     EXPECT_EQ(fs.GetFileName(QStringLiteral("/var/log/orvel/diag_1.log")),
               QStringLiteral("diag_1.log"));
     EXPECT_EQ(fs.GetFileName(QStringLiteral("/var/log/orvel/")), QStringLiteral("orvel"));
@@ -88,7 +93,8 @@ TEST_F(FileSystemTest, FileNameIsTheLastComponent) {
     EXPECT_EQ(fs.GetFileName(QStringLiteral("/")), QString());
 }
 
-TEST_F(FileSystemTest, CopyKeepsEveryByteAndHonoursOverwrite) {
+TEST_F(FileSystemTest, CopyKeepsEveryByteAndHonoursOverwrite)
+{
     QByteArray content;
     for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i)
         content.append(char(i * 7));
@@ -102,7 +108,8 @@ TEST_F(FileSystemTest, CopyKeepsEveryByteAndHonoursOverwrite) {
     EXPECT_EQ(readFile(QStringLiteral("target.bin")), content);
 }
 
-TEST_F(FileSystemTest, CopyToAFullDeviceFails) {
+TEST_F(FileSystemTest, CopyToAFullDeviceFails)
+{
     if (!QFile::exists(QStringLiteral("/dev/full")))
         GTEST_SKIP() << "no /dev/full";
     writeFile(QStringLiteral("source.bin"), QByteArray(100000, 'x'));
@@ -110,7 +117,8 @@ TEST_F(FileSystemTest, CopyToAFullDeviceFails) {
                  FileSystemError);
 }
 
-TEST_F(FileSystemTest, CreateFolderAndRefuseAnExistingOne) {
+TEST_F(FileSystemTest, CreateFolderAndRefuseAnExistingOne)
+{
     const QString folder = path(QStringLiteral("new"));
     fs.CreateFolder(folder);
     EXPECT_TRUE(QFileInfo(folder).isDir());

@@ -12,21 +12,13 @@ namespace {
 
 class RunLogTest : public TempEnvironment {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempEnvironment::SetUp();
         std::setlocale(LC_TIME, "C"); // %x %X = 12/06/26 14:05:09
     }
 
-    QStringList fileLines(const QString &relative) const {
-        const QByteArray bytes = readFile(relative);
-        EXPECT_TRUE(bytes.startsWith("\xFF\xFE"));
-        const QString text = QString::fromUtf16(
-            reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
-        EXPECT_TRUE(text.endsWith(QLatin1String("\r\n")));
-        QStringList lines = text.split(QLatin1String("\r\n"));
-        lines.removeLast();
-        return lines;
-    }
+    QStringList fileLines(const QString &relative) const { return runLogLines(readFile(relative)); }
 
     FileSystem fs;
     RunLog log{fs, QStringLiteral("Sorvik")};
@@ -35,7 +27,8 @@ protected:
 const QString rule(64, QLatin1Char('='));
 const QRegularExpression stamped(QStringLiteral(R"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d: )"));
 
-TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog) {
+TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog)
+{
     log.WriteLogLine(QStringLiteral("(error) too early"));
     EXPECT_EQ(log.ErrorCount(), 0);
     EXPECT_EQ(log.pane().length(), 0);
@@ -45,7 +38,8 @@ TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog) {
     EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
 }
 
-TEST_F(RunLogTest, FileHoldsHeaderThenStampedLines) {
+TEST_F(RunLogTest, FileHoldsHeaderThenStampedLines)
+{
     log.OpenRunLog(path(QStringLiteral("run.TXT")));
     EXPECT_EQ(log.ErrorCount(), 0) << "the header's own mention of (error) is not counted";
     log.WriteLogLine(QStringLiteral("    Starting ZIP file archive"));
@@ -69,7 +63,8 @@ TEST_F(RunLogTest, FileHoldsHeaderThenStampedLines) {
     EXPECT_EQ(lines[9], QString());
 }
 
-TEST_F(RunLogTest, MarkersCountAndColour) {
+TEST_F(RunLogTest, MarkersCountAndColour)
+{
     log.OpenRunLog(path(QStringLiteral("run.TXT")));
     auto colourOfLastLine = [&] { return log.pane().colourAt(log.pane().length() - 3); };
 
@@ -89,7 +84,8 @@ TEST_F(RunLogTest, MarkersCountAndColour) {
     EXPECT_EQ(log.ErrorCount(), 2);
 }
 
-TEST_F(RunLogTest, PaneIsCutOnlyPastTenThousandCharacters) {
+TEST_F(RunLogTest, PaneIsCutOnlyPastTenThousandCharacters)
+{
     log.OpenRunLog(path(QStringLiteral("run.TXT")));
     const QChar first = log.pane().text().at(0);
     // Fill the pane to exactly 10,000 characters: no cut on the next line.
@@ -112,7 +108,8 @@ TEST_F(RunLogTest, PaneIsCutOnlyPastTenThousandCharacters) {
     EXPECT_EQ(log.pane().length(), 10001 - 6000 + 3);
 }
 
-TEST_F(RunLogTest, SecondRunStartsAfreshAndKeepsTheFirst) {
+TEST_F(RunLogTest, SecondRunStartsAfreshAndKeepsTheFirst)
+{
     log.OpenRunLog(path(QStringLiteral("first.TXT")));
     log.WriteLogLine(QStringLiteral("(error) in the first run"));
     EXPECT_EQ(log.ErrorCount(), 1);
@@ -128,13 +125,15 @@ TEST_F(RunLogTest, SecondRunStartsAfreshAndKeepsTheFirst) {
     EXPECT_TRUE(log.pane().text().mid(paneAfterFirst).startsWith(rule));
 }
 
-TEST_F(RunLogTest, ExistingFileIsReplaced) {
+TEST_F(RunLogTest, ExistingFileIsReplaced)
+{
     writeFile(QStringLiteral("run.TXT"), QByteArray(5000, 'z'));
     log.OpenRunLog(path(QStringLiteral("run.TXT")));
     EXPECT_EQ(fileLines(QStringLiteral("run.TXT")).size(), 7);
 }
 
-TEST_F(RunLogTest, AfterCloseLinesStillCountAndShowButTheFileStays) {
+TEST_F(RunLogTest, AfterCloseLinesStillCountAndShowButTheFileStays)
+{
     log.OpenRunLog(path(QStringLiteral("run.TXT")));
     log.CloseRunLog();
     const QByteArray closed = readFile(QStringLiteral("run.TXT"));
@@ -145,7 +144,8 @@ TEST_F(RunLogTest, AfterCloseLinesStillCountAndShowButTheFileStays) {
     EXPECT_EQ(log.state(), RunLog::StreamState::Closed);
 }
 
-TEST_F(RunLogTest, UncreatableFileKeepsThePreviousStream) {
+TEST_F(RunLogTest, UncreatableFileKeepsThePreviousStream)
+{
     // The first log of the process cannot be created: the stream stays empty, nothing shows.
     log.OpenRunLog(path(QStringLiteral("missing/run.TXT")));
     EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
@@ -161,7 +161,8 @@ TEST_F(RunLogTest, UncreatableFileKeepsThePreviousStream) {
     EXPECT_EQ(log.ErrorCount(), 0);
 }
 
-TEST(TimeText, MidnightShowsTheDateAlone) {
+TEST(TimeText, MidnightShowsTheDateAlone)
+{
     std::setlocale(LC_TIME, "C");
     const QDate day(2026, 12, 6);
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 0))), QStringLiteral("12/06/26"));

@@ -9,7 +9,8 @@ protected:
     FileSystem fs;
 };
 
-TEST_F(TextStreamTest, UnicodeFileIsUtf16WithBomAndCrLf) {
+TEST_F(TextStreamTest, UnicodeFileIsUtf16WithBomAndCrLf)
+{
     auto stream = fs.CreateTextFile(path(QStringLiteral("u.txt")), true, true);
     stream->WriteLine(QStringLiteral("Aé€"));
     stream->WriteLine(QString());
@@ -19,7 +20,8 @@ TEST_F(TextStreamTest, UnicodeFileIsUtf16WithBomAndCrLf) {
                                                             16));
 }
 
-TEST_F(TextStreamTest, LinesAreOnDiskBeforeClose) {
+TEST_F(TextStreamTest, LinesAreOnDiskBeforeClose)
+{
     auto stream = fs.CreateTextFile(path(QStringLiteral("live.txt")), true, false);
     stream->WriteLine(QStringLiteral("first"));
     EXPECT_EQ(readFile(QStringLiteral("live.txt")), QByteArray("first\r\n"));
@@ -27,7 +29,8 @@ TEST_F(TextStreamTest, LinesAreOnDiskBeforeClose) {
     EXPECT_EQ(readFile(QStringLiteral("live.txt")), QByteArray("first\r\nsecond\r\n"));
 }
 
-TEST_F(TextStreamTest, SingleByteTextRoundTripsEveryByte) {
+TEST_F(TextStreamTest, SingleByteTextRoundTripsEveryByte)
+{
     QByteArray all;
     for (int b = 0; b < 256; ++b)
         if (b != '\n' && b != '\r')
@@ -43,7 +46,8 @@ TEST_F(TextStreamTest, SingleByteTextRoundTripsEveryByte) {
     EXPECT_EQ(readFile(QStringLiteral("copy.txt")), all + "\r\n");
 }
 
-TEST_F(TextStreamTest, ReadLineEndsAtLfOrCrLfOnly) {
+TEST_F(TextStreamTest, ReadLineEndsAtLfOrCrLfOnly)
+{
     writeFile(QStringLiteral("lines.txt"), "one\r\ntwo\nthree\rstill three\r\n\r\nlast");
     auto in = fs.OpenTextFile(path(QStringLiteral("lines.txt")));
     QStringList lines;
@@ -54,14 +58,16 @@ TEST_F(TextStreamTest, ReadLineEndsAtLfOrCrLfOnly) {
                                   QStringLiteral("last")}));
 }
 
-TEST_F(TextStreamTest, EmptyFileIsAtEndAtOnce) {
+TEST_F(TextStreamTest, EmptyFileIsAtEndAtOnce)
+{
     writeFile(QStringLiteral("empty.txt"), QByteArray());
     EXPECT_TRUE(fs.OpenTextFile(path(QStringLiteral("empty.txt")))->AtEndOfStream());
 }
 
 // A line is walked in parts without ever holding more than one part; the parts put together give
 // the line back, whatever the part size and wherever the CR LF falls.
-TEST_F(TextStreamTest, LinePartsCoverLongLinesExactly) {
+TEST_F(TextStreamTest, LinePartsCoverLongLinesExactly)
+{
     QByteArray longLine;
     for (int i = 0; i < 200000; ++i)
         longLine.append(char('a' + i % 26));
@@ -87,21 +93,24 @@ TEST_F(TextStreamTest, LinePartsCoverLongLinesExactly) {
     }
 }
 
-TEST_F(TextStreamTest, ClosedStreamRefusesToWriteAndCloseTwiceIsHarmless) {
+TEST_F(TextStreamTest, ClosedStreamRefusesToWriteAndCloseTwiceIsHarmless)
+{
     auto stream = fs.CreateTextFile(path(QStringLiteral("c.txt")), true, true);
     stream->Close();
     EXPECT_NO_THROW(stream->Close());
     EXPECT_THROW(stream->WriteLine(QStringLiteral("late")), FileSystemError);
 }
 
-TEST_F(TextStreamTest, WriteToAFullDeviceFails) {
+TEST_F(TextStreamTest, WriteToAFullDeviceFails)
+{
     if (!QFile::exists(QStringLiteral("/dev/full")))
         GTEST_SKIP() << "no /dev/full";
     auto stream = fs.CreateTextFile(QStringLiteral("/dev/full"), true, false);
     EXPECT_THROW(stream->WriteLine(QStringLiteral("nowhere to go")), FileSystemError);
 }
 
-TEST_F(TextStreamTest, CreateWithoutOverwriteRefusesAnExistingFile) {
+TEST_F(TextStreamTest, CreateWithoutOverwriteRefusesAnExistingFile)
+{
     writeFile(QStringLiteral("keep.txt"), "keep");
     EXPECT_THROW(fs.CreateTextFile(path(QStringLiteral("keep.txt")), false, false),
                  FileSystemError);

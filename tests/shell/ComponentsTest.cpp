@@ -7,7 +7,8 @@ namespace {
 
 class ComponentsTest : public TempEnvironment {
 protected:
-    void registerStatusObject(const QByteArray &library) {
+    void registerStatusObject(const QByteArray &library)
+    {
         writeRegistry(
             "Windows Registry Editor Version 5.00\r\n"
             "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
@@ -15,7 +16,8 @@ protected:
             library + "\r\n");
     }
 
-    std::unique_ptr<OrvelStatusObject> create() {
+    std::unique_ptr<OrvelStatusObject> create()
+    {
         registry = makeRegistry();
         return makeComponents(*registry)->createStatusObject();
     }
@@ -23,7 +25,8 @@ protected:
     std::unique_ptr<Registry> registry;
 };
 
-TEST_F(ComponentsTest, RegisteredStandInReportsRunning) {
+TEST_F(ComponentsTest, RegisteredStandInReportsRunning)
+{
     writeServedProduct();
     const auto status = create();
     ASSERT_NE(status, nullptr);
@@ -36,7 +39,8 @@ TEST_F(ComponentsTest, RegisteredStandInReportsRunning) {
     qunsetenv("ORVEL_SIM_STATUS");
 }
 
-TEST_F(ComponentsTest, WhatCannotBeLoadedCannotBeCreated) {
+TEST_F(ComponentsTest, WhatCannotBeLoadedCannotBeCreated)
+{
     EXPECT_EQ(create(), nullptr) << "no registry file";
 
     writeServedProduct(0x00040000, false);

@@ -6,7 +6,8 @@
 namespace {
 
 void expectVersion(quint32 version, quint32 build, int major, int minor, int buildMajor,
-                   int buildMinor, const char *text) {
+                   int buildMinor, const char *text)
+{
     const OrvelVersionInfo info = decodeOrvelVersion(version, build);
     EXPECT_EQ(info.Major, major);
     EXPECT_EQ(info.Minor, minor);
@@ -15,7 +16,8 @@ void expectVersion(quint32 version, quint32 build, int major, int minor, int bui
     EXPECT_EQ(info.VersionText, QLatin1String(text));
 }
 
-TEST(OrvelVersion, DecodesHalvesAsDecimalDigits) {
+TEST(OrvelVersion, DecodesHalvesAsDecimalDigits)
+{
     expectVersion(0x00040000, 0x00010034, 4, 0, 1, 52, "4.0(1.52)");
     expectVersion(0x00030005, 0, 3, 5, 0, 0, "3.5(0.0)");
     expectVersion(0x0002000A, 0, 2, 0, 0, 0, "2.0(0.0)"); // the letter stops the reading
@@ -29,7 +31,8 @@ TEST(OrvelVersion, DecodesHalvesAsDecimalDigits) {
 
 class OrvelVersionRegistry : public TempEnvironment {};
 
-TEST_F(OrvelVersionRegistry, ReadsBothNumbersAndCountsMissingOnesAsZero) {
+TEST_F(OrvelVersionRegistry, ReadsBothNumbersAndCountsMissingOnesAsZero)
+{
     writeServedProduct(0x00030005);
     EXPECT_EQ(GetOrvelVersion(*makeRegistry()).VersionText, QStringLiteral("3.5(1.52)"));
 

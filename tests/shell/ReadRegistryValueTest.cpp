@@ -8,7 +8,8 @@ namespace {
 
 class ReadRegistryValueTest : public TempEnvironment {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempEnvironment::SetUp();
         QByteArray reg =
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n";
@@ -28,7 +29,8 @@ protected:
     }
 
     QVariant read(const char *name, qint16 kind,
-                  const QVariant &fallback = QStringLiteral("default")) {
+                  const QVariant &fallback = QStringLiteral("default"))
+    {
         return ReadRegistryValue(*registry, RegistryRoot::LocalMachine,
                                  QStringLiteral("SOFTWARE\\Test"), QLatin1String(name), kind,
                                  fallback);
@@ -37,14 +39,16 @@ protected:
     std::unique_ptr<Registry> registry;
 };
 
-TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero) {
+TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero)
+{
     EXPECT_EQ(read("Long", RegistryKind::String).toString(), QString(1023, QLatin1Char('a')));
     EXPECT_EQ(read("TooLong", RegistryKind::String).toString(), QStringLiteral("default"));
     EXPECT_EQ(read("Empty", RegistryKind::String).toString(), QString());
     EXPECT_EQ(read("Missing", RegistryKind::String).toString(), QStringLiteral("default"));
 }
 
-TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError) {
+TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError)
+{
     for (const auto &[name, kind] : {std::pair{"NoBytes", RegistryKind::String},
                                      std::pair{"NoBinary", RegistryKind::Binary}}) {
         try {
@@ -56,7 +60,8 @@ TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError) {
     }
 }
 
-TEST_F(ReadRegistryValueTest, NumbersAndOtherTypesReadAsNumbers) {
+TEST_F(ReadRegistryValueTest, NumbersAndOtherTypesReadAsNumbers)
+{
     EXPECT_EQ(read("Number", RegistryKind::Number).toInt(), -2);
     EXPECT_EQ(read("Short", RegistryKind::Number).toInt(), 0x6261)
         << "'a' 'b' and the zero, low bytes first";
@@ -65,13 +70,15 @@ TEST_F(ReadRegistryValueTest, NumbersAndOtherTypesReadAsNumbers) {
     EXPECT_EQ(read("OneByte", RegistryKind::Number).toInt(), 0x7f);
 }
 
-TEST_F(ReadRegistryValueTest, BinaryHoldsExactlyTheBytesThatFit) {
+TEST_F(ReadRegistryValueTest, BinaryHoldsExactlyTheBytesThatFit)
+{
     EXPECT_EQ(read("OneByte", RegistryKind::Binary).toByteArray(), QByteArray("\x7f"));
     EXPECT_EQ(read("Binary4096", RegistryKind::Binary).toByteArray().size(), 4096);
     EXPECT_EQ(read("Binary4097", RegistryKind::Binary).toString(), QStringLiteral("default"));
 }
 
-TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists) {
+TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
+{
     try {
         read("Number", 7);
         FAIL() << "kind 7 gave no error";
@@ -85,7 +92,8 @@ TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists) {
               42);
 }
 
-TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing) {
+TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing)
+{
     QFile::remove(registryPath());
     EXPECT_EQ(read("Long", RegistryKind::String).toString(), QStringLiteral("default"));
     EXPECT_EQ(read("Long", 7, 9).toInt(), 9);

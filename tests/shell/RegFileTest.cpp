@@ -7,7 +7,8 @@
 namespace {
 
 QByteArray valueData(const RegFile &hive, quint32 root, const QString &key, const QString &name,
-                     quint32 *type = nullptr) {
+                     quint32 *type = nullptr)
+{
     const RegFile::Values *values = hive.key(root, key);
     if (!values || !values->contains(name.toCaseFolded()))
         return QByteArray("<missing>");
@@ -34,7 +35,8 @@ const QByteArray sample =
     "\"Expand\"=hex(2):25,00,41,00,e9,00,00,00\r\n"
     "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\r\n";
 
-TEST(RegFile, ReadsEveryKindOfValue) {
+TEST(RegFile, ReadsEveryKindOfValue)
+{
     const RegFile hive = RegFile::parse(sample);
     quint32 type = 0;
     EXPECT_EQ(
@@ -71,7 +73,8 @@ TEST(RegFile, ReadsEveryKindOfValue) {
     EXPECT_EQ(type, 11u);
 }
 
-TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors) {
+TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors)
+{
     const RegFile hive = RegFile::parse(sample);
     EXPECT_NE(hive.key(RegistryRoot::LocalMachine, QStringLiteral("software\\QUENVO\\")), nullptr);
     EXPECT_NE(hive.key(RegistryRoot::LocalMachine, QStringLiteral("Software")), nullptr);
@@ -84,7 +87,8 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors) {
               QByteArray("\x00\x00\x04\x00", 4));
 }
 
-TEST(RegFile, AcceptsUtf16AndTheOldHeader) {
+TEST(RegFile, AcceptsUtf16AndTheOldHeader)
+{
     const QString text =
         QString::fromLatin1("REGEDIT4\r\n\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\"caf\xe9\"\r\n");
     QByteArray utf16("\xFF\xFE");
@@ -99,7 +103,8 @@ TEST(RegFile, AcceptsUtf16AndTheOldHeader) {
                   QByteArray("caf\xe9\0", 5));
 }
 
-TEST(RegFile, IgnoresWhatItCannotRead) {
+TEST(RegFile, IgnoresWhatItCannotRead)
+{
     const QByteArray messy = "Windows Registry Editor Version 5.00\n"
                              "\"Orphan\"=\"before any key\"\n"
                              "[HKEY_NOWHERE\\Key]\n"
@@ -131,7 +136,8 @@ TEST(RegFile, IgnoresWhatItCannotRead) {
     EXPECT_EQ(RegFile::parse("\xFF\xFE").keyCount(), 0);
 }
 
-TEST(RegFile, SurvivesHostileInput) {
+TEST(RegFile, SurvivesHostileInput)
+{
     std::mt19937 random(20261206);
     const QByteArray alphabet =
         "[]\\\"=@:,-;()\r\n hexdword0123456789abcdefHKEY_LOCAL_MACHINE\xff\xfe\x00";

@@ -18,28 +18,25 @@ const QString tooOld = QStringLiteral("This utility only works with Orvel 4.0(1)
 
 class StartUpTest : public TempEnvironment {
 protected:
-    std::optional<int> start(const QStringList &arguments) {
+    std::optional<int> start(const QStringList &arguments)
+    {
         program = makeProgram();
         return endStatusOf([&] { Form_Load(*program, host, arguments); });
     }
 
-    QString storedFolder() const {
+    QString storedFolder() const
+    {
         QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Sorvik"),
                            QStringLiteral("Sorvik"));
         return settings.value(QStringLiteral("frmMain/ArchiveFolderPath"), QStringLiteral("<none>"))
             .toString();
     }
 
-    void storeFolder(const QString &folder) const {
-        QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Sorvik"),
-                           QStringLiteral("Sorvik"));
-        settings.setValue(QStringLiteral("frmMain/ArchiveFolderPath"), folder);
-    }
-
     std::unique_ptr<Program> program;
 };
 
-TEST_F(StartUpTest, WithoutServedProductOnlyABareStartSaysSo) {
+TEST_F(StartUpTest, WithoutServedProductOnlyABareStartSaysSo)
+{
     EXPECT_EQ(start({}), ExitStatus::StartRefused);
     EXPECT_EQ(dialogs.texts, std::vector<QString>{notRunning});
 
@@ -52,7 +49,8 @@ TEST_F(StartUpTest, WithoutServedProductOnlyABareStartSaysSo) {
     EXPECT_FALSE(QDir(path(QStringLiteral("program/logs"))).exists()) << "no run log without a run";
 }
 
-TEST_F(StartUpTest, AStatusOtherThanRunningIsRefusedAlike) {
+TEST_F(StartUpTest, AStatusOtherThanRunningIsRefusedAlike)
+{
     writeServedProduct();
     qputenv("ORVEL_SIM_STATUS", "31");
     EXPECT_EQ(start({}), ExitStatus::StartRefused);
@@ -62,7 +60,8 @@ TEST_F(StartUpTest, AStatusOtherThanRunningIsRefusedAlike) {
     EXPECT_EQ(dialogs.texts, (std::vector<QString>{notRunning, notRunning}));
 }
 
-TEST_F(StartUpTest, MajorVersionBelowThreeIsRefused) {
+TEST_F(StartUpTest, MajorVersionBelowThreeIsRefused)
+{
     for (const quint32 version : {0x00020009u, 0x0000u}) {
         writeServedProduct(version);
         dialogs.texts.clear();
@@ -75,7 +74,8 @@ TEST_F(StartUpTest, MajorVersionBelowThreeIsRefused) {
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-TEST_F(StartUpTest, VersionsThreeAndFourAreAccepted) {
+TEST_F(StartUpTest, VersionsThreeAndFourAreAccepted)
+{
     for (const quint32 version : {0x00030000u, 0x00040000u}) {
         writeServedProduct(version);
         EXPECT_EQ(start({}), std::nullopt) << "the window is shown";
@@ -85,14 +85,17 @@ TEST_F(StartUpTest, VersionsThreeAndFourAreAccepted) {
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended) {
+TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
+{
     writeServedProduct();
     for (const QStringList &arguments :
          {QStringList{QStringLiteral("/Silent")},
           QStringList{QStringLiteral("x"), QStringLiteral("/sIlEnT"), QStringLiteral("y")},
           QStringList{QStringLiteral("/SILENTLY")}}) {
-        EXPECT_EQ(start(arguments), ExitStatus::Success) << arguments.join(' ').toStdString();
+        // The run itself is entered: with no archive folder stored, it is refused in its run log.
+        EXPECT_EQ(start(arguments), ExitStatus::RunFailed) << arguments.join(' ').toStdString();
         EXPECT_TRUE(program->SilentMode);
+        EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
     }
     for (const QStringList &arguments :
          {QStringList{QStringLiteral("Silent")},
@@ -103,23 +106,26 @@ TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended) {
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-TEST_F(StartUpTest, StoredFolderIsRestoredAndSurvivesARefusal) {
-    storeFolder(QStringLiteral("/srv/archive/"));
+TEST_F(StartUpTest, StoredFolderIsRestoredAndSurvivesARefusal)
+{
+    storeArchiveFolder(QStringLiteral("/srv/archive/"));
     EXPECT_EQ(start({}), ExitStatus::StartRefused);
     EXPECT_EQ(host.folder, QStringLiteral("/srv/archive/"));
     EXPECT_EQ(storedFolder(), QStringLiteral("/srv/archive/"));
 }
 
-TEST_F(StartUpTest, NoStoredFolderGivesAnEmptyField) {
+TEST_F(StartUpTest, NoStoredFolderGivesAnEmptyField)
+{
     host.folder = QStringLiteral("stale");
     writeServedProduct();
     EXPECT_EQ(start({}), std::nullopt);
     EXPECT_EQ(host.folder, QString());
 }
 
-TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing) {
+TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)
+{
     writeServedProduct();
-    storeFolder(QStringLiteral("/srv/first/"));
+    storeArchiveFolder(QStringLiteral("/srv/first/"));
     auto first = makeProgram();
     ASSERT_EQ(endStatusOf([&] { Form_Load(*first, host, {}); }), std::nullopt);
 
@@ -138,7 +144,8 @@ TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing) {
     EXPECT_EQ(endStatusOf([&] { Form_Load(*elsewhere, secondHost, {}); }), std::nullopt);
 }
 
-TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript) {
+TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)
+{
     writeServedProduct();
     qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:9");
     const QString out = path(QStringLiteral("script-args.txt"));
@@ -157,13 +164,15 @@ TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript) {
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-TEST_F(StartUpTest, MissingUpdateScriptIsNoConcern) {
+TEST_F(StartUpTest, MissingUpdateScriptIsNoConcern)
+{
     writeServedProduct();
     EXPECT_EQ(start({}), std::nullopt);
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-TEST(ProcessPriority, BelowNormalLowersTheOwnProcess) {
+TEST(ProcessPriority, BelowNormalLowersTheOwnProcess)
+{
     EXPECT_FALSE(SetProcessPriority(12345));
     errno = 0;
     const int before = ::getpriority(PRIO_PROCESS, 0);

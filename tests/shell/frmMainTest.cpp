@@ -26,14 +26,16 @@ public:
 
 class frmMainTest : public TempEnvironment {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempEnvironment::SetUp();
         program = makeProgram();
         window = std::make_unique<ProbedMain>(*program);
     }
 
     // Foreground colour of the pane's text at the start of the line that contains `text`.
-    QColor colourOfLine(const QString &text) const {
+    QColor colourOfLine(const QString &text) const
+    {
         for (QTextBlock block = window->txtLogOutput->document()->begin(); block.isValid();
              block = block.next()) {
             if (block.text().contains(text))
@@ -46,7 +48,8 @@ protected:
     std::unique_ptr<ProbedMain> window;
 };
 
-TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem) {
+TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
+{
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel Sorvik"));
@@ -82,7 +85,8 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem) {
                            QStringLiteral("  Check for updated version")}));
 }
 
-TEST_F(frmMainTest, FolderFieldCannotBeTypedInto) {
+TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
+{
     window->setArchiveFolderText(QStringLiteral("/srv/archive/"));
     window->show();
     window->txtOutputPath->setFocus();
@@ -90,7 +94,8 @@ TEST_F(frmMainTest, FolderFieldCannotBeTypedInto) {
     EXPECT_EQ(window->archiveFolderText(), QStringLiteral("/srv/archive/"));
 }
 
-TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours) {
+TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
+{
     program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
     program->runLog().WriteLogLine(QStringLiteral("    progress line"));
     program->runLog().WriteLogLine(QStringLiteral("(error) something broke"));
@@ -111,7 +116,8 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours) {
     EXPECT_EQ(colourOfLine(QStringLiteral("line 399 (error)")), QColor(255, 0, 0));
 }
 
-TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer) {
+TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
+{
     window->setRunning(true);
     EXPECT_FALSE(window->cmdStart->isEnabled());
     EXPECT_TRUE(window->isRunning());
@@ -128,7 +134,8 @@ TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer) {
     EXPECT_EQ(window->ProgressBar->maximum(), 7);
 }
 
-TEST_F(frmMainTest, ExitAsksOnlyDuringARun) {
+TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
+{
     window->setArchiveFolderText(QStringLiteral("/srv/kept/"));
     EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
     EXPECT_TRUE(dialogs.texts.empty());
@@ -146,7 +153,8 @@ TEST_F(frmMainTest, ExitAsksOnlyDuringARun) {
     EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
 }
 
-TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder) {
+TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder)
+{
     window->setRunning(true);
     window->setArchiveFolderText(QStringLiteral("/srv/saved/"));
     EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);

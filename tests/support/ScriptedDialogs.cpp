@@ -1,7 +1,8 @@
 #include "support/TestEnvironment.h"
 
 DialogAnswer ScriptedDialogs::messageBox(const QString &text, MessageButtons buttons,
-                                         const QString &title) {
+                                         const QString &title)
+{
     texts.push_back(text);
     if (!answers.empty()) {
         const DialogAnswer answer = answers.front();
@@ -12,8 +13,10 @@ DialogAnswer ScriptedDialogs::messageBox(const QString &text, MessageButtons but
 }
 
 QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title,
-                                  const QString &preset) {
+                                  const QString &preset)
+{
     texts.push_back(prompt);
+    presets.push_back(preset);
     if (inputs.empty())
         return QString();
     const QString text = inputs.front();
@@ -21,7 +24,8 @@ QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title,
     return text;
 }
 
-QString ScriptedDialogs::browseForFolder(const QString &title) {
+QString ScriptedDialogs::browseForFolder(const QString &title)
+{
     texts.push_back(title);
     if (inputs.empty())
         return QString();

@@ -2,12 +2,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 
-QString builtFile(const QString &name) {
+QString builtFile(const QString &name)
+{
     return QStringLiteral(SORVIK_BIN_DIR "/") + name;
 }
 
-void TempEnvironment::SetUp() {
+void TempEnvironment::SetUp()
+{
     ASSERT_TRUE(m_root.isValid());
     const QByteArray root = QFile::encodeName(m_root.path());
     const std::pair<const char *, QByteArray> variables[] = {
@@ -26,7 +29,8 @@ void TempEnvironment::SetUp() {
     QDir().rmdir(registryPath());
 }
 
-void TempEnvironment::TearDown() {
+void TempEnvironment::TearDown()
+{
     for (const auto &[name, value] : m_savedEnvironment) {
         if (value.isNull())
             qunsetenv(name.constData());
@@ -35,7 +39,8 @@ void TempEnvironment::TearDown() {
     }
 }
 
-void TempEnvironment::writeFile(const QString &relative, const QByteArray &content) const {
+void TempEnvironment::writeFile(const QString &relative, const QByteArray &content) const
+{
     const QString full = path(relative);
     QDir().mkpath(QFileInfo(full).absolutePath());
     QFile file(full);
@@ -43,16 +48,19 @@ void TempEnvironment::writeFile(const QString &relative, const QByteArray &conte
     ASSERT_EQ(file.write(content), content.size());
 }
 
-QByteArray TempEnvironment::readFile(const QString &relative) const {
+QByteArray TempEnvironment::readFile(const QString &relative) const
+{
     QFile file(path(relative));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void TempEnvironment::writeRegistry(const QByteArray &content) const {
+void TempEnvironment::writeRegistry(const QByteArray &content) const
+{
     writeFile(QStringLiteral("registry.reg"), content);
 }
 
-void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components) const {
+void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components) const
+{
     QByteArray reg = "Windows Registry Editor Version 5.00\r\n\r\n";
     if (components) {
         const QByteArray library =
@@ -74,11 +82,37 @@ void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components)
     QDir().mkpath(path(QStringLiteral("orvel-logs")));
 }
 
-std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFolder) {
+std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFolder,
+                                                      std::unique_ptr<FileSystem> fileSystem)
+{
     QDir().mkpath(path(programFolder));
     Program::Parts parts;
     parts.executablePath = path(programFolder + QStringLiteral("/Sorvik"));
     parts.interactiveDialogs = &dialogs;
     parts.terminator = [](int status) { throw ProgramEnded{status}; };
+    parts.launcher = &launcher;
+    parts.clock = [this] { return clockTime; };
+    parts.workstationSource = workstation;
+    parts.fileSystem = std::move(fileSystem);
     return std::make_unique<Program>(std::move(parts));
+}
+
+QStringList runLogLines(const QByteArray &bytes)
+{
+    EXPECT_TRUE(bytes.startsWith("\xFF\xFE")) << "no byte-order mark";
+    if (!bytes.startsWith("\xFF\xFE") || bytes.size() % 2 != 0)
+        return {};
+    const QString text = QString::fromUtf16(
+        reinterpret_cast<const char16_t *>(bytes.constData() + 2), (bytes.size() - 2) / 2);
+    EXPECT_TRUE(text.endsWith(QLatin1String("\r\n")));
+    QStringList lines = text.split(QLatin1String("\r\n"));
+    lines.removeLast();
+    return lines;
+}
+
+void storeArchiveFolder(const QString &folder)
+{
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Sorvik"),
+                       QStringLiteral("Sorvik"));
+    settings.setValue(QStringLiteral("frmMain/ArchiveFolderPath"), folder);
 }

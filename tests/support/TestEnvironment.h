@@ -1,6 +1,7 @@
 #pragma once
 
 #include "shell/Dialogs.h"
+#include "shell/Launcher.h"
 #include "shell/Program.h"
 #include "shell/RunHost.h"
 
@@ -31,6 +32,41 @@ public:
     std::deque<DialogAnswer> answers;
     std::deque<QString> inputs;
     std::vector<QString> texts;
+    std::vector<QString> presets;
+};
+
+// Records what the program asked the desktop to open.
+class RecordingLauncher : public Launcher {
+public:
+    int open(const QString &target) override
+    {
+        opened.push_back(target);
+        return answer;
+    }
+    std::vector<QString> opened;
+    int answer = LaunchResult::Success;
+};
+
+// The computer as a test wants it.
+class FakeWorkStationSource : public WorkStationSource {
+public:
+    bool answersQueries() const override { return true; }
+    std::optional<WorkstationFacts> workstation() const override
+    {
+        if (!workstationAnswers)
+            return std::nullopt;
+        WorkstationFacts facts;
+        facts.computerName = computerName;
+        return facts;
+    }
+    std::optional<WorkstationUserFacts> user() const override
+    {
+        WorkstationUserFacts facts;
+        facts.userName = QStringLiteral("operator");
+        return facts;
+    }
+    QString computerName = QStringLiteral("SRV01");
+    bool workstationAnswers = true;
 };
 
 // A main window without widgets.
@@ -40,7 +76,8 @@ public:
     void setArchiveFolderText(const QString &text) override { folder = text; }
     void setRunning(bool on) override { running = on; }
     bool isRunning() const override { return running; }
-    void setProgress(double v, double m) override {
+    void setProgress(double v, double m) override
+    {
         value = v;
         maximum = m;
     }
@@ -69,11 +106,17 @@ protected:
     void writeFile(const QString &relative, const QByteArray &content) const;
     QByteArray readFile(const QString &relative) const;
 
-    // A program whose executable lies in `programFolder` (created under the root).
-    std::unique_ptr<Program> makeProgram(const QString &programFolder = QStringLiteral("program"));
+    // A program whose executable lies in `programFolder` (created under the root), reading the
+    // time from `clockTime` and the computer from `workstation`. `fileSystem` replaces the real
+    // file-system layer.
+    std::unique_ptr<Program> makeProgram(const QString &programFolder = QStringLiteral("program"),
+                                         std::unique_ptr<FileSystem> fileSystem = nullptr);
 
     ScriptedDialogs dialogs;
     TestHost host;
+    RecordingLauncher launcher;
+    std::shared_ptr<FakeWorkStationSource> workstation = std::make_shared<FakeWorkStationSource>();
+    QDateTime clockTime{QDate(2026, 12, 4), QTime(14, 5, 9)};
 
 private:
     QTemporaryDir m_root;
@@ -82,7 +125,15 @@ private:
 
 QString builtFile(const QString &name);
 
+// The lines of a run log (UTF-16LE with its byte-order mark, CR LF after every line); a file that
+// is not such a run log gives a failure and no lines.
+QStringList runLogLines(const QByteArray &bytes);
+
+// Stores the archive folder as the program's per-user setting.
+void storeArchiveFolder(const QString &folder);
+
 // Readable failure messages for Qt strings.
-inline void PrintTo(const QString &text, std::ostream *out) {
+inline void PrintTo(const QString &text, std::ostream *out)
+{
     *out << '"' << text.toStdString() << '"';
 }

@@ -16,7 +16,8 @@ namespace {
 
 using Library = std::shared_ptr<void>;
 
-Library openLibrary(const QString &path) {
+Library openLibrary(const QString &path)
+{
     if (path.isEmpty())
         return nullptr;
     void *handle = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
@@ -25,7 +26,8 @@ Library openLibrary(const QString &path) {
     return Library(handle, [](void *h) { ::dlclose(h); });
 }
 
-template <typename Function> Function *symbol(const Library &library, const char *name) {
+template <typename Function> Function *symbol(const Library &library, const char *name)
+{
     return reinterpret_cast<Function *>(::dlsym(library.get(), name));
 }
 
@@ -33,8 +35,11 @@ class LoadedStatusObject : public OrvelStatusObject {
 public:
     LoadedStatusObject(Library library, decltype(orvel_status_read) *read)
         : m_library(std::move(library))
-        , m_read(read) {}
-    std::optional<qint32> status() override {
+        , m_read(read)
+    {
+    }
+    std::optional<qint32> status() override
+    {
         int32_t value = 0;
         if (m_read(&value) != 0)
             return std::nullopt;
@@ -49,9 +54,12 @@ private:
 class ComponentLoader : public Components {
 public:
     explicit ComponentLoader(const Registry &registry)
-        : m_registry(registry) {}
+        : m_registry(registry)
+    {
+    }
 
-    std::unique_ptr<OrvelStatusObject> createStatusObject() override {
+    std::unique_ptr<OrvelStatusObject> createStatusObject() override
+    {
         const Library library = load(QStringLiteral(ORVEL_STATUS_OBJECT_CLSID));
         if (!library)
             return nullptr;
@@ -62,7 +70,8 @@ public:
     }
 
 private:
-    Library load(const QString &clsid) const {
+    Library load(const QString &clsid) const
+    {
         QString path;
         trapSilently([&] {
             path = ReadRegistryValue(m_registry, RegistryRoot::ClassesRoot,
@@ -78,6 +87,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<Components> makeComponents(const Registry &registry) {
+std::unique_ptr<Components> makeComponents(const Registry &registry)
+{
     return std::make_unique<ComponentLoader>(registry);
 }

@@ -21,7 +21,8 @@ constexpr RootName roots[] = {
     {"HKEY_CURRENT_CONFIG", "HKCC", RegistryRoot::CurrentConfig},
 };
 
-const char *rootName(quint32 handle) {
+const char *rootName(quint32 handle)
+{
     for (const RootName &root : roots)
         if (root.handle == handle)
             return root.longName;
@@ -30,7 +31,8 @@ const char *rootName(quint32 handle) {
 
 // "ROOT\a\b" with the root spelled either way, folded for comparison; empty when the root is not
 // one we know. A trailing backslash is ignored.
-QString canonicalKey(const QString &fullPath) {
+QString canonicalKey(const QString &fullPath)
+{
     QString path = fullPath;
     while (path.endsWith(QLatin1Char('\\')))
         path.chop(1);
@@ -46,7 +48,8 @@ QString canonicalKey(const QString &fullPath) {
     return QString();
 }
 
-QString decode(const QByteArray &bytes) {
+QString decode(const QByteArray &bytes)
+{
     if (bytes.startsWith("\xFF\xFE")) {
         const QByteArray body = bytes.mid(2);
         return QString::fromUtf16(reinterpret_cast<const char16_t *>(body.constData()),
@@ -61,7 +64,8 @@ QString decode(const QByteArray &bytes) {
 
 // Reads a quoted string starting at `pos` (on the opening quote); \\ and \" are escapes. Leaves
 // `pos` after the closing quote. Nothing when the string is not terminated.
-std::optional<QString> quoted(const QString &line, qsizetype &pos) {
+std::optional<QString> quoted(const QString &line, qsizetype &pos)
+{
     if (pos >= line.size() || line.at(pos) != QLatin1Char('"'))
         return std::nullopt;
     QString out;
@@ -80,13 +84,15 @@ std::optional<QString> quoted(const QString &line, qsizetype &pos) {
     return std::nullopt;
 }
 
-QByteArray singleByteWithZero(const QString &text) {
+QByteArray singleByteWithZero(const QString &text)
+{
     QByteArray bytes = text.toLatin1();
     bytes.append('\0');
     return bytes;
 }
 
-std::optional<QByteArray> hexBytes(const QString &list) {
+std::optional<QByteArray> hexBytes(const QString &list)
+{
     QByteArray bytes;
     const QStringList parts = list.split(QLatin1Char(','));
     for (qsizetype i = 0; i < parts.size(); ++i) {
@@ -103,13 +109,15 @@ std::optional<QByteArray> hexBytes(const QString &list) {
 }
 
 // The single-byte query hands string types back converted from UTF-16.
-QByteArray stringTypeAsSingleByte(const QByteArray &utf16) {
+QByteArray stringTypeAsSingleByte(const QByteArray &utf16)
+{
     const QString text =
         QString::fromUtf16(reinterpret_cast<const char16_t *>(utf16.constData()), utf16.size() / 2);
     return text.toLatin1();
 }
 
-std::optional<RegistryValue> parseData(const QString &data) {
+std::optional<RegistryValue> parseData(const QString &data)
+{
     if (data.startsWith(QLatin1Char('"'))) {
         qsizetype pos = 0;
         const auto text = quoted(data, pos);
@@ -156,7 +164,8 @@ std::optional<RegistryValue> parseData(const QString &data) {
 }
 
 // Physical lines joined where one ends with a backslash (long hex data is wrapped that way).
-QStringList logicalLines(const QString &text) {
+QStringList logicalLines(const QString &text)
+{
     QStringList lines;
     QString pending;
     bool continuing = false;
@@ -182,7 +191,8 @@ QStringList logicalLines(const QString &text) {
 
 } // namespace
 
-RegFile RegFile::parse(const QByteArray &bytes) {
+RegFile RegFile::parse(const QByteArray &bytes)
+{
     RegFile hive;
     const QStringList lines = logicalLines(decode(bytes));
 
@@ -245,7 +255,8 @@ RegFile RegFile::parse(const QByteArray &bytes) {
     return hive;
 }
 
-const RegFile::Values *RegFile::key(quint32 root, const QString &path) const {
+const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
+{
     const char *name = rootName(root);
     if (!name)
         return nullptr;

@@ -10,8 +10,11 @@ namespace {
 class HiveKey : public RegistryKey {
 public:
     explicit HiveKey(RegFile::Values values)
-        : m_values(std::move(values)) {}
-    std::optional<RegistryValue> queryValue(const QString &name) const override {
+        : m_values(std::move(values))
+    {
+    }
+    std::optional<RegistryValue> queryValue(const QString &name) const override
+    {
         const auto it = m_values.constFind(name.toCaseFolded());
         if (it == m_values.constEnd())
             return std::nullopt;
@@ -25,8 +28,11 @@ private:
 class RegistryHive : public Registry {
 public:
     explicit RegistryHive(QString path)
-        : m_path(std::move(path)) {}
-    std::unique_ptr<RegistryKey> openKey(quint32 root, const QString &path) const override {
+        : m_path(std::move(path))
+    {
+    }
+    std::unique_ptr<RegistryKey> openKey(quint32 root, const QString &path) const override
+    {
         QFile file(m_path);
         if (!file.open(QIODevice::ReadOnly))
             return nullptr;
@@ -43,7 +49,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Registry> makeRegistry() {
+std::unique_ptr<Registry> makeRegistry()
+{
     const QString path = qEnvironmentVariable("SORVIK_REGISTRY");
     return std::make_unique<RegistryHive>(
         path.isEmpty() ? QStringLiteral("/etc/sorvik/registry.reg") : path);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+class Dialogs;
+class Program;
+class RunHost;
+
+// The platform's folder browser; the chosen folder, or "" when cancelled.
+QString BrowseForFolder(Dialogs &dialogs);
+
+// The Browse button: a writable folder chosen in the browser becomes the archive folder.
+void cmdBrowseForFolder_Click(Program &program, RunHost &host);
+// The UNC button: a folder typed as a path, checked for existence and write access.
+void cmdEnterUNC_Click(Program &program, RunHost &host);

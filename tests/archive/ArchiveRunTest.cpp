@@ -1,0 +1,114 @@
+#include "archive/ArchiveRun.h"
+
+#include "support/Ending.h"
+
+#include <QDir>
+
+namespace {
+
+const QString emptyFolderMessage =
+    QStringLiteral("You must first provide a location to store archived log file output.");
+const QString missingFolderMessage =
+    QStringLiteral("The archive folder location cannot be found - please select a directory that "
+                   "can be accessed from this server.");
+const QString unwritableText = QStringLiteral(
+    "the archive folder location is visible however creation of new files failed - this usually "
+    "means the account you are running the Orvel Sorvik with does not have read/write access to "
+    "that location.  Folder=");
+
+class ArchiveRunTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        writeServedProduct();
+        program = makeProgram();
+        QDir().mkpath(path(QStringLiteral("archive")));
+    }
+
+    std::optional<int> start()
+    {
+        return endStatusOf([&] { cmdStart_Click(*program, host); });
+    }
+
+    QStringList runLogs() const
+    {
+        return QDir(path(QStringLiteral("program/logs"))).entryList(QDir::Files, QDir::Name);
+    }
+
+    QStringList lastRunLog() const
+    {
+        return runLogLines(readFile(QStringLiteral("program/logs/") + runLogs().last()));
+    }
+
+    std::unique_ptr<Program> program;
+};
+
+TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
+{
+    const struct {
+        QString folder;
+        QString message;
+    } cases[] = {
+        {QString(), emptyFolderMessage},
+        {path(QStringLiteral("missing/")), missingFolderMessage},
+        {QStringLiteral("/proc/"), unwritableText + QStringLiteral("/proc/")},
+    };
+    int second = 0;
+    for (const auto &c : cases) {
+        clockTime = clockTime.addSecs(++second);
+        host.folder = c.folder;
+        dialogs.texts.clear();
+        EXPECT_EQ(start(), std::nullopt) << c.folder.toStdString();
+        EXPECT_EQ(dialogs.texts, std::vector<QString>{c.message});
+        EXPECT_EQ(lastRunLog().size(), 7) << "the header alone";
+        EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
+        EXPECT_FALSE(host.running);
+    }
+    EXPECT_EQ(runLogs().size(), 3) << "every press leaves its own run log";
+    EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/temp.test.txt")));
+}
+
+TEST_F(ArchiveRunTest, SilentRefusalEndsTheProgramWithItsLine)
+{
+    program->SilentMode = true;
+    host.folder = path(QStringLiteral("missing/"));
+    EXPECT_EQ(start(), ExitStatus::RunFailed);
+    EXPECT_TRUE(dialogs.texts.empty());
+    EXPECT_TRUE(lastRunLog().last().endsWith(
+        QStringLiteral(": (error) no archive folder location does not exist:") +
+        path(QStringLiteral("missing/")) + QStringLiteral(" - exiting application.")));
+}
+
+TEST_F(ArchiveRunTest, CompletedRunAsksAndOpensTheRunLogOnYes)
+{
+    host.folder = path(QStringLiteral("archive/"));
+    dialogs.answers = {DialogAnswer::Yes};
+    EXPECT_EQ(start(), ExitStatus::Success);
+    ASSERT_FALSE(dialogs.texts.empty());
+    EXPECT_EQ(dialogs.texts.back(),
+              QStringLiteral("Archive complete. 0 errors encountered.  View log file now?"));
+    EXPECT_EQ(launcher.opened, std::vector<QString>{program->RunLogPath});
+    EXPECT_GT(host.pumps, 0) << "the window repaints before the long work";
+    EXPECT_FALSE(host.running);
+    EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
+}
+
+TEST_F(ArchiveRunTest, CompletedRunOpensNothingOnNo)
+{
+    host.folder = path(QStringLiteral("archive/"));
+    dialogs.answers = {DialogAnswer::No};
+    EXPECT_EQ(start(), ExitStatus::Success);
+    EXPECT_TRUE(launcher.opened.empty());
+}
+
+TEST_F(ArchiveRunTest, SilentRunAsksNothing)
+{
+    program->SilentMode = true;
+    host.folder = path(QStringLiteral("archive/"));
+    EXPECT_EQ(start(), ExitStatus::Success);
+    EXPECT_TRUE(dialogs.texts.empty());
+    EXPECT_TRUE(launcher.opened.empty());
+}
+
+} // namespace

@@ -1,0 +1,103 @@
+#include "shell/ArchiveFolderSelection.h"
+#include "shell/ArchiveFolderSetting.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+
+namespace {
+
+const QString notWritable = QStringLiteral(
+    "That's a valid path however the account you are logged in as currently does not have write "
+    "access to that location so you cannot use it as a target for log file archives.");
+const QString uncNotWritable = QStringLiteral(
+    "That's a valid UNC path however the account you are logged in as currently does not have "
+    "write "
+    "access to that location so you cannot use it as a target for log file archives.");
+const QString cannotConnect = QStringLiteral(
+    "Cannot connect to this location - make sure you entered the full UNC path correctly and the "
+    "account you're logged in as has rights to it.");
+
+class ArchiveFolderSelectionTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        program = makeProgram();
+        QDir().mkpath(path(QStringLiteral("archive")));
+        host.folder = QStringLiteral("/previous/");
+    }
+
+    QString stored()
+    {
+        TestHost fresh;
+        auto restarted = makeProgram(QStringLiteral("restarted"));
+        LoadArchiveFolderSetting(*restarted, fresh);
+        return fresh.folder;
+    }
+
+    std::unique_ptr<Program> program;
+};
+
+TEST_F(ArchiveFolderSelectionTest, BrowseTakesAWritableFolderWithOneSeparator)
+{
+    for (const QString &chosen :
+         {path(QStringLiteral("archive")), path(QStringLiteral("archive/"))}) {
+        dialogs.inputs = {chosen};
+        cmdBrowseForFolder_Click(*program, host);
+        EXPECT_EQ(host.folder, path(QStringLiteral("archive/")));
+        EXPECT_EQ(stored(), path(QStringLiteral("archive/")));
+    }
+    EXPECT_EQ(dialogs.texts,
+              (std::vector<QString>(2, QStringLiteral("Select backup folder location"))));
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("archive/temp.test.txt"))));
+}
+
+TEST_F(ArchiveFolderSelectionTest, BrowseCancelledChangesNothing)
+{
+    cmdBrowseForFolder_Click(*program, host);
+    EXPECT_EQ(host.folder, QStringLiteral("/previous/"));
+    EXPECT_EQ(dialogs.texts.size(), 1u) << "only the browser itself";
+    EXPECT_EQ(stored(), QString());
+}
+
+TEST_F(ArchiveFolderSelectionTest, UnwritableFoldersKeepThePreviousOne)
+{
+    dialogs.inputs = {QStringLiteral("/proc")};
+    cmdBrowseForFolder_Click(*program, host);
+    EXPECT_EQ(dialogs.texts.back(), notWritable);
+
+    dialogs.inputs = {QStringLiteral("/proc")};
+    cmdEnterUNC_Click(*program, host);
+    EXPECT_EQ(dialogs.texts.back(), uncNotWritable);
+
+    EXPECT_EQ(host.folder, QStringLiteral("/previous/"));
+    EXPECT_EQ(stored(), QString());
+}
+
+TEST_F(ArchiveFolderSelectionTest, UncTakesAnyExistingWritablePath)
+{
+    dialogs.inputs = {path(QStringLiteral("archive"))};
+    cmdEnterUNC_Click(*program, host);
+    EXPECT_EQ(host.folder, path(QStringLiteral("archive/")));
+    EXPECT_EQ(stored(), path(QStringLiteral("archive/")));
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{QStringLiteral("UNC Path")});
+    EXPECT_EQ(dialogs.presets, std::vector<QString>{QStringLiteral("\\\\")});
+}
+
+TEST_F(ArchiveFolderSelectionTest, UncPresetOrAMissingShareCannotConnect)
+{
+    for (const QString &typed : {QStringLiteral("\\\\"), QStringLiteral("\\\\server\\share"),
+                                 path(QStringLiteral("missing"))}) {
+        dialogs.texts.clear();
+        dialogs.inputs = {typed};
+        cmdEnterUNC_Click(*program, host);
+        EXPECT_EQ(dialogs.texts.back(), cannotConnect) << typed.toStdString();
+    }
+    dialogs.texts.clear();
+    cmdEnterUNC_Click(*program, host); // cancelled
+    EXPECT_EQ(dialogs.texts.size(), 1u);
+    EXPECT_EQ(host.folder, QStringLiteral("/previous/"));
+}
+
+} // namespace
