@@ -1,37 +1,76 @@
 // orvel-sim: sets up a served-product environment in a folder, for the demo, the end-to-end tests
-// and the benchmarks.
+// and the benchmarks. The same seed gives the same files, byte for byte.
 //
-//   orvel-sim --root DIR [--version MAJOR.MINOR] [--build MAJOR.MINOR] [--library PATH]
-//             [--no-components]
-//
-// Leaves DIR/registry.reg (point SORVIK_REGISTRY at it) and the logging folder DIR/logs.
+// Leaves ROOT/registry.reg (point SORVIK_REGISTRY at it) and the logging folder ROOT/logs.
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <optional>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+const char *const usageText =
+    "usage: orvel-sim --root DIR [options]\n"
+    "  --version MAJOR.MINOR   served product version (4.0)\n"
+    "  --build MAJOR.MINOR     build number (1.52)\n"
+    "  --library PATH          components library to register (the one beside orvel-sim)\n"
+    "  --no-components         register no components (the product looks stopped)\n"
+    "  --no-logging-folder     name no logging folder in the registry\n"
+    "  --data N                data_ files (3)\n"
+    "  --diag N                diag_ files (3)\n"
+    "  --other N               files that are neither (2)\n"
+    "  --data-size BYTES       size of each data_ file (65536)\n"
+    "  --diag-size BYTES       size of each diag_ file (65536)\n"
+    "  --long-line BYTES       one more diag_ file holding a single record of that length\n"
+    "  --odd                   add the odd cases: mixed-case names, a name of exactly diag_, a\n"
+    "                          3-character name, a subfolder, blank and control lines, over-long\n"
+    "                          lines, lines that are not records\n"
+    "  --seed N                seed of the generated content (1)\n";
 
 struct Options {
     fs::path root;
     unsigned major = 4, minor = 0, buildMajor = 1, buildMinor = 52;
     fs::path library;
     bool components = true;
+    bool loggingFolder = true;
+    unsigned long data = 3, diag = 3, other = 2;
+    unsigned long long dataSize = 65536, diagSize = 65536, longLine = 0;
+    bool odd = false;
+    uint64_t seed = 1;
 };
 
 [[noreturn]] void usage(const std::string &problem)
 {
-    std::cerr << "orvel-sim: " << problem << "\n"
-              << "usage: orvel-sim --root DIR [--version MAJOR.MINOR] [--build MAJOR.MINOR]\n"
-                 "                 [--library PATH] [--no-components]\n";
+    std::cerr << "orvel-sim: " << problem << "\n" << usageText;
     std::exit(2);
 }
+
+// splitmix64: small, fast, and the same on every platform and library.
+class Random {
+public:
+    explicit Random(uint64_t seed)
+        : m_state(seed)
+    {
+    }
+    uint64_t next()
+    {
+        uint64_t z = (m_state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    uint64_t below(uint64_t n) { return n ? next() % n : 0; }
+
+private:
+    uint64_t m_state;
+};
 
 bool parsePair(const std::string &text, unsigned &first, unsigned &second)
 {
@@ -42,6 +81,16 @@ bool parsePair(const std::string &text, unsigned &first, unsigned &second)
     first = a;
     second = b;
     return true;
+}
+
+unsigned long long parseNumber(const std::string &option, const std::string &text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (errno || end == text.c_str() || *end || text[0] == '-')
+        usage(option + " takes a whole number");
+    return value;
 }
 
 // The product writes each decimal digit of a version part as one hexadecimal digit.
@@ -83,7 +132,7 @@ fs::path ownFolder()
 
 Options parse(int argc, char **argv)
 {
-    Options options;
+    Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -92,62 +141,280 @@ Options parse(int argc, char **argv)
             return argv[++i];
         };
         if (arg == "--root")
-            options.root = value();
+            o.root = value();
         else if (arg == "--version") {
-            if (!parsePair(value(), options.major, options.minor) || options.major > 9999 ||
-                options.minor > 9999)
+            if (!parsePair(value(), o.major, o.minor) || o.major > 9999 || o.minor > 9999)
                 usage("--version takes MAJOR.MINOR, each at most 9999");
         } else if (arg == "--build") {
-            if (!parsePair(value(), options.buildMajor, options.buildMinor) ||
-                options.buildMajor > 9999 || options.buildMinor > 0xFFFF)
+            if (!parsePair(value(), o.buildMajor, o.buildMinor) || o.buildMajor > 9999 ||
+                o.buildMinor > 0xFFFF)
                 usage("--build takes MAJOR.MINOR");
         } else if (arg == "--library")
-            options.library = value();
+            o.library = value();
         else if (arg == "--no-components")
-            options.components = false;
-        else
+            o.components = false;
+        else if (arg == "--no-logging-folder")
+            o.loggingFolder = false;
+        else if (arg == "--data")
+            o.data = parseNumber(arg, value());
+        else if (arg == "--diag")
+            o.diag = parseNumber(arg, value());
+        else if (arg == "--other")
+            o.other = parseNumber(arg, value());
+        else if (arg == "--data-size")
+            o.dataSize = parseNumber(arg, value());
+        else if (arg == "--diag-size")
+            o.diagSize = parseNumber(arg, value());
+        else if (arg == "--long-line")
+            o.longLine = parseNumber(arg, value());
+        else if (arg == "--odd")
+            o.odd = true;
+        else if (arg == "--seed")
+            o.seed = parseNumber(arg, value());
+        else if (arg == "--help") {
+            std::cout << usageText;
+            std::exit(0);
+        } else
             usage("unknown argument " + arg);
     }
-    if (options.root.empty())
+    if (o.root.empty())
         usage("--root is required");
-    if (options.library.empty())
-        options.library = ownFolder() / "libOrvelComponents.so";
-    return options;
+    if (o.library.empty())
+        o.library = ownFolder() / "libOrvelComponents.so";
+    return o;
 }
 
-void writeRegistry(const Options &options, const fs::path &logs)
+void writeRegistry(const Options &o, const fs::path &logs)
 {
-    std::ofstream out(options.root / "registry.reg", std::ios::binary | std::ios::trunc);
+    std::ofstream out(o.root / "registry.reg", std::ios::binary | std::ios::trunc);
     out << "Windows Registry Editor Version 5.00\r\n\r\n";
-    if (options.components) {
-        const std::string library = regString(fs::absolute(options.library).string());
+    if (o.components) {
+        const std::string library = regString(fs::absolute(o.library).string());
         for (const char *clsid :
              {"{60EB7702-6A7A-11D1-8029-00C04FAD610B}", "{CA877C14-DCEE-459B-89B7-7A9E841558D5}"})
             out << "[HKEY_CLASSES_ROOT\\CLSID\\" << clsid << "\\InprocServer32]\r\n@=" << library
                 << "\r\n\r\n";
     }
-    out << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
-        << "\"Output Path\"=" << regString(fs::absolute(logs).string()) << "\r\n\r\n"
-        << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
-        << "\"Version Number\"=dword:"
-        << hex8(digitsAsHex(options.major) << 16 | digitsAsHex(options.minor)) << "\r\n"
+    if (o.loggingFolder)
+        out << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
+            << "\"Output Path\"=" << regString(fs::absolute(logs).string()) << "\r\n\r\n";
+    out << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
+        << "\"Version Number\"=dword:" << hex8(digitsAsHex(o.major) << 16 | digitsAsHex(o.minor))
+        << "\r\n"
         << "\"Build Number\"=dword:"
-        << hex8(digitsAsHex(options.buildMajor) << 16 | (options.buildMinor & 0xFFFF)) << "\r\n";
+        << hex8(digitsAsHex(o.buildMajor) << 16 | (o.buildMinor & 0xFFFF)) << "\r\n";
     if (!out.flush())
-        throw std::runtime_error("cannot write " + (options.root / "registry.reg").string());
+        throw std::runtime_error("cannot write " + (o.root / "registry.reg").string());
+}
+
+// Buffered writing of generated content, in large blocks.
+class Output {
+public:
+    explicit Output(const fs::path &path)
+        : m_path(path)
+        , m_file(std::fopen(path.c_str(), "wb"))
+    {
+        if (!m_file)
+            throw std::runtime_error("cannot create " + path.string());
+        m_buffer.reserve(1 << 20);
+    }
+    ~Output() noexcept(false) { close(); }
+    void put(const std::string &text)
+    {
+        m_buffer += text;
+        m_written += text.size();
+        if (m_buffer.size() >= (1 << 20))
+            flush();
+    }
+    unsigned long long written() const { return m_written; }
+    void close()
+    {
+        if (!m_file)
+            return;
+        flush();
+        const bool ok = std::fclose(m_file) == 0;
+        m_file = nullptr;
+        if (!ok)
+            throw std::runtime_error("cannot write " + m_path.string());
+    }
+
+private:
+    void flush()
+    {
+        if (!m_buffer.empty() &&
+            std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_file) != m_buffer.size())
+            throw std::runtime_error("cannot write " + m_path.string());
+        m_buffer.clear();
+    }
+    fs::path m_path;
+    FILE *m_file;
+    std::string m_buffer;
+    unsigned long long m_written = 0;
+};
+
+const char *const components[] = {"MsgStore", "CallHandler", "Notifier", "Directory", "Telephony"};
+const char *const events[] = {
+    "Delivered message %llu to mailbox %llu in %llu ms",
+    "Call %llu answered on port %llu after %llu rings",
+    "Notification %llu sent to device %llu (attempt %llu)",
+    "Directory sync batch %llu: %llu entries, %llu changed",
+    "Recording %llu stored for subscriber %llu, %llu bytes",
+    "Mailbox %llu quota check: %llu of %llu messages",
+};
+const char *const diagMessages[] = {
+    "Opened message store connection %llu to database node %llu",
+    "MWI lamp on for extension %llu after message %llu",
+    "Retrying SMTP relay for message %llu, attempt %llu",
+    "Port %llu: DTMF digits received, session %llu",
+    "Cache miss for subscriber %llu, loading profile %llu",
+    "Slow query: %llu ms for mailbox %llu",
+};
+
+uint64_t baseMillis(uint64_t seed)
+{
+    // Early December 2026, moved a little by the seed.
+    return 1796371200000ULL + (seed % 86400) * 1000;
+}
+
+std::string dataLine(Random &random, uint64_t &millis)
+{
+    millis += random.below(2000);
+    const uint64_t seconds = millis / 1000;
+    char stamp[32];
+    const time_t t = time_t(seconds);
+    tm utc{};
+    gmtime_r(&t, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
+    char message[160];
+    std::snprintf(message, sizeof message, events[random.below(6)],
+                  (unsigned long long)random.below(100000), (unsigned long long)random.below(5000),
+                  (unsigned long long)random.below(3000));
+    char line[256];
+    std::snprintf(line, sizeof line, "%s.%03llu %-5s [%s] %s\r\n", stamp,
+                  (unsigned long long)(millis % 1000), random.below(10) ? "INFO" : "WARN",
+                  components[random.below(5)], message);
+    return line;
+}
+
+std::string hexOf(const std::string &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string recordHead(Random &random, uint64_t &millis)
+{
+    millis += random.below(500);
+    char head[64];
+    std::snprintf(head, sizeof head, "%016" PRIX64 "|%04X|%u|%u|", millis,
+                  unsigned(random.below(0x10000)), unsigned(random.below(5)),
+                  unsigned(1 + random.below(7)));
+    return head;
+}
+
+std::string diagLine(Random &random, uint64_t &millis)
+{
+    char message[160];
+    std::snprintf(message, sizeof message, diagMessages[random.below(6)],
+                  (unsigned long long)random.below(100000), (unsigned long long)random.below(5000));
+    return recordHead(random, millis) + hexOf(message) + "\r\n";
+}
+
+template <typename Line>
+void fill(const fs::path &path, unsigned long long size, Random &random, Line line)
+{
+    Output out(path);
+    uint64_t millis = baseMillis(random.next());
+    // Whole lines only, as the product writes them: the file stops short of the size rather than
+    // end in half a record.
+    for (std::string next = line(random, millis); out.written() + next.size() <= size;
+         next = line(random, millis))
+        out.put(next);
+    out.close();
+}
+
+void writeLongLine(const fs::path &path, unsigned long long length, Random &random)
+{
+    Output out(path);
+    uint64_t millis = baseMillis(random.next());
+    out.put(recordHead(random, millis));
+    const std::string block = hexOf(std::string(32768, 'x'));
+    while (out.written() < length)
+        out.put(block.substr(
+            0, size_t(std::min<unsigned long long>(block.size(), length - out.written()))));
+    out.close();
+}
+
+void writeOddCases(const fs::path &logs, Random &random)
+{
+    fill(logs / "DATA_Upper.log", 4096, random, dataLine);
+    fill(logs / "Data_Mixed.log", 4096, random, dataLine);
+    fill(logs / "DIAG_Upper.log", 4096, random, diagLine);
+    fill(logs / "Diag_Mixed.log", 4096, random, diagLine);
+    fill(logs / "diag_", 2048, random, diagLine);
+    fill(logs / "abc", 100, random, dataLine);
+    fs::create_directories(logs / "data_subfolder");
+    fill(logs / "data_subfolder" / "data_hidden.log", 1000, random, dataLine);
+
+    // Blank and control-character lines, over-long lines, lines that are not records.
+    Output out(logs / "diag_odd_lines.log");
+    uint64_t millis = baseMillis(random.next());
+    out.put(diagLine(random, millis));
+    out.put("\r\n");
+    out.put("      \r\n");
+    out.put("\t\t\r\n");
+    out.put(std::string("\0\0\t", 3) + "\r\n");
+    out.put("  \t" + diagLine(random, millis));
+    out.put("\t  " + recordHead(random, millis) + hexOf("leading blanks kept after a tab") +
+            "\r\n");
+    out.put("this line is not a diagnostic record\r\n");
+    out.put("1|2|3\r\n");
+    out.put(recordHead(random, millis) + "4F6B\r\n");
+    out.put(recordHead(random, millis) + "4F6B4\r\n"); // cut inside a pair
+    const std::string head = recordHead(random, millis);
+    out.put(head + std::string(510 - head.size(), '4') + "\r\n"); // exactly 510
+    out.put(head + std::string(511 - head.size(), '4') + "\r\n"); // 511
+    out.put(head + hexOf(std::string(1500, 'L')) + "   \r\n");    // long, trailing blanks
+    out.put(std::string(600, 'z') + "\r\n");                      // long and no record
+    out.put(diagLine(random, millis));
+    out.close();
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const Options options = parse(argc, argv);
+    const Options o = parse(argc, argv);
     try {
-        fs::create_directories(options.root);
-        const fs::path logs = options.root / "logs";
+        fs::create_directories(o.root);
+        const fs::path logs = o.root / "logs";
         fs::create_directories(logs);
-        writeRegistry(options, logs);
-        std::cout << fs::absolute(options.root / "registry.reg").string() << "\n";
+        writeRegistry(o, logs);
+
+        Random random(o.seed);
+        for (unsigned long i = 1; i <= o.data; ++i)
+            fill(logs / ("data_" + std::to_string(20261200 + i % 31) + "_" + std::to_string(i) +
+                         ".log"),
+                 o.dataSize, random, dataLine);
+        for (unsigned long i = 1; i <= o.diag; ++i)
+            fill(logs / ("diag_" + std::to_string(20261200 + i % 31) + "_" + std::to_string(i) +
+                         ".log"),
+                 o.diagSize, random, diagLine);
+        static const char *const otherNames[] = {"orvel_service", "install", "trace", "notes"};
+        for (unsigned long i = 1; i <= o.other; ++i)
+            fill(logs / (std::string(otherNames[i % 4]) + "_" + std::to_string(i) + ".txt"), 2048,
+                 random, dataLine);
+        if (o.longLine)
+            writeLongLine(logs / "diag_longline.log", o.longLine, random);
+        if (o.odd)
+            writeOddCases(logs, random);
+        std::cout << fs::absolute(o.root / "registry.reg").string() << "\n";
     } catch (const std::exception &e) {
         std::cerr << "orvel-sim: " << e.what() << "\n";
         return 1;

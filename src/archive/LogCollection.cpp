@@ -1,8 +1,165 @@
 #include "archive/LogCollection.h"
 
+#include "archive/DiagFormatting.h"
+#include "archive/ZipArchive.h"
+#include "common/Failure.h"
+#include "runlog/FileNames.h"
+#include "runlog/FolderUtilities.h"
+#include "shell/Dialogs.h"
+#include "shell/EndProgram.h"
 #include "shell/Program.h"
+#include "shell/ReadRegistryValue.h"
+#include "shell/Registry.h"
+#include "shell/RunHost.h"
+
+namespace {
+
+const QString loggingKey = QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0");
+
+bool startsWith(const QString &name, const char *prefix)
+{
+    return name.left(5).compare(QLatin1String(prefix), Qt::CaseInsensitive) == 0;
+}
+
+// The ends of a run whose logging folder cannot be used: a run-log line, a box in an
+// interactive run, and the end of the program.
+[[noreturn]] void endForLoggingFolder(Program &program, RunHost &host, const QString &line,
+                                      const QString &message)
+{
+    program.runLog().WriteLogLine(line);
+    if (!program.SilentMode)
+        program.dialogs().messageBox(message);
+    EndProgram(program, host);
+}
+
+} // namespace
 
 void ArchiveFiles(Program &program, RunHost &host)
 {
-    program.runLog().WriteLogLine(QStringLiteral("    Starting ZIP file archive"));
+    RunLog &log = program.runLog();
+    FileSystem &fs = program.fileSystem();
+    const auto report = [&](const Failure &failure) {
+        log.WriteLogLine(QStringLiteral("(error) in ArchiveFiles on frmMain:") +
+                         failure.description());
+    };
+    const auto step = [&](const std::function<void()> &work) { return trap(work, report); };
+    const QString formattingFolder = program.programFolder() + QStringLiteral("/TempDiags");
+    ZipArchive zip;
+
+    step([&] { log.WriteLogLine(QStringLiteral("    Starting ZIP file archive")); });
+    step([&] { program.ZipFilePath = GenerateBackupDataFileName(program); });
+
+    int status = 0;
+    step([&] { status = zip.NewZip(program.ZipFilePath); });
+    if (status != 1) {
+        if (program.SilentMode) {
+            log.WriteLogLine(QStringLiteral("(error) creating newzip in ArchiveFiles:") +
+                             zip.ErrorText() + QStringLiteral(" - exiting application"));
+            EndProgram(program, host);
+        }
+        program.dialogs().messageBox(QStringLiteral("Error creating newzip in ArchiveFiles:") +
+                                     zip.ErrorText());
+        return;
+    }
+
+    step([&] { CreateOrEmptyFolder(fs, formattingFolder); });
+    // From here on an archive without entries stands at ZipFilePath.
+    step([&] { zip.SaveArchive(); });
+
+    QString loggingFolder;
+    step([&] {
+        loggingFolder =
+            ReadRegistryValue(program.registry(), RegistryRoot::LocalMachine, loggingKey,
+                              QStringLiteral("Output Path"), RegistryKind::String, QString())
+                .toString();
+    });
+    if (loggingFolder.isEmpty())
+        endForLoggingFolder(
+            program, host,
+            QStringLiteral("(error) empty log file path found in registry: ") + loggingKey +
+                QStringLiteral("\\Output Path - exiting application."),
+            QStringLiteral(
+                "Failed to find Orvel logging folder in registry:empty log file path found "
+                "in registry at: ") +
+                loggingKey + QStringLiteral("\\Output Path - exiting application."));
+    bool folderExists = false;
+    step([&] { folderExists = fs.FolderExists(loggingFolder); });
+    if (!folderExists)
+        endForLoggingFolder(
+            program, host,
+            QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
+                loggingFolder + QStringLiteral(" - exiting application."),
+            QStringLiteral("The log file path found in registry not found on hard drive: ") +
+                loggingFolder + QStringLiteral(" - exiting application."));
+
+    std::optional<Folder> folder;
+    double value = 0;
+    double maximum = 0;
+    step([&] {
+        folder.emplace(fs.GetFolder(loggingFolder));
+        maximum = double(folder->Files.Count());
+        host.setProgress(value, maximum);
+    });
+
+    if (folder) {
+        for (const File &file : folder->Files) {
+            QString toAdd;
+            step([&] {
+                const QString &name = file.Name();
+                if (name.size() < 5)
+                    return;
+                if (startsWith(name, "data_")) {
+                    toAdd = file.Path();
+                } else if (startsWith(name, "diag_")) {
+                    const QString formatted =
+                        formattingFolder + QLatin1Char('/') + name + QStringLiteral(".fmtd.txt");
+                    if (strFormatDiagFile(program, file.Path(), formatted)) {
+                        toAdd = formatted;
+                    } else {
+                        log.WriteLogLine(
+                            QStringLiteral("(error) unable to format diagnostic file:") +
+                            file.Path() +
+                            QStringLiteral(" - adding raw file into zip file instead of "
+                                           "formatted file."));
+                        toAdd = file.Path();
+                    }
+                }
+            });
+            if (!toAdd.isEmpty()) {
+                step([&] {
+                    log.WriteLogLine(QStringLiteral("    Adding file into zip:") + toAdd);
+                    if (zip.AddFile(toAdd, 0) != 1)
+                        log.WriteLogLine(
+                            QStringLiteral("(error) Failure appending file to zip.  File=") +
+                            toAdd + QStringLiteral(", error=") + zip.ErrorText());
+                });
+            }
+            step([&] {
+                if (maximum > value) {
+                    value += 1;
+                    host.setProgress(value, maximum);
+                }
+                host.pumpEvents();
+            });
+        }
+    }
+
+    step([&] {
+        log.WriteLogLine(
+            QStringLiteral("    Compressing files into zip - this may take a while..."));
+        host.pumpEvents();
+    });
+    step([&] {
+        zip.SaveArchive();
+        // A file that vanished or could not be read since it was added costs its entry only.
+        for (const ZipArchive::LostFile &lost : zip.lostFiles())
+            log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
+                             lost.path + QStringLiteral(", error=") + lost.reason);
+    });
+    step([&] {
+        log.WriteLogLine(
+            QStringLiteral("    Emptying the temporary formatted diagnostic file location"));
+        CreateOrEmptyFolder(fs, formattingFolder);
+    });
+    step([&] { log.WriteLogLine(QStringLiteral("    ZIP archive creation completed.")); });
 }

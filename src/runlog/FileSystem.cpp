@@ -1,8 +1,10 @@
 #include "runlog/FileSystem.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -162,6 +164,58 @@ void FileSystem::CopyFile(const QString &source, const QString &destination, boo
     }
     if (::close(out.release()) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
+}
+
+void FileSystem::MoveFile(const QString &source, const QString &destination)
+{
+    const QByteArray from = nativePath(source);
+    const QByteArray to = nativePath(destination);
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+    // A file system without an atomic no-replace rename (some network shares): a hard link
+    // cannot replace either.
+    if (::link(from.constData(), to.constData()) == 0) {
+        ::unlink(from.constData());
+        return;
+    }
+    if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+    // Neither is offered: the last look and the rename are as close together as they can be.
+    struct stat st;
+    if (::lstat(to.constData(), &st) == 0)
+        throw FileSystemError(EEXIST, QStringLiteral("Cannot move file to"), destination);
+    if (::rename(from.constData(), to.constData()) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+}
+
+qint64 FileSystem::FileSize(const QString &path)
+{
+    struct stat st;
+    if (::stat(nativePath(path).constData(), &st) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot read the size of"), path);
+    return qint64(st.st_size);
+}
+
+QByteArray FileSystem::FileChecksum(const QString &path)
+{
+    Fd in(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot open file"), path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t n = ::read(in.get(), block.data(), size_t(block.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw FileSystemError(errno, QStringLiteral("Cannot read file"), path);
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(block.constData(), n));
+    }
+    return hash.result();
 }
 
 std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool overwrite,

@@ -62,6 +62,11 @@ public:
     virtual QString GetFileName(const QString &path);
     virtual void DeleteFile(const QString &path, bool force);
     virtual void CopyFile(const QString &source, const QString &destination, bool overwrite);
+    // Renames a file; never replaces one that is at the destination (fails with EEXIST).
+    virtual void MoveFile(const QString &source, const QString &destination);
+    virtual qint64 FileSize(const QString &path);
+    // A digest of the file's content (SHA-256), read in blocks.
+    virtual QByteArray FileChecksum(const QString &path);
     // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1. A symbolic link
     // at the path is refused, never written through.
     virtual std::unique_ptr<TextStream> CreateTextFile(const QString &path, bool overwrite,

@@ -2,6 +2,7 @@
 
 #include "common/Failure.h"
 #include "runlog/FileSystem.h"
+#include "runlog/LineCleaner.h"
 
 bool TestWriteAccess(FileSystem &fs, const QString &folder)
 {
@@ -32,17 +33,7 @@ void CreateOrEmptyFolder(FileSystem &fs, const QString &folder)
 
 QString TrimLeadingControlChars(const QString &text)
 {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    while (begin < end) {
-        const char16_t c = text.at(begin).unicode();
-        if (c != 0 && c != '\t' && c != '\n' && c != '\r')
-            break;
-        ++begin;
-    }
-    return text.mid(begin, end - begin);
+    QString cleaned;
+    LineCleaner().feed(text, [&](QStringView kept) { cleaned += kept; });
+    return cleaned;
 }

@@ -48,22 +48,26 @@ void TextStream::writeByteOrderMark()
     writeAll("\xFF\xFE", 2);
 }
 
-void TextStream::WriteLine(const QString &text)
+void TextStream::Write(const QString &text)
 {
     requireOpen("Cannot write to file");
-    const QString line = text + QLatin1String("\r\n");
     if (m_encoding == Encoding::Utf16LE) {
-        QByteArray bytes(line.size() * 2, Qt::Uninitialized);
+        QByteArray bytes(text.size() * 2, Qt::Uninitialized);
         char *out = bytes.data();
-        for (const QChar c : line) {
+        for (const QChar c : text) {
             *out++ = char(c.unicode() & 0xFF);
             *out++ = char(c.unicode() >> 8);
         }
         writeAll(bytes.constData(), bytes.size());
     } else {
-        const QByteArray bytes = line.toLatin1();
+        const QByteArray bytes = text.toLatin1();
         writeAll(bytes.constData(), bytes.size());
     }
+}
+
+void TextStream::WriteLine(const QString &text)
+{
+    Write(text + QLatin1String("\r\n"));
 }
 
 bool TextStream::fill()

@@ -20,6 +20,8 @@ public:
 
     // Starts a UTF-16 file with its byte-order mark (FF FE).
     void writeByteOrderMark();
+    // Appends text as it is. Throws FileSystemError when the stream is closed or the write fails.
+    void Write(const QString &text);
     // Appends text + CR LF. Throws FileSystemError when the stream is closed or the write fails.
     void WriteLine(const QString &text);
     // The next line without its terminator (LF or CR LF; a lone CR stays part of the line).

@@ -1,5 +1,9 @@
 #include "shell/Program.h"
 
+#include "common/Failure.h"
+
+#include "orvel_components.h"
+
 #include <QFileInfo>
 
 #include <cstdlib>
@@ -24,6 +28,18 @@ const WorkStationInfo &Program::WorkStation()
     if (!m_workstation)
         m_workstation.emplace(m_workstationSource);
     return *m_workstation;
+}
+
+DiagLineFormatter &Program::diagLineFormatter()
+{
+    if (!m_diagLineFormatter)
+        m_diagLineFormatter = m_components->createDiagLineFormatter();
+    if (!m_diagLineFormatter)
+        throw Failure(429,
+                      QStringLiteral("The diagnostic line formatter of Orvel cannot be created "
+                                     "(class %1 is not registered or cannot be loaded)")
+                          .arg(QLatin1String(ORVEL_DIAG_FORMATTER_CLSID)));
+    return *m_diagLineFormatter;
 }
 
 QString Program::executableName() const

@@ -57,6 +57,9 @@ public:
     FileSystem &fileSystem() { return *m_fileSystem; }
     const Registry &registry() const { return *m_registry; }
     Components &components() { return *m_components; }
+    // The one diagnostic line formatter of the process, created on first use; throws Failure
+    // when the component cannot be created.
+    DiagLineFormatter &diagLineFormatter();
     RunLog &runLog() { return m_runLog; }
     Launcher &launcher() { return *m_launcher; }
     QDateTime now() const { return m_clock(); }
@@ -84,6 +87,7 @@ private:
     std::unique_ptr<FileSystem> m_fileSystem;
     std::unique_ptr<Registry> m_registry;
     std::unique_ptr<Components> m_components;
+    std::unique_ptr<DiagLineFormatter> m_diagLineFormatter;
     Clock m_clock;
     std::shared_ptr<WorkStationSource> m_workstationSource;
     std::optional<WorkStationInfo> m_workstation;

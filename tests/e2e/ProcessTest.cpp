@@ -102,6 +102,10 @@ TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
         << outcome.errors.toStdString();
 
     for (const char *version : {"3.0", "4.0"}) {
+        // Two runs within one second name their archives alike: one archive folder for each.
+        const QString archive = path(QStringLiteral("archive-") + QLatin1String(version) + QLatin1Char('/'));
+        QDir().mkpath(archive);
+        storeArchiveFolder(archive);
         simulate({QStringLiteral("--version"), QLatin1String(version)});
         outcome = run({QStringLiteral("/silent")});
         EXPECT_EQ(outcome.status, 0) << version << outcome.errors.toStdString();

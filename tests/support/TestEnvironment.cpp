@@ -65,10 +65,10 @@ void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components)
     if (components) {
         const QByteArray library =
             QFile::encodeName(builtFile(QStringLiteral("libOrvelComponents.so")));
-        reg +=
-            "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
-            "@=\"" +
-            library + "\"\r\n\r\n";
+        for (const char *clsid : {"{60EB7702-6A7A-11D1-8029-00C04FAD610B}",
+                                  "{CA877C14-DCEE-459B-89B7-7A9E841558D5}"})
+            reg += QByteArray("[HKEY_CLASSES_ROOT\\CLSID\\") + clsid +
+                   "\\InprocServer32]\r\n@=\"" + library + "\"\r\n\r\n";
     }
     reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
            "\"Output Path\"=\"" +
