@@ -1,4 +1,5 @@
 // The built program, run as a process the way a scheduler or an administrator starts it.
+#include "support/ArchiveReader.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -21,16 +22,6 @@ protected:
     }
 
     QString program() const { return path(QStringLiteral("program/Sorvik")); }
-
-    void simulate(const QStringList &extra = {}) const
-    {
-        QProcess sim;
-        sim.start(builtFile(QStringLiteral("orvel-sim")),
-                  QStringList{QStringLiteral("--root"), path(QStringLiteral("orvel"))} + extra);
-        ASSERT_TRUE(sim.waitForFinished(120000));
-        ASSERT_EQ(sim.exitCode(), 0) << sim.readAllStandardError().toStdString();
-        qputenv("SORVIK_REGISTRY", QFile::encodeName(path(QStringLiteral("orvel/registry.reg"))));
-    }
 
     QProcessEnvironment environment() const
     {
@@ -103,7 +94,8 @@ TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
 
     for (const char *version : {"3.0", "4.0"}) {
         // Two runs within one second name their archives alike: one archive folder for each.
-        const QString archive = path(QStringLiteral("archive-") + QLatin1String(version) + QLatin1Char('/'));
+        const QString archive =
+            path(QStringLiteral("archive-") + QLatin1String(version) + QLatin1Char('/'));
         QDir().mkpath(archive);
         storeArchiveFolder(archive);
         simulate({QStringLiteral("--version"), QLatin1String(version)});
@@ -142,6 +134,53 @@ TEST_F(ProcessTest, SilentRefusalsEndWithTheirLineAndStatusOne)
             << lines.last().toStdString();
     }
     EXPECT_FALSE(probeLeftAnywhere());
+}
+
+TEST_F(ProcessTest, SilentRunDeliversTheArchive)
+{
+    simulate({QStringLiteral("--data"), QStringLiteral("3"), QStringLiteral("--diag"),
+              QStringLiteral("2"), QStringLiteral("--data-size"), QStringLiteral("300000")});
+    QDir().mkpath(path(QStringLiteral("archive")));
+    storeArchiveFolder(path(QStringLiteral("archive/")));
+    const Outcome outcome = run({QStringLiteral("/Silent")});
+    EXPECT_EQ(outcome.status, 0) << outcome.errors.toStdString();
+
+    const QStringList delivered =
+        QDir(path(QStringLiteral("archive"))).entryList(QDir::Files | QDir::Hidden);
+    ASSERT_EQ(delivered.size(), 1);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^LOG_Archive_.*_\d{6}_\d\d_\d\d_\d\d\.ZIP$)"))
+                    .match(delivered.first())
+                    .hasMatch());
+    const auto content = readArchive(path(QStringLiteral("archive/")) + delivered.first());
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->size(), 5u);
+    for (const QString &data :
+         QDir(path(QStringLiteral("orvel/logs"))).entryList({QStringLiteral("data_*")}))
+        EXPECT_EQ(content->at(data).sha256, fileDigest(path(QStringLiteral("orvel/logs/")) + data));
+    EXPECT_EQ(readFile(QStringLiteral("program/ZIPS/") + delivered.first()),
+              readFile(QStringLiteral("archive/") + delivered.first()));
+    EXPECT_TRUE(QDir(path(QStringLiteral("program/TempDiags"))).entryList(QDir::Files).isEmpty());
+
+    const QStringList lines = runLog();
+    ASSERT_GT(lines.size(), 8);
+    EXPECT_TRUE(lines.last().endsWith(QStringLiteral(":     File copied")));
+    EXPECT_FALSE(lines.mid(7).join('\n').contains(QStringLiteral("(error)"), Qt::CaseInsensitive));
+}
+
+TEST_F(ProcessTest, SilentRunOverTheOddCasesCountsItsErrors)
+{
+    simulate({QStringLiteral("--odd")});
+    QDir().mkpath(path(QStringLiteral("archive")));
+    storeArchiveFolder(path(QStringLiteral("archive/")));
+    EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 1);
+    const QStringList delivered = QDir(path(QStringLiteral("archive"))).entryList(QDir::Files);
+    ASSERT_EQ(delivered.size(), 1);
+    const auto content = readArchive(path(QStringLiteral("archive/")) + delivered.first());
+    ASSERT_TRUE(content);
+    EXPECT_TRUE(content->count(QStringLiteral("diag_odd_lines.log.fmtd.txt")));
+    EXPECT_TRUE(content->count(QStringLiteral("diag_.fmtd.txt")));
+    EXPECT_FALSE(content->count(QStringLiteral("abc")));
+    EXPECT_FALSE(content->count(QStringLiteral("data_hidden.log")));
 }
 
 TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree)

@@ -45,7 +45,7 @@ TEST_F(FileNamesTest, ArchiveIsNamedAfterTheComputerInAnEmptiedFolder)
 TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
 {
     auto faulty = std::make_unique<FaultyFileSystem>();
-    faulty->failing = {QStringLiteral("CreateFolder")};
+    faulty->failOn(QStringLiteral("CreateFolder"));
     auto program = makeProgram(QStringLiteral("program"), std::move(faulty));
     EXPECT_EQ(GenerateNewLogFileName(*program),
               path(QStringLiteral("program/logs/Sorvik_Log__261204_14_05_09.TXT")));

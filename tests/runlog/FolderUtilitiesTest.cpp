@@ -38,7 +38,7 @@ TEST_F(FolderUtilitiesTest, AProbeThatIsThereAlreadyProvesNothing)
     // someone else left stays.
     writeFile(QStringLiteral("locked/temp.test.txt"), "not ours");
     FaultyFileSystem locked;
-    locked.failing = {QStringLiteral("CreateTextFile")};
+    locked.failOn(QStringLiteral("CreateTextFile"));
     EXPECT_FALSE(TestWriteAccess(locked, path(QStringLiteral("locked"))));
     EXPECT_EQ(readFile(QStringLiteral("locked/temp.test.txt")), QByteArray("not ours"));
 }

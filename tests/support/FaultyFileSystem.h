@@ -2,52 +2,68 @@
 
 #include "runlog/FileSystem.h"
 
-#include <QSet>
-
 #include <cerrno>
+#include <functional>
 
-// The real file-system layer, except that the operations named in `failing` fail as a refused
-// access would.
+// The real file-system layer with a hook before each operation (it may throw, or change the
+// world under the program's feet) and one after each copy.
 class FaultyFileSystem : public FileSystem {
 public:
-    QSet<QString> failing;
+    std::function<void(const QString &operation, const QString &path)> before;
+    std::function<void(const QString &source, const QString &destination)> afterCopy;
+
+    // The named operation fails, as a refused access would, on paths that contain `containing`.
+    void failOn(const QString &operation, const QString &containing = QString())
+    {
+        before = [operation, containing](const QString &op, const QString &path) {
+            if (op == operation && path.contains(containing))
+                throw FileSystemError(EACCES, op, path);
+        };
+    }
 
     void CreateFolder(const QString &path) override
     {
-        fail("CreateFolder", path);
+        hook(QStringLiteral("CreateFolder"), path);
         FileSystem::CreateFolder(path);
     }
     Folder GetFolder(const QString &path) override
     {
-        fail("GetFolder", path);
+        hook(QStringLiteral("GetFolder"), path);
         return FileSystem::GetFolder(path);
     }
     void DeleteFile(const QString &path, bool force) override
     {
-        fail("DeleteFile", path);
+        hook(QStringLiteral("DeleteFile"), path);
         FileSystem::DeleteFile(path, force);
     }
     void CopyFile(const QString &source, const QString &destination, bool overwrite) override
     {
-        fail("CopyFile", destination);
+        hook(QStringLiteral("CopyFile"), destination);
         FileSystem::CopyFile(source, destination, overwrite);
+        if (afterCopy)
+            afterCopy(source, destination);
+    }
+    void MoveFile(const QString &source, const QString &destination) override
+    {
+        hook(QStringLiteral("MoveFile"), destination);
+        FileSystem::MoveFile(source, destination);
     }
     std::unique_ptr<TextStream> CreateTextFile(const QString &path, bool overwrite,
                                                bool unicode) override
     {
-        fail("CreateTextFile", path);
+        hook(QStringLiteral("CreateTextFile"), path);
         return FileSystem::CreateTextFile(path, overwrite, unicode);
     }
     std::unique_ptr<TextStream> OpenTextFile(const QString &path) override
     {
-        fail("OpenTextFile", path);
+        hook(QStringLiteral("OpenTextFile"), path);
         return FileSystem::OpenTextFile(path);
     }
 
 private:
-    void fail(const char *operation, const QString &path)
+    void hook(const QString &operation, const QString &path)
     {
-        if (failing.contains(QLatin1String(operation)))
-            throw FileSystemError(EACCES, QLatin1String(operation), path);
+        if (before)
+            before(operation, path);
     }
 };

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 
 QString builtFile(const QString &name)
@@ -54,6 +55,16 @@ QByteArray TempEnvironment::readFile(const QString &relative) const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+void TempEnvironment::simulate(const QStringList &arguments) const
+{
+    QProcess sim;
+    sim.start(builtFile(QStringLiteral("orvel-sim")),
+              QStringList{QStringLiteral("--root"), path(QStringLiteral("orvel"))} + arguments);
+    ASSERT_TRUE(sim.waitForFinished(300000));
+    ASSERT_EQ(sim.exitCode(), 0) << sim.readAllStandardError().toStdString();
+    qputenv("SORVIK_REGISTRY", QFile::encodeName(path(QStringLiteral("orvel/registry.reg"))));
+}
+
 void TempEnvironment::writeRegistry(const QByteArray &content) const
 {
     writeFile(QStringLiteral("registry.reg"), content);
@@ -65,10 +76,10 @@ void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components)
     if (components) {
         const QByteArray library =
             QFile::encodeName(builtFile(QStringLiteral("libOrvelComponents.so")));
-        for (const char *clsid : {"{60EB7702-6A7A-11D1-8029-00C04FAD610B}",
-                                  "{CA877C14-DCEE-459B-89B7-7A9E841558D5}"})
-            reg += QByteArray("[HKEY_CLASSES_ROOT\\CLSID\\") + clsid +
-                   "\\InprocServer32]\r\n@=\"" + library + "\"\r\n\r\n";
+        for (const char *clsid :
+             {"{60EB7702-6A7A-11D1-8029-00C04FAD610B}", "{CA877C14-DCEE-459B-89B7-7A9E841558D5}"})
+            reg += QByteArray("[HKEY_CLASSES_ROOT\\CLSID\\") + clsid + "\\InprocServer32]\r\n@=\"" +
+                   library + "\"\r\n\r\n";
     }
     reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
            "\"Output Path\"=\"" +

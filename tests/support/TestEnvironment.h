@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -81,12 +82,19 @@ public:
         value = v;
         maximum = m;
     }
-    void pumpEvents() override { ++pumps; }
+    void pumpEvents() override
+    {
+        ++pumps;
+        if (onPump)
+            onPump();
+    }
 
     QString folder;
     bool running = false;
     double value = 0, maximum = 0;
     int pumps = 0;
+    // Runs while the window would take its events: the moment to change the world under a run.
+    std::function<void()> onPump;
 };
 
 // A fixture whose every test has its own temporary root: HOME, XDG_CONFIG_HOME, SORVIK_REGISTRY,
@@ -103,6 +111,9 @@ protected:
     // A registry file as the served product leaves it: its components (the built stand-in),
     // its logging folder and the version numbers.
     void writeServedProduct(quint32 versionNumber = 0x00040000, bool components = true) const;
+    // A served-product environment made by orvel-sim under root/orvel, with SORVIK_REGISTRY
+    // pointing at it; the logging folder is root/orvel/logs.
+    void simulate(const QStringList &arguments = {}) const;
     void writeFile(const QString &relative, const QByteArray &content) const;
     QByteArray readFile(const QString &relative) const;
 

@@ -1,0 +1,198 @@
+#include "archive/DiagFormatting.h"
+#include "runlog/FolderUtilities.h"
+
+#include "support/FaultyFileSystem.h"
+#include "support/TestEnvironment.h"
+
+#include <QFile>
+
+namespace {
+
+// 2026-12-04 14:05:09.123 UTC, thread 0A3C, ERROR, MsgStore.
+const QByteArray head = "000001A2415F8683|0A3C|3|1|";
+const QString formattedHead = QStringLiteral("2026-12-04 14:05:09.123 [0A3C] ERROR MsgStore: ");
+
+class DiagFormattingTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        writeServedProduct();
+        program = makeProgram();
+    }
+
+    bool format(const QByteArray &raw)
+    {
+        writeFile(QStringLiteral("diag_test.log"), raw);
+        return strFormatDiagFile(*program, path(QStringLiteral("diag_test.log")),
+                                 path(QStringLiteral("diag_test.log.fmtd.txt")));
+    }
+
+    QList<QByteArray> formattedLines() const
+    {
+        QList<QByteArray> lines = readFile(QStringLiteral("diag_test.log.fmtd.txt")).split('\n');
+        EXPECT_TRUE(lines.last().isEmpty()) << "every line ends with CR LF";
+        lines.removeLast();
+        for (QByteArray &line : lines) {
+            EXPECT_TRUE(line.endsWith('\r'));
+            line.chop(1);
+        }
+        return lines;
+    }
+
+    // Run-log lines after the header, without their time stamps.
+    QStringList logged() const
+    {
+        QStringList lines;
+        const QString text = program->runLog().pane().text();
+        for (const QString &line : text.split(QStringLiteral("\r\n"))) {
+            const qsizetype stamp = line.indexOf(QStringLiteral(": "));
+            if (stamp > 0 && line.at(0).isDigit())
+                lines << line.mid(stamp + 2);
+        }
+        return lines;
+    }
+
+    std::unique_ptr<Program> program;
+};
+
+TEST_F(DiagFormattingTest, RecordsBecomeReadableLines)
+{
+    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
+    ASSERT_TRUE(format(head + "48656C6C6F\r\n" + "000001A2415F8683|ffff|0|9|41424\n"));
+    EXPECT_EQ(formattedLines(),
+              (QList<QByteArray>{formattedHead.toLatin1() + "Hello",
+                                 "2026-12-04 14:05:09.123 [FFFF] TRACE Component9: AB4"}));
+    EXPECT_EQ(logged(), (QStringList{QStringLiteral("    Formatting diagnostic log file:") +
+                                         path(QStringLiteral("diag_test.log")),
+                                     QStringLiteral("    Formatting complete to:") +
+                                         path(QStringLiteral("diag_test.log.fmtd.txt"))}));
+}
+
+TEST_F(DiagFormattingTest, CutAtFiveHundredTenCharacters)
+{
+    const QByteArray exactly510 = head + QByteArray(510 - head.size(), '4');
+    const QByteArray with511 = head + QByteArray(510 - head.size(), '4') + "Z";
+    ASSERT_TRUE(format(exactly510 + "\r\n" + with511 + "\r\n"));
+    const QList<QByteArray> lines = formattedLines();
+    ASSERT_EQ(lines.size(), 2);
+    const QByteArray decoded = formattedHead.toLatin1() + QByteArray((510 - head.size()) / 2, 'D');
+    EXPECT_EQ(lines[0], decoded);
+    EXPECT_EQ(lines[1], decoded + " Z");
+}
+
+TEST_F(DiagFormattingTest, BlankAndControlLinesAreDroppedAndLeadsCleaned)
+{
+    ASSERT_TRUE(format(QByteArray("\r\n      \r\n\t\t\r\n\0\0\t\r\n", 19) + "  \t" + head +
+                       "41\r\n" + "\t  " + head + "42\r\n"));
+    const QList<QByteArray> lines = formattedLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], formattedHead.toLatin1() + "A");
+    // Blanks after a leading tab stay: this record no longer starts with its time stamp.
+    EXPECT_EQ(lines[1], QByteArray());
+
+    ASSERT_TRUE(format("   \r\n\t\r\n"));
+    EXPECT_TRUE(readFile(QStringLiteral("diag_test.log.fmtd.txt")).isEmpty());
+}
+
+TEST_F(DiagFormattingTest, AFailingLineLeavesAnEmptyLineAndThreeRunLogLines)
+{
+    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
+    const QByteArray longBad = "not a record " + QByteArray(600, 'y');
+    ASSERT_TRUE(format(head + "41\r\nnot a record\r\n" + longBad + "\r\n" + head + "42\r\n"));
+    EXPECT_EQ(formattedLines(),
+              (QList<QByteArray>{formattedHead.toLatin1() + "A", QByteArray(),
+                                 " " + longBad.mid(510), formattedHead.toLatin1() + "B"}));
+    const QStringList lines = logged();
+    ASSERT_EQ(lines.size(), 8);
+    EXPECT_EQ(lines[1], QStringLiteral("(error) in strFormatDiagFile on frmMain for file=") +
+                            path(QStringLiteral("diag_test.log")) +
+                            QStringLiteral(", error=not a diagnostic record: expected 5 fields "
+                                           "separated by '|', found 1"));
+    EXPECT_EQ(lines[2], QStringLiteral("    RawLine='not a record'"));
+    EXPECT_EQ(lines[3], QStringLiteral("    RestOfLine=''"));
+    EXPECT_EQ(lines[5],
+              QStringLiteral("    RawLine='") + QString::fromLatin1(longBad.left(510)) + "'");
+    EXPECT_EQ(lines[6],
+              QStringLiteral("    RestOfLine='") + QString::fromLatin1(longBad.mid(510)) + "'");
+    EXPECT_EQ(program->runLog().ErrorCount(), 2);
+}
+
+TEST_F(DiagFormattingTest, AnEarlierCopyIsReplacedNeverAppendedTo)
+{
+    writeFile(QStringLiteral("diag_test.log.fmtd.txt"), QByteArray(10000, 'o'));
+    ASSERT_TRUE(format(head + "41\r\n"));
+    EXPECT_EQ(formattedLines(), QList<QByteArray>{formattedHead.toLatin1() + "A"});
+}
+
+TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
+{
+    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
+    writeFile(QStringLiteral("missing.fmtd.txt"), "earlier");
+    EXPECT_FALSE(strFormatDiagFile(*program, path(QStringLiteral("missing")),
+                                   path(QStringLiteral("missing.fmtd.txt"))));
+    EXPECT_EQ(readFile(QStringLiteral("missing.fmtd.txt")), QByteArray("earlier"));
+    EXPECT_EQ(logged().last(),
+              QStringLiteral(
+                  "(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:") +
+                  path(QStringLiteral("missing")));
+
+    auto faulty = std::make_unique<FaultyFileSystem>();
+    faulty->failOn(QStringLiteral("CreateTextFile"), QStringLiteral("copy.txt"));
+    auto locked = makeProgram(QStringLiteral("locked"), std::move(faulty));
+    locked->runLog().OpenRunLog(path(QStringLiteral("locked.TXT")));
+    writeFile(QStringLiteral("diag_test.log"), head + "41\r\n");
+    EXPECT_FALSE(strFormatDiagFile(*locked, path(QStringLiteral("diag_test.log")),
+                                   path(QStringLiteral("copy.txt"))));
+    EXPECT_EQ(locked->runLog().ErrorCount(), 1);
+}
+
+// A line of any length: its first 510 cleaned characters are formatted, the rest is copied
+// through in blocks, trailing blanks dropped, exactly as if the whole line had been cleaned.
+TEST_F(DiagFormattingTest, AVeryLongLineIsCopiedThroughWhole)
+{
+    QByteArray line = "   " + head + QByteArray(510 - head.size(), '4');
+    for (int i = 0; line.size() < 3 * 1024 * 1024; ++i)
+        line += QByteArray::number(i) + (i % 7 ? " " : "    ");
+    line += QByteArray(200000, ' ');
+    ASSERT_TRUE(format(line + "\r\n" + head + "43"));
+    const QString cleaned = TrimLeadingControlChars(QString::fromLatin1(line));
+    const QList<QByteArray> lines = formattedLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], formattedHead.toLatin1() + QByteArray((510 - head.size()) / 2, 'D') + ' ' +
+                            cleaned.mid(510).toLatin1());
+    EXPECT_EQ(lines[1], formattedHead.toLatin1() + "C");
+}
+
+TEST_F(DiagFormattingTest, OneFormatterServesTheWholeProcess)
+{
+    DiagLineFormatter *first = &program->diagLineFormatter();
+    ASSERT_TRUE(format(head + "41\r\n"));
+    ASSERT_TRUE(format(head + "42\r\n"));
+    EXPECT_EQ(&program->diagLineFormatter(), first);
+}
+
+TEST_F(DiagFormattingTest, StandInNamesWhatIsWrongWithALine)
+{
+    DiagLineFormatter &formatter = program->diagLineFormatter();
+    const std::pair<const char *, const char *> cases[] = {
+        {"000001A2415F868|0A3C|3|1|41", "bad time stamp: expected 16 hexadecimal digits"},
+        {"FFFFFFFFFFFFFFFF|0A3C|3|1|41", "bad time stamp: beyond the year 9999"},
+        {"000001A2415F8683|0A3|3|1|41", "bad thread: expected 4 hexadecimal digits"},
+        {"000001A2415F8683|0A3C|5|1|41", "bad level: expected one digit from 0 to 4"},
+        {"000001A2415F8683|0A3C|3|x|41", "bad component: expected a decimal id"},
+        {"000001A2415F8683|0A3C|3|1|4G", "bad message: not hexadecimal at character 1"},
+    };
+    for (const auto &[line, problem] : cases) {
+        try {
+            formatter.FormatLine(QLatin1String(line));
+            ADD_FAILURE() << line << " was formatted";
+        } catch (const Failure &failure) {
+            EXPECT_EQ(failure.description(), QLatin1String(problem)) << line;
+        }
+    }
+    EXPECT_EQ(formatter.FormatLine(QStringLiteral("0000000000000000|0000|1|4|")),
+              QStringLiteral("1970-01-01 00:00:00.000 [0000] INFO Directory: "));
+}
+
+} // namespace

@@ -1,0 +1,166 @@
+#include "archive/ZipArchive.h"
+
+#include "support/ArchiveReader.h"
+#include "support/TestEnvironment.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+class ZipArchiveTest : public TempEnvironment {
+protected:
+    QString zipPath() const { return path(QStringLiteral("ZIPS/archive.ZIP")); }
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        QDir().mkpath(path(QStringLiteral("ZIPS")));
+    }
+
+    QByteArray someText(int size, char seed) const
+    {
+        QByteArray text;
+        for (int i = 0; text.size() < size; ++i)
+            text += "line " + QByteArray::number(i * seed) + " of the log\r\n";
+        return text.left(size);
+    }
+
+    QStringList leftInZips() const
+    {
+        return QDir(path(QStringLiteral("ZIPS"))).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+};
+
+TEST_F(ZipArchiveTest, EntriesAreStoredUnderTheirNamesDeflated)
+{
+    writeFile(QStringLiteral("logs/data_one.log"), someText(300000, 3));
+    writeFile(QStringLiteral("logs/data_empty.log"), QByteArray());
+    writeFile(QStringLiteral("fmt/diag_x.log.fmtd.txt"), someText(5000, 7));
+    ZipArchive zip(6, 2);
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    for (const char *file : {"logs/data_one.log", "logs/data_empty.log", "fmt/diag_x.log.fmtd.txt"})
+        ASSERT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1) << zip.ErrorText().toStdString();
+    ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    ASSERT_EQ(content->size(), 3u);
+    EXPECT_EQ(content->at(QStringLiteral("data_one.log")).sha256,
+              fileDigest(path(QStringLiteral("logs/data_one.log"))));
+    EXPECT_EQ(content->at(QStringLiteral("data_one.log")).method, 8);
+    EXPECT_EQ(content->at(QStringLiteral("data_empty.log")).size, 0);
+    EXPECT_EQ(content->at(QStringLiteral("diag_x.log.fmtd.txt")).sha256,
+              fileDigest(path(QStringLiteral("fmt/diag_x.log.fmtd.txt"))));
+    EXPECT_EQ(leftInZips(), QStringList{QStringLiteral("archive.ZIP")}) << "no temporaries stay";
+
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-tq"), zipPath()});
+    ASSERT_TRUE(unzip.waitForFinished(60000));
+    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAllStandardOutput().toStdString();
+}
+
+TEST_F(ZipArchiveTest, AnArchiveWithoutEntriesIsStillAnArchive)
+{
+    ZipArchive zip;
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    ASSERT_EQ(zip.SaveArchive(), 1);
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    EXPECT_TRUE(content->empty());
+}
+
+TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
+{
+    ZipArchive zip;
+    EXPECT_EQ(zip.AddFile(path(QStringLiteral("x")), 0), 0);
+    EXPECT_EQ(zip.NewZip(path(QStringLiteral("missing/archive.ZIP"))), 0);
+    EXPECT_TRUE(zip.ErrorText().contains(QStringLiteral("No such file or directory")))
+        << zip.ErrorText().toStdString();
+
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    EXPECT_EQ(zip.AddFile(path(QStringLiteral("nothing.log")), 0), 0);
+    EXPECT_TRUE(zip.ErrorText().contains(path(QStringLiteral("nothing.log"))));
+    EXPECT_EQ(zip.AddFile(path(QStringLiteral("ZIPS")), 0), 0) << "a folder is no file";
+
+    writeFile(QStringLiteral("a/same.log"), "a");
+    writeFile(QStringLiteral("b/same.log"), "b");
+    EXPECT_EQ(zip.AddFile(path(QStringLiteral("a/same.log")), 0), 1);
+    EXPECT_EQ(zip.AddFile(path(QStringLiteral("b/same.log")), 0), 0);
+    EXPECT_TRUE(zip.ErrorText().contains(QStringLiteral("same.log")));
+}
+
+TEST_F(ZipArchiveTest, AFileThatVanishedCostsOnlyItsEntry)
+{
+    writeFile(QStringLiteral("logs/data_1.log"), someText(20000, 1));
+    writeFile(QStringLiteral("logs/data_2.log"), someText(20000, 2));
+    writeFile(QStringLiteral("logs/data_3.log"), someText(20000, 3));
+    ZipArchive zip;
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    for (const char *file : {"logs/data_1.log", "logs/data_2.log", "logs/data_3.log"})
+        ASSERT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1);
+    QFile::remove(path(QStringLiteral("logs/data_2.log")));
+
+    EXPECT_EQ(zip.SaveArchive(), 0);
+    ASSERT_EQ(zip.lostFiles().size(), 1u);
+    EXPECT_EQ(zip.lostFiles()[0].path, path(QStringLiteral("logs/data_2.log")));
+    EXPECT_TRUE(zip.ErrorText().contains(path(QStringLiteral("logs/data_2.log"))));
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->size(), 2u);
+    EXPECT_TRUE(content->count(QStringLiteral("data_1.log")));
+    EXPECT_TRUE(content->count(QStringLiteral("data_3.log")));
+}
+
+TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)
+{
+    const QByteArray start = someText(4 << 20, 5);
+    writeFile(QStringLiteral("logs/data_growing.log"), start);
+    ZipArchive zip(6, 1);
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    ASSERT_EQ(zip.AddFile(path(QStringLiteral("logs/data_growing.log")), 0), 1);
+
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        QFile file(path(QStringLiteral("logs/data_growing.log")));
+        if (!file.open(QIODevice::Append))
+            return;
+        while (!stop) {
+            file.write("appended while the archive is written\r\n");
+            file.flush();
+        }
+    });
+    const int status = zip.SaveArchive();
+    stop = true;
+    writer.join();
+    ASSERT_EQ(status, 1) << zip.ErrorText().toStdString();
+
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    const ArchiveEntry entry = content->at(QStringLiteral("data_growing.log"));
+    QFile grown(path(QStringLiteral("logs/data_growing.log")));
+    ASSERT_TRUE(grown.open(QIODevice::ReadOnly));
+    const QByteArray prefix = grown.read(entry.size);
+    EXPECT_GE(entry.size, start.size());
+    EXPECT_EQ(QCryptographicHash::hash(prefix, QCryptographicHash::Sha256).toHex(), entry.sha256);
+}
+
+TEST_F(ZipArchiveTest, AFailedSaveLeavesThePreviousArchive)
+{
+    writeFile(QStringLiteral("ZIPS/archive.ZIP"), "the previous archive");
+    writeFile(QStringLiteral("logs/data_1.log"), someText(1000, 1));
+    ZipArchive zip;
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    ASSERT_EQ(zip.AddFile(path(QStringLiteral("logs/data_1.log")), 0), 1);
+    // The temporary file's name is taken by a folder: the new archive cannot be written.
+    QDir().mkpath(zipPath() + QStringLiteral(".tmp/blocker"));
+    EXPECT_EQ(zip.SaveArchive(), 0);
+    EXPECT_FALSE(zip.ErrorText().isEmpty());
+    EXPECT_EQ(readFile(QStringLiteral("ZIPS/archive.ZIP")), QByteArray("the previous archive"));
+}
+
+} // namespace

@@ -1,0 +1,39 @@
+#include "support/ArchiveReader.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+std::optional<ArchiveContent> readArchive(const QString &path)
+{
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/zipcheck.py"), path});
+    if (!python.waitForFinished(600000) || python.exitStatus() != QProcess::NormalExit ||
+        python.exitCode() != 0) {
+        ADD_FAILURE() << "the reader refused " << path.toStdString() << ": "
+                      << python.readAllStandardError().toStdString();
+        return std::nullopt;
+    }
+    ArchiveContent content;
+    for (const QByteArray &line : python.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 4)
+            continue;
+        content[QString::fromUtf8(fields[0])] = {fields[1].toLongLong(), fields[2],
+                                                 fields[3].toInt()};
+    }
+    return content;
+}
+
+QByteArray fileDigest(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex();
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <map>
+#include <optional>
+
+// What an independent reader (Python's zipfile, with its CRC check) finds in an archive.
+struct ArchiveEntry {
+    qint64 size = 0;
+    QByteArray sha256; // hex
+    int method = -1;   // 8 = deflate
+};
+using ArchiveContent = std::map<QString, ArchiveEntry>;
+
+// Nothing when the archive cannot be read or an entry fails its check.
+std::optional<ArchiveContent> readArchive(const QString &path);
+
+// The SHA-256 of a file, hex, as the reader gives it for an entry.
+QByteArray fileDigest(const QString &path);
