@@ -9,6 +9,8 @@ public:
     // The archive folder as txtOutputPath holds it, read afresh each time.
     virtual QString archiveFolderText() const = 0;
     virtual void setArchiveFolderText(const QString &text) = 0;
+    // The wait pointer over the window, for long work.
+    virtual void setWaitPointer(bool on) = 0;
     // Running: the wait pointer shows and Start is disabled.
     virtual void setRunning(bool running) = 0;
     virtual bool isRunning() const = 0;

@@ -3,8 +3,11 @@
 #include "archive/ArchiveRun.h"
 #include "shell/ArchiveFolderSelection.h"
 #include "shell/EndProgram.h"
+#include "shell/HelpFile.h"
 #include "shell/Program.h"
 #include "shell/StartUp.h"
+#include "shell/frmAbout.h"
+#include "update/UpdateCheck.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -90,11 +93,15 @@ void frmMain::buildMenus()
     About = menuHelp->addAction(QStringLiteral("About"));
     mnuCheckForUpdatedVersion = menuHelp->addAction(QStringLiteral("Check for updated version"));
 
-    // Scheduling, help, About and the update check are not built yet: shown, but not offered.
-    for (QAction *pending : {mnuScheduleArchive, Help, About, mnuCheckForUpdatedVersion})
-        pending->setEnabled(false);
+    // Scheduling is not built yet: shown, but not offered.
+    mnuScheduleArchive->setEnabled(false);
 
+    // Help and About are elements 3 and 2 of the menu's item array; their handlers ignore it.
     connect(mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
+    connect(Help, &QAction::triggered, this, [this] { Help_Click(3); });
+    connect(About, &QAction::triggered, this, [this] { About_Click(2); });
+    connect(mnuCheckForUpdatedVersion, &QAction::triggered, this,
+            &frmMain::mnuCheckForUpdatedVersion_Click);
 }
 
 void frmMain::Form_Load(const QStringList &arguments)
@@ -112,12 +119,17 @@ void frmMain::setArchiveFolderText(const QString &text)
     txtOutputPath->setText(text);
 }
 
-void frmMain::setRunning(bool running)
+void frmMain::setWaitPointer(bool on)
 {
-    if (running)
+    if (on)
         setCursor(Qt::WaitCursor);
     else
         unsetCursor();
+}
+
+void frmMain::setRunning(bool running)
+{
+    setWaitPointer(running);
     cmdStart->setEnabled(!running);
 }
 
@@ -155,6 +167,28 @@ void frmMain::cmdBrowseForFolder_Click()
 void frmMain::cmdEnterUNC_Click()
 {
     ::cmdEnterUNC_Click(m_program, *this);
+}
+
+void frmMain::Help_Click(int)
+{
+    LaunchHelpFile(m_program);
+}
+
+frmAbout *frmMain::aboutWindow()
+{
+    if (!m_about)
+        m_about = new frmAbout(m_program.dialogs(), this);
+    return m_about;
+}
+
+void frmMain::About_Click(int)
+{
+    aboutWindow()->exec();
+}
+
+void frmMain::mnuCheckForUpdatedVersion_Click()
+{
+    ::mnuCheckForUpdatedVersion_Click(m_program, *this);
 }
 
 void frmMain::cmdExit_Click()

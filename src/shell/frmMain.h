@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 class Program;
+class frmAbout;
 class QAction;
 class QGroupBox;
 class QLineEdit;
@@ -26,6 +27,7 @@ public:
 
     QString archiveFolderText() const override;
     void setArchiveFolderText(const QString &text) override;
+    void setWaitPointer(bool on) override;
     void setRunning(bool running) override;
     bool isRunning() const override;
     void setProgress(double value, double maximum) override;
@@ -51,11 +53,17 @@ public:
     QAction *About;
     QAction *mnuCheckForUpdatedVersion;
 
+    // Made on first use and kept for the life of the process.
+    frmAbout *aboutWindow();
+
 public slots:
     void cmdStart_Click();
     void cmdExit_Click();
     void cmdBrowseForFolder_Click();
     void cmdEnterUNC_Click();
+    void Help_Click(int index);
+    void About_Click(int index);
+    void mnuCheckForUpdatedVersion_Click();
     void mnuExit_Click();
 
 protected:
@@ -68,4 +76,5 @@ private:
 
     Program &m_program;
     RichLogView m_logView;
+    frmAbout *m_about = nullptr;
 };

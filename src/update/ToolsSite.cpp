@@ -26,3 +26,8 @@ QString HomePageUrl()
 {
     return toolsSite() + QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html");
 }
+
+QString DownloadListUrl()
+{
+    return toolsSite() + QStringLiteral("/SiteList/AllDownloads/AllDownloads.XML");
+}

@@ -10,3 +10,5 @@ QString toolsSiteHost();
 
 // This tool's home page on the tools site.
 QString HomePageUrl();
+// The site's list of all downloads, which names each tool's published version.
+QString DownloadListUrl();

@@ -1,10 +1,13 @@
 #include "shell/frmMain.h"
+#include "shell/DesktopLauncher.h"
+#include "shell/frmAbout.h"
 
 #include "support/Ending.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -13,6 +16,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <QTimer>
 
 namespace {
 
@@ -163,6 +167,51 @@ TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder)
     EXPECT_TRUE(dialogs.texts.empty());
     EXPECT_TRUE(readFile(QStringLiteral("config/Sorvik/Sorvik.ini"))
                     .contains("ArchiveFolderPath=/srv/saved/"));
+}
+
+TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
+{
+    const QString help = path(QStringLiteral("program/Help/OrvelSorvik.htm"));
+    launcher.answer = LaunchResult::Success;
+    window->Help_Click(3);
+    EXPECT_EQ(launcher.opened, std::vector<QString>{help});
+    EXPECT_TRUE(dialogs.texts.empty());
+
+    launcher.answer = LaunchResult::NoAssociation;
+    window->Help_Click(3);
+    launcher.answer = LaunchResult::FileNotFound;
+    window->Help_Click(3);
+    EXPECT_EQ(
+        dialogs.texts,
+        (std::vector<QString>{
+            QStringLiteral("No program is currently associated to open this file type: ") + help,
+            QStringLiteral("Unable to launch help file ") + help +
+                QStringLiteral(
+                    ". Try opening the file manually in a browser. Error code returned is 2")}));
+
+    EXPECT_EQ(DesktopLauncher().open(help), LaunchResult::FileNotFound);
+}
+
+TEST_F(frmMainTest, AboutShowsTheVersionFilledOnce)
+{
+    for (int showing = 0; showing < 2; ++showing) {
+        QTimer::singleShot(0, [&] {
+            auto *about = window->findChild<frmAbout *>();
+            ASSERT_NE(about, nullptr);
+            EXPECT_TRUE(about->isVisible());
+            EXPECT_EQ(about->windowTitle(), QStringLiteral("Orvel Sorvik"));
+            EXPECT_EQ(about->lblVersionTitle->text(), QStringLiteral("Version:"));
+            EXPECT_TRUE(about->lblVersionTitle->font().bold());
+            EXPECT_EQ(about->lblVersion->text(), QStringLiteral("1.0.1"));
+            EXPECT_FALSE(about->picLogo->pixmap().isNull());
+            about->cmdOK->click();
+        });
+        window->About_Click(2);
+    }
+    auto *about = window->findChild<frmAbout *>();
+    ASSERT_NE(about, nullptr);
+    EXPECT_FALSE(about->isVisible());
+    EXPECT_EQ(about->loads(), 1);
 }
 
 } // namespace

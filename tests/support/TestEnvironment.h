@@ -75,6 +75,7 @@ class TestHost : public RunHost {
 public:
     QString archiveFolderText() const override { return folder; }
     void setArchiveFolderText(const QString &text) override { folder = text; }
+    void setWaitPointer(bool on) override { waiting = on; }
     void setRunning(bool on) override { running = on; }
     bool isRunning() const override { return running; }
     void setProgress(double v, double m) override
@@ -91,6 +92,7 @@ public:
 
     QString folder;
     bool running = false;
+    bool waiting = false;
     double value = 0, maximum = 0;
     int pumps = 0;
     // Runs while the window would take its events: the moment to change the world under a run.

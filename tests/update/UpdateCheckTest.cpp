@@ -1,0 +1,189 @@
+#include "update/UpdateCheck.h"
+#include "update/Download.h"
+#include "update/ToolsSite.h"
+
+#include "common/Failure.h"
+#include "support/TestEnvironment.h"
+
+#include <QProcess>
+
+namespace {
+
+const QString upToDate =
+    QStringLiteral("You have the most up to date version of this tool installed");
+
+// The tools site, served for real on 127.0.0.1.
+class UpdateCheckTest : public TempEnvironment {
+protected:
+    void TearDown() override
+    {
+        if (server.state() != QProcess::NotRunning) {
+            server.closeWriteChannel();
+            server.kill();
+            server.waitForFinished(10000);
+        }
+        qunsetenv("SORVIK_TOOLS_SITE");
+        TempEnvironment::TearDown();
+    }
+
+    void serve(const QStringList &arguments)
+    {
+        server.start(
+            QStringLiteral("python3"),
+            QStringList{QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/http_server.py")} +
+                arguments);
+        ASSERT_TRUE(server.waitForReadyRead(30000)) << server.readAllStandardError().toStdString();
+        port = server.readLine().trimmed();
+        qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:" + port);
+    }
+
+    // A download list that publishes `version` for this tool, behind other tools' rows.
+    void publish(const QByteArray &document)
+    {
+        writeFile(QStringLiteral("AllDownloads.XML"), document);
+        serve({QStringLiteral("file"), path(QStringLiteral("AllDownloads.XML"))});
+    }
+    static QByteArray
+    listWith(const QByteArray &version,
+             const QByteArray &marker = "^/Applications/Orvel/Sorvik/OrvelSorvik.html^ifram_a",
+             const QByteArray &cell = "<cell>")
+    {
+        return "<?xml version=\"1.0\"?>\n<rows>\n"
+               "<row><cell>^/Applications/Orvel/Other/Other.html^ifram_a</cell><cell>9.9.9</cell></"
+               "row>\n"
+               "<row><cell>" +
+               marker + "</cell>" + cell + version + "</cell></row>\n</rows>\n";
+    }
+
+    void check(std::deque<DialogAnswer> answers = {})
+    {
+        program = makeProgram();
+        dialogs.answers = std::move(answers);
+        mnuCheckForUpdatedVersion_Click(*program, host);
+        EXPECT_FALSE(host.waiting);
+    }
+
+    QString updated() const
+    {
+        return QStringLiteral("An updated version of this tool is available on 127.0.0.1:") +
+               QString::fromLatin1(port) +
+               QStringLiteral(".  Click OK to open the application home page now");
+    }
+    QString unreachable() const
+    {
+        return QStringLiteral(
+                   "Unable to contact application home page to check for version.  You can access "
+                   "the home page and check for updated versions of all Tavik Orvel tools by going "
+                   "to "
+                   "127.0.0.1:") +
+               QString::fromLatin1(port);
+    }
+
+    QProcess server;
+    QByteArray port;
+    std::unique_ptr<Program> program;
+};
+
+TEST_F(UpdateCheckTest, NewerPublishedVersionOffersTheHomePage)
+{
+    publish(listWith("1.0.10"));
+    check({DialogAnswer::OK});
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{updated()});
+    EXPECT_EQ(launcher.opened, std::vector<QString>{HomePageUrl()});
+    EXPECT_EQ(HomePageUrl(), QStringLiteral("http://127.0.0.1:") + QString::fromLatin1(port) +
+                                 QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html"));
+
+    dialogs.texts.clear();
+    launcher.opened.clear();
+    check({DialogAnswer::Cancel});
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{updated()});
+    EXPECT_TRUE(launcher.opened.empty()) << "Cancel opens nothing";
+}
+
+TEST_F(UpdateCheckTest, SameVersionIsUpToDateWhateverFollowsIt)
+{
+    for (const QByteArray &version :
+         {QByteArray("1.0.1"), QByteArray("1.0.1b"), QByteArray("1.0.0")}) {
+        server.kill();
+        server.waitForFinished();
+        publish(listWith(version));
+        dialogs.texts.clear();
+        check();
+        EXPECT_EQ(dialogs.texts, std::vector<QString>{upToDate}) << version.constData();
+    }
+    EXPECT_TRUE(launcher.opened.empty());
+}
+
+TEST_F(UpdateCheckTest, MarkerAndCellAreFoundInAnyLetterCase)
+{
+    publish(listWith("2.0.0", "^/APPLICATIONS/orvel/SORVIK/orvelsorvik.HTML^IFRAM_A", "<CELL>"));
+    check({DialogAnswer::Cancel});
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{updated()});
+}
+
+TEST_F(UpdateCheckTest, WhatCannotBeReadCountsAsUnreachable)
+{
+    for (const QByteArray &document :
+         {listWith("2.1"), QByteArray("123456789"),
+          listWith("1.0.2", "^/Applications/Orvel/Else/Else.html^ifram_a")}) {
+        server.kill();
+        server.waitForFinished();
+        publish(document);
+        dialogs.texts.clear();
+        check();
+        EXPECT_EQ(dialogs.texts, std::vector<QString>{unreachable()}) << document.constData();
+    }
+}
+
+TEST_F(UpdateCheckTest, ASiteThatNeverAnswersIsGivenUpOn)
+{
+    serve({QStringLiteral("hang")});
+    EXPECT_EQ(DownloadUrlText(DownloadListUrl(), 1000), QString());
+    // The check itself waits its full time-out before it says so.
+    check();
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{unreachable()});
+}
+
+TEST_F(UpdateCheckTest, AnEndlessAnswerIsCutAtTheCap)
+{
+    serve({QStringLiteral("huge"), QStringLiteral("100")});
+    const QString body = DownloadUrlText(DownloadListUrl());
+    EXPECT_EQ(body.size(), 16 * 1024 * 1024);
+    EXPECT_TRUE(body.startsWith(QStringLiteral("<row>padding</row>")));
+}
+
+TEST_F(UpdateCheckTest, NoSiteAtAllIsUnreachable)
+{
+    qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:9");
+    port = "9";
+    check();
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{unreachable()});
+}
+
+TEST(PadVersionString, PadsEveryComponentToFourDigits)
+{
+    EXPECT_EQ(padVersion(QStringLiteral("1.0.1")), QStringLiteral("0001.0000.0001"));
+    EXPECT_EQ(padVersion(QStringLiteral("1..20")), QStringLiteral("0001.0000.0020"));
+    EXPECT_EQ(padVersion(QStringLiteral("12345.007")), QStringLiteral("12345.0007"));
+    EXPECT_EQ(padVersion(QStringLiteral("2.1")), QString());
+    EXPECT_THROW(padVersion(QStringLiteral("1234")), Failure);
+
+    // Padded texts compare in the order of the versions.
+    const char *ascending[] = {"1.0.1", "1.0.2", "1.0.10", "1.2.0", "1.10.0", "9.9.9", "10.0.0"};
+    for (size_t i = 0; i + 1 < std::size(ascending); ++i)
+        EXPECT_LT(padVersion(QLatin1String(ascending[i])),
+                  padVersion(QLatin1String(ascending[i + 1])))
+            << ascending[i] << " < " << ascending[i + 1];
+    EXPECT_EQ(padVersion(QStringLiteral("1.00.1")), padVersion(QStringLiteral("1.0.1")));
+}
+
+TEST(PadVersionString, AFailureIsToldInABox)
+{
+    ScriptedDialogs dialogs;
+    EXPECT_EQ(PadVersionString(dialogs, QStringLiteral("1234")), QString());
+    EXPECT_EQ(dialogs.texts,
+              std::vector<QString>{QStringLiteral("(error):9 (Subscript out of range) in procedure "
+                                                  "PadVersionString of Module modUpdateCheck")});
+}
+
+} // namespace
