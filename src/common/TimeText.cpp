@@ -17,3 +17,13 @@ QString fileTimeStamp(const QDateTime &moment)
 {
     return moment.toLocalTime().toString(QStringLiteral("yyMMdd_HH_mm_ss"));
 }
+
+QString taskTimeText(const QDateTime &moment)
+{
+    const std::time_t seconds = std::time_t(moment.toSecsSinceEpoch());
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[64];
+    const std::size_t n = std::strftime(text, sizeof text, "%H:%M:%S %d-%b-%Y", &local);
+    return QString::fromLocal8Bit(text, qsizetype(n));
+}

@@ -11,3 +11,7 @@ QString generalDateTime(const QDateTime &moment);
 
 // The stamp in the names of the run's files: yymmdd_hh_mm_ss, hours 00 to 23.
 QString fileTimeStamp(const QDateTime &moment);
+
+// A task's run time as the scheduling window shows it: "HH:MM:SS DD-MMM-YYYY" (14:05:09
+// 04-Dec-2026), the month abbreviated in the user's language.
+QString taskTimeText(const QDateTime &moment);

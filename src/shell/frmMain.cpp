@@ -1,6 +1,8 @@
 #include "shell/frmMain.h"
 
 #include "archive/ArchiveRun.h"
+#include "schedule/PropertySheetDialog.h"
+#include "schedule/frmSchedule.h"
 #include "shell/ArchiveFolderSelection.h"
 #include "shell/EndProgram.h"
 #include "shell/HelpFile.h"
@@ -93,10 +95,8 @@ void frmMain::buildMenus()
     About = menuHelp->addAction(QStringLiteral("About"));
     mnuCheckForUpdatedVersion = menuHelp->addAction(QStringLiteral("Check for updated version"));
 
-    // Scheduling is not built yet: shown, but not offered.
-    mnuScheduleArchive->setEnabled(false);
-
     // Help and About are elements 3 and 2 of the menu's item array; their handlers ignore it.
+    connect(mnuScheduleArchive, &QAction::triggered, this, &frmMain::mnuScheduleArchive_Click);
     connect(mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
     connect(Help, &QAction::triggered, this, [this] { Help_Click(3); });
     connect(About, &QAction::triggered, this, [this] { About_Click(2); });
@@ -167,6 +167,16 @@ void frmMain::cmdBrowseForFolder_Click()
 void frmMain::cmdEnterUNC_Click()
 {
     ::cmdEnterUNC_Click(m_program, *this);
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::mnuScheduleArchive_Click()
+{
+    if (!m_propertySheet)
+        m_propertySheet = std::make_unique<QtTaskPropertySheet>();
+    frmSchedule schedule(m_program, *this, *m_propertySheet, this);
+    schedule.exec();
 }
 
 void frmMain::Help_Click(int)

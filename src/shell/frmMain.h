@@ -5,8 +5,11 @@
 
 #include <QMainWindow>
 
+#include <memory>
+
 class Program;
 class frmAbout;
+class TaskPropertySheet;
 class QAction;
 class QGroupBox;
 class QLineEdit;
@@ -21,6 +24,7 @@ class frmMain : public QMainWindow, public RunHost {
     Q_OBJECT
 public:
     explicit frmMain(Program &program, QWidget *parent = nullptr);
+    ~frmMain() override;
 
     // The load handler: the start-up sequence. Returns only when the window is to be shown.
     void Form_Load(const QStringList &arguments);
@@ -64,6 +68,7 @@ public slots:
     void Help_Click(int index);
     void About_Click(int index);
     void mnuCheckForUpdatedVersion_Click();
+    void mnuScheduleArchive_Click();
     void mnuExit_Click();
 
 protected:
@@ -77,4 +82,5 @@ private:
     Program &m_program;
     RichLogView m_logView;
     frmAbout *m_about = nullptr;
+    std::unique_ptr<TaskPropertySheet> m_propertySheet;
 };

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <vector>
+
+class TaskScheduler;
+
+namespace TaskFlags {
+constexpr qint32 Disabled = 4;
+}
+namespace TriggerTypes {
+constexpr qint32 Daily = 1;
+}
+
+// When a task runs: daily at StartTime's time of day, on or after BeginDay's date, every
+// `everyDays` days.
+struct TaskTrigger {
+    qint32 TriggerType = TriggerTypes::Daily;
+    QDateTime BeginDay;
+    QDateTime StartTime;
+    int everyDays = 1;
+
+    // One readable line: "At 14:05 every day, starting 06/12/2026".
+    QString Text() const;
+    // The first time this trigger fires after `after`; invalid when it never does.
+    QDateTime nextRunAfter(const QDateTime &after) const;
+};
+
+// A scheduled task: what it starts, as whom, and when. Texts that the task scheduler stores on one
+// line refuse line breaks and other control characters (Failure).
+class ScheduledTask {
+public:
+    ScheduledTask(TaskScheduler &scheduler, QString name);
+
+    const QString &name() const { return m_name; }
+    const QString &ApplicationName() const { return m_applicationName; }
+    void setApplicationName(const QString &text);
+    const QString &CommandLine() const { return m_commandLine; }
+    void setCommandLine(const QString &text);
+    const QString &Creator() const { return m_creator; }
+    void setCreator(const QString &text);
+    qint32 Flags() const { return m_flags; }
+    void setFlags(qint32 flags) { m_flags = flags; }
+    bool enabled() const { return (m_flags & TaskFlags::Disabled) == 0; }
+    // The account the task runs as; empty means the account that saves it.
+    const QString &account() const { return m_account; }
+    void setAccount(const QString &account);
+
+    std::vector<TaskTrigger> &Triggers() { return m_triggers; }
+    const std::vector<TaskTrigger> &Triggers() const { return m_triggers; }
+    // Triggers.Add: a new daily trigger, appended.
+    TaskTrigger &addTrigger();
+
+    // When the task was last started; invalid when it never ran.
+    QDateTime LastRunTime() const { return m_lastRun; }
+    void setLastRunTime(const QDateTime &when) { m_lastRun = when; }
+    // When it runs next; invalid for a disabled task or one without a future run.
+    QDateTime NextRunTime() const;
+    QDateTime nextRunAfter(const QDateTime &after) const;
+
+    void Save();
+    // The property sheet; returns when it is closed (OK saves the task, Cancel changes nothing).
+    void ShowProperties();
+    void ShowPropertySheet(QObject *owner);
+
+private:
+    TaskScheduler *m_scheduler;
+    QString m_name;
+    QString m_applicationName;
+    QString m_commandLine;
+    QString m_creator;
+    qint32 m_flags = 0;
+    QString m_account;
+    std::vector<TaskTrigger> m_triggers;
+    QDateTime m_lastRun;
+};
+
+// Edits a task in a dialog; true when the administrator confirmed the changes.
+class TaskPropertySheet {
+public:
+    virtual ~TaskPropertySheet() = default;
+    virtual bool edit(ScheduledTask &task, QObject *owner) = 0;
+};
+
+// The machine's task scheduler. Tasks are listed in the order of their positions (1-based) as of
+// the last ReloadTasks. Failures throw Failure.
+class TaskScheduler {
+public:
+    virtual ~TaskScheduler() = default;
+
+    virtual void ReloadTasks() = 0;
+    virtual int count() const = 0;
+    // By name (a QString, compared as stored) or by 1-based position (a whole number).
+    virtual std::shared_ptr<ScheduledTask> GetTask(const QVariant &nameOrPosition) = 0;
+    // A new task of that name, not yet stored; null when the name cannot be used.
+    virtual std::shared_ptr<ScheduledTask> CreateTask(const QString &name) = 0;
+    virtual void RemoveTask(const QVariant &name) = 0;
+
+    // What ScheduledTask's Save and property sheet come down to.
+    virtual void saveTask(ScheduledTask &task) = 0;
+    virtual void showPropertySheet(ScheduledTask &task, QObject *owner) = 0;
+
+    // Every task, in position order.
+    std::vector<std::shared_ptr<ScheduledTask>> tasks();
+};
+
+// The platform's task scheduler, showing `sheet` as a task's property sheet; defined by the one
+// backend that is built. `sheet` must outlive it.
+std::unique_ptr<TaskScheduler> makeTaskScheduler(TaskPropertySheet &sheet);

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "schedule/TaskScheduler.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+// One scheduled task as a file in the cron.d format: the task's own settings in comment lines
+// (which cron ignores), the environment the program needs, and one schedule line per trigger,
+// commented out while the task is disabled. Files without our first line are not ours.
+struct CronTask {
+    QString name;
+    QString applicationName;
+    QString commandLine;
+    QString creator;
+    qint32 flags = 0;
+    QString account;
+    std::vector<TaskTrigger> triggers;
+    // The file the job touches as it starts: its time is the task's last run.
+    QString lastRunStamp;
+    std::vector<std::pair<QString, QString>> environment;
+};
+
+// A file name cron accepts (letters, digits, "_" and "-" only), the same for the same task name.
+QString cronFileName(const QString &taskName);
+
+QByteArray formatCronFile(const CronTask &task);
+// Nothing when the bytes are not a task file of ours, or are damaged.
+std::optional<CronTask> parseCronFile(const QByteArray &bytes);

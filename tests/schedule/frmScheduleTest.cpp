@@ -1,0 +1,203 @@
+#include "schedule/frmSchedule.h"
+#include "schedule/TaskScheduler.h"
+#include "schedule/posix/CronFile.h"
+
+#include "support/ScriptedPropertySheet.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QTextEdit>
+
+namespace {
+
+class frmScheduleTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        program = makeProgram();
+        host.folder = path(QStringLiteral("archive/"));
+    }
+
+    void open() { window = std::make_unique<frmSchedule>(*program, host, sheet); }
+
+    // A task as another session of the window left it.
+    void existing(const QString &name, int triggers = 1)
+    {
+        ScriptedPropertySheet quiet;
+        auto scheduler = makeTaskScheduler(quiet);
+        auto task = scheduler->CreateTask(name);
+        task->setApplicationName(QStringLiteral("/opt/sorvik/") + name);
+        task->setCommandLine(QStringLiteral("/Silent "));
+        task->setCreator(QStringLiteral("Orvel Sorvik [") + name + QLatin1Char(']'));
+        for (int i = 0; i < triggers; ++i) {
+            TaskTrigger &trigger = task->addTrigger();
+            trigger.BeginDay = trigger.StartTime = QDateTime(QDate(2026, 12, 6), QTime(1 + i, 30));
+        }
+        task->setFlags(TaskFlags::Disabled);
+        task->Save();
+    }
+
+    QStringList listed() const
+    {
+        QStringList names;
+        for (int i = 0; i < window->lstTasks->count(); ++i)
+            names << window->lstTasks->item(i)->text();
+        return names;
+    }
+
+    void click(int row)
+    {
+        window->lstTasks->setCurrentRow(row);
+        window->lstTasks_Click();
+    }
+
+    ScriptedPropertySheet sheet;
+    std::unique_ptr<Program> program;
+    std::unique_ptr<frmSchedule> window;
+};
+
+TEST_F(frmScheduleTest, ANewTaskIsSavedDisabledAndItsSheetShown)
+{
+    open();
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("File Archive Scheduler"));
+    dialogs.inputs = {QStringLiteral("  a.b.c  ")};
+    window->cmdNew_Click();
+    EXPECT_EQ(dialogs.presets, std::vector<QString>{QStringLiteral("Orvel File Archive SRV01")});
+    EXPECT_EQ(sheet.shown, std::vector<QString>{QStringLiteral("a_b_c")});
+    EXPECT_EQ(sheet.flagsWhenShown, std::vector<qint32>{TaskFlags::Disabled});
+    EXPECT_EQ(listed(), QStringList{QStringLiteral("a_b_c")});
+
+    const auto stored =
+        parseCronFile(readFile(QStringLiteral("cron.d/") + cronFileName(QStringLiteral("a_b_c"))));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->applicationName, path(QStringLiteral("program/Sorvik")));
+    EXPECT_EQ(stored->commandLine, QStringLiteral("/Silent "));
+    EXPECT_EQ(stored->creator, QStringLiteral("Orvel Sorvik [SRV01]"));
+    EXPECT_EQ(stored->flags, TaskFlags::Disabled);
+    ASSERT_EQ(stored->triggers.size(), 1u);
+    EXPECT_EQ(stored->triggers[0].StartTime, clockTime);
+    EXPECT_EQ(dialogs.texts.size(), 1u) << "only the input box";
+}
+
+TEST_F(frmScheduleTest, DuplicatesBlanksAndCancelCreateNothing)
+{
+    existing(QStringLiteral("X_1"));
+    existing(QStringLiteral("Y"));
+    open();
+    dialogs.inputs = {QStringLiteral("x.1")};
+    window->cmdNew_Click();
+    EXPECT_EQ(dialogs.texts.back(), QStringLiteral("Please select a unique name for the task"));
+    dialogs.inputs = {QStringLiteral("    ")};
+    window->cmdNew_Click();
+    window->cmdNew_Click(); // cancelled
+    EXPECT_EQ(listed(), (QStringList{QStringLiteral("X_1"), QStringLiteral("Y")}));
+    EXPECT_TRUE(sheet.shown.empty());
+    EXPECT_EQ(QDir(path(QStringLiteral("cron.d"))).entryList(QDir::Files).size(), 2);
+}
+
+TEST_F(frmScheduleTest, AFailingStepIsToldOnceAndTheRestStillDone)
+{
+    workstation->computerName = QStringLiteral("BAD\nNAME");
+    open();
+    dialogs.inputs = {QStringLiteral("Good")};
+    window->cmdNew_Click();
+    ASSERT_EQ(dialogs.texts.size(), 2u);
+    EXPECT_EQ(dialogs.texts[1],
+              QStringLiteral("(error) in frmSchedule: cmdNew: The creator may not hold line "
+                             "breaks or other control characters\r\nTaskName=Good"));
+    EXPECT_EQ(sheet.shown, std::vector<QString>{QStringLiteral("Good")});
+    EXPECT_EQ(listed(), QStringList{QStringLiteral("Good")});
+}
+
+TEST_F(frmScheduleTest, DetailsAreThoseOfTheClickedPosition)
+{
+    existing(QStringLiteral("Alpha"));
+    existing(QStringLiteral("Beta"), 2);
+    open();
+    click(1);
+    EXPECT_EQ(window->lblInfo[0]->text(), QStringLiteral("/opt/sorvik/Beta"));
+    EXPECT_EQ(window->lblInfo[1]->text(), QStringLiteral("/Silent "));
+    EXPECT_EQ(window->lblInfo[3]->text(), QStringLiteral("Never"));
+    EXPECT_EQ(window->lblInfo[4]->text(), QStringLiteral("Not scheduled")) << "a disabled task";
+    EXPECT_EQ(window->lblInfo[5]->text(), QStringLiteral("Orvel Sorvik [Beta]"));
+    EXPECT_EQ(
+        window->txtSchedule->toPlainText(),
+        QStringLiteral(
+            "At 01:30 every day, starting 06/12/2026\nAt 02:30 every day, starting 06/12/2026\n"));
+    EXPECT_EQ(window->lbLabels[7]->text(), QStringLiteral("Schedule"));
+    EXPECT_EQ(window->lblInfo[2], nullptr) << "there is no value label 2";
+}
+
+TEST_F(frmScheduleTest, DeleteAsksWithTheNameAndKeepsTheDetails)
+{
+    existing(QStringLiteral("Nightly"));
+    open();
+    window->cdmDelete_Click(); // no selection: nothing
+    EXPECT_TRUE(dialogs.texts.empty());
+    click(0);
+    dialogs.answers = {DialogAnswer::No};
+    window->cdmDelete_Click();
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{QStringLiteral(
+                                 "Are you sure you want to delete the task: Nightly\"?")});
+    EXPECT_EQ(listed(), QStringList{QStringLiteral("Nightly")});
+
+    click(0);
+    dialogs.answers = {DialogAnswer::Yes};
+    window->cdmDelete_Click();
+    EXPECT_TRUE(listed().isEmpty());
+    EXPECT_EQ(window->lblInfo[0]->text(), QStringLiteral("/opt/sorvik/Nightly"));
+    EXPECT_TRUE(QDir(path(QStringLiteral("cron.d"))).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(frmScheduleTest, PropertiesEditTheSelectedTask)
+{
+    existing(QStringLiteral("Nightly"));
+    open();
+    window->cmdProps_Click();
+    EXPECT_TRUE(sheet.shown.empty()) << "nothing selected";
+    click(0);
+    sheet.confirm = true;
+    sheet.change = [](ScheduledTask &task) { task.setFlags(0); };
+    window->cmdProps_Click();
+    EXPECT_EQ(sheet.shown, std::vector<QString>{QStringLiteral("Nightly")});
+    click(0);
+    EXPECT_NE(window->lblInfo[4]->text(), QStringLiteral("Not scheduled")) << "enabled now";
+}
+
+TEST_F(frmScheduleTest, AFolderTextUnderThreeCharactersRefusesTheWindow)
+{
+    open();
+    host.folder = QStringLiteral("C:");
+    window->show();
+    window->Form_Activate();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(dialogs.texts,
+              std::vector<QString>{QStringLiteral("Before scheduling an archive, make sure you've "
+                                                  "run a manual archive to completion first.")});
+
+    dialogs.texts.clear();
+    host.folder = QStringLiteral("C:/");
+    window->show();
+    window->Form_Activate();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(frmScheduleTest, AFailingSchedulerIsToldAndTheWindowCarriesOn)
+{
+    qputenv("SORVIK_CRON_DIR", QFile::encodeName(path(QStringLiteral("no-cron-here"))));
+    open();
+    ASSERT_EQ(dialogs.texts.size(), 1u);
+    EXPECT_TRUE(
+        dialogs.texts[0].startsWith(QStringLiteral("(error) in frmSchedule: RefreshList: ")));
+    EXPECT_TRUE(listed().isEmpty());
+    window->lstTasks->addItem(QStringLiteral("ghost"));
+    click(0);
+    EXPECT_TRUE(dialogs.texts.back().startsWith(
+        QStringLiteral("(error) in frmSchedule: lstTasks_Click: ")));
+}
+
+} // namespace
