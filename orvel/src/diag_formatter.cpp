@@ -8,7 +8,6 @@
 // Formatted: "2026-12-04 14:05:09.123 [0A3C] ERROR MsgStore: <message text>" (UTC).
 #include "orvel_components.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -60,26 +59,34 @@ void civilFromDays(long long days, long long &year, unsigned &month, unsigned &d
 
 const char *const levels[] = {"TRACE", "INFO", "WARN", "ERROR", "FATAL"};
 
-std::string componentName(unsigned long id)
+// Written by hand into one buffer: this runs once per line of every diagnostic log.
+char *putDigits(char *out, unsigned long long value, int width)
 {
-    switch (id) {
-    case 1:
-        return "MsgStore";
-    case 2:
-        return "CallHandler";
-    case 3:
-        return "Notifier";
-    case 4:
-        return "Directory";
-    case 5:
-        return "Telephony";
-    default:
-        return "Component" + std::to_string(id);
-    }
+    char buffer[24];
+    int n = 0;
+    do {
+        buffer[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (int pad = n; pad < width; ++pad)
+        *out++ = '0';
+    while (n)
+        *out++ = buffer[--n];
+    return out;
 }
 
-// The text of a record, or the reason it is none.
-bool format(std::string_view line, std::string &text, std::string &error)
+char *putText(char *out, const char *text)
+{
+    while (*text)
+        *out++ = *text++;
+    return out;
+}
+
+const char *const componentNames[] = {"MsgStore", "CallHandler", "Notifier", "Directory",
+                                      "Telephony"};
+
+// The text of a record, or the reason it is none. `text` is malloc'ed for the caller.
+bool format(std::string_view line, char *&text, size_t &length, std::string &error)
 {
     std::string_view fields[5];
     size_t count = 0;
@@ -121,39 +128,66 @@ bool format(std::string_view line, std::string &text, std::string &error)
         error = "bad component: expected a decimal id";
         return false;
     }
-    const unsigned long component = std::strtoul(std::string(fields[3]).c_str(), nullptr, 10);
-
-    std::string message;
-    message.reserve(fields[4].size() / 2 + 1);
+    unsigned long component = 0;
+    for (char c : fields[3])
+        component = component * 10 + unsigned(c - '0');
     const std::string_view hex = fields[4];
-    size_t i = 0;
-    for (; i + 1 < hex.size(); i += 2) {
-        const int high = hexValue(hex[i]);
-        const int low = hexValue(hex[i + 1]);
-        if (high < 0 || low < 0) {
-            error = "bad message: not hexadecimal at character " + std::to_string(i + 1);
-            return false;
-        }
-        message += char(high << 4 | low);
-    }
-    if (i < hex.size()) {
+    for (size_t i = 0; i < hex.size(); ++i) {
         if (hexValue(hex[i]) < 0) {
             error = "bad message: not hexadecimal at character " + std::to_string(i + 1);
             return false;
         }
-        message += hex[i]; // the record was cut inside this pair
     }
 
+    // "2026-12-04 14:05:09.123 [0A3C] ERROR Component123456789: " is at most 64 characters.
+    char *out = static_cast<char *>(std::malloc(64 + hex.size() / 2 + 2));
+    if (!out) {
+        error = "out of memory";
+        return false;
+    }
+    text = out;
     const long long seconds = (long long)(millis / 1000);
     long long year = 0;
     unsigned month = 0, day = 0;
     civilFromDays(seconds / 86400, year, month, day);
     const long long secondOfDay = seconds % 86400;
-    char head[96];
-    std::snprintf(head, sizeof head, "%04lld-%02u-%02u %02lld:%02lld:%02lld.%03llu [%04llX] %s ",
-                  year, month, day, secondOfDay / 3600, secondOfDay / 60 % 60, secondOfDay % 60,
-                  millis % 1000, thread, levels[fields[2][0] - '0']);
-    text = head + componentName(component) + ": " + message;
+    out = putDigits(out, (unsigned long long)year, 4);
+    *out++ = '-';
+    out = putDigits(out, month, 2);
+    *out++ = '-';
+    out = putDigits(out, day, 2);
+    *out++ = ' ';
+    out = putDigits(out, (unsigned long long)(secondOfDay / 3600), 2);
+    *out++ = ':';
+    out = putDigits(out, (unsigned long long)(secondOfDay / 60 % 60), 2);
+    *out++ = ':';
+    out = putDigits(out, (unsigned long long)(secondOfDay % 60), 2);
+    *out++ = '.';
+    out = putDigits(out, millis % 1000, 3);
+    static const char hexDigits[] = "0123456789ABCDEF";
+    *out++ = ' ';
+    *out++ = '[';
+    for (int shift = 12; shift >= 0; shift -= 4)
+        *out++ = hexDigits[(thread >> shift) & 15];
+    *out++ = ']';
+    *out++ = ' ';
+    out = putText(out, levels[fields[2][0] - '0']);
+    *out++ = ' ';
+    if (component >= 1 && component <= 5) {
+        out = putText(out, componentNames[component - 1]);
+    } else {
+        out = putText(out, "Component");
+        out = putDigits(out, component, 1);
+    }
+    *out++ = ':';
+    *out++ = ' ';
+    size_t i = 0;
+    for (; i + 1 < hex.size(); i += 2)
+        *out++ = char(hexValue(hex[i]) << 4 | hexValue(hex[i + 1]));
+    if (i < hex.size())
+        *out++ = hex[i]; // the record was cut inside this pair
+    *out = '\0';
+    length = size_t(out - text);
     return true;
 }
 
@@ -181,16 +215,12 @@ extern "C" int orvel_diag_formatter_format_line(void *formatter, const char *lin
         *error = nullptr;
     if (!formatter || !text || !text_length || !error || (!line && length > 0))
         return 22; // EINVAL
-    std::string formatted, problem;
+    std::string problem;
     try {
-        if (!format(std::string_view(line ? line : "", length), formatted, problem)) {
+        if (!format(std::string_view(line ? line : "", length), *text, *text_length, problem)) {
             *error = copyOut(problem);
             return 1;
         }
-        *text = copyOut(formatted);
-        if (!*text)
-            return 2;
-        *text_length = formatted.size();
         ++static_cast<Formatter *>(formatter)->linesFormatted;
         return 0;
     } catch (...) {

@@ -141,6 +141,8 @@ bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &
         !trap([&] { out = fs.CreateTextFile(formattedPath, true, false); }, report))
         return false;
 
+    // Nobody reads the copy while it is written: it may wait in memory a while.
+    out->setBuffered(true);
     bool readToEnd = false;
     for (;;) {
         bool atEnd = false;
@@ -153,6 +155,10 @@ bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &
         if (!file.formatLine(*in, *out))
             break;
     }
+    // What is still buffered must reach the disk: a copy cut short is no copy, and the raw file
+    // goes in instead.
+    if (readToEnd && !trap([&] { out->Flush(); }, report))
+        readToEnd = false;
     if (readToEnd)
         log.WriteLogLine(QStringLiteral("    Formatting complete to:") + formattedPath);
     trapSilently([&] { out->Close(); });

@@ -2,20 +2,20 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <zip.h>
 
 namespace {
+
+// Files opened by AddFile and not yet taken by a worker: each holds a descriptor, so AddFile
+// waits once this many are queued.
+constexpr size_t queueLimit = 32;
 
 QByteArray native(const QString &path)
 {
@@ -32,91 +32,25 @@ QString zipError(zip_t *archive)
     return QString::fromLocal8Bit(zip_strerror(archive));
 }
 
-// One entry compressed on its own into a part file: its raw deflate data and what describes it.
-struct Part {
-    QString file;
-    bool ok = false;
-    QString reason;
-    zip_uint64_t size = 0;
-    zip_uint64_t compressedSize = 0;
-    zip_uint32_t crc = 0;
-    zip_uint16_t method = ZIP_CM_DEFLATE;
-    time_t mtime = 0;
-};
-
-// Compresses one file into a single-entry archive. The file is measured once it is open, and
-// exactly that many bytes are taken: a file still growing gives what it held then, and one that
-// shrinks or cannot be read is refused here, costing only itself.
-void compressPart(const QString &source, const QString &name, int level, Part &part)
+// The file reaches the disk before its name does: a crash leaves the old archive or the new one.
+bool syncFile(const QString &path)
 {
-    FILE *in = std::fopen(native(source).constData(), "rbe");
-    if (!in) {
-        part.reason = systemError(errno);
-        return;
-    }
-    struct stat st;
-    if (::fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
-        part.reason =
-            S_ISREG(st.st_mode) ? systemError(errno) : QStringLiteral("not a regular file");
-        std::fclose(in);
-        return;
-    }
-    int error = 0;
-    zip_t *archive = zip_open(native(part.file).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!archive) {
-        zip_error_t e;
-        zip_error_init_with_code(&e, error);
-        part.reason = QString::fromLocal8Bit(zip_error_strerror(&e));
-        zip_error_fini(&e);
-        std::fclose(in);
-        return;
-    }
-    zip_source_t *data = st.st_size > 0 ? zip_source_filep(archive, in, 0, zip_int64_t(st.st_size))
-                                        : zip_source_buffer(archive, nullptr, 0, 0);
-    if (st.st_size == 0)
-        std::fclose(in);
-    zip_int64_t index = -1;
-    if (!data ||
-        (index = zip_file_add(archive, name.toUtf8().constData(), data, ZIP_FL_ENC_UTF_8)) < 0) {
-        if (data)
-            zip_source_free(data);
-        else if (st.st_size > 0)
-            std::fclose(in);
-        part.reason = zipError(archive);
-        zip_discard(archive);
-        return;
-    }
-    zip_set_file_compression(archive, zip_uint64_t(index), ZIP_CM_DEFLATE, zip_uint32_t(level));
-    zip_file_set_mtime(archive, zip_uint64_t(index), st.st_mtime, 0);
-    if (zip_close(archive) != 0) {
-        part.reason = zipError(archive);
-        zip_discard(archive);
-        return;
-    }
-    zip_t *written = zip_open(native(part.file).constData(), ZIP_RDONLY, &error);
-    zip_stat_t stat;
-    if (!written || zip_stat_index(written, 0, 0, &stat) != 0) {
-        part.reason = written ? zipError(written)
-                              : QStringLiteral("the compressed entry cannot be read back");
-        if (written)
-            zip_discard(written);
-        return;
-    }
-    part.size = stat.size;
-    part.compressedSize = stat.comp_size;
-    part.crc = stat.crc;
-    part.method = stat.comp_method;
-    part.mtime = stat.mtime;
-    part.ok = true;
-    zip_discard(written);
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
+
+} // namespace
 
 // Hands a part's raw compressed data to the final archive, opening the part only while libzip
 // copies it: an archive of 70,000 entries never holds more than one part open.
 class RawPartSource {
 public:
-    explicit RawPartSource(const Part &part)
-        : m_part(part)
+    explicit RawPartSource(const ZipArchive::Entry &entry)
+        : m_entry(entry)
     {
         zip_error_init(&m_error);
     }
@@ -134,7 +68,7 @@ private:
         switch (command) {
         case ZIP_SOURCE_OPEN: {
             int error = 0;
-            m_archive = zip_open(native(m_part.file).constData(), ZIP_RDONLY, &error);
+            m_archive = zip_open(native(m_entry.partFile).constData(), ZIP_RDONLY, &error);
             m_file = m_archive ? zip_fopen_index(m_archive, 0, ZIP_FL_COMPRESSED) : nullptr;
             if (!m_file) {
                 zip_error_set(&m_error, ZIP_ER_OPEN, errno);
@@ -157,11 +91,11 @@ private:
             zip_stat_init(st);
             st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC |
                         ZIP_STAT_MTIME;
-            st->size = m_part.size;
-            st->comp_size = m_part.compressedSize;
-            st->comp_method = m_part.method;
-            st->crc = m_part.crc;
-            st->mtime = m_part.mtime;
+            st->size = m_entry.size;
+            st->comp_size = m_entry.compressedSize;
+            st->comp_method = m_entry.method;
+            st->crc = m_entry.crc;
+            st->mtime = time_t(m_entry.mtime);
             return sizeof(*st);
         }
         case ZIP_SOURCE_ERROR:
@@ -190,21 +124,74 @@ private:
         m_archive = nullptr;
     }
 
-    const Part &m_part;
+    const ZipArchive::Entry &m_entry;
     zip_t *m_archive = nullptr;
     zip_file_t *m_file = nullptr;
     zip_error_t m_error;
 };
 
-// The file reaches the disk before its name does: a crash leaves the old archive or the new one.
-bool syncFile(const QString &path)
+namespace {
+
+// Compresses exactly `size` bytes of an open file (its size when it was added: a file still
+// growing gives what it held then; one that shrank or cannot be read is refused, costing only
+// itself) into a single-entry archive, and reads back what describes the entry.
+void compressPart(int fd, qint64 size, ZipArchive::Entry &entry)
 {
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    FILE *in = ::fdopen(fd, "rb");
+    if (!in) {
+        entry.reason = systemError(errno);
+        ::close(fd);
+        return;
+    }
+    // libzip reads in small pieces: a large buffer keeps the system calls few.
+    std::setvbuf(in, nullptr, _IOFBF, 1 << 20);
+    int error = 0;
+    zip_t *archive =
+        zip_open(native(entry.partFile).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!archive) {
+        zip_error_t e;
+        zip_error_init_with_code(&e, error);
+        entry.reason = QString::fromLocal8Bit(zip_error_strerror(&e));
+        zip_error_fini(&e);
+        std::fclose(in);
+        return;
+    }
+    zip_source_t *data = size > 0 ? zip_source_filep(archive, in, 0, zip_int64_t(size))
+                                  : zip_source_buffer(archive, nullptr, 0, 0);
+    if (size == 0 || !data)
+        std::fclose(in);
+    const zip_int64_t index =
+        data ? zip_file_add(archive, entry.name.toUtf8().constData(), data, ZIP_FL_ENC_UTF_8) : -1;
+    if (index < 0) {
+        if (data)
+            zip_source_free(data);
+        entry.reason = zipError(archive);
+        zip_discard(archive);
+        return;
+    }
+    zip_set_file_compression(archive, zip_uint64_t(index), ZIP_CM_DEFLATE,
+                             zip_uint32_t(entry.level));
+    zip_file_set_mtime(archive, zip_uint64_t(index), time_t(entry.mtime), 0);
+    if (zip_close(archive) != 0) {
+        entry.reason = zipError(archive);
+        zip_discard(archive);
+        QFile::remove(entry.partFile);
+        return;
+    }
+    zip_t *written = zip_open(native(entry.partFile).constData(), ZIP_RDONLY, &error);
+    zip_stat_t stat;
+    if (!written || zip_stat_index(written, 0, 0, &stat) != 0) {
+        entry.reason = QStringLiteral("the compressed entry cannot be read back");
+        if (written)
+            zip_discard(written);
+        return;
+    }
+    entry.size = stat.size;
+    entry.compressedSize = stat.comp_size;
+    entry.crc = stat.crc;
+    entry.method = stat.comp_method;
+    entry.ok = true;
+    zip_discard(written);
 }
 
 } // namespace
@@ -216,7 +203,17 @@ ZipArchive::ZipArchive(int compressionLevel, int threads)
 {
 }
 
-ZipArchive::~ZipArchive() = default;
+ZipArchive::~ZipArchive()
+{
+    stopWorkers();
+    discardParts();
+}
+
+void ZipArchive::setFolderLevel(const QString &folder, int level)
+{
+    m_levelFolder = QFileInfo(folder).absoluteFilePath();
+    m_folderLevel = level;
+}
 
 int ZipArchive::fail(const QString &text)
 {
@@ -224,8 +221,68 @@ int ZipArchive::fail(const QString &text)
     return 0;
 }
 
+void ZipArchive::startWorkers()
+{
+    if (!m_workers.empty())
+        return;
+    m_stopping = false;
+    for (int i = 0; i < m_threads; ++i)
+        m_workers.emplace_back([this] { work(); });
+}
+
+void ZipArchive::stopWorkers()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    for (std::thread &worker : m_workers)
+        worker.join();
+    m_workers.clear();
+    for (const Job &job : m_queue)
+        ::close(job.fd);
+    m_queue.clear();
+}
+
+void ZipArchive::work()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;
+        const Job job = m_queue.front();
+        m_queue.pop_front();
+        ++m_busy;
+        Entry &entry = m_entries[job.index];
+        lock.unlock();
+        m_changed.notify_all();
+        compressPart(job.fd, job.size, entry);
+        lock.lock();
+        entry.done = true;
+        --m_busy;
+        m_changed.notify_all();
+    }
+}
+
+void ZipArchive::waitForEntries()
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_queue.empty() && m_busy == 0; });
+}
+
+void ZipArchive::discardParts()
+{
+    for (const Entry &entry : m_entries)
+        if (!entry.partFile.isEmpty())
+            QFile::remove(entry.partFile);
+}
+
 int ZipArchive::NewZip(const QString &zipFilePath)
 {
+    stopWorkers();
+    discardParts();
     m_path.clear();
     m_entries.clear();
     m_lost.clear();
@@ -234,14 +291,13 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     if (zipFilePath.isEmpty() || target.fileName().isEmpty())
         return fail(QStringLiteral("No archive path was given"));
     // The folder must take new files: the archive is written beside its final name.
-    const QByteArray probe = native(target.absolutePath() + QStringLiteral("/.sorvik-zip-XXXXXX"));
-    QByteArray name = probe;
-    const int fd = ::mkstemp(name.data());
+    QByteArray probe = native(target.absolutePath() + QStringLiteral("/.sorvik-zip-XXXXXX"));
+    const int fd = ::mkstemp(probe.data());
     if (fd < 0)
         return fail(QStringLiteral("Cannot create the archive %1: %2")
                         .arg(zipFilePath, systemError(errno)));
     ::close(fd);
-    ::unlink(name.constData());
+    ::unlink(probe.constData());
     m_path = zipFilePath;
     return 1;
 }
@@ -250,19 +306,34 @@ int ZipArchive::AddFile(const QString &path, int flags)
 {
     if (m_path.isEmpty())
         return fail(QStringLiteral("No archive has been started"));
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(QStringLiteral("Cannot read %1: %2").arg(path, systemError(errno)));
-    struct stat st;
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    if (!regular)
-        return fail(QStringLiteral("%1 is not a regular file").arg(path));
     const QString name = QFileInfo(path).fileName();
     for (const Entry &entry : m_entries)
         if (entry.name == name)
             return fail(QStringLiteral("An entry named %1 is already in the archive").arg(name));
-    m_entries.push_back({path, name});
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(QStringLiteral("Cannot read %1: %2").arg(path, systemError(errno)));
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(QStringLiteral("%1 is not a regular file").arg(path));
+    }
+
+    Entry entry;
+    entry.path = path;
+    entry.name = name;
+    entry.level = !m_levelFolder.isEmpty() && QFileInfo(path).absolutePath() == m_levelFolder
+                      ? m_folderLevel
+                      : m_level;
+    entry.mtime = st.st_mtime;
+    startWorkers();
+    std::unique_lock lock(m_mutex);
+    entry.partFile = m_path + QStringLiteral(".part%1").arg(m_entries.size());
+    m_entries.push_back(entry);
+    m_changed.wait(lock, [this] { return m_queue.size() < queueLimit; });
+    m_queue.push_back({m_entries.size() - 1, fd, qint64(st.st_size)});
+    lock.unlock();
+    m_changed.notify_all();
     return 1;
 }
 
@@ -279,81 +350,59 @@ int ZipArchive::SaveArchive()
 {
     if (m_path.isEmpty())
         return fail(QStringLiteral("No archive has been started"));
+    waitForEntries();
     m_lost.clear();
     m_errorText.clear();
     const QString temporary = m_path + QStringLiteral(".tmp");
     QFile::remove(temporary);
 
-    // Each entry on its own, as many at once as there are workers.
-    std::vector<Part> parts(m_entries.size());
-    for (size_t i = 0; i < parts.size(); ++i)
-        parts[i].file = m_path + QStringLiteral(".part%1").arg(i);
-    std::atomic<size_t> next{0};
-    const auto work = [&] {
-        for (size_t i = next++; i < parts.size(); i = next++)
-            compressPart(m_entries[i].path, m_entries[i].name, m_level, parts[i]);
-    };
-    std::vector<std::thread> workers;
-    const size_t count = std::min<size_t>(size_t(m_threads), parts.size());
-    for (size_t i = 1; i < count; ++i)
-        workers.emplace_back(work);
-    work();
-    for (std::thread &worker : workers)
-        worker.join();
-
-    bool written = false;
-    QString failure;
     size_t kept = 0;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (parts[i].ok)
+    for (const Entry &entry : m_entries) {
+        if (entry.ok)
             ++kept;
         else
-            m_lost.push_back({m_entries[i].path, parts[i].reason});
+            m_lost.push_back({entry.path, entry.reason});
     }
+    QString failure;
     if (kept == 0) {
-        written = writeEmptyArchive(temporary);
-        if (!written)
+        if (!writeEmptyArchive(temporary))
             failure = QStringLiteral("Cannot write the archive %1").arg(temporary);
     } else {
         int error = 0;
         zip_t *archive = zip_open(native(temporary).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-        if (!archive) {
+        if (!archive)
             failure = QStringLiteral("Cannot create the archive %1").arg(temporary);
-        } else {
-            for (size_t i = 0; i < parts.size() && failure.isEmpty(); ++i) {
-                if (!parts[i].ok)
-                    continue;
-                auto *raw = new RawPartSource(parts[i]);
-                zip_source_t *source = zip_source_function(archive, RawPartSource::callback, raw);
-                if (!source) {
-                    delete raw;
-                    failure = zipError(archive);
-                    break;
-                }
-                const zip_int64_t index = zip_file_add(
-                    archive, m_entries[i].name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
-                if (index < 0) {
-                    zip_source_free(source);
-                    failure = zipError(archive);
-                    break;
-                }
-                // The same method and level as the part: libzip copies the data as it is.
-                zip_set_file_compression(archive, zip_uint64_t(index), parts[i].method,
-                                         parts[i].method == ZIP_CM_DEFLATE ? zip_uint32_t(m_level)
-                                                                           : 0);
-                zip_file_set_mtime(archive, zip_uint64_t(index), parts[i].mtime, 0);
-            }
-            if (failure.isEmpty() && zip_close(archive) != 0)
+        for (size_t i = 0; archive && i < m_entries.size() && failure.isEmpty(); ++i) {
+            const Entry &entry = m_entries[i];
+            if (!entry.ok)
+                continue;
+            auto *raw = new RawPartSource(entry);
+            zip_source_t *source = zip_source_function(archive, RawPartSource::callback, raw);
+            if (!source) {
+                delete raw;
                 failure = zipError(archive);
-            if (!failure.isEmpty())
-                zip_discard(archive);
-            written = failure.isEmpty();
+                break;
+            }
+            const zip_int64_t index =
+                zip_file_add(archive, entry.name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
+            if (index < 0) {
+                zip_source_free(source);
+                failure = zipError(archive);
+                break;
+            }
+            // The same method and level as the part: libzip copies the data as it is.
+            zip_set_file_compression(archive, zip_uint64_t(index), entry.method,
+                                     entry.method == ZIP_CM_DEFLATE ? zip_uint32_t(entry.level)
+                                                                    : 0);
+            zip_file_set_mtime(archive, zip_uint64_t(index), time_t(entry.mtime), 0);
         }
+        if (archive && failure.isEmpty() && zip_close(archive) != 0)
+            failure = zipError(archive);
+        if (archive && !failure.isEmpty())
+            zip_discard(archive);
     }
-    for (const Part &part : parts)
-        QFile::remove(part.file);
 
-    if (written && !syncFile(temporary))
+    if (failure.isEmpty() && !syncFile(temporary))
         failure = QStringLiteral("Cannot write the archive %1 to disk: %2")
                       .arg(temporary, systemError(errno));
     if (failure.isEmpty() &&

@@ -65,7 +65,7 @@ public:
     // Renames a file; never replaces one that is at the destination (fails with EEXIST).
     virtual void MoveFile(const QString &source, const QString &destination);
     virtual qint64 FileSize(const QString &path);
-    // A digest of the file's content (SHA-256), read in blocks.
+    // A checksum of the file's content (CRC-32), read in blocks.
     virtual QByteArray FileChecksum(const QString &path);
     // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1. A symbolic link
     // at the path is refused, never written through.

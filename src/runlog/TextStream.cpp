@@ -3,10 +3,13 @@
 #include "runlog/FileSystemError.h"
 
 #include <cerrno>
+#include <cstring>
+#include <optional>
 #include <unistd.h>
 
 namespace {
 constexpr qsizetype readBlock = 64 * 1024;
+constexpr qsizetype pendingLimit = 64 * 1024;
 }
 
 TextStream::TextStream(int fd, QString path, Encoding encoding)
@@ -51,18 +54,32 @@ void TextStream::writeByteOrderMark()
 void TextStream::Write(const QString &text)
 {
     requireOpen("Cannot write to file");
+    QByteArray bytes;
     if (m_encoding == Encoding::Utf16LE) {
-        QByteArray bytes(text.size() * 2, Qt::Uninitialized);
+        bytes.resize(text.size() * 2);
         char *out = bytes.data();
         for (const QChar c : text) {
             *out++ = char(c.unicode() & 0xFF);
             *out++ = char(c.unicode() >> 8);
         }
-        writeAll(bytes.constData(), bytes.size());
     } else {
-        const QByteArray bytes = text.toLatin1();
-        writeAll(bytes.constData(), bytes.size());
+        bytes = text.toLatin1();
     }
+    if (!m_buffered) {
+        writeAll(bytes.constData(), bytes.size());
+        return;
+    }
+    m_pending += bytes;
+    if (m_pending.size() >= pendingLimit)
+        Flush();
+}
+
+void TextStream::Flush()
+{
+    if (m_pending.isEmpty())
+        return;
+    const QByteArray pending = std::exchange(m_pending, QByteArray());
+    writeAll(pending.constData(), pending.size());
 }
 
 void TextStream::WriteLine(const QString &text)
@@ -172,7 +189,15 @@ void TextStream::Close()
 {
     if (m_fd < 0)
         return;
+    std::optional<FileSystemError> lost;
+    try {
+        Flush();
+    } catch (const FileSystemError &error) {
+        lost = error;
+    }
     const int fd = std::exchange(m_fd, -1);
-    if (::close(fd) != 0)
-        throw FileSystemError(errno, QStringLiteral("Cannot close file"), m_path);
+    if (::close(fd) != 0 && !lost)
+        lost = FileSystemError(errno, QStringLiteral("Cannot close file"), m_path);
+    if (lost)
+        throw *lost;
 }

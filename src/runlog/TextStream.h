@@ -31,7 +31,13 @@ public:
     // Lets a caller walk a line of any length in bounded memory.
     QString ReadLinePart(qsizetype maxChars, bool &lineEnded);
     bool AtEndOfStream();
+    // Flushes what is buffered, then closes; a failure to flush throws, the file closed all the same.
     void Close();
+
+    // Buffered, written lines wait in memory (64 KiB at most) until Flush or Close: for files that
+    // nobody reads while they are written. Off by default.
+    void setBuffered(bool buffered) { m_buffered = buffered; }
+    void Flush();
 
     bool isOpen() const { return m_fd >= 0; }
     const QString &path() const { return m_path; }
@@ -45,6 +51,8 @@ private:
     QString m_path;
     Encoding m_encoding;
     QByteArray m_buffer;
+    QByteArray m_pending;
+    bool m_buffered = false;
     qsizetype m_pos = 0;
     bool m_eof = false;
 };

@@ -181,7 +181,7 @@ TEST_F(DiagFormattingTest, StandInNamesWhatIsWrongWithALine)
         {"000001A2415F8683|0A3|3|1|41", "bad thread: expected 4 hexadecimal digits"},
         {"000001A2415F8683|0A3C|5|1|41", "bad level: expected one digit from 0 to 4"},
         {"000001A2415F8683|0A3C|3|x|41", "bad component: expected a decimal id"},
-        {"000001A2415F8683|0A3C|3|1|4G", "bad message: not hexadecimal at character 1"},
+        {"000001A2415F8683|0A3C|3|1|4G", "bad message: not hexadecimal at character 2"},
     };
     for (const auto &[line, problem] : cases) {
         try {

@@ -6,9 +6,13 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <atomic>
+#include <random>
+#include <csignal>
+#include <sys/resource.h>
 #include <thread>
 
 namespace {
@@ -41,12 +45,15 @@ TEST_F(ZipArchiveTest, EntriesAreStoredUnderTheirNamesDeflated)
     writeFile(QStringLiteral("logs/data_one.log"), someText(300000, 3));
     writeFile(QStringLiteral("logs/data_empty.log"), QByteArray());
     writeFile(QStringLiteral("fmt/diag_x.log.fmtd.txt"), someText(5000, 7));
-    ZipArchive zip(6, 2);
-    ASSERT_EQ(zip.NewZip(zipPath()), 1);
-    for (const char *file : {"logs/data_one.log", "logs/data_empty.log", "fmt/diag_x.log.fmtd.txt"})
-        ASSERT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1) << zip.ErrorText().toStdString();
-    ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
-
+    {
+        ZipArchive zip(6, 2);
+        ASSERT_EQ(zip.NewZip(zipPath()), 1);
+        for (const char *file :
+             {"logs/data_one.log", "logs/data_empty.log", "fmt/diag_x.log.fmtd.txt"})
+            ASSERT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1)
+                << zip.ErrorText().toStdString();
+        ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+    }
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
     ASSERT_EQ(content->size(), 3u);
@@ -94,26 +101,61 @@ TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
     EXPECT_TRUE(zip.ErrorText().contains(QStringLiteral("same.log")));
 }
 
-TEST_F(ZipArchiveTest, AFileThatVanishedCostsOnlyItsEntry)
+TEST_F(ZipArchiveTest, AFileRemovedAfterItWasAddedIsArchivedAsItWas)
 {
     writeFile(QStringLiteral("logs/data_1.log"), someText(20000, 1));
-    writeFile(QStringLiteral("logs/data_2.log"), someText(20000, 2));
-    writeFile(QStringLiteral("logs/data_3.log"), someText(20000, 3));
+    const QByteArray digest = fileDigest(path(QStringLiteral("logs/data_1.log")));
     ZipArchive zip;
     ASSERT_EQ(zip.NewZip(zipPath()), 1);
-    for (const char *file : {"logs/data_1.log", "logs/data_2.log", "logs/data_3.log"})
-        ASSERT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1);
-    QFile::remove(path(QStringLiteral("logs/data_2.log")));
+    ASSERT_EQ(zip.AddFile(path(QStringLiteral("logs/data_1.log")), 0), 1);
+    QFile::remove(path(QStringLiteral("logs/data_1.log")));
+    ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->at(QStringLiteral("data_1.log")).sha256, digest);
+}
 
-    EXPECT_EQ(zip.SaveArchive(), 0);
-    ASSERT_EQ(zip.lostFiles().size(), 1u);
-    EXPECT_EQ(zip.lostFiles()[0].path, path(QStringLiteral("logs/data_2.log")));
-    EXPECT_TRUE(zip.ErrorText().contains(path(QStringLiteral("logs/data_2.log"))));
+// An entry that cannot be written (here the file-size limit, as a full disk would) costs that
+// entry, and the others are written.
+TEST_F(ZipArchiveTest, AnEntryThatCannotBeWrittenCostsOnlyItself)
+{
+    QByteArray noise(3 << 20, Qt::Uninitialized);
+    std::mt19937 random(7);
+    for (char &byte : noise)
+        byte = char(random());
+    writeFile(QStringLiteral("logs/data_big.log"), noise);
+    writeFile(QStringLiteral("logs/data_1.log"), someText(20000, 1));
+    writeFile(QStringLiteral("logs/data_3.log"), someText(20000, 3));
+
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = 1 << 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    int status = -1;
+    std::vector<ZipArchive::LostFile> lost;
+    QString error;
+    {
+        ZipArchive zip;
+        EXPECT_EQ(zip.NewZip(zipPath()), 1);
+        for (const char *file : {"logs/data_1.log", "logs/data_big.log", "logs/data_3.log"})
+            EXPECT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1);
+        status = zip.SaveArchive();
+        lost = zip.lostFiles();
+        error = zip.ErrorText();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].path, path(QStringLiteral("logs/data_big.log")));
+    EXPECT_TRUE(error.contains(path(QStringLiteral("logs/data_big.log"))));
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 2u);
-    EXPECT_TRUE(content->count(QStringLiteral("data_1.log")));
-    EXPECT_TRUE(content->count(QStringLiteral("data_3.log")));
+    EXPECT_FALSE(content->count(QStringLiteral("data_big.log")));
+    EXPECT_EQ(leftInZips(), QStringList{QStringLiteral("archive.ZIP")});
 }
 
 TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)

@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""The benchmarks: an unattended archive run against the archivers administrators use, over the
+same logging folder, made by orvel-sim with a fixed seed.
+
+    run.py BIN_DIR WORK_DIR [all]
+
+For each case it prints wall time, CPU time, peak resident memory and archive size of every
+contender (medians of 3 runs, taken in A B A B order), and for the main case one last line:
+    ratio archive-run/zip-6 wall: X.XX  size: Y.YY  peak-rss-MiB: Z
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+
+bin_dir, work = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+extended = sys.argv[3:] == ["all"]
+here = os.path.dirname(os.path.abspath(__file__))
+ROUNDS = 3
+
+
+def measure(command, cwd=None):
+    line = subprocess.run([sys.executable, os.path.join(here, "measure.py")]
+                          + (["--cwd", cwd] if cwd else []) + ["--"] + command,
+                          check=True, capture_output=True, text=True).stdout.split()
+    return float(line[0]), float(line[1]), float(line[2]), int(line[3])
+
+
+def simulate(case, arguments):
+    root = os.path.join(work, case, "orvel")
+    if not os.path.exists(os.path.join(root, "registry.reg")):
+        subprocess.run([os.path.join(bin_dir, "orvel-sim"), "--root", root, "--seed", "7"] + arguments,
+                       check=True, stdout=subprocess.DEVNULL)
+    return root
+
+
+def sorvik_run(case, root):
+    """One unattended archive run: a fresh program folder and archive folder each time."""
+    base = os.path.join(work, case, "sorvik")
+    shutil.rmtree(base, ignore_errors=True)
+    for folder in ("program", "archive", "config/Sorvik"):
+        os.makedirs(os.path.join(base, folder))
+    shutil.copy(os.path.join(bin_dir, "Sorvik"), os.path.join(base, "program"))
+    with open(os.path.join(base, "config/Sorvik/Sorvik.ini"), "w") as ini:
+        ini.write(f"[frmMain]\nArchiveFolderPath={base}/archive/\n")
+    os.environ["SORVIK_REGISTRY"] = os.path.join(root, "registry.reg")
+    os.environ["XDG_CONFIG_HOME"] = os.path.join(base, "config")
+    wall, cpu, rss, code = measure([os.path.join(base, "program", "Sorvik"), "/Silent"])
+    archives = os.listdir(os.path.join(base, "archive"))
+    size = os.path.getsize(os.path.join(base, "archive", archives[0])) if archives else 0
+    if code != 0 or not archives:
+        print(f"  (the archive run ended with status {code}; see {base}/program/logs)")
+    return wall, cpu, rss, size
+
+
+def zip_run(case, root):
+    target = os.path.join(work, case, "zip6.zip")
+    if os.path.exists(target):
+        os.remove(target)
+    logs = os.path.join(root, "logs")
+    files = sorted(os.path.join(logs, f) for f in os.listdir(logs) if os.path.isfile(os.path.join(logs, f)))
+    listing = os.path.join(work, case, "zip6.list")
+    with open(listing, "w") as out:
+        out.write("\n".join(files) + "\n")
+    wall, cpu, rss, _ = measure(["sh", "-c", f"zip -q -6 -j '{target}' -@ < '{listing}'"])
+    return wall, cpu, rss, os.path.getsize(target)
+
+
+def sevenzip_run(case, root):
+    target = os.path.join(work, case, "7z5.zip")
+    if os.path.exists(target):
+        os.remove(target)
+    wall, cpu, rss, _ = measure(["7z", "a", "-bd", "-tzip", "-mx5", target, os.path.join(root, "logs") + "/*"])
+    return wall, cpu, rss, os.path.getsize(target)
+
+
+def bench(case, arguments, contenders):
+    root = simulate(case, arguments)
+    data = sum(os.path.getsize(os.path.join(root, "logs", f)) for f in os.listdir(os.path.join(root, "logs")))
+    print(f"== {case}: {len(os.listdir(os.path.join(root, 'logs')))} files, {data / 2**20:.0f} MiB")
+    results = {name: [] for name, _ in contenders}
+    for _ in range(ROUNDS):
+        for name, run in contenders:
+            results[name].append(run(case, root))
+    medians = {}
+    for name, runs in results.items():
+        wall, cpu, rss, size = (statistics.median(r[i] for r in runs) for i in range(4))
+        medians[name] = (wall, cpu, rss, size)
+        print(f"  {name:12} wall {wall:8.2f} s  cpu {cpu:8.2f} s  peak-rss {rss:7.1f} MiB  size {size / 2**20:9.2f} MiB")
+    return medians
+
+
+everyone = [("archive-run", sorvik_run), ("zip-6", zip_run), ("7z-zip-5", sevenzip_run)]
+main = bench("main", ["--data", "40", "--data-size", str(8 << 20), "--diag", "40",
+                      "--diag-size", str(4 << 20), "--other", "4"], everyone)
+a, z = main["archive-run"], main["zip-6"]
+summary = f"ratio archive-run/zip-6 wall: {a[0] / z[0]:.2f}  size: {a[3] / z[3]:.2f}  peak-rss-MiB: {a[2]:.0f}"
+
+if extended:
+    bench("many-small-files", ["--data", "10000", "--data-size", "1024", "--diag", "10000",
+                               "--diag-size", "1024", "--other", "0"], everyone)
+    bench("one-1GiB-line", ["--data", "0", "--diag", "0", "--other", "0",
+                            "--long-line", str(1 << 30)], [("archive-run", sorvik_run), ("zip-6", zip_run)])
+    bench("5GiB-data-file", ["--data", "1", "--data-size", str(5 << 30), "--diag", "0", "--other", "0"],
+          [("archive-run", sorvik_run), ("zip-6", zip_run)])
+
+print(summary)
