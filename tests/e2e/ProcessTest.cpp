@@ -1,6 +1,6 @@
 // The built program, run as a process the way a scheduler or an administrator starts it.
 #include "support/ArchiveReader.h"
-#include "support/TestEnvironment.h"
+#include "support/ProcessFixture.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -11,68 +11,6 @@
 #include <QThread>
 
 namespace {
-
-class ProcessTest : public TempEnvironment {
-protected:
-    void SetUp() override
-    {
-        TempEnvironment::SetUp();
-        QDir().mkpath(path(QStringLiteral("program")));
-        ASSERT_TRUE(QFile::copy(builtFile(QStringLiteral("Sorvik")), program()));
-    }
-
-    QString program() const { return path(QStringLiteral("program/Sorvik")); }
-
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        return env;
-    }
-
-    struct Outcome {
-        int status = -1;
-        QByteArray errors;
-    };
-
-    Outcome run(const QStringList &arguments) const
-    {
-        QProcess process;
-        process.setProcessEnvironment(environment());
-        process.start(program(), arguments);
-        EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError()};
-    }
-
-    QStringList programFolder() const
-    {
-        return QDir(path(QStringLiteral("program")))
-            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    }
-
-    // The one run log the program left.
-    QStringList runLog() const
-    {
-        const QStringList logs =
-            QDir(path(QStringLiteral("program/logs"))).entryList(QDir::Files, QDir::Name);
-        EXPECT_EQ(logs.size(), 1) << logs.join(' ').toStdString();
-        if (logs.isEmpty())
-            return {};
-        EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Sorvik_Log__\d{6}_\d\d_\d\d_\d\d\.TXT$)"))
-                        .match(logs.first())
-                        .hasMatch())
-            << logs.first().toStdString();
-        return runLogLines(readFile(QStringLiteral("program/logs/") + logs.first()));
-    }
-
-    bool probeLeftAnywhere() const
-    {
-        QDirIterator it(path(QString()), {QStringLiteral("temp.test.txt")}, QDir::Files,
-                        QDirIterator::Subdirectories);
-        return it.hasNext();
-    }
-};
 
 TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly)
 {
