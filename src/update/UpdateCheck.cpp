@@ -44,29 +44,34 @@ QString PadVersionString(Dialogs &dialogs, const QString &version)
     return padded;
 }
 
+QString publishedVersion(const QString &document, const QString &homePath)
+{
+    if (document.size() < 10)
+        return QString();
+    const QString marker = QLatin1Char('^') + homePath + QStringLiteral("^ifram_a");
+    const qsizetype at = document.indexOf(marker, 0, Qt::CaseInsensitive);
+    if (at < 0)
+        return QString();
+    const qsizetype cell = document.indexOf(QStringLiteral("<cell>"), at, Qt::CaseInsensitive);
+    if (cell < 0)
+        return QString();
+    QString version;
+    for (qsizetype i = cell + 6; i < document.size(); ++i) {
+        const QChar c = document.at(i);
+        if (!(c.unicode() >= '0' && c.unicode() <= '9') && c != QLatin1Char('.'))
+            break;
+        version += c;
+    }
+    return version;
+}
+
 QString GetLatestVersion(Program &program, const QString &address)
 {
     QString found;
     trapSilently([&] {
-        const QString document = DownloadUrlText(DownloadListUrl());
-        if (document.size() < 10)
-            return;
         // The address without its scheme and host: the home page's path.
-        const QString path = address.mid(toolsSite().size());
-        const QString marker = QLatin1Char('^') + path + QStringLiteral("^ifram_a");
-        const qsizetype at = document.indexOf(marker, 0, Qt::CaseInsensitive);
-        if (at < 0)
-            return;
-        const qsizetype cell = document.indexOf(QStringLiteral("<cell>"), at, Qt::CaseInsensitive);
-        if (cell < 0)
-            return;
-        QString version;
-        for (qsizetype i = cell + 6; i < document.size(); ++i) {
-            const QChar c = document.at(i);
-            if (!(c.unicode() >= '0' && c.unicode() <= '9') && c != QLatin1Char('.'))
-                break;
-            version += c;
-        }
+        const QString version =
+            publishedVersion(DownloadUrlText(DownloadListUrl()), address.mid(toolsSite().size()));
         found = PadVersionString(program.dialogs(), version);
     });
     return found;

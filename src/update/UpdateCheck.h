@@ -9,6 +9,11 @@ class RunHost;
 // Help > Check for updated version: the foreground check, under the wait pointer.
 void mnuCheckForUpdatedVersion_Click(Program &program, RunHost &host);
 
+// The version a download list publishes for the tool whose home page has `homePath`: the digits
+// and dots right after the first "<cell>" that follows the tool's marker. "" when the document
+// is under 10 characters or does not name the tool.
+QString publishedVersion(const QString &document, const QString &homePath);
+
 // Compares the running version with the one the tools site publishes and says which is newer,
 // offering the home page when the site has a newer one.
 void checkForUpdatedVersion_Foreground(Program &program, const QString &address);
