@@ -13,32 +13,27 @@ class ArchiveDeliveryTest : public TempEnvironment {
 protected:
     void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
-        program = makeProgram(QStringLiteral("program"), std::move(fileSystem));
-        program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
-        program->ZipFilePath =
-            path(QStringLiteral("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP"));
-        writeFile(QStringLiteral("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP"),
-                  archiveBytes);
-        QDir().mkpath(path(QStringLiteral("archive")));
-        host.folder = path(QStringLiteral("archive/"));
+        program = makeProgram(u"program"_s, std::move(fileSystem));
+        program->runLog().OpenRunLog(path("run.TXT"));
+        program->ZipFilePath = path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP");
+        writeFile("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP", archiveBytes);
+        QDir().mkpath(path("archive"));
+        host.folder = path("archive/");
     }
 
-    QString target() const
-    {
-        return path(QStringLiteral("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"));
-    }
+    QString target() const { return path("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"); }
 
     QStringList logged() const
     {
-        QStringList lines = runLogLines(readFile(QStringLiteral("run.TXT"))).mid(7);
+        QStringList lines = runLogLines(readFile("run.TXT")).mid(7);
         for (QString &line : lines)
-            line = line.mid(line.indexOf(QStringLiteral(": ")) + 2);
+            line = line.mid(line.indexOf(u": "_s) + 2);
         return lines;
     }
 
     QStringList archiveFolder() const
     {
-        return QDir(path(QStringLiteral("archive"))).entryList(QDir::Files | QDir::Hidden);
+        return QDir(path("archive")).entryList(QDir::Files | QDir::Hidden);
     }
 
     const QByteArray archiveBytes = QByteArray(300000, 'Z') + "end";
@@ -49,28 +44,24 @@ TEST_F(ArchiveDeliveryTest, TheArchiveIsCopiedUnderItsOwnName)
 {
     start();
     CopyArchiveToTargetFolder(*program, host);
-    EXPECT_EQ(readFile(QStringLiteral("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP")),
-              archiveBytes);
+    EXPECT_EQ(readFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"), archiveBytes);
     EXPECT_TRUE(QFile::exists(program->ZipFilePath)) << "the source stays";
-    EXPECT_EQ(archiveFolder(),
-              QStringList{QStringLiteral("LOG_Archive_SRV01_261204_14_05_09.ZIP")});
-    EXPECT_EQ(logged(),
-              (QStringList{QStringLiteral("    Moving ZIP file archive from :") +
-                               program->ZipFilePath + QStringLiteral(" to destination:") + target(),
-                           QStringLiteral("    File copied")}));
+    EXPECT_EQ(archiveFolder(), QStringList{u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s});
+    EXPECT_EQ(logged(), (QStringList{u"    Moving ZIP file archive from :"_s +
+                                         program->ZipFilePath + u" to destination:"_s + target(),
+                                     u"    File copied"_s}));
     EXPECT_EQ(program->runLog().ErrorCount(), 0);
 }
 
 TEST_F(ArchiveDeliveryTest, AnExistingFileIsNeverReplaced)
 {
     start();
-    writeFile(QStringLiteral("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"), "already here");
+    writeFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP", "already here");
     CopyArchiveToTargetFolder(*program, host);
-    EXPECT_EQ(readFile(QStringLiteral("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP")),
+    EXPECT_EQ(readFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"),
               QByteArray("already here"));
-    EXPECT_EQ(
-        logged().last(),
-        QStringLiteral("(error) a file already exists in the target folder for that file name."));
+    EXPECT_EQ(logged().last(),
+              u"(error) a file already exists in the target folder for that file name."_s);
     EXPECT_EQ(program->runLog().ErrorCount(), 1);
 }
 
@@ -78,17 +69,14 @@ TEST_F(ArchiveDeliveryTest, AFileThatAppearsDuringTheCopyIsKept)
 {
     auto faulty = std::make_unique<FaultyFileSystem>();
     faulty->afterCopy = [&](const QString &, const QString &) {
-        writeFile(QStringLiteral("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"),
-                  "arrived meanwhile");
+        writeFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP", "arrived meanwhile");
     };
     start(std::move(faulty));
     CopyArchiveToTargetFolder(*program, host);
-    EXPECT_EQ(readFile(QStringLiteral("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP")),
+    EXPECT_EQ(readFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"),
               QByteArray("arrived meanwhile"));
-    EXPECT_EQ(archiveFolder(),
-              QStringList{QStringLiteral("LOG_Archive_SRV01_261204_14_05_09.ZIP")});
-    EXPECT_TRUE(logged().last().startsWith(
-        QStringLiteral("(error) in CopyArchiveToTargetFolder on frmMain:")));
+    EXPECT_EQ(archiveFolder(), QStringList{u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s});
+    EXPECT_TRUE(logged().last().startsWith(u"(error) in CopyArchiveToTargetFolder on frmMain:"_s));
 }
 
 TEST_F(ArchiveDeliveryTest, AShortOrDamagedCopyLeavesNothingBehind)
@@ -105,21 +93,20 @@ TEST_F(ArchiveDeliveryTest, AShortOrDamagedCopyLeavesNothingBehind)
         start(std::move(faulty));
         CopyArchiveToTargetFolder(*program, host);
         EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
-        EXPECT_TRUE(logged().last().startsWith(
-            QStringLiteral("(error) in CopyArchiveToTargetFolder on frmMain:")))
+        EXPECT_TRUE(
+            logged().last().startsWith(u"(error) in CopyArchiveToTargetFolder on frmMain:"_s))
             << logged().last().toStdString();
-        EXPECT_FALSE(logged().contains(QStringLiteral("    File copied")));
+        EXPECT_FALSE(logged().contains(u"    File copied"_s));
     }
 }
 
 TEST_F(ArchiveDeliveryTest, AFolderGoneOrAnArchiveMissingIsReported)
 {
     start();
-    QDir(path(QStringLiteral("archive"))).removeRecursively();
+    QDir(path("archive")).removeRecursively();
     CopyArchiveToTargetFolder(*program, host);
-    EXPECT_TRUE(logged().last().startsWith(
-        QStringLiteral("(error) in CopyArchiveToTargetFolder on frmMain:")));
-    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("archive"))));
+    EXPECT_TRUE(logged().last().startsWith(u"(error) in CopyArchiveToTargetFolder on frmMain:"_s));
+    EXPECT_FALSE(QFileInfo::exists(path("archive")));
 
     start();
     QFile::remove(program->ZipFilePath);

@@ -7,7 +7,7 @@
 namespace {
 
 const QString emptyFolderMessage =
-    QStringLiteral("You must first provide a location to store archived log file output.");
+    u"You must first provide a location to store archived log file output."_s;
 const QString missingFolderMessage =
     QStringLiteral("The archive folder location cannot be found - please select a directory that "
                    "can be accessed from this server.");
@@ -23,7 +23,7 @@ protected:
         TempEnvironment::SetUp();
         writeServedProduct();
         program = makeProgram();
-        QDir().mkpath(path(QStringLiteral("archive")));
+        QDir().mkpath(path("archive"));
     }
 
     std::optional<int> start()
@@ -33,12 +33,12 @@ protected:
 
     QStringList runLogs() const
     {
-        return QDir(path(QStringLiteral("program/logs"))).entryList(QDir::Files, QDir::Name);
+        return QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
     }
 
     QStringList lastRunLog() const
     {
-        return runLogLines(readFile(QStringLiteral("program/logs/") + runLogs().last()));
+        return runLogLines(readFile("program/logs/" + runLogs().last()));
     }
 
     std::unique_ptr<Program> program;
@@ -51,8 +51,8 @@ TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
         QString message;
     } cases[] = {
         {QString(), emptyFolderMessage},
-        {path(QStringLiteral("missing/")), missingFolderMessage},
-        {QStringLiteral("/proc/"), unwritableText + QStringLiteral("/proc/")},
+        {path("missing/"), missingFolderMessage},
+        {u"/proc/"_s, unwritableText + u"/proc/"_s},
     };
     int second = 0;
     for (const auto &c : cases) {
@@ -66,28 +66,28 @@ TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
         EXPECT_FALSE(host.running);
     }
     EXPECT_EQ(runLogs().size(), 3) << "every press leaves its own run log";
-    EXPECT_FALSE(QFile::exists(QStringLiteral("/proc/temp.test.txt")));
+    EXPECT_FALSE(QFile::exists(u"/proc/temp.test.txt"_s));
 }
 
 TEST_F(ArchiveRunTest, SilentRefusalEndsTheProgramWithItsLine)
 {
     program->SilentMode = true;
-    host.folder = path(QStringLiteral("missing/"));
+    host.folder = path("missing/");
     EXPECT_EQ(start(), ExitStatus::RunFailed);
     EXPECT_TRUE(dialogs.texts.empty());
-    EXPECT_TRUE(lastRunLog().last().endsWith(
-        QStringLiteral(": (error) no archive folder location does not exist:") +
-        path(QStringLiteral("missing/")) + QStringLiteral(" - exiting application.")));
+    EXPECT_TRUE(
+        lastRunLog().last().endsWith(u": (error) no archive folder location does not exist:"_s +
+                                     path("missing/") + u" - exiting application."_s));
 }
 
 TEST_F(ArchiveRunTest, CompletedRunAsksAndOpensTheRunLogOnYes)
 {
-    host.folder = path(QStringLiteral("archive/"));
+    host.folder = path("archive/");
     dialogs.answers = {DialogAnswer::Yes};
     EXPECT_EQ(start(), ExitStatus::Success);
     ASSERT_FALSE(dialogs.texts.empty());
     EXPECT_EQ(dialogs.texts.back(),
-              QStringLiteral("Archive complete. 0 errors encountered.  View log file now?"));
+              u"Archive complete. 0 errors encountered.  View log file now?"_s);
     EXPECT_EQ(launcher.opened, std::vector<QString>{program->RunLogPath});
     EXPECT_GT(host.pumps, 0) << "the window repaints before the long work";
     EXPECT_FALSE(host.running);
@@ -96,7 +96,7 @@ TEST_F(ArchiveRunTest, CompletedRunAsksAndOpensTheRunLogOnYes)
 
 TEST_F(ArchiveRunTest, CompletedRunOpensNothingOnNo)
 {
-    host.folder = path(QStringLiteral("archive/"));
+    host.folder = path("archive/");
     dialogs.answers = {DialogAnswer::No};
     EXPECT_EQ(start(), ExitStatus::Success);
     EXPECT_TRUE(launcher.opened.empty());
@@ -105,7 +105,7 @@ TEST_F(ArchiveRunTest, CompletedRunOpensNothingOnNo)
 TEST_F(ArchiveRunTest, SilentRunAsksNothing)
 {
     program->SilentMode = true;
-    host.folder = path(QStringLiteral("archive/"));
+    host.folder = path("archive/");
     EXPECT_EQ(start(), ExitStatus::Success);
     EXPECT_TRUE(dialogs.texts.empty());
     EXPECT_TRUE(launcher.opened.empty());

@@ -10,7 +10,7 @@ namespace {
 
 // 2026-12-04 14:05:09.123 UTC, thread 0A3C, ERROR, MsgStore.
 const QByteArray head = "000001A2415F8683|0A3C|3|1|";
-const QString formattedHead = QStringLiteral("2026-12-04 14:05:09.123 [0A3C] ERROR MsgStore: ");
+const QString formattedHead = u"2026-12-04 14:05:09.123 [0A3C] ERROR MsgStore: "_s;
 
 class DiagFormattingTest : public TempEnvironment {
 protected:
@@ -23,14 +23,13 @@ protected:
 
     bool format(const QByteArray &raw)
     {
-        writeFile(QStringLiteral("diag_test.log"), raw);
-        return strFormatDiagFile(*program, path(QStringLiteral("diag_test.log")),
-                                 path(QStringLiteral("diag_test.log.fmtd.txt")));
+        writeFile("diag_test.log", raw);
+        return strFormatDiagFile(*program, path("diag_test.log"), path("diag_test.log.fmtd.txt"));
     }
 
     QList<QByteArray> formattedLines() const
     {
-        QList<QByteArray> lines = readFile(QStringLiteral("diag_test.log.fmtd.txt")).split('\n');
+        QList<QByteArray> lines = readFile("diag_test.log.fmtd.txt").split('\n');
         EXPECT_TRUE(lines.last().isEmpty()) << "every line ends with CR LF";
         lines.removeLast();
         for (QByteArray &line : lines) {
@@ -45,8 +44,8 @@ protected:
     {
         QStringList lines;
         const QString text = program->runLog().pane().text();
-        for (const QString &line : text.split(QStringLiteral("\r\n"))) {
-            const qsizetype stamp = line.indexOf(QStringLiteral(": "));
+        for (const QString &line : text.split(u"\r\n"_s)) {
+            const qsizetype stamp = line.indexOf(u": "_s);
             if (stamp > 0 && line.at(0).isDigit())
                 lines << line.mid(stamp + 2);
         }
@@ -58,15 +57,14 @@ protected:
 
 TEST_F(DiagFormattingTest, RecordsBecomeReadableLines)
 {
-    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
+    program->runLog().OpenRunLog(path("run.TXT"));
     ASSERT_TRUE(format(head + "48656C6C6F\r\n" + "000001A2415F8683|ffff|0|9|41424\n"));
     EXPECT_EQ(formattedLines(),
               (QList<QByteArray>{formattedHead.toLatin1() + "Hello",
                                  "2026-12-04 14:05:09.123 [FFFF] TRACE Component9: AB4"}));
-    EXPECT_EQ(logged(), (QStringList{QStringLiteral("    Formatting diagnostic log file:") +
-                                         path(QStringLiteral("diag_test.log")),
-                                     QStringLiteral("    Formatting complete to:") +
-                                         path(QStringLiteral("diag_test.log.fmtd.txt"))}));
+    EXPECT_EQ(logged(),
+              (QStringList{u"    Formatting diagnostic log file:"_s + path("diag_test.log"),
+                           u"    Formatting complete to:"_s + path("diag_test.log.fmtd.txt")}));
 }
 
 TEST_F(DiagFormattingTest, CutAtFiveHundredTenCharacters)
@@ -92,12 +90,12 @@ TEST_F(DiagFormattingTest, BlankAndControlLinesAreDroppedAndLeadsCleaned)
     EXPECT_EQ(lines[1], QByteArray());
 
     ASSERT_TRUE(format("   \r\n\t\r\n"));
-    EXPECT_TRUE(readFile(QStringLiteral("diag_test.log.fmtd.txt")).isEmpty());
+    EXPECT_TRUE(readFile("diag_test.log.fmtd.txt").isEmpty());
 }
 
 TEST_F(DiagFormattingTest, AFailingLineLeavesAnEmptyLineAndThreeRunLogLines)
 {
-    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
+    program->runLog().OpenRunLog(path("run.TXT"));
     const QByteArray longBad = "not a record " + QByteArray(600, 'y');
     ASSERT_TRUE(format(head + "41\r\nnot a record\r\n" + longBad + "\r\n" + head + "42\r\n"));
     EXPECT_EQ(formattedLines(),
@@ -105,45 +103,41 @@ TEST_F(DiagFormattingTest, AFailingLineLeavesAnEmptyLineAndThreeRunLogLines)
                                  " " + longBad.mid(510), formattedHead.toLatin1() + "B"}));
     const QStringList lines = logged();
     ASSERT_EQ(lines.size(), 8);
-    EXPECT_EQ(lines[1], QStringLiteral("(error) in strFormatDiagFile on frmMain for file=") +
-                            path(QStringLiteral("diag_test.log")) +
+    EXPECT_EQ(lines[1], u"(error) in strFormatDiagFile on frmMain for file="_s +
+                            path("diag_test.log") +
                             QStringLiteral(", error=not a diagnostic record: expected 5 fields "
                                            "separated by '|', found 1"));
-    EXPECT_EQ(lines[2], QStringLiteral("    RawLine='not a record'"));
-    EXPECT_EQ(lines[3], QStringLiteral("    RestOfLine=''"));
-    EXPECT_EQ(lines[5],
-              QStringLiteral("    RawLine='") + QString::fromLatin1(longBad.left(510)) + "'");
-    EXPECT_EQ(lines[6],
-              QStringLiteral("    RestOfLine='") + QString::fromLatin1(longBad.mid(510)) + "'");
+    EXPECT_EQ(lines[2], u"    RawLine='not a record'"_s);
+    EXPECT_EQ(lines[3], u"    RestOfLine=''"_s);
+    EXPECT_EQ(lines[5], u"    RawLine='"_s + QString::fromLatin1(longBad.left(510)) + "'");
+    EXPECT_EQ(lines[6], u"    RestOfLine='"_s + QString::fromLatin1(longBad.mid(510)) + "'");
     EXPECT_EQ(program->runLog().ErrorCount(), 2);
 }
 
 TEST_F(DiagFormattingTest, AnEarlierCopyIsReplacedNeverAppendedTo)
 {
-    writeFile(QStringLiteral("diag_test.log.fmtd.txt"), QByteArray(10000, 'o'));
+    writeFile("diag_test.log.fmtd.txt", QByteArray(10000, 'o'));
     ASSERT_TRUE(format(head + "41\r\n"));
     EXPECT_EQ(formattedLines(), QList<QByteArray>{formattedHead.toLatin1() + "A"});
 }
 
 TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
 {
-    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
-    writeFile(QStringLiteral("missing.fmtd.txt"), "earlier");
-    EXPECT_FALSE(strFormatDiagFile(*program, path(QStringLiteral("missing")),
-                                   path(QStringLiteral("missing.fmtd.txt"))));
-    EXPECT_EQ(readFile(QStringLiteral("missing.fmtd.txt")), QByteArray("earlier"));
+    program->runLog().OpenRunLog(path("run.TXT"));
+    writeFile("missing.fmtd.txt", "earlier");
+    EXPECT_FALSE(strFormatDiagFile(*program, path("missing"), path("missing.fmtd.txt")));
+    EXPECT_EQ(readFile("missing.fmtd.txt"), QByteArray("earlier"));
     EXPECT_EQ(logged().last(),
               QStringLiteral(
                   "(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:") +
-                  path(QStringLiteral("missing")));
+                  path("missing"));
 
     auto faulty = std::make_unique<FaultyFileSystem>();
-    faulty->failOn(QStringLiteral("CreateTextFile"), QStringLiteral("copy.txt"));
-    auto locked = makeProgram(QStringLiteral("locked"), std::move(faulty));
-    locked->runLog().OpenRunLog(path(QStringLiteral("locked.TXT")));
-    writeFile(QStringLiteral("diag_test.log"), head + "41\r\n");
-    EXPECT_FALSE(strFormatDiagFile(*locked, path(QStringLiteral("diag_test.log")),
-                                   path(QStringLiteral("copy.txt"))));
+    faulty->failOn(u"CreateTextFile"_s, u"copy.txt"_s);
+    auto locked = makeProgram(u"locked"_s, std::move(faulty));
+    locked->runLog().OpenRunLog(path("locked.TXT"));
+    writeFile("diag_test.log", head + "41\r\n");
+    EXPECT_FALSE(strFormatDiagFile(*locked, path("diag_test.log"), path("copy.txt")));
     EXPECT_EQ(locked->runLog().ErrorCount(), 1);
 }
 
@@ -191,8 +185,8 @@ TEST_F(DiagFormattingTest, StandInNamesWhatIsWrongWithALine)
             EXPECT_EQ(failure.description(), QLatin1String(problem)) << line;
         }
     }
-    EXPECT_EQ(formatter.FormatLine(QStringLiteral("0000000000000000|0000|1|4|")),
-              QStringLiteral("1970-01-01 00:00:00.000 [0000] INFO Directory: "));
+    EXPECT_EQ(formatter.FormatLine(u"0000000000000000|0000|1|4|"_s),
+              u"1970-01-01 00:00:00.000 [0000] INFO Directory: "_s);
 }
 
 } // namespace

@@ -13,8 +13,8 @@ class LogCollectionTest : public TempEnvironment {
 protected:
     void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
-        program = makeProgram(QStringLiteral("program"), std::move(fileSystem));
-        program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
+        program = makeProgram(u"program"_s, std::move(fileSystem));
+        program->runLog().OpenRunLog(path("run.TXT"));
     }
 
     std::optional<int> archive()
@@ -24,16 +24,16 @@ protected:
 
     QStringList logged() const
     {
-        QStringList lines = runLogLines(readFile(QStringLiteral("run.TXT"))).mid(7);
+        QStringList lines = runLogLines(readFile("run.TXT")).mid(7);
         for (QString &line : lines)
-            line = line.mid(line.indexOf(QStringLiteral(": ")) + 2);
+            line = line.mid(line.indexOf(u": "_s) + 2);
         return lines;
     }
 
-    QString logs(const QString &name) const { return path(QStringLiteral("orvel/logs/")) + name; }
+    QString logs(const QString &name) const { return path("orvel/logs/") + name; }
     QString formatted(const QString &name) const
     {
-        return path(QStringLiteral("program/TempDiags/")) + name + QStringLiteral(".fmtd.txt");
+        return path("program/TempDiags/") + name + u".fmtd.txt"_s;
     }
 
     std::unique_ptr<Program> program;
@@ -41,9 +41,7 @@ protected:
 
 TEST_F(LogCollectionTest, PicksDataAndDiagFilesByNameAndFormatsTheDiagFiles)
 {
-    simulate({QStringLiteral("--data"), QStringLiteral("2"), QStringLiteral("--diag"),
-              QStringLiteral("2"), QStringLiteral("--other"), QStringLiteral("2"),
-              QStringLiteral("--odd")});
+    simulate({u"--data"_s, u"2"_s, u"--diag"_s, u"2"_s, u"--other"_s, u"2"_s, u"--odd"_s});
     start();
     EXPECT_EQ(archive(), std::nullopt);
 
@@ -52,70 +50,60 @@ TEST_F(LogCollectionTest, PicksDataAndDiagFilesByNameAndFormatsTheDiagFiles)
     std::set<QString> names;
     for (const auto &[name, entry] : *content)
         names.insert(name);
-    EXPECT_EQ(
-        names,
-        (std::set<QString>{
-            QStringLiteral("data_20261201_1.log"), QStringLiteral("data_20261202_2.log"),
-            QStringLiteral("DATA_Upper.log"), QStringLiteral("Data_Mixed.log"),
-            QStringLiteral("diag_20261201_1.log.fmtd.txt"),
-            QStringLiteral("diag_20261202_2.log.fmtd.txt"),
-            QStringLiteral("DIAG_Upper.log.fmtd.txt"), QStringLiteral("Diag_Mixed.log.fmtd.txt"),
-            QStringLiteral("diag_.fmtd.txt"), QStringLiteral("diag_odd_lines.log.fmtd.txt")}));
+    EXPECT_EQ(names, (std::set<QString>{u"data_20261201_1.log"_s, u"data_20261202_2.log"_s,
+                                        u"DATA_Upper.log"_s, u"Data_Mixed.log"_s,
+                                        u"diag_20261201_1.log.fmtd.txt"_s,
+                                        u"diag_20261202_2.log.fmtd.txt"_s,
+                                        u"DIAG_Upper.log.fmtd.txt"_s, u"Diag_Mixed.log.fmtd.txt"_s,
+                                        u"diag_.fmtd.txt"_s, u"diag_odd_lines.log.fmtd.txt"_s}));
     for (const char *data : {"data_20261201_1.log", "DATA_Upper.log"})
         EXPECT_EQ(content->at(QLatin1String(data)).sha256, fileDigest(logs(QLatin1String(data))))
             << "data files go in byte for byte";
 
-    EXPECT_TRUE(QDir(path(QStringLiteral("program/TempDiags"))).entryList(QDir::Files).isEmpty());
-    const qsizetype files = QDir(path(QStringLiteral("orvel/logs"))).entryList(QDir::Files).size();
+    EXPECT_TRUE(QDir(path("program/TempDiags")).entryList(QDir::Files).isEmpty());
+    const qsizetype files = QDir(path("orvel/logs")).entryList(QDir::Files).size();
     EXPECT_EQ(host.maximum, double(files)) << "every file counts, picked or not";
     EXPECT_EQ(host.value, double(files));
     EXPECT_GE(host.pumps, files);
 
     const QStringList lines = logged();
-    EXPECT_EQ(lines.first(), QStringLiteral("    Starting ZIP file archive"));
+    EXPECT_EQ(lines.first(), u"    Starting ZIP file archive"_s);
     EXPECT_EQ(lines.mid(lines.size() - 3),
-              (QStringList{
-                  QStringLiteral("    Compressing files into zip - this may take a while..."),
-                  QStringLiteral("    Emptying the temporary formatted diagnostic file location"),
-                  QStringLiteral("    ZIP archive creation completed.")}));
-    const qsizetype formatting = lines.indexOf(
-        QStringLiteral("    Formatting diagnostic log file:") + logs(QStringLiteral("diag_")));
+              (QStringList{u"    Compressing files into zip - this may take a while..."_s,
+                           u"    Emptying the temporary formatted diagnostic file location"_s,
+                           u"    ZIP archive creation completed."_s}));
+    const qsizetype formatting =
+        lines.indexOf(u"    Formatting diagnostic log file:"_s + logs(u"diag_"_s));
     ASSERT_GE(formatting, 0);
-    EXPECT_EQ(lines.at(formatting + 1),
-              QStringLiteral("    Formatting complete to:") + formatted(QStringLiteral("diag_")));
-    EXPECT_EQ(lines.at(formatting + 2),
-              QStringLiteral("    Adding file into zip:") + formatted(QStringLiteral("diag_")));
-    EXPECT_TRUE(lines.contains(QStringLiteral("    Adding file into zip:") +
-                               logs(QStringLiteral("Data_Mixed.log"))));
+    EXPECT_EQ(lines.at(formatting + 1), u"    Formatting complete to:"_s + formatted(u"diag_"_s));
+    EXPECT_EQ(lines.at(formatting + 2), u"    Adding file into zip:"_s + formatted(u"diag_"_s));
+    EXPECT_TRUE(lines.contains(u"    Adding file into zip:"_s + logs(u"Data_Mixed.log"_s)));
     for (const QString &line : lines)
-        EXPECT_FALSE(line.contains(QStringLiteral("abc")) ||
-                     line.contains(QStringLiteral("install_")) ||
-                     line.contains(QStringLiteral("data_hidden")))
+        EXPECT_FALSE(line.contains(u"abc"_s) || line.contains(u"install_"_s) ||
+                     line.contains(u"data_hidden"_s))
             << line.toStdString();
 }
 
 TEST_F(LogCollectionTest, AnUnformattableDiagFileGoesInRaw)
 {
-    simulate({QStringLiteral("--data"), QStringLiteral("0"), QStringLiteral("--diag"),
-              QStringLiteral("1"), QStringLiteral("--other"), QStringLiteral("0")});
+    simulate({u"--data"_s, u"0"_s, u"--diag"_s, u"1"_s, u"--other"_s, u"0"_s});
     auto faulty = std::make_unique<FaultyFileSystem>();
-    faulty->failOn(QStringLiteral("CreateTextFile"), QStringLiteral(".fmtd.txt"));
+    faulty->failOn(u"CreateTextFile"_s, u".fmtd.txt"_s);
     start(std::move(faulty));
     EXPECT_EQ(archive(), std::nullopt);
-    const QString raw = logs(QStringLiteral("diag_20261201_1.log"));
-    EXPECT_TRUE(logged().contains(
-        QStringLiteral("(error) unable to format diagnostic file:") + raw +
-        QStringLiteral(" - adding raw file into zip file instead of formatted file.")));
+    const QString raw = logs(u"diag_20261201_1.log"_s);
+    EXPECT_TRUE(
+        logged().contains(u"(error) unable to format diagnostic file:"_s + raw +
+                          u" - adding raw file into zip file instead of formatted file."_s));
     const auto content = readArchive(program->ZipFilePath);
     ASSERT_TRUE(content);
     ASSERT_EQ(content->size(), 1u);
-    EXPECT_EQ(content->at(QStringLiteral("diag_20261201_1.log")).sha256, fileDigest(raw));
+    EXPECT_EQ(content->at(u"diag_20261201_1.log"_s).sha256, fileDigest(raw));
 }
 
 TEST_F(LogCollectionTest, AnEmptyLoggingFolderGivesAnArchiveWithoutEntries)
 {
-    simulate({QStringLiteral("--data"), QStringLiteral("0"), QStringLiteral("--diag"),
-              QStringLiteral("0"), QStringLiteral("--other"), QStringLiteral("0")});
+    simulate({u"--data"_s, u"0"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
     start();
     EXPECT_EQ(archive(), std::nullopt);
     const auto content = readArchive(program->ZipFilePath);
@@ -126,7 +114,7 @@ TEST_F(LogCollectionTest, AnEmptyLoggingFolderGivesAnArchiveWithoutEntries)
 
 TEST_F(LogCollectionTest, AMissingOrUnnamedLoggingFolderEndsTheRun)
 {
-    simulate({QStringLiteral("--no-logging-folder")});
+    simulate({u"--no-logging-folder"_s});
     start();
     EXPECT_EQ(archive(), ExitStatus::RunFailed);
     EXPECT_EQ(
@@ -141,53 +129,49 @@ TEST_F(LogCollectionTest, AMissingOrUnnamedLoggingFolderEndsTheRun)
     const auto content = readArchive(program->ZipFilePath);
     ASSERT_TRUE(content) << "an archive without entries is left";
     EXPECT_TRUE(content->empty());
-    EXPECT_TRUE(QFileInfo(path(QStringLiteral("program/TempDiags"))).isDir());
+    EXPECT_TRUE(QFileInfo(path("program/TempDiags")).isDir());
 
     simulate();
-    QDir(path(QStringLiteral("orvel/logs"))).removeRecursively();
+    QDir(path("orvel/logs")).removeRecursively();
     dialogs.texts.clear();
     start();
     program->SilentMode = true;
     EXPECT_EQ(archive(), ExitStatus::RunFailed);
     EXPECT_EQ(logged().last(),
-              QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
-                  path(QStringLiteral("orvel/logs")) + QStringLiteral(" - exiting application."));
+              u"(error) log file path found in registry not found on hard drive: "_s +
+                  path("orvel/logs") + u" - exiting application."_s);
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
 TEST_F(LogCollectionTest, AFailedNewZipIsToldAndTheRunGoesOn)
 {
     simulate();
-    writeFile(QStringLiteral("program/ZIPS"), "a file where the folder should be");
+    writeFile("program/ZIPS", "a file where the folder should be");
     start();
     EXPECT_EQ(archive(), std::nullopt);
     ASSERT_EQ(dialogs.texts.size(), 1u);
-    EXPECT_TRUE(
-        dialogs.texts[0].startsWith(QStringLiteral("Error creating newzip in ArchiveFiles:")))
+    EXPECT_TRUE(dialogs.texts[0].startsWith(u"Error creating newzip in ArchiveFiles:"_s))
         << dialogs.texts[0].toStdString();
-    EXPECT_EQ(logged(), QStringList{QStringLiteral("    Starting ZIP file archive")});
+    EXPECT_EQ(logged(), QStringList{u"    Starting ZIP file archive"_s});
 
     program->SilentMode = true;
     EXPECT_EQ(archive(), ExitStatus::RunFailed);
-    EXPECT_TRUE(
-        logged().last().startsWith(QStringLiteral("(error) creating newzip in ArchiveFiles:")));
-    EXPECT_TRUE(logged().last().endsWith(QStringLiteral(" - exiting application")));
+    EXPECT_TRUE(logged().last().startsWith(u"(error) creating newzip in ArchiveFiles:"_s));
+    EXPECT_TRUE(logged().last().endsWith(u" - exiting application"_s));
 }
 
 // Files that go away while the run goes through the folder: each one still to be added costs its
 // entry and one run-log line; everything else is archived.
 TEST_F(LogCollectionTest, FilesThatGoAwayDuringTheRunAreNamedAndTheRestArchived)
 {
-    simulate({QStringLiteral("--data"), QStringLiteral("4"), QStringLiteral("--diag"),
-              QStringLiteral("0")});
+    simulate({u"--data"_s, u"4"_s, u"--diag"_s, u"0"_s});
     QStringList removed;
     host.onPump = [&] {
         if (host.pumps != 1)
             return;
         const QString shown = program->runLog().pane().text();
-        for (const QString &name :
-             QDir(path(QStringLiteral("orvel/logs"))).entryList({QStringLiteral("data_*")})) {
-            if (!shown.contains(QStringLiteral("Adding file into zip:") + logs(name))) {
+        for (const QString &name : QDir(path("orvel/logs")).entryList({u"data_*"_s})) {
+            if (!shown.contains(u"Adding file into zip:"_s + logs(name))) {
                 QFile::remove(logs(name));
                 removed << logs(name);
             }
@@ -202,9 +186,8 @@ TEST_F(LogCollectionTest, FilesThatGoAwayDuringTheRunAreNamedAndTheRestArchived)
     for (const QString &gone : removed) {
         bool told = false;
         for (const QString &line : logged())
-            told = told ||
-                   line.startsWith(QStringLiteral("(error) Failure appending file to zip.  File=") +
-                                   gone + QStringLiteral(", error=Cannot read "));
+            told = told || line.startsWith(u"(error) Failure appending file to zip.  File="_s +
+                                           gone + u", error=Cannot read "_s);
         EXPECT_TRUE(told) << gone.toStdString();
     }
 }

@@ -10,8 +10,8 @@
 #include <QProcess>
 
 #include <atomic>
-#include <random>
 #include <csignal>
+#include <random>
 #include <sys/resource.h>
 #include <thread>
 
@@ -19,11 +19,11 @@ namespace {
 
 class ZipArchiveTest : public TempEnvironment {
 protected:
-    QString zipPath() const { return path(QStringLiteral("ZIPS/archive.ZIP")); }
+    QString zipPath() const { return path("ZIPS/archive.ZIP"); }
     void SetUp() override
     {
         TempEnvironment::SetUp();
-        QDir().mkpath(path(QStringLiteral("ZIPS")));
+        QDir().mkpath(path("ZIPS"));
     }
 
     QByteArray someText(int size, char seed) const
@@ -36,15 +36,15 @@ protected:
 
     QStringList leftInZips() const
     {
-        return QDir(path(QStringLiteral("ZIPS"))).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+        return QDir(path("ZIPS")).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 };
 
 TEST_F(ZipArchiveTest, EntriesAreStoredUnderTheirNamesDeflated)
 {
-    writeFile(QStringLiteral("logs/data_one.log"), someText(300000, 3));
-    writeFile(QStringLiteral("logs/data_empty.log"), QByteArray());
-    writeFile(QStringLiteral("fmt/diag_x.log.fmtd.txt"), someText(5000, 7));
+    writeFile("logs/data_one.log", someText(300000, 3));
+    writeFile("logs/data_empty.log", QByteArray());
+    writeFile("fmt/diag_x.log.fmtd.txt", someText(5000, 7));
     {
         ZipArchive zip(6, 2);
         ASSERT_EQ(zip.NewZip(zipPath()), 1);
@@ -57,16 +57,15 @@ TEST_F(ZipArchiveTest, EntriesAreStoredUnderTheirNamesDeflated)
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
     ASSERT_EQ(content->size(), 3u);
-    EXPECT_EQ(content->at(QStringLiteral("data_one.log")).sha256,
-              fileDigest(path(QStringLiteral("logs/data_one.log"))));
-    EXPECT_EQ(content->at(QStringLiteral("data_one.log")).method, 8);
-    EXPECT_EQ(content->at(QStringLiteral("data_empty.log")).size, 0);
-    EXPECT_EQ(content->at(QStringLiteral("diag_x.log.fmtd.txt")).sha256,
-              fileDigest(path(QStringLiteral("fmt/diag_x.log.fmtd.txt"))));
-    EXPECT_EQ(leftInZips(), QStringList{QStringLiteral("archive.ZIP")}) << "no temporaries stay";
+    EXPECT_EQ(content->at(u"data_one.log"_s).sha256, fileDigest(path("logs/data_one.log")));
+    EXPECT_EQ(content->at(u"data_one.log"_s).method, 8);
+    EXPECT_EQ(content->at(u"data_empty.log"_s).size, 0);
+    EXPECT_EQ(content->at(u"diag_x.log.fmtd.txt"_s).sha256,
+              fileDigest(path("fmt/diag_x.log.fmtd.txt")));
+    EXPECT_EQ(leftInZips(), QStringList{u"archive.ZIP"_s}) << "no temporaries stay";
 
     QProcess unzip;
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-tq"), zipPath()});
+    unzip.start(u"unzip"_s, {u"-tq"_s, zipPath()});
     ASSERT_TRUE(unzip.waitForFinished(60000));
     EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAllStandardOutput().toStdString();
 }
@@ -84,35 +83,35 @@ TEST_F(ZipArchiveTest, AnArchiveWithoutEntriesIsStillAnArchive)
 TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
 {
     ZipArchive zip;
-    EXPECT_EQ(zip.AddFile(path(QStringLiteral("x")), 0), 0);
-    EXPECT_EQ(zip.NewZip(path(QStringLiteral("missing/archive.ZIP"))), 0);
-    EXPECT_TRUE(zip.ErrorText().contains(QStringLiteral("No such file or directory")))
+    EXPECT_EQ(zip.AddFile(path("x"), 0), 0);
+    EXPECT_EQ(zip.NewZip(path("missing/archive.ZIP")), 0);
+    EXPECT_TRUE(zip.ErrorText().contains(u"No such file or directory"_s))
         << zip.ErrorText().toStdString();
 
     ASSERT_EQ(zip.NewZip(zipPath()), 1);
-    EXPECT_EQ(zip.AddFile(path(QStringLiteral("nothing.log")), 0), 0);
-    EXPECT_TRUE(zip.ErrorText().contains(path(QStringLiteral("nothing.log"))));
-    EXPECT_EQ(zip.AddFile(path(QStringLiteral("ZIPS")), 0), 0) << "a folder is no file";
+    EXPECT_EQ(zip.AddFile(path("nothing.log"), 0), 0);
+    EXPECT_TRUE(zip.ErrorText().contains(path("nothing.log")));
+    EXPECT_EQ(zip.AddFile(path("ZIPS"), 0), 0) << "a folder is no file";
 
-    writeFile(QStringLiteral("a/same.log"), "a");
-    writeFile(QStringLiteral("b/same.log"), "b");
-    EXPECT_EQ(zip.AddFile(path(QStringLiteral("a/same.log")), 0), 1);
-    EXPECT_EQ(zip.AddFile(path(QStringLiteral("b/same.log")), 0), 0);
-    EXPECT_TRUE(zip.ErrorText().contains(QStringLiteral("same.log")));
+    writeFile("a/same.log", "a");
+    writeFile("b/same.log", "b");
+    EXPECT_EQ(zip.AddFile(path("a/same.log"), 0), 1);
+    EXPECT_EQ(zip.AddFile(path("b/same.log"), 0), 0);
+    EXPECT_TRUE(zip.ErrorText().contains(u"same.log"_s));
 }
 
 TEST_F(ZipArchiveTest, AFileRemovedAfterItWasAddedIsArchivedAsItWas)
 {
-    writeFile(QStringLiteral("logs/data_1.log"), someText(20000, 1));
-    const QByteArray digest = fileDigest(path(QStringLiteral("logs/data_1.log")));
+    writeFile("logs/data_1.log", someText(20000, 1));
+    const QByteArray digest = fileDigest(path("logs/data_1.log"));
     ZipArchive zip;
     ASSERT_EQ(zip.NewZip(zipPath()), 1);
-    ASSERT_EQ(zip.AddFile(path(QStringLiteral("logs/data_1.log")), 0), 1);
-    QFile::remove(path(QStringLiteral("logs/data_1.log")));
+    ASSERT_EQ(zip.AddFile(path("logs/data_1.log"), 0), 1);
+    QFile::remove(path("logs/data_1.log"));
     ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
-    EXPECT_EQ(content->at(QStringLiteral("data_1.log")).sha256, digest);
+    EXPECT_EQ(content->at(u"data_1.log"_s).sha256, digest);
 }
 
 // An entry that cannot be written (here the file-size limit, as a full disk would) costs that
@@ -123,9 +122,9 @@ TEST_F(ZipArchiveTest, AnEntryThatCannotBeWrittenCostsOnlyItself)
     std::mt19937 random(7);
     for (char &byte : noise)
         byte = char(random());
-    writeFile(QStringLiteral("logs/data_big.log"), noise);
-    writeFile(QStringLiteral("logs/data_1.log"), someText(20000, 1));
-    writeFile(QStringLiteral("logs/data_3.log"), someText(20000, 3));
+    writeFile("logs/data_big.log", noise);
+    writeFile("logs/data_1.log", someText(20000, 1));
+    writeFile("logs/data_3.log", someText(20000, 3));
 
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
@@ -149,26 +148,26 @@ TEST_F(ZipArchiveTest, AnEntryThatCannotBeWrittenCostsOnlyItself)
 
     EXPECT_EQ(status, 0);
     ASSERT_EQ(lost.size(), 1u);
-    EXPECT_EQ(lost[0].path, path(QStringLiteral("logs/data_big.log")));
-    EXPECT_TRUE(error.contains(path(QStringLiteral("logs/data_big.log"))));
+    EXPECT_EQ(lost[0].path, path("logs/data_big.log"));
+    EXPECT_TRUE(error.contains(path("logs/data_big.log")));
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 2u);
-    EXPECT_FALSE(content->count(QStringLiteral("data_big.log")));
-    EXPECT_EQ(leftInZips(), QStringList{QStringLiteral("archive.ZIP")});
+    EXPECT_FALSE(content->count(u"data_big.log"_s));
+    EXPECT_EQ(leftInZips(), QStringList{u"archive.ZIP"_s});
 }
 
 TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)
 {
     const QByteArray start = someText(4 << 20, 5);
-    writeFile(QStringLiteral("logs/data_growing.log"), start);
+    writeFile("logs/data_growing.log", start);
     ZipArchive zip(6, 1);
     ASSERT_EQ(zip.NewZip(zipPath()), 1);
-    ASSERT_EQ(zip.AddFile(path(QStringLiteral("logs/data_growing.log")), 0), 1);
+    ASSERT_EQ(zip.AddFile(path("logs/data_growing.log"), 0), 1);
 
     std::atomic<bool> stop{false};
     std::thread writer([&] {
-        QFile file(path(QStringLiteral("logs/data_growing.log")));
+        QFile file(path("logs/data_growing.log"));
         if (!file.open(QIODevice::Append))
             return;
         while (!stop) {
@@ -183,8 +182,8 @@ TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)
 
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
-    const ArchiveEntry entry = content->at(QStringLiteral("data_growing.log"));
-    QFile grown(path(QStringLiteral("logs/data_growing.log")));
+    const ArchiveEntry entry = content->at(u"data_growing.log"_s);
+    QFile grown(path("logs/data_growing.log"));
     ASSERT_TRUE(grown.open(QIODevice::ReadOnly));
     const QByteArray prefix = grown.read(entry.size);
     EXPECT_GE(entry.size, start.size());
@@ -193,16 +192,16 @@ TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)
 
 TEST_F(ZipArchiveTest, AFailedSaveLeavesThePreviousArchive)
 {
-    writeFile(QStringLiteral("ZIPS/archive.ZIP"), "the previous archive");
-    writeFile(QStringLiteral("logs/data_1.log"), someText(1000, 1));
+    writeFile("ZIPS/archive.ZIP", "the previous archive");
+    writeFile("logs/data_1.log", someText(1000, 1));
     ZipArchive zip;
     ASSERT_EQ(zip.NewZip(zipPath()), 1);
-    ASSERT_EQ(zip.AddFile(path(QStringLiteral("logs/data_1.log")), 0), 1);
+    ASSERT_EQ(zip.AddFile(path("logs/data_1.log"), 0), 1);
     // The temporary file's name is taken by a folder: the new archive cannot be written.
-    QDir().mkpath(zipPath() + QStringLiteral(".tmp/blocker"));
+    QDir().mkpath(zipPath() + u".tmp/blocker"_s);
     EXPECT_EQ(zip.SaveArchive(), 0);
     EXPECT_FALSE(zip.ErrorText().isEmpty());
-    EXPECT_EQ(readFile(QStringLiteral("ZIPS/archive.ZIP")), QByteArray("the previous archive"));
+    EXPECT_EQ(readFile("ZIPS/archive.ZIP"), QByteArray("the previous archive"));
 }
 
 } // namespace

@@ -29,25 +29,22 @@ protected:
     // cron, seeing the test's folder as /etc/cron.d and nothing else of the machine's.
     bool startCron()
     {
-        if (::geteuid() != 0 || !QFile::exists(QStringLiteral("/usr/sbin/cron")) ||
-            !QFile::exists(QStringLiteral("/usr/bin/unshare")))
+        if (::geteuid() != 0 || !QFile::exists(u"/usr/sbin/cron"_s) ||
+            !QFile::exists(u"/usr/bin/unshare"_s))
             return false;
-        writeFile(QStringLiteral("cron-root/crontab"), QByteArray());
-        QDir().mkpath(path(QStringLiteral("cron-root/spool")));
-        QDir().mkpath(path(QStringLiteral("cron-root/run")));
+        writeFile("cron-root/crontab", QByteArray());
+        QDir().mkpath(path("cron-root/spool"));
+        QDir().mkpath(path("cron-root/run"));
         const QString script =
             QStringLiteral("mount --bind '%1' /etc/cron.d && mount --bind '%2' /etc/crontab && "
                            "mount --bind '%3' /run && "
                            "{ [ ! -d /var/spool/cron/crontabs ] || mount --bind '%4' "
                            "/var/spool/cron/crontabs; } && "
                            "exec /usr/sbin/cron -f -L 15")
-                .arg(path(QStringLiteral("cron.d")), path(QStringLiteral("cron-root/crontab")),
-                     path(QStringLiteral("cron-root/run")),
-                     path(QStringLiteral("cron-root/spool")));
-        cron.start(QStringLiteral("/usr/bin/unshare"),
-                   {QStringLiteral("-m"), QStringLiteral("--propagation"),
-                    QStringLiteral("private"), QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                    script});
+                .arg(path("cron.d"), path("cron-root/crontab"), path("cron-root/run"),
+                     path("cron-root/spool"));
+        cron.start(u"/usr/bin/unshare"_s,
+                   {u"-m"_s, u"--propagation"_s, u"private"_s, u"/bin/sh"_s, u"-c"_s, script});
         if (!cron.waitForStarted(10000))
             return false;
         // A daemon that could not set itself up has ended by now.
@@ -59,13 +56,11 @@ protected:
 
 TEST_F(CronTest, AnEnabledTaskDueNowRunsTheProgram)
 {
-    QDir().mkpath(path(QStringLiteral("program")));
-    ASSERT_TRUE(
-        QFile::copy(builtFile(QStringLiteral("Sorvik")), path(QStringLiteral("program/Sorvik"))));
-    simulate({QStringLiteral("--data"), QStringLiteral("1"), QStringLiteral("--diag"),
-              QStringLiteral("1")});
-    QDir().mkpath(path(QStringLiteral("archive")));
-    storeArchiveFolder(path(QStringLiteral("archive/")));
+    QDir().mkpath(path("program"));
+    ASSERT_TRUE(QFile::copy(builtFile(u"Sorvik"_s), path("program/Sorvik")));
+    simulate({u"--data"_s, u"1"_s, u"--diag"_s, u"1"_s});
+    QDir().mkpath(path("archive"));
+    storeArchiveFolder(path("archive/"));
 
     // Due at the start of the next minute that leaves time to get cron going.
     QDateTime due = QDateTime::currentDateTime().addSecs(60);
@@ -75,9 +70,9 @@ TEST_F(CronTest, AnEnabledTaskDueNowRunsTheProgram)
 
     ScriptedPropertySheet sheet;
     auto scheduler = makeTaskScheduler(sheet);
-    auto task = scheduler->CreateTask(QStringLiteral("Orvel File Archive test"));
-    task->setApplicationName(path(QStringLiteral("program/Sorvik")));
-    task->setCommandLine(QStringLiteral("/Silent "));
+    auto task = scheduler->CreateTask(u"Orvel File Archive test"_s);
+    task->setApplicationName(path("program/Sorvik"));
+    task->setCommandLine(u"/Silent "_s);
     TaskTrigger &trigger = task->addTrigger();
     trigger.BeginDay = trigger.StartTime = due;
     task->setFlags(0);
@@ -89,12 +84,12 @@ TEST_F(CronTest, AnEnabledTaskDueNowRunsTheProgram)
 
     QElapsedTimer waited;
     waited.start();
-    const QString archive = path(QStringLiteral("archive"));
+    const QString archive = path("archive");
     while (QDir(archive).entryList(QDir::Files).isEmpty() && waited.elapsed() < 180000)
         QThread::msleep(500);
     ASSERT_EQ(QDir(archive).entryList(QDir::Files).size(), 1)
         << "cron did not start the program: " << cron.readAllStandardError().toStdString();
-    EXPECT_EQ(QDir(path(QStringLiteral("program/logs"))).entryList(QDir::Files).size(), 1);
+    EXPECT_EQ(QDir(path("program/logs")).entryList(QDir::Files).size(), 1);
 
     scheduler->ReloadTasks();
     const QDateTime ran = scheduler->GetTask(1)->LastRunTime();

@@ -16,13 +16,13 @@ protected:
     void prepare(const QStringList &simulation)
     {
         simulate(simulation);
-        QDir().mkpath(path(QStringLiteral("archive")));
-        storeArchiveFolder(path(QStringLiteral("archive/")));
+        QDir().mkpath(path("archive"));
+        storeArchiveFolder(path("archive/"));
     }
 
     QStringList delivered() const
     {
-        return QDir(path(QStringLiteral("archive"))).entryList(QDir::Files | QDir::Hidden);
+        return QDir(path("archive")).entryList(QDir::Files | QDir::Hidden);
     }
 
     // Starts the run and does `act` once the run log shows `line`.
@@ -30,7 +30,7 @@ protected:
     {
         QProcess process;
         process.setProcessEnvironment(environment());
-        process.start(program(), {QStringLiteral("/Silent")});
+        process.start(program(), {u"/Silent"_s});
         EXPECT_TRUE(process.waitForStarted(30000));
         QElapsedTimer waited;
         waited.start();
@@ -49,89 +49,77 @@ TEST_F(FaultTest, AFullArchiveFolderGetsNoPartialArchive)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "mounting a small file system needs root";
-    prepare({QStringLiteral("--data"), QStringLiteral("4"), QStringLiteral("--data-size"),
-             QStringLiteral("2000000")});
+    prepare({u"--data"_s, u"4"_s, u"--data-size"_s, u"2000000"_s});
     // A 64 KiB file system as the archive folder, in a mount namespace of the run's own.
     const Outcome outcome =
-        runThrough(QStringLiteral("mount -t tmpfs -o size=64k tmpfs '%1' || exit 99;")
-                       .arg(path(QStringLiteral("archive"))),
-                   {QStringLiteral("/Silent")}, true);
+        runThrough(u"mount -t tmpfs -o size=64k tmpfs '%1' || exit 99;"_s.arg(path("archive")),
+                   {u"/Silent"_s}, true);
     if (outcome.status == 99)
         GTEST_SKIP() << "no small file system can be mounted here";
     EXPECT_EQ(outcome.status, 1);
     const QString log = runLogText();
-    EXPECT_TRUE(log.contains(QStringLiteral("(error) in CopyArchiveToTargetFolder on frmMain:")));
-    EXPECT_TRUE(log.contains(QStringLiteral("No space left on device")));
-    EXPECT_FALSE(log.contains(QStringLiteral("    File copied")));
+    EXPECT_TRUE(log.contains(u"(error) in CopyArchiveToTargetFolder on frmMain:"_s));
+    EXPECT_TRUE(log.contains(u"No space left on device"_s));
+    EXPECT_FALSE(log.contains(u"    File copied"_s));
 }
 
 TEST_F(FaultTest, AFileSizeLimitCostsTheEntriesItStops)
 {
-    prepare({QStringLiteral("--data"), QStringLiteral("3"), QStringLiteral("--diag"),
-             QStringLiteral("0"), QStringLiteral("--other"), QStringLiteral("0"),
-             QStringLiteral("--data-size"), QStringLiteral("100000")});
+    prepare({u"--data"_s, u"3"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s, u"--data-size"_s,
+             u"100000"_s});
     // One log far larger than the limit once compressed: random bytes.
     QByteArray noise(4 << 20, Qt::Uninitialized);
     for (qsizetype i = 0; i < noise.size(); ++i)
         noise[i] = char(QRandomGenerator::global()->generate());
-    writeFile(QStringLiteral("orvel/logs/data_noise.log"), noise);
+    writeFile("orvel/logs/data_noise.log", noise);
 
-    const Outcome outcome =
-        runThrough(QStringLiteral("ulimit -f 2048;"), {QStringLiteral("/Silent")});
+    const Outcome outcome = runThrough(u"ulimit -f 2048;"_s, {u"/Silent"_s});
     EXPECT_EQ(outcome.status, 1) << outcome.errors.toStdString();
-    EXPECT_TRUE(
-        runLogText().contains(QStringLiteral("(error) Failure appending file to zip.  File=") +
-                              path(QStringLiteral("orvel/logs/data_noise.log"))));
+    EXPECT_TRUE(runLogText().contains(u"(error) Failure appending file to zip.  File="_s +
+                                      path("orvel/logs/data_noise.log")));
     ASSERT_EQ(delivered().size(), 1);
-    const auto content = readArchive(path(QStringLiteral("archive/")) + delivered().first());
+    const auto content = readArchive(path("archive/") + delivered().first());
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 3u);
-    EXPECT_FALSE(content->count(QStringLiteral("data_noise.log")));
+    EXPECT_FALSE(content->count(u"data_noise.log"_s));
 }
 
 TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)
 {
-    prepare({QStringLiteral("--data"), QStringLiteral("12"), QStringLiteral("--data-size"),
-             QStringLiteral("8000000"), QStringLiteral("--diag"), QStringLiteral("0")});
-    runUntil(QStringLiteral("Compressing files into zip"), [](QProcess &p) { p.kill(); });
+    prepare({u"--data"_s, u"12"_s, u"--data-size"_s, u"8000000"_s, u"--diag"_s, u"0"_s});
+    runUntil(u"Compressing files into zip"_s, [](QProcess &p) { p.kill(); });
     EXPECT_TRUE(delivered().isEmpty());
     // At the archive's own name stands the archive without entries that the run began with, or
     // nothing; never a piece of the new one.
-    for (const QString &name : QDir(path(QStringLiteral("program/ZIPS")))
-                                   .entryList({QStringLiteral("*.ZIP")}, QDir::Files)) {
-        const auto content = readArchive(path(QStringLiteral("program/ZIPS/")) + name);
+    for (const QString &name : QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files)) {
+        const auto content = readArchive(path("program/ZIPS/") + name);
         ASSERT_TRUE(content) << name.toStdString();
         EXPECT_TRUE(content->empty());
     }
     // The next run starts clean and completes.
-    QDir(path(QStringLiteral("program/logs"))).removeRecursively();
-    EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 0);
-    EXPECT_EQ(
-        QDir(path(QStringLiteral("program/ZIPS"))).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    QDir(path("program/logs")).removeRecursively();
+    EXPECT_EQ(run({u"/Silent"_s}).status, 0);
+    EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TEST_F(FaultTest, AnArchiveFolderRemovedDuringTheRunIsReported)
 {
-    prepare({QStringLiteral("--data"), QStringLiteral("12"), QStringLiteral("--data-size"),
-             QStringLiteral("4000000"), QStringLiteral("--diag"), QStringLiteral("2")});
-    const Outcome outcome = runUntil(QStringLiteral("Compressing files into zip"), [&](QProcess &) {
-        QDir(path(QStringLiteral("archive"))).removeRecursively();
+    prepare({u"--data"_s, u"12"_s, u"--data-size"_s, u"4000000"_s, u"--diag"_s, u"2"_s});
+    const Outcome outcome = runUntil(u"Compressing files into zip"_s, [&](QProcess &) {
+        QDir(path("archive")).removeRecursively();
     });
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(
-        runLogText().contains(QStringLiteral("(error) in CopyArchiveToTargetFolder on frmMain:")));
-    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("archive"))));
+    EXPECT_TRUE(runLogText().contains(u"(error) in CopyArchiveToTargetFolder on frmMain:"_s));
+    EXPECT_FALSE(QFileInfo::exists(path("archive")));
 }
 
 TEST_F(FaultTest, TwentyThousandFilesMakeOneArchive)
 {
-    prepare({QStringLiteral("--data"), QStringLiteral("10000"), QStringLiteral("--data-size"),
-             QStringLiteral("1024"), QStringLiteral("--diag"), QStringLiteral("10000"),
-             QStringLiteral("--diag-size"), QStringLiteral("1024"), QStringLiteral("--other"),
-             QStringLiteral("0")});
-    EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 0);
+    prepare({u"--data"_s, u"10000"_s, u"--data-size"_s, u"1024"_s, u"--diag"_s, u"10000"_s,
+             u"--diag-size"_s, u"1024"_s, u"--other"_s, u"0"_s});
+    EXPECT_EQ(run({u"/Silent"_s}).status, 0);
     ASSERT_EQ(delivered().size(), 1);
-    const auto content = readArchive(path(QStringLiteral("archive/")) + delivered().first());
+    const auto content = readArchive(path("archive/") + delivered().first());
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 20000u);
 }

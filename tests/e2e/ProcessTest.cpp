@@ -14,30 +14,28 @@ namespace {
 
 TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly)
 {
-    const Outcome outcome = run({QStringLiteral("/Silent")});
+    const Outcome outcome = run({u"/Silent"_s});
     EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(programFolder(), QStringList{QStringLiteral("Sorvik")})
-        << "no run log, no archive folders";
+    EXPECT_EQ(programFolder(), QStringList{u"Sorvik"_s}) << "no run log, no archive folders";
 }
 
 TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
 {
-    QDir().mkpath(path(QStringLiteral("archive")));
-    storeArchiveFolder(path(QStringLiteral("archive/")));
-    simulate({QStringLiteral("--version"), QStringLiteral("2.9")});
-    Outcome outcome = run({QStringLiteral("/Silent")});
+    QDir().mkpath(path("archive"));
+    storeArchiveFolder(path("archive/"));
+    simulate({u"--version"_s, u"2.9"_s});
+    Outcome outcome = run({u"/Silent"_s});
     EXPECT_EQ(outcome.status, 2);
     EXPECT_TRUE(outcome.errors.contains("This utility only works with Orvel 4.0(1) and later"))
         << outcome.errors.toStdString();
 
     for (const char *version : {"3.0", "4.0"}) {
         // Two runs within one second name their archives alike: one archive folder for each.
-        const QString archive =
-            path(QStringLiteral("archive-") + QLatin1String(version) + QLatin1Char('/'));
+        const QString archive = path("archive-" + QLatin1String(version) + QLatin1Char('/'));
         QDir().mkpath(archive);
         storeArchiveFolder(archive);
-        simulate({QStringLiteral("--version"), QLatin1String(version)});
-        outcome = run({QStringLiteral("/silent")});
+        simulate({u"--version"_s, QLatin1String(version)});
+        outcome = run({u"/silent"_s});
         EXPECT_EQ(outcome.status, 0) << version << outcome.errors.toStdString();
     }
 }
@@ -45,90 +43,86 @@ TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
 TEST_F(ProcessTest, SilentRefusalsEndWithTheirLineAndStatusOne)
 {
     simulate();
-    const QString missing = path(QStringLiteral("no-such-folder/"));
+    const QString missing = path("no-such-folder/");
     const struct {
         QString folder;
         QString lastLine;
     } cases[] = {
         {QString(), QStringLiteral("(error) no folder location defined to store archived log file "
                                    "output.  Exiting application")},
-        {missing, QStringLiteral("(error) no archive folder location does not exist:") + missing +
-                      QStringLiteral(" - exiting application.")},
+        {missing, u"(error) no archive folder location does not exist:"_s + missing +
+                      u" - exiting application."_s},
         // Takes no new file, even from root.
-        {QStringLiteral("/proc/"),
+        {u"/proc/"_s,
          QStringLiteral("(error) the archive folder location is visible however creation of new "
                         "files failed - this usually means the account you are running the Orvel "
                         "Sorvik with does not have read/write access to that location.  "
                         "Folder=/proc/ - exiting application.")},
     };
     for (const auto &c : cases) {
-        QDir(path(QStringLiteral("program/logs"))).removeRecursively();
+        QDir(path("program/logs")).removeRecursively();
         storeArchiveFolder(c.folder);
-        EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 1) << c.folder.toStdString();
+        EXPECT_EQ(run({u"/Silent"_s}).status, 1) << c.folder.toStdString();
         const QStringList lines = runLog();
         ASSERT_EQ(lines.size(), 8);
-        EXPECT_EQ(lines.at(1), QStringLiteral("Running Sorvik, version 1.0.1"));
-        EXPECT_TRUE(lines.last().endsWith(QStringLiteral(": ") + c.lastLine))
-            << lines.last().toStdString();
+        EXPECT_EQ(lines.at(1), u"Running Sorvik, version 1.0.1"_s);
+        EXPECT_TRUE(lines.last().endsWith(u": "_s + c.lastLine)) << lines.last().toStdString();
     }
     EXPECT_FALSE(probeLeftAnywhere());
 }
 
 TEST_F(ProcessTest, SilentRunDeliversTheArchive)
 {
-    simulate({QStringLiteral("--data"), QStringLiteral("3"), QStringLiteral("--diag"),
-              QStringLiteral("2"), QStringLiteral("--data-size"), QStringLiteral("300000")});
-    QDir().mkpath(path(QStringLiteral("archive")));
-    storeArchiveFolder(path(QStringLiteral("archive/")));
-    const Outcome outcome = run({QStringLiteral("/Silent")});
+    simulate({u"--data"_s, u"3"_s, u"--diag"_s, u"2"_s, u"--data-size"_s, u"300000"_s});
+    QDir().mkpath(path("archive"));
+    storeArchiveFolder(path("archive/"));
+    const Outcome outcome = run({u"/Silent"_s});
     EXPECT_EQ(outcome.status, 0) << outcome.errors.toStdString();
 
-    const QStringList delivered =
-        QDir(path(QStringLiteral("archive"))).entryList(QDir::Files | QDir::Hidden);
+    const QStringList delivered = QDir(path("archive")).entryList(QDir::Files | QDir::Hidden);
     ASSERT_EQ(delivered.size(), 1);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^LOG_Archive_.*_\d{6}_\d\d_\d\d_\d\d\.ZIP$)"))
+    EXPECT_TRUE(QRegularExpression(uR"(^LOG_Archive_.*_\d{6}_\d\d_\d\d_\d\d\.ZIP$)"_s)
                     .match(delivered.first())
                     .hasMatch());
-    const auto content = readArchive(path(QStringLiteral("archive/")) + delivered.first());
+    const auto content = readArchive(path("archive/") + delivered.first());
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 5u);
-    for (const QString &data :
-         QDir(path(QStringLiteral("orvel/logs"))).entryList({QStringLiteral("data_*")}))
-        EXPECT_EQ(content->at(data).sha256, fileDigest(path(QStringLiteral("orvel/logs/")) + data));
-    EXPECT_EQ(readFile(QStringLiteral("program/ZIPS/") + delivered.first()),
-              readFile(QStringLiteral("archive/") + delivered.first()));
-    EXPECT_TRUE(QDir(path(QStringLiteral("program/TempDiags"))).entryList(QDir::Files).isEmpty());
+    for (const QString &data : QDir(path("orvel/logs")).entryList({u"data_*"_s}))
+        EXPECT_EQ(content->at(data).sha256, fileDigest(path("orvel/logs/") + data));
+    EXPECT_EQ(readFile("program/ZIPS/" + delivered.first()),
+              readFile("archive/" + delivered.first()));
+    EXPECT_TRUE(QDir(path("program/TempDiags")).entryList(QDir::Files).isEmpty());
 
     const QStringList lines = runLog();
     ASSERT_GT(lines.size(), 8);
-    EXPECT_TRUE(lines.last().endsWith(QStringLiteral(":     File copied")));
-    EXPECT_FALSE(lines.mid(7).join('\n').contains(QStringLiteral("(error)"), Qt::CaseInsensitive));
+    EXPECT_TRUE(lines.last().endsWith(u":     File copied"_s));
+    EXPECT_FALSE(lines.mid(7).join('\n').contains(u"(error)"_s, Qt::CaseInsensitive));
 }
 
 TEST_F(ProcessTest, SilentRunOverTheOddCasesCountsItsErrors)
 {
-    simulate({QStringLiteral("--odd")});
-    QDir().mkpath(path(QStringLiteral("archive")));
-    storeArchiveFolder(path(QStringLiteral("archive/")));
-    EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 1);
-    const QStringList delivered = QDir(path(QStringLiteral("archive"))).entryList(QDir::Files);
+    simulate({u"--odd"_s});
+    QDir().mkpath(path("archive"));
+    storeArchiveFolder(path("archive/"));
+    EXPECT_EQ(run({u"/Silent"_s}).status, 1);
+    const QStringList delivered = QDir(path("archive")).entryList(QDir::Files);
     ASSERT_EQ(delivered.size(), 1);
-    const auto content = readArchive(path(QStringLiteral("archive/")) + delivered.first());
+    const auto content = readArchive(path("archive/") + delivered.first());
     ASSERT_TRUE(content);
-    EXPECT_TRUE(content->count(QStringLiteral("diag_odd_lines.log.fmtd.txt")));
-    EXPECT_TRUE(content->count(QStringLiteral("diag_.fmtd.txt")));
-    EXPECT_FALSE(content->count(QStringLiteral("abc")));
-    EXPECT_FALSE(content->count(QStringLiteral("data_hidden.log")));
+    EXPECT_TRUE(content->count(u"diag_odd_lines.log.fmtd.txt"_s));
+    EXPECT_TRUE(content->count(u"diag_.fmtd.txt"_s));
+    EXPECT_FALSE(content->count(u"abc"_s));
+    EXPECT_FALSE(content->count(u"data_hidden.log"_s));
 }
 
 TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree)
 {
     simulate();
-    storeArchiveFolder(QStringLiteral("/srv/archive/"));
-    const QByteArray stored = readFile(QStringLiteral("config/Sorvik/Sorvik.ini"));
+    storeArchiveFolder(u"/srv/archive/"_s);
+    const QByteArray stored = readFile("config/Sorvik/Sorvik.ini");
     // The first instance starts the update script once it holds the lock: that says it is up.
-    const QString ready = path(QStringLiteral("first-is-up"));
-    writeFile(QStringLiteral("program/test.bat"), "touch '" + QFile::encodeName(ready) + "'\n");
+    const QString ready = path("first-is-up");
+    writeFile("program/test.bat", "touch '" + QFile::encodeName(ready) + "'\n");
 
     QProcess first;
     first.setProcessEnvironment(environment());
@@ -140,16 +134,16 @@ TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree)
         QThread::msleep(20);
     ASSERT_TRUE(QFile::exists(ready)) << first.readAllStandardError().toStdString();
 
-    for (const QStringList &arguments : {QStringList{}, QStringList{QStringLiteral("/Silent")}})
+    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}})
         EXPECT_EQ(run(arguments).status, 3);
-    EXPECT_EQ(readFile(QStringLiteral("config/Sorvik/Sorvik.ini")), stored);
-    EXPECT_FALSE(QDir(path(QStringLiteral("program/logs"))).exists());
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), stored);
+    EXPECT_FALSE(QDir(path("program/logs")).exists());
     EXPECT_EQ(first.state(), QProcess::Running) << "the running instance is not affected";
 
     first.kill();
     first.waitForFinished(10000);
     // Its lock died with it.
-    EXPECT_EQ(run({QStringLiteral("/Silent")}).status, 1);
+    EXPECT_EQ(run({u"/Silent"_s}).status, 1);
 }
 
 } // namespace

@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *text = nullptr;
     char *error = nullptr;
     size_t length = 0;
-    const int status = orvel_diag_formatter_format_line(formatter, cut.constData(), size_t(cut.size()),
-                                                        &text, &length, &error);
+    const int status = orvel_diag_formatter_format_line(formatter, cut.constData(),
+                                                        size_t(cut.size()), &text, &length, &error);
     if ((status == 0) != (text != nullptr) || (status != 0 && !error))
         std::abort();
     orvel_free(text);

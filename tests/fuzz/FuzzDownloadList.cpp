@@ -9,7 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString document = QString::fromLatin1(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QString document =
+        QString::fromLatin1(reinterpret_cast<const char *>(data), qsizetype(size));
     const QString version =
         publishedVersion(document, QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html"));
     for (const QChar c : version)

@@ -14,43 +14,42 @@ TEST_F(FileNamesTest, RunLogIsNamedAfterTheProgramAndTheTime)
 {
     auto program = makeProgram();
     const QString name = GenerateNewLogFileName(*program);
-    EXPECT_EQ(name, path(QStringLiteral("program/logs/Sorvik_Log__261204_14_05_09.TXT")));
+    EXPECT_EQ(name, path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
     EXPECT_EQ(program->RunLogPath, name);
-    EXPECT_TRUE(QFileInfo(path(QStringLiteral("program/logs"))).isDir());
+    EXPECT_TRUE(QFileInfo(path("program/logs")).isDir());
     EXPECT_FALSE(QFile::exists(name)) << "naming creates no file";
 
     clockTime = QDateTime(QDate(2027, 1, 2), QTime(3, 4, 5));
     EXPECT_EQ(GenerateNewLogFileName(*program),
-              path(QStringLiteral("program/logs/Sorvik_Log__270102_03_04_05.TXT")));
+              path("program/logs/Sorvik_Log__270102_03_04_05.TXT"));
 }
 
 TEST_F(FileNamesTest, ArchiveIsNamedAfterTheComputerInAnEmptiedFolder)
 {
-    writeFile(QStringLiteral("program/ZIPS/LOG_Archive_old.ZIP"), "old");
-    writeFile(QStringLiteral("program/ZIPS/keep/inside"), "kept");
+    writeFile("program/ZIPS/LOG_Archive_old.ZIP", "old");
+    writeFile("program/ZIPS/keep/inside", "kept");
     auto program = makeProgram();
     EXPECT_EQ(GenerateBackupDataFileName(*program),
-              path(QStringLiteral("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP")));
-    EXPECT_EQ(QDir(path(QStringLiteral("program/ZIPS")))
-                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-              QStringList{QStringLiteral("keep")});
+              path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP"));
+    EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList{u"keep"_s});
 
     workstation->workstationAnswers = false;
-    auto nameless = makeProgram(QStringLiteral("other"));
+    auto nameless = makeProgram(u"other"_s);
     EXPECT_EQ(GenerateBackupDataFileName(*nameless),
-              path(QStringLiteral("other/ZIPS/LOG_Archive__261204_14_05_09.ZIP")));
-    EXPECT_TRUE(QFileInfo(path(QStringLiteral("other/ZIPS"))).isDir());
+              path("other/ZIPS/LOG_Archive__261204_14_05_09.ZIP"));
+    EXPECT_TRUE(QFileInfo(path("other/ZIPS")).isDir());
 }
 
 TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
 {
     auto faulty = std::make_unique<FaultyFileSystem>();
-    faulty->failOn(QStringLiteral("CreateFolder"));
-    auto program = makeProgram(QStringLiteral("program"), std::move(faulty));
+    faulty->failOn(u"CreateFolder"_s);
+    auto program = makeProgram(u"program"_s, std::move(faulty));
     EXPECT_EQ(GenerateNewLogFileName(*program),
-              path(QStringLiteral("program/logs/Sorvik_Log__261204_14_05_09.TXT")));
+              path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
     ASSERT_EQ(dialogs.texts.size(), 1u);
-    EXPECT_TRUE(dialogs.texts[0].startsWith(QStringLiteral("(error):13 (CreateFolder '")));
+    EXPECT_TRUE(dialogs.texts[0].startsWith(u"(error):13 (CreateFolder '"_s));
     EXPECT_TRUE(dialogs.texts[0].endsWith(QStringLiteral(
         "': Permission denied) in procedure GenerateNewLogFileName of Module Module1")));
 

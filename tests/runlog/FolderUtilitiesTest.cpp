@@ -17,105 +17,103 @@ protected:
 
 TEST_F(FolderUtilitiesTest, WriteAccessProbeLeavesNothingBehind)
 {
-    const QString folder = path(QStringLiteral("target"));
+    const QString folder = path("target");
     QDir().mkpath(folder);
     EXPECT_TRUE(TestWriteAccess(fs, folder));
     EXPECT_TRUE(TestWriteAccess(fs, folder + QLatin1Char('/')));
-    EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/temp.test.txt")));
+    EXPECT_FALSE(QFile::exists(folder + u"/temp.test.txt"_s));
 
     // A probe someone left in a writable folder is overwritten and removed.
-    writeFile(QStringLiteral("target/temp.test.txt"), "left over");
+    writeFile("target/temp.test.txt", "left over");
     EXPECT_TRUE(TestWriteAccess(fs, folder));
-    EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/temp.test.txt")));
+    EXPECT_FALSE(QFile::exists(folder + u"/temp.test.txt"_s));
 
-    EXPECT_FALSE(TestWriteAccess(fs, path(QStringLiteral("missing"))));
-    EXPECT_FALSE(TestWriteAccess(fs, QStringLiteral("/proc/")));
+    EXPECT_FALSE(TestWriteAccess(fs, path("missing")));
+    EXPECT_FALSE(TestWriteAccess(fs, u"/proc/"_s));
 }
 
 TEST_F(FolderUtilitiesTest, AProbeThatIsThereAlreadyProvesNothing)
 {
     // The folder takes no new file, yet a probe lies in it: the answer is still no, and the probe
     // someone else left stays.
-    writeFile(QStringLiteral("locked/temp.test.txt"), "not ours");
+    writeFile("locked/temp.test.txt", "not ours");
     FaultyFileSystem locked;
-    locked.failOn(QStringLiteral("CreateTextFile"));
-    EXPECT_FALSE(TestWriteAccess(locked, path(QStringLiteral("locked"))));
-    EXPECT_EQ(readFile(QStringLiteral("locked/temp.test.txt")), QByteArray("not ours"));
+    locked.failOn(u"CreateTextFile"_s);
+    EXPECT_FALSE(TestWriteAccess(locked, path("locked")));
+    EXPECT_EQ(readFile("locked/temp.test.txt"), QByteArray("not ours"));
 }
 
 TEST_F(FolderUtilitiesTest, ProbeNeverFollowsASymbolicLink)
 {
-    writeFile(QStringLiteral("elsewhere.txt"), "precious");
-    QDir().mkpath(path(QStringLiteral("target")));
-    ASSERT_EQ(
-        ::symlink(QFile::encodeName(path(QStringLiteral("elsewhere.txt"))).constData(),
-                  QFile::encodeName(path(QStringLiteral("target/temp.test.txt"))).constData()),
-        0);
-    EXPECT_FALSE(TestWriteAccess(fs, path(QStringLiteral("target"))));
-    EXPECT_EQ(readFile(QStringLiteral("elsewhere.txt")), QByteArray("precious"));
-    EXPECT_TRUE(QFileInfo(path(QStringLiteral("target/temp.test.txt"))).isSymLink());
+    writeFile("elsewhere.txt", "precious");
+    QDir().mkpath(path("target"));
+    ASSERT_EQ(::symlink(QFile::encodeName(path("elsewhere.txt")).constData(),
+                        QFile::encodeName(path("target/temp.test.txt")).constData()),
+              0);
+    EXPECT_FALSE(TestWriteAccess(fs, path("target")));
+    EXPECT_EQ(readFile("elsewhere.txt"), QByteArray("precious"));
+    EXPECT_TRUE(QFileInfo(path("target/temp.test.txt")).isSymLink());
 
     // A dangling link is no way to create a file somewhere else either.
-    QFile::remove(path(QStringLiteral("elsewhere.txt")));
-    EXPECT_FALSE(TestWriteAccess(fs, path(QStringLiteral("target"))));
-    EXPECT_FALSE(QFile::exists(path(QStringLiteral("elsewhere.txt"))));
+    QFile::remove(path("elsewhere.txt"));
+    EXPECT_FALSE(TestWriteAccess(fs, path("target")));
+    EXPECT_FALSE(QFile::exists(path("elsewhere.txt")));
 }
 
 TEST_F(FolderUtilitiesTest, EmptyingKeepsSubfoldersAndTheFolder)
 {
-    writeFile(QStringLiteral("work/a.txt"), "a");
-    writeFile(QStringLiteral("work/b.zip"), "b");
-    writeFile(QStringLiteral("work/sub/kept.txt"), "kept");
-    QFile::setPermissions(path(QStringLiteral("work/a.txt")), QFile::ReadOwner);
-    CreateOrEmptyFolder(fs, path(QStringLiteral("work")));
-    EXPECT_EQ(QDir(path(QStringLiteral("work"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-              QStringList{QStringLiteral("sub")});
-    EXPECT_EQ(readFile(QStringLiteral("work/sub/kept.txt")), QByteArray("kept"));
+    writeFile("work/a.txt", "a");
+    writeFile("work/b.zip", "b");
+    writeFile("work/sub/kept.txt", "kept");
+    QFile::setPermissions(path("work/a.txt"), QFile::ReadOwner);
+    CreateOrEmptyFolder(fs, path("work"));
+    EXPECT_EQ(QDir(path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList{u"sub"_s});
+    EXPECT_EQ(readFile("work/sub/kept.txt"), QByteArray("kept"));
 
-    CreateOrEmptyFolder(fs, path(QStringLiteral("fresh")));
-    EXPECT_TRUE(QFileInfo(path(QStringLiteral("fresh"))).isDir());
-    CreateOrEmptyFolder(fs, path(QStringLiteral("no/parent")));
-    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("no"))));
+    CreateOrEmptyFolder(fs, path("fresh"));
+    EXPECT_TRUE(QFileInfo(path("fresh")).isDir());
+    CreateOrEmptyFolder(fs, path("no/parent"));
+    EXPECT_FALSE(QFileInfo::exists(path("no")));
     CreateOrEmptyFolder(fs, QString());
 }
 
 TEST_F(FolderUtilitiesTest, EmptyingGoesOnPastAFileThatStays)
 {
     for (const char *name : {"1", "2", "3"})
-        writeFile(QStringLiteral("work/") + QLatin1String(name), "x");
+        writeFile("work/" + QLatin1String(name), "x");
     int attempts = 0;
     struct CountingFs : FileSystem {
         int *attempts;
         void DeleteFile(const QString &p, bool force) override
         {
             if (++*attempts == 1)
-                throw FileSystemError(EBUSY, QStringLiteral("Cannot delete file"), p);
+                throw FileSystemError(EBUSY, u"Cannot delete file"_s, p);
             FileSystem::DeleteFile(p, force);
         }
     } counting;
     counting.attempts = &attempts;
-    CreateOrEmptyFolder(counting, path(QStringLiteral("work")));
+    CreateOrEmptyFolder(counting, path("work"));
     EXPECT_EQ(attempts, 3);
-    EXPECT_EQ(QDir(path(QStringLiteral("work"))).entryList(QDir::Files).size(), 1);
+    EXPECT_EQ(QDir(path("work")).entryList(QDir::Files).size(), 1);
 }
 
 TEST(TrimLeadingControlChars, CleansOnlyTheStart)
 {
     const QChar nul(0);
-    EXPECT_EQ(TrimLeadingControlChars(QStringLiteral("     ")), QString());
-    EXPECT_EQ(TrimLeadingControlChars(QString(nul) + QStringLiteral("\t\r\n")), QString());
-    EXPECT_EQ(TrimLeadingControlChars(QStringLiteral("\r\nabc")), QStringLiteral("abc"));
-    EXPECT_EQ(TrimLeadingControlChars(QStringLiteral("\t  abc")), QStringLiteral("  abc"));
-    EXPECT_EQ(TrimLeadingControlChars(QStringLiteral("abc\r\n")), QStringLiteral("abc\r\n"));
-    EXPECT_EQ(TrimLeadingControlChars(QStringLiteral("  \tabc\t x  ")), QStringLiteral("abc\t x"));
-    EXPECT_EQ(TrimLeadingControlChars(QString(nul) + QStringLiteral("a") + nul),
-              QStringLiteral("a") + nul);
+    EXPECT_EQ(TrimLeadingControlChars(u"     "_s), QString());
+    EXPECT_EQ(TrimLeadingControlChars(QString(nul) + u"\t\r\n"_s), QString());
+    EXPECT_EQ(TrimLeadingControlChars(u"\r\nabc"_s), u"abc"_s);
+    EXPECT_EQ(TrimLeadingControlChars(u"\t  abc"_s), u"  abc"_s);
+    EXPECT_EQ(TrimLeadingControlChars(u"abc\r\n"_s), u"abc\r\n"_s);
+    EXPECT_EQ(TrimLeadingControlChars(u"  \tabc\t x  "_s), u"abc\t x"_s);
+    EXPECT_EQ(TrimLeadingControlChars(QString(nul) + u"a"_s + nul), u"a"_s + nul);
     EXPECT_EQ(TrimLeadingControlChars(QString()), QString());
 }
 
 TEST(TrimLeadingControlChars, LongLinesAreKeptWhole)
 {
-    const QString line = QStringLiteral("\t") + QString(40000, QLatin1Char('x'));
+    const QString line = u"\t"_s + QString(40000, QLatin1Char('x'));
     EXPECT_EQ(TrimLeadingControlChars(line), line.mid(1));
 }
 

@@ -21,15 +21,15 @@ protected:
     QStringList fileLines(const QString &relative) const { return runLogLines(readFile(relative)); }
 
     FileSystem fs;
-    RunLog log{fs, QStringLiteral("Sorvik")};
+    RunLog log{fs, u"Sorvik"_s};
 };
 
 const QString rule(64, QLatin1Char('='));
-const QRegularExpression stamped(QStringLiteral(R"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d: )"));
+const QRegularExpression stamped(uR"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d: )"_s);
 
 TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog)
 {
-    log.WriteLogLine(QStringLiteral("(error) too early"));
+    log.WriteLogLine(u"(error) too early"_s);
     EXPECT_EQ(log.ErrorCount(), 0);
     EXPECT_EQ(log.pane().length(), 0);
     EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
@@ -40,22 +40,21 @@ TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog)
 
 TEST_F(RunLogTest, FileHoldsHeaderThenStampedLines)
 {
-    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    log.OpenRunLog(path("run.TXT"));
     EXPECT_EQ(log.ErrorCount(), 0) << "the header's own mention of (error) is not counted";
-    log.WriteLogLine(QStringLiteral("    Starting ZIP file archive"));
-    log.WriteLogLine(QStringLiteral("ends with a line end\r\n"));
+    log.WriteLogLine(u"    Starting ZIP file archive"_s);
+    log.WriteLogLine(u"ends with a line end\r\n"_s);
 
-    const QStringList lines = fileLines(QStringLiteral("run.TXT"));
+    const QStringList lines = fileLines(u"run.TXT"_s);
     ASSERT_EQ(lines.size(), 10);
     EXPECT_EQ(lines[0], rule);
-    EXPECT_EQ(lines[1], QStringLiteral("Running Sorvik, version 1.0.1"));
+    EXPECT_EQ(lines[1], u"Running Sorvik, version 1.0.1"_s);
     EXPECT_EQ(lines[2], QString());
     EXPECT_TRUE(lines[3].startsWith(QLatin1String("Local time="))) << lines[3].toStdString();
     EXPECT_FALSE(lines[3].contains(QLatin1String(": ")));
     EXPECT_EQ(lines[4], rule);
-    EXPECT_EQ(
-        lines[5],
-        QStringLiteral("**Search for '(error)' or '(warning)' strings in the log for problems**"));
+    EXPECT_EQ(lines[5],
+              u"**Search for '(error)' or '(warning)' strings in the log for problems**"_s);
     EXPECT_EQ(lines[6], QString());
     EXPECT_TRUE(stamped.match(lines[7]).hasMatch()) << lines[7].toStdString();
     EXPECT_TRUE(lines[7].endsWith(QLatin1String(":     Starting ZIP file archive")));
@@ -65,7 +64,7 @@ TEST_F(RunLogTest, FileHoldsHeaderThenStampedLines)
 
 TEST_F(RunLogTest, MarkersCountAndColour)
 {
-    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    log.OpenRunLog(path("run.TXT"));
     auto colourOfLastLine = [&] { return log.pane().colourAt(log.pane().length() - 3); };
 
     const QString header = log.pane().text();
@@ -73,89 +72,89 @@ TEST_F(RunLogTest, MarkersCountAndColour)
     EXPECT_EQ(log.pane().colourAt(searchLine), PaneColour::Yellow);
     EXPECT_EQ(log.pane().colourAt(0), PaneColour::Black);
 
-    log.WriteLogLine(QStringLiteral("plain"));
+    log.WriteLogLine(u"plain"_s);
     EXPECT_EQ(colourOfLastLine(), PaneColour::Black);
-    log.WriteLogLine(QStringLiteral("(ERROR) in capitals"));
+    log.WriteLogLine(u"(ERROR) in capitals"_s);
     EXPECT_EQ(colourOfLastLine(), PaneColour::Red);
-    log.WriteLogLine(QStringLiteral("(Warning) only"));
+    log.WriteLogLine(u"(Warning) only"_s);
     EXPECT_EQ(colourOfLastLine(), PaneColour::Yellow);
-    log.WriteLogLine(QStringLiteral("(error) and (warning) both"));
+    log.WriteLogLine(u"(error) and (warning) both"_s);
     EXPECT_EQ(colourOfLastLine(), PaneColour::Yellow);
     EXPECT_EQ(log.ErrorCount(), 2);
 }
 
 TEST_F(RunLogTest, PaneIsCutOnlyPastTenThousandCharacters)
 {
-    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    log.OpenRunLog(path("run.TXT"));
     const QChar first = log.pane().text().at(0);
     // Fill the pane to exactly 10,000 characters: no cut on the next line.
     log.WriteLogLine(QString(10000 - log.pane().length() - 2, QLatin1Char('a')), false);
     ASSERT_EQ(log.pane().length(), 10000);
-    log.WriteLogLine(QStringLiteral("b"), false);
+    log.WriteLogLine(u"b"_s, false);
     EXPECT_EQ(log.pane().length(), 10003);
 
     // Now past the limit: the next line first cuts the 6,000 characters after the first one.
     const QString before = log.pane().text();
-    log.WriteLogLine(QStringLiteral("cd"), false);
+    log.WriteLogLine(u"cd"_s, false);
     EXPECT_EQ(log.pane().length(), 10003 - 6000 + 4);
-    EXPECT_EQ(log.pane().text(), before.left(1) + before.mid(6001) + QStringLiteral("cd\r\n"));
+    EXPECT_EQ(log.pane().text(), before.left(1) + before.mid(6001) + u"cd\r\n"_s);
     EXPECT_EQ(log.pane().text().at(0), first);
 
     // Exactly 10,001 is past the limit too.
     log.WriteLogLine(QString(10001 - log.pane().length() - 2, QLatin1Char('e')), false);
     ASSERT_EQ(log.pane().length(), 10001);
-    log.WriteLogLine(QStringLiteral("f"), false);
+    log.WriteLogLine(u"f"_s, false);
     EXPECT_EQ(log.pane().length(), 10001 - 6000 + 3);
 }
 
 TEST_F(RunLogTest, SecondRunStartsAfreshAndKeepsTheFirst)
 {
-    log.OpenRunLog(path(QStringLiteral("first.TXT")));
-    log.WriteLogLine(QStringLiteral("(error) in the first run"));
+    log.OpenRunLog(path("first.TXT"));
+    log.WriteLogLine(u"(error) in the first run"_s);
     EXPECT_EQ(log.ErrorCount(), 1);
     log.CloseRunLog();
-    const QByteArray firstFile = readFile(QStringLiteral("first.TXT"));
+    const QByteArray firstFile = readFile("first.TXT");
     const qsizetype paneAfterFirst = log.pane().length();
 
-    log.OpenRunLog(path(QStringLiteral("second.TXT")));
+    log.OpenRunLog(path("second.TXT"));
     EXPECT_EQ(log.ErrorCount(), 0);
-    EXPECT_EQ(readFile(QStringLiteral("first.TXT")), firstFile);
-    EXPECT_EQ(fileLines(QStringLiteral("second.TXT")).size(), 7);
+    EXPECT_EQ(readFile("first.TXT"), firstFile);
+    EXPECT_EQ(fileLines(u"second.TXT"_s).size(), 7);
     EXPECT_GT(log.pane().length(), paneAfterFirst);
     EXPECT_TRUE(log.pane().text().mid(paneAfterFirst).startsWith(rule));
 }
 
 TEST_F(RunLogTest, ExistingFileIsReplaced)
 {
-    writeFile(QStringLiteral("run.TXT"), QByteArray(5000, 'z'));
-    log.OpenRunLog(path(QStringLiteral("run.TXT")));
-    EXPECT_EQ(fileLines(QStringLiteral("run.TXT")).size(), 7);
+    writeFile("run.TXT", QByteArray(5000, 'z'));
+    log.OpenRunLog(path("run.TXT"));
+    EXPECT_EQ(fileLines(u"run.TXT"_s).size(), 7);
 }
 
 TEST_F(RunLogTest, AfterCloseLinesStillCountAndShowButTheFileStays)
 {
-    log.OpenRunLog(path(QStringLiteral("run.TXT")));
+    log.OpenRunLog(path("run.TXT"));
     log.CloseRunLog();
-    const QByteArray closed = readFile(QStringLiteral("run.TXT"));
-    log.WriteLogLine(QStringLiteral("(error) after close"));
+    const QByteArray closed = readFile("run.TXT");
+    log.WriteLogLine(u"(error) after close"_s);
     EXPECT_EQ(log.ErrorCount(), 1);
     EXPECT_TRUE(log.pane().text().endsWith(QLatin1String("(error) after close\r\n")));
-    EXPECT_EQ(readFile(QStringLiteral("run.TXT")), closed);
+    EXPECT_EQ(readFile("run.TXT"), closed);
     EXPECT_EQ(log.state(), RunLog::StreamState::Closed);
 }
 
 TEST_F(RunLogTest, UncreatableFileKeepsThePreviousStream)
 {
     // The first log of the process cannot be created: the stream stays empty, nothing shows.
-    log.OpenRunLog(path(QStringLiteral("missing/run.TXT")));
+    log.OpenRunLog(path("missing/run.TXT"));
     EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
     EXPECT_EQ(log.pane().length(), 0);
 
     // After a good run, a failed one still shows its header in the pane.
-    log.OpenRunLog(path(QStringLiteral("good.TXT")));
+    log.OpenRunLog(path("good.TXT"));
     log.CloseRunLog();
     const qsizetype paneBefore = log.pane().length();
-    log.OpenRunLog(path(QStringLiteral("missing/run.TXT")));
+    log.OpenRunLog(path("missing/run.TXT"));
     EXPECT_EQ(log.state(), RunLog::StreamState::Closed);
     EXPECT_GT(log.pane().length(), paneBefore);
     EXPECT_EQ(log.ErrorCount(), 0);
@@ -165,10 +164,9 @@ TEST(TimeText, MidnightShowsTheDateAlone)
 {
     std::setlocale(LC_TIME, "C");
     const QDate day(2026, 12, 6);
-    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 0))), QStringLiteral("12/06/26"));
-    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 1))), QStringLiteral("12/06/26 00:00:01"));
-    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(14, 5, 9))),
-              QStringLiteral("12/06/26 14:05:09"));
+    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 0))), u"12/06/26"_s);
+    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 1))), u"12/06/26 00:00:01"_s);
+    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(14, 5, 9))), u"12/06/26 14:05:09"_s);
 }
 
 } // namespace

@@ -18,7 +18,7 @@ protected:
     {
         TempEnvironment::SetUp();
         program = makeProgram();
-        host.folder = path(QStringLiteral("archive/"));
+        host.folder = path("archive/");
     }
 
     void open() { window = std::make_unique<frmSchedule>(*program, host, sheet); }
@@ -29,9 +29,9 @@ protected:
         ScriptedPropertySheet quiet;
         auto scheduler = makeTaskScheduler(quiet);
         auto task = scheduler->CreateTask(name);
-        task->setApplicationName(QStringLiteral("/opt/sorvik/") + name);
-        task->setCommandLine(QStringLiteral("/Silent "));
-        task->setCreator(QStringLiteral("Orvel Sorvik [") + name + QLatin1Char(']'));
+        task->setApplicationName(u"/opt/sorvik/"_s + name);
+        task->setCommandLine(u"/Silent "_s);
+        task->setCreator(u"Orvel Sorvik ["_s + name + QLatin1Char(']'));
         for (int i = 0; i < triggers; ++i) {
             TaskTrigger &trigger = task->addTrigger();
             trigger.BeginDay = trigger.StartTime = QDateTime(QDate(2026, 12, 6), QTime(1 + i, 30));
@@ -62,20 +62,19 @@ protected:
 TEST_F(frmScheduleTest, ANewTaskIsSavedDisabledAndItsSheetShown)
 {
     open();
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("File Archive Scheduler"));
-    dialogs.inputs = {QStringLiteral("  a.b.c  ")};
+    EXPECT_EQ(window->windowTitle(), u"File Archive Scheduler"_s);
+    dialogs.inputs = {u"  a.b.c  "_s};
     window->cmdNew_Click();
-    EXPECT_EQ(dialogs.presets, std::vector<QString>{QStringLiteral("Orvel File Archive SRV01")});
-    EXPECT_EQ(sheet.shown, std::vector<QString>{QStringLiteral("a_b_c")});
+    EXPECT_EQ(dialogs.presets, std::vector<QString>{u"Orvel File Archive SRV01"_s});
+    EXPECT_EQ(sheet.shown, std::vector<QString>{u"a_b_c"_s});
     EXPECT_EQ(sheet.flagsWhenShown, std::vector<qint32>{TaskFlags::Disabled});
-    EXPECT_EQ(listed(), QStringList{QStringLiteral("a_b_c")});
+    EXPECT_EQ(listed(), QStringList{u"a_b_c"_s});
 
-    const auto stored =
-        parseCronFile(readFile(QStringLiteral("cron.d/") + cronFileName(QStringLiteral("a_b_c"))));
+    const auto stored = parseCronFile(readFile("cron.d/" + cronFileName(u"a_b_c"_s)));
     ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->applicationName, path(QStringLiteral("program/Sorvik")));
-    EXPECT_EQ(stored->commandLine, QStringLiteral("/Silent "));
-    EXPECT_EQ(stored->creator, QStringLiteral("Orvel Sorvik [SRV01]"));
+    EXPECT_EQ(stored->applicationName, path("program/Sorvik"));
+    EXPECT_EQ(stored->commandLine, u"/Silent "_s);
+    EXPECT_EQ(stored->creator, u"Orvel Sorvik [SRV01]"_s);
     EXPECT_EQ(stored->flags, TaskFlags::Disabled);
     ASSERT_EQ(stored->triggers.size(), 1u);
     EXPECT_EQ(stored->triggers[0].StartTime, clockTime);
@@ -84,56 +83,56 @@ TEST_F(frmScheduleTest, ANewTaskIsSavedDisabledAndItsSheetShown)
 
 TEST_F(frmScheduleTest, DuplicatesBlanksAndCancelCreateNothing)
 {
-    existing(QStringLiteral("X_1"));
-    existing(QStringLiteral("Y"));
+    existing(u"X_1"_s);
+    existing(u"Y"_s);
     open();
-    dialogs.inputs = {QStringLiteral("x.1")};
+    dialogs.inputs = {u"x.1"_s};
     window->cmdNew_Click();
-    EXPECT_EQ(dialogs.texts.back(), QStringLiteral("Please select a unique name for the task"));
-    dialogs.inputs = {QStringLiteral("    ")};
+    EXPECT_EQ(dialogs.texts.back(), u"Please select a unique name for the task"_s);
+    dialogs.inputs = {u"    "_s};
     window->cmdNew_Click();
     window->cmdNew_Click(); // cancelled
-    EXPECT_EQ(listed(), (QStringList{QStringLiteral("X_1"), QStringLiteral("Y")}));
+    EXPECT_EQ(listed(), (QStringList{u"X_1"_s, u"Y"_s}));
     EXPECT_TRUE(sheet.shown.empty());
-    EXPECT_EQ(QDir(path(QStringLiteral("cron.d"))).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QDir(path("cron.d")).entryList(QDir::Files).size(), 2);
 }
 
 TEST_F(frmScheduleTest, AFailingStepIsToldOnceAndTheRestStillDone)
 {
-    workstation->computerName = QStringLiteral("BAD\nNAME");
+    workstation->computerName = u"BAD\nNAME"_s;
     open();
-    dialogs.inputs = {QStringLiteral("Good")};
+    dialogs.inputs = {u"Good"_s};
     window->cmdNew_Click();
     ASSERT_EQ(dialogs.texts.size(), 2u);
     EXPECT_EQ(dialogs.texts[1],
               QStringLiteral("(error) in frmSchedule: cmdNew: The creator may not hold line "
                              "breaks or other control characters\r\nTaskName=Good"));
-    EXPECT_EQ(sheet.shown, std::vector<QString>{QStringLiteral("Good")});
-    EXPECT_EQ(listed(), QStringList{QStringLiteral("Good")});
+    EXPECT_EQ(sheet.shown, std::vector<QString>{u"Good"_s});
+    EXPECT_EQ(listed(), QStringList{u"Good"_s});
 }
 
 TEST_F(frmScheduleTest, DetailsAreThoseOfTheClickedPosition)
 {
-    existing(QStringLiteral("Alpha"));
-    existing(QStringLiteral("Beta"), 2);
+    existing(u"Alpha"_s);
+    existing(u"Beta"_s, 2);
     open();
     click(1);
-    EXPECT_EQ(window->lblInfo[0]->text(), QStringLiteral("/opt/sorvik/Beta"));
-    EXPECT_EQ(window->lblInfo[1]->text(), QStringLiteral("/Silent "));
-    EXPECT_EQ(window->lblInfo[3]->text(), QStringLiteral("Never"));
-    EXPECT_EQ(window->lblInfo[4]->text(), QStringLiteral("Not scheduled")) << "a disabled task";
-    EXPECT_EQ(window->lblInfo[5]->text(), QStringLiteral("Orvel Sorvik [Beta]"));
+    EXPECT_EQ(window->lblInfo[0]->text(), u"/opt/sorvik/Beta"_s);
+    EXPECT_EQ(window->lblInfo[1]->text(), u"/Silent "_s);
+    EXPECT_EQ(window->lblInfo[3]->text(), u"Never"_s);
+    EXPECT_EQ(window->lblInfo[4]->text(), u"Not scheduled"_s) << "a disabled task";
+    EXPECT_EQ(window->lblInfo[5]->text(), u"Orvel Sorvik [Beta]"_s);
     EXPECT_EQ(
         window->txtSchedule->toPlainText(),
         QStringLiteral(
             "At 01:30 every day, starting 06/12/2026\nAt 02:30 every day, starting 06/12/2026\n"));
-    EXPECT_EQ(window->lbLabels[7]->text(), QStringLiteral("Schedule"));
+    EXPECT_EQ(window->lbLabels[7]->text(), u"Schedule"_s);
     EXPECT_EQ(window->lblInfo[2], nullptr) << "there is no value label 2";
 }
 
 TEST_F(frmScheduleTest, DeleteAsksWithTheNameAndKeepsTheDetails)
 {
-    existing(QStringLiteral("Nightly"));
+    existing(u"Nightly"_s);
     open();
     window->cdmDelete_Click(); // no selection: nothing
     EXPECT_TRUE(dialogs.texts.empty());
@@ -142,19 +141,19 @@ TEST_F(frmScheduleTest, DeleteAsksWithTheNameAndKeepsTheDetails)
     window->cdmDelete_Click();
     EXPECT_EQ(dialogs.texts, std::vector<QString>{QStringLiteral(
                                  "Are you sure you want to delete the task: Nightly\"?")});
-    EXPECT_EQ(listed(), QStringList{QStringLiteral("Nightly")});
+    EXPECT_EQ(listed(), QStringList{u"Nightly"_s});
 
     click(0);
     dialogs.answers = {DialogAnswer::Yes};
     window->cdmDelete_Click();
     EXPECT_TRUE(listed().isEmpty());
-    EXPECT_EQ(window->lblInfo[0]->text(), QStringLiteral("/opt/sorvik/Nightly"));
-    EXPECT_TRUE(QDir(path(QStringLiteral("cron.d"))).entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(window->lblInfo[0]->text(), u"/opt/sorvik/Nightly"_s);
+    EXPECT_TRUE(QDir(path("cron.d")).entryList(QDir::Files).isEmpty());
 }
 
 TEST_F(frmScheduleTest, PropertiesEditTheSelectedTask)
 {
-    existing(QStringLiteral("Nightly"));
+    existing(u"Nightly"_s);
     open();
     window->cmdProps_Click();
     EXPECT_TRUE(sheet.shown.empty()) << "nothing selected";
@@ -162,15 +161,15 @@ TEST_F(frmScheduleTest, PropertiesEditTheSelectedTask)
     sheet.confirm = true;
     sheet.change = [](ScheduledTask &task) { task.setFlags(0); };
     window->cmdProps_Click();
-    EXPECT_EQ(sheet.shown, std::vector<QString>{QStringLiteral("Nightly")});
+    EXPECT_EQ(sheet.shown, std::vector<QString>{u"Nightly"_s});
     click(0);
-    EXPECT_NE(window->lblInfo[4]->text(), QStringLiteral("Not scheduled")) << "enabled now";
+    EXPECT_NE(window->lblInfo[4]->text(), u"Not scheduled"_s) << "enabled now";
 }
 
 TEST_F(frmScheduleTest, AFolderTextUnderThreeCharactersRefusesTheWindow)
 {
     open();
-    host.folder = QStringLiteral("C:");
+    host.folder = u"C:"_s;
     window->show();
     window->Form_Activate();
     EXPECT_FALSE(window->isVisible());
@@ -179,7 +178,7 @@ TEST_F(frmScheduleTest, AFolderTextUnderThreeCharactersRefusesTheWindow)
                                                   "run a manual archive to completion first.")});
 
     dialogs.texts.clear();
-    host.folder = QStringLiteral("C:/");
+    host.folder = u"C:/"_s;
     window->show();
     window->Form_Activate();
     EXPECT_TRUE(window->isVisible());
@@ -188,16 +187,14 @@ TEST_F(frmScheduleTest, AFolderTextUnderThreeCharactersRefusesTheWindow)
 
 TEST_F(frmScheduleTest, AFailingSchedulerIsToldAndTheWindowCarriesOn)
 {
-    qputenv("SORVIK_CRON_DIR", QFile::encodeName(path(QStringLiteral("no-cron-here"))));
+    qputenv("SORVIK_CRON_DIR", QFile::encodeName(path("no-cron-here")));
     open();
     ASSERT_EQ(dialogs.texts.size(), 1u);
-    EXPECT_TRUE(
-        dialogs.texts[0].startsWith(QStringLiteral("(error) in frmSchedule: RefreshList: ")));
+    EXPECT_TRUE(dialogs.texts[0].startsWith(u"(error) in frmSchedule: RefreshList: "_s));
     EXPECT_TRUE(listed().isEmpty());
-    window->lstTasks->addItem(QStringLiteral("ghost"));
+    window->lstTasks->addItem(u"ghost"_s);
     click(0);
-    EXPECT_TRUE(dialogs.texts.back().startsWith(
-        QStringLiteral("(error) in frmSchedule: lstTasks_Click: ")));
+    EXPECT_TRUE(dialogs.texts.back().startsWith(u"(error) in frmSchedule: lstTasks_Click: "_s));
 }
 
 } // namespace

@@ -24,14 +24,14 @@ protected:
     {
         TempEnvironment::SetUp();
         program = makeProgram();
-        QDir().mkpath(path(QStringLiteral("archive")));
-        host.folder = QStringLiteral("/previous/");
+        QDir().mkpath(path("archive"));
+        host.folder = u"/previous/"_s;
     }
 
     QString stored()
     {
         TestHost fresh;
-        auto restarted = makeProgram(QStringLiteral("restarted"));
+        auto restarted = makeProgram(u"restarted"_s);
         LoadArchiveFolderSetting(*restarted, fresh);
         return fresh.folder;
     }
@@ -41,54 +41,51 @@ protected:
 
 TEST_F(ArchiveFolderSelectionTest, BrowseTakesAWritableFolderWithOneSeparator)
 {
-    for (const QString &chosen :
-         {path(QStringLiteral("archive")), path(QStringLiteral("archive/"))}) {
+    for (const QString &chosen : {path("archive"), path("archive/")}) {
         dialogs.inputs = {chosen};
         cmdBrowseForFolder_Click(*program, host);
-        EXPECT_EQ(host.folder, path(QStringLiteral("archive/")));
-        EXPECT_EQ(stored(), path(QStringLiteral("archive/")));
+        EXPECT_EQ(host.folder, path("archive/"));
+        EXPECT_EQ(stored(), path("archive/"));
     }
-    EXPECT_EQ(dialogs.texts,
-              (std::vector<QString>(2, QStringLiteral("Select backup folder location"))));
-    EXPECT_FALSE(QFile::exists(path(QStringLiteral("archive/temp.test.txt"))));
+    EXPECT_EQ(dialogs.texts, (std::vector<QString>(2, u"Select backup folder location"_s)));
+    EXPECT_FALSE(QFile::exists(path("archive/temp.test.txt")));
 }
 
 TEST_F(ArchiveFolderSelectionTest, BrowseCancelledChangesNothing)
 {
     cmdBrowseForFolder_Click(*program, host);
-    EXPECT_EQ(host.folder, QStringLiteral("/previous/"));
+    EXPECT_EQ(host.folder, u"/previous/"_s);
     EXPECT_EQ(dialogs.texts.size(), 1u) << "only the browser itself";
     EXPECT_EQ(stored(), QString());
 }
 
 TEST_F(ArchiveFolderSelectionTest, UnwritableFoldersKeepThePreviousOne)
 {
-    dialogs.inputs = {QStringLiteral("/proc")};
+    dialogs.inputs = {u"/proc"_s};
     cmdBrowseForFolder_Click(*program, host);
     EXPECT_EQ(dialogs.texts.back(), notWritable);
 
-    dialogs.inputs = {QStringLiteral("/proc")};
+    dialogs.inputs = {u"/proc"_s};
     cmdEnterUNC_Click(*program, host);
     EXPECT_EQ(dialogs.texts.back(), uncNotWritable);
 
-    EXPECT_EQ(host.folder, QStringLiteral("/previous/"));
+    EXPECT_EQ(host.folder, u"/previous/"_s);
     EXPECT_EQ(stored(), QString());
 }
 
 TEST_F(ArchiveFolderSelectionTest, UncTakesAnyExistingWritablePath)
 {
-    dialogs.inputs = {path(QStringLiteral("archive"))};
+    dialogs.inputs = {path("archive")};
     cmdEnterUNC_Click(*program, host);
-    EXPECT_EQ(host.folder, path(QStringLiteral("archive/")));
-    EXPECT_EQ(stored(), path(QStringLiteral("archive/")));
-    EXPECT_EQ(dialogs.texts, std::vector<QString>{QStringLiteral("UNC Path")});
-    EXPECT_EQ(dialogs.presets, std::vector<QString>{QStringLiteral("\\\\")});
+    EXPECT_EQ(host.folder, path("archive/"));
+    EXPECT_EQ(stored(), path("archive/"));
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{u"UNC Path"_s});
+    EXPECT_EQ(dialogs.presets, std::vector<QString>{u"\\\\"_s});
 }
 
 TEST_F(ArchiveFolderSelectionTest, UncPresetOrAMissingShareCannotConnect)
 {
-    for (const QString &typed : {QStringLiteral("\\\\"), QStringLiteral("\\\\server\\share"),
-                                 path(QStringLiteral("missing"))}) {
+    for (const QString &typed : {u"\\\\"_s, u"\\\\server\\share"_s, path("missing")}) {
         dialogs.texts.clear();
         dialogs.inputs = {typed};
         cmdEnterUNC_Click(*program, host);
@@ -97,7 +94,7 @@ TEST_F(ArchiveFolderSelectionTest, UncPresetOrAMissingShareCannotConnect)
     dialogs.texts.clear();
     cmdEnterUNC_Click(*program, host); // cancelled
     EXPECT_EQ(dialogs.texts.size(), 1u);
-    EXPECT_EQ(host.folder, QStringLiteral("/previous/"));
+    EXPECT_EQ(host.folder, u"/previous/"_s);
 }
 
 } // namespace

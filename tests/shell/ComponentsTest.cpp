@@ -46,11 +46,11 @@ TEST_F(ComponentsTest, WhatCannotBeLoadedCannotBeCreated)
     writeServedProduct(0x00040000, false);
     EXPECT_EQ(create(), nullptr) << "not registered";
 
-    registerStatusObject("\"" + QFile::encodeName(path(QStringLiteral("missing.so"))) + "\"");
+    registerStatusObject("\"" + QFile::encodeName(path("missing.so")) + "\"");
     EXPECT_EQ(create(), nullptr) << "library missing";
 
-    writeFile(QStringLiteral("garbage.so"), "not a library at all");
-    registerStatusObject("\"" + QFile::encodeName(path(QStringLiteral("garbage.so"))) + "\"");
+    writeFile("garbage.so", "not a library at all");
+    registerStatusObject("\"" + QFile::encodeName(path("garbage.so")) + "\"");
     EXPECT_EQ(create(), nullptr) << "not a library";
 
     registerStatusObject("\"libm.so.6\"");

@@ -34,15 +34,15 @@ class OrvelVersionRegistry : public TempEnvironment {};
 TEST_F(OrvelVersionRegistry, ReadsBothNumbersAndCountsMissingOnesAsZero)
 {
     writeServedProduct(0x00030005);
-    EXPECT_EQ(GetOrvelVersion(*makeRegistry()).VersionText, QStringLiteral("3.5(1.52)"));
+    EXPECT_EQ(GetOrvelVersion(*makeRegistry()).VersionText, u"3.5(1.52)"_s);
 
     writeRegistry("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Quenvo]\n");
-    EXPECT_EQ(GetOrvelVersion(*makeRegistry()).VersionText, QStringLiteral("0.0(0.0)"));
+    EXPECT_EQ(GetOrvelVersion(*makeRegistry()).VersionText, u"0.0(0.0)"_s);
 
     // Stored as a string of three bytes with its zero: read as a number made of those bytes.
     writeRegistry("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Quenvo]\n"
                   "\"Version Number\"=hex:00,00,04\n\"Build Number\"=\"too long for a number\"\n");
-    EXPECT_EQ(GetOrvelVersion(*makeRegistry()).VersionText, QStringLiteral("4.0(0.0)"));
+    EXPECT_EQ(GetOrvelVersion(*makeRegistry()).VersionText, u"4.0(0.0)"_s);
 }
 
 } // namespace

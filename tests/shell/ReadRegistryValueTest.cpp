@@ -28,12 +28,10 @@ protected:
         registry = makeRegistry();
     }
 
-    QVariant read(const char *name, qint16 kind,
-                  const QVariant &fallback = QStringLiteral("default"))
+    QVariant read(const char *name, qint16 kind, const QVariant &fallback = u"default"_s)
     {
-        return ReadRegistryValue(*registry, RegistryRoot::LocalMachine,
-                                 QStringLiteral("SOFTWARE\\Test"), QLatin1String(name), kind,
-                                 fallback);
+        return ReadRegistryValue(*registry, RegistryRoot::LocalMachine, u"SOFTWARE\\Test"_s,
+                                 QLatin1String(name), kind, fallback);
     }
 
     std::unique_ptr<Registry> registry;
@@ -42,9 +40,9 @@ protected:
 TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero)
 {
     EXPECT_EQ(read("Long", RegistryKind::String).toString(), QString(1023, QLatin1Char('a')));
-    EXPECT_EQ(read("TooLong", RegistryKind::String).toString(), QStringLiteral("default"));
+    EXPECT_EQ(read("TooLong", RegistryKind::String).toString(), u"default"_s);
     EXPECT_EQ(read("Empty", RegistryKind::String).toString(), QString());
-    EXPECT_EQ(read("Missing", RegistryKind::String).toString(), QStringLiteral("default"));
+    EXPECT_EQ(read("Missing", RegistryKind::String).toString(), u"default"_s);
 }
 
 TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError)
@@ -65,7 +63,7 @@ TEST_F(ReadRegistryValueTest, NumbersAndOtherTypesReadAsNumbers)
     EXPECT_EQ(read("Number", RegistryKind::Number).toInt(), -2);
     EXPECT_EQ(read("Short", RegistryKind::Number).toInt(), 0x6261)
         << "'a' 'b' and the zero, low bytes first";
-    EXPECT_EQ(read("Four", RegistryKind::Number).toString(), QStringLiteral("default"))
+    EXPECT_EQ(read("Four", RegistryKind::Number).toString(), u"default"_s)
         << "five bytes do not fit";
     EXPECT_EQ(read("OneByte", RegistryKind::Number).toInt(), 0x7f);
 }
@@ -74,7 +72,7 @@ TEST_F(ReadRegistryValueTest, BinaryHoldsExactlyTheBytesThatFit)
 {
     EXPECT_EQ(read("OneByte", RegistryKind::Binary).toByteArray(), QByteArray("\x7f"));
     EXPECT_EQ(read("Binary4096", RegistryKind::Binary).toByteArray().size(), 4096);
-    EXPECT_EQ(read("Binary4097", RegistryKind::Binary).toString(), QStringLiteral("default"));
+    EXPECT_EQ(read("Binary4097", RegistryKind::Binary).toString(), u"default"_s);
 }
 
 TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
@@ -84,10 +82,10 @@ TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
         FAIL() << "kind 7 gave no error";
     } catch (const Failure &failure) {
         EXPECT_EQ(failure.number(), 1001);
-        EXPECT_EQ(failure.description(), QStringLiteral("Unsupported value type"));
+        EXPECT_EQ(failure.description(), u"Unsupported value type"_s);
     }
-    EXPECT_EQ(ReadRegistryValue(*registry, RegistryRoot::LocalMachine,
-                                QStringLiteral("SOFTWARE\\Nothing"), QStringLiteral("x"), 7, 42)
+    EXPECT_EQ(ReadRegistryValue(*registry, RegistryRoot::LocalMachine, u"SOFTWARE\\Nothing"_s,
+                                u"x"_s, 7, 42)
                   .toInt(),
               42);
 }
@@ -95,7 +93,7 @@ TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
 TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing)
 {
     QFile::remove(registryPath());
-    EXPECT_EQ(read("Long", RegistryKind::String).toString(), QStringLiteral("default"));
+    EXPECT_EQ(read("Long", RegistryKind::String).toString(), u"default"_s);
     EXPECT_EQ(read("Long", 7, 9).toInt(), 9);
 }
 

@@ -4,6 +4,8 @@
 
 #include <random>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 QByteArray valueData(const RegFile &hive, quint32 root, const QString &key, const QString &name,
@@ -39,52 +41,47 @@ TEST(RegFile, ReadsEveryKindOfValue)
 {
     const RegFile hive = RegFile::parse(sample);
     quint32 type = 0;
-    EXPECT_EQ(
-        valueData(hive, RegistryRoot::ClassesRoot,
-                  QStringLiteral("CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32"),
-                  QString(), &type),
-        QByteArray("/opt/orvel/lib/libOrvelComponents.so", 37));
+    EXPECT_EQ(valueData(hive, RegistryRoot::ClassesRoot,
+                        u"CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32"_s,
+                        QString(), &type),
+              QByteArray("/opt/orvel/lib/libOrvelComponents.so", 37));
     EXPECT_EQ(type, RegistryType::String);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine,
-                        QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"),
-                        QStringLiteral("Output Path")),
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"_s,
+                        u"Output Path"_s),
               QByteArray("C:\\Orvel\\Logs\\", 15));
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine,
-                        QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"),
-                        QStringLiteral("Quoted")),
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"_s,
+                        u"Quoted"_s),
               QByteArray("say \"hi\"", 9));
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo"),
-                        QStringLiteral("Version Number"), &type),
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s,
+                        u"Version Number"_s, &type),
               QByteArray("\x00\x00\x04\x00", 4));
     EXPECT_EQ(type, RegistryType::DWord);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo"),
-                        QStringLiteral("Blob"), &type),
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Blob"_s, &type),
               QByteArray("\x01\x02\xff\x10\x20", 5));
     EXPECT_EQ(type, RegistryType::Binary);
     // String types stored as UTF-16 come back single-byte, as the single-byte query returns them.
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo"),
-                        QStringLiteral("Expand"), &type),
-              QByteArray("%A\xe9\x00", 4));
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Expand"_s, &type),
+        QByteArray("%A\xe9\x00", 4));
     EXPECT_EQ(type, RegistryType::ExpandString);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo"),
-                        QStringLiteral("Quad"), &type)
-                  .size(),
-              8);
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Quad"_s, &type).size(),
+        8);
     EXPECT_EQ(type, 11u);
 }
 
 TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors)
 {
     const RegFile hive = RegFile::parse(sample);
-    EXPECT_NE(hive.key(RegistryRoot::LocalMachine, QStringLiteral("software\\QUENVO\\")), nullptr);
-    EXPECT_NE(hive.key(RegistryRoot::LocalMachine, QStringLiteral("Software")), nullptr);
-    EXPECT_NE(hive.key(RegistryRoot::ClassesRoot, QStringLiteral("clsid")), nullptr);
-    EXPECT_EQ(hive.key(RegistryRoot::CurrentUser, QStringLiteral("Software")), nullptr);
-    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Other")), nullptr);
-    EXPECT_EQ(hive.key(0x1234, QStringLiteral("SOFTWARE")), nullptr);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo"),
-                        QStringLiteral("VERSION NUMBER")),
-              QByteArray("\x00\x00\x04\x00", 4));
+    EXPECT_NE(hive.key(RegistryRoot::LocalMachine, u"software\\QUENVO\\"_s), nullptr);
+    EXPECT_NE(hive.key(RegistryRoot::LocalMachine, u"Software"_s), nullptr);
+    EXPECT_NE(hive.key(RegistryRoot::ClassesRoot, u"clsid"_s), nullptr);
+    EXPECT_EQ(hive.key(RegistryRoot::CurrentUser, u"Software"_s), nullptr);
+    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, u"SOFTWARE\\Other"_s), nullptr);
+    EXPECT_EQ(hive.key(0x1234, u"SOFTWARE"_s), nullptr);
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"VERSION NUMBER"_s),
+        QByteArray("\x00\x00\x04\x00", 4));
 }
 
 TEST(RegFile, AcceptsUtf16AndTheOldHeader)
@@ -99,7 +96,7 @@ TEST(RegFile, AcceptsUtf16AndTheOldHeader)
     for (const QByteArray &bytes :
          {utf16, text.toUtf8(), text.toLatin1(), QByteArray("\xEF\xBB\xBF") + text.toUtf8()})
         EXPECT_EQ(valueData(RegFile::parse(bytes), RegistryRoot::LocalMachine,
-                            QStringLiteral("Software\\Quenvo"), QStringLiteral("name")),
+                            u"Software\\Quenvo"_s, u"name"_s),
                   QByteArray("caf\xe9\0", 5));
 }
 
@@ -125,11 +122,11 @@ TEST(RegFile, IgnoresWhatItCannotRead)
                              "\"Ignored\"=\"in a removal\"\n"
                              "[HKEY_LOCAL_MACHINE\\Half\n";
     const RegFile hive = RegFile::parse(messy);
-    const RegFile::Values *good = hive.key(RegistryRoot::LocalMachine, QStringLiteral("Good"));
+    const RegFile::Values *good = hive.key(RegistryRoot::LocalMachine, u"Good"_s);
     ASSERT_NE(good, nullptr);
-    EXPECT_EQ(good->keys(), QList<QString>{QStringLiteral("kept")});
-    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, QStringLiteral("Gone")), nullptr);
-    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, QStringLiteral("Half")), nullptr);
+    EXPECT_EQ(good->keys(), QList<QString>{u"kept"_s});
+    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, u"Gone"_s), nullptr);
+    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, u"Half"_s), nullptr);
 
     EXPECT_EQ(RegFile::parse("[HKEY_LOCAL_MACHINE\\NoHeader]\n\"a\"=\"b\"\n").keyCount(), 0);
     EXPECT_EQ(RegFile::parse(QByteArray()).keyCount(), 0);
@@ -159,14 +156,9 @@ TEST(RegFile, SurvivesHostileInput)
         huge += "ab,\\\n  ";
     huge += "cd\n";
     const RegFile hive = RegFile::parse(huge);
-    EXPECT_EQ(
-        valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("Big"), QStringLiteral("Text"))
-            .size(),
-        (4 << 20) + 1);
-    EXPECT_EQ(
-        valueData(hive, RegistryRoot::LocalMachine, QStringLiteral("Big"), QStringLiteral("Hex"))
-            .size(),
-        100001);
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Text"_s).size(),
+              (4 << 20) + 1);
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Hex"_s).size(), 100001);
 }
 
 } // namespace

@@ -56,14 +56,13 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
 {
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("Orvel Sorvik"));
-    EXPECT_EQ(window->frameWriteDataTo->title(),
-              QStringLiteral("Store log archives in this folder:"));
-    EXPECT_EQ(window->cmdBrowseForFolder->text(), QStringLiteral("&Browse"));
-    EXPECT_EQ(window->cmdEnterUNC->text(), QStringLiteral("&UNC"));
-    EXPECT_EQ(window->frmProgress->title(), QStringLiteral("Progress"));
-    EXPECT_EQ(window->cmdStart->text(), QStringLiteral("&Start"));
-    EXPECT_EQ(window->cmdExit->text(), QStringLiteral("E&xit"));
+    EXPECT_EQ(window->windowTitle(), u"Orvel Sorvik"_s);
+    EXPECT_EQ(window->frameWriteDataTo->title(), u"Store log archives in this folder:"_s);
+    EXPECT_EQ(window->cmdBrowseForFolder->text(), u"&Browse"_s);
+    EXPECT_EQ(window->cmdEnterUNC->text(), u"&UNC"_s);
+    EXPECT_EQ(window->frmProgress->title(), u"Progress"_s);
+    EXPECT_EQ(window->cmdStart->text(), u"&Start"_s);
+    EXPECT_EQ(window->cmdExit->text(), u"E&xit"_s);
     EXPECT_TRUE(window->txtOutputPath->isReadOnly());
     EXPECT_TRUE(window->txtLogOutput->isReadOnly());
 
@@ -79,45 +78,42 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
     for (QAction *menu : window->menuBar()->actions()) {
         menus << menu->text();
         for (QAction *item : menu->menu()->actions())
-            menus << (item->isSeparator() ? QStringLiteral("-")
-                                          : QStringLiteral("  ") + item->text());
+            menus << (item->isSeparator() ? u"-"_s : u"  "_s + item->text());
     }
     EXPECT_EQ(menus,
-              (QStringList{QStringLiteral("File"), QStringLiteral("  Schedule Archive"),
-                           QStringLiteral("-"), QStringLiteral("  Exit"), QStringLiteral("Help"),
-                           QStringLiteral("  Help"), QStringLiteral("-"), QStringLiteral("  About"),
-                           QStringLiteral("  Check for updated version")}));
+              (QStringList{u"File"_s, u"  Schedule Archive"_s, u"-"_s, u"  Exit"_s, u"Help"_s,
+                           u"  Help"_s, u"-"_s, u"  About"_s, u"  Check for updated version"_s}));
 }
 
 TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
 {
-    window->setArchiveFolderText(QStringLiteral("/srv/archive/"));
+    window->setArchiveFolderText(u"/srv/archive/"_s);
     window->show();
     window->txtOutputPath->setFocus();
-    QTest::keyClicks(window->txtOutputPath, QStringLiteral("typed"));
-    EXPECT_EQ(window->archiveFolderText(), QStringLiteral("/srv/archive/"));
+    QTest::keyClicks(window->txtOutputPath, u"typed"_s);
+    EXPECT_EQ(window->archiveFolderText(), u"/srv/archive/"_s);
 }
 
 TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
 {
-    program->runLog().OpenRunLog(path(QStringLiteral("run.TXT")));
-    program->runLog().WriteLogLine(QStringLiteral("    progress line"));
-    program->runLog().WriteLogLine(QStringLiteral("(error) something broke"));
-    program->runLog().WriteLogLine(QStringLiteral("(warning) something odd"));
+    program->runLog().OpenRunLog(path("run.TXT"));
+    program->runLog().WriteLogLine(u"    progress line"_s);
+    program->runLog().WriteLogLine(u"(error) something broke"_s);
+    program->runLog().WriteLogLine(u"(warning) something odd"_s);
 
-    EXPECT_EQ(colourOfLine(QStringLiteral("progress line")), QColor(Qt::black));
-    EXPECT_EQ(colourOfLine(QStringLiteral("something broke")), QColor(255, 0, 0));
-    EXPECT_EQ(colourOfLine(QStringLiteral("something odd")), QColor(255, 255, 0));
-    EXPECT_EQ(colourOfLine(QStringLiteral("**Search for")), QColor(255, 255, 0));
+    EXPECT_EQ(colourOfLine(u"progress line"_s), QColor(Qt::black));
+    EXPECT_EQ(colourOfLine(u"something broke"_s), QColor(255, 0, 0));
+    EXPECT_EQ(colourOfLine(u"something odd"_s), QColor(255, 255, 0));
+    EXPECT_EQ(colourOfLine(u"**Search for"_s), QColor(255, 255, 0));
 
     // After the pane has been cut, what it shows is still exactly the pane's text.
     for (int i = 0; i < 400; ++i)
-        program->runLog().WriteLogLine(QStringLiteral("line %1 (error)").arg(i));
+        program->runLog().WriteLogLine(u"line %1 (error)"_s.arg(i));
     const QString shown = window->txtLogOutput->toPlainText();
     QString expected = program->runLog().pane().text();
     expected.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     EXPECT_EQ(shown, expected);
-    EXPECT_EQ(colourOfLine(QStringLiteral("line 399 (error)")), QColor(255, 0, 0));
+    EXPECT_EQ(colourOfLine(u"line 399 (error)"_s), QColor(255, 0, 0));
 }
 
 TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
@@ -140,7 +136,7 @@ TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
 
 TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
 {
-    window->setArchiveFolderText(QStringLiteral("/srv/kept/"));
+    window->setArchiveFolderText(u"/srv/kept/"_s);
     EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
     EXPECT_TRUE(dialogs.texts.empty());
 
@@ -160,18 +156,17 @@ TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
 TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder)
 {
     window->setRunning(true);
-    window->setArchiveFolderText(QStringLiteral("/srv/saved/"));
+    window->setArchiveFolderText(u"/srv/saved/"_s);
     EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
     QCloseEvent close;
     EXPECT_EQ(endStatusOf([&] { window->closeEvent(&close); }), ExitStatus::Success);
     EXPECT_TRUE(dialogs.texts.empty());
-    EXPECT_TRUE(readFile(QStringLiteral("config/Sorvik/Sorvik.ini"))
-                    .contains("ArchiveFolderPath=/srv/saved/"));
+    EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("ArchiveFolderPath=/srv/saved/"));
 }
 
 TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
 {
-    const QString help = path(QStringLiteral("program/Help/OrvelSorvik.htm"));
+    const QString help = path("program/Help/OrvelSorvik.htm");
     launcher.answer = LaunchResult::Success;
     window->Help_Click(3);
     EXPECT_EQ(launcher.opened, std::vector<QString>{help});
@@ -184,8 +179,8 @@ TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
     EXPECT_EQ(
         dialogs.texts,
         (std::vector<QString>{
-            QStringLiteral("No program is currently associated to open this file type: ") + help,
-            QStringLiteral("Unable to launch help file ") + help +
+            u"No program is currently associated to open this file type: "_s + help,
+            u"Unable to launch help file "_s + help +
                 QStringLiteral(
                     ". Try opening the file manually in a browser. Error code returned is 2")}));
 
@@ -199,10 +194,10 @@ TEST_F(frmMainTest, AboutShowsTheVersionFilledOnce)
             auto *about = window->findChild<frmAbout *>();
             ASSERT_NE(about, nullptr);
             EXPECT_TRUE(about->isVisible());
-            EXPECT_EQ(about->windowTitle(), QStringLiteral("Orvel Sorvik"));
-            EXPECT_EQ(about->lblVersionTitle->text(), QStringLiteral("Version:"));
+            EXPECT_EQ(about->windowTitle(), u"Orvel Sorvik"_s);
+            EXPECT_EQ(about->lblVersionTitle->text(), u"Version:"_s);
             EXPECT_TRUE(about->lblVersionTitle->font().bold());
-            EXPECT_EQ(about->lblVersion->text(), QStringLiteral("1.0.1"));
+            EXPECT_EQ(about->lblVersion->text(), u"1.0.1"_s);
             EXPECT_FALSE(about->picLogo->pixmap().isNull());
             about->cmdOK->click();
         });

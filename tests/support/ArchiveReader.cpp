@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::Literals::StringLiterals;
+
 std::optional<ArchiveContent> readArchive(const QString &path)
 {
     QProcess python;
-    python.start(QStringLiteral("python3"),
+    python.start(u"python3"_s,
                  {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/zipcheck.py"), path});
     if (!python.waitForFinished(600000) || python.exitStatus() != QProcess::NormalExit ||
         python.exitCode() != 0) {

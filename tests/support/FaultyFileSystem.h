@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <functional>
 
+using namespace Qt::Literals::StringLiterals;
+
 // The real file-system layer with a hook before each operation (it may throw, or change the
 // world under the program's feet) and one after each copy.
 class FaultyFileSystem : public FileSystem {
@@ -23,40 +25,40 @@ public:
 
     void CreateFolder(const QString &path) override
     {
-        hook(QStringLiteral("CreateFolder"), path);
+        hook(u"CreateFolder"_s, path);
         FileSystem::CreateFolder(path);
     }
     Folder GetFolder(const QString &path) override
     {
-        hook(QStringLiteral("GetFolder"), path);
+        hook(u"GetFolder"_s, path);
         return FileSystem::GetFolder(path);
     }
     void DeleteFile(const QString &path, bool force) override
     {
-        hook(QStringLiteral("DeleteFile"), path);
+        hook(u"DeleteFile"_s, path);
         FileSystem::DeleteFile(path, force);
     }
     void CopyFile(const QString &source, const QString &destination, bool overwrite) override
     {
-        hook(QStringLiteral("CopyFile"), destination);
+        hook(u"CopyFile"_s, destination);
         FileSystem::CopyFile(source, destination, overwrite);
         if (afterCopy)
             afterCopy(source, destination);
     }
     void MoveFile(const QString &source, const QString &destination) override
     {
-        hook(QStringLiteral("MoveFile"), destination);
+        hook(u"MoveFile"_s, destination);
         FileSystem::MoveFile(source, destination);
     }
     std::unique_ptr<TextStream> CreateTextFile(const QString &path, bool overwrite,
                                                bool unicode) override
     {
-        hook(QStringLiteral("CreateTextFile"), path);
+        hook(u"CreateTextFile"_s, path);
         return FileSystem::CreateTextFile(path, overwrite, unicode);
     }
     std::unique_ptr<TextStream> OpenTextFile(const QString &path) override
     {
-        hook(QStringLiteral("OpenTextFile"), path);
+        hook(u"OpenTextFile"_s, path);
         return FileSystem::OpenTextFile(path);
     }
 

@@ -14,16 +14,16 @@ protected:
     void SetUp() override
     {
         TempEnvironment::SetUp();
-        QDir().mkpath(path(QStringLiteral("program")));
-        ASSERT_TRUE(QFile::copy(builtFile(QStringLiteral("Sorvik")), program()));
+        QDir().mkpath(path(u"program"_s));
+        ASSERT_TRUE(QFile::copy(builtFile(u"Sorvik"_s), program()));
     }
 
-    QString program() const { return path(QStringLiteral("program/Sorvik")); }
+    QString program() const { return path(u"program/Sorvik"_s); }
 
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         return env;
     }
 
@@ -39,13 +39,10 @@ protected:
     {
         QProcess process;
         process.setProcessEnvironment(environment());
-        QStringList shell{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                          prefix + QStringLiteral(" exec \"$0\" \"$@\""), program()};
+        QStringList shell{u"/bin/sh"_s, u"-c"_s, prefix + u" exec \"$0\" \"$@\""_s, program()};
         if (ownMounts)
-            shell = QStringList{QStringLiteral("-m"), QStringLiteral("--propagation"),
-                                QStringLiteral("private")} +
-                    shell;
-        const QString command = ownMounts ? QStringLiteral("/usr/bin/unshare") : shell.takeFirst();
+            shell = QStringList{u"-m"_s, u"--propagation"_s, u"private"_s} + shell;
+        const QString command = ownMounts ? u"/usr/bin/unshare"_s : shell.takeFirst();
         process.start(command, shell + arguments);
         EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -55,10 +52,10 @@ protected:
     // The run log's text so far (its lines may still be growing).
     QString runLogText() const
     {
-        const QStringList logs = QDir(path(QStringLiteral("program/logs"))).entryList(QDir::Files);
+        const QStringList logs = QDir(path(u"program/logs"_s)).entryList(QDir::Files);
         if (logs.isEmpty())
             return QString();
-        const QByteArray bytes = readFile(QStringLiteral("program/logs/") + logs.first());
+        const QByteArray bytes = readFile(u"program/logs/"_s + logs.first());
         return QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()),
                                   bytes.size() / 2);
     }
@@ -75,28 +72,26 @@ protected:
 
     QStringList programFolder() const
     {
-        return QDir(path(QStringLiteral("program")))
-            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        return QDir(path(u"program"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     }
 
     // The one run log the program left.
     QStringList runLog() const
     {
-        const QStringList logs =
-            QDir(path(QStringLiteral("program/logs"))).entryList(QDir::Files, QDir::Name);
+        const QStringList logs = QDir(path(u"program/logs"_s)).entryList(QDir::Files, QDir::Name);
         EXPECT_EQ(logs.size(), 1) << logs.join(' ').toStdString();
         if (logs.isEmpty())
             return {};
-        EXPECT_TRUE(QRegularExpression(QStringLiteral(R"(^Sorvik_Log__\d{6}_\d\d_\d\d_\d\d\.TXT$)"))
+        EXPECT_TRUE(QRegularExpression(uR"(^Sorvik_Log__\d{6}_\d\d_\d\d_\d\d\.TXT$)"_s)
                         .match(logs.first())
                         .hasMatch())
             << logs.first().toStdString();
-        return runLogLines(readFile(QStringLiteral("program/logs/") + logs.first()));
+        return runLogLines(readFile(u"program/logs/"_s + logs.first()));
     }
 
     bool probeLeftAnywhere() const
     {
-        QDirIterator it(path(QString()), {QStringLiteral("temp.test.txt")}, QDir::Files,
+        QDirIterator it(path(QString()), {u"temp.test.txt"_s}, QDir::Files,
                         QDirIterator::Subdirectories);
         return it.hasNext();
     }

@@ -40,7 +40,7 @@ void TempEnvironment::TearDown()
     }
 }
 
-void TempEnvironment::writeFile(const QString &relative, const QByteArray &content) const
+void TempEnvironment::writeFile(QAnyStringView relative, const QByteArray &content) const
 {
     const QString full = path(relative);
     QDir().mkpath(QFileInfo(full).absolutePath());
@@ -49,7 +49,7 @@ void TempEnvironment::writeFile(const QString &relative, const QByteArray &conte
     ASSERT_EQ(file.write(content), content.size());
 }
 
-QByteArray TempEnvironment::readFile(const QString &relative) const
+QByteArray TempEnvironment::readFile(QAnyStringView relative) const
 {
     QFile file(path(relative));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -58,24 +58,22 @@ QByteArray TempEnvironment::readFile(const QString &relative) const
 void TempEnvironment::simulate(const QStringList &arguments) const
 {
     QProcess sim;
-    sim.start(builtFile(QStringLiteral("orvel-sim")),
-              QStringList{QStringLiteral("--root"), path(QStringLiteral("orvel"))} + arguments);
+    sim.start(builtFile(u"orvel-sim"_s), QStringList{u"--root"_s, path("orvel")} + arguments);
     ASSERT_TRUE(sim.waitForFinished(300000));
     ASSERT_EQ(sim.exitCode(), 0) << sim.readAllStandardError().toStdString();
-    qputenv("SORVIK_REGISTRY", QFile::encodeName(path(QStringLiteral("orvel/registry.reg"))));
+    qputenv("SORVIK_REGISTRY", QFile::encodeName(path("orvel/registry.reg")));
 }
 
 void TempEnvironment::writeRegistry(const QByteArray &content) const
 {
-    writeFile(QStringLiteral("registry.reg"), content);
+    writeFile("registry.reg", content);
 }
 
 void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components) const
 {
     QByteArray reg = "Windows Registry Editor Version 5.00\r\n\r\n";
     if (components) {
-        const QByteArray library =
-            QFile::encodeName(builtFile(QStringLiteral("libOrvelComponents.so")));
+        const QByteArray library = QFile::encodeName(builtFile(u"libOrvelComponents.so"_s));
         for (const char *clsid :
              {"{60EB7702-6A7A-11D1-8029-00C04FAD610B}", "{CA877C14-DCEE-459B-89B7-7A9E841558D5}"})
             reg += QByteArray("[HKEY_CLASSES_ROOT\\CLSID\\") + clsid + "\\InprocServer32]\r\n@=\"" +
@@ -83,14 +81,14 @@ void TempEnvironment::writeServedProduct(quint32 versionNumber, bool components)
     }
     reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
            "\"Output Path\"=\"" +
-           QFile::encodeName(path(QStringLiteral("orvel-logs"))) +
+           QFile::encodeName(path("orvel-logs")) +
            "\"\r\n\r\n"
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
            "\"Version Number\"=dword:" +
            QByteArray::number(versionNumber, 16).rightJustified(8, '0') +
            "\r\n\"Build Number\"=dword:00010034\r\n";
     writeRegistry(reg);
-    QDir().mkpath(path(QStringLiteral("orvel-logs")));
+    QDir().mkpath(path("orvel-logs"));
 }
 
 std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFolder,
@@ -98,7 +96,7 @@ std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFold
 {
     QDir().mkpath(path(programFolder));
     Program::Parts parts;
-    parts.executablePath = path(programFolder + QStringLiteral("/Sorvik"));
+    parts.executablePath = path(programFolder + u"/Sorvik"_s);
     parts.interactiveDialogs = &dialogs;
     parts.terminator = [](int status) { throw ProgramEnded{status}; };
     parts.launcher = &launcher;
@@ -123,7 +121,6 @@ QStringList runLogLines(const QByteArray &bytes)
 
 void storeArchiveFolder(const QString &folder)
 {
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Sorvik"),
-                       QStringLiteral("Sorvik"));
-    settings.setValue(QStringLiteral("frmMain/ArchiveFolderPath"), folder);
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
+    settings.setValue(u"frmMain/ArchiveFolderPath"_s, folder);
 }

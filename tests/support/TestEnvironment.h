@@ -5,6 +5,7 @@
 #include "shell/Program.h"
 #include "shell/RunHost.h"
 
+#include <QAnyStringView>
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
@@ -15,6 +16,8 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+using namespace Qt::Literals::StringLiterals;
 
 // Stands in for the end of the process in tests: EndProgram and friends throw it instead of
 // ending the test program. It is no std::exception, so the program's own traps let it pass.
@@ -63,10 +66,10 @@ public:
     std::optional<WorkstationUserFacts> user() const override
     {
         WorkstationUserFacts facts;
-        facts.userName = QStringLiteral("operator");
+        facts.userName = u"operator"_s;
         return facts;
     }
-    QString computerName = QStringLiteral("SRV01");
+    QString computerName = u"SRV01"_s;
     bool workstationAnswers = true;
 };
 
@@ -106,8 +109,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    QString path(const QString &relative) const { return m_root.filePath(relative); }
-    QString registryPath() const { return path(QStringLiteral("registry.reg")); }
+    QString path(QAnyStringView relative) const { return m_root.filePath(relative.toString()); }
+    QString registryPath() const { return path(u"registry.reg"_s); }
     // Writes the registry file as given.
     void writeRegistry(const QByteArray &content) const;
     // A registry file as the served product leaves it: its components (the built stand-in),
@@ -116,13 +119,13 @@ protected:
     // A served-product environment made by orvel-sim under root/orvel, with SORVIK_REGISTRY
     // pointing at it; the logging folder is root/orvel/logs.
     void simulate(const QStringList &arguments = {}) const;
-    void writeFile(const QString &relative, const QByteArray &content) const;
-    QByteArray readFile(const QString &relative) const;
+    void writeFile(QAnyStringView relative, const QByteArray &content) const;
+    QByteArray readFile(QAnyStringView relative) const;
 
     // A program whose executable lies in `programFolder` (created under the root), reading the
     // time from `clockTime` and the computer from `workstation`. `fileSystem` replaces the real
     // file-system layer.
-    std::unique_ptr<Program> makeProgram(const QString &programFolder = QStringLiteral("program"),
+    std::unique_ptr<Program> makeProgram(const QString &programFolder = u"program"_s,
                                          std::unique_ptr<FileSystem> fileSystem = nullptr);
 
     ScriptedDialogs dialogs;

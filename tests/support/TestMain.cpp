@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::Literals::StringLiterals;
+
 int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -12,7 +14,7 @@ int main(int argc, char **argv)
     qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
     // A runtime folder of the test's own, so that Qt has one without saying so at every start.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        const QString runtime = QDir::tempPath() + QStringLiteral("/sorvik-tests-runtime");
+        const QString runtime = QDir::tempPath() + u"/sorvik-tests-runtime"_s;
         QDir().mkpath(runtime);
         QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
