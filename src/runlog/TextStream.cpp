@@ -10,7 +10,7 @@
 namespace {
 constexpr qsizetype readBlock = 64 * 1024;
 constexpr qsizetype pendingLimit = 64 * 1024;
-}
+} // namespace
 
 TextStream::TextStream(int fd, QString path, Encoding encoding)
     : m_fd(fd)

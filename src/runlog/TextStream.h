@@ -31,7 +31,8 @@ public:
     // Lets a caller walk a line of any length in bounded memory.
     QString ReadLinePart(qsizetype maxChars, bool &lineEnded);
     bool AtEndOfStream();
-    // Flushes what is buffered, then closes; a failure to flush throws, the file closed all the same.
+    // Flushes what is buffered, then closes; a failure to flush throws, the file closed all the
+    // same.
     void Close();
 
     // Buffered, written lines wait in memory (64 KiB at most) until Flush or Close: for files that
