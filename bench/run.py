@@ -4,6 +4,9 @@ same logging folder, made by orvel-sim with a fixed seed.
 
     run.py BIN_DIR WORK_DIR [all]
 
+"all" adds 20,000 files of 1 KB, 70,000 files (ZIP64 by count), one diag_ file holding a single
+1 GiB line, and one 5 GiB data_ file (ZIP64 by size).
+
 For each case it prints wall time, CPU time, peak resident memory and archive size of every
 contender (medians of 3 runs, taken in A B A B order), and for the main case one last line:
     ratio archive-run/zip-6 wall: X.XX  size: Y.YY  peak-rss-MiB: Z
@@ -75,6 +78,19 @@ def sevenzip_run(case, root):
     return wall, cpu, rss, os.path.getsize(target)
 
 
+def verify(case):
+    """The delivered archive, read back by Python's zipfile (CRCs) and by unzip -t."""
+    folder = os.path.join(work, case, "sorvik", "archive")
+    archive = os.path.join(folder, os.listdir(folder)[0])
+    import zipfile
+    with zipfile.ZipFile(archive) as z:
+        entries = len(z.infolist())
+        bad = z.testzip()
+    tested = subprocess.run(["unzip", "-tqq", archive], capture_output=True).returncode == 0
+    print(f"  archive read back: {entries} entries, zipfile {'OK' if bad is None else 'BAD ' + bad}, "
+          f"unzip -t {'OK' if tested else 'FAILED'}")
+
+
 def bench(case, arguments, contenders):
     root = simulate(case, arguments)
     data = sum(os.path.getsize(os.path.join(root, "logs", f)) for f in os.listdir(os.path.join(root, "logs")))
@@ -88,18 +104,24 @@ def bench(case, arguments, contenders):
         wall, cpu, rss, size = (statistics.median(r[i] for r in runs) for i in range(4))
         medians[name] = (wall, cpu, rss, size)
         print(f"  {name:12} wall {wall:8.2f} s  cpu {cpu:8.2f} s  peak-rss {rss:7.1f} MiB  size {size / 2**20:9.2f} MiB")
+    verify(case)
     return medians
 
 
 everyone = [("archive-run", sorvik_run), ("zip-6", zip_run), ("7z-zip-5", sevenzip_run)]
 main = bench("main", ["--data", "40", "--data-size", str(8 << 20), "--diag", "40",
                       "--diag-size", str(4 << 20), "--other", "4"], everyone)
+formatting = subprocess.run([os.path.join(bin_dir, "bench_format"), os.path.join(work, "main", "orvel", "logs"),
+                             os.path.join(work, "main", "format")], check=True, capture_output=True, text=True)
+print("  " + formatting.stdout.strip())
 a, z = main["archive-run"], main["zip-6"]
 summary = f"ratio archive-run/zip-6 wall: {a[0] / z[0]:.2f}  size: {a[3] / z[3]:.2f}  peak-rss-MiB: {a[2]:.0f}"
 
 if extended:
     bench("many-small-files", ["--data", "10000", "--data-size", "1024", "--diag", "10000",
                                "--diag-size", "1024", "--other", "0"], everyone)
+    bench("70000-files-zip64", ["--data", "70000", "--data-size", "200", "--diag", "0", "--other", "0"],
+          [("archive-run", sorvik_run), ("zip-6", zip_run)])
     bench("one-1GiB-line", ["--data", "0", "--diag", "0", "--other", "0",
                             "--long-line", str(1 << 30)], [("archive-run", sorvik_run), ("zip-6", zip_run)])
     bench("5GiB-data-file", ["--data", "1", "--data-size", str(5 << 30), "--diag", "0", "--other", "0"],
