@@ -30,7 +30,8 @@ int main(int argc, char **argv)
     try {
         program.diagLineFormatter();
     } catch (const Failure &failure) {
-        std::fprintf(stderr, "bench_format: %s (set SORVIK_REGISTRY)\n", qPrintable(failure.description()));
+        std::fprintf(stderr, "bench_format: %s (set SORVIK_REGISTRY)\n",
+                     qPrintable(failure.description()));
         return 1;
     }
 
@@ -40,7 +41,8 @@ int main(int argc, char **argv)
     for (const QFileInfo &raw : QDir(logs).entryInfoList({QStringLiteral("diag_*")}, QDir::Files)) {
         const QString copy = work + QLatin1Char('/') + raw.fileName() + QStringLiteral(".fmtd.txt");
         if (!strFormatDiagFile(program, raw.filePath(), copy)) {
-            std::fprintf(stderr, "bench_format: %s was not formatted\n", qPrintable(raw.filePath()));
+            std::fprintf(stderr, "bench_format: %s was not formatted\n",
+                         qPrintable(raw.filePath()));
             return 1;
         }
         bytes += raw.size();

@@ -43,10 +43,7 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
 {
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
-    const auto report = [&](const Failure &failure) {
-        log.WriteLogLine(QStringLiteral("(error) in CopyArchiveToTargetFolder on frmMain:") +
-                         failure.description());
-    };
+    const auto report = logFailureIn(log, "CopyArchiveToTargetFolder");
 
     QString target;
     trap([&] { target = host.archiveFolderText() + fs.GetFileName(program.ZipFilePath); }, report);

@@ -52,10 +52,7 @@ Refusal unwritableFolder(const QString &folder)
 void cmdStart_Click(Program &program, RunHost &host)
 {
     RunLog &log = program.runLog();
-    const auto report = [&](const Failure &failure) {
-        log.WriteLogLine(QStringLiteral("(error) in cmdStart_Click on frmMain:") +
-                         failure.description());
-    };
+    const auto report = logFailureIn(log, "cmdStart_Click");
 
     // Every press leaves a run log, even one that is refused at once.
     trap([&] { log.OpenRunLog(GenerateNewLogFileName(program)); }, report);

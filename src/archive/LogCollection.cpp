@@ -41,10 +41,7 @@ void ArchiveFiles(Program &program, RunHost &host)
 {
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
-    const auto report = [&](const Failure &failure) {
-        log.WriteLogLine(QStringLiteral("(error) in ArchiveFiles on frmMain:") +
-                         failure.description());
-    };
+    const auto report = logFailureIn(log, "ArchiveFiles");
     const auto step = [&](const std::function<void()> &work) { return trap(work, report); };
     const QString formattingFolder = program.programFolder() + QStringLiteral("/TempDiags");
     ZipArchive zip(dataLevel);

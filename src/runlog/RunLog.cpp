@@ -87,3 +87,11 @@ void RunLog::CloseRunLog()
     if (LogStream)
         trapSilently([&] { LogStream->Close(); });
 }
+
+std::function<void(const Failure &)> logFailureIn(RunLog &log, const char *procedure)
+{
+    return [&log, procedure](const Failure &failure) {
+        log.WriteLogLine(QStringLiteral("(error) in %1 on frmMain:").arg(QLatin1String(procedure)) +
+                         failure.description());
+    };
+}

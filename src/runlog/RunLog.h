@@ -6,7 +6,10 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
+
+class Failure;
 
 class FileSystem;
 
@@ -38,3 +41,7 @@ private:
     qint32 m_errorCount = 0;
     LogPane m_pane;
 };
+
+// How the archive run's procedures report what they trap: one line, "(error) in <procedure> on
+// frmMain:" directly followed by the failure's description.
+std::function<void(const Failure &)> logFailureIn(RunLog &log, const char *procedure);

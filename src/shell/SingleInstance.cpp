@@ -26,8 +26,8 @@ bool SingleInstance::claim(const QString &executablePath)
         QCryptographicHash::hash(canonical.toUtf8(), QCryptographicHash::Sha256).toHex().left(32);
     // One folder for every account and session (a scheduled job has another TMPDIR than the
     // administrator's desktop); the key keeps programs in different folders apart.
-    const QByteArray lockPath = QFile::encodeName(QStringLiteral("/tmp/Sorvik-") +
-                                                  QString::fromLatin1(key) + QStringLiteral(".lock"));
+    const QByteArray lockPath = QFile::encodeName(
+        QStringLiteral("/tmp/Sorvik-") + QString::fromLatin1(key) + QStringLiteral(".lock"));
 
     // Another account may have made the file: open what is there before trying to create it (a
     // shared temporary folder refuses to create over another owner's file). Never through a link.

@@ -32,7 +32,6 @@ frmMain::frmMain(Program &program, QWidget *parent)
     buildControls();
     buildMenus();
     m_logView = RichLogView(txtLogOutput);
-    m_program.runLog().pane().setView(&m_logView);
     resize(640, 480);
 }
 
@@ -60,6 +59,8 @@ void frmMain::buildControls()
     ProgressBar->setTextVisible(false);
     txtLogOutput = new QTextEdit(frmProgress);
     txtLogOutput->setReadOnly(true);
+    // Lines are only ever added and cut: an undo history would grow with every line of a run.
+    txtLogOutput->setUndoRedoEnabled(false);
     txtLogOutput->setAcceptRichText(true);
     txtLogOutput->setLineWrapMode(QTextEdit::NoWrap);
     progressColumn->addWidget(ProgressBar);
@@ -214,6 +215,15 @@ void frmMain::cmdExit_Click()
 void frmMain::mnuExit_Click()
 {
     EndProgram(m_program, *this);
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The pane is drawn only once somebody can see it: an unattended run never draws it.
+    RunLog &log = m_program.runLog();
+    log.pane().setView(&m_logView);
+    m_logView.paneChanged(log.pane(), 0);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

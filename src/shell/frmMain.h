@@ -72,6 +72,7 @@ public slots:
     void mnuExit_Click();
 
 protected:
+    void showEvent(QShowEvent *event) override;
     // The unload handler: closing the window always ends the program.
     void closeEvent(QCloseEvent *event) override;
 

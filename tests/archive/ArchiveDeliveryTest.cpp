@@ -23,13 +23,7 @@ protected:
 
     QString target() const { return path("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"); }
 
-    QStringList logged() const
-    {
-        QStringList lines = runLogLines(readFile("run.TXT")).mid(7);
-        for (QString &line : lines)
-            line = line.mid(line.indexOf(u": "_s) + 2);
-        return lines;
-    }
+    QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
 
     QStringList archiveFolder() const
     {

@@ -22,13 +22,7 @@ protected:
         return endStatusOf([&] { ArchiveFiles(*program, host); });
     }
 
-    QStringList logged() const
-    {
-        QStringList lines = runLogLines(readFile("run.TXT")).mid(7);
-        for (QString &line : lines)
-            line = line.mid(line.indexOf(u": "_s) + 2);
-        return lines;
-    }
+    QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
 
     QString logs(const QString &name) const { return path("orvel/logs/") + name; }
     QString formatted(const QString &name) const

@@ -96,7 +96,9 @@ TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
 
 TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
 {
+    // Lines written before the window shows appear when it does.
     program->runLog().OpenRunLog(path("run.TXT"));
+    window->show();
     program->runLog().WriteLogLine(u"    progress line"_s);
     program->runLog().WriteLogLine(u"(error) something broke"_s);
     program->runLog().WriteLogLine(u"(warning) something odd"_s);

@@ -124,3 +124,11 @@ void storeArchiveFolder(const QString &folder)
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
     settings.setValue(u"frmMain/ArchiveFolderPath"_s, folder);
 }
+
+QStringList runLogEvents(const QByteArray &bytes)
+{
+    QStringList lines = runLogLines(bytes).mid(7);
+    for (QString &line : lines)
+        line = line.mid(line.indexOf(u": "_s) + 2);
+    return lines;
+}

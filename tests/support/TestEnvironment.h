@@ -145,6 +145,9 @@ QString builtFile(const QString &name);
 // is not such a run log gives a failure and no lines.
 QStringList runLogLines(const QByteArray &bytes);
 
+// The events of a run log: the lines after its header, without their time stamps.
+QStringList runLogEvents(const QByteArray &bytes);
+
 // Stores the archive folder as the program's per-user setting.
 void storeArchiveFolder(const QString &folder);
 
