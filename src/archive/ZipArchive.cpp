@@ -49,8 +49,9 @@ bool syncFile(const QString &path)
 // copies it: an archive of 70,000 entries never holds more than one part open.
 class RawPartSource {
 public:
-    explicit RawPartSource(const ZipArchive::Entry &entry)
+    RawPartSource(const ZipArchive::Entry &entry, QString partFile)
         : m_entry(entry)
+        , m_partFile(std::move(partFile))
     {
         zip_error_init(&m_error);
     }
@@ -68,7 +69,7 @@ private:
         switch (command) {
         case ZIP_SOURCE_OPEN: {
             int error = 0;
-            m_archive = zip_open(native(m_entry.partFile).constData(), ZIP_RDONLY, &error);
+            m_archive = zip_open(native(m_partFile).constData(), ZIP_RDONLY, &error);
             m_file = m_archive ? zip_fopen_index(m_archive, 0, ZIP_FL_COMPRESSED) : nullptr;
             if (!m_file) {
                 zip_error_set(&m_error, ZIP_ER_OPEN, errno);
@@ -125,6 +126,7 @@ private:
     }
 
     const ZipArchive::Entry &m_entry;
+    QString m_partFile;
     zip_t *m_archive = nullptr;
     zip_file_t *m_file = nullptr;
     zip_error_t m_error;
@@ -135,7 +137,7 @@ namespace {
 // Compresses exactly `size` bytes of an open file (its size when it was added: a file still
 // growing gives what it held then; one that shrank or cannot be read is refused, costing only
 // itself) into a single-entry archive, and reads back what describes the entry.
-void compressPart(int fd, qint64 size, ZipArchive::Entry &entry)
+void compressPart(int fd, qint64 size, ZipArchive::Entry &entry, const QString &partFile)
 {
     FILE *in = ::fdopen(fd, "rb");
     if (!in) {
@@ -146,8 +148,7 @@ void compressPart(int fd, qint64 size, ZipArchive::Entry &entry)
     // libzip reads in small pieces: a large buffer keeps the system calls few.
     std::setvbuf(in, nullptr, _IOFBF, 1 << 20);
     int error = 0;
-    zip_t *archive =
-        zip_open(native(entry.partFile).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    zip_t *archive = zip_open(native(partFile).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     if (!archive) {
         zip_error_t e;
         zip_error_init_with_code(&e, error);
@@ -175,10 +176,10 @@ void compressPart(int fd, qint64 size, ZipArchive::Entry &entry)
     if (zip_close(archive) != 0) {
         entry.reason = zipError(archive);
         zip_discard(archive);
-        QFile::remove(entry.partFile);
+        QFile::remove(partFile);
         return;
     }
-    zip_t *written = zip_open(native(entry.partFile).constData(), ZIP_RDONLY, &error);
+    zip_t *written = zip_open(native(partFile).constData(), ZIP_RDONLY, &error);
     zip_stat_t stat;
     if (!written || zip_stat_index(written, 0, 0, &stat) != 0) {
         entry.reason = QStringLiteral("the compressed entry cannot be read back");
@@ -258,7 +259,7 @@ void ZipArchive::work()
         Entry &entry = m_entries[job.index];
         lock.unlock();
         m_changed.notify_all();
-        compressPart(job.fd, job.size, entry);
+        compressPart(job.fd, job.size, entry, partFile(job.index));
         lock.lock();
         entry.done = true;
         --m_busy;
@@ -274,9 +275,13 @@ void ZipArchive::waitForEntries()
 
 void ZipArchive::discardParts()
 {
-    for (const Entry &entry : m_entries)
-        if (!entry.partFile.isEmpty())
-            QFile::remove(entry.partFile);
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        QFile::remove(partFile(i));
+}
+
+QString ZipArchive::partFile(size_t index) const
+{
+    return m_path + QStringLiteral(".part%1").arg(index);
 }
 
 int ZipArchive::NewZip(const QString &zipFilePath)
@@ -328,7 +333,6 @@ int ZipArchive::AddFile(const QString &path, int flags)
     entry.mtime = st.st_mtime;
     startWorkers();
     std::unique_lock lock(m_mutex);
-    entry.partFile = m_path + QStringLiteral(".part%1").arg(m_entries.size());
     m_entries.push_back(entry);
     m_changed.wait(lock, [this] { return m_queue.size() < queueLimit; });
     m_queue.push_back({m_entries.size() - 1, fd, qint64(st.st_size)});
@@ -376,7 +380,7 @@ int ZipArchive::SaveArchive()
             const Entry &entry = m_entries[i];
             if (!entry.ok)
                 continue;
-            auto *raw = new RawPartSource(entry);
+            auto *raw = new RawPartSource(entry, partFile(i));
             zip_source_t *source = zip_source_function(archive, RawPartSource::callback, raw);
             if (!source) {
                 delete raw;

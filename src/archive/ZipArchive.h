@@ -47,7 +47,6 @@ public:
         QString path;
         QString name;
         int level = 6;
-        QString partFile;
         bool done = false;
         bool ok = false;
         QString reason;
@@ -74,6 +73,8 @@ private:
     // Blocks until every entry added so far has been compressed.
     void waitForEntries();
     void discardParts();
+    // Where entry `index` is compressed: beside the archive, named after it.
+    QString partFile(size_t index) const;
 
     int m_level;
     int m_threads;
