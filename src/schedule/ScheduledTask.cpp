@@ -45,34 +45,34 @@ QDateTime TaskTrigger::nextRunAfter(const QDateTime &after) const
 
 ScheduledTask::ScheduledTask(TaskScheduler &scheduler, QString name)
     : m_scheduler(&scheduler)
-    , m_name(checkedLine(QStringLiteral("The task name"), name))
 {
+    m_settings.name = checkedLine(QStringLiteral("The task name"), name);
 }
 
 void ScheduledTask::setApplicationName(const QString &text)
 {
-    m_applicationName = checkedLine(QStringLiteral("The program"), text);
+    m_settings.applicationName = checkedLine(QStringLiteral("The program"), text);
 }
 
 void ScheduledTask::setCommandLine(const QString &text)
 {
-    m_commandLine = checkedLine(QStringLiteral("The command line"), text);
+    m_settings.commandLine = checkedLine(QStringLiteral("The command line"), text);
 }
 
 void ScheduledTask::setCreator(const QString &text)
 {
-    m_creator = checkedLine(QStringLiteral("The creator"), text);
+    m_settings.creator = checkedLine(QStringLiteral("The creator"), text);
 }
 
 void ScheduledTask::setAccount(const QString &account)
 {
-    m_account = checkedLine(QStringLiteral("The account"), account.trimmed());
+    m_settings.account = checkedLine(QStringLiteral("The account"), account.trimmed());
 }
 
 TaskTrigger &ScheduledTask::addTrigger()
 {
-    m_triggers.emplace_back();
-    return m_triggers.back();
+    m_settings.triggers.emplace_back();
+    return m_settings.triggers.back();
 }
 
 QDateTime ScheduledTask::nextRunAfter(const QDateTime &after) const
@@ -80,7 +80,7 @@ QDateTime ScheduledTask::nextRunAfter(const QDateTime &after) const
     if (!enabled())
         return QDateTime();
     QDateTime next;
-    for (const TaskTrigger &trigger : m_triggers) {
+    for (const TaskTrigger &trigger : m_settings.triggers) {
         const QDateTime run = trigger.nextRunAfter(after);
         if (run.isValid() && (!next.isValid() || run < next))
             next = run;

@@ -30,28 +30,39 @@ struct TaskTrigger {
     QDateTime nextRunAfter(const QDateTime &after) const;
 };
 
+// What a task is: its name, what it starts, as whom, and when. Stored as it is by the backends.
+struct TaskSettings {
+    QString name;
+    QString applicationName;
+    QString commandLine;
+    QString creator;
+    qint32 flags = 0;
+    // The account the task runs as; empty means the account that saves it.
+    QString account;
+    std::vector<TaskTrigger> triggers;
+};
+
 // A scheduled task: what it starts, as whom, and when. Texts that the task scheduler stores on one
 // line refuse line breaks and other control characters (Failure).
 class ScheduledTask {
 public:
     ScheduledTask(TaskScheduler &scheduler, QString name);
 
-    const QString &name() const { return m_name; }
-    const QString &ApplicationName() const { return m_applicationName; }
+    const QString &name() const { return m_settings.name; }
+    const QString &ApplicationName() const { return m_settings.applicationName; }
     void setApplicationName(const QString &text);
-    const QString &CommandLine() const { return m_commandLine; }
+    const QString &CommandLine() const { return m_settings.commandLine; }
     void setCommandLine(const QString &text);
-    const QString &Creator() const { return m_creator; }
+    const QString &Creator() const { return m_settings.creator; }
     void setCreator(const QString &text);
-    qint32 Flags() const { return m_flags; }
-    void setFlags(qint32 flags) { m_flags = flags; }
-    bool enabled() const { return (m_flags & TaskFlags::Disabled) == 0; }
-    // The account the task runs as; empty means the account that saves it.
-    const QString &account() const { return m_account; }
+    qint32 Flags() const { return m_settings.flags; }
+    void setFlags(qint32 flags) { m_settings.flags = flags; }
+    bool enabled() const { return (m_settings.flags & TaskFlags::Disabled) == 0; }
+    const QString &account() const { return m_settings.account; }
     void setAccount(const QString &account);
 
-    std::vector<TaskTrigger> &Triggers() { return m_triggers; }
-    const std::vector<TaskTrigger> &Triggers() const { return m_triggers; }
+    std::vector<TaskTrigger> &Triggers() { return m_settings.triggers; }
+    const std::vector<TaskTrigger> &Triggers() const { return m_settings.triggers; }
     // Triggers.Add: a new daily trigger, appended.
     TaskTrigger &addTrigger();
 
@@ -67,15 +78,11 @@ public:
     void ShowProperties();
     void ShowPropertySheet(QObject *owner);
 
+    const TaskSettings &settings() const { return m_settings; }
+
 private:
     TaskScheduler *m_scheduler;
-    QString m_name;
-    QString m_applicationName;
-    QString m_commandLine;
-    QString m_creator;
-    qint32 m_flags = 0;
-    QString m_account;
-    std::vector<TaskTrigger> m_triggers;
+    TaskSettings m_settings;
     QDateTime m_lastRun;
 };
 

@@ -12,14 +12,7 @@
 // One scheduled task as a file in the cron.d format: the task's own settings in comment lines
 // (which cron ignores), the environment the program needs, and one schedule line per trigger,
 // commented out while the task is disabled. Files without our first line are not ours.
-struct CronTask {
-    QString name;
-    QString applicationName;
-    QString commandLine;
-    QString creator;
-    qint32 flags = 0;
-    QString account;
-    std::vector<TaskTrigger> triggers;
+struct CronTask : TaskSettings {
     // The file the job touches as it starts: its time is the task's last run.
     QString lastRunStamp;
     std::vector<std::pair<QString, QString>> environment;

@@ -127,13 +127,9 @@ public:
     void saveTask(ScheduledTask &task) override
     {
         CronTask record;
-        record.name = task.name();
-        record.applicationName = task.ApplicationName();
-        record.commandLine = task.CommandLine();
-        record.creator = task.Creator();
-        record.flags = task.Flags();
-        record.account = task.account().isEmpty() ? currentAccount() : task.account();
-        record.triggers = task.Triggers();
+        static_cast<TaskSettings &>(record) = task.settings();
+        if (record.account.isEmpty())
+            record.account = currentAccount();
         const QString fileName = cronFileName(task.name());
         const QString home = homeOf(record.account);
         record.lastRunStamp =
