@@ -2,9 +2,9 @@
 // a logging folder, through the served product's formatter, on one thread as in a run.
 //
 //   bench_format LOGGING_FOLDER WORK_FOLDER
+#include "app/Program.h"
 #include "archive/DiagFormatting.h"
 #include "common/Failure.h"
-#include "shell/Program.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "shell/DesktopLauncher.h"
-#include "shell/Program.h"
-#include "shell/QtDialogs.h"
-#include "shell/StartUp.h"
-#include "shell/frmMain.h"
+#include "app/Program.h"
+#include "app/StartUp.h"
+#include "platform/DesktopLauncher.h"
+#include "ui/QtDialogs.h"
+#include "ui/frmMain.h"
 
 #include <QApplication>
 

@@ -1,8 +1,8 @@
 #include "archive/ArchiveDelivery.h"
 
+#include "app/Program.h"
+#include "app/RunHost.h"
 #include "common/Failure.h"
-#include "shell/Program.h"
-#include "shell/RunHost.h"
 
 #include <QRandomGenerator>
 

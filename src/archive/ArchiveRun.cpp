@@ -1,14 +1,14 @@
 #include "archive/ArchiveRun.h"
 
+#include "app/Dialogs.h"
+#include "app/EndProgram.h"
+#include "app/Program.h"
+#include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
 #include "archive/LogCollection.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
-#include "shell/Dialogs.h"
-#include "shell/EndProgram.h"
-#include "shell/Program.h"
-#include "shell/RunHost.h"
 
 #include <functional>
 #include <optional>
@@ -55,7 +55,12 @@ void cmdStart_Click(Program &program, RunHost &host)
     const auto report = logFailureIn(log, "cmdStart_Click");
 
     // Every press leaves a run log, even one that is refused at once.
-    trap([&] { log.OpenRunLog(GenerateNewLogFileName(program)); }, report);
+    trap(
+        [&] {
+            program.RunLogPath = GenerateNewLogFileName(program.runFiles());
+            log.OpenRunLog(program.RunLogPath);
+        },
+        report);
 
     // The checks read the folder afresh each time: it may be changed while a box is open.
     bool refused = false;

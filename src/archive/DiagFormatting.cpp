@@ -1,8 +1,8 @@
 #include "archive/DiagFormatting.h"
 
+#include "app/Program.h"
 #include "common/Failure.h"
 #include "runlog/LineCleaner.h"
-#include "shell/Program.h"
 
 namespace {
 // The formatter takes at most this much of a line; the rest is copied through as it is.

@@ -1,16 +1,16 @@
 #include "archive/LogCollection.h"
 
+#include "app/Dialogs.h"
+#include "app/EndProgram.h"
+#include "app/Program.h"
+#include "app/RunHost.h"
 #include "archive/DiagFormatting.h"
 #include "archive/ZipArchive.h"
 #include "common/Failure.h"
+#include "platform/ReadRegistryValue.h"
+#include "platform/Registry.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
-#include "shell/Dialogs.h"
-#include "shell/EndProgram.h"
-#include "shell/Program.h"
-#include "shell/ReadRegistryValue.h"
-#include "shell/Registry.h"
-#include "shell/RunHost.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ void ArchiveFiles(Program &program, RunHost &host)
     zip.setFolderLevel(formattingFolder, formattedLevel);
 
     step([&] { log.WriteLogLine(QStringLiteral("    Starting ZIP file archive")); });
-    step([&] { program.ZipFilePath = GenerateBackupDataFileName(program); });
+    step([&] { program.ZipFilePath = GenerateBackupDataFileName(program.runFiles()); });
 
     int status = 0;
     step([&] { status = zip.NewZip(program.ZipFilePath); });

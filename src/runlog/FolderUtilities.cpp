@@ -1,7 +1,7 @@
 #include "runlog/FolderUtilities.h"
 
 #include "common/Failure.h"
-#include "runlog/FileSystem.h"
+#include "platform/FileSystem.h"
 #include "runlog/LineCleaner.h"
 
 bool TestWriteAccess(FileSystem &fs, const QString &folder)

@@ -1,7 +1,7 @@
 #include "runlog/LogRetention.h"
 
 #include "common/Failure.h"
-#include "runlog/FileSystem.h"
+#include "platform/FileSystem.h"
 
 namespace {
 constexpr qint64 ageLimitDays = 30;

@@ -3,7 +3,7 @@
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "common/Version.h"
-#include "runlog/FileSystem.h"
+#include "platform/FileSystem.h"
 
 #include <limits>
 

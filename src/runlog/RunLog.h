@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "platform/TextStream.h"
 #include "runlog/LogPane.h"
-#include "runlog/TextStream.h"
 
 #include <QString>
 

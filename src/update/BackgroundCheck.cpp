@@ -1,8 +1,8 @@
 #include "update/BackgroundCheck.h"
 
+#include "app/Program.h"
 #include "common/Failure.h"
 #include "common/Version.h"
-#include "shell/Program.h"
 
 #include <QProcess>
 

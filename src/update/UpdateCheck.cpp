@@ -1,10 +1,10 @@
 #include "update/UpdateCheck.h"
 
+#include "app/Dialogs.h"
+#include "app/Program.h"
+#include "app/RunHost.h"
 #include "common/Failure.h"
 #include "common/Version.h"
-#include "shell/Dialogs.h"
-#include "shell/Program.h"
-#include "shell/RunHost.h"
 #include "update/Download.h"
 #include "update/ToolsSite.h"
 

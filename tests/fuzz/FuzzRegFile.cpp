@@ -1,5 +1,5 @@
 // The registry-file parser takes any bytes: whatever it builds, looking keys up must hold.
-#include "shell/posix/RegFile.h"
+#include "platform/posix/RegFile.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "runlog/LogRetention.h"
 
-#include "runlog/FileSystem.h"
+#include "platform/FileSystem.h"
 
 #include "support/TestEnvironment.h"
 

@@ -1,6 +1,6 @@
 #include "runlog/RunLog.h"
 #include "common/TimeText.h"
-#include "runlog/FileSystem.h"
+#include "platform/FileSystem.h"
 
 #include "support/TestEnvironment.h"
 

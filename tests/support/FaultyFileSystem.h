@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runlog/FileSystem.h"
+#include "platform/FileSystem.h"
 
 #include <cerrno>
 #include <functional>

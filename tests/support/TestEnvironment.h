@@ -1,9 +1,9 @@
 #pragma once
 
-#include "shell/Dialogs.h"
-#include "shell/Launcher.h"
-#include "shell/Program.h"
-#include "shell/RunHost.h"
+#include "app/Dialogs.h"
+#include "app/Program.h"
+#include "app/RunHost.h"
+#include "platform/Launcher.h"
 
 #include <QAnyStringView>
 #include <QByteArray>

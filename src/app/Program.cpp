@@ -1,0 +1,78 @@
+#include "app/Program.h"
+
+#include "app/Dialogs.h"
+#include "common/Failure.h"
+
+#include "orvel_components.h"
+
+#include <QFileInfo>
+
+#include <cstdlib>
+
+Program::Program(Parts parts)
+    : m_executablePath(std::move(parts.executablePath))
+    , m_fileSystem(parts.fileSystem ? std::move(parts.fileSystem) : std::make_unique<FileSystem>())
+    , m_registry(parts.registry ? std::move(parts.registry) : makeRegistry())
+    , m_components(makeComponents(*m_registry))
+    , m_clock(parts.clock ? std::move(parts.clock) : systemClock())
+    , m_workstationSource(parts.workstationSource ? std::move(parts.workstationSource)
+                                                  : makeWorkStationSource())
+    , m_launcher(parts.launcher ? parts.launcher : &m_noLauncher)
+    , m_interactiveDialogs(parts.interactiveDialogs ? parts.interactiveDialogs : &m_silentDialogs)
+    , m_terminator(std::move(parts.terminator))
+    , m_runLog(*m_fileSystem, executableName(), m_clock)
+{
+}
+
+const WorkStationInfo &Program::WorkStation()
+{
+    if (!m_workstation)
+        m_workstation.emplace(m_workstationSource);
+    return *m_workstation;
+}
+
+RunFiles Program::runFiles()
+{
+    return {*m_fileSystem,
+            programFolder(),
+            executableName(),
+            m_clock,
+            [this] { return WorkStation().ComputerName(); },
+            [this](const QString &text) { dialogs().messageBox(text); }};
+}
+
+DiagLineFormatter &Program::diagLineFormatter()
+{
+    if (!m_diagLineFormatter)
+        m_diagLineFormatter = m_components->createDiagLineFormatter();
+    if (!m_diagLineFormatter)
+        throw Failure(429,
+                      QStringLiteral("The diagnostic line formatter of Orvel cannot be created "
+                                     "(class %1 is not registered or cannot be loaded)")
+                          .arg(QLatin1String(ORVEL_DIAG_FORMATTER_CLSID)));
+    return *m_diagLineFormatter;
+}
+
+QString Program::executableName() const
+{
+    return QFileInfo(m_executablePath).completeBaseName();
+}
+
+QString Program::programFolder() const
+{
+    return QFileInfo(m_executablePath).absolutePath();
+}
+
+int Program::exitStatus() const
+{
+    if (m_startRefused)
+        return ExitStatus::StartRefused;
+    return m_runLog.ErrorCount() > 0 ? ExitStatus::RunFailed : ExitStatus::Success;
+}
+
+void Program::terminate(int status)
+{
+    if (m_terminator)
+        m_terminator(status);
+    std::_Exit(status);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "app/OrvelVersion.h"
+#include "app/SilentDialogs.h"
+#include "common/Clock.h"
+#include "platform/Components.h"
+#include "platform/FileSystem.h"
+#include "platform/Launcher.h"
+#include "platform/Registry.h"
+#include "platform/SingleInstance.h"
+#include "platform/WorkStationInfo.h"
+#include "runlog/FileNames.h"
+#include "runlog/RunLog.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class Dialogs;
+
+// Exit statuses of the process, for the schedulers that start it.
+namespace ExitStatus {
+constexpr int Success = 0;
+constexpr int RunFailed = 1;      // the archive run counted an "(error)" line or was refused
+constexpr int StartRefused = 2;   // served product not running or too old
+constexpr int AlreadyRunning = 3; // another instance of the same program runs
+} // namespace ExitStatus
+
+// The process-wide state of one program: created once in main, passed by reference, and built as
+// often as a test needs.
+class Program {
+public:
+    // Ends the process with a status; never returns.
+    using Terminator = std::function<void(int status)>;
+
+    struct Parts {
+        QString executablePath;
+        Dialogs *interactiveDialogs = nullptr;
+        Terminator terminator;
+        Launcher *launcher = nullptr;
+        Clock clock;
+        // Left empty, the platform's own are made.
+        std::unique_ptr<FileSystem> fileSystem;
+        std::unique_ptr<Registry> registry;
+        std::shared_ptr<WorkStationSource> workstationSource;
+    };
+
+    explicit Program(Parts parts);
+
+    const QString &executablePath() const { return m_executablePath; }
+    // The executable's file name without its extension.
+    QString executableName() const;
+    // The folder that holds the executable, without a trailing separator.
+    QString programFolder() const;
+
+    FileSystem &fileSystem() { return *m_fileSystem; }
+    const Registry &registry() const { return *m_registry; }
+    Components &components() { return *m_components; }
+    // The one diagnostic line formatter of the process, created on first use; throws Failure
+    // when the component cannot be created.
+    DiagLineFormatter &diagLineFormatter();
+    RunLog &runLog() { return m_runLog; }
+    Launcher &launcher() { return *m_launcher; }
+    QDateTime now() const { return m_clock(); }
+    // The computer's facts, gathered the first time they are asked for.
+    const WorkStationInfo &WorkStation();
+    // Where this program's run logs and archives are named, failures told through dialogs().
+    RunFiles runFiles();
+
+    // The dialogs for the mode the program is in: in SilentMode nobody is asked.
+    Dialogs &dialogs() { return SilentMode ? m_silentDialogs : *m_interactiveDialogs; }
+    Dialogs &silentDialogs() { return m_silentDialogs; }
+
+    bool claimSingleInstance() { return m_instance.claim(m_executablePath); }
+
+    // A start-up refusal: the process ends with StartRefused, whatever the run log says.
+    void refuseStart() { m_startRefused = true; }
+    int exitStatus() const;
+    [[noreturn]] void terminate(int status);
+
+    bool SilentMode = false;
+    OrvelVersionInfo ServedVersion;
+    QString RunLogPath;
+    QString ZipFilePath;
+
+private:
+    QString m_executablePath;
+    std::unique_ptr<FileSystem> m_fileSystem;
+    std::unique_ptr<Registry> m_registry;
+    std::unique_ptr<Components> m_components;
+    std::unique_ptr<DiagLineFormatter> m_diagLineFormatter;
+    Clock m_clock;
+    std::shared_ptr<WorkStationSource> m_workstationSource;
+    std::optional<WorkStationInfo> m_workstation;
+    NoLauncher m_noLauncher;
+    Launcher *m_launcher;
+    SilentDialogs m_silentDialogs;
+    Dialogs *m_interactiveDialogs;
+    Terminator m_terminator;
+    SingleInstance m_instance;
+    RunLog m_runLog;
+    bool m_startRefused = false;
+};

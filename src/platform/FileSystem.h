@@ -1,0 +1,79 @@
+#pragma once
+
+#include "platform/FileSystemError.h"
+#include "platform/TextStream.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class FileSystem;
+
+// One file as a folder listing saw it.
+class File {
+public:
+    File(FileSystem &fs, QString name, QString path, QDateTime lastModified);
+
+    const QString &Name() const { return m_name; }
+    const QString &Path() const { return m_path; }
+    const QDateTime &DateLastModified() const { return m_lastModified; }
+    void Delete(bool force);
+
+private:
+    FileSystem *m_fs;
+    QString m_name;
+    QString m_path;
+    QDateTime m_lastModified;
+};
+
+// The files directly in a folder (no subfolders, nothing but regular files), as they were when the
+// folder was opened.
+class FileCollection {
+public:
+    explicit FileCollection(std::vector<File> files)
+        : m_files(std::move(files))
+    {
+    }
+    qsizetype Count() const { return qsizetype(m_files.size()); }
+    auto begin() const { return m_files.begin(); }
+    auto end() const { return m_files.end(); }
+
+private:
+    std::vector<File> m_files;
+};
+
+struct Folder {
+    QString Path;
+    FileCollection Files;
+};
+
+// The one file-system layer of the program. Every failure throws FileSystemError. The operations
+// are virtual so that a test can wrap the real layer and make one of them fail.
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    virtual bool FolderExists(const QString &path);
+    virtual bool FileExists(const QString &path);
+    virtual void CreateFolder(const QString &path);
+    virtual Folder GetFolder(const QString &path);
+    virtual QString GetFileName(const QString &path);
+    virtual void DeleteFile(const QString &path, bool force);
+    virtual void CopyFile(const QString &source, const QString &destination, bool overwrite);
+    // Renames a file; never replaces one that is at the destination (fails with EEXIST).
+    virtual void MoveFile(const QString &source, const QString &destination);
+    virtual qint64 FileSize(const QString &path);
+    // A checksum of the file's content (CRC-32), read in blocks.
+    virtual QByteArray FileChecksum(const QString &path);
+    // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1. A symbolic link
+    // at the path is refused, never written through.
+    virtual std::unique_ptr<TextStream> CreateTextFile(const QString &path, bool overwrite,
+                                                       bool unicode);
+    // Opens a single-byte text file for reading.
+    virtual std::unique_ptr<TextStream> OpenTextFile(const QString &path);
+};
+
+// The byte form of a path as the system takes it.
+QByteArray nativePath(const QString &path);

@@ -1,0 +1,203 @@
+#include "platform/TextStream.h"
+
+#include "platform/FileSystemError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+constexpr qsizetype readBlock = 64 * 1024;
+constexpr qsizetype pendingLimit = 64 * 1024;
+} // namespace
+
+TextStream::TextStream(int fd, QString path, Encoding encoding)
+    : m_fd(fd)
+    , m_path(std::move(path))
+    , m_encoding(encoding)
+{
+}
+
+TextStream::~TextStream()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void TextStream::requireOpen(const char *action) const
+{
+    if (m_fd < 0)
+        throw FileSystemError(EBADF, QString::fromLatin1(action), m_path);
+}
+
+void TextStream::writeAll(const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(m_fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileSystemError(errno, QStringLiteral("Cannot write to file"), m_path);
+        }
+        data += n;
+        size -= n;
+    }
+}
+
+void TextStream::writeByteOrderMark()
+{
+    requireOpen("Cannot write to file");
+    writeAll("\xFF\xFE", 2);
+}
+
+void TextStream::Write(const QString &text)
+{
+    requireOpen("Cannot write to file");
+    QByteArray bytes;
+    if (m_encoding == Encoding::Utf16LE) {
+        bytes.resize(text.size() * 2);
+        char *out = bytes.data();
+        for (const QChar c : text) {
+            *out++ = char(c.unicode() & 0xFF);
+            *out++ = char(c.unicode() >> 8);
+        }
+    } else {
+        bytes = text.toLatin1();
+    }
+    if (!m_buffered) {
+        writeAll(bytes.constData(), bytes.size());
+        return;
+    }
+    m_pending += bytes;
+    if (m_pending.size() >= pendingLimit)
+        Flush();
+}
+
+void TextStream::Flush()
+{
+    if (m_pending.isEmpty())
+        return;
+    const QByteArray pending = std::exchange(m_pending, QByteArray());
+    writeAll(pending.constData(), pending.size());
+}
+
+void TextStream::WriteLine(const QString &text)
+{
+    Write(text + QLatin1String("\r\n"));
+}
+
+bool TextStream::fill()
+{
+    if (m_eof)
+        return false;
+    if (m_pos > 0) {
+        m_buffer.remove(0, m_pos);
+        m_pos = 0;
+    }
+    const qsizetype old = m_buffer.size();
+    m_buffer.resize(old + readBlock);
+    for (;;) {
+        const ssize_t n = ::read(m_fd, m_buffer.data() + old, size_t(readBlock));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            m_buffer.resize(old);
+            throw FileSystemError(errno, QStringLiteral("Cannot read file"), m_path);
+        }
+        m_buffer.resize(old + n);
+        if (n == 0)
+            m_eof = true;
+        return n > 0;
+    }
+}
+
+QString TextStream::ReadLinePart(qsizetype maxChars, bool &lineEnded)
+{
+    requireOpen("Cannot read file");
+    QByteArray part;
+    lineEnded = false;
+    while (part.size() < maxChars) {
+        if (m_pos >= m_buffer.size() && !fill()) {
+            lineEnded = true;
+            break;
+        }
+        const qsizetype available = m_buffer.size() - m_pos;
+        const qsizetype want = std::min(available, maxChars - part.size());
+        const char *start = m_buffer.constData() + m_pos;
+        const char *lf = static_cast<const char *>(std::memchr(start, '\n', size_t(want)));
+        if (lf) {
+            part.append(start, lf - start);
+            m_pos += (lf - start) + 1;
+            if (part.endsWith('\r'))
+                part.chop(1);
+            lineEnded = true;
+            break;
+        }
+        part.append(start, want);
+        m_pos += want;
+    }
+    // A CR that ends the part may be the first half of the line's CR LF: look one byte ahead.
+    if (!lineEnded && part.endsWith('\r')) {
+        if (m_pos >= m_buffer.size())
+            fill();
+        if (m_pos < m_buffer.size() && m_buffer.at(m_pos) == '\n') {
+            part.chop(1);
+            ++m_pos;
+            lineEnded = true;
+        }
+    }
+    // The line may end exactly where the part is full.
+    if (!lineEnded) {
+        if (m_pos >= m_buffer.size())
+            fill();
+        if (m_pos >= m_buffer.size()) {
+            lineEnded = true;
+        } else if (m_buffer.at(m_pos) == '\n') {
+            ++m_pos;
+            lineEnded = true;
+        } else if (m_buffer.at(m_pos) == '\r') {
+            if (m_pos + 1 >= m_buffer.size())
+                fill();
+            if (m_pos + 1 < m_buffer.size() && m_buffer.at(m_pos + 1) == '\n') {
+                m_pos += 2;
+                lineEnded = true;
+            }
+        }
+    }
+    return QString::fromLatin1(part);
+}
+
+QString TextStream::ReadLine()
+{
+    QString line;
+    bool ended = false;
+    while (!ended)
+        line += ReadLinePart(readBlock, ended);
+    return line;
+}
+
+bool TextStream::AtEndOfStream()
+{
+    requireOpen("Cannot read file");
+    if (m_pos < m_buffer.size())
+        return false;
+    return !fill();
+}
+
+void TextStream::Close()
+{
+    if (m_fd < 0)
+        return;
+    std::optional<FileSystemError> lost;
+    try {
+        Flush();
+    } catch (const FileSystemError &error) {
+        lost = error;
+    }
+    const int fd = std::exchange(m_fd, -1);
+    if (::close(fd) != 0 && !lost)
+        lost = FileSystemError(errno, QStringLiteral("Cannot close file"), m_path);
+    if (lost)
+        throw *lost;
+}

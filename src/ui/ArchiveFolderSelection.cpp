@@ -1,0 +1,87 @@
+#include "ui/ArchiveFolderSelection.h"
+
+#include "app/ArchiveFolderSetting.h"
+#include "app/Dialogs.h"
+#include "app/Program.h"
+#include "app/RunHost.h"
+#include "common/Failure.h"
+#include "runlog/FolderUtilities.h"
+
+namespace {
+const QChar separator = QLatin1Char('/');
+
+QString withSeparator(const QString &folder)
+{
+    return folder.endsWith(separator) ? folder : folder + separator;
+}
+
+void accept(Program &program, RunHost &host, const QString &folder)
+{
+    host.setArchiveFolderText(folder);
+    SaveArchiveFolderSetting(program, host);
+}
+} // namespace
+
+QString BrowseForFolder(Dialogs &dialogs)
+{
+    QString chosen;
+    trapSilently(
+        [&] { chosen = dialogs.browseForFolder(QStringLiteral("Select backup folder location")); });
+    return chosen;
+}
+
+void cmdBrowseForFolder_Click(Program &program, RunHost &host)
+{
+    const auto report = [&](const Failure &failure) {
+        program.dialogs().messageBox(
+            QStringLiteral("Error %1 (%2) in procedure cmdBrowseForFolder_Click of Form frmMain")
+                .arg(failure.number())
+                .arg(failure.description()));
+    };
+    QString folder;
+    trap([&] { folder = BrowseForFolder(program.dialogs()); }, report);
+    if (folder.isEmpty())
+        return;
+    trap([&] { folder = withSeparator(folder); }, report);
+    bool writable = false;
+    trap([&] { writable = TestWriteAccess(program.fileSystem(), folder); }, report);
+    if (!writable) {
+        program.dialogs().messageBox(QStringLiteral(
+            "That's a valid path however the account you are logged in as currently does not have "
+            "write access to that location so you cannot use it as a target for log file "
+            "archives."));
+        return;
+    }
+    trap([&] { accept(program, host, folder); }, report);
+}
+
+void cmdEnterUNC_Click(Program &program, RunHost &host)
+{
+    QString folder;
+    trapSilently([&] {
+        folder = program.dialogs().inputBox(QStringLiteral("UNC Path"),
+                                            QStringLiteral("Full UNC Path to Archive Location"),
+                                            QStringLiteral("\\\\"));
+    });
+    if (folder.isEmpty())
+        return;
+    trapSilently([&] { folder = withSeparator(folder); });
+    bool exists = false;
+    trapSilently([&] { exists = program.fileSystem().FolderExists(folder); });
+    if (!exists) {
+        program.dialogs().messageBox(
+            QStringLiteral("Cannot connect to this location - make sure you entered the full UNC "
+                           "path correctly and the account you're logged in as has rights to it."));
+        return;
+    }
+    bool writable = false;
+    trapSilently([&] { writable = TestWriteAccess(program.fileSystem(), folder); });
+    if (!writable) {
+        program.dialogs().messageBox(QStringLiteral(
+            "That's a valid UNC path however the account you are logged in as currently does not "
+            "have write access to that location so you cannot use it as a target for log file "
+            "archives."));
+        return;
+    }
+    trapSilently([&] { accept(program, host, folder); });
+}

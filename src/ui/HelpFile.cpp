@@ -1,0 +1,24 @@
+#include "ui/HelpFile.h"
+
+#include "app/Dialogs.h"
+#include "app/Program.h"
+#include "common/Failure.h"
+
+void LaunchHelpFile(Program &program)
+{
+    const QString help = program.programFolder() + QStringLiteral("/Help/OrvelSorvik.htm");
+    int result = 0;
+    trapSilently([&] { result = qint16(program.launcher().open(help)); });
+    trapSilently([&] {
+        if (result == LaunchResult::NoAssociation)
+            program.dialogs().messageBox(
+                QStringLiteral("No program is currently associated to open this file type: ") +
+                help);
+        else if (result <= 32)
+            program.dialogs().messageBox(
+                QStringLiteral("Unable to launch help file %1. Try opening the file manually in a "
+                               "browser. Error code returned is %2")
+                    .arg(help)
+                    .arg(result));
+    });
+}

@@ -1,0 +1,98 @@
+#include "ui/PropertySheetDialog.h"
+
+#include "common/Failure.h"
+
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSpinBox>
+#include <QTimeEdit>
+#include <QVBoxLayout>
+
+#include <pwd.h>
+
+PropertySheetDialog::PropertySheetDialog(ScheduledTask &task, QWidget *owner)
+    : QDialog(owner)
+    , m_task(task)
+{
+    setWindowTitle(task.name());
+    const TaskTrigger trigger = task.Triggers().empty()
+                                    ? TaskTrigger{TriggerTypes::Daily, QDateTime::currentDateTime(),
+                                                  QDateTime::currentDateTime(), 1}
+                                    : task.Triggers().front();
+
+    chkEnabled = new QCheckBox(QStringLiteral("&Enabled (the task runs at its time)"), this);
+    chkEnabled->setChecked(task.enabled());
+    txtStartTime = new QTimeEdit(trigger.StartTime.time(), this);
+    txtStartTime->setDisplayFormat(QStringLiteral("HH:mm"));
+    txtBeginDay = new QDateEdit(trigger.BeginDay.date(), this);
+    txtBeginDay->setDisplayFormat(QStringLiteral("dd/MM/yyyy"));
+    txtBeginDay->setCalendarPopup(true);
+    spnEveryDays = new QSpinBox(this);
+    spnEveryDays->setRange(1, 365);
+    spnEveryDays->setValue(trigger.everyDays);
+    spnEveryDays->setSuffix(QStringLiteral(" day(s)"));
+    txtAccount = new QLineEdit(task.account(), this);
+    txtAccount->setPlaceholderText(QStringLiteral("the account that saves the task"));
+    txtProgram = new QLineEdit(task.ApplicationName(), this);
+    txtProgram->setReadOnly(true);
+    txtCommandLine = new QLineEdit(task.CommandLine(), this);
+    txtCommandLine->setReadOnly(true);
+
+    auto *form = new QFormLayout;
+    form->addRow(chkEnabled);
+    form->addRow(QStringLiteral("Start &time:"), txtStartTime);
+    form->addRow(QStringLiteral("&Begin day:"), txtBeginDay);
+    form->addRow(QStringLiteral("&Repeat every:"), spnEveryDays);
+    form->addRow(QStringLiteral("Run as &account:"), txtAccount);
+    form->addRow(QStringLiteral("Program:"), txtProgram);
+    form->addRow(QStringLiteral("Command line:"), txtCommandLine);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &PropertySheetDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+}
+
+void PropertySheetDialog::apply(ScheduledTask &task) const
+{
+    task.setFlags(chkEnabled->isChecked() ? task.Flags() & ~TaskFlags::Disabled
+                                          : task.Flags() | TaskFlags::Disabled);
+    task.setAccount(txtAccount->text());
+    if (task.Triggers().empty())
+        task.addTrigger();
+    TaskTrigger &trigger = task.Triggers().front();
+    trigger.TriggerType = TriggerTypes::Daily;
+    trigger.StartTime =
+        QDateTime(trigger.StartTime.isValid() ? trigger.StartTime.date() : QDate::currentDate(),
+                  txtStartTime->time());
+    trigger.BeginDay = QDateTime(
+        txtBeginDay->date(), trigger.BeginDay.isValid() ? trigger.BeginDay.time() : QTime(0, 0));
+    trigger.everyDays = spnEveryDays->value();
+}
+
+void PropertySheetDialog::accept()
+{
+    // An account the system does not know would give a job that cron refuses to run.
+    const QString account = txtAccount->text().trimmed();
+    if (!account.isEmpty() && !::getpwnam(account.toLocal8Bit().constData())) {
+        QMessageBox::warning(
+            this, windowTitle(),
+            QStringLiteral("There is no account named %1 on this computer.").arg(account));
+        return;
+    }
+    QDialog::accept();
+}
+
+bool QtTaskPropertySheet::edit(ScheduledTask &task, QObject *owner)
+{
+    PropertySheetDialog sheet(task, qobject_cast<QWidget *>(owner));
+    if (sheet.exec() != QDialog::Accepted)
+        return false;
+    sheet.apply(task);
+    return true;
+}

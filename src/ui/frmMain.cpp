@@ -1,0 +1,243 @@
+#include "ui/frmMain.h"
+
+#include "app/EndProgram.h"
+#include "app/Program.h"
+#include "app/StartUp.h"
+#include "archive/ArchiveRun.h"
+#include "ui/ArchiveFolderSelection.h"
+#include "ui/HelpFile.h"
+#include "ui/PropertySheetDialog.h"
+#include "ui/frmAbout.h"
+#include "ui/frmSchedule.h"
+#include "update/BackgroundCheck.h"
+#include "update/ToolsSite.h"
+#include "update/UpdateCheck.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QThread>
+#include <QVBoxLayout>
+
+frmMain::frmMain(Program &program, QWidget *parent)
+    : QMainWindow(parent)
+    , m_program(program)
+    , m_logView(nullptr)
+{
+    setWindowTitle(QStringLiteral("Orvel Sorvik"));
+    buildControls();
+    buildMenus();
+    m_logView = RichLogView(txtLogOutput);
+    resize(640, 480);
+}
+
+void frmMain::buildControls()
+{
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+
+    frameWriteDataTo = new QGroupBox(QStringLiteral("Store log archives in this folder:"), central);
+    auto *folderRow = new QHBoxLayout(frameWriteDataTo);
+    txtOutputPath = new QLineEdit(frameWriteDataTo);
+    txtOutputPath->setReadOnly(true);
+    cmdBrowseForFolder = new QPushButton(QStringLiteral("&Browse"), frameWriteDataTo);
+    cmdEnterUNC = new QPushButton(QStringLiteral("&UNC"), frameWriteDataTo);
+    folderRow->addWidget(txtOutputPath, 1);
+    folderRow->addWidget(cmdBrowseForFolder);
+    folderRow->addWidget(cmdEnterUNC);
+    layout->addWidget(frameWriteDataTo);
+
+    frmProgress = new QGroupBox(QStringLiteral("Progress"), central);
+    auto *progressColumn = new QVBoxLayout(frmProgress);
+    ProgressBar = new QProgressBar(frmProgress);
+    ProgressBar->setRange(0, 1);
+    ProgressBar->setValue(0);
+    ProgressBar->setTextVisible(false);
+    txtLogOutput = new QTextEdit(frmProgress);
+    txtLogOutput->setReadOnly(true);
+    // Lines are only ever added and cut: an undo history would grow with every line of a run.
+    txtLogOutput->setUndoRedoEnabled(false);
+    txtLogOutput->setAcceptRichText(true);
+    txtLogOutput->setLineWrapMode(QTextEdit::NoWrap);
+    progressColumn->addWidget(ProgressBar);
+    progressColumn->addWidget(txtLogOutput, 1);
+    layout->addWidget(frmProgress, 1);
+
+    auto *buttonRow = new QHBoxLayout;
+    cmdStart = new QPushButton(QStringLiteral("&Start"), central);
+    cmdExit = new QPushButton(QStringLiteral("E&xit"), central);
+    buttonRow->addWidget(cmdStart);
+    buttonRow->addStretch(1);
+    buttonRow->addWidget(cmdExit);
+    layout->addLayout(buttonRow);
+
+    setCentralWidget(central);
+
+    connect(cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
+    connect(cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(cmdBrowseForFolder, &QPushButton::clicked, this, &frmMain::cmdBrowseForFolder_Click);
+    connect(cmdEnterUNC, &QPushButton::clicked, this, &frmMain::cmdEnterUNC_Click);
+}
+
+void frmMain::buildMenus()
+{
+    mnuFile = menuBar()->addMenu(QStringLiteral("File"));
+    mnuScheduleArchive = mnuFile->addAction(QStringLiteral("Schedule Archive"));
+    seperator2 = mnuFile->addSeparator();
+    mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
+
+    menuHelp = menuBar()->addMenu(QStringLiteral("Help"));
+    Help = menuHelp->addAction(QStringLiteral("Help"));
+    seperator = menuHelp->addSeparator();
+    About = menuHelp->addAction(QStringLiteral("About"));
+    mnuCheckForUpdatedVersion = menuHelp->addAction(QStringLiteral("Check for updated version"));
+
+    // Help and About are elements 3 and 2 of the menu's item array; their handlers ignore it.
+    connect(mnuScheduleArchive, &QAction::triggered, this, &frmMain::mnuScheduleArchive_Click);
+    connect(mnuExit, &QAction::triggered, this, &frmMain::mnuExit_Click);
+    connect(Help, &QAction::triggered, this, [this] { Help_Click(3); });
+    connect(About, &QAction::triggered, this, [this] { About_Click(2); });
+    connect(mnuCheckForUpdatedVersion, &QAction::triggered, this,
+            &frmMain::mnuCheckForUpdatedVersion_Click);
+}
+
+namespace {
+StartUpJobs startUpJobs(Program &program, RunHost &host)
+{
+    return {[&program, &host] { cmdStart_Click(program, host); },
+            [&program] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
+}
+} // namespace
+
+void frmMain::Form_Load(const QStringList &arguments)
+{
+    ::Form_Load(m_program, *this, arguments, startUpJobs(m_program, *this));
+}
+
+QString frmMain::archiveFolderText() const
+{
+    return txtOutputPath->text();
+}
+
+void frmMain::setArchiveFolderText(const QString &text)
+{
+    txtOutputPath->setText(text);
+}
+
+void frmMain::setWaitPointer(bool on)
+{
+    if (on)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void frmMain::setRunning(bool running)
+{
+    setWaitPointer(running);
+    cmdStart->setEnabled(!running);
+}
+
+bool frmMain::isRunning() const
+{
+    return !cmdStart->isEnabled();
+}
+
+void frmMain::setProgress(double value, double maximum)
+{
+    // A maximum of 0 would turn the bar into a busy indicator that never stops.
+    const int top = std::max(1, int(maximum));
+    ProgressBar->setRange(0, top);
+    ProgressBar->setValue(std::clamp(int(value), 0, top));
+}
+
+void frmMain::pumpEvents()
+{
+    QCoreApplication::processEvents();
+    // The pause only gives a window time to repaint; an unattended run has none.
+    if (!m_program.SilentMode)
+        QThread::msleep(1);
+}
+
+void frmMain::cmdStart_Click()
+{
+    ::cmdStart_Click(m_program, *this);
+}
+
+void frmMain::cmdBrowseForFolder_Click()
+{
+    ::cmdBrowseForFolder_Click(m_program, *this);
+}
+
+void frmMain::cmdEnterUNC_Click()
+{
+    ::cmdEnterUNC_Click(m_program, *this);
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::mnuScheduleArchive_Click()
+{
+    if (!m_propertySheet)
+        m_propertySheet = std::make_unique<QtTaskPropertySheet>();
+    frmSchedule schedule(m_program, *this, *m_propertySheet, this);
+    schedule.exec();
+}
+
+void frmMain::Help_Click(int)
+{
+    LaunchHelpFile(m_program);
+}
+
+frmAbout *frmMain::aboutWindow()
+{
+    if (!m_about)
+        m_about = new frmAbout(m_program.dialogs(), this);
+    return m_about;
+}
+
+void frmMain::About_Click(int)
+{
+    aboutWindow()->exec();
+}
+
+void frmMain::mnuCheckForUpdatedVersion_Click()
+{
+    ::mnuCheckForUpdatedVersion_Click(m_program, *this);
+}
+
+void frmMain::cmdExit_Click()
+{
+    if (isRunning() &&
+        m_program.dialogs().messageBox(
+            QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
+            MessageButtons::YesNo) != DialogAnswer::Yes)
+        return;
+    EndProgram(m_program, *this);
+}
+
+void frmMain::mnuExit_Click()
+{
+    EndProgram(m_program, *this);
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The pane is drawn only once somebody can see it: an unattended run never draws it.
+    RunLog &log = m_program.runLog();
+    log.pane().setView(&m_logView);
+    m_logView.paneChanged(log.pane(), 0);
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    EndProgram(m_program, *this);
+}

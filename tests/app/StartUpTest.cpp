@@ -1,0 +1,183 @@
+#include "app/StartUp.h"
+#include "archive/ArchiveRun.h"
+#include "platform/ProcessPriority.h"
+
+#include "support/Ending.h"
+#include "update/BackgroundCheck.h"
+#include "update/ToolsSite.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSettings>
+#include <QThread>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const QString notRunning = u"Orvel must be running for this utility to work"_s;
+const QString tooOld = u"This utility only works with Orvel 4.0(1) and later"_s;
+
+class StartUpTest : public TempEnvironment {
+protected:
+    // Starts as the main window does, with the real jobs.
+    static std::optional<int> load(Program &program, TestHost &host, const QStringList &arguments)
+    {
+        const StartUpJobs jobs{[&] { cmdStart_Click(program, host); },
+                               [&] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
+        return endStatusOf([&] { Form_Load(program, host, arguments, jobs); });
+    }
+
+    std::optional<int> start(const QStringList &arguments)
+    {
+        program = makeProgram();
+        return load(*program, host, arguments);
+    }
+
+    QString storedFolder() const
+    {
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
+        return settings.value(u"frmMain/ArchiveFolderPath"_s, u"<none>"_s).toString();
+    }
+
+    std::unique_ptr<Program> program;
+};
+
+TEST_F(StartUpTest, WithoutServedProductOnlyABareStartSaysSo)
+{
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{notRunning});
+
+    for (const QStringList &arguments : {QStringList{u"/Silent"_s}, QStringList{u"-x"_s}}) {
+        dialogs.texts.clear();
+        EXPECT_EQ(start(arguments), ExitStatus::StartRefused);
+        EXPECT_TRUE(dialogs.texts.empty()) << arguments.join(' ').toStdString();
+    }
+    EXPECT_FALSE(QDir(path("program/logs")).exists()) << "no run log without a run";
+}
+
+TEST_F(StartUpTest, AStatusOtherThanRunningIsRefusedAlike)
+{
+    writeServedProduct();
+    qputenv("ORVEL_SIM_STATUS", "31");
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    qputenv("ORVEL_SIM_STATUS", "unreadable");
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    qunsetenv("ORVEL_SIM_STATUS");
+    EXPECT_EQ(dialogs.texts, (std::vector<QString>{notRunning, notRunning}));
+}
+
+TEST_F(StartUpTest, MajorVersionBelowThreeIsRefused)
+{
+    for (const quint32 version : {0x00020009u, 0x0000u}) {
+        writeServedProduct(version);
+        dialogs.texts.clear();
+        EXPECT_EQ(start({}), ExitStatus::StartRefused);
+        EXPECT_EQ(dialogs.texts, std::vector<QString>{tooOld});
+    }
+    // Unattended, nobody is asked: the refusal goes to the log and stderr, and the program ends.
+    dialogs.texts.clear();
+    EXPECT_EQ(start({u"/Silent"_s}), ExitStatus::StartRefused);
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(StartUpTest, VersionsThreeAndFourAreAccepted)
+{
+    for (const quint32 version : {0x00030000u, 0x00040000u}) {
+        writeServedProduct(version);
+        EXPECT_EQ(start({}), std::nullopt) << "the window is shown";
+        EXPECT_FALSE(program->SilentMode);
+        EXPECT_EQ(program->ServedVersion.Major, version >> 16);
+    }
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
+{
+    writeServedProduct();
+    for (const QStringList &arguments :
+         {QStringList{u"/Silent"_s}, QStringList{u"x"_s, u"/sIlEnT"_s, u"y"_s},
+          QStringList{u"/SILENTLY"_s}}) {
+        // The run itself is entered: with no archive folder stored, it is refused in its run log.
+        EXPECT_EQ(start(arguments), ExitStatus::RunFailed) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(program->SilentMode);
+        EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
+    }
+    for (const QStringList &arguments :
+         {QStringList{u"Silent"_s}, QStringList{u"/Sil"_s, u"ent"_s}}) {
+        EXPECT_EQ(start(arguments), std::nullopt) << arguments.join(' ').toStdString();
+        EXPECT_FALSE(program->SilentMode);
+    }
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST_F(StartUpTest, StoredFolderIsRestoredAndSurvivesARefusal)
+{
+    storeArchiveFolder(u"/srv/archive/"_s);
+    EXPECT_EQ(start({}), ExitStatus::StartRefused);
+    EXPECT_EQ(host.folder, u"/srv/archive/"_s);
+    EXPECT_EQ(storedFolder(), u"/srv/archive/"_s);
+}
+
+TEST_F(StartUpTest, NoStoredFolderGivesAnEmptyField)
+{
+    host.folder = u"stale"_s;
+    writeServedProduct();
+    EXPECT_EQ(start({}), std::nullopt);
+    EXPECT_EQ(host.folder, QString());
+}
+
+TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)
+{
+    writeServedProduct();
+    storeArchiveFolder(u"/srv/first/"_s);
+    auto first = makeProgram();
+    ASSERT_EQ(load(*first, host, {}), std::nullopt);
+
+    TestHost secondHost;
+    secondHost.folder = u"/srv/second/"_s;
+    auto second = makeProgram();
+    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}})
+        EXPECT_EQ(load(*second, secondHost, arguments), ExitStatus::AlreadyRunning);
+    EXPECT_EQ(storedFolder(), u"/srv/first/"_s);
+    EXPECT_EQ(secondHost.folder, u"/srv/second/"_s) << "not even loaded";
+    EXPECT_TRUE(dialogs.texts.empty());
+
+    // Another program folder is another program.
+    auto elsewhere = makeProgram(u"other"_s);
+    EXPECT_EQ(load(*elsewhere, secondHost, {}), std::nullopt);
+}
+
+TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)
+{
+    writeServedProduct();
+    qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:9");
+    const QString out = path("script-args.txt");
+    writeFile("program/test.bat", "echo \"$@\" > '" + QFile::encodeName(out) + ".part' && mv '" +
+                                      QFile::encodeName(out) + ".part' '" + QFile::encodeName(out) +
+                                      "'\n");
+    EXPECT_EQ(start({}), std::nullopt);
+    qunsetenv("SORVIK_TOOLS_SITE");
+
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFile::exists(out) && waited.elapsed() < 20000)
+        QThread::msleep(20);
+    EXPECT_EQ(readFile("script-args.txt"),
+              QByteArray("1.0.1 http://127.0.0.1:9/Applications/Orvel/Sorvik/OrvelSorvik.html\n"));
+    EXPECT_TRUE(dialogs.texts.empty());
+}
+
+TEST(ProcessPriority, BelowNormalLowersTheOwnProcess)
+{
+    EXPECT_FALSE(SetProcessPriority(12345));
+    errno = 0;
+    const int before = ::getpriority(PRIO_PROCESS, 0);
+    if (before > 10 && ::geteuid() != 0)
+        GTEST_SKIP() << "already below the class; raising it back needs privileges";
+    EXPECT_TRUE(SetProcessPriority(PriorityClass::BelowNormal));
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), 10);
+}
+
+} // namespace

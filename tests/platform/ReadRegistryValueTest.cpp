@@ -1,0 +1,100 @@
+#include "platform/ReadRegistryValue.h"
+#include "common/Failure.h"
+#include "platform/Registry.h"
+
+#include "support/TestEnvironment.h"
+
+namespace {
+
+class ReadRegistryValueTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        QByteArray reg =
+            "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n";
+        reg += "\"Long\"=\"" + QByteArray(1023, 'a') + "\"\r\n";
+        reg += "\"TooLong\"=\"" + QByteArray(1024, 'a') + "\"\r\n";
+        reg += "\"Empty\"=\"\"\r\n";
+        reg += "\"NoBytes\"=hex(1):\r\n";
+        reg += "\"Short\"=\"ab\"\r\n";
+        reg += "\"Four\"=\"abcd\"\r\n";
+        reg += "\"Number\"=dword:fffffffe\r\n";
+        reg += "\"OneByte\"=hex:7f\r\n";
+        reg += "\"NoBinary\"=hex:\r\n";
+        reg += "\"Binary4096\"=hex:" + QByteArray("00,").repeated(4095) + "00\r\n";
+        reg += "\"Binary4097\"=hex:" + QByteArray("00,").repeated(4096) + "00\r\n";
+        writeRegistry(reg);
+        registry = makeRegistry();
+    }
+
+    QVariant read(const char *name, qint16 kind, const QVariant &fallback = u"default"_s)
+    {
+        return ReadRegistryValue(*registry, RegistryRoot::LocalMachine, u"SOFTWARE\\Test"_s,
+                                 QLatin1String(name), kind, fallback);
+    }
+
+    std::unique_ptr<Registry> registry;
+};
+
+TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero)
+{
+    EXPECT_EQ(read("Long", RegistryKind::String).toString(), QString(1023, QLatin1Char('a')));
+    EXPECT_EQ(read("TooLong", RegistryKind::String).toString(), u"default"_s);
+    EXPECT_EQ(read("Empty", RegistryKind::String).toString(), QString());
+    EXPECT_EQ(read("Missing", RegistryKind::String).toString(), u"default"_s);
+}
+
+TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError)
+{
+    for (const auto &[name, kind] : {std::pair{"NoBytes", RegistryKind::String},
+                                     std::pair{"NoBinary", RegistryKind::Binary}}) {
+        try {
+            read(name, kind);
+            FAIL() << name << " gave no error";
+        } catch (const Failure &failure) {
+            EXPECT_EQ(failure.number(), 5);
+        }
+    }
+}
+
+TEST_F(ReadRegistryValueTest, NumbersAndOtherTypesReadAsNumbers)
+{
+    EXPECT_EQ(read("Number", RegistryKind::Number).toInt(), -2);
+    EXPECT_EQ(read("Short", RegistryKind::Number).toInt(), 0x6261)
+        << "'a' 'b' and the zero, low bytes first";
+    EXPECT_EQ(read("Four", RegistryKind::Number).toString(), u"default"_s)
+        << "five bytes do not fit";
+    EXPECT_EQ(read("OneByte", RegistryKind::Number).toInt(), 0x7f);
+}
+
+TEST_F(ReadRegistryValueTest, BinaryHoldsExactlyTheBytesThatFit)
+{
+    EXPECT_EQ(read("OneByte", RegistryKind::Binary).toByteArray(), QByteArray("\x7f"));
+    EXPECT_EQ(read("Binary4096", RegistryKind::Binary).toByteArray().size(), 4096);
+    EXPECT_EQ(read("Binary4097", RegistryKind::Binary).toString(), u"default"_s);
+}
+
+TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
+{
+    try {
+        read("Number", 7);
+        FAIL() << "kind 7 gave no error";
+    } catch (const Failure &failure) {
+        EXPECT_EQ(failure.number(), 1001);
+        EXPECT_EQ(failure.description(), u"Unsupported value type"_s);
+    }
+    EXPECT_EQ(ReadRegistryValue(*registry, RegistryRoot::LocalMachine, u"SOFTWARE\\Nothing"_s,
+                                u"x"_s, 7, 42)
+                  .toInt(),
+              42);
+}
+
+TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing)
+{
+    QFile::remove(registryPath());
+    EXPECT_EQ(read("Long", RegistryKind::String).toString(), u"default"_s);
+    EXPECT_EQ(read("Long", 7, 9).toInt(), 9);
+}
+
+} // namespace

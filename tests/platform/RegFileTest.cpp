@@ -1,0 +1,164 @@
+#include "platform/posix/RegFile.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QByteArray valueData(const RegFile &hive, quint32 root, const QString &key, const QString &name,
+                     quint32 *type = nullptr)
+{
+    const RegFile::Values *values = hive.key(root, key);
+    if (!values || !values->contains(name.toCaseFolded()))
+        return QByteArray("<missing>");
+    if (type)
+        *type = values->value(name.toCaseFolded()).type;
+    return values->value(name.toCaseFolded()).data;
+}
+
+const QByteArray sample =
+    "Windows Registry Editor Version 5.00\r\n"
+    "\r\n"
+    "; the served product's own entries\r\n"
+    "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
+    "@=\"/opt/orvel/lib/libOrvelComponents.so\"\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
+    "\"Output Path\"=\"C:\\\\Orvel\\\\Logs\\\\\"\r\n"
+    "\"Quoted\"=\"say \\\"hi\\\"\"\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
+    "\"Version Number\"=dword:00040000\r\n"
+    "\"Blob\"=hex:01,02,ff,\\\r\n"
+    "  10,20\r\n"
+    "\"Expand\"=hex(2):25,00,41,00,e9,00,00,00\r\n"
+    "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\r\n";
+
+TEST(RegFile, ReadsEveryKindOfValue)
+{
+    const RegFile hive = RegFile::parse(sample);
+    quint32 type = 0;
+    EXPECT_EQ(valueData(hive, RegistryRoot::ClassesRoot,
+                        u"CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32"_s,
+                        QString(), &type),
+              QByteArray("/opt/orvel/lib/libOrvelComponents.so", 37));
+    EXPECT_EQ(type, RegistryType::String);
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"_s,
+                        u"Output Path"_s),
+              QByteArray("C:\\Orvel\\Logs\\", 15));
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0"_s,
+                        u"Quoted"_s),
+              QByteArray("say \"hi\"", 9));
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s,
+                        u"Version Number"_s, &type),
+              QByteArray("\x00\x00\x04\x00", 4));
+    EXPECT_EQ(type, RegistryType::DWord);
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Blob"_s, &type),
+              QByteArray("\x01\x02\xff\x10\x20", 5));
+    EXPECT_EQ(type, RegistryType::Binary);
+    // String types stored as UTF-16 come back single-byte, as the single-byte query returns them.
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Expand"_s, &type),
+        QByteArray("%A\xe9\x00", 4));
+    EXPECT_EQ(type, RegistryType::ExpandString);
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Quad"_s, &type).size(),
+        8);
+    EXPECT_EQ(type, 11u);
+}
+
+TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors)
+{
+    const RegFile hive = RegFile::parse(sample);
+    EXPECT_NE(hive.key(RegistryRoot::LocalMachine, u"software\\QUENVO\\"_s), nullptr);
+    EXPECT_NE(hive.key(RegistryRoot::LocalMachine, u"Software"_s), nullptr);
+    EXPECT_NE(hive.key(RegistryRoot::ClassesRoot, u"clsid"_s), nullptr);
+    EXPECT_EQ(hive.key(RegistryRoot::CurrentUser, u"Software"_s), nullptr);
+    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, u"SOFTWARE\\Other"_s), nullptr);
+    EXPECT_EQ(hive.key(0x1234, u"SOFTWARE"_s), nullptr);
+    EXPECT_EQ(
+        valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"VERSION NUMBER"_s),
+        QByteArray("\x00\x00\x04\x00", 4));
+}
+
+TEST(RegFile, AcceptsUtf16AndTheOldHeader)
+{
+    const QString text =
+        QString::fromLatin1("REGEDIT4\r\n\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\"caf\xe9\"\r\n");
+    QByteArray utf16("\xFF\xFE");
+    for (const QChar c : text) {
+        utf16.append(char(c.unicode() & 0xFF));
+        utf16.append(char(c.unicode() >> 8));
+    }
+    for (const QByteArray &bytes :
+         {utf16, text.toUtf8(), text.toLatin1(), QByteArray("\xEF\xBB\xBF") + text.toUtf8()})
+        EXPECT_EQ(valueData(RegFile::parse(bytes), RegistryRoot::LocalMachine,
+                            u"Software\\Quenvo"_s, u"name"_s),
+                  QByteArray("caf\xe9\0", 5));
+}
+
+TEST(RegFile, IgnoresWhatItCannotRead)
+{
+    const QByteArray messy = "Windows Registry Editor Version 5.00\n"
+                             "\"Orphan\"=\"before any key\"\n"
+                             "[HKEY_NOWHERE\\Key]\n"
+                             "\"Lost\"=\"unknown root\"\n"
+                             "[HKEY_LOCAL_MACHINE\\Good]\n"
+                             "\"Unterminated\"=\"no end\n"
+                             "\"Trailing\"=\"text\" junk\n"
+                             "\"BadDword\"=dword:123456789\n"
+                             "\"SignedDword\"=dword:-1\n"
+                             "\"BadHex\"=hex:1,zz\n"
+                             "\"BadType\"=hex(q):00\n"
+                             "\"NoEquals\" \"x\"\n"
+                             "\"\"=\"empty name\"\n"
+                             "\"Kept\"=\"yes\"\n"
+                             "\"Removed\"=\"soon\"\n"
+                             "\"Removed\"=-\n"
+                             "[-HKEY_LOCAL_MACHINE\\Gone]\n"
+                             "\"Ignored\"=\"in a removal\"\n"
+                             "[HKEY_LOCAL_MACHINE\\Half\n";
+    const RegFile hive = RegFile::parse(messy);
+    const RegFile::Values *good = hive.key(RegistryRoot::LocalMachine, u"Good"_s);
+    ASSERT_NE(good, nullptr);
+    EXPECT_EQ(good->keys(), QList<QString>{u"kept"_s});
+    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, u"Gone"_s), nullptr);
+    EXPECT_EQ(hive.key(RegistryRoot::LocalMachine, u"Half"_s), nullptr);
+
+    EXPECT_EQ(RegFile::parse("[HKEY_LOCAL_MACHINE\\NoHeader]\n\"a\"=\"b\"\n").keyCount(), 0);
+    EXPECT_EQ(RegFile::parse(QByteArray()).keyCount(), 0);
+    EXPECT_EQ(RegFile::parse("\xFF\xFE").keyCount(), 0);
+}
+
+TEST(RegFile, SurvivesHostileInput)
+{
+    std::mt19937 random(20261206);
+    const QByteArray alphabet =
+        "[]\\\"=@:,-;()\r\n hexdword0123456789abcdefHKEY_LOCAL_MACHINE\xff\xfe\x00";
+    for (int round = 0; round < 2000; ++round) {
+        QByteArray bytes =
+            round % 2 ? QByteArray("Windows Registry Editor Version 5.00\r\n") : QByteArray();
+        const int length = int(random() % 400);
+        for (int i = 0; i < length; ++i)
+            bytes.append(round % 3 ? alphabet.at(int(random() % alphabet.size())) : char(random()));
+        RegFile::parse(bytes);
+        // Every prefix of a good file, cut anywhere, parses too.
+        RegFile::parse(sample.left(int(random() % sample.size())));
+    }
+
+    // A huge value, and a huge continued one: read whole, no limit of our own.
+    QByteArray huge =
+        "REGEDIT4\n[HKLM\\Big]\n\"Text\"=\"" + QByteArray(4 << 20, 'x') + "\"\n\"Hex\"=hex:";
+    for (int i = 0; i < 100000; ++i)
+        huge += "ab,\\\n  ";
+    huge += "cd\n";
+    const RegFile hive = RegFile::parse(huge);
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Text"_s).size(),
+              (4 << 20) + 1);
+    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Hex"_s).size(), 100001);
+}
+
+} // namespace

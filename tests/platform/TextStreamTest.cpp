@@ -1,0 +1,105 @@
+#include "platform/FileSystem.h"
+
+#include "support/TestEnvironment.h"
+
+namespace {
+
+class TextStreamTest : public TempEnvironment {
+protected:
+    FileSystem fs;
+};
+
+TEST_F(TextStreamTest, UnicodeFileIsUtf16WithBomAndCrLf)
+{
+    auto stream = fs.CreateTextFile(path("u.txt"), true, true);
+    stream->WriteLine(u"Aé€"_s);
+    stream->WriteLine(QString());
+    stream->Close();
+    EXPECT_EQ(readFile("u.txt"), QByteArray("\xFF\xFE"
+                                            "A\0\xE9\0\xAC\x20\r\0\n\0\r\0\n\0",
+                                            16));
+}
+
+TEST_F(TextStreamTest, LinesAreOnDiskBeforeClose)
+{
+    auto stream = fs.CreateTextFile(path("live.txt"), true, false);
+    stream->WriteLine(u"first"_s);
+    EXPECT_EQ(readFile("live.txt"), QByteArray("first\r\n"));
+    stream->WriteLine(u"second"_s);
+    EXPECT_EQ(readFile("live.txt"), QByteArray("first\r\nsecond\r\n"));
+}
+
+TEST_F(TextStreamTest, SingleByteTextRoundTripsEveryByte)
+{
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        if (b != '\n' && b != '\r')
+            all.append(char(b));
+    writeFile("bytes.txt", all + "\n");
+    auto in = fs.OpenTextFile(path("bytes.txt"));
+    const QString line = in->ReadLine();
+    EXPECT_TRUE(in->AtEndOfStream());
+
+    auto out = fs.CreateTextFile(path("copy.txt"), true, false);
+    out->WriteLine(line);
+    out->Close();
+    EXPECT_EQ(readFile("copy.txt"), all + "\r\n");
+}
+
+TEST_F(TextStreamTest, ReadLineEndsAtLfOrCrLfOnly)
+{
+    writeFile("lines.txt", "one\r\ntwo\nthree\rstill three\r\n\r\nlast");
+    auto in = fs.OpenTextFile(path("lines.txt"));
+    QStringList lines;
+    while (!in->AtEndOfStream())
+        lines << in->ReadLine();
+    EXPECT_EQ(lines,
+              (QStringList{u"one"_s, u"two"_s, u"three\rstill three"_s, QString(), u"last"_s}));
+}
+
+// A line is walked in parts without ever holding more than one part; the parts put together give
+// the line back, whatever the part size and wherever the CR LF falls.
+TEST_F(TextStreamTest, LinePartsCoverLongLinesExactly)
+{
+    QByteArray longLine;
+    for (int i = 0; i < 200000; ++i)
+        longLine.append(char('a' + i % 26));
+    const QByteArray content =
+        longLine + "\r\n" + "short\n" + QByteArray(510, 'x') + "\r\n" + "tail";
+    writeFile("long.txt", content);
+    for (qsizetype part : {1, 2, 509, 510, 511, 65536, 1 << 20}) {
+        auto in = fs.OpenTextFile(path("long.txt"));
+        QStringList lines;
+        while (!in->AtEndOfStream()) {
+            QString line;
+            bool ended = false;
+            while (!ended) {
+                const QString piece = in->ReadLinePart(part, ended);
+                ASSERT_LE(piece.size(), part);
+                line += piece;
+            }
+            lines << line;
+        }
+        EXPECT_EQ(lines, (QStringList{QString::fromLatin1(longLine), u"short"_s,
+                                      QString(510, QLatin1Char('x')), u"tail"_s}))
+            << "part size " << part;
+    }
+}
+
+TEST_F(TextStreamTest, ClosedStreamRefusesToWriteAndCloseTwiceIsHarmless)
+{
+    auto stream = fs.CreateTextFile(path("c.txt"), true, true);
+    stream->Close();
+    EXPECT_NO_THROW(stream->Close());
+    EXPECT_THROW(stream->WriteLine(u"late"_s), FileSystemError);
+}
+
+TEST_F(TextStreamTest, WriteToAFullDeviceFails)
+{
+    if (!QFile::exists(u"/dev/full"_s))
+        GTEST_SKIP() << "no /dev/full";
+    auto stream = fs.CreateTextFile(u"/dev/full"_s, true, false);
+    EXPECT_THROW(stream->WriteLine(u"nowhere to go"_s), FileSystemError);
+}
+
+} // namespace

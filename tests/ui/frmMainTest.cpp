@@ -1,0 +1,214 @@
+#include "ui/frmMain.h"
+#include "platform/DesktopLauncher.h"
+#include "ui/frmAbout.h"
+
+#include "support/Ending.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTimer>
+
+namespace {
+
+// Reaches the unload handler without going through Qt's event dispatch, which must not be
+// unwound by the test's stand-in for the end of the process.
+class ProbedMain : public frmMain {
+public:
+    using frmMain::closeEvent;
+    using frmMain::frmMain;
+};
+
+class frmMainTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        program = makeProgram();
+        window = std::make_unique<ProbedMain>(*program);
+    }
+
+    // Foreground colour of the pane's text at the start of the line that contains `text`.
+    QColor colourOfLine(const QString &text) const
+    {
+        for (QTextBlock block = window->txtLogOutput->document()->begin(); block.isValid();
+             block = block.next()) {
+            if (block.text().contains(text))
+                return block.begin().fragment().charFormat().foreground().color();
+        }
+        return QColor();
+    }
+
+    std::unique_ptr<Program> program;
+    std::unique_ptr<ProbedMain> window;
+};
+
+TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
+{
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    EXPECT_EQ(window->windowTitle(), u"Orvel Sorvik"_s);
+    EXPECT_EQ(window->frameWriteDataTo->title(), u"Store log archives in this folder:"_s);
+    EXPECT_EQ(window->cmdBrowseForFolder->text(), u"&Browse"_s);
+    EXPECT_EQ(window->cmdEnterUNC->text(), u"&UNC"_s);
+    EXPECT_EQ(window->frmProgress->title(), u"Progress"_s);
+    EXPECT_EQ(window->cmdStart->text(), u"&Start"_s);
+    EXPECT_EQ(window->cmdExit->text(), u"E&xit"_s);
+    EXPECT_TRUE(window->txtOutputPath->isReadOnly());
+    EXPECT_TRUE(window->txtLogOutput->isReadOnly());
+
+    auto global = [](QWidget *w) { return QRect(w->mapToGlobal(QPoint(0, 0)), w->size()); };
+    EXPECT_LT(global(window->frameWriteDataTo).bottom(), global(window->frmProgress).top());
+    EXPECT_LT(global(window->frmProgress).bottom(), global(window->cmdStart).top());
+    EXPECT_LT(global(window->txtOutputPath).right(), global(window->cmdBrowseForFolder).left());
+    EXPECT_LT(global(window->cmdBrowseForFolder).right(), global(window->cmdEnterUNC).left());
+    EXPECT_LT(global(window->ProgressBar).bottom(), global(window->txtLogOutput).top());
+    EXPECT_LT(global(window->cmdStart).right(), global(window->cmdExit).left());
+
+    QStringList menus;
+    for (QAction *menu : window->menuBar()->actions()) {
+        menus << menu->text();
+        for (QAction *item : menu->menu()->actions())
+            menus << (item->isSeparator() ? u"-"_s : u"  "_s + item->text());
+    }
+    EXPECT_EQ(menus,
+              (QStringList{u"File"_s, u"  Schedule Archive"_s, u"-"_s, u"  Exit"_s, u"Help"_s,
+                           u"  Help"_s, u"-"_s, u"  About"_s, u"  Check for updated version"_s}));
+}
+
+TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
+{
+    window->setArchiveFolderText(u"/srv/archive/"_s);
+    window->show();
+    window->txtOutputPath->setFocus();
+    QTest::keyClicks(window->txtOutputPath, u"typed"_s);
+    EXPECT_EQ(window->archiveFolderText(), u"/srv/archive/"_s);
+}
+
+TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
+{
+    // Lines written before the window shows appear when it does.
+    program->runLog().OpenRunLog(path("run.TXT"));
+    window->show();
+    program->runLog().WriteLogLine(u"    progress line"_s);
+    program->runLog().WriteLogLine(u"(error) something broke"_s);
+    program->runLog().WriteLogLine(u"(warning) something odd"_s);
+
+    EXPECT_EQ(colourOfLine(u"progress line"_s), QColor(Qt::black));
+    EXPECT_EQ(colourOfLine(u"something broke"_s), QColor(255, 0, 0));
+    EXPECT_EQ(colourOfLine(u"something odd"_s), QColor(255, 255, 0));
+    EXPECT_EQ(colourOfLine(u"**Search for"_s), QColor(255, 255, 0));
+
+    // After the pane has been cut, what it shows is still exactly the pane's text.
+    for (int i = 0; i < 400; ++i)
+        program->runLog().WriteLogLine(u"line %1 (error)"_s.arg(i));
+    const QString shown = window->txtLogOutput->toPlainText();
+    QString expected = program->runLog().pane().text();
+    expected.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(colourOfLine(u"line 399 (error)"_s), QColor(255, 0, 0));
+}
+
+TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
+{
+    window->setRunning(true);
+    EXPECT_FALSE(window->cmdStart->isEnabled());
+    EXPECT_TRUE(window->isRunning());
+    EXPECT_EQ(window->cursor().shape(), Qt::WaitCursor);
+    window->setRunning(false);
+    EXPECT_TRUE(window->cmdStart->isEnabled());
+    EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
+
+    window->setProgress(0, 0);
+    EXPECT_GT(window->ProgressBar->maximum(), 0)
+        << "an empty folder must not leave a busy indicator";
+    window->setProgress(3, 7);
+    EXPECT_EQ(window->ProgressBar->value(), 3);
+    EXPECT_EQ(window->ProgressBar->maximum(), 7);
+}
+
+TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
+{
+    window->setArchiveFolderText(u"/srv/kept/"_s);
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
+    EXPECT_TRUE(dialogs.texts.empty());
+
+    window->setRunning(true);
+    dialogs.answers = {DialogAnswer::No};
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), std::nullopt)
+        << "No lets the run go on";
+    EXPECT_EQ(dialogs.texts,
+              std::vector<QString>{QStringLiteral(
+                  "Are you sure you want to cancel this archive operation and exit?")});
+    EXPECT_TRUE(window->isRunning());
+
+    dialogs.answers = {DialogAnswer::Yes};
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
+}
+
+TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder)
+{
+    window->setRunning(true);
+    window->setArchiveFolderText(u"/srv/saved/"_s);
+    EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
+    QCloseEvent close;
+    EXPECT_EQ(endStatusOf([&] { window->closeEvent(&close); }), ExitStatus::Success);
+    EXPECT_TRUE(dialogs.texts.empty());
+    EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("ArchiveFolderPath=/srv/saved/"));
+}
+
+TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
+{
+    const QString help = path("program/Help/OrvelSorvik.htm");
+    launcher.answer = LaunchResult::Success;
+    window->Help_Click(3);
+    EXPECT_EQ(launcher.opened, std::vector<QString>{help});
+    EXPECT_TRUE(dialogs.texts.empty());
+
+    launcher.answer = LaunchResult::NoAssociation;
+    window->Help_Click(3);
+    launcher.answer = LaunchResult::FileNotFound;
+    window->Help_Click(3);
+    EXPECT_EQ(
+        dialogs.texts,
+        (std::vector<QString>{
+            u"No program is currently associated to open this file type: "_s + help,
+            u"Unable to launch help file "_s + help +
+                QStringLiteral(
+                    ". Try opening the file manually in a browser. Error code returned is 2")}));
+
+    EXPECT_EQ(DesktopLauncher().open(help), LaunchResult::FileNotFound);
+}
+
+TEST_F(frmMainTest, AboutShowsTheVersionFilledOnce)
+{
+    for (int showing = 0; showing < 2; ++showing) {
+        QTimer::singleShot(0, [&] {
+            auto *about = window->findChild<frmAbout *>();
+            ASSERT_NE(about, nullptr);
+            EXPECT_TRUE(about->isVisible());
+            EXPECT_EQ(about->windowTitle(), u"Orvel Sorvik"_s);
+            EXPECT_EQ(about->lblVersionTitle->text(), u"Version:"_s);
+            EXPECT_TRUE(about->lblVersionTitle->font().bold());
+            EXPECT_EQ(about->lblVersion->text(), u"1.0.1"_s);
+            EXPECT_FALSE(about->picLogo->pixmap().isNull());
+            about->cmdOK->click();
+        });
+        window->About_Click(2);
+    }
+    auto *about = window->findChild<frmAbout *>();
+    ASSERT_NE(about, nullptr);
+    EXPECT_FALSE(about->isVisible());
+    EXPECT_EQ(about->loads(), 1);
+}
+
+} // namespace
