@@ -1,6 +1,8 @@
+#include "app/EndProgram.h"
 #include "app/Program.h"
 #include "app/StartUp.h"
 #include "platform/DesktopLauncher.h"
+#include "platform/StopRequests.h"
 #include "ui/QtDialogs.h"
 #include "ui/frmMain.h"
 
@@ -52,6 +54,7 @@ int main(int argc, char *argv[])
     frmMain window(program);
     dialogs.setOwner(&window);
 
+    watchStopRequests(&window, [&] { EndProgramOnRequest(program, window); });
     window.Form_Load(arguments);
     window.show();
     return app.exec();

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <cstdlib>
+#include <utility>
 
 Program::Program(Parts parts)
     : m_executablePath(std::move(parts.executablePath))
@@ -67,7 +68,25 @@ int Program::exitStatus() const
 {
     if (m_startRefused)
         return ExitStatus::StartRefused;
-    return m_runLog.ErrorCount() > 0 ? ExitStatus::RunFailed : ExitStatus::Success;
+    // A run whose log could not be kept cannot show that nothing went wrong.
+    return m_runLog.ErrorCount() > 0 || !m_runLog.complete() ? ExitStatus::RunFailed
+                                                             : ExitStatus::Success;
+}
+
+void Program::removeRunTemporaries()
+{
+    if (m_runStop)
+        trapSilently(std::exchange(m_runStop, {}));
+    for (const QString &prefix : std::exchange(m_runTemporaries, {})) {
+        const qsizetype slash = prefix.lastIndexOf(QLatin1Char('/'));
+        const QString folder = prefix.left(slash);
+        const QString start = prefix.mid(slash + 1);
+        trapSilently([&] {
+            for (const File &file : m_fileSystem->GetFolder(folder).Files)
+                if (file.Name().startsWith(start))
+                    trapSilently([&] { m_fileSystem->DeleteFile(file.Path(), true); });
+        });
+    }
 }
 
 void Program::terminate(int status)

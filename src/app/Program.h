@@ -13,6 +13,7 @@
 #include "runlog/RunLog.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -75,6 +76,14 @@ public:
 
     bool claimSingleInstance() { return m_instance.claim(m_executablePath); }
 
+    // Files the run in progress makes and removes again, each named by a path prefix ("<folder>/"
+    // for every file in a folder): what a run that is cut short must not leave behind.
+    void addRunTemporaries(const QString &prefix) { m_runTemporaries << prefix; }
+    // What stops the run's work on other threads, so that it makes no more of them; set while
+    // that work exists.
+    void setRunStop(std::function<void()> stop) { m_runStop = std::move(stop); }
+    void removeRunTemporaries();
+
     // A start-up refusal: the process ends with StartRefused, whatever the run log says.
     void refuseStart() { m_startRefused = true; }
     int exitStatus() const;
@@ -102,4 +111,6 @@ private:
     SingleInstance m_instance;
     RunLog m_runLog;
     bool m_startRefused = false;
+    QStringList m_runTemporaries;
+    std::function<void()> m_runStop;
 };

@@ -47,6 +47,15 @@ Refusal unwritableFolder(const QString &folder)
     return {QStringLiteral("(error) ") + text + QStringLiteral(" - exiting application."), text};
 }
 
+// A folder the stored setting can still name although the folder selection refuses it.
+Refusal workingFolder(const QString &folder)
+{
+    return {QStringLiteral("(error) the archive folder is one of this program's own working "
+                           "folders, which every run empties:") +
+                folder + QStringLiteral(" - exiting application."),
+            workingFolderRefusal()};
+}
+
 } // namespace
 
 void cmdStart_Click(Program &program, RunHost &host)
@@ -89,6 +98,11 @@ void cmdStart_Click(Program &program, RunHost &host)
                 return unwritableFolder(host.archiveFolderText());
             return std::nullopt;
         },
+        [&]() -> std::optional<Refusal> {
+            if (IsWorkingFolder(program.programFolder(), host.archiveFolderText()))
+                return workingFolder(host.archiveFolderText());
+            return std::nullopt;
+        },
     };
     for (const auto &check : checks) {
         trap(
@@ -118,8 +132,14 @@ void cmdStart_Click(Program &program, RunHost &host)
                     QStringLiteral("Archive complete. %1 errors encountered.  View log file now?")
                         .arg(log.ErrorCount()),
                     MessageButtons::YesNo);
-                if (answer == DialogAnswer::Yes)
-                    program.launcher().open(program.RunLogPath);
+                if (answer != DialogAnswer::Yes)
+                    return;
+                const int result = program.launcher().open(program.RunLogPath);
+                if (result <= 32)
+                    throw Failure(result, QStringLiteral("the text editor could not be started "
+                                                         "for %1 (error %2)")
+                                              .arg(program.RunLogPath)
+                                              .arg(result));
             },
             report);
     }

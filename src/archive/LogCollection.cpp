@@ -12,6 +12,8 @@
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
+#include <QScopeGuard>
+
 namespace {
 
 const QString loggingKey = QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0");
@@ -51,6 +53,11 @@ void ArchiveFiles(Program &program, RunHost &host)
 
     step([&] { log.WriteLogLine(QStringLiteral("    Starting ZIP file archive")); });
     step([&] { program.ZipFilePath = GenerateBackupDataFileName(program.runFiles()); });
+    // What a run cut short must not leave: the archive's pieces and the formatted copies.
+    program.addRunTemporaries(program.ZipFilePath);
+    program.addRunTemporaries(formattingFolder + QLatin1Char('/'));
+    program.setRunStop([&zip] { zip.abandon(); });
+    const auto noMoreZip = qScopeGuard([&] { program.setRunStop({}); });
 
     int status = 0;
     step([&] { status = zip.NewZip(program.ZipFilePath); });
@@ -152,17 +159,26 @@ void ArchiveFiles(Program &program, RunHost &host)
             QStringLiteral("    Compressing files into zip - this may take a while..."));
         host.pumpEvents();
     });
+    bool saved = false;
     step([&] {
         zip.SaveArchive();
+        saved = zip.written();
         // A file that vanished or could not be read since it was added costs its entry only.
         for (const ZipArchive::LostFile &lost : zip.lostFiles())
             log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
                              lost.path + QStringLiteral(", error=") + lost.reason);
+        if (!saved) {
+            log.WriteLogLine(QStringLiteral("(error) the ZIP archive could not be written:") +
+                             zip.ErrorText() + QStringLiteral(" - no archive is delivered."));
+            // The archive without entries that the run began with must not pass for its result.
+            fs.DeleteFile(program.ZipFilePath, true);
+        }
     });
     step([&] {
         log.WriteLogLine(
             QStringLiteral("    Emptying the temporary formatted diagnostic file location"));
         CreateOrEmptyFolder(fs, formattingFolder);
     });
-    step([&] { log.WriteLogLine(QStringLiteral("    ZIP archive creation completed.")); });
+    if (saved)
+        step([&] { log.WriteLogLine(QStringLiteral("    ZIP archive creation completed.")); });
 }

@@ -206,6 +206,11 @@ ZipArchive::ZipArchive(int compressionLevel, int threads)
 
 ZipArchive::~ZipArchive()
 {
+    abandon();
+}
+
+void ZipArchive::abandon()
+{
     stopWorkers();
     discardParts();
 }
@@ -251,7 +256,9 @@ void ZipArchive::work()
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-        if (m_queue.empty())
+        // Stopping leaves what is queued: SaveArchive has waited for it already, or the run was
+        // cut short and its entries are not wanted.
+        if (m_stopping || m_queue.empty())
             return;
         const Job job = m_queue.front();
         m_queue.pop_front();
@@ -357,6 +364,7 @@ int ZipArchive::SaveArchive()
     waitForEntries();
     m_lost.clear();
     m_errorText.clear();
+    m_written = false;
     const QString temporary = m_path + QStringLiteral(".tmp");
     QFile::remove(temporary);
 
@@ -417,6 +425,7 @@ int ZipArchive::SaveArchive()
         QFile::remove(temporary);
         return fail(QStringLiteral("The archive %1 was not written: %2").arg(m_path, failure));
     }
+    m_written = true;
     if (!m_lost.empty()) {
         QStringList lost;
         for (const LostFile &file : m_lost)

@@ -33,7 +33,12 @@ public:
     // `flags` is kept for callers of the component; only 0 is used.
     int AddFile(const QString &path, int flags);
     int SaveArchive();
+    // Stops the workers after the entries they are compressing and removes every piece of the
+    // archive made so far; for a run that is cut short.
+    void abandon();
     QString ErrorText() const { return m_errorText; }
+    // Whether the last SaveArchive put an archive at the path; it may still have lost entries.
+    bool written() const { return m_written; }
 
     // The files the last SaveArchive could not archive, each with the reason.
     struct LostFile {
@@ -85,6 +90,7 @@ private:
     std::deque<Entry> m_entries;
     std::vector<LostFile> m_lost;
     QString m_errorText;
+    bool m_written = false;
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -4,6 +4,41 @@
 #include "platform/FileSystem.h"
 #include "runlog/LineCleaner.h"
 
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+QString resolved(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+}
+} // namespace
+
+QString withSeparator(const QString &folder)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+bool IsWorkingFolder(const QString &programFolder, const QString &folder)
+{
+    const QString target = resolved(folder);
+    for (const char *name : {"logs", "ZIPS", "TempDiags"}) {
+        const QString working = resolved(programFolder + QLatin1Char('/') + QLatin1String(name));
+        if (target == working || target.startsWith(working + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+QString workingFolderRefusal()
+{
+    return QStringLiteral("The archive folder cannot be one of this program's own working folders "
+                          "(logs, ZIPS or TempDiags) or a folder inside them: every run empties "
+                          "them. Please select another folder.");
+}
+
 bool TestWriteAccess(FileSystem &fs, const QString &folder)
 {
     const QString probe = folder + QStringLiteral("/temp.test.txt");

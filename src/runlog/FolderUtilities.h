@@ -9,6 +9,17 @@ class FileSystem;
 // taken as success, and a probe left by someone else in a folder we cannot write proves nothing.
 bool TestWriteAccess(FileSystem &fs, const QString &folder);
 
+// The folder as typed or stored, ending in the separator that a file name is appended to.
+QString withSeparator(const QString &folder);
+
+// True when `folder` is one of the folders the program keeps beside itself in `programFolder`
+// ("logs", "ZIPS", "TempDiags") or lies inside one: runs empty them, so an archive delivered
+// there would be lost. Links and "..", as far as they exist, are resolved first.
+bool IsWorkingFolder(const QString &programFolder, const QString &folder);
+
+// What the administrator is told when such a folder is chosen.
+QString workingFolderRefusal();
+
 // Afterwards the folder exists (only its last level is created) and holds no files; subfolders
 // stay. Nothing is reported: what fails is skipped.
 void CreateOrEmptyFolder(FileSystem &fs, const QString &folder);

@@ -4,6 +4,7 @@
 #include "common/TimeText.h"
 #include "common/Version.h"
 #include "platform/FileSystem.h"
+#include "platform/SystemLog.h"
 
 #include <limits>
 
@@ -33,7 +34,12 @@ void RunLog::OpenRunLog(const QString &path)
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
     });
-    trapSilently([&] { LogStream = m_fs.CreateTextFile(path, true, true); });
+    m_path = path;
+    m_started = true;
+    m_complete = true;
+    LogStream.reset();
+    trap([&] { LogStream = m_fs.CreateTextFile(path, true, true); },
+         [&](const Failure &failure) { loseFile(failure.description()); });
 
     WriteLogLine(rule, false);
     WriteLogLine(QStringLiteral("Running %1, version %2\r\n").arg(m_executableName, versionText()),
@@ -49,9 +55,8 @@ void RunLog::OpenRunLog(const QString &path)
 
 void RunLog::WriteLogLine(const QString &text, bool timeStamp)
 {
-    if (!LogStream)
+    if (!m_started)
         return;
-
     quint32 colour = PaneColour::Black;
     if (text.contains(QLatin1String("(error)"), Qt::CaseInsensitive)) {
         if (m_errorCount < std::numeric_limits<qint32>::max())
@@ -62,8 +67,28 @@ void RunLog::WriteLogLine(const QString &text, bool timeStamp)
         colour = PaneColour::Yellow;
 
     const QString line = timeStamp ? generalDateTime(m_clock()) + QLatin1String(": ") + text : text;
-    trapSilently([&] { LogStream->WriteLine(line); });
+    writeToFile(line);
     trapSilently([&] { showInPane(line + QLatin1String("\r\n"), colour); });
+}
+
+void RunLog::writeToFile(const QString &line)
+{
+    if (m_complete)
+        trap([&] { LogStream->WriteLine(line); },
+             [&](const Failure &failure) { loseFile(failure.description()); });
+    if (!m_complete)
+        tellSystem(m_executableName, line);
+}
+
+void RunLog::loseFile(const QString &reason)
+{
+    if (!m_complete)
+        return;
+    m_complete = false;
+    tellSystem(m_executableName,
+               QStringLiteral("(error) the run log %1 cannot be written (%2); this run counts as "
+                              "failed and its lines follow here")
+                   .arg(m_path, reason));
 }
 
 void RunLog::showInPane(const QString &line, quint32 colour)
@@ -84,8 +109,9 @@ void RunLog::showInPane(const QString &line, quint32 colour)
 
 void RunLog::CloseRunLog()
 {
-    if (LogStream)
-        trapSilently([&] { LogStream->Close(); });
+    if (LogStream && LogStream->isOpen())
+        trap([&] { LogStream->Close(); },
+             [&](const Failure &failure) { loseFile(failure.description()); });
 }
 
 std::function<void(const Failure &)> logFailureIn(RunLog &log, const char *procedure)

@@ -14,8 +14,10 @@ class Failure;
 class FileSystem;
 
 // The run log of an archive run: a UTF-16 file per run and the live pane, both fed line by line by
-// WriteLogLine, with the count of "(error)" lines of the current run. Nothing here ever reports a
-// failure: a log that cannot be written must not stop the run it describes.
+// WriteLogLine, with the count of "(error)" lines of the current run. Nothing here ever throws: a
+// log that cannot be written must not stop the run it describes. But such a run is not one to
+// trust either: from the line that could not be written on, every line goes to stderr and the
+// system log instead, and the run counts as failed (complete() is false).
 class RunLog {
 public:
     enum class StreamState { Empty, Open, Closed };
@@ -27,11 +29,16 @@ public:
     void CloseRunLog();
 
     qint32 ErrorCount() const { return m_errorCount; }
+    // False once a line of the current run could not reach its file.
+    bool complete() const { return m_complete; }
     StreamState state() const;
     LogPane &pane() { return m_pane; }
 
 private:
     void showInPane(const QString &line, quint32 colour);
+    void writeToFile(const QString &line);
+    // The file is lost for the rest of this run: say why, once, where an administrator looks.
+    void loseFile(const QString &reason);
 
     FileSystem &m_fs;
     QString m_executableName;
@@ -39,6 +46,10 @@ private:
     // Empty until the first run log of the process is opened; closed, never reset, afterwards.
     std::unique_ptr<TextStream> LogStream;
     qint32 m_errorCount = 0;
+    bool m_complete = true;
+    // Lines before the first run log of the process belong to no run.
+    bool m_started = false;
+    QString m_path;
     LogPane m_pane;
 };
 

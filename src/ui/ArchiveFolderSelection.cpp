@@ -8,17 +8,19 @@
 #include "runlog/FolderUtilities.h"
 
 namespace {
-const QChar separator = QLatin1Char('/');
-
-QString withSeparator(const QString &folder)
-{
-    return folder.endsWith(separator) ? folder : folder + separator;
-}
-
 void accept(Program &program, RunHost &host, const QString &folder)
 {
     host.setArchiveFolderText(folder);
     SaveArchiveFolderSetting(program, host);
+}
+
+// The program's own folders are emptied by every run: an archive kept there would be lost.
+bool refuseWorkingFolder(Program &program, const QString &folder)
+{
+    if (!IsWorkingFolder(program.programFolder(), folder))
+        return false;
+    program.dialogs().messageBox(workingFolderRefusal());
+    return true;
 }
 } // namespace
 
@@ -43,6 +45,8 @@ void cmdBrowseForFolder_Click(Program &program, RunHost &host)
     if (folder.isEmpty())
         return;
     trap([&] { folder = withSeparator(folder); }, report);
+    if (refuseWorkingFolder(program, folder))
+        return;
     bool writable = false;
     trap([&] { writable = TestWriteAccess(program.fileSystem(), folder); }, report);
     if (!writable) {
@@ -74,6 +78,8 @@ void cmdEnterUNC_Click(Program &program, RunHost &host)
                            "path correctly and the account you're logged in as has rights to it."));
         return;
     }
+    if (refuseWorkingFolder(program, folder))
+        return;
     bool writable = false;
     trapSilently([&] { writable = TestWriteAccess(program.fileSystem(), folder); });
     if (!writable) {

@@ -219,12 +219,12 @@ void frmMain::cmdExit_Click()
             QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
             MessageButtons::YesNo) != DialogAnswer::Yes)
         return;
-    EndProgram(m_program, *this);
+    EndProgramOnRequest(m_program, *this);
 }
 
 void frmMain::mnuExit_Click()
 {
-    EndProgram(m_program, *this);
+    EndProgramOnRequest(m_program, *this);
 }
 
 void frmMain::showEvent(QShowEvent *event)
@@ -239,5 +239,5 @@ void frmMain::showEvent(QShowEvent *event)
 void frmMain::closeEvent(QCloseEvent *event)
 {
     event->accept();
-    EndProgram(m_program, *this);
+    EndProgramOnRequest(m_program, *this);
 }

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <unistd.h>
+
 namespace {
 
 class ArchiveDeliveryTest : public TempEnvironment {
@@ -37,6 +39,8 @@ protected:
 TEST_F(ArchiveDeliveryTest, TheArchiveIsCopiedUnderItsOwnName)
 {
     start();
+    // A folder restored from a hand-written setting may lack its separator.
+    host.folder = path("archive");
     CopyArchiveToTargetFolder(*program, host);
     EXPECT_EQ(readFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"), archiveBytes);
     EXPECT_TRUE(QFile::exists(program->ZipFilePath)) << "the source stays";
@@ -92,6 +96,40 @@ TEST_F(ArchiveDeliveryTest, AShortOrDamagedCopyLeavesNothingBehind)
             << logged().last().toStdString();
         EXPECT_FALSE(logged().contains(u"    File copied"_s));
     }
+}
+
+TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
+{
+    start();
+    const QString dead = u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s;
+    const QStringList kept = {
+        // Still being written by a live process (this one).
+        u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-%1-0123abcd"_s.arg(::getpid()),
+        // Another computer's, on a shared folder, even one whose name begins alike.
+        u".LOG_Archive_OTHER_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
+        u".LOG_Archive_SRV01_B_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
+        u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s};
+    for (const QString &name : kept + QStringList{dead})
+        writeFile("archive/" + name, "x");
+    CopyArchiveToTargetFolder(*program, host);
+    QStringList expected = kept;
+    expected << u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s;
+    QStringList found = archiveFolder();
+    expected.sort();
+    found.sort();
+    EXPECT_EQ(found, expected);
+
+    // A copy that fails midway (a full share) leaves no piece behind either.
+    auto faulty = std::make_unique<FaultyFileSystem>();
+    faulty->afterCopy = [](const QString &, const QString &) {
+        throw FileSystemError(ENOSPC, u"CopyFile"_s, u"archive"_s);
+    };
+    start(std::move(faulty));
+    QDir(path("archive")).removeRecursively();
+    QDir().mkpath(path("archive"));
+    CopyArchiveToTargetFolder(*program, host);
+    EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
+    EXPECT_TRUE(logged().last().contains(u"No space left on device"_s));
 }
 
 TEST_F(ArchiveDeliveryTest, AFolderGoneOrAnArchiveMissingIsReported)

@@ -1,4 +1,5 @@
 #include "archive/ArchiveRun.h"
+#include "runlog/FolderUtilities.h"
 
 #include "support/Ending.h"
 
@@ -53,7 +54,14 @@ TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
         {QString(), emptyFolderMessage},
         {path("missing/"), missingFolderMessage},
         {u"/proc/"_s, unwritableText + u"/proc/"_s},
+        // The program's own folders are emptied by every run, however the folder is named.
+        {path("program/TempDiags/"), workingFolderRefusal()},
+        {path("program/logs/old/../"), workingFolderRefusal()},
+        {path("archive/linked/"), workingFolderRefusal()},
     };
+    QDir().mkpath(path("program/logs/old"));
+    QDir().mkpath(path("program/TempDiags"));
+    QFile::link(path("program/logs"), path("archive/linked"));
     int second = 0;
     for (const auto &c : cases) {
         clockTime = clockTime.addSecs(++second);
@@ -65,7 +73,7 @@ TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
         EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
         EXPECT_FALSE(host.running);
     }
-    EXPECT_EQ(runLogs().size(), 3) << "every press leaves its own run log";
+    EXPECT_EQ(runLogs().size(), std::size(cases)) << "every press leaves its own run log";
     EXPECT_FALSE(QFile::exists(u"/proc/temp.test.txt"_s));
 }
 
@@ -100,6 +108,17 @@ TEST_F(ArchiveRunTest, CompletedRunOpensNothingOnNo)
     dialogs.answers = {DialogAnswer::No};
     EXPECT_EQ(start(), ExitStatus::Success);
     EXPECT_TRUE(launcher.opened.empty());
+}
+
+TEST_F(ArchiveRunTest, AnEditorThatCannotBeStartedIsAnError)
+{
+    host.folder = path("archive/");
+    dialogs.answers = {DialogAnswer::Yes};
+    launcher.answer = LaunchResult::NoAssociation;
+    EXPECT_EQ(start(), ExitStatus::RunFailed);
+    EXPECT_TRUE(lastRunLog().last().contains(
+        u"(error) in cmdStart_Click on frmMain:the text editor could not be started for "_s +
+        program->RunLogPath + u" (error 31)"_s));
 }
 
 TEST_F(ArchiveRunTest, SilentRunAsksNothing)

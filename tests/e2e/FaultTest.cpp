@@ -37,7 +37,9 @@ protected:
         while (!runLogText().contains(line) && process.state() == QProcess::Running &&
                waited.elapsed() < 120000)
             QThread::msleep(5);
-        EXPECT_TRUE(runLogText().contains(line)) << "never reached: " << line.toStdString();
+        EXPECT_TRUE(runLogText().contains(line)) << "never reached: " << line.toStdString() << "\n"
+                                                 << runLogText().right(2000).toStdString()
+                                                 << process.readAllStandardError().toStdString();
         act(process);
         EXPECT_TRUE(process.waitForFinished(120000));
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -82,6 +84,50 @@ TEST_F(FaultTest, AFileSizeLimitCostsTheEntriesItStops)
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 3u);
     EXPECT_FALSE(content->count(u"data_noise.log"_s));
+}
+
+TEST_F(FaultTest, AnArchiveThatCannotBeWrittenIsNeverDelivered)
+{
+    prepare({u"--data"_s, u"0"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
+    // Each entry fits under the limit, the archive of all three does not.
+    for (const char *name : {"data_1.log", "data_2.log", "data_3.log"}) {
+        QByteArray noise(40000, Qt::Uninitialized);
+        for (char &byte : noise)
+            byte = char(QRandomGenerator::global()->generate());
+        writeFile(QByteArray("orvel/logs/") + name, noise);
+    }
+    const Outcome outcome = runThrough(u"ulimit -f 100;"_s, {u"/Silent"_s});
+    EXPECT_EQ(outcome.status, 1) << outcome.errors.toStdString();
+    const QString log = runLogText();
+    EXPECT_TRUE(log.contains(u"(error) the ZIP archive could not be written:"_s))
+        << log.toStdString();
+    EXPECT_FALSE(log.contains(u"ZIP archive creation completed."_s));
+    EXPECT_FALSE(log.contains(u"    File copied"_s));
+    EXPECT_TRUE(delivered().isEmpty()) << delivered().join(' ').toStdString();
+}
+
+TEST_F(FaultTest, ARunThatCannotKeepItsLogFailsAndTellsStderr)
+{
+    prepare({u"--data"_s, u"2"_s, u"--diag"_s, u"1"_s});
+    writeFile("program/logs", "a file where the run logs' folder belongs");
+    const Outcome outcome = run({u"/Silent"_s});
+    EXPECT_EQ(outcome.status, 1);
+    const QString errors = QString::fromLocal8Bit(outcome.errors);
+    EXPECT_TRUE(errors.contains(u"cannot be written"_s)) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(u"    File copied"_s)) << "the run's lines are not lost";
+    EXPECT_EQ(delivered().size(), 1) << "the run itself goes on";
+}
+
+TEST_F(FaultTest, AStopSignalCancelsTheRunAndCleansUp)
+{
+    prepare({u"--data"_s, u"3000"_s, u"--data-size"_s, u"2000"_s, u"--diag"_s, u"3"_s});
+    const Outcome outcome = runUntil(u"Adding file into zip"_s, [](QProcess &p) { p.terminate(); });
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(runLogText().contains(
+        u"(error) the archive run was cancelled before it completed - no archive was delivered."_s));
+    EXPECT_TRUE(delivered().isEmpty());
+    EXPECT_TRUE(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(QDir(path("program/TempDiags")).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)

@@ -131,33 +131,22 @@ TEST_F(RunLogTest, ExistingFileIsReplaced)
     EXPECT_EQ(fileLines(u"run.TXT"_s).size(), 7);
 }
 
-TEST_F(RunLogTest, AfterCloseLinesStillCountAndShowButTheFileStays)
+TEST_F(RunLogTest, ALogThatCannotBeKeptFailsTheRunButLosesNoLine)
 {
-    log.OpenRunLog(path("run.TXT"));
-    log.CloseRunLog();
-    const QByteArray closed = readFile("run.TXT");
-    log.WriteLogLine(u"(error) after close"_s);
+    // Not even created: the lines still show, count, and the run is marked.
+    log.OpenRunLog(path("missing/run.TXT"));
+    EXPECT_FALSE(log.complete());
+    log.WriteLogLine(u"(error) counted anyway"_s);
     EXPECT_EQ(log.ErrorCount(), 1);
-    EXPECT_TRUE(log.pane().text().endsWith(QLatin1String("(error) after close\r\n")));
-    EXPECT_EQ(readFile("run.TXT"), closed);
-    EXPECT_EQ(log.state(), RunLog::StreamState::Closed);
-}
+    EXPECT_TRUE(log.pane().text().contains(u"(error) counted anyway"_s));
 
-TEST_F(RunLogTest, UncreatableFileKeepsThePreviousStream)
-{
-    // The first log of the process cannot be created: the stream stays empty, nothing shows.
-    log.OpenRunLog(path("missing/run.TXT"));
-    EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
-    EXPECT_EQ(log.pane().length(), 0);
-
-    // After a good run, a failed one still shows its header in the pane.
+    // The next run starts whole again; a line that misses its file marks it.
     log.OpenRunLog(path("good.TXT"));
+    EXPECT_TRUE(log.complete());
     log.CloseRunLog();
-    const qsizetype paneBefore = log.pane().length();
-    log.OpenRunLog(path("missing/run.TXT"));
-    EXPECT_EQ(log.state(), RunLog::StreamState::Closed);
-    EXPECT_GT(log.pane().length(), paneBefore);
-    EXPECT_EQ(log.ErrorCount(), 0);
+    EXPECT_TRUE(log.complete()) << "closing what was written loses nothing";
+    log.WriteLogLine(u"    after close"_s);
+    EXPECT_FALSE(log.complete()) << "a line after the close never reached the file";
 }
 
 TEST(TimeText, MidnightShowsTheDateAlone)

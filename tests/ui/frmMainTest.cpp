@@ -150,20 +150,47 @@ TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
               std::vector<QString>{QStringLiteral(
                   "Are you sure you want to cancel this archive operation and exit?")});
     EXPECT_TRUE(window->isRunning());
-
-    dialogs.answers = {DialogAnswer::Yes};
-    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
 }
 
-TEST_F(frmMainTest, FileExitAndClosingEndWithoutAQuestionAndSaveTheFolder)
+// However the administrator ends a run (Exit and Yes, File > Exit, closing the window, a stop
+// signal), the run log says it was cut, the status is 1 and the run's own files are gone.
+TEST_F(frmMainTest, EndingDuringARunCancelsItAndCleansUp)
 {
-    window->setRunning(true);
-    window->setArchiveFolderText(u"/srv/saved/"_s);
+    const std::vector<std::pair<const char *, std::function<void()>>> ways = {
+        {"Exit", [&] { window->cmdExit_Click(); }},
+        {"File > Exit", [&] { window->mnuExit_Click(); }},
+        {"close",
+         [&] {
+             QCloseEvent close;
+             window->closeEvent(&close);
+         }},
+    };
+    for (const auto &[way, end] : ways) {
+        SCOPED_TRACE(way);
+        QDir().mkpath(path("program/logs"));
+        program->runLog().OpenRunLog(path("program/logs/run.TXT"));
+        writeFile("program/TempDiags/diag_1.log.fmtd.txt", "formatted");
+        writeFile("program/ZIPS/LOG_Archive_SRV01_1.ZIP.part3", "piece");
+        writeFile("program/ZIPS/kept.txt", "not the run's");
+        program->addRunTemporaries(path("program/ZIPS/LOG_Archive_SRV01_1.ZIP"));
+        program->addRunTemporaries(path("program/TempDiags/"));
+        window->setRunning(true);
+        window->setArchiveFolderText(u"/srv/saved/"_s);
+        dialogs.answers = {DialogAnswer::Yes};
+        EXPECT_EQ(endStatusOf(end), ExitStatus::RunFailed);
+        EXPECT_TRUE(runLogLines(readFile("program/logs/run.TXT"))
+                        .last()
+                        .endsWith(u"(error) the archive run was cancelled before it completed - "
+                                  "no archive was delivered."_s));
+        EXPECT_EQ(QDir(path("program/TempDiags")).entryList(QDir::Files), QStringList());
+        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files), QStringList{u"kept.txt"_s});
+        EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("ArchiveFolderPath=/srv/saved/"));
+    }
+
+    // Outside a run nothing is asked and nothing is counted against the run that ended.
+    window->setRunning(false);
+    program->runLog().OpenRunLog(path("program/logs/idle.TXT"));
     EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
-    QCloseEvent close;
-    EXPECT_EQ(endStatusOf([&] { window->closeEvent(&close); }), ExitStatus::Success);
-    EXPECT_TRUE(dialogs.texts.empty());
-    EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("ArchiveFolderPath=/srv/saved/"));
 }
 
 TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// Tells the system's administrator something nobody is there to read in a window: one line on
+// stderr ("<source>: <text>") and one in the system log, under `source`.
+void tellSystem(const QString &source, const QString &text);

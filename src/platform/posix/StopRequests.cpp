@@ -1,0 +1,42 @@
+#include "platform/StopRequests.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+int wakeFds[2] = {-1, -1};
+volatile sig_atomic_t pending = 0;
+
+extern "C" void onStopSignal(int)
+{
+    if (pending)
+        ::_exit(1);
+    pending = 1;
+    const char byte = 's';
+    [[maybe_unused]] const ssize_t ignored = ::write(wakeFds[1], &byte, 1);
+}
+} // namespace
+
+void watchStopRequests(QObject *context, std::function<void()> onStop)
+{
+    if (wakeFds[0] < 0 && ::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(wakeFds[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [onStop = std::move(onStop)] {
+        char bytes[16];
+        while (::read(wakeFds[0], bytes, sizeof bytes) > 0) {
+        }
+        onStop();
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    // Reads and copies under way finish instead of failing with EINTR.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
