@@ -1,7 +1,11 @@
 #pragma once
 
+#include "common/Failure.h"
+
 #include <QString>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -15,12 +19,36 @@ public:
     virtual std::optional<qint32> status() = 0;
 };
 
+// How long the diagnostic line formatter may take for one raw file: a base, and a share for every
+// MiB, so that a large file has the time it needs and a formatter that hangs is still stopped.
+struct DiagFormatTimeLimit {
+    std::chrono::milliseconds base = std::chrono::seconds(30);
+    std::chrono::milliseconds perMiB = std::chrono::seconds(5);
+
+    std::chrono::milliseconds forBytes(qint64 bytes) const
+    {
+        return base + std::chrono::milliseconds(perMiB.count() *
+                                                (std::max<qint64>(bytes, 0) >> 10) / 1024);
+    }
+};
+
+// The formatter itself failed: it crashed, did not answer in time or could not be started. No
+// further line of the file can be formatted; the next file gets a fresh formatter.
+class FormatterFailure : public Failure {
+public:
+    using Failure::Failure;
+};
+
 // The served product's diagnostic line formatter: one raw record in, its readable text out. Lines
 // and texts are single-byte, one character per byte.
 class DiagLineFormatter {
 public:
     virtual ~DiagLineFormatter() = default;
-    // Throws Failure with the component's description of what is wrong with the line.
+    // A raw file begins: its lines may take `limit` in all. A formatter that failed is started
+    // afresh; throws FormatterFailure when it cannot be.
+    virtual void beginFile(std::chrono::milliseconds limit) = 0;
+    // Throws Failure with the component's description of what is wrong with the line, or
+    // FormatterFailure when the component failed.
     virtual QString FormatLine(const QString &line) = 0;
 };
 
