@@ -3,11 +3,13 @@
 #include "common/Failure.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class Registry;
 
@@ -23,7 +25,7 @@ public:
 // MiB, so that a large file has the time it needs and a formatter that hangs is still stopped.
 struct DiagFormatTimeLimit {
     std::chrono::milliseconds base = std::chrono::seconds(30);
-    std::chrono::milliseconds perMiB = std::chrono::seconds(5);
+    std::chrono::milliseconds perMiB = std::chrono::seconds(2);
 
     std::chrono::milliseconds forBytes(qint64 bytes) const
     {
@@ -36,7 +38,22 @@ struct DiagFormatTimeLimit {
 // further line of the file can be formatted; the next file gets a fresh formatter.
 class FormatterFailure : public Failure {
 public:
-    using Failure::Failure;
+    FormatterFailure(int number, QString description, qsizetype line = 0)
+        : Failure(number, std::move(description))
+        , m_line(line)
+    {
+    }
+    // The line of the batch it failed on.
+    qsizetype line() const { return m_line; }
+
+private:
+    qsizetype m_line;
+};
+
+// The formatter's answer for one line: its text, or what is wrong with the line.
+struct FormattedLine {
+    QString text;
+    std::optional<Failure> rejection;
 };
 
 // The served product's diagnostic line formatter: one raw record in, its readable text out. Lines
@@ -47,9 +64,18 @@ public:
     // A raw file begins: its lines may take `limit` in all. A formatter that failed is started
     // afresh; throws FormatterFailure when it cannot be.
     virtual void beginFile(std::chrono::milliseconds limit) = 0;
-    // Throws Failure with the component's description of what is wrong with the line, or
-    // FormatterFailure when the component failed.
-    virtual QString FormatLine(const QString &line) = 0;
+    // Formats a batch of lines at once, an answer for each; throws FormatterFailure when the
+    // component failed.
+    virtual std::vector<FormattedLine> FormatLines(const QStringList &lines) = 0;
+
+    // One line; throws Failure with the component's description of what is wrong with it.
+    QString FormatLine(const QString &line)
+    {
+        FormattedLine answer = std::move(FormatLines(QStringList{line}).front());
+        if (answer.rejection)
+            throw *answer.rejection;
+        return answer.text;
+    }
 };
 
 // Creates the served product's components by class identifier. A class that is not registered,

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <atomic>
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,10 +26,13 @@
 // (plain system calls and malloc, which glibc keeps usable after fork); it never returns into the
 // parent's code and ends with _exit, so no Qt object or buffered file of the parent is touched.
 //
-// The two talk over a socket pair (a peer gone gives EPIPE, never SIGPIPE) in frames:
-//   to the helper:   u32 length, the line's bytes
-//   from the helper: i32 status, u32 length, the text (status 0) or the error description
-// The helper's first frame, with no bytes, says whether the component made its formatter.
+// The two talk over a socket pair (a peer gone gives EPIPE, never SIGPIPE). Lines go in batches,
+// so that the two processes do not wait on each other for every line:
+//   to the helper:   u32 size of what follows, u32 count, then for each line u32 length, bytes
+//   from the helper: for each line i32 status, u32 length, the text (status 0) or the error
+// The helper's first answer, with no bytes, says whether the component made its formatter. Before
+// each line it notes the line's number in memory shared with the parent, so that the parent knows
+// which line the component crashed or hung on.
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -73,39 +79,61 @@ bool receiveAll(int fd, char *data, size_t size)
     return true;
 }
 
-bool answer(int fd, int32_t status, const char *data, size_t length)
+void append(std::string &to, const void *data, size_t size)
 {
-    const Header header{status, uint32_t(std::min<size_t>(length, UINT32_MAX))};
-    std::string frame(sizeof header + header.length, '\0');
-    std::memcpy(frame.data(), &header, sizeof header);
-    if (header.length)
-        std::memcpy(frame.data() + sizeof header, data, header.length);
-    return sendAll(fd, frame.data(), frame.size());
+    to.append(static_cast<const char *>(data), size);
 }
 
-[[noreturn]] void serve(int fd, const DiagFormatterEntry &entry)
+void appendAnswer(std::string &to, int32_t status, const char *data, size_t length)
+{
+    const Header header{status, uint32_t(std::min<size_t>(length, UINT32_MAX))};
+    append(to, &header, sizeof header);
+    if (header.length)
+        append(to, data, header.length);
+}
+
+[[noreturn]] void serve(int fd, const DiagFormatterEntry &entry, std::atomic<uint32_t> &progress)
 {
     void *const instance = entry.create();
-    if (!answer(fd, instance ? 0 : -1, nullptr, 0) || !instance)
+    std::string answers;
+    appendAnswer(answers, instance ? 0 : -1, nullptr, 0);
+    if (!sendAll(fd, answers.data(), answers.size()) || !instance)
         ::_exit(0);
-    std::string line;
+    std::string batch;
     for (;;) {
-        uint32_t length = 0;
-        if (!receiveAll(fd, reinterpret_cast<char *>(&length), sizeof length))
+        uint32_t size = 0;
+        if (!receiveAll(fd, reinterpret_cast<char *>(&size), sizeof size))
             break;
-        line.resize(length);
-        if (!receiveAll(fd, line.data(), length))
+        batch.resize(size);
+        if (!receiveAll(fd, batch.data(), size))
             break;
-        char *text = nullptr;
-        char *error = nullptr;
-        size_t textLength = 0;
-        const int status =
-            entry.format(instance, line.data(), line.size(), &text, &textLength, &error);
-        const bool sent = status == 0 ? answer(fd, 0, text, text ? textLength : 0)
-                                      : answer(fd, status, error, error ? std::strlen(error) : 0);
-        entry.release(text);
-        entry.release(error);
-        if (!sent)
+        // The parent wrote the batch: its numbers are trusted, not checked.
+        const char *at = batch.data();
+        const auto number = [&] {
+            uint32_t n = 0;
+            std::memcpy(&n, at, sizeof n);
+            at += sizeof n;
+            return n;
+        };
+        const uint32_t count = number();
+        answers.clear();
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t length = number();
+            const char *const line = at;
+            at += length;
+            progress.store(i, std::memory_order_relaxed);
+            char *text = nullptr;
+            char *error = nullptr;
+            size_t textLength = 0;
+            const int status = entry.format(instance, line, length, &text, &textLength, &error);
+            if (status == 0)
+                appendAnswer(answers, 0, text, text ? textLength : 0);
+            else
+                appendAnswer(answers, status, error, error ? std::strlen(error) : 0);
+            entry.release(text);
+            entry.release(error);
+        }
+        if (!sendAll(fd, answers.data(), answers.size()))
             break;
     }
     entry.destroy(instance);
@@ -113,7 +141,8 @@ bool answer(int fd, int32_t status, const char *data, size_t length)
 }
 
 // In the child, straight after fork.
-[[noreturn]] void runHelper(int fd, pid_t parent, const DiagFormatterEntry &entry)
+[[noreturn]] void runHelper(int fd, pid_t parent, const DiagFormatterEntry &entry,
+                            std::atomic<uint32_t> &progress)
 {
     // The helper never outlives the program, even one killed outright.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -133,7 +162,7 @@ bool answer(int fd, int32_t status, const char *data, size_t length)
         for (int other = helperSocket + 1; other < 65536; ++other)
             ::close(other);
     }
-    serve(fd, entry);
+    serve(fd, entry, progress);
 }
 
 class DiagFormatterProcess : public DiagLineFormatter {
@@ -143,7 +172,12 @@ public:
         , m_entry(entry)
     {
     }
-    ~DiagFormatterProcess() override { stop(); }
+    ~DiagFormatterProcess() override
+    {
+        stop();
+        if (m_progress)
+            ::munmap(m_progress, sizeof *m_progress);
+    }
 
     void beginFile(milliseconds limit) override
     {
@@ -155,41 +189,66 @@ public:
             start();
     }
 
-    QString FormatLine(const QString &line) override
+    std::vector<FormattedLine> FormatLines(const QStringList &lines) override
     {
-        // Outside a file every line has the base time of a file.
+        // Outside a file every batch has the base time of a file.
         if (!m_inFile) {
             m_limit = DiagFormatTimeLimit().base;
             m_used = milliseconds(0);
             m_failure.reset();
         }
         if (m_failure)
-            throw *m_failure;
+            throw FormatterFailure(m_failure->number(), m_failure->description());
         if (m_pid < 0)
             start();
 
-        const QByteArray bytes = line.toLatin1();
-        const uint32_t length = uint32_t(bytes.size());
-        QByteArray request(qsizetype(sizeof length), Qt::Uninitialized);
-        std::memcpy(request.data(), &length, sizeof length);
-        request += bytes;
+        QByteArray request;
+        const auto appendNumber = [&](uint32_t n) {
+            request.append(reinterpret_cast<const char *>(&n), sizeof n);
+        };
+        appendNumber(0); // the size, once known
+        appendNumber(uint32_t(lines.size()));
+        for (const QString &line : lines) {
+            const QByteArray bytes = line.toLatin1();
+            appendNumber(uint32_t(bytes.size()));
+            request += bytes;
+        }
+        const uint32_t size = uint32_t(request.size() - qsizetype(sizeof size));
+        std::memcpy(request.data(), &size, sizeof size);
 
         const auto started = SteadyClock::now();
         m_deadline = started + (m_limit - m_used);
+        m_progress->store(0, std::memory_order_relaxed);
         send(request);
-        const Header header = receiveHeader();
-        const QByteArray text = receive(header.length);
+        std::vector<FormattedLine> answers;
+        answers.reserve(size_t(lines.size()));
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const Header header = receiveHeader();
+            const QString text = QString::fromLatin1(receive(header.length));
+            if (header.status == 0)
+                answers.push_back({text, std::nullopt});
+            else
+                answers.push_back(
+                    {QString(),
+                     Failure(header.status,
+                             text.isEmpty() ? QStringLiteral("the diagnostic line formatter failed")
+                                            : text)});
+        }
         m_used += std::chrono::duration_cast<milliseconds>(SteadyClock::now() - started);
-        if (header.status != 0)
-            throw Failure(header.status,
-                          text.isEmpty() ? QStringLiteral("the diagnostic line formatter failed")
-                                         : QString::fromLatin1(text));
-        return QString::fromLatin1(text);
+        return answers;
     }
 
 private:
     void start()
     {
+        if (!m_progress) {
+            void *shared = ::mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE,
+                                  MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+            if (shared == MAP_FAILED)
+                cannotStart(errno);
+            m_progress = new (shared) std::atomic<uint32_t>(0);
+        }
+        m_progress->store(0, std::memory_order_relaxed);
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
             cannotStart(errno);
@@ -199,7 +258,7 @@ private:
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(fds[0]);
-            runHelper(fds[1], parent, m_entry);
+            runHelper(fds[1], parent, m_entry, *m_progress);
         }
         const int forkError = errno;
         ::close(fds[1]);
@@ -229,7 +288,8 @@ private:
     [[noreturn]] void fail(const QString &description)
     {
         stop();
-        m_failure.emplace(formatterFailed, description);
+        m_failure.emplace(formatterFailed, description,
+                          qsizetype(m_progress ? m_progress->load() : 0));
         throw *m_failure;
     }
 
@@ -272,6 +332,7 @@ private:
             ::close(m_fd);
         m_fd = -1;
         m_received.clear();
+        m_readAt = 0;
         return result;
     }
 
@@ -309,10 +370,14 @@ private:
         }
     }
 
-    // The next `size` bytes from the helper.
-    QByteArray receive(size_t size)
+    // The next `size` bytes from the helper, valid until the next call.
+    QByteArrayView receive(size_t size)
     {
-        while (size_t(m_received.size()) < size) {
+        if (size_t(m_received.size() - m_readAt) < size) {
+            m_received.remove(0, m_readAt);
+            m_readAt = 0;
+        }
+        while (size_t(m_received.size() - m_readAt) < size) {
             waitFor(POLLIN);
             char buffer[64 * 1024];
             const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -321,8 +386,8 @@ private:
             else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
                 ended();
         }
-        const QByteArray bytes = m_received.left(qsizetype(size));
-        m_received.remove(0, qsizetype(size));
+        const QByteArrayView bytes(m_received.constData() + m_readAt, qsizetype(size));
+        m_readAt += qsizetype(size);
         return bytes;
     }
 
@@ -342,11 +407,14 @@ private:
     pid_t m_pid = -1;
     int m_fd = -1;
     QByteArray m_received;
+    qsizetype m_readAt = 0;
     bool m_inFile = false;
     milliseconds m_limit{0};
     milliseconds m_used{0};
     SteadyClock::time_point m_deadline;
     std::optional<FormatterFailure> m_failure;
+    // The line of the batch the helper works on, written by the helper.
+    std::atomic<uint32_t> *m_progress = nullptr;
 };
 
 } // namespace
