@@ -10,6 +10,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#ifdef ORVEL_FAULT_HOOKS
+#include <chrono>
+#endif
 #include <new>
 #include <string>
 #include <string_view>
@@ -84,6 +87,22 @@ char *putText(char *out, const char *text)
 
 const char *const componentNames[] = {"MsgStore", "CallHandler", "Notifier", "Directory",
                                       "Telephony"};
+
+#ifdef ORVEL_FAULT_HOOKS
+// Only in the test build of the library: a record whose message is "CRASH" crashes the formatter
+// and one whose message is "HANG" keeps it busy, for a minute at most, so that a test whose
+// caller fails to stop it still ends.
+void faultHook(std::string_view message)
+{
+    if (message == "CRASH")
+        std::abort();
+    if (message == "HANG") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+}
+#endif
 
 // The text of a record, or the reason it is none. `text` is malloc'ed for the caller.
 bool format(std::string_view line, char *&text, size_t &length, std::string &error)
@@ -181,11 +200,17 @@ bool format(std::string_view line, char *&text, size_t &length, std::string &err
     }
     *out++ = ':';
     *out++ = ' ';
+#ifdef ORVEL_FAULT_HOOKS
+    char *const message = out;
+#endif
     size_t i = 0;
     for (; i + 1 < hex.size(); i += 2)
         *out++ = char(hexValue(hex[i]) << 4 | hexValue(hex[i + 1]));
     if (i < hex.size())
         *out++ = hex[i]; // the record was cut inside this pair
+#ifdef ORVEL_FAULT_HOOKS
+    faultHook(std::string_view(message, size_t(out - message)));
+#endif
     *out = '\0';
     length = size_t(out - text);
     return true;

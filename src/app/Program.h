@@ -93,6 +93,8 @@ public:
     OrvelVersionInfo ServedVersion;
     QString RunLogPath;
     QString ZipFilePath;
+    // How long the diagnostic line formatter may take for one raw file.
+    DiagFormatTimeLimit FormatTimeLimit;
 
 private:
     QString m_executablePath;

@@ -4,11 +4,29 @@
 #include "common/Failure.h"
 #include "runlog/LineCleaner.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 // The formatter takes at most this much of a line; the rest is copied through as it is.
 constexpr qsizetype formattedPart = 510;
 // A line is read, and its rest copied, in blocks of this size: memory does not grow with it.
 constexpr qsizetype block = 64 * 1024;
+// Lines go to the formatter in batches of at most this many lines and characters: the formatter
+// runs in another process, and a round trip for every line would cost more than the formatting.
+constexpr qsizetype batchLines = 256;
+constexpr qsizetype batchCharacters = 256 * 1024;
+// A file's lines the formatter rejects are listed one by one up to this many; the rest are only
+// counted, so that a corrupt file cannot fill the disk with its run log.
+constexpr int listedRejections = 100;
+
+// One cleaned line: the part the formatter takes, and its rest as far as it is kept.
+struct Line {
+    QString current;
+    QString rest;
+    // Characters of the rest past `rest`, copied through without being kept.
+    qsizetype restLeftOut = 0;
+};
 
 // One raw file being formatted.
 class DiagFile {
@@ -20,52 +38,141 @@ public:
     {
     }
 
-    // The three run-log lines of a failed step.
-    void report(const Failure &failure)
+    // The "(error)" line of a failed step.
+    void logError(const QString &description)
     {
         m_log.WriteLogLine(QStringLiteral("(error) in strFormatDiagFile on frmMain for file=") +
-                           m_rawPath + QStringLiteral(", error=") + failure.description());
-        m_log.WriteLogLine(QStringLiteral("    RawLine='") + m_current + QLatin1Char('\''));
-        m_log.WriteLogLine(QStringLiteral("    RestOfLine='") + m_rest + QLatin1Char('\''));
+                           m_rawPath + QStringLiteral(", error=") + description);
     }
 
-    // Formats the next line of `in` into `out`. False when reading failed: the stream cannot be
-    // trusted to move on.
+    // The three run-log lines of a failed step.
+    void report(const Failure &failure, const Line &line)
+    {
+        logError(failure.description());
+        m_log.WriteLogLine(QStringLiteral("    RawLine='") + line.current + QLatin1Char('\''));
+        QString rest = QStringLiteral("    RestOfLine='") + line.rest + QLatin1Char('\'');
+        if (line.restLeftOut > 0)
+            rest += QStringLiteral(" \u2026 [%1 more characters not shown]").arg(line.restLeftOut);
+        m_log.WriteLogLine(rest);
+    }
+    void report(const Failure &failure) { report(failure, m_line); }
+
+    // Starts the formatter on this file. False when there is none to be had: no line of the file
+    // can be formatted, and one line says why.
+    bool begin(qint64 bytes)
+    {
+        return trap(
+            [&] {
+                m_formatter = &m_program.diagLineFormatter();
+                m_formatter->beginFile(m_program.FormatTimeLimit.forBytes(bytes));
+            },
+            [&](const Failure &f) { logError(f.description()); });
+    }
+
+    // Reads the next line of `in`. A line that ends within its first block waits in the batch; a
+    // longer one is formatted at once, after the batch, and its rest copied through to `out`.
+    // False when the file cannot go on: reading failed (the stream cannot be trusted to move on),
+    // writing failed (the copy is no copy) or the formatter itself failed.
     bool formatLine(TextStream &in, TextStream &out)
     {
-        m_current.clear();
-        m_rest.clear();
+        m_line = Line();
         m_cleaner.reset();
         m_restStreaming = false;
-        m_writeFailed = false;
 
         // Read until the line has ended or its rest is known to hold more than trailing blanks.
         bool ended = false;
-        while (!ended && m_rest.isEmpty()) {
+        while (!ended && m_line.rest.isEmpty()) {
             if (!readPart(in, out, ended))
                 return false;
         }
-        if (m_current.isEmpty())
+        if (m_line.current.isEmpty())
             return true;
-
-        QString text;
-        trap([&] { text = m_program.diagLineFormatter().FormatLine(m_current); },
-             [&](const Failure &f) { report(f); });
-        if (m_rest.isEmpty()) {
-            write([&] { out.WriteLine(text); });
-            return true;
+        if (ended) {
+            m_batchCharacters += m_line.current.size() + m_line.rest.size();
+            m_batch.push_back(std::move(m_line));
+            return (qsizetype(m_batch.size()) < batchLines &&
+                    m_batchCharacters < batchCharacters) ||
+                   flush(out);
         }
-        write([&] { out.Write(text + QLatin1Char(' ') + m_rest); });
+
+        std::vector<FormattedLine> answers;
+        if (!flush(out) || !formatBatch({m_line}, answers))
+            return false;
+        if (!write([&] { out.Write(text(m_line, answers.front())); }))
+            return false;
         m_restStreaming = true;
         while (!ended) {
             if (!readPart(in, out, ended))
                 return false;
         }
-        write([&] { out.WriteLine(QString()); });
+        if (!write([&] { out.WriteLine(QString()); }))
+            return false;
+        // Reported once the whole line is read, so that the report knows how long its rest was.
+        rejected(answers.front(), m_line);
         return true;
     }
 
+    // Formats the lines waiting in the batch and writes them.
+    bool flush(TextStream &out)
+    {
+        std::vector<Line> batch;
+        batch.swap(m_batch);
+        m_batchCharacters = 0;
+        std::vector<FormattedLine> answers;
+        if (batch.empty())
+            return true;
+        if (!formatBatch(batch, answers))
+            return false;
+        for (size_t i = 0; i < batch.size(); ++i) {
+            m_line = std::move(batch[i]);
+            if (!write([&] { out.WriteLine(text(m_line, answers[i])); }))
+                return false;
+            rejected(answers[i], m_line);
+        }
+        return true;
+    }
+
+    // The one line for the rejected lines that were not listed.
+    void reportUnlisted()
+    {
+        if (m_rejections > listedRejections)
+            logError(QStringLiteral("%1 more lines of this file could not be formatted; they are "
+                                    "kept raw in the formatted copy and not listed one by one")
+                         .arg(m_rejections - listedRejections));
+    }
+
 private:
+    // False when the formatter itself failed: the line it failed on is reported.
+    bool formatBatch(const std::vector<Line> &lines, std::vector<FormattedLine> &answers)
+    {
+        QStringList parts;
+        for (const Line &line : lines)
+            parts << line.current;
+        return trap([&] { answers = m_formatter->FormatLines(parts); },
+                    [&](const Failure &f) {
+                        const auto *failed = dynamic_cast<const FormatterFailure *>(&f);
+                        const qsizetype at = failed ? failed->line() : 0;
+                        report(f, lines.at(size_t(
+                                      std::clamp<qsizetype>(at, 0, qsizetype(lines.size()) - 1))));
+                    }) &&
+               answers.size() == lines.size();
+    }
+
+    // What goes into the copy: a line the formatter rejects is kept as it was read, so that
+    // nothing of it is lost.
+    static QString text(const Line &line, const FormattedLine &answer)
+    {
+        if (answer.rejection)
+            return line.current + line.rest;
+        return line.rest.isEmpty() ? answer.text : answer.text + QLatin1Char(' ') + line.rest;
+    }
+
+    void rejected(const FormattedLine &answer, const Line &line)
+    {
+        if (answer.rejection && ++m_rejections <= listedRejections)
+            report(*answer.rejection, line);
+    }
+
     bool readPart(TextStream &in, TextStream &out, bool &ended)
     {
         QString part;
@@ -73,42 +180,45 @@ private:
                   [&](const Failure &f) { report(f); }))
             return false;
         m_cleaner.feed(part, [&](QStringView kept) { keep(kept, out); });
-        return true;
+        return !m_writeFailed;
     }
 
     void keep(QStringView kept, TextStream &out)
     {
-        const qsizetype room = formattedPart - m_current.size();
+        const qsizetype room = formattedPart - m_line.current.size();
         if (room > 0) {
-            m_current += kept.left(room);
+            m_line.current += kept.left(room);
             kept = kept.mid(std::min(room, kept.size()));
         }
         if (kept.isEmpty())
             return;
-        if (m_restStreaming)
+        if (m_restStreaming) {
+            m_line.restLeftOut += kept.size();
             write([&] { out.Write(kept.toString()); });
-        else
-            m_rest += kept;
+        } else {
+            m_line.rest += kept;
+        }
     }
 
-    // A line whose writing failed is reported once; the rest of it is still read, so that the
-    // next line starts where it should.
-    void write(const std::function<void()> &step)
+    // The first failed write is reported and ends the file: a copy with a hole in it is no copy.
+    bool write(const std::function<void()> &step)
     {
-        if (m_writeFailed)
-            return;
-        if (!trap(step, [&](const Failure &f) { report(f); }))
+        if (!m_writeFailed && !trap(step, [&](const Failure &f) { report(f); }))
             m_writeFailed = true;
+        return !m_writeFailed;
     }
 
     Program &m_program;
     RunLog &m_log;
     const QString &m_rawPath;
+    DiagLineFormatter *m_formatter = nullptr;
     LineCleaner m_cleaner;
-    QString m_current;
-    QString m_rest;
+    Line m_line;
     bool m_restStreaming = false;
     bool m_writeFailed = false;
+    std::vector<Line> m_batch;
+    qsizetype m_batchCharacters = 0;
+    int m_rejections = 0;
 };
 
 } // namespace
@@ -127,6 +237,10 @@ bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &
     }
 
     DiagFile file(program, rawPath);
+    qint64 bytes = 0;
+    trapSilently([&] { bytes = fs.FileSize(rawPath); });
+    if (!file.begin(bytes))
+        return false;
     const auto report = [&](const Failure &f) { file.report(f); };
     trap(
         [&] {
@@ -149,12 +263,13 @@ bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &
         if (!trap([&] { atEnd = in->AtEndOfStream(); }, report))
             break;
         if (atEnd) {
-            readToEnd = true;
+            readToEnd = file.flush(*out);
             break;
         }
         if (!file.formatLine(*in, *out))
             break;
     }
+    file.reportUnlisted();
     // What is still buffered must reach the disk: a copy cut short is no copy, and the raw file
     // goes in instead.
     if (readToEnd && !trap([&] { out->Flush(); }, report))

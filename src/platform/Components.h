@@ -1,9 +1,15 @@
 #pragma once
 
-#include <QString>
+#include "common/Failure.h"
 
+#include <QString>
+#include <QStringList>
+
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class Registry;
 
@@ -15,13 +21,61 @@ public:
     virtual std::optional<qint32> status() = 0;
 };
 
+// How long the diagnostic line formatter may take for one raw file: a base, and a share for every
+// MiB, so that a large file has the time it needs and a formatter that hangs is still stopped.
+struct DiagFormatTimeLimit {
+    std::chrono::milliseconds base = std::chrono::seconds(30);
+    std::chrono::milliseconds perMiB = std::chrono::seconds(2);
+
+    std::chrono::milliseconds forBytes(qint64 bytes) const
+    {
+        return base + std::chrono::milliseconds(perMiB.count() *
+                                                (std::max<qint64>(bytes, 0) >> 10) / 1024);
+    }
+};
+
+// The formatter itself failed: it crashed, did not answer in time or could not be started. No
+// further line of the file can be formatted; the next file gets a fresh formatter.
+class FormatterFailure : public Failure {
+public:
+    FormatterFailure(int number, QString description, qsizetype line = 0)
+        : Failure(number, std::move(description))
+        , m_line(line)
+    {
+    }
+    // The line of the batch it failed on.
+    qsizetype line() const { return m_line; }
+
+private:
+    qsizetype m_line;
+};
+
+// The formatter's answer for one line: its text, or what is wrong with the line.
+struct FormattedLine {
+    QString text;
+    std::optional<Failure> rejection;
+};
+
 // The served product's diagnostic line formatter: one raw record in, its readable text out. Lines
 // and texts are single-byte, one character per byte.
 class DiagLineFormatter {
 public:
     virtual ~DiagLineFormatter() = default;
-    // Throws Failure with the component's description of what is wrong with the line.
-    virtual QString FormatLine(const QString &line) = 0;
+    // A raw file begins: its lines may take `limit` in all. A formatter that failed is started
+    // afresh; throws FormatterFailure when it cannot be.
+    virtual void beginFile(std::chrono::milliseconds limit) = 0;
+    // Formats a batch of lines at once, an answer for each; throws FormatterFailure when the
+    // component failed.
+    virtual std::vector<FormattedLine> FormatLines(const QStringList &lines) = 0;
+
+    // One line; throws Failure with the component's description of what is wrong with it.
+    QString FormatLine(const QString &line)
+    {
+        FormattedLine answer = std::move(FormatLines(QStringList{line}).front());
+        if (answer.rejection)
+            throw *answer.rejection;
+        return answer.text;
+    }
 };
 
 // Creates the served product's components by class identifier. A class that is not registered,

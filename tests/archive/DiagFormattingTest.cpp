@@ -5,6 +5,7 @@
 #include "support/TestEnvironment.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 namespace {
 
@@ -86,21 +87,21 @@ TEST_F(DiagFormattingTest, BlankAndControlLinesAreDroppedAndLeadsCleaned)
     const QList<QByteArray> lines = formattedLines();
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], formattedHead.toLatin1() + "A");
-    // Blanks after a leading tab stay: this record no longer starts with its time stamp.
-    EXPECT_EQ(lines[1], QByteArray());
+    // Blanks after a leading tab stay: this record no longer starts with its time stamp, and the
+    // formatter rejects it.
+    EXPECT_EQ(lines[1], "  " + head + "42");
 
     ASSERT_TRUE(format("   \r\n\t\r\n"));
     EXPECT_TRUE(readFile("diag_test.log.fmtd.txt").isEmpty());
 }
 
-TEST_F(DiagFormattingTest, AFailingLineLeavesAnEmptyLineAndThreeRunLogLines)
+TEST_F(DiagFormattingTest, ARejectedLineIsKeptRawWithThreeRunLogLines)
 {
     program->runLog().OpenRunLog(path("run.TXT"));
     const QByteArray longBad = "not a record " + QByteArray(600, 'y');
     ASSERT_TRUE(format(head + "41\r\nnot a record\r\n" + longBad + "\r\n" + head + "42\r\n"));
-    EXPECT_EQ(formattedLines(),
-              (QList<QByteArray>{formattedHead.toLatin1() + "A", QByteArray(),
-                                 " " + longBad.mid(510), formattedHead.toLatin1() + "B"}));
+    EXPECT_EQ(formattedLines(), (QList<QByteArray>{formattedHead.toLatin1() + "A", "not a record",
+                                                   longBad, formattedHead.toLatin1() + "B"}));
     const QStringList lines = logged();
     ASSERT_EQ(lines.size(), 8);
     EXPECT_EQ(lines[1], u"(error) in strFormatDiagFile on frmMain for file="_s +
@@ -112,6 +113,89 @@ TEST_F(DiagFormattingTest, AFailingLineLeavesAnEmptyLineAndThreeRunLogLines)
     EXPECT_EQ(lines[5], u"    RawLine='"_s + QString::fromLatin1(longBad.left(510)) + "'");
     EXPECT_EQ(lines[6], u"    RestOfLine='"_s + QString::fromLatin1(longBad.mid(510)) + "'");
     EXPECT_EQ(program->runLog().ErrorCount(), 2);
+}
+
+// A corrupt file keeps its every line and costs at most 100 listed lines and one count; the rest
+// of a line too long to list says how much of it is not shown.
+TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
+{
+    program->runLog().OpenRunLog(path("run.TXT"));
+    const QByteArray huge = "not a record " + QByteArray(200000, 'h');
+    QByteArray raw = huge + "\r\n";
+    for (int i = 0; i < 249; ++i)
+        raw += "bad " + QByteArray::number(i) + "\r\n";
+    ASSERT_TRUE(format(raw + head + "41\r\n"));
+    const QList<QByteArray> copy = formattedLines();
+    ASSERT_EQ(copy.size(), 251);
+    EXPECT_EQ(copy[0], huge);
+    EXPECT_EQ(copy[249], "bad 248");
+    EXPECT_EQ(copy[250], formattedHead.toLatin1() + "A");
+
+    // The pane keeps only the last lines: the run-log file has them all.
+    const QStringList lines = runLogEvents(readFile(u"run.TXT"_s));
+    ASSERT_EQ(lines.size(), 1 + 300 + 1 + 1);
+    EXPECT_EQ(lines[299], u"    RawLine='bad 98'"_s);
+    EXPECT_EQ(lines[301], u"(error) in strFormatDiagFile on frmMain for file="_s +
+                              path("diag_test.log") +
+                              u", error=150 more lines of this file could not be formatted; they "
+                              "are kept raw in the formatted copy and not listed one by one"_s);
+    EXPECT_EQ(program->runLog().ErrorCount(), 101);
+
+    const QString rest = QString::fromLatin1(huge.mid(510));
+    const QRegularExpressionMatch shown =
+        QRegularExpression(
+            u"^    RestOfLine='(h+)' \u2026 \\[(\\d+) more characters not shown\\]$"_s)
+            .match(lines[3]);
+    ASSERT_TRUE(shown.hasMatch()) << lines[3].left(100).toStdString();
+    EXPECT_TRUE(rest.startsWith(shown.captured(1)));
+    EXPECT_EQ(shown.captured(1).size() + shown.captured(2).toLongLong(), rest.size());
+}
+
+// Without a formatter no line can be read: the raw file goes in, at the cost of one line.
+TEST_F(DiagFormattingTest, NoFormatterGivesFalseAndOneLine)
+{
+    writeServedProduct(0x00040000, false);
+    program = makeProgram(u"unregistered"_s);
+    program->runLog().OpenRunLog(path("run.TXT"));
+    EXPECT_FALSE(format(head + "41\r\n" + head + "42\r\n"));
+    const QStringList lines = logged();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].startsWith(u"(error) in strFormatDiagFile on frmMain for file="_s +
+                                    path("diag_test.log") +
+                                    u", error=The diagnostic line formatter of Orvel cannot be "
+                                    "created"_s))
+        << lines[1].toStdString();
+    EXPECT_EQ(program->runLog().ErrorCount(), 1);
+}
+
+// A formatter that crashes or hangs costs its file, which goes in raw, and the next file gets a
+// fresh one. The test build of the stand-in crashes on the message "CRASH" and hangs on "HANG".
+TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
+{
+    writeRegistry(readFile(u"registry.reg"_s)
+                      .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
+    program = makeProgram(u"faulty"_s);
+    program->FormatTimeLimit = {std::chrono::seconds(1), std::chrono::seconds(0)};
+    program->runLog().OpenRunLog(path("run.TXT"));
+    const std::pair<QByteArray, QString> cases[] = {
+        {"4352415348", u"crashed (signal 6)"_s},
+        {"48414E47", u"did not answer in time (1 s for this file) and was stopped"_s},
+    };
+    for (const auto &[message, what] : cases) {
+        const qint32 errors = program->runLog().ErrorCount();
+        const qsizetype before = logged().size();
+        EXPECT_FALSE(format(head + "41\r\n" + head + message + "\r\n" + head + "42\r\n"));
+        const QStringList lines = logged().mid(before);
+        ASSERT_EQ(lines.size(), 4) << what.toStdString();
+        EXPECT_EQ(lines[1], u"(error) in strFormatDiagFile on frmMain for file="_s +
+                                path("diag_test.log") +
+                                u", error=The diagnostic line formatter of Orvel "_s + what);
+        EXPECT_EQ(lines[2], u"    RawLine='"_s + QString::fromLatin1(head + message) + "'");
+        EXPECT_EQ(program->runLog().ErrorCount(), errors + 1);
+
+        ASSERT_TRUE(format(head + "43\r\n")) << "the next file";
+        EXPECT_EQ(formattedLines(), QList<QByteArray>{formattedHead.toLatin1() + "C"});
+    }
 }
 
 TEST_F(DiagFormattingTest, AnEarlierCopyIsReplacedNeverAppendedTo)

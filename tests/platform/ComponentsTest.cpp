@@ -3,6 +3,10 @@
 
 #include "support/TestEnvironment.h"
 
+#include <QDir>
+
+#include <unistd.h>
+
 namespace {
 
 class ComponentsTest : public TempEnvironment {
@@ -58,6 +62,52 @@ TEST_F(ComponentsTest, WhatCannotBeLoadedCannotBeCreated)
 
     registerStatusObject("hex(1):");
     EXPECT_EQ(create(), nullptr) << "a registration of zero bytes";
+}
+
+// What this process holds: its children (a zombie among them) and its open descriptors.
+QStringList heldByThisProcess()
+{
+    QFile children(u"/proc/self/task/%1/children"_s.arg(::getpid()));
+    EXPECT_TRUE(children.open(QIODevice::ReadOnly));
+    return QString::fromLatin1(children.readAll()).split(u' ', Qt::SkipEmptyParts) +
+           QDir(u"/proc/self/fd"_s)
+               .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// The formatter's component runs in a helper process. One that crashes or hangs is stopped and
+// its file gets no more lines; the next file gets a fresh one; and once the formatter is gone,
+// nothing of the helper is left. The test build of the stand-in crashes on the message "CRASH"
+// and hangs on "HANG".
+TEST_F(ComponentsTest, AFailedFormatterIsStoppedAndTheNextFileGetsAFreshOne)
+{
+    writeServedProduct();
+    writeRegistry(readFile(u"registry.reg"_s)
+                      .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
+    registry = makeRegistry();
+    const QStringList held = heldByThisProcess();
+    {
+        const auto formatter = makeComponents(*registry)->createDiagLineFormatter();
+        ASSERT_NE(formatter, nullptr);
+        const QString record = u"0000000000000000|0000|1|4|"_s;
+        const QString formatted = u"1970-01-01 00:00:00.000 [0000] INFO Directory: "_s;
+        for (const char *fault : {"4352415348", "48414E47"}) {
+            formatter->beginFile(std::chrono::seconds(1));
+            EXPECT_EQ(formatter->FormatLine(record + u"41"_s), formatted + u"A"_s);
+            EXPECT_THROW(formatter->FormatLine(record + QLatin1String(fault)), FormatterFailure);
+            EXPECT_THROW(formatter->FormatLine(record + u"41"_s), FormatterFailure)
+                << "no more lines of that file";
+        }
+        formatter->beginFile(std::chrono::seconds(1));
+        try {
+            formatter->FormatLine(u"not a record"_s);
+            ADD_FAILURE() << "a rejected line was formatted";
+        } catch (const Failure &failure) {
+            EXPECT_EQ(dynamic_cast<const FormatterFailure *>(&failure), nullptr)
+                << "a rejected line is no failure of the formatter";
+        }
+        EXPECT_EQ(formatter->FormatLine(record + u"42"_s), formatted + u"B"_s);
+    }
+    EXPECT_EQ(heldByThisProcess(), held) << "no helper, zombie or descriptor left";
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "common/Failure.h"
 #include "platform/ReadRegistryValue.h"
 #include "platform/Registry.h"
+#include "platform/posix/DiagFormatterProcess.h"
 
 #include "orvel_components.h"
 
@@ -51,49 +52,6 @@ private:
     decltype(orvel_status_read) *m_read;
 };
 
-class LoadedDiagLineFormatter : public DiagLineFormatter {
-public:
-    struct Entry {
-        decltype(orvel_diag_formatter_create) *create;
-        decltype(orvel_diag_formatter_format_line) *format;
-        decltype(orvel_diag_formatter_destroy) *destroy;
-        decltype(orvel_free) *release;
-    };
-
-    LoadedDiagLineFormatter(Library library, Entry entry, void *instance)
-        : m_library(std::move(library))
-        , m_entry(entry)
-        , m_instance(instance)
-    {
-    }
-    ~LoadedDiagLineFormatter() override { m_entry.destroy(m_instance); }
-
-    QString FormatLine(const QString &line) override
-    {
-        const QByteArray bytes = line.toLatin1();
-        char *text = nullptr;
-        char *error = nullptr;
-        size_t length = 0;
-        const int status = m_entry.format(m_instance, bytes.constData(), size_t(bytes.size()),
-                                          &text, &length, &error);
-        // Taken over before anything can throw, so that the component's memory always goes back.
-        const QString result = text ? QString::fromLatin1(text, qsizetype(length)) : QString();
-        const QString problem = error ? QString::fromLatin1(error) : QString();
-        m_entry.release(text);
-        m_entry.release(error);
-        if (status != 0)
-            throw Failure(status, problem.isEmpty()
-                                      ? QStringLiteral("the diagnostic line formatter failed")
-                                      : problem);
-        return result;
-    }
-
-private:
-    Library m_library;
-    Entry m_entry;
-    void *m_instance;
-};
-
 class ComponentLoader : public Components {
 public:
     explicit ComponentLoader(const Registry &registry)
@@ -117,7 +75,7 @@ public:
         const Library library = load(QStringLiteral(ORVEL_DIAG_FORMATTER_CLSID));
         if (!library)
             return nullptr;
-        const LoadedDiagLineFormatter::Entry entry{
+        const DiagFormatterEntry entry{
             symbol<decltype(orvel_diag_formatter_create)>(library, "orvel_diag_formatter_create"),
             symbol<decltype(orvel_diag_formatter_format_line)>(library,
                                                                "orvel_diag_formatter_format_line"),
@@ -125,10 +83,8 @@ public:
             symbol<decltype(orvel_free)>(library, "orvel_free")};
         if (!entry.create || !entry.format || !entry.destroy || !entry.release)
             return nullptr;
-        void *instance = entry.create();
-        if (!instance)
-            return nullptr;
-        return std::make_unique<LoadedDiagLineFormatter>(library, entry, instance);
+        // The component runs in a helper process, where its crash or hang costs one file.
+        return makeDiagFormatterProcess(library, entry);
     }
 
 private:
