@@ -73,7 +73,7 @@ public:
     Dialogs &dialogs() { return SilentMode ? m_silentDialogs : *m_interactiveDialogs; }
     Dialogs &silentDialogs() { return m_silentDialogs; }
 
-    bool claimSingleInstance() { return m_instance.claim(m_executablePath); }
+    SingleInstance::Claim claimSingleInstance() { return m_instance.claim(m_executablePath); }
 
     // A start-up refusal: the process ends with StartRefused, whatever the run log says.
     void refuseStart() { m_startRefused = true; }
