@@ -3,6 +3,7 @@
 #include "app/StartUp.h"
 #include "platform/DesktopLauncher.h"
 #include "platform/StopRequests.h"
+#include "schedule/TaskScheduler.h"
 #include "ui/QtDialogs.h"
 #include "ui/frmMain.h"
 
@@ -24,6 +25,7 @@ void quietUnattended(QtMsgType type, const QMessageLogContext &, const QString &
 
 int main(int argc, char *argv[])
 {
+    stampScheduledStart();
     // Taken before Qt removes the options it knows from argv.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)

@@ -74,7 +74,7 @@ public:
     Dialogs &dialogs() { return SilentMode ? m_silentDialogs : *m_interactiveDialogs; }
     Dialogs &silentDialogs() { return m_silentDialogs; }
 
-    bool claimSingleInstance() { return m_instance.claim(m_executablePath); }
+    SingleInstance::Claim claimSingleInstance() { return m_instance.claim(m_executablePath); }
 
     // Files the run in progress makes and removes again, each named by a path prefix ("<folder>/"
     // for every file in a folder): what a run that is cut short must not leave behind.

@@ -42,7 +42,12 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
 {
     const QString commandLine = arguments.join(QLatin1Char(' '));
 
-    if (!program.claimSingleInstance())
+    // Told on stderr and in the system log, in either mode: a scheduled run that ends here, or
+    // runs unguarded, must leave a trace.
+    const SingleInstance::Claim instance = program.claimSingleInstance();
+    if (!instance.note.isEmpty())
+        program.silentDialogs().messageBox(instance.note);
+    if (instance.otherInstance)
         program.terminate(ExitStatus::AlreadyRunning);
 
     trapSilently([&] { LoadArchiveFolderSetting(program, host); });

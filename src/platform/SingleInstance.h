@@ -2,9 +2,14 @@
 
 #include <QString>
 
-// Holds, for the life of the process, an advisory lock keyed by the executable's canonical path,
-// so that a second start of the same program can tell. The system releases the lock when the
-// process dies, however it dies.
+// Holds, for the life of the process, a write lock on one fixed file of the program, so that a
+// second start of the same program (same canonical executable path) can tell, whatever account
+// or session it runs in. The system releases the lock when the process dies, however it dies.
+//
+// The file is ".<executable>.lock" in the executable's canonical folder: only the program's owner
+// can make files there, and there is one per program, not one per run. When that file cannot be
+// used (a read-only folder, a link, a FIFO, a file of another account), the lock is kept in this
+// account's private runtime folder instead, or, without one, the program runs unguarded.
 class SingleInstance {
 public:
     SingleInstance() = default;
@@ -12,9 +17,14 @@ public:
     SingleInstance(const SingleInstance &) = delete;
     SingleInstance &operator=(const SingleInstance &) = delete;
 
-    // False only when another process holds the lock for the same executable. A lock that cannot
-    // be taken for any other reason does not stop the program.
-    bool claim(const QString &executablePath);
+    struct Claim {
+        // Only a lock that another open file holds: a running instance.
+        bool otherInstance = false;
+        // What the administrator should know (the refusal, or where the lock went instead);
+        // empty when all is as it should be.
+        QString note;
+    };
+    Claim claim(const QString &executablePath);
 
 private:
     int m_fd = -1;

@@ -2,7 +2,6 @@
 
 #include "common/Failure.h"
 
-namespace {
 QString checkedLine(const QString &what, const QString &text)
 {
     for (const QChar c : text)
@@ -12,7 +11,6 @@ QString checkedLine(const QString &what, const QString &text)
                               .arg(what));
     return text;
 }
-} // namespace
 
 QString TaskTrigger::Text() const
 {

@@ -30,6 +30,10 @@ struct TaskTrigger {
     QDateTime nextRunAfter(const QDateTime &after) const;
 };
 
+// `text` as it is; Failure (naming `what`) when it holds a line break or another control character,
+// which a text the task scheduler keeps on one line cannot carry.
+QString checkedLine(const QString &what, const QString &text);
+
 // What a task is: its name, what it starts, as whom, and when. Stored as it is by the backends.
 struct TaskSettings {
     QString name;
@@ -114,6 +118,10 @@ public:
     // Every task, in position order.
     std::vector<std::shared_ptr<ScheduledTask>> tasks();
 };
+
+// Marks the start of a scheduled run, when this process is one: the first thing the program does,
+// so that a task's last run is a start that happened. Nothing when it is not a scheduled start.
+void stampScheduledStart();
 
 // The platform's task scheduler, showing `sheet` as a task's property sheet; defined by the one
 // backend that is built. `sheet` must outlive it.

@@ -3,6 +3,7 @@
 #include "platform/ProcessPriority.h"
 
 #include "support/Ending.h"
+#include "support/ProcessFixture.h"
 #include "update/BackgroundCheck.h"
 #include "update/ToolsSite.h"
 
@@ -12,6 +13,7 @@
 #include <QThread>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -147,6 +149,125 @@ TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)
     // Another program folder is another program.
     auto elsewhere = makeProgram(u"other"_s);
     EXPECT_EQ(load(*elsewhere, secondHost, {}), std::nullopt);
+}
+
+// What may stand where the lock goes, put there by anyone who can write the program folder (or
+// left by another account): none of it may make every start end with status 3 or wait.
+const struct LockObstacle {
+    const char *what;
+    std::function<void(const QString &lockPath, const QString &root)> make;
+} lockObstacles[] = {
+    {"a link to a file",
+     [](const QString &lock, const QString &root) { QFile::link(root + u"/elsewhere"_s, lock); }},
+    {"a dangling link",
+     [](const QString &lock, const QString &root) { QFile::link(root + u"/gone"_s, lock); }},
+    {"a FIFO", [](const QString &lock,
+                  const QString &) { ::mkfifo(QFile::encodeName(lock).constData(), 0666); }},
+    {"a folder", [](const QString &lock, const QString &) { QDir().mkpath(lock); }},
+    {"a second name of another file",
+     [](const QString &lock, const QString &root) {
+         ::link(QFile::encodeName(root + u"/elsewhere"_s).constData(),
+                QFile::encodeName(lock).constData());
+     }},
+    {"a file of another account",
+     [](const QString &lock, const QString &) {
+         QFile file(lock);
+         file.open(QIODevice::WriteOnly);
+         file.close();
+         ::chown(QFile::encodeName(lock).constData(), 65534, 65534);
+     }},
+};
+
+// Each obstacle in turn: the start goes on; with a private runtime folder the lock is kept there,
+// so a second start is still refused; without one, the program runs unguarded.
+TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
+{
+    writeServedProduct();
+    writeFile("elsewhere", "kept");
+    const QString lock = path("program/.Sorvik.lock");
+    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
+    QDir().mkpath(path("run"));
+    QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    for (const LockObstacle &obstacle : lockObstacles) {
+        if (std::string(obstacle.what) == "a file of another account" && ::geteuid() != 0)
+            continue; // only root can give a file away
+        QDir(path("program")).removeRecursively();
+        QDir().mkpath(path("program"));
+        obstacle.make(lock, path(""));
+        for (const bool runtime : {true, false}) {
+            if (runtime)
+                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path("run")));
+            else
+                qunsetenv("XDG_RUNTIME_DIR");
+            auto first = makeProgram();
+            EXPECT_EQ(load(*first, host, {}), std::nullopt) << obstacle.what;
+            auto second = makeProgram();
+            EXPECT_EQ(load(*second, host, {}),
+                      runtime ? std::optional<int>(ExitStatus::AlreadyRunning) : std::nullopt)
+                << obstacle.what << (runtime ? " with" : " without") << " a runtime folder";
+        }
+        EXPECT_EQ(readFile("elsewhere"), QByteArray("kept")) << obstacle.what;
+    }
+    qputenv("XDG_RUNTIME_DIR", runtimeBefore);
+    if (runtimeBefore.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    EXPECT_TRUE(dialogs.texts.empty()) << "nothing to answer";
+}
+
+// The real program, with the lock place spoiled, on a read-only program folder, or with the lock
+// held by a running instance: only the last ends with status 3, and each says why on stderr.
+class LockTest : public ProcessTest {};
+
+TEST_F(LockTest, ARefusedOrUnguardedStartSaysSo)
+{
+    const QString lock = path("program/.Sorvik.lock");
+    const QString readOnly =
+        u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program"));
+    const struct {
+        const char *what;
+        std::function<void()> make;
+        QString prefix;
+        QByteArray told;
+        bool needsRoot; // to give a file away, or to mount
+    } cases[] = {
+        {"nothing", [] {}, QString(), QByteArray(), false},
+        {"a FIFO", [&] { lockObstacles[2].make(lock, path("")); }, QString(), "cannot be used",
+         false},
+        {"a file of another account", [&] { lockObstacles[5].make(lock, path("")); }, QString(),
+         "cannot be used", true},
+        {"a read-only program folder", [] {}, readOnly, "cannot be used", true},
+    };
+    for (const auto &c : cases) {
+        if (c.needsRoot && ::geteuid() != 0)
+            continue;
+        QFile::remove(lock);
+        c.make();
+        const Outcome outcome = runThrough(c.prefix, {u"/Silent"_s}, !c.prefix.isEmpty());
+        EXPECT_EQ(outcome.status, ExitStatus::StartRefused)
+            << c.what << outcome.errors.toStdString();
+        EXPECT_EQ(outcome.errors.contains("lock"), !c.told.isEmpty()) << c.what;
+        EXPECT_TRUE(outcome.errors.contains(c.told)) << c.what << outcome.errors.toStdString();
+    }
+
+    // One lock file for the program, whoever starts it, and only its owner can open it.
+    QFile::remove(lock);
+    EXPECT_EQ(run({u"/Silent"_s}).status, 2);
+    EXPECT_EQ(run({u"/Silent"_s}).status, 2);
+    EXPECT_EQ(QDir(path("program")).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{u".Sorvik.lock"_s, u"Sorvik"_s}));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(lock).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    EXPECT_TRUE(QDir(path("tmp")).isEmpty());
+
+    // Held by another process (this one, as a running instance would).
+    SingleInstance running;
+    ASSERT_FALSE(running.claim(program()).otherInstance);
+    const Outcome refused = run({u"/Silent"_s});
+    EXPECT_EQ(refused.status, ExitStatus::AlreadyRunning);
+    EXPECT_TRUE(refused.errors.contains(
+        "Another instance of " + QFile::encodeName(QFileInfo(program()).canonicalFilePath())))
+        << refused.errors.toStdString();
 }
 
 TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)

@@ -168,36 +168,132 @@ TEST_F(CronSchedulerTest, LastRunIsTheTimeTheJobStarted)
     EXPECT_EQ(scheduler->GetTask(1)->LastRunTime(), ran);
 }
 
-// The job line itself, run by the shell as cron would run it: it stamps the start and starts the
-// program with "/Silent" on the days of its trigger only.
+// The command of a schedule line as cron hands it to the shell: a backslash before % or another
+// backslash is taken away, and a bare % ends the command.
+QString asCronReadsIt(const QString &command)
+{
+    QString out;
+    for (qsizetype i = 0; i < command.size(); ++i) {
+        const QChar c = command.at(i);
+        if (c == u'%')
+            break;
+        const bool escape = c == u'\\' && i + 1 < command.size() &&
+                            (command.at(i + 1) == u'%' || command.at(i + 1) == u'\\');
+        out += escape ? command.at(++i) : c;
+    }
+    return out;
+}
+
+// The job line itself, run by the shell as cron would run it: on the days of its trigger only, it
+// starts the program, whatever its path holds, with "/Silent" and the path of its stamp, and leaves
+// the stamp to the program.
 TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
 {
     const QString record = path("started-with");
-    writeFile("program/Sorvik", "#!/bin/sh\necho \"$@\" > '" + QFile::encodeName(record) + "'\n");
-    QFile::setPermissions(path("program/Sorvik"), QFile::ReadOwner | QFile::ExeOwner);
+    const QByteArray stub = "#!/bin/sh\nprintf '%s|' \"$@\" \"$SORVIK_LAST_RUN_STAMP\" > '" +
+                            QFile::encodeName(record) + "'\n";
     const auto runJob = [&](const QString &name) {
         QFile::remove(record);
         const auto lines = scheduleLines(fileOf(name), false);
         EXPECT_EQ(lines.size(), 1u);
-        QString command = lines.at(0).at(6);
-        command.replace(u"\\%"_s, u"%"_s);
         QProcess shell;
-        shell.start(u"/bin/sh"_s, {u"-c"_s, command});
+        shell.start(u"/bin/sh"_s, {u"-c"_s, asCronReadsIt(lines.at(0).at(6))});
         EXPECT_TRUE(shell.waitForFinished(30000));
-        return readFile("started-with");
+        return QString::fromUtf8(readFile("started-with"));
+    };
+    const auto stamp = [&](const QString &name) {
+        return path("home/.local/state/sorvik/") + cronFileName(name) + u".lastrun"_s;
     };
     const QDateTime now = QDateTime::currentDateTime();
-    save(u"Today"_s, 0, 1, now);
-    EXPECT_EQ(runJob(u"Today"_s), QByteArray("/Silent\n"));
+    const struct {
+        QString folder;
+        int everyDays;
+        QDateTime begin;
+        bool runs;
+    } cases[] = {
+        {u"program"_s, 1, now, true},
+        {u"program"_s, 1, now.addDays(1), false}, // not before its begin day
+        {u"program"_s, 2, now, true},
+        {u"program"_s, 2, now.addDays(-1), false},
+        {u"opt/O'Neil"_s, 1, now, true},
+        {u"opt/50% \"off\""_s, 1, now, true},
+        {u"opt/back\\slash\\\\twice"_s, 1, now, true},
+        {u"opt/a\\%b $HOME `x`"_s, 1, now, true},
+    };
+    for (const auto &c : cases) {
+        const QString program = path(c.folder) + u"/Sorvik"_s;
+        writeFile(c.folder + u"/Sorvik"_s, stub);
+        QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner);
+        const QString name = c.folder + QString::number(c.everyDays) + c.begin.toString();
+        auto task = save(name, 0, c.everyDays, c.begin);
+        task->setApplicationName(program);
+        task->Save();
+        EXPECT_EQ(runJob(name), c.runs ? u"/Silent|"_s + stamp(name) + u"|"_s : QString())
+            << program.toStdString();
+        EXPECT_FALSE(QFile::exists(stamp(name))) << "only the started program touches it";
+    }
+    // A program that is not there is not started, and its stamp stays as it was.
+    auto missing = save(u"Missing"_s, 0, 1, now);
+    missing->setApplicationName(path("gone/Sorvik"));
+    missing->Save();
+    EXPECT_EQ(runJob(u"Missing"_s), QString());
     scheduler->ReloadTasks();
-    EXPECT_TRUE(scheduler->GetTask(u"Today"_s)->LastRunTime().isValid());
+    EXPECT_FALSE(scheduler->GetTask(u"Missing"_s)->LastRunTime().isValid());
+}
 
-    save(u"Tomorrow"_s, 0, 1, now.addDays(1));
-    EXPECT_EQ(runJob(u"Tomorrow"_s), QByteArray()) << "not before its begin day";
-    save(u"EveryOtherFromToday"_s, 0, 2, now);
-    EXPECT_EQ(runJob(u"EveryOtherFromToday"_s), QByteArray("/Silent\n"));
-    save(u"EveryOtherFromYesterday"_s, 0, 2, now.addDays(-1));
-    EXPECT_EQ(runJob(u"EveryOtherFromYesterday"_s), QByteArray());
+// The program itself stamps its start, the first thing it does: even a start it then refuses.
+TEST_F(CronSchedulerTest, TheStartedProgramStampsItsStart)
+{
+    save(u"Stamped"_s, 0);
+    const QString stamp =
+        path("home/.local/state/sorvik/") + cronFileName(u"Stamped"_s) + u".lastrun"_s;
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"SORVIK_LAST_RUN_STAMP"_s, stamp);
+    program.setProcessEnvironment(environment);
+    program.start(builtFile(u"Sorvik"_s), {u"/Silent"_s});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitCode(), 2) << "no served product here";
+    scheduler->ReloadTasks();
+    EXPECT_TRUE(scheduler->GetTask(1)->LastRunTime().isValid());
+}
+
+// Whatever a value holds, the file keeps its lines: a value cron cannot carry as it is stops the
+// save before anything is written, and names round-trip through the file.
+TEST_F(CronSchedulerTest, EveryValueInTheFileIsCheckedOrEscaped)
+{
+    const struct {
+        const char *variable;
+        QByteArray value;
+    } refused[] = {
+        {"HOME", "/root\n* * * * * root touch /tmp/owned"},
+        {"HOME", "/root\r"},
+        {"HOME", "\"/root"},
+        {"SORVIK_REGISTRY", "/srv/registry.reg\n* * * * * root id"},
+        {"XDG_CONFIG_HOME", "/srv/config "},
+    };
+    for (const auto &r : refused) {
+        const QByteArray saved = qgetenv(r.variable);
+        qputenv(r.variable, r.value);
+        auto task = scheduler->CreateTask(u"Refused"_s);
+        task->setApplicationName(path("program/Sorvik"));
+        EXPECT_THROW(task->Save(), Failure) << r.variable;
+        qputenv(r.variable, saved);
+        EXPECT_TRUE(cronFiles().isEmpty()) << r.variable;
+    }
+
+    const QStringList names{u"Archive\\new"_s, u"50% \\% \\\\ it's"_s, u"#disabled# x"_s};
+    for (const QString &name : names)
+        save(name, 0);
+    // A copy under another name cron accepts is not the task it holds.
+    for (const QString &copy : {u"sorvik-copy"_s, cronFileName(u"Other"_s)})
+        writeFile("cron.d/" + copy, fileOf(names.first()));
+    scheduler->ReloadTasks();
+    ASSERT_EQ(scheduler->count(), names.size());
+    for (const QString &name : names) {
+        EXPECT_EQ(scheduler->GetTask(name)->name(), name);
+        EXPECT_EQ(scheduleLines(fileOf(name), false).size(), 1u) << name.toStdString();
+    }
 }
 
 TEST_F(CronSchedulerTest, ThePropertySheetSavesOnlyWhenConfirmed)

@@ -1,6 +1,9 @@
 #include "schedule/posix/CronFile.h"
 
+#include "common/Failure.h"
+
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
@@ -50,12 +53,20 @@ QString quoted(const QString &word)
     return QLatin1Char('\'') + inner + QLatin1Char('\'');
 }
 
-QString stampFolder(const QString &stamp)
+// cron's own reading of a command: a bare % ends it (the rest becomes standard input), and a
+// backslash before % or another backslash is taken away; any other backslash stays.
+QString cronEscaped(const QString &command)
 {
-    return stamp.left(stamp.lastIndexOf(QLatin1Char('/')));
+    QString out;
+    for (const QChar c : command) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char('%'))
+            out += QLatin1Char('\\');
+        out += c;
+    }
+    return out;
 }
 
-// What the job line runs: the guards of the trigger, the stamp of the start, then the program.
+// What the job line runs: the guards of the trigger, then the program, told where its stamp is.
 QString command(const CronTask &task, const TaskTrigger &trigger)
 {
     QStringList guards;
@@ -69,16 +80,27 @@ QString command(const CronTask &task, const TaskTrigger &trigger)
                       .arg(trigger.everyDays)
                       .arg(first % trigger.everyDays);
     }
-    QStringList program{QStringLiteral("exec"), quoted(task.applicationName)};
+    QStringList program{QLatin1String(lastRunStampVariable) + QLatin1Char('=') +
+                            quoted(task.lastRunStamp),
+                        QStringLiteral("exec"), quoted(task.applicationName)};
     for (const QString &argument : task.commandLine.split(QLatin1Char(' '), Qt::SkipEmptyParts))
         program << quoted(argument);
-    QString line = guards.join(QStringLiteral(" && ")) + QStringLiteral(" && { mkdir -p ") +
-                   quoted(stampFolder(task.lastRunStamp)) + QStringLiteral("; touch ") +
-                   quoted(task.lastRunStamp) + QStringLiteral("; ") +
-                   program.join(QLatin1Char(' ')) + QStringLiteral("; }");
-    // cron turns a bare % into a line break.
-    line.replace(QLatin1Char('%'), QStringLiteral("\\%"));
-    return line;
+    return cronEscaped(guards.join(QStringLiteral(" && ")) + QStringLiteral(" && ") +
+                       program.join(QLatin1Char(' ')));
+}
+
+// An environment line that cron reads back as written: it trims the blanks around a value and
+// takes a quote at its start as its own (an inner one then makes it drop the whole file).
+QString environmentLine(const QString &name, const QString &value)
+{
+    checkedLine(name, value);
+    if (value != value.trimmed() || value.startsWith(QLatin1Char('"')) ||
+        value.startsWith(QLatin1Char('\'')))
+        throw Failure(5,
+                      QStringLiteral("%1 cannot be handed to a scheduled task: it begins or ends "
+                                     "with a blank or a quote")
+                          .arg(name));
+    return name + QLatin1Char('=') + value;
 }
 
 QString triggerText(const TaskTrigger &t)
@@ -126,6 +148,13 @@ QString cronFileName(const QString &taskName)
 
 QByteArray formatCronFile(const CronTask &task)
 {
+    // The comment lines escape what they hold; the schedule lines carry these as they are.
+    checkedLine(QStringLiteral("The program"), task.applicationName);
+    checkedLine(QStringLiteral("The command line"), task.commandLine);
+    checkedLine(QStringLiteral("The last-run stamp"), task.lastRunStamp);
+    if (checkedLine(QStringLiteral("The account"), task.account).isEmpty() ||
+        task.account.contains(QRegularExpression(QStringLiteral("\\s"))))
+        throw Failure(5, QStringLiteral("The account \"%1\" is not one word").arg(task.account));
     QStringList lines{QString::fromLatin1(marker)};
     const auto key = [&](const char *name, const QString &value) {
         lines << keyPrefix + QLatin1String(name) + QStringLiteral(": ") + escaped(value);
@@ -140,7 +169,7 @@ QByteArray formatCronFile(const CronTask &task)
     for (const TaskTrigger &trigger : task.triggers)
         key("trigger", triggerText(trigger));
     for (const auto &[name, value] : task.environment)
-        lines << name + QLatin1Char('=') + value;
+        lines << environmentLine(name, value);
     const bool enabled = (task.flags & TaskFlags::Disabled) == 0;
     for (const TaskTrigger &trigger : task.triggers) {
         if (trigger.TriggerType != TriggerTypes::Daily)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
@@ -139,7 +140,7 @@ public:
             record.environment.emplace_back(QStringLiteral("HOME"), home);
         for (const char *name : {"SORVIK_REGISTRY", "XDG_CONFIG_HOME"}) {
             const QString value = qEnvironmentVariable(name);
-            if (!value.isEmpty() && !value.contains(QLatin1Char('\n')))
+            if (!value.isEmpty())
                 record.environment.emplace_back(QLatin1String(name), value);
         }
         write(fileName, formatCronFile(record));
@@ -206,6 +207,24 @@ private:
 };
 
 } // namespace
+
+void stampScheduledStart()
+{
+    const QByteArray stamp = qgetenv(lastRunStampVariable);
+    // What this process starts later is no scheduled start of its own.
+    qunsetenv(lastRunStampVariable);
+    if (!stamp.startsWith('/'))
+        return;
+    QDir().mkpath(QFileInfo(QFile::decodeName(stamp)).absolutePath());
+    const int fd =
+        ::open(stamp.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0 || ::futimens(fd, nullptr) != 0)
+        std::fprintf(stderr,
+                     "Sorvik: the start of this scheduled run cannot be recorded in %s: %s\n",
+                     stamp.constData(), std::strerror(errno));
+    if (fd >= 0)
+        ::close(fd);
+}
 
 std::unique_ptr<TaskScheduler> makeTaskScheduler(TaskPropertySheet &sheet)
 {
