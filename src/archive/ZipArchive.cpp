@@ -244,9 +244,9 @@ private:
                 return endOfFile();
             // libzip asks in small pieces: a large block keeps the system calls few.
             if (m_block.isEmpty())
-                m_block.resize(1 << 20);
-            const ssize_t n =
-                readSome(m_block.data(), size_t(std::min<quint64>(m_size - m_read, 1 << 20)));
+                m_block.resize(qsizetype(std::min<quint64>(m_size, 1 << 20)));
+            const ssize_t n = readSome(m_block.data(),
+                                       size_t(std::min<quint64>(m_size - m_read, m_block.size())));
             if (n < 0)
                 return refuse(systemError(errno));
             if (n == 0)
