@@ -110,6 +110,18 @@ void ArchiveFiles(Program &program, RunHost &host)
         maximum = double(folder->Files.Count());
         host.setProgress(value, maximum);
     });
+    // A link, FIFO or device by the name of a log is never read: the folder is the served
+    // product's account's to write, and what such an entry leads to is not its log.
+    step([&] {
+        if (!folder)
+            return;
+        for (const QString &skipped : folder->Skipped) {
+            const QString name = fs.GetFileName(skipped);
+            if (startsWith(name, "data_") || startsWith(name, "diag_"))
+                log.WriteLogLine(QStringLiteral("(warning) not archived, not a regular file:") +
+                                 skipped);
+        }
+    });
 
     if (folder) {
         for (const File &file : folder->Files) {

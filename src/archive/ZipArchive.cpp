@@ -1,6 +1,7 @@
 #include "archive/ZipArchive.h"
 
-#include <QFile>
+#include "platform/FileSystem.h"
+
 #include <QFileInfo>
 
 #include <cerrno>
@@ -19,7 +20,30 @@ constexpr size_t queueLimit = 32;
 
 QByteArray native(const QString &path)
 {
-    return QFile::encodeName(path);
+    return nativePath(path);
+}
+
+// An entry is named by the file's name as the file system gave it: UTF-8 marked as such where it
+// is, otherwise the bytes as they are, unmarked (readers take them as code page 437).
+zip_int64_t addNamed(zip_t *archive, const QString &name, zip_source_t *source)
+{
+    const QByteArray bytes = nativePath(name);
+    const bool utf8 = QString::fromUtf8(bytes) == name;
+    return zip_file_add(archive, bytes.constData(), source,
+                        utf8 ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
+}
+
+// libzip writes an archive as a temporary file that takes the mode of the file it replaces: one
+// made first, private, keeps the compressed logs from accounts that cannot read the logs.
+bool createPrivate(const QString &path, QString &reason)
+{
+    try {
+        ::close(createPrivateFile(path, true));
+        return true;
+    } catch (const FileSystemError &error) {
+        reason = error.description();
+        return false;
+    }
 }
 
 QString systemError(int error)
@@ -134,35 +158,151 @@ private:
 
 namespace {
 
-// Compresses exactly `size` bytes of an open file (its size when it was added: a file still
-// growing gives what it held then; one that shrank or cannot be read is refused, costing only
-// itself) into a single-entry archive, and reads back what describes the entry.
+// Gives libzip exactly `size` bytes of an open file, its size when it was added: a file still
+// growing gives what it held then. One that ends before (cut short while it was read) or holds more
+// while its size stays put (a pseudo-file whose size says nothing of its content) is refused:
+// the entry would not be the file.
+class ExactFileSource {
+public:
+    ExactFileSource(int fd, quint64 size)
+        : m_fd(fd)
+        , m_size(size)
+    {
+        zip_error_init(&m_error);
+    }
+    ~ExactFileSource()
+    {
+        zip_error_fini(&m_error);
+        ::close(m_fd);
+    }
+    ExactFileSource(const ExactFileSource &) = delete;
+    ExactFileSource &operator=(const ExactFileSource &) = delete;
+
+    static zip_int64_t callback(void *self, void *data, zip_uint64_t length,
+                                zip_source_cmd_t command)
+    {
+        return static_cast<ExactFileSource *>(self)->handle(data, length, command);
+    }
+
+    // Why the file was refused; empty while it was not.
+    QString refusal;
+
+private:
+    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
+    {
+        switch (command) {
+        case ZIP_SOURCE_OPEN:
+            if (m_read > 0 && ::lseek(m_fd, 0, SEEK_SET) != 0)
+                return refuse(systemError(errno));
+            m_read = 0;
+            m_pos = m_end = 0;
+            return 0;
+        case ZIP_SOURCE_READ:
+            return read(static_cast<char *>(data), length);
+        case ZIP_SOURCE_CLOSE:
+        case ZIP_SOURCE_FREE: // the owner frees it
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            auto *st = static_cast<zip_stat_t *>(data);
+            zip_stat_init(st);
+            st->valid = ZIP_STAT_SIZE;
+            st->size = m_size;
+            return sizeof(*st);
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&m_error, data, length);
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
+                                                  ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        default:
+            zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+        }
+    }
+
+    zip_int64_t refuse(const QString &reason)
+    {
+        refusal = reason;
+        zip_error_set(&m_error, ZIP_ER_READ, 0);
+        return -1;
+    }
+
+    ssize_t readSome(char *into, size_t length)
+    {
+        ssize_t n;
+        do
+            n = ::read(m_fd, into, length);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    zip_int64_t read(char *data, zip_uint64_t length)
+    {
+        if (m_pos == m_end) {
+            if (m_read == m_size)
+                return endOfFile();
+            // libzip asks in small pieces: a large block keeps the system calls few.
+            if (m_block.isEmpty())
+                m_block.resize(qsizetype(std::min<quint64>(m_size, 1 << 20)));
+            const ssize_t n = readSome(m_block.data(),
+                                       size_t(std::min<quint64>(m_size - m_read, m_block.size())));
+            if (n < 0)
+                return refuse(systemError(errno));
+            if (n == 0)
+                return refuse(QStringLiteral("the file was cut short while it was read: %1 of "
+                                             "%2 bytes")
+                                  .arg(m_read)
+                                  .arg(m_size));
+            m_read += quint64(n);
+            m_pos = 0;
+            m_end = n;
+        }
+        const qsizetype part =
+            qsizetype(std::min<zip_uint64_t>(length, zip_uint64_t(m_end - m_pos)));
+        std::memcpy(data, m_block.constData() + m_pos, size_t(part));
+        m_pos += part;
+        return part;
+    }
+
+    // More bytes than the size are fine while the size grows with them (a live log).
+    zip_int64_t endOfFile()
+    {
+        char extra;
+        struct stat st;
+        if (readSome(&extra, 1) > 0 && ::fstat(m_fd, &st) == 0 && quint64(st.st_size) <= m_size)
+            return refuse(
+                QStringLiteral("the file holds more than its size of %1 bytes says").arg(m_size));
+        return 0;
+    }
+
+    int m_fd;
+    quint64 m_size;
+    quint64 m_read = 0;
+    QByteArray m_block;
+    qsizetype m_pos = 0;
+    qsizetype m_end = 0;
+    zip_error_t m_error;
+};
+
+// Compresses the file open at `fd` (see ExactFileSource; a file that cannot be read in full
+// costs only itself) into a single-entry archive, and reads back what describes the entry.
 void compressPart(int fd, qint64 size, ZipArchive::Entry &entry, const QString &partFile)
 {
-    FILE *in = ::fdopen(fd, "rb");
-    if (!in) {
-        entry.reason = systemError(errno);
-        ::close(fd);
-        return;
-    }
-    // libzip reads in small pieces: a large buffer keeps the system calls few.
-    std::setvbuf(in, nullptr, _IOFBF, 1 << 20);
+    ExactFileSource in(fd, quint64(size));
     int error = 0;
+    if (!createPrivate(partFile, entry.reason))
+        return;
     zip_t *archive = zip_open(native(partFile).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     if (!archive) {
         zip_error_t e;
         zip_error_init_with_code(&e, error);
         entry.reason = QString::fromLocal8Bit(zip_error_strerror(&e));
         zip_error_fini(&e);
-        std::fclose(in);
         return;
     }
-    zip_source_t *data = size > 0 ? zip_source_filep(archive, in, 0, zip_int64_t(size))
-                                  : zip_source_buffer(archive, nullptr, 0, 0);
-    if (size == 0 || !data)
-        std::fclose(in);
-    const zip_int64_t index =
-        data ? zip_file_add(archive, entry.name.toUtf8().constData(), data, ZIP_FL_ENC_UTF_8) : -1;
+    zip_source_t *data = zip_source_function(archive, ExactFileSource::callback, &in);
+    const zip_int64_t index = data ? addNamed(archive, entry.name, data) : -1;
     if (index < 0) {
         if (data)
             zip_source_free(data);
@@ -174,9 +314,9 @@ void compressPart(int fd, qint64 size, ZipArchive::Entry &entry, const QString &
                              zip_uint32_t(entry.level));
     zip_file_set_mtime(archive, zip_uint64_t(index), time_t(entry.mtime), 0);
     if (zip_close(archive) != 0) {
-        entry.reason = zipError(archive);
+        entry.reason = in.refusal.isEmpty() ? zipError(archive) : in.refusal;
         zip_discard(archive);
-        QFile::remove(partFile);
+        ::unlink(native(partFile).constData());
         return;
     }
     zip_t *written = zip_open(native(partFile).constData(), ZIP_RDONLY, &error);
@@ -283,7 +423,7 @@ void ZipArchive::waitForEntries()
 void ZipArchive::discardParts()
 {
     for (size_t i = 0; i < m_entries.size(); ++i)
-        QFile::remove(partFile(i));
+        ::unlink(native(partFile(i)).constData());
 }
 
 QString ZipArchive::partFile(size_t index) const
@@ -322,13 +462,17 @@ int ZipArchive::AddFile(const QString &path, int flags)
     for (const Entry &entry : m_entries)
         if (entry.name == name)
             return fail(QStringLiteral("An entry named %1 is already in the archive").arg(name));
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(QStringLiteral("Cannot read %1: %2").arg(path, systemError(errno)));
+    int fd = -1;
+    try {
+        fd = openRegularFile(path);
+    } catch (const FileSystemError &error) {
+        return fail(error.description());
+    }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
         ::close(fd);
-        return fail(QStringLiteral("%1 is not a regular file").arg(path));
+        return fail(QStringLiteral("Cannot read %1: %2").arg(path, systemError(error)));
     }
 
     Entry entry;
@@ -352,9 +496,14 @@ bool ZipArchive::writeEmptyArchive(const QString &target)
 {
     // The end-of-central-directory record alone is a complete archive without entries.
     static const char empty[22] = {'P', 'K', 5, 6};
-    QFile file(target);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(empty, sizeof empty) == sizeof empty && file.flush();
+    int fd = -1;
+    try {
+        fd = createPrivateFile(target, true);
+    } catch (const FileSystemError &) {
+        return false;
+    }
+    const bool written = ::write(fd, empty, sizeof empty) == sizeof empty;
+    return ::close(fd) == 0 && written;
 }
 
 int ZipArchive::SaveArchive()
@@ -366,7 +515,7 @@ int ZipArchive::SaveArchive()
     m_errorText.clear();
     m_written = false;
     const QString temporary = m_path + QStringLiteral(".tmp");
-    QFile::remove(temporary);
+    ::unlink(native(temporary).constData());
 
     size_t kept = 0;
     for (const Entry &entry : m_entries) {
@@ -381,8 +530,10 @@ int ZipArchive::SaveArchive()
             failure = QStringLiteral("Cannot write the archive %1").arg(temporary);
     } else {
         int error = 0;
-        zip_t *archive = zip_open(native(temporary).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-        if (!archive)
+        zip_t *archive = nullptr;
+        if (createPrivate(temporary, failure))
+            archive = zip_open(native(temporary).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+        if (!archive && failure.isEmpty())
             failure = QStringLiteral("Cannot create the archive %1").arg(temporary);
         for (size_t i = 0; archive && i < m_entries.size() && failure.isEmpty(); ++i) {
             const Entry &entry = m_entries[i];
@@ -395,8 +546,7 @@ int ZipArchive::SaveArchive()
                 failure = zipError(archive);
                 break;
             }
-            const zip_int64_t index =
-                zip_file_add(archive, entry.name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
+            const zip_int64_t index = addNamed(archive, entry.name, source);
             if (index < 0) {
                 zip_source_free(source);
                 failure = zipError(archive);
@@ -422,7 +572,7 @@ int ZipArchive::SaveArchive()
         failure = QStringLiteral("Cannot put the archive in place at %1: %2")
                       .arg(m_path, systemError(errno));
     if (!failure.isEmpty()) {
-        QFile::remove(temporary);
+        ::unlink(native(temporary).constData());
         return fail(QStringLiteral("The archive %1 was not written: %2").arg(m_path, failure));
     }
     m_written = true;

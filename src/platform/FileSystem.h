@@ -47,6 +47,9 @@ private:
 struct Folder {
     QString Path;
     FileCollection Files;
+    // The paths of the other entries (links, folders, FIFOs, devices, sockets): never read, but
+    // listed so that a caller can say what it passed over.
+    std::vector<QString> Skipped;
 };
 
 // The one file-system layer of the program. Every failure throws FileSystemError. The operations
@@ -68,12 +71,26 @@ public:
     // A checksum of the file's content (CRC-32), read in blocks.
     virtual QByteArray FileChecksum(const QString &path);
     // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1. A symbolic link
-    // at the path is refused, never written through.
+    // at the path is refused, never written through. The file is readable by its owner only, as
+    // is every file made from the served product's logs (see createPrivateFile).
     virtual std::unique_ptr<TextStream> CreateTextFile(const QString &path, bool overwrite,
                                                        bool unicode);
-    // Opens a single-byte text file for reading.
+    // Opens a single-byte text file for reading; only a regular file (see openRegularFile).
     virtual std::unique_ptr<TextStream> OpenTextFile(const QString &path);
 };
 
-// The byte form of a path as the system takes it.
+// The byte form of a path as the system takes it, and back. Names are bytes: valid UTF-8 decodes
+// as text, and every other byte becomes the lone surrogate U+DC00 + byte, which nativePath turns
+// back into that byte. So a name that is not UTF-8 still opens, under the bytes it was listed as.
 QByteArray nativePath(const QString &path);
+QString decodeNativePath(const QByteArray &native);
+
+// Opens a file for reading, but only a regular file reached without a symbolic link as its last
+// step: the logging folder is written by another account, and a link, FIFO or device planted
+// there must neither be read nor block the run. Throws FileSystemError ("Cannot read ...").
+int openRegularFile(const QString &path);
+
+// Creates (or truncates) a file readable and writable by its owner only, whatever the umask:
+// what the program writes from the served product's logs must not reach accounts that could not
+// read the logs. A symbolic link at the path is refused. Throws FileSystemError.
+int createPrivateFile(const QString &path, bool overwrite);

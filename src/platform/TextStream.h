@@ -20,7 +20,8 @@ public:
 
     // Starts a UTF-16 file with its byte-order mark (FF FE).
     void writeByteOrderMark();
-    // Appends text as it is. Throws FileSystemError when the stream is closed or the write fails.
+    // Appends text as it is (in UTF-16, a lone surrogate as U+FFFD). Throws FileSystemError when
+    // the stream is closed or the write fails.
     void Write(const QString &text);
     // Appends text + CR LF. Throws FileSystemError when the stream is closed or the write fails.
     void WriteLine(const QString &text);

@@ -3,9 +3,15 @@
 #include "support/ArchiveReader.h"
 #include "support/Ending.h"
 #include "support/FaultyFileSystem.h"
+#include "support/FifoGuard.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -183,6 +189,88 @@ TEST_F(LogCollectionTest, FilesThatGoAwayDuringTheRunAreNamedAndTheRestArchived)
             told = told || line.startsWith(u"(error) Failure appending file to zip.  File="_s +
                                            gone + u", error=Cannot read "_s);
         EXPECT_TRUE(told) << gone.toStdString();
+    }
+}
+
+// The logging folder is the served product's account's to write. An entry by the name of a log
+// that is no regular file is passed over with a warning, never read (what a link leads to is not
+// the log; a FIFO would hold the run forever); a log swapped for a FIFO after the listing costs
+// itself only; a name that is not UTF-8 is archived under its own bytes; and what the run writes
+// is its owner's alone.
+TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
+{
+    simulate({u"--data"_s, u"2"_s, u"--diag"_s, u"2"_s, u"--other"_s, u"0"_s});
+    writeFile("secret.txt", "root's own\n");
+    const QString odd = logs(decodeNativePath("data_\xff\xfe.log"));
+    FileSystem().CreateTextFile(odd, false, false)->WriteLine(u"odd name"_s);
+    // Qt's own removal of the temporary folder cannot spell a name that is not UTF-8.
+    const auto cleanUp = qScopeGuard([&] { ::unlink(nativePath(odd)); });
+    const QByteArray secret = nativePath(path("secret.txt"));
+    const auto link = [](const QByteArray &to) {
+        return [to](const QByteArray &at) { return ::symlink(to.constData(), at.constData()); };
+    };
+    const std::vector<std::pair<QString, std::function<int(const QByteArray &)>>> planted = {
+        {u"data_shadow"_s, link(secret)},
+        {u"diag_link"_s, link(secret)},
+        {u"data_environ"_s, link("/proc/self/environ")},
+        {u"DIAG_fifo"_s, [](const QByteArray &at) { return ::mkfifo(at.constData(), 0600); }},
+        {u"data_folder"_s, [](const QByteArray &at) { return ::mkdir(at.constData(), 0700); }},
+        {u"other_link"_s, link(secret)},
+    };
+    QStringList warned;
+    for (const auto &[name, make] : planted) {
+        ASSERT_EQ(make(nativePath(logs(name))), 0) << name.toStdString();
+        if (!name.startsWith(u"other"_s))
+            warned << u"(warning) not archived, not a regular file:"_s + logs(name);
+    }
+    QStringList swapped;
+    host.onPump = [&] {
+        if (host.pumps != 1)
+            return;
+        const QString shown = program->runLog().pane().text();
+        for (const QString &name : QDir(path("orvel/logs")).entryList({u"d*_2026*"_s})) {
+            if (!shown.contains(u"Adding file into zip:"_s + logs(name)) &&
+                !shown.contains(u"Formatting diagnostic log file:"_s + logs(name))) {
+                QFile::remove(logs(name));
+                ASSERT_EQ(::mkfifo(nativePath(logs(name)).constData(), 0600), 0);
+                swapped << logs(name);
+            }
+        }
+    };
+    FifoGuard guard(path("orvel/logs"));
+    const mode_t savedMask = ::umask(0);
+    start();
+    const auto ended = archive();
+    ::umask(savedMask);
+    EXPECT_EQ(ended, std::nullopt);
+    EXPECT_FALSE(guard.rescued()) << "waited on a FIFO";
+    ASSERT_FALSE(swapped.isEmpty());
+
+    const QStringList lines = logged();
+    QStringList warnings = lines.filter(u"(warning)"_s);
+    warnings.sort();
+    warned.sort();
+    EXPECT_EQ(warnings, warned);
+    for (const QString &fifo : swapped) {
+        bool told = false;
+        for (const QString &line : lines)
+            told = told || (line.startsWith(u"(error)"_s) && line.contains(fifo));
+        EXPECT_TRUE(told) << fifo.toStdString();
+    }
+    EXPECT_TRUE(lines.contains(u"    Adding file into zip:"_s + logs(u"data_\uFFFD\uFFFD.log"_s)))
+        << "the run log stays well-formed UTF-16";
+
+    const auto content = readArchive(program->ZipFilePath);
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->size(), size_t(4 - swapped.size() + 1));
+    EXPECT_EQ(content->at(decodeNativePath("data_\xff\xfe.log")).sha256,
+              QCryptographicHash::hash("odd name\r\n", QCryptographicHash::Sha256).toHex());
+    for (const auto &[name, entry] : *content)
+        EXPECT_NE(entry.sha256, fileDigest(path("secret.txt"))) << name.toStdString();
+    for (const QString &written : {program->ZipFilePath, path("run.TXT")}) {
+        struct stat st;
+        ASSERT_EQ(::stat(nativePath(written).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << written.toStdString();
     }
 }
 

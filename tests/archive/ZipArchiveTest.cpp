@@ -1,5 +1,6 @@
 #include "archive/ZipArchive.h"
 
+#include "platform/FileSystem.h"
 #include "support/ArchiveReader.h"
 #include "support/TestEnvironment.h"
 
@@ -8,11 +9,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 
 #include <atomic>
 #include <csignal>
 #include <random>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -40,23 +43,39 @@ protected:
     }
 };
 
+// Names are the files' own bytes, UTF-8 or not; the archive is its owner's alone, whatever the
+// umask, as the logs in it are not everyone's.
 TEST_F(ZipArchiveTest, EntriesAreStoredUnderTheirNamesDeflated)
 {
     writeFile("logs/data_one.log", someText(300000, 3));
     writeFile("logs/data_empty.log", QByteArray());
     writeFile("fmt/diag_x.log.fmtd.txt", someText(5000, 7));
+    const QString utf8 = decodeNativePath("data_\xc3\xa9.log");
+    const QString bytes = decodeNativePath("data_\xff\xfe.log");
+    for (const QString &name : {utf8, bytes})
+        FileSystem().CreateTextFile(path("logs/") + name, true, false)->Write(name.left(5));
+    // Qt's own removal of the temporary folder cannot spell a name that is not UTF-8.
+    const auto cleanUp = qScopeGuard([&] { ::unlink(nativePath(path("logs/") + bytes)); });
+    const mode_t savedMask = ::umask(0);
     {
         ZipArchive zip(6, 2);
         ASSERT_EQ(zip.NewZip(zipPath()), 1);
-        for (const char *file :
-             {"logs/data_one.log", "logs/data_empty.log", "fmt/diag_x.log.fmtd.txt"})
-            ASSERT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1)
-                << zip.ErrorText().toStdString();
+        for (const QString &file :
+             {u"logs/data_one.log"_s, u"logs/data_empty.log"_s, u"fmt/diag_x.log.fmtd.txt"_s,
+              u"logs/"_s + utf8, u"logs/"_s + bytes})
+            ASSERT_EQ(zip.AddFile(path(file), 0), 1) << zip.ErrorText().toStdString();
         ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
     }
+    ::umask(savedMask);
+    struct stat st;
+    ASSERT_EQ(::stat(nativePath(zipPath()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
-    ASSERT_EQ(content->size(), 3u);
+    ASSERT_EQ(content->size(), 5u);
+    const QByteArray data = QCryptographicHash::hash("data_", QCryptographicHash::Sha256).toHex();
+    EXPECT_EQ(content->at(utf8).sha256, data);
+    EXPECT_EQ(content->at(bytes).sha256, data);
     EXPECT_EQ(content->at(u"data_one.log"_s).sha256, fileDigest(path("logs/data_one.log")));
     EXPECT_EQ(content->at(u"data_one.log"_s).method, 8);
     EXPECT_EQ(content->at(u"data_empty.log"_s).size, 0);
@@ -74,7 +93,12 @@ TEST_F(ZipArchiveTest, AnArchiveWithoutEntriesIsStillAnArchive)
 {
     ZipArchive zip;
     ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    const mode_t savedMask = ::umask(0);
     ASSERT_EQ(zip.SaveArchive(), 1);
+    ::umask(savedMask);
+    struct stat st;
+    ASSERT_EQ(::stat(nativePath(zipPath()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
     EXPECT_TRUE(content->empty());
@@ -92,6 +116,12 @@ TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
     EXPECT_EQ(zip.AddFile(path("nothing.log"), 0), 0);
     EXPECT_TRUE(zip.ErrorText().contains(path("nothing.log")));
     EXPECT_EQ(zip.AddFile(path("ZIPS"), 0), 0) << "a folder is no file";
+    writeFile("secret.txt", "not a log");
+    ASSERT_EQ(::symlink(nativePath(path("secret.txt")).constData(),
+                        nativePath(path("data_link.log")).constData()),
+              0);
+    EXPECT_EQ(zip.AddFile(path("data_link.log"), 0), 0) << "a link is not followed";
+    EXPECT_TRUE(zip.ErrorText().contains(path("data_link.log")));
 
     writeFile("a/same.log", "a");
     writeFile("b/same.log", "b");
@@ -112,6 +142,50 @@ TEST_F(ZipArchiveTest, AFileRemovedAfterItWasAddedIsArchivedAsItWas)
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
     EXPECT_EQ(content->at(u"data_1.log"_s).sha256, digest);
+}
+
+// A file whose content is not its size when it was added (cut short while it is read, or a
+// pseudo-file whose size says nothing) would be a wrong entry: it costs that entry only.
+TEST_F(ZipArchiveTest, AFileThatIsNotItsSizeCostsOnlyItself)
+{
+    const struct {
+        QString path;
+        const char *reason;
+    } pseudo[] = {
+        {u"/proc/self/status"_s, "holds more than its size of 0 bytes"}, // size 0, content more
+        {u"/sys/devices/system/cpu/online"_s, "cut short while it was read"}, // size 4096
+    };
+    writeFile("logs/data_1.log", someText(20000, 1));
+    {
+        ZipArchive zip(6, 2);
+        ASSERT_EQ(zip.NewZip(zipPath()), 1);
+        ASSERT_EQ(zip.AddFile(path("logs/data_1.log"), 0), 1);
+        size_t added = 0;
+        for (const auto &file : pseudo) {
+            struct stat st;
+            if (::stat(nativePath(file.path).constData(), &st) == 0) {
+                ASSERT_EQ(zip.AddFile(file.path, 0), 1) << zip.ErrorText().toStdString();
+                ++added;
+            }
+        }
+        if (added == 0)
+            GTEST_SKIP() << "no pseudo-files here";
+        EXPECT_EQ(zip.SaveArchive(), 0);
+        ASSERT_EQ(zip.lostFiles().size(), added);
+        for (const ZipArchive::LostFile &lost : zip.lostFiles()) {
+            const auto row = std::find_if(std::begin(pseudo), std::end(pseudo),
+                                          [&](const auto &p) { return p.path == lost.path; });
+            ASSERT_NE(row, std::end(pseudo)) << lost.path.toStdString();
+            EXPECT_TRUE(lost.reason.contains(QLatin1String(row->reason)))
+                << lost.reason.toStdString();
+            EXPECT_TRUE(zip.ErrorText().contains(lost.path));
+        }
+    }
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    ASSERT_EQ(content->size(), 1u);
+    EXPECT_EQ(content->at(u"data_1.log"_s).sha256, fileDigest(path("logs/data_1.log")));
+    EXPECT_EQ(leftInZips(), QStringList{u"archive.ZIP"_s});
 }
 
 // An entry that cannot be written (here the file-size limit, as a full disk would) costs that

@@ -14,10 +14,13 @@ TEST_F(TextStreamTest, UnicodeFileIsUtf16WithBomAndCrLf)
     auto stream = fs.CreateTextFile(path("u.txt"), true, true);
     stream->WriteLine(u"Aé€"_s);
     stream->WriteLine(QString());
+    // A pair stays; a lone half (a name byte that is not UTF-8) is written as U+FFFD.
+    stream->Write(u"\U0001F600"_s + QChar(0xDCFF) + QChar(0xD83D));
     stream->Close();
     EXPECT_EQ(readFile("u.txt"), QByteArray("\xFF\xFE"
-                                            "A\0\xE9\0\xAC\x20\r\0\n\0\r\0\n\0",
-                                            16));
+                                            "A\0\xE9\0\xAC\x20\r\0\n\0\r\0\n\0"
+                                            "\x3D\xD8\x00\xDE\xFD\xFF\xFD\xFF",
+                                            24));
 }
 
 TEST_F(TextStreamTest, LinesAreOnDiskBeforeClose)

@@ -1,5 +1,7 @@
 #include "support/ArchiveReader.h"
 
+#include "platform/FileSystem.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
@@ -24,8 +26,8 @@ std::optional<ArchiveContent> readArchive(const QString &path)
         const QList<QByteArray> fields = line.split('\t');
         if (fields.size() != 4)
             continue;
-        content[QString::fromUtf8(fields[0])] = {fields[1].toLongLong(), fields[2],
-                                                 fields[3].toInt()};
+        content[decodeNativePath(fields[0])] = {fields[1].toLongLong(), fields[2],
+                                                fields[3].toInt()};
     }
     return content;
 }

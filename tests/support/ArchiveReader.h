@@ -12,6 +12,7 @@ struct ArchiveEntry {
     QByteArray sha256; // hex
     int method = -1;   // 8 = deflate
 };
+// By name, decoded as the program decodes file names (decodeNativePath).
 using ArchiveContent = std::map<QString, ArchiveEntry>;
 
 // Nothing when the archive cannot be read or an entry fails its check.

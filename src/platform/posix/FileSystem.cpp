@@ -1,18 +1,147 @@
 #include "platform/FileSystem.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+namespace {
+
+// The length of the valid UTF-8 sequence at `s` (with `left` bytes to go) and its code point, or
+// 0 when the byte there starts none: overlong forms, encoded surrogates and code points beyond
+// U+10FFFF are no valid UTF-8 either.
+int utf8Sequence(const uchar *s, qsizetype left, char32_t &code)
+{
+    int length = 1;
+    char32_t least = 0;
+    if (s[0] < 0x80) {
+        code = s[0];
+        return 1;
+    } else if ((s[0] & 0xE0) == 0xC0) {
+        length = 2, least = 0x80, code = s[0] & 0x1F;
+    } else if ((s[0] & 0xF0) == 0xE0) {
+        length = 3, least = 0x800, code = s[0] & 0x0F;
+    } else if ((s[0] & 0xF8) == 0xF0) {
+        length = 4, least = 0x10000, code = s[0] & 0x07;
+    } else {
+        return 0;
+    }
+    if (left < length)
+        return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (s[i] & 0x3F);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+void appendUtf8(QByteArray &bytes, char32_t code)
+{
+    if (code < 0x80) {
+        bytes.append(char(code));
+    } else if (code < 0x800) {
+        bytes.append(char(0xC0 | (code >> 6)));
+        bytes.append(char(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        bytes.append(char(0xE0 | (code >> 12)));
+        bytes.append(char(0x80 | ((code >> 6) & 0x3F)));
+        bytes.append(char(0x80 | (code & 0x3F)));
+    } else {
+        bytes.append(char(0xF0 | (code >> 18)));
+        bytes.append(char(0x80 | ((code >> 12) & 0x3F)));
+        bytes.append(char(0x80 | ((code >> 6) & 0x3F)));
+        bytes.append(char(0x80 | (code & 0x3F)));
+    }
+}
+
+} // namespace
+
 QByteArray nativePath(const QString &path)
 {
-    return QFile::encodeName(path);
+    QByteArray bytes;
+    bytes.reserve(path.size());
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        char32_t code = path.at(i).unicode();
+        if (QChar::isHighSurrogate(code) && i + 1 < path.size() &&
+            path.at(i + 1).isLowSurrogate()) {
+            code = QChar::surrogateToUcs4(char16_t(code), path.at(++i).unicode());
+        } else if (code >= 0xDC80 && code <= 0xDCFF) {
+            bytes.append(char(code - 0xDC00));
+            continue;
+        } else if (QChar::isSurrogate(code)) {
+            code = 0xFFFD;
+        }
+        appendUtf8(bytes, code);
+    }
+    return bytes;
+}
+
+QString decodeNativePath(const QByteArray &native)
+{
+    QString text;
+    text.reserve(native.size());
+    const auto *s = reinterpret_cast<const uchar *>(native.constData());
+    for (qsizetype i = 0; i < native.size();) {
+        char32_t code = 0;
+        const int length = utf8Sequence(s + i, native.size() - i, code);
+        if (length == 0) {
+            text.append(QChar(char16_t(0xDC00 + s[i])));
+            ++i;
+            continue;
+        }
+        if (QChar::requiresSurrogates(code)) {
+            text.append(QChar(QChar::highSurrogate(code)));
+            text.append(QChar(QChar::lowSurrogate(code)));
+        } else {
+            text.append(QChar(char16_t(code)));
+        }
+        i += length;
+    }
+    return text;
+}
+
+int openRegularFile(const QString &path)
+{
+    // Non-blocking, so that a FIFO or device answers at once and is refused below.
+    const int fd =
+        ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ELOOP)
+        throw FileSystemError(ELOOP, QStringLiteral("Cannot read a symbolic link"), path);
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot read"), path);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        throw FileSystemError(error, QStringLiteral("Cannot read what is not a regular file"),
+                              path);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+int createPrivateFile(const QString &path, bool overwrite)
+{
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (overwrite ? O_TRUNC : O_EXCL);
+    const int fd = ::open(nativePath(path).constData(), flags, 0600);
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot create file"), path);
+    // A file overwritten keeps its mode, and the umask may take from a new one's: set it outright.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600 &&
+        ::fchmod(fd, 0600) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw FileSystemError(error, QStringLiteral("Cannot create file"), path);
+    }
+    return fd;
 }
 
 namespace {
@@ -113,23 +242,29 @@ Folder FileSystem::GetFolder(const QString &path)
     if (!dir)
         throw FileSystemError(errno, QStringLiteral("Cannot open folder"), path);
     std::vector<File> files;
+    std::vector<QString> skipped;
     errno = 0;
     while (const dirent *entry = ::readdir(dir)) {
-        const QString name = QFile::decodeName(entry->d_name);
-        if (name == QLatin1String(".") || name == QLatin1String(".."))
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
+        const QString name = decodeNativePath(QByteArray(entry->d_name));
         const QString full = joinPath(path, name);
-        // Only regular files count: a FIFO or device among the logs would block or never end.
+        // Only regular files count, and a link is not followed: a FIFO or device among the logs
+        // would block or never end, and a link would take in whatever it points at.
         struct stat st;
-        if (::fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
-            files.emplace_back(*this, name, full, fromTimespec(st.st_mtim));
+        if (::fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISREG(st.st_mode))
+                files.emplace_back(*this, name, full, fromTimespec(st.st_mtim));
+            else
+                skipped.push_back(full);
+        }
         errno = 0;
     }
     const int readError = errno;
     ::closedir(dir);
     if (readError != 0)
         throw FileSystemError(readError, QStringLiteral("Cannot list folder"), path);
-    return Folder{path, FileCollection(std::move(files))};
+    return Folder{path, FileCollection(std::move(files)), std::move(skipped)};
 }
 
 QString FileSystem::GetFileName(const QString &path)
@@ -242,10 +377,7 @@ std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool
 {
     // Never through a symbolic link: the program writes into folders that others may write to,
     // and a link planted there must not redirect what it writes.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (overwrite ? O_TRUNC : O_EXCL);
-    const int fd = ::open(nativePath(path).constData(), flags, 0666);
-    if (fd < 0)
-        throw FileSystemError(errno, QStringLiteral("Cannot create file"), path);
+    const int fd = createPrivateFile(path, overwrite);
     auto stream = std::make_unique<TextStream>(
         fd, path, unicode ? TextStream::Encoding::Utf16LE : TextStream::Encoding::SingleByte);
     if (unicode)
@@ -255,13 +387,6 @@ std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool
 
 std::unique_ptr<TextStream> FileSystem::OpenTextFile(const QString &path)
 {
-    const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw FileSystemError(errno, QStringLiteral("Cannot open file"), path);
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        throw FileSystemError(EISDIR, QStringLiteral("Cannot open file"), path);
-    }
-    return std::make_unique<TextStream>(fd, path, TextStream::Encoding::SingleByte);
+    return std::make_unique<TextStream>(openRegularFile(path), path,
+                                        TextStream::Encoding::SingleByte);
 }

@@ -56,11 +56,20 @@ void TextStream::Write(const QString &text)
     requireOpen("Cannot write to file");
     QByteArray bytes;
     if (m_encoding == Encoding::Utf16LE) {
+        // A lone surrogate (a name byte that is not UTF-8, see decodeNativePath) is written as
+        // U+FFFD: the file stays well-formed UTF-16 for every reader.
         bytes.resize(text.size() * 2);
         char *out = bytes.data();
-        for (const QChar c : text) {
-            *out++ = char(c.unicode() & 0xFF);
-            *out++ = char(c.unicode() >> 8);
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            char16_t c = text.at(i).unicode();
+            const bool paired =
+                QChar::isHighSurrogate(c)
+                    ? i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
+                    : i > 0 && QChar::isLowSurrogate(c) && text.at(i - 1).isHighSurrogate();
+            if (QChar::isSurrogate(c) && !paired)
+                c = 0xFFFD;
+            *out++ = char(c & 0xFF);
+            *out++ = char(c >> 8);
         }
     } else {
         bytes = text.toLatin1();
