@@ -11,6 +11,7 @@ struct ArchiveEntry {
     qint64 size = 0;
     QByteArray sha256; // hex
     int method = -1;   // 8 = deflate
+    bool operator==(const ArchiveEntry &) const = default;
 };
 // By name, decoded as the program decodes file names (decodeNativePath).
 using ArchiveContent = std::map<QString, ArchiveEntry>;

@@ -26,6 +26,9 @@ void TempEnvironment::SetUp()
         qputenv(name, value);
         QDir().mkpath(QFile::decodeName(value));
     }
+    // The settings store reads XDG_CONFIG_HOME once per process; every test has its own.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
+                       QFile::decodeName(root + "/config"));
     QFile::remove(registryPath()); // mkpath made a folder of it: the file is the test's to write
     QDir().rmdir(registryPath());
 }

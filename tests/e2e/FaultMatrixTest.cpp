@@ -1,0 +1,222 @@
+// Every file operation a whole run makes, made to fail one at a time (or a write cut short, or the
+// process stopped by a signal there), through a preloaded library that counts and strikes the
+// program's calls into the C library. Whatever happens, one promise holds: status 0 only when the
+// delivered archive holds every entry of a run without faults, byte for byte; otherwise status 1
+// and an "(error)" line; never a damaged file under an archive's final name; and nothing left
+// behind that the next run does not remove.
+#include "support/ArchiveReader.h"
+#include "support/ProcessFixture.h"
+
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <map>
+#include <set>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+// The operations the matrix knows how to strike. A run that uses another one the shim counts
+// fails the matrix until it is covered here.
+const std::map<QString, int> failureOf = {
+    {u"open"_s, EACCES},
+    {u"fopen"_s, EACCES},
+    {u"mkstemp"_s, ENOSPC},
+    {u"opendir"_s, EACCES},
+    {u"read"_s, EIO},
+    {u"fread"_s, EIO},
+    {u"write"_s, ENOSPC},
+    {u"fwrite"_s, ENOSPC},
+    {u"fflush"_s, ENOSPC},
+    {u"fclose"_s, EIO},
+    {u"close"_s, EIO},
+    {u"fsync"_s, EIO},
+    {u"ftruncate"_s, EIO},
+    {u"fchmod"_s, EPERM},
+    {u"rename"_s, EACCES},
+    {u"link"_s, EACCES},
+    {u"unlink"_s, EACCES},
+    {u"mkdir"_s, ENOSPC},
+    {u"copy_file_range"_s, ENOSPC},
+    {u"sendfile"_s, ENOSPC},
+};
+
+struct Fault {
+    QString operation;
+    unsigned long call = 0;
+    QString action; // fail, short, term, kill
+    int error = 0;
+
+    std::string name() const
+    {
+        return QStringLiteral("%1 #%2 %3 %4")
+            .arg(operation)
+            .arg(call)
+            .arg(action)
+            .arg(error)
+            .toStdString();
+    }
+};
+
+class FaultMatrixTest : public ProcessTest {
+protected:
+    void SetUp() override
+    {
+        ProcessTest::SetUp();
+        if (sanitized)
+            GTEST_SKIP() << "the sanitizer's runtime must come first; the ordinary build runs this";
+        simulate({u"--data"_s, u"3"_s, u"--diag"_s, u"2"_s, u"--other"_s, u"1"_s});
+        // One log larger than a read block, so that its entry takes many reads and writes.
+        QByteArray large(3 << 20, Qt::Uninitialized);
+        for (char &byte : large)
+            byte = char('a' + QRandomGenerator::global()->bounded(4));
+        writeFile("orvel/logs/data_large.log", large);
+        QDir().mkpath(path("archive"));
+        storeArchiveFolder(path("archive/"));
+
+        // The run without faults: what every run must deliver, and what it does to get there.
+        const Outcome clean = runWith({}, path("counts.txt"));
+        ASSERT_EQ(clean.status, 0) << clean.errors.toStdString();
+        const auto archives = finalArchives();
+        ASSERT_EQ(archives.size(), 1);
+        const auto content = readArchive(path("archive/") + archives.first());
+        ASSERT_TRUE(content);
+        reference = *content;
+        ASSERT_EQ(reference.size(), 6u);
+        for (const QString &line : QString::fromLatin1(readFile("counts.txt")).split('\n')) {
+            const QStringList words = line.split(' ');
+            if (words.size() == 2 && words[1].toULong() > 0)
+                counts[words[0]] = words[1].toULong();
+        }
+        clearArchiveFolder();
+    }
+
+    Outcome runWith(const Fault &fault, const QString &countsFile = QString()) const
+    {
+        QProcess process;
+        QProcessEnvironment env = environment();
+        env.insert(u"LD_PRELOAD"_s, builtFile(u"libsorvik_faultshim.so"_s));
+        if (!countsFile.isEmpty())
+            env.insert(u"SORVIK_FAULT_COUNTS"_s, countsFile);
+        if (!fault.operation.isEmpty()) {
+            env.insert(u"SORVIK_FAULT_OP"_s, fault.operation);
+            env.insert(u"SORVIK_FAULT_AT"_s, QString::number(fault.call));
+            env.insert(u"SORVIK_FAULT_ACTION"_s, fault.action);
+            env.insert(u"SORVIK_FAULT_ERRNO"_s, QString::number(fault.error));
+        }
+        process.setProcessEnvironment(env);
+        process.start(program(), {u"/Silent"_s});
+        EXPECT_TRUE(process.waitForFinished(120000)) << "the program did not end";
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                process.readAllStandardError()};
+    }
+
+    QStringList archiveFolder() const
+    {
+        return QDir(path("archive")).entryList(QDir::Files | QDir::Hidden);
+    }
+    QStringList finalArchives() const
+    {
+        return QDir(path("archive")).entryList({u"LOG_Archive_*.ZIP"_s}, QDir::Files);
+    }
+    void clearArchiveFolder() const
+    {
+        for (const QString &name : finalArchives())
+            QFile::remove(path("archive/") + name);
+    }
+
+    // Points spread over the calls of one operation: the first ones, the last ones, some between.
+    static std::set<unsigned long> pointsOf(unsigned long count, int most)
+    {
+        std::set<unsigned long> points{1, count};
+        for (int i = 1; int(points.size()) < most && i < most; ++i)
+            points.insert(std::max(1ul, count * unsigned(i) / unsigned(most)));
+        return points;
+    }
+
+    void check(const Fault &fault)
+    {
+        SCOPED_TRACE(fault.name());
+        const Outcome outcome = runWith(fault);
+        const QString said = runLogText() + QString::fromLocal8Bit(outcome.errors);
+        // Ended by a signal: asked for, or the toolkit giving up before any run began (it cannot
+        // start without reading its plugins).
+        const bool killed = outcome.status == -1;
+        if (killed) {
+            if (fault.action != u"kill"_s && fault.action != u"term"_s)
+                EXPECT_TRUE(runLogText().isEmpty() && finalArchives().isEmpty())
+                    << said.toStdString();
+        } else if (outcome.status == 0)
+            EXPECT_FALSE(said.contains(u": (error)"_s)) << "status 0 with errors";
+        else if (outcome.status == 1)
+            EXPECT_TRUE(said.contains(u": (error)"_s)) << "status 1 without an (error) line";
+        else
+            EXPECT_EQ(outcome.status, 2) << said.toStdString(); // refused before any run, and told
+        if (outcome.status == 2)
+            EXPECT_FALSE(outcome.errors.isEmpty());
+
+        // Whatever stands under an archive's final name is a whole archive; status 0 means the
+        // whole archive.
+        const QStringList delivered = finalArchives();
+        for (const QString &name : delivered) {
+            const auto content = readArchive(path("archive/") + name);
+            ASSERT_TRUE(content) << "a damaged archive under its final name: "
+                                 << name.toStdString();
+            if (outcome.status == 0)
+                EXPECT_EQ(*content, reference) << "status 0 without every entry";
+        }
+        if (outcome.status == 0)
+            EXPECT_EQ(delivered.size(), 1) << said.toStdString();
+        if (!killed)
+            for (const QString &name : archiveFolder())
+                EXPECT_FALSE(name.contains(u".partial-"_s)) << name.toStdString();
+
+        // The next run without faults completes and leaves nothing of this one.
+        clearArchiveFolder();
+        const Outcome next = runWith({});
+        EXPECT_EQ(next.status, 0) << next.errors.toStdString() << runLogText().toStdString();
+        EXPECT_EQ(archiveFolder().size(), 1) << archiveFolder().join(' ').toStdString();
+        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        EXPECT_TRUE(
+            QDir(path("program/TempDiags")).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        clearArchiveFolder();
+        QDir(path("program/logs")).removeRecursively();
+    }
+
+    ArchiveContent reference;
+    std::map<QString, unsigned long> counts;
+};
+
+TEST_F(FaultMatrixTest, EveryOperationThatFailsCostsAnErrorNeverTheArchive)
+{
+    for (const auto &[operation, count] : counts)
+        EXPECT_TRUE(failureOf.count(operation))
+            << "the run now uses " << operation.toStdString() << ": add it to the matrix";
+    for (const auto &[operation, count] : counts) {
+        if (!failureOf.count(operation))
+            continue;
+        for (const unsigned long call : pointsOf(count, 4))
+            check({operation, call, u"fail"_s, failureOf.at(operation)});
+    }
+    for (const QString operation : {u"write"_s, u"fwrite"_s})
+        if (counts.count(operation))
+            for (const unsigned long call : pointsOf(counts.at(operation), 3))
+                check({operation, call, u"short"_s, 0});
+}
+
+TEST_F(FaultMatrixTest, AStopOrAKillAnywhereLeavesNothingTheNextRunKeeps)
+{
+    for (const QString action : {u"term"_s, u"kill"_s})
+        for (const QString operation :
+             {u"open"_s, u"write"_s, u"fwrite"_s, u"rename"_s, u"copy_file_range"_s})
+            if (counts.count(operation))
+                for (const unsigned long call : pointsOf(counts.at(operation), 3))
+                    check({operation, call, action, 0});
+}
+
+} // namespace

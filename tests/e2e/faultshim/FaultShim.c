@@ -1,0 +1,400 @@
+// Preloaded into the program by the fault matrix: counts every file operation the program makes
+// through the C library, and makes exactly one of them fail (or cut a write short, or stop the
+// process with a signal) when asked through the environment:
+//   SORVIK_FAULT_COUNTS=file   at exit, one line "<operation> <count>" per operation used
+//   SORVIK_FAULT_OP=name, SORVIK_FAULT_AT=n   the n-th call of that operation ...
+//   SORVIK_FAULT_ACTION=fail|short|term|kill, SORVIK_FAULT_ERRNO=number   ... does this.
+// Descriptors 0 to 2 are neither counted nor failed: what goes to stderr is not the run's data.
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define OPERATIONS(X)                                                                              \
+    X(open)                                                                                        \
+    X(fopen) X(mkstemp) X(opendir) X(read) X(fread) X(write) X(fwrite) X(fflush) X(fclose)         \
+        X(close) X(fsync) X(ftruncate) X(fchmod) X(rename) X(link) X(unlink) X(mkdir)              \
+            X(copy_file_range) X(sendfile)
+
+enum Operation {
+#define ENUM(name) op_##name,
+    OPERATIONS(ENUM)
+#undef ENUM
+        operationCount
+};
+static const char *const names[] = {
+#define NAME(name) #name,
+    OPERATIONS(NAME)
+#undef NAME
+};
+
+enum Action { actFail, actShort, actTerm, actKill };
+
+static unsigned long counts[operationCount];
+static int target = -1;
+static unsigned long targetCall;
+static int action = actFail;
+static int failure = EIO;
+static pid_t owner;
+
+static void *next(const char *symbol)
+{
+    return dlsym(RTLD_NEXT, symbol);
+}
+
+__attribute__((constructor)) static void setUp(void)
+{
+    const char *op = getenv("SORVIK_FAULT_OP");
+    const char *at = getenv("SORVIK_FAULT_AT");
+    const char *act = getenv("SORVIK_FAULT_ACTION");
+    const char *err = getenv("SORVIK_FAULT_ERRNO");
+    for (int i = 0; op && i < operationCount; ++i)
+        if (strcmp(op, names[i]) == 0)
+            target = i;
+    targetCall = at ? strtoul(at, NULL, 10) : 0;
+    if (act && strcmp(act, "short") == 0)
+        action = actShort;
+    else if (act && strcmp(act, "term") == 0)
+        action = actTerm;
+    else if (act && strcmp(act, "kill") == 0)
+        action = actKill;
+    if (err)
+        failure = atoi(err);
+    owner = getpid();
+}
+
+// The counts of the process that was started, not of a helper it forked.
+__attribute__((destructor)) static void tearDown(void)
+{
+    const char *file = getenv("SORVIK_FAULT_COUNTS");
+    if (!file || getpid() != owner)
+        return;
+    int (*realOpen)(const char *, int, ...) = next("open");
+    ssize_t (*realWrite)(int, const void *, size_t) = next("write");
+    const int fd = realOpen(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    char line[128];
+    for (int i = 0; i < operationCount; ++i) {
+        const int length = snprintf(line, sizeof line, "%s %lu\n", names[i], counts[i]);
+        realWrite(fd, line, (size_t)length);
+    }
+    close(fd);
+}
+
+// The program ends with _exit, which runs no destructor.
+void _exit(int status)
+{
+    tearDown();
+    void (*real)(int) = next("_exit");
+    real(status);
+    __builtin_unreachable();
+}
+
+// 0: go on; 1: fail this call; 2: cut this write short.
+static int strike(enum Operation op)
+{
+    const unsigned long call = __atomic_add_fetch(&counts[op], 1, __ATOMIC_SEQ_CST);
+    if ((int)op != target || call != targetCall)
+        return 0;
+    switch (action) {
+    case actTerm:
+        raise(SIGTERM);
+        return 0;
+    case actKill:
+        raise(SIGKILL);
+        return 0;
+    case actShort:
+        if (op == op_write || op == op_fwrite)
+            return 2;
+        return 1;
+    default:
+        return 1;
+    }
+}
+
+#define FAIL_WITH(value)                                                                           \
+    do {                                                                                           \
+        errno = failure;                                                                           \
+        return value;                                                                              \
+    } while (0)
+
+static int openWith(const char *symbol, int dirfd, const char *path, int flags, mode_t mode)
+{
+    if (strike(op_open) == 1)
+        FAIL_WITH(-1);
+    if (dirfd == -1) {
+        int (*real)(const char *, int, ...) = next(symbol);
+        return real(path, flags, mode);
+    }
+    int (*real)(int, const char *, int, ...) = next(symbol);
+    return real(dirfd, path, flags, mode);
+}
+
+#define OPEN_MODE(flags)                                                                           \
+    mode_t mode = 0;                                                                               \
+    if ((flags) & (O_CREAT | O_TMPFILE)) {                                                         \
+        va_list args;                                                                              \
+        va_start(args, flags);                                                                     \
+        mode = va_arg(args, mode_t);                                                               \
+        va_end(args);                                                                              \
+    }
+
+int open(const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("open", -1, path, flags, mode);
+}
+int open64(const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("open64", -1, path, flags, mode);
+}
+int openat(int dirfd, const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("openat", dirfd, path, flags, mode);
+}
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("openat64", dirfd, path, flags, mode);
+}
+
+FILE *fopen(const char *path, const char *mode)
+{
+    if (strike(op_fopen) == 1)
+        FAIL_WITH(NULL);
+    FILE *(*real)(const char *, const char *) = next("fopen");
+    return real(path, mode);
+}
+FILE *fopen64(const char *path, const char *mode)
+{
+    if (strike(op_fopen) == 1)
+        FAIL_WITH(NULL);
+    FILE *(*real)(const char *, const char *) = next("fopen64");
+    return real(path, mode);
+}
+
+int mkstemp(char *pattern)
+{
+    if (strike(op_mkstemp) == 1)
+        FAIL_WITH(-1);
+    int (*real)(char *) = next("mkstemp");
+    return real(pattern);
+}
+int mkstemp64(char *pattern)
+{
+    if (strike(op_mkstemp) == 1)
+        FAIL_WITH(-1);
+    int (*real)(char *) = next("mkstemp64");
+    return real(pattern);
+}
+
+DIR *opendir(const char *path)
+{
+    if (strike(op_opendir) == 1)
+        FAIL_WITH(NULL);
+    DIR *(*real)(const char *) = next("opendir");
+    return real(path);
+}
+DIR *fdopendir(int fd)
+{
+    if (strike(op_opendir) == 1)
+        FAIL_WITH(NULL);
+    DIR *(*real)(int) = next("fdopendir");
+    return real(fd);
+}
+
+ssize_t read(int fd, void *buffer, size_t length)
+{
+    ssize_t (*real)(int, void *, size_t) = next("read");
+    if (fd > 2 && strike(op_read) == 1)
+        FAIL_WITH(-1);
+    return real(fd, buffer, length);
+}
+ssize_t pread64(int fd, void *buffer, size_t length, off_t offset)
+{
+    ssize_t (*real)(int, void *, size_t, off_t) = next("pread64");
+    if (fd > 2 && strike(op_read) == 1)
+        FAIL_WITH(-1);
+    return real(fd, buffer, length, offset);
+}
+ssize_t pread(int fd, void *buffer, size_t length, off_t offset)
+{
+    ssize_t (*real)(int, void *, size_t, off_t) = next("pread");
+    if (fd > 2 && strike(op_read) == 1)
+        FAIL_WITH(-1);
+    return real(fd, buffer, length, offset);
+}
+size_t fread(void *buffer, size_t size, size_t count, FILE *stream)
+{
+    size_t (*real)(void *, size_t, size_t, FILE *) = next("fread");
+    if (fileno(stream) > 2 && strike(op_fread) == 1) {
+        errno = failure;
+        return 0;
+    }
+    return real(buffer, size, count, stream);
+}
+
+static ssize_t writeWith(const char *symbol, int fd, const void *buffer, size_t length,
+                         off_t offset, int positioned)
+{
+    int strikes = fd > 2 ? strike(op_write) : 0;
+    if (strikes == 1)
+        FAIL_WITH(-1);
+    if (strikes == 2 && length > 1)
+        length /= 2;
+    if (positioned) {
+        ssize_t (*real)(int, const void *, size_t, off_t) = next(symbol);
+        return real(fd, buffer, length, offset);
+    }
+    ssize_t (*real)(int, const void *, size_t) = next(symbol);
+    return real(fd, buffer, length);
+}
+ssize_t write(int fd, const void *buffer, size_t length)
+{
+    return writeWith("write", fd, buffer, length, 0, 0);
+}
+ssize_t pwrite64(int fd, const void *buffer, size_t length, off_t offset)
+{
+    return writeWith("pwrite64", fd, buffer, length, offset, 1);
+}
+ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset)
+{
+    return writeWith("pwrite", fd, buffer, length, offset, 1);
+}
+size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream)
+{
+    size_t (*real)(const void *, size_t, size_t, FILE *) = next("fwrite");
+    const int strikes = fileno(stream) > 2 ? strike(op_fwrite) : 0;
+    if (strikes == 1) {
+        errno = failure;
+        return 0;
+    }
+    if (strikes == 2 && count > 1)
+        return real(buffer, size, count / 2, stream);
+    return real(buffer, size, count, stream);
+}
+
+int fflush(FILE *stream)
+{
+    int (*real)(FILE *) = next("fflush");
+    if (stream && fileno(stream) > 2 && strike(op_fflush) == 1)
+        FAIL_WITH(EOF);
+    return real(stream);
+}
+int fclose(FILE *stream)
+{
+    int (*real)(FILE *) = next("fclose");
+    if (fileno(stream) > 2 && strike(op_fclose) == 1) {
+        real(stream);
+        FAIL_WITH(EOF);
+    }
+    return real(stream);
+}
+int close(int fd)
+{
+    int (*real)(int) = next("close");
+    if (fd > 2 && strike(op_close) == 1) {
+        real(fd); // as the kernel does: the descriptor is gone, the error is reported
+        FAIL_WITH(-1);
+    }
+    return real(fd);
+}
+
+#define FD_CALL(op, name, ...)                                                                     \
+    if (fd > 2 && strike(op) == 1)                                                                 \
+        FAIL_WITH(-1);                                                                             \
+    __typeof__(&name) real = next(#name);                                                          \
+    return real(__VA_ARGS__)
+
+int fsync(int fd)
+{
+    FD_CALL(op_fsync, fsync, fd);
+}
+int fdatasync(int fd)
+{
+    FD_CALL(op_fsync, fdatasync, fd);
+}
+int ftruncate64(int fd, off_t length)
+{
+    FD_CALL(op_ftruncate, ftruncate64, fd, length);
+}
+int ftruncate(int fd, off_t length)
+{
+    FD_CALL(op_ftruncate, ftruncate, fd, length);
+}
+int fchmod(int fd, mode_t mode)
+{
+    FD_CALL(op_fchmod, fchmod, fd, mode);
+}
+ssize_t copy_file_range(int fd, off_t *inOffset, int out, off_t *outOffset, size_t length,
+                        unsigned flags)
+{
+    FD_CALL(op_copy_file_range, copy_file_range, fd, inOffset, out, outOffset, length, flags);
+}
+ssize_t sendfile(int out, int fd, off_t *offset, size_t count)
+{
+    FD_CALL(op_sendfile, sendfile, out, fd, offset, count);
+}
+ssize_t sendfile64(int out, int fd, off_t *offset, size_t count)
+{
+    FD_CALL(op_sendfile, sendfile64, out, fd, offset, count);
+}
+
+#define PATH_CALL(op, name, ...)                                                                   \
+    if (strike(op) == 1)                                                                           \
+        FAIL_WITH(-1);                                                                             \
+    __typeof__(&name) real = next(#name);                                                          \
+    return real(__VA_ARGS__)
+
+int rename(const char *from, const char *to)
+{
+    PATH_CALL(op_rename, rename, from, to);
+}
+int renameat(int fromFd, const char *from, int toFd, const char *to)
+{
+    PATH_CALL(op_rename, renameat, fromFd, from, toFd, to);
+}
+int renameat2(int fromFd, const char *from, int toFd, const char *to, unsigned flags)
+{
+    PATH_CALL(op_rename, renameat2, fromFd, from, toFd, to, flags);
+}
+int link(const char *from, const char *to)
+{
+    PATH_CALL(op_link, link, from, to);
+}
+int linkat(int fromFd, const char *from, int toFd, const char *to, int flags)
+{
+    PATH_CALL(op_link, linkat, fromFd, from, toFd, to, flags);
+}
+int unlink(const char *path)
+{
+    PATH_CALL(op_unlink, unlink, path);
+}
+int unlinkat(int fd, const char *path, int flags)
+{
+    PATH_CALL(op_unlink, unlinkat, fd, path, flags);
+}
+int remove(const char *path)
+{
+    PATH_CALL(op_unlink, remove, path);
+}
+int mkdir(const char *path, mode_t mode)
+{
+    PATH_CALL(op_mkdir, mkdir, path, mode);
+}
+int mkdirat(int fd, const char *path, mode_t mode)
+{
+    PATH_CALL(op_mkdir, mkdirat, fd, path, mode);
+}
