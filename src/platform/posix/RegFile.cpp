@@ -212,8 +212,8 @@ RegFile RegFile::parse(const QByteArray &bytes)
     RegFile hive;
     bool seenFirst = false;
     Values *current = nullptr;
-    forEachLogicalLine(decode(bytes), [&](QStringView physical) {
-        const QStringView line = physical.trimmed();
+    forEachLogicalLine(decode(bytes), [&](QStringView logical) {
+        const QStringView line = logical.trimmed();
         if (!seenFirst) {
             if (line.isEmpty())
                 return;

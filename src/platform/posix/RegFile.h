@@ -13,6 +13,8 @@
 // Whatever cannot be read is left out: any bytes at all give some hive and never a crash.
 class RegFile {
 public:
+    // A map rather than a hash: an empty hash's first table is kilobytes, and a file of many
+    // small keys would pay that per key.
     using Values = QMap<QString, RegistryValue>;
 
     // One pass over the bytes; memory grows with their size, however deep the keys are nested.
