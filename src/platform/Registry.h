@@ -44,6 +44,8 @@ public:
     virtual ~Registry() = default;
     // Null when the key does not exist.
     virtual std::unique_ptr<RegistryKey> openKey(quint32 root, const QString &path) const = 0;
+    // Why the registry could not be read when a key was last opened; empty when it was read.
+    virtual QString problem() const { return QString(); }
 };
 
 // The platform's registry; defined by the one backend that is built.

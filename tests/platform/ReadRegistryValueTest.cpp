@@ -4,6 +4,11 @@
 
 #include "support/TestEnvironment.h"
 
+#include <QDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 class ReadRegistryValueTest : public TempEnvironment {
@@ -95,6 +100,52 @@ TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing)
     QFile::remove(registryPath());
     EXPECT_EQ(read("Long", RegistryKind::String).toString(), u"default"_s);
     EXPECT_EQ(read("Long", 7, 9).toInt(), 9);
+}
+
+TEST_F(ReadRegistryValueTest, WhatIsNoRegularFileOrTooLargeIsRefusedAtOnceWithItsReason)
+{
+    const QString good = path(u"good.reg"_s);
+    QFile::copy(registryPath(), good);
+    const auto replace = [&](const std::function<bool()> &make) {
+        QFile::remove(registryPath());
+        QDir(registryPath()).removeRecursively();
+        ASSERT_TRUE(make());
+    };
+    const struct {
+        const char *what;
+        std::function<bool()> make;
+        QString reason; // empty: read
+    } cases[] = {
+        {"a FIFO with no writer",
+         [&] { return ::mkfifo(QFile::encodeName(registryPath()).constData(), 0600) == 0; },
+         u"not a regular file"_s},
+        {"a link to a device", [&] { return QFile::link(u"/dev/zero"_s, registryPath()); },
+         u"not a regular file"_s},
+        {"a folder", [&] { return QDir().mkpath(registryPath()); }, u"not a regular file"_s},
+        {"past the cap",
+         [&] {
+             QFile file(registryPath());
+             return file.open(QIODevice::WriteOnly) && file.resize((qint64(64) << 20) + 1);
+         },
+         u"larger than 64 MiB"_s},
+        {"no header", [&] { return QFile::copy(u"/dev/null"_s, registryPath()); },
+         u"it does not start with"_s},
+        {"missing", [&] { return true; }, u"No such file or directory"_s},
+        {"a link to a regular file", [&] { return QFile::link(good, registryPath()); }, QString()},
+    };
+    for (const auto &c : cases) {
+        replace(c.make);
+        ::alarm(20); // a read that waits or grows without end ends the test program
+        const bool found = read("Short", RegistryKind::String).toString() == u"ab"_s;
+        ::alarm(0);
+        EXPECT_EQ(found, c.reason.isEmpty()) << c.what;
+        const QString problem = registry->problem();
+        EXPECT_EQ(problem.isEmpty(), c.reason.isEmpty()) << c.what;
+        EXPECT_TRUE(c.reason.isEmpty() ||
+                    (problem.startsWith(u"Cannot "_s) && problem.contains(registryPath()) &&
+                     problem.contains(c.reason)))
+            << c.what << ": " << qPrintable(problem);
+    }
 }
 
 } // namespace

@@ -84,6 +84,46 @@ TEST(RegFile, NamesCompareWithoutCaseAndKeysBringTheirAncestors)
         QByteArray("\x00\x00\x04\x00", 4));
 }
 
+TEST(RegFile, DeepAndManyKeysKeepTheirAncestorsWithoutStoringThem)
+{
+    // Once every ancestor was stored: a 32,000-deep key took the square of its length in memory.
+    const QByteArray deep =
+        "REGEDIT4\n[HKLM" + QByteArray("\\a").repeated(32000) + "]\n\"v\"=\"x\"\n";
+    QByteArray many = "REGEDIT4\n";
+    for (int i = 0; i < 1000; ++i)
+        many += "[HKLM\\k" + QByteArray::number(i) + QByteArray("\\b").repeated(1000) + "]\n";
+    const RegFile deepHive = RegFile::parse(deep);
+    const RegFile manyHive = RegFile::parse(many);
+    EXPECT_EQ(deepHive.keyCount(), 1);
+    EXPECT_EQ(manyHive.keyCount(), 1000);
+    const QString a = u"\\a"_s;
+    const struct {
+        const RegFile &hive;
+        QString key;
+        bool exists;
+    } cases[] = {
+        {deepHive, u"a"_s, true},
+        {deepHive, u"a"_s + a.repeated(15999), true},
+        {deepHive, u"A"_s + a.repeated(31999) + u"\\"_s, true},
+        {deepHive, u"a"_s + a.repeated(32000), false},
+        {deepHive, u"a\\b"_s, false},
+        {deepHive, QString(), true},
+        {manyHive, u"K999"_s, true},
+        {manyHive, u"k1"_s, true},
+        {manyHive, u"k"_s, false}, // a prefix that does not end at a backslash
+        {manyHive, u"k1000"_s, false},
+        {manyHive, u"k12"_s + u"\\b"_s.repeated(500), true},
+        {manyHive, u"k12\\b\\c"_s, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.hive.key(RegistryRoot::LocalMachine, c.key) != nullptr, c.exists)
+            << qPrintable(c.key.left(40));
+    EXPECT_EQ(valueData(deepHive, RegistryRoot::LocalMachine, u"a"_s + a.repeated(31999), u"v"_s),
+              QByteArray("x", 2));
+    EXPECT_EQ(deepHive.key(RegistryRoot::LocalMachine, u"a"_s)->size(), 0);
+    EXPECT_EQ(deepHive.key(RegistryRoot::CurrentUser, QString()), nullptr);
+}
+
 TEST(RegFile, AcceptsUtf16AndTheOldHeader)
 {
     const QString text =

@@ -1,7 +1,6 @@
 #include "platform/posix/RegFile.h"
 
 #include <QStringDecoder>
-#include <QStringList>
 
 #include <optional>
 
@@ -31,18 +30,19 @@ const char *rootName(quint32 handle)
 
 // "ROOT\a\b" with the root spelled either way, folded for comparison; empty when the root is not
 // one we know. A trailing backslash is ignored.
-QString canonicalKey(const QString &fullPath)
+QString canonicalKey(QStringView path)
 {
-    QString path = fullPath;
-    while (path.endsWith(QLatin1Char('\\')))
+    while (path.endsWith(u'\\'))
         path.chop(1);
-    const qsizetype slash = path.indexOf(QLatin1Char('\\'));
-    const QString first = slash < 0 ? path : path.left(slash);
+    const qsizetype slash = path.indexOf(u'\\');
+    const QStringView first = slash < 0 ? path : path.left(slash);
     for (const RootName &root : roots) {
         if (first.compare(QLatin1String(root.longName), Qt::CaseInsensitive) == 0 ||
             first.compare(QLatin1String(root.shortName), Qt::CaseInsensitive) == 0) {
-            const QString rest = slash < 0 ? QString() : path.mid(slash);
-            return (QLatin1String(root.longName) + rest).toCaseFolded();
+            QString key = QLatin1String(root.longName);
+            if (slash >= 0)
+                key.append(path.sliced(slash));
+            return key.toCaseFolded();
         }
     }
     return QString();
@@ -51,11 +51,11 @@ QString canonicalKey(const QString &fullPath)
 QString decode(const QByteArray &bytes)
 {
     if (bytes.startsWith("\xFF\xFE")) {
-        const QByteArray body = bytes.mid(2);
-        return QString::fromUtf16(reinterpret_cast<const char16_t *>(body.constData()),
-                                  body.size() / 2);
+        const QByteArrayView body = QByteArrayView(bytes).sliced(2);
+        return QString::fromUtf16(reinterpret_cast<const char16_t *>(body.data()), body.size() / 2);
     }
-    QByteArray body = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
+    const QByteArrayView body =
+        bytes.startsWith("\xEF\xBB\xBF") ? QByteArrayView(bytes).sliced(3) : QByteArrayView(bytes);
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8.decode(body);
     // An old single-byte file is not UTF-8: take its bytes as ISO-8859-1.
@@ -64,17 +64,17 @@ QString decode(const QByteArray &bytes)
 
 // Reads a quoted string starting at `pos` (on the opening quote); \\ and \" are escapes. Leaves
 // `pos` after the closing quote. Nothing when the string is not terminated.
-std::optional<QString> quoted(const QString &line, qsizetype &pos)
+std::optional<QString> quoted(QStringView line, qsizetype &pos)
 {
-    if (pos >= line.size() || line.at(pos) != QLatin1Char('"'))
+    if (pos >= line.size() || line.at(pos) != u'"')
         return std::nullopt;
     QString out;
     for (qsizetype i = pos + 1; i < line.size(); ++i) {
         const QChar c = line.at(i);
-        if (c == QLatin1Char('\\') && i + 1 < line.size() &&
-            (line.at(i + 1) == QLatin1Char('\\') || line.at(i + 1) == QLatin1Char('"'))) {
+        if (c == u'\\' && i + 1 < line.size() &&
+            (line.at(i + 1) == u'\\' || line.at(i + 1) == u'"')) {
             out += line.at(++i);
-        } else if (c == QLatin1Char('"')) {
+        } else if (c == u'"') {
             pos = i + 1;
             return out;
         } else {
@@ -91,19 +91,25 @@ QByteArray singleByteWithZero(const QString &text)
     return bytes;
 }
 
-std::optional<QByteArray> hexBytes(const QString &list)
+std::optional<QByteArray> hexBytes(QStringView list)
 {
     QByteArray bytes;
-    const QStringList parts = list.split(QLatin1Char(','));
-    for (qsizetype i = 0; i < parts.size(); ++i) {
-        const QString part = parts.at(i).trimmed();
-        if (part.isEmpty() && i == parts.size() - 1)
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype comma = list.indexOf(u',', start);
+        const bool last = comma < 0;
+        const QStringView part =
+            (last ? list.sliced(start) : list.sliced(start, comma - start)).trimmed();
+        if (part.isEmpty() && last)
             break; // a trailing comma
         bool ok = false;
         const uint byte = part.toUInt(&ok, 16);
         if (!ok || part.size() > 2 || byte > 0xFF)
             return std::nullopt;
         bytes.append(char(byte));
+        if (last)
+            break;
+        start = comma + 1;
     }
     return bytes;
 }
@@ -116,26 +122,26 @@ QByteArray stringTypeAsSingleByte(const QByteArray &utf16)
     return text.toLatin1();
 }
 
-std::optional<RegistryValue> parseData(const QString &data)
+std::optional<RegistryValue> parseData(QStringView data)
 {
-    if (data.startsWith(QLatin1Char('"'))) {
+    if (data.startsWith(u'"')) {
         qsizetype pos = 0;
         const auto text = quoted(data, pos);
-        if (!text || !data.mid(pos).trimmed().isEmpty())
+        if (!text || !data.sliced(pos).trimmed().isEmpty())
             return std::nullopt;
         return RegistryValue{RegistryType::String, singleByteWithZero(*text)};
     }
-    const qsizetype colon = data.indexOf(QLatin1Char(':'));
+    const qsizetype colon = data.indexOf(u':');
     if (colon < 0)
         return std::nullopt;
-    const QString tag = data.left(colon).trimmed().toLower();
-    const QString rest = data.mid(colon + 1);
+    const QString tag = data.left(colon).trimmed().toString().toLower();
+    const QStringView rest = data.sliced(colon + 1);
     if (tag == QLatin1String("dword")) {
-        const QString digits = rest.trimmed();
+        const QStringView digits = rest.trimmed();
         bool ok = false;
         const uint number = digits.toUInt(&ok, 16);
-        if (!ok || digits.isEmpty() || digits.size() > 8 || digits.startsWith(QLatin1Char('-')) ||
-            digits.startsWith(QLatin1Char('+')))
+        if (!ok || digits.isEmpty() || digits.size() > 8 || digits.startsWith(u'-') ||
+            digits.startsWith(u'+'))
             return std::nullopt;
         QByteArray bytes(4, '\0');
         for (int i = 0; i < 4; ++i)
@@ -145,9 +151,9 @@ std::optional<RegistryValue> parseData(const QString &data)
     quint32 type = 0;
     if (tag == QLatin1String("hex")) {
         type = RegistryType::Binary;
-    } else if (tag.startsWith(QLatin1String("hex(")) && tag.endsWith(QLatin1Char(')'))) {
+    } else if (tag.startsWith(QLatin1String("hex(")) && tag.endsWith(u')')) {
         bool ok = false;
-        const QString code = tag.mid(4, tag.size() - 5);
+        const QStringView code = QStringView(tag).sliced(4, tag.size() - 5);
         type = code.toUInt(&ok, 16);
         if (!ok || code.isEmpty() || code.size() > 8)
             return std::nullopt;
@@ -163,30 +169,40 @@ std::optional<RegistryValue> parseData(const QString &data)
     return RegistryValue{type, *bytes};
 }
 
-// Physical lines joined where one ends with a backslash (long hex data is wrapped that way).
-QStringList logicalLines(const QString &text)
+// Hands each line to `visit`, physical lines joined where one ends with a backslash (long hex
+// data is wrapped that way). Lines are looked at in place; only joined ones are copied.
+template <typename Visit> void forEachLogicalLine(QStringView text, Visit visit)
 {
-    QStringList lines;
     QString pending;
     bool continuing = false;
-    for (QString line : text.split(QLatin1Char('\n'))) {
-        if (line.endsWith(QLatin1Char('\r')))
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype end = text.indexOf(u'\n', start);
+        QStringView line = end < 0 ? text.sliced(start) : text.sliced(start, end - start);
+        if (line.endsWith(u'\r'))
             line.chop(1);
         if (continuing)
             line = line.trimmed();
-        const QString trimmedEnd = line.trimmed();
-        if (trimmedEnd.endsWith(QLatin1Char('\\')) && !trimmedEnd.startsWith(QLatin1Char('['))) {
-            pending += trimmedEnd.left(trimmedEnd.size() - 1);
+        const QStringView trimmedEnd = line.trimmed();
+        if (trimmedEnd.endsWith(u'\\') && !trimmedEnd.startsWith(u'[')) {
+            pending += trimmedEnd.chopped(1);
             continuing = true;
-            continue;
+        } else {
+            if (pending.isEmpty()) {
+                visit(line);
+            } else {
+                pending += line;
+                visit(QStringView(pending));
+                pending.clear();
+            }
+            continuing = false;
         }
-        lines.append(pending + line);
-        pending.clear();
-        continuing = false;
+        if (end < 0)
+            break;
+        start = end + 1;
     }
     if (!pending.isEmpty())
-        lines.append(pending);
-    return lines;
+        visit(QStringView(pending));
 }
 
 } // namespace
@@ -194,64 +210,55 @@ QStringList logicalLines(const QString &text)
 RegFile RegFile::parse(const QByteArray &bytes)
 {
     RegFile hive;
-    const QStringList lines = logicalLines(decode(bytes));
-
-    qsizetype first = 0;
-    while (first < lines.size() && lines.at(first).trimmed().isEmpty())
-        ++first;
-    if (first >= lines.size())
-        return hive;
-    const QString header = lines.at(first).trimmed();
-    if (header != QLatin1String("Windows Registry Editor Version 5.00") &&
-        header != QLatin1String("REGEDIT4"))
-        return hive;
-
+    bool seenFirst = false;
     Values *current = nullptr;
-    for (qsizetype i = first + 1; i < lines.size(); ++i) {
-        const QString line = lines.at(i).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
-            continue;
-        if (line.startsWith(QLatin1Char('['))) {
+    forEachLogicalLine(decode(bytes), [&](QStringView logical) {
+        const QStringView line = logical.trimmed();
+        if (!seenFirst) {
+            if (line.isEmpty())
+                return;
+            seenFirst = true;
+            hive.m_hasHeader = line == QLatin1String("Windows Registry Editor Version 5.00") ||
+                               line == QLatin1String("REGEDIT4");
+            return;
+        }
+        if (!hive.m_hasHeader || line.isEmpty() || line.startsWith(u';'))
+            return;
+        if (line.startsWith(u'[')) {
             current = nullptr;
-            if (!line.endsWith(QLatin1Char(']')) || line.startsWith(QLatin1String("[-")))
-                continue; // a removal, or not a key line at all
-            const QString key = canonicalKey(line.mid(1, line.size() - 2));
-            if (key.isEmpty())
-                continue;
-            // A key brings its ancestors into being, as in the registry itself.
-            for (qsizetype at = key.indexOf(QLatin1Char('\\')); at >= 0;
-                 at = key.indexOf(QLatin1Char('\\'), at + 1))
-                if (!hive.m_keys.contains(key.left(at)))
-                    hive.m_keys.insert(key.left(at), Values());
-            current = &hive.m_keys[key];
-            continue;
+            if (!line.endsWith(u']') || line.startsWith(QLatin1String("[-")))
+                return; // a removal, or not a key line at all
+            const QString key = canonicalKey(line.sliced(1, line.size() - 2));
+            if (!key.isEmpty())
+                current = &hive.m_keys.try_emplace(key).first->second;
+            return;
         }
         if (!current)
-            continue;
+            return;
 
         QString name;
         qsizetype pos = 0;
-        if (line.startsWith(QLatin1Char('@'))) {
+        if (line.startsWith(u'@')) {
             pos = 1;
         } else {
             const auto quotedName = quoted(line, pos);
             if (!quotedName || quotedName->isEmpty())
-                continue;
+                return;
             name = *quotedName;
         }
         while (pos < line.size() && line.at(pos).isSpace())
             ++pos;
-        if (pos >= line.size() || line.at(pos) != QLatin1Char('='))
-            continue;
-        const QString data = line.mid(pos + 1).trimmed();
+        if (pos >= line.size() || line.at(pos) != u'=')
+            return;
+        const QStringView data = line.sliced(pos + 1).trimmed();
         const QString folded = name.toCaseFolded();
         if (data == QLatin1String("-")) {
             current->remove(folded);
-            continue;
+            return;
         }
         if (const auto value = parseData(data))
             current->insert(folded, *value);
-    }
+    });
     return hive;
 }
 
@@ -263,6 +270,14 @@ const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
     QString full = QLatin1String(name);
     if (!path.isEmpty())
         full += QLatin1Char('\\') + path;
-    const auto it = m_keys.constFind(canonicalKey(full));
-    return it == m_keys.constEnd() ? nullptr : &it.value();
+    const QString wanted = canonicalKey(full);
+    const auto it = m_keys.find(wanted);
+    if (it != m_keys.end())
+        return &it->second;
+    // A key brings its ancestors into being, as in the registry itself: the ancestor is any
+    // prefix of a key that ends at a backslash, and those keys sort right after the prefix.
+    static const Values none;
+    const QString below = wanted + QLatin1Char('\\');
+    const auto next = m_keys.lower_bound(below);
+    return next != m_keys.end() && next->first.startsWith(below) ? &none : nullptr;
 }
