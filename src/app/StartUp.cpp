@@ -54,6 +54,10 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
     trapSilently([&] { SetProcessPriority(PriorityClass::BelowNormal); });
 
     if (!servedProductRunning(program)) {
+        // A registry file that could not be read is the administrator's to mend: say which.
+        const QString problem = program.registry().problem();
+        if (!problem.isEmpty())
+            program.silentDialogs().messageBox(problem);
         if (commandLine.isEmpty())
             program.dialogs().messageBox(
                 QStringLiteral("Orvel must be running for this utility to work"));
