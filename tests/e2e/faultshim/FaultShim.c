@@ -15,15 +15,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+// clang-format off
 #define OPERATIONS(X)                                                                              \
-    X(open)                                                                                        \
-    X(fopen) X(mkstemp) X(opendir) X(read) X(fread) X(write) X(fwrite) X(fflush) X(fclose)         \
-        X(close) X(fsync) X(ftruncate) X(fchmod) X(rename) X(link) X(unlink) X(mkdir)              \
-            X(copy_file_range) X(sendfile)
+    X(open) X(fopen) X(mkstemp) X(opendir) X(read) X(fread) X(write) X(fwrite) X(fclose)          \
+    X(close) X(fsync) X(fchmod) X(rename) X(link) X(unlink) X(mkdir) X(copy_file_range)
+// clang-format on
 
 enum Operation {
 #define ENUM(name) op_##name,
@@ -154,20 +153,10 @@ int open(const char *path, int flags, ...)
     OPEN_MODE(flags);
     return openWith("open", -1, path, flags, mode);
 }
-int open64(const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("open64", -1, path, flags, mode);
-}
 int openat(int dirfd, const char *path, int flags, ...)
 {
     OPEN_MODE(flags);
     return openWith("openat", dirfd, path, flags, mode);
-}
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("openat64", dirfd, path, flags, mode);
 }
 
 FILE *fopen(const char *path, const char *mode)
@@ -175,13 +164,6 @@ FILE *fopen(const char *path, const char *mode)
     if (strike(op_fopen) == 1)
         FAIL_WITH(NULL);
     FILE *(*real)(const char *, const char *) = next("fopen");
-    return real(path, mode);
-}
-FILE *fopen64(const char *path, const char *mode)
-{
-    if (strike(op_fopen) == 1)
-        FAIL_WITH(NULL);
-    FILE *(*real)(const char *, const char *) = next("fopen64");
     return real(path, mode);
 }
 
@@ -192,13 +174,6 @@ int mkstemp(char *pattern)
     int (*real)(char *) = next("mkstemp");
     return real(pattern);
 }
-int mkstemp64(char *pattern)
-{
-    if (strike(op_mkstemp) == 1)
-        FAIL_WITH(-1);
-    int (*real)(char *) = next("mkstemp64");
-    return real(pattern);
-}
 
 DIR *opendir(const char *path)
 {
@@ -207,13 +182,6 @@ DIR *opendir(const char *path)
     DIR *(*real)(const char *) = next("opendir");
     return real(path);
 }
-DIR *fdopendir(int fd)
-{
-    if (strike(op_opendir) == 1)
-        FAIL_WITH(NULL);
-    DIR *(*real)(int) = next("fdopendir");
-    return real(fd);
-}
 
 ssize_t read(int fd, void *buffer, size_t length)
 {
@@ -221,13 +189,6 @@ ssize_t read(int fd, void *buffer, size_t length)
     if (fd > 2 && strike(op_read) == 1)
         FAIL_WITH(-1);
     return real(fd, buffer, length);
-}
-ssize_t pread64(int fd, void *buffer, size_t length, off_t offset)
-{
-    ssize_t (*real)(int, void *, size_t, off_t) = next("pread64");
-    if (fd > 2 && strike(op_read) == 1)
-        FAIL_WITH(-1);
-    return real(fd, buffer, length, offset);
 }
 ssize_t pread(int fd, void *buffer, size_t length, off_t offset)
 {
@@ -265,10 +226,6 @@ ssize_t write(int fd, const void *buffer, size_t length)
 {
     return writeWith("write", fd, buffer, length, 0, 0);
 }
-ssize_t pwrite64(int fd, const void *buffer, size_t length, off_t offset)
-{
-    return writeWith("pwrite64", fd, buffer, length, offset, 1);
-}
 ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset)
 {
     return writeWith("pwrite", fd, buffer, length, offset, 1);
@@ -286,13 +243,6 @@ size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream)
     return real(buffer, size, count, stream);
 }
 
-int fflush(FILE *stream)
-{
-    int (*real)(FILE *) = next("fflush");
-    if (stream && fileno(stream) > 2 && strike(op_fflush) == 1)
-        FAIL_WITH(EOF);
-    return real(stream);
-}
 int fclose(FILE *stream)
 {
     int (*real)(FILE *) = next("fclose");
@@ -326,14 +276,6 @@ int fdatasync(int fd)
 {
     FD_CALL(op_fsync, fdatasync, fd);
 }
-int ftruncate64(int fd, off_t length)
-{
-    FD_CALL(op_ftruncate, ftruncate64, fd, length);
-}
-int ftruncate(int fd, off_t length)
-{
-    FD_CALL(op_ftruncate, ftruncate, fd, length);
-}
 int fchmod(int fd, mode_t mode)
 {
     FD_CALL(op_fchmod, fchmod, fd, mode);
@@ -342,14 +284,6 @@ ssize_t copy_file_range(int fd, off_t *inOffset, int out, off_t *outOffset, size
                         unsigned flags)
 {
     FD_CALL(op_copy_file_range, copy_file_range, fd, inOffset, out, outOffset, length, flags);
-}
-ssize_t sendfile(int out, int fd, off_t *offset, size_t count)
-{
-    FD_CALL(op_sendfile, sendfile, out, fd, offset, count);
-}
-ssize_t sendfile64(int out, int fd, off_t *offset, size_t count)
-{
-    FD_CALL(op_sendfile, sendfile64, out, fd, offset, count);
 }
 
 #define PATH_CALL(op, name, ...)                                                                   \
