@@ -188,49 +188,6 @@ TEST_F(ZipArchiveTest, AFileThatIsNotItsSizeCostsOnlyItself)
     EXPECT_EQ(leftInZips(), QStringList{u"archive.ZIP"_s});
 }
 
-// An entry that cannot be written (here the file-size limit, as a full disk would) costs that
-// entry, and the others are written.
-TEST_F(ZipArchiveTest, AnEntryThatCannotBeWrittenCostsOnlyItself)
-{
-    QByteArray noise(3 << 20, Qt::Uninitialized);
-    std::mt19937 random(7);
-    for (char &byte : noise)
-        byte = char(random());
-    writeFile("logs/data_big.log", noise);
-    writeFile("logs/data_1.log", someText(20000, 1));
-    writeFile("logs/data_3.log", someText(20000, 3));
-
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit limited = saved;
-    limited.rlim_cur = 1 << 20;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    int status = -1;
-    std::vector<ZipArchive::LostFile> lost;
-    QString error;
-    {
-        ZipArchive zip;
-        EXPECT_EQ(zip.NewZip(zipPath()), 1);
-        for (const char *file : {"logs/data_1.log", "logs/data_big.log", "logs/data_3.log"})
-            EXPECT_EQ(zip.AddFile(path(QLatin1String(file)), 0), 1);
-        status = zip.SaveArchive();
-        lost = zip.lostFiles();
-        error = zip.ErrorText();
-    }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-
-    EXPECT_EQ(status, 0);
-    ASSERT_EQ(lost.size(), 1u);
-    EXPECT_EQ(lost[0].path, path("logs/data_big.log"));
-    EXPECT_TRUE(error.contains(path("logs/data_big.log")));
-    const auto content = readArchive(zipPath());
-    ASSERT_TRUE(content);
-    EXPECT_EQ(content->size(), 2u);
-    EXPECT_FALSE(content->count(u"data_big.log"_s));
-    EXPECT_EQ(leftInZips(), QStringList{u"archive.ZIP"_s});
-}
-
 TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)
 {
     const QByteArray start = someText(4 << 20, 5);

@@ -200,7 +200,7 @@ TEST_F(FaultMatrixTest, EveryOperationThatFailsCostsAnErrorNeverTheArchive)
     for (const auto &[operation, count] : counts) {
         if (!failureOf.count(operation))
             continue;
-        for (const unsigned long call : pointsOf(count, 4))
+        for (const unsigned long call : pointsOf(count, 3))
             check({operation, call, u"fail"_s, failureOf.at(operation)});
     }
     for (const QString operation : {u"write"_s, u"fwrite"_s})

@@ -17,10 +17,19 @@
 #include <memory>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace Qt::Literals::StringLiterals;
 
 // Stands in for the end of the process in tests: EndProgram and friends throw it instead of
 // ending the test program. It is no std::exception, so the program's own traps let it pass.
+// For a test whose fault would wait for ever (a FIFO read as a file): past the time the whole
+// test program ends, failing, instead of hanging every test after it.
+struct HangGuard {
+    explicit HangGuard(unsigned seconds = 60) { ::alarm(seconds); }
+    ~HangGuard() { ::alarm(0); }
+};
+
 struct ProgramEnded {
     int status;
 };

@@ -56,13 +56,6 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
 {
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    EXPECT_EQ(window->windowTitle(), u"Orvel Sorvik"_s);
-    EXPECT_EQ(window->frameWriteDataTo->title(), u"Store log archives in this folder:"_s);
-    EXPECT_EQ(window->cmdBrowseForFolder->text(), u"&Browse"_s);
-    EXPECT_EQ(window->cmdEnterUNC->text(), u"&UNC"_s);
-    EXPECT_EQ(window->frmProgress->title(), u"Progress"_s);
-    EXPECT_EQ(window->cmdStart->text(), u"&Start"_s);
-    EXPECT_EQ(window->cmdExit->text(), u"E&xit"_s);
     EXPECT_TRUE(window->txtOutputPath->isReadOnly());
     EXPECT_TRUE(window->txtLogOutput->isReadOnly());
 

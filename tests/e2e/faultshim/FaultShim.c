@@ -159,53 +159,43 @@ int openat(int dirfd, const char *path, int flags, ...)
     return openWith("openat", dirfd, path, flags, mode);
 }
 
-FILE *fopen(const char *path, const char *mode)
-{
-    if (strike(op_fopen) == 1)
-        FAIL_WITH(NULL);
-    FILE *(*real)(const char *, const char *) = next("fopen");
-    return real(path, mode);
-}
-
-int mkstemp(char *pattern)
-{
-    if (strike(op_mkstemp) == 1)
-        FAIL_WITH(-1);
-    int (*real)(char *) = next("mkstemp");
-    return real(pattern);
-}
-
-DIR *opendir(const char *path)
-{
-    if (strike(op_opendir) == 1)
-        FAIL_WITH(NULL);
-    DIR *(*real)(const char *) = next("opendir");
-    return real(path);
-}
-
-ssize_t read(int fd, void *buffer, size_t length)
-{
-    ssize_t (*real)(int, void *, size_t) = next("read");
-    if (fd > 2 && strike(op_read) == 1)
-        FAIL_WITH(-1);
-    return real(fd, buffer, length);
-}
-ssize_t pread(int fd, void *buffer, size_t length, off_t offset)
-{
-    ssize_t (*real)(int, void *, size_t, off_t) = next("pread");
-    if (fd > 2 && strike(op_read) == 1)
-        FAIL_WITH(-1);
-    return real(fd, buffer, length, offset);
-}
-size_t fread(void *buffer, size_t size, size_t count, FILE *stream)
-{
-    size_t (*real)(void *, size_t, size_t, FILE *) = next("fread");
-    if (fileno(stream) > 2 && strike(op_fread) == 1) {
-        errno = failure;
-        return 0;
+// A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), and
+// returns `failed` when this is the call to strike.
+#define WRAP(op, type, name, failed, counted, params, ...)                                         \
+    type name params                                                                               \
+    {                                                                                              \
+        if ((counted) && strike(op) == 1)                                                          \
+            FAIL_WITH(failed);                                                                     \
+        __typeof__(&name) real = next(#name);                                                      \
+        return real(__VA_ARGS__);                                                                  \
     }
-    return real(buffer, size, count, stream);
-}
+
+// clang-format off
+WRAP(op_fopen, FILE *, fopen, NULL, 1, (const char *path, const char *mode), path, mode)
+WRAP(op_mkstemp, int, mkstemp, -1, 1, (char *pattern), pattern)
+WRAP(op_opendir, DIR *, opendir, NULL, 1, (const char *path), path)
+WRAP(op_read, ssize_t, read, -1, fd > 2, (int fd, void *data, size_t n), fd, data, n)
+WRAP(op_read, ssize_t, pread, -1, fd > 2, (int fd, void *data, size_t n, off_t at), fd, data, n, at)
+WRAP(op_fread, size_t, fread, 0, fileno(f) > 2, (void *data, size_t size, size_t n, FILE *f),
+     data, size, n, f)
+WRAP(op_fsync, int, fsync, -1, fd > 2, (int fd), fd)
+WRAP(op_fsync, int, fdatasync, -1, fd > 2, (int fd), fd)
+WRAP(op_fchmod, int, fchmod, -1, fd > 2, (int fd, mode_t mode), fd, mode)
+WRAP(op_copy_file_range, ssize_t, copy_file_range, -1, fd > 2,
+     (int fd, off_t *from, int out, off_t *to, size_t n, unsigned flags), fd, from, out, to, n, flags)
+WRAP(op_rename, int, rename, -1, 1, (const char *from, const char *to), from, to)
+WRAP(op_rename, int, renameat, -1, 1, (int a, const char *from, int b, const char *to), a, from, b, to)
+WRAP(op_rename, int, renameat2, -1, 1, (int a, const char *from, int b, const char *to, unsigned f),
+     a, from, b, to, f)
+WRAP(op_link, int, link, -1, 1, (const char *from, const char *to), from, to)
+WRAP(op_link, int, linkat, -1, 1, (int a, const char *from, int b, const char *to, int f),
+     a, from, b, to, f)
+WRAP(op_unlink, int, unlink, -1, 1, (const char *path), path)
+WRAP(op_unlink, int, unlinkat, -1, 1, (int fd, const char *path, int flags), fd, path, flags)
+WRAP(op_unlink, int, remove, -1, 1, (const char *path), path)
+WRAP(op_mkdir, int, mkdir, -1, 1, (const char *path, mode_t mode), path, mode)
+WRAP(op_mkdir, int, mkdirat, -1, 1, (int fd, const char *path, mode_t mode), fd, path, mode)
+// clang-format on
 
 static ssize_t writeWith(const char *symbol, int fd, const void *buffer, size_t length,
                          off_t offset, int positioned)
@@ -260,75 +250,4 @@ int close(int fd)
         FAIL_WITH(-1);
     }
     return real(fd);
-}
-
-#define FD_CALL(op, name, ...)                                                                     \
-    if (fd > 2 && strike(op) == 1)                                                                 \
-        FAIL_WITH(-1);                                                                             \
-    __typeof__(&name) real = next(#name);                                                          \
-    return real(__VA_ARGS__)
-
-int fsync(int fd)
-{
-    FD_CALL(op_fsync, fsync, fd);
-}
-int fdatasync(int fd)
-{
-    FD_CALL(op_fsync, fdatasync, fd);
-}
-int fchmod(int fd, mode_t mode)
-{
-    FD_CALL(op_fchmod, fchmod, fd, mode);
-}
-ssize_t copy_file_range(int fd, off_t *inOffset, int out, off_t *outOffset, size_t length,
-                        unsigned flags)
-{
-    FD_CALL(op_copy_file_range, copy_file_range, fd, inOffset, out, outOffset, length, flags);
-}
-
-#define PATH_CALL(op, name, ...)                                                                   \
-    if (strike(op) == 1)                                                                           \
-        FAIL_WITH(-1);                                                                             \
-    __typeof__(&name) real = next(#name);                                                          \
-    return real(__VA_ARGS__)
-
-int rename(const char *from, const char *to)
-{
-    PATH_CALL(op_rename, rename, from, to);
-}
-int renameat(int fromFd, const char *from, int toFd, const char *to)
-{
-    PATH_CALL(op_rename, renameat, fromFd, from, toFd, to);
-}
-int renameat2(int fromFd, const char *from, int toFd, const char *to, unsigned flags)
-{
-    PATH_CALL(op_rename, renameat2, fromFd, from, toFd, to, flags);
-}
-int link(const char *from, const char *to)
-{
-    PATH_CALL(op_link, link, from, to);
-}
-int linkat(int fromFd, const char *from, int toFd, const char *to, int flags)
-{
-    PATH_CALL(op_link, linkat, fromFd, from, toFd, to, flags);
-}
-int unlink(const char *path)
-{
-    PATH_CALL(op_unlink, unlink, path);
-}
-int unlinkat(int fd, const char *path, int flags)
-{
-    PATH_CALL(op_unlink, unlinkat, fd, path, flags);
-}
-int remove(const char *path)
-{
-    PATH_CALL(op_unlink, remove, path);
-}
-int mkdir(const char *path, mode_t mode)
-{
-    PATH_CALL(op_mkdir, mkdir, path, mode);
-}
-int mkdirat(int fd, const char *path, mode_t mode)
-{
-    PATH_CALL(op_mkdir, mkdirat, fd, path, mode);
 }
