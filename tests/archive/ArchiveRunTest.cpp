@@ -57,10 +57,12 @@ TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
         // The program's own folders are emptied by every run, however the folder is named.
         {path("program/TempDiags/"), workingFolderRefusal()},
         {path("program/logs/old/../"), workingFolderRefusal()},
+        {path("program/ZIPS/inner/"), workingFolderRefusal()},
         {path("archive/linked/"), workingFolderRefusal()},
     };
     QDir().mkpath(path("program/logs/old"));
     QDir().mkpath(path("program/TempDiags"));
+    QDir().mkpath(path("program/ZIPS/inner"));
     QFile::link(path("program/logs"), path("archive/linked"));
     int second = 0;
     for (const auto &c : cases) {
