@@ -1,346 +1,78 @@
 #include "archive/ZipArchive.h"
 
+#include "common/TimeText.h"
 #include "platform/FileSystem.h"
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zip.h>
 
 namespace {
 
-// Files opened by AddFile and not yet taken by a worker: each holds a descriptor, so AddFile
-// waits once this many are queued.
-constexpr size_t queueLimit = 32;
-
-QByteArray native(const QString &path)
-{
-    return nativePath(path);
-}
-
-// An entry is named by the file's name as the file system gave it: UTF-8 marked as such where it
-// is, otherwise the bytes as they are, unmarked (readers take them as code page 437).
-zip_int64_t addNamed(zip_t *archive, const QString &name, zip_source_t *source)
-{
-    const QByteArray bytes = nativePath(name);
-    const bool utf8 = QString::fromUtf8(bytes) == name;
-    return zip_file_add(archive, bytes.constData(), source,
-                        utf8 ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_CP437);
-}
-
-// libzip writes an archive as a temporary file that takes the mode of the file it replaces: one
-// made first, private, keeps the compressed logs from accounts that cannot read the logs.
-bool createPrivate(const QString &path, QString &reason)
-{
-    try {
-        ::close(createPrivateFile(path, true));
-        return true;
-    } catch (const FileSystemError &error) {
-        reason = error.description();
-        return false;
-    }
-}
+// A file larger than this is deflated in pieces of this size, on as many workers as there are
+// pieces to take. Larger pieces compress a little better; these keep the memory in use small.
+constexpr size_t pieceSize = 2 << 20;
+// Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
+// many are open.
+constexpr size_t openLimit = 64;
+// How often a waiting caller hears from the archive.
+constexpr auto waitingInterval = std::chrono::milliseconds(100);
 
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-QString zipError(zip_t *archive)
+// Reads up to `length` bytes at `offset`; fewer only at the file's end. -1 with errno set when
+// reading fails.
+ssize_t readAt(int fd, char *into, size_t length, off_t offset)
 {
-    return QString::fromLocal8Bit(zip_strerror(archive));
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd, into + done, length - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += size_t(n);
+    }
+    return ssize_t(done);
 }
 
-// The file reaches the disk before its name does: a crash leaves the old archive or the new one.
-bool syncFile(const QString &path)
+// An entry is named by the file's name as the file system gave it: UTF-8 marked as such where it
+// is, otherwise the bytes as they are, unmarked (readers take them as code page 437).
+ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
 {
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-} // namespace
-
-// Hands a part's raw compressed data to the final archive, opening the part only while libzip
-// copies it: an archive of 70,000 entries never holds more than one part open.
-class RawPartSource {
-public:
-    RawPartSource(const ZipArchive::Entry &entry, QString partFile)
-        : m_entry(entry)
-        , m_partFile(std::move(partFile))
-    {
-        zip_error_init(&m_error);
-    }
-    ~RawPartSource() { zip_error_fini(&m_error); }
-
-    static zip_int64_t callback(void *self, void *data, zip_uint64_t length,
-                                zip_source_cmd_t command)
-    {
-        return static_cast<RawPartSource *>(self)->handle(data, length, command);
-    }
-
-private:
-    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
-    {
-        switch (command) {
-        case ZIP_SOURCE_OPEN: {
-            int error = 0;
-            m_archive = zip_open(native(m_partFile).constData(), ZIP_RDONLY, &error);
-            m_file = m_archive ? zip_fopen_index(m_archive, 0, ZIP_FL_COMPRESSED) : nullptr;
-            if (!m_file) {
-                zip_error_set(&m_error, ZIP_ER_OPEN, errno);
-                closeAll();
-                return -1;
-            }
-            return 0;
-        }
-        case ZIP_SOURCE_READ: {
-            const zip_int64_t n = zip_fread(m_file, data, length);
-            if (n < 0)
-                zip_error_set(&m_error, ZIP_ER_READ, errno);
-            return n;
-        }
-        case ZIP_SOURCE_CLOSE:
-            closeAll();
-            return 0;
-        case ZIP_SOURCE_STAT: {
-            auto *st = static_cast<zip_stat_t *>(data);
-            zip_stat_init(st);
-            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC |
-                        ZIP_STAT_MTIME;
-            st->size = m_entry.size;
-            st->comp_size = m_entry.compressedSize;
-            st->comp_method = m_entry.method;
-            st->crc = m_entry.crc;
-            st->mtime = time_t(m_entry.mtime);
-            return sizeof(*st);
-        }
-        case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&m_error, data, length);
-        case ZIP_SOURCE_FREE:
-            closeAll();
-            delete this;
-            return 0;
-        case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
-                                                  ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-        default:
-            zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
-            return -1;
-        }
-    }
-
-    void closeAll()
-    {
-        if (m_file)
-            zip_fclose(m_file);
-        if (m_archive)
-            zip_discard(m_archive);
-        m_file = nullptr;
-        m_archive = nullptr;
-    }
-
-    const ZipArchive::Entry &m_entry;
-    QString m_partFile;
-    zip_t *m_archive = nullptr;
-    zip_file_t *m_file = nullptr;
-    zip_error_t m_error;
-};
-
-namespace {
-
-// Gives libzip exactly `size` bytes of an open file, its size when it was added: a file still
-// growing gives what it held then. One that ends before (cut short while it was read) or holds more
-// while its size stays put (a pseudo-file whose size says nothing of its content) is refused:
-// the entry would not be the file.
-class ExactFileSource {
-public:
-    ExactFileSource(int fd, quint64 size)
-        : m_fd(fd)
-        , m_size(size)
-    {
-        zip_error_init(&m_error);
-    }
-    ~ExactFileSource()
-    {
-        zip_error_fini(&m_error);
-        ::close(m_fd);
-    }
-    ExactFileSource(const ExactFileSource &) = delete;
-    ExactFileSource &operator=(const ExactFileSource &) = delete;
-
-    static zip_int64_t callback(void *self, void *data, zip_uint64_t length,
-                                zip_source_cmd_t command)
-    {
-        return static_cast<ExactFileSource *>(self)->handle(data, length, command);
-    }
-
-    // Why the file was refused; empty while it was not.
-    QString refusal;
-
-private:
-    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
-    {
-        switch (command) {
-        case ZIP_SOURCE_OPEN:
-            if (m_read > 0 && ::lseek(m_fd, 0, SEEK_SET) != 0)
-                return refuse(systemError(errno));
-            m_read = 0;
-            m_pos = m_end = 0;
-            return 0;
-        case ZIP_SOURCE_READ:
-            return read(static_cast<char *>(data), length);
-        case ZIP_SOURCE_CLOSE:
-        case ZIP_SOURCE_FREE: // the owner frees it
-            return 0;
-        case ZIP_SOURCE_STAT: {
-            auto *st = static_cast<zip_stat_t *>(data);
-            zip_stat_init(st);
-            st->valid = ZIP_STAT_SIZE;
-            st->size = m_size;
-            return sizeof(*st);
-        }
-        case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&m_error, data, length);
-        case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
-                                                  ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-        default:
-            zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
-            return -1;
-        }
-    }
-
-    zip_int64_t refuse(const QString &reason)
-    {
-        refusal = reason;
-        zip_error_set(&m_error, ZIP_ER_READ, 0);
-        return -1;
-    }
-
-    ssize_t readSome(char *into, size_t length)
-    {
-        ssize_t n;
-        do
-            n = ::read(m_fd, into, length);
-        while (n < 0 && errno == EINTR);
-        return n;
-    }
-
-    zip_int64_t read(char *data, zip_uint64_t length)
-    {
-        if (m_pos == m_end) {
-            if (m_read == m_size)
-                return endOfFile();
-            // libzip asks in small pieces: a large block keeps the system calls few.
-            if (m_block.isEmpty())
-                m_block.resize(qsizetype(std::min<quint64>(m_size, 1 << 20)));
-            const ssize_t n = readSome(m_block.data(),
-                                       size_t(std::min<quint64>(m_size - m_read, m_block.size())));
-            if (n < 0)
-                return refuse(systemError(errno));
-            if (n == 0)
-                return refuse(QStringLiteral("the file was cut short while it was read: %1 of "
-                                             "%2 bytes")
-                                  .arg(m_read)
-                                  .arg(m_size));
-            m_read += quint64(n);
-            m_pos = 0;
-            m_end = n;
-        }
-        const qsizetype part =
-            qsizetype(std::min<zip_uint64_t>(length, zip_uint64_t(m_end - m_pos)));
-        std::memcpy(data, m_block.constData() + m_pos, size_t(part));
-        m_pos += part;
-        return part;
-    }
-
-    // More bytes than the size are fine while the size grows with them (a live log).
-    zip_int64_t endOfFile()
-    {
-        char extra;
-        struct stat st;
-        if (readSome(&extra, 1) > 0 && ::fstat(m_fd, &st) == 0 && quint64(st.st_size) <= m_size)
-            return refuse(
-                QStringLiteral("the file holds more than its size of %1 bytes says").arg(m_size));
-        return 0;
-    }
-
-    int m_fd;
-    quint64 m_size;
-    quint64 m_read = 0;
-    QByteArray m_block;
-    qsizetype m_pos = 0;
-    qsizetype m_end = 0;
-    zip_error_t m_error;
-};
-
-// Compresses the file open at `fd` (see ExactFileSource; a file that cannot be read in full
-// costs only itself) into a single-entry archive, and reads back what describes the entry.
-void compressPart(int fd, qint64 size, ZipArchive::Entry &entry, const QString &partFile)
-{
-    ExactFileSource in(fd, quint64(size));
-    int error = 0;
-    if (!createPrivate(partFile, entry.reason))
-        return;
-    zip_t *archive = zip_open(native(partFile).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!archive) {
-        zip_error_t e;
-        zip_error_init_with_code(&e, error);
-        entry.reason = QString::fromLocal8Bit(zip_error_strerror(&e));
-        zip_error_fini(&e);
-        return;
-    }
-    zip_source_t *data = zip_source_function(archive, ExactFileSource::callback, &in);
-    const zip_int64_t index = data ? addNamed(archive, entry.name, data) : -1;
-    if (index < 0) {
-        if (data)
-            zip_source_free(data);
-        entry.reason = zipError(archive);
-        zip_discard(archive);
-        return;
-    }
-    zip_set_file_compression(archive, zip_uint64_t(index), ZIP_CM_DEFLATE,
-                             zip_uint32_t(entry.level));
-    zip_file_set_mtime(archive, zip_uint64_t(index), time_t(entry.mtime), 0);
-    if (zip_close(archive) != 0) {
-        entry.reason = in.refusal.isEmpty() ? zipError(archive) : in.refusal;
-        zip_discard(archive);
-        ::unlink(native(partFile).constData());
-        return;
-    }
-    zip_t *written = zip_open(native(partFile).constData(), ZIP_RDONLY, &error);
-    zip_stat_t stat;
-    if (!written || zip_stat_index(written, 0, 0, &stat) != 0) {
-        entry.reason = QStringLiteral("the compressed entry cannot be read back");
-        if (written)
-            zip_discard(written);
-        return;
-    }
-    entry.size = stat.size;
-    entry.compressedSize = stat.comp_size;
-    entry.crc = stat.crc;
-    entry.method = stat.comp_method;
-    entry.ok = true;
-    zip_discard(written);
+    ZipWriter::Entry header;
+    header.name = nativePath(name);
+    const bool ascii = std::all_of(header.name.cbegin(), header.name.cend(),
+                                   [](char c) { return uchar(c) < 0x80; });
+    header.utf8 = !ascii && QString::fromUtf8(header.name) == name;
+    header.dosTime = dosDateTime(st.st_mtime);
+    header.size = quint64(st.st_size);
+    // Nothing to deflate: stored, as every archiver stores an empty file.
+    header.method = st.st_size == 0 ? 0 : 8;
+    return header;
 }
 
 } // namespace
 
 ZipArchive::ZipArchive(int compressionLevel, int threads)
     : m_level(compressionLevel)
-    , m_threads(threads > 0 ? threads
-                            : int(std::max(1u, std::min(4u, std::thread::hardware_concurrency()))))
+    , m_threads(threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency())))
+    // Three pieces a worker keep every worker busy while the piece next in line is finished;
+    // the cap keeps a machine of many cores within the memory of a few.
+    , m_budget(std::min<size_t>(size_t(m_threads) * 3 * pieceSize, 48 << 20))
 {
 }
 
@@ -352,7 +84,11 @@ ZipArchive::~ZipArchive()
 void ZipArchive::abandon()
 {
     stopWorkers();
-    discardParts();
+    {
+        std::lock_guard lock(m_mutex);
+        m_abandoned = true;
+    }
+    m_writer.discard();
 }
 
 void ZipArchive::setFolderLevel(const QString &folder, int level)
@@ -386,64 +122,187 @@ void ZipArchive::stopWorkers()
     for (std::thread &worker : m_workers)
         worker.join();
     m_workers.clear();
-    for (const Job &job : m_queue)
-        ::close(job.fd);
+    // Pieces never taken leave their files open.
+    for (Entry &entry : m_entries) {
+        if (entry.fd >= 0 && entry.unread > 0)
+            ::close(entry.fd);
+        entry.unread = 0;
+    }
+    m_openFiles = 0;
+    m_reserved = 0;
     m_queue.clear();
+    m_compressed.clear();
 }
 
 void ZipArchive::work()
 {
+    Deflater deflater;
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-        // Stopping leaves what is queued: SaveArchive has waited for it already, or the run was
-        // cut short and its entries are not wanted.
-        if (m_stopping || m_queue.empty())
+        // Pieces are taken in order, and one always fits: the piece next in line is never kept
+        // waiting by pieces after it.
+        m_changed.wait(lock, [this] {
+            return m_stopping ||
+                   (!m_queue.empty() &&
+                    (m_reserved == 0 || m_reserved + m_queue.front().length <= m_budget));
+        });
+        if (m_stopping)
             return;
-        const Job job = m_queue.front();
+        const Task task = m_queue.front();
         m_queue.pop_front();
-        ++m_busy;
-        Entry &entry = m_entries[job.index];
+        m_reserved += task.length;
         lock.unlock();
-        m_changed.notify_all();
-        compressPart(job.fd, job.size, entry, partFile(job.index));
+        Compressed piece = compress(task, deflater);
         lock.lock();
-        entry.done = true;
-        --m_busy;
+        m_compressed.emplace(task.sequence, std::move(piece));
+        writeInOrder(lock);
         m_changed.notify_all();
     }
 }
 
-void ZipArchive::waitForEntries()
+ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater)
+{
+    Entry &entry = *task.entry;
+    Compressed piece{task, {}, 0, {}};
+    const quint64 size = entry.header.size;
+    try {
+        Buffer in(task.length);
+        if (!entry.failed) {
+            const ssize_t n = readAt(entry.fd, in.data(), task.length, off_t(task.offset));
+            if (n < 0) {
+                piece.failure = systemError(errno);
+            } else if (size_t(n) < task.length) {
+                piece.failure = QStringLiteral("the file was cut short while it was read: %1 of "
+                                               "%2 bytes")
+                                    .arg(task.offset + quint64(n))
+                                    .arg(size);
+            } else if (task.last) {
+                // More bytes than the size are fine while the size grows with them (a live
+                // log); not in a pseudo-file whose size says nothing of its content.
+                char extra;
+                struct stat st;
+                if (readAt(entry.fd, &extra, 1, off_t(size)) > 0 && ::fstat(entry.fd, &st) == 0 &&
+                    quint64(st.st_size) <= size)
+                    piece.failure =
+                        QStringLiteral("the file holds more than its size of %1 bytes says")
+                            .arg(size);
+            }
+        }
+        if (entry.unread.fetch_sub(1) == 1) {
+            ::close(entry.fd);
+            std::lock_guard lock(m_mutex);
+            --m_openFiles;
+        }
+        if (!piece.failure.isEmpty())
+            entry.failed = true;
+        if (entry.failed)
+            return piece;
+        piece.crc = crc32Of(0, in.data(), task.length);
+        if (task.length > 0)
+            piece.data = deflater.compress(in.data(), task.length, entry.level, task.last);
+    } catch (const std::bad_alloc &) {
+        piece.failure = QStringLiteral("there was not enough memory to compress it");
+    } catch (const std::logic_error &error) {
+        piece.failure = QString::fromLocal8Bit(error.what());
+    }
+    if (!piece.failure.isEmpty())
+        entry.failed = true;
+    return piece;
+}
+
+void ZipArchive::writeInOrder(std::unique_lock<std::mutex> &lock)
+{
+    if (m_writing)
+        return;
+    m_writing = true;
+    while (!m_compressed.empty() && m_compressed.begin()->first == m_nextToWrite) {
+        Compressed piece = std::move(m_compressed.begin()->second);
+        m_compressed.erase(m_compressed.begin());
+        const size_t length = piece.task.length;
+        lock.unlock();
+        write(piece);
+        m_bytesDone += length;
+        piece = {};
+        lock.lock();
+        m_reserved -= length;
+        ++m_nextToWrite;
+        m_changed.notify_all();
+    }
+    m_writing = false;
+}
+
+void ZipArchive::write(Compressed &piece)
+{
+    Entry &entry = *piece.task.entry;
+    if (entry.reason.isEmpty())
+        entry.reason = piece.failure;
+    // A piece that failed, or one skipped since a piece of its file failed: the entry is taken
+    // back out. The reason comes with the failed piece, which may be written after this one.
+    if (entry.failed || !piece.failure.isEmpty()) {
+        if (entry.begun)
+            m_writer.dropEntry();
+        entry.begun = false;
+        return;
+    }
+    if (!entry.begun) {
+        if (!m_writer.isOpen() && !m_writer.failed())
+            m_writer.open(temporaryPath());
+        m_writer.beginEntry(entry.header);
+        entry.begun = true;
+        entry.crc = piece.crc;
+    } else {
+        entry.crc = crc32Joined(entry.crc, piece.crc, piece.task.length);
+    }
+    m_writer.write(piece.data.data.data(), piece.data.length);
+    if (m_writer.failed()) {
+        // The entry does not fit (a file size limit, a full disk): it costs itself only, when
+        // taking it back out makes the archive whole again.
+        entry.reason = m_writer.failure();
+        entry.failed = true;
+        entry.begun = false;
+        m_writer.dropEntry();
+        return;
+    }
+    entry.compressedSize += piece.data.length;
+    if (piece.task.last) {
+        m_writer.finishEntry(entry.crc, entry.compressedSize);
+        entry.ok = true;
+    }
+}
+
+void ZipArchive::waitUntil(const std::function<bool()> &done)
 {
     std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_queue.empty() && m_busy == 0; });
-}
-
-void ZipArchive::discardParts()
-{
-    for (size_t i = 0; i < m_entries.size(); ++i)
-        ::unlink(native(partFile(i)).constData());
-}
-
-QString ZipArchive::partFile(size_t index) const
-{
-    return m_path + QStringLiteral(".part%1").arg(index);
+    const auto finished = [&] { return m_abandoned || done(); };
+    while (!finished()) {
+        if (!m_waiting) {
+            m_changed.wait(lock, finished);
+        } else if (!m_changed.wait_for(lock, waitingInterval, finished)) {
+            lock.unlock();
+            m_waiting();
+            lock.lock();
+        }
+    }
 }
 
 int ZipArchive::NewZip(const QString &zipFilePath)
 {
-    stopWorkers();
-    discardParts();
+    abandon();
     m_path.clear();
     m_entries.clear();
+    m_names.clear();
     m_lost.clear();
     m_errorText.clear();
+    m_sealed = false;
+    m_abandoned = false;
+    m_sequence = m_nextToWrite = 0;
+    m_reserved = 0;
+    m_bytesDone = m_bytesTotal = 0;
     const QFileInfo target(zipFilePath);
     if (zipFilePath.isEmpty() || target.fileName().isEmpty())
         return fail(QStringLiteral("No archive path was given"));
     // The folder must take new files: the archive is written beside its final name.
-    QByteArray probe = native(target.absolutePath() + QStringLiteral("/.sorvik-zip-XXXXXX"));
+    QByteArray probe = nativePath(target.absolutePath() + QStringLiteral("/.sorvik-zip-XXXXXX"));
     const int fd = ::mkstemp(probe.data());
     if (fd < 0)
         return fail(QStringLiteral("Cannot create the archive %1: %2")
@@ -456,12 +315,14 @@ int ZipArchive::NewZip(const QString &zipFilePath)
 
 int ZipArchive::AddFile(const QString &path, int flags)
 {
-    if (m_path.isEmpty())
+    Q_UNUSED(flags);
+    if (m_path.isEmpty() || m_abandoned)
         return fail(QStringLiteral("No archive has been started"));
+    if (m_sealed)
+        return fail(QStringLiteral("The archive %1 is complete; a new one is needed").arg(m_path));
     const QString name = QFileInfo(path).fileName();
-    for (const Entry &entry : m_entries)
-        if (entry.name == name)
-            return fail(QStringLiteral("An entry named %1 is already in the archive").arg(name));
+    if (m_names.contains(name))
+        return fail(QStringLiteral("An entry named %1 is already in the archive").arg(name));
     int fd = -1;
     try {
         fd = openRegularFile(path);
@@ -474,108 +335,72 @@ int ZipArchive::AddFile(const QString &path, int flags)
         ::close(fd);
         return fail(QStringLiteral("Cannot read %1: %2").arg(path, systemError(error)));
     }
+    // The reader goes front to back: the system can read ahead.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    m_names.insert(name);
+    m_bytesTotal += quint64(st.st_size);
 
-    Entry entry;
+    startWorkers();
+    waitUntil([this] { return m_openFiles < openLimit; });
+    std::unique_lock lock(m_mutex);
+    if (m_abandoned) {
+        ::close(fd);
+        return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
+    }
+    Entry &entry = m_entries.emplace_back();
     entry.path = path;
-    entry.name = name;
+    entry.header = headerFor(name, st);
     entry.level = !m_levelFolder.isEmpty() && QFileInfo(path).absolutePath() == m_levelFolder
                       ? m_folderLevel
                       : m_level;
-    entry.mtime = st.st_mtime;
-    startWorkers();
-    std::unique_lock lock(m_mutex);
-    m_entries.push_back(entry);
-    m_changed.wait(lock, [this] { return m_queue.size() < queueLimit; });
-    m_queue.push_back({m_entries.size() - 1, fd, qint64(st.st_size)});
+    entry.fd = fd;
+    const quint64 size = entry.header.size;
+    const size_t pieces = size_t(std::max<quint64>(1, (size + pieceSize - 1) / pieceSize));
+    entry.unread = pieces;
+    ++m_openFiles;
+    for (size_t i = 0; i < pieces; ++i) {
+        const quint64 offset = quint64(i) * pieceSize;
+        m_queue.push_back({&entry, offset, size_t(std::min<quint64>(pieceSize, size - offset)),
+                           i + 1 == pieces, m_sequence++});
+    }
     lock.unlock();
     m_changed.notify_all();
     return 1;
-}
-
-bool ZipArchive::writeEmptyArchive(const QString &target)
-{
-    // The end-of-central-directory record alone is a complete archive without entries.
-    static const char empty[22] = {'P', 'K', 5, 6};
-    int fd = -1;
-    try {
-        fd = createPrivateFile(target, true);
-    } catch (const FileSystemError &) {
-        return false;
-    }
-    const bool written = ::write(fd, empty, sizeof empty) == sizeof empty;
-    return ::close(fd) == 0 && written;
 }
 
 int ZipArchive::SaveArchive()
 {
     if (m_path.isEmpty())
         return fail(QStringLiteral("No archive has been started"));
-    waitForEntries();
+    waitUntil([this] { return m_nextToWrite == m_sequence; });
+    stopWorkers();
     m_lost.clear();
     m_errorText.clear();
     m_written = false;
-    const QString temporary = m_path + QStringLiteral(".tmp");
-    ::unlink(native(temporary).constData());
+    if (m_abandoned)
+        return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
 
-    size_t kept = 0;
-    for (const Entry &entry : m_entries) {
-        if (entry.ok)
-            ++kept;
-        else
-            m_lost.push_back({entry.path, entry.reason});
-    }
+    for (const Entry &entry : m_entries)
+        if (!entry.ok)
+            m_lost.push_back({entry.path, entry.reason.isEmpty()
+                                              ? QStringLiteral("it could not be read in full")
+                                              : entry.reason});
+    const QString temporary = temporaryPath();
+    if (!m_writer.isOpen() && !m_writer.failed())
+        m_writer.open(temporary);
     QString failure;
-    if (kept == 0) {
-        if (!writeEmptyArchive(temporary))
-            failure = QStringLiteral("Cannot write the archive %1").arg(temporary);
-    } else {
-        int error = 0;
-        zip_t *archive = nullptr;
-        if (createPrivate(temporary, failure))
-            archive = zip_open(native(temporary).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-        if (!archive && failure.isEmpty())
-            failure = QStringLiteral("Cannot create the archive %1").arg(temporary);
-        for (size_t i = 0; archive && i < m_entries.size() && failure.isEmpty(); ++i) {
-            const Entry &entry = m_entries[i];
-            if (!entry.ok)
-                continue;
-            auto *raw = new RawPartSource(entry, partFile(i));
-            zip_source_t *source = zip_source_function(archive, RawPartSource::callback, raw);
-            if (!source) {
-                delete raw;
-                failure = zipError(archive);
-                break;
-            }
-            const zip_int64_t index = addNamed(archive, entry.name, source);
-            if (index < 0) {
-                zip_source_free(source);
-                failure = zipError(archive);
-                break;
-            }
-            // The same method and level as the part: libzip copies the data as it is.
-            zip_set_file_compression(archive, zip_uint64_t(index), entry.method,
-                                     entry.method == ZIP_CM_DEFLATE ? zip_uint32_t(entry.level)
-                                                                    : 0);
-            zip_file_set_mtime(archive, zip_uint64_t(index), time_t(entry.mtime), 0);
-        }
-        if (archive && failure.isEmpty() && zip_close(archive) != 0)
-            failure = zipError(archive);
-        if (archive && !failure.isEmpty())
-            zip_discard(archive);
-    }
-
-    if (failure.isEmpty() && !syncFile(temporary))
-        failure = QStringLiteral("Cannot write the archive %1 to disk: %2")
-                      .arg(temporary, systemError(errno));
-    if (failure.isEmpty() &&
-        ::rename(native(temporary).constData(), native(m_path).constData()) != 0)
+    if (!m_writer.finish())
+        failure = m_writer.failure();
+    else if (::rename(nativePath(temporary).constData(), nativePath(m_path).constData()) != 0)
         failure = QStringLiteral("Cannot put the archive in place at %1: %2")
                       .arg(m_path, systemError(errno));
     if (!failure.isEmpty()) {
-        ::unlink(native(temporary).constData());
+        m_writer.discard();
+        ::unlink(nativePath(temporary).constData());
         return fail(QStringLiteral("The archive %1 was not written: %2").arg(m_path, failure));
     }
     m_written = true;
+    m_sealed = !m_entries.empty();
     if (!m_lost.empty()) {
         QStringList lost;
         for (const LostFile &file : m_lost)

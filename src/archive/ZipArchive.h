@@ -1,10 +1,17 @@
 #pragma once
 
+#include "archive/Deflate.h"
+#include "archive/ZipWriter.h"
+
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,16 +19,17 @@
 // The ZIP component: an archive bound to a path, files added to it, written in one go. Statuses
 // are 1 for success and 0 for failure, with ErrorText saying what went wrong.
 //
-// Nothing half-written ever stands at the archive's path: SaveArchive writes beside it and renames
-// the finished archive into place. AddFile opens the file and hands it to worker threads, which
-// compress each entry on its own while the caller goes on; a file removed after it was added is
-// archived as it was, and one that cannot be read in full costs that entry, never the archive.
-// SaveArchive then copies the finished entries into the archive without compressing them again.
-// Entries are stored under the file's own name, deflated; ZIP64 is used where sizes or counts
-// need it.
+// Nothing half-written ever stands at the archive's path: the archive is written beside it and
+// renamed into place when SaveArchive has finished it. AddFile opens the file and hands it to
+// worker threads, one for every core, which deflate it in pieces while the caller goes on; the
+// pieces are written into the archive in the order the files were added, as soon as each is
+// compressed, so the data is written once and memory stays bounded whatever the files' sizes. A
+// file removed after it was added is archived as it was, and one that cannot be read in full
+// costs that entry, never the archive. Entries are stored under the file's own name; ZIP64 is
+// used where sizes or counts need it.
 class ZipArchive {
 public:
-    // `threads` 0: as many workers as the machine has cores, at most 4.
+    // `threads` 0: a worker for every core.
     explicit ZipArchive(int compressionLevel = 6, int threads = 0);
     // Files directly in `folder` are deflated at `level` instead.
     void setFolderLevel(const QString &folder, int level);
@@ -30,12 +38,24 @@ public:
     ZipArchive &operator=(const ZipArchive &) = delete;
 
     int NewZip(const QString &zipFilePath);
-    // `flags` is kept for callers of the component; only 0 is used.
+    // `flags` is kept for callers of the component; only 0 is used. Once an archive with entries
+    // was saved, a file is added to a new archive only.
     int AddFile(const QString &path, int flags);
     int SaveArchive();
-    // Stops the workers after the entries they are compressing and removes every piece of the
+    // Stops the workers after the pieces they are compressing and removes every piece of the
     // archive made so far; for a run that is cut short.
     void abandon();
+    // Called on the caller's thread about ten times a second while AddFile or SaveArchive waits
+    // for the workers, so that a window goes on answering; it may abandon the archive.
+    void setWaiting(std::function<void()> waiting) { m_waiting = std::move(waiting); }
+
+    // Bytes of the added files that are compressed and written, of all added so far.
+    struct Progress {
+        quint64 done = 0;
+        quint64 total = 0;
+    };
+    Progress progress() const { return {m_bytesDone.load(), m_bytesTotal.load()}; }
+
     QString ErrorText() const { return m_errorText; }
     // Whether the last SaveArchive put an archive at the path; it may still have lost entries.
     bool written() const { return m_written; }
@@ -47,55 +67,81 @@ public:
     };
     const std::vector<LostFile> &lostFiles() const { return m_lost; }
 
-    // One file of the archive, compressed on its own into a part file.
+private:
     struct Entry {
         QString path;
-        QString name;
+        ZipWriter::Entry header;
         int level = 6;
-        bool done = false;
+        int fd = -1;
+        // Pieces not yet read: the last one read closes the file.
+        std::atomic<size_t> unread{0};
+        // A piece could not be read: the pieces after it are not compressed.
+        std::atomic<bool> failed{false};
+        // Kept by whichever thread writes the entry's pieces, one at a time.
+        bool begun = false;
         bool ok = false;
         QString reason;
-        quint64 size = 0;
-        quint64 compressedSize = 0;
         quint32 crc = 0;
-        quint16 method = 8;
-        qint64 mtime = 0;
+        quint64 compressedSize = 0;
     };
-
-private:
-    // A file opened by AddFile, waiting for a worker.
-    struct Job {
-        size_t index;
-        int fd;
-        qint64 size;
+    // One piece of a file, in the order the pieces go into the archive.
+    struct Task {
+        Entry *entry;
+        quint64 offset;
+        size_t length;
+        bool last;
+        size_t sequence;
+    };
+    struct Compressed {
+        Task task;
+        Deflater::Result data;
+        quint32 crc = 0;
+        QString failure;
     };
 
     int fail(const QString &text);
-    bool writeEmptyArchive(const QString &target);
     void startWorkers();
     void stopWorkers();
     void work();
-    // Blocks until every entry added so far has been compressed.
-    void waitForEntries();
-    void discardParts();
-    // Where entry `index` is compressed: beside the archive, named after it.
-    QString partFile(size_t index) const;
+    Compressed compress(const Task &task, Deflater &deflater);
+    // Writes what is compressed, in order, while the piece next in line is there. Called with the
+    // lock held; one thread at a time does the writing.
+    void writeInOrder(std::unique_lock<std::mutex> &lock);
+    void write(Compressed &piece);
+    // Blocks until `done` holds or the archive is abandoned, calling the waiting function.
+    void waitUntil(const std::function<bool()> &done);
+    QString temporaryPath() const { return m_path + QStringLiteral(".tmp"); }
 
     int m_level;
     int m_threads;
+    size_t m_budget;
     QString m_levelFolder;
     int m_folderLevel = 0;
     QString m_path;
+    std::function<void()> m_waiting;
     // Entries keep their place while workers fill them in.
     std::deque<Entry> m_entries;
+    QSet<QString> m_names;
+    // A saved archive with entries is complete: nothing more goes into it.
+    bool m_sealed = false;
     std::vector<LostFile> m_lost;
     QString m_errorText;
     bool m_written = false;
+    ZipWriter m_writer;
+    std::atomic<quint64> m_bytesDone{0};
+    std::atomic<quint64> m_bytesTotal{0};
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<Job> m_queue;
+    std::deque<Task> m_queue;
+    std::map<size_t, Compressed> m_compressed;
     std::vector<std::thread> m_workers;
-    size_t m_busy = 0;
+    size_t m_sequence = 0;
+    size_t m_nextToWrite = 0;
+    // Bytes of pieces taken by workers and not yet written: what the pieces in memory hold.
+    size_t m_reserved = 0;
+    size_t m_openFiles = 0;
+    bool m_writing = false;
     bool m_stopping = false;
+    bool m_abandoned = false;
 };

@@ -27,3 +27,17 @@ QString taskTimeText(const QDateTime &moment)
     const std::size_t n = std::strftime(text, sizeof text, "%H:%M:%S %d-%b-%Y", &local);
     return QString::fromLocal8Bit(text, qsizetype(n));
 }
+
+quint32 dosDateTime(qint64 secondsSinceEpoch)
+{
+    const std::time_t seconds = std::time_t(secondsSinceEpoch);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    if (local.tm_year < 80)
+        return (1u << 5 | 1u) << 16;
+    const quint32 date =
+        quint32(local.tm_year - 80) << 9 | quint32(local.tm_mon + 1) << 5 | quint32(local.tm_mday);
+    const quint32 time =
+        quint32(local.tm_hour) << 11 | quint32(local.tm_min) << 5 | quint32(local.tm_sec / 2);
+    return date << 16 | time;
+}

@@ -15,3 +15,7 @@ QString fileTimeStamp(const QDateTime &moment);
 // A task's run time as the scheduling window shows it: "HH:MM:SS DD-MMM-YYYY" (14:05:09
 // 04-Dec-2026), the month abbreviated in the user's language.
 QString taskTimeText(const QDateTime &moment);
+
+// A moment as a ZIP entry keeps it: MS-DOS date (high 16 bits) and time (low 16 bits), local
+// time, two-second steps; moments before 1980 become 1 January 1980.
+quint32 dosDateTime(qint64 secondsSinceEpoch);

@@ -1,0 +1,104 @@
+#include "archive/Deflate.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+// What ends a piece that another follows: an empty stored block, whose header the last byte's
+// unused bits or one more byte take, and its lengths, which are byte aligned.
+constexpr unsigned char storedEnd[4] = {0x00, 0x00, 0xff, 0xff};
+
+// Walks the blocks of the deflate stream in `data` and takes the final mark off its last block:
+// then the stream goes on into whatever follows it. Inflating is the only way to find where the
+// last block begins; it costs a small share of what compressing did.
+size_t unmarkFinalBlock(unsigned char *data, size_t length)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        throw std::bad_alloc();
+    stream.next_in = data;
+    stream.avail_in = uInt(length);
+    unsigned char sink[64 * 1024];
+    size_t header = 0;
+    unsigned mask = 1;
+    int unused = -1;
+    for (;;) {
+        stream.next_out = sink;
+        stream.avail_out = sizeof sink;
+        const int status = inflate(&stream, Z_BLOCK);
+        if (status != Z_OK && status != Z_STREAM_END)
+            break;
+        if (!(stream.data_type & 128)) {
+            if (status == Z_STREAM_END)
+                break;
+            continue;
+        }
+        const int bits = stream.data_type & 7;
+        const size_t at = size_t(stream.next_in - data);
+        if (stream.data_type & 64) {
+            // Just past the last block: `bits` of the stream's last byte are padding.
+            unused = bits;
+            break;
+        }
+        // The next block's header starts with its final mark.
+        header = bits ? at - 1 : at;
+        mask = bits ? 0x100u >> bits : 1u;
+    }
+    inflateEnd(&stream);
+    if (unused < 0 || size_t(stream.next_in - data) != length || !(data[header] & mask))
+        throw std::logic_error("a compressed piece is not one whole deflate stream");
+    data[header] &= ~mask;
+    size_t end = length;
+    data[end - 1] &= (1u << (8 - unused)) - 1;
+    if (unused < 3)
+        data[end++] = 0;
+    std::memcpy(data + end, storedEnd, sizeof storedEnd);
+    return end + sizeof storedEnd;
+}
+
+} // namespace
+
+Deflater::~Deflater()
+{
+    for (const auto &[level, compressor] : m_compressors)
+        libdeflate_free_compressor(compressor);
+}
+
+libdeflate_compressor *Deflater::compressor(int level)
+{
+    libdeflate_compressor *&compressor = m_compressors[level];
+    if (!compressor)
+        compressor = libdeflate_alloc_compressor(level);
+    if (!compressor)
+        throw std::bad_alloc();
+    return compressor;
+}
+
+Deflater::Result Deflater::compress(const char *in, size_t length, int level, bool last)
+{
+    libdeflate_compressor *c = compressor(level);
+    // Room for the bytes that end a piece that is not the last.
+    Result out{Buffer(libdeflate_deflate_compress_bound(c, length) + 1 + sizeof storedEnd), 0};
+    out.length = libdeflate_deflate_compress(c, in, length, out.data.data(), out.data.size());
+    if (out.length == 0)
+        throw std::logic_error("the compressed piece did not fit its bound");
+    if (!last)
+        out.length =
+            unmarkFinalBlock(reinterpret_cast<unsigned char *>(out.data.data()), out.length);
+    return out;
+}
+
+quint32 crc32Of(quint32 crc, const char *data, size_t length)
+{
+    return libdeflate_crc32(crc, data, length);
+}
+
+quint32 crc32Joined(quint32 first, quint32 second, quint64 secondLength)
+{
+    return quint32(crc32_combine64(first, second, z_off64_t(secondLength)));
+}

@@ -1,0 +1,292 @@
+#include "archive/ZipWriter.h"
+
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Records are written through this much memory: an archive of 70,000 small entries costs a few
+// hundred system calls, not two for every entry.
+constexpr qsizetype bufferSize = 1 << 20;
+constexpr quint32 max32 = 0xffffffffu;
+// An entry this large gets the ZIP64 sizes in its local header before its data is written: its
+// compressed data could pass 4 GiB even though the file did not.
+constexpr quint64 zip64Size = 0xf0000000u;
+// Made on Unix by the ZIP version 4.5 rules; 2.0 suffices to read an entry without ZIP64.
+constexpr quint16 madeBy = 3 << 8 | 45;
+constexpr quint16 plainVersion = 20;
+constexpr quint16 zip64Version = 45;
+constexpr quint16 utf8Flag = 1 << 11;
+// A regular file its owner may write and everyone read, once it is taken out of the archive.
+constexpr quint32 unixAttributes = quint32(0100644) << 16;
+
+void put16(QByteArray &out, quint16 value)
+{
+    const char bytes[2] = {char(value), char(value >> 8)};
+    out.append(bytes, 2);
+}
+
+void put32(QByteArray &out, quint32 value)
+{
+    put16(out, quint16(value));
+    put16(out, quint16(value >> 16));
+}
+
+void put64(QByteArray &out, quint64 value)
+{
+    put32(out, quint32(value));
+    put32(out, quint32(value >> 32));
+}
+
+// Writes until done or failed; `written` says how far it got either way.
+bool writeAll(int fd, const char *data, size_t length, size_t &written)
+{
+    written = 0;
+    while (written < length) {
+        const ssize_t n = ::write(fd, data + written, length - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += size_t(n);
+    }
+    return true;
+}
+
+bool writeAllAt(int fd, const char *data, size_t length, off_t at)
+{
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, data, length, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+        at += n;
+    }
+    return true;
+}
+
+} // namespace
+
+ZipWriter::~ZipWriter()
+{
+    discard();
+}
+
+bool ZipWriter::open(const QString &path)
+{
+    discard();
+    m_failure.clear();
+    try {
+        m_fd = createPrivateFile(path, true);
+    } catch (const FileSystemError &error) {
+        m_failure = error.description();
+        return false;
+    }
+    m_path = path;
+    m_offset = m_fileOffset = 0;
+    m_central.clear();
+    m_buffer.reserve(bufferSize);
+    return true;
+}
+
+void ZipWriter::fail(const QString &what, int error)
+{
+    if (m_failure.isEmpty())
+        m_failure = QStringLiteral("%1 %2: %3")
+                        .arg(what, m_path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compressedSize,
+                                  bool zip64) const
+{
+    QByteArray out;
+    put32(out, 0x04034b50);
+    put16(out, zip64 ? zip64Version : plainVersion);
+    put16(out, entry.utf8 ? utf8Flag : 0);
+    put16(out, entry.method);
+    put32(out, entry.dosTime);
+    put32(out, crc);
+    put32(out, zip64 ? max32 : quint32(compressedSize));
+    put32(out, zip64 ? max32 : quint32(entry.size));
+    put16(out, quint16(entry.name.size()));
+    put16(out, zip64 ? 20 : 0);
+    out += entry.name;
+    if (zip64) {
+        put16(out, 0x0001);
+        put16(out, 16);
+        put64(out, entry.size);
+        put64(out, compressedSize);
+    }
+    return out;
+}
+
+void ZipWriter::beginEntry(const Entry &entry)
+{
+    m_entry = entry;
+    m_entryOffset = m_offset;
+    m_entryZip64 = entry.size >= zip64Size;
+    m_entryRecoverable = !failed();
+    const QByteArray header = localHeader(entry, 0, 0, m_entryZip64);
+    m_entryHeaderLength = quint64(header.size());
+    put(header);
+}
+
+void ZipWriter::write(const char *data, size_t length)
+{
+    if (failed() || m_fd < 0)
+        return;
+    m_offset += length;
+    if (m_buffer.size() + qsizetype(length) > bufferSize)
+        flush();
+    if (failed())
+        return;
+    if (qsizetype(length) < bufferSize) {
+        m_buffer.append(data, qsizetype(length));
+        return;
+    }
+    size_t written = 0;
+    const bool ok = writeAll(m_fd, data, length, written);
+    m_fileOffset += written;
+    if (!ok)
+        fail(QStringLiteral("Cannot write the archive"), errno);
+}
+
+void ZipWriter::flush()
+{
+    if (m_buffer.isEmpty() || failed())
+        return;
+    // What could not be written stays: an entry taken back out may make room for it.
+    size_t written = 0;
+    const bool ok = writeAll(m_fd, m_buffer.constData(), size_t(m_buffer.size()), written);
+    m_fileOffset += written;
+    m_buffer.remove(0, qsizetype(written));
+    if (!ok)
+        fail(QStringLiteral("Cannot write the archive"), errno);
+}
+
+void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
+{
+    if (failed())
+        return;
+    // The header now says what it could not say before the data was compressed.
+    const QByteArray header = localHeader(m_entry, crc, compressedSize, m_entryZip64);
+    if (m_entryOffset >= m_fileOffset)
+        std::memcpy(m_buffer.data() + (m_entryOffset - m_fileOffset), header.constData(),
+                    size_t(header.size()));
+    else if (!writeAllAt(m_fd, header.constData(), size_t(header.size()), off_t(m_entryOffset)))
+        fail(QStringLiteral("Cannot write the archive"), errno);
+    m_central.push_back({m_entry, crc, compressedSize, m_entryOffset});
+}
+
+void ZipWriter::dropEntry()
+{
+    // A failure before the entry began is the archive's, not the entry's.
+    if (!m_entryRecoverable || m_fd < 0)
+        return;
+    m_failure.clear();
+    if (m_entryOffset >= m_fileOffset) {
+        m_buffer.truncate(qsizetype(m_entryOffset - m_fileOffset));
+    } else {
+        m_buffer.clear();
+        if (::ftruncate(m_fd, off_t(m_entryOffset)) != 0 ||
+            ::lseek(m_fd, off_t(m_entryOffset), SEEK_SET) < 0)
+            fail(QStringLiteral("Cannot take an entry back out of the archive"), errno);
+        m_fileOffset = m_entryOffset;
+    }
+    m_offset = m_entryOffset;
+}
+
+bool ZipWriter::finish()
+{
+    if (m_fd < 0)
+        return false;
+    const quint64 directoryOffset = m_offset;
+    for (const Written &w : m_central) {
+        const bool bigSize = w.entry.size >= max32;
+        const bool bigCompressed = w.compressedSize >= max32;
+        const bool bigOffset = w.offset >= max32;
+        QByteArray extra;
+        if (bigSize)
+            put64(extra, w.entry.size);
+        if (bigCompressed)
+            put64(extra, w.compressedSize);
+        if (bigOffset)
+            put64(extra, w.offset);
+        QByteArray record;
+        put32(record, 0x02014b50);
+        put16(record, madeBy);
+        put16(record, extra.isEmpty() ? plainVersion : zip64Version);
+        put16(record, w.entry.utf8 ? utf8Flag : 0);
+        put16(record, w.entry.method);
+        put32(record, w.entry.dosTime);
+        put32(record, w.crc);
+        put32(record, bigCompressed ? max32 : quint32(w.compressedSize));
+        put32(record, bigSize ? max32 : quint32(w.entry.size));
+        put16(record, quint16(w.entry.name.size()));
+        put16(record, extra.isEmpty() ? 0 : quint16(extra.size() + 4));
+        put32(record, 0); // comment length, disk number
+        put16(record, 0); // internal attributes
+        put32(record, unixAttributes);
+        put32(record, bigOffset ? max32 : quint32(w.offset));
+        record += w.entry.name;
+        if (!extra.isEmpty()) {
+            put16(record, 0x0001);
+            put16(record, quint16(extra.size()));
+            record += extra;
+        }
+        put(record);
+    }
+    const quint64 directorySize = m_offset - directoryOffset;
+    const quint64 count = m_central.size();
+    const bool zip64 = count >= 0xffff || directoryOffset >= max32 || directorySize >= max32;
+    QByteArray end;
+    if (zip64) {
+        const quint64 recordOffset = m_offset;
+        put32(end, 0x06064b50);
+        put64(end, 44);
+        put16(end, madeBy);
+        put16(end, zip64Version);
+        put64(end, 0); // this disk, the directory's disk
+        put64(end, count);
+        put64(end, count);
+        put64(end, directorySize);
+        put64(end, directoryOffset);
+        put32(end, 0x07064b50);
+        put32(end, 0);
+        put64(end, recordOffset);
+        put32(end, 1);
+    }
+    put32(end, 0x06054b50);
+    put32(end, 0); // this disk, the directory's disk
+    put16(end, zip64 ? 0xffff : quint16(count));
+    put16(end, zip64 ? 0xffff : quint16(count));
+    put32(end, zip64 ? max32 : quint32(directorySize));
+    put32(end, zip64 ? max32 : quint32(directoryOffset));
+    put16(end, 0);
+    put(end);
+    flush();
+    // The archive reaches the disk before its name does: a crash leaves the old one or this.
+    if (!failed() && ::fsync(m_fd) != 0)
+        fail(QStringLiteral("Cannot write to disk the archive"), errno);
+    if (::close(m_fd) != 0 && !failed())
+        fail(QStringLiteral("Cannot write the archive"), errno);
+    m_fd = -1;
+    return !failed();
+}
+
+void ZipWriter::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+        ::unlink(nativePath(m_path).constData());
+    }
+    m_buffer.clear();
+    m_failure.clear();
+}
