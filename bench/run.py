@@ -8,8 +8,9 @@ same logging folder, made by orvel-sim with a fixed seed.
 1 GiB line, and one 5 GiB data_ file (ZIP64 by size).
 
 For each case it prints wall time, CPU time, peak resident memory and archive size of every
-contender (medians of 3 runs, taken in A B A B order), and for the main case one last line:
+contender (medians of 3 runs, taken in A B A B order) and a line with the case's name before
     ratio archive-run/zip-6 wall: X.XX  size: Y.YY  peak-rss-MiB: Z
+and, last, that line of the main case without its name.
 """
 import os
 import shutil
@@ -106,7 +107,13 @@ def bench(case, arguments, contenders, rounds=ROUNDS):
         medians[name] = (wall, cpu, rss, size)
         print(f"  {name:12} wall {wall:8.2f} s  cpu {cpu:8.2f} s  peak-rss {rss:7.1f} MiB  size {size / 2**20:9.2f} MiB")
     verify(case)
+    print(f"{case} {ratio(medians)}")
     return medians
+
+
+def ratio(medians):
+    a, z = medians["archive-run"], medians["zip-6"]
+    return f"ratio archive-run/zip-6 wall: {a[0] / z[0]:.2f}  size: {a[3] / z[3]:.2f}  peak-rss-MiB: {a[2]:.0f}"
 
 
 everyone = [("archive-run", sorvik_run), ("zip-6", zip_run), ("7z-zip-5", sevenzip_run)]
@@ -115,8 +122,7 @@ main = bench("main", ["--data", "40", "--data-size", str(8 << 20), "--diag", "40
 formatting = subprocess.run([os.path.join(bin_dir, "bench_format"), os.path.join(work, "main", "orvel", "logs"),
                              os.path.join(work, "main", "format")], check=True, capture_output=True, text=True)
 print("  " + formatting.stdout.strip())
-a, z = main["archive-run"], main["zip-6"]
-summary = f"ratio archive-run/zip-6 wall: {a[0] / z[0]:.2f}  size: {a[3] / z[3]:.2f}  peak-rss-MiB: {a[2]:.0f}"
+summary = ratio(main)
 
 if extended:
     # The large cases take minutes a run: one run each.

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // What the program's logic needs from the main window; implemented by frmMain and by test hosts.
 class RunHost {
 public:
@@ -18,3 +20,8 @@ public:
     // Lets pending window events through, so the window repaints and its commands stay usable.
     virtual void pumpEvents() = 0;
 };
+
+// Does `work` on a thread of its own while the host pumps events, and returns when it is done,
+// throwing what it threw: for a long step (a copy onto a slow share) that must not freeze the
+// window. A stop request seen meanwhile ends the program as any other does.
+void whilePumping(RunHost &host, const std::function<void()> &work);

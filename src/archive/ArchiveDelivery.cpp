@@ -40,9 +40,9 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
 // for byte, and only then gives it its name, never over a file that appeared meanwhile. Whatever
 // fails, nothing is left under either name.
-void deliver(FileSystem &fs, const QString &source, const QString &folder, const QString &name)
+void deliver(FileSystem &fs, const QString &source, const QString &folder, const QString &name,
+             const QString &temporary)
 {
-    const QString temporary = folder + temporaryName(name);
     try {
         fs.CopyFile(source, temporary, false);
         const qint64 expected = fs.FileSize(source);
@@ -105,7 +105,11 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
             const QString folder = targetFolder(host);
             trapSilently(
                 [&] { removeLeftovers(fs, folder, program.WorkStation().ComputerName()); });
-            deliver(fs, program.ZipFilePath, folder, fs.GetFileName(program.ZipFilePath));
+            const QString name = fs.GetFileName(program.ZipFilePath);
+            // A run cut short while it copies takes its copy with it.
+            const QString temporary = folder + temporaryName(name);
+            program.addRunTemporaries(temporary);
+            whilePumping(host, [&] { deliver(fs, program.ZipFilePath, folder, name, temporary); });
             log.WriteLogLine(QStringLiteral("    File copied"));
         },
         report);

@@ -2,9 +2,9 @@
 
 #include <cstddef>
 
-// Bytes for a piece of a file or its compressed data. A large buffer is mapped from the system
-// and unmapped when freed, so that the process gives the memory back at once: the heap keeps
-// freed blocks of this size, and the run's memory would grow with the largest it ever held.
+// Bytes for a piece of a file or its compressed data, from the heap: freed blocks are used again
+// without the system having to map fresh pages for every piece, and the pieces in memory at once
+// are bounded by their owner.
 class Buffer {
 public:
     Buffer() = default;
@@ -19,9 +19,6 @@ public:
     size_t size() const { return m_size; }
 
 private:
-    void release();
-
     char *m_data = nullptr;
     size_t m_size = 0;
-    bool m_mapped = false;
 };

@@ -82,9 +82,18 @@ libdeflate_compressor *Deflater::compressor(int level)
 Deflater::Result Deflater::compress(const char *in, size_t length, int level, bool last)
 {
     libdeflate_compressor *c = compressor(level);
-    // Room for the bytes that end a piece that is not the last.
-    Result out{Buffer(libdeflate_deflate_compress_bound(c, length) + 1 + sizeof storedEnd), 0};
-    out.length = libdeflate_deflate_compress(c, in, length, out.data.data(), out.data.size());
+    // Logs deflate to a fifth of their size or less: room for a quarter nearly always suffices,
+    // and data that does not shrink that far is compressed again with room for the worst case.
+    // The bytes that end a piece that is not the last need room too.
+    const size_t ending = 1 + sizeof storedEnd;
+    Result out{Buffer(length / 4 + 4096), 0};
+    out.length =
+        libdeflate_deflate_compress(c, in, length, out.data.data(), out.data.size() - ending);
+    if (out.length == 0) {
+        out.data = Buffer(libdeflate_deflate_compress_bound(c, length) + ending);
+        out.length =
+            libdeflate_deflate_compress(c, in, length, out.data.data(), out.data.size() - ending);
+    }
     if (out.length == 0)
         throw std::logic_error("the compressed piece did not fit its bound");
     if (!last)

@@ -17,9 +17,10 @@
 namespace {
 
 const QString loggingKey = QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0");
-// Deflate levels, measured against the common archivers' default on the served product's logs.
-constexpr int dataLevel = 6;
-constexpr int formattedLevel = 7;
+// Measured on the served product's logs, raw and formatted: level 6 makes archives 6% smaller
+// than the common archivers' default; 7 saves 0.7% more for 12% more time, 5 costs 1.6% in size
+// for 9% less time.
+constexpr int compressionLevel = 6;
 
 bool startsWith(const QString &name, const char *prefix)
 {
@@ -46,10 +47,7 @@ void ArchiveFiles(Program &program, RunHost &host)
     const auto report = logFailureIn(log, "ArchiveFiles");
     const auto step = [&](const std::function<void()> &work) { return trap(work, report); };
     const QString formattingFolder = program.programFolder() + QStringLiteral("/TempDiags");
-    ZipArchive zip(dataLevel);
-    // The readable copies are text this program wrote: one level more makes them about 5%
-    // smaller, in less time than the raw logs take at the level below.
-    zip.setFolderLevel(formattingFolder, formattedLevel);
+    ZipArchive zip(compressionLevel);
 
     step([&] { log.WriteLogLine(QStringLiteral("    Starting ZIP file archive")); });
     step([&] { program.ZipFilePath = GenerateBackupDataFileName(program.runFiles()); });
@@ -58,6 +56,8 @@ void ArchiveFiles(Program &program, RunHost &host)
     program.addRunTemporaries(formattingFolder + QLatin1Char('/'));
     program.setRunStop([&zip] { zip.abandon(); });
     const auto noMoreZip = qScopeGuard([&] { program.setRunStop({}); });
+    // The window answers while the workers keep AddFile waiting: they compress far behind.
+    zip.setWaiting([&] { step([&] { host.pumpEvents(); }); });
 
     int status = 0;
     step([&] { status = zip.NewZip(program.ZipFilePath); });
@@ -166,10 +166,17 @@ void ArchiveFiles(Program &program, RunHost &host)
         }
     }
 
+    // The files are counted: the bar now shows the bytes compressed of all there are.
+    const auto showCompression = [&] {
+        const ZipArchive::Progress progress = zip.progress();
+        host.setProgress(double(progress.done), double(progress.total));
+        host.pumpEvents();
+    };
+    zip.setWaiting([&] { step(showCompression); });
     step([&] {
         log.WriteLogLine(
             QStringLiteral("    Compressing files into zip - this may take a while..."));
-        host.pumpEvents();
+        showCompression();
     });
     bool saved = false;
     step([&] {

@@ -14,12 +14,15 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zip.h>
 
 namespace {
 
-// A file larger than this is deflated in pieces of this size, on as many workers as there are
-// pieces to take. Larger pieces compress a little better; these keep the memory in use small.
-constexpr size_t pieceSize = 2 << 20;
+// A file up to this size is deflated whole, in memory, as one task; a larger one in pieces of
+// `pieceSize`, on as many workers as there are pieces to take. Pieces cost a little in size and,
+// since each piece but the last is walked through once more to join it to the next, in time.
+constexpr quint64 wholeSize = 4 << 20;
+constexpr quint64 pieceSize = 2 << 20;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
 // many are open.
 constexpr size_t openLimit = 64;
@@ -65,14 +68,37 @@ ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
     return header;
 }
 
+// The finished archive, opened by an independent reader that checks every local header against
+// the central directory, before it may take the archive's name: an archive that does not read
+// back is never delivered.
+QString readBackFailure(const QString &path, qsizetype entries)
+{
+    int error = 0;
+    zip_t *archive = zip_open(nativePath(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
+    if (!archive) {
+        zip_error_t e;
+        zip_error_init_with_code(&e, error);
+        const QString text = QString::fromLocal8Bit(zip_error_strerror(&e));
+        zip_error_fini(&e);
+        return QStringLiteral("the written archive does not read back: %1").arg(text);
+    }
+    const zip_int64_t found = zip_get_num_entries(archive, 0);
+    zip_discard(archive);
+    if (found != entries)
+        return QStringLiteral("the written archive reads back with %1 of its %2 entries")
+            .arg(found)
+            .arg(entries);
+    return {};
+}
+
 } // namespace
 
 ZipArchive::ZipArchive(int compressionLevel, int threads)
     : m_level(compressionLevel)
     , m_threads(threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency())))
-    // Three pieces a worker keep every worker busy while the piece next in line is finished;
-    // the cap keeps a machine of many cores within the memory of a few.
-    , m_budget(std::min<size_t>(size_t(m_threads) * 3 * pieceSize, 48 << 20))
+    // Two files a worker keep every worker busy while the one next in line is finished; the cap
+    // keeps a machine of many cores within the memory of a few.
+    , m_budget(std::min<size_t>(size_t(m_threads) * 2 * wholeSize, 32 << 20))
 {
 }
 
@@ -89,12 +115,6 @@ void ZipArchive::abandon()
         m_abandoned = true;
     }
     m_writer.discard();
-}
-
-void ZipArchive::setFolderLevel(const QString &folder, int level)
-{
-    m_levelFolder = QFileInfo(folder).absoluteFilePath();
-    m_folderLevel = level;
 }
 
 int ZipArchive::fail(const QString &text)
@@ -154,6 +174,8 @@ void ZipArchive::work()
         lock.unlock();
         Compressed piece = compress(task, deflater);
         lock.lock();
+        // What stays in memory now is the compressed piece only.
+        m_reserved = m_reserved - task.length + piece.data.length;
         m_compressed.emplace(task.sequence, std::move(piece));
         writeInOrder(lock);
         m_changed.notify_all();
@@ -199,7 +221,7 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
             return piece;
         piece.crc = crc32Of(0, in.data(), task.length);
         if (task.length > 0)
-            piece.data = deflater.compress(in.data(), task.length, entry.level, task.last);
+            piece.data = deflater.compress(in.data(), task.length, m_level, task.last);
     } catch (const std::bad_alloc &) {
         piece.failure = QStringLiteral("there was not enough memory to compress it");
     } catch (const std::logic_error &error) {
@@ -219,12 +241,13 @@ void ZipArchive::writeInOrder(std::unique_lock<std::mutex> &lock)
         Compressed piece = std::move(m_compressed.begin()->second);
         m_compressed.erase(m_compressed.begin());
         const size_t length = piece.task.length;
+        const size_t held = piece.data.length;
         lock.unlock();
         write(piece);
         m_bytesDone += length;
         piece = {};
         lock.lock();
-        m_reserved -= length;
+        m_reserved -= held;
         ++m_nextToWrite;
         m_changed.notify_all();
     }
@@ -350,17 +373,15 @@ int ZipArchive::AddFile(const QString &path, int flags)
     Entry &entry = m_entries.emplace_back();
     entry.path = path;
     entry.header = headerFor(name, st);
-    entry.level = !m_levelFolder.isEmpty() && QFileInfo(path).absolutePath() == m_levelFolder
-                      ? m_folderLevel
-                      : m_level;
     entry.fd = fd;
     const quint64 size = entry.header.size;
-    const size_t pieces = size_t(std::max<quint64>(1, (size + pieceSize - 1) / pieceSize));
+    const quint64 piece = size <= wholeSize ? wholeSize : pieceSize;
+    const size_t pieces = size_t(std::max<quint64>(1, (size + piece - 1) / piece));
     entry.unread = pieces;
     ++m_openFiles;
     for (size_t i = 0; i < pieces; ++i) {
-        const quint64 offset = quint64(i) * pieceSize;
-        m_queue.push_back({&entry, offset, size_t(std::min<quint64>(pieceSize, size - offset)),
+        const quint64 offset = quint64(i) * piece;
+        m_queue.push_back({&entry, offset, size_t(std::min<quint64>(piece, size - offset)),
                            i + 1 == pieces, m_sequence++});
     }
     lock.unlock();
@@ -389,8 +410,11 @@ int ZipArchive::SaveArchive()
     if (!m_writer.isOpen() && !m_writer.failed())
         m_writer.open(temporary);
     QString failure;
+    const qsizetype entries = m_writer.entries();
     if (!m_writer.finish())
         failure = m_writer.failure();
+    else if (const QString unreadable = readBackFailure(temporary, entries); !unreadable.isEmpty())
+        failure = unreadable;
     else if (::rename(nativePath(temporary).constData(), nativePath(m_path).constData()) != 0)
         failure = QStringLiteral("Cannot put the archive in place at %1: %2")
                       .arg(m_path, systemError(errno));

@@ -31,8 +31,6 @@ class ZipArchive {
 public:
     // `threads` 0: a worker for every core.
     explicit ZipArchive(int compressionLevel = 6, int threads = 0);
-    // Files directly in `folder` are deflated at `level` instead.
-    void setFolderLevel(const QString &folder, int level);
     ~ZipArchive();
     ZipArchive(const ZipArchive &) = delete;
     ZipArchive &operator=(const ZipArchive &) = delete;
@@ -71,7 +69,6 @@ private:
     struct Entry {
         QString path;
         ZipWriter::Entry header;
-        int level = 6;
         int fd = -1;
         // Pieces not yet read: the last one read closes the file.
         std::atomic<size_t> unread{0};
@@ -115,8 +112,6 @@ private:
     int m_level;
     int m_threads;
     size_t m_budget;
-    QString m_levelFolder;
-    int m_folderLevel = 0;
     QString m_path;
     std::function<void()> m_waiting;
     // Entries keep their place while workers fill them in.

@@ -152,6 +152,12 @@ bool frmMain::isRunning() const
 void frmMain::setProgress(double value, double maximum)
 {
     // A maximum of 0 would turn the bar into a busy indicator that never stops.
+    // A bar counts in int: byte counts past that are shown in proportion.
+    constexpr double steps = 1 << 20;
+    if (maximum > steps) {
+        value = value * steps / maximum;
+        maximum = steps;
+    }
     const int top = std::max(1, int(maximum));
     ProgressBar->setRange(0, top);
     ProgressBar->setValue(std::clamp(int(value), 0, top));
@@ -159,10 +165,14 @@ void frmMain::setProgress(double value, double maximum)
 
 void frmMain::pumpEvents()
 {
+    // Often enough for a window that answers at once, not once for every one of 70,000 files.
+    if (m_lastPump.isValid() && m_lastPump.elapsed() < 15)
+        return;
     QCoreApplication::processEvents();
     // The pause only gives a window time to repaint; an unattended run has none.
     if (!m_program.SilentMode)
         QThread::msleep(1);
+    m_lastPump.start();
 }
 
 void frmMain::cmdStart_Click()

@@ -3,6 +3,7 @@
 #include "app/RunHost.h"
 #include "ui/RichLogView.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <memory>
@@ -84,4 +85,5 @@ private:
     RichLogView m_logView;
     frmAbout *m_about = nullptr;
     std::unique_ptr<TaskPropertySheet> m_propertySheet;
+    QElapsedTimer m_lastPump;
 };

@@ -128,6 +128,65 @@ TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
     EXPECT_EQ(zip.AddFile(path("a/same.log"), 0), 1);
     EXPECT_EQ(zip.AddFile(path("b/same.log"), 0), 0);
     EXPECT_TRUE(zip.ErrorText().contains(u"same.log"_s));
+    ASSERT_EQ(zip.SaveArchive(), 1);
+    EXPECT_EQ(zip.AddFile(path("b/same.log"), 0), 0) << "a saved archive is complete";
+    EXPECT_TRUE(zip.ErrorText().contains(u"complete"_s));
+}
+
+// Files larger than a piece are deflated piece by piece on several workers: the pieces must join
+// into one stream whatever their content leaves in the last byte of each, and an archive of
+// 70,000 entries needs the ZIP64 end records.
+TEST_F(ZipArchiveTest, PiecesJoinIntoOneEntryAndCountsPastTheLimitTakeZip64)
+{
+    std::mt19937 random(7);
+    const auto noise = [&](int size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char &byte : bytes)
+            byte = char(random());
+        return bytes;
+    };
+    const struct {
+        const char *name;
+        QByteArray content;
+    } files[] = {
+        {"data_zeros.log", QByteArray(6 << 20, '\0')},
+        {"data_noise.log", noise((4 << 20) + 1)},
+        {"data_mixed.log", someText(3 << 20, 9) + noise(1 << 20) + someText(3 << 20, 4)},
+        {"data_t1.log", someText((2 << 20) + 1, 1)},
+        {"data_t2.log", someText((2 << 20) + 2, 2)},
+        {"data_t3.log", someText((2 << 20) + 3, 3)},
+        {"data_t5.log", someText((2 << 20) + 5, 5)},
+        {"data_t6.log", someText((2 << 20) + 7, 6)},
+        {"data_t7.log", someText(2 << 20, 7)},
+    };
+    constexpr int small = 70000;
+    {
+        ZipArchive zip(6, 3);
+        ASSERT_EQ(zip.NewZip(zipPath()), 1);
+        for (const auto &file : files) {
+            writeFile(QByteArray("logs/") + file.name, file.content);
+            ASSERT_EQ(zip.AddFile(path(u"logs/"_s + QLatin1String(file.name)), 0), 1);
+        }
+        for (int i = 0; i < small; ++i) {
+            writeFile(QStringLiteral("many/%1.log").arg(i), QByteArray::number(i));
+            ASSERT_EQ(zip.AddFile(path(QStringLiteral("many/%1.log").arg(i)), 0), 1);
+        }
+        ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+        EXPECT_EQ(zip.progress().done, zip.progress().total);
+    }
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->size(), size_t(small) + std::size(files));
+    for (const auto &file : files)
+        EXPECT_EQ(content->at(QLatin1String(file.name)).sha256,
+                  QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex())
+            << file.name;
+    EXPECT_EQ(content->at(u"69999.log"_s).sha256,
+              QCryptographicHash::hash("69999", QCryptographicHash::Sha256).toHex());
+    QProcess unzip;
+    unzip.start(u"unzip"_s, {u"-tqq"_s, zipPath()});
+    ASSERT_TRUE(unzip.waitForFinished(120000));
+    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAllStandardOutput().toStdString();
 }
 
 TEST_F(ZipArchiveTest, AFileRemovedAfterItWasAddedIsArchivedAsItWas)
