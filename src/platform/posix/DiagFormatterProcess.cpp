@@ -119,18 +119,23 @@ public:
         if (m_pid < 0)
             start();
 
-        QByteArray request;
+        // Built in place, in memory kept from batch to batch: the lines go out as their bytes.
+        std::string &request = m_request;
+        request.clear();
         const auto appendNumber = [&](uint32_t n) {
             request.append(reinterpret_cast<const char *>(&n), sizeof n);
         };
         appendNumber(0); // the size, once known
         appendNumber(uint32_t(lines.size()));
         for (const QString &line : lines) {
-            const QByteArray bytes = line.toLatin1();
-            appendNumber(uint32_t(bytes.size()));
-            request += bytes;
+            appendNumber(uint32_t(line.size()));
+            const size_t at = request.size();
+            request.resize(at + size_t(line.size()));
+            char *out = request.data() + at;
+            for (const QChar c : line)
+                *out++ = c.unicode() > 0xFF ? '?' : char(c.unicode());
         }
-        const uint32_t size = uint32_t(request.size() - qsizetype(sizeof size));
+        const uint32_t size = uint32_t(request.size() - sizeof size);
         std::memcpy(request.data(), &size, sizeof size);
 
         const auto started = SteadyClock::now();
@@ -303,10 +308,10 @@ private:
         }
     }
 
-    void send(const QByteArray &frame)
+    void send(const std::string &frame)
     {
-        const char *data = frame.constData();
-        size_t size = size_t(frame.size());
+        const char *data = frame.data();
+        size_t size = frame.size();
         while (size > 0) {
             const ssize_t n = ::send(m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
@@ -323,21 +328,29 @@ private:
     // The next `size` bytes from the helper, valid until the next call.
     QByteArrayView receive(size_t size)
     {
-        if (size_t(m_received.size() - m_readAt) < size) {
-            m_received.remove(0, m_readAt);
+        if (m_received.size() - m_readAt < size) {
+            m_received.erase(0, m_readAt);
             m_readAt = 0;
         }
-        while (size_t(m_received.size() - m_readAt) < size) {
-            waitFor(POLLIN);
-            char buffer[64 * 1024];
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        // Straight into the kept buffer; the socket is asked first and waited on only when
+        // it has nothing.
+        constexpr size_t chunk = 64 * 1024;
+        while (m_received.size() - m_readAt < size) {
+            const size_t had = m_received.size();
+            m_received.resize(had + std::max(chunk, size - (had - m_readAt)));
+            const ssize_t n =
+                ::recv(m_fd, m_received.data() + had, m_received.size() - had, MSG_DONTWAIT);
+            const int error = errno;
+            m_received.resize(had + size_t(std::max<ssize_t>(n, 0)));
             if (n > 0)
-                m_received.append(buffer, qsizetype(n));
-            else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                continue;
+            if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK))
+                waitFor(POLLIN);
+            else if (n == 0 || error != EINTR)
                 ended();
         }
-        const QByteArrayView bytes(m_received.constData() + m_readAt, qsizetype(size));
-        m_readAt += qsizetype(size);
+        const QByteArrayView bytes(m_received.data() + m_readAt, qsizetype(size));
+        m_readAt += size;
         return bytes;
     }
 
@@ -358,8 +371,9 @@ private:
     int m_progressFd = -1;
     pid_t m_pid = -1;
     int m_fd = -1;
-    QByteArray m_received;
-    qsizetype m_readAt = 0;
+    std::string m_request;
+    std::string m_received;
+    size_t m_readAt = 0;
     bool m_inFile = false;
     milliseconds m_limit{0};
     milliseconds m_used{0};
