@@ -175,17 +175,22 @@ private:
 
     bool readPart(TextStream &in, TextStream &out, bool &ended)
     {
-        QString part;
-        if (!trap([&] { part = in.ReadLinePart(block, ended); },
+        if (!trap([&] { m_part = in.ReadLinePart(block, ended); },
                   [&](const Failure &f) { report(f); }))
             return false;
-        m_cleaner.feed(part, [&](QStringView kept) { keep(kept, out); });
+        m_cleaner.feed(m_part, [&](QStringView kept) { keep(kept, out); });
         return !m_writeFailed;
     }
 
     void keep(QStringView kept, TextStream &out)
     {
         const qsizetype room = formattedPart - m_line.current.size();
+        // A line the cleaner left whole is shared, not copied.
+        if (m_line.current.isEmpty() && kept.size() <= room && kept.data() == m_part.constData() &&
+            kept.size() == m_part.size()) {
+            m_line.current = m_part;
+            return;
+        }
         if (room > 0) {
             m_line.current += kept.left(room);
             kept = kept.mid(std::min(room, kept.size()));
@@ -213,6 +218,8 @@ private:
     const QString &m_rawPath;
     DiagLineFormatter *m_formatter = nullptr;
     LineCleaner m_cleaner;
+    // The part of the line read last.
+    QString m_part;
     Line m_line;
     bool m_restStreaming = false;
     bool m_writeFailed = false;

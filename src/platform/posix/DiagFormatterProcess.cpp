@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringEncoder>
 
 #include <atomic>
 
@@ -121,6 +122,7 @@ public:
 
         // Built in place, in memory kept from batch to batch: the lines go out as their bytes.
         std::string &request = m_request;
+        QStringEncoder latin1(QStringEncoder::Latin1);
         request.clear();
         const auto appendNumber = [&](uint32_t n) {
             request.append(reinterpret_cast<const char *>(&n), sizeof n);
@@ -131,9 +133,7 @@ public:
             appendNumber(uint32_t(line.size()));
             const size_t at = request.size();
             request.resize(at + size_t(line.size()));
-            char *out = request.data() + at;
-            for (const QChar c : line)
-                *out++ = c.unicode() > 0xFF ? '?' : char(c.unicode());
+            latin1.appendToBuffer(request.data() + at, line);
         }
         const uint32_t size = uint32_t(request.size() - sizeof size);
         std::memcpy(request.data(), &size, sizeof size);

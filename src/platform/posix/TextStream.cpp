@@ -3,6 +3,7 @@
 #include "platform/FileSystemError.h"
 
 #include <QScopeGuard>
+#include <QStringEncoder>
 
 #include <cerrno>
 #include <cstring>
@@ -18,9 +19,7 @@ void appendLatin1(QByteArray &to, QStringView text)
 {
     const qsizetype at = to.size();
     to.resize(at + text.size());
-    char *out = to.data() + at;
-    for (const QChar c : text)
-        *out++ = c.unicode() > 0xFF ? '?' : char(c.unicode());
+    QStringEncoder(QStringEncoder::Latin1).appendToBuffer(to.data() + at, text);
 }
 } // namespace
 
