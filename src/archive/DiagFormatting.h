@@ -36,5 +36,5 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
                                  const QString &formattedPath,
                                  const std::atomic<bool> *stop = nullptr);
 
-// The same with the program's one formatter, its lines written to the run log as they come.
+// The same with the program's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath);

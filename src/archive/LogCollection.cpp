@@ -255,7 +255,12 @@ void ArchiveFiles(Program &program, RunHost &host)
         }
     });
 
-    // Everything from the listing on may go to other threads; nothing has been read yet.
+    // The readable copy of a diagnostic file.
+    const auto copyOf = [&](const QString &name) {
+        return formattingFolder + QLatin1Char('/') + name + QStringLiteral(".fmtd.txt");
+    };
+    // The diagnostic files are formatted from now on, ahead of the loop below, which takes them
+    // in file order.
     step([&] {
         if (!folder)
             return;
@@ -263,8 +268,7 @@ void ArchiveFiles(Program &program, RunHost &host)
         for (const File &file : folder->Files) {
             const QString &name = file.Name();
             if (name.size() >= 5 && startsWith(name, "diag_"))
-                jobs.push_back({file.Path(), formattingFolder + QLatin1Char('/') + name +
-                                                 QStringLiteral(".fmtd.txt")});
+                jobs.push_back({file.Path(), copyOf(name)});
         }
         if (!jobs.empty())
             formatting.emplace(program, std::move(jobs));
@@ -284,8 +288,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                     for (const QString &line : outcome.lines)
                         log.WriteLogLine(line);
                     if (outcome.formatted) {
-                        toAdd = formattingFolder + QLatin1Char('/') + name +
-                                QStringLiteral(".fmtd.txt");
+                        toAdd = copyOf(name);
                     } else {
                         log.WriteLogLine(
                             QStringLiteral("(error) unable to format diagnostic file:") +
