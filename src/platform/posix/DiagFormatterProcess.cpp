@@ -43,6 +43,7 @@ using std::chrono::milliseconds;
 constexpr int formatterFailed = 51;
 // No line of 510 characters formats into more than this: a longer answer is a broken component.
 constexpr uint32_t maxAnswer = 16 * 1024 * 1024;
+constexpr int socketBuffer = 1024 * 1024;
 
 // The helper program: named by the environment, or beside the running executable.
 const QByteArray &helperPath()
@@ -180,6 +181,11 @@ private:
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
             cannotStart(errno);
+        // Room for a whole batch each way, so that neither side waits on the other mid-batch; the
+        // system may grant less, which only costs time.
+        for (const int fd : fds)
+            for (const int option : {SO_SNDBUF, SO_RCVBUF})
+                ::setsockopt(fd, SOL_SOCKET, option, &socketBuffer, sizeof socketBuffer);
         fds[0] = aboveHelperDescriptors(fds[0]);
         fds[1] = aboveHelperDescriptors(fds[1]);
         if (fds[0] < 0 || fds[1] < 0) {
