@@ -1,5 +1,6 @@
 // How fast raw diagnostic logs become readable copies: strFormatDiagFile over the diag_ files of
-// a logging folder, through the served product's formatter, on one thread as in a run.
+// a logging folder, through the served product's formatter, on one thread: the speed of one of a
+// run's formatting workers.
 //
 //   bench_format LOGGING_FOLDER WORK_FOLDER
 #include "app/Program.h"

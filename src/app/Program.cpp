@@ -45,13 +45,19 @@ RunFiles Program::runFiles()
 DiagLineFormatter &Program::diagLineFormatter()
 {
     if (!m_diagLineFormatter)
-        m_diagLineFormatter = m_components->createDiagLineFormatter();
-    if (!m_diagLineFormatter)
+        m_diagLineFormatter = createDiagLineFormatter();
+    return *m_diagLineFormatter;
+}
+
+std::unique_ptr<DiagLineFormatter> Program::createDiagLineFormatter()
+{
+    std::unique_ptr<DiagLineFormatter> formatter = m_components->createDiagLineFormatter();
+    if (!formatter)
         throw Failure(429,
                       QStringLiteral("The diagnostic line formatter of Orvel cannot be created "
                                      "(class %1 is not registered or cannot be loaded)")
                           .arg(QLatin1String(ORVEL_DIAG_FORMATTER_CLSID)));
-    return *m_diagLineFormatter;
+    return formatter;
 }
 
 QString Program::executableName() const

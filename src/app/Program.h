@@ -62,6 +62,9 @@ public:
     // The one diagnostic line formatter of the process, created on first use; throws Failure
     // when the component cannot be created.
     DiagLineFormatter &diagLineFormatter();
+    // A formatter of the caller's own, for work on another thread; throws Failure when the
+    // component cannot be created.
+    std::unique_ptr<DiagLineFormatter> createDiagLineFormatter();
     RunLog &runLog() { return m_runLog; }
     Launcher &launcher() { return *m_launcher; }
     QDateTime now() const { return m_clock(); }

@@ -31,9 +31,9 @@ struct Line {
 // One raw file being formatted.
 class DiagFile {
 public:
-    DiagFile(Program &program, const QString &rawPath)
-        : m_program(program)
-        , m_log(program.runLog())
+    DiagFile(const DiagFormatterSource &formatter, const QString &rawPath, QStringList &log)
+        : m_source(formatter)
+        , m_log(log)
         , m_rawPath(rawPath)
     {
     }
@@ -41,30 +41,30 @@ public:
     // The "(error)" line of a failed step.
     void logError(const QString &description)
     {
-        m_log.WriteLogLine(QStringLiteral("(error) in strFormatDiagFile on frmMain for file=") +
-                           m_rawPath + QStringLiteral(", error=") + description);
+        m_log << QStringLiteral("(error) in strFormatDiagFile on frmMain for file=") + m_rawPath +
+                     QStringLiteral(", error=") + description;
     }
 
     // The three run-log lines of a failed step.
     void report(const Failure &failure, const Line &line)
     {
         logError(failure.description());
-        m_log.WriteLogLine(QStringLiteral("    RawLine='") + line.current + QLatin1Char('\''));
+        m_log << QStringLiteral("    RawLine='") + line.current + QLatin1Char('\'');
         QString rest = QStringLiteral("    RestOfLine='") + line.rest + QLatin1Char('\'');
         if (line.restLeftOut > 0)
             rest += QStringLiteral(" \u2026 [%1 more characters not shown]").arg(line.restLeftOut);
-        m_log.WriteLogLine(rest);
+        m_log << rest;
     }
     void report(const Failure &failure) { report(failure, m_line); }
 
     // Starts the formatter on this file. False when there is none to be had: no line of the file
     // can be formatted, and one line says why.
-    bool begin(qint64 bytes)
+    bool begin(const DiagFormatTimeLimit &limit, qint64 bytes)
     {
         return trap(
             [&] {
-                m_formatter = &m_program.diagLineFormatter();
-                m_formatter->beginFile(m_program.FormatTimeLimit.forBytes(bytes));
+                m_formatter = &m_source();
+                m_formatter->beginFile(limit.forBytes(bytes));
             },
             [&](const Failure &f) { logError(f.description()); });
     }
@@ -175,17 +175,22 @@ private:
 
     bool readPart(TextStream &in, TextStream &out, bool &ended)
     {
-        QString part;
-        if (!trap([&] { part = in.ReadLinePart(block, ended); },
+        if (!trap([&] { m_part = in.ReadLinePart(block, ended); },
                   [&](const Failure &f) { report(f); }))
             return false;
-        m_cleaner.feed(part, [&](QStringView kept) { keep(kept, out); });
+        m_cleaner.feed(m_part, [&](QStringView kept) { keep(kept, out); });
         return !m_writeFailed;
     }
 
     void keep(QStringView kept, TextStream &out)
     {
         const qsizetype room = formattedPart - m_line.current.size();
+        // A line the cleaner left whole is shared, not copied.
+        if (m_line.current.isEmpty() && kept.size() <= room && kept.data() == m_part.constData() &&
+            kept.size() == m_part.size()) {
+            m_line.current = m_part;
+            return;
+        }
         if (room > 0) {
             m_line.current += kept.left(room);
             kept = kept.mid(std::min(room, kept.size()));
@@ -208,11 +213,13 @@ private:
         return !m_writeFailed;
     }
 
-    Program &m_program;
-    RunLog &m_log;
+    const DiagFormatterSource &m_source;
+    QStringList &m_log;
     const QString &m_rawPath;
     DiagLineFormatter *m_formatter = nullptr;
     LineCleaner m_cleaner;
+    // The part of the line read last.
+    QString m_part;
     Line m_line;
     bool m_restStreaming = false;
     bool m_writeFailed = false;
@@ -223,24 +230,25 @@ private:
 
 } // namespace
 
-bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath)
+DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
+                                 const DiagFormatTimeLimit &limit, const QString &rawPath,
+                                 const QString &formattedPath, const std::atomic<bool> *stop)
 {
-    RunLog &log = program.runLog();
-    FileSystem &fs = program.fileSystem();
-    log.WriteLogLine(QStringLiteral("    Formatting diagnostic log file:") + rawPath);
+    DiagFormatOutcome outcome;
+    QStringList &log = outcome.lines;
+    log << QStringLiteral("    Formatting diagnostic log file:") + rawPath;
     if (!fs.FileExists(rawPath)) {
-        log.WriteLogLine(
-            QStringLiteral(
-                "(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:") +
-            rawPath);
-        return false;
+        log << QStringLiteral(
+                   "(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:") +
+                   rawPath;
+        return outcome;
     }
 
-    DiagFile file(program, rawPath);
+    DiagFile file(formatter, rawPath, log);
     qint64 bytes = 0;
     trapSilently([&] { bytes = fs.FileSize(rawPath); });
-    if (!file.begin(bytes))
-        return false;
+    if (!file.begin(limit, bytes))
+        return outcome;
     const auto report = [&](const Failure &f) { file.report(f); };
     trap(
         [&] {
@@ -253,13 +261,15 @@ bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &
     std::unique_ptr<TextStream> out;
     if (!trap([&] { in = fs.OpenTextFile(rawPath); }, report) ||
         !trap([&] { out = fs.CreateTextFile(formattedPath, true, false); }, report))
-        return false;
+        return outcome;
 
     // Nobody reads the copy while it is written: it may wait in memory a while.
     out->setBuffered(true);
     bool readToEnd = false;
     for (;;) {
         bool atEnd = false;
+        if (stop && stop->load(std::memory_order_relaxed))
+            break;
         if (!trap([&] { atEnd = in->AtEndOfStream(); }, report))
             break;
         if (atEnd) {
@@ -275,8 +285,19 @@ bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &
     if (readToEnd && !trap([&] { out->Flush(); }, report))
         readToEnd = false;
     if (readToEnd)
-        log.WriteLogLine(QStringLiteral("    Formatting complete to:") + formattedPath);
+        log << QStringLiteral("    Formatting complete to:") + formattedPath;
     trapSilently([&] { out->Close(); });
     trapSilently([&] { in->Close(); });
-    return readToEnd;
+    outcome.formatted = readToEnd;
+    return outcome;
+}
+
+bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath)
+{
+    const DiagFormatOutcome outcome =
+        formatDiagFile([&]() -> DiagLineFormatter & { return program.diagLineFormatter(); },
+                       program.fileSystem(), program.FormatTimeLimit, rawPath, formattedPath);
+    for (const QString &line : outcome.lines)
+        program.runLog().WriteLogLine(line);
+    return outcome.formatted;
 }

@@ -1,13 +1,40 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
+#include <atomic>
+#include <functional>
+
+class DiagLineFormatter;
+class FileSystem;
 class Program;
+struct DiagFormatTimeLimit;
+
+// What formatting one raw file came to: the run-log lines it costs, in the order they are to be
+// written, and whether the copy was written.
+struct DiagFormatOutcome {
+    QStringList lines;
+    bool formatted = false;
+};
+
+// Gives the formatter a file is formatted with; throws Failure when there is none to be had.
+using DiagFormatterSource = std::function<DiagLineFormatter &()>;
 
 // Writes the readable copy of a raw diagnostic file, line by line, through the served product's
-// line formatter. True when the raw file was read to its end and the copy written; false when the
-// raw file is missing or cannot be read, the copy cannot be written, or the formatter cannot be
+// line formatter. Formatted when the raw file was read to its end and the copy written; not when
+// the raw file is missing or cannot be read, the copy cannot be written, or the formatter cannot be
 // had or fails itself (crashes, does not answer in time): the caller then archives the raw file.
-// A line the formatter rejects is kept raw in the copy and costs an "(error)" line in the run log,
-// for the first 100 such lines of a file; one more line counts the rest.
+// A line the formatter rejects is kept raw in the copy and costs an "(error)" line, for the first
+// 100 such lines of a file; one more line counts the rest.
+//
+// Writes nothing to the run log, so that files can be formatted on threads of their own, each with
+// a formatter of its own: the caller writes the outcome's lines. Once `stop` is set the file ends
+// early, not formatted.
+DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
+                                 const DiagFormatTimeLimit &limit, const QString &rawPath,
+                                 const QString &formattedPath,
+                                 const std::atomic<bool> *stop = nullptr);
+
+// The same with the program's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath);

@@ -67,6 +67,9 @@ public:
     // Formats a batch of lines at once, an answer for each; throws FormatterFailure when the
     // component failed.
     virtual std::vector<FormattedLine> FormatLines(const QStringList &lines) = 0;
+    // Makes the call in progress on another thread, and every later one, throw FormatterFailure
+    // at once; safe to call from any thread while the formatter lives.
+    virtual void interrupt() {}
 
     // One line; throws Failure with the component's description of what is wrong with it.
     QString FormatLine(const QString &line)

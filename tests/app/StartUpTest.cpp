@@ -254,7 +254,7 @@ TEST_F(LockTest, ARefusedOrUnguardedStartSaysSo)
     EXPECT_EQ(run({u"/Silent"_s}).status, 2);
     EXPECT_EQ(run({u"/Silent"_s}).status, 2);
     EXPECT_EQ(QDir(path("program")).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{u".Sorvik.lock"_s, u"Sorvik"_s}));
+              (QStringList{u".Sorvik.lock"_s, u"Sorvik"_s, helper}));
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(lock).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 077, 0u);

@@ -16,7 +16,11 @@ protected:
         TempEnvironment::SetUp();
         QDir().mkpath(path(u"program"_s));
         ASSERT_TRUE(QFile::copy(builtFile(u"Sorvik"_s), program()));
+        ASSERT_TRUE(QFile::copy(builtFile(helper), path(u"program/"_s + helper)));
     }
+
+    // Found beside the executable, as in an installed copy.
+    static constexpr QLatin1StringView helper{"sorvik-diag-formatter"};
 
     QString program() const { return path(u"program/Sorvik"_s); }
 
@@ -24,6 +28,7 @@ protected:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        env.remove(u"SORVIK_FORMATTER_HELPER"_s);
         return env;
     }
 

@@ -94,6 +94,8 @@ public:
     {
         value = v;
         maximum = m;
+        if (onProgress)
+            onProgress();
     }
     void pumpEvents() override
     {
@@ -109,6 +111,9 @@ public:
     int pumps = 0;
     // Runs while the window would take its events: the moment to change the world under a run.
     std::function<void()> onPump;
+    // Runs at every progress step: the first comes once the folder is listed, before any file of
+    // it is read.
+    std::function<void()> onProgress;
 };
 
 // A fixture whose every test has its own temporary root: HOME, XDG_CONFIG_HOME, SORVIK_REGISTRY,

@@ -72,23 +72,23 @@ public:
 
     std::unique_ptr<DiagLineFormatter> createDiagLineFormatter() override
     {
-        const Library library = load(QStringLiteral(ORVEL_DIAG_FORMATTER_CLSID));
+        const QString path = libraryPath(QStringLiteral(ORVEL_DIAG_FORMATTER_CLSID));
+        const Library library = openLibrary(path);
         if (!library)
             return nullptr;
-        const DiagFormatterEntry entry{
-            symbol<decltype(orvel_diag_formatter_create)>(library, "orvel_diag_formatter_create"),
-            symbol<decltype(orvel_diag_formatter_format_line)>(library,
-                                                               "orvel_diag_formatter_format_line"),
-            symbol<decltype(orvel_diag_formatter_destroy)>(library, "orvel_diag_formatter_destroy"),
-            symbol<decltype(orvel_free)>(library, "orvel_free")};
-        if (!entry.create || !entry.format || !entry.destroy || !entry.release)
-            return nullptr;
-        // The component runs in a helper process, where its crash or hang costs one file.
-        return makeDiagFormatterProcess(library, entry);
+        for (const char *name : {"orvel_diag_formatter_create", "orvel_diag_formatter_format_line",
+                                 "orvel_diag_formatter_destroy", "orvel_free"})
+            if (!::dlsym(library.get(), name))
+                return nullptr;
+        // The component runs in a helper process, where its crash or hang costs one file; it is
+        // loaded here only to learn that it can be.
+        return makeDiagFormatterProcess(path);
     }
 
 private:
-    Library load(const QString &clsid) const
+    Library load(const QString &clsid) const { return openLibrary(libraryPath(clsid)); }
+
+    QString libraryPath(const QString &clsid) const
     {
         QString path;
         trapSilently([&] {
@@ -97,7 +97,7 @@ private:
                                      QString(), RegistryKind::String, QString())
                        .toString();
         });
-        return openLibrary(path);
+        return path;
     }
 
     const Registry &m_registry;

@@ -1,6 +1,12 @@
 #include "platform/posix/DiagFormatterProcess.h"
 
+#include "platform/posix/DiagFormatterProtocol.h"
+
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringEncoder>
 
 #include <atomic>
 
@@ -8,168 +14,69 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-// The helper is a forked child of this process rather than a program of its own: the component
-// is already loaded, nothing has to be found beside the executable, and the test binaries run it
-// just as the program does. The child only ever runs the component and the frame loop below
-// (plain system calls and malloc, which glibc keeps usable after fork); it never returns into the
-// parent's code and ends with _exit, so no Qt object or buffered file of the parent is touched.
-//
-// The two talk over a socket pair (a peer gone gives EPIPE, never SIGPIPE). Lines go in batches,
-// so that the two processes do not wait on each other for every line:
-//   to the helper:   u32 size of what follows, u32 count, then for each line u32 length, bytes
-//   from the helper: for each line i32 status, u32 length, the text (status 0) or the error
-// The helper's first answer, with no bytes, says whether the component made its formatter. Before
-// each line it notes the line's number in memory shared with the parent, so that the parent knows
-// which line the component crashed or hung on.
+extern char **environ;
+
+// The component runs in a helper program of its own (sorvik-diag-formatter, beside the
+// executable), started with posix_spawn: nothing but exec runs between the two, so the helper
+// starts alike whatever other threads of this process hold. The two talk over a socket pair (a
+// peer gone gives EPIPE, never SIGPIPE); DiagFormatterProtocol.h has what they say.
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+using DiagFormatterProtocol::Header;
 using std::chrono::milliseconds;
 
 // The number every failure of the formatter itself is reported with.
 constexpr int formatterFailed = 51;
 // No line of 510 characters formats into more than this: a longer answer is a broken component.
 constexpr uint32_t maxAnswer = 16 * 1024 * 1024;
-// The helper's socket, once the other descriptors are closed.
-constexpr int helperSocket = 3;
+constexpr int socketBuffer = 1024 * 1024;
 
-struct Header {
-    int32_t status;
-    uint32_t length;
-};
-
-// The helper's side: blocking, and the parent gone is the end.
-bool sendAll(int fd, const char *data, size_t size)
+// The helper program: named by the environment, or beside the running executable.
+const QByteArray &helperPath()
 {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
+    static const QByteArray path = [] {
+        const QByteArray named = qgetenv(DiagFormatterProtocol::helperVariable);
+        if (!named.isEmpty())
+            return named;
+        const QString executable = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+        return QFile::encodeName(QFileInfo(executable).absolutePath() + QLatin1Char('/') +
+                                 QLatin1String(DiagFormatterProtocol::helperName));
+    }();
+    return path;
 }
 
-bool receiveAll(int fd, char *data, size_t size)
+// A descriptor moved above those the helper is handed, so that handing one cannot overwrite the
+// other.
+int aboveHelperDescriptors(int fd)
 {
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-void append(std::string &to, const void *data, size_t size)
-{
-    to.append(static_cast<const char *>(data), size);
-}
-
-void appendAnswer(std::string &to, int32_t status, const char *data, size_t length)
-{
-    const Header header{status, uint32_t(std::min<size_t>(length, UINT32_MAX))};
-    append(to, &header, sizeof header);
-    if (header.length)
-        append(to, data, header.length);
-}
-
-[[noreturn]] void serve(int fd, const DiagFormatterEntry &entry, std::atomic<uint32_t> &progress)
-{
-    void *const instance = entry.create();
-    std::string answers;
-    appendAnswer(answers, instance ? 0 : -1, nullptr, 0);
-    if (!sendAll(fd, answers.data(), answers.size()) || !instance)
-        ::_exit(0);
-    std::string batch;
-    for (;;) {
-        uint32_t size = 0;
-        if (!receiveAll(fd, reinterpret_cast<char *>(&size), sizeof size))
-            break;
-        batch.resize(size);
-        if (!receiveAll(fd, batch.data(), size))
-            break;
-        // The parent wrote the batch: its numbers are trusted, not checked.
-        const char *at = batch.data();
-        const auto number = [&] {
-            uint32_t n = 0;
-            std::memcpy(&n, at, sizeof n);
-            at += sizeof n;
-            return n;
-        };
-        const uint32_t count = number();
-        answers.clear();
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t length = number();
-            const char *const line = at;
-            at += length;
-            progress.store(i, std::memory_order_relaxed);
-            char *text = nullptr;
-            char *error = nullptr;
-            size_t textLength = 0;
-            const int status = entry.format(instance, line, length, &text, &textLength, &error);
-            if (status == 0)
-                appendAnswer(answers, 0, text, text ? textLength : 0);
-            else
-                appendAnswer(answers, status, error, error ? std::strlen(error) : 0);
-            entry.release(text);
-            entry.release(error);
-        }
-        if (!sendAll(fd, answers.data(), answers.size()))
-            break;
-    }
-    entry.destroy(instance);
-    ::_exit(0);
-}
-
-// In the child, straight after fork.
-[[noreturn]] void runHelper(int fd, pid_t parent, const DiagFormatterEntry &entry,
-                            std::atomic<uint32_t> &progress)
-{
-    // The helper never outlives the program, even one killed outright.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent)
-        ::_exit(0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    // The parent's files, locks and pipes are none of the helper's business: holding them would
-    // keep them open after the parent closed them.
-    if (fd != helperSocket) {
-        if (::dup2(fd, helperSocket) < 0)
-            ::_exit(1);
-        fd = helperSocket;
-    }
-    if (::close_range(helperSocket + 1, ~0U, 0) != 0) {
-        for (int other = helperSocket + 1; other < 65536; ++other)
-            ::close(other);
-    }
-    serve(fd, entry, progress);
+    if (fd < 0 || fd > DiagFormatterProtocol::progressFd)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, DiagFormatterProtocol::progressFd + 1);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
 }
 
 class DiagFormatterProcess : public DiagLineFormatter {
 public:
-    DiagFormatterProcess(std::shared_ptr<void> library, DiagFormatterEntry entry)
+    explicit DiagFormatterProcess(QByteArray library)
         : m_library(std::move(library))
-        , m_entry(entry)
+        , m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
     {
     }
     ~DiagFormatterProcess() override
@@ -177,6 +84,18 @@ public:
         stop();
         if (m_progress)
             ::munmap(m_progress, sizeof *m_progress);
+        if (m_progressFd >= 0)
+            ::close(m_progressFd);
+        if (m_wake >= 0)
+            ::close(m_wake);
+    }
+
+    void interrupt() override
+    {
+        m_interrupted.store(true);
+        const uint64_t one = 1;
+        if (m_wake >= 0) [[maybe_unused]]
+            const ssize_t written = ::write(m_wake, &one, sizeof one);
     }
 
     void beginFile(milliseconds limit) override
@@ -202,18 +121,22 @@ public:
         if (m_pid < 0)
             start();
 
-        QByteArray request;
+        // Built in place, in memory kept from batch to batch: the lines go out as their bytes.
+        std::string &request = m_request;
+        QStringEncoder latin1(QStringEncoder::Latin1);
+        request.clear();
         const auto appendNumber = [&](uint32_t n) {
             request.append(reinterpret_cast<const char *>(&n), sizeof n);
         };
         appendNumber(0); // the size, once known
         appendNumber(uint32_t(lines.size()));
         for (const QString &line : lines) {
-            const QByteArray bytes = line.toLatin1();
-            appendNumber(uint32_t(bytes.size()));
-            request += bytes;
+            appendNumber(uint32_t(line.size()));
+            const size_t at = request.size();
+            request.resize(at + size_t(line.size()));
+            latin1.appendToBuffer(request.data() + at, line);
         }
-        const uint32_t size = uint32_t(request.size() - qsizetype(sizeof size));
+        const uint32_t size = uint32_t(request.size() - sizeof size);
         std::memcpy(request.data(), &size, sizeof size);
 
         const auto started = SteadyClock::now();
@@ -241,9 +164,15 @@ public:
 private:
     void start()
     {
+        if (m_interrupted.load())
+            fail(QStringLiteral("The diagnostic line formatter of Orvel was stopped"));
         if (!m_progress) {
+            m_progressFd =
+                aboveHelperDescriptors(::memfd_create("sorvik-formatter-line", MFD_CLOEXEC));
+            if (m_progressFd < 0 || ::ftruncate(m_progressFd, sizeof(std::atomic<uint32_t>)) != 0)
+                cannotStart(errno);
             void *shared = ::mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE,
-                                  MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+                                  MAP_SHARED, m_progressFd, 0);
             if (shared == MAP_FAILED)
                 cannotStart(errno);
             m_progress = new (shared) std::atomic<uint32_t>(0);
@@ -252,19 +181,49 @@ private:
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
             cannotStart(errno);
-        // Whatever the parent's stdio holds must not be written twice.
-        std::fflush(nullptr);
-        const pid_t parent = ::getpid();
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(fds[0]);
-            runHelper(fds[1], parent, m_entry, *m_progress);
+        // Room for a whole batch each way, so that neither side waits on the other mid-batch; the
+        // system may grant less, which only costs time.
+        for (const int fd : fds)
+            for (const int option : {SO_SNDBUF, SO_RCVBUF})
+                ::setsockopt(fd, SOL_SOCKET, option, &socketBuffer, sizeof socketBuffer);
+        fds[0] = aboveHelperDescriptors(fds[0]);
+        fds[1] = aboveHelperDescriptors(fds[1]);
+        if (fds[0] < 0 || fds[1] < 0) {
+            const int error = errno;
+            for (const int fd : fds)
+                if (fd >= 0)
+                    ::close(fd);
+            cannotStart(error);
         }
-        const int forkError = errno;
+
+        const QByteArray &helper = helperPath();
+        const QByteArray parent = QByteArray::number(::getpid());
+        char *const arguments[] = {const_cast<char *>(helper.constData()),
+                                   const_cast<char *>(m_library.constData()),
+                                   const_cast<char *>(parent.constData()), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], DiagFormatterProtocol::socketFd);
+        posix_spawn_file_actions_adddup2(&actions, m_progressFd, DiagFormatterProtocol::progressFd);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t mask;
+        sigemptyset(&mask);
+        posix_spawnattr_setsigmask(&attributes, &mask);
+        sigfillset(&mask);
+        posix_spawnattr_setsigdefault(&attributes, &mask);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        pid_t pid = -1;
+        const int spawnError =
+            ::posix_spawn(&pid, helper.constData(), &actions, &attributes, arguments, environ);
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
-        if (pid < 0) {
+        if (spawnError != 0) {
             ::close(fds[0]);
-            cannotStart(forkError);
+            fail(QStringLiteral("The diagnostic line formatter of Orvel cannot be started: %1 (%2)")
+                     .arg(QString::fromLocal8Bit(std::strerror(spawnError)),
+                          QFile::decodeName(helper)));
         }
         m_pid = pid;
         m_fd = fds[0];
@@ -344,8 +303,10 @@ private:
             if (now >= m_deadline)
                 timedOut();
             const auto left = std::chrono::ceil<milliseconds>(m_deadline - now).count();
-            pollfd ready{m_fd, events, 0};
-            const int n = ::poll(&ready, 1, int(std::min<long long>(left, INT_MAX)));
+            pollfd ready[2] = {{m_fd, events, 0}, {m_wake, POLLIN, 0}};
+            const int n = ::poll(ready, 2, int(std::min<long long>(left, INT_MAX)));
+            if (m_interrupted.load())
+                fail(QStringLiteral("The diagnostic line formatter of Orvel was stopped"));
             if (n > 0)
                 return; // readiness, hang-up or error: the next call tells which
             if (n < 0 && errno != EINTR)
@@ -353,10 +314,10 @@ private:
         }
     }
 
-    void send(const QByteArray &frame)
+    void send(const std::string &frame)
     {
-        const char *data = frame.constData();
-        size_t size = size_t(frame.size());
+        const char *data = frame.data();
+        size_t size = frame.size();
         while (size > 0) {
             const ssize_t n = ::send(m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
@@ -373,21 +334,29 @@ private:
     // The next `size` bytes from the helper, valid until the next call.
     QByteArrayView receive(size_t size)
     {
-        if (size_t(m_received.size() - m_readAt) < size) {
-            m_received.remove(0, m_readAt);
+        if (m_received.size() - m_readAt < size) {
+            m_received.erase(0, m_readAt);
             m_readAt = 0;
         }
-        while (size_t(m_received.size() - m_readAt) < size) {
-            waitFor(POLLIN);
-            char buffer[64 * 1024];
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        // Straight into the kept buffer; the socket is asked first and waited on only when
+        // it has nothing.
+        constexpr size_t chunk = 64 * 1024;
+        while (m_received.size() - m_readAt < size) {
+            const size_t had = m_received.size();
+            m_received.resize(had + std::max(chunk, size - (had - m_readAt)));
+            const ssize_t n =
+                ::recv(m_fd, m_received.data() + had, m_received.size() - had, MSG_DONTWAIT);
+            const int error = errno;
+            m_received.resize(had + size_t(std::max<ssize_t>(n, 0)));
             if (n > 0)
-                m_received.append(buffer, qsizetype(n));
-            else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                continue;
+            if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK))
+                waitFor(POLLIN);
+            else if (n == 0 || error != EINTR)
                 ended();
         }
-        const QByteArrayView bytes(m_received.constData() + m_readAt, qsizetype(size));
-        m_readAt += qsizetype(size);
+        const QByteArrayView bytes(m_received.data() + m_readAt, qsizetype(size));
+        m_readAt += size;
         return bytes;
     }
 
@@ -402,12 +371,15 @@ private:
         return header;
     }
 
-    std::shared_ptr<void> m_library;
-    DiagFormatterEntry m_entry;
+    QByteArray m_library;
+    int m_wake;
+    std::atomic<bool> m_interrupted = false;
+    int m_progressFd = -1;
     pid_t m_pid = -1;
     int m_fd = -1;
-    QByteArray m_received;
-    qsizetype m_readAt = 0;
+    std::string m_request;
+    std::string m_received;
+    size_t m_readAt = 0;
     bool m_inFile = false;
     milliseconds m_limit{0};
     milliseconds m_used{0};
@@ -419,8 +391,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<DiagLineFormatter> makeDiagFormatterProcess(std::shared_ptr<void> library,
-                                                            DiagFormatterEntry entry)
+std::unique_ptr<DiagLineFormatter> makeDiagFormatterProcess(const QString &library)
 {
-    return std::make_unique<DiagFormatterProcess>(std::move(library), entry);
+    return std::make_unique<DiagFormatterProcess>(QFile::encodeName(library));
 }

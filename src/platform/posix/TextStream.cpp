@@ -2,6 +2,9 @@
 
 #include "platform/FileSystemError.h"
 
+#include <QScopeGuard>
+#include <QStringEncoder>
+
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -10,6 +13,14 @@
 namespace {
 constexpr qsizetype readBlock = 64 * 1024;
 constexpr qsizetype pendingLimit = 64 * 1024;
+
+// ISO-8859-1, a character it has no byte for as '?', as QString::toLatin1 gives it.
+void appendLatin1(QByteArray &to, QStringView text)
+{
+    const qsizetype at = to.size();
+    to.resize(at + text.size());
+    QStringEncoder(QStringEncoder::Latin1).appendToBuffer(to.data() + at, text);
+}
 } // namespace
 
 TextStream::TextStream(int fd, QString path, Encoding encoding)
@@ -71,6 +82,12 @@ void TextStream::Write(const QString &text)
             *out++ = char(c & 0xFF);
             *out++ = char(c >> 8);
         }
+    } else if (m_buffered) {
+        // Straight into what is pending: a copy is written line by line.
+        appendLatin1(m_pending, text);
+        if (m_pending.size() >= pendingLimit)
+            Flush();
+        return;
     } else {
         bytes = text.toLatin1();
     }
@@ -87,12 +104,21 @@ void TextStream::Flush()
 {
     if (m_pending.isEmpty())
         return;
-    const QByteArray pending = std::exchange(m_pending, QByteArray());
-    writeAll(pending.constData(), pending.size());
+    // Emptied whether or not the write succeeds, its memory kept for the next lines.
+    const auto empty = qScopeGuard([&] { m_pending.resize(0); });
+    writeAll(m_pending.constData(), m_pending.size());
 }
 
 void TextStream::WriteLine(const QString &text)
 {
+    if (m_buffered && m_encoding == Encoding::SingleByte) {
+        requireOpen("Cannot write to file");
+        appendLatin1(m_pending, text);
+        m_pending.append("\r\n", 2);
+        if (m_pending.size() >= pendingLimit)
+            Flush();
+        return;
+    }
     Write(text + QLatin1String("\r\n"));
 }
 
@@ -124,8 +150,19 @@ bool TextStream::fill()
 QString TextStream::ReadLinePart(qsizetype maxChars, bool &lineEnded)
 {
     requireOpen("Cannot read file");
-    QByteArray part;
     lineEnded = false;
+    // Most lines end within what is buffered: they become text without a copy between.
+    if (m_pos < m_buffer.size()) {
+        const qsizetype want = std::min(m_buffer.size() - m_pos, maxChars);
+        const char *start = m_buffer.constData() + m_pos;
+        if (const char *lf = static_cast<const char *>(std::memchr(start, '\n', size_t(want)))) {
+            m_pos += (lf - start) + 1;
+            lineEnded = true;
+            const qsizetype length = lf - start - (lf > start && lf[-1] == '\r' ? 1 : 0);
+            return QString::fromLatin1(start, length);
+        }
+    }
+    QByteArray part;
     while (part.size() < maxChars) {
         if (m_pos >= m_buffer.size() && !fill()) {
             lineEnded = true;

@@ -68,10 +68,19 @@ __attribute__((constructor)) static void setUp(void)
         action = actKill;
     if (err)
         failure = atoi(err);
-    owner = getpid();
+    // The process that was started; a helper it starts in turn inherits the mark and stays inert.
+    const char *started = getenv("SORVIK_FAULT_OWNER");
+    if (started) {
+        owner = (pid_t)atol(started);
+    } else {
+        char pid[24];
+        snprintf(pid, sizeof pid, "%ld", (long)getpid());
+        setenv("SORVIK_FAULT_OWNER", pid, 1);
+        owner = getpid();
+    }
 }
 
-// The counts of the process that was started, not of a helper it forked.
+// The counts of the process that was started, not of a helper it started.
 __attribute__((destructor)) static void tearDown(void)
 {
     const char *file = getenv("SORVIK_FAULT_COUNTS");
@@ -102,6 +111,8 @@ void _exit(int status)
 // 0: go on; 1: fail this call; 2: cut this write short.
 static int strike(enum Operation op)
 {
+    if (getpid() != owner)
+        return 0;
     const unsigned long call = __atomic_add_fetch(&counts[op], 1, __ATOMIC_SEQ_CST);
     if ((int)op != target || call != targetCall)
         return 0;
