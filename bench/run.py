@@ -45,7 +45,8 @@ def sorvik_run(case, root):
     shutil.rmtree(base, ignore_errors=True)
     for folder in ("program", "archive", "config/Sorvik"):
         os.makedirs(os.path.join(base, folder))
-    shutil.copy(os.path.join(bin_dir, "Sorvik"), os.path.join(base, "program"))
+    for program in ("Sorvik", "sorvik-diag-formatter"):
+        shutil.copy(os.path.join(bin_dir, program), os.path.join(base, "program"))
     with open(os.path.join(base, "config/Sorvik/Sorvik.ini"), "w") as ini:
         ini.write(f"[frmMain]\nArchiveFolderPath={base}/archive/\n")
     os.environ["SORVIK_REGISTRY"] = os.path.join(root, "registry.reg")

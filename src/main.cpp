@@ -26,6 +26,10 @@ void quietUnattended(QtMsgType type, const QMessageLogContext &, const QString &
 int main(int argc, char *argv[])
 {
     stampScheduledStart();
+    // Without TZ the C library looks at /etc/localtime again for every local time it works out:
+    // a stat for every run-log line and every file. Named once, the zone is read once.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     // Taken before Qt removes the options it knows from argv.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)

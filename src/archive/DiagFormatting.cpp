@@ -232,7 +232,8 @@ private:
 
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
                                  const DiagFormatTimeLimit &limit, const QString &rawPath,
-                                 const QString &formattedPath, const std::atomic<bool> *stop)
+                                 const QString &formattedPath, const std::atomic<bool> *stop,
+                                 qint64 inMemoryUpTo)
 {
     DiagFormatOutcome outcome;
     QStringList &log = outcome.lines;
@@ -250,17 +251,24 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
     if (!file.begin(limit, bytes))
         return outcome;
     const auto report = [&](const Failure &f) { file.report(f); };
-    trap(
-        [&] {
-            if (fs.FileExists(formattedPath))
-                fs.DeleteFile(formattedPath, true);
-        },
-        report);
+    const bool inMemory = bytes <= inMemoryUpTo;
+    if (!inMemory)
+        trap(
+            [&] {
+                if (fs.FileExists(formattedPath))
+                    fs.DeleteFile(formattedPath, true);
+            },
+            report);
 
     std::unique_ptr<TextStream> in;
     std::unique_ptr<TextStream> out;
     if (!trap([&] { in = fs.OpenTextFile(rawPath); }, report) ||
-        !trap([&] { out = fs.CreateTextFile(formattedPath, true, false); }, report))
+        !trap(
+            [&] {
+                out = inMemory ? TextStream::inMemory(formattedPath)
+                               : fs.CreateTextFile(formattedPath, true, false);
+            },
+            report))
         return outcome;
 
     // Nobody reads the copy while it is written: it may wait in memory a while.
@@ -286,6 +294,8 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
         readToEnd = false;
     if (readToEnd)
         log << QStringLiteral("    Formatting complete to:") + formattedPath;
+    if (readToEnd && inMemory)
+        outcome.copy = out->takeWritten();
     trapSilently([&] { out->Close(); });
     trapSilently([&] { in->Close(); });
     outcome.formatted = readToEnd;

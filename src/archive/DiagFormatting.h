@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class DiagLineFormatter;
 class FileSystem;
@@ -16,6 +18,8 @@ struct DiagFormatTimeLimit;
 struct DiagFormatOutcome {
     QStringList lines;
     bool formatted = false;
+    // The copy itself, when it was made in memory rather than written.
+    std::optional<QByteArray> copy;
 };
 
 // Gives the formatter a file is formatted with; throws Failure when there is none to be had.
@@ -30,11 +34,13 @@ using DiagFormatterSource = std::function<DiagLineFormatter &()>;
 //
 // Writes nothing to the run log, so that files can be formatted on threads of their own, each with
 // a formatter of its own: the caller writes the outcome's lines. Once `stop` is set the file ends
-// early, not formatted.
+// early, not formatted. The copy of a raw file up to `inMemoryUpTo` bytes is made in memory and
+// handed back, not written at `formattedPath`: creating thousands of small files costs far more
+// than formatting them.
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
                                  const DiagFormatTimeLimit &limit, const QString &rawPath,
                                  const QString &formattedPath,
-                                 const std::atomic<bool> *stop = nullptr);
+                                 const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1);
 
 // The same with the program's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath);

@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zip.h>
 
 namespace {
 
@@ -23,6 +23,8 @@ namespace {
 // since each piece but the last is walked through once more to join it to the next, in time.
 constexpr quint64 wholeSize = 4 << 20;
 constexpr quint64 pieceSize = 2 << 20;
+// A file up to this size is compressed by the thread that adds it, when no worker is behind.
+constexpr quint64 inlineSize = 64 << 10;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
 // many are open.
 constexpr size_t openLimit = 64;
@@ -58,6 +60,7 @@ ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
 {
     ZipWriter::Entry header;
     header.name = nativePath(name);
+    header.name.squeeze();
     const bool ascii = std::all_of(header.name.cbegin(), header.name.cend(),
                                    [](char c) { return uchar(c) < 0x80; });
     header.utf8 = !ascii && QString::fromUtf8(header.name) == name;
@@ -66,29 +69,6 @@ ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
     // Nothing to deflate: stored, as every archiver stores an empty file.
     header.method = st.st_size == 0 ? 0 : 8;
     return header;
-}
-
-// The finished archive, opened by an independent reader that checks every local header against
-// the central directory, before it may take the archive's name: an archive that does not read
-// back is never delivered.
-QString readBackFailure(const QString &path, qsizetype entries)
-{
-    int error = 0;
-    zip_t *archive = zip_open(nativePath(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
-    if (!archive) {
-        zip_error_t e;
-        zip_error_init_with_code(&e, error);
-        const QString text = QString::fromLocal8Bit(zip_error_strerror(&e));
-        zip_error_fini(&e);
-        return QStringLiteral("the written archive does not read back: %1").arg(text);
-    }
-    const zip_int64_t found = zip_get_num_entries(archive, 0);
-    zip_discard(archive);
-    if (found != entries)
-        return QStringLiteral("the written archive reads back with %1 of its %2 entries")
-            .arg(found)
-            .arg(entries);
-    return {};
 }
 
 } // namespace
@@ -138,7 +118,7 @@ void ZipArchive::stopWorkers()
         std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
-    m_changed.notify_all();
+    m_work.notify_all();
     for (std::thread &worker : m_workers)
         worker.join();
     m_workers.clear();
@@ -161,11 +141,7 @@ void ZipArchive::work()
     for (;;) {
         // Pieces are taken in order, and one always fits: the piece next in line is never kept
         // waiting by pieces after it.
-        m_changed.wait(lock, [this] {
-            return m_stopping ||
-                   (!m_queue.empty() &&
-                    (m_reserved == 0 || m_reserved + m_queue.front().length <= m_budget));
-        });
+        m_work.wait(lock, [this] { return m_stopping || canTakeNext(); });
         if (m_stopping)
             return;
         const Task task = m_queue.front();
@@ -178,8 +154,12 @@ void ZipArchive::work()
         m_reserved = m_reserved - task.length + piece.data.length;
         m_compressed.emplace(task.sequence, std::move(piece));
         writeInOrder(lock);
-        m_changed.notify_all();
     }
+}
+
+bool ZipArchive::canTakeNext() const
+{
+    return !m_queue.empty() && (m_reserved == 0 || m_reserved + m_queue.front().length <= m_budget);
 }
 
 ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater)
@@ -188,9 +168,13 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
     Compressed piece{task, {}, 0, {}};
     const quint64 size = entry.header.size;
     try {
-        Buffer in(task.length);
-        if (!entry.failed) {
-            const ssize_t n = readAt(entry.fd, in.data(), task.length, off_t(task.offset));
+        // The last piece of a file asks for one byte more: one that holds more than its size.
+        const size_t asked = task.length + (task.last ? 1 : 0);
+        Buffer in(entry.fd >= 0 ? asked : 0);
+        const char *data = entry.fd >= 0 ? in.data() : entry.memory.constData() + task.offset;
+        if (!entry.failed && entry.fd >= 0) {
+            const ssize_t n = readAt(entry.fd, in.data(), asked, off_t(task.offset));
+            struct stat st;
             if (n < 0) {
                 piece.failure = systemError(errno);
             } else if (size_t(n) < task.length) {
@@ -198,19 +182,15 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
                                                "%2 bytes")
                                     .arg(task.offset + quint64(n))
                                     .arg(size);
-            } else if (task.last) {
+            } else if (size_t(n) > task.length && ::fstat(entry.fd, &st) == 0 &&
+                       quint64(st.st_size) <= size) {
                 // More bytes than the size are fine while the size grows with them (a live
                 // log); not in a pseudo-file whose size says nothing of its content.
-                char extra;
-                struct stat st;
-                if (readAt(entry.fd, &extra, 1, off_t(size)) > 0 && ::fstat(entry.fd, &st) == 0 &&
-                    quint64(st.st_size) <= size)
-                    piece.failure =
-                        QStringLiteral("the file holds more than its size of %1 bytes says")
-                            .arg(size);
+                piece.failure =
+                    QStringLiteral("the file holds more than its size of %1 bytes says").arg(size);
             }
         }
-        if (entry.unread.fetch_sub(1) == 1) {
+        if (entry.unread.fetch_sub(1) == 1 && entry.fd >= 0) {
             ::close(entry.fd);
             std::lock_guard lock(m_mutex);
             --m_openFiles;
@@ -219,9 +199,9 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
             entry.failed = true;
         if (entry.failed)
             return piece;
-        piece.crc = crc32Of(0, in.data(), task.length);
+        piece.crc = crc32Of(0, data, task.length);
         if (task.length > 0)
-            piece.data = deflater.compress(in.data(), task.length, m_level, task.last);
+            piece.data = deflater.compress(data, task.length, m_level, task.last);
     } catch (const std::bad_alloc &) {
         piece.failure = QStringLiteral("there was not enough memory to compress it");
     } catch (const std::logic_error &error) {
@@ -249,9 +229,12 @@ void ZipArchive::writeInOrder(std::unique_lock<std::mutex> &lock)
         lock.lock();
         m_reserved -= held;
         ++m_nextToWrite;
-        m_changed.notify_all();
+        // Only a worker kept back by the budget has anything new to do.
+        if (canTakeNext())
+            m_work.notify_one();
     }
     m_writing = false;
+    m_progress.notify_all();
 }
 
 void ZipArchive::write(Compressed &piece)
@@ -290,6 +273,8 @@ void ZipArchive::write(Compressed &piece)
     if (piece.task.last) {
         m_writer.finishEntry(entry.crc, entry.compressedSize);
         entry.ok = true;
+        // Every piece is compressed once the last is written: the data is no longer needed.
+        entry.memory = {};
     }
 }
 
@@ -299,8 +284,8 @@ void ZipArchive::waitUntil(const std::function<bool()> &done)
     const auto finished = [&] { return m_abandoned || done(); };
     while (!finished()) {
         if (!m_waiting) {
-            m_changed.wait(lock, finished);
-        } else if (!m_changed.wait_for(lock, waitingInterval, finished)) {
+            m_progress.wait(lock, finished);
+        } else if (!m_progress.wait_for(lock, waitingInterval, finished)) {
             lock.unlock();
             m_waiting();
             lock.lock();
@@ -314,6 +299,7 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     m_path.clear();
     m_entries.clear();
     m_names.clear();
+    m_lastFolder.clear();
     m_lost.clear();
     m_errorText.clear();
     m_sealed = false;
@@ -336,56 +322,99 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     return 1;
 }
 
+QString ZipArchive::refusal(const QString &name) const
+{
+    if (m_path.isEmpty() || m_abandoned)
+        return QStringLiteral("No archive has been started");
+    if (m_sealed)
+        return QStringLiteral("The archive %1 is complete; a new one is needed").arg(m_path);
+    if (m_names.contains(nativePath(name)))
+        return QStringLiteral("An entry named %1 is already in the archive").arg(name);
+    return {};
+}
+
 int ZipArchive::AddFile(const QString &path, int flags)
 {
     Q_UNUSED(flags);
-    if (m_path.isEmpty() || m_abandoned)
-        return fail(QStringLiteral("No archive has been started"));
-    if (m_sealed)
-        return fail(QStringLiteral("The archive %1 is complete; a new one is needed").arg(m_path));
     const QString name = QFileInfo(path).fileName();
-    if (m_names.contains(name))
-        return fail(QStringLiteral("An entry named %1 is already in the archive").arg(name));
+    if (const QString refused = refusal(name); !refused.isEmpty())
+        return fail(refused);
     int fd = -1;
+    struct stat st;
     try {
-        fd = openRegularFile(path);
+        fd = openRegularFile(path, &st);
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return fail(QStringLiteral("Cannot read %1: %2").arg(path, systemError(error)));
-    }
-    // The reader goes front to back: the system can read ahead.
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    m_names.insert(name);
-    m_bytesTotal += quint64(st.st_size);
+    // The reader goes front to back through a large file: the system can read ahead.
+    if (quint64(st.st_size) > wholeSize)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return add(path, name, fd, st, {});
+}
 
+int ZipArchive::AddData(const QString &path, QByteArray data)
+{
+    const QString name = QFileInfo(path).fileName();
+    if (const QString refused = refusal(name); !refused.isEmpty())
+        return fail(refused);
+    struct stat st {};
+    st.st_size = off_t(data.size());
+    st.st_mtime = std::time(nullptr);
+    return add(path, name, -1, st, std::move(data));
+}
+
+int ZipArchive::add(const QString &path, const QString &name, int fd, const struct stat &st,
+                    QByteArray memory)
+{
+    // Entries of one folder share its path: 70,000 logs do not hold 70,000 copies of it.
+    const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
+    if (QStringView(path).left(folderLength) != m_lastFolder)
+        m_lastFolder = path.left(folderLength);
+    m_bytesTotal += quint64(st.st_size);
     startWorkers();
-    waitUntil([this] { return m_openFiles < openLimit; });
+    if (fd >= 0)
+        waitUntil([this] { return m_openFiles < openLimit; });
     std::unique_lock lock(m_mutex);
     if (m_abandoned) {
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
     }
     Entry &entry = m_entries.emplace_back();
-    entry.path = path;
+    entry.folder = m_lastFolder;
     entry.header = headerFor(name, st);
+    m_names.insert(entry.header.name);
     entry.fd = fd;
+    entry.memory = std::move(memory);
     const quint64 size = entry.header.size;
     const quint64 piece = size <= wholeSize ? wholeSize : pieceSize;
     const size_t pieces = size_t(std::max<quint64>(1, (size + piece - 1) / piece));
     entry.unread = pieces;
-    ++m_openFiles;
+    if (fd >= 0)
+        ++m_openFiles;
+    // A small file while the workers have nothing waiting is compressed here and now: handing it
+    // over would cost more than compressing it.
+    if (size <= inlineSize && m_queue.empty() && m_reserved + size <= m_budget) {
+        const Task task{&entry, 0, size_t(size), true, m_sequence++};
+        m_reserved += task.length;
+        lock.unlock();
+        Compressed compressed = compress(task, m_callerDeflater);
+        lock.lock();
+        m_reserved = m_reserved - task.length + compressed.data.length;
+        m_compressed.emplace(task.sequence, std::move(compressed));
+        writeInOrder(lock);
+        return 1;
+    }
     for (size_t i = 0; i < pieces; ++i) {
         const quint64 offset = quint64(i) * piece;
         m_queue.push_back({&entry, offset, size_t(std::min<quint64>(piece, size - offset)),
                            i + 1 == pieces, m_sequence++});
     }
     lock.unlock();
-    m_changed.notify_all();
+    if (pieces == 1)
+        m_work.notify_one();
+    else
+        m_work.notify_all();
     return 1;
 }
 
@@ -403,18 +432,15 @@ int ZipArchive::SaveArchive()
 
     for (const Entry &entry : m_entries)
         if (!entry.ok)
-            m_lost.push_back({entry.path, entry.reason.isEmpty()
-                                              ? QStringLiteral("it could not be read in full")
-                                              : entry.reason});
+            m_lost.push_back({entry.pathOf(), entry.reason.isEmpty()
+                                                  ? QStringLiteral("it could not be read in full")
+                                                  : entry.reason});
     const QString temporary = temporaryPath();
     if (!m_writer.isOpen() && !m_writer.failed())
         m_writer.open(temporary);
     QString failure;
-    const qsizetype entries = m_writer.entries();
     if (!m_writer.finish())
         failure = m_writer.failure();
-    else if (const QString unreadable = readBackFailure(temporary, entries); !unreadable.isEmpty())
-        failure = unreadable;
     else if (::rename(nativePath(temporary).constData(), nativePath(m_path).constData()) != 0)
         failure = QStringLiteral("Cannot put the archive in place at %1: %2")
                       .arg(m_path, systemError(errno));
@@ -425,6 +451,7 @@ int ZipArchive::SaveArchive()
     }
     m_written = true;
     m_sealed = !m_entries.empty();
+    m_names = {};
     if (!m_lost.empty()) {
         QStringList lost;
         for (const LostFile &file : m_lost)

@@ -2,6 +2,7 @@
 
 #include "archive/Deflate.h"
 #include "archive/ZipWriter.h"
+#include "platform/FileSystem.h"
 
 #include <QSet>
 #include <QString>
@@ -39,6 +40,8 @@ public:
     // `flags` is kept for callers of the component; only 0 is used. Once an archive with entries
     // was saved, a file is added to a new archive only.
     int AddFile(const QString &path, int flags);
+    // Adds `data` as if it were the file at `path`, made now: a copy made in memory.
+    int AddData(const QString &path, QByteArray data);
     int SaveArchive();
     // Stops the workers after the pieces they are compressing and removes every piece of the
     // archive made so far; for a run that is cut short.
@@ -67,9 +70,13 @@ public:
 
 private:
     struct Entry {
-        QString path;
+        // The path the file was added under, up to its last slash; its name is in the header.
+        QString folder;
         ZipWriter::Entry header;
+        QString pathOf() const { return folder + decodeNativePath(header.name); }
+        // Where the data is read from: an open file, or memory.
         int fd = -1;
+        QByteArray memory;
         // Pieces not yet read: the last one read closes the file.
         std::atomic<size_t> unread{0};
         // A piece could not be read: the pieces after it are not compressed.
@@ -97,6 +104,11 @@ private:
     };
 
     int fail(const QString &text);
+    // What AddFile and AddData share: the name checked, the entry made and its pieces queued.
+    int add(const QString &path, const QString &name, int fd, const struct stat &st,
+            QByteArray memory);
+    // Why nothing named `name` may be added now; empty when it may.
+    QString refusal(const QString &name) const;
     void startWorkers();
     void stopWorkers();
     void work();
@@ -104,6 +116,8 @@ private:
     // Writes what is compressed, in order, while the piece next in line is there. Called with the
     // lock held; one thread at a time does the writing.
     void writeInOrder(std::unique_lock<std::mutex> &lock);
+    // Whether the next piece may be taken now: there is one, and it fits the budget.
+    bool canTakeNext() const;
     void write(Compressed &piece);
     // Blocks until `done` holds or the archive is abandoned, calling the waiting function.
     void waitUntil(const std::function<bool()> &done);
@@ -116,7 +130,8 @@ private:
     std::function<void()> m_waiting;
     // Entries keep their place while workers fill them in.
     std::deque<Entry> m_entries;
-    QSet<QString> m_names;
+    QSet<QByteArray> m_names;
+    QString m_lastFolder;
     // A saved archive with entries is complete: nothing more goes into it.
     bool m_sealed = false;
     std::vector<LostFile> m_lost;
@@ -127,7 +142,11 @@ private:
     std::atomic<quint64> m_bytesTotal{0};
 
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // Workers wait on `m_work` for pieces; callers on `m_progress` for pieces written.
+    std::condition_variable m_work;
+    std::condition_variable m_progress;
+    // Compresses the small files the caller's thread takes on itself.
+    Deflater m_callerDeflater;
     std::deque<Task> m_queue;
     std::map<size_t, Compressed> m_compressed;
     std::vector<std::thread> m_workers;

@@ -244,6 +244,7 @@ bool ZipWriter::finish()
     }
     const quint64 directorySize = m_offset - directoryOffset;
     const quint64 count = m_central.size();
+    m_central = {};
     const bool zip64 = count >= 0xffff || directoryOffset >= max32 || directorySize >= max32;
     QByteArray end;
     if (zip64) {

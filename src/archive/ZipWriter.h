@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <vector>
+#include <deque>
 
 // Writes a ZIP archive front to back into one file, entry after entry, each entry's compressed
 // data as it comes; the sizes and CRC of an entry whose data came in several pieces are put into
@@ -45,7 +45,6 @@ public:
 
     bool failed() const { return !m_failure.isEmpty(); }
     QString failure() const { return m_failure; }
-    qsizetype entries() const { return qsizetype(m_central.size()); }
 
 private:
     struct Written {
@@ -69,7 +68,8 @@ private:
     quint64 m_offset = 0;
     quint64 m_fileOffset = 0;
     QByteArray m_buffer;
-    std::vector<Written> m_central;
+    // A deque: it grows without copying what it holds, 70,000 entries and more.
+    std::deque<Written> m_central;
     // The entry being written.
     Entry m_entry;
     quint64 m_entryOffset = 0;

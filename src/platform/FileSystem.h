@@ -14,17 +14,19 @@ class FileSystem;
 // One file as a folder listing saw it.
 class File {
 public:
-    File(FileSystem &fs, QString name, QString path, QDateTime lastModified);
+    File(FileSystem &fs, QString folder, QString name, QDateTime lastModified);
 
     const QString &Name() const { return m_name; }
-    const QString &Path() const { return m_path; }
+    // Put together when asked: the folder is shared by all of its files, so that a folder of
+    // 70,000 logs does not hold 70,000 copies of its own path.
+    QString Path() const;
     const QDateTime &DateLastModified() const { return m_lastModified; }
     void Delete(bool force);
 
 private:
     FileSystem *m_fs;
+    QString m_folder;
     QString m_name;
-    QString m_path;
     QDateTime m_lastModified;
 };
 
@@ -88,7 +90,8 @@ QString decodeNativePath(const QByteArray &native);
 // Opens a file for reading, but only a regular file reached without a symbolic link as its last
 // step: the logging folder is written by another account, and a link, FIFO or device planted
 // there must neither be read nor block the run. Throws FileSystemError ("Cannot read ...").
-int openRegularFile(const QString &path);
+// `status`, when given, receives what the open file is.
+int openRegularFile(const QString &path, struct stat *status = nullptr);
 
 // Creates (or truncates) a file readable and writable by its owner only, whatever the umask:
 // what the program writes from the served product's logs must not reach accounts that could not

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+#include <utility>
+
 // An open text file, written or read line by line.
 //
 // Written lines go straight to the file with one write() each: the run log is read by other
@@ -14,6 +17,11 @@ public:
     enum class Encoding { SingleByte, Utf16LE };
 
     TextStream(int fd, QString path, Encoding encoding);
+    // A single-byte stream written to memory only, named after `path` in what it reports: for a
+    // small copy that would cost more as a file than it holds.
+    static std::unique_ptr<TextStream> inMemory(QString path);
+    // What a stream in memory holds, taken out of it.
+    QByteArray takeWritten() { return std::exchange(m_pending, {}); }
     ~TextStream();
     TextStream(const TextStream &) = delete;
     TextStream &operator=(const TextStream &) = delete;
@@ -41,7 +49,7 @@ public:
     void setBuffered(bool buffered) { m_buffered = buffered; }
     void Flush();
 
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_fd >= 0 || m_inMemory; }
     const QString &path() const { return m_path; }
 
 private:
@@ -55,6 +63,7 @@ private:
     QByteArray m_buffer;
     QByteArray m_pending;
     bool m_buffered = false;
+    bool m_inMemory = false;
     qsizetype m_pos = 0;
     bool m_eof = false;
 };

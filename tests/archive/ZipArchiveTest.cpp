@@ -167,6 +167,11 @@ TEST_F(ZipArchiveTest, PiecesJoinIntoOneEntryAndCountsPastTheLimitTakeZip64)
             writeFile(QByteArray("logs/") + file.name, file.content);
             ASSERT_EQ(zip.AddFile(path(u"logs/"_s + QLatin1String(file.name)), 0), 1);
         }
+        // Copies made in memory go in as files would, in pieces where they are large.
+        const QByteArray inMemory = someText((5 << 20) + 11, 8);
+        ASSERT_EQ(zip.AddData(path("fmt/diag_big.fmtd.txt"), inMemory), 1);
+        ASSERT_EQ(zip.AddData(path("fmt/diag_small.fmtd.txt"), "small"), 1);
+        EXPECT_EQ(zip.AddData(path("elsewhere/diag_small.fmtd.txt"), "again"), 0);
         for (int i = 0; i < small; ++i) {
             writeFile(QStringLiteral("many/%1.log").arg(i), QByteArray::number(i));
             ASSERT_EQ(zip.AddFile(path(QStringLiteral("many/%1.log").arg(i)), 0), 1);
@@ -176,7 +181,11 @@ TEST_F(ZipArchiveTest, PiecesJoinIntoOneEntryAndCountsPastTheLimitTakeZip64)
     }
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
-    EXPECT_EQ(content->size(), size_t(small) + std::size(files));
+    EXPECT_EQ(content->size(), size_t(small) + std::size(files) + 2);
+    EXPECT_EQ(
+        content->at(u"diag_big.fmtd.txt"_s).sha256,
+        QCryptographicHash::hash(someText((5 << 20) + 11, 8), QCryptographicHash::Sha256).toHex());
+    EXPECT_EQ(content->at(u"diag_small.fmtd.txt"_s).size, 5);
     for (const auto &file : files)
         EXPECT_EQ(content->at(QLatin1String(file.name)).sha256,
                   QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex())
@@ -286,9 +295,9 @@ TEST_F(ZipArchiveTest, AFailedSaveLeavesThePreviousArchive)
     writeFile("logs/data_1.log", someText(1000, 1));
     ZipArchive zip;
     ASSERT_EQ(zip.NewZip(zipPath()), 1);
-    ASSERT_EQ(zip.AddFile(path("logs/data_1.log"), 0), 1);
     // The temporary file's name is taken by a folder: the new archive cannot be written.
     QDir().mkpath(zipPath() + u".tmp/blocker"_s);
+    ASSERT_EQ(zip.AddFile(path("logs/data_1.log"), 0), 1);
     EXPECT_EQ(zip.SaveArchive(), 0);
     EXPECT_FALSE(zip.ErrorText().isEmpty());
     EXPECT_EQ(readFile("ZIPS/archive.ZIP"), QByteArray("the previous archive"));

@@ -30,6 +30,14 @@ TextStream::TextStream(int fd, QString path, Encoding encoding)
 {
 }
 
+std::unique_ptr<TextStream> TextStream::inMemory(QString path)
+{
+    auto stream = std::make_unique<TextStream>(-1, std::move(path), Encoding::SingleByte);
+    stream->m_inMemory = true;
+    stream->m_buffered = true;
+    return stream;
+}
+
 TextStream::~TextStream()
 {
     if (m_fd >= 0)
@@ -38,7 +46,7 @@ TextStream::~TextStream()
 
 void TextStream::requireOpen(const char *action) const
 {
-    if (m_fd < 0)
+    if (m_fd < 0 && !m_inMemory)
         throw FileSystemError(EBADF, QString::fromLatin1(action), m_path);
 }
 
@@ -102,7 +110,7 @@ void TextStream::Write(const QString &text)
 
 void TextStream::Flush()
 {
-    if (m_pending.isEmpty())
+    if (m_pending.isEmpty() || m_inMemory)
         return;
     // Emptied whether or not the write succeeds, its memory kept for the next lines.
     const auto empty = qScopeGuard([&] { m_pending.resize(0); });
