@@ -61,6 +61,26 @@ size_t unmarkFinalBlock(unsigned char *data, size_t length)
     return end + sizeof storedEnd;
 }
 
+// Deflates with zlib into `out` when that is smaller than what `out` holds.
+void deflateSmaller(const char *in, size_t length, int level, Deflater::Result &out)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::bad_alloc();
+    Buffer smaller(out.length);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in));
+    stream.avail_in = uInt(length);
+    stream.next_out = reinterpret_cast<Bytef *>(smaller.data());
+    stream.avail_out = uInt(out.length);
+    const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+    const size_t written = out.length - stream.avail_out;
+    deflateEnd(&stream);
+    if (!done)
+        return;
+    std::memcpy(out.data.data(), smaller.data(), written);
+    out.length = written;
+}
+
 } // namespace
 
 Deflater::~Deflater()
@@ -96,6 +116,10 @@ Deflater::Result Deflater::compress(const char *in, size_t length, int level, bo
     }
     if (out.length == 0)
         throw std::logic_error("the compressed piece did not fit its bound");
+    // Past a hundred to one (a line repeated over megabytes), this compressor's many small blocks
+    // cost more than the data; zlib's fewer, larger ones come out smaller, and fast on such input.
+    if (out.length * 100 < length)
+        deflateSmaller(in, length, level, out);
     if (!last)
         out.length =
             unmarkFinalBlock(reinterpret_cast<unsigned char *>(out.data.data()), out.length);
