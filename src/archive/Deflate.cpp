@@ -61,24 +61,19 @@ size_t unmarkFinalBlock(unsigned char *data, size_t length)
     return end + sizeof storedEnd;
 }
 
-// Deflates with zlib into `out` when that is smaller than what `out` holds.
-void deflateSmaller(const char *in, size_t length, int level, Deflater::Result &out)
+// Deflates with zlib into `room` bytes at `into`; 0 when it does not fit.
+size_t zlibDeflate(const char *in, size_t length, int level, char *into, size_t room)
 {
     z_stream stream{};
     if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::bad_alloc();
-    Buffer smaller(out.length);
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in));
     stream.avail_in = uInt(length);
-    stream.next_out = reinterpret_cast<Bytef *>(smaller.data());
-    stream.avail_out = uInt(out.length);
+    stream.next_out = reinterpret_cast<Bytef *>(into);
+    stream.avail_out = uInt(room);
     const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
-    const size_t written = out.length - stream.avail_out;
     deflateEnd(&stream);
-    if (!done)
-        return;
-    std::memcpy(out.data.data(), smaller.data(), written);
-    out.length = written;
+    return done ? room - stream.avail_out : 0;
 }
 
 } // namespace
@@ -99,27 +94,42 @@ libdeflate_compressor *Deflater::compressor(int level)
     return compressor;
 }
 
-Deflater::Result Deflater::compress(const char *in, size_t length, int level, bool last)
+Deflater::Result Deflater::compress(const char *in, size_t length, int level, bool last,
+                                    std::atomic<bool> &repetitive)
 {
-    libdeflate_compressor *c = compressor(level);
     // Logs deflate to a fifth of their size or less: room for a quarter nearly always suffices,
     // and data that does not shrink that far is compressed again with room for the worst case.
     // The bytes that end a piece that is not the last need room too.
     const size_t ending = 1 + sizeof storedEnd;
     Result out{Buffer(length / 4 + 4096), 0};
-    out.length =
-        libdeflate_deflate_compress(c, in, length, out.data.data(), out.data.size() - ending);
-    if (out.length == 0) {
-        out.data = Buffer(libdeflate_deflate_compress_bound(c, length) + ending);
+    // Past a hundred to one (a line repeated over megabytes), libdeflate's many small blocks cost
+    // more than the data, and zlib's fewer, larger ones come out smaller. Once a piece of a file
+    // showed it, the rest of the file goes to zlib alone.
+    if (repetitive)
+        out.length = zlibDeflate(in, length, level, out.data.data(), out.data.size() - ending);
+    if (out.length > 0 && out.length * 100 >= length)
+        repetitive = false;
+    if (out.length == 0 || !repetitive) {
+        libdeflate_compressor *c = compressor(level);
         out.length =
             libdeflate_deflate_compress(c, in, length, out.data.data(), out.data.size() - ending);
+        if (out.length == 0) {
+            out.data = Buffer(libdeflate_deflate_compress_bound(c, length) + ending);
+            out.length = libdeflate_deflate_compress(c, in, length, out.data.data(),
+                                                     out.data.size() - ending);
+        }
+        if (out.length == 0)
+            throw std::logic_error("the compressed piece did not fit its bound");
+        if (out.length * 100 < length) {
+            Buffer other(out.length);
+            const size_t n = zlibDeflate(in, length, level, other.data(), out.length);
+            if (n > 0 && n < out.length) {
+                std::memcpy(out.data.data(), other.data(), n);
+                out.length = n;
+                repetitive = true;
+            }
+        }
     }
-    if (out.length == 0)
-        throw std::logic_error("the compressed piece did not fit its bound");
-    // Past a hundred to one (a line repeated over megabytes), this compressor's many small blocks
-    // cost more than the data; zlib's fewer, larger ones come out smaller, and fast on such input.
-    if (out.length * 100 < length)
-        deflateSmaller(in, length, level, out);
     if (!last)
         out.length =
             unmarkFinalBlock(reinterpret_cast<unsigned char *>(out.data.data()), out.length);

@@ -4,6 +4,7 @@
 
 #include <QtGlobal>
 
+#include <atomic>
 #include <map>
 
 struct libdeflate_compressor;
@@ -26,9 +27,10 @@ public:
         Buffer data;
         size_t length = 0;
     };
-    // Compresses `length` bytes at `level`; `last` when no piece follows. Throws std::bad_alloc
-    // when memory runs out.
-    Result compress(const char *in, size_t length, int level, bool last);
+    // Compresses `length` bytes at `level`; `last` when no piece follows. `repetitive` is what the
+    // pieces of one file learn about it. Throws std::bad_alloc when memory runs out.
+    Result compress(const char *in, size_t length, int level, bool last,
+                    std::atomic<bool> &repetitive);
 
 private:
     libdeflate_compressor *compressor(int level);

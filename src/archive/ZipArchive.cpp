@@ -25,8 +25,9 @@ namespace {
 // memory.
 constexpr quint64 wholeSize = 4 << 20;
 constexpr quint64 pieceSize = 4 << 20;
-// A file up to this size is compressed by the thread that adds it, when no worker is behind.
-constexpr quint64 inlineSize = 64 << 10;
+// Queued pieces wake the workers once they hold this much, or are this many.
+constexpr quint64 batchSize = 1 << 20;
+constexpr size_t batchFiles = 32;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
 // many are open.
 constexpr size_t openLimit = 64;
@@ -203,7 +204,7 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
             return piece;
         piece.crc = crc32Of(0, data, task.length);
         if (task.length > 0)
-            piece.data = deflater.compress(data, task.length, m_level, task.last);
+            piece.data = deflater.compress(data, task.length, m_level, task.last, entry.repetitive);
     } catch (const std::bad_alloc &) {
         piece.failure = QStringLiteral("there was not enough memory to compress it");
     } catch (const std::logic_error &error) {
@@ -283,6 +284,9 @@ void ZipArchive::write(Compressed &piece)
 void ZipArchive::waitUntil(const std::function<bool()> &done)
 {
     std::unique_lock lock(m_mutex);
+    // Whatever waits in the queue is announced now: the caller waits on the workers.
+    m_unannounced = 0;
+    m_work.notify_all();
     const auto finished = [&] { return m_abandoned || done(); };
     while (!finished()) {
         if (!m_waiting) {
@@ -394,29 +398,19 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
     entry.unread = pieces;
     if (fd >= 0)
         ++m_openFiles;
-    // A small file while the workers have nothing waiting is compressed here and now: handing it
-    // over would cost more than compressing it.
-    if (size <= inlineSize && m_queue.empty() && m_reserved + size <= m_budget) {
-        const Task task{&entry, 0, size_t(size), true, m_sequence++};
-        m_reserved += task.length;
-        lock.unlock();
-        Compressed compressed = compress(task, m_callerDeflater);
-        lock.lock();
-        m_reserved = m_reserved - task.length + compressed.data.length;
-        m_compressed.emplace(task.sequence, std::move(compressed));
-        writeInOrder(lock);
-        return 1;
-    }
     for (size_t i = 0; i < pieces; ++i) {
         const quint64 offset = quint64(i) * piece;
         m_queue.push_back({&entry, offset, size_t(std::min<quint64>(piece, size - offset)),
                            i + 1 == pieces, m_sequence++});
     }
-    lock.unlock();
-    if (pieces == 1)
-        m_work.notify_one();
-    else
+    // Small files are handed over in batches: waking a worker for each would cost more than
+    // compressing it. A busy worker takes what is queued without being woken.
+    m_unannounced += size;
+    if (m_unannounced >= batchSize || m_queue.size() >= batchFiles) {
+        m_unannounced = 0;
+        lock.unlock();
         m_work.notify_all();
+    }
     return 1;
 }
 

@@ -81,6 +81,8 @@ private:
         std::atomic<size_t> unread{0};
         // A piece could not be read: the pieces after it are not compressed.
         std::atomic<bool> failed{false};
+        // Compresses past a hundred to one (see Deflater).
+        std::atomic<bool> repetitive{false};
         // Kept by whichever thread writes the entry's pieces, one at a time.
         bool begun = false;
         bool ok = false;
@@ -145,8 +147,8 @@ private:
     // Workers wait on `m_work` for pieces; callers on `m_progress` for pieces written.
     std::condition_variable m_work;
     std::condition_variable m_progress;
-    // Compresses the small files the caller's thread takes on itself.
-    Deflater m_callerDeflater;
+    // Bytes queued since the workers were last woken.
+    quint64 m_unannounced = 0;
     std::deque<Task> m_queue;
     std::map<size_t, Compressed> m_compressed;
     std::vector<std::thread> m_workers;
