@@ -5,6 +5,7 @@
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/DiagFormatting.h"
+#include "archive/FormattingAhead.h"
 #include "archive/ZipArchive.h"
 #include "common/Failure.h"
 #include "platform/ReadRegistryValue.h"
@@ -14,9 +15,6 @@
 
 #include <QScopeGuard>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -46,128 +44,6 @@ bool startsWith(const QString &name, const char *prefix)
         program.dialogs().messageBox(message);
     EndProgram(program, host);
 }
-
-// One diagnostic file to format: its raw file and its readable copy.
-struct FormattingJob {
-    QString raw;
-    QString formatted;
-};
-
-// Formats the run's diagnostic files on worker threads, each with a formatter of its own, a few
-// files ahead of the main thread, which takes the outcomes strictly in file order: the run log and
-// the pane read exactly as if each file were formatted when its turn came.
-class FormattingAhead {
-public:
-    FormattingAhead(Program &program, std::vector<FormattingJob> jobs)
-        : m_fs(program.fileSystem())
-        , m_limit(program.FormatTimeLimit)
-        , m_jobs(std::move(jobs))
-        , m_outcomes(m_jobs.size())
-        , m_done(m_jobs.size(), false)
-    {
-        const size_t workers =
-            std::min<size_t>(std::max(std::thread::hardware_concurrency(), 1U), m_jobs.size());
-        // Far enough ahead that no worker waits while the main thread adds a file, near enough
-        // that the copies do not pile up far ahead of the pane.
-        m_lookAhead = workers + 2;
-        // Made here, on the main thread, where the registry and the loader are read: each file
-        // that cannot have one says why, as it would have with the program's own.
-        m_formatters.resize(workers);
-        m_failures.resize(workers);
-        for (size_t i = 0; i < workers; ++i)
-            trap([&] { m_formatters[i] = program.createDiagLineFormatter(); },
-                 [&](const Failure &f) { m_failures[i].emplace(f); });
-        m_threads.reserve(workers);
-        for (size_t i = 0; i < workers; ++i)
-            m_threads.emplace_back([this, i] { work(i); });
-    }
-    ~FormattingAhead() { stop(); }
-    FormattingAhead(const FormattingAhead &) = delete;
-    FormattingAhead &operator=(const FormattingAhead &) = delete;
-
-    // The outcome of the next file, waiting for it when it is not formatted yet.
-    DiagFormatOutcome takeNext()
-    {
-        std::unique_lock lock(m_mutex);
-        const size_t index = m_taken++;
-        m_wake.notify_all();
-        m_finished.wait(lock,
-                        [&] { return m_stopping || index >= m_jobs.size() || m_done[index]; });
-        if (index >= m_jobs.size() || !m_done[index])
-            return {};
-        return std::move(m_outcomes[index]);
-    }
-
-    // Ends the work at the next line of each file in progress and waits for the workers; their
-    // formatters and helper processes end with them.
-    void stop()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_cancel.store(true);
-        for (const auto &formatter : m_formatters)
-            if (formatter)
-                formatter->interrupt();
-        m_wake.notify_all();
-        m_finished.notify_all();
-        for (std::thread &thread : m_threads)
-            if (thread.joinable())
-                thread.join();
-        m_formatters.clear();
-    }
-
-private:
-    void work(size_t worker)
-    {
-        const DiagFormatterSource formatter = [&]() -> DiagLineFormatter & {
-            if (m_failures[worker])
-                throw *m_failures[worker];
-            return *m_formatters[worker];
-        };
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [&] {
-                return m_stopping || m_next >= m_jobs.size() || m_next < m_taken + m_lookAhead;
-            });
-            if (m_stopping || m_next >= m_jobs.size())
-                return;
-            const size_t index = m_next++;
-            lock.unlock();
-            DiagFormatOutcome outcome;
-            try {
-                outcome = formatDiagFile(formatter, m_fs, m_limit, m_jobs[index].raw,
-                                         m_jobs[index].formatted, &m_cancel, copiesInMemoryUpTo);
-            } catch (...) {
-                // Nothing may leave a worker; the file goes in raw, its failure untold.
-                outcome = DiagFormatOutcome{};
-            }
-            lock.lock();
-            m_outcomes[index] = std::move(outcome);
-            m_done[index] = true;
-            m_finished.notify_all();
-        }
-    }
-
-    FileSystem &m_fs;
-    const DiagFormatTimeLimit m_limit;
-    const std::vector<FormattingJob> m_jobs;
-    std::vector<std::unique_ptr<DiagLineFormatter>> m_formatters;
-    std::vector<std::optional<Failure>> m_failures;
-    std::vector<std::thread> m_threads;
-    size_t m_lookAhead = 1;
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;     // a worker may take the next file, or stop
-    std::condition_variable m_finished; // a file is done, or the work stops
-    std::vector<DiagFormatOutcome> m_outcomes;
-    std::vector<bool> m_done;
-    size_t m_next = 0;  // the next file a worker takes
-    size_t m_taken = 0; // the files the main thread took or waits for
-    bool m_stopping = false;
-    std::atomic<bool> m_cancel = false;
-};
 
 } // namespace
 
@@ -275,7 +151,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                 jobs.push_back({file.Path(), copyOf(name)});
         }
         if (!jobs.empty())
-            formatting.emplace(program, std::move(jobs));
+            formatting.emplace(program, std::move(jobs), copiesInMemoryUpTo);
     });
 
     if (folder) {
@@ -289,7 +165,8 @@ void ArchiveFiles(Program &program, RunHost &host)
                 if (startsWith(name, "data_")) {
                     toAdd = file.Path();
                 } else if (startsWith(name, "diag_") && formatting) {
-                    const DiagFormatOutcome outcome = formatting->takeNext();
+                    const DiagFormatOutcome outcome =
+                        formatting->takeNext([&] { host.pumpEvents(); });
                     for (const QString &line : outcome.lines)
                         log.WriteLogLine(line);
                     if (outcome.formatted) {
