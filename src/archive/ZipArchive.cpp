@@ -2,6 +2,7 @@
 
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
+#include "platform/WholeTransfer.h"
 
 #include <QFileInfo>
 
@@ -37,24 +38,6 @@ constexpr auto waitingInterval = std::chrono::milliseconds(100);
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// Reads up to `length` bytes at `offset`; fewer only at the file's end. -1 with errno set when
-// reading fails.
-ssize_t readAt(int fd, char *into, size_t length, off_t offset)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, into + done, length - done, offset + off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += size_t(n);
-    }
-    return ssize_t(done);
 }
 
 // An entry is named by the file's name as the file system gave it: UTF-8 marked as such where it
@@ -176,16 +159,19 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
         Buffer in(entry.fd >= 0 ? asked : 0);
         const char *data = entry.fd >= 0 ? in.data() : entry.memory.constData() + task.offset;
         if (!entry.failed && entry.fd >= 0) {
-            const ssize_t n = readAt(entry.fd, in.data(), asked, off_t(task.offset));
+            const Transferred read = transferWhole(asked, [&](size_t done) {
+                return ::pread(entry.fd, in.data() + done, asked - done, off_t(task.offset + done));
+            });
+            const size_t n = read.bytes;
             struct stat st;
-            if (n < 0) {
-                piece.failure = systemError(errno);
-            } else if (size_t(n) < task.length) {
+            if (read.error) {
+                piece.failure = systemError(read.error);
+            } else if (n < task.length) {
                 piece.failure = QStringLiteral("the file was cut short while it was read: %1 of "
                                                "%2 bytes")
                                     .arg(task.offset + quint64(n))
                                     .arg(size);
-            } else if (size_t(n) > task.length && ::fstat(entry.fd, &st) == 0 &&
+            } else if (n > task.length && ::fstat(entry.fd, &st) == 0 &&
                        quint64(st.st_size) <= size) {
                 // More bytes than the size are fine while the size grows with them (a live
                 // log); not in a pseudo-file whose size says nothing of its content.

@@ -1,6 +1,7 @@
 #include "archive/ZipWriter.h"
 
 #include "platform/FileSystem.h"
+#include "platform/WholeTransfer.h"
 
 #include <cerrno>
 #include <cstring>
@@ -41,34 +42,10 @@ void put64(QByteArray &out, quint64 value)
     put32(out, quint32(value >> 32));
 }
 
-// Writes until done or failed; `written` says how far it got either way.
-bool writeAll(int fd, const char *data, size_t length, size_t &written)
+// A write that moved nothing without an error is a device that takes no more.
+int errorOf(const Transferred &moved)
 {
-    written = 0;
-    while (written < length) {
-        const ssize_t n = ::write(fd, data + written, length - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        written += size_t(n);
-    }
-    return true;
-}
-
-bool writeAllAt(int fd, const char *data, size_t length, off_t at)
-{
-    while (length > 0) {
-        const ssize_t n = ::pwrite(fd, data, length, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-        at += n;
-    }
-    return true;
+    return moved.error ? moved.error : EIO;
 }
 
 } // namespace
@@ -150,11 +127,11 @@ void ZipWriter::write(const char *data, size_t length)
         m_buffer.append(data, qsizetype(length));
         return;
     }
-    size_t written = 0;
-    const bool ok = writeAll(m_fd, data, length, written);
-    m_fileOffset += written;
-    if (!ok)
-        fail(QStringLiteral("Cannot write the archive"), errno);
+    const Transferred moved = transferWhole(
+        length, [&](size_t done) { return ::write(m_fd, data + done, length - done); });
+    m_fileOffset += moved.bytes;
+    if (moved.bytes < length)
+        fail(QStringLiteral("Cannot write the archive"), errorOf(moved));
 }
 
 void ZipWriter::flush()
@@ -162,12 +139,14 @@ void ZipWriter::flush()
     if (m_buffer.isEmpty() || failed())
         return;
     // What could not be written stays: an entry taken back out may make room for it.
-    size_t written = 0;
-    const bool ok = writeAll(m_fd, m_buffer.constData(), size_t(m_buffer.size()), written);
-    m_fileOffset += written;
-    m_buffer.remove(0, qsizetype(written));
-    if (!ok)
-        fail(QStringLiteral("Cannot write the archive"), errno);
+    const size_t length = size_t(m_buffer.size());
+    const Transferred moved = transferWhole(length, [&](size_t done) {
+        return ::write(m_fd, m_buffer.constData() + done, length - done);
+    });
+    m_fileOffset += moved.bytes;
+    m_buffer.remove(0, qsizetype(moved.bytes));
+    if (moved.bytes < length)
+        fail(QStringLiteral("Cannot write the archive"), errorOf(moved));
 }
 
 void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
@@ -179,8 +158,14 @@ void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
     if (m_entryOffset >= m_fileOffset)
         std::memcpy(m_buffer.data() + (m_entryOffset - m_fileOffset), header.constData(),
                     size_t(header.size()));
-    else if (!writeAllAt(m_fd, header.constData(), size_t(header.size()), off_t(m_entryOffset)))
-        fail(QStringLiteral("Cannot write the archive"), errno);
+    else if (const Transferred moved = transferWhole(
+                 size_t(header.size()),
+                 [&](size_t done) {
+                     return ::pwrite(m_fd, header.constData() + done, size_t(header.size()) - done,
+                                     off_t(m_entryOffset + done));
+                 });
+             moved.bytes < size_t(header.size()))
+        fail(QStringLiteral("Cannot write the archive"), errorOf(moved));
     m_central.push_back({m_entry, crc, compressedSize, m_entryOffset});
 }
 

@@ -5,6 +5,7 @@
 // the allocator's lock held for ever.
 //
 //   sorvik-diag-formatter LIBRARY PARENT_PID    (descriptors: see DiagFormatterProtocol.h)
+#include "platform/WholeTransfer.h"
 #include "platform/posix/DiagFormatterProtocol.h"
 
 #include "orvel_components.h"
@@ -28,31 +29,18 @@ namespace {
 
 using namespace DiagFormatterProtocol;
 
-// All of `size` bytes through `io` (send or receive); false once the program is gone.
-template <typename Data, typename Io> bool whole(Data *data, size_t size, Io io)
-{
-    while (size > 0) {
-        const ssize_t n = io(data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 bool sendAll(const char *data, size_t size)
 {
-    return whole(data, size, [](const char *at, size_t left) {
-        return ::send(socketFd, at, left, MSG_NOSIGNAL);
-    });
+    return transferWhole(size, [&](size_t done) {
+               return ::send(socketFd, data + done, size - done, MSG_NOSIGNAL);
+           }).bytes == size;
 }
 
 bool receiveAll(char *data, size_t size)
 {
-    return whole(data, size, [](char *at, size_t left) { return ::recv(socketFd, at, left, 0); });
+    return transferWhole(size, [&](size_t done) {
+               return ::recv(socketFd, data + done, size - done, 0);
+           }).bytes == size;
 }
 
 void appendAnswer(std::string &to, int32_t status, const char *data, size_t length)

@@ -1,5 +1,7 @@
 #include "platform/FileSystem.h"
 
+#include "platform/WholeTransfer.h"
+
 #include <QStringBuilder>
 
 #include <cerrno>
@@ -199,14 +201,12 @@ void copyByReading(int in, int out, const QString &source, const QString &destin
         }
         if (n == 0)
             return;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, block.constData() + done, size_t(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0)
-                throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
-            done += w;
-        }
+        const Transferred moved = transferWhole(size_t(n), [&](size_t done) {
+            return ::write(out, block.constData() + done, size_t(n) - done);
+        });
+        if (moved.bytes < size_t(n))
+            throw FileSystemError(moved.error ? moved.error : EIO,
+                                  QStringLiteral("Cannot write file"), destination);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "platform/TextStream.h"
 
 #include "platform/FileSystemError.h"
+#include "platform/WholeTransfer.h"
 
 #include <QScopeGuard>
 #include <QStringEncoder>
@@ -52,16 +53,11 @@ void TextStream::requireOpen(const char *action) const
 
 void TextStream::writeAll(const char *data, qsizetype size)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(m_fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw FileSystemError(errno, QStringLiteral("Cannot write to file"), m_path);
-        }
-        data += n;
-        size -= n;
-    }
+    const Transferred moved = transferWhole(
+        size_t(size), [&](size_t done) { return ::write(m_fd, data + done, size_t(size) - done); });
+    if (moved.bytes < size_t(size))
+        throw FileSystemError(moved.error ? moved.error : EIO,
+                              QStringLiteral("Cannot write to file"), m_path);
 }
 
 void TextStream::writeByteOrderMark()
