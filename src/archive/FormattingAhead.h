@@ -17,10 +17,12 @@
 #include <thread>
 #include <vector>
 
-// One diagnostic file to format: its raw file and its readable copy.
+// One diagnostic file to format: its raw file, its readable copy, and the raw file's size when
+// the folder was read.
 struct FormattingJob {
     QString raw;
     QString formatted;
+    qint64 bytes = 0;
 };
 
 // Formats the run's diagnostic files on worker threads, each with a formatter of its own, a few
@@ -36,12 +38,15 @@ public:
         , m_jobs(std::move(jobs))
         , m_outcomes(m_jobs.size())
         , m_done(m_jobs.size(), false)
+        , m_bytesBefore(m_jobs.size() + 1, 0)
     {
+        for (size_t i = 0; i < m_jobs.size(); ++i)
+            m_bytesBefore[i + 1] = m_bytesBefore[i] + std::max<qint64>(m_jobs[i].bytes, 0);
         const size_t workers =
             std::min<size_t>(std::max(std::thread::hardware_concurrency(), 1U), m_jobs.size());
-        // Far enough ahead that no worker waits while the main thread adds a file, near enough
-        // that the copies do not pile up far ahead of the pane.
-        m_lookAhead = workers + 2;
+        // A few files ahead whatever their size, so that no worker waits while the main thread
+        // adds one.
+        m_alwaysAhead = workers + 2;
         // Made here, on the main thread, where the registry and the loader are read: each file
         // that cannot have one says why, as it would have with the program's own.
         m_formatters.resize(workers);
@@ -63,7 +68,8 @@ public:
     {
         std::unique_lock lock(m_mutex);
         const size_t index = m_taken++;
-        m_wake.notify_all();
+        if (m_idle > 0 && mayTake(resumeFiles, resumeBytes))
+            m_wake.notify_all();
         const auto ready = [&] { return m_stopping || index >= m_jobs.size() || m_done[index]; };
         while (!m_finished.wait_for(lock, std::chrono::milliseconds(20), ready)) {
             lock.unlock();
@@ -96,6 +102,24 @@ public:
     }
 
 private:
+    // Small files are formatted far ahead, so that the workers and the main thread do not take
+    // turns file by file; what the copies made ahead may hold in memory stays bounded by the raw
+    // bytes ahead.
+    static constexpr size_t aheadFiles = 64;
+    static constexpr qint64 aheadBytes = 8 << 20;
+    static constexpr size_t resumeFiles = aheadFiles / 2;
+    static constexpr qint64 resumeBytes = aheadBytes / 2;
+
+    // Whether a worker may take the next file with at most `files` and `bytes` formatted ahead of
+    // the main thread. Called with the mutex held.
+    bool mayTake(size_t files, qint64 bytes) const
+    {
+        if (m_next >= m_jobs.size() || m_next < m_taken + m_alwaysAhead)
+            return true;
+        const size_t from = std::min(m_taken, m_next);
+        return m_next - from < files && m_bytesBefore[m_next + 1] - m_bytesBefore[from] <= bytes;
+    }
+
     void work(size_t worker)
     {
         const DiagFormatterSource formatter = [&]() -> DiagLineFormatter & {
@@ -105,9 +129,16 @@ private:
         };
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [&] {
-                return m_stopping || m_next >= m_jobs.size() || m_next < m_taken + m_lookAhead;
-            });
+            // A worker that finds the look-ahead full sleeps until it has half emptied: one
+            // wake-up for many files, not one per file the main thread takes.
+            if (!mayTake(aheadFiles, aheadBytes)) {
+                ++m_idle;
+                m_wake.wait(lock, [&] {
+                    return m_stopping || m_next >= m_jobs.size() ||
+                           mayTake(resumeFiles, resumeBytes);
+                });
+                --m_idle;
+            }
             if (m_stopping || m_next >= m_jobs.size())
                 return;
             const size_t index = m_next++;
@@ -134,15 +165,17 @@ private:
     std::vector<std::unique_ptr<DiagLineFormatter>> m_formatters;
     std::vector<std::optional<Failure>> m_failures;
     std::vector<std::thread> m_threads;
-    size_t m_lookAhead = 1;
+    size_t m_alwaysAhead = 1;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;     // a worker may take the next file, or stop
     std::condition_variable m_finished; // a file is done, or the work stops
     std::vector<DiagFormatOutcome> m_outcomes;
     std::vector<bool> m_done;
-    size_t m_next = 0;  // the next file a worker takes
-    size_t m_taken = 0; // the files the main thread took or waits for
+    std::vector<qint64> m_bytesBefore; // the raw bytes of the files before each one
+    size_t m_idle = 0;                 // workers waiting for room ahead
+    size_t m_next = 0;                 // the next file a worker takes
+    size_t m_taken = 0;                // the files the main thread took or waits for
     bool m_stopping = false;
     std::atomic<bool> m_cancel = false;
 };

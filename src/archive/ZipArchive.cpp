@@ -190,7 +190,8 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
             return piece;
         piece.crc = crc32Of(0, data, task.length);
         if (task.length > 0)
-            piece.data = deflater.compress(data, task.length, m_level, task.last, entry.repetitive);
+            piece.data =
+                deflater.compress(data, task.length, entry.level, task.last, entry.repetitive);
     } catch (const std::bad_alloc &) {
         piece.failure = QStringLiteral("there was not enough memory to compress it");
     } catch (const std::logic_error &error) {
@@ -373,6 +374,7 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
     }
     Entry &entry = m_entries.emplace_back();
+    entry.level = m_level;
     entry.folder = m_lastFolder;
     entry.header = headerFor(name, st);
     m_names.insert(entry.header.name);

@@ -43,6 +43,8 @@ public:
     // Adds `data` as if it were the file at `path`, made now: a copy made in memory.
     int AddData(const QString &path, QByteArray data);
     int SaveArchive();
+    // The deflate level (1-12) of the entries added from now on.
+    void setCompressionLevel(int level) { m_level = level; }
     // Stops the workers after the pieces they are compressing and removes every piece of the
     // archive made so far; for a run that is cut short.
     void abandon();
@@ -81,6 +83,7 @@ private:
         std::atomic<size_t> unread{0};
         // A piece could not be read: the pieces after it are not compressed.
         std::atomic<bool> failed{false};
+        int level = 6;
         // Compresses past a hundred to one (see Deflater).
         std::atomic<bool> repetitive{false};
         // Kept by whichever thread writes the entry's pieces, one at a time.

@@ -14,13 +14,15 @@ class FileSystem;
 // One file as a folder listing saw it.
 class File {
 public:
-    File(FileSystem &fs, QString folder, QString name, QDateTime lastModified);
+    File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size);
 
     const QString &Name() const { return m_name; }
     // Put together when asked: the folder is shared by all of its files, so that a folder of
     // 70,000 logs does not hold 70,000 copies of its own path.
     QString Path() const;
     const QDateTime &DateLastModified() const { return m_lastModified; }
+    // As the folder was read: a hint for planning the work, never trusted for what is read.
+    qint64 Size() const { return m_size; }
     void Delete(bool force);
 
 private:
@@ -28,6 +30,7 @@ private:
     QString m_folder;
     QString m_name;
     QDateTime m_lastModified;
+    qint64 m_size;
 };
 
 // The files directly in a folder (no subfolders, nothing but regular files), as they were when the

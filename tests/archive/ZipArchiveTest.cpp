@@ -64,6 +64,11 @@ TEST_F(ZipArchiveTest, EntriesAreStoredUnderTheirNamesDeflated)
              {u"logs/data_one.log"_s, u"logs/data_empty.log"_s, u"fmt/diag_x.log.fmtd.txt"_s,
               u"logs/"_s + utf8, u"logs/"_s + bytes})
             ASSERT_EQ(zip.AddFile(path(file), 0), 1) << zip.ErrorText().toStdString();
+        // Each entry keeps the level it was added at.
+        for (const int level : {1, 12}) {
+            zip.setCompressionLevel(level);
+            ASSERT_EQ(zip.AddData(path("level%1.log").arg(level), someText(300000, 7)), 1);
+        }
         ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
     }
     ::umask(savedMask);
@@ -72,7 +77,9 @@ TEST_F(ZipArchiveTest, EntriesAreStoredUnderTheirNamesDeflated)
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
-    ASSERT_EQ(content->size(), 5u);
+    ASSERT_EQ(content->size(), 7u);
+    EXPECT_GT(content->at(u"level1.log"_s).compressedSize,
+              content->at(u"level12.log"_s).compressedSize + 1000);
     const QByteArray data = QCryptographicHash::hash("data_", QCryptographicHash::Sha256).toHex();
     EXPECT_EQ(content->at(utf8).sha256, data);
     EXPECT_EQ(content->at(bytes).sha256, data);

@@ -148,17 +148,20 @@ protected:
         // start without reading its plugins).
         const bool killed = outcome.status == -1;
         if (killed) {
-            if (fault.action != u"kill"_s && fault.action != u"term"_s)
+            if (fault.action != u"kill"_s && fault.action != u"term"_s) {
                 EXPECT_TRUE(runLogText().isEmpty() && finalArchives().isEmpty())
                     << said.toStdString();
-        } else if (outcome.status == 0)
+            }
+        } else if (outcome.status == 0) {
             EXPECT_FALSE(said.contains(u": (error)"_s)) << "status 0 with errors";
-        else if (outcome.status == 1)
+        } else if (outcome.status == 1) {
             EXPECT_TRUE(said.contains(u": (error)"_s)) << "status 1 without an (error) line";
-        else
+        } else {
             EXPECT_EQ(outcome.status, 2) << said.toStdString(); // refused before any run, and told
-        if (outcome.status == 2)
+        }
+        if (outcome.status == 2) {
             EXPECT_FALSE(outcome.errors.isEmpty());
+        }
 
         // Whatever stands under an archive's final name is a whole archive; status 0 means the
         // whole archive.
@@ -167,14 +170,17 @@ protected:
             const auto content = readArchive(path("archive/") + name);
             ASSERT_TRUE(content) << "a damaged archive under its final name: "
                                  << name.toStdString();
-            if (outcome.status == 0)
+            if (outcome.status == 0) {
                 EXPECT_EQ(*content, reference) << "status 0 without every entry";
+            }
         }
-        if (outcome.status == 0)
+        if (outcome.status == 0) {
             EXPECT_EQ(delivered.size(), 1) << said.toStdString();
-        if (!killed)
+        }
+        if (!killed) {
             for (const QString &name : archiveFolder())
                 EXPECT_FALSE(name.contains(u".partial-"_s)) << name.toStdString();
+        }
 
         // The next run without faults completes and leaves nothing of this one.
         clearArchiveFolder();
@@ -203,7 +209,7 @@ TEST_F(FaultMatrixTest, EveryOperationThatFailsCostsAnErrorNeverTheArchive)
         for (const unsigned long call : pointsOf(count, 3))
             check({operation, call, u"fail"_s, failureOf.at(operation)});
     }
-    for (const QString operation : {u"write"_s, u"fwrite"_s})
+    for (const QString &operation : {u"write"_s, u"fwrite"_s})
         if (counts.count(operation))
             for (const unsigned long call : pointsOf(counts.at(operation), 3))
                 check({operation, call, u"short"_s, 0});
@@ -211,8 +217,8 @@ TEST_F(FaultMatrixTest, EveryOperationThatFailsCostsAnErrorNeverTheArchive)
 
 TEST_F(FaultMatrixTest, AStopOrAKillAnywhereLeavesNothingTheNextRunKeeps)
 {
-    for (const QString action : {u"term"_s, u"kill"_s})
-        for (const QString operation :
+    for (const QString &action : {u"term"_s, u"kill"_s})
+        for (const QString &operation :
              {u"open"_s, u"write"_s, u"fwrite"_s, u"rename"_s, u"copy_file_range"_s})
             if (counts.count(operation))
                 for (const unsigned long call : pointsOf(counts.at(operation), 3))

@@ -24,10 +24,10 @@ std::optional<ArchiveContent> readArchive(const QString &path)
     ArchiveContent content;
     for (const QByteArray &line : python.readAllStandardOutput().split('\n')) {
         const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 4)
+        if (fields.size() != 5)
             continue;
         content[decodeNativePath(fields[0])] = {fields[1].toLongLong(), fields[2],
-                                                fields[3].toInt()};
+                                                fields[3].toInt(), fields[4].toLongLong()};
     }
     return content;
 }

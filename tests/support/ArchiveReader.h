@@ -11,7 +11,12 @@ struct ArchiveEntry {
     qint64 size = 0;
     QByteArray sha256; // hex
     int method = -1;   // 8 = deflate
-    bool operator==(const ArchiveEntry &) const = default;
+    qint64 compressedSize = 0;
+    // The content, not how it was compressed.
+    bool operator==(const ArchiveEntry &other) const
+    {
+        return size == other.size && sha256 == other.sha256 && method == other.method;
+    }
 };
 // By name, decoded as the program decodes file names (decodeNativePath).
 using ArchiveContent = std::map<QString, ArchiveEntry>;

@@ -2,7 +2,7 @@
 """Reads a ZIP archive with Python's own reader, independent of the program's libzip.
 
 Checks every entry's CRC, then prints one line per entry: name, size, SHA-256 of the content and
-compression method, separated by tabs; the name as the bytes stored. Exits 1 when the archive or an entry is bad.
+compression method and compressed size, separated by tabs; the name as the bytes stored. Exits 1 when the archive or an entry is bad.
 """
 import hashlib
 import sys
@@ -22,7 +22,7 @@ try:
             # The name's own bytes: UTF-8 when the entry says so, code page 437 (every byte as it
             # is) when not.
             name = info.filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
-            line = f"\t{info.file_size}\t{digest.hexdigest()}\t{info.compress_type}\n"
+            line = f"\t{info.file_size}\t{digest.hexdigest()}\t{info.compress_type}\t{info.compress_size}\n"
             sys.stdout.buffer.write(name + line.encode())
 except (zipfile.BadZipFile, OSError) as error:
     print(f"unreadable archive: {error}", file=sys.stderr)

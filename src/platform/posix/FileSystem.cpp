@@ -217,11 +217,12 @@ QString File::Path() const
     return joinPath(m_folder, m_name);
 }
 
-File::File(FileSystem &fs, QString folder, QString name, QDateTime lastModified)
+File::File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size)
     : m_fs(&fs)
     , m_folder(std::move(folder))
     , m_name(std::move(name))
     , m_lastModified(std::move(lastModified))
+    , m_size(size)
 {
 }
 
@@ -265,7 +266,7 @@ Folder FileSystem::GetFolder(const QString &path)
         struct stat st;
         if (::fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISREG(st.st_mode))
-                files.emplace_back(*this, path, name, fromTimespec(st.st_mtim));
+                files.emplace_back(*this, path, name, fromTimespec(st.st_mtim), qint64(st.st_size));
             else
                 skipped.push_back(joinPath(path, name));
         }
