@@ -44,8 +44,12 @@ protected:
                            "exec /usr/sbin/cron -f -L 15")
                 .arg(path("cron.d"), path("cron-root/crontab"), path("cron-root/run"),
                      path("cron-root/spool"));
+        // In a process namespace of its own whose first process dies with the test program:
+        // the kernel then ends cron and every job it started, whatever ends the test.
+        ownedByTest(cron);
         cron.start(u"/usr/bin/unshare"_s,
-                   {u"-m"_s, u"--propagation"_s, u"private"_s, u"/bin/sh"_s, u"-c"_s, script});
+                   {u"--fork"_s, u"--pid"_s, u"--kill-child"_s, u"-m"_s, u"--propagation"_s,
+                    u"private"_s, u"/bin/sh"_s, u"-c"_s, script});
         if (!cron.waitForStarted(10000))
             return false;
         // A daemon that could not set itself up has ended by now.

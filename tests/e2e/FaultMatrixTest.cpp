@@ -110,6 +110,7 @@ protected:
             env.insert(u"SORVIK_FAULT_ERRNO"_s, QString::number(fault.error));
         }
         process.setProcessEnvironment(env);
+        ownedByTest(process);
         process.start(program(), {u"/Silent"_s});
         EXPECT_TRUE(process.waitForFinished(120000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,

@@ -30,6 +30,7 @@ protected:
     {
         QProcess process;
         process.setProcessEnvironment(environment());
+        ownedByTest(process);
         process.start(program(), {u"/Silent"_s});
         EXPECT_TRUE(process.waitForStarted(30000));
         QElapsedTimer waited;

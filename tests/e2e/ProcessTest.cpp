@@ -127,6 +127,7 @@ TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree)
 
     QProcess first;
     first.setProcessEnvironment(environment());
+    ownedByTest(first);
     first.start(program(), {});
     ASSERT_TRUE(first.waitForStarted(30000));
     QElapsedTimer waited;

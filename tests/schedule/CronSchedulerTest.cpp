@@ -251,6 +251,7 @@ TEST_F(CronSchedulerTest, TheStartedProgramStampsItsStart)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"SORVIK_LAST_RUN_STAMP"_s, stamp);
     program.setProcessEnvironment(environment);
+    ownedByTest(program);
     program.start(builtFile(u"Sorvik"_s), {u"/Silent"_s});
     ASSERT_TRUE(program.waitForFinished(60000));
     EXPECT_EQ(program.exitCode(), 2) << "no served product here";

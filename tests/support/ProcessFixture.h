@@ -48,6 +48,7 @@ protected:
         if (ownMounts)
             shell = QStringList{u"-m"_s, u"--propagation"_s, u"private"_s} + shell;
         const QString command = ownMounts ? u"/usr/bin/unshare"_s : shell.takeFirst();
+        ownedByTest(process);
         process.start(command, shell + arguments);
         EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -69,6 +70,7 @@ protected:
     {
         QProcess process;
         process.setProcessEnvironment(environment());
+        ownedByTest(process);
         process.start(program(), arguments);
         EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,

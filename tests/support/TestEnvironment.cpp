@@ -5,9 +5,54 @@
 #include <QProcess>
 #include <QSettings>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include <sys/prctl.h>
+
 QString builtFile(const QString &name)
 {
     return QStringLiteral(SORVIK_BIN_DIR "/") + name;
+}
+
+namespace {
+const QString rootPrefix = u"sorvik-tests-"_s;
+QString &rootPath()
+{
+    static QString path;
+    return path;
+}
+} // namespace
+
+QString testRoot()
+{
+    return rootPath();
+}
+
+void makeTestRoot()
+{
+    const QDir temp(QDir::tempPath());
+    // What test programs killed before their end left behind, and nobody else uses any more.
+    for (const QString &name : temp.entryList({rootPrefix + u"*"_s}, QDir::Dirs | QDir::Hidden)) {
+        bool number = false;
+        const qint64 pid = name.mid(rootPrefix.size()).toLongLong(&number);
+        if (number && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QDir(temp.filePath(name)).removeRecursively();
+    }
+    rootPath() = temp.filePath(rootPrefix + QString::number(::getpid()));
+    QDir(rootPath()).removeRecursively();
+    QDir().mkpath(rootPath());
+    QFile::setPermissions(rootPath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    std::atexit([] { QDir(rootPath()).removeRecursively(); });
+}
+
+void ownedByTest(QProcess &process)
+{
+    process.setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    });
 }
 
 void TempEnvironment::SetUp()

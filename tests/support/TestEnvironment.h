@@ -21,6 +21,18 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+class QProcess;
+
+// The folder every temporary folder of this test program lies in: removed when the program ends,
+// and by the next test program when this one was killed (a ctest time-out) before it could.
+QString testRoot();
+// Made once, at the start of the test program.
+void makeTestRoot();
+
+// A process the test starts that must not outlive it, even when the test program is killed: it
+// gets a process group of its own, and the kernel kills it when the test program ends.
+void ownedByTest(QProcess &process);
+
 // Stands in for the end of the process in tests: EndProgram and friends throw it instead of
 // ending the test program. It is no std::exception, so the program's own traps let it pass.
 // For a test whose fault would wait for ever (a FIFO read as a file): past the time the whole
@@ -149,7 +161,7 @@ protected:
     QDateTime clockTime{QDate(2026, 12, 4), QTime(14, 5, 9)};
 
 private:
-    QTemporaryDir m_root;
+    QTemporaryDir m_root{testRoot() + u"/XXXXXX"_s};
     std::vector<std::pair<QByteArray, QByteArray>> m_savedEnvironment;
 };
 

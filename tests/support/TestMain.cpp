@@ -1,3 +1,5 @@
+#include "support/TestEnvironment.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -12,9 +14,11 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Messages about the offscreen platform's limits are noise in test output.
     qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
-    // A runtime folder of the test's own, so that Qt has one without saying so at every start.
+    makeTestRoot();
+    // A runtime folder of the test program's own, so that Qt has one without saying so at every
+    // start; what the program keeps there goes with the test root.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        const QString runtime = QDir::tempPath() + u"/sorvik-tests-runtime"_s;
+        const QString runtime = testRoot() + u"/runtime"_s;
         QDir().mkpath(runtime);
         QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));

@@ -27,6 +27,7 @@ protected:
 
     void serve(const QStringList &arguments)
     {
+        ownedByTest(server);
         server.start(u"python3"_s, QStringList{QStringLiteral(SORVIK_SOURCE_DIR
                                                               "/tests/support/http_server.py")} +
                                        arguments);
