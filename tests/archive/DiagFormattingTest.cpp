@@ -223,6 +223,14 @@ TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
     writeFile("diag_test.log", head + "41\r\n");
     EXPECT_FALSE(strFormatDiagFile(*locked, path("diag_test.log"), path("copy.txt")));
     EXPECT_EQ(locked->runLog().ErrorCount(), 1);
+
+    // A copy whose last buffered lines cannot be written is cut short: no copy.
+    auto full = std::make_unique<FaultyFileSystem>();
+    full->fullDevice = u"full.txt"_s;
+    auto onFull = makeProgram(u"full"_s, std::move(full));
+    onFull->runLog().OpenRunLog(path("full.TXT"));
+    EXPECT_FALSE(strFormatDiagFile(*onFull, path("diag_test.log"), path("full.txt")));
+    EXPECT_EQ(onFull->runLog().ErrorCount(), 1);
 }
 
 // A line of any length: its first 510 cleaned characters are formatted, the rest is copied

@@ -296,6 +296,31 @@ TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)
     EXPECT_EQ(QCryptographicHash::hash(prefix, QCryptographicHash::Sha256).toHex(), entry.sha256);
 }
 
+// Files queued behind a slow one wait for the worker without each holding a descriptor: a
+// folder of many files must not run a process out of them.
+TEST_F(ZipArchiveTest, QueuedFilesHoldFewDescriptors)
+{
+    QByteArray noise(48 << 20, Qt::Uninitialized);
+    std::mt19937 random(3);
+    for (char &c : noise)
+        c = char(random());
+    writeFile("logs/data_slow.log", noise);
+    for (int i = 0; i < 300; ++i)
+        writeFile(QStringLiteral("logs/data_%1.log").arg(i), someText(100, char(i)));
+    const auto open = [] { return QDir(u"/proc/self/fd"_s).count(); };
+    const qsizetype before = open();
+    ZipArchive zip(6, 1);
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    ASSERT_EQ(zip.AddFile(path("logs/data_slow.log"), 0), 1);
+    qsizetype most = 0;
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(zip.AddFile(path(QStringLiteral("logs/data_%1.log").arg(i)), 0), 1);
+        most = std::max(most, open() - before);
+    }
+    EXPECT_LE(most, 80);
+    ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+}
+
 TEST_F(ZipArchiveTest, AFailedSaveLeavesThePreviousArchive)
 {
     writeFile("ZIPS/archive.ZIP", "the previous archive");

@@ -2,8 +2,12 @@
 
 #include "platform/FileSystem.h"
 
+#include "platform/TextStream.h"
+
 #include <cerrno>
 #include <functional>
+
+#include <fcntl.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -50,10 +54,17 @@ public:
         hook(u"MoveFile"_s, destination);
         FileSystem::MoveFile(source, destination);
     }
+    // Files made on paths that contain this are written to a full device: every write fails.
+    QString fullDevice;
+
     std::unique_ptr<TextStream> CreateTextFile(const QString &path, bool overwrite,
                                                bool unicode) override
     {
         hook(u"CreateTextFile"_s, path);
+        if (!fullDevice.isEmpty() && path.contains(fullDevice))
+            return std::make_unique<TextStream>(::open("/dev/full", O_WRONLY | O_CLOEXEC), path,
+                                                unicode ? TextStream::Encoding::Utf16LE
+                                                        : TextStream::Encoding::SingleByte);
         return FileSystem::CreateTextFile(path, overwrite, unicode);
     }
     std::unique_ptr<TextStream> OpenTextFile(const QString &path) override
