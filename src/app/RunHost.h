@@ -4,6 +4,10 @@
 
 #include <functional>
 
+// What a progress value counts: the files taken from the logging folder, then the bytes
+// compressed.
+enum class ProgressUnit { Files, Bytes };
+
 // What the program's logic needs from the main window; implemented by frmMain and by test hosts.
 class RunHost {
 public:
@@ -16,7 +20,10 @@ public:
     // Running: the wait pointer shows and Start is disabled.
     virtual void setRunning(bool running) = 0;
     virtual bool isRunning() const = 0;
-    virtual void setProgress(double value, double maximum) = 0;
+    virtual void setProgress(double value, double maximum, ProgressUnit unit) = 0;
+    // Shows a run log in the program's own read-only viewer, returning once it is closed: for when
+    // no text editor could be started on it.
+    virtual void showRunLog(const QString &path) = 0;
     // Lets pending window events through, so the window repaints and its commands stay usable.
     virtual void pumpEvents() = 0;
 };

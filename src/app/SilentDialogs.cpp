@@ -15,7 +15,7 @@ QString SilentDialogs::inputBox(const QString &prompt, const QString &title, con
     return QString();
 }
 
-QString SilentDialogs::browseForFolder(const QString &title)
+QString SilentDialogs::browseForFolder(const QString &title, const QString &startFolder)
 {
     return QString();
 }

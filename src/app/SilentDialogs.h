@@ -10,5 +10,5 @@ public:
     DialogAnswer messageBox(const QString &text, MessageButtons buttons = MessageButtons::OK,
                             const QString &title = QString()) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &preset) override;
-    QString browseForFolder(const QString &title) override;
+    QString browseForFolder(const QString &title, const QString &startFolder) override;
 };

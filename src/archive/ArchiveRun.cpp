@@ -126,6 +126,7 @@ void cmdStart_Click(Program &program, RunHost &host)
     trap([&] { host.setRunning(false); }, report);
 
     if (!program.SilentMode) {
+        bool noEditor = false;
         trap(
             [&] {
                 const DialogAnswer answer = program.dialogs().messageBox(
@@ -135,13 +136,18 @@ void cmdStart_Click(Program &program, RunHost &host)
                 if (answer != DialogAnswer::Yes)
                     return;
                 const int result = program.launcher().open(program.RunLogPath);
-                if (result <= 32)
+                noEditor = result <= 32;
+                if (noEditor)
                     throw Failure(result, QStringLiteral("the text editor could not be started "
                                                          "for %1 (error %2)")
                                               .arg(program.RunLogPath)
                                               .arg(result));
             },
             report);
+        // Written before the log is shown, so the failure is in the file it shows and in the
+        // count the exit status comes from.
+        if (noEditor)
+            trap([&] { host.showRunLog(program.RunLogPath); }, report);
     }
     EndProgram(program, host);
 }

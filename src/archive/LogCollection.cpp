@@ -122,7 +122,7 @@ void ArchiveFiles(Program &program, RunHost &host)
     step([&] {
         folder.emplace(fs.GetFolder(loggingFolder));
         maximum = double(folder->Files.Count());
-        host.setProgress(value, maximum);
+        host.setProgress(value, maximum, ProgressUnit::Files);
     });
     // A link, FIFO or device by the name of a log is never read: the folder is the served
     // product's account's to write, and what such an entry leads to is not its log.
@@ -199,7 +199,7 @@ void ArchiveFiles(Program &program, RunHost &host)
             step([&] {
                 if (maximum > value) {
                     value += 1;
-                    host.setProgress(value, maximum);
+                    host.setProgress(value, maximum, ProgressUnit::Files);
                 }
                 host.pumpEvents();
             });
@@ -209,7 +209,7 @@ void ArchiveFiles(Program &program, RunHost &host)
     // The files are counted: the bar now shows the bytes compressed of all there are.
     const auto showCompression = [&] {
         const ZipArchive::Progress progress = zip.progress();
-        host.setProgress(double(progress.done), double(progress.total));
+        host.setProgress(double(progress.done), double(progress.total), ProgressUnit::Bytes);
         host.pumpEvents();
     };
     zip.setWaiting([&] { step(showCompression); });

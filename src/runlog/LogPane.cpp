@@ -41,3 +41,12 @@ void LogPane::flush()
     if (m_view)
         m_view->paneChanged(*this, first);
 }
+
+quint32 lineColour(const QString &line)
+{
+    if (line.contains(QLatin1String("(warning)"), Qt::CaseInsensitive))
+        return PaneColour::Yellow;
+    if (line.contains(QLatin1String("(error)"), Qt::CaseInsensitive))
+        return PaneColour::Red;
+    return PaneColour::Black;
+}

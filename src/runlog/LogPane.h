@@ -11,6 +11,9 @@ constexpr quint32 Red = 255;
 constexpr quint32 Yellow = 65535;
 } // namespace PaneColour
 
+// The colour of a run-log line: yellow with "(warning)" in it, else red with "(error)", else black.
+quint32 lineColour(const QString &line);
+
 class LogPane;
 
 // Whatever draws the pane: told, after each change, from which position on the text changed.

@@ -57,14 +57,10 @@ void RunLog::WriteLogLine(const QString &text, bool timeStamp)
 {
     if (!m_started)
         return;
-    quint32 colour = PaneColour::Black;
-    if (text.contains(QLatin1String("(error)"), Qt::CaseInsensitive)) {
-        if (m_errorCount < std::numeric_limits<qint32>::max())
-            ++m_errorCount;
-        colour = PaneColour::Red;
-    }
-    if (text.contains(QLatin1String("(warning)"), Qt::CaseInsensitive))
-        colour = PaneColour::Yellow;
+    if (text.contains(QLatin1String("(error)"), Qt::CaseInsensitive) &&
+        m_errorCount < std::numeric_limits<qint32>::max())
+        ++m_errorCount;
+    const quint32 colour = lineColour(text);
 
     const QString line = timeStamp ? generalDateTime(m_clock()) + QLatin1String(": ") + text : text;
     writeToFile(line);

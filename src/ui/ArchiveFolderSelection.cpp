@@ -24,11 +24,13 @@ bool refuseWorkingFolder(Program &program, const QString &folder)
 }
 } // namespace
 
-QString BrowseForFolder(Dialogs &dialogs)
+QString BrowseForFolder(Dialogs &dialogs, const QString &startFolder)
 {
     QString chosen;
-    trapSilently(
-        [&] { chosen = dialogs.browseForFolder(QStringLiteral("Select backup folder location")); });
+    trapSilently([&] {
+        chosen =
+            dialogs.browseForFolder(QStringLiteral("Select backup folder location"), startFolder);
+    });
     return chosen;
 }
 
@@ -41,7 +43,7 @@ void cmdBrowseForFolder_Click(Program &program, RunHost &host)
                 .arg(failure.description()));
     };
     QString folder;
-    trap([&] { folder = BrowseForFolder(program.dialogs()); }, report);
+    trap([&] { folder = BrowseForFolder(program.dialogs(), host.archiveFolderText()); }, report);
     if (folder.isEmpty())
         return;
     trap([&] { folder = withSeparator(folder); }, report);

@@ -6,8 +6,8 @@ class Dialogs;
 class Program;
 class RunHost;
 
-// The platform's folder browser; the chosen folder, or "" when cancelled.
-QString BrowseForFolder(Dialogs &dialogs);
+// The platform's folder browser, opened at `startFolder`; the chosen folder, or "" when cancelled.
+QString BrowseForFolder(Dialogs &dialogs, const QString &startFolder);
 
 // The Browse button: a writable folder chosen in the browser becomes the archive folder.
 void cmdBrowseForFolder_Click(Program &program, RunHost &host);

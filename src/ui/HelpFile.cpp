@@ -11,14 +11,16 @@ void LaunchHelpFile(Program &program)
     trapSilently([&] { result = qint16(program.launcher().open(help)); });
     trapSilently([&] {
         if (result == LaunchResult::NoAssociation)
-            program.dialogs().messageBox(
+            program.dialogs().messageBoxLater(
                 QStringLiteral("No program is currently associated to open this file type: ") +
-                help);
+                    help,
+                MessageButtons::OK, QString(), {});
         else if (result <= 32)
-            program.dialogs().messageBox(
+            program.dialogs().messageBoxLater(
                 QStringLiteral("Unable to launch help file %1. Try opening the file manually in a "
                                "browser. Error code returned is %2")
                     .arg(help)
-                    .arg(result));
+                    .arg(result),
+                MessageButtons::OK, QString(), {});
     });
 }

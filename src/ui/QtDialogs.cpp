@@ -1,30 +1,38 @@
 #include "ui/QtDialogs.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QProgressDialog>
 
-DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
-                                   const QString &title)
+namespace {
+QMessageBox *makeBox(QWidget *owner, const QString &text, MessageButtons buttons,
+                     const QString &title)
 {
-    QMessageBox box(m_owner);
-    box.setIcon(QMessageBox::NoIcon);
-    box.setWindowTitle(title.isEmpty() ? programTitle() : title);
-    box.setText(text);
+    auto *box = new QMessageBox(owner);
+    box->setIcon(QMessageBox::NoIcon);
+    box->setWindowTitle(title.isEmpty() ? programTitle() : title);
+    box->setText(text);
     switch (buttons) {
     case MessageButtons::OK:
-        box.setStandardButtons(QMessageBox::Ok);
+        box->setStandardButtons(QMessageBox::Ok);
         break;
     case MessageButtons::YesNo:
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::Yes);
         break;
     case MessageButtons::OKCancel:
-        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setDefaultButton(QMessageBox::Ok);
+        box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box->setDefaultButton(QMessageBox::Ok);
         break;
     }
-    switch (box.exec()) {
+    return box;
+}
+
+DialogAnswer answerOf(const QMessageBox &box, int result, MessageButtons buttons)
+{
+    switch (result) {
     case QMessageBox::Yes:
         return DialogAnswer::Yes;
     case QMessageBox::No:
@@ -39,6 +47,48 @@ DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
     }
 }
 
+class ProgressNotice : public BusyNotice {
+public:
+    explicit ProgressNotice(QProgressDialog *dialog)
+        : m_dialog(dialog)
+    {
+    }
+    // Its Cancel may be what ends the notice: the dialog goes once its signal is done.
+    ~ProgressNotice() override
+    {
+        if (m_dialog) {
+            m_dialog->disconnect();
+            m_dialog->hide();
+            m_dialog->deleteLater();
+        }
+    }
+
+private:
+    QPointer<QProgressDialog> m_dialog;
+};
+} // namespace
+
+DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
+                                   const QString &title)
+{
+    std::unique_ptr<QMessageBox> box(makeBox(m_owner, text, buttons, title));
+    const int result = box->exec();
+    return answerOf(*box, result, buttons);
+}
+
+void QtDialogs::messageBoxLater(const QString &text, MessageButtons buttons, const QString &title,
+                                const std::function<void(DialogAnswer)> &answered)
+{
+    // Window-modal and without a loop of its own: the owner takes no input, its work goes on.
+    QMessageBox *box = makeBox(m_owner, text, buttons, title);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(box, &QDialog::finished, box, [box, buttons, answered](int result) {
+        if (answered)
+            answered(answerOf(*box, result, buttons));
+    });
+    box->open();
+}
+
 QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
 {
     bool ok = false;
@@ -47,7 +97,25 @@ QString QtDialogs::inputBox(const QString &prompt, const QString &title, const Q
     return ok ? text : QString();
 }
 
-QString QtDialogs::browseForFolder(const QString &title)
+QString QtDialogs::browseForFolder(const QString &title, const QString &startFolder)
 {
-    return QFileDialog::getExistingDirectory(m_owner, title, QString(), QFileDialog::ShowDirsOnly);
+    const QString start =
+        !startFolder.isEmpty() && QDir(startFolder).exists() ? startFolder : QDir::homePath();
+    return QFileDialog::getExistingDirectory(m_owner, title, start, QFileDialog::ShowDirsOnly);
+}
+
+std::unique_ptr<BusyNotice> QtDialogs::showBusy(const QString &text,
+                                                const std::function<void()> &cancel)
+{
+    auto *dialog = new QProgressDialog(text, QStringLiteral("Cancel"), 0, 0, m_owner);
+    dialog->setWindowTitle(programTitle());
+    dialog->setMinimumDuration(0);
+    dialog->setAutoClose(false);
+    dialog->setAutoReset(false);
+    QObject::connect(dialog, &QProgressDialog::canceled, dialog, [cancel] {
+        if (cancel)
+            cancel();
+    });
+    dialog->open();
+    return std::make_unique<ProgressNotice>(dialog);
 }

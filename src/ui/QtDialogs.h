@@ -12,8 +12,12 @@ public:
 
     DialogAnswer messageBox(const QString &text, MessageButtons buttons = MessageButtons::OK,
                             const QString &title = QString()) override;
+    void messageBoxLater(const QString &text, MessageButtons buttons, const QString &title,
+                         const std::function<void(DialogAnswer)> &answered) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &preset) override;
-    QString browseForFolder(const QString &title) override;
+    QString browseForFolder(const QString &title, const QString &startFolder) override;
+    std::unique_ptr<BusyNotice> showBusy(const QString &text,
+                                         const std::function<void()> &cancel) override;
 
 private:
     QPointer<QWidget> m_owner;

@@ -6,6 +6,7 @@
 #include "archive/ArchiveRun.h"
 #include "ui/ArchiveFolderSelection.h"
 #include "ui/HelpFile.h"
+#include "ui/LogViewer.h"
 #include "ui/PropertySheetDialog.h"
 #include "ui/frmAbout.h"
 #include "ui/frmSchedule.h"
@@ -149,8 +150,13 @@ bool frmMain::isRunning() const
     return !cmdStart->isEnabled();
 }
 
-void frmMain::setProgress(double value, double maximum)
+void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
 {
+    // Said in words too: a bar alone does not tell the files taken from the compression after.
+    ProgressBar->setFormat(unit == ProgressUnit::Files
+                               ? QStringLiteral("%1 of %2 files").arg(value).arg(maximum)
+                               : QStringLiteral("Compressing: %p%"));
+    ProgressBar->setTextVisible(true);
     // A maximum of 0 would turn the bar into a busy indicator that never stops.
     // A bar counts in int: byte counts past that are shown in proportion.
     constexpr double steps = 1 << 20;
@@ -161,6 +167,12 @@ void frmMain::setProgress(double value, double maximum)
     const int top = std::max(1, int(maximum));
     ProgressBar->setRange(0, top);
     ProgressBar->setValue(std::clamp(int(value), 0, top));
+}
+
+void frmMain::showRunLog(const QString &path)
+{
+    LogViewer viewer(path, this);
+    viewer.exec();
 }
 
 void frmMain::pumpEvents()
@@ -214,7 +226,9 @@ frmAbout *frmMain::aboutWindow()
 
 void frmMain::About_Click(int)
 {
-    aboutWindow()->exec();
+    // Modal for the person, but without a loop of its own: a run that lets events through while
+    // the window is up goes on instead of waiting for OK.
+    aboutWindow()->open();
 }
 
 void frmMain::mnuCheckForUpdatedVersion_Click()

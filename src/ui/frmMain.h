@@ -35,7 +35,8 @@ public:
     void setWaitPointer(bool on) override;
     void setRunning(bool running) override;
     bool isRunning() const override;
-    void setProgress(double value, double maximum) override;
+    void setProgress(double value, double maximum, ProgressUnit unit) override;
+    void showRunLog(const QString &path) override;
     void pumpEvents() override;
 
     QGroupBox *frameWriteDataTo;

@@ -9,6 +9,7 @@
 
 #include <QEvent>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -33,6 +34,7 @@ frmSchedule::frmSchedule(Program &program, RunHost &mainWindow, TaskPropertyShee
     setWindowTitle(QStringLiteral("File Archive Scheduler"));
     setModal(true);
     buildControls();
+    wireList();
     Form_Load();
 }
 
@@ -90,6 +92,45 @@ void frmSchedule::buildControls()
     connect(cmdClose, &QPushButton::clicked, this, &frmSchedule::cmdClose_Click);
 }
 
+void frmSchedule::wireList()
+{
+    lstTasks->installEventFilter(this);
+    connect(lstTasks, &QListWidget::currentRowChanged, this, &frmSchedule::selectionChanged);
+    connect(lstTasks, &QListWidget::itemDoubleClicked, this, &frmSchedule::cmdProps_Click);
+    selectionChanged(lstTasks->currentRow());
+}
+
+void frmSchedule::selectionChanged(int row)
+{
+    cmdProps->setEnabled(row >= 0);
+    cdmDelete->setEnabled(row >= 0);
+    if (row >= 0)
+        return;
+    for (QLabel *value : lblInfo)
+        if (value)
+            value->clear();
+    txtSchedule->clear();
+}
+
+bool frmSchedule::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == lstTasks && event->type() == QEvent::KeyPress && lstTasks->currentRow() >= 0) {
+        // Taken here: the dialog would hand Enter to its default button, the new-task box.
+        switch (static_cast<QKeyEvent *>(event)->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            cmdProps_Click();
+            return true;
+        case Qt::Key_Delete:
+            cdmDelete_Click();
+            return true;
+        default:
+            break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 TaskScheduler &frmSchedule::Scheduler()
 {
     if (!m_scheduler)
@@ -137,14 +178,25 @@ void frmSchedule::Form_Activate()
 
 void frmSchedule::RefreshList()
 {
-    lstTasks->clear();
-    trap(
-        [&] {
-            Scheduler().ReloadTasks();
-            for (const auto &task : Scheduler().tasks())
-                lstTasks->addItem(task->name());
-        },
-        [&](const Failure &f) { report("RefreshList", f.description()); });
+    // The selection stays on the task it was on, and the details with it; a task gone takes both.
+    const QString selected = lstTasks->currentItem() ? lstTasks->currentItem()->text() : QString();
+    {
+        const QSignalBlocker quiet(lstTasks);
+        lstTasks->clear();
+        trap(
+            [&] {
+                Scheduler().ReloadTasks();
+                for (const auto &task : Scheduler().tasks())
+                    lstTasks->addItem(task->name());
+            },
+            [&](const Failure &f) { report("RefreshList", f.description()); });
+        const auto same = lstTasks->findItems(selected, Qt::MatchExactly);
+        if (!selected.isEmpty() && !same.isEmpty())
+            lstTasks->setCurrentItem(same.first());
+    }
+    selectionChanged(lstTasks->currentRow());
+    if (lstTasks->currentRow() >= 0)
+        lstTasks_Click();
 }
 
 void frmSchedule::lstTasks_Click()

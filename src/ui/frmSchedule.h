@@ -48,12 +48,17 @@ public slots:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    // Enter and Delete on the list act on its selected task.
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void changeEvent(QEvent *event) override;
 
 private:
     // Made the first time it is needed and kept while the window is open.
     TaskScheduler &Scheduler();
     void buildControls();
+    void wireList();
+    // The buttons that need a selected task follow the selection; without one the details go.
+    void selectionChanged(int row);
     // One box for a failure of the task scheduler; the window carries on.
     void report(const char *procedure, const QString &description);
 

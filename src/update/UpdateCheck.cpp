@@ -10,6 +10,9 @@
 
 #include <QStringList>
 
+#include <memory>
+#include <utility>
+
 QString padVersion(const QString &version)
 {
     if (version.size() < 4)
@@ -35,11 +38,12 @@ QString PadVersionString(Dialogs &dialogs, const QString &version)
     QString padded;
     trap([&] { padded = padVersion(version); },
          [&](const Failure &failure) {
-             dialogs.messageBox(
+             dialogs.messageBoxLater(
                  QStringLiteral(
                      "(error):%1 (%2) in procedure PadVersionString of Module modUpdateCheck")
                      .arg(failure.number())
-                     .arg(failure.description()));
+                     .arg(failure.description()),
+                 MessageButtons::OK, QString(), {});
          });
     return padded;
 }
@@ -65,59 +69,119 @@ QString publishedVersion(const QString &document, const QString &homePath)
     return version;
 }
 
-QString GetLatestVersion(Program &program, const QString &address)
+QString GetLatestVersion(Program &program, const QString &address, const QString &document)
 {
     QString found;
     trapSilently([&] {
         // The address without its scheme and host: the home page's path.
-        const QString version =
-            publishedVersion(DownloadUrlText(DownloadListUrl()), address.mid(toolsSite().size()));
+        const QString version = publishedVersion(document, address.mid(toolsSite().size()));
         found = PadVersionString(program.dialogs(), version);
     });
     return found;
 }
 
-void checkForUpdatedVersion_Foreground(Program &program, const QString &address)
+namespace {
+// One foreground check while it waits for the site.
+struct PendingCheck {
+    std::unique_ptr<Download> download;
+    std::unique_ptr<BusyNotice> notice;
+    std::function<void()> done;
+
+    void end()
+    {
+        notice.reset();
+        download.reset();
+        if (const auto finished = std::exchange(done, nullptr))
+            finished();
+    }
+};
+
+void tellLatest(Program &program, const QString &address, const QString &document,
+                const std::function<void()> &done)
 {
     Dialogs &dialogs = program.dialogs();
+    const auto tell = [&](const QString &text, MessageButtons buttons = MessageButtons::OK,
+                          const QString &title = QString(),
+                          std::function<void(DialogAnswer)> answered = {}) {
+        dialogs.messageBoxLater(text, buttons, title, [answered, done](DialogAnswer answer) {
+            if (answered)
+                answered(answer);
+            done();
+        });
+    };
     const auto report = [&](const Failure &failure) {
-        dialogs.messageBox(
+        dialogs.messageBoxLater(
             QStringLiteral("Error %1 (%2) in procedure checkForUpdatedVersion_Foreground "
                            "of Module modUpdateCheck")
                 .arg(failure.number())
-                .arg(failure.description()));
+                .arg(failure.description()),
+            MessageButtons::OK, QString(), {});
     };
     QString published;
     QString installed;
-    trap([&] { published = GetLatestVersion(program, address); }, report);
+    trap([&] { published = GetLatestVersion(program, address, document); }, report);
     trap([&] { installed = PadVersionString(dialogs, versionText()); }, report);
+    bool told = false;
     trap(
         [&] {
             if (published.isEmpty()) {
-                dialogs.messageBox(
-                    QStringLiteral("Unable to contact application home page to check for "
-                                   "version.  You can access the home page and check for "
-                                   "updated versions of all Tavik Orvel tools by going to ") +
-                    toolsSiteHost());
+                told = true;
+                tell(QStringLiteral("Unable to contact application home page to check for "
+                                    "version.  You can access the home page and check for "
+                                    "updated versions of all Tavik Orvel tools by going to ") +
+                     toolsSiteHost());
             } else if (installed < published) {
-                const DialogAnswer answer = dialogs.messageBox(
-                    QStringLiteral("An updated version of this tool is available on ") +
-                        toolsSiteHost() +
-                        QStringLiteral(".  Click OK to open the application home page now"),
-                    MessageButtons::OKCancel, QStringLiteral("Updated version is available"));
-                if (answer == DialogAnswer::OK)
-                    program.launcher().open(address);
+                told = true;
+                tell(QStringLiteral("An updated version of this tool is available on ") +
+                         toolsSiteHost() +
+                         QStringLiteral(".  Click OK to open the application home page now"),
+                     MessageButtons::OKCancel, QStringLiteral("Updated version is available"),
+                     [&program, address](DialogAnswer answer) {
+                         if (answer == DialogAnswer::OK)
+                             trapSilently([&] { program.launcher().open(address); });
+                     });
             } else {
-                dialogs.messageBox(
-                    QStringLiteral("You have the most up to date version of this tool installed"));
+                told = true;
+                tell(QStringLiteral("You have the most up to date version of this tool installed"));
             }
         },
         report);
+    if (!told)
+        done();
+}
+} // namespace
+
+void checkForUpdatedVersion_Foreground(Program &program, const QString &address,
+                                       const std::function<void()> &done)
+{
+    auto check = std::make_shared<PendingCheck>();
+    check->done = done;
+    const std::weak_ptr<PendingCheck> pending = check;
+    check->notice = program.dialogs().showBusy(
+        QStringLiteral("Checking the tools web site for an updated version..."), [pending] {
+            if (const auto check = pending.lock())
+                check->end();
+        });
+    // The download's answer holds the check until it comes; Cancel ends it sooner.
+    check->download = std::make_unique<Download>(
+        DownloadListUrl(), [&program, address, check](const QString &document) {
+            check->notice.reset();
+            check->download.reset();
+            const std::function<void()> finished = std::exchange(check->done, nullptr);
+            tellLatest(program, address, document, [finished] {
+                if (finished)
+                    finished();
+            });
+        });
 }
 
-void mnuCheckForUpdatedVersion_Click(Program &program, RunHost &host)
+void mnuCheckForUpdatedVersion_Click(Program &program, RunHost &host,
+                                     const std::function<void()> &done)
 {
     host.setWaitPointer(true);
-    checkForUpdatedVersion_Foreground(program, HomePageUrl());
-    host.setWaitPointer(false);
+    checkForUpdatedVersion_Foreground(program, HomePageUrl(), [&host, done] {
+        host.setWaitPointer(false);
+        if (done)
+            done();
+    });
 }

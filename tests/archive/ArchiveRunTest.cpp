@@ -99,6 +99,7 @@ TEST_F(ArchiveRunTest, CompletedRunAsksAndOpensTheRunLogOnYes)
     EXPECT_EQ(dialogs.texts.back(),
               u"Archive complete. 0 errors encountered.  View log file now?"_s);
     EXPECT_EQ(launcher.opened, std::vector<QString>{program->RunLogPath});
+    EXPECT_TRUE(host.shownLogs.empty());
     EXPECT_GT(host.pumps, 0) << "the window repaints before the long work";
     EXPECT_FALSE(host.running);
     EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
@@ -121,6 +122,8 @@ TEST_F(ArchiveRunTest, AnEditorThatCannotBeStartedIsAnError)
     EXPECT_TRUE(lastRunLog().last().contains(
         u"(error) in cmdStart_Click on frmMain:the text editor could not be started for "_s +
         program->RunLogPath + u" (error 31)"_s));
+    EXPECT_EQ(host.shownLogs, std::vector<QString>{program->RunLogPath})
+        << "the program's own viewer stands in";
 }
 
 TEST_F(ArchiveRunTest, SilentRunAsksNothing)

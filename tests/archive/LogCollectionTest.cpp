@@ -44,7 +44,11 @@ TEST_F(LogCollectionTest, PicksDataAndDiagFilesByNameAndFormatsTheDiagFiles)
 {
     simulate({u"--data"_s, u"2"_s, u"--diag"_s, u"2"_s, u"--other"_s, u"2"_s, u"--odd"_s});
     std::vector<std::pair<double, double>> shown;
-    host.onProgress = [&] { shown.emplace_back(host.value, host.maximum); };
+    std::vector<ProgressUnit> units;
+    host.onProgress = [&] {
+        shown.emplace_back(host.value, host.maximum);
+        units.push_back(host.unit);
+    };
     start();
     EXPECT_EQ(archive(), std::nullopt);
 
@@ -69,6 +73,8 @@ TEST_F(LogCollectionTest, PicksDataAndDiagFilesByNameAndFormatsTheDiagFiles)
     const auto counted =
         std::find(shown.begin(), shown.end(), std::pair(double(files), double(files)));
     ASSERT_NE(counted, shown.end());
+    EXPECT_EQ(units[size_t(counted - shown.begin())], ProgressUnit::Files);
+    EXPECT_EQ(units.back(), ProgressUnit::Bytes);
     qint64 bytes = 0;
     for (const auto &[name, entry] : *content)
         bytes += entry.size;

@@ -24,12 +24,35 @@ QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title,
     return text;
 }
 
-QString ScriptedDialogs::browseForFolder(const QString &title)
+QString ScriptedDialogs::browseForFolder(const QString &title, const QString &startFolder)
 {
     texts.push_back(title);
+    startFolders.push_back(startFolder);
     if (inputs.empty())
         return QString();
     const QString text = inputs.front();
     inputs.pop_front();
     return text;
+}
+
+namespace {
+// Takes its Cancel back when the notice goes.
+class ScriptedBusy : public BusyNotice {
+public:
+    explicit ScriptedBusy(std::function<void()> &cancel)
+        : m_cancel(cancel)
+    {
+    }
+    ~ScriptedBusy() override { m_cancel = nullptr; }
+
+private:
+    std::function<void()> &m_cancel;
+};
+} // namespace
+
+std::unique_ptr<BusyNotice> ScriptedDialogs::showBusy(const QString &text,
+                                                      const std::function<void()> &cancel)
+{
+    cancelBusy = cancel;
+    return std::make_unique<ScriptedBusy>(cancelBusy);
 }

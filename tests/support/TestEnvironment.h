@@ -52,12 +52,18 @@ public:
     DialogAnswer messageBox(const QString &text, MessageButtons buttons = MessageButtons::OK,
                             const QString &title = QString()) override;
     QString inputBox(const QString &prompt, const QString &title, const QString &preset) override;
-    QString browseForFolder(const QString &title) override;
+    QString browseForFolder(const QString &title, const QString &startFolder) override;
+    std::unique_ptr<BusyNotice> showBusy(const QString &text,
+                                         const std::function<void()> &cancel) override;
 
     std::deque<DialogAnswer> answers;
     std::deque<QString> inputs;
     std::vector<QString> texts;
     std::vector<QString> presets;
+    // Where each folder browser opened.
+    std::vector<QString> startFolders;
+    // Cancel of the busy notice shown last, while it is up.
+    std::function<void()> cancelBusy;
 };
 
 // Records what the program asked the desktop to open.
@@ -102,13 +108,15 @@ public:
     void setWaitPointer(bool on) override { waiting = on; }
     void setRunning(bool on) override { running = on; }
     bool isRunning() const override { return running; }
-    void setProgress(double v, double m) override
+    void setProgress(double v, double m, ProgressUnit u) override
     {
         value = v;
         maximum = m;
+        unit = u;
         if (onProgress)
             onProgress();
     }
+    void showRunLog(const QString &path) override { shownLogs.push_back(path); }
     void pumpEvents() override
     {
         ++pumps;
@@ -120,7 +128,9 @@ public:
     bool running = false;
     bool waiting = false;
     double value = 0, maximum = 0;
+    ProgressUnit unit = ProgressUnit::Files;
     int pumps = 0;
+    std::vector<QString> shownLogs;
     // Runs while the window would take its events: the moment to change the world under a run.
     std::function<void()> onPump;
     // Runs at every progress step: the first comes once the folder is listed, before any file of

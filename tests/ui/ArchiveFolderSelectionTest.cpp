@@ -56,6 +56,8 @@ TEST_F(ArchiveFolderSelectionTest, BrowseCancelledChangesNothing)
     cmdBrowseForFolder_Click(*program, host);
     EXPECT_EQ(host.folder, u"/previous/"_s);
     EXPECT_EQ(dialogs.texts.size(), 1u) << "only the browser itself";
+    EXPECT_EQ(dialogs.startFolders, std::vector<QString>{u"/previous/"_s})
+        << "the browser opens at the current folder";
     EXPECT_EQ(stored(), QString());
 }
 

@@ -1,18 +1,27 @@
 #include "ui/frmMain.h"
 #include "platform/DesktopLauncher.h"
+#include "ui/LogViewer.h"
+#include "ui/QtDialogs.h"
 #include "ui/frmAbout.h"
+#include "update/UpdateCheck.h"
 
 #include "support/Ending.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextEdit>
@@ -46,6 +55,24 @@ protected:
                 return block.begin().fragment().charFormat().foreground().color();
         }
         return QColor();
+    }
+
+    // A whole run through the real window over a small logging folder; `meanwhile` runs at the
+    // run's first look at the window's events.
+    std::optional<int> runThroughWindow(const std::function<void()> &meanwhile)
+    {
+        writeServedProduct();
+        for (const char *name : {"data_1.log", "data_2.log", "data_3.log"})
+            writeFile(QStringLiteral("orvel-logs/") + QLatin1String(name), "logged");
+        QFile::link(path("nowhere"), path("orvel-logs/data_link.log"));
+        QDir().mkpath(path("archive"));
+        window.reset();
+        program = makeProgram();
+        window = std::make_unique<ProbedMain>(*program);
+        window->setArchiveFolderText(path("archive/"));
+        window->show();
+        QTimer::singleShot(0, window.get(), meanwhile);
+        return endStatusOf([&] { window->cmdStart_Click(); });
     }
 
     std::unique_ptr<Program> program;
@@ -121,12 +148,15 @@ TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
     EXPECT_TRUE(window->cmdStart->isEnabled());
     EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
 
-    window->setProgress(0, 0);
+    window->setProgress(0, 0, ProgressUnit::Files);
     EXPECT_GT(window->ProgressBar->maximum(), 0)
         << "an empty folder must not leave a busy indicator";
-    window->setProgress(3, 7);
+    window->setProgress(3, 7, ProgressUnit::Files);
     EXPECT_EQ(window->ProgressBar->value(), 3);
     EXPECT_EQ(window->ProgressBar->maximum(), 7);
+    EXPECT_EQ(window->ProgressBar->text(), u"3 of 7 files"_s);
+    window->setProgress(45, 100, ProgressUnit::Bytes);
+    EXPECT_EQ(window->ProgressBar->text(), u"Compressing: 45%"_s);
 }
 
 TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
@@ -212,23 +242,115 @@ TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
 TEST_F(frmMainTest, AboutShowsTheVersionFilledOnce)
 {
     for (int showing = 0; showing < 2; ++showing) {
-        QTimer::singleShot(0, [&] {
-            auto *about = window->findChild<frmAbout *>();
-            ASSERT_NE(about, nullptr);
-            EXPECT_TRUE(about->isVisible());
-            EXPECT_EQ(about->windowTitle(), u"Orvel Sorvik"_s);
-            EXPECT_EQ(about->lblVersionTitle->text(), u"Version:"_s);
-            EXPECT_TRUE(about->lblVersionTitle->font().bold());
-            EXPECT_EQ(about->lblVersion->text(), u"1.0.1"_s);
-            EXPECT_FALSE(about->picLogo->pixmap().isNull());
-            about->cmdOK->click();
-        });
         window->About_Click(2);
+        auto *about = window->findChild<frmAbout *>();
+        ASSERT_NE(about, nullptr);
+        EXPECT_TRUE(about->isVisible());
+        EXPECT_TRUE(about->isModal()) << "the main window waits, its run does not";
+        EXPECT_EQ(about->windowTitle(), u"Orvel Sorvik"_s);
+        EXPECT_EQ(about->lblVersionTitle->text(), u"Version:"_s);
+        EXPECT_TRUE(about->lblVersionTitle->font().bold());
+        EXPECT_EQ(about->lblVersion->text(), u"1.0.1"_s);
+        EXPECT_FALSE(about->picLogo->pixmap().isNull());
+        about->cmdOK->click();
     }
     auto *about = window->findChild<frmAbout *>();
     ASSERT_NE(about, nullptr);
     EXPECT_FALSE(about->isVisible());
     EXPECT_EQ(about->loads(), 1);
+}
+
+// About and the update check are up while the run goes on to its end: neither holds it up.
+TEST_F(frmMainTest, ARunGoesOnWhileAboutAndTheUpdateCheckAreOpen)
+{
+    QTcpServer stalled; // takes the request and never answers
+    ASSERT_TRUE(stalled.listen(QHostAddress::LocalHost));
+    qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:" + QByteArray::number(stalled.serverPort()));
+    bool checked = false;
+    dialogs.answers = {DialogAnswer::No};
+    const auto status = runThroughWindow([&] {
+        window->About_Click(2);
+        mnuCheckForUpdatedVersion_Click(*program, *window, [&] { checked = true; });
+        // A nested box would hold the run until this closed it; the run must not need it.
+        QTimer::singleShot(10000, window->aboutWindow(), &QWidget::hide);
+    });
+    qunsetenv("SORVIK_TOOLS_SITE");
+    EXPECT_EQ(status, ExitStatus::Success);
+    EXPECT_TRUE(window->aboutWindow()->isVisible());
+    EXPECT_FALSE(checked);
+    EXPECT_TRUE(runLogEvents(readFile("program/logs/" +
+                                      QDir(path("program/logs")).entryList(QDir::Files).last()))
+                    .filter(u"ZIP archive creation completed."_s)
+                    .size() == 1);
+    ASSERT_TRUE(dialogs.cancelBusy);
+    dialogs.cancelBusy();
+    EXPECT_TRUE(checked) << "Cancel ends the check at once";
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{
+                                 u"Archive complete. 0 errors encountered.  View log file now?"_s});
+}
+
+// Where no editor can be started, the log opens in the program's own viewer, which jumps from
+// problem to problem; the program ends once it is closed.
+TEST_F(frmMainTest, WithoutAnEditorTheRunLogOpensInTheViewer)
+{
+    launcher.answer = LaunchResult::NoAssociation;
+    dialogs.answers = {DialogAnswer::Yes};
+    QStringList visited;
+    QColor errorColour;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        auto *viewer = qobject_cast<LogViewer *>(QApplication::activeModalWidget());
+        if (!viewer)
+            return;
+        look.stop();
+        const auto line = [&] { return viewer->txtLog->textCursor().block().text(); };
+        for (const auto key : {Qt::Key_F3, Qt::Key_F3, Qt::Key_F3}) {
+            QTest::keyClick(viewer, key);
+            visited << line();
+        }
+        QTest::keyClick(viewer, Qt::Key_F3, Qt::ShiftModifier);
+        visited << line();
+        const QTextBlock error = viewer->txtLog->document()->findBlock(
+            viewer->txtLog->document()->find(u"(error) in cmdStart_Click"_s).position());
+        if (!error.layout()->formats().isEmpty())
+            errorColour = error.layout()->formats().first().format.foreground().color();
+        viewer->cmdClose->click();
+    });
+    look.start(10);
+    EXPECT_EQ(runThroughWindow([] {}), ExitStatus::RunFailed);
+    ASSERT_EQ(visited.size(), 4);
+    EXPECT_TRUE(visited[0].startsWith(u"**Search for '(error)'"_s));
+    EXPECT_TRUE(visited[1].contains(u"(warning) not archived, not a regular file:"_s));
+    EXPECT_TRUE(visited[2].contains(u"(error) in cmdStart_Click on frmMain:the text editor"_s));
+    EXPECT_EQ(visited[3], visited[1]) << "Shift+F3 goes back one problem";
+    EXPECT_EQ(errorColour, QColor(255, 0, 0));
+}
+
+// The real boxes of a command that may come during a run return at once.
+TEST_F(frmMainTest, BoxesDuringARunDoNotWaitForTheirAnswer)
+{
+    QtDialogs real;
+    real.setOwner(window.get());
+    window->show();
+    std::optional<DialogAnswer> answer;
+    real.messageBoxLater(u"later"_s, MessageButtons::YesNo, QString(),
+                         [&](DialogAnswer given) { answer = given; });
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->windowTitle(), u"Sorvik"_s);
+    EXPECT_FALSE(answer);
+    box->button(QMessageBox::No)->click();
+    EXPECT_EQ(answer, DialogAnswer::No);
+
+    bool cancelled = false;
+    auto notice = real.showBusy(u"checking"_s, [&] { cancelled = true; });
+    auto *progress = window->findChild<QProgressDialog *>();
+    ASSERT_NE(progress, nullptr);
+    EXPECT_TRUE(progress->isVisible());
+    progress->findChild<QPushButton *>()->click();
+    EXPECT_TRUE(cancelled);
+    notice.reset();
+    EXPECT_FALSE(progress->isVisible());
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
+#include <QTest>
 #include <QTextEdit>
 
 namespace {
@@ -130,7 +132,7 @@ TEST_F(frmScheduleTest, DetailsAreThoseOfTheClickedPosition)
     EXPECT_EQ(window->lblInfo[2], nullptr) << "there is no value label 2";
 }
 
-TEST_F(frmScheduleTest, DeleteAsksWithTheNameAndKeepsTheDetails)
+TEST_F(frmScheduleTest, DeleteAsksWithTheNameAndTheDetailsGoWithTheTask)
 {
     existing(u"Nightly"_s);
     open();
@@ -147,7 +149,8 @@ TEST_F(frmScheduleTest, DeleteAsksWithTheNameAndKeepsTheDetails)
     dialogs.answers = {DialogAnswer::Yes};
     window->cdmDelete_Click();
     EXPECT_TRUE(listed().isEmpty());
-    EXPECT_EQ(window->lblInfo[0]->text(), u"/opt/sorvik/Nightly"_s);
+    EXPECT_EQ(window->lblInfo[0]->text(), QString());
+    EXPECT_EQ(window->txtSchedule->toPlainText(), QString());
     EXPECT_TRUE(QDir(path("cron.d")).entryList(QDir::Files).isEmpty());
 }
 
@@ -164,6 +167,66 @@ TEST_F(frmScheduleTest, PropertiesEditTheSelectedTask)
     EXPECT_EQ(sheet.shown, std::vector<QString>{u"Nightly"_s});
     click(0);
     EXPECT_NE(window->lblInfo[4]->text(), u"Not scheduled"_s) << "enabled now";
+}
+
+// Enter, double-click and Delete act on the selected task, as the buttons do; the selection and
+// its details stay on the task while it is there, and go with it.
+TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
+{
+    existing(u"Alpha"_s);
+    existing(u"Beta"_s);
+    open();
+    window->show();
+    const auto selectionShown = [&](const QString &task) {
+        EXPECT_EQ(window->cmdProps->isEnabled(), !task.isEmpty());
+        EXPECT_EQ(window->cdmDelete->isEnabled(), !task.isEmpty());
+        EXPECT_EQ(window->lstTasks->currentItem() ? window->lstTasks->currentItem()->text()
+                                                  : QString(),
+                  task);
+        EXPECT_EQ(window->lblInfo[0]->text(),
+                  task.isEmpty() ? QString() : u"/opt/sorvik/"_s + task);
+    };
+    selectionShown(QString());
+
+    const auto beta = [&] { return window->lstTasks->visualItemRect(window->lstTasks->item(1)); };
+    const struct {
+        const char *way;
+        std::function<void()> act;
+        std::vector<QString> sheets;
+        std::vector<QString> asked;
+        QString selectedAfter;
+    } ways[] = {
+        {"Enter",
+         [&] { QTest::keyClick(window->lstTasks, Qt::Key_Return); },
+         {u"Beta"_s},
+         {},
+         u"Beta"_s},
+        {"Task Properties", [&] { window->cmdProps->click(); }, {u"Beta"_s}, {}, u"Beta"_s},
+        {"double-click",
+         [&] {
+             QTest::mouseDClick(window->lstTasks->viewport(), Qt::LeftButton, {}, beta().center());
+         },
+         {u"Beta"_s},
+         {},
+         u"Beta"_s},
+        {"Delete",
+         [&] { QTest::keyClick(window->lstTasks, Qt::Key_Delete); },
+         {},
+         {u"Are you sure you want to delete the task: Beta\"?"_s},
+         QString()},
+    };
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.way);
+        sheet.shown.clear();
+        dialogs.texts.clear();
+        click(1);
+        selectionShown(u"Beta"_s);
+        way.act();
+        EXPECT_EQ(sheet.shown, way.sheets);
+        EXPECT_EQ(dialogs.texts, way.asked);
+        selectionShown(way.selectedAfter);
+    }
+    EXPECT_EQ(listed(), QStringList{u"Alpha"_s});
 }
 
 TEST_F(frmScheduleTest, AFolderTextUnderThreeCharactersRefusesTheWindow)
