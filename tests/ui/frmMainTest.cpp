@@ -303,6 +303,7 @@ TEST_F(frmMainTest, WithoutAnEditorTheRunLogOpensInTheViewer)
         if (!viewer)
             return;
         look.stop();
+        QApplication::setActiveWindow(viewer);
         const auto line = [&] { return viewer->txtLog->textCursor().block().text(); };
         for (const auto key : {Qt::Key_F3, Qt::Key_F3, Qt::Key_F3}) {
             QTest::keyClick(viewer, key);

@@ -204,6 +204,8 @@ TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
         {"Task Properties", [&] { window->cmdProps->click(); }, {u"Beta"_s}, {}, u"Beta"_s},
         {"double-click",
          [&] {
+             // A double-click counts on the item its first press was on.
+             QTest::mousePress(window->lstTasks->viewport(), Qt::LeftButton, {}, beta().center());
              QTest::mouseDClick(window->lstTasks->viewport(), Qt::LeftButton, {}, beta().center());
          },
          {u"Beta"_s},
