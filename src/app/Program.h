@@ -78,6 +78,7 @@ public:
     Dialogs &silentDialogs() { return m_silentDialogs; }
 
     SingleInstance::Claim claimSingleInstance() { return m_instance.claim(m_executablePath); }
+    SingleInstance &singleInstance() { return m_instance; }
 
     // Files the run in progress makes and removes again, each named by a path prefix ("<folder>/"
     // for every file in a folder): what a run that is cut short must not leave behind.

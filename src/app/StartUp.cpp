@@ -47,8 +47,12 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
     const SingleInstance::Claim instance = program.claimSingleInstance();
     if (!instance.note.isEmpty())
         program.silentDialogs().messageBox(instance.note);
-    if (instance.otherInstance)
+    if (instance.otherInstance) {
+        // Started from the desktop: the window already open comes to the front instead.
+        if (!asksForSilentRun(commandLine))
+            program.singleInstance().tellRunningInstance();
         program.terminate(ExitStatus::AlreadyRunning);
+    }
 
     trapSilently([&] { LoadArchiveFolderSetting(program, host); });
     trapSilently([&] { SetProcessPriority(PriorityClass::BelowNormal); });

@@ -2,6 +2,11 @@
 
 #include <QString>
 
+#include <functional>
+#include <memory>
+
+class QLocalServer;
+
 // Holds, for the life of the process, a write lock on one fixed file of the program, so that a
 // second start of the same program (same canonical executable path) can tell, whatever account
 // or session it runs in. The system releases the lock when the process dies, however it dies.
@@ -12,7 +17,7 @@
 // account's private runtime folder instead, or, without one, the program runs unguarded.
 class SingleInstance {
 public:
-    SingleInstance() = default;
+    SingleInstance();
     ~SingleInstance();
     SingleInstance(const SingleInstance &) = delete;
     SingleInstance &operator=(const SingleInstance &) = delete;
@@ -26,6 +31,19 @@ public:
     };
     Claim claim(const QString &executablePath);
 
+    // The instance that holds the lock hears of later starts of this account: `call` runs on this
+    // thread's event loop for each. Nothing when this account has no private runtime folder.
+    void answerLaterStarts(std::function<void()> call);
+    // A later start tells the running instance it was made, without waiting more than about a
+    // second for it; false when it could not be told.
+    bool tellRunningInstance() const;
+
 private:
+    // Where the running instance listens: in this account's private runtime folder, where no
+    // other account can put a socket of its own; empty without one.
+    QString callPath() const;
+
     int m_fd = -1;
+    QString m_executable;
+    std::unique_ptr<QLocalServer> m_server;
 };

@@ -119,6 +119,12 @@ StartUpJobs startUpJobs(Program &program, RunHost &host)
 void frmMain::Form_Load(const QStringList &arguments)
 {
     ::Form_Load(m_program, *this, arguments, startUpJobs(m_program, *this));
+    m_program.singleInstance().answerLaterStarts([this] {
+        if (isMinimized())
+            showNormal();
+        raise();
+        activateWindow();
+    });
 }
 
 QString frmMain::archiveFolderText() const

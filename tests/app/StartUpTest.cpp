@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSettings>
+#include <QTest>
 #include <QThread>
 
 #include <sys/resource.h>
@@ -136,12 +137,20 @@ TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)
     storeArchiveFolder(u"/srv/first/"_s);
     auto first = makeProgram();
     ASSERT_EQ(load(*first, host, {}), std::nullopt);
+    // The window of the first comes to the front for a start from the desktop, not a scheduled one.
+    int called = 0;
+    first->singleInstance().answerLaterStarts([&] { ++called; });
 
     TestHost secondHost;
     secondHost.folder = u"/srv/second/"_s;
     auto second = makeProgram();
-    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}})
+    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}}) {
+        const int before = called;
         EXPECT_EQ(load(*second, secondHost, arguments), ExitStatus::AlreadyRunning);
+        for (int i = 0; i < 25 && called == before; ++i)
+            QTest::qWait(20);
+        EXPECT_EQ(called, before + (arguments.isEmpty() ? 1 : 0));
+    }
     EXPECT_EQ(storedFolder(), u"/srv/first/"_s);
     EXPECT_EQ(secondHost.folder, u"/srv/second/"_s) << "not even loaded";
     EXPECT_TRUE(dialogs.texts.empty());

@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 
 #include <cerrno>
 #include <cstring>
@@ -56,12 +58,66 @@ QString privateRuntimeFolder()
     return folder;
 }
 
+// The program's own name in the runtime folder, which every program of the account shares.
+QString lockKey(const QString &canonicalExecutable)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(canonicalExecutable.toUtf8(), QCryptographicHash::Sha256)
+            .toHex()
+            .left(32));
+}
+
 } // namespace
+
+SingleInstance::SingleInstance() = default;
 
 SingleInstance::~SingleInstance()
 {
+    if (m_server)
+        m_server->close();
     if (m_fd >= 0)
         ::close(m_fd);
+}
+
+QString SingleInstance::callPath() const
+{
+    const QString runtime = privateRuntimeFolder();
+    if (runtime.isEmpty() || m_executable.isEmpty())
+        return QString();
+    return runtime + QStringLiteral("/Sorvik-") + lockKey(m_executable) + QStringLiteral(".call");
+}
+
+void SingleInstance::answerLaterStarts(std::function<void()> call)
+{
+    const QString path = callPath();
+    if (m_fd < 0 || path.isEmpty() || m_server)
+        return;
+    // A socket left by an instance that died is ours to replace: we hold the lock.
+    QLocalServer::removeServer(path);
+    m_server = std::make_unique<QLocalServer>();
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(path)) {
+        m_server.reset();
+        return;
+    }
+    QObject::connect(m_server.get(), &QLocalServer::newConnection, m_server.get(),
+                     [server = m_server.get(), call = std::move(call)] {
+                         while (QLocalSocket *later = server->nextPendingConnection()) {
+                             later->disconnectFromServer();
+                             later->deleteLater();
+                             call();
+                         }
+                     });
+}
+
+bool SingleInstance::tellRunningInstance() const
+{
+    const QString path = callPath();
+    if (path.isEmpty())
+        return false;
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    return socket.waitForConnected(1000);
 }
 
 SingleInstance::Claim SingleInstance::claim(const QString &executablePath)
@@ -71,17 +127,14 @@ SingleInstance::Claim SingleInstance::claim(const QString &executablePath)
     const QFileInfo info(executablePath);
     const QFileInfo canonical(info.canonicalFilePath().isEmpty() ? info.absoluteFilePath()
                                                                  : info.canonicalFilePath());
+    m_executable = canonical.filePath();
     const QString home = canonical.absolutePath() + QStringLiteral("/.") + canonical.fileName() +
                          QStringLiteral(".lock");
     QStringList places{home};
     // Seen by this account's sessions only, so it is a second choice.
     const QString runtime = privateRuntimeFolder();
     if (!runtime.isEmpty()) {
-        const QByteArray key =
-            QCryptographicHash::hash(canonical.filePath().toUtf8(), QCryptographicHash::Sha256)
-                .toHex()
-                .left(32);
-        places << runtime + QStringLiteral("/Sorvik-") + QString::fromLatin1(key) +
+        places << runtime + QStringLiteral("/Sorvik-") + lockKey(m_executable) +
                       QStringLiteral(".lock");
     }
 
