@@ -197,23 +197,32 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
     const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
     QDir().mkpath(path("run"));
     QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // A runtime folder others may write is no place for the lock: as good as none.
+    QDir().mkpath(path("open-run"));
+    ::chmod(QFile::encodeName(path("open-run")).constData(), 0777);
+    const struct {
+        const char *folder;
+        bool guarded;
+    } runtimes[] = {{"run", true}, {"open-run", false}, {nullptr, false}};
     for (const LockObstacle &obstacle : lockObstacles) {
         if (std::string(obstacle.what) == "a file of another account" && ::geteuid() != 0)
             continue; // only root can give a file away
         QDir(path("program")).removeRecursively();
         QDir().mkpath(path("program"));
         obstacle.make(lock, path(""));
-        for (const bool runtime : {true, false}) {
-            if (runtime)
-                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path("run")));
+        for (const auto &runtime : runtimes) {
+            if (runtime.folder)
+                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(runtime.folder)));
             else
                 qunsetenv("XDG_RUNTIME_DIR");
             auto first = makeProgram();
             EXPECT_EQ(load(*first, host, {}), std::nullopt) << obstacle.what;
             auto second = makeProgram();
             EXPECT_EQ(load(*second, host, {}),
-                      runtime ? std::optional<int>(ExitStatus::AlreadyRunning) : std::nullopt)
-                << obstacle.what << (runtime ? " with" : " without") << " a runtime folder";
+                      runtime.guarded ? std::optional<int>(ExitStatus::AlreadyRunning)
+                                      : std::nullopt)
+                << obstacle.what << " with the runtime folder "
+                << (runtime.folder ? runtime.folder : "unset");
         }
         EXPECT_EQ(readFile("elsewhere"), QByteArray("kept")) << obstacle.what;
     }
