@@ -1,13 +1,26 @@
 #include "ui/QtDialogs.h"
 
+#include "ui/WindowLook.h"
+
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+
+namespace {
+// A box whose owner is not on the screen yet (at start-up) is centred on the screen, not on
+// where the hidden window would be.
+QWidget *shownOwner(QWidget *owner)
+{
+    return owner && owner->isVisible() ? owner : nullptr;
+}
+} // namespace
 
 DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
                                    const QString &title)
 {
-    QMessageBox box(m_owner);
+    QMessageBox box(shownOwner(m_owner));
+    box.setWindowIcon(logoIcon());
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(title.isEmpty() ? programTitle() : title);
     box.setText(text);
@@ -41,10 +54,16 @@ DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
 
 QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
 {
-    bool ok = false;
-    const QString text = QInputDialog::getText(m_owner, title.isEmpty() ? programTitle() : title,
-                                               prompt, QLineEdit::Normal, preset, &ok);
-    return ok ? text : QString();
+    QInputDialog box(shownOwner(m_owner));
+    box.setWindowIcon(logoIcon());
+    box.setWindowTitle(title.isEmpty() ? programTitle() : title);
+    box.setLabelText(prompt);
+    box.setTextValue(preset);
+    // Room for a whole share path; the field grows with the box.
+    box.setMinimumWidth(box.fontMetrics().averageCharWidth() * 60);
+    if (auto *field = box.findChild<QLineEdit *>())
+        field->setToolTip(prompt);
+    return box.exec() == QDialog::Accepted ? box.textValue() : QString();
 }
 
 QString QtDialogs::browseForFolder(const QString &title)
