@@ -5,6 +5,7 @@
 #include "platform/StopRequests.h"
 #include "schedule/TaskScheduler.h"
 #include "ui/QtDialogs.h"
+#include "ui/WindowLook.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
@@ -46,6 +47,7 @@ int main(int argc, char *argv[])
     std::signal(SIGXFSZ, SIG_IGN);
 
     QApplication app(argc, argv);
+    QApplication::setWindowIcon(logoIcon());
     QtDialogs dialogs;
     DesktopLauncher launcher;
     Program::Parts parts;

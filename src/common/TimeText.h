@@ -12,8 +12,17 @@ QString generalDateTime(const QDateTime &moment);
 // The stamp in the names of the run's files: yymmdd_hh_mm_ss, hours 00 to 23.
 QString fileTimeStamp(const QDateTime &moment);
 
-// A task's run time as the scheduling window shows it: "HH:MM:SS DD-MMM-YYYY" (14:05:09
-// 04-Dec-2026), the month abbreviated in the user's language.
+// The short date form of the user's regional settings (LC_TIME), the one the run log's lines
+// use, as a date pattern for the windows: every date they show or take is in this form.
+QString shortDateFormat();
+QString shortDateText(const QDate &date);
+// A C library date form ("%d.%m.%Y") as a date pattern ("dd.MM.yyyy"); the locale's short
+// pattern when the form holds a conversion that has no counterpart.
+QString datePatternOf(const QString &cForm);
+// The same form with the year whole, for a date to be typed: "26" could be any century.
+QString shortDateEntryFormat();
+
+// A task's run time as the scheduling window shows it: "HH:MM:SS" and the short date.
 QString taskTimeText(const QDateTime &moment);
 
 // A moment as a ZIP entry keeps it: MS-DOS date (high 16 bits) and time (low 16 bits), local

@@ -1,6 +1,7 @@
 #include "schedule/TaskScheduler.h"
 
 #include "common/Failure.h"
+#include "common/TimeText.h"
 
 QString checkedLine(const QString &what, const QString &text)
 {
@@ -18,7 +19,7 @@ QString TaskTrigger::Text() const
                                          : QStringLiteral("every %1 days").arg(everyDays);
     return QStringLiteral("At %1 %2, starting %3")
         .arg(StartTime.time().toString(QStringLiteral("HH:mm")), every,
-             BeginDay.date().toString(QStringLiteral("dd/MM/yyyy")));
+             shortDateText(BeginDay.date()));
 }
 
 QDateTime TaskTrigger::nextRunAfter(const QDateTime &after) const

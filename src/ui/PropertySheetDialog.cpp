@@ -1,6 +1,8 @@
 #include "ui/PropertySheetDialog.h"
 
 #include "common/Failure.h"
+#include "common/TimeText.h"
+#include "ui/WindowLook.h"
 
 #include <QCheckBox>
 #include <QDateEdit>
@@ -8,6 +10,7 @@
 #include <QFormLayout>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QTimeEdit>
 #include <QVBoxLayout>
@@ -26,21 +29,27 @@ PropertySheetDialog::PropertySheetDialog(ScheduledTask &task, QWidget *owner)
 
     chkEnabled = new QCheckBox(QStringLiteral("&Enabled (the task runs at its time)"), this);
     chkEnabled->setChecked(task.enabled());
+    chkEnabled->setToolTip(QStringLiteral("Whether the task runs at its time"));
     txtStartTime = new QTimeEdit(trigger.StartTime.time(), this);
     txtStartTime->setDisplayFormat(QStringLiteral("HH:mm"));
+    txtStartTime->setToolTip(QStringLiteral("The time of day at which the task runs"));
     txtBeginDay = new QDateEdit(trigger.BeginDay.date(), this);
-    txtBeginDay->setDisplayFormat(QStringLiteral("dd/MM/yyyy"));
+    txtBeginDay->setDisplayFormat(shortDateEntryFormat());
+    txtBeginDay->setToolTip(QStringLiteral("The first day on which the task runs"));
     txtBeginDay->setCalendarPopup(true);
     spnEveryDays = new QSpinBox(this);
     spnEveryDays->setRange(1, 365);
     spnEveryDays->setValue(trigger.everyDays);
     spnEveryDays->setSuffix(QStringLiteral(" day(s)"));
+    spnEveryDays->setToolTip(QStringLiteral("How many days lie between two runs"));
     txtAccount = new QLineEdit(task.account(), this);
     txtAccount->setPlaceholderText(QStringLiteral("the account that saves the task"));
-    txtProgram = new QLineEdit(task.ApplicationName(), this);
-    txtProgram->setReadOnly(true);
-    txtCommandLine = new QLineEdit(task.CommandLine(), this);
-    txtCommandLine->setReadOnly(true);
+    txtAccount->setToolTip(
+        QStringLiteral("The account the task runs as; empty for the account that saves it"));
+    txtProgram = new PathField(QStringLiteral("The program that the task starts"), this);
+    txtProgram->setText(task.ApplicationName());
+    txtCommandLine = new PathField(QStringLiteral("What the task passes to the program"), this);
+    txtCommandLine->setText(task.CommandLine());
 
     auto *form = new QFormLayout;
     form->addRow(chkEnabled);
@@ -51,11 +60,15 @@ PropertySheetDialog::PropertySheetDialog(ScheduledTask &task, QWidget *owner)
     form->addRow(QStringLiteral("Program:"), txtProgram);
     form->addRow(QStringLiteral("Command line:"), txtCommandLine);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)->setToolTip(QStringLiteral("Keep the changes"));
+    buttons->button(QDialogButtonBox::Cancel)
+        ->setToolTip(QStringLiteral("Leave the task as it was"));
     connect(buttons, &QDialogButtonBox::accepted, this, &PropertySheetDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(buttons);
+    prepareWindow(this, QSize(480, sizeHint().height()));
 }
 
 void PropertySheetDialog::apply(ScheduledTask &task) const

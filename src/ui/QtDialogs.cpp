@@ -1,16 +1,27 @@
 #include "ui/QtDialogs.h"
 
+#include "ui/WindowLook.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressDialog>
 
 namespace {
+// A box whose owner is not on the screen yet (at start-up) is centred on the screen, not on
+// where the hidden window would be.
+QWidget *shownOwner(QWidget *owner)
+{
+    return owner && owner->isVisible() ? owner : nullptr;
+}
+
 QMessageBox *makeBox(QWidget *owner, const QString &text, MessageButtons buttons,
                      const QString &title)
 {
-    auto *box = new QMessageBox(owner);
+    auto *box = new QMessageBox(shownOwner(owner));
+    box->setWindowIcon(logoIcon());
     box->setIcon(QMessageBox::NoIcon);
     box->setWindowTitle(title.isEmpty() ? programTitle() : title);
     box->setText(text);
@@ -91,10 +102,16 @@ void QtDialogs::messageBoxLater(const QString &text, MessageButtons buttons, con
 
 QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
 {
-    bool ok = false;
-    const QString text = QInputDialog::getText(m_owner, title.isEmpty() ? programTitle() : title,
-                                               prompt, QLineEdit::Normal, preset, &ok);
-    return ok ? text : QString();
+    QInputDialog box(shownOwner(m_owner));
+    box.setWindowIcon(logoIcon());
+    box.setWindowTitle(title.isEmpty() ? programTitle() : title);
+    box.setLabelText(prompt);
+    box.setTextValue(preset);
+    // Room for a whole share path; the field grows with the box.
+    box.setMinimumWidth(box.fontMetrics().averageCharWidth() * 60);
+    if (auto *field = box.findChild<QLineEdit *>())
+        field->setToolTip(prompt);
+    return box.exec() == QDialog::Accepted ? box.textValue() : QString();
 }
 
 QString QtDialogs::browseForFolder(const QString &title, const QString &startFolder)
@@ -109,6 +126,7 @@ std::unique_ptr<BusyNotice> QtDialogs::showBusy(const QString &text,
 {
     auto *dialog = new QProgressDialog(text, QStringLiteral("Cancel"), 0, 0, m_owner);
     dialog->setWindowTitle(programTitle());
+    dialog->setWindowIcon(logoIcon());
     dialog->setMinimumDuration(0);
     dialog->setAutoClose(false);
     dialog->setAutoReset(false);

@@ -7,6 +7,9 @@
 namespace {
 QColor fromColourValue(quint32 value)
 {
+    // Pure yellow is all but invisible on the pane's white: warnings are drawn in a dark amber.
+    if (value == PaneColour::Yellow)
+        return QColor(0x9C, 0x5B, 0x00);
     return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
 }
 

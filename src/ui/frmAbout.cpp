@@ -3,6 +3,7 @@
 #include "app/Dialogs.h"
 #include "common/Failure.h"
 #include "common/Version.h"
+#include "ui/WindowLook.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -11,20 +12,15 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-// The pictures are compiled into this static library, which the linker keeps only when asked.
-static void loadPictures()
-{
-    Q_INIT_RESOURCE(resources);
-}
-
 frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent)
     : QDialog(parent)
     , m_dialogs(dialogs)
 {
     setWindowTitle(QStringLiteral("Orvel Sorvik"));
     setModal(true);
+    // Also makes the compiled-in pictures available.
+    setWindowIcon(logoIcon());
 
-    loadPictures();
     picLogo = new QLabel(this);
     picLogo->setPixmap(QPixmap(QStringLiteral(":/resources/logo.png")));
     lblMaker = new QLabel(QStringLiteral("Orvel Sorvik, one of the Tavik Orvel tools"), this);
@@ -37,6 +33,7 @@ frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent)
     lblVersion = new QLabel(this);
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setDefault(true);
+    cmdOK->setToolTip(QStringLiteral("Close this window"));
 
     auto *text = new QVBoxLayout;
     text->addWidget(lblMaker);

@@ -8,6 +8,7 @@
 #include "ui/HelpFile.h"
 #include "ui/LogViewer.h"
 #include "ui/PropertySheetDialog.h"
+#include "ui/WindowLook.h"
 #include "ui/frmAbout.h"
 #include "ui/frmSchedule.h"
 #include "update/BackgroundCheck.h"
@@ -35,7 +36,7 @@ frmMain::frmMain(Program &program, QWidget *parent)
     buildControls();
     buildMenus();
     m_logView = RichLogView(txtLogOutput);
-    resize(640, 480);
+    prepareWindow(this, QSize(640, 480));
 }
 
 void frmMain::buildControls()
@@ -45,10 +46,12 @@ void frmMain::buildControls()
 
     frameWriteDataTo = new QGroupBox(QStringLiteral("Store log archives in this folder:"), central);
     auto *folderRow = new QHBoxLayout(frameWriteDataTo);
-    txtOutputPath = new QLineEdit(frameWriteDataTo);
-    txtOutputPath->setReadOnly(true);
+    txtOutputPath = new PathField(QStringLiteral("The folder that receives the log archives"),
+                                  frameWriteDataTo);
     cmdBrowseForFolder = new QPushButton(QStringLiteral("&Browse"), frameWriteDataTo);
+    cmdBrowseForFolder->setToolTip(QStringLiteral("Choose the archive folder in a folder browser"));
     cmdEnterUNC = new QPushButton(QStringLiteral("&UNC"), frameWriteDataTo);
+    cmdEnterUNC->setToolTip(QStringLiteral("Type the archive folder as a path, such as a share"));
     folderRow->addWidget(txtOutputPath, 1);
     folderRow->addWidget(cmdBrowseForFolder);
     folderRow->addWidget(cmdEnterUNC);
@@ -66,13 +69,19 @@ void frmMain::buildControls()
     txtLogOutput->setUndoRedoEnabled(false);
     txtLogOutput->setAcceptRichText(true);
     txtLogOutput->setLineWrapMode(QTextEdit::NoWrap);
+    txtLogOutput->setToolTip(QStringLiteral("The run log of the current archive run"));
     progressColumn->addWidget(ProgressBar);
     progressColumn->addWidget(txtLogOutput, 1);
     layout->addWidget(frmProgress, 1);
 
     auto *buttonRow = new QHBoxLayout;
     cmdStart = new QPushButton(QStringLiteral("&Start"), central);
+    cmdStart->setToolTip(QStringLiteral("Start an archive run into the folder above"));
     cmdExit = new QPushButton(QStringLiteral("E&xit"), central);
+    cmdExit->setToolTip(QStringLiteral("Leave the program"));
+    // Enter presses the button that has the focus, as it would in a dialog.
+    for (QPushButton *button : {cmdBrowseForFolder, cmdEnterUNC, cmdStart, cmdExit})
+        button->setAutoDefault(true);
     buttonRow->addWidget(cmdStart);
     buttonRow->addStretch(1);
     buttonRow->addWidget(cmdExit);
@@ -88,16 +97,18 @@ void frmMain::buildControls()
 
 void frmMain::buildMenus()
 {
-    mnuFile = menuBar()->addMenu(QStringLiteral("File"));
-    mnuScheduleArchive = mnuFile->addAction(QStringLiteral("Schedule Archive"));
+    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuScheduleArchive = mnuFile->addAction(QStringLiteral("&Schedule Archive"));
     seperator2 = mnuFile->addSeparator();
-    mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
+    mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
+    mnuExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    menuHelp = menuBar()->addMenu(QStringLiteral("Help"));
-    Help = menuHelp->addAction(QStringLiteral("Help"));
+    menuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    Help = menuHelp->addAction(QStringLiteral("&Help"));
+    Help->setShortcut(QKeySequence(Qt::Key_F1));
     seperator = menuHelp->addSeparator();
-    About = menuHelp->addAction(QStringLiteral("About"));
-    mnuCheckForUpdatedVersion = menuHelp->addAction(QStringLiteral("Check for updated version"));
+    About = menuHelp->addAction(QStringLiteral("&About"));
+    mnuCheckForUpdatedVersion = menuHelp->addAction(QStringLiteral("&Check for updated version"));
 
     // Help and About are elements 3 and 2 of the menu's item array; their handlers ignore it.
     connect(mnuScheduleArchive, &QAction::triggered, this, &frmMain::mnuScheduleArchive_Click);

@@ -6,23 +6,19 @@
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "schedule/TaskScheduler.h"
+#include "ui/WindowLook.h"
 
 #include <QEvent>
 #include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QTimer>
-
-namespace {
-// The window was laid out in twips; 15 of them make a pixel.
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-} // namespace
+#include <QVBoxLayout>
 
 frmSchedule::frmSchedule(Program &program, RunHost &mainWindow, TaskPropertySheet &sheet,
                          QWidget *parent)
@@ -42,44 +38,67 @@ frmSchedule::~frmSchedule() = default;
 
 void frmSchedule::buildControls()
 {
-    setFixedSize(twips(0, 0, 7740, 5250).size());
     lstTasks = new QListWidget(this);
-    lstTasks->setGeometry(twips(60, 60, 5700, 2400));
     lstTasks->setSortingEnabled(false);
-    const auto button = [this](const QString &caption, QRect where) {
+    lstTasks->setToolTip(QStringLiteral("The scheduled tasks; click one to see its details"));
+    const auto button = [this](const QString &caption, const QString &tip) {
         auto *b = new QPushButton(caption, this);
-        b->setGeometry(where);
+        b->setToolTip(tip);
         return b;
     };
-    cmdNew = button(QStringLiteral("Schedule Archive"), twips(5820, 75, 1875, 375));
-    cmdProps = button(QStringLiteral("Task Properties"), twips(5820, 495, 1875, 375));
-    cdmDelete = button(QStringLiteral("&Delete Task"), twips(5820, 915, 1875, 375));
-    cmdClose = button(QStringLiteral("Close"), twips(5820, 2100, 1875, 375));
+    cmdNew = button(QStringLiteral("&Schedule Archive"),
+                    QStringLiteral("Make a new task that archives the logs unattended"));
+    cmdProps = button(QStringLiteral("Task &Properties"),
+                      QStringLiteral("Change the selected task's times, account and state"));
+    cdmDelete = button(QStringLiteral("&Delete Task"), QStringLiteral("Delete the selected task"));
+    cmdClose = button(QStringLiteral("&Close"), QStringLiteral("Close this window"));
+    auto *buttons = new QVBoxLayout;
+    for (QPushButton *b : {cmdNew, cmdProps, cdmDelete})
+        buttons->addWidget(b);
+    buttons->addStretch(1);
+    buttons->addWidget(cmdClose);
+    auto *top = new QHBoxLayout;
+    top->addWidget(lstTasks, 1);
+    top->addLayout(buttons);
 
     Frame1 = new QFrame(this);
     Frame1->setFrameShape(QFrame::StyledPanel);
-    Frame1->setGeometry(twips(60, 2520, 7590, 2670));
+    auto *details = new QGridLayout(Frame1);
+    details->setColumnStretch(1, 1);
+    // Rows close together, as designed: the window must fit a small screen at large fonts.
+    details->setVerticalSpacing(2);
+    details->setContentsMargins(6, 4, 6, 4);
     const struct {
         int caption;
         const char *text;
-        int top;
         int value;
-    } rows[] = {{0, "Program File:", 225, 0}, {1, "Command Line:", 465, 1},
-                {4, "Last Runtime:", 750, 3}, {5, "Next Runtime:", 1065, 4},
-                {6, "Creator:", 1365, 5},     {7, "Schedule", 1710, -1}};
+    } rows[] = {{0, "Program File:", 0}, {1, "Command Line:", 1}, {4, "Last Runtime:", 3},
+                {5, "Next Runtime:", 4}, {6, "Creator:", 5},      {7, "Schedule", -1}};
+    int line = 0;
     for (const auto &row : rows) {
         lbLabels[size_t(row.caption)] = new QLabel(QLatin1String(row.text), Frame1);
-        lbLabels[size_t(row.caption)]->setGeometry(twips(120, row.top, 1650, 255));
+        details->addWidget(lbLabels[size_t(row.caption)], line, 0, Qt::AlignLeft | Qt::AlignTop);
         if (row.value >= 0) {
-            lblInfo[size_t(row.value)] = new QLabel(Frame1);
-            lblInfo[size_t(row.value)]->setGeometry(twips(1830, row.top, 5640, 255));
-            lblInfo[size_t(row.value)]->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            lblInfo[size_t(row.value)] = new ElidedLabel(Frame1);
+            details->addWidget(lblInfo[size_t(row.value)], line, 1);
         }
+        ++line;
     }
     txtSchedule = new QTextEdit(Frame1);
-    txtSchedule->setGeometry(twips(1890, 1725, 5565, 435));
     txtSchedule->setReadOnly(true);
     txtSchedule->setAcceptRichText(false);
+    txtSchedule->setLineWrapMode(QTextEdit::NoWrap);
+    txtSchedule->setToolTip(QStringLiteral("When the selected task runs, one line a trigger"));
+    txtSchedule->setMinimumHeight(txtSchedule->fontMetrics().lineSpacing() * 2 +
+                                  2 * txtSchedule->frameWidth() + 8);
+    details->addWidget(txtSchedule, line - 1, 1);
+    details->setRowStretch(line - 1, 1);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(top, 1);
+    layout->addWidget(Frame1);
+    // Designed at 7740 x 5250 twips, 15 to a pixel.
+    prepareWindow(this, QSize(516, 350));
 
     connect(lstTasks, &QListWidget::itemClicked, this, &frmSchedule::lstTasks_Click);
     connect(lstTasks, &QListWidget::currentRowChanged, this, [this](int row) {
@@ -220,6 +239,10 @@ void frmSchedule::lstTasks_Click()
             for (const TaskTrigger &trigger : scheduler.GetTask(position)->Triggers())
                 schedule += trigger.Text() + QStringLiteral("\r\n");
             txtSchedule->setPlainText(schedule);
+            // A long path is shown elided: the tooltip gives it whole.
+            for (QLabel *value : lblInfo)
+                if (value)
+                    value->setToolTip(value->text());
         },
         [&](const Failure &f) { report("lstTasks_Click", f.description()); });
 }

@@ -4,9 +4,11 @@
 
 #include "support/TestEnvironment.h"
 
+#include <QLocale>
 #include <QRegularExpression>
 
 #include <clocale>
+#include <ctime>
 
 namespace {
 
@@ -156,6 +158,24 @@ TEST(TimeText, MidnightShowsTheDateAlone)
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 0))), u"12/06/26"_s);
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 1))), u"12/06/26 00:00:01"_s);
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(14, 5, 9))), u"12/06/26 14:05:09"_s);
+
+    // The windows show and take dates in the run log's form.
+    EXPECT_EQ(shortDateText(day), u"12/06/26"_s);
+    EXPECT_EQ(shortDateEntryFormat(), u"MM/dd/yyyy"_s);
+    EXPECT_EQ(taskTimeText(QDateTime(day, QTime(14, 5, 9))), u"14:05:09 12/06/26"_s);
+    // Any regional form comes out as the C library writes it.
+    std::tm local{};
+    local.tm_year = 126, local.tm_mon = 11, local.tm_mday = 6, local.tm_wday = 0;
+    for (const char *cForm : {"%d.%m.%Y", "%Y-%m-%d", "%e %b %Y", "%Od/%Om/%Ey", "%D", "%F",
+                              "%A %d de %B", "%d'%m %a %% %h"}) {
+        char text[64];
+        const std::size_t n = std::strftime(text, sizeof text, cForm, &local);
+        // The one liberty: a day padded with a blank (%e) is shown without the blank.
+        EXPECT_EQ(QLocale::c().toString(day, datePatternOf(QLatin1String(cForm))),
+                  QString::fromLatin1(text, qsizetype(n)).trimmed())
+            << cForm;
+    }
+    EXPECT_EQ(datePatternOf(u"%d %Q"_s), QLocale().dateFormat(QLocale::ShortFormat));
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "common/TimeText.h"
 #include "schedule/TaskScheduler.h"
 #include "schedule/posix/CronFile.h"
 
@@ -141,12 +142,14 @@ TEST_F(CronSchedulerTest, NextRunFollowsTheTrigger)
               QDateTime(day.addDays(1), QTime(14, 5)));
     EXPECT_EQ(task->nextRunAfter(QDateTime(QDate(2026, 11, 1), QTime(0, 0))),
               QDateTime(day, QTime(14, 5)));
-    EXPECT_EQ(task->Triggers()[0].Text(), u"At 14:05 every day, starting 06/12/2026"_s);
+    EXPECT_EQ(task->Triggers()[0].Text(),
+              u"At 14:05 every day, starting "_s + shortDateText(QDate(2026, 12, 6)));
 
     auto every3 = save(u"Every3"_s, 0, 3);
     EXPECT_EQ(every3->nextRunAfter(QDateTime(day.addDays(1), QTime(9, 0))),
               QDateTime(day.addDays(3), QTime(14, 5)));
-    EXPECT_EQ(every3->Triggers()[0].Text(), u"At 14:05 every 3 days, starting 06/12/2026"_s);
+    EXPECT_EQ(every3->Triggers()[0].Text(),
+              u"At 14:05 every 3 days, starting "_s + shortDateText(QDate(2026, 12, 6)));
     every3->setFlags(TaskFlags::Disabled);
     EXPECT_FALSE(every3->nextRunAfter(QDateTime(day, QTime(9, 0))).isValid());
 }

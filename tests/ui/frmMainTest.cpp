@@ -1,12 +1,17 @@
 #include "ui/frmMain.h"
 #include "platform/DesktopLauncher.h"
 #include "ui/LogViewer.h"
+#include "ui/PropertySheetDialog.h"
 #include "ui/QtDialogs.h"
+#include "ui/WindowLook.h"
 #include "ui/frmAbout.h"
+#include "ui/frmSchedule.h"
 #include "update/UpdateCheck.h"
 
 #include "support/Ending.h"
+#include "support/ScriptedPropertySheet.h"
 
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -14,6 +19,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -21,11 +27,15 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
+
+#include <cmath>
 
 namespace {
 
@@ -94,11 +104,12 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
     EXPECT_LT(global(window->ProgressBar).bottom(), global(window->txtLogOutput).top());
     EXPECT_LT(global(window->cmdStart).right(), global(window->cmdExit).left());
 
+    // Captions as shown: the "&" only underlines an access key.
     QStringList menus;
     for (QAction *menu : window->menuBar()->actions()) {
-        menus << menu->text();
+        menus << menu->text().remove(u'&');
         for (QAction *item : menu->menu()->actions())
-            menus << (item->isSeparator() ? u"-"_s : u"  "_s + item->text());
+            menus << (item->isSeparator() ? u"-"_s : u"  "_s + item->text().remove(u'&'));
     }
     EXPECT_EQ(menus,
               (QStringList{u"File"_s, u"  Schedule Archive"_s, u"-"_s, u"  Exit"_s, u"Help"_s,
@@ -125,8 +136,21 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
 
     EXPECT_EQ(colourOfLine(u"progress line"_s), QColor(Qt::black));
     EXPECT_EQ(colourOfLine(u"something broke"_s), QColor(255, 0, 0));
-    EXPECT_EQ(colourOfLine(u"something odd"_s), QColor(255, 255, 0));
-    EXPECT_EQ(colourOfLine(u"**Search for"_s), QColor(255, 255, 0));
+    // Warnings in a colour that reads on the pane's background (contrast of at least 4.5 to 1).
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const QColor background = window->txtLogOutput->palette().color(QPalette::Base);
+    for (const QString &warning : {u"something odd"_s, u"**Search for"_s}) {
+        const QColor shown = colourOfLine(warning);
+        EXPECT_NE(shown, QColor(Qt::black));
+        EXPECT_NE(shown, QColor(255, 0, 0));
+        EXPECT_GE((luminance(background) + 0.05) / (luminance(shown) + 0.05), 4.5);
+    }
 
     // After the pane has been cut, what it shows is still exactly the pane's text.
     for (int i = 0; i < 400; ++i)
@@ -352,6 +376,112 @@ TEST_F(frmMainTest, BoxesDuringARunDoNotWaitForTheirAnswer)
     EXPECT_TRUE(cancelled);
     notice.reset();
     EXPECT_FALSE(progress->isVisible());
-}
+
+    // Every window at the fonts administrators use: text that fits, a tooltip on everything that
+    // can be pressed or filled in, the logo as icon, and a first size within the screen.
+    TEST_F(frmMainTest, EveryWindowFitsItsTextAndTheScreen)
+    {
+        const QFont original = QApplication::font();
+        ScriptedPropertySheet quiet;
+        auto scheduler = makeTaskScheduler(quiet);
+        auto task = scheduler->CreateTask(u"Nightly"_s);
+        task->setApplicationName(u"/opt/"_s + QString(u"very-long-folder-name/"_s).repeated(12) +
+                                 u"Sorvik"_s);
+        const QRect screen = QApplication::primaryScreen()->availableGeometry();
+        for (const int points : {11, 14}) {
+            QFont font = original;
+            font.setPointSize(points);
+            QApplication::setFont(font);
+            ProbedMain main(*program);
+            main.setArchiveFolderText(u"/srv/archive/"_s);
+            frmSchedule schedule(*program, main, quiet);
+            frmAbout about(dialogs);
+            PropertySheetDialog sheet(*task, nullptr);
+            for (QWidget *shown :
+                 std::initializer_list<QWidget *>{&main, &schedule, &about, &sheet}) {
+                SCOPED_TRACE(std::to_string(points) + " pt " + shown->metaObject()->className());
+                shown->show();
+                ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
+                EXPECT_EQ(shown->windowIcon().pixmap(32).toImage(),
+                          logoIcon().pixmap(32).toImage());
+                EXPECT_TRUE(screen.contains(shown->geometry()))
+                    << shown->geometry().width() << "x" << shown->geometry().height();
+                for (QWidget *w : shown->findChildren<QWidget *>()) {
+                    if (!w->isVisibleTo(shown))
+                        continue;
+                    const QString what = QString::fromLatin1(w->metaObject()->className()) +
+                                         u" "_s + w->property("text").toString();
+                    EXPECT_TRUE(shown->rect().contains(QRect(w->mapTo(shown, QPoint()), w->size())))
+                        << what.toStdString();
+                    const bool label = qobject_cast<QLabel *>(w) && !qobject_cast<ElidedLabel *>(w);
+                    if (label || qobject_cast<QAbstractButton *>(w)) {
+                        EXPECT_GE(w->width(), w->sizeHint().width()) << what.toStdString();
+                        EXPECT_GE(w->height(), w->sizeHint().height()) << what.toStdString();
+                    }
+                    const bool field =
+                        qobject_cast<QAbstractButton *>(w) || qobject_cast<QTextEdit *>(w) ||
+                        qobject_cast<QListWidget *>(w) || qobject_cast<QAbstractSpinBox *>(w) ||
+                        (qobject_cast<QLineEdit *>(w) &&
+                         !qobject_cast<QAbstractSpinBox *>(w->parentWidget()));
+                    EXPECT_TRUE(!field || !w->toolTip().isEmpty()) << what.toStdString();
+                }
+                shown->hide();
+            }
+            // A path too long for its field is kept whole in the tooltip.
+            EXPECT_TRUE(sheet.txtProgram->toolTip().contains(task->ApplicationName()));
+        }
+        QApplication::setFont(original);
+        EXPECT_EQ(firstSize(QSize(640, 480), QSize(300, 200), QSize(624, 352)), QSize(624, 352));
+        EXPECT_EQ(firstSize(QSize(516, 350), QSize(560, 380), QSize(1264, 752)), QSize(560, 380));
+    }
+
+    // The keys: Alt and the underlined letter open a menu, F1 is Help > Help, Ctrl+Q is File >
+    // Exit.
+    TEST_F(frmMainTest, KeysReachTheMenuCommands)
+    {
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_F, Qt::AltModifier);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window->mnuFile->isVisible(); }, 2000));
+        window->mnuFile->hide();
+
+        launcher.answer = LaunchResult::Success;
+        QTest::keyClick(window.get(), Qt::Key_F1);
+        EXPECT_EQ(launcher.opened, std::vector<QString>{path("program/Help/OrvelSorvik.htm")});
+
+        // Ending the test program through Qt's key dispatch would unwind it: the key is followed as
+        // far as the one action that the menu item also triggers.
+        window->mnuExit->disconnect(window.get());
+        QSignalSpy exits(window->mnuExit, &QAction::triggered);
+        QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+        EXPECT_EQ(exits.count(), 1);
+
+        // Enter presses the focused button.
+        QSignalSpy starts(window->cmdExit, &QPushButton::clicked);
+        window->cmdExit->disconnect(window.get());
+        window->cmdExit->setFocus();
+        QTest::keyClick(window->cmdExit, Qt::Key_Return);
+        EXPECT_EQ(starts.count(), 1);
+    }
+
+    TEST_F(frmMainTest, ABoxBeforeTheWindowShowsIsCentredOnTheScreen)
+    {
+        QtDialogs real;
+        real.setOwner(window.get()); // loaded, never shown: the start-up refusals
+        QRect where;
+        QWidget *owner = window.get();
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            where = box->frameGeometry();
+            owner = box->parentWidget();
+            box->button(QMessageBox::Ok)->click();
+        });
+        real.messageBox(u"Orvel must be running"_s);
+        EXPECT_EQ(owner, nullptr);
+        const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
+        EXPECT_LE((where.center() - centre).manhattanLength(), 4);
+    }
 
 } // namespace

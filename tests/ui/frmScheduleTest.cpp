@@ -1,4 +1,5 @@
 #include "ui/frmSchedule.h"
+#include "common/TimeText.h"
 #include "schedule/TaskScheduler.h"
 #include "schedule/posix/CronFile.h"
 
@@ -124,10 +125,9 @@ TEST_F(frmScheduleTest, DetailsAreThoseOfTheClickedPosition)
     EXPECT_EQ(window->lblInfo[3]->text(), u"Never"_s);
     EXPECT_EQ(window->lblInfo[4]->text(), u"Not scheduled"_s) << "a disabled task";
     EXPECT_EQ(window->lblInfo[5]->text(), u"Orvel Sorvik [Beta]"_s);
-    EXPECT_EQ(
-        window->txtSchedule->toPlainText(),
-        QStringLiteral(
-            "At 01:30 every day, starting 06/12/2026\nAt 02:30 every day, starting 06/12/2026\n"));
+    EXPECT_EQ(window->txtSchedule->toPlainText(),
+              u"At 01:30 every day, starting %1\nAt 02:30 every day, starting %1\n"_s.arg(
+                  shortDateText(QDate(2026, 12, 6))));
     EXPECT_EQ(window->lbLabels[7]->text(), u"Schedule"_s);
     EXPECT_EQ(window->lblInfo[2], nullptr) << "there is no value label 2";
 }
