@@ -376,112 +376,111 @@ TEST_F(frmMainTest, BoxesDuringARunDoNotWaitForTheirAnswer)
     EXPECT_TRUE(cancelled);
     notice.reset();
     EXPECT_FALSE(progress->isVisible());
+}
 
-    // Every window at the fonts administrators use: text that fits, a tooltip on everything that
-    // can be pressed or filled in, the logo as icon, and a first size within the screen.
-    TEST_F(frmMainTest, EveryWindowFitsItsTextAndTheScreen)
-    {
-        const QFont original = QApplication::font();
-        ScriptedPropertySheet quiet;
-        auto scheduler = makeTaskScheduler(quiet);
-        auto task = scheduler->CreateTask(u"Nightly"_s);
-        task->setApplicationName(u"/opt/"_s + QString(u"very-long-folder-name/"_s).repeated(12) +
-                                 u"Sorvik"_s);
-        const QRect screen = QApplication::primaryScreen()->availableGeometry();
-        for (const int points : {11, 14}) {
-            QFont font = original;
-            font.setPointSize(points);
-            QApplication::setFont(font);
-            ProbedMain main(*program);
-            main.setArchiveFolderText(u"/srv/archive/"_s);
-            frmSchedule schedule(*program, main, quiet);
-            frmAbout about(dialogs);
-            PropertySheetDialog sheet(*task, nullptr);
-            for (QWidget *shown :
-                 std::initializer_list<QWidget *>{&main, &schedule, &about, &sheet}) {
-                SCOPED_TRACE(std::to_string(points) + " pt " + shown->metaObject()->className());
-                shown->show();
-                ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
-                EXPECT_EQ(shown->windowIcon().pixmap(32).toImage(),
-                          logoIcon().pixmap(32).toImage());
-                EXPECT_TRUE(screen.contains(shown->geometry()))
-                    << shown->geometry().width() << "x" << shown->geometry().height();
-                for (QWidget *w : shown->findChildren<QWidget *>()) {
-                    if (!w->isVisibleTo(shown))
-                        continue;
-                    const QString what = QString::fromLatin1(w->metaObject()->className()) +
-                                         u" "_s + w->property("text").toString();
-                    EXPECT_TRUE(shown->rect().contains(QRect(w->mapTo(shown, QPoint()), w->size())))
-                        << what.toStdString();
-                    const bool label = qobject_cast<QLabel *>(w) && !qobject_cast<ElidedLabel *>(w);
-                    if (label || qobject_cast<QAbstractButton *>(w)) {
-                        EXPECT_GE(w->width(), w->sizeHint().width()) << what.toStdString();
-                        EXPECT_GE(w->height(), w->sizeHint().height()) << what.toStdString();
-                    }
-                    const bool field =
-                        qobject_cast<QAbstractButton *>(w) || qobject_cast<QTextEdit *>(w) ||
-                        qobject_cast<QListWidget *>(w) || qobject_cast<QAbstractSpinBox *>(w) ||
-                        (qobject_cast<QLineEdit *>(w) &&
-                         !qobject_cast<QAbstractSpinBox *>(w->parentWidget()));
-                    EXPECT_TRUE(!field || !w->toolTip().isEmpty()) << what.toStdString();
+// Every window at the fonts administrators use: text that fits, a tooltip on everything that
+// can be pressed or filled in, the logo as icon, and a first size within the screen.
+TEST_F(frmMainTest, EveryWindowFitsItsTextAndTheScreen)
+{
+    const QFont original = QApplication::font();
+    ScriptedPropertySheet quiet;
+    auto scheduler = makeTaskScheduler(quiet);
+    auto task = scheduler->CreateTask(u"Nightly"_s);
+    task->setApplicationName(u"/opt/"_s + QString(u"very-long-folder-name/"_s).repeated(12) +
+                             u"Sorvik"_s);
+    const QRect screen = QApplication::primaryScreen()->availableGeometry();
+    for (const int points : {11, 14}) {
+        QFont font = original;
+        font.setPointSize(points);
+        QApplication::setFont(font);
+        ProbedMain main(*program);
+        main.setArchiveFolderText(u"/srv/archive/"_s);
+        frmSchedule schedule(*program, main, quiet);
+        frmAbout about(dialogs);
+        PropertySheetDialog sheet(*task, nullptr);
+        for (QWidget *shown : std::initializer_list<QWidget *>{&main, &schedule, &about, &sheet}) {
+            SCOPED_TRACE(std::to_string(points) + " pt " + shown->metaObject()->className());
+            shown->show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
+            EXPECT_EQ(shown->windowIcon().pixmap(32).toImage(), logoIcon().pixmap(32).toImage());
+            EXPECT_TRUE(screen.contains(shown->geometry()))
+                << shown->geometry().width() << "x" << shown->geometry().height();
+            for (QWidget *w : shown->findChildren<QWidget *>()) {
+                if (!w->isVisibleTo(shown))
+                    continue;
+                const QString what = QString::fromLatin1(w->metaObject()->className()) + u" "_s +
+                                     w->property("text").toString();
+                EXPECT_TRUE(shown->rect().contains(QRect(w->mapTo(shown, QPoint()), w->size())))
+                    << what.toStdString();
+                const bool label = qobject_cast<QLabel *>(w) && !qobject_cast<ElidedLabel *>(w);
+                if (label || qobject_cast<QAbstractButton *>(w)) {
+                    EXPECT_GE(w->width(), w->sizeHint().width()) << what.toStdString();
+                    EXPECT_GE(w->height(), w->sizeHint().height()) << what.toStdString();
                 }
-                shown->hide();
+                const bool field = qobject_cast<QAbstractButton *>(w) ||
+                                   qobject_cast<QTextEdit *>(w) || qobject_cast<QListWidget *>(w) ||
+                                   qobject_cast<QAbstractSpinBox *>(w) ||
+                                   (qobject_cast<QLineEdit *>(w) &&
+                                    !qobject_cast<QAbstractSpinBox *>(w->parentWidget()));
+                EXPECT_TRUE(!field || !w->toolTip().isEmpty()) << what.toStdString();
             }
-            // A path too long for its field is kept whole in the tooltip.
-            EXPECT_TRUE(sheet.txtProgram->toolTip().contains(task->ApplicationName()));
+            shown->hide();
         }
-        QApplication::setFont(original);
-        EXPECT_EQ(firstSize(QSize(640, 480), QSize(300, 200), QSize(624, 352)), QSize(624, 352));
-        EXPECT_EQ(firstSize(QSize(516, 350), QSize(560, 380), QSize(1264, 752)), QSize(560, 380));
+        // A path too long for its field is kept whole in the tooltip.
+        EXPECT_TRUE(sheet.txtProgram->toolTip().contains(task->ApplicationName()));
     }
+    QApplication::setFont(original);
+    EXPECT_EQ(firstSize(QSize(640, 480), QSize(300, 200), QSize(624, 352)), QSize(624, 352));
+    EXPECT_EQ(firstSize(QSize(516, 350), QSize(560, 380), QSize(1264, 752)), QSize(560, 380));
+}
 
-    // The keys: Alt and the underlined letter open a menu, F1 is Help > Help, Ctrl+Q is File >
-    // Exit.
-    TEST_F(frmMainTest, KeysReachTheMenuCommands)
-    {
-        window->show();
-        window->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-        QTest::keyClick(window.get(), Qt::Key_F, Qt::AltModifier);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return window->mnuFile->isVisible(); }, 2000));
-        window->mnuFile->hide();
+// The keys: Alt and the underlined letter open a menu, F1 is Help > Help, Ctrl+Q is File >
+// Exit.
+TEST_F(frmMainTest, KeysReachTheMenuCommands)
+{
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_F, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->mnuFile->isVisible(); }, 2000));
+    window->mnuFile->hide();
 
-        launcher.answer = LaunchResult::Success;
-        QTest::keyClick(window.get(), Qt::Key_F1);
-        EXPECT_EQ(launcher.opened, std::vector<QString>{path("program/Help/OrvelSorvik.htm")});
+    launcher.answer = LaunchResult::Success;
+    QTest::keyClick(window.get(), Qt::Key_F1);
+    EXPECT_EQ(launcher.opened, std::vector<QString>{path("program/Help/OrvelSorvik.htm")});
 
-        // Ending the test program through Qt's key dispatch would unwind it: the key is followed as
-        // far as the one action that the menu item also triggers.
-        window->mnuExit->disconnect(window.get());
-        QSignalSpy exits(window->mnuExit, &QAction::triggered);
-        QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
-        EXPECT_EQ(exits.count(), 1);
+    // Ending the test program through Qt's key dispatch would unwind it: the key is followed as
+    // far as the one action that the menu item also triggers.
+    window->mnuExit->disconnect(window.get());
+    QSignalSpy exits(window->mnuExit, &QAction::triggered);
+    QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(exits.count(), 1);
 
-        // Enter presses the focused button.
-        QSignalSpy starts(window->cmdExit, &QPushButton::clicked);
-        window->cmdExit->disconnect(window.get());
-        window->cmdExit->setFocus();
-        QTest::keyClick(window->cmdExit, Qt::Key_Return);
-        EXPECT_EQ(starts.count(), 1);
-    }
+    // Enter presses the focused button.
+    QSignalSpy starts(window->cmdExit, &QPushButton::clicked);
+    window->cmdExit->disconnect(window.get());
+    window->cmdExit->setFocus();
+    QTest::keyClick(window->cmdExit, Qt::Key_Return);
+    EXPECT_EQ(starts.count(), 1);
+}
 
-    TEST_F(frmMainTest, ABoxBeforeTheWindowShowsIsCentredOnTheScreen)
-    {
-        QtDialogs real;
-        real.setOwner(window.get()); // loaded, never shown: the start-up refusals
-        QRect where;
-        QWidget *owner = window.get();
-        QTimer::singleShot(0, [&] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            where = box->frameGeometry();
-            owner = box->parentWidget();
-            box->button(QMessageBox::Ok)->click();
-        });
-        real.messageBox(u"Orvel must be running"_s);
-        EXPECT_EQ(owner, nullptr);
-        const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
-        EXPECT_LE((where.center() - centre).manhattanLength(), 4);
-    }
+TEST_F(frmMainTest, ABoxBeforeTheWindowShowsIsCentredOnTheScreen)
+{
+    QtDialogs real;
+    real.setOwner(window.get()); // loaded, never shown: the start-up refusals
+    QRect where;
+    QWidget *owner = window.get();
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        where = box->frameGeometry();
+        owner = box->parentWidget();
+        box->button(QMessageBox::Ok)->click();
+    });
+    real.messageBox(u"Orvel must be running"_s);
+    EXPECT_EQ(owner, nullptr);
+    const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_LE((where.center() - centre).manhattanLength(), 4);
+}
 
 } // namespace
