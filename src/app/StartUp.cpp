@@ -4,6 +4,7 @@
 #include "app/EndProgram.h"
 #include "app/Program.h"
 #include "common/Failure.h"
+#include "common/Version.h"
 #include "platform/ProcessPriority.h"
 
 namespace {
@@ -35,6 +36,52 @@ bool asksForSilentRun(const QString &commandLine)
 {
     return !commandLine.isEmpty() &&
            commandLine.contains(QLatin1String("/Silent"), Qt::CaseInsensitive);
+}
+
+std::optional<QString> informationAsked(const QStringList &arguments, const QString &programFolder)
+{
+    if (arguments.size() != 1)
+        return std::nullopt;
+    const QString &word = arguments.first();
+    if (word == QLatin1String("--version"))
+        return QStringLiteral("Sorvik %1\n").arg(versionText());
+    if (word != QLatin1String("--help") && word != QLatin1String("-h") &&
+        word != QLatin1String("/?"))
+        return std::nullopt;
+    return QStringLiteral(
+               "Usage: Sorvik [/Silent]\n"
+               "\n"
+               "Collects the log files of the Orvel server, turns its raw diagnostic logs into "
+               "readable text,\n"
+               "packs them into one ZIP archive named after the computer and the time, and copies "
+               "it into\n"
+               "the archive folder chosen in the window (never replacing a file).\n"
+               "\n"
+               "  (no argument)  open the window\n"
+               "  /Silent        one unattended archive run into the stored archive folder, no "
+               "window\n"
+               "                 (anywhere on the command line, any letter case; for scheduled "
+               "tasks)\n"
+               "  --help, -h, /? this text\n"
+               "  --version      the program's version\n"
+               "\n"
+               "Exit status: 0 every file archived and the archive delivered; 1 the run wrote an "
+               "(error)\n"
+               "line or was refused; 2 Orvel is not running or older than 3.0; 3 another instance "
+               "runs.\n"
+               "\n"
+               "Environment:\n"
+               "  SORVIK_REGISTRY    Orvel's registry file (default /etc/sorvik/registry.reg)\n"
+               "  XDG_CONFIG_HOME    holds Sorvik/Sorvik.ini, the stored archive folder (default "
+               "~/.config)\n"
+               "  SORVIK_CRON_DIR    where scheduled tasks are kept (default /etc/cron.d)\n"
+               "  SORVIK_TOOLS_SITE  the tools web site of the update check\n"
+               "\n"
+               "Beside the program, in %1:\n"
+               "  logs/       one run log per run (UTF-16), kept 30 days\n"
+               "  ZIPS/       the last run's archive (its copy goes to the archive folder)\n"
+               "  TempDiags/  readable copies while a run lasts\n")
+        .arg(programFolder);
 }
 
 void Form_Load(Program &program, RunHost &host, const QStringList &arguments,

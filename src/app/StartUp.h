@@ -3,6 +3,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class Program;
 class RunHost;
@@ -22,3 +23,7 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
 
 // True when the command line asks for an unattended run: "/Silent" anywhere, in any letter case.
 bool asksForSilentRun(const QString &commandLine);
+
+// What "--help" ("-h", "/?") and "--version" print, when one of them is the whole command line;
+// nothing otherwise. Such a start does nothing else: no window, no registry, no lock, no run log.
+std::optional<QString> informationAsked(const QStringList &arguments, const QString &programFolder);

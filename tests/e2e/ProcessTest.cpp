@@ -20,6 +20,43 @@ TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly)
         << "no run log, no archive folders";
 }
 
+TEST_F(ProcessTest, HelpAndVersionTouchNothing)
+{
+    // Not set up at all: a registry read would be told on stderr.
+    const struct {
+        QStringList arguments;
+        QByteArray output;
+    } cases[] = {
+        {{u"--version"_s}, "Sorvik 1.0.1\n"},
+        {{u"--help"_s}, "Usage: Sorvik [/Silent]\n"},
+        {{u"-h"_s}, "Usage: Sorvik [/Silent]\n"},
+        {{u"/?"_s}, "Usage: Sorvik [/Silent]\n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome outcome = run(c.arguments);
+        EXPECT_EQ(outcome.status, 0) << c.output.toStdString();
+        EXPECT_TRUE(outcome.output.startsWith(c.output)) << outcome.output.toStdString();
+        EXPECT_EQ(outcome.errors, QByteArray());
+    }
+    EXPECT_TRUE(run({u"--help"_s}).output.contains(QFile::encodeName(path(u"program"_s)) + ":\n"))
+        << "names the folder of its run logs";
+    EXPECT_EQ(programFolder(), (QStringList{u"Sorvik"_s, helper})) << "no lock, no run log";
+    // Anything more is an ordinary start: refused, as the served product is not there.
+    EXPECT_EQ(run({u"--help"_s, u"/silent"_s}).status, 2);
+}
+
+TEST_F(ProcessTest, StartWithoutRuntimeFolderIsQuiet)
+{
+    simulate({u"--no-components"_s});
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    // An interactive start with an argument ends without a message box.
+    const Outcome outcome = run({u"/x"_s});
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.errors, QByteArray());
+}
+
 TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
 {
     QDir().mkpath(path("archive"));

@@ -202,6 +202,8 @@ TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
         QProcess shell;
         shell.start(u"/bin/sh"_s, {u"-c"_s, asCronReadsIt(lines.at(0).at(6))});
         EXPECT_TRUE(shell.waitForFinished(30000));
+        // cron mails whatever a job prints.
+        EXPECT_EQ(shell.readAllStandardError(), QByteArray()) << name.toStdString();
         return QString::fromUtf8(readFile("started-with"));
     };
     const auto stamp = [&](const QString &name) {
@@ -235,7 +237,8 @@ TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
             << program.toStdString();
         EXPECT_FALSE(QFile::exists(stamp(name))) << "only the started program touches it";
     }
-    // A program that is not there is not started, and its stamp stays as it was.
+    // A program that is not there (uninstalled, its tasks kept) is not started, without a word,
+    // and its stamp stays as it was.
     auto missing = save(u"Missing"_s, 0, 1, now);
     missing->setApplicationName(path("gone/Sorvik"));
     missing->Save();

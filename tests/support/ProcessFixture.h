@@ -35,6 +35,7 @@ protected:
     struct Outcome {
         int status = -1;
         QByteArray errors;
+        QByteArray output;
     };
 
     // Runs the program through /bin/sh with `prefix` before it (a ulimit, a mount), in a mount
@@ -74,7 +75,7 @@ protected:
         process.start(program(), arguments);
         EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError()};
+                process.readAllStandardError(), process.readAllStandardOutput()};
     }
 
     QStringList programFolder() const

@@ -66,10 +66,13 @@ QString cronEscaped(const QString &command)
     return out;
 }
 
-// What the job line runs: the guards of the trigger, then the program, told where its stamp is.
+// What the job line runs: the program is there, the guards of the trigger, then the program, told
+// where its stamp is.
 QString command(const CronTask &task, const TaskTrigger &trigger)
 {
-    QStringList guards;
+    // A program that was uninstalled but whose tasks were kept: skip quietly, as Debian's own
+    // cron jobs do, rather than have cron mail a failure every day until the task is deleted.
+    QStringList guards{QStringLiteral("[ -x %1 ]").arg(quoted(task.applicationName))};
     guards << QStringLiteral("[ \"$(date +%Y%m%d)\" -ge %1 ]")
                   .arg(trigger.BeginDay.date().toString(QStringLiteral("yyyyMMdd")));
     if (trigger.everyDays > 1) {
