@@ -114,7 +114,7 @@ protected:
         process.start(program(), {u"/Silent"_s});
         EXPECT_TRUE(process.waitForFinished(120000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError()};
+                process.readAllStandardError(), process.readAllStandardOutput()};
     }
 
     QStringList archiveFolder() const

@@ -44,7 +44,7 @@ protected:
         act(process);
         EXPECT_TRUE(process.waitForFinished(120000));
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError()};
+                process.readAllStandardError(), process.readAllStandardOutput()};
     }
 };
 

@@ -289,8 +289,7 @@ TEST_F(CronSchedulerTest, EveryValueInTheFileIsCheckedOrEscaped)
         EXPECT_TRUE(cronFiles().isEmpty()) << r.variable;
     }
 
-    const QStringList names{u"Archive\\new"_s, u"50% \\% \\\\ it's"_s, u"#disabled# x"_s,
-                            u"two\r\nlines"_s};
+    const QStringList names{u"Archive\\new"_s, u"50% \\% \\\\ it's"_s, u"#disabled# x"_s};
     for (const QString &name : names)
         save(name, 0);
     // A copy under another name cron accepts is not the task it holds.

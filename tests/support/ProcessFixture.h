@@ -53,7 +53,7 @@ protected:
         process.start(command, shell + arguments);
         EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError()};
+                process.readAllStandardError(), process.readAllStandardOutput()};
     }
 
     // The run log's text so far (its lines may still be growing).
