@@ -215,10 +215,14 @@ void ZipArchive::writeInOrder(std::unique_lock<std::mutex> &lock)
         lock.unlock();
         write(piece);
         m_bytesDone += length;
-        piece = {};
+        piece.data = {};
         lock.lock();
         m_reserved -= held;
         ++m_nextToWrite;
+        if (piece.task.last) {
+            piece.task.entry->written = true;
+            retire();
+        }
         // Only a worker kept back by the budget has anything new to do.
         if (canTakeNext())
             m_work.notify_one();
@@ -268,6 +272,19 @@ void ZipArchive::write(Compressed &piece)
     }
 }
 
+void ZipArchive::retire()
+{
+    // Entries are written in the order they were added: the oldest is the one just finished.
+    while (!m_entries.empty() && m_entries.front().written) {
+        const Entry &entry = m_entries.front();
+        if (!entry.ok)
+            m_failed.push_back({entry.pathOf(), entry.reason.isEmpty()
+                                                    ? QStringLiteral("it could not be read in full")
+                                                    : entry.reason});
+        m_entries.pop_front();
+    }
+}
+
 void ZipArchive::waitUntil(const std::function<bool()> &done)
 {
     std::unique_lock lock(m_mutex);
@@ -291,6 +308,8 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     abandon();
     m_path.clear();
     m_entries.clear();
+    m_failed.clear();
+    m_added = 0;
     m_names.clear();
     m_lastFolder.clear();
     m_lost.clear();
@@ -374,6 +393,7 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
     }
     Entry &entry = m_entries.emplace_back();
+    ++m_added;
     entry.level = m_level;
     entry.folder = m_lastFolder;
     entry.header = headerFor(name, st);
@@ -414,6 +434,7 @@ int ZipArchive::SaveArchive()
     if (m_abandoned)
         return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
 
+    m_lost = m_failed;
     for (const Entry &entry : m_entries)
         if (!entry.ok)
             m_lost.push_back({entry.pathOf(), entry.reason.isEmpty()
@@ -434,7 +455,7 @@ int ZipArchive::SaveArchive()
         return fail(QStringLiteral("The archive %1 was not written: %2").arg(m_path, failure));
     }
     m_written = true;
-    m_sealed = !m_entries.empty();
+    m_sealed = m_added > 0;
     m_names = {};
     if (!m_lost.empty()) {
         QStringList lost;
@@ -442,7 +463,7 @@ int ZipArchive::SaveArchive()
             lost << QStringLiteral("%1 (%2)").arg(file.path, file.reason);
         return fail(QStringLiteral("%1 of %2 files could not be archived: %3")
                         .arg(m_lost.size())
-                        .arg(m_entries.size())
+                        .arg(m_added)
                         .arg(lost.join(QStringLiteral("; "))));
     }
     return 1;

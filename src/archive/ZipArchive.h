@@ -89,6 +89,8 @@ private:
         // Kept by whichever thread writes the entry's pieces, one at a time.
         bool begun = false;
         bool ok = false;
+        // Its last piece is written, or given up: no piece refers to it any more.
+        bool written = false;
         QString reason;
         quint32 crc = 0;
         quint64 compressedSize = 0;
@@ -124,6 +126,8 @@ private:
     // Whether the next piece may be taken now: there is one, and it fits the budget.
     bool canTakeNext() const;
     void write(Compressed &piece);
+    // Drops the entries at the front that are written or given up. Called with the lock held.
+    void retire();
     // Blocks until `done` holds or the archive is abandoned, calling the waiting function.
     void waitUntil(const std::function<bool()> &done);
     QString temporaryPath() const { return m_path + QStringLiteral(".tmp"); }
@@ -133,8 +137,12 @@ private:
     size_t m_budget;
     QString m_path;
     std::function<void()> m_waiting;
-    // Entries keep their place while workers fill them in.
+    // Entries keep their place while workers fill them in, and go once written (retire), so
+    // that 70,000 small files do not keep 70,000 of them.
     std::deque<Entry> m_entries;
+    // Those that went without being archived, and how many were added in all.
+    std::vector<LostFile> m_failed;
+    size_t m_added = 0;
     QSet<QByteArray> m_names;
     QString m_lastFolder;
     // A saved archive with entries is complete: nothing more goes into it.
