@@ -272,15 +272,18 @@ void ZipArchive::write(Compressed &piece)
     }
 }
 
+ZipArchive::LostFile ZipArchive::lostFileOf(const Entry &entry)
+{
+    return {entry.pathOf(),
+            entry.reason.isEmpty() ? QStringLiteral("it could not be read in full") : entry.reason};
+}
+
 void ZipArchive::retire()
 {
     // Entries are written in the order they were added: the oldest is the one just finished.
     while (!m_entries.empty() && m_entries.front().written) {
-        const Entry &entry = m_entries.front();
-        if (!entry.ok)
-            m_failed.push_back({entry.pathOf(), entry.reason.isEmpty()
-                                                    ? QStringLiteral("it could not be read in full")
-                                                    : entry.reason});
+        if (!m_entries.front().ok)
+            m_failed.push_back(lostFileOf(m_entries.front()));
         m_entries.pop_front();
     }
 }
@@ -437,9 +440,7 @@ int ZipArchive::SaveArchive()
     m_lost = m_failed;
     for (const Entry &entry : m_entries)
         if (!entry.ok)
-            m_lost.push_back({entry.pathOf(), entry.reason.isEmpty()
-                                                  ? QStringLiteral("it could not be read in full")
-                                                  : entry.reason});
+            m_lost.push_back(lostFileOf(entry));
     const QString temporary = temporaryPath();
     if (!m_writer.isOpen() && !m_writer.failed())
         m_writer.open(temporary);

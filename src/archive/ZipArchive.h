@@ -128,6 +128,8 @@ private:
     void write(Compressed &piece);
     // Drops the entries at the front that are written or given up. Called with the lock held.
     void retire();
+    // What the run log says of an entry that did not make it into the archive.
+    static LostFile lostFileOf(const Entry &entry);
     // Blocks until `done` holds or the archive is abandoned, calling the waiting function.
     void waitUntil(const std::function<bool()> &done);
     QString temporaryPath() const { return m_path + QStringLiteral(".tmp"); }

@@ -1,6 +1,7 @@
 #include "ui/LogViewer.h"
 
 #include "runlog/LogPane.h"
+#include "ui/RichLogView.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,9 +25,7 @@ protected:
     {
         const quint32 colour = lineColour(text);
         if (colour != PaneColour::Black)
-            setFormat(
-                0, int(text.size()),
-                QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF)));
+            setFormat(0, int(text.size()), drawnColour(colour));
     }
 };
 

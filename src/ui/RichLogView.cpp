@@ -4,15 +4,16 @@
 #include <QTextCursor>
 #include <QTextEdit>
 
-namespace {
-QColor fromColourValue(quint32 value)
+QColor drawnColour(quint32 paneColour)
 {
     // Pure yellow is all but invisible on the pane's white: warnings are drawn in a dark amber.
-    if (value == PaneColour::Yellow)
+    if (paneColour == PaneColour::Yellow)
         return QColor(0x9C, 0x5B, 0x00);
-    return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
+    return QColor(int(paneColour & 0xFF), int((paneColour >> 8) & 0xFF),
+                  int((paneColour >> 16) & 0xFF));
 }
 
+namespace {
 // The pane counts CR LF as two characters; the document breaks the line once.
 QString asDocumentText(QString text)
 {
@@ -42,7 +43,7 @@ void RichLogView::render(const LogPane &pane, qsizetype from)
         while (stop < end && pane.colourAt(stop) == colour)
             ++stop;
         QTextCharFormat format;
-        format.setForeground(fromColourValue(colour));
+        format.setForeground(drawnColour(colour));
         cursor.insertText(asDocumentText(pane.text().mid(start, stop - start)), format);
         start = stop;
     }

@@ -2,7 +2,12 @@
 
 #include "runlog/LogPane.h"
 
+#include <QColor>
+
 class QTextEdit;
+
+// How a pane colour is drawn on the screen, in the pane and wherever a run log is shown.
+QColor drawnColour(quint32 paneColour);
 
 // Draws the run-log pane into a rich-text box: new text is appended in its colours; any change
 // before the end (the pane's trim) redraws the whole pane, which is then a few thousand

@@ -30,7 +30,6 @@ frmSchedule::frmSchedule(Program &program, RunHost &mainWindow, TaskPropertyShee
     setWindowTitle(QStringLiteral("File Archive Scheduler"));
     setModal(true);
     buildControls();
-    wireList();
     Form_Load();
 }
 
@@ -100,31 +99,25 @@ void frmSchedule::buildControls()
     // Designed at 7740 x 5250 twips, 15 to a pixel.
     prepareWindow(this, QSize(516, 350));
 
+    lstTasks->installEventFilter(this);
     connect(lstTasks, &QListWidget::itemClicked, this, &frmSchedule::lstTasks_Click);
-    connect(lstTasks, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row >= 0)
-            lstTasks_Click();
-    });
+    connect(lstTasks, &QListWidget::currentRowChanged, this, &frmSchedule::selectionChanged);
+    connect(lstTasks, &QListWidget::itemDoubleClicked, this, &frmSchedule::cmdProps_Click);
+    selectionChanged(lstTasks->currentRow());
     connect(cmdNew, &QPushButton::clicked, this, &frmSchedule::cmdNew_Click);
     connect(cmdProps, &QPushButton::clicked, this, &frmSchedule::cmdProps_Click);
     connect(cdmDelete, &QPushButton::clicked, this, &frmSchedule::cdmDelete_Click);
     connect(cmdClose, &QPushButton::clicked, this, &frmSchedule::cmdClose_Click);
 }
 
-void frmSchedule::wireList()
-{
-    lstTasks->installEventFilter(this);
-    connect(lstTasks, &QListWidget::currentRowChanged, this, &frmSchedule::selectionChanged);
-    connect(lstTasks, &QListWidget::itemDoubleClicked, this, &frmSchedule::cmdProps_Click);
-    selectionChanged(lstTasks->currentRow());
-}
-
 void frmSchedule::selectionChanged(int row)
 {
     cmdProps->setEnabled(row >= 0);
     cdmDelete->setEnabled(row >= 0);
-    if (row >= 0)
+    if (row >= 0) {
+        lstTasks_Click();
         return;
+    }
     for (QLabel *value : lblInfo)
         if (value)
             value->clear();
@@ -214,8 +207,6 @@ void frmSchedule::RefreshList()
             lstTasks->setCurrentItem(same.first());
     }
     selectionChanged(lstTasks->currentRow());
-    if (lstTasks->currentRow() >= 0)
-        lstTasks_Click();
 }
 
 void frmSchedule::lstTasks_Click()

@@ -56,8 +56,8 @@ private:
     // Made the first time it is needed and kept while the window is open.
     TaskScheduler &Scheduler();
     void buildControls();
-    void wireList();
-    // The buttons that need a selected task follow the selection; without one the details go.
+    // The buttons that need a selected task follow the selection, and the details describe the
+    // selected task; without one they go.
     void selectionChanged(int row);
     // One box for a failure of the task scheduler; the window carries on.
     void report(const char *procedure, const QString &description);
