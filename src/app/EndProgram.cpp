@@ -14,6 +14,7 @@ void EndProgram(Program &program, RunHost &host)
 
 void EndProgramOnRequest(Program &program, RunHost &host)
 {
+    program.requestCancel();
     if (host.isRunning()) {
         trapSilently([&] {
             program.runLog().WriteLogLine(

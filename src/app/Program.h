@@ -15,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -87,6 +88,10 @@ public:
     // that work exists.
     void setRunStop(std::function<void()> stop) { m_runStop = std::move(stop); }
     void removeRunTemporaries();
+    // Asked by the person or a stop signal: the run ends at its next step. Read by long steps
+    // (a copy to a share) on whatever thread they run.
+    void requestCancel() { m_cancelRequested.store(true); }
+    bool cancelRequested() const { return m_cancelRequested.load(); }
 
     // A start-up refusal: the process ends with StartRefused, whatever the run log says.
     void refuseStart() { m_startRefused = true; }
@@ -97,6 +102,9 @@ public:
     OrvelVersionInfo ServedVersion;
     QString RunLogPath;
     QString ZipFilePath;
+    // The archive this run delivered and verified, and its size; empty until it is delivered.
+    QString DeliveredArchive;
+    qint64 DeliveredBytes = 0;
     // How long the diagnostic line formatter may take for one raw file.
     DiagFormatTimeLimit FormatTimeLimit;
 
@@ -119,4 +127,5 @@ private:
     bool m_startRefused = false;
     QStringList m_runTemporaries;
     std::function<void()> m_runStop;
+    std::atomic<bool> m_cancelRequested = false;
 };

@@ -110,6 +110,8 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
             const QString temporary = folder + temporaryName(name);
             program.addRunTemporaries(temporary);
             whilePumping(host, [&] { deliver(fs, program.ZipFilePath, folder, name, temporary); });
+            program.DeliveredArchive = folder + name;
+            program.DeliveredBytes = fs.FileSize(program.DeliveredArchive);
             log.WriteLogLine(QStringLiteral("    File copied"));
         },
         report);
