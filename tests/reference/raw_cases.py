@@ -158,7 +158,9 @@ def cases():
                 b"000001A2415F8683|0A3C|3|1|41|42", bad(CUT), bad(CUT + 1), bad(BLOCK + 1)]
     table["rejected_mixed"] = join([line for pair in zip(shorts(len(rejected)), rejected)
                                     for line in pair])
-    table["rejected_101"] = join([bad(30 + k, k) for k in range(101)] + shorts(2))
+    # Rejected lines are listed up to 100 a file, then counted.
+    for n in [99, 100, 101]:
+        table["rejected_%d" % n] = join([bad(30 + k, k) for k in range(n)] + shorts(2))
     table["rejected_150_long"] = join([bad(CUT + k * 700, k) for k in range(150)] + shorts(1))
     # In memory up to 1 MiB, written beyond.
     for size in [MIB - 1, MIB, MIB + 1]:

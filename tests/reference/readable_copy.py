@@ -9,8 +9,8 @@ Rules:
 - The raw file is single-byte text; a line ends at LF or CR LF (a lone CR stays in the line); a
   last line without a terminator is a line.
 - Cleaning: blanks (32) off both ends, then NUL, TAB, LF and CR off the start; characters after
-  the first kept one stay whatever they are. (The original also turned a cleaned line longer than
-  32,767 characters into an empty one, which drops the line; it is kept here, as in the program.)
+  the first kept one stay whatever they are. A cleaned line of any length is kept whole (emptying
+  one longer than 32,767 characters would drop it).
 - An empty cleaned line gives no line. Otherwise the first 510 characters are formatted and the
   rest follows unchanged after one blank; a line the formatter rejects is kept as cleaned.
 - Every line of the copy ends with CR LF.
