@@ -12,6 +12,7 @@
 #include <cstring>
 #ifdef ORVEL_FAULT_HOOKS
 #include <chrono>
+#include <thread>
 #endif
 #include <new>
 #include <string>
@@ -89,13 +90,15 @@ const char *const componentNames[] = {"MsgStore", "CallHandler", "Notifier", "Di
                                       "Telephony"};
 
 #ifdef ORVEL_FAULT_HOOKS
-// Only in the test build of the library: a record whose message is "CRASH" crashes the formatter
-// and one whose message is "HANG" keeps it busy, for a minute at most, so that a test whose
-// caller fails to stop it still ends.
+// Only in the test build of the library: a record whose message is "CRASH" crashes the formatter,
+// one whose message is "HANG" keeps it busy, for a minute at most, so that a test whose caller
+// fails to stop it still ends, and one whose message is "SLOW" takes a millisecond.
 void faultHook(std::string_view message)
 {
     if (message == "CRASH")
         std::abort();
+    if (message == "SLOW")
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (message == "HANG") {
         const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
         while (std::chrono::steady_clock::now() < until) {

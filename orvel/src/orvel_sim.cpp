@@ -31,7 +31,8 @@ const char *const usageText =
     "  --long-line BYTES       one more diag_ file holding a single record of that length\n"
     "  --odd                   add the odd cases: mixed-case names, a name of exactly diag_, a\n"
     "                          3-character name, a subfolder, blank and control lines, over-long\n"
-    "                          lines, lines that are not records\n"
+    "                          lines (some past 64 KiB, between short ones), lines that are not\n"
+    "                          records\n"
     "  --seed N                seed of the generated content (1)\n";
 
 struct Options {
@@ -366,6 +367,12 @@ void writeOddCases(const fs::path &logs, Random &random)
     Output out(logs / "diag_odd_lines.log");
     uint64_t millis = baseMillis(random.next());
     out.put(diagLine(random, millis));
+    // Lines longer than the 64 KiB a line is read in, between short ones: a record and a line that
+    // is none. Drawn aside, so that everything else stays as the seed made it before.
+    Random aside = random;
+    uint64_t asideMillis = millis;
+    out.put(recordHead(aside, asideMillis) + hexOf(std::string(50000, 'M')) + "\r\n");
+    out.put(std::string(70000, 'n') + "\r\n");
     out.put("\r\n");
     out.put("      \r\n");
     out.put("\t\t\r\n");

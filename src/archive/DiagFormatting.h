@@ -20,6 +20,8 @@ struct DiagFormatOutcome {
     bool formatted = false;
     // The copy itself, when it was made in memory rather than written.
     std::optional<QByteArray> copy;
+    // The formatter did not answer within the file's time limit.
+    bool timedOut = false;
 };
 
 // Gives the formatter a file is formatted with; throws Failure when there is none to be had.
@@ -36,7 +38,7 @@ using DiagFormatterSource = std::function<DiagLineFormatter &()>;
 // a formatter of its own: the caller writes the outcome's lines. Once `stop` is set the file ends
 // early, not formatted. The copy of a raw file up to `inMemoryUpTo` bytes is made in memory and
 // handed back, not written at `formattedPath`: creating thousands of small files costs far more
-// than formatting them.
+// than formatting them; one that outgrows that (its raw file grew while it was read) is written.
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
                                  const DiagFormatTimeLimit &limit, const QString &rawPath,
                                  const QString &formattedPath,
@@ -44,3 +46,7 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
 
 // The same with the program's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath);
+
+// The outcome of a raw file that is not handed to the formatter at all; `reason`, unless empty, is
+// its "(error)" line.
+DiagFormatOutcome diagFileNotFormatted(const QString &rawPath, const QString &reason);

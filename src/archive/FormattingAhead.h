@@ -38,6 +38,7 @@ public:
         , m_jobs(std::move(jobs))
         , m_outcomes(m_jobs.size())
         , m_done(m_jobs.size(), false)
+        , m_timedOut(m_jobs.size(), false)
         , m_bytesBefore(m_jobs.size() + 1, 0)
     {
         for (size_t i = 0; i < m_jobs.size(); ++i)
@@ -54,6 +55,12 @@ public:
         for (size_t i = 0; i < workers; ++i)
             trap([&] { m_formatters[i] = program.createDiagLineFormatter(); },
                  [&](const Failure &f) { m_failures[i].emplace(f); });
+        // Their helper processes too, before any worker thread (ours or the archive's) runs: a
+        // process started among running threads is what once made a run hang. One that cannot
+        // start now is tried again, and reported, at its first file.
+        for (const auto &formatter : m_formatters)
+            if (formatter)
+                trapSilently([&] { formatter->start(); });
         m_threads.reserve(workers);
         for (size_t i = 0; i < workers; ++i)
             m_threads.emplace_back([this, i] { work(i); });
@@ -109,6 +116,9 @@ private:
     static constexpr qint64 aheadBytes = 8 << 20;
     static constexpr size_t resumeFiles = aheadFiles / 2;
     static constexpr qint64 resumeBytes = aheadBytes / 2;
+    // A formatter that did not answer in time on this many files in a row is given up for the
+    // rest of the run: waiting out its time limit on every file would hold the run for hours.
+    static constexpr size_t givenUpAfter = 3;
 
     // Whether a worker may take the next file with at most `files` and `bytes` formatted ahead of
     // the main thread. Called with the mutex held.
@@ -142,6 +152,13 @@ private:
             if (m_stopping || m_next >= m_jobs.size())
                 return;
             const size_t index = m_next++;
+            if (m_givenUp) {
+                m_outcomes[index] = diagFileNotFormatted(m_jobs[index].raw,
+                                                         std::exchange(m_givenUpReason, QString()));
+                m_done[index] = true;
+                m_finished.notify_all();
+                continue;
+            }
             lock.unlock();
             DiagFormatOutcome outcome;
             try {
@@ -152,10 +169,33 @@ private:
                 outcome = DiagFormatOutcome{};
             }
             lock.lock();
+            m_timedOut[index] = outcome.timedOut;
+            if (outcome.timedOut && !m_givenUp && timedOutInARow(index) >= givenUpAfter) {
+                m_givenUp = true;
+                m_givenUpReason =
+                    QStringLiteral("The diagnostic line formatter of Orvel did not answer in time "
+                                   "on %1 diagnostic files in a row and is not used for the rest "
+                                   "of this run: this file and the diagnostic files after it go "
+                                   "into the archive unformatted")
+                        .arg(givenUpAfter);
+            }
             m_outcomes[index] = std::move(outcome);
             m_done[index] = true;
             m_finished.notify_all();
         }
+    }
+
+    // The files in file order around `index` whose formatter timed out, `index` among them.
+    // Called with the mutex held.
+    size_t timedOutInARow(size_t index) const
+    {
+        size_t first = index;
+        while (first > 0 && m_timedOut[first - 1])
+            --first;
+        size_t last = index;
+        while (last + 1 < m_jobs.size() && m_timedOut[last + 1])
+            ++last;
+        return last - first + 1;
     }
 
     FileSystem &m_fs;
@@ -172,6 +212,9 @@ private:
     std::condition_variable m_finished; // a file is done, or the work stops
     std::vector<DiagFormatOutcome> m_outcomes;
     std::vector<bool> m_done;
+    std::vector<bool> m_timedOut;      // the formatter timed out on the file
+    bool m_givenUp = false;            // no file taken from now on is formatted
+    QString m_givenUpReason;           // said on the first of them
     std::vector<qint64> m_bytesBefore; // the raw bytes of the files before each one
     size_t m_idle = 0;                 // workers waiting for room ahead
     size_t m_next = 0;                 // the next file a worker takes

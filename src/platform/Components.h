@@ -38,16 +38,21 @@ struct DiagFormatTimeLimit {
 // further line of the file can be formatted; the next file gets a fresh formatter.
 class FormatterFailure : public Failure {
 public:
-    FormatterFailure(int number, QString description, qsizetype line = 0)
+    FormatterFailure(int number, QString description, qsizetype line = 0, bool timedOut = false)
         : Failure(number, std::move(description))
         , m_line(line)
+        , m_timedOut(timedOut)
     {
     }
     // The line of the batch it failed on.
     qsizetype line() const { return m_line; }
+    // It did not answer within the file's time limit: a run gives up a formatter that keeps
+    // doing that rather than wait out the limit on every file.
+    bool timedOut() const { return m_timedOut; }
 
 private:
     qsizetype m_line;
+    bool m_timedOut;
 };
 
 // The formatter's answer for one line: its text, or what is wrong with the line.
@@ -61,6 +66,10 @@ struct FormattedLine {
 class DiagLineFormatter {
 public:
     virtual ~DiagLineFormatter() = default;
+    // Starts what the formatter runs in now, on the calling thread, rather than at its first file:
+    // a process is best started before the threads that will use it exist. Throws
+    // FormatterFailure when it cannot be; the first file then tries again.
+    virtual void start() {}
     // A raw file begins: its lines may take `limit` in all. A formatter that failed is started
     // afresh; throws FormatterFailure when it cannot be.
     virtual void beginFile(std::chrono::milliseconds limit) = 0;

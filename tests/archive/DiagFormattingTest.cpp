@@ -2,8 +2,10 @@
 #include "runlog/FolderUtilities.h"
 
 #include "support/FaultyFileSystem.h"
+#include "support/ReadableCopyReference.h"
 #include "support/TestEnvironment.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -248,6 +250,86 @@ TEST_F(DiagFormattingTest, AVeryLongLineIsCopiedThroughWhole)
     EXPECT_EQ(lines[0], formattedHead.toLatin1() + QByteArray((510 - head.size()) / 2, 'D') + ' ' +
                             cleaned.mid(510).toLatin1());
     EXPECT_EQ(lines[1], formattedHead.toLatin1() + "C");
+}
+
+// Every raw case, its copy made in memory and written to its file alike, matches the reference
+// byte for byte; a copy stays in memory exactly up to the bound, and each rejected line costs its
+// "(error)" line.
+TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
+{
+    constexpr qint64 inMemoryUpTo = 1 << 20;
+    reference::writeRawCases(path("raw"));
+    const std::unique_ptr<DiagLineFormatter> formatter = program->createDiagLineFormatter();
+    const DiagFormatterSource source = [&]() -> DiagLineFormatter & { return *formatter; };
+    std::map<QString, std::pair<int, int>> errors;
+    QDir().mkpath(path("memory"));
+    QDir().mkpath(path("file"));
+    for (const QFileInfo &raw : QDir(path("raw")).entryInfoList(QDir::Files)) {
+        const QString name = raw.fileName() + u".fmtd.txt"_s;
+        const auto format = [&](const char *folder, qint64 bound) {
+            const DiagFormatOutcome outcome =
+                formatDiagFile(source, program->fileSystem(), {}, raw.filePath(),
+                               path(QLatin1String(folder)) + u"/"_s + name, nullptr, bound);
+            EXPECT_TRUE(outcome.formatted) << name.toStdString();
+            EXPECT_EQ(outcome.copy.has_value(), raw.size() <= bound) << name.toStdString();
+            if (outcome.copy)
+                writeFile(QLatin1String(folder) + u"/"_s + name, *outcome.copy);
+            return int(std::count_if(outcome.lines.begin(), outcome.lines.end(),
+                                     [](const QString &l) { return l.startsWith(u"(error)"_s); }));
+        };
+        errors[raw.fileName()] = {format("memory", inMemoryUpTo), format("file", -1)};
+    }
+    reference::expectReferenceCopies(path("raw"), path("file"));
+    for (const auto &[name, rejected] :
+         reference::expectReferenceCopies(path("raw"), path("memory")))
+        EXPECT_EQ(errors[name],
+                  std::pair(reference::errorLinesFor(rejected), reference::errorLinesFor(rejected)))
+            << name.toStdString();
+}
+
+// A raw file that grows while it is read: its copy outgrows its bound in memory and goes on in
+// its file, whole.
+TEST_F(DiagFormattingTest, ACopyThatOutgrowsMemoryGoesToItsFile)
+{
+    reference::writeRawCases(path("raw"), {u"small_1"_s});
+    reference::writeRawCases(path("more"), {u"filled_300000"_s});
+    const QString raw = path("raw/diag_small_1.log");
+    FaultyFileSystem grows;
+    grows.before = [&](const QString &operation, const QString &) {
+        QFile file(raw);
+        if (operation == u"OpenTextFile"_s && file.open(QIODevice::Append))
+            file.write(readFile("more/diag_filled_300000.log"));
+    };
+    const std::unique_ptr<DiagLineFormatter> formatter = program->createDiagLineFormatter();
+    QDir().mkpath(path("copies"));
+    const DiagFormatOutcome outcome =
+        formatDiagFile([&]() -> DiagLineFormatter & { return *formatter; }, grows, {}, raw,
+                       path("copies/diag_small_1.log.fmtd.txt"), nullptr, 64 * 1024);
+    EXPECT_TRUE(outcome.formatted);
+    EXPECT_FALSE(outcome.copy.has_value());
+    reference::expectReferenceCopies(path("raw"), path("copies"));
+}
+
+// A formatter slow on every line: the file's time limit holds across its batches, rather than a
+// batch's worth of time for each batch. The test build of the stand-in takes a millisecond for
+// the message "SLOW".
+TEST_F(DiagFormattingTest, TheTimeLimitHoldsForTheFileAcrossItsBatches)
+{
+    writeRegistry(readFile(u"registry.reg"_s)
+                      .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
+    program = makeProgram(u"faulty"_s);
+    const std::unique_ptr<DiagLineFormatter> formatter = program->createDiagLineFormatter();
+    writeFile("diag_slow.log", (head + "534C4F57\r\n").repeated(12 * 256));
+    const DiagFormatOutcome outcome =
+        formatDiagFile([&]() -> DiagLineFormatter & { return *formatter; }, program->fileSystem(),
+                       {std::chrono::seconds(1), std::chrono::seconds(0)}, path("diag_slow.log"),
+                       path("diag_slow.log.fmtd.txt"));
+    EXPECT_FALSE(outcome.formatted);
+    EXPECT_TRUE(outcome.timedOut);
+    ASSERT_GE(outcome.lines.size(), 2);
+    EXPECT_TRUE(
+        outcome.lines[1].endsWith(u"did not answer in time (1 s for this file) and was stopped"_s))
+        << outcome.lines[1].toStdString();
 }
 
 TEST_F(DiagFormattingTest, OneFormatterServesTheWholeProcess)

@@ -98,14 +98,22 @@ public:
             const ssize_t written = ::write(m_wake, &one, sizeof one);
     }
 
+    void start() override
+    {
+        if (m_pid < 0)
+            spawn();
+    }
+
     void beginFile(milliseconds limit) override
     {
         m_inFile = true;
         m_limit = limit;
-        m_used = milliseconds(0);
+        m_used = {};
         m_failure.reset();
         if (m_pid < 0)
-            start();
+            spawn();
+        if (!m_ready)
+            awaitReady();
     }
 
     std::vector<FormattedLine> FormatLines(const QStringList &lines) override
@@ -113,13 +121,16 @@ public:
         // Outside a file every batch has the base time of a file.
         if (!m_inFile) {
             m_limit = DiagFormatTimeLimit().base;
-            m_used = milliseconds(0);
+            m_used = {};
             m_failure.reset();
         }
         if (m_failure)
-            throw FormatterFailure(m_failure->number(), m_failure->description());
+            throw FormatterFailure(m_failure->number(), m_failure->description(), 0,
+                                   m_failure->timedOut());
         if (m_pid < 0)
-            start();
+            spawn();
+        if (!m_ready)
+            awaitReady();
 
         // Built in place, in memory kept from batch to batch: the lines go out as their bytes.
         std::string &request = m_request;
@@ -157,12 +168,14 @@ public:
                              text.isEmpty() ? QStringLiteral("the diagnostic line formatter failed")
                                             : text)});
         }
-        m_used += std::chrono::duration_cast<milliseconds>(SteadyClock::now() - started);
+        m_used += SteadyClock::now() - started;
         return answers;
     }
 
 private:
-    void start()
+    // Starts the helper; its first answer is awaited apart (awaitReady), within the time of the
+    // file that needs it, so that starting the helpers of a run costs no waiting.
+    void spawn()
     {
         if (m_interrupted.load())
             fail(QStringLiteral("The diagnostic line formatter of Orvel was stopped"));
@@ -227,14 +240,18 @@ private:
         }
         m_pid = pid;
         m_fd = fds[0];
+    }
 
+    void awaitReady()
+    {
         const auto started = SteadyClock::now();
         m_deadline = started + (m_limit - m_used);
         const Header ready = receiveHeader();
-        m_used += std::chrono::duration_cast<milliseconds>(SteadyClock::now() - started);
+        m_used += SteadyClock::now() - started;
         if (ready.status != 0 || ready.length != 0)
             fail(QStringLiteral("The diagnostic line formatter of Orvel cannot be created (its "
                                 "library made no formatter)"));
+        m_ready = true;
     }
 
     [[noreturn]] void cannotStart(int error)
@@ -244,11 +261,11 @@ private:
     }
 
     // The helper is stopped; this file gets no more from it, the next one a fresh helper.
-    [[noreturn]] void fail(const QString &description)
+    [[noreturn]] void fail(const QString &description, bool timedOut = false)
     {
         stop();
         m_failure.emplace(formatterFailed, description,
-                          qsizetype(m_progress ? m_progress->load() : 0));
+                          qsizetype(m_progress ? m_progress->load() : 0), timedOut);
         throw *m_failure;
     }
 
@@ -269,7 +286,8 @@ private:
     {
         fail(QStringLiteral("The diagnostic line formatter of Orvel did not answer in time (%1 s "
                             "for this file) and was stopped")
-                 .arg(double(m_limit.count()) / 1000.0));
+                 .arg(double(m_limit.count()) / 1000.0),
+             true);
     }
 
     // Kills and reaps the helper; its wait status when it was reaped.
@@ -287,6 +305,7 @@ private:
                 result = status;
         }
         m_pid = -1;
+        m_ready = false;
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = -1;
@@ -377,12 +396,15 @@ private:
     int m_progressFd = -1;
     pid_t m_pid = -1;
     int m_fd = -1;
+    // The helper's first answer (its component made a formatter) has come.
+    bool m_ready = false;
     std::string m_request;
     std::string m_received;
     size_t m_readAt = 0;
     bool m_inFile = false;
     milliseconds m_limit{0};
-    milliseconds m_used{0};
+    // Kept exact, not in whole milliseconds: a file of many quick batches must add up.
+    SteadyClock::duration m_used{};
     SteadyClock::time_point m_deadline;
     std::optional<FormatterFailure> m_failure;
     // The line of the batch the helper works on, written by the helper.
