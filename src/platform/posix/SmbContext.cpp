@@ -94,6 +94,11 @@ SMBCCTX *SmbContext::ready(const QString &path)
         smbc_setOptionUserData(m_context, this);
         smbc_setFunctionAuthDataWithContext(m_context, &SmbContext::supplyLogon);
         smbc_setTimeout(m_context, timeoutSeconds() * 1000);
+        // Where a path names no port (\\server\share): 445 unless a server listens elsewhere.
+        bool number = false;
+        const int port = qEnvironmentVariableIntValue("SORVIK_SMB_PORT", &number);
+        if (number && port > 0 && port < 65536)
+            smbc_setPort(m_context, quint16(port));
         if (!smbc_init_context(m_context)) {
             const int error = errno;
             smbc_free_context(m_context, 1);

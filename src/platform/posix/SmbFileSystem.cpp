@@ -65,6 +65,13 @@ private:
     SMBCCTX *m_context = nullptr;
 };
 
+// Whether a path is a share's; what the last query of this thread said is forgotten either way.
+bool onShare(const QString &path)
+{
+    t_problem.clear();
+    return SmbPath::isShare(path);
+}
+
 // A failure of a query that answers no instead of throwing: its reason is kept.
 template <typename Query> bool answer(Query query)
 {
@@ -215,7 +222,7 @@ QString SmbFileSystem::lastProblem()
 
 bool SmbFileSystem::FolderExists(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::FolderExists(path);
     return answer([&] {
         Call call(context(), path);
@@ -232,7 +239,7 @@ bool SmbFileSystem::FolderExists(const QString &path)
 
 bool SmbFileSystem::FileExists(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::FileExists(path);
     return answer([&] {
         Call call(context(), path);
@@ -243,7 +250,7 @@ bool SmbFileSystem::FileExists(const QString &path)
 
 void SmbFileSystem::CreateFolder(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::CreateFolder(path);
     Call call(context(), path);
     if (smbc_getFunctionMkdir(call.context())(call.context(), call.url(), 0755) != 0)
@@ -252,7 +259,7 @@ void SmbFileSystem::CreateFolder(const QString &path)
 
 Folder SmbFileSystem::GetFolder(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::GetFolder(path);
     Call call(context(), path);
     SMBCCTX *ctx = call.context();
@@ -281,14 +288,14 @@ Folder SmbFileSystem::GetFolder(const QString &path)
 
 QString SmbFileSystem::GetFileName(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::GetFileName(path);
     return SmbPath::parse(path).fileName();
 }
 
 void SmbFileSystem::DeleteFile(const QString &path, bool force)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::DeleteFile(path, force);
     Call call(context(), path);
     SMBCCTX *ctx = call.context();
@@ -408,7 +415,6 @@ void SmbFileSystem::MoveFile(const QString &source, const QString &destination)
     SMBCCTX *ctx = call.context();
     const SmbPath from = fromShare ? SmbPath::parse(source) : SmbPath();
     if (!fromShare || !toShare || from.server.compare(call.place().server, Qt::CaseInsensitive) ||
-        from.port != call.place().port ||
         from.share.compare(call.place().share, Qt::CaseInsensitive))
         call.fail(QStringLiteral("Cannot move file to"), EXDEV);
     const QByteArray fromUrl = from.url();
@@ -446,7 +452,7 @@ void SmbFileSystem::MoveFile(const QString &source, const QString &destination)
 
 qint64 SmbFileSystem::FileSize(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::FileSize(path);
     Call call(context(), path);
     struct stat st;
@@ -457,7 +463,7 @@ qint64 SmbFileSystem::FileSize(const QString &path)
 
 QByteArray SmbFileSystem::FileChecksum(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::FileChecksum(path);
     // Read back from the server: what it holds, not what we sent.
     ShareFile in(context(), path, O_RDONLY);
@@ -471,7 +477,7 @@ QByteArray SmbFileSystem::FileChecksum(const QString &path)
 std::unique_ptr<TextStream> SmbFileSystem::CreateTextFile(const QString &path, bool overwrite,
                                                           bool unicode)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::CreateTextFile(path, overwrite, unicode);
     ShareFile file(context(), path, O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL));
     if (unicode)
@@ -483,7 +489,7 @@ std::unique_ptr<TextStream> SmbFileSystem::CreateTextFile(const QString &path, b
 
 std::unique_ptr<TextStream> SmbFileSystem::OpenTextFile(const QString &path)
 {
-    if (!SmbPath::isShare(path))
+    if (!onShare(path))
         return FileSystem::OpenTextFile(path);
     // A file without a name in the private temporary folder: gone with the stream.
     const QByteArray temporary = nativePath(qEnvironmentVariable("TMPDIR", QStringLiteral("/tmp")));
