@@ -276,42 +276,24 @@ void SambaServer::writeCredentials(const QString &configHome, const QByteArray &
               QFile::ReadOwner | QFile::WriteOwner);
 }
 
-void ShareEnvironment::SetUp()
+bool SambaServer::prepareTest(const QString &home, const QString &configHome)
 {
-    TempEnvironment::SetUp();
-    server = SambaServer::shared();
-    if (!server) {
-        GTEST_SKIP() << "no Samba server: " << SambaServer::whyNot().toStdString();
-    }
-    if (!server->running()) {
-        ASSERT_TRUE(server->start());
-    }
-    server->writeClientConfiguration(path("home"));
-    // Paths without a port (\\server\share) reach this server too.
-    m_savedPort = qgetenv("SORVIK_SMB_PORT");
-    qputenv("SORVIK_SMB_PORT", QByteArray::number(server->port()));
-    server->writeCredentials(path("config"), QByteArray(SambaServer::password.data()));
+    if (!running() && !start())
+        return false;
+    writeClientConfiguration(home);
+    writeCredentials(configHome, QByteArray(password.data(), password.size()));
     for (const QString &share : {u"logs"_s, u"readonly"_s, u"guest"_s, u"full"_s})
         clear(share);
-    QDir().mkpath(server->folder(u"logs/nightly"_s));
+    return QDir().mkpath(folder(u"logs/nightly"_s));
 }
 
-void ShareEnvironment::clear(const QString &share) const
+void SambaServer::clear(const QString &share) const
 {
     if (share != u"full"_s) {
-        QDir(server->folder(share)).removeRecursively();
-        QDir().mkpath(server->folder(share));
-    } else if (server->hasFullShare()) {
-        for (const QString &name : server->list(share))
-            server->remove(share, name);
+        QDir(folder(share)).removeRecursively();
+        QDir().mkpath(folder(share));
+    } else if (m_fullShare) {
+        for (const QString &name : list(share))
+            remove(share, name);
     }
-}
-
-void ShareEnvironment::TearDown()
-{
-    if (m_savedPort.isNull())
-        qunsetenv("SORVIK_SMB_PORT");
-    else
-        qputenv("SORVIK_SMB_PORT", m_savedPort);
-    TempEnvironment::TearDown();
 }

@@ -53,6 +53,9 @@ public:
     // server's account in $XDG_CONFIG_HOME/Sorvik/.
     void writeClientConfiguration(const QString &home) const;
     void writeCredentials(const QString &configHome, const QByteArray &passwordText) const;
+    // All of the above for one test, the server (re)started, every share emptied.
+    bool prepareTest(const QString &home, const QString &configHome);
+    void clear(const QString &share) const;
 
     ~SambaServer();
 
@@ -70,19 +73,35 @@ private:
 };
 
 // A test that works with the server: skipped, with the reason, where the server cannot run. HOME
-// holds the client configuration, the settings folder the account's credentials, and the shares
+// holds the client configuration, the settings folder the account's credentials,
+// SORVIK_SMB_PORT points paths without a port (\\server\share) at the server, and the shares
 // start empty (but for "nightly" in "logs") with the server running.
-class ShareEnvironment : public TempEnvironment {
+template <typename Base> class WithShares : public Base {
 protected:
-    // SORVIK_SMB_PORT points paths without a port (\\server\share) at this server.
-    void SetUp() override;
-    void TearDown() override;
-
-    // Empties a share as a client sees it.
-    void clear(const QString &share) const;
+    void SetUp() override
+    {
+        Base::SetUp();
+        server = SambaServer::shared();
+        if (!server) {
+            GTEST_SKIP() << "no Samba server: " << SambaServer::whyNot().toStdString();
+        }
+        m_savedPort = qgetenv("SORVIK_SMB_PORT");
+        qputenv("SORVIK_SMB_PORT", QByteArray::number(server->port()));
+        ASSERT_TRUE(server->prepareTest(this->path("home"), this->path("config")));
+    }
+    void TearDown() override
+    {
+        if (m_savedPort.isNull())
+            qunsetenv("SORVIK_SMB_PORT");
+        else
+            qputenv("SORVIK_SMB_PORT", m_savedPort);
+        Base::TearDown();
+    }
 
     SambaServer *server = nullptr;
 
 private:
     QByteArray m_savedPort;
 };
+
+using ShareEnvironment = WithShares<TempEnvironment>;
