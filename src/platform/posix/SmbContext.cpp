@@ -34,6 +34,9 @@ QString words(int error)
         return QStringLiteral("the server cannot be reached");
     case ECONNRESET:
     case ECONNABORTED:
+    case ENETRESET:
+    case ENETDOWN:
+    case ESHUTDOWN:
     case EPIPE:
     case ENOTCONN:
     case EIO:
