@@ -264,8 +264,10 @@ bool SambaServer::remove(const QString &share, const QString &path) const
 
 void SambaServer::writeClientConfiguration(const QString &home) const
 {
+    // Names by the hosts file and DNS only: no NetBIOS broadcasts from a test.
     QDir().mkpath(home + u"/.smb"_s);
-    writeText(home + u"/.smb/smb.conf"_s, "[global]\n");
+    writeText(home + u"/.smb/smb.conf"_s,
+              "[global]\n  name resolve order = host\n  disable netbios = yes\n");
 }
 
 void SambaServer::writeCredentials(const QString &configHome, const QByteArray &passwordText) const
