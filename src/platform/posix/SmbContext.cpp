@@ -74,6 +74,12 @@ SmbContext::~SmbContext()
         smbc_free_context(m_context, 1);
 }
 
+std::unique_lock<std::mutex> SmbContext::lock()
+{
+    static std::mutex library;
+    return std::unique_lock(library);
+}
+
 int SmbContext::timeoutSeconds()
 {
     bool number = false;

@@ -11,7 +11,7 @@
 #include <libsmbclient.h>
 
 // One libsmbclient context for the process: its connections, the account it logs on as, its time
-// limit. Not thread-safe by itself: every use holds lock(). Nothing it does writes to stdout,
+// limit. Every use holds lock(). Nothing it does writes to stdout,
 // stderr or the system log (libsmbclient's own messages come to us and are kept only for the
 // reason of a failed logon).
 class SmbContext {
@@ -21,7 +21,9 @@ public:
     SmbContext(const SmbContext &) = delete;
     SmbContext &operator=(const SmbContext &) = delete;
 
-    std::unique_lock<std::mutex> lock() { return std::unique_lock(m_mutex); }
+    // One for the whole process, not one per context: the library keeps per-call memory of its
+    // own that two threads must not use at once, whatever context each holds.
+    static std::unique_lock<std::mutex> lock();
 
     // The context, ready to connect as the credentials file (read afresh) says; throws
     // FileSystemError naming `path` when that file is refused. Under lock().
@@ -48,7 +50,6 @@ private:
                             char *password, int passwordLength);
     static void keepMessage(void *self, int level, const char *message);
 
-    std::mutex m_mutex;
     SMBCCTX *m_context = nullptr;
     SmbCredentials m_credentials;
     bool m_applied = false;

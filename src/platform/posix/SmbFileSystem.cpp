@@ -6,8 +6,11 @@
 #include <QDateTime>
 
 #include <cerrno>
+#include <condition_variable>
+#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -184,6 +187,14 @@ private:
     SMBCCTX *m_context = nullptr;
     SMBCFILE *m_file = nullptr;
 };
+
+// What makes a file the same file as when its checksum was taken.
+SmbFileSystem::Identity identityOf(const struct stat &st)
+{
+    return {qint64(st.st_dev),         qint64(st.st_ino),          qint64(st.st_size),
+            qint64(st.st_mtim.tv_sec), qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec),
+            qint64(st.st_ctim.tv_nsec)};
+}
 
 QDateTime fromTimespec(const timespec &ts)
 {
@@ -376,6 +387,10 @@ void SmbFileSystem::CopyFile(const QString &source, const QString &destination, 
 
     ShareFile out(context(), destination, O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL));
     try {
+        // The source's checksum comes with the copy, so that the check after it reads only what
+        // the server holds.
+        const std::optional<Identity> sourceBefore = identity(source);
+        uLong sent = ::crc32(0L, Z_NULL, 0);
         QByteArray block(blockSize, Qt::Uninitialized);
         qint64 copied = 0;
         for (;;) {
@@ -393,12 +408,17 @@ void SmbFileSystem::CopyFile(const QString &source, const QString &destination, 
             }
             if (filled == 0)
                 break;
+            sent =
+                ::crc32_z(sent, reinterpret_cast<const Bytef *>(block.constData()), size_t(filled));
             out.write(block.constData(), filled);
             copied += filled;
             if (watch.progress)
                 watch.progress(copied, total);
         }
         out.close();
+        // Asked for again, while the source stays as it was, it is not read a second time.
+        if (sourceBefore && identity(source) == sourceBefore)
+            remember(source, sent);
     } catch (...) {
         out.discard();
         throw;
@@ -461,8 +481,35 @@ qint64 SmbFileSystem::FileSize(const QString &path)
     return qint64(st.st_size);
 }
 
+std::optional<SmbFileSystem::Identity> SmbFileSystem::identity(const QString &path)
+{
+    struct stat st;
+    if (!SmbPath::isShare(path))
+        return ::stat(nativePath(path).constData(), &st) == 0 ? std::optional(identityOf(st))
+                                                              : std::nullopt;
+    Call call(context(), path);
+    return smbc_getFunctionStat(call.context())(call.context(), call.url(), &st) == 0
+               ? std::optional(identityOf(st))
+               : std::nullopt;
+}
+
+void SmbFileSystem::remember(const QString &path, uLong crc)
+{
+    const std::optional<Identity> now = identity(path);
+    const std::lock_guard guard(m_checksumsLock);
+    if (now)
+        m_checksums[path] = {*now, QByteArray::number(quint32(crc), 16)};
+}
+
 QByteArray SmbFileSystem::FileChecksum(const QString &path)
 {
+    {
+        const std::optional<Identity> now = identity(path);
+        const std::lock_guard guard(m_checksumsLock);
+        const auto known = m_checksums.find(path);
+        if (known != m_checksums.end() && now && known->second.first == *now)
+            return known->second.second;
+    }
     if (!onShare(path))
         return FileSystem::FileChecksum(path);
     // Read back from the server: what it holds, not what we sent.

@@ -2,8 +2,11 @@
 
 #include "platform/FileSystem.h"
 
+#include <array>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class SmbContext;
 struct SmbPath;
@@ -39,9 +42,17 @@ public:
     std::unique_ptr<TextStream> OpenTextFile(const QString &path) override;
     QString lastProblem() override;
 
+    // A file as it stands: device, inode, size, modification and change times.
+    using Identity = std::array<qint64, 7>;
+
 private:
     SmbContext &context();
+    std::optional<Identity> identity(const QString &path);
+    // The checksum of a file a copy just read, for as long as the file stays the same.
+    void remember(const QString &path, unsigned long crc);
 
     std::once_flag m_made;
     std::unique_ptr<SmbContext> m_context;
+    std::mutex m_checksumsLock;
+    std::map<QString, std::pair<Identity, QByteArray>> m_checksums;
 };
