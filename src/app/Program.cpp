@@ -12,7 +12,7 @@
 
 Program::Program(Parts parts)
     : m_executablePath(std::move(parts.executablePath))
-    , m_fileSystem(parts.fileSystem ? std::move(parts.fileSystem) : std::make_unique<FileSystem>())
+    , m_fileSystem(parts.fileSystem ? std::move(parts.fileSystem) : makeFileSystem())
     , m_registry(parts.registry ? std::move(parts.registry) : makeRegistry())
     , m_components(makeComponents(*m_registry))
     , m_clock(parts.clock ? std::move(parts.clock) : systemClock())

@@ -28,34 +28,62 @@ QString temporaryName(const QString &name)
 void removeLeftovers(FileSystem &fs, const QString &folder, const QString &computer)
 {
     const QRegularExpression ours(
-        QStringLiteral("^\\.LOG_Archive_") + QRegularExpression::escape(computer) +
-        QStringLiteral(R"(_\d{6}_\d\d_\d\d_\d\d\.ZIP\.partial-(\d+)-[0-9a-f]{8}$)"));
-    for (const File &file : fs.GetFolder(folder).Files) {
+        QStringLiteral("^\\.(LOG_Archive_") + QRegularExpression::escape(computer) +
+        QStringLiteral(R"(_\d{6}_\d\d_\d\d_\d\d\.ZIP)\.partial-(\d+)-[0-9a-f]{8}$)"));
+    const Folder listed = fs.GetFolder(folder);
+    for (const File &file : listed.Files) {
         const auto match = ours.match(file.Name());
-        if (match.hasMatch() && !processExists(match.captured(1).toLongLong()))
-            trapSilently([&] { fs.DeleteFile(file.Path(), true); });
+        if (!match.hasMatch() || processExists(match.captured(2).toLongLong()))
+            continue;
+        trapSilently([&] { fs.DeleteFile(file.Path(), true); });
+        // Where the file system has no rename that refuses to replace (a share), the final name
+        // is claimed by an empty file just before the verified copy takes it: a run killed
+        // between the two left that claim beside its copy. An archive is never empty.
+        const QString claim = folder + match.captured(1);
+        trapSilently([&] {
+            if (fs.FileExists(claim) && fs.FileSize(claim) == 0)
+                fs.DeleteFile(claim, true);
+        });
     }
+}
+
+// The copy under its temporary name, told on the bar in bytes, stopped when the run is.
+void copyWatched(Program &program, RunHost &host, const QString &source, const QString &temporary)
+{
+    CopyWatch watch;
+    watch.progress = [&](qint64 copied, qint64 total) {
+        host.setProgress(double(copied), double(total), ProgressUnit::Bytes);
+    };
+    watch.stop = [&] { return program.cancelRequested(); };
+    program.fileSystem().CopyFile(source, temporary, false, watch);
+}
+
+// The copy holds the archive byte for byte: its size and checksum as the archive folder reads
+// them back, against the source's.
+void verify(FileSystem &fs, const QString &source, const QString &temporary)
+{
+    const qint64 expected = fs.FileSize(source);
+    const qint64 copied = fs.FileSize(temporary);
+    if (copied != expected)
+        throw Failure(5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
+                             .arg(temporary)
+                             .arg(copied)
+                             .arg(expected)
+                             .arg(source));
+    if (fs.FileChecksum(temporary) != fs.FileChecksum(source))
+        throw Failure(5, QStringLiteral("the copy at %1 differs from %2").arg(temporary, source));
 }
 
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
 // for byte, and only then gives it its name, never over a file that appeared meanwhile. Whatever
 // fails, nothing is left under either name.
-void deliver(FileSystem &fs, const QString &source, const QString &folder, const QString &name,
+void deliver(Program &program, RunHost &host, const QString &folder, const QString &name,
              const QString &temporary)
 {
+    FileSystem &fs = program.fileSystem();
     try {
-        fs.CopyFile(source, temporary, false);
-        const qint64 expected = fs.FileSize(source);
-        const qint64 copied = fs.FileSize(temporary);
-        if (copied != expected)
-            throw Failure(5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
-                                 .arg(temporary)
-                                 .arg(copied)
-                                 .arg(expected)
-                                 .arg(source));
-        if (fs.FileChecksum(temporary) != fs.FileChecksum(source))
-            throw Failure(5,
-                          QStringLiteral("the copy at %1 differs from %2").arg(temporary, source));
+        copyWatched(program, host, program.ZipFilePath, temporary);
+        verify(fs, program.ZipFilePath, temporary);
         fs.MoveFile(temporary, folder + name);
     } catch (...) {
         trapSilently([&] {
@@ -101,15 +129,16 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
     }
     trap(
         [&] {
-            // Read afresh: the folder may have been changed while the archive was built.
-            const QString folder = targetFolder(host);
+            // Read afresh: the folder may have been changed while the archive was built. Names
+            // are joined with "/" whatever separator the folder was typed with.
+            const QString folder = slashedPath(targetFolder(host));
             trapSilently(
                 [&] { removeLeftovers(fs, folder, program.WorkStation().ComputerName()); });
             const QString name = fs.GetFileName(program.ZipFilePath);
             // A run cut short while it copies takes its copy with it.
             const QString temporary = folder + temporaryName(name);
             program.addRunTemporaries(temporary);
-            whilePumping(host, [&] { deliver(fs, program.ZipFilePath, folder, name, temporary); });
+            deliver(program, host, folder, name, temporary);
             program.DeliveredArchive = folder + name;
             program.DeliveredBytes = fs.FileSize(program.DeliveredArchive);
             log.WriteLogLine(QStringLiteral("    File copied"));

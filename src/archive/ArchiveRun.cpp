@@ -27,6 +27,17 @@ Refusal noFolder()
             QStringLiteral("You must first provide a location to store archived log file output.")};
 }
 
+// What the file-system layer knows of why, after the words of a refusal: for a share the server,
+// the share and the server's own reason.
+Refusal withReason(Refusal refusal, const QString &reason)
+{
+    if (!reason.isEmpty()) {
+        refusal.silentLine += QStringLiteral(" (") + reason + QLatin1Char(')');
+        refusal.message += QStringLiteral("\n\n") + reason;
+    }
+    return refusal;
+}
+
 Refusal missingFolder(const QString &folder)
 {
     return {
@@ -90,12 +101,14 @@ void cmdStart_Click(Program &program, RunHost &host)
         },
         [&]() -> std::optional<Refusal> {
             if (!program.fileSystem().FolderExists(host.archiveFolderText()))
-                return missingFolder(host.archiveFolderText());
+                return withReason(missingFolder(host.archiveFolderText()),
+                                  program.fileSystem().lastProblem());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
             if (!TestWriteAccess(program.fileSystem(), host.archiveFolderText()))
-                return unwritableFolder(host.archiveFolderText());
+                return withReason(unwritableFolder(host.archiveFolderText()),
+                                  program.fileSystem().lastProblem());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -57,8 +58,21 @@ struct Folder {
     std::vector<QString> Skipped;
 };
 
+// What a long copy tells as it goes and asks before each block; either may be empty. Called on the
+// copying thread, between blocks.
+struct CopyWatch {
+    std::function<void(qint64 copied, qint64 total)> progress;
+    // True: the copy stops, removes what it wrote and fails with ECANCELED.
+    std::function<bool()> stop;
+};
+
 // The one file-system layer of the program. Every failure throws FileSystemError. The operations
 // are virtual so that a test can wrap the real layer and make one of them fail.
+//
+// This class works on local paths. makeFileSystem() gives the platform's whole layer, which also
+// takes the paths of Windows shares (\\server\share\folder, //server/share/folder,
+// smb://server[:port]/share/folder) and works on them over the network: callers pass either kind
+// and never need to know which they hold.
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
@@ -69,7 +83,8 @@ public:
     virtual Folder GetFolder(const QString &path);
     virtual QString GetFileName(const QString &path);
     virtual void DeleteFile(const QString &path, bool force);
-    virtual void CopyFile(const QString &source, const QString &destination, bool overwrite);
+    virtual void CopyFile(const QString &source, const QString &destination, bool overwrite,
+                          const CopyWatch &watch = {});
     // Renames a file; never replaces one that is at the destination (fails with EEXIST).
     virtual void MoveFile(const QString &source, const QString &destination);
     virtual qint64 FileSize(const QString &path);
@@ -82,7 +97,20 @@ public:
                                                        bool unicode);
     // Opens a single-byte text file for reading; only a regular file (see openRegularFile).
     virtual std::unique_ptr<TextStream> OpenTextFile(const QString &path);
+
+    // Why the last FolderExists on this thread said no or the last operation on this thread
+    // failed, where the layer knows more than its answer says: for a share the server, the share
+    // and the server's own reason. Empty for local paths, whose own messages say enough.
+    virtual QString lastProblem() { return QString(); }
 };
+
+// The platform's file-system layer: local paths and shares alike.
+std::unique_ptr<FileSystem> makeFileSystem();
+
+// The path with "/" between its names: a share path typed with backslashes (\\server\share\dir)
+// comes back as //server/share/dir, every other path as it is. What a caller joins names to and
+// splits them at.
+QString slashedPath(const QString &path);
 
 // The byte form of a path as the system takes it, and back. Names are bytes: valid UTF-8 decodes
 // as text, and every other byte becomes the lone surrogate U+DC00 + byte, which nativePath turns

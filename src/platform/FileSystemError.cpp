@@ -3,7 +3,12 @@
 #include <cstring>
 
 FileSystemError::FileSystemError(int errnoValue, const QString &action, const QString &path)
-    : Failure(errnoValue, QStringLiteral("%1 '%2': %3")
-                              .arg(action, path, QString::fromLocal8Bit(std::strerror(errnoValue))))
+    : FileSystemError(errnoValue, action, path, QString::fromLocal8Bit(std::strerror(errnoValue)))
+{
+}
+
+FileSystemError::FileSystemError(int errnoValue, const QString &action, const QString &path,
+                                 const QString &reason)
+    : Failure(errnoValue, QStringLiteral("%1 '%2': %3").arg(action, path, reason))
 {
 }

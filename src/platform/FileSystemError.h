@@ -6,4 +6,8 @@
 class FileSystemError : public Failure {
 public:
     FileSystemError(int errnoValue, const QString &action, const QString &path);
+    // The same, with the reason in words where the layer knows more than the number (a server's
+    // own answer).
+    FileSystemError(int errnoValue, const QString &action, const QString &path,
+                    const QString &reason);
 };

@@ -18,7 +18,11 @@ QString resolved(const QString &path)
 
 QString withSeparator(const QString &folder)
 {
-    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    // A share typed with backslashes (\\server\share) gets one of its own kind.
+    const QChar separator =
+        folder.startsWith(QLatin1StringView("\\\\")) ? QLatin1Char('\\') : QLatin1Char('/');
+    return folder.endsWith(QLatin1Char('/')) || folder.endsWith(separator) ? folder
+                                                                           : folder + separator;
 }
 
 bool IsWorkingFolder(const QString &programFolder, const QString &folder)

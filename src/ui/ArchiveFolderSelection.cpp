@@ -14,6 +14,15 @@ void accept(Program &program, RunHost &host, const QString &folder)
     SaveArchiveFolderSetting(program, host);
 }
 
+// The words of a refusal, then what the file-system layer knows of why (for a share: the server,
+// the share and the server's own reason).
+void refuse(Program &program, const QString &words)
+{
+    const QString reason = program.fileSystem().lastProblem();
+    program.dialogs().messageBox(reason.isEmpty() ? words
+                                                  : words + QStringLiteral("\n\n") + reason);
+}
+
 // The program's own folders are emptied by every run: an archive kept there would be lost.
 bool refuseWorkingFolder(Program &program, const QString &folder)
 {
@@ -75,7 +84,8 @@ void cmdEnterUNC_Click(Program &program, RunHost &host)
     bool exists = false;
     trapSilently([&] { exists = program.fileSystem().FolderExists(folder); });
     if (!exists) {
-        program.dialogs().messageBox(
+        refuse(
+            program,
             QStringLiteral("Cannot connect to this location - make sure you entered the full UNC "
                            "path correctly and the account you're logged in as has rights to it."));
         return;
@@ -85,10 +95,10 @@ void cmdEnterUNC_Click(Program &program, RunHost &host)
     bool writable = false;
     trapSilently([&] { writable = TestWriteAccess(program.fileSystem(), folder); });
     if (!writable) {
-        program.dialogs().messageBox(QStringLiteral(
-            "That's a valid UNC path however the account you are logged in as currently does not "
-            "have write access to that location so you cannot use it as a target for log file "
-            "archives."));
+        refuse(program, QStringLiteral("That's a valid UNC path however the account you are logged "
+                                       "in as currently does not have write access to that "
+                                       "location so you cannot use it as a target for log file "
+                                       "archives."));
         return;
     }
     trapSilently([&] { accept(program, host, folder); });

@@ -148,3 +148,30 @@ TEST_F(ArchiveDeliveryTest, AFolderGoneOrAnArchiveMissingIsReported)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ArchiveDeliveryTest, ACopyThatStopsPartWayLeavesNothingWhereverItStops)
+{
+    // Early, in the middle, late: the device fills up after so many bytes.
+    for (const qint64 after :
+         {qint64(0), qint64(1), archiveBytes.size() / 2, archiveBytes.size() - 1}) {
+        SCOPED_TRACE(after);
+        auto faulty = std::make_unique<FaultyFileSystem>();
+        faulty->copyFailsAfter = after;
+        start(std::move(faulty));
+        CopyArchiveToTargetFolder(*program, host);
+        EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
+        EXPECT_TRUE(logged().last().contains(u"No space left on device"_s));
+        EXPECT_EQ(program->runLog().ErrorCount(), 1);
+    }
+    // Asked to stop while it copies (the person exits, a stop signal): the same.
+    start();
+    host.onProgress = [&] { program->requestCancel(); };
+    CopyArchiveToTargetFolder(*program, host);
+    EXPECT_EQ(host.unit, ProgressUnit::Bytes);
+    EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
+    EXPECT_TRUE(logged().last().contains(u"Operation canceled"_s)) << logged().last().toStdString();
+}
+
+} // namespace

@@ -4,6 +4,8 @@
 
 #include "platform/TextStream.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <functional>
 
@@ -42,13 +44,19 @@ public:
         hook(u"DeleteFile"_s, path);
         FileSystem::DeleteFile(path, force);
     }
-    void CopyFile(const QString &source, const QString &destination, bool overwrite) override
+    void CopyFile(const QString &source, const QString &destination, bool overwrite,
+                  const CopyWatch &watch = {}) override
     {
         hook(u"CopyFile"_s, destination);
-        FileSystem::CopyFile(source, destination, overwrite);
+        if (copyFailsAfter >= 0)
+            return copyThenFail(source, destination);
+        FileSystem::CopyFile(source, destination, overwrite, watch);
         if (afterCopy)
             afterCopy(source, destination);
     }
+    // A copy that stops with ENOSPC once it wrote this many bytes, as on a device that fills up;
+    // what it wrote stays.
+    qint64 copyFailsAfter = -1;
     void MoveFile(const QString &source, const QString &destination) override
     {
         hook(u"MoveFile"_s, destination);
@@ -74,6 +82,16 @@ public:
     }
 
 private:
+    void copyThenFail(const QString &source, const QString &destination)
+    {
+        QFile in(source);
+        QFile out(destination);
+        if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::NewOnly | QIODevice::WriteOnly))
+            throw FileSystemError(EACCES, u"Cannot create file"_s, destination);
+        out.write(in.read(copyFailsAfter));
+        throw FileSystemError(ENOSPC, u"Cannot write file"_s, destination);
+    }
+
     void hook(const QString &operation, const QString &path)
     {
         if (before)

@@ -189,7 +189,20 @@ private:
     int m_fd;
 };
 
-void copyByReading(int in, int out, const QString &source, const QString &destination)
+// What a watched copy does between its blocks: tells how far it got, and stops when asked,
+// taking with it what it wrote.
+void betweenBlocks(const CopyWatch &watch, qint64 copied, qint64 total, const QString &destination)
+{
+    if (watch.progress)
+        watch.progress(copied, total);
+    if (watch.stop && watch.stop()) {
+        ::unlink(nativePath(destination).constData());
+        throw FileSystemError(ECANCELED, QStringLiteral("Cannot write file"), destination);
+    }
+}
+
+void copyByReading(int in, int out, const QString &source, const QString &destination,
+                   const CopyWatch &watch, qint64 copied, qint64 total)
 {
     QByteArray block(1 << 20, Qt::Uninitialized);
     for (;;) {
@@ -207,6 +220,8 @@ void copyByReading(int in, int out, const QString &source, const QString &destin
         if (moved.bytes < size_t(n))
             throw FileSystemError(moved.error ? moved.error : EIO,
                                   QStringLiteral("Cannot write file"), destination);
+        copied += n;
+        betweenBlocks(watch, copied, total, destination);
     }
 }
 
@@ -304,7 +319,8 @@ void FileSystem::DeleteFile(const QString &path, bool force)
         throw FileSystemError(errno, QStringLiteral("Cannot delete file"), path);
 }
 
-void FileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite)
+void FileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite,
+                          const CopyWatch &watch)
 {
     Fd in(::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
@@ -313,18 +329,25 @@ void FileSystem::CopyFile(const QString &source, const QString &destination, boo
     Fd out(::open(nativePath(destination).constData(), flags, 0666));
     if (out.get() < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot create file"), destination);
-    // In the kernel where it can be (no copy through our memory), by reading and writing where not.
+    struct stat st;
+    const qint64 total = ::fstat(in.get(), &st) == 0 ? qint64(st.st_size) : 0;
+    // In the kernel where it can be (no copy through our memory), by reading and writing where not;
+    // in pieces a watcher hears of.
+    qint64 copied = 0;
     for (;;) {
-        const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
-        if (n > 0)
+        const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 64 << 20, 0);
+        if (n > 0) {
+            copied += n;
+            betweenBlocks(watch, copied, total, destination);
             continue;
+        }
         if (n == 0)
             break;
         if (errno == EINTR)
             continue;
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
             throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
-        copyByReading(in.get(), out.get(), source, destination);
+        copyByReading(in.get(), out.get(), source, destination, watch, copied, total);
         break;
     }
     if (::close(out.release()) != 0)

@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""The delivery to a Windows share against `smbclient put`, over the same 500 MB archive, to a
+private smbd on 127.0.0.1 (its own configuration, account and share under WORK_DIR; nothing of
+the machine's Samba is read or changed). Needs root, as smbd does.
+
+    smb.py BIN_DIR WORK_DIR
+
+Prints wall time and throughput of each (medians of 5 runs, taken in A B C A B C order) and
+    smb ratio copy-only/smbclient-put throughput: X.XX
+    smb ratio delivery/smbclient-put throughput: X.XX (at least 0.90 wanted)
+The delivery is the program's whole stage: copy under a temporary name, read back and compared
+(size and CRC from the server), moved to its name; copy-only is its transfer alone.
+"""
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+bin_dir, work = os.path.abspath(sys.argv[1]), os.path.abspath(os.path.join(sys.argv[2], "smb"))
+SIZE = 500 * 1000 * 1000
+ROUNDS = 5
+USER, PASSWORD = "root", "Bench-Pa55"
+
+shutil.rmtree(os.path.join(work, "server"), ignore_errors=True)
+server = os.path.join(work, "server")
+share = os.path.join(server, "share")
+for folder in ("private", "state", "lock", "cache", "pid", "ncalrpc", "log", "share", "home/.smb",
+               "config/Sorvik"):
+    os.makedirs(os.path.join(server, folder), exist_ok=True)
+with socket.socket() as probe:
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+conf = os.path.join(server, "smb.conf")
+with open(conf, "w") as f:
+    f.write(f"""[global]
+  server role = standalone server
+  passdb backend = tdbsam:{server}/private/passdb.tdb
+  private dir = {server}/private
+  state directory = {server}/state
+  lock directory = {server}/lock
+  cache directory = {server}/cache
+  pid directory = {server}/pid
+  ncalrpc dir = {server}/ncalrpc
+  log file = {server}/log/smbd.log
+  interfaces = 127.0.0.1
+  bind interfaces only = yes
+  smb ports = {port}
+  disable netbios = yes
+  load printers = no
+  printcap name = /dev/null
+  disable spoolss = yes
+[logs]
+  path = {share}
+  read only = no
+""")
+subprocess.run(["smbpasswd", "-L", "-c", conf, "-a", "-s", USER], input=f"{PASSWORD}\n{PASSWORD}\n",
+               text=True, check=True, capture_output=True)
+client = os.path.join(server, "client.conf")
+with open(client, "w") as f:
+    f.write("[global]\n")
+shutil.copy(client, os.path.join(server, "home/.smb/smb.conf"))
+auth = os.path.join(server, "auth")
+with open(os.open(auth, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+    f.write(f"username = {USER}\npassword = {PASSWORD}\n")
+credentials = os.path.join(server, "config/Sorvik/smb-credentials")
+with open(os.open(credentials, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+    f.write(f"username={USER}\npassword={PASSWORD}\n")
+
+smbd = subprocess.Popen(["smbd", "--foreground", "--no-process-group", f"--configfile={conf}"],
+                        stdout=subprocess.DEVNULL, start_new_session=True)
+try:
+    for _ in range(300):
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            break
+        except OSError:
+            time.sleep(0.1)
+
+    archive = os.path.join(work, "LOG_Archive_BENCH_261204_14_05_09.ZIP")
+    if not os.path.exists(archive) or os.path.getsize(archive) != SIZE:
+        with open(archive, "wb") as f:
+            for _ in range(SIZE // (1 << 20)):
+                f.write(os.urandom(1 << 20))
+            f.write(os.urandom(SIZE % (1 << 20)))
+    with open(archive, "rb") as f:  # both read it from the page cache
+        while f.read(1 << 20):
+            pass
+    os.sync()
+
+    environment = dict(os.environ, HOME=os.path.join(server, "home"),
+                       XDG_CONFIG_HOME=os.path.join(server, "config"))
+
+    def deliver():
+        subprocess.run([os.path.join(bin_dir, "bench_deliver"), archive,
+                        f"smb://127.0.0.1:{port}/logs/"], env=environment, check=True)
+
+    def copy_only():
+        subprocess.run([os.path.join(bin_dir, "bench_deliver"), "--copy-only", archive,
+                        f"smb://127.0.0.1:{port}/logs/"], env=environment, check=True)
+
+    def put():
+        subprocess.run(["smbclient", "-s", client, "-p", str(port), "//127.0.0.1/logs", "-A", auth,
+                        "-c", f"put {archive} put.bin"], check=True, capture_output=True)
+
+    contenders = (("delivery", deliver), ("copy-only", copy_only), ("smbclient-put", put))
+    times = {name: [] for name, _ in contenders}
+    for _ in range(ROUNDS):
+        for name, run in contenders:
+            for left in os.listdir(share):
+                os.remove(os.path.join(share, left))
+            os.sync()
+            start = time.monotonic()
+            run()
+            times[name].append(time.monotonic() - start)
+    delivered = os.path.join(share, os.path.basename(archive))
+    print(f"== smb: {SIZE / 1e6:.0f} MB to a share on 127.0.0.1 (port {port})")
+    medians = {}
+    for name, runs in times.items():
+        medians[name] = statistics.median(runs)
+        print(f"  {name:14} wall {medians[name]:6.2f} s  {SIZE / medians[name] / 1e6:7.1f} MB/s"
+              f"  (runs: {', '.join(f'{t:.2f}' for t in runs)})")
+    copy = medians["smbclient-put"] / medians["copy-only"]
+    print(f"smb ratio copy-only/smbclient-put throughput: {copy:.2f}")
+    ratio = medians["smbclient-put"] / medians["delivery"]
+    print(f"smb ratio delivery/smbclient-put throughput: {ratio:.2f} (at least 0.90 wanted)")
+finally:
+    os.killpg(smbd.pid, signal.SIGKILL)
+    smbd.wait()

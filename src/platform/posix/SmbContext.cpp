@@ -1,0 +1,190 @@
+#include "platform/posix/SmbContext.h"
+
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Enough for libsmbclient to tell us why a logon failed, and nothing of what it sends.
+constexpr int messageLevel = 3;
+
+void copyInto(char *buffer, int length, const QByteArray &value)
+{
+    if (length <= 0)
+        return;
+    const size_t n = std::min(size_t(length - 1), size_t(value.size()));
+    std::memcpy(buffer, value.constData(), n);
+    buffer[n] = '\0';
+}
+
+QString words(int error)
+{
+    switch (error) {
+    case ECONNREFUSED:
+        return QStringLiteral("the server refused the connection (nothing answers on its port)");
+    case ETIMEDOUT:
+    case EAGAIN:
+        return QStringLiteral("the server did not answer within %1 seconds")
+            .arg(SmbContext::timeoutSeconds());
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+        return QStringLiteral("the server cannot be reached");
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ENETRESET:
+    case ENETDOWN:
+    case ESHUTDOWN:
+    case EPIPE:
+    case ENOTCONN:
+    case EIO:
+        return QStringLiteral("the connection to the server was lost");
+    case ENOSPC:
+    case EDQUOT:
+        return QStringLiteral("the share is full (no space left)");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("access denied");
+    case EBUSY:
+        return QStringLiteral("the file is in use");
+    case EEXIST:
+        return QStringLiteral("a file of that name is already there");
+    case ENOENT:
+        return QStringLiteral("no such file or folder");
+    case ENOTDIR:
+        return QStringLiteral("a name on the way is not a folder");
+    case ECANCELED:
+        return QStringLiteral("stopped on request");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+} // namespace
+
+// The library keeps its per-call memory per thread by itself; one context is used by one thread at
+// a time (lock()).
+SmbContext::SmbContext() = default;
+
+SmbContext::~SmbContext()
+{
+    if (m_context)
+        smbc_free_context(m_context, 1);
+}
+
+std::unique_lock<std::mutex> SmbContext::lock()
+{
+    static std::mutex library;
+    return std::unique_lock(library);
+}
+
+int SmbContext::timeoutSeconds()
+{
+    bool number = false;
+    const int seconds = qEnvironmentVariableIntValue("SORVIK_SMB_TIMEOUT", &number);
+    return number && seconds > 0 ? seconds : 30;
+}
+
+SMBCCTX *SmbContext::ready(const QString &path)
+{
+    m_logonFailure.clear();
+    SmbCredentials credentials = SmbCredentials::load();
+    if (m_context && m_applied && credentials == m_credentials)
+        return m_context;
+    if (!m_context) {
+        m_context = smbc_new_context();
+        if (!m_context)
+            throw FileSystemError(ENOMEM, QStringLiteral("Cannot reach"), path,
+                                  QStringLiteral("the SMB client library could not start"));
+        smbc_setDebug(m_context, messageLevel);
+        smbc_setLogCallback(m_context, this, &SmbContext::keepMessage);
+        smbc_setOptionUserData(m_context, this);
+        smbc_setFunctionAuthDataWithContext(m_context, &SmbContext::supplyLogon);
+        smbc_setTimeout(m_context, timeoutSeconds() * 1000);
+        // Where a path names no port (\\server\share): 445 unless a server listens elsewhere.
+        bool number = false;
+        const int port = qEnvironmentVariableIntValue("SORVIK_SMB_PORT", &number);
+        if (number && port > 0 && port < 65536)
+            smbc_setPort(m_context, quint16(port));
+        if (!smbc_init_context(m_context)) {
+            const int error = errno;
+            smbc_free_context(m_context, 1);
+            m_context = nullptr;
+            throw FileSystemError(error, QStringLiteral("Cannot reach"), path,
+                                  QStringLiteral("the SMB client library could not start"));
+        }
+    } else {
+        // Connections made as another account are not reused.
+        smbc_getFunctionPurgeCachedServers(m_context)(m_context);
+    }
+    m_credentials = credentials;
+    const bool file = credentials.kind == SmbCredentials::Kind::File;
+    smbc_setOptionUseKerberos(m_context, !file);
+    smbc_setOptionFallbackAfterKerberos(m_context, !file);
+    smbc_setOptionUseCCache(m_context, !file);
+    // A logon with the file's account that fails must say so, not carry on anonymously; without
+    // the file the anonymous logon is how the server's guest access is reached.
+    smbc_setOptionNoAutoAnonymousLogin(m_context, file);
+    m_applied = true;
+    return m_context;
+}
+
+void SmbContext::supplyLogon(SMBCCTX *context, const char *, const char *, char *workgroup,
+                             int workgroupLength, char *user, int userLength, char *password,
+                             int passwordLength)
+{
+    auto *self = static_cast<SmbContext *>(smbc_getOptionUserData(context));
+    const SmbCredentials &credentials = self->m_credentials;
+    if (credentials.kind == SmbCredentials::Kind::File) {
+        if (!credentials.domain.isEmpty())
+            copyInto(workgroup, workgroupLength, credentials.domain);
+        copyInto(user, userLength, credentials.user);
+        copyInto(password, passwordLength, credentials.password);
+    } else {
+        // The ticket's own name where there is one; otherwise the server's guest account.
+        copyInto(user, userLength, QByteArrayLiteral("guest"));
+        copyInto(password, passwordLength, QByteArray());
+    }
+}
+
+void SmbContext::keepMessage(void *self, int level, const char *message)
+{
+    // Only why a logon failed is kept ("SPNEGO login failed: <the server's reason>").
+    static const char marker[] = "login failed: ";
+    const char *found = level <= messageLevel ? std::strstr(message, marker) : nullptr;
+    if (found)
+        static_cast<SmbContext *>(self)->m_logonFailure =
+            QString::fromUtf8(found + sizeof marker - 1).trimmed();
+}
+
+void SmbContext::closeWriting(const QByteArray &url)
+{
+    for (auto it = m_writing.begin(); it != m_writing.end();) {
+        if (it->second == url) {
+            smbc_getFunctionClose(m_context)(m_context, it->first);
+            it = m_writing.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+QString SmbContext::reason(int error, const SmbPath &place)
+{
+    QString text = words(error);
+    const QString logon = std::exchange(m_logonFailure, QString());
+    if ((error == EACCES || error == EPERM) && !logon.isEmpty()) {
+        text = QStringLiteral("the logon was refused: %1").arg(logon);
+    } else if (error == ENOENT && m_context) {
+        // The server answered: is it the share that is missing, or a name below it?
+        struct stat st;
+        if (smbc_getFunctionStat(m_context)(m_context, place.shareRoot().url().constData(), &st) !=
+                0 &&
+            errno == ENOENT)
+            text = QStringLiteral("there is no such share");
+        m_logonFailure.clear();
+    }
+    return place.where() + QStringLiteral(": ") + text;
+}

@@ -1,0 +1,120 @@
+#include "platform/posix/SmbPath.h"
+
+#include "platform/FileSystem.h"
+
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <cerrno>
+
+namespace {
+
+const QLatin1StringView scheme("smb://");
+
+bool isSeparator(QChar c)
+{
+    return c == QLatin1Char('/') || c == QLatin1Char('\\');
+}
+
+[[noreturn]] void refuse(const QString &path, const QString &why)
+{
+    throw FileSystemError(EINVAL, QStringLiteral("Cannot use the share path"), path, why);
+}
+
+} // namespace
+
+bool SmbPath::isShare(const QString &path)
+{
+    return path.startsWith(QLatin1StringView("\\\\")) || path.startsWith(QLatin1StringView("//")) ||
+           path.startsWith(scheme, Qt::CaseInsensitive);
+}
+
+SmbPath SmbPath::parse(const QString &path)
+{
+    if (!isShare(path))
+        refuse(path, QStringLiteral("it is not a share path (\\\\server\\share\\folder)"));
+    const bool url = path.startsWith(scheme, Qt::CaseInsensitive);
+    QString rest = path.mid(url ? scheme.size() : 2);
+
+    qsizetype end = 0;
+    while (end < rest.size() && !isSeparator(rest.at(end)))
+        ++end;
+    QString authority = rest.left(end);
+    rest = rest.mid(end);
+
+    SmbPath place;
+    if (url) {
+        // A password typed into the path would be shown wherever the path is: the run log, the
+        // window, the setting.
+        if (authority.contains(QLatin1Char('@')))
+            refuse(QString(path).replace(authority.left(authority.lastIndexOf(QLatin1Char('@'))),
+                                         QStringLiteral("...")),
+                   QStringLiteral("a user name or password does not belong in the path; "
+                                  "put them into the credentials file"));
+        static const QRegularExpression hostPort(
+            QStringLiteral(R"(^(\[[^\]]*\]|[^:]*)(?::(\d+))?$)"));
+        const auto match = hostPort.match(authority);
+        if (!match.hasMatch())
+            refuse(path, QStringLiteral("the server part '%1' is not a server name with an "
+                                        "optional port")
+                             .arg(authority));
+        authority = QUrl::fromPercentEncoding(match.captured(1).toUtf8());
+        if (match.hasCaptured(2)) {
+            bool number = false;
+            const uint port = match.captured(2).toUInt(&number);
+            if (!number || port == 0 || port > 65535)
+                refuse(path, QStringLiteral("the port %1 is not one from 1 to 65535")
+                                 .arg(match.captured(2)));
+            place.port = quint16(port);
+        }
+    }
+    if (authority.isEmpty())
+        refuse(path, QStringLiteral("it names no server"));
+    place.server = authority;
+
+    for (const QString &part :
+         rest.split(QRegularExpression(QStringLiteral("[/\\\\]")), Qt::SkipEmptyParts)) {
+        const QString name = url ? QUrl::fromPercentEncoding(part.toUtf8()) : part;
+        if (name == QLatin1StringView(".") || name == QLatin1StringView(".."))
+            refuse(path, QStringLiteral("'.' and '..' are not folder names on a share"));
+        if (place.share.isEmpty())
+            place.share = name;
+        else
+            place.names << name;
+    }
+    if (place.share.isEmpty())
+        refuse(path, QStringLiteral("it names no share on server %1").arg(place.server));
+    return place;
+}
+
+QByteArray SmbPath::url() const
+{
+    QByteArray text = "smb://";
+    // An address in brackets (IPv6) keeps them; a name is encoded like any other.
+    text += server.startsWith(QLatin1Char('[')) ? server.toUtf8() : QUrl::toPercentEncoding(server);
+    if (port != 0)
+        text += ':' + QByteArray::number(port);
+    text += '/' + QUrl::toPercentEncoding(share) + '/';
+    text += QUrl::toPercentEncoding(names.join(QLatin1Char('/')), "/");
+    return text;
+}
+
+QString SmbPath::where() const
+{
+    return QStringLiteral("server %1, share %2").arg(server, share);
+}
+
+SmbPath SmbPath::shareRoot() const
+{
+    SmbPath root = *this;
+    root.names.clear();
+    return root;
+}
+
+SmbPath SmbPath::parent() const
+{
+    SmbPath folder = *this;
+    if (!folder.names.isEmpty())
+        folder.names.removeLast();
+    return folder;
+}

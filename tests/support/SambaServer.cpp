@@ -1,0 +1,301 @@
+#include "support/SambaServer.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <csignal>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+QString &reason()
+{
+    static QString text;
+    return text;
+}
+
+bool writeText(const QString &path, const QByteArray &text, QFile::Permissions permissions = {})
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
+        return false;
+    file.close();
+    return permissions == QFile::Permissions() || file.setPermissions(permissions);
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+bool answers(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(200);
+}
+
+} // namespace
+
+SambaServer *SambaServer::shared()
+{
+    static std::unique_ptr<SambaServer> server = [] {
+        std::unique_ptr<SambaServer> made(new SambaServer);
+        if (!made->setUp())
+            made.reset();
+        return made;
+    }();
+    return server.get();
+}
+
+QString SambaServer::whyNot()
+{
+    return reason();
+}
+
+bool SambaServer::setUp()
+{
+    if (::geteuid() != 0) {
+        reason() = u"smbd serves files as their owners and needs root here"_s;
+        return false;
+    }
+    for (const char *tool : {"smbd", "smbpasswd", "smbclient", "unshare"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool), {u"/usr/sbin"_s, u"/usr/bin"_s})
+                .isEmpty()) {
+            reason() = u"%1 is not installed (scripts/setup installs it)"_s.arg(tool);
+            return false;
+        }
+    }
+    m_root = testRoot() + u"/samba"_s;
+    m_user = QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
+    m_port = freePort();
+    for (const char *folder :
+         {"private", "state", "lock", "cache", "pid", "ncalrpc", "log", "shares/logs/nightly",
+          "shares/readonly", "shares/guest", "shares/full"})
+        QDir().mkpath(m_root + u"/"_s + QLatin1String(folder));
+    const QByteArray root = QFile::encodeName(m_root);
+    QByteArray conf = "[global]\n"
+                      "  server role = standalone server\n"
+                      "  passdb backend = tdbsam:" +
+                      root + "/private/passdb.tdb\n";
+    for (const char *setting :
+         {"private dir = private", "state directory = state", "lock directory = lock",
+          "cache directory = cache", "pid directory = pid", "ncalrpc dir = ncalrpc"}) {
+        const QList<QByteArray> parts = QByteArray(setting).split('=');
+        conf += "  " + parts[0] + "= " + root + "/" + parts[1].trimmed() + "\n";
+    }
+    conf += "  log file = " + root +
+            "/log/smbd.log\n"
+            "  interfaces = 127.0.0.1\n  bind interfaces only = yes\n"
+            "  smb ports = " +
+            QByteArray::number(m_port) +
+            "\n  disable netbios = yes\n  load printers = no\n  printing = bsd\n"
+            "  printcap name = /dev/null\n  disable spoolss = yes\n"
+            "  map to guest = Bad User\n  usershare path =\n"
+            "[logs]\n  path = " +
+            root +
+            "/shares/logs\n  read only = no\n"
+            "[readonly]\n  path = " +
+            root +
+            "/shares/readonly\n  read only = yes\n"
+            "[guest]\n  path = " +
+            root + "/shares/guest\n  read only = no\n  guest ok = yes\n  force user = " +
+            m_user.toLocal8Bit() + "\n[full]\n  path = " + root +
+            "/shares/full\n  read only = no\n";
+    const QByteArray auth = "username = " + m_user.toLocal8Bit() +
+                            "\npassword = " + QByteArray(password.data(), password.size()) + "\n";
+    if (!writeText(m_root + u"/smb.conf"_s, conf) ||
+        !writeText(m_root + u"/client.conf"_s, "[global]\n") ||
+        !writeText(m_root + u"/auth"_s, auth, QFile::ReadOwner | QFile::WriteOwner)) {
+        reason() = u"cannot write the server's configuration under %1"_s.arg(m_root);
+        return false;
+    }
+
+    QProcess add;
+    add.start(u"smbpasswd"_s,
+              {u"-L"_s, u"-c"_s, m_root + u"/smb.conf"_s, u"-a"_s, u"-s"_s, m_user});
+    const QByteArray twice = QByteArray(password.data(), password.size()) + "\n";
+    add.write(twice + twice);
+    add.closeWriteChannel();
+    if (!add.waitForFinished(30000) || add.exitCode() != 0) {
+        reason() = u"smbpasswd could not add the account: "_s +
+                   QString::fromLocal8Bit(add.readAllStandardError());
+        return false;
+    }
+    m_fullShare = true;
+    if (start())
+        return true;
+    // No mount namespace here: the full share is left out, and its tests say so.
+    m_fullShare = false;
+    if (start())
+        return true;
+    reason() = u"smbd did not start; see %1/log/smbd.log"_s.arg(m_root);
+    return false;
+}
+
+bool SambaServer::start()
+{
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+    ownedByTest(*m_process);
+    const QString conf = m_root + u"/smb.conf"_s;
+    const QStringList smbd{u"smbd"_s, u"--foreground"_s, u"--no-process-group"_s,
+                           u"--configfile="_s + conf};
+    if (m_fullShare) {
+        // The full share on a small tmpfs, in a mount namespace that ends with the server.
+        m_process->start(u"unshare"_s,
+                         QStringList{u"-m"_s, u"--propagation"_s, u"private"_s, u"/bin/sh"_s,
+                                     u"-c"_s,
+                                     u"mount -t tmpfs -o size=4m tmpfs \"$0\" && exec \"$@\""_s,
+                                     m_root + u"/shares/full"_s} +
+                             smbd);
+    } else {
+        m_process->start(u"/usr/sbin/smbd"_s, smbd.mid(1));
+    }
+    if (!m_process->waitForStarted(10000))
+        return false;
+    m_pid = m_process->processId();
+    const QDeadlineTimer deadline(30000);
+    while (!deadline.hasExpired()) {
+        if (m_process->state() != QProcess::Running)
+            return false;
+        if (answers(m_port))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+bool SambaServer::running() const
+{
+    return m_process && m_process->state() == QProcess::Running;
+}
+
+void SambaServer::kill()
+{
+    if (m_pid > 0)
+        ::kill(-pid_t(m_pid), SIGKILL);
+    if (m_process)
+        m_process->waitForFinished(10000);
+    m_pid = 0;
+}
+
+SambaServer::~SambaServer()
+{
+    kill();
+}
+
+QString SambaServer::url(const QString &share, const QString &path) const
+{
+    return u"smb://127.0.0.1:%1/%2/%3"_s.arg(m_port).arg(share, path);
+}
+
+QString SambaServer::folder(const QString &share) const
+{
+    return m_root + u"/shares/"_s + share;
+}
+
+QString SambaServer::smbclient(const QString &share, const QString &commands,
+                               QByteArray *output) const
+{
+    QProcess client;
+    client.start(u"smbclient"_s,
+                 {u"-s"_s, m_root + u"/client.conf"_s, u"-p"_s, QString::number(m_port), u"-A"_s,
+                  m_root + u"/auth"_s, u"//127.0.0.1/"_s + share, u"-c"_s, commands});
+    if (!client.waitForFinished(60000))
+        return u"smbclient did not end"_s;
+    if (output)
+        *output = client.readAllStandardOutput();
+    return client.exitCode() == 0 ? QString() : QString::fromLocal8Bit(client.readAll());
+}
+
+QStringList SambaServer::list(const QString &share, const QString &folder) const
+{
+    QByteArray output;
+    const QString failed =
+        smbclient(share, folder.isEmpty() ? u"ls"_s : u"cd \"%1\"; ls"_s.arg(folder), &output);
+    EXPECT_TRUE(failed.isEmpty()) << failed.toStdString();
+    QStringList names;
+    for (const QByteArray &line : output.split('\n')) {
+        // "  name      A     1234  Mon Dec  7 05:39:45 2026"
+        if (!line.startsWith("  ") || line.trimmed().isEmpty())
+            continue;
+        const QString name = QString::fromUtf8(line.trimmed().split(' ').first());
+        if (name != u"."_s && name != u".."_s)
+            names << name;
+    }
+    names.sort();
+    return names;
+}
+
+QByteArray SambaServer::get(const QString &share, const QString &path) const
+{
+    const QString local = testRoot() + u"/smbclient-get"_s;
+    QFile::remove(local);
+    if (!smbclient(share, u"get \"%1\" \"%2\""_s.arg(path, local), nullptr).isEmpty())
+        return QByteArray();
+    QFile file(local);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool SambaServer::put(const QString &share, const QString &path, const QByteArray &content) const
+{
+    const QString local = testRoot() + u"/smbclient-put"_s;
+    if (!writeText(local, content))
+        return false;
+    return smbclient(share, u"put \"%1\" \"%2\""_s.arg(local, path), nullptr).isEmpty();
+}
+
+bool SambaServer::remove(const QString &share, const QString &path) const
+{
+    return smbclient(share, u"del \"%1\""_s.arg(path), nullptr).isEmpty();
+}
+
+void SambaServer::writeClientConfiguration(const QString &home) const
+{
+    // Names by the hosts file and DNS only: no NetBIOS broadcasts from a test.
+    QDir().mkpath(home + u"/.smb"_s);
+    writeText(home + u"/.smb/smb.conf"_s,
+              "[global]\n  name resolve order = host\n  disable netbios = yes\n");
+}
+
+void SambaServer::writeCredentials(const QString &configHome, const QByteArray &passwordText) const
+{
+    QDir().mkpath(configHome + u"/Sorvik"_s);
+    writeText(configHome + u"/Sorvik/smb-credentials"_s,
+              "username=" + m_user.toLocal8Bit() + "\npassword=" + passwordText + "\n",
+              QFile::ReadOwner | QFile::WriteOwner);
+}
+
+bool SambaServer::prepareTest(const QString &home, const QString &configHome)
+{
+    if (!running() && !start())
+        return false;
+    writeClientConfiguration(home);
+    writeCredentials(configHome, QByteArray(password.data(), password.size()));
+    for (const QString &share : {u"logs"_s, u"readonly"_s, u"guest"_s, u"full"_s})
+        clear(share);
+    return QDir().mkpath(folder(u"logs/nightly"_s));
+}
+
+void SambaServer::clear(const QString &share) const
+{
+    if (share != u"full"_s) {
+        QDir(folder(share)).removeRecursively();
+        QDir().mkpath(folder(share));
+    } else if (m_fullShare) {
+        for (const QString &name : list(share))
+            remove(share, name);
+    }
+}
