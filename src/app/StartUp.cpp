@@ -86,7 +86,7 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
         // A registry file that could not be read is the administrator's to mend: say which.
         const QString problem = program.registry().problem();
         if (!problem.isEmpty())
-            program.silentDialogs().messageBox(problem);
+            tellRefusal(problem);
         tellRefusal(*notRunning + QStringLiteral(" - no archive run"));
         if (commandLine.isEmpty())
             program.dialogs().messageBox(
