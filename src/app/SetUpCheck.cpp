@@ -91,7 +91,7 @@ CheckLine servedProduct(Program &program, Findings &findings)
         return notChecked();
     if (const auto notRunning = servedProductNotRunning(program))
         return failed(
-            *notRunning,
+            QStringLiteral("not running: ") + *notRunning,
             QStringLiteral("start Orvel; its components must be registered in the "
                            "registry file (HKEY_CLASSES_ROOT\\CLSID\\...\\InprocServer32)"));
     const OrvelVersionInfo version = GetOrvelVersion(program.registry());

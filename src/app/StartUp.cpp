@@ -48,7 +48,7 @@ std::optional<QString> servedProductNotRunning(Program &program)
         [&](const Failure &failure) { reason = failure.description(); });
     if (running)
         return std::nullopt;
-    return QStringLiteral("Orvel is not running: ") + reason;
+    return reason;
 }
 
 std::optional<QString> servedVersionRefused(const OrvelVersionInfo &version)
@@ -87,7 +87,7 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
         const QString problem = program.registry().problem();
         if (!problem.isEmpty())
             tellRefusal(problem);
-        tellRefusal(*notRunning + QStringLiteral(" - no archive run"));
+        tellRefusal(QStringLiteral("Orvel is not running: %1 - no archive run").arg(*notRunning));
         if (commandLine.isEmpty())
             program.dialogs().messageBox(
                 QStringLiteral("Orvel must be running for this utility to work"));

@@ -26,8 +26,8 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
 // True when the command line asks for an unattended run: "/Silent" anywhere, in any letter case.
 bool asksForSilentRun(const QString &commandLine);
 
-// Why the program cannot work with the served product now: its status object cannot be created
-// or read, or its status is not "running". Nothing when it runs.
+// Why the served product does not count as running: its status object cannot be created or read,
+// or its status is not "running". Nothing when it runs.
 std::optional<QString> servedProductNotRunning(Program &program);
 // Why the served product's version is refused; nothing when it is recent enough.
 std::optional<QString> servedVersionRefused(const OrvelVersionInfo &version);
