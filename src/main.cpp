@@ -1,8 +1,12 @@
+#include "app/CommandLineAnswers.h"
 #include "app/EndProgram.h"
 #include "app/Program.h"
+#include "app/RunOutcome.h"
+#include "app/SetUpCheck.h"
 #include "app/StartUp.h"
 #include "platform/DesktopLauncher.h"
 #include "platform/StopRequests.h"
+#include "schedule/TaskCheck.h"
 #include "schedule/TaskScheduler.h"
 #include "ui/QtDialogs.h"
 #include "ui/WindowLook.h"
@@ -15,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 QtMessageHandler toolkitHandler = nullptr;
@@ -38,35 +43,94 @@ void quietUnattended(QtMsgType type, const QMessageLogContext &, const QString &
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
 }
+
+// While the toolkit starts its platform plugin. Without a display it gives up with a fatal note
+// (and an abort, and advice to reinstall): that start is refused in one plain line instead. Its
+// other notes wait until it is known to be up, and then go where they would have gone.
+struct ToolkitStart {
+    QDateTime started;
+    bool unattended = false;
+    QtMessageHandler after = nullptr;
+    struct Note {
+        QtMsgType type;
+        QByteArray category;
+        QString message;
+    };
+    std::vector<Note> held;
+};
+ToolkitStart toolkitStart;
+
+void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        toolkitStart.held.push_back({type, QByteArray(context.category), message});
+        return;
+    }
+    tellRefusal(toolkitStart.unattended
+                    ? QStringLiteral("the toolkit cannot start its platform plugin (%1); leave "
+                                     "QT_QPA_PLATFORM unset for an unattended run")
+                          .arg(message.section(QLatin1Char('\n'), 0, 0))
+                    : QStringLiteral("no display to show the window on; use /Silent for an "
+                                     "unattended run, or --help"));
+    RunOutcome outcome;
+    outcome.started = toolkitStart.started;
+    outcome.ended = QDateTime::currentDateTime();
+    outcome.exitStatus = ExitStatus::StartRefused;
+    recordRunOutcome(outcome);
+    std::fflush(nullptr);
+    ::_exit(ExitStatus::StartRefused);
+}
+
+void toolkitStarted()
+{
+    qInstallMessageHandler(toolkitStart.after);
+    for (const auto &note : std::exchange(toolkitStart.held, {})) {
+        const QMessageLogContext context(nullptr, 0, nullptr, note.category.constData());
+        toolkitStart.after(note.type, context, note.message);
+    }
+}
+
+int checkSetUpNow(const QString &executablePath)
+{
+    Program::Parts parts;
+    parts.executablePath = executablePath;
+    Program program(std::move(parts));
+    return checkSetUp(program, {scheduledTasksCheck(program.now())}, stdout);
+}
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    const QDateTime started = QDateTime::currentDateTime();
     // Taken before Qt removes the options it knows from argv.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     // Before anything that reads, locks or writes: the program may not even be set up yet.
-    // Its folder is the real one, also when started through a link such as /usr/bin/sorvik.
-    const QString programFolder =
-        QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
-    if (const auto information = informationAsked(arguments, programFolder)) {
-        const QByteArray text = information->toLocal8Bit();
-        const bool written =
-            std::fwrite(text.constData(), 1, text.size(), stdout) == size_t(text.size()) &&
-            std::fflush(stdout) == 0;
-        return written ? 0 : 1;
-    }
+    // Its folder is the real one, also when started through a link such as /usr/bin/sorvik; the
+    // help names the command as it was typed.
+    const QString executablePath = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+    const QString commandName =
+        argc > 0 ? QFileInfo(QFile::decodeName(argv[0])).fileName() : QStringLiteral("sorvik");
+    if (const auto status =
+            answerInformation(arguments, commandName, executablePath, stdout, stderr))
+        return *status;
 
-    stampScheduledStart();
     // Without TZ the C library looks at /etc/localtime again for every local time it works out:
     // a stat for every run-log line and every file. Named once, the zone is read once.
     if (!qEnvironmentVariableIsSet("TZ"))
         qputenv("TZ", ":/etc/localtime");
+    if (asksForCheck(arguments))
+        return checkSetUpNow(executablePath);
+
+    stampScheduledStart();
     toolkitHandler = qInstallMessageHandler(withoutRuntimeFolderNote);
+    toolkitStart.started = started;
+    toolkitStart.after = withoutRuntimeFolderNote;
     // An unattended run never shows a window and must not need a display: scheduled jobs have none.
-    if (asksForSilentRun(arguments.join(QLatin1Char(' ')))) {
-        qInstallMessageHandler(quietUnattended);
+    toolkitStart.unattended = asksForSilentRun(arguments.join(QLatin1Char(' ')));
+    if (toolkitStart.unattended) {
+        toolkitStart.after = quietUnattended;
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
     }
@@ -74,19 +138,28 @@ int main(int argc, char *argv[])
     // Past a file-size limit a write should fail and be reported, not end the process unseen.
     std::signal(SIGXFSZ, SIG_IGN);
 
+    qInstallMessageHandler(whileToolkitStarts);
     QApplication app(argc, argv);
+    toolkitStarted();
     QApplication::setWindowIcon(logoIcon());
     QtDialogs dialogs;
     DesktopLauncher launcher;
+    Program *ending = nullptr;
+    const StartFacts start{started, toolkitStart.unattended};
     Program::Parts parts;
     parts.executablePath = QCoreApplication::applicationFilePath();
     parts.interactiveDialogs = &dialogs;
     parts.launcher = &launcher;
-    parts.terminator = [](int status) {
+    // Every end of the program passes here: what the run came to is recorded and, when nobody
+    // watched it fail, told.
+    parts.terminator = [&ending, &start](int status) {
+        if (ending)
+            reportProgramEnd(*ending, start, status);
         std::fflush(nullptr);
         ::_exit(status);
     };
     Program program(std::move(parts));
+    ending = &program;
     frmMain window(program);
     dialogs.setOwner(&window);
 

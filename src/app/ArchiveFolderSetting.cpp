@@ -22,9 +22,20 @@ QString settingKey()
 
 void LoadArchiveFolderSetting(Program &program, RunHost &host)
 {
+    host.setArchiveFolderText(storedArchiveFolder(program));
+}
+
+QString storedArchiveFolder(Program &program)
+{
     const QString name = program.executableName();
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, name, name);
-    host.setArchiveFolderText(settings.value(settingKey(), QString()).toString());
+    return settings.value(settingKey(), QString()).toString();
+}
+
+QString archiveFolderSettingFile(Program &program)
+{
+    const QString name = program.executableName();
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, name, name).fileName();
 }
 
 void SaveArchiveFolderSetting(Program &program, RunHost &host)
@@ -50,8 +61,9 @@ void SaveArchiveFolderSetting(Program &program, RunHost &host)
         settings.sync();
         if (settings.status() != QSettings::NoError) {
             QFile::remove(draft);
-            throw Failure(75, QStringLiteral("Cannot save the setting %1 to %2")
-                                  .arg(QLatin1String(key), path));
+            throw Failure(
+                75,
+                QStringLiteral("Cannot save the setting %1 to %2").arg(QLatin1String(key), path));
         }
     }
     QFile written(draft);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 class Program;
 class RunHost;
 
@@ -8,5 +10,8 @@ class RunHost;
 
 // Puts the stored folder (default "") into txtOutputPath.
 void LoadArchiveFolderSetting(Program &program, RunHost &host);
+// The stored folder (default ""), and the file that keeps it.
+QString storedArchiveFolder(Program &program);
+QString archiveFolderSettingFile(Program &program);
 // Stores the current text of txtOutputPath, also when it is empty.
 void SaveArchiveFolderSetting(Program &program, RunHost &host);

@@ -7,6 +7,7 @@
 
 class Program;
 class RunHost;
+struct OrvelVersionInfo;
 
 // The two jobs a start leads to. They live above this layer, so the window that loads hands them
 // in.
@@ -17,13 +18,16 @@ struct StartUpJobs {
 
 // The main window's load handler: single instance, archive folder, priority, served product
 // running and recent enough, command line; then either the unattended run (which ends the
-// program) or the background update check, after which the window is shown.
+// program) or the background update check, after which the window is shown. Every refusal says
+// why on stderr and in the system log, whatever the mode.
 void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
                const StartUpJobs &jobs);
 
 // True when the command line asks for an unattended run: "/Silent" anywhere, in any letter case.
 bool asksForSilentRun(const QString &commandLine);
 
-// What "--help" ("-h", "/?") and "--version" print, when one of them is the whole command line;
-// nothing otherwise. Such a start does nothing else: no window, no registry, no lock, no run log.
-std::optional<QString> informationAsked(const QStringList &arguments, const QString &programFolder);
+// Why the served product does not count as running: its status object cannot be created or read,
+// or its status is not "running". Nothing when it runs.
+std::optional<QString> servedProductNotRunning(Program &program);
+// Why the served product's version is refused; nothing when it is recent enough.
+std::optional<QString> servedVersionRefused(const OrvelVersionInfo &version);

@@ -2,14 +2,13 @@
 
 #include "app/Dialogs.h"
 #include "app/EndProgram.h"
+#include "app/LoggingFolder.h"
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/DiagFormatting.h"
 #include "archive/FormattingAhead.h"
 #include "archive/ZipArchive.h"
 #include "common/Failure.h"
-#include "platform/ReadRegistryValue.h"
-#include "platform/Registry.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
@@ -19,7 +18,7 @@
 
 namespace {
 
-const QString loggingKey = QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0");
+const QString loggingKey = loggingFolderKey();
 // Measured on the served product's logs (bench/, main case). The raw data files are two thirds of
 // the bytes: level 5 there costs 1.6% in size for 9% less time. The readable copies and all else
 // stay at 6, which makes them 6% smaller than the common archivers' default; 7 would save 0.7%
@@ -30,11 +29,6 @@ constexpr int textLevel = 6;
 // there: 10,000 small copies written as files and read back cost more than all else in a run.
 // The copies in memory at once are bounded by how far the formatting runs ahead.
 constexpr qint64 copiesInMemoryUpTo = 1 << 20;
-
-bool startsWith(const QString &name, const char *prefix)
-{
-    return name.left(5).compare(QLatin1String(prefix), Qt::CaseInsensitive) == 0;
-}
 
 // The ends of a run whose logging folder cannot be used: a run-log line, a box in an
 // interactive run, and the end of the program.
@@ -91,12 +85,7 @@ void ArchiveFiles(Program &program, RunHost &host)
     step([&] { zip.SaveArchive(); });
 
     QString loggingFolder;
-    step([&] {
-        loggingFolder =
-            ReadRegistryValue(program.registry(), RegistryRoot::LocalMachine, loggingKey,
-                              QStringLiteral("Output Path"), RegistryKind::String, QString())
-                .toString();
-    });
+    step([&] { loggingFolder = ReadLoggingFolder(program.registry()); });
     if (loggingFolder.isEmpty())
         endForLoggingFolder(
             program, host,
@@ -131,7 +120,7 @@ void ArchiveFiles(Program &program, RunHost &host)
             return;
         for (const QString &skipped : folder->Skipped) {
             const QString name = fs.GetFileName(skipped);
-            if (startsWith(name, "data_") || startsWith(name, "diag_"))
+            if (logKindOf(name) != LogKind::Other)
                 log.WriteLogLine(QStringLiteral("(warning) not archived, not a regular file:") +
                                  skipped);
         }
@@ -149,7 +138,7 @@ void ArchiveFiles(Program &program, RunHost &host)
         std::vector<FormattingJob> jobs;
         for (const File &file : folder->Files) {
             const QString &name = file.Name();
-            if (name.size() >= 5 && startsWith(name, "diag_"))
+            if (logKindOf(name) == LogKind::Diag)
                 jobs.push_back({file.Path(), copyOf(name), file.Size()});
         }
         if (!jobs.empty())
@@ -165,10 +154,10 @@ void ArchiveFiles(Program &program, RunHost &host)
                 const QString &name = file.Name();
                 if (name.size() < 5)
                     return;
-                if (startsWith(name, "data_")) {
+                if (logKindOf(name) == LogKind::Data) {
                     toAdd = file.Path();
                     level = dataLevel;
-                } else if (startsWith(name, "diag_") && formatting) {
+                } else if (logKindOf(name) == LogKind::Diag && formatting) {
                     const DiagFormatOutcome outcome =
                         formatting->takeNext([&] { host.pumpEvents(); });
                     for (const QString &line : outcome.lines)

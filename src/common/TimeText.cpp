@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <langinfo.h>
 
@@ -24,6 +25,16 @@ QString generalDateTime(const QDateTime &moment)
 QString fileTimeStamp(const QDateTime &moment)
 {
     return moment.toLocalTime().toString(QStringLiteral("yyMMdd_HH_mm_ss"));
+}
+
+QString isoDateTime(const QDateTime &moment)
+{
+    const QDateTime local = moment.toLocalTime();
+    const int offset = local.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return local.toString(u"yyyy-MM-ddTHH:mm:ss"_s) + (offset < 0 ? u'-' : u'+') +
+           u"%1:%2"_s.arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString shortDateFormat()

@@ -12,6 +12,10 @@ QString generalDateTime(const QDateTime &moment);
 // The stamp in the names of the run's files: yymmdd_hh_mm_ss, hours 00 to 23.
 QString fileTimeStamp(const QDateTime &moment);
 
+// A moment for machines and other time zones: ISO 8601 local time with its offset from UTC,
+// "2026-12-04T14:05:09+01:00" ("+00:00", never "Z", in UTC).
+QString isoDateTime(const QDateTime &moment);
+
 // The short date form of the user's regional settings (LC_TIME), the one the run log's lines
 // use, as a date pattern for the windows: every date they show or take is in this form.
 QString shortDateFormat();

@@ -50,3 +50,5 @@ public:
 
 // The platform's registry; defined by the one backend that is built.
 std::unique_ptr<Registry> makeRegistry();
+// Where the platform's registry is kept, for the administrator to be told.
+QString registryLocation();

@@ -1,4 +1,5 @@
 // The built program, run as a process the way a scheduler or an administrator starts it.
+#include "e2e/SystemLogCatcher.h"
 #include "support/ArchiveReader.h"
 #include "support/ProcessFixture.h"
 
@@ -12,7 +13,7 @@
 
 namespace {
 
-TEST_F(ProcessTest, SilentStartWithoutServedProductEndsQuietly)
+TEST_F(ProcessTest, SilentStartWithoutServedProductLeavesNothingBesideTheProgram)
 {
     const Outcome outcome = run({u"/Silent"_s});
     EXPECT_EQ(outcome.status, 2);
@@ -40,6 +41,13 @@ TEST_F(ProcessTest, HelpAndVersionTouchNothing)
     }
     EXPECT_TRUE(run({u"--help"_s}).output.contains(QFile::encodeName(path(u"program"_s)) + ":\n"))
         << "names the folder of its run logs";
+    // Named as it was started, as through the packages' /usr/bin/sorvik.
+    ASSERT_TRUE(QFile::link(program(), path("sorvik")));
+    QProcess linked;
+    linked.start(path("sorvik"), {u"--help"_s});
+    ASSERT_TRUE(linked.waitForFinished(30000));
+    EXPECT_TRUE(linked.readAllStandardOutput().startsWith("Usage: sorvik [/Silent]\n"));
+    QFile::remove(path("sorvik"));
     EXPECT_EQ(programFolder(), (QStringList{u"Sorvik"_s, helper})) << "no lock, no run log";
     // Anything more is an ordinary start: refused, as the served product is not there.
     EXPECT_EQ(run({u"--help"_s, u"/silent"_s}).status, 2);
@@ -50,11 +58,12 @@ TEST_F(ProcessTest, StartWithoutRuntimeFolderIsQuiet)
     simulate({u"--no-components"_s});
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     qunsetenv("XDG_RUNTIME_DIR");
-    // An interactive start with an argument ends without a message box.
+    // An interactive start with an argument ends without a message box; only its refusal is told.
     const Outcome outcome = run({u"/x"_s});
     qputenv("XDG_RUNTIME_DIR", runtime);
     EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(outcome.errors, QByteArray());
+    EXPECT_TRUE(outcome.errors.startsWith("Sorvik: Orvel is not running: "));
+    EXPECT_EQ(outcome.errors.count('\n'), 1) << outcome.errors.toStdString();
 }
 
 TEST_F(ProcessTest, ServedProductVersionDecidesTheStart)
@@ -173,8 +182,27 @@ TEST_F(ProcessTest, SecondInstanceEndsAtOnceWithStatusThree)
         QThread::msleep(20);
     ASSERT_TRUE(QFile::exists(ready)) << first.readAllStandardError().toStdString();
 
-    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}})
-        EXPECT_EQ(run(arguments).status, 3);
+    // Refused in either mode, and said where it is heard; a scheduled start also sums it up.
+    SystemLogCatcher syslog(path("syslog.socket"));
+    const QString refusal = u"Sorvik: Another instance of "_s +
+                            QFileInfo(program()).canonicalFilePath() + u" is running (it holds "_s;
+    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}}) {
+        const Outcome outcome = run(arguments);
+        EXPECT_EQ(outcome.status, 3);
+        QStringList told = QString::fromUtf8(outcome.errors).split(u'\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(told.size(), arguments.isEmpty() ? 1 : 3) << outcome.errors.toStdString();
+        EXPECT_TRUE(told[0].startsWith(refusal)) << told[0].toStdString();
+        if (!arguments.isEmpty()) {
+            EXPECT_TRUE(told[1].startsWith(
+                u"Sorvik: the unattended run ended with exit status 3 (another instance"_s));
+            EXPECT_EQ(told[2], u"Sorvik: no run log was written"_s);
+        }
+        for (const SystemLogCatcher::Entry &entry : syslog.take()) {
+            EXPECT_EQ(entry.priority, 11);
+            EXPECT_EQ(entry.tag + u": "_s + entry.text, told.takeFirst());
+        }
+        EXPECT_TRUE(told.isEmpty()) << "every line in the system log too";
+    }
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), stored);
     EXPECT_FALSE(QDir(path("program/logs")).exists());
     EXPECT_EQ(first.state(), QProcess::Running) << "the running instance is not affected";

@@ -65,9 +65,16 @@ void TempEnvironment::SetUp()
         {"SORVIK_REGISTRY", root + "/registry.reg"},
         {"SORVIK_CRON_DIR", root + "/cron.d"},
         {"TMPDIR", root + "/tmp"},
+        {"XDG_STATE_HOME", root + "/state"},
+        {"SORVIK_METRICS_DIR", QByteArray()}, // unset: no metrics unless a test asks
+        {"SORVIK_SYSLOG_SOCKET", QByteArray()},
     };
     for (const auto &[name, value] : variables) {
         m_savedEnvironment.emplace_back(name, qgetenv(name));
+        if (value.isEmpty()) {
+            qunsetenv(name);
+            continue;
+        }
         qputenv(name, value);
         QDir().mkpath(QFile::decodeName(value));
     }

@@ -122,9 +122,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<Registry> makeRegistry()
+QString registryLocation()
 {
     const QString path = qEnvironmentVariable("SORVIK_REGISTRY");
-    return std::make_unique<RegistryHive>(
-        path.isEmpty() ? QStringLiteral("/etc/sorvik/registry.reg") : path);
+    return path.isEmpty() ? QStringLiteral("/etc/sorvik/registry.reg") : path;
+}
+
+std::unique_ptr<Registry> makeRegistry()
+{
+    return std::make_unique<RegistryHive>(registryLocation());
 }

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class Program;
+
+// What one run of the program came to, told where those who do not sit at the window look:
+// stderr and the system log (which cron and the journal keep), last-run.json in the account's
+// state folder, and a metrics file for a site's monitoring.
+struct RunOutcome {
+    QDateTime started;
+    QDateTime ended;
+    int exitStatus = 0;
+    qint32 errors = 0;
+    // The archive delivered and verified; empty when there is none.
+    QString archive;
+    qint64 archiveBytes = 0;
+    // Empty when the run wrote none.
+    QString runLog;
+};
+
+// What an exit status says, in a few words.
+QString exitStatusMeaning(int status);
+
+// The account's state folder: $XDG_STATE_HOME/sorvik, by default ~/.local/state/sorvik.
+QString stateFolder();
+QString lastRunFile();
+
+// last-run.json in the state folder and, when SORVIK_METRICS_DIR names a folder, sorvik.prom
+// there: each written whole or not at all. What cannot be written is told on stderr and in the
+// system log; it does not change the run's exit status.
+void recordRunOutcome(const RunOutcome &outcome);
+
+// The outcome last recorded; nothing when none was. Throws Failure when last-run.json cannot be
+// read or is not one of ours.
+std::optional<RunOutcome> lastRunOutcome();
+
+// The lines that tell a failed unattended run where cron mails it: what the status means, the
+// number of "(error)" lines and the first ten of them (read back from the run log), and the run
+// log's path or that there is none.
+QStringList outcomeSummary(const RunOutcome &outcome);
+
+// A start refused before any run: why, on stderr and in the system log, as a failure.
+void tellRefusal(const QString &text);
+
+// How the process that ends was started.
+struct StartFacts {
+    QDateTime started;
+    bool unattended = false;
+};
+
+// The end of the process, with `status`: a run that has something to record records it, and an
+// unattended one that failed tells its summary. A run is an unattended start, a start refused
+// with status 2, or a window in which an archive run began; a window merely opened and closed, or
+// a second start that brought the running window to the front, leaves the last outcome as it was.
+void reportProgramEnd(Program &program, const StartFacts &start, int status);

@@ -1,0 +1,291 @@
+#include "app/SetUpCheck.h"
+
+#include "app/ArchiveFolderSetting.h"
+#include "app/LoggingFolder.h"
+#include "app/Program.h"
+#include "app/RunOutcome.h"
+#include "app/StartUp.h"
+#include "common/Failure.h"
+#include "common/TimeText.h"
+#include "platform/FreeSpace.h"
+#include "platform/Registry.h"
+#include "runlog/FolderUtilities.h"
+
+#include <QFileInfo>
+
+#include <optional>
+
+namespace {
+
+CheckLine passed(const QString &found)
+{
+    return {true, found, QString()};
+}
+
+CheckLine failed(const QString &found, const QString &remedy)
+{
+    return {false, found, remedy};
+}
+
+// What the checks after the registry's learn on the way.
+struct Findings {
+    bool registryRead = false;
+    std::optional<qint64> logBytes;
+};
+
+CheckLine notChecked()
+{
+    return failed(QStringLiteral("not checked: the registry file cannot be read"),
+                  QStringLiteral("mend the registry file first"));
+}
+
+CheckLine registryFile(Program &program, Findings &findings)
+{
+    const QString location = registryLocation();
+    program.registry().openKey(RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Quenvo"));
+    const QString problem = program.registry().problem();
+    if (!problem.isEmpty())
+        return failed(problem,
+                      QStringLiteral("Orvel's installation writes it; set SORVIK_REGISTRY when it "
+                                     "lies elsewhere than /etc/sorvik/registry.reg"));
+    findings.registryRead = true;
+    return passed(location + QStringLiteral(" read"));
+}
+
+CheckLine loggingFolder(Program &program, Findings &findings)
+{
+    if (!findings.registryRead)
+        return notChecked();
+    const QString folder = ReadLoggingFolder(program.registry());
+    if (folder.isEmpty())
+        return failed(QStringLiteral("the registry names none (HKEY_LOCAL_MACHINE\\%1, value "
+                                     "\"Output Path\")")
+                          .arg(loggingFolderKey()),
+                      QStringLiteral("add the value to the registry file"));
+    FileSystem &fs = program.fileSystem();
+    if (!fs.FolderExists(folder))
+        return failed(QStringLiteral("%1 does not exist").arg(folder),
+                      QStringLiteral("correct \"Output Path\" in the registry file, or make the "
+                                     "folder reachable from this computer"));
+    int data = 0, diag = 0, other = 0;
+    qint64 bytes = 0;
+    for (const File &file : fs.GetFolder(folder).Files) {
+        const LogKind kind = logKindOf(file.Name());
+        (kind == LogKind::Data ? data : kind == LogKind::Diag ? diag : other) += 1;
+        if (kind != LogKind::Other)
+            bytes += file.Size();
+    }
+    findings.logBytes = bytes;
+    return passed(QStringLiteral("%1: %2 data_ and %3 diag_ files, %4 (%5 other files are "
+                                 "not archived)")
+                      .arg(folder)
+                      .arg(data)
+                      .arg(diag)
+                      .arg(byteSize(bytes))
+                      .arg(other));
+}
+
+CheckLine servedProduct(Program &program, Findings &findings)
+{
+    if (!findings.registryRead)
+        return notChecked();
+    if (const auto notRunning = servedProductNotRunning(program))
+        return failed(
+            QStringLiteral("not running: ") + *notRunning,
+            QStringLiteral("start Orvel; its components must be registered in the "
+                           "registry file (HKEY_CLASSES_ROOT\\CLSID\\...\\InprocServer32)"));
+    const OrvelVersionInfo version = GetOrvelVersion(program.registry());
+    if (const auto refused = servedVersionRefused(version))
+        return failed(*refused, QStringLiteral("upgrade Orvel"));
+    return passed(QStringLiteral("running, version %1.%2, build %3.%4")
+                      .arg(version.Major)
+                      .arg(version.Minor)
+                      .arg(version.BuildMajor)
+                      .arg(version.BuildMinor));
+}
+
+CheckLine formatter(Program &program, Findings &findings)
+{
+    if (!findings.registryRead)
+        return notChecked();
+    // A record as the served product writes it: "sorvik --check" as an INFO of MsgStore.
+    const QString sample = QStringLiteral("0000019AE4C2F800|0A3C|1|1|736f7276696b202d2d636865636b");
+    QString text;
+    QString problem;
+    trap(
+        [&] {
+            const auto lineFormatter = program.createDiagLineFormatter();
+            lineFormatter->beginFile(program.FormatTimeLimit.forBytes(sample.size()));
+            text = lineFormatter->FormatLine(sample);
+        },
+        [&](const Failure &failure) { problem = failure.description(); });
+    if (!problem.isEmpty())
+        return failed(problem,
+                      QStringLiteral("sorvik-diag-formatter must lie beside the program "
+                                     "(SORVIK_FORMATTER_HELPER names another), and Orvel's "
+                                     "formatter component must be registered and loadable"));
+    return passed(QStringLiteral("formatted a sample line: ") + text);
+}
+
+CheckLine archiveFolder(Program &program, std::optional<QString> &usable)
+{
+    const QString folder = storedArchiveFolder(program);
+    const QString settings = archiveFolderSettingFile(program);
+    if (folder.isEmpty())
+        return failed(QStringLiteral("none is stored in %1").arg(settings),
+                      QStringLiteral("choose one in the window, or put \"ArchiveFolderPath=/srv/"
+                                     "archive/\" under [frmMain] in that file"));
+    if (!program.fileSystem().FolderExists(folder))
+        return failed(QStringLiteral("%1 does not exist").arg(folder),
+                      QStringLiteral("create it, mount the share, or store another folder in %1")
+                          .arg(settings));
+    if (!TestWriteAccess(program.fileSystem(), folder))
+        return failed(QStringLiteral("%1 does not take a new file").arg(folder),
+                      QStringLiteral("give the account that runs Sorvik write access to it"));
+    if (IsWorkingFolder(program.programFolder(), folder))
+        return failed(workingFolderRefusal(),
+                      QStringLiteral("store another folder in %1").arg(settings));
+    usable = folder;
+    return passed(QStringLiteral("%1 exists and takes new files").arg(folder));
+}
+
+CheckLine space(Program &program, const Findings &findings, const std::optional<QString> &archive)
+{
+    QString zips = program.programFolder() + QStringLiteral("/ZIPS");
+    if (!QFileInfo::exists(zips))
+        zips = program.programFolder();
+    struct Place {
+        QString name;
+        QString path;
+    };
+    std::vector<Place> places{{QStringLiteral("ZIPS/"), zips}};
+    if (archive)
+        places.push_back({QStringLiteral("the archive folder"), *archive});
+    QStringList found;
+    QStringList shortOf;
+    for (const Place &place : places) {
+        const auto free = freeSpace(place.path);
+        if (!free) {
+            found << QStringLiteral("%1 unknown").arg(place.name);
+            continue;
+        }
+        found << QStringLiteral("%1 %2 free").arg(place.name, byteSize(*free));
+        if (findings.logBytes && *free < *findings.logBytes)
+            shortOf << place.name;
+    }
+    QString text = found.join(QStringLiteral(", "));
+    if (findings.logBytes)
+        text += QStringLiteral("; an archive of these logs takes at most %1 (their own size)")
+                    .arg(byteSize(*findings.logBytes));
+    if (!shortOf.isEmpty())
+        return failed(text, QStringLiteral("make room in %1: the run may not fit")
+                                .arg(shortOf.join(QStringLiteral(" and "))));
+    return passed(text);
+}
+
+QString ageText(qint64 seconds)
+{
+    if (seconds < 0)
+        return QStringLiteral("in the future: check the clock");
+    if (seconds < 3600)
+        return QStringLiteral("%1 min ago").arg(seconds / 60);
+    if (seconds < 2 * 86400)
+        return QStringLiteral("%1 h %2 min ago").arg(seconds / 3600).arg(seconds % 3600 / 60);
+    return QStringLiteral("%1 days ago").arg(seconds / 86400);
+}
+
+CheckLine lastRun(Program &program)
+{
+    CheckLine line;
+    line.informative = true;
+    std::optional<RunOutcome> outcome;
+    QString problem;
+    trap([&] { outcome = lastRunOutcome(); },
+         [&](const Failure &failure) { problem = failure.description(); });
+    if (!problem.isEmpty()) {
+        line.ok = false;
+        line.found = problem;
+        line.remedy = QStringLiteral("remove it; the next run writes it afresh");
+        return line;
+    }
+    if (!outcome) {
+        line.found = QStringLiteral("none recorded yet in %1").arg(lastRunFile());
+        return line;
+    }
+    line.ok = outcome->exitStatus == ExitStatus::Success;
+    line.found =
+        QStringLiteral("ended %1 (%2), exit status %3 (%4), %5 \"(error)\" lines, %6")
+            .arg(isoDateTime(outcome->ended), ageText(outcome->ended.secsTo(program.now())))
+            .arg(outcome->exitStatus)
+            .arg(exitStatusMeaning(outcome->exitStatus))
+            .arg(outcome->errors)
+            .arg(outcome->archive.isEmpty()
+                     ? QStringLiteral("no archive delivered")
+                     : QStringLiteral("archive %1 (%2)")
+                           .arg(outcome->archive, byteSize(outcome->archiveBytes)));
+    if (!line.ok)
+        line.remedy = outcome->runLog.isEmpty()
+                          ? QStringLiteral("it wrote no run log: see stderr (cron's mail) or the "
+                                           "system log")
+                          : QStringLiteral("sorvik --last-log --problems shows what went wrong; "
+                                           "this line passes once a run succeeds");
+    return line;
+}
+
+} // namespace
+
+QString byteSize(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    const char *units[] = {"KiB", "MiB", "GiB", "TiB"};
+    double value = double(bytes) / 1024;
+    int unit = 0;
+    while (value >= 1024 && unit < 3) {
+        value /= 1024;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE *out)
+{
+    Findings findings;
+    std::optional<QString> archive;
+    std::vector<SetUpCheck> checks{
+        {QStringLiteral("registry file"), [&] { return registryFile(program, findings); }},
+        {QStringLiteral("logging folder"), [&] { return loggingFolder(program, findings); }},
+        {QStringLiteral("Orvel"), [&] { return servedProduct(program, findings); }},
+        {QStringLiteral("diagnostic formatter"), [&] { return formatter(program, findings); }},
+        {QStringLiteral("archive folder"), [&] { return archiveFolder(program, archive); }},
+        {QStringLiteral("free space"), [&] { return space(program, findings, archive); }},
+    };
+    checks.insert(checks.end(), more.begin(), more.end());
+    checks.push_back({QStringLiteral("last run"), [&] { return lastRun(program); }});
+
+    int failures = 0;
+    for (const auto &check : checks) {
+        CheckLine line;
+        // A check that breaks is a failure of what it checks, not the end of the others.
+        trap([&] { line = check.run(); },
+             [&](const Failure &failure) { line = failed(failure.description(), QString()); });
+        if (!line.ok && !line.informative)
+            ++failures;
+        QString text = (line.ok ? QStringLiteral("OK   ") : QStringLiteral("FAIL ")) + check.what +
+                       QStringLiteral(": ") + line.found;
+        if (!line.ok && !line.remedy.isEmpty())
+            text += QStringLiteral(" -> ") + line.remedy;
+        const QByteArray bytes = (text + QLatin1Char('\n')).toUtf8();
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+    }
+    const QString verdict =
+        failures == 0 ? QStringLiteral("an unattended run would start and find what it needs\n")
+                      : QStringLiteral("%1 check%2 failed: an unattended run would be refused or "
+                                       "fail\n")
+                            .arg(failures)
+                            .arg(failures == 1 ? QString() : QStringLiteral("s"));
+    const QByteArray bytes = verdict.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+    std::fflush(out);
+    return failures == 0 ? 0 : ExitStatus::StartRefused;
+}

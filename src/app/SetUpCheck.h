@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+class Program;
+
+// One line of "--check": what was found, and when it failed, what to do.
+struct CheckLine {
+    bool ok = true;
+    QString found;
+    QString remedy;
+    // A failure that does not stop the next unattended run (the last run's outcome): shown, but
+    // it does not decide the exit status.
+    bool informative = false;
+};
+
+// A check by its name; a failure it throws is a failure of what it checks.
+struct SetUpCheck {
+    QString what;
+    std::function<CheckLine()> run;
+};
+
+// Checks the set-up the way an unattended run would meet it, with the code such a run uses, and
+// without archiving anything: the registry file; the logging folder with its data_ and diag_
+// files; the served product's components, status and version; the diagnostic line formatter on a
+// sample line; the archive folder (set, existing, taking a new file: the run's own probe, removed
+// again); free space against the largest archive the logs can make; then `more` (the scheduled
+// tasks); and the last run's outcome. Writes one line per check to `out` and returns 0 when an
+// unattended run would start and find what it needs, 2 otherwise.
+int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE *out);
+
+// A number of bytes for people: "512 bytes", "12.3 MiB".
+QString byteSize(qint64 bytes);

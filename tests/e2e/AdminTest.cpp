@@ -1,0 +1,495 @@
+// What the administrator of a server without a display meets: failures told on stderr and in the
+// system log, "--check", "--last-log", and the outcome of every run for monitoring.
+#include "e2e/SystemLogCatcher.h"
+#include "schedule/TaskScheduler.h"
+#include "support/ProcessFixture.h"
+#include "support/ScriptedPropertySheet.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <functional>
+#include <set>
+
+#include <unistd.h>
+
+namespace {
+
+class AdminTest : public ProcessTest {
+protected:
+    QStringList lines(const QByteArray &text) const
+    {
+        return QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    // A set-up in which every check passes: the served product, a stored archive folder that
+    // takes files, the formatter's helper beside the program, an enabled task.
+    void setUpWell(const QStringList &simulation = {})
+    {
+        simulate(simulation);
+        QDir().mkpath(path("archive"));
+        storeArchiveFolder(path("archive/"));
+        QFile::copy(builtFile(QString(helper)), path(u"program/"_s + helper));
+        QFile::remove(path("state/sorvik/last-run.json"));
+    }
+
+    // "--check" on a set-up where everything passes, then broken by `breakIt`: exactly `failing`
+    // fail, each with a remedy, and nothing is archived, logged or left behind.
+    void expectCheck(const char *name, const std::function<void()> &breakIt,
+                     const std::set<QString> &expected, const QString &prefix, int status)
+    {
+        const QStringList names{u"registry file"_s,        u"logging folder"_s, u"Orvel"_s,
+                                u"diagnostic formatter"_s, u"archive folder"_s, u"free space"_s,
+                                u"scheduled tasks"_s,      u"last run"_s};
+        for (const QString &file : QDir(path("cron.d")).entryList(QDir::Files))
+            QFile::remove(path(u"cron.d/"_s + file));
+        setUpWell();
+        saveTask(u"Nightly"_s, program());
+        breakIt();
+        const Outcome outcome = runThrough(prefix, {u"--check"_s}, prefix.startsWith(u"mount"_s));
+        EXPECT_EQ(outcome.status, status) << name << outcome.output.toStdString();
+        const QStringList told = lines(outcome.output);
+        ASSERT_EQ(told.size(), names.size() + 1) << name << outcome.output.toStdString();
+        std::set<QString> failing;
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const bool ok = told[i].startsWith(u"OK   "_s + names[i] + u": "_s);
+            EXPECT_TRUE(ok || told[i].startsWith(u"FAIL "_s + names[i] + u": "_s))
+                << name << " " << told[i].toStdString();
+            if (!ok) {
+                failing.insert(names[i]);
+                EXPECT_TRUE(told[i].contains(u" -> "_s)) << "a remedy: " << told[i].toStdString();
+            }
+        }
+        EXPECT_EQ(failing, expected) << name << "\n" << outcome.output.toStdString();
+        EXPECT_EQ(outcome.errors, QByteArray()) << name;
+        EXPECT_FALSE(QDir(path("program/logs")).exists()) << name << ": no run log";
+        QDirIterator archives(path(QString()), {u"*.ZIP"_s}, QDir::Files,
+                              QDirIterator::Subdirectories);
+        EXPECT_FALSE(archives.hasNext()) << name << ": no archive";
+        EXPECT_FALSE(probeLeftAnywhere()) << name;
+        if (expected.empty())
+            EXPECT_TRUE(told[6].contains(u"\"Nightly\" next run 20"_s)) << told[6].toStdString();
+        QDir(path("program/ZIPS")).removeRecursively();
+    }
+
+    void saveTask(const QString &name, const QString &application)
+    {
+        ScriptedPropertySheet sheet;
+        const auto scheduler = makeTaskScheduler(sheet);
+        const auto task = scheduler->CreateTask(name);
+        task->setApplicationName(application);
+        task->setCommandLine(u"/Silent"_s);
+        TaskTrigger &trigger = task->addTrigger();
+        trigger.BeginDay = QDateTime(QDate(2026, 1, 1), QTime(0, 0));
+        trigger.StartTime = QDateTime(QDate(2026, 1, 1), QTime(2, 30));
+        task->Save();
+    }
+};
+
+// Each line of stderr against its pattern, and the system log holding the same lines, each as a
+// failure (user facility, error severity: 8 + 3).
+void expectHeard(const QStringList &told, const std::vector<SystemLogCatcher::Entry> &logged,
+                 const QStringList &patterns, const char *name)
+{
+    ASSERT_EQ(told.size(), patterns.size()) << name << "\n" << told.join('\n').toStdString();
+    for (qsizetype i = 0; i < told.size(); ++i)
+        EXPECT_TRUE(QRegularExpression(u"^"_s + patterns[i] + u"$"_s).match(told[i]).hasMatch())
+            << name << "\n"
+            << told[i].toStdString() << "\n"
+            << patterns[i].toStdString();
+    ASSERT_EQ(logged.size(), size_t(told.size())) << name;
+    for (qsizetype i = 0; i < told.size(); ++i) {
+        EXPECT_EQ(logged[size_t(i)].priority, 11) << name << " " << told[i].toStdString();
+        EXPECT_EQ(logged[size_t(i)].tag + u": "_s + logged[size_t(i)].text, told[i]) << name;
+    }
+}
+
+TEST_F(AdminTest, UnattendedFailuresAreHeardOnStderrAndInTheSystemLog)
+{
+    SystemLogCatcher syslog(path("syslog.socket"));
+    ASSERT_TRUE(syslog.bound());
+    const QString runLog =
+        uR"re(run log: .*/program/logs/Sorvik_Log__\d{6}_\d\d_\d\d_\d\d\.TXT)re"_s;
+    const QString failed =
+        uR"re(the unattended run ended with exit status 1 \(the archive run failed: .*\); )re"_s;
+    const QString refused =
+        uR"re(the unattended run ended with exit status 2 \(the start was refused: .*\); 0 "\(error\)" lines)re"_s;
+    const QString noDisplay =
+        u"no display to show the window on; use /Silent for an unattended run, or --help"_s;
+    QStringList tenErrors;
+    for (int i = 0; i < 10; ++i)
+        tenErrors << u"Sorvik:   .*: \\(error\\) .*"_s;
+    const struct {
+        const char *name;
+        std::function<void()> setUp;
+        QString prefix;
+        QStringList arguments;
+        int status;
+        QStringList told;
+    } cases[] = {
+        {"clean run", [&] { setUpWell(); }, QString(), {u"/Silent"_s}, 0, {}},
+        {"no archive folder stored",
+         [&] { storeArchiveFolder(QString()); },
+         QString(),
+         {u"/Silent"_s},
+         1,
+         {u"Sorvik: "_s + failed + u"1 \"\\(error\\)\" line:"_s,
+          uR"re(Sorvik:   .*: \(error\) no folder location defined to store archived log file output\.  Exiting application)re"_s,
+          u"Sorvik: "_s + runLog}},
+        {"archive folder missing",
+         [&] { storeArchiveFolder(path("gone/")); },
+         QString(),
+         {u"/Silent"_s},
+         1,
+         {u"Sorvik: "_s + failed + u"1 \"\\(error\\)\" line:"_s,
+          uR"re(Sorvik:   .*: \(error\) no archive folder location does not exist:.*/gone/ - exiting application\.)re"_s,
+          u"Sorvik: "_s + runLog}},
+        // Without its helper every diag_ file costs two "(error)" lines.
+        {"a run with twelve errors",
+         [&] {
+             setUpWell({u"--diag"_s, u"6"_s});
+             QFile::remove(path(u"program/"_s + helper));
+         },
+         QString(),
+         {u"/Silent"_s},
+         1,
+         QStringList{u"Sorvik: "_s + failed + u"12 \"\\(error\\)\" lines, the first 10:"_s} +
+             tenErrors + QStringList{u"Sorvik: "_s + runLog}},
+        {"served product not registered",
+         [&] { simulate({u"--no-components"_s}); },
+         QString(),
+         {u"/Silent"_s},
+         2,
+         {uR"re(Sorvik: Orvel is not running: its status object \(class \{60EB7702-6A7A-11D1-8029-00C04FAD610B\}\) is not registered or cannot be loaded - no archive run)re"_s,
+          u"Sorvik: "_s + refused, u"Sorvik: no run log was written"_s}},
+        {"registry file missing",
+         [&] { QFile::remove(path("orvel/registry.reg")); },
+         QString(),
+         {u"/Silent"_s},
+         2,
+         {u"Sorvik: Cannot open registry file .*/orvel/registry.reg.*"_s,
+          u"Sorvik: Orvel is not running: its status object .* - no archive run"_s,
+          u"Sorvik: "_s + refused, u"Sorvik: no run log was written"_s}},
+        {"served product stopped",
+         [&] { setUpWell(); },
+         u"ORVEL_SIM_STATUS=7"_s,
+         {u"/Silent"_s},
+         2,
+         {uR"re(Sorvik: Orvel is not running: its status is 7, not 32 \(running\) - no archive run)re"_s,
+          u"Sorvik: "_s + refused, u"Sorvik: no run log was written"_s}},
+        {"no display",
+         [] {},
+         u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s,
+         {},
+         2,
+         {u"Sorvik: "_s + noDisplay}},
+        {"no display, a typo for /Silent",
+         [] {},
+         u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s,
+         {u"--silent"_s},
+         2,
+         {u"Sorvik: "_s + noDisplay}},
+        {"a display nobody serves",
+         [] {},
+         u"unset WAYLAND_DISPLAY QT_QPA_PLATFORM; DISPLAY=:97"_s,
+         {},
+         2,
+         {u"Sorvik: "_s + noDisplay}},
+    };
+    for (const auto &c : cases) {
+        c.setUp();
+        syslog.take();
+        const Outcome outcome = runThrough(c.prefix, c.arguments);
+        EXPECT_EQ(outcome.status, c.status) << c.name << outcome.errors.toStdString();
+        expectHeard(lines(outcome.errors), syslog.take(), c.told, c.name);
+        QDir(path("program/logs")).removeRecursively();
+    }
+}
+
+TEST_F(AdminTest, TheOutcomeOfEveryRunIsRecordedForMonitoring)
+{
+    QDir().mkpath(path("metrics"));
+    qputenv("SORVIK_METRICS_DIR", QFile::encodeName(path("metrics")));
+    // Read back by Debian's own parsers: the JSON module and the metrics client's text parser.
+    writeFile("read-outcome.py", R"(import json, sys
+from datetime import datetime
+from prometheus_client.parser import text_string_to_metric_families
+state = json.load(open(sys.argv[1]))
+for key in ("started", "ended"):
+    moment = datetime.fromisoformat(state[key])
+    assert moment.utcoffset() is not None, state[key]
+    state[key] = moment.timestamp()
+metrics = {}
+for family in text_string_to_metric_families(open(sys.argv[2]).read()):
+    assert family.type == "gauge" and family.documentation, family
+    for sample in family.samples:
+        metrics[sample.name] = sample.value
+print(json.dumps({"state": state, "metrics": metrics}))
+)");
+    const struct {
+        const char *name;
+        std::function<void()> setUp;
+        int status;
+        int errors;
+        bool archive;
+        bool runLog;
+    } cases[] = {
+        {"clean", [&] { setUpWell(); }, 0, 0, true, true},
+        {"failed", [&] { storeArchiveFolder(QString()); }, 1, 1, false, true},
+        {"refused", [&] { simulate({u"--no-components"_s}); }, 2, 0, false, false},
+    };
+    for (const auto &c : cases) {
+        c.setUp();
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        EXPECT_EQ(run({u"/Silent"_s}).status, c.status) << c.name;
+        QProcess python;
+        python.start(u"/usr/bin/python3"_s,
+                     {path("read-outcome.py"), path("state/sorvik/last-run.json"),
+                      path("metrics/sorvik.prom")});
+        ASSERT_TRUE(python.waitForFinished(60000));
+        ASSERT_EQ(python.exitCode(), 0) << c.name << python.readAllStandardError().toStdString();
+        const QJsonObject read = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+        const QJsonObject state = read[u"state"].toObject();
+        const QJsonObject metrics = read[u"metrics"].toObject();
+        EXPECT_EQ(state[u"exit_status"].toInt(-1), c.status) << c.name;
+        EXPECT_EQ(state[u"errors"].toInt(-1), c.errors) << c.name;
+        EXPECT_EQ(state[u"archive"].isString(), c.archive) << c.name;
+        EXPECT_EQ(state[u"run_log"].isString(), c.runLog) << c.name;
+        const QString archive = state[u"archive"].toString();
+        EXPECT_EQ(qint64(state[u"archive_bytes"].toDouble(-1)),
+                  c.archive ? QFileInfo(archive).size() : 0)
+            << c.name;
+        if (c.archive)
+            EXPECT_TRUE(archive.startsWith(path("archive/LOG_Archive_"))) << c.name;
+        if (c.runLog)
+            EXPECT_TRUE(QFileInfo(state[u"run_log"].toString()).isFile()) << c.name;
+        const double started = state[u"started"].toDouble();
+        const double ended = state[u"ended"].toDouble();
+        EXPECT_LE(double(before.toSecsSinceEpoch()), started) << c.name;
+        EXPECT_LE(started, ended) << c.name;
+        EXPECT_LE(ended, double(QDateTime::currentSecsSinceEpoch())) << c.name;
+        EXPECT_EQ(metrics[u"sorvik_last_run_exit_status"].toDouble(-1), c.status) << c.name;
+        EXPECT_EQ(metrics[u"sorvik_last_run_errors"].toDouble(-1), c.errors) << c.name;
+        EXPECT_EQ(metrics[u"sorvik_last_archive_bytes"].toDouble(-1),
+                  state[u"archive_bytes"].toDouble())
+            << c.name;
+        EXPECT_EQ(metrics[u"sorvik_last_run_start_timestamp_seconds"].toDouble(), started);
+        EXPECT_EQ(metrics[u"sorvik_last_run_end_timestamp_seconds"].toDouble(), ended);
+        // Written whole: no temporary file left beside either.
+        EXPECT_EQ(QDir(path("state/sorvik")).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{u"last-run.json"_s});
+        EXPECT_EQ(QDir(path("metrics")).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{u"sorvik.prom"_s});
+    }
+}
+
+TEST_F(AdminTest, TheOutcomeIsNeverWrittenThroughALink)
+{
+    setUpWell();
+    writeFile("victim", "kept\n");
+    QDir().mkpath(path("state/sorvik"));
+    ASSERT_TRUE(QFile::link(path("victim"), path("state/sorvik/last-run.json")));
+    QDir().mkpath(path("elsewhere"));
+    ASSERT_TRUE(QFile::link(path("elsewhere"), path("metrics-link")));
+    qputenv("SORVIK_METRICS_DIR", QFile::encodeName(path("metrics-link")));
+
+    const Outcome outcome = run({u"/Silent"_s});
+    EXPECT_EQ(outcome.status, 0) << "the run itself succeeded";
+    EXPECT_EQ(readFile("victim"), "kept\n");
+    EXPECT_FALSE(QFileInfo(path("state/sorvik/last-run.json")).isSymLink());
+    EXPECT_TRUE(
+        QDir(path("elsewhere"))
+            .isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System));
+    EXPECT_TRUE(QString::fromUtf8(outcome.errors)
+                    .startsWith(u"Sorvik: the outcome of this run cannot be recorded in "_s +
+                                path("metrics-link/sorvik.prom")))
+        << outcome.errors.toStdString();
+}
+
+TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
+{
+    const std::set<QString> registryDependent{u"registry file"_s, u"logging folder"_s, u"Orvel"_s,
+                                              u"diagnostic formatter"_s};
+    const struct {
+        const char *name;
+        std::function<void()> breakIt;
+        std::set<QString> failing;
+        QString prefix;
+        int status;
+    } cases[] = {
+        {"all passing", [] {}, {}, QString(), 0},
+        {"registry file missing", [&] { QFile::remove(path("orvel/registry.reg")); },
+         registryDependent, QString(), 2},
+        {"no logging folder named",
+         [&] { simulate({u"--no-logging-folder"_s}); },
+         {u"logging folder"_s},
+         QString(),
+         2},
+        {"logging folder missing",
+         [&] { QDir(path("orvel/logs")).removeRecursively(); },
+         {u"logging folder"_s},
+         QString(),
+         2},
+        {"served product stopped", [] {}, {u"Orvel"_s}, u"ORVEL_SIM_STATUS=0"_s, 2},
+        {"served product too old",
+         [&] {
+             simulate({u"--version"_s, u"2.9"_s});
+         },
+         {u"Orvel"_s},
+         QString(),
+         2},
+        {"formatter helper missing",
+         [&] { QFile::remove(path(u"program/"_s + helper)); },
+         {u"diagnostic formatter"_s},
+         QString(),
+         2},
+        {"no archive folder stored",
+         [&] { storeArchiveFolder(QString()); },
+         {u"archive folder"_s},
+         QString(),
+         2},
+        {"archive folder missing",
+         [&] { storeArchiveFolder(path("gone/")); },
+         {u"archive folder"_s},
+         QString(),
+         2},
+        {"archive folder takes no file",
+         [&] { storeArchiveFolder(u"/proc/"_s); },
+         {u"archive folder"_s},
+         QString(),
+         2},
+        {"archive folder is the program's own",
+         [&] {
+             QDir().mkpath(path("program/ZIPS"));
+             storeArchiveFolder(path("program/ZIPS/"));
+         },
+         {u"archive folder"_s},
+         QString(),
+         2},
+        {"task folder missing",
+         [] {},
+         {u"scheduled tasks"_s},
+         u"SORVIK_CRON_DIR=/nonexistent/cron.d"_s,
+         2},
+        {"a task starts a program that is gone",
+         [&] { saveTask(u"Gone"_s, path("old-program/Sorvik")); },
+         {u"scheduled tasks"_s},
+         QString(),
+         2},
+        // Shown, but the next run does not depend on it.
+        {"last run failed",
+         [&] {
+             writeFile("state/sorvik/last-run.json",
+                       R"({"started": "2026-12-04T02:30:00+01:00", "ended":
+                       "2026-12-04T02:30:05+01:00", "exit_status": 1, "errors": 3, "archive":
+                       null, "archive_bytes": 0, "run_log": null})");
+         },
+         {u"last run"_s},
+         QString(),
+         0},
+        {"last run damaged",
+         [&] { writeFile("state/sorvik/last-run.json", "{\"started"); },
+         {u"last run"_s},
+         QString(),
+         0},
+    };
+    for (const auto &c : cases)
+        expectCheck(c.name, c.breakIt, c.failing, c.prefix, c.status);
+}
+
+TEST_F(AdminTest, CheckFindsTooLittleSpace)
+{
+    if (::geteuid() != 0 || !QFile::exists(u"/usr/bin/unshare"_s))
+        GTEST_SKIP() << "mounting a small file system needs root and unshare";
+    // An archive folder on a volume smaller than the logs.
+    expectCheck(
+        "too little space",
+        [&] {
+            QDir().mkpath(path("small"));
+            storeArchiveFolder(path("small/"));
+        },
+        {u"free space"_s}, u"mount -t tmpfs -o size=64k tmpfs '"_s + path("small") + u"' &&"_s, 2);
+}
+
+// A run log as the rules describe it, made here rather than by the program: UTF-16LE with its
+// byte-order mark, CR LF after every line, the five header entries, then time-stamped events.
+QByteArray utf16Log(const QStringList &events)
+{
+    const QString rule(64, u'=');
+    QStringList lines{
+        rule,      u"Running Sorvik, version 1.0.1"_s,
+        QString(), u"Local time=12/04/26 02:30:00"_s,
+        rule,      u"**Search for '(error)' or '(warning)' strings in the log for problems**"_s,
+        QString()};
+    for (const QString &event : events)
+        lines << u"12/04/26 02:30:01: "_s + event;
+    const QString text = lines.join(u"\r\n"_s) + u"\r\n"_s;
+    QByteArray bytes("\xff\xfe", 2);
+    for (const QChar c : text)
+        bytes += char(c.unicode() & 0xff), bytes += char(c.unicode() >> 8);
+    return bytes;
+}
+
+TEST_F(AdminTest, LastLogPrintsRunLogsAsUtf8)
+{
+    EXPECT_EQ(run({u"--last-log"_s}).status, 1) << "no run log yet";
+    const QStringList older{u"    Starting ZIP file archive"_s, u"(error) the older run"_s};
+    const QStringList newer{u"    Starting ZIP file archive"_s,
+                            u"(warning) not archived, not a regular file:/var/log/data_ä"_s,
+                            u"    Adding file 日志 with a \x1b[31m colour"_s,
+                            u"(ERROR) in ArchiveFiles on frmMain:disk full"_s,
+                            u"    File copied"_s};
+    writeFile("program/logs/Sorvik_Log__261203_02_30_00.TXT", utf16Log(older));
+    writeFile("program/logs/Sorvik_Log__261204_02_30_00.TXT", utf16Log(newer));
+    writeFile("program/logs/unrelated.TXT", "not a run log");
+    QFile(path("program/logs/Sorvik_Log__261203_02_30_00.TXT"))
+        .setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime);
+
+    const auto stamped = [](const QStringList &events) {
+        QStringList out;
+        for (const QString &event : events)
+            out << u"12/04/26 02:30:01: "_s + QString(event).replace(u'\x1b', u"\\x1b"_s);
+        return out;
+    };
+    const QString rule(64, u'=');
+    const QStringList header{rule,
+                             u"Running Sorvik, version 1.0.1"_s,
+                             QString(),
+                             u"Local time=12/04/26 02:30:00"_s,
+                             rule,
+                             u"**Search for '(error)' or '(warning)' strings in the log for "
+                             "problems**"_s,
+                             QString()};
+    const struct {
+        QStringList arguments;
+        int status;
+        QStringList output;
+    } cases[] = {
+        {{u"--last-log"_s}, 0, header + stamped(newer)},
+        {{u"--last-log"_s, u"1"_s}, 0, header + stamped(newer)},
+        {{u"--last-log"_s, u"2"_s}, 0, header + stamped(older)},
+        {{u"--last-log"_s, u"--problems"_s}, 0, stamped({newer[1], newer[3]})},
+        {{u"--last-log"_s, u"2"_s, u"--problems"_s}, 0, stamped({older[1]})},
+        {{u"--last-log"_s, u"--problems"_s, u"2"_s}, 0, stamped({older[1]})},
+        {{u"--last-log"_s, u"3"_s}, 1, {}},
+        {{u"--last-log"_s, u"0"_s}, 2, {}},
+        {{u"--last-log"_s, u"x"_s}, 2, {}},
+        {{u"--last-log"_s, u"1"_s, u"1"_s}, 2, {}},
+        {{u"--check"_s, u"--problems"_s}, 2, {}},
+    };
+    for (const auto &c : cases) {
+        const Outcome outcome = run(c.arguments);
+        const std::string name = c.arguments.join(' ').toStdString();
+        EXPECT_EQ(outcome.status, c.status) << name << outcome.errors.toStdString();
+        EXPECT_EQ(outcome.output,
+                  c.status == 0 ? (c.output.join(u'\n') + u'\n').toUtf8() : QByteArray())
+            << name;
+        EXPECT_EQ(outcome.errors.isEmpty(), c.status == 0) << name;
+    }
+    EXPECT_EQ(QDir(path("program"))
+                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+              (QStringList{u"Sorvik"_s, u"logs"_s, QString(helper)}))
+        << "no lock, no archive folders";
+}
+
+} // namespace
