@@ -2,14 +2,13 @@
 
 #include "app/Dialogs.h"
 #include "app/EndProgram.h"
+#include "app/LoggingFolder.h"
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/DiagFormatting.h"
 #include "archive/FormattingAhead.h"
 #include "archive/ZipArchive.h"
 #include "common/Failure.h"
-#include "platform/ReadRegistryValue.h"
-#include "platform/Registry.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
@@ -19,7 +18,7 @@
 
 namespace {
 
-const QString loggingKey = QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0");
+const QString &loggingKey = loggingFolderKey;
 // Measured on the served product's logs (bench/, main case). The raw data files are two thirds of
 // the bytes: level 5 there costs 1.6% in size for 9% less time. The readable copies and all else
 // stay at 6, which makes them 6% smaller than the common archivers' default; 7 would save 0.7%
@@ -91,12 +90,18 @@ void ArchiveFiles(Program &program, RunHost &host)
     step([&] { zip.SaveArchive(); });
 
     QString loggingFolder;
-    step([&] {
-        loggingFolder =
-            ReadRegistryValue(program.registry(), RegistryRoot::LocalMachine, loggingKey,
-                              QStringLiteral("Output Path"), RegistryKind::String, QString())
-                .toString();
-    });
+    step([&] { loggingFolder = ReadLoggingFolder(program.registry()); });
+    bool tooLong = false;
+    step([&] { tooLong = loggingFolder.isEmpty() && LoggingFolderTooLong(program.registry()); });
+    if (tooLong)
+        endForLoggingFolder(
+            program, host,
+            QStringLiteral("(error) the log file path found in registry is too long (more than "
+                           "1,023 bytes): ") +
+                loggingKey + QStringLiteral("\\Output Path - exiting application."),
+            QStringLiteral("The log file path found in registry at ") + loggingKey +
+                QStringLiteral("\\Output Path is too long (more than 1,023 bytes) - exiting "
+                               "application."));
     if (loggingFolder.isEmpty())
         endForLoggingFolder(
             program, host,
@@ -150,7 +155,7 @@ void ArchiveFiles(Program &program, RunHost &host)
         for (const File &file : folder->Files) {
             const QString &name = file.Name();
             if (name.size() >= 5 && startsWith(name, "diag_"))
-                jobs.push_back({file.Path(), copyOf(name), file.Size()});
+                jobs.push_back({file.Path(), copyOf(name), file.Size(), file});
         }
         if (!jobs.empty())
             formatting.emplace(program, std::move(jobs), copiesInMemoryUpTo);
@@ -159,6 +164,8 @@ void ArchiveFiles(Program &program, RunHost &host)
     if (folder) {
         for (const File &file : folder->Files) {
             QString toAdd;
+            // The raw file itself goes in through the folder the listing opened.
+            bool raw = false;
             int level = textLevel;
             std::optional<QByteArray> copy;
             step([&] {
@@ -167,6 +174,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                     return;
                 if (startsWith(name, "data_")) {
                     toAdd = file.Path();
+                    raw = true;
                     level = dataLevel;
                 } else if (startsWith(name, "diag_") && formatting) {
                     const DiagFormatOutcome outcome =
@@ -183,6 +191,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                             QStringLiteral(" - adding raw file into zip file instead of "
                                            "formatted file."));
                         toAdd = file.Path();
+                        raw = true;
                     }
                 }
             });
@@ -190,7 +199,9 @@ void ArchiveFiles(Program &program, RunHost &host)
                 step([&] {
                     log.WriteLogLine(QStringLiteral("    Adding file into zip:") + toAdd);
                     zip.setCompressionLevel(level);
-                    if ((copy ? zip.AddData(toAdd, *std::move(copy)) : zip.AddFile(toAdd, 0)) != 1)
+                    if ((copy  ? zip.AddData(toAdd, *std::move(copy))
+                         : raw ? zip.AddFile(file, 0)
+                               : zip.AddFile(toAdd, 0)) != 1)
                         log.WriteLogLine(
                             QStringLiteral("(error) Failure appending file to zip.  File=") +
                             toAdd + QStringLiteral(", error=") + zip.ErrorText());
