@@ -12,11 +12,11 @@ class QLocalServer;
 // or session it runs in. The system releases the lock when the process dies, however it dies.
 //
 // The file is ".<executable>.lock" in the executable's canonical folder: only the program's owner
-// can make files there, and there is one per program, not one per run. A regular file there that
-// other accounts could open (a group mode, another owner, a second name) is replaced by a new
-// private one. When the place cannot be used (a read-only folder, a link, a FIFO, a folder), the
-// lock is kept in this account's private runtime folder instead, or, without one, the program
-// runs unguarded.
+// can make files there, and there is one per program, not one per run. A lock file of this
+// account that others could open (a group or other mode, a second name) is replaced by a new
+// private one. When the place cannot be used (a read-only folder, a link, a FIFO, a folder,
+// another account's file), the lock is kept in this account's private runtime folder instead,
+// or, without one, the program runs unguarded.
 class SingleInstance {
 public:
     SingleInstance();

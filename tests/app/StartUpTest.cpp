@@ -260,7 +260,7 @@ TEST_F(StartUpTest, ASecondStartFindsTheFirstWithoutARuntimeFolder)
 
 // What may stand where the lock goes, put there by anyone who can write the program folder (or
 // left by another account): none of it may make every start end with status 3 or wait.
-// A regular file others could open is replaced by a private one (`replaced`); the rest is left.
+// A file of ours others could open is replaced by a private one (`replaced`); the rest is left.
 const struct LockObstacle {
     const char *what;
     std::function<void(const QString &lockPath, const QString &root)> make;
@@ -285,8 +285,7 @@ const struct LockObstacle {
          file.open(QIODevice::WriteOnly);
          file.close();
          ::chown(QFile::encodeName(lock).constData(), 65534, 65534);
-     },
-     true},
+     }},
     {"a file its group may open",
      [](const QString &lock, const QString &) {
          QFile file(lock);
@@ -362,7 +361,7 @@ TEST_F(LockTest, ARefusedOrUnguardedStartSaysSo)
         {"a FIFO", [&] { lockObstacles[2].make(lock, path("")); }, QString(), "cannot be used",
          false},
         {"a file of another account", [&] { lockObstacles[5].make(lock, path("")); }, QString(),
-         "took its place", true},
+         "cannot be used", true},
         {"a read-only program folder", [] {}, readOnly, "cannot be used", true},
     };
     for (const auto &c : cases) {

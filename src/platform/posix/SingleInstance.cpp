@@ -52,9 +52,10 @@ bool replaceLockFile(const QString &path, const struct stat &seen, QString &prob
 
 // Opens the lock file, making it when missing, and says why it cannot be used when it cannot.
 // Never through a link, never waiting on a FIFO, and only a private file of this account with no
-// other name: whoever can open it could hold the lock against us. A regular file that others
-// could open (mode 0640 or 0660, another account's, a second name) may already be open in their
-// hands, so making it private is not enough: a new file takes its place, and `replaced` says so.
+// other name: whoever can open it could hold the lock against us. A file of ours that others
+// could open (mode 0640 or 0660, a second name) may already be open in their hands, so making it
+// private is not enough: a new file takes its place, and `replaced` says so. Another account's
+// file is refused.
 int openLockFile(const QString &path, QString &problem, bool &replaced)
 {
     const QByteArray native = QFile::encodeName(path);
@@ -64,6 +65,11 @@ int openLockFile(const QString &path, QString &problem, bool &replaced)
             if (S_ISLNK(there.st_mode) || !S_ISREG(there.st_mode)) {
                 problem = S_ISLNK(there.st_mode) ? QStringLiteral("it is a symbolic link")
                                                  : QStringLiteral("it is not a regular file");
+                return -1;
+            }
+            // Another account's lock may be its own running instance's: not ours to replace.
+            if (there.st_uid != ::geteuid()) {
+                problem = QStringLiteral("it belongs to another account");
                 return -1;
             }
             if (!privateFile(there)) {
