@@ -1,5 +1,6 @@
 #include "schedule/TaskScheduler.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "schedule/posix/CronFile.h"
 
@@ -256,10 +257,12 @@ void stampScheduledStart()
     QDir().mkpath(QFileInfo(QFile::decodeName(stamp)).absolutePath());
     const int fd =
         ::open(stamp.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    // The path comes from the environment: shown escaped, it stays on its line.
     if (fd < 0 || ::futimens(fd, nullptr) != 0)
         std::fprintf(stderr,
                      "Sorvik: the start of this scheduled run cannot be recorded in %s: %s\n",
-                     stamp.constData(), std::strerror(errno));
+                     escapeControls(QFile::decodeName(stamp)).toLocal8Bit().constData(),
+                     std::strerror(errno));
     if (fd >= 0)
         ::close(fd);
 }
