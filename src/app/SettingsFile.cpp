@@ -59,7 +59,9 @@ QString distrust(const struct stat &st)
 {
     if (st.st_uid != ::geteuid())
         return QStringLiteral("it belongs to another account");
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    // The account's own group may write (a umask of 002 gives files that mode, where every
+    // account has a group of its own); any other group, or the world, may not.
+    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid()))
         return QStringLiteral("others may write to it");
     return QString();
 }

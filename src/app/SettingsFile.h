@@ -8,8 +8,9 @@
 //
 // The folder and file may be borrowed (a root run with another account's XDG_CONFIG_HOME) or
 // spoiled, so neither is taken on trust: the folder must be this account's and closed to others'
-// writes; the file is read only when it is this account's own regular file that others cannot
-// write, opened without following a link and without waiting (a FIFO is refused at once). It is
+// writes (the account's own group aside); the file is read only when it is this account's own
+// regular file that others cannot write, opened without following a link and without waiting (a
+// FIFO is refused at once). It is
 // written only when a value changes, as a new file put in place whole by one rename, never
 // through a link nor over anything but this account's own regular file. What is refused throws
 // Failure saying why; nothing is replaced then.

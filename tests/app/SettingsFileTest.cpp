@@ -87,9 +87,19 @@ const struct {
          file.open(QIODevice::WriteOnly);
          file.write(stored);
          file.close();
-         ::chmod(nativePath(at).constData(), 0666);
+         ::chmod(nativePath(at).constData(), 0646);
      },
      "others may write"},
+    {"a file another group may write",
+     [](const QString &at, const QString &) {
+         QFile file(at);
+         file.open(QIODevice::WriteOnly);
+         file.write(stored);
+         file.close();
+         ::chown(nativePath(at).constData(), ::geteuid(), 65534);
+         ::chmod(nativePath(at).constData(), 0664);
+     },
+     "others may write", true},
 };
 
 TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
@@ -144,6 +154,8 @@ TEST_F(SettingsFileTest, OurOwnFileIsWrittenOnlyWhenChangedAndWhole)
         old.setValue(u"frmMain/ArchiveFolderPath"_s, u"/srv/\u0436, \"quoted\"/"_s);
         old.setValue(u"Archive/KeepDays"_s, 7);
     }
+    // Under a umask of 002 the settings store wrote it group-writable, for the account's own group.
+    ::chmod(nativePath(ini()).constData(), 0664);
     EXPECT_EQ(settings->readGroup(u"frmMain"_s).value(u"ArchiveFolderPath"_s).toString(),
               u"/srv/\u0436, \"quoted\"/"_s);
     const struct stat first = statOf(ini());
