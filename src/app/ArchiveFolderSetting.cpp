@@ -2,76 +2,55 @@
 
 #include "app/Program.h"
 #include "app/RunHost.h"
+#include "app/SettingsFile.h"
 #include "common/Failure.h"
-
-#include <QFile>
-#include <QSaveFile>
-#include <QSettings>
 
 namespace {
 // The section stands for the main window and must never change between versions: stored
 // settings are found under it.
-const char *const section = "frmMain";
-const char *const key = "ArchiveFolderPath";
-
-QString settingKey()
-{
-    return QLatin1String(section) + QLatin1Char('/') + QLatin1String(key);
-}
+const QString section = QStringLiteral("frmMain");
+const QString key = QStringLiteral("ArchiveFolderPath");
 } // namespace
 
 void LoadArchiveFolderSetting(Program &program, RunHost &host)
 {
-    host.setArchiveFolderText(storedArchiveFolder(program));
+    QVariantMap values;
+    try {
+        values = SettingsFile(program.executableName()).readGroup(section);
+    } catch (const Failure &refused) {
+        // Before any window or run log: stderr and the system log are where it is heard.
+        program.ArchiveFolderUnread = true;
+        program.silentDialogs().messageBox(refused.description());
+        throw;
+    }
+    program.ArchiveFolderUnread = false;
+    host.setArchiveFolderText(values.value(key).toString());
 }
 
 QString storedArchiveFolder(Program &program)
 {
-    const QString name = program.executableName();
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, name, name);
-    return settings.value(settingKey(), QString()).toString();
+    return SettingsFile(program.executableName()).readGroup(section).value(key).toString();
 }
 
 QString archiveFolderSettingFile(Program &program)
 {
-    const QString name = program.executableName();
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, name, name).fileName();
+    return SettingsFile(program.executableName()).path();
 }
 
 void SaveArchiveFolderSetting(Program &program, RunHost &host)
 {
-    const QString name = program.executableName();
-    const QString folder = host.archiveFolderText();
-    QSettings current(QSettings::IniFormat, QSettings::UserScope, name, name);
-    if (current.contains(settingKey()) && current.value(settingKey()).toString() == folder)
-        return; // nothing to write: most runs end with the folder they started with
-
-    // The settings store rewrites its file in place, and a write that fails there (a full disk)
-    // leaves it empty: the stored folder of every later scheduled run would be lost. So the new
-    // settings are made in a copy and put in place whole, or not at all.
-    const QString path = current.fileName();
-    const QString draft = path + QStringLiteral(".new");
-    QFile::remove(draft);
-    if (QFile::exists(path) && !QFile::copy(path, draft))
-        throw Failure(75, QStringLiteral("Cannot save the setting %1: cannot copy %2")
-                              .arg(QLatin1String(key), path));
-    {
-        QSettings settings(draft, QSettings::IniFormat);
-        settings.setValue(settingKey(), folder);
-        settings.sync();
-        if (settings.status() != QSettings::NoError) {
-            QFile::remove(draft);
-            throw Failure(
-                75,
-                QStringLiteral("Cannot save the setting %1 to %2").arg(QLatin1String(key), path));
-        }
+    // Only a folder somebody chose replaces what could not be read (a failure of the moment).
+    if (program.ArchiveFolderUnread && host.archiveFolderText().isEmpty())
+        return;
+    try {
+        SettingsFile(program.executableName())
+            .writeGroup(section, {{key, host.archiveFolderText()}});
+    } catch (const Failure &refused) {
+        // A warning, not an error: the run did what it was for; the stored folder stays as it was.
+        program.runLog().WriteLogLine(QStringLiteral("(warning) the archive folder setting was "
+                                                     "not saved: ") +
+                                      refused.description());
+        program.silentDialogs().messageBox(refused.description());
+        throw;
     }
-    QFile written(draft);
-    QSaveFile target(path);
-    const bool saved = written.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly) &&
-                       target.write(written.readAll()) >= 0 && target.commit();
-    QFile::remove(draft);
-    if (!saved)
-        throw Failure(75, QStringLiteral("Cannot save the setting %1 to %2: %3")
-                              .arg(QLatin1String(key), path, target.errorString()));
 }

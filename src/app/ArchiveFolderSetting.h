@@ -6,7 +6,9 @@ class Program;
 class RunHost;
 
 // The archive folder persists as ArchiveFolderPath in the per-user settings
-// ($XDG_CONFIG_HOME/<exe>/<exe>.ini, group frmMain). Neither traps a failure: the callers do.
+// ($XDG_CONFIG_HOME/<exe>/<exe>.ini, group frmMain; see SettingsFile). Neither traps a failure:
+// the callers do. A settings file that is refused is told on stderr and in the system log first
+// (and, on saving, as a "(warning)" line of the run log), and left as it is.
 
 // Puts the stored folder (default "") into txtOutputPath.
 void LoadArchiveFolderSetting(Program &program, RunHost &host);

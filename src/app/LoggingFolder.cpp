@@ -8,11 +8,22 @@ QString loggingFolderKey()
     return QStringLiteral("SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0");
 }
 
+QString loggingFolderValue()
+{
+    return QStringLiteral("Output Path");
+}
+
 QString ReadLoggingFolder(const Registry &registry)
 {
     return ReadRegistryValue(registry, RegistryRoot::LocalMachine, loggingFolderKey(),
-                             QStringLiteral("Output Path"), RegistryKind::String, QString())
+                             loggingFolderValue(), RegistryKind::String, QString())
         .toString();
+}
+
+bool LoggingFolderTooLong(const Registry &registry)
+{
+    return RegistryStringTooLong(registry, RegistryRoot::LocalMachine, loggingFolderKey(),
+                                 loggingFolderValue());
 }
 
 LogKind logKindOf(const QString &fileName)

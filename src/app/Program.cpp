@@ -97,6 +97,8 @@ void Program::removeRunTemporaries()
 
 void Program::terminate(int status)
 {
+    // No destructor runs after this: the second-start socket goes now.
+    m_instance.release();
     if (m_terminator)
         m_terminator(status);
     std::_Exit(status);

@@ -102,6 +102,9 @@ public:
     OrvelVersionInfo ServedVersion;
     QString RunLogPath;
     QString ZipFilePath;
+    // The stored settings could not be read at start: the empty field that leaves is no choice
+    // of anyone's, and is not written over them.
+    bool ArchiveFolderUnread = false;
     // The archive this run delivered and verified, and its size; empty until it is delivered.
     QString DeliveredArchive;
     qint64 DeliveredBytes = 0;

@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/EndProgram.h"
+#include "app/LoggingFolder.h"
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
@@ -67,6 +68,19 @@ Refusal workingFolder(const QString &folder)
             workingFolderRefusal()};
 }
 
+// The served product's logging folder may not be one either: the run would delete its logs.
+Refusal workingLoggingFolder(const QString &folder)
+{
+    return {QStringLiteral("(error) the log file path found in registry is one of this program's "
+                           "own working folders, which every run empties:") +
+                folder + QStringLiteral(" - exiting application."),
+            QStringLiteral("The log file path found in registry is one of this program's own "
+                           "working folders (logs, ZIPS or TempDiags) or a folder inside them, "
+                           "which every run empties: ") +
+                folder + QStringLiteral(" - correct the registry value ") + loggingFolderKey() +
+                QStringLiteral("\\") + loggingFolderValue() + QLatin1Char('.')};
+}
+
 } // namespace
 
 void cmdStart_Click(Program &program, RunHost &host)
@@ -114,6 +128,14 @@ void cmdStart_Click(Program &program, RunHost &host)
         [&]() -> std::optional<Refusal> {
             if (IsWorkingFolder(program.programFolder(), host.archiveFolderText()))
                 return workingFolder(host.archiveFolderText());
+            return std::nullopt;
+        },
+        [&]() -> std::optional<Refusal> {
+            // Before anything is emptied; a value that cannot be read is ArchiveFiles' to tell.
+            QString logging;
+            trapSilently([&] { logging = ReadLoggingFolder(program.registry()); });
+            if (!logging.isEmpty() && IsWorkingFolder(program.programFolder(), logging))
+                return workingLoggingFolder(logging);
             return std::nullopt;
         },
     };

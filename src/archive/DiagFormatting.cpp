@@ -349,7 +349,7 @@ private:
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
                                  const DiagFormatTimeLimit &limit, const QString &rawPath,
                                  const QString &formattedPath, const std::atomic<bool> *stop,
-                                 qint64 inMemoryUpTo)
+                                 qint64 inMemoryUpTo, const File *rawFile)
 {
     DiagFormatOutcome outcome;
     QStringList &log = outcome.lines;
@@ -380,7 +380,8 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
 
     std::unique_ptr<TextStream> in;
     Copy out(fs, formattedPath, inMemoryUpTo);
-    if (!trap([&] { in = fs.OpenTextFile(rawPath); }, report) ||
+    if (!trap([&] { in = rawFile ? fs.OpenListedTextFile(*rawFile) : fs.OpenTextFile(rawPath); },
+              report) ||
         !trap([&] { out.open(inMemory); }, report))
         return outcome;
 

@@ -9,6 +9,7 @@
 #include <optional>
 
 class DiagLineFormatter;
+class File;
 class FileSystem;
 class Program;
 struct DiagFormatTimeLimit;
@@ -39,10 +40,13 @@ using DiagFormatterSource = std::function<DiagLineFormatter &()>;
 // early, not formatted. The copy of a raw file up to `inMemoryUpTo` bytes is made in memory and
 // handed back, not written at `formattedPath`: creating thousands of small files costs far more
 // than formatting them; one that outgrows that (its raw file grew while it was read) is written.
+// Given `rawFile` (the raw file as a listing found it), the raw file is read through the folder the
+// listing opened.
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
                                  const DiagFormatTimeLimit &limit, const QString &rawPath,
                                  const QString &formattedPath,
-                                 const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1);
+                                 const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1,
+                                 const File *rawFile = nullptr);
 
 // The same with the program's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath);

@@ -23,6 +23,8 @@ struct FormattingJob {
     QString raw;
     QString formatted;
     qint64 bytes = 0;
+    // The raw file as the listing found it: read through the folder the listing opened.
+    std::optional<File> rawFile;
 };
 
 // Formats the run's diagnostic files on worker threads, each with a formatter of its own, a few
@@ -162,8 +164,10 @@ private:
             lock.unlock();
             DiagFormatOutcome outcome;
             try {
-                outcome = formatDiagFile(formatter, m_fs, m_limit, m_jobs[index].raw,
-                                         m_jobs[index].formatted, &m_cancel, m_inMemoryUpTo);
+                const FormattingJob &job = m_jobs[index];
+                outcome =
+                    formatDiagFile(formatter, m_fs, m_limit, job.raw, job.formatted, &m_cancel,
+                                   m_inMemoryUpTo, job.rawFile ? &*job.rawFile : nullptr);
             } catch (...) {
                 // Nothing may leave a worker; the file goes in raw, its failure untold.
                 outcome = DiagFormatOutcome{};

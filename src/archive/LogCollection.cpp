@@ -86,6 +86,17 @@ void ArchiveFiles(Program &program, RunHost &host)
 
     QString loggingFolder;
     step([&] { loggingFolder = ReadLoggingFolder(program.registry()); });
+    bool tooLong = false;
+    step([&] { tooLong = loggingFolder.isEmpty() && LoggingFolderTooLong(program.registry()); });
+    if (tooLong)
+        endForLoggingFolder(
+            program, host,
+            QStringLiteral("(error) the log file path found in registry is too long (more than "
+                           "1,023 bytes): ") +
+                loggingKey + QStringLiteral("\\Output Path - exiting application."),
+            QStringLiteral("The log file path found in registry at ") + loggingKey +
+                QStringLiteral("\\Output Path is too long (more than 1,023 bytes) - exiting "
+                               "application."));
     if (loggingFolder.isEmpty())
         endForLoggingFolder(
             program, host,
@@ -139,7 +150,7 @@ void ArchiveFiles(Program &program, RunHost &host)
         for (const File &file : folder->Files) {
             const QString &name = file.Name();
             if (logKindOf(name) == LogKind::Diag)
-                jobs.push_back({file.Path(), copyOf(name), file.Size()});
+                jobs.push_back({file.Path(), copyOf(name), file.Size(), file});
         }
         if (!jobs.empty())
             formatting.emplace(program, std::move(jobs), copiesInMemoryUpTo);
@@ -148,6 +159,8 @@ void ArchiveFiles(Program &program, RunHost &host)
     if (folder) {
         for (const File &file : folder->Files) {
             QString toAdd;
+            // The raw file itself goes in through the folder the listing opened.
+            bool raw = false;
             int level = textLevel;
             std::optional<QByteArray> copy;
             step([&] {
@@ -156,6 +169,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                     return;
                 if (logKindOf(name) == LogKind::Data) {
                     toAdd = file.Path();
+                    raw = true;
                     level = dataLevel;
                 } else if (logKindOf(name) == LogKind::Diag && formatting) {
                     const DiagFormatOutcome outcome =
@@ -172,6 +186,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                             QStringLiteral(" - adding raw file into zip file instead of "
                                            "formatted file."));
                         toAdd = file.Path();
+                        raw = true;
                     }
                 }
             });
@@ -179,7 +194,9 @@ void ArchiveFiles(Program &program, RunHost &host)
                 step([&] {
                     log.WriteLogLine(QStringLiteral("    Adding file into zip:") + toAdd);
                     zip.setCompressionLevel(level);
-                    if ((copy ? zip.AddData(toAdd, *std::move(copy)) : zip.AddFile(toAdd, 0)) != 1)
+                    if ((copy  ? zip.AddData(toAdd, *std::move(copy))
+                         : raw ? zip.AddFile(file, 0)
+                               : zip.AddFile(toAdd, 0)) != 1)
                         log.WriteLogLine(
                             QStringLiteral("(error) Failure appending file to zip.  File=") +
                             toAdd + QStringLiteral(", error=") + zip.ErrorText());

@@ -351,13 +351,24 @@ QString ZipArchive::refusal(const QString &name) const
 int ZipArchive::AddFile(const QString &path, int flags)
 {
     Q_UNUSED(flags);
+    return addFile(path, [&](struct stat *st) { return openRegularFile(path, st); });
+}
+
+int ZipArchive::AddFile(const File &file, int flags)
+{
+    Q_UNUSED(flags);
+    return addFile(file.Path(), [&](struct stat *st) { return openRegularFile(file, st); });
+}
+
+int ZipArchive::addFile(const QString &path, const std::function<int(struct stat *)> &open)
+{
     const QString name = QFileInfo(path).fileName();
     if (const QString refused = refusal(name); !refused.isEmpty())
         return fail(refused);
     int fd = -1;
     struct stat st;
     try {
-        fd = openRegularFile(path, &st);
+        fd = open(&st);
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }

@@ -40,6 +40,8 @@ public:
     // `flags` is kept for callers of the component; only 0 is used. Once an archive with entries
     // was saved, a file is added to a new archive only.
     int AddFile(const QString &path, int flags);
+    // The same for a file of a folder listing, read through the folder the listing opened.
+    int AddFile(const File &file, int flags);
     // Adds `data` as if it were the file at `path`, made now: a copy made in memory.
     int AddData(const QString &path, QByteArray data);
     int SaveArchive();
@@ -111,6 +113,8 @@ private:
     };
 
     int fail(const QString &text);
+    // What both AddFile share; `open` opens the file and tells what it is.
+    int addFile(const QString &path, const std::function<int(struct stat *)> &open);
     // What AddFile and AddData share: the name checked, the entry made and its pieces queued.
     int add(const QString &path, const QString &name, int fd, const struct stat &st,
             QByteArray memory);

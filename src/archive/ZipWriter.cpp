@@ -60,7 +60,10 @@ bool ZipWriter::open(const QString &path)
     discard();
     m_failure.clear();
     try {
-        m_fd = createPrivateFile(path, true);
+        // Made exclusively: whatever stands at the name (a temporary of a killed run, a file
+        // someone else holds open) goes, and is never written into.
+        ::unlink(nativePath(path).constData());
+        m_fd = createPrivateFile(path, false);
     } catch (const FileSystemError &error) {
         m_failure = error.description();
         return false;

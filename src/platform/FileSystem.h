@@ -12,10 +12,28 @@
 
 class FileSystem;
 
+// A folder held open. What is read through it comes from the folder that was opened, whatever
+// happens later to its path or to a folder above it (renamed, replaced by a link).
+class OpenFolder {
+public:
+    explicit OpenFolder(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~OpenFolder();
+    OpenFolder(const OpenFolder &) = delete;
+    OpenFolder &operator=(const OpenFolder &) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
 // One file as a folder listing saw it.
 class File {
 public:
-    File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size);
+    File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size,
+         std::shared_ptr<const OpenFolder> opened = nullptr);
 
     const QString &Name() const { return m_name; }
     // Put together when asked: the folder is shared by all of its files, so that a folder of
@@ -25,6 +43,8 @@ public:
     // As the folder was read: a hint for planning the work, never trusted for what is read.
     qint64 Size() const { return m_size; }
     void Delete(bool force);
+    // The folder the listing read, held open; null when the layer lists by path only.
+    const std::shared_ptr<const OpenFolder> &openFolder() const { return m_opened; }
 
 private:
     FileSystem *m_fs;
@@ -32,6 +52,7 @@ private:
     QString m_name;
     QDateTime m_lastModified;
     qint64 m_size;
+    std::shared_ptr<const OpenFolder> m_opened;
 };
 
 // The files directly in a folder (no subfolders, nothing but regular files), as they were when the
@@ -79,10 +100,15 @@ public:
 
     virtual bool FolderExists(const QString &path);
     virtual bool FileExists(const QString &path);
+    // Owner-only, whatever the umask: the program makes no folder but its own working folders.
     virtual void CreateFolder(const QString &path);
+    // The folder is opened once, as its path names it; its files are then found through the
+    // open folder (see openRegularFile(const File &)).
     virtual Folder GetFolder(const QString &path);
     virtual QString GetFileName(const QString &path);
     virtual void DeleteFile(const QString &path, bool force);
+    // The copy is made without following a link at the destination and gets deliveredMode,
+    // whatever the umask.
     virtual void CopyFile(const QString &source, const QString &destination, bool overwrite,
                           const CopyWatch &watch = {});
     // Renames a file; never replaces one that is at the destination (fails with EEXIST).
@@ -97,6 +123,9 @@ public:
                                                        bool unicode);
     // Opens a single-byte text file for reading; only a regular file (see openRegularFile).
     virtual std::unique_ptr<TextStream> OpenTextFile(const QString &path);
+    // The same for a file of a listing, read through the folder the listing opened (see
+    // openRegularFile(const File &)).
+    virtual std::unique_ptr<TextStream> OpenListedTextFile(const File &file);
 
     // Why the last FolderExists on this thread said no or the last operation on this thread
     // failed, where the layer knows more than its answer says: for a share the server, the share
@@ -123,8 +152,25 @@ QString decodeNativePath(const QByteArray &native);
 // there must neither be read nor block the run. Throws FileSystemError ("Cannot read ...").
 // `status`, when given, receives what the open file is.
 int openRegularFile(const QString &path, struct stat *status = nullptr);
+// The same for a file of a listing, found in the folder the listing opened: a folder above it
+// that is swapped for another (or for a link) meanwhile changes nothing of what is read.
+int openRegularFile(const File &file, struct stat *status = nullptr);
 
-// Creates (or truncates) a file readable and writable by its owner only, whatever the umask:
-// what the program writes from the served product's logs must not reach accounts that could not
-// read the logs. A symbolic link at the path is refused. Throws FileSystemError.
+// Creates a file readable and writable by its owner only, whatever the umask: what the program
+// writes from the served product's logs must not reach accounts that could not read the logs.
+// Created exclusively, never through a link and never waiting on a FIFO. With `overwrite`, a file
+// already there is emptied only when it is this account's own private regular file with no
+// other name; another account's file, or one others may hold open, is replaced by a new one; a
+// link, FIFO, device or folder is refused. Throws FileSystemError.
 int createPrivateFile(const QString &path, bool overwrite);
+
+// The mode of the archive a run delivers (see CopyFile): its owner reads and writes it, the
+// archive folder's group may read it (a folder whose group is handed down chooses who), others
+// get nothing.
+inline constexpr unsigned deliveredMode = 0640;
+
+// Makes sure one of the program's working folders is private: an existing folder of this account
+// loses whatever its group and others may do; one of another account, or what is not a folder,
+// is refused (FileSystemError), for whoever owns it could read what is put there or swap it. A
+// missing folder is left missing.
+void keepFolderPrivate(const QString &path);

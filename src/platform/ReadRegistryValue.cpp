@@ -1,6 +1,7 @@
 #include "platform/ReadRegistryValue.h"
 
 #include "common/Failure.h"
+#include "platform/FileSystem.h"
 #include "platform/Registry.h"
 
 #include <cstring>
@@ -35,7 +36,7 @@ QVariant ReadRegistryValue(const Registry &registry, quint32 root, const QString
         // The returned size counts the terminating zero, which is dropped.
         if (data->isEmpty())
             throw invalidArgument(QStringLiteral("a string value of zero bytes"));
-        return QString::fromLatin1(data->left(data->size() - 1));
+        return decodeNativePath(data->left(data->size() - 1));
     }
     case RegistryKind::Binary: {
         const auto data = query(*key, valueName, binaryBuffer);
@@ -59,4 +60,14 @@ QVariant ReadRegistryValue(const Registry &registry, quint32 root, const QString
     default:
         throw Failure(1001, QStringLiteral("Unsupported value type"));
     }
+}
+
+bool RegistryStringTooLong(const Registry &registry, quint32 root, const QString &keyPath,
+                           const QString &valueName)
+{
+    const auto key = registry.openKey(root, keyPath);
+    if (!key)
+        return false;
+    const auto value = key->queryValue(valueName);
+    return value && value->data.size() > stringBuffer;
 }

@@ -16,3 +16,9 @@ constexpr qint16 Number = 4;
 // zero bytes.
 QVariant ReadRegistryValue(const Registry &registry, quint32 root, const QString &keyPath,
                            const QString &valueName, qint16 kind, const QVariant &defaultValue);
+
+// Whether a string value is there but larger than the 1,024 bytes (terminating zero included) a
+// string query takes, so that it reads as the default: a caller can then say it is too long
+// rather than missing.
+bool RegistryStringTooLong(const Registry &registry, quint32 root, const QString &keyPath,
+                           const QString &valueName);

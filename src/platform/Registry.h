@@ -24,8 +24,8 @@ constexpr quint32 DWord = 4;
 constexpr quint32 MultiString = 7;
 } // namespace RegistryType
 
-// A value as the single-byte query returns it: string types as their ISO-8859-1 bytes with the
-// terminating zero, everything else as stored.
+// A value as the query returns it: string types as the bytes the system takes for names and paths
+// (UTF-8, see nativePath) with the terminating zero, everything else as stored.
 struct RegistryValue {
     quint32 type = 0;
     QByteArray data;

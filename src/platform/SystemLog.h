@@ -6,7 +6,8 @@
 enum class SystemLogPriority { Warning, Error };
 
 // Tells the system's administrator something nobody is there to read in a window: one line on
-// stderr ("<source>: <text>") and one in the system log, under `source`.
+// stderr ("<source>: <text>") and one in the system log, under `source`. Always one line: control
+// characters are shown escaped (see escapeControls).
 //
 // SORVIK_SYSLOG_SOCKET names a datagram socket that takes the system log's lines instead of the
 // system's own log, in the system log's wire form: what lets a test hear them.

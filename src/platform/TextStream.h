@@ -29,7 +29,8 @@ public:
     // Starts a UTF-16 file with its byte-order mark (FF FE).
     void writeByteOrderMark();
     // Appends text as it is (in UTF-16, a lone surrogate as U+FFFD). Throws FileSystemError when
-    // the stream is closed or the write fails.
+    // the stream is closed or the write fails; unbuffered, a write that failed part-way is taken
+    // back from the file.
     void Write(const QString &text);
     // Appends text + CR LF. Throws FileSystemError when the stream is closed or the write fails.
     void WriteLine(const QString &text);

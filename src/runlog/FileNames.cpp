@@ -34,6 +34,10 @@ QString GenerateNewLogFileName(const RunFiles &files)
                 files.fileSystem.CreateFolder(logs);
         },
         report);
+    // A run log in a folder that is not ours alone could be read or swapped by its owner: there
+    // is then no place for one, and the run says so where its lines go instead.
+    if (!trap([&] { keepFolderPrivate(logs); }, report))
+        return QString();
     DeleteOldLogFiles(files.fileSystem, logs, files.clock().date());
     return logs + QLatin1Char('/') + name;
 }
@@ -44,7 +48,9 @@ QString GenerateBackupDataFileName(const RunFiles &files)
         files, QStringLiteral(
                    "Error %1 (%2) in procedure GenerateBackupDataFileName of Module modLogging"));
     const QString zips = files.programFolder + QStringLiteral("/ZIPS");
-    CreateOrEmptyFolder(files.fileSystem, zips);
+    // No archive goes into a folder that is not ours alone: without a path, none is made.
+    if (!trap([&] { CreateOrEmptyFolder(files.fileSystem, zips); }, report))
+        return QString();
     QString stamp;
     trap([&] { stamp = fileTimeStamp(files.clock()); }, report);
     QString computer;

@@ -22,9 +22,10 @@ struct RunFiles {
 };
 
 // Names this run's log: <program folder>/logs/<exe>_Log__yymmdd_hh_mm_ss.TXT. Makes sure the logs
-// folder exists and sweeps the old run logs out of it first.
+// folder exists, private, and sweeps the old run logs out of it first. Empty when the folder is
+// refused (told like any failing step).
 QString GenerateNewLogFileName(const RunFiles &files);
 
 // Names this run's archive: <program folder>/ZIPS/LOG_Archive_<computer>_yymmdd_hh_mm_ss.ZIP,
-// after emptying (or creating) the ZIPS folder.
+// after emptying (or creating) the ZIPS folder. Empty when the folder is refused.
 QString GenerateBackupDataFileName(const RunFiles &files);

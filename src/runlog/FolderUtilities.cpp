@@ -61,6 +61,9 @@ void CreateOrEmptyFolder(FileSystem &fs, const QString &folder)
     if (folder.isEmpty())
         return;
     if (fs.FolderExists(folder)) {
+        // What the program puts there comes from the served product's logs: a folder that is
+        // not this account's alone is not used, and not emptied either.
+        keepFolderPrivate(folder);
         trapSilently([&] {
             for (const File &file : fs.GetFolder(folder).Files)
                 trapSilently([&] { fs.DeleteFile(file.Path(), true); });

@@ -20,8 +20,9 @@ bool IsWorkingFolder(const QString &programFolder, const QString &folder);
 // What the administrator is told when such a folder is chosen.
 QString workingFolderRefusal();
 
-// Afterwards the folder exists (only its last level is created) and holds no files; subfolders
-// stay. Nothing is reported: what fails is skipped.
+// Afterwards the folder exists (only its last level is created, owner-only) and holds no files;
+// subfolders stay. What fails is skipped, but for one thing: an existing folder that cannot be
+// made this account's private folder (see keepFolderPrivate) is refused, untouched, by throwing.
 void CreateOrEmptyFolder(FileSystem &fs, const QString &folder);
 
 // Blanks off both ends, then NUL, TAB, LF and CR off the start; the rest stays as it is. Any

@@ -1,5 +1,6 @@
 #include "runlog/RunLog.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "common/Version.h"
@@ -38,8 +39,11 @@ void RunLog::OpenRunLog(const QString &path)
     m_started = true;
     m_complete = true;
     LogStream.reset();
-    trap([&] { LogStream = m_fs.CreateTextFile(path, true, true); },
-         [&](const Failure &failure) { loseFile(failure.description()); });
+    if (path.isEmpty())
+        loseFile(QStringLiteral("there is no place for it"));
+    else
+        trap([&] { LogStream = m_fs.CreateTextFile(path, true, true); },
+             [&](const Failure &failure) { loseFile(failure.description()); });
 
     WriteLogLine(rule, false);
     WriteLogLine(QStringLiteral("Running %1, version %2\r\n").arg(m_executableName, versionText()),
@@ -53,10 +57,17 @@ void RunLog::OpenRunLog(const QString &path)
     m_errorCount = 0;
 }
 
-void RunLog::WriteLogLine(const QString &text, bool timeStamp)
+void RunLog::WriteLogLine(const QString &event, bool timeStamp)
 {
     if (!m_started)
         return;
+    // Names and messages from outside may hold line breaks: shown escaped, they cannot pass for
+    // lines of their own. A CR LF that ends the text stays (the header's empty lines): what
+    // follows it is an empty line, nothing that reads as a line of ours.
+    const bool endsWithBreak = event.endsWith(QLatin1String("\r\n"));
+    QString text = escapeControls(endsWithBreak ? QStringView(event).chopped(2) : event);
+    if (endsWithBreak)
+        text += QLatin1String("\r\n");
     if (text.contains(QLatin1String("(error)"), Qt::CaseInsensitive) &&
         m_errorCount < std::numeric_limits<qint32>::max())
         ++m_errorCount;
@@ -72,8 +83,9 @@ void RunLog::writeToFile(const QString &line)
     if (m_complete)
         trap([&] { LogStream->WriteLine(line); },
              [&](const Failure &failure) { loseFile(failure.description()); });
+    // One line there: a header entry's own line end is not repeated.
     if (!m_complete)
-        tellSystem(m_executableName, line);
+        tellSystem(m_executableName, line.endsWith(QLatin1String("\r\n")) ? line.chopped(2) : line);
 }
 
 void RunLog::loseFile(const QString &reason)
@@ -81,10 +93,13 @@ void RunLog::loseFile(const QString &reason)
     if (!m_complete)
         return;
     m_complete = false;
-    tellSystem(m_executableName,
-               QStringLiteral("(error) the run log %1 cannot be written (%2); this run counts as "
-                              "failed and its lines follow here")
-                   .arg(m_path, reason));
+    const QString log =
+        m_path.isEmpty() ? QStringLiteral("the run log") : QStringLiteral("the run log ") + m_path;
+    tellSystem(
+        m_executableName,
+        QStringLiteral("(error) %1 cannot be written (%2); this run counts as failed and its "
+                       "lines follow here")
+            .arg(log, reason));
 }
 
 void RunLog::showInPane(const QString &line, quint32 colour)

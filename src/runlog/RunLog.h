@@ -25,7 +25,8 @@ public:
     RunLog(FileSystem &fs, QString executableName, Clock clock = systemClock());
 
     void OpenRunLog(const QString &path);
-    void WriteLogLine(const QString &text, bool timeStamp = true);
+    // Control characters in the event are shown escaped (see escapeControls).
+    void WriteLogLine(const QString &event, bool timeStamp = true);
     void CloseRunLog();
 
     qint32 ErrorCount() const { return m_errorCount; }

@@ -1,4 +1,5 @@
 #include "app/StartUp.h"
+#include "app/EndProgram.h"
 #include "archive/ArchiveRun.h"
 #include "platform/ProcessPriority.h"
 
@@ -9,12 +10,18 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -160,11 +167,104 @@ TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)
     EXPECT_EQ(load(*elsewhere, secondHost, {}), std::nullopt);
 }
 
+// A lock file its group could open may be held open by one of them, with a lock that would stop
+// every start with status 3: a new private file takes its place, and the start goes on.
+TEST_F(StartUpTest, ALockFileHeldByOthersIsReplaced)
+{
+    writeServedProduct();
+    const QString lock = path("program/.Sorvik.lock");
+    for (const mode_t mode : {mode_t(0640), mode_t(0660), mode_t(0604)}) {
+        QDir(path("program")).removeRecursively();
+        writeFile("program/.Sorvik.lock", QByteArray());
+        ::chmod(QFile::encodeName(lock).constData(), mode);
+        // As a member of the group would: its own open file and a read lock on it.
+        const int theirs = ::open(QFile::encodeName(lock).constData(), O_RDONLY);
+        struct flock held {};
+        held.l_type = F_RDLCK;
+        ASSERT_EQ(::fcntl(theirs, F_OFD_SETLK, &held), 0);
+        auto first = makeProgram();
+        EXPECT_EQ(load(*first, host, {}), std::nullopt) << "mode " << mode;
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(lock).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        auto second = makeProgram();
+        EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning) << "mode " << mode;
+        ::close(theirs);
+    }
+}
+
+// Started through su or sudo there is no runtime folder: the second start still finds the first
+// beside the lock, never anything another account put there, and the socket goes with the first.
+TEST_F(StartUpTest, ASecondStartFindsTheFirstWithoutARuntimeFolder)
+{
+    writeServedProduct();
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    const auto restore = qScopeGuard([&] {
+        if (!runtime.isNull())
+            qputenv("XDG_RUNTIME_DIR", runtime);
+    });
+    const QString call = path("program/.Sorvik.call");
+    auto first = makeProgram();
+    ASSERT_EQ(load(*first, host, {}), std::nullopt);
+
+    // Another account's socket at the place, listening: the second start does not knock.
+    if (::geteuid() == 0) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t planter = ::fork();
+        if (planter == 0) {
+            const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            const QByteArray name = QFile::encodeName(call);
+            std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+            if (::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+                ::listen(listening, 4) != 0 || ::write(ready[1], "r", 1) != 1)
+                ::_exit(3);
+            // Waits three seconds for a knock: the alarm interrupts the wait.
+            struct sigaction wake {};
+            wake.sa_handler = [](int) {};
+            ::sigaction(SIGALRM, &wake, nullptr);
+            ::alarm(3);
+            ::_exit(::accept(listening, nullptr, nullptr) >= 0 ? 1 : 0);
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        // Whoever listens, the socket is another account's.
+        ASSERT_EQ(::chown(QFile::encodeName(call).constData(), 65534, 65534), 0);
+        auto second = makeProgram();
+        EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
+        int status = 0;
+        ::waitpid(planter, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "the planted socket was told of the start";
+    }
+
+    int called = 0;
+    first->singleInstance().answerLaterStarts([&] { ++called; });
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(call).constData(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode) && (st.st_mode & 077) == 0);
+    auto second = makeProgram();
+    EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
+    for (int i = 0; i < 50 && called == 0; ++i)
+        QTest::qWait(20);
+    EXPECT_EQ(called, 1);
+
+    EXPECT_EQ(endStatusOf([&] { EndProgram(*first, host); }), ExitStatus::Success);
+    EXPECT_FALSE(QFileInfo::exists(call)) << "the socket outlived the program";
+}
+
 // What may stand where the lock goes, put there by anyone who can write the program folder (or
 // left by another account): none of it may make every start end with status 3 or wait.
+// A file of ours others could open is replaced by a private one (`replaced`); the rest is left.
 const struct LockObstacle {
     const char *what;
     std::function<void(const QString &lockPath, const QString &root)> make;
+    bool replaced = false;
 } lockObstacles[] = {
     {"a link to a file",
      [](const QString &lock, const QString &root) { QFile::link(root + u"/elsewhere"_s, lock); }},
@@ -177,7 +277,8 @@ const struct LockObstacle {
      [](const QString &lock, const QString &root) {
          ::link(QFile::encodeName(root + u"/elsewhere"_s).constData(),
                 QFile::encodeName(lock).constData());
-     }},
+     },
+     true},
     {"a file of another account",
      [](const QString &lock, const QString &) {
          QFile file(lock);
@@ -185,6 +286,14 @@ const struct LockObstacle {
          file.close();
          ::chown(QFile::encodeName(lock).constData(), 65534, 65534);
      }},
+    {"a file its group may open",
+     [](const QString &lock, const QString &) {
+         QFile file(lock);
+         file.open(QIODevice::WriteOnly);
+         file.close();
+         ::chmod(QFile::encodeName(lock).constData(), 0660);
+     },
+     true},
 };
 
 // Each obstacle in turn: the start goes on; with a private runtime folder the lock is kept there,
@@ -218,9 +327,9 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
             auto first = makeProgram();
             EXPECT_EQ(load(*first, host, {}), std::nullopt) << obstacle.what;
             auto second = makeProgram();
-            EXPECT_EQ(load(*second, host, {}),
-                      runtime.guarded ? std::optional<int>(ExitStatus::AlreadyRunning)
-                                      : std::nullopt)
+            EXPECT_EQ(load(*second, host, {}), runtime.guarded || obstacle.replaced
+                                                   ? std::optional<int>(ExitStatus::AlreadyRunning)
+                                                   : std::nullopt)
                 << obstacle.what << " with the runtime folder "
                 << (runtime.folder ? runtime.folder : "unset");
         }

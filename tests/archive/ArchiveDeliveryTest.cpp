@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +50,22 @@ TEST_F(ArchiveDeliveryTest, TheArchiveIsCopiedUnderItsOwnName)
                                          program->ZipFilePath + u" to destination:"_s + target(),
                                      u"    File copied"_s}));
     EXPECT_EQ(program->runLog().ErrorCount(), 0);
+}
+
+// The delivered archive's mode is chosen, whatever the umask (0666 under umask 000 before).
+TEST_F(ArchiveDeliveryTest, TheDeliveredArchiveHasTheModeChosenForIt)
+{
+    for (const mode_t mask : {mode_t(0), mode_t(022), mode_t(077)}) {
+        QFile::remove(target());
+        start();
+        const mode_t saved = ::umask(mask);
+        CopyArchiveToTargetFolder(*program, host);
+        ::umask(saved);
+        EXPECT_EQ(QFile::permissions(target()), QFile::ReadOwner | QFile::WriteOwner |
+                                                    QFile::ReadUser | QFile::WriteUser |
+                                                    QFile::ReadGroup)
+            << "umask " << mask;
+    }
 }
 
 TEST_F(ArchiveDeliveryTest, AnExistingFileIsNeverReplaced)

@@ -90,6 +90,37 @@ TEST_F(ArchiveRunTest, SilentRefusalEndsTheProgramWithItsLine)
                                      path("missing/") + u" - exiting application."_s));
 }
 
+// Nor may the served product's logging folder be one of them: the run is refused before anything
+// is emptied, so the served product's files stay where they are.
+TEST_F(ArchiveRunTest, ALoggingFolderAmongTheWorkingFoldersIsRefused)
+{
+    host.folder = path("archive/");
+    const QByteArray registry = readFile("registry.reg");
+    int second = 0;
+    for (const char *folder : {"program/ZIPS", "program/TempDiags/", "program/logs/inner"}) {
+        for (const bool silent : {false, true}) {
+            writeFile(QString::fromLatin1(folder) + u"/data_1.log"_s, "served");
+            writeRegistry(QByteArray(registry).replace(QFile::encodeName(path("orvel-logs")),
+                                                       QFile::encodeName(path(folder))));
+            clockTime = clockTime.addSecs(++second);
+            dialogs.texts.clear();
+            program->SilentMode = silent;
+            EXPECT_EQ(start(), silent ? std::optional<int>(ExitStatus::RunFailed) : std::nullopt)
+                << folder;
+            EXPECT_EQ(readFile(QString::fromLatin1(folder) + u"/data_1.log"_s),
+                      QByteArray("served"))
+                << folder;
+            EXPECT_FALSE(host.running);
+            EXPECT_EQ(dialogs.texts.size(), silent ? 0u : 1u) << folder;
+            const QString told = silent ? lastRunLog().last() : dialogs.texts.at(0);
+            EXPECT_TRUE(told.contains(u"log file path found in registry is one of this program's "
+                                      "own working folders"_s) &&
+                        told.contains(path(folder)))
+                << told.toStdString();
+        }
+    }
+}
+
 TEST_F(ArchiveRunTest, CompletedRunAsksAndOpensTheRunLogOnYes)
 {
     host.folder = path("archive/");

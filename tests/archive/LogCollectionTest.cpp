@@ -318,4 +318,97 @@ TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
     }
 }
 
+// The registry file in the encoding regedit writes: UTF-16LE with its byte-order mark.
+QByteArray utf16WithMark(const QByteArray &utf8)
+{
+    QByteArray bytes("\xFF\xFE");
+    for (const QChar c : QString::fromUtf8(utf8)) {
+        bytes.append(char(c.unicode() & 0xFF));
+        bytes.append(char(c.unicode() >> 8));
+    }
+    return bytes;
+}
+
+// The logging folder the registry names is found whatever its script and the file's encoding, up
+// to the 1,023 bytes a string value may hold; a longer one is said to be too long, not missing.
+TEST_F(LogCollectionTest, TheLoggingFolderIsFoundWhateverItsScriptUpToItsLength)
+{
+    writeServedProduct();
+    const QByteArray registry = readFile("registry.reg");
+    const QByteArray named = QFile::encodeName(path("orvel-logs"));
+    // Relative to the root, so that the whole path holds `bytes` bytes.
+    const auto padded = [&](qsizetype bytes) {
+        QString folder = u"deep"_s;
+        while (QFile::encodeName(path(folder)).size() < bytes - 101)
+            folder += u"/"_s + QString(100, u'p');
+        return folder + u"/"_s + QString(bytes - QFile::encodeName(path(folder)).size() - 1, u'q');
+    };
+    const struct {
+        QString folder;
+        bool utf16;
+        bool found;
+    } cases[] = {
+        {u"\u0436\u0443\u0440\u043d\u0430\u043b"_s, true, true},
+        {u"\u65e5\u5fd7"_s, false, true},
+        {u"caf\u00e9 \U0001F4DC"_s, true, true},
+        {padded(1022), false, true},
+        {padded(1023), true, true},
+        {padded(1024), false, false},
+    };
+    for (const auto &c : cases) {
+        writeFile(c.folder + u"/data_1.log"_s, "served");
+        const QByteArray reg = QByteArray(registry).replace(named, path(c.folder).toUtf8());
+        writeRegistry(c.utf16 ? utf16WithMark(reg) : reg);
+        dialogs.texts.clear();
+        start();
+        EXPECT_EQ(archive(), c.found ? std::nullopt : std::optional<int>(ExitStatus::RunFailed))
+            << c.folder.size();
+        const auto content = readArchive(program->ZipFilePath);
+        ASSERT_TRUE(content);
+        EXPECT_EQ(content->size(), c.found ? 1u : 0u) << c.folder.toStdString();
+        if (!c.found) {
+            EXPECT_EQ(logged().last(),
+                      QStringLiteral("(error) the log file path found in registry is too "
+                                     "long (more than 1,023 bytes): SOFTWARE\\Quenvo\\"
+                                     "QuenvoLogMgr\\1.0\\Output Path - exiting application."));
+            EXPECT_EQ(dialogs.texts.size(), 1u);
+        }
+    }
+}
+
+// The logging folder is opened once: a folder above it swapped for a link to another place once
+// it is listed (a root run otherwise archives whatever the link leads to) changes nothing of what
+// is read, raw or formatted.
+TEST_F(LogCollectionTest, TheLoggingFolderIsReadAsItWasOpened)
+{
+    simulate({u"--data"_s, u"2"_s, u"--diag"_s, u"2"_s, u"--other"_s, u"0"_s});
+    QFile::copy(path("orvel/registry.reg"), registryPath());
+    qputenv("SORVIK_REGISTRY", QFile::encodeName(registryPath()));
+    const QStringList names = QDir(path("orvel/logs")).entryList(QDir::Files);
+    for (const QString &name : names)
+        writeFile(u"decoy/logs/"_s + name, "someone else's\n");
+    bool swapped = false;
+    host.onProgress = [&] {
+        if (swapped)
+            return;
+        swapped = QDir().rename(path("orvel"), path("orvel.moved")) &&
+                  QFile::link(path("decoy"), path("orvel"));
+    };
+    start();
+    EXPECT_EQ(archive(), std::nullopt);
+    ASSERT_TRUE(swapped);
+    const auto content = readArchive(program->ZipFilePath);
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->size(), size_t(names.size()));
+    const QByteArray decoy =
+        QCryptographicHash::hash("someone else's\n", QCryptographicHash::Sha256).toHex();
+    for (const auto &[name, entry] : *content) {
+        EXPECT_NE(entry.sha256, decoy) << name.toStdString();
+        if (name.startsWith(u"data_"_s))
+            EXPECT_EQ(entry.sha256, fileDigest(path("orvel.moved/logs/") + name))
+                << name.toStdString();
+    }
+    EXPECT_TRUE(logged().filter(u"(error)"_s).isEmpty()) << logged().join(u'\n').toStdString();
+}
+
 } // namespace

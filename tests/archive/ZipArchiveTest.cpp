@@ -11,8 +11,10 @@
 #include <QProcess>
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -112,6 +114,35 @@ TEST_F(ZipArchiveTest, AnArchiveWithoutEntriesIsStillAnArchive)
     const auto content = readArchive(zipPath());
     ASSERT_TRUE(content);
     EXPECT_TRUE(content->empty());
+}
+
+// The archive's temporary is made exclusively: a file someone made there first (and holds open,
+// to read the archive through it) or a link gives way to a new file and never sees a byte of it.
+TEST_F(ZipArchiveTest, TheTemporaryIsNeverWhatSomeoneElseMadeThere)
+{
+    writeFile("target", "kept");
+    const QString temporary = zipPath() + u".tmp"_s;
+    for (const bool link : {false, true}) {
+        QFile::remove(temporary);
+        if (link)
+            QFile::link(path("target"), temporary);
+        else
+            writeFile("ZIPS/archive.ZIP.tmp", QByteArray());
+        const int theirs = ::open(nativePath(temporary).constData(), O_RDONLY);
+        ASSERT_GE(theirs, 0);
+        ZipArchive zip;
+        ASSERT_EQ(zip.NewZip(zipPath()), 1);
+        writeFile("data_1.log", "served");
+        ASSERT_EQ(zip.AddFile(path("data_1.log"), 0), 1);
+        ASSERT_EQ(zip.SaveArchive(), 1);
+        char bytes[16];
+        const ssize_t n = ::pread(theirs, bytes, sizeof bytes, 0);
+        ::close(theirs);
+        EXPECT_EQ(QByteArray(bytes, int(std::max<ssize_t>(n, 0))),
+                  link ? QByteArray("kept") : QByteArray())
+            << (link ? "a link" : "a file held open");
+        EXPECT_TRUE(readArchive(zipPath()));
+    }
 }
 
 TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)

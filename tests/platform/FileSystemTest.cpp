@@ -4,11 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -189,3 +191,150 @@ TEST_F(FileSystemTest, CopyToAFullDeviceFails)
 }
 
 } // namespace
+
+namespace {
+
+constexpr uid_t otherAccount = 65534;
+
+// A file made by someone else first and held open by them: what we write must never reach it.
+struct Planted {
+    const char *what;
+    std::function<void(const QString &path, const QString &root)> make;
+    bool refused; // false: a new file of ours takes the name
+    bool needsRoot = false;
+};
+
+const Planted planted[] = {
+    {"a link to a file",
+     [](const QString &p, const QString &root) { QFile::link(root + u"/target"_s, p); }, true},
+    {"a dangling link",
+     [](const QString &p, const QString &root) { QFile::link(root + u"/nothing"_s, p); }, true},
+    {"a FIFO", [](const QString &p, const QString &) { ::mkfifo(nativePath(p).constData(), 0666); },
+     true},
+    {"a device",
+     [](const QString &p, const QString &) {
+         ::mknod(nativePath(p).constData(), S_IFCHR | 0666, makedev(1, 3));
+     },
+     true, true},
+    {"a folder", [](const QString &p, const QString &) { QDir().mkpath(p); }, true},
+    {"a second name of another file",
+     [](const QString &p, const QString &root) {
+         ::link(nativePath(root + u"/target"_s).constData(), nativePath(p).constData());
+     },
+     false},
+    {"a file of another account",
+     [](const QString &p, const QString &) {
+         QFile(p).open(QIODevice::WriteOnly);
+         ::chown(nativePath(p).constData(), otherAccount, otherAccount);
+     },
+     false, true},
+    {"a file of ours that others may read",
+     [](const QString &p, const QString &) {
+         QFile(p).open(QIODevice::WriteOnly);
+         ::chmod(nativePath(p).constData(), 0666);
+     },
+     false},
+};
+
+} // namespace
+
+// Whatever stands where a file of ours is made is never written into nor waited on: a link, FIFO,
+// device or folder refuses the file; a file someone else may hold open gives way to a new one.
+// Under umask 000 too, the new file is its owner's alone.
+TEST_F(FileSystemTest, WhatStandsWhereAFileIsMadeIsNeverWrittenInto)
+{
+    const HangGuard guard;
+    const mode_t saved = ::umask(0);
+    const auto restore = qScopeGuard([&] { ::umask(saved); });
+    for (const Planted &p : planted) {
+        if (p.needsRoot && ::geteuid() != 0)
+            continue;
+        for (bool overwrite : {true, false}) {
+            writeFile("target", "kept");
+            const QString at = path("made.txt");
+            p.make(at, path(QString()));
+            // Whoever put it there keeps it open, to read what is written into it.
+            const int theirs = ::open(nativePath(at).constData(), O_RDONLY | O_NONBLOCK);
+            try {
+                auto stream = fs.CreateTextFile(at, overwrite, false);
+                stream->WriteLine(u"secret"_s);
+                stream->Close();
+                EXPECT_FALSE(p.refused) << p.what << " was written";
+                EXPECT_TRUE(overwrite) << p.what << " overwritten without leave";
+                EXPECT_EQ(readFile("made.txt"), QByteArray("secret\r\n")) << p.what;
+                EXPECT_EQ(modeOf(at), 0600u) << p.what;
+            } catch (const FileSystemError &) {
+                EXPECT_TRUE(p.refused || !overwrite) << p.what << " refused";
+            }
+            if (theirs >= 0) {
+                char bytes[64];
+                const ssize_t n = ::pread(theirs, bytes, sizeof bytes, 0);
+                EXPECT_FALSE(n > 0 && QByteArray(bytes, n).contains("secret")) << p.what;
+                ::close(theirs);
+            }
+            EXPECT_EQ(readFile("target"), QByteArray("kept")) << p.what;
+            QFile::remove(at);
+            QDir(at).removeRecursively();
+        }
+    }
+}
+
+// The folders the program makes are its own alone, whatever the umask; an existing one of this
+// account is made so, and one of another account is refused.
+TEST_F(FileSystemTest, WorkingFoldersArePrivate)
+{
+    const mode_t saved = ::umask(0);
+    fs.CreateFolder(path("made"));
+    ::umask(saved);
+    EXPECT_EQ(modeOf(path("made")), 0700u);
+    QDir().mkpath(path("open"));
+    ::chmod(nativePath(path("open")).constData(), 0777);
+    keepFolderPrivate(path("open"));
+    EXPECT_EQ(modeOf(path("open")), 0700u);
+    EXPECT_NO_THROW(keepFolderPrivate(path("missing")));
+    EXPECT_FALSE(QFileInfo::exists(path("missing")));
+    EXPECT_THROW(keepFolderPrivate(u"/dev/null"_s), FileSystemError);
+    if (::geteuid() == 0) {
+        QDir().mkpath(path("theirs"));
+        ::chown(nativePath(path("theirs")).constData(), otherAccount, otherAccount);
+        ::chmod(nativePath(path("theirs")).constData(), 0700);
+        EXPECT_THROW(keepFolderPrivate(path("theirs")), FileSystemError);
+    }
+}
+
+// The delivered copy gets the mode chosen for it, not what the umask leaves, and is never made
+// through a link.
+TEST_F(FileSystemTest, CopyHasTheDeliveredModeAndFollowsNoLink)
+{
+    writeFile("source.bin", "archive");
+    for (mode_t mask : {mode_t(0), mode_t(077)}) {
+        QFile::remove(path("copy.bin"));
+        const mode_t saved = ::umask(mask);
+        fs.CopyFile(path("source.bin"), path("copy.bin"), false);
+        ::umask(saved);
+        EXPECT_EQ(modeOf(path("copy.bin")), mode_t(deliveredMode)) << "umask " << mask;
+    }
+    writeFile("target", "kept");
+    QFile::link(path("target"), path("link.bin"));
+    EXPECT_THROW(fs.CopyFile(path("source.bin"), path("link.bin"), true), FileSystemError);
+    EXPECT_EQ(readFile("target"), QByteArray("kept"));
+}
+
+// A listing's files are read through the folder it opened: a folder above it swapped for a link
+// to another place between the listing and the read changes nothing of what is read.
+TEST_F(FileSystemTest, FilesAreReadThroughTheFolderTheListingOpened)
+{
+    writeFile("served/logs/data_1.log", "real\n");
+    writeFile("decoy/logs/data_1.log", "someone else's\n");
+    const Folder folder = fs.GetFolder(path("served/logs"));
+    ASSERT_EQ(folder.Files.Count(), 1);
+    const File &file = *folder.Files.begin();
+    ASSERT_TRUE(QDir().rename(path("served"), path("served.moved")));
+    ASSERT_TRUE(QFile::link(path("decoy"), path("served")));
+    EXPECT_EQ(fs.OpenListedTextFile(file)->ReadLine(), u"real"_s);
+    EXPECT_EQ(file.Path(), path("served/logs/data_1.log")) << "named as listed";
+    // Within the folder, a name turned into a link is still refused.
+    QFile::remove(path("served.moved/logs/data_1.log"));
+    QFile::link(path("decoy/logs/data_1.log"), path("served.moved/logs/data_1.log"));
+    EXPECT_THROW(openRegularFile(file), FileSystemError);
+}

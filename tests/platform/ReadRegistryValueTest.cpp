@@ -29,6 +29,9 @@ protected:
         reg += "\"NoBinary\"=hex:\r\n";
         reg += "\"Binary4096\"=hex:" + QByteArray("00,").repeated(4095) + "00\r\n";
         reg += "\"Binary4097\"=hex:" + QByteArray("00,").repeated(4096) + "00\r\n";
+        // Two bytes a letter: 511 letters and the zero fill 1,023 bytes, one more letter is 1,025.
+        reg += "\"Cyrillic511\"=\"" + QString(511, QChar(0x0436)).toUtf8() + "\"\r\n";
+        reg += "\"Cyrillic512\"=\"" + QString(512, QChar(0x0436)).toUtf8() + "\"\r\n";
         writeRegistry(reg);
         registry = makeRegistry();
     }
@@ -48,6 +51,32 @@ TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero)
     EXPECT_EQ(read("TooLong", RegistryKind::String).toString(), u"default"_s);
     EXPECT_EQ(read("Empty", RegistryKind::String).toString(), QString());
     EXPECT_EQ(read("Missing", RegistryKind::String).toString(), u"default"_s);
+}
+
+// The buffer counts bytes: a string beyond it is the default, and can be told from a missing one.
+TEST_F(ReadRegistryValueTest, TooLongIsToldApartFromMissing)
+{
+    const struct {
+        const char *name;
+        QString read;
+        bool tooLong;
+    } cases[] = {
+        {"Long", QString(1023, u'a'), false},
+        {"TooLong", u"default"_s, true},
+        {"Cyrillic511", QString(511, QChar(0x0436)), false},
+        {"Cyrillic512", u"default"_s, true},
+        {"Missing", u"default"_s, false},
+        {"Empty", QString(), false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(read(c.name, RegistryKind::String).toString(), c.read) << c.name;
+        EXPECT_EQ(RegistryStringTooLong(*registry, RegistryRoot::LocalMachine, u"SOFTWARE\\Test"_s,
+                                        QLatin1String(c.name)),
+                  c.tooLong)
+            << c.name;
+    }
+    EXPECT_FALSE(RegistryStringTooLong(*registry, RegistryRoot::LocalMachine, u"SOFTWARE\\None"_s,
+                                       u"Long"_s));
 }
 
 TEST_F(ReadRegistryValueTest, DataOfZeroBytesIsAnArgumentError)
@@ -106,6 +135,11 @@ TEST_F(ReadRegistryValueTest, WhatIsNoRegularFileOrTooLargeIsRefusedAtOnceWithIt
 {
     const QString good = path(u"good.reg"_s);
     QFile::copy(registryPath(), good);
+    const auto padded = [&](qint64 size) {
+        QFile file(registryPath());
+        return QFile::copy(good, registryPath()) && file.open(QIODevice::ReadWrite) &&
+               file.resize(size);
+    };
     const auto replace = [&](const std::function<bool()> &make) {
         QFile::remove(registryPath());
         QDir(registryPath()).removeRecursively();
@@ -132,6 +166,11 @@ TEST_F(ReadRegistryValueTest, WhatIsNoRegularFileOrTooLargeIsRefusedAtOnceWithIt
          u"it does not start with"_s},
         {"missing", [&] { return true; }, u"No such file or directory"_s},
         {"a link to a regular file", [&] { return QFile::link(good, registryPath()); }, QString()},
+        // The cap and one either side ("past the cap" above): the same file, padded.
+        {"at the cap", [&] { return padded(qint64(64) << 20); }, QString()},
+        {"one below the cap", [&] { return padded((qint64(64) << 20) - 1); }, QString()},
+        {"one past the cap", [&] { return padded((qint64(64) << 20) + 1); },
+         u"larger than 64 MiB"_s},
     };
     for (const auto &c : cases) {
         replace(c.make);

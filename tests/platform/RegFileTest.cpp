@@ -59,10 +59,10 @@ TEST(RegFile, ReadsEveryKindOfValue)
     EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Blob"_s, &type),
               QByteArray("\x01\x02\xff\x10\x20", 5));
     EXPECT_EQ(type, RegistryType::Binary);
-    // String types stored as UTF-16 come back single-byte, as the single-byte query returns them.
+    // String types stored as UTF-16 come back as the system's bytes for them.
     EXPECT_EQ(
         valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Expand"_s, &type),
-        QByteArray("%A\xe9\x00", 4));
+        QByteArray("%A\xc3\xa9\x00", 5));
     EXPECT_EQ(type, RegistryType::ExpandString);
     EXPECT_EQ(
         valueData(hive, RegistryRoot::LocalMachine, u"SOFTWARE\\Quenvo"_s, u"Quad"_s, &type).size(),
@@ -124,20 +124,49 @@ TEST(RegFile, DeepAndManyKeysKeepTheirAncestorsWithoutStoringThem)
     EXPECT_EQ(deepHive.key(RegistryRoot::CurrentUser, QString()), nullptr);
 }
 
-TEST(RegFile, AcceptsUtf16AndTheOldHeader)
+// A value round-trips whatever the file's encoding: as regedit writes it (UTF-16LE with its mark,
+// or without), UTF-8 with or without a mark, the old header; a single-byte file keeps its bytes.
+TEST(RegFile, ValuesRoundTripWhateverTheEncoding)
 {
-    const QString text =
-        QString::fromLatin1("REGEDIT4\r\n\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\"caf\xe9\"\r\n");
-    QByteArray utf16("\xFF\xFE");
-    for (const QChar c : text) {
-        utf16.append(char(c.unicode() & 0xFF));
-        utf16.append(char(c.unicode() >> 8));
+    const auto utf16 = [](const QString &text, bool mark) {
+        QByteArray bytes = mark ? QByteArray("\xFF\xFE") : QByteArray();
+        for (const QChar c : text) {
+            bytes.append(char(c.unicode() & 0xFF));
+            bytes.append(char(c.unicode() >> 8));
+        }
+        return bytes;
+    };
+    for (const QString &folder :
+         {u"/var/caf\u00e9"_s, u"/var/\u0436\u0443\u0440\u043d\u0430\u043b"_s,
+          u"/var/\u65e5\u5fd7"_s, u"/var/\U0001F4DC"_s}) {
+        for (const char *header : {"REGEDIT4", "Windows Registry Editor Version 5.00"}) {
+            const QString text = QLatin1String(header) +
+                                 u"\r\n\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\""_s + folder +
+                                 u"\"\r\n\"Hex\"=hex(1):"_s;
+            QStringList hex;
+            for (const char byte : utf16(folder + QChar(0), false))
+                hex << QString::number(uchar(byte), 16).rightJustified(2, u'0');
+            const QString whole = text + hex.join(u',') + u"\r\n"_s;
+            const QByteArray wanted = folder.toUtf8() + '\0';
+            for (const QByteArray &bytes : {utf16(whole, true), utf16(whole, false), whole.toUtf8(),
+                                            QByteArray("\xEF\xBB\xBF") + whole.toUtf8()}) {
+                const RegFile hive = RegFile::parse(bytes);
+                EXPECT_EQ(
+                    valueData(hive, RegistryRoot::LocalMachine, u"Software\\Quenvo"_s, u"name"_s),
+                    wanted)
+                    << qPrintable(folder) << header;
+                EXPECT_EQ(
+                    valueData(hive, RegistryRoot::LocalMachine, u"Software\\Quenvo"_s, u"hex"_s),
+                    wanted)
+                    << qPrintable(folder) << header;
+            }
+        }
     }
-    for (const QByteArray &bytes :
-         {utf16, text.toUtf8(), text.toLatin1(), QByteArray("\xEF\xBB\xBF") + text.toUtf8()})
-        EXPECT_EQ(valueData(RegFile::parse(bytes), RegistryRoot::LocalMachine,
-                            u"Software\\Quenvo"_s, u"name"_s),
-                  QByteArray("caf\xe9\0", 5));
+    const QByteArray latin1 =
+        "REGEDIT4\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\"/var/caf\xe9\"\r\n";
+    EXPECT_EQ(valueData(RegFile::parse(latin1), RegistryRoot::LocalMachine, u"Software\\Quenvo"_s,
+                        u"name"_s),
+              QByteArray("/var/caf\xe9\0", 10));
 }
 
 TEST(RegFile, IgnoresWhatItCannotRead)

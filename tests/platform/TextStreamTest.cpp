@@ -2,6 +2,8 @@
 
 #include "support/TestEnvironment.h"
 
+#include <fcntl.h>
+
 namespace {
 
 class TextStreamTest : public TempEnvironment {
@@ -101,8 +103,9 @@ TEST_F(TextStreamTest, WriteToAFullDeviceFails)
 {
     if (!QFile::exists(u"/dev/full"_s))
         GTEST_SKIP() << "no /dev/full";
-    auto stream = fs.CreateTextFile(u"/dev/full"_s, true, false);
-    EXPECT_THROW(stream->WriteLine(u"nowhere to go"_s), FileSystemError);
+    TextStream stream(::open("/dev/full", O_WRONLY | O_CLOEXEC), u"/dev/full"_s,
+                      TextStream::Encoding::SingleByte);
+    EXPECT_THROW(stream.WriteLine(u"nowhere to go"_s), FileSystemError);
 }
 
 } // namespace

@@ -1,10 +1,14 @@
 #include "runlog/FileNames.h"
+#include "common/Failure.h"
+#include "runlog/FolderUtilities.h"
 
 #include "support/FaultyFileSystem.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
 #include <QFile>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -56,6 +60,60 @@ TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
     program->SilentMode = true;
     GenerateNewLogFileName(program->runFiles());
     EXPECT_EQ(dialogs.texts.size(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The working folders hold what the run makes from the served product's logs: made owner-only
+// whatever the umask, made private when others may write them, and refused, untouched, when
+// another account owns them (no name is given then: nothing may be made there).
+TEST_F(FileNamesTest, WorkingFoldersArePrivateOrRefused)
+{
+    auto program = makeProgram();
+    const mode_t saved = ::umask(0);
+    GenerateNewLogFileName(program->runFiles());
+    GenerateBackupDataFileName(program->runFiles());
+    CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags"));
+    ::umask(saved);
+    for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"}) {
+        EXPECT_EQ(modeOf(path(folder)), 0700u) << folder;
+        ::chmod(QFile::encodeName(path(folder)).constData(), 0777);
+    }
+    EXPECT_FALSE(GenerateNewLogFileName(program->runFiles()).isEmpty());
+    EXPECT_FALSE(GenerateBackupDataFileName(program->runFiles()).isEmpty());
+    CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags"));
+    for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"})
+        EXPECT_EQ(modeOf(path(folder)), 0700u) << folder << " made private";
+    EXPECT_TRUE(dialogs.texts.empty());
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a folder away";
+    for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"}) {
+        writeFile(QString::fromLatin1(folder) + u"/theirs"_s, "kept");
+        ::chown(QFile::encodeName(path(folder)).constData(), 65534, 65534);
+    }
+    EXPECT_EQ(GenerateNewLogFileName(program->runFiles()), QString());
+    EXPECT_EQ(GenerateBackupDataFileName(program->runFiles()), QString());
+    EXPECT_THROW(CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags")), Failure);
+    ASSERT_EQ(dialogs.texts.size(), 2u);
+    EXPECT_TRUE(dialogs.texts[0].contains(u"another account owns"_s) &&
+                dialogs.texts[0].contains(path("program/logs")))
+        << dialogs.texts[0].toStdString();
+    EXPECT_TRUE(dialogs.texts[1].startsWith(u"Error 1 (Cannot use a working folder that another "
+                                            "account owns '"_s +
+                                            path("program/ZIPS")))
+        << dialogs.texts[1].toStdString();
+    for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"})
+        EXPECT_EQ(readFile(QString::fromLatin1(folder) + u"/theirs"_s), QByteArray("kept"))
+            << folder << " emptied";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "runlog/RunLog.h"
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
+#include "platform/SystemLog.h"
 
 #include "support/TestEnvironment.h"
 
@@ -8,7 +9,11 @@
 #include <QRegularExpression>
 
 #include <clocale>
+#include <csignal>
 #include <ctime>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +32,42 @@ protected:
 };
 
 const QString rule(64, QLatin1Char('='));
+
+// What the code under test writes to stderr, caught through a pipe: a file would be held to the
+// size limit some tests set.
+class StderrCapture {
+public:
+    StderrCapture()
+    {
+        int ends[2];
+        EXPECT_EQ(::pipe(ends), 0);
+        m_read = ends[0];
+        std::fflush(stderr);
+        m_saved = ::dup(2);
+        ::dup2(ends[1], 2);
+        ::close(ends[1]);
+        m_reader = std::thread([this] {
+            char block[4096];
+            for (ssize_t n; (n = ::read(m_read, block, sizeof block)) > 0;)
+                m_text.append(block, n);
+        });
+    }
+    QByteArray finish()
+    {
+        std::fflush(stderr);
+        ::dup2(m_saved, 2);
+        ::close(m_saved);
+        m_reader.join();
+        ::close(m_read);
+        return m_text;
+    }
+
+private:
+    int m_read = -1;
+    int m_saved = -1;
+    std::thread m_reader;
+    QByteArray m_text;
+};
 const QRegularExpression stamped(uR"(^\d\d/\d\d/\d\d \d\d:\d\d:\d\d: )"_s);
 
 TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog)
@@ -149,6 +190,89 @@ TEST_F(RunLogTest, ALogThatCannotBeKeptFailsTheRunButLosesNoLine)
     EXPECT_TRUE(log.complete()) << "closing what was written loses nothing";
     log.WriteLogLine(u"    after close"_s);
     EXPECT_FALSE(log.complete()) << "a line after the close never reached the file";
+}
+
+// The file starts failing part-way (a full disk, a size limit), in the header, midway or near the
+// end, and inside a line: every line is then whole in the file or on stderr, none cut short.
+TEST_F(RunLogTest, ALogFailingPartWayLosesNoLine)
+{
+    const Clock fixed = [] { return QDateTime(QDate(2026, 12, 4), QTime(14, 5, 9)); };
+    QStringList events;
+    for (int i = 0; i < 40; ++i)
+        events << u"    line %1 "_s.arg(i) + QString(i * 7 % 50, u'x');
+    const auto write = [&](RunLog &runLog, const QString &file) {
+        runLog.OpenRunLog(path(file));
+        for (const QString &event : events)
+            runLog.WriteLogLine(event);
+        runLog.CloseRunLog();
+    };
+    RunLog whole(fs, u"Sorvik"_s, fixed);
+    write(whole, u"whole.TXT"_s);
+    const QByteArray complete = readFile("whole.TXT");
+    const QStringList all = runLogLines(complete);
+
+    const auto saved = std::signal(SIGXFSZ, SIG_IGN);
+    for (const double share : {0.05, 0.5, 0.95}) {
+        // Odd: the limit cuts a UTF-16 character in two as well as a line.
+        const rlim_t limit = rlim_t(complete.size() * share) | 1;
+        rlimit before{};
+        ::getrlimit(RLIMIT_FSIZE, &before);
+        StderrCapture capture;
+        rlimit capped = before;
+        capped.rlim_cur = limit;
+        ::setrlimit(RLIMIT_FSIZE, &capped);
+        RunLog failing(fs, u"Sorvik"_s, fixed);
+        write(failing, u"failing.TXT"_s);
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        const QString told = QString::fromLocal8Bit(capture.finish());
+
+        EXPECT_FALSE(failing.complete()) << share;
+        const QByteArray kept = readFile("failing.TXT");
+        EXPECT_TRUE(complete.startsWith(kept)) << share;
+        EXPECT_TRUE(kept.endsWith(QByteArray("\r\0\n\0", 4))) << share << " ends in a cut line";
+        const QStringList inFile = runLogLines(kept);
+        for (qsizetype i = 0; i < all.size(); ++i) {
+            if (all[i].isEmpty())
+                continue;
+            const bool whole = i < inFile.size() && inFile[i] == all[i];
+            EXPECT_TRUE(whole || told.contains(u"Sorvik: "_s + all[i] + u'\n'))
+                << share << ": line " << i << " lost: " << all[i].toStdString();
+        }
+    }
+    std::signal(SIGXFSZ, saved);
+}
+
+// A name with a line break cannot forge a line: every control character of an event is shown
+// escaped, in the file and in the pane; one CR LF at its very end stays, as a header's does.
+TEST_F(RunLogTest, ControlCharactersInEventsAreShownEscaped)
+{
+    log.OpenRunLog(path("run.TXT"));
+    const QString forged = u"12/04/26 14:05:09: (error) forged"_s;
+    const struct {
+        QString event;
+        QString shown;
+    } cases[] = {
+        {u"    Adding file into zip:/logs/data_a\n"_s + forged,
+         u"    Adding file into zip:/logs/data_a\\x0A"_s + forged},
+        {u"a\rb\x1b[2Kc\x7f\u0085d\u2028e\u202ef\tg"_s,
+         u"a\\x0Db\\x1B[2Kc\\x7F\\x85d\\u2028e\\u202Ef\tg"_s},
+        {u"\u0000\r\n\r\n"_s, u"\\x00\\x0D\\x0A"_s},
+    };
+    for (const auto &c : cases)
+        log.WriteLogLine(c.event);
+    EXPECT_EQ(log.ErrorCount(), 1) << "the forged marker is in the one line that holds it";
+    const QStringList lines = runLogEvents(readFile("run.TXT"));
+    ASSERT_EQ(lines.size(), 4);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(lines[i], cases[i].shown);
+        EXPECT_TRUE(log.pane().text().contains(cases[i].shown));
+    }
+    EXPECT_EQ(lines[3], QString());
+
+    // What goes to stderr (and the system log) is one line too.
+    StderrCapture capture;
+    tellSystem(u"Sorvik"_s, u"a name\n12/04/26 14:05:09: forged"_s);
+    EXPECT_EQ(capture.finish(), QByteArray("Sorvik: a name\\x0A12/04/26 14:05:09: forged\n"));
 }
 
 TEST(TimeText, MidnightShowsTheDateAlone)

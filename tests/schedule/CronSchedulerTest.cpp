@@ -1,3 +1,4 @@
+#include "common/Failure.h"
 #include "common/TimeText.h"
 #include "schedule/TaskScheduler.h"
 #include "schedule/posix/CronFile.h"
@@ -11,6 +12,7 @@
 #include <QRegularExpression>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -322,6 +324,132 @@ TEST_F(CronSchedulerTest, AnUnknownAccountOrAMissingFolderFails)
     EXPECT_THROW(task->setCreator(u"two\nlines"_s), Failure);
     qputenv("SORVIK_CRON_DIR", QFile::encodeName(path("missing")));
     EXPECT_THROW(scheduler->ReloadTasks(), Failure);
+}
+
+} // namespace
+
+namespace {
+
+// What stands in the cron folder under a task's name without being a task file of ours (a link to
+// one, a FIFO, a folder, a file others may write or another account's): never listed or read,
+// never replaced by a new task, and nothing waits on it.
+TEST_F(CronSchedulerTest, WhatIsNotOurTaskFileIsNeitherListedNorReplaced)
+{
+    const HangGuard guard;
+    save(u"model"_s);
+    const QByteArray ours = fileOf(u"model"_s);
+    writeFile("elsewhere", ours);
+    const QString at = path("cron.d/") + cronFileName(u"model"_s);
+    const struct {
+        const char *what;
+        std::function<void()> make;
+        bool needsRoot = false;
+    } cases[] = {
+        {"a link to a task file", [&] { QFile::link(path("elsewhere"), at); }},
+        {"a dangling link", [&] { QFile::link(path("gone"), at); }},
+        {"a FIFO", [&] { ::mkfifo(QFile::encodeName(at).constData(), 0644); }},
+        {"a folder", [&] { QDir().mkpath(at); }},
+        {"a second name of a task file",
+         [&] {
+             ::link(QFile::encodeName(path("elsewhere")).constData(),
+                    QFile::encodeName(at).constData());
+         }},
+        {"a file others may write",
+         [&] {
+             writeFile("cron.d/" + cronFileName(u"model"_s), ours);
+             ::chmod(QFile::encodeName(at).constData(), 0666);
+         }},
+        {"a file of another account",
+         [&] {
+             writeFile("cron.d/" + cronFileName(u"model"_s), ours);
+             ::chown(QFile::encodeName(at).constData(), 65534, 65534);
+         },
+         true},
+    };
+    for (const auto &c : cases) {
+        if (c.needsRoot && ::geteuid() != 0)
+            continue;
+        QFile::remove(at);
+        QDir(at).removeRecursively();
+        c.make();
+        struct stat before {};
+        ::lstat(QFile::encodeName(at).constData(), &before);
+        scheduler->ReloadTasks();
+        EXPECT_EQ(scheduler->count(), 0) << c.what;
+        EXPECT_THROW(scheduler->CreateTask(u"model"_s), Failure) << c.what;
+        struct stat after {};
+        ::lstat(QFile::encodeName(at).constData(), &after);
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
+        EXPECT_EQ(readFile("elsewhere"), ours) << c.what;
+    }
+    // A task listed as ours whose file is swapped meanwhile is not saved over what came.
+    QFile::remove(at);
+    QDir(at).removeRecursively();
+    save(u"model"_s);
+    scheduler->ReloadTasks();
+    ASSERT_EQ(scheduler->count(), 1);
+    QFile::remove(at);
+    ::mkfifo(QFile::encodeName(at).constData(), 0644);
+    EXPECT_THROW(scheduler->GetTask(1)->Save(), Failure);
+    EXPECT_TRUE(QFileInfo(at).isFile() == false && QFileInfo::exists(at));
+    EXPECT_EQ(QDir(path("cron.d"))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+              QStringList{cronFileName(u"model"_s)})
+        << "no temporary left";
+}
+
+// The purge script, run on a root of its own: only the program's own task files go, never a file
+// that almost matches (the marker on another line or almost the marker, a name of another form),
+// a link, a FIFO or a folder; the program's folders go, a link among them as a link.
+TEST_F(CronSchedulerTest, PurgingTakesOnlyWhatIsOurs)
+{
+    const QByteArray marker =
+        "# Sorvik scheduled task. Kept by Sorvik's scheduling window; edit it there.";
+    const QString root = path("root");
+    const auto put = [&](const QString &name, const QByteArray &content) {
+        writeFile(u"root/etc/cron.d/"_s + name, content);
+    };
+    put(u"sorvik-ours"_s, marker + "\n# sorvik: name: ours\n");
+    put(u"sorvik-Ours_2"_s, marker + "\n");
+    put(u"sorvik-second-line"_s, "# someone else's\n" + marker + "\n");
+    put(u"sorvik-almost"_s, QByteArray(marker).replace('.', 'x') + "\n");
+    put(u"sorvik-trailing"_s, marker + " \n");
+    put(u"sorvik-crlf"_s, marker + "\r\n");
+    put(u"sorvik-ours.dpkg-old"_s, marker + "\n");
+    put(u"Sorvik-upper"_s, marker + "\n");
+    put(u"xsorvik-prefixed"_s, marker + "\n");
+    writeFile("root/elsewhere/task", marker + "\n");
+    QFile::link(path("root/elsewhere/task"), path("root/etc/cron.d/sorvik-link"));
+    ::mkfifo(QFile::encodeName(path("root/etc/cron.d/sorvik-fifo")).constData(), 0644);
+    QDir().mkpath(path("root/etc/cron.d/sorvik-folder"));
+    writeFile("root/opt/sorvik/Sorvik", "program");
+    writeFile("root/opt/sorvik/.Sorvik.lock", QByteArray());
+    writeFile("root/opt/sorvik/ZIPS/LOG_Archive.ZIP", "archive");
+    writeFile("root/opt/sorvik/TempDiags/copy", "copy");
+    writeFile("root/kept-logs/Sorvik_Log.TXT", "kept");
+    QFile::link(path("root/kept-logs"), path("root/opt/sorvik/logs"));
+
+    QProcess purge;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"DPKG_ROOT"_s, root);
+    purge.setProcessEnvironment(env);
+    purge.start(u"/bin/sh"_s,
+                {QStringLiteral(SORVIK_SOURCE_DIR "/packaging/sorvik.postrm"), u"purge"_s});
+    ASSERT_TRUE(purge.waitForFinished(30000)) << "the script waited";
+    EXPECT_EQ(purge.exitCode(), 0) << purge.readAllStandardError().toStdString();
+
+    QStringList left = QDir(path("root/etc/cron.d"))
+                           .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    left.sort();
+    EXPECT_EQ(left, (QStringList{u"Sorvik-upper"_s, u"sorvik-almost"_s, u"sorvik-crlf"_s,
+                                 u"sorvik-fifo"_s, u"sorvik-folder"_s, u"sorvik-link"_s,
+                                 u"sorvik-ours.dpkg-old"_s, u"sorvik-second-line"_s,
+                                 u"sorvik-trailing"_s, u"xsorvik-prefixed"_s}));
+    EXPECT_EQ(QDir(path("root/opt/sorvik"))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{u"Sorvik"_s});
+    EXPECT_EQ(readFile("root/kept-logs/Sorvik_Log.TXT"), QByteArray("kept"));
+    EXPECT_EQ(readFile("root/elsewhere/task"), marker + "\n");
 }
 
 } // namespace

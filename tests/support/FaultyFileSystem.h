@@ -80,6 +80,11 @@ public:
         hook(u"OpenTextFile"_s, path);
         return FileSystem::OpenTextFile(path);
     }
+    std::unique_ptr<TextStream> OpenListedTextFile(const File &file) override
+    {
+        hook(u"OpenTextFile"_s, file.Path());
+        return FileSystem::OpenListedTextFile(file);
+    }
 
 private:
     void copyThenFail(const QString &source, const QString &destination)

@@ -165,6 +165,22 @@ TEST_F(UpdateCheckTest, AnEndlessAnswerIsCutAtTheCap)
     EXPECT_TRUE(body.startsWith(u"<row>padding</row>"_s));
 }
 
+// At the cap and one either side: a body up to the cap comes whole, one byte more is cut there.
+TEST_F(UpdateCheckTest, TheCapHoldsAtItsBoundary)
+{
+    constexpr qsizetype cap = 16 * 1024 * 1024;
+    writeFile("body", QByteArray());
+    serve({u"file"_s, path("body")});
+    for (const qsizetype size : {cap - 1, cap, cap + 1}) {
+        QByteArray body(size, 'a');
+        body[size - 1] = 'z';
+        writeFile("body", body);
+        const QString got = DownloadUrlText(DownloadListUrl());
+        EXPECT_EQ(got.size(), std::min(size, cap)) << size;
+        EXPECT_EQ(got.endsWith(u'z'), size <= cap) << size;
+    }
+}
+
 TEST(PadVersionString, PadsEveryComponentToFourDigits)
 {
     EXPECT_EQ(padVersion(u"1.0.1"_s), u"0001.0000.0001"_s);

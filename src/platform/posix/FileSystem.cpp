@@ -2,6 +2,7 @@
 
 #include "platform/WholeTransfer.h"
 
+#include <QScopeGuard>
 #include <QStringBuilder>
 
 #include <cerrno>
@@ -111,11 +112,14 @@ QString decodeNativePath(const QByteArray &native)
     return text;
 }
 
-int openRegularFile(const QString &path, struct stat *status)
+namespace {
+
+constexpr int readFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+// The descriptor when it is a regular file; closed and refused otherwise.
+int regularOnly(int fd, const QString &path, struct stat *status)
 {
-    // Non-blocking, so that a FIFO or device answers at once and is refused below.
-    const int fd =
-        ::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // Non-blocking, so that a FIFO or device answered at once and is refused here.
     if (fd < 0 && errno == ELOOP)
         throw FileSystemError(ELOOP, QStringLiteral("Cannot read a symbolic link"), path);
     if (fd < 0)
@@ -133,21 +137,99 @@ int openRegularFile(const QString &path, struct stat *status)
     return fd;
 }
 
+} // namespace
+
+OpenFolder::~OpenFolder()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int openRegularFile(const QString &path, struct stat *status)
+{
+    return regularOnly(::open(nativePath(path).constData(), readFlags), path, status);
+}
+
+int openRegularFile(const File &file, struct stat *status)
+{
+    if (!file.openFolder())
+        return openRegularFile(file.Path(), status);
+    return regularOnly(
+        ::openat(file.openFolder()->fd(), nativePath(file.Name()).constData(), readFlags),
+        file.Path(), status);
+}
+
 int createPrivateFile(const QString &path, bool overwrite)
 {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (overwrite ? O_TRUNC : O_EXCL);
-    const int fd = ::open(nativePath(path).constData(), flags, 0600);
-    if (fd < 0)
-        throw FileSystemError(errno, QStringLiteral("Cannot create file"), path);
-    // A file overwritten keeps its mode, and the umask may take from a new one's: set it outright.
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600 &&
-        ::fchmod(fd, 0600) != 0) {
-        const int error = errno;
-        ::close(fd);
-        throw FileSystemError(error, QStringLiteral("Cannot create file"), path);
+    const QByteArray native = nativePath(path);
+    // A few rounds at most: each one finds the path changed under it by someone else.
+    for (int round = 0; round < 4; ++round) {
+        int fd = ::open(native.constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd >= 0) {
+            // The umask may have taken from the mode; set it outright.
+            if (::fchmod(fd, 0600) != 0) {
+                const int error = errno;
+                ::close(fd);
+                throw FileSystemError(error, QStringLiteral("Cannot create file"), path);
+            }
+            return fd;
+        }
+        if (errno != EEXIST || !overwrite)
+            throw FileSystemError(errno, QStringLiteral("Cannot create file"), path);
+        struct stat there;
+        if (::lstat(native.constData(), &there) != 0)
+            continue; // gone meanwhile
+        if (S_ISLNK(there.st_mode))
+            throw FileSystemError(ELOOP, QStringLiteral("Cannot write through a symbolic link"),
+                                  path);
+        if (!S_ISREG(there.st_mode))
+            throw FileSystemError(S_ISDIR(there.st_mode) ? EISDIR : EINVAL,
+                                  QStringLiteral("Cannot overwrite what is not a regular file"),
+                                  path);
+        const bool ownPrivate =
+            there.st_uid == ::geteuid() && there.st_nlink == 1 && (there.st_mode & 077) == 0;
+        if (ownPrivate) {
+            fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            struct stat st;
+            if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == there.st_dev &&
+                st.st_ino == there.st_ino && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+                if (::ftruncate(fd, 0) != 0) {
+                    const int error = errno;
+                    ::close(fd);
+                    throw FileSystemError(error, QStringLiteral("Cannot create file"), path);
+                }
+                return fd;
+            }
+            if (fd >= 0)
+                ::close(fd);
+            continue;
+        }
+        // Another account's file, a second name of some other file, or one others may have open:
+        // nothing is written into it; a new file takes its name.
+        if (::unlink(native.constData()) != 0 && errno != ENOENT)
+            throw FileSystemError(errno, QStringLiteral("Cannot replace file"), path);
     }
-    return fd;
+    throw FileSystemError(EAGAIN, QStringLiteral("Cannot create file (it keeps changing)"), path);
+}
+
+void keepFolderPrivate(const QString &path)
+{
+    const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return;
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot use the working folder"), path);
+    const auto closeFolder = qScopeGuard([fd] { ::close(fd); });
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot use the working folder"), path);
+    if (st.st_uid != ::geteuid())
+        throw FileSystemError(
+            EPERM, QStringLiteral("Cannot use a working folder that another account owns"), path);
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot make the working folder private"),
+                              path);
 }
 
 namespace {
@@ -232,12 +314,14 @@ QString File::Path() const
     return joinPath(m_folder, m_name);
 }
 
-File::File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size)
+File::File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size,
+           std::shared_ptr<const OpenFolder> opened)
     : m_fs(&fs)
     , m_folder(std::move(folder))
     , m_name(std::move(name))
     , m_lastModified(std::move(lastModified))
     , m_size(size)
+    , m_opened(std::move(opened))
 {
 }
 
@@ -260,15 +344,29 @@ bool FileSystem::FileExists(const QString &path)
 
 void FileSystem::CreateFolder(const QString &path)
 {
-    if (::mkdir(nativePath(path).constData(), 0777) != 0)
+    const QByteArray native = nativePath(path);
+    if (::mkdir(native.constData(), 0700) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot create folder"), path);
+    // The umask can only take from 0700; set it outright so that the owner keeps full use.
+    ::chmod(native.constData(), 0700);
 }
 
 Folder FileSystem::GetFolder(const QString &path)
 {
-    DIR *dir = ::opendir(nativePath(path).constData());
-    if (!dir)
+    // Opened once, as the path names it; nothing is looked up through the path again.
+    const int folderFd =
+        ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (folderFd < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot open folder"), path);
+    const auto opened = std::make_shared<const OpenFolder>(folderFd);
+    const int listingFd = ::dup(folderFd);
+    DIR *dir = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (!dir) {
+        const int error = errno;
+        if (listingFd >= 0)
+            ::close(listingFd);
+        throw FileSystemError(error, QStringLiteral("Cannot open folder"), path);
+    }
     std::vector<File> files;
     std::vector<QString> skipped;
     errno = 0;
@@ -279,9 +377,10 @@ Folder FileSystem::GetFolder(const QString &path)
         // Only regular files count, and a link is not followed: a FIFO or device among the logs
         // would block or never end, and a link would take in whatever it points at.
         struct stat st;
-        if (::fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISREG(st.st_mode))
-                files.emplace_back(*this, path, name, fromTimespec(st.st_mtim), qint64(st.st_size));
+                files.emplace_back(*this, path, name, fromTimespec(st.st_mtim), qint64(st.st_size),
+                                   opened);
             else
                 skipped.push_back(joinPath(path, name));
         }
@@ -322,14 +421,19 @@ void FileSystem::DeleteFile(const QString &path, bool force)
 void FileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite,
                           const CopyWatch &watch)
 {
-    Fd in(::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0)
-        throw FileSystemError(errno, QStringLiteral("Cannot open file"), source);
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
-    Fd out(::open(nativePath(destination).constData(), flags, 0666));
+    Fd in(openRegularFile(source));
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (overwrite ? O_TRUNC : O_EXCL);
+    Fd out(::open(nativePath(destination).constData(), flags, deliveredMode));
     if (out.get() < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot create file"), destination);
     struct stat st;
+    if (::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw FileSystemError(EINVAL, QStringLiteral("Cannot copy onto what is not a regular file"),
+                              destination);
+    // The mode is chosen, not left to the umask; a share that keeps no modes may refuse, and the
+    // mode it was created with is never wider.
+    ::fchmod(out.get(), deliveredMode);
     const qint64 total = ::fstat(in.get(), &st) == 0 ? qint64(st.st_size) : 0;
     // In the kernel where it can be (no copy through our memory), by reading and writing where not;
     // in pieces a watcher hears of.
@@ -423,5 +527,11 @@ std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool
 std::unique_ptr<TextStream> FileSystem::OpenTextFile(const QString &path)
 {
     return std::make_unique<TextStream>(openRegularFile(path), path,
+                                        TextStream::Encoding::SingleByte);
+}
+
+std::unique_ptr<TextStream> FileSystem::OpenListedTextFile(const File &file)
+{
+    return std::make_unique<TextStream>(openRegularFile(file), file.Path(),
                                         TextStream::Encoding::SingleByte);
 }

@@ -1,5 +1,7 @@
 #include "platform/posix/RegFile.h"
 
+#include "platform/FileSystem.h"
+
 #include <QStringDecoder>
 
 #include <optional>
@@ -48,18 +50,19 @@ QString canonicalKey(QStringView path)
     return QString();
 }
 
+// regedit writes UTF-16LE with a byte-order mark; older files are UTF-8 or single-byte. Text that
+// is not UTF-8 keeps its bytes: each becomes the character that nativePath turns back into it, so
+// a folder named in any single-byte encoding is found under the very bytes the file holds.
 QString decode(const QByteArray &bytes)
 {
-    if (bytes.startsWith("\xFF\xFE")) {
-        const QByteArrayView body = QByteArrayView(bytes).sliced(2);
+    const bool utf16Mark = bytes.startsWith("\xFF\xFE");
+    // Without its mark, UTF-16LE still shows in the header's first letter and the zero after it.
+    const bool utf16Bare = bytes.size() >= 2 && bytes.at(0) != 0 && bytes.at(1) == 0;
+    if (utf16Mark || utf16Bare) {
+        const QByteArrayView body = QByteArrayView(bytes).sliced(utf16Mark ? 2 : 0);
         return QString::fromUtf16(reinterpret_cast<const char16_t *>(body.data()), body.size() / 2);
     }
-    const QByteArrayView body =
-        bytes.startsWith("\xEF\xBB\xBF") ? QByteArrayView(bytes).sliced(3) : QByteArrayView(bytes);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(body);
-    // An old single-byte file is not UTF-8: take its bytes as ISO-8859-1.
-    return utf8.hasError() ? QString::fromLatin1(body) : text;
+    return decodeNativePath(bytes.startsWith("\xEF\xBB\xBF") ? bytes.sliced(3) : bytes);
 }
 
 // Reads a quoted string starting at `pos` (on the opening quote); \\ and \" are escapes. Leaves
@@ -84,9 +87,11 @@ std::optional<QString> quoted(QStringView line, qsizetype &pos)
     return std::nullopt;
 }
 
-QByteArray singleByteWithZero(const QString &text)
+// A string as the query hands it back: the bytes the system takes for it, and the terminating
+// zero. A path then reaches the file system exactly as the file spells it, whatever its script.
+QByteArray nativeWithZero(const QString &text)
 {
-    QByteArray bytes = text.toLatin1();
+    QByteArray bytes = nativePath(text);
     bytes.append('\0');
     return bytes;
 }
@@ -114,12 +119,11 @@ std::optional<QByteArray> hexBytes(QStringView list)
     return bytes;
 }
 
-// The single-byte query hands string types back converted from UTF-16.
-QByteArray stringTypeAsSingleByte(const QByteArray &utf16)
+// String types written as hex data are UTF-16LE; the query hands them back as the system's bytes.
+QByteArray stringTypeAsNative(const QByteArray &utf16)
 {
-    const QString text =
-        QString::fromUtf16(reinterpret_cast<const char16_t *>(utf16.constData()), utf16.size() / 2);
-    return text.toLatin1();
+    return nativePath(QString::fromUtf16(reinterpret_cast<const char16_t *>(utf16.constData()),
+                                         utf16.size() / 2));
 }
 
 std::optional<RegistryValue> parseData(QStringView data)
@@ -129,7 +133,7 @@ std::optional<RegistryValue> parseData(QStringView data)
         const auto text = quoted(data, pos);
         if (!text || !data.sliced(pos).trimmed().isEmpty())
             return std::nullopt;
-        return RegistryValue{RegistryType::String, singleByteWithZero(*text)};
+        return RegistryValue{RegistryType::String, nativeWithZero(*text)};
     }
     const qsizetype colon = data.indexOf(u':');
     if (colon < 0)
@@ -165,7 +169,7 @@ std::optional<RegistryValue> parseData(QStringView data)
         return std::nullopt;
     if (type == RegistryType::String || type == RegistryType::ExpandString ||
         type == RegistryType::MultiString)
-        bytes = stringTypeAsSingleByte(*bytes);
+        bytes = stringTypeAsNative(*bytes);
     return RegistryValue{type, *bytes};
 }
 

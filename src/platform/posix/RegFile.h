@@ -8,7 +8,8 @@
 #include <map>
 
 // The keys and values of a registry file in the `.reg` text format ("Windows Registry Editor
-// Version 5.00" or "REGEDIT4"; UTF-8, or UTF-16LE with a byte-order mark). Keys are held under
+// Version 5.00" or "REGEDIT4"; UTF-16LE with or without a byte-order mark, UTF-8, or any
+// single-byte encoding, whose bytes are kept as they are). Keys are held under
 // their full path ("HKEY_LOCAL_MACHINE\SOFTWARE\..."), case-folded; every key's ancestors exist.
 // Whatever cannot be read is left out: any bytes at all give some hive and never a crash.
 class RegFile {

@@ -19,31 +19,99 @@ QString lastError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Opens the lock file, making it when missing, and says why it cannot be used when it cannot.
-// Never through a link, never waiting on a FIFO, and only a plain file of this account with no
-// other name: whoever can open it could hold the lock against us.
-int openLockFile(const QString &path, QString &problem)
+// Whether `st` is a lock file no other account can open or hold: a plain file of this account,
+// private, with no second name.
+bool privateFile(const struct stat &st)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1 &&
+           (st.st_mode & 077) == 0;
+}
+
+// Puts a new private file in the place of the one `seen` describes, unless the place changed
+// meanwhile (then nothing is done: the caller looks again). False with the reason when it cannot.
+bool replaceLockFile(const QString &path, const struct stat &seen, QString &problem)
+{
+    QByteArray fresh = QFile::encodeName(path) + ".XXXXXX";
+    const int fd = ::mkostemp(fresh.data(), O_CLOEXEC);
     if (fd < 0) {
-        problem = lastError();
-        return -1;
+        problem = QStringLiteral("it is not a private file of this account and cannot be "
+                                 "replaced: %1")
+                      .arg(lastError());
+        return false;
     }
+    ::fchmod(fd, 0600);
+    ::close(fd);
+    struct stat now {};
+    const QByteArray native = QFile::encodeName(path);
+    if (::lstat(native.constData(), &now) == 0 && now.st_dev == seen.st_dev &&
+        now.st_ino == seen.st_ino && ::rename(fresh.constData(), native.constData()) == 0)
+        return true;
+    ::unlink(fresh.constData());
+    return true;
+}
+
+// Opens the lock file, making it when missing, and says why it cannot be used when it cannot.
+// Never through a link, never waiting on a FIFO, and only a private file of this account with no
+// other name: whoever can open it could hold the lock against us. A file of ours that others
+// could open (mode 0640 or 0660, a second name) may already be open in their hands, so making it
+// private is not enough: a new file takes its place, and `replaced` says so. Another account's
+// file is refused.
+int openLockFile(const QString &path, QString &problem, bool &replaced)
+{
+    const QByteArray native = QFile::encodeName(path);
+    for (int round = 0; round < 4; ++round) {
+        struct stat there {};
+        if (::lstat(native.constData(), &there) == 0) {
+            if (S_ISLNK(there.st_mode) || !S_ISREG(there.st_mode)) {
+                problem = S_ISLNK(there.st_mode) ? QStringLiteral("it is a symbolic link")
+                                                 : QStringLiteral("it is not a regular file");
+                return -1;
+            }
+            // Another account's lock may be its own running instance's: not ours to replace.
+            if (there.st_uid != ::geteuid()) {
+                problem = QStringLiteral("it belongs to another account");
+                return -1;
+            }
+            if (!privateFile(there)) {
+                if (!replaceLockFile(path, there, problem))
+                    return -1;
+                replaced = true;
+                continue;
+            }
+        }
+        const int fd = ::open(native.constData(),
+                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            problem = lastError();
+            return -1;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && privateFile(st))
+            return fd;
+        // Changed between the look and the open: look again.
+        ::close(fd);
+    }
+    problem = QStringLiteral("it keeps changing");
+    return -1;
+}
+
+// Whether the lock file at `path` is still the one open as `fd`: a lock on a file that lost its
+// name guards nothing.
+bool stillNamed(int fd, const QString &path)
+{
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd, &open) == 0 && ::lstat(QFile::encodeName(path).constData(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+// Whether a socket at `path` is one this account made and no other account can reach: only then
+// is it the running instance's.
+bool ownSocket(const QString &path)
+{
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        st.st_nlink != 1) {
-        problem = QStringLiteral("it is not a plain file of this account");
-        ::close(fd);
-        return -1;
-    }
-    // Readable by others, it would let them take a read lock that keeps our write lock out.
-    if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
-        problem = lastError();
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+           st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
 }
 
 // This account's runtime folder when it is private to it; empty otherwise.
@@ -73,18 +141,30 @@ SingleInstance::SingleInstance() = default;
 
 SingleInstance::~SingleInstance()
 {
-    if (m_server)
+    release();
+}
+
+void SingleInstance::release()
+{
+    // Closing the server removes its socket: nothing of this instance is left to connect to.
+    if (m_server) {
         m_server->close();
+        m_server.reset();
+    }
     if (m_fd >= 0)
         ::close(m_fd);
+    m_fd = -1;
 }
 
 QString SingleInstance::callPath() const
 {
-    const QString runtime = privateRuntimeFolder();
-    if (runtime.isEmpty() || m_executable.isEmpty())
+    if (m_lockPath.isEmpty())
         return QString();
-    return runtime + QStringLiteral("/Sorvik-") + lockKey(m_executable) + QStringLiteral(".call");
+    // Beside the lock it answers for: there for a start through su or sudo, which has no runtime
+    // folder of its own, and as private as the lock's folder.
+    QString path = m_lockPath;
+    path.chop(int(qstrlen(".lock")));
+    return path + QStringLiteral(".call");
 }
 
 void SingleInstance::answerLaterStarts(std::function<void()> call)
@@ -92,8 +172,15 @@ void SingleInstance::answerLaterStarts(std::function<void()> call)
     const QString path = callPath();
     if (m_fd < 0 || path.isEmpty() || m_server)
         return;
-    // A socket left by an instance that died is ours to replace: we hold the lock.
-    QLocalServer::removeServer(path);
+    // A socket left by an instance that died is ours to replace: we hold the lock. Anything else
+    // there is not ours, and stays.
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(path);
+    if (::lstat(native.constData(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode) && !S_ISLNK(st.st_mode))
+            return;
+        ::unlink(native.constData());
+    }
     m_server = std::make_unique<QLocalServer>();
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(path)) {
@@ -113,7 +200,7 @@ void SingleInstance::answerLaterStarts(std::function<void()> call)
 bool SingleInstance::tellRunningInstance() const
 {
     const QString path = callPath();
-    if (path.isEmpty())
+    if (path.isEmpty() || !ownSocket(path))
         return false;
     QLocalSocket socket;
     socket.connectToServer(path);
@@ -140,33 +227,50 @@ SingleInstance::Claim SingleInstance::claim(const QString &executablePath)
 
     QString note;
     for (const QString &place : places) {
-        QString problem;
-        const int fd = openLockFile(place, problem);
-        if (fd < 0) {
-            note += QStringLiteral("The lock file %1 cannot be used (%2). ").arg(place, problem);
-            continue;
-        }
-        // A write lock of the open file, not of the process: it needs write access to take, and
-        // two opens within one process keep each other out like two processes do.
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) {
-            m_fd = fd;
-            if (place != home)
-                note += QStringLiteral("The lock is kept in %1: a start in another account's "
-                                       "session is not seen.")
+        for (int round = 0; round < 4; ++round) {
+            QString problem;
+            bool replaced = false;
+            const int fd = openLockFile(place, problem, replaced);
+            if (replaced && round == 0)
+                note += QStringLiteral("The lock file %1 was open to other accounts; a new private "
+                                       "one took its place. ")
                             .arg(place);
-            return {false, note.trimmed()};
+            if (fd < 0) {
+                note +=
+                    QStringLiteral("The lock file %1 cannot be used (%2). ").arg(place, problem);
+                break;
+            }
+            // A write lock of the open file, not of the process: it needs write access to take,
+            // and two opens within one process keep each other out like two processes do.
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            lock.l_whence = SEEK_SET;
+            if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) {
+                if (!stillNamed(fd, place)) {
+                    ::close(fd);
+                    continue;
+                }
+                m_fd = fd;
+                m_lockPath = place;
+                if (place != home)
+                    note += QStringLiteral("The lock is kept in %1: a start in another account's "
+                                           "session is not seen.")
+                                .arg(place);
+                return {false, note.trimmed()};
+            }
+            const int error = errno;
+            ::close(fd);
+            if (error == EAGAIN || error == EACCES) {
+                m_lockPath = place;
+                return {true, QStringLiteral("Another instance of %1 is running (it holds %2); "
+                                             "this start ends.")
+                                  .arg(canonical.filePath(), place)};
+            }
+            errno = error;
+            note +=
+                QStringLiteral("The lock file %1 cannot be locked (%2). ").arg(place, lastError());
+            break;
         }
-        const int error = errno;
-        ::close(fd);
-        if (error == EAGAIN || error == EACCES)
-            return {true, QStringLiteral("Another instance of %1 is running (it holds %2); this "
-                                         "start ends.")
-                              .arg(canonical.filePath(), place)};
-        errno = error;
-        note += QStringLiteral("The lock file %1 cannot be locked (%2). ").arg(place, lastError());
     }
     return {false, note + QStringLiteral("Sorvik runs without a guard against a second instance.")};
 }

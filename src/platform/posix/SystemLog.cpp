@@ -1,5 +1,7 @@
 #include "platform/SystemLog.h"
 
+#include "common/ControlText.h"
+
 #include <QDateTime>
 #include <QLocale>
 
@@ -38,8 +40,8 @@ void sendTo(const QByteArray &socketPath, int priority, const QByteArray &tag,
 
 void tellSystem(const QString &source, const QString &text, SystemLogPriority priority)
 {
-    const QByteArray name = source.toLocal8Bit();
-    const QByteArray bytes = text.toLocal8Bit();
+    const QByteArray name = escapeControls(source).toLocal8Bit();
+    const QByteArray bytes = escapeControls(text).toLocal8Bit();
     std::fprintf(stderr, "%s: %s\n", name.constData(), bytes.constData());
     std::fflush(stderr);
     const int level = priority == SystemLogPriority::Error ? LOG_ERR : LOG_WARNING;

@@ -96,7 +96,16 @@ void TextStream::Write(const QString &text)
         bytes = text.toLatin1();
     }
     if (!m_buffered) {
-        writeAll(bytes.constData(), bytes.size());
+        // A line goes in whole or not at all: what a write that failed part-way (a full disk, a
+        // size limit) left of it is taken back, so that no reader takes a cut line for a whole.
+        const off_t before = ::lseek(m_fd, 0, SEEK_CUR);
+        try {
+            writeAll(bytes.constData(), bytes.size());
+        } catch (const FileSystemError &) {
+            if (before >= 0 && ::ftruncate(m_fd, before) == 0)
+                ::lseek(m_fd, before, SEEK_SET);
+            throw;
+        }
         return;
     }
     m_pending += bytes;

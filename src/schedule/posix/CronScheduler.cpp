@@ -1,5 +1,6 @@
 #include "schedule/TaskScheduler.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "schedule/posix/CronFile.h"
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +56,33 @@ QString homeOf(const QString &account)
     return QString::fromLocal8Bit(found->pw_dir);
 }
 
+// Whether what `st` describes may be a task file of ours: a plain file with one name, of this
+// account (or root, whose folder cron.d is), that no one else may write. Anything else is not
+// ours, and cron itself refuses most of it.
+bool taskFileKind(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           (st.st_uid == ::geteuid() || st.st_uid == 0) && (st.st_mode & 022) == 0;
+}
+
+// The bytes of a task file, read without following a link or waiting on a FIFO; nothing when it
+// is not a file that can be ours.
+std::optional<QByteArray> readTaskFile(const QString &path)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    QFile file;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !taskFileKind(st) || st.st_size > 1024 * 1024 ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    return file.read(1024 * 1024);
+}
+
 class CronScheduler : public TaskScheduler {
 public:
     explicit CronScheduler(TaskPropertySheet &sheet)
@@ -69,15 +98,13 @@ public:
             throw Failure(ENOENT,
                           QStringLiteral("The task folder %1 does not exist").arg(folder.path()));
         static const QRegularExpression cronName(QStringLiteral("^[A-Za-z0-9_-]+$"));
-        for (const QFileInfo &info : folder.entryInfoList(QDir::Files)) {
-            if (!cronName.match(info.fileName()).hasMatch() || info.size() > 1024 * 1024)
+        for (const QString &name : folder.entryList(QDir::AllEntries | QDir::System)) {
+            if (!cronName.match(name).hasMatch())
                 continue;
-            QFile file(info.filePath());
-            if (!file.open(QIODevice::ReadOnly))
-                continue;
-            const auto parsed = parseCronFile(file.readAll());
+            const auto bytes = readTaskFile(folder.filePath(name));
+            const auto parsed = bytes ? parseCronFile(*bytes) : std::nullopt;
             // A file that does not carry the name it would be saved under is not one we made.
-            if (!parsed || cronFileName(parsed->name) != info.fileName())
+            if (!parsed || cronFileName(parsed->name) != name)
                 continue;
             m_tasks.push_back(toTask(*parsed));
         }
@@ -110,7 +137,11 @@ public:
     {
         if (name.trimmed().isEmpty())
             return nullptr;
-        if (QFileInfo::exists(cronFolder() + QLatin1Char('/') + cronFileName(name)))
+        // Whatever stands at the name (a dangling link too) keeps it.
+        struct stat st {};
+        if (::lstat(
+                QFile::encodeName(cronFolder() + QLatin1Char('/') + cronFileName(name)).constData(),
+                &st) == 0)
             throw Failure(EEXIST, QStringLiteral("A task named %1 exists already").arg(name));
         return std::make_shared<ScheduledTask>(*this, name);
     }
@@ -193,6 +224,14 @@ private:
         const int error = errno;
         ok = (::close(fd) == 0) && ok;
         const QByteArray target = QFile::encodeName(folder + QLatin1Char('/') + fileName);
+        // Only a file of ours is replaced: what took the name since the list was read stays.
+        struct stat there {};
+        if (ok && ::lstat(target.constData(), &there) == 0 && !taskFileKind(there)) {
+            ::unlink(temporary.constData());
+            throw Failure(EEXIST, QStringLiteral("Cannot write the task file %1: something that "
+                                                 "is not a task file of Sorvik's is there")
+                                      .arg(QFile::decodeName(target)));
+        }
         if (!ok || ::rename(temporary.constData(), target.constData()) != 0) {
             const int failure = ok ? errno : error;
             ::unlink(temporary.constData());
@@ -218,10 +257,12 @@ void stampScheduledStart()
     QDir().mkpath(QFileInfo(QFile::decodeName(stamp)).absolutePath());
     const int fd =
         ::open(stamp.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    // The path comes from the environment: shown escaped, it stays on its line.
     if (fd < 0 || ::futimens(fd, nullptr) != 0)
         std::fprintf(stderr,
                      "Sorvik: the start of this scheduled run cannot be recorded in %s: %s\n",
-                     stamp.constData(), std::strerror(errno));
+                     escapeControls(QFile::decodeName(stamp)).toLocal8Bit().constData(),
+                     std::strerror(errno));
     if (fd >= 0)
         ::close(fd);
 }

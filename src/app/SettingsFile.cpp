@@ -1,0 +1,280 @@
+#include "app/SettingsFile.h"
+
+#include "common/Failure.h"
+#include "platform/FileSystem.h"
+#include "platform/WholeTransfer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Far beyond a few settings; a file this large is not one the program wrote.
+constexpr qint64 sizeCap = 1 << 20;
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+[[noreturn]] void refuse(int number, const QString &what, const QString &path,
+                         const QString &reason)
+{
+    throw Failure(number, QStringLiteral("The %1 '%2' is not used: %3").arg(what, path, reason));
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Why this account should not trust what `st` describes; empty when it may.
+QString distrust(const struct stat &st)
+{
+    if (st.st_uid != ::geteuid())
+        return QStringLiteral("it belongs to another account");
+    // The account's own group may write (a umask of 002 gives files that mode, where every
+    // account has a group of its own); any other group, or the world, may not.
+    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid()))
+        return QStringLiteral("others may write to it");
+    return QString();
+}
+
+// The settings folder, open, or nothing when it does not exist yet.
+std::optional<int> openFolder(const QString &folder)
+{
+    const int fd =
+        ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT)
+        return std::nullopt;
+    if (fd < 0)
+        refuse(errno, QStringLiteral("settings folder"), folder, systemError(errno));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        refuse(error, QStringLiteral("settings folder"), folder, systemError(error));
+    }
+    if (const QString reason = distrust(st); !reason.isEmpty()) {
+        ::close(fd);
+        refuse(EPERM, QStringLiteral("settings folder"), folder, reason);
+    }
+    return fd;
+}
+
+// The file's bytes, or nothing when there is no file.
+std::optional<QByteArray> readFile(int folder, const QString &name, const QString &path)
+{
+    const QString what = QStringLiteral("settings file");
+    Descriptor fd(::openat(folder, nativePath(name).constData(),
+                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0 && errno == ENOENT)
+        return std::nullopt;
+    if (fd.get() < 0 && errno == ELOOP)
+        refuse(ELOOP, what, path, QStringLiteral("it is a symbolic link"));
+    if (fd.get() < 0)
+        refuse(errno, what, path, systemError(errno));
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0)
+        refuse(errno, what, path, systemError(errno));
+    if (!S_ISREG(st.st_mode))
+        refuse(EINVAL, what, path, QStringLiteral("it is not a regular file"));
+    if (const QString reason = distrust(st); !reason.isEmpty())
+        refuse(EPERM, what, path, reason);
+    if (st.st_size > sizeCap)
+        refuse(EFBIG, what, path, QStringLiteral("it is larger than 1 MiB"));
+    QByteArray bytes(qsizetype(st.st_size) + 1, Qt::Uninitialized);
+    const Transferred moved = transferWhole(size_t(bytes.size()), [&](size_t done) {
+        return ::read(fd.get(), bytes.data() + done, size_t(bytes.size()) - done);
+    });
+    if (moved.error)
+        refuse(moved.error, what, path, systemError(moved.error));
+    // It grew past what it was: it is being written by someone; whatever it holds is not whole.
+    if (moved.bytes > size_t(st.st_size))
+        refuse(EAGAIN, what, path, QStringLiteral("it changes while it is read"));
+    bytes.resize(qsizetype(moved.bytes));
+    return bytes;
+}
+
+// The settings store works on files only: the bytes go through a private copy of their own.
+class Draft {
+public:
+    explicit Draft(const QByteArray &bytes)
+    {
+        if (!m_folder.isValid())
+            throw Failure(EIO, QStringLiteral("Cannot read the settings: no private temporary "
+                                              "folder (%1)")
+                                   .arg(m_folder.errorString()));
+        QFile file(path());
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
+            throw Failure(EIO,
+                          QStringLiteral("Cannot read the settings: %1").arg(file.errorString()));
+    }
+    QString path() const { return m_folder.filePath(QStringLiteral("settings.ini")); }
+
+private:
+    QTemporaryDir m_folder;
+};
+
+// Writes `bytes` under a new name in the folder and renames it into place: the file is whole or
+// the old one stays.
+void install(int folder, const QString &name, const QString &path, const QByteArray &bytes)
+{
+    const auto cannot = [&](int error, const QString &reason) {
+        throw Failure(error,
+                      QStringLiteral("Cannot save the settings to '%1': %2").arg(path, reason));
+    };
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        temporary = nativePath(QLatin1Char('.') + name) + '.' +
+                    QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        fd = ::openat(folder, temporary.constData(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 && errno != EEXIST)
+            cannot(errno, systemError(errno));
+    }
+    if (fd < 0)
+        cannot(EEXIST, QStringLiteral("no temporary name is free"));
+    Descriptor written(fd);
+    auto removeTemporary = qScopeGuard([&] { ::unlinkat(folder, temporary.constData(), 0); });
+    const Transferred moved = transferWhole(size_t(bytes.size()), [&](size_t done) {
+        return ::write(fd, bytes.constData() + done, size_t(bytes.size()) - done);
+    });
+    if (moved.bytes < size_t(bytes.size()))
+        cannot(moved.error ? moved.error : EIO, systemError(moved.error ? moved.error : EIO));
+    struct stat mine;
+    if (::fchmod(fd, 0600) != 0 || ::fsync(fd) != 0 || ::fstat(fd, &mine) != 0)
+        cannot(errno, systemError(errno));
+    if (mine.st_size != bytes.size())
+        cannot(EIO, QStringLiteral("the new file holds %1 of %2 bytes")
+                        .arg(mine.st_size)
+                        .arg(bytes.size()));
+
+    // Whatever took the name since it was read must still be ours to replace.
+    const QByteArray target = nativePath(name);
+    struct stat there;
+    if (::fstatat(folder, target.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(there.st_mode))
+            refuse(ELOOP, QStringLiteral("settings file"), path,
+                   QStringLiteral("it is a symbolic link"));
+        if (!S_ISREG(there.st_mode))
+            refuse(EINVAL, QStringLiteral("settings file"), path,
+                   QStringLiteral("it is not a regular file"));
+        if (there.st_uid != ::geteuid())
+            refuse(EPERM, QStringLiteral("settings file"), path,
+                   QStringLiteral("it belongs to another account"));
+    }
+    if (::renameat(folder, temporary.constData(), folder, target.constData()) != 0)
+        cannot(errno, systemError(errno));
+    removeTemporary.dismiss();
+    struct stat placed;
+    if (::fstatat(folder, target.constData(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
+        placed.st_ino != mine.st_ino || placed.st_dev != mine.st_dev ||
+        placed.st_size != mine.st_size)
+        cannot(EIO, QStringLiteral("another file took its place at once"));
+}
+
+} // namespace
+
+SettingsFile::SettingsFile(const QString &application)
+    : m_folder(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+               QLatin1Char('/') + application)
+    , m_fileName(application + QStringLiteral(".ini"))
+    , m_path(m_folder + QLatin1Char('/') + m_fileName)
+{
+}
+
+QVariantMap SettingsFile::readGroup(const QString &group) const
+{
+    const std::optional<int> folder = openFolder(m_folder);
+    if (!folder)
+        return {};
+    Descriptor open(*folder);
+    const std::optional<QByteArray> bytes = readFile(open.get(), m_fileName, m_path);
+    if (!bytes)
+        return {};
+    const Draft draft(*bytes);
+    QSettings settings(draft.path(), QSettings::IniFormat);
+    settings.beginGroup(group);
+    QVariantMap values;
+    for (const QString &key : settings.childKeys())
+        values.insert(key, settings.value(key));
+    return values;
+}
+
+void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
+{
+    std::optional<int> folder = openFolder(m_folder);
+    if (!folder) {
+        // The parents as the settings store would make them; our own folder owner-only.
+        const QString parent = QFileInfo(m_folder).absolutePath();
+        if (!QDir().mkpath(parent) ||
+            (::mkdir(nativePath(m_folder).constData(), 0700) != 0 && errno != EEXIST))
+            throw Failure(errno ? errno : EIO,
+                          QStringLiteral("Cannot save the settings: cannot make the folder '%1'")
+                              .arg(m_folder));
+        folder = openFolder(m_folder);
+        if (!folder)
+            throw Failure(ENOENT, QStringLiteral("Cannot save the settings: the folder '%1' is "
+                                                 "gone")
+                                      .arg(m_folder));
+    }
+    Descriptor open(*folder);
+    const QByteArray before = readFile(open.get(), m_fileName, m_path).value_or(QByteArray());
+    const Draft draft(before);
+    {
+        QSettings settings(draft.path(), QSettings::IniFormat);
+        settings.beginGroup(group);
+        bool changed = false;
+        for (auto it = values.cbegin(); it != values.cend(); ++it) {
+            // Read back from the file, a number is text: compared as text, it is no change.
+            const QVariant stored = settings.value(it.key());
+            if (settings.contains(it.key()) &&
+                (stored == it.value() ||
+                 (it.value().canConvert<QString>() && stored.toString() == it.value().toString())))
+                continue;
+            settings.setValue(it.key(), it.value());
+            changed = true;
+        }
+        settings.endGroup();
+        // Most runs end with the values they started with: nothing to write.
+        if (!changed)
+            return;
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            throw Failure(EIO, QStringLiteral("Cannot save the settings to '%1'").arg(m_path));
+    }
+    QFile made(draft.path());
+    if (!made.open(QIODevice::ReadOnly))
+        throw Failure(
+            EIO,
+            QStringLiteral("Cannot save the settings to '%1': %2").arg(m_path, made.errorString()));
+    install(open.get(), m_fileName, m_path, made.readAll());
+}

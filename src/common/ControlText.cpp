@@ -1,0 +1,28 @@
+#include "common/ControlText.h"
+
+namespace {
+bool breaksLine(char16_t c)
+{
+    return (c < 0x20 && c != u'\t') || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+} // namespace
+
+QString escapeControls(QStringView text)
+{
+    qsizetype first = 0;
+    while (first < text.size() && !breaksLine(text.at(first).unicode()))
+        ++first;
+    if (first == text.size())
+        return text.toString();
+    QString shown = text.left(first).toString();
+    for (qsizetype i = first; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (!breaksLine(c))
+            shown += QChar(c);
+        else
+            shown += (c < 0x100 ? QStringLiteral("\\x") : QStringLiteral("\\u")) +
+                     QString::number(uint(c), 16).rightJustified(c < 0x100 ? 2 : 4, u'0').toUpper();
+    }
+    return shown;
+}

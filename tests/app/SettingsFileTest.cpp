@@ -1,0 +1,225 @@
+#include "app/SettingsFile.h"
+#include "app/ArchiveFolderSetting.h"
+#include "common/Failure.h"
+#include "platform/FileSystem.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <csignal>
+#include <optional>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray stored = "[frmMain]\nArchiveFolderPath=/srv/elsewhere/\n";
+
+class SettingsFileTest : public TempEnvironment {
+protected:
+    QString ini() const { return path("config/Sorvik/Sorvik.ini"); }
+    static struct stat statOf(const QString &at)
+    {
+        struct stat st {};
+        ::lstat(nativePath(at).constData(), &st);
+        return st;
+    }
+    // What the folder holds besides the settings file: nothing may be left behind.
+    QStringList leftovers() const
+    {
+        QStringList names = QDir(path("config/Sorvik"))
+                                .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        names.removeAll(u"Sorvik.ini"_s);
+        return names;
+    }
+    // Made once the environment points into the test's own root.
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        ASSERT_TRUE(qEnvironmentVariable("XDG_CONFIG_HOME").startsWith(path(QString())));
+        settings.emplace(u"Sorvik"_s);
+        ASSERT_EQ(settings->path(), ini());
+    }
+    std::optional<SettingsFile> settings;
+};
+
+// What may stand where the settings file goes, put there by someone else or left by a borrowed
+// configuration folder: never read, never written through or over, and refused at once with why.
+const struct {
+    const char *what;
+    std::function<void(const QString &at, const QString &root)> make;
+    const char *reason;
+    bool needsRoot = false;
+} spoiled[] = {
+    {"a link to a file",
+     [](const QString &at, const QString &root) { QFile::link(root + u"/target"_s, at); },
+     "symbolic link"},
+    {"a dangling link",
+     [](const QString &at, const QString &root) { QFile::link(root + u"/nothing"_s, at); },
+     "symbolic link"},
+    {"a FIFO",
+     [](const QString &at, const QString &) { ::mkfifo(nativePath(at).constData(), 0600); },
+     "not a regular file"},
+    {"a device",
+     [](const QString &at, const QString &) {
+         ::mknod(nativePath(at).constData(), S_IFCHR | 0600, makedev(1, 3));
+     },
+     "not a regular file", true},
+    {"a folder", [](const QString &at, const QString &) { QDir().mkpath(at); },
+     "not a regular file"},
+    {"a file of another account",
+     [](const QString &at, const QString &) {
+         QFile file(at);
+         file.open(QIODevice::WriteOnly);
+         file.write(stored);
+         file.close();
+         ::chown(nativePath(at).constData(), 65534, 65534);
+     },
+     "another account", true},
+    {"a file others may write",
+     [](const QString &at, const QString &) {
+         QFile file(at);
+         file.open(QIODevice::WriteOnly);
+         file.write(stored);
+         file.close();
+         ::chmod(nativePath(at).constData(), 0646);
+     },
+     "others may write"},
+    {"a file another group may write",
+     [](const QString &at, const QString &) {
+         QFile file(at);
+         file.open(QIODevice::WriteOnly);
+         file.write(stored);
+         file.close();
+         ::chown(nativePath(at).constData(), ::geteuid(), 65534);
+         ::chmod(nativePath(at).constData(), 0664);
+     },
+     "others may write", true},
+};
+
+TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
+{
+    const HangGuard guard;
+    writeFile("target", stored);
+    for (const auto &s : spoiled) {
+        if (s.needsRoot && ::geteuid() != 0)
+            continue;
+        QDir(path("config")).removeRecursively();
+        QDir().mkpath(path("config/Sorvik"));
+        s.make(ini(), path(QString()));
+        const struct stat before = statOf(ini());
+        for (const bool writing : {false, true}) {
+            try {
+                if (writing)
+                    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/new/"_s}});
+                else
+                    settings->readGroup(u"frmMain"_s);
+                ADD_FAILURE() << s.what << (writing ? " written" : " read");
+            } catch (const Failure &refused) {
+                EXPECT_TRUE(refused.description().contains(ini()) &&
+                            refused.description().contains(QLatin1String(s.reason)))
+                    << s.what << ": " << refused.description().toStdString();
+            }
+        }
+        const struct stat after = statOf(ini());
+        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
+                    after.st_uid == before.st_uid && after.st_size == before.st_size)
+            << s.what << " was replaced";
+        EXPECT_EQ(readFile("target"), stored) << s.what;
+        EXPECT_TRUE(leftovers().isEmpty()) << s.what;
+    }
+
+    // A borrowed configuration folder of another account is not used at all.
+    if (::geteuid() != 0)
+        return;
+    QDir(path("config")).removeRecursively();
+    writeFile("config/Sorvik/Sorvik.ini", stored);
+    ::chown(nativePath(path("config/Sorvik")).constData(), 65534, 65534);
+    EXPECT_THROW(settings->readGroup(u"frmMain"_s), Failure);
+    EXPECT_THROW(settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/x/"_s}}), Failure);
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), stored);
+}
+
+// Our own file: read as the settings store wrote it, written only when a value changes, as a new
+// private file whatever the umask, keeping the other groups and keys.
+TEST_F(SettingsFileTest, OurOwnFileIsWrittenOnlyWhenChangedAndWhole)
+{
+    {
+        QSettings old(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
+        old.setValue(u"frmMain/ArchiveFolderPath"_s, u"/srv/\u0436, \"quoted\"/"_s);
+        old.setValue(u"Archive/KeepDays"_s, 7);
+    }
+    // Under a umask of 002 the settings store wrote it group-writable, for the account's own group.
+    ::chmod(nativePath(ini()).constData(), 0664);
+    EXPECT_EQ(settings->readGroup(u"frmMain"_s).value(u"ArchiveFolderPath"_s).toString(),
+              u"/srv/\u0436, \"quoted\"/"_s);
+    const struct stat first = statOf(ini());
+    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/\u0436, \"quoted\"/"_s}});
+    settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, 7}});
+    EXPECT_EQ(statOf(ini()).st_ino, first.st_ino) << "written though nothing changed";
+
+    const mode_t saved = ::umask(0);
+    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/new/"_s}});
+    ::umask(saved);
+    EXPECT_NE(statOf(ini()).st_ino, first.st_ino);
+    EXPECT_EQ(statOf(ini()).st_mode & 07777, 0600u);
+    QSettings reread(ini(), QSettings::IniFormat);
+    EXPECT_EQ(reread.value(u"frmMain/ArchiveFolderPath"_s).toString(), u"/srv/new/"_s);
+    EXPECT_EQ(reread.value(u"Archive/KeepDays"_s).toInt(), 7);
+    EXPECT_TRUE(leftovers().isEmpty());
+
+    // A write that fails part-way (a size limit) leaves the old file whole and nothing else.
+    const QByteArray before = readFile("config/Sorvik/Sorvik.ini");
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    rlimit capped = limit;
+    capped.rlim_cur = rlim_t(before.size() + 10);
+    ::setrlimit(RLIMIT_FSIZE, &capped);
+    EXPECT_THROW(settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, QString(500, u'x')}}),
+                 Failure);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, savedSignal);
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), before);
+    EXPECT_TRUE(leftovers().isEmpty());
+}
+
+// Refused at the end of a run: a warning in the run log, nothing replaced.
+TEST_F(SettingsFileTest, ARefusedSaveIsAWarningOfTheRun)
+{
+    writeFile("target", stored);
+    QDir().mkpath(path("config/Sorvik"));
+    QFile::link(path("target"), ini());
+    auto program = makeProgram();
+    program->runLog().OpenRunLog(path("run.TXT"));
+    host.folder = u"/srv/new/"_s;
+    EXPECT_THROW(SaveArchiveFolderSetting(*program, host), Failure);
+    EXPECT_THROW(LoadArchiveFolderSetting(*program, host), Failure);
+    EXPECT_EQ(host.folder, u"/srv/new/"_s);
+    const QStringList lines = runLogEvents(readFile("run.TXT"));
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].startsWith(u"(warning) the archive folder setting was not saved: "_s));
+    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+    EXPECT_EQ(readFile("target"), stored);
+
+    // What could not be read at start (a failure of the moment) is not overwritten by the empty
+    // field that leaves; a folder somebody chooses is saved.
+    QFile::remove(ini());
+    ::mkfifo(nativePath(ini()).constData(), 0600);
+    host.folder.clear();
+    EXPECT_THROW(LoadArchiveFolderSetting(*program, host), Failure);
+    QFile::remove(ini());
+    writeFile("config/Sorvik/Sorvik.ini", stored);
+    EXPECT_NO_THROW(SaveArchiveFolderSetting(*program, host));
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), stored);
+    host.folder = u"/srv/chosen/"_s;
+    SaveArchiveFolderSetting(*program, host);
+    EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("/srv/chosen/"));
+}
+
+} // namespace
