@@ -8,6 +8,8 @@
 #include <QSaveFile>
 #include <QSettings>
 
+#include <mutex>
+
 namespace {
 // The section stands for the main window and must never change between versions: stored
 // settings are found under it.
@@ -22,17 +24,29 @@ QString settingKey()
 
 void LoadArchiveFolderSetting(Program &program, RunHost &host)
 {
-    const QString name = program.executableName();
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, name, name);
-    host.setArchiveFolderText(settings.value(settingKey(), QString()).toString());
+    host.setArchiveFolderText(
+        loadSetting(program.executableName(), settingKey(), QString()).toString());
 }
 
 void SaveArchiveFolderSetting(Program &program, RunHost &host)
 {
-    const QString name = program.executableName();
-    const QString folder = host.archiveFolderText();
-    QSettings current(QSettings::IniFormat, QSettings::UserScope, name, name);
-    if (current.contains(settingKey()) && current.value(settingKey()).toString() == folder)
+    storeSetting(program.executableName(), settingKey(), host.archiveFolderText());
+}
+
+QVariant loadSetting(const QString &application, const QString &key, const QVariant &fallback)
+{
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, application, application);
+    return settings.value(key, fallback);
+}
+
+void storeSetting(const QString &application, const QString &key, const QVariant &value)
+{
+    // The window's thread and the archive run's may both store: one at a time, as the draft
+    // below is one file.
+    static std::mutex storing;
+    const std::lock_guard lock(storing);
+    QSettings current(QSettings::IniFormat, QSettings::UserScope, application, application);
+    if (current.contains(key) && current.value(key) == value)
         return; // nothing to write: most runs end with the folder they started with
 
     // The settings store rewrites its file in place, and a write that fails there (a full disk)
@@ -42,16 +56,15 @@ void SaveArchiveFolderSetting(Program &program, RunHost &host)
     const QString draft = path + QStringLiteral(".new");
     QFile::remove(draft);
     if (QFile::exists(path) && !QFile::copy(path, draft))
-        throw Failure(75, QStringLiteral("Cannot save the setting %1: cannot copy %2")
-                              .arg(QLatin1String(key), path));
+        throw Failure(75,
+                      QStringLiteral("Cannot save the setting %1: cannot copy %2").arg(key, path));
     {
         QSettings settings(draft, QSettings::IniFormat);
-        settings.setValue(settingKey(), folder);
+        settings.setValue(key, value);
         settings.sync();
         if (settings.status() != QSettings::NoError) {
             QFile::remove(draft);
-            throw Failure(75, QStringLiteral("Cannot save the setting %1 to %2")
-                                  .arg(QLatin1String(key), path));
+            throw Failure(75, QStringLiteral("Cannot save the setting %1 to %2").arg(key, path));
         }
     }
     QFile written(draft);
@@ -61,5 +74,5 @@ void SaveArchiveFolderSetting(Program &program, RunHost &host)
     QFile::remove(draft);
     if (!saved)
         throw Failure(75, QStringLiteral("Cannot save the setting %1 to %2: %3")
-                              .arg(QLatin1String(key), path, target.errorString()));
+                              .arg(key, path, target.errorString()));
 }

@@ -5,7 +5,8 @@
 #include <functional>
 #include <memory>
 
-enum class MessageButtons { OK, YesNo, OKCancel };
+// Yes and No, Yes the default; or No the default, for a question whose Yes cannot be undone.
+enum class MessageButtons { OK, YesNo, OKCancel, YesNoDefaultNo };
 enum class DialogAnswer { OK, Cancel, Yes, No };
 
 // The caption of every message and input box that has no title of its own.

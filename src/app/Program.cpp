@@ -20,6 +20,7 @@ Program::Program(Parts parts)
                                                   : makeWorkStationSource())
     , m_launcher(parts.launcher ? parts.launcher : &m_noLauncher)
     , m_interactiveDialogs(parts.interactiveDialogs ? parts.interactiveDialogs : &m_silentDialogs)
+    , m_windowDialogs(*m_interactiveDialogs, [this] { return cancelRequested(); })
     , m_terminator(std::move(parts.terminator))
     , m_runLog(*m_fileSystem, executableName(), m_clock)
 {

@@ -2,6 +2,7 @@
 
 #include "app/OrvelVersion.h"
 #include "app/SilentDialogs.h"
+#include "app/WindowDialogs.h"
 #include "common/Clock.h"
 #include "platform/Components.h"
 #include "platform/FileSystem.h"
@@ -74,8 +75,12 @@ public:
     // Where this program's run logs and archives are named, failures told through dialogs().
     RunFiles runFiles();
 
-    // The dialogs for the mode the program is in: in SilentMode nobody is asked.
-    Dialogs &dialogs() { return SilentMode ? m_silentDialogs : *m_interactiveDialogs; }
+    // The dialogs for the mode the program is in: in SilentMode nobody is asked. Usable from the
+    // archive run's thread too: its boxes are put to the window, and it waits for their answer.
+    Dialogs &dialogs()
+    {
+        return SilentMode ? static_cast<Dialogs &>(m_silentDialogs) : m_windowDialogs;
+    }
     Dialogs &silentDialogs() { return m_silentDialogs; }
 
     SingleInstance::Claim claimSingleInstance() { return m_instance.claim(m_executablePath); }
@@ -121,6 +126,7 @@ private:
     Launcher *m_launcher;
     SilentDialogs m_silentDialogs;
     Dialogs *m_interactiveDialogs;
+    WindowDialogs m_windowDialogs;
     Terminator m_terminator;
     SingleInstance m_instance;
     RunLog m_runLog;

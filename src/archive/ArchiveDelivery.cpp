@@ -40,22 +40,22 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
 // for byte, and only then gives it its name, never over a file that appeared meanwhile. Whatever
 // fails, nothing is left under either name.
-void deliver(FileSystem &fs, const QString &source, const QString &folder, const QString &name,
-             const QString &temporary)
+void deliver(const Program &program, FileSystem &fs, const QString &source, const QString &folder,
+             const QString &name, const QString &temporary)
 {
     try {
         fs.CopyFile(source, temporary, false);
         const qint64 expected = fs.FileSize(source);
         const qint64 copied = fs.FileSize(temporary);
         if (copied != expected)
-            throw Failure(5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
-                                 .arg(temporary)
-                                 .arg(copied)
-                                 .arg(expected)
-                                 .arg(source));
+            throw Failure(
+                5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
+                       .arg(temporary, QString::number(copied), QString::number(expected), source));
         if (fs.FileChecksum(temporary) != fs.FileChecksum(source))
             throw Failure(5,
                           QStringLiteral("the copy at %1 differs from %2").arg(temporary, source));
+        // Asked to stop while it copied: the archive is not delivered after all.
+        stopIfCancelled(program);
         fs.MoveFile(temporary, folder + name);
     } catch (...) {
         trapSilently([&] {
@@ -83,6 +83,7 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
     const auto report = logFailureIn(log, "CopyArchiveToTargetFolder");
+    stopIfCancelled(program);
 
     QString target;
     trap([&] { target = targetFolder(host) + fs.GetFileName(program.ZipFilePath); }, report);
@@ -109,7 +110,7 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
             // A run cut short while it copies takes its copy with it.
             const QString temporary = folder + temporaryName(name);
             program.addRunTemporaries(temporary);
-            whilePumping(host, [&] { deliver(fs, program.ZipFilePath, folder, name, temporary); });
+            deliver(program, fs, program.ZipFilePath, folder, name, temporary);
             program.DeliveredArchive = folder + name;
             program.DeliveredBytes = fs.FileSize(program.DeliveredArchive);
             log.WriteLogLine(QStringLiteral("    File copied"));
