@@ -3,6 +3,7 @@
 #include "app/OrvelVersion.h"
 #include "app/SilentDialogs.h"
 #include "app/WindowDialogs.h"
+#include "app/WindowLauncher.h"
 #include "common/Clock.h"
 #include "platform/Components.h"
 #include "platform/FileSystem.h"
@@ -68,7 +69,8 @@ public:
     // component cannot be created.
     std::unique_ptr<DiagLineFormatter> createDiagLineFormatter();
     RunLog &runLog() { return m_runLog; }
-    Launcher &launcher() { return *m_launcher; }
+    // Asked on the window's thread, from whichever thread.
+    Launcher &launcher() { return m_windowLauncher; }
     QDateTime now() const { return m_clock(); }
     // The computer's facts, gathered the first time they are asked for.
     const WorkStationInfo &WorkStation();
@@ -124,6 +126,7 @@ private:
     std::optional<WorkStationInfo> m_workstation;
     NoLauncher m_noLauncher;
     Launcher *m_launcher;
+    WindowLauncher m_windowLauncher;
     SilentDialogs m_silentDialogs;
     Dialogs *m_interactiveDialogs;
     WindowDialogs m_windowDialogs;

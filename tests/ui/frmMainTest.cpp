@@ -42,7 +42,9 @@
 #include <QTimeEdit>
 #include <QTimer>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -166,18 +168,27 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
         EXPECT_GE((luminance(background) + 0.05) / (luminance(shown) + 0.05), 4.5);
     }
 
-    // After the pane has been cut, what it shows is still exactly the pane's text.
-    for (int i = 0; i < 400; ++i) {
-        program->runLog().WriteLogLine(u"line %1 (error)"_s.arg(i));
-        if (i % 50 == 0)
-            drawn();
-    }
+    // Written on the run's thread while the window draws, and cut again and again: what the pane
+    // shows is still exactly the pane's text, and the file has every line in order.
+    std::atomic<bool> written = false;
+    std::thread run([&] {
+        for (int i = 0; i < 1500; ++i)
+            program->runLog().WriteLogLine(u"line %1 (error)"_s.arg(i));
+        written = true;
+    });
+    while (!written)
+        QCoreApplication::processEvents();
+    run.join();
     drawn();
     const QString shown = window->txtLogOutput->toPlainText();
     QString expected = program->runLog().pane().text();
     expected.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     EXPECT_EQ(shown, expected);
-    EXPECT_EQ(colourOfLine(u"line 399 (error)"_s), QColor(255, 0, 0));
+    EXPECT_EQ(colourOfLine(u"line 1499 (error)"_s), QColor(255, 0, 0));
+    QStringList inOrder;
+    for (int i = 0; i < 1500; ++i)
+        inOrder << u"line %1 (error)"_s.arg(i);
+    EXPECT_EQ(runLogEvents(readFile("run.TXT")).mid(3), inOrder);
 }
 
 TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
