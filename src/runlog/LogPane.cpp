@@ -76,7 +76,8 @@ LogPane::Changes LogPane::takeChanges(qsizetype shown)
         return changes;
     changes.fromStart = first < shown || m_text.size() < shown;
     const qsizetype from = changes.fromStart ? 0 : shown;
-    changes.text = m_text.mid(from);
+    // A copy of its own: nothing of the pane's text is shared with the view's thread.
+    changes.text = QString(m_text.constData() + from, m_text.size() - from);
     changes.colours.assign(m_colours.begin() + from, m_colours.end());
     return changes;
 }
