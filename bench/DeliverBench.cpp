@@ -29,7 +29,7 @@ public:
     bool isRunning() const override { return true; }
     void setProgress(double, double, ProgressUnit) override {}
     void showRunLog(const QString &) override {}
-    void pumpEvents() override {}
+    bool waitForRunEnd(std::chrono::milliseconds) override { return true; }
 
 private:
     QString m_folder;

@@ -54,3 +54,24 @@ void SaveArchiveFolderSetting(Program &program, RunHost &host)
         throw;
     }
 }
+
+namespace {
+// "Group/Key" as the settings store names a value.
+std::pair<QString, QString> groupAndKey(const QString &path)
+{
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    return {slash < 0 ? QStringLiteral("General") : path.left(slash), path.mid(slash + 1)};
+}
+} // namespace
+
+QVariant loadSetting(const QString &application, const QString &key, const QVariant &fallback)
+{
+    const auto [group, name] = groupAndKey(key);
+    return SettingsFile(application).readGroup(group).value(name, fallback);
+}
+
+void storeSetting(const QString &application, const QString &key, const QVariant &value)
+{
+    const auto [group, name] = groupAndKey(key);
+    SettingsFile(application).writeGroup(group, {{name, value}});
+}

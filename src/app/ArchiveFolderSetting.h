@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QVariant>
 
 class Program;
 class RunHost;
@@ -17,3 +18,9 @@ QString storedArchiveFolder(Program &program);
 QString archiveFolderSettingFile(Program &program);
 // Stores the current text of txtOutputPath, also when it is empty.
 void SaveArchiveFolderSetting(Program &program, RunHost &host);
+
+// One value of the per-user settings file of the program named `application` (the executable's
+// name), read and stored the way the archive folder is: the file is rewritten whole or not at
+// all. Neither traps a failure.
+QVariant loadSetting(const QString &application, const QString &key, const QVariant &fallback);
+void storeSetting(const QString &application, const QString &key, const QVariant &value);

@@ -5,7 +5,8 @@
 #include <functional>
 #include <memory>
 
-enum class MessageButtons { OK, YesNo, OKCancel };
+// Yes and No, Yes the default; or No the default, for a question whose Yes cannot be undone.
+enum class MessageButtons { OK, YesNo, OKCancel, YesNoDefaultNo };
 enum class DialogAnswer { OK, Cancel, Yes, No };
 
 // The caption of every message and input box that has no title of its own.
@@ -28,9 +29,9 @@ public:
     virtual DialogAnswer messageBox(const QString &text,
                                     MessageButtons buttons = MessageButtons::OK,
                                     const QString &title = QString()) = 0;
-    // A box that returns at once and hands its answer to `answered` once it is given: whatever is
-    // under way meanwhile (an archive run pumping events) must not wait behind a nested box.
-    // Where nobody waits for an answer anyway, it is given at once.
+    // A box that returns at once and hands its answer to `answered` once it is given: for a
+    // command that goes on without waiting (the update check). Such boxes come one after the
+    // other. Where nobody waits for an answer anyway, it is given at once.
     virtual void messageBoxLater(const QString &text, MessageButtons buttons, const QString &title,
                                  const std::function<void(DialogAnswer)> &answered)
     {

@@ -2,6 +2,8 @@
 
 #include "app/OrvelVersion.h"
 #include "app/SilentDialogs.h"
+#include "app/WindowDialogs.h"
+#include "app/WindowLauncher.h"
 #include "common/Clock.h"
 #include "platform/Components.h"
 #include "platform/FileSystem.h"
@@ -67,15 +69,20 @@ public:
     // component cannot be created.
     std::unique_ptr<DiagLineFormatter> createDiagLineFormatter();
     RunLog &runLog() { return m_runLog; }
-    Launcher &launcher() { return *m_launcher; }
+    // Asked on the window's thread, from whichever thread.
+    Launcher &launcher() { return m_windowLauncher; }
     QDateTime now() const { return m_clock(); }
     // The computer's facts, gathered the first time they are asked for.
     const WorkStationInfo &WorkStation();
     // Where this program's run logs and archives are named, failures told through dialogs().
     RunFiles runFiles();
 
-    // The dialogs for the mode the program is in: in SilentMode nobody is asked.
-    Dialogs &dialogs() { return SilentMode ? m_silentDialogs : *m_interactiveDialogs; }
+    // The dialogs for the mode the program is in: in SilentMode nobody is asked. Usable from the
+    // archive run's thread too: its boxes are put to the window, and it waits for their answer.
+    Dialogs &dialogs()
+    {
+        return SilentMode ? static_cast<Dialogs &>(m_silentDialogs) : m_windowDialogs;
+    }
     Dialogs &silentDialogs() { return m_silentDialogs; }
 
     SingleInstance::Claim claimSingleInstance() { return m_instance.claim(m_executablePath); }
@@ -122,8 +129,10 @@ private:
     std::optional<WorkStationInfo> m_workstation;
     NoLauncher m_noLauncher;
     Launcher *m_launcher;
+    WindowLauncher m_windowLauncher;
     SilentDialogs m_silentDialogs;
     Dialogs *m_interactiveDialogs;
+    WindowDialogs m_windowDialogs;
     Terminator m_terminator;
     SingleInstance m_instance;
     RunLog m_runLog;

@@ -1,13 +1,9 @@
 #include "app/RunHost.h"
 
-#include <chrono>
-#include <exception>
-#include <future>
+#include "app/Program.h"
 
-void whilePumping(RunHost &host, const std::function<void()> &work)
+void stopIfCancelled(const Program &program)
 {
-    std::future<void> done = std::async(std::launch::async, work);
-    while (done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
-        host.pumpEvents();
-    done.get();
+    if (program.cancelRequested())
+        throw RunCancelled{};
 }

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -231,6 +232,10 @@ QVariantMap SettingsFile::readGroup(const QString &group) const
 
 void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
 {
+    // The window's thread (window places) and the run's (the archive folder) may both write: each
+    // reads, changes and puts back the whole file, so one at a time.
+    static std::mutex writing;
+    const std::lock_guard lock(writing);
     std::optional<int> folder = openFolder(m_folder);
     if (!folder) {
         // The parents as the settings store would make them; our own folder owner-only.

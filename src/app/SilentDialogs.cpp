@@ -6,7 +6,14 @@ DialogAnswer SilentDialogs::messageBox(const QString &text, MessageButtons butto
                                        const QString &title)
 {
     tellSystem(programTitle(), text);
-    return buttons == MessageButtons::YesNo ? DialogAnswer::Yes : DialogAnswer::OK;
+    switch (buttons) {
+    case MessageButtons::YesNo:
+        return DialogAnswer::Yes;
+    case MessageButtons::YesNoDefaultNo:
+        return DialogAnswer::No;
+    default:
+        return DialogAnswer::OK;
+    }
 }
 
 QString SilentDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)

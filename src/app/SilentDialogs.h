@@ -3,7 +3,7 @@
 #include "app/Dialogs.h"
 
 // Dialogs for an unattended run, where nobody can answer: every text goes to stderr and to the
-// system log, and the answer is the box's first button at once. Input and folder choice are
+// system log, and the answer is the box's default button at once. Input and folder choice are
 // cancelled.
 class SilentDialogs : public Dialogs {
 public:

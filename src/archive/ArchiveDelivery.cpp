@@ -65,11 +65,9 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
     const qint64 expected = fs.FileSize(source);
     const qint64 copied = fs.FileSize(temporary);
     if (copied != expected)
-        throw Failure(5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
-                             .arg(temporary)
-                             .arg(copied)
-                             .arg(expected)
-                             .arg(source));
+        throw Failure(
+            5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
+                   .arg(temporary, QString::number(copied), QString::number(expected), source));
     if (fs.FileChecksum(temporary) != fs.FileChecksum(source))
         throw Failure(5, QStringLiteral("the copy at %1 differs from %2").arg(temporary, source));
 }
@@ -84,6 +82,8 @@ void deliver(Program &program, RunHost &host, const QString &folder, const QStri
     try {
         copyWatched(program, host, program.ZipFilePath, temporary);
         verify(fs, program.ZipFilePath, temporary);
+        // Asked to stop while it copied: the archive is not delivered after all.
+        stopIfCancelled(program);
         fs.MoveFile(temporary, folder + name);
     } catch (...) {
         trapSilently([&] {
@@ -111,6 +111,7 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
     const auto report = logFailureIn(log, "CopyArchiveToTargetFolder");
+    stopIfCancelled(program);
 
     QString target;
     trap([&] { target = targetFolder(host) + fs.GetFileName(program.ZipFilePath); }, report);

@@ -140,6 +140,7 @@ void cmdStart_Click(Program &program, RunHost &host)
         },
     };
     for (const auto &check : checks) {
+        stopIfCancelled(program);
         trap(
             [&] {
                 if (const auto refusal = check())
@@ -150,14 +151,11 @@ void cmdStart_Click(Program &program, RunHost &host)
             return;
     }
 
-    trap(
-        [&] {
-            host.setRunning(true);
-            host.pumpEvents();
-        },
-        report);
+    stopIfCancelled(program);
+    trap([&] { host.setRunning(true); }, report);
     ArchiveFiles(program, host);
     CopyArchiveToTargetFolder(program, host);
+    stopIfCancelled(program);
     trap([&] { host.setRunning(false); }, report);
 
     if (!program.SilentMode) {
@@ -165,22 +163,15 @@ void cmdStart_Click(Program &program, RunHost &host)
         trap(
             [&] {
                 const DialogAnswer answer = program.dialogs().messageBox(
-                    QStringLiteral("Archive complete. %1 errors encountered.  View log file now?")
-                        .arg(log.ErrorCount()),
+                    QStringLiteral("Archive complete. ") + QString::number(log.ErrorCount()) +
+                        QStringLiteral(" errors encountered.  View log file now?"),
                     MessageButtons::YesNo);
-                if (answer != DialogAnswer::Yes)
-                    return;
-                const int result = program.launcher().open(program.RunLogPath);
-                noEditor = result <= 32;
-                if (noEditor)
-                    throw Failure(result, QStringLiteral("the text editor could not be started "
-                                                         "for %1 (error %2)")
-                                              .arg(program.RunLogPath)
-                                              .arg(result));
+                if (answer == DialogAnswer::Yes)
+                    noEditor = program.launcher().open(program.RunLogPath) <= 32;
             },
             report);
-        // Written before the log is shown, so the failure is in the file it shows and in the
-        // count the exit status comes from.
+        // Without a text editor the program's own viewer shows the log: it was shown, so
+        // nothing failed.
         if (noEditor)
             trap([&] { host.showRunLog(program.RunLogPath); }, report);
     }

@@ -48,7 +48,11 @@ void ArchiveFiles(Program &program, RunHost &host)
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
     const auto report = logFailureIn(log, "ArchiveFiles");
-    const auto step = [&](const std::function<void()> &work) { return trap(work, report); };
+    // Each step is where a run asked to stop comes to its end.
+    const auto step = [&](const std::function<void()> &work) {
+        stopIfCancelled(program);
+        return trap(work, report);
+    };
     const QString formattingFolder = program.programFolder() + QStringLiteral("/TempDiags");
     ZipArchive zip(textLevel);
 
@@ -64,8 +68,8 @@ void ArchiveFiles(Program &program, RunHost &host)
         zip.abandon();
     });
     const auto noMoreZip = qScopeGuard([&] { program.setRunStop({}); });
-    // The window answers while the workers keep AddFile waiting: they compress far behind.
-    zip.setWaiting([&] { step([&] { host.pumpEvents(); }); });
+    // A stop is heard while the workers keep AddFile waiting: they compress far behind.
+    zip.setWaiting([&] { stopIfCancelled(program); });
 
     int status = 0;
     step([&] { status = zip.NewZip(program.ZipFilePath); });
@@ -173,7 +177,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                     level = dataLevel;
                 } else if (logKindOf(name) == LogKind::Diag && formatting) {
                     const DiagFormatOutcome outcome =
-                        formatting->takeNext([&] { host.pumpEvents(); });
+                        formatting->takeNext([&] { stopIfCancelled(program); });
                     for (const QString &line : outcome.lines)
                         log.WriteLogLine(line);
                     if (outcome.formatted) {
@@ -207,7 +211,6 @@ void ArchiveFiles(Program &program, RunHost &host)
                     value += 1;
                     host.setProgress(value, maximum, ProgressUnit::Files);
                 }
-                host.pumpEvents();
             });
         }
     }
@@ -216,7 +219,6 @@ void ArchiveFiles(Program &program, RunHost &host)
     const auto showCompression = [&] {
         const ZipArchive::Progress progress = zip.progress();
         host.setProgress(double(progress.done), double(progress.total), ProgressUnit::Bytes);
-        host.pumpEvents();
     };
     zip.setWaiting([&] { step(showCompression); });
     step([&] {

@@ -97,8 +97,13 @@ QString shortDateEntryFormat()
 
 QString taskTimeText(const QDateTime &moment)
 {
-    const QDateTime local = moment.toLocalTime();
-    return local.time().toString(u"HH:mm:ss"_s) + QLatin1Char(' ') + shortDateText(local.date());
+    // The month's abbreviation in the user's language, as the run log's dates are (LC_TIME).
+    const std::time_t seconds = std::time_t(moment.toSecsSinceEpoch());
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[128];
+    const std::size_t n = std::strftime(text, sizeof text, "%H:%M:%S %d-%b-%Y", &local);
+    return QString::fromLocal8Bit(text, qsizetype(n));
 }
 
 quint32 dosDateTime(qint64 secondsSinceEpoch)

@@ -26,7 +26,8 @@ QString datePatternOf(const QString &cForm);
 // The same form with the year whole, for a date to be typed: "26" could be any century.
 QString shortDateEntryFormat();
 
-// A task's run time as the scheduling window shows it: "HH:MM:SS" and the short date.
+// A task's run time as the scheduling window's task list shows it: "HH:MM:SS DD-MMM-YYYY", the
+// month abbreviated in the user's language (LC_TIME), as in 14:05:09 04-Dec-2026.
 QString taskTimeText(const QDateTime &moment);
 
 // A moment as a ZIP entry keeps it: MS-DOS date (high 16 bits) and time (low 16 bits), local

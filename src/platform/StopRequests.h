@@ -5,7 +5,8 @@
 #include <functional>
 
 // Calls `onStop` from the event loop of `context`'s thread once the process is asked to stop
-// (SIGTERM, SIGINT, SIGHUP), so that the stop runs the program's own orderly end instead of
-// cutting it anywhere. Work that lets events through sees it at its next pause; a second request
-// before the first was seen ends the process at once with status 1.
+// (SIGTERM, SIGINT, SIGHUP), whichever thread the signal lands on, so that the stop runs the
+// program's own orderly end instead of cutting it anywhere. The window's thread keeps its loop
+// running while an archive run works on its own thread, so the request is heard at once; a second
+// request before the first was seen ends the process at once with status 1.
 void watchStopRequests(QObject *context, std::function<void()> onStop);

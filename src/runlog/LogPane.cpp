@@ -28,18 +28,58 @@ void LogPane::setSelectionColour(quint32 colour)
         changedFrom(m_selStart);
 }
 
+QString LogPane::text() const
+{
+    const auto held = lock();
+    return m_text;
+}
+
+quint32 LogPane::colourAt(qsizetype position) const
+{
+    const auto held = lock();
+    return m_colours.at(size_t(position));
+}
+
 void LogPane::changedFrom(qsizetype position)
 {
     m_firstChange = m_firstChange < 0 ? position : std::min(m_firstChange, position);
 }
 
+void LogPane::setView(LogPaneView *view)
+{
+    {
+        const auto held = lock();
+        m_view = view;
+        m_viewTold = false;
+        changedFrom(0);
+    }
+    flush();
+}
+
 void LogPane::flush()
 {
-    if (m_firstChange < 0)
+    // Told under the lock, so that a view taken away (setView) is never told after.
+    const auto held = lock();
+    if (m_firstChange < 0 || !m_view || m_viewTold)
         return;
+    m_viewTold = true;
+    m_view->paneChanged(*this);
+}
+
+LogPane::Changes LogPane::takeChanges(qsizetype shown)
+{
+    const auto held = lock();
+    m_viewTold = false;
     const qsizetype first = std::exchange(m_firstChange, -1);
-    if (m_view)
-        m_view->paneChanged(*this, first);
+    Changes changes;
+    if (first < 0)
+        return changes;
+    changes.fromStart = first < shown || m_text.size() < shown;
+    const qsizetype from = changes.fromStart ? 0 : shown;
+    // A copy of its own: nothing of the pane's text is shared with the view's thread.
+    changes.text = QString(m_text.constData() + from, m_text.size() - from);
+    changes.colours.assign(m_colours.begin() + from, m_colours.end());
+    return changes;
 }
 
 quint32 lineColour(const QString &line)

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <mutex>
 #include <vector>
 
 // Colours as Windows colour values (red in the low byte), the way run-log lines are classified.
@@ -16,37 +17,55 @@ quint32 lineColour(const QString &line);
 
 class LogPane;
 
-// Whatever draws the pane: told, after each change, from which position on the text changed.
+// Whatever draws the pane. Told, on the thread that wrote, that the pane changed; it draws on its
+// own thread, taking what changed with LogPane::takeChanges. Told once until it takes them.
 class LogPaneView {
 public:
     virtual ~LogPaneView() = default;
-    virtual void paneChanged(const LogPane &pane, qsizetype firstChanged) = 0;
+    virtual void paneChanged(LogPane &pane) = 0;
 };
 
 // The live run-log pane: coloured text with a selection, counted in characters exactly as they
 // were given (CR LF is two). The run log works on it through the four operations a rich-text box
-// offers; a view draws it.
+// offers, on whatever thread the run runs, while a view draws it on the window's.
 class LogPane {
 public:
+    // Held while the pane is worked on with the four operations, so that a view never takes half
+    // a change.
+    [[nodiscard]] std::unique_lock<std::mutex> lock() const { return std::unique_lock(m_mutex); }
+    // These four, with the lock held.
     qsizetype length() const { return m_text.size(); }
     void select(qsizetype start, qsizetype length);
     void replaceSelection(const QString &text);
     void setSelectionColour(quint32 colour);
 
-    const QString &text() const { return m_text; }
-    quint32 colourAt(qsizetype position) const { return m_colours.at(size_t(position)); }
+    // A copy of the text, and the colour at a position; each takes the lock itself.
+    QString text() const;
+    quint32 colourAt(qsizetype position) const;
 
-    void setView(LogPaneView *view) { m_view = view; }
-    // Hands the changes since the last flush to the view.
+    // From now on `view` is told of changes; it takes the whole pane first.
+    void setView(LogPaneView *view);
+    // Tells the view of the changes since it last took them; without the lock held.
     void flush();
+
+    // What a view draws next: the text (and its colours) added after the first `shown` characters
+    // it drew, or the whole pane when anything before that changed (the pane's trim).
+    struct Changes {
+        bool fromStart = false;
+        QString text;
+        std::vector<quint32> colours;
+    };
+    Changes takeChanges(qsizetype shown);
 
 private:
     void changedFrom(qsizetype position);
 
+    mutable std::mutex m_mutex;
     QString m_text;
     std::vector<quint32> m_colours;
     qsizetype m_selStart = 0;
     qsizetype m_selLength = 0;
     qsizetype m_firstChange = -1;
     LogPaneView *m_view = nullptr;
+    bool m_viewTold = false;
 };

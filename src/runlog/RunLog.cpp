@@ -22,8 +22,21 @@ RunLog::RunLog(FileSystem &fs, QString executableName, Clock clock)
 {
 }
 
+qint32 RunLog::ErrorCount() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_errorCount;
+}
+
+bool RunLog::complete() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_complete;
+}
+
 RunLog::StreamState RunLog::state() const
 {
+    const std::lock_guard lock(m_mutex);
     if (!LogStream)
         return StreamState::Empty;
     return LogStream->isOpen() ? StreamState::Open : StreamState::Closed;
@@ -31,6 +44,7 @@ RunLog::StreamState RunLog::state() const
 
 void RunLog::OpenRunLog(const QString &path)
 {
+    const std::lock_guard lock(m_mutex);
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -45,19 +59,28 @@ void RunLog::OpenRunLog(const QString &path)
         trap([&] { LogStream = m_fs.CreateTextFile(path, true, true); },
              [&](const Failure &failure) { loseFile(failure.description()); });
 
-    WriteLogLine(rule, false);
-    WriteLogLine(QStringLiteral("Running %1, version %2\r\n").arg(m_executableName, versionText()),
-                 false);
-    WriteLogLine(QStringLiteral("Local time=") + generalDateTime(m_clock()), false);
-    WriteLogLine(rule, false);
-    WriteLogLine(QStringLiteral(
-                     "**Search for '(error)' or '(warning)' strings in the log for problems**\r\n"),
-                 false);
+    writeLine(rule, false);
+    writeLine(QStringLiteral("Running %1, version %2\r\n").arg(m_executableName, versionText()),
+              false);
+    writeLine(QStringLiteral("Local time=") + generalDateTime(m_clock()), false);
+    writeLine(rule, false);
+    writeLine(QStringLiteral(
+                  "**Search for '(error)' or '(warning)' strings in the log for problems**\r\n"),
+              false);
     // Only now: the last header line mentions "(error)" and was counted.
     m_errorCount = 0;
 }
 
 void RunLog::WriteLogLine(const QString &event, bool timeStamp)
+{
+    const std::thread::id only = m_onlyThread;
+    if (only != std::thread::id() && only != std::this_thread::get_id())
+        return;
+    const std::lock_guard lock(m_mutex);
+    writeLine(event, timeStamp);
+}
+
+void RunLog::writeLine(const QString &event, bool timeStamp)
 {
     if (!m_started)
         return;
@@ -104,6 +127,7 @@ void RunLog::loseFile(const QString &reason)
 
 void RunLog::showInPane(const QString &line, quint32 colour)
 {
+    auto held = m_pane.lock();
     // Cutting 6,000 characters at once, the first one kept, holds the pane near its limit without
     // trimming line by line.
     if (m_pane.length() > paneLimit) {
@@ -115,11 +139,13 @@ void RunLog::showInPane(const QString &line, quint32 colour)
     m_pane.replaceSelection(line);
     m_pane.select(end, line.size());
     m_pane.setSelectionColour(colour);
+    held.unlock();
     m_pane.flush();
 }
 
 void RunLog::CloseRunLog()
 {
+    const std::lock_guard lock(m_mutex);
     if (LogStream && LogStream->isOpen())
         trap([&] { LogStream->Close(); },
              [&](const Failure &failure) { loseFile(failure.description()); });

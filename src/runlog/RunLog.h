@@ -6,8 +6,11 @@
 
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 class Failure;
 
@@ -17,7 +20,8 @@ class FileSystem;
 // WriteLogLine, with the count of "(error)" lines of the current run. Nothing here ever throws: a
 // log that cannot be written must not stop the run it describes. But such a run is not one to
 // trust either: from the line that could not be written on, every line goes to stderr and the
-// system log instead, and the run counts as failed (complete() is false).
+// system log instead, and the run counts as failed (complete() is false). Written from the archive
+// run's thread and the window's; the lines keep the order in which they were written.
 class RunLog {
 public:
     enum class StreamState { Empty, Open, Closed };
@@ -28,19 +32,25 @@ public:
     // Control characters in the event are shown escaped (see escapeControls).
     void WriteLogLine(const QString &event, bool timeStamp = true);
     void CloseRunLog();
+    // From now on only lines written on the calling thread are taken: a run being stopped must
+    // not add what the stop itself causes.
+    void keepOnlyThisThread() { m_onlyThread = std::this_thread::get_id(); }
 
-    qint32 ErrorCount() const { return m_errorCount; }
+    qint32 ErrorCount() const;
     // False once a line of the current run could not reach its file.
-    bool complete() const { return m_complete; }
+    bool complete() const;
     StreamState state() const;
     LogPane &pane() { return m_pane; }
 
 private:
+    void writeLine(const QString &event, bool timeStamp);
     void showInPane(const QString &line, quint32 colour);
     void writeToFile(const QString &line);
     // The file is lost for the rest of this run: say why, once, where an administrator looks.
     void loseFile(const QString &reason);
 
+    mutable std::mutex m_mutex;
+    std::atomic<std::thread::id> m_onlyThread;
     FileSystem &m_fs;
     QString m_executableName;
     Clock m_clock;

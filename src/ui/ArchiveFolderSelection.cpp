@@ -48,8 +48,7 @@ void cmdBrowseForFolder_Click(Program &program, RunHost &host)
     const auto report = [&](const Failure &failure) {
         program.dialogs().messageBox(
             QStringLiteral("Error %1 (%2) in procedure cmdBrowseForFolder_Click of Form frmMain")
-                .arg(failure.number())
-                .arg(failure.description()));
+                .arg(QString::number(failure.number()), failure.description()));
     };
     QString folder;
     trap([&] { folder = BrowseForFolder(program.dialogs(), host.archiveFolderText()); }, report);

@@ -19,8 +19,7 @@ void LaunchHelpFile(Program &program)
             program.dialogs().messageBoxLater(
                 QStringLiteral("Unable to launch help file %1. Try opening the file manually in a "
                                "browser. Error code returned is %2")
-                    .arg(help)
-                    .arg(result),
+                    .arg(help, QString::number(result)),
                 MessageButtons::OK, QString(), {});
     });
 }

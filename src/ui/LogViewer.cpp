@@ -2,6 +2,7 @@
 
 #include "runlog/LogPane.h"
 #include "ui/RichLogView.h"
+#include "ui/WindowLook.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <QShortcut>
 #include <QStringDecoder>
 #include <QSyntaxHighlighter>
+#include <QTextEdit>
 #include <QVBoxLayout>
 
 namespace {
@@ -42,20 +44,28 @@ QString readRunLog(const QString &path)
 }
 } // namespace
 
-LogViewer::LogViewer(const QString &path, QWidget *parent)
+LogViewer::LogViewer(const QString &path, QWidget *parent, const QString &application)
     : QDialog(parent)
 {
-    setWindowTitle(QFileInfo(path).fileName());
+    setWindowTitle(QStringLiteral("Run log ") + QFileInfo(path).fileName());
     txtLog = new QPlainTextEdit(this);
     txtLog->setReadOnly(true);
+    txtLog->setToolTip(QStringLiteral("The run log of the archive run, read-only: F3 goes to the "
+                                      "next problem, Shift+F3 to the one before"));
+    // Its lines begin with the date and time and carry paths.
+    readLeftToRight(txtLog);
     txtLog->setLineWrapMode(QPlainTextEdit::NoWrap);
     txtLog->setUndoRedoEnabled(false);
     new ProblemHighlighter(txtLog->document());
     txtLog->setPlainText(readRunLog(path));
 
     cmdPrevious = new QPushButton(QStringLiteral("&Previous problem"), this);
+    cmdPrevious->setToolTip(
+        QStringLiteral("Go to the line marked (error) or (warning) before this one (Shift+F3)"));
     cmdNext = new QPushButton(QStringLiteral("&Next problem"), this);
+    cmdNext->setToolTip(QStringLiteral("Go to the next line marked (error) or (warning) (F3)"));
     cmdClose = new QPushButton(QStringLiteral("Close"), this);
+    cmdClose->setToolTip(QStringLiteral("Close the run log"));
     cmdClose->setDefault(true);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(cmdPrevious);
@@ -65,7 +75,8 @@ LogViewer::LogViewer(const QString &path, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(txtLog, 1);
     layout->addLayout(buttons);
-    resize(800, 500);
+    prepareWindow(this, QSize(800, 500));
+    keepPlace(this, application, QStringLiteral("LogViewer"));
 
     connect(cmdPrevious, &QPushButton::clicked, this, [this] { findProblem(false); });
     connect(cmdNext, &QPushButton::clicked, this, [this] { findProblem(true); });
@@ -91,5 +102,12 @@ bool LogViewer::findProblem(bool forward)
     found.movePosition(QTextCursor::StartOfBlock);
     txtLog->setTextCursor(found);
     txtLog->centerCursor();
+    // The whole line is marked, as a found line is in an editor.
+    QTextEdit::ExtraSelection mark;
+    mark.cursor = found;
+    mark.format.setBackground(txtLog->palette().color(QPalette::Highlight));
+    mark.format.setForeground(txtLog->palette().color(QPalette::HighlightedText));
+    mark.format.setProperty(QTextFormat::FullWidthSelection, true);
+    txtLog->setExtraSelections({mark});
     return true;
 }

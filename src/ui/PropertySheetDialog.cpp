@@ -17,7 +17,8 @@
 
 #include <pwd.h>
 
-PropertySheetDialog::PropertySheetDialog(ScheduledTask &task, QWidget *owner)
+PropertySheetDialog::PropertySheetDialog(ScheduledTask &task, QWidget *owner,
+                                         const QString &application)
     : QDialog(owner)
     , m_task(task)
 {
@@ -50,6 +51,9 @@ PropertySheetDialog::PropertySheetDialog(ScheduledTask &task, QWidget *owner)
     txtProgram->setText(task.ApplicationName());
     txtCommandLine = new PathField(QStringLiteral("What the task passes to the program"), this);
     txtCommandLine->setText(task.CommandLine());
+    for (QWidget *value :
+         std::initializer_list<QWidget *>{txtStartTime, txtBeginDay, txtProgram, txtCommandLine})
+        readLeftToRight(value);
 
     auto *form = new QFormLayout;
     form->addRow(chkEnabled);
@@ -69,6 +73,7 @@ PropertySheetDialog::PropertySheetDialog(ScheduledTask &task, QWidget *owner)
     layout->addLayout(form);
     layout->addWidget(buttons);
     prepareWindow(this, QSize(480, sizeHint().height()));
+    keepPlace(this, application, QStringLiteral("PropertySheet"));
 }
 
 void PropertySheetDialog::apply(ScheduledTask &task) const
@@ -103,7 +108,7 @@ void PropertySheetDialog::accept()
 
 bool QtTaskPropertySheet::edit(ScheduledTask &task, QObject *owner)
 {
-    PropertySheetDialog sheet(task, qobject_cast<QWidget *>(owner));
+    PropertySheetDialog sheet(task, qobject_cast<QWidget *>(owner), m_application);
     if (sheet.exec() != QDialog::Accepted)
         return false;
     sheet.apply(task);

@@ -15,7 +15,9 @@ class QTimeEdit;
 class PropertySheetDialog : public QDialog {
     Q_OBJECT
 public:
-    PropertySheetDialog(ScheduledTask &task, QWidget *owner);
+    // It keeps its place in the settings of `application`.
+    PropertySheetDialog(ScheduledTask &task, QWidget *owner,
+                        const QString &application = QString());
 
     QCheckBox *chkEnabled;
     QTimeEdit *txtStartTime;
@@ -37,5 +39,12 @@ private:
 // Shows the sheet modally over its owner.
 class QtTaskPropertySheet : public TaskPropertySheet {
 public:
+    explicit QtTaskPropertySheet(QString application = QString())
+        : m_application(std::move(application))
+    {
+    }
     bool edit(ScheduledTask &task, QObject *owner) override;
+
+private:
+    QString m_application;
 };

@@ -4,10 +4,15 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QScreen>
+
+#include <algorithm>
 
 namespace {
 // A box whose owner is not on the screen yet (at start-up) is centred on the screen, not on
@@ -25,6 +30,18 @@ QMessageBox *makeBox(QWidget *owner, const QString &text, MessageButtons buttons
     box->setIcon(QMessageBox::NoIcon);
     box->setWindowTitle(title.isEmpty() ? programTitle() : title);
     box->setText(text);
+    // The box wraps its text at half a small screen: a long text, a long path in it, would make it
+    // taller than the screen. Such a text gets the width it needs, within the screen.
+    const QScreen *screen = box->screen() ? box->screen() : QGuiApplication::primaryScreen();
+    if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+        label && screen) {
+        const QSize room = screen->availableGeometry().size();
+        const QFontMetrics metrics(label->font());
+        const int wrapped = std::max(1, std::min(room.width() / 2, 500));
+        const int lines = metrics.horizontalAdvance(text) / wrapped + 1;
+        if ((lines + 4) * metrics.lineSpacing() > room.height() * 2 / 3)
+            label->setMinimumWidth(std::min(metrics.horizontalAdvance(text), room.width() * 3 / 4));
+    }
     switch (buttons) {
     case MessageButtons::OK:
         box->setStandardButtons(QMessageBox::Ok);
@@ -32,6 +49,10 @@ QMessageBox *makeBox(QWidget *owner, const QString &text, MessageButtons buttons
     case MessageButtons::YesNo:
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setDefaultButton(QMessageBox::Yes);
+        break;
+    case MessageButtons::YesNoDefaultNo:
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::No);
         break;
     case MessageButtons::OKCancel:
         box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
@@ -90,14 +111,30 @@ DialogAnswer QtDialogs::messageBox(const QString &text, MessageButtons buttons,
 void QtDialogs::messageBoxLater(const QString &text, MessageButtons buttons, const QString &title,
                                 const std::function<void(DialogAnswer)> &answered)
 {
-    // Window-modal and without a loop of its own: the owner takes no input, its work goes on.
-    QMessageBox *box = makeBox(m_owner, text, buttons, title);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    QObject::connect(box, &QDialog::finished, box, [box, buttons, answered](int result) {
-        if (answered)
-            answered(answerOf(*box, result, buttons));
+    m_later.push_back([this, text, buttons, title, answered] {
+        // Window-modal and without a loop of its own: the owner takes no input, its work goes
+        // on.
+        QMessageBox *box = makeBox(m_owner, text, buttons, title);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(box, &QDialog::finished, box, [this, box, buttons, answered](int result) {
+            m_laterShown = false;
+            if (answered)
+                answered(answerOf(*box, result, buttons));
+            showNextLater();
+        });
+        m_laterShown = true;
+        box->open();
     });
-    box->open();
+    showNextLater();
+}
+
+void QtDialogs::showNextLater()
+{
+    if (m_laterShown || m_later.empty())
+        return;
+    const std::function<void()> show = std::move(m_later.front());
+    m_later.pop_front();
+    show();
 }
 
 QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &preset)
@@ -107,10 +144,20 @@ QString QtDialogs::inputBox(const QString &prompt, const QString &title, const Q
     box.setWindowTitle(title.isEmpty() ? programTitle() : title);
     box.setLabelText(prompt);
     box.setTextValue(preset);
-    // Room for a whole share path; the field grows with the box.
-    box.setMinimumWidth(box.fontMetrics().averageCharWidth() * 60);
-    if (auto *field = box.findChild<QLineEdit *>())
+    if (auto *field = box.findChild<QLineEdit *>()) {
         field->setToolTip(prompt);
+        // A path reads left to right whatever the layout.
+        readLeftToRight(field);
+        // Room for a whole share path, and for the title above it, within the screen.
+        const QScreen *screen = box.screen() ? box.screen() : QGuiApplication::primaryScreen();
+        const int room = screen ? screen->availableGeometry().width() * 9 / 10 : 1 << 15;
+        QFont titleFont = box.font();
+        titleFont.setBold(true);
+        const int wanted =
+            std::max(box.fontMetrics().averageCharWidth() * 60,
+                     QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + 160);
+        field->setMinimumWidth(std::min(wanted, room - 40));
+    }
     return box.exec() == QDialog::Accepted ? box.textValue() : QString();
 }
 

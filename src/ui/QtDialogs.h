@@ -5,7 +5,10 @@
 #include <QPointer>
 #include <QWidget>
 
-// The real boxes, modal over their owner window.
+#include <deque>
+
+// The real boxes, modal over their owner window. Boxes that do not wait for their answer come one
+// after the other: the next shows once the one before is answered.
 class QtDialogs : public Dialogs {
 public:
     void setOwner(QWidget *owner) { m_owner = owner; }
@@ -20,5 +23,9 @@ public:
                                          const std::function<void()> &cancel) override;
 
 private:
+    void showNextLater();
+
     QPointer<QWidget> m_owner;
+    std::deque<std::function<void()>> m_later;
+    bool m_laterShown = false;
 };

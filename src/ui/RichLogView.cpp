@@ -1,6 +1,8 @@
 #include "ui/RichLogView.h"
 
+#include <QMetaObject>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
 
@@ -23,31 +25,47 @@ QString asDocumentText(QString text)
 }
 } // namespace
 
-void RichLogView::paneChanged(const LogPane &pane, qsizetype firstChanged)
+void RichLogView::paneChanged(LogPane &pane)
 {
-    if (firstChanged < m_rendered || pane.length() < m_rendered) {
-        m_edit->clear();
-        m_rendered = 0;
-    }
-    render(pane, m_rendered);
+    // Queued also on the box's own thread: one drawing for the lines that came meanwhile.
+    QMetaObject::invokeMethod(
+        m_edit, [this, &pane] { draw(pane); }, Qt::QueuedConnection);
 }
 
-void RichLogView::render(const LogPane &pane, qsizetype from)
+void RichLogView::draw(LogPane &pane)
 {
+    const LogPane::Changes changes = pane.takeChanges(m_drawn);
+    if (!changes.fromStart && changes.text.isEmpty())
+        return;
+    QScrollBar *bar = m_edit->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    // The line at the top of the view stays there when the pane is redrawn after its trim.
+    QString topLine;
+    if (changes.fromStart) {
+        if (!following)
+            topLine = m_edit->cursorForPosition(QPoint(0, 0)).block().text();
+        m_edit->clear();
+        m_drawn = 0;
+    }
     QTextCursor cursor(m_edit->document());
     cursor.movePosition(QTextCursor::End);
-    const qsizetype end = pane.length();
-    for (qsizetype start = from; start < end;) {
-        const quint32 colour = pane.colourAt(start);
+    const qsizetype end = changes.text.size();
+    for (qsizetype start = 0; start < end;) {
+        const quint32 colour = changes.colours[size_t(start)];
         qsizetype stop = start + 1;
-        while (stop < end && pane.colourAt(stop) == colour)
+        while (stop < end && changes.colours[size_t(stop)] == colour)
             ++stop;
         QTextCharFormat format;
         format.setForeground(drawnColour(colour));
-        cursor.insertText(asDocumentText(pane.text().mid(start, stop - start)), format);
+        cursor.insertText(asDocumentText(changes.text.mid(start, stop - start)), format);
         start = stop;
     }
-    m_rendered = end;
-    QScrollBar *bar = m_edit->verticalScrollBar();
-    bar->setValue(bar->maximum());
+    m_drawn += end;
+    if (following) {
+        bar->setValue(bar->maximum());
+    } else if (!topLine.isEmpty()) {
+        const QTextBlock kept = m_edit->document()->find(topLine).block();
+        bar->setValue(kept.isValid() ? bar->value() + m_edit->cursorRect(QTextCursor(kept)).top()
+                                     : 0);
+    }
 }

@@ -1,11 +1,19 @@
 #include "ui/WindowLook.h"
 
+#include "app/ArchiveFolderSetting.h"
+#include "common/Failure.h"
+
 #include <QApplication>
+#include <QEvent>
+#include <QFontMetricsF>
 #include <QLayout>
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <QTimer>
+
+#include <algorithm>
 
 // The pictures are compiled into this static library, which the linker keeps only when asked.
 static void loadPictures()
@@ -24,16 +32,124 @@ QSize firstSize(QSize designed, QSize needed, QSize available)
     return designed.expandedTo(needed).boundedTo(available);
 }
 
+QSize designedAtFont(const QWidget *window, QSize designed)
+{
+    QFont usual = window->font();
+    usual.setPointSizeF(9);
+    const qreal scale =
+        QFontMetricsF(window->font()).height() / std::max<qreal>(1, QFontMetricsF(usual).height());
+    return scale > 1 ? (QSizeF(designed) * scale).toSize() : designed;
+}
+
+namespace {
+// Title bar and borders are not known before the window is shown; this leaves room for them.
+QRect roomOf(const QWidget *window)
+{
+    const QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1 << 15, 1 << 15);
+    return available.adjusted(0, 0, -16, -48);
+}
+} // namespace
+
 void prepareWindow(QWidget *window, QSize designed)
 {
     window->setWindowIcon(logoIcon());
-    const QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
-    // Title bar and borders are not known before the window is shown; this leaves room for them.
-    const QSize available =
-        screen ? screen->availableGeometry().size() - QSize(16, 48) : QSize(designed);
+    const QSize available = roomOf(window).size();
     const QSize needed = window->layout() ? window->layout()->totalMinimumSize() : QSize();
     window->setMinimumSize(needed.boundedTo(available));
-    window->resize(firstSize(designed, needed, available));
+    window->resize(firstSize(designedAtFont(window, designed), needed, available));
+}
+
+namespace {
+// Restores a window's place once and stores it whenever the window has come to rest.
+class PlaceKeeper : public QObject {
+public:
+    PlaceKeeper(QWidget *window, QString application, QString name)
+        : QObject(window)
+        , m_window(window)
+        , m_application(std::move(application))
+        , m_key(QStringLiteral("WindowPlaces/") + name)
+    {
+        // A window dragged about is stored once it has stopped, not at every step.
+        m_rest.setSingleShot(true);
+        m_rest.setInterval(400);
+        connect(&m_rest, &QTimer::timeout, this, &PlaceKeeper::store);
+        restore();
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != m_window)
+            return false;
+        switch (event->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+            if (m_window->isVisible())
+                m_rest.start();
+            break;
+        case QEvent::Hide:
+            m_rest.stop();
+            store();
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    void restore()
+    {
+        QVariantMap kept;
+        trapSilently([&] { kept = loadSetting(m_application, m_key, QVariantMap()).toMap(); });
+        const QSize fresh = m_window->size();
+        if (!m_window->restoreGeometry(kept.value(geometryKey).toByteArray()))
+            return;
+        // A size kept at another font does not fit this one's text: the window takes the size it
+        // has for this font, where it was.
+        if (kept.value(fontKey).toString() != m_window->font().toString())
+            m_window->resize(fresh);
+        // The screen may have shrunk since: the window stays whole on it.
+        const QRect room = roomOf(m_window);
+        QRect place = m_window->geometry();
+        place.setSize(place.size().boundedTo(room.size()).expandedTo(m_window->minimumSize()));
+        place.moveLeft(
+            std::clamp(place.left(), room.left(),
+                       std::max(room.left(), room.left() + room.width() - place.width())));
+        place.moveTop(
+            std::clamp(place.top(), room.top(),
+                       std::max(room.top(), room.top() + room.height() - place.height())));
+        m_window->setGeometry(place);
+    }
+
+    void store()
+    {
+        const QVariantMap place = {{geometryKey, m_window->saveGeometry()},
+                                   {fontKey, m_window->font().toString()}};
+        trapSilently([&] { storeSetting(m_application, m_key, place); });
+    }
+
+    static constexpr QLatin1String geometryKey{"geometry"};
+    static constexpr QLatin1String fontKey{"font"};
+
+    QWidget *m_window;
+    QString m_application;
+    QString m_key;
+    QTimer m_rest;
+};
+} // namespace
+
+void keepPlace(QWidget *window, const QString &application, const QString &name)
+{
+    if (!application.isEmpty())
+        new PlaceKeeper(window, application, name);
+}
+
+void readLeftToRight(QWidget *widget)
+{
+    widget->setLayoutDirection(Qt::LeftToRight);
 }
 
 QSize ElidedLabel::sizeHint() const

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSize>
+#include <QString>
 
 class QWidget;
 
@@ -16,9 +17,21 @@ QIcon logoIcon();
 // cut to the space the screen has for it (the frame taken off).
 QSize firstSize(QSize designed, QSize needed, QSize available);
 
+// The size a window designed at `designed` for the usual 9 pt font takes at the window's own font:
+// larger text, a larger window.
+QSize designedAtFont(const QWidget *window, QSize designed);
+
 // Gives the window the logo, its first size and a minimum size of what its layout needs (at most
 // the designed size, at most the screen) so that text never clips.
 void prepareWindow(QWidget *window, QSize designed);
+
+// The window opens where it was last, as large as it was, kept in the program's settings
+// (`application` names them; empty keeps nothing) under `name`; never beyond the screen.
+void keepPlace(QWidget *window, const QString &application, const QString &name);
+
+// Paths, times and dates read left to right whatever the layout: a right-to-left layout would
+// show 03:15 as 15:03 and a path with its separators at the wrong end.
+void readLeftToRight(QWidget *widget);
 
 // A label that shows a long text, typically a path, elided in the middle instead of widening its
 // window; text() still holds the whole text.

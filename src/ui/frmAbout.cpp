@@ -12,7 +12,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent)
+frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent, const QString &application)
     : QDialog(parent)
     , m_dialogs(dialogs)
 {
@@ -31,6 +31,7 @@ frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent)
     bold.setBold(true);
     lblVersionTitle->setFont(bold);
     lblVersion = new QLabel(this);
+    readLeftToRight(lblVersion);
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setDefault(true);
     cmdOK->setToolTip(QStringLiteral("Close this window"));
@@ -56,6 +57,7 @@ frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent)
     layout->addLayout(buttons);
 
     connect(cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
+    keepPlace(this, application, QStringLiteral("frmAbout"));
     Form_Load();
 }
 

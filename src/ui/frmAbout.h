@@ -11,7 +11,8 @@ class QPushButton;
 class frmAbout : public QDialog {
     Q_OBJECT
 public:
-    frmAbout(Dialogs &dialogs, QWidget *parent = nullptr);
+    // It keeps its place in the settings of `application`.
+    frmAbout(Dialogs &dialogs, QWidget *parent = nullptr, const QString &application = QString());
 
     QLabel *picLogo;
     QLabel *lblVersionTitle;

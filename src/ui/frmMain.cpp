@@ -2,12 +2,15 @@
 
 #include "app/EndProgram.h"
 #include "app/Program.h"
+#include "app/RunThread.h"
 #include "app/StartUp.h"
 #include "archive/ArchiveRun.h"
+#include "common/Failure.h"
 #include "ui/ArchiveFolderSelection.h"
 #include "ui/HelpFile.h"
 #include "ui/LogViewer.h"
 #include "ui/PropertySheetDialog.h"
+#include "ui/RichLogView.h"
 #include "ui/WindowLook.h"
 #include "ui/frmAbout.h"
 #include "ui/frmSchedule.h"
@@ -16,27 +19,29 @@
 #include "update/UpdateCheck.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTextEdit>
-#include <QThread>
 #include <QVBoxLayout>
 
 frmMain::frmMain(Program &program, QWidget *parent)
     : QMainWindow(parent)
     , m_program(program)
-    , m_logView(nullptr)
+    , m_run(std::make_unique<RunThread>(program, *this))
 {
     setWindowTitle(QStringLiteral("Orvel Sorvik"));
     buildControls();
     buildMenus();
-    m_logView = RichLogView(txtLogOutput);
+    m_logView = std::make_unique<RichLogView>(txtLogOutput);
     prepareWindow(this, QSize(640, 480));
+    keepPlace(this, program.executableName(), QStringLiteral("frmMain"));
+    // Enter starts a run; the path field, read-only, has nothing to do with a key.
+    cmdStart->setFocus();
 }
 
 void frmMain::buildControls()
@@ -63,6 +68,8 @@ void frmMain::buildControls()
     ProgressBar->setRange(0, 1);
     ProgressBar->setValue(0);
     ProgressBar->setTextVisible(false);
+    ProgressBar->setToolTip(QStringLiteral("How far the archive run has come: the files taken "
+                                           "from the logging folder, then the compression"));
     txtLogOutput = new QTextEdit(frmProgress);
     txtLogOutput->setReadOnly(true);
     // Lines are only ever added and cut: an undo history would grow with every line of a run.
@@ -70,6 +77,9 @@ void frmMain::buildControls()
     txtLogOutput->setAcceptRichText(true);
     txtLogOutput->setLineWrapMode(QTextEdit::NoWrap);
     txtLogOutput->setToolTip(QStringLiteral("The run log of the current archive run"));
+    // Its lines begin with the date and time and carry paths.
+    readLeftToRight(txtLogOutput);
+    readLeftToRight(txtOutputPath);
     progressColumn->addWidget(ProgressBar);
     progressColumn->addWidget(txtLogOutput, 1);
     layout->addWidget(frmProgress, 1);
@@ -78,7 +88,7 @@ void frmMain::buildControls()
     cmdStart = new QPushButton(QStringLiteral("&Start"), central);
     cmdStart->setToolTip(QStringLiteral("Start an archive run into the folder above"));
     cmdExit = new QPushButton(QStringLiteral("E&xit"), central);
-    cmdExit->setToolTip(QStringLiteral("Leave the program"));
+    cmdExit->setToolTip(QStringLiteral("Leave the program (Ctrl+Q)"));
     // Enter presses the button that has the focus, as it would in a dialog.
     for (QPushButton *button : {cmdBrowseForFolder, cmdEnterUNC, cmdStart, cmdExit})
         button->setAutoDefault(true);
@@ -101,7 +111,9 @@ void frmMain::buildMenus()
     mnuScheduleArchive = mnuFile->addAction(QStringLiteral("&Schedule Archive"));
     seperator2 = mnuFile->addSeparator();
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
-    mnuExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    // One key must not throw a long run away: Ctrl+Q asks as the Exit button does.
+    auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &frmMain::cmdExit_Click);
 
     menuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     Help = menuHelp->addAction(QStringLiteral("&Help"));
@@ -119,17 +131,16 @@ void frmMain::buildMenus()
             &frmMain::mnuCheckForUpdatedVersion_Click);
 }
 
-namespace {
-StartUpJobs startUpJobs(Program &program, RunHost &host)
-{
-    return {[&program, &host] { cmdStart_Click(program, host); },
-            [&program] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
-}
-} // namespace
-
 void frmMain::Form_Load(const QStringList &arguments)
 {
-    ::Form_Load(m_program, *this, arguments, startUpJobs(m_program, *this));
+    // An unattended run takes its thread too, while this one waits for it, hearing stop requests.
+    const StartUpJobs jobs = {
+        [this] {
+            cmdStart_Click();
+            waitForRun();
+        },
+        [this] { checkForUpdatedVersion_Background(m_program, HomePageUrl()); }};
+    ::Form_Load(m_program, *this, arguments, jobs);
     m_program.singleInstance().answerLaterStarts([this] {
         if (isMinimized())
             showNormal();
@@ -140,31 +151,54 @@ void frmMain::Form_Load(const QStringList &arguments)
 
 QString frmMain::archiveFolderText() const
 {
-    return txtOutputPath->text();
+    const std::lock_guard lock(m_folderMutex);
+    return m_folderText;
 }
 
 void frmMain::setArchiveFolderText(const QString &text)
 {
+    {
+        const std::lock_guard lock(m_folderMutex);
+        m_folderText = text;
+    }
     txtOutputPath->setText(text);
 }
 
 void frmMain::setWaitPointer(bool on)
 {
-    if (on)
+    m_waitPointer = on;
+    showPointer();
+}
+
+void frmMain::setRunning(bool running)
+{
+    cmdStart->setEnabled(!running);
+    showPointer();
+}
+
+void frmMain::showPointer()
+{
+    // An update check that ends during a run leaves the run's wait pointer.
+    if (m_waitPointer || !cmdStart->isEnabled())
         setCursor(Qt::WaitCursor);
     else
         unsetCursor();
 }
 
-void frmMain::setRunning(bool running)
-{
-    setWaitPointer(running);
-    cmdStart->setEnabled(!running);
-}
-
 bool frmMain::isRunning() const
 {
-    return !cmdStart->isEnabled();
+    // The run's own word, not Start's state: that follows a little later.
+    return m_run->active() ? m_run->inProgress() : !cmdStart->isEnabled();
+}
+
+bool frmMain::waitForRunEnd(std::chrono::milliseconds within)
+{
+    return m_run->waitToStop(within);
+}
+
+void frmMain::waitForRun()
+{
+    m_run->wait();
 }
 
 void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
@@ -193,25 +227,19 @@ void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
 
 void frmMain::showRunLog(const QString &path)
 {
-    LogViewer viewer(path, this);
+    LogViewer viewer(path, this, m_program.executableName());
     viewer.exec();
-}
-
-void frmMain::pumpEvents()
-{
-    // Often enough for a window that answers at once, not once for every one of 70,000 files.
-    if (m_lastPump.isValid() && m_lastPump.elapsed() < 15)
-        return;
-    QCoreApplication::processEvents();
-    // The pause only gives a window time to repaint; an unattended run has none.
-    if (!m_program.SilentMode)
-        QThread::msleep(1);
-    m_lastPump.start();
 }
 
 void frmMain::cmdStart_Click()
 {
-    ::cmdStart_Click(m_program, *this);
+    // Runs never overlap: a press while one is under way (still checking the folder) is no press.
+    if (m_run->active())
+        return;
+    // Gathered here, so that the run and the window's commands never both gather them.
+    trapSilently([&] { m_program.WorkStation(); });
+    Program &program = m_program;
+    m_run->start([&program](RunHost &host) { ::cmdStart_Click(program, host); });
 }
 
 void frmMain::cmdBrowseForFolder_Click()
@@ -224,12 +252,17 @@ void frmMain::cmdEnterUNC_Click()
     ::cmdEnterUNC_Click(m_program, *this);
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    if (m_paneShown)
+        m_program.runLog().pane().setView(nullptr);
+    m_run.reset();
+}
 
 void frmMain::mnuScheduleArchive_Click()
 {
     if (!m_propertySheet)
-        m_propertySheet = std::make_unique<QtTaskPropertySheet>();
+        m_propertySheet = std::make_unique<QtTaskPropertySheet>(m_program.executableName());
     frmSchedule schedule(m_program, *this, *m_propertySheet, this);
     schedule.exec();
 }
@@ -242,14 +275,12 @@ void frmMain::Help_Click(int)
 frmAbout *frmMain::aboutWindow()
 {
     if (!m_about)
-        m_about = new frmAbout(m_program.dialogs(), this);
+        m_about = new frmAbout(m_program.dialogs(), this, m_program.executableName());
     return m_about;
 }
 
 void frmMain::About_Click(int)
 {
-    // Modal for the person, but without a loop of its own: a run that lets events through while
-    // the window is up goes on instead of waiting for OK.
     aboutWindow()->open();
 }
 
@@ -260,10 +291,11 @@ void frmMain::mnuCheckForUpdatedVersion_Click()
 
 void frmMain::cmdExit_Click()
 {
+    // Enter must not throw the run away: No is the default.
     if (isRunning() &&
         m_program.dialogs().messageBox(
             QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
-            MessageButtons::YesNo) != DialogAnswer::Yes)
+            MessageButtons::YesNoDefaultNo) != DialogAnswer::Yes)
         return;
     EndProgramOnRequest(m_program, *this);
 }
@@ -277,9 +309,8 @@ void frmMain::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
     // The pane is drawn only once somebody can see it: an unattended run never draws it.
-    RunLog &log = m_program.runLog();
-    log.pane().setView(&m_logView);
-    m_logView.paneChanged(log.pane(), 0);
+    if (!std::exchange(m_paneShown, true))
+        m_program.runLog().pane().setView(m_logView.get());
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

@@ -1,14 +1,15 @@
 #pragma once
 
 #include "app/RunHost.h"
-#include "ui/RichLogView.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <memory>
+#include <mutex>
 
 class Program;
+class RichLogView;
+class RunThread;
 class frmAbout;
 class TaskPropertySheet;
 class QAction;
@@ -20,7 +21,8 @@ class QPushButton;
 class QTextEdit;
 
 // The main window: the archive folder at the top, progress and the live run log in the middle,
-// Start and Exit at the bottom.
+// Start and Exit at the bottom. An archive run runs on a thread of its own, which the window
+// observes; every command stays usable meanwhile.
 class frmMain : public QMainWindow, public RunHost {
     Q_OBJECT
 public:
@@ -37,7 +39,11 @@ public:
     bool isRunning() const override;
     void setProgress(double value, double maximum, ProgressUnit unit) override;
     void showRunLog(const QString &path) override;
-    void pumpEvents() override;
+    bool waitForRunEnd(std::chrono::milliseconds within) override;
+
+    // Lets events through until the archive run started last has come to its end, and passes on
+    // what escaped it: how an unattended start waits for its run, and how a test does.
+    void waitForRun();
 
     QGroupBox *frameWriteDataTo;
     QLineEdit *txtOutputPath;
@@ -81,10 +87,17 @@ protected:
 private:
     void buildControls();
     void buildMenus();
+    void showPointer();
 
     Program &m_program;
-    RichLogView m_logView;
+    std::unique_ptr<RichLogView> m_logView;
+    std::unique_ptr<RunThread> m_run;
     frmAbout *m_about = nullptr;
     std::unique_ptr<TaskPropertySheet> m_propertySheet;
-    QElapsedTimer m_lastPump;
+    // txtOutputPath's text, for the archive run's thread; the field changes only through
+    // setArchiveFolderText.
+    mutable std::mutex m_folderMutex;
+    QString m_folderText;
+    bool m_paneShown = false;
+    bool m_waitPointer = false;
 };

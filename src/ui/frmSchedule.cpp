@@ -52,6 +52,8 @@ void frmSchedule::buildControls()
     cdmDelete = button(QStringLiteral("&Delete Task"), QStringLiteral("Delete the selected task"));
     cmdClose = button(QStringLiteral("&Close"), QStringLiteral("Close this window"));
     auto *buttons = new QVBoxLayout;
+    // Close together, as designed: the window must fit a small screen at large fonts.
+    buttons->setSpacing(2);
     for (QPushButton *b : {cmdNew, cmdProps, cdmDelete})
         buttons->addWidget(b);
     buttons->addStretch(1);
@@ -79,6 +81,8 @@ void frmSchedule::buildControls()
         details->addWidget(lbLabels[size_t(row.caption)], line, 0, Qt::AlignLeft | Qt::AlignTop);
         if (row.value >= 0) {
             lblInfo[size_t(row.value)] = new ElidedLabel(Frame1);
+            // Paths and times.
+            readLeftToRight(lblInfo[size_t(row.value)]);
             details->addWidget(lblInfo[size_t(row.value)], line, 1);
         }
         ++line;
@@ -86,10 +90,14 @@ void frmSchedule::buildControls()
     txtSchedule = new QTextEdit(Frame1);
     txtSchedule->setReadOnly(true);
     txtSchedule->setAcceptRichText(false);
-    txtSchedule->setLineWrapMode(QTextEdit::NoWrap);
+    // A trigger too long for the box wraps rather than bringing a scroll bar over the second.
+    txtSchedule->setLineWrapMode(QTextEdit::WidgetWidth);
     txtSchedule->setToolTip(QStringLiteral("When the selected task runs, one line a trigger"));
+    // Two triggers whole.
     txtSchedule->setMinimumHeight(txtSchedule->fontMetrics().lineSpacing() * 2 +
-                                  2 * txtSchedule->frameWidth() + 8);
+                                  2 * txtSchedule->frameWidth() +
+                                  2 * int(txtSchedule->document()->documentMargin()) + 2);
+    readLeftToRight(txtSchedule);
     details->addWidget(txtSchedule, line - 1, 1);
     details->setRowStretch(line - 1, 1);
 
@@ -98,12 +106,16 @@ void frmSchedule::buildControls()
     layout->addWidget(Frame1);
     // Designed at 7740 x 5250 twips, 15 to a pixel.
     prepareWindow(this, QSize(516, 350));
+    keepPlace(this, m_program.executableName(), QStringLiteral("frmSchedule"));
 
     lstTasks->installEventFilter(this);
     connect(lstTasks, &QListWidget::itemClicked, this, &frmSchedule::lstTasks_Click);
-    connect(lstTasks, &QListWidget::currentRowChanged, this, &frmSchedule::selectionChanged);
+    // The selection, not the current line: the list makes its first line current when it takes
+    // the focus, without selecting it.
+    connect(lstTasks, &QListWidget::itemSelectionChanged, this,
+            [this] { selectionChanged(selectedRow()); });
     connect(lstTasks, &QListWidget::itemDoubleClicked, this, &frmSchedule::cmdProps_Click);
-    selectionChanged(lstTasks->currentRow());
+    selectionChanged(selectedRow());
     connect(cmdNew, &QPushButton::clicked, this, &frmSchedule::cmdNew_Click);
     connect(cmdProps, &QPushButton::clicked, this, &frmSchedule::cmdProps_Click);
     connect(cdmDelete, &QPushButton::clicked, this, &frmSchedule::cdmDelete_Click);
@@ -124,9 +136,15 @@ void frmSchedule::selectionChanged(int row)
     txtSchedule->clear();
 }
 
+int frmSchedule::selectedRow() const
+{
+    const QList<QListWidgetItem *> selected = lstTasks->selectedItems();
+    return selected.isEmpty() ? -1 : lstTasks->row(selected.first());
+}
+
 bool frmSchedule::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == lstTasks && event->type() == QEvent::KeyPress && lstTasks->currentRow() >= 0) {
+    if (watched == lstTasks && event->type() == QEvent::KeyPress && selectedRow() >= 0) {
         // Taken here: the dialog would hand Enter to its default button, the new-task box.
         switch (static_cast<QKeyEvent *>(event)->key()) {
         case Qt::Key_Return:
@@ -191,7 +209,8 @@ void frmSchedule::Form_Activate()
 void frmSchedule::RefreshList()
 {
     // The selection stays on the task it was on, and the details with it; a task gone takes both.
-    const QString selected = lstTasks->currentItem() ? lstTasks->currentItem()->text() : QString();
+    const int row = selectedRow();
+    const QString selected = row >= 0 ? lstTasks->item(row)->text() : QString();
     {
         const QSignalBlocker quiet(lstTasks);
         lstTasks->clear();
@@ -206,12 +225,12 @@ void frmSchedule::RefreshList()
         if (!selected.isEmpty() && !same.isEmpty())
             lstTasks->setCurrentItem(same.first());
     }
-    selectionChanged(lstTasks->currentRow());
+    selectionChanged(selectedRow());
 }
 
 void frmSchedule::lstTasks_Click()
 {
-    const int row = lstTasks->currentRow();
+    const int row = selectedRow();
     if (row < 0)
         return;
     const int position = row + 1;
@@ -240,22 +259,25 @@ void frmSchedule::lstTasks_Click()
 
 void frmSchedule::cmdProps_Click()
 {
-    if (lstTasks->currentRow() < 0)
+    const int row = selectedRow();
+    if (row < 0)
         return;
-    trap([&] { Scheduler().GetTask(lstTasks->currentItem()->text())->ShowPropertySheet(this); },
+    const QString name = lstTasks->item(row)->text();
+    trap([&] { Scheduler().GetTask(name)->ShowPropertySheet(this); },
          [&](const Failure &f) { report("cmdProps_Click", f.description()); });
     RefreshList();
 }
 
 void frmSchedule::cdmDelete_Click()
 {
-    if (lstTasks->currentRow() < 0)
+    const int row = selectedRow();
+    if (row < 0)
         return;
-    const QString name = lstTasks->currentItem()->text();
+    const QString name = lstTasks->item(row)->text();
     if (m_program.dialogs().messageBox(
             QStringLiteral("Are you sure you want to delete the task: ") + name +
                 QStringLiteral("\"?"),
-            MessageButtons::YesNo) != DialogAnswer::Yes)
+            MessageButtons::YesNoDefaultNo) != DialogAnswer::Yes)
         return;
     trap([&] { Scheduler().RemoveTask(name); },
          [&](const Failure &f) { report("cdmDelete_Click", f.description()); });

@@ -56,6 +56,8 @@ private:
     // Made the first time it is needed and kept while the window is open.
     TaskScheduler &Scheduler();
     void buildControls();
+    // The line selected, or -1.
+    int selectedRow() const;
     // The buttons that need a selected task follow the selection, and the details describe the
     // selected task; without one they go.
     void selectionChanged(int row);

@@ -19,7 +19,8 @@ QString toolsSite()
 QString toolsSiteHost()
 {
     const QUrl url(toolsSite());
-    return url.port() > 0 ? QStringLiteral("%1:%2").arg(url.host()).arg(url.port()) : url.host();
+    return url.port() > 0 ? QStringLiteral("%1:%2").arg(url.host(), QString::number(url.port()))
+                          : url.host();
 }
 
 QString HomePageUrl()

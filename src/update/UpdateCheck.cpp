@@ -41,8 +41,7 @@ QString PadVersionString(Dialogs &dialogs, const QString &version)
              dialogs.messageBoxLater(
                  QStringLiteral(
                      "(error):%1 (%2) in procedure PadVersionString of Module modUpdateCheck")
-                     .arg(failure.number())
-                     .arg(failure.description()),
+                     .arg(QString::number(failure.number()), failure.description()),
                  MessageButtons::OK, QString(), {});
          });
     return padded;
@@ -113,8 +112,7 @@ void tellLatest(Program &program, const QString &address, const QString &documen
         dialogs.messageBoxLater(
             QStringLiteral("Error %1 (%2) in procedure checkForUpdatedVersion_Foreground "
                            "of Module modUpdateCheck")
-                .arg(failure.number())
-                .arg(failure.description()),
+                .arg(QString::number(failure.number()), failure.description()),
             MessageButtons::OK, QString(), {});
     };
     QString published;

@@ -9,7 +9,9 @@ DialogAnswer ScriptedDialogs::messageBox(const QString &text, MessageButtons but
         answers.pop_front();
         return answer;
     }
-    return buttons == MessageButtons::YesNo ? DialogAnswer::Yes : DialogAnswer::OK;
+    return buttons == MessageButtons::YesNo || buttons == MessageButtons::YesNoDefaultNo
+               ? DialogAnswer::Yes
+               : DialogAnswer::OK;
 }
 
 QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title,

@@ -152,7 +152,7 @@ std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFold
     QDir().mkpath(path(programFolder));
     Program::Parts parts;
     parts.executablePath = path(programFolder + u"/Sorvik"_s);
-    parts.interactiveDialogs = &dialogs;
+    parts.interactiveDialogs = interactiveDialogs;
     parts.terminator = [](int status) { throw ProgramEnded{status}; };
     parts.launcher = &launcher;
     parts.clock = [this] { return clockTime; };

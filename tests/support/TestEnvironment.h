@@ -117,24 +117,16 @@ public:
             onProgress();
     }
     void showRunLog(const QString &path) override { shownLogs.push_back(path); }
-    void pumpEvents() override
-    {
-        ++pumps;
-        if (onPump)
-            onPump();
-    }
+    bool waitForRunEnd(std::chrono::milliseconds) override { return true; }
 
     QString folder;
     bool running = false;
     bool waiting = false;
     double value = 0, maximum = 0;
     ProgressUnit unit = ProgressUnit::Files;
-    int pumps = 0;
     std::vector<QString> shownLogs;
-    // Runs while the window would take its events: the moment to change the world under a run.
-    std::function<void()> onPump;
-    // Runs at every progress step: the first comes once the folder is listed, before any file of
-    // it is read.
+    // Runs at every progress step: the moment to change the world under a run. The first comes
+    // once the folder is listed, before any file of it is read.
     std::function<void()> onProgress;
 };
 
@@ -166,6 +158,8 @@ protected:
                                          std::unique_ptr<FileSystem> fileSystem = nullptr);
 
     ScriptedDialogs dialogs;
+    // The boxes of the programs made from now on: the scripted ones unless a test shows real ones.
+    Dialogs *interactiveDialogs = &dialogs;
     TestHost host;
     RecordingLauncher launcher;
     std::shared_ptr<FakeWorkStationSource> workstation = std::make_shared<FakeWorkStationSource>();

@@ -13,6 +13,8 @@
 #include <QTest>
 #include <QTextEdit>
 
+#include <clocale>
+
 namespace {
 
 class frmScheduleTest : public TempEnvironment {
@@ -180,9 +182,8 @@ TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
     const auto selectionShown = [&](const QString &task) {
         EXPECT_EQ(window->cmdProps->isEnabled(), !task.isEmpty());
         EXPECT_EQ(window->cdmDelete->isEnabled(), !task.isEmpty());
-        EXPECT_EQ(window->lstTasks->currentItem() ? window->lstTasks->currentItem()->text()
-                                                  : QString(),
-                  task);
+        const auto selected = window->lstTasks->selectedItems();
+        EXPECT_EQ(selected.isEmpty() ? QString() : selected.first()->text(), task);
         EXPECT_EQ(window->lblInfo[0]->text(),
                   task.isEmpty() ? QString() : u"/opt/sorvik/"_s + task);
     };
@@ -260,6 +261,55 @@ TEST_F(frmScheduleTest, AFailingSchedulerIsToldAndTheWindowCarriesOn)
     window->lstTasks->addItem(u"ghost"_s);
     click(0);
     EXPECT_TRUE(dialogs.texts.back().startsWith(u"(error) in frmSchedule: lstTasks_Click: "_s));
+}
+
+// The window opens, and comes back after a delete, with no task selected: no details, and the
+// buttons that need a task disabled, also once the list has the focus.
+TEST_F(frmScheduleTest, NothingIsSelectedUntilATaskIsChosen)
+{
+    existing(u"Alpha"_s);
+    existing(u"Beta"_s);
+    open();
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->lstTasks->setFocus();
+    const auto nothingSelected = [&] {
+        EXPECT_TRUE(window->lstTasks->selectedItems().isEmpty());
+        EXPECT_FALSE(window->cmdProps->isEnabled());
+        EXPECT_FALSE(window->cdmDelete->isEnabled());
+        EXPECT_EQ(window->lblInfo[0]->text(), QString());
+        EXPECT_EQ(window->txtSchedule->toPlainText(), QString());
+    };
+    nothingSelected();
+    QTest::keyClick(window->lstTasks, Qt::Key_Down);
+    EXPECT_EQ(window->lstTasks->selectedItems().size(), 1) << "the keys select";
+    EXPECT_TRUE(window->cdmDelete->isEnabled());
+    dialogs.answers = {DialogAnswer::Yes};
+    QTest::keyClick(window->lstTasks, Qt::Key_Delete);
+    EXPECT_EQ(listed().size(), 1);
+    nothingSelected();
+}
+
+// The list's run times in their own pattern, "HH:MM:SS DD-MMM-YYYY", the month abbreviated in the
+// user's language; the Schedule box keeps the regional form.
+TEST_F(frmScheduleTest, RunTimesShowInTheListsOwnPattern)
+{
+    std::setlocale(LC_TIME, "C");
+    existing(u"Nightly"_s);
+    {
+        ScriptedPropertySheet quiet;
+        auto scheduler = makeTaskScheduler(quiet);
+        scheduler->ReloadTasks();
+        auto task = scheduler->GetTask(u"Nightly"_s);
+        task->setFlags(0);
+        task->Save();
+    }
+    open();
+    click(0);
+    EXPECT_EQ(window->lblInfo[4]->text(), u"01:30:00 06-Dec-2026"_s);
+    EXPECT_EQ(window->txtSchedule->toPlainText(),
+              u"At 01:30 every day, starting %1\n"_s.arg(shortDateText(QDate(2026, 12, 6))));
 }
 
 } // namespace

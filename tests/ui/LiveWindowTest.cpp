@@ -1,0 +1,368 @@
+// A real archive run through the real main window, while the administrator opens every window and
+// box there is, and while they end the program in every way there is.
+#include "schedule/TaskScheduler.h"
+#include "ui/QtDialogs.h"
+#include "ui/frmMain.h"
+#include "ui/frmSchedule.h"
+
+#include "support/Ending.h"
+#include "support/FaultyFileSystem.h"
+#include "support/ScriptedPropertySheet.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+// Lets the run format its diagnostic files one by one, in the order the run takes them, as the
+// test gives them: the test sets the run's pace, so that it is under way whatever is opened,
+// however slow the machine. A wait that `givesUp` ends stands for an operation that a stop
+// interrupts; without it, for one stuck in the system.
+class Gate {
+public:
+    ~Gate() { open(); }
+    // Waits until the file at `position` (from 0) may go.
+    void take(qsizetype position, const std::function<bool()> &givesUp = {})
+    {
+        std::unique_lock lock(m_mutex);
+        while (!m_changed.wait_for(lock, std::chrono::milliseconds(20),
+                                   [&] { return m_open || position < m_allowed; }))
+            if (givesUp && givesUp())
+                return;
+    }
+    void give(int files)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_allowed += files;
+        m_changed.notify_all();
+    }
+    void open()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    void close()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_open = false;
+        m_allowed = 0;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    qsizetype m_allowed = 0;
+    bool m_open = false;
+};
+
+class ProbedMain : public frmMain {
+public:
+    using frmMain::closeEvent;
+    using frmMain::frmMain;
+};
+
+class LiveWindowTest : public TempEnvironment {
+protected:
+    void TearDown() override
+    {
+        gate.open();
+        if (server.state() != QProcess::NotRunning) {
+            server.closeWriteChannel();
+            server.kill();
+            server.waitForFinished(10000);
+        }
+        qunsetenv("SORVIK_TOOLS_SITE");
+        window.reset();
+        TempEnvironment::TearDown();
+    }
+
+    // A run over 60 diagnostic files, each formatted once a token is given.
+    void startRun()
+    {
+        simulate({u"--data"_s, u"2"_s, u"--diag"_s, u"60"_s, u"--diag-size"_s, u"300"_s});
+        QDir().mkpath(path("archive"));
+        // The run takes the files in the order the folder lists them.
+        QStringList order;
+        for (const File &file : FileSystem().GetFolder(path("orvel/logs")).Files)
+            order << file.Path();
+        auto fs = std::make_unique<FaultyFileSystem>();
+        fs->before = [this, order](const QString &operation, const QString &file) {
+            if (operation == u"OpenTextFile"_s && order.contains(file))
+                gate.take(order.indexOf(file), [this] { return program->cancelRequested(); });
+        };
+        program = makeProgram(u"program"_s, std::move(fs));
+        window = std::make_unique<ProbedMain>(*program);
+        real.setOwner(window.get());
+        window->setArchiveFolderText(path("archive/"));
+        window->show();
+        window->cmdStart_Click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return runLogSize() > 0; }, 30000));
+    }
+
+    qint64 runLogSize() const
+    {
+        const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
+        return logs.isEmpty() ? 0 : QFileInfo(path("program/logs/") + logs.last()).size();
+    }
+
+    // The run's file and the window's pane both grow by what two more files bring.
+    void expectTheRunToGoOn()
+    {
+        const qint64 size = runLogSize();
+        const QString pane = window->txtLogOutput->toPlainText();
+        gate.give(2);
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return runLogSize() > size && window->txtLogOutput->toPlainText() != pane; },
+            30000))
+            << "the run stood still";
+    }
+
+    // Opens something during the run: `open` may wait in a loop of its own until it is closed, or
+    // return at once. While what `isIt` recognises is up, the run must go on; then `close`.
+    void whileOpen(const char *what, const std::function<void()> &open, const char *isIt,
+                   const std::function<void(QWidget *)> &close)
+    {
+        SCOPED_TRACE(what);
+        QWidget *const under = QApplication::activeModalWidget();
+        bool checked = false;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            QWidget *shown = QApplication::activeModalWidget();
+            if (!shown || shown == under || !shown->inherits(isIt) || !shown->isVisible())
+                return;
+            look.stop();
+            expectTheRunToGoOn();
+            checked = true;
+            close(shown);
+        });
+        look.start(10);
+        open();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return checked; }, 30000)) << "never opened";
+    }
+
+    static void reject(QWidget *dialog) { static_cast<QDialog *>(dialog)->reject(); }
+    static std::function<void(QWidget *)> press(QMessageBox::StandardButton button)
+    {
+        return [button](QWidget *box) { static_cast<QMessageBox *>(box)->button(button)->click(); };
+    }
+
+    // The tools site on 127.0.0.1, publishing `version` for this tool.
+    void publish(const QByteArray &version)
+    {
+        writeFile("AllDownloads.XML",
+                  "<rows><row><cell>^/Applications/Orvel/Sorvik/OrvelSorvik.html^ifram_a</cell>"
+                  "<cell>" +
+                      version + "</cell></row></rows>\n");
+        ownedByTest(server);
+        server.start(u"python3"_s,
+                     {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/http_server.py"), u"file"_s,
+                      path("AllDownloads.XML")});
+        ASSERT_TRUE(server.waitForReadyRead(30000));
+        qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:" + server.readLine().trimmed());
+    }
+
+    // Answers the completion question with No once it comes, and gives the run's end.
+    std::optional<int> runToItsEnd()
+    {
+        gate.open();
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !box->text().startsWith(u"Archive complete."_s))
+                return;
+            answer.stop();
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Yes));
+            box->button(QMessageBox::No)->click();
+        });
+        answer.start(10);
+        return endStatusOf([&] { window->waitForRun(); });
+    }
+
+    QStringList runLog() const
+    {
+        return runLogEvents(
+            readFile("program/logs/" + QDir(path("program/logs")).entryList(QDir::Files).last()));
+    }
+
+    Gate gate;
+    QtDialogs real;
+    QProcess server;
+    std::unique_ptr<Program> program;
+    std::unique_ptr<ProbedMain> window;
+};
+
+// Every window and box the window offers, open during a real run: the run goes on meanwhile, and
+// the boxes of the update check answer Enter, Escape and Space.
+TEST_F(LiveWindowTest, TheRunGoesOnWhileAnyWindowOrBoxIsOpen)
+{
+    ScriptedPropertySheet quiet;
+    makeTaskScheduler(quiet)->CreateTask(u"Nightly"_s)->Save();
+    interactiveDialogs = &real;
+    launcher.answer = LaunchResult::FileNotFound;
+    publish("1.0.1");
+    startRun();
+
+    whileOpen(
+        "the scheduling window", [&] { window->mnuScheduleArchive_Click(); }, "frmSchedule",
+        [&](QWidget *shown) {
+            auto *schedule = static_cast<frmSchedule *>(shown);
+            schedule->lstTasks->setCurrentRow(0);
+            whileOpen(
+                "its property sheet", [&] { schedule->cmdProps->click(); }, "PropertySheetDialog",
+                reject);
+            whileOpen(
+                "the new-task box", [&] { schedule->cmdNew->click(); }, "QInputDialog", reject);
+            schedule->reject();
+        });
+    whileOpen(
+        "Browse", [&] { window->cmdBrowseForFolder->click(); }, "QFileDialog", reject);
+    whileOpen(
+        "the UNC box", [&] { window->cmdEnterUNC->click(); }, "QInputDialog", reject);
+    whileOpen(
+        "the Exit confirmation", [&] { window->cmdExit->click(); }, "QMessageBox",
+        press(QMessageBox::No));
+    whileOpen(
+        "About", [&] { window->About->trigger(); }, "frmAbout",
+        [](QWidget *about) { about->findChild<QPushButton *>()->click(); });
+    whileOpen(
+        "the Help failure box", [&] { window->Help->trigger(); }, "QMessageBox",
+        press(QMessageBox::Ok));
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Space}) {
+        whileOpen(
+            "the update check's answer", [&] { window->mnuCheckForUpdatedVersion->trigger(); },
+            "QMessageBox",
+            [&](QWidget *box) {
+                QPointer<QWidget> answer = box;
+                QTest::keyClick(box->windowHandle(), key);
+                EXPECT_TRUE(QTest::qWaitFor([&] { return !answer || !answer->isVisible(); }, 5000))
+                    << "the box ignored key " << key;
+            });
+    }
+    EXPECT_EQ(window->cursor().shape(), Qt::WaitCursor) << "the update check leaves the run's";
+
+    EXPECT_EQ(runToItsEnd(), ExitStatus::Success);
+    EXPECT_EQ(runLog().last(), u"    File copied"_s);
+    EXPECT_EQ(QDir(path("archive")).entryList(QDir::Files).size(), 1);
+}
+
+// However the administrator ends a run under way (Exit and Yes, File > Exit, closing the window;
+// a stop signal takes the way of File > Exit), it stops at its next step: its log ends with the
+// line that says so, the status is 1, and nothing it made for itself is left.
+TEST_F(LiveWindowTest, EndingTheProgramStopsTheRunAndCleansUp)
+{
+    const std::pair<const char *, std::function<void()>> ways[] = {
+        {"Exit and Yes",
+         [&] {
+             dialogs.answers = {DialogAnswer::Yes};
+             window->cmdExit_Click();
+         }},
+        {"File > Exit", [&] { window->mnuExit_Click(); }},
+        {"closing the window",
+         [&] {
+             QCloseEvent close;
+             window->closeEvent(&close);
+         }},
+    };
+    for (const auto &[way, end] : ways) {
+        SCOPED_TRACE(way);
+        QDir(path("program")).removeRecursively();
+        startRun();
+        expectTheRunToGoOn();
+        EXPECT_EQ(endStatusOf(end), ExitStatus::RunFailed);
+        EXPECT_TRUE(window->waitForRunEnd(std::chrono::milliseconds(0)))
+            << "the run's thread has ended";
+        EXPECT_EQ(runLog().last(), u"(error) the archive run was cancelled before it completed - "
+                                   "no archive was delivered."_s);
+        EXPECT_EQ(runLog().filter(u"(error)"_s).size(), 1) << "the stop caused no other";
+        EXPECT_EQ(QDir(path("program/TempDiags")).entryList(QDir::Files), QStringList());
+        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files), QStringList());
+        EXPECT_EQ(QDir(path("archive")).entryList(QDir::Files | QDir::Hidden), QStringList());
+        gate.open();
+        window.reset();
+        gate.close();
+    }
+}
+
+// A run stuck in a system call that never returns (here: the logging folder's listing) cannot
+// keep the program from ending: after a short wait it ends all the same, as a cut run.
+TEST_F(LiveWindowTest, ARunStuckInTheSystemDoesNotKeepTheProgramFromEnding)
+{
+    simulate();
+    QDir().mkpath(path("archive"));
+    std::atomic<bool> stuck = false;
+    auto fs = std::make_unique<FaultyFileSystem>();
+    fs->before = [&](const QString &operation, const QString &file) {
+        if (operation == u"GetFolder"_s && file.contains(path("orvel/logs"))) {
+            stuck = true;
+            gate.take(0);
+        }
+    };
+    program = makeProgram(u"program"_s, std::move(fs));
+    window = std::make_unique<ProbedMain>(*program);
+    window->setArchiveFolderText(path("archive/"));
+    window->cmdStart_Click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stuck.load(); }, 30000));
+    EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::RunFailed);
+    EXPECT_EQ(runLog().last(), u"(error) the archive run was cancelled before it completed - "
+                               "no archive was delivered."_s);
+    EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files), QStringList());
+    // Once it comes back, it writes nothing more.
+    const QStringList lines = runLog();
+    gate.open();
+    window.reset();
+    EXPECT_EQ(runLog(), lines);
+}
+
+// A published version that cannot be compared ("1234", no dot) is told, and then that the site
+// gave no version: one box after the other, each answered before the next shows.
+TEST_F(LiveWindowTest, TheUpdateChecksBoxesComeOneAfterTheOther)
+{
+    interactiveDialogs = &real;
+    publish("1234");
+    program = makeProgram();
+    window = std::make_unique<ProbedMain>(*program);
+    real.setOwner(window.get());
+    window->show();
+    window->mnuCheckForUpdatedVersion->trigger();
+    const auto shownBoxes = [] {
+        QStringList texts;
+        for (QWidget *shown : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(shown); box && box->isVisible())
+                texts << box->text();
+        return texts;
+    };
+    for (const QString &text :
+         {u"(error):9 (Subscript out of range) in procedure PadVersionString of Module "
+          "modUpdateCheck"_s,
+          u"Unable to contact application home page to check for version.  You can access the "
+          "home page and check for updated versions of all Tavik Orvel tools by going to "
+          "127.0.0.1:"_s}) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !shownBoxes().isEmpty(); }, 30000));
+        const QStringList shown = shownBoxes();
+        ASSERT_EQ(shown.size(), 1) << shown.join(u" | "_s).toStdString();
+        EXPECT_TRUE(shown.first().startsWith(text)) << shown.first().toStdString();
+        static_cast<QMessageBox *>(QApplication::activeModalWidget())
+            ->button(QMessageBox::Ok)
+            ->click();
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->cursor().shape() == Qt::ArrowCursor; }));
+}
+
+} // namespace
