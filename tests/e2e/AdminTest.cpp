@@ -27,6 +27,8 @@ protected:
     void setUpWell(const QStringList &simulation = {})
     {
         simulate(simulation);
+        // Empty: runs of two cases within one second name their archives alike.
+        QDir(path("archive")).removeRecursively();
         QDir().mkpath(path("archive"));
         storeArchiveFolder(path("archive/"));
         QFile::copy(builtFile(QString(helper)), path(u"program/"_s + helper));
