@@ -27,8 +27,9 @@ public:
         Buffer data;
         size_t length = 0;
     };
-    // Compresses `length` bytes at `level`; `last` when no piece follows. `repetitive` is what the
-    // pieces of one file learn about it. Throws std::bad_alloc when memory runs out.
+    // Compresses `length` bytes at `level`, once, into a buffer that holds no more than the result;
+    // `last` when no piece follows. `repetitive` is what the pieces of one file learn about it.
+    // Throws std::bad_alloc when memory runs out.
     Result compress(const char *in, size_t length, int level, bool last,
                     std::atomic<bool> &repetitive);
 

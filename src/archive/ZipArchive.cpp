@@ -19,19 +19,24 @@
 
 namespace {
 
-// A file up to this size is deflated whole, in memory, as one task; a larger one in pieces of
-// `pieceSize`, on as many workers as there are pieces to take. Pieces cost a little in size and,
-// since each piece but the last is walked through once more to join it to the next, in time:
-// 2 MiB pieces took 12% more processor time on the main benchmark than these, for 7 MiB less
-// memory.
-constexpr quint64 wholeSize = 4 << 20;
+// A file is deflated in pieces of this size when several workers share it. Pieces cost a little
+// in size and, since each piece but the last is walked through once more to join it to the next,
+// in time (a tenth of what compressing took): a file is cut only where that buys workers that
+// would otherwise wait.
 constexpr quint64 pieceSize = 4 << 20;
+// A file up to this size goes whole to one worker while at least as many files wait as there are
+// workers; a larger one is always cut, so that what a worker holds stays bounded.
+constexpr quint64 wholeLimit = 8 << 20;
 // Queued pieces wake the workers once they hold this much, or are this many.
 constexpr quint64 batchSize = 1 << 20;
 constexpr size_t batchFiles = 32;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
 // many are open.
 constexpr size_t openLimit = 64;
+// Entries added and not yet written, and the bytes of copies in memory among them: AddFile waits
+// beyond these, so that a folder of many small files does not queue them all.
+constexpr size_t pendingLimit = 1024;
+constexpr size_t memoryLimit = 8 << 20;
 // How often a waiting caller hears from the archive.
 constexpr auto waitingInterval = std::chrono::milliseconds(100);
 
@@ -50,7 +55,7 @@ ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
     const bool ascii = std::all_of(header.name.cbegin(), header.name.cend(),
                                    [](char c) { return uchar(c) < 0x80; });
     header.utf8 = !ascii && QString::fromUtf8(header.name) == name;
-    header.dosTime = dosDateTime(st.st_mtime);
+    header.modified = qint64(st.st_mtime);
     header.size = quint64(st.st_size);
     // Nothing to deflate: stored, as every archiver stores an empty file.
     header.method = st.st_size == 0 ? 0 : 8;
@@ -62,9 +67,9 @@ ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
 ZipArchive::ZipArchive(int compressionLevel, int threads)
     : m_level(compressionLevel)
     , m_threads(threads > 0 ? threads : int(std::max(1u, std::thread::hardware_concurrency())))
-    // Two files a worker keep every worker busy while the one next in line is finished; the cap
-    // keeps a machine of many cores within the memory of a few.
-    , m_budget(std::min<size_t>(size_t(m_threads) * 2 * wholeSize, 32 << 20))
+    // A whole file and a piece a worker keep every worker busy while the one next in line is
+    // finished; the cap keeps a machine of many cores within the memory of a few.
+    , m_budget(std::min<size_t>(size_t(m_threads) * (wholeLimit + pieceSize), 48 << 20))
 {
 }
 
@@ -116,13 +121,14 @@ void ZipArchive::stopWorkers()
     }
     m_openFiles = 0;
     m_reserved = 0;
+    m_memoryQueued = 0;
     m_queue.clear();
     m_compressed.clear();
 }
 
 void ZipArchive::work()
 {
-    Deflater deflater;
+    Worker worker;
     std::unique_lock lock(m_mutex);
     for (;;) {
         // Pieces are taken in order, and one always fits: the piece next in line is never kept
@@ -130,25 +136,60 @@ void ZipArchive::work()
         m_work.wait(lock, [this] { return m_stopping || canTakeNext(); });
         if (m_stopping)
             return;
-        const Task task = m_queue.front();
-        m_queue.pop_front();
+        const Task task = take();
         m_reserved += task.length;
         lock.unlock();
-        Compressed piece = compress(task, deflater);
+        Compressed piece = compress(task, worker);
         lock.lock();
         // What stays in memory now is the compressed piece only.
         m_reserved = m_reserved - task.length + piece.data.length;
-        m_compressed.emplace(task.sequence, std::move(piece));
+        m_compressed.emplace(task.place, std::move(piece));
         writeInOrder(lock);
     }
 }
 
-bool ZipArchive::canTakeNext() const
+bool ZipArchive::dividesNow(const Task &task) const
 {
-    return !m_queue.empty() && (m_reserved == 0 || m_reserved + m_queue.front().length <= m_budget);
+    // With fewer files waiting than workers, some worker would wait while this one deflates a
+    // whole file: the file's pieces keep them all at work.
+    return task.divisible && m_queue.size() < size_t(m_threads);
 }
 
-ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater)
+ZipArchive::Task ZipArchive::take()
+{
+    Task task = m_queue.front();
+    const bool divide = dividesNow(task);
+    m_queue.pop_front();
+    if (!divide)
+        return task;
+    const size_t pieces = size_t((task.length + pieceSize - 1) / pieceSize);
+    task.entry->unread += pieces - 1;
+    for (size_t i = pieces - 1; i > 0; --i) {
+        const quint64 offset = quint64(i) * pieceSize;
+        m_queue.push_front({task.entry,
+                            {task.place.first, i},
+                            offset,
+                            size_t(std::min<quint64>(pieceSize, task.length - offset)),
+                            i + 1 == pieces,
+                            false});
+    }
+    if (pieces > 2)
+        m_work.notify_all();
+    else
+        m_work.notify_one();
+    return {task.entry, task.place, 0, size_t(pieceSize), false, false};
+}
+
+bool ZipArchive::canTakeNext() const
+{
+    if (m_queue.empty())
+        return false;
+    const Task &next = m_queue.front();
+    const size_t length = dividesNow(next) ? size_t(pieceSize) : next.length;
+    return m_reserved == 0 || m_reserved + length <= m_budget;
+}
+
+ZipArchive::Compressed ZipArchive::compress(const Task &task, Worker &worker)
 {
     Entry &entry = *task.entry;
     Compressed piece{task, {}, 0, {}};
@@ -156,11 +197,13 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
     try {
         // The last piece of a file asks for one byte more: one that holds more than its size.
         const size_t asked = task.length + (task.last ? 1 : 0);
-        Buffer in(entry.fd >= 0 ? asked : 0);
-        const char *data = entry.fd >= 0 ? in.data() : entry.memory.constData() + task.offset;
+        if (entry.fd >= 0 && worker.input.size() < asked)
+            worker.input = Buffer(std::max<size_t>(asked, pieceSize + 1));
+        char *const in = worker.input.data();
+        const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
         if (!entry.failed && entry.fd >= 0) {
             const Transferred read = transferWhole(asked, [&](size_t done) {
-                return ::pread(entry.fd, in.data() + done, asked - done, off_t(task.offset + done));
+                return ::pread(entry.fd, in + done, asked - done, off_t(task.offset + done));
             });
             const size_t n = read.bytes;
             struct stat st;
@@ -190,8 +233,8 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Deflater &deflater
             return piece;
         piece.crc = crc32Of(0, data, task.length);
         if (task.length > 0)
-            piece.data =
-                deflater.compress(data, task.length, entry.level, task.last, entry.repetitive);
+            piece.data = worker.deflater.compress(data, task.length, entry.level, task.last,
+                                                  entry.repetitive);
     } catch (const std::bad_alloc &) {
         piece.failure = QStringLiteral("there was not enough memory to compress it");
     } catch (const std::logic_error &error) {
@@ -218,10 +261,16 @@ void ZipArchive::writeInOrder(std::unique_lock<std::mutex> &lock)
         piece.data = {};
         lock.lock();
         m_reserved -= held;
-        ++m_nextToWrite;
         if (piece.task.last) {
-            piece.task.entry->written = true;
+            Entry &entry = *piece.task.entry;
+            m_memoryQueued -= size_t(entry.memory.size());
+            // Every piece is compressed once the last is written: the data is no longer needed.
+            entry.memory = {};
+            entry.written = true;
+            m_nextToWrite = {m_nextToWrite.first + 1, 0};
             retire();
+        } else {
+            ++m_nextToWrite.second;
         }
         // Only a worker kept back by the budget has anything new to do.
         if (canTakeNext())
@@ -267,8 +316,6 @@ void ZipArchive::write(Compressed &piece)
     if (piece.task.last) {
         m_writer.finishEntry(entry.crc, entry.compressedSize);
         entry.ok = true;
-        // Every piece is compressed once the last is written: the data is no longer needed.
-        entry.memory = {};
     }
 }
 
@@ -319,7 +366,7 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     m_errorText.clear();
     m_sealed = false;
     m_abandoned = false;
-    m_sequence = m_nextToWrite = 0;
+    m_nextToWrite = {0, 0};
     m_reserved = 0;
     m_bytesDone = m_bytesTotal = 0;
     const QFileInfo target(zipFilePath);
@@ -348,6 +395,20 @@ QString ZipArchive::refusal(const QString &name) const
     return {};
 }
 
+namespace {
+
+// Opens a file to archive; only a regular file, never through a link.
+int openToArchive(const QString &path, struct stat &st)
+{
+    const int fd = openRegularFile(path, &st);
+    // The reader goes front to back through a large file: the system can read ahead.
+    if (quint64(st.st_size) > pieceSize)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+}
+
+} // namespace
+
 int ZipArchive::AddFile(const QString &path, int flags)
 {
     Q_UNUSED(flags);
@@ -357,13 +418,10 @@ int ZipArchive::AddFile(const QString &path, int flags)
     int fd = -1;
     struct stat st;
     try {
-        fd = openRegularFile(path, &st);
+        fd = openToArchive(path, st);
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }
-    // The reader goes front to back through a large file: the system can read ahead.
-    if (quint64(st.st_size) > wholeSize)
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return add(path, name, fd, st, {});
 }
 
@@ -381,14 +439,16 @@ int ZipArchive::AddData(const QString &path, QByteArray data)
 int ZipArchive::add(const QString &path, const QString &name, int fd, const struct stat &st,
                     QByteArray memory)
 {
-    // Entries of one folder share its path: 70,000 logs do not hold 70,000 copies of it.
+    // Entries of one folder share its path: 200,000 logs do not hold 200,000 copies of it.
     const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
     if (QStringView(path).left(folderLength) != m_lastFolder)
         m_lastFolder = path.left(folderLength);
     m_bytesTotal += quint64(st.st_size);
     startWorkers();
-    if (fd >= 0)
-        waitUntil([this] { return m_openFiles < openLimit; });
+    waitUntil([&] {
+        return m_entries.size() < pendingLimit && m_memoryQueued < memoryLimit &&
+               (fd < 0 || m_openFiles < openLimit);
+    });
     std::unique_lock lock(m_mutex);
     if (m_abandoned) {
         if (fd >= 0)
@@ -396,23 +456,32 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
     }
     Entry &entry = m_entries.emplace_back();
-    ++m_added;
+    const size_t index = m_added++;
     entry.level = m_level;
     entry.folder = m_lastFolder;
     entry.header = headerFor(name, st);
     m_names.insert(entry.header.name);
     entry.fd = fd;
+    m_memoryQueued += size_t(memory.size());
     entry.memory = std::move(memory);
     const quint64 size = entry.header.size;
-    const quint64 piece = size <= wholeSize ? wholeSize : pieceSize;
-    const size_t pieces = size_t(std::max<quint64>(1, (size + piece - 1) / piece));
-    entry.unread = pieces;
     if (fd >= 0)
         ++m_openFiles;
-    for (size_t i = 0; i < pieces; ++i) {
-        const quint64 offset = quint64(i) * piece;
-        m_queue.push_back({&entry, offset, size_t(std::min<quint64>(piece, size - offset)),
-                           i + 1 == pieces, m_sequence++});
+    if (size <= wholeLimit) {
+        entry.unread = 1;
+        m_queue.push_back({&entry, {index, 0}, 0, size_t(size), true, size > pieceSize});
+    } else {
+        const size_t pieces = size_t((size + pieceSize - 1) / pieceSize);
+        entry.unread = pieces;
+        for (size_t i = 0; i < pieces; ++i) {
+            const quint64 offset = quint64(i) * pieceSize;
+            m_queue.push_back({&entry,
+                               {index, i},
+                               offset,
+                               size_t(std::min<quint64>(pieceSize, size - offset)),
+                               i + 1 == pieces,
+                               false});
+        }
     }
     // Small files are handed over in batches: waking a worker for each would cost more than
     // compressing it. A busy worker takes what is queued without being woken.
@@ -429,7 +498,7 @@ int ZipArchive::SaveArchive()
 {
     if (m_path.isEmpty())
         return fail(QStringLiteral("No archive has been started"));
-    waitUntil([this] { return m_nextToWrite == m_sequence; });
+    waitUntil([this] { return m_nextToWrite.first == m_added; });
     stopWorkers();
     m_lost.clear();
     m_errorText.clear();
@@ -457,7 +526,7 @@ int ZipArchive::SaveArchive()
     }
     m_written = true;
     m_sealed = m_added > 0;
-    m_names = {};
+    m_names.clear();
     if (!m_lost.empty()) {
         QStringList lost;
         for (const LostFile &file : m_lost)
@@ -468,4 +537,58 @@ int ZipArchive::SaveArchive()
                         .arg(lost.join(QStringLiteral("; "))));
     }
     return 1;
+}
+
+size_t ZipArchive::NameSet::slotOf(const QByteArray &name) const
+{
+    // The slot that holds the name, or the free one where it would go.
+    const size_t mask = m_slots.size() - 1;
+    for (size_t slot = size_t(qHash(name)) & mask;; slot = (slot + 1) & mask) {
+        const quint32 at = m_slots[slot];
+        if (at == 0)
+            return slot;
+        const char *stored = m_bytes.data() + at - 1;
+        const size_t length = size_t(uchar(stored[0])) | size_t(uchar(stored[1])) << 8;
+        if (length == size_t(name.size()) && std::memcmp(stored + 2, name.constData(), length) == 0)
+            return slot;
+    }
+}
+
+bool ZipArchive::NameSet::contains(const QByteArray &name) const
+{
+    return !m_slots.empty() && m_slots[slotOf(name)] != 0;
+}
+
+bool ZipArchive::NameSet::insert(const QByteArray &name)
+{
+    if (contains(name))
+        return false;
+    // Entry names are at most 65,535 bytes; the offsets fit 32 bits up to 4 GiB of names.
+    if (name.size() > 0xffff || m_bytes.size() + size_t(name.size()) + 2 >= 0xffffffffu)
+        throw std::length_error("too many entry names");
+    if ((m_count + 1) * 2 > m_slots.size()) {
+        const size_t grown = std::max<size_t>(64, m_slots.size() * 2);
+        const std::vector<quint32> old = std::exchange(m_slots, std::vector<quint32>(grown));
+        for (const quint32 at : old) {
+            if (at == 0)
+                continue;
+            const char *stored = m_bytes.data() + at - 1;
+            const size_t length = size_t(uchar(stored[0])) | size_t(uchar(stored[1])) << 8;
+            m_slots[slotOf(QByteArray::fromRawData(stored + 2, qsizetype(length)))] = at;
+        }
+    }
+    const quint32 at = quint32(m_bytes.size() + 1);
+    m_bytes.push_back(char(name.size()));
+    m_bytes.push_back(char(name.size() >> 8));
+    m_bytes.insert(m_bytes.end(), name.cbegin(), name.cend());
+    m_slots[slotOf(name)] = at;
+    ++m_count;
+    return true;
+}
+
+void ZipArchive::NameSet::clear()
+{
+    m_bytes = {};
+    m_slots = {};
+    m_count = 0;
 }
