@@ -1,12 +1,35 @@
 #!/usr/bin/env python3
-"""Reads a ZIP archive with Python's own reader, independent of the program's libzip.
+"""Reads a ZIP archive with readers independent of the program: the strict check of the container
+(zipstrict.py), `7z t` where 7-Zip is installed, and Python's own reader.
 
 Checks every entry's CRC, then prints one line per entry: name, size, SHA-256 of the content and
-compression method and compressed size, separated by tabs; the name as the bytes stored. Exits 1 when the archive or an entry is bad.
+compression method and compressed size, separated by tabs; the name as the bytes stored. Exits 1
+when the archive or an entry is bad, saying which reader refused it.
 """
 import hashlib
+import os
+import shutil
+import subprocess
 import sys
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zipstrict  # noqa: E402
+
+try:
+    zipstrict.check(sys.argv[1])
+except zipstrict.Faults as faults:
+    print("the strict check refused it: " + "; ".join(faults.args[0][:20]), file=sys.stderr)
+    sys.exit(1)
+except OSError as error:
+    print(f"unreadable archive: {error}", file=sys.stderr)
+    sys.exit(1)
+if shutil.which("7z"):
+    tested = subprocess.run(["7z", "t", "-bd", "-p", sys.argv[1]], capture_output=True, text=True,
+                            errors="replace")
+    if tested.returncode != 0 or "Everything is Ok" not in tested.stdout:
+        print("7z t refused it: " + (tested.stdout + tested.stderr)[-2000:], file=sys.stderr)
+        sys.exit(1)
 
 try:
     with zipfile.ZipFile(sys.argv[1]) as archive:
