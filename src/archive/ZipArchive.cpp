@@ -19,14 +19,13 @@
 
 namespace {
 
-// A file is deflated in pieces of this size when several workers share it. Pieces cost a little
-// in size and, since each piece but the last is walked through once more to join it to the next,
-// in time (a tenth of what compressing took): a file is cut only where that buys workers that
-// would otherwise wait.
-constexpr quint64 pieceSize = 4 << 20;
 // A file up to this size goes whole to one worker while at least as many files wait as there are
-// workers; a larger one is always cut, so that what a worker holds stays bounded.
+// workers, and is cut in pieces of `pieceSize` that several workers share when fewer wait. A
+// larger file is always cut, in as few even pieces as this limit allows, so that what a worker
+// holds stays bounded. Pieces cost a little in size and, since each piece but the last is walked
+// through once more to join it to the next, in time (a tenth of what compressing it took).
 constexpr quint64 wholeLimit = 8 << 20;
+constexpr quint64 pieceSize = 4 << 20;
 // Queued pieces wake the workers once they hold this much, or are this many.
 constexpr quint64 batchSize = 1 << 20;
 constexpr size_t batchFiles = 32;

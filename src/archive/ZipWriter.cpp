@@ -90,7 +90,7 @@ ZipWriter::~ZipWriter()
     discard();
 }
 
-bool ZipWriter::open(const QString &path)
+bool ZipWriter::open(const QString &path, quint64 after)
 {
     discard();
     m_failure.clear();
@@ -101,7 +101,10 @@ bool ZipWriter::open(const QString &path)
         return false;
     }
     m_path = path;
-    m_offset = m_fileOffset = 0;
+    if (after > 0 &&
+        (::ftruncate(m_fd, off_t(after)) != 0 || ::lseek(m_fd, off_t(after), SEEK_SET) < 0))
+        fail(QStringLiteral("Cannot write the archive"), errno);
+    m_offset = m_fileOffset = after;
     m_directory.clear();
     m_directorySize = 0;
     m_count = 0;

@@ -18,8 +18,10 @@ public:
     ZipWriter(const ZipWriter &) = delete;
     ZipWriter &operator=(const ZipWriter &) = delete;
 
-    // Creates the file, private to its owner; false with `failure()` when it cannot be.
-    bool open(const QString &path);
+    // Creates the file, private to its owner; false with `failure()` when it cannot be. `after`
+    // bytes of zeros (a hole, never written) go before the archive, whose offsets count them: an
+    // archive appended to a stub, or one whose offsets pass 4 GiB without 4 GiB written.
+    bool open(const QString &path, quint64 after = 0);
     bool isOpen() const { return m_fd >= 0; }
 
     struct Entry {

@@ -2,7 +2,8 @@
 """A strict check of a ZIP archive's container, written from the format's rules (PKWARE's
 APPNOTE 6.3) and not from the program's writer: where lenient readers guess, this one refuses.
 
-    zipstrict.py ARCHIVE      exit 0 and one summary line, or exit 1 and one line per fault
+    zipstrict.py [--prefix N] ARCHIVE   exit 0 and one summary line, or exit 1 and one line per
+                                        fault; N bytes of a stub before the first entry
 
 What it holds an archive to:
 - one end of central directory record, at the very end (after its comment), on disk 0;
@@ -107,7 +108,7 @@ def exact_time(fields, where, faults, central):
     return found
 
 
-def check(path):
+def check(path, prefix=0):
     faults = []
     size = os.path.getsize(path)
     with open(path, "rb") as f:
@@ -160,12 +161,6 @@ def check(path):
                                                ("directory offset", cd_offset32, cd_offset64, ESCAPE32)):
                 if field != escape and (field != value or value >= escape):
                     faults.append(f"end record {name} {field}, the ZIP64 record says {value}")
-        needs64 = count >= ESCAPE16 or cd_size >= ESCAPE32 or cd_offset >= ESCAPE32
-        if needs64 and not has64:
-            faults.append(f"{count} entries, directory of {cd_size} bytes at {cd_offset}: "
-                          "the ZIP64 end record is missing")
-        if has64 and not needs64:
-            faults.append("a ZIP64 end record where the end record's fields suffice")
         if cd_offset + cd_size != records_end:
             faults.append(f"the central directory ({cd_size} bytes at {cd_offset}) does not end where "
                           f"the end records begin ({records_end})")
@@ -231,9 +226,16 @@ def check(path):
                                 usize=usize, offset=offset, fields=fields, moment=moment, where=where))
         if len(entries) != count:
             faults.append(f"the end records count {count} entries, the central directory holds {len(entries)}")
+        # Whether ZIP64 is needed follows from what the archive holds, not from what it says.
+        needs64 = max(count, len(entries)) >= ESCAPE16 or cd_size >= ESCAPE32 or cd_offset >= ESCAPE32
+        if needs64 and not has64:
+            faults.append(f"{len(entries)} entries, directory of {cd_size} bytes at {cd_offset}: "
+                          "the ZIP64 end record is missing")
+        if has64 and not needs64:
+            faults.append("a ZIP64 end record where the end record's fields suffice")
 
         # Every local header, and the data after it, end to end.
-        expected_at = 0
+        expected_at = prefix
         for entry in sorted(entries, key=lambda e: e["offset"]):
             where = entry["where"]
             if entry["offset"] != expected_at:
@@ -305,8 +307,12 @@ def check(path):
 
 
 def main():
+    args = sys.argv[1:]
+    prefix = 0
+    if args[0] == "--prefix":
+        prefix, args = int(args[1]), args[2:]
     try:
-        print(check(sys.argv[1]))
+        print(check(args[0], prefix))
     except Faults as faults:
         for fault in faults.args[0][:50]:
             print(fault, file=sys.stderr)
