@@ -26,9 +26,11 @@ namespace {
 // through once more to join it to the next, in time (a tenth of what compressing it took).
 constexpr quint64 wholeLimit = 8 << 20;
 constexpr quint64 pieceSize = 4 << 20;
-// Queued pieces wake the workers once they hold this much, or are this many.
+// Queued pieces wake the workers once they hold this much, or are this many; a worker takes files
+// smaller than `smallFile` up to as many at once.
 constexpr quint64 batchSize = 1 << 20;
 constexpr size_t batchFiles = 32;
+constexpr size_t smallFile = 64 << 10;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
 // many are open.
 constexpr size_t openLimit = 64;
@@ -135,14 +137,29 @@ void ZipArchive::work()
         m_work.wait(lock, [this] { return m_stopping || canTakeNext(); });
         if (m_stopping)
             return;
-        const Task task = take();
-        m_reserved += task.length;
+        // Small files are taken several at a time: a worker that went to the queue for each
+        // would spend more on that than on compressing it.
+        std::vector<Task> &tasks = worker.tasks;
+        size_t taken = 0;
+        do {
+            tasks.push_back(take());
+            taken += tasks.back().length;
+            m_reserved += tasks.back().length;
+        } while (tasks.back().length < smallFile && tasks.size() < batchFiles &&
+                 taken < batchSize && canTakeNext() && m_queue.front().length < smallFile);
         lock.unlock();
-        Compressed piece = compress(task, worker);
+        std::vector<Compressed> &pieces = worker.compressed;
+        for (const Task &task : tasks)
+            pieces.push_back(compress(task, worker));
         lock.lock();
-        // What stays in memory now is the compressed piece only.
-        m_reserved = m_reserved - task.length + piece.data.length;
-        m_compressed.emplace(task.place, std::move(piece));
+        // What stays in memory now is the compressed pieces only.
+        for (Compressed &piece : pieces) {
+            m_reserved = m_reserved - piece.task.length + piece.data.length;
+            const Place place = piece.task.place;
+            m_compressed.emplace(place, std::move(piece));
+        }
+        tasks.clear();
+        pieces.clear();
         writeInOrder(lock);
     }
 }
@@ -197,7 +214,7 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Worker &worker)
         // The last piece of a file asks for one byte more: one that holds more than its size.
         const size_t asked = task.length + (task.last ? 1 : 0);
         if (entry.fd >= 0 && worker.input.size() < asked)
-            worker.input = Buffer(std::max<size_t>(asked, pieceSize + 1));
+            worker.input = Buffer(std::max<size_t>(asked, 2 * worker.input.size()));
         char *const in = worker.input.data();
         const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
         if (!entry.failed && entry.fd >= 0) {
@@ -444,10 +461,14 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         m_lastFolder = path.left(folderLength);
     m_bytesTotal += quint64(st.st_size);
     startWorkers();
-    waitUntil([&] {
-        return m_entries.size() < pendingLimit && m_memoryQueued < memoryLimit &&
-               (fd < 0 || m_openFiles < openLimit);
-    });
+    // Once a limit is reached the caller waits until half of it is free again: waiting for
+    // every single file to leave would wake it once a file.
+    const auto below = [&](size_t share) {
+        return m_entries.size() < pendingLimit / share && m_memoryQueued < memoryLimit / share &&
+               (fd < 0 || m_openFiles < openLimit / share);
+    };
+    if (!below(1))
+        waitUntil([&] { return below(2); });
     std::unique_lock lock(m_mutex);
     if (m_abandoned) {
         if (fd >= 0)

@@ -119,6 +119,8 @@ private:
     struct Worker {
         Deflater deflater;
         Buffer input;
+        std::vector<Task> tasks;
+        std::vector<Compressed> compressed;
     };
 
     int fail(const QString &text);
