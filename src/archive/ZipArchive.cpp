@@ -491,14 +491,17 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         entry.unread = 1;
         m_queue.push_back({&entry, {index, 0}, 0, size_t(size), true, size > pieceSize});
     } else {
-        const size_t pieces = size_t((size + pieceSize - 1) / pieceSize);
-        entry.unread = pieces;
-        for (size_t i = 0; i < pieces; ++i) {
-            const quint64 offset = quint64(i) * pieceSize;
+        // As few pieces as the limit allows, of even size: each but the last is walked again to
+        // join it to the next.
+        const quint64 pieces = (size + wholeLimit - 1) / wholeLimit;
+        const quint64 length = (size + pieces - 1) / pieces;
+        entry.unread = size_t(pieces);
+        for (quint64 i = 0; i < pieces; ++i) {
+            const quint64 offset = i * length;
             m_queue.push_back({&entry,
-                               {index, i},
+                               {index, size_t(i)},
                                offset,
-                               size_t(std::min<quint64>(pieceSize, size - offset)),
+                               size_t(std::min(length, size - offset)),
                                i + 1 == pieces,
                                false});
         }
