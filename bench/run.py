@@ -177,8 +177,10 @@ def limit_run(case, root):
     for level, paths in levels.items():
         for i, part in enumerate(halves(paths)):
             if part:
-                quoted = " ".join(f"'{p}'" for p in part)
-                commands[i] += f"libdeflate-gzip -{level} -c {quoted} > /dev/null; "
+                listing = os.path.join(work, case, "limit", f"list-{level}-{i}")
+                with open(listing, "w") as out:
+                    out.write("\n".join(part) + "\n")
+                commands[i] += f"xargs -d '\\n' -a '{listing}' libdeflate-gzip -{level} -c > /dev/null; "
     script = " ".join(f"( {c}) &" for c in commands if c) + " wait"
     wall, cpu, rss, _ = measure(["sh", "-c", script])
     return wall, cpu, rss, sum(os.path.getsize(p) for paths in levels.values() for p in paths)

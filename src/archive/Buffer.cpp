@@ -32,19 +32,3 @@ Buffer &Buffer::operator=(Buffer &&other) noexcept
     }
     return *this;
 }
-
-void Buffer::shrink(size_t size)
-{
-    if (size >= m_size)
-        return;
-    if (size == 0) {
-        *this = Buffer();
-        return;
-    }
-    // Shrinking in place does not move the data; should the allocator move it anyway, the old
-    // block stays valid until it succeeds.
-    if (char *smaller = static_cast<char *>(std::realloc(m_data, size))) {
-        m_data = smaller;
-        m_size = size;
-    }
-}

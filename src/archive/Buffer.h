@@ -15,9 +15,6 @@ public:
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
 
-    // Keeps the first `size` bytes and gives the rest back.
-    void shrink(size_t size);
-
     char *data() const { return m_data; }
     size_t size() const { return m_size; }
 

@@ -5,6 +5,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -69,24 +70,27 @@ Deflater::Result Deflater::compress(const char *in, size_t length, int level, bo
                                     std::atomic<bool> &repetitive)
 {
     libdeflate_compressor *c = compressor(level);
-    // Room for the worst case, whatever the data: each piece is compressed once. Only the pages
-    // written are ever touched, and the rest goes back once the length is known.
-    Result out{Buffer(libdeflate_deflate_compress_bound(c, length) + endingRoom), 0};
-    const size_t room = out.data.size() - endingRoom;
+    // Room for the worst case, whatever the data: each piece is compressed once.
+    const size_t bound = libdeflate_deflate_compress_bound(c, length) + endingRoom;
+    if (m_scratch.size() < bound)
+        m_scratch = Buffer(std::max(bound, m_scratch.size() * 2));
+    char *const into = m_scratch.data();
+    const size_t room = bound - endingRoom;
+    size_t made = 0;
     // Past a hundred to one (a line repeated over megabytes), libdeflate's many small blocks cost
     // more than the data, and zlib's fewer, larger ones come out smaller: once a piece showed it,
     // the file's later pieces go to zlib, until one of them is no longer that repetitive.
     if (repetitive)
-        out.length = zlibDeflate(in, length, level, out.data.data(), room);
-    if (out.length == 0)
-        out.length = libdeflate_deflate_compress(c, in, length, out.data.data(), room);
-    if (out.length == 0)
+        made = zlibDeflate(in, length, level, into, room);
+    if (made == 0)
+        made = libdeflate_deflate_compress(c, in, length, into, room);
+    if (made == 0)
         throw std::logic_error("the compressed piece did not fit its bound");
-    repetitive = out.length * 100 < length;
+    repetitive = made * 100 < length;
     if (!last)
-        out.length =
-            unmarkFinalBlock(reinterpret_cast<unsigned char *>(out.data.data()), out.length);
-    out.data.shrink(out.length);
+        made = unmarkFinalBlock(reinterpret_cast<unsigned char *>(into), made);
+    Result out{Buffer(made), made};
+    std::memcpy(out.data.data(), into, made);
     return out;
 }
 

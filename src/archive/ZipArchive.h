@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -161,10 +162,14 @@ private:
         void clear();
 
     private:
-        size_t slotOf(const QByteArray &name) const;
-        // Each name as its length (two bytes) and its bytes.
-        std::vector<char> m_bytes;
-        // Where each name starts in m_bytes, plus one; 0 for a free slot. Never fuller than half.
+        size_t slotOf(QByteArrayView name) const;
+        QByteArrayView nameAt(quint32 at) const;
+        // Each name as its length (two bytes) and its bytes, in blocks that are filled and never
+        // moved: growing them copies nothing and keeps no spare room.
+        std::vector<std::unique_ptr<char[]>> m_blocks;
+        size_t m_used = 0;
+        // Where each name starts, counted over the blocks, plus one; 0 for a free slot. Never
+        // fuller than half.
         std::vector<quint32> m_slots;
         size_t m_count = 0;
     };
