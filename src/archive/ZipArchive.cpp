@@ -607,11 +607,14 @@ bool ZipArchive::NameSet::insert(const QByteArray &name)
             if (at != 0)
                 m_slots[slotOf(nameAt(at))] = at;
     }
-    if (m_blocks.empty() || m_used % nameBlock + length > nameBlock) {
+    // Where the next name goes in the last block; a name that does not fit starts the next.
+    size_t inBlock = m_blocks.empty() ? nameBlock : m_used - (m_blocks.size() - 1) * nameBlock;
+    if (inBlock + length > nameBlock) {
         m_blocks.push_back(std::make_unique<char[]>(nameBlock));
         m_used = (m_blocks.size() - 1) * nameBlock;
+        inBlock = 0;
     }
-    char *stored = m_blocks.back().get() + m_used % nameBlock;
+    char *stored = m_blocks.back().get() + inBlock;
     stored[0] = char(name.size());
     stored[1] = char(name.size() >> 8);
     std::memcpy(stored + 2, name.constData(), size_t(name.size()));

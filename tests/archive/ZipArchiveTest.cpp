@@ -202,23 +202,27 @@ TEST_F(ZipArchiveTest, EverySizeAroundThePiecesJoinsIntoOneEntry)
 }
 
 // The end record counts entries in 16 bits, 0xFFFF meaning "see the ZIP64 record": 65,535
-// entries and more need it, 65,534 do not. A count that wraps instead is refused.
+// entries and more need it, 65,534 do not. A count that wraps instead is refused. The names, of
+// 126 bytes, fill the blocks the archive keeps them in to the byte, 1,024 to a block.
 TEST_F(ZipArchiveTest, EntryCountsAroundTheEndRecordsLimitTakeZip64ExactlyWhenNeeded)
 {
+    const auto name = [](int i) { return QStringLiteral("%1.log").arg(i, 122, 10, QChar(u'0')); };
     for (const int count : {65534, 65535, 65536}) {
         const QString archive = path("ZIPS/%1.ZIP").arg(count);
         {
             ZipArchive zip(6, 2);
             ASSERT_EQ(zip.NewZip(archive), 1);
             for (int i = 0; i < count; ++i)
-                ASSERT_EQ(zip.AddData(path("fmt/%1.log").arg(i), i % 1000 ? QByteArray() : "x"), 1);
+                ASSERT_EQ(zip.AddData(path("fmt/") + name(i), i % 1000 ? QByteArray() : "x"), 1);
+            for (const int again : {0, 1023, 1024, count - 1})
+                EXPECT_EQ(zip.AddData(path("again/") + name(again), "y"), 0) << again;
             ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
         }
         const auto headers = readHeaders(archive);
         ASSERT_TRUE(headers) << count;
         EXPECT_EQ(headers->summary.endsWith(u"no ZIP64 end records"_s), count < 65535) << count;
         EXPECT_EQ(headers->entries.size(), size_t(count));
-        EXPECT_EQ(headers->entries.at(u"65000.log"_s).size, 1u);
+        EXPECT_EQ(headers->entries.at(name(65000)).size, 1u);
         // The data too, and 7-Zip's view, at the boundary itself.
         if (count == 65535) {
             const auto content = readArchive(archive);
