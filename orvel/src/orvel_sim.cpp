@@ -11,6 +11,7 @@
 #include <iostream>
 #include <string>
 #include <vector>
+#include <zlib.h>
 
 namespace fs = std::filesystem;
 
@@ -28,6 +29,10 @@ const char *const usageText =
     "  --other N               files that are neither (2)\n"
     "  --data-size BYTES       size of each data_ file (65536)\n"
     "  --diag-size BYTES       size of each diag_ file (65536)\n"
+    "  --text-style STYLE      what the logs hold: uniform (the default: few message forms),\n"
+    "                          varied (many message forms, ids, host names and numbers;\n"
+    "                          deflates to about 28%), or mixed (varied text, and data_ files of\n"
+    "                          packed binary records or already compressed logs)\n"
     "  --long-line BYTES       one more diag_ file holding a single record of that length\n"
     "  --odd                   add the odd cases: mixed-case names, a name of exactly diag_, a\n"
     "                          3-character name, a subfolder, blank and control lines, over-long\n"
@@ -41,6 +46,7 @@ struct Options {
     fs::path library;
     bool components = true;
     bool loggingFolder = true;
+    enum class TextStyle { Uniform, Varied, Mixed } textStyle = TextStyle::Uniform;
     unsigned long data = 3, diag = 3, other = 2;
     unsigned long long dataSize = 65536, diagSize = 65536, longLine = 0;
     bool odd = false;
@@ -166,7 +172,17 @@ Options parse(int argc, char **argv)
             o.dataSize = parseNumber(arg, value());
         else if (arg == "--diag-size")
             o.diagSize = parseNumber(arg, value());
-        else if (arg == "--long-line")
+        else if (arg == "--text-style") {
+            const std::string style = value();
+            if (style == "uniform")
+                o.textStyle = Options::TextStyle::Uniform;
+            else if (style == "varied")
+                o.textStyle = Options::TextStyle::Varied;
+            else if (style == "mixed")
+                o.textStyle = Options::TextStyle::Mixed;
+            else
+                usage("--text-style takes uniform, varied or mixed");
+        } else if (arg == "--long-line")
             o.longLine = parseNumber(arg, value());
         else if (arg == "--odd")
             o.odd = true;
@@ -340,6 +356,196 @@ void fill(const fs::path &path, unsigned long long size, Random &random, Line li
     out.close();
 }
 
+// Varied text: the logs of a product of many parts, whose lines share little but their frame.
+// Every field is drawn afresh; the word lists are long enough that no line form dominates.
+const char *const variedLevels[] = {"INFO", "INFO", "INFO", "DEBUG", "WARN", "ERROR", "TRACE"};
+const char *const variedSites[] = {"ams", "fra", "lon", "nyc", "sjc", "sin", "syd", "gru"};
+const char *const variedRoles[] = {"msg", "tel", "dir", "smtp", "web", "db", "cache", "media"};
+const char *const variedDomains[] = {"corp.example", "voice.example.net", "dc2.example.org"};
+const char *const variedModules[] = {
+    "MsgStore.Queue", "CallHandler.Sip", "Notifier.Push", "Directory.Ldap", "Telephony.Rtp",
+    "Transcoder",     "Scheduler",       "Auth.Session",  "Replication",    "MailGateway",
+    "WebApi.Rest",    "Storage.Blob",    "Audit",         "License",        "Cluster.Raft"};
+const char *const variedWords[] = {
+    "mailbox", "greeting", "recording", "subscriber",  "extension",  "voicemail", "transcript",
+    "queue",   "session",  "token",     "certificate", "partition",  "replica",   "lease",
+    "codec",   "jitter",   "buffer",    "packet",      "trunk",      "gateway",   "relay",
+    "profile", "quota",    "index",     "snapshot",    "checkpoint", "schema",    "tenant",
+    "device",  "endpoint", "listener",  "handshake",   "cipher",     "route",     "policy"};
+const char *const variedVerbs[] = {"opened",  "closed",    "rejected", "accepted", "retried",
+                                   "expired", "renewed",   "evicted",  "migrated", "throttled",
+                                   "resumed", "suspended", "rebuilt",  "flushed",  "queued",
+                                   "dropped", "verified",  "restored", "rotated",  "compacted"};
+const char *const variedTemplates[] = {
+    "%w %v for user %u from %i:%n (request %x)",
+    "%v %w %s after %m ms; %n bytes in, %n bytes out",
+    "peer %h %v %w: status %e, retry in %n s",
+    "GET /api/v%d/%ws/%n?tenant=%u took %m ms -> %e",
+    "%w cache hit ratio %d.%d%% over %n lookups (%n evictions)",
+    "transaction %x %v: %n rows, lock wait %m ms, node %h",
+    "call %s: codec %w, jitter %d ms, loss %d.%d%%, mos %d.%d",
+    "delivered %n messages to %u via %h in %m ms",
+    "failed to %w %w on %h: %e (errno %d), will retry",
+    "config reload: %n keys changed by %u, checksum %x",
+    "heartbeat from %h lag %m ms term %n index %n",
+    "%u %v %w %x at %i; agent \"Orvel/%d.%d.%n\"",
+    "disk %p usage %d%% (%n MiB free), %n files pending",
+    "TLS %w with %h: %v, session %s, resumption %d",
+    "job %x step %d/%d %v in %m ms, next run in %n s",
+};
+
+std::string variedField(char kind, Random &random)
+{
+    char text[64];
+    switch (kind) {
+    case 'w':
+        return variedWords[random.below(std::size(variedWords))];
+    case 'v':
+        return variedVerbs[random.below(std::size(variedVerbs))];
+    case 'u':
+        std::snprintf(text, sizeof text, "u%06llu", (unsigned long long)random.below(400000));
+        break;
+    case 'h':
+        std::snprintf(text, sizeof text, "%s-%s%02llu.%s", variedSites[random.below(8)],
+                      variedRoles[random.below(8)], (unsigned long long)random.below(40),
+                      variedDomains[random.below(3)]);
+        break;
+    case 'i':
+        std::snprintf(text, sizeof text, "10.%llu.%llu.%llu", (unsigned long long)random.below(64),
+                      (unsigned long long)random.below(256), (unsigned long long)random.below(256));
+        break;
+    case 'x':
+        std::snprintf(text, sizeof text, "%016llx", (unsigned long long)random.next());
+        break;
+    case 's':
+        std::snprintf(text, sizeof text, "%08llx-%04llx",
+                      (unsigned long long)random.below(1ull << 32),
+                      (unsigned long long)random.below(1 << 16));
+        break;
+    case 'n':
+        std::snprintf(text, sizeof text, "%llu", (unsigned long long)random.below(10000000));
+        break;
+    case 'm':
+        std::snprintf(text, sizeof text, "%llu", (unsigned long long)random.below(30000));
+        break;
+    case 'd':
+        std::snprintf(text, sizeof text, "%llu", (unsigned long long)random.below(100));
+        break;
+    case 'e':
+        std::snprintf(text, sizeof text, "%llu", (unsigned long long)(200 + random.below(400)));
+        break;
+    case 'p':
+        std::snprintf(text, sizeof text, "/srv/orvel/%s/%s%llu", variedRoles[random.below(8)],
+                      variedWords[random.below(std::size(variedWords))],
+                      (unsigned long long)random.below(16));
+        break;
+    default:
+        return std::string(1, kind);
+    }
+    return text;
+}
+
+std::string variedMessage(Random &random)
+{
+    std::string message;
+    for (const char *c = variedTemplates[random.below(std::size(variedTemplates))]; *c; ++c)
+        message += *c == '%' && c[1] ? variedField(*++c, random) : std::string(1, *c);
+    return message;
+}
+
+std::string variedDataLine(Random &random, uint64_t &millis)
+{
+    millis += random.below(300);
+    const time_t t = time_t(millis / 1000);
+    tm utc{};
+    gmtime_r(&t, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    char head[160];
+    std::snprintf(
+        head, sizeof head, "%s.%03lluZ %-5s %s [%s] pid=%llu tid=%llu ", stamp,
+        (unsigned long long)(millis % 1000), variedLevels[random.below(std::size(variedLevels))],
+        variedField('h', random).c_str(), variedModules[random.below(std::size(variedModules))],
+        (unsigned long long)(1000 + random.below(4000000)),
+        (unsigned long long)random.below(100000));
+    return head + variedMessage(random) + "\r\n";
+}
+
+std::string variedDiagLine(Random &random, uint64_t &millis)
+{
+    return recordHead(random, millis) + hexOf(variedMessage(random)) + "\r\n";
+}
+
+// Packed binary records, as a product's statistics or call detail files hold them: counters,
+// ids and hashes in fixed-size slots.
+std::string packedRecords(Random &random, uint64_t &millis)
+{
+    std::string records;
+    for (int i = 0; i < 32; ++i) {
+        millis += random.below(50);
+        unsigned char record[48];
+        for (int b = 0; b < 8; ++b)
+            record[b] = (unsigned char)(millis >> (8 * b));
+        const uint64_t id = random.below(5000), value = random.next(), hash = random.next();
+        for (int b = 0; b < 4; ++b)
+            record[8 + b] = (unsigned char)(id >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            record[12 + b] = (unsigned char)(random.below(2000) >> (8 * b));
+        for (int b = 0; b < 8; ++b)
+            record[16 + b] = (unsigned char)(value >> (8 * b));
+        for (int b = 0; b < 8; ++b)
+            record[24 + b] = (unsigned char)(hash >> (8 * b));
+        const uint64_t more = random.next();
+        for (int b = 0; b < 8; ++b)
+            record[32 + b] = (unsigned char)(more >> (8 * b));
+        for (int b = 40; b < 48; ++b)
+            record[b] = (unsigned char)random.below(4);
+        records.append(reinterpret_cast<const char *>(record), sizeof record);
+    }
+    return records;
+}
+
+// A rotated log as the product keeps it: varied text, gzip-compressed, written whole.
+void writeCompressedLog(const fs::path &path, unsigned long long size, Random &random)
+{
+    Output out(path);
+    uint64_t millis = baseMillis(random.next());
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("cannot start compressing " + path.string());
+    std::string compressed(1 << 16, '\0');
+    while (out.written() < size) {
+        std::string text;
+        while (text.size() < (1 << 16))
+            text += variedDataLine(random, millis);
+        stream.next_in = reinterpret_cast<Bytef *>(text.data());
+        stream.avail_in = uInt(text.size());
+        do {
+            stream.next_out = reinterpret_cast<Bytef *>(compressed.data());
+            stream.avail_out = uInt(compressed.size());
+            deflate(&stream, Z_NO_FLUSH);
+            const size_t made = compressed.size() - stream.avail_out;
+            out.put(compressed.substr(
+                0, size_t(std::min<unsigned long long>(made, size - out.written()))));
+        } while (stream.avail_out == 0 && out.written() < size);
+    }
+    deflateEnd(&stream);
+    out.close();
+}
+
+// One data_ file in the chosen style.
+void writeDataFile(const fs::path &path, unsigned long index, const Options &o, Random &random)
+{
+    if (o.textStyle == Options::TextStyle::Uniform)
+        fill(path, o.dataSize, random, dataLine);
+    else if (o.textStyle == Options::TextStyle::Varied || index % 3 == 1)
+        fill(path, o.dataSize, random, variedDataLine);
+    else if (index % 3 == 2)
+        fill(path, o.dataSize, random, packedRecords);
+    else
+        writeCompressedLog(path, o.dataSize, random);
+}
+
 void writeLongLine(const fs::path &path, unsigned long long length, Random &random)
 {
     Output out(path);
@@ -406,13 +612,14 @@ int main(int argc, char **argv)
 
         Random random(o.seed);
         for (unsigned long i = 1; i <= o.data; ++i)
-            fill(logs / ("data_" + std::to_string(20261200 + i % 31) + "_" + std::to_string(i) +
-                         ".log"),
-                 o.dataSize, random, dataLine);
+            writeDataFile(logs / ("data_" + std::to_string(20261200 + i % 31) + "_" +
+                                  std::to_string(i) + ".log"),
+                          i, o, random);
         for (unsigned long i = 1; i <= o.diag; ++i)
             fill(logs / ("diag_" + std::to_string(20261200 + i % 31) + "_" + std::to_string(i) +
                          ".log"),
-                 o.diagSize, random, diagLine);
+                 o.diagSize, random,
+                 o.textStyle == Options::TextStyle::Uniform ? diagLine : variedDiagLine);
         static const char *const otherNames[] = {"orvel_service", "install", "trace", "notes"};
         for (unsigned long i = 1; i <= o.other; ++i)
             fill(logs / (std::string(otherNames[i % 4]) + "_" + std::to_string(i) + ".txt"), 2048,

@@ -27,14 +27,18 @@ public:
         Buffer data;
         size_t length = 0;
     };
-    // Compresses `length` bytes at `level`; `last` when no piece follows. `repetitive` is what the
-    // pieces of one file learn about it. Throws std::bad_alloc when memory runs out.
+    // Compresses `length` bytes at `level`, once, into a buffer that holds the result alone;
+    // `last` when no piece follows. `repetitive` is what the pieces of one file learn about it.
+    // Throws std::bad_alloc when memory runs out.
     Result compress(const char *in, size_t length, int level, bool last,
                     std::atomic<bool> &repetitive);
 
 private:
     libdeflate_compressor *compressor(int level);
     std::map<int, libdeflate_compressor *> m_compressors;
+    // Where each piece is compressed, with room for the worst case; kept from piece to piece so
+    // that its pages are touched once, not once a piece.
+    Buffer m_scratch;
 };
 
 // The CRC-32 of `length` bytes, continued from `crc`.

@@ -13,8 +13,10 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // The ZIP component: an archive bound to a path, files added to it, written in one go. Statuses
@@ -22,12 +24,13 @@
 //
 // Nothing half-written ever stands at the archive's path: the archive is written beside it and
 // renamed into place when SaveArchive has finished it. AddFile opens the file and hands it to
-// worker threads, one for every core, which deflate it in pieces while the caller goes on; the
-// pieces are written into the archive in the order the files were added, as soon as each is
-// compressed, so the data is written once and memory stays bounded whatever the files' sizes. A
-// file removed after it was added is archived as it was, and one that cannot be read in full
-// costs that entry, never the archive. Entries are stored under the file's own name; ZIP64 is
-// used where sizes or counts need it.
+// worker threads, one for every core, which deflate it while the caller goes on: each file whole
+// on one worker while there are files enough for all, a large one in pieces that several workers
+// share; the pieces are written into the archive in the order the files were added, as soon as
+// each is compressed, so the data is written once and memory stays bounded whatever the files'
+// sizes or number. A file removed after it was added is archived as it was, and one that cannot
+// be read in full costs that entry, never the archive. Entries are stored under the file's own
+// name; ZIP64 is used where sizes or counts need it.
 class ZipArchive {
 public:
     // `threads` 0: a worker for every core.
@@ -97,19 +100,30 @@ private:
         quint32 crc = 0;
         quint64 compressedSize = 0;
     };
-    // One piece of a file, in the order the pieces go into the archive.
+    // A piece of a file, or a whole file, in the order the pieces go into the archive: by the
+    // entry's place among those added, then the piece's within the entry.
+    using Place = std::pair<size_t, size_t>;
     struct Task {
         Entry *entry;
+        Place place;
         quint64 offset;
         size_t length;
         bool last;
-        size_t sequence;
+        // A whole file that is cut into pieces when it is taken while workers would wait.
+        bool divisible;
     };
     struct Compressed {
         Task task;
         Deflater::Result data;
         quint32 crc = 0;
         QString failure;
+    };
+    // What a worker keeps from one piece to the next.
+    struct Worker {
+        Deflater deflater;
+        Buffer input;
+        std::vector<Task> tasks;
+        std::vector<Compressed> compressed;
     };
 
     int fail(const QString &text);
@@ -123,7 +137,11 @@ private:
     void startWorkers();
     void stopWorkers();
     void work();
-    Compressed compress(const Task &task, Deflater &deflater);
+    // Takes the task at the front of the queue, cutting a divisible file into pieces when it
+    // should be. Called with the lock held.
+    Task take();
+    bool dividesNow(const Task &task) const;
+    Compressed compress(const Task &task, Worker &worker);
     // Writes what is compressed, in order, while the piece next in line is there. Called with the
     // lock held; one thread at a time does the writing.
     void writeInOrder(std::unique_lock<std::mutex> &lock);
@@ -138,18 +156,40 @@ private:
     void waitUntil(const std::function<bool()> &done);
     QString temporaryPath() const { return m_path + QStringLiteral(".tmp"); }
 
+    // The names of the entries added, each kept once in a block of bytes: what is remembered
+    // of every entry until the archive is complete, besides its record in the directory.
+    class NameSet {
+    public:
+        // False when the name is in the set already.
+        bool insert(const QByteArray &name);
+        bool contains(const QByteArray &name) const;
+        void clear();
+
+    private:
+        size_t slotOf(QByteArrayView name) const;
+        QByteArrayView nameAt(quint32 at) const;
+        // Each name as its length (two bytes) and its bytes, in blocks that are filled and never
+        // moved: growing them copies nothing and keeps no spare room.
+        std::vector<std::unique_ptr<char[]>> m_blocks;
+        size_t m_used = 0;
+        // Where each name starts, counted over the blocks, plus one; 0 for a free slot. Never
+        // fuller than half.
+        std::vector<quint32> m_slots;
+        size_t m_count = 0;
+    };
+
     int m_level;
     int m_threads;
     size_t m_budget;
     QString m_path;
     std::function<void()> m_waiting;
     // Entries keep their place while workers fill them in, and go once written (retire), so
-    // that 70,000 small files do not keep 70,000 of them.
+    // that 200,000 small files do not keep 200,000 of them.
     std::deque<Entry> m_entries;
     // Those that went without being archived, and how many were added in all.
     std::vector<LostFile> m_failed;
     size_t m_added = 0;
-    QSet<QByteArray> m_names;
+    NameSet m_names;
     QString m_lastFolder;
     // A saved archive with entries is complete: nothing more goes into it.
     bool m_sealed = false;
@@ -167,13 +207,14 @@ private:
     // Bytes queued since the workers were last woken.
     quint64 m_unannounced = 0;
     std::deque<Task> m_queue;
-    std::map<size_t, Compressed> m_compressed;
+    std::map<Place, Compressed> m_compressed;
     std::vector<std::thread> m_workers;
-    size_t m_sequence = 0;
-    size_t m_nextToWrite = 0;
+    Place m_nextToWrite{0, 0};
     // Bytes of pieces taken by workers and not yet written: what the pieces in memory hold.
     size_t m_reserved = 0;
     size_t m_openFiles = 0;
+    // Bytes of copies made in memory that are added and not yet compressed.
+    size_t m_memoryQueued = 0;
     bool m_writing = false;
     bool m_stopping = false;
     bool m_abandoned = false;

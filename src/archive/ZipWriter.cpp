@@ -1,10 +1,13 @@
 #include "archive/ZipWriter.h"
 
+#include "common/TimeText.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +26,10 @@ constexpr quint16 zip64Version = 45;
 constexpr quint16 utf8Flag = 1 << 11;
 // A regular file its owner may write and everyone read, once it is taken out of the archive.
 constexpr quint32 unixAttributes = quint32(0100644) << 16;
+// The central directory is kept in blocks of this size.
+constexpr qsizetype directoryBlock = 1 << 20;
+// Seconds from 1601, where the NTFS times count from, to 1970.
+constexpr qint64 ntfsEpoch = 11644473600;
 
 void put16(QByteArray &out, quint16 value)
 {
@@ -42,6 +49,34 @@ void put64(QByteArray &out, quint64 value)
     put32(out, quint32(value >> 32));
 }
 
+// The exact modification time, for the local header and the central directory alike. The DOS
+// time of the headers is local, by two seconds, and ends in 1980 and 2107. The extended
+// timestamp holds seconds since 1970 in 32 bits, which readers take as unsigned: 1970 to 2106.
+// Times outside that go as NTFS times, 100 ns since 1601, which hold any date a file can have;
+// the access and creation slots repeat the modification time, the only one kept.
+QByteArray timeExtra(qint64 modified)
+{
+    QByteArray out;
+    if (modified >= 0 && modified <= qint64(max32)) {
+        put16(out, 0x5455);
+        put16(out, 5);
+        out += char(1); // the modification time only
+        put32(out, quint32(modified));
+        return out;
+    }
+    const qint64 earliest = -ntfsEpoch;
+    const qint64 latest = (std::numeric_limits<qint64>::max() / 10000000) - ntfsEpoch;
+    const quint64 ticks = quint64(std::clamp(modified, earliest, latest) + ntfsEpoch) * 10000000;
+    put16(out, 0x000a);
+    put16(out, 32);
+    put32(out, 0); // reserved
+    put16(out, 1); // the times
+    put16(out, 24);
+    for (int i = 0; i < 3; ++i)
+        put64(out, ticks);
+    return out;
+}
+
 // A write that moved nothing without an error is a device that takes no more.
 int errorOf(const Transferred &moved)
 {
@@ -55,7 +90,7 @@ ZipWriter::~ZipWriter()
     discard();
 }
 
-bool ZipWriter::open(const QString &path)
+bool ZipWriter::open(const QString &path, quint64 after)
 {
     discard();
     m_failure.clear();
@@ -69,8 +104,13 @@ bool ZipWriter::open(const QString &path)
         return false;
     }
     m_path = path;
-    m_offset = m_fileOffset = 0;
-    m_central.clear();
+    if (after > 0 &&
+        (::ftruncate(m_fd, off_t(after)) != 0 || ::lseek(m_fd, off_t(after), SEEK_SET) < 0))
+        fail(QStringLiteral("Cannot write the archive"), errno);
+    m_offset = m_fileOffset = after;
+    m_directory.clear();
+    m_directorySize = 0;
+    m_count = 0;
     m_buffer.reserve(bufferSize);
     return true;
 }
@@ -85,24 +125,27 @@ void ZipWriter::fail(const QString &what, int error)
 QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compressedSize,
                                   bool zip64) const
 {
+    QByteArray extra;
+    if (zip64) {
+        put16(extra, 0x0001);
+        put16(extra, 16);
+        put64(extra, entry.size);
+        put64(extra, compressedSize);
+    }
+    extra += timeExtra(entry.modified);
     QByteArray out;
     put32(out, 0x04034b50);
     put16(out, zip64 ? zip64Version : plainVersion);
     put16(out, entry.utf8 ? utf8Flag : 0);
     put16(out, entry.method);
-    put32(out, entry.dosTime);
+    put32(out, dosDateTime(entry.modified));
     put32(out, crc);
     put32(out, zip64 ? max32 : quint32(compressedSize));
     put32(out, zip64 ? max32 : quint32(entry.size));
     put16(out, quint16(entry.name.size()));
-    put16(out, zip64 ? 20 : 0);
+    put16(out, quint16(extra.size()));
     out += entry.name;
-    if (zip64) {
-        put16(out, 0x0001);
-        put16(out, 16);
-        put64(out, entry.size);
-        put64(out, compressedSize);
-    }
+    out += extra;
     return out;
 }
 
@@ -169,7 +212,54 @@ void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
                  });
              moved.bytes < size_t(header.size()))
         fail(QStringLiteral("Cannot write the archive"), errorOf(moved));
-    m_central.push_back({m_entry, crc, compressedSize, m_entryOffset});
+
+    const bool bigSize = m_entry.size >= max32;
+    const bool bigCompressed = compressedSize >= max32;
+    const bool bigOffset = m_entryOffset >= max32;
+    QByteArray zip64;
+    if (bigSize)
+        put64(zip64, m_entry.size);
+    if (bigCompressed)
+        put64(zip64, compressedSize);
+    if (bigOffset)
+        put64(zip64, m_entryOffset);
+    QByteArray extra;
+    if (!zip64.isEmpty()) {
+        put16(extra, 0x0001);
+        put16(extra, quint16(zip64.size()));
+        extra += zip64;
+    }
+    extra += timeExtra(m_entry.modified);
+    QByteArray record;
+    put32(record, 0x02014b50);
+    put16(record, madeBy);
+    put16(record, !zip64.isEmpty() || m_entryZip64 ? zip64Version : plainVersion);
+    put16(record, m_entry.utf8 ? utf8Flag : 0);
+    put16(record, m_entry.method);
+    put32(record, dosDateTime(m_entry.modified));
+    put32(record, crc);
+    put32(record, bigCompressed ? max32 : quint32(compressedSize));
+    put32(record, bigSize ? max32 : quint32(m_entry.size));
+    put16(record, quint16(m_entry.name.size()));
+    put16(record, quint16(extra.size()));
+    put32(record, 0); // comment length, disk number
+    put16(record, 0); // internal attributes
+    put32(record, unixAttributes);
+    put32(record, bigOffset ? max32 : quint32(m_entryOffset));
+    record += m_entry.name;
+    record += extra;
+    addToDirectory(record);
+}
+
+void ZipWriter::addToDirectory(const QByteArray &record)
+{
+    if (m_directory.empty() || m_directory.back().size() + record.size() > directoryBlock) {
+        m_directory.emplace_back();
+        m_directory.back().reserve(std::max(directoryBlock, record.size()));
+    }
+    m_directory.back() += record;
+    m_directorySize += quint64(record.size());
+    ++m_count;
 }
 
 void ZipWriter::dropEntry()
@@ -195,44 +285,13 @@ bool ZipWriter::finish()
     if (m_fd < 0)
         return false;
     const quint64 directoryOffset = m_offset;
-    for (const Written &w : m_central) {
-        const bool bigSize = w.entry.size >= max32;
-        const bool bigCompressed = w.compressedSize >= max32;
-        const bool bigOffset = w.offset >= max32;
-        QByteArray extra;
-        if (bigSize)
-            put64(extra, w.entry.size);
-        if (bigCompressed)
-            put64(extra, w.compressedSize);
-        if (bigOffset)
-            put64(extra, w.offset);
-        QByteArray record;
-        put32(record, 0x02014b50);
-        put16(record, madeBy);
-        put16(record, extra.isEmpty() ? plainVersion : zip64Version);
-        put16(record, w.entry.utf8 ? utf8Flag : 0);
-        put16(record, w.entry.method);
-        put32(record, w.entry.dosTime);
-        put32(record, w.crc);
-        put32(record, bigCompressed ? max32 : quint32(w.compressedSize));
-        put32(record, bigSize ? max32 : quint32(w.entry.size));
-        put16(record, quint16(w.entry.name.size()));
-        put16(record, extra.isEmpty() ? 0 : quint16(extra.size() + 4));
-        put32(record, 0); // comment length, disk number
-        put16(record, 0); // internal attributes
-        put32(record, unixAttributes);
-        put32(record, bigOffset ? max32 : quint32(w.offset));
-        record += w.entry.name;
-        if (!extra.isEmpty()) {
-            put16(record, 0x0001);
-            put16(record, quint16(extra.size()));
-            record += extra;
-        }
-        put(record);
+    for (QByteArray &block : m_directory) {
+        put(block);
+        block = QByteArray();
     }
     const quint64 directorySize = m_offset - directoryOffset;
-    const quint64 count = m_central.size();
-    m_central = {};
+    const quint64 count = m_count;
+    m_directory = {};
     const bool zip64 = count >= 0xffff || directoryOffset >= max32 || directorySize >= max32;
     QByteArray end;
     if (zip64) {

@@ -3,13 +3,14 @@
 #include <QByteArray>
 #include <QString>
 
-#include <deque>
+#include <vector>
 
 // Writes a ZIP archive front to back into one file, entry after entry, each entry's compressed
 // data as it comes; the sizes and CRC of an entry whose data came in several pieces are put into
 // its local header once it is complete. ZIP64 records appear only where sizes, offsets or the
 // number of entries need them. Every failure is kept: once one write failed, nothing more is
-// written and `failure()` says why.
+// written and `failure()` says why. Of an entry written, only its record in the central
+// directory is kept, as the bytes that will be written.
 class ZipWriter {
 public:
     ~ZipWriter();
@@ -17,14 +18,17 @@ public:
     ZipWriter(const ZipWriter &) = delete;
     ZipWriter &operator=(const ZipWriter &) = delete;
 
-    // Creates the file, private to its owner; false with `failure()` when it cannot be.
-    bool open(const QString &path);
+    // Creates the file, private to its owner; false with `failure()` when it cannot be. `after`
+    // bytes of zeros (a hole, never written) go before the archive, whose offsets count them: an
+    // archive appended to a stub, or one whose offsets pass 4 GiB without 4 GiB written.
+    bool open(const QString &path, quint64 after = 0);
     bool isOpen() const { return m_fd >= 0; }
 
     struct Entry {
         QByteArray name; // the name's own bytes
         bool utf8 = false;
-        quint32 dosTime = 0;
+        // When the file was last modified, in seconds since 1970 (UTC).
+        qint64 modified = 0;
         quint16 method = 8; // 0 stored, 8 deflated
         // The size of the data, known before it is compressed.
         quint64 size = 0;
@@ -34,6 +38,9 @@ public:
     void write(const char *data, size_t length);
     // Describes the entry in its local header and the central directory.
     void finishEntry(quint32 crc, quint64 compressedSize);
+    // How many entries are finished, and the bytes their central directory takes.
+    quint64 entryCount() const { return m_count; }
+    quint64 directorySize() const { return m_directorySize; }
     // Takes back everything of the current entry: the archive ends as it did before it. A write
     // that failed within the entry (a file size limit, a full disk) is forgiven with it.
     void dropEntry();
@@ -47,18 +54,12 @@ public:
     QString failure() const { return m_failure; }
 
 private:
-    struct Written {
-        Entry entry;
-        quint32 crc;
-        quint64 compressedSize;
-        quint64 offset;
-    };
-
     void put(const QByteArray &bytes) { write(bytes.constData(), size_t(bytes.size())); }
     void flush();
     void fail(const QString &what, int error);
     QByteArray localHeader(const Entry &entry, quint32 crc, quint64 compressedSize,
                            bool zip64) const;
+    void addToDirectory(const QByteArray &record);
 
     QString m_path;
     int m_fd = -1;
@@ -68,8 +69,11 @@ private:
     quint64 m_offset = 0;
     quint64 m_fileOffset = 0;
     QByteArray m_buffer;
-    // A deque: it grows without copying what it holds, 70,000 entries and more.
-    std::deque<Written> m_central;
+    // The central directory's records, in blocks that are filled and never moved: it grows by
+    // what a record takes, 200,000 entries and more.
+    std::vector<QByteArray> m_directory;
+    quint64 m_directorySize = 0;
+    quint64 m_count = 0;
     // The entry being written.
     Entry m_entry;
     quint64 m_entryOffset = 0;

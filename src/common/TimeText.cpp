@@ -110,8 +110,12 @@ quint32 dosDateTime(qint64 secondsSinceEpoch)
 {
     const std::time_t seconds = std::time_t(secondsSinceEpoch);
     std::tm local{};
-    localtime_r(&seconds, &local);
-    if (local.tm_year < 80)
+    const bool known = localtime_r(&seconds, &local) != nullptr;
+    // The seven bits of the year end in 2107: later moments stop at its last one rather than
+    // wrap round to the 1980s.
+    if (known ? local.tm_year > 207 : secondsSinceEpoch > 0)
+        return quint32(127 << 9 | 12 << 5 | 31) << 16 | quint32(23 << 11 | 59 << 5 | 29);
+    if (!known || local.tm_year < 80)
         return (1u << 5 | 1u) << 16;
     const quint32 date =
         quint32(local.tm_year - 80) << 9 | quint32(local.tm_mon + 1) << 5 | quint32(local.tm_mday);

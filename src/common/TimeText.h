@@ -31,5 +31,6 @@ QString shortDateEntryFormat();
 QString taskTimeText(const QDateTime &moment);
 
 // A moment as a ZIP entry keeps it: MS-DOS date (high 16 bits) and time (low 16 bits), local
-// time, two-second steps; moments before 1980 become 1 January 1980.
+// time, two-second steps; moments before 1980 become 1 January 1980, and those after 2107 its
+// last two seconds.
 quint32 dosDateTime(qint64 secondsSinceEpoch);

@@ -1,5 +1,7 @@
 #include "archive/ZipArchive.h"
 
+#include "archive/Deflate.h"
+#include "archive/ZipWriter.h"
 #include "platform/FileSystem.h"
 #include "support/ArchiveReader.h"
 #include "support/TestEnvironment.h"
@@ -9,12 +11,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -174,69 +178,170 @@ TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
     EXPECT_TRUE(zip.ErrorText().contains(u"complete"_s));
 }
 
-// Files larger than a piece are deflated piece by piece on several workers: the pieces must join
-// into one stream whatever their content leaves in the last byte of each, and an archive of
-// 70,000 entries needs the ZIP64 end records.
-TEST_F(ZipArchiveTest, PiecesJoinIntoOneEntryAndCountsPastTheLimitTakeZip64)
+// A file is deflated whole by one worker, or in pieces that several share and that must join
+// into one stream: every size at the piece size, the whole-file limit and twice that (where the
+// pieces of a large file become three) and one either side, alone among three workers (cut where
+// it may be) and on one worker (never cut where it need not be), from files and from memory.
+TEST_F(ZipArchiveTest, EverySizeAroundThePiecesJoinsIntoOneEntry)
 {
+    constexpr qsizetype piece = 2 << 20, wholeLimit = 4 << 20;
+    const qsizetype sizes[] = {0,
+                               1,
+                               piece - 1,
+                               piece,
+                               piece + 1,
+                               wholeLimit - 1,
+                               wholeLimit,
+                               wholeLimit + 1,
+                               2 * wholeLimit,
+                               2 * wholeLimit + 1};
     std::mt19937 random(7);
-    const auto noise = [&](int size) {
-        QByteArray bytes(size, Qt::Uninitialized);
-        for (char &byte : bytes)
-            byte = char(random());
-        return bytes;
-    };
-    const struct {
-        const char *name;
-        QByteArray content;
-    } files[] = {
-        {"data_zeros.log", QByteArray(6 << 20, '\0')},
-        {"data_noise.log", noise((4 << 20) + 1)},
-        {"data_mixed.log", someText(3 << 20, 9) + noise(1 << 20) + someText(3 << 20, 4)},
-        {"data_t1.log", someText((2 << 20) + 1, 1)},
-        {"data_t2.log", someText((2 << 20) + 2, 2)},
-        {"data_t3.log", someText((2 << 20) + 3, 3)},
-        {"data_t5.log", someText((2 << 20) + 5, 5)},
-        {"data_t6.log", someText((2 << 20) + 7, 6)},
-        {"data_t7.log", someText(2 << 20, 7)},
-    };
-    constexpr int small = 70000;
+    QByteArray content = someText(2 * wholeLimit + 1, 9);
+    // Noise here and there varies the bits each piece's last byte leaves unused.
+    for (qsizetype at = piece / 2; at < content.size(); at += piece / 3)
+        for (qsizetype i = 0; i < 5000 && at + i < content.size(); ++i)
+            content[at + i] = char(random());
     {
-        ZipArchive zip(6, 3);
-        ASSERT_EQ(zip.NewZip(zipPath()), 1);
-        for (const auto &file : files) {
-            writeFile(QByteArray("logs/") + file.name, file.content);
-            ASSERT_EQ(zip.AddFile(path(u"logs/"_s + QLatin1String(file.name)), 0), 1);
+        ZipArchive oneWorker(6, 1);
+        ASSERT_EQ(oneWorker.NewZip(path("ZIPS/whole.ZIP")), 1);
+        for (const qsizetype size : sizes) {
+            const QString name = QStringLiteral("data_%1.log").arg(size);
+            writeFile("logs/" + name, content.left(size));
+            ZipArchive alone(6, 3);
+            ASSERT_EQ(alone.NewZip(path("ZIPS/") + name + u".ZIP"_s), 1);
+            ASSERT_EQ(alone.AddFile(path("logs/") + name, 0), 1);
+            ASSERT_EQ(alone.SaveArchive(), 1) << alone.ErrorText().toStdString();
+            ASSERT_EQ(oneWorker.AddData(path("fmt/") + name, content.left(size)), 1);
         }
-        // Copies made in memory go in as files would, in pieces where they are large.
-        const QByteArray inMemory = someText((5 << 20) + 11, 8);
-        ASSERT_EQ(zip.AddData(path("fmt/diag_big.fmtd.txt"), inMemory), 1);
-        ASSERT_EQ(zip.AddData(path("fmt/diag_small.fmtd.txt"), "small"), 1);
-        EXPECT_EQ(zip.AddData(path("elsewhere/diag_small.fmtd.txt"), "again"), 0);
-        for (int i = 0; i < small; ++i) {
-            writeFile(QStringLiteral("many/%1.log").arg(i), QByteArray::number(i));
-            ASSERT_EQ(zip.AddFile(path(QStringLiteral("many/%1.log").arg(i)), 0), 1);
-        }
-        ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
-        EXPECT_EQ(zip.progress().done, zip.progress().total);
+        ASSERT_EQ(oneWorker.SaveArchive(), 1) << oneWorker.ErrorText().toStdString();
+        EXPECT_EQ(oneWorker.progress().done, oneWorker.progress().total);
     }
-    const auto content = readArchive(zipPath());
-    ASSERT_TRUE(content);
-    EXPECT_EQ(content->size(), size_t(small) + std::size(files) + 2);
-    EXPECT_EQ(
-        content->at(u"diag_big.fmtd.txt"_s).sha256,
-        QCryptographicHash::hash(someText((5 << 20) + 11, 8), QCryptographicHash::Sha256).toHex());
-    EXPECT_EQ(content->at(u"diag_small.fmtd.txt"_s).size, 5);
-    for (const auto &file : files)
-        EXPECT_EQ(content->at(QLatin1String(file.name)).sha256,
-                  QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex())
-            << file.name;
-    EXPECT_EQ(content->at(u"69999.log"_s).sha256,
-              QCryptographicHash::hash("69999", QCryptographicHash::Sha256).toHex());
-    QProcess unzip;
-    unzip.start(u"unzip"_s, {u"-tqq"_s, zipPath()});
-    ASSERT_TRUE(unzip.waitForFinished(120000));
-    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAllStandardOutput().toStdString();
+    const auto whole = readArchive(path("ZIPS/whole.ZIP"));
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(whole->size(), std::size(sizes));
+    for (const qsizetype size : sizes) {
+        const QString name = QStringLiteral("data_%1.log").arg(size);
+        const QByteArray digest =
+            QCryptographicHash::hash(content.left(size), QCryptographicHash::Sha256).toHex();
+        const auto alone = readArchive(path("ZIPS/") + name + u".ZIP"_s);
+        ASSERT_TRUE(alone) << size;
+        EXPECT_EQ(alone->at(name).sha256, digest) << size;
+        EXPECT_EQ(whole->at(name).sha256, digest) << size;
+        EXPECT_EQ(whole->at(name).method, size ? 8 : 0) << size;
+    }
+}
+
+// The end record counts entries in 16 bits, 0xFFFF meaning "see the ZIP64 record": 65,535
+// entries and more need it, 65,534 do not. A count that wraps instead is refused. The names, of
+// 126 bytes, fill the blocks the archive keeps them in to the byte, 1,024 to a block.
+TEST_F(ZipArchiveTest, EntryCountsAroundTheEndRecordsLimitTakeZip64ExactlyWhenNeeded)
+{
+    const auto name = [](int i) { return QStringLiteral("%1.log").arg(i, 122, 10, QChar(u'0')); };
+    for (const int count : {65534, 65535, 65536}) {
+        const QString archive = path("ZIPS/%1.ZIP").arg(count);
+        {
+            ZipArchive zip(6, 2);
+            ASSERT_EQ(zip.NewZip(archive), 1);
+            for (int i = 0; i < count; ++i)
+                ASSERT_EQ(zip.AddData(path("fmt/") + name(i), i % 1000 ? QByteArray() : "x"), 1);
+            for (const int again : {0, 1023, 1024, count - 1})
+                EXPECT_EQ(zip.AddData(path("again/") + name(again), "y"), 0) << again;
+            ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+        }
+        const auto headers = readHeaders(archive);
+        ASSERT_TRUE(headers) << count;
+        EXPECT_EQ(headers->summary.endsWith(u"no ZIP64 end records"_s), count < 65535) << count;
+        EXPECT_EQ(headers->entries.size(), size_t(count));
+        EXPECT_EQ(headers->entries.at(name(65000)).size, 1u);
+        // The data too, and 7-Zip's view, at the boundary itself.
+        if (count == 65535) {
+            const auto content = readArchive(archive);
+            ASSERT_TRUE(content);
+            EXPECT_EQ(content->size(), size_t(count));
+        }
+    }
+    // The end record of 65,536 entries rewritten as a writer that forgets ZIP64 would: the count
+    // wrapped to 0, the ZIP64 records gone. Lenient readers take it; the strict one must not.
+    QFile file(path("ZIPS/65536.ZIP"));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray tail = file.read(file.size()).right(22 + 20 + 56);
+    QByteArray end = tail.right(22);
+    const QByteArray zip64 = tail.left(56);
+    for (const int at : {8, 10})
+        end[at] = end[at + 1] = 0;
+    end.replace(12, 8, zip64.mid(40, 4) + zip64.mid(48, 4)); // the directory's size, offset
+    ASSERT_TRUE(file.resize(file.size() - tail.size()));
+    ASSERT_TRUE(file.seek(file.size()));
+    file.write(end);
+    file.close();
+    const StrictVerdict wrapped = strictCheck(path("ZIPS/65536.ZIP"));
+    EXPECT_FALSE(wrapped.passed);
+    EXPECT_TRUE(wrapped.text.contains(u"ZIP64 end record is missing"_s))
+        << wrapped.text.toStdString();
+}
+
+// Sizes and offsets at 4 GiB and either side, where the headers' 32-bit fields give out, and the
+// size from which the local header makes room for ZIP64 before the data is known. The entries
+// are written by the writer itself; the 4 GiB before an offset is a hole in a sparse file, not
+// 4 GiB written, and a size is only declared (its data is a few bytes: headers are what is read).
+TEST_F(ZipArchiveTest, SizesAndOffsetsAround4GiBTakeZip64ExactlyWhenNeeded)
+{
+    constexpr quint64 limit = 0xFFFFFFFFu;
+    const QByteArray text = someText(3000, 5);
+    std::atomic<bool> repetitive{false};
+    const Deflater::Result deflated =
+        Deflater().compress(text.constData(), size_t(text.size()), 6, true, repetitive);
+    const QByteArray data(deflated.data.data(), qsizetype(deflated.length));
+    const quint32 crc = crc32Of(0, text.constData(), size_t(text.size()));
+    // What the one entry takes before the directory: its local header, name, time field, data.
+    const quint64 entryLength = 30 + 8 + 9 + quint64(data.size());
+    const struct {
+        const char *what;
+        quint64 size;   // declared; the text's own when 0
+        quint64 prefix; // bytes of the hole before the entry
+        bool zip64End;
+    } rows[] = {
+        {"size below the local ZIP64 threshold", 0xEFFFFFFFu, 0, false},
+        {"size at the local ZIP64 threshold", 0xF0000000u, 0, false},
+        {"size 4 GiB - 2", limit - 1, 0, false},
+        {"size 4 GiB - 1, the escape value", limit, 0, false},
+        {"size 4 GiB", limit + 1, 0, false},
+        {"entry at 4 GiB - 2", 0, limit - 1, true},
+        {"entry at 4 GiB - 1", 0, limit, true},
+        {"entry at 4 GiB", 0, limit + 1, true},
+        {"directory at 4 GiB - 2", 0, limit - 1 - entryLength, false},
+        {"directory at 4 GiB - 1", 0, limit - entryLength, true},
+        {"directory at 4 GiB", 0, limit + 1 - entryLength, true},
+    };
+    for (const auto &row : rows) {
+        const QString archive = path("ZIPS/big.ZIP");
+        QFile::remove(archive);
+        ZipWriter writer;
+        ASSERT_TRUE(writer.open(archive, row.prefix)) << writer.failure().toStdString();
+        ZipWriter::Entry entry;
+        entry.name = "data.log";
+        entry.modified = 1796371200;
+        entry.size = row.size ? row.size : quint64(text.size());
+        writer.beginEntry(entry);
+        writer.write(data.constData(), size_t(data.size()));
+        writer.finishEntry(crc, quint64(data.size()));
+        ASSERT_TRUE(writer.finish()) << row.what << ": " << writer.failure().toStdString();
+        const auto headers = readHeaders(archive, row.prefix);
+        ASSERT_TRUE(headers) << row.what;
+        EXPECT_EQ(headers->summary.endsWith(u"no ZIP64 end records"_s), !row.zip64End) << row.what;
+        EXPECT_TRUE(headers->summary.contains(
+            u" at %1,"_s.arg(row.prefix + entryLength + (row.size >= 0xF0000000u ? 20 : 0))))
+            << row.what << ": " << headers->summary.toStdString();
+        EXPECT_EQ(headers->entries.at(u"data.log"_s),
+                  (EntryHeader{entry.size, quint64(data.size()), row.prefix}))
+            << row.what;
+        if (row.size == 0 && row.prefix == limit) {
+            const auto content = readArchive(archive, row.prefix);
+            ASSERT_TRUE(content) << row.what;
+            EXPECT_EQ(content->at(u"data.log"_s).sha256,
+                      QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+        }
+    }
 }
 
 TEST_F(ZipArchiveTest, AFileRemovedAfterItWasAddedIsArchivedAsItWas)
@@ -254,37 +359,43 @@ TEST_F(ZipArchiveTest, AFileRemovedAfterItWasAddedIsArchivedAsItWas)
 }
 
 // A file whose content is not its size when it was added (cut short while it is read, or a
-// pseudo-file whose size says nothing) would be a wrong entry: it costs that entry only.
+// pseudo-file whose size says nothing) would be a wrong entry: it costs that entry only, even
+// when its first pieces are written already (one worker writes them before it reads the next).
 TEST_F(ZipArchiveTest, AFileThatIsNotItsSizeCostsOnlyItself)
 {
     const struct {
         QString path;
         const char *reason;
-    } pseudo[] = {
+    } unlike[] = {
+        {path("logs/data_cut.log"), "cut short while it was read: 10000000 of 20000000 bytes"},
         {u"/proc/self/status"_s, "holds more than its size of 0 bytes"}, // size 0, content more
         {u"/sys/devices/system/cpu/online"_s, "cut short while it was read"}, // size 4096
     };
     writeFile("logs/data_1.log", someText(20000, 1));
+    QByteArray noise(20000000, Qt::Uninitialized);
+    std::mt19937 random(17);
+    for (char &byte : noise)
+        byte = char(random());
+    writeFile("logs/data_cut.log", noise);
     {
-        ZipArchive zip(6, 2);
+        ZipArchive zip(6, 1);
         ASSERT_EQ(zip.NewZip(zipPath()), 1);
-        ASSERT_EQ(zip.AddFile(path("logs/data_1.log"), 0), 1);
         size_t added = 0;
-        for (const auto &file : pseudo) {
+        for (const auto &file : unlike) {
             struct stat st;
             if (::stat(nativePath(file.path).constData(), &st) == 0) {
                 ASSERT_EQ(zip.AddFile(file.path, 0), 1) << zip.ErrorText().toStdString();
                 ++added;
             }
         }
-        if (added == 0)
-            GTEST_SKIP() << "no pseudo-files here";
+        ASSERT_TRUE(QFile::resize(path("logs/data_cut.log"), 10000000));
+        ASSERT_EQ(zip.AddFile(path("logs/data_1.log"), 0), 1);
         EXPECT_EQ(zip.SaveArchive(), 0);
         ASSERT_EQ(zip.lostFiles().size(), added);
         for (const ZipArchive::LostFile &lost : zip.lostFiles()) {
-            const auto row = std::find_if(std::begin(pseudo), std::end(pseudo),
+            const auto row = std::find_if(std::begin(unlike), std::end(unlike),
                                           [&](const auto &p) { return p.path == lost.path; });
-            ASSERT_NE(row, std::end(pseudo)) << lost.path.toStdString();
+            ASSERT_NE(row, std::end(unlike)) << lost.path.toStdString();
             EXPECT_TRUE(lost.reason.contains(QLatin1String(row->reason)))
                 << lost.reason.toStdString();
             EXPECT_TRUE(zip.ErrorText().contains(lost.path));
@@ -353,6 +464,132 @@ TEST_F(ZipArchiveTest, QueuedFilesHoldFewDescriptors)
     }
     EXPECT_LE(most, 80);
     ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+}
+
+// The archive's file stops taking bytes part-way (a file size limit): within the first entries,
+// in the middle, or in its last record. Entries that do not fit are lost and said so, or no
+// archive is written at all; never is a half-written file left at its name or beside it.
+TEST_F(ZipArchiveTest, AWriterThatFailsPartWayLeavesNothingHalfWritten)
+{
+    std::mt19937 random(13);
+    std::map<QString, QByteArray> digests;
+    for (int i = 0; i < 6; ++i) {
+        QByteArray noise(400000, Qt::Uninitialized);
+        for (char &byte : noise)
+            byte = char(random());
+        const QString name = QStringLiteral("data_%1.log").arg(i);
+        writeFile("logs/" + name, noise);
+        digests[name] = QCryptographicHash::hash(noise, QCryptographicHash::Sha256).toHex();
+    }
+    const auto save = [&] {
+        ZipArchive zip(6, 2);
+        EXPECT_EQ(zip.NewZip(zipPath()), 1);
+        for (const auto &[name, digest] : digests)
+            EXPECT_EQ(zip.AddFile(path("logs/") + name, 0), 1);
+        const int status = zip.SaveArchive();
+        return std::make_tuple(status, zip.written(), zip.lostFiles(), zip.ErrorText());
+    };
+    ASSERT_EQ(std::get<0>(save()), 1);
+    const qint64 size = QFileInfo(zipPath()).size();
+    const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    for (const qint64 limit : {qint64(100), size / 2, size - 10}) {
+        QFile::remove(zipPath());
+        struct rlimit saved;
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit limited = saved;
+        limited.rlim_cur = rlim_t(limit);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const auto [status, written, lost, error] = save();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(status, 0) << limit;
+        EXPECT_FALSE(error.isEmpty()) << limit;
+        const QStringList left = leftInZips();
+        if (!written) {
+            EXPECT_TRUE(left.isEmpty()) << limit << ": " << left.join(' ').toStdString();
+            continue;
+        }
+        EXPECT_EQ(left, QStringList{u"archive.ZIP"_s}) << limit;
+        const auto content = readArchive(zipPath());
+        ASSERT_TRUE(content) << limit;
+        EXPECT_EQ(content->size() + lost.size(), digests.size()) << limit;
+        for (const ZipArchive::LostFile &file : lost)
+            EXPECT_FALSE(content->count(QFileInfo(file.path).fileName())) << limit;
+        for (const auto &[name, entry] : *content)
+            EXPECT_EQ(entry.sha256, digests.at(name)) << limit;
+    }
+    std::signal(SIGXFSZ, savedHandler);
+}
+
+// Entry times: the DOS fields hold 1980 to 2107 in local time by two seconds, and stop at the
+// nearer end outside it instead of wrapping; the exact time goes beside them, as the extended
+// timestamp from 1970 to 2106 and as NTFS times outside. Read back by zipfile (the DOS fields),
+// unzip -Z (the extended timestamp where there is one) and 7-Zip (the exact time).
+TEST_F(ZipArchiveTest, EntryTimesAreKeptExactlyAndTheDosFieldsNeverWrap)
+{
+    const struct {
+        qint64 modified;
+        const char *dos;
+        const char *exact;
+        bool extendedTimestamp;
+    } rows[] = {
+        {-1, "1980-01-01 00:00:00", "1969-12-31 23:59:59", false},
+        {0, "1980-01-01 00:00:00", "1970-01-01 00:00:00", true},
+        {315532799, "1980-01-01 00:00:00", "1979-12-31 23:59:59", true},
+        {315532800, "1980-01-01 00:00:00", "1980-01-01 00:00:00", true},
+        {2147483648, "2038-01-19 03:14:08", "2038-01-19 03:14:08", true},
+        {4294967295, "2106-02-07 06:28:14", "2106-02-07 06:28:15", true},
+        {4294967296, "2106-02-07 06:28:16", "2106-02-07 06:28:16", false},
+        {4354819199, "2107-12-31 23:59:58", "2107-12-31 23:59:59", false},
+        {4354819200, "2107-12-31 23:59:58", "2108-01-01 00:00:00", false},
+        {5680281600, "2107-12-31 23:59:58", "2150-01-01 00:00:00", false},
+    };
+    const QByteArray savedZone = qgetenv("TZ");
+    qputenv("TZ", "UTC");
+    ::tzset();
+    const auto restoreZone = qScopeGuard([&] {
+        savedZone.isNull() ? qunsetenv("TZ") : qputenv("TZ", savedZone);
+        ::tzset();
+    });
+    {
+        ZipArchive zip(6, 2);
+        ASSERT_EQ(zip.NewZip(zipPath()), 1);
+        for (const auto &row : rows) {
+            const QString name = QStringLiteral("logs/data_%1.log").arg(row.modified);
+            writeFile(name, "x");
+            const QString file = path(name);
+            const struct timespec times[2] = {{time_t(row.modified), 0}, {time_t(row.modified), 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, nativePath(file).constData(), times, 0), 0);
+            ASSERT_EQ(zip.AddFile(file, 0), 1);
+        }
+        ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+    }
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    const auto run = [&](const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.start(program, arguments);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        return QString::fromUtf8(process.readAllStandardOutput());
+    };
+    const QString unzipped = run(u"zipinfo"_s, {u"-T"_s, zipPath()});
+    const QString sevenZip = run(u"7z"_s, {u"l"_s, u"-slt"_s, zipPath()});
+    for (const auto &row : rows) {
+        const QString name = QStringLiteral("data_%1.log").arg(row.modified);
+        EXPECT_EQ(content->at(name).modified, QLatin1String(row.dos)) << row.modified;
+        // zipinfo -T: yyyymmdd.hhmmss, from the extended timestamp or else the DOS fields.
+        const QString shown = QString::fromLatin1(row.extendedTimestamp ? row.exact : row.dos)
+                                  .remove(u'-')
+                                  .remove(u':')
+                                  .replace(u' ', u'.');
+        EXPECT_TRUE(unzipped.contains(shown + u' ' + name)) << row.modified;
+        if (!sevenZip.isEmpty()) {
+            EXPECT_TRUE(QRegularExpression(u"Path = "_s + name + u"\n(.*\n)*?Modified = "_s +
+                                           QLatin1String(row.exact))
+                            .match(sevenZip)
+                            .hasMatch())
+                << row.modified;
+        }
+    }
 }
 
 TEST_F(ZipArchiveTest, AFailedSaveLeavesThePreviousArchive)

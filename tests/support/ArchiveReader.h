@@ -6,12 +6,15 @@
 #include <map>
 #include <optional>
 
-// What an independent reader (Python's zipfile, with its CRC check) finds in an archive.
+// What independent readers find in an archive: the strict check of the container, 7z t where
+// 7-Zip is installed, and Python's zipfile with its CRC check.
 struct ArchiveEntry {
     qint64 size = 0;
     QByteArray sha256; // hex
     int method = -1;   // 8 = deflate
     qint64 compressedSize = 0;
+    // The DOS date and time of its headers, "yyyy-MM-dd hh:mm:ss".
+    QString modified;
     // The content, not how it was compressed.
     bool operator==(const ArchiveEntry &other) const
     {
@@ -21,8 +24,31 @@ struct ArchiveEntry {
 // By name, decoded as the program decodes file names (decodeNativePath).
 using ArchiveContent = std::map<QString, ArchiveEntry>;
 
-// Nothing when the archive cannot be read or an entry fails its check.
-std::optional<ArchiveContent> readArchive(const QString &path);
+// Nothing when the archive cannot be read or an entry fails its check. `prefix`: bytes of a stub
+// before the archive.
+std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix = 0);
+
+// What the strict check of the container says: its summary ("N entries, central directory ...,
+// ZIP64 end records") when it passes, its faults when not. `prefix`: bytes of a stub before it.
+struct StrictVerdict {
+    bool passed = false;
+    QString text;
+};
+StrictVerdict strictCheck(const QString &path, quint64 prefix = 0);
+
+// The headers alone, as the strict check and Python's zipfile read them, the data unread: the
+// strict check's summary, and each entry's sizes and offset.
+struct EntryHeader {
+    quint64 size = 0;
+    quint64 compressedSize = 0;
+    quint64 offset = 0;
+    bool operator==(const EntryHeader &) const = default;
+};
+struct ArchiveHeaders {
+    QString summary;
+    std::map<QString, EntryHeader> entries;
+};
+std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix = 0);
 
 // The SHA-256 of a file, hex, as the reader gives it for an entry.
 QByteArray fileDigest(const QString &path);
