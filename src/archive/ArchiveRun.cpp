@@ -5,6 +5,7 @@
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
+#include "archive/ArchiveOptionsCheck.h"
 #include "archive/LogCollection.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
@@ -101,6 +102,15 @@ void cmdStart_Click(Program &program, RunHost &host)
         [&]() -> std::optional<Refusal> {
             if (IsWorkingFolder(program.programFolder(), host.archiveFolderText()))
                 return workingFolder(host.archiveFolderText());
+            return std::nullopt;
+        },
+        // Fails closed: no archive at all rather than one unencrypted.
+        [&]() -> std::optional<Refusal> {
+            if (const std::optional<QString> why = TakeArchiveOptions(program))
+                return Refusal{QStringLiteral("(error) ") + *why +
+                                   QStringLiteral(" - exiting application."),
+                               why->left(1).toUpper() + why->mid(1) +
+                                   QStringLiteral(". No archive is made: see File > Options.")};
             return std::nullopt;
         },
     };

@@ -1,5 +1,6 @@
 #include "archive/ZipWriter.h"
 
+#include "archive/ZipEncryption.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
 
@@ -40,6 +41,28 @@ void put64(QByteArray &out, quint64 value)
 {
     put32(out, quint32(value));
     put32(out, quint32(value >> 32));
+}
+
+// What an encrypted entry changes in its headers: flag, method, version, CRC and extra field.
+quint16 flagsOf(const ZipWriter::Entry &entry)
+{
+    return (entry.utf8 ? utf8Flag : 0) | (entry.encrypted ? ZipEncryption::encryptedFlag : 0);
+}
+quint16 methodOf(const ZipWriter::Entry &entry)
+{
+    return entry.encrypted ? ZipEncryption::method : entry.method;
+}
+quint16 versionOf(const ZipWriter::Entry &entry, bool zip64)
+{
+    return entry.encrypted ? ZipEncryption::versionNeeded : zip64 ? zip64Version : plainVersion;
+}
+quint32 crcOf(const ZipWriter::Entry &entry, quint32 crc)
+{
+    return entry.encrypted ? 0 : crc;
+}
+QByteArray extraOf(const ZipWriter::Entry &entry)
+{
+    return entry.encrypted ? ZipEncryption::extraField(entry.method) : QByteArray();
 }
 
 // A write that moved nothing without an error is a device that takes no more.
@@ -84,15 +107,16 @@ QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compr
 {
     QByteArray out;
     put32(out, 0x04034b50);
-    put16(out, zip64 ? zip64Version : plainVersion);
-    put16(out, entry.utf8 ? utf8Flag : 0);
-    put16(out, entry.method);
+    put16(out, versionOf(entry, zip64));
+    put16(out, flagsOf(entry));
+    put16(out, methodOf(entry));
     put32(out, entry.dosTime);
-    put32(out, crc);
+    put32(out, crcOf(entry, crc));
     put32(out, zip64 ? max32 : quint32(compressedSize));
     put32(out, zip64 ? max32 : quint32(entry.size));
     put16(out, quint16(entry.name.size()));
-    put16(out, zip64 ? 20 : 0);
+    const QByteArray encryption = extraOf(entry);
+    put16(out, quint16((zip64 ? 20 : 0) + encryption.size()));
     out += entry.name;
     if (zip64) {
         put16(out, 0x0001);
@@ -100,6 +124,7 @@ QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compr
         put64(out, entry.size);
         put64(out, compressedSize);
     }
+    out += encryption;
     return out;
 }
 
@@ -206,15 +231,16 @@ bool ZipWriter::finish()
         QByteArray record;
         put32(record, 0x02014b50);
         put16(record, madeBy);
-        put16(record, extra.isEmpty() ? plainVersion : zip64Version);
-        put16(record, w.entry.utf8 ? utf8Flag : 0);
-        put16(record, w.entry.method);
+        put16(record, versionOf(w.entry, !extra.isEmpty()));
+        put16(record, flagsOf(w.entry));
+        put16(record, methodOf(w.entry));
         put32(record, w.entry.dosTime);
-        put32(record, w.crc);
+        put32(record, crcOf(w.entry, w.crc));
         put32(record, bigCompressed ? max32 : quint32(w.compressedSize));
         put32(record, bigSize ? max32 : quint32(w.entry.size));
         put16(record, quint16(w.entry.name.size()));
-        put16(record, extra.isEmpty() ? 0 : quint16(extra.size() + 4));
+        const QByteArray encryption = extraOf(w.entry);
+        put16(record, quint16((extra.isEmpty() ? 0 : extra.size() + 4) + encryption.size()));
         put32(record, 0); // comment length, disk number
         put16(record, 0); // internal attributes
         put32(record, unixAttributes);
@@ -225,6 +251,7 @@ bool ZipWriter::finish()
             put16(record, quint16(extra.size()));
             record += extra;
         }
+        record += encryption;
         put(record);
     }
     const quint64 directorySize = m_offset - directoryOffset;

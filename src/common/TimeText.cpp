@@ -26,6 +26,13 @@ QString fileTimeStamp(const QDateTime &moment)
     return moment.toLocalTime().toString(QStringLiteral("yyMMdd_HH_mm_ss"));
 }
 
+QDateTime fileTimeStampMoment(const QString &stamp)
+{
+    if (stamp.size() != 15)
+        return {};
+    return QDateTime::fromString(QStringLiteral("20") + stamp, QStringLiteral("yyyyMMdd_HH_mm_ss"));
+}
+
 QString shortDateFormat()
 {
     return datePatternOf(QString::fromLocal8Bit(nl_langinfo(D_FMT)));

@@ -11,6 +11,9 @@ QString generalDateTime(const QDateTime &moment);
 
 // The stamp in the names of the run's files: yymmdd_hh_mm_ss, hours 00 to 23.
 QString fileTimeStamp(const QDateTime &moment);
+// The local moment such a stamp stands for, years 2000 to 2099; invalid for any other text and
+// for a moment the local clock never shows.
+QDateTime fileTimeStampMoment(const QString &stamp);
 
 // The short date form of the user's regional settings (LC_TIME), the one the run log's lines
 // use, as a date pattern for the windows: every date they show or take is in this form.

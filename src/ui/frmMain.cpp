@@ -10,6 +10,7 @@
 #include "ui/PropertySheetDialog.h"
 #include "ui/WindowLook.h"
 #include "ui/frmAbout.h"
+#include "ui/frmOptions.h"
 #include "ui/frmSchedule.h"
 #include "update/BackgroundCheck.h"
 #include "update/ToolsSite.h"
@@ -99,6 +100,9 @@ void frmMain::buildMenus()
 {
     mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
     mnuScheduleArchive = mnuFile->addAction(QStringLiteral("&Schedule Archive"));
+    QAction *mnuOptions = mnuFile->addAction(QStringLiteral("&Options..."));
+    mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
+    connect(mnuOptions, &QAction::triggered, this, [this] { frmOptions(m_program, this).exec(); });
     seperator2 = mnuFile->addSeparator();
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
     mnuExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
