@@ -80,8 +80,11 @@ StoredArchiveOptions LoadArchiveOptions(Program &program)
         for (const QString &key : {passphraseKey, daysKey, countKey})
             stored.problems.push_back(
                 {key, QStringLiteral("the setting %1 in [%2] cannot be read: the settings file %3 "
-                                     "cannot be read")
-                          .arg(key, group, settings.fileName())});
+                                     "%4")
+                          .arg(key, group, settings.fileName(),
+                               settings.status() == QSettings::FormatError
+                                   ? QStringLiteral("is not in the settings format")
+                                   : QStringLiteral("cannot be read"))});
         return stored;
     }
     readValue(settings, passphraseKey, stored, [&](const QString &text) {

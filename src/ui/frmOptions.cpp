@@ -24,21 +24,23 @@ QString sentence(const QString &text)
     return text.left(1).toUpper() + text.mid(1) + QLatin1Char('.');
 }
 
-// One option as a sentence: the label before the number takes the access key and wraps when the
-// window is narrow; the words after it say what 0 means.
+// One option as a sentence over two lines: its start, which takes the access key, then the
+// number and the words after it, which say what 0 means. Nothing wraps, so the window is as tall
+// as its text at any font size.
 QSpinBox *addNumberRow(QVBoxLayout *layout, QWidget *owner, QLabel *&label, const QString &before,
                        const QString &after, const QString &tip)
 {
     label = new QLabel(before, owner);
-    label->setWordWrap(true);
     auto *number = new QSpinBox(owner);
     number->setRange(0, archiveOptionLimit);
     number->setToolTip(tip);
     label->setBuddy(number);
     auto *row = new QHBoxLayout;
-    row->addWidget(label, 1);
     row->addWidget(number);
     row->addWidget(new QLabel(after, owner));
+    row->addStretch(1);
+    layout->addSpacing(layout->spacing());
+    layout->addWidget(label);
     layout->addLayout(row);
     return number;
 }
@@ -68,7 +70,7 @@ frmOptions::frmOptions(Program &program, QWidget *parent)
         "encrypted.\nIt must belong to the account that runs Sorvik and be readable by it only "
         "(mode 0600).\nThe names of the files in an archive stay readable; their content does "
         "not."));
-    cmdBrowsePassphraseFile = new QPushButton(QStringLiteral("B&rowse..."), frameEncryption);
+    cmdBrowsePassphraseFile = new QPushButton(QStringLiteral("&Browse..."), frameEncryption);
     cmdBrowsePassphraseFile->setToolTip(QStringLiteral("Choose the passphrase file"));
     auto *fileRow = new QHBoxLayout(frameEncryption);
     fileRow->addWidget(txtPassphraseFile, 1);

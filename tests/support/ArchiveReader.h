@@ -37,5 +37,6 @@ std::optional<ArchiveContent> readEncryptedArchive(const QString &path,
 struct Refusals {
     int sevenZip = 0;
     int reference = 0;
+    bool operator==(const Refusals &) const = default;
 };
 Refusals refusedEntries(const QString &path, const QByteArray &passphrase);
