@@ -2,10 +2,12 @@
 """The benchmarks: an unattended archive run against the archivers administrators use, over the
 same logging folder, made by orvel-sim with a fixed seed.
 
-    run.py BIN_DIR WORK_DIR [all]
+    run.py BIN_DIR WORK_DIR [all | encrypted]
 
 "all" adds 20,000 files of 1 KB, 70,000 files (ZIP64 by count), one diag_ file holding a single
-1 GiB line, and one 5 GiB data_ file (ZIP64 by size).
+1 GiB line, and one 5 GiB data_ file (ZIP64 by size). Every run but "encrypted" alone starts with
+the main case; "encrypted" is the main case's unattended run with a passphrase against the same
+run without (medians of 5 runs, A B A B), which must stay within 1.10x.
 
 For each case it prints wall time, CPU time, peak resident memory and archive size of every
 contender (medians of 3 runs, taken in A B A B order) and a line with the case's name before
@@ -20,6 +22,7 @@ import sys
 
 bin_dir, work = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 extended = sys.argv[3:] == ["all"]
+only_encrypted = sys.argv[3:] == ["encrypted"]
 here = os.path.dirname(os.path.abspath(__file__))
 ROUNDS = 3
 
@@ -39,9 +42,9 @@ def simulate(case, arguments):
     return root
 
 
-def sorvik_run(case, root):
+def sorvik_run(case, root, passphrase_file=None, name="sorvik"):
     """One unattended archive run: a fresh program folder and archive folder each time."""
-    base = os.path.join(work, case, "sorvik")
+    base = os.path.join(work, case, name)
     shutil.rmtree(base, ignore_errors=True)
     for folder in ("program", "archive", "config/Sorvik"):
         os.makedirs(os.path.join(base, folder))
@@ -49,6 +52,8 @@ def sorvik_run(case, root):
         shutil.copy(os.path.join(bin_dir, program), os.path.join(base, "program"))
     with open(os.path.join(base, "config/Sorvik/Sorvik.ini"), "w") as ini:
         ini.write(f"[frmMain]\nArchiveFolderPath={base}/archive/\n")
+        if passphrase_file:
+            ini.write(f"[Archive]\nPassphraseFile={passphrase_file}\n")
     os.environ["SORVIK_REGISTRY"] = os.path.join(root, "registry.reg")
     os.environ["XDG_CONFIG_HOME"] = os.path.join(base, "config")
     wall, cpu, rss, code = measure([os.path.join(base, "program", "Sorvik"), "/Silent"])
@@ -124,13 +129,50 @@ def ratio(medians):
     return f"ratio archive-run/zip-6 wall: {a[0] / z[0]:.2f}  size: {a[3] / z[3]:.2f}  peak-rss-MiB: {a[2]:.0f}"
 
 
+def encrypted(rounds=5):
+    """The main case with a passphrase against the same run without; the encrypted archive is
+    read back by 7-Zip with the passphrase."""
+    case = "main"
+    root = simulate(case, main_arguments)
+    secret = os.path.join(work, case, "passphrase")
+    with open(os.open(secret, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as out:
+        out.write("bench passphrase\n")
+    os.chmod(secret, 0o600)
+    contenders = [("plain", lambda: sorvik_run(case, root)),
+                  ("encrypted", lambda: sorvik_run(case, root, secret, "sorvik-encrypted"))]
+    results = {name: [] for name, _ in contenders}
+    print(f"== encrypted: the main case with a passphrase, {rounds} runs each")
+    for _ in range(rounds):
+        for name, run in contenders:
+            results[name].append(run())
+    medians = {}
+    for name, runs in results.items():
+        medians[name] = [statistics.median(r[i] for r in runs) for i in range(4)]
+        walls = " ".join(f"{r[0]:.2f}" for r in runs)
+        print(f"  {name:12} wall {medians[name][0]:8.2f} s  cpu {medians[name][1]:8.2f} s  "
+              f"peak-rss {medians[name][2]:7.1f} MiB  size {medians[name][3] / 2**20:9.2f} MiB  (walls {walls})")
+    folder = os.path.join(work, case, "sorvik-encrypted", "archive")
+    archive = os.path.join(folder, os.listdir(folder)[0])
+    tested = subprocess.run(["7z", "t", "-pbench passphrase", archive], capture_output=True).returncode == 0
+    print(f"  encrypted archive read back: 7z t {'OK' if tested else 'FAILED'}")
+    ratio_line = (f"ratio encrypted/plain wall: {medians['encrypted'][0] / medians['plain'][0]:.2f}  "
+                  f"cpu: {medians['encrypted'][1] / medians['plain'][1]:.2f}  (limit 1.10)")
+    print(f"encrypted {ratio_line}")
+    return ratio_line
+
+
 everyone = [("archive-run", sorvik_run), ("zip-6", zip_run), ("7z-zip-5", sevenzip_run)]
-main = bench("main", ["--data", "40", "--data-size", str(8 << 20), "--diag", "40",
-                      "--diag-size", str(4 << 20), "--other", "4"], everyone)
+main_arguments = ["--data", "40", "--data-size", str(8 << 20), "--diag", "40",
+                  "--diag-size", str(4 << 20), "--other", "4"]
+if only_encrypted:
+    encrypted()
+    sys.exit(0)
+main = bench("main", main_arguments, everyone)
 formatting = subprocess.run([os.path.join(bin_dir, "bench_format"), os.path.join(work, "main", "orvel", "logs"),
                              os.path.join(work, "main", "format")], check=True, capture_output=True, text=True)
 print("  " + formatting.stdout.strip())
 summary = ratio(main)
+encrypted()
 
 if extended:
     # The large cases take minutes a run: one run each.
