@@ -194,7 +194,7 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
         const char *what;
         QString existing;
         std::function<void(Program &)> before;
-        std::function<std::unique_ptr<FileSystem>()> fileSystem;
+        QString failing; // the file-system operation that fails
         QString line;
     } cases[] = {
         {"the name is taken",
@@ -205,11 +205,7 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
         {"the copy fails",
          {},
          {},
-         [] {
-             auto faulty = std::make_unique<FaultyFileSystem>();
-             faulty->failOn(u"MoveFile"_s);
-             return faulty;
-         },
+         u"MoveFile"_s,
          u"(error) in CopyArchiveToTargetFolder on frmMain:"_s},
         {"an error before",
          {},
@@ -219,11 +215,7 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
         {"the folder cannot be listed",
          {},
          {},
-         [] {
-             auto faulty = std::make_unique<FaultyFileSystem>();
-             faulty->failOn(u"GetFolder"_s);
-             return faulty;
-         },
+         u"GetFolder"_s,
          u"(warning) could not look for old archives in the archive folder: "_s},
     };
     for (const auto &c : cases) {
@@ -232,7 +224,12 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
         if (!c.existing.isEmpty())
             writeFile("archive/" + c.existing, "someone's");
         before = c.before;
-        deliver(c.fileSystem ? c.fileSystem() : nullptr);
+        std::unique_ptr<FaultyFileSystem> faulty;
+        if (!c.failing.isEmpty()) {
+            faulty = std::make_unique<FaultyFileSystem>();
+            faulty->failOn(c.failing);
+        }
+        deliver(std::move(faulty));
         EXPECT_TRUE(QFile::exists(path("archive/") + old)) << c.what;
         EXPECT_TRUE(logged().last().startsWith(c.line))
             << c.what << ": " << logged().last().toStdString();

@@ -4,6 +4,7 @@
 
 #include "support/ArchiveReader.h"
 #include "support/Ending.h"
+#include "support/OwnedFile.h"
 #include "support/ProcessFixture.h"
 
 #include <QSettings>
@@ -84,14 +85,6 @@ TEST_F(EncryptionTest, AnEncryptedRunDeliversWhatOnlyThePassphraseOpens)
 TEST_F(EncryptionTest, AnUnusablePassphraseFileStopsTheRunBeforeAnythingIsMade)
 {
     simulate();
-    const uid_t nobody = 65534;
-    const auto privateFile = [&](const char *name, const QByteArray &content, mode_t mode,
-                                 uid_t owner) {
-        writeFile(name, content);
-        const QByteArray file = QFile::encodeName(path(name));
-        return ::chmod(file.constData(), mode) == 0 &&
-               (owner == ::geteuid() || ::chown(file.constData(), owner, ::getegid()) == 0);
-    };
     const bool asRoot = ::geteuid() == 0;
     const struct {
         QString file;
@@ -99,10 +92,10 @@ TEST_F(EncryptionTest, AnUnusablePassphraseFileStopsTheRunBeforeAnythingIsMade)
         bool made;
     } cases[] = {
         {path("missing"), "No such file or directory", true},
-        {path("empty"), "it is empty", privateFile("empty", "", 0600, ::geteuid())},
-        {path("readable"), "(mode 0644)", privateFile("readable", "secret\n", 0644, ::geteuid())},
+        {path("empty"), "it is empty", writeOwnedFile(path("empty"), "", 0600)},
+        {path("readable"), "(mode 0644)", writeOwnedFile(path("readable"), "secret\n", 0644)},
         {path("theirs"), "belongs to the account nobody",
-         asRoot && privateFile("theirs", "secret\n", 0600, nobody)},
+         asRoot && writeOwnedFile(path("theirs"), "secret\n", 0600, nobodyAccount)},
         {path("secret"), "it is a folder", QDir().mkpath(path("secret"))},
         {path("link"), "it is a symbolic link",
          ::symlink(QFile::encodeName(path("theirs")).constData(),

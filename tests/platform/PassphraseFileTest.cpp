@@ -1,5 +1,6 @@
 #include "platform/PassphraseFile.h"
 
+#include "support/OwnedFile.h"
 #include "support/TestEnvironment.h"
 
 #include <QFile>
@@ -11,14 +12,10 @@ namespace {
 
 class PassphraseFileTest : public TempEnvironment {
 protected:
-    // A file with `content` and `mode`, owned by `owner`; false when the test cannot make it so.
     bool make(const char *name, const QByteArray &content, mode_t mode = 0600,
               uid_t owner = ::geteuid()) const
     {
-        writeFile(name, content);
-        const QByteArray file = QFile::encodeName(path(name));
-        return ::chmod(file.constData(), mode) == 0 &&
-               (owner == ::geteuid() || ::chown(file.constData(), owner, ::getegid()) == 0);
+        return writeOwnedFile(path(name), content, mode, owner);
     }
     QByteArray passphraseOf(const char *name) const
     {
@@ -62,8 +59,7 @@ TEST_F(PassphraseFileTest, TheFirstLineWithoutItsLineBreakIsThePassphrase)
 // refused with its reason; nothing is ever read from it, a FIFO is not waited on.
 TEST_F(PassphraseFileTest, AFileThatIsNotPrivateIsRefusedWithItsReason)
 {
-    const uid_t nobody = 65534;
-    ASSERT_TRUE(make("theirs", "secret\n", 0600, nobody) || ::geteuid() != 0);
+    ASSERT_TRUE(make("theirs", "secret\n", 0600, nobodyAccount) || ::geteuid() != 0);
     ASSERT_TRUE(make("mine", "secret\n"));
     ASSERT_EQ(::symlink(QFile::encodeName(path("theirs")).constData(),
                         QFile::encodeName(path("link-theirs")).constData()),
