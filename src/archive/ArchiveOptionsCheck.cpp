@@ -21,6 +21,9 @@ std::optional<QString> TakeArchiveOptions(Program &program)
         } catch (const Failure &failure) {
             return failure.description();
         }
+        program.runLog().WriteLogLine(
+            QStringLiteral("    The archive is encrypted (AES-256) with the passphrase in ") +
+            program.Options.PassphraseFile);
     }
     return std::nullopt;
 }

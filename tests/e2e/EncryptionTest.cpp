@@ -7,6 +7,7 @@
 #include "support/OwnedFile.h"
 #include "support/ProcessFixture.h"
 
+#include <QHostInfo>
 #include <QSettings>
 
 #include <sys/stat.h>
@@ -78,6 +79,34 @@ TEST_F(EncryptionTest, AnEncryptedRunDeliversWhatOnlyThePassphraseOpens)
         EXPECT_EQ(content->at(data).sha256, fileDigest(path("orvel/logs/") + data));
     EXPECT_EQ(content->at(u"data_empty.log"_s).size, 0);
     EXPECT_EQ(refusedEntries(archive, "Tr0ub4dor & 3"), (Refusals{6, 6}));
+    EXPECT_TRUE(
+        runLogText().contains(u": "
+                              "    The archive is encrypted (AES-256) with the passphrase in "_s +
+                              path("secret/pass") + u"\r\n"_s));
+}
+
+// A retention value that cannot be read is an error of the run, which still delivers its archive
+// and removes nothing.
+TEST_F(EncryptionTest, AnUnreadableRetentionValueRemovesNothing)
+{
+    simulate();
+    const QString old = u"LOG_Archive_"_s + QHostInfo::localHostName().section(u'.', 0, 0) +
+                        u"_200101_00_00_00.ZIP"_s;
+    writeFile("archive/" + old, "old");
+    // KeepDays alone would remove it.
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
+    settings.setValue(u"Archive/KeepDays"_s, 1);
+    settings.setValue(u"Archive/KeepCount"_s, u"one"_s);
+    settings.sync();
+    EXPECT_EQ(run({u"/Silent"_s}).status, 1);
+    EXPECT_EQ(delivered().size(), 2);
+    EXPECT_TRUE(delivered().contains(old));
+    const QStringList errors = runLog().mid(7).filter(u"(error)"_s);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(
+        errors[0].endsWith(u"cannot be read: \"one\" is not a whole number from 0 to 99999 - "
+                           "no archive is removed from the archive folder."_s))
+        << errors[0].toStdString();
 }
 
 // A passphrase file that is set but cannot be used stops the run before anything is made: one
