@@ -23,7 +23,7 @@ QString settingOf(const QString &key)
     return group + QLatin1Char('/') + key;
 }
 
-// The values as the settings file spells them, defaults for those absent.
+// A value as the settings file spells it.
 QString textOf(const ArchiveOptions &options, const QString &key)
 {
     if (key == passphraseKey)
@@ -31,8 +31,8 @@ QString textOf(const ArchiveOptions &options, const QString &key)
     return QString::number(key == daysKey ? options.KeepDays : options.KeepCount);
 }
 
-// Reads one value into `target`; a value that is there but is no text (the settings store makes
-// a list of a text with a comma outside quotes) or no whole number in range is a problem.
+// Hands a stored value to `take`, which keeps it or says why it cannot; a value that is no text
+// (the settings store makes a list of a text with a comma outside quotes) is a problem too.
 void readValue(const QSettings &settings, const QString &key, StoredArchiveOptions &stored,
                const std::function<QString(const QString &)> &take)
 {
@@ -56,8 +56,7 @@ std::function<QString(const QString &)> wholeNumber(int &target)
         const int value = digits.match(text).hasMatch() ? text.toInt() : -1;
         if (value < 0 || value > archiveOptionLimit)
             return QStringLiteral("\"%1\" is not a whole number from 0 to %2")
-                .arg(text)
-                .arg(archiveOptionLimit);
+                .arg(text, QString::number(archiveOptionLimit));
         target = value;
         return QString();
     };
@@ -123,13 +122,8 @@ void SaveArchiveOptions(Program &program, const ArchiveOptions &options)
                       QStringLiteral("Cannot save the archive options: cannot copy %1").arg(path));
     {
         QSettings settings(draft, QSettings::IniFormat);
-        for (const QString &key : changed) {
-            if (key == passphraseKey)
-                settings.setValue(settingOf(key), options.PassphraseFile);
-            else
-                settings.setValue(settingOf(key),
-                                  key == daysKey ? options.KeepDays : options.KeepCount);
-        }
+        for (const QString &key : changed)
+            settings.setValue(settingOf(key), textOf(options, key));
         settings.sync();
         if (settings.status() != QSettings::NoError) {
             QFile::remove(draft);
