@@ -8,6 +8,10 @@ engine deflates with.
 "all" adds the cases after the main one (see CASES). --old runs a second build's program as one
 more contender ("old-run"), in the same rounds, over the same folders; --only runs the cases named.
 
+Every run ends with "encrypted" (unless --only leaves it out): the main case's unattended run with a
+passphrase against the same run without (medians of 7 runs, A B A B: the machine is shared), which
+must stay within 1.10x; "--only encrypted" runs it alone.
+
 For each case it prints wall time, CPU time, peak resident memory and archive size of every
 contender (medians of the case's runs, taken in A B A B order), the limit line, and a line with
 the case's name before
@@ -66,7 +70,7 @@ def logs_of(root):
     return sorted(os.path.join(logs, f) for f in os.listdir(logs) if os.path.isfile(os.path.join(logs, f)))
 
 
-def program_run(programs, label):
+def program_run(programs, label, passphrase_file=None):
     def run(case, root):
         """One unattended archive run: a fresh program folder and archive folder each time."""
         base = os.path.join(work, case, label)
@@ -77,6 +81,8 @@ def program_run(programs, label):
             shutil.copy(os.path.join(programs, program), os.path.join(base, "program"))
         with open(os.path.join(base, "config/Sorvik/Sorvik.ini"), "w") as ini:
             ini.write(f"[frmMain]\nArchiveFolderPath={base}/archive/\n")
+            if passphrase_file:
+                ini.write(f"[Archive]\nPassphraseFile={passphrase_file}\n")
         os.environ["SORVIK_REGISTRY"] = os.path.join(root, "registry.reg")
         os.environ["XDG_CONFIG_HOME"] = os.path.join(base, "config")
         wall, cpu, rss, code = measure([os.path.join(base, "program", "Sorvik"), "/Silent"])
@@ -258,6 +264,40 @@ CASES = [
     ("5GiB-data-file", ["--data", "1", "--data-size", str(5 << 30), "--diag", "0", "--other", "0"], False, 1),
 ]
 
+
+def encrypted(rounds=7):
+    """The main case with a passphrase against the same run without; the encrypted archive is
+    read back by 7-Zip with the passphrase."""
+    case = "main"
+    root = simulate(case, MAIN)
+    secret = os.path.join(work, case, "passphrase")
+    with open(os.open(secret, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as out:
+        out.write("bench passphrase\n")
+    os.chmod(secret, 0o600)
+    contenders = [("plain", program_run(bin_dir, "archive-run")),
+                  ("encrypted", program_run(bin_dir, "sorvik-encrypted", secret))]
+    results = {name: [] for name, _ in contenders}
+    print(f"== encrypted: the main case with a passphrase, {rounds} runs each")
+    for _ in range(rounds):
+        for name, run in contenders:
+            results[name].append(run(case, root))
+    medians = {}
+    for name, runs in results.items():
+        medians[name] = [statistics.median(r[i] for r in runs) for i in range(4)]
+        walls = " ".join(f"{r[0]:.2f}" for r in runs)
+        print(f"  {name:12} wall {medians[name][0]:8.2f} s  cpu {medians[name][1]:8.2f} s  "
+              f"peak-rss {medians[name][2]:7.1f} MiB  size {medians[name][3] / 2**20:9.2f} MiB  (walls {walls})")
+    folder = os.path.join(work, case, "sorvik-encrypted", "archive")
+    archive = os.path.join(folder, os.listdir(folder)[0])
+    tested = subprocess.run(["7z", "t", "-pbench passphrase", archive], capture_output=True).returncode == 0
+    print(f"  encrypted archive read back: 7z t {'OK' if tested else 'FAILED'}")
+    ratio_line = (f"ratio encrypted/plain wall: {medians['encrypted'][0] / medians['plain'][0]:.2f}  "
+                  f"cpu: {medians['encrypted'][1] / medians['plain'][1]:.2f}  (limit 1.10)")
+    print(f"encrypted {ratio_line}")
+    return ratio_line
+
+
+
 summary = None
 for name, arguments, with_7z, rounds in CASES if extended else CASES[:1]:
     if only and name not in only.split(","):
@@ -275,5 +315,8 @@ for name, arguments, with_7z, rounds in CASES if extended else CASES[:1]:
                                      os.path.join(work, "main", "format")], check=True, capture_output=True, text=True)
         print("  " + formatting.stdout.strip())
 
+encrypted_line = encrypted() if not only or "encrypted" in only.split(",") else None
 if summary:
     print(summary)
+if encrypted_line:
+    print(f"encrypted {encrypted_line}")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ArchiveOptions.h"
 #include "app/OrvelVersion.h"
 #include "app/SilentDialogs.h"
 #include "app/WindowDialogs.h"
@@ -8,6 +9,7 @@
 #include "platform/Components.h"
 #include "platform/FileSystem.h"
 #include "platform/Launcher.h"
+#include "platform/PassphraseFile.h"
 #include "platform/Registry.h"
 #include "platform/SingleInstance.h"
 #include "platform/WorkStationInfo.h"
@@ -115,6 +117,10 @@ public:
     // The archive this run delivered and verified, and its size; empty until it is delivered.
     QString DeliveredArchive;
     qint64 DeliveredBytes = 0;
+    // The archive options this run started with, and the passphrase of an encrypted run (none:
+    // the archive is not encrypted), which the archive takes over and wipes when it goes.
+    ArchiveOptions Options;
+    std::shared_ptr<const Passphrase> ArchivePassphrase;
     // How long the diagnostic line formatter may take for one raw file.
     DiagFormatTimeLimit FormatTimeLimit;
 

@@ -223,6 +223,10 @@ QVariantMap SettingsFile::readGroup(const QString &group) const
         return {};
     const Draft draft(*bytes);
     QSettings settings(draft.path(), QSettings::IniFormat);
+    if (settings.status() == QSettings::FormatError)
+        throw Failure(EINVAL, QStringLiteral("The settings file '%1' is not in the settings "
+                                             "format")
+                                  .arg(m_path));
     settings.beginGroup(group);
     QVariantMap values;
     for (const QString &key : settings.childKeys())

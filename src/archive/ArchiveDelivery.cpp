@@ -2,6 +2,7 @@
 
 #include "app/Program.h"
 #include "app/RunHost.h"
+#include "archive/ArchiveRetention.h"
 #include "common/Failure.h"
 #include "platform/ProcessLiveness.h"
 #include "runlog/FolderUtilities.h"
@@ -145,4 +146,6 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
             log.WriteLogLine(QStringLiteral("    File copied"));
         },
         report);
+    // Old archives go only once this one is safely there.
+    RemoveOldArchives(program);
 }

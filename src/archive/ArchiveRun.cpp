@@ -6,6 +6,7 @@
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
+#include "archive/ArchiveOptionsCheck.h"
 #include "archive/LogCollection.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
@@ -136,6 +137,15 @@ void cmdStart_Click(Program &program, RunHost &host)
             trapSilently([&] { logging = ReadLoggingFolder(program.registry()); });
             if (!logging.isEmpty() && IsWorkingFolder(program.programFolder(), logging))
                 return workingLoggingFolder(logging);
+            return std::nullopt;
+        },
+        // Fails closed: no archive at all rather than one unencrypted.
+        [&]() -> std::optional<Refusal> {
+            if (const std::optional<QString> why = TakeArchiveOptions(program))
+                return Refusal{QStringLiteral("(error) ") + *why +
+                                   QStringLiteral(" - exiting application."),
+                               why->left(1).toUpper() + why->mid(1) +
+                                   QStringLiteral(". No archive is made: see File > Options.")};
             return std::nullopt;
         },
     };

@@ -55,6 +55,8 @@ void ArchiveFiles(Program &program, RunHost &host)
     };
     const QString formattingFolder = program.programFolder() + QStringLiteral("/TempDiags");
     ZipArchive zip(textLevel);
+    // Encrypted as it is written; the passphrase goes with the archive.
+    zip.setPassphrase(std::move(program.ArchivePassphrase));
 
     step([&] { log.WriteLogLine(QStringLiteral("    Starting ZIP file archive")); });
     step([&] { program.ZipFilePath = GenerateBackupDataFileName(program.runFiles()); });

@@ -253,9 +253,14 @@ ZipArchive::Compressed ZipArchive::compress(const Task &task, Worker &worker)
         if (task.length > 0)
             piece.data = worker.deflater.compress(data, task.length, entry.level, task.last,
                                                   entry.repetitive);
+        // The format's slow key derivation runs here, on the workers, side by side.
+        if (entry.passphrase && task.offset == 0)
+            entry.keys = std::make_unique<EntryKeys>(*entry.passphrase);
     } catch (const std::bad_alloc &) {
         piece.failure = QStringLiteral("there was not enough memory to compress it");
     } catch (const std::logic_error &error) {
+        piece.failure = QString::fromLocal8Bit(error.what());
+    } catch (const std::runtime_error &error) {
         piece.failure = QString::fromLocal8Bit(error.what());
     }
     if (!piece.failure.isEmpty())
@@ -320,7 +325,15 @@ void ZipArchive::write(Compressed &piece)
     } else {
         entry.crc = crc32Joined(entry.crc, piece.crc, piece.task.length);
     }
+    QByteArray mac;
+    if (entry.passphrase && !encrypt(entry, piece, mac)) {
+        entry.failed = true;
+        entry.begun = false;
+        m_writer.dropEntry();
+        return;
+    }
     m_writer.write(piece.data.data.data(), piece.data.length);
+    m_writer.write(mac.constData(), size_t(mac.size()));
     if (m_writer.failed()) {
         // The entry does not fit (a file size limit, a full disk): it costs itself only, when
         // taking it back out makes the archive whole again.
@@ -330,11 +343,29 @@ void ZipArchive::write(Compressed &piece)
         m_writer.dropEntry();
         return;
     }
-    entry.compressedSize += piece.data.length;
+    entry.compressedSize += piece.data.length + size_t(mac.size());
     if (piece.task.last) {
         m_writer.finishEntry(entry.crc, entry.compressedSize);
         entry.ok = true;
     }
+}
+
+bool ZipArchive::encrypt(Entry &entry, Compressed &piece, QByteArray &mac)
+{
+    bool encrypted = entry.keys != nullptr;
+    if (encrypted && piece.task.offset == 0) {
+        QByteArray prefix;
+        encrypted = m_encryptor.begin(*entry.keys, prefix);
+        m_writer.write(prefix.constData(), size_t(prefix.size()));
+        entry.compressedSize += quint64(prefix.size());
+    }
+    encrypted = encrypted && m_encryptor.encrypt(piece.data.data.data(), piece.data.length) &&
+                (!piece.task.last || m_encryptor.finish(mac));
+    if (!encrypted && entry.reason.isEmpty())
+        entry.reason = QStringLiteral("it could not be encrypted");
+    if (piece.task.last)
+        entry.keys.reset();
+    return encrypted;
 }
 
 ZipArchive::LostFile ZipArchive::lostFileOf(const Entry &entry)
@@ -482,6 +513,8 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
     entry.level = m_level;
     entry.folder = m_lastFolder;
     entry.header = headerFor(name, st);
+    entry.passphrase = m_passphrase;
+    entry.header.encrypted = m_passphrase != nullptr;
     m_names.insert(entry.header.name);
     entry.fd = fd;
     m_memoryQueued += size_t(memory.size());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/Deflate.h"
+#include "archive/ZipEncryption.h"
 #include "archive/ZipWriter.h"
 #include "platform/FileSystem.h"
 
@@ -48,6 +49,13 @@ public:
     // Adds `data` as if it were the file at `path`, made now: a copy made in memory.
     int AddData(const QString &path, QByteArray data);
     int SaveArchive();
+    // Encrypts the entries added from now on with `passphrase` (see ZipEncryption); none, the
+    // entries are not encrypted. Each entry is encrypted as it is written, so the archive never
+    // holds the entry's data unencrypted, not even in its temporary file.
+    void setPassphrase(std::shared_ptr<const Passphrase> passphrase)
+    {
+        m_passphrase = std::move(passphrase);
+    }
     // The deflate level (1-12) of the entries added from now on.
     void setCompressionLevel(int level) { m_level = level; }
     // Stops the workers after the pieces they are compressing and removes every piece of the
@@ -99,6 +107,9 @@ private:
         QString reason;
         quint32 crc = 0;
         quint64 compressedSize = 0;
+        // An encrypted entry's keys, made with its first piece and gone once it is written.
+        std::shared_ptr<const Passphrase> passphrase;
+        std::unique_ptr<EntryKeys> keys;
     };
     // A piece of a file, or a whole file, in the order the pieces go into the archive: by the
     // entry's place among those added, then the piece's within the entry.
@@ -148,6 +159,10 @@ private:
     // Whether the next piece may be taken now: there is one, and it fits the budget.
     bool canTakeNext() const;
     void write(Compressed &piece);
+    // Encrypts a piece of an encrypted entry in place before it is written: the first piece
+    // writes the salt and verifier before it, the last gives the `mac` that follows it. False,
+    // with the entry's reason, when it cannot be: the entry is then lost, never unencrypted.
+    bool encrypt(Entry &entry, Compressed &piece, QByteArray &mac);
     // Drops the entries at the front that are written or given up. Called with the lock held.
     void retire();
     // What the run log says of an entry that did not make it into the archive.
@@ -197,6 +212,9 @@ private:
     QString m_errorText;
     bool m_written = false;
     ZipWriter m_writer;
+    std::shared_ptr<const Passphrase> m_passphrase;
+    // Used by whichever thread writes, one at a time, like the writer.
+    EntryEncryptor m_encryptor;
     std::atomic<quint64> m_bytesDone{0};
     std::atomic<quint64> m_bytesTotal{0};
 

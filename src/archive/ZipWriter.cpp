@@ -1,5 +1,6 @@
 #include "archive/ZipWriter.h"
 
+#include "archive/ZipEncryption.h"
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
@@ -77,6 +78,28 @@ QByteArray timeExtra(qint64 modified)
     return out;
 }
 
+// What an encrypted entry changes in its headers: flag, method, version, CRC and extra field.
+quint16 flagsOf(const ZipWriter::Entry &entry)
+{
+    return (entry.utf8 ? utf8Flag : 0) | (entry.encrypted ? ZipEncryption::encryptedFlag : 0);
+}
+quint16 methodOf(const ZipWriter::Entry &entry)
+{
+    return entry.encrypted ? ZipEncryption::method : entry.method;
+}
+quint16 versionOf(const ZipWriter::Entry &entry, bool zip64)
+{
+    return entry.encrypted ? ZipEncryption::versionNeeded : zip64 ? zip64Version : plainVersion;
+}
+quint32 crcOf(const ZipWriter::Entry &entry, quint32 crc)
+{
+    return entry.encrypted ? 0 : crc;
+}
+QByteArray extraOf(const ZipWriter::Entry &entry)
+{
+    return entry.encrypted ? ZipEncryption::extraField(entry.method) : QByteArray();
+}
+
 // A write that moved nothing without an error is a device that takes no more.
 int errorOf(const Transferred &moved)
 {
@@ -133,13 +156,14 @@ QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compr
         put64(extra, compressedSize);
     }
     extra += timeExtra(entry.modified);
+    extra += extraOf(entry);
     QByteArray out;
     put32(out, 0x04034b50);
-    put16(out, zip64 ? zip64Version : plainVersion);
-    put16(out, entry.utf8 ? utf8Flag : 0);
-    put16(out, entry.method);
+    put16(out, versionOf(entry, zip64));
+    put16(out, flagsOf(entry));
+    put16(out, methodOf(entry));
     put32(out, dosDateTime(entry.modified));
-    put32(out, crc);
+    put32(out, crcOf(entry, crc));
     put32(out, zip64 ? max32 : quint32(compressedSize));
     put32(out, zip64 ? max32 : quint32(entry.size));
     put16(out, quint16(entry.name.size()));
@@ -230,14 +254,15 @@ void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
         extra += zip64;
     }
     extra += timeExtra(m_entry.modified);
+    extra += extraOf(m_entry);
     QByteArray record;
     put32(record, 0x02014b50);
     put16(record, madeBy);
-    put16(record, !zip64.isEmpty() || m_entryZip64 ? zip64Version : plainVersion);
-    put16(record, m_entry.utf8 ? utf8Flag : 0);
-    put16(record, m_entry.method);
+    put16(record, versionOf(m_entry, !zip64.isEmpty() || m_entryZip64));
+    put16(record, flagsOf(m_entry));
+    put16(record, methodOf(m_entry));
     put32(record, dosDateTime(m_entry.modified));
-    put32(record, crc);
+    put32(record, crcOf(m_entry, crc));
     put32(record, bigCompressed ? max32 : quint32(compressedSize));
     put32(record, bigSize ? max32 : quint32(m_entry.size));
     put16(record, quint16(m_entry.name.size()));

@@ -30,6 +30,9 @@ public:
         // When the file was last modified, in seconds since 1970 (UTC).
         qint64 modified = 0;
         quint16 method = 8; // 0 stored, 8 deflated
+        // Its data is encrypted (see ZipEncryption): `method` is then the real one, which the
+        // headers name in the encryption's extra field.
+        bool encrypted = false;
         // The size of the data, known before it is compressed.
         quint64 size = 0;
     };

@@ -37,6 +37,13 @@ QString isoDateTime(const QDateTime &moment)
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
+QDateTime fileTimeStampMoment(const QString &stamp)
+{
+    if (stamp.size() != 15)
+        return {};
+    return QDateTime::fromString(QStringLiteral("20") + stamp, QStringLiteral("yyyyMMdd_HH_mm_ss"));
+}
+
 QString shortDateFormat()
 {
     return datePatternOf(QString::fromLocal8Bit(nl_langinfo(D_FMT)));

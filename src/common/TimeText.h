@@ -11,6 +11,9 @@ QString generalDateTime(const QDateTime &moment);
 
 // The stamp in the names of the run's files: yymmdd_hh_mm_ss, hours 00 to 23.
 QString fileTimeStamp(const QDateTime &moment);
+// The local moment such a stamp stands for, years 2000 to 2099; invalid for any other text and
+// for a moment the local clock never shows.
+QDateTime fileTimeStampMoment(const QString &stamp);
 
 // A moment for machines and other time zones: ISO 8601 local time with its offset from UTC,
 // "2026-12-04T14:05:09+01:00" ("+00:00", never "Z", in UTC).

@@ -13,6 +13,7 @@
 #include "ui/RichLogView.h"
 #include "ui/WindowLook.h"
 #include "ui/frmAbout.h"
+#include "ui/frmOptions.h"
 #include "ui/frmSchedule.h"
 #include "update/BackgroundCheck.h"
 #include "update/ToolsSite.h"
@@ -109,6 +110,9 @@ void frmMain::buildMenus()
 {
     mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
     mnuScheduleArchive = mnuFile->addAction(QStringLiteral("&Schedule Archive"));
+    QAction *mnuOptions = mnuFile->addAction(QStringLiteral("&Options..."));
+    mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
+    connect(mnuOptions, &QAction::triggered, this, [this] { frmOptions(m_program, this).exec(); });
     seperator2 = mnuFile->addSeparator();
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
     // One key must not throw a long run away: Ctrl+Q asks as the Exit button does.

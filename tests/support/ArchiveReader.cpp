@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace Qt::Literals::StringLiterals;
 
 std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix)
@@ -65,6 +67,84 @@ std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)
                 fields[1].toULongLong(), fields[2].toULongLong(), fields[3].toULongLong()};
     }
     return headers;
+}
+
+namespace {
+
+struct Ran {
+    int status = -1;
+    QByteArray output;
+    QByteArray errors;
+};
+
+Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+            const std::function<void(QProcess &)> &reading = {})
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (reading)
+        reading(process);
+    if ((process.state() != QProcess::NotRunning && !process.waitForFinished(600000)) ||
+        process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+Ran reference(const QString &path, const QByteArray &passphrase)
+{
+    return runTool(u"python3"_s,
+                   {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/ae2read.py"), path},
+                   passphrase + '\n');
+}
+
+// The entry's SHA-256 as 7-Zip extracts it, streamed: an entry may be larger than memory.
+QByteArray sevenZipDigest(const QString &path, const QString &entry, const QByteArray &passphrase)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const Ran ran =
+        runTool(u"7z"_s, {u"x"_s, u"-so"_s, u"-p"_s + QString::fromUtf8(passphrase), path, entry},
+                {}, [&](QProcess &process) {
+                    while (process.waitForReadyRead(600000) || process.bytesAvailable() > 0)
+                        hash.addData(process.readAllStandardOutput());
+                });
+    return ran.status == 0 ? hash.result().toHex() : QByteArray();
+}
+
+} // namespace
+
+std::optional<ArchiveContent> readEncryptedArchive(const QString &path,
+                                                   const QByteArray &passphrase)
+{
+    const Ran read = reference(path, passphrase);
+    if (read.status != 0) {
+        ADD_FAILURE() << "the reference reader refused " << path.toStdString() << ": "
+                      << read.errors.toStdString();
+        return std::nullopt;
+    }
+    ArchiveContent content;
+    for (const QByteArray &line : read.output.split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 5)
+            continue;
+        const QString name = decodeNativePath(fields[0]);
+        content[name] = {fields[1].toLongLong(), fields[2], fields[3].toInt(), 0};
+        const QByteArray extracted = sevenZipDigest(path, name, passphrase);
+        if (extracted != fields[2]) {
+            ADD_FAILURE() << "7-Zip extracts " << name.toStdString() << " as "
+                          << extracted.toStdString() << ", not " << fields[2].toStdString();
+            return std::nullopt;
+        }
+    }
+    return content;
+}
+
+Refusals refusedEntries(const QString &path, const QByteArray &passphrase)
+{
+    const Ran tested = runTool(u"7z"_s, {u"t"_s, u"-p"_s + QString::fromUtf8(passphrase), path});
+    return {int((tested.output + tested.errors).count("Wrong password")),
+            int(reference(path, passphrase).errors.count("bad entry: "))};
 }
 
 QByteArray fileDigest(const QString &path)

@@ -52,3 +52,17 @@ std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix = 
 
 // The SHA-256 of a file, hex, as the reader gives it for an entry.
 QByteArray fileDigest(const QString &path);
+
+// What two readers independent of the program find in an archive of encrypted entries: 7-Zip,
+// and ae2read.py, which reads the format from its rules alone and checks every field. Nothing
+// when either refuses the archive or an entry, or when they disagree.
+std::optional<ArchiveContent> readEncryptedArchive(const QString &path,
+                                                   const QByteArray &passphrase);
+
+// How many entries each reader refuses when given `passphrase`.
+struct Refusals {
+    int sevenZip = 0;
+    int reference = 0;
+    bool operator==(const Refusals &) const = default;
+};
+Refusals refusedEntries(const QString &path, const QByteArray &passphrase);

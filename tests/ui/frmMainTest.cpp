@@ -126,9 +126,9 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
         for (QAction *item : menu->menu()->actions())
             menus << (item->isSeparator() ? u"-"_s : u"  "_s + item->text().remove(u'&'));
     }
-    EXPECT_EQ(menus,
-              (QStringList{u"File"_s, u"  Schedule Archive"_s, u"-"_s, u"  Exit"_s, u"Help"_s,
-                           u"  Help"_s, u"-"_s, u"  About"_s, u"  Check for updated version"_s}));
+    EXPECT_EQ(menus, (QStringList{u"File"_s, u"  Schedule Archive"_s, u"  Options..."_s, u"-"_s,
+                                  u"  Exit"_s, u"Help"_s, u"  Help"_s, u"-"_s, u"  About"_s,
+                                  u"  Check for updated version"_s}));
 }
 
 TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+class Program;
+
+// What the administrator chose for the archives, kept in the per-user settings beside the archive
+// folder, in a group of their own ([Archive] in <exe>.ini). Absent values are the defaults, which
+// change nothing: no encryption, no archive ever removed.
+struct ArchiveOptions {
+    // The file whose first line is the passphrase the archives are encrypted with; empty: the
+    // archives are not encrypted.
+    QString PassphraseFile;
+    // This computer's archives in the archive folder are removed once they are more than this
+    // many days old; 0: never.
+    int KeepDays = 0;
+    // At most this many of this computer's archives are kept there; 0: no limit.
+    int KeepCount = 0;
+
+    bool operator==(const ArchiveOptions &) const = default;
+};
+
+// The largest number KeepDays and KeepCount take.
+constexpr int archiveOptionLimit = 99999;
+
+// A stored value that cannot be read: the setting's key (such as "KeepDays") and a sentence that
+// names the setting, the file and why.
+struct ArchiveOptionProblem {
+    QString key;
+    QString text;
+};
+
+struct StoredArchiveOptions {
+    // A value that cannot be read keeps its default here and has its problem below: the caller
+    // decides, never a silent default.
+    ArchiveOptions options;
+    std::vector<ArchiveOptionProblem> problems;
+    bool readable(const QString &key) const;
+};
+
+// Reads the group. When the settings file itself cannot be read, every value has a problem.
+StoredArchiveOptions LoadArchiveOptions(Program &program);
+
+// Writes the values that differ from what is stored (an absent value counts as its default), in
+// a copy of the settings put in place whole, or not at all. Throws Failure.
+void SaveArchiveOptions(Program &program, const ArchiveOptions &options);

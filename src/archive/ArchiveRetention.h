@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+class Program;
+
+// After a run whose archive was delivered and verified, and which counted no error, removes this
+// computer's older archives from the folder it was delivered to, as KeepDays and KeepCount ask
+// (Program::Options). Only files named exactly as this computer's runs name their archives
+// (LOG_Archive_<computer>_yymmdd_hh_mm_ss.ZIP) are ever removed, never this run's archive, never
+// a folder or a link. Each removal is one run-log line; one that fails is a "(warning)" and the
+// run goes on. Everything goes through the file-system layer, so it works wherever delivery does.
+void RemoveOldArchives(Program &program);
+
+// An archive that is to go, and why.
+struct ArchiveRemoval {
+    QString name;
+    QString why;
+};
+
+// Which of the `names` in the archive folder go, given this computer's name, the name of the
+// archive just delivered and today's date. The age of an archive is counted in calendar days from
+// the date in its name to `today`, both local, the times of day aside (the rule of the run logs):
+// it goes once its age is more than `keepDays`, so with 7 an archive of 7 days ago stays and one
+// of 8 days ago goes. Past `keepCount`, the oldest by the times in the names go; the archive just
+// delivered always stays and counts as one. 0 turns either rule off.
+std::vector<ArchiveRemoval> archivesToRemove(const QStringList &names, const QString &computer,
+                                             const QString &delivered, const QDate &today,
+                                             int keepDays, int keepCount);

@@ -1,0 +1,108 @@
+#include "app/ArchiveOptions.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <utime.h>
+
+namespace {
+
+class ArchiveOptionsTest : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        program = makeProgram();
+    }
+    QString ini() const { return path("config/Sorvik/Sorvik.ini"); }
+    std::unique_ptr<Program> program;
+};
+
+// What is saved is read back, a path with a comma as one value; the archive folder's setting
+// beside the group is left as it was.
+TEST_F(ArchiveOptionsTest, SavedOptionsAreReadBack)
+{
+    EXPECT_EQ(LoadArchiveOptions(*program).options, ArchiveOptions{});
+    EXPECT_TRUE(LoadArchiveOptions(*program).problems.empty());
+    writeFile("config/Sorvik/Sorvik.ini", "[frmMain]\nArchiveFolderPath=/srv/archive/\n");
+    for (const ArchiveOptions &options :
+         {ArchiveOptions{u"/etc/sorvik/pass, the \u00e9 one"_s, 7, 3},
+          ArchiveOptions{u"/root/pass"_s, 0, archiveOptionLimit}, ArchiveOptions{}}) {
+        SaveArchiveOptions(*program, options);
+        const StoredArchiveOptions stored = LoadArchiveOptions(*program);
+        EXPECT_EQ(stored.options, options) << options.PassphraseFile.toStdString();
+        EXPECT_TRUE(stored.problems.empty());
+        EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini")
+                        .contains("[frmMain]\nArchiveFolderPath=/srv/archive/\n"));
+    }
+    EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("[Archive]\nKeepCount=0\n"));
+}
+
+// Saving what is stored, or defaults where nothing is, leaves the file as it was.
+TEST_F(ArchiveOptionsTest, NothingIsWrittenWhenNothingChanged)
+{
+    SaveArchiveOptions(*program, {});
+    EXPECT_FALSE(QFileInfo::exists(ini()));
+    writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepDays=7\n");
+    const utimbuf old{1000000, 1000000};
+    ASSERT_EQ(::utime(QFile::encodeName(ini()).constData(), &old), 0);
+    SaveArchiveOptions(*program, {QString(), 7, 0});
+    EXPECT_EQ(QFileInfo(ini()).lastModified().toSecsSinceEpoch(), 1000000);
+    SaveArchiveOptions(*program, {QString(), 8, 0});
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), QByteArray("[Archive]\nKeepDays=8\n"));
+
+    // A settings file that is not this account's own regular file is left as it is, and said.
+    ASSERT_TRUE(QFile::rename(ini(), path("elsewhere.ini")));
+    ASSERT_TRUE(QFile::link(path("elsewhere.ini"), ini()));
+    EXPECT_THROW(SaveArchiveOptions(*program, {QString(), 9, 0}), Failure);
+    EXPECT_EQ(readFile("elsewhere.ini"), QByteArray("[Archive]\nKeepDays=8\n"));
+    EXPECT_TRUE(QFileInfo(ini()).isSymLink());
+}
+
+// A value that is there but cannot be read is a problem that names it, never its default; the
+// other values still count. A settings file that cannot be read is a problem for every value.
+TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
+{
+    const struct {
+        QByteArray line;
+        QString key;
+        QString said;
+    } cases[] = {
+        {"KeepDays=abc", u"KeepDays"_s, u"\"abc\" is not a whole number from 0 to 99999"_s},
+        {"KeepDays=-1", u"KeepDays"_s, u"\"-1\""_s},
+        {"KeepDays=+5", u"KeepDays"_s, u"\"+5\""_s},
+        {"KeepDays=1.5", u"KeepDays"_s, u"\"1.5\""_s},
+        {"KeepDays=100000", u"KeepDays"_s, u"\"100000\""_s},
+        {"KeepDays=99999999999999999999", u"KeepDays"_s, u"\"99999999999999999999\""_s},
+        {"KeepCount=", u"KeepCount"_s, u"\"\""_s},
+        {"KeepCount=\xd9\xa3", u"KeepCount"_s, u"\"\u0663\""_s},
+        {"KeepCount=1,2", u"KeepCount"_s, u"it is a list"_s},
+        {"PassphraseFile=/a,b", u"PassphraseFile"_s, u"it is a list"_s},
+    };
+    for (const auto &c : cases) {
+        writeFile("config/Sorvik/Sorvik.ini",
+                  "[Archive]\nPassphraseFile=/p\nKeepDays=3\nKeepCount=4\n" + c.line + "\n");
+        const StoredArchiveOptions stored = LoadArchiveOptions(*program);
+        ASSERT_EQ(stored.problems.size(), 1u) << c.line.toStdString();
+        EXPECT_EQ(stored.problems[0].key, c.key);
+        EXPECT_TRUE(stored.problems[0].text.startsWith(
+            u"the setting "_s + c.key + u" in [Archive] of "_s + ini() + u" cannot be read: "_s))
+            << stored.problems[0].text.toStdString();
+        EXPECT_TRUE(stored.problems[0].text.contains(c.said))
+            << stored.problems[0].text.toStdString();
+        EXPECT_FALSE(stored.readable(c.key));
+        EXPECT_EQ(stored.options.KeepCount, c.key == u"KeepCount"_s ? 0 : 4);
+    }
+    for (const QByteArray &broken : {QByteArray("[Archive\nKeepDays=3\n"), QByteArray()}) {
+        QFile::remove(ini());
+        if (broken.isEmpty())
+            QDir().mkpath(ini());
+        else
+            writeFile("config/Sorvik/Sorvik.ini", broken);
+        EXPECT_EQ(LoadArchiveOptions(*program).problems.size(), 3u) << broken.toStdString();
+    }
+}
+
+} // namespace

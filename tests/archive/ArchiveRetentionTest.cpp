@@ -1,0 +1,259 @@
+#include "archive/ArchiveRetention.h"
+
+#include "archive/ArchiveDelivery.h"
+#include "support/FaultyFileSystem.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <utime.h>
+
+namespace {
+
+const QString delivered = u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s;
+const QDate today(2026, 12, 4);
+
+QString ours(const char *stamp)
+{
+    return u"LOG_Archive_SRV01_"_s + QLatin1String(stamp) + u".ZIP"_s;
+}
+
+// What a folder shared by several computers holds beside this computer's archives: none of it is
+// ever removed, however old.
+const QStringList notOurs = {
+    u"LOG_Archive_SRV02_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_B_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_srv01_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_200101_01_02_03.zip"_s,
+    u"LOG_Archive_SRV01_200101_01_02_03.ZIP.bak"_s,
+    u"xLOG_Archive_SRV01_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_2001010_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_200101_01_02.ZIP"_s,
+    u"LOG_Archive_SRV01_201301_01_02_03.ZIP"_s,      // a 13th month
+    u"LOG_Archive_SRV01_200101_24_00_00.ZIP"_s,      // hour 24
+    u"LOG_Archive_SRV01_20010\u0661_01_02_03.ZIP"_s, // an Arabic-Indic digit
+    u".LOG_Archive_SRV01_200101_01_02_03.ZIP.partial-1-0123abcd"_s,
+    u"LOG_Archive__200101_01_02_03.ZIP"_s,
+};
+
+// The day boundary is the run logs' rule: calendar days from the date in the name to today, the
+// times of day aside, and more than N goes. At most M: the newest by the names' stamps, this
+// run's archive always one of them, even when it is not the newest (a clock set back).
+TEST(ArchiveRetention, WhichArchivesGo)
+{
+    const QStringList stamps = {
+        ours("261126_23_59_59"), // 8 days ago, just before midnight
+        ours("261127_00_00_00"), // 7 days ago, at midnight
+        ours("261128_12_00_00"), // 6 days ago
+        ours("261204_00_00_01"), // today, within seconds of each other
+        ours("261204_00_00_02"), ours("261204_00_00_03"),
+        ours("270101_00_00_00"), // the future
+        ours("991231_23_59_59"), // 2099, newer than 2000
+        ours("000101_00_00_00"),
+    };
+    const struct {
+        int days, count;
+        QStringList removed;
+    } cases[] = {
+        {0, 0, {}},
+        {7, 0, {stamps[0], stamps[8]}},
+        {8, 0, {stamps[8]}},
+        {6, 0, {stamps[0], stamps[1], stamps[8]}},
+        {1, 0, {stamps[0], stamps[1], stamps[2], stamps[8]}},
+        {0, 1, stamps},
+        {0, 3, {stamps[0], stamps[1], stamps[2], stamps[3], stamps[4], stamps[5], stamps[8]}},
+        {0, 5, {stamps[0], stamps[1], stamps[2], stamps[3], stamps[8]}},
+        {0, 10, {}},
+        {7, 7, {stamps[0], stamps[1], stamps[8]}},
+        {7, 9, {stamps[0], stamps[8]}},
+    };
+    for (const auto &c : cases) {
+        QStringList removed;
+        // Listed in any order: the choice is the same.
+        for (const QStringList &names :
+             {stamps + notOurs + QStringList{delivered},
+              QStringList{delivered} + notOurs + QStringList(stamps.crbegin(), stamps.crend())}) {
+            removed.clear();
+            for (const ArchiveRemoval &removal :
+                 archivesToRemove(names, u"SRV01"_s, delivered, today, c.days, c.count))
+                removed << removal.name;
+            QStringList expected = c.removed;
+            removed.sort();
+            expected.sort();
+            EXPECT_EQ(removed, expected) << c.days << " days, " << c.count;
+        }
+    }
+    // This run's archive is never among them, even when it is the oldest of all.
+    const QString old = ours("200101_00_00_00");
+    EXPECT_TRUE(archivesToRemove({old}, u"SRV01"_s, old, today, 1, 1).empty());
+}
+
+class ArchiveRetentionTest : public TempEnvironment {
+protected:
+    void deliver(std::unique_ptr<FileSystem> fileSystem = nullptr)
+    {
+        program = makeProgram(u"program"_s, std::move(fileSystem));
+        program->runLog().OpenRunLog(path("run.TXT"));
+        program->ZipFilePath = path("program/ZIPS/") + delivered;
+        writeFile("program/ZIPS/" + delivered, "the archive");
+        program->Options = options;
+        host.folder = path("archive/");
+        if (before)
+            before(*program);
+        CopyArchiveToTargetFolder(*program, host);
+    }
+    QStringList archiveFolder() const
+    {
+        return QDir(path("archive"))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden,
+                       QDir::Name);
+    }
+    QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
+
+    ArchiveOptions options{QString(), 7, 0};
+    std::function<void(Program &)> before;
+    std::unique_ptr<Program> program;
+};
+
+// A folder or a link by an old archive's name is no archive; a read-only archive is one somebody
+// chose to keep: a warning, and the run is not failed for it.
+TEST_F(ArchiveRetentionTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
+{
+    for (const QString &name :
+         notOurs +
+             QStringList{ours("261126_10_00_00"), ours("261127_10_00_00"), ours("261101_10_00_00")})
+        writeFile("archive/" + name, "x");
+    QDir().mkpath(path("archive/") + ours("200101_00_00_00"));
+    ASSERT_EQ(::symlink("LOG_Archive_SRV01_261127_10_00_00.ZIP",
+                        QFile::encodeName(path("archive/") + ours("200101_00_00_01")).constData()),
+              0);
+    QFile::setPermissions(path("archive/") + ours("261101_10_00_00"), QFile::ReadOwner);
+    clockTime = QDateTime(today, QTime(0, 0, 1));
+    deliver();
+
+    QStringList expected =
+        notOurs + QStringList{ours("261127_10_00_00"), ours("261101_10_00_00"),
+                              ours("200101_00_00_00"), ours("200101_00_00_01"), delivered};
+    expected.sort();
+    EXPECT_EQ(archiveFolder(), expected);
+    const QStringList lines = logged();
+    ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[2], u"    Removed old archive (older than 7 days):"_s + path("archive/") +
+                            ours("261126_10_00_00"));
+    EXPECT_TRUE(lines[3].startsWith(u"(warning) could not remove the old archive "_s +
+                                    path("archive/") + ours("261101_10_00_00") + u": "_s));
+    EXPECT_TRUE(lines[3].endsWith(u"Permission denied"_s)) << lines[3].toStdString();
+    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+}
+
+// At most M by the times in the names: files copied at one moment (equal modification times),
+// or touched in the opposite order, change nothing.
+TEST_F(ArchiveRetentionTest, AtMostMGoByTheNamesNotTheFileTimes)
+{
+    const QStringList stamps = {u"261201_10_00_00"_s, u"261201_10_00_01"_s, u"261202_09_00_00"_s};
+    for (const time_t step : {0, -100}) {
+        QDir(path("archive")).removeRecursively();
+        for (int i = 0; i < stamps.size(); ++i) {
+            const QString name = ours(stamps[i].toLatin1().constData());
+            writeFile("archive/" + name, "x");
+            const utimbuf times{1000000 + i * step, 1000000 + i * step};
+            ASSERT_EQ(::utime(QFile::encodeName(path("archive/") + name).constData(), &times), 0);
+        }
+        options = {QString(), 0, 2};
+        deliver();
+        EXPECT_EQ(archiveFolder(), (QStringList{ours("261202_09_00_00"), delivered}));
+    }
+}
+
+// Read-only as the system means it: the immutable attribute, which stops even root, or a folder
+// the account may not change. Either is a warning; the other archives still go.
+TEST_F(ArchiveRetentionTest, AnArchiveTheSystemKeepsIsAWarning)
+{
+    writeFile("archive/" + ours("261101_10_00_00"), "x");
+    writeFile("archive/" + ours("261102_10_00_00"), "x");
+    const QByteArray kept = QFile::encodeName(path("archive/") + ours("261101_10_00_00"));
+    const int fd = ::open(kept.constData(), O_RDONLY);
+    int flags = 0;
+    const auto immutable = [&](bool on) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    };
+    const bool set = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && immutable(true);
+    const auto undo = qScopeGuard([&] {
+        if (set)
+            immutable(false);
+        ::close(fd);
+    });
+    if (!set)
+        GTEST_SKIP() << "the immutable attribute cannot be set here (needs root and a file system "
+                        "that keeps it)";
+    deliver();
+    EXPECT_EQ(archiveFolder(), (QStringList{ours("261101_10_00_00"), delivered}));
+    const QString last = logged().last();
+    EXPECT_TRUE(last.startsWith(u"(warning) could not remove the old archive "_s +
+                                path("archive/") + ours("261101_10_00_00")))
+        << last.toStdString();
+    EXPECT_TRUE(last.endsWith(u"Operation not permitted"_s)) << last.toStdString();
+    EXPECT_TRUE(logged().contains(u"    Removed old archive (older than 7 days):"_s +
+                                  path("archive/") + ours("261102_10_00_00")));
+    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+}
+
+// Nothing goes unless this run's archive was delivered and verified and the run had no error;
+// a folder that cannot be listed is a warning.
+TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
+{
+    const QString old = ours("200101_00_00_00");
+    const struct {
+        const char *what;
+        QString existing;
+        std::function<void(Program &)> before;
+        QString failing; // the file-system operation that fails
+        QString line;
+    } cases[] = {
+        {"the name is taken",
+         delivered,
+         {},
+         {},
+         u"(error) a file already exists in the target folder for that file name."_s},
+        {"the copy fails",
+         {},
+         {},
+         u"MoveFile"_s,
+         u"(error) in CopyArchiveToTargetFolder on frmMain:"_s},
+        {"an error before",
+         {},
+         [](Program &p) { p.runLog().WriteLogLine(u"(error) before"_s); },
+         {},
+         u"    Old archives are kept: this run counted errors."_s},
+        {"the folder cannot be listed",
+         {},
+         {},
+         u"GetFolder"_s,
+         u"(warning) could not look for old archives in the archive folder: "_s},
+    };
+    for (const auto &c : cases) {
+        QDir(path("archive")).removeRecursively();
+        writeFile("archive/" + old, "old");
+        if (!c.existing.isEmpty())
+            writeFile("archive/" + c.existing, "someone's");
+        before = c.before;
+        std::unique_ptr<FaultyFileSystem> faulty;
+        if (!c.failing.isEmpty()) {
+            faulty = std::make_unique<FaultyFileSystem>();
+            faulty->failOn(c.failing);
+        }
+        deliver(std::move(faulty));
+        EXPECT_TRUE(QFile::exists(path("archive/") + old)) << c.what;
+        EXPECT_TRUE(logged().last().startsWith(c.line))
+            << c.what << ": " << logged().last().toStdString();
+    }
+}
+
+} // namespace
