@@ -8,7 +8,8 @@ class Program;
 
 // What a progress value counts: the files taken from the logging folder, then the bytes
 // compressed.
-enum class ProgressUnit { Files, Bytes };
+// Bytes compressed into the archive, or bytes of it copied to the archive folder.
+enum class ProgressUnit { Files, Bytes, CopiedBytes };
 
 // What the program's logic needs from the main window; implemented by frmMain, by the archive
 // run's own view of it from its thread, and by test hosts.

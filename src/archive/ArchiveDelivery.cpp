@@ -53,7 +53,7 @@ void copyWatched(Program &program, RunHost &host, const QString &source, const Q
 {
     CopyWatch watch;
     watch.progress = [&](qint64 copied, qint64 total) {
-        host.setProgress(double(copied), double(total), ProgressUnit::Bytes);
+        host.setProgress(double(copied), double(total), ProgressUnit::CopiedBytes);
     };
     watch.stop = [&] { return program.cancelRequested(); };
     program.fileSystem().CopyFile(source, temporary, false, watch);

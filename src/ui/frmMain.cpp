@@ -211,7 +211,8 @@ void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
     // The bar fills in its own numbers, so the text is not made anew for each of 70,000 files.
     constexpr double steps = 1 << 20;
     const QString format =
-        unit == ProgressUnit::Bytes ? QStringLiteral("Compressing: %p%")
+        unit == ProgressUnit::Bytes         ? QStringLiteral("Compressing: %p%")
+        : unit == ProgressUnit::CopiedBytes ? QStringLiteral("Copying to the archive folder: %p%")
         : maximum <= steps
             ? QStringLiteral("%v of %m files")
             : QStringLiteral("%1 of %2 files").arg(qint64(value)).arg(qint64(maximum));

@@ -186,7 +186,7 @@ TEST_F(ArchiveDeliveryTest, ACopyThatStopsPartWayLeavesNothingWhereverItStops)
     start();
     host.onProgress = [&] { program->requestCancel(); };
     CopyArchiveToTargetFolder(*program, host);
-    EXPECT_EQ(host.unit, ProgressUnit::Bytes);
+    EXPECT_EQ(host.unit, ProgressUnit::CopiedBytes);
     EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
     EXPECT_TRUE(logged().last().contains(u"Operation canceled"_s)) << logged().last().toStdString();
 }

@@ -47,7 +47,7 @@ protected:
         const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
         const QStringList events = runLogEvents(readFile("program/logs/" + logs.last()));
         return !events.isEmpty() && events.last().startsWith(u"    Moving ZIP file archive"_s) &&
-               host.unit == ProgressUnit::Bytes && host.value < host.maximum;
+               host.unit == ProgressUnit::CopiedBytes && host.value < host.maximum;
     }
 
     QString archiveName() const
@@ -71,7 +71,7 @@ TEST_F(ShareDeliveryTest, TheArchiveArrivesWholeAndIsNeverReplaced)
     const auto content = readArchive(path("read-back.zip"));
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 2u);
-    EXPECT_EQ(units.back(), ProgressUnit::Bytes);
+    EXPECT_EQ(units.back(), ProgressUnit::CopiedBytes);
     EXPECT_EQ(host.value, double(built.size())) << "the bar ends full, in bytes";
 
     // A second run within the same second, the folder typed the Windows way: its archive has

@@ -210,6 +210,8 @@ TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
     EXPECT_EQ(window->ProgressBar->text(), u"3 of 7 files"_s);
     window->setProgress(45, 100, ProgressUnit::Bytes);
     EXPECT_EQ(window->ProgressBar->text(), u"Compressing: 45%"_s);
+    window->setProgress(3, 4, ProgressUnit::CopiedBytes);
+    EXPECT_EQ(window->ProgressBar->text(), u"Copying to the archive folder: 75%"_s);
 }
 
 TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
