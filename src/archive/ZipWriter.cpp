@@ -100,6 +100,21 @@ QByteArray extraOf(const ZipWriter::Entry &entry)
     return entry.encrypted ? ZipEncryption::extraField(entry.method) : QByteArray();
 }
 
+// The fields a local header and its central record share, in the order both hold them.
+void putShared(QByteArray &out, const ZipWriter::Entry &entry, bool zip64, quint32 crc,
+               quint32 compressedSize, quint32 size, const QByteArray &extra)
+{
+    put16(out, versionOf(entry, zip64));
+    put16(out, flagsOf(entry));
+    put16(out, methodOf(entry));
+    put32(out, dosDateTime(entry.modified));
+    put32(out, crcOf(entry, crc));
+    put32(out, compressedSize);
+    put32(out, size);
+    put16(out, quint16(entry.name.size()));
+    put16(out, quint16(extra.size()));
+}
+
 // A write that moved nothing without an error is a device that takes no more.
 int errorOf(const Transferred &moved)
 {
@@ -159,15 +174,8 @@ QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compr
     extra += extraOf(entry);
     QByteArray out;
     put32(out, 0x04034b50);
-    put16(out, versionOf(entry, zip64));
-    put16(out, flagsOf(entry));
-    put16(out, methodOf(entry));
-    put32(out, dosDateTime(entry.modified));
-    put32(out, crcOf(entry, crc));
-    put32(out, zip64 ? max32 : quint32(compressedSize));
-    put32(out, zip64 ? max32 : quint32(entry.size));
-    put16(out, quint16(entry.name.size()));
-    put16(out, quint16(extra.size()));
+    putShared(out, entry, zip64, crc, zip64 ? max32 : quint32(compressedSize),
+              zip64 ? max32 : quint32(entry.size), extra);
     out += entry.name;
     out += extra;
     return out;
@@ -258,15 +266,9 @@ void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
     QByteArray record;
     put32(record, 0x02014b50);
     put16(record, madeBy);
-    put16(record, versionOf(m_entry, !zip64.isEmpty() || m_entryZip64));
-    put16(record, flagsOf(m_entry));
-    put16(record, methodOf(m_entry));
-    put32(record, dosDateTime(m_entry.modified));
-    put32(record, crcOf(m_entry, crc));
-    put32(record, bigCompressed ? max32 : quint32(compressedSize));
-    put32(record, bigSize ? max32 : quint32(m_entry.size));
-    put16(record, quint16(m_entry.name.size()));
-    put16(record, quint16(extra.size()));
+    putShared(record, m_entry, !zip64.isEmpty() || m_entryZip64, crc,
+              bigCompressed ? max32 : quint32(compressedSize),
+              bigSize ? max32 : quint32(m_entry.size), extra);
     put32(record, 0); // comment length, disk number
     put16(record, 0); // internal attributes
     put32(record, unixAttributes);
