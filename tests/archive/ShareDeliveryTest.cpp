@@ -61,6 +61,9 @@ protected:
 TEST_F(ShareDeliveryTest, TheArchiveArrivesWholeAndIsNeverReplaced)
 {
     host.folder = server->url(u"logs"_s, u"nightly/"_s);
+    // Retention reaches the share too: this computer's older archive goes, once this one is there.
+    writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepCount=1\n");
+    ASSERT_TRUE(server->put(u"logs"_s, u"nightly/LOG_Archive_SRV01_200101_01_02_03.ZIP"_s, "x"));
     std::vector<ProgressUnit> units;
     host.onProgress = [&] { units.push_back(host.unit); };
     EXPECT_EQ(run(), 0) << errors().join('\n').toStdString();
