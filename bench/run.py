@@ -245,7 +245,7 @@ def ratio(medians, limit, formatting):
             f"  cpu/byte vs libdeflate: {(a[1] - formatting) / limit[1]:.2f}")
 
 
-MAIN = ["--data", "40", "--data-size", str(8 << 20), "--diag", "40", "--diag-size", str(4 << 20), "--other", "4"]
+MAIN = ["--long-records", "--data", "40", "--data-size", str(8 << 20), "--diag", "40", "--diag-size", str(4 << 20), "--other", "4"]
 # name, orvel-sim's arguments, whether 7-Zip runs too (it takes minutes on the large folders), runs
 CASES = [
     ("main", MAIN, True, 3),

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -34,6 +35,8 @@ const char *const usageText =
     "                          deflates to about 28%), or mixed (varied text, and data_ files of\n"
     "                          packed binary records or already compressed logs)\n"
     "  --long-line BYTES       one more diag_ file holding a single record of that length\n"
+    "  --long-records          every diag_ file holds, among its ordinary lines, a record past\n"
+    "                          the 510 characters a readable line keeps and one past 64 KiB\n"
     "  --odd                   add the odd cases: mixed-case names, a name of exactly diag_, a\n"
     "                          3-character name, a subfolder, blank and control lines, over-long\n"
     "                          lines (some past 64 KiB, between short ones), lines that are not\n"
@@ -50,6 +53,7 @@ struct Options {
     unsigned long data = 3, diag = 3, other = 2;
     unsigned long long dataSize = 65536, diagSize = 65536, longLine = 0;
     bool odd = false;
+    bool longRecords = false;
     uint64_t seed = 1;
 };
 
@@ -182,7 +186,9 @@ Options parse(int argc, char **argv)
                 o.textStyle = Options::TextStyle::Mixed;
             else
                 usage("--text-style takes uniform, varied or mixed");
-        } else if (arg == "--long-line")
+        } else if (arg == "--long-records")
+            o.longRecords = true;
+        else if (arg == "--long-line")
             o.longLine = parseNumber(arg, value());
         else if (arg == "--odd")
             o.odd = true;
@@ -558,6 +564,23 @@ void writeLongLine(const fs::path &path, unsigned long long length, Random &rand
     out.close();
 }
 
+// Ordinary lines, with two long records among them when asked: one past the 510 characters a
+// readable line keeps, and one past the 64 KiB a line is read in, each after short lines.
+std::function<std::string(Random &, uint64_t &)>
+withLongRecords(bool wanted, std::string (*line)(Random &, uint64_t &))
+{
+    if (!wanted)
+        return line;
+    return [line, count = 0](Random &random, uint64_t &millis) mutable {
+        ++count;
+        if (count != 50 && count != 100)
+            return line(random, millis);
+        const std::string head = recordHead(random, millis);
+        const size_t length = count == 50 ? 700 : 80026;
+        return head + hexOf(std::string((length - head.size()) / 2, 'L')) + "\r\n";
+    };
+}
+
 void writeOddCases(const fs::path &logs, Random &random)
 {
     fill(logs / "DATA_Upper.log", 4096, random, dataLine);
@@ -619,7 +642,9 @@ int main(int argc, char **argv)
             fill(logs / ("diag_" + std::to_string(20261200 + i % 31) + "_" + std::to_string(i) +
                          ".log"),
                  o.diagSize, random,
-                 o.textStyle == Options::TextStyle::Uniform ? diagLine : variedDiagLine);
+                 withLongRecords(o.longRecords, o.textStyle == Options::TextStyle::Uniform
+                                                    ? diagLine
+                                                    : variedDiagLine));
         static const char *const otherNames[] = {"orvel_service", "install", "trace", "notes"};
         for (unsigned long i = 1; i <= o.other; ++i)
             fill(logs / (std::string(otherNames[i % 4]) + "_" + std::to_string(i) + ".txt"), 2048,
