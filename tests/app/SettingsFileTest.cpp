@@ -3,6 +3,7 @@
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 
+#include "support/OwnedFile.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -73,31 +74,15 @@ const struct {
     {"a folder", [](const QString &at, const QString &) { QDir().mkpath(at); },
      "not a regular file"},
     {"a file of another account",
-     [](const QString &at, const QString &) {
-         QFile file(at);
-         file.open(QIODevice::WriteOnly);
-         file.write(stored);
-         file.close();
-         ::chown(nativePath(at).constData(), 65534, 65534);
-     },
+     [](const QString &at, const QString &) { writeOwnedFile(at, stored, 0644, nobodyAccount); },
      "another account", true},
     {"a file others may write",
-     [](const QString &at, const QString &) {
-         QFile file(at);
-         file.open(QIODevice::WriteOnly);
-         file.write(stored);
-         file.close();
-         ::chmod(nativePath(at).constData(), 0646);
-     },
+     [](const QString &at, const QString &) { writeOwnedFile(at, stored, 0646); },
      "others may write"},
     {"a file another group may write",
      [](const QString &at, const QString &) {
-         QFile file(at);
-         file.open(QIODevice::WriteOnly);
-         file.write(stored);
-         file.close();
+         writeOwnedFile(at, stored, 0664);
          ::chown(nativePath(at).constData(), ::geteuid(), 65534);
-         ::chmod(nativePath(at).constData(), 0664);
      },
      "others may write", true},
 };

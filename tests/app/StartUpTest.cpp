@@ -54,53 +54,52 @@ protected:
     std::unique_ptr<Program> program;
 };
 
-TEST_F(StartUpTest, WithoutServedProductOnlyABareStartSaysSo)
+// Only a start from the desktop is told why it is refused; without the served product nothing is
+// written. A served product that runs from version 3 on is accepted and the window shown.
+TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
 {
-    EXPECT_EQ(start({}), ExitStatus::StartRefused);
-    EXPECT_EQ(dialogs.texts, std::vector<QString>{notRunning});
-
-    for (const QStringList &arguments : {QStringList{u"/Silent"_s}, QStringList{u"-x"_s}}) {
+    const std::optional<int> refused = ExitStatus::StartRefused;
+    const struct {
+        std::optional<quint32> version; // none: not installed
+        QByteArray status;              // of the stand-in; empty: running
+        QStringList arguments;
+        std::optional<int> ended;
+        QString told;
+    } cases[] = {
+        {std::nullopt, {}, {}, refused, notRunning},
+        {std::nullopt, {}, {u"/Silent"_s}, refused, {}},
+        {std::nullopt, {}, {u"-x"_s}, refused, {}},
+        {0x00040000u, "31", {}, refused, notRunning},
+        {0x00040000u, "unreadable", {}, refused, notRunning},
+        {0x00020009u, {}, {}, refused, tooOld},
+        {0x0000u, {}, {}, refused, tooOld},
+        // Unattended, nobody is asked: the refusal goes to the log and stderr.
+        {0x00020009u, {}, {u"/Silent"_s}, refused, {}},
+        {0x00030000u, {}, {}, std::nullopt, {}},
+        {0x00040000u, {}, {}, std::nullopt, {}},
+    };
+    for (const auto &c : cases) {
+        const std::string what = QString::number(c.version.value_or(0), 16).toStdString() + " " +
+                                 c.status.toStdString() + " " + c.arguments.join(' ').toStdString();
+        if (c.version)
+            writeServedProduct(*c.version);
+        c.status.isEmpty() ? qunsetenv("ORVEL_SIM_STATUS") : qputenv("ORVEL_SIM_STATUS", c.status);
         dialogs.texts.clear();
-        EXPECT_EQ(start(arguments), ExitStatus::StartRefused);
-        EXPECT_TRUE(dialogs.texts.empty()) << arguments.join(' ').toStdString();
+        host.folder = u"stale"_s;
+        EXPECT_EQ(start(c.arguments), c.ended) << what;
+        EXPECT_EQ(dialogs.texts,
+                  c.told.isEmpty() ? std::vector<QString>() : std::vector<QString>{c.told})
+            << what;
+        if (!c.version) {
+            EXPECT_FALSE(QDir(path("program/logs")).exists()) << "no run log without a run";
+        }
+        if (!c.ended) {
+            EXPECT_FALSE(program->SilentMode);
+            EXPECT_EQ(program->ServedVersion.Major, *c.version >> 16);
+            EXPECT_EQ(host.folder, QString()) << "no stored folder gives an empty field";
+        }
     }
-    EXPECT_FALSE(QDir(path("program/logs")).exists()) << "no run log without a run";
-}
-
-TEST_F(StartUpTest, AStatusOtherThanRunningIsRefusedAlike)
-{
-    writeServedProduct();
-    qputenv("ORVEL_SIM_STATUS", "31");
-    EXPECT_EQ(start({}), ExitStatus::StartRefused);
-    qputenv("ORVEL_SIM_STATUS", "unreadable");
-    EXPECT_EQ(start({}), ExitStatus::StartRefused);
     qunsetenv("ORVEL_SIM_STATUS");
-    EXPECT_EQ(dialogs.texts, (std::vector<QString>{notRunning, notRunning}));
-}
-
-TEST_F(StartUpTest, MajorVersionBelowThreeIsRefused)
-{
-    for (const quint32 version : {0x00020009u, 0x0000u}) {
-        writeServedProduct(version);
-        dialogs.texts.clear();
-        EXPECT_EQ(start({}), ExitStatus::StartRefused);
-        EXPECT_EQ(dialogs.texts, std::vector<QString>{tooOld});
-    }
-    // Unattended, nobody is asked: the refusal goes to the log and stderr, and the program ends.
-    dialogs.texts.clear();
-    EXPECT_EQ(start({u"/Silent"_s}), ExitStatus::StartRefused);
-    EXPECT_TRUE(dialogs.texts.empty());
-}
-
-TEST_F(StartUpTest, VersionsThreeAndFourAreAccepted)
-{
-    for (const quint32 version : {0x00030000u, 0x00040000u}) {
-        writeServedProduct(version);
-        EXPECT_EQ(start({}), std::nullopt) << "the window is shown";
-        EXPECT_FALSE(program->SilentMode);
-        EXPECT_EQ(program->ServedVersion.Major, version >> 16);
-    }
-    EXPECT_TRUE(dialogs.texts.empty());
 }
 
 TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
@@ -128,14 +127,6 @@ TEST_F(StartUpTest, StoredFolderIsRestoredAndSurvivesARefusal)
     EXPECT_EQ(start({}), ExitStatus::StartRefused);
     EXPECT_EQ(host.folder, u"/srv/archive/"_s);
     EXPECT_EQ(storedFolder(), u"/srv/archive/"_s);
-}
-
-TEST_F(StartUpTest, NoStoredFolderGivesAnEmptyField)
-{
-    host.folder = u"stale"_s;
-    writeServedProduct();
-    EXPECT_EQ(start({}), std::nullopt);
-    EXPECT_EQ(host.folder, QString());
 }
 
 TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)

@@ -3,6 +3,7 @@
 #include "support/ArchiveReader.h"
 #include "support/Ending.h"
 #include "support/FaultyFileSystem.h"
+#include "support/Utf16.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -318,17 +319,6 @@ TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
     }
 }
 
-// The registry file in the encoding regedit writes: UTF-16LE with its byte-order mark.
-QByteArray utf16WithMark(const QByteArray &utf8)
-{
-    QByteArray bytes("\xFF\xFE");
-    for (const QChar c : QString::fromUtf8(utf8)) {
-        bytes.append(char(c.unicode() & 0xFF));
-        bytes.append(char(c.unicode() >> 8));
-    }
-    return bytes;
-}
-
 // The logging folder the registry names is found whatever its script and the file's encoding, up
 // to the 1,023 bytes a string value may hold; a longer one is said to be too long, not missing.
 TEST_F(LogCollectionTest, TheLoggingFolderIsFoundWhateverItsScriptUpToItsLength)
@@ -358,7 +348,7 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsFoundWhateverItsScriptUpToItsLength)
     for (const auto &c : cases) {
         writeFile(c.folder + u"/data_1.log"_s, "served");
         const QByteArray reg = QByteArray(registry).replace(named, path(c.folder).toUtf8());
-        writeRegistry(c.utf16 ? utf16WithMark(reg) : reg);
+        writeRegistry(c.utf16 ? utf16Le(QString::fromUtf8(reg)) : reg);
         dialogs.texts.clear();
         start();
         EXPECT_EQ(archive(), c.found ? std::nullopt : std::optional<int>(ExitStatus::RunFailed))

@@ -2,11 +2,10 @@
 
 #include "support/ArchiveReader.h"
 #include "support/Ending.h"
+#include "support/Noise.h"
 #include "support/SambaServer.h"
 
 #include <QFile>
-
-#include <random>
 
 namespace {
 
@@ -20,11 +19,7 @@ protected:
             return;
         writeServedProduct();
         // Incompressible, so the archive is copied in several blocks and fills the small share.
-        QByteArray noise(10 << 20, Qt::Uninitialized);
-        std::mt19937 random(7);
-        for (char &c : noise)
-            c = char(random());
-        writeFile("orvel-logs/data_1.log", noise);
+        writeFile("orvel-logs/data_1.log", noise(10 << 20, 7));
         writeFile("orvel-logs/diag_1.log", "0000018F2A3B4C5D|0A3C|3|1|6869\n");
         program = makeProgram();
         program->SilentMode = true;

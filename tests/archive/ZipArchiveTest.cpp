@@ -4,6 +4,7 @@
 #include "archive/ZipWriter.h"
 #include "platform/FileSystem.h"
 #include "support/ArchiveReader.h"
+#include "support/Noise.h"
 #include "support/TestEnvironment.h"
 
 #include <QCryptographicHash>
@@ -372,11 +373,7 @@ TEST_F(ZipArchiveTest, AFileThatIsNotItsSizeCostsOnlyItself)
         {u"/sys/devices/system/cpu/online"_s, "cut short while it was read"}, // size 4096
     };
     writeFile("logs/data_1.log", someText(20000, 1));
-    QByteArray noise(20000000, Qt::Uninitialized);
-    std::mt19937 random(17);
-    for (char &byte : noise)
-        byte = char(random());
-    writeFile("logs/data_cut.log", noise);
+    writeFile("logs/data_cut.log", noise(20000000, 17));
     {
         ZipArchive zip(6, 1);
         ASSERT_EQ(zip.NewZip(zipPath()), 1);
@@ -445,11 +442,7 @@ TEST_F(ZipArchiveTest, AGrowingFileGivesWhatItHeldWhenItWasOpened)
 // folder of many files must not run a process out of them.
 TEST_F(ZipArchiveTest, QueuedFilesHoldFewDescriptors)
 {
-    QByteArray noise(48 << 20, Qt::Uninitialized);
-    std::mt19937 random(3);
-    for (char &c : noise)
-        c = char(random());
-    writeFile("logs/data_slow.log", noise);
+    writeFile("logs/data_slow.log", noise(48 << 20, 3));
     for (int i = 0; i < 300; ++i)
         writeFile(QStringLiteral("logs/data_%1.log").arg(i), someText(100, char(i)));
     const auto open = [] { return QDir(u"/proc/self/fd"_s).count(); };
@@ -471,15 +464,11 @@ TEST_F(ZipArchiveTest, QueuedFilesHoldFewDescriptors)
 // archive is written at all; never is a half-written file left at its name or beside it.
 TEST_F(ZipArchiveTest, AWriterThatFailsPartWayLeavesNothingHalfWritten)
 {
-    std::mt19937 random(13);
     std::map<QString, QByteArray> digests;
     for (int i = 0; i < 6; ++i) {
-        QByteArray noise(400000, Qt::Uninitialized);
-        for (char &byte : noise)
-            byte = char(random());
         const QString name = QStringLiteral("data_%1.log").arg(i);
-        writeFile("logs/" + name, noise);
-        digests[name] = QCryptographicHash::hash(noise, QCryptographicHash::Sha256).toHex();
+        writeFile("logs/" + name, noise(400000, 13 + i));
+        digests[name] = fileDigest(path("logs/") + name);
     }
     const auto save = [&] {
         ZipArchive zip(6, 2);

@@ -10,9 +10,6 @@
 #include <QHostInfo>
 #include <QSettings>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const QByteArray secret = "Tr0ub4dor & 3 \xc3\xa9";
@@ -33,8 +30,7 @@ protected:
     }
     QString makePassphraseFile() const
     {
-        writeFile("secret/pass", secret + "\nnot the passphrase\n");
-        ::chmod(QFile::encodeName(path("secret/pass")).constData(), 0600);
+        EXPECT_TRUE(writeOwnedFile(path("secret/pass"), secret + "\nnot the passphrase\n", 0600));
         return path("secret/pass");
     }
     QStringList delivered() const
@@ -110,41 +106,29 @@ TEST_F(EncryptionTest, AnUnreadableRetentionValueRemovesNothing)
 }
 
 // A passphrase file that is set but cannot be used stops the run before anything is made: one
-// "(error)" line that says why, status 1, nothing delivered, nothing in ZIPS.
+// "(error)" line that says why, status 1, nothing delivered, nothing in ZIPS. Each reason for a
+// refusal is the passphrase reader's own; two of them prove the run hears it.
 TEST_F(EncryptionTest, AnUnusablePassphraseFileStopsTheRunBeforeAnythingIsMade)
 {
     simulate();
-    const bool asRoot = ::geteuid() == 0;
-    const struct {
-        QString file;
-        const char *reason;
-        bool made;
-    } cases[] = {
-        {path("missing"), "No such file or directory", true},
-        {path("empty"), "it is empty", writeOwnedFile(path("empty"), "", 0600)},
-        {path("readable"), "(mode 0644)", writeOwnedFile(path("readable"), "secret\n", 0644)},
-        {path("theirs"), "belongs to the account nobody",
-         asRoot && writeOwnedFile(path("theirs"), "secret\n", 0600, nobodyAccount)},
-        {path("secret"), "it is a folder", QDir().mkpath(path("secret"))},
-        {path("link"), "it is a symbolic link",
-         ::symlink(QFile::encodeName(path("theirs")).constData(),
-                   QFile::encodeName(path("link")).constData()) == 0},
+    ASSERT_TRUE(writeOwnedFile(path("readable"), "secret\n", 0644));
+    const std::pair<QString, const char *> cases[] = {
+        {path("missing"), "No such file or directory"},
+        {path("readable"), "(mode 0644)"},
     };
-    for (const auto &c : cases) {
-        if (!c.made)
-            continue;
+    for (const auto &[file, reason] : cases) {
         QDir(path("program/logs")).removeRecursively();
-        usePassphraseFile(c.file);
+        usePassphraseFile(file);
         const Outcome outcome = run({u"/Silent"_s});
-        EXPECT_EQ(outcome.status, 1) << c.reason;
+        EXPECT_EQ(outcome.status, 1) << reason;
         const QStringList lines = runLog();
         EXPECT_EQ(lines.mid(7).filter(u"(error)"_s).size(), 1) << lines.join('\n').toStdString();
-        EXPECT_TRUE(lines.last().contains(u": (error) the passphrase file "_s + c.file +
+        EXPECT_TRUE(lines.last().contains(u": (error) the passphrase file "_s + file +
                                           u" cannot be used: "_s))
             << lines.last().toStdString();
-        EXPECT_TRUE(lines.last().contains(QLatin1String(c.reason))) << lines.last().toStdString();
-        EXPECT_TRUE(delivered().isEmpty()) << c.reason;
-        EXPECT_TRUE(zips().isEmpty()) << c.reason;
+        EXPECT_TRUE(lines.last().contains(QLatin1String(reason))) << lines.last().toStdString();
+        EXPECT_TRUE(delivered().isEmpty()) << reason;
+        EXPECT_TRUE(zips().isEmpty()) << reason;
     }
 }
 

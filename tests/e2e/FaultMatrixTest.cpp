@@ -98,7 +98,6 @@ protected:
 
     Outcome runWith(const Fault &fault, const QString &countsFile = QString()) const
     {
-        QProcess process;
         QProcessEnvironment env = environment();
         env.insert(u"LD_PRELOAD"_s, builtFile(u"libsorvik_faultshim.so"_s));
         if (!countsFile.isEmpty())
@@ -109,12 +108,7 @@ protected:
             env.insert(u"SORVIK_FAULT_ACTION"_s, fault.action);
             env.insert(u"SORVIK_FAULT_ERRNO"_s, QString::number(fault.error));
         }
-        process.setProcessEnvironment(env);
-        ownedByTest(process);
-        process.start(program(), {u"/Silent"_s});
-        EXPECT_TRUE(process.waitForFinished(120000)) << "the program did not end";
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError(), process.readAllStandardOutput()};
+        return run({u"/Silent"_s}, env, 120000);
     }
 
     QStringList archiveFolder() const

@@ -1,10 +1,10 @@
 // Faults met by a whole unattended run: the run goes on or stops as it should, its run log says
 // what happened, its exit status is honest, and nothing it delivers is damaged.
 #include "support/ArchiveReader.h"
+#include "support/Noise.h"
 #include "support/ProcessFixture.h"
 
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QThread>
 
 #include <unistd.h>
@@ -42,9 +42,7 @@ protected:
                                                  << runLogText().right(2000).toStdString()
                                                  << process.readAllStandardError().toStdString();
         act(process);
-        EXPECT_TRUE(process.waitForFinished(120000));
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError(), process.readAllStandardOutput()};
+        return outcomeOf(process, 120000);
     }
 };
 
@@ -71,10 +69,7 @@ TEST_F(FaultTest, AFileSizeLimitCostsTheEntriesItStops)
     prepare({u"--data"_s, u"3"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s, u"--data-size"_s,
              u"100000"_s});
     // One log far larger than the limit once compressed: random bytes.
-    QByteArray noise(4 << 20, Qt::Uninitialized);
-    for (qsizetype i = 0; i < noise.size(); ++i)
-        noise[i] = char(QRandomGenerator::global()->generate());
-    writeFile("orvel/logs/data_noise.log", noise);
+    writeFile("orvel/logs/data_noise.log", noise(4 << 20, 1));
 
     const Outcome outcome = runThrough(u"ulimit -f 2048;"_s, {u"/Silent"_s});
     EXPECT_EQ(outcome.status, 1) << outcome.errors.toStdString();
@@ -91,12 +86,8 @@ TEST_F(FaultTest, AnArchiveThatCannotBeWrittenIsNeverDelivered)
 {
     prepare({u"--data"_s, u"0"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
     // Each entry fits under the limit, the archive of all three does not.
-    for (const char *name : {"data_1.log", "data_2.log", "data_3.log"}) {
-        QByteArray noise(40000, Qt::Uninitialized);
-        for (char &byte : noise)
-            byte = char(QRandomGenerator::global()->generate());
-        writeFile(QByteArray("orvel/logs/") + name, noise);
-    }
+    for (const unsigned i : {1u, 2u, 3u})
+        writeFile(u"orvel/logs/data_%1.log"_s.arg(i), noise(40000, i));
     const Outcome outcome = runThrough(u"ulimit -f 100;"_s, {u"/Silent"_s});
     EXPECT_EQ(outcome.status, 1) << outcome.errors.toStdString();
     const QString log = runLogText();

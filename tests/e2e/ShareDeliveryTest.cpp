@@ -1,13 +1,12 @@
 // The built program delivering to a real share, unattended as a scheduled task runs it.
 #include "support/ArchiveReader.h"
+#include "support/Noise.h"
 #include "support/ProcessFixture.h"
 #include "support/SambaServer.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QThread>
-
-#include <random>
 
 namespace {
 
@@ -75,11 +74,7 @@ TEST_F(ShareDeliveryProcessTest, ASilentRunDeliversAndASecondOfTheSameSecondRepl
 
 TEST_F(ShareDeliveryProcessTest, AServerKilledDuringTheCopyCostsTheRunAndTheNextRunCleansUp)
 {
-    QByteArray noise(20 << 20, Qt::Uninitialized);
-    std::mt19937 random(11);
-    for (char &c : noise)
-        c = char(random());
-    writeFile("orvel/logs/data_big.log", noise);
+    writeFile("orvel/logs/data_big.log", noise(20 << 20, 11));
 
     QProcess program;
     program.setProcessEnvironment(environment());

@@ -1,5 +1,7 @@
 #include "platform/posix/RegFile.h"
 
+#include "support/Utf16.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -128,14 +130,6 @@ TEST(RegFile, DeepAndManyKeysKeepTheirAncestorsWithoutStoringThem)
 // or without), UTF-8 with or without a mark, the old header; a single-byte file keeps its bytes.
 TEST(RegFile, ValuesRoundTripWhateverTheEncoding)
 {
-    const auto utf16 = [](const QString &text, bool mark) {
-        QByteArray bytes = mark ? QByteArray("\xFF\xFE") : QByteArray();
-        for (const QChar c : text) {
-            bytes.append(char(c.unicode() & 0xFF));
-            bytes.append(char(c.unicode() >> 8));
-        }
-        return bytes;
-    };
     for (const QString &folder :
          {u"/var/caf\u00e9"_s, u"/var/\u0436\u0443\u0440\u043d\u0430\u043b"_s,
           u"/var/\u65e5\u5fd7"_s, u"/var/\U0001F4DC"_s}) {
@@ -144,11 +138,11 @@ TEST(RegFile, ValuesRoundTripWhateverTheEncoding)
                                  u"\r\n\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\""_s + folder +
                                  u"\"\r\n\"Hex\"=hex(1):"_s;
             QStringList hex;
-            for (const char byte : utf16(folder + QChar(0), false))
+            for (const char byte : utf16Le(folder + QChar(0), false))
                 hex << QString::number(uchar(byte), 16).rightJustified(2, u'0');
             const QString whole = text + hex.join(u',') + u"\r\n"_s;
             const QByteArray wanted = folder.toUtf8() + '\0';
-            for (const QByteArray &bytes : {utf16(whole, true), utf16(whole, false), whole.toUtf8(),
+            for (const QByteArray &bytes : {utf16Le(whole), utf16Le(whole, false), whole.toUtf8(),
                                             QByteArray("\xEF\xBB\xBF") + whole.toUtf8()}) {
                 const RegFile hive = RegFile::parse(bytes);
                 EXPECT_EQ(

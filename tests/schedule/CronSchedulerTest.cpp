@@ -53,6 +53,11 @@ protected:
     {
         return readFile("cron.d/" + cronFileName(name));
     }
+    // Where a started task's program stamps the start.
+    QString stampOf(const QString &name) const
+    {
+        return path("home/.local/state/sorvik/") + cronFileName(name) + u".lastrun"_s;
+    }
 
     // The schedule lines of a task file, as cron reads them: minute, hour, day, month, weekday,
     // account, command.
@@ -162,10 +167,8 @@ TEST_F(CronSchedulerTest, LastRunIsTheTimeTheJobStarted)
     scheduler->ReloadTasks();
     EXPECT_FALSE(scheduler->GetTask(1)->LastRunTime().isValid()) << "never ran";
 
-    const QString stamp =
-        path("home/.local/state/sorvik/") + cronFileName(u"Stamped"_s) + u".lastrun"_s;
-    writeFile("home/.local/state/sorvik/" + cronFileName(u"Stamped"_s) + u".lastrun"_s,
-              QByteArray());
+    const QString stamp = stampOf(u"Stamped"_s);
+    writeFile(u"home/.local/state/sorvik/"_s + QFileInfo(stamp).fileName(), QByteArray());
     const QDateTime ran(QDate(2026, 12, 5), QTime(14, 5, 0));
     const utimbuf times{time_t(ran.toSecsSinceEpoch()), time_t(ran.toSecsSinceEpoch())};
     ASSERT_EQ(::utime(QFile::encodeName(stamp).constData(), &times), 0);
@@ -208,9 +211,6 @@ TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
         EXPECT_EQ(shell.readAllStandardError(), QByteArray()) << name.toStdString();
         return QString::fromUtf8(readFile("started-with"));
     };
-    const auto stamp = [&](const QString &name) {
-        return path("home/.local/state/sorvik/") + cronFileName(name) + u".lastrun"_s;
-    };
     const QDateTime now = QDateTime::currentDateTime();
     const struct {
         QString folder;
@@ -235,9 +235,9 @@ TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
         auto task = save(name, 0, c.everyDays, c.begin);
         task->setApplicationName(program);
         task->Save();
-        EXPECT_EQ(runJob(name), c.runs ? u"/Silent|"_s + stamp(name) + u"|"_s : QString())
+        EXPECT_EQ(runJob(name), c.runs ? u"/Silent|"_s + stampOf(name) + u"|"_s : QString())
             << program.toStdString();
-        EXPECT_FALSE(QFile::exists(stamp(name))) << "only the started program touches it";
+        EXPECT_FALSE(QFile::exists(stampOf(name))) << "only the started program touches it";
     }
     // A program that is not there (uninstalled, its tasks kept) is not started, without a word,
     // and its stamp stays as it was.
@@ -253,8 +253,7 @@ TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
 TEST_F(CronSchedulerTest, TheStartedProgramStampsItsStart)
 {
     save(u"Stamped"_s, 0);
-    const QString stamp =
-        path("home/.local/state/sorvik/") + cronFileName(u"Stamped"_s) + u".lastrun"_s;
+    const QString stamp = stampOf(u"Stamped"_s);
     QProcess program;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"SORVIK_LAST_RUN_STAMP"_s, stamp);
@@ -325,10 +324,6 @@ TEST_F(CronSchedulerTest, AnUnknownAccountOrAMissingFolderFails)
     qputenv("SORVIK_CRON_DIR", QFile::encodeName(path("missing")));
     EXPECT_THROW(scheduler->ReloadTasks(), Failure);
 }
-
-} // namespace
-
-namespace {
 
 // What stands in the cron folder under a task's name without being a task file of ours (a link to
 // one, a FIFO, a folder, a file others may write or another account's): never listed or read,

@@ -51,7 +51,13 @@ protected:
         const QString command = ownMounts ? u"/usr/bin/unshare"_s : shell.takeFirst();
         ownedByTest(process);
         process.start(command, shell + arguments);
-        EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
+        return outcomeOf(process);
+    }
+
+    // Waits for the program started in `process` to end.
+    static Outcome outcomeOf(QProcess &process, int timeout = 300000)
+    {
+        EXPECT_TRUE(process.waitForFinished(timeout)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                 process.readAllStandardError(), process.readAllStandardOutput()};
     }
@@ -67,15 +73,15 @@ protected:
                                   bytes.size() / 2);
     }
 
-    Outcome run(const QStringList &arguments) const
+    Outcome run(const QStringList &arguments) const { return run(arguments, environment()); }
+    Outcome run(const QStringList &arguments, const QProcessEnvironment &env,
+                int timeout = 300000) const
     {
         QProcess process;
-        process.setProcessEnvironment(environment());
+        process.setProcessEnvironment(env);
         ownedByTest(process);
         process.start(program(), arguments);
-        EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError(), process.readAllStandardOutput()};
+        return outcomeOf(process, timeout);
     }
 
     QStringList programFolder() const

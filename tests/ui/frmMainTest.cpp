@@ -106,10 +106,13 @@ protected:
 
 TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
 {
+    window->setArchiveFolderText(u"/srv/archive/"_s);
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    EXPECT_TRUE(window->txtOutputPath->isReadOnly());
     EXPECT_TRUE(window->txtLogOutput->isReadOnly());
+    window->txtOutputPath->setFocus();
+    QTest::keyClicks(window->txtOutputPath, u"typed"_s);
+    EXPECT_EQ(window->archiveFolderText(), u"/srv/archive/"_s) << "the folder cannot be typed";
 
     auto global = [](QWidget *w) { return QRect(w->mapToGlobal(QPoint(0, 0)), w->size()); };
     EXPECT_LT(global(window->frameWriteDataTo).bottom(), global(window->frmProgress).top());
@@ -129,15 +132,6 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
     EXPECT_EQ(menus, (QStringList{u"File"_s, u"  Schedule Archive"_s, u"  Options..."_s, u"-"_s,
                                   u"  Exit"_s, u"Help"_s, u"  Help"_s, u"-"_s, u"  About"_s,
                                   u"  Check for updated version"_s}));
-}
-
-TEST_F(frmMainTest, FolderFieldCannotBeTypedInto)
-{
-    window->setArchiveFolderText(u"/srv/archive/"_s);
-    window->show();
-    window->txtOutputPath->setFocus();
-    QTest::keyClicks(window->txtOutputPath, u"typed"_s);
-    EXPECT_EQ(window->archiveFolderText(), u"/srv/archive/"_s);
 }
 
 TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
@@ -214,26 +208,19 @@ TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
     EXPECT_EQ(window->ProgressBar->text(), u"Copying to the archive folder: 75%"_s);
 }
 
-TEST_F(frmMainTest, ExitAsksOnlyDuringARun)
-{
-    window->setArchiveFolderText(u"/srv/kept/"_s);
-    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
-    EXPECT_TRUE(dialogs.texts.empty());
-
-    window->setRunning(true);
-    dialogs.answers = {DialogAnswer::No};
-    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), std::nullopt)
-        << "No lets the run go on";
-    EXPECT_EQ(dialogs.texts,
-              std::vector<QString>{QStringLiteral(
-                  "Are you sure you want to cancel this archive operation and exit?")});
-    EXPECT_TRUE(window->isRunning());
-}
-
 // However the administrator ends a run (Exit and Yes, File > Exit, closing the window, a stop
-// signal), the run log says it was cut, the status is 1 and the run's own files are gone.
+// signal), the run log says it was cut, the status is 1 and the run's own files are gone. Exit
+// answered No lets the run go on; outside a run nothing is asked.
 TEST_F(frmMainTest, EndingDuringARunCancelsItAndCleansUp)
 {
+    window->setRunning(true);
+    dialogs.answers = {DialogAnswer::No};
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), std::nullopt);
+    EXPECT_EQ(dialogs.texts,
+              std::vector<QString>{
+                  u"Are you sure you want to cancel this archive operation and exit?"_s});
+    EXPECT_TRUE(window->isRunning());
+
     const std::vector<std::pair<const char *, std::function<void()>>> ways = {
         {"Exit", [&] { window->cmdExit_Click(); }},
         {"File > Exit", [&] { window->mnuExit_Click(); }},
@@ -265,10 +252,13 @@ TEST_F(frmMainTest, EndingDuringARunCancelsItAndCleansUp)
         EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("ArchiveFolderPath=/srv/saved/"));
     }
 
-    // Outside a run nothing is asked and nothing is counted against the run that ended.
+    // Nothing is counted against the run that ended.
     window->setRunning(false);
+    dialogs.texts.clear();
     program->runLog().OpenRunLog(path("program/logs/idle.TXT"));
     EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
+    EXPECT_TRUE(dialogs.texts.empty());
 }
 
 // The program folder is named in the message as it is, even where it looks like a placeholder.
