@@ -111,24 +111,37 @@ TEST_F(EncryptionTest, AnUnreadableRetentionValueRemovesNothing)
 TEST_F(EncryptionTest, AnUnusablePassphraseFileStopsTheRunBeforeAnythingIsMade)
 {
     simulate();
-    ASSERT_TRUE(writeOwnedFile(path("readable"), "secret\n", 0644));
-    const std::pair<QString, const char *> cases[] = {
-        {path("missing"), "No such file or directory"},
-        {path("readable"), "(mode 0644)"},
+    const bool asRoot = ::geteuid() == 0;
+    const struct {
+        QString file;
+        const char *reason;
+        bool made;
+    } cases[] = {
+        {path("missing"), "No such file or directory", true},
+        {path("empty"), "it is empty", writeOwnedFile(path("empty"), "", 0600)},
+        {path("readable"), "(mode 0644)", writeOwnedFile(path("readable"), "secret\n", 0644)},
+        {path("theirs"), "belongs to the account nobody",
+         asRoot && writeOwnedFile(path("theirs"), "secret\n", 0600, nobodyAccount)},
+        {path("secret"), "it is a folder", QDir().mkpath(path("secret"))},
+        {path("link"), "it is a symbolic link",
+         ::symlink(QFile::encodeName(path("theirs")).constData(),
+                   QFile::encodeName(path("link")).constData()) == 0},
     };
-    for (const auto &[file, reason] : cases) {
+    for (const auto &c : cases) {
+        if (!c.made)
+            continue;
         QDir(path("program/logs")).removeRecursively();
-        usePassphraseFile(file);
+        usePassphraseFile(c.file);
         const Outcome outcome = run({u"/Silent"_s});
-        EXPECT_EQ(outcome.status, 1) << reason;
+        EXPECT_EQ(outcome.status, 1) << c.reason;
         const QStringList lines = runLog();
         EXPECT_EQ(lines.mid(7).filter(u"(error)"_s).size(), 1) << lines.join('\n').toStdString();
-        EXPECT_TRUE(lines.last().contains(u": (error) the passphrase file "_s + file +
+        EXPECT_TRUE(lines.last().contains(u": (error) the passphrase file "_s + c.file +
                                           u" cannot be used: "_s))
             << lines.last().toStdString();
-        EXPECT_TRUE(lines.last().contains(QLatin1String(reason))) << lines.last().toStdString();
-        EXPECT_TRUE(delivered().isEmpty()) << reason;
-        EXPECT_TRUE(zips().isEmpty()) << reason;
+        EXPECT_TRUE(lines.last().contains(QLatin1String(c.reason))) << lines.last().toStdString();
+        EXPECT_TRUE(delivered().isEmpty()) << c.reason;
+        EXPECT_TRUE(zips().isEmpty()) << c.reason;
     }
 }
 
