@@ -58,43 +58,41 @@ protected:
     std::unique_ptr<Program> program;
 };
 
+// Records become readable lines, cut at 510 characters; blank and control lines are dropped and
+// leads cleaned. An earlier copy is replaced, never appended to. Each rejected line costs three
+// run-log lines.
 TEST_F(DiagFormattingTest, RecordsBecomeReadableLines)
 {
-    program->runLog().OpenRunLog(path("run.TXT"));
-    ASSERT_TRUE(format(head + "48656C6C6F\r\n" + "000001A2415F8683|ffff|0|9|41424\n"));
-    EXPECT_EQ(formattedLines(),
-              (QList<QByteArray>{formattedHead.toLatin1() + "Hello",
-                                 "2026-12-04 14:05:09.123 [FFFF] TRACE Component9: AB4"}));
-    EXPECT_EQ(logged(),
-              (QStringList{u"    Formatting diagnostic log file:"_s + path("diag_test.log"),
-                           u"    Formatting complete to:"_s + path("diag_test.log.fmtd.txt")}));
-}
-
-TEST_F(DiagFormattingTest, CutAtFiveHundredTenCharacters)
-{
-    const QByteArray exactly510 = head + QByteArray(510 - head.size(), '4');
-    const QByteArray with511 = head + QByteArray(510 - head.size(), '4') + "Z";
-    ASSERT_TRUE(format(exactly510 + "\r\n" + with511 + "\r\n"));
-    const QList<QByteArray> lines = formattedLines();
-    ASSERT_EQ(lines.size(), 2);
+    const QByteArray filled = head + QByteArray(510 - head.size(), '4');
     const QByteArray decoded = formattedHead.toLatin1() + QByteArray((510 - head.size()) / 2, 'D');
-    EXPECT_EQ(lines[0], decoded);
-    EXPECT_EQ(lines[1], decoded + " Z");
-}
-
-TEST_F(DiagFormattingTest, BlankAndControlLinesAreDroppedAndLeadsCleaned)
-{
-    ASSERT_TRUE(format(QByteArray("\r\n      \r\n\t\t\r\n\0\0\t\r\n", 19) + "  \t" + head +
-                       "41\r\n" + "\t  " + head + "42\r\n"));
-    const QList<QByteArray> lines = formattedLines();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], formattedHead.toLatin1() + "A");
-    // Blanks after a leading tab stay: this record no longer starts with its time stamp, and the
-    // formatter rejects it.
-    EXPECT_EQ(lines[1], "  " + head + "42");
-
-    ASSERT_TRUE(format("   \r\n\t\r\n"));
-    EXPECT_TRUE(readFile("diag_test.log.fmtd.txt").isEmpty());
+    const struct {
+        QByteArray raw;
+        QList<QByteArray> copy;
+        int rejected = 0;
+    } cases[] = {
+        {head + "48656C6C6F\r\n" + "000001A2415F8683|ffff|0|9|41424\n",
+         {formattedHead.toLatin1() + "Hello",
+          "2026-12-04 14:05:09.123 [FFFF] TRACE Component9: AB4"}},
+        {filled + "\r\n" + filled + "Z\r\n", {decoded, decoded + " Z"}},
+        // Blanks after a leading tab stay: this record no longer starts with its time stamp, and
+        // the formatter rejects it.
+        {QByteArray("\r\n      \r\n\t\t\r\n\0\0\t\r\n", 19) + "  \t" + head + "41\r\n" + "\t  " +
+             head + "42\r\n",
+         {formattedHead.toLatin1() + "A", "  " + head + "42"},
+         1},
+        {"   \r\n\t\r\n", {}},
+    };
+    program->runLog().OpenRunLog(path("run.TXT"));
+    writeFile("diag_test.log.fmtd.txt", QByteArray(10000, 'o'));
+    for (const auto &c : cases) {
+        const qsizetype before = logged().size();
+        ASSERT_TRUE(format(c.raw));
+        EXPECT_EQ(formattedLines(), c.copy);
+        const QStringList told = logged().mid(before);
+        ASSERT_EQ(told.size(), 2 + 3 * c.rejected);
+        EXPECT_EQ(told.first(), u"    Formatting diagnostic log file:"_s + path("diag_test.log"));
+        EXPECT_EQ(told.last(), u"    Formatting complete to:"_s + path("diag_test.log.fmtd.txt"));
+    }
 }
 
 TEST_F(DiagFormattingTest, ARejectedLineIsKeptRawWithThreeRunLogLines)
@@ -198,13 +196,6 @@ TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
         ASSERT_TRUE(format(head + "43\r\n")) << "the next file";
         EXPECT_EQ(formattedLines(), QList<QByteArray>{formattedHead.toLatin1() + "C"});
     }
-}
-
-TEST_F(DiagFormattingTest, AnEarlierCopyIsReplacedNeverAppendedTo)
-{
-    writeFile("diag_test.log.fmtd.txt", QByteArray(10000, 'o'));
-    ASSERT_TRUE(format(head + "41\r\n"));
-    EXPECT_EQ(formattedLines(), QList<QByteArray>{formattedHead.toLatin1() + "A"});
 }
 
 TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)

@@ -81,8 +81,10 @@ TEST_F(RunLogTest, NothingHappensBeforeTheFirstRunLog)
     EXPECT_EQ(log.state(), RunLog::StreamState::Empty);
 }
 
+// An existing file is replaced by the header and the stamped lines.
 TEST_F(RunLogTest, FileHoldsHeaderThenStampedLines)
 {
+    writeFile("run.TXT", QByteArray(5000, 'z'));
     log.OpenRunLog(path("run.TXT"));
     EXPECT_EQ(log.ErrorCount(), 0) << "the header's own mention of (error) is not counted";
     log.WriteLogLine(u"    Starting ZIP file archive"_s);
@@ -165,13 +167,6 @@ TEST_F(RunLogTest, SecondRunStartsAfreshAndKeepsTheFirst)
     EXPECT_EQ(fileLines(u"second.TXT"_s).size(), 7);
     EXPECT_GT(log.pane().length(), paneAfterFirst);
     EXPECT_TRUE(log.pane().text().mid(paneAfterFirst).startsWith(rule));
-}
-
-TEST_F(RunLogTest, ExistingFileIsReplaced)
-{
-    writeFile("run.TXT", QByteArray(5000, 'z'));
-    log.OpenRunLog(path("run.TXT"));
-    EXPECT_EQ(fileLines(u"run.TXT"_s).size(), 7);
 }
 
 TEST_F(RunLogTest, ALogThatCannotBeKeptFailsTheRunButLosesNoLine)

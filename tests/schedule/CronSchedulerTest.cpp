@@ -106,14 +106,22 @@ TEST_F(CronSchedulerTest, ATaskIsAFileCronAccepts)
         << "cron would cut at a bare %";
 }
 
+// Disabled, a task keeps its line commented out; the property sheet enables it only when confirmed.
 TEST_F(CronSchedulerTest, ADisabledTaskHasNoLiveScheduleLine)
 {
-    save(u"Nightly"_s);
+    auto task = save(u"Nightly"_s);
     const QByteArray file = fileOf(u"Nightly"_s);
     EXPECT_TRUE(scheduleLines(file, false).empty());
     EXPECT_EQ(scheduleLines(file, true).size(), 1u);
     scheduler->ReloadTasks();
     EXPECT_FALSE(scheduler->GetTask(1)->NextRunTime().isValid());
+
+    sheet.change = [](ScheduledTask &t) { t.setFlags(0); };
+    task->ShowProperties();
+    EXPECT_TRUE(scheduleLines(fileOf(u"Nightly"_s), false).empty()) << "Cancel changes nothing";
+    sheet.confirm = true;
+    task->ShowProperties();
+    EXPECT_EQ(scheduleLines(fileOf(u"Nightly"_s), false).size(), 1u);
 }
 
 TEST_F(CronSchedulerTest, TasksAreListedByPositionAndRemovedByName)
@@ -161,14 +169,26 @@ TEST_F(CronSchedulerTest, NextRunFollowsTheTrigger)
     EXPECT_FALSE(every3->nextRunAfter(QDateTime(day, QTime(9, 0))).isValid());
 }
 
-TEST_F(CronSchedulerTest, LastRunIsTheTimeTheJobStarted)
+// The program itself stamps its start, the first thing it does: even a start it then refuses. The
+// last run is the time of the stamp.
+TEST_F(CronSchedulerTest, LastRunIsTheTimeTheProgramStampedItsStart)
 {
     save(u"Stamped"_s, 0);
     scheduler->ReloadTasks();
     EXPECT_FALSE(scheduler->GetTask(1)->LastRunTime().isValid()) << "never ran";
 
     const QString stamp = stampOf(u"Stamped"_s);
-    writeFile(u"home/.local/state/sorvik/"_s + QFileInfo(stamp).fileName(), QByteArray());
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"SORVIK_LAST_RUN_STAMP"_s, stamp);
+    program.setProcessEnvironment(environment);
+    ownedByTest(program);
+    program.start(builtFile(u"Sorvik"_s), {u"/Silent"_s});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitCode(), 2) << "no served product here";
+    scheduler->ReloadTasks();
+    EXPECT_TRUE(scheduler->GetTask(1)->LastRunTime().isValid());
+
     const QDateTime ran(QDate(2026, 12, 5), QTime(14, 5, 0));
     const utimbuf times{time_t(ran.toSecsSinceEpoch()), time_t(ran.toSecsSinceEpoch())};
     ASSERT_EQ(::utime(QFile::encodeName(stamp).constData(), &times), 0);
@@ -249,23 +269,6 @@ TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
     EXPECT_FALSE(scheduler->GetTask(u"Missing"_s)->LastRunTime().isValid());
 }
 
-// The program itself stamps its start, the first thing it does: even a start it then refuses.
-TEST_F(CronSchedulerTest, TheStartedProgramStampsItsStart)
-{
-    save(u"Stamped"_s, 0);
-    const QString stamp = stampOf(u"Stamped"_s);
-    QProcess program;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"SORVIK_LAST_RUN_STAMP"_s, stamp);
-    program.setProcessEnvironment(environment);
-    ownedByTest(program);
-    program.start(builtFile(u"Sorvik"_s), {u"/Silent"_s});
-    ASSERT_TRUE(program.waitForFinished(60000));
-    EXPECT_EQ(program.exitCode(), 2) << "no served product here";
-    scheduler->ReloadTasks();
-    EXPECT_TRUE(scheduler->GetTask(1)->LastRunTime().isValid());
-}
-
 // Whatever a value holds, the file keeps its lines: a value cron cannot carry as it is stops the
 // save before anything is written, and names round-trip through the file.
 TEST_F(CronSchedulerTest, EveryValueInTheFileIsCheckedOrEscaped)
@@ -302,17 +305,6 @@ TEST_F(CronSchedulerTest, EveryValueInTheFileIsCheckedOrEscaped)
         EXPECT_EQ(scheduler->GetTask(name)->name(), name);
         EXPECT_EQ(scheduleLines(fileOf(name), false).size(), 1u) << name.toStdString();
     }
-}
-
-TEST_F(CronSchedulerTest, ThePropertySheetSavesOnlyWhenConfirmed)
-{
-    auto task = save(u"Nightly"_s);
-    sheet.change = [](ScheduledTask &t) { t.setFlags(0); };
-    task->ShowProperties();
-    EXPECT_TRUE(scheduleLines(fileOf(u"Nightly"_s), false).empty()) << "Cancel changes nothing";
-    sheet.confirm = true;
-    task->ShowProperties();
-    EXPECT_EQ(scheduleLines(fileOf(u"Nightly"_s), false).size(), 1u);
 }
 
 TEST_F(CronSchedulerTest, AnUnknownAccountOrAMissingFolderFails)

@@ -7,6 +7,7 @@
 
 #include "support/Ending.h"
 #include "support/FaultyFileSystem.h"
+#include "support/ModalWatch.h"
 #include "support/ScriptedPropertySheet.h"
 
 #include <QApplication>
@@ -22,7 +23,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
-#include <QTimer>
 
 #include <atomic>
 #include <condition_variable>
@@ -141,20 +141,14 @@ protected:
     {
         SCOPED_TRACE(what);
         QWidget *const under = QApplication::activeModalWidget();
-        bool checked = false;
-        QTimer look;
-        QObject::connect(&look, &QTimer::timeout, [&] {
-            QWidget *shown = QApplication::activeModalWidget();
-            if (!shown || shown == under || !shown->inherits(isIt) || !shown->isVisible())
-                return;
-            look.stop();
-            expectTheRunToGoOn();
-            checked = true;
-            close(shown);
-        });
-        look.start(10);
+        const ModalWatch<> watch(
+            [&](QWidget *shown) {
+                expectTheRunToGoOn();
+                close(shown);
+            },
+            [&](QWidget *shown) { return shown != under && shown->inherits(isIt); });
         open();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return checked; }, 30000)) << "never opened";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return watch.seen(); }, 30000)) << "never opened";
     }
 
     static void reject(QWidget *dialog) { static_cast<QDialog *>(dialog)->reject(); }
@@ -182,16 +176,12 @@ protected:
     std::optional<int> runToItsEnd()
     {
         gate.open();
-        QTimer answer;
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->text().startsWith(u"Archive complete."_s))
-                return;
-            answer.stop();
-            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Yes));
-            box->button(QMessageBox::No)->click();
-        });
-        answer.start(10);
+        const ModalWatch<QMessageBox> answer(
+            [](QMessageBox *box) {
+                EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Yes));
+                box->button(QMessageBox::No)->click();
+            },
+            [](QMessageBox *box) { return box->text().startsWith(u"Archive complete."_s); });
         return endStatusOf([&] { window->waitForRun(); });
     }
 
@@ -264,7 +254,8 @@ TEST_F(LiveWindowTest, TheRunGoesOnWhileAnyWindowOrBoxIsOpen)
 
 // However the administrator ends a run under way (Exit and Yes, File > Exit, closing the window;
 // a stop signal takes the way of File > Exit), it stops at its next step: its log ends with the
-// line that says so, the status is 1, and nothing it made for itself is left.
+// line that says so, the status is 1, nothing it made for itself is left (what else lies in its
+// folders stays) and the archive folder is kept. Outside a run nothing is asked.
 TEST_F(LiveWindowTest, EndingTheProgramStopsTheRunAndCleansUp)
 {
     const std::pair<const char *, std::function<void()>> ways[] = {
@@ -285,6 +276,10 @@ TEST_F(LiveWindowTest, EndingTheProgramStopsTheRunAndCleansUp)
         QDir(path("program")).removeRecursively();
         startRun();
         expectTheRunToGoOn();
+        // A piece of the archive, as a write cut part-way leaves it, beside a file not the run's.
+        writeFile(u"program/ZIPS/"_s + QFileInfo(program->ZipFilePath).fileName() + u".part3"_s,
+                  "piece");
+        writeFile("program/ZIPS/kept.txt", "not the run's");
         EXPECT_EQ(endStatusOf(end), ExitStatus::RunFailed);
         EXPECT_TRUE(window->waitForRunEnd(std::chrono::milliseconds(0)))
             << "the run's thread has ended";
@@ -292,12 +287,21 @@ TEST_F(LiveWindowTest, EndingTheProgramStopsTheRunAndCleansUp)
                                    "no archive was delivered."_s);
         EXPECT_EQ(runLog().filter(u"(error)"_s).size(), 1) << "the stop caused no other";
         EXPECT_EQ(QDir(path("program/TempDiags")).entryList(QDir::Files), QStringList());
-        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files), QStringList());
+        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files), QStringList{u"kept.txt"_s});
         EXPECT_EQ(QDir(path("archive")).entryList(QDir::Files | QDir::Hidden), QStringList());
+        EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini")
+                        .contains("ArchiveFolderPath=" + path("archive/").toUtf8()));
         gate.open();
         window.reset();
         gate.close();
     }
+
+    program = makeProgram();
+    window = std::make_unique<ProbedMain>(*program);
+    dialogs.texts.clear();
+    EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
+    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
+    EXPECT_TRUE(dialogs.texts.empty());
 }
 
 // A run stuck in a system call that never returns (here: the logging folder's listing) cannot

@@ -9,13 +9,13 @@
 #include "update/UpdateCheck.h"
 
 #include "support/Ending.h"
+#include "support/ModalWatch.h"
 #include "support/ScriptedPropertySheet.h"
 
 #include <QAbstractSpinBox>
 #include <QAbstractTextDocumentLayout>
 #include <QAction>
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDateEdit>
 #include <QDir>
 #include <QGroupBox>
@@ -48,21 +48,13 @@
 
 namespace {
 
-// Reaches the unload handler without going through Qt's event dispatch, which must not be
-// unwound by the test's stand-in for the end of the process.
-class ProbedMain : public frmMain {
-public:
-    using frmMain::closeEvent;
-    using frmMain::frmMain;
-};
-
 class frmMainTest : public TempEnvironment {
 protected:
     void SetUp() override
     {
         TempEnvironment::SetUp();
         program = makeProgram();
-        window = std::make_unique<ProbedMain>(*program);
+        window = std::make_unique<frmMain>(*program);
     }
 
     // Foreground colour of the pane's text at the start of the line that contains `text`.
@@ -87,7 +79,7 @@ protected:
         QDir().mkpath(path("archive"));
         window.reset();
         program = makeProgram();
-        window = std::make_unique<ProbedMain>(*program);
+        window = std::make_unique<frmMain>(*program);
         window->setArchiveFolderText(path("archive/"));
         window->show();
         QTimer::singleShot(0, window.get(), meanwhile);
@@ -101,7 +93,7 @@ protected:
     static void drawn() { QCoreApplication::processEvents(); }
 
     std::unique_ptr<Program> program;
-    std::unique_ptr<ProbedMain> window;
+    std::unique_ptr<frmMain> window;
 };
 
 TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
@@ -208,65 +200,12 @@ TEST_F(frmMainTest, RunningStateDisablesStartAndShowsTheWaitPointer)
     EXPECT_EQ(window->ProgressBar->text(), u"Copying to the archive folder: 75%"_s);
 }
 
-// However the administrator ends a run (Exit and Yes, File > Exit, closing the window, a stop
-// signal), the run log says it was cut, the status is 1 and the run's own files are gone. Exit
-// answered No lets the run go on; outside a run nothing is asked.
-TEST_F(frmMainTest, EndingDuringARunCancelsItAndCleansUp)
-{
-    window->setRunning(true);
-    dialogs.answers = {DialogAnswer::No};
-    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), std::nullopt);
-    EXPECT_EQ(dialogs.texts,
-              std::vector<QString>{
-                  u"Are you sure you want to cancel this archive operation and exit?"_s});
-    EXPECT_TRUE(window->isRunning());
-
-    const std::vector<std::pair<const char *, std::function<void()>>> ways = {
-        {"Exit", [&] { window->cmdExit_Click(); }},
-        {"File > Exit", [&] { window->mnuExit_Click(); }},
-        {"close",
-         [&] {
-             QCloseEvent close;
-             window->closeEvent(&close);
-         }},
-    };
-    for (const auto &[way, end] : ways) {
-        SCOPED_TRACE(way);
-        QDir().mkpath(path("program/logs"));
-        program->runLog().OpenRunLog(path("program/logs/run.TXT"));
-        writeFile("program/TempDiags/diag_1.log.fmtd.txt", "formatted");
-        writeFile("program/ZIPS/LOG_Archive_SRV01_1.ZIP.part3", "piece");
-        writeFile("program/ZIPS/kept.txt", "not the run's");
-        program->addRunTemporaries(path("program/ZIPS/LOG_Archive_SRV01_1.ZIP"));
-        program->addRunTemporaries(path("program/TempDiags/"));
-        window->setRunning(true);
-        window->setArchiveFolderText(u"/srv/saved/"_s);
-        dialogs.answers = {DialogAnswer::Yes};
-        EXPECT_EQ(endStatusOf(end), ExitStatus::RunFailed);
-        EXPECT_TRUE(runLogLines(readFile("program/logs/run.TXT"))
-                        .last()
-                        .endsWith(u"(error) the archive run was cancelled before it completed - "
-                                  "no archive was delivered."_s));
-        EXPECT_EQ(QDir(path("program/TempDiags")).entryList(QDir::Files), QStringList());
-        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files), QStringList{u"kept.txt"_s});
-        EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("ArchiveFolderPath=/srv/saved/"));
-    }
-
-    // Nothing is counted against the run that ended.
-    window->setRunning(false);
-    dialogs.texts.clear();
-    program->runLog().OpenRunLog(path("program/logs/idle.TXT"));
-    EXPECT_EQ(endStatusOf([&] { window->mnuExit_Click(); }), ExitStatus::Success);
-    EXPECT_EQ(endStatusOf([&] { window->cmdExit_Click(); }), ExitStatus::Success);
-    EXPECT_TRUE(dialogs.texts.empty());
-}
-
 // The program folder is named in the message as it is, even where it looks like a placeholder.
 TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
 {
     window.reset();
     program = makeProgram(u"sb%1x"_s);
-    window = std::make_unique<ProbedMain>(*program);
+    window = std::make_unique<frmMain>(*program);
     const QString help = path("sb%1x/Help/OrvelSorvik.htm");
     launcher.answer = LaunchResult::Success;
     window->Help_Click(3);
@@ -319,12 +258,7 @@ TEST_F(frmMainTest, WithoutAnEditorTheRunLogOpensInTheViewer)
     QStringList visited;
     QString title;
     bool marked = true;
-    QTimer look;
-    QObject::connect(&look, &QTimer::timeout, [&] {
-        auto *viewer = qobject_cast<LogViewer *>(QApplication::activeModalWidget());
-        if (!viewer)
-            return;
-        look.stop();
+    const ModalWatch<LogViewer> look([&](LogViewer *viewer) {
         title = viewer->windowTitle();
         // Lines enough that a problem can lie out of view.
         for (int i = 0; i < 300; ++i)
@@ -347,7 +281,6 @@ TEST_F(frmMainTest, WithoutAnEditorTheRunLogOpensInTheViewer)
         visited << line().text();
         viewer->cmdClose->click();
     });
-    look.start(10);
     EXPECT_EQ(runThroughWindow([] {}), ExitStatus::Success);
     EXPECT_TRUE(title.startsWith(u"Run log Sorvik_Log_"_s)) << title.toStdString();
     ASSERT_EQ(visited.size(), 4);
@@ -437,25 +370,6 @@ TEST_F(frmMainTest, EveryWindowFitsItsTextAndTheScreen)
             EXPECT_TRUE(!own || !field || !w->toolTip().isEmpty()) << what.toStdString();
         }
     };
-    // The boxes as they open: each is looked at, then cancelled.
-    const auto boxFits = [&](const std::function<void()> &open,
-                             const std::function<void(QWidget *)> &more) {
-        bool seen = false;
-        QTimer look;
-        QObject::connect(&look, &QTimer::timeout, [&] {
-            auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
-                return;
-            look.stop();
-            seen = true;
-            fits(box, false);
-            more(box);
-            box->reject();
-        });
-        look.start(10);
-        open();
-        EXPECT_TRUE(seen);
-    };
     const QString share = u"\\\\archive-server.example.local\\orvel-logs\\SRV01\\"_s;
     const auto wholeShare = [&](QWidget *box) {
         auto *field = box->findChild<QLineEdit *>();
@@ -470,7 +384,7 @@ TEST_F(frmMainTest, EveryWindowFitsItsTextAndTheScreen)
         QFont font = original;
         font.setPointSize(points);
         QApplication::setFont(font);
-        ProbedMain main(*program);
+        frmMain main(*program);
         main.setArchiveFolderText(u"/srv/archive/"_s);
         frmSchedule schedule(*program, main, quiet);
         frmAbout about(dialogs);
@@ -498,20 +412,31 @@ TEST_F(frmMainTest, EveryWindowFitsItsTextAndTheScreen)
         QtDialogs real;
         real.setOwner(&main);
         main.show();
-        boxFits(
-            [&] {
-                real.inputBox(u"UNC Path"_s, u"Full UNC Path to Archive Location"_s, u"\\\\"_s);
-            },
-            wholeShare);
-        boxFits([&] { real.inputBox(u"Type the task name"_s, QString(), u"Orvel File Archive"_s); },
-                wholeShare);
-        boxFits(
-            [&] {
-                real.messageBox(u"The log file path found in registry not found on hard "
-                                "drive: "_s +
-                                task->ApplicationName() + u" - exiting application."_s);
-            },
-            [](QWidget *) {});
+        // The boxes as they open: each is looked at, then cancelled.
+        const std::pair<std::function<void()>, bool> boxes[] = {
+            {[&] {
+                 real.inputBox(u"UNC Path"_s, u"Full UNC Path to Archive Location"_s, u"\\\\"_s);
+             },
+             true},
+            {[&] { real.inputBox(u"Type the task name"_s, QString(), u"Orvel File Archive"_s); },
+             true},
+            {[&] {
+                 real.messageBox(
+                     u"The log file path found in registry not found on hard drive: "_s +
+                     task->ApplicationName() + u" - exiting application."_s);
+             },
+             false},
+        };
+        for (const auto &[open, typedIn] : boxes) {
+            const ModalWatch<QDialog> look([&](QDialog *box) {
+                fits(box, false);
+                if (typedIn)
+                    wholeShare(box);
+                box->reject();
+            });
+            open();
+            EXPECT_TRUE(look.seen());
+        }
         main.hide();
     }
     QApplication::setFont(original);
@@ -563,14 +488,13 @@ TEST_F(frmMainTest, ABoxBeforeTheWindowShowsIsCentredOnTheScreen)
     real.setOwner(window.get()); // loaded, never shown: the start-up refusals
     QRect where;
     QWidget *owner = window.get();
-    QTimer::singleShot(0, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
+    const ModalWatch<QMessageBox> look([&](QMessageBox *box) {
         where = box->frameGeometry();
         owner = box->parentWidget();
         box->button(QMessageBox::Ok)->click();
     });
     real.messageBox(u"Orvel must be running"_s);
+    ASSERT_TRUE(look.seen());
     EXPECT_EQ(owner, nullptr);
     const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
     EXPECT_LE((where.center() - centre).manhattanLength(), 4);
@@ -625,25 +549,20 @@ TEST_F(frmMainTest, PathsTimesAndDatesReadLeftToRightInARightToLeftLayout)
     task->addTrigger();
     task->Save();
     program->runLog().OpenRunLog(path("run.TXT"));
-    ProbedMain main(*program);
+    frmMain main(*program);
     frmSchedule schedule(*program, main, quiet);
     PropertySheetDialog sheet(*task, nullptr);
     LogViewer viewer(path("run.TXT"));
     frmAbout about(dialogs);
     QtDialogs real;
-    QLineEdit *typed = nullptr;
-    QTimer::singleShot(0, [&] {
-        auto *box = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
-        if (box)
-            typed = box->findChild<QLineEdit *>();
+    const ModalWatch<QInputDialog> look([](QInputDialog *box) {
+        const auto *typed = box->findChild<QLineEdit *>();
         EXPECT_NE(typed, nullptr);
-        if (typed) {
-            EXPECT_FALSE(typed->isRightToLeft()) << "the UNC path";
-        }
-        if (box)
-            box->reject();
+        EXPECT_FALSE(typed && typed->isRightToLeft()) << "the UNC path";
+        box->reject();
     });
     real.inputBox(u"UNC Path"_s, u"Full UNC Path to Archive Location"_s, u"\\\\"_s);
+    EXPECT_TRUE(look.seen());
 
     EXPECT_TRUE(main.cmdStart->isRightToLeft()) << "the window itself is mirrored";
     const std::pair<const char *, QWidget *> values[] = {
@@ -680,14 +599,14 @@ TEST_F(frmMainTest, WindowsOpenWhereTheyWereLeft)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     window->setGeometry(left);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stored().isEmpty(); }, 10000));
-    EXPECT_EQ(ProbedMain(*program).geometry(), left);
+    EXPECT_EQ(frmMain(*program).geometry(), left);
     {
         // A size kept at another font is not this font's.
         const QFont original = QApplication::font();
         QFont larger = original;
         larger.setPointSize(original.pointSize() + 5);
         QApplication::setFont(larger);
-        const QRect fresh = ProbedMain(*program).geometry();
+        const QRect fresh = frmMain(*program).geometry();
         QApplication::setFont(original);
         EXPECT_NE(fresh.size(), left.size());
         EXPECT_TRUE(screen.contains(fresh));
@@ -698,7 +617,7 @@ TEST_F(frmMainTest, WindowsOpenWhereTheyWereLeft)
     const QRect beyond(screen.bottomRight() - QPoint(200, 150), QSize(640, 480));
     window->setGeometry(beyond);
     ASSERT_TRUE(QTest::qWaitFor([&] { return stored() != first; }, 10000));
-    EXPECT_TRUE(screen.contains(ProbedMain(*program).geometry()));
+    EXPECT_TRUE(screen.contains(frmMain(*program).geometry()));
 
     ScriptedPropertySheet quiet;
     const QRect scheduled(screen.topLeft() + QPoint(60, 40), QSize(560, 390));
@@ -720,7 +639,7 @@ TEST_F(frmMainTest, EnterAnswersNoWhereYesCannotBeUndone)
     interactiveDialogs = &real;
     window.reset();
     program = makeProgram();
-    window = std::make_unique<ProbedMain>(*program);
+    window = std::make_unique<frmMain>(*program);
     window->setArchiveFolderText(path("archive/"));
     real.setOwner(window.get());
     window->show();
@@ -739,17 +658,12 @@ TEST_F(frmMainTest, EnterAnswersNoWhereYesCannotBeUndone)
     };
     for (const auto &[question, ask] : questions) {
         SCOPED_TRACE(question);
-        QTimer enter;
-        QObject::connect(&enter, &QTimer::timeout, [&] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
-                return;
-            enter.stop();
+        const ModalWatch<QMessageBox> enter([](QMessageBox *box) {
             EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
             QTest::keyClick(box->windowHandle(), Qt::Key_Return);
         });
-        enter.start(10);
         EXPECT_EQ(endStatusOf(ask), std::nullopt);
+        EXPECT_TRUE(enter.seen());
     }
     EXPECT_EQ(schedule.lstTasks->count(), 1);
     window->setRunning(false);
