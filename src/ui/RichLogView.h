@@ -3,6 +3,7 @@
 #include "runlog/LogPane.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 
 class QTextEdit;
 
@@ -26,4 +27,5 @@ public:
 private:
     QTextEdit *m_edit;
     qsizetype m_drawn = 0;
+    QElapsedTimer m_sinceDrawn;
 };

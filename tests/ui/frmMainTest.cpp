@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDateEdit>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QGroupBox>
 #include <QInputDialog>
@@ -90,7 +91,13 @@ protected:
     }
 
     // The pane draws what the run log was told once the window takes its events.
-    static void drawn() { QCoreApplication::processEvents(); }
+    // The pane is drawn at most every 40 ms.
+    static void drawn()
+    {
+        QDeadlineTimer until(60);
+        while (!until.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
 
     std::unique_ptr<Program> program;
     std::unique_ptr<frmMain> window;
