@@ -12,12 +12,11 @@
 
 namespace {
 
-class ArchiveDeliveryTest : public TempEnvironment {
+class ArchiveDeliveryTest : public RunStepTest {
 protected:
     void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
-        program = makeProgram(u"program"_s, std::move(fileSystem));
-        program->runLog().OpenRunLog(path("run.TXT"));
+        RunStepTest::start(std::move(fileSystem));
         program->ZipFilePath = path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP");
         writeFile("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP", archiveBytes);
         QDir().mkpath(path("archive"));
@@ -26,15 +25,12 @@ protected:
 
     QString target() const { return path("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"); }
 
-    QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
-
     QStringList archiveFolder() const
     {
         return QDir(path("archive")).entryList(QDir::Files | QDir::Hidden);
     }
 
     const QByteArray archiveBytes = QByteArray(300000, 'Z') + "end";
-    std::unique_ptr<Program> program;
 };
 
 TEST_F(ArchiveDeliveryTest, TheArchiveIsCopiedUnderItsOwnName)

@@ -94,12 +94,11 @@ TEST(ArchiveRetention, WhichArchivesGo)
     EXPECT_TRUE(archivesToRemove({old}, u"SRV01"_s, old, today, 1, 1).empty());
 }
 
-class ArchiveRetentionTest : public TempEnvironment {
+class ArchiveRetentionTest : public RunStepTest {
 protected:
     void deliver(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
-        program = makeProgram(u"program"_s, std::move(fileSystem));
-        program->runLog().OpenRunLog(path("run.TXT"));
+        start(std::move(fileSystem));
         program->ZipFilePath = path("program/ZIPS/") + delivered;
         writeFile("program/ZIPS/" + delivered, "the archive");
         program->Options = options;
@@ -114,11 +113,9 @@ protected:
             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden,
                        QDir::Name);
     }
-    QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
 
     ArchiveOptions options{QString(), 7, 0};
     std::function<void(Program &)> before;
-    std::unique_ptr<Program> program;
 };
 
 // A folder or a link by an old archive's name is no archive; a read-only archive is one somebody

@@ -51,7 +51,7 @@ public:
     std::function<void(const QString &)> onFileExists;
 };
 
-class FormattingAheadTest : public TempEnvironment {
+class FormattingAheadTest : public RunStepTest {
 protected:
     void SetUp() override
     {
@@ -66,11 +66,10 @@ protected:
     {
         const HangGuard guard(120);
         program.reset();
-        program = makeProgram(u"program"_s, std::move(fs));
+        start(std::move(fs));
         program->FormatTimeLimit = limit;
-        program->runLog().OpenRunLog(path("run.TXT"));
         EXPECT_EQ(endStatusOf([&] { ArchiveFiles(*program, host); }), std::nullopt);
-        return runLogEvents(readFile("run.TXT"));
+        return logged();
     }
 
     // The diag_ files in the order the run takes them.
@@ -84,7 +83,6 @@ protected:
     }
 
     QString logs() const { return path("orvel/logs"); }
-    std::unique_ptr<Program> program;
 };
 
 // However many files, and however large, the formatting runs ahead of the run within its bounds

@@ -17,28 +17,18 @@
 
 namespace {
 
-class LogCollectionTest : public TempEnvironment {
+class LogCollectionTest : public RunStepTest {
 protected:
-    void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
-    {
-        program = makeProgram(u"program"_s, std::move(fileSystem));
-        program->runLog().OpenRunLog(path("run.TXT"));
-    }
-
     std::optional<int> archive()
     {
         return endStatusOf([&] { ArchiveFiles(*program, host); });
     }
-
-    QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
 
     QString logs(const QString &name) const { return path("orvel/logs/") + name; }
     QString formatted(const QString &name) const
     {
         return path("program/TempDiags/") + name + u".fmtd.txt"_s;
     }
-
-    std::unique_ptr<Program> program;
 };
 
 TEST_F(LogCollectionTest, PicksDataAndDiagFilesByNameAndFormatsTheDiagFiles)

@@ -114,6 +114,7 @@ TEST_F(ShareDeliveryProcessTest, AWrongPasswordIsToldWithoutThePassword)
     const Outcome outcome = run({u"/Silent"_s});
     EXPECT_EQ(outcome.status, 1);
     const QString text = said(outcome);
+    EXPECT_EQ(runLogText().count(u": (error)"_s), 1) << text.toStdString();
     EXPECT_TRUE(text.contains(u"(error) no archive folder location does not exist:"_s +
                               server->url(u"logs"_s, u"nightly/"_s) +
                               u" - exiting application. (server 127.0.0.1, share logs: the logon "

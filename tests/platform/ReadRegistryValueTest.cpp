@@ -45,14 +45,6 @@ protected:
     std::unique_ptr<Registry> registry;
 };
 
-TEST_F(ReadRegistryValueTest, StringsUpToTheBufferAreReadWithoutTheirZero)
-{
-    EXPECT_EQ(read("Long", RegistryKind::String).toString(), QString(1023, QLatin1Char('a')));
-    EXPECT_EQ(read("TooLong", RegistryKind::String).toString(), u"default"_s);
-    EXPECT_EQ(read("Empty", RegistryKind::String).toString(), QString());
-    EXPECT_EQ(read("Missing", RegistryKind::String).toString(), u"default"_s);
-}
-
 // The buffer counts bytes: a string beyond it is the default, and can be told from a missing one.
 TEST_F(ReadRegistryValueTest, TooLongIsToldApartFromMissing)
 {

@@ -187,3 +187,16 @@ inline void PrintTo(const QString &text, std::ostream *out)
 {
     *out << '"' << text.toStdString() << '"';
 }
+
+// One step of a run on its own: a program of root/program whose run log is root/run.TXT.
+class RunStepTest : public TempEnvironment {
+protected:
+    void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
+    {
+        program = makeProgram(u"program"_s, std::move(fileSystem));
+        program->runLog().OpenRunLog(path("run.TXT"));
+    }
+    QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
+
+    std::unique_ptr<Program> program;
+};
