@@ -12,63 +12,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix)
-{
-    QProcess python;
-    python.start(u"python3"_s, {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/zipcheck.py"),
-                                u"--prefix"_s, QString::number(prefix), path});
-    if (!python.waitForFinished(600000) || python.exitStatus() != QProcess::NormalExit ||
-        python.exitCode() != 0) {
-        ADD_FAILURE() << "the reader refused " << path.toStdString() << ": "
-                      << python.readAllStandardError().toStdString();
-        return std::nullopt;
-    }
-    ArchiveContent content;
-    for (const QByteArray &line : python.readAllStandardOutput().split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 6)
-            continue;
-        content[decodeNativePath(fields[0])] = {fields[1].toLongLong(), fields[2],
-                                                fields[3].toInt(), fields[4].toLongLong(),
-                                                QString::fromLatin1(fields[5])};
-    }
-    return content;
-}
-
-StrictVerdict strictCheck(const QString &path, quint64 prefix)
-{
-    QProcess python;
-    python.start(u"python3"_s, {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/zipstrict.py"),
-                                u"--prefix"_s, QString::number(prefix), path});
-    const bool ran = python.waitForFinished(600000) && python.exitStatus() == QProcess::NormalExit;
-    const bool passed = ran && python.exitCode() == 0;
-    return {passed, QString::fromUtf8(passed ? python.readAllStandardOutput()
-                                             : python.readAllStandardError())
-                        .trimmed()};
-}
-
-std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)
-{
-    QProcess python;
-    python.start(u"python3"_s, {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/zipcheck.py"),
-                                u"--headers"_s, QString::number(prefix), path});
-    if (!python.waitForFinished(600000) || python.exitStatus() != QProcess::NormalExit ||
-        python.exitCode() != 0) {
-        ADD_FAILURE() << "the reader refused " << path.toStdString() << ": "
-                      << python.readAllStandardError().toStdString();
-        return std::nullopt;
-    }
-    const QList<QByteArray> lines = python.readAllStandardOutput().split('\n');
-    ArchiveHeaders headers{QString::fromUtf8(lines.value(0)), {}};
-    for (const QByteArray &line : lines.mid(1)) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() == 4)
-            headers.entries[decodeNativePath(fields[0])] = {
-                fields[1].toULongLong(), fields[2].toULongLong(), fields[3].toULongLong()};
-    }
-    return headers;
-}
-
 namespace {
 
 struct Ran {
@@ -92,11 +35,30 @@ Ran runTool(const QString &program, const QStringList &arguments, const QByteArr
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
+Ran script(const char *name, const QStringList &arguments, const QByteArray &input = {})
+{
+    return runTool(
+        u"python3"_s,
+        QStringList{QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/") + QLatin1String(name)} +
+            arguments,
+        input);
+}
+
+// What one of our Python readers printed, or a failure of the test saying why it refused.
+std::optional<QByteArray> readerOutput(const char *name, const QString &option, quint64 prefix,
+                                       const QString &path)
+{
+    const Ran ran = script(name, {option, QString::number(prefix), path});
+    if (ran.status == 0)
+        return ran.output;
+    ADD_FAILURE() << "the reader refused " << path.toStdString() << ": "
+                  << ran.errors.toStdString();
+    return std::nullopt;
+}
+
 Ran reference(const QString &path, const QByteArray &passphrase)
 {
-    return runTool(u"python3"_s,
-                   {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/ae2read.py"), path},
-                   passphrase + '\n');
+    return script("ae2read.py", {path}, passphrase + '\n');
 }
 
 // The entry's SHA-256 as 7-Zip extracts it, streamed: an entry may be larger than memory.
@@ -113,6 +75,46 @@ QByteArray sevenZipDigest(const QString &path, const QString &entry, const QByte
 }
 
 } // namespace
+
+std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix)
+{
+    const auto output = readerOutput("zipcheck.py", u"--prefix"_s, prefix, path);
+    if (!output)
+        return std::nullopt;
+    ArchiveContent content;
+    for (const QByteArray &line : output->split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 6)
+            continue;
+        content[decodeNativePath(fields[0])] = {fields[1].toLongLong(), fields[2],
+                                                fields[3].toInt(), fields[4].toLongLong(),
+                                                QString::fromLatin1(fields[5])};
+    }
+    return content;
+}
+
+StrictVerdict strictCheck(const QString &path, quint64 prefix)
+{
+    const Ran ran = script("zipstrict.py", {u"--prefix"_s, QString::number(prefix), path});
+    const bool passed = ran.status == 0;
+    return {passed, QString::fromUtf8(passed ? ran.output : ran.errors).trimmed()};
+}
+
+std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)
+{
+    const auto output = readerOutput("zipcheck.py", u"--headers"_s, prefix, path);
+    if (!output)
+        return std::nullopt;
+    const QList<QByteArray> lines = output->split('\n');
+    ArchiveHeaders headers{QString::fromUtf8(lines.value(0)), {}};
+    for (const QByteArray &line : lines.mid(1)) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() == 4)
+            headers.entries[decodeNativePath(fields[0])] = {
+                fields[1].toULongLong(), fields[2].toULongLong(), fields[3].toULongLong()};
+    }
+    return headers;
+}
 
 std::optional<ArchiveContent> readEncryptedArchive(const QString &path,
                                                    const QByteArray &passphrase)
