@@ -5,7 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 
 #include <pthread.h>
 
@@ -41,7 +40,8 @@ public:
         if (m_progressPending)
             return;
         m_progressPending = true;
-        postTo(&m_run.m_context, [this] { showProgress(); });
+        postTo(&m_run.m_context,
+               [this] { runAtMostEvery(&m_run.m_context, m_shown, [this] { showProgress(); }); });
     }
     void showRunLog(const QString &path) override
     {
@@ -60,22 +60,15 @@ private:
         ProgressUnit unit = ProgressUnit::Files;
     };
 
-    // On the window's thread, at most once a `shownEvery`: waking that thread for every one of
-    // 70,000 small files cost the run a quarter of its time.
+    // On the window's thread: the latest progress, taken.
     void showProgress()
     {
-        const qint64 early = m_shown.isValid() ? shownEvery - m_shown.elapsed() : 0;
-        if (early > 0) {
-            QTimer::singleShot(int(early), &m_run.m_context, [this] { showProgress(); });
-            return;
-        }
         Progress progress;
         {
             const std::lock_guard lock(m_progressMutex);
             progress = m_progress;
             m_progressPending = false;
         }
-        m_shown.start();
         m_run.m_window.setProgress(progress.value, progress.maximum, progress.unit);
     }
 
@@ -89,7 +82,6 @@ private:
     std::mutex m_progressMutex;
     Progress m_progress;
     bool m_progressPending = false;
-    static constexpr qint64 shownEvery = 40; // milliseconds
     QElapsedTimer m_shown;
 };
 

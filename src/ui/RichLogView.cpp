@@ -1,11 +1,11 @@
 #include "ui/RichLogView.h"
 
-#include <QMetaObject>
+#include "app/WindowThread.h"
+
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QTimer>
 
 QColor drawnColour(quint32 paneColour)
 {
@@ -28,24 +28,14 @@ QString asDocumentText(QString text)
 
 void RichLogView::paneChanged(LogPane &pane)
 {
-    // Queued also on the box's own thread: one drawing for the lines that came meanwhile, and at
-    // most one every 40 ms, as the pane tells the view again only once it took the changes:
-    // waking the box's thread for each line of a run of 70,000 small files slowed the run.
-    QMetaObject::invokeMethod(
-        m_edit,
-        [this, &pane] {
-            const qint64 early = m_sinceDrawn.isValid() ? 40 - m_sinceDrawn.elapsed() : 0;
-            if (early > 0)
-                QTimer::singleShot(int(early), m_edit, [this, &pane] { draw(pane); });
-            else
-                draw(pane);
-        },
-        Qt::QueuedConnection);
+    // Queued also on the box's own thread: one drawing for the lines that came meanwhile, as the
+    // pane tells the view again only once it took the changes.
+    postTo(m_edit,
+           [this, &pane] { runAtMostEvery(m_edit, m_sinceDrawn, [this, &pane] { draw(pane); }); });
 }
 
 void RichLogView::draw(LogPane &pane)
 {
-    m_sinceDrawn.start();
     const LogPane::Changes changes = pane.takeChanges(m_drawn);
     if (!changes.fromStart && changes.text.isEmpty())
         return;
