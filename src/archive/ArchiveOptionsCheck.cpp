@@ -1,6 +1,7 @@
 #include "archive/ArchiveOptionsCheck.h"
 
 #include "app/Program.h"
+#include "common/ControlText.h"
 
 std::optional<QString> TakeArchiveOptions(Program &program)
 {
@@ -23,7 +24,7 @@ std::optional<QString> TakeArchiveOptions(Program &program)
         }
         program.runLog().WriteLogLine(
             QStringLiteral("    The archive is encrypted (AES-256) with the passphrase in ") +
-            program.Options.PassphraseFile);
+            shownPath(program.Options.PassphraseFile));
     }
     return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #include "archive/ArchiveRetention.h"
 
 #include "app/Program.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 
@@ -79,10 +80,10 @@ void RemoveOldArchives(Program &program)
                 const QString path = folder + removal.name;
                 // Not forced: an archive made read-only is one somebody chose to keep.
                 if (trap([&] { fs.DeleteFile(path, false); },
-                         warn(QStringLiteral("could not remove the old archive ") + path +
-                              QStringLiteral(": "))))
+                         warn(QStringLiteral("could not remove the old archive ") +
+                              shownPath(path) + QStringLiteral(": "))))
                     log.WriteLogLine(QStringLiteral("    Removed old archive (") + removal.why +
-                                     QStringLiteral("):") + path);
+                                     QStringLiteral("):") + shownPath(path));
             }
         },
         warn(QStringLiteral("could not look for old archives in the archive folder: ")));
