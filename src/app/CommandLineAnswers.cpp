@@ -1,11 +1,15 @@
 #include "app/CommandLineAnswers.h"
 
+#include "app/StartUp.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/Version.h"
 #include "platform/FileSystem.h"
 #include "runlog/RunLogReading.h"
 
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -111,7 +115,7 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
         } else {
             write(err, QStringLiteral("%1: --last-log takes a number (1 is the newest run log) and "
                                       "--problems, nothing else; not \"%2\"\n")
-                           .arg(command, option));
+                           .arg(command, escapeControls(option)));
             return usageMistake;
         }
     }
@@ -129,9 +133,7 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
                    : found.isEmpty()
                        ? QStringLiteral("%1: there is no run log in %2\n").arg(command, logs)
                        : QStringLiteral("%1: there are only %2 run logs in %3\n")
-                             .arg(command)
-                             .arg(found.size())
-                             .arg(logs));
+                             .arg(command, QString::number(found.size()), logs));
         return noSuchLog;
     }
     bool written = true;
@@ -157,27 +159,67 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
 
 } // namespace
 
+namespace {
+// The options of ours, each a command line of its own ("--last-log" with what follows it).
+bool isOurs(const QString &word)
+{
+    for (const char *ours : {"--check", "--help", "-h", "/?", "--version", "--last-log"})
+        if (word == QLatin1String(ours))
+            return true;
+    return false;
+}
+
+bool isOption(const QString &word)
+{
+    return word.startsWith(QLatin1Char('-')) || isOurs(word);
+}
+
+int usage(std::FILE *err, const QString &text)
+{
+    write(err, text + QLatin1Char('\n'));
+    return usageMistake;
+}
+} // namespace
+
 std::optional<int> answerInformation(const QStringList &arguments, const QString &commandName,
                                      const QString &executablePath, std::FILE *out, std::FILE *err)
 {
-    if (arguments.isEmpty())
+    // A mistyped option must not start something else: a window, or a run that ignores it.
+    // What follows --last-log is its own to judge.
+    const bool lastLogAsked =
+        !arguments.isEmpty() && arguments.first() == QLatin1String("--last-log");
+    for (const QString &word : arguments)
+        if (isOption(word) && !isOurs(word) && !lastLogAsked)
+            return usage(
+                err,
+                QStringLiteral("%1: unknown option \"%2\"%3; %1 --help lists what it takes")
+                    .arg(commandName, escapeControls(word),
+                         QString(word)
+                                     .remove(QLatin1Char('-'))
+                                     .compare(QLatin1String("silent"), Qt::CaseInsensitive) == 0
+                             ? QStringLiteral(" (an unattended run is /Silent)")
+                             : QString()));
+    const auto option = std::find_if(arguments.begin(), arguments.end(), isOption);
+    if (option == arguments.end())
         return std::nullopt;
-    const QString &word = arguments.first();
-    if (word == QLatin1String("--last-log"))
+    // Each option of ours answers alone: with /Silent beside it, which of the two was meant?
+    const auto silent = std::find_if(arguments.begin(), arguments.end(), [](const QString &word) {
+        return !isOption(word) && asksForSilentRun(word);
+    });
+    if (silent != arguments.end())
+        return usage(err, QStringLiteral("%1: %2 cannot be combined with %3: /Silent starts an "
+                                         "unattended archive run, %2 does not")
+                              .arg(commandName, *option, escapeControls(*silent)));
+    if (*option == QLatin1String("--last-log") && option == arguments.begin())
         return lastLog(arguments.mid(1), commandName, executablePath, out, err);
-    if (word == QLatin1String("--check") && arguments.size() > 1) {
-        write(err, QStringLiteral("%1: --check takes nothing else\n").arg(commandName));
-        return usageMistake;
-    }
-    if (arguments.size() != 1)
-        return std::nullopt;
-    if (word == QLatin1String("--version"))
+    if (arguments.size() > 1)
+        return usage(err, QStringLiteral("%1: %2 takes nothing else").arg(commandName, *option));
+    if (*option == QLatin1String("--version"))
         return finished(out, write(out, QStringLiteral("Sorvik %1\n").arg(versionText())));
-    if (word == QLatin1String("--help") || word == QLatin1String("-h") ||
-        word == QLatin1String("/?"))
-        return finished(
-            out, write(out, helpText(commandName, QFileInfo(executablePath).absolutePath())));
-    return std::nullopt;
+    if (*option == QLatin1String("--check"))
+        return std::nullopt;
+    return finished(out,
+                    write(out, helpText(commandName, QFileInfo(executablePath).absolutePath())));
 }
 
 bool asksForCheck(const QStringList &arguments)

@@ -7,9 +7,12 @@
 #include <optional>
 
 // What a command line is answered with before any window, lock or run log: "--help" ("-h",
-// "/?"), "--version" and "--last-log [N] [--problems]", each only as the whole command line.
-// Writes the answer to `out` (and a usage mistake or a missing log to `err`) and returns the exit
-// status; nothing when the command line asks for something else.
+// "/?"), "--version" and "--last-log [N] [--problems]", each only as the whole command line; and
+// a usage mistake (status 2, said on `err`): an option that is not one of these or "--check",
+// one of them with anything else, or with "/Silent". So a mistyped option never opens the window
+// nor starts a run that ignores it. Writes the answer to `out` (a missing log to `err`) and
+// returns the exit status; nothing when the command line asks for a window, an unattended run
+// ("/Silent" among words that are no options) or "--check".
 //
 // `commandName` is the command as it was started (argv[0]'s base name): the help says what to
 // type. `executablePath` is the program's real executable: its folder holds the run logs.
