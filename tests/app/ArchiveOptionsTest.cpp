@@ -78,8 +78,9 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
         {"KeepDays=99999999999999999999", u"KeepDays"_s, u"\"99999999999999999999\""_s},
         {"KeepCount=", u"KeepCount"_s, u"\"\""_s},
         {"KeepCount=\xd9\xa3", u"KeepCount"_s, u"\"\u0663\""_s},
-        {"KeepCount=1,2", u"KeepCount"_s, u"it is a list"_s},
-        {"PassphraseFile=/a,b", u"PassphraseFile"_s, u"it is a list"_s},
+        {"KeepCount=1,2", u"KeepCount"_s, u"\"1,2\""_s},
+        {"PassphraseFile=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)", u"PassphraseFile"_s,
+         u"not written as text"_s},
     };
     for (const auto &c : cases) {
         writeFile("config/Sorvik/Sorvik.ini",
