@@ -63,7 +63,7 @@ bool StoredArchiveOptions::readable(const QString &key) const
                         [&](const ArchiveOptionProblem &p) { return p.key == key; });
 }
 
-StoredArchiveOptions LoadArchiveOptions(Program &program)
+StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase)
 {
     const SettingsFile file(program.executableName());
     StoredArchiveOptions stored;
@@ -83,6 +83,13 @@ StoredArchiveOptions LoadArchiveOptions(Program &program)
     });
     readValue(values, file.path(), daysKey, stored, wholeNumber(stored.options.KeepDays));
     readValue(values, file.path(), countKey, stored, wholeNumber(stored.options.KeepCount));
+    if (passphrase && !stored.options.PassphraseFile.isEmpty() && stored.readable(passphraseKey)) {
+        try {
+            stored.passphrase = readPassphraseFile(stored.options.PassphraseFile);
+        } catch (const Failure &failure) {
+            stored.problems.push_back({passphraseKey, failure.description()});
+        }
+    }
     return stored;
 }
 

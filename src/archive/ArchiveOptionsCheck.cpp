@@ -6,7 +6,7 @@
 std::optional<QString> TakeArchiveOptions(Program &program)
 {
     program.ArchivePassphrase.reset();
-    const StoredArchiveOptions stored = LoadArchiveOptions(program);
+    const StoredArchiveOptions stored = LoadArchiveOptions(program, true);
     program.Options = stored.options;
     // Whether to encrypt must be known before anything is made.
     for (const ArchiveOptionProblem &problem : stored.problems)
@@ -16,12 +16,8 @@ std::optional<QString> TakeArchiveOptions(Program &program)
         program.runLog().WriteLogLine(
             QStringLiteral("(error) ") + problem.text +
             QStringLiteral(" - no archive is removed from the archive folder."));
-    if (!program.Options.PassphraseFile.isEmpty()) {
-        try {
-            program.ArchivePassphrase = readPassphraseFile(program.Options.PassphraseFile);
-        } catch (const Failure &failure) {
-            return failure.description();
-        }
+    if (stored.passphrase) {
+        program.ArchivePassphrase = stored.passphrase;
         program.runLog().WriteLogLine(
             QStringLiteral("    The archive is encrypted (AES-256) with the passphrase in ") +
             shownPath(program.Options.PassphraseFile));

@@ -1,5 +1,6 @@
 #include "schedule/TaskCheck.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "schedule/TaskScheduler.h"
@@ -38,7 +39,7 @@ SetUpCheck scheduledTasksCheck(const QDateTime &now)
                                           : QStringLiteral("no next run"));
                     if (!QFileInfo(task->ApplicationName()).isExecutable())
                         missing << QStringLiteral("\"%1\" starts %2, which is not there")
-                                       .arg(task->name(), task->ApplicationName());
+                                       .arg(task->name(), shownPath(task->ApplicationName()));
                 }
                 if (!missing.isEmpty())
                     return CheckLine{false, missing.join(QStringLiteral("; ")),

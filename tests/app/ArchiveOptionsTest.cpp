@@ -20,26 +20,6 @@ protected:
     std::unique_ptr<Program> program;
 };
 
-// What is saved is read back, a path with a comma as one value; the archive folder's setting
-// beside the group is left as it was.
-TEST_F(ArchiveOptionsTest, SavedOptionsAreReadBack)
-{
-    EXPECT_EQ(LoadArchiveOptions(*program).options, ArchiveOptions{});
-    EXPECT_TRUE(LoadArchiveOptions(*program).problems.empty());
-    writeFile("config/Sorvik/Sorvik.ini", "[frmMain]\nArchiveFolderPath=/srv/archive/\n");
-    for (const ArchiveOptions &options :
-         {ArchiveOptions{u"/etc/sorvik/pass, the \u00e9 one"_s, 7, 3},
-          ArchiveOptions{u"/root/pass"_s, 0, archiveOptionLimit}, ArchiveOptions{}}) {
-        SaveArchiveOptions(*program, options);
-        const StoredArchiveOptions stored = LoadArchiveOptions(*program);
-        EXPECT_EQ(stored.options, options) << options.PassphraseFile.toStdString();
-        EXPECT_TRUE(stored.problems.empty());
-        EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini")
-                        .contains("[frmMain]\nArchiveFolderPath=/srv/archive/\n"));
-    }
-    EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("[Archive]\nKeepCount=0\n"));
-}
-
 // Saving what is stored, or defaults where nothing is, leaves the file as it was.
 TEST_F(ArchiveOptionsTest, NothingIsWrittenWhenNothingChanged)
 {
