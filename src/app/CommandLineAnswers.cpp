@@ -48,6 +48,7 @@ QString helpText(const QString &command, const QString &programFolder)
                "tasks)\n"
                "  --check          check the set-up, archiving nothing: one line per check, OK or "
                "FAIL\n"
+               "                   (the last run's outcome: OK or WARN, which does not count)\n"
                "  --last-log [N]   the newest run log (the N-th newest) as UTF-8 text\n"
                "    --problems     only its \"(error)\" and \"(warning)\" lines\n"
                "  --help, -h, /?   this text\n"
