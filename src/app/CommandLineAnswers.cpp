@@ -22,6 +22,12 @@ bool write(std::FILE *stream, const QString &text)
     return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size());
 }
 
+// One line on stderr: a path or argument in it cannot forge another.
+void complain(std::FILE *err, const QString &line)
+{
+    write(err, escapeControls(line) + QLatin1Char('\n'));
+}
+
 int finished(std::FILE *out, bool written)
 {
     return written && std::fflush(out) == 0 ? 0 : 1;
@@ -114,9 +120,9 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
         } else if (number && n > 0 && position == 0 && option.at(0).isDigit()) {
             position = n;
         } else {
-            write(err, QStringLiteral("%1: --last-log takes a number (1 is the newest run log) and "
-                                      "--problems, nothing else; not \"%2\"\n")
-                           .arg(command, escapeControls(option)));
+            complain(err, QStringLiteral("%1: --last-log takes a number (1 is the newest run log) "
+                                         "and --problems, nothing else; not \"%2\"")
+                              .arg(command, option));
             return usageMistake;
         }
     }
@@ -130,11 +136,11 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
     trap([&] { found = runLogsNewestFirst(fs, logs, executable.completeBaseName()); },
          [&](const Failure &f) { failure = f.description(); });
     if (!failure.isEmpty() || found.size() < position) {
-        write(err, !failure.isEmpty() ? QStringLiteral("%1: %2\n").arg(command, failure)
-                   : found.isEmpty()
-                       ? QStringLiteral("%1: there is no run log in %2\n").arg(command, logs)
-                       : QStringLiteral("%1: there are only %2 run logs in %3\n")
-                             .arg(command, QString::number(found.size()), logs));
+        complain(err, !failure.isEmpty() ? QStringLiteral("%1: %2").arg(command, failure)
+                      : found.isEmpty()
+                          ? QStringLiteral("%1: there is no run log in %2").arg(command, logs)
+                          : QStringLiteral("%1: there are only %2 run logs in %3")
+                                .arg(command, QString::number(found.size()), logs));
         return noSuchLog;
     }
     bool written = true;
@@ -153,7 +159,7 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
         },
         [&](const Failure &f) {
             failure = f.description();
-            write(err, QStringLiteral("%1: %2\n").arg(command, failure));
+            complain(err, QStringLiteral("%1: %2").arg(command, failure));
         });
     return failure.isEmpty() ? finished(out, written) : noSuchLog;
 }
@@ -177,7 +183,7 @@ bool isOption(const QString &word)
 
 int usage(std::FILE *err, const QString &text)
 {
-    write(err, text + QLatin1Char('\n'));
+    complain(err, text);
     return usageMistake;
 }
 } // namespace
@@ -194,7 +200,7 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
             return usage(
                 err,
                 QStringLiteral("%1: unknown option \"%2\"%3; %1 --help lists what it takes")
-                    .arg(commandName, escapeControls(word),
+                    .arg(commandName, word,
                          QString(word)
                                      .remove(QLatin1Char('-'))
                                      .compare(QLatin1String("silent"), Qt::CaseInsensitive) == 0
@@ -210,7 +216,7 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
     if (silent != arguments.end())
         return usage(err, QStringLiteral("%1: %2 cannot be combined with %3: /Silent starts an "
                                          "unattended archive run, %2 does not")
-                              .arg(commandName, *option, escapeControls(*silent)));
+                              .arg(commandName, *option, *silent));
     if (*option == QLatin1String("--last-log") && option == arguments.begin())
         return lastLog(arguments.mid(1), commandName, executablePath, out, err);
     if (arguments.size() > 1)
