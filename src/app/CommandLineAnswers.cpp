@@ -188,8 +188,7 @@ int usage(std::FILE *err, const QString &text)
 }
 } // namespace
 
-std::optional<int> answerInformation(const QStringList &arguments, const QString &commandName,
-                                     const QString &executablePath, std::FILE *out, std::FILE *err)
+std::optional<QString> commandLineMistake(const QStringList &arguments)
 {
     // A mistyped option must not start something else: a window, or a run that ignores it.
     // What follows --last-log is its own to judge.
@@ -197,15 +196,12 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
         !arguments.isEmpty() && arguments.first() == QLatin1String("--last-log");
     for (const QString &word : arguments)
         if (isOption(word) && !isOurs(word) && !lastLogAsked)
-            return usage(
-                err,
-                QStringLiteral("%1: unknown option \"%2\"%3; %1 --help lists what it takes")
-                    .arg(commandName, word,
-                         QString(word)
-                                     .remove(QLatin1Char('-'))
-                                     .compare(QLatin1String("silent"), Qt::CaseInsensitive) == 0
-                             ? QStringLiteral(" (an unattended run is /Silent)")
-                             : QString()));
+            return QStringLiteral("unknown option \"%1\"%2; --help lists what the program takes")
+                .arg(word, QString(word)
+                                       .remove(QLatin1Char('-'))
+                                       .compare(QLatin1String("silent"), Qt::CaseInsensitive) == 0
+                               ? QStringLiteral(" (an unattended run is /Silent)")
+                               : QString());
     const auto option = std::find_if(arguments.begin(), arguments.end(), isOption);
     if (option == arguments.end())
         return std::nullopt;
@@ -214,16 +210,27 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
         return !isOption(word) && asksForSilentRun(word);
     });
     if (silent != arguments.end())
-        return usage(err, QStringLiteral("%1: %2 cannot be combined with %3: /Silent starts an "
-                                         "unattended archive run, %2 does not")
-                              .arg(commandName, *option, *silent));
-    if (*option == QLatin1String("--last-log") && option == arguments.begin())
+        return QStringLiteral("%1 cannot be combined with %2: /Silent starts an unattended archive "
+                              "run, %1 does not")
+            .arg(*option, *silent);
+    if (arguments.size() > 1 && !(lastLogAsked && option == arguments.begin()))
+        return QStringLiteral("%1 takes nothing else").arg(*option);
+    return std::nullopt;
+}
+
+std::optional<int> answerInformation(const QStringList &arguments, const QString &commandName,
+                                     const QString &executablePath, std::FILE *out, std::FILE *err)
+{
+    if (const auto mistake = commandLineMistake(arguments))
+        return usage(err, commandName + QStringLiteral(": ") + *mistake);
+    if (arguments.isEmpty() || !isOption(arguments.first()))
+        return std::nullopt;
+    const QString &option = arguments.first();
+    if (option == QLatin1String("--last-log"))
         return lastLog(arguments.mid(1), commandName, executablePath, out, err);
-    if (arguments.size() > 1)
-        return usage(err, QStringLiteral("%1: %2 takes nothing else").arg(commandName, *option));
-    if (*option == QLatin1String("--version"))
+    if (option == QLatin1String("--version"))
         return finished(out, write(out, QStringLiteral("Sorvik %1\n").arg(versionText())));
-    if (*option == QLatin1String("--check"))
+    if (option == QLatin1String("--check"))
         return std::nullopt;
     return finished(out,
                     write(out, helpText(commandName, QFileInfo(executablePath).absolutePath())));

@@ -19,5 +19,10 @@
 std::optional<int> answerInformation(const QStringList &arguments, const QString &commandName,
                                      const QString &executablePath, std::FILE *out, std::FILE *err);
 
+// Why the program refuses these arguments (an option it does not know, one of its own with
+// anything else or beside "/Silent"), as stderr says it after the command's name; nothing when it
+// takes them.
+std::optional<QString> commandLineMistake(const QStringList &arguments);
+
 // True when the command line is "--check" and nothing else.
 bool asksForCheck(const QStringList &arguments);

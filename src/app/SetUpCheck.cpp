@@ -67,6 +67,11 @@ CheckLine loggingFolder(Program &program, Findings &findings)
     if (!findings.registryRead)
         return notChecked();
     const QString folder = ReadLoggingFolder(program.registry());
+    if (folder.isEmpty() && LoggingFolderTooLong(program.registry()))
+        return failed(QStringLiteral("HKEY_LOCAL_MACHINE\\%1, value \"Output Path\", is longer "
+                                     "than 1,023 bytes")
+                          .arg(loggingFolderKey()),
+                      QStringLiteral("correct the value in the registry file"));
     if (folder.isEmpty())
         return failed(QStringLiteral("the registry names none (HKEY_LOCAL_MACHINE\\%1, value "
                                      "\"Output Path\")")

@@ -91,13 +91,14 @@ protected:
         QDir(path("program/ZIPS")).removeRecursively();
     }
 
-    void saveTask(const QString &name, const QString &application)
+    void saveTask(const QString &name, const QString &application,
+                  const QString &commandLine = u"/Silent"_s)
     {
         ScriptedPropertySheet sheet;
         const auto scheduler = makeTaskScheduler(sheet);
         const auto task = scheduler->CreateTask(name);
         task->setApplicationName(application);
-        task->setCommandLine(u"/Silent"_s);
+        task->setCommandLine(commandLine);
         TaskTrigger &trigger = task->addTrigger();
         trigger.BeginDay = QDateTime(QDate(2026, 1, 1), QTime(0, 0));
         trigger.StartTime = QDateTime(QDate(2026, 1, 1), QTime(2, 30));
@@ -413,6 +414,11 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
          {u"scheduled tasks"_s},
          u"SORVIK_CRON_DIR=/nonexistent/cron.d"_s,
          2},
+        {"a task passes what the program refuses",
+         [&] { saveTask(u"Typo"_s, program(), u"/Silent --chek"_s); },
+         {u"scheduled tasks"_s},
+         QString(),
+         2},
         {"a task starts a program that is gone",
          [&] { saveTask(u"Gone"_s, path("old-program/Sorvik")); },
          {u"scheduled tasks"_s},
@@ -445,11 +451,6 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
          {u"archive folder"_s, u"last run"_s},
          QString(),
          2},
-        {"last run failed",
-         [&] { writeFile("state/sorvik/last-run.json", failedRun); },
-         {u"last run"_s},
-         QString(),
-         0},
         {"last run damaged",
          [&] { writeFile("state/sorvik/last-run.json", "{\"started"); },
          {u"last run"_s},
