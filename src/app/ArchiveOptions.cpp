@@ -2,6 +2,7 @@
 
 #include "app/Program.h"
 #include "app/SettingsFile.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 
 #include <QRegularExpression>
@@ -25,7 +26,7 @@ QString textOf(const ArchiveOptions &options, const QString &key)
 }
 
 // Hands a stored value to `take`, which keeps it or says why it cannot; a value that is no text
-// (the settings store makes a list of a text with a comma outside quotes) is a problem too.
+// (in a form only the settings store writes) is a problem too.
 void readValue(const QVariantMap &values, const QString &file, const QString &key,
                StoredArchiveOptions &stored, const std::function<QString(const QString &)> &take)
 {
@@ -34,12 +35,11 @@ void readValue(const QVariantMap &values, const QString &file, const QString &ke
         return;
     const QString why = value.typeId() == QMetaType::QString
                             ? take(value.toString())
-                            : QStringLiteral("it is a list, not one value (a value that holds a "
-                                             "comma is written in double quotes)");
+                            : QStringLiteral("it is not written as text");
     if (!why.isEmpty())
         stored.problems.push_back({key, QStringLiteral("the setting %1 in [%2] of %3 cannot be "
                                                        "read: %4")
-                                            .arg(key, group, file, why)});
+                                            .arg(key, group, shownPath(file), why)});
 }
 
 std::function<QString(const QString &)> wholeNumber(int &target)
@@ -63,7 +63,7 @@ bool StoredArchiveOptions::readable(const QString &key) const
                         [&](const ArchiveOptionProblem &p) { return p.key == key; });
 }
 
-StoredArchiveOptions LoadArchiveOptions(Program &program)
+StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase)
 {
     const SettingsFile file(program.executableName());
     StoredArchiveOptions stored;
@@ -83,6 +83,13 @@ StoredArchiveOptions LoadArchiveOptions(Program &program)
     });
     readValue(values, file.path(), daysKey, stored, wholeNumber(stored.options.KeepDays));
     readValue(values, file.path(), countKey, stored, wholeNumber(stored.options.KeepCount));
+    if (passphrase && !stored.options.PassphraseFile.isEmpty() && stored.readable(passphraseKey)) {
+        try {
+            stored.passphrase = readPassphraseFile(stored.options.PassphraseFile);
+        } catch (const Failure &failure) {
+            stored.problems.push_back({passphraseKey, failure.description()});
+        }
+    }
     return stored;
 }
 

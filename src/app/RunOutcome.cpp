@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Program.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
@@ -38,9 +39,9 @@ QByteArray outcomeJson(const RunOutcome &outcome)
     object.insert(QStringLiteral("ended"), isoDateTime(outcome.ended));
     object.insert(QStringLiteral("exit_status"), outcome.exitStatus);
     object.insert(QStringLiteral("errors"), outcome.errors);
-    object.insert(QStringLiteral("archive"), pathOrNull(outcome.archive));
+    object.insert(QStringLiteral("archive"), pathOrNull(shownPath(outcome.archive)));
     object.insert(QStringLiteral("archive_bytes"), outcome.archiveBytes);
-    object.insert(QStringLiteral("run_log"), pathOrNull(outcome.runLog));
+    object.insert(QStringLiteral("run_log"), pathOrNull(shownPath(outcome.runLog)));
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
@@ -81,7 +82,7 @@ void writeTold(const QString &folder, const QString &name, const QByteArray &con
          [&](const Failure &failure) {
              tellSystem(programTitle(),
                         QStringLiteral("the outcome of this run cannot be recorded in %1/%2: %3")
-                            .arg(folder, name, failure.description()),
+                            .arg(shownPath(folder), name, failure.description()),
                         SystemLogPriority::Error);
          });
 }
@@ -158,21 +159,30 @@ std::optional<RunOutcome> lastRunOutcome()
     outcome.runLog = object.value(u"run_log").toString();
     if (bytes.size() > outcomeFileLimit || !outcome.started.isValid() || !outcome.ended.isValid() ||
         outcome.exitStatus < 0)
-        throw Failure(EINVAL, QStringLiteral("%1 is not a run outcome Sorvik wrote").arg(path));
+        throw Failure(EINVAL,
+                      QStringLiteral("%1 is not a run outcome Sorvik wrote").arg(shownPath(path)));
     return outcome;
 }
 
-QStringList outcomeSummary(const RunOutcome &outcome)
+QStringList firstErrorLines(const RunOutcome &outcome, int count)
 {
     QStringList errorLines;
     if (!outcome.runLog.isEmpty() && outcome.errors > 0)
         trapSilently([&] {
             readRunLogEvents(outcome.runLog, [&](const QString &line) {
                 if (line.contains(QLatin1String("(error)"), Qt::CaseInsensitive))
-                    errorLines << QStringLiteral("  ") + line;
-                return errorLines.size() < summaryErrorLines;
+                    errorLines << line;
+                return errorLines.size() < count;
             });
         });
+    return errorLines;
+}
+
+QStringList outcomeSummary(const RunOutcome &outcome)
+{
+    QStringList errorLines;
+    for (const QString &line : firstErrorLines(outcome, summaryErrorLines))
+        errorLines << QStringLiteral("  ") + line;
     QString count = QStringLiteral("%1 \"(error)\" line%2")
                         .arg(outcome.errors)
                         .arg(outcome.errors == 1 ? QString() : QStringLiteral("s"));
@@ -185,7 +195,7 @@ QStringList outcomeSummary(const RunOutcome &outcome)
                           .arg(exitStatusMeaning(outcome.exitStatus), count)};
     lines += errorLines;
     lines << (outcome.runLog.isEmpty() ? QStringLiteral("no run log was written")
-                                       : QStringLiteral("run log: ") + outcome.runLog);
+                                       : QStringLiteral("run log: ") + shownPath(outcome.runLog));
     return lines;
 }
 

@@ -39,6 +39,10 @@ void recordRunOutcome(const RunOutcome &outcome);
 // read or is not one of ours.
 std::optional<RunOutcome> lastRunOutcome();
 
+// The first `count` "(error)" lines of the outcome's run log, as they stand there; none when
+// there is no run log or it cannot be read.
+QStringList firstErrorLines(const RunOutcome &outcome, int count);
+
 // The lines that tell a failed unattended run where cron mails it: what the status means, the
 // number of "(error)" lines and the first ten of them (read back from the run log), and the run
 // log's path or that there is none.

@@ -1,16 +1,16 @@
 #include "app/SettingsFile.h"
 
+#include "app/IniText.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
 
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <cerrno>
 #include <cstring>
@@ -33,7 +33,8 @@ QString systemError(int error)
 [[noreturn]] void refuse(int number, const QString &what, const QString &path,
                          const QString &reason)
 {
-    throw Failure(number, QStringLiteral("The %1 '%2' is not used: %3").arg(what, path, reason));
+    throw Failure(number,
+                  QStringLiteral("The %1 '%2' is not used: %3").arg(what, shownPath(path), reason));
 }
 
 class Descriptor {
@@ -123,33 +124,14 @@ std::optional<QByteArray> readFile(int folder, const QString &name, const QStrin
     return bytes;
 }
 
-// The settings store works on files only: the bytes go through a private copy of their own.
-class Draft {
-public:
-    explicit Draft(const QByteArray &bytes)
-    {
-        if (!m_folder.isValid())
-            throw Failure(EIO, QStringLiteral("Cannot read the settings: no private temporary "
-                                              "folder (%1)")
-                                   .arg(m_folder.errorString()));
-        QFile file(path());
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
-            throw Failure(EIO,
-                          QStringLiteral("Cannot read the settings: %1").arg(file.errorString()));
-    }
-    QString path() const { return m_folder.filePath(QStringLiteral("settings.ini")); }
-
-private:
-    QTemporaryDir m_folder;
-};
-
 // Writes `bytes` under a new name in the folder and renames it into place: the file is whole or
 // the old one stays.
 void install(int folder, const QString &name, const QString &path, const QByteArray &bytes)
 {
     const auto cannot = [&](int error, const QString &reason) {
-        throw Failure(error,
-                      QStringLiteral("Cannot save the settings to '%1': %2").arg(path, reason));
+        throw Failure(
+            error,
+            QStringLiteral("Cannot save the settings to '%1': %2").arg(shownPath(path), reason));
     };
     QByteArray temporary;
     int fd = -1;
@@ -175,8 +157,7 @@ void install(int folder, const QString &name, const QString &path, const QByteAr
         cannot(errno, systemError(errno));
     if (mine.st_size != bytes.size())
         cannot(EIO, QStringLiteral("the new file holds %1 of %2 bytes")
-                        .arg(mine.st_size)
-                        .arg(bytes.size()));
+                        .arg(QString::number(mine.st_size), QString::number(bytes.size())));
 
     // Whatever took the name since it was read must still be ours to replace.
     const QByteArray target = nativePath(name);
@@ -202,6 +183,15 @@ void install(int folder, const QString &name, const QString &path, const QByteAr
         cannot(EIO, QStringLiteral("another file took its place at once"));
 }
 
+// A file with a line nobody can tell the meaning of is neither read nor rewritten: a value in it
+// might have been meant.
+void refuseUnclear(const IniText &text, const QString &path)
+{
+    if (!text.problem().isEmpty())
+        throw Failure(EINVAL, QStringLiteral("The settings file '%1' cannot be read: %2")
+                                  .arg(shownPath(path), text.problem()));
+}
+
 } // namespace
 
 SettingsFile::SettingsFile(const QString &application)
@@ -221,17 +211,9 @@ QVariantMap SettingsFile::readGroup(const QString &group) const
     const std::optional<QByteArray> bytes = readFile(open.get(), m_fileName, m_path);
     if (!bytes)
         return {};
-    const Draft draft(*bytes);
-    QSettings settings(draft.path(), QSettings::IniFormat);
-    if (settings.status() == QSettings::FormatError)
-        throw Failure(EINVAL, QStringLiteral("The settings file '%1' is not in the settings "
-                                             "format")
-                                  .arg(m_path));
-    settings.beginGroup(group);
-    QVariantMap values;
-    for (const QString &key : settings.childKeys())
-        values.insert(key, settings.value(key));
-    return values;
+    const IniText text(*bytes);
+    refuseUnclear(text, m_path);
+    return text.group(group);
 }
 
 void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
@@ -248,42 +230,17 @@ void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
             (::mkdir(nativePath(m_folder).constData(), 0700) != 0 && errno != EEXIST))
             throw Failure(errno ? errno : EIO,
                           QStringLiteral("Cannot save the settings: cannot make the folder '%1'")
-                              .arg(m_folder));
+                              .arg(shownPath(m_folder)));
         folder = openFolder(m_folder);
         if (!folder)
             throw Failure(ENOENT, QStringLiteral("Cannot save the settings: the folder '%1' is "
                                                  "gone")
-                                      .arg(m_folder));
+                                      .arg(shownPath(m_folder)));
     }
     Descriptor open(*folder);
-    const QByteArray before = readFile(open.get(), m_fileName, m_path).value_or(QByteArray());
-    const Draft draft(before);
-    {
-        QSettings settings(draft.path(), QSettings::IniFormat);
-        settings.beginGroup(group);
-        bool changed = false;
-        for (auto it = values.cbegin(); it != values.cend(); ++it) {
-            // Read back from the file, a number is text: compared as text, it is no change.
-            const QVariant stored = settings.value(it.key());
-            if (settings.contains(it.key()) &&
-                (stored == it.value() ||
-                 (it.value().canConvert<QString>() && stored.toString() == it.value().toString())))
-                continue;
-            settings.setValue(it.key(), it.value());
-            changed = true;
-        }
-        settings.endGroup();
-        // Most runs end with the values they started with: nothing to write.
-        if (!changed)
-            return;
-        settings.sync();
-        if (settings.status() != QSettings::NoError)
-            throw Failure(EIO, QStringLiteral("Cannot save the settings to '%1'").arg(m_path));
-    }
-    QFile made(draft.path());
-    if (!made.open(QIODevice::ReadOnly))
-        throw Failure(
-            EIO,
-            QStringLiteral("Cannot save the settings to '%1': %2").arg(m_path, made.errorString()));
-    install(open.get(), m_fileName, m_path, made.readAll());
+    IniText text(readFile(open.get(), m_fileName, m_path).value_or(QByteArray()));
+    refuseUnclear(text, m_path);
+    // Most runs end with the values they started with: nothing to write.
+    if (text.set(group, values))
+        install(open.get(), m_fileName, m_path, text.bytes());
 }

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QVariantMap>
 
-// The program's per-user settings file, in the INI form the settings store reads and writes, at
+// The program's per-user settings file, an INI file read as Windows reads its own (see IniText), at
 // the place its user scope gives it: $XDG_CONFIG_HOME/<application>/<application>.ini.
 //
 // The folder and file may be borrowed (a root run with another account's XDG_CONFIG_HOME) or

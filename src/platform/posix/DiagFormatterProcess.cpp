@@ -1,5 +1,6 @@
 #include "platform/posix/DiagFormatterProcess.h"
 
+#include "common/ControlText.h"
 #include "platform/posix/DiagFormatterProtocol.h"
 
 #include <QByteArray>
@@ -236,7 +237,7 @@ private:
             ::close(fds[0]);
             fail(QStringLiteral("The diagnostic line formatter of Orvel cannot be started: %1 (%2)")
                      .arg(QString::fromLocal8Bit(std::strerror(spawnError)),
-                          QFile::decodeName(helper)));
+                          shownPath(QFile::decodeName(helper))));
         }
         m_pid = pid;
         m_fd = fds[0];
