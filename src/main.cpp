@@ -1,3 +1,4 @@
+#include "app/ArchiveFolderCommand.h"
 #include "app/CommandLineAnswers.h"
 #include "app/EndProgram.h"
 #include "app/Program.h"
@@ -97,6 +98,14 @@ int checkSetUpNow(const QString &executablePath)
     Program program(std::move(parts));
     return checkSetUp(program, {scheduledTasksCheck(program.now())}, stdout);
 }
+
+int storeArchiveFolderNow(const QString &executablePath, const QString &folder)
+{
+    Program::Parts parts;
+    parts.executablePath = executablePath;
+    Program program(std::move(parts));
+    return storeArchiveFolderCommand(program, folder, stdout, stderr);
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -122,6 +131,8 @@ int main(int argc, char *argv[])
         qputenv("TZ", ":/etc/localtime");
     if (asksForCheck(arguments))
         return checkSetUpNow(executablePath);
+    if (const auto folder = archiveFolderToStore(arguments))
+        return storeArchiveFolderNow(executablePath, *folder);
 
     stampScheduledStart();
     toolkitHandler = qInstallMessageHandler(withoutRuntimeFolderNote);
