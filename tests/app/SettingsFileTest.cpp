@@ -155,7 +155,6 @@ TEST_F(SettingsFileTest, TheComputersFileLiesUnderTheAccounts)
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\n");
     settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"0"_s}});
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\nKeepDays=0\n");
-    EXPECT_EQ(settings->readGroup(u"frmMain"_s).value(u"ArchiveFolderPath"_s), u"/srv/all/"_s);
 }
 
 // Our own file (group-writable under a umask of 002, for the account's own group): written as a

@@ -537,25 +537,20 @@ TEST_F(AdminTest, ArchiveFolderIsStoredAfterTheWindowsChecks)
     setUpWell();
     storeArchiveFolder(QString());
     QDir().mkpath(path("program/ZIPS"));
-    const struct {
-        QString folder;
-        int status;
-        QString said;
-    } cases[] = {
-        {path("gone"), 1, u"gone/: it does not exist"_s},
-        {path("program/ZIPS"), 1, u"own working folders"_s},
-        {u"smb://127.0.0.1:9/share/"_s, 1, u"(server 127.0.0.1, share share: "_s},
-        {u"archive"_s, 0,
-         u"is "_s + path("archive/") + u" (ArchiveFolderPath under [frmMain] in "_s},
-    };
-    for (const auto &c : cases) {
+    // Each folder, and what stderr (or for the one stored, stdout) says of it.
+    for (const auto &[folder, said] :
+         {std::pair{path("gone"), u"gone/: it does not exist"_s},
+          {path("program/ZIPS"), u"own working folders"_s},
+          {u"smb://127.0.0.1:9/share/"_s, u"(server 127.0.0.1, share share: "_s},
+          {u"archive"_s, u"is "_s + path("archive/") + u" (ArchiveFolderPath under [frmMain]"_s}}) {
         const Outcome outcome =
-            runThrough(u"cd '"_s + path(QString()) + u"' &&"_s, {u"--archive-folder"_s, c.folder});
-        EXPECT_EQ(outcome.status, c.status) << c.folder.toStdString();
-        EXPECT_TRUE(QString::fromUtf8(c.status ? outcome.errors : outcome.output).contains(c.said))
+            runThrough(u"cd '"_s + path(QString()) + u"' &&"_s, {u"--archive-folder"_s, folder});
+        const bool stored = folder == u"archive"_s;
+        EXPECT_EQ(outcome.status, stored ? 0 : 1) << folder.toStdString();
+        EXPECT_TRUE(QString::fromUtf8(stored ? outcome.output : outcome.errors).contains(said))
             << outcome.output.toStdString() << outcome.errors.toStdString();
         EXPECT_EQ(settings().value(u"frmMain/ArchiveFolderPath"_s).toString(),
-                  c.status ? QString() : path("archive/"));
+                  stored ? path("archive/") : QString());
     }
 }
 
