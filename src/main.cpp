@@ -76,6 +76,7 @@ void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const
     RunOutcome outcome;
     outcome.started = toolkitStart.started;
     outcome.ended = QDateTime::currentDateTime();
+    outcome.durationSeconds = double(outcome.started.msecsTo(outcome.ended)) / 1000;
     outcome.exitStatus = ExitStatus::StartRefused;
     recordRunOutcome(outcome);
     std::fflush(nullptr);

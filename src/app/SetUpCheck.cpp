@@ -317,6 +317,13 @@ CheckLine lastRun(Program &program)
     const QStringList first = firstErrorLines(*outcome, 1);
     if (!first.isEmpty())
         line.found += QStringLiteral("; the first: ") + first.first();
+    // Whether this is one bad night or many.
+    if (!line.ok)
+        line.found += outcome->lastSuccess.isValid()
+                          ? QStringLiteral("; the last success ended %1 (%2)")
+                                .arg(isoDateTime(outcome->lastSuccess),
+                                     ageText(outcome->lastSuccess.secsTo(program.now())))
+                          : QStringLiteral("; no success is recorded");
     if (!line.ok)
         line.remedy = outcome->runLog.isEmpty()
                           ? QStringLiteral("it wrote no run log: see stderr (cron's mail) or the "
