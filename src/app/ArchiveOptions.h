@@ -2,6 +2,7 @@
 
 #include "platform/PassphraseFile.h"
 
+#include <QMap>
 #include <QString>
 
 #include <memory>
@@ -42,6 +43,8 @@ struct StoredArchiveOptions {
     std::vector<ArchiveOptionProblem> problems;
     // Read when asked for and PassphraseFile names a file: the passphrase of an encrypted run.
     std::shared_ptr<const Passphrase> passphrase;
+    // The settings file each stored value came from, by key.
+    QMap<QString, QString> files;
     bool readable(const QString &key) const;
 };
 

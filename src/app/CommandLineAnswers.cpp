@@ -38,6 +38,7 @@ QString helpText(const QString &command, const QString &programFolder)
     return QStringLiteral(
                "Usage: %1 [/Silent]\n"
                "       %1 --check\n"
+               "       %1 --archive-folder PATH\n"
                "       %1 --last-log [N] [--problems]\n"
                "       %1 --help | --version\n"
                "\n"
@@ -55,6 +56,10 @@ QString helpText(const QString &command, const QString &programFolder)
                "  --check          check the set-up, archiving nothing: one line per check, OK or "
                "FAIL\n"
                "                   (the last run's outcome: OK or WARN, which does not count)\n"
+               "  --archive-folder PATH\n"
+               "                   store PATH as the archive folder of this account, once it "
+               "exists and\n"
+               "                   takes a new file (a share: once it is reached)\n"
                "  --last-log [N]   the newest run log (the N-th newest) as UTF-8 text\n"
                "    --problems     only its \"(error)\" and \"(warning)\" lines\n"
                "  --help, -h, /?   this text\n"
@@ -83,7 +88,9 @@ QString helpText(const QString &command, const QString &programFolder)
                "(default 30)\n"
                "  (every variable: man sorvik)\n"
                "\n"
-               "Settings in Sorvik.ini, group [Archive] (File > Options... sets them):\n"
+               "Settings in Sorvik.ini, each over the computer's /etc/sorvik/sorvik.ini; group "
+               "[Archive]\n"
+               "(File > Options... sets them):\n"
                "  PassphraseFile=PATH  encrypt the archives (AES-256) with the first line of this "
                "file, which\n"
                "                       must belong to the running account, mode 0600 or 0400; a "
@@ -95,6 +102,7 @@ QString helpText(const QString &command, const QString &programFolder)
                "the default)\n"
                "  KeepCount=N          keep at most N of this computer's archives there (0 = no "
                "limit, the default)\n"
+               "  [Update] Check=false  a window that opens does not look for a newer version\n"
                "An archive folder may be a share: \\\\server\\share\\folder\\, "
                "//server/share/folder/ or\n"
                "smb://server[:port]/share/folder/, logged on with "
@@ -170,7 +178,8 @@ namespace {
 // The options of ours, each a command line of its own ("--last-log" with what follows it).
 bool isOurs(const QString &word)
 {
-    for (const char *ours : {"--check", "--help", "-h", "/?", "--version", "--last-log"})
+    for (const char *ours :
+         {"--check", "--help", "-h", "/?", "--version", "--last-log", "--archive-folder"})
         if (word == QLatin1String(ours))
             return true;
     return false;
@@ -205,6 +214,10 @@ std::optional<QString> commandLineMistake(const QStringList &arguments)
     const auto option = std::find_if(arguments.begin(), arguments.end(), isOption);
     if (option == arguments.end())
         return std::nullopt;
+    if (option == arguments.begin() && *option == QLatin1String("--archive-folder") &&
+        (arguments.size() != 2 || isOption(arguments.at(1))))
+        return QStringLiteral("--archive-folder takes one folder, the archive folder to store "
+                              "(such as /srv/archive/)");
     // Each option of ours answers alone: with /Silent beside it, which of the two was meant?
     const auto silent = std::find_if(arguments.begin(), arguments.end(), [](const QString &word) {
         return !isOption(word) && asksForSilentRun(word);
@@ -213,7 +226,9 @@ std::optional<QString> commandLineMistake(const QStringList &arguments)
         return QStringLiteral("%1 cannot be combined with %2: /Silent starts an unattended archive "
                               "run, %1 does not")
             .arg(*option, *silent);
-    if (arguments.size() > 1 && !(lastLogAsked && option == arguments.begin()))
+    const bool takesMore =
+        *option == QLatin1String("--last-log") || *option == QLatin1String("--archive-folder");
+    if (arguments.size() > 1 && !(takesMore && option == arguments.begin()))
         return QStringLiteral("%1 takes nothing else").arg(*option);
     return std::nullopt;
 }
@@ -230,7 +245,7 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
         return lastLog(arguments.mid(1), commandName, executablePath, out, err);
     if (option == QLatin1String("--version"))
         return finished(out, write(out, QStringLiteral("Sorvik %1\n").arg(versionText())));
-    if (option == QLatin1String("--check"))
+    if (option == QLatin1String("--check") || option == QLatin1String("--archive-folder"))
         return std::nullopt;
     return finished(out,
                     write(out, helpText(commandName, QFileInfo(executablePath).absolutePath())));
@@ -239,4 +254,11 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
 bool asksForCheck(const QStringList &arguments)
 {
     return arguments == QStringList{QStringLiteral("--check")};
+}
+
+std::optional<QString> archiveFolderToStore(const QStringList &arguments)
+{
+    if (arguments.size() == 2 && arguments.first() == QLatin1String("--archive-folder"))
+        return arguments.at(1);
+    return std::nullopt;
 }

@@ -12,7 +12,7 @@
 // one of them with anything else, or with "/Silent". So a mistyped option never opens the window
 // nor starts a run that ignores it. Writes the answer to `out` (a missing log to `err`) and
 // returns the exit status; nothing when the command line asks for a window, an unattended run
-// ("/Silent" among words that are no options) or "--check".
+// ("/Silent" among words that are no options), "--check" or "--archive-folder PATH".
 //
 // `commandName` is the command as it was started (argv[0]'s base name): the help says what to
 // type. `executablePath` is the program's real executable: its folder holds the run logs.
@@ -23,6 +23,9 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
 // anything else or beside "/Silent"), as stderr says it after the command's name; nothing when it
 // takes them.
 std::optional<QString> commandLineMistake(const QStringList &arguments);
+
+// The folder of "--archive-folder PATH", when that is the whole command line.
+std::optional<QString> archiveFolderToStore(const QStringList &arguments);
 
 // True when the command line is "--check" and nothing else.
 bool asksForCheck(const QStringList &arguments);

@@ -6,6 +6,7 @@
 #include "app/Program.h"
 #include "app/RunOutcome.h"
 #include "app/StartUp.h"
+#include "app/UpdateCheckSetting.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
@@ -146,13 +147,15 @@ CheckLine formatter(Program &program, Findings &findings)
 // The archive folder through the calls a run makes, a share's logon and time limit included.
 CheckLine archiveFolder(Program &program, std::optional<QString> &usable)
 {
-    const QString folder = storedArchiveFolder(program);
-    const QString settings = shownPath(archiveFolderSettingFile(program));
+    const StoredArchiveFolder stored = storedArchiveFolder(program);
+    const QString &folder = stored.folder;
+    const QString settings = shownPath(stored.file);
     FileSystem &fs = program.fileSystem();
     if (folder.isEmpty())
         return failed(QStringLiteral("none is stored in %1").arg(settings),
-                      QStringLiteral("choose one in the window, or put \"ArchiveFolderPath=/srv/"
-                                     "archive/\" under [frmMain] in that file"));
+                      QStringLiteral("store one with \"%1 --archive-folder /srv/archive/\", or "
+                                     "choose one in the window")
+                          .arg(program.executableName().toLower()));
     if (!fs.FolderExists(folder))
         return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)), fs),
                       QStringLiteral("create it, mount the share, or store another folder in %1")
@@ -165,7 +168,8 @@ CheckLine archiveFolder(Program &program, std::optional<QString> &usable)
         return failed(workingFolderRefusal(),
                       QStringLiteral("store another folder in %1").arg(settings));
     usable = folder;
-    return passed(QStringLiteral("%1 exists and takes new files").arg(shownPath(folder)));
+    return passed(QStringLiteral("%1 exists and takes new files (ArchiveFolderPath in %2)")
+                      .arg(shownPath(folder), settings));
 }
 
 // The [Archive] group as a run takes it: the same reading, the passphrase file read as a run
@@ -193,9 +197,45 @@ CheckLine archiveSettings(Program &program)
         kept << QStringLiteral("removed after %1 days").arg(options.KeepDays);
     if (options.KeepCount > 0)
         kept << QStringLiteral("at most %1 kept").arg(options.KeepCount);
-    return passed(QStringLiteral("archives %1; old archives %2")
-                      .arg(encryption, kept.isEmpty() ? QStringLiteral("are kept")
-                                                      : kept.join(QStringLiteral(", "))));
+    QString text = QStringLiteral("archives %1; old archives %2")
+                       .arg(encryption, kept.isEmpty() ? QStringLiteral("are kept")
+                                                       : kept.join(QStringLiteral(", ")));
+    QStringList from;
+    for (auto file = stored.files.begin(); file != stored.files.end(); ++file)
+        from << QStringLiteral("%1 in %2").arg(file.key(), shownPath(file.value()));
+    if (!from.isEmpty())
+        text += QStringLiteral(" (") + from.join(QStringLiteral(", ")) + QLatin1Char(')');
+    return passed(text);
+}
+
+// Not a need of an unattended run: a warning at most.
+CheckLine updateCheck(Program &program)
+{
+    const UpdateCheckSetting setting = readUpdateCheckSetting(program.executableName());
+    CheckLine line;
+    line.informative = true;
+    if (!setting.problem.isEmpty()) {
+        line.ok = false;
+        line.found = setting.problem;
+        line.remedy = QStringLiteral("mend it; until then a window does not look for a newer "
+                                     "version");
+        return line;
+    }
+    const QString from = setting.file.isEmpty() ? QStringLiteral("the default")
+                                                : QStringLiteral("Check=%1 under [Update] in %2")
+                                                      .arg(setting.check ? QStringLiteral("true")
+                                                                         : QStringLiteral("false"),
+                                                           shownPath(setting.file));
+    if (!setting.check) {
+        line.found = QStringLiteral("off (%1)").arg(from);
+        return line;
+    }
+    const bool script = QFileInfo(program.programFolder() + QStringLiteral("/test.bat")).isFile();
+    line.found =
+        QStringLiteral("on (%1): a window that opens starts test.bat beside the program%2; "
+                       "Check=false under [Update] turns it off")
+            .arg(from, script ? QString() : QStringLiteral(", when there is one (none is)"));
+    return line;
 }
 
 CheckLine space(Program &program, const Findings &findings, const std::optional<QString> &archive)
@@ -277,6 +317,13 @@ CheckLine lastRun(Program &program)
     const QStringList first = firstErrorLines(*outcome, 1);
     if (!first.isEmpty())
         line.found += QStringLiteral("; the first: ") + first.first();
+    // Whether this is one bad night or many.
+    if (!line.ok)
+        line.found += outcome->lastSuccess.isValid()
+                          ? QStringLiteral("; the last success ended %1 (%2)")
+                                .arg(isoDateTime(outcome->lastSuccess),
+                                     ageText(outcome->lastSuccess.secsTo(program.now())))
+                          : QStringLiteral("; no success is recorded");
     if (!line.ok)
         line.remedy = outcome->runLog.isEmpty()
                           ? QStringLiteral("it wrote no run log: see stderr (cron's mail) or the "
@@ -314,6 +361,7 @@ int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE 
         {QStringLiteral("archive folder"), [&] { return archiveFolder(program, archive); }},
         {QStringLiteral("archive settings"), [&] { return archiveSettings(program); }},
         {QStringLiteral("free space"), [&] { return space(program, findings, archive); }},
+        {QStringLiteral("update check"), [&] { return updateCheck(program); }},
     };
     checks.insert(checks.end(), more.begin(), more.end());
     checks.push_back({QStringLiteral("last run"), [&] { return lastRun(program); }});

@@ -29,8 +29,10 @@ struct SetUpCheck {
 // files; the served product's components, status and version; the diagnostic line formatter on a
 // sample line; the archive folder (set, existing, taking a new file: the run's own probe, removed
 // again; a share through its logon and time limit); the [Archive] settings and the passphrase
-// file, as a run takes them; free space against the largest archive the logs can make; then
-// `more` (the scheduled tasks); and the last run's outcome, which is information only. Writes
+// file, as a run takes them; free space against the largest archive the logs can make; whether a
+// window looks for a newer version; then `more` (the scheduled tasks); and the last run's outcome.
+// Each stored value is named with the settings file it came from. The update check and the last
+// run are information only: a warning at most. Writes
 // one line per check to `out`, control characters escaped, and returns 0 when an unattended run
 // would start and find what it needs (no line says FAIL), 2 otherwise.
 int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE *out);

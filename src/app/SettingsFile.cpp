@@ -56,20 +56,25 @@ private:
     int m_fd;
 };
 
+// Whose files are read: the account's own, or for the computer's settings root's as well.
+enum class Owner { Account, AccountOrRoot };
+
 // Why this account should not trust what `st` describes; empty when it may.
-QString distrust(const struct stat &st)
+QString distrust(const struct stat &st, Owner owner)
 {
-    if (st.st_uid != ::geteuid())
+    const bool root = owner == Owner::AccountOrRoot && st.st_uid == 0;
+    if (st.st_uid != ::geteuid() && !root)
         return QStringLiteral("it belongs to another account");
-    // The account's own group may write (a umask of 002 gives files that mode, where every
+    // The owner's own group may write (a umask of 002 gives files that mode, where every
     // account has a group of its own); any other group, or the world, may not.
-    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid()))
+    const bool ownGroup = st.st_gid == ::getegid() || (root && st.st_gid == 0);
+    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && !ownGroup))
         return QStringLiteral("others may write to it");
     return QString();
 }
 
 // The settings folder, open, or nothing when it does not exist yet.
-std::optional<int> openFolder(const QString &folder)
+std::optional<int> openFolder(const QString &folder, Owner owner = Owner::Account)
 {
     const int fd =
         ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
@@ -83,7 +88,7 @@ std::optional<int> openFolder(const QString &folder)
         ::close(fd);
         refuse(error, QStringLiteral("settings folder"), folder, systemError(error));
     }
-    if (const QString reason = distrust(st); !reason.isEmpty()) {
+    if (const QString reason = distrust(st, owner); !reason.isEmpty()) {
         ::close(fd);
         refuse(EPERM, QStringLiteral("settings folder"), folder, reason);
     }
@@ -91,7 +96,8 @@ std::optional<int> openFolder(const QString &folder)
 }
 
 // The file's bytes, or nothing when there is no file.
-std::optional<QByteArray> readFile(int folder, const QString &name, const QString &path)
+std::optional<QByteArray> readFile(int folder, const QString &name, const QString &path,
+                                   Owner owner = Owner::Account)
 {
     const QString what = QStringLiteral("settings file");
     Descriptor fd(::openat(folder, nativePath(name).constData(),
@@ -107,7 +113,7 @@ std::optional<QByteArray> readFile(int folder, const QString &name, const QStrin
         refuse(errno, what, path, systemError(errno));
     if (!S_ISREG(st.st_mode))
         refuse(EINVAL, what, path, QStringLiteral("it is not a regular file"));
-    if (const QString reason = distrust(st); !reason.isEmpty())
+    if (const QString reason = distrust(st, owner); !reason.isEmpty())
         refuse(EPERM, what, path, reason);
     if (st.st_size > sizeCap)
         refuse(EFBIG, what, path, QStringLiteral("it is larger than 1 MiB"));
@@ -192,7 +198,38 @@ void refuseUnclear(const IniText &text, const QString &path)
                                   .arg(shownPath(path), text.problem()));
 }
 
+// One group of one settings file; nothing when there is no file.
+std::optional<QVariantMap> readLayer(const QString &path, const QString &group, Owner owner)
+{
+    const QFileInfo file(path);
+    const std::optional<int> folder = openFolder(file.path(), owner);
+    if (!folder)
+        return std::nullopt;
+    Descriptor open(*folder);
+    const std::optional<QByteArray> bytes = readFile(open.get(), file.fileName(), path, owner);
+    if (!bytes)
+        return std::nullopt;
+    const IniText text(*bytes);
+    refuseUnclear(text, path);
+    return text.group(group);
+}
+
+bool sameValue(const QVariant &a, const QVariant &b)
+{
+    if (a.typeId() == QMetaType::QString || b.typeId() == QMetaType::QString)
+        return a.toString() == b.toString();
+    return a == b;
+}
+
 } // namespace
+
+QString SettingsFile::systemPath()
+{
+    QString folder = qEnvironmentVariable("SORVIK_SYSCONFDIR");
+    if (folder.isEmpty())
+        folder = QStringLiteral("/etc/sorvik");
+    return folder + QStringLiteral("/sorvik.ini");
+}
 
 SettingsFile::SettingsFile(const QString &application)
     : m_folder(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -202,18 +239,19 @@ SettingsFile::SettingsFile(const QString &application)
 {
 }
 
-QVariantMap SettingsFile::readGroup(const QString &group) const
+SettingsFile::Group SettingsFile::readGroupFrom(const QString &group) const
 {
-    const std::optional<int> folder = openFolder(m_folder);
-    if (!folder)
-        return {};
-    Descriptor open(*folder);
-    const std::optional<QByteArray> bytes = readFile(open.get(), m_fileName, m_path);
-    if (!bytes)
-        return {};
-    const IniText text(*bytes);
-    refuseUnclear(text, m_path);
-    return text.group(group);
+    Group read;
+    const std::pair<QString, Owner> layers[] = {{systemPath(), Owner::AccountOrRoot},
+                                                {m_path, Owner::Account}};
+    for (const auto &[path, owner] : layers) {
+        const QVariantMap values = readLayer(path, group, owner).value_or(QVariantMap());
+        for (auto value = values.begin(); value != values.end(); ++value) {
+            read.values.insert(value.key(), value.value());
+            read.files.insert(value.key(), path);
+        }
+    }
+    return read;
 }
 
 void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
@@ -240,7 +278,15 @@ void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
     Descriptor open(*folder);
     IniText text(readFile(open.get(), m_fileName, m_path).value_or(QByteArray()));
     refuseUnclear(text, m_path);
+    const QVariantMap system =
+        readLayer(systemPath(), group, Owner::AccountOrRoot).value_or(QVariantMap());
+    const QVariantMap own = text.group(group);
+    QVariantMap changes;
+    for (auto value = values.begin(); value != values.end(); ++value)
+        if (own.contains(value.key()) || !system.contains(value.key()) ||
+            !sameValue(system.value(value.key()), value.value()))
+            changes.insert(value.key(), value.value());
     // Most runs end with the values they started with: nothing to write.
-    if (text.set(group, values))
+    if (!changes.isEmpty() && text.set(group, changes))
         install(open.get(), m_fileName, m_path, text.bytes());
 }

@@ -90,6 +90,7 @@ void cmdStart_Click(Program &program, RunHost &host)
 {
     RunLog &log = program.runLog();
     const auto report = logFailureIn(log, "cmdStart_Click");
+    program.RunStarted = program.now();
 
     // Every press leaves a run log, even one that is refused at once.
     trap(

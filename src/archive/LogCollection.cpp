@@ -235,6 +235,7 @@ void ArchiveFiles(Program &program, RunHost &host)
         zip.SaveArchive();
         showCompression();
         saved = zip.written();
+        program.ArchiveEntries = qint64(zip.entries());
         // A file that vanished or could not be read since it was added costs its entry only.
         for (const ZipArchive::LostFile &lost : zip.lostFiles())
             log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +

@@ -25,6 +25,7 @@ const QByteArray stored = "[frmMain]\nArchiveFolderPath=/srv/elsewhere/\n";
 class SettingsFileTest : public TempEnvironment {
 protected:
     QString ini() const { return path("config/Sorvik/Sorvik.ini"); }
+    QString computers() const { return path("etc/sorvik.ini"); }
     static struct stat statOf(const QString &at)
     {
         struct stat st {};
@@ -88,36 +89,41 @@ const struct {
      "others may write", true},
 };
 
+// The computer's settings file is read, and so written under, only on the same terms.
 TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
 {
     const HangGuard guard;
     writeFile("target", stored);
     for (const auto &s : spoiled) {
-        if (s.needsRoot && ::geteuid() != 0)
-            continue;
-        QDir(path("config")).removeRecursively();
-        QDir().mkpath(path("config/Sorvik"));
-        s.make(ini(), path(QString()));
-        const struct stat before = statOf(ini());
-        for (const bool writing : {false, true}) {
-            try {
-                if (writing)
-                    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/new/"_s}});
-                else
-                    settings->readGroup(u"frmMain"_s);
-                ADD_FAILURE() << s.what << (writing ? " written" : " read");
-            } catch (const Failure &refused) {
-                EXPECT_TRUE(refused.description().contains(ini()) &&
-                            refused.description().contains(QLatin1String(s.reason)))
-                    << s.what << ": " << refused.description().toStdString();
+        for (const QString &at : {ini(), computers()}) {
+            if (s.needsRoot && ::geteuid() != 0)
+                continue;
+            QDir(path("config")).removeRecursively();
+            QDir(path("etc")).removeRecursively();
+            QDir().mkpath(QFileInfo(at).path());
+            s.make(at, path(QString()));
+            const struct stat before = statOf(at);
+            for (const bool writing : {false, true}) {
+                try {
+                    if (writing)
+                        settings->writeGroup(u"frmMain"_s,
+                                             {{u"ArchiveFolderPath"_s, u"/srv/new/"_s}});
+                    else
+                        settings->readGroup(u"frmMain"_s);
+                    ADD_FAILURE() << s.what << (writing ? " written" : " read");
+                } catch (const Failure &refused) {
+                    EXPECT_TRUE(refused.description().contains(at) &&
+                                refused.description().contains(QLatin1String(s.reason)))
+                        << s.what << ": " << refused.description().toStdString();
+                }
             }
+            const struct stat after = statOf(at);
+            EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
+                        after.st_uid == before.st_uid && after.st_size == before.st_size)
+                << s.what << " was replaced";
+            EXPECT_EQ(readFile("target"), stored) << s.what;
+            EXPECT_TRUE(leftovers().isEmpty()) << s.what;
         }
-        const struct stat after = statOf(ini());
-        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
-                    after.st_uid == before.st_uid && after.st_size == before.st_size)
-            << s.what << " was replaced";
-        EXPECT_EQ(readFile("target"), stored) << s.what;
-        EXPECT_TRUE(leftovers().isEmpty()) << s.what;
     }
 
     // A borrowed configuration folder of another account is not used at all.
@@ -129,6 +135,26 @@ TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
     EXPECT_THROW(settings->readGroup(u"frmMain"_s), Failure);
     EXPECT_THROW(settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/x/"_s}}), Failure);
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), stored);
+}
+
+// Under the account's own values lie the computer's, each named with its file; what the computer's
+// file gives is not copied into the account's, which goes on following it.
+TEST_F(SettingsFileTest, TheComputersFileLiesUnderTheAccounts)
+{
+    writeOwnedFile(computers(),
+                   "[frmMain]\nArchiveFolderPath=/srv/all/\n[Archive]\nKeepDays=30\n"
+                   "KeepCount=5\n",
+                   0644, 0);
+    writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepCount=9\n");
+    const SettingsFile::Group read = settings->readGroupFrom(u"Archive"_s);
+    EXPECT_EQ(read.values, (QVariantMap{{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"9"_s}}));
+    EXPECT_EQ(read.files,
+              (QMap<QString, QString>{{u"KeepDays"_s, computers()}, {u"KeepCount"_s, ini()}}));
+    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/all/"_s}});
+    settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"5"_s}});
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\n");
+    settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"0"_s}});
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\nKeepDays=0\n");
 }
 
 // Our own file (group-writable under a umask of 002, for the account's own group): written as a

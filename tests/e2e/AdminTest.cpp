@@ -50,9 +50,9 @@ protected:
                      const std::set<QString> &expected, const QString &prefix, int status)
     {
         const QStringList names{
-            u"registry file"_s,        u"logging folder"_s,  u"Orvel"_s,
-            u"diagnostic formatter"_s, u"archive folder"_s,  u"archive settings"_s,
-            u"free space"_s,           u"scheduled tasks"_s, u"last run"_s};
+            u"registry file"_s,   u"logging folder"_s,   u"Orvel"_s,      u"diagnostic formatter"_s,
+            u"archive folder"_s,  u"archive settings"_s, u"free space"_s, u"update check"_s,
+            u"scheduled tasks"_s, u"last run"_s};
         for (const QString &file : QDir(path("cron.d")).entryList(QDir::Files))
             QFile::remove(path(u"cron.d/"_s + file));
         setUpWell();
@@ -67,7 +67,8 @@ protected:
         for (qsizetype i = 0; i < names.size(); ++i) {
             const bool ok = told[i].startsWith(u"OK   "_s + names[i] + u": "_s);
             // The last run's outcome is information: a warning, never a failure.
-            const QString notOk = names[i] == u"last run"_s ? u"WARN "_s : u"FAIL "_s;
+            const bool information = names[i] == u"last run"_s || names[i] == u"update check"_s;
+            const QString notOk = information ? u"WARN "_s : u"FAIL "_s;
             EXPECT_TRUE(ok || told[i].startsWith(notOk + names[i] + u": "_s))
                 << name << " " << told[i].toStdString();
             fails += !ok && notOk == u"FAIL "_s;
@@ -87,7 +88,7 @@ protected:
         EXPECT_FALSE(archives.hasNext()) << name << ": no archive";
         EXPECT_FALSE(probeLeftAnywhere()) << name;
         if (expected.empty())
-            EXPECT_TRUE(told[7].contains(u"\"Nightly\" next run 20"_s)) << told[7].toStdString();
+            EXPECT_TRUE(told[8].contains(u"\"Nightly\" next run 20"_s)) << told[8].toStdString();
         QDir(path("program/ZIPS")).removeRecursively();
     }
 
@@ -217,20 +218,30 @@ TEST_F(AdminTest, TheOutcomeOfEveryRunIsRecordedForMonitoring)
     QDir().mkpath(path("metrics"));
     qputenv("SORVIK_METRICS_DIR", QFile::encodeName(path("metrics")));
     // Read back by Debian's own parsers: the JSON module and the metrics client's text parser.
-    writeFile("read-outcome.py", R"(import json, sys
+    // The documented alerts, evaluated over the file a minute and 27 hours after the run; the
+    // entries counted by Python's own ZIP reader.
+    writeFile("read-outcome.py", R"(import json, sys, zipfile
 from datetime import datetime
 from prometheus_client.parser import text_string_to_metric_families
+sys.dont_write_bytecode = True
+sys.path.insert(0, sys.argv[3] + "/tests/support")
+import promql
 state = json.load(open(sys.argv[1]))
-for key in ("started", "ended"):
-    moment = datetime.fromisoformat(state[key])
+for key in ("started", "ended", "last_success"):
+    moment = datetime.fromisoformat(state[key] or "1970-01-01T00:00:00+00:00")
     assert moment.utcoffset() is not None, state[key]
     state[key] = moment.timestamp()
 metrics = {}
-for family in text_string_to_metric_families(open(sys.argv[2]).read()):
+text = open(sys.argv[2]).read()
+for family in text_string_to_metric_families(text):
     assert family.type == "gauge" and family.documentation, family
     for sample in family.samples:
         metrics[sample.name] = sample.value
-print(json.dumps({"state": state, "metrics": metrics}))
+alerts = promql.documented_alerts(open(sys.argv[3] + "/docs/administration.md").read())
+firing = {when: ",".join(promql.firing(alerts, text, state["ended"] + after))
+          for when, after in (("now", 60), ("later", 27 * 3600))}
+entries = len(zipfile.ZipFile(state["archive"]).namelist()) if state["archive"] else 0
+print(json.dumps({"state": state, "metrics": metrics, "firing": firing, "entries": entries}))
 )");
     const struct {
         const char *name;
@@ -239,11 +250,15 @@ print(json.dumps({"state": state, "metrics": metrics}))
         int errors;
         bool archive;
         bool runLog;
+        QString firingNow, firingLater;
     } cases[] = {
-        {"clean", [&] { setUpWell(); }, 0, 0, true, true},
-        {"failed", [&] { storeArchiveFolder(QString()); }, 1, 1, false, true},
-        {"refused", [&] { simulate({u"--no-components"_s}); }, 2, 0, false, false},
+        {"clean", [&] { setUpWell(); }, 0, 0, true, true, u""_s, u"SorvikNoSuccessFor26Hours"_s},
+        {"failed", [&] { storeArchiveFolder(QString()); }, 1, 1, false, true, u"SorvikRunFailed"_s,
+         u"SorvikNoSuccessFor26Hours,SorvikRunFailed"_s},
+        {"refused", [&] { simulate({u"--no-components"_s}); }, 2, 0, false, false,
+         u"SorvikRunFailed"_s, u"SorvikNoSuccessFor26Hours,SorvikRunFailed"_s},
     };
+    double lastSuccess = 0;
     for (const auto &c : cases) {
         c.setUp();
         const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
@@ -251,7 +266,7 @@ print(json.dumps({"state": state, "metrics": metrics}))
         QProcess python;
         python.start(u"/usr/bin/python3"_s,
                      {path("read-outcome.py"), path("state/sorvik/last-run.json"),
-                      path("metrics/sorvik.prom")});
+                      path("metrics/sorvik.prom"), u"" SORVIK_SOURCE_DIR ""_s});
         ASSERT_TRUE(python.waitForFinished(60000));
         ASSERT_EQ(python.exitCode(), 0) << c.name << python.readAllStandardError().toStdString();
         const QJsonObject read = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
@@ -274,13 +289,29 @@ print(json.dumps({"state": state, "metrics": metrics}))
         EXPECT_LE(double(before.toSecsSinceEpoch()), started) << c.name;
         EXPECT_LE(started, ended) << c.name;
         EXPECT_LE(ended, double(QDateTime::currentSecsSinceEpoch())) << c.name;
-        EXPECT_EQ(metrics[u"sorvik_last_run_exit_status"].toDouble(-1), c.status) << c.name;
-        EXPECT_EQ(metrics[u"sorvik_last_run_errors"].toDouble(-1), c.errors) << c.name;
-        EXPECT_EQ(metrics[u"sorvik_last_archive_bytes"].toDouble(-1),
-                  state[u"archive_bytes"].toDouble())
-            << c.name;
-        EXPECT_EQ(metrics[u"sorvik_last_run_start_timestamp_seconds"].toDouble(), started);
-        EXPECT_EQ(metrics[u"sorvik_last_run_end_timestamp_seconds"].toDouble(), ended);
+        // The last success is kept across the failing runs after it.
+        lastSuccess = c.status == 0 ? ended : lastSuccess;
+        EXPECT_EQ(state[u"last_success"].toDouble(), lastSuccess) << c.name;
+        const double duration = state[u"duration_seconds"].toDouble(-1);
+        EXPECT_TRUE(duration >= 0 && duration <= ended - started + 1) << c.name << duration;
+        EXPECT_EQ(state[u"entries"].toInt(-1), read[u"entries"].toInt()) << c.name;
+        // Each gauge says what last-run.json says.
+        const std::pair<const char *, double> gauges[] = {
+            {"run_exit_status", c.status},
+            {"run_errors", c.errors},
+            {"archive_bytes", state[u"archive_bytes"].toDouble()},
+            {"run_start_timestamp_seconds", started},
+            {"run_end_timestamp_seconds", ended},
+            {"success_timestamp_seconds", lastSuccess},
+            {"run_success", c.status == 0},
+            {"run_duration_seconds", duration},
+            {"archive_entries", read[u"entries"].toDouble()}};
+        for (const auto &[name, value] : gauges)
+            EXPECT_EQ(metrics[u"sorvik_last_"_s + QLatin1String(name)].toDouble(-1), value)
+                << c.name << " " << name;
+        const QJsonObject firing = read[u"firing"].toObject();
+        EXPECT_EQ(firing[u"now"].toString(), c.firingNow) << c.name;
+        EXPECT_EQ(firing[u"later"].toString(), c.firingLater) << c.name;
         // Written whole: no temporary file left beside either.
         EXPECT_EQ(QDir(path("state/sorvik")).entryList(QDir::Files | QDir::Hidden),
                   QStringList{u"last-run.json"_s});
@@ -499,6 +530,30 @@ QByteArray utf16Log(const QStringList &events)
     return utf16Le((header + stamped(events, false)).join(u"\r\n"_s) + u"\r\n"_s);
 }
 
+// Stored from a shell after the window's checks, a relative path made absolute; what is refused
+// leaves the setting as it was. (That a run then delivers there: the docs' and package's tests.)
+TEST_F(AdminTest, ArchiveFolderIsStoredAfterTheWindowsChecks)
+{
+    setUpWell();
+    storeArchiveFolder(QString());
+    QDir().mkpath(path("program/ZIPS"));
+    // Each folder, and what stderr (or for the one stored, stdout) says of it.
+    for (const auto &[folder, said] :
+         {std::pair{path("gone"), u"gone/: it does not exist"_s},
+          {path("program/ZIPS"), u"own working folders"_s},
+          {u"smb://127.0.0.1:9/share/"_s, u"(server 127.0.0.1, share share: "_s},
+          {u"archive"_s, u"is "_s + path("archive/") + u" (ArchiveFolderPath under [frmMain]"_s}}) {
+        const Outcome outcome =
+            runThrough(u"cd '"_s + path(QString()) + u"' &&"_s, {u"--archive-folder"_s, folder});
+        const bool stored = folder == u"archive"_s;
+        EXPECT_EQ(outcome.status, stored ? 0 : 1) << folder.toStdString();
+        EXPECT_TRUE(QString::fromUtf8(stored ? outcome.output : outcome.errors).contains(said))
+            << outcome.output.toStdString() << outcome.errors.toStdString();
+        EXPECT_EQ(settings().value(u"frmMain/ArchiveFolderPath"_s).toString(),
+                  stored ? path("archive/") : QString());
+    }
+}
+
 TEST_F(AdminTest, LastLogPrintsRunLogsAsUtf8AndMistakesStartNothing)
 {
     EXPECT_EQ(run({u"--last-log"_s}).status, 1) << "no run log yet";
@@ -530,6 +585,7 @@ TEST_F(AdminTest, LastLogPrintsRunLogsAsUtf8AndMistakesStartNothing)
         {{u"--last-log"_s, u"x"_s}, 2, {}},
         {{u"--last-log"_s, u"1"_s, u"1"_s}, 2, {}},
         {{u"--check"_s, u"--problems"_s}, 2, {}},
+        {{u"--archive-folder"_s}, 2, {}},
         // A mistyped option, or one of ours beside /Silent, starts nothing: it is named.
         {{u"--chek"_s}, 2, {}},
         {{u"-v"_s}, 2, {}},
