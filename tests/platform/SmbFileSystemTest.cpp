@@ -1,4 +1,5 @@
 #include "platform/posix/SmbCredentials.h"
+#include "platform/posix/SmbListing.h"
 #include "platform/posix/SmbPath.h"
 #include "runlog/FolderUtilities.h"
 
@@ -237,12 +238,54 @@ TEST_F(SmbFileSystemTest, FoldersAreFoundAndProbedInEveryFormWithTheServersReaso
 }
 
 // A refused logon's reason and its silence about the password are the whole run's to show
-// (ShareDeliveryTest, ShareDeliveryProcessTest); here, what no credentials file means.
-TEST_F(SmbFileSystemTest, WithoutACredentialsFileTheGuestAccountIsTried)
+// (ShareDeliveryTest, ShareDeliveryProcessTest); here, which slip of the set-up it was, and what
+// no credentials file means.
+TEST_F(SmbFileSystemTest, ARefusedLogonSaysWhichSlipOfTheSetUpItWas)
 {
-    QFile::remove(path("config/Sorvik/smb-credentials"));
+    const QByteArray user = server->user().toLocal8Bit();
+    const struct {
+        const char *what;
+        QByteArray file; // empty: none
+        QString said;
+    } cases[] = {
+        {"blanks around '='", "username = " + user + "\npassword = Pa55-word\n",
+         u"begins or ends with a blank"_s},
+        {"no password line", "username=" + user + "\n", u"has no password= line"_s},
+        {"no file", {}, u"there is no credentials file "_s + SmbCredentials::filePath()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(path("config/Sorvik/smb-credentials"));
+        if (!c.file.isEmpty()) {
+            writeFile("config/Sorvik/smb-credentials", c.file);
+            QFile::setPermissions(path("config/Sorvik/smb-credentials"),
+                                  QFile::ReadOwner | QFile::WriteOwner);
+        }
+        EXPECT_FALSE(TestWriteAccess(*fs, server->url(u"logs"_s)));
+        EXPECT_TRUE(fs->lastProblem().contains(u"the logon was refused: "_s) &&
+                    fs->lastProblem().contains(c.said))
+            << fs->lastProblem().toStdString();
+    }
     EXPECT_TRUE(TestWriteAccess(*fs, server->url(u"guest"_s)));
-    EXPECT_FALSE(TestWriteAccess(*fs, server->url(u"logs"_s)));
+}
+
+// What a folder on a share lists as its files: never what may be a link on the server.
+TEST(SmbListingTest, LinksAndFoldersAreSetApartReadOnlyFilesAreNot)
+{
+    const auto entry = [](const char *name, bool folder, quint16 attributes, quint64 id) {
+        return SmbEntry{QString::fromLatin1(name), 1, {}, folder, attributes, id};
+    };
+    const SmbListing listing =
+        sortEntries({entry("plain", false, 0x80, 1), entry("read-only", false, 0x21, 2),
+                     entry("folder", true, 0x10, 3), entry("reparse point", false, 0x420, 4),
+                     entry("link", false, 0x20, 5), entry("its target", false, 0x20, 5),
+                     entry("no number", false, 0x20, 0), entry("none either", false, 0x20, 0)});
+    QStringList files;
+    for (const SmbEntry &file : listing.files)
+        files << file.name;
+    EXPECT_EQ(files, (QStringList{u"plain"_s, u"read-only"_s, u"no number"_s, u"none either"_s}));
+    EXPECT_EQ(listing.others,
+              (std::vector<QString>{u"folder"_s, u"reparse point"_s, u"link"_s, u"its target"_s}));
 }
 
 TEST_F(SmbFileSystemTest, ACopyIsWatchedReadBackAndListed)
