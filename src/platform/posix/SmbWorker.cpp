@@ -50,6 +50,10 @@ struct SmbWorkerState {
 
 namespace {
 
+// How many steps a job may take before its caller has been told of them: enough that the job
+// does not wait for every wake-up of a busy machine, few enough that a stop ends it soon.
+constexpr quint64 aheadOfCaller = 2;
+
 QString serverKey(const SmbPath &place)
 {
     return place.server.toLower() + QLatin1Char(':') + QString::number(place.port);
@@ -132,7 +136,7 @@ void SmbBeat::moved(qint64 done, qint64 total, const std::function<bool()> &inte
     m_state.news.notify_all();
     if (m_job.lockstep)
         m_state.news.wait(lock, [&] {
-            return m_job.told >= step || m_job.stop || m_job.abandoned ||
+            return m_job.told + aheadOfCaller >= step || m_job.stop || m_job.abandoned ||
                    (interrupted && interrupted());
         });
 }
@@ -212,12 +216,18 @@ void SmbWorker::execute(const SmbPath &place, Body body, const Watch &watch)
 
     for (;;) {
         if (!job->moves.empty() || (watch.stop && !job->stop)) {
+            // Each step is told, then the caller is asked whether to stop; none after a stop.
             const auto moves = std::exchange(job->moves, {});
+            const bool stopped = job->stop;
             lock.unlock();
-            if (watch.progress)
-                for (const auto &[done, total] : moves)
-                    watch.progress(done, total);
-            const bool stop = watch.stop && watch.stop();
+            bool stop = false;
+            for (auto step = moves.begin(); !stopped && !stop && step != moves.end(); ++step) {
+                if (watch.progress)
+                    watch.progress(step->first, step->second);
+                stop = watch.stop && watch.stop();
+            }
+            if (moves.empty() && !stopped)
+                stop = watch.stop && watch.stop();
             lock.lock();
             job->stop = job->stop || stop;
             job->told += moves.size();

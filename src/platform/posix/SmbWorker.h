@@ -26,8 +26,9 @@ public:
     // The server answered.
     void heard();
     // The server answered and the job has come `done` of `total` bytes. When the caller watches,
-    // it is told each step before the job goes on (and so may stop it between any two), unless
-    // `interrupted` says meanwhile that the job is to stop for another reason.
+    // it is told each step, and the job goes on only while the caller is at most two steps
+    // behind (so that it may stop the job soon), or `interrupted` says that it is to stop for
+    // another reason.
     void moved(qint64 done, qint64 total, const std::function<bool()> &interrupted = {});
     // The caller asked the job to stop, or stopped waiting for it.
     bool stopAsked() const;
