@@ -221,13 +221,21 @@ void SmbWorker::execute(const SmbPath &place, Body body, const Watch &watch)
             const bool stopped = job->stop;
             lock.unlock();
             bool stop = false;
-            for (auto step = moves.begin(); !stopped && !stop && step != moves.end(); ++step) {
-                if (watch.progress)
-                    watch.progress(step->first, step->second);
-                stop = watch.stop && watch.stop();
+            try {
+                for (auto step = moves.begin(); !stopped && !stop && step != moves.end(); ++step) {
+                    if (watch.progress)
+                        watch.progress(step->first, step->second);
+                    stop = watch.stop && watch.stop();
+                }
+                if (moves.empty() && !stopped)
+                    stop = watch.stop && watch.stop();
+            } catch (...) {
+                // A caller that leaves this way waits no more: the job is not to wait for it.
+                lock.lock();
+                job->abandoned = true;
+                state.news.notify_all();
+                throw;
             }
-            if (moves.empty() && !stopped)
-                stop = watch.stop && watch.stop();
             lock.lock();
             job->stop = job->stop || stop;
             job->told += moves.size();
