@@ -22,8 +22,9 @@
 namespace {
 
 constexpr int fd = SmbReadBackProtocol::socketFd;
-// As large as the program's blocks, so that each read asks for one of its writes.
-constexpr qsizetype blockSize = 8 << 20;
+// Four of the program's blocks: a helper that lags behind catches up with several reads on the
+// wire at once.
+constexpr qsizetype blockSize = 32 << 20;
 
 void say(const QByteArray &line)
 {
