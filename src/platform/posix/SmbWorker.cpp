@@ -14,8 +14,8 @@ struct SmbJob {
     SmbWorker::Body body;
     std::exception_ptr failure;
     bool finished = false;
-    // The steps the caller has not been told yet; how many it was told, and whether the job waits
-    // for that after each.
+    // The steps the caller has not been told yet, how many the job took and the caller was told,
+    // and whether the job waits for a caller that falls behind (one that watches it).
     std::deque<std::pair<qint64, qint64>> moves;
     quint64 steps = 0;
     quint64 told = 0;
