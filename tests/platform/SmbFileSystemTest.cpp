@@ -1,6 +1,8 @@
 #include "platform/posix/SmbCredentials.h"
 #include "platform/posix/SmbListing.h"
 #include "platform/posix/SmbPath.h"
+#include "platform/posix/SmbReadBack.h"
+#include "platform/posix/SmbWorker.h"
 #include "runlog/FolderUtilities.h"
 
 #include "support/SambaServer.h"
@@ -12,6 +14,7 @@
 
 #include <thread>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -326,6 +329,31 @@ TEST_F(SmbFileSystemTest, ACopyIsWatchedReadBackAndListed)
     File first = *listed.Files.begin();
     first.Delete(true);
     EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), QStringList{u"inner"_s});
+}
+
+// The read-back helper on its own: what it reads of a file as the writes are said to be answered,
+// and on to the end, is the file (by zlib's CRC, not ours); a length that is not the file's proves
+// nothing.
+TEST_F(SmbFileSystemTest, TheReadBackHelperReadsTheFileAsItIsSaidToBeWritten)
+{
+    ASSERT_TRUE(server->put(u"logs"_s, u"nightly/copy.bin"_s, bigFile));
+    const QString copy = server->url(u"logs"_s, u"nightly/copy.bin"_s);
+    SmbWorker worker;
+    for (const qint64 length : {qint64(bigFile.size()), qint64(bigFile.size()) - 1}) {
+        const std::optional<quint32> read =
+            worker.run(SmbPath::parse(copy), [copy, length](SmbContext &, SmbBeat &beat) {
+                SmbReadBack proof(copy);
+                for (qint64 done = 8 << 20; done < length; done += 8 << 20)
+                    proof.written(done);
+                return proof.finish(length, beat);
+            });
+        if (length == bigFile.size()) {
+            EXPECT_EQ(read, quint32(::crc32(0, reinterpret_cast<const Bytef *>(bigFile.constData()),
+                                            uInt(bigFile.size()))));
+        } else {
+            EXPECT_FALSE(read) << "a length one short";
+        }
+    }
 }
 
 TEST_F(SmbFileSystemTest, ACopyStoppedOrDeletedMidwayLeavesNothing)
