@@ -1,0 +1,117 @@
+#include "archive/obfuscation/Identifiers.h"
+
+#include "archive/obfuscation/Characters.h"
+#include "archive/obfuscation/Rules.h"
+
+#include <algorithm>
+
+namespace obfuscation {
+
+using namespace chars;
+
+const char *triggerExpression(unsigned trigger)
+{
+    // Each as cheap to scan for as it can be: the rules look at the whole token.
+    static const char *const expressions[triggerCount] = {
+        R"(\d\.\d{1,3}\.\d{1,3}\.\d)",
+        R"([0-9A-Fa-f]:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:)",
+        R"(::)",
+        R"([0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2})",
+        R"([0-9A-Fa-f]{4}\.[0-9A-Fa-f]{4}\.[0-9A-Fa-f]{4})",
+        R"(@)",
+        R"([A-Za-z0-9]\.[A-Za-z]{2})",
+        R"(\+\d)",
+        // After a blank or an opening mark only: a 0 after '-', ':' or '.' is a date's or a time's.
+        R"((?:^|[\t\n\r ("'<\[=;])0[1-9]\d{7,10}\b)",
+        R"((?:^|[\t\n\r ("'<\[=;])\(?0[1-9]\d{0,4}(?:\) ?|[ /.-])\d{2})",
+        R"(\d{3}\)?[ .-]\d{3}[ .-]\d{4})",
+        R"([A-Z0-9]\\[A-Za-z])",
+        R"((?i)\b(?:caller|callee|calling[ _-]?(?:party|number)|called[ _-]?(?:party|number))"
+        R"(|(?:tele)?phone(?:[ _-]?(?:number|no|num|nr))?|tel|fax|mobile|cell|ani|dnis|clid?)"
+        R"(|msisdn|cgpn|cdpn)\b)",
+        R"((?i)\bext(?:ension)?\b)",
+        R"((?i)\bx\d)",
+        R"((?i)\b(?:mailbox|mbx|subscriber|subscr)(?:[ _-]?(?:id|no|number|num|nr))?\b)",
+        R"((?i)\b(?:user(?:[ _-]?(?:name|id))?|login|logon|owner|principal)\b)",
+    };
+    return expressions[trigger];
+}
+
+size_t recognize(unsigned trigger, std::string_view text, size_t end, std::vector<Token> &out)
+{
+    switch (trigger) {
+    case TriggerIPv4:
+        return rules::ipv4(text, end, out);
+    case TriggerColons:
+    case TriggerDoubleColon:
+        return rules::colons(text, end, out);
+    case TriggerMacDashes:
+        return rules::macWithDashes(text, end, out);
+    case TriggerMacDots:
+        return rules::macWithDots(text, end, out);
+    case TriggerAt:
+        return rules::email(text, end, out);
+    case TriggerDomain:
+        return rules::domain(text, end, out);
+    case TriggerPlus:
+        return rules::international(text, end, out);
+    case TriggerNational:
+    case TriggerNationalGroup:
+        return rules::national(text, end, trigger == TriggerNationalGroup, out);
+    case TriggerNanp:
+        return rules::nanp(text, end, out);
+    case TriggerBackslash:
+        return rules::domainUser(text, end, out);
+    default:
+        return rules::afterWord(trigger, text, end, out);
+    }
+}
+
+bool literalStandsAlone(std::string_view text, size_t begin, size_t end, Kind kind)
+{
+    // A host or account named on its own is not one with more after a hyphen.
+    const auto joins = [&](unsigned char inside, unsigned char outside) {
+        return word(inside) && (word(outside) || (kind != Kind::Word && outside == '-'));
+    };
+    return !(begin > 0 && joins(at(text, begin), at(text, begin - 1))) &&
+           !joins(at(text, end - 1), at(text, end));
+}
+
+void keepLeftmostLongest(std::vector<Token> &tokens)
+{
+    std::sort(tokens.begin(), tokens.end(), [](const Token &a, const Token &b) {
+        if (a.begin != b.begin)
+            return a.begin < b.begin;
+        if (a.end != b.end)
+            return a.end > b.end;
+        return a.rank < b.rank;
+    });
+    size_t kept = 0;
+    size_t reached = 0;
+    for (const Token &token : tokens) {
+        if (kept > 0 && token.begin < reached)
+            continue;
+        tokens[kept++] = token;
+        reached = token.end;
+    }
+    tokens.resize(kept);
+}
+
+void labelParts(std::string_view token, std::vector<Part> &parts)
+{
+    parts.clear();
+    size_t start = 0;
+    const size_t at = token.find('@');
+    if (at != std::string_view::npos) {
+        parts.push_back({0, at});
+        start = at + 1;
+    }
+    // Every label but the last: the top-level domain says nothing of the site.
+    for (size_t dot = token.find('.', start); dot != std::string_view::npos;
+         dot = token.find('.', start)) {
+        parts.push_back({start, dot});
+        start = dot + 1;
+    }
+}
+
+} // namespace obfuscation

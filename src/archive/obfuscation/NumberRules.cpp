@@ -1,0 +1,377 @@
+// The rules of numbers (telephone numbers, extensions, mailbox and subscriber ids) and of the
+// values the words before them name (user names).
+#include "archive/obfuscation/Characters.h"
+#include "archive/obfuscation/Rules.h"
+
+#include <algorithm>
+#include <string>
+
+namespace obfuscation::rules {
+
+using namespace chars;
+
+namespace {
+
+struct Digits {
+    size_t end = 0;
+    int count = 0;
+};
+
+bool separator(unsigned char c)
+{
+    return c == ' ' || c == '.' || c == '-' || c == '/';
+}
+
+// Whether a number that ends at `end` ends there: it does not run on into a word, nor into a
+// time or a decimal ("12:05", "3.5").
+bool endsAlone(std::string_view text, size_t end)
+{
+    const unsigned char next = at(text, end);
+    return !word(next) &&
+           !((next == '.' || next == ':' || next == ',') && digit(at(text, end + 1)));
+}
+
+// Whether what comes before `begin` lets a number start there.
+bool startsAlone(std::string_view text, size_t begin)
+{
+    const unsigned char before = begin > 0 ? at(text, begin - 1) : ' ';
+    return !word(before) && before != '+' && before != '.' && before != ':' && before != '/' &&
+           before != '-' && before != ',';
+}
+
+// Digit groups from `i`: digits, or digits in parentheses (only after the first group when
+// `parenthesisLater`); joined by one separator (" ./-"), or after a parenthesis by nothing. The
+// separator after the first group may be any; every later one must be the same: a date and a
+// time after it ("04.12.2026 14") are not one number. A group shorter than `shortest` (but one in
+// parentheses) ends the number before it. Returns the longest run of groups whose digits number
+// from `fewest` to `most` and that ends on its own.
+Digits groups(std::string_view text, size_t i, int shortest, bool parenthesisLater, int fewest,
+              int most)
+{
+    Digits found;
+    int count = 0;
+    unsigned char later = 0;
+    for (int group = 0; count <= most; ++group) {
+        const bool parenthesis = at(text, i) == '(' && (group == 0 || parenthesisLater);
+        size_t j = i + parenthesis;
+        const size_t first = j;
+        while (digit(at(text, j)))
+            ++j;
+        const int n = int(j - first);
+        if (n == 0 || (parenthesis && at(text, j) != ')') || (!parenthesis && n < shortest))
+            break;
+        j += parenthesis;
+        const unsigned char next = at(text, j);
+        // A group that runs on into a word or a time belongs to that.
+        if ((!parenthesis && word(next)) || (next == ':' && digit(at(text, j + 1))))
+            break;
+        count += n;
+        if (count >= fewest && count <= most && endsAlone(text, j))
+            found = {j, count};
+        // A national number's first group is its area code: one longer is the whole number.
+        if (group == 0 && n > 5 && shortest > 1)
+            break;
+        i = j;
+        if (separator(next) && (digit(at(text, i + 1)) || at(text, i + 1) == '(')) {
+            if (group > 0 && !parenthesis && (later ? next != later : (later = next, false)))
+                break;
+            ++i;
+        } else if (!(parenthesis && digit(next))) {
+            break;
+        }
+    }
+    return found;
+}
+
+bool oneOf(const std::string &word, std::initializer_list<const char *> list)
+{
+    return std::any_of(list.begin(), list.end(), [&](const char *w) { return word == w; });
+}
+
+} // namespace
+
+bool notAnAccount(std::string_view token)
+{
+    std::string word(token);
+    for (char &c : word)
+        c = toLower(static_cast<unsigned char>(c));
+    return oneOf(word, {"name",
+                        "names",
+                        "id",
+                        "ids",
+                        "agent",
+                        "account",
+                        "accounts",
+                        "data",
+                        "interface",
+                        "mode",
+                        "session",
+                        "sessions",
+                        "is",
+                        "was",
+                        "has",
+                        "had",
+                        "not",
+                        "logged",
+                        "login",
+                        "logon",
+                        "logout",
+                        "cancelled",
+                        "canceled",
+                        "the",
+                        "a",
+                        "an",
+                        "and",
+                        "or",
+                        "of",
+                        "for",
+                        "from",
+                        "to",
+                        "in",
+                        "on",
+                        "with",
+                        "without",
+                        "by",
+                        "at",
+                        "as",
+                        "settings",
+                        "profile",
+                        "profiles",
+                        "list",
+                        "count",
+                        "limit",
+                        "group",
+                        "groups",
+                        "exists",
+                        "unknown",
+                        "none",
+                        "null",
+                        "request",
+                        "requests",
+                        "info",
+                        "details",
+                        "error",
+                        "failed",
+                        "failure",
+                        "created",
+                        "deleted",
+                        "changed",
+                        "updated",
+                        "added",
+                        "removed",
+                        "locked",
+                        "unlocked",
+                        "disabled",
+                        "enabled",
+                        "password",
+                        "credentials",
+                        "authenticated",
+                        "directory",
+                        "record",
+                        "records",
+                        "entry",
+                        "entries",
+                        "successful",
+                        "success",
+                        "attempt",
+                        "attempts",
+                        "denied",
+                        "rights",
+                        "permissions",
+                        "if",
+                        "this",
+                        "that",
+                        "cache",
+                        "quota",
+                        "lookup",
+                        "found",
+                        "missing",
+                        "invalid",
+                        "did",
+                        "does",
+                        "will",
+                        "can",
+                        "must",
+                        "should",
+                        "may",
+                        "no",
+                        "yes",
+                        "true",
+                        "false",
+                        "ok",
+                        "started",
+                        "stopped",
+                        "timeout",
+                        "expired",
+                        "page",
+                        "service",
+                        "table",
+                        "type",
+                        "level",
+                        "role",
+                        "roles",
+                        "policy",
+                        "object",
+                        "context",
+                        "state",
+                        "status",
+                        "query",
+                        "mapping",
+                        "database",
+                        "store",
+                        "home",
+                        "folder"});
+}
+
+namespace {
+
+// Where the value after a naming word starts: blanks, then at most one of "=:#" and blanks.
+// Nothing when no separator follows the word (a longer word, such as "users").
+size_t valueAfter(std::string_view text, size_t word, bool dot)
+{
+    size_t i = word;
+    if (dot && at(text, i) == '.')
+        ++i;
+    while (at(text, i) == ' ' || at(text, i) == '\t')
+        ++i;
+    if (at(text, i) == '=' || at(text, i) == ':' || at(text, i) == '#') {
+        ++i;
+        while (at(text, i) == ' ' || at(text, i) == '\t')
+            ++i;
+    }
+    return i > word ? i : std::string_view::npos;
+}
+
+size_t digitRun(std::string_view text, size_t i)
+{
+    while (digit(at(text, i)))
+        ++i;
+    return i;
+}
+
+} // namespace
+
+size_t international(std::string_view text, size_t end, std::vector<Token> &out)
+{
+    const size_t plus = end - 2;
+    if (!startsAlone(text, plus) || at(text, plus + 1) == '0')
+        return end;
+    const Digits number = groups(text, plus + 1, 1, true, 8, 15);
+    if (number.count > 0)
+        out.push_back({plus, number.end, Kind::Phone, Shape::Digits, 1});
+    return end;
+}
+
+size_t national(std::string_view text, size_t end, bool grouped, std::vector<Token> &out)
+{
+    size_t start = end;
+    if (grouped) {
+        // Back over the last two digits, the separator, the area code.
+        start = end - 2;
+        for (int k = 0;
+             k < 2 && start > 0 && (separator(at(text, start - 1)) || at(text, start - 1) == ')');
+             ++k)
+            --start;
+    }
+    while (start > 0 && digit(at(text, start - 1)))
+        --start;
+    if (start > 0 && at(text, start - 1) == '(')
+        --start;
+    const size_t zero = start + (at(text, start) == '(');
+    if (at(text, zero) != '0' || !digit(at(text, zero + 1)) || at(text, zero + 1) == '0' ||
+        !startsAlone(text, start))
+        return end;
+    const Digits number = groups(text, start, 2, false, 9, 12);
+    if (number.count > 0)
+        out.push_back({start, number.end, Kind::Phone, Shape::Digits, 1});
+    return end;
+}
+
+size_t nanp(std::string_view text, size_t end, std::vector<Token> &out)
+{
+    if (end < 12)
+        return end;
+    const auto digits = [&](size_t from, size_t n) {
+        for (size_t k = 0; k < n; ++k)
+            if (!digit(at(text, from + k)))
+                return false;
+        return true;
+    };
+    const unsigned char second = at(text, end - 5);
+    size_t area = end - 12;
+    size_t start = area;
+    const unsigned char first = at(text, end - 9);
+    if (first == ')' && at(text, end - 13) == '(' && end >= 13) {
+        start = end - 13; // (212)555-0100
+    } else if (first == ' ' && at(text, end - 10) == ')' && end >= 14 &&
+               at(text, end - 14) == '(') {
+        area = end - 13; // (212) 555-0100
+        start = end - 14;
+    } else if (!separator(first) || first == '/' || (first != second && first != ' ')) {
+        return end;
+    }
+    if (!digits(area, 3) || !digits(end - 8, 3) || !digits(end - 4, 4) || at(text, area) == '0' ||
+        !startsAlone(text, start) || !endsAlone(text, end))
+        return end;
+    out.push_back({start, end, Kind::Phone, Shape::Digits, 1});
+    return end;
+}
+
+size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vector<Token> &out)
+{
+    if (trigger == TriggerExtensionX) {
+        // "x123" only right after a telephone number: "555-0100 x123".
+        size_t before = end - 2;
+        while (before > 0 && (text[before - 1] == ' ' || text[before - 1] == ','))
+            --before;
+        const size_t stop = digitRun(text, end - 1);
+        if (before > 0 && (digit(at(text, before - 1)) || text[before - 1] == ')') &&
+            stop - (end - 1) >= 2 && stop - (end - 1) <= 6 && endsAlone(text, stop))
+            out.push_back({end - 1, stop, Kind::Phone, Shape::Digits, 0});
+        return end;
+    }
+    const size_t value = valueAfter(text, end, trigger == TriggerExtensionWord);
+    if (value == std::string_view::npos)
+        return end;
+    if (trigger == TriggerPhoneWord) {
+        const size_t start = value + (at(text, value) == '+');
+        const Digits number = groups(text, start, 1, true, 3, 15);
+        if (number.count > 0)
+            out.push_back({value, number.end, Kind::Phone, Shape::Digits, 0});
+        return end;
+    }
+    if (trigger == TriggerExtensionWord) {
+        const size_t stop = digitRun(text, value);
+        if (stop > value && stop - value <= 8 && endsAlone(text, stop))
+            out.push_back({value, stop, Kind::Phone, Shape::Digits, 0});
+        return end;
+    }
+    const bool id = trigger == TriggerIdWord;
+    size_t start = value;
+    if (!id && (at(text, start) == '"' || at(text, start) == '\''))
+        ++start;
+    size_t stop = start;
+    bool letter = false;
+    bool number = false;
+    while (alnum(at(text, stop)) || at(text, stop) >= 0x80 || at(text, stop) == '_' ||
+           at(text, stop) == '-' || (!id && at(text, stop) == '.')) {
+        letter = letter || alpha(at(text, stop)) || at(text, stop) >= 0x80;
+        number = number || digit(at(text, stop));
+        ++stop;
+    }
+    while (stop > start && (text[stop - 1] == '.' || text[stop - 1] == '-'))
+        --stop;
+    const std::string_view token = text.substr(start, stop - start);
+    if (token.empty() || token.size() > 64 || !(alnum(at(text, start)) || at(text, start) >= 0x80))
+        return end;
+    if (id) {
+        // A number, or letters and digits ("MB-0042"); a word ("quota") is none.
+        if (number && endsAlone(text, stop))
+            out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});
+    } else if (letter && !notAnAccount(token) && at(text, stop) != '@' && at(text, stop) != '\\') {
+        out.push_back({start, stop, Kind::User, Shape::Name, 0});
+    }
+    return end;
+}
+
+} // namespace obfuscation::rules

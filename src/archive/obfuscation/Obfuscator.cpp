@@ -1,0 +1,317 @@
+#include "archive/obfuscation/Obfuscator.h"
+
+#include "archive/obfuscation/Characters.h"
+#include "archive/obfuscation/Scanner.h"
+#include "archive/obfuscation/StandInMap.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <unordered_map>
+
+namespace obfuscation {
+
+using namespace chars;
+
+namespace {
+
+// Stand-ins a worker remembers before it starts afresh: a bound on its memory, far beyond the
+// distinct values of most logs.
+constexpr size_t cacheLimit = 1 << 16;
+
+// Upper case only: hexadecimal letters all in capitals.
+bool inCapitals(std::string_view token)
+{
+    bool upperSeen = false;
+    for (const char c : token) {
+        if (c >= 'a' && c <= 'f')
+            return false;
+        upperSeen = upperSeen || (c >= 'A' && c <= 'F');
+    }
+    return upperSeen;
+}
+
+std::string capitals(std::string text, bool upperCase)
+{
+    if (upperCase)
+        for (char &c : text)
+            if (lower(static_cast<unsigned char>(c)))
+                c = char(c - 32);
+    return text;
+}
+
+std::string text6(const std::array<uint8_t, 16> &bytes, bool upperCase)
+{
+    char text[INET6_ADDRSTRLEN];
+    ::inet_ntop(AF_INET6, bytes.data(), text, sizeof text);
+    return capitals(text, upperCase);
+}
+
+// The twelve hexadecimal digits of a MAC address written in the token's way.
+std::string macIn(std::string_view token, uint64_t value)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out(token);
+    int shift = 44;
+    for (char &c : out)
+        if (hex(static_cast<unsigned char>(c))) {
+            c = digits[value >> shift & 15];
+            shift -= 4;
+        }
+    return capitals(out, inCapitals(token));
+}
+
+} // namespace
+
+// Looked up by the token's bytes as they stand in the text, without a copy.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+struct Obfuscator::Worker {
+    std::unique_ptr<Scanner::Scratch> scratch;
+    std::vector<Token> tokens;
+    // What each token was replaced with, by shape and whether it was found as a literal.
+    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> cache[16];
+    size_t cached = 0;
+};
+
+Obfuscator::Obfuscator(Direction direction, std::shared_ptr<const Scanner> scanner,
+                       std::shared_ptr<StandInMap> map)
+    : m_direction(direction)
+    , m_scanner(std::move(scanner))
+    , m_map(std::move(map))
+{
+}
+
+Obfuscator::~Obfuscator() = default;
+
+std::unique_ptr<Obfuscator::Worker> Obfuscator::take() const
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_idle.empty()) {
+            std::unique_ptr<Worker> worker = std::move(m_idle.back());
+            m_idle.pop_back();
+            return worker;
+        }
+    }
+    auto worker = std::make_unique<Worker>();
+    worker->scratch = m_scanner->scratch();
+    return worker;
+}
+
+void Obfuscator::give(std::unique_ptr<Worker> worker) const
+{
+    const std::lock_guard lock(m_mutex);
+    m_idle.push_back(std::move(worker));
+}
+
+std::vector<Token> Obfuscator::tokens(std::string_view text) const
+{
+    std::unique_ptr<Worker> worker = take();
+    std::vector<Token> found;
+    m_scanner->find(text, *worker->scratch, found);
+    keepLeftmostLongest(found);
+    give(std::move(worker));
+    return found;
+}
+
+void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts) const
+{
+    std::unique_ptr<Worker> worker = take();
+    std::vector<Token> &tokens = worker->tokens;
+    tokens.clear();
+    m_scanner->find(text, *worker->scratch, tokens);
+    keepLeftmostLongest(tokens);
+    out.reserve(out.size() + text.size() + text.size() / 8);
+    size_t copied = 0;
+    for (const Token &token : tokens) {
+        out.append(text.substr(copied, token.begin - copied));
+        const std::string_view value = text.substr(token.begin, token.end - token.begin);
+        const bool literal = token.rank >= 2;
+        auto &cache = worker->cache[size_t(token.shape) * 2 + literal];
+        auto found = cache.find(value);
+        if (found == cache.end()) {
+            if (++worker->cached > cacheLimit) {
+                for (auto &each : worker->cache)
+                    each.clear();
+                worker->cached = 1;
+            }
+            found = cache.emplace(value, replacement(value, token.shape, literal)).first;
+        }
+        out += found->second;
+        if (m_direction == Direction::Clean || found->second != value)
+            ++counts[size_t(token.kind)];
+        copied = token.end;
+    }
+    out.append(text.substr(copied));
+    give(std::move(worker));
+}
+
+std::string Obfuscator::replacement(std::string_view token, Shape shape, bool literal) const
+{
+    switch (shape) {
+    case Shape::IPv4:
+        return ipv4(token);
+    case Shape::IPv6:
+        return ipv6(token);
+    case Shape::Mac:
+        return mac(token);
+    case Shape::Digits:
+        return number(token);
+    case Shape::Name:
+        return name(token, literal);
+    default:
+        break;
+    }
+    // Names in parts, each of the same length as its stand-in.
+    std::vector<Part> parts;
+    if (shape == Shape::DomainUser) {
+        const size_t slash = token.find('\\');
+        parts = {{0, slash}, {slash + 1, token.size()}};
+    } else {
+        labelParts(token, parts);
+    }
+    std::string out(token);
+    for (const Part &part : parts)
+        out.replace(part.begin, part.end - part.begin,
+                    name(token.substr(part.begin, part.end - part.begin), literal));
+    return out;
+}
+
+std::string Obfuscator::name(std::string_view token, bool literal) const
+{
+    std::string lowered(token);
+    for (char &c : lowered)
+        c = toLower(static_cast<unsigned char>(c));
+    std::string out;
+    if (m_direction == Direction::Clean) {
+        out = m_map->name(lowered, literal);
+    } else if (auto original = m_map->original(Space::Name, lowered)) {
+        out = std::move(*original);
+    } else {
+        return std::string(token);
+    }
+    // The case of each letter goes with it.
+    for (size_t i = 0; i < out.size() && i < token.size(); ++i)
+        if (upper(static_cast<unsigned char>(token[i])) &&
+            lower(static_cast<unsigned char>(out[i])))
+            out[i] = char(out[i] - 32);
+    return out;
+}
+
+std::string Obfuscator::number(std::string_view token) const
+{
+    std::string digits;
+    for (const char c : token)
+        if (digit(static_cast<unsigned char>(c)))
+            digits += c;
+    std::string mapped;
+    if (m_direction == Direction::Clean) {
+        mapped = m_map->number(digits);
+    } else if (auto original = m_map->original(Space::Number, digits)) {
+        mapped = std::move(*original);
+    } else {
+        return std::string(token);
+    }
+    std::string out(token);
+    size_t next = 0;
+    for (char &c : out)
+        if (digit(static_cast<unsigned char>(c)))
+            c = mapped[next++];
+    return out;
+}
+
+std::string Obfuscator::ipv4(std::string_view token) const
+{
+    uint32_t value = 0;
+    int widths[4];
+    bool zeroFirst[4];
+    int numbers = 0;
+    for (size_t i = 0; i <= token.size(); ++i) {
+        if (i < token.size() && token[i] != '.')
+            continue;
+        size_t start = i;
+        while (start > 0 && token[start - 1] != '.')
+            --start;
+        zeroFirst[numbers] = i - start > 1 && token[start] == '0';
+        widths[numbers++] = int(i - start);
+        value = value << 8 | uint32_t(std::stoul(std::string(token.substr(start, i - start))));
+    }
+    const auto written = [&](uint32_t address) {
+        std::string out;
+        for (int k = 0; k < 4; ++k) {
+            std::string number = std::to_string(address >> (24 - 8 * k) & 0xff);
+            if (k)
+                out += '.';
+            out += number;
+        }
+        return out;
+    };
+    if (m_direction == Direction::Reveal) {
+        if (auto spelt = m_map->spelling(Space::IPv4, token))
+            return *spelt;
+        const auto original = m_map->originalIpv4(value);
+        return original ? written(*original) : std::string(token);
+    }
+    const uint32_t standIn = m_map->ipv4(value);
+    std::string out;
+    for (int k = 0; k < 4; ++k) {
+        std::string number = std::to_string(standIn >> (24 - 8 * k) & 0xff);
+        // Zeros in front stay: "010.001.002.003" keeps its widths.
+        if (int(number.size()) < widths[k] && zeroFirst[k])
+            number.insert(0, size_t(widths[k]) - number.size(), '0');
+        if (k)
+            out += '.';
+        out += number;
+    }
+    if (token != written(value))
+        m_map->spell(Space::IPv4, out, std::string(token));
+    return out;
+}
+
+std::string Obfuscator::ipv6(std::string_view token) const
+{
+    char text[INET6_ADDRSTRLEN + 1] = {};
+    std::memcpy(text, token.data(), std::min(token.size(), sizeof text - 1));
+    std::array<uint8_t, 16> bytes;
+    if (::inet_pton(AF_INET6, text, bytes.data()) != 1)
+        return std::string(token);
+    const bool upperCase = inCapitals(token);
+    if (m_direction == Direction::Reveal) {
+        if (auto spelt = m_map->spelling(Space::IPv6, token))
+            return *spelt;
+        const auto original = m_map->originalIpv6(bytes);
+        return original ? text6(*original, upperCase) : std::string(token);
+    }
+    const std::string out = text6(m_map->ipv6(bytes), upperCase);
+    if (token != text6(bytes, upperCase))
+        m_map->spell(Space::IPv6, out, std::string(token));
+    return out;
+}
+
+std::string Obfuscator::mac(std::string_view token) const
+{
+    uint64_t value = 0;
+    bool lowerSeen = false;
+    for (const char c : token)
+        if (hex(static_cast<unsigned char>(c))) {
+            value = value << 4 | uint64_t(digit(c) ? c - '0' : toLower(c) - 'a' + 10);
+            lowerSeen = lowerSeen || (c >= 'a' && c <= 'f');
+        }
+    if (m_direction == Direction::Reveal) {
+        if (auto spelt = m_map->spelling(Space::Mac, token))
+            return *spelt;
+        const auto original = m_map->originalMac(value);
+        return original ? macIn(token, *original) : std::string(token);
+    }
+    const std::string out = macIn(token, m_map->mac(value));
+    // Capitals and small letters mixed: the stand-in cannot carry that.
+    if (lowerSeen &&
+        std::any_of(token.begin(), token.end(), [](char c) { return c >= 'A' && c <= 'F'; }))
+        m_map->spell(Space::Mac, out, std::string(token));
+    return out;
+}
+
+} // namespace obfuscation
