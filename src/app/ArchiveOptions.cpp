@@ -15,12 +15,22 @@ const QString group = QStringLiteral("Archive");
 const QString passphraseKey = QStringLiteral("PassphraseFile");
 const QString daysKey = QStringLiteral("KeepDays");
 const QString countKey = QStringLiteral("KeepCount");
+const QString obfuscateKey = QStringLiteral("Obfuscate");
+const QString wordsKey = QStringLiteral("ObfuscateWords");
+const QString safeKey = QStringLiteral("ObfuscateSafe");
+const QStringList keys{passphraseKey, daysKey, countKey, obfuscateKey, wordsKey, safeKey};
 
 // A value as the settings file spells it.
 QString textOf(const ArchiveOptions &options, const QString &key)
 {
     if (key == passphraseKey)
         return options.PassphraseFile;
+    if (key == obfuscateKey)
+        return options.Obfuscate ? QStringLiteral("true") : QStringLiteral("false");
+    if (key == wordsKey)
+        return options.ObfuscateWords;
+    if (key == safeKey)
+        return options.ObfuscateSafe;
     return QString::number(key == daysKey ? options.KeepDays : options.KeepCount);
 }
 
@@ -55,6 +65,26 @@ std::function<QString(const QString &)> wholeNumber(int &target)
     };
 }
 
+std::function<QString(const QString &)> yesOrNo(bool &target)
+{
+    return [&target](const QString &text) {
+        const QString word = text.toLower();
+        if (word != QLatin1String("true") && word != QLatin1String("false") &&
+            word != QLatin1String("1") && word != QLatin1String("0"))
+            return QStringLiteral("\"%1\" is neither true nor false").arg(text);
+        target = word == QLatin1String("true") || word == QLatin1String("1");
+        return QString();
+    };
+}
+
+std::function<QString(const QString &)> asWritten(QString &target)
+{
+    return [&target](const QString &text) {
+        target = text;
+        return QString();
+    };
+}
+
 } // namespace
 
 bool StoredArchiveOptions::readable(const QString &key) const
@@ -71,18 +101,19 @@ StoredArchiveOptions LoadArchiveOptions(Program &program)
     try {
         values = file.readGroup(group);
     } catch (const Failure &failure) {
-        for (const QString &key : {passphraseKey, daysKey, countKey})
+        for (const QString &key : keys)
             stored.problems.push_back(
                 {key, QStringLiteral("the setting %1 in [%2] cannot be read: %3")
                           .arg(key, group, failure.description())});
         return stored;
     }
-    readValue(values, file.path(), passphraseKey, stored, [&](const QString &text) {
-        stored.options.PassphraseFile = text;
-        return QString();
-    });
-    readValue(values, file.path(), daysKey, stored, wholeNumber(stored.options.KeepDays));
-    readValue(values, file.path(), countKey, stored, wholeNumber(stored.options.KeepCount));
+    ArchiveOptions &options = stored.options;
+    readValue(values, file.path(), passphraseKey, stored, asWritten(options.PassphraseFile));
+    readValue(values, file.path(), daysKey, stored, wholeNumber(options.KeepDays));
+    readValue(values, file.path(), countKey, stored, wholeNumber(options.KeepCount));
+    readValue(values, file.path(), obfuscateKey, stored, yesOrNo(options.Obfuscate));
+    readValue(values, file.path(), wordsKey, stored, asWritten(options.ObfuscateWords));
+    readValue(values, file.path(), safeKey, stored, asWritten(options.ObfuscateSafe));
     return stored;
 }
 
@@ -93,7 +124,7 @@ void SaveArchiveOptions(Program &program, const ArchiveOptions &options)
     // Only what OK changed is written: an absent value stays absent while it is the default, and
     // nothing changed leaves the file as it is.
     QVariantMap changed;
-    for (const QString &key : {passphraseKey, daysKey, countKey}) {
+    for (const QString &key : keys) {
         const QVariant stored = current.value(key);
         const bool same = stored.isValid() ? stored.typeId() == QMetaType::QString &&
                                                  stored.toString() == textOf(options, key)

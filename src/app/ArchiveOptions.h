@@ -8,7 +8,7 @@ class Program;
 
 // What the administrator chose for the archives, kept in the per-user settings beside the archive
 // folder, in a group of their own ([Archive] in <exe>.ini). Absent values are the defaults, which
-// change nothing: no encryption, no archive ever removed.
+// change nothing: no encryption, no archive ever removed, nothing obfuscated.
 struct ArchiveOptions {
     // The file whose first line is the passphrase the archives are encrypted with; empty: the
     // archives are not encrypted.
@@ -18,6 +18,16 @@ struct ArchiveOptions {
     int KeepDays = 0;
     // At most this many of this computer's archives are kept there; 0: no limit.
     int KeepCount = 0;
+    // Every text entry of the archive and every entry's name is cleaned before it is compressed:
+    // addresses, host and user names, telephone numbers, mailbox and subscriber ids get
+    // stand-ins, which only this computer can turn back.
+    bool Obfuscate = false;
+    // A file of the site's own words that are cleaned too, one a line (a line "re:PATTERN" is a
+    // pattern); empty: none.
+    QString ObfuscateWords;
+    // Files that are not text but may go into a cleaned archive as they are: patterns of names
+    // ("data_*.gz"), separated by ';'. Empty: none.
+    QString ObfuscateSafe;
 
     bool operator==(const ArchiveOptions &) const = default;
 };

@@ -29,6 +29,7 @@ QString helpText(const QString &command, const QString &programFolder)
                "Usage: %1 [/Silent]\n"
                "       %1 --check\n"
                "       %1 --last-log [N] [--problems]\n"
+               "       %1 --reveal [TEXT... | --file PATH]\n"
                "       %1 --help | --version\n"
                "\n"
                "Collects the log files of the Orvel server, turns its raw diagnostic logs into "
@@ -46,6 +47,9 @@ QString helpText(const QString &command, const QString &programFolder)
                "FAIL\n"
                "  --last-log [N]   the newest run log (the N-th newest) as UTF-8 text\n"
                "    --problems     only its \"(error)\" and \"(warning)\" lines\n"
+               "  --reveal         the text given (or the file, or standard input) with the values "
+               "back in place\n"
+               "                   of the stand-ins that cleaned archives (Obfuscate) gave them\n"
                "  --help, -h, /?   this text\n"
                "  --version        the program's version\n"
                "\n"
@@ -84,6 +88,14 @@ QString helpText(const QString &command, const QString &programFolder)
                "the default)\n"
                "  KeepCount=N          keep at most N of this computer's archives there (0 = no "
                "limit, the default)\n"
+               "  Obfuscate=true       clean every entry and its name: addresses, host and user "
+               "names,\n"
+               "                       telephone numbers, mailbox and subscriber ids get "
+               "stand-ins (default false)\n"
+               "  ObfuscateWords=PATH  the site's own words (one a line, \"re:PATTERN\" for a "
+               "pattern), cleaned too\n"
+               "  ObfuscateSafe=GLOBS  files that are not text archived as they are (\"data_*.gz;"
+               "data_*.bin\")\n"
                "An archive folder may be a share: \\\\server\\share\\folder\\, "
                "//server/share/folder/ or\n"
                "smb://server[:port]/share/folder/, logged on with "
@@ -183,4 +195,9 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
 bool asksForCheck(const QStringList &arguments)
 {
     return arguments == QStringList{QStringLiteral("--check")};
+}
+
+bool asksForReveal(const QStringList &arguments)
+{
+    return arguments.value(0) == QLatin1String("--reveal");
 }

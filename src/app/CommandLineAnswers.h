@@ -18,3 +18,6 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
 
 // True when the command line is "--check" and nothing else.
 bool asksForCheck(const QStringList &arguments);
+
+// True when the command line begins with "--reveal" (see revealStandIns).
+bool asksForReveal(const QStringList &arguments);

@@ -7,9 +7,10 @@ std::optional<QString> TakeArchiveOptions(Program &program)
     program.ArchivePassphrase.reset();
     const StoredArchiveOptions stored = LoadArchiveOptions(program);
     program.Options = stored.options;
-    // Whether to encrypt must be known before anything is made.
+    // Whether to encrypt, and whether to clean, must be known before anything is made.
     for (const ArchiveOptionProblem &problem : stored.problems)
-        if (problem.key == QLatin1String("PassphraseFile"))
+        if (problem.key == QLatin1String("PassphraseFile") ||
+            problem.key.startsWith(QLatin1String("Obfuscate")))
             return problem.text;
     for (const ArchiveOptionProblem &problem : stored.problems)
         program.runLog().WriteLogLine(

@@ -8,11 +8,13 @@
 #include "archive/ArchiveDelivery.h"
 #include "archive/ArchiveOptionsCheck.h"
 #include "archive/LogCollection.h"
+#include "archive/obfuscation/RunCleaning.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -99,6 +101,7 @@ void cmdStart_Click(Program &program, RunHost &host)
 
     // The checks read the folder afresh each time: it may be changed while a box is open.
     bool refused = false;
+    std::unique_ptr<RunCleaning> cleaning;
     const auto refuse = [&](const Refusal &refusal) {
         refused = true;
         if (program.SilentMode) {
@@ -148,6 +151,22 @@ void cmdStart_Click(Program &program, RunHost &host)
                                    QStringLiteral(". No archive is made: see File > Options.")};
             return std::nullopt;
         },
+        // Fails closed too: no archive rather than one that is not cleaned.
+        [&]() -> std::optional<Refusal> {
+            if (!program.Options.Obfuscate)
+                return std::nullopt;
+            QString why;
+            trap([&] { cleaning = std::make_unique<RunCleaning>(program); },
+                 [&](const Failure &failure) { why = failure.description(); });
+            if (cleaning) {
+                log.WriteLogLine(cleaning->startLine());
+                return std::nullopt;
+            }
+            return Refusal{QStringLiteral("(error) the archive cannot be cleaned: ") + why +
+                               QStringLiteral(" - exiting application."),
+                           QStringLiteral("The archive cannot be cleaned: ") + why +
+                               QStringLiteral(". No archive is made: see File > Options.")};
+        },
     };
     for (const auto &check : checks) {
         stopIfCancelled(program);
@@ -163,7 +182,7 @@ void cmdStart_Click(Program &program, RunHost &host)
 
     stopIfCancelled(program);
     trap([&] { host.setRunning(true); }, report);
-    ArchiveFiles(program, host);
+    ArchiveFiles(program, host, cleaning.get());
     CopyArchiveToTargetFolder(program, host);
     stopIfCancelled(program);
     trap([&] { host.setRunning(false); }, report);

@@ -285,3 +285,25 @@ const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
     const auto next = m_keys.lower_bound(below);
     return next != m_keys.end() && next->first.startsWith(below) ? &none : nullptr;
 }
+
+std::vector<NamedRegistryValue> RegFile::valuesBelow(quint32 root, const QString &path) const
+{
+    std::vector<NamedRegistryValue> out;
+    const char *name = rootName(root);
+    if (!name)
+        return out;
+    QString full = QLatin1String(name);
+    if (!path.isEmpty())
+        full += QLatin1Char('\\') + path;
+    const QString wanted = canonicalKey(full);
+    // The keys that start with the name sort together; those of longer names among them are not
+    // below it.
+    for (auto it = m_keys.lower_bound(wanted); it != m_keys.end() && it->first.startsWith(wanted);
+         ++it) {
+        if (it->first != wanted && it->first.at(wanted.size()) != QLatin1Char('\\'))
+            continue;
+        for (auto value = it->second.cbegin(); value != it->second.cend(); ++value)
+            out.push_back({value.key(), value.value()});
+    }
+    return out;
+}
