@@ -10,6 +10,10 @@
 // without one).
 class EntryTransform {
 public:
+    // The most times its size rewritten data may come to (the headers are made with room for
+    // that); a piece that grows more leaves its entry out.
+    static constexpr size_t growthLimit = 16;
+
     virtual ~EntryTransform() = default;
     // How far past its end a piece is carried on to end at a line break: an entry with a longer
     // line cannot be rewritten, and is left out.

@@ -11,11 +11,13 @@ SetUpCheck cleaningCheck(Program &program)
                 for (const ArchiveOptionProblem &problem : stored.problems)
                     if (problem.key.startsWith(QLatin1String("Obfuscate")))
                         return CheckLine{false, problem.text,
-                                         QStringLiteral("correct it in Sorvik.ini")};
-                if (!stored.options.Obfuscate)
-                    return CheckLine{true, QStringLiteral("off (Obfuscate=false)")};
-                program.Options = stored.options;
-                const RunCleaning cleaning(program, true);
-                return CheckLine{true, cleaning.checkLine()};
+                                         QStringLiteral("correct it in Sorvik.ini"), false};
+                CheckLine line;
+                line.found = QStringLiteral("off (Obfuscate=false)");
+                if (stored.options.Obfuscate) {
+                    program.Options = stored.options;
+                    line.found = RunCleaning(program, true).checkLine();
+                }
+                return line;
             }};
 }
