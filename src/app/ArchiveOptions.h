@@ -24,10 +24,10 @@ struct ArchiveOptions {
     bool Obfuscate = false;
     // A file of the site's own words that are cleaned too, one a line (a line "re:PATTERN" is a
     // pattern); empty: none.
-    QString ObfuscateWords;
+    QString ObfuscateWords{};
     // Files that are not text but may go into a cleaned archive as they are: patterns of names
     // ("data_*.gz"), separated by ';'. Empty: none.
-    QString ObfuscateSafe;
+    QString ObfuscateSafe{};
 
     bool operator==(const ArchiveOptions &) const = default;
 };

@@ -366,7 +366,7 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
         return end;
     if (id) {
         // A number, or letters and digits ("MB-0042"); a word ("quota") is none.
-        if (number && endsAlone(text, stop))
+        if (number && endsAlone(text, stop) && (letter || token.size() <= 15))
             out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});
     } else if (letter && !notAnAccount(token) && at(text, stop) != '@' && at(text, stop) != '\\') {
         out.push_back({start, stop, Kind::User, Shape::Name, 0});

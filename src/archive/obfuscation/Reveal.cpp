@@ -54,6 +54,21 @@ std::shared_ptr<const Obfuscator> revealer(const QString &executablePath)
         std::move(map));
 }
 
+} // namespace
+
+std::shared_ptr<const Obfuscator> obfuscation::revealerOf(std::shared_ptr<StandInMap> map)
+{
+    std::vector<Scanner::Literal> literals;
+    for (std::string &standIn : map->literalStandIns())
+        literals.push_back({std::move(standIn), Kind::Word});
+    return std::make_shared<Obfuscator>(
+        Obfuscator::Direction::Reveal,
+        std::make_shared<const Scanner>(std::move(literals), std::vector<std::string>()),
+        std::move(map));
+}
+
+namespace {
+
 bool write(std::FILE *out, const std::string &text)
 {
     return std::fwrite(text.data(), 1, text.size(), out) == text.size();

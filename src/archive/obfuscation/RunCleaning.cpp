@@ -81,6 +81,7 @@ std::string secretIn(const QString &folder, bool check, bool &missing)
     return out;
 }
 
+static_assert(kindCount == 9, "a record keeps nine counts");
 const char *const singular[] = {"IPv4 address",
                                 "IPv6 address",
                                 "host name",
@@ -117,6 +118,16 @@ public:
         if (std::memchr(data, 0, length))
             return QStringLiteral("it holds a zero byte, so it is not text, and it cannot be "
                                   "cleaned");
+        // A line too long to scan leaves the entry out wherever it stands.
+        for (const char *line = data, *end = data + length; line < end;) {
+            const char *lineBreak =
+                static_cast<const char *>(std::memchr(line, '\n', size_t(end - line)));
+            if (size_t((lineBreak ? lineBreak : end) - line) > longest)
+                return QStringLiteral("it has a line longer than %1 bytes, which cannot be "
+                                      "rewritten")
+                    .arg(longest);
+            line = lineBreak ? lineBreak + 1 : end;
+        }
         Counts counts{};
         try {
             m_obfuscator->rewrite({data, length}, out, counts);

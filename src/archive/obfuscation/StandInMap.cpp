@@ -191,7 +191,9 @@ std::string StandInMap::name(std::string_view lowered, bool literal)
     };
     return allocate(Space::Name, key, [&](Draws *draws, const std::string &previous) {
         std::string out = next(draws, previous);
-        while (rules::notAnAccount(out) && out != key)
+        // Drawn again; but where every other stand-in of the shape is taken, such a word is
+        // still better than none.
+        while (draws && rules::notAnAccount(out))
             out = next(draws, out);
         return out;
     });
