@@ -26,7 +26,7 @@ struct ArchiveOptions {
     // pattern); empty: none.
     QString ObfuscateWords{};
     // Files that are not text but may go into a cleaned archive as they are: patterns of names
-    // ("data_*.gz"), separated by ';'. Empty: none.
+    // ("data_*.gz"), separated by blanks. Empty: none.
     QString ObfuscateSafe{};
 
     bool operator==(const ArchiveOptions &) const = default;

@@ -94,7 +94,7 @@ QString helpText(const QString &command, const QString &programFolder)
                "stand-ins (default false)\n"
                "  ObfuscateWords=PATH  the site's own words (one a line, \"re:PATTERN\" for a "
                "pattern), cleaned too\n"
-               "  ObfuscateSafe=GLOBS  files that are not text archived as they are (\"data_*.gz;"
+               "  ObfuscateSafe=GLOBS  files that are not text archived as they are (\"data_*.gz "
                "data_*.bin\")\n"
                "An archive folder may be a share: \\\\server\\share\\folder\\, "
                "//server/share/folder/ or\n"

@@ -29,6 +29,7 @@ TEST_F(ArchiveOptionsTest, SavedOptionsAreReadBack)
     writeFile("config/Sorvik/Sorvik.ini", "[frmMain]\nArchiveFolderPath=/srv/archive/\n");
     for (const ArchiveOptions &options :
          {ArchiveOptions{u"/etc/sorvik/pass, the \u00e9 one"_s, 7, 3},
+          ArchiveOptions{u"/p"_s, 1, 2, true, u"/w, words"_s, u"data_*.gz *.bin"_s},
           ArchiveOptions{u"/root/pass"_s, 0, archiveOptionLimit}, ArchiveOptions{}}) {
         SaveArchiveOptions(*program, options);
         const StoredArchiveOptions stored = LoadArchiveOptions(*program);
@@ -38,6 +39,10 @@ TEST_F(ArchiveOptionsTest, SavedOptionsAreReadBack)
                         .contains("[frmMain]\nArchiveFolderPath=/srv/archive/\n"));
     }
     EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("[Archive]\nKeepCount=0\n"));
+    // As an administrator writes it, without quotes.
+    writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nObfuscate=TRUE\nObfuscateSafe=*.gz *.bin\n");
+    EXPECT_EQ(LoadArchiveOptions(*program).options.ObfuscateSafe, u"*.gz *.bin"_s);
+    EXPECT_TRUE(LoadArchiveOptions(*program).options.Obfuscate);
 }
 
 // Saving what is stored, or defaults where nothing is, leaves the file as it was.
@@ -80,6 +85,7 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
         {"KeepCount=\xd9\xa3", u"KeepCount"_s, u"\"\u0663\""_s},
         {"KeepCount=1,2", u"KeepCount"_s, u"it is a list"_s},
         {"PassphraseFile=/a,b", u"PassphraseFile"_s, u"it is a list"_s},
+        {"Obfuscate=yes", u"Obfuscate"_s, u"\"yes\" is neither true nor false"_s},
     };
     for (const auto &c : cases) {
         writeFile("config/Sorvik/Sorvik.ini",
@@ -101,7 +107,7 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
             QDir().mkpath(ini());
         else
             writeFile("config/Sorvik/Sorvik.ini", broken);
-        EXPECT_EQ(LoadArchiveOptions(*program).problems.size(), 3u) << broken.toStdString();
+        EXPECT_EQ(LoadArchiveOptions(*program).problems.size(), 6u) << broken.toStdString();
     }
 }
 

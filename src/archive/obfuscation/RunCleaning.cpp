@@ -187,7 +187,8 @@ RunCleaning::RunCleaning(Program &program, bool check)
         readSiteWords(options.ObfuscateWords, names);
     m_siteWords = names.siteWords;
     addOwnNames(program, names);
-    for (const QString &pattern : options.ObfuscateSafe.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    for (const QString &pattern : options.ObfuscateSafe.split(blanks, Qt::SkipEmptyParts))
         m_safe.emplace_back(QRegularExpression::wildcardToRegularExpression(pattern.trimmed()),
                             QRegularExpression::CaseInsensitiveOption);
     const auto scanner =
