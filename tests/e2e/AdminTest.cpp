@@ -43,7 +43,7 @@ protected:
     {
         const QStringList names{u"registry file"_s,        u"logging folder"_s, u"Orvel"_s,
                                 u"diagnostic formatter"_s, u"archive folder"_s, u"free space"_s,
-                                u"scheduled tasks"_s,      u"last run"_s};
+                                u"scheduled tasks"_s,      u"obfuscation"_s,    u"last run"_s};
         for (const QString &file : QDir(path("cron.d")).entryList(QDir::Files))
             QFile::remove(path(u"cron.d/"_s + file));
         setUpWell();
