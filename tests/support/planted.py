@@ -18,19 +18,21 @@ def entries(where):
     if zipfile.is_zipfile(where):
         with zipfile.ZipFile(where) as archive:
             return {i.filename: archive.read(i) for i in archive.infolist()}
-    return {name: open(os.path.join(where, name), "rb").read() for name in os.listdir(where)}
+    return {name: open(os.path.join(where, name), "rb").read() for name in os.listdir(where)
+            if os.path.isfile(os.path.join(where, name))}
 
 
 def main(listing, where):
     found = entries(where)
-    lines = {name: data.decode("latin-1").split("\r\n") for name, data in found.items()}
+    lines = {name: [line.rstrip("\r") for line in data.decode("latin-1").split("\n")]
+             for name, data in found.items()}
     replaced, kept, misses = collections.Counter(), collections.Counter(), []
     rows = [row.rstrip("\n").split("\t") for row in open(listing, encoding="latin-1")][1:]
     for entry, number, kind, form, value, before, after in rows:
         if number == "0":
             done = entry not in found
         else:
-            text = lines.get(entry, [""] * int(number))[int(number) - 1]
+            text = (lines.get(entry, []) + [""] * int(number))[int(number) - 1]
             at = text.find(before)
             middle = text[at + len(before):len(text) - len(after)] if at >= 0 else None
             whole = middle is not None and text.endswith(after) and at + len(before) <= len(text) - len(after)
