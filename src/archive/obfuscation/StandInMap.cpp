@@ -125,8 +125,9 @@ StandInMap::~StandInMap()
 void StandInMap::add(Space space, std::string key, std::string standIn)
 {
     Table &table = m_tables[size_t(space)];
-    table.reverse.emplace(standIn, key);
-    table.forward.emplace(std::move(key), std::move(standIn));
+    const auto added = table.forward.emplace(std::move(key), std::move(standIn));
+    if (added.second)
+        table.reverse.emplace(added.first->second, added.first->first);
 }
 
 std::string
@@ -367,10 +368,10 @@ std::optional<std::string> StandInMap::original(Space space, std::string_view st
 {
     const std::lock_guard lock(m_mutex);
     const Table &table = m_tables[size_t(space)];
-    const auto found = table.reverse.find(std::string(standIn));
+    const auto found = table.reverse.find(standIn);
     if (found == table.reverse.end())
         return std::nullopt;
-    return found->second;
+    return std::string(found->second);
 }
 
 void StandInMap::spell(Space space, std::string standIn, std::string original)
@@ -387,7 +388,7 @@ std::optional<std::string> StandInMap::spelling(Space space, std::string_view st
     const auto found = table.spellings.find(std::string(standIn));
     if (found == table.spellings.end())
         return std::nullopt;
-    return found->second;
+    return std::string(found->second);
 }
 
 std::vector<std::string> StandInMap::literalStandIns() const

@@ -82,7 +82,8 @@ public:
 private:
     struct Table {
         std::unordered_map<std::string, std::string> forward;
-        std::unordered_map<std::string, std::string> reverse;
+        // By stand-in: views of `forward`'s strings, whose nodes never move.
+        std::unordered_map<std::string_view, std::string_view> reverse;
         std::unordered_map<std::string, std::string> spellings;
     };
     class Draws;
