@@ -69,6 +69,35 @@ bool fileExtension(std::string_view label)
          "cmd",  "ps1", "msi",   "cab",  "pem",  "crt", "key",  "pfx", "sock"});
 }
 
+// Whether `run` is six bytes in groups of `group` hexadecimal digits joined by `separator`, and
+// not one of the two that name no device (all zeros, all ones).
+bool macShape(std::string_view run, size_t group, char separator)
+{
+    if (run.size() != 12 + 12 / group - 1)
+        return false;
+    for (size_t i = 0; i < run.size(); ++i)
+        if (i % (group + 1) == group ? run[i] != separator : !hex(at(run, i)))
+            return false;
+    std::string digits = lowered(run);
+    digits.erase(std::remove(digits.begin(), digits.end(), separator), digits.end());
+    return digits != std::string(12, '0') && digits != std::string(12, 'f');
+}
+
+// A MAC address written with dashes or dots around the trigger's end.
+size_t mac(std::string_view text, size_t end, size_t group, char separator, std::vector<Token> &out)
+{
+    auto [a, b] = runAround(text, end - 1, [&](unsigned char c) {
+        return hex(c) || c == static_cast<unsigned char>(separator);
+    });
+    const size_t looked = b;
+    while (b > a && text[b - 1] == '.')
+        --b; // a full stop
+    if (!(a > 0 && word(at(text, a - 1))) && !word(at(text, b)) &&
+        macShape(text.substr(a, b - a), group, separator))
+        out.push_back({a, b, Kind::Mac, Shape::Mac, 1});
+    return looked;
+}
+
 bool label(std::string_view text)
 {
     return !text.empty() && text.size() <= 63 && text.front() != '-' && text.back() != '-' &&
@@ -156,15 +185,8 @@ size_t colons(std::string_view text, size_t end, std::vector<Token> &out)
     if ((a > 0 && word(at(text, a - 1))) || word(at(text, b)))
         return looked;
     std::string_view run = text.substr(a, b - a);
-    const bool mac = run.size() == 17 && [&] {
-        for (size_t i = 0; i < 17; ++i)
-            if (i % 3 == 2 ? run[i] != ':' : !hex(at(run, i)))
-                return false;
-        return true;
-    }();
-    if (mac) {
-        if (run != "00:00:00:00:00:00" && lowered(run) != "ff:ff:ff:ff:ff:ff")
-            out.push_back({a, b, Kind::Mac, Shape::Mac, 1});
+    if (macShape(run, 2, ':')) {
+        out.push_back({a, b, Kind::Mac, Shape::Mac, 1});
         return looked;
     }
     // A colon that ends a sentence or a field ("at fe80::1:").
@@ -188,30 +210,12 @@ size_t colons(std::string_view text, size_t end, std::vector<Token> &out)
 
 size_t macWithDashes(std::string_view text, size_t end, std::vector<Token> &out)
 {
-    const auto [a, b] =
-        runAround(text, end - 1, [](unsigned char c) { return hex(c) || c == '-'; });
-    const std::string_view run = text.substr(a, b - a);
-    bool mac = run.size() == 17 && !(a > 0 && word(at(text, a - 1))) && !word(at(text, b));
-    for (size_t i = 0; mac && i < 17; ++i)
-        mac = i % 3 == 2 ? run[i] == '-' : hex(at(run, i));
-    if (mac && run != "00-00-00-00-00-00" && lowered(run) != "ff-ff-ff-ff-ff-ff")
-        out.push_back({a, b, Kind::Mac, Shape::Mac, 1});
-    return b;
+    return mac(text, end, 2, '-', out);
 }
 
 size_t macWithDots(std::string_view text, size_t end, std::vector<Token> &out)
 {
-    auto [a, b] = runAround(text, end - 1, [](unsigned char c) { return hex(c) || c == '.'; });
-    const size_t looked = b;
-    while (b > a && text[b - 1] == '.')
-        --b;
-    const std::string_view run = text.substr(a, b - a);
-    bool mac = run.size() == 14 && !(a > 0 && word(at(text, a - 1))) && !word(at(text, b));
-    for (size_t i = 0; mac && i < 14; ++i)
-        mac = i % 5 == 4 ? run[i] == '.' : hex(at(run, i));
-    if (mac && run != "0000.0000.0000" && lowered(run) != "ffff.ffff.ffff")
-        out.push_back({a, b, Kind::Mac, Shape::Mac, 1});
-    return looked;
+    return mac(text, end, 4, '.', out);
 }
 
 size_t email(std::string_view text, size_t end, std::vector<Token> &out)

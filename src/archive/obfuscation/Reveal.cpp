@@ -45,13 +45,7 @@ std::shared_ptr<const Obfuscator> revealer(const QString &executablePath)
     // Revealing draws no stand-in: the secret is not needed.
     auto map = std::make_shared<StandInMap>(std::string(32, '\0'));
     map->load(std::string_view(records.constData(), size_t(records.size())));
-    std::vector<Scanner::Literal> literals;
-    for (std::string &standIn : map->literalStandIns())
-        literals.push_back({std::move(standIn), Kind::Word});
-    return std::make_shared<Obfuscator>(
-        Obfuscator::Direction::Reveal,
-        std::make_shared<const Scanner>(std::move(literals), std::vector<std::string>()),
-        std::move(map));
+    return revealerOf(std::move(map));
 }
 
 } // namespace

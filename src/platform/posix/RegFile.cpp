@@ -266,15 +266,27 @@ RegFile RegFile::parse(const QByteArray &bytes)
     return hive;
 }
 
-const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
+namespace {
+
+// The key's name as the file's keys are held; empty for a root the file does not name.
+QString heldName(quint32 root, const QString &path)
 {
     const char *name = rootName(root);
     if (!name)
-        return nullptr;
+        return QString();
     QString full = QLatin1String(name);
     if (!path.isEmpty())
         full += QLatin1Char('\\') + path;
-    const QString wanted = canonicalKey(full);
+    return canonicalKey(full);
+}
+
+} // namespace
+
+const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
+{
+    const QString wanted = heldName(root, path);
+    if (wanted.isEmpty())
+        return nullptr;
     const auto it = m_keys.find(wanted);
     if (it != m_keys.end())
         return &it->second;
@@ -289,13 +301,9 @@ const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
 std::vector<NamedRegistryValue> RegFile::valuesBelow(quint32 root, const QString &path) const
 {
     std::vector<NamedRegistryValue> out;
-    const char *name = rootName(root);
-    if (!name)
+    const QString wanted = heldName(root, path);
+    if (wanted.isEmpty())
         return out;
-    QString full = QLatin1String(name);
-    if (!path.isEmpty())
-        full += QLatin1Char('\\') + path;
-    const QString wanted = canonicalKey(full);
     // The keys that start with the name sort together; those of longer names among them are not
     // below it.
     for (auto it = m_keys.lower_bound(wanted); it != m_keys.end() && it->first.startsWith(wanted);
