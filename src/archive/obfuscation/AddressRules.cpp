@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 namespace obfuscation::rules {
 
@@ -27,9 +28,16 @@ std::pair<size_t, size_t> runAround(std::string_view text, size_t inside, In in)
     return {a, b};
 }
 
-bool oneOf(std::string_view word, std::initializer_list<std::string_view> list)
+// Whether `word`, in lower case, is in `set` (of words in lower case). Words longer than any in a
+// set are no member; the rest are lowered on the stack.
+bool inSet(std::string_view word, const std::unordered_set<std::string_view> &set)
 {
-    return std::find(list.begin(), list.end(), word) != list.end();
+    char lower[16];
+    if (word.size() > sizeof lower)
+        return false;
+    for (size_t i = 0; i < word.size(); ++i)
+        lower[i] = toLower(static_cast<unsigned char>(word[i]));
+    return set.count(std::string_view(lower, word.size())) != 0;
 }
 
 std::string lowered(std::string_view text)
@@ -43,6 +51,8 @@ std::string lowered(std::string_view text)
 // A dotted quad that a word before it says is a version: "version 4.0.1.12", "build=4.0.1.12".
 bool namedAsVersion(std::string_view text, size_t begin)
 {
+    static const std::unordered_set<std::string_view> words{
+        "version", "ver", "v", "build", "release", "revision", "rev", "firmware", "fw", "bios"};
     size_t i = begin;
     while (i > 0 && begin - i < 3 &&
            (text[i - 1] == ' ' || text[i - 1] == ':' || text[i - 1] == '=' || text[i - 1] == '\t'))
@@ -50,23 +60,21 @@ bool namedAsVersion(std::string_view text, size_t begin)
     size_t w = i;
     while (w > 0 && alpha(at(text, w - 1)))
         --w;
-    return i > w &&
-           oneOf(lowered(text.substr(w, i - w)), {"version", "ver", "v", "build", "release",
-                                                  "revision", "rev", "firmware", "fw", "bios"});
+    return i > w && inSet(text.substr(w, i - w), words);
 }
 
 // Extensions of file names: a name that ends in one is a file's, not a host's.
 bool fileExtension(std::string_view label)
 {
-    return oneOf(
-        lowered(label),
-        {"txt",  "log", "gz",    "zip",  "json", "xml", "html", "htm", "csv",  "ini", "cfg", "conf",
-         "exe",  "dll", "so",    "py",   "sh",   "pl",  "pm",   "md",  "tmp",  "bak", "old", "dat",
-         "bin",  "out", "err",   "pid",  "lock", "tar", "bz2",  "xz",  "tgz",  "cc",  "rs",  "ps",
-         "js",   "ts",  "go",    "hs",   "ml",   "cs",  "db",   "ko",  "mo",   "po",  "rb",  "fmtd",
-         "jar",  "war", "class", "java", "cpp",  "h",   "hpp",  "png", "jpg",  "gif", "pdf", "doc",
-         "docx", "xls", "xlsx",  "wav",  "mp3",  "ogg", "yaml", "yml", "toml", "sql", "reg", "bat",
-         "cmd",  "ps1", "msi",   "cab",  "pem",  "crt", "key",  "pfx", "sock"});
+    static const std::unordered_set<std::string_view> extensions{
+        "txt",  "log", "gz",    "zip",  "json", "xml", "html", "htm", "csv",  "ini", "cfg", "conf",
+        "exe",  "dll", "so",    "py",   "sh",   "pl",  "pm",   "md",  "tmp",  "bak", "old", "dat",
+        "bin",  "out", "err",   "pid",  "lock", "tar", "bz2",  "xz",  "tgz",  "cc",  "rs",  "ps",
+        "js",   "ts",  "go",    "hs",   "ml",   "cs",  "db",   "ko",  "mo",   "po",  "rb",  "fmtd",
+        "jar",  "war", "class", "java", "cpp",  "h",   "hpp",  "png", "jpg",  "gif", "pdf", "doc",
+        "docx", "xls", "xlsx",  "wav",  "mp3",  "ogg", "yaml", "yml", "toml", "sql", "reg", "bat",
+        "cmd",  "ps1", "msi",   "cab",  "pem",  "crt", "key",  "pfx", "sock"};
+    return inSet(label, extensions);
 }
 
 // Whether `run` is six bytes in groups of `group` hexadecimal digits joined by `separator`, and
@@ -132,11 +140,11 @@ bool hostName(std::string_view text, size_t begin, size_t end, bool strict)
     if (!oneCase || fileExtension(top))
         return false;
     const bool twoLabels = name.find('.') == last;
-    return !twoLabels || top.size() == 2 ||
-           oneOf(lowered(top),
-                 {"com",  "net",      "org",  "edu",     "gov",  "mil",      "int",
-                  "info", "biz",      "io",   "example", "test", "local",    "localdomain",
-                  "lan",  "internal", "corp", "home",    "arpa", "intranet", "private"});
+    static const std::unordered_set<std::string_view> generic{
+        "com",  "net",      "org",  "edu",     "gov",  "mil",      "int",
+        "info", "biz",      "io",   "example", "test", "local",    "localdomain",
+        "lan",  "internal", "corp", "home",    "arpa", "intranet", "private"};
+    return !twoLabels || top.size() == 2 || inSet(top, generic);
 }
 
 size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)

@@ -11,8 +11,26 @@ namespace obfuscation {
 
 namespace {
 
-// The site's patterns come after the triggers, by number.
+// The site's patterns come after the triggers, by number, and the literals after them.
 constexpr unsigned firstPattern = 1000;
+constexpr unsigned firstLiteral = 1u << 24;
+// Up to this many literals go into the rules' database, as expressions: one pass over the text
+// finds all. More (a long list of customers) get a literal matcher of their own, which compiles
+// faster.
+constexpr size_t literalsAmongRules = 256;
+
+// A literal as an expression: every byte escaped.
+std::string escaped(const std::string &literal)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : literal) {
+        out += "\\x";
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
 
 void release(hs_database_t *database)
 {
@@ -68,18 +86,27 @@ Scanner::Scanner(std::vector<Literal> literals, std::vector<std::string> pattern
         flags.push_back(HS_FLAG_SOM_LEFTMOST);
         ids.push_back(firstPattern + unsigned(i));
     }
+    const bool together = m_literals.size() <= literalsAmongRules;
+    std::vector<std::string> escapedLiterals;
+    for (size_t i = 0; together && i < m_literals.size(); ++i)
+        escapedLiterals.push_back(escaped(m_literals[i].text));
+    for (size_t i = 0; i < escapedLiterals.size(); ++i) {
+        expressions.push_back(escapedLiterals[i].c_str());
+        flags.push_back(HS_FLAG_CASELESS);
+        ids.push_back(firstLiteral + unsigned(i));
+    }
     hs_compile_error_t *error = nullptr;
     if (hs_compile_multi(expressions.data(), flags.data(), ids.data(), unsigned(expressions.size()),
                          HS_MODE_BLOCK, nullptr, &m_databases->rules, &error) != HS_SUCCESS) {
         const int which = error ? error->expression : -1;
-        if (which >= int(triggerCount))
+        if (which >= int(triggerCount) && which < int(triggerCount + patterns.size()))
             refuse(error, QStringLiteral("the pattern \"%1\" cannot be used: %2")
                               .arg(QString::fromStdString(patterns[size_t(which) - triggerCount])));
         refuse(error, QStringLiteral("the scanner's own patterns cannot be compiled: %1"));
     }
     if (hs_alloc_scratch(m_databases->rules, &m_databases->prototype) != HS_SUCCESS)
         throw std::bad_alloc();
-    if (!m_literals.empty()) {
+    if (!together) {
         std::vector<const char *> texts;
         std::vector<size_t> lengths;
         std::vector<unsigned> literalFlags(m_literals.size(), HS_FLAG_CASELESS);
@@ -119,11 +146,15 @@ struct Scan {
     std::exception_ptr failure;
 };
 
+int onLiteral(unsigned id, unsigned long long, unsigned long long to, unsigned, void *context);
+
 int onRule(unsigned id, unsigned long long from, unsigned long long to, unsigned, void *context)
 {
     Scan &scan = *static_cast<Scan *>(context);
     try {
-        if (id >= firstPattern) {
+        if (id >= firstLiteral) {
+            onLiteral(id - firstLiteral, from, to, 0, context);
+        } else if (id >= firstPattern) {
             if (to > from)
                 scan.out->push_back({size_t(from), size_t(to), Kind::Word, Shape::Name, 3});
         } else if (to > scan.looked[id]) {
