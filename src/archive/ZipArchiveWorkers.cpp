@@ -226,8 +226,10 @@ QString ZipArchive::rewrite(const Task &task, Worker &worker, const char *data)
                                        size_t(entry.memory.size()) - task.offset - end - carried);
             } else {
                 // Read on into the worker's buffer, which has room for the longest line.
+                // A line ends within a few hundred bytes, as a rule: small reads first.
                 const ssize_t n = ::pread(entry.fd, worker.input.data() + end + carried,
-                                          std::min<size_t>(64 << 10, longest + 1 - carried),
+                                          std::min<size_t>(carried < 4096 ? 4096 : 64 << 10,
+                                                           longest + 1 - carried),
                                           off_t(task.offset + end + carried));
                 if (n < 0 && errno == EINTR)
                     continue;

@@ -13,26 +13,26 @@ const char *triggerExpression(unsigned trigger)
 {
     // Each as cheap to scan for as it can be: the rules look at the whole token.
     static const char *const expressions[triggerCount] = {
-        R"(\d\.\d{1,3}\.\d{1,3}\.\d)",
-        R"([0-9A-Fa-f]:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:)",
+        R"(\d\.\d{1,3}\.\d)",
+        R"(:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:)",
         R"(::)",
-        R"([0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2})",
-        R"([0-9A-Fa-f]{4}\.[0-9A-Fa-f]{4}\.[0-9A-Fa-f]{4})",
+        R"(-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-)",
+        R"([0-9A-Fa-f]{4}\.[0-9A-Fa-f]{4}\.)",
         R"(@)",
         R"([A-Za-z0-9]\.[A-Za-z]{2})",
         R"(\+\d)",
         // After a blank or an opening mark only: a 0 after '-', ':' or '.' is a date's or a time's.
-        R"((?:^|[\t\n\r ("'<\[=;])0[1-9]\d{7,10}\b)",
-        R"((?:^|[\t\n\r ("'<\[=;])\(?0[1-9]\d{0,4}(?:\) ?|[ /.-])\d{2})",
-        R"(\d{3}\)?[ .-]\d{3}[ .-]\d{4})",
+        // and not a time's hours either (" 09:41").
+        R"([ (=\t\n"'<]0[1-9][\d ./)-])",
+        R"([ .)-]\d{3}[ .-]\d{4})",
         R"([A-Z0-9]\\[A-Za-z])",
-        R"((?i)\b(?:caller|callee|calling[ _-]?(?:party|number)|called[ _-]?(?:party|number))"
-        R"(|(?:tele)?phone(?:[ _-]?(?:number|no|num|nr))?|tel|fax|mobile|cell|ani|dnis|clid?)"
-        R"(|msisdn|cgpn|cdpn)\b)",
-        R"((?i)\bext(?:ension)?\b)",
+        // The naming words, in any case and anywhere: the rules see that each is a word of its own.
+        R"((?i)(?:caller|callee|calling|called|phone|telephone|tel|fax|mobile|cell|ani|dnis|cli)"
+        R"(|clid|msisdn|cgpn|cdpn))",
+        R"((?i)(?:ext|extension))",
         R"((?i)\bx\d)",
-        R"((?i)\b(?:mailbox|mbx|subscriber|subscr)(?:[ _-]?(?:id|no|number|num|nr))?\b)",
-        R"((?i)\b(?:user(?:[ _-]?(?:name|id))?|login|logon|owner|principal)\b)",
+        R"((?i)(?:mailbox|mbx|subscriber|subscr))",
+        R"((?i)(?:user|username|userid|login|logon|owner|principal))",
     };
     return expressions[trigger];
 }
@@ -56,8 +56,7 @@ size_t recognize(unsigned trigger, std::string_view text, size_t end, std::vecto
     case TriggerPlus:
         return rules::international(text, end, out);
     case TriggerNational:
-    case TriggerNationalGroup:
-        return rules::national(text, end, trigger == TriggerNationalGroup, out);
+        return rules::national(text, end, out);
     case TriggerNanp:
         return rules::nanp(text, end, out);
     case TriggerBackslash:

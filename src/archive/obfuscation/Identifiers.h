@@ -36,20 +36,22 @@ struct Token {
 
 // What the scanner reports, each where its match ends; the rules find the whole token around
 // that place, or nothing.
+//
+// Each is as cheap to scan for as it can be: a scanner's pass costs by the patterns that start
+// with a class of characters, not by the matches (see docs/development.md).
 enum Trigger : unsigned {
-    TriggerIPv4,          // a digit, '.', digits, '.', digits, '.', a digit
-    TriggerColons,        // hex digits and four colons: a MAC address or a full IPv6 address
+    TriggerIPv4,          // a digit, '.', digits, '.', a digit
+    TriggerColons,        // three groups of hex digits between colons: MAC or full IPv6
     TriggerDoubleColon,   // "::", in every shortened IPv6 address
-    TriggerMacDashes,     // HH-HH-HH-HH-HH
-    TriggerMacDots,       // HHHH.HHHH.HHHH
+    TriggerMacDashes,     // -HH-HH-
+    TriggerMacDots,       // HHHH.HHHH.
     TriggerAt,            // '@'
     TriggerDomain,        // a letter or digit, '.', two letters
     TriggerPlus,          // '+' and a digit
-    TriggerNational,      // a number of 9 to 12 digits whose first is 0
-    TriggerNationalGroup, // 0, an area code, a separator, digits
-    TriggerNanp,          // DDD DDD DDDD with separators
+    TriggerNational,      // a blank or an opening mark, 0, a digit 1-9, a digit or separator
+    TriggerNanp,          // a separator, DDD, a separator, DDDD
     TriggerBackslash,     // an upper-case letter or digit, '\', a letter
-    TriggerPhoneWord,     // caller, phone, ANI... (the end of the word)
+    TriggerPhoneWord,     // caller, phone, ANI... in any case, anywhere: the rules see to words
     TriggerExtensionWord, // ext, extension
     TriggerExtensionX,    // x and a digit
     TriggerIdWord,        // mailbox, subscriber

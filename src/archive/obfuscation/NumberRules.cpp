@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace obfuscation::rules {
 
@@ -242,6 +243,58 @@ size_t valueAfter(std::string_view text, size_t word, bool dot)
     return i > word ? i : std::string_view::npos;
 }
 
+// The words that name the value after them, by trigger; "calling" and "called" only with a
+// qualifier ("calling party", "called number").
+const std::vector<std::string_view> &namingWords(unsigned trigger)
+{
+    static const std::vector<std::string_view> phone{
+        "caller", "callee", "calling", "called", "phone", "telephone", "tel",  "fax", "mobile",
+        "cell",   "ani",    "dnis",    "cli",    "clid",  "msisdn",    "cgpn", "cdpn"};
+    static const std::vector<std::string_view> extension{"ext", "extension"};
+    static const std::vector<std::string_view> id{"mailbox", "mbx", "subscriber", "subscr"};
+    static const std::vector<std::string_view> user{"user",  "username", "userid",   "login",
+                                                    "logon", "owner",    "principal"};
+    static const std::vector<std::string_view> none;
+    return trigger == TriggerPhoneWord       ? phone
+           : trigger == TriggerExtensionWord ? extension
+           : trigger == TriggerIdWord        ? id
+           : trigger == TriggerUserWord      ? user
+                                             : none;
+}
+
+// Where a naming word that ends at `end` is followed by what it names: past its qualifier
+// ("mailbox id", "phone number", "user name"). Nothing when the letters that end at `end` are not
+// such a word of their own ("Telephony", "users", "company").
+size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
+{
+    size_t begin = end;
+    while (begin > 0 && alpha(at(text, begin - 1)))
+        --begin;
+    if ((begin > 0 && word(at(text, begin - 1))) || alnum(at(text, end)))
+        return std::string_view::npos;
+    std::string found(text.substr(begin, end - begin));
+    for (char &c : found)
+        c = toLower(static_cast<unsigned char>(c));
+    const auto &words = namingWords(trigger);
+    if (std::find(words.begin(), words.end(), found) == words.end())
+        return std::string_view::npos;
+    size_t i = end + (at(text, end) == ' ' || at(text, end) == '_' || at(text, end) == '-');
+    size_t w = i;
+    while (alpha(at(text, w)))
+        ++w;
+    std::string qualifier(text.substr(i, w - i));
+    for (char &c : qualifier)
+        c = toLower(static_cast<unsigned char>(c));
+    static const std::vector<std::string> qualifiers{"id", "no",    "number", "num",
+                                                     "nr", "party", "name"};
+    const bool qualified =
+        w > i && !alnum(at(text, w)) &&
+        std::find(qualifiers.begin(), qualifiers.end(), qualifier) != qualifiers.end();
+    if (qualified)
+        return w;
+    return found == "calling" || found == "called" ? std::string_view::npos : end;
+}
+
 size_t digitRun(std::string_view text, size_t i)
 {
     while (digit(at(text, i)))
@@ -262,24 +315,13 @@ size_t international(std::string_view text, size_t end, std::vector<Token> &out)
     return end;
 }
 
-size_t national(std::string_view text, size_t end, bool grouped, std::vector<Token> &out)
+size_t national(std::string_view text, size_t end, std::vector<Token> &out)
 {
-    size_t start = end;
-    if (grouped) {
-        // Back over the last two digits, the separator, the area code.
-        start = end - 2;
-        for (int k = 0;
-             k < 2 && start > 0 && (separator(at(text, start - 1)) || at(text, start - 1) == ')');
-             ++k)
-            --start;
-    }
-    while (start > 0 && digit(at(text, start - 1)))
-        --start;
+    // The trigger ends after "0", a digit 1-9 and one more.
+    size_t start = end - 3;
     if (start > 0 && at(text, start - 1) == '(')
         --start;
-    const size_t zero = start + (at(text, start) == '(');
-    if (at(text, zero) != '0' || !digit(at(text, zero + 1)) || at(text, zero + 1) == '0' ||
-        !startsAlone(text, start))
+    if (!startsAlone(text, start))
         return end;
     const Digits number = groups(text, start, 2, false, 9, 12);
     if (number.count > 0)
@@ -329,6 +371,11 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
             stop - (end - 1) >= 2 && stop - (end - 1) <= 6 && endsAlone(text, stop))
             out.push_back({end - 1, stop, Kind::Phone, Shape::Digits, 0});
         return end;
+    }
+    if (trigger != TriggerExtensionX) {
+        end = afterNamingWord(text, end, trigger);
+        if (end == std::string_view::npos)
+            return 0;
     }
     const size_t value = valueAfter(text, end, trigger == TriggerExtensionWord);
     if (value == std::string_view::npos)

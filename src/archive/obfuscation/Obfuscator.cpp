@@ -1,22 +1,18 @@
 #include "archive/obfuscation/Obfuscator.h"
 
 #include "archive/obfuscation/Characters.h"
+#include "archive/obfuscation/ReplacementCache.h"
 #include "archive/obfuscation/Scanner.h"
 #include "archive/obfuscation/StandInMap.h"
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <unordered_map>
 
 namespace obfuscation {
 
 using namespace chars;
 
 namespace {
-
-// Stand-ins a worker remembers before it starts afresh: a bound on its memory, far beyond the
-// distinct values of most logs.
-constexpr size_t cacheLimit = 1 << 16;
 
 // Upper case only: hexadecimal letters all in capitals.
 bool inCapitals(std::string_view token)
@@ -62,18 +58,10 @@ std::string macIn(std::string_view token, uint64_t value)
 
 } // namespace
 
-// Looked up by the token's bytes as they stand in the text, without a copy.
-struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-};
-
 struct Obfuscator::Worker {
     std::unique_ptr<Scanner::Scratch> scratch;
     std::vector<Token> tokens;
-    // What each token was replaced with, by shape and whether it was found as a literal.
-    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> cache[16];
-    size_t cached = 0;
+    ReplacementCache cache;
 };
 
 Obfuscator::Obfuscator(Direction direction, std::shared_ptr<const Scanner> scanner,
@@ -130,18 +118,19 @@ void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts
         out.append(text.substr(copied, token.begin - copied));
         const std::string_view value = text.substr(token.begin, token.end - token.begin);
         const bool literal = token.rank >= 2;
-        auto &cache = worker->cache[size_t(token.shape) * 2 + literal];
-        auto found = cache.find(value);
-        if (found == cache.end()) {
-            if (++worker->cached > cacheLimit) {
-                for (auto &each : worker->cache)
-                    each.clear();
-                worker->cached = 1;
-            }
-            found = cache.emplace(value, replacement(value, token.shape, literal)).first;
+        const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
+        const uint64_t hash = ReplacementCache::hashOf(value);
+        bool replaced = true;
+        if (const auto kept = worker->cache.find(kind, value, hash)) {
+            out += *kept;
+            replaced = *kept != value;
+        } else {
+            const std::string made = replacement(value, token.shape, literal);
+            worker->cache.add(kind, value, hash, made);
+            out += made;
+            replaced = made != value;
         }
-        out += found->second;
-        if (m_direction == Direction::Clean || found->second != value)
+        if (m_direction == Direction::Clean || replaced)
             ++counts[size_t(token.kind)];
         copied = token.end;
     }

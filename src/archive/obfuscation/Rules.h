@@ -16,7 +16,7 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out);
 size_t domainUser(std::string_view text, size_t end, std::vector<Token> &out);
 
 size_t international(std::string_view text, size_t end, std::vector<Token> &out);
-size_t national(std::string_view text, size_t end, bool grouped, std::vector<Token> &out);
+size_t national(std::string_view text, size_t end, std::vector<Token> &out);
 size_t nanp(std::string_view text, size_t end, std::vector<Token> &out);
 size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vector<Token> &out);
 

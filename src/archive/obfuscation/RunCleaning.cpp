@@ -118,15 +118,16 @@ public:
         if (std::memchr(data, 0, length))
             return QStringLiteral("it holds a zero byte, so it is not text, and it cannot be "
                                   "cleaned");
-        // A line too long to scan leaves the entry out wherever it stands.
-        for (const char *line = data, *end = data + length; line < end;) {
-            const char *lineBreak =
-                static_cast<const char *>(std::memchr(line, '\n', size_t(end - line)));
-            if (size_t((lineBreak ? lineBreak : end) - line) > longest)
+        // A line too long to scan leaves the entry out wherever it stands: each window of one
+        // line's length past a line's start must hold a line break (looked for from its end, so
+        // that a window costs a few bytes' look, not a line's).
+        for (size_t start = 0; length - start > longest;) {
+            const void *lineBreak = ::memrchr(data + start, '\n', longest + 1);
+            if (!lineBreak)
                 return QStringLiteral("it has a line longer than %1 bytes, which cannot be "
                                       "rewritten")
                     .arg(longest);
-            line = lineBreak ? lineBreak + 1 : end;
+            start = size_t(static_cast<const char *>(lineBreak) - data) + 1;
         }
         Counts counts{};
         try {

@@ -52,16 +52,15 @@ uint64_t fromHex(std::string_view text)
 } // namespace
 
 // The keyed draws for one value: HMAC-SHA256 of the secret over the space, the value and the
-// attempt, block after block as many bytes as are asked for.
+// candidates drawn one after the other, block after block as many bytes as are asked for.
 class StandInMap::Draws {
 public:
-    Draws(const EVP_MAC_CTX *keyed, Space space, const std::string &key, uint32_t attempt)
+    Draws(const EVP_MAC_CTX *keyed, Space space, const std::string &key)
         : m_keyed(keyed)
     {
         m_message = tagOf(space);
         m_message += '\0';
         m_message += key;
-        m_message.append(reinterpret_cast<const char *>(&attempt), sizeof attempt);
         m_message.append(4, '\0');
     }
     ~Draws() { OPENSSL_cleanse(m_block, sizeof m_block); }
@@ -85,10 +84,12 @@ public:
         }
         return m_block[m_used++];
     }
+    // A number below `n`: two bytes where they suffice (the slight bias of a remainder does not
+    // matter to a stand-in), eight where not.
     uint64_t below(uint64_t n)
     {
         uint64_t value = 0;
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < (n <= 65536 ? 2 : 8); ++i)
             value = value << 8 | byte();
         return value % n;
     }
@@ -138,8 +139,8 @@ StandInMap::allocate(Space space, const std::string &key,
     if (const auto found = table.forward.find(key); found != table.forward.end())
         return found->second;
     std::string candidate;
-    for (uint32_t attempt = 0; attempt < 32; ++attempt) {
-        Draws draws(m_keyed, space, key, attempt);
+    Draws draws(m_keyed, space, key);
+    for (int attempt = 0; attempt < 32; ++attempt) {
         candidate = draw(&draws, std::string());
         if (!table.reverse.count(candidate))
             break;

@@ -2,6 +2,7 @@
 
 #include "common/Failure.h"
 
+#include <array>
 #include <cerrno>
 
 // The map as it is kept on disk: one value a line, "kind <tab> stand-in <tab> value", tabs,
@@ -29,6 +30,8 @@ void escapeInto(std::string &out, std::string_view field)
 
 std::string unescaped(std::string_view field)
 {
+    if (field.find('\\') == std::string_view::npos)
+        return std::string(field);
     std::string out;
     for (size_t i = 0; i < field.size(); ++i) {
         if (field[i] != '\\' || i + 1 == field.size()) {
@@ -76,6 +79,23 @@ std::string StandInMap::save() const
 void StandInMap::load(std::string_view records)
 {
     const std::lock_guard lock(m_mutex);
+    // Room for every value at once: a table grown a value at a time rehashes a dozen times.
+    std::array<size_t, size_t(Space::count)> values{};
+    for (size_t start = 0; start < records.size();) {
+        const size_t tab = records.find('\t', start);
+        const size_t end = records.find('\n', start);
+        if (tab < end) {
+            const std::string_view tag = records.substr(start, tab - start);
+            for (size_t space = 0; space < std::size(tags); ++space)
+                values[space] +=
+                    tag == tags[space] || (tag == literalTag && space == size_t(Space::Name));
+        }
+        start = end == std::string_view::npos ? records.size() : end + 1;
+    }
+    for (size_t space = 0; space < values.size(); ++space) {
+        m_tables[space].forward.reserve(m_tables[space].forward.size() + values[space]);
+        m_tables[space].reverse.reserve(m_tables[space].reverse.size() + values[space]);
+    }
     size_t number = 0;
     for (size_t start = 0; start < records.size();) {
         size_t end = records.find('\n', start);
