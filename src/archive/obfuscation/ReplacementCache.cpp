@@ -10,7 +10,7 @@ std::optional<std::string_view> ReplacementCache::Table<longest, most>::find(uin
                                                                              uint64_t hash) const
 {
     for (size_t i = hash & (count - 1); count; i = (i + 1) & (count - 1)) {
-        const Slot &slot = slots[i];
+        const Slot &slot = cells[i];
         if (!slot.used)
             return std::nullopt;
         if (slot.hash == uint32_t(hash) && slot.kind == kind && slot.tokenLength == token.size() &&
@@ -24,9 +24,9 @@ template <size_t longest, size_t most>
 void ReplacementCache::Table<longest, most>::place(const Slot &slot)
 {
     size_t i = slot.hash & (count - 1);
-    while (slots[i].used)
+    while (cells[i].used)
         i = (i + 1) & (count - 1);
-    slots[i] = slot;
+    cells[i] = slot;
 }
 
 template <size_t longest, size_t most>
@@ -36,9 +36,9 @@ void ReplacementCache::Table<longest, most>::add(uint8_t kind, std::string_view 
     // Three quarters full: twice the room, and what it held moved over; at the most, afresh.
     if (++used > count / 4 * 3) {
         const size_t grown = count == 0 ? 4096 : count < most ? count * 2 : count;
-        std::unique_ptr<Slot[]> old = std::move(slots);
+        std::unique_ptr<Slot[]> old = std::move(cells);
         const size_t oldCount = count;
-        slots.reset(new Slot[grown]());
+        cells.reset(new Slot[grown]());
         count = grown;
         used = 1;
         for (size_t i = 0; grown != oldCount && i < oldCount; ++i)

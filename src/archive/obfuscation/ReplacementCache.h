@@ -8,10 +8,10 @@
 namespace obfuscation {
 
 // What a worker replaced, so that a value met again costs one look: open-addressed tables of
-// slots of half or one cache line, the token and its replacement kept in the slot (a table of
+// cells of half or one cache line, the token and its replacement kept in the slot (a table of
 // nodes costs a cache miss for the bucket, the node and the key each). Short tokens (numbers, ids)
 // have a table of their own; tokens longer than 28 bytes are not kept. A table grows with what it
-// holds, up to 8 MiB (the short one) and 1 MiB; one that is full starts afresh.
+// holds, up to 4 MiB (the short one) and 1 MiB; one that is full starts afresh.
 class ReplacementCache {
 public:
     // The replacement of `token` of `kind` (shape and whether found as a literal), if kept.
@@ -31,7 +31,7 @@ private:
             char replacement[longest];
         };
         static_assert((sizeof(Slot) & (sizeof(Slot) - 1)) == 0, "a slot fills a part of a line");
-        std::unique_ptr<Slot[]> slots;
+        std::unique_ptr<Slot[]> cells;
         size_t count = 0;
         size_t used = 0;
         std::optional<std::string_view> find(uint8_t kind, std::string_view token,
@@ -39,7 +39,7 @@ private:
         void add(uint8_t kind, std::string_view token, uint64_t hash, std::string_view replacement);
         void place(const Slot &slot);
     };
-    Table<12, 1 << 18> m_short;
+    Table<12, 1 << 17> m_short;
     Table<28, 1 << 14> m_long;
 };
 

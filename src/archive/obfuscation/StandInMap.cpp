@@ -127,8 +127,11 @@ void StandInMap::add(Space space, std::string key, std::string standIn)
 {
     Table &table = m_tables[size_t(space)];
     const auto added = table.forward.emplace(std::move(key), std::move(standIn));
-    if (added.second)
-        table.reverse.emplace(added.first->second, added.first->first);
+    if (!added.second)
+        return;
+    table.reverse.emplace(added.first->second, added.first->first);
+    if (space == Space::Name || space == Space::Number)
+        m_known.add(uint8_t(space), added.first->first, added.first->second);
 }
 
 std::string
@@ -159,6 +162,10 @@ StandInMap::allocate(Space space, const std::string &key,
 
 std::string StandInMap::name(std::string_view lowered, bool literal)
 {
+    // Known already, and nothing to note: no lock.
+    if (!literal)
+        if (const auto known = m_known.find(uint8_t(Space::Name), lowered))
+            return std::string(*known);
     const std::lock_guard lock(m_mutex);
     std::string key(lowered);
     if (literal && m_literals.insert(key).second)
@@ -203,6 +210,8 @@ std::string StandInMap::name(std::string_view lowered, bool literal)
 
 std::string StandInMap::number(std::string_view digits)
 {
+    if (const auto known = m_known.find(uint8_t(Space::Number), digits))
+        return std::string(*known);
     const std::lock_guard lock(m_mutex);
     const std::string key(digits);
     const size_t lead = std::min(key.find_first_not_of('0'), key.size());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "archive/obfuscation/KnownValues.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -102,6 +104,8 @@ private:
     std::array<Table, size_t(Space::count)> m_tables;
     std::unordered_set<std::string> m_literals;
     bool m_changed = false;
+    // The names and numbers already given, read without the lock.
+    KnownValues m_known;
 };
 
 } // namespace obfuscation

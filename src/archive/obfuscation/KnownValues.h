@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace obfuscation {
+
+// The stand-ins already given, found without a lock: what every worker asks for a value it has
+// not met yet. An open-addressed table of views into strings that never move (the map's own);
+// added to by one thread at a time (the map's, under its lock), read by any. A slot is filled
+// first and marked last, so a reader sees it whole or not at all; a table that fills is
+// replaced by one twice its size, and kept until the end, for readers still in it.
+class KnownValues {
+public:
+    KnownValues();
+    ~KnownValues();
+    KnownValues(const KnownValues &) = delete;
+    KnownValues &operator=(const KnownValues &) = delete;
+
+    std::optional<std::string_view> find(uint8_t space, std::string_view key) const;
+    // `key` and `standIn` must outlive this.
+    void add(uint8_t space, const std::string &key, const std::string &standIn);
+
+private:
+    struct Slot {
+        std::atomic<uint64_t> mark{0};
+        uint8_t space = 0;
+        const std::string *key = nullptr;
+        const std::string *standIn = nullptr;
+    };
+    struct Table {
+        explicit Table(size_t count)
+            : cells(new Slot[count])
+            , mask(count - 1)
+        {
+        }
+        std::unique_ptr<Slot[]> cells;
+        size_t mask;
+        size_t used = 0;
+    };
+    static uint64_t markOf(uint8_t space, std::string_view key);
+    static void place(Table &table, uint64_t mark, uint8_t space, const std::string *key,
+                      const std::string *standIn);
+
+    std::atomic<Table *> m_current;
+    std::vector<std::unique_ptr<Table>> m_tables;
+};
+
+} // namespace obfuscation
