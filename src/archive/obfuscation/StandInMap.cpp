@@ -135,19 +135,22 @@ void StandInMap::add(Space space, std::string key, std::string standIn)
 }
 
 std::string
-StandInMap::allocate(Space space, const std::string &key,
+StandInMap::allocate(std::unique_lock<std::mutex> &lock, Space space, const std::string &key,
                      const std::function<std::string(Draws *, const std::string &)> &draw)
 {
     Table &table = m_tables[size_t(space)];
     if (const auto found = table.forward.find(key); found != table.forward.end())
         return found->second;
-    std::string candidate;
+    // The keyed hash is what a new value costs: drawn without the lock the other workers wait
+    // on, then looked at again, since one of them may have given it meanwhile.
+    lock.unlock();
     Draws draws(m_keyed, space, key);
-    for (int attempt = 0; attempt < 32; ++attempt) {
+    std::string candidate = draw(&draws, std::string());
+    lock.lock();
+    if (const auto found = table.forward.find(key); found != table.forward.end())
+        return found->second;
+    for (int attempt = 1; attempt < 32 && table.reverse.count(candidate); ++attempt)
         candidate = draw(&draws, std::string());
-        if (!table.reverse.count(candidate))
-            break;
-    }
     // Few are left of this shape: the next free one in order after the last draw.
     const std::string first = candidate;
     while (table.reverse.count(candidate)) {
@@ -166,7 +169,7 @@ std::string StandInMap::name(std::string_view lowered, bool literal)
     if (!literal)
         if (const auto known = m_known.find(uint8_t(Space::Name), lowered))
             return std::string(*known);
-    const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     std::string key(lowered);
     if (literal && m_literals.insert(key).second)
         m_changed = true;
@@ -198,7 +201,7 @@ std::string StandInMap::name(std::string_view lowered, bool literal)
         }
         return out;
     };
-    return allocate(Space::Name, key, [&](Draws *draws, const std::string &previous) {
+    return allocate(lock, Space::Name, key, [&](Draws *draws, const std::string &previous) {
         std::string out = next(draws, previous);
         // Drawn again; but where every other stand-in of the shape is taken, such a word is
         // still better than none.
@@ -212,10 +215,10 @@ std::string StandInMap::number(std::string_view digits)
 {
     if (const auto known = m_known.find(uint8_t(Space::Number), digits))
         return std::string(*known);
-    const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     const std::string key(digits);
     const size_t lead = std::min(key.find_first_not_of('0'), key.size());
-    return allocate(Space::Number, key, [&](Draws *draws, const std::string &previous) {
+    return allocate(lock, Space::Number, key, [&](Draws *draws, const std::string &previous) {
         std::string out = previous.empty() ? key : previous;
         if (draws) {
             for (size_t i = lead; i < out.size(); ++i)
@@ -235,7 +238,7 @@ std::string StandInMap::number(std::string_view digits)
 
 uint32_t StandInMap::ipv4(uint32_t address)
 {
-    const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     // Indexed draws: a random index first, then the following ones.
     const auto indexed = [](uint64_t size, const std::function<std::string(uint64_t)> &render) {
         return [size, render](Draws *draws, const std::string &previous) {
@@ -249,14 +252,14 @@ uint32_t StandInMap::ipv4(uint32_t address)
     // 3,840 networks of 65,536 addresses in 240.0.0.0/4, none in 255.0.0.0/8: a stand-in must
     // not look like a netmask or the broadcast address, which are left as they are.
     const std::string net16 =
-        allocate(Space::IPv4Net16, dotted(address, 2),
+        allocate(lock, Space::IPv4Net16, dotted(address, 2),
                  indexed(3840, [](uint64_t i) { return "n." + std::to_string(i); }));
     const std::string net24 =
-        allocate(Space::IPv4Net24, dotted(address, 3),
+        allocate(lock, Space::IPv4Net24, dotted(address, 3),
                  indexed(256, [&](uint64_t i) { return net16 + "." + std::to_string(i); }));
     const unsigned host = address & 0xff;
-    const std::string full =
-        allocate(Space::IPv4, dotted(address), [&](Draws *draws, const std::string &previous) {
+    const std::string full = allocate(
+        lock, Space::IPv4, dotted(address), [&](Draws *draws, const std::string &previous) {
             // The network's and the broadcast address stay what they are.
             if (host == 0 || host == 255)
                 return previous.empty() ? net24 + "." + std::to_string(host) : std::string();
@@ -278,7 +281,7 @@ uint32_t StandInMap::ipv4(uint32_t address)
 
 std::array<uint8_t, 16> StandInMap::ipv6(const std::array<uint8_t, 16> &address)
 {
-    const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     const auto group = [](uint64_t size, const std::string &parent) {
         return [size, parent](Draws *draws, const std::string &previous) {
             const uint64_t index =
@@ -289,11 +292,11 @@ std::array<uint8_t, 16> StandInMap::ipv6(const std::array<uint8_t, 16> &address)
         };
     };
     const std::string net48 =
-        allocate(Space::IPv6Net48, hexOf(address.data(), 6), group(65536, "n"));
+        allocate(lock, Space::IPv6Net48, hexOf(address.data(), 6), group(65536, "n"));
     const std::string net64 =
-        allocate(Space::IPv6Net64, hexOf(address.data(), 8), group(65536, net48));
-    const std::string full =
-        allocate(Space::IPv6, hexOf(address.data(), 16), [&](Draws *draws, const std::string &) {
+        allocate(lock, Space::IPv6Net64, hexOf(address.data(), 8), group(65536, net48));
+    const std::string full = allocate(
+        lock, Space::IPv6, hexOf(address.data(), 16), [&](Draws *draws, const std::string &) {
             if (!draws)
                 return std::string(); // 2^64 to draw from: a draw always finds one
             uint8_t bytes[8];
@@ -311,12 +314,12 @@ std::array<uint8_t, 16> StandInMap::ipv6(const std::array<uint8_t, 16> &address)
 
 uint64_t StandInMap::mac(uint64_t address)
 {
-    const std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     uint8_t original[6];
     for (int i = 0; i < 6; ++i)
         original[i] = uint8_t(address >> (40 - 8 * i));
     const std::string full =
-        allocate(Space::Mac, hexOf(original, 6), [&](Draws *draws, const std::string &) {
+        allocate(lock, Space::Mac, hexOf(original, 6), [&](Draws *draws, const std::string &) {
             if (!draws)
                 return std::string(); // 2^46 to draw from
             uint8_t bytes[6];

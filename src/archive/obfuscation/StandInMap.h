@@ -92,8 +92,9 @@ private:
     // The stand-in of `key` in `space`: what it has, or the first draw not taken.
     // `draw` makes a candidate from the draws, or (without draws) the next one in order after
     // `previous`; empty when there is no order to follow.
+    // Called with `lock` held; lets it go while the first candidate is drawn.
     std::string
-    allocate(Space space, const std::string &key,
+    allocate(std::unique_lock<std::mutex> &lock, Space space, const std::string &key,
              const std::function<std::string(Draws *, const std::string &previous)> &draw);
     void add(Space space, std::string key, std::string standIn);
     static const char *tagOf(Space space);
