@@ -116,6 +116,13 @@ StandInMap::StandInMap(std::string secret)
     OPENSSL_cleanse(secret.data(), secret.size());
     if (!keyed)
         throw Failure(EIO, QStringLiteral("the keyed hash for stand-ins cannot be set up"));
+    // The numbers' permutation has a key of its own, drawn from the secret.
+    Draws draws(m_keyed, Space::Number, std::string());
+    char key[16];
+    for (char &c : key)
+        c = char(draws.byte());
+    m_numbers = std::make_unique<NumberPermutation>(std::string_view(key, sizeof key));
+    OPENSSL_cleanse(key, sizeof key);
 }
 
 StandInMap::~StandInMap()
@@ -215,8 +222,18 @@ std::string StandInMap::number(std::string_view digits)
 {
     if (const auto known = m_known.find(uint8_t(Space::Number), digits))
         return std::string(*known);
-    std::unique_lock lock(m_mutex);
     const std::string key(digits);
+    const std::optional<std::string> image = m_numbers->forward(key);
+    std::unique_lock lock(m_mutex);
+    Table &table = m_tables[size_t(Space::Number)];
+    if (const auto found = table.forward.find(key); found != table.forward.end())
+        return found->second;
+    // No other number has this image; a stand-in drawn for one by a map of old could.
+    if (image && !table.reverse.count(*image)) {
+        add(Space::Number, key, *image);
+        m_changed = true;
+        return *image;
+    }
     const size_t lead = std::min(key.find_first_not_of('0'), key.size());
     return allocate(lock, Space::Number, key, [&](Draws *draws, const std::string &previous) {
         std::string out = previous.empty() ? key : previous;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/obfuscation/KnownValues.h"
+#include "archive/obfuscation/NumberPermutation.h"
 
 #include <array>
 #include <cstdint>
@@ -58,7 +59,8 @@ public:
     // digits stay digits, everything else stays. `literal`: the name was found as a word of its
     // own, which --reveal looks for.
     std::string name(std::string_view lowered, bool literal);
-    // Digits: leading zeros stay, the first other digit stays non-zero.
+    // Digits: leading zeros stay, the first other digit stays non-zero; a keyed permutation of
+    // the numbers of that shape (see NumberPermutation).
     std::string number(std::string_view digits);
     // In 240.0.0.0/4 (reserved), /16 and /24 networks kept together, .0 and .255 kept.
     uint32_t ipv4(uint32_t address);
@@ -107,6 +109,7 @@ private:
     bool m_changed = false;
     // The names and numbers already given, read without the lock.
     KnownValues m_known;
+    std::unique_ptr<NumberPermutation> m_numbers;
 };
 
 } // namespace obfuscation
