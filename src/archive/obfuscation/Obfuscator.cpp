@@ -61,7 +61,6 @@ std::string macIn(std::string_view token, uint64_t value)
 struct Obfuscator::Worker {
     std::unique_ptr<Scanner::Scratch> scratch;
     std::vector<Token> tokens;
-    ReplacementCache cache;
 };
 
 Obfuscator::Obfuscator(Direction direction, std::shared_ptr<const Scanner> scanner,
@@ -69,6 +68,7 @@ Obfuscator::Obfuscator(Direction direction, std::shared_ptr<const Scanner> scann
     : m_direction(direction)
     , m_scanner(std::move(scanner))
     , m_map(std::move(map))
+    , m_cache(std::make_unique<ReplacementCache>())
 {
 }
 
@@ -119,14 +119,13 @@ void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts
         const std::string_view value = text.substr(token.begin, token.end - token.begin);
         const bool literal = token.rank >= 2;
         const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
-        const uint64_t hash = ReplacementCache::hashOf(value);
         bool replaced = true;
-        if (const auto kept = worker->cache.find(kind, value, hash)) {
+        if (const auto kept = m_cache->find(kind, value)) {
             out += *kept;
             replaced = *kept != value;
         } else {
             const std::string made = replacement(value, token.shape, literal);
-            worker->cache.add(kind, value, hash, made);
+            m_cache->add(kind, value, made);
             out += made;
             replaced = made != value;
         }

@@ -12,6 +12,7 @@
 
 namespace obfuscation {
 
+class ReplacementCache;
 class Scanner;
 class StandInMap;
 
@@ -50,6 +51,8 @@ private:
     Direction m_direction;
     std::shared_ptr<const Scanner> m_scanner;
     std::shared_ptr<StandInMap> m_map;
+    // What every worker replaced, shared.
+    std::unique_ptr<ReplacementCache> m_cache;
     mutable std::mutex m_mutex;
     mutable std::vector<std::unique_ptr<Worker>> m_idle;
 };
