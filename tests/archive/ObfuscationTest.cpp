@@ -108,8 +108,10 @@ TEST(ObfuscationRules, StandInsAreUniqueConsistentAndExact)
     EXPECT_EQ(a >> 28, 0xfu);
     EXPECT_LT(a >> 24, 255u);
 
-    const std::string text = "ip 010.001.002.003 and 2001:DB8:0:0::1 on 00:1a:2B:3c:4D:5e "
-                             "for user Alice.Smith at mailbox 0042\n";
+    // Each address also in another spelling: each spelling comes back as it was.
+    const std::string text = "ip 010.001.002.003 10.1.2.3 and 2001:DB8:0:0::1 2001:db8::1 on "
+                             "00:1a:2B:3c:4D:5e 00:1A:2B:3C:4D:5E for user Alice.Smith alice.smith "
+                             "at mailbox 0042\n";
     std::string first;
     EXPECT_EQ(cleanThenReveal(map, text, &first), text);
     auto again = std::make_shared<StandInMap>(std::string(32, 'b'));

@@ -33,7 +33,9 @@ def ipv6(value):
         address = ipaddress.IPv6Address(value)
     except ValueError:
         return False
-    return ("::" in value or value.count(":") == 7) and int(address) > 1
+    # Written in full, it has two groups of four digits in a row, or two zero groups.
+    full = value.count(":") == 7 and re.search(r"[0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}:|:0:0:", value)
+    return ("::" in value or bool(full)) and int(address) > 1
 
 
 def mac(value):
@@ -96,7 +98,8 @@ case("ipv4", "10.1.2.3", after=".")
 case("ipv4", "10.1.2.3", after=":5060")
 case("ipv4", "10.1.2.3", after="x", expected=False)
 for value in ("2001:db8::1", "fe80::1ff:fe23:4567:890a", "2001:0db8:0000:0000:0000:ff00:0042:8329", "::ffff:10.1.2.3",
-              "1:2:3:4:5:6:7", "1::2::3", "::", "::1", "::2", "12345::1", "A:B:C:D:E:F:0:1"):
+              "1:2:3:4:5:6:7", "1::2::3", "::", "::1", "::2", "12345::1", "A:B:C:D:E:F:0:1",
+              "2001:db8:0:0:1:0:0:1", "fe80:0:0:0:1ff:fe23:4567:890a"):
     case("ipv6", value, expected=None if ipv6(value) else False)
 case("ipv6", "2001:db8::7", "[", "]:443")
 case("ipv6", "std::string", "use ", " here", expected=False)

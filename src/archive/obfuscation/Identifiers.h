@@ -30,7 +30,8 @@ struct Token {
     Kind kind;
     Shape shape;
     // Of two tokens over the same bytes the lower rank wins: a value that the words before it
-    // name (a mailbox id written like a telephone number) counts as what they name.
+    // name (a mailbox id written like a telephone number) counts as what they name (0), an
+    // address as an address (1) before a number's shape (2), a site's word (3) or pattern (4).
     uint8_t rank;
 };
 
@@ -41,7 +42,9 @@ struct Token {
 // with a class of characters, not by the matches (see docs/development.md).
 enum Trigger : unsigned {
     TriggerIPv4,          // a digit, '.', digits, '.', a digit
-    TriggerColons,        // three groups of hex digits between colons: MAC or full IPv6
+    TriggerColons,        // :HH:HH:HH:, in a MAC address
+    TriggerFullIPv6,      // HHHH:HHHH:, in an IPv6 address written in full
+    TriggerZeroGroups,    // :0:0:, the same
     TriggerDoubleColon,   // "::", in every shortened IPv6 address
     TriggerMacDashes,     // -HH-HH-
     TriggerMacDots,       // HHHH.HHHH.

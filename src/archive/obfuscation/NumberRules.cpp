@@ -311,7 +311,7 @@ size_t international(std::string_view text, size_t end, std::vector<Token> &out)
         return end;
     const Digits number = groups(text, plus + 1, 1, true, 8, 15);
     if (number.count > 0)
-        out.push_back({plus, number.end, Kind::Phone, Shape::Digits, 1});
+        out.push_back({plus, number.end, Kind::Phone, Shape::Digits, 2});
     return end;
 }
 
@@ -325,7 +325,7 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out)
         return end;
     const Digits number = groups(text, start, 2, false, 9, 12);
     if (number.count > 0)
-        out.push_back({start, number.end, Kind::Phone, Shape::Digits, 1});
+        out.push_back({start, number.end, Kind::Phone, Shape::Digits, 2});
     return end;
 }
 
@@ -355,7 +355,7 @@ size_t nanp(std::string_view text, size_t end, std::vector<Token> &out)
     if (!digits(area, 3) || !digits(end - 8, 3) || !digits(end - 4, 4) || at(text, area) == '0' ||
         !startsAlone(text, start) || !endsAlone(text, end))
         return end;
-    out.push_back({start, end, Kind::Phone, Shape::Digits, 1});
+    out.push_back({start, end, Kind::Phone, Shape::Digits, 2});
     return end;
 }
 

@@ -117,7 +117,7 @@ void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts
     for (const Token &token : tokens) {
         out.append(text.substr(copied, token.begin - copied));
         const std::string_view value = text.substr(token.begin, token.end - token.begin);
-        const bool literal = token.rank >= 2;
+        const bool literal = token.rank >= 3;
         const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
         bool replaced = true;
         if (const auto kept = m_cache->find(kind, value)) {
@@ -243,7 +243,8 @@ std::string Obfuscator::ipv4(std::string_view token) const
         const auto original = m_map->originalIpv4(value);
         return original ? written(*original) : std::string(token);
     }
-    const uint32_t standIn = m_map->ipv4(value);
+    const bool plain = token == written(value);
+    const uint32_t standIn = m_map->ipv4(value, plain ? std::string_view() : token);
     std::string out;
     for (int k = 0; k < 4; ++k) {
         std::string number = std::to_string(standIn >> (24 - 8 * k) & 0xff);
@@ -254,7 +255,7 @@ std::string Obfuscator::ipv4(std::string_view token) const
             out += '.';
         out += number;
     }
-    if (token != written(value))
+    if (!plain)
         m_map->spell(Space::IPv4, out, std::string(token));
     return out;
 }
@@ -273,8 +274,10 @@ std::string Obfuscator::ipv6(std::string_view token) const
         const auto original = m_map->originalIpv6(bytes);
         return original ? text6(*original, upperCase) : std::string(token);
     }
-    const std::string out = text6(m_map->ipv6(bytes), upperCase);
-    if (token != text6(bytes, upperCase))
+    const bool plain = token == text6(bytes, upperCase);
+    const std::string out =
+        text6(m_map->ipv6(bytes, plain ? std::string_view() : token), upperCase);
+    if (!plain)
         m_map->spell(Space::IPv6, out, std::string(token));
     return out;
 }
@@ -294,10 +297,12 @@ std::string Obfuscator::mac(std::string_view token) const
         const auto original = m_map->originalMac(value);
         return original ? macIn(token, *original) : std::string(token);
     }
-    const std::string out = macIn(token, m_map->mac(value));
-    // Capitals and small letters mixed: the stand-in cannot carry that.
-    if (lowerSeen &&
-        std::any_of(token.begin(), token.end(), [](char c) { return c >= 'A' && c <= 'F'; }))
+    // Capitals and small letters mixed: the stand-in cannot carry that, so that spelling has a
+    // stand-in of its own.
+    const bool mixed = lowerSeen && std::any_of(token.begin(), token.end(),
+                                                [](char c) { return c >= 'A' && c <= 'F'; });
+    const std::string out = macIn(token, m_map->mac(value, mixed ? token : std::string_view()));
+    if (mixed)
         m_map->spell(Space::Mac, out, std::string(token));
     return out;
 }

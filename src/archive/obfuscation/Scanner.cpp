@@ -156,7 +156,7 @@ int onRule(unsigned id, unsigned long long from, unsigned long long to, unsigned
             onLiteral(id - firstLiteral, from, to, 0, context);
         } else if (id >= firstPattern) {
             if (to > from)
-                scan.out->push_back({size_t(from), size_t(to), Kind::Word, Shape::Name, 3});
+                scan.out->push_back({size_t(from), size_t(to), Kind::Word, Shape::Name, 4});
         } else if (to > scan.looked[id]) {
             scan.looked[id] = std::max<size_t>(to, recognize(id, scan.text, size_t(to), *scan.out));
         }
@@ -175,7 +175,7 @@ int onLiteral(unsigned id, unsigned long long, unsigned long long to, unsigned, 
     if (literalStandsAlone(scan.text, begin, size_t(to), literal.kind)) {
         const bool host = literal.kind == Kind::Host && literal.text.find('.') != std::string::npos;
         scan.out->push_back(
-            {begin, size_t(to), literal.kind, host ? Shape::Labels : Shape::Name, 2});
+            {begin, size_t(to), literal.kind, host ? Shape::Labels : Shape::Name, 3});
     }
     return 0;
 }

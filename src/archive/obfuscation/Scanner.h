@@ -44,7 +44,7 @@ public:
     std::unique_ptr<Scratch> scratch() const;
 
     // Appends every identifier in `text` (overlapping ones too, in no order). A literal's
-    // token has rank 2, a pattern's rank 3.
+    // token has rank 3, a pattern's rank 4.
     void find(std::string_view text, Scratch &scratch, std::vector<Token> &out) const;
 
 private:

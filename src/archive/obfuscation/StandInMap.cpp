@@ -253,7 +253,7 @@ std::string StandInMap::number(std::string_view digits)
     });
 }
 
-uint32_t StandInMap::ipv4(uint32_t address)
+uint32_t StandInMap::ipv4(uint32_t address, std::string_view spelling)
 {
     std::unique_lock lock(m_mutex);
     // Indexed draws: a random index first, then the following ones.
@@ -275,10 +275,14 @@ uint32_t StandInMap::ipv4(uint32_t address)
         allocate(lock, Space::IPv4Net24, dotted(address, 3),
                  indexed(256, [&](uint64_t i) { return net16 + "." + std::to_string(i); }));
     const unsigned host = address & 0xff;
-    const std::string full = allocate(
-        lock, Space::IPv4, dotted(address), [&](Draws *draws, const std::string &previous) {
+    // An address written otherwise than plainly has a stand-in of its own, so that each
+    // spelling comes back as it was.
+    const std::string key =
+        spelling.empty() ? dotted(address) : dotted(address) + "#" + std::string(spelling);
+    const std::string full =
+        allocate(lock, Space::IPv4, key, [&](Draws *draws, const std::string &previous) {
             // The network's and the broadcast address stay what they are.
-            if (host == 0 || host == 255)
+            if ((host == 0 || host == 255) && spelling.empty())
                 return previous.empty() ? net24 + "." + std::to_string(host) : std::string();
             const unsigned next =
                 draws ? unsigned(1 + draws->below(254))
@@ -296,7 +300,8 @@ uint32_t StandInMap::ipv4(uint32_t address)
     return 0xf0000000u | numbers[0] << 16 | numbers[1] << 8 | numbers[2];
 }
 
-std::array<uint8_t, 16> StandInMap::ipv6(const std::array<uint8_t, 16> &address)
+std::array<uint8_t, 16> StandInMap::ipv6(const std::array<uint8_t, 16> &address,
+                                         std::string_view spelling)
 {
     std::unique_lock lock(m_mutex);
     const auto group = [](uint64_t size, const std::string &parent) {
@@ -312,8 +317,10 @@ std::array<uint8_t, 16> StandInMap::ipv6(const std::array<uint8_t, 16> &address)
         allocate(lock, Space::IPv6Net48, hexOf(address.data(), 6), group(65536, "n"));
     const std::string net64 =
         allocate(lock, Space::IPv6Net64, hexOf(address.data(), 8), group(65536, net48));
-    const std::string full = allocate(
-        lock, Space::IPv6, hexOf(address.data(), 16), [&](Draws *draws, const std::string &) {
+    const std::string key = hexOf(address.data(), 16) +
+                            (spelling.empty() ? std::string() : "#" + std::string(spelling));
+    const std::string full =
+        allocate(lock, Space::IPv6, key, [&](Draws *draws, const std::string &) {
             if (!draws)
                 return std::string(); // 2^64 to draw from: a draw always finds one
             uint8_t bytes[8];
@@ -329,22 +336,30 @@ std::array<uint8_t, 16> StandInMap::ipv6(const std::array<uint8_t, 16> &address)
     return out;
 }
 
-uint64_t StandInMap::mac(uint64_t address)
+uint64_t StandInMap::mac(uint64_t address, std::string_view spelling)
 {
     std::unique_lock lock(m_mutex);
     uint8_t original[6];
     for (int i = 0; i < 6; ++i)
         original[i] = uint8_t(address >> (40 - 8 * i));
-    const std::string full =
-        allocate(lock, Space::Mac, hexOf(original, 6), [&](Draws *draws, const std::string &) {
+    const std::string full = allocate(
+        lock, Space::Mac,
+        hexOf(original, 6) + (spelling.empty() ? std::string() : "#" + std::string(spelling)),
+        [&](Draws *draws, const std::string &) {
             if (!draws)
                 return std::string(); // 2^46 to draw from
-            uint8_t bytes[6];
-            for (uint8_t &b : bytes)
-                b = draws->byte();
-            // Locally administered: no maker's number; a group address stays one.
-            bytes[0] = uint8_t((bytes[0] & 0xfc) | 0x02 | (original[0] & 0x01));
-            return hexOf(bytes, 6);
+            // With a letter in it, so that it carries the capitals or small letters it is
+            // written in back to the original (one draw in some 350 has none).
+            std::string out;
+            while (out.find_first_of("abcdef") == std::string::npos) {
+                uint8_t bytes[6];
+                for (uint8_t &b : bytes)
+                    b = draws->byte();
+                // Locally administered: no maker's number; a group address stays one.
+                bytes[0] = uint8_t((bytes[0] & 0xfc) | 0x02 | (original[0] & 0x01));
+                out = hexOf(bytes, 6);
+            }
+            return out;
         });
     return fromHex(full);
 }
@@ -353,12 +368,12 @@ std::optional<uint32_t> StandInMap::originalIpv4(uint32_t standIn) const
 {
     if (standIn >> 28 != 0xf)
         return std::nullopt;
-    const auto original =
-        this->original(Space::IPv4, "n." + std::to_string(standIn >> 16 & 0xfff) + "." +
-                                        std::to_string(standIn >> 8 & 0xff) + "." +
-                                        std::to_string(standIn & 0xff));
+    auto original = this->original(Space::IPv4, "n." + std::to_string(standIn >> 16 & 0xfff) + "." +
+                                                    std::to_string(standIn >> 8 & 0xff) + "." +
+                                                    std::to_string(standIn & 0xff));
     if (!original)
         return std::nullopt;
+    original->resize(std::min(original->find('#'), original->size()));
     uint32_t value = 0;
     for (size_t from = 0, dot = 0; dot != std::string::npos; from = dot + 1) {
         dot = original->find('.', from);
@@ -372,9 +387,11 @@ StandInMap::originalIpv6(const std::array<uint8_t, 16> &standIn) const
 {
     if (standIn[0] != 0x20 || standIn[1] != 0x01 || standIn[2] != 0x0d || standIn[3] != 0xb8)
         return std::nullopt;
-    const auto original = this->original(Space::IPv6, "n:" + hexOf(standIn.data() + 4, 2) + ":" +
-                                                          hexOf(standIn.data() + 6, 2) + ":" +
-                                                          hexOf(standIn.data() + 8, 8));
+    auto original = this->original(Space::IPv6, "n:" + hexOf(standIn.data() + 4, 2) + ":" +
+                                                    hexOf(standIn.data() + 6, 2) + ":" +
+                                                    hexOf(standIn.data() + 8, 8));
+    if (original)
+        original->resize(std::min(original->find('#'), original->size()));
     if (!original || original->size() != 32)
         return std::nullopt;
     std::array<uint8_t, 16> out;
@@ -391,7 +408,7 @@ std::optional<uint64_t> StandInMap::originalMac(uint64_t standIn) const
     const auto original = this->original(Space::Mac, hexOf(bytes, 6));
     if (!original)
         return std::nullopt;
-    return fromHex(*original);
+    return fromHex(std::string_view(*original).substr(0, 12));
 }
 
 std::optional<std::string> StandInMap::original(Space space, std::string_view standIn) const

@@ -62,12 +62,15 @@ public:
     // Digits: leading zeros stay, the first other digit stays non-zero; a keyed permutation of
     // the numbers of that shape (see NumberPermutation).
     std::string number(std::string_view digits);
-    // In 240.0.0.0/4 (reserved), /16 and /24 networks kept together, .0 and .255 kept.
-    uint32_t ipv4(uint32_t address);
+    // In 240.0.0.0/4 (reserved), /16 and /24 networks kept together, .0 and .255 kept. An
+    // address written otherwise than in its usual way gives its `spelling`: it has a stand-in of
+    // its own (in the same networks), so that --reveal gives each spelling back.
+    uint32_t ipv4(uint32_t address, std::string_view spelling = {});
     // In 2001:db8::/32 (documentation), /48 and /64 networks kept together.
-    std::array<uint8_t, 16> ipv6(const std::array<uint8_t, 16> &address);
+    std::array<uint8_t, 16> ipv6(const std::array<uint8_t, 16> &address,
+                                 std::string_view spelling = {});
     // Locally administered, group bit kept.
-    uint64_t mac(uint64_t address);
+    uint64_t mac(uint64_t address, std::string_view spelling = {});
 
     // The value whose stand-in this is: a name (in lower case) or a number...
     std::optional<std::string> original(Space space, std::string_view standIn) const;
