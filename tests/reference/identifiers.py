@@ -120,6 +120,7 @@ for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234
               "012-555-0100"):
     case("phone", value, "dial ", " ok", expected=None if phone(value) else False)
 case("phone", "04.12.2026", "on ", " 14:05:09", expected=False)
+case("phone", "06 12 34 56 78", "", " rang")  # at the start of a piece, nothing before it
 case("phone", "+4930123456", "a", " ok", expected=False)
 for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", True), ("caller ", "12", False),
                           ("phone number: ", "+1 212 555 0100", True), ("ext. ", "4711", True), ("ext ", "1", True),

@@ -26,9 +26,9 @@ const char *triggerExpression(unsigned trigger)
         R"(@)",
         R"([A-Za-z0-9]\.[A-Za-z]{2})",
         R"(\+\d)",
-        // After a blank or an opening mark only: a 0 after '-', ':' or '.' is a date's or a time's.
-        // and not a time's hours either (" 09:41").
-        R"([ (=\t\n"'<]0[1-9][\d ./)-])",
+        // After a blank or an opening mark only, or first in the text (a piece begins a line): a 0
+        // after '-', ':' or '.' is a date's or a time's, and not a time's hours either (" 09:41").
+        R"((?:^|[ (=\t\n"'<])0[1-9][\d ./)-])",
         R"([ .)-]\d{3}[ .-]\d{4})",
         R"([A-Z0-9]\\[A-Za-z])",
         // The naming words, in any case and anywhere: the rules see that each is a word of its own.

@@ -51,7 +51,7 @@ enum Trigger : unsigned {
     TriggerAt,            // '@'
     TriggerDomain,        // a letter or digit, '.', two letters
     TriggerPlus,          // '+' and a digit
-    TriggerNational,      // a blank or an opening mark, 0, a digit 1-9, a digit or separator
+    TriggerNational,      // start, blank or opening mark, 0, a digit 1-9, a digit or separator
     TriggerNanp,          // a separator, DDD, a separator, DDDD
     TriggerBackslash,     // an upper-case letter or digit, '\', a letter
     TriggerPhoneWord,     // caller, phone, ANI... in any case, anywhere: the rules see to words
