@@ -56,6 +56,11 @@ std::string macIn(std::string_view token, uint64_t value)
     return capitals(out, inCapitals(token));
 }
 
+// How many tokens ahead the cache's memory is asked for.
+constexpr size_t prefetched = 8;
+// The text scanned and rewritten at a time, at most (but for a longer line).
+constexpr size_t window = 128 << 10;
+
 } // namespace
 
 struct Obfuscator::Worker {
@@ -108,15 +113,43 @@ std::vector<Token> Obfuscator::tokens(std::string_view text) const
 void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts) const
 {
     std::unique_ptr<Worker> worker = take();
-    std::vector<Token> &tokens = worker->tokens;
-    tokens.clear();
-    m_scanner->find(text, *worker->scratch, tokens);
-    keepLeftmostLongest(tokens);
     out.reserve(out.size() + text.size() + text.size() / 8);
+    // A window of whole lines at a time (no identifier spans a line): still in the processor's
+    // cache when its tokens are looked up after the scan, where a piece of an entry is not.
+    for (size_t from = 0; from < text.size();) {
+        size_t to = text.size();
+        if (to - from > window) {
+            const void *lineBreak = ::memrchr(text.data() + from, '\n', window);
+            if (!lineBreak)
+                lineBreak = std::memchr(text.data() + from + window, '\n', to - from - window);
+            if (lineBreak)
+                to = size_t(static_cast<const char *>(lineBreak) - text.data()) + 1;
+        }
+        rewriteLines(text.substr(from, to - from), *worker, out, counts);
+        from = to;
+    }
+    give(std::move(worker));
+}
+
+void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string &out,
+                              Counts &counts) const
+{
+    std::vector<Token> &tokens = worker.tokens;
+    tokens.clear();
+    m_scanner->find(text, *worker.scratch, tokens);
+    keepLeftmostLongest(tokens);
     size_t copied = 0;
-    for (const Token &token : tokens) {
+    const auto valueOf = [&](const Token &token) {
+        return text.substr(token.begin, token.end - token.begin);
+    };
+    for (size_t i = 0; i < tokens.size() && i < prefetched; ++i)
+        m_cache->prefetch(valueOf(tokens[i]));
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (i + prefetched < tokens.size())
+            m_cache->prefetch(valueOf(tokens[i + prefetched]));
+        const Token &token = tokens[i];
         out.append(text.substr(copied, token.begin - copied));
-        const std::string_view value = text.substr(token.begin, token.end - token.begin);
+        const std::string_view value = valueOf(token);
         const bool literal = token.rank >= 3;
         const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
         bool replaced = true;
@@ -134,7 +167,6 @@ void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts
         copied = token.end;
     }
     out.append(text.substr(copied));
-    give(std::move(worker));
 }
 
 std::string Obfuscator::replacement(std::string_view token, Shape shape, bool literal) const

@@ -40,6 +40,8 @@ private:
     struct Worker;
     std::unique_ptr<Worker> take() const;
     void give(std::unique_ptr<Worker> worker) const;
+    void rewriteLines(std::string_view text, Worker &worker, std::string &out,
+                      Counts &counts) const;
     // The token's replacement; the token itself when it has none (nothing to reveal).
     std::string replacement(std::string_view token, Shape shape, bool literal) const;
     std::string name(std::string_view token, bool literal) const;

@@ -22,6 +22,9 @@ public:
     // The replacement of `token` of `kind` (shape and whether found as a literal), if kept; the
     // view stays good as long as the cache does.
     std::optional<std::string_view> find(uint8_t kind, std::string_view token) const;
+    // Asks for the memory `token`'s find will look at: a look that waits on memory costs more
+    // than the rest of a token's work, and several can be on their way at once.
+    void prefetch(std::string_view token) const;
     void add(uint8_t kind, std::string_view token, std::string_view replacement);
 
 private:
@@ -40,11 +43,13 @@ private:
         std::unique_ptr<Cell[]> cells{new Cell[count]()};
         std::atomic<size_t> used{0};
         std::optional<std::string_view> find(uint8_t kind, std::string_view token,
-                                             uint32_t mark) const;
-        void add(uint8_t kind, std::string_view token, uint32_t mark, std::string_view replacement);
+                                             uint64_t hash) const;
+        void add(uint8_t kind, std::string_view token, uint64_t hash, std::string_view replacement);
     };
-    Table<12, 1 << 18> m_short;
-    Table<28, 1 << 15> m_long;
+    static constexpr size_t shortCount = 1 << 18;
+    static constexpr size_t longCount = 1 << 15;
+    Table<12, shortCount> m_short;
+    Table<28, longCount> m_long;
 };
 
 } // namespace obfuscation
