@@ -152,17 +152,16 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         const std::string_view value = valueOf(token);
         const bool literal = token.rank >= 3;
         const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
-        bool replaced = true;
-        if (const auto kept = m_cache->find(kind, value)) {
-            out += *kept;
-            replaced = *kept != value;
-        } else {
-            const std::string made = replacement(value, token.shape, literal);
+        const auto kept = m_cache->find(kind, value);
+        std::string made;
+        if (!kept) {
+            made = replacement(value, token.shape, literal);
             m_cache->add(kind, value, made);
-            out += made;
-            replaced = made != value;
         }
-        if (m_direction == Direction::Clean || replaced)
+        const std::string_view written = kept ? *kept : std::string_view(made);
+        out += written;
+        // Cleaning counts every value; revealing only those that had a stand-in.
+        if (m_direction == Direction::Clean || written != value)
             ++counts[size_t(token.kind)];
         copied = token.end;
     }
