@@ -262,6 +262,17 @@ const std::vector<std::string_view> &namingWords(unsigned trigger)
                                              : none;
 }
 
+// `letters` in small letters, in `room`; empty when they do not fit, as no word looked for
+// would.
+template <size_t size> std::string_view lowered(std::string_view letters, char (&room)[size])
+{
+    if (letters.size() > size)
+        return {};
+    for (size_t k = 0; k < letters.size(); ++k)
+        room[k] = char(toLower(static_cast<unsigned char>(letters[k])));
+    return {room, letters.size()};
+}
+
 // Where a naming word that ends at `end` is followed by what it names: past its qualifier
 // ("mailbox id", "phone number", "user name"). Nothing when the letters that end at `end` are not
 // such a word of their own ("Telephony", "users", "company").
@@ -272,9 +283,9 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
         --begin;
     if ((begin > 0 && word(at(text, begin - 1))) || alnum(at(text, end)))
         return std::string_view::npos;
-    std::string found(text.substr(begin, end - begin));
-    for (char &c : found)
-        c = toLower(static_cast<unsigned char>(c));
+    // In small letters, in place: this runs at every naming word's match.
+    char foundLetters[12];
+    const std::string_view found = lowered(text.substr(begin, end - begin), foundLetters);
     const auto &words = namingWords(trigger);
     if (std::find(words.begin(), words.end(), found) == words.end())
         return std::string_view::npos;
@@ -282,11 +293,10 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     size_t w = i;
     while (alpha(at(text, w)))
         ++w;
-    std::string qualifier(text.substr(i, w - i));
-    for (char &c : qualifier)
-        c = toLower(static_cast<unsigned char>(c));
-    static const std::vector<std::string> qualifiers{"id", "no",    "number", "num",
-                                                     "nr", "party", "name"};
+    char qualifierLetters[8];
+    const std::string_view qualifier = lowered(text.substr(i, w - i), qualifierLetters);
+    static const std::vector<std::string_view> qualifiers{"id", "no",    "number", "num",
+                                                          "nr", "party", "name"};
     const bool qualified =
         w > i && !alnum(at(text, w)) &&
         std::find(qualifiers.begin(), qualifiers.end(), qualifier) != qualifiers.end();
