@@ -12,57 +12,67 @@ KnownValues::~KnownValues() = default;
 
 uint64_t KnownValues::markOf(uint8_t space, std::string_view key)
 {
-    uint64_t hash = 0xcbf29ce484222325ull ^ space;
+    uint64_t hash = 0xcbf29ce484222325ull;
     for (const char c : key)
         hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    // Never 0, which marks a free slot.
-    return (hash ^ (hash >> 29)) | 1;
+    hash ^= hash >> 29;
+    // The low byte: the space, and a bit that is never 0 (0 marks a free slot).
+    return (hash << 8) | uint64_t(space) << 1 | 1;
 }
 
 std::optional<std::string_view> KnownValues::find(uint8_t space, std::string_view key) const
 {
     const Table &table = *m_current.load(std::memory_order_acquire);
     const uint64_t mark = markOf(space, key);
-    for (size_t i = mark & table.mask;; i = (i + 1) & table.mask) {
+    for (size_t i = (mark >> 8) & table.mask;; i = (i + 1) & table.mask) {
         const Slot &slot = table.cells[i];
         const uint64_t seen = slot.mark.load(std::memory_order_acquire);
         if (seen == 0)
             return std::nullopt;
-        if (seen == mark && slot.space == space && *slot.key == key)
-            return std::string_view(*slot.standIn);
+        if (seen == mark && slot.entry->first == key)
+            return std::string_view(slot.entry->second);
     }
 }
 
-void KnownValues::place(Table &table, uint64_t mark, uint8_t space, const std::string *key,
-                        const std::string *standIn)
+void KnownValues::place(Table &table, uint64_t mark, const Entry *entry)
 {
-    size_t i = mark & table.mask;
+    size_t i = (mark >> 8) & table.mask;
     while (table.cells[i].mark.load(std::memory_order_relaxed) != 0)
         i = (i + 1) & table.mask;
     Slot &slot = table.cells[i];
-    slot.space = space;
-    slot.key = key;
-    slot.standIn = standIn;
+    slot.entry = entry;
     slot.mark.store(mark, std::memory_order_release);
     ++table.used;
 }
 
-void KnownValues::add(uint8_t space, const std::string &key, const std::string &standIn)
+void KnownValues::grow(size_t count)
 {
     Table *table = m_current.load(std::memory_order_relaxed);
-    // Half full: the next table, twice as large, with everything in it before it is seen.
-    if ((table->used + 1) * 2 > table->mask + 1) {
-        auto grown = std::make_unique<Table>((table->mask + 1) * 2);
-        for (size_t i = 0; i <= table->mask; ++i) {
-            const Slot &slot = table->cells[i];
-            if (const uint64_t mark = slot.mark.load(std::memory_order_relaxed))
-                place(*grown, mark, slot.space, slot.key, slot.standIn);
-        }
-        table = grown.get();
-        m_tables.push_back(std::move(grown));
-        m_current.store(table, std::memory_order_release);
+    // At most half full: a new table with everything in it before it is seen.
+    size_t size = table->mask + 1;
+    while ((table->used + count) * 2 > size)
+        size *= 2;
+    if (size == table->mask + 1)
+        return;
+    auto grown = std::make_unique<Table>(size);
+    for (size_t i = 0; i <= table->mask; ++i) {
+        const Slot &slot = table->cells[i];
+        if (const uint64_t mark = slot.mark.load(std::memory_order_relaxed))
+            place(*grown, mark, slot.entry);
     }
-    place(*table, markOf(space, key), space, &key, &standIn);
+    m_current.store(grown.get(), std::memory_order_release);
+    m_tables.push_back(std::move(grown));
+}
+
+void KnownValues::reserve(size_t count)
+{
+    grow(count);
+}
+
+void KnownValues::add(uint8_t space, const Entry &entry)
+{
+    grow(1);
+    place(*m_current.load(std::memory_order_relaxed), markOf(space, entry.first), &entry);
 }
 
 } // namespace obfuscation

@@ -49,7 +49,7 @@ void StandInMap::add(Space space, std::string key, std::string standIn)
         return;
     table.reverse.emplace(added.first->second, added.first->first);
     if (space == Space::Name || space == Space::Number)
-        m_known.add(uint8_t(space), added.first->first, added.first->second);
+        m_known.add(uint8_t(space), *added.first);
 }
 
 std::string

@@ -96,6 +96,7 @@ void StandInMap::load(std::string_view records)
         m_tables[space].forward.reserve(m_tables[space].forward.size() + values[space]);
         m_tables[space].reverse.reserve(m_tables[space].reverse.size() + values[space]);
     }
+    m_known.reserve(values[size_t(Space::Name)] + values[size_t(Space::Number)]);
     size_t number = 0;
     for (size_t start = 0; start < records.size();) {
         size_t end = records.find('\n', start);
