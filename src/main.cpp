@@ -1,3 +1,4 @@
+#include "app/ArchiveFolderCommand.h"
 #include "app/CommandLineAnswers.h"
 #include "app/EndProgram.h"
 #include "app/Program.h"
@@ -77,6 +78,7 @@ void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const
     RunOutcome outcome;
     outcome.started = toolkitStart.started;
     outcome.ended = QDateTime::currentDateTime();
+    outcome.durationSeconds = double(outcome.started.msecsTo(outcome.ended)) / 1000;
     outcome.exitStatus = ExitStatus::StartRefused;
     recordRunOutcome(outcome);
     std::fflush(nullptr);
@@ -99,6 +101,14 @@ int checkSetUpNow(const QString &executablePath)
     Program program(std::move(parts));
     return checkSetUp(program, {scheduledTasksCheck(program.now()), cleaningCheck(program)},
                       stdout);
+}
+
+int storeArchiveFolderNow(const QString &executablePath, const QString &folder)
+{
+    Program::Parts parts;
+    parts.executablePath = executablePath;
+    Program program(std::move(parts));
+    return storeArchiveFolderCommand(program, folder, stdout, stderr);
 }
 } // namespace
 
@@ -127,6 +137,8 @@ int main(int argc, char *argv[])
         qputenv("TZ", ":/etc/localtime");
     if (asksForCheck(arguments))
         return checkSetUpNow(executablePath);
+    if (const auto folder = archiveFolderToStore(arguments))
+        return storeArchiveFolderNow(executablePath, *folder);
 
     stampScheduledStart();
     toolkitHandler = qInstallMessageHandler(withoutRuntimeFolderNote);

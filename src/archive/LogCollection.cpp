@@ -9,6 +9,7 @@
 #include "archive/FormattingAhead.h"
 #include "archive/ZipArchive.h"
 #include "archive/obfuscation/RunCleaning.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
@@ -57,13 +58,13 @@ ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QStri
     if (content == Content::Undecodable) {
         log.WriteLogLine(QStringLiteral("(error) not archived, its text is in an encoding that "
                                         "cannot be cleaned (UTF-16 or UTF-32):") +
-                         path);
+                         shownPath(path));
         return {};
     }
     if (content == Content::Binary && !cleaning.listedAsSafe(name)) {
         log.WriteLogLine(QStringLiteral("(warning) not archived, not text, so it cannot be "
                                         "cleaned, and ObfuscateSafe does not list it:") +
-                         path);
+                         shownPath(path));
         return {};
     }
     ZipArchive::EntryOptions entry{cleaning.entryName(name), nullptr};
@@ -72,7 +73,7 @@ ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QStri
     else
         log.WriteLogLine(QStringLiteral("    Not text, archived as it is since ObfuscateSafe "
                                         "lists it:") +
-                         path);
+                         shownPath(path));
     return entry;
 }
 
@@ -153,9 +154,9 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
         endForLoggingFolder(
             program, host,
             QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
-                loggingFolder + QStringLiteral(" - exiting application."),
+                shownPath(loggingFolder) + QStringLiteral(" - exiting application."),
             QStringLiteral("The log file path found in registry not found on hard drive: ") +
-                loggingFolder + QStringLiteral(" - exiting application."));
+                shownPath(loggingFolder) + QStringLiteral(" - exiting application."));
 
     std::optional<Folder> folder;
     double value = 0;
@@ -174,7 +175,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
             const QString name = fs.GetFileName(skipped);
             if (logKindOf(name) != LogKind::Other)
                 log.WriteLogLine(QStringLiteral("(warning) not archived, not a regular file:") +
-                                 skipped);
+                                 shownPath(skipped));
         }
     });
 
@@ -223,7 +224,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
                     } else {
                         log.WriteLogLine(
                             QStringLiteral("(error) unable to format diagnostic file:") +
-                            file.Path() +
+                            shownPath(file.Path()) +
                             QStringLiteral(" - adding raw file into zip file instead of "
                                            "formatted file."));
                         toAdd = file.Path();
@@ -241,14 +242,15 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
                 toAdd.clear();
             if (!toAdd.isEmpty()) {
                 step([&] {
-                    log.WriteLogLine(QStringLiteral("    Adding file into zip:") + toAdd);
+                    log.WriteLogLine(QStringLiteral("    Adding file into zip:") +
+                                     shownPath(toAdd));
                     zip.setCompressionLevel(level);
                     if ((copy  ? zip.AddData(toAdd, *std::move(copy), entry)
                          : raw ? zip.AddFile(file, 0, entry)
                                : zip.AddFile(toAdd, 0, entry)) != 1)
                         log.WriteLogLine(
                             QStringLiteral("(error) Failure appending file to zip.  File=") +
-                            toAdd + QStringLiteral(", error=") + zip.ErrorText());
+                            shownPath(toAdd) + QStringLiteral(", error=") + zip.ErrorText());
                 });
             }
             step([&] {
@@ -276,10 +278,11 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
         zip.SaveArchive();
         showCompression();
         saved = zip.written();
+        program.ArchiveEntries = qint64(zip.entries());
         // A file that vanished or could not be read since it was added costs its entry only.
         for (const ZipArchive::LostFile &lost : zip.lostFiles())
             log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
-                             lost.path + QStringLiteral(", error=") + lost.reason);
+                             shownPath(lost.path) + QStringLiteral(", error=") + lost.reason);
         if (!saved) {
             log.WriteLogLine(QStringLiteral("(error) the ZIP archive could not be written:") +
                              zip.ErrorText() + QStringLiteral(" - no archive is delivered."));

@@ -4,6 +4,7 @@
 #include "archive/obfuscation/Obfuscator.h"
 #include "archive/obfuscation/Scanner.h"
 #include "archive/obfuscation/StandInMap.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/PrivateFile.h"
 
@@ -39,7 +40,7 @@ std::shared_ptr<const Obfuscator> revealer(const QString &executablePath)
         if (failure.number() == ENOENT)
             throw Failure(ENOENT, QStringLiteral("no stand-ins were given on this computer by this "
                                                  "account (there is no %1)")
-                                      .arg(path));
+                                      .arg(shownPath(path)));
         throw;
     }
     // Revealing draws no stand-in: the secret is not needed.
@@ -86,8 +87,9 @@ int revealStandIns(const QStringList &options, const QString &commandName,
             const QString path = options.at(1);
             source = std::fopen(QFile::encodeName(path).constData(), "rb");
             if (!source)
-                throw Failure(errno, QStringLiteral("cannot read %1: %2")
-                                         .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+                throw Failure(
+                    errno, QStringLiteral("cannot read %1: %2")
+                               .arg(shownPath(path), QString::fromLocal8Bit(std::strerror(errno))));
         }
     } catch (const Failure &failure) {
         say(err, commandName, failure.description());

@@ -5,6 +5,7 @@
 #include "archive/obfuscation/Obfuscator.h"
 #include "archive/obfuscation/SiteNames.h"
 #include "archive/obfuscation/StandInMap.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/PrivateFile.h"
 #include "platform/WholeFile.h"
@@ -176,10 +177,11 @@ RunCleaning::RunCleaning(Program &program, bool check)
         m_map->load(std::string_view(records.constData(), size_t(records.size())));
     } catch (const Failure &failure) {
         if (failure.number() != ENOENT)
-            throw Failure(failure.number(), failure.description().contains(map)
-                                                ? failure.description()
-                                                : QStringLiteral("the %1 %2 cannot be used: %3")
-                                                      .arg(mapWhat, map, failure.description()));
+            throw Failure(failure.number(),
+                          failure.description().contains(shownPath(map))
+                              ? failure.description()
+                              : QStringLiteral("the %1 %2 cannot be used: %3")
+                                    .arg(mapWhat, shownPath(map), failure.description()));
     }
 
     SiteNames names;
@@ -213,21 +215,21 @@ QString RunCleaning::startLine() const
 {
     return QStringLiteral("    Cleaning every entry and its name: addresses, host and user names, "
                           "telephone numbers, mailbox and subscriber ids%1 get stand-ins, kept in "
-                          "%2/%3 (sorvik --reveal gives the values back)")
+                          "%2 (sorvik --reveal gives the values back)")
         .arg(m_siteWords
                  ? QStringLiteral(" and %1 words and patterns of the site's").arg(m_siteWords)
                  : QString(),
-             m_folder, mapName);
+             shownPath(m_folder + QLatin1Char('/') + mapName));
 }
 
 QString RunCleaning::checkLine() const
 {
-    return QStringLiteral("on, %1 values with stand-ins in %2/%3%4%5")
-        .arg(m_map->valueCount())
-        .arg(m_folder, mapName)
-        .arg(m_siteWords ? QStringLiteral(", %1 words and patterns of the site's").arg(m_siteWords)
-                         : QString())
-        .arg(m_keyMissing ? QStringLiteral(", the secret is made by the first run") : QString());
+    // One pass: the folder is outside text and may hold a '%'.
+    return QStringLiteral("on, %1 values with stand-ins in %2%3%4")
+        .arg(QString::number(m_map->valueCount()), shownPath(m_folder + QLatin1Char('/') + mapName),
+             m_siteWords ? QStringLiteral(", %1 words and patterns of the site's").arg(m_siteWords)
+                         : QString(),
+             m_keyMissing ? QStringLiteral(", the secret is made by the first run") : QString());
 }
 
 RunCleaning::Content RunCleaning::contentOf(QByteArrayView head)
@@ -302,13 +304,14 @@ void RunCleaning::report(RunLog &log) const
             if (const quint32 n = record.counts[k])
                 counts << QStringLiteral("%1 %2").arg(n).arg(
                     QLatin1String(n == 1 ? singular[k] : plural[k]));
-        log.WriteLogLine(QStringLiteral("    Cleaned ") + record.path +
-                         (record.entry.isEmpty()
-                              ? QString()
-                              : QStringLiteral(" (in the archive: %1)").arg(record.entry)) +
-                         QStringLiteral(": ") +
-                         (counts.isEmpty() ? QStringLiteral("nothing to replace")
-                                           : counts.join(QStringLiteral(", "))));
+        log.WriteLogLine(
+            QStringLiteral("    Cleaned ") + shownPath(record.path) +
+            (record.entry.isEmpty()
+                 ? QString()
+                 : QStringLiteral(" (in the archive: %1)").arg(shownPath(record.entry))) +
+            QStringLiteral(": ") +
+            (counts.isEmpty() ? QStringLiteral("nothing to replace")
+                              : counts.join(QStringLiteral(", "))));
     }
 }
 

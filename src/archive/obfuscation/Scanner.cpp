@@ -1,5 +1,6 @@
 #include "archive/obfuscation/Scanner.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 
 #include <hs/hs.h>
@@ -38,11 +39,12 @@ void release(hs_database_t *database)
         hs_free_database(database);
 }
 
+// `what` is said first, then the compiler's reason.
 [[noreturn]] void refuse(hs_compile_error_t *error, const QString &what)
 {
     const QString why = QString::fromUtf8(error ? error->message : "unknown error");
     hs_free_compile_error(error);
-    throw Failure(EINVAL, what.arg(why));
+    throw Failure(EINVAL, what + why);
 }
 
 } // namespace
@@ -100,9 +102,10 @@ Scanner::Scanner(std::vector<Literal> literals, std::vector<std::string> pattern
                          HS_MODE_BLOCK, nullptr, &m_databases->rules, &error) != HS_SUCCESS) {
         const int which = error ? error->expression : -1;
         if (which >= int(triggerCount) && which < int(triggerCount + patterns.size()))
-            refuse(error, QStringLiteral("the pattern \"%1\" cannot be used: %2")
-                              .arg(QString::fromStdString(patterns[size_t(which) - triggerCount])));
-        refuse(error, QStringLiteral("the scanner's own patterns cannot be compiled: %1"));
+            refuse(error, QStringLiteral("the pattern \"%1\" cannot be used: ")
+                              .arg(escapeControls(
+                                  QString::fromStdString(patterns[size_t(which) - triggerCount]))));
+        refuse(error, QStringLiteral("the scanner's own patterns cannot be compiled: "));
     }
     if (hs_alloc_scratch(m_databases->rules, &m_databases->prototype) != HS_SUCCESS)
         throw std::bad_alloc();
@@ -119,7 +122,7 @@ Scanner::Scanner(std::vector<Literal> literals, std::vector<std::string> pattern
         if (hs_compile_lit_multi(texts.data(), literalFlags.data(), literalIds.data(),
                                  lengths.data(), unsigned(texts.size()), HS_MODE_BLOCK, nullptr,
                                  &m_databases->literals, &error) != HS_SUCCESS)
-            refuse(error, QStringLiteral("the words to replace cannot be compiled: %1"));
+            refuse(error, QStringLiteral("the words to replace cannot be compiled: "));
         if (hs_alloc_scratch(m_databases->literals, &m_databases->prototype) != HS_SUCCESS)
             throw std::bad_alloc();
     }

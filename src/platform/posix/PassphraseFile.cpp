@@ -64,7 +64,9 @@ std::shared_ptr<const Passphrase> readPassphraseFile(const QString &path)
         --length;
     if (length > passphraseLimit)
         refuse(EINVAL,
-               QStringLiteral("its first line is longer than %1 bytes").arg(passphraseLimit));
+               QStringLiteral("its first line is longer than %1 bytes, the most 7-Zip takes (it "
+                              "would not open the archives)")
+                   .arg(passphraseLimit));
     if (length == 0)
         refuse(ENODATA, QStringLiteral("its first line is empty"));
     return std::make_shared<const Passphrase>(buffer, length);

@@ -1,5 +1,6 @@
 #include "platform/PrivateFile.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
@@ -36,7 +37,8 @@ QString notOurs(uid_t owner)
 
 void refusePrivateFile(int number, const QString &what, const QString &path, const QString &why)
 {
-    throw Failure(number, QStringLiteral("the %1 %2 cannot be used: %3").arg(what, path, why));
+    throw Failure(number,
+                  QStringLiteral("the %1 %2 cannot be used: %3").arg(what, shownPath(path), why));
 }
 
 int openPrivateFile(const QString &path, const QString &what, qint64 &size)
