@@ -359,6 +359,7 @@ TEST_F(AdminTest, APasswordInAPathIsShownNowhere)
         {u"frmMain/ArchiveFolderPath"_s, u"\\\\"_s + server + u"\\s\\"_s},
         {u"Archive/PassphraseFile"_s, u"//"_s + server + u"/p"_s},
         {u"Output Path"_s, u"//"_s + server + u"/l"_s},
+        {u"Archive/ObfuscateWords"_s, u"//"_s + server + u"/w"_s},
     };
     for (const auto &[key, value] : cases) {
         setUpWell();
@@ -368,6 +369,7 @@ TEST_F(AdminTest, APasswordInAPathIsShownNowhere)
                           .replace(QFile::encodeName(path("orvel/logs")), value.toUtf8()));
         else
             settings().setValue(key, value);
+        settings().setValue(u"Archive/Obfuscate"_s, key == u"Archive/ObfuscateWords"_s);
         QDir(path("program/logs")).removeRecursively();
         syslog.take();
         const Outcome silent = run({u"/Silent"_s}), check = run({u"--check"_s});

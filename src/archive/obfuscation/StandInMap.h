@@ -35,9 +35,10 @@ enum class Space : uint8_t {
 };
 
 // Every value given a stand-in on this computer, with it: consistent stand-ins in every run,
-// and the way back for --reveal. A stand-in is drawn from a keyed hash of the value (HMAC-SHA256
-// with this computer's secret) in the value's shape; one already taken by another value is never
-// given again (the next draw, then the next free one in order), so two values never share one.
+// and the way back for --reveal. A number's stand-in is a keyed permutation of its shape's
+// numbers; any other stand-in is drawn from a keyed hash of the value (HMAC-SHA256 with this
+// computer's secret) in the value's shape, and one already taken by another value is never given
+// again (the next draw, then the next free one in order). So two values never share one.
 // Safe to use from several threads at once.
 class StandInMap {
 public:
