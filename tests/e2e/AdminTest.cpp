@@ -470,6 +470,14 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
          {u"archive settings"_s},
          QString(),
          2},
+        {"an obfuscation key others may read",
+         [&] {
+             writeOwnedFile(path("config/Sorvik/obfuscation.key"), QByteArray(64, '7'), 0644);
+             settings().setValue(u"Archive/Obfuscate"_s, true);
+         },
+         {u"obfuscation"_s},
+         QString(),
+         2},
         {"archive folder on a share nobody serves",
          [&] { storeArchiveFolder(u"smb://127.0.0.1:9/share/"_s); },
          {u"archive folder"_s},

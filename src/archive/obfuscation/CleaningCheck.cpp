@@ -3,6 +3,7 @@
 #include "app/ArchiveOptions.h"
 #include "app/Program.h"
 #include "archive/obfuscation/RunCleaning.h"
+#include "common/Failure.h"
 
 SetUpCheck cleaningCheck(Program &program)
 {
@@ -16,7 +17,16 @@ SetUpCheck cleaningCheck(Program &program)
                 line.found = QStringLiteral("off (Obfuscate=false)");
                 if (stored.options.Obfuscate) {
                     program.Options = stored.options;
-                    line.found = RunCleaning(program, true).checkLine();
+                    try {
+                        line.found = RunCleaning(program, true).checkLine();
+                    } catch (const Failure &failure) {
+                        return CheckLine{false, failure.description(),
+                                         QStringLiteral("mend it (this account's own file, mode "
+                                                        "0600, not a link) or set "
+                                                        "Obfuscate=false; until then no run "
+                                                        "makes an archive"),
+                                         false};
+                    }
                 }
                 return line;
             }};
