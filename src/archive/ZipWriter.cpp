@@ -185,7 +185,7 @@ void ZipWriter::beginEntry(const Entry &entry)
 {
     m_entry = entry;
     m_entryOffset = m_offset;
-    m_entryZip64 = entry.size >= zip64Size;
+    m_entryZip64 = std::max(entry.size, entry.sizeBound) >= zip64Size;
     m_entryRecoverable = !failed();
     const QByteArray header = localHeader(entry, 0, 0, m_entryZip64);
     m_entryHeaderLength = quint64(header.size());
