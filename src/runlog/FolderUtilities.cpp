@@ -47,10 +47,20 @@ bool TestWriteAccess(FileSystem &fs, const QString &folder)
 {
     const QString probe = folder + QStringLiteral("/temp.test.txt");
     bool created = false;
-    trapSilently([&] {
-        fs.CreateTextFile(probe, true, false)->Close();
-        created = true;
-    });
+    const auto create = [&] {
+        trapSilently([&] {
+            fs.CreateTextFile(probe, false, false)->Close();
+            created = true;
+        });
+    };
+    create();
+    // Something is there already: a probe left by a killed run (read-only, on a share, cannot
+    // be truncated), or a link. It goes itself, never written through, and the probe is made
+    // afresh; otherwise every later run would fail until someone removed it by hand.
+    if (!created) {
+        trapSilently([&] { fs.DeleteFile(probe, true); });
+        create();
+    }
     if (created)
         trapSilently([&] { fs.DeleteFile(probe, true); });
     return created;
