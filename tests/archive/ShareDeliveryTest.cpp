@@ -95,54 +95,33 @@ TEST_F(ShareDeliveryTest, TheArchiveArrivesWholeAndOlderOnesOnTheShareGo)
 TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNothing)
 {
     const QString logs = server->url(u"logs"_s, u"nightly/"_s);
+    const auto takeTheName = [&] {
+        server->put(u"logs"_s, u"nightly/"_s + archiveName(), "another writer's");
+    };
+    const auto credentialsForAll = [&] {
+        QFile::setPermissions(path("config/Sorvik/smb-credentials"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    };
     const struct {
         const char *what;
-        QString folder;
-        std::function<void()> before;
-        // Runs once the copy is under way.
-        std::function<void()> during;
-        QString reason;
-        bool foreignFileStays = false;
+        QString folder, reason;
+        std::function<void()> before, during = {}; // during: once the copy is under way
     } cases[] = {
-        {"no such share",
-         server->url(u"archives"_s, u"nightly/"_s),
-         {},
-         {},
-         u"server 127.0.0.1, share archives: there is no such share"_s,
-         {}},
-        {"read-only share",
-         server->url(u"readonly"_s),
-         {},
-         {},
-         u"server 127.0.0.1, share readonly: access denied"_s,
-         {}},
-        {"share full",
-         server->url(u"full"_s),
-         {},
-         {},
-         u"server 127.0.0.1, share full: the share is full"_s,
-         {}},
-        {"server stopped before the run",
-         logs,
-         [&] { server->kill(); },
-         {},
+        {"no such share", server->url(u"archives"_s, u"nightly/"_s),
+         u"server 127.0.0.1, share archives: there is no such share"_s},
+        {"read-only share", server->url(u"readonly"_s),
+         u"server 127.0.0.1, share readonly: access denied"_s},
+        {"share full", server->url(u"full"_s),
+         u"server 127.0.0.1, share full: the share is full"_s},
+        {"server stopped before the run", logs,
          u"server 127.0.0.1, share logs: the server refused the connection"_s,
-         {}},
-        {"credentials readable by others",
-         logs,
-         [&] {
-             QFile::setPermissions(path("config/Sorvik/smb-credentials"),
-                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-         },
-         {},
-         u"mode 0640"_s,
-         {}},
+         [&] { server->kill(); }},
+        {"credentials readable by others", logs, u"mode 0640"_s, credentialsForAll},
         {"the final name taken during the copy",
          logs,
-         {},
-         [&] { server->put(u"logs"_s, u"nightly/"_s + archiveName(), "another writer's"); },
          u"server 127.0.0.1, share logs: a file of that name is already there"_s,
-         true},
+         {},
+         takeTheName},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -169,9 +148,10 @@ TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNot
         if (!server->running()) {
             ASSERT_TRUE(server->start());
         }
-        const QStringList left = c.foreignFileStays ? QStringList{archiveName()} : QStringList();
-        EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), left);
-        if (c.foreignFileStays) {
+        const bool foreignFileStays = bool(c.during);
+        EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s),
+                  foreignFileStays ? QStringList{archiveName()} : QStringList());
+        if (foreignFileStays) {
             EXPECT_EQ(server->get(u"logs"_s, u"nightly/"_s + archiveName()), "another writer's");
         }
         if (server->hasFullShare()) {
