@@ -161,34 +161,4 @@ TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNot
     }
 }
 
-TEST_F(ShareDeliveryTest, AStopDuringTheCopyTakesWhatItWroteAndKilledRunsLeftoversGo)
-{
-    // Left by runs of this computer that were killed: a copy, and one that had already claimed
-    // its final name with an empty file. Another computer's copy and a live one stay.
-    const QStringList dead = {
-        u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
-        u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s,
-        u".LOG_Archive_SRV01_261203_01_02_04.ZIP.partial-999999998-0123abcd"_s};
-    const QStringList kept = {
-        u".LOG_Archive_OTHER_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
-        u".LOG_Archive_SRV01_261203_01_02_05.ZIP.partial-%1-0123abcd"_s.arg(::getpid()),
-        u"LOG_Archive_SRV01_261203_01_02_04.ZIP"_s};
-    for (const QString &name : dead + kept)
-        ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name,
-                                name == u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s ? "" : "x"));
-    host.folder = u"//127.0.0.1/logs/nightly"_s;
-    host.onProgress = [&] {
-        if (copying())
-            program->requestCancel();
-    };
-    // The run's thread ends at its next step; the program's orderly end is whoever asked's.
-    EXPECT_THROW(cmdStart_Click(*program, host), RunCancelled);
-    const QStringList said = errors();
-    ASSERT_EQ(said.size(), 1) << said.join('\n').toStdString();
-    EXPECT_TRUE(said.first().contains(u"stopped on request"_s)) << said.first().toStdString();
-    QStringList expected = kept;
-    expected.sort();
-    EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), expected);
-}
-
 } // namespace

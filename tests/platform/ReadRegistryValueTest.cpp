@@ -116,13 +116,6 @@ TEST_F(ReadRegistryValueTest, UnsupportedKindFailsOnlyWhenTheKeyExists)
               42);
 }
 
-TEST_F(ReadRegistryValueTest, MissingFileMeansEveryKeyIsMissing)
-{
-    QFile::remove(registryPath());
-    EXPECT_EQ(read("Long", RegistryKind::String).toString(), u"default"_s);
-    EXPECT_EQ(read("Long", 7, 9).toInt(), 9);
-}
-
 TEST_F(ReadRegistryValueTest, WhatIsNoRegularFileOrTooLargeIsRefusedAtOnceWithItsReason)
 {
     const QString good = path(u"good.reg"_s);

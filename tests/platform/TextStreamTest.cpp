@@ -2,7 +2,6 @@
 
 #include "support/TestEnvironment.h"
 
-#include <fcntl.h>
 
 namespace {
 
@@ -97,15 +96,6 @@ TEST_F(TextStreamTest, ClosedStreamRefusesToWriteAndCloseTwiceIsHarmless)
     stream->Close();
     EXPECT_NO_THROW(stream->Close());
     EXPECT_THROW(stream->WriteLine(u"late"_s), FileSystemError);
-}
-
-TEST_F(TextStreamTest, WriteToAFullDeviceFails)
-{
-    if (!QFile::exists(u"/dev/full"_s))
-        GTEST_SKIP() << "no /dev/full";
-    TextStream stream(::open("/dev/full", O_WRONLY | O_CLOEXEC), u"/dev/full"_s,
-                      TextStream::Encoding::SingleByte);
-    EXPECT_THROW(stream.WriteLine(u"nowhere to go"_s), FileSystemError);
 }
 
 } // namespace
