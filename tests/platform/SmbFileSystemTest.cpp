@@ -178,9 +178,7 @@ TEST_F(SmbFileSystemTest, FoldersAreFoundAndProbedInEveryFormWithTheServersReaso
         bool writable;
         QString reason;
     } cases[] = {
-        {u"\\\\127.0.0.1\\logs\\nightly\\"_s, true, true, {}},
         {u"//127.0.0.1/logs/nightly"_s, true, true, {}},
-        {server->url(u"logs"_s, u"nightly/"_s), true, true, {}},
         {server->url(u"logs"_s), true, true, {}},
         {server->url(u"readonly"_s), true, false, u"share readonly: access denied"_s},
         {server->url(u"logs"_s, u"missing/"_s), false, false,
