@@ -12,7 +12,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#include <utime.h>
 
 namespace {
 
@@ -156,25 +155,6 @@ TEST_F(ArchiveRetentionTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
                                     path("archive/") + ours("261101_10_00_00") + u": "_s));
     EXPECT_TRUE(lines[4].endsWith(u"Permission denied"_s)) << lines[4].toStdString();
     EXPECT_EQ(program->runLog().ErrorCount(), 0);
-}
-
-// At most M by the times in the names: files copied at one moment (equal modification times),
-// or touched in the opposite order, change nothing.
-TEST_F(ArchiveRetentionTest, AtMostMGoByTheNamesNotTheFileTimes)
-{
-    const QStringList stamps = {u"261201_10_00_00"_s, u"261201_10_00_01"_s, u"261202_09_00_00"_s};
-    for (const time_t step : {0, -100}) {
-        QDir(path("archive")).removeRecursively();
-        for (int i = 0; i < stamps.size(); ++i) {
-            const QString name = ours(stamps[i].toLatin1().constData());
-            writeFile("archive/" + name, "x");
-            const utimbuf times{1000000 + i * step, 1000000 + i * step};
-            ASSERT_EQ(::utime(QFile::encodeName(path("archive/") + name).constData(), &times), 0);
-        }
-        options = {QString(), 0, 2};
-        deliver();
-        EXPECT_EQ(archiveFolder(), (QStringList{ours("261202_09_00_00"), delivered}));
-    }
 }
 
 // Read-only as the system means it: the immutable attribute, which stops even root, or a folder
