@@ -209,43 +209,45 @@ TEST_F(SmbFileSystemTest, FoldersAreFoundAndProbedInEveryFormWithTheServersReaso
 }
 
 // What may already stand at the write probe's name, in a local folder and on a share: a probe
-// left by a killed run (read-only too), a link or a FIFO goes itself and the probe is made afresh,
-// or every later run would fail until someone removed it by hand; what a link points to is never
-// written. A folder of that name stays, and so does a dangling link on the server, which the
-// server shows as nothing at all.
+// left by a killed run (read-only too), a link or a FIFO goes itself and the probe is made afresh;
+// what cannot go (a folder, a dangling link the server shows as nothing) stays, and a name of the
+// process's own is probed.
+// Never is the folder refused for it (every later run would fail until someone removed it by
+// hand), nor what a link points to written.
 TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
 {
     const HangGuard guard;
     using Plant = std::function<void(const QString &at, const QString &target, uid_t owner)>;
-    const Plant probeLeft = [](const QString &at, const QString &, uid_t owner) {
-        writeOwnedFile(at, "old", 0644, owner);
-    };
     const Plant link = [](const QString &at, const QString &target, uid_t) {
         ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(at).constData());
     };
     const struct {
         const char *what;
         Plant plant;
-        bool writable, onShare;
+        bool staysHere, staysOnShare;
     } rows[] = {
-        {"nothing", [](const QString &, const QString &, uid_t) {}, true, true},
-        {"a probe left behind", probeLeft, true, true},
+        {"nothing", [](const QString &, const QString &, uid_t) {}, false, false},
+        {"a probe left behind",
+         [](const QString &at, const QString &, uid_t owner) {
+             writeOwnedFile(at, "old", 0644, owner);
+         },
+         false, false},
         {"a read-only probe left behind",
          [](const QString &at, const QString &, uid_t owner) {
              writeOwnedFile(at, "old", 0444, owner);
          },
-         true, true},
-        {"a link to a file", link, true, true},
+         false, false},
+        {"a link to a file", link, false, false},
         {"a dangling link",
-         [&](const QString &at, const QString &t, uid_t o) { link(at, t + u"-gone"_s, o); }, true,
-         false},
-        {"a folder", [](const QString &at, const QString &, uid_t) { QDir().mkpath(at); }, false,
-         false},
+         [&](const QString &at, const QString &t, uid_t o) { link(at, t + u"-gone"_s, o); }, false,
+         true},
+        {"a folder", [](const QString &at, const QString &, uid_t) { QDir().mkpath(at); }, true,
+         true},
         {"a FIFO",
          [](const QString &at, const QString &, uid_t) {
              ::mkfifo(QFile::encodeName(at).constData(), 0666);
          },
-         true, true},
+         false, false},
     };
     // Each place: the folder as typed, and where it lies on disk.
     const std::pair<QString, QString> places[] = {
@@ -264,13 +266,17 @@ TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
             QDir().rmdir(at);
             writeOwnedFile(target, "precious", 0644, owner);
             row.plant(at, target, owner);
-            const bool writable = onDisk == path("local") ? row.writable : row.onShare;
-            EXPECT_EQ(TestWriteAccess(*fs, folder), writable);
-            EXPECT_EQ(QFileInfo::exists(at) || QFileInfo(at).isSymLink(), !writable);
+            EXPECT_TRUE(TestWriteAccess(*fs, folder));
+            const bool stays = onDisk == path("local") ? row.staysHere : row.staysOnShare;
+            EXPECT_EQ(QFileInfo::exists(at) || QFileInfo(at).isSymLink(), stays);
             QFile kept(target);
             EXPECT_TRUE(kept.open(QIODevice::ReadOnly) && kept.readAll() == "precious")
                 << "written through a link";
             QFile::remove(target);
+            EXPECT_EQ(QDir(onDisk).entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::System),
+                      stays && !QFileInfo(at).isDir() ? QStringList{u"temp.test.txt"_s}
+                                                      : QStringList())
+                << "no probe of ours left";
         }
     }
     // Where nothing may be made, one that is there proves nothing, and stays.
