@@ -2,7 +2,6 @@
 
 #include "support/TestEnvironment.h"
 
-
 namespace {
 
 class TextStreamTest : public TempEnvironment {
