@@ -1,5 +1,4 @@
 #include "app/CommandLineAnswers.h"
-#include "app/EndProgram.h"
 #include "app/Program.h"
 #include "app/RunOutcome.h"
 #include "app/SetUpCheck.h"
@@ -163,7 +162,7 @@ int main(int argc, char *argv[])
     frmMain window(program);
     dialogs.setOwner(&window);
 
-    watchStopRequests(&window, [&] { EndProgramOnRequest(program, window); });
+    watchStopRequests(&window, [&] { window.endOnRequest(); });
     window.Form_Load(arguments);
     window.show();
     return app.exec();

@@ -12,7 +12,7 @@ const QString section = QStringLiteral("frmMain");
 const QString key = QStringLiteral("ArchiveFolderPath");
 } // namespace
 
-void LoadArchiveFolderSetting(Program &program, RunHost &host)
+void LoadArchiveFolderSetting(Program &program, WindowHost &host)
 {
     QVariantMap values;
     try {
@@ -37,7 +37,7 @@ QString archiveFolderSettingFile(Program &program)
     return SettingsFile(program.executableName()).path();
 }
 
-void SaveArchiveFolderSetting(Program &program, RunHost &host)
+void SaveArchiveFolderSetting(Program &program, WindowHost &host)
 {
     // Only a folder somebody chose replaces what could not be read (a failure of the moment).
     if (program.ArchiveFolderUnread && host.archiveFolderText().isEmpty())

@@ -4,7 +4,7 @@
 #include <QVariant>
 
 class Program;
-class RunHost;
+class WindowHost;
 
 // The archive folder persists as ArchiveFolderPath in the per-user settings
 // ($XDG_CONFIG_HOME/<exe>/<exe>.ini, group frmMain; see SettingsFile). Neither traps a failure:
@@ -12,12 +12,12 @@ class RunHost;
 // (and, on saving, as a "(warning)" line of the run log), and left as it is.
 
 // Puts the stored folder (default "") into txtOutputPath.
-void LoadArchiveFolderSetting(Program &program, RunHost &host);
+void LoadArchiveFolderSetting(Program &program, WindowHost &host);
 // The stored folder (default ""), and the file that keeps it.
 QString storedArchiveFolder(Program &program);
 QString archiveFolderSettingFile(Program &program);
 // Stores the current text of txtOutputPath, also when it is empty.
-void SaveArchiveFolderSetting(Program &program, RunHost &host);
+void SaveArchiveFolderSetting(Program &program, WindowHost &host);
 
 // One value of the per-user settings file of the program named `application` (the executable's
 // name), read and stored the way the archive folder is: the file is rewritten whole or not at

@@ -196,8 +196,9 @@ void tellRefusal(const QString &text)
 
 void reportProgramEnd(Program &program, const StartFacts &start, int status)
 {
+    const RunRecord &run = program.LastRun;
     const bool aRun =
-        start.unattended || status == ExitStatus::StartRefused || !program.RunLogPath.isEmpty();
+        start.unattended || status == ExitStatus::StartRefused || !run.runLog.isEmpty();
     if (!aRun)
         return;
     RunOutcome outcome;
@@ -205,11 +206,11 @@ void reportProgramEnd(Program &program, const StartFacts &start, int status)
     outcome.ended = program.now();
     outcome.exitStatus = status;
     outcome.errors = program.runLog().ErrorCount();
-    outcome.archive = program.DeliveredArchive;
-    outcome.archiveBytes = program.DeliveredBytes;
+    outcome.archive = run.archive;
+    outcome.archiveBytes = run.archiveBytes;
     trapSilently([&] {
-        if (!program.RunLogPath.isEmpty() && program.fileSystem().FileExists(program.RunLogPath))
-            outcome.runLog = program.RunLogPath;
+        if (!run.runLog.isEmpty() && program.fileSystem().FileExists(run.runLog))
+            outcome.runLog = run.runLog;
     });
     if (start.unattended && status != ExitStatus::Success)
         trapSilently([&] {

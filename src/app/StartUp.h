@@ -6,7 +6,7 @@
 #include <optional>
 
 class Program;
-class RunHost;
+class WindowHost;
 struct OrvelVersionInfo;
 
 // The two jobs a start leads to. They live above this layer, so the window that loads hands them
@@ -20,7 +20,7 @@ struct StartUpJobs {
 // running and recent enough, command line; then either the unattended run (which ends the
 // program) or the background update check, after which the window is shown. Every refusal says
 // why on stderr and in the system log, whatever the mode.
-void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
+void Form_Load(Program &program, WindowHost &host, const QStringList &arguments,
                const StartUpJobs &jobs);
 
 // True when the command line asks for an unattended run: "/Silent" anywhere, in any letter case.

@@ -1,6 +1,6 @@
 #include "archive/ArchiveDelivery.h"
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveRetention.h"
 #include "common/Failure.h"
@@ -49,7 +49,7 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
 }
 
 // The copy under its temporary name, told on the bar in bytes, stopped when the run is.
-void copyWatched(Program &program, RunHost &host, const QString &source, const QString &temporary)
+void copyWatched(Run &program, RunHost &host, const QString &source, const QString &temporary)
 {
     CopyWatch watch;
     watch.progress = [&](qint64 copied, qint64 total) {
@@ -76,7 +76,7 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
 // for byte, and only then gives it its name, never over a file that appeared meanwhile. Whatever
 // fails, nothing is left under either name.
-void deliver(Program &program, RunHost &host, const QString &folder, const QString &name,
+void deliver(Run &program, RunHost &host, const QString &folder, const QString &name,
              const QString &temporary)
 {
     FileSystem &fs = program.fileSystem();
@@ -107,7 +107,7 @@ QString targetFolder(const RunHost &host)
 
 } // namespace
 
-void CopyArchiveToTargetFolder(Program &program, RunHost &host)
+void CopyArchiveToTargetFolder(Run &program, RunHost &host)
 {
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
@@ -143,6 +143,7 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
             deliver(program, host, folder, name, temporary);
             program.DeliveredArchive = folder + name;
             program.DeliveredBytes = fs.FileSize(program.DeliveredArchive);
+            host.archiveDelivered(program.DeliveredArchive, program.DeliveredBytes);
             log.WriteLogLine(QStringLiteral("    File copied"));
         },
         report);

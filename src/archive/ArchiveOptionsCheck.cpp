@@ -1,11 +1,11 @@
 #include "archive/ArchiveOptionsCheck.h"
 
-#include "app/Program.h"
+#include "app/Run.h"
 
-std::optional<QString> TakeArchiveOptions(Program &program)
+std::optional<QString> TakeArchiveOptions(Run &program)
 {
     program.ArchivePassphrase.reset();
-    const StoredArchiveOptions stored = LoadArchiveOptions(program);
+    const StoredArchiveOptions &stored = program.StoredOptions;
     program.Options = stored.options;
     // Whether to encrypt must be known before anything is made.
     for (const ArchiveOptionProblem &problem : stored.problems)

@@ -1,6 +1,6 @@
 #include "archive/ArchiveRetention.h"
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 
@@ -47,7 +47,7 @@ std::vector<ArchiveRemoval> archivesToRemove(const QStringList &names, const QSt
     return removals;
 }
 
-void RemoveOldArchives(Program &program)
+void RemoveOldArchives(Run &program)
 {
     const ArchiveOptions &options = program.Options;
     RunLog &log = program.runLog();

@@ -1,9 +1,8 @@
 #include "archive/ArchiveRun.h"
 
 #include "app/Dialogs.h"
-#include "app/EndProgram.h"
 #include "app/LoggingFolder.h"
-#include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
 #include "archive/ArchiveOptionsCheck.h"
@@ -84,7 +83,7 @@ Refusal workingLoggingFolder(const QString &folder)
 
 } // namespace
 
-void cmdStart_Click(Program &program, RunHost &host)
+RunEnd cmdStart_Click(Run &program, RunHost &host)
 {
     RunLog &log = program.runLog();
     const auto report = logFailureIn(log, "cmdStart_Click");
@@ -94,19 +93,21 @@ void cmdStart_Click(Program &program, RunHost &host)
         [&] {
             program.RunLogPath = GenerateNewLogFileName(program.runFiles());
             log.OpenRunLog(program.RunLogPath);
+            if (!program.RunLogPath.isEmpty())
+                host.runLogOpened(program.RunLogPath);
         },
         report);
 
-    // The checks read the folder afresh each time: it may be changed while a box is open.
-    bool refused = false;
+    // The checks read the folder afresh each time: it may be changed while they run.
+    std::optional<RunEnd> refused;
     const auto refuse = [&](const Refusal &refusal) {
-        refused = true;
         if (program.SilentMode) {
             log.WriteLogLine(refusal.silentLine);
-            EndProgram(program, host);
+            refused = RunEnd{RunEnd::Kind::Ended, QString()};
+            return;
         }
         log.CloseRunLog();
-        program.dialogs().messageBox(refusal.message);
+        refused = RunEnd{RunEnd::Kind::Refused, refusal.message};
     };
     const std::function<std::optional<Refusal>()> checks[] = {
         [&]() -> std::optional<Refusal> {
@@ -158,7 +159,7 @@ void cmdStart_Click(Program &program, RunHost &host)
             },
             report);
         if (refused)
-            return;
+            return *refused;
     }
 
     stopIfCancelled(program);
@@ -168,22 +169,6 @@ void cmdStart_Click(Program &program, RunHost &host)
     stopIfCancelled(program);
     trap([&] { host.setRunning(false); }, report);
 
-    if (!program.SilentMode) {
-        bool noEditor = false;
-        trap(
-            [&] {
-                const DialogAnswer answer = program.dialogs().messageBox(
-                    QStringLiteral("Archive complete. ") + QString::number(log.ErrorCount()) +
-                        QStringLiteral(" errors encountered.  View log file now?"),
-                    MessageButtons::YesNo);
-                if (answer == DialogAnswer::Yes)
-                    noEditor = program.launcher().open(program.RunLogPath) <= 32;
-            },
-            report);
-        // Without a text editor the program's own viewer shows the log: it was shown, so
-        // nothing failed.
-        if (noEditor)
-            trap([&] { host.showRunLog(program.RunLogPath); }, report);
-    }
-    EndProgram(program, host);
+    // The completion question and the end of the program are the window's.
+    return {RunEnd::Kind::Completed, QString()};
 }

@@ -1,6 +1,6 @@
 #include "archive/DiagFormatting.h"
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "common/Failure.h"
 #include "runlog/LineCleaner.h"
 
@@ -424,7 +424,7 @@ DiagFormatOutcome diagFileNotFormatted(const QString &rawPath, const QString &re
     return outcome;
 }
 
-bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath)
+bool strFormatDiagFile(Run &program, const QString &rawPath, const QString &formattedPath)
 {
     const DiagFormatOutcome outcome =
         formatDiagFile([&]() -> DiagLineFormatter & { return program.diagLineFormatter(); },

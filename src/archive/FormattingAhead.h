@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "archive/DiagFormatting.h"
 #include "common/Failure.h"
 #include "platform/Components.h"
@@ -33,7 +33,7 @@ struct FormattingJob {
 class FormattingAhead {
 public:
     // Copies of raw files up to `inMemoryUpTo` bytes are made in memory (see formatDiagFile).
-    FormattingAhead(Program &program, std::vector<FormattingJob> jobs, qint64 inMemoryUpTo)
+    FormattingAhead(Run &program, std::vector<FormattingJob> jobs, qint64 inMemoryUpTo)
         : m_fs(program.fileSystem())
         , m_inMemoryUpTo(inMemoryUpTo)
         , m_limit(program.FormatTimeLimit)

@@ -1,9 +1,8 @@
 #include "archive/LogCollection.h"
 
 #include "app/Dialogs.h"
-#include "app/EndProgram.h"
 #include "app/LoggingFolder.h"
-#include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "archive/DiagFormatting.h"
 #include "archive/FormattingAhead.h"
@@ -11,8 +10,6 @@
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
-
-#include <QScopeGuard>
 
 #include <vector>
 
@@ -30,20 +27,17 @@ constexpr int textLevel = 6;
 // The copies in memory at once are bounded by how far the formatting runs ahead.
 constexpr qint64 copiesInMemoryUpTo = 1 << 20;
 
-// The ends of a run whose logging folder cannot be used: a run-log line, a box in an
-// interactive run, and the end of the program.
-[[noreturn]] void endForLoggingFolder(Program &program, RunHost &host, const QString &line,
-                                      const QString &message)
+// The ends of a run whose logging folder cannot be used: a run-log line, then a box in an
+// interactive run and the end of the program.
+[[noreturn]] void endForLoggingFolder(Run &program, const QString &line, const QString &message)
 {
     program.runLog().WriteLogLine(line);
-    if (!program.SilentMode)
-        program.dialogs().messageBox(message);
-    EndProgram(program, host);
+    endRun(RunEnd::Kind::Ended, message);
 }
 
 } // namespace
 
-void ArchiveFiles(Program &program, RunHost &host)
+void ArchiveFiles(Run &program, RunHost &host)
 {
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
@@ -64,12 +58,6 @@ void ArchiveFiles(Program &program, RunHost &host)
     program.addRunTemporaries(program.ZipFilePath);
     program.addRunTemporaries(formattingFolder + QLatin1Char('/'));
     std::optional<FormattingAhead> formatting;
-    program.setRunStop([&] {
-        if (formatting)
-            formatting->stop();
-        zip.abandon();
-    });
-    const auto noMoreZip = qScopeGuard([&] { program.setRunStop({}); });
     // A stop is heard while the workers keep AddFile waiting: they compress far behind.
     zip.setWaiting([&] { stopIfCancelled(program); });
 
@@ -79,10 +67,9 @@ void ArchiveFiles(Program &program, RunHost &host)
         if (program.SilentMode) {
             log.WriteLogLine(QStringLiteral("(error) creating newzip in ArchiveFiles:") +
                              zip.ErrorText() + QStringLiteral(" - exiting application"));
-            EndProgram(program, host);
+            endRun(RunEnd::Kind::Ended);
         }
-        program.dialogs().messageBox(QStringLiteral("Error creating newzip in ArchiveFiles:") +
-                                     zip.ErrorText());
+        program.tell(QStringLiteral("Error creating newzip in ArchiveFiles:") + zip.ErrorText());
         return;
     }
 
@@ -96,7 +83,7 @@ void ArchiveFiles(Program &program, RunHost &host)
     step([&] { tooLong = loggingFolder.isEmpty() && LoggingFolderTooLong(program.registry()); });
     if (tooLong)
         endForLoggingFolder(
-            program, host,
+            program,
             QStringLiteral("(error) the log file path found in registry is too long (more than "
                            "1,023 bytes): ") +
                 loggingKey + QStringLiteral("\\Output Path - exiting application."),
@@ -105,7 +92,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                                "application."));
     if (loggingFolder.isEmpty())
         endForLoggingFolder(
-            program, host,
+            program,
             QStringLiteral("(error) empty log file path found in registry: ") + loggingKey +
                 QStringLiteral("\\Output Path - exiting application."),
             QStringLiteral(
@@ -116,7 +103,7 @@ void ArchiveFiles(Program &program, RunHost &host)
     step([&] { folderExists = fs.FolderExists(loggingFolder); });
     if (!folderExists)
         endForLoggingFolder(
-            program, host,
+            program,
             QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
                 loggingFolder + QStringLiteral(" - exiting application."),
             QStringLiteral("The log file path found in registry not found on hard drive: ") +

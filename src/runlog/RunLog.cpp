@@ -42,9 +42,22 @@ RunLog::StreamState RunLog::state() const
     return LogStream->isOpen() ? StreamState::Open : StreamState::Closed;
 }
 
+void RunLog::takeOver(std::thread::id owner)
+{
+    const std::lock_guard lock(m_mutex);
+    m_owner = owner;
+}
+
+bool RunLog::ownedElsewhere() const
+{
+    return m_owner != std::thread::id() && m_owner != std::this_thread::get_id();
+}
+
 void RunLog::OpenRunLog(const QString &path)
 {
     const std::lock_guard lock(m_mutex);
+    if (ownedElsewhere())
+        return;
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -73,11 +86,9 @@ void RunLog::OpenRunLog(const QString &path)
 
 void RunLog::WriteLogLine(const QString &event, bool timeStamp)
 {
-    const std::thread::id only = m_onlyThread;
-    if (only != std::thread::id() && only != std::this_thread::get_id())
-        return;
     const std::lock_guard lock(m_mutex);
-    writeLine(event, timeStamp);
+    if (!ownedElsewhere())
+        writeLine(event, timeStamp);
 }
 
 void RunLog::writeLine(const QString &event, bool timeStamp)
@@ -146,7 +157,7 @@ void RunLog::showInPane(const QString &line, quint32 colour)
 void RunLog::CloseRunLog()
 {
     const std::lock_guard lock(m_mutex);
-    if (LogStream && LogStream->isOpen())
+    if (!ownedElsewhere() && LogStream && LogStream->isOpen())
         trap([&] { LogStream->Close(); },
              [&](const Failure &failure) { loseFile(failure.description()); });
 }

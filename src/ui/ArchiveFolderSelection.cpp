@@ -8,7 +8,7 @@
 #include "runlog/FolderUtilities.h"
 
 namespace {
-void accept(Program &program, RunHost &host, const QString &folder)
+void accept(Program &program, WindowHost &host, const QString &folder)
 {
     host.setArchiveFolderText(folder);
     SaveArchiveFolderSetting(program, host);
@@ -43,7 +43,7 @@ QString BrowseForFolder(Dialogs &dialogs, const QString &startFolder)
     return chosen;
 }
 
-void cmdBrowseForFolder_Click(Program &program, RunHost &host)
+void cmdBrowseForFolder_Click(Program &program, WindowHost &host)
 {
     const auto report = [&](const Failure &failure) {
         program.dialogs().messageBox(
@@ -69,7 +69,7 @@ void cmdBrowseForFolder_Click(Program &program, RunHost &host)
     trap([&] { accept(program, host, folder); }, report);
 }
 
-void cmdEnterUNC_Click(Program &program, RunHost &host)
+void cmdEnterUNC_Click(Program &program, WindowHost &host)
 {
     QString folder;
     trapSilently([&] {

@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "app/Dialogs.h"
 #include "app/EndProgram.h"
 #include "app/Program.h"
 #include "app/RunThread.h"
@@ -19,6 +20,7 @@
 #include "update/ToolsSite.h"
 #include "update/UpdateCheck.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -33,7 +35,8 @@
 frmMain::frmMain(Program &program, QWidget *parent)
     : QMainWindow(parent)
     , m_program(program)
-    , m_run(std::make_unique<RunThread>(program, *this))
+    , m_run(std::make_unique<RunThread>(*this, m_folder,
+                                        [this](const RunEnd &end) { runEnded(end); }))
 {
     setWindowTitle(QStringLiteral("Orvel Sorvik"));
     buildControls();
@@ -43,6 +46,8 @@ frmMain::frmMain(Program &program, QWidget *parent)
     keepPlace(this, program.executableName(), QStringLiteral("frmMain"));
     // Enter starts a run; the path field, read-only, has nothing to do with a key.
     cmdStart->setFocus();
+    m_lookForFree.setInterval(50);
+    connect(&m_lookForFree, &QTimer::timeout, this, [this] { answerWhenFree(); });
 }
 
 void frmMain::buildControls()
@@ -155,16 +160,12 @@ void frmMain::Form_Load(const QStringList &arguments)
 
 QString frmMain::archiveFolderText() const
 {
-    const std::lock_guard lock(m_folderMutex);
-    return m_folderText;
+    return m_folder.get();
 }
 
 void frmMain::setArchiveFolderText(const QString &text)
 {
-    {
-        const std::lock_guard lock(m_folderMutex);
-        m_folderText = text;
-    }
+    m_folder.set(text);
     txtOutputPath->setText(text);
 }
 
@@ -191,18 +192,58 @@ void frmMain::showPointer()
 
 bool frmMain::isRunning() const
 {
-    // The run's own word, not Start's state: that follows a little later.
-    return m_run->active() ? m_run->inProgress() : !cmdStart->isEnabled();
-}
-
-bool frmMain::waitForRunEnd(std::chrono::milliseconds within)
-{
-    return m_run->waitToStop(within);
+    return m_run->running() || !cmdStart->isEnabled();
 }
 
 void frmMain::waitForRun()
 {
     m_run->wait();
+}
+
+void frmMain::runLogOpened(const QString &path)
+{
+    m_program.LastRun.runLog = path;
+}
+
+void frmMain::archiveDelivered(const QString &path, qint64 bytes)
+{
+    m_program.LastRun.archive = path;
+    m_program.LastRun.archiveBytes = bytes;
+}
+
+void frmMain::runEnded(const RunEnd &end)
+{
+    if (end.kind == RunEnd::Kind::Refused)
+        m_program.LastRun.refused = true;
+    // Ending already, or stopped: whoever stopped it ends the program.
+    if (m_ending || end.kind == RunEnd::Kind::Cancelled)
+        return;
+    // A refusal leaves the program running: its box may come at once.
+    if (end.kind == RunEnd::Kind::Refused) {
+        AnswerRunEnd(m_program, *this, end);
+        return;
+    }
+    m_unanswered = end;
+    answerWhenFree();
+}
+
+void frmMain::answerWhenFree()
+{
+    const bool waiting = m_unanswered && !m_ending && QApplication::activeModalWidget();
+    if (waiting)
+        m_lookForFree.start();
+    else
+        m_lookForFree.stop();
+    if (waiting || !m_unanswered || m_ending)
+        return;
+    const RunEnd end = *std::exchange(m_unanswered, std::nullopt);
+    m_run->guarded([&] { AnswerRunEnd(m_program, *this, end); });
+}
+
+void frmMain::endOnRequest()
+{
+    m_ending = true;
+    EndProgramOnRequest(m_program, *this, *m_run);
 }
 
 void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
@@ -241,10 +282,11 @@ void frmMain::cmdStart_Click()
     // Runs never overlap: a press while one is under way (still checking the folder) is no press.
     if (m_run->active())
         return;
-    // Gathered here, so that the run and the window's commands never both gather them.
+    // Taken here, on this thread: the run reads nothing of the window's or the settings' itself.
     trapSilently([&] { m_program.WorkStation(); });
-    Program &program = m_program;
-    m_run->start([&program](RunHost &host) { ::cmdStart_Click(program, host); });
+    m_program.LastRun = {};
+    m_run->start(std::make_unique<Run>(m_program),
+                 [](Run &run, RunHost &host) { return ::cmdStart_Click(run, host); });
 }
 
 void frmMain::cmdBrowseForFolder_Click()
@@ -302,12 +344,12 @@ void frmMain::cmdExit_Click()
             QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
             MessageButtons::YesNoDefaultNo) != DialogAnswer::Yes)
         return;
-    EndProgramOnRequest(m_program, *this);
+    endOnRequest();
 }
 
 void frmMain::mnuExit_Click()
 {
-    EndProgramOnRequest(m_program, *this);
+    endOnRequest();
 }
 
 void frmMain::showEvent(QShowEvent *event)
@@ -321,5 +363,5 @@ void frmMain::showEvent(QShowEvent *event)
 void frmMain::closeEvent(QCloseEvent *event)
 {
     event->accept();
-    EndProgramOnRequest(m_program, *this);
+    endOnRequest();
 }

@@ -20,7 +20,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-frmSchedule::frmSchedule(Program &program, RunHost &mainWindow, TaskPropertySheet &sheet,
+frmSchedule::frmSchedule(Program &program, WindowHost &mainWindow, TaskPropertySheet &sheet,
                          QWidget *parent)
     : QDialog(parent)
     , m_program(program)

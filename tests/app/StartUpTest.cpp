@@ -34,7 +34,7 @@ protected:
     // Starts as the main window does, with the real jobs.
     static std::optional<int> load(Program &program, TestHost &host, const QStringList &arguments)
     {
-        const StartUpJobs jobs{[&] { cmdStart_Click(program, host); },
+        const StartUpJobs jobs{[&] { runAndAnswer(program, host); },
                                [&] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
         return endStatusOf([&] { Form_Load(program, host, arguments, jobs); });
     }

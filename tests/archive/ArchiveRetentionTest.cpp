@@ -115,7 +115,7 @@ protected:
     }
 
     ArchiveOptions options{QString(), 7, 0};
-    std::function<void(Program &)> before;
+    std::function<void(::Run &)> before;
 };
 
 // A folder or a link by an old archive's name is no archive; a read-only archive is one somebody
@@ -210,7 +210,7 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
     const struct {
         const char *what;
         QString existing;
-        std::function<void(Program &)> before;
+        std::function<void(::Run &)> before;
         QString failing; // the file-system operation that fails
         QString line;
     } cases[] = {
@@ -226,7 +226,7 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
          u"(error) in CopyArchiveToTargetFolder on frmMain:"_s},
         {"an error before",
          {},
-         [](Program &p) { p.runLog().WriteLogLine(u"(error) before"_s); },
+         [](::Run &p) { p.runLog().WriteLogLine(u"(error) before"_s); },
          {},
          u"    Old archives are kept: this run counted errors."_s},
         {"the folder cannot be listed",

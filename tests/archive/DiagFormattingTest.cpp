@@ -21,7 +21,7 @@ protected:
     {
         TempEnvironment::SetUp();
         writeServedProduct();
-        program = makeProgram();
+        program = makeRun();
     }
 
     bool format(const QByteArray &raw)
@@ -55,7 +55,7 @@ protected:
         return lines;
     }
 
-    std::unique_ptr<Program> program;
+    std::unique_ptr<::Run> program;
 };
 
 // Records become readable lines, cut at 510 characters; blank and control lines are dropped and
@@ -155,7 +155,7 @@ TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
 TEST_F(DiagFormattingTest, NoFormatterGivesFalseAndOneLine)
 {
     writeServedProduct(0x00040000, false);
-    program = makeProgram(u"unregistered"_s);
+    program = makeRun(u"unregistered"_s);
     program->runLog().OpenRunLog(path("run.TXT"));
     EXPECT_FALSE(format(head + "41\r\n" + head + "42\r\n"));
     const QStringList lines = logged();
@@ -174,7 +174,7 @@ TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
 {
     writeRegistry(readFile(u"registry.reg"_s)
                       .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
-    program = makeProgram(u"faulty"_s);
+    program = makeRun(u"faulty"_s);
     program->FormatTimeLimit = {std::chrono::seconds(1), std::chrono::seconds(0)};
     program->runLog().OpenRunLog(path("run.TXT"));
     const std::pair<QByteArray, QString> cases[] = {
@@ -211,7 +211,7 @@ TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
 
     auto faulty = std::make_unique<FaultyFileSystem>();
     faulty->failOn(u"CreateTextFile"_s, u"copy.txt"_s);
-    auto locked = makeProgram(u"locked"_s, std::move(faulty));
+    auto locked = makeRun(u"locked"_s, std::move(faulty));
     locked->runLog().OpenRunLog(path("locked.TXT"));
     writeFile("diag_test.log", head + "41\r\n");
     EXPECT_FALSE(strFormatDiagFile(*locked, path("diag_test.log"), path("copy.txt")));
@@ -220,7 +220,7 @@ TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
     // A copy whose last buffered lines cannot be written is cut short: no copy.
     auto full = std::make_unique<FaultyFileSystem>();
     full->fullDevice = u"full.txt"_s;
-    auto onFull = makeProgram(u"full"_s, std::move(full));
+    auto onFull = makeRun(u"full"_s, std::move(full));
     onFull->runLog().OpenRunLog(path("full.TXT"));
     EXPECT_FALSE(strFormatDiagFile(*onFull, path("diag_test.log"), path("full.txt")));
     EXPECT_EQ(onFull->runLog().ErrorCount(), 1);
@@ -308,7 +308,7 @@ TEST_F(DiagFormattingTest, TheTimeLimitHoldsForTheFileAcrossItsBatches)
 {
     writeRegistry(readFile(u"registry.reg"_s)
                       .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
-    program = makeProgram(u"faulty"_s);
+    program = makeRun(u"faulty"_s);
     const std::unique_ptr<DiagLineFormatter> formatter = program->createDiagLineFormatter();
     writeFile("diag_slow.log", (head + "534C4F57\r\n").repeated(12 * 256));
     const DiagFormatOutcome outcome =

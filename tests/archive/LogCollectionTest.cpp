@@ -19,9 +19,18 @@ namespace {
 
 class LogCollectionTest : public RunStepTest {
 protected:
+    // The status the program ends with when the run ends in this step (after its box, which the
+    // window shows), or nothing when it goes on.
     std::optional<int> archive()
     {
-        return endStatusOf([&] { ArchiveFiles(*program, host); });
+        try {
+            ArchiveFiles(*program, host);
+        } catch (const RunEnds &ends) {
+            if (!program->SilentMode && !ends.end.message.isEmpty())
+                dialogs.messageBox(ends.end.message);
+            return ExitStatus::RunFailed;
+        }
+        return std::nullopt;
     }
 
     QString logs(const QString &name) const { return path("orvel/logs/") + name; }

@@ -25,10 +25,7 @@ protected:
         program->SilentMode = true;
     }
 
-    std::optional<int> run()
-    {
-        return endStatusOf([&] { cmdStart_Click(*program, host); });
-    }
+    std::optional<int> run() { return runToItsEnd(*program, host); }
 
     QStringList errors() const
     {
@@ -178,12 +175,13 @@ TEST_F(ShareDeliveryTest, AStopDuringTheCopyTakesWhatItWroteAndKilledRunsLeftove
         ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name,
                                 name == u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s ? "" : "x"));
     host.folder = u"//127.0.0.1/logs/nightly"_s;
+    ::Run run(*program);
     host.onProgress = [&] {
         if (copying())
-            program->requestCancel();
+            run.requestCancel();
     };
     // The run's thread ends at its next step; the program's orderly end is whoever asked's.
-    EXPECT_THROW(cmdStart_Click(*program, host), RunCancelled);
+    EXPECT_THROW(cmdStart_Click(run, host), RunCancelled);
     const QStringList said = errors();
     ASSERT_EQ(said.size(), 1) << said.join('\n').toStdString();
     EXPECT_TRUE(said.first().contains(u"stopped on request"_s)) << said.first().toStdString();

@@ -16,7 +16,7 @@ class FileNamesTest : public TempEnvironment {};
 
 TEST_F(FileNamesTest, RunLogIsNamedAfterTheProgramAndTheTime)
 {
-    auto program = makeProgram();
+    auto program = makeRun();
     const QString name = GenerateNewLogFileName(program->runFiles());
     EXPECT_EQ(name, path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
     EXPECT_TRUE(QFileInfo(path("program/logs")).isDir());
@@ -31,14 +31,14 @@ TEST_F(FileNamesTest, ArchiveIsNamedAfterTheComputerInAnEmptiedFolder)
 {
     writeFile("program/ZIPS/LOG_Archive_old.ZIP", "old");
     writeFile("program/ZIPS/keep/inside", "kept");
-    auto program = makeProgram();
+    auto program = makeRun();
     EXPECT_EQ(GenerateBackupDataFileName(program->runFiles()),
               path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP"));
     EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               QStringList{u"keep"_s});
 
     workstation->workstationAnswers = false;
-    auto nameless = makeProgram(u"other"_s);
+    auto nameless = makeRun(u"other"_s);
     EXPECT_EQ(GenerateBackupDataFileName(nameless->runFiles()),
               path("other/ZIPS/LOG_Archive__261204_14_05_09.ZIP"));
     EXPECT_TRUE(QFileInfo(path("other/ZIPS")).isDir());
@@ -48,7 +48,7 @@ TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
 {
     auto faulty = std::make_unique<FaultyFileSystem>();
     faulty->failOn(u"CreateFolder"_s);
-    auto program = makeProgram(u"program"_s, std::move(faulty));
+    auto program = makeRun(u"program"_s, std::move(faulty));
     EXPECT_EQ(GenerateNewLogFileName(program->runFiles()),
               path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
     ASSERT_EQ(dialogs.texts.size(), 1u);
@@ -77,7 +77,7 @@ mode_t modeOf(const QString &path)
 // another account owns them (no name is given then: nothing may be made there).
 TEST_F(FileNamesTest, WorkingFoldersArePrivateOrRefused)
 {
-    auto program = makeProgram();
+    auto program = makeRun();
     const mode_t saved = ::umask(0);
     GenerateNewLogFileName(program->runFiles());
     GenerateBackupDataFileName(program->runFiles());

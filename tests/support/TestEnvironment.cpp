@@ -161,6 +161,13 @@ std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFold
     return std::make_unique<Program>(std::move(parts));
 }
 
+std::unique_ptr<::Run> TempEnvironment::makeRun(const QString &programFolder,
+                                                std::unique_ptr<FileSystem> fileSystem)
+{
+    m_programsOfRuns.push_back(makeProgram(programFolder, std::move(fileSystem)));
+    return std::make_unique<::Run>(*m_programsOfRuns.back());
+}
+
 QStringList runLogLines(const QByteArray &bytes)
 {
     EXPECT_TRUE(bytes.startsWith("\xFF\xFE")) << "no byte-order mark";
