@@ -143,22 +143,12 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(logoIcon());
     QtDialogs dialogs;
     DesktopLauncher launcher;
-    Program *ending = nullptr;
-    const StartFacts start{started, toolkitStart.unattended};
     Program::Parts parts;
     parts.executablePath = QCoreApplication::applicationFilePath();
     parts.interactiveDialogs = &dialogs;
     parts.launcher = &launcher;
-    // Every end of the program passes here: what the run came to is recorded and, when nobody
-    // watched it fail, told.
-    parts.terminator = [&ending, &start](int status) {
-        if (ending)
-            reportProgramEnd(*ending, start, status);
-        std::fflush(nullptr);
-        ::_exit(status);
-    };
+    parts.start = StartFacts{started, toolkitStart.unattended};
     Program program(std::move(parts));
-    ending = &program;
     frmMain window(program);
     dialogs.setOwner(&window);
 

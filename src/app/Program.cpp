@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -21,6 +22,7 @@ Program::Program(Parts parts)
     , m_launcher(parts.launcher ? parts.launcher : &m_noLauncher)
     , m_interactiveDialogs(parts.interactiveDialogs ? parts.interactiveDialogs : &m_silentDialogs)
     , m_terminator(std::move(parts.terminator))
+    , m_start(std::move(parts.start))
     , m_runLog(*m_fileSystem, executableName(), m_clock)
 {
 }
@@ -74,7 +76,10 @@ void Program::terminate(int status)
 {
     // No destructor runs after this: the second-start socket goes now, on the thread it lives on.
     m_instance.release();
+    if (m_start)
+        reportProgramEnd(*this, *m_start, status);
     if (m_terminator)
         m_terminator(status);
+    std::fflush(nullptr);
     std::_Exit(status);
 }

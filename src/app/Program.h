@@ -2,6 +2,7 @@
 
 #include "app/ArchiveOptions.h"
 #include "app/OrvelVersion.h"
+#include "app/RunOutcome.h"
 #include "app/SilentDialogs.h"
 #include "common/Clock.h"
 #include "platform/Components.h"
@@ -63,6 +64,8 @@ public:
         std::unique_ptr<FileSystem> fileSystem;
         std::unique_ptr<Registry> registry;
         std::shared_ptr<WorkStationSource> workstationSource;
+        // How the process was started: what its end records. None: nothing is recorded.
+        std::optional<StartFacts> start;
     };
 
     explicit Program(Parts parts);
@@ -103,6 +106,8 @@ public:
     // A start-up refusal: the process ends with StartRefused, whatever the run log says.
     void refuseStart() { m_startRefused = true; }
     int exitStatus() const;
+    // Every end of the process passes here, on the window's thread: what the run came to is
+    // recorded and, when nobody watched it fail, told (see reportProgramEnd).
     [[noreturn]] void terminate(int status);
 
     bool SilentMode = false;
@@ -127,6 +132,7 @@ private:
     SilentDialogs m_silentDialogs;
     Dialogs *m_interactiveDialogs;
     Terminator m_terminator;
+    std::optional<StartFacts> m_start;
     SingleInstance m_instance;
     RunLog m_runLog;
     bool m_startRefused = false;

@@ -113,7 +113,12 @@ void ArchiveFiles(Run &program, RunHost &host)
     double value = 0;
     double maximum = 0;
     step([&] {
-        folder.emplace(fs.GetFolder(loggingFolder));
+        // A big folder takes a while to list: the bar says so, with the count so far.
+        const auto listed = [&](qsizetype seen) {
+            host.setProgress(double(seen), 0, ProgressUnit::Listed);
+        };
+        listed(0);
+        folder.emplace(fs.GetFolder(loggingFolder, listed));
         maximum = double(folder->Files.Count());
         host.setProgress(value, maximum, ProgressUnit::Files);
     });

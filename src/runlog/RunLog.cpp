@@ -139,10 +139,10 @@ void RunLog::loseFile(const QString &reason)
 void RunLog::showInPane(const QString &line, quint32 colour)
 {
     auto held = m_pane.lock();
-    // Cutting 6,000 characters at once, the first one kept, holds the pane near its limit without
-    // trimming line by line.
+    // Cutting 6,000 characters at once holds the pane near its limit without trimming line by
+    // line; the cut ends where a line does, so that no line is left in pieces.
     if (m_pane.length() > paneLimit) {
-        m_pane.select(1, paneCut);
+        m_pane.select(0, m_pane.lineEndAfter(paneCut - 1));
         m_pane.replaceSelection(QString());
     }
     const qsizetype end = m_pane.length();

@@ -11,5 +11,6 @@ QString BrowseForFolder(Dialogs &dialogs, const QString &startFolder);
 
 // The Browse button: a writable folder chosen in the browser becomes the archive folder.
 void cmdBrowseForFolder_Click(Program &program, WindowHost &host);
-// The UNC button: a folder typed as a path, checked for existence and write access.
+// The UNC button: a folder typed as a path, checked for existence and write access while the
+// window says so; Cancel or Escape stops waiting for the check.
 void cmdEnterUNC_Click(Program &program, WindowHost &host);

@@ -32,6 +32,20 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+namespace {
+// A bar that says what it counts also while it is a busy indicator, which has no numbers of its
+// own to show.
+class WordedBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+    QString text() const override
+    {
+        return maximum() == 0 && minimum() == 0 && isTextVisible() ? format()
+                                                                   : QProgressBar::text();
+    }
+};
+} // namespace
+
 frmMain::frmMain(Program &program, QWidget *parent)
     : QMainWindow(parent)
     , m_program(program)
@@ -70,7 +84,7 @@ void frmMain::buildControls()
 
     frmProgress = new QGroupBox(QStringLiteral("Progress"), central);
     auto *progressColumn = new QVBoxLayout(frmProgress);
-    ProgressBar = new QProgressBar(frmProgress);
+    ProgressBar = new WordedBar(frmProgress);
     ProgressBar->setRange(0, 1);
     ProgressBar->setValue(0);
     ProgressBar->setTextVisible(false);
@@ -251,6 +265,14 @@ void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
     // Said in words too: a bar alone does not tell the files taken from the compression after.
     // The bar fills in its own numbers, so the text is not made anew for each of 70,000 files.
     constexpr double steps = 1 << 20;
+    if (unit == ProgressUnit::Listed) {
+        // Nothing to count against yet: a busy bar, with the files found so far.
+        ProgressBar->setFormat(
+            QStringLiteral("Listing the logging folder: %1 files").arg(qint64(value)));
+        ProgressBar->setTextVisible(true);
+        ProgressBar->setRange(0, 0);
+        return;
+    }
     const QString format =
         unit == ProgressUnit::Bytes         ? QStringLiteral("Compressing: %p%")
         : unit == ProgressUnit::CopiedBytes ? QStringLiteral("Copying to the archive folder: %p%")

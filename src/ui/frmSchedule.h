@@ -37,7 +37,8 @@ public:
 
     void Form_Load();
     void Form_Activate();
-    void RefreshList();
+    // Fills the list afresh, the selection on `select` when given, else where it was.
+    void RefreshList(const QString &select = QString());
 
 public slots:
     void lstTasks_Click();

@@ -34,10 +34,11 @@ public:
         hook(u"CreateFolder"_s, path);
         FileSystem::CreateFolder(path);
     }
-    Folder GetFolder(const QString &path) override
+    Folder GetFolder(const QString &path,
+                     const std::function<void(qsizetype)> &listed = {}) override
     {
         hook(u"GetFolder"_s, path);
-        return FileSystem::GetFolder(path);
+        return FileSystem::GetFolder(path, listed);
     }
     void DeleteFile(const QString &path, bool force) override
     {

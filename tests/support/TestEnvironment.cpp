@@ -154,6 +154,7 @@ std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFold
     parts.executablePath = path(programFolder + u"/Sorvik"_s);
     parts.interactiveDialogs = interactiveDialogs;
     parts.terminator = [](int status) { throw ProgramEnded{status}; };
+    parts.start = StartFacts{QDateTime::currentDateTime(), false};
     parts.launcher = &launcher;
     parts.clock = [this] { return clockTime; };
     parts.workstationSource = workstation;

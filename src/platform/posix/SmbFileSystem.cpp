@@ -268,10 +268,10 @@ void SmbFileSystem::CreateFolder(const QString &path)
         call.fail(QStringLiteral("Cannot create folder"), errno);
 }
 
-Folder SmbFileSystem::GetFolder(const QString &path)
+Folder SmbFileSystem::GetFolder(const QString &path, const std::function<void(qsizetype)> &listed)
 {
     if (!onShare(path))
-        return FileSystem::GetFolder(path);
+        return FileSystem::GetFolder(path, listed);
     Call call(context(), path);
     SMBCCTX *ctx = call.context();
     SMBCFILE *dir = smbc_getFunctionOpendir(ctx)(ctx, call.url());

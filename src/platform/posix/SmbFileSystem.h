@@ -25,7 +25,8 @@ public:
     bool FolderExists(const QString &path) override;
     bool FileExists(const QString &path) override;
     void CreateFolder(const QString &path) override;
-    Folder GetFolder(const QString &path) override;
+    Folder GetFolder(const QString &path,
+                     const std::function<void(qsizetype)> &listed = {}) override;
     QString GetFileName(const QString &path) override;
     void DeleteFile(const QString &path, bool force) override;
     void CopyFile(const QString &source, const QString &destination, bool overwrite,
