@@ -133,21 +133,27 @@ void RunThread::start(std::unique_ptr<Run> run, std::function<RunEnd(Run &, RunH
             {
                 const std::lock_guard lock(m_mutex);
                 m_running = false;
+                m_end = end;
             }
             m_returned.notify_all();
-            postTo(&m_context, [this, end] { handOver(end); });
+            postTo(&m_context, [this] { handOver(); });
         });
     // The run log is the run's from its first line until its end is handed over.
     m_run->runLog().takeOver(m_thread.get_id());
     owned.set_value();
 }
 
-void RunThread::handOver(RunEnd end)
+void RunThread::handOver()
 {
     if (!m_endPending)
         return;
     if (m_thread.joinable())
         m_thread.join();
+    RunEnd end;
+    {
+        const std::lock_guard lock(m_mutex);
+        end = *std::exchange(m_end, std::nullopt);
+    }
     m_run->runLog().takeOver(std::this_thread::get_id());
     // Its formatter and what else it holds go with it.
     m_run.reset();
@@ -176,6 +182,8 @@ std::optional<RunEnd> RunThread::stop(std::chrono::milliseconds within)
     }
     // What it told the window meanwhile, and its end when it came to one.
     QCoreApplication::sendPostedEvents(&m_context, QEvent::MetaCall);
+    if (returned)
+        handOver();
     if (!returned) {
         m_run->runLog().takeOver(std::this_thread::get_id());
         m_run->removeRunTemporaries();

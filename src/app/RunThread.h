@@ -48,7 +48,8 @@ public:
 
 private:
     class Host;
-    void handOver(RunEnd end);
+    // Takes the end of the run whose thread has returned, once.
+    void handOver();
     void requestCancel();
 
     std::unique_ptr<Host> m_host;
@@ -60,6 +61,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_returned;
     bool m_running = false;
+    std::optional<RunEnd> m_end;
     bool m_endPending = false;
     std::exception_ptr m_escaped;
     RunEnd m_taken;

@@ -76,6 +76,8 @@ void RemoveOldArchives(Run &program)
             for (const ArchiveRemoval &removal :
                  archivesToRemove(names, program.WorkStation().ComputerName(), name,
                                   program.now().date(), options.KeepDays, options.KeepCount)) {
+                // Thousands of removals on a share: a stop is heard between two.
+                stopIfCancelled(program);
                 const QString path = folder + removal.name;
                 // Not forced: an archive made read-only is one somebody chose to keep.
                 if (trap([&] { fs.DeleteFile(path, false); },

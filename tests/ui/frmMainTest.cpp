@@ -226,7 +226,8 @@ TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
     EXPECT_EQ(
         dialogs.texts,
         (std::vector<QString>{
-            u"No program is currently associated to open this file type: "_s + help,
+            u"No program is currently associated to open this file type: "_s + help +
+                u"\n\nShow the help page in Sorvik's own reader?"_s,
             u"Unable to launch help file "_s + help +
                 QStringLiteral(
                     ". Try opening the file manually in a browser. Error code returned is 2")}));
