@@ -4,6 +4,7 @@
 #include "app/OrvelVersion.h"
 #include "app/RunOutcome.h"
 #include "app/SilentDialogs.h"
+#include "app/WindowThread.h"
 #include "common/Clock.h"
 #include "platform/Components.h"
 #include "platform/FileSystem.h"
@@ -137,5 +138,5 @@ private:
     RunLog m_runLog;
     bool m_startRefused = false;
     // Lives on the window's thread: what a run tells it runs there.
-    QObject m_window;
+    Mailbox m_window;
 };

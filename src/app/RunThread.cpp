@@ -14,7 +14,7 @@
 // window's thread, and nothing waits for the window.
 class RunThread::Host : public RunHost {
 public:
-    Host(QObject &context, RunHost &window, const FolderText &folder)
+    Host(Mailbox &context, RunHost &window, const FolderText &folder)
         : m_context(context)
         , m_window(window)
         , m_folder(folder)
@@ -71,7 +71,7 @@ private:
         postTo(&m_context, [window, tell = std::move(tell)] { tell(*window); });
     }
 
-    QObject &m_context;
+    Mailbox &m_context;
     RunHost &m_window;
     const FolderText &m_folder;
     std::mutex m_progressMutex;
@@ -181,7 +181,7 @@ std::optional<RunEnd> RunThread::stop(std::chrono::milliseconds within)
         returned = m_returned.wait_for(lock, within, [&] { return !m_running; });
     }
     // What it told the window meanwhile, and its end when it came to one.
-    QCoreApplication::sendPostedEvents(&m_context, QEvent::MetaCall);
+    m_context.runWaiting();
     if (returned)
         handOver();
     if (!returned) {

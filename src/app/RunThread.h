@@ -2,6 +2,7 @@
 
 #include "app/Run.h"
 #include "app/RunHost.h"
+#include "app/WindowThread.h"
 
 #include <QObject>
 
@@ -56,7 +57,7 @@ private:
     std::function<void(const RunEnd &)> m_ended;
     std::unique_ptr<Run> m_run;
     // Lives on the window's thread: what the run hands over runs there, never once it is gone.
-    QObject m_context;
+    Mailbox m_context;
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::condition_variable m_returned;

@@ -49,19 +49,21 @@ std::optional<FolderFound> lookWhileShowing(Program &program, const QString &fol
 {
     struct Check {
         std::mutex mutex;
-        // The window's wait, while it waits.
-        QEventLoop *waiting = nullptr;
+        // Where the window waits, while it waits.
+        Mailbox *waiting = nullptr;
         std::optional<FolderFound> found;
     };
     const auto check = std::make_shared<Check>();
     QEventLoop wait;
-    check->waiting = &wait;
-    std::thread([check, programFolder = program.programFolder(), folder, typed] {
+    // Gone before the wait: what the check still hands over then is dropped.
+    Mailbox done;
+    check->waiting = &done;
+    std::thread([check, programFolder = program.programFolder(), folder, typed, loop = &wait] {
         const FolderFound found = look(programFolder, folder, typed);
         const std::lock_guard lock(check->mutex);
         check->found = found;
         if (check->waiting)
-            postTo(check->waiting, [waiting = check->waiting] { waiting->quit(); });
+            postTo(check->waiting, [loop] { loop->quit(); });
     }).detach();
     bool cancelled = false;
     std::unique_ptr<BusyNotice> notice = program.dialogs().showBusy(

@@ -138,7 +138,7 @@ LogViewer::LogViewer(const QString &path, QWidget *parent, const QString &applic
                 ++m_inTransit;
             }
             QString text = pieces->next(piece, last);
-            postTo(this, [this, text = std::move(text), last] { add(text, last); });
+            postTo(&m_mailbox, [this, text = std::move(text), last] { add(text, last); });
         }
     });
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/WindowThread.h"
+
 #include <QDialog>
 
 #include <condition_variable>
@@ -46,5 +48,7 @@ private:
     std::condition_variable m_handedOver;
     int m_inTransit = 0;
     bool m_stop = false;
+    // Lives on this window's thread: the pieces wait there.
+    Mailbox m_mailbox;
     std::thread m_reader;
 };

@@ -31,8 +31,9 @@ void RichLogView::paneChanged(LogPane &pane)
 {
     // Queued also on the box's own thread: one drawing for the lines that came meanwhile, as the
     // pane tells the view again only once it took the changes.
-    postTo(m_edit,
-           [this, &pane] { runAtMostEvery(m_edit, m_sinceDrawn, [this, &pane] { draw(pane); }); });
+    postTo(&m_mailbox, [this, &pane] {
+        runAtMostEvery(&m_mailbox, m_sinceDrawn, [this, &pane] { draw(pane); });
+    });
 }
 
 void RichLogView::draw(LogPane &pane)

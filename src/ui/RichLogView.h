@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/WindowThread.h"
 #include "runlog/LogPane.h"
 
 #include <QColor>
@@ -26,6 +27,8 @@ public:
 
 private:
     QTextEdit *m_edit;
+    // Lives on the box's thread: what the pane tells from another thread is drawn there.
+    Mailbox m_mailbox;
     qsizetype m_drawn = 0;
     QElapsedTimer m_sinceDrawn;
 };

@@ -276,7 +276,8 @@ void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
     const QString format =
         unit == ProgressUnit::Bytes         ? QStringLiteral("Compressing: %p%")
         : unit == ProgressUnit::CopiedBytes ? QStringLiteral("Copying to the archive folder: %p%")
-        : maximum <= steps
+        // An empty folder's bar is not busy, but says 0 of 0.
+        : maximum <= steps && maximum >= 1
             ? QStringLiteral("%v of %m files")
             : QStringLiteral("%1 of %2 files").arg(qint64(value)).arg(qint64(maximum));
     if (ProgressBar->format() != format)

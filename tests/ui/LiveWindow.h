@@ -65,7 +65,8 @@ protected:
     void SetUp() override
     {
         TempEnvironment::SetUp();
-        simulate({u"--data"_s, u"2"_s, u"--diag"_s, u"6"_s, u"--diag-size"_s, u"300"_s});
+        simulate({u"--data"_s, u"2"_s, u"--diag"_s, QString::number(diagFiles), u"--diag-size"_s,
+                  u"300"_s});
         QDir().mkpath(path("archive"));
         storeArchiveFolder(path("archive/"));
         interactiveDialogs = &real;
@@ -137,6 +138,8 @@ protected:
             [startingWith](QMessageBox *box) { return box->text().startsWith(startingWith); });
     }
 
+    // In the logging folder.
+    int diagFiles = 6;
     Gate gate;
     QtDialogs real;
     std::unique_ptr<Program> program;

@@ -140,8 +140,9 @@ protected:
             };
         });
         window->cmdStart_Click();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return copying.load(); }, 30000));
-        EXPECT_FALSE(window->cmdStart->isEnabled());
+        // Start is disabled meanwhile.
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return copying.load() && !window->cmdStart->isEnabled(); }, 30000));
         const QString archive = filesIn(path("program/ZIPS")).value(0);
         writeFile(u"program/ZIPS/"_s + archive + u".part3"_s, "piece");
         writeFile("program/kept.txt", "not the run's");

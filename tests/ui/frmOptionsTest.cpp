@@ -91,59 +91,6 @@ TEST_F(frmOptionsTest, ValuesRoundTripThroughTheSettingsFile)
     EXPECT_EQ(unread.spnKeepDays->value(), 0);
 }
 
-// The window as the others are: File > Options opens it, every field and button has a tooltip
-// and the labels their own access keys, and the text fits from 9 to 14 points within the screen.
-TEST_F(frmOptionsTest, TheWindowIsReachedAndFitsItsText)
-{
-    frmMain main(*program);
-    auto *action = main.findChild<QAction *>(u"mnuOptions"_s);
-    ASSERT_TRUE(action);
-    EXPECT_EQ(action->text(), u"&Options..."_s);
-    bool opened = false;
-    QTimer::singleShot(0, [&] {
-        auto *shown = qobject_cast<frmOptions *>(QApplication::activeModalWidget());
-        opened = shown != nullptr;
-        if (shown)
-            shown->reject();
-    });
-    action->trigger();
-    EXPECT_TRUE(opened);
-
-    const QFont original = QApplication::font();
-    const QRect screen = QApplication::primaryScreen()->availableGeometry();
-    for (const int points : {9, 14}) {
-        QFont font = original;
-        font.setPointSize(points);
-        QApplication::setFont(font);
-        frmOptions options(*program);
-        options.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&options));
-        EXPECT_TRUE(screen.contains(options.geometry())) << points;
-        QStringList keys;
-        for (QWidget *w : options.findChildren<QWidget *>()) {
-            const QString text =
-                w->property(qobject_cast<QGroupBox *>(w) ? "title" : "text").toString();
-            const QString what = QString::fromLatin1(w->metaObject()->className()) + u" "_s + text;
-            EXPECT_TRUE(options.rect().contains(QRect(w->mapTo(&options, QPoint()), w->size())))
-                << points << " " << what.toStdString();
-            if (qobject_cast<QLabel *>(w) || qobject_cast<QAbstractButton *>(w)) {
-                EXPECT_GE(w->width(), w->sizeHint().width()) << points << what.toStdString();
-                EXPECT_GE(w->height(), w->sizeHint().height()) << points << what.toStdString();
-            }
-            if (qobject_cast<QAbstractButton *>(w) || qobject_cast<QAbstractSpinBox *>(w) ||
-                (qobject_cast<QLineEdit *>(w) && !qobject_cast<QAbstractSpinBox *>(w->parent())))
-                EXPECT_FALSE(w->toolTip().isEmpty()) << what.toStdString();
-            const auto key = QRegularExpression(u"&(\\w)"_s).match(text);
-            if (key.hasMatch())
-                keys << key.captured(1).toLower();
-        }
-        keys.sort();
-        EXPECT_EQ(keys, (QStringList{u"b"_s, u"e"_s, u"k"_s, u"r"_s}))
-            << keys.join(' ').toStdString();
-    }
-    QApplication::setFont(original);
-}
-
 // A scheduled run after the window changed the options uses them: the archive is encrypted with
 // the new passphrase, and this computer's archive beyond the newest two goes.
 TEST_F(frmOptionsTest, AScheduledRunUsesWhatTheWindowStored)
