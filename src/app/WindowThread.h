@@ -24,13 +24,16 @@ public:
 
     void post(std::function<void()> work)
     {
+        QEvent *wake = nullptr;
         {
             const std::lock_guard lock(m_mutex);
             m_waiting.push_back(std::move(work));
             if (std::exchange(m_woken, true))
                 return;
+            // Made under the lock, which the waking thread takes before it looks at the event.
+            wake = new QEvent(QEvent::User);
         }
-        QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+        QCoreApplication::postEvent(this, wake);
     }
 
     // Runs what waits now, on the thread this lives on.
@@ -56,6 +59,9 @@ public:
 protected:
     bool event(QEvent *event) override
     {
+        {
+            const std::lock_guard lock(m_mutex);
+        }
         if (event->type() != QEvent::User)
             return QObject::event(event);
         runWaiting();

@@ -87,7 +87,7 @@ protected:
         ownedByTest(site);
         writeFile("AllDownloads.XML",
                   "<rows><row><cell>^/Applications/Orvel/Sorvik/OrvelSorvik.html^ifram_a</cell>"
-                  "<cell>1.0.1</cell></row></rows>\n");
+                  "<cell>1234</cell></row></rows>\n");
         site.start(u"python3"_s, {QStringLiteral(SORVIK_SOURCE_DIR "/tests/support/http_server.py"),
                                   u"file"_s, path("AllDownloads.XML")});
         ASSERT_TRUE(site.waitForReadyRead(30000));
@@ -111,6 +111,18 @@ protected:
                 shown->reject();
             });
             window->mnuScheduleArchive_Click();
+        };
+    }
+
+    // The box says `text`, and no other box is shown.
+    static std::function<void(QWidget *)> alone(const QString &text)
+    {
+        return [text](QWidget *shown) {
+            EXPECT_TRUE(static_cast<QMessageBox *>(shown)->text().startsWith(text));
+            int boxes = 0;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                boxes += qobject_cast<QMessageBox *>(top) && top->isVisible();
+            EXPECT_EQ(boxes, 1);
         };
     }
 
@@ -182,8 +194,17 @@ TEST_F(WindowTableTest, EveryWindowAndBoxFitsAndClosesWhileTheRunGoesOn)
          false},
         {"Ctrl+Q's question", "QMessageBox", [&] { key(Qt::Key_Q, Qt::ControlModifier); },
          QMessageBox::No, false},
+        // A published version that cannot be compared is told, then that the site gave none:
+        // one box after the other, each answered before the next shows.
         {"the update check's answer", "QMessageBox",
-         [&] { window->mnuCheckForUpdatedVersion->trigger(); }, QMessageBox::NoButton, false},
+         [&] { window->mnuCheckForUpdatedVersion->trigger(); }, QMessageBox::NoButton, false,
+         alone(u"(error):9 (Subscript out of range) in procedure PadVersionString"_s)},
+        {"its next answer, once that one is answered",
+         "QMessageBox",
+         {},
+         QMessageBox::NoButton,
+         false,
+         alone(u"Unable to contact application home page to check for version."_s)},
         {"Help's offer of its own reader", "QMessageBox",
          [&] {
              launcher.answer = LaunchResult::NoAssociation;
@@ -216,7 +237,8 @@ TEST_F(WindowTableTest, EveryWindowAndBoxFitsAndClosesWhileTheRunGoesOn)
         expectFits(window.get(), true);
         for (const Box &box : boxes) {
             SCOPED_TRACE(std::string(box.what) + " at " + std::to_string(points) + " pt");
-            QWidget *const under = QApplication::activeModalWidget();
+            // A box that comes on its own (open is none) may be up already.
+            QWidget *const under = box.open ? QApplication::activeModalWidget() : nullptr;
             const ModalWatch<> look(
                 [&](QWidget *shown) {
                     expectTheRunToGoOn();
@@ -234,7 +256,8 @@ TEST_F(WindowTableTest, EveryWindowAndBoxFitsAndClosesWhileTheRunGoesOn)
                         << "the key left it open";
                 },
                 [&](QWidget *shown) { return shown != under && shown->inherits(box.kind); });
-            box.open();
+            if (box.open)
+                box.open();
             EXPECT_TRUE(QTest::qWaitFor([&] { return look.seen(); }, 30000)) << "never opened";
         }
         // Enter on the offer opened the reader: the help page itself.

@@ -1,34 +1,22 @@
 #include "ui/frmOptions.h"
 
-#include "ui/frmMain.h"
+#include "support/TestEnvironment.h"
 
-#include "support/ArchiveReader.h"
-#include "support/ProcessFixture.h"
-
-#include <QAbstractSpinBox>
-#include <QAction>
-#include <QApplication>
 #include <QDialogButtonBox>
-#include <QGroupBox>
-#include <QHostInfo>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QScreen>
 #include <QSpinBox>
 #include <QTest>
-#include <QTimer>
 
 #include <sys/stat.h>
 
 namespace {
 
-class frmOptionsTest : public ProcessTest {
+class frmOptionsTest : public TempEnvironment {
 protected:
     void SetUp() override
     {
-        ProcessTest::SetUp();
+        TempEnvironment::SetUp();
         program = makeProgram();
         writeFile("secret/pass", "the passphrase\n");
         ::chmod(QFile::encodeName(path("secret/pass")).constData(), 0600);
@@ -89,30 +77,6 @@ TEST_F(frmOptionsTest, ValuesRoundTripThroughTheSettingsFile)
     ASSERT_EQ(dialogs.texts.size(), 2u);
     EXPECT_TRUE(dialogs.texts[1].contains(u"\"soon\" is not a whole number"_s));
     EXPECT_EQ(unread.spnKeepDays->value(), 0);
-}
-
-// A scheduled run after the window changed the options uses them: the archive is encrypted with
-// the new passphrase, and this computer's archive beyond the newest two goes.
-TEST_F(frmOptionsTest, AScheduledRunUsesWhatTheWindowStored)
-{
-    simulate();
-    QDir().mkpath(path("archive"));
-    storeArchiveFolder(path("archive/"));
-    const QString computer = QHostInfo::localHostName().section(u'.', 0, 0);
-    for (const char *stamp : {"200101_00_00_00", "200102_00_00_00"})
-        writeFile(u"archive/LOG_Archive_"_s + computer + u"_"_s + QLatin1String(stamp) + u".ZIP"_s,
-                  "old");
-    frmOptions options(*program);
-    options.txtPassphraseFile->setText(path("secret/pass"));
-    options.spnKeepCount->setValue(2);
-    options.buttons->button(QDialogButtonBox::Ok)->click();
-
-    const Outcome outcome = run({u"/Silent"_s});
-    EXPECT_EQ(outcome.status, 0) << outcome.errors.toStdString();
-    const QStringList left = QDir(path("archive")).entryList(QDir::Files, QDir::Name);
-    ASSERT_EQ(left.size(), 2) << left.join(' ').toStdString();
-    EXPECT_EQ(left[0], u"LOG_Archive_"_s + computer + u"_200102_00_00_00.ZIP"_s);
-    EXPECT_TRUE(readEncryptedArchive(path("archive/") + left[1], "the passphrase"));
 }
 
 } // namespace
