@@ -5,4 +5,4 @@ class RunHost;
 
 // The second stage: copies the archive into the archive folder, never replacing a file there.
 // Traps its own failures.
-void CopyArchiveToTargetFolder(Run &program, RunHost &host);
+void CopyArchiveToTargetFolder(Run &run, RunHost &host);

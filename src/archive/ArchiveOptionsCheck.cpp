@@ -2,28 +2,28 @@
 
 #include "app/Run.h"
 
-std::optional<QString> TakeArchiveOptions(Run &program)
+std::optional<QString> TakeArchiveOptions(Run &run)
 {
-    program.ArchivePassphrase.reset();
-    const StoredArchiveOptions &stored = program.StoredOptions;
-    program.Options = stored.options;
+    run.ArchivePassphrase.reset();
+    const StoredArchiveOptions &stored = run.StoredOptions;
+    run.Options = stored.options;
     // Whether to encrypt must be known before anything is made.
     for (const ArchiveOptionProblem &problem : stored.problems)
         if (problem.key == QLatin1String("PassphraseFile"))
             return problem.text;
     for (const ArchiveOptionProblem &problem : stored.problems)
-        program.runLog().WriteLogLine(
+        run.runLog().WriteLogLine(
             QStringLiteral("(error) ") + problem.text +
             QStringLiteral(" - no archive is removed from the archive folder."));
-    if (!program.Options.PassphraseFile.isEmpty()) {
+    if (!run.Options.PassphraseFile.isEmpty()) {
         try {
-            program.ArchivePassphrase = readPassphraseFile(program.Options.PassphraseFile);
+            run.ArchivePassphrase = readPassphraseFile(run.Options.PassphraseFile);
         } catch (const Failure &failure) {
             return failure.description();
         }
-        program.runLog().WriteLogLine(
+        run.runLog().WriteLogLine(
             QStringLiteral("    The archive is encrypted (AES-256) with the passphrase in ") +
-            program.Options.PassphraseFile);
+            run.Options.PassphraseFile);
     }
     return std::nullopt;
 }

@@ -11,4 +11,4 @@ class Run;
 // set but cannot be used, or the settings cannot be read, so that nobody can tell whether the
 // archive is to be encrypted. A retention value that cannot be read is written as an "(error)"
 // line and leaves every archive where it is; the run goes on.
-std::optional<QString> TakeArchiveOptions(Run &program);
+std::optional<QString> TakeArchiveOptions(Run &run);

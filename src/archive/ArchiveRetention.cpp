@@ -47,18 +47,18 @@ std::vector<ArchiveRemoval> archivesToRemove(const QStringList &names, const QSt
     return removals;
 }
 
-void RemoveOldArchives(Run &program)
+void RemoveOldArchives(Run &run)
 {
-    const ArchiveOptions &options = program.Options;
-    RunLog &log = program.runLog();
-    if (program.DeliveredArchive.isEmpty() || (options.KeepDays == 0 && options.KeepCount == 0))
+    const ArchiveOptions &options = run.Options;
+    RunLog &log = run.runLog();
+    if (run.DeliveredArchive.isEmpty() || (options.KeepDays == 0 && options.KeepCount == 0))
         return;
     // An archive with errors may lack what an older one holds.
     if (log.ErrorCount() > 0) {
         log.WriteLogLine(QStringLiteral("    Old archives are kept: this run counted errors."));
         return;
     }
-    FileSystem &fs = program.fileSystem();
+    FileSystem &fs = run.fileSystem();
     const auto warn = [&](const QString &what) {
         return [&log, what](const Failure &failure) {
             log.WriteLogLine(QStringLiteral("(warning) ") + what + failure.description());
@@ -66,18 +66,18 @@ void RemoveOldArchives(Run &program)
     };
     trap(
         [&] {
-            const QString name = fs.GetFileName(program.DeliveredArchive);
+            const QString name = fs.GetFileName(run.DeliveredArchive);
             const QString folder =
-                program.DeliveredArchive.left(program.DeliveredArchive.size() - name.size());
+                run.DeliveredArchive.left(run.DeliveredArchive.size() - name.size());
             QStringList names;
             // Regular files only: links and folders are listed apart and never touched.
             for (const File &file : fs.GetFolder(folder).Files)
                 names << file.Name();
             for (const ArchiveRemoval &removal :
-                 archivesToRemove(names, program.WorkStation().ComputerName(), name,
-                                  program.now().date(), options.KeepDays, options.KeepCount)) {
+                 archivesToRemove(names, run.WorkStation().ComputerName(), name, run.now().date(),
+                                  options.KeepDays, options.KeepCount)) {
                 // Thousands of removals on a share: a stop is heard between two.
-                stopIfCancelled(program);
+                stopIfCancelled(run);
                 const QString path = folder + removal.name;
                 // Not forced: an archive made read-only is one somebody chose to keep.
                 if (trap([&] { fs.DeleteFile(path, false); },

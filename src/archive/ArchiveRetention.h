@@ -14,7 +14,7 @@ class Run;
 // (LOG_Archive_<computer>_yymmdd_hh_mm_ss.ZIP) are ever removed, never this run's archive, never
 // a folder or a link. Each removal is one run-log line; one that fails is a "(warning)" and the
 // run goes on. Everything goes through the file-system layer, so it works wherever delivery does.
-void RemoveOldArchives(Run &program);
+void RemoveOldArchives(Run &run);
 
 // An archive that is to go, and why.
 struct ArchiveRemoval {

@@ -83,25 +83,25 @@ Refusal workingLoggingFolder(const QString &folder)
 
 } // namespace
 
-RunEnd cmdStart_Click(Run &program, RunHost &host)
+RunEnd cmdStart_Click(Run &run, RunHost &host)
 {
-    RunLog &log = program.runLog();
+    RunLog &log = run.runLog();
     const auto report = logFailureIn(log, "cmdStart_Click");
 
     // Every press leaves a run log, even one that is refused at once.
     trap(
         [&] {
-            program.RunLogPath = GenerateNewLogFileName(program.runFiles());
-            log.OpenRunLog(program.RunLogPath);
-            if (!program.RunLogPath.isEmpty())
-                host.runLogOpened(program.RunLogPath);
+            run.RunLogPath = GenerateNewLogFileName(run.runFiles());
+            log.OpenRunLog(run.RunLogPath);
+            if (!run.RunLogPath.isEmpty())
+                host.runLogOpened(run.RunLogPath);
         },
         report);
 
     // The checks read the folder afresh each time: it may be changed while they run.
     std::optional<RunEnd> refused;
     const auto refuse = [&](const Refusal &refusal) {
-        if (program.SilentMode) {
+        if (run.SilentMode) {
             log.WriteLogLine(refusal.silentLine);
             refused = RunEnd{RunEnd::Kind::Ended, QString()};
             return;
@@ -116,33 +116,33 @@ RunEnd cmdStart_Click(Run &program, RunHost &host)
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
-            if (!program.fileSystem().FolderExists(host.archiveFolderText()))
+            if (!run.fileSystem().FolderExists(host.archiveFolderText()))
                 return withReason(missingFolder(host.archiveFolderText()),
-                                  program.fileSystem().lastProblem());
+                                  run.fileSystem().lastProblem());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
-            if (!TestWriteAccess(program.fileSystem(), host.archiveFolderText()))
+            if (!TestWriteAccess(run.fileSystem(), host.archiveFolderText()))
                 return withReason(unwritableFolder(host.archiveFolderText()),
-                                  program.fileSystem().lastProblem());
+                                  run.fileSystem().lastProblem());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
-            if (IsWorkingFolder(program.programFolder(), host.archiveFolderText()))
+            if (IsWorkingFolder(run.programFolder(), host.archiveFolderText()))
                 return workingFolder(host.archiveFolderText());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
             // Before anything is emptied; a value that cannot be read is ArchiveFiles' to tell.
             QString logging;
-            trapSilently([&] { logging = ReadLoggingFolder(program.registry()); });
-            if (!logging.isEmpty() && IsWorkingFolder(program.programFolder(), logging))
+            trapSilently([&] { logging = ReadLoggingFolder(run.registry()); });
+            if (!logging.isEmpty() && IsWorkingFolder(run.programFolder(), logging))
                 return workingLoggingFolder(logging);
             return std::nullopt;
         },
         // Fails closed: no archive at all rather than one unencrypted.
         [&]() -> std::optional<Refusal> {
-            if (const std::optional<QString> why = TakeArchiveOptions(program))
+            if (const std::optional<QString> why = TakeArchiveOptions(run))
                 return Refusal{QStringLiteral("(error) ") + *why +
                                    QStringLiteral(" - exiting application."),
                                why->left(1).toUpper() + why->mid(1) +
@@ -151,7 +151,7 @@ RunEnd cmdStart_Click(Run &program, RunHost &host)
         },
     };
     for (const auto &check : checks) {
-        stopIfCancelled(program);
+        stopIfCancelled(run);
         trap(
             [&] {
                 if (const auto refusal = check())
@@ -162,11 +162,11 @@ RunEnd cmdStart_Click(Run &program, RunHost &host)
             return *refused;
     }
 
-    stopIfCancelled(program);
+    stopIfCancelled(run);
     trap([&] { host.setRunning(true); }, report);
-    ArchiveFiles(program, host);
-    CopyArchiveToTargetFolder(program, host);
-    stopIfCancelled(program);
+    ArchiveFiles(run, host);
+    CopyArchiveToTargetFolder(run, host);
+    stopIfCancelled(run);
     trap([&] { host.setRunning(false); }, report);
 
     // The completion question and the end of the program are the window's.

@@ -9,4 +9,4 @@ class RunHost;
 // ended (or throws RunEnds from deeper down, RunCancelled when stopped); what is left (the
 // completion question, the end of the program) is the window's. Only a refused interactive run
 // leaves the program running.
-RunEnd cmdStart_Click(Run &program, RunHost &host);
+RunEnd cmdStart_Click(Run &run, RunHost &host);

@@ -424,12 +424,12 @@ DiagFormatOutcome diagFileNotFormatted(const QString &rawPath, const QString &re
     return outcome;
 }
 
-bool strFormatDiagFile(Run &program, const QString &rawPath, const QString &formattedPath)
+bool strFormatDiagFile(Run &run, const QString &rawPath, const QString &formattedPath)
 {
     const DiagFormatOutcome outcome =
-        formatDiagFile([&]() -> DiagLineFormatter & { return program.diagLineFormatter(); },
-                       program.fileSystem(), program.FormatTimeLimit, rawPath, formattedPath);
+        formatDiagFile([&]() -> DiagLineFormatter & { return run.diagLineFormatter(); },
+                       run.fileSystem(), run.FormatTimeLimit, rawPath, formattedPath);
     for (const QString &line : outcome.lines)
-        program.runLog().WriteLogLine(line);
+        run.runLog().WriteLogLine(line);
     return outcome.formatted;
 }

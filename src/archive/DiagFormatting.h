@@ -48,8 +48,8 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
                                  const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1,
                                  const File *rawFile = nullptr);
 
-// The same with the program's one formatter, its lines then written to the run log.
-bool strFormatDiagFile(Run &program, const QString &rawPath, const QString &formattedPath);
+// The same with the run's one formatter, its lines then written to the run log.
+bool strFormatDiagFile(Run &run, const QString &rawPath, const QString &formattedPath);
 
 // The outcome of a raw file that is not handed to the formatter at all; `reason`, unless empty, is
 // its "(error)" line.

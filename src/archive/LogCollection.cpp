@@ -29,47 +29,47 @@ constexpr qint64 copiesInMemoryUpTo = 1 << 20;
 
 // The ends of a run whose logging folder cannot be used: a run-log line, then a box in an
 // interactive run and the end of the program.
-[[noreturn]] void endForLoggingFolder(Run &program, const QString &line, const QString &message)
+[[noreturn]] void endForLoggingFolder(Run &run, const QString &line, const QString &message)
 {
-    program.runLog().WriteLogLine(line);
+    run.runLog().WriteLogLine(line);
     endRun(RunEnd::Kind::Ended, message);
 }
 
 } // namespace
 
-void ArchiveFiles(Run &program, RunHost &host)
+void ArchiveFiles(Run &run, RunHost &host)
 {
-    RunLog &log = program.runLog();
-    FileSystem &fs = program.fileSystem();
+    RunLog &log = run.runLog();
+    FileSystem &fs = run.fileSystem();
     const auto report = logFailureIn(log, "ArchiveFiles");
     // Each step is where a run asked to stop comes to its end.
     const auto step = [&](const std::function<void()> &work) {
-        stopIfCancelled(program);
+        stopIfCancelled(run);
         return trap(work, report);
     };
-    const QString formattingFolder = program.programFolder() + QStringLiteral("/TempDiags");
+    const QString formattingFolder = run.programFolder() + QStringLiteral("/TempDiags");
     ZipArchive zip(textLevel);
     // Encrypted as it is written; the passphrase goes with the archive.
-    zip.setPassphrase(std::move(program.ArchivePassphrase));
+    zip.setPassphrase(std::move(run.ArchivePassphrase));
 
     step([&] { log.WriteLogLine(QStringLiteral("    Starting ZIP file archive")); });
-    step([&] { program.ZipFilePath = GenerateBackupDataFileName(program.runFiles()); });
+    step([&] { run.ZipFilePath = GenerateBackupDataFileName(run.runFiles()); });
     // What a run cut short must not leave: the archive's pieces and the formatted copies.
-    program.addRunTemporaries(program.ZipFilePath);
-    program.addRunTemporaries(formattingFolder + QLatin1Char('/'));
+    run.addRunTemporaries(run.ZipFilePath);
+    run.addRunTemporaries(formattingFolder + QLatin1Char('/'));
     std::optional<FormattingAhead> formatting;
     // A stop is heard while the workers keep AddFile waiting: they compress far behind.
-    zip.setWaiting([&] { stopIfCancelled(program); });
+    zip.setWaiting([&] { stopIfCancelled(run); });
 
     int status = 0;
-    step([&] { status = zip.NewZip(program.ZipFilePath); });
+    step([&] { status = zip.NewZip(run.ZipFilePath); });
     if (status != 1) {
-        if (program.SilentMode) {
+        if (run.SilentMode) {
             log.WriteLogLine(QStringLiteral("(error) creating newzip in ArchiveFiles:") +
                              zip.ErrorText() + QStringLiteral(" - exiting application"));
             endRun(RunEnd::Kind::Ended);
         }
-        program.tell(QStringLiteral("Error creating newzip in ArchiveFiles:") + zip.ErrorText());
+        run.tell(QStringLiteral("Error creating newzip in ArchiveFiles:") + zip.ErrorText());
         return;
     }
 
@@ -78,12 +78,12 @@ void ArchiveFiles(Run &program, RunHost &host)
     step([&] { zip.SaveArchive(); });
 
     QString loggingFolder;
-    step([&] { loggingFolder = ReadLoggingFolder(program.registry()); });
+    step([&] { loggingFolder = ReadLoggingFolder(run.registry()); });
     bool tooLong = false;
-    step([&] { tooLong = loggingFolder.isEmpty() && LoggingFolderTooLong(program.registry()); });
+    step([&] { tooLong = loggingFolder.isEmpty() && LoggingFolderTooLong(run.registry()); });
     if (tooLong)
         endForLoggingFolder(
-            program,
+            run,
             QStringLiteral("(error) the log file path found in registry is too long (more than "
                            "1,023 bytes): ") +
                 loggingKey + QStringLiteral("\\Output Path - exiting application."),
@@ -92,7 +92,7 @@ void ArchiveFiles(Run &program, RunHost &host)
                                "application."));
     if (loggingFolder.isEmpty())
         endForLoggingFolder(
-            program,
+            run,
             QStringLiteral("(error) empty log file path found in registry: ") + loggingKey +
                 QStringLiteral("\\Output Path - exiting application."),
             QStringLiteral(
@@ -103,7 +103,7 @@ void ArchiveFiles(Run &program, RunHost &host)
     step([&] { folderExists = fs.FolderExists(loggingFolder); });
     if (!folderExists)
         endForLoggingFolder(
-            program,
+            run,
             QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
                 loggingFolder + QStringLiteral(" - exiting application."),
             QStringLiteral("The log file path found in registry not found on hard drive: ") +
@@ -151,7 +151,7 @@ void ArchiveFiles(Run &program, RunHost &host)
                 jobs.push_back({file.Path(), copyOf(name), file.Size(), file});
         }
         if (!jobs.empty())
-            formatting.emplace(program, std::move(jobs), copiesInMemoryUpTo);
+            formatting.emplace(run, std::move(jobs), copiesInMemoryUpTo);
     });
 
     if (folder) {
@@ -171,7 +171,7 @@ void ArchiveFiles(Run &program, RunHost &host)
                     level = dataLevel;
                 } else if (logKindOf(name) == LogKind::Diag && formatting) {
                     const DiagFormatOutcome outcome =
-                        formatting->takeNext([&] { stopIfCancelled(program); });
+                        formatting->takeNext([&] { stopIfCancelled(run); });
                     for (const QString &line : outcome.lines)
                         log.WriteLogLine(line);
                     if (outcome.formatted) {
@@ -233,7 +233,7 @@ void ArchiveFiles(Run &program, RunHost &host)
             log.WriteLogLine(QStringLiteral("(error) the ZIP archive could not be written:") +
                              zip.ErrorText() + QStringLiteral(" - no archive is delivered."));
             // The archive without entries that the run began with must not pass for its result.
-            fs.DeleteFile(program.ZipFilePath, true);
+            fs.DeleteFile(run.ZipFilePath, true);
         }
     });
     step([&] {

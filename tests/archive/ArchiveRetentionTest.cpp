@@ -99,13 +99,13 @@ protected:
     void deliver(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
         start(std::move(fileSystem));
-        program->ZipFilePath = path("program/ZIPS/") + delivered;
+        run->ZipFilePath = path("program/ZIPS/") + delivered;
         writeFile("program/ZIPS/" + delivered, "the archive");
-        program->Options = options;
+        run->Options = options;
         host.folder = path("archive/");
         if (before)
-            before(*program);
-        CopyArchiveToTargetFolder(*program, host);
+            before(*run);
+        CopyArchiveToTargetFolder(*run, host);
     }
     QStringList archiveFolder() const
     {
@@ -146,7 +146,7 @@ TEST_F(ArchiveRetentionTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
     EXPECT_TRUE(lines[3].startsWith(u"(warning) could not remove the old archive "_s +
                                     path("archive/") + ours("261101_10_00_00") + u": "_s));
     EXPECT_TRUE(lines[3].endsWith(u"Permission denied"_s)) << lines[3].toStdString();
-    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+    EXPECT_EQ(run->runLog().ErrorCount(), 0);
 }
 
 // At most M by the times in the names: files copied at one moment (equal modification times),
@@ -199,7 +199,7 @@ TEST_F(ArchiveRetentionTest, AnArchiveTheSystemKeepsIsAWarning)
     EXPECT_TRUE(last.endsWith(u"Operation not permitted"_s)) << last.toStdString();
     EXPECT_TRUE(logged().contains(u"    Removed old archive (older than 7 days):"_s +
                                   path("archive/") + ours("261102_10_00_00")));
-    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+    EXPECT_EQ(run->runLog().ErrorCount(), 0);
 }
 
 // Nothing goes unless this run's archive was delivered and verified and the run had no error;

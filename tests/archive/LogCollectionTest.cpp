@@ -24,9 +24,9 @@ protected:
     std::optional<int> archive()
     {
         try {
-            ArchiveFiles(*program, host);
+            ArchiveFiles(*run, host);
         } catch (const RunEnds &ends) {
-            if (!program->SilentMode && !ends.end.message.isEmpty())
+            if (!run->SilentMode && !ends.end.message.isEmpty())
                 dialogs.messageBox(ends.end.message);
             return ExitStatus::RunFailed;
         }
@@ -52,7 +52,7 @@ TEST_F(LogCollectionTest, PicksDataAndDiagFilesByNameAndFormatsTheDiagFiles)
     start();
     EXPECT_EQ(archive(), std::nullopt);
 
-    const auto content = readArchive(program->ZipFilePath);
+    const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content);
     std::set<QString> names;
     for (const auto &[name, entry] : *content)
@@ -142,7 +142,7 @@ TEST_F(LogCollectionTest, UnformattableDiagFilesGoInRawAndTheRunLogKeepsFileOrde
              << u"    Emptying the temporary formatted diagnostic file location"_s
              << u"    ZIP archive creation completed."_s;
     EXPECT_EQ(logged(), expected);
-    const auto content = readArchive(program->ZipFilePath);
+    const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content);
     ASSERT_EQ(content->size(), 5u);
     EXPECT_EQ(content->at(QFileInfo(raws[0]).fileName()).sha256, fileDigest(raws[0]));
@@ -153,7 +153,7 @@ TEST_F(LogCollectionTest, AnEmptyLoggingFolderGivesAnArchiveWithoutEntries)
     simulate({u"--data"_s, u"0"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
     start();
     EXPECT_EQ(archive(), std::nullopt);
-    const auto content = readArchive(program->ZipFilePath);
+    const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content);
     EXPECT_TRUE(content->empty());
     EXPECT_EQ(logged().size(), 4);
@@ -173,7 +173,7 @@ TEST_F(LogCollectionTest, AMissingOrUnnamedLoggingFolderEndsTheRun)
                   "Failed to find Orvel logging folder in registry:empty log file path found in "
                   "registry at: SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0\\Output Path - exiting "
                   "application.")});
-    const auto content = readArchive(program->ZipFilePath);
+    const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content) << "an archive without entries is left";
     EXPECT_TRUE(content->empty());
     EXPECT_TRUE(QFileInfo(path("program/TempDiags")).isDir());
@@ -182,7 +182,7 @@ TEST_F(LogCollectionTest, AMissingOrUnnamedLoggingFolderEndsTheRun)
     QDir(path("orvel/logs")).removeRecursively();
     dialogs.texts.clear();
     start();
-    program->SilentMode = true;
+    run->SilentMode = true;
     EXPECT_EQ(archive(), ExitStatus::RunFailed);
     EXPECT_EQ(logged().last(),
               u"(error) log file path found in registry not found on hard drive: "_s +
@@ -201,7 +201,7 @@ TEST_F(LogCollectionTest, AFailedNewZipIsToldAndTheRunGoesOn)
         << dialogs.texts[0].toStdString();
     EXPECT_EQ(logged(), QStringList{u"    Starting ZIP file archive"_s});
 
-    program->SilentMode = true;
+    run->SilentMode = true;
     EXPECT_EQ(archive(), ExitStatus::RunFailed);
     EXPECT_TRUE(logged().last().startsWith(u"(error) creating newzip in ArchiveFiles:"_s));
     EXPECT_TRUE(logged().last().endsWith(u" - exiting application"_s));
@@ -217,7 +217,7 @@ TEST_F(LogCollectionTest, FilesThatGoAwayDuringTheRunAreNamedAndTheRestArchived)
     host.onProgress = [&] {
         if (host.unit != ProgressUnit::Files || host.value != 1)
             return;
-        const QString shown = program->runLog().pane().text();
+        const QString shown = run->runLog().pane().text();
         for (const QString &name : QDir(path("orvel/logs")).entryList({u"data_*"_s})) {
             if (!shown.contains(u"Adding file into zip:"_s + logs(name))) {
                 QFile::remove(logs(name));
@@ -228,7 +228,7 @@ TEST_F(LogCollectionTest, FilesThatGoAwayDuringTheRunAreNamedAndTheRestArchived)
     start();
     EXPECT_EQ(archive(), std::nullopt);
     ASSERT_FALSE(removed.isEmpty());
-    const auto content = readArchive(program->ZipFilePath);
+    const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), size_t(4 - removed.size()));
     for (const QString &gone : removed) {
@@ -304,14 +304,14 @@ TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
     EXPECT_TRUE(lines.contains(u"    Adding file into zip:"_s + logs(u"data_\uFFFD\uFFFD.log"_s)))
         << "the run log stays well-formed UTF-16";
 
-    const auto content = readArchive(program->ZipFilePath);
+    const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), size_t(4 - swapped.size() + 1));
     EXPECT_EQ(content->at(decodeNativePath("data_\xff\xfe.log")).sha256,
               QCryptographicHash::hash("odd name\r\n", QCryptographicHash::Sha256).toHex());
     for (const auto &[name, entry] : *content)
         EXPECT_NE(entry.sha256, fileDigest(path("secret.txt"))) << name.toStdString();
-    for (const QString &written : {program->ZipFilePath, path("run.TXT")}) {
+    for (const QString &written : {run->ZipFilePath, path("run.TXT")}) {
         struct stat st;
         ASSERT_EQ(::stat(nativePath(written).constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u) << written.toStdString();
@@ -352,7 +352,7 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsFoundWhateverItsScriptUpToItsLength)
         start();
         EXPECT_EQ(archive(), c.found ? std::nullopt : std::optional<int>(ExitStatus::RunFailed))
             << c.folder.size();
-        const auto content = readArchive(program->ZipFilePath);
+        const auto content = readArchive(run->ZipFilePath);
         ASSERT_TRUE(content);
         EXPECT_EQ(content->size(), c.found ? 1u : 0u) << c.folder.toStdString();
         if (!c.found) {
@@ -386,7 +386,7 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsReadAsItWasOpened)
     start();
     EXPECT_EQ(archive(), std::nullopt);
     ASSERT_TRUE(swapped);
-    const auto content = readArchive(program->ZipFilePath);
+    const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), size_t(names.size()));
     const QByteArray decoy =

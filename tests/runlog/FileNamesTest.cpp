@@ -16,14 +16,14 @@ class FileNamesTest : public TempEnvironment {};
 
 TEST_F(FileNamesTest, RunLogIsNamedAfterTheProgramAndTheTime)
 {
-    auto program = makeRun();
-    const QString name = GenerateNewLogFileName(program->runFiles());
+    auto run = makeRun();
+    const QString name = GenerateNewLogFileName(run->runFiles());
     EXPECT_EQ(name, path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
     EXPECT_TRUE(QFileInfo(path("program/logs")).isDir());
     EXPECT_FALSE(QFile::exists(name)) << "naming creates no file";
 
     clockTime = QDateTime(QDate(2027, 1, 2), QTime(3, 4, 5));
-    EXPECT_EQ(GenerateNewLogFileName(program->runFiles()),
+    EXPECT_EQ(GenerateNewLogFileName(run->runFiles()),
               path("program/logs/Sorvik_Log__270102_03_04_05.TXT"));
 }
 
@@ -31,8 +31,8 @@ TEST_F(FileNamesTest, ArchiveIsNamedAfterTheComputerInAnEmptiedFolder)
 {
     writeFile("program/ZIPS/LOG_Archive_old.ZIP", "old");
     writeFile("program/ZIPS/keep/inside", "kept");
-    auto program = makeRun();
-    EXPECT_EQ(GenerateBackupDataFileName(program->runFiles()),
+    auto run = makeRun();
+    EXPECT_EQ(GenerateBackupDataFileName(run->runFiles()),
               path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP"));
     EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               QStringList{u"keep"_s});
@@ -48,8 +48,8 @@ TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
 {
     auto faulty = std::make_unique<FaultyFileSystem>();
     faulty->failOn(u"CreateFolder"_s);
-    auto program = makeRun(u"program"_s, std::move(faulty));
-    EXPECT_EQ(GenerateNewLogFileName(program->runFiles()),
+    auto run = makeRun(u"program"_s, std::move(faulty));
+    EXPECT_EQ(GenerateNewLogFileName(run->runFiles()),
               path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
     ASSERT_EQ(dialogs.texts.size(), 1u);
     EXPECT_TRUE(dialogs.texts[0].startsWith(u"(error):13 (CreateFolder '"_s));
@@ -57,8 +57,8 @@ TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
         "': Permission denied) in procedure GenerateNewLogFileName of Module Module1")));
 
     // Unattended, nobody is asked.
-    program->SilentMode = true;
-    GenerateNewLogFileName(program->runFiles());
+    run->SilentMode = true;
+    GenerateNewLogFileName(run->runFiles());
     EXPECT_EQ(dialogs.texts.size(), 1u);
 }
 
@@ -77,19 +77,19 @@ mode_t modeOf(const QString &path)
 // another account owns them (no name is given then: nothing may be made there).
 TEST_F(FileNamesTest, WorkingFoldersArePrivateOrRefused)
 {
-    auto program = makeRun();
+    auto run = makeRun();
     const mode_t saved = ::umask(0);
-    GenerateNewLogFileName(program->runFiles());
-    GenerateBackupDataFileName(program->runFiles());
-    CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags"));
+    GenerateNewLogFileName(run->runFiles());
+    GenerateBackupDataFileName(run->runFiles());
+    CreateOrEmptyFolder(run->fileSystem(), path("program/TempDiags"));
     ::umask(saved);
     for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"}) {
         EXPECT_EQ(modeOf(path(folder)), 0700u) << folder;
         ::chmod(QFile::encodeName(path(folder)).constData(), 0777);
     }
-    EXPECT_FALSE(GenerateNewLogFileName(program->runFiles()).isEmpty());
-    EXPECT_FALSE(GenerateBackupDataFileName(program->runFiles()).isEmpty());
-    CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags"));
+    EXPECT_FALSE(GenerateNewLogFileName(run->runFiles()).isEmpty());
+    EXPECT_FALSE(GenerateBackupDataFileName(run->runFiles()).isEmpty());
+    CreateOrEmptyFolder(run->fileSystem(), path("program/TempDiags"));
     for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"})
         EXPECT_EQ(modeOf(path(folder)), 0700u) << folder << " made private";
     EXPECT_TRUE(dialogs.texts.empty());
@@ -100,9 +100,9 @@ TEST_F(FileNamesTest, WorkingFoldersArePrivateOrRefused)
         writeFile(QString::fromLatin1(folder) + u"/theirs"_s, "kept");
         ::chown(QFile::encodeName(path(folder)).constData(), 65534, 65534);
     }
-    EXPECT_EQ(GenerateNewLogFileName(program->runFiles()), QString());
-    EXPECT_EQ(GenerateBackupDataFileName(program->runFiles()), QString());
-    EXPECT_THROW(CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags")), Failure);
+    EXPECT_EQ(GenerateNewLogFileName(run->runFiles()), QString());
+    EXPECT_EQ(GenerateBackupDataFileName(run->runFiles()), QString());
+    EXPECT_THROW(CreateOrEmptyFolder(run->fileSystem(), path("program/TempDiags")), Failure);
     ASSERT_EQ(dialogs.texts.size(), 2u);
     EXPECT_TRUE(dialogs.texts[0].contains(u"another account owns"_s) &&
                 dialogs.texts[0].contains(path("program/logs")))

@@ -210,10 +210,10 @@ class RunStepTest : public TempEnvironment {
 protected:
     void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
-        program = makeRun(u"program"_s, std::move(fileSystem));
-        program->runLog().OpenRunLog(path("run.TXT"));
+        run = makeRun(u"program"_s, std::move(fileSystem));
+        run->runLog().OpenRunLog(path("run.TXT"));
     }
     QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
 
-    std::unique_ptr<::Run> program;
+    std::unique_ptr<::Run> run;
 };
