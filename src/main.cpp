@@ -1,3 +1,4 @@
+#include "app/ArchiveFolderCommand.h"
 #include "app/CommandLineAnswers.h"
 #include "app/Program.h"
 #include "app/RunOutcome.h"
@@ -74,6 +75,7 @@ void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const
     RunOutcome outcome;
     outcome.started = toolkitStart.started;
     outcome.ended = QDateTime::currentDateTime();
+    outcome.durationSeconds = double(outcome.started.msecsTo(outcome.ended)) / 1000;
     outcome.exitStatus = ExitStatus::StartRefused;
     recordRunOutcome(outcome);
     std::fflush(nullptr);
@@ -95,6 +97,14 @@ int checkSetUpNow(const QString &executablePath)
     parts.executablePath = executablePath;
     Program program(std::move(parts));
     return checkSetUp(program, {scheduledTasksCheck(program.now())}, stdout);
+}
+
+int storeArchiveFolderNow(const QString &executablePath, const QString &folder)
+{
+    Program::Parts parts;
+    parts.executablePath = executablePath;
+    Program program(std::move(parts));
+    return storeArchiveFolderCommand(program, folder, stdout, stderr);
 }
 } // namespace
 
@@ -121,6 +131,8 @@ int main(int argc, char *argv[])
         qputenv("TZ", ":/etc/localtime");
     if (asksForCheck(arguments))
         return checkSetUpNow(executablePath);
+    if (const auto folder = archiveFolderToStore(arguments))
+        return storeArchiveFolderNow(executablePath, *folder);
 
     stampScheduledStart();
     toolkitHandler = qInstallMessageHandler(withoutRuntimeFolderNote);

@@ -25,6 +25,10 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
 {
     // Whether the run was under way when the stop was asked for; how it ended, if it did.
     const bool running = runs.running();
+    // No wait on a server that stopped answering, the run's or the steps below, outlasts the
+    // bound: it ends early enough that the run's last steps and the program's end fit in it.
+    program.fileSystem().endWaitsBy(std::chrono::steady_clock::now() + runStopBound -
+                                    std::chrono::milliseconds(500));
     const std::optional<RunEnd> end = runs.stop(runStopBound);
     RunLog &log = program.runLog();
     log.takeOver(std::this_thread::get_id());

@@ -41,6 +41,9 @@ struct RunRecord {
     // The archive it delivered and verified; empty when none.
     QString archive;
     qint64 archiveBytes = 0;
+    qint64 entries = 0;
+    // When Start was pressed; invalid until it is.
+    QDateTime started;
     // Refused by one of its checks in the window: no run took place, and the program ends with
     // RunFailed unless a later run succeeds.
     bool refused = false;

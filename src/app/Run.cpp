@@ -32,7 +32,7 @@ std::unique_ptr<DiagLineFormatter> requireDiagLineFormatter(Components &componen
 
 Run::Run(Program &program)
     : SilentMode(program.SilentMode)
-    , StoredOptions(LoadArchiveOptions(program))
+    , StoredOptions(LoadArchiveOptions(program, true))
     , FormatTimeLimit(program.FormatTimeLimit)
     , m_executableName(program.executableName())
     , m_programFolder(program.programFolder())

@@ -96,6 +96,8 @@ public:
     // The archive this run delivered and verified, and its size; empty until it is delivered.
     QString DeliveredArchive;
     qint64 DeliveredBytes = 0;
+    // The entries of the archive this run wrote.
+    qint64 ArchiveEntries = 0;
     // As stored when Start was pressed; Options and ArchivePassphrase are what the run took of
     // them (the archive takes the passphrase over and wipes it when it goes).
     StoredArchiveOptions StoredOptions;

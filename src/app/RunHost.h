@@ -24,7 +24,7 @@ public:
     // it can hand over its end: the run log it writes, and the archive once delivered and
     // verified.
     virtual void runLogOpened(const QString &path) = 0;
-    virtual void archiveDelivered(const QString &path, qint64 bytes) = 0;
+    virtual void archiveDelivered(const QString &path, qint64 bytes, qint64 entries) = 0;
 };
 
 // The main window as the program's logic on the window's own thread uses it; implemented by

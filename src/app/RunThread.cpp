@@ -41,9 +41,11 @@ public:
     {
         toWindow([path](RunHost &window) { window.runLogOpened(path); });
     }
-    void archiveDelivered(const QString &path, qint64 bytes) override
+    void archiveDelivered(const QString &path, qint64 bytes, qint64 entries) override
     {
-        toWindow([path, bytes](RunHost &window) { window.archiveDelivered(path, bytes); });
+        toWindow([path, bytes, entries](RunHost &window) {
+            window.archiveDelivered(path, bytes, entries);
+        });
     }
 
 private:

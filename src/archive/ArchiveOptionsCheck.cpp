@@ -1,6 +1,7 @@
 #include "archive/ArchiveOptionsCheck.h"
 
 #include "app/Run.h"
+#include "common/ControlText.h"
 
 std::optional<QString> TakeArchiveOptions(Run &run)
 {
@@ -15,15 +16,11 @@ std::optional<QString> TakeArchiveOptions(Run &run)
         run.runLog().WriteLogLine(
             QStringLiteral("(error) ") + problem.text +
             QStringLiteral(" - no archive is removed from the archive folder."));
-    if (!run.Options.PassphraseFile.isEmpty()) {
-        try {
-            run.ArchivePassphrase = readPassphraseFile(run.Options.PassphraseFile);
-        } catch (const Failure &failure) {
-            return failure.description();
-        }
+    if (stored.passphrase) {
+        run.ArchivePassphrase = stored.passphrase;
         run.runLog().WriteLogLine(
             QStringLiteral("    The archive is encrypted (AES-256) with the passphrase in ") +
-            run.Options.PassphraseFile);
+            shownPath(run.Options.PassphraseFile));
     }
     return std::nullopt;
 }

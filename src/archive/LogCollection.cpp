@@ -7,6 +7,7 @@
 #include "archive/DiagFormatting.h"
 #include "archive/FormattingAhead.h"
 #include "archive/ZipArchive.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
@@ -105,9 +106,9 @@ void ArchiveFiles(Run &run, RunHost &host)
         endForLoggingFolder(
             run,
             QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
-                loggingFolder + QStringLiteral(" - exiting application."),
+                shownPath(loggingFolder) + QStringLiteral(" - exiting application."),
             QStringLiteral("The log file path found in registry not found on hard drive: ") +
-                loggingFolder + QStringLiteral(" - exiting application."));
+                shownPath(loggingFolder) + QStringLiteral(" - exiting application."));
 
     std::optional<Folder> folder;
     double value = 0;
@@ -131,7 +132,7 @@ void ArchiveFiles(Run &run, RunHost &host)
             const QString name = fs.GetFileName(skipped);
             if (logKindOf(name) != LogKind::Other)
                 log.WriteLogLine(QStringLiteral("(warning) not archived, not a regular file:") +
-                                 skipped);
+                                 shownPath(skipped));
         }
     });
 
@@ -180,7 +181,7 @@ void ArchiveFiles(Run &run, RunHost &host)
                     } else {
                         log.WriteLogLine(
                             QStringLiteral("(error) unable to format diagnostic file:") +
-                            file.Path() +
+                            shownPath(file.Path()) +
                             QStringLiteral(" - adding raw file into zip file instead of "
                                            "formatted file."));
                         toAdd = file.Path();
@@ -190,14 +191,15 @@ void ArchiveFiles(Run &run, RunHost &host)
             });
             if (!toAdd.isEmpty()) {
                 step([&] {
-                    log.WriteLogLine(QStringLiteral("    Adding file into zip:") + toAdd);
+                    log.WriteLogLine(QStringLiteral("    Adding file into zip:") +
+                                     shownPath(toAdd));
                     zip.setCompressionLevel(level);
                     if ((copy  ? zip.AddData(toAdd, *std::move(copy))
                          : raw ? zip.AddFile(file, 0)
                                : zip.AddFile(toAdd, 0)) != 1)
                         log.WriteLogLine(
                             QStringLiteral("(error) Failure appending file to zip.  File=") +
-                            toAdd + QStringLiteral(", error=") + zip.ErrorText());
+                            shownPath(toAdd) + QStringLiteral(", error=") + zip.ErrorText());
                 });
             }
             step([&] {
@@ -225,10 +227,11 @@ void ArchiveFiles(Run &run, RunHost &host)
         zip.SaveArchive();
         showCompression();
         saved = zip.written();
+        run.ArchiveEntries = qint64(zip.entries());
         // A file that vanished or could not be read since it was added costs its entry only.
         for (const ZipArchive::LostFile &lost : zip.lostFiles())
             log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
-                             lost.path + QStringLiteral(", error=") + lost.reason);
+                             shownPath(lost.path) + QStringLiteral(", error=") + lost.reason);
         if (!saved) {
             log.WriteLogLine(QStringLiteral("(error) the ZIP archive could not be written:") +
                              zip.ErrorText() + QStringLiteral(" - no archive is delivered."));

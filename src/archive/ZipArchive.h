@@ -1,11 +1,11 @@
 #pragma once
 
-#include "archive/Deflate.h"
+#include "archive/EntryNameSet.h"
 #include "archive/ZipEncryption.h"
+#include "archive/ZipWork.h"
 #include "archive/ZipWriter.h"
 #include "platform/FileSystem.h"
 
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -75,6 +75,8 @@ public:
     QString ErrorText() const { return m_errorText; }
     // Whether the last SaveArchive put an archive at the path; it may still have lost entries.
     bool written() const { return m_written; }
+    // The entries the last SaveArchive wrote into it; 0 when it wrote none.
+    quint64 entries() const { return m_written ? m_writer.entryCount() : 0; }
 
     // The files the last SaveArchive could not archive, each with the reason.
     struct LostFile {
@@ -84,59 +86,6 @@ public:
     const std::vector<LostFile> &lostFiles() const { return m_lost; }
 
 private:
-    struct Entry {
-        // The path the file was added under, up to its last slash; its name is in the header.
-        QString folder;
-        ZipWriter::Entry header;
-        QString pathOf() const { return folder + decodeNativePath(header.name); }
-        // Where the data is read from: an open file, or memory.
-        int fd = -1;
-        QByteArray memory;
-        // Pieces not yet read: the last one read closes the file.
-        std::atomic<size_t> unread{0};
-        // A piece could not be read: the pieces after it are not compressed.
-        std::atomic<bool> failed{false};
-        int level = 6;
-        // Compresses past a hundred to one (see Deflater).
-        std::atomic<bool> repetitive{false};
-        // Kept by whichever thread writes the entry's pieces, one at a time.
-        bool begun = false;
-        bool ok = false;
-        // Its last piece is written, or given up: no piece refers to it any more.
-        bool written = false;
-        QString reason;
-        quint32 crc = 0;
-        quint64 compressedSize = 0;
-        // An encrypted entry's keys, made with its first piece and gone once it is written.
-        std::shared_ptr<const Passphrase> passphrase;
-        std::unique_ptr<EntryKeys> keys;
-    };
-    // A piece of a file, or a whole file, in the order the pieces go into the archive: by the
-    // entry's place among those added, then the piece's within the entry.
-    using Place = std::pair<size_t, size_t>;
-    struct Task {
-        Entry *entry;
-        Place place;
-        quint64 offset;
-        size_t length;
-        bool last;
-        // A whole file that is cut into pieces when it is taken while workers would wait.
-        bool divisible;
-    };
-    struct Compressed {
-        Task task;
-        Deflater::Result data;
-        quint32 crc = 0;
-        QString failure;
-    };
-    // What a worker keeps from one piece to the next.
-    struct Worker {
-        Deflater deflater;
-        Buffer input;
-        std::vector<Task> tasks;
-        std::vector<Compressed> compressed;
-    };
-
     int fail(const QString &text);
     // What both AddFile share; `open` opens the file and tells what it is.
     int addFile(const QString &path, const std::function<int(struct stat *)> &open);
@@ -150,48 +99,28 @@ private:
     void work();
     // Takes the task at the front of the queue, cutting a divisible file into pieces when it
     // should be. Called with the lock held.
-    Task take();
-    bool dividesNow(const Task &task) const;
-    Compressed compress(const Task &task, Worker &worker);
+    ZipWork::Task take();
+    bool dividesNow(const ZipWork::Task &task) const;
+    ZipWork::Compressed compress(const ZipWork::Task &task, ZipWork::Worker &worker);
     // Writes what is compressed, in order, while the piece next in line is there. Called with the
     // lock held; one thread at a time does the writing.
     void writeInOrder(std::unique_lock<std::mutex> &lock);
     // Whether the next piece may be taken now: there is one, and it fits the budget.
     bool canTakeNext() const;
-    void write(Compressed &piece);
+    void write(ZipWork::Compressed &piece);
+    // Derives an encrypted entry's keys with its first piece, on the worker.
+    static void deriveKeys(ZipWork::Entry &entry, const ZipWork::Task &task);
     // Encrypts a piece of an encrypted entry in place before it is written: the first piece
     // writes the salt and verifier before it, the last gives the `mac` that follows it. False,
     // with the entry's reason, when it cannot be: the entry is then lost, never unencrypted.
-    bool encrypt(Entry &entry, Compressed &piece, QByteArray &mac);
+    bool encrypt(ZipWork::Entry &entry, ZipWork::Compressed &piece, QByteArray &mac);
     // Drops the entries at the front that are written or given up. Called with the lock held.
     void retire();
     // What the run log says of an entry that did not make it into the archive.
-    static LostFile lostFileOf(const Entry &entry);
+    static LostFile lostFileOf(const ZipWork::Entry &entry);
     // Blocks until `done` holds or the archive is abandoned, calling the waiting function.
     void waitUntil(const std::function<bool()> &done);
     QString temporaryPath() const { return m_path + QStringLiteral(".tmp"); }
-
-    // The names of the entries added, each kept once in a block of bytes: what is remembered
-    // of every entry until the archive is complete, besides its record in the directory.
-    class NameSet {
-    public:
-        // False when the name is in the set already.
-        bool insert(const QByteArray &name);
-        bool contains(const QByteArray &name) const;
-        void clear();
-
-    private:
-        size_t slotOf(QByteArrayView name) const;
-        QByteArrayView nameAt(quint32 at) const;
-        // Each name as its length (two bytes) and its bytes, in blocks that are filled and never
-        // moved: growing them copies nothing and keeps no spare room.
-        std::vector<std::unique_ptr<char[]>> m_blocks;
-        size_t m_used = 0;
-        // Where each name starts, counted over the blocks, plus one; 0 for a free slot. Never
-        // fuller than half.
-        std::vector<quint32> m_slots;
-        size_t m_count = 0;
-    };
 
     int m_level;
     int m_threads;
@@ -200,11 +129,11 @@ private:
     std::function<void()> m_waiting;
     // Entries keep their place while workers fill them in, and go once written (retire), so
     // that 200,000 small files do not keep 200,000 of them.
-    std::deque<Entry> m_entries;
+    std::deque<ZipWork::Entry> m_entries;
     // Those that went without being archived, and how many were added in all.
     std::vector<LostFile> m_failed;
     size_t m_added = 0;
-    NameSet m_names;
+    EntryNameSet m_names;
     QString m_lastFolder;
     // A saved archive with entries is complete: nothing more goes into it.
     bool m_sealed = false;
@@ -224,10 +153,10 @@ private:
     std::condition_variable m_progress;
     // Bytes queued since the workers were last woken.
     quint64 m_unannounced = 0;
-    std::deque<Task> m_queue;
-    std::map<Place, Compressed> m_compressed;
+    std::deque<ZipWork::Task> m_queue;
+    std::map<ZipWork::Place, ZipWork::Compressed> m_compressed;
     std::vector<std::thread> m_workers;
-    Place m_nextToWrite{0, 0};
+    ZipWork::Place m_nextToWrite{0, 0};
     // Bytes of pieces taken by workers and not yet written: what the pieces in memory hold.
     size_t m_reserved = 0;
     size_t m_openFiles = 0;

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "platform/FileSystemError.h"
+#include "platform/NativePath.h"
+#include "platform/SafeFiles.h"
 #include "platform/TextStream.h"
 
 #include <QDateTime>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -133,6 +136,10 @@ public:
     // failed, where the layer knows more than its answer says: for a share the server, the share
     // and the server's own reason. Empty for local paths, whose own messages say enough.
     virtual QString lastProblem() { return QString(); }
+
+    // From now on no operation waits past `deadline` for a server that does not answer: the
+    // process is ending. Local files have no server to wait for.
+    virtual void endWaitsBy(std::chrono::steady_clock::time_point) {}
 };
 
 // The platform's file-system layer: local paths and shares alike.
@@ -142,37 +149,3 @@ std::unique_ptr<FileSystem> makeFileSystem();
 // comes back as //server/share/dir, every other path as it is. What a caller joins names to and
 // splits them at.
 QString slashedPath(const QString &path);
-
-// The byte form of a path as the system takes it, and back. Names are bytes: valid UTF-8 decodes
-// as text, and every other byte becomes the lone surrogate U+DC00 + byte, which nativePath turns
-// back into that byte. So a name that is not UTF-8 still opens, under the bytes it was listed as.
-QByteArray nativePath(const QString &path);
-QString decodeNativePath(const QByteArray &native);
-
-// Opens a file for reading, but only a regular file reached without a symbolic link as its last
-// step: the logging folder is written by another account, and a link, FIFO or device planted
-// there must neither be read nor block the run. Throws FileSystemError ("Cannot read ...").
-// `status`, when given, receives what the open file is.
-int openRegularFile(const QString &path, struct stat *status = nullptr);
-// The same for a file of a listing, found in the folder the listing opened: a folder above it
-// that is swapped for another (or for a link) meanwhile changes nothing of what is read.
-int openRegularFile(const File &file, struct stat *status = nullptr);
-
-// Creates a file readable and writable by its owner only, whatever the umask: what the program
-// writes from the served product's logs must not reach accounts that could not read the logs.
-// Created exclusively, never through a link and never waiting on a FIFO. With `overwrite`, a file
-// already there is emptied only when it is this account's own private regular file with no
-// other name; another account's file, or one others may hold open, is replaced by a new one; a
-// link, FIFO, device or folder is refused. Throws FileSystemError.
-int createPrivateFile(const QString &path, bool overwrite);
-
-// The mode of the archive a run delivers (see CopyFile): its owner reads and writes it, the
-// archive folder's group may read it (a folder whose group is handed down chooses who), others
-// get nothing.
-inline constexpr unsigned deliveredMode = 0640;
-
-// Makes sure one of the program's working folders is private: an existing folder of this account
-// loses whatever its group and others may do; one of another account, or what is not a folder,
-// is refused (FileSystemError), for whoever owns it could read what is put there or swap it. A
-// missing folder is left missing.
-void keepFolderPrivate(const QString &path);

@@ -6,6 +6,7 @@
 #include "app/RunThread.h"
 #include "app/StartUp.h"
 #include "archive/ArchiveRun.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "ui/ArchiveFolderSelection.h"
 #include "ui/HelpFile.h"
@@ -180,7 +181,7 @@ QString frmMain::archiveFolderText() const
 void frmMain::setArchiveFolderText(const QString &text)
 {
     m_folder.set(text);
-    txtOutputPath->setText(text);
+    txtOutputPath->setText(shownPath(text));
 }
 
 void frmMain::setWaitPointer(bool on)
@@ -219,8 +220,9 @@ void frmMain::runLogOpened(const QString &path)
     m_program.LastRun.runLog = path;
 }
 
-void frmMain::archiveDelivered(const QString &path, qint64 bytes)
+void frmMain::archiveDelivered(const QString &path, qint64 bytes, qint64 entries)
 {
+    m_program.LastRun.entries = entries;
     m_program.LastRun.archive = path;
     m_program.LastRun.archiveBytes = bytes;
 }
@@ -308,6 +310,7 @@ void frmMain::cmdStart_Click()
     // Taken here, on this thread: the run reads nothing of the window's or the settings' itself.
     trapSilently([&] { m_program.WorkStation(); });
     m_program.LastRun = {};
+    m_program.LastRun.started = m_program.now();
     m_run->start(std::make_unique<Run>(m_program),
                  [](Run &run, RunHost &host) { return ::cmdStart_Click(run, host); });
 }

@@ -41,7 +41,7 @@ public:
     void setRunning(bool running) override;
     void setProgress(double value, double maximum, ProgressUnit unit) override;
     void runLogOpened(const QString &path) override;
-    void archiveDelivered(const QString &path, qint64 bytes) override;
+    void archiveDelivered(const QString &path, qint64 bytes, qint64 entries) override;
     void showRunLog(const QString &path) override;
 
     // Whether an archive run is in progress (Start disabled, or a run checking its folder): Exit

@@ -274,7 +274,7 @@ TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
     // Swapped once the folder is listed, before any of it is read; one log is left as it is.
     QStringList swapped;
     host.onProgress = [&] {
-        if (!swapped.isEmpty())
+        if (!swapped.isEmpty() || host.unit == ProgressUnit::Listed)
             return;
         for (const QString &name : QDir(path("orvel/logs")).entryList({u"d*_2026*"_s}).mid(1)) {
             QFile::remove(logs(name));
@@ -378,7 +378,7 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsReadAsItWasOpened)
         writeFile(u"decoy/logs/"_s + name, "someone else's\n");
     bool swapped = false;
     host.onProgress = [&] {
-        if (swapped)
+        if (swapped || host.unit == ProgressUnit::Listed)
             return;
         swapped = QDir().rename(path("orvel"), path("orvel.moved")) &&
                   QFile::link(path("decoy"), path("orvel"));

@@ -24,6 +24,7 @@ inline std::optional<int> endStatusOf(const std::function<void()> &step)
 inline void runAndAnswer(Program &program, TestHost &host)
 {
     program.LastRun = {};
+    program.LastRun.started = program.now();
     host.record = &program.LastRun;
     RunEnd end;
     {

@@ -1,0 +1,201 @@
+#include "archive/ZipArchive.h"
+
+#include "platform/WholeTransfer.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The work queue and the workers: which piece is taken next, what a worker does with it, and how
+// the caller waits for them.
+
+using namespace ZipWork;
+
+void ZipArchive::startWorkers()
+{
+    if (!m_workers.empty())
+        return;
+    m_stopping = false;
+    for (int i = 0; i < m_threads; ++i)
+        m_workers.emplace_back([this] { work(); });
+}
+
+void ZipArchive::stopWorkers()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_work.notify_all();
+    for (std::thread &worker : m_workers)
+        worker.join();
+    m_workers.clear();
+    // Pieces never taken leave their files open.
+    for (Entry &entry : m_entries) {
+        if (entry.fd >= 0 && entry.unread > 0)
+            ::close(entry.fd);
+        entry.unread = 0;
+    }
+    m_openFiles = 0;
+    m_reserved = 0;
+    m_memoryQueued = 0;
+    m_queue.clear();
+    m_compressed.clear();
+}
+
+void ZipArchive::work()
+{
+    Worker worker;
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        // Pieces are taken in order, and one always fits: the piece next in line is never kept
+        // waiting by pieces after it.
+        m_work.wait(lock, [this] { return m_stopping || canTakeNext(); });
+        if (m_stopping)
+            return;
+        // Small files are taken several at a time: a worker that went to the queue for each
+        // would spend more on that than on compressing it.
+        std::vector<Task> &tasks = worker.tasks;
+        size_t taken = 0;
+        do {
+            tasks.push_back(take());
+            taken += tasks.back().length;
+            m_reserved += tasks.back().length;
+        } while (tasks.back().length < smallFile && tasks.size() < batchFiles &&
+                 taken < batchSize && canTakeNext() && m_queue.front().length < smallFile);
+        lock.unlock();
+        std::vector<Compressed> &pieces = worker.compressed;
+        for (const Task &task : tasks)
+            pieces.push_back(compress(task, worker));
+        lock.lock();
+        // What stays in memory now is the compressed pieces only.
+        for (Compressed &piece : pieces) {
+            m_reserved = m_reserved - piece.task.length + piece.data.length;
+            const Place place = piece.task.place;
+            m_compressed.emplace(place, std::move(piece));
+        }
+        tasks.clear();
+        pieces.clear();
+        writeInOrder(lock);
+    }
+}
+
+bool ZipArchive::dividesNow(const Task &task) const
+{
+    // With fewer files waiting than workers, some worker would wait while this one deflates a
+    // whole file: the file's pieces keep them all at work.
+    return task.divisible && m_queue.size() < size_t(m_threads);
+}
+
+Task ZipArchive::take()
+{
+    Task task = m_queue.front();
+    const bool divide = dividesNow(task);
+    m_queue.pop_front();
+    if (!divide)
+        return task;
+    const size_t pieces = size_t((task.length + pieceSize - 1) / pieceSize);
+    task.entry->unread += pieces - 1;
+    for (size_t i = pieces - 1; i > 0; --i) {
+        const quint64 offset = quint64(i) * pieceSize;
+        m_queue.push_front({task.entry,
+                            {task.place.first, i},
+                            offset,
+                            size_t(std::min<quint64>(pieceSize, task.length - offset)),
+                            i + 1 == pieces,
+                            false});
+    }
+    if (pieces > 2)
+        m_work.notify_all();
+    else
+        m_work.notify_one();
+    return {task.entry, task.place, 0, size_t(pieceSize), false, false};
+}
+
+bool ZipArchive::canTakeNext() const
+{
+    if (m_queue.empty())
+        return false;
+    const Task &next = m_queue.front();
+    const size_t length = dividesNow(next) ? size_t(pieceSize) : next.length;
+    return m_reserved == 0 || m_reserved + length <= m_budget;
+}
+
+Compressed ZipArchive::compress(const Task &task, Worker &worker)
+{
+    Entry &entry = *task.entry;
+    Compressed piece{task, {}, 0, {}};
+    const quint64 size = entry.header.size;
+    try {
+        // The last piece of a file asks for one byte more: one that holds more than its size.
+        const size_t asked = task.length + (task.last ? 1 : 0);
+        if (entry.fd >= 0 && worker.input.size() < asked)
+            worker.input = Buffer(std::max<size_t>(asked, 2 * worker.input.size()));
+        char *const in = worker.input.data();
+        const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
+        if (!entry.failed && entry.fd >= 0) {
+            const Transferred read = transferWhole(asked, [&](size_t done) {
+                return ::pread(entry.fd, in + done, asked - done, off_t(task.offset + done));
+            });
+            const size_t n = read.bytes;
+            struct stat st;
+            if (read.error) {
+                piece.failure = systemError(read.error);
+            } else if (n < task.length) {
+                piece.failure = QStringLiteral("the file was cut short while it was read: %1 of "
+                                               "%2 bytes")
+                                    .arg(task.offset + quint64(n))
+                                    .arg(size);
+            } else if (n > task.length && ::fstat(entry.fd, &st) == 0 &&
+                       quint64(st.st_size) <= size) {
+                // More bytes than the size are fine while the size grows with them (a live
+                // log); not in a pseudo-file whose size says nothing of its content.
+                piece.failure =
+                    QStringLiteral("the file holds more than its size of %1 bytes says").arg(size);
+            }
+        }
+        if (entry.unread.fetch_sub(1) == 1 && entry.fd >= 0) {
+            ::close(entry.fd);
+            std::lock_guard lock(m_mutex);
+            --m_openFiles;
+        }
+        if (!piece.failure.isEmpty())
+            entry.failed = true;
+        if (entry.failed)
+            return piece;
+        piece.crc = crc32Of(0, data, task.length);
+        if (task.length > 0)
+            piece.data = worker.deflater.compress(data, task.length, entry.level, task.last,
+                                                  entry.repetitive);
+        deriveKeys(entry, task);
+    } catch (const std::bad_alloc &) {
+        piece.failure = QStringLiteral("there was not enough memory to compress it");
+    } catch (const std::logic_error &error) {
+        piece.failure = QString::fromLocal8Bit(error.what());
+    } catch (const std::runtime_error &error) {
+        piece.failure = QString::fromLocal8Bit(error.what());
+    }
+    if (!piece.failure.isEmpty())
+        entry.failed = true;
+    return piece;
+}
+
+void ZipArchive::waitUntil(const std::function<bool()> &done)
+{
+    std::unique_lock lock(m_mutex);
+    // Whatever waits in the queue is announced now: the caller waits on the workers.
+    m_unannounced = 0;
+    m_work.notify_all();
+    const auto finished = [&] { return m_abandoned || done(); };
+    while (!finished()) {
+        if (!m_waiting) {
+            m_progress.wait(lock, finished);
+        } else if (!m_progress.wait_for(lock, waitingInterval, finished)) {
+            lock.unlock();
+            m_waiting();
+            lock.lock();
+        }
+    }
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+class File;
+struct stat;
+
+// Opens a file for reading, but only a regular file reached without a symbolic link as its last
+// step: the logging folder is written by another account, and a link, FIFO or device planted
+// there must neither be read nor block the run. Throws FileSystemError ("Cannot read ...").
+// `status`, when given, receives what the open file is.
+int openRegularFile(const QString &path, struct stat *status = nullptr);
+// The same for a file of a listing, found in the folder the listing opened: a folder above it
+// that is swapped for another (or for a link) meanwhile changes nothing of what is read.
+int openRegularFile(const File &file, struct stat *status = nullptr);
+
+// Creates a file readable and writable by its owner only, whatever the umask: what the program
+// writes from the served product's logs must not reach accounts that could not read the logs.
+// Created exclusively, never through a link and never waiting on a FIFO. With `overwrite`, a file
+// already there is emptied only when it is this account's own private regular file with no
+// other name; another account's file, or one others may hold open, is replaced by a new one; a
+// link, FIFO, device or folder is refused. Throws FileSystemError.
+int createPrivateFile(const QString &path, bool overwrite);
+
+// The mode of the archive a run delivers (see CopyFile): its owner reads and writes it, the
+// archive folder's group may read it (a folder whose group is handed down chooses who), others
+// get nothing.
+inline constexpr unsigned deliveredMode = 0640;
+
+// Makes sure one of the program's working folders is private: an existing folder of this account
+// loses whatever its group and others may do; one of another account, or what is not a folder,
+// is refused (FileSystemError), for whoever owns it could read what is put there or swap it. A
+// missing folder is left missing.
+void keepFolderPrivate(const QString &path);

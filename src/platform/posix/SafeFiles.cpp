@@ -1,0 +1,124 @@
+#include "platform/SafeFiles.h"
+
+#include "platform/FileSystem.h"
+
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int readFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+// The descriptor when it is a regular file; closed and refused otherwise.
+int regularOnly(int fd, const QString &path, struct stat *status)
+{
+    // Non-blocking, so that a FIFO or device answered at once and is refused here.
+    if (fd < 0 && errno == ELOOP)
+        throw FileSystemError(ELOOP, QStringLiteral("Cannot read a symbolic link"), path);
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot read"), path);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        throw FileSystemError(error, QStringLiteral("Cannot read what is not a regular file"),
+                              path);
+    }
+    // O_NONBLOCK stays: it means nothing to a regular file's reads.
+    if (status)
+        *status = st;
+    return fd;
+}
+
+} // namespace
+
+int openRegularFile(const QString &path, struct stat *status)
+{
+    return regularOnly(::open(nativePath(path).constData(), readFlags), path, status);
+}
+
+int openRegularFile(const File &file, struct stat *status)
+{
+    if (!file.openFolder())
+        return openRegularFile(file.Path(), status);
+    return regularOnly(
+        ::openat(file.openFolder()->fd(), nativePath(file.Name()).constData(), readFlags),
+        file.Path(), status);
+}
+
+int createPrivateFile(const QString &path, bool overwrite)
+{
+    const QByteArray native = nativePath(path);
+    // A few rounds at most: each one finds the path changed under it by someone else.
+    for (int round = 0; round < 4; ++round) {
+        int fd = ::open(native.constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd >= 0) {
+            // The umask may have taken from the mode; set it outright.
+            if (::fchmod(fd, 0600) != 0) {
+                const int error = errno;
+                ::close(fd);
+                throw FileSystemError(error, QStringLiteral("Cannot create file"), path);
+            }
+            return fd;
+        }
+        if (errno != EEXIST || !overwrite)
+            throw FileSystemError(errno, QStringLiteral("Cannot create file"), path);
+        struct stat there;
+        if (::lstat(native.constData(), &there) != 0)
+            continue; // gone meanwhile
+        if (S_ISLNK(there.st_mode))
+            throw FileSystemError(ELOOP, QStringLiteral("Cannot write through a symbolic link"),
+                                  path);
+        if (!S_ISREG(there.st_mode))
+            throw FileSystemError(S_ISDIR(there.st_mode) ? EISDIR : EINVAL,
+                                  QStringLiteral("Cannot overwrite what is not a regular file"),
+                                  path);
+        const bool ownPrivate =
+            there.st_uid == ::geteuid() && there.st_nlink == 1 && (there.st_mode & 077) == 0;
+        if (ownPrivate) {
+            fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            struct stat st;
+            if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == there.st_dev &&
+                st.st_ino == there.st_ino && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+                if (::ftruncate(fd, 0) != 0) {
+                    const int error = errno;
+                    ::close(fd);
+                    throw FileSystemError(error, QStringLiteral("Cannot create file"), path);
+                }
+                return fd;
+            }
+            if (fd >= 0)
+                ::close(fd);
+            continue;
+        }
+        // Another account's file, a second name of some other file, or one others may have open:
+        // nothing is written into it; a new file takes its name.
+        if (::unlink(native.constData()) != 0 && errno != ENOENT)
+            throw FileSystemError(errno, QStringLiteral("Cannot replace file"), path);
+    }
+    throw FileSystemError(EAGAIN, QStringLiteral("Cannot create file (it keeps changing)"), path);
+}
+
+void keepFolderPrivate(const QString &path)
+{
+    const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return;
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot use the working folder"), path);
+    const auto closeFolder = qScopeGuard([fd] { ::close(fd); });
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot use the working folder"), path);
+    if (st.st_uid != ::geteuid())
+        throw FileSystemError(
+            EPERM, QStringLiteral("Cannot use a working folder that another account owns"), path);
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot make the working folder private"),
+                              path);
+}
