@@ -25,6 +25,9 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
 {
     // Whether the run was under way when the stop was asked for; how it ended, if it did.
     const bool running = runs.running();
+    // What the run's thread would still write is what the stop causes, not what the run did.
+    if (running)
+        program.runLog().takeOver(std::this_thread::get_id());
     // No wait on a server that stopped answering, the run's or the steps below, outlasts the
     // bound: it ends early enough that the run's last steps and the program's end fit in it.
     program.fileSystem().endWaitsBy(std::chrono::steady_clock::now() + runStopBound -

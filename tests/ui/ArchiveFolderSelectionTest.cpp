@@ -128,8 +128,8 @@ protected:
     std::unique_ptr<Program> program;
 };
 
-// A reachable share is taken as typed (a separator added); each failure keeps its words and says
-// why after them, never with the password.
+// A reachable share is taken as typed (a separator added); a failure keeps its words and says why
+// after them, never with the password (each reason the share layer gives: SmbFileSystemTest).
 TEST_F(ShareSelectionTest, AShareIsTakenAsTypedOrRefusedWithItsReason)
 {
     const QString url = server->url(u"logs"_s, u"nightly"_s);
@@ -150,30 +150,11 @@ TEST_F(ShareSelectionTest, AShareIsTakenAsTypedOrRefusedWithItsReason)
         {"wrong password", server->url(u"logs"_s),
          [&] { server->writeCredentials(path("config"), "Wr0ng-Secret"); }, cannotConnect,
          u"server 127.0.0.1, share logs: the logon was refused"_s},
-        {"no such share",
-         u"\\\\127.0.0.1\\archives\\"_s,
-         {},
-         cannotConnect,
-         u"server 127.0.0.1, share archives: there is no such share"_s},
-        {"no such folder",
-         server->url(u"logs"_s, u"weekly"_s),
-         {},
-         cannotConnect,
-         u"server 127.0.0.1, share logs: no such file or folder"_s},
         {"read-only share",
          server->url(u"readonly"_s),
          {},
          uncNotWritable,
          u"server 127.0.0.1, share readonly: access denied"_s},
-        {"server stopped", server->url(u"logs"_s), [&] { server->kill(); }, cannotConnect,
-         u"server 127.0.0.1, share logs: the server refused the connection"_s},
-        {"credentials readable by others", server->url(u"logs"_s),
-         [&] {
-             QFile::setPermissions(path("config/Sorvik/smb-credentials"),
-                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
-         },
-         cannotConnect, u"mode 0604"_s},
-        {"the input box's preset", u"\\\\"_s, {}, cannotConnect, u"names no server"_s},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
