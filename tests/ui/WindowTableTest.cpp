@@ -174,7 +174,11 @@ TEST_F(WindowTableTest, EveryWindowAndBoxFitsAndClosesWhileTheRunGoesOn)
              EXPECT_EQ(about->windowTitle(), u"Orvel Sorvik"_s);
              EXPECT_EQ(about->lblVersion->text(), u"1.0.1"_s);
              EXPECT_TRUE(about->lblVersionTitle->font().bold());
+             EXPECT_FALSE(about->picLogo->pixmap().isNull());
          }},
+        // Its version is filled in once.
+        {"About again", "frmAbout", [&] { window->About->trigger(); }, QMessageBox::NoButton, true,
+         [](QWidget *shown) { EXPECT_EQ(static_cast<frmAbout *>(shown)->loads(), 1); }},
         {"Browse",
          "QFileDialog",
          [&] { window->cmdBrowseForFolder->click(); },

@@ -6,7 +6,6 @@
 #include "ui/LogViewer.h"
 #include "ui/QtDialogs.h"
 #include "ui/WindowLook.h"
-#include "ui/frmAbout.h"
 #include "ui/frmSchedule.h"
 
 #include "support/Ending.h"
@@ -235,20 +234,6 @@ TEST_F(frmMainTest, HelpTellsWhyThePageDidNotOpen)
             u"Unable to launch help file "_s + help +
                 u". Try opening the file manually in a browser. Error code returned is 2"_s}));
     EXPECT_EQ(DesktopLauncher().open(help), LaunchResult::FileNotFound);
-}
-
-TEST_F(frmMainTest, AboutFillsItsVersionOnce)
-{
-    for (int showing = 0; showing < 2; ++showing) {
-        window->About_Click(2);
-        frmAbout *about = window->aboutWindow();
-        EXPECT_TRUE(about->isVisible() && about->isModal());
-        EXPECT_EQ(about->lblVersion->text(), u"1.0.1"_s);
-        EXPECT_FALSE(about->picLogo->pixmap().isNull());
-        about->cmdOK->click();
-        EXPECT_FALSE(about->isVisible());
-    }
-    EXPECT_EQ(window->aboutWindow()->loads(), 1);
 }
 
 // A long run log: the first screen at once and a busy bar until the rest, read on a thread
