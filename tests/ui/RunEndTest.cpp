@@ -4,14 +4,17 @@
 // word of the toolkit about threads (TestMain fails on it). What needs a real desktop (a window
 // manager, a stop signal to the process) ends the real program under a private X server.
 #include "ui/LogViewer.h"
+#include "ui/frmOptions.h"
 
 #include "LiveWindow.h"
 #include "support/XServer.h"
 
+#include <QDialogButtonBox>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QSpinBox>
 
 #include <csignal>
 #include <thread>
@@ -184,6 +187,30 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
              EXPECT_TRUE(shown) << "the whole log in the viewer";
              return status;
          }},
+        // Ended while Options is open: the question waits until it is closed, and its edits stay.
+        {"answered No, once Options is closed", completed,
+         [&] {
+             gate.close();
+             open();
+             startRun();
+             const auto no = question(QMessageBox::No);
+             const ModalWatch<frmOptions> options([&](frmOptions *shown) {
+                 gate.open();
+                 EXPECT_TRUE(QTest::qWaitFor([&] { return window->cmdStart->isEnabled(); }));
+                 QTest::qWait(200);
+                 EXPECT_FALSE(no->seen()) << "asked over Options";
+                 shown->spnKeepDays->setValue(5);
+                 shown->buttons->button(QDialogButtonBox::Ok)->click();
+             });
+             window->findChild<QAction *>(u"mnuOptions"_s)->trigger();
+             const auto status = endStatusOf([&] {
+                 EXPECT_TRUE(QTest::qWaitFor([&] { return no->seen(); }));
+                 window->waitForRun();
+             });
+             EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("KeepDays=5"));
+             return status;
+         },
+         2},
         {"Exit, then Yes (No the default)", cut,
          [&] {
              const ModalWatch<QMessageBox> yes([](QMessageBox *box) {
