@@ -4,6 +4,7 @@
 // FOLDER is local or a share (smb://server:port/share/folder/); credentials as the program reads
 // them. Exits 1 when the delivery reported an error.
 #include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
 
@@ -21,13 +22,10 @@ public:
     {
     }
     QString archiveFolderText() const override { return m_folder; }
-    void setArchiveFolderText(const QString &text) override { m_folder = text; }
-    void setWaitPointer(bool) override {}
     void setRunning(bool) override {}
-    bool isRunning() const override { return true; }
     void setProgress(double, double, ProgressUnit) override {}
-    void showRunLog(const QString &) override {}
-    bool waitForRunEnd(std::chrono::milliseconds) override { return true; }
+    void runLogOpened(const QString &) override {}
+    void archiveDelivered(const QString &, qint64, qint64) override {}
 
 private:
     QString m_folder;
@@ -46,13 +44,14 @@ int main(int argc, char **argv)
     parts.executablePath = QDir::temp().filePath(QStringLiteral("bench_deliver/Sorvik"));
     QDir().mkpath(QDir::temp().filePath(QStringLiteral("bench_deliver")));
     Program program(std::move(parts));
+    Run run(program);
     const QString log = QDir::temp().filePath(QStringLiteral("bench_deliver/run.TXT"));
-    program.runLog().OpenRunLog(log);
-    program.ZipFilePath = QString::fromLocal8Bit(argv[1]);
+    run.runLog().OpenRunLog(log);
+    run.ZipFilePath = QString::fromLocal8Bit(argv[1]);
     BenchHost host(QString::fromLocal8Bit(argv[2]));
-    CopyArchiveToTargetFolder(program, host);
-    const int errors = program.runLog().ErrorCount();
-    program.runLog().CloseRunLog();
+    CopyArchiveToTargetFolder(run, host);
+    const int errors = run.runLog().ErrorCount();
+    run.runLog().CloseRunLog();
     if (errors > 0)
         std::fprintf(stderr, "the delivery reported %d error(s); see %s\n", errors,
                      qPrintable(log));

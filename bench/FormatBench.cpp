@@ -4,6 +4,7 @@
 //
 //   bench_format LOGGING_FOLDER WORK_FOLDER
 #include "app/Program.h"
+#include "app/Run.h"
 #include "archive/DiagFormatting.h"
 #include "common/Failure.h"
 
@@ -27,9 +28,10 @@ int main(int argc, char **argv)
     Program::Parts parts;
     parts.executablePath = work + QStringLiteral("/Sorvik");
     Program program(std::move(parts));
+    Run run(program);
 
     try {
-        program.diagLineFormatter();
+        run.diagLineFormatter();
     } catch (const Failure &failure) {
         std::fprintf(stderr, "bench_format: %s (set SORVIK_REGISTRY)\n",
                      qPrintable(failure.description()));
@@ -41,7 +43,7 @@ int main(int argc, char **argv)
     timer.start();
     for (const QFileInfo &raw : QDir(logs).entryInfoList({QStringLiteral("diag_*")}, QDir::Files)) {
         const QString copy = work + QLatin1Char('/') + raw.fileName() + QStringLiteral(".fmtd.txt");
-        if (!strFormatDiagFile(program, raw.filePath(), copy)) {
+        if (!strFormatDiagFile(run, raw.filePath(), copy)) {
             std::fprintf(stderr, "bench_format: %s was not formatted\n",
                          qPrintable(raw.filePath()));
             return 1;

@@ -1,6 +1,5 @@
 #include "app/ArchiveFolderCommand.h"
 #include "app/CommandLineAnswers.h"
-#include "app/EndProgram.h"
 #include "app/Program.h"
 #include "app/RunOutcome.h"
 #include "app/SetUpCheck.h"
@@ -161,26 +160,16 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(logoIcon());
     QtDialogs dialogs;
     DesktopLauncher launcher;
-    Program *ending = nullptr;
-    const StartFacts start{started, toolkitStart.unattended};
     Program::Parts parts;
     parts.executablePath = QCoreApplication::applicationFilePath();
     parts.interactiveDialogs = &dialogs;
     parts.launcher = &launcher;
-    // Every end of the program passes here: what the run came to is recorded and, when nobody
-    // watched it fail, told.
-    parts.terminator = [&ending, &start](int status) {
-        if (ending)
-            reportProgramEnd(*ending, start, status);
-        std::fflush(nullptr);
-        ::_exit(status);
-    };
+    parts.start = StartFacts{started, toolkitStart.unattended};
     Program program(std::move(parts));
-    ending = &program;
     frmMain window(program);
     dialogs.setOwner(&window);
 
-    watchStopRequests(&window, [&] { EndProgramOnRequest(program, window); });
+    watchStopRequests(&window, [&] { window.endOnRequest(); });
     window.Form_Load(arguments);
     window.show();
     return app.exec();

@@ -12,7 +12,7 @@ const QString section = QStringLiteral("frmMain");
 const QString key = QStringLiteral("ArchiveFolderPath");
 } // namespace
 
-void LoadArchiveFolderSetting(Program &program, RunHost &host)
+void LoadArchiveFolderSetting(Program &program, WindowHost &host)
 {
     QVariantMap values;
     try {
@@ -39,7 +39,7 @@ void storeArchiveFolder(Program &program, const QString &folder)
     SettingsFile(program.executableName()).writeGroup(section, {{key, folder}});
 }
 
-void SaveArchiveFolderSetting(Program &program, RunHost &host)
+void SaveArchiveFolderSetting(Program &program, WindowHost &host)
 {
     // Only a folder somebody chose replaces what could not be read (a failure of the moment).
     if (program.ArchiveFolderUnread && host.archiveFolderText().isEmpty())

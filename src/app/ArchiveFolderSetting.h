@@ -4,7 +4,7 @@
 #include <QVariant>
 
 class Program;
-class RunHost;
+class WindowHost;
 
 // The archive folder persists as ArchiveFolderPath in the per-user settings
 // ($XDG_CONFIG_HOME/<exe>/<exe>.ini, group frmMain; see SettingsFile). Neither traps a failure:
@@ -12,7 +12,7 @@ class RunHost;
 // (and, on saving, as a "(warning)" line of the run log), and left as it is.
 
 // Puts the stored folder (default "") into txtOutputPath.
-void LoadArchiveFolderSetting(Program &program, RunHost &host);
+void LoadArchiveFolderSetting(Program &program, WindowHost &host);
 // The stored folder (default ""), and the file it came from: the account's settings file when no
 // file gives one.
 struct StoredArchiveFolder {
@@ -21,7 +21,7 @@ struct StoredArchiveFolder {
 };
 StoredArchiveFolder storedArchiveFolder(Program &program);
 // Stores the current text of txtOutputPath, also when it is empty.
-void SaveArchiveFolderSetting(Program &program, RunHost &host);
+void SaveArchiveFolderSetting(Program &program, WindowHost &host);
 // Stores `folder` as it is.
 void storeArchiveFolder(Program &program, const QString &folder);
 

@@ -1,12 +1,13 @@
 #include "app/Program.h"
 
 #include "app/Dialogs.h"
-#include "common/Failure.h"
-
-#include "orvel_components.h"
+#include "app/Run.h"
+#include "app/WindowThread.h"
 
 #include <QFileInfo>
+#include <QThread>
 
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -19,10 +20,9 @@ Program::Program(Parts parts)
     , m_workstationSource(parts.workstationSource ? std::move(parts.workstationSource)
                                                   : makeWorkStationSource())
     , m_launcher(parts.launcher ? parts.launcher : &m_noLauncher)
-    , m_windowLauncher(*m_launcher, [this] { return cancelRequested(); })
     , m_interactiveDialogs(parts.interactiveDialogs ? parts.interactiveDialogs : &m_silentDialogs)
-    , m_windowDialogs(*m_interactiveDialogs, [this] { return cancelRequested(); })
     , m_terminator(std::move(parts.terminator))
+    , m_start(std::move(parts.start))
     , m_runLog(*m_fileSystem, executableName(), m_clock)
 {
 }
@@ -34,32 +34,22 @@ const WorkStationInfo &Program::WorkStation()
     return *m_workstation;
 }
 
-RunFiles Program::runFiles()
-{
-    return {*m_fileSystem,
-            programFolder(),
-            executableName(),
-            m_clock,
-            [this] { return WorkStation().ComputerName(); },
-            [this](const QString &text) { dialogs().messageBox(text); }};
-}
-
-DiagLineFormatter &Program::diagLineFormatter()
-{
-    if (!m_diagLineFormatter)
-        m_diagLineFormatter = createDiagLineFormatter();
-    return *m_diagLineFormatter;
-}
-
 std::unique_ptr<DiagLineFormatter> Program::createDiagLineFormatter()
 {
-    std::unique_ptr<DiagLineFormatter> formatter = m_components->createDiagLineFormatter();
-    if (!formatter)
-        throw Failure(429,
-                      QStringLiteral("The diagnostic line formatter of Orvel cannot be created "
-                                     "(class %1 is not registered or cannot be loaded)")
-                          .arg(QLatin1String(ORVEL_DIAG_FORMATTER_CLSID)));
-    return formatter;
+    return requireDiagLineFormatter(*m_components);
+}
+
+std::function<void(const QString &)> Program::tellFromRun()
+{
+    return [window = &m_window, dialogs = m_interactiveDialogs](const QString &text) {
+        const auto show = [dialogs, text] {
+            dialogs->messageBoxLater(text, MessageButtons::OK, QString(), {});
+        };
+        if (QThread::currentThread() == window->thread())
+            show();
+        else
+            postTo(window, show);
+    };
 }
 
 QString Program::executableName() const
@@ -77,31 +67,19 @@ int Program::exitStatus() const
     if (m_startRefused)
         return ExitStatus::StartRefused;
     // A run whose log could not be kept cannot show that nothing went wrong.
-    return m_runLog.ErrorCount() > 0 || !m_runLog.complete() ? ExitStatus::RunFailed
-                                                             : ExitStatus::Success;
-}
-
-void Program::removeRunTemporaries()
-{
-    if (m_runStop)
-        trapSilently(std::exchange(m_runStop, {}));
-    for (const QString &prefix : std::exchange(m_runTemporaries, {})) {
-        const qsizetype slash = prefix.lastIndexOf(QLatin1Char('/'));
-        const QString folder = prefix.left(slash);
-        const QString start = prefix.mid(slash + 1);
-        trapSilently([&] {
-            for (const File &file : m_fileSystem->GetFolder(folder).Files)
-                if (file.Name().startsWith(start))
-                    trapSilently([&] { m_fileSystem->DeleteFile(file.Path(), true); });
-        });
-    }
+    return m_runLog.ErrorCount() > 0 || !m_runLog.complete() || LastRun.refused
+               ? ExitStatus::RunFailed
+               : ExitStatus::Success;
 }
 
 void Program::terminate(int status)
 {
-    // No destructor runs after this: the second-start socket goes now.
+    // No destructor runs after this: the second-start socket goes now, on the thread it lives on.
     m_instance.release();
+    if (m_start)
+        reportProgramEnd(*this, *m_start, status);
     if (m_terminator)
         m_terminator(status);
+    std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -2,9 +2,9 @@
 
 #include "app/ArchiveOptions.h"
 #include "app/OrvelVersion.h"
+#include "app/RunOutcome.h"
 #include "app/SilentDialogs.h"
-#include "app/WindowDialogs.h"
-#include "app/WindowLauncher.h"
+#include "app/WindowThread.h"
 #include "common/Clock.h"
 #include "platform/Components.h"
 #include "platform/FileSystem.h"
@@ -13,13 +13,12 @@
 #include "platform/Registry.h"
 #include "platform/SingleInstance.h"
 #include "platform/WorkStationInfo.h"
-#include "runlog/FileNames.h"
 #include "runlog/RunLog.h"
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,8 +33,26 @@ constexpr int StartRefused = 2;   // served product not running or too old
 constexpr int AlreadyRunning = 3; // another instance of the same program runs
 } // namespace ExitStatus
 
-// The process-wide state of one program: created once in main, passed by reference, and built as
-// often as a test needs.
+// What the window's thread records of the last archive run of the process, told by the run as it
+// goes (RunHost) and by its end: what the end of the program reports.
+struct RunRecord {
+    // Empty until a run opened its log.
+    QString runLog;
+    // The archive it delivered and verified; empty when none.
+    QString archive;
+    qint64 archiveBytes = 0;
+    qint64 entries = 0;
+    // When Start was pressed; invalid until it is.
+    QDateTime started;
+    // Refused by one of its checks in the window: no run took place, and the program ends with
+    // RunFailed unless a later run succeeds.
+    bool refused = false;
+};
+
+// The process-wide state of one program, owned by the window's thread (the main thread): created
+// once in main, passed by reference, and built as often as a test needs. An archive run takes what
+// it needs of it into a Run of its own; only the file-system layer and the run log are shared, the
+// run log handed from thread to thread (RunLog::takeOver).
 class Program {
 public:
     // Ends the process with a status; never returns.
@@ -51,6 +68,8 @@ public:
         std::unique_ptr<FileSystem> fileSystem;
         std::unique_ptr<Registry> registry;
         std::shared_ptr<WorkStationSource> workstationSource;
+        // How the process was started: what its end records. None: nothing is recorded.
+        std::optional<StartFacts> start;
     };
 
     explicit Program(Parts parts);
@@ -61,93 +80,66 @@ public:
     // The folder that holds the executable, without a trailing separator.
     QString programFolder() const;
 
+    // The one file-system layer; it serves any thread (see Run::fileSystem).
     FileSystem &fileSystem() { return *m_fileSystem; }
     const Registry &registry() const { return *m_registry; }
     Components &components() { return *m_components; }
-    // The one diagnostic line formatter of the process, created on first use; throws Failure
-    // when the component cannot be created.
-    DiagLineFormatter &diagLineFormatter();
-    // A formatter of the caller's own, for work on another thread; throws Failure when the
-    // component cannot be created.
+    // A formatter of the caller's own; throws Failure when the component cannot be created.
     std::unique_ptr<DiagLineFormatter> createDiagLineFormatter();
+    // The run log: the window's thread's, but while an archive run has it.
     RunLog &runLog() { return m_runLog; }
-    // Asked on the window's thread, from whichever thread.
-    Launcher &launcher() { return m_windowLauncher; }
+    Launcher &launcher() { return *m_launcher; }
     QDateTime now() const { return m_clock(); }
+    const Clock &clock() const { return m_clock; }
     // The computer's facts, gathered the first time they are asked for.
     const WorkStationInfo &WorkStation();
-    // Where this program's run logs and archives are named, failures told through dialogs().
-    RunFiles runFiles();
 
-    // The dialogs for the mode the program is in: in SilentMode nobody is asked. Usable from the
-    // archive run's thread too: its boxes are put to the window, and it waits for their answer.
+    // The dialogs for the mode the program is in: in SilentMode nobody is asked.
     Dialogs &dialogs()
     {
-        return SilentMode ? static_cast<Dialogs &>(m_silentDialogs) : m_windowDialogs;
+        return SilentMode ? static_cast<Dialogs &>(m_silentDialogs) : *m_interactiveDialogs;
     }
     Dialogs &silentDialogs() { return m_silentDialogs; }
+    // How a run tells something from its own thread: a box put to the window's thread that does
+    // not wait for its answer.
+    std::function<void(const QString &)> tellFromRun();
 
     SingleInstance::Claim claimSingleInstance() { return m_instance.claim(m_executablePath); }
     SingleInstance &singleInstance() { return m_instance; }
 
-    // Files the run in progress makes and removes again, each named by a path prefix ("<folder>/"
-    // for every file in a folder): what a run that is cut short must not leave behind.
-    void addRunTemporaries(const QString &prefix) { m_runTemporaries << prefix; }
-    // What stops the run's work on other threads, so that it makes no more of them; set while
-    // that work exists.
-    void setRunStop(std::function<void()> stop) { m_runStop = std::move(stop); }
-    void removeRunTemporaries();
-    // Asked by the person or a stop signal: the run ends at its next step. Read by long steps
-    // (a copy to a share) on whatever thread they run.
-    void requestCancel() { m_cancelRequested.store(true); }
-    bool cancelRequested() const { return m_cancelRequested.load(); }
-
     // A start-up refusal: the process ends with StartRefused, whatever the run log says.
     void refuseStart() { m_startRefused = true; }
     int exitStatus() const;
+    // Every end of the process passes here, on the window's thread: what the run came to is
+    // recorded and, when nobody watched it fail, told (see reportProgramEnd).
     [[noreturn]] void terminate(int status);
 
     bool SilentMode = false;
     OrvelVersionInfo ServedVersion;
-    QString RunLogPath;
-    QString ZipFilePath;
     // The stored settings could not be read at start: the empty field that leaves is no choice
     // of anyone's, and is not written over them.
     bool ArchiveFolderUnread = false;
-    // When the archive run began; invalid until one does.
-    QDateTime RunStarted;
-    // The archive this run delivered and verified, and its size; empty until it is delivered.
-    QString DeliveredArchive;
-    qint64 DeliveredBytes = 0;
-    // The entries of the archive this run wrote.
-    qint64 ArchiveEntries = 0;
-    // The archive options this run started with, and the passphrase of an encrypted run (none:
-    // the archive is not encrypted), which the archive takes over and wipes when it goes.
-    ArchiveOptions Options;
-    std::shared_ptr<const Passphrase> ArchivePassphrase;
     // How long the diagnostic line formatter may take for one raw file.
     DiagFormatTimeLimit FormatTimeLimit;
+    RunRecord LastRun;
 
 private:
     QString m_executablePath;
     std::unique_ptr<FileSystem> m_fileSystem;
     std::unique_ptr<Registry> m_registry;
     std::unique_ptr<Components> m_components;
-    std::unique_ptr<DiagLineFormatter> m_diagLineFormatter;
     Clock m_clock;
     std::shared_ptr<WorkStationSource> m_workstationSource;
     std::optional<WorkStationInfo> m_workstation;
     NoLauncher m_noLauncher;
     Launcher *m_launcher;
-    WindowLauncher m_windowLauncher;
     SilentDialogs m_silentDialogs;
     Dialogs *m_interactiveDialogs;
-    WindowDialogs m_windowDialogs;
     Terminator m_terminator;
+    std::optional<StartFacts> m_start;
     SingleInstance m_instance;
     RunLog m_runLog;
     bool m_startRefused = false;
-    QStringList m_runTemporaries;
-    std::function<void()> m_runStop;
-    std::atomic<bool> m_cancelRequested = false;
+    // Lives on the window's thread: what a run tells it runs there.
+    Mailbox m_window;
 };

@@ -251,8 +251,9 @@ void tellRefusal(const QString &text)
 
 void reportProgramEnd(Program &program, const StartFacts &start, int status)
 {
+    const RunRecord &run = program.LastRun;
     const bool aRun =
-        start.unattended || status == ExitStatus::StartRefused || !program.RunLogPath.isEmpty();
+        start.unattended || status == ExitStatus::StartRefused || !run.runLog.isEmpty();
     if (!aRun)
         return;
     RunOutcome outcome;
@@ -260,14 +261,14 @@ void reportProgramEnd(Program &program, const StartFacts &start, int status)
     outcome.ended = program.now();
     outcome.exitStatus = status;
     outcome.errors = program.runLog().ErrorCount();
-    outcome.archive = program.DeliveredArchive;
-    outcome.archiveBytes = program.DeliveredBytes;
-    outcome.entries = program.DeliveredArchive.isEmpty() ? 0 : program.ArchiveEntries;
-    const QDateTime runStarted = program.RunStarted.isValid() ? program.RunStarted : start.started;
+    outcome.archive = run.archive;
+    outcome.archiveBytes = run.archiveBytes;
+    outcome.entries = run.archive.isEmpty() ? 0 : run.entries;
+    const QDateTime runStarted = run.started.isValid() ? run.started : start.started;
     outcome.durationSeconds = double(runStarted.msecsTo(outcome.ended)) / 1000;
     trapSilently([&] {
-        if (!program.RunLogPath.isEmpty() && program.fileSystem().FileExists(program.RunLogPath))
-            outcome.runLog = program.RunLogPath;
+        if (!run.runLog.isEmpty() && program.fileSystem().FileExists(run.runLog))
+            outcome.runLog = run.runLog;
     });
     if (start.unattended && status != ExitStatus::Success)
         trapSilently([&] {

@@ -1,37 +1,31 @@
 #include "app/RunThread.h"
 
-#include "app/Program.h"
 #include "app/WindowThread.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 
+#include <future>
+
 #include <pthread.h>
 
-// The window as the run sees it from its own thread. Nothing here waits for the window but the
-// run log viewer, which the run shows as one of its own boxes.
+// The window as the run sees it from its own thread: each call becomes a queued call on the
+// window's thread, and nothing waits for the window.
 class RunThread::Host : public RunHost {
 public:
-    Host(RunThread &run)
-        : m_run(run)
+    Host(Mailbox &context, RunHost &window, const FolderText &folder)
+        : m_context(context)
+        , m_window(window)
+        , m_folder(folder)
     {
     }
 
-    QString archiveFolderText() const override { return m_run.m_window.archiveFolderText(); }
-    void setArchiveFolderText(const QString &text) override
-    {
-        toWindow([text](RunHost &window) { window.setArchiveFolderText(text); });
-    }
-    void setWaitPointer(bool on) override
-    {
-        toWindow([on](RunHost &window) { window.setWaitPointer(on); });
-    }
+    QString archiveFolderText() const override { return m_folder.get(); }
     void setRunning(bool running) override
     {
-        m_run.m_phase = running ? Phase::Running : Phase::Reporting;
         toWindow([running](RunHost &window) { window.setRunning(running); });
     }
-    bool isRunning() const override { return m_run.m_phase == Phase::Running; }
     void setProgress(double value, double maximum, ProgressUnit unit) override
     {
         // Only the latest counts: a folder of 70,000 files hands over what the window can show.
@@ -40,18 +34,19 @@ public:
         if (m_progressPending)
             return;
         m_progressPending = true;
-        postTo(&m_run.m_context,
-               [this] { runAtMostEvery(&m_run.m_context, m_shown, [this] { showProgress(); }); });
+        postTo(&m_context,
+               [this] { runAtMostEvery(&m_context, m_shown, [this] { showProgress(); }); });
     }
-    void showRunLog(const QString &path) override
+    void runLogOpened(const QString &path) override
     {
-        RunHost *window = &m_run.m_window;
-        const Program *program = &m_run.m_program;
-        callOn(
-            &m_run.m_context, [window, path] { window->showRunLog(path); },
-            [program] { return program->cancelRequested(); });
+        toWindow([path](RunHost &window) { window.runLogOpened(path); });
     }
-    bool waitForRunEnd(std::chrono::milliseconds) override { return true; }
+    void archiveDelivered(const QString &path, qint64 bytes, qint64 entries) override
+    {
+        toWindow([path, bytes, entries](RunHost &window) {
+            window.archiveDelivered(path, bytes, entries);
+        });
+    }
 
 private:
     struct Progress {
@@ -69,111 +64,157 @@ private:
             progress = m_progress;
             m_progressPending = false;
         }
-        m_run.m_window.setProgress(progress.value, progress.maximum, progress.unit);
+        m_window.setProgress(progress.value, progress.maximum, progress.unit);
     }
 
     void toWindow(std::function<void(RunHost &)> tell)
     {
-        RunHost *window = &m_run.m_window;
-        postTo(&m_run.m_context, [window, tell = std::move(tell)] { tell(*window); });
+        RunHost *window = &m_window;
+        postTo(&m_context, [window, tell = std::move(tell)] { tell(*window); });
     }
 
-    RunThread &m_run;
+    Mailbox &m_context;
+    RunHost &m_window;
+    const FolderText &m_folder;
     std::mutex m_progressMutex;
     Progress m_progress;
     bool m_progressPending = false;
+    // On the window's thread only.
     QElapsedTimer m_shown;
 };
 
-RunThread::RunThread(Program &program, RunHost &window)
-    : m_program(program)
-    , m_window(window)
-    , m_host(std::make_unique<Host>(*this))
+RunThread::RunThread(RunHost &window, const FolderText &folder,
+                     std::function<void(const RunEnd &)> ended)
+    : m_host(std::make_unique<Host>(m_context, window, folder))
+    , m_ended(std::move(ended))
 {
 }
 
 RunThread::~RunThread()
 {
-    if (active()) {
-        // Nothing is left to show what it does.
-        m_program.requestCancel();
-        waitToStop(std::chrono::hours(1));
-    }
+    if (m_run)
+        m_run->requestCancel();
     if (m_thread.joinable())
         m_thread.join();
 }
 
-bool RunThread::active() const
+bool RunThread::running() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_active;
+    return m_running;
 }
 
-bool RunThread::inProgress() const
+void RunThread::start(std::unique_ptr<Run> run, std::function<RunEnd(Run &, RunHost &)> work)
 {
-    return active() && m_phase != Phase::Reporting;
-}
-
-void RunThread::start(std::function<void(RunHost &)> run)
-{
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_active)
-            return;
-        m_active = true;
-        m_escaped = nullptr;
-    }
+    if (m_endPending)
+        return;
     if (m_thread.joinable())
         m_thread.join();
-    m_phase = Phase::Checking;
-    m_thread = std::thread([this, run = std::move(run)] {
-        ::pthread_setname_np(::pthread_self(), "archive run");
-        std::exception_ptr escaped;
-        try {
-            run(*m_host);
-        } catch (const RunCancelled &) {
-            // Asked to stop: whoever asked ends the program.
-        } catch (...) {
-            escaped = std::current_exception();
-        }
-        {
-            const std::lock_guard lock(m_mutex);
-            m_escaped = escaped;
-            m_active = false;
-        }
-        m_ended.notify_all();
-        postTo(&m_context, [this] { finished(); });
-    });
+    m_run = std::move(run);
+    m_endPending = true;
+    m_running = true;
+    std::promise<void> owned;
+    m_thread =
+        std::thread([this, work = std::move(work), run = m_run.get(), owned = owned.get_future()] {
+            ::pthread_setname_np(::pthread_self(), "archive run");
+            owned.wait();
+            RunEnd end;
+            try {
+                end = work(*run, *m_host);
+            } catch (const RunEnds &ends) {
+                end = ends.end;
+            } catch (const RunCancelled &) {
+                // Asked to stop: what it made for itself goes; whoever asked ends the program.
+                run->removeRunTemporaries();
+                end = {RunEnd::Kind::Cancelled, QString()};
+            } catch (const std::exception &failure) {
+                end = {RunEnd::Kind::Failed, QString::fromLocal8Bit(failure.what())};
+            } catch (...) {
+                end = {RunEnd::Kind::Failed, QStringLiteral("an unexpected failure")};
+            }
+            {
+                const std::lock_guard lock(m_mutex);
+                m_running = false;
+                m_end = end;
+            }
+            m_returned.notify_all();
+            postTo(&m_context, [this] { handOver(); });
+        });
+    // The run log is the run's from its first line until its end is handed over.
+    m_run->runLog().takeOver(m_thread.get_id());
+    owned.set_value();
 }
 
-void RunThread::finished()
+void RunThread::handOver()
 {
-    if (!active() && m_thread.joinable())
+    if (!m_endPending)
+        return;
+    if (m_thread.joinable())
         m_thread.join();
-    if (const auto onEnd = std::exchange(m_onEnd, nullptr))
-        onEnd();
+    RunEnd end;
+    {
+        const std::lock_guard lock(m_mutex);
+        end = *std::exchange(m_end, std::nullopt);
+    }
+    m_run->runLog().takeOver(std::this_thread::get_id());
+    // Its formatter and what else it holds go with it.
+    m_run.reset();
+    m_endPending = false;
+    m_taken = end;
+    guarded([&] { m_ended(end); });
+    if (const auto onTaken = std::exchange(m_onTaken, nullptr))
+        onTaken();
+}
+
+void RunThread::requestCancel()
+{
+    if (m_run && running())
+        m_run->requestCancel();
+}
+
+std::optional<RunEnd> RunThread::stop(std::chrono::milliseconds within)
+{
+    if (!m_endPending)
+        return m_taken;
+    requestCancel();
+    bool returned = false;
+    {
+        std::unique_lock lock(m_mutex);
+        returned = m_returned.wait_for(lock, within, [&] { return !m_running; });
+    }
+    // What it told the window meanwhile, and its end when it came to one.
+    m_context.runWaiting();
+    if (returned)
+        handOver();
+    if (!returned) {
+        m_run->runLog().takeOver(std::this_thread::get_id());
+        m_run->removeRunTemporaries();
+        return std::nullopt;
+    }
+    return m_taken;
 }
 
 void RunThread::wait()
 {
-    QEventLoop loop;
-    m_onEnd = [&loop] { loop.quit(); };
-    if (active())
+    if (m_endPending) {
+        QEventLoop loop;
+        m_onTaken = [&loop] { loop.quit(); };
         loop.exec();
-    m_onEnd = nullptr;
+        m_onTaken = nullptr;
+    }
     if (m_thread.joinable())
         m_thread.join();
-    std::exception_ptr escaped;
-    {
-        const std::lock_guard lock(m_mutex);
-        escaped = std::exchange(m_escaped, nullptr);
-    }
-    if (escaped)
+    if (const std::exception_ptr escaped = std::exchange(m_escaped, nullptr))
         std::rethrow_exception(escaped);
 }
 
-bool RunThread::waitToStop(std::chrono::milliseconds within)
+void RunThread::guarded(const std::function<void()> &step)
 {
-    std::unique_lock lock(m_mutex);
-    return m_ended.wait_for(lock, within, [&] { return !m_active; });
+    try {
+        step();
+    } catch (...) {
+        m_escaped = std::current_exception();
+        if (const auto onTaken = std::exchange(m_onTaken, nullptr))
+            onTaken();
+    }
 }

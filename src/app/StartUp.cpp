@@ -14,7 +14,7 @@ namespace {
 constexpr qint32 statusRunning = 32;
 constexpr qint16 minimumMajor = 3;
 
-[[noreturn]] void refuse(Program &program, RunHost &host)
+[[noreturn]] void refuse(Program &program, WindowHost &host)
 {
     program.refuseStart();
     EndProgram(program, host);
@@ -62,7 +62,7 @@ std::optional<QString> servedVersionRefused(const OrvelVersionInfo &version)
         .arg(version.Minor);
 }
 
-void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
+void Form_Load(Program &program, WindowHost &host, const QStringList &arguments,
                const StartUpJobs &jobs)
 {
     const QString commandLine = arguments.join(QLatin1Char(' '));

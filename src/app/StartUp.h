@@ -6,7 +6,7 @@
 #include <optional>
 
 class Program;
-class RunHost;
+class WindowHost;
 struct OrvelVersionInfo;
 
 // The two jobs a start leads to. They live above this layer, so the window that loads hands them
@@ -21,7 +21,7 @@ struct StartUpJobs {
 // program) or the background update check (unless [Update] Check=false in the settings), after
 // which the window is shown. Every refusal says
 // why on stderr and in the system log, whatever the mode.
-void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
+void Form_Load(Program &program, WindowHost &host, const QStringList &arguments,
                const StartUpJobs &jobs);
 
 // True when the command line asks for an unattended run: "/Silent" anywhere, in any letter case.

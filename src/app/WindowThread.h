@@ -1,30 +1,84 @@
 #pragma once
 
-#include "app/RunHost.h"
-
+#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QMetaObject>
+#include <QEvent>
 #include <QObject>
-#include <QThread>
+#include <QPointer>
 #include <QTimer>
 
-#include <chrono>
-#include <condition_variable>
-#include <exception>
+#include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <thread>
 
-// How the archive run's thread reaches the window's thread: work handed over to run there later,
-// or run there while the run waits for it (a box the run itself must show).
+// How another thread reaches the window's thread: work handed over to run there later. Nothing
+// waits for the window.
 
-// Runs `work` later on the thread of `context`, in the order handed over; never when `context` is
-// gone first.
-inline void postTo(QObject *context, std::function<void()> work)
+// Where work handed over from any thread waits for the thread this lives on, and runs there in
+// the order handed over; work not run yet goes with it. The hand-over itself is under a lock of
+// ours, so that a thread sanitizer sees its order (the toolkit's own queue is built without it,
+// and would look like none): the toolkit's event only wakes the thread.
+class Mailbox : public QObject {
+public:
+    using QObject::QObject;
+
+    void post(std::function<void()> work)
+    {
+        QEvent *wake = nullptr;
+        {
+            const std::lock_guard lock(m_mutex);
+            m_waiting.push_back(std::move(work));
+            if (std::exchange(m_woken, true))
+                return;
+            // Made under the lock, which the waking thread takes before it looks at the event.
+            wake = new QEvent(QEvent::User);
+        }
+        QCoreApplication::postEvent(this, wake);
+    }
+
+    // Runs what waits now, on the thread this lives on.
+    void runWaiting()
+    {
+        // A piece of work may take this mailbox away with it.
+        const QPointer<Mailbox> alive(this);
+        while (alive) {
+            std::function<void()> work;
+            {
+                const std::lock_guard lock(m_mutex);
+                if (m_waiting.empty()) {
+                    m_woken = false;
+                    break;
+                }
+                work = std::move(m_waiting.front());
+                m_waiting.pop_front();
+            }
+            work();
+        }
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+        }
+        if (event->type() != QEvent::User)
+            return QObject::event(event);
+        runWaiting();
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::deque<std::function<void()>> m_waiting;
+    bool m_woken = false;
+};
+
+// Runs `work` later on the thread `mailbox` lives on, in the order handed over; never when the
+// mailbox is gone first.
+inline void postTo(Mailbox *mailbox, std::function<void()> work)
 {
-    QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+    mailbox->post(std::move(work));
 }
 
 // Runs `work` now, or later on the thread of `context` (the caller's): at most once every 40 ms,
@@ -42,67 +96,4 @@ inline void runAtMostEvery(QObject *context, QElapsedTimer &last, std::function<
         QTimer::singleShot(int(early), context, std::move(run));
     else
         run();
-}
-
-// Runs `work` on the thread of `context` and gives its result, passing on what it throws; at once
-// when called on that thread. While it waits, `cancelled` is asked now and then; once it says so
-// the wait ends with RunCancelled, and work not begun yet is dropped. `work` outlives the caller
-// then, so it captures by value.
-template <typename Result>
-Result callOn(QObject *context, std::function<Result()> work,
-              const std::function<bool()> &cancelled)
-{
-    if (QThread::currentThread() == context->thread())
-        return work();
-    struct Pending {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool abandoned = false;
-        bool finished = false;
-        std::optional<Result> result;
-        std::exception_ptr failure;
-    };
-    const auto pending = std::make_shared<Pending>();
-    postTo(context, [pending, work = std::move(work)] {
-        {
-            const std::lock_guard lock(pending->mutex);
-            if (pending->abandoned)
-                return;
-        }
-        std::optional<Result> result;
-        std::exception_ptr failure;
-        try {
-            result.emplace(work());
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        const std::lock_guard lock(pending->mutex);
-        pending->result = std::move(result);
-        pending->failure = failure;
-        pending->finished = true;
-        pending->done.notify_all();
-    });
-    std::unique_lock lock(pending->mutex);
-    while (!pending->done.wait_for(lock, std::chrono::milliseconds(20),
-                                   [&] { return pending->finished; })) {
-        if (cancelled && cancelled()) {
-            pending->abandoned = true;
-            throw RunCancelled{};
-        }
-    }
-    if (pending->failure)
-        std::rethrow_exception(pending->failure);
-    return std::move(*pending->result);
-}
-
-inline void callOn(QObject *context, std::function<void()> work,
-                   const std::function<bool()> &cancelled)
-{
-    callOn<bool>(
-        context,
-        [work = std::move(work)] {
-            work();
-            return true;
-        },
-        cancelled);
 }

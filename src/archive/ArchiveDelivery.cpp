@@ -1,6 +1,6 @@
 #include "archive/ArchiveDelivery.h"
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveRetention.h"
 #include "common/ControlText.h"
@@ -50,14 +50,14 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
 }
 
 // The copy under its temporary name, told on the bar in bytes, stopped when the run is.
-void copyWatched(Program &program, RunHost &host, const QString &source, const QString &temporary)
+void copyWatched(Run &run, RunHost &host, const QString &source, const QString &temporary)
 {
     CopyWatch watch;
     watch.progress = [&](qint64 copied, qint64 total) {
         host.setProgress(double(copied), double(total), ProgressUnit::CopiedBytes);
     };
-    watch.stop = [&] { return program.cancelRequested(); };
-    program.fileSystem().CopyFile(source, temporary, false, watch);
+    watch.stop = [&] { return run.cancelRequested(); };
+    run.fileSystem().CopyFile(source, temporary, false, watch);
 }
 
 // The copy holds the archive byte for byte: its size and checksum as the archive folder reads
@@ -78,15 +78,15 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
 // for byte, and only then gives it its name, never over a file that appeared meanwhile. Whatever
 // fails, nothing is left under either name.
-void deliver(Program &program, RunHost &host, const QString &folder, const QString &name,
+void deliver(Run &run, RunHost &host, const QString &folder, const QString &name,
              const QString &temporary)
 {
-    FileSystem &fs = program.fileSystem();
+    FileSystem &fs = run.fileSystem();
     try {
-        copyWatched(program, host, program.ZipFilePath, temporary);
-        verify(fs, program.ZipFilePath, temporary);
+        copyWatched(run, host, run.ZipFilePath, temporary);
+        verify(fs, run.ZipFilePath, temporary);
         // Asked to stop while it copied: the archive is not delivered after all.
-        stopIfCancelled(program);
+        stopIfCancelled(run);
         fs.MoveFile(temporary, folder + name);
     } catch (...) {
         trapSilently([&] {
@@ -109,19 +109,19 @@ QString targetFolder(const RunHost &host)
 
 } // namespace
 
-void CopyArchiveToTargetFolder(Program &program, RunHost &host)
+void CopyArchiveToTargetFolder(Run &run, RunHost &host)
 {
-    RunLog &log = program.runLog();
-    FileSystem &fs = program.fileSystem();
+    RunLog &log = run.runLog();
+    FileSystem &fs = run.fileSystem();
     const auto report = logFailureIn(log, "CopyArchiveToTargetFolder");
-    stopIfCancelled(program);
+    stopIfCancelled(run);
 
     QString target;
-    trap([&] { target = targetFolder(host) + fs.GetFileName(program.ZipFilePath); }, report);
+    trap([&] { target = targetFolder(host) + fs.GetFileName(run.ZipFilePath); }, report);
     trap(
         [&] {
             log.WriteLogLine(QStringLiteral("    Moving ZIP file archive from :") +
-                             shownPath(program.ZipFilePath) + QStringLiteral(" to destination:") +
+                             shownPath(run.ZipFilePath) + QStringLiteral(" to destination:") +
                              shownPath(target));
         },
         report);
@@ -137,18 +137,18 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
             // Read afresh: the folder may have been changed while the archive was built. Names
             // are joined with "/" whatever separator the folder was typed with.
             const QString folder = slashedPath(targetFolder(host));
-            trapSilently(
-                [&] { removeLeftovers(fs, folder, program.WorkStation().ComputerName()); });
-            const QString name = fs.GetFileName(program.ZipFilePath);
+            trapSilently([&] { removeLeftovers(fs, folder, run.WorkStation().ComputerName()); });
+            const QString name = fs.GetFileName(run.ZipFilePath);
             // A run cut short while it copies takes its copy with it.
             const QString temporary = folder + temporaryName(name);
-            program.addRunTemporaries(temporary);
-            deliver(program, host, folder, name, temporary);
-            program.DeliveredArchive = folder + name;
-            program.DeliveredBytes = fs.FileSize(program.DeliveredArchive);
+            run.addRunTemporaries(temporary);
+            deliver(run, host, folder, name, temporary);
+            run.DeliveredArchive = folder + name;
+            run.DeliveredBytes = fs.FileSize(run.DeliveredArchive);
+            host.archiveDelivered(run.DeliveredArchive, run.DeliveredBytes, run.ArchiveEntries);
             log.WriteLogLine(QStringLiteral("    File copied"));
         },
         report);
     // Old archives go only once this one is safely there.
-    RemoveOldArchives(program);
+    RemoveOldArchives(run);
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-class Program;
+class Run;
 class RunHost;
 
 // The second stage: copies the archive into the archive folder, never replacing a file there.
 // Traps its own failures.
-void CopyArchiveToTargetFolder(Program &program, RunHost &host);
+void CopyArchiveToTargetFolder(Run &run, RunHost &host);

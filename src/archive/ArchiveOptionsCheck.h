@@ -4,11 +4,11 @@
 
 #include <optional>
 
-class Program;
+class Run;
 
-// Takes this run's archive options from the settings into the program (Options, and
+// Takes this run's archive options, as stored when it was started, into the run (Options, and
 // ArchivePassphrase read from its file). Returns why the run must not start: a passphrase file is
 // set but cannot be used, or the settings cannot be read, so that nobody can tell whether the
 // archive is to be encrypted. A retention value that cannot be read is written as an "(error)"
 // line and leaves every archive where it is; the run goes on.
-std::optional<QString> TakeArchiveOptions(Program &program);
+std::optional<QString> TakeArchiveOptions(Run &run);

@@ -1,6 +1,6 @@
 #include "archive/ArchiveRetention.h"
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
@@ -52,18 +52,18 @@ RetentionPlan archivesToRemove(const QStringList &names, const QString &computer
     return plan;
 }
 
-void RemoveOldArchives(Program &program)
+void RemoveOldArchives(Run &run)
 {
-    const ArchiveOptions &options = program.Options;
-    RunLog &log = program.runLog();
-    if (program.DeliveredArchive.isEmpty() || (options.KeepDays == 0 && options.KeepCount == 0))
+    const ArchiveOptions &options = run.Options;
+    RunLog &log = run.runLog();
+    if (run.DeliveredArchive.isEmpty() || (options.KeepDays == 0 && options.KeepCount == 0))
         return;
     // An archive with errors may lack what an older one holds.
     if (log.ErrorCount() > 0) {
         log.WriteLogLine(QStringLiteral("    Old archives are kept: this run counted errors."));
         return;
     }
-    FileSystem &fs = program.fileSystem();
+    FileSystem &fs = run.fileSystem();
     const auto warn = [&](const QString &what) {
         return [&log, what](const Failure &failure) {
             log.WriteLogLine(QStringLiteral("(warning) ") + what + failure.description());
@@ -71,15 +71,15 @@ void RemoveOldArchives(Program &program)
     };
     trap(
         [&] {
-            const QString name = fs.GetFileName(program.DeliveredArchive);
+            const QString name = fs.GetFileName(run.DeliveredArchive);
             const QString folder =
-                program.DeliveredArchive.left(program.DeliveredArchive.size() - name.size());
+                run.DeliveredArchive.left(run.DeliveredArchive.size() - name.size());
             QStringList names;
             // Regular files only: links and folders are listed apart and never touched.
             for (const File &file : fs.GetFolder(folder).Files)
                 names << file.Name();
             const RetentionPlan plan =
-                archivesToRemove(names, program.WorkStation().ComputerName(), name, program.now(),
+                archivesToRemove(names, run.WorkStation().ComputerName(), name, run.now(),
                                  options.KeepDays, options.KeepCount);
             // One line, however many: a clock set a year ahead made one a night.
             constexpr qsizetype named = 5;
@@ -94,6 +94,8 @@ void RemoveOldArchives(Program &program)
                                  ? QStringLiteral(" and %1 more").arg(plan.future.size() - named)
                                  : QString()));
             for (const ArchiveRemoval &removal : plan.removals) {
+                // Thousands of removals on a share: a stop is heard between two.
+                stopIfCancelled(run);
                 const QString path = folder + removal.name;
                 // Not forced: an archive made read-only is one somebody chose to keep.
                 if (trap([&] { fs.DeleteFile(path, false); },

@@ -6,15 +6,15 @@
 
 #include <vector>
 
-class Program;
+class Run;
 
 // After a run whose archive was delivered and verified, and which counted no error, removes this
 // computer's older archives from the folder it was delivered to, as KeepDays and KeepCount ask
-// (Program::Options). Only files named exactly as this computer's runs name their archives
+// (Run::Options). Only files named exactly as this computer's runs name their archives
 // (LOG_Archive_<computer>_yymmdd_hh_mm_ss.ZIP) are ever removed, never this run's archive, never
 // a folder or a link. Each removal is one run-log line; one that fails is a "(warning)" and the
 // run goes on. Everything goes through the file-system layer, so it works wherever delivery does.
-void RemoveOldArchives(Program &program);
+void RemoveOldArchives(Run &run);
 
 // An archive that is to go, and why.
 struct ArchiveRemoval {

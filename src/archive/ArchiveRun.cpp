@@ -1,9 +1,8 @@
 #include "archive/ArchiveRun.h"
 
 #include "app/Dialogs.h"
-#include "app/EndProgram.h"
 #include "app/LoggingFolder.h"
-#include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
 #include "archive/ArchiveOptionsCheck.h"
@@ -88,31 +87,32 @@ Refusal workingLoggingFolder(const QString &folder)
 
 } // namespace
 
-void cmdStart_Click(Program &program, RunHost &host)
+RunEnd cmdStart_Click(Run &run, RunHost &host)
 {
-    RunLog &log = program.runLog();
+    RunLog &log = run.runLog();
     const auto report = logFailureIn(log, "cmdStart_Click");
-    program.RunStarted = program.now();
 
     // Every press leaves a run log, even one that is refused at once.
     trap(
         [&] {
-            program.RunLogPath = GenerateNewLogFileName(program.runFiles());
-            log.OpenRunLog(program.RunLogPath);
+            run.RunLogPath = GenerateNewLogFileName(run.runFiles());
+            log.OpenRunLog(run.RunLogPath);
+            if (!run.RunLogPath.isEmpty())
+                host.runLogOpened(run.RunLogPath);
         },
         report);
 
-    // The checks read the folder afresh each time: it may be changed while a box is open.
-    bool refused = false;
+    // The checks read the folder afresh each time: it may be changed while they run.
+    std::optional<RunEnd> refused;
     std::unique_ptr<RunCleaning> cleaning;
     const auto refuse = [&](const Refusal &refusal) {
-        refused = true;
-        if (program.SilentMode) {
+        if (run.SilentMode) {
             log.WriteLogLine(refusal.silentLine);
-            EndProgram(program, host);
+            refused = RunEnd{RunEnd::Kind::Ended, QString()};
+            return;
         }
         log.CloseRunLog();
-        program.dialogs().messageBox(refusal.message);
+        refused = RunEnd{RunEnd::Kind::Refused, refusal.message};
     };
     const std::function<std::optional<Refusal>()> checks[] = {
         [&]() -> std::optional<Refusal> {
@@ -121,33 +121,33 @@ void cmdStart_Click(Program &program, RunHost &host)
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
-            if (!program.fileSystem().FolderExists(host.archiveFolderText()))
+            if (!run.fileSystem().FolderExists(host.archiveFolderText()))
                 return withReason(missingFolder(host.archiveFolderText()),
-                                  program.fileSystem().lastProblem());
+                                  run.fileSystem().lastProblem());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
-            if (!TestWriteAccess(program.fileSystem(), host.archiveFolderText()))
+            if (!TestWriteAccess(run.fileSystem(), host.archiveFolderText()))
                 return withReason(unwritableFolder(host.archiveFolderText()),
-                                  program.fileSystem().lastProblem());
+                                  run.fileSystem().lastProblem());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
-            if (IsWorkingFolder(program.programFolder(), host.archiveFolderText()))
+            if (IsWorkingFolder(run.programFolder(), host.archiveFolderText()))
                 return workingFolder(host.archiveFolderText());
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
             // Before anything is emptied; a value that cannot be read is ArchiveFiles' to tell.
             QString logging;
-            trapSilently([&] { logging = ReadLoggingFolder(program.registry()); });
-            if (!logging.isEmpty() && IsWorkingFolder(program.programFolder(), logging))
+            trapSilently([&] { logging = ReadLoggingFolder(run.registry()); });
+            if (!logging.isEmpty() && IsWorkingFolder(run.programFolder(), logging))
                 return workingLoggingFolder(logging);
             return std::nullopt;
         },
         // Fails closed: no archive at all rather than one unencrypted.
         [&]() -> std::optional<Refusal> {
-            if (const std::optional<QString> why = TakeArchiveOptions(program))
+            if (const std::optional<QString> why = TakeArchiveOptions(run))
                 return Refusal{QStringLiteral("(error) ") + *why +
                                    QStringLiteral(" - exiting application."),
                                why->left(1).toUpper() + why->mid(1) +
@@ -156,11 +156,15 @@ void cmdStart_Click(Program &program, RunHost &host)
         },
         // Fails closed too: no archive rather than one that is not cleaned.
         [&]() -> std::optional<Refusal> {
-            if (!program.Options.Obfuscate)
+            if (!run.Options.Obfuscate)
                 return std::nullopt;
             QString why;
-            trap([&] { cleaning = std::make_unique<RunCleaning>(program); },
-                 [&](const Failure &failure) { why = failure.description(); });
+            trap(
+                [&] {
+                    cleaning = std::make_unique<RunCleaning>(run.executableName(), run.Options,
+                                                             run.WorkStation(), run.registry());
+                },
+                [&](const Failure &failure) { why = failure.description(); });
             if (cleaning) {
                 log.WriteLogLine(cleaning->startLine());
                 return std::nullopt;
@@ -172,7 +176,7 @@ void cmdStart_Click(Program &program, RunHost &host)
         },
     };
     for (const auto &check : checks) {
-        stopIfCancelled(program);
+        stopIfCancelled(run);
         trap(
             [&] {
                 if (const auto refusal = check())
@@ -180,32 +184,16 @@ void cmdStart_Click(Program &program, RunHost &host)
             },
             report);
         if (refused)
-            return;
+            return *refused;
     }
 
-    stopIfCancelled(program);
+    stopIfCancelled(run);
     trap([&] { host.setRunning(true); }, report);
-    ArchiveFiles(program, host, cleaning.get());
-    CopyArchiveToTargetFolder(program, host);
-    stopIfCancelled(program);
+    ArchiveFiles(run, host, cleaning.get());
+    CopyArchiveToTargetFolder(run, host);
+    stopIfCancelled(run);
     trap([&] { host.setRunning(false); }, report);
 
-    if (!program.SilentMode) {
-        bool noEditor = false;
-        trap(
-            [&] {
-                const DialogAnswer answer = program.dialogs().messageBox(
-                    QStringLiteral("Archive complete. ") + QString::number(log.ErrorCount()) +
-                        QStringLiteral(" errors encountered.  View log file now?"),
-                    MessageButtons::YesNo);
-                if (answer == DialogAnswer::Yes)
-                    noEditor = program.launcher().open(program.RunLogPath) <= 32;
-            },
-            report);
-        // Without a text editor the program's own viewer shows the log: it was shown, so
-        // nothing failed.
-        if (noEditor)
-            trap([&] { host.showRunLog(program.RunLogPath); }, report);
-    }
-    EndProgram(program, host);
+    // The completion question and the end of the program are the window's.
+    return {RunEnd::Kind::Completed, QString()};
 }

@@ -1,6 +1,6 @@
 #include "archive/DiagFormatting.h"
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "common/Failure.h"
 #include "runlog/LineCleaner.h"
 
@@ -424,12 +424,12 @@ DiagFormatOutcome diagFileNotFormatted(const QString &rawPath, const QString &re
     return outcome;
 }
 
-bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath)
+bool strFormatDiagFile(Run &run, const QString &rawPath, const QString &formattedPath)
 {
     const DiagFormatOutcome outcome =
-        formatDiagFile([&]() -> DiagLineFormatter & { return program.diagLineFormatter(); },
-                       program.fileSystem(), program.FormatTimeLimit, rawPath, formattedPath);
+        formatDiagFile([&]() -> DiagLineFormatter & { return run.diagLineFormatter(); },
+                       run.fileSystem(), run.FormatTimeLimit, rawPath, formattedPath);
     for (const QString &line : outcome.lines)
-        program.runLog().WriteLogLine(line);
+        run.runLog().WriteLogLine(line);
     return outcome.formatted;
 }

@@ -11,7 +11,7 @@
 class DiagLineFormatter;
 class File;
 class FileSystem;
-class Program;
+class Run;
 struct DiagFormatTimeLimit;
 
 // What formatting one raw file came to: the run-log lines it costs, in the order they are to be
@@ -48,8 +48,8 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
                                  const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1,
                                  const File *rawFile = nullptr);
 
-// The same with the program's one formatter, its lines then written to the run log.
-bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath);
+// The same with the run's one formatter, its lines then written to the run log.
+bool strFormatDiagFile(Run &run, const QString &rawPath, const QString &formattedPath);
 
 // The outcome of a raw file that is not handed to the formatter at all; `reason`, unless empty, is
 // its "(error)" line.

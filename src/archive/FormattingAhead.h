@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Program.h"
+#include "app/Run.h"
 #include "archive/DiagFormatting.h"
 #include "common/Failure.h"
 #include "platform/Components.h"
@@ -33,10 +33,10 @@ struct FormattingJob {
 class FormattingAhead {
 public:
     // Copies of raw files up to `inMemoryUpTo` bytes are made in memory (see formatDiagFile).
-    FormattingAhead(Program &program, std::vector<FormattingJob> jobs, qint64 inMemoryUpTo)
-        : m_fs(program.fileSystem())
+    FormattingAhead(Run &run, std::vector<FormattingJob> jobs, qint64 inMemoryUpTo)
+        : m_fs(run.fileSystem())
         , m_inMemoryUpTo(inMemoryUpTo)
-        , m_limit(program.FormatTimeLimit)
+        , m_limit(run.FormatTimeLimit)
         , m_jobs(std::move(jobs))
         , m_outcomes(m_jobs.size())
         , m_done(m_jobs.size(), false)
@@ -55,7 +55,7 @@ public:
         m_formatters.resize(workers);
         m_failures.resize(workers);
         for (size_t i = 0; i < workers; ++i)
-            trap([&] { m_formatters[i] = program.createDiagLineFormatter(); },
+            trap([&] { m_formatters[i] = run.createDiagLineFormatter(); },
                  [&](const Failure &f) { m_failures[i].emplace(f); });
         // Their helper processes too, before any worker thread (ours or the archive's) runs: a
         // process started among running threads is what once made a run hang. One that cannot

@@ -1,9 +1,8 @@
 #include "archive/LogCollection.h"
 
 #include "app/Dialogs.h"
-#include "app/EndProgram.h"
 #include "app/LoggingFolder.h"
-#include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "archive/DiagFormatting.h"
 #include "archive/FormattingAhead.h"
@@ -33,15 +32,12 @@ constexpr int textLevel = 6;
 // The copies in memory at once are bounded by how far the formatting runs ahead.
 constexpr qint64 copiesInMemoryUpTo = 1 << 20;
 
-// The ends of a run whose logging folder cannot be used: a run-log line, a box in an
-// interactive run, and the end of the program.
-[[noreturn]] void endForLoggingFolder(Program &program, RunHost &host, const QString &line,
-                                      const QString &message)
+// The ends of a run whose logging folder cannot be used: a run-log line, then a box in an
+// interactive run and the end of the program.
+[[noreturn]] void endForLoggingFolder(Run &run, const QString &line, const QString &message)
 {
-    program.runLog().WriteLogLine(line);
-    if (!program.SilentMode)
-        program.dialogs().messageBox(message);
-    EndProgram(program, host);
+    run.runLog().WriteLogLine(line);
+    endRun(RunEnd::Kind::Ended, message);
 }
 
 // How a file goes into a cleaning run's archive: its entry's name and what cleans it; no name
@@ -79,46 +75,39 @@ ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QStri
 
 } // namespace
 
-void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
+void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
 {
-    RunLog &log = program.runLog();
-    FileSystem &fs = program.fileSystem();
+    RunLog &log = run.runLog();
+    FileSystem &fs = run.fileSystem();
     const auto report = logFailureIn(log, "ArchiveFiles");
     // Each step is where a run asked to stop comes to its end.
     const auto step = [&](const std::function<void()> &work) {
-        stopIfCancelled(program);
+        stopIfCancelled(run);
         return trap(work, report);
     };
-    const QString formattingFolder = program.programFolder() + QStringLiteral("/TempDiags");
+    const QString formattingFolder = run.programFolder() + QStringLiteral("/TempDiags");
     ZipArchive zip(textLevel);
     // Encrypted as it is written; the passphrase goes with the archive.
-    zip.setPassphrase(std::move(program.ArchivePassphrase));
+    zip.setPassphrase(std::move(run.ArchivePassphrase));
 
     step([&] { log.WriteLogLine(QStringLiteral("    Starting ZIP file archive")); });
-    step([&] { program.ZipFilePath = GenerateBackupDataFileName(program.runFiles()); });
+    step([&] { run.ZipFilePath = GenerateBackupDataFileName(run.runFiles()); });
     // What a run cut short must not leave: the archive's pieces and the formatted copies.
-    program.addRunTemporaries(program.ZipFilePath);
-    program.addRunTemporaries(formattingFolder + QLatin1Char('/'));
+    run.addRunTemporaries(run.ZipFilePath);
+    run.addRunTemporaries(formattingFolder + QLatin1Char('/'));
     std::optional<FormattingAhead> formatting;
-    program.setRunStop([&] {
-        if (formatting)
-            formatting->stop();
-        zip.abandon();
-    });
-    const auto noMoreZip = qScopeGuard([&] { program.setRunStop({}); });
     // A stop is heard while the workers keep AddFile waiting: they compress far behind.
-    zip.setWaiting([&] { stopIfCancelled(program); });
+    zip.setWaiting([&] { stopIfCancelled(run); });
 
     int status = 0;
-    step([&] { status = zip.NewZip(program.ZipFilePath); });
+    step([&] { status = zip.NewZip(run.ZipFilePath); });
     if (status != 1) {
-        if (program.SilentMode) {
+        if (run.SilentMode) {
             log.WriteLogLine(QStringLiteral("(error) creating newzip in ArchiveFiles:") +
                              zip.ErrorText() + QStringLiteral(" - exiting application"));
-            EndProgram(program, host);
+            endRun(RunEnd::Kind::Ended);
         }
-        program.dialogs().messageBox(QStringLiteral("Error creating newzip in ArchiveFiles:") +
-                                     zip.ErrorText());
+        run.tell(QStringLiteral("Error creating newzip in ArchiveFiles:") + zip.ErrorText());
         return;
     }
 
@@ -127,12 +116,12 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
     step([&] { zip.SaveArchive(); });
 
     QString loggingFolder;
-    step([&] { loggingFolder = ReadLoggingFolder(program.registry()); });
+    step([&] { loggingFolder = ReadLoggingFolder(run.registry()); });
     bool tooLong = false;
-    step([&] { tooLong = loggingFolder.isEmpty() && LoggingFolderTooLong(program.registry()); });
+    step([&] { tooLong = loggingFolder.isEmpty() && LoggingFolderTooLong(run.registry()); });
     if (tooLong)
         endForLoggingFolder(
-            program, host,
+            run,
             QStringLiteral("(error) the log file path found in registry is too long (more than "
                            "1,023 bytes): ") +
                 loggingKey + QStringLiteral("\\Output Path - exiting application."),
@@ -141,7 +130,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
                                "application."));
     if (loggingFolder.isEmpty())
         endForLoggingFolder(
-            program, host,
+            run,
             QStringLiteral("(error) empty log file path found in registry: ") + loggingKey +
                 QStringLiteral("\\Output Path - exiting application."),
             QStringLiteral(
@@ -152,7 +141,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
     step([&] { folderExists = fs.FolderExists(loggingFolder); });
     if (!folderExists)
         endForLoggingFolder(
-            program, host,
+            run,
             QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
                 shownPath(loggingFolder) + QStringLiteral(" - exiting application."),
             QStringLiteral("The log file path found in registry not found on hard drive: ") +
@@ -162,7 +151,12 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
     double value = 0;
     double maximum = 0;
     step([&] {
-        folder.emplace(fs.GetFolder(loggingFolder));
+        // A big folder takes a while to list: the bar says so, with the count so far.
+        const auto listed = [&](qsizetype seen) {
+            host.setProgress(double(seen), 0, ProgressUnit::Listed);
+        };
+        listed(0);
+        folder.emplace(fs.GetFolder(loggingFolder, listed));
         maximum = double(folder->Files.Count());
         host.setProgress(value, maximum, ProgressUnit::Files);
     });
@@ -195,7 +189,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
                 jobs.push_back({file.Path(), copyOf(name), file.Size(), file});
         }
         if (!jobs.empty())
-            formatting.emplace(program, std::move(jobs), copiesInMemoryUpTo);
+            formatting.emplace(run, std::move(jobs), copiesInMemoryUpTo);
     });
 
     if (folder) {
@@ -215,7 +209,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
                     level = dataLevel;
                 } else if (logKindOf(name) == LogKind::Diag && formatting) {
                     const DiagFormatOutcome outcome =
-                        formatting->takeNext([&] { stopIfCancelled(program); });
+                        formatting->takeNext([&] { stopIfCancelled(run); });
                     for (const QString &line : outcome.lines)
                         log.WriteLogLine(line);
                     if (outcome.formatted) {
@@ -278,7 +272,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
         zip.SaveArchive();
         showCompression();
         saved = zip.written();
-        program.ArchiveEntries = qint64(zip.entries());
+        run.ArchiveEntries = qint64(zip.entries());
         // A file that vanished or could not be read since it was added costs its entry only.
         for (const ZipArchive::LostFile &lost : zip.lostFiles())
             log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
@@ -287,7 +281,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
             log.WriteLogLine(QStringLiteral("(error) the ZIP archive could not be written:") +
                              zip.ErrorText() + QStringLiteral(" - no archive is delivered."));
             // The archive without entries that the run began with must not pass for its result.
-            fs.DeleteFile(program.ZipFilePath, true);
+            fs.DeleteFile(run.ZipFilePath, true);
         }
     });
     // The stand-ins given are kept before the archive goes anywhere: without them it could
@@ -301,7 +295,7 @@ void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
                                   failure.description() +
                                   QStringLiteral(" - no archive is delivered."));
                  saved = false;
-                 trap([&] { fs.DeleteFile(program.ZipFilePath, true); }, report);
+                 trap([&] { fs.DeleteFile(run.ZipFilePath, true); }, report);
              });
     }
     step([&] {

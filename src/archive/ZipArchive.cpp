@@ -166,7 +166,13 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         return m_entries.size() < pendingLimit / share && m_memoryQueued < memoryLimit / share &&
                (fd < 0 || m_openFiles < openLimit / share);
     };
-    if (!below(1))
+    // The workers change all three under the lock.
+    bool full = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        full = !below(1);
+    }
+    if (full)
         waitUntil([&] { return below(2); });
     std::unique_lock lock(m_mutex);
     if (m_abandoned) {

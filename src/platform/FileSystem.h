@@ -106,8 +106,10 @@ public:
     // Owner-only, whatever the umask: the program makes no folder but its own working folders.
     virtual void CreateFolder(const QString &path);
     // The folder is opened once, as its path names it; its files are then found through the
-    // open folder (see openRegularFile(const File &)).
-    virtual Folder GetFolder(const QString &path);
+    // open folder (see openRegularFile(const File &)). `listed`, when given, hears now and then how
+    // many entries were looked at so far: a folder of many files takes a while.
+    virtual Folder GetFolder(const QString &path,
+                             const std::function<void(qsizetype)> &listed = {});
     virtual QString GetFileName(const QString &path);
     virtual void DeleteFile(const QString &path, bool force);
     // The copy is made without following a link at the destination and gets deliveredMode,

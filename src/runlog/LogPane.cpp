@@ -8,13 +8,48 @@ void LogPane::select(qsizetype start, qsizetype length)
     m_selLength = std::clamp<qsizetype>(length, 0, m_text.size() - m_selStart);
 }
 
+qsizetype LogPane::lineEndAfter(qsizetype position) const
+{
+    for (qsizetype i = std::max<qsizetype>(position, 0); i < m_text.size(); ++i) {
+        if (m_text.at(i) == QLatin1Char('\n'))
+            return i + 1;
+        if (m_text.at(i) == QLatin1Char('\r'))
+            return i + 1 < m_text.size() && m_text.at(i + 1) == QLatin1Char('\n') ? i + 2 : i + 1;
+    }
+    return m_text.size();
+}
+
+namespace {
+// The lines a document makes of `text`: CR LF, and a lone CR or LF, break a line once.
+qsizetype lineBreaks(QStringView text)
+{
+    qsizetype breaks = 0;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text[i] == QLatin1Char('\n') ||
+            (text[i] == QLatin1Char('\r') &&
+             (i + 1 == text.size() || text[i + 1] != QLatin1Char('\n'))))
+            ++breaks;
+    return breaks;
+}
+} // namespace
+
 void LogPane::replaceSelection(const QString &text)
 {
+    // A cut of whole lines from the front (the pane's trim): a view takes it away as it is.
+    const bool trim = m_selStart == 0 && m_selLength > 0 && text.isEmpty() &&
+                      lineEndAfter(m_selLength - 1) == m_selLength;
+    if (trim) {
+        m_trimmed += m_selLength;
+        m_trimmedLines += lineBreaks(QStringView(m_text).first(m_selLength));
+        if (m_firstChange >= 0)
+            m_firstChange = std::max<qsizetype>(m_firstChange - m_selLength, 0);
+    }
     m_text.replace(m_selStart, m_selLength, text);
     const auto at = m_colours.begin() + m_selStart;
     m_colours.erase(at, at + m_selLength);
     m_colours.insert(m_colours.begin() + m_selStart, size_t(text.size()), PaneColour::Black);
-    changedFrom(m_selStart);
+    if (!trim)
+        changedFrom(m_selStart);
     // As in a rich-text box, the caret ends up after the inserted text with nothing selected.
     m_selStart += text.size();
     m_selLength = 0;
@@ -72,10 +107,17 @@ LogPane::Changes LogPane::takeChanges(qsizetype shown)
     m_viewTold = false;
     const qsizetype first = std::exchange(m_firstChange, -1);
     Changes changes;
-    if (first < 0)
+    changes.trimmed = std::exchange(m_trimmed, 0);
+    changes.trimmedLines = std::exchange(m_trimmedLines, 0);
+    const qsizetype kept = shown - changes.trimmed;
+    changes.fromStart = kept < 0 || (first >= 0 && first < kept) || m_text.size() < kept;
+    if (changes.fromStart) {
+        changes.trimmed = 0;
+        changes.trimmedLines = 0;
+    } else if (first < 0) {
         return changes;
-    changes.fromStart = first < shown || m_text.size() < shown;
-    const qsizetype from = changes.fromStart ? 0 : shown;
+    }
+    const qsizetype from = changes.fromStart ? 0 : kept;
     // A copy of its own: nothing of the pane's text is shared with the view's thread.
     changes.text = QString(m_text.constData() + from, m_text.size() - from);
     changes.colours.assign(m_colours.begin() + from, m_colours.end());

@@ -39,6 +39,10 @@ public:
     void replaceSelection(const QString &text);
     void setSelectionColour(quint32 colour);
 
+    // Where the line that holds `position` ends, past its line break: how many characters go when
+    // whole lines are cut from the front. With the lock held.
+    qsizetype lineEndAfter(qsizetype position) const;
+
     // A copy of the text, and the colour at a position; each takes the lock itself.
     QString text() const;
     quint32 colourAt(qsizetype position) const;
@@ -48,9 +52,13 @@ public:
     // Tells the view of the changes since it last took them; without the lock held.
     void flush();
 
-    // What a view draws next: the text (and its colours) added after the first `shown` characters
-    // it drew, or the whole pane when anything before that changed (the pane's trim).
+    // What a view draws next: the whole lines cut from the front since it last looked (their
+    // characters, and the line breaks a document counts in them: CR LF and a lone CR or LF are one
+    // each), then the text (and its colours) added after what it keeps of the first `shown`
+    // characters it drew. Anything else changed before that: the whole pane, fromStart.
     struct Changes {
+        qsizetype trimmed = 0;
+        qsizetype trimmedLines = 0;
         bool fromStart = false;
         QString text;
         std::vector<quint32> colours;
@@ -66,6 +74,8 @@ private:
     qsizetype m_selStart = 0;
     qsizetype m_selLength = 0;
     qsizetype m_firstChange = -1;
+    qsizetype m_trimmed = 0;
+    qsizetype m_trimmedLines = 0;
     LogPaneView *m_view = nullptr;
     bool m_viewTold = false;
 };

@@ -42,9 +42,22 @@ RunLog::StreamState RunLog::state() const
     return LogStream->isOpen() ? StreamState::Open : StreamState::Closed;
 }
 
+void RunLog::takeOver(std::thread::id owner)
+{
+    const std::lock_guard lock(m_mutex);
+    m_owner = owner;
+}
+
+bool RunLog::ownedElsewhere() const
+{
+    return m_owner != std::thread::id() && m_owner != std::this_thread::get_id();
+}
+
 void RunLog::OpenRunLog(const QString &path)
 {
     const std::lock_guard lock(m_mutex);
+    if (ownedElsewhere())
+        return;
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -73,11 +86,9 @@ void RunLog::OpenRunLog(const QString &path)
 
 void RunLog::WriteLogLine(const QString &event, bool timeStamp)
 {
-    const std::thread::id only = m_onlyThread;
-    if (only != std::thread::id() && only != std::this_thread::get_id())
-        return;
     const std::lock_guard lock(m_mutex);
-    writeLine(event, timeStamp);
+    if (!ownedElsewhere())
+        writeLine(event, timeStamp);
 }
 
 void RunLog::writeLine(const QString &event, bool timeStamp)
@@ -128,10 +139,10 @@ void RunLog::loseFile(const QString &reason)
 void RunLog::showInPane(const QString &line, quint32 colour)
 {
     auto held = m_pane.lock();
-    // Cutting 6,000 characters at once, the first one kept, holds the pane near its limit without
-    // trimming line by line.
+    // Cutting 6,000 characters at once holds the pane near its limit without trimming line by
+    // line; the cut ends where a line does, so that no line is left in pieces.
     if (m_pane.length() > paneLimit) {
-        m_pane.select(1, paneCut);
+        m_pane.select(0, m_pane.lineEndAfter(paneCut - 1));
         m_pane.replaceSelection(QString());
     }
     const qsizetype end = m_pane.length();
@@ -146,7 +157,7 @@ void RunLog::showInPane(const QString &line, quint32 colour)
 void RunLog::CloseRunLog()
 {
     const std::lock_guard lock(m_mutex);
-    if (LogStream && LogStream->isOpen())
+    if (!ownedElsewhere() && LogStream && LogStream->isOpen())
         trap([&] { LogStream->Close(); },
              [&](const Failure &failure) { loseFile(failure.description()); });
 }

@@ -6,7 +6,6 @@
 
 #include <QString>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,8 +19,8 @@ class FileSystem;
 // WriteLogLine, with the count of "(error)" lines of the current run. Nothing here ever throws: a
 // log that cannot be written must not stop the run it describes. But such a run is not one to
 // trust either: from the line that could not be written on, every line goes to stderr and the
-// system log instead, and the run counts as failed (complete() is false). Written from the archive
-// run's thread and the window's; the lines keep the order in which they were written.
+// system log instead, and the run counts as failed (complete() is false). Handed from thread to
+// thread: the archive run's while it runs, the window's before and after (takeOver).
 class RunLog {
 public:
     enum class StreamState { Empty, Open, Closed };
@@ -32,9 +31,11 @@ public:
     // Control characters in the event are shown escaped (see escapeControls).
     void WriteLogLine(const QString &event, bool timeStamp = true);
     void CloseRunLog();
-    // From now on only lines written on the calling thread are taken: a run being stopped must
-    // not add what the stop itself causes.
-    void keepOnlyThisThread() { m_onlyThread = std::this_thread::get_id(); }
+    // From now on only `owner` writes, opens and closes the log (any thread when it is the
+    // default id); what another thread writes is dropped. The hand-over is under the log's lock:
+    // a run that does not come back from a system call can no longer add to a log the window
+    // has taken back.
+    void takeOver(std::thread::id owner);
 
     qint32 ErrorCount() const;
     // False once a line of the current run could not reach its file.
@@ -43,6 +44,8 @@ public:
     LogPane &pane() { return m_pane; }
 
 private:
+    // Under the lock.
+    bool ownedElsewhere() const;
     void writeLine(const QString &event, bool timeStamp);
     void showInPane(const QString &line, quint32 colour);
     void writeToFile(const QString &line);
@@ -50,7 +53,7 @@ private:
     void loseFile(const QString &reason);
 
     mutable std::mutex m_mutex;
-    std::atomic<std::thread::id> m_onlyThread;
+    std::thread::id m_owner;
     FileSystem &m_fs;
     QString m_executableName;
     Clock m_clock;

@@ -1,5 +1,6 @@
 #include "ui/LogViewer.h"
 
+#include "app/WindowThread.h"
 #include "runlog/LogPane.h"
 #include "ui/RichLogView.h"
 #include "ui/WindowLook.h"
@@ -7,7 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QShortcut>
@@ -31,17 +34,40 @@ protected:
     }
 };
 
-// The run log is UTF-16LE with a byte-order mark and CR LF line ends.
-QString readRunLog(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QStringDecoder decode(QStringDecoder::Utf16LE);
-    QString text = decode(file.readAll());
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    return text;
-}
+// How much of the log is read before the window shows, and then at a time: the first screen
+// at once, and pieces small enough that adding one never holds the window up.
+constexpr qint64 firstPiece = 64 * 1024;
+constexpr qint64 piece = 256 * 1024;
+
+// Reads the run log (UTF-16LE with a byte-order mark and CR LF line ends) piece by piece, as text
+// with LF line ends: a CR LF split between two pieces stays one line end.
+class RunLogPieces {
+public:
+    explicit RunLogPieces(const QString &path)
+        : m_file(path)
+    {
+        m_file.open(QIODevice::ReadOnly);
+    }
+    // The next piece of at most `bytes` bytes; `ended` once the file is read through.
+    QString next(qint64 bytes, bool &ended)
+    {
+        const QByteArray read = m_file.isOpen() ? m_file.read(bytes) : QByteArray();
+        ended = read.size() < bytes;
+        QString text = m_pendingCr + m_decode(read);
+        m_pendingCr.clear();
+        if (!ended && text.endsWith(QLatin1Char('\r'))) {
+            text.chop(1);
+            m_pendingCr = QStringLiteral("\r");
+        }
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        return text;
+    }
+
+private:
+    QFile m_file;
+    QStringDecoder m_decode{QStringDecoder::Utf16LE};
+    QString m_pendingCr;
+};
 } // namespace
 
 LogViewer::LogViewer(const QString &path, QWidget *parent, const QString &application)
@@ -57,7 +83,14 @@ LogViewer::LogViewer(const QString &path, QWidget *parent, const QString &applic
     txtLog->setLineWrapMode(QPlainTextEdit::NoWrap);
     txtLog->setUndoRedoEnabled(false);
     new ProblemHighlighter(txtLog->document());
-    txtLog->setPlainText(readRunLog(path));
+    auto pieces = std::make_shared<RunLogPieces>(path);
+    bool ended = false;
+    txtLog->setPlainText(pieces->next(firstPiece, ended));
+    barReading = new QProgressBar(this);
+    barReading->setRange(0, 0);
+    barReading->setMaximumWidth(120);
+    barReading->setToolTip(QStringLiteral("The rest of the run log is being read"));
+    m_readingText = new QLabel(QStringLiteral("Reading the rest of the log..."), this);
 
     cmdPrevious = new QPushButton(QStringLiteral("&Previous problem"), this);
     cmdPrevious->setToolTip(
@@ -70,6 +103,8 @@ LogViewer::LogViewer(const QString &path, QWidget *parent, const QString &applic
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(cmdPrevious);
     buttons->addWidget(cmdNext);
+    buttons->addWidget(barReading);
+    buttons->addWidget(m_readingText);
     buttons->addStretch(1);
     buttons->addWidget(cmdClose);
     auto *layout = new QVBoxLayout(this);
@@ -86,6 +121,64 @@ LogViewer::LogViewer(const QString &path, QWidget *parent, const QString &applic
     connect(new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3), this), &QShortcut::activated, this,
             [this] { findProblem(false); });
     txtLog->setFocus();
+
+    if (ended) {
+        barReading->hide();
+        m_readingText->hide();
+        return;
+    }
+    m_reader = std::thread([this, pieces] {
+        for (bool last = false; !last;) {
+            {
+                // A few pieces ahead of the window at most: a long log is not held twice.
+                std::unique_lock lock(m_mutex);
+                m_handedOver.wait(lock, [&] { return m_stop || m_inTransit < 4; });
+                if (m_stop)
+                    return;
+                ++m_inTransit;
+            }
+            QString text = pieces->next(piece, last);
+            postTo(&m_mailbox, [this, text = std::move(text), last] { add(text, last); });
+        }
+    });
+}
+
+LogViewer::~LogViewer()
+{
+    // What it still hands over is dropped with this window.
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_handedOver.notify_all();
+    if (m_reader.joinable())
+        m_reader.join();
+}
+
+bool LogViewer::reading() const
+{
+    return !barReading->isHidden();
+}
+
+void LogViewer::add(const QString &text, bool last)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        --m_inTransit;
+    }
+    m_handedOver.notify_all();
+    if (!text.isEmpty()) {
+        // Appended without moving the reader's place or the marked problem.
+        QTextCursor end(txtLog->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(text);
+    }
+    if (last) {
+        barReading->hide();
+        m_readingText->hide();
+        if (m_reader.joinable())
+            m_reader.join();
+    }
 }
 
 bool LogViewer::findProblem(bool forward)

@@ -2,6 +2,7 @@
 
 #include "app/WindowThread.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -30,26 +31,39 @@ void RichLogView::paneChanged(LogPane &pane)
 {
     // Queued also on the box's own thread: one drawing for the lines that came meanwhile, as the
     // pane tells the view again only once it took the changes.
-    postTo(m_edit,
-           [this, &pane] { runAtMostEvery(m_edit, m_sinceDrawn, [this, &pane] { draw(pane); }); });
+    postTo(&m_mailbox, [this, &pane] {
+        runAtMostEvery(&m_mailbox, m_sinceDrawn, [this, &pane] { draw(pane); });
+    });
 }
 
 void RichLogView::draw(LogPane &pane)
 {
     const LogPane::Changes changes = pane.takeChanges(m_drawn);
-    if (!changes.fromStart && changes.text.isEmpty())
+    if (!changes.fromStart && changes.text.isEmpty() && changes.trimmed == 0)
         return;
     QScrollBar *bar = m_edit->verticalScrollBar();
     const bool following = bar->value() >= bar->maximum();
-    // The line at the top of the view stays there when the pane is redrawn after its trim.
-    QString topLine;
+    QTextDocument *document = m_edit->document();
     if (changes.fromStart) {
-        if (!following)
-            topLine = m_edit->cursorForPosition(QPoint(0, 0)).block().text();
         m_edit->clear();
         m_drawn = 0;
+    } else if (changes.trimmed > 0) {
+        // The lines cut from the pane go from the view; the line being read stays where it is,
+        // unless it went with them.
+        const QTextBlock firstKept = document->findBlockByNumber(int(changes.trimmedLines));
+        const int gone = firstKept.isValid()
+                             ? int(document->documentLayout()->blockBoundingRect(firstKept).top())
+                             : bar->value();
+        const int reading = bar->value();
+        QTextCursor cut(document);
+        cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor,
+                         int(changes.trimmedLines));
+        cut.removeSelectedText();
+        m_drawn -= changes.trimmed;
+        if (!following)
+            bar->setValue(std::max(reading - gone, 0));
     }
-    QTextCursor cursor(m_edit->document());
+    QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
     const qsizetype end = changes.text.size();
     for (qsizetype start = 0; start < end;) {
@@ -63,11 +77,6 @@ void RichLogView::draw(LogPane &pane)
         start = stop;
     }
     m_drawn += end;
-    if (following) {
+    if (following)
         bar->setValue(bar->maximum());
-    } else if (!topLine.isEmpty()) {
-        const QTextBlock kept = m_edit->document()->find(topLine).block();
-        bar->setValue(kept.isValid() ? bar->value() + m_edit->cursorRect(QTextCursor(kept)).top()
-                                     : 0);
-    }
 }

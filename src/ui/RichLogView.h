@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/WindowThread.h"
 #include "runlog/LogPane.h"
 
 #include <QColor>
@@ -11,9 +12,9 @@ class QTextEdit;
 QColor drawnColour(quint32 paneColour);
 
 // Draws the run-log pane into a rich-text box on the box's thread, whatever thread wrote it: new
-// text is appended in its colours; a change before the end (the pane's trim) redraws the whole
-// pane, which is then a few thousand characters. The box follows new lines only while it shows
-// the last one, so that an earlier line can be read during a run.
+// text is appended in its colours, the whole lines the pane cuts from its front are cut from the
+// box. The box follows new lines only while it shows the last one; scrolled up, the line being
+// read stays in its place whatever is cut or added.
 class RichLogView : public LogPaneView {
 public:
     explicit RichLogView(QTextEdit *edit)
@@ -26,6 +27,8 @@ public:
 
 private:
     QTextEdit *m_edit;
+    // Lives on the box's thread: what the pane tells from another thread is drawn there.
+    Mailbox m_mailbox;
     qsizetype m_drawn = 0;
     QElapsedTimer m_sinceDrawn;
 };

@@ -93,6 +93,10 @@ protected:
             m_rest.stop();
             store();
             break;
+        case QEvent::Show:
+            // Its layout may have grown it for this font since it was put in its place.
+            keepWhole();
+            break;
         default:
             break;
         }
@@ -111,7 +115,12 @@ private:
         // has for this font, where it was.
         if (kept.value(fontKey).toString() != m_window->font().toString())
             m_window->resize(fresh);
-        // The screen may have shrunk since: the window stays whole on it.
+        keepWhole();
+    }
+
+    // The screen may have shrunk since the place was kept: the window stays whole on it.
+    void keepWhole()
+    {
         const QRect room = roomOf(m_window);
         QRect place = m_window->geometry();
         place.setSize(place.size().boundedTo(room.size()).expandedTo(m_window->minimumSize()));

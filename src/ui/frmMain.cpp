@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "app/Dialogs.h"
 #include "app/EndProgram.h"
 #include "app/Program.h"
 #include "app/RunThread.h"
@@ -20,6 +21,7 @@
 #include "update/ToolsSite.h"
 #include "update/UpdateCheck.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -31,10 +33,25 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+namespace {
+// A bar that says what it counts also while it is a busy indicator, which has no numbers of its
+// own to show.
+class WordedBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+    QString text() const override
+    {
+        return maximum() == 0 && minimum() == 0 && isTextVisible() ? format()
+                                                                   : QProgressBar::text();
+    }
+};
+} // namespace
+
 frmMain::frmMain(Program &program, QWidget *parent)
     : QMainWindow(parent)
     , m_program(program)
-    , m_run(std::make_unique<RunThread>(program, *this))
+    , m_run(std::make_unique<RunThread>(*this, m_folder,
+                                        [this](const RunEnd &end) { runEnded(end); }))
 {
     setWindowTitle(QStringLiteral("Orvel Sorvik"));
     buildControls();
@@ -44,6 +61,8 @@ frmMain::frmMain(Program &program, QWidget *parent)
     keepPlace(this, program.executableName(), QStringLiteral("frmMain"));
     // Enter starts a run; the path field, read-only, has nothing to do with a key.
     cmdStart->setFocus();
+    m_lookForFree.setInterval(50);
+    connect(&m_lookForFree, &QTimer::timeout, this, [this] { answerWhenFree(); });
 }
 
 void frmMain::buildControls()
@@ -66,7 +85,7 @@ void frmMain::buildControls()
 
     frmProgress = new QGroupBox(QStringLiteral("Progress"), central);
     auto *progressColumn = new QVBoxLayout(frmProgress);
-    ProgressBar = new QProgressBar(frmProgress);
+    ProgressBar = new WordedBar(frmProgress);
     ProgressBar->setRange(0, 1);
     ProgressBar->setValue(0);
     ProgressBar->setTextVisible(false);
@@ -156,16 +175,12 @@ void frmMain::Form_Load(const QStringList &arguments)
 
 QString frmMain::archiveFolderText() const
 {
-    const std::lock_guard lock(m_folderMutex);
-    return m_folderText;
+    return m_folder.get();
 }
 
 void frmMain::setArchiveFolderText(const QString &text)
 {
-    {
-        const std::lock_guard lock(m_folderMutex);
-        m_folderText = text;
-    }
+    m_folder.set(text);
     txtOutputPath->setText(shownPath(text));
 }
 
@@ -192,13 +207,7 @@ void frmMain::showPointer()
 
 bool frmMain::isRunning() const
 {
-    // The run's own word, not Start's state: that follows a little later.
-    return m_run->active() ? m_run->inProgress() : !cmdStart->isEnabled();
-}
-
-bool frmMain::waitForRunEnd(std::chrono::milliseconds within)
-{
-    return m_run->waitToStop(within);
+    return m_run->running() || !cmdStart->isEnabled();
 }
 
 void frmMain::waitForRun()
@@ -206,15 +215,71 @@ void frmMain::waitForRun()
     m_run->wait();
 }
 
+void frmMain::runLogOpened(const QString &path)
+{
+    m_program.LastRun.runLog = path;
+}
+
+void frmMain::archiveDelivered(const QString &path, qint64 bytes, qint64 entries)
+{
+    m_program.LastRun.entries = entries;
+    m_program.LastRun.archive = path;
+    m_program.LastRun.archiveBytes = bytes;
+}
+
+void frmMain::runEnded(const RunEnd &end)
+{
+    if (end.kind == RunEnd::Kind::Refused)
+        m_program.LastRun.refused = true;
+    // Ending already, or stopped: whoever stopped it ends the program.
+    if (m_ending || end.kind == RunEnd::Kind::Cancelled)
+        return;
+    // A refusal leaves the program running: its box may come at once.
+    if (end.kind == RunEnd::Kind::Refused) {
+        AnswerRunEnd(m_program, *this, end);
+        return;
+    }
+    m_unanswered = end;
+    answerWhenFree();
+}
+
+void frmMain::answerWhenFree()
+{
+    const bool waiting = m_unanswered && !m_ending && QApplication::activeModalWidget();
+    if (waiting)
+        m_lookForFree.start();
+    else
+        m_lookForFree.stop();
+    if (waiting || !m_unanswered || m_ending)
+        return;
+    const RunEnd end = *std::exchange(m_unanswered, std::nullopt);
+    m_run->guarded([&] { AnswerRunEnd(m_program, *this, end); });
+}
+
+void frmMain::endOnRequest()
+{
+    m_ending = true;
+    EndProgramOnRequest(m_program, *this, *m_run);
+}
+
 void frmMain::setProgress(double value, double maximum, ProgressUnit unit)
 {
     // Said in words too: a bar alone does not tell the files taken from the compression after.
     // The bar fills in its own numbers, so the text is not made anew for each of 70,000 files.
     constexpr double steps = 1 << 20;
+    if (unit == ProgressUnit::Listed) {
+        // Nothing to count against yet: a busy bar, with the files found so far.
+        ProgressBar->setFormat(
+            QStringLiteral("Listing the logging folder: %1 files").arg(qint64(value)));
+        ProgressBar->setTextVisible(true);
+        ProgressBar->setRange(0, 0);
+        return;
+    }
     const QString format =
         unit == ProgressUnit::Bytes         ? QStringLiteral("Compressing: %p%")
         : unit == ProgressUnit::CopiedBytes ? QStringLiteral("Copying to the archive folder: %p%")
-        : maximum <= steps
+        // An empty folder's bar is not busy, but says 0 of 0.
+        : maximum <= steps && maximum >= 1
             ? QStringLiteral("%v of %m files")
             : QStringLiteral("%1 of %2 files").arg(qint64(value)).arg(qint64(maximum));
     if (ProgressBar->format() != format)
@@ -242,10 +307,12 @@ void frmMain::cmdStart_Click()
     // Runs never overlap: a press while one is under way (still checking the folder) is no press.
     if (m_run->active())
         return;
-    // Gathered here, so that the run and the window's commands never both gather them.
+    // Taken here, on this thread: the run reads nothing of the window's or the settings' itself.
     trapSilently([&] { m_program.WorkStation(); });
-    Program &program = m_program;
-    m_run->start([&program](RunHost &host) { ::cmdStart_Click(program, host); });
+    m_program.LastRun = {};
+    m_program.LastRun.started = m_program.now();
+    m_run->start(std::make_unique<Run>(m_program),
+                 [](Run &run, RunHost &host) { return ::cmdStart_Click(run, host); });
 }
 
 void frmMain::cmdBrowseForFolder_Click()
@@ -303,12 +370,12 @@ void frmMain::cmdExit_Click()
             QStringLiteral("Are you sure you want to cancel this archive operation and exit?"),
             MessageButtons::YesNoDefaultNo) != DialogAnswer::Yes)
         return;
-    EndProgramOnRequest(m_program, *this);
+    endOnRequest();
 }
 
 void frmMain::mnuExit_Click()
 {
-    EndProgramOnRequest(m_program, *this);
+    endOnRequest();
 }
 
 void frmMain::showEvent(QShowEvent *event)
@@ -322,5 +389,5 @@ void frmMain::showEvent(QShowEvent *event)
 void frmMain::closeEvent(QCloseEvent *event)
 {
     event->accept();
-    EndProgramOnRequest(m_program, *this);
+    endOnRequest();
 }

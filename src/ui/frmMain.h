@@ -1,11 +1,13 @@
 #pragma once
 
+#include "app/Run.h"
 #include "app/RunHost.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include <memory>
-#include <mutex>
+#include <optional>
 
 class Program;
 class RichLogView;
@@ -22,8 +24,9 @@ class QTextEdit;
 
 // The main window: the archive folder at the top, progress and the live run log in the middle,
 // Start and Exit at the bottom. An archive run runs on a thread of its own, which the window
-// observes; every command stays usable meanwhile.
-class frmMain : public QMainWindow, public RunHost {
+// observes: what the run tells (RunHost) and its end come as queued calls. Every command stays
+// usable meanwhile.
+class frmMain : public QMainWindow, public RunHost, public WindowHost {
     Q_OBJECT
 public:
     explicit frmMain(Program &program, QWidget *parent = nullptr);
@@ -36,14 +39,19 @@ public:
     void setArchiveFolderText(const QString &text) override;
     void setWaitPointer(bool on) override;
     void setRunning(bool running) override;
-    bool isRunning() const override;
     void setProgress(double value, double maximum, ProgressUnit unit) override;
+    void runLogOpened(const QString &path) override;
+    void archiveDelivered(const QString &path, qint64 bytes, qint64 entries) override;
     void showRunLog(const QString &path) override;
-    bool waitForRunEnd(std::chrono::milliseconds within) override;
 
-    // Lets events through until the archive run started last has come to its end, and passes on
-    // what escaped it: how an unattended start waits for its run, and how a test does.
+    // Whether an archive run is in progress (Start disabled, or a run checking its folder): Exit
+    // asks first, and a stop cuts it.
+    bool isRunning() const;
+    // Lets events through until the archive run started last has handed over its end, and passes
+    // on what escaped its answer: how an unattended start waits for its run, and how a test does.
     void waitForRun();
+    // Closing, Exit, a stop signal: the end of the program, stopping a run under way.
+    [[noreturn]] void endOnRequest();
 
     QGroupBox *frameWriteDataTo;
     QLineEdit *txtOutputPath;
@@ -88,16 +96,21 @@ private:
     void buildControls();
     void buildMenus();
     void showPointer();
-
+    // The run's end, handed over on this thread.
+    void runEnded(const RunEnd &end);
+    // Answers the run's end once no box or window of the program is open: the question ends the
+    // program, which would throw away what is being edited there.
+    void answerWhenFree();
     Program &m_program;
     std::unique_ptr<RichLogView> m_logView;
+    // txtOutputPath's text, which the run reads from its thread.
+    FolderText m_folder;
     std::unique_ptr<RunThread> m_run;
     frmAbout *m_about = nullptr;
     std::unique_ptr<TaskPropertySheet> m_propertySheet;
-    // txtOutputPath's text, for the archive run's thread; the field changes only through
-    // setArchiveFolderText.
-    mutable std::mutex m_folderMutex;
-    QString m_folderText;
+    std::optional<RunEnd> m_unanswered;
+    QTimer m_lookForFree;
+    bool m_ending = false;
     bool m_paneShown = false;
     bool m_waitPointer = false;
 };

@@ -20,7 +20,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-frmSchedule::frmSchedule(Program &program, RunHost &mainWindow, TaskPropertySheet &sheet,
+frmSchedule::frmSchedule(Program &program, WindowHost &mainWindow, TaskPropertySheet &sheet,
                          QWidget *parent)
     : QDialog(parent)
     , m_program(program)
@@ -144,6 +144,24 @@ int frmSchedule::selectedRow() const
 
 bool frmSchedule::eventFilter(QObject *watched, QEvent *event)
 {
+    // The list makes a line current without selecting it (when it takes the focus, or when
+    // the selected task went): an arrow key selects that line, as in every list, and from then
+    // on moves the selection.
+    if (watched == lstTasks && event->type() == QEvent::KeyPress && selectedRow() < 0 &&
+        lstTasks->currentItem()) {
+        switch (static_cast<QKeyEvent *>(event)->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+            lstTasks->currentItem()->setSelected(true);
+            return true;
+        default:
+            break;
+        }
+    }
     if (watched == lstTasks && event->type() == QEvent::KeyPress && selectedRow() >= 0) {
         // Taken here: the dialog would hand Enter to its default button, the new-task box.
         switch (static_cast<QKeyEvent *>(event)->key()) {
@@ -206,11 +224,13 @@ void frmSchedule::Form_Activate()
     }
 }
 
-void frmSchedule::RefreshList()
+void frmSchedule::RefreshList(const QString &select)
 {
     // The selection stays on the task it was on, and the details with it; a task gone takes both.
     const int row = selectedRow();
-    const QString selected = row >= 0 ? lstTasks->item(row)->text() : QString();
+    const QString selected = !select.isEmpty() ? select
+                             : row >= 0        ? lstTasks->item(row)->text()
+                                               : QString();
     {
         const QSignalBlocker quiet(lstTasks);
         lstTasks->clear();
@@ -340,5 +360,6 @@ void frmSchedule::cmdNew_Click()
     step([&] { task->Save(); });
     step([&] { task->ShowProperties(); });
     task.reset();
-    RefreshList();
+    // The new task is the selected one.
+    RefreshList(name);
 }

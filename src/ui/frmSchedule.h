@@ -11,7 +11,7 @@ class QLabel;
 class QListWidget;
 class QPushButton;
 class QTextEdit;
-class RunHost;
+class WindowHost;
 class TaskPropertySheet;
 class TaskScheduler;
 
@@ -20,7 +20,7 @@ class TaskScheduler;
 class frmSchedule : public QDialog {
     Q_OBJECT
 public:
-    frmSchedule(Program &program, RunHost &mainWindow, TaskPropertySheet &sheet,
+    frmSchedule(Program &program, WindowHost &mainWindow, TaskPropertySheet &sheet,
                 QWidget *parent = nullptr);
     ~frmSchedule() override;
 
@@ -37,7 +37,8 @@ public:
 
     void Form_Load();
     void Form_Activate();
-    void RefreshList();
+    // Fills the list afresh, the selection on `select` when given, else where it was.
+    void RefreshList(const QString &select = QString());
 
 public slots:
     void lstTasks_Click();
@@ -65,7 +66,7 @@ private:
     void report(const char *procedure, const QString &description);
 
     Program &m_program;
-    RunHost &m_mainWindow;
+    WindowHost &m_mainWindow;
     TaskPropertySheet &m_sheet;
     std::unique_ptr<TaskScheduler> m_scheduler;
 };

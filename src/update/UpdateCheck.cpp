@@ -173,7 +173,7 @@ void checkForUpdatedVersion_Foreground(Program &program, const QString &address,
         });
 }
 
-void mnuCheckForUpdatedVersion_Click(Program &program, RunHost &host,
+void mnuCheckForUpdatedVersion_Click(Program &program, WindowHost &host,
                                      const std::function<void()> &done)
 {
     host.setWaitPointer(true);

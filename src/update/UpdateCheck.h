@@ -6,11 +6,11 @@
 
 class Dialogs;
 class Program;
-class RunHost;
+class WindowHost;
 
 // Help > Check for updated version: the foreground check, under the wait pointer. Returns at once;
 // `done` runs once the check has told what it found, or was cancelled.
-void mnuCheckForUpdatedVersion_Click(Program &program, RunHost &host,
+void mnuCheckForUpdatedVersion_Click(Program &program, WindowHost &host,
                                      const std::function<void()> &done = {});
 
 // The version a download list publishes for the tool whose home page has `homePath`: the digits

@@ -35,7 +35,7 @@ protected:
     // Starts as the main window does, with the real jobs.
     static std::optional<int> load(Program &program, TestHost &host, const QStringList &arguments)
     {
-        const StartUpJobs jobs{[&] { cmdStart_Click(program, host); },
+        const StartUpJobs jobs{[&] { runAndAnswer(program, host); },
                                [&] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
         return endStatusOf([&] { Form_Load(program, host, arguments, jobs); });
     }
@@ -56,7 +56,8 @@ protected:
 };
 
 // Only a start from the desktop is told why it is refused; without the served product nothing is
-// written. A served product that runs from version 3 on is accepted and the window shown.
+// written. A served product that runs from version 3 on is accepted and the window shown. The
+// stored folder is restored, and a refusal leaves it as it was.
 TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
 {
     const std::optional<int> refused = ExitStatus::StartRefused;
@@ -79,6 +80,7 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
         {0x00030000u, {}, {}, std::nullopt, {}},
         {0x00040000u, {}, {}, std::nullopt, {}},
     };
+    storeArchiveFolder(u"/srv/archive/"_s);
     for (const auto &c : cases) {
         const std::string what = QString::number(c.version.value_or(0), 16).toStdString() + " " +
                                  c.status.toStdString() + " " + c.arguments.join(' ').toStdString();
@@ -94,10 +96,11 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
         if (!c.version) {
             EXPECT_FALSE(QDir(path("program/logs")).exists()) << "no run log without a run";
         }
+        EXPECT_EQ(host.folder, u"/srv/archive/"_s) << what;
+        EXPECT_EQ(storedFolder(), u"/srv/archive/"_s) << what;
         if (!c.ended) {
             EXPECT_FALSE(program->SilentMode);
             EXPECT_EQ(program->ServedVersion.Major, *c.version >> 16);
-            EXPECT_EQ(host.folder, QString()) << "no stored folder gives an empty field";
         }
     }
     qunsetenv("ORVEL_SIM_STATUS");
@@ -122,67 +125,26 @@ TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-TEST_F(StartUpTest, StoredFolderIsRestoredAndSurvivesARefusal)
-{
-    storeArchiveFolder(u"/srv/archive/"_s);
-    EXPECT_EQ(start({}), ExitStatus::StartRefused);
-    EXPECT_EQ(host.folder, u"/srv/archive/"_s);
-    EXPECT_EQ(storedFolder(), u"/srv/archive/"_s);
-}
-
-TEST_F(StartUpTest, SecondInstanceEndsAtOnceAndChangesNothing)
+// A second start ends with status 3 (ProcessTest: in either mode, changing nothing); the window
+// of the first comes to the front for a start from the desktop, not for a scheduled one. Another
+// program folder is another program.
+TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
 {
     writeServedProduct();
-    storeArchiveFolder(u"/srv/first/"_s);
     auto first = makeProgram();
     ASSERT_EQ(load(*first, host, {}), std::nullopt);
-    // The window of the first comes to the front for a start from the desktop, not a scheduled one.
     int called = 0;
     first->singleInstance().answerLaterStarts([&] { ++called; });
-
-    TestHost secondHost;
-    secondHost.folder = u"/srv/second/"_s;
     auto second = makeProgram();
     for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}}) {
         const int before = called;
-        EXPECT_EQ(load(*second, secondHost, arguments), ExitStatus::AlreadyRunning);
+        EXPECT_EQ(load(*second, host, arguments), ExitStatus::AlreadyRunning);
         for (int i = 0; i < 25 && called == before; ++i)
             QTest::qWait(20);
         EXPECT_EQ(called, before + (arguments.isEmpty() ? 1 : 0));
     }
-    EXPECT_EQ(storedFolder(), u"/srv/first/"_s);
-    EXPECT_EQ(secondHost.folder, u"/srv/second/"_s) << "not even loaded";
-    EXPECT_TRUE(dialogs.texts.empty());
-
-    // Another program folder is another program.
     auto elsewhere = makeProgram(u"other"_s);
-    EXPECT_EQ(load(*elsewhere, secondHost, {}), std::nullopt);
-}
-
-// A lock file its group could open may be held open by one of them, with a lock that would stop
-// every start with status 3: a new private file takes its place, and the start goes on.
-TEST_F(StartUpTest, ALockFileHeldByOthersIsReplaced)
-{
-    writeServedProduct();
-    const QString lock = path("program/.Sorvik.lock");
-    for (const mode_t mode : {mode_t(0640), mode_t(0660), mode_t(0604)}) {
-        QDir(path("program")).removeRecursively();
-        writeFile("program/.Sorvik.lock", QByteArray());
-        ::chmod(QFile::encodeName(lock).constData(), mode);
-        // As a member of the group would: its own open file and a read lock on it.
-        const int theirs = ::open(QFile::encodeName(lock).constData(), O_RDONLY);
-        struct flock held {};
-        held.l_type = F_RDLCK;
-        ASSERT_EQ(::fcntl(theirs, F_OFD_SETLK, &held), 0);
-        auto first = makeProgram();
-        EXPECT_EQ(load(*first, host, {}), std::nullopt) << "mode " << mode;
-        struct stat st {};
-        ASSERT_EQ(::stat(QFile::encodeName(lock).constData(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u);
-        auto second = makeProgram();
-        EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning) << "mode " << mode;
-        ::close(theirs);
-    }
+    EXPECT_EQ(load(*elsewhere, host, {}), std::nullopt);
 }
 
 // Started through su or sudo there is no runtime folder: the second start still finds the first
@@ -278,12 +240,19 @@ const struct LockObstacle {
          file.close();
          ::chown(QFile::encodeName(lock).constData(), 65534, 65534);
      }},
-    {"a file its group may open",
+    // One of them may hold it open, with a lock that would stop every start with status 3.
+    {"a file its group may open, held with a lock",
      [](const QString &lock, const QString &) {
          QFile file(lock);
          file.open(QIODevice::WriteOnly);
          file.close();
          ::chmod(QFile::encodeName(lock).constData(), 0660);
+         static int theirs = -1;
+         ::close(theirs);
+         theirs = ::open(QFile::encodeName(lock).constData(), O_RDONLY);
+         struct flock held {};
+         held.l_type = F_RDLCK;
+         ::fcntl(theirs, F_OFD_SETLK, &held);
      },
      true},
 };
@@ -324,6 +293,10 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
                                                    : std::nullopt)
                 << obstacle.what << " with the runtime folder "
                 << (runtime.folder ? runtime.folder : "unset");
+        }
+        struct stat st {};
+        if (obstacle.replaced && ::stat(QFile::encodeName(lock).constData(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << obstacle.what;
         }
         EXPECT_EQ(readFile("elsewhere"), QByteArray("kept")) << obstacle.what;
     }

@@ -16,7 +16,7 @@ protected:
     void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
         RunStepTest::start(std::move(fileSystem));
-        program->ZipFilePath = path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP");
+        run->ZipFilePath = path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP");
         writeFile("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP", archiveBytes);
         QDir().mkpath(path("archive"));
         host.folder = path("archive/");
@@ -37,26 +37,26 @@ TEST_F(ArchiveDeliveryTest, TheArchiveIsCopiedUnderItsOwnName)
     start();
     // A folder restored from a hand-written setting may lack its separator.
     host.folder = path("archive");
-    CopyArchiveToTargetFolder(*program, host);
+    CopyArchiveToTargetFolder(*run, host);
     EXPECT_EQ(readFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"), archiveBytes);
-    EXPECT_TRUE(QFile::exists(program->ZipFilePath)) << "the source stays";
+    EXPECT_TRUE(QFile::exists(run->ZipFilePath)) << "the source stays";
     EXPECT_EQ(archiveFolder(), QStringList{u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s});
-    EXPECT_EQ(logged(), (QStringList{u"    Moving ZIP file archive from :"_s +
-                                         program->ZipFilePath + u" to destination:"_s + target(),
+    EXPECT_EQ(logged(), (QStringList{u"    Moving ZIP file archive from :"_s + run->ZipFilePath +
+                                         u" to destination:"_s + target(),
                                      u"    File copied"_s}));
-    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+    EXPECT_EQ(run->runLog().ErrorCount(), 0);
 }
 
 TEST_F(ArchiveDeliveryTest, AnExistingFileIsNeverReplaced)
 {
     start();
     writeFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP", "already here");
-    CopyArchiveToTargetFolder(*program, host);
+    CopyArchiveToTargetFolder(*run, host);
     EXPECT_EQ(readFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"),
               QByteArray("already here"));
     EXPECT_EQ(logged().last(),
               u"(error) a file already exists in the target folder for that file name."_s);
-    EXPECT_EQ(program->runLog().ErrorCount(), 1);
+    EXPECT_EQ(run->runLog().ErrorCount(), 1);
 }
 
 TEST_F(ArchiveDeliveryTest, AFileThatAppearsDuringTheCopyIsKept)
@@ -66,7 +66,7 @@ TEST_F(ArchiveDeliveryTest, AFileThatAppearsDuringTheCopyIsKept)
         writeFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP", "arrived meanwhile");
     };
     start(std::move(faulty));
-    CopyArchiveToTargetFolder(*program, host);
+    CopyArchiveToTargetFolder(*run, host);
     EXPECT_EQ(readFile("archive/LOG_Archive_SRV01_261204_14_05_09.ZIP"),
               QByteArray("arrived meanwhile"));
     EXPECT_EQ(archiveFolder(), QStringList{u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s});
@@ -85,7 +85,7 @@ TEST_F(ArchiveDeliveryTest, AShortOrDamagedCopyLeavesNothingBehind)
                 copy.write("damage");
         };
         start(std::move(faulty));
-        CopyArchiveToTargetFolder(*program, host);
+        CopyArchiveToTargetFolder(*run, host);
         EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
         EXPECT_TRUE(
             logged().last().startsWith(u"(error) in CopyArchiveToTargetFolder on frmMain:"_s))
@@ -112,7 +112,7 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
         u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s};
     for (const QString &name : kept + dead)
         writeFile("archive/" + name, name == dead.last() ? "" : "x");
-    CopyArchiveToTargetFolder(*program, host);
+    CopyArchiveToTargetFolder(*run, host);
     QStringList expected = kept;
     expected << u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s;
     QStringList found = archiveFolder();
@@ -128,7 +128,7 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
     start(std::move(faulty));
     QDir(path("archive")).removeRecursively();
     QDir().mkpath(path("archive"));
-    CopyArchiveToTargetFolder(*program, host);
+    CopyArchiveToTargetFolder(*run, host);
     EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
     EXPECT_TRUE(logged().last().contains(u"No space left on device"_s));
 }
@@ -137,14 +137,14 @@ TEST_F(ArchiveDeliveryTest, AFolderGoneOrAnArchiveMissingIsReported)
 {
     start();
     QDir(path("archive")).removeRecursively();
-    CopyArchiveToTargetFolder(*program, host);
+    CopyArchiveToTargetFolder(*run, host);
     EXPECT_TRUE(logged().last().startsWith(u"(error) in CopyArchiveToTargetFolder on frmMain:"_s));
     EXPECT_FALSE(QFileInfo::exists(path("archive")));
 
     start();
-    QFile::remove(program->ZipFilePath);
-    CopyArchiveToTargetFolder(*program, host);
-    EXPECT_TRUE(logged().last().contains(program->ZipFilePath)) << logged().last().toStdString();
+    QFile::remove(run->ZipFilePath);
+    CopyArchiveToTargetFolder(*run, host);
+    EXPECT_TRUE(logged().last().contains(run->ZipFilePath)) << logged().last().toStdString();
     EXPECT_TRUE(archiveFolder().isEmpty());
 }
 
@@ -161,15 +161,15 @@ TEST_F(ArchiveDeliveryTest, ACopyThatStopsPartWayLeavesNothingWhereverItStops)
         auto faulty = std::make_unique<FaultyFileSystem>();
         faulty->copyFailsAfter = after;
         start(std::move(faulty));
-        CopyArchiveToTargetFolder(*program, host);
+        CopyArchiveToTargetFolder(*run, host);
         EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
         EXPECT_TRUE(logged().last().contains(u"No space left on device"_s));
-        EXPECT_EQ(program->runLog().ErrorCount(), 1);
+        EXPECT_EQ(run->runLog().ErrorCount(), 1);
     }
     // Asked to stop while it copies (the person exits, a stop signal): the same.
     start();
-    host.onProgress = [&] { program->requestCancel(); };
-    CopyArchiveToTargetFolder(*program, host);
+    host.onProgress = [&] { run->requestCancel(); };
+    CopyArchiveToTargetFolder(*run, host);
     EXPECT_EQ(host.unit, ProgressUnit::CopiedBytes);
     EXPECT_TRUE(archiveFolder().isEmpty()) << archiveFolder().join(' ').toStdString();
     EXPECT_TRUE(logged().last().contains(u"Operation canceled"_s)) << logged().last().toStdString();

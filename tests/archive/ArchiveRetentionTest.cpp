@@ -101,13 +101,13 @@ protected:
     void deliver(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
         start(std::move(fileSystem));
-        program->ZipFilePath = path("program/ZIPS/") + delivered;
+        run->ZipFilePath = path("program/ZIPS/") + delivered;
         writeFile("program/ZIPS/" + delivered, "the archive");
-        program->Options = options;
+        run->Options = options;
         host.folder = path("archive/");
         if (before)
-            before(*program);
-        CopyArchiveToTargetFolder(*program, host);
+            before(*run);
+        CopyArchiveToTargetFolder(*run, host);
     }
     QStringList archiveFolder() const
     {
@@ -117,7 +117,7 @@ protected:
     }
 
     ArchiveOptions options{QString(), 7, 0};
-    std::function<void(Program &)> before;
+    std::function<void(::Run &)> before;
 };
 
 // A folder or a link by an old archive's name is no archive; a read-only archive is one somebody
@@ -153,7 +153,7 @@ TEST_F(ArchiveRetentionTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
     EXPECT_TRUE(lines[4].startsWith(u"(warning) could not remove the old archive "_s +
                                     path("archive/") + ours("261101_10_00_00") + u": "_s));
     EXPECT_TRUE(lines[4].endsWith(u"Permission denied"_s)) << lines[4].toStdString();
-    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+    EXPECT_EQ(run->runLog().ErrorCount(), 0);
 }
 
 // Read-only as the system means it: the immutable attribute, which stops even root, or a folder
@@ -187,7 +187,7 @@ TEST_F(ArchiveRetentionTest, AnArchiveTheSystemKeepsIsAWarning)
     EXPECT_TRUE(last.endsWith(u"Operation not permitted"_s)) << last.toStdString();
     EXPECT_TRUE(logged().contains(u"    Removed old archive (older than 7 days):"_s +
                                   path("archive/") + ours("261102_10_00_00")));
-    EXPECT_EQ(program->runLog().ErrorCount(), 0);
+    EXPECT_EQ(run->runLog().ErrorCount(), 0);
 }
 
 // Nothing goes unless this run's archive was delivered and verified and the run had no error;
@@ -198,7 +198,7 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
     const struct {
         const char *what;
         QString existing;
-        std::function<void(Program &)> before;
+        std::function<void(::Run &)> before;
         QString failing; // the file-system operation that fails
         QString line;
     } cases[] = {
@@ -214,7 +214,7 @@ TEST_F(ArchiveRetentionTest, NothingGoesAfterAFailedDeliveryOrRun)
          u"(error) in CopyArchiveToTargetFolder on frmMain:"_s},
         {"an error before",
          {},
-         [](Program &p) { p.runLog().WriteLogLine(u"(error) before"_s); },
+         [](::Run &p) { p.runLog().WriteLogLine(u"(error) before"_s); },
          {},
          u"    Old archives are kept: this run counted errors."_s},
         {"the folder cannot be listed",

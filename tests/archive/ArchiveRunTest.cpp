@@ -28,10 +28,7 @@ protected:
         QDir().mkpath(path("archive"));
     }
 
-    std::optional<int> start()
-    {
-        return endStatusOf([&] { cmdStart_Click(*program, host); });
-    }
+    std::optional<int> start() { return runToItsEnd(*program, host); }
 
     QStringList runLogs() const
     {
@@ -130,7 +127,7 @@ TEST_F(ArchiveRunTest, CompletedRunAsksAndOpensTheRunLogOnYes)
     ASSERT_FALSE(dialogs.texts.empty());
     EXPECT_EQ(dialogs.texts.back(),
               u"Archive complete. 0 errors encountered.  View log file now?"_s);
-    EXPECT_EQ(launcher.opened, std::vector<QString>{program->RunLogPath});
+    EXPECT_EQ(launcher.opened, std::vector<QString>{program->LastRun.runLog});
     EXPECT_TRUE(host.shownLogs.empty());
     EXPECT_FALSE(host.running);
     EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
@@ -151,7 +148,7 @@ TEST_F(ArchiveRunTest, WithoutAnEditorTheViewerShowsTheLogAndNothingFailed)
     dialogs.answers = {DialogAnswer::Yes};
     launcher.answer = LaunchResult::NoAssociation;
     EXPECT_EQ(start(), ExitStatus::Success);
-    EXPECT_EQ(host.shownLogs, std::vector<QString>{program->RunLogPath});
+    EXPECT_EQ(host.shownLogs, std::vector<QString>{program->LastRun.runLog});
     EXPECT_TRUE(lastRunLog().mid(7).filter(u"(error)"_s).isEmpty()) << "after the header";
     EXPECT_TRUE(lastRunLog().last().endsWith(u"    File copied"_s));
 }

@@ -21,13 +21,13 @@ protected:
     {
         TempEnvironment::SetUp();
         writeServedProduct();
-        program = makeProgram();
+        run = makeRun();
     }
 
     bool format(const QByteArray &raw)
     {
         writeFile("diag_test.log", raw);
-        return strFormatDiagFile(*program, path("diag_test.log"), path("diag_test.log.fmtd.txt"));
+        return strFormatDiagFile(*run, path("diag_test.log"), path("diag_test.log.fmtd.txt"));
     }
 
     QList<QByteArray> formattedLines() const
@@ -46,7 +46,7 @@ protected:
     QStringList logged() const
     {
         QStringList lines;
-        const QString text = program->runLog().pane().text();
+        const QString text = run->runLog().pane().text();
         for (const QString &line : text.split(u"\r\n"_s)) {
             const qsizetype stamp = line.indexOf(u": "_s);
             if (stamp > 0 && line.at(0).isDigit())
@@ -55,7 +55,7 @@ protected:
         return lines;
     }
 
-    std::unique_ptr<Program> program;
+    std::unique_ptr<::Run> run;
 };
 
 // Records become readable lines, cut at 510 characters; blank and control lines are dropped and
@@ -82,7 +82,7 @@ TEST_F(DiagFormattingTest, RecordsBecomeReadableLines)
          1},
         {"   \r\n\t\r\n", {}},
     };
-    program->runLog().OpenRunLog(path("run.TXT"));
+    run->runLog().OpenRunLog(path("run.TXT"));
     writeFile("diag_test.log.fmtd.txt", QByteArray(10000, 'o'));
     for (const auto &c : cases) {
         const qsizetype before = logged().size();
@@ -97,7 +97,7 @@ TEST_F(DiagFormattingTest, RecordsBecomeReadableLines)
 
 TEST_F(DiagFormattingTest, ARejectedLineIsKeptRawWithThreeRunLogLines)
 {
-    program->runLog().OpenRunLog(path("run.TXT"));
+    run->runLog().OpenRunLog(path("run.TXT"));
     const QByteArray longBad = "not a record " + QByteArray(600, 'y');
     ASSERT_TRUE(format(head + "41\r\nnot a record\r\n" + longBad + "\r\n" + head + "42\r\n"));
     EXPECT_EQ(formattedLines(), (QList<QByteArray>{formattedHead.toLatin1() + "A", "not a record",
@@ -112,14 +112,14 @@ TEST_F(DiagFormattingTest, ARejectedLineIsKeptRawWithThreeRunLogLines)
     EXPECT_EQ(lines[3], u"    RestOfLine=''"_s);
     EXPECT_EQ(lines[5], u"    RawLine='"_s + QString::fromLatin1(longBad.left(510)) + "'");
     EXPECT_EQ(lines[6], u"    RestOfLine='"_s + QString::fromLatin1(longBad.mid(510)) + "'");
-    EXPECT_EQ(program->runLog().ErrorCount(), 2);
+    EXPECT_EQ(run->runLog().ErrorCount(), 2);
 }
 
 // A corrupt file keeps its every line and costs at most 100 listed lines and one count; the rest
 // of a line too long to list says how much of it is not shown.
 TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
 {
-    program->runLog().OpenRunLog(path("run.TXT"));
+    run->runLog().OpenRunLog(path("run.TXT"));
     const QByteArray huge = "not a record " + QByteArray(200000, 'h');
     QByteArray raw = huge + "\r\n";
     for (int i = 0; i < 249; ++i)
@@ -139,7 +139,7 @@ TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
                               path("diag_test.log") +
                               u", error=150 more lines of this file could not be formatted; they "
                               "are kept raw in the formatted copy and not listed one by one"_s);
-    EXPECT_EQ(program->runLog().ErrorCount(), 101);
+    EXPECT_EQ(run->runLog().ErrorCount(), 101);
 
     const QString rest = QString::fromLatin1(huge.mid(510));
     const QRegularExpressionMatch shown =
@@ -155,8 +155,8 @@ TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
 TEST_F(DiagFormattingTest, NoFormatterGivesFalseAndOneLine)
 {
     writeServedProduct(0x00040000, false);
-    program = makeProgram(u"unregistered"_s);
-    program->runLog().OpenRunLog(path("run.TXT"));
+    run = makeRun(u"unregistered"_s);
+    run->runLog().OpenRunLog(path("run.TXT"));
     EXPECT_FALSE(format(head + "41\r\n" + head + "42\r\n"));
     const QStringList lines = logged();
     ASSERT_EQ(lines.size(), 2);
@@ -165,7 +165,7 @@ TEST_F(DiagFormattingTest, NoFormatterGivesFalseAndOneLine)
                                     u", error=The diagnostic line formatter of Orvel cannot be "
                                     "created"_s))
         << lines[1].toStdString();
-    EXPECT_EQ(program->runLog().ErrorCount(), 1);
+    EXPECT_EQ(run->runLog().ErrorCount(), 1);
 }
 
 // A formatter that crashes or hangs costs its file, which goes in raw, and the next file gets a
@@ -174,15 +174,15 @@ TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
 {
     writeRegistry(readFile(u"registry.reg"_s)
                       .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
-    program = makeProgram(u"faulty"_s);
-    program->FormatTimeLimit = {std::chrono::seconds(1), std::chrono::seconds(0)};
-    program->runLog().OpenRunLog(path("run.TXT"));
+    run = makeRun(u"faulty"_s);
+    run->FormatTimeLimit = {std::chrono::seconds(1), std::chrono::seconds(0)};
+    run->runLog().OpenRunLog(path("run.TXT"));
     const std::pair<QByteArray, QString> cases[] = {
         {"4352415348", u"crashed (signal 6)"_s},
         {"48414E47", u"did not answer in time (1 s for this file) and was stopped"_s},
     };
     for (const auto &[message, what] : cases) {
-        const qint32 errors = program->runLog().ErrorCount();
+        const qint32 errors = run->runLog().ErrorCount();
         const qsizetype before = logged().size();
         EXPECT_FALSE(format(head + "41\r\n" + head + message + "\r\n" + head + "42\r\n"));
         const QStringList lines = logged().mid(before);
@@ -191,7 +191,7 @@ TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
                                 path("diag_test.log") +
                                 u", error=The diagnostic line formatter of Orvel "_s + what);
         EXPECT_EQ(lines[2], u"    RawLine='"_s + QString::fromLatin1(head + message) + "'");
-        EXPECT_EQ(program->runLog().ErrorCount(), errors + 1);
+        EXPECT_EQ(run->runLog().ErrorCount(), errors + 1);
 
         ASSERT_TRUE(format(head + "43\r\n")) << "the next file";
         EXPECT_EQ(formattedLines(), QList<QByteArray>{formattedHead.toLatin1() + "C"});
@@ -200,9 +200,9 @@ TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
 
 TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
 {
-    program->runLog().OpenRunLog(path("run.TXT"));
+    run->runLog().OpenRunLog(path("run.TXT"));
     writeFile("missing.fmtd.txt", "earlier");
-    EXPECT_FALSE(strFormatDiagFile(*program, path("missing"), path("missing.fmtd.txt")));
+    EXPECT_FALSE(strFormatDiagFile(*run, path("missing"), path("missing.fmtd.txt")));
     EXPECT_EQ(readFile("missing.fmtd.txt"), QByteArray("earlier"));
     EXPECT_EQ(logged().last(),
               QStringLiteral(
@@ -211,7 +211,7 @@ TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
 
     auto faulty = std::make_unique<FaultyFileSystem>();
     faulty->failOn(u"CreateTextFile"_s, u"copy.txt"_s);
-    auto locked = makeProgram(u"locked"_s, std::move(faulty));
+    auto locked = makeRun(u"locked"_s, std::move(faulty));
     locked->runLog().OpenRunLog(path("locked.TXT"));
     writeFile("diag_test.log", head + "41\r\n");
     EXPECT_FALSE(strFormatDiagFile(*locked, path("diag_test.log"), path("copy.txt")));
@@ -220,7 +220,7 @@ TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
     // A copy whose last buffered lines cannot be written is cut short: no copy.
     auto full = std::make_unique<FaultyFileSystem>();
     full->fullDevice = u"full.txt"_s;
-    auto onFull = makeProgram(u"full"_s, std::move(full));
+    auto onFull = makeRun(u"full"_s, std::move(full));
     onFull->runLog().OpenRunLog(path("full.TXT"));
     EXPECT_FALSE(strFormatDiagFile(*onFull, path("diag_test.log"), path("full.txt")));
     EXPECT_EQ(onFull->runLog().ErrorCount(), 1);
@@ -250,7 +250,7 @@ TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
 {
     constexpr qint64 inMemoryUpTo = 1 << 20;
     reference::writeRawCases(path("raw"));
-    const std::unique_ptr<DiagLineFormatter> formatter = program->createDiagLineFormatter();
+    const std::unique_ptr<DiagLineFormatter> formatter = run->createDiagLineFormatter();
     const DiagFormatterSource source = [&]() -> DiagLineFormatter & { return *formatter; };
     std::map<QString, std::pair<int, int>> errors;
     QDir().mkpath(path("memory"));
@@ -259,7 +259,7 @@ TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
         const QString name = raw.fileName() + u".fmtd.txt"_s;
         const auto format = [&](const char *folder, qint64 bound) {
             const DiagFormatOutcome outcome =
-                formatDiagFile(source, program->fileSystem(), {}, raw.filePath(),
+                formatDiagFile(source, run->fileSystem(), {}, raw.filePath(),
                                path(QLatin1String(folder)) + u"/"_s + name, nullptr, bound);
             EXPECT_TRUE(outcome.formatted) << name.toStdString();
             EXPECT_EQ(outcome.copy.has_value(), raw.size() <= bound) << name.toStdString();
@@ -291,7 +291,7 @@ TEST_F(DiagFormattingTest, ACopyThatOutgrowsMemoryGoesToItsFile)
         if (operation == u"OpenTextFile"_s && file.open(QIODevice::Append))
             file.write(readFile("more/diag_filled_300000.log"));
     };
-    const std::unique_ptr<DiagLineFormatter> formatter = program->createDiagLineFormatter();
+    const std::unique_ptr<DiagLineFormatter> formatter = run->createDiagLineFormatter();
     QDir().mkpath(path("copies"));
     const DiagFormatOutcome outcome =
         formatDiagFile([&]() -> DiagLineFormatter & { return *formatter; }, grows, {}, raw,
@@ -308,11 +308,11 @@ TEST_F(DiagFormattingTest, TheTimeLimitHoldsForTheFileAcrossItsBatches)
 {
     writeRegistry(readFile(u"registry.reg"_s)
                       .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
-    program = makeProgram(u"faulty"_s);
-    const std::unique_ptr<DiagLineFormatter> formatter = program->createDiagLineFormatter();
+    run = makeRun(u"faulty"_s);
+    const std::unique_ptr<DiagLineFormatter> formatter = run->createDiagLineFormatter();
     writeFile("diag_slow.log", (head + "534C4F57\r\n").repeated(12 * 256));
     const DiagFormatOutcome outcome =
-        formatDiagFile([&]() -> DiagLineFormatter & { return *formatter; }, program->fileSystem(),
+        formatDiagFile([&]() -> DiagLineFormatter & { return *formatter; }, run->fileSystem(),
                        {std::chrono::seconds(1), std::chrono::seconds(0)}, path("diag_slow.log"),
                        path("diag_slow.log.fmtd.txt"));
     EXPECT_FALSE(outcome.formatted);
@@ -325,15 +325,15 @@ TEST_F(DiagFormattingTest, TheTimeLimitHoldsForTheFileAcrossItsBatches)
 
 TEST_F(DiagFormattingTest, OneFormatterServesTheWholeProcess)
 {
-    DiagLineFormatter *first = &program->diagLineFormatter();
+    DiagLineFormatter *first = &run->diagLineFormatter();
     ASSERT_TRUE(format(head + "41\r\n"));
     ASSERT_TRUE(format(head + "42\r\n"));
-    EXPECT_EQ(&program->diagLineFormatter(), first);
+    EXPECT_EQ(&run->diagLineFormatter(), first);
 }
 
 TEST_F(DiagFormattingTest, StandInNamesWhatIsWrongWithALine)
 {
-    DiagLineFormatter &formatter = program->diagLineFormatter();
+    DiagLineFormatter &formatter = run->diagLineFormatter();
     const std::pair<const char *, const char *> cases[] = {
         {"000001A2415F868|0A3C|3|1|41", "bad time stamp: expected 16 hexadecimal digits"},
         {"FFFFFFFFFFFFFFFF|0A3C|3|1|41", "bad time stamp: beyond the year 9999"},

@@ -65,10 +65,10 @@ protected:
                            DiagFormatTimeLimit limit = DiagFormatTimeLimit())
     {
         const HangGuard guard(120);
-        program.reset();
+        run.reset();
         start(std::move(fs));
-        program->FormatTimeLimit = limit;
-        EXPECT_EQ(endStatusOf([&] { ArchiveFiles(*program, host); }), std::nullopt);
+        run->FormatTimeLimit = limit;
+        EXPECT_EQ(endStatusOf([&] { ArchiveFiles(*run, host); }), std::nullopt);
         return logged();
     }
 
@@ -151,7 +151,7 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         };
         archiveRun(std::move(fs));
         EXPECT_TRUE(beyond.empty()) << beyond.front().toStdString();
-        reference::expectReferenceCopies(logs(), program->ZipFilePath);
+        reference::expectReferenceCopies(logs(), run->ZipFilePath);
         host.onProgress = nullptr;
     }
 }
@@ -184,7 +184,7 @@ TEST_F(FormattingAheadTest, AFormatterThatKeepsTimingOutIsGivenUp)
             std::find_if(lines.begin(), lines.end(),
                          [](const QString &line) { return line.contains(u"is not used for"_s); }) -
             lines.begin();
-        const auto content = readArchive(program->ZipFilePath);
+        const auto content = readArchive(run->ZipFilePath);
         ASSERT_TRUE(content);
         if (everyFile) {
             ASSERT_LT(givenUp, lines.size());

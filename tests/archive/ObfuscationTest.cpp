@@ -141,8 +141,8 @@ TEST_F(RewrittenEntryTest, PiecesJoinAtLineBreaksAndWhatCannotBeCleanedStaysOut)
     writeFile("logs/data_big.log", QByteArray::fromStdString(text));
     writeFile("logs/data_zero.log", QByteArray::fromStdString(text.substr(0, 6 << 20) + '\0'));
     writeFile("logs/data_long.log", "short\n" + QByteArray(1100000, 'y') + "\nshort\n");
-    auto program = makeProgram();
-    RunCleaning cleaning(*program);
+    auto run = makeRun();
+    RunCleaning cleaning(run->executableName(), run->Options, run->WorkStation(), run->registry());
     ZipArchive zip(6, 3);
     ASSERT_EQ(zip.NewZip(path("archive.zip")), 1);
     for (const char *name : {"data_big.log", "data_zero.log", "data_long.log"}) {

@@ -27,10 +27,7 @@ protected:
         program->SilentMode = true;
     }
 
-    std::optional<int> run()
-    {
-        return endStatusOf([&] { cmdStart_Click(*program, host); });
-    }
+    std::optional<int> run() { return runToItsEnd(*program, host); }
 
     QStringList errors() const
     {

@@ -156,7 +156,7 @@ TEST_F(EncryptionWindowTest, TheRefusalIsABoxAndNoRunStarts)
     writeFile("config/Sorvik/Sorvik.ini",
               "[Archive]\nPassphraseFile=" + QFile::encodeName(path("nowhere")) + "\n");
     auto program = makeProgram();
-    EXPECT_EQ(endStatusOf([&] { cmdStart_Click(*program, host); }), std::nullopt);
+    EXPECT_EQ(runToItsEnd(*program, host), std::nullopt);
     ASSERT_EQ(dialogs.texts.size(), 1u);
     EXPECT_EQ(dialogs.texts[0], u"The passphrase file "_s + path("nowhere") +
                                     u" cannot be used: No such file or directory. No archive is "

@@ -22,7 +22,7 @@ class FileNamesTest : public TempEnvironment {};
 // clock said when each was named. Other programs' logs and other files are no run logs of ours.
 TEST_F(FileNamesTest, RunLogsAreNamedByTheTimeAndReadNewestFirst)
 {
-    auto program = makeProgram();
+    auto run = makeRun();
     std::mt19937 random(20261207);
     std::vector<std::pair<qint64, QString>> logs; // last change, path
     const QDateTime start(QDate(2000, 1, 1), QTime(0, 0));
@@ -34,7 +34,7 @@ TEST_F(FileNamesTest, RunLogsAreNamedByTheTimeAndReadNewestFirst)
         clockTime = QDateTime::fromString(log, Qt::ISODate);
         const QDate d = clockTime.date();
         const QTime t = clockTime.time();
-        log = GenerateNewLogFileName(program->runFiles());
+        log = GenerateNewLogFileName(run->runFiles());
         EXPECT_EQ(log, path("program/logs/Sorvik_Log__") +
                            QString::asprintf("%02d%02d%02d_%02d_%02d_%02d.TXT", d.year() % 100,
                                              d.month(), d.day(), t.hour(), t.minute(), t.second()));
@@ -53,8 +53,7 @@ TEST_F(FileNamesTest, RunLogsAreNamedByTheTimeAndReadNewestFirst)
     QStringList expected;
     for (const auto &[changed, log] : logs)
         expected << log;
-    EXPECT_EQ(runLogsNewestFirst(program->fileSystem(), path("program/logs"), u"Sorvik"_s),
-              expected);
+    EXPECT_EQ(runLogsNewestFirst(run->fileSystem(), path("program/logs"), u"Sorvik"_s), expected);
     EXPECT_TRUE(QFileInfo(path("program/logs")).isDir());
 }
 
@@ -62,14 +61,14 @@ TEST_F(FileNamesTest, ArchiveIsNamedAfterTheComputerInAnEmptiedFolder)
 {
     writeFile("program/ZIPS/LOG_Archive_old.ZIP", "old");
     writeFile("program/ZIPS/keep/inside", "kept");
-    auto program = makeProgram();
-    EXPECT_EQ(GenerateBackupDataFileName(program->runFiles()),
+    auto run = makeRun();
+    EXPECT_EQ(GenerateBackupDataFileName(run->runFiles()),
               path("program/ZIPS/LOG_Archive_SRV01_261204_14_05_09.ZIP"));
     EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               QStringList{u"keep"_s});
 
     workstation->workstationAnswers = false;
-    auto nameless = makeProgram(u"other"_s);
+    auto nameless = makeRun(u"other"_s);
     EXPECT_EQ(GenerateBackupDataFileName(nameless->runFiles()),
               path("other/ZIPS/LOG_Archive__261204_14_05_09.ZIP"));
     EXPECT_TRUE(QFileInfo(path("other/ZIPS")).isDir());
@@ -79,8 +78,8 @@ TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
 {
     auto faulty = std::make_unique<FaultyFileSystem>();
     faulty->failOn(u"CreateFolder"_s);
-    auto program = makeProgram(u"program"_s, std::move(faulty));
-    EXPECT_EQ(GenerateNewLogFileName(program->runFiles()),
+    auto run = makeRun(u"program"_s, std::move(faulty));
+    EXPECT_EQ(GenerateNewLogFileName(run->runFiles()),
               path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
     ASSERT_EQ(dialogs.texts.size(), 1u);
     EXPECT_TRUE(dialogs.texts[0].startsWith(u"(error):13 (CreateFolder '"_s));
@@ -88,8 +87,8 @@ TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
         "': Permission denied) in procedure GenerateNewLogFileName of Module Module1")));
 
     // Unattended, nobody is asked.
-    program->SilentMode = true;
-    GenerateNewLogFileName(program->runFiles());
+    run->SilentMode = true;
+    GenerateNewLogFileName(run->runFiles());
     EXPECT_EQ(dialogs.texts.size(), 1u);
 }
 
@@ -108,19 +107,19 @@ mode_t modeOf(const QString &path)
 // another account owns them (no name is given then: nothing may be made there).
 TEST_F(FileNamesTest, WorkingFoldersArePrivateOrRefused)
 {
-    auto program = makeProgram();
+    auto run = makeRun();
     const mode_t saved = ::umask(0);
-    GenerateNewLogFileName(program->runFiles());
-    GenerateBackupDataFileName(program->runFiles());
-    CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags"));
+    GenerateNewLogFileName(run->runFiles());
+    GenerateBackupDataFileName(run->runFiles());
+    CreateOrEmptyFolder(run->fileSystem(), path("program/TempDiags"));
     ::umask(saved);
     for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"}) {
         EXPECT_EQ(modeOf(path(folder)), 0700u) << folder;
         ::chmod(QFile::encodeName(path(folder)).constData(), 0777);
     }
-    EXPECT_FALSE(GenerateNewLogFileName(program->runFiles()).isEmpty());
-    EXPECT_FALSE(GenerateBackupDataFileName(program->runFiles()).isEmpty());
-    CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags"));
+    EXPECT_FALSE(GenerateNewLogFileName(run->runFiles()).isEmpty());
+    EXPECT_FALSE(GenerateBackupDataFileName(run->runFiles()).isEmpty());
+    CreateOrEmptyFolder(run->fileSystem(), path("program/TempDiags"));
     for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"})
         EXPECT_EQ(modeOf(path(folder)), 0700u) << folder << " made private";
     EXPECT_TRUE(dialogs.texts.empty());
@@ -131,9 +130,9 @@ TEST_F(FileNamesTest, WorkingFoldersArePrivateOrRefused)
         writeFile(QString::fromLatin1(folder) + u"/theirs"_s, "kept");
         ::chown(QFile::encodeName(path(folder)).constData(), 65534, 65534);
     }
-    EXPECT_EQ(GenerateNewLogFileName(program->runFiles()), QString());
-    EXPECT_EQ(GenerateBackupDataFileName(program->runFiles()), QString());
-    EXPECT_THROW(CreateOrEmptyFolder(program->fileSystem(), path("program/TempDiags")), Failure);
+    EXPECT_EQ(GenerateNewLogFileName(run->runFiles()), QString());
+    EXPECT_EQ(GenerateBackupDataFileName(run->runFiles()), QString());
+    EXPECT_THROW(CreateOrEmptyFolder(run->fileSystem(), path("program/TempDiags")), Failure);
     ASSERT_EQ(dialogs.texts.size(), 2u);
     EXPECT_TRUE(dialogs.texts[0].contains(u"another account owns"_s) &&
                 dialogs.texts[0].contains(path("program/logs")))

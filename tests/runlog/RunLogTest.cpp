@@ -120,28 +120,31 @@ TEST_F(RunLogTest, MarkersCountAndColour)
     EXPECT_EQ(log.ErrorCount(), 2);
 }
 
-TEST_F(RunLogTest, PaneIsCutOnlyPastTenThousandCharacters)
+// Past 10,000 characters the next line first cuts the oldest lines, at least 6,000 characters,
+// up to the end of the line that holds the 6,000th: no line is left in pieces.
+TEST_F(RunLogTest, PaneIsCutOnlyPastTenThousandCharactersAndInWholeLines)
 {
     log.OpenRunLog(path("run.TXT"));
-    const QChar first = log.pane().text().at(0);
     // Fill the pane to exactly 10,000 characters: no cut on the next line.
     log.WriteLogLine(QString(10000 - log.pane().length() - 2, QLatin1Char('a')), false);
     ASSERT_EQ(log.pane().length(), 10000);
     log.WriteLogLine(u"b"_s, false);
     EXPECT_EQ(log.pane().length(), 10003);
-
-    // Now past the limit: the next line first cuts the 6,000 characters after the first one.
-    const QString before = log.pane().text();
+    // Now past the limit: the header and the line that holds the 6,000th character go.
     log.WriteLogLine(u"cd"_s, false);
-    EXPECT_EQ(log.pane().length(), 10003 - 6000 + 4);
-    EXPECT_EQ(log.pane().text(), before.left(1) + before.mid(6001) + u"cd\r\n"_s);
-    EXPECT_EQ(log.pane().text().at(0), first);
+    EXPECT_EQ(log.pane().text(), u"b\r\ncd\r\n"_s);
 
-    // Exactly 10,001 is past the limit too.
-    log.WriteLogLine(QString(10001 - log.pane().length() - 2, QLatin1Char('e')), false);
-    ASSERT_EQ(log.pane().length(), 10001);
-    log.WriteLogLine(u"f"_s, false);
-    EXPECT_EQ(log.pane().length(), 10001 - 6000 + 3);
+    for (int i = 0; log.pane().length() < 10001; ++i)
+        log.WriteLogLine(u"%1"_s.arg(i, 37, 10, QLatin1Char('0')), false);
+    const QString before = log.pane().text();
+    log.WriteLogLine(u"last"_s, false);
+    const QString after = log.pane().text();
+    const qsizetype cut = before.size() + 6 - after.size();
+    EXPECT_EQ(after, before.mid(cut) + u"last\r\n"_s);
+    EXPECT_GE(cut, 6000);
+    EXPECT_EQ(before.mid(cut - 2, 2), u"\r\n"_s);
+    EXPECT_LT(before.lastIndexOf(u"\r\n"_s, cut - 3) + 2, 6000)
+        << "the last line cut held the 6,000th";
 }
 
 TEST_F(RunLogTest, SecondRunStartsAfreshAndKeepsTheFirst)

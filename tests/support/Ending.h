@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/EndProgram.h"
+#include "archive/ArchiveRun.h"
 #include "support/TestEnvironment.h"
 
 #include <functional>
@@ -14,4 +16,32 @@ inline std::optional<int> endStatusOf(const std::function<void()> &step)
         return ended.status;
     }
     return std::nullopt;
+}
+
+// A whole archive run as the window makes one, but on the test's thread: the run, then what the
+// window does with its end (a box, the completion question, the end of the program, which throws
+// ProgramEnded).
+inline void runAndAnswer(Program &program, TestHost &host)
+{
+    program.LastRun = {};
+    program.LastRun.started = program.now();
+    host.record = &program.LastRun;
+    RunEnd end;
+    {
+        ::Run run(program);
+        try {
+            end = cmdStart_Click(run, host);
+        } catch (const RunEnds &ends) {
+            end = ends.end;
+        }
+    }
+    if (end.kind == RunEnd::Kind::Refused)
+        program.LastRun.refused = true;
+    AnswerRunEnd(program, host, end);
+}
+
+// The status the program ended with after such a run, or nothing when it goes on.
+inline std::optional<int> runToItsEnd(Program &program, TestHost &host)
+{
+    return endStatusOf([&] { runAndAnswer(program, host); });
 }

@@ -34,10 +34,11 @@ public:
         hook(u"CreateFolder"_s, path);
         FileSystem::CreateFolder(path);
     }
-    Folder GetFolder(const QString &path) override
+    Folder GetFolder(const QString &path,
+                     const std::function<void(qsizetype)> &listed = {}) override
     {
         hook(u"GetFolder"_s, path);
-        return FileSystem::GetFolder(path);
+        return FileSystem::GetFolder(path, listed);
     }
     void DeleteFile(const QString &path, bool force) override
     {
@@ -48,12 +49,16 @@ public:
                   const CopyWatch &watch = {}) override
     {
         hook(u"CopyFile"_s, destination);
+        if (whileCopying)
+            whileCopying(watch);
         if (copyFailsAfter >= 0)
             return copyThenFail(source, destination);
         FileSystem::CopyFile(source, destination, overwrite, watch);
         if (afterCopy)
             afterCopy(source, destination);
     }
+    // Sees each copy's watch just before it starts: a copy as slow as the test wants.
+    std::function<void(const CopyWatch &)> whileCopying;
     // A copy that stops with ENOSPC once it wrote this many bytes, as on a device that fills up;
     // what it wrote stays.
     qint64 copyFailsAfter = -1;

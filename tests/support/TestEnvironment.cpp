@@ -155,11 +155,19 @@ std::unique_ptr<Program> TempEnvironment::makeProgram(const QString &programFold
     parts.executablePath = path(programFolder + u"/Sorvik"_s);
     parts.interactiveDialogs = interactiveDialogs;
     parts.terminator = [](int status) { throw ProgramEnded{status}; };
+    parts.start = StartFacts{QDateTime::currentDateTime(), false};
     parts.launcher = &launcher;
     parts.clock = [this] { return clockTime; };
     parts.workstationSource = workstation;
     parts.fileSystem = std::move(fileSystem);
     return std::make_unique<Program>(std::move(parts));
+}
+
+std::unique_ptr<::Run> TempEnvironment::makeRun(const QString &programFolder,
+                                                std::unique_ptr<FileSystem> fileSystem)
+{
+    m_programsOfRuns.push_back(makeProgram(programFolder, std::move(fileSystem)));
+    return std::make_unique<::Run>(*m_programsOfRuns.back());
 }
 
 QStringList runLogLines(const QByteArray &bytes)

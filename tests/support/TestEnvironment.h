@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Program.h"
+#include "app/Run.h"
 #include "app/RunHost.h"
 #include "platform/Launcher.h"
 
@@ -100,14 +101,13 @@ public:
     bool workstationAnswers = true;
 };
 
-// A main window without widgets.
-class TestHost : public RunHost {
+// A main window without widgets, as the run sees it and as the window's own logic does.
+class TestHost : public RunHost, public WindowHost {
 public:
     QString archiveFolderText() const override { return folder; }
     void setArchiveFolderText(const QString &text) override { folder = text; }
     void setWaitPointer(bool on) override { waiting = on; }
     void setRunning(bool on) override { running = on; }
-    bool isRunning() const override { return running; }
     void setProgress(double v, double m, ProgressUnit u) override
     {
         value = v;
@@ -116,8 +116,20 @@ public:
         if (onProgress)
             onProgress();
     }
+    void runLogOpened(const QString &path) override
+    {
+        if (record)
+            record->runLog = path;
+    }
+    void archiveDelivered(const QString &path, qint64 bytes, qint64 entries) override
+    {
+        if (record) {
+            record->entries = entries;
+            record->archive = path;
+            record->archiveBytes = bytes;
+        }
+    }
     void showRunLog(const QString &path) override { shownLogs.push_back(path); }
-    bool waitForRunEnd(std::chrono::milliseconds) override { return true; }
 
     QString folder;
     bool running = false;
@@ -128,6 +140,8 @@ public:
     // Runs at every progress step: the moment to change the world under a run. The first comes
     // once the folder is listed, before any file of it is read.
     std::function<void()> onProgress;
+    // Where what the run tells of itself is recorded, as the window records it.
+    RunRecord *record = nullptr;
 };
 
 // A fixture whose every test has its own temporary root: HOME, XDG_CONFIG_HOME, XDG_STATE_HOME,
@@ -156,6 +170,9 @@ protected:
     // file-system layer.
     std::unique_ptr<Program> makeProgram(const QString &programFolder = u"program"_s,
                                          std::unique_ptr<FileSystem> fileSystem = nullptr);
+    // A run as Start makes it, of a program made as makeProgram makes it (kept by the fixture).
+    std::unique_ptr<::Run> makeRun(const QString &programFolder = u"program"_s,
+                                   std::unique_ptr<FileSystem> fileSystem = nullptr);
 
     ScriptedDialogs dialogs;
     // The boxes of the programs made from now on: the scripted ones unless a test shows real ones.
@@ -167,6 +184,7 @@ protected:
 
 private:
     QTemporaryDir m_root{testRoot() + u"/XXXXXX"_s};
+    std::vector<std::unique_ptr<Program>> m_programsOfRuns;
     std::vector<std::pair<QByteArray, QByteArray>> m_savedEnvironment;
 };
 
@@ -188,15 +206,15 @@ inline void PrintTo(const QString &text, std::ostream *out)
     *out << '"' << text.toStdString() << '"';
 }
 
-// One step of a run on its own: a program of root/program whose run log is root/run.TXT.
+// One step of a run on its own: a run of a program of root/program whose run log is root/run.TXT.
 class RunStepTest : public TempEnvironment {
 protected:
     void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
-        program = makeProgram(u"program"_s, std::move(fileSystem));
-        program->runLog().OpenRunLog(path("run.TXT"));
+        run = makeRun(u"program"_s, std::move(fileSystem));
+        run->runLog().OpenRunLog(path("run.TXT"));
     }
     QStringList logged() const { return runLogEvents(readFile("run.TXT")); }
 
-    std::unique_ptr<Program> program;
+    std::unique_ptr<::Run> run;
 };

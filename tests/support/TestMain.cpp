@@ -3,10 +3,27 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+QtMessageHandler toolkitHandler = nullptr;
+
+// Qt's own word that an object was used from a thread not its own, or a socket after its end:
+// whatever test made it happen fails, in every test program.
+void failOnCrossings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    static const QRegularExpression crossing(
+        u"different thread|another thread|outside the GUI thread|QBasicTimer|"
+        "QSocketNotifier: Invalid socket|threads started with QThread"_s);
+    if (type != QtDebugMsg && type != QtInfoMsg && crossing.match(message).hasMatch())
+        ADD_FAILURE() << "the toolkit says: " << message.toStdString();
+    toolkitHandler(type, context, message);
+}
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -14,6 +31,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Messages about the offscreen platform's limits are noise in test output.
     qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
+    toolkitHandler = qInstallMessageHandler(failOnCrossings);
     makeTestRoot();
     // A runtime folder of the test program's own, so that Qt has one without saying so at every
     // start; what the program keeps there goes with the test root.

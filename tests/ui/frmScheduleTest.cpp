@@ -1,3 +1,4 @@
+// The scheduling window over the real cron backend (its task files in the test's own folder).
 #include "ui/frmSchedule.h"
 #include "common/TimeText.h"
 #include "schedule/TaskScheduler.h"
@@ -28,8 +29,8 @@ protected:
 
     void open() { window = std::make_unique<frmSchedule>(*program, host, sheet); }
 
-    // A task as another session of the window left it.
-    void existing(const QString &name, int triggers = 1)
+    // A task as another session of the window left it: disabled unless `enabled`.
+    void existing(const QString &name, int triggers = 1, bool enabled = false)
     {
         ScriptedPropertySheet quiet;
         auto scheduler = makeTaskScheduler(quiet);
@@ -41,7 +42,7 @@ protected:
             TaskTrigger &trigger = task->addTrigger();
             trigger.BeginDay = trigger.StartTime = QDateTime(QDate(2026, 12, 6), QTime(1 + i, 30));
         }
-        task->setFlags(TaskFlags::Disabled);
+        task->setFlags(enabled ? 0 : TaskFlags::Disabled);
         task->Save();
     }
 
@@ -53,10 +54,18 @@ protected:
         return names;
     }
 
-    void click(int row)
+    // The selected task (none: empty), with its details and the buttons that need one.
+    void expectSelected(const QString &task)
     {
-        window->lstTasks->setCurrentRow(row);
-        window->lstTasks_Click();
+        const auto selected = window->lstTasks->selectedItems();
+        EXPECT_EQ(selected.isEmpty() ? QString() : selected.first()->text(), task);
+        EXPECT_EQ(window->cmdProps->isEnabled(), !task.isEmpty());
+        EXPECT_EQ(window->cdmDelete->isEnabled(), !task.isEmpty());
+        EXPECT_EQ(window->lblInfo[0]->text(),
+                  task.isEmpty() ? QString() : u"/opt/sorvik/"_s + task);
+        if (task.isEmpty()) {
+            EXPECT_EQ(window->txtSchedule->toPlainText(), QString());
+        }
     }
 
     ScriptedPropertySheet sheet;
@@ -64,17 +73,36 @@ protected:
     std::unique_ptr<frmSchedule> window;
 };
 
-TEST_F(frmScheduleTest, ANewTaskIsSavedDisabledAndItsSheetShown)
+// A name typed in the new-task box becomes a disabled task of this program, run unattended and
+// made by this computer: stored, shown in its sheet, then the selected task. A duplicate (in any
+// letter case), a blank name or a cancelled box makes nothing.
+TEST_F(frmScheduleTest, ANewTaskIsStoredDisabledShownAndSelected)
 {
+    existing(u"X_1"_s);
     open();
     EXPECT_EQ(window->windowTitle(), u"File Archive Scheduler"_s);
-    dialogs.inputs = {u"  a.b.c  "_s};
-    window->cmdNew_Click();
-    EXPECT_EQ(dialogs.presets, std::vector<QString>{u"Orvel File Archive SRV01"_s});
+    const struct {
+        QString typed;
+        std::vector<QString> told;
+    } cases[] = {
+        {u"x.1"_s, {u"Please select a unique name for the task"_s}},
+        {u"    "_s, {}},
+        {QString(), {}},
+        {u"  a.b.c  "_s, {}},
+    };
+    for (const auto &c : cases) {
+        dialogs.texts.clear();
+        dialogs.inputs = {c.typed};
+        window->cmdNew_Click();
+        EXPECT_EQ(std::vector<QString>(dialogs.texts.begin() + 1, dialogs.texts.end()), c.told);
+    }
+    EXPECT_EQ(dialogs.presets.back(), u"Orvel File Archive SRV01"_s);
     EXPECT_EQ(sheet.shown, std::vector<QString>{u"a_b_c"_s});
     EXPECT_EQ(sheet.flagsWhenShown, std::vector<qint32>{TaskFlags::Disabled});
-    EXPECT_EQ(listed(), QStringList{u"a_b_c"_s});
-
+    EXPECT_EQ(listed(), (QStringList{u"a_b_c"_s, u"X_1"_s}));
+    const auto selected = window->lstTasks->selectedItems();
+    EXPECT_TRUE(selected.size() == 1 && selected.first()->text() == u"a_b_c"_s);
+    EXPECT_TRUE(window->cmdProps->isEnabled());
     const auto stored = parseCronFile(readFile("cron.d/" + cronFileName(u"a_b_c"_s)));
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->applicationName, path("program/Sorvik"));
@@ -83,23 +111,6 @@ TEST_F(frmScheduleTest, ANewTaskIsSavedDisabledAndItsSheetShown)
     EXPECT_EQ(stored->flags, TaskFlags::Disabled);
     ASSERT_EQ(stored->triggers.size(), 1u);
     EXPECT_EQ(stored->triggers[0].StartTime, clockTime);
-    EXPECT_EQ(dialogs.texts.size(), 1u) << "only the input box";
-}
-
-TEST_F(frmScheduleTest, DuplicatesBlanksAndCancelCreateNothing)
-{
-    existing(u"X_1"_s);
-    existing(u"Y"_s);
-    open();
-    dialogs.inputs = {u"x.1"_s};
-    window->cmdNew_Click();
-    EXPECT_EQ(dialogs.texts.back(), u"Please select a unique name for the task"_s);
-    dialogs.inputs = {u"    "_s};
-    window->cmdNew_Click();
-    window->cmdNew_Click(); // cancelled
-    EXPECT_EQ(listed(), (QStringList{u"X_1"_s, u"Y"_s}));
-    EXPECT_TRUE(sheet.shown.empty());
-    EXPECT_EQ(QDir(path("cron.d")).entryList(QDir::Files).size(), 2);
 }
 
 TEST_F(frmScheduleTest, AFailingStepIsToldOnceAndTheRestStillDone)
@@ -116,139 +127,102 @@ TEST_F(frmScheduleTest, AFailingStepIsToldOnceAndTheRestStillDone)
     EXPECT_EQ(listed(), QStringList{u"Good"_s});
 }
 
-TEST_F(frmScheduleTest, DetailsAreThoseOfTheClickedPosition)
+// The details are those of the task at the clicked position; the run times in the list's own
+// pattern, "HH:MM:SS DD-MMM-YYYY" (a disabled task is not scheduled), the triggers in the
+// regional form.
+TEST_F(frmScheduleTest, DetailsAreThoseOfTheClickedTask)
 {
-    existing(u"Alpha"_s);
+    std::setlocale(LC_TIME, "C");
+    existing(u"Alpha"_s, 1, true);
     existing(u"Beta"_s, 2);
     open();
-    click(1);
-    EXPECT_EQ(window->lblInfo[0]->text(), u"/opt/sorvik/Beta"_s);
-    EXPECT_EQ(window->lblInfo[1]->text(), u"/Silent "_s);
-    EXPECT_EQ(window->lblInfo[3]->text(), u"Never"_s);
-    EXPECT_EQ(window->lblInfo[4]->text(), u"Not scheduled"_s) << "a disabled task";
-    EXPECT_EQ(window->lblInfo[5]->text(), u"Orvel Sorvik [Beta]"_s);
-    EXPECT_EQ(window->txtSchedule->toPlainText(),
-              u"At 01:30 every day, starting %1\nAt 02:30 every day, starting %1\n"_s.arg(
-                  shortDateText(QDate(2026, 12, 6))));
+    const QString day = shortDateText(QDate(2026, 12, 6));
+    const struct {
+        int row;
+        QString next;
+        QString schedule;
+    } cases[] = {
+        {0, u"01:30:00 06-Dec-2026"_s, u"At 01:30 every day, starting %1\n"_s.arg(day)},
+        {1, u"Not scheduled"_s,
+         u"At 01:30 every day, starting %1\nAt 02:30 every day, starting %1\n"_s.arg(day)},
+    };
+    for (const auto &c : cases) {
+        window->lstTasks->setCurrentRow(c.row);
+        window->lstTasks_Click();
+        const QString name = listed().at(c.row);
+        EXPECT_EQ(window->lblInfo[0]->text(), u"/opt/sorvik/"_s + name);
+        EXPECT_EQ(window->lblInfo[1]->text(), u"/Silent "_s);
+        EXPECT_EQ(window->lblInfo[3]->text(), u"Never"_s);
+        EXPECT_EQ(window->lblInfo[4]->text(), c.next);
+        EXPECT_EQ(window->lblInfo[5]->text(), u"Orvel Sorvik ["_s + name + u"]"_s);
+        EXPECT_EQ(window->txtSchedule->toPlainText(), c.schedule);
+    }
     EXPECT_EQ(window->lbLabels[7]->text(), u"Schedule"_s);
     EXPECT_EQ(window->lblInfo[2], nullptr) << "there is no value label 2";
 }
 
-TEST_F(frmScheduleTest, DeleteAsksWithTheNameAndTheDetailsGoWithTheTask)
-{
-    existing(u"Nightly"_s);
-    open();
-    window->cdmDelete_Click(); // no selection: nothing
-    EXPECT_TRUE(dialogs.texts.empty());
-    click(0);
-    dialogs.answers = {DialogAnswer::No};
-    window->cdmDelete_Click();
-    EXPECT_EQ(dialogs.texts, std::vector<QString>{QStringLiteral(
-                                 "Are you sure you want to delete the task: Nightly\"?")});
-    EXPECT_EQ(listed(), QStringList{u"Nightly"_s});
-
-    click(0);
-    dialogs.answers = {DialogAnswer::Yes};
-    window->cdmDelete_Click();
-    EXPECT_TRUE(listed().isEmpty());
-    EXPECT_EQ(window->lblInfo[0]->text(), QString());
-    EXPECT_EQ(window->txtSchedule->toPlainText(), QString());
-    EXPECT_TRUE(QDir(path("cron.d")).entryList(QDir::Files).isEmpty());
-}
-
-TEST_F(frmScheduleTest, PropertiesEditTheSelectedTask)
-{
-    existing(u"Nightly"_s);
-    open();
-    window->cmdProps_Click();
-    EXPECT_TRUE(sheet.shown.empty()) << "nothing selected";
-    click(0);
-    sheet.confirm = true;
-    sheet.change = [](ScheduledTask &task) { task.setFlags(0); };
-    window->cmdProps_Click();
-    EXPECT_EQ(sheet.shown, std::vector<QString>{u"Nightly"_s});
-    click(0);
-    EXPECT_NE(window->lblInfo[4]->text(), u"Not scheduled"_s) << "enabled now";
-}
-
-// Enter, double-click and Delete act on the selected task, as the buttons do; the selection and
-// its details stay on the task while it is there, and go with it.
+// Nothing is selected when the window opens; an arrow key selects the line it frames, as in
+// every list; Enter, the button and a double-click show the selected task's sheet, and the
+// sheet's changes show; Delete and its button ask with the name, No keeps the task, Yes takes it
+// and its details, after which nothing is selected.
 TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
 {
     existing(u"Alpha"_s);
     existing(u"Beta"_s);
     open();
     window->show();
-    const auto selectionShown = [&](const QString &task) {
-        EXPECT_EQ(window->cmdProps->isEnabled(), !task.isEmpty());
-        EXPECT_EQ(window->cdmDelete->isEnabled(), !task.isEmpty());
-        const auto selected = window->lstTasks->selectedItems();
-        EXPECT_EQ(selected.isEmpty() ? QString() : selected.first()->text(), task);
-        EXPECT_EQ(window->lblInfo[0]->text(),
-                  task.isEmpty() ? QString() : u"/opt/sorvik/"_s + task);
-    };
-    selectionShown(QString());
-
-    const auto beta = [&] { return window->lstTasks->visualItemRect(window->lstTasks->item(1)); };
-    const struct {
-        const char *way;
-        std::function<void()> act;
-        std::vector<QString> sheets;
-        std::vector<QString> asked;
-        QString selectedAfter;
-    } ways[] = {
-        {"Enter",
-         [&] { QTest::keyClick(window->lstTasks, Qt::Key_Return); },
-         {u"Beta"_s},
-         {},
-         u"Beta"_s},
-        {"Task Properties", [&] { window->cmdProps->click(); }, {u"Beta"_s}, {}, u"Beta"_s},
-        {"double-click",
-         [&] {
-             // A double-click counts on the item its first press was on.
-             QTest::mousePress(window->lstTasks->viewport(), Qt::LeftButton, {}, beta().center());
-             QTest::mouseDClick(window->lstTasks->viewport(), Qt::LeftButton, {}, beta().center());
-         },
-         {u"Beta"_s},
-         {},
-         u"Beta"_s},
-        {"Delete",
-         [&] { QTest::keyClick(window->lstTasks, Qt::Key_Delete); },
-         {},
-         {u"Are you sure you want to delete the task: Beta\"?"_s},
-         QString()},
-    };
-    for (const auto &way : ways) {
-        SCOPED_TRACE(way.way);
-        sheet.shown.clear();
-        dialogs.texts.clear();
-        click(1);
-        selectionShown(u"Beta"_s);
-        way.act();
-        EXPECT_EQ(sheet.shown, way.sheets);
-        EXPECT_EQ(dialogs.texts, way.asked);
-        selectionShown(way.selectedAfter);
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->lstTasks->setFocus();
+    expectSelected(QString());
+    QTest::keyClick(window->lstTasks, Qt::Key_Up);
+    expectSelected(u"Alpha"_s);
+    QTest::keyClick(window->lstTasks, Qt::Key_Down);
+    expectSelected(u"Beta"_s);
+    const QRect beta = window->lstTasks->visualItemRect(window->lstTasks->item(1));
+    sheet.confirm = true;
+    sheet.change = [](ScheduledTask &task) { task.setFlags(0); };
+    for (const auto &show : std::vector<std::function<void()>>{
+             [&] { QTest::keyClick(window->lstTasks, Qt::Key_Return); },
+             [&] { window->cmdProps->click(); },
+             [&] {
+                 // A double-click counts on the item its first press was on.
+                 QTest::mousePress(window->lstTasks->viewport(), Qt::LeftButton, {}, beta.center());
+                 QTest::mouseDClick(window->lstTasks->viewport(), Qt::LeftButton, {},
+                                    beta.center());
+             }}) {
+        show();
+        expectSelected(u"Beta"_s);
     }
+    EXPECT_EQ(sheet.shown, std::vector<QString>(3, u"Beta"_s));
+    EXPECT_NE(window->lblInfo[4]->text(), u"Not scheduled"_s) << "enabled in its sheet";
+    const QString asked = u"Are you sure you want to delete the task: Beta\"?"_s;
+    dialogs.answers = {DialogAnswer::No, DialogAnswer::Yes};
+    QTest::keyClick(window->lstTasks, Qt::Key_Delete);
+    EXPECT_EQ(listed(), (QStringList{u"Alpha"_s, u"Beta"_s}));
+    expectSelected(u"Beta"_s);
+    window->cdmDelete->click();
+    EXPECT_EQ(dialogs.texts, (std::vector<QString>{asked, asked}));
     EXPECT_EQ(listed(), QStringList{u"Alpha"_s});
+    expectSelected(QString());
+    EXPECT_EQ(QDir(path("cron.d")).entryList(QDir::Files).size(), 1);
 }
 
 TEST_F(frmScheduleTest, AFolderTextUnderThreeCharactersRefusesTheWindow)
 {
     open();
-    host.folder = u"C:"_s;
-    window->show();
-    window->Form_Activate();
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(dialogs.texts,
-              std::vector<QString>{QStringLiteral("Before scheduling an archive, make sure you've "
-                                                  "run a manual archive to completion first.")});
-
-    dialogs.texts.clear();
-    host.folder = u"C:/"_s;
-    window->show();
-    window->Form_Activate();
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_TRUE(dialogs.texts.empty());
+    for (const QString &folder : {u"C:"_s, u"C:/"_s}) {
+        dialogs.texts.clear();
+        host.folder = folder;
+        window->show();
+        window->Form_Activate();
+        EXPECT_EQ(window->isVisible(), folder.size() >= 3);
+        EXPECT_EQ(dialogs.texts, folder.size() >= 3
+                                     ? std::vector<QString>()
+                                     : std::vector<QString>{QStringLiteral(
+                                           "Before scheduling an archive, make sure you've run a "
+                                           "manual archive to completion first.")});
+    }
 }
 
 TEST_F(frmScheduleTest, AFailingSchedulerIsToldAndTheWindowCarriesOn)
@@ -259,57 +233,9 @@ TEST_F(frmScheduleTest, AFailingSchedulerIsToldAndTheWindowCarriesOn)
     EXPECT_TRUE(dialogs.texts[0].startsWith(u"(error) in frmSchedule: RefreshList: "_s));
     EXPECT_TRUE(listed().isEmpty());
     window->lstTasks->addItem(u"ghost"_s);
-    click(0);
+    window->lstTasks->setCurrentRow(0);
+    window->lstTasks_Click();
     EXPECT_TRUE(dialogs.texts.back().startsWith(u"(error) in frmSchedule: lstTasks_Click: "_s));
-}
-
-// The window opens, and comes back after a delete, with no task selected: no details, and the
-// buttons that need a task disabled, also once the list has the focus.
-TEST_F(frmScheduleTest, NothingIsSelectedUntilATaskIsChosen)
-{
-    existing(u"Alpha"_s);
-    existing(u"Beta"_s);
-    open();
-    window->show();
-    window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    window->lstTasks->setFocus();
-    const auto nothingSelected = [&] {
-        EXPECT_TRUE(window->lstTasks->selectedItems().isEmpty());
-        EXPECT_FALSE(window->cmdProps->isEnabled());
-        EXPECT_FALSE(window->cdmDelete->isEnabled());
-        EXPECT_EQ(window->lblInfo[0]->text(), QString());
-        EXPECT_EQ(window->txtSchedule->toPlainText(), QString());
-    };
-    nothingSelected();
-    QTest::keyClick(window->lstTasks, Qt::Key_Down);
-    EXPECT_EQ(window->lstTasks->selectedItems().size(), 1) << "the keys select";
-    EXPECT_TRUE(window->cdmDelete->isEnabled());
-    dialogs.answers = {DialogAnswer::Yes};
-    QTest::keyClick(window->lstTasks, Qt::Key_Delete);
-    EXPECT_EQ(listed().size(), 1);
-    nothingSelected();
-}
-
-// The list's run times in their own pattern, "HH:MM:SS DD-MMM-YYYY", the month abbreviated in the
-// user's language; the Schedule box keeps the regional form.
-TEST_F(frmScheduleTest, RunTimesShowInTheListsOwnPattern)
-{
-    std::setlocale(LC_TIME, "C");
-    existing(u"Nightly"_s);
-    {
-        ScriptedPropertySheet quiet;
-        auto scheduler = makeTaskScheduler(quiet);
-        scheduler->ReloadTasks();
-        auto task = scheduler->GetTask(u"Nightly"_s);
-        task->setFlags(0);
-        task->Save();
-    }
-    open();
-    click(0);
-    EXPECT_EQ(window->lblInfo[4]->text(), u"01:30:00 06-Dec-2026"_s);
-    EXPECT_EQ(window->txtSchedule->toPlainText(),
-              u"At 01:30 every day, starting %1\n"_s.arg(shortDateText(QDate(2026, 12, 6))));
 }
 
 } // namespace

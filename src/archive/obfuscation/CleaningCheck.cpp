@@ -16,9 +16,10 @@ SetUpCheck cleaningCheck(Program &program)
                 CheckLine line;
                 line.found = QStringLiteral("off (Obfuscate=false)");
                 if (stored.options.Obfuscate) {
-                    program.Options = stored.options;
                     try {
-                        line.found = RunCleaning(program, true).checkLine();
+                        line.found = RunCleaning(program.executableName(), stored.options,
+                                                 program.WorkStation(), program.registry(), true)
+                                         .checkLine();
                     } catch (const Failure &failure) {
                         return CheckLine{false, failure.description(),
                                          QStringLiteral("mend it (this account's own file, mode "

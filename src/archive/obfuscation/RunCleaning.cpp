@@ -1,7 +1,8 @@
 #include "archive/obfuscation/RunCleaning.h"
 
-#include "app/Program.h"
+#include "app/ArchiveOptions.h"
 #include "app/SettingsFile.h"
+#include "platform/FileSystem.h"
 #include "archive/obfuscation/Obfuscator.h"
 #include "archive/obfuscation/SiteNames.h"
 #include "archive/obfuscation/StandInMap.h"
@@ -38,9 +39,9 @@ constexpr size_t longest = 1 << 20;
 // Far beyond the stand-ins of any site (about a hundred bytes a value).
 constexpr qint64 mapLimit = qint64(1) << 30;
 
-QString folderOf(Program &program)
+QString folderOf(const QString &executableName)
 {
-    return QFileInfo(SettingsFile(program.executableName()).path()).absolutePath();
+    return QFileInfo(SettingsFile(executableName).path()).absolutePath();
 }
 
 // The secret: 32 random bytes, kept as 64 hexadecimal digits; made the first time, unless
@@ -161,8 +162,9 @@ private:
     const QString m_entry;
 };
 
-RunCleaning::RunCleaning(Program &program, bool check)
-    : m_folder(folderOf(program))
+RunCleaning::RunCleaning(const QString &executableName, const ArchiveOptions &options,
+                         const WorkStationInfo &workstation, const Registry &registry, bool check)
+    : m_folder(folderOf(executableName))
 {
     if (!check && !QFileInfo::exists(m_folder) &&
         (!QDir().mkpath(QFileInfo(m_folder).absolutePath()) ||
@@ -185,11 +187,10 @@ RunCleaning::RunCleaning(Program &program, bool check)
     }
 
     SiteNames names;
-    const ArchiveOptions &options = program.Options;
     if (!options.ObfuscateWords.isEmpty())
         readSiteWords(options.ObfuscateWords, names);
     m_siteWords = names.siteWords;
-    addOwnNames(program, names);
+    addOwnNames(workstation, registry, names);
     static const QRegularExpression blanks(QStringLiteral("\\s+"));
     for (const QString &pattern : options.ObfuscateSafe.split(blanks, Qt::SkipEmptyParts))
         m_safe.emplace_back(QRegularExpression::wildcardToRegularExpression(pattern.trimmed()),
@@ -200,16 +201,6 @@ RunCleaning::RunCleaning(Program &program, bool check)
 }
 
 RunCleaning::~RunCleaning() = default;
-
-QString RunCleaning::keyPath(Program &program)
-{
-    return folderOf(program) + QLatin1Char('/') + keyName;
-}
-
-QString RunCleaning::mapPath(Program &program)
-{
-    return folderOf(program) + QLatin1Char('/') + mapName;
-}
 
 QString RunCleaning::startLine() const
 {

@@ -12,7 +12,9 @@
 #include <vector>
 
 class File;
-class Program;
+struct ArchiveOptions;
+class Registry;
+class WorkStationInfo;
 class RunLog;
 
 namespace obfuscation {
@@ -33,8 +35,11 @@ struct EntryCounts;
 class RunCleaning {
 public:
     // Throws Failure saying why the run cannot be cleaned: then no archive is made. Makes the
-    // secret when there is none yet, unless `check` (the set-up check changes nothing).
-    explicit RunCleaning(Program &program, bool check = false);
+    // secret when there is none yet, unless `check` (the set-up check changes nothing). The
+    // program's name says where its settings folder is; the computer's names and the served
+    // product's settings add to the names to clean.
+    RunCleaning(const QString &executableName, const ArchiveOptions &options,
+                const WorkStationInfo &workstation, const Registry &registry, bool check = false);
     ~RunCleaning();
 
     // The line the run log begins the cleaning with.
@@ -63,10 +68,6 @@ public:
     // Keeps the stand-ins given in this run. Throws Failure when they cannot be kept: their
     // archive could never be read back, and must not be delivered.
     void keep();
-
-    // Where the settings folder keeps the secret and the stand-ins.
-    static QString keyPath(Program &program);
-    static QString mapPath(Program &program);
 
 private:
     class Transform;

@@ -1,9 +1,10 @@
 #include "archive/obfuscation/SiteNames.h"
 
 #include "app/LoggingFolder.h"
-#include "app/Program.h"
 #include "common/Failure.h"
 #include "platform/PrivateFile.h"
+#include "platform/Registry.h"
+#include "platform/WorkStationInfo.h"
 
 #include <QRegularExpression>
 
@@ -85,18 +86,17 @@ void readSiteWords(const QString &path, SiteNames &names)
     }
 }
 
-void addOwnNames(Program &program, SiteNames &names)
+void addOwnNames(const WorkStationInfo &workstation, const Registry &registry, SiteNames &names)
 {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) == 0)
         addHost(names, QString::fromLocal8Bit(host));
-    const WorkStationInfo &workstation = program.WorkStation();
     for (const QString &name : {workstation.ComputerName(), workstation.Domain(),
                                 workstation.LogonDomain(), workstation.LogonServer()})
         addHost(names, name);
 
     // The served product's settings name its servers and peers.
-    for (const NamedRegistryValue &value : program.registry().valuesBelow(
+    for (const NamedRegistryValue &value : registry.valuesBelow(
              RegistryRoot::LocalMachine, loggingFolderKey().section(QLatin1Char('\\'), 0, 1))) {
         const quint32 type = value.value.type;
         if (type != RegistryType::String && type != RegistryType::ExpandString &&

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-class Program;
+class Registry;
+class WorkStationInfo;
 
 namespace obfuscation {
 
@@ -28,6 +29,6 @@ struct SiteNames {
 void readSiteWords(const QString &path, SiteNames &names);
 
 // This computer's names, and the hosts and accounts named where the program can see them.
-void addOwnNames(Program &program, SiteNames &names);
+void addOwnNames(const WorkStationInfo &workstation, const Registry &registry, SiteNames &names);
 
 } // namespace obfuscation

@@ -138,7 +138,7 @@ void FileSystem::CreateFolder(const QString &path)
     ::chmod(native.constData(), 0700);
 }
 
-Folder FileSystem::GetFolder(const QString &path)
+Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsizetype)> &listed)
 {
     // Opened once, as the path names it; nothing is looked up through the path again.
     const int folderFd =
@@ -156,10 +156,13 @@ Folder FileSystem::GetFolder(const QString &path)
     }
     std::vector<File> files;
     std::vector<QString> skipped;
+    qsizetype seen = 0;
     errno = 0;
     while (const dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
+        if (listed && ++seen % 512 == 0)
+            listed(seen);
         const QString name = decodeNativePath(QByteArray(entry->d_name));
         // Only regular files count, and a link is not followed: a FIFO or device among the logs
         // would block or never end, and a link would take in whatever it points at.

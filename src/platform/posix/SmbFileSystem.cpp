@@ -152,10 +152,10 @@ void SmbFileSystem::CreateFolder(const QString &path)
     });
 }
 
-Folder SmbFileSystem::GetFolder(const QString &path)
+Folder SmbFileSystem::GetFolder(const QString &path, const std::function<void(qsizetype)> &listed)
 {
     if (!onSharePath(path))
-        return FileSystem::GetFolder(path);
+        return FileSystem::GetFolder(path, listed);
     const SmbPath place = SmbPath::parse(path);
     const QString action = QStringLiteral("Cannot open folder");
     const SmbListing listing =

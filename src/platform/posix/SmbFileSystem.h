@@ -28,7 +28,8 @@ public:
     bool FileExists(const QString &path) override;
     void CreateFolder(const QString &path) override;
     // Links, as far as the server lets them be seen, are listed with the folders (SmbListing.h).
-    Folder GetFolder(const QString &path) override;
+    Folder GetFolder(const QString &path,
+                     const std::function<void(qsizetype)> &listed = {}) override;
     QString GetFileName(const QString &path) override;
     // Without force, a file the server marks read-only is refused with that reason.
     void DeleteFile(const QString &path, bool force) override;

@@ -1,9 +1,0 @@
-#include "app/RunHost.h"
-
-#include "app/Program.h"
-
-void stopIfCancelled(const Program &program)
-{
-    if (program.cancelRequested())
-        throw RunCancelled{};
-}

@@ -1,0 +1,147 @@
+#pragma once
+
+// The real main window as the program opens it, the real boxes, and a real archive run in it at
+// the pace the test sets.
+#include "ui/QtDialogs.h"
+#include "ui/frmMain.h"
+
+#include "support/Ending.h"
+#include "support/FaultyFileSystem.h"
+#include "support/ModalWatch.h"
+
+#include <QDir>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+
+#include <condition_variable>
+#include <mutex>
+
+// Lets the run take its diagnostic files one by one, in the order it takes them, as the test
+// gives them.
+class Gate {
+public:
+    ~Gate() { open(); }
+    void take(qsizetype position)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_open || position < m_allowed; });
+    }
+    void give(int files)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_allowed += files;
+        m_changed.notify_all();
+    }
+    void open()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    void close()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_open = false;
+        m_allowed = 0;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    qsizetype m_allowed = 0;
+    bool m_open = false;
+};
+
+class ProbedMain : public frmMain {
+public:
+    using frmMain::closeEvent;
+    using frmMain::frmMain;
+};
+
+class LiveWindow : public TempEnvironment {
+protected:
+    void SetUp() override
+    {
+        TempEnvironment::SetUp();
+        simulate({u"--data"_s, u"2"_s, u"--diag"_s, QString::number(diagFiles), u"--diag-size"_s,
+                  u"300"_s});
+        QDir().mkpath(path("archive"));
+        storeArchiveFolder(path("archive/"));
+        interactiveDialogs = &real;
+    }
+    void TearDown() override
+    {
+        gate.open();
+        window.reset();
+        TempEnvironment::TearDown();
+    }
+
+    // The window as the program opens it (its load handler takes the lock, the stored folder and
+    // the served product's word), shown. `rig` sets the hooks of the file-system layer the run
+    // works through; by default the run waits at each diagnostic file for the gate.
+    void open(const std::function<void(FaultyFileSystem &)> &rig = {})
+    {
+        auto fs = std::make_unique<FaultyFileSystem>();
+        if (rig) {
+            rig(*fs);
+        } else {
+            QStringList order;
+            for (const File &file : FileSystem().GetFolder(path("orvel/logs")).Files)
+                order << file.Path();
+            fs->before = [this, order](const QString &op, const QString &file) {
+                if (op == u"OpenTextFile"_s && order.contains(file))
+                    gate.take(order.indexOf(file));
+            };
+        }
+        window.reset();
+        program = makeProgram(u"program"_s, std::move(fs));
+        window = std::make_unique<ProbedMain>(*program);
+        real.setOwner(window.get());
+        ASSERT_EQ(endStatusOf([&] { window->Form_Load({}); }), std::nullopt);
+        window->show();
+    }
+
+    void startRun()
+    {
+        window->cmdStart_Click();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !runLog().isEmpty(); }, 30000));
+    }
+
+    // The events of the newest run log.
+    QStringList runLog() const
+    {
+        const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
+        return logs.isEmpty() ? QStringList()
+                              : runLogEvents(readFile("program/logs/" + logs.last()));
+    }
+
+    // The run's file and the window's pane both grow by what two more files bring.
+    void expectTheRunToGoOn()
+    {
+        const QStringList lines = runLog();
+        const QString pane = window->txtLogOutput->toPlainText();
+        gate.give(2);
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return runLog() != lines && window->txtLogOutput->toPlainText() != pane; },
+            30000))
+            << "the run stood still";
+    }
+
+    // Presses `button` on the next box that `isIt` takes.
+    static std::unique_ptr<ModalWatch<QMessageBox>> press(QMessageBox::StandardButton button,
+                                                          const QString &startingWith)
+    {
+        return std::make_unique<ModalWatch<QMessageBox>>(
+            [button](QMessageBox *box) { box->button(button)->click(); },
+            [startingWith](QMessageBox *box) { return box->text().startsWith(startingWith); });
+    }
+
+    // In the logging folder.
+    int diagFiles = 6;
+    Gate gate;
+    QtDialogs real;
+    std::unique_ptr<Program> program;
+    std::unique_ptr<ProbedMain> window;
+};
