@@ -10,4 +10,9 @@ public:
     // own answer).
     FileSystemError(int errnoValue, const QString &action, const QString &path,
                     const QString &reason);
+    // A refusal already worded with its path (a private file's check).
+    explicit FileSystemError(const Failure &refusal)
+        : Failure(refusal)
+    {
+    }
 };

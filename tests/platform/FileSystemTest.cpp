@@ -250,29 +250,6 @@ TEST_F(FileSystemTest, WhatStandsWhereAFileIsMadeIsNeverWrittenInto)
     }
 }
 
-// The folders the program makes are its own alone, whatever the umask; an existing one of this
-// account is made so, and one of another account is refused.
-TEST_F(FileSystemTest, WorkingFoldersArePrivate)
-{
-    const mode_t saved = ::umask(0);
-    fs.CreateFolder(path("made"));
-    ::umask(saved);
-    EXPECT_EQ(modeOf(path("made")), 0700u);
-    QDir().mkpath(path("open"));
-    ::chmod(nativePath(path("open")).constData(), 0777);
-    keepFolderPrivate(path("open"));
-    EXPECT_EQ(modeOf(path("open")), 0700u);
-    EXPECT_NO_THROW(keepFolderPrivate(path("missing")));
-    EXPECT_FALSE(QFileInfo::exists(path("missing")));
-    EXPECT_THROW(keepFolderPrivate(u"/dev/null"_s), FileSystemError);
-    if (::geteuid() == 0) {
-        QDir().mkpath(path("theirs"));
-        ::chown(nativePath(path("theirs")).constData(), otherAccount, otherAccount);
-        ::chmod(nativePath(path("theirs")).constData(), 0700);
-        EXPECT_THROW(keepFolderPrivate(path("theirs")), FileSystemError);
-    }
-}
-
 // The delivered copy gets the mode chosen for it, not what the umask leaves, and is never made
 // through a link.
 TEST_F(FileSystemTest, CopyHasTheDeliveredModeAndFollowsNoLink)

@@ -85,6 +85,7 @@ TEST_F(PassphraseFileTest, AFileThatIsNotPrivateIsRefusedWithItsReason)
         {path("theirs"), "belongs to the account nobody", ::geteuid() == 0},
         {path("link-theirs"), "it is a symbolic link", true},
         {path("link-mine"), "it is a symbolic link", true},
+        {path("dangling"), "it is a symbolic link", QFile::link(path("gone"), path("dangling"))},
         {path("config"), "it is a folder", true},
         {path("fifo"), "not a regular file", true},
         {u"/dev/null"_s, "not a regular file", true},

@@ -145,14 +145,6 @@ TEST_F(UpdateCheckTest, ASiteThatNeverAnswersIsGivenUpOnOrCancelled)
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-TEST_F(UpdateCheckTest, AnEndlessAnswerIsCutAtTheCap)
-{
-    serve({u"huge"_s, u"100"_s});
-    const QString body = DownloadUrlText(DownloadListUrl());
-    EXPECT_EQ(body.size(), 16 * 1024 * 1024);
-    EXPECT_TRUE(body.startsWith(u"<row>padding</row>"_s));
-}
-
 // At the cap and one either side: a body up to the cap comes whole, one byte more is cut there.
 TEST_F(UpdateCheckTest, TheCapHoldsAtItsBoundary)
 {

@@ -1,14 +1,11 @@
 #include "platform/posix/SmbCredentials.h"
 
 #include "platform/FileSystem.h"
-#include "platform/WholeTransfer.h"
+#include "platform/PrivateFile.h"
 
 #include <QDir>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -47,47 +44,14 @@ QString SmbCredentials::filePath()
 
 SmbCredentials SmbCredentials::load()
 {
-    // Not through a link (it could lead anywhere another account chose), and without blocking on
-    // a FIFO planted in its place.
-    const int fd = ::open(nativePath(filePath()).constData(),
-                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0 && errno == ENOENT)
-        return SmbCredentials();
-    if (fd < 0 && errno == ELOOP)
-        refuse(ELOOP, QStringLiteral("it is a symbolic link; it must be a file of its own"));
-    if (fd < 0)
-        refuse(errno, QString::fromLocal8Bit(std::strerror(errno)));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        refuse(errno, QString::fromLocal8Bit(std::strerror(errno)));
-    if (!S_ISREG(st.st_mode))
-        refuse(EINVAL, QStringLiteral("it is not a regular file"));
-    if (st.st_uid != ::geteuid())
-        refuse(EPERM, QStringLiteral("it belongs to another account (uid %1); it must be owned "
-                                     "by the account that runs the program (uid %2)")
-                          .arg(st.st_uid)
-                          .arg(::geteuid()));
-    if ((st.st_mode & 077) != 0)
-        refuse(EPERM, QStringLiteral("other accounts may read or change it (mode %1); make it "
-                                     "private with chmod 600")
-                          .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
-    if (st.st_size > maximumSize)
-        refuse(EFBIG, QStringLiteral("it is larger than %1 bytes").arg(maximumSize));
-
-    QByteArray text(qsizetype(st.st_size) + 1, Qt::Uninitialized);
-    const Transferred read = transferWhole(size_t(text.size()), [&](size_t done) {
-        return ::read(fd, text.data() + done, size_t(text.size()) - done);
-    });
-    if (read.error != 0) {
-        wipe(text);
-        refuse(read.error, QString::fromLocal8Bit(std::strerror(read.error)));
+    QByteArray text;
+    try {
+        text = readPrivateFile(filePath(), QStringLiteral("SMB credentials file"), maximumSize);
+    } catch (const Failure &refused) {
+        if (refused.number() == ENOENT)
+            return SmbCredentials();
+        throw FileSystemError(refused);
     }
-    text.truncate(qsizetype(read.bytes));
     SmbCredentials credentials = parse(text);
     wipe(text);
     if (credentials.user.isEmpty())
