@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class DiagLineFormatter;
 class File;
@@ -47,6 +48,28 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
                                  const QString &formattedPath,
                                  const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1,
                                  const File *rawFile = nullptr);
+
+// One raw file of a group (see formatDiagFiles): the raw file, as a listing found it when
+// `rawFile` is given, and its readable copy.
+struct DiagFileJob {
+    QString rawPath;
+    QString formattedPath;
+    const File *rawFile = nullptr;
+};
+
+// Formats small raw files as formatDiagFile formats each (their copies in memory, up to
+// `inMemoryUpTo`, at least `smallFile`), with one round trip to the formatter for the lines of
+// them all: each file is read whole. Each file keeps its own time limit, and a formatter that
+// crashes or hangs costs only the file whose line it failed on: the others are given again, to a
+// fresh one. A file larger than `smallFile` bytes, or with a line longer than a block, is
+// formatted alone. The outcomes are in the order of `jobs`. `timedOut`, when given, is told of
+// each file of `jobs` the formatter did not answer in time on; when it answers false, the files
+// after that one are left alone, their outcomes empty.
+std::vector<std::optional<DiagFormatOutcome>>
+formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
+                const DiagFormatTimeLimit &limit, const std::vector<DiagFileJob> &jobs,
+                const std::atomic<bool> *stop, qint64 smallFile, qint64 inMemoryUpTo,
+                const std::function<bool(size_t)> &timedOut = {});
 
 // The same with the program's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Program &program, const QString &rawPath, const QString &formattedPath);

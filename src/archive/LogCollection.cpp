@@ -143,23 +143,17 @@ void ArchiveFiles(Program &program, RunHost &host)
         }
     });
 
-    // The readable copy of a diagnostic file.
-    const auto copyOf = [&](const QString &name) {
-        return formattingFolder + QLatin1Char('/') + name + QStringLiteral(".fmtd.txt");
-    };
     // The diagnostic files are formatted from now on, ahead of the loop below, which takes them
     // in file order.
     step([&] {
         if (!folder)
             return;
-        std::vector<FormattingJob> jobs;
-        for (const File &file : folder->Files) {
-            const QString &name = file.Name();
-            if (logKindOf(name) == LogKind::Diag)
-                jobs.push_back({file.Path(), copyOf(name), file.Size(), file});
-        }
-        if (!jobs.empty())
-            formatting.emplace(program, std::move(jobs), copiesInMemoryUpTo);
+        std::vector<const File *> diagFiles;
+        for (const File &file : folder->Files)
+            if (logKindOf(file.Name()) == LogKind::Diag)
+                diagFiles.push_back(&file);
+        if (!diagFiles.empty())
+            formatting.emplace(program, std::move(diagFiles), formattingFolder, copiesInMemoryUpTo);
     });
 
     if (folder) {
@@ -183,7 +177,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                     for (const QString &line : outcome.lines)
                         log.WriteLogLine(line);
                     if (outcome.formatted) {
-                        toAdd = copyOf(name);
+                        toAdd = FormattingAhead::copyPath(formattingFolder, name);
                         copy = outcome.copy;
                     } else {
                         log.WriteLogLine(

@@ -157,14 +157,15 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         m_lastFolder = path.left(folderLength);
     m_bytesTotal += quint64(st.st_size);
     startWorkers();
-    // Once a limit is reached the caller waits until half of it is free again: waiting for
-    // every single file to leave would wake it once a file.
-    const auto below = [&](size_t share) {
-        return m_entries.size() < pendingLimit / share && m_memoryQueued < memoryLimit / share &&
-               (fd < 0 || m_openFiles < openLimit / share);
+    // Once a limit is reached the caller waits until a good part of it is free again: waiting
+    // for every single file to leave would wake it once a file.
+    const auto below = [&](bool resume) {
+        return m_entries.size() < (resume ? pendingLimit / 2 : pendingLimit) &&
+               m_memoryQueued < (resume ? memoryLimit / 2 : memoryLimit) &&
+               (fd < 0 || m_openFiles < (resume ? resumeOpen : openLimit));
     };
-    if (!below(1))
-        waitUntil([&] { return below(2); });
+    if (!below(false))
+        waitUntil([&] { return below(true); });
     std::unique_lock lock(m_mutex);
     if (m_abandoned) {
         if (fd >= 0)
@@ -204,13 +205,13 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
                                false});
         }
     }
-    // Small files are handed over in batches: waking a worker for each would cost more than
+    // Small files are handed over a few at a time: waking a worker for each would cost more than
     // compressing it. A busy worker takes what is queued without being woken.
     m_unannounced += size;
-    if (m_unannounced >= batchSize || m_queue.size() >= batchFiles) {
+    if (m_idleWorkers > 0 && (m_unannounced >= batchSize || m_queue.size() >= wakeFiles)) {
         m_unannounced = 0;
         lock.unlock();
-        m_work.notify_all();
+        m_work.notify_one();
     }
     return 1;
 }

@@ -161,6 +161,9 @@ private:
     // Bytes of copies made in memory that are added and not yet compressed.
     size_t m_memoryQueued = 0;
     bool m_writing = false;
+    // Workers waiting for pieces; whether AddFile or SaveArchive waits for the workers.
+    size_t m_idleWorkers = 0;
+    bool m_callerWaiting = false;
     bool m_stopping = false;
     bool m_abandoned = false;
 };

@@ -9,3 +9,5 @@
 // the bidirectional embeddings, overrides and isolates. A name with a line break then cannot
 // forge a line of its own, on screen or in a file.
 QString escapeControls(QStringView text);
+// The same; the text itself, shared rather than copied, when nothing in it is escaped.
+QString escapeControls(const QString &text);

@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/SystemLog.h"
 
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -88,17 +89,32 @@ void RunLog::writeLine(const QString &event, bool timeStamp)
     // lines of their own. A CR LF that ends the text stays (the header's empty lines): what
     // follows it is an empty line, nothing that reads as a line of ours.
     const bool endsWithBreak = event.endsWith(QLatin1String("\r\n"));
-    QString text = escapeControls(endsWithBreak ? QStringView(event).chopped(2) : event);
+    QString text =
+        endsWithBreak ? escapeControls(QStringView(event).chopped(2)) : escapeControls(event);
     if (endsWithBreak)
         text += QLatin1String("\r\n");
-    if (text.contains(QLatin1String("(error)"), Qt::CaseInsensitive) &&
+    const quint32 colour = lineColour(text);
+    if ((colour == PaneColour::Red || (colour == PaneColour::Yellow && mentionsError(text))) &&
         m_errorCount < std::numeric_limits<qint32>::max())
         ++m_errorCount;
-    const quint32 colour = lineColour(text);
 
-    const QString line = timeStamp ? generalDateTime(m_clock()) + QLatin1String(": ") + text : text;
+    const QString line = timeStamp ? stamp() + QLatin1String(": ") + text : text;
     writeToFile(line);
     trapSilently([&] { showInPane(line + QLatin1String("\r\n"), colour); });
+}
+
+QString RunLog::stamp()
+{
+    if (!m_clock.target<SystemClock>())
+        return generalDateTime(m_clock());
+    // A folder of many small files writes thousands of lines a second: the stamp of a second is
+    // made once.
+    const std::time_t now = std::time(nullptr);
+    if (now != m_stampSecond || m_stamp.isEmpty()) {
+        m_stampSecond = now;
+        m_stamp = generalDateTime(QDateTime::fromSecsSinceEpoch(now));
+    }
+    return m_stamp;
 }
 
 void RunLog::writeToFile(const QString &line)

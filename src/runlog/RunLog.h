@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,8 @@ private:
     void writeLine(const QString &event, bool timeStamp);
     void showInPane(const QString &line, quint32 colour);
     void writeToFile(const QString &line);
+    // The time stamp of a line written now.
+    QString stamp();
     // The file is lost for the rest of this run: say why, once, where an administrator looks.
     void loseFile(const QString &reason);
 
@@ -62,6 +65,8 @@ private:
     bool m_started = false;
     QString m_path;
     LogPane m_pane;
+    std::time_t m_stampSecond = 0;
+    QString m_stamp;
 };
 
 // How the archive run's procedures report what they trap: one line, "(error) in <procedure> on

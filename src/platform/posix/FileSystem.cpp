@@ -277,6 +277,21 @@ qint64 FileSystem::FileSize(const QString &path)
     return qint64(st.st_size);
 }
 
+std::optional<qint64> FileSystem::ListedFileSize(const File &file)
+{
+    if (!file.openFolder()) {
+        const QString path = file.Path();
+        if (!FileExists(path))
+            return std::nullopt;
+        return FileSize(path);
+    }
+    struct stat st;
+    if (::fstatat(file.openFolder()->fd(), nativePath(file.Name()).constData(), &st, 0) != 0 ||
+        S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return qint64(st.st_size);
+}
+
 QByteArray FileSystem::FileChecksum(const QString &path)
 {
     Fd in(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC));

@@ -75,17 +75,21 @@ void TextStream::Write(const QString &text)
         // U+FFFD: the file stays well-formed UTF-16 for every reader.
         bytes.resize(text.size() * 2);
         char *out = bytes.data();
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            char16_t c = text.at(i).unicode();
-            const bool paired =
-                QChar::isHighSurrogate(c)
-                    ? i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
-                    : i > 0 && QChar::isLowSurrogate(c) && text.at(i - 1).isHighSurrogate();
-            if (QChar::isSurrogate(c) && !paired)
-                c = 0xFFFD;
-            *out++ = char(c & 0xFF);
-            *out++ = char(c >> 8);
-        }
+        // Nearly always so: the characters as they are held are the file's bytes.
+        if (Q_BYTE_ORDER == Q_LITTLE_ENDIAN && QStringView(text).isValidUtf16())
+            std::memcpy(out, text.constData(), size_t(bytes.size()));
+        else
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                char16_t c = text.at(i).unicode();
+                const bool paired =
+                    QChar::isHighSurrogate(c)
+                        ? i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
+                        : i > 0 && QChar::isLowSurrogate(c) && text.at(i - 1).isHighSurrogate();
+                if (QChar::isSurrogate(c) && !paired)
+                    c = 0xFFFD;
+                *out++ = char(c & 0xFF);
+                *out++ = char(c >> 8);
+            }
     } else if (m_buffered) {
         // Straight into what is pending: a copy is written line by line.
         appendLatin1(m_pending, text);
