@@ -163,6 +163,14 @@ void ArchiveFiles(Program &program, RunHost &host)
             bool raw = false;
             int level = textLevel;
             std::optional<QByteArray> copy;
+            // A file's lines reach the run log together, with one write, as it is added; a step
+            // that ends early writes those it has.
+            QStringList lines;
+            const auto writeLines = [&] {
+                if (!lines.isEmpty())
+                    log.WriteLogLines(std::exchange(lines, {}));
+            };
+            const auto linesWritten = qScopeGuard(writeLines);
             step([&] {
                 const QString &name = file.Name();
                 if (name.size() < 5)
@@ -172,27 +180,28 @@ void ArchiveFiles(Program &program, RunHost &host)
                     raw = true;
                     level = dataLevel;
                 } else if (logKindOf(name) == LogKind::Diag && formatting) {
-                    const DiagFormatOutcome outcome =
+                    DiagFormatOutcome outcome =
                         formatting->takeNext([&] { stopIfCancelled(program); });
-                    for (const QString &line : outcome.lines)
-                        log.WriteLogLine(line);
+                    lines = std::move(outcome.lines);
                     if (outcome.formatted) {
                         toAdd = FormattingAhead::copyPath(formattingFolder, name);
-                        copy = outcome.copy;
+                        copy = std::move(outcome.copy);
                     } else {
-                        log.WriteLogLine(
-                            QStringLiteral("(error) unable to format diagnostic file:") +
-                            file.Path() +
-                            QStringLiteral(" - adding raw file into zip file instead of "
-                                           "formatted file."));
+                        lines << QStringLiteral("(error) unable to format diagnostic file:") +
+                                     file.Path() +
+                                     QStringLiteral(" - adding raw file into zip file instead of "
+                                                    "formatted file.");
                         toAdd = file.Path();
                         raw = true;
                     }
                 }
             });
+            if (toAdd.isEmpty())
+                writeLines();
             if (!toAdd.isEmpty()) {
                 step([&] {
-                    log.WriteLogLine(QStringLiteral("    Adding file into zip:") + toAdd);
+                    lines << QStringLiteral("    Adding file into zip:") + toAdd;
+                    writeLines();
                     zip.setCompressionLevel(level);
                     if ((copy  ? zip.AddData(toAdd, *std::move(copy))
                          : raw ? zip.AddFile(file, 0)

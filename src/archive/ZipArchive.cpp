@@ -18,10 +18,10 @@ namespace {
 
 // An entry is named by the file's name as the file system gave it: UTF-8 marked as such where it
 // is, otherwise the bytes as they are, unmarked (readers take them as code page 437).
-ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
+ZipWriter::Entry headerFor(const QString &name, QByteArray native, const struct stat &st)
 {
     ZipWriter::Entry header;
-    header.name = nativePath(name);
+    header.name = std::move(native);
     header.name.squeeze();
     const bool ascii = std::all_of(header.name.cbegin(), header.name.cend(),
                                    [](char c) { return uchar(c) < 0x80; });
@@ -96,13 +96,13 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     return 1;
 }
 
-QString ZipArchive::refusal(const QString &name) const
+QString ZipArchive::refusal(const QString &name, const QByteArray &native) const
 {
     if (m_path.isEmpty() || m_abandoned)
         return QStringLiteral("No archive has been started");
     if (m_sealed)
         return QStringLiteral("The archive %1 is complete; a new one is needed").arg(m_path);
-    if (m_names.contains(nativePath(name)))
+    if (m_names.contains(native))
         return QStringLiteral("An entry named %1 is already in the archive").arg(name);
     return {};
 }
@@ -122,7 +122,8 @@ int ZipArchive::AddFile(const File &file, int flags)
 int ZipArchive::addFile(const QString &path, const std::function<int(struct stat *)> &open)
 {
     const QString name = QFileInfo(path).fileName();
-    if (const QString refused = refusal(name); !refused.isEmpty())
+    QByteArray native = nativePath(name);
+    if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);
     int fd = -1;
     struct stat st;
@@ -134,22 +135,23 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }
-    return add(path, name, fd, st, {});
+    return add(path, name, std::move(native), fd, st, {});
 }
 
 int ZipArchive::AddData(const QString &path, QByteArray data)
 {
     const QString name = QFileInfo(path).fileName();
-    if (const QString refused = refusal(name); !refused.isEmpty())
+    QByteArray native = nativePath(name);
+    if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);
     struct stat st {};
     st.st_size = off_t(data.size());
     st.st_mtime = std::time(nullptr);
-    return add(path, name, -1, st, std::move(data));
+    return add(path, name, std::move(native), -1, st, std::move(data));
 }
 
-int ZipArchive::add(const QString &path, const QString &name, int fd, const struct stat &st,
-                    QByteArray memory)
+int ZipArchive::add(const QString &path, const QString &name, QByteArray native, int fd,
+                    const struct stat &st, QByteArray memory)
 {
     // Entries of one folder share its path: 200,000 logs do not hold 200,000 copies of it.
     const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
@@ -176,7 +178,7 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
     const size_t index = m_added++;
     entry.level = m_level;
     entry.folder = m_lastFolder;
-    entry.header = headerFor(name, st);
+    entry.header = headerFor(name, std::move(native), st);
     entry.passphrase = m_passphrase;
     entry.header.encrypted = m_passphrase != nullptr;
     m_names.insert(entry.header.name);

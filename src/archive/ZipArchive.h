@@ -88,10 +88,11 @@ private:
     // What both AddFile share; `open` opens the file and tells what it is.
     int addFile(const QString &path, const std::function<int(struct stat *)> &open);
     // What AddFile and AddData share: the name checked, the entry made and its pieces queued.
-    int add(const QString &path, const QString &name, int fd, const struct stat &st,
-            QByteArray memory);
-    // Why nothing named `name` may be added now; empty when it may.
-    QString refusal(const QString &name) const;
+    int add(const QString &path, const QString &name, QByteArray native, int fd,
+            const struct stat &st, QByteArray memory);
+    // Why nothing named `name` (`native` in the system's bytes) may be added now; empty when it
+    // may.
+    QString refusal(const QString &name, const QByteArray &native) const;
     void startWorkers();
     void stopWorkers();
     void work();

@@ -148,7 +148,12 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
         char *const in = worker.input.data();
         const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
         if (!entry.failed && entry.fd >= 0) {
-            const Transferred read = transferWhole(asked, [&](size_t done) {
+            const Transferred read = transferWhole(asked, [&](size_t done) -> ssize_t {
+                // A read that stopped exactly at the piece's end met the file's end: the byte
+                // more was asked for in the same call, and asking again only to hear so would
+                // cost a call for every small file.
+                if (done > 0 && done == task.length)
+                    return 0;
                 return ::pread(entry.fd, in + done, asked - done, off_t(task.offset + done));
             });
             const size_t n = read.bytes;

@@ -5,6 +5,8 @@
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -32,22 +34,27 @@ constexpr qsizetype directoryBlock = 1 << 20;
 // Seconds from 1601, where the NTFS times count from, to 1970.
 constexpr qint64 ntfsEpoch = 11644473600;
 
+// Fields in little-endian order, into room the headers reserve beforehand.
+template <typename T> void putField(QByteArray &out, T value)
+{
+    const qsizetype at = out.size();
+    out.resize(at + qsizetype(sizeof value));
+    qToLittleEndian(value, out.data() + at);
+}
+
 void put16(QByteArray &out, quint16 value)
 {
-    const char bytes[2] = {char(value), char(value >> 8)};
-    out.append(bytes, 2);
+    putField(out, value);
 }
 
 void put32(QByteArray &out, quint32 value)
 {
-    put16(out, quint16(value));
-    put16(out, quint16(value >> 16));
+    putField(out, value);
 }
 
 void put64(QByteArray &out, quint64 value)
 {
-    put32(out, quint32(value));
-    put32(out, quint32(value >> 32));
+    putField(out, value);
 }
 
 // The exact modification time, for the local header and the central directory alike. The DOS

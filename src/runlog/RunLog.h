@@ -5,6 +5,7 @@
 #include "runlog/LogPane.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class Failure;
 
@@ -32,6 +34,9 @@ public:
     void OpenRunLog(const QString &path);
     // Control characters in the event are shown escaped (see escapeControls).
     void WriteLogLine(const QString &event, bool timeStamp = true);
+    // Several lines, one after the other, as WriteLogLine writes each; they reach the file with
+    // one write, so that the few lines of one step cost one.
+    void WriteLogLines(const QStringList &events, bool timeStamp = true);
     void CloseRunLog();
     // From now on only lines written on the calling thread are taken: a run being stopped must
     // not add what the stop itself causes.
@@ -45,8 +50,9 @@ public:
 
 private:
     void writeLine(const QString &event, bool timeStamp);
-    void showInPane(const QString &line, quint32 colour);
-    void writeToFile(const QString &line);
+    void writeLines(const QStringList &events, bool timeStamp);
+    void showInPane(const QStringList &lines, const std::vector<quint32> &colours);
+    void writeToFile(const QStringList &lines);
     // The time stamp of a line written now.
     QString stamp();
     // The file is lost for the rest of this run: say why, once, where an administrator looks.

@@ -1,5 +1,6 @@
 #include "platform/posix/DiagFormatterProcess.h"
 
+#include "platform/TextStream.h"
 #include "platform/posix/DiagFormatterProtocol.h"
 
 #include <QByteArray>
@@ -7,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
-#include <QStringEncoder>
 
 #include <atomic>
 
@@ -162,7 +162,6 @@ private:
 
         // Built in place, in memory kept from batch to batch: the lines go out as their bytes.
         std::string &request = m_request;
-        QStringEncoder latin1(QStringEncoder::Latin1);
         request.clear();
         const auto appendNumber = [&](uint32_t n) {
             request.append(reinterpret_cast<const char *>(&n), sizeof n);
@@ -173,7 +172,7 @@ private:
             appendNumber(uint32_t(line.size()));
             const size_t at = request.size();
             request.resize(at + size_t(line.size()));
-            latin1.appendToBuffer(request.data() + at, line);
+            latin1Into(request.data() + at, line);
         }
         const uint32_t size = uint32_t(request.size() - sizeof size);
         std::memcpy(request.data(), &size, sizeof size);
