@@ -134,8 +134,9 @@ QString RunLog::stamp()
 void RunLog::writeToFile(const QStringList &lines)
 {
     // The lines of one call go in with one write, whole or not at all.
+    const QString text = lines.join(QLatin1String("\r\n"));
     if (m_complete)
-        trap([&] { LogStream->WriteLine(lines.join(QLatin1String("\r\n"))); },
+        trap([&] { LogStream->WriteLine(text); },
              [&](const Failure &failure) { loseFile(failure.description()); });
     // One line there: a header entry's own line end is not repeated.
     if (!m_complete)

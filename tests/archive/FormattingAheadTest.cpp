@@ -95,10 +95,10 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         std::vector<qint64> large; // sizes of files among the small ones, spread evenly
     };
     const Case cases[] = {
-        {63, {}},
-        {64, {}},
-        {65, {}},
-        {130, {}},
+        {127, {}},
+        {128, {}},
+        {129, {}},
+        {260, {}},
         {0, {8 * MiB + 1}},
         {20, {8 * MiB - 1, 8 * MiB, 8 * MiB + 1}},
         {0, std::vector<qint64>(12, MiB + 1)},
