@@ -200,26 +200,23 @@ void finish(Member &m, const std::vector<FormattedLine> &answers, size_t from)
 
 } // namespace
 
-std::vector<std::optional<DiagFormatOutcome>>
-formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
-                const DiagFormatTimeLimit &limit, const std::vector<DiagFileJob> &jobs,
-                const std::atomic<bool> *stop, qint64 smallFile, qint64 inMemoryUpTo,
-                const std::function<bool(size_t)> &timedOut)
+namespace {
+
+// One round trip for the lines of the files of `members` that wait for the formatter; when it
+// fails on a file's line, that file is lost and the others are given again, to a fresh formatter.
+// Gives the first file from which the rest are left alone (the formatter was given up), or
+// `members.size()`.
+size_t formatWaiting(std::vector<Member> &members, size_t begin, size_t end,
+                     const DiagFormatterSource &formatter, const DiagFormatTimeLimit &limit,
+                     const DiagGroupCalls &calls)
 {
-    // Files from here on are left alone: the formatter was given up.
-    size_t givenUpFrom = jobs.size();
-    std::vector<Member> members(jobs.size());
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        members[i].job = &jobs[i];
-        readWhole(members[i], formatter, fs, limit, stop, smallFile, inMemoryUpTo);
-    }
-    // One round trip for the lines of all; when the formatter fails on a file's line, that file
-    // is lost and the others are given again, to a fresh formatter.
+    size_t givenUpFrom = members.size();
     for (;;) {
         std::vector<Member *> waiting;
         QStringList lines;
         std::vector<DiagLineFormatter::FileLines> spans;
-        for (Member &m : members) {
+        for (size_t i = begin; i < std::min(end, givenUpFrom); ++i) {
+            Member &m = members[i];
             if (!m.waiting)
                 continue;
             for (const DiagLine &line : m.file->held())
@@ -228,7 +225,7 @@ formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
             spans.push_back({lines.size(), limit.forBytes(m.bytes)});
         }
         if (waiting.empty())
-            break;
+            return givenUpFrom;
         std::vector<FormattedLine> answers;
         const bool answered =
             lines.isEmpty() ||
@@ -248,18 +245,15 @@ formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
                      trapSilently([&] { lost.copy->close(); });
                      lost.waiting = false;
                      const size_t index = size_t(&lost - members.data());
-                     if (lost.outcome.timedOut && timedOut && !timedOut(index)) {
+                     if (lost.outcome.timedOut && calls.timedOut && !calls.timedOut(index))
                          givenUpFrom = index + 1;
-                         for (size_t i = givenUpFrom; i < members.size(); ++i)
-                             members[i].waiting = false;
-                     }
                  });
         if (!answered)
             continue;
         if (answers.size() != size_t(lines.size())) {
             for (Member *m : waiting)
                 m->waiting = false;
-            break;
+            return givenUpFrom;
         }
         qsizetype from = 0;
         for (size_t i = 0; i < waiting.size(); ++i) {
@@ -268,13 +262,45 @@ formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
             from = spans[i].end;
         }
     }
-    std::vector<std::optional<DiagFormatOutcome>> outcomes(members.size());
-    for (size_t i = 0; i < givenUpFrom; ++i) {
-        Member &m = members[i];
-        if (m.alone)
-            m.outcome = formatDiagFile(formatter, fs, limit, m.job->rawPath, m.job->formattedPath,
-                                       stop, inMemoryUpTo, m.job->rawFile);
-        outcomes[i] = std::move(m.outcome);
+}
+
+} // namespace
+
+void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
+                     const DiagFormatTimeLimit &limit, const std::vector<DiagFileJob> &jobs,
+                     const std::atomic<bool> *stop, qint64 smallFile, qint64 inMemoryUpTo,
+                     const DiagGroupCalls &calls)
+{
+    std::vector<Member> members(jobs.size());
+    // Files from here on are left alone: the formatter was given up.
+    size_t givenUpFrom = jobs.size();
+    // The files read and not yet told of.
+    size_t begin = 0;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        members[i].job = &jobs[i];
+        if (i < givenUpFrom)
+            readWhole(members[i], formatter, fs, limit, stop, smallFile, inMemoryUpTo);
+        // The files read so far go to the formatter at the end, before a file formatted alone,
+        // and as soon as the run waits for one of them: a slow read of a later file must not
+        // hold it up.
+        if (i + 1 < jobs.size() && !members[i].alone && !(calls.wanted && calls.wanted(begin)))
+            continue;
+        givenUpFrom =
+            std::min(givenUpFrom, formatWaiting(members, begin, i + 1, formatter, limit, calls));
+        for (; begin <= i; ++begin) {
+            Member &m = members[begin];
+            if (begin >= givenUpFrom) {
+                calls.done(begin, std::nullopt);
+                continue;
+            }
+            if (m.alone)
+                m.outcome =
+                    formatDiagFile(formatter, fs, limit, m.job->rawPath, m.job->formattedPath, stop,
+                                   inMemoryUpTo, m.job->rawFile);
+            // A file of the group that timed out was told of already.
+            if (m.alone && m.outcome.timedOut && calls.timedOut && !calls.timedOut(begin))
+                givenUpFrom = begin + 1;
+            calls.done(begin, std::move(m.outcome));
+        }
     }
-    return outcomes;
 }

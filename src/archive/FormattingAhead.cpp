@@ -160,27 +160,31 @@ void FormattingAhead::work(size_t worker)
             continue;
         }
         lock.unlock();
-        std::vector<std::optional<DiagFormatOutcome>> outcomes;
-        try {
-            outcomes = format(worker, first, count);
-        } catch (...) {
-            // Nothing may leave a worker; the files go in raw, their failure untold.
-            outcomes.assign(count, DiagFormatOutcome{});
-        }
-        lock.lock();
-        for (size_t i = 0; i < count; ++i) {
+        std::vector<bool> told(count, false);
+        const auto done = [&](size_t i, std::optional<DiagFormatOutcome> outcome) {
+            const std::lock_guard held(m_mutex);
             const size_t index = first + i;
-            if (!outcomes[i]) {
+            told[i] = true;
+            if (!outcome) {
                 // Left alone once the formatter was given up.
                 slot(index) = diagFileNotFormatted(m_files[index]->Path(),
                                                    std::exchange(m_givenUpReason, QString()));
             } else {
-                noteTimeOut(index, outcomes[i]->timedOut);
-                slot(index) = std::move(*outcomes[i]);
+                noteTimeOut(index, outcome->timedOut);
+                slot(index) = std::move(*outcome);
             }
             m_done[index] = true;
+            m_finished.notify_all();
+        };
+        try {
+            format(worker, first, count, done);
+        } catch (...) {
+            // Nothing may leave a worker; the files go in raw, their failure untold.
+            for (size_t i = 0; i < count; ++i)
+                if (!told[i])
+                    done(i, DiagFormatOutcome{});
         }
-        m_finished.notify_all();
+        lock.lock();
     }
 }
 
@@ -199,8 +203,9 @@ bool FormattingAhead::noteTimeOut(size_t index, bool timedOut)
     return !m_givenUp;
 }
 
-std::vector<std::optional<DiagFormatOutcome>> FormattingAhead::format(size_t worker, size_t first,
-                                                                      size_t count)
+void FormattingAhead::format(
+    size_t worker, size_t first, size_t count,
+    const std::function<void(size_t, std::optional<DiagFormatOutcome>)> &done)
 {
     const DiagFormatterSource formatter = [&]() -> DiagLineFormatter & {
         if (m_failures[worker])
@@ -212,17 +217,23 @@ std::vector<std::optional<DiagFormatOutcome>> FormattingAhead::format(size_t wor
     for (size_t i = first; i < first + count; ++i)
         jobs.push_back(
             {m_files[i]->Path(), copyPath(m_copyFolder, m_files[i]->Name()), m_files[i]});
-    if (count > 1)
-        return formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo,
-                               [&](size_t i) {
-                                   const std::lock_guard lock(m_mutex);
-                                   return noteTimeOut(first + i, true);
-                               });
-    std::vector<std::optional<DiagFormatOutcome>> outcomes;
-    outcomes.push_back(formatDiagFile(formatter, m_fs, m_limit, jobs[0].rawPath,
-                                      jobs[0].formattedPath, &m_cancel, m_inMemoryUpTo,
-                                      jobs[0].rawFile));
-    return outcomes;
+    if (count == 1) {
+        done(0, formatDiagFile(formatter, m_fs, m_limit, jobs[0].rawPath, jobs[0].formattedPath,
+                               &m_cancel, m_inMemoryUpTo, jobs[0].rawFile));
+        return;
+    }
+    DiagGroupCalls calls;
+    calls.timedOut = [&](size_t i) {
+        const std::lock_guard lock(m_mutex);
+        return noteTimeOut(first + i, true);
+    };
+    // The run waits for a file of the group already read: those read go to the formatter now.
+    calls.wanted = [&](size_t i) {
+        const std::lock_guard lock(m_mutex);
+        return m_taken > first + i;
+    };
+    calls.done = done;
+    formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo, calls);
 }
 
 size_t FormattingAhead::timedOutInARow(size_t index) const
