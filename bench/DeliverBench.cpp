@@ -1,9 +1,8 @@
 // The delivery stage alone, as a run does it (copy under a temporary name, read back and
 // compared, moved to its name), timed by scripts/bench's smb case against `smbclient put`:
-//     bench_deliver [--copy-only] ARCHIVE FOLDER
+//     bench_deliver ARCHIVE FOLDER
 // FOLDER is local or a share (smb://server:port/share/folder/); credentials as the program reads
-// them. --copy-only: the transfer alone (the file-system layer's copy, no read-back, no move).
-// Exits 1 when the delivery reported an error.
+// them. Exits 1 when the delivery reported an error.
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveDelivery.h"
@@ -12,7 +11,6 @@
 #include <QDir>
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -40,16 +38,9 @@ private:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const bool copyOnly = argc == 4 && std::strcmp(argv[1], "--copy-only") == 0;
-    if (argc != 3 && !copyOnly) {
-        std::fprintf(stderr, "usage: bench_deliver [--copy-only] ARCHIVE FOLDER\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: bench_deliver ARCHIVE FOLDER\n");
         return 2;
-    }
-    if (copyOnly) {
-        const auto fs = makeFileSystem();
-        const QString source = QString::fromLocal8Bit(argv[2]);
-        fs->CopyFile(source, QString::fromLocal8Bit(argv[3]) + fs->GetFileName(source), false);
-        return 0;
     }
     Program::Parts parts;
     parts.executablePath = QDir::temp().filePath(QStringLiteral("bench_deliver/Sorvik"));

@@ -1,3 +1,4 @@
+#include "app/ArchiveFolderCommand.h"
 #include "app/CommandLineAnswers.h"
 #include "app/EndProgram.h"
 #include "app/Program.h"
@@ -75,6 +76,7 @@ void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const
     RunOutcome outcome;
     outcome.started = toolkitStart.started;
     outcome.ended = QDateTime::currentDateTime();
+    outcome.durationSeconds = double(outcome.started.msecsTo(outcome.ended)) / 1000;
     outcome.exitStatus = ExitStatus::StartRefused;
     recordRunOutcome(outcome);
     std::fflush(nullptr);
@@ -96,6 +98,14 @@ int checkSetUpNow(const QString &executablePath)
     parts.executablePath = executablePath;
     Program program(std::move(parts));
     return checkSetUp(program, {scheduledTasksCheck(program.now())}, stdout);
+}
+
+int storeArchiveFolderNow(const QString &executablePath, const QString &folder)
+{
+    Program::Parts parts;
+    parts.executablePath = executablePath;
+    Program program(std::move(parts));
+    return storeArchiveFolderCommand(program, folder, stdout, stderr);
 }
 } // namespace
 
@@ -122,6 +132,8 @@ int main(int argc, char *argv[])
         qputenv("TZ", ":/etc/localtime");
     if (asksForCheck(arguments))
         return checkSetUpNow(executablePath);
+    if (const auto folder = archiveFolderToStore(arguments))
+        return storeArchiveFolderNow(executablePath, *folder);
 
     stampScheduledStart();
     toolkitHandler = qInstallMessageHandler(withoutRuntimeFolderNote);

@@ -27,14 +27,16 @@ void LoadArchiveFolderSetting(Program &program, RunHost &host)
     host.setArchiveFolderText(values.value(key).toString());
 }
 
-QString storedArchiveFolder(Program &program)
+StoredArchiveFolder storedArchiveFolder(Program &program)
 {
-    return SettingsFile(program.executableName()).readGroup(section).value(key).toString();
+    const SettingsFile file(program.executableName());
+    const SettingsFile::Group read = file.readGroupFrom(section);
+    return {read.values.value(key).toString(), read.files.value(key, file.path())};
 }
 
-QString archiveFolderSettingFile(Program &program)
+void storeArchiveFolder(Program &program, const QString &folder)
 {
-    return SettingsFile(program.executableName()).path();
+    SettingsFile(program.executableName()).writeGroup(section, {{key, folder}});
 }
 
 void SaveArchiveFolderSetting(Program &program, RunHost &host)

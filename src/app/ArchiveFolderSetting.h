@@ -13,11 +13,17 @@ class RunHost;
 
 // Puts the stored folder (default "") into txtOutputPath.
 void LoadArchiveFolderSetting(Program &program, RunHost &host);
-// The stored folder (default ""), and the file that keeps it.
-QString storedArchiveFolder(Program &program);
-QString archiveFolderSettingFile(Program &program);
+// The stored folder (default ""), and the file it came from: the account's settings file when no
+// file gives one.
+struct StoredArchiveFolder {
+    QString folder;
+    QString file;
+};
+StoredArchiveFolder storedArchiveFolder(Program &program);
 // Stores the current text of txtOutputPath, also when it is empty.
 void SaveArchiveFolderSetting(Program &program, RunHost &host);
+// Stores `folder` as it is.
+void storeArchiveFolder(Program &program, const QString &folder);
 
 // One value of the per-user settings file of the program named `application` (the executable's
 // name), read and stored the way the archive folder is: the file is rewritten whole or not at

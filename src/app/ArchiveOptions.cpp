@@ -2,6 +2,7 @@
 
 #include "app/Program.h"
 #include "app/SettingsFile.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 
 #include <QRegularExpression>
@@ -25,21 +26,21 @@ QString textOf(const ArchiveOptions &options, const QString &key)
 }
 
 // Hands a stored value to `take`, which keeps it or says why it cannot; a value that is no text
-// (the settings store makes a list of a text with a comma outside quotes) is a problem too.
-void readValue(const QVariantMap &values, const QString &file, const QString &key,
-               StoredArchiveOptions &stored, const std::function<QString(const QString &)> &take)
+// (in a form only the settings store writes) is a problem too.
+void readValue(const SettingsFile::Group &values, const QString &key, StoredArchiveOptions &stored,
+               const std::function<QString(const QString &)> &take)
 {
-    const QVariant value = values.value(key);
+    const QVariant value = values.values.value(key);
     if (!value.isValid())
         return;
     const QString why = value.typeId() == QMetaType::QString
                             ? take(value.toString())
-                            : QStringLiteral("it is a list, not one value (a value that holds a "
-                                             "comma is written in double quotes)");
+                            : QStringLiteral("it is not written as text");
     if (!why.isEmpty())
-        stored.problems.push_back({key, QStringLiteral("the setting %1 in [%2] of %3 cannot be "
-                                                       "read: %4")
-                                            .arg(key, group, file, why)});
+        stored.problems.push_back(
+            {key, QStringLiteral("the setting %1 in [%2] of %3 cannot be "
+                                 "read: %4")
+                      .arg(key, group, shownPath(values.files.value(key)), why)});
 }
 
 std::function<QString(const QString &)> wholeNumber(int &target)
@@ -63,13 +64,13 @@ bool StoredArchiveOptions::readable(const QString &key) const
                         [&](const ArchiveOptionProblem &p) { return p.key == key; });
 }
 
-StoredArchiveOptions LoadArchiveOptions(Program &program)
+StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase)
 {
     const SettingsFile file(program.executableName());
     StoredArchiveOptions stored;
-    QVariantMap values;
+    SettingsFile::Group values;
     try {
-        values = file.readGroup(group);
+        values = file.readGroupFrom(group);
     } catch (const Failure &failure) {
         for (const QString &key : {passphraseKey, daysKey, countKey})
             stored.problems.push_back(
@@ -77,12 +78,20 @@ StoredArchiveOptions LoadArchiveOptions(Program &program)
                           .arg(key, group, failure.description())});
         return stored;
     }
-    readValue(values, file.path(), passphraseKey, stored, [&](const QString &text) {
+    readValue(values, passphraseKey, stored, [&](const QString &text) {
         stored.options.PassphraseFile = text;
         return QString();
     });
-    readValue(values, file.path(), daysKey, stored, wholeNumber(stored.options.KeepDays));
-    readValue(values, file.path(), countKey, stored, wholeNumber(stored.options.KeepCount));
+    readValue(values, daysKey, stored, wholeNumber(stored.options.KeepDays));
+    readValue(values, countKey, stored, wholeNumber(stored.options.KeepCount));
+    stored.files = values.files;
+    if (passphrase && !stored.options.PassphraseFile.isEmpty() && stored.readable(passphraseKey)) {
+        try {
+            stored.passphrase = readPassphraseFile(stored.options.PassphraseFile);
+        } catch (const Failure &failure) {
+            stored.problems.push_back({passphraseKey, failure.description()});
+        }
+    }
     return stored;
 }
 

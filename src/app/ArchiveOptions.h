@@ -1,7 +1,11 @@
 #pragma once
 
+#include "platform/PassphraseFile.h"
+
+#include <QMap>
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 class Program;
@@ -37,11 +41,17 @@ struct StoredArchiveOptions {
     // decides, never a silent default.
     ArchiveOptions options;
     std::vector<ArchiveOptionProblem> problems;
+    // Read when asked for and PassphraseFile names a file: the passphrase of an encrypted run.
+    std::shared_ptr<const Passphrase> passphrase;
+    // The settings file each stored value came from, by key.
+    QMap<QString, QString> files;
     bool readable(const QString &key) const;
 };
 
 // Reads the group. When the settings file itself cannot be read, every value has a problem.
-StoredArchiveOptions LoadArchiveOptions(Program &program);
+// With `passphrase`, also the passphrase from the file PassphraseFile names, as a run takes it: a
+// file that cannot be used is a problem of PassphraseFile, in the reader's words.
+StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase = false);
 
 // Writes the values that differ from what is stored (an absent value counts as its default), in
 // a copy of the settings put in place whole, or not at all. Throws Failure.

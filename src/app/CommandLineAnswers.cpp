@@ -1,11 +1,15 @@
 #include "app/CommandLineAnswers.h"
 
+#include "app/StartUp.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/Version.h"
 #include "platform/FileSystem.h"
 #include "runlog/RunLogReading.h"
 
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -18,6 +22,12 @@ bool write(std::FILE *stream, const QString &text)
     return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size());
 }
 
+// One line on stderr: a path or argument in it cannot forge another.
+void complain(std::FILE *err, const QString &line)
+{
+    write(err, escapeControls(line) + QLatin1Char('\n'));
+}
+
 int finished(std::FILE *out, bool written)
 {
     return written && std::fflush(out) == 0 ? 0 : 1;
@@ -28,6 +38,7 @@ QString helpText(const QString &command, const QString &programFolder)
     return QStringLiteral(
                "Usage: %1 [/Silent]\n"
                "       %1 --check\n"
+               "       %1 --archive-folder PATH\n"
                "       %1 --last-log [N] [--problems]\n"
                "       %1 --help | --version\n"
                "\n"
@@ -44,6 +55,11 @@ QString helpText(const QString &command, const QString &programFolder)
                "tasks)\n"
                "  --check          check the set-up, archiving nothing: one line per check, OK or "
                "FAIL\n"
+               "                   (the last run's outcome: OK or WARN, which does not count)\n"
+               "  --archive-folder PATH\n"
+               "                   store PATH as the archive folder of this account, once it "
+               "exists and\n"
+               "                   takes a new file (a share: once it is reached)\n"
                "  --last-log [N]   the newest run log (the N-th newest) as UTF-8 text\n"
                "    --problems     only its \"(error)\" and \"(warning)\" lines\n"
                "  --help, -h, /?   this text\n"
@@ -72,7 +88,9 @@ QString helpText(const QString &command, const QString &programFolder)
                "(default 30)\n"
                "  (every variable: man sorvik)\n"
                "\n"
-               "Settings in Sorvik.ini, group [Archive] (File > Options... sets them):\n"
+               "Settings in Sorvik.ini, each over the computer's /etc/sorvik/sorvik.ini; group "
+               "[Archive]\n"
+               "(File > Options... sets them):\n"
                "  PassphraseFile=PATH  encrypt the archives (AES-256) with the first line of this "
                "file, which\n"
                "                       must belong to the running account, mode 0600 or 0400; a "
@@ -84,6 +102,7 @@ QString helpText(const QString &command, const QString &programFolder)
                "the default)\n"
                "  KeepCount=N          keep at most N of this computer's archives there (0 = no "
                "limit, the default)\n"
+               "  [Update] Check=false  a window that opens does not look for a newer version\n"
                "An archive folder may be a share: \\\\server\\share\\folder\\, "
                "//server/share/folder/ or\n"
                "smb://server[:port]/share/folder/, logged on with "
@@ -109,9 +128,9 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
         } else if (number && n > 0 && position == 0 && option.at(0).isDigit()) {
             position = n;
         } else {
-            write(err, QStringLiteral("%1: --last-log takes a number (1 is the newest run log) and "
-                                      "--problems, nothing else; not \"%2\"\n")
-                           .arg(command, option));
+            complain(err, QStringLiteral("%1: --last-log takes a number (1 is the newest run log) "
+                                         "and --problems, nothing else; not \"%2\"")
+                              .arg(command, option));
             return usageMistake;
         }
     }
@@ -125,13 +144,11 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
     trap([&] { found = runLogsNewestFirst(fs, logs, executable.completeBaseName()); },
          [&](const Failure &f) { failure = f.description(); });
     if (!failure.isEmpty() || found.size() < position) {
-        write(err, !failure.isEmpty() ? QStringLiteral("%1: %2\n").arg(command, failure)
-                   : found.isEmpty()
-                       ? QStringLiteral("%1: there is no run log in %2\n").arg(command, logs)
-                       : QStringLiteral("%1: there are only %2 run logs in %3\n")
-                             .arg(command)
-                             .arg(found.size())
-                             .arg(logs));
+        complain(err, !failure.isEmpty() ? QStringLiteral("%1: %2").arg(command, failure)
+                      : found.isEmpty()
+                          ? QStringLiteral("%1: there is no run log in %2").arg(command, logs)
+                          : QStringLiteral("%1: there are only %2 run logs in %3")
+                                .arg(command, QString::number(found.size()), logs));
         return noSuchLog;
     }
     bool written = true;
@@ -150,37 +167,98 @@ int lastLog(const QStringList &options, const QString &command, const QString &e
         },
         [&](const Failure &f) {
             failure = f.description();
-            write(err, QStringLiteral("%1: %2\n").arg(command, failure));
+            complain(err, QStringLiteral("%1: %2").arg(command, failure));
         });
     return failure.isEmpty() ? finished(out, written) : noSuchLog;
 }
 
 } // namespace
 
+namespace {
+// The options of ours, each a command line of its own ("--last-log" with what follows it).
+bool isOurs(const QString &word)
+{
+    for (const char *ours :
+         {"--check", "--help", "-h", "/?", "--version", "--last-log", "--archive-folder"})
+        if (word == QLatin1String(ours))
+            return true;
+    return false;
+}
+
+bool isOption(const QString &word)
+{
+    return word.startsWith(QLatin1Char('-')) || isOurs(word);
+}
+
+int usage(std::FILE *err, const QString &text)
+{
+    complain(err, text);
+    return usageMistake;
+}
+} // namespace
+
+std::optional<QString> commandLineMistake(const QStringList &arguments)
+{
+    // A mistyped option must not start something else: a window, or a run that ignores it.
+    // What follows --last-log is its own to judge.
+    const bool lastLogAsked =
+        !arguments.isEmpty() && arguments.first() == QLatin1String("--last-log");
+    for (const QString &word : arguments)
+        if (isOption(word) && !isOurs(word) && !lastLogAsked)
+            return QStringLiteral("unknown option \"%1\"%2; --help lists what the program takes")
+                .arg(word, QString(word)
+                                       .remove(QLatin1Char('-'))
+                                       .compare(QLatin1String("silent"), Qt::CaseInsensitive) == 0
+                               ? QStringLiteral(" (an unattended run is /Silent)")
+                               : QString());
+    const auto option = std::find_if(arguments.begin(), arguments.end(), isOption);
+    if (option == arguments.end())
+        return std::nullopt;
+    if (option == arguments.begin() && *option == QLatin1String("--archive-folder") &&
+        (arguments.size() != 2 || isOption(arguments.at(1))))
+        return QStringLiteral("--archive-folder takes one folder, the archive folder to store "
+                              "(such as /srv/archive/)");
+    // Each option of ours answers alone: with /Silent beside it, which of the two was meant?
+    const auto silent = std::find_if(arguments.begin(), arguments.end(), [](const QString &word) {
+        return !isOption(word) && asksForSilentRun(word);
+    });
+    if (silent != arguments.end())
+        return QStringLiteral("%1 cannot be combined with %2: /Silent starts an unattended archive "
+                              "run, %1 does not")
+            .arg(*option, *silent);
+    const bool takesMore =
+        *option == QLatin1String("--last-log") || *option == QLatin1String("--archive-folder");
+    if (arguments.size() > 1 && !(takesMore && option == arguments.begin()))
+        return QStringLiteral("%1 takes nothing else").arg(*option);
+    return std::nullopt;
+}
+
 std::optional<int> answerInformation(const QStringList &arguments, const QString &commandName,
                                      const QString &executablePath, std::FILE *out, std::FILE *err)
 {
-    if (arguments.isEmpty())
+    if (const auto mistake = commandLineMistake(arguments))
+        return usage(err, commandName + QStringLiteral(": ") + *mistake);
+    if (arguments.isEmpty() || !isOption(arguments.first()))
         return std::nullopt;
-    const QString &word = arguments.first();
-    if (word == QLatin1String("--last-log"))
+    const QString &option = arguments.first();
+    if (option == QLatin1String("--last-log"))
         return lastLog(arguments.mid(1), commandName, executablePath, out, err);
-    if (word == QLatin1String("--check") && arguments.size() > 1) {
-        write(err, QStringLiteral("%1: --check takes nothing else\n").arg(commandName));
-        return usageMistake;
-    }
-    if (arguments.size() != 1)
-        return std::nullopt;
-    if (word == QLatin1String("--version"))
+    if (option == QLatin1String("--version"))
         return finished(out, write(out, QStringLiteral("Sorvik %1\n").arg(versionText())));
-    if (word == QLatin1String("--help") || word == QLatin1String("-h") ||
-        word == QLatin1String("/?"))
-        return finished(
-            out, write(out, helpText(commandName, QFileInfo(executablePath).absolutePath())));
-    return std::nullopt;
+    if (option == QLatin1String("--check") || option == QLatin1String("--archive-folder"))
+        return std::nullopt;
+    return finished(out,
+                    write(out, helpText(commandName, QFileInfo(executablePath).absolutePath())));
 }
 
 bool asksForCheck(const QStringList &arguments)
 {
     return arguments == QStringList{QStringLiteral("--check")};
+}
+
+std::optional<QString> archiveFolderToStore(const QStringList &arguments)
+{
+    if (arguments.size() == 2 && arguments.first() == QLatin1String("--archive-folder"))
+        return arguments.at(1);
+    return std::nullopt;
 }

@@ -22,6 +22,10 @@ void EndProgramOnRequest(Program &program, RunHost &host)
 {
     // Whether the run was under way when the stop was asked for, not when it came to its end.
     const bool running = host.isRunning();
+    // No wait on a server that stopped answering, the run's or the steps below, outlasts the
+    // bound: it ends early enough that the run's last steps and the program's end fit in it.
+    program.fileSystem().endWaitsBy(std::chrono::steady_clock::now() + runStopBound -
+                                    std::chrono::milliseconds(500));
     program.requestCancel();
     // What the run's thread would still write is what the stop causes, not what the run did.
     program.runLog().keepOnlyThisThread();

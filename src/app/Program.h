@@ -114,9 +114,13 @@ public:
     // The stored settings could not be read at start: the empty field that leaves is no choice
     // of anyone's, and is not written over them.
     bool ArchiveFolderUnread = false;
+    // When the archive run began; invalid until one does.
+    QDateTime RunStarted;
     // The archive this run delivered and verified, and its size; empty until it is delivered.
     QString DeliveredArchive;
     qint64 DeliveredBytes = 0;
+    // The entries of the archive this run wrote.
+    qint64 ArchiveEntries = 0;
     // The archive options this run started with, and the passphrase of an encrypted run (none:
     // the archive is not encrypted), which the archive takes over and wipes when it goes.
     ArchiveOptions Options;

@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Program.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
@@ -16,6 +17,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <cmath>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +33,17 @@ QJsonValue pathOrNull(const QString &path)
     return path.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(path);
 }
 
+QJsonValue momentOrNull(const QDateTime &moment)
+{
+    return moment.isValid() ? QJsonValue(isoDateTime(moment)) : QJsonValue(QJsonValue::Null);
+}
+
+// Milliseconds are more than a nightly run needs, and keep the figure short.
+double roundedSeconds(double seconds)
+{
+    return std::round(seconds * 1000) / 1000;
+}
+
 QByteArray outcomeJson(const RunOutcome &outcome)
 {
     QJsonObject object;
@@ -38,40 +51,58 @@ QByteArray outcomeJson(const RunOutcome &outcome)
     object.insert(QStringLiteral("ended"), isoDateTime(outcome.ended));
     object.insert(QStringLiteral("exit_status"), outcome.exitStatus);
     object.insert(QStringLiteral("errors"), outcome.errors);
-    object.insert(QStringLiteral("archive"), pathOrNull(outcome.archive));
+    object.insert(QStringLiteral("archive"), pathOrNull(shownPath(outcome.archive)));
     object.insert(QStringLiteral("archive_bytes"), outcome.archiveBytes);
-    object.insert(QStringLiteral("run_log"), pathOrNull(outcome.runLog));
+    object.insert(QStringLiteral("entries"), outcome.entries);
+    object.insert(QStringLiteral("duration_seconds"), roundedSeconds(outcome.durationSeconds));
+    object.insert(QStringLiteral("last_success"), momentOrNull(outcome.lastSuccess));
+    object.insert(QStringLiteral("run_log"), pathOrNull(shownPath(outcome.runLog)));
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
 // The text format of node_exporter's textfile collector: one gauge each, with its help line.
 QByteArray outcomeMetrics(const RunOutcome &outcome)
 {
+    const bool delivered = !outcome.archive.isEmpty();
     const struct {
         const char *name;
         const char *help;
-        qint64 value;
+        double value;
     } gauges[] = {
         {"sorvik_last_run_start_timestamp_seconds",
          "When the last run of Sorvik started, in seconds since 1970-01-01 UTC.",
-         outcome.started.toSecsSinceEpoch()},
+         double(outcome.started.toSecsSinceEpoch())},
         {"sorvik_last_run_end_timestamp_seconds",
          "When the last run of Sorvik ended, in seconds since 1970-01-01 UTC.",
-         outcome.ended.toSecsSinceEpoch()},
+         double(outcome.ended.toSecsSinceEpoch())},
+        {"sorvik_last_run_duration_seconds",
+         "How long the last run of Sorvik took, in seconds, from the start of its archive run.",
+         roundedSeconds(outcome.durationSeconds)},
+        {"sorvik_last_run_success",
+         "1 when the last run archived every file and delivered the archive (exit status 0), "
+         "else 0.",
+         outcome.exitStatus == ExitStatus::Success ? 1.0 : 0.0},
+        {"sorvik_last_success_timestamp_seconds",
+         "When the last run of Sorvik that ended with exit status 0 ended, in seconds since "
+         "1970-01-01 UTC; kept across failing runs, 0 while none has.",
+         outcome.lastSuccess.isValid() ? double(outcome.lastSuccess.toSecsSinceEpoch()) : 0.0},
         {"sorvik_last_run_exit_status",
          "Exit status of the last run: 0 archived and delivered, 1 run failed, 2 start refused, 3 "
          "another instance was running.",
-         outcome.exitStatus},
+         double(outcome.exitStatus)},
         {"sorvik_last_run_errors", "Number of (error) lines in the last run's log.",
-         outcome.errors},
+         double(outcome.errors)},
         {"sorvik_last_archive_bytes",
          "Size in bytes of the archive the last run delivered; 0 when it delivered none.",
-         outcome.archive.isEmpty() ? 0 : outcome.archiveBytes},
+         delivered ? double(outcome.archiveBytes) : 0.0},
+        {"sorvik_last_archive_entries",
+         "Number of entries in the archive the last run delivered; 0 when it delivered none.",
+         delivered ? double(outcome.entries) : 0.0},
     };
     QByteArray text;
     for (const auto &gauge : gauges)
         text += QByteArray("# HELP ") + gauge.name + ' ' + gauge.help + "\n# TYPE " + gauge.name +
-                " gauge\n" + gauge.name + ' ' + QByteArray::number(gauge.value) + '\n';
+                " gauge\n" + gauge.name + ' ' + QByteArray::number(gauge.value, 'g', 15) + '\n';
     return text;
 }
 
@@ -81,7 +112,7 @@ void writeTold(const QString &folder, const QString &name, const QByteArray &con
          [&](const Failure &failure) {
              tellSystem(programTitle(),
                         QStringLiteral("the outcome of this run cannot be recorded in %1/%2: %3")
-                            .arg(folder, name, failure.description()),
+                            .arg(shownPath(folder), name, failure.description()),
                         SystemLogPriority::Error);
          });
 }
@@ -119,8 +150,16 @@ QString lastRunFile()
     return stateFolder() + QLatin1Char('/') + lastRunName;
 }
 
-void recordRunOutcome(const RunOutcome &outcome)
+void recordRunOutcome(RunOutcome outcome)
 {
+    if (outcome.exitStatus == ExitStatus::Success)
+        outcome.lastSuccess = outcome.ended;
+    else
+        // A file that cannot be read any more has lost it; the next success sets it again.
+        trapSilently([&] {
+            if (const auto last = lastRunOutcome())
+                outcome.lastSuccess = last->lastSuccess;
+        });
     const QString state = stateFolder();
     // Only the last level is made private; the levels above are the account's own.
     if (!QFileInfo::exists(state)) {
@@ -155,24 +194,40 @@ std::optional<RunOutcome> lastRunOutcome()
     outcome.errors = object.value(u"errors").toInt();
     outcome.archive = object.value(u"archive").toString();
     outcome.archiveBytes = qint64(object.value(u"archive_bytes").toDouble());
+    outcome.entries = qint64(object.value(u"entries").toDouble());
+    outcome.durationSeconds = object.value(u"duration_seconds").toDouble();
+    outcome.lastSuccess =
+        QDateTime::fromString(object.value(u"last_success").toString(), Qt::ISODate);
+    // Written before the last success was kept: a success is its own.
+    if (!object.contains(u"last_success") && outcome.exitStatus == ExitStatus::Success)
+        outcome.lastSuccess = outcome.ended;
     outcome.runLog = object.value(u"run_log").toString();
     if (bytes.size() > outcomeFileLimit || !outcome.started.isValid() || !outcome.ended.isValid() ||
         outcome.exitStatus < 0)
-        throw Failure(EINVAL, QStringLiteral("%1 is not a run outcome Sorvik wrote").arg(path));
+        throw Failure(EINVAL,
+                      QStringLiteral("%1 is not a run outcome Sorvik wrote").arg(shownPath(path)));
     return outcome;
 }
 
-QStringList outcomeSummary(const RunOutcome &outcome)
+QStringList firstErrorLines(const RunOutcome &outcome, int count)
 {
     QStringList errorLines;
     if (!outcome.runLog.isEmpty() && outcome.errors > 0)
         trapSilently([&] {
             readRunLogEvents(outcome.runLog, [&](const QString &line) {
                 if (line.contains(QLatin1String("(error)"), Qt::CaseInsensitive))
-                    errorLines << QStringLiteral("  ") + line;
-                return errorLines.size() < summaryErrorLines;
+                    errorLines << line;
+                return errorLines.size() < count;
             });
         });
+    return errorLines;
+}
+
+QStringList outcomeSummary(const RunOutcome &outcome)
+{
+    QStringList errorLines;
+    for (const QString &line : firstErrorLines(outcome, summaryErrorLines))
+        errorLines << QStringLiteral("  ") + line;
     QString count = QStringLiteral("%1 \"(error)\" line%2")
                         .arg(outcome.errors)
                         .arg(outcome.errors == 1 ? QString() : QStringLiteral("s"));
@@ -185,7 +240,7 @@ QStringList outcomeSummary(const RunOutcome &outcome)
                           .arg(exitStatusMeaning(outcome.exitStatus), count)};
     lines += errorLines;
     lines << (outcome.runLog.isEmpty() ? QStringLiteral("no run log was written")
-                                       : QStringLiteral("run log: ") + outcome.runLog);
+                                       : QStringLiteral("run log: ") + shownPath(outcome.runLog));
     return lines;
 }
 
@@ -207,6 +262,9 @@ void reportProgramEnd(Program &program, const StartFacts &start, int status)
     outcome.errors = program.runLog().ErrorCount();
     outcome.archive = program.DeliveredArchive;
     outcome.archiveBytes = program.DeliveredBytes;
+    outcome.entries = program.DeliveredArchive.isEmpty() ? 0 : program.ArchiveEntries;
+    const QDateTime runStarted = program.RunStarted.isValid() ? program.RunStarted : start.started;
+    outcome.durationSeconds = double(runStarted.msecsTo(outcome.ended)) / 1000;
     trapSilently([&] {
         if (!program.RunLogPath.isEmpty() && program.fileSystem().FileExists(program.RunLogPath))
             outcome.runLog = program.RunLogPath;

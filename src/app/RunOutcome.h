@@ -19,6 +19,13 @@ struct RunOutcome {
     // The archive delivered and verified; empty when there is none.
     QString archive;
     qint64 archiveBytes = 0;
+    // The entries of the delivered archive; 0 when there is none.
+    qint64 entries = 0;
+    // From the start of the archive run (of the program, when none began) to the end.
+    double durationSeconds = 0;
+    // When the last run that ended with status 0 ended, this one or an earlier one: what tells a
+    // server that fails every night from one that archives. Invalid while none has.
+    QDateTime lastSuccess;
     // Empty when the run wrote none.
     QString runLog;
 };
@@ -31,13 +38,18 @@ QString stateFolder();
 QString lastRunFile();
 
 // last-run.json in the state folder and, when SORVIK_METRICS_DIR names a folder, sorvik.prom
-// there: each written whole or not at all. What cannot be written is told on stderr and in the
-// system log; it does not change the run's exit status.
-void recordRunOutcome(const RunOutcome &outcome);
+// there: each written whole or not at all. The last success is this run's end when it ended with
+// 0, else the one last-run.json held. What cannot be written is told on stderr and in the system
+// log; it does not change the run's exit status.
+void recordRunOutcome(RunOutcome outcome);
 
 // The outcome last recorded; nothing when none was. Throws Failure when last-run.json cannot be
 // read or is not one of ours.
 std::optional<RunOutcome> lastRunOutcome();
+
+// The first `count` "(error)" lines of the outcome's run log, as they stand there; none when
+// there is no run log or it cannot be read.
+QStringList firstErrorLines(const RunOutcome &outcome, int count);
 
 // The lines that tell a failed unattended run where cron mails it: what the status means, the
 // number of "(error)" lines and the first ten of them (read back from the run log), and the run

@@ -1,10 +1,13 @@
 #include "app/SetUpCheck.h"
 
 #include "app/ArchiveFolderSetting.h"
+#include "app/ArchiveOptions.h"
 #include "app/LoggingFolder.h"
 #include "app/Program.h"
 #include "app/RunOutcome.h"
 #include "app/StartUp.h"
+#include "app/UpdateCheckSetting.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "platform/FreeSpace.h"
@@ -33,6 +36,14 @@ struct Findings {
     std::optional<qint64> logBytes;
 };
 
+// What the file-system layer knows of why, as a run says it: for a share the server, the share
+// and the server's own reason.
+QString withReason(const QString &found, FileSystem &fs)
+{
+    const QString reason = fs.lastProblem();
+    return reason.isEmpty() ? found : found + QStringLiteral(" (") + reason + QLatin1Char(')');
+}
+
 CheckLine notChecked()
 {
     return failed(QStringLiteral("not checked: the registry file cannot be read"),
@@ -49,7 +60,7 @@ CheckLine registryFile(Program &program, Findings &findings)
                       QStringLiteral("Orvel's installation writes it; set SORVIK_REGISTRY when it "
                                      "lies elsewhere than /etc/sorvik/registry.reg"));
     findings.registryRead = true;
-    return passed(location + QStringLiteral(" read"));
+    return passed(shownPath(location) + QStringLiteral(" read"));
 }
 
 CheckLine loggingFolder(Program &program, Findings &findings)
@@ -57,6 +68,11 @@ CheckLine loggingFolder(Program &program, Findings &findings)
     if (!findings.registryRead)
         return notChecked();
     const QString folder = ReadLoggingFolder(program.registry());
+    if (folder.isEmpty() && LoggingFolderTooLong(program.registry()))
+        return failed(QStringLiteral("HKEY_LOCAL_MACHINE\\%1, value \"Output Path\", is longer "
+                                     "than 1,023 bytes")
+                          .arg(loggingFolderKey()),
+                      QStringLiteral("correct the value in the registry file"));
     if (folder.isEmpty())
         return failed(QStringLiteral("the registry names none (HKEY_LOCAL_MACHINE\\%1, value "
                                      "\"Output Path\")")
@@ -64,9 +80,14 @@ CheckLine loggingFolder(Program &program, Findings &findings)
                       QStringLiteral("add the value to the registry file"));
     FileSystem &fs = program.fileSystem();
     if (!fs.FolderExists(folder))
-        return failed(QStringLiteral("%1 does not exist").arg(folder),
+        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)), fs),
                       QStringLiteral("correct \"Output Path\" in the registry file, or make the "
                                      "folder reachable from this computer"));
+    if (IsWorkingFolder(program.programFolder(), folder))
+        return failed(QStringLiteral("%1 is one of this program's own working folders, which "
+                                     "every run empties")
+                          .arg(shownPath(folder)),
+                      QStringLiteral("correct \"Output Path\" in the registry file"));
     int data = 0, diag = 0, other = 0;
     qint64 bytes = 0;
     for (const File &file : fs.GetFolder(folder).Files) {
@@ -78,11 +99,8 @@ CheckLine loggingFolder(Program &program, Findings &findings)
     findings.logBytes = bytes;
     return passed(QStringLiteral("%1: %2 data_ and %3 diag_ files, %4 (%5 other files are "
                                  "not archived)")
-                      .arg(folder)
-                      .arg(data)
-                      .arg(diag)
-                      .arg(byteSize(bytes))
-                      .arg(other));
+                      .arg(shownPath(folder), QString::number(data), QString::number(diag),
+                           byteSize(bytes), QString::number(other)));
 }
 
 CheckLine servedProduct(Program &program, Findings &findings)
@@ -98,10 +116,9 @@ CheckLine servedProduct(Program &program, Findings &findings)
     if (const auto refused = servedVersionRefused(version))
         return failed(*refused, QStringLiteral("upgrade Orvel"));
     return passed(QStringLiteral("running, version %1.%2, build %3.%4")
-                      .arg(version.Major)
-                      .arg(version.Minor)
-                      .arg(version.BuildMajor)
-                      .arg(version.BuildMinor));
+                      .arg(QString::number(version.Major), QString::number(version.Minor),
+                           QString::number(version.BuildMajor),
+                           QString::number(version.BuildMinor)));
 }
 
 CheckLine formatter(Program &program, Findings &findings)
@@ -127,26 +144,98 @@ CheckLine formatter(Program &program, Findings &findings)
     return passed(QStringLiteral("formatted a sample line: ") + text);
 }
 
+// The archive folder through the calls a run makes, a share's logon and time limit included.
 CheckLine archiveFolder(Program &program, std::optional<QString> &usable)
 {
-    const QString folder = storedArchiveFolder(program);
-    const QString settings = archiveFolderSettingFile(program);
+    const StoredArchiveFolder stored = storedArchiveFolder(program);
+    const QString &folder = stored.folder;
+    const QString settings = shownPath(stored.file);
+    FileSystem &fs = program.fileSystem();
     if (folder.isEmpty())
         return failed(QStringLiteral("none is stored in %1").arg(settings),
-                      QStringLiteral("choose one in the window, or put \"ArchiveFolderPath=/srv/"
-                                     "archive/\" under [frmMain] in that file"));
-    if (!program.fileSystem().FolderExists(folder))
-        return failed(QStringLiteral("%1 does not exist").arg(folder),
+                      QStringLiteral("store one with \"%1 --archive-folder /srv/archive/\", or "
+                                     "choose one in the window")
+                          .arg(program.executableName().toLower()));
+    if (!fs.FolderExists(folder))
+        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)), fs),
                       QStringLiteral("create it, mount the share, or store another folder in %1")
                           .arg(settings));
-    if (!TestWriteAccess(program.fileSystem(), folder))
-        return failed(QStringLiteral("%1 does not take a new file").arg(folder),
-                      QStringLiteral("give the account that runs Sorvik write access to it"));
+    if (!TestWriteAccess(fs, folder))
+        return failed(
+            withReason(QStringLiteral("%1 does not take a new file").arg(shownPath(folder)), fs),
+            QStringLiteral("give the account that runs Sorvik write access to it"));
     if (IsWorkingFolder(program.programFolder(), folder))
         return failed(workingFolderRefusal(),
                       QStringLiteral("store another folder in %1").arg(settings));
     usable = folder;
-    return passed(QStringLiteral("%1 exists and takes new files").arg(folder));
+    return passed(QStringLiteral("%1 exists and takes new files (ArchiveFolderPath in %2)")
+                      .arg(shownPath(folder), settings));
+}
+
+// The [Archive] group as a run takes it: the same reading, the passphrase file read as a run
+// reads it, and the run's own words for what it refuses.
+CheckLine archiveSettings(Program &program)
+{
+    const StoredArchiveOptions stored = LoadArchiveOptions(program, true);
+    QStringList problems;
+    for (const ArchiveOptionProblem &problem : stored.problems)
+        problems << problem.text;
+    if (!problems.isEmpty())
+        return failed(problems.join(QStringLiteral("; ")),
+                      stored.readable(QStringLiteral("PassphraseFile"))
+                          ? QStringLiteral("correct it in File > Options... or in Sorvik.ini; "
+                                           "until then every run ends with status 1")
+                          : QStringLiteral("mend the file or the setting (File > Options...); "
+                                           "until then no run makes an archive"));
+    const ArchiveOptions &options = stored.options;
+    const QString encryption = options.PassphraseFile.isEmpty()
+                                   ? QStringLiteral("not encrypted")
+                                   : QStringLiteral("encrypted with the passphrase in %1")
+                                         .arg(shownPath(options.PassphraseFile));
+    QStringList kept;
+    if (options.KeepDays > 0)
+        kept << QStringLiteral("removed after %1 days").arg(options.KeepDays);
+    if (options.KeepCount > 0)
+        kept << QStringLiteral("at most %1 kept").arg(options.KeepCount);
+    QString text = QStringLiteral("archives %1; old archives %2")
+                       .arg(encryption, kept.isEmpty() ? QStringLiteral("are kept")
+                                                       : kept.join(QStringLiteral(", ")));
+    QStringList from;
+    for (auto file = stored.files.begin(); file != stored.files.end(); ++file)
+        from << QStringLiteral("%1 in %2").arg(file.key(), shownPath(file.value()));
+    if (!from.isEmpty())
+        text += QStringLiteral(" (") + from.join(QStringLiteral(", ")) + QLatin1Char(')');
+    return passed(text);
+}
+
+// Not a need of an unattended run: a warning at most.
+CheckLine updateCheck(Program &program)
+{
+    const UpdateCheckSetting setting = readUpdateCheckSetting(program.executableName());
+    CheckLine line;
+    line.informative = true;
+    if (!setting.problem.isEmpty()) {
+        line.ok = false;
+        line.found = setting.problem;
+        line.remedy = QStringLiteral("mend it; until then a window does not look for a newer "
+                                     "version");
+        return line;
+    }
+    const QString from = setting.file.isEmpty() ? QStringLiteral("the default")
+                                                : QStringLiteral("Check=%1 under [Update] in %2")
+                                                      .arg(setting.check ? QStringLiteral("true")
+                                                                         : QStringLiteral("false"),
+                                                           shownPath(setting.file));
+    if (!setting.check) {
+        line.found = QStringLiteral("off (%1)").arg(from);
+        return line;
+    }
+    const bool script = QFileInfo(program.programFolder() + QStringLiteral("/test.bat")).isFile();
+    line.found =
+        QStringLiteral("on (%1): a window that opens starts test.bat beside the program%2; "
+                       "Check=false under [Update] turns it off")
+            .arg(from, script ? QString() : QStringLiteral(", when there is one (none is)"));
+    return line;
 }
 
 CheckLine space(Program &program, const Findings &findings, const std::optional<QString> &archive)
@@ -190,10 +279,13 @@ QString ageText(qint64 seconds)
     if (seconds < 3600)
         return QStringLiteral("%1 min ago").arg(seconds / 60);
     if (seconds < 2 * 86400)
-        return QStringLiteral("%1 h %2 min ago").arg(seconds / 3600).arg(seconds % 3600 / 60);
+        return QStringLiteral("%1 h %2 min ago")
+            .arg(QString::number(seconds / 3600), QString::number(seconds % 3600 / 60));
     return QStringLiteral("%1 days ago").arg(seconds / 86400);
 }
 
+// Information, not a check: the next run does not depend on it. A failed run is a warning with
+// its first "(error)" line.
 CheckLine lastRun(Program &program)
 {
     CheckLine line;
@@ -209,20 +301,29 @@ CheckLine lastRun(Program &program)
         return line;
     }
     if (!outcome) {
-        line.found = QStringLiteral("none recorded yet in %1").arg(lastRunFile());
+        line.found = QStringLiteral("none recorded yet in %1").arg(shownPath(lastRunFile()));
         return line;
     }
     line.ok = outcome->exitStatus == ExitStatus::Success;
     line.found =
         QStringLiteral("ended %1 (%2), exit status %3 (%4), %5 \"(error)\" lines, %6")
-            .arg(isoDateTime(outcome->ended), ageText(outcome->ended.secsTo(program.now())))
-            .arg(outcome->exitStatus)
-            .arg(exitStatusMeaning(outcome->exitStatus))
-            .arg(outcome->errors)
-            .arg(outcome->archive.isEmpty()
+            .arg(isoDateTime(outcome->ended), ageText(outcome->ended.secsTo(program.now())),
+                 QString::number(outcome->exitStatus), exitStatusMeaning(outcome->exitStatus),
+                 QString::number(outcome->errors),
+                 outcome->archive.isEmpty()
                      ? QStringLiteral("no archive delivered")
                      : QStringLiteral("archive %1 (%2)")
-                           .arg(outcome->archive, byteSize(outcome->archiveBytes)));
+                           .arg(shownPath(outcome->archive), byteSize(outcome->archiveBytes)));
+    const QStringList first = firstErrorLines(*outcome, 1);
+    if (!first.isEmpty())
+        line.found += QStringLiteral("; the first: ") + first.first();
+    // Whether this is one bad night or many.
+    if (!line.ok)
+        line.found += outcome->lastSuccess.isValid()
+                          ? QStringLiteral("; the last success ended %1 (%2)")
+                                .arg(isoDateTime(outcome->lastSuccess),
+                                     ageText(outcome->lastSuccess.secsTo(program.now())))
+                          : QStringLiteral("; no success is recorded");
     if (!line.ok)
         line.remedy = outcome->runLog.isEmpty()
                           ? QStringLiteral("it wrote no run log: see stderr (cron's mail) or the "
@@ -258,7 +359,9 @@ int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE 
         {QStringLiteral("Orvel"), [&] { return servedProduct(program, findings); }},
         {QStringLiteral("diagnostic formatter"), [&] { return formatter(program, findings); }},
         {QStringLiteral("archive folder"), [&] { return archiveFolder(program, archive); }},
+        {QStringLiteral("archive settings"), [&] { return archiveSettings(program); }},
         {QStringLiteral("free space"), [&] { return space(program, findings, archive); }},
+        {QStringLiteral("update check"), [&] { return updateCheck(program); }},
     };
     checks.insert(checks.end(), more.begin(), more.end());
     checks.push_back({QStringLiteral("last run"), [&] { return lastRun(program); }});
@@ -271,19 +374,22 @@ int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE 
              [&](const Failure &failure) { line = failed(failure.description(), QString()); });
         if (!line.ok && !line.informative)
             ++failures;
-        QString text = (line.ok ? QStringLiteral("OK   ") : QStringLiteral("FAIL ")) + check.what +
-                       QStringLiteral(": ") + line.found;
+        QString text = (line.ok            ? QStringLiteral("OK   ")
+                        : line.informative ? QStringLiteral("WARN ")
+                                           : QStringLiteral("FAIL ")) +
+                       check.what + QStringLiteral(": ") + line.found;
         if (!line.ok && !line.remedy.isEmpty())
             text += QStringLiteral(" -> ") + line.remedy;
-        const QByteArray bytes = (text + QLatin1Char('\n')).toUtf8();
+        // Names from outside (a folder, a task, a run-log line) cannot forge a line.
+        const QByteArray bytes = (escapeControls(text) + QLatin1Char('\n')).toUtf8();
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
     }
     const QString verdict =
-        failures == 0 ? QStringLiteral("an unattended run would start and find what it needs\n")
-                      : QStringLiteral("%1 check%2 failed: an unattended run would be refused or "
-                                       "fail\n")
-                            .arg(failures)
-                            .arg(failures == 1 ? QString() : QStringLiteral("s"));
+        failures == 0
+            ? QStringLiteral("an unattended run would start and find what it needs\n")
+            : QStringLiteral("%1 check%2 failed: an unattended run would be refused or "
+                             "fail\n")
+                  .arg(QString::number(failures), failures == 1 ? QString() : QStringLiteral("s"));
     const QByteArray bytes = verdict.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
     std::fflush(out);

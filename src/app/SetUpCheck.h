@@ -13,8 +13,8 @@ struct CheckLine {
     bool ok = true;
     QString found;
     QString remedy;
-    // A failure that does not stop the next unattended run (the last run's outcome): shown, but
-    // it does not decide the exit status.
+    // A failure that does not stop the next unattended run (the last run's outcome): shown as a
+    // warning ("WARN"), and it does not decide the exit status.
     bool informative = false;
 };
 
@@ -28,9 +28,13 @@ struct SetUpCheck {
 // without archiving anything: the registry file; the logging folder with its data_ and diag_
 // files; the served product's components, status and version; the diagnostic line formatter on a
 // sample line; the archive folder (set, existing, taking a new file: the run's own probe, removed
-// again); free space against the largest archive the logs can make; then `more` (the scheduled
-// tasks); and the last run's outcome. Writes one line per check to `out` and returns 0 when an
-// unattended run would start and find what it needs, 2 otherwise.
+// again; a share through its logon and time limit); the [Archive] settings and the passphrase
+// file, as a run takes them; free space against the largest archive the logs can make; whether a
+// window looks for a newer version; then `more` (the scheduled tasks); and the last run's outcome.
+// Each stored value is named with the settings file it came from. The update check and the last
+// run are information only: a warning at most. Writes
+// one line per check to `out`, control characters escaped, and returns 0 when an unattended run
+// would start and find what it needs (no line says FAIL), 2 otherwise.
 int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE *out);
 
 // A number of bytes for people: "512 bytes", "12.3 MiB".

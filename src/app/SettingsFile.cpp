@@ -1,16 +1,16 @@
 #include "app/SettingsFile.h"
 
+#include "app/IniText.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
 
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <cerrno>
 #include <cstring>
@@ -33,7 +33,8 @@ QString systemError(int error)
 [[noreturn]] void refuse(int number, const QString &what, const QString &path,
                          const QString &reason)
 {
-    throw Failure(number, QStringLiteral("The %1 '%2' is not used: %3").arg(what, path, reason));
+    throw Failure(number,
+                  QStringLiteral("The %1 '%2' is not used: %3").arg(what, shownPath(path), reason));
 }
 
 class Descriptor {
@@ -55,20 +56,25 @@ private:
     int m_fd;
 };
 
+// Whose files are read: the account's own, or for the computer's settings root's as well.
+enum class Owner { Account, AccountOrRoot };
+
 // Why this account should not trust what `st` describes; empty when it may.
-QString distrust(const struct stat &st)
+QString distrust(const struct stat &st, Owner owner)
 {
-    if (st.st_uid != ::geteuid())
+    const bool root = owner == Owner::AccountOrRoot && st.st_uid == 0;
+    if (st.st_uid != ::geteuid() && !root)
         return QStringLiteral("it belongs to another account");
-    // The account's own group may write (a umask of 002 gives files that mode, where every
+    // The owner's own group may write (a umask of 002 gives files that mode, where every
     // account has a group of its own); any other group, or the world, may not.
-    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid()))
+    const bool ownGroup = st.st_gid == ::getegid() || (root && st.st_gid == 0);
+    if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && !ownGroup))
         return QStringLiteral("others may write to it");
     return QString();
 }
 
 // The settings folder, open, or nothing when it does not exist yet.
-std::optional<int> openFolder(const QString &folder)
+std::optional<int> openFolder(const QString &folder, Owner owner = Owner::Account)
 {
     const int fd =
         ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
@@ -82,7 +88,7 @@ std::optional<int> openFolder(const QString &folder)
         ::close(fd);
         refuse(error, QStringLiteral("settings folder"), folder, systemError(error));
     }
-    if (const QString reason = distrust(st); !reason.isEmpty()) {
+    if (const QString reason = distrust(st, owner); !reason.isEmpty()) {
         ::close(fd);
         refuse(EPERM, QStringLiteral("settings folder"), folder, reason);
     }
@@ -90,7 +96,8 @@ std::optional<int> openFolder(const QString &folder)
 }
 
 // The file's bytes, or nothing when there is no file.
-std::optional<QByteArray> readFile(int folder, const QString &name, const QString &path)
+std::optional<QByteArray> readFile(int folder, const QString &name, const QString &path,
+                                   Owner owner = Owner::Account)
 {
     const QString what = QStringLiteral("settings file");
     Descriptor fd(::openat(folder, nativePath(name).constData(),
@@ -106,7 +113,7 @@ std::optional<QByteArray> readFile(int folder, const QString &name, const QStrin
         refuse(errno, what, path, systemError(errno));
     if (!S_ISREG(st.st_mode))
         refuse(EINVAL, what, path, QStringLiteral("it is not a regular file"));
-    if (const QString reason = distrust(st); !reason.isEmpty())
+    if (const QString reason = distrust(st, owner); !reason.isEmpty())
         refuse(EPERM, what, path, reason);
     if (st.st_size > sizeCap)
         refuse(EFBIG, what, path, QStringLiteral("it is larger than 1 MiB"));
@@ -123,33 +130,14 @@ std::optional<QByteArray> readFile(int folder, const QString &name, const QStrin
     return bytes;
 }
 
-// The settings store works on files only: the bytes go through a private copy of their own.
-class Draft {
-public:
-    explicit Draft(const QByteArray &bytes)
-    {
-        if (!m_folder.isValid())
-            throw Failure(EIO, QStringLiteral("Cannot read the settings: no private temporary "
-                                              "folder (%1)")
-                                   .arg(m_folder.errorString()));
-        QFile file(path());
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
-            throw Failure(EIO,
-                          QStringLiteral("Cannot read the settings: %1").arg(file.errorString()));
-    }
-    QString path() const { return m_folder.filePath(QStringLiteral("settings.ini")); }
-
-private:
-    QTemporaryDir m_folder;
-};
-
 // Writes `bytes` under a new name in the folder and renames it into place: the file is whole or
 // the old one stays.
 void install(int folder, const QString &name, const QString &path, const QByteArray &bytes)
 {
     const auto cannot = [&](int error, const QString &reason) {
-        throw Failure(error,
-                      QStringLiteral("Cannot save the settings to '%1': %2").arg(path, reason));
+        throw Failure(
+            error,
+            QStringLiteral("Cannot save the settings to '%1': %2").arg(shownPath(path), reason));
     };
     QByteArray temporary;
     int fd = -1;
@@ -175,8 +163,7 @@ void install(int folder, const QString &name, const QString &path, const QByteAr
         cannot(errno, systemError(errno));
     if (mine.st_size != bytes.size())
         cannot(EIO, QStringLiteral("the new file holds %1 of %2 bytes")
-                        .arg(mine.st_size)
-                        .arg(bytes.size()));
+                        .arg(QString::number(mine.st_size), QString::number(bytes.size())));
 
     // Whatever took the name since it was read must still be ours to replace.
     const QByteArray target = nativePath(name);
@@ -202,7 +189,47 @@ void install(int folder, const QString &name, const QString &path, const QByteAr
         cannot(EIO, QStringLiteral("another file took its place at once"));
 }
 
+// A file with a line nobody can tell the meaning of is neither read nor rewritten: a value in it
+// might have been meant.
+void refuseUnclear(const IniText &text, const QString &path)
+{
+    if (!text.problem().isEmpty())
+        throw Failure(EINVAL, QStringLiteral("The settings file '%1' cannot be read: %2")
+                                  .arg(shownPath(path), text.problem()));
+}
+
+// One group of one settings file; nothing when there is no file.
+std::optional<QVariantMap> readLayer(const QString &path, const QString &group, Owner owner)
+{
+    const QFileInfo file(path);
+    const std::optional<int> folder = openFolder(file.path(), owner);
+    if (!folder)
+        return std::nullopt;
+    Descriptor open(*folder);
+    const std::optional<QByteArray> bytes = readFile(open.get(), file.fileName(), path, owner);
+    if (!bytes)
+        return std::nullopt;
+    const IniText text(*bytes);
+    refuseUnclear(text, path);
+    return text.group(group);
+}
+
+bool sameValue(const QVariant &a, const QVariant &b)
+{
+    if (a.typeId() == QMetaType::QString || b.typeId() == QMetaType::QString)
+        return a.toString() == b.toString();
+    return a == b;
+}
+
 } // namespace
+
+QString SettingsFile::systemPath()
+{
+    QString folder = qEnvironmentVariable("SORVIK_SYSCONFDIR");
+    if (folder.isEmpty())
+        folder = QStringLiteral("/etc/sorvik");
+    return folder + QStringLiteral("/sorvik.ini");
+}
 
 SettingsFile::SettingsFile(const QString &application)
     : m_folder(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -212,26 +239,19 @@ SettingsFile::SettingsFile(const QString &application)
 {
 }
 
-QVariantMap SettingsFile::readGroup(const QString &group) const
+SettingsFile::Group SettingsFile::readGroupFrom(const QString &group) const
 {
-    const std::optional<int> folder = openFolder(m_folder);
-    if (!folder)
-        return {};
-    Descriptor open(*folder);
-    const std::optional<QByteArray> bytes = readFile(open.get(), m_fileName, m_path);
-    if (!bytes)
-        return {};
-    const Draft draft(*bytes);
-    QSettings settings(draft.path(), QSettings::IniFormat);
-    if (settings.status() == QSettings::FormatError)
-        throw Failure(EINVAL, QStringLiteral("The settings file '%1' is not in the settings "
-                                             "format")
-                                  .arg(m_path));
-    settings.beginGroup(group);
-    QVariantMap values;
-    for (const QString &key : settings.childKeys())
-        values.insert(key, settings.value(key));
-    return values;
+    Group read;
+    const std::pair<QString, Owner> layers[] = {{systemPath(), Owner::AccountOrRoot},
+                                                {m_path, Owner::Account}};
+    for (const auto &[path, owner] : layers) {
+        const QVariantMap values = readLayer(path, group, owner).value_or(QVariantMap());
+        for (auto value = values.begin(); value != values.end(); ++value) {
+            read.values.insert(value.key(), value.value());
+            read.files.insert(value.key(), path);
+        }
+    }
+    return read;
 }
 
 void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
@@ -248,42 +268,25 @@ void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
             (::mkdir(nativePath(m_folder).constData(), 0700) != 0 && errno != EEXIST))
             throw Failure(errno ? errno : EIO,
                           QStringLiteral("Cannot save the settings: cannot make the folder '%1'")
-                              .arg(m_folder));
+                              .arg(shownPath(m_folder)));
         folder = openFolder(m_folder);
         if (!folder)
             throw Failure(ENOENT, QStringLiteral("Cannot save the settings: the folder '%1' is "
                                                  "gone")
-                                      .arg(m_folder));
+                                      .arg(shownPath(m_folder)));
     }
     Descriptor open(*folder);
-    const QByteArray before = readFile(open.get(), m_fileName, m_path).value_or(QByteArray());
-    const Draft draft(before);
-    {
-        QSettings settings(draft.path(), QSettings::IniFormat);
-        settings.beginGroup(group);
-        bool changed = false;
-        for (auto it = values.cbegin(); it != values.cend(); ++it) {
-            // Read back from the file, a number is text: compared as text, it is no change.
-            const QVariant stored = settings.value(it.key());
-            if (settings.contains(it.key()) &&
-                (stored == it.value() ||
-                 (it.value().canConvert<QString>() && stored.toString() == it.value().toString())))
-                continue;
-            settings.setValue(it.key(), it.value());
-            changed = true;
-        }
-        settings.endGroup();
-        // Most runs end with the values they started with: nothing to write.
-        if (!changed)
-            return;
-        settings.sync();
-        if (settings.status() != QSettings::NoError)
-            throw Failure(EIO, QStringLiteral("Cannot save the settings to '%1'").arg(m_path));
-    }
-    QFile made(draft.path());
-    if (!made.open(QIODevice::ReadOnly))
-        throw Failure(
-            EIO,
-            QStringLiteral("Cannot save the settings to '%1': %2").arg(m_path, made.errorString()));
-    install(open.get(), m_fileName, m_path, made.readAll());
+    IniText text(readFile(open.get(), m_fileName, m_path).value_or(QByteArray()));
+    refuseUnclear(text, m_path);
+    const QVariantMap system =
+        readLayer(systemPath(), group, Owner::AccountOrRoot).value_or(QVariantMap());
+    const QVariantMap own = text.group(group);
+    QVariantMap changes;
+    for (auto value = values.begin(); value != values.end(); ++value)
+        if (own.contains(value.key()) || !system.contains(value.key()) ||
+            !sameValue(system.value(value.key()), value.value()))
+            changes.insert(value.key(), value.value());
+    // Most runs end with the values they started with: nothing to write.
+    if (!changes.isEmpty() && text.set(group, changes))
+        install(open.get(), m_fileName, m_path, text.bytes());
 }

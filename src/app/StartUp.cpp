@@ -4,6 +4,7 @@
 #include "app/EndProgram.h"
 #include "app/Program.h"
 #include "app/RunOutcome.h"
+#include "app/UpdateCheckSetting.h"
 #include "common/Failure.h"
 #include "platform/ProcessPriority.h"
 
@@ -112,5 +113,10 @@ void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
         EndProgram(program, host);
     }
 
-    trapSilently([&] { jobs.updateCheck(); });
+    // A site may keep its servers off the network: [Update] Check=false.
+    const UpdateCheckSetting update = readUpdateCheckSetting(program.executableName());
+    if (!update.problem.isEmpty() && !program.ArchiveFolderUnread)
+        program.silentDialogs().messageBox(update.problem);
+    if (update.check)
+        trapSilently([&] { jobs.updateCheck(); });
 }

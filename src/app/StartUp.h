@@ -18,7 +18,8 @@ struct StartUpJobs {
 
 // The main window's load handler: single instance, archive folder, priority, served product
 // running and recent enough, command line; then either the unattended run (which ends the
-// program) or the background update check, after which the window is shown. Every refusal says
+// program) or the background update check (unless [Update] Check=false in the settings), after
+// which the window is shown. Every refusal says
 // why on stderr and in the system log, whatever the mode.
 void Form_Load(Program &program, RunHost &host, const QStringList &arguments,
                const StartUpJobs &jobs);

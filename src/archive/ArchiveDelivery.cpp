@@ -3,6 +3,7 @@
 #include "app/Program.h"
 #include "app/RunHost.h"
 #include "archive/ArchiveRetention.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/ProcessLiveness.h"
 #include "runlog/FolderUtilities.h"
@@ -66,11 +67,12 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
     const qint64 expected = fs.FileSize(source);
     const qint64 copied = fs.FileSize(temporary);
     if (copied != expected)
-        throw Failure(
-            5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
-                   .arg(temporary, QString::number(copied), QString::number(expected), source));
+        throw Failure(5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
+                             .arg(shownPath(temporary), QString::number(copied),
+                                  QString::number(expected), shownPath(source)));
     if (fs.FileChecksum(temporary) != fs.FileChecksum(source))
-        throw Failure(5, QStringLiteral("the copy at %1 differs from %2").arg(temporary, source));
+        throw Failure(5, QStringLiteral("the copy at %1 differs from %2")
+                             .arg(shownPath(temporary), shownPath(source)));
 }
 
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
@@ -119,7 +121,8 @@ void CopyArchiveToTargetFolder(Program &program, RunHost &host)
     trap(
         [&] {
             log.WriteLogLine(QStringLiteral("    Moving ZIP file archive from :") +
-                             program.ZipFilePath + QStringLiteral(" to destination:") + target);
+                             shownPath(program.ZipFilePath) + QStringLiteral(" to destination:") +
+                             shownPath(target));
         },
         report);
     bool exists = false;

@@ -1,11 +1,12 @@
 #include "archive/ArchiveOptionsCheck.h"
 
 #include "app/Program.h"
+#include "common/ControlText.h"
 
 std::optional<QString> TakeArchiveOptions(Program &program)
 {
     program.ArchivePassphrase.reset();
-    const StoredArchiveOptions stored = LoadArchiveOptions(program);
+    const StoredArchiveOptions stored = LoadArchiveOptions(program, true);
     program.Options = stored.options;
     // Whether to encrypt must be known before anything is made.
     for (const ArchiveOptionProblem &problem : stored.problems)
@@ -15,15 +16,11 @@ std::optional<QString> TakeArchiveOptions(Program &program)
         program.runLog().WriteLogLine(
             QStringLiteral("(error) ") + problem.text +
             QStringLiteral(" - no archive is removed from the archive folder."));
-    if (!program.Options.PassphraseFile.isEmpty()) {
-        try {
-            program.ArchivePassphrase = readPassphraseFile(program.Options.PassphraseFile);
-        } catch (const Failure &failure) {
-            return failure.description();
-        }
+    if (stored.passphrase) {
+        program.ArchivePassphrase = stored.passphrase;
         program.runLog().WriteLogLine(
             QStringLiteral("    The archive is encrypted (AES-256) with the passphrase in ") +
-            program.Options.PassphraseFile);
+            shownPath(program.Options.PassphraseFile));
     }
     return std::nullopt;
 }

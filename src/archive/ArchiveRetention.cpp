@@ -1,6 +1,7 @@
 #include "archive/ArchiveRetention.h"
 
 #include "app/Program.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 
@@ -8,10 +9,11 @@
 
 #include <algorithm>
 
-std::vector<ArchiveRemoval> archivesToRemove(const QStringList &names, const QString &computer,
-                                             const QString &delivered, const QDate &today,
-                                             int keepDays, int keepCount)
+RetentionPlan archivesToRemove(const QStringList &names, const QString &computer,
+                               const QString &delivered, const QDateTime &now, int keepDays,
+                               int keepCount)
 {
+    RetentionPlan plan;
     // Exactly the names runs make; [0-9], not \d, which takes digits of every script.
     const QRegularExpression ours(QStringLiteral("^LOG_Archive_") +
                                   QRegularExpression::escape(computer) +
@@ -27,24 +29,27 @@ std::vector<ArchiveRemoval> archivesToRemove(const QStringList &names, const QSt
             continue;
         // A stamp no run can have made (a 13th month) is no archive of ours.
         const QDateTime made = fileTimeStampMoment(match.captured(1));
-        if (made.isValid())
+        if (made > now)
+            plan.future << name;
+        else if (made.isValid())
             archives.push_back({name, made});
     }
     // Newest first; the names break a tie, so the choice never depends on the listing's order.
     std::sort(archives.begin(), archives.end(), [](const Archive &a, const Archive &b) {
         return a.made != b.made ? a.made > b.made : a.name > b.name;
     });
-    std::vector<ArchiveRemoval> removals;
+    plan.future.sort();
     for (size_t i = 0; i < archives.size(); ++i) {
         const Archive &archive = archives[i];
         // The delivered archive is the first of those kept.
         if (keepCount > 0 && i + 1 >= size_t(keepCount))
-            removals.push_back(
+            plan.removals.push_back(
                 {archive.name, QStringLiteral("beyond the newest %1").arg(keepCount)});
-        else if (keepDays > 0 && archive.made.date().daysTo(today) > keepDays)
-            removals.push_back({archive.name, QStringLiteral("older than %1 days").arg(keepDays)});
+        else if (keepDays > 0 && archive.made.date().daysTo(now.date()) > keepDays)
+            plan.removals.push_back(
+                {archive.name, QStringLiteral("older than %1 days").arg(keepDays)});
     }
-    return removals;
+    return plan;
 }
 
 void RemoveOldArchives(Program &program)
@@ -73,16 +78,29 @@ void RemoveOldArchives(Program &program)
             // Regular files only: links and folders are listed apart and never touched.
             for (const File &file : fs.GetFolder(folder).Files)
                 names << file.Name();
-            for (const ArchiveRemoval &removal :
-                 archivesToRemove(names, program.WorkStation().ComputerName(), name,
-                                  program.now().date(), options.KeepDays, options.KeepCount)) {
+            const RetentionPlan plan =
+                archivesToRemove(names, program.WorkStation().ComputerName(), name, program.now(),
+                                 options.KeepDays, options.KeepCount);
+            // One line, however many: a clock set a year ahead made one a night.
+            constexpr qsizetype named = 5;
+            if (!plan.future.isEmpty())
+                log.WriteLogLine(
+                    QStringLiteral("(warning) %1 of this computer's archives are dated later than "
+                                   "now (was the clock once set forward?); they are kept and not "
+                                   "counted: %2%3")
+                        .arg(QString::number(plan.future.size()),
+                             plan.future.mid(0, named).join(QStringLiteral(", ")),
+                             plan.future.size() > named
+                                 ? QStringLiteral(" and %1 more").arg(plan.future.size() - named)
+                                 : QString()));
+            for (const ArchiveRemoval &removal : plan.removals) {
                 const QString path = folder + removal.name;
                 // Not forced: an archive made read-only is one somebody chose to keep.
                 if (trap([&] { fs.DeleteFile(path, false); },
-                         warn(QStringLiteral("could not remove the old archive ") + path +
-                              QStringLiteral(": "))))
+                         warn(QStringLiteral("could not remove the old archive ") +
+                              shownPath(path) + QStringLiteral(": "))))
                     log.WriteLogLine(QStringLiteral("    Removed old archive (") + removal.why +
-                                     QStringLiteral("):") + path);
+                                     QStringLiteral("):") + shownPath(path));
             }
         },
         warn(QStringLiteral("could not look for old archives in the archive folder: ")));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDate>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -22,12 +22,19 @@ struct ArchiveRemoval {
     QString why;
 };
 
+struct RetentionPlan {
+    std::vector<ArchiveRemoval> removals;
+    // This computer's archives dated after `now` (a clock once set forward): neither counted
+    // towards KeepCount nor removed, since they would hold its places for ever.
+    QStringList future;
+};
+
 // Which of the `names` in the archive folder go, given this computer's name, the name of the
-// archive just delivered and today's date. The age of an archive is counted in calendar days from
-// the date in its name to `today`, both local, the times of day aside (the rule of the run logs):
-// it goes once its age is more than `keepDays`, so with 7 an archive of 7 days ago stays and one
-// of 8 days ago goes. Past `keepCount`, the oldest by the times in the names go; the archive just
-// delivered always stays and counts as one. 0 turns either rule off.
-std::vector<ArchiveRemoval> archivesToRemove(const QStringList &names, const QString &computer,
-                                             const QString &delivered, const QDate &today,
-                                             int keepDays, int keepCount);
+// archive just delivered and the moment of the run. The age of an archive is counted in calendar
+// days from the date in its name to the date of `now`, both local, the times of day aside (the
+// rule of the run logs): it goes once its age is more than `keepDays`, so with 7 an archive of 7
+// days ago stays and one of 8 days ago goes. Past `keepCount`, the oldest by the times in the
+// names go; the archive just delivered always stays and counts as one. 0 turns either rule off.
+RetentionPlan archivesToRemove(const QStringList &names, const QString &computer,
+                               const QString &delivered, const QDateTime &now, int keepDays,
+                               int keepCount);

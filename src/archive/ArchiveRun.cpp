@@ -8,6 +8,7 @@
 #include "archive/ArchiveDelivery.h"
 #include "archive/ArchiveOptionsCheck.h"
 #include "archive/LogCollection.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
@@ -43,7 +44,7 @@ Refusal withReason(Refusal refusal, const QString &reason)
 Refusal missingFolder(const QString &folder)
 {
     return {
-        QStringLiteral("(error) no archive folder location does not exist:") + folder +
+        QStringLiteral("(error) no archive folder location does not exist:") + shownPath(folder) +
             QStringLiteral(" - exiting application."),
         QStringLiteral("The archive folder location cannot be found - please select a directory "
                        "that can be accessed from this server.")};
@@ -56,7 +57,7 @@ Refusal unwritableFolder(const QString &folder)
                                         "means the account you are running the Orvel Sorvik with "
                                         "does not have read/write access to "
                                         "that location.  Folder=") +
-                         folder;
+                         shownPath(folder);
     return {QStringLiteral("(error) ") + text + QStringLiteral(" - exiting application."), text};
 }
 
@@ -65,7 +66,7 @@ Refusal workingFolder(const QString &folder)
 {
     return {QStringLiteral("(error) the archive folder is one of this program's own working "
                            "folders, which every run empties:") +
-                folder + QStringLiteral(" - exiting application."),
+                shownPath(folder) + QStringLiteral(" - exiting application."),
             workingFolderRefusal()};
 }
 
@@ -74,12 +75,13 @@ Refusal workingLoggingFolder(const QString &folder)
 {
     return {QStringLiteral("(error) the log file path found in registry is one of this program's "
                            "own working folders, which every run empties:") +
-                folder + QStringLiteral(" - exiting application."),
+                shownPath(folder) + QStringLiteral(" - exiting application."),
             QStringLiteral("The log file path found in registry is one of this program's own "
                            "working folders (logs, ZIPS or TempDiags) or a folder inside them, "
                            "which every run empties: ") +
-                folder + QStringLiteral(" - correct the registry value ") + loggingFolderKey() +
-                QStringLiteral("\\") + loggingFolderValue() + QLatin1Char('.')};
+                shownPath(folder) + QStringLiteral(" - correct the registry value ") +
+                loggingFolderKey() + QStringLiteral("\\") + loggingFolderValue() +
+                QLatin1Char('.')};
 }
 
 } // namespace
@@ -88,6 +90,7 @@ void cmdStart_Click(Program &program, RunHost &host)
 {
     RunLog &log = program.runLog();
     const auto report = logFailureIn(log, "cmdStart_Click");
+    program.RunStarted = program.now();
 
     // Every press leaves a run log, even one that is refused at once.
     trap(

@@ -8,6 +8,7 @@
 #include "archive/DiagFormatting.h"
 #include "archive/FormattingAhead.h"
 #include "archive/ZipArchive.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
@@ -118,9 +119,9 @@ void ArchiveFiles(Program &program, RunHost &host)
         endForLoggingFolder(
             program, host,
             QStringLiteral("(error) log file path found in registry not found on hard drive: ") +
-                loggingFolder + QStringLiteral(" - exiting application."),
+                shownPath(loggingFolder) + QStringLiteral(" - exiting application."),
             QStringLiteral("The log file path found in registry not found on hard drive: ") +
-                loggingFolder + QStringLiteral(" - exiting application."));
+                shownPath(loggingFolder) + QStringLiteral(" - exiting application."));
 
     std::optional<Folder> folder;
     double value = 0;
@@ -139,7 +140,7 @@ void ArchiveFiles(Program &program, RunHost &host)
             const QString name = fs.GetFileName(skipped);
             if (logKindOf(name) != LogKind::Other)
                 log.WriteLogLine(QStringLiteral("(warning) not archived, not a regular file:") +
-                                 skipped);
+                                 shownPath(skipped));
         }
     });
 
@@ -188,7 +189,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                         copy = std::move(outcome.copy);
                     } else {
                         lines << QStringLiteral("(error) unable to format diagnostic file:") +
-                                     file.Path() +
+                                     shownPath(file.Path()) +
                                      QStringLiteral(" - adding raw file into zip file instead of "
                                                     "formatted file.");
                         toAdd = file.Path();
@@ -200,7 +201,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                 writeLines();
             if (!toAdd.isEmpty()) {
                 step([&] {
-                    lines << QStringLiteral("    Adding file into zip:") + toAdd;
+                    lines << QStringLiteral("    Adding file into zip:") + shownPath(toAdd);
                     writeLines();
                     zip.setCompressionLevel(level);
                     if ((copy  ? zip.AddData(toAdd, *std::move(copy))
@@ -208,7 +209,7 @@ void ArchiveFiles(Program &program, RunHost &host)
                                : zip.AddFile(toAdd, 0)) != 1)
                         log.WriteLogLine(
                             QStringLiteral("(error) Failure appending file to zip.  File=") +
-                            toAdd + QStringLiteral(", error=") + zip.ErrorText());
+                            shownPath(toAdd) + QStringLiteral(", error=") + zip.ErrorText());
                 });
             }
             step([&] {
@@ -236,10 +237,11 @@ void ArchiveFiles(Program &program, RunHost &host)
         zip.SaveArchive();
         showCompression();
         saved = zip.written();
+        program.ArchiveEntries = qint64(zip.entries());
         // A file that vanished or could not be read since it was added costs its entry only.
         for (const ZipArchive::LostFile &lost : zip.lostFiles())
             log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
-                             lost.path + QStringLiteral(", error=") + lost.reason);
+                             shownPath(lost.path) + QStringLiteral(", error=") + lost.reason);
         if (!saved) {
             log.WriteLogLine(QStringLiteral("(error) the ZIP archive could not be written:") +
                              zip.ErrorText() + QStringLiteral(" - no archive is delivered."));

@@ -75,6 +75,8 @@ public:
     QString ErrorText() const { return m_errorText; }
     // Whether the last SaveArchive put an archive at the path; it may still have lost entries.
     bool written() const { return m_written; }
+    // The entries the last SaveArchive wrote into it; 0 when it wrote none.
+    quint64 entries() const { return m_written ? m_writer.entryCount() : 0; }
 
     // The files the last SaveArchive could not archive, each with the reason.
     struct LostFile {

@@ -47,3 +47,54 @@ QString escapeControls(const QString &text)
     const qsizetype first = firstControl(text);
     return first == text.size() ? text : escaped(text, first);
 }
+
+namespace {
+
+// Where the server part of a share path or address begins: after "scheme://", "//" or "\\".
+// -1 for any other path, which has no server part to hold a user name.
+qsizetype serverPartStart(QStringView path)
+{
+    if (path.startsWith(u"//") || path.startsWith(u"\\\\"))
+        return 2;
+    qsizetype i = 0;
+    while (i < path.size() && (path.at(i).isLetterOrNumber() || path.at(i) == u'+' ||
+                               path.at(i) == u'-' || path.at(i) == u'.'))
+        ++i;
+    return i > 0 && path.at(0).isLetter() && path.mid(i).startsWith(u"://") ? i + 3 : -1;
+}
+
+// Where the user part of a path's server part ends (its last '@'), or -1 when it has none.
+qsizetype userPartEnd(QStringView path)
+{
+    const qsizetype start = serverPartStart(path);
+    if (start < 0)
+        return -1;
+    // The server part ends at the first separator of the path's own kind: a password may hold
+    // the other one, and masking a name too many is better than showing one too few.
+    const QChar separator = path.startsWith(u"\\\\") ? u'\\' : u'/';
+    qsizetype end = start;
+    while (end < path.size() && path.at(end) != separator)
+        ++end;
+    const qsizetype at = path.mid(start, end - start).lastIndexOf(u'@');
+    return at < 0 ? -1 : start + at;
+}
+
+QString masked(QStringView path, qsizetype at)
+{
+    return escapeControls(path.left(serverPartStart(path))) + QStringLiteral("***") +
+           escapeControls(path.mid(at));
+}
+
+} // namespace
+
+QString shownPath(QStringView path)
+{
+    const qsizetype at = userPartEnd(path);
+    return at < 0 ? escapeControls(path) : masked(path, at);
+}
+
+QString shownPath(const QString &path)
+{
+    const qsizetype at = userPartEnd(path);
+    return at < 0 ? escapeControls(path) : masked(path, at);
+}

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -138,6 +139,10 @@ public:
     // failed, where the layer knows more than its answer says: for a share the server, the share
     // and the server's own reason. Empty for local paths, whose own messages say enough.
     virtual QString lastProblem() { return QString(); }
+
+    // From now on no operation waits past `deadline` for a server that does not answer: the
+    // process is ending. Local files have no server to wait for.
+    virtual void endWaitsBy(std::chrono::steady_clock::time_point) {}
 };
 
 // The platform's file-system layer: local paths and shares alike.

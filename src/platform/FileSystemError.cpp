@@ -1,5 +1,7 @@
 #include "platform/FileSystemError.h"
 
+#include "common/ControlText.h"
+
 #include <cstring>
 
 FileSystemError::FileSystemError(int errnoValue, const QString &action, const QString &path)
@@ -9,6 +11,6 @@ FileSystemError::FileSystemError(int errnoValue, const QString &action, const QS
 
 FileSystemError::FileSystemError(int errnoValue, const QString &action, const QString &path,
                                  const QString &reason)
-    : Failure(errnoValue, QStringLiteral("%1 '%2': %3").arg(action, path, reason))
+    : Failure(errnoValue, QStringLiteral("%1 '%2': %3").arg(action, shownPath(path), reason))
 {
 }

@@ -22,8 +22,9 @@ private:
     size_t m_size;
 };
 
-// The longest first line taken as a passphrase.
-constexpr size_t passphraseLimit = 1024;
+// The longest first line taken as a passphrase: 7-Zip, the reader the archives are meant for,
+// takes no longer one (it says "Wrong password" for every entry of an archive made with 100 bytes).
+constexpr size_t passphraseLimit = 99;
 
 // Reads the passphrase from the first line of the file at `path`, without its line break (LF or
 // CR LF). The file is used only when it is a regular file reached by an absolute path whose last

@@ -65,8 +65,13 @@ void CreateOrEmptyFolder(FileSystem &fs, const QString &folder)
         // not this account's alone is not used, and not emptied either.
         keepFolderPrivate(folder);
         trapSilently([&] {
-            for (const File &file : fs.GetFolder(folder).Files)
+            const Folder listed = fs.GetFolder(folder);
+            for (const File &file : listed.Files)
                 trapSilently([&] { fs.DeleteFile(file.Path(), true); });
+            // A link, FIFO, socket or device planted there goes too, itself, never what it
+            // points to; DeleteFile leaves folders.
+            for (const QString &other : listed.Skipped)
+                trapSilently([&] { fs.DeleteFile(other, true); });
         });
     } else {
         trapSilently([&] { fs.CreateFolder(folder); });

@@ -20,9 +20,11 @@ bool IsWorkingFolder(const QString &programFolder, const QString &folder);
 // What the administrator is told when such a folder is chosen.
 QString workingFolderRefusal();
 
-// Afterwards the folder exists (only its last level is created, owner-only) and holds no files;
-// subfolders stay. What fails is skipped, but for one thing: an existing folder that cannot be
-// made this account's private folder (see keepFolderPrivate) is refused, untouched, by throwing.
+// Afterwards the folder exists (only its last level is created, owner-only) and holds nothing
+// but its subfolders: files, links, FIFOs, sockets and devices are removed, links and FIFOs
+// themselves, never followed or opened. What fails is skipped, but for one thing: an existing
+// folder that cannot be made this account's private folder (see keepFolderPrivate) is refused,
+// untouched, by throwing.
 void CreateOrEmptyFolder(FileSystem &fs, const QString &folder);
 
 // Blanks off both ends, then NUL, TAB, LF and CR off the start; the rest stays as it is. Any

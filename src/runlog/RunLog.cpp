@@ -150,8 +150,8 @@ void RunLog::loseFile(const QString &reason)
     if (!m_complete)
         return;
     m_complete = false;
-    const QString log =
-        m_path.isEmpty() ? QStringLiteral("the run log") : QStringLiteral("the run log ") + m_path;
+    const QString log = m_path.isEmpty() ? QStringLiteral("the run log")
+                                         : QStringLiteral("the run log ") + shownPath(m_path);
     tellSystem(
         m_executableName,
         QStringLiteral("(error) %1 cannot be written (%2); this run counts as failed and its "

@@ -1,5 +1,8 @@
 #include "schedule/TaskCheck.h"
 
+#include "app/CommandLineAnswers.h"
+#include "app/StartUp.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "schedule/TaskScheduler.h"
@@ -38,12 +41,22 @@ SetUpCheck scheduledTasksCheck(const QDateTime &now)
                                           : QStringLiteral("no next run"));
                     if (!QFileInfo(task->ApplicationName()).isExecutable())
                         missing << QStringLiteral("\"%1\" starts %2, which is not there")
-                                       .arg(task->name(), task->ApplicationName());
+                                       .arg(task->name(), shownPath(task->ApplicationName()));
+                    // Cron passes the words as they stand: what the program would say of them.
+                    const QStringList arguments =
+                        task->CommandLine().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+                    if (const auto mistake = commandLineMistake(arguments))
+                        missing << QStringLiteral("\"%1\" passes \"%2\": %3")
+                                       .arg(task->name(), task->CommandLine(), *mistake);
+                    else if (!asksForSilentRun(arguments.join(QLatin1Char(' '))))
+                        missing << QStringLiteral("\"%1\" passes \"%2\", which opens the "
+                                                  "window, not an unattended run (/Silent)")
+                                       .arg(task->name(), task->CommandLine());
                 }
                 if (!missing.isEmpty())
                     return CheckLine{false, missing.join(QStringLiteral("; ")),
-                                     QStringLiteral("delete the task in the window (File > "
-                                                    "Schedule Archive) and create it again")};
+                                     QStringLiteral("mend the task in the window (File > "
+                                                    "Schedule Archive), or create it again")};
                 if (tasks.isEmpty())
                     return CheckLine{true,
                                      QStringLiteral("none (a cron line of your own, as in man "

@@ -5,6 +5,7 @@
 #include "app/RunThread.h"
 #include "app/StartUp.h"
 #include "archive/ArchiveRun.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "ui/ArchiveFolderSelection.h"
 #include "ui/HelpFile.h"
@@ -165,7 +166,7 @@ void frmMain::setArchiveFolderText(const QString &text)
         const std::lock_guard lock(m_folderMutex);
         m_folderText = text;
     }
-    txtOutputPath->setText(text);
+    txtOutputPath->setText(shownPath(text));
 }
 
 void frmMain::setWaitPointer(bool on)

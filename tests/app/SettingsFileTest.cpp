@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <optional>
+#include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -24,6 +25,7 @@ const QByteArray stored = "[frmMain]\nArchiveFolderPath=/srv/elsewhere/\n";
 class SettingsFileTest : public TempEnvironment {
 protected:
     QString ini() const { return path("config/Sorvik/Sorvik.ini"); }
+    QString computers() const { return path("etc/sorvik.ini"); }
     static struct stat statOf(const QString &at)
     {
         struct stat st {};
@@ -87,36 +89,41 @@ const struct {
      "others may write", true},
 };
 
+// The computer's settings file is read, and so written under, only on the same terms.
 TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
 {
     const HangGuard guard;
     writeFile("target", stored);
     for (const auto &s : spoiled) {
-        if (s.needsRoot && ::geteuid() != 0)
-            continue;
-        QDir(path("config")).removeRecursively();
-        QDir().mkpath(path("config/Sorvik"));
-        s.make(ini(), path(QString()));
-        const struct stat before = statOf(ini());
-        for (const bool writing : {false, true}) {
-            try {
-                if (writing)
-                    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/new/"_s}});
-                else
-                    settings->readGroup(u"frmMain"_s);
-                ADD_FAILURE() << s.what << (writing ? " written" : " read");
-            } catch (const Failure &refused) {
-                EXPECT_TRUE(refused.description().contains(ini()) &&
-                            refused.description().contains(QLatin1String(s.reason)))
-                    << s.what << ": " << refused.description().toStdString();
+        for (const QString &at : {ini(), computers()}) {
+            if (s.needsRoot && ::geteuid() != 0)
+                continue;
+            QDir(path("config")).removeRecursively();
+            QDir(path("etc")).removeRecursively();
+            QDir().mkpath(QFileInfo(at).path());
+            s.make(at, path(QString()));
+            const struct stat before = statOf(at);
+            for (const bool writing : {false, true}) {
+                try {
+                    if (writing)
+                        settings->writeGroup(u"frmMain"_s,
+                                             {{u"ArchiveFolderPath"_s, u"/srv/new/"_s}});
+                    else
+                        settings->readGroup(u"frmMain"_s);
+                    ADD_FAILURE() << s.what << (writing ? " written" : " read");
+                } catch (const Failure &refused) {
+                    EXPECT_TRUE(refused.description().contains(at) &&
+                                refused.description().contains(QLatin1String(s.reason)))
+                        << s.what << ": " << refused.description().toStdString();
+                }
             }
+            const struct stat after = statOf(at);
+            EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
+                        after.st_uid == before.st_uid && after.st_size == before.st_size)
+                << s.what << " was replaced";
+            EXPECT_EQ(readFile("target"), stored) << s.what;
+            EXPECT_TRUE(leftovers().isEmpty()) << s.what;
         }
-        const struct stat after = statOf(ini());
-        EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
-                    after.st_uid == before.st_uid && after.st_size == before.st_size)
-            << s.what << " was replaced";
-        EXPECT_EQ(readFile("target"), stored) << s.what;
-        EXPECT_TRUE(leftovers().isEmpty()) << s.what;
     }
 
     // A borrowed configuration folder of another account is not used at all.
@@ -130,32 +137,39 @@ TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), stored);
 }
 
-// Our own file: read as the settings store wrote it, written only when a value changes, as a new
-// private file whatever the umask, keeping the other groups and keys.
-TEST_F(SettingsFileTest, OurOwnFileIsWrittenOnlyWhenChangedAndWhole)
+// Under the account's own values lie the computer's, each named with its file; what the computer's
+// file gives is not copied into the account's, which goes on following it.
+TEST_F(SettingsFileTest, TheComputersFileLiesUnderTheAccounts)
 {
-    {
-        QSettings old(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
-        old.setValue(u"frmMain/ArchiveFolderPath"_s, u"/srv/\u0436, \"quoted\"/"_s);
-        old.setValue(u"Archive/KeepDays"_s, 7);
-    }
-    // Under a umask of 002 the settings store wrote it group-writable, for the account's own group.
-    ::chmod(nativePath(ini()).constData(), 0664);
-    EXPECT_EQ(settings->readGroup(u"frmMain"_s).value(u"ArchiveFolderPath"_s).toString(),
-              u"/srv/\u0436, \"quoted\"/"_s);
-    const struct stat first = statOf(ini());
-    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/\u0436, \"quoted\"/"_s}});
-    settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, 7}});
-    EXPECT_EQ(statOf(ini()).st_ino, first.st_ino) << "written though nothing changed";
+    writeOwnedFile(computers(),
+                   "[frmMain]\nArchiveFolderPath=/srv/all/\n[Archive]\nKeepDays=30\n"
+                   "KeepCount=5\n",
+                   0644, 0);
+    writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepCount=9\n");
+    const SettingsFile::Group read = settings->readGroupFrom(u"Archive"_s);
+    EXPECT_EQ(read.values, (QVariantMap{{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"9"_s}}));
+    EXPECT_EQ(read.files,
+              (QMap<QString, QString>{{u"KeepDays"_s, computers()}, {u"KeepCount"_s, ini()}}));
+    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/all/"_s}});
+    settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"5"_s}});
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\n");
+    settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"0"_s}});
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\nKeepDays=0\n");
+}
 
+// Our own file (group-writable under a umask of 002, for the account's own group): written as a
+// new private file whatever the umask. (Nothing is written when nothing changed: see the options.)
+TEST_F(SettingsFileTest, OurOwnFileIsWrittenWhole)
+{
+    writeFile("config/Sorvik/Sorvik.ini", stored);
+    ::chmod(nativePath(ini()).constData(), 0664);
+    const struct stat first = statOf(ini());
     const mode_t saved = ::umask(0);
     settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/new/"_s}});
     ::umask(saved);
     EXPECT_NE(statOf(ini()).st_ino, first.st_ino);
     EXPECT_EQ(statOf(ini()).st_mode & 07777, 0600u);
-    QSettings reread(ini(), QSettings::IniFormat);
-    EXPECT_EQ(reread.value(u"frmMain/ArchiveFolderPath"_s).toString(), u"/srv/new/"_s);
-    EXPECT_EQ(reread.value(u"Archive/KeepDays"_s).toInt(), 7);
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[frmMain]\nArchiveFolderPath=/srv/new/\n");
     EXPECT_TRUE(leftovers().isEmpty());
 
     // A write that fails part-way (a size limit) leaves the old file whole and nothing else.
@@ -172,6 +186,76 @@ TEST_F(SettingsFileTest, OurOwnFileIsWrittenOnlyWhenChangedAndWhole)
     std::signal(SIGXFSZ, savedSignal);
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), before);
     EXPECT_TRUE(leftovers().isEmpty());
+}
+
+// A value reads exactly as it stands after "=" (blanks around it and one pair of quotes aside), as
+// Windows reads its own INI files: no escapes.
+TEST_F(SettingsFileTest, ValuesReadAsTheyWereTyped)
+{
+    writeFile("config/Sorvik/Sorvik.ini",
+              "; by hand\r\n[frmMain]\r\nArchiveFolderPath=\\\\127.0.0.1\\share\\dir\\\r\n"
+              "[Archive]\r\nPassphraseFile = \\new\\tmp\\ \r\nKeepDays=\"7\"\r\nKeepCount='x'\r\n"
+              "unc=\\\\fileserver\\archive\r\nat=@/srv/a,b;c=d/\r\n");
+    EXPECT_EQ(settings->readGroup(u"frmMain"_s),
+              (QVariantMap{{u"ArchiveFolderPath"_s, u"\\\\127.0.0.1\\share\\dir\\"_s}}));
+    EXPECT_EQ(settings->readGroup(u"Archive"_s),
+              (QVariantMap{{u"PassphraseFile"_s, u"\\new\\tmp\\"_s},
+                           {u"KeepDays"_s, u"7"_s},
+                           {u"KeepCount"_s, u"x"_s},
+                           {u"unc"_s, u"\\\\fileserver\\archive"_s},
+                           {u"at"_s, u"@/srv/a,b;c=d/"_s}}));
+    // Written back as typed, the rest of the file as it was.
+    settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"\\\\fileserver\\orvel\\"_s},
+                                        {u"New"_s, u" x "_s}});
+    EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini")
+                    .startsWith("; by hand\r\n[frmMain]\r\nArchiveFolderPath=\\\\fileserver\\orvel"
+                                "\\\r\nNew=\" x \"\r\n[Archive]\r\nPassphraseFile = \\new"));
+}
+
+// Any text the program stores reads back the same, and so does every text and window place the
+// previous release stored with the settings store's escapes (text with control characters aside:
+// see IniText), as that store itself reads them.
+TEST_F(SettingsFileTest, WhatIsStoredReadsBackAsItWas)
+{
+    // Whole characters, a byte that is no UTF-8 (as a folder name may hold) among them.
+    QStringList alphabet = u"a| |\t|\\|\"|'|@|;|,|=|#|[|]|n|x|0|1|\u00e9|\u65e5|\U0001F600|\n|\r|"
+                           "\x01|\x7f"_s.split(u'|');
+    alphabet << QString(QChar(0)) << QString(QChar(0xDCE9));
+    std::mt19937 random(7);
+    QVariantMap values{{u"place"_s, QVariantMap{{u"geometry"_s, QByteArray("\x01\xd9\0\xcb", 4)},
+                                                {u"font"_s, u"Sans,9"_s}}}};
+    for (int i = 0; i < 300; ++i) {
+        QString text;
+        for (int n = int(random() % 9); n > 0; --n)
+            text += alphabet.at(qsizetype(random() % alphabet.size()));
+        values.insert(u"v%1"_s.arg(i), text);
+    }
+    for (const bool previous : {false, true}) {
+        QFile::remove(ini());
+        QVariantMap expected;
+        if (previous) {
+            // Written under names of its own: the store keeps what it read of a file by its name.
+            {
+                QSettings old(path("written.ini"), QSettings::IniFormat);
+                for (auto it = values.cbegin(); it != values.cend(); ++it) {
+                    const QString text = it.value().toString();
+                    if (std::none_of(text.begin(), text.end(),
+                                     [](QChar c) { return c < u' ' || c == u'\x7f'; }))
+                        old.setValue(u"Archive/"_s + it.key(), it.value());
+                }
+            }
+            ASSERT_TRUE(QFile::copy(path("written.ini"), path("reread.ini")));
+            ASSERT_TRUE(QFile::copy(path("written.ini"), ini()));
+            QSettings reread(path("reread.ini"), QSettings::IniFormat);
+            reread.beginGroup(u"Archive"_s);
+            for (const QString &key : reread.childKeys())
+                expected.insert(key, reread.value(key));
+        } else {
+            settings->writeGroup(u"Archive"_s, values);
+            expected = values;
+        }
+        EXPECT_EQ(settings->readGroup(u"Archive"_s), expected) << "previous release: " << previous;
+    }
 }
 
 // Refused at the end of a run: a warning in the run log, nothing replaced.

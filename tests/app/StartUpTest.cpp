@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -398,6 +399,17 @@ TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)
     EXPECT_EQ(readFile("script-args.txt"),
               QByteArray("1.0.1 http://127.0.0.1:9/Applications/Orvel/Sorvik/OrvelSorvik.html\n"));
     EXPECT_TRUE(dialogs.texts.empty());
+
+    // Check under [Update], from the computer's settings or the account's: only "true" looks.
+    for (const auto &[file, value, looks] : {std::tuple{"etc/sorvik.ini", "false", 0},
+                                             {"etc/sorvik.ini", "maybe", 0},
+                                             {"config/Sorvik/Sorvik.ini", "True", 1}}) {
+        writeFile(file, QByteArray("[Update]\nCheck=") + value + '\n');
+        program = makeProgram();
+        int looked = 0;
+        endStatusOf([&] { Form_Load(*program, host, {}, {[] {}, [&] { ++looked; }}); });
+        EXPECT_EQ(looked, looks) << value;
+    }
 }
 
 TEST(ProcessPriority, BelowNormalLowersTheOwnProcess)

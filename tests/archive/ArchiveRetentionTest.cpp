@@ -18,6 +18,7 @@ namespace {
 
 const QString delivered = u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s;
 const QDate today(2026, 12, 4);
+const QDateTime now(today, QTime(14, 5, 9));
 
 QString ours(const char *stamp)
 {
@@ -44,7 +45,8 @@ const QStringList notOurs = {
 
 // The day boundary is the run logs' rule: calendar days from the date in the name to today, the
 // times of day aside, and more than N goes. At most M: the newest by the names' stamps, this
-// run's archive always one of them, even when it is not the newest (a clock set back).
+// run's archive always one of them, even when it is not the newest (a clock set back). Archives
+// dated later than now (a clock once set forward) neither go nor hold places.
 TEST(ArchiveRetention, WhichArchivesGo)
 {
     const QStringList stamps = {
@@ -66,11 +68,11 @@ TEST(ArchiveRetention, WhichArchivesGo)
         {8, 0, {stamps[8]}},
         {6, 0, {stamps[0], stamps[1], stamps[8]}},
         {1, 0, {stamps[0], stamps[1], stamps[2], stamps[8]}},
-        {0, 1, stamps},
-        {0, 3, {stamps[0], stamps[1], stamps[2], stamps[3], stamps[4], stamps[5], stamps[8]}},
-        {0, 5, {stamps[0], stamps[1], stamps[2], stamps[3], stamps[8]}},
+        {0, 1, stamps.mid(0, 6) + stamps.mid(8)},
+        {0, 3, {stamps[0], stamps[1], stamps[2], stamps[3], stamps[8]}},
+        {0, 5, {stamps[0], stamps[1], stamps[8]}},
         {0, 10, {}},
-        {7, 7, {stamps[0], stamps[1], stamps[8]}},
+        {7, 7, {stamps[0], stamps[8]}},
         {7, 9, {stamps[0], stamps[8]}},
     };
     for (const auto &c : cases) {
@@ -80,9 +82,11 @@ TEST(ArchiveRetention, WhichArchivesGo)
              {stamps + notOurs + QStringList{delivered},
               QStringList{delivered} + notOurs + QStringList(stamps.crbegin(), stamps.crend())}) {
             removed.clear();
-            for (const ArchiveRemoval &removal :
-                 archivesToRemove(names, u"SRV01"_s, delivered, today, c.days, c.count))
+            const RetentionPlan plan =
+                archivesToRemove(names, u"SRV01"_s, delivered, now, c.days, c.count);
+            for (const ArchiveRemoval &removal : plan.removals)
                 removed << removal.name;
+            EXPECT_EQ(plan.future, stamps.mid(6, 2));
             QStringList expected = c.removed;
             removed.sort();
             expected.sort();
@@ -91,7 +95,7 @@ TEST(ArchiveRetention, WhichArchivesGo)
     }
     // This run's archive is never among them, even when it is the oldest of all.
     const QString old = ours("200101_00_00_00");
-    EXPECT_TRUE(archivesToRemove({old}, u"SRV01"_s, old, today, 1, 1).empty());
+    EXPECT_TRUE(archivesToRemove({old}, u"SRV01"_s, old, now, 1, 1).removals.empty());
 }
 
 class ArchiveRetentionTest : public RunStepTest {
@@ -119,11 +123,13 @@ protected:
 };
 
 // A folder or a link by an old archive's name is no archive; a read-only archive is one somebody
-// chose to keep: a warning, and the run is not failed for it.
+// chose to keep, archives dated in the future ones nobody can judge: a warning each (one for all
+// of the future), and the run is not failed for it.
 TEST_F(ArchiveRetentionTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
 {
+    const QStringList future{ours("270101_00_00_00"), ours("991231_23_59_59")};
     for (const QString &name :
-         notOurs +
+         notOurs + future +
              QStringList{ours("261126_10_00_00"), ours("261127_10_00_00"), ours("261101_10_00_00")})
         writeFile("archive/" + name, "x");
     QDir().mkpath(path("archive/") + ours("200101_00_00_00"));
@@ -134,18 +140,21 @@ TEST_F(ArchiveRetentionTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
     clockTime = QDateTime(today, QTime(0, 0, 1));
     deliver();
 
-    QStringList expected =
-        notOurs + QStringList{ours("261127_10_00_00"), ours("261101_10_00_00"),
-                              ours("200101_00_00_00"), ours("200101_00_00_01"), delivered};
+    QStringList expected = notOurs + future +
+                           QStringList{ours("261127_10_00_00"), ours("261101_10_00_00"),
+                                       ours("200101_00_00_00"), ours("200101_00_00_01"), delivered};
     expected.sort();
     EXPECT_EQ(archiveFolder(), expected);
     const QStringList lines = logged();
-    ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
-    EXPECT_EQ(lines[2], u"    Removed old archive (older than 7 days):"_s + path("archive/") +
+    ASSERT_EQ(lines.size(), 5) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[2], u"(warning) 2 of this computer's archives are dated later than now (was "
+                        "the clock once set forward?); they are kept and not counted: "_s +
+                            future.join(u", "_s));
+    EXPECT_EQ(lines[3], u"    Removed old archive (older than 7 days):"_s + path("archive/") +
                             ours("261126_10_00_00"));
-    EXPECT_TRUE(lines[3].startsWith(u"(warning) could not remove the old archive "_s +
+    EXPECT_TRUE(lines[4].startsWith(u"(warning) could not remove the old archive "_s +
                                     path("archive/") + ours("261101_10_00_00") + u": "_s));
-    EXPECT_TRUE(lines[3].endsWith(u"Permission denied"_s)) << lines[3].toStdString();
+    EXPECT_TRUE(lines[4].endsWith(u"Permission denied"_s)) << lines[4].toStdString();
     EXPECT_EQ(program->runLog().ErrorCount(), 0);
 }
 

@@ -7,6 +7,8 @@
 
 #include <QFile>
 
+#include <unistd.h>
+
 namespace {
 
 // Whole runs (unattended, as scheduled) delivering to a real share.
@@ -57,12 +59,29 @@ TEST_F(ShareDeliveryTest, TheArchiveArrivesWholeAndOlderOnesOnTheShareGo)
 {
     host.folder = server->url(u"logs"_s, u"nightly/"_s);
     // Retention reaches the share too: this computer's older archive goes, once this one is there.
+    // A link on the server named like one (Samba shows it as a second name of its target) and
+    // one the server marks read-only stay, the latter with a warning that says so.
     writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepCount=1\n");
-    ASSERT_TRUE(server->put(u"logs"_s, u"nightly/LOG_Archive_SRV01_200101_01_02_03.ZIP"_s, "x"));
+    const QStringList kept = {u"LOG_Archive_SRV01_200101_01_02_04.ZIP"_s,
+                              u"LOG_Archive_SRV01_200101_01_02_05.ZIP"_s, u"notes.txt"_s};
+    for (const QString &name : {u"LOG_Archive_SRV01_200101_01_02_03.ZIP"_s, kept[0], kept[2]})
+        ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name, "x"));
+    ASSERT_TRUE(server->markReadOnly(u"logs"_s, u"nightly/"_s + kept[0]));
+    ASSERT_EQ(
+        ::symlink("notes.txt", QFile::encodeName(server->folder(u"logs/nightly/"_s) + kept[1])), 0);
     std::vector<ProgressUnit> units;
     host.onProgress = [&] { units.push_back(host.unit); };
     EXPECT_EQ(run(), 0) << errors().join('\n').toStdString();
-    EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), QStringList{archiveName()});
+    QStringList left = kept + QStringList{archiveName()};
+    left.sort();
+    EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), left);
+    const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
+    const QStringList warnings =
+        runLogEvents(readFile("program/logs/" + logs.last())).filter(u"(warning)"_s);
+    ASSERT_EQ(warnings.size(), 1) << warnings.join('\n').toStdString();
+    EXPECT_TRUE(warnings.first().endsWith(kept[0] + u"': server 127.0.0.1, share logs: the server "
+                                                    u"marks the file read-only"_s))
+        << warnings.first().toStdString();
     const QByteArray built = readFile("program/ZIPS/" + archiveName());
     EXPECT_EQ(server->get(u"logs"_s, u"nightly/"_s + archiveName()), built);
     writeFile("read-back.zip", server->get(u"logs"_s, u"nightly/"_s + archiveName()));

@@ -123,6 +123,22 @@ TEST_F(ZipEncryptionTest, EveryEntryReadsBackWithThePassphraseAndNoneWithout)
     EXPECT_TRUE(readFile("ZIPS/archive.ZIP").contains(marker));
 }
 
+// The longest passphrase a file may give is the longest 7-Zip takes: one byte more and it opens
+// nothing ("Wrong password"), though the archive is sound.
+TEST_F(ZipEncryptionTest, SevenZipOpensArchivesMadeWithTheLongestPassphrase)
+{
+    writeFile("logs/data_a.log", content(1000, false));
+    for (const size_t length : {passphraseLimit, passphraseLimit + 1}) {
+        const QByteArray phrase = QByteArray("Tr0ub4dor&3 ").repeated(10).left(qsizetype(length));
+        QFile::remove(zipPath());
+        archive({u"logs/data_a.log"_s},
+                std::make_shared<const Passphrase>(phrase.constData(), length));
+        EXPECT_EQ(refusedEntries(zipPath(), phrase),
+                  (Refusals{length > passphraseLimit ? 1 : 0, 0}))
+            << length;
+    }
+}
+
 // An entry given up after some of its pieces were encrypted and written (the file shrank to 5 of
 // its 12 MiB) is taken back out; the entry after it starts its own key stream and reads back whole.
 TEST_F(ZipEncryptionTest, AnEntryLostHalfWayLeavesTheOthersWhole)

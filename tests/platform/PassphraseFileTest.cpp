@@ -77,7 +77,7 @@ TEST_F(PassphraseFileTest, AFileThatIsNotPrivateIsRefusedWithItsReason)
         {path("empty"), "it is empty", make("empty", "")},
         {path("blank"), "its first line is empty", make("blank", "\nsecond\n")},
         {path("crlf"), "its first line is empty", make("crlf", "\r\n")},
-        {path("long"), "longer than 1024 bytes",
+        {path("long"), "longer than 99 bytes, the most 7-Zip takes",
          make("long", QByteArray(passphraseLimit + 1, 'x'))},
         {path("group"), "(mode 0640)", make("group", "secret\n", 0640)},
         {path("others"), "(mode 0604)", make("others", "secret\n", 0604)},

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -60,16 +61,23 @@ TEST_F(FolderUtilitiesTest, ProbeNeverFollowsASymbolicLink)
     EXPECT_FALSE(QFile::exists(path("elsewhere.txt")));
 }
 
+// Planted links and FIFOs go too, themselves: what a link points to stays, a FIFO is not opened.
 TEST_F(FolderUtilitiesTest, EmptyingKeepsSubfoldersAndTheFolder)
 {
     writeFile("work/a.txt", "a");
     writeFile("work/b.zip", "b");
     writeFile("work/sub/kept.txt", "kept");
+    writeFile("target.txt", "target");
     QFile::setPermissions(path("work/a.txt"), QFile::ReadOwner);
+    ASSERT_TRUE(QFile::link(path("target.txt"), path("work/link.fmtd.txt")));
+    ASSERT_TRUE(QFile::link(path("work/sub"), path("work/folder-link")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("work/fifo.fmtd.txt")).constData(), 0600), 0);
+    const HangGuard guard;
     CreateOrEmptyFolder(fs, path("work"));
-    EXPECT_EQ(QDir(path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+    EXPECT_EQ(QDir(path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
               QStringList{u"sub"_s});
     EXPECT_EQ(readFile("work/sub/kept.txt"), QByteArray("kept"));
+    EXPECT_EQ(readFile("target.txt"), QByteArray("target"));
 
     CreateOrEmptyFolder(fs, path("fresh"));
     EXPECT_TRUE(QFileInfo(path("fresh")).isDir());

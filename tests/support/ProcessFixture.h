@@ -29,6 +29,7 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         env.remove(u"SORVIK_FORMATTER_HELPER"_s);
+        env.remove(u"SORVIK_SHARE_READER"_s);
         return env;
     }
 

@@ -191,6 +191,12 @@ void SambaServer::kill()
     m_pid = 0;
 }
 
+void SambaServer::freeze(bool frozen) const
+{
+    if (m_pid > 0)
+        ::kill(-pid_t(m_pid), frozen ? SIGSTOP : SIGCONT);
+}
+
 SambaServer::~SambaServer()
 {
     kill();
@@ -260,6 +266,11 @@ bool SambaServer::put(const QString &share, const QString &path, const QByteArra
 bool SambaServer::remove(const QString &share, const QString &path) const
 {
     return smbclient(share, u"del \"%1\""_s.arg(path), nullptr).isEmpty();
+}
+
+bool SambaServer::markReadOnly(const QString &share, const QString &path) const
+{
+    return smbclient(share, u"setmode \"%1\" +r"_s.arg(path), nullptr).isEmpty();
 }
 
 void SambaServer::writeClientConfiguration(const QString &home) const

@@ -39,6 +39,9 @@ public:
     void kill();
     bool start();
     bool running() const;
+    // Stops every process of the server where it stands (SIGSTOP to its group), or lets it go
+    // on: a server that stops answering mid-call, connections kept.
+    void freeze(bool frozen) const;
 
     // Through smbclient, a client that is not ours: the names in a share folder (without "." and
     // ".."), a file's content ("" when it cannot be read), a file put there.
@@ -46,6 +49,8 @@ public:
     QByteArray get(const QString &share, const QString &path) const;
     bool put(const QString &share, const QString &path, const QByteArray &content) const;
     bool remove(const QString &share, const QString &path) const;
+    // Gives a file the read-only attribute, as a Windows client would.
+    bool markReadOnly(const QString &share, const QString &path) const;
 
     // What every libsmbclient user of the test needs in its HOME: a client configuration of its
     // own ($HOME/.smb/smb.conf, read once per process), so the machine's /etc/samba/smb.conf is

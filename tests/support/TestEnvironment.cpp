@@ -64,6 +64,7 @@ void TempEnvironment::SetUp()
         {"XDG_CONFIG_HOME", root + "/config"},
         {"SORVIK_REGISTRY", root + "/registry.reg"},
         {"SORVIK_CRON_DIR", root + "/cron.d"},
+        {"SORVIK_SYSCONFDIR", root + "/etc"}, // no computer's settings unless a test writes them
         {"TMPDIR", root + "/tmp"},
         {"XDG_STATE_HOME", root + "/state"},
         {"SORVIK_METRICS_DIR", QByteArray()}, // unset: no metrics unless a test asks

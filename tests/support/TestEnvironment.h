@@ -131,8 +131,8 @@ public:
 };
 
 // A fixture whose every test has its own temporary root: HOME, XDG_CONFIG_HOME, XDG_STATE_HOME,
-// SORVIK_REGISTRY, SORVIK_CRON_DIR and TMPDIR point into it, and SORVIK_METRICS_DIR is unset, so
-// no test touches the machine's own files.
+// SORVIK_REGISTRY, SORVIK_CRON_DIR, SORVIK_SYSCONFDIR and TMPDIR point into it, and
+// SORVIK_METRICS_DIR is unset, so no test touches the machine's own files.
 class TempEnvironment : public testing::Test {
 protected:
     void SetUp() override;

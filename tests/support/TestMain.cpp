@@ -23,9 +23,11 @@ int main(int argc, char **argv)
         QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
     }
-    // The test programs do not lie beside the formatter's helper, as the program does.
+    // The test programs do not lie beside the program's helpers, as the program does.
     if (qEnvironmentVariableIsEmpty("SORVIK_FORMATTER_HELPER"))
         qputenv("SORVIK_FORMATTER_HELPER", SORVIK_BIN_DIR "/sorvik-diag-formatter");
+    if (qEnvironmentVariableIsEmpty("SORVIK_SHARE_READER"))
+        qputenv("SORVIK_SHARE_READER", SORVIK_BIN_DIR "/sorvik-share-reader");
     testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();

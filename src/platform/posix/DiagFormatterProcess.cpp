@@ -1,12 +1,13 @@
 #include "platform/posix/DiagFormatterProcess.h"
 
+#include "common/ControlText.h"
 #include "platform/TextStream.h"
 #include "platform/posix/DiagFormatterProtocol.h"
+#include "platform/posix/HelperProcess.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QScopeGuard>
 
 #include <atomic>
@@ -23,14 +24,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 // The component runs in a helper program of its own (sorvik-diag-formatter, beside the
 // executable), started with posix_spawn: nothing but exec runs between the two, so the helper
@@ -53,14 +51,8 @@ constexpr milliseconds fileWatch(100);
 // The helper program: named by the environment, or beside the running executable.
 const QByteArray &helperPath()
 {
-    static const QByteArray path = [] {
-        const QByteArray named = qgetenv(DiagFormatterProtocol::helperVariable);
-        if (!named.isEmpty())
-            return named;
-        const QString executable = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-        return QFile::encodeName(QFileInfo(executable).absolutePath() + QLatin1Char('/') +
-                                 QLatin1String(DiagFormatterProtocol::helperName));
-    }();
+    static const QByteArray path =
+        helperProgram(DiagFormatterProtocol::helperVariable, DiagFormatterProtocol::helperName);
     return path;
 }
 
@@ -251,33 +243,17 @@ private:
         }
 
         const QByteArray &helper = helperPath();
-        const QByteArray parent = QByteArray::number(::getpid());
-        char *const arguments[] = {const_cast<char *>(helper.constData()),
-                                   const_cast<char *>(m_library.constData()),
-                                   const_cast<char *>(parent.constData()), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], DiagFormatterProtocol::socketFd);
-        posix_spawn_file_actions_adddup2(&actions, m_progressFd, DiagFormatterProtocol::progressFd);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t mask;
-        sigemptyset(&mask);
-        posix_spawnattr_setsigmask(&attributes, &mask);
-        sigfillset(&mask);
-        posix_spawnattr_setsigdefault(&attributes, &mask);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        pid_t pid = -1;
-        const int spawnError =
-            ::posix_spawn(&pid, helper.constData(), &actions, &attributes, arguments, environ);
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
+        int spawnError = 0;
+        const pid_t pid = spawnHelper(helper, {m_library, QByteArray::number(::getpid())},
+                                      {{fds[1], DiagFormatterProtocol::socketFd},
+                                       {m_progressFd, DiagFormatterProtocol::progressFd}},
+                                      false, spawnError);
         ::close(fds[1]);
         if (spawnError != 0) {
             ::close(fds[0]);
             fail(QStringLiteral("The diagnostic line formatter of Orvel cannot be started: %1 (%2)")
                      .arg(QString::fromLocal8Bit(std::strerror(spawnError)),
-                          QFile::decodeName(helper)));
+                          shownPath(QFile::decodeName(helper))));
         }
         m_pid = pid;
         m_fd = fds[0];

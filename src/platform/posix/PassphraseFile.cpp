@@ -1,5 +1,6 @@
 #include "platform/PassphraseFile.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
@@ -23,8 +24,9 @@ QString accountName(uid_t uid)
 
 [[noreturn]] void refuse(int number, const QString &path, const QString &why)
 {
-    throw Failure(number,
-                  QStringLiteral("the passphrase file %1 cannot be used: %2").arg(path, why));
+    throw Failure(
+        number,
+        QStringLiteral("the passphrase file %1 cannot be used: %2").arg(shownPath(path), why));
 }
 
 // Closes the descriptor on every way out.
@@ -104,7 +106,9 @@ std::shared_ptr<const Passphrase> readPassphraseFile(const QString &path)
         --length;
     if (length > passphraseLimit)
         refuse(EINVAL, path,
-               QStringLiteral("its first line is longer than %1 bytes").arg(passphraseLimit));
+               QStringLiteral("its first line is longer than %1 bytes, the most 7-Zip takes (it "
+                              "would not open the archives)")
+                   .arg(passphraseLimit));
     if (length == 0)
         refuse(ENODATA, path, QStringLiteral("its first line is empty"));
     return std::make_shared<const Passphrase>(buffer, length);

@@ -1,3 +1,4 @@
+#include "common/ControlText.h"
 #include "platform/FileSystem.h"
 #include "platform/posix/RegFile.h"
 
@@ -36,7 +37,7 @@ private:
 
 QString cannotRead(const QString &path, const QString &reason)
 {
-    return QStringLiteral("Cannot read registry file '%1': %2").arg(path, reason);
+    return QStringLiteral("Cannot read registry file '%1': %2").arg(shownPath(path), reason);
 }
 
 // The whole file, or nothing with the reason in `problem`. The path may name a FIFO, a device or a

@@ -62,16 +62,24 @@ QString words(int error)
     }
 }
 
+// Why the last logon failed, as libsmbclient said it. Its message callback is one for the whole
+// process; it is only called inside the library, under lock().
+QString &logonFailure()
+{
+    static QString text;
+    return text;
+}
+
 } // namespace
 
-// The library keeps its per-call memory per thread by itself; one context is used by one thread at
-// a time (lock()).
 SmbContext::SmbContext() = default;
 
 SmbContext::~SmbContext()
 {
-    if (m_context)
+    if (m_context) {
+        const auto guard = lock();
         smbc_free_context(m_context, 1);
+    }
 }
 
 std::unique_lock<std::mutex> SmbContext::lock()
@@ -89,7 +97,7 @@ int SmbContext::timeoutSeconds()
 
 SMBCCTX *SmbContext::ready(const QString &path)
 {
-    m_logonFailure.clear();
+    logonFailure().clear();
     SmbCredentials credentials = SmbCredentials::load();
     if (m_context && m_applied && credentials == m_credentials)
         return m_context;
@@ -99,7 +107,7 @@ SMBCCTX *SmbContext::ready(const QString &path)
             throw FileSystemError(ENOMEM, QStringLiteral("Cannot reach"), path,
                                   QStringLiteral("the SMB client library could not start"));
         smbc_setDebug(m_context, messageLevel);
-        smbc_setLogCallback(m_context, this, &SmbContext::keepMessage);
+        smbc_setLogCallback(m_context, nullptr, &SmbContext::keepMessage);
         smbc_setOptionUserData(m_context, this);
         smbc_setFunctionAuthDataWithContext(m_context, &SmbContext::supplyLogon);
         smbc_setTimeout(m_context, timeoutSeconds() * 1000);
@@ -149,34 +157,25 @@ void SmbContext::supplyLogon(SMBCCTX *context, const char *, const char *, char 
     }
 }
 
-void SmbContext::keepMessage(void *self, int level, const char *message)
+void SmbContext::keepMessage(void *, int level, const char *message)
 {
     // Only why a logon failed is kept ("SPNEGO login failed: <the server's reason>").
     static const char marker[] = "login failed: ";
     const char *found = level <= messageLevel ? std::strstr(message, marker) : nullptr;
     if (found)
-        static_cast<SmbContext *>(self)->m_logonFailure =
-            QString::fromUtf8(found + sizeof marker - 1).trimmed();
-}
-
-void SmbContext::closeWriting(const QByteArray &url)
-{
-    for (auto it = m_writing.begin(); it != m_writing.end();) {
-        if (it->second == url) {
-            smbc_getFunctionClose(m_context)(m_context, it->first);
-            it = m_writing.erase(it);
-        } else {
-            ++it;
-        }
-    }
+        logonFailure() = QString::fromUtf8(found + sizeof marker - 1).trimmed();
 }
 
 QString SmbContext::reason(int error, const SmbPath &place)
 {
     QString text = words(error);
-    const QString logon = std::exchange(m_logonFailure, QString());
+    const QString logon = std::exchange(logonFailure(), QString());
     if ((error == EACCES || error == EPERM) && !logon.isEmpty()) {
         text = QStringLiteral("the logon was refused: %1").arg(logon);
+        // What the server cannot tell: which of the usual slips in the account's set-up it was.
+        const QString slip = m_credentials.likelySlip();
+        if (!slip.isEmpty())
+            text += QStringLiteral(" (") + slip + QLatin1Char(')');
     } else if (error == ENOENT && m_context) {
         // The server answered: is it the share that is missing, or a name below it?
         struct stat st;
@@ -184,7 +183,12 @@ QString SmbContext::reason(int error, const SmbPath &place)
                 0 &&
             errno == ENOENT)
             text = QStringLiteral("there is no such share");
-        m_logonFailure.clear();
+        logonFailure().clear();
     }
     return place.where() + QStringLiteral(": ") + text;
+}
+
+void SmbContext::fail(const QString &action, int error, const SmbPath &place)
+{
+    throw SmbFailure{error, action, reason(error, place)};
 }

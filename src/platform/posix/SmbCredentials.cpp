@@ -123,9 +123,28 @@ SmbCredentials SmbCredentials::parse(const QByteArray &text)
             }
         } else if (key == "password" || key == "pass") {
             credentials.password = value;
+            credentials.passwordGiven = true;
         } else if (key == "domain" || key == "dom" || key == "workgroup") {
             credentials.domain = value.trimmed();
         }
     }
     return credentials;
+}
+
+QString SmbCredentials::likelySlip() const
+{
+    const QString file = filePath();
+    if (kind == Kind::KerberosOrGuest)
+        return QStringLiteral("there is no credentials file %1, so a Kerberos ticket or the "
+                              "server's guest access was tried")
+            .arg(file);
+    if (!passwordGiven)
+        return QStringLiteral("the credentials file %1 has no password= line").arg(file);
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    if (!password.isEmpty() && (blank(password.front()) || blank(password.back())))
+        return QStringLiteral("the password in the credentials file %1 begins or ends with a "
+                              "blank, which counts as part of it: write password=... without "
+                              "blanks around it")
+            .arg(file);
+    return QString();
 }

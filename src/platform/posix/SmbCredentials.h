@@ -13,6 +13,9 @@ struct SmbCredentials {
     QByteArray domain;
     QByteArray user;
     QByteArray password;
+    // Whether the file has a password line at all (password= with nothing after it is an empty
+    // password).
+    bool passwordGiven = false;
 
     SmbCredentials() = default;
     SmbCredentials(const SmbCredentials &) = default;
@@ -29,4 +32,10 @@ struct SmbCredentials {
     static SmbCredentials load();
     // The same from a file's text, for the parser alone.
     static SmbCredentials parse(const QByteArray &text);
+
+    // What in the account's set-up most likely made the server refuse the logon, in words, or
+    // nothing: no file (so a ticket or the guest account was tried), a file without a password
+    // line, a password that begins or ends with a blank (the text after '=' is taken as it
+    // stands, as mount.cifs takes it). Never what the password is.
+    QString likelySlip() const;
 };

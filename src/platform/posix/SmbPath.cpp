@@ -43,14 +43,11 @@ SmbPath SmbPath::parse(const QString &path)
     rest = rest.mid(end);
 
     SmbPath place;
+    // A password typed into the path would be kept in the setting; no server name holds an "@".
+    if (authority.contains(QLatin1Char('@')))
+        refuse(path, QStringLiteral("a user name or password does not belong in the path; "
+                                    "put them into the credentials file"));
     if (url) {
-        // A password typed into the path would be shown wherever the path is: the run log, the
-        // window, the setting.
-        if (authority.contains(QLatin1Char('@')))
-            refuse(QString(path).replace(authority.left(authority.lastIndexOf(QLatin1Char('@'))),
-                                         QStringLiteral("...")),
-                   QStringLiteral("a user name or password does not belong in the path; "
-                                  "put them into the credentials file"));
         static const QRegularExpression hostPort(
             QStringLiteral(R"(^(\[[^\]]*\]|[^:]*)(?::(\d+))?$)"));
         const auto match = hostPort.match(authority);

@@ -95,8 +95,9 @@ public:
         m_tasks.clear();
         const QDir folder(cronFolder());
         if (!folder.exists())
-            throw Failure(ENOENT,
-                          QStringLiteral("The task folder %1 does not exist").arg(folder.path()));
+            throw Failure(
+                ENOENT,
+                QStringLiteral("The task folder %1 does not exist").arg(shownPath(folder.path())));
         static const QRegularExpression cronName(QStringLiteral("^[A-Za-z0-9_-]+$"));
         for (const QString &name : folder.entryList(QDir::AllEntries | QDir::System)) {
             if (!cronName.match(name).hasMatch())
@@ -151,8 +152,9 @@ public:
         const auto task = GetTask(name.toString());
         const QString path = cronFolder() + QLatin1Char('/') + cronFileName(task->name());
         if (::unlink(QFile::encodeName(path).constData()) != 0)
-            throw Failure(errno, QStringLiteral("Cannot delete the task file %1: %2")
-                                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            throw Failure(errno,
+                          QStringLiteral("Cannot delete the task file %1: %2")
+                              .arg(shownPath(path), QString::fromLocal8Bit(std::strerror(errno))));
         m_tasks.erase(std::find(m_tasks.begin(), m_tasks.end(), task));
     }
 
@@ -211,8 +213,9 @@ private:
         QByteArray temporary = QFile::encodeName(folder + QStringLiteral("/.sorvik-XXXXXX"));
         const int fd = ::mkstemp(temporary.data());
         if (fd < 0)
-            throw Failure(errno, QStringLiteral("Cannot write a task file in %1: %2")
-                                     .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+            throw Failure(
+                errno, QStringLiteral("Cannot write a task file in %1: %2")
+                           .arg(shownPath(folder), QString::fromLocal8Bit(std::strerror(errno))));
         bool ok = ::fchmod(fd, 0644) == 0;
         for (qsizetype done = 0; ok && done < content.size();) {
             const ssize_t n =
@@ -230,13 +233,13 @@ private:
             ::unlink(temporary.constData());
             throw Failure(EEXIST, QStringLiteral("Cannot write the task file %1: something that "
                                                  "is not a task file of Sorvik's is there")
-                                      .arg(QFile::decodeName(target)));
+                                      .arg(shownPath(QFile::decodeName(target))));
         }
         if (!ok || ::rename(temporary.constData(), target.constData()) != 0) {
             const int failure = ok ? errno : error;
             ::unlink(temporary.constData());
             throw Failure(failure, QStringLiteral("Cannot write the task file %1: %2")
-                                       .arg(QFile::decodeName(target),
+                                       .arg(shownPath(QFile::decodeName(target)),
                                             QString::fromLocal8Bit(std::strerror(failure))));
         }
     }

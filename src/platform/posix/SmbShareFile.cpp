@@ -1,0 +1,69 @@
+#include "platform/posix/SmbShareFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+
+SmbShareFile::SmbShareFile(SmbContext &smb, const SmbPath &place, int flags)
+    : m_smb(smb)
+    , m_place(place)
+    , m_url(place.url())
+{
+    m_context = smb.ready(QString::fromUtf8(m_url));
+    m_file = smbc_getFunctionOpen(m_context)(m_context, m_url.constData(), flags | O_CLOEXEC, 0600);
+    if (!m_file)
+        smb.fail((flags & O_CREAT) ? QStringLiteral("Cannot create file")
+                                   : QStringLiteral("Cannot open file"),
+                 errno, place);
+}
+
+SmbShareFile::~SmbShareFile()
+{
+    if (m_file)
+        smbc_getFunctionClose(m_context)(m_context, m_file);
+}
+
+qint64 SmbShareFile::read(char *data, qsizetype size)
+{
+    const ssize_t n = smbc_getFunctionRead(m_context)(m_context, m_file, data, size_t(size));
+    if (n < 0)
+        m_smb.fail(QStringLiteral("Cannot read file"), errno, m_place);
+    return n;
+}
+
+qint64 SmbShareFile::readFull(char *data, qsizetype size)
+{
+    qsizetype filled = 0;
+    while (filled < size) {
+        const qint64 n = read(data + filled, size - filled);
+        if (n == 0)
+            break;
+        filled += n;
+    }
+    return filled;
+}
+
+void SmbShareFile::write(const char *data, qsizetype size)
+{
+    qsizetype done = 0;
+    while (done < size) {
+        const ssize_t n =
+            smbc_getFunctionWrite(m_context)(m_context, m_file, data + done, size_t(size - done));
+        if (n <= 0)
+            m_smb.fail(QStringLiteral("Cannot write file"), n < 0 ? errno : EIO, m_place);
+        done += n;
+    }
+}
+
+void SmbShareFile::close()
+{
+    SMBCFILE *file = std::exchange(m_file, nullptr);
+    if (smbc_getFunctionClose(m_context)(m_context, file) != 0)
+        m_smb.fail(QStringLiteral("Cannot write file"), errno, m_place);
+}
+
+void SmbShareFile::discard()
+{
+    if (SMBCFILE *file = std::exchange(m_file, nullptr))
+        smbc_getFunctionClose(m_context)(m_context, file);
+    smbc_getFunctionUnlink(m_context)(m_context, m_url.constData());
+}
