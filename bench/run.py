@@ -270,6 +270,8 @@ CASES = [
                     "--other", "0"], False, 3),
     # As many tiny files, of 60 to 400 bytes, made by bench/logfolder.py.
     ("tiny-files-generated", NO_LOGS, False, 3, ["--files", "200000", "--min", "60", "--max", "400", "--diag", "0.5"]),
+    # Five times as many: the memory a file costs, against zip's, as the count grows.
+    ("million-tiny-files", NO_LOGS, False, 1, ["--files", "1000000", "--min", "60", "--max", "400", "--diag", "0.5"]),
     # Writes as much as it reads (its readable copy goes to disk): the slowest to settle.
     ("one-1GiB-line", ["--data", "0", "--diag", "0", "--other", "0", "--long-line", str(1 << 30)], False, 5),
     ("5GiB-data-file", ["--data", "1", "--data-size", str(5 << 30), "--diag", "0", "--other", "0"], False, 1),
