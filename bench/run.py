@@ -10,7 +10,9 @@ more contender ("old-run"), in the same rounds, over the same folders; --only ru
 
 Every run ends with "encrypted" (unless --only leaves it out): the main case's unattended run with a
 passphrase against the same run without (medians of 7 runs, A B A B: the machine is shared), which
-must stay within 1.10x; "--only encrypted" runs it alone.
+must stay within 1.10x; "--only encrypted" runs it alone. Then "obfuscated" (see cleaning.py): the
+main case cleaned against the same run without, within 1.25x; "all" (or "--only sos") adds "sos",
+the cleaning against sos clean on a small folder of planted identifiers.
 
 For each case it prints wall time, CPU time, peak resident memory and archive size of every
 contender (medians of the case's runs, taken in A B A B order), the limit line, and a line with
@@ -30,6 +32,8 @@ import statistics
 import subprocess
 import sys
 import zipfile
+
+import cleaning
 
 args = sys.argv[1:]
 
@@ -75,19 +79,24 @@ def logs_of(root):
     return sorted(os.path.join(logs, f) for f in os.listdir(logs) if os.path.isfile(os.path.join(logs, f)))
 
 
-def program_run(programs, label, passphrase_file=None):
+def program_run(programs, label, passphrase_file=None, archive_settings="", kept=None):
+    """`archive_settings`: more lines of [Archive]. `kept`: a folder whose files the settings folder
+    starts with, and that keeps the obfuscation's key and map from one run to the next."""
     def run(case, root):
         """One unattended archive run: a fresh program folder and archive folder each time."""
         base = os.path.join(work, case, label)
         shutil.rmtree(base, ignore_errors=True)
         for folder in ("program", "archive", "config/Sorvik"):
             os.makedirs(os.path.join(base, folder))
+        os.chmod(os.path.join(base, "config/Sorvik"), 0o700)
         for program in ("Sorvik", "sorvik-diag-formatter"):
             shutil.copy(os.path.join(programs, program), os.path.join(base, "program"))
+        for name in os.listdir(kept) if kept else []:
+            shutil.copy2(os.path.join(kept, name), os.path.join(base, "config/Sorvik"))
         with open(os.path.join(base, "config/Sorvik/Sorvik.ini"), "w") as ini:
-            ini.write(f"[frmMain]\nArchiveFolderPath={base}/archive/\n")
+            ini.write(f"[frmMain]\nArchiveFolderPath={base}/archive/\n[Archive]\n{archive_settings}")
             if passphrase_file:
-                ini.write(f"[Archive]\nPassphraseFile={passphrase_file}\n")
+                ini.write(f"PassphraseFile={passphrase_file}\n")
         os.environ["SORVIK_REGISTRY"] = os.path.join(root, "registry.reg")
         os.environ["XDG_CONFIG_HOME"] = os.path.join(base, "config")
         wall, cpu, rss, code = measure([os.path.join(base, "program", "Sorvik"), "/Silent"])
@@ -95,6 +104,9 @@ def program_run(programs, label, passphrase_file=None):
         size = os.path.getsize(os.path.join(base, "archive", archives[0])) if archives else 0
         if code != 0 or not archives:
             print(f"  (the archive run ended with status {code}; see {base}/program/logs)")
+        for name in ("obfuscation.key", "obfuscation.map") if kept else ():
+            if os.path.exists(os.path.join(base, "config/Sorvik", name)):
+                shutil.copy2(os.path.join(base, "config/Sorvik", name), kept)
         return wall, cpu, rss, size
     return run
 
@@ -329,7 +341,14 @@ for name, arguments, with_7z, rounds, *generated in CASES if extended else CASES
         print("  " + formatting.stdout.strip())
 
 encrypted_line = encrypted() if not only or "encrypted" in only.split(",") else None
+cleaning_lines = []
+if not only or "obfuscated" in only.split(","):
+    cleaning_lines.append(cleaning.obfuscated(work, bin_dir, MAIN, simulate, program_run))
+if extended and not only or only and "sos" in only.split(","):
+    cleaning_lines.append(cleaning.versus_sos(work, bin_dir, program_run))
 if summary:
     print(summary)
 if encrypted_line:
     print(f"encrypted {encrypted_line}")
+for line in cleaning_lines:
+    print(line)

@@ -5,6 +5,8 @@
 #include "app/RunOutcome.h"
 #include "app/SetUpCheck.h"
 #include "app/StartUp.h"
+#include "archive/obfuscation/CleaningCheck.h"
+#include "archive/obfuscation/Reveal.h"
 #include "platform/DesktopLauncher.h"
 #include "platform/StopRequests.h"
 #include "schedule/TaskCheck.h"
@@ -97,7 +99,8 @@ int checkSetUpNow(const QString &executablePath)
     Program::Parts parts;
     parts.executablePath = executablePath;
     Program program(std::move(parts));
-    return checkSetUp(program, {scheduledTasksCheck(program.now())}, stdout);
+    return checkSetUp(program, {scheduledTasksCheck(program.now()), cleaningCheck(program)},
+                      stdout);
 }
 
 int storeArchiveFolderNow(const QString &executablePath, const QString &folder)
@@ -125,6 +128,8 @@ int main(int argc, char *argv[])
     if (const auto status =
             answerInformation(arguments, commandName, executablePath, stdout, stderr))
         return *status;
+    if (asksForReveal(arguments))
+        return revealStandIns(arguments.mid(1), commandName, executablePath, stdin, stdout, stderr);
 
     // Without TZ the C library looks at /etc/localtime again for every local time it works out:
     // a stat for every run-log line and every file. Named once, the zone is read once.

@@ -2,6 +2,8 @@
 // and the benchmarks. The same seed gives the same files, byte for byte.
 //
 // Leaves ROOT/registry.reg (point SORVIK_REGISTRY at it) and the logging folder ROOT/logs.
+#include "orvel_plant.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +43,10 @@ const char *const usageText =
     "                          3-character name, a subfolder, blank and control lines, over-long\n"
     "                          lines (some past 64 KiB, between short ones), lines that are not\n"
     "                          records\n"
+    "  --plant-identifiers LIST  plant known identifiers of every kind and near-misses in a\n"
+    "                          data_ and a diag_ file, a host in the registry, a file named after\n"
+    "                          a host and the site's words file ROOT/obfuscate-words.txt; LIST\n"
+    "                          says where each is\n"
     "  --seed N                seed of the generated content (1)\n";
 
 struct Options {
@@ -54,6 +60,7 @@ struct Options {
     unsigned long long dataSize = 65536, diagSize = 65536, longLine = 0;
     bool odd = false;
     bool longRecords = false;
+    fs::path plantList;
     uint64_t seed = 1;
 };
 
@@ -192,6 +199,8 @@ Options parse(int argc, char **argv)
             o.longLine = parseNumber(arg, value());
         else if (arg == "--odd")
             o.odd = true;
+        else if (arg == "--plant-identifiers")
+            o.plantList = value();
         else if (arg == "--seed")
             o.seed = parseNumber(arg, value());
         else if (arg == "--help") {
@@ -653,6 +662,8 @@ int main(int argc, char **argv)
             writeLongLine(logs / "diag_longline.log", o.longLine, random);
         if (o.odd)
             writeOddCases(logs, random);
+        if (!o.plantList.empty())
+            plantIdentifiers(o.root, logs, o.plantList);
         std::cout << fs::absolute(o.root / "registry.reg").string() << "\n";
     } catch (const std::exception &e) {
         std::cerr << "orvel-sim: " << e.what() << "\n";

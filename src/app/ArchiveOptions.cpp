@@ -16,12 +16,22 @@ const QString group = QStringLiteral("Archive");
 const QString passphraseKey = QStringLiteral("PassphraseFile");
 const QString daysKey = QStringLiteral("KeepDays");
 const QString countKey = QStringLiteral("KeepCount");
+const QString obfuscateKey = QStringLiteral("Obfuscate");
+const QString wordsKey = QStringLiteral("ObfuscateWords");
+const QString safeKey = QStringLiteral("ObfuscateSafe");
+const QStringList keys{passphraseKey, daysKey, countKey, obfuscateKey, wordsKey, safeKey};
 
 // A value as the settings file spells it.
 QString textOf(const ArchiveOptions &options, const QString &key)
 {
     if (key == passphraseKey)
         return options.PassphraseFile;
+    if (key == obfuscateKey)
+        return options.Obfuscate ? QStringLiteral("true") : QStringLiteral("false");
+    if (key == wordsKey)
+        return options.ObfuscateWords;
+    if (key == safeKey)
+        return options.ObfuscateSafe;
     return QString::number(key == daysKey ? options.KeepDays : options.KeepCount);
 }
 
@@ -56,6 +66,26 @@ std::function<QString(const QString &)> wholeNumber(int &target)
     };
 }
 
+std::function<QString(const QString &)> yesOrNo(bool &target)
+{
+    return [&target](const QString &text) {
+        const QString word = text.toLower();
+        if (word != QLatin1String("true") && word != QLatin1String("false") &&
+            word != QLatin1String("1") && word != QLatin1String("0"))
+            return QStringLiteral("\"%1\" is neither true nor false").arg(text);
+        target = word == QLatin1String("true") || word == QLatin1String("1");
+        return QString();
+    };
+}
+
+std::function<QString(const QString &)> asWritten(QString &target)
+{
+    return [&target](const QString &text) {
+        target = text;
+        return QString();
+    };
+}
+
 } // namespace
 
 bool StoredArchiveOptions::readable(const QString &key) const
@@ -72,22 +102,23 @@ StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase)
     try {
         values = file.readGroupFrom(group);
     } catch (const Failure &failure) {
-        for (const QString &key : {passphraseKey, daysKey, countKey})
+        for (const QString &key : keys)
             stored.problems.push_back(
                 {key, QStringLiteral("the setting %1 in [%2] cannot be read: %3")
                           .arg(key, group, failure.description())});
         return stored;
     }
-    readValue(values, passphraseKey, stored, [&](const QString &text) {
-        stored.options.PassphraseFile = text;
-        return QString();
-    });
-    readValue(values, daysKey, stored, wholeNumber(stored.options.KeepDays));
-    readValue(values, countKey, stored, wholeNumber(stored.options.KeepCount));
+    ArchiveOptions &options = stored.options;
+    readValue(values, passphraseKey, stored, asWritten(options.PassphraseFile));
+    readValue(values, daysKey, stored, wholeNumber(options.KeepDays));
+    readValue(values, countKey, stored, wholeNumber(options.KeepCount));
+    readValue(values, obfuscateKey, stored, yesOrNo(options.Obfuscate));
+    readValue(values, wordsKey, stored, asWritten(options.ObfuscateWords));
+    readValue(values, safeKey, stored, asWritten(options.ObfuscateSafe));
     stored.files = values.files;
-    if (passphrase && !stored.options.PassphraseFile.isEmpty() && stored.readable(passphraseKey)) {
+    if (passphrase && !options.PassphraseFile.isEmpty() && stored.readable(passphraseKey)) {
         try {
-            stored.passphrase = readPassphraseFile(stored.options.PassphraseFile);
+            stored.passphrase = readPassphraseFile(options.PassphraseFile);
         } catch (const Failure &failure) {
             stored.problems.push_back({passphraseKey, failure.description()});
         }
@@ -102,7 +133,7 @@ void SaveArchiveOptions(Program &program, const ArchiveOptions &options)
     // Only what OK changed is written: an absent value stays absent while it is the default, and
     // nothing changed leaves the file as it is.
     QVariantMap changed;
-    for (const QString &key : {passphraseKey, daysKey, countKey}) {
+    for (const QString &key : keys) {
         const QVariant stored = current.value(key);
         const bool same = stored.isValid() ? stored.typeId() == QMetaType::QString &&
                                                  stored.toString() == textOf(options, key)

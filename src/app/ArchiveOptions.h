@@ -12,7 +12,7 @@ class Program;
 
 // What the administrator chose for the archives, kept in the per-user settings beside the archive
 // folder, in a group of their own ([Archive] in <exe>.ini). Absent values are the defaults, which
-// change nothing: no encryption, no archive ever removed.
+// change nothing: no encryption, no archive ever removed, nothing obfuscated.
 struct ArchiveOptions {
     // The file whose first line is the passphrase the archives are encrypted with; empty: the
     // archives are not encrypted.
@@ -22,6 +22,16 @@ struct ArchiveOptions {
     int KeepDays = 0;
     // At most this many of this computer's archives are kept there; 0: no limit.
     int KeepCount = 0;
+    // Every text entry of the archive and every entry's name is cleaned before it is compressed:
+    // addresses, host and user names, telephone numbers, mailbox and subscriber ids get
+    // stand-ins, which only this computer can turn back.
+    bool Obfuscate = false;
+    // A file of the site's own words that are cleaned too, one a line (a line "re:PATTERN" is a
+    // pattern); empty: none.
+    QString ObfuscateWords{};
+    // Files that are not text but may go into a cleaned archive as they are: patterns of names
+    // ("data_*.gz"), separated by blanks. Empty: none.
+    QString ObfuscateSafe{};
 
     bool operator==(const ArchiveOptions &) const = default;
 };
@@ -34,6 +44,12 @@ constexpr int archiveOptionLimit = 99999;
 struct ArchiveOptionProblem {
     QString key;
     QString text;
+    // A setting a run must know before it makes anything (whether to encrypt, whether to clean):
+    // no archive is made while it cannot be read.
+    bool stopsRuns() const
+    {
+        return key == QLatin1String("PassphraseFile") || key.startsWith(QLatin1String("Obfuscate"));
+    }
 };
 
 struct StoredArchiveOptions {

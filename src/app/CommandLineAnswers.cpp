@@ -40,6 +40,7 @@ QString helpText(const QString &command, const QString &programFolder)
                "       %1 --check\n"
                "       %1 --archive-folder PATH\n"
                "       %1 --last-log [N] [--problems]\n"
+               "       %1 --reveal [TEXT... | --file PATH]\n"
                "       %1 --help | --version\n"
                "\n"
                "Collects the log files of the Orvel server, turns its raw diagnostic logs into "
@@ -62,6 +63,9 @@ QString helpText(const QString &command, const QString &programFolder)
                "                   takes a new file (a share: once it is reached)\n"
                "  --last-log [N]   the newest run log (the N-th newest) as UTF-8 text\n"
                "    --problems     only its \"(error)\" and \"(warning)\" lines\n"
+               "  --reveal         the text given (or the file, or standard input) with the values "
+               "back in place\n"
+               "                   of the stand-ins that cleaned archives (Obfuscate) gave them\n"
                "  --help, -h, /?   this text\n"
                "  --version        the program's version\n"
                "\n"
@@ -102,6 +106,14 @@ QString helpText(const QString &command, const QString &programFolder)
                "the default)\n"
                "  KeepCount=N          keep at most N of this computer's archives there (0 = no "
                "limit, the default)\n"
+               "  Obfuscate=true       clean every entry and its name: addresses, host and user "
+               "names,\n"
+               "                       telephone numbers, mailbox and subscriber ids get "
+               "stand-ins (default false)\n"
+               "  ObfuscateWords=PATH  the site's own words (one a line, \"re:PATTERN\" for a "
+               "pattern), cleaned too\n"
+               "  ObfuscateSafe=GLOBS  files that are not text archived as they are (\"data_*.gz "
+               "data_*.bin\")\n"
                "  [Update] Check=false  a window that opens does not look for a newer version\n"
                "An archive folder may be a share: \\\\server\\share\\folder\\, "
                "//server/share/folder/ or\n"
@@ -178,8 +190,8 @@ namespace {
 // The options of ours, each a command line of its own ("--last-log" with what follows it).
 bool isOurs(const QString &word)
 {
-    for (const char *ours :
-         {"--check", "--help", "-h", "/?", "--version", "--last-log", "--archive-folder"})
+    for (const char *ours : {"--check", "--help", "-h", "/?", "--version", "--last-log",
+                             "--archive-folder", "--reveal"})
         if (word == QLatin1String(ours))
             return true;
     return false;
@@ -200,7 +212,9 @@ int usage(std::FILE *err, const QString &text)
 std::optional<QString> commandLineMistake(const QStringList &arguments)
 {
     // A mistyped option must not start something else: a window, or a run that ignores it.
-    // What follows --last-log is its own to judge.
+    // What follows --last-log is its own to judge; all that follows --reveal is the reveal's.
+    if (!arguments.isEmpty() && arguments.first() == QLatin1String("--reveal"))
+        return std::nullopt;
     const bool lastLogAsked =
         !arguments.isEmpty() && arguments.first() == QLatin1String("--last-log");
     for (const QString &word : arguments)
@@ -245,7 +259,8 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
         return lastLog(arguments.mid(1), commandName, executablePath, out, err);
     if (option == QLatin1String("--version"))
         return finished(out, write(out, QStringLiteral("Sorvik %1\n").arg(versionText())));
-    if (option == QLatin1String("--check") || option == QLatin1String("--archive-folder"))
+    if (option == QLatin1String("--check") || option == QLatin1String("--archive-folder") ||
+        option == QLatin1String("--reveal"))
         return std::nullopt;
     return finished(out,
                     write(out, helpText(commandName, QFileInfo(executablePath).absolutePath())));
@@ -254,6 +269,11 @@ std::optional<int> answerInformation(const QStringList &arguments, const QString
 bool asksForCheck(const QStringList &arguments)
 {
     return arguments == QStringList{QStringLiteral("--check")};
+}
+
+bool asksForReveal(const QStringList &arguments)
+{
+    return arguments.value(0) == QLatin1String("--reveal");
 }
 
 std::optional<QString> archiveFolderToStore(const QStringList &arguments)

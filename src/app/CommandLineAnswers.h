@@ -12,7 +12,8 @@
 // one of them with anything else, or with "/Silent". So a mistyped option never opens the window
 // nor starts a run that ignores it. Writes the answer to `out` (a missing log to `err`) and
 // returns the exit status; nothing when the command line asks for a window, an unattended run
-// ("/Silent" among words that are no options), "--check" or "--archive-folder PATH".
+// ("/Silent" among words that are no options), "--check", "--archive-folder PATH" or
+// "--reveal ..." (whose words are the reveal's own to judge).
 //
 // `commandName` is the command as it was started (argv[0]'s base name): the help says what to
 // type. `executablePath` is the program's real executable: its folder holds the run logs.
@@ -29,3 +30,6 @@ std::optional<QString> archiveFolderToStore(const QStringList &arguments);
 
 // True when the command line is "--check" and nothing else.
 bool asksForCheck(const QStringList &arguments);
+
+// True when the command line begins with "--reveal" (see revealStandIns).
+bool asksForReveal(const QStringList &arguments);

@@ -16,6 +16,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -182,7 +183,8 @@ CheckLine archiveSettings(Program &program)
         problems << problem.text;
     if (!problems.isEmpty())
         return failed(problems.join(QStringLiteral("; ")),
-                      stored.readable(QStringLiteral("PassphraseFile"))
+                      std::none_of(stored.problems.begin(), stored.problems.end(),
+                                   [](const ArchiveOptionProblem &p) { return p.stopsRuns(); })
                           ? QStringLiteral("correct it in File > Options... or in Sorvik.ini; "
                                            "until then every run ends with status 1")
                           : QStringLiteral("mend the file or the setting (File > Options...); "

@@ -8,9 +8,9 @@ std::optional<QString> TakeArchiveOptions(Program &program)
     program.ArchivePassphrase.reset();
     const StoredArchiveOptions stored = LoadArchiveOptions(program, true);
     program.Options = stored.options;
-    // Whether to encrypt must be known before anything is made.
+    // Whether to encrypt, and whether to clean, must be known before anything is made.
     for (const ArchiveOptionProblem &problem : stored.problems)
-        if (problem.key == QLatin1String("PassphraseFile"))
+        if (problem.stopsRuns())
             return problem.text;
     for (const ArchiveOptionProblem &problem : stored.problems)
         program.runLog().WriteLogLine(

@@ -8,12 +8,14 @@
 #include "archive/ArchiveDelivery.h"
 #include "archive/ArchiveOptionsCheck.h"
 #include "archive/LogCollection.h"
+#include "archive/obfuscation/RunCleaning.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -102,6 +104,7 @@ void cmdStart_Click(Program &program, RunHost &host)
 
     // The checks read the folder afresh each time: it may be changed while a box is open.
     bool refused = false;
+    std::unique_ptr<RunCleaning> cleaning;
     const auto refuse = [&](const Refusal &refusal) {
         refused = true;
         if (program.SilentMode) {
@@ -151,6 +154,22 @@ void cmdStart_Click(Program &program, RunHost &host)
                                    QStringLiteral(". No archive is made: see File > Options.")};
             return std::nullopt;
         },
+        // Fails closed too: no archive rather than one that is not cleaned.
+        [&]() -> std::optional<Refusal> {
+            if (!program.Options.Obfuscate)
+                return std::nullopt;
+            QString why;
+            trap([&] { cleaning = std::make_unique<RunCleaning>(program); },
+                 [&](const Failure &failure) { why = failure.description(); });
+            if (cleaning) {
+                log.WriteLogLine(cleaning->startLine());
+                return std::nullopt;
+            }
+            return Refusal{QStringLiteral("(error) the archive cannot be cleaned: ") + why +
+                               QStringLiteral(" - exiting application."),
+                           QStringLiteral("The archive cannot be cleaned: ") + why +
+                               QStringLiteral(". No archive is made: see File > Options.")};
+        },
     };
     for (const auto &check : checks) {
         stopIfCancelled(program);
@@ -166,7 +185,7 @@ void cmdStart_Click(Program &program, RunHost &host)
 
     stopIfCancelled(program);
     trap([&] { host.setRunning(true); }, report);
-    ArchiveFiles(program, host);
+    ArchiveFiles(program, host, cleaning.get());
     CopyArchiveToTargetFolder(program, host);
     stopIfCancelled(program);
     trap([&] { host.setRunning(false); }, report);

@@ -8,11 +8,13 @@
 #include "archive/DiagFormatting.h"
 #include "archive/FormattingAhead.h"
 #include "archive/ZipArchive.h"
+#include "archive/obfuscation/RunCleaning.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
+#include <QFileInfo>
 #include <QScopeGuard>
 
 #include <vector>
@@ -42,9 +44,42 @@ constexpr qint64 copiesInMemoryUpTo = 1 << 20;
     EndProgram(program, host);
 }
 
+// How a file goes into a cleaning run's archive: its entry's name and what cleans it; no name
+// when it stays out (said in the run log).
+ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QString &path,
+                                 const File *file, const std::optional<QByteArray> &copy)
+{
+    using Content = RunCleaning::Content;
+    const Content content = copy   ? RunCleaning::contentOf(QByteArrayView(*copy).first(
+                                         std::min<qsizetype>(copy->size(), 64 << 10)))
+                            : file ? RunCleaning::contentOf(*file)
+                                   : RunCleaning::contentOf(path);
+    const QString name = QFileInfo(path).fileName();
+    if (content == Content::Undecodable) {
+        log.WriteLogLine(QStringLiteral("(error) not archived, its text is in an encoding that "
+                                        "cannot be cleaned (UTF-16 or UTF-32):") +
+                         shownPath(path));
+        return {};
+    }
+    if (content == Content::Binary && !cleaning.listedAsSafe(name)) {
+        log.WriteLogLine(QStringLiteral("(warning) not archived, not text, so it cannot be "
+                                        "cleaned, and ObfuscateSafe does not list it:") +
+                         shownPath(path));
+        return {};
+    }
+    ZipArchive::EntryOptions entry{cleaning.entryName(name), nullptr};
+    if (content == Content::Text)
+        entry.transform = cleaning.transformFor(path, entry.name);
+    else
+        log.WriteLogLine(QStringLiteral("    Not text, archived as it is since ObfuscateSafe "
+                                        "lists it:") +
+                         shownPath(path));
+    return entry;
+}
+
 } // namespace
 
-void ArchiveFiles(Program &program, RunHost &host)
+void ArchiveFiles(Program &program, RunHost &host, RunCleaning *cleaning)
 {
     RunLog &log = program.runLog();
     FileSystem &fs = program.fileSystem();
@@ -197,16 +232,26 @@ void ArchiveFiles(Program &program, RunHost &host)
                     }
                 }
             });
-            if (toAdd.isEmpty())
+            // The file's lines so far go out before any the cleaning writes, and alone when
+            // nothing is added.
+            if (toAdd.isEmpty() || cleaning)
                 writeLines();
+            // A run that cleans takes text only, cleaned, and what is not text only when the
+            // administrator listed it; anything it cannot tell stays out.
+            ZipArchive::EntryOptions entry;
+            if (!toAdd.isEmpty() && cleaning &&
+                !step([&] { entry = cleaned(*cleaning, log, toAdd, raw ? &file : nullptr, copy); }))
+                toAdd.clear();
+            if (!toAdd.isEmpty() && cleaning && entry.name.isEmpty())
+                toAdd.clear();
             if (!toAdd.isEmpty()) {
                 step([&] {
                     lines << QStringLiteral("    Adding file into zip:") + shownPath(toAdd);
                     writeLines();
                     zip.setCompressionLevel(level);
-                    if ((copy  ? zip.AddData(toAdd, *std::move(copy))
-                         : raw ? zip.AddFile(file, 0)
-                               : zip.AddFile(toAdd, 0)) != 1)
+                    if ((copy  ? zip.AddData(toAdd, *std::move(copy), entry)
+                         : raw ? zip.AddFile(file, 0, entry)
+                               : zip.AddFile(toAdd, 0, entry)) != 1)
                         log.WriteLogLine(
                             QStringLiteral("(error) Failure appending file to zip.  File=") +
                             shownPath(toAdd) + QStringLiteral(", error=") + zip.ErrorText());
@@ -249,6 +294,20 @@ void ArchiveFiles(Program &program, RunHost &host)
             fs.DeleteFile(program.ZipFilePath, true);
         }
     });
+    // The stand-ins given are kept before the archive goes anywhere: without them it could
+    // never be revealed.
+    if (cleaning && saved) {
+        step([&] { cleaning->report(log); });
+        trap([&] { cleaning->keep(); },
+             [&](const Failure &failure) {
+                 log.WriteLogLine(QStringLiteral("(error) the stand-ins of this run could not be "
+                                                 "kept: ") +
+                                  failure.description() +
+                                  QStringLiteral(" - no archive is delivered."));
+                 saved = false;
+                 trap([&] { fs.DeleteFile(program.ZipFilePath, true); }, report);
+             });
+    }
     step([&] {
         log.WriteLogLine(
             QStringLiteral("    Emptying the temporary formatted diagnostic file location"));

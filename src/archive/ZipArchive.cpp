@@ -107,21 +107,24 @@ QString ZipArchive::refusal(const QString &name, const QByteArray &native) const
     return {};
 }
 
-int ZipArchive::AddFile(const QString &path, int flags)
+int ZipArchive::AddFile(const QString &path, int flags, const EntryOptions &options)
 {
     Q_UNUSED(flags);
-    return addFile(path, [&](struct stat *st) { return openRegularFile(path, st); });
+    return addFile(
+        path, [&](struct stat *st) { return openRegularFile(path, st); }, options);
 }
 
-int ZipArchive::AddFile(const File &file, int flags)
+int ZipArchive::AddFile(const File &file, int flags, const EntryOptions &options)
 {
     Q_UNUSED(flags);
-    return addFile(file.Path(), [&](struct stat *st) { return openRegularFile(file, st); });
+    return addFile(
+        file.Path(), [&](struct stat *st) { return openRegularFile(file, st); }, options);
 }
 
-int ZipArchive::addFile(const QString &path, const std::function<int(struct stat *)> &open)
+int ZipArchive::addFile(const QString &path, const std::function<int(struct stat *)> &open,
+                        const EntryOptions &options)
 {
-    const QString name = QFileInfo(path).fileName();
+    const QString name = options.name.isEmpty() ? QFileInfo(path).fileName() : options.name;
     QByteArray native = nativePath(name);
     if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);
@@ -135,23 +138,23 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }
-    return add(path, name, std::move(native), fd, st, {});
+    return add(path, name, std::move(native), fd, st, {}, options);
 }
 
-int ZipArchive::AddData(const QString &path, QByteArray data)
+int ZipArchive::AddData(const QString &path, QByteArray data, const EntryOptions &options)
 {
-    const QString name = QFileInfo(path).fileName();
+    const QString name = options.name.isEmpty() ? QFileInfo(path).fileName() : options.name;
     QByteArray native = nativePath(name);
     if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);
     struct stat st {};
     st.st_size = off_t(data.size());
     st.st_mtime = std::time(nullptr);
-    return add(path, name, std::move(native), -1, st, std::move(data));
+    return add(path, name, std::move(native), -1, st, std::move(data), options);
 }
 
 int ZipArchive::add(const QString &path, const QString &name, QByteArray native, int fd,
-                    const struct stat &st, QByteArray memory)
+                    const struct stat &st, QByteArray memory, const EntryOptions &options)
 {
     // Entries of one folder share its path: 200,000 logs do not hold 200,000 copies of it.
     const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
@@ -179,6 +182,12 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     entry.level = m_level;
     entry.folder = m_lastFolder;
     entry.header = headerFor(name, std::move(native), st);
+    if (!options.name.isEmpty())
+        entry.fileName = path.mid(folderLength);
+    // Rewritten data may come to more than the file held: room for the most it can.
+    entry.transform = options.transform;
+    if (entry.transform)
+        entry.header.sizeBound = entry.header.size * EntryTransform::growthLimit;
     entry.passphrase = m_passphrase;
     entry.header.encrypted = m_passphrase != nullptr;
     m_names.insert(entry.header.name);

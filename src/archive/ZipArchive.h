@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/EntryNameSet.h"
+#include "archive/EntryTransform.h"
 #include "archive/ZipEncryption.h"
 #include "archive/ZipWork.h"
 #include "archive/ZipWriter.h"
@@ -40,14 +41,21 @@ public:
     ZipArchive(const ZipArchive &) = delete;
     ZipArchive &operator=(const ZipArchive &) = delete;
 
+    // How an entry goes in when not as the file's bytes under the file's name: the entry's name
+    // (empty: the file's), and what rewrites the bytes before they are compressed.
+    struct EntryOptions {
+        QString name;
+        std::shared_ptr<EntryTransform> transform;
+    };
+
     int NewZip(const QString &zipFilePath);
     // `flags` is kept for callers of the component; only 0 is used. Once an archive with entries
     // was saved, a file is added to a new archive only.
-    int AddFile(const QString &path, int flags);
+    int AddFile(const QString &path, int flags, const EntryOptions &options = {});
     // The same for a file of a folder listing, read through the folder the listing opened.
-    int AddFile(const File &file, int flags);
+    int AddFile(const File &file, int flags, const EntryOptions &options = {});
     // Adds `data` as if it were the file at `path`, made now: a copy made in memory.
-    int AddData(const QString &path, QByteArray data);
+    int AddData(const QString &path, QByteArray data, const EntryOptions &options = {});
     int SaveArchive();
     // Encrypts the entries added from now on with `passphrase` (see ZipEncryption); none, the
     // entries are not encrypted. Each entry is encrypted as it is written, so the archive never
@@ -88,10 +96,11 @@ public:
 private:
     int fail(const QString &text);
     // What both AddFile share; `open` opens the file and tells what it is.
-    int addFile(const QString &path, const std::function<int(struct stat *)> &open);
+    int addFile(const QString &path, const std::function<int(struct stat *)> &open,
+                const EntryOptions &options);
     // What AddFile and AddData share: the name checked, the entry made and its pieces queued.
     int add(const QString &path, const QString &name, QByteArray native, int fd,
-            const struct stat &st, QByteArray memory);
+            const struct stat &st, QByteArray memory, const EntryOptions &options);
     // Why nothing named `name` (`native` in the system's bytes) may be added now; empty when it
     // may.
     QString refusal(const QString &name, const QByteArray &native) const;
@@ -103,6 +112,10 @@ private:
     ZipWork::Task take();
     bool dividesNow(const ZipWork::Task &task) const;
     ZipWork::Compressed compress(const ZipWork::Task &task, ZipWork::Worker &worker);
+    // Rewrites a piece of an entry that has a transform into the worker's `rewritten`: the lines
+    // that begin in the piece, the last carried on past its end to its line break. Returns why it
+    // cannot be, or an empty text.
+    QString rewrite(const ZipWork::Task &task, ZipWork::Worker &worker, const char *data);
     // Writes what is compressed, in order, while the piece next in line is there. Called with the
     // lock held; one thread at a time does the writing.
     void writeInOrder(std::unique_lock<std::mutex> &lock);

@@ -5,6 +5,8 @@
 #include <QScopeGuard>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -141,10 +143,12 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
     Compressed piece{task, {}, 0, {}};
     const quint64 size = entry.header.size;
     try {
-        // The last piece of a file asks for one byte more: one that holds more than its size.
+        // The last piece of a file asks for one byte more: one that holds more than its size. A
+        // piece to be rewritten may be carried on to a line break past its end.
         const size_t asked = task.length + (task.last ? 1 : 0);
-        if (entry.fd >= 0 && worker.input.size() < asked)
-            worker.input = Buffer(std::max<size_t>(asked, 2 * worker.input.size()));
+        const size_t room = asked + (entry.transform ? entry.transform->longestLine() + 1 : 0);
+        if (entry.fd >= 0 && worker.input.size() < room)
+            worker.input = Buffer(std::max<size_t>(room, 2 * worker.input.size()));
         char *const in = worker.input.data();
         const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
         if (!entry.failed && entry.fd >= 0) {
@@ -173,6 +177,9 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
                     QStringLiteral("the file holds more than its size of %1 bytes says").arg(size);
             }
         }
+        // Before the file may be closed: rewriting may read on past the piece.
+        if (piece.failure.isEmpty() && !entry.failed && entry.transform)
+            piece.failure = rewrite(task, worker, data);
         if (entry.unread.fetch_sub(1) == 1 && entry.fd >= 0) {
             ::close(entry.fd);
             std::lock_guard lock(m_mutex);
@@ -184,9 +191,12 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
             entry.failed = true;
         if (entry.failed)
             return piece;
-        piece.crc = crc32Of(0, data, task.length);
-        if (task.length > 0)
-            piece.data = worker.deflater.compress(data, task.length, entry.level, task.last,
+        const char *bytes = entry.transform ? worker.rewritten.data() : data;
+        piece.length = entry.transform ? worker.rewritten.size() : task.length;
+        piece.crc = crc32Of(0, bytes, piece.length);
+        // A rewritten entry's last piece may hold nothing: it still ends the stream.
+        if (piece.length > 0 || (task.last && entry.transform && entry.header.method != 0))
+            piece.data = worker.deflater.compress(bytes, piece.length, entry.level, task.last,
                                                   entry.repetitive);
         deriveKeys(entry, task);
     } catch (const std::bad_alloc &) {
@@ -199,6 +209,69 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
     if (!piece.failure.isEmpty())
         entry.failed = true;
     return piece;
+}
+
+QString ZipArchive::rewrite(const Task &task, Worker &worker, const char *data)
+{
+    Entry &entry = *task.entry;
+    const size_t longest = entry.transform->longestLine();
+    const QString tooLong =
+        QStringLiteral("it has a line longer than %1 bytes, which cannot be rewritten")
+            .arg(longest);
+    // A piece that does not begin a line leaves that line to the piece before it...
+    size_t begin = 0;
+    if (task.offset > 0) {
+        char before = 0;
+        if (entry.fd < 0)
+            before = entry.memory.at(qsizetype(task.offset) - 1);
+        else if (::pread(entry.fd, &before, 1, off_t(task.offset - 1)) != 1)
+            return QStringLiteral("the file was cut short while it was read");
+        if (before != '\n') {
+            const void *lineBreak = std::memchr(data, '\n', task.length);
+            begin =
+                lineBreak ? size_t(static_cast<const char *>(lineBreak) - data) + 1 : task.length;
+        }
+    }
+    // ... and carries its own last line on to its line break.
+    size_t end = task.length;
+    if (!task.last && begin < end && data[end - 1] != '\n') {
+        size_t carried = 0;
+        bool ended = false;
+        while (!ended) {
+            const char *more = data + end + carried;
+            size_t got = 0;
+            if (entry.fd < 0) {
+                got = std::min<size_t>(64 << 10,
+                                       size_t(entry.memory.size()) - task.offset - end - carried);
+            } else {
+                // Read on into the worker's buffer, which has room for the longest line.
+                // A line ends within a few hundred bytes, as a rule: small reads first.
+                const ssize_t n = ::pread(entry.fd, worker.input.data() + end + carried,
+                                          std::min<size_t>(carried < 4096 ? 4096 : 64 << 10,
+                                                           longest + 1 - carried),
+                                          off_t(task.offset + end + carried));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    return systemError(errno);
+                got = size_t(n);
+            }
+            const void *lineBreak = std::memchr(more, '\n', got);
+            ended = got == 0 || lineBreak;
+            carried += lineBreak ? size_t(static_cast<const char *>(lineBreak) - more) + 1 : got;
+            if (carried > longest)
+                return tooLong;
+        }
+        end += carried;
+    }
+    worker.rewritten.clear();
+    if (begin == end)
+        return {};
+    const QString why = entry.transform->rewrite(data + begin, end - begin, worker.rewritten);
+    if (why.isEmpty() && worker.rewritten.size() > (end - begin) * EntryTransform::growthLimit)
+        return QStringLiteral("it grew past %1 times its size when it was rewritten")
+            .arg(EntryTransform::growthLimit);
+    return why;
 }
 
 void ZipArchive::waitUntil(const std::function<bool()> &done)

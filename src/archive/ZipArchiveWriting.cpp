@@ -27,6 +27,10 @@ void ZipArchive::writeInOrder(std::unique_lock<std::mutex> &lock)
             // Every piece is compressed once the last is written: the data is no longer needed.
             entry.memory = {};
             entry.written = true;
+            if (entry.transform) {
+                entry.transform->finished(entry.ok);
+                entry.transform.reset();
+            }
             m_nextToWrite = {m_nextToWrite.first + 1, 0};
             retire();
         } else {
@@ -60,7 +64,7 @@ void ZipArchive::write(Compressed &piece)
         entry.begun = true;
         entry.crc = piece.crc;
     } else {
-        entry.crc = crc32Joined(entry.crc, piece.crc, piece.task.length);
+        entry.crc = crc32Joined(entry.crc, piece.crc, piece.length);
     }
     QByteArray mac;
     if (entry.passphrase && !encrypt(entry, piece, mac)) {
@@ -81,7 +85,10 @@ void ZipArchive::write(Compressed &piece)
         return;
     }
     entry.compressedSize += piece.data.length + size_t(mac.size());
+    entry.rewrittenSize += piece.length;
     if (piece.task.last) {
+        if (entry.transform)
+            m_writer.setEntrySize(entry.rewrittenSize);
         m_writer.finishEntry(entry.crc, entry.compressedSize);
         entry.ok = true;
     }

@@ -2,6 +2,7 @@
 
 #include "archive/Buffer.h"
 #include "archive/Deflate.h"
+#include "archive/EntryTransform.h"
 #include "archive/ZipEncryption.h"
 #include "archive/ZipWriter.h"
 #include "platform/FileSystem.h"
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -49,10 +51,15 @@ constexpr size_t memoryLimit = 8 << 20;
 constexpr auto waitingInterval = std::chrono::milliseconds(100);
 
 struct Entry {
-    // The path the file was added under, up to its last slash; its name is in the header.
+    // The path the file was added under, up to its last slash; its name is in the header, or
+    // here when the entry is named otherwise.
     QString folder;
+    QString fileName;
     ZipWriter::Entry header;
-    QString pathOf() const { return folder + decodeNativePath(header.name); }
+    QString pathOf() const
+    {
+        return folder + (fileName.isEmpty() ? decodeNativePath(header.name) : fileName);
+    }
     // Where the data is read from: an open file, or memory.
     int fd = -1;
     QByteArray memory;
@@ -74,6 +81,10 @@ struct Entry {
     // An encrypted entry's keys, made with its first piece and gone once it is written.
     std::shared_ptr<const Passphrase> passphrase;
     std::unique_ptr<EntryKeys> keys;
+    // What rewrites the data before it is compressed (its pieces then hold whole lines), and how
+    // much the rewritten pieces written so far hold.
+    std::shared_ptr<EntryTransform> transform;
+    quint64 rewrittenSize = 0;
 };
 
 // A piece of a file, or a whole file, in the order the pieces go into the archive: by the entry's
@@ -94,12 +105,15 @@ struct Compressed {
     Deflater::Result data;
     quint32 crc = 0;
     QString failure;
+    // The bytes compressed: the piece's, or what they were rewritten to.
+    size_t length = 0;
 };
 
 // What a worker keeps from one piece to the next.
 struct Worker {
     Deflater deflater;
     Buffer input;
+    std::string rewritten;
     std::vector<Task> tasks;
     std::vector<Compressed> compressed;
 };

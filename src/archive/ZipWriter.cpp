@@ -195,7 +195,7 @@ void ZipWriter::beginEntry(const Entry &entry)
 {
     m_entry = entry;
     m_entryOffset = m_offset;
-    m_entryZip64 = entry.size >= zip64Size;
+    m_entryZip64 = std::max(entry.size, entry.sizeBound) >= zip64Size;
     m_entryRecoverable = !failed();
     // Worked out once: both headers of the entry hold it.
     m_entryDosTime = dosDateTime(entry.modified);

@@ -35,10 +35,15 @@ public:
         bool encrypted = false;
         // The size of the data, known before it is compressed.
         quint64 size = 0;
+        // Of data rewritten before it is compressed: the most it may come to, which decides the
+        // room in its headers; its size is told by setEntrySize before the entry is finished.
+        quint64 sizeBound = 0;
     };
     // Starts an entry; its data follows with `write`, and `finishEntry` or `dropEntry` ends it.
     void beginEntry(const Entry &entry);
     void write(const char *data, size_t length);
+    // The size of the current entry's data, when it was not known when it began.
+    void setEntrySize(quint64 size) { m_entry.size = size; }
     // Describes the entry in its local header and the central directory.
     void finishEntry(quint32 crc, quint64 compressedSize);
     // How many entries are finished, and the bytes their central directory takes.

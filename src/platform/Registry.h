@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 // Predefined root keys, with the handle values the platform gives them.
 namespace RegistryRoot {
@@ -31,6 +32,11 @@ struct RegistryValue {
     QByteArray data;
 };
 
+struct NamedRegistryValue {
+    QString name; // case-folded
+    RegistryValue value;
+};
+
 class RegistryKey {
 public:
     virtual ~RegistryKey() = default;
@@ -44,6 +50,12 @@ public:
     virtual ~Registry() = default;
     // Null when the key does not exist.
     virtual std::unique_ptr<RegistryKey> openKey(quint32 root, const QString &path) const = 0;
+    // Every value of the key and of every key below it; none when there are none or the
+    // registry cannot be read.
+    virtual std::vector<NamedRegistryValue> valuesBelow(quint32 root, const QString &path) const
+    {
+        return {};
+    }
     // Why the registry could not be read when a key was last opened; empty when it was read.
     virtual QString problem() const { return QString(); }
 };

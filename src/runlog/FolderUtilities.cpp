@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 #include "runlog/LineCleaner.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -45,12 +46,29 @@ QString workingFolderRefusal()
 
 bool TestWriteAccess(FileSystem &fs, const QString &folder)
 {
-    const QString probe = folder + QStringLiteral("/temp.test.txt");
+    QString probe = folder + QStringLiteral("/temp.test.txt");
     bool created = false;
-    trapSilently([&] {
-        fs.CreateTextFile(probe, true, false)->Close();
-        created = true;
-    });
+    const auto create = [&] {
+        trapSilently([&] {
+            fs.CreateTextFile(probe, false, false)->Close();
+            created = true;
+        });
+    };
+    create();
+    // Something is there already: a probe left by a killed run, a link, a FIFO. It goes itself,
+    // never written through, and the probe is made afresh; otherwise every later run would fail
+    // until someone removed it by hand.
+    if (!created) {
+        trapSilently([&] { fs.DeleteFile(probe, true); });
+        create();
+    }
+    // What stays there all the same (a folder, a link the server shows as nothing) says nothing
+    // of the folder: a name of this process's own proves what is asked.
+    if (!created) {
+        probe =
+            folder + QStringLiteral("/temp.test.%1.txt").arg(QCoreApplication::applicationPid());
+        create();
+    }
     if (created)
         trapSilently([&] { fs.DeleteFile(probe, true); });
     return created;

@@ -6,6 +6,7 @@
 #include "platform/PassphraseFile.h"
 #include "ui/WindowLook.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -89,6 +90,16 @@ frmOptions::frmOptions(Program &program, QWidget *parent)
         QStringLiteral("of this computer's archives (0 = no limit)"),
         QStringLiteral("After each delivered run, only this many of this computer's newest "
                        "archives stay in the archive folder; 0 keeps them all"));
+    chkObfuscate = new QCheckBox(
+        QStringLiteral("Obf&uscate: addresses, names and numbers get stand-ins"), this);
+    chkObfuscate->setToolTip(QStringLiteral(
+        "IP and MAC addresses, host and user names, e-mail addresses, telephone numbers, mailbox "
+        "and subscriber ids:\nevery entry and its name is cleaned before it is compressed; only "
+        "this computer can turn the stand-ins back (sorvik --reveal).\nFiles that are not text "
+        "stay out unless "
+        "ObfuscateSafe in Sorvik.ini lists them; ObfuscateWords names the site's own words."));
+    layout->addSpacing(layout->spacing());
+    layout->addWidget(chkObfuscate);
     layout->addStretch(1);
     buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setToolTip(QStringLiteral("Keep the changes"));
@@ -106,6 +117,8 @@ frmOptions::frmOptions(Program &program, QWidget *parent)
     txtPassphraseFile->setText(stored.options.PassphraseFile);
     spnKeepDays->setValue(stored.options.KeepDays);
     spnKeepCount->setValue(stored.options.KeepCount);
+    chkObfuscate->setChecked(stored.options.Obfuscate);
+    m_stored = stored.options;
     for (const ArchiveOptionProblem &problem : stored.problems)
         program.dialogs().messageBox(
             sentence(problem.text) +
@@ -115,7 +128,12 @@ frmOptions::frmOptions(Program &program, QWidget *parent)
 
 ArchiveOptions frmOptions::shown() const
 {
-    return {txtPassphraseFile->text().trimmed(), spnKeepDays->value(), spnKeepCount->value()};
+    ArchiveOptions options = m_stored;
+    options.PassphraseFile = txtPassphraseFile->text().trimmed();
+    options.KeepDays = spnKeepDays->value();
+    options.KeepCount = spnKeepCount->value();
+    options.Obfuscate = chkObfuscate->isChecked();
+    return options;
 }
 
 void frmOptions::cmdBrowsePassphraseFile_Click()

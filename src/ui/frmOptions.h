@@ -7,6 +7,7 @@
 #include <functional>
 
 class Program;
+class QCheckBox;
 class QDialogButtonBox;
 class QGroupBox;
 class QLabel;
@@ -14,9 +15,10 @@ class QLineEdit;
 class QPushButton;
 class QSpinBox;
 
-// File > Options: the passphrase file that archives are encrypted with, and how long this
-// computer's archives stay in the archive folder. Shows what Sorvik.ini holds; OK checks the
-// passphrase file and stores what changed, Cancel (or Escape) changes nothing.
+// File > Options: the passphrase file that archives are encrypted with, how long this
+// computer's archives stay in the archive folder, and whether they are obfuscated. Shows what
+// Sorvik.ini holds; OK checks the passphrase file and stores what changed, Cancel (or Escape)
+// changes nothing.
 class frmOptions : public QDialog {
     Q_OBJECT
 public:
@@ -29,6 +31,7 @@ public:
     QSpinBox *spnKeepDays;
     QLabel *lblKeepCount;
     QSpinBox *spnKeepCount;
+    QCheckBox *chkObfuscate;
     QDialogButtonBox *buttons;
 
     // Asks for a file, starting at the given path; "" when cancelled. A file dialog, unless a test
@@ -45,4 +48,6 @@ public slots:
 
 private:
     Program &m_program;
+    // What Sorvik.ini held: the options the window does not show stay as they are.
+    ArchiveOptions m_stored;
 };

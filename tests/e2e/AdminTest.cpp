@@ -52,7 +52,7 @@ protected:
         const QStringList names{
             u"registry file"_s,   u"logging folder"_s,   u"Orvel"_s,      u"diagnostic formatter"_s,
             u"archive folder"_s,  u"archive settings"_s, u"free space"_s, u"update check"_s,
-            u"scheduled tasks"_s, u"last run"_s};
+            u"scheduled tasks"_s, u"obfuscation"_s,      u"last run"_s};
         for (const QString &file : QDir(path("cron.d")).entryList(QDir::Files))
             QFile::remove(path(u"cron.d/"_s + file));
         setUpWell();
@@ -359,6 +359,7 @@ TEST_F(AdminTest, APasswordInAPathIsShownNowhere)
         {u"frmMain/ArchiveFolderPath"_s, u"\\\\"_s + server + u"\\s\\"_s},
         {u"Archive/PassphraseFile"_s, u"//"_s + server + u"/p"_s},
         {u"Output Path"_s, u"//"_s + server + u"/l"_s},
+        {u"Archive/ObfuscateWords"_s, u"//"_s + server + u"/w"_s},
     };
     for (const auto &[key, value] : cases) {
         setUpWell();
@@ -368,6 +369,7 @@ TEST_F(AdminTest, APasswordInAPathIsShownNowhere)
                           .replace(QFile::encodeName(path("orvel/logs")), value.toUtf8()));
         else
             settings().setValue(key, value);
+        settings().setValue(u"Archive/Obfuscate"_s, key == u"Archive/ObfuscateWords"_s);
         QDir(path("program/logs")).removeRecursively();
         syslog.take();
         const Outcome silent = run({u"/Silent"_s}), check = run({u"--check"_s});
@@ -466,6 +468,14 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
              settings().setValue(u"Archive/PassphraseFile"_s, path("pass"));
          },
          {u"archive settings"_s},
+         QString(),
+         2},
+        {"an obfuscation key others may read",
+         [&] {
+             writeOwnedFile(path("config/Sorvik/obfuscation.key"), QByteArray(64, '7'), 0644);
+             settings().setValue(u"Archive/Obfuscate"_s, true);
+         },
+         {u"obfuscation"_s},
          QString(),
          2},
         {"archive folder on a share nobody serves",

@@ -46,22 +46,16 @@ TEST_F(ComponentsTest, RegisteredStandInReportsRunning)
 TEST_F(ComponentsTest, WhatCannotBeLoadedCannotBeCreated)
 {
     EXPECT_EQ(create(), nullptr) << "no registry file";
-
     writeServedProduct(0x00040000, false);
     EXPECT_EQ(create(), nullptr) << "not registered";
-
-    registerStatusObject("\"" + QFile::encodeName(path("missing.so")) + "\"");
-    EXPECT_EQ(create(), nullptr) << "library missing";
-
     writeFile("garbage.so", "not a library at all");
-    registerStatusObject("\"" + QFile::encodeName(path("garbage.so")) + "\"");
-    EXPECT_EQ(create(), nullptr) << "not a library";
-
-    registerStatusObject("\"libm.so.6\"");
-    EXPECT_EQ(create(), nullptr) << "a library without the entry point";
-
-    registerStatusObject("hex(1):");
-    EXPECT_EQ(create(), nullptr) << "a registration of zero bytes";
+    for (const QByteArray &library : {"\"" + QFile::encodeName(path("missing.so")) + "\"",
+                                      "\"" + QFile::encodeName(path("garbage.so")) + "\"",
+                                      QByteArray("\"libm.so.6\""), // no entry point
+                                      QByteArray("hex(1):")}) {    // zero bytes
+        registerStatusObject(library);
+        EXPECT_EQ(create(), nullptr) << library.constData();
+    }
 }
 
 // What this process holds: its children (a zombie among them) and its open descriptors.

@@ -61,20 +61,6 @@ TEST_F(FileSystemTest, NamesRoundTripAsTheirBytes)
     EXPECT_EQ(fs.FileSize(odd), 5);
 }
 
-// What the program writes from the served product's logs is its owner's alone, whatever the
-// umask and whatever mode an overwritten file had.
-TEST_F(FileSystemTest, WrittenFilesAreTheOwnersOnly)
-{
-    writeFile("old.txt", "x");
-    ASSERT_EQ(::chmod(nativePath(path("old.txt")).constData(), 0644), 0);
-    const mode_t saved = ::umask(0);
-    fs.CreateTextFile(path("new.txt"), false, true)->Close();
-    fs.CreateTextFile(path("old.txt"), true, false)->Close();
-    ::umask(saved);
-    EXPECT_EQ(modeOf(path("new.txt")), 0600u);
-    EXPECT_EQ(modeOf(path("old.txt")), 0600u);
-}
-
 // Only a regular file is read, and at once: a link is not followed, and a FIFO without a writer
 // or a device is refused without waiting on it.
 TEST_F(FileSystemTest, OnlyRegularFilesAreOpenedForReading)
@@ -166,21 +152,6 @@ TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles)
             if (file.Name().startsWith(u'f'))
                 EXPECT_EQ(file.Size(), file.Name().mid(1).toInt() % 7) << file.Name().toStdString();
     }
-}
-
-TEST_F(FileSystemTest, DeleteRemovesReadOnlyFilesWhenForced)
-{
-    writeFile("ro.txt", "x");
-    const QString ro = path("ro.txt");
-    ASSERT_TRUE(QFile::setPermissions(ro, QFile::ReadOwner));
-    EXPECT_THROW(fs.DeleteFile(ro, false), FileSystemError);
-    fs.DeleteFile(ro, true);
-    EXPECT_FALSE(QFile::exists(ro));
-
-    writeFile("listed.txt", "x");
-    for (const File &file : fs.GetFolder(path(QString())).Files)
-        const_cast<File &>(file).Delete(true);
-    EXPECT_FALSE(QFile::exists(path("listed.txt")));
 }
 
 TEST_F(FileSystemTest, CopyKeepsEveryByteAndHonoursOverwrite)

@@ -1,6 +1,7 @@
 #include "runlog/FileNames.h"
 #include "common/Failure.h"
 #include "runlog/FolderUtilities.h"
+#include "runlog/RunLogReading.h"
 
 #include "support/FaultyFileSystem.h"
 #include "support/TestEnvironment.h"
@@ -8,23 +9,53 @@
 #include <QDir>
 #include <QFile>
 
+#include <random>
 #include <sys/stat.h>
+#include <utime.h>
 
 namespace {
 
 class FileNamesTest : public TempEnvironment {};
 
-TEST_F(FileNamesTest, RunLogIsNamedAfterTheProgramAndTheTime)
+// Run logs named at times over the whole century of the stamp, and the order --last-log reads
+// them in: the newest change first, a tie (logs copied at one moment) by the name, whatever the
+// clock said when each was named. Other programs' logs and other files are no run logs of ours.
+TEST_F(FileNamesTest, RunLogsAreNamedByTheTimeAndReadNewestFirst)
 {
     auto program = makeProgram();
-    const QString name = GenerateNewLogFileName(program->runFiles());
-    EXPECT_EQ(name, path("program/logs/Sorvik_Log__261204_14_05_09.TXT"));
+    std::mt19937 random(20261207);
+    std::vector<std::pair<qint64, QString>> logs; // last change, path
+    const QDateTime start(QDate(2000, 1, 1), QTime(0, 0));
+    for (const qint64 second : {qint64(0), qint64(3155759999), qint64(86399), qint64(86400)})
+        logs.push_back({0, start.addSecs(second).toString(Qt::ISODate)});
+    for (int i = 0; i < 20; ++i)
+        logs.push_back({0, start.addSecs(qint64(random() % 3155760000u)).toString(Qt::ISODate)});
+    for (auto &[changed, log] : logs) {
+        clockTime = QDateTime::fromString(log, Qt::ISODate);
+        const QDate d = clockTime.date();
+        const QTime t = clockTime.time();
+        log = GenerateNewLogFileName(program->runFiles());
+        EXPECT_EQ(log, path("program/logs/Sorvik_Log__") +
+                           QString::asprintf("%02d%02d%02d_%02d_%02d_%02d.TXT", d.year() % 100,
+                                             d.month(), d.day(), t.hour(), t.minute(), t.second()));
+        EXPECT_FALSE(QFile::exists(log)) << "naming creates no file";
+        changed = 1700000000 + qint64(random() % 5) * 60; // ties on purpose
+    }
+    for (const char *other : {"Other_Log__261204_14_05_09.TXT", "Sorvik_Log__261204_14_05_09.TXT.1",
+                              "Sorvik-Log__261204_14_05_09.TXT"})
+        writeFile(u"program/logs/"_s + QLatin1String(other), "x");
+    for (const auto &[changed, log] : logs) {
+        writeFile(u"program/logs/"_s + QFileInfo(log).fileName(), "x");
+        const utimbuf times{time_t(changed), time_t(changed)};
+        ASSERT_EQ(::utime(QFile::encodeName(log).constData(), &times), 0);
+    }
+    std::sort(logs.begin(), logs.end(), std::greater<>());
+    QStringList expected;
+    for (const auto &[changed, log] : logs)
+        expected << log;
+    EXPECT_EQ(runLogsNewestFirst(program->fileSystem(), path("program/logs"), u"Sorvik"_s),
+              expected);
     EXPECT_TRUE(QFileInfo(path("program/logs")).isDir());
-    EXPECT_FALSE(QFile::exists(name)) << "naming creates no file";
-
-    clockTime = QDateTime(QDate(2027, 1, 2), QTime(3, 4, 5));
-    EXPECT_EQ(GenerateNewLogFileName(program->runFiles()),
-              path("program/logs/Sorvik_Log__270102_03_04_05.TXT"));
 }
 
 TEST_F(FileNamesTest, ArchiveIsNamedAfterTheComputerInAnEmptiedFolder)

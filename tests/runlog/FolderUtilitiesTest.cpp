@@ -1,6 +1,5 @@
 #include "runlog/FolderUtilities.h"
 
-#include "support/FaultyFileSystem.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -15,51 +14,6 @@ class FolderUtilitiesTest : public TempEnvironment {
 protected:
     FileSystem fs;
 };
-
-TEST_F(FolderUtilitiesTest, WriteAccessProbeLeavesNothingBehind)
-{
-    const QString folder = path("target");
-    QDir().mkpath(folder);
-    EXPECT_TRUE(TestWriteAccess(fs, folder));
-    EXPECT_TRUE(TestWriteAccess(fs, folder + QLatin1Char('/')));
-    EXPECT_FALSE(QFile::exists(folder + u"/temp.test.txt"_s));
-
-    // A probe someone left in a writable folder is overwritten and removed.
-    writeFile("target/temp.test.txt", "left over");
-    EXPECT_TRUE(TestWriteAccess(fs, folder));
-    EXPECT_FALSE(QFile::exists(folder + u"/temp.test.txt"_s));
-
-    EXPECT_FALSE(TestWriteAccess(fs, path("missing")));
-    EXPECT_FALSE(TestWriteAccess(fs, u"/proc/"_s));
-}
-
-TEST_F(FolderUtilitiesTest, AProbeThatIsThereAlreadyProvesNothing)
-{
-    // The folder takes no new file, yet a probe lies in it: the answer is still no, and the probe
-    // someone else left stays.
-    writeFile("locked/temp.test.txt", "not ours");
-    FaultyFileSystem locked;
-    locked.failOn(u"CreateTextFile"_s);
-    EXPECT_FALSE(TestWriteAccess(locked, path("locked")));
-    EXPECT_EQ(readFile("locked/temp.test.txt"), QByteArray("not ours"));
-}
-
-TEST_F(FolderUtilitiesTest, ProbeNeverFollowsASymbolicLink)
-{
-    writeFile("elsewhere.txt", "precious");
-    QDir().mkpath(path("target"));
-    ASSERT_EQ(::symlink(QFile::encodeName(path("elsewhere.txt")).constData(),
-                        QFile::encodeName(path("target/temp.test.txt")).constData()),
-              0);
-    EXPECT_FALSE(TestWriteAccess(fs, path("target")));
-    EXPECT_EQ(readFile("elsewhere.txt"), QByteArray("precious"));
-    EXPECT_TRUE(QFileInfo(path("target/temp.test.txt")).isSymLink());
-
-    // A dangling link is no way to create a file somewhere else either.
-    QFile::remove(path("elsewhere.txt"));
-    EXPECT_FALSE(TestWriteAccess(fs, path("target")));
-    EXPECT_FALSE(QFile::exists(path("elsewhere.txt")));
-}
 
 // Planted links and FIFOs go too, themselves: what a link points to stays, a FIFO is not opened.
 TEST_F(FolderUtilitiesTest, EmptyingKeepsSubfoldersAndTheFolder)

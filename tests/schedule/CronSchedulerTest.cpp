@@ -148,25 +148,31 @@ TEST_F(CronSchedulerTest, TasksAreListedByPositionAndRemovedByName)
     EXPECT_THROW(scheduler->RemoveTask(u"backup"_s), Failure);
 }
 
+// The next run after any moment, against the runs counted out one by one from the begin day at
+// the trigger's minute: moments a second either side of a run, at midnight and before the begin
+// day, for steps of one day and more; a disabled task has none.
 TEST_F(CronSchedulerTest, NextRunFollowsTheTrigger)
 {
-    auto task = save(u"Daily"_s, 0);
-    const QDate day(2026, 12, 6);
-    EXPECT_EQ(task->nextRunAfter(QDateTime(day, QTime(10, 0))), QDateTime(day, QTime(14, 5)));
-    EXPECT_EQ(task->nextRunAfter(QDateTime(day, QTime(14, 5))),
-              QDateTime(day.addDays(1), QTime(14, 5)));
-    EXPECT_EQ(task->nextRunAfter(QDateTime(QDate(2026, 11, 1), QTime(0, 0))),
-              QDateTime(day, QTime(14, 5)));
-    EXPECT_EQ(task->Triggers()[0].Text(),
-              u"At 14:05 every day, starting "_s + shortDateText(QDate(2026, 12, 6)));
-
-    auto every3 = save(u"Every3"_s, 0, 3);
-    EXPECT_EQ(every3->nextRunAfter(QDateTime(day.addDays(1), QTime(9, 0))),
-              QDateTime(day.addDays(3), QTime(14, 5)));
-    EXPECT_EQ(every3->Triggers()[0].Text(),
-              u"At 14:05 every 3 days, starting "_s + shortDateText(QDate(2026, 12, 6)));
-    every3->setFlags(TaskFlags::Disabled);
-    EXPECT_FALSE(every3->nextRunAfter(QDateTime(day, QTime(9, 0))).isValid());
+    const QDateTime begin(QDate(2026, 12, 6), QTime(14, 5, 30));
+    for (const int every : {1, 2, 3, 7}) {
+        auto task = save(u"Every%1"_s.arg(every), 0, every, begin);
+        for (int day = -2; day < 16; ++day) {
+            for (const QTime time : {QTime(0, 0), QTime(14, 4, 59), QTime(14, 5), QTime(14, 5, 1),
+                                     QTime(23, 59, 59)}) {
+                const QDateTime after(begin.date().addDays(day), time);
+                QDateTime run(begin.date(), QTime(14, 5));
+                while (run <= after)
+                    run = run.addDays(every);
+                EXPECT_EQ(task->nextRunAfter(after), run)
+                    << every << " " << qPrintable(after.toString());
+            }
+        }
+        const QString each = every == 1 ? u"day"_s : u"%1 days"_s.arg(every);
+        EXPECT_EQ(task->Triggers()[0].Text(),
+                  u"At 14:05 every "_s + each + u", starting "_s + shortDateText(begin.date()));
+        task->setFlags(TaskFlags::Disabled);
+        EXPECT_FALSE(task->nextRunAfter(begin).isValid());
+    }
 }
 
 // The program itself stamps its start, the first thing it does: even a start it then refuses. The

@@ -266,15 +266,27 @@ RegFile RegFile::parse(const QByteArray &bytes)
     return hive;
 }
 
-const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
+namespace {
+
+// The key's name as the file's keys are held; empty for a root the file does not name.
+QString heldName(quint32 root, const QString &path)
 {
     const char *name = rootName(root);
     if (!name)
-        return nullptr;
+        return QString();
     QString full = QLatin1String(name);
     if (!path.isEmpty())
         full += QLatin1Char('\\') + path;
-    const QString wanted = canonicalKey(full);
+    return canonicalKey(full);
+}
+
+} // namespace
+
+const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
+{
+    const QString wanted = heldName(root, path);
+    if (wanted.isEmpty())
+        return nullptr;
     const auto it = m_keys.find(wanted);
     if (it != m_keys.end())
         return &it->second;
@@ -284,4 +296,22 @@ const RegFile::Values *RegFile::key(quint32 root, const QString &path) const
     const QString below = wanted + QLatin1Char('\\');
     const auto next = m_keys.lower_bound(below);
     return next != m_keys.end() && next->first.startsWith(below) ? &none : nullptr;
+}
+
+std::vector<NamedRegistryValue> RegFile::valuesBelow(quint32 root, const QString &path) const
+{
+    std::vector<NamedRegistryValue> out;
+    const QString wanted = heldName(root, path);
+    if (wanted.isEmpty())
+        return out;
+    // The keys that start with the name sort together; those of longer names among them are not
+    // below it.
+    for (auto it = m_keys.lower_bound(wanted); it != m_keys.end() && it->first.startsWith(wanted);
+         ++it) {
+        if (it->first != wanted && it->first.at(wanted.size()) != QLatin1Char('\\'))
+            continue;
+        for (auto value = it->second.cbegin(); value != it->second.cend(); ++value)
+            out.push_back({value.key(), value.value()});
+    }
+    return out;
 }

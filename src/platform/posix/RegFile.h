@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <map>
+#include <vector>
 
 // The keys and values of a registry file in the `.reg` text format ("Windows Registry Editor
 // Version 5.00" or "REGEDIT4"; UTF-16LE with or without a byte-order mark, UTF-8, or any
@@ -24,6 +25,8 @@ public:
     // Null when the key is not in the file. A key that is only an ancestor of one in the file
     // has no values.
     const Values *key(quint32 root, const QString &path) const;
+    // The values of the key and of every key below it.
+    std::vector<NamedRegistryValue> valuesBelow(quint32 root, const QString &path) const;
     // The keys the file names (not counting their ancestors).
     qsizetype keyCount() const { return qsizetype(m_keys.size()); }
     // False when the file does not start with one of the two header lines: then it has no keys.

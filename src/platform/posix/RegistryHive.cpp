@@ -114,6 +114,14 @@ public:
             return nullptr;
         return std::make_unique<HiveKey>(*values);
     }
+    std::vector<NamedRegistryValue> valuesBelow(quint32 root, const QString &path) const override
+    {
+        m_problem.clear();
+        const auto bytes = readHiveFile(m_path, m_problem);
+        if (!bytes)
+            return {};
+        return RegFile::parse(*bytes).valuesBelow(root, path);
+    }
     QString problem() const override { return m_problem; }
 
 private:

@@ -238,8 +238,12 @@ void SmbFileSystem::DeleteFile(const QString &path, bool force)
             if (smbc_getFunctionChmod(ctx)(ctx, url.constData(), 0644) != 0)
                 smb.fail(action, errno, place);
         }
-        if (smbc_getFunctionUnlink(ctx)(ctx, url.constData()) != 0)
+        if (smbc_getFunctionUnlink(ctx)(ctx, url.constData()) != 0) {
+            // Still open by our own copy, asked above to stop: it removes the file as it ends.
+            if (ours && errno == EBUSY)
+                return;
             smb.fail(action, errno, place);
+        }
     });
 }
 

@@ -1,7 +1,9 @@
 #include "platform/posix/SmbShareFile.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
+#include <thread>
 
 SmbShareFile::SmbShareFile(SmbContext &smb, const SmbPath &place, int flags)
     : m_smb(smb)
@@ -65,5 +67,11 @@ void SmbShareFile::discard()
 {
     if (SMBCFILE *file = std::exchange(m_file, nullptr))
         smbc_getFunctionClose(m_context)(m_context, file);
-    smbc_getFunctionUnlink(m_context)(m_context, m_url.constData());
+    // The read-back helper, killed just before, leaves its handle for the server to close in its
+    // own time; until then the server refuses the removal as "in use". A bounded wait.
+    for (int tries = 0; tries < 50; ++tries) {
+        if (smbc_getFunctionUnlink(m_context)(m_context, m_url.constData()) == 0 || errno != EBUSY)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
 }

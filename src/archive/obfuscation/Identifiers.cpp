@@ -1,0 +1,123 @@
+#include "archive/obfuscation/Identifiers.h"
+
+#include "archive/obfuscation/Characters.h"
+#include "archive/obfuscation/Rules.h"
+
+#include <algorithm>
+
+namespace obfuscation {
+
+using namespace chars;
+
+const char *triggerExpression(unsigned trigger)
+{
+    // Each as cheap to scan for as it can be: the rules look at the whole token.
+    static const char *const expressions[triggerCount] = {
+        R"(\d\.\d{1,3}\.\d)",
+        // A repeat of 1 to 4 digits after every colon of every time of day costs a third of the
+        // whole scan: MAC addresses' groups are two digits, and an IPv6 address written in full
+        // has two groups of four in a row, or two of zero.
+        R"(:[0-9A-Fa-f]{2}:[0-9A-Fa-f]{2}:[0-9A-Fa-f]{2}:)",
+        R"([0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}:)",
+        R"(:0:0:)",
+        R"(::)",
+        R"(-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-)",
+        R"([0-9A-Fa-f]{4}\.[0-9A-Fa-f]{4}\.)",
+        R"(@)",
+        R"([A-Za-z0-9]\.[A-Za-z]{2})",
+        R"(\+\d)",
+        // After a blank or an opening mark only, or first in the text (a piece begins a line): a 0
+        // after '-', ':' or '.' is a date's or a time's, and not a time's hours either (" 09:41").
+        R"((?:^|[ (=\t\n"'<])0[1-9][\d ./)-])",
+        R"([ .)-]\d{3}[ .-]\d{4})",
+        R"([A-Z0-9]\\[A-Za-z])",
+        // The naming words, in any case and anywhere: the rules see that each is a word of its own.
+        R"((?i)(?:caller|callee|calling|called|phone|telephone|tel|fax|mobile|cell|ani|dnis|cli)"
+        R"(|clid|msisdn|cgpn|cdpn))",
+        R"((?i)(?:ext|extension))",
+        R"((?i)\bx\d)",
+        R"((?i)(?:mailbox|mbx|subscriber|subscr))",
+        R"((?i)(?:user|username|userid|login|logon|owner|principal))",
+    };
+    return expressions[trigger];
+}
+
+size_t recognize(unsigned trigger, std::string_view text, size_t end, std::vector<Token> &out)
+{
+    switch (trigger) {
+    case TriggerIPv4:
+        return rules::ipv4(text, end, out);
+    case TriggerColons:
+    case TriggerFullIPv6:
+    case TriggerZeroGroups:
+    case TriggerDoubleColon:
+        return rules::colons(text, end, out);
+    case TriggerMacDashes:
+        return rules::macWithDashes(text, end, out);
+    case TriggerMacDots:
+        return rules::macWithDots(text, end, out);
+    case TriggerAt:
+        return rules::email(text, end, out);
+    case TriggerDomain:
+        return rules::domain(text, end, out);
+    case TriggerPlus:
+        return rules::international(text, end, out);
+    case TriggerNational:
+        return rules::national(text, end, out);
+    case TriggerNanp:
+        return rules::nanp(text, end, out);
+    case TriggerBackslash:
+        return rules::domainUser(text, end, out);
+    default:
+        return rules::afterWord(trigger, text, end, out);
+    }
+}
+
+bool literalStandsAlone(std::string_view text, size_t begin, size_t end, Kind kind)
+{
+    // A host or account named on its own is not one with more after a hyphen.
+    const auto joins = [&](unsigned char inside, unsigned char outside) {
+        return word(inside) && (word(outside) || (kind != Kind::Word && outside == '-'));
+    };
+    return !(begin > 0 && joins(at(text, begin), at(text, begin - 1))) &&
+           !joins(at(text, end - 1), at(text, end));
+}
+
+void keepLeftmostLongest(std::vector<Token> &tokens)
+{
+    std::sort(tokens.begin(), tokens.end(), [](const Token &a, const Token &b) {
+        if (a.begin != b.begin)
+            return a.begin < b.begin;
+        if (a.end != b.end)
+            return a.end > b.end;
+        return a.rank < b.rank;
+    });
+    size_t kept = 0;
+    size_t reached = 0;
+    for (const Token &token : tokens) {
+        if (kept > 0 && token.begin < reached)
+            continue;
+        tokens[kept++] = token;
+        reached = token.end;
+    }
+    tokens.resize(kept);
+}
+
+void labelParts(std::string_view token, std::vector<Part> &parts)
+{
+    parts.clear();
+    size_t start = 0;
+    const size_t at = token.find('@');
+    if (at != std::string_view::npos) {
+        parts.push_back({0, at});
+        start = at + 1;
+    }
+    // Every label but the last: the top-level domain says nothing of the site.
+    for (size_t dot = token.find('.', start); dot != std::string_view::npos;
+         dot = token.find('.', start)) {
+        parts.push_back({start, dot});
+        start = dot + 1;
+    }
+}
+
+} // namespace obfuscation

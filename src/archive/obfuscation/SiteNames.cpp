@@ -1,0 +1,122 @@
+#include "archive/obfuscation/SiteNames.h"
+
+#include "app/LoggingFolder.h"
+#include "app/Program.h"
+#include "common/Failure.h"
+#include "platform/PrivateFile.h"
+
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace obfuscation {
+
+namespace {
+
+// Far beyond any list of customers' names.
+constexpr qint64 wordsLimit = 16 << 20;
+
+// What a registry value's name says it holds: the names of computers.
+const QRegularExpression hostValue(
+    QStringLiteral("server|host|node|computer|machine|domain|gateway|relay|peer|dns|smtp|ldap|"
+                   "sip|proxy|address"));
+// A host's name: labels of letters, digits and hyphens, at least one letter.
+const QRegularExpression
+    hostText(QStringLiteral("^(?=.*[A-Za-z])[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
+                            "(?:\\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*$"));
+// Hosts inside a value: \\server\share, scheme://host, user@host.
+const QRegularExpression
+    hostInside(QStringLiteral("(?:^\\\\\\\\|://|@)([A-Za-z0-9][A-Za-z0-9.-]*[A-Za-z0-9])"));
+
+void addHost(SiteNames &names, QString host)
+{
+    host = host.trimmed();
+    const QString lowered = host.toLower();
+    if (host.size() < 3 || !hostText.match(host).hasMatch() || lowered == u"localhost" ||
+        lowered.startsWith(QLatin1String("localhost.")) || lowered == u"(none)")
+        return;
+    names.literals.push_back({host.toStdString(), Kind::Host});
+    // The first label of a full name stands on its own too.
+    const qsizetype dot = host.indexOf(QLatin1Char('.'));
+    if (dot >= 3)
+        names.literals.push_back({host.left(dot).toStdString(), Kind::Host});
+}
+
+QString textOf(const RegistryValue &value)
+{
+    QByteArray data = value.data;
+    while (data.endsWith('\0'))
+        data.chop(1);
+    return QString::fromUtf8(data);
+}
+
+} // namespace
+
+void readSiteWords(const QString &path, SiteNames &names)
+{
+    const QByteArray bytes = readPrivateFile(path, QStringLiteral("words file"), wordsLimit);
+    int number = 0;
+    for (QByteArray line : bytes.split('\n')) {
+        ++number;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.startsWith("re:")) {
+            if (line.size() == 3)
+                refusePrivateFile(EINVAL, QStringLiteral("words file"), path,
+                                  QStringLiteral("line %1 is an empty pattern").arg(number));
+            names.patterns.push_back(line.mid(3).toStdString());
+            ++names.siteWords;
+            continue;
+        }
+        line = line.trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        if (line.size() < 3)
+            refusePrivateFile(EINVAL, QStringLiteral("words file"), path,
+                              QStringLiteral("the word on line %1 is shorter than three "
+                                             "characters; it would be replaced inside other "
+                                             "words")
+                                  .arg(number));
+        names.literals.push_back({line.toStdString(), Kind::Word});
+        ++names.siteWords;
+    }
+}
+
+void addOwnNames(Program &program, SiteNames &names)
+{
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0)
+        addHost(names, QString::fromLocal8Bit(host));
+    const WorkStationInfo &workstation = program.WorkStation();
+    for (const QString &name : {workstation.ComputerName(), workstation.Domain(),
+                                workstation.LogonDomain(), workstation.LogonServer()})
+        addHost(names, name);
+
+    // The served product's settings name its servers and peers.
+    for (const NamedRegistryValue &value : program.registry().valuesBelow(
+             RegistryRoot::LocalMachine, loggingFolderKey().section(QLatin1Char('\\'), 0, 1))) {
+        const quint32 type = value.value.type;
+        if (type != RegistryType::String && type != RegistryType::ExpandString &&
+            type != RegistryType::MultiString)
+            continue;
+        for (const QString &text : textOf(value.value).split(QChar(0), Qt::SkipEmptyParts)) {
+            if (hostValue.match(value.name).hasMatch())
+                addHost(names, text);
+            for (auto it = hostInside.globalMatch(text); it.hasNext();)
+                addHost(names, it.next().captured(1));
+        }
+    }
+
+    // People's accounts; the system's own (below 1000, and nobody) name no one.
+    setpwent();
+    while (const passwd *account = getpwent())
+        if (account->pw_uid >= 1000 && account->pw_uid != 65534 &&
+            std::strlen(account->pw_name) >= 3)
+            names.literals.push_back({account->pw_name, Kind::User});
+    endpwent();
+}
+
+} // namespace obfuscation

@@ -1,0 +1,179 @@
+// Obfuscation: the rules against a reference written from them alone, the stand-ins' promises,
+// and the rewriting of large entries on the compression workers against the same text cleaned
+// in one piece.
+#include "app/Program.h"
+#include "archive/ZipArchive.h"
+#include "archive/obfuscation/Obfuscator.h"
+#include "archive/obfuscation/Reveal.h"
+#include "archive/obfuscation/RunCleaning.h"
+#include "archive/obfuscation/Scanner.h"
+#include "archive/obfuscation/StandInMap.h"
+#include "support/ArchiveReader.h"
+#include "support/TestEnvironment.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <set>
+
+using namespace obfuscation;
+
+namespace {
+
+const char *const kindNames[] = {"ipv4",  "ipv6", "host", "email", "mac",
+                                 "phone", "id",   "user", "word"};
+
+std::shared_ptr<const Scanner> siteScanner()
+{
+    return std::make_shared<const Scanner>(std::vector<Scanner::Literal>{{"Contoso", Kind::Word}},
+                                           std::vector<std::string>{"CUST-[0-9]{6}"});
+}
+
+// Cleans with the site's words, then reveals as --reveal does.
+std::string cleanThenReveal(const std::shared_ptr<StandInMap> &map, const std::string &text,
+                            std::string *cleaned = nullptr)
+{
+    std::string out;
+    std::string back;
+    Counts counts{};
+    Obfuscator(Obfuscator::Direction::Clean, siteScanner(), map).rewrite(text, out, counts);
+    revealerOf(map)->rewrite(out, back, counts);
+    if (cleaned)
+        *cleaned = out;
+    return back;
+}
+
+// Every line of tests/reference/identifiers.py: the tokens its rules name and no others, each
+// replaced, and revealing gives the line back byte for byte.
+TEST(ObfuscationRules, EveryRuleAgreesWithTheReference)
+{
+    QProcess python;
+    python.start(u"python3"_s,
+                 {QStringLiteral(SORVIK_SOURCE_DIR "/tests/reference/identifiers.py")});
+    ASSERT_TRUE(python.waitForFinished(60000));
+    const QList<QByteArray> lines = python.readAllStandardOutput().trimmed().split('\n');
+    ASSERT_GT(lines.size(), 100);
+    const auto map = std::make_shared<StandInMap>(std::string(32, 's'));
+    const Obfuscator clean(Obfuscator::Direction::Clean, siteScanner(), map);
+    std::string all;
+    std::string cleanedAll;
+    Counts counts{};
+    for (const QByteArray &line : lines) {
+        const QJsonObject row = QJsonDocument::fromJson(line).object();
+        const std::string text = row[u"text"_s].toString().toStdString();
+        std::vector<std::pair<std::string, std::string>> expected;
+        for (const QJsonValue &token : row[u"tokens"_s].toArray())
+            expected.emplace_back(token[0].toString().toStdString(),
+                                  token[1].toString().toStdString());
+        std::vector<std::pair<std::string, std::string>> found;
+        for (const Token &token : clean.tokens(text))
+            found.emplace_back(kindNames[size_t(token.kind)],
+                               text.substr(token.begin, token.end - token.begin));
+        EXPECT_EQ(found, expected) << text;
+        std::string cleaned;
+        clean.rewrite(text, cleaned, counts);
+        EXPECT_EQ(cleaned == text, expected.empty()) << text << " -> " << cleaned;
+        all += text + '\n';
+        cleanedAll += cleaned + '\n';
+    }
+    std::string back;
+    revealerOf(map)->rewrite(cleanedAll, back, counts);
+    EXPECT_EQ(back, all);
+}
+
+// Two values never share a stand-in, even where a shape has as many stand-ins as values; a
+// network's addresses stay together; what was given is given again once the map is read back,
+// whatever the secret; a value written in an unusual way comes back as it was written.
+TEST(ObfuscationRules, StandInsAreUniqueConsistentAndExact)
+{
+    auto map = std::make_shared<StandInMap>(std::string(32, 'a'));
+    for (const char *shape : {"123456789", "abcdefghijklmnopqrstuvwxyz"}) {
+        std::set<std::string> given;
+        for (const char *c = shape; *c; ++c)
+            given.insert(std::isdigit(*c) ? map->number(std::string(1, *c))
+                                          : map->name(std::string(1, *c), false));
+        EXPECT_EQ(given.size(), std::strlen(shape));
+        EXPECT_EQ(given.count("0"), 0u);
+    }
+    EXPECT_EQ(map->number("0"), "0");
+    const uint32_t a = map->ipv4(0x0a010203), b = map->ipv4(0x0a0102c8), c = map->ipv4(0x0a010304);
+    EXPECT_EQ(a >> 8, b >> 8);
+    EXPECT_EQ(a >> 16, c >> 16);
+    EXPECT_NE(a >> 8, c >> 8);
+    EXPECT_EQ(map->ipv4(0x0a0102ff) & 0xff, 0xffu);
+    EXPECT_EQ(a >> 28, 0xfu);
+    EXPECT_LT(a >> 24, 255u);
+
+    // Each address also in another spelling: each spelling comes back as it was.
+    const std::string text = "ip 010.001.002.003 10.1.2.3 and 2001:DB8:0:0::1 2001:db8::1 on "
+                             "00:1a:2B:3c:4D:5e 00:1A:2B:3C:4D:5E for user Alice.Smith alice.smith "
+                             "at mailbox 0042\n";
+    std::string first;
+    EXPECT_EQ(cleanThenReveal(map, text, &first), text);
+    auto again = std::make_shared<StandInMap>(std::string(32, 'b'));
+    again->load(map->save());
+    std::string second;
+    EXPECT_EQ(cleanThenReveal(again, text, &second), text);
+    EXPECT_EQ(second, first);
+    EXPECT_FALSE(again->changed());
+}
+
+class RewrittenEntryTest : public TempEnvironment {};
+
+// A rewritten entry of several pieces, lines crossing their borders and one of 200 KB, comes out
+// as the text cleaned in one piece; an entry with a zero byte far on or a line past 1 MiB stays
+// out with its reason, and the others are kept.
+TEST_F(RewrittenEntryTest, PiecesJoinAtLineBreaksAndWhatCannotBeCleanedStaysOut)
+{
+    std::string text;
+    for (int i = 0; text.size() < (9u << 20); ++i)
+        text += "2026-12-04 14:05:09.123 peer 10." + std::to_string(i % 200) + "." +
+                std::to_string(i % 7) + ".9 mailbox " + std::to_string(i % 5000) + " via node" +
+                std::to_string(i % 300) + ".corp.example\n";
+    // Across the border of the first two of the three pieces the archive cuts the file in.
+    const std::string longLine = std::string(200000, 'x') + " user alice\n";
+    const size_t border = (text.size() + longLine.size() + 2) / 3;
+    text.insert(text.rfind('\n', border - longLine.size() / 2) + 1, longLine);
+    writeFile("logs/data_big.log", QByteArray::fromStdString(text));
+    writeFile("logs/data_zero.log", QByteArray::fromStdString(text.substr(0, 6 << 20) + '\0'));
+    writeFile("logs/data_long.log", "short\n" + QByteArray(1100000, 'y') + "\nshort\n");
+    auto program = makeProgram();
+    RunCleaning cleaning(*program);
+    ZipArchive zip(6, 3);
+    ASSERT_EQ(zip.NewZip(path("archive.zip")), 1);
+    for (const char *name : {"data_big.log", "data_zero.log", "data_long.log"}) {
+        const QString file = path("logs/") + QLatin1String(name);
+        ASSERT_EQ(zip.AddFile(file, 0, {QLatin1String(name), cleaning.transformFor(file, name)}),
+                  1);
+    }
+    ASSERT_EQ(zip.AddData(path("logs/copy.txt"), QByteArray::fromStdString(text.substr(0, 5 << 20)),
+                          {u"copy.txt"_s, cleaning.transformFor(u"copy"_s, u"copy.txt"_s)}),
+              1);
+    zip.SaveArchive();
+    ASSERT_EQ(zip.lostFiles().size(), 2u);
+    EXPECT_TRUE(zip.lostFiles()[0].reason.contains(u"zero byte"_s));
+    EXPECT_TRUE(zip.lostFiles()[1].reason.contains(u"longer than 1048576 bytes"_s));
+    cleaning.keep();
+
+    auto map = std::make_shared<StandInMap>(std::string(32, 'c'));
+    map->load(readFile("config/Sorvik/obfuscation.map").toStdString());
+    const auto content = readArchive(path("archive.zip"));
+    ASSERT_TRUE(content);
+    ASSERT_EQ(content->size(), 2u);
+    for (const auto &[name, length] :
+         {std::pair{u"data_big.log"_s, text.size()}, std::pair{u"copy.txt"_s, size_t(5 << 20)}}) {
+        std::string cleaned;
+        EXPECT_EQ(cleanThenReveal(map, text.substr(0, length), &cleaned), text.substr(0, length));
+        EXPECT_FALSE(map->changed());
+        EXPECT_EQ(
+            content->at(name).sha256,
+            QCryptographicHash::hash(QByteArray::fromStdString(cleaned), QCryptographicHash::Sha256)
+                .toHex());
+    }
+}
+
+} // namespace

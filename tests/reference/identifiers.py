@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""The identifiers obfuscation replaces, from its stated rules alone (docs/administration.md):
+lines with a value at every boundary of each rule, each with what the rules say is to be
+replaced in it. Prints one JSON object a line: {"text": ..., "tokens": [[kind, value], ...]}.
+The site's words are "Contoso" and the pattern "CUST-[0-9]{6}"."""
+import ipaddress
+import json
+import re
+
+VERSION_WORDS = {"version", "ver", "v", "build", "release", "revision", "rev", "firmware", "fw", "bios"}
+GENERIC = {"com", "net", "org", "edu", "gov", "mil", "int", "info", "biz", "io", "example", "test", "local",
+           "localdomain", "lan", "internal", "corp", "home", "arpa", "intranet", "private"}
+EXTENSIONS = {"txt", "log", "gz", "so", "py", "sh", "json", "fmtd", "cc", "md", "tmp"}
+NOT_ACCOUNTS = {"name", "id", "agent", "not", "the", "failed", "is", "logged", "session"}
+
+
+def ipv4(value, before):
+    parts = value.split(".")
+    numbers = [int(p) for p in parts]
+    if len(parts) != 4 or any(len(p) > 3 for p in parts) or max(numbers) > 255:
+        return False
+    if re.search(r"(?i)\b(%s)[ :=\t]{0,3}$" % "|".join(VERSION_WORDS), before) or re.search(r"[A-Za-z0-9]/$", before):
+        return False
+    if re.search(r"\w$", before):
+        return False
+    whole = int(ipaddress.IPv4Address(".".join(map(str, numbers))))
+    inverse = ~whole & 0xffffffff
+    return whole != 0 and numbers[0] != 127 and not (numbers[0] == 255 and inverse & (inverse + 1) == 0)
+
+
+def ipv6(value):
+    try:
+        address = ipaddress.IPv6Address(value)
+    except ValueError:
+        return False
+    # Written in full, it has two groups of four digits in a row, or two zero groups.
+    full = value.count(":") == 7 and re.search(r"[0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}:|:0:0:", value)
+    return ("::" in value or bool(full)) and int(address) > 1
+
+
+def mac(value):
+    forms = [r"([0-9A-Fa-f]{2}:){5}[0-9A-Fa-f]{2}", r"([0-9A-Fa-f]{2}-){5}[0-9A-Fa-f]{2}",
+             r"([0-9A-Fa-f]{4}\.){2}[0-9A-Fa-f]{4}"]
+    digits = re.sub("[^0-9A-Fa-f]", "", value).lower()
+    return any(re.fullmatch(f, value) for f in forms) and digits not in ("0" * 12, "f" * 12)
+
+
+def host(value, strict=True):
+    labels = value.split(".")
+    top = labels[-1]
+    if len(labels) < 2 or not all(re.fullmatch(r"[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?", l) for l in labels):
+        return False
+    if not re.fullmatch(r"[A-Za-z]{2,63}", top):
+        return False
+    if not strict:
+        return True
+    if not (top.islower() or top.isupper()) or top.lower() in EXTENSIONS:
+        return False
+    return len(labels) > 2 or len(top) == 2 or top.lower() in GENERIC
+
+
+def email(value):
+    local, _, domain = value.partition("@")
+    return bool(re.fullmatch(r"[A-Za-z0-9._%+-]+", local)) and not local.startswith(".") and host(domain, False)
+
+
+def phone(value):
+    """E.164: '+', a digit 1-9, 8 to 15 digits. National: 0 and a digit 1-9, 9 to 12 digits, groups of
+    two digits or more. NANP: DDD DDD DDDD, the first not 0. Separators after the first all alike."""
+    digits = re.sub(r"\D", "", value)
+    seps = re.findall(r"\d(\) ?|[ ./-])(?=[\d(])", value)
+    alike = len(set(s for s in seps[1:] if not s.startswith(")"))) <= 1
+    if value.startswith("+"):
+        return value[1] != "0" and 8 <= len(digits) <= 15 and alike
+    groups = re.findall(r"\d+", value)
+    national = re.match(r"\(?0[1-9]", value) and 9 <= len(digits) <= 12 and alike and min(map(len, groups)) >= 2
+    nanp = re.fullmatch(r"(\([1-9]\d\d\) ?\d{3}[ .-]|[1-9]\d\d( \d{3}[ .-]|([.-])\d{3}\3))\d{4}", value)
+    return bool(national or nanp)
+
+
+CASES = []
+
+
+def case(kind, value, before="peer ", after=" up", expected=None):
+    """A line of `before`, `value`, `after`; `expected` what is replaced (the value when the kind's
+    rule takes it)."""
+    CASES.append((before + value + after, [] if expected is False else [[kind, expected or value]]))
+
+
+for octet in (0, 1, 9, 10, 99, 100, 199, 200, 249, 250, 255, 256, 999, 1000):
+    value = f"10.{octet}.2.3"
+    case("ipv4", value, expected=None if ipv4(value, "peer ") else False)
+for value in ("0.0.0.0", "127.0.0.1", "255.255.255.255", "255.255.254.0", "255.0.255.0", "1.2.3.4.5", "1.2.3"):
+    case("ipv4", value, expected=None if "." in value and value.count(".") == 3 and ipv4(value, "") else False)
+for before in ("version ", "Version: ", "build=", "Orvel/", "http://", "ip=", "(", "x"):
+    case("ipv4", "4.0.1.12", before, expected=None if ipv4("4.0.1.12", before) else False)
+case("ipv4", "10.1.2.3", after=".")
+case("ipv4", "10.1.2.3", after=":5060")
+case("ipv4", "10.1.2.3", after="x", expected=False)
+for value in ("2001:db8::1", "fe80::1ff:fe23:4567:890a", "2001:0db8:0000:0000:0000:ff00:0042:8329", "::ffff:10.1.2.3",
+              "1:2:3:4:5:6:7", "1::2::3", "::", "::1", "::2", "12345::1", "A:B:C:D:E:F:0:1",
+              "2001:db8:0:0:1:0:0:1", "fe80:0:0:0:1ff:fe23:4567:890a"):
+    case("ipv6", value, expected=None if ipv6(value) else False)
+case("ipv6", "2001:db8::7", "[", "]:443")
+case("ipv6", "std::string", "use ", " here", expected=False)
+for value in ("00:1A:2B:3C:4D:5E", "00-1a-2b-3c-4d-5f", "001a.2b3c.4d60", "00:1A:2B:3C:4D", "00:00:00:00:00:00",
+              "FF-FF-FF-FF-FF-FF", "00:1A:2B-3C:4D:5E"):
+    case("mac", value, expected=None if mac(value) else False)
+for value in ("a@b.co", "a@b.c", "first.last+tag@sub.example.org", "x@localhost", "j_doe%x@corp.example"):
+    case("email", value, "to ", " ok", expected=None if email(value) else False)
+label = "a" * 63
+for value in ("a.example.com", label + ".example.com", "a" + label + ".example.com", "x.co", "x.com", "x.foo",
+              "a.b.foo", "MsgStore.Queue", "a.b.Com", "a.b.COM", "a.b.txt", "1.2.com", "e.g", "a.b.c1", "a-.corp.example"):
+    case("host", value, expected=None if host(value) else False)
+case("host", "host.example.com", "file ", ".log ok")
+for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234567890123456", "+0123456789",
+              "+49 30 1234567", "+44 (0)20 7946 0958", "+1 212-555-0100", "+49 30-123 4567",
+              "030123456", "03012345", "030123456789", "0301234567890", "00301234567", "030 1234567", "030-123-4567",
+              "(030) 1234567", "030 1 234567", "212-555-0100", "(212) 555-0100", "212.555.0100", "212-555.0100",
+              "012-555-0100"):
+    case("phone", value, "dial ", " ok", expected=None if phone(value) else False)
+case("phone", "04.12.2026", "on ", " 14:05:09", expected=False)
+case("phone", "06 12 34 56 78", "", " rang")  # at the start of a piece, nothing before it
+case("phone", "+4930123456", "a", " ok", expected=False)
+for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", True), ("caller ", "12", False),
+                          ("phone number: ", "+1 212 555 0100", True), ("ext. ", "4711", True), ("ext ", "1", True),
+                          ("extension ", "123456789", False), ("called ", "123", False)):
+    case("phone", value, before, " ok", expected=None if ok else False)
+case("phone", "123", "(212) 555-0100 x", " ok", expected=False)  # the extension and the number
+CASES[-1] = (CASES[-1][0], [["phone", "(212) 555-0100"], ["phone", "123"]])
+for before, value, ok in (("mailbox ", "1083", True), ("mailbox=", "MB-0042", True), ("mailbox ", "quota", False),
+                          ("mailboxes ", "12", False), ("subscriber id: ", "88001234", True),
+                          ("mailbox ", "1234567890123456", False), ("Mailbox#", "7", True)):
+    case("id", value, before, " ok", expected=None if ok else False)
+for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"), ("login: ", "u012345"),
+                      ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2")):
+    ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)
+    case("user", value, before, " logged on", expected=None if ok else False)
+for value, ok in (("CORP\\bsmith", True), ("corp\\bsmith", False), ("ABCDEFGHIJKLMNOP\\x", False),
+                  ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False)):
+    case("user", value, "account ", " ok", expected=None if ok else False)
+for before, after, ok in (("the ", " deal", True), ("the ", "s deal", False), ("x", " deal", False), ("(", "-Voice)", True)):
+    case("word", "Contoso", before, after, expected=None if ok else False)
+for value, ok in (("CUST-004711", True), ("CUST-0047", False)):
+    case("word", value, "ticket ", " opened", expected=None if ok else False)
+
+for text, tokens in CASES:
+    print(json.dumps({"text": text, "tokens": tokens}))
