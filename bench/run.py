@@ -61,9 +61,14 @@ def measure(command):
     return float(line[0]), float(line[1]), float(line[2]), int(line[3])
 
 
-def simulate(case, arguments):
+def simulate(case, arguments, generated=None):
+    """The case's served product: orvel-sim's, its logs made by orvel-sim or, for a generated case,
+    by bench/logfolder.py with `generated` as its arguments."""
     root = os.path.join(work, case, "orvel")
     if not os.path.exists(os.path.join(root, "registry.reg")):
+        if generated:
+            subprocess.run([sys.executable, os.path.join(here, "logfolder.py"), os.path.join(root, "logs")] + generated,
+                           check=True)
         subprocess.run([os.path.join(bin_dir, "orvel-sim"), "--root", root, "--seed", "7"] + arguments,
                        check=True, stdout=subprocess.DEVNULL)
     return root
@@ -214,8 +219,8 @@ def formatting_cpu(case, root):
     return cpu
 
 
-def bench(case, arguments, contenders, rounds):
-    root = simulate(case, arguments)
+def bench(case, arguments, contenders, rounds, generated=None):
+    root = simulate(case, arguments, generated)
     files = logs_of(root)
     data = sum(os.path.getsize(f) for f in files)
     print(f"== {case}: {len(files)} files, {data / 2**20:.0f} MiB, medians of {rounds} run{'s' if rounds > 1 else ''}")
@@ -257,6 +262,7 @@ def ratio(medians, limit, formatting):
             f"  cpu/byte vs libdeflate: {(a[1] - formatting) / limit[1]:.2f}")
 
 
+NO_LOGS = ["--data", "0", "--diag", "0", "--other", "0"]
 MAIN = ["--long-records", "--data", "40", "--data-size", str(8 << 20), "--diag", "40", "--diag-size", str(4 << 20), "--other", "4"]
 # name, orvel-sim's arguments, whether 7-Zip runs too (it takes minutes on the large folders), runs
 CASES = [
@@ -266,11 +272,18 @@ CASES = [
                      "--diag-size", str(4 << 20), "--other", "2"], False, 3),
     # Text beside data_ files that hardly compress: packed records, compressed rotated logs.
     ("mixed-binary", ["--text-style", "mixed"] + MAIN[:-2] + ["--other", "2"], False, 3),
+    # Small files of sizes spread from 0.3 to 24 KB and random names, a third diag_, some binary:
+    # made by bench/logfolder.py, not by orvel-sim.
+    ("6000-small-files", NO_LOGS, False, 5, ["--files", "6000", "--min", "300", "--max", "24000"]),
     ("many-small-files", ["--data", "10000", "--data-size", "1024", "--diag", "10000",
                           "--diag-size", "1024", "--other", "0"], False, 3),
     ("70000-files-zip64", ["--data", "70000", "--data-size", "200", "--diag", "0", "--other", "0"], False, 3),
     ("tiny-files", ["--data", "100000", "--data-size", "200", "--diag", "100000", "--diag-size", "200",
                     "--other", "0"], False, 3),
+    # As many tiny files, of 60 to 400 bytes, made by bench/logfolder.py.
+    ("tiny-files-generated", NO_LOGS, False, 3, ["--files", "200000", "--min", "60", "--max", "400", "--diag", "0.5"]),
+    # Five times as many: the memory a file costs, against zip's, as the count grows.
+    ("million-tiny-files", NO_LOGS, False, 1, ["--files", "1000000", "--min", "60", "--max", "400", "--diag", "0.5"]),
     # Writes as much as it reads (its readable copy goes to disk): the slowest to settle.
     ("one-1GiB-line", ["--data", "0", "--diag", "0", "--other", "0", "--long-line", str(1 << 30)], False, 5),
     ("5GiB-data-file", ["--data", "1", "--data-size", str(5 << 30), "--diag", "0", "--other", "0"], False, 1),
@@ -311,7 +324,7 @@ def encrypted(rounds=7):
 
 
 summary = None
-for name, arguments, with_7z, rounds in CASES if extended else CASES[:1]:
+for name, arguments, with_7z, rounds, *generated in CASES if extended else CASES[:1]:
     if only and name not in only.split(","):
         continue
     contenders = [("archive-run", program_run(bin_dir, "archive-run"))]
@@ -320,7 +333,7 @@ for name, arguments, with_7z, rounds in CASES if extended else CASES[:1]:
     contenders.append(("zip-6", zip_run))
     if with_7z:
         contenders.append(("7z-zip-5", sevenzip_run))
-    line = bench(name, arguments, contenders, rounds)
+    line = bench(name, arguments, contenders, rounds, *generated)
     if name == "main":
         summary = line
         formatting = subprocess.run([os.path.join(bin_dir, "bench_format"), os.path.join(work, "main", "orvel", "logs"),

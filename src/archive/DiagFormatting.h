@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class DiagLineFormatter;
 class File;
@@ -47,6 +48,36 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
                                  const QString &formattedPath,
                                  const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1,
                                  const File *rawFile = nullptr);
+
+// One raw file of a group (see formatDiagFiles): the raw file, as a listing found it when
+// `rawFile` is given, and its readable copy.
+struct DiagFileJob {
+    QString rawPath;
+    QString formattedPath;
+    const File *rawFile = nullptr;
+};
+
+// What formatDiagFiles tells its caller and asks of it, the files named by their place in `jobs`.
+struct DiagGroupCalls {
+    // The formatter did not answer in time on a file; false: the files after it are left alone.
+    std::function<bool(size_t index)> timedOut;
+    // Whether the files read so far, from `index` on, are wanted now: the run waits for them.
+    std::function<bool(size_t index)> wanted;
+    // A file's outcome, as soon as it is known; none for a file left alone.
+    std::function<void(size_t index, std::optional<DiagFormatOutcome> outcome)> done;
+};
+
+// Formats small raw files as formatDiagFile formats each (their copies in memory, up to
+// `inMemoryUpTo`, at least `smallFile`), with one round trip to the formatter for the lines of
+// many: each file is read whole, and the files read go to the formatter together once all are
+// read, or sooner when the caller wants them. Each file keeps its own time limit, and a formatter
+// that crashes or hangs costs only the file whose line it failed on: the others are given again,
+// to a fresh one. A file larger than `smallFile` bytes, or with a line longer than a block, is
+// formatted alone.
+void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
+                     const DiagFormatTimeLimit &limit, const std::vector<DiagFileJob> &jobs,
+                     const std::atomic<bool> *stop, qint64 smallFile, qint64 inMemoryUpTo,
+                     const DiagGroupCalls &calls);
 
 // The same with the run's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Run &run, const QString &rawPath, const QString &formattedPath);

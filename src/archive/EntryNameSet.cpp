@@ -37,8 +37,6 @@ bool EntryNameSet::contains(const QByteArray &name) const
 
 bool EntryNameSet::insert(const QByteArray &name)
 {
-    if (contains(name))
-        return false;
     const size_t length = size_t(name.size()) + 2;
     // Names of entries are at most 65,535 bytes; positions fit 32 bits up to 4 GiB of names.
     if (name.size() > 0xffff || m_used + nameBlock >= 0xffffffffu)
@@ -50,6 +48,10 @@ bool EntryNameSet::insert(const QByteArray &name)
             if (at != 0)
                 m_slots[slotOf(nameAt(at))] = at;
     }
+    // One look: the slot that holds the name already, or the one it goes to.
+    const size_t slot = slotOf(name);
+    if (m_slots[slot] != 0)
+        return false;
     // Where the next name goes in the last block; a name that does not fit starts the next.
     size_t inBlock = m_blocks.empty() ? nameBlock : m_used - (m_blocks.size() - 1) * nameBlock;
     if (inBlock + length > nameBlock) {
@@ -61,7 +63,7 @@ bool EntryNameSet::insert(const QByteArray &name)
     stored[0] = char(name.size());
     stored[1] = char(name.size() >> 8);
     std::memcpy(stored + 2, name.constData(), size_t(name.size()));
-    m_slots[slotOf(name)] = quint32(m_used + 1);
+    m_slots[slot] = quint32(m_used + 1);
     m_used += length;
     ++m_count;
     return true;

@@ -173,23 +173,17 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
         }
     });
 
-    // The readable copy of a diagnostic file.
-    const auto copyOf = [&](const QString &name) {
-        return formattingFolder + QLatin1Char('/') + name + QStringLiteral(".fmtd.txt");
-    };
     // The diagnostic files are formatted from now on, ahead of the loop below, which takes them
     // in file order.
     step([&] {
         if (!folder)
             return;
-        std::vector<FormattingJob> jobs;
-        for (const File &file : folder->Files) {
-            const QString &name = file.Name();
-            if (logKindOf(name) == LogKind::Diag)
-                jobs.push_back({file.Path(), copyOf(name), file.Size(), file});
-        }
-        if (!jobs.empty())
-            formatting.emplace(run, std::move(jobs), copiesInMemoryUpTo);
+        std::vector<const File *> diagFiles;
+        for (const File &file : folder->Files)
+            if (logKindOf(file.Name()) == LogKind::Diag)
+                diagFiles.push_back(&file);
+        if (!diagFiles.empty())
+            formatting.emplace(run, std::move(diagFiles), formattingFolder, copiesInMemoryUpTo);
     });
 
     if (folder) {
@@ -199,6 +193,14 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
             bool raw = false;
             int level = textLevel;
             std::optional<QByteArray> copy;
+            // A file's lines reach the run log together, with one write, as it is added; a step
+            // that ends early writes those it has.
+            QStringList lines;
+            const auto writeLines = [&] {
+                if (!lines.isEmpty())
+                    log.WriteLogLines(std::exchange(lines, {}));
+            };
+            const auto linesWritten = qScopeGuard(writeLines);
             step([&] {
                 const QString &name = file.Name();
                 if (name.size() < 5)
@@ -208,24 +210,25 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
                     raw = true;
                     level = dataLevel;
                 } else if (logKindOf(name) == LogKind::Diag && formatting) {
-                    const DiagFormatOutcome outcome =
-                        formatting->takeNext([&] { stopIfCancelled(run); });
-                    for (const QString &line : outcome.lines)
-                        log.WriteLogLine(line);
+                    DiagFormatOutcome outcome = formatting->takeNext([&] { stopIfCancelled(run); });
+                    lines = std::move(outcome.lines);
                     if (outcome.formatted) {
-                        toAdd = copyOf(name);
-                        copy = outcome.copy;
+                        toAdd = FormattingAhead::copyPath(formattingFolder, name);
+                        copy = std::move(outcome.copy);
                     } else {
-                        log.WriteLogLine(
-                            QStringLiteral("(error) unable to format diagnostic file:") +
-                            shownPath(file.Path()) +
-                            QStringLiteral(" - adding raw file into zip file instead of "
-                                           "formatted file."));
+                        lines << QStringLiteral("(error) unable to format diagnostic file:") +
+                                     shownPath(file.Path()) +
+                                     QStringLiteral(" - adding raw file into zip file instead of "
+                                                    "formatted file.");
                         toAdd = file.Path();
                         raw = true;
                     }
                 }
             });
+            // The file's lines so far go out before any the cleaning writes, and alone when
+            // nothing is added.
+            if (toAdd.isEmpty() || cleaning)
+                writeLines();
             // A run that cleans takes text only, cleaned, and what is not text only when the
             // administrator listed it; anything it cannot tell stays out.
             ZipArchive::EntryOptions entry;
@@ -236,8 +239,8 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
                 toAdd.clear();
             if (!toAdd.isEmpty()) {
                 step([&] {
-                    log.WriteLogLine(QStringLiteral("    Adding file into zip:") +
-                                     shownPath(toAdd));
+                    lines << QStringLiteral("    Adding file into zip:") + shownPath(toAdd);
+                    writeLines();
                     zip.setCompressionLevel(level);
                     if ((copy  ? zip.AddData(toAdd, *std::move(copy), entry)
                          : raw ? zip.AddFile(file, 0, entry)

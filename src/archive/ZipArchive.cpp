@@ -18,10 +18,10 @@ namespace {
 
 // An entry is named by the file's name as the file system gave it: UTF-8 marked as such where it
 // is, otherwise the bytes as they are, unmarked (readers take them as code page 437).
-ZipWriter::Entry headerFor(const QString &name, const struct stat &st)
+ZipWriter::Entry headerFor(const QString &name, QByteArray native, const struct stat &st)
 {
     ZipWriter::Entry header;
-    header.name = nativePath(name);
+    header.name = std::move(native);
     header.name.squeeze();
     const bool ascii = std::all_of(header.name.cbegin(), header.name.cend(),
                                    [](char c) { return uchar(c) < 0x80; });
@@ -96,13 +96,13 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     return 1;
 }
 
-QString ZipArchive::refusal(const QString &name) const
+QString ZipArchive::refusal(const QString &name, const QByteArray &native) const
 {
     if (m_path.isEmpty() || m_abandoned)
         return QStringLiteral("No archive has been started");
     if (m_sealed)
         return QStringLiteral("The archive %1 is complete; a new one is needed").arg(m_path);
-    if (m_names.contains(nativePath(name)))
+    if (m_names.contains(native))
         return QStringLiteral("An entry named %1 is already in the archive").arg(name);
     return {};
 }
@@ -125,7 +125,8 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
                         const EntryOptions &options)
 {
     const QString name = options.name.isEmpty() ? QFileInfo(path).fileName() : options.name;
-    if (const QString refused = refusal(name); !refused.isEmpty())
+    QByteArray native = nativePath(name);
+    if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);
     int fd = -1;
     struct stat st;
@@ -137,22 +138,23 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }
-    return add(path, name, fd, st, {}, options);
+    return add(path, name, std::move(native), fd, st, {}, options);
 }
 
 int ZipArchive::AddData(const QString &path, QByteArray data, const EntryOptions &options)
 {
     const QString name = options.name.isEmpty() ? QFileInfo(path).fileName() : options.name;
-    if (const QString refused = refusal(name); !refused.isEmpty())
+    QByteArray native = nativePath(name);
+    if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);
     struct stat st {};
     st.st_size = off_t(data.size());
     st.st_mtime = std::time(nullptr);
-    return add(path, name, -1, st, std::move(data), options);
+    return add(path, name, std::move(native), -1, st, std::move(data), options);
 }
 
-int ZipArchive::add(const QString &path, const QString &name, int fd, const struct stat &st,
-                    QByteArray memory, const EntryOptions &options)
+int ZipArchive::add(const QString &path, const QString &name, QByteArray native, int fd,
+                    const struct stat &st, QByteArray memory, const EntryOptions &options)
 {
     // Entries of one folder share its path: 200,000 logs do not hold 200,000 copies of it.
     const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
@@ -160,20 +162,21 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
         m_lastFolder = path.left(folderLength);
     m_bytesTotal += quint64(st.st_size);
     startWorkers();
-    // Once a limit is reached the caller waits until half of it is free again: waiting for
-    // every single file to leave would wake it once a file.
-    const auto below = [&](size_t share) {
-        return m_entries.size() < pendingLimit / share && m_memoryQueued < memoryLimit / share &&
-               (fd < 0 || m_openFiles < openLimit / share);
+    // Once a limit is reached the caller waits until a good part of it is free again: waiting
+    // for every single file to leave would wake it once a file.
+    const auto below = [&](bool resume) {
+        return m_entries.size() < (resume ? pendingLimit / 2 : pendingLimit) &&
+               m_memoryQueued < (resume ? memoryLimit / 2 : memoryLimit) &&
+               (fd < 0 || m_openFiles < (resume ? resumeOpen : openLimit));
     };
     // The workers change all three under the lock.
     bool full = false;
     {
         const std::lock_guard lock(m_mutex);
-        full = !below(1);
+        full = !below(false);
     }
     if (full)
-        waitUntil([&] { return below(2); });
+        waitUntil([&] { return below(true); });
     std::unique_lock lock(m_mutex);
     if (m_abandoned) {
         if (fd >= 0)
@@ -184,7 +187,7 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
     const size_t index = m_added++;
     entry.level = m_level;
     entry.folder = m_lastFolder;
-    entry.header = headerFor(name, st);
+    entry.header = headerFor(name, std::move(native), st);
     if (!options.name.isEmpty())
         entry.fileName = path.mid(folderLength);
     // Rewritten data may come to more than the file held: room for the most it can.
@@ -219,13 +222,13 @@ int ZipArchive::add(const QString &path, const QString &name, int fd, const stru
                                false});
         }
     }
-    // Small files are handed over in batches: waking a worker for each would cost more than
+    // Small files are handed over a few at a time: waking a worker for each would cost more than
     // compressing it. A busy worker takes what is queued without being woken.
     m_unannounced += size;
-    if (m_unannounced >= batchSize || m_queue.size() >= batchFiles) {
+    if (m_idleWorkers > 0 && (m_unannounced >= batchSize || m_queue.size() >= wakeFiles)) {
         m_unannounced = 0;
         lock.unlock();
-        m_work.notify_all();
+        m_work.notify_one();
     }
     return 1;
 }

@@ -99,10 +99,11 @@ private:
     int addFile(const QString &path, const std::function<int(struct stat *)> &open,
                 const EntryOptions &options);
     // What AddFile and AddData share: the name checked, the entry made and its pieces queued.
-    int add(const QString &path, const QString &name, int fd, const struct stat &st,
-            QByteArray memory, const EntryOptions &options);
-    // Why nothing named `name` may be added now; empty when it may.
-    QString refusal(const QString &name) const;
+    int add(const QString &path, const QString &name, QByteArray native, int fd,
+            const struct stat &st, QByteArray memory, const EntryOptions &options);
+    // Why nothing named `name` (`native` in the system's bytes) may be added now; empty when it
+    // may.
+    QString refusal(const QString &name, const QByteArray &native) const;
     void startWorkers();
     void stopWorkers();
     void work();
@@ -176,6 +177,9 @@ private:
     // Bytes of copies made in memory that are added and not yet compressed.
     size_t m_memoryQueued = 0;
     bool m_writing = false;
+    // Workers waiting for pieces; whether AddFile or SaveArchive waits for the workers.
+    size_t m_idleWorkers = 0;
+    bool m_callerWaiting = false;
     bool m_stopping = false;
     bool m_abandoned = false;
 };

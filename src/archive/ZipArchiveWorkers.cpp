@@ -2,6 +2,8 @@
 
 #include "platform/WholeTransfer.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -54,19 +56,29 @@ void ZipArchive::work()
     for (;;) {
         // Pieces are taken in order, and one always fits: the piece next in line is never kept
         // waiting by pieces after it.
-        m_work.wait(lock, [this] { return m_stopping || canTakeNext(); });
+        if (!m_stopping && !canTakeNext()) {
+            ++m_idleWorkers;
+            m_work.wait(lock, [this] { return m_stopping || canTakeNext(); });
+            --m_idleWorkers;
+        }
         if (m_stopping)
             return;
         // Small files are taken several at a time: a worker that went to the queue for each
-        // would spend more on that than on compressing it.
+        // would spend more on that than on compressing it. But no more than its share of what
+        // waits, so that small files reach every worker.
         std::vector<Task> &tasks = worker.tasks;
+        const size_t share =
+            std::max<size_t>(1, (m_queue.size() + size_t(m_threads) - 1) / size_t(m_threads));
         size_t taken = 0;
         do {
             tasks.push_back(take());
             taken += tasks.back().length;
             m_reserved += tasks.back().length;
-        } while (tasks.back().length < smallFile && tasks.size() < batchFiles &&
+        } while (tasks.back().length < smallFile && tasks.size() < std::min(batchFiles, share) &&
                  taken < batchSize && canTakeNext() && m_queue.front().length < smallFile);
+        // Another worker may take what is left.
+        if (m_idleWorkers > 0 && canTakeNext())
+            m_work.notify_one();
         lock.unlock();
         std::vector<Compressed> &pieces = worker.compressed;
         for (const Task &task : tasks)
@@ -140,7 +152,12 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
         char *const in = worker.input.data();
         const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
         if (!entry.failed && entry.fd >= 0) {
-            const Transferred read = transferWhole(asked, [&](size_t done) {
+            const Transferred read = transferWhole(asked, [&](size_t done) -> ssize_t {
+                // A read that stopped exactly at the piece's end met the file's end: the byte
+                // more was asked for in the same call, and asking again only to hear so would
+                // cost a call for every small file.
+                if (done > 0 && done == task.length)
+                    return 0;
                 return ::pread(entry.fd, in + done, asked - done, off_t(task.offset + done));
             });
             const size_t n = read.bytes;
@@ -166,7 +183,9 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
         if (entry.unread.fetch_sub(1) == 1 && entry.fd >= 0) {
             ::close(entry.fd);
             std::lock_guard lock(m_mutex);
-            --m_openFiles;
+            // A caller kept waiting by the files open goes on as soon as there is room.
+            if (m_openFiles-- == resumeOpen && m_callerWaiting)
+                m_progress.notify_all();
         }
         if (!piece.failure.isEmpty())
             entry.failed = true;
@@ -262,6 +281,8 @@ void ZipArchive::waitUntil(const std::function<bool()> &done)
     m_unannounced = 0;
     m_work.notify_all();
     const auto finished = [&] { return m_abandoned || done(); };
+    m_callerWaiting = true;
+    const auto noLongerWaiting = qScopeGuard([this] { m_callerWaiting = false; });
     while (!finished()) {
         if (!m_waiting) {
             m_progress.wait(lock, finished);

@@ -31,17 +31,21 @@ namespace ZipWork {
 // through once more to join it to the next, in time (a tenth of what compressing it took).
 constexpr quint64 wholeLimit = 4 << 20;
 constexpr quint64 pieceSize = 2 << 20;
-// Queued pieces wake the workers once they hold this much, or are this many; a worker takes files
-// smaller than `smallFile` up to as many at once.
+// Queued pieces wake a waiting worker once they hold this much, or are this many; a worker takes
+// files smaller than `smallFile` up to `batchFiles` at once.
 constexpr quint64 batchSize = 1 << 20;
+constexpr size_t wakeFiles = 8;
 constexpr size_t batchFiles = 32;
 constexpr size_t smallFile = 64 << 10;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
-// many are open.
-constexpr size_t openLimit = 64;
+// many are open, until no more than `resumeOpen` are (a quarter of the usual limit of 1,024
+// descriptors at most). Enough that the workers always find files waiting while the caller opens
+// more: with a few dozen, the caller and the workers took turns, one core idle.
+constexpr size_t openLimit = 256;
+constexpr size_t resumeOpen = openLimit * 3 / 4;
 // Entries added and not yet written, and the bytes of copies in memory among them: AddFile waits
 // beyond these, so that a folder of many small files does not queue them all.
-constexpr size_t pendingLimit = 1024;
+constexpr size_t pendingLimit = 2048;
 constexpr size_t memoryLimit = 8 << 20;
 // How often a waiting caller hears from the archive.
 constexpr auto waitingInterval = std::chrono::milliseconds(100);

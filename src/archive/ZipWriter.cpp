@@ -5,6 +5,8 @@
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -32,22 +34,27 @@ constexpr qsizetype directoryBlock = 1 << 20;
 // Seconds from 1601, where the NTFS times count from, to 1970.
 constexpr qint64 ntfsEpoch = 11644473600;
 
+// Fields in little-endian order, into room the headers reserve beforehand.
+template <typename T> void putField(QByteArray &out, T value)
+{
+    const qsizetype at = out.size();
+    out.resize(at + qsizetype(sizeof value));
+    qToLittleEndian(value, out.data() + at);
+}
+
 void put16(QByteArray &out, quint16 value)
 {
-    const char bytes[2] = {char(value), char(value >> 8)};
-    out.append(bytes, 2);
+    putField(out, value);
 }
 
 void put32(QByteArray &out, quint32 value)
 {
-    put16(out, quint16(value));
-    put16(out, quint16(value >> 16));
+    putField(out, value);
 }
 
 void put64(QByteArray &out, quint64 value)
 {
-    put32(out, quint32(value));
-    put32(out, quint32(value >> 32));
+    putField(out, value);
 }
 
 // The exact modification time, for the local header and the central directory alike. The DOS
@@ -58,6 +65,7 @@ void put64(QByteArray &out, quint64 value)
 QByteArray timeExtra(qint64 modified)
 {
     QByteArray out;
+    out.reserve(36);
     if (modified >= 0 && modified <= qint64(max32)) {
         put16(out, 0x5455);
         put16(out, 5);
@@ -101,13 +109,13 @@ QByteArray extraOf(const ZipWriter::Entry &entry)
 }
 
 // The fields a local header and its central record share, in the order both hold them.
-void putShared(QByteArray &out, const ZipWriter::Entry &entry, bool zip64, quint32 crc,
-               quint32 compressedSize, quint32 size, const QByteArray &extra)
+void putShared(QByteArray &out, const ZipWriter::Entry &entry, quint32 dosTime, bool zip64,
+               quint32 crc, quint32 compressedSize, quint32 size, const QByteArray &extra)
 {
     put16(out, versionOf(entry, zip64));
     put16(out, flagsOf(entry));
     put16(out, methodOf(entry));
-    put32(out, dosDateTime(entry.modified));
+    put32(out, dosTime);
     put32(out, crcOf(entry, crc));
     put32(out, compressedSize);
     put32(out, size);
@@ -164,6 +172,7 @@ QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compr
                                   bool zip64) const
 {
     QByteArray extra;
+    extra.reserve(64);
     if (zip64) {
         put16(extra, 0x0001);
         put16(extra, 16);
@@ -173,8 +182,9 @@ QByteArray ZipWriter::localHeader(const Entry &entry, quint32 crc, quint64 compr
     extra += timeExtra(entry.modified);
     extra += extraOf(entry);
     QByteArray out;
+    out.reserve(30 + entry.name.size() + extra.size());
     put32(out, 0x04034b50);
-    putShared(out, entry, zip64, crc, zip64 ? max32 : quint32(compressedSize),
+    putShared(out, entry, m_entryDosTime, zip64, crc, zip64 ? max32 : quint32(compressedSize),
               zip64 ? max32 : quint32(entry.size), extra);
     out += entry.name;
     out += extra;
@@ -187,6 +197,8 @@ void ZipWriter::beginEntry(const Entry &entry)
     m_entryOffset = m_offset;
     m_entryZip64 = std::max(entry.size, entry.sizeBound) >= zip64Size;
     m_entryRecoverable = !failed();
+    // Worked out once: both headers of the entry hold it.
+    m_entryDosTime = dosDateTime(entry.modified);
     const QByteArray header = localHeader(entry, 0, 0, m_entryZip64);
     m_entryHeaderLength = quint64(header.size());
     put(header);
@@ -249,6 +261,7 @@ void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
     const bool bigCompressed = compressedSize >= max32;
     const bool bigOffset = m_entryOffset >= max32;
     QByteArray zip64;
+    zip64.reserve(24);
     if (bigSize)
         put64(zip64, m_entry.size);
     if (bigCompressed)
@@ -256,6 +269,7 @@ void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
     if (bigOffset)
         put64(zip64, m_entryOffset);
     QByteArray extra;
+    extra.reserve(64);
     if (!zip64.isEmpty()) {
         put16(extra, 0x0001);
         put16(extra, quint16(zip64.size()));
@@ -264,9 +278,10 @@ void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
     extra += timeExtra(m_entry.modified);
     extra += extraOf(m_entry);
     QByteArray record;
+    record.reserve(46 + m_entry.name.size() + extra.size());
     put32(record, 0x02014b50);
     put16(record, madeBy);
-    putShared(record, m_entry, !zip64.isEmpty() || m_entryZip64, crc,
+    putShared(record, m_entry, m_entryDosTime, !zip64.isEmpty() || m_entryZip64, crc,
               bigCompressed ? max32 : quint32(compressedSize),
               bigSize ? max32 : quint32(m_entry.size), extra);
     put32(record, 0); // comment length, disk number

@@ -87,5 +87,6 @@ private:
     quint64 m_entryOffset = 0;
     quint64 m_entryHeaderLength = 0;
     bool m_entryZip64 = false;
+    quint32 m_entryDosTime = 0;
     bool m_entryRecoverable = false;
 };

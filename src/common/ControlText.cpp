@@ -1,20 +1,27 @@
 #include "common/ControlText.h"
 
 namespace {
+
 bool breaksLine(char16_t c)
 {
     return (c < 0x20 && c != u'\t') || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
            (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
-} // namespace
 
-QString escapeControls(QStringView text)
+qsizetype firstControl(QStringView text)
 {
     qsizetype first = 0;
-    while (first < text.size() && !breaksLine(text.at(first).unicode()))
-        ++first;
-    if (first == text.size())
-        return text.toString();
+    for (; first < text.size(); ++first) {
+        const char16_t c = text[first].unicode();
+        // Printable ASCII, nearly every character of a line, is settled by one comparison.
+        if (char16_t(c - 0x20) >= 0x5F && breaksLine(c))
+            break;
+    }
+    return first;
+}
+
+QString escaped(QStringView text, qsizetype first)
+{
     QString shown = text.left(first).toString();
     for (qsizetype i = first; i < text.size(); ++i) {
         const char16_t c = text.at(i).unicode();
@@ -27,7 +34,22 @@ QString escapeControls(QStringView text)
     return shown;
 }
 
+} // namespace
+
+QString escapeControls(QStringView text)
+{
+    const qsizetype first = firstControl(text);
+    return first == text.size() ? text.toString() : escaped(text, first);
+}
+
+QString escapeControls(const QString &text)
+{
+    const qsizetype first = firstControl(text);
+    return first == text.size() ? text : escaped(text, first);
+}
+
 namespace {
+
 // Where the server part of a share path or address begins: after "scheme://", "//" or "\\".
 // -1 for any other path, which has no server part to hold a user name.
 qsizetype serverPartStart(QStringView path)
@@ -40,13 +62,13 @@ qsizetype serverPartStart(QStringView path)
         ++i;
     return i > 0 && path.at(0).isLetter() && path.mid(i).startsWith(u"://") ? i + 3 : -1;
 }
-} // namespace
 
-QString shownPath(QStringView path)
+// Where the user part of a path's server part ends (its last '@'), or -1 when it has none.
+qsizetype userPartEnd(QStringView path)
 {
     const qsizetype start = serverPartStart(path);
     if (start < 0)
-        return escapeControls(path);
+        return -1;
     // The server part ends at the first separator of the path's own kind: a password may hold
     // the other one, and masking a name too many is better than showing one too few.
     const QChar separator = path.startsWith(u"\\\\") ? u'\\' : u'/';
@@ -54,8 +76,25 @@ QString shownPath(QStringView path)
     while (end < path.size() && path.at(end) != separator)
         ++end;
     const qsizetype at = path.mid(start, end - start).lastIndexOf(u'@');
-    if (at < 0)
-        return escapeControls(path);
-    return escapeControls(path.left(start)) + QStringLiteral("***") +
-           escapeControls(path.mid(start + at));
+    return at < 0 ? -1 : start + at;
+}
+
+QString masked(QStringView path, qsizetype at)
+{
+    return escapeControls(path.left(serverPartStart(path))) + QStringLiteral("***") +
+           escapeControls(path.mid(at));
+}
+
+} // namespace
+
+QString shownPath(QStringView path)
+{
+    const qsizetype at = userPartEnd(path);
+    return at < 0 ? escapeControls(path) : masked(path, at);
+}
+
+QString shownPath(const QString &path)
+{
+    const qsizetype at = userPartEnd(path);
+    return at < 0 ? escapeControls(path) : masked(path, at);
 }

@@ -76,6 +76,17 @@ public:
     // Formats a batch of lines at once, an answer for each; throws FormatterFailure when the
     // component failed.
     virtual std::vector<FormattedLine> FormatLines(const QStringList &lines) = 0;
+    // Where the lines of one raw file end in a batch of several files, and the time they may take.
+    struct FileLines {
+        qsizetype end = 0;
+        std::chrono::milliseconds limit{0};
+    };
+    // Formats the lines of several raw files at once, an answer for each line; each file has its
+    // own time limit, as if begun on its own. Throws FormatterFailure when the component failed,
+    // its line() the line of the batch it failed on: the files before that line's file did
+    // nothing wrong and may be given again.
+    virtual std::vector<FormattedLine> FormatFiles(const QStringList &lines,
+                                                   const std::vector<FileLines> &files) = 0;
     // Makes the call in progress on another thread, and every later one, throw FormatterFailure
     // at once; safe to call from any thread while the formatter lives.
     virtual void interrupt() {}

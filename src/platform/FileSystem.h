@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class FileSystem;
@@ -119,6 +120,10 @@ public:
     // Renames a file; never replaces one that is at the destination (fails with EEXIST).
     virtual void MoveFile(const QString &source, const QString &destination);
     virtual qint64 FileSize(const QString &path);
+    // The size of a file of a listing as it is now, found in the folder the listing opened (a link
+    // followed, as FileExists follows it); none when nothing but a folder, or nothing at all, is
+    // there. One look in the open folder, not a walk of the whole path.
+    virtual std::optional<qint64> ListedFileSize(const File &file);
     // A checksum of the file's content (CRC-32), read in blocks.
     virtual QByteArray FileChecksum(const QString &path);
     // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1. A symbolic link

@@ -4,7 +4,13 @@
 #include <QString>
 
 #include <memory>
+#include <sys/types.h>
 #include <utility>
+
+// Writes `text` as ISO-8859-1 to `out` (room for text.size() bytes), a character it has no byte
+// for as '?', as QString::toLatin1 gives it; without a conversion object, in a loop the compiler
+// makes wide.
+void latin1Into(char *out, QStringView text);
 
 // An open text file, written or read line by line.
 //
@@ -67,4 +73,6 @@ private:
     bool m_inMemory = false;
     qsizetype m_pos = 0;
     bool m_eof = false;
+    // Where an unbuffered file written line by line ends: -1 until asked.
+    off_t m_end = -1;
 };

@@ -124,11 +124,40 @@ LogPane::Changes LogPane::takeChanges(qsizetype shown)
     return changes;
 }
 
-quint32 lineColour(const QString &line)
+namespace {
+
+// Whether `line` holds `marker` ("(" and lower-case ASCII) in any mix of case. Only ASCII letters
+// fold to the letters of the two markers, so comparing ASCII alone finds what a full case-blind
+// search finds, at a fraction of its cost on thousands of lines.
+bool mentions(QStringView line, QLatin1StringView marker)
 {
-    if (line.contains(QLatin1String("(warning)"), Qt::CaseInsensitive))
+    const qsizetype last = line.size() - marker.size();
+    for (qsizetype at = line.indexOf(u'('); at >= 0 && at <= last;
+         at = line.indexOf(u'(', at + 1)) {
+        qsizetype i = 1;
+        for (; i < marker.size(); ++i) {
+            const char16_t c = line[at + i].unicode();
+            if ((c >= u'A' && c <= u'Z' ? c + 32 : c) != char16_t(marker[i].unicode()))
+                break;
+        }
+        if (i == marker.size())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool mentionsError(QStringView line)
+{
+    return mentions(line, QLatin1StringView("(error)"));
+}
+
+quint32 lineColour(QStringView line)
+{
+    if (mentions(line, QLatin1StringView("(warning)")))
         return PaneColour::Yellow;
-    if (line.contains(QLatin1String("(error)"), Qt::CaseInsensitive))
+    if (mentionsError(line))
         return PaneColour::Red;
     return PaneColour::Black;
 }

@@ -13,7 +13,9 @@ constexpr quint32 Yellow = 65535;
 } // namespace PaneColour
 
 // The colour of a run-log line: yellow with "(warning)" in it, else red with "(error)", else black.
-quint32 lineColour(const QString &line);
+quint32 lineColour(QStringView line);
+// Whether the line holds "(error)", in any mix of case: a line the run counts as an error.
+bool mentionsError(QStringView line);
 
 class LogPane;
 

@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/SystemLog.h"
 
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -86,40 +87,73 @@ void RunLog::OpenRunLog(const QString &path)
 
 void RunLog::WriteLogLine(const QString &event, bool timeStamp)
 {
+    WriteLogLines(QStringList{event}, timeStamp);
+}
+
+void RunLog::WriteLogLines(const QStringList &events, bool timeStamp)
+{
     const std::lock_guard lock(m_mutex);
     if (!ownedElsewhere())
-        writeLine(event, timeStamp);
+        writeLines(events, timeStamp);
 }
 
 void RunLog::writeLine(const QString &event, bool timeStamp)
 {
-    if (!m_started)
-        return;
-    // Names and messages from outside may hold line breaks: shown escaped, they cannot pass for
-    // lines of their own. A CR LF that ends the text stays (the header's empty lines): what
-    // follows it is an empty line, nothing that reads as a line of ours.
-    const bool endsWithBreak = event.endsWith(QLatin1String("\r\n"));
-    QString text = escapeControls(endsWithBreak ? QStringView(event).chopped(2) : event);
-    if (endsWithBreak)
-        text += QLatin1String("\r\n");
-    if (text.contains(QLatin1String("(error)"), Qt::CaseInsensitive) &&
-        m_errorCount < std::numeric_limits<qint32>::max())
-        ++m_errorCount;
-    const quint32 colour = lineColour(text);
-
-    const QString line = timeStamp ? generalDateTime(m_clock()) + QLatin1String(": ") + text : text;
-    writeToFile(line);
-    trapSilently([&] { showInPane(line + QLatin1String("\r\n"), colour); });
+    writeLines(QStringList{event}, timeStamp);
 }
 
-void RunLog::writeToFile(const QString &line)
+void RunLog::writeLines(const QStringList &events, bool timeStamp)
 {
+    if (!m_started || events.isEmpty())
+        return;
+    QStringList lines;
+    std::vector<quint32> colours;
+    for (const QString &event : events) {
+        // Names and messages from outside may hold line breaks: shown escaped, they cannot pass
+        // for lines of their own. A CR LF that ends the text stays (the header's empty lines):
+        // what follows it is an empty line, nothing that reads as a line of ours.
+        const bool endsWithBreak = event.endsWith(QLatin1String("\r\n"));
+        QString text =
+            endsWithBreak ? escapeControls(QStringView(event).chopped(2)) : escapeControls(event);
+        if (endsWithBreak)
+            text += QLatin1String("\r\n");
+        const quint32 colour = lineColour(text);
+        if ((colour == PaneColour::Red || (colour == PaneColour::Yellow && mentionsError(text))) &&
+            m_errorCount < std::numeric_limits<qint32>::max())
+            ++m_errorCount;
+        lines << (timeStamp ? stamp() + QLatin1String(": ") + text : text);
+        colours.push_back(colour);
+    }
+    writeToFile(lines);
+    trapSilently([&] { showInPane(lines, colours); });
+}
+
+QString RunLog::stamp()
+{
+    if (!m_clock.target<SystemClock>())
+        return generalDateTime(m_clock());
+    // A folder of many small files writes thousands of lines a second: the stamp of a second is
+    // made once.
+    const std::time_t now = std::time(nullptr);
+    if (now != m_stampSecond || m_stamp.isEmpty()) {
+        m_stampSecond = now;
+        m_stamp = generalDateTime(QDateTime::fromSecsSinceEpoch(now));
+    }
+    return m_stamp;
+}
+
+void RunLog::writeToFile(const QStringList &lines)
+{
+    // The lines of one call go in with one write, whole or not at all.
+    const QString text = lines.join(QLatin1String("\r\n"));
     if (m_complete)
-        trap([&] { LogStream->WriteLine(line); },
+        trap([&] { LogStream->WriteLine(text); },
              [&](const Failure &failure) { loseFile(failure.description()); });
     // One line there: a header entry's own line end is not repeated.
     if (!m_complete)
-        tellSystem(m_executableName, line.endsWith(QLatin1String("\r\n")) ? line.chopped(2) : line);
+        for (const QString &line : lines)
+            tellSystem(m_executableName,
+                       line.endsWith(QLatin1String("\r\n")) ? line.chopped(2) : line);
 }
 
 void RunLog::loseFile(const QString &reason)
@@ -136,20 +170,23 @@ void RunLog::loseFile(const QString &reason)
             .arg(log, reason));
 }
 
-void RunLog::showInPane(const QString &line, quint32 colour)
+void RunLog::showInPane(const QStringList &lines, const std::vector<quint32> &colours)
 {
     auto held = m_pane.lock();
-    // Cutting 6,000 characters at once holds the pane near its limit without trimming line by
-    // line; the cut ends where a line does, so that no line is left in pieces.
-    if (m_pane.length() > paneLimit) {
-        m_pane.select(0, m_pane.lineEndAfter(paneCut - 1));
-        m_pane.replaceSelection(QString());
+    for (size_t i = 0; i < colours.size(); ++i) {
+        const QString line = lines[qsizetype(i)] + QLatin1String("\r\n");
+        // Cutting 6,000 characters at once holds the pane near its limit without trimming line
+        // by line; the cut ends where a line does, so that no line is left in pieces.
+        if (m_pane.length() > paneLimit) {
+            m_pane.select(0, m_pane.lineEndAfter(paneCut - 1));
+            m_pane.replaceSelection(QString());
+        }
+        const qsizetype end = m_pane.length();
+        m_pane.select(end, 0);
+        m_pane.replaceSelection(line);
+        m_pane.select(end, line.size());
+        m_pane.setSelectionColour(colours[i]);
     }
-    const qsizetype end = m_pane.length();
-    m_pane.select(end, 0);
-    m_pane.replaceSelection(line);
-    m_pane.select(end, line.size());
-    m_pane.setSelectionColour(colour);
     held.unlock();
     m_pane.flush();
 }

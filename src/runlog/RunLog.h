@@ -5,11 +5,14 @@
 #include "runlog/LogPane.h"
 
 #include <QString>
+#include <QStringList>
 
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class Failure;
 
@@ -30,6 +33,9 @@ public:
     void OpenRunLog(const QString &path);
     // Control characters in the event are shown escaped (see escapeControls).
     void WriteLogLine(const QString &event, bool timeStamp = true);
+    // Several lines, one after the other, as WriteLogLine writes each; they reach the file with
+    // one write, so that the few lines of one step cost one.
+    void WriteLogLines(const QStringList &events, bool timeStamp = true);
     void CloseRunLog();
     // From now on only `owner` writes, opens and closes the log (any thread when it is the
     // default id); what another thread writes is dropped. The hand-over is under the log's lock:
@@ -47,8 +53,11 @@ private:
     // Under the lock.
     bool ownedElsewhere() const;
     void writeLine(const QString &event, bool timeStamp);
-    void showInPane(const QString &line, quint32 colour);
-    void writeToFile(const QString &line);
+    void writeLines(const QStringList &events, bool timeStamp);
+    void showInPane(const QStringList &lines, const std::vector<quint32> &colours);
+    void writeToFile(const QStringList &lines);
+    // The time stamp of a line written now.
+    QString stamp();
     // The file is lost for the rest of this run: say why, once, where an administrator looks.
     void loseFile(const QString &reason);
 
@@ -65,6 +74,8 @@ private:
     bool m_started = false;
     QString m_path;
     LogPane m_pane;
+    std::time_t m_stampSecond = 0;
+    QString m_stamp;
 };
 
 // How the archive run's procedures report what they trap: one line, "(error) in <procedure> on

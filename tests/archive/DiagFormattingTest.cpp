@@ -14,6 +14,8 @@ namespace {
 // 2026-12-04 14:05:09.123 UTC, thread 0A3C, ERROR, MsgStore.
 const QByteArray head = "000001A2415F8683|0A3C|3|1|";
 const QString formattedHead = u"2026-12-04 14:05:09.123 [0A3C] ERROR MsgStore: "_s;
+constexpr qint64 smallFile = 64 << 10;
+constexpr qint64 inMemoryUpTo = 1 << 20;
 
 class DiagFormattingTest : public TempEnvironment {
 protected:
@@ -30,93 +32,117 @@ protected:
         return strFormatDiagFile(*run, path("diag_test.log"), path("diag_test.log.fmtd.txt"));
     }
 
-    QList<QByteArray> formattedLines() const
-    {
-        QList<QByteArray> lines = readFile("diag_test.log.fmtd.txt").split('\n');
-        EXPECT_TRUE(lines.last().isEmpty()) << "every line ends with CR LF";
-        lines.removeLast();
-        for (QByteArray &line : lines) {
-            EXPECT_TRUE(line.endsWith('\r'));
-            line.chop(1);
-        }
-        return lines;
-    }
-
     // Run-log lines after the header, without their time stamps.
     QStringList logged() const
     {
         QStringList lines;
-        const QString text = run->runLog().pane().text();
-        for (const QString &line : text.split(u"\r\n"_s)) {
-            const qsizetype stamp = line.indexOf(u": "_s);
-            if (stamp > 0 && line.at(0).isDigit())
+        for (const QString &line : run->runLog().pane().text().split(u"\r\n"_s))
+            if (const qsizetype stamp = line.indexOf(u": "_s); stamp > 0 && line.at(0).isDigit())
                 lines << line.mid(stamp + 2);
-        }
         return lines;
     }
 
+    // The test build of the stand-in: it crashes on the message "CRASH", hangs on "HANG" and
+    // takes a millisecond for "SLOW".
+    void useFaultyFormatter()
+    {
+        writeRegistry(readFile(u"registry.reg"_s)
+                          .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
+        run = makeRun(u"faulty"_s);
+        formatter = run->createDiagLineFormatter();
+    }
+
+    // The diag_ files of `folder` as one group, copies in memory written to `copies`.
+    std::vector<std::optional<DiagFormatOutcome>>
+    formatGroup(const QString &folder, const QString &copies, DiagFormatTimeLimit limit = {},
+                const std::function<bool(size_t)> &timedOut = {})
+    {
+        std::vector<DiagFileJob> jobs;
+        for (const QFileInfo &raw : QDir(folder).entryInfoList({u"diag_*"_s}, QDir::Files))
+            jobs.push_back({raw.filePath(), copies + u"/"_s + raw.fileName() + u".fmtd.txt"_s});
+        std::vector<std::optional<DiagFormatOutcome>> outcomes(jobs.size());
+        std::vector<int> told(jobs.size(), 0);
+        DiagGroupCalls calls{timedOut, {}, [&](size_t i, std::optional<DiagFormatOutcome> o) {
+                                 ++told[i];
+                                 outcomes[i] = std::move(o);
+                             }};
+        formatDiagFiles(source, run->fileSystem(), limit, jobs, nullptr, smallFile, inMemoryUpTo,
+                        calls);
+        EXPECT_EQ(told, std::vector<int>(jobs.size(), 1)) << "each file told of once";
+        QDir().mkpath(copies);
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            QFile copy(jobs[i].formattedPath);
+            if (outcomes[i] && outcomes[i]->copy && copy.open(QIODevice::WriteOnly))
+                copy.write(*outcomes[i]->copy);
+        }
+        return outcomes;
+    }
+
     std::unique_ptr<::Run> run;
+    std::unique_ptr<DiagLineFormatter> formatter;
+    const DiagFormatterSource source = [this]() -> DiagLineFormatter & {
+        if (!formatter)
+            formatter = run->createDiagLineFormatter();
+        return *formatter;
+    };
 };
 
-// Records become readable lines, cut at 510 characters; blank and control lines are dropped and
-// leads cleaned. An earlier copy is replaced, never appended to. Each rejected line costs three
-// run-log lines.
-TEST_F(DiagFormattingTest, RecordsBecomeReadableLines)
+// Every raw case, its copy made alone in memory, alone in its file (an earlier copy there
+// replaced, never appended to) and with the small files in groups, matches the reference byte
+// for byte; a copy stays in memory exactly up to the bound; each outcome begins and ends with its
+// lines and costs an "(error)" line for each rejected line, the first hundred, then one more.
+TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
 {
-    const QByteArray filled = head + QByteArray(510 - head.size(), '4');
-    const QByteArray decoded = formattedHead.toLatin1() + QByteArray((510 - head.size()) / 2, 'D');
-    const struct {
-        QByteArray raw;
-        QList<QByteArray> copy;
-        int rejected = 0;
-    } cases[] = {
-        {head + "48656C6C6F\r\n" + "000001A2415F8683|ffff|0|9|41424\n",
-         {formattedHead.toLatin1() + "Hello",
-          "2026-12-04 14:05:09.123 [FFFF] TRACE Component9: AB4"}},
-        {filled + "\r\n" + filled + "Z\r\n", {decoded, decoded + " Z"}},
-        // Blanks after a leading tab stay: this record no longer starts with its time stamp, and
-        // the formatter rejects it.
-        {QByteArray("\r\n      \r\n\t\t\r\n\0\0\t\r\n", 19) + "  \t" + head + "41\r\n" + "\t  " +
-             head + "42\r\n",
-         {formattedHead.toLatin1() + "A", "  " + head + "42"},
-         1},
-        {"   \r\n\t\r\n", {}},
+    reference::writeRawCases(path("raw"));
+    const QFileInfoList raws = QDir(path("raw")).entryInfoList(QDir::Files);
+    std::map<QString, std::vector<int>> errors;
+    const auto note = [&](const QFileInfo &raw, const DiagFormatOutcome &outcome,
+                          const QString &copy) {
+        const std::string name = raw.fileName().toStdString();
+        EXPECT_TRUE(outcome.formatted) << name;
+        EXPECT_EQ(outcome.lines.first(), u"    Formatting diagnostic log file:"_s + raw.filePath());
+        EXPECT_EQ(outcome.lines.last(), u"    Formatting complete to:"_s + copy) << name;
+        errors[raw.fileName()].push_back(int(outcome.lines.filter(u"(error)"_s).size()));
     };
-    run->runLog().OpenRunLog(path("run.TXT"));
-    writeFile("diag_test.log.fmtd.txt", QByteArray(10000, 'o'));
-    for (const auto &c : cases) {
-        const qsizetype before = logged().size();
-        ASSERT_TRUE(format(c.raw));
-        EXPECT_EQ(formattedLines(), c.copy);
-        const QStringList told = logged().mid(before);
-        ASSERT_EQ(told.size(), 2 + 3 * c.rejected);
-        EXPECT_EQ(told.first(), u"    Formatting diagnostic log file:"_s + path("diag_test.log"));
-        EXPECT_EQ(told.last(), u"    Formatting complete to:"_s + path("diag_test.log.fmtd.txt"));
+    for (const QFileInfo &raw : raws) {
+        const QString name = raw.fileName() + u".fmtd.txt"_s;
+        writeFile(u"file/"_s + name, QByteArray(20000, 'o'));
+        for (const QString &folder : {u"memory"_s, u"file"_s}) {
+            const qint64 bound = folder == u"memory"_s ? inMemoryUpTo : -1;
+            const QString copy = path(folder) + u"/"_s + name;
+            const DiagFormatOutcome outcome =
+                formatDiagFile(source, run->fileSystem(), {}, raw.filePath(), copy, nullptr, bound);
+            note(raw, outcome, copy);
+            EXPECT_EQ(outcome.copy.has_value(), raw.size() <= bound) << name.toStdString();
+            if (outcome.copy)
+                writeFile(folder + u"/"_s + name, *outcome.copy);
+        }
     }
+    // Groups of a few, in the table's order: small files held whole, the rest formatted alone.
+    for (qsizetype first = 0; first < raws.size(); first += 7) {
+        QDir(path("group")).removeRecursively();
+        QDir().mkpath(path("group"));
+        for (const QFileInfo &raw : raws.mid(first, 7))
+            QFile::copy(raw.filePath(), path("group/") + raw.fileName());
+        const QFileInfoList members = QDir(path("group")).entryInfoList(QDir::Files);
+        const auto outcomes = formatGroup(path("group"), path("grouped"));
+        ASSERT_EQ(outcomes.size(), size_t(members.size()));
+        for (size_t i = 0; i < outcomes.size(); ++i) {
+            const QFileInfo &member = members[qsizetype(i)];
+            ASSERT_TRUE(outcomes[i]) << member.fileName().toStdString();
+            note(member, *outcomes[i], path("grouped/") + member.fileName() + u".fmtd.txt"_s);
+        }
+    }
+    reference::expectReferenceCopies(path("raw"), path("file"));
+    reference::expectReferenceCopies(path("raw"), path("grouped"));
+    for (const auto &[name, rejected] :
+         reference::expectReferenceCopies(path("raw"), path("memory")))
+        EXPECT_EQ(errors[name], std::vector<int>(3, reference::errorLinesFor(rejected)))
+            << name.toStdString();
 }
 
-TEST_F(DiagFormattingTest, ARejectedLineIsKeptRawWithThreeRunLogLines)
-{
-    run->runLog().OpenRunLog(path("run.TXT"));
-    const QByteArray longBad = "not a record " + QByteArray(600, 'y');
-    ASSERT_TRUE(format(head + "41\r\nnot a record\r\n" + longBad + "\r\n" + head + "42\r\n"));
-    EXPECT_EQ(formattedLines(), (QList<QByteArray>{formattedHead.toLatin1() + "A", "not a record",
-                                                   longBad, formattedHead.toLatin1() + "B"}));
-    const QStringList lines = logged();
-    ASSERT_EQ(lines.size(), 8);
-    EXPECT_EQ(lines[1], u"(error) in strFormatDiagFile on frmMain for file="_s +
-                            path("diag_test.log") +
-                            QStringLiteral(", error=not a diagnostic record: expected 5 fields "
-                                           "separated by '|', found 1"));
-    EXPECT_EQ(lines[2], u"    RawLine='not a record'"_s);
-    EXPECT_EQ(lines[3], u"    RestOfLine=''"_s);
-    EXPECT_EQ(lines[5], u"    RawLine='"_s + QString::fromLatin1(longBad.left(510)) + "'");
-    EXPECT_EQ(lines[6], u"    RestOfLine='"_s + QString::fromLatin1(longBad.mid(510)) + "'");
-    EXPECT_EQ(run->runLog().ErrorCount(), 2);
-}
-
-// A corrupt file keeps its every line and costs at most 100 listed lines and one count; the rest
-// of a line too long to list says how much of it is not shown.
+// A corrupt file keeps its every line and costs at most 100 listed lines of three, and one count;
+// the rest of a line too long to list says how much of it is not shown.
 TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
 {
     run->runLog().OpenRunLog(path("run.TXT"));
@@ -125,20 +151,18 @@ TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
     for (int i = 0; i < 249; ++i)
         raw += "bad " + QByteArray::number(i) + "\r\n";
     ASSERT_TRUE(format(raw + head + "41\r\n"));
-    const QList<QByteArray> copy = formattedLines();
-    ASSERT_EQ(copy.size(), 251);
-    EXPECT_EQ(copy[0], huge);
-    EXPECT_EQ(copy[249], "bad 248");
-    EXPECT_EQ(copy[250], formattedHead.toLatin1() + "A");
-
     // The pane keeps only the last lines: the run-log file has them all.
     const QStringList lines = runLogEvents(readFile(u"run.TXT"_s));
     ASSERT_EQ(lines.size(), 1 + 300 + 1 + 1);
+    const QString error = u"(error) in strFormatDiagFile on frmMain for file="_s +
+                          path("diag_test.log") + u", error="_s;
+    EXPECT_EQ(lines[1], error + u"not a diagnostic record: expected 5 fields separated by '|', "
+                                "found 1"_s);
+    EXPECT_EQ(lines[2], u"    RawLine='"_s + QString::fromLatin1(huge.left(510)) + u"'"_s);
     EXPECT_EQ(lines[299], u"    RawLine='bad 98'"_s);
-    EXPECT_EQ(lines[301], u"(error) in strFormatDiagFile on frmMain for file="_s +
-                              path("diag_test.log") +
-                              u", error=150 more lines of this file could not be formatted; they "
-                              "are kept raw in the formatted copy and not listed one by one"_s);
+    EXPECT_EQ(lines[300], u"    RestOfLine=''"_s);
+    EXPECT_EQ(lines[301], error + u"150 more lines of this file could not be formatted; they are "
+                                  "kept raw in the formatted copy and not listed one by one"_s);
     EXPECT_EQ(run->runLog().ErrorCount(), 101);
 
     const QString rest = QString::fromLatin1(huge.mid(510));
@@ -168,33 +192,44 @@ TEST_F(DiagFormattingTest, NoFormatterGivesFalseAndOneLine)
     EXPECT_EQ(run->runLog().ErrorCount(), 1);
 }
 
-// A formatter that crashes or hangs costs its file, which goes in raw, and the next file gets a
-// fresh one. The test build of the stand-in crashes on the message "CRASH" and hangs on "HANG".
+// A formatter that crashes or hangs costs the file whose line it failed on, which goes in raw,
+// and the next file gets a fresh one: formatted alone, or among a group of small files, those
+// before it and after it in the group formatted all the same and told of in order.
 TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
 {
-    writeRegistry(readFile(u"registry.reg"_s)
-                      .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
-    run = makeRun(u"faulty"_s);
-    run->FormatTimeLimit = {std::chrono::seconds(1), std::chrono::seconds(0)};
-    run->runLog().OpenRunLog(path("run.TXT"));
-    const std::pair<QByteArray, QString> cases[] = {
-        {"4352415348", u"crashed (signal 6)"_s},
-        {"48414E47", u"did not answer in time (1 s for this file) and was stopped"_s},
-    };
-    for (const auto &[message, what] : cases) {
-        const qint32 errors = run->runLog().ErrorCount();
-        const qsizetype before = logged().size();
-        EXPECT_FALSE(format(head + "41\r\n" + head + message + "\r\n" + head + "42\r\n"));
-        const QStringList lines = logged().mid(before);
-        ASSERT_EQ(lines.size(), 4) << what.toStdString();
-        EXPECT_EQ(lines[1], u"(error) in strFormatDiagFile on frmMain for file="_s +
-                                path("diag_test.log") +
-                                u", error=The diagnostic line formatter of Orvel "_s + what);
-        EXPECT_EQ(lines[2], u"    RawLine='"_s + QString::fromLatin1(head + message) + "'");
-        EXPECT_EQ(run->runLog().ErrorCount(), errors + 1);
+    useFaultyFormatter();
+    reference::writeRawCases(path("group"), {u"small_1"_s, u"small_2"_s, u"small_4"_s});
+    for (const auto &[message, what] :
+         {std::pair("4352415348", u"crashed (signal 6)"_s),
+          std::pair("48414E47", u"did not answer in time (1 s for this file) and was stopped"_s)}) {
+        const QByteArray bad = head + "41\r\n" + head + message + "\r\n" + head + "42\r\n";
+        writeFile("diag_test.log", bad);
+        const DiagFormatOutcome alone =
+            formatDiagFile(source, run->fileSystem(), {std::chrono::seconds(1), {}},
+                           path("diag_test.log"), path("diag_test.log.fmtd.txt"));
+        EXPECT_FALSE(alone.formatted);
+        ASSERT_EQ(alone.lines.size(), 4) << what.toStdString();
+        EXPECT_EQ(alone.lines[1], u"(error) in strFormatDiagFile on frmMain for file="_s +
+                                      path("diag_test.log") +
+                                      u", error=The diagnostic line formatter of Orvel "_s + what);
+        EXPECT_EQ(alone.lines[2], u"    RawLine='"_s + QString::fromLatin1(head + message) + "'");
 
+        writeFile("group/diag_small_3.log", bad);
+        std::vector<size_t> timedOut;
+        const auto outcomes = formatGroup(path("group"), path("copies"),
+                                          {std::chrono::seconds(1), {}}, [&](size_t index) {
+                                              timedOut.push_back(index);
+                                              return true;
+                                          });
+        ASSERT_EQ(outcomes.size(), 4u);
+        EXPECT_EQ(outcomes[2]->lines.mid(1),
+                  QStringList(alone.lines.mid(1))
+                      .replaceInStrings(path("diag_test.log"), path("group/diag_small_3.log")));
+        EXPECT_EQ(timedOut, message == QByteArray("48414E47") ? std::vector<size_t>{2}
+                                                              : std::vector<size_t>{});
+        QFile::remove(path("group/diag_small_3.log"));
+        reference::expectReferenceCopies(path("group"), path("copies"));
         ASSERT_TRUE(format(head + "43\r\n")) << "the next file";
-        EXPECT_EQ(formattedLines(), QList<QByteArray>{formattedHead.toLatin1() + "C"});
     }
 }
 
@@ -226,58 +261,6 @@ TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
     EXPECT_EQ(onFull->runLog().ErrorCount(), 1);
 }
 
-// A line of any length: its first 510 cleaned characters are formatted, the rest is copied
-// through in blocks, trailing blanks dropped, exactly as if the whole line had been cleaned.
-TEST_F(DiagFormattingTest, AVeryLongLineIsCopiedThroughWhole)
-{
-    QByteArray line = "   " + head + QByteArray(510 - head.size(), '4');
-    for (int i = 0; line.size() < 3 * 1024 * 1024; ++i)
-        line += QByteArray::number(i) + (i % 7 ? " " : "    ");
-    line += QByteArray(200000, ' ');
-    ASSERT_TRUE(format(line + "\r\n" + head + "43"));
-    const QString cleaned = TrimLeadingControlChars(QString::fromLatin1(line));
-    const QList<QByteArray> lines = formattedLines();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], formattedHead.toLatin1() + QByteArray((510 - head.size()) / 2, 'D') + ' ' +
-                            cleaned.mid(510).toLatin1());
-    EXPECT_EQ(lines[1], formattedHead.toLatin1() + "C");
-}
-
-// Every raw case, its copy made in memory and written to its file alike, matches the reference
-// byte for byte; a copy stays in memory exactly up to the bound, and each rejected line costs its
-// "(error)" line.
-TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
-{
-    constexpr qint64 inMemoryUpTo = 1 << 20;
-    reference::writeRawCases(path("raw"));
-    const std::unique_ptr<DiagLineFormatter> formatter = run->createDiagLineFormatter();
-    const DiagFormatterSource source = [&]() -> DiagLineFormatter & { return *formatter; };
-    std::map<QString, std::pair<int, int>> errors;
-    QDir().mkpath(path("memory"));
-    QDir().mkpath(path("file"));
-    for (const QFileInfo &raw : QDir(path("raw")).entryInfoList(QDir::Files)) {
-        const QString name = raw.fileName() + u".fmtd.txt"_s;
-        const auto format = [&](const char *folder, qint64 bound) {
-            const DiagFormatOutcome outcome =
-                formatDiagFile(source, run->fileSystem(), {}, raw.filePath(),
-                               path(QLatin1String(folder)) + u"/"_s + name, nullptr, bound);
-            EXPECT_TRUE(outcome.formatted) << name.toStdString();
-            EXPECT_EQ(outcome.copy.has_value(), raw.size() <= bound) << name.toStdString();
-            if (outcome.copy)
-                writeFile(QLatin1String(folder) + u"/"_s + name, *outcome.copy);
-            return int(std::count_if(outcome.lines.begin(), outcome.lines.end(),
-                                     [](const QString &l) { return l.startsWith(u"(error)"_s); }));
-        };
-        errors[raw.fileName()] = {format("memory", inMemoryUpTo), format("file", -1)};
-    }
-    reference::expectReferenceCopies(path("raw"), path("file"));
-    for (const auto &[name, rejected] :
-         reference::expectReferenceCopies(path("raw"), path("memory")))
-        EXPECT_EQ(errors[name],
-                  std::pair(reference::errorLinesFor(rejected), reference::errorLinesFor(rejected)))
-            << name.toStdString();
-}
-
 // A raw file that grows while it is read: its copy outgrows its bound in memory and goes on in
 // its file, whole.
 TEST_F(DiagFormattingTest, ACopyThatOutgrowsMemoryGoesToItsFile)
@@ -291,44 +274,38 @@ TEST_F(DiagFormattingTest, ACopyThatOutgrowsMemoryGoesToItsFile)
         if (operation == u"OpenTextFile"_s && file.open(QIODevice::Append))
             file.write(readFile("more/diag_filled_300000.log"));
     };
-    const std::unique_ptr<DiagLineFormatter> formatter = run->createDiagLineFormatter();
     QDir().mkpath(path("copies"));
-    const DiagFormatOutcome outcome =
-        formatDiagFile([&]() -> DiagLineFormatter & { return *formatter; }, grows, {}, raw,
-                       path("copies/diag_small_1.log.fmtd.txt"), nullptr, 64 * 1024);
+    const DiagFormatOutcome outcome = formatDiagFile(
+        source, grows, {}, raw, path("copies/diag_small_1.log.fmtd.txt"), nullptr, 64 * 1024);
     EXPECT_TRUE(outcome.formatted);
     EXPECT_FALSE(outcome.copy.has_value());
     reference::expectReferenceCopies(path("raw"), path("copies"));
 }
 
-// A formatter slow on every line: the file's time limit holds across its batches, rather than a
-// batch's worth of time for each batch. The test build of the stand-in takes a millisecond for
-// the message "SLOW".
-TEST_F(DiagFormattingTest, TheTimeLimitHoldsForTheFileAcrossItsBatches)
+// A formatter slow on every line: a file's time limit holds across its batches, rather than a
+// batch's worth of time for each batch; and in a group of files, each file has its own, rather
+// than the group the first file's.
+TEST_F(DiagFormattingTest, TheTimeLimitHoldsForEachFile)
 {
-    writeRegistry(readFile(u"registry.reg"_s)
-                      .replace("libOrvelComponents.so", "libOrvelFaultyComponents.so"));
-    run = makeRun(u"faulty"_s);
-    const std::unique_ptr<DiagLineFormatter> formatter = run->createDiagLineFormatter();
-    writeFile("diag_slow.log", (head + "534C4F57\r\n").repeated(12 * 256));
+    useFaultyFormatter();
+    const QByteArray slow = head + "534C4F57\r\n";
+    writeFile("diag_slow.log", slow.repeated(12 * 256));
     const DiagFormatOutcome outcome =
-        formatDiagFile([&]() -> DiagLineFormatter & { return *formatter; }, run->fileSystem(),
-                       {std::chrono::seconds(1), std::chrono::seconds(0)}, path("diag_slow.log"),
-                       path("diag_slow.log.fmtd.txt"));
+        formatDiagFile(source, run->fileSystem(), {std::chrono::seconds(1), {}},
+                       path("diag_slow.log"), path("diag_slow.log.fmtd.txt"));
     EXPECT_FALSE(outcome.formatted);
     EXPECT_TRUE(outcome.timedOut);
     ASSERT_GE(outcome.lines.size(), 2);
     EXPECT_TRUE(
         outcome.lines[1].endsWith(u"did not answer in time (1 s for this file) and was stopped"_s))
         << outcome.lines[1].toStdString();
-}
 
-TEST_F(DiagFormattingTest, OneFormatterServesTheWholeProcess)
-{
-    DiagLineFormatter *first = &run->diagLineFormatter();
-    ASSERT_TRUE(format(head + "41\r\n"));
-    ASSERT_TRUE(format(head + "42\r\n"));
-    EXPECT_EQ(&run->diagLineFormatter(), first);
+    // Each well within its two seconds, a busy machine's slower sleeps included; all twelve not.
+    for (int i = 10; i < 22; ++i)
+        writeFile(u"group/diag_slow_%1.log"_s.arg(i), slow.repeated(250));
+    for (const auto &formatted :
+         formatGroup(path("group"), path("copies"), {std::chrono::seconds(2), {}}))
+        EXPECT_TRUE(formatted->formatted) << formatted->lines.join(u'\n').toStdString();
 }
 
 TEST_F(DiagFormattingTest, StandInNamesWhatIsWrongWithALine)
@@ -352,6 +329,9 @@ TEST_F(DiagFormattingTest, StandInNamesWhatIsWrongWithALine)
     }
     EXPECT_EQ(formatter.FormatLine(u"0000000000000000|0000|1|4|"_s),
               u"1970-01-01 00:00:00.000 [0000] INFO Directory: "_s);
+    // One formatter serves the whole process.
+    ASSERT_TRUE(format(head + "41\r\n"));
+    EXPECT_EQ(&run->diagLineFormatter(), &formatter);
 }
 
 } // namespace

@@ -42,13 +42,13 @@ int runningHelpers()
 // The real file system, telling each worker's first look at a raw file.
 class WatchedFileSystem : public FaultyFileSystem {
 public:
-    bool FileExists(const QString &path) override
+    std::optional<qint64> ListedFileSize(const File &file) override
     {
-        if (onFileExists)
-            onFileExists(path);
-        return FaultyFileSystem::FileExists(path);
+        if (onFirstLook)
+            onFirstLook(file.Path());
+        return FaultyFileSystem::ListedFileSize(file);
     }
-    std::function<void(const QString &)> onFileExists;
+    std::function<void(const QString &)> onFirstLook;
 };
 
 class FormattingAheadTest : public RunStepTest {
@@ -86,7 +86,7 @@ protected:
 };
 
 // However many files, and however large, the formatting runs ahead of the run within its bounds
-// (64 files, 8 MiB beyond the few it always keeps ahead), never stalls, and every copy matches
+// (128 files, 8 MiB beyond the few it always keeps ahead), never stalls, and every copy matches
 // the reference.
 TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
 {
@@ -95,10 +95,10 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         std::vector<qint64> large; // sizes of files among the small ones, spread evenly
     };
     const Case cases[] = {
-        {63, {}},
-        {64, {}},
-        {65, {}},
-        {130, {}},
+        {127, {}},
+        {128, {}},
+        {129, {}},
+        {260, {}},
         {0, {8 * MiB + 1}},
         {20, {8 * MiB - 1, 8 * MiB, 8 * MiB + 1}},
         {0, std::vector<qint64>(12, MiB + 1)},
@@ -143,7 +143,7 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
             qint64 ahead = 0;
             for (size_t i = first; i <= k; ++i)
                 ahead += bytes[i];
-            if (k > size_t(taken) + 64 || (k >= first + alwaysAhead && ahead > 8 * MiB)) {
+            if (k > size_t(taken) + 128 || (k >= first + alwaysAhead && ahead > 8 * MiB)) {
                 const std::lock_guard lock(mutex);
                 beyond.push_back(
                     u"%1 with %2 taken, %3 bytes ahead"_s.arg(k).arg(taken).arg(ahead));
@@ -212,7 +212,7 @@ TEST_F(FormattingAheadTest, HelpersStartBeforeTheWorkers)
     std::once_flag first;
     int helpers = -1;
     auto fs = std::make_unique<WatchedFileSystem>();
-    fs->onFileExists = [&](const QString &raw) {
+    fs->onFirstLook = [&](const QString &raw) {
         if (std::this_thread::get_id() != main && raw.contains(u"diag_"_s))
             std::call_once(first, [&] { helpers = runningHelpers(); });
     };

@@ -393,9 +393,10 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsReadAsItWasOpened)
         QCryptographicHash::hash("someone else's\n", QCryptographicHash::Sha256).toHex();
     for (const auto &[name, entry] : *content) {
         EXPECT_NE(entry.sha256, decoy) << name.toStdString();
-        if (name.startsWith(u"data_"_s))
+        if (name.startsWith(u"data_"_s)) {
             EXPECT_EQ(entry.sha256, fileDigest(path("orvel.moved/logs/") + name))
                 << name.toStdString();
+        }
     }
     EXPECT_TRUE(logged().filter(u"(error)"_s).isEmpty()) << logged().join(u'\n').toStdString();
 }

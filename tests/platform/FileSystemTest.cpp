@@ -138,6 +138,20 @@ TEST_F(FileSystemTest, FolderListsOnlyItsOwnRegularFiles)
               (std::set<QString>{path("logs/sub"), path("logs/data_fifo"),
                                  path("logs/data_dangling"), path("logs/data_link")}))
         << "a link is listed as what it is, never as the file it leads to";
+
+    // A large folder is looked at a block of 4,096 entries at a time, each block on two threads:
+    // every entry of every block, at the block's size and either side, is seen as it is.
+    qsizetype made = 6;
+    for (const qsizetype entries : {4095, 4096, 4097, 8193}) {
+        for (; made < entries; ++made)
+            writeFile(u"logs/f%1"_s.arg(made), QByteArray(made % 7, 'x'));
+        const Folder large = fs.GetFolder(path("logs"));
+        ASSERT_EQ(large.Files.Count() + qsizetype(large.Skipped.size()), entries);
+        EXPECT_EQ(large.Skipped.size(), 4u);
+        for (const File &file : large.Files)
+            if (file.Name().startsWith(u'f'))
+                EXPECT_EQ(file.Size(), file.Name().mid(1).toInt() % 7) << file.Name().toStdString();
+    }
 }
 
 TEST_F(FileSystemTest, CopyKeepsEveryByteAndHonoursOverwrite)

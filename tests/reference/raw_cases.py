@@ -8,7 +8,6 @@ and lone CRs; blank, control and rejected lines.
     raw_cases.py FOLDER [NAME...]   writes FOLDER/diag_NAME.log for the named cases (all of the
                                     table when none is named); "filled_BYTES" is a file of
                                     exactly BYTES bytes of records, "small_N" a few records
-    raw_cases.py --list             the names of the table
 """
 import itertools
 import os
@@ -179,11 +178,7 @@ def build(name, table):
 
 
 def main():
-    args = sys.argv[1:]
-    if args == ["--list"]:
-        print("\n".join(cases()))
-        return
-    folder, names = args[0], args[1:]
+    folder, names = sys.argv[1], sys.argv[2:]
     generated = ("filled_", "small_")
     table = {} if names and all(name.startswith(generated) for name in names) else cases()
     os.makedirs(folder, exist_ok=True)

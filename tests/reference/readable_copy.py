@@ -1,9 +1,6 @@
-#!/usr/bin/env python3
 """The readable copy of a raw diagnostic file, written from the formatting rules alone, so that the
-program's copies can be compared with something that does not share its blind spots.
-
-    readable_copy.py RAW            the copy's bytes on stdout
-    readable_copy.py --rejected RAW the number of lines the formatter rejects
+program's copies can be compared with something that does not share its blind spots
+(compare_copies.py uses it).
 
 Rules:
 - The raw file is single-byte text; a line ends at LF or CR LF (a lone CR stays in the line); a
@@ -21,7 +18,6 @@ Rules:
 """
 import datetime
 import string
-import sys
 
 CUT = 510
 HEX = set(string.hexdigits.encode())
@@ -82,18 +78,3 @@ def readable_copy(raw):
         else:
             copy.append(text + b" " + rest if rest else text)
     return b"".join(line + b"\r\n" for line in copy), rejected
-
-
-def main():
-    args = sys.argv[1:]
-    count = args[:1] == ["--rejected"]
-    with open(args[-1], "rb") as raw:
-        copy, rejected = readable_copy(raw.read())
-    if count:
-        print(rejected)
-    else:
-        sys.stdout.buffer.write(copy)
-
-
-if __name__ == "__main__":
-    main()

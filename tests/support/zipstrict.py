@@ -13,7 +13,8 @@ What it holds an archive to:
 - the central directory: exactly the entries counted, end to end, no byte between it and the end
   records; each record's extra fields parse exactly; a ZIP64 extra field holds exactly the fields
   whose header value is the escape value, in the order the format gives, and only those that need
-  it; stored entries have equal sizes; names are unique, and valid UTF-8 where flagged so;
+  it; stored entries have equal sizes; names are unique, valid UTF-8 where flagged so, and
+  flagged so in both headers where they are UTF-8 past ASCII;
 - every local header matches its central record: name, flags, method, time, CRC and sizes (or the
   escape values with a ZIP64 field holding both sizes); an extra field both carry says the same in
   both (the format lets them carry different ones);
@@ -106,6 +107,18 @@ def exact_time(fields, where, faults, central):
             else:
                 found = ticks / 10000000 - NTFS_EPOCH
     return found
+
+
+def unflagged(name, flags, where, faults):
+    """A UTF-8 name past ASCII must carry the UTF-8 flag: without it readers take it as code page
+    437. Bytes that are no UTF-8 can only be left unflagged."""
+    if flags & 0x800 or all(b < 0x80 for b in name):
+        return
+    try:
+        name.decode("utf-8")
+    except UnicodeDecodeError:
+        return
+    faults.append(f"{where}: a UTF-8 name past ASCII without the UTF-8 flag (bit 11)")
 
 
 def check(path, prefix=0):
@@ -210,6 +223,7 @@ def check(path, prefix=0):
                     name.decode("utf-8")
                 except UnicodeDecodeError:
                     faults.append(f"{where}: flagged UTF-8 but is not")
+            unflagged(name, flags, where + " (central)", faults)
             if name in names:
                 faults.append(f"{where}: a second entry of that name")
             names.add(name)
@@ -251,6 +265,7 @@ def check(path, prefix=0):
             fields = parse_extra(read(entry["offset"] + 30 + name_len, extra_len), where + " (local)", faults)
             if name != entry["name"]:
                 faults.append(f"{where}: local header names it {name!r}")
+            unflagged(name, flags, where + " (local)", faults)
             for what, local_value, central_value in (("flags", flags, entry["flags"]),
                                                      ("method", method, entry["method"]),
                                                      ("DOS time", dos, entry["dos"])):

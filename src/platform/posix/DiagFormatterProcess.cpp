@@ -1,21 +1,24 @@
 #include "platform/posix/DiagFormatterProcess.h"
 
 #include "common/ControlText.h"
+#include "platform/TextStream.h"
 #include "platform/posix/DiagFormatterProtocol.h"
 #include "platform/posix/HelperProcess.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
-#include <QStringEncoder>
+#include <QScopeGuard>
 
 #include <atomic>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -42,6 +45,8 @@ constexpr int formatterFailed = 51;
 // No line of 510 characters formats into more than this: a longer answer is a broken component.
 constexpr uint32_t maxAnswer = 16 * 1024 * 1024;
 constexpr int socketBuffer = 1024 * 1024;
+// How often a batch of several files looks in on which file the helper is working.
+constexpr milliseconds fileWatch(100);
 
 // The helper program: named by the environment, or beside the running executable.
 const QByteArray &helperPath()
@@ -119,6 +124,29 @@ public:
         if (m_failure)
             throw FormatterFailure(m_failure->number(), m_failure->description(), 0,
                                    m_failure->timedOut());
+        return exchange(lines);
+    }
+
+    std::vector<FormattedLine> FormatFiles(const QStringList &lines,
+                                           const std::vector<FileLines> &files) override
+    {
+        m_inFile = false;
+        m_failure.reset();
+        if (files.empty())
+            return {};
+        // The first file's time starts now; each next one's when the helper is seen to reach it.
+        m_files = &files;
+        m_file = 0;
+        m_limit = files.front().limit;
+        m_used = {};
+        const auto noFiles = qScopeGuard([this] { m_files = nullptr; });
+        return exchange(lines);
+    }
+
+private:
+    // One round trip: the lines to the helper, an answer for each back.
+    std::vector<FormattedLine> exchange(const QStringList &lines)
+    {
         if (m_pid < 0)
             spawn();
         if (!m_ready)
@@ -126,7 +154,6 @@ public:
 
         // Built in place, in memory kept from batch to batch: the lines go out as their bytes.
         std::string &request = m_request;
-        QStringEncoder latin1(QStringEncoder::Latin1);
         request.clear();
         const auto appendNumber = [&](uint32_t n) {
             request.append(reinterpret_cast<const char *>(&n), sizeof n);
@@ -137,7 +164,7 @@ public:
             appendNumber(uint32_t(line.size()));
             const size_t at = request.size();
             request.resize(at + size_t(line.size()));
-            latin1.appendToBuffer(request.data() + at, line);
+            latin1Into(request.data() + at, line);
         }
         const uint32_t size = uint32_t(request.size() - sizeof size);
         std::memcpy(request.data(), &size, sizeof size);
@@ -162,6 +189,20 @@ public:
         }
         m_used += SteadyClock::now() - started;
         return answers;
+    }
+
+    // With the lines of several files in one batch, each file has its own time: once the helper
+    // is on a line of the next file, that file's time starts.
+    void followFiles(SteadyClock::time_point now)
+    {
+        if (!m_files)
+            return;
+        const uint32_t line = m_progress->load(std::memory_order_relaxed);
+        while (m_file + 1 < m_files->size() && qsizetype(line) >= (*m_files)[m_file].end) {
+            ++m_file;
+            m_limit = (*m_files)[m_file].limit;
+            m_deadline = now + m_limit;
+        }
     }
 
 private:
@@ -285,7 +326,7 @@ private:
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = -1;
-        m_received.clear();
+        m_inEnd = 0;
         m_readAt = 0;
         return result;
     }
@@ -295,9 +336,13 @@ private:
     {
         for (;;) {
             const auto now = SteadyClock::now();
+            followFiles(now);
             if (now >= m_deadline)
                 timedOut();
-            const auto left = std::chrono::ceil<milliseconds>(m_deadline - now).count();
+            // Batches of several files look in now and then on which file the helper is.
+            const auto left = std::min(std::chrono::ceil<milliseconds>(m_deadline - now),
+                                       m_files ? fileWatch : milliseconds::max())
+                                  .count();
             pollfd ready[2] = {{m_fd, events, 0}, {m_wake, POLLIN, 0}};
             const int n = ::poll(ready, 2, int(std::min<long long>(left, INT_MAX)));
             if (m_interrupted.load())
@@ -329,28 +374,38 @@ private:
     // The next `size` bytes from the helper, valid until the next call.
     QByteArrayView receive(size_t size)
     {
-        if (m_received.size() - m_readAt < size) {
-            m_received.erase(0, m_readAt);
+        if (m_inEnd - m_readAt < size) {
+            // What is left goes to the front, into room enough for the whole answer; the room is
+            // kept from batch to batch and never cleared, as the socket fills it.
+            constexpr size_t chunk = 64 * 1024;
+            const size_t rest = m_inEnd - m_readAt;
+            const size_t room = std::max(size, chunk);
+            if (m_inCapacity < room) {
+                const size_t grown = std::max(room, 2 * m_inCapacity);
+                auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+                std::memcpy(bigger.get(), m_in.get() + m_readAt, rest);
+                m_in = std::move(bigger);
+                m_inCapacity = grown;
+            } else {
+                std::memmove(m_in.get(), m_in.get() + m_readAt, rest);
+            }
             m_readAt = 0;
+            m_inEnd = rest;
         }
-        // Straight into the kept buffer; the socket is asked first and waited on only when
-        // it has nothing.
-        constexpr size_t chunk = 64 * 1024;
-        while (m_received.size() - m_readAt < size) {
-            const size_t had = m_received.size();
-            m_received.resize(had + std::max(chunk, size - (had - m_readAt)));
+        // Straight into the kept buffer; the socket is asked first and waited on only when it
+        // has nothing.
+        while (m_inEnd - m_readAt < size) {
             const ssize_t n =
-                ::recv(m_fd, m_received.data() + had, m_received.size() - had, MSG_DONTWAIT);
+                ::recv(m_fd, m_in.get() + m_inEnd, m_inCapacity - m_inEnd, MSG_DONTWAIT);
             const int error = errno;
-            m_received.resize(had + size_t(std::max<ssize_t>(n, 0)));
             if (n > 0)
-                continue;
-            if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK))
+                m_inEnd += size_t(n);
+            else if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK))
                 waitFor(POLLIN);
             else if (n == 0 || error != EINTR)
                 ended();
         }
-        const QByteArrayView bytes(m_received.data() + m_readAt, qsizetype(size));
+        const QByteArrayView bytes(m_in.get() + m_readAt, qsizetype(size));
         m_readAt += size;
         return bytes;
     }
@@ -375,7 +430,10 @@ private:
     // The helper's first answer (its component made a formatter) has come.
     bool m_ready = false;
     std::string m_request;
-    std::string m_received;
+    // What came from the helper: m_in[m_readAt, m_inEnd) is not taken yet.
+    std::unique_ptr<char[]> m_in;
+    size_t m_inCapacity = 0;
+    size_t m_inEnd = 0;
     size_t m_readAt = 0;
     bool m_inFile = false;
     milliseconds m_limit{0};
@@ -383,6 +441,9 @@ private:
     SteadyClock::duration m_used{};
     SteadyClock::time_point m_deadline;
     std::optional<FormatterFailure> m_failure;
+    // The files of the batch under way (FormatFiles), and the one the helper was last seen on.
+    const std::vector<FileLines> *m_files = nullptr;
+    size_t m_file = 0;
     // The line of the batch the helper works on, written by the helper.
     std::atomic<uint32_t> *m_progress = nullptr;
 };

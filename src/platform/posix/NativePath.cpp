@@ -1,5 +1,7 @@
 #include "platform/NativePath.h"
 
+#include <algorithm>
+
 namespace {
 
 // The length of the valid UTF-8 sequence at `s` (with `left` bytes to go) and its code point, or
@@ -56,6 +58,9 @@ void appendUtf8(QByteArray &bytes, char32_t code)
 
 QByteArray nativePath(const QString &path)
 {
+    // Without a lone surrogate (a byte that was not UTF-8) the path is plain UTF-8.
+    if (QStringView(path).isValidUtf16())
+        return path.toUtf8();
     QByteArray bytes;
     bytes.reserve(path.size());
     for (qsizetype i = 0; i < path.size(); ++i) {
@@ -76,6 +81,8 @@ QByteArray nativePath(const QString &path)
 
 QString decodeNativePath(const QByteArray &native)
 {
+    if (std::all_of(native.cbegin(), native.cend(), [](char c) { return uchar(c) < 0x80; }))
+        return QString::fromLatin1(native);
     QString text;
     text.reserve(native.size());
     const auto *s = reinterpret_cast<const uchar *>(native.constData());

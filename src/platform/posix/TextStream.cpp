@@ -4,7 +4,6 @@
 #include "platform/WholeTransfer.h"
 
 #include <QScopeGuard>
-#include <QStringEncoder>
 
 #include <cerrno>
 #include <cstring>
@@ -15,14 +14,30 @@ namespace {
 constexpr qsizetype readBlock = 64 * 1024;
 constexpr qsizetype pendingLimit = 64 * 1024;
 
-// ISO-8859-1, a character it has no byte for as '?', as QString::toLatin1 gives it.
 void appendLatin1(QByteArray &to, QStringView text)
 {
     const qsizetype at = to.size();
     to.resize(at + text.size());
-    QStringEncoder(QStringEncoder::Latin1).appendToBuffer(to.data() + at, text);
+    latin1Into(to.data() + at, text);
 }
+bool hasSurrogate(QStringView text)
+{
+    // No early exit: the loop is made wide.
+    bool found = false;
+    for (const QChar c : text)
+        found |= (c.unicode() & 0xF800) == 0xD800;
+    return found;
+}
+
 } // namespace
+
+void latin1Into(char *out, QStringView text)
+{
+    const char16_t *in = text.utf16();
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i)
+        out[i] = in[i] < 0x100 ? char(in[i]) : '?';
+}
 
 TextStream::TextStream(int fd, QString path, Encoding encoding)
     : m_fd(fd)
@@ -53,6 +68,8 @@ void TextStream::requireOpen(const char *action) const
 
 void TextStream::writeAll(const char *data, qsizetype size)
 {
+    // Only Write counts where the file ends; anything else written makes it unknown.
+    m_end = -1;
     const Transferred moved = transferWhole(
         size_t(size), [&](size_t done) { return ::write(m_fd, data + done, size_t(size) - done); });
     if (moved.bytes < size_t(size))
@@ -75,17 +92,21 @@ void TextStream::Write(const QString &text)
         // U+FFFD: the file stays well-formed UTF-16 for every reader.
         bytes.resize(text.size() * 2);
         char *out = bytes.data();
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            char16_t c = text.at(i).unicode();
-            const bool paired =
-                QChar::isHighSurrogate(c)
-                    ? i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
-                    : i > 0 && QChar::isLowSurrogate(c) && text.at(i - 1).isHighSurrogate();
-            if (QChar::isSurrogate(c) && !paired)
-                c = 0xFFFD;
-            *out++ = char(c & 0xFF);
-            *out++ = char(c >> 8);
-        }
+        // Nearly always so: the characters as they are held are the file's bytes.
+        if (Q_BYTE_ORDER == Q_LITTLE_ENDIAN && !hasSurrogate(text))
+            std::memcpy(out, text.constData(), size_t(bytes.size()));
+        else
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                char16_t c = text.at(i).unicode();
+                const bool paired =
+                    QChar::isHighSurrogate(c)
+                        ? i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
+                        : i > 0 && QChar::isLowSurrogate(c) && text.at(i - 1).isHighSurrogate();
+                if (QChar::isSurrogate(c) && !paired)
+                    c = 0xFFFD;
+                *out++ = char(c & 0xFF);
+                *out++ = char(c >> 8);
+            }
     } else if (m_buffered) {
         // Straight into what is pending: a copy is written line by line.
         appendLatin1(m_pending, text);
@@ -98,7 +119,8 @@ void TextStream::Write(const QString &text)
     if (!m_buffered) {
         // A line goes in whole or not at all: what a write that failed part-way (a full disk, a
         // size limit) left of it is taken back, so that no reader takes a cut line for a whole.
-        const off_t before = ::lseek(m_fd, 0, SEEK_CUR);
+        // Where the file ends is asked once and then counted.
+        const off_t before = m_end >= 0 ? m_end : ::lseek(m_fd, 0, SEEK_CUR);
         try {
             writeAll(bytes.constData(), bytes.size());
         } catch (const FileSystemError &) {
@@ -106,6 +128,8 @@ void TextStream::Write(const QString &text)
                 ::lseek(m_fd, before, SEEK_SET);
             throw;
         }
+        if (before >= 0)
+            m_end = before + bytes.size();
         return;
     }
     m_pending += bytes;
