@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <unistd.h>
+
 namespace {
 QString resolved(const QString &path)
 {
@@ -43,17 +45,28 @@ QString workingFolderRefusal()
                           "them. Please select another folder.");
 }
 
-bool TestWriteAccess(FileSystem &fs, const QString &folder)
+namespace {
+bool probeWith(FileSystem &fs, const QString &probe, bool overwrite)
 {
-    const QString probe = folder + QStringLiteral("/temp.test.txt");
     bool created = false;
     trapSilently([&] {
-        fs.CreateTextFile(probe, true, false)->Close();
+        fs.CreateTextFile(probe, overwrite, false)->Close();
         created = true;
     });
     if (created)
         trapSilently([&] { fs.DeleteFile(probe, true); });
     return created;
+}
+} // namespace
+
+bool TestWriteAccess(FileSystem &fs, const QString &folder)
+{
+    if (probeWith(fs, folder + QStringLiteral("/temp.test.txt"), true))
+        return true;
+    // What stands at the probe's name may not be ours to overwrite (a read-only probe another
+    // client left, a folder): otherwise every run would fail until someone removed it. A name of
+    // this process's own, never one already there, proves the same and leaves that alone.
+    return probeWith(fs, folder + QStringLiteral("/temp.test.%1.txt").arg(::getpid()), false);
 }
 
 void CreateOrEmptyFolder(FileSystem &fs, const QString &folder)
