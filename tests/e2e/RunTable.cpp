@@ -60,8 +60,8 @@ void RunTable::SetUp()
 
 void RunTable::setUpWell(const QStringList &simulation)
 {
-    for (const char *gone :
-         {"orvel", "archive", "program/logs", "program/ZIPS", "state", "metrics"})
+    for (const char *gone : {"orvel", "archive", "program/logs", "program/ZIPS",
+                             "program/TempDiags", "state", "metrics"})
         QDir(path(gone)).removeRecursively();
     QFile::remove(path("program/logs"));
     simulate(simulation);
@@ -160,6 +160,10 @@ void RunTable::check(const Row &row)
     }
     EXPECT_TRUE(delivered.filter(QRegularExpression(u"^temp\\.test\\."_s)).isEmpty());
     EXPECT_TRUE(QDir(path("program/TempDiags")).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    // A start that was refused, or only answered, makes no working folder either.
+    if (!hasLog && row.status != 1)
+        for (const char *working : {"program/logs", "program/ZIPS", "program/TempDiags"})
+            EXPECT_FALSE(QFileInfo::exists(path(working))) << working;
     ASSERT_EQ(delivered.size(), row.entries == -1 ? 0 : 1) << delivered.join(' ').toStdString();
     std::optional<ArchiveContent> content;
     if (!delivered.isEmpty()) {

@@ -210,12 +210,20 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
             {.name = reason,
              .setUp =
                  [&, make] {
-                     QFile::remove(path("p")), QDir(path("p")).removeRecursively(),
-                         passphrase(path("p")), make();
+                     QFile::remove(path("p"));
+                     QDir(path("p")).removeRecursively();
+                     passphrase(path("p"));
+                     make();
                  },
              .status = 1,
              .logged = {runHeader, u"\\(error\\) the passphrase file .*/p cannot be used: .*"_s +
-                                       QRegularExpression::escape(QLatin1String(reason))}});
+                                       QRegularExpression::escape(QLatin1String(reason))},
+             // One "(error)" line, and nothing made.
+             .after =
+                 [&](const QString &) {
+                     EXPECT_EQ(runLogText().count(u": (error)"_s), 1);
+                     EXPECT_TRUE(QDir(path("program/ZIPS")).isEmpty(QDir::Files | QDir::Hidden));
+                 }});
     if (::geteuid() == 0)
         // A 64 KiB file system as the archive folder, in a mount namespace of the run's own.
         rows.push_back(
