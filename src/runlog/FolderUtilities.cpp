@@ -61,8 +61,12 @@ bool probeWith(FileSystem &fs, const QString &probe, bool overwrite)
 
 bool TestWriteAccess(FileSystem &fs, const QString &folder)
 {
-    if (probeWith(fs, folder + QStringLiteral("/temp.test.txt"), true))
+    const QString probe = folder + QStringLiteral("/temp.test.txt");
+    if (probeWith(fs, probe, true))
         return true;
+    // A link planted there is refused, whatever it points at.
+    if (QFileInfo(probe).isSymLink())
+        return false;
     // What stands at the probe's name may not be ours to overwrite (a read-only probe another
     // client left, a folder): otherwise every run would fail until someone removed it. A name of
     // this process's own, never one already there, proves the same and leaves that alone.

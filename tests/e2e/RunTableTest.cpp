@@ -178,6 +178,14 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .entries = 6,
          .secret = secret,
          .encrypted = true},
+        // Even where a process may hold few files open: files wait for the workers without
+        // holding one.
+        {.name = "twenty thousand files",
+         .simulation = {u"--data"_s, u"10000"_s, u"--data-size"_s, u"1024"_s, u"--diag"_s,
+                        u"10000"_s, u"--diag-size"_s, u"1024"_s, u"--other"_s, u"0"_s},
+         .prefix = u"ulimit -n 256;"_s,
+         .logged = {runHeader, fileCopied},
+         .entries = 20000},
         // KeepDays alone would remove the old archive.
         {.name = "a retention value that cannot be read",
          .setUp =
