@@ -172,8 +172,7 @@ protected:
         if (outcome.status == 0) {
             EXPECT_EQ(delivered.size(), 1) << said.toStdString();
         }
-        // Nor in the program's own folder: a kill while the archive is written leaves the
-        // archive the run began with, without entries, or nothing; never a piece of the new one.
+        // Nor in the program's own folder.
         for (const QString &name : QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files))
             EXPECT_TRUE(readArchive(path("program/ZIPS/") + name)) << name.toStdString();
         if (!killed) {

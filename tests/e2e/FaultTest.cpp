@@ -1,5 +1,6 @@
-// A whole unattended run stopped part-way, or its archive folder taken away under it. (Faults set
-// up before the run are rows of the run table; failing and killed calls, the fault matrix.)
+// A whole unattended run stopped or killed part-way, or its archive folder taken away under it.
+// (Faults set up before the run are rows of the run table; failing calls, the fault matrix.)
+#include "support/ArchiveReader.h"
 #include "support/ProcessFixture.h"
 
 namespace {
@@ -56,6 +57,24 @@ TEST_F(FaultTest, AStopSignalCancelsTheRunAndCleansUp)
         for (const QString &pid : QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs))
             EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), helperCopy);
     }
+}
+
+TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)
+{
+    prepare({u"--data"_s, u"12"_s, u"--data-size"_s, u"8000000"_s, u"--diag"_s, u"0"_s});
+    runUntil(u"Compressing files into zip"_s, [](QProcess &p) { p.kill(); });
+    EXPECT_TRUE(delivered().isEmpty());
+    // At the archive's own name stands the archive without entries that the run began with, or
+    // nothing; never a piece of the new one.
+    for (const QString &name : QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files)) {
+        const auto content = readArchive(path("program/ZIPS/") + name);
+        ASSERT_TRUE(content) << name.toStdString();
+        EXPECT_TRUE(content->empty());
+    }
+    // The next run starts clean and completes.
+    QDir(path("program/logs")).removeRecursively();
+    EXPECT_EQ(run({u"/Silent"_s}).status, 0);
+    EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TEST_F(FaultTest, AnArchiveFolderRemovedDuringTheRunIsReported)
