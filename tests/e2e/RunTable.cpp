@@ -289,5 +289,19 @@ std::vector<Row> RunTable::preExistingState()
                 for (const QString &name : *planted)
                     EXPECT_EQ(archiveBytes(name), "an earlier archive") << name.toStdString();
             }};
-    return {probe, readOnlyProbe, probeFolder, piece, taken};
+    // Folders of the archive's own names: nothing is put inside one, nor is one replaced.
+    Row folders = taken;
+    folders.name = "a folder at the run's own name";
+    folders.setUp = [this, ahead, planted] {
+        *planted = ahead();
+        for (const QString &name : *planted)
+            plantFolder(name);
+    };
+    folders.logged = {runHeader, u"\\(error\\)"_s};
+    folders.after = [this, planted](const QString &) {
+        for (const QString &name : *planted)
+            EXPECT_TRUE(QFileInfo(localPath(name)).isDir() && QDir(localPath(name)).isEmpty())
+                << name.toStdString();
+    };
+    return {probe, readOnlyProbe, probeFolder, piece, taken, folders};
 }

@@ -57,7 +57,9 @@ protected:
         if (readOnly)
             QFile::setPermissions(path(u"archive/"_s + name), QFile::ReadOwner | QFile::ReadOther);
     }
-    virtual void plantFolder(const QString &name) { QDir().mkpath(path(u"archive/"_s + name)); }
+    virtual void plantFolder(const QString &name) { QDir().mkpath(localPath(name)); }
+    // Where a name of the archive folder lies on this computer.
+    virtual QString localPath(const QString &name) const { return path(u"archive/"_s + name); }
 
     void check(const Row &row);
     // What an archive folder may hold before a run: the same rows locally and on a share.

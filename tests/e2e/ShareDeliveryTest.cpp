@@ -50,7 +50,9 @@ protected:
         // Read-only files too, which a client cannot remove.
         for (const QString &name : archiveFolderFiles())
             QFile::remove(server->folder(u"logs/nightly/"_s) + name);
-        QDir(server->folder(u"logs/nightly/temp.test.txt"_s)).removeRecursively();
+        const QDir nightly(server->folder(u"logs/nightly"_s));
+        for (const QString &name : nightly.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            QDir(nightly.filePath(name)).removeRecursively();
     }
     QString archiveFolder() const override { return server->url(u"logs"_s, u"nightly/"_s); }
     QStringList archiveFolderFiles() const override
@@ -67,9 +69,9 @@ protected:
         if (readOnly)
             ASSERT_TRUE(server->markReadOnly(u"logs"_s, u"nightly/"_s + name));
     }
-    void plantFolder(const QString &name) override
+    QString localPath(const QString &name) const override
     {
-        QDir().mkpath(server->folder(u"logs/nightly/"_s) + name);
+        return server->folder(u"logs/nightly/"_s) + name;
     }
 };
 
