@@ -56,16 +56,18 @@ protected:
         EXPECT_EQ(failing, expected) << name << "\n" << outcome.output.toStdString();
         EXPECT_EQ(outcome.status, fails == 0 ? 0 : 2)
             << name << ": every FAIL line, and only one, is 2";
-        if (fails > 0)
+        if (fails > 0) {
             EXPECT_TRUE(told.last().startsWith(QString::number(fails) + u" check"_s)) << name;
+        }
         EXPECT_EQ(outcome.errors, QByteArray()) << name;
         EXPECT_FALSE(QDir(path("program/logs")).exists()) << name << ": no run log";
         QDirIterator archives(path(QString()), {u"*.ZIP"_s}, QDir::Files,
                               QDirIterator::Subdirectories);
         EXPECT_FALSE(archives.hasNext()) << name << ": no archive";
         EXPECT_FALSE(probeLeftAnywhere()) << name;
-        if (expected.empty())
+        if (expected.empty()) {
             EXPECT_TRUE(told[8].contains(u"\"Nightly\" next run 20"_s)) << told[8].toStdString();
+        }
         QDir(path("program/ZIPS")).removeRecursively();
     }
 
@@ -215,7 +217,7 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
         const char *name;
         std::function<void()> breakIt;
         std::set<QString> failing;
-        QString prefix;
+        QString prefix{};
     } cases[] = {
         {"all passing", [] {}, {}},
         {"registry file missing", [&] { QFile::remove(path("orvel/registry.reg")); },
@@ -373,8 +375,9 @@ TEST_F(AdminTest, LastLogPrintsRunLogsAsUtf8AndMistakesStartNothing)
                   c.status == 0 ? (c.output.join(u'\n') + u'\n').toUtf8() : QByteArray())
             << name;
         EXPECT_EQ(outcome.errors.isEmpty(), c.status == 0) << name;
-        if (c.status == 2)
+        if (c.status == 2) {
             EXPECT_TRUE(outcome.errors.contains(c.arguments.last().toUtf8())) << name;
+        }
     }
     EXPECT_EQ(QDir(path("program"))
                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),

@@ -54,8 +54,9 @@ TEST_F(FaultTest, AStopSignalCancelsTheRunAndCleansUp)
             QDir(path("program/TempDiags")).entryList(QDir::Files | QDir::Hidden).isEmpty());
         // Only this test's runs start the helper from its program folder.
         const QString helperCopy = QFileInfo(path(u"program/"_s + helper)).canonicalFilePath();
-        for (const QString &pid : QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs))
+        for (const QString &pid : QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs)) {
             EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), helperCopy);
+        }
     }
 }
 

@@ -16,23 +16,23 @@
 constexpr int anyCount = -2;
 
 struct Row {
-    const char *name;
-    QStringList simulation;      // orvel-sim's options
-    std::function<void()> setUp; // on top of a set-up in which a run succeeds
-    QString prefix;              // shell before the program: a variable, a ulimit, a mount
+    const char *name = "";
+    QStringList simulation{};      // orvel-sim's options
+    std::function<void()> setUp{}; // on top of a set-up in which a run succeeds
+    QString prefix{};              // shell before the program: a variable, a ulimit, a mount
     QStringList arguments{u"/Silent"_s};
     int status = 0;
     // stderr's lines before an unattended run's summary, as patterns; "..." stands for any lines.
-    QStringList told;
-    QStringList logged; // patterns the run log's lines match in order; none: no run log
-    int entries = -1;   // in the one archive delivered; -1: none delivered
-    QStringList names;  // in the archive ("x") or not ("!x")
-    QByteArray secret;  // in no output; the archive is encrypted with it when `encrypted`
+    QStringList told{};
+    QStringList logged{}; // patterns the run log's lines match in order; none: no run log
+    int entries = -1;     // in the one archive delivered; -1: none delivered
+    QStringList names{};  // in the archive ("x") or not ("!x")
+    QByteArray secret{};  // in no output; the archive is encrypted with it when `encrypted`
     bool encrypted = false;
-    QString holdAt;    // a run-log line at which the program is stopped for two seconds
-    QByteArray output; // how stdout begins
+    QString holdAt{};    // a run-log line at which the program is stopped for two seconds
+    QByteArray output{}; // how stdout begins
     // What else the row holds the run to, given everything it said.
-    std::function<void(const QString &said)> after;
+    std::function<void(const QString &said)> after{};
 };
 
 class RunTable : public ProcessTest {

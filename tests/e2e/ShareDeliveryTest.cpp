@@ -66,8 +66,9 @@ protected:
     void plant(const QString &name, const QByteArray &content, bool readOnly) override
     {
         ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name, content));
-        if (readOnly)
+        if (readOnly) {
             ASSERT_TRUE(server->markReadOnly(u"logs"_s, u"nightly/"_s + name));
+        }
     }
     QString localPath(const QString &name) const override
     {
