@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <unistd.h>
+
 namespace {
 QString resolved(const QString &path)
 {

@@ -5,7 +5,8 @@
 class FileSystem;
 
 // True only when this call could create (or overwrite) the probe file "temp.test.txt" in the
-// folder; the probe is removed again. A symbolic link of that name is neither written through nor
+// folder, or, where something it may not overwrite stands at that name, a probe of a name of its
+// own; the probe is removed again. A symbolic link of that name is neither written through nor
 // taken as success, and a probe left by someone else in a folder we cannot write proves nothing.
 bool TestWriteAccess(FileSystem &fs, const QString &folder);
 

@@ -172,6 +172,9 @@ protected:
         if (outcome.status == 0) {
             EXPECT_EQ(delivered.size(), 1) << said.toStdString();
         }
+        // Nor in the program's own folder.
+        for (const QString &name : QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files))
+            EXPECT_TRUE(readArchive(path("program/ZIPS/") + name)) << name.toStdString();
         if (!killed) {
             for (const QString &name : archiveFolder())
                 EXPECT_FALSE(name.contains(u".partial-"_s)) << name.toStdString();

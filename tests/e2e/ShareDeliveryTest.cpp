@@ -1,10 +1,9 @@
 // The built program delivering to a real share, unattended as a scheduled task runs it.
+#include "e2e/RunTable.h"
 #include "support/ArchiveReader.h"
 #include "support/Noise.h"
-#include "support/ProcessFixture.h"
 #include "support/SambaServer.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -30,51 +29,67 @@ protected:
     {
         return runLogText() + QString::fromLocal8Bit(outcome.errors);
     }
+};
 
-    // The archives of this computer for the seconds ahead: whatever second the next run starts
-    // in, an archive of its name is already there.
-    void archivesAhead(const QString &computerArchive, const QByteArray &content) const
+// The run table's rows on a share: what it delivers is read back through another client.
+class ShareRunTable : public WithShares<RunTable> {
+protected:
+    void SetUp() override
     {
-        const QDateTime now = QDateTime::currentDateTime();
-        for (int second = 0; second < 30; ++second) {
-            const QString name = QString(computerArchive)
-                                     .replace(QRegularExpression(uR"(\d{6}_\d\d_\d\d_\d\d)"_s),
-                                              now.addSecs(second).toString(u"yyMMdd_HH_mm_ss"_s));
-            QFile file(server->folder(u"logs/nightly/"_s) + name);
-            if (!file.exists() && file.open(QIODevice::WriteOnly))
-                file.write(content);
+        WithShares<RunTable>::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_TRUE(QFile::copy(builtFile(u"sorvik-share-reader"_s),
+                                path(u"program/sorvik-share-reader"_s)));
+    }
+    void setUpWell(const QStringList &simulation) override
+    {
+        RunTable::setUpWell(simulation);
+        server->writeCredentials(
+            path("config"), QByteArray(SambaServer::password.data(), SambaServer::password.size()));
+        // Read-only files too, which a client cannot remove.
+        for (const QString &name : archiveFolderFiles())
+            QFile::remove(server->folder(u"logs/nightly/"_s) + name);
+        const QDir nightly(server->folder(u"logs/nightly"_s));
+        for (const QString &name : nightly.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            QDir(nightly.filePath(name)).removeRecursively();
+    }
+    QString archiveFolder() const override { return server->url(u"logs"_s, u"nightly/"_s); }
+    QStringList archiveFolderFiles() const override
+    {
+        return QDir(server->folder(u"logs/nightly"_s)).entryList(QDir::Files | QDir::Hidden);
+    }
+    QByteArray archiveBytes(const QString &name) const override
+    {
+        return server->get(u"logs"_s, u"nightly/"_s + name);
+    }
+    void plant(const QString &name, const QByteArray &content, bool readOnly) override
+    {
+        ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name, content));
+        if (readOnly) {
+            ASSERT_TRUE(server->markReadOnly(u"logs"_s, u"nightly/"_s + name));
         }
+    }
+    QString localPath(const QString &name) const override
+    {
+        return server->folder(u"logs/nightly/"_s) + name;
     }
 };
 
-TEST_F(ShareDeliveryProcessTest, ASilentRunDeliversAndASecondOfTheSameSecondReplacesNothing)
+TEST_F(ShareRunTable, EveryStateOfTheFolderAsLocally)
 {
-    const Outcome outcome = run({u"/Silent"_s});
-    EXPECT_EQ(outcome.status, 0) << said(outcome).toStdString();
-    EXPECT_TRUE(outcome.errors.isEmpty()) << outcome.errors.toStdString();
-    const QStringList delivered = server->list(u"logs"_s, u"nightly"_s);
-    ASSERT_EQ(delivered.size(), 1);
-    // Read back by another client, checked by another reader.
-    const QByteArray archive = server->get(u"logs"_s, u"nightly/"_s + delivered.first());
-    writeFile("read-back.zip", archive);
-    const auto content = readArchive(path("read-back.zip"));
-    ASSERT_TRUE(content);
-    EXPECT_EQ(content->size(), 5u);
-    EXPECT_EQ(archive, readFile("program/ZIPS/" + delivered.first()));
-
-    archivesAhead(delivered.first(), archive);
-    const QStringList before = server->list(u"logs"_s, u"nightly"_s);
-    QDir(path("program/logs")).removeRecursively();
-    const Outcome second = run({u"/Silent"_s});
-    EXPECT_EQ(second.status, 1);
-    EXPECT_TRUE(said(second).contains(
-        u"(error) a file already exists in the target folder for that file name."_s))
-        << said(second).toStdString();
-    EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), before);
-    for (const QString &name : before) {
-        QFile file(server->folder(u"logs/nightly/"_s) + name);
-        EXPECT_TRUE(file.open(QIODevice::ReadOnly) && file.readAll() == archive);
-    }
+    std::vector<Row> rows = preExistingState();
+    rows.push_back({.name = "a clean run", .logged = {runHeader, fileCopied}, .entries = 6});
+    rows.push_back({.name = "a wrong password",
+                    .setUp = [&] { server->writeCredentials(path("config"), "Wr0ng-Secret"); },
+                    .status = 1,
+                    .logged = {u"\\(error\\) no archive folder location does not exist:"_s +
+                               QRegularExpression::escape(archiveFolder()) +
+                               u" - exiting application\\. \\(server 127\\.0\\.0\\.1, share "
+                               "logs: the logon was refused.*"_s},
+                    .secret = "Wr0ng"});
+    for (const Row &row : rows)
+        check(row);
 }
 
 // A server that goes away mid-copy, killed or stopped where it stands (silent, its connections
@@ -140,23 +155,6 @@ TEST_F(ShareDeliveryProcessTest, AServerGoneDuringTheCopyCostsTheRunOnceAndTheNe
     const QStringList left = server->list(u"logs"_s, u"nightly"_s);
     ASSERT_EQ(left.size(), 1) << left.join(' ').toStdString();
     EXPECT_FALSE(left.first().startsWith(u"."_s));
-}
-
-TEST_F(ShareDeliveryProcessTest, AWrongPasswordIsToldWithoutThePassword)
-{
-    server->writeCredentials(path("config"), "Wr0ng-Secret");
-    const Outcome outcome = run({u"/Silent"_s});
-    EXPECT_EQ(outcome.status, 1);
-    const QString text = said(outcome);
-    EXPECT_EQ(runLogText().count(u": (error)"_s), 1) << text.toStdString();
-    EXPECT_TRUE(text.contains(u"(error) no archive folder location does not exist:"_s +
-                              server->url(u"logs"_s, u"nightly/"_s) +
-                              u" - exiting application. (server 127.0.0.1, share logs: the logon "
-                              u"was refused"_s))
-        << text.toStdString();
-    EXPECT_FALSE(text.contains(u"Wr0ng"_s));
-    EXPECT_FALSE(outcome.output.contains("Wr0ng"));
-    EXPECT_TRUE(server->list(u"logs"_s, u"nightly"_s).isEmpty());
 }
 
 } // namespace

@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QThread>
+
+#include <functional>
 
 class ProcessTest : public TempEnvironment {
 protected:
@@ -40,19 +43,31 @@ protected:
     };
 
     // Runs the program through /bin/sh with `prefix` before it (a ulimit, a mount), in a mount
-    // namespace of its own when asked, so that nothing it mounts outlives it.
-    Outcome runThrough(const QString &prefix, const QStringList &arguments,
-                       bool ownMounts = false) const
+    // namespace of its own when it mounts, so that nothing it mounts outlives it; `during` acts
+    // on the process while it runs.
+    Outcome runThrough(const QString &prefix, const QStringList &arguments, bool ownMounts = false,
+                       const std::function<void(QProcess &)> &during = {}) const
     {
         QProcess process;
         process.setProcessEnvironment(environment());
         QStringList shell{u"/bin/sh"_s, u"-c"_s, prefix + u" exec \"$0\" \"$@\""_s, program()};
+        ownMounts = ownMounts || prefix.contains(u"mount "_s);
         if (ownMounts)
             shell = QStringList{u"-m"_s, u"--propagation"_s, u"private"_s} + shell;
         const QString command = ownMounts ? u"/usr/bin/unshare"_s : shell.takeFirst();
         ownedByTest(process);
         process.start(command, shell + arguments);
+        if (during && process.waitForStarted(30000))
+            during(process);
         return outcomeOf(process);
+    }
+
+    // Waits until the run log shows `line` (or the program ended).
+    void waitForLine(const QProcess &process, const QString &line) const
+    {
+        while (!runLogText().contains(line) && process.state() == QProcess::Running)
+            QThread::msleep(2);
+        EXPECT_TRUE(runLogText().contains(line)) << "never reached: " << line.toStdString();
     }
 
     // Waits for the program started in `process` to end.
@@ -106,7 +121,7 @@ protected:
 
     bool probeLeftAnywhere() const
     {
-        QDirIterator it(path(QString()), {u"temp.test.txt"_s}, QDir::Files,
+        QDirIterator it(path(QString()), {u"temp.test.*"_s}, QDir::Files,
                         QDirIterator::Subdirectories);
         return it.hasNext();
     }

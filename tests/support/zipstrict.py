@@ -13,8 +13,8 @@ What it holds an archive to:
 - the central directory: exactly the entries counted, end to end, no byte between it and the end
   records; each record's extra fields parse exactly; a ZIP64 extra field holds exactly the fields
   whose header value is the escape value, in the order the format gives, and only those that need
-  it; stored entries have equal sizes; names are unique, valid UTF-8 where flagged so, and
-  flagged so in both headers where they are UTF-8 past ASCII;
+  it; stored entries have equal sizes; names are unique; a UTF-8 name beyond ASCII carries the
+  UTF-8 flag (bit 11) in both its headers, and a flagged name is valid UTF-8;
 - every local header matches its central record: name, flags, method, time, CRC and sizes (or the
   escape values with a ZIP64 field holding both sizes); an extra field both carry says the same in
   both (the format lets them carry different ones);
@@ -80,6 +80,20 @@ def parse_extra(data, where, faults):
     return fields
 
 
+def utf8_flag(name, flags, where, faults):
+    """Bit 11 says the name is UTF-8; without it a reader takes code page 437 and garbles a UTF-8
+    name beyond ASCII. Bytes that are no UTF-8 at all can only be code page 437."""
+    try:
+        name.decode("utf-8")
+        utf8 = True
+    except UnicodeDecodeError:
+        utf8 = False
+    if flags & 0x800 and not utf8:
+        faults.append(f"{where}: flagged UTF-8 but is not")
+    elif utf8 and not flags & 0x800 and any(byte >= 0x80 for byte in name):
+        faults.append(f"{where}: a UTF-8 name beyond ASCII without the UTF-8 flag (bit 11)")
+
+
 def exact_time(fields, where, faults, central):
     """The modification time the extra fields keep, or None."""
     found = None
@@ -107,18 +121,6 @@ def exact_time(fields, where, faults, central):
             else:
                 found = ticks / 10000000 - NTFS_EPOCH
     return found
-
-
-def unflagged(name, flags, where, faults):
-    """A UTF-8 name past ASCII must carry the UTF-8 flag: without it readers take it as code page
-    437. Bytes that are no UTF-8 can only be left unflagged."""
-    if flags & 0x800 or all(b < 0x80 for b in name):
-        return
-    try:
-        name.decode("utf-8")
-    except UnicodeDecodeError:
-        return
-    faults.append(f"{where}: a UTF-8 name past ASCII without the UTF-8 flag (bit 11)")
 
 
 def check(path, prefix=0):
@@ -218,12 +220,7 @@ def check(path, prefix=0):
                     usize, csize, offset = values.get("size", usize), values.get("compressed size", csize), values.get("offset", offset)
                 if (needed & 0xFF) < 45:
                     faults.append(f"{where}: ZIP64 fields with version needed {needed & 0xFF}")
-            if flags & 0x800:
-                try:
-                    name.decode("utf-8")
-                except UnicodeDecodeError:
-                    faults.append(f"{where}: flagged UTF-8 but is not")
-            unflagged(name, flags, where + " (central)", faults)
+            utf8_flag(name, flags, where + " (central)", faults)
             if name in names:
                 faults.append(f"{where}: a second entry of that name")
             names.add(name)
@@ -265,7 +262,7 @@ def check(path, prefix=0):
             fields = parse_extra(read(entry["offset"] + 30 + name_len, extra_len), where + " (local)", faults)
             if name != entry["name"]:
                 faults.append(f"{where}: local header names it {name!r}")
-            unflagged(name, flags, where + " (local)", faults)
+            utf8_flag(name, flags, where + " (local)", faults)
             for what, local_value, central_value in (("flags", flags, entry["flags"]),
                                                      ("method", method, entry["method"]),
                                                      ("DOS time", dos, entry["dos"])):

@@ -1,0 +1,287 @@
+// The built program, run as a process the way a scheduler or an administrator starts it.
+#include "e2e/RunTable.h"
+
+#include "support/Noise.h"
+#include "support/OwnedFile.h"
+
+#include <QElapsedTimer>
+#include <QHostInfo>
+
+#include <unistd.h>
+
+namespace {
+
+const QString noDisplay =
+    u"Sorvik: no display to show the window on; use /Silent for an unattended run, or --help"_s;
+const QString notRunning = u"Sorvik: Orvel is not running: "_s;
+const QByteArray usage = "Usage: Sorvik [/Silent]\n";
+
+QStringList sim(int data, int diag, int dataSize = 0)
+{
+    QStringList options{u"--data"_s, QString::number(data), u"--diag"_s, QString::number(diag)};
+    if (dataSize)
+        options << u"--data-size"_s << QString::number(dataSize);
+    return options;
+}
+
+TEST_F(RunTable, EveryRowKeepsItsPromise)
+{
+    const QByteArray secret = "Tr0ub4dor & 3 \xc3\xa9";
+    const auto passphrase = [&](const QString &file) {
+        settings().setValue(u"Archive/PassphraseFile"_s, file);
+    };
+    const QString host = QHostInfo::localHostName().section(u'.', 0, 0);
+    std::vector<Row> rows = {
+        {.name = "a clean run, /Silent in mixed case among other words",
+         .simulation = sim(3, 2, 300000),
+         .setUp =
+             [&] { writeFile("orvel/logs/data_\xe6\x97\xa5\xe5\xbf\x97.log", noise(5000, 3)); },
+         .arguments = {u"nightly"_s, u"/sIlEnT"_s, u"x"_s},
+         .logged = {runHeader, fileCopied},
+         .entries = 6,
+         .names = {u"data_\u65e5\u5fd7.log"_s}},
+        // Stopped for two seconds on the way: the outcome's moments are the run's own.
+        {.name = "a run held up on the way",
+         .simulation = sim(12, 0, 4000000),
+         .logged = {runHeader, fileCopied},
+         .entries = 12,
+         .holdAt = u"Compressing files into zip"_s},
+        {.name = "odd file names",
+         .simulation = {u"--odd"_s},
+         .status = 1,
+         .logged = {runHeader},
+         .entries = anyCount,
+         .names = {u"diag_odd_lines.log.fmtd.txt"_s, u"diag_.fmtd.txt"_s, u"!abc"_s,
+                   u"!data_hidden.log"_s}},
+        {.name = "no archive folder stored",
+         .setUp = [] { storeArchiveFolder(QString()); },
+         .status = 1,
+         .logged =
+             {runHeader,
+              u"\\(error\\) no folder location defined to store archived log file output\\.  Exiting application"_s}},
+        {.name = "the archive folder missing",
+         .setUp = [&] { storeArchiveFolder(path("gone/")); },
+         .status = 1,
+         .logged =
+             {runHeader,
+              u"\\(error\\) no archive folder location does not exist:.*/gone/ - exiting application\\."_s}},
+        // Takes no new file, even from root.
+        {.name = "an archive folder that takes no file",
+         .setUp = [] { storeArchiveFolder(u"/proc/"_s); },
+         .status = 1,
+         .logged =
+             {runHeader,
+              u"\\(error\\) the archive folder location is visible however creation of new files failed .* Folder=/proc/ - exiting application\\."_s}},
+        // Without its helper every diag_ file costs two "(error)" lines.
+        {.name = "twelve errors",
+         .simulation = {u"--diag"_s, u"6"_s},
+         .setUp = [&] { QFile::remove(path(u"program/"_s + helper)); },
+         .status = 1,
+         .logged = {runHeader},
+         .entries = anyCount},
+        {.name = "served product not registered",
+         .simulation = {u"--no-components"_s},
+         .status = 2,
+         .told =
+             {notRunning +
+              u"its status object \\(class \\{60EB7702-6A7A-11D1-8029-00C04FAD610B\\}\\) is not registered or cannot be loaded - no archive run"_s}},
+        {.name = "registry file missing",
+         .setUp = [&] { QFile::remove(path("orvel/registry.reg")); },
+         .status = 2,
+         .told = {u"Sorvik: Cannot open registry file .*/orvel/registry.reg.*"_s,
+                  notRunning + u"its status object .* - no archive run"_s}},
+        {.name = "served product stopped",
+         .prefix = u"ORVEL_SIM_STATUS=7"_s,
+         .status = 2,
+         .told = {notRunning + u"its status is 7, not 32 \\(running\\) - no archive run"_s}},
+        {.name = "served product too old",
+         .simulation = {u"--version"_s, u"2.9"_s},
+         .status = 2,
+         .told = {u"Sorvik: .*This utility only works with Orvel 4\\.0\\(1\\) and later.*"_s}},
+        {.name = "served product 3.0",
+         .simulation = {u"--version"_s, u"3.0"_s},
+         .logged = {runHeader, fileCopied},
+         .entries = 6},
+        // An interactive start with an argument ends without a box: only its refusal is told.
+        {.name = "no runtime folder",
+         .simulation = {u"--no-components"_s},
+         .prefix = u"unset XDG_RUNTIME_DIR;"_s,
+         .arguments = {u"/x"_s},
+         .status = 2,
+         .told = {notRunning + u".*"_s}},
+        {.name = "no display",
+         .prefix = u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s,
+         .arguments = {},
+         .status = 2,
+         .told = {noDisplay}},
+        {.name = "a display nobody serves",
+         .prefix = u"unset WAYLAND_DISPLAY QT_QPA_PLATFORM; DISPLAY=:97"_s,
+         .arguments = {},
+         .status = 2,
+         .told = {noDisplay}},
+        {.name = "--version", .arguments = {u"--version"_s}, .output = "Sorvik 1.0.1\n"},
+        {.name = "--help",
+         .arguments = {u"--help"_s},
+         .output = usage,
+         .after =
+             [&](const QString &said) {
+                 EXPECT_TRUE(said.contains(path("program") + u":\n"_s))
+                     << "names the folder of its run logs";
+             }},
+        {.name = "-h", .arguments = {u"-h"_s}, .output = usage},
+        {.name = "/?", .arguments = {u"/?"_s}, .output = usage},
+        // Named as it was started, as through the packages' /usr/bin/sorvik.
+        {.name = "started through a link",
+         .prefix = u"ln -sf \"$0\" '%1/sorvik' && exec '%1/sorvik' --help;"_s.arg(path("")),
+         .arguments = {},
+         .output = "Usage: sorvik [/Silent]\n"},
+        // Each entry fits under the limit, the archive of all three does not.
+        {.name = "an archive that cannot be written",
+         .simulation = sim(0, 0) << u"--other"_s << u"0"_s,
+         .setUp =
+             [&] {
+                 for (const unsigned i : {1u, 2u, 3u})
+                     writeFile(u"orvel/logs/data_%1.log"_s.arg(i), noise(40000, i));
+             },
+         .prefix = u"ulimit -f 100;"_s,
+         .status = 1,
+         .logged = {runHeader, u"\\(error\\) the ZIP archive could not be written:.*"_s}},
+        // One log far larger than the limit once compressed costs its entry alone.
+        {.name = "a file size limit",
+         .simulation = sim(3, 0, 100000),
+         .setUp = [&] { writeFile("orvel/logs/data_noise.log", noise(4 << 20, 1)); },
+         .prefix = u"ulimit -f 2048;"_s,
+         .status = 1,
+         .logged = {runHeader,
+                    u"\\(error\\) Failure appending file to zip\\.  File=.*/data_noise.log"_s},
+         .entries = 3,
+         .names = {u"!data_noise.log"_s}},
+        // The run goes on without its log, whose lines go to stderr instead.
+        {.name = "no place for the run log",
+         .simulation = sim(2, 1),
+         .setUp = [&] { writeFile("program/logs", "a file where the run logs' folder belongs"); },
+         .status = 1,
+         .told = {u"..."_s, u".*cannot be written.*"_s, u"..."_s, u".*"_s + fileCopied, u"..."_s},
+         .entries = 3},
+        {.name = "encrypted",
+         .simulation = sim(3, 2, 300000),
+         .setUp =
+             [&] {
+                 writeFile("orvel/logs/data_empty.log", QByteArray());
+                 writeOwnedFile(path("secret/pass"), secret + "\nnot the passphrase\n", 0600);
+                 passphrase(path("secret/pass"));
+             },
+         .logged =
+             {runHeader,
+              u"    The archive is encrypted \\(AES-256\\) with the passphrase in .*/secret/pass"_s,
+              fileCopied},
+         .entries = 6,
+         .secret = secret,
+         .encrypted = true},
+        // Even where a process may hold few files open: files wait for the workers without
+        // holding one.
+        {.name = "twenty thousand files",
+         .simulation = {u"--data"_s, u"10000"_s, u"--data-size"_s, u"1024"_s, u"--diag"_s,
+                        u"10000"_s, u"--diag-size"_s, u"1024"_s, u"--other"_s, u"0"_s},
+         .prefix = u"ulimit -n 256;"_s,
+         .logged = {runHeader, fileCopied},
+         .entries = 20000},
+        // KeepDays alone would remove the old archive.
+        {.name = "a retention value that cannot be read",
+         .setUp =
+             [&] {
+                 writeFile(u"archive/LOG_Archive_"_s + host + u"_200101_00_00_00.ZIP"_s, "old");
+                 settings().setValue(u"Archive/KeepDays"_s, 1);
+                 settings().setValue(u"Archive/KeepCount"_s, u"one"_s);
+             },
+         .status = 1,
+         .logged =
+             {runHeader,
+              u"cannot be read: \"one\" is not a whole number from 0 to 99999 - no archive is removed from the archive folder\\."_s},
+         .entries = 6},
+    };
+    // A passphrase file that cannot be used stops the run before anything is made.
+    const std::pair<const char *, std::function<bool()>> unusable[] = {
+        {"No such file or directory", [] { return true; }},
+        {"it is empty", [&] { return writeOwnedFile(path("p"), "", 0600); }},
+        {"(mode 0644)", [&] { return writeOwnedFile(path("p"), "secret\n", 0644); }},
+        {"it is a folder", [&] { return QDir().mkpath(path("p")); }},
+        {"it is a symbolic link",
+         [&] {
+             return writeOwnedFile(path("q"), "s\n", 0600) && QFile::link(path("q"), path("p"));
+         }},
+        {"belongs to the account nobody",
+         [&] { return writeOwnedFile(path("p"), "s\n", 0600, nobodyAccount); }},
+    };
+    for (const auto &[reason, make] : unusable)
+        rows.push_back(
+            {.name = reason,
+             .setUp =
+                 [&, make] {
+                     QFile::remove(path("p"));
+                     QDir(path("p")).removeRecursively();
+                     passphrase(path("p"));
+                     make();
+                 },
+             .status = 1,
+             .logged = {runHeader, u"\\(error\\) the passphrase file .*/p cannot be used: .*"_s +
+                                       QRegularExpression::escape(QLatin1String(reason))},
+             // One "(error)" line, and nothing made.
+             .after =
+                 [&](const QString &) {
+                     EXPECT_EQ(runLogText().count(u": (error)"_s), 1);
+                     EXPECT_TRUE(QDir(path("program/ZIPS")).isEmpty(QDir::Files | QDir::Hidden));
+                 }});
+    if (::geteuid() == 0)
+        // A 64 KiB file system as the archive folder, in a mount namespace of the run's own.
+        rows.push_back(
+            {.name = "a full archive folder",
+             .simulation = sim(4, 3, 2000000),
+             .prefix = u"mount -t tmpfs -o size=64k tmpfs '%1' &&"_s.arg(path("archive")),
+             .status = 1,
+             .logged = {
+                 runHeader,
+                 u"\\(error\\) in CopyArchiveToTargetFolder on frmMain:.*No space left on device.*"_s}});
+    else
+        rows.pop_back(); // only root gives a file away
+    for (const Row &row : rows)
+        check(row);
+}
+
+TEST_F(RunTable, WhatTheArchiveFolderHoldsBeforeTheRun)
+{
+    for (const Row &row : preExistingState())
+        check(row);
+}
+
+TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
+{
+    setUpWell({});
+    // The first instance starts the update script once it holds the lock: that says it is up.
+    const QString ready = path("first-is-up");
+    writeFile("program/test.bat", "touch '" + QFile::encodeName(ready) + "'\n");
+    QProcess first;
+    first.setProcessEnvironment(environment());
+    ownedByTest(first);
+    first.start(program(), {});
+    ASSERT_TRUE(first.waitForStarted(30000));
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFile::exists(ready) && waited.elapsed() < 30000 && first.state() == QProcess::Running)
+        QThread::msleep(20);
+    ASSERT_TRUE(QFile::exists(ready)) << first.readAllStandardError().toStdString();
+
+    // Refused in either mode, and said where it is heard; a scheduled start also sums it up.
+    const QString refusal = u"Sorvik: Another instance of "_s +
+                            QRegularExpression::escape(QFileInfo(program()).canonicalFilePath()) +
+                            u" is running \\(it holds .*"_s;
+    check({.name = "from the desktop", .arguments = {}, .status = 3, .told = {refusal}});
+    check({.name = "unattended", .status = 3, .told = {refusal}});
+    EXPECT_EQ(first.state(), QProcess::Running) << "the running instance is not affected";
+    first.kill();
+    first.waitForFinished(10000);
+    // Its lock died with it.
+    check({.name = "after the first", .logged = {runHeader, fileCopied}, .entries = 6});
+}
+
+} // namespace
