@@ -167,7 +167,7 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     const auto below = [&](bool resume) {
         return m_entries.size() < (resume ? pendingLimit / 2 : pendingLimit) &&
                m_memoryQueued < (resume ? memoryLimit / 2 : memoryLimit) &&
-               (fd < 0 || m_openFiles < (resume ? resumeOpen : openLimit));
+               (fd < 0 || m_openFiles < (resume ? m_openLimit * 3 / 4 : m_openLimit));
     };
     // The workers change all three under the lock.
     bool full = false;

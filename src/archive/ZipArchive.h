@@ -174,6 +174,7 @@ private:
     // Bytes of pieces taken by workers and not yet written: what the pieces in memory hold.
     size_t m_reserved = 0;
     size_t m_openFiles = 0;
+    const size_t m_openLimit = ZipWork::openFilesLimit();
     // Bytes of copies made in memory that are added and not yet compressed.
     size_t m_memoryQueued = 0;
     bool m_writing = false;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,14 @@
 // the caller waits for them.
 
 using namespace ZipWork;
+
+size_t ZipWork::openFilesLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 256;
+    return std::clamp<size_t>(size_t(limit.rlim_cur / 4), 4, 256);
+}
 
 void ZipArchive::startWorkers()
 {
@@ -184,7 +193,7 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
             ::close(entry.fd);
             std::lock_guard lock(m_mutex);
             // A caller kept waiting by the files open goes on as soon as there is room.
-            if (m_openFiles-- == resumeOpen && m_callerWaiting)
+            if (m_openFiles-- == m_openLimit * 3 / 4 && m_callerWaiting)
                 m_progress.notify_all();
         }
         if (!piece.failure.isEmpty())
@@ -246,10 +255,10 @@ QString ZipArchive::rewrite(const Task &task, Worker &worker, const char *data)
             } else {
                 // Read on into the worker's buffer, which has room for the longest line.
                 // A line ends within a few hundred bytes, as a rule: small reads first.
-                const ssize_t n = ::pread(entry.fd, worker.input.data() + end + carried,
-                                          std::min<size_t>(carried < 4096 ? 4096 : 64 << 10,
-                                                           longest + 1 - carried),
-                                          off_t(task.offset + end + carried));
+                const ssize_t n = ::pread(
+                    entry.fd, worker.input.data() + end + carried,
+                    std::min<size_t>(carried < 4096 ? 4096 : 64 << 10, longest + 1 - carried),
+                    off_t(task.offset + end + carried));
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n < 0)

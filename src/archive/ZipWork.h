@@ -38,11 +38,11 @@ constexpr size_t wakeFiles = 8;
 constexpr size_t batchFiles = 32;
 constexpr size_t smallFile = 64 << 10;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
-// many are open, until no more than `resumeOpen` are (a quarter of the usual limit of 1,024
-// descriptors at most). Enough that the workers always find files waiting while the caller opens
-// more: with a few dozen, the caller and the workers took turns, one core idle.
-constexpr size_t openLimit = 256;
-constexpr size_t resumeOpen = openLimit * 3 / 4;
+// many are open, until no more than three quarters are. A quarter of the descriptors the process
+// may hold, 256 at most: enough that the workers always find files waiting while the caller opens
+// more (with a few dozen, the caller and the workers took turns, one core idle), and never so many
+// that the rest of the run (the run log, the formatter's pipes, the share) finds none left.
+size_t openFilesLimit();
 // Entries added and not yet written, and the bytes of copies in memory among them: AddFile waits
 // beyond these, so that a folder of many small files does not queue them all.
 constexpr size_t pendingLimit = 2048;
