@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
@@ -117,16 +118,22 @@ protected:
                               : runLogEvents(readFile("program/logs/" + logs.last()));
     }
 
-    // The run's file and the window's pane both grow by what two more files bring.
+    // The run's file, the window's pane and its bar all move by what two more files bring: the
+    // bar, fed from the run's thread, once stood at "0 of N files" while the run went on.
     void expectTheRunToGoOn()
     {
         const QStringList lines = runLog();
         const QString pane = window->txtLogOutput->toPlainText();
+        const int done = window->ProgressBar->value();
         gate.give(2);
         EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return runLog() != lines && window->txtLogOutput->toPlainText() != pane; },
+            [&] {
+                return runLog() != lines && window->txtLogOutput->toPlainText() != pane &&
+                       window->ProgressBar->value() > done &&
+                       window->ProgressBar->text().contains(u" of "_s);
+            },
             30000))
-            << "the run stood still";
+            << "the run stood still, or its bar did: " << window->ProgressBar->text().toStdString();
     }
 
     // Presses `button` on the next box that `isIt` takes.
