@@ -383,10 +383,12 @@ private:
             if (m_inCapacity < room) {
                 const size_t grown = std::max(room, 2 * m_inCapacity);
                 auto bigger = std::make_unique_for_overwrite<char[]>(grown);
-                std::memcpy(bigger.get(), m_in.get() + m_readAt, rest);
+                // The first time there is no buffer at all, and nothing to keep.
+                if (rest > 0)
+                    std::memcpy(bigger.get(), m_in.get() + m_readAt, rest);
                 m_in = std::move(bigger);
                 m_inCapacity = grown;
-            } else {
+            } else if (rest > 0) {
                 std::memmove(m_in.get(), m_in.get() + m_readAt, rest);
             }
             m_readAt = 0;
