@@ -95,6 +95,9 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
     // What a run cut short must not leave: the archive's pieces and the formatted copies.
     run.addRunTemporaries(run.ZipFilePath);
     run.addRunTemporaries(formattingFolder + QLatin1Char('/'));
+    // The listing first: the formatting's workers read its files until it is gone, also when a
+    // stop or a failure leaves this function early.
+    std::optional<Folder> folder;
     std::optional<FormattingAhead> formatting;
     // A stop is heard while the workers keep AddFile waiting: they compress far behind.
     zip.setWaiting([&] { stopIfCancelled(run); });
@@ -147,7 +150,6 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
             QStringLiteral("The log file path found in registry not found on hard drive: ") +
                 shownPath(loggingFolder) + QStringLiteral(" - exiting application."));
 
-    std::optional<Folder> folder;
     double value = 0;
     double maximum = 0;
     step([&] {
