@@ -263,22 +263,9 @@ bool SambaServer::put(const QString &share, const QString &path, const QByteArra
     return smbclient(share, u"put \"%1\" \"%2\""_s.arg(local, path), nullptr).isEmpty();
 }
 
-bool SambaServer::remove(const QString &share, const QString &path) const
-{
-    return smbclient(share, u"del \"%1\""_s.arg(path), nullptr).isEmpty();
-}
-
 bool SambaServer::markReadOnly(const QString &share, const QString &path) const
 {
     return smbclient(share, u"setmode \"%1\" +r"_s.arg(path), nullptr).isEmpty();
-}
-
-void SambaServer::writeClientConfiguration(const QString &home) const
-{
-    // Names by the hosts file and DNS only: no NetBIOS broadcasts from a test.
-    QDir().mkpath(home + u"/.smb"_s);
-    writeText(home + u"/.smb/smb.conf"_s,
-              "[global]\n  name resolve order = host\n  disable netbios = yes\n");
 }
 
 void SambaServer::writeCredentials(const QString &configHome, const QByteArray &passwordText) const
@@ -293,20 +280,17 @@ bool SambaServer::prepareTest(const QString &home, const QString &configHome)
 {
     if (!running() && !start())
         return false;
-    writeClientConfiguration(home);
+    // Names by the hosts file and DNS only: no NetBIOS broadcasts from a test.
+    QDir().mkpath(home + u"/.smb"_s);
+    writeText(home + u"/.smb/smb.conf"_s,
+              "[global]\n  name resolve order = host\n  disable netbios = yes\n");
     writeCredentials(configHome, QByteArray(password.data(), password.size()));
-    for (const QString &share : {u"logs"_s, u"readonly"_s, u"guest"_s, u"full"_s})
-        clear(share);
-    return QDir().mkpath(folder(u"logs/nightly"_s));
-}
-
-void SambaServer::clear(const QString &share) const
-{
-    if (share != u"full"_s) {
+    for (const QString &share : {u"logs"_s, u"readonly"_s, u"guest"_s}) {
         QDir(folder(share)).removeRecursively();
         QDir().mkpath(folder(share));
-    } else if (m_fullShare) {
-        for (const QString &name : list(share))
-            remove(share, name);
     }
+    // The full share lies in the server's own mount namespace: only a client reaches it.
+    for (const QString &name : m_fullShare ? list(u"full"_s) : QStringList())
+        smbclient(u"full"_s, u"del \"%1\""_s.arg(name), nullptr);
+    return QDir().mkpath(folder(u"logs/nightly"_s));
 }

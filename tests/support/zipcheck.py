@@ -10,7 +10,7 @@ Checks every entry's CRC, then prints one line per entry: name, size, SHA-256 of
 compression method, compressed size and the DOS date and time, separated by tabs, the name as the
 bytes stored; with
 --headers, the strict check's summary, then name, size, compressed size and the local header's
-offset instead. Exits 1 when the
+offset as the strict check read them. Exits 1 when the
 archive or an entry is bad, saying which reader refused it.
 """
 import hashlib
@@ -26,7 +26,7 @@ import zipstrict  # noqa: E402
 headers = sys.argv[1] == "--headers"
 prefix, path = (int(sys.argv[2]), sys.argv[3]) if sys.argv[1] in ("--headers", "--prefix") else (0, sys.argv[1])
 try:
-    summary = zipstrict.check(path, prefix)
+    summary, entries = zipstrict.check(path, prefix)
 except zipstrict.Faults as faults:
     print("the strict check refused it: " + "; ".join(faults.args[0][:20]), file=sys.stderr)
     sys.exit(1)
@@ -35,10 +35,8 @@ except OSError as error:
     sys.exit(1)
 if headers:
     print(summary)
-    with zipfile.ZipFile(path) as archive:
-        for info in archive.infolist():
-            line = f"\t{info.file_size}\t{info.compress_size}\t{info.header_offset}\n"
-            sys.stdout.buffer.write(info.filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437") + line.encode())
+    for entry in entries:
+        sys.stdout.buffer.write(entry["name"] + f"\t{entry['usize']}\t{entry['csize']}\t{entry['offset']}\n".encode())
     sys.exit(0)
 # 7-Zip looks for a stub of a few megabytes at most: an archive behind a larger one is not its case.
 if shutil.which("7z") and prefix < (1 << 20):

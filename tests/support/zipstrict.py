@@ -124,6 +124,8 @@ def exact_time(fields, where, faults, central):
 
 
 def check(path, prefix=0):
+    """The summary and the central records (name, flags, method, crc, usize, csize, offset, fields
+    and more), or Faults."""
     faults = []
     size = os.path.getsize(path)
     with open(path, "rb") as f:
@@ -233,8 +235,9 @@ def check(path, prefix=0):
             if moment is not None and dos not in (dos_fields(int(moment)), dos_fields(int(moment) + 1)):
                 faults.append(f"{where}: DOS time 0x{dos:08x} and exact time {moment} disagree "
                               f"(expected 0x{dos_fields(int(moment)):08x})")
-            entries.append(dict(name=name, flags=flags, method=method, dos=dos, crc=crc, csize=csize,
-                                usize=usize, offset=offset, fields=fields, moment=moment, where=where))
+            entries.append(dict(name=name, needed=needed & 0xFF, flags=flags, method=method, dos=dos,
+                                crc=crc, csize=csize, usize=usize, offset=offset, fields=fields,
+                                moment=moment, where=where))
         if len(entries) != count:
             faults.append(f"the end records count {count} entries, the central directory holds {len(entries)}")
         # Whether ZIP64 is needed follows from what the archive holds, not from what it says.
@@ -315,7 +318,7 @@ def check(path, prefix=0):
     if faults:
         raise Faults(faults)
     return f"{len(entries)} entries, central directory {cd_size} bytes at {cd_offset}, " + \
-        ("ZIP64 end records" if has64 else "no ZIP64 end records")
+        ("ZIP64 end records" if has64 else "no ZIP64 end records"), entries
 
 
 def main():
@@ -324,7 +327,7 @@ def main():
     if args[0] == "--prefix":
         prefix, args = int(args[1]), args[2:]
     try:
-        print(check(args[0], prefix))
+        print(check(args[0], prefix)[0])
     except Faults as faults:
         for fault in faults.args[0][:50]:
             print(fault, file=sys.stderr)
