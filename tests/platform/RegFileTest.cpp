@@ -22,24 +22,6 @@ QByteArray valueData(const RegFile &hive, quint32 root, const QString &key, cons
     return values->value(name.toCaseFolded()).data;
 }
 
-const QByteArray sample =
-    "Windows Registry Editor Version 5.00\r\n"
-    "\r\n"
-    "; the served product's own entries\r\n"
-    "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
-    "@=\"/opt/orvel/lib/libOrvelComponents.so\"\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0]\r\n"
-    "\"Output Path\"=\"C:\\\\Orvel\\\\Logs\\\\\"\r\n"
-    "\"Quoted\"=\"say \\\"hi\\\"\"\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo]\r\n"
-    "\"Version Number\"=dword:00040000\r\n"
-    "\"Blob\"=hex:01,02,ff,\\\r\n"
-    "  10,20\r\n"
-    "\"Expand\"=hex(2):25,00,41,00,e9,00,00,00\r\n"
-    "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\r\n";
-
 // Hives made up at random, written as regedit writes them (every kind of value, long hex data
 // wrapped, names and text with quotes, backslashes and letters beyond ASCII) in every encoding a
 // file may come in, and read back: each value as made, asked for in another letter case, its
@@ -226,22 +208,8 @@ TEST(RegFile, IgnoresWhatItCannotRead)
     EXPECT_EQ(RegFile::parse("\xFF\xFE").keyCount(), 0);
 }
 
-TEST(RegFile, SurvivesHostileInput)
+TEST(RegFile, AHugeValueIsReadWhole)
 {
-    std::mt19937 random(20261206);
-    const QByteArray alphabet =
-        "[]\\\"=@:,-;()\r\n hexdword0123456789abcdefHKEY_LOCAL_MACHINE\xff\xfe\x00";
-    for (int round = 0; round < 2000; ++round) {
-        QByteArray bytes =
-            round % 2 ? QByteArray("Windows Registry Editor Version 5.00\r\n") : QByteArray();
-        const int length = int(random() % 400);
-        for (int i = 0; i < length; ++i)
-            bytes.append(round % 3 ? alphabet.at(int(random() % alphabet.size())) : char(random()));
-        RegFile::parse(bytes);
-        // Every prefix of a good file, cut anywhere, parses too.
-        RegFile::parse(sample.left(int(random() % sample.size())));
-    }
-
     // A huge value, and a huge continued one: read whole, no limit of our own.
     QByteArray huge =
         "REGEDIT4\n[HKLM\\Big]\n\"Text\"=\"" + QByteArray(4 << 20, 'x') + "\"\n\"Hex\"=hex:";

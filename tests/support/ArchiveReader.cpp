@@ -78,7 +78,8 @@ QByteArray sevenZipDigest(const QString &path, const QString &entry, const QByte
 
 std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix)
 {
-    const auto lines = readerLines("zipcheck.py", {u"--prefix"_s, QString::number(prefix), path});
+    const auto lines =
+        readerLines("zipstrict.py", {u"--read"_s, u"--prefix"_s, QString::number(prefix), path});
     if (!lines)
         return std::nullopt;
     ArchiveContent content;
@@ -98,7 +99,8 @@ StrictVerdict strictCheck(const QString &path, quint64 prefix)
 
 std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)
 {
-    const auto lines = readerLines("zipcheck.py", {u"--headers"_s, QString::number(prefix), path});
+    const auto lines =
+        readerLines("zipstrict.py", {u"--headers"_s, u"--prefix"_s, QString::number(prefix), path});
     if (!lines)
         return std::nullopt;
     ArchiveHeaders headers{QString::fromUtf8(lines->value(0).value(0)), {}};
