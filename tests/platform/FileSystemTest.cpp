@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 
+#include "support/OwnedFile.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -147,47 +148,25 @@ TEST_F(FileSystemTest, ALargeFolderIsListedBlockByBlock)
 
 namespace {
 
-constexpr uid_t otherAccount = 65534;
+// What someone else made first where a file of ours is made, and holds open.
+enum class Planted { Link, DanglingLink, Fifo, Device, Folder, SecondName, Theirs, OpenToAll };
 
-// A file made by someone else first and held open by them: what we write must never reach it.
-struct Planted {
-    const char *what;
-    std::function<void(const QString &path, const QString &root)> make;
-    bool refused; // false: a new file of ours takes the name
-    bool needsRoot = false;
-};
-
-const Planted planted[] = {
-    {"a link to a file",
-     [](const QString &p, const QString &root) { QFile::link(root + u"/target"_s, p); }, true},
-    {"a dangling link",
-     [](const QString &p, const QString &root) { QFile::link(root + u"/nothing"_s, p); }, true},
-    {"a FIFO", [](const QString &p, const QString &) { ::mkfifo(nativePath(p).constData(), 0666); },
-     true},
-    {"a device",
-     [](const QString &p, const QString &) {
-         ::mknod(nativePath(p).constData(), S_IFCHR | 0666, makedev(1, 3));
-     },
-     true, true},
-    {"a folder", [](const QString &p, const QString &) { QDir().mkpath(p); }, true},
-    {"a second name of another file",
-     [](const QString &p, const QString &root) {
-         ::link(nativePath(root + u"/target"_s).constData(), nativePath(p).constData());
-     },
-     false},
-    {"a file of another account",
-     [](const QString &p, const QString &) {
-         QFile(p).open(QIODevice::WriteOnly);
-         ::chown(nativePath(p).constData(), otherAccount, otherAccount);
-     },
-     false, true},
-    {"a file of ours that others may read",
-     [](const QString &p, const QString &) {
-         QFile(p).open(QIODevice::WriteOnly);
-         ::chmod(nativePath(p).constData(), 0666);
-     },
-     false},
-};
+void plant(Planted kind, const QString &at, const QString &target)
+{
+    const QByteArray native = nativePath(at);
+    if (kind == Planted::Link || kind == Planted::DanglingLink)
+        QFile::link(kind == Planted::Link ? target : target + u"-gone"_s, at);
+    else if (kind == Planted::Fifo)
+        ::mkfifo(native.constData(), 0666);
+    else if (kind == Planted::Device)
+        ::mknod(native.constData(), S_IFCHR | 0666, makedev(1, 3));
+    else if (kind == Planted::Folder)
+        QDir().mkpath(at);
+    else if (kind == Planted::SecondName)
+        ::link(nativePath(target).constData(), native.constData());
+    else
+        writeOwnedFile(at, {}, 0666, kind == Planted::Theirs ? nobodyAccount : ::geteuid());
+}
 
 } // namespace
 
@@ -199,13 +178,27 @@ TEST_F(FileSystemTest, WhatStandsWhereAFileIsMadeIsNeverWrittenInto)
     const HangGuard guard;
     const mode_t saved = ::umask(0);
     const auto restore = qScopeGuard([&] { ::umask(saved); });
-    for (const Planted &p : planted) {
-        if (p.needsRoot && ::geteuid() != 0)
+    const struct {
+        const char *what;
+        Planted kind;
+        bool refused; // false: a new file of ours takes the name
+    } planted[] = {
+        {"a link to a file", Planted::Link, true},
+        {"a dangling link", Planted::DanglingLink, true},
+        {"a FIFO", Planted::Fifo, true},
+        {"a device", Planted::Device, true},
+        {"a folder", Planted::Folder, true},
+        {"a second name of another file", Planted::SecondName, false},
+        {"a file of another account", Planted::Theirs, false},
+        {"a file of ours that others may read", Planted::OpenToAll, false},
+    };
+    for (const auto &p : planted) {
+        if ((p.kind == Planted::Device || p.kind == Planted::Theirs) && ::geteuid() != 0)
             continue;
         for (bool overwrite : {true, false}) {
             writeFile("target", "kept");
             const QString at = path("made.txt");
-            p.make(at, path(QString()));
+            plant(p.kind, at, path("target"));
             // Whoever put it there keeps it open, to read what is written into it.
             const int theirs = ::open(nativePath(at).constData(), O_RDONLY | O_NONBLOCK);
             try {
