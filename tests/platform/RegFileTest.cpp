@@ -11,15 +11,15 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-QByteArray valueData(const RegFile &hive, quint32 root, const QString &key, const QString &name,
-                     quint32 *type = nullptr)
+// A value's type and data; "<missing>" when it is not there.
+std::pair<quint32, QByteArray> valueOf(const RegFile &hive, quint32 root, const QString &key,
+                                       const QString &name)
 {
     const RegFile::Values *values = hive.key(root, key);
     if (!values || !values->contains(name.toCaseFolded()))
-        return QByteArray("<missing>");
-    if (type)
-        *type = values->value(name.toCaseFolded()).type;
-    return values->value(name.toCaseFolded()).data;
+        return {0, "<missing>"};
+    const RegistryValue value = values->value(name.toCaseFolded());
+    return {value.type, value.data};
 }
 
 // Hives made up at random, written as regedit writes them (every kind of value, long hex data
@@ -116,10 +116,8 @@ TEST(RegFile, AnyHiveWrittenAsRegeditWritesItReadsBack)
             const RegFile hive = RegFile::parse(bytes);
             for (const Made &m : made) {
                 SCOPED_TRACE(qPrintable(m.key + u" "_s + m.name));
-                quint32 type = 0;
-                EXPECT_EQ(valueData(hive, m.root, m.key.toUpper(), m.name.toUpper(), &type),
-                          m.value.data);
-                EXPECT_EQ(type, m.value.type);
+                EXPECT_EQ(valueOf(hive, m.root, m.key.toUpper(), m.name.toUpper()),
+                          std::pair(m.value.type, m.value.data));
                 EXPECT_NE(hive.key(m.root, m.key.section(u'\\', 0, 0)), nullptr);
                 EXPECT_EQ(hive.key(0x1234, m.key), nullptr);
             }
@@ -128,9 +126,9 @@ TEST(RegFile, AnyHiveWrittenAsRegeditWritesItReadsBack)
     // A single-byte file keeps its bytes.
     const QByteArray latin1 =
         "REGEDIT4\r\n[HKLM\\Software\\Quenvo]\r\n\"Name\"=\"/var/caf\xe9\"\r\n";
-    EXPECT_EQ(valueData(RegFile::parse(latin1), RegistryRoot::LocalMachine, u"Software\\Quenvo"_s,
-                        u"name"_s),
-              QByteArray("/var/caf\xe9\0", 10));
+    EXPECT_EQ(valueOf(RegFile::parse(latin1), RegistryRoot::LocalMachine, u"Software\\Quenvo"_s,
+                      u"name"_s),
+              std::pair(RegistryType::String, QByteArray("/var/caf\xe9\0", 10)));
 }
 
 TEST(RegFile, DeepAndManyKeysKeepTheirAncestorsWithoutStoringThem)
@@ -169,8 +167,8 @@ TEST(RegFile, DeepAndManyKeysKeepTheirAncestorsWithoutStoringThem)
     for (const auto &c : cases)
         EXPECT_EQ(c.hive.key(RegistryRoot::LocalMachine, c.key) != nullptr, c.exists)
             << qPrintable(c.key.left(40));
-    EXPECT_EQ(valueData(deepHive, RegistryRoot::LocalMachine, u"a"_s + a.repeated(31999), u"v"_s),
-              QByteArray("x", 2));
+    EXPECT_EQ(valueOf(deepHive, RegistryRoot::LocalMachine, u"a"_s + a.repeated(31999), u"v"_s),
+              std::pair(RegistryType::String, QByteArray("x", 2)));
     EXPECT_EQ(deepHive.key(RegistryRoot::LocalMachine, u"a"_s)->size(), 0);
     EXPECT_EQ(deepHive.key(RegistryRoot::CurrentUser, QString()), nullptr);
 }
@@ -217,9 +215,9 @@ TEST(RegFile, AHugeValueIsReadWhole)
         huge += "ab,\\\n  ";
     huge += "cd\n";
     const RegFile hive = RegFile::parse(huge);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Text"_s).size(),
+    EXPECT_EQ(valueOf(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Text"_s).second.size(),
               (4 << 20) + 1);
-    EXPECT_EQ(valueData(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Hex"_s).size(), 100001);
+    EXPECT_EQ(valueOf(hive, RegistryRoot::LocalMachine, u"Big"_s, u"Hex"_s).second.size(), 100001);
 }
 
 } // namespace
