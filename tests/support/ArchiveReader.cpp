@@ -44,21 +44,21 @@ Ran script(const char *name, const QStringList &arguments, const QByteArray &inp
         input);
 }
 
-// What one of our Python readers printed, or a failure of the test saying why it refused.
-std::optional<QByteArray> readerOutput(const char *name, const QString &option, quint64 prefix,
-                                       const QString &path)
+// Each line one of our Python readers printed, split at its tabs; or a failure of the test saying
+// why the reader refused the archive.
+std::optional<QList<QList<QByteArray>>> readerLines(const char *name, const QStringList &arguments,
+                                                    const QByteArray &input = {})
 {
-    const Ran ran = script(name, {option, QString::number(prefix), path});
-    if (ran.status == 0)
-        return ran.output;
-    ADD_FAILURE() << "the reader refused " << path.toStdString() << ": "
-                  << ran.errors.toStdString();
-    return std::nullopt;
-}
-
-Ran reference(const QString &path, const QByteArray &passphrase)
-{
-    return script("ae2read.py", {path}, passphrase + '\n');
+    const Ran ran = script(name, arguments, input);
+    if (ran.status != 0) {
+        ADD_FAILURE() << "the reader " << name << " refused " << arguments.last().toStdString()
+                      << ": " << ran.errors.toStdString();
+        return std::nullopt;
+    }
+    QList<QList<QByteArray>> lines;
+    for (const QByteArray &line : ran.output.split('\n'))
+        lines.append(line.split('\t'));
+    return lines;
 }
 
 // The entry's SHA-256 as 7-Zip extracts it, streamed: an entry may be larger than memory.
@@ -78,18 +78,15 @@ QByteArray sevenZipDigest(const QString &path, const QString &entry, const QByte
 
 std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix)
 {
-    const auto output = readerOutput("zipcheck.py", u"--prefix"_s, prefix, path);
-    if (!output)
+    const auto lines =
+        readerLines("zipstrict.py", {u"--read"_s, u"--prefix"_s, QString::number(prefix), path});
+    if (!lines)
         return std::nullopt;
     ArchiveContent content;
-    for (const QByteArray &line : output->split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 6)
-            continue;
-        content[decodeNativePath(fields[0])] = {fields[1].toLongLong(), fields[2],
-                                                fields[3].toInt(), fields[4].toLongLong(),
-                                                QString::fromLatin1(fields[5])};
-    }
+    for (const auto &f : *lines)
+        if (f.size() == 6)
+            content[decodeNativePath(f[0])] = {f[1].toLongLong(), f[2], f[3].toInt(),
+                                               f[4].toLongLong(), QString::fromLatin1(f[5])};
     return content;
 }
 
@@ -102,40 +99,34 @@ StrictVerdict strictCheck(const QString &path, quint64 prefix)
 
 std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)
 {
-    const auto output = readerOutput("zipcheck.py", u"--headers"_s, prefix, path);
-    if (!output)
+    const auto lines =
+        readerLines("zipstrict.py", {u"--headers"_s, u"--prefix"_s, QString::number(prefix), path});
+    if (!lines)
         return std::nullopt;
-    const QList<QByteArray> lines = output->split('\n');
-    ArchiveHeaders headers{QString::fromUtf8(lines.value(0)), {}};
-    for (const QByteArray &line : lines.mid(1)) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() == 4)
-            headers.entries[decodeNativePath(fields[0])] = {
-                fields[1].toULongLong(), fields[2].toULongLong(), fields[3].toULongLong()};
-    }
+    ArchiveHeaders headers{QString::fromUtf8(lines->value(0).value(0)), {}};
+    for (const auto &f : *lines)
+        if (f.size() == 4)
+            headers.entries[decodeNativePath(f[0])] = {f[1].toULongLong(), f[2].toULongLong(),
+                                                       f[3].toULongLong()};
     return headers;
 }
 
 std::optional<ArchiveContent> readEncryptedArchive(const QString &path,
                                                    const QByteArray &passphrase)
 {
-    const Ran read = reference(path, passphrase);
-    if (read.status != 0) {
-        ADD_FAILURE() << "the reference reader refused " << path.toStdString() << ": "
-                      << read.errors.toStdString();
+    const auto lines = readerLines("ae2read.py", {path}, passphrase + '\n');
+    if (!lines)
         return std::nullopt;
-    }
     ArchiveContent content;
-    for (const QByteArray &line : read.output.split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 5)
+    for (const auto &f : *lines) {
+        if (f.size() != 5)
             continue;
-        const QString name = decodeNativePath(fields[0]);
-        content[name] = {fields[1].toLongLong(), fields[2], fields[3].toInt(), 0};
+        const QString name = decodeNativePath(f[0]);
+        content[name] = {f[1].toLongLong(), f[2], f[3].toInt(), 0};
         const QByteArray extracted = sevenZipDigest(path, name, passphrase);
-        if (extracted != fields[2]) {
+        if (extracted != f[2]) {
             ADD_FAILURE() << "7-Zip extracts " << name.toStdString() << " as "
-                          << extracted.toStdString() << ", not " << fields[2].toStdString();
+                          << extracted.toStdString() << ", not " << f[2].toStdString();
             return std::nullopt;
         }
     }
@@ -146,7 +137,7 @@ Refusals refusedEntries(const QString &path, const QByteArray &passphrase)
 {
     const Ran tested = runTool(u"7z"_s, {u"t"_s, u"-p"_s + QString::fromUtf8(passphrase), path});
     return {int((tested.output + tested.errors).count("Wrong password")),
-            int(reference(path, passphrase).errors.count("bad entry: "))};
+            int(script("ae2read.py", {path}, passphrase + '\n').errors.count("bad entry: "))};
 }
 
 QByteArray fileDigest(const QString &path)

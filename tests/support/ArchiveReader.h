@@ -36,8 +36,8 @@ struct StrictVerdict {
 };
 StrictVerdict strictCheck(const QString &path, quint64 prefix = 0);
 
-// The headers alone, as the strict check and Python's zipfile read them, the data unread: the
-// strict check's summary, and each entry's sizes and offset.
+// The headers alone, as the strict check reads them, the data unread: its summary, and each
+// entry's sizes and offset.
 struct EntryHeader {
     quint64 size = 0;
     quint64 compressedSize = 0;

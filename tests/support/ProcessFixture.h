@@ -100,11 +100,6 @@ protected:
         return outcomeOf(process, timeout);
     }
 
-    QStringList programFolder() const
-    {
-        return QDir(path(u"program"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    }
-
     // The one run log the program left.
     QStringList runLog() const
     {

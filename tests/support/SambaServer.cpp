@@ -1,5 +1,6 @@
 #include "support/SambaServer.h"
 
+#include "support/OwnedFile.h"
 #include "support/TestEnvironment.h"
 
 #include <QDeadlineTimer>
@@ -21,15 +22,6 @@ QString &reason()
 {
     static QString text;
     return text;
-}
-
-bool writeText(const QString &path, const QByteArray &text, QFile::Permissions permissions = {})
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
-        return false;
-    file.close();
-    return permissions == QFile::Permissions() || file.setPermissions(permissions);
 }
 
 quint16 freePort()
@@ -114,9 +106,9 @@ bool SambaServer::setUp()
             "/shares/full\n  read only = no\n";
     const QByteArray auth = "username = " + m_user.toLocal8Bit() +
                             "\npassword = " + QByteArray(password.data(), password.size()) + "\n";
-    if (!writeText(m_root + u"/smb.conf"_s, conf) ||
-        !writeText(m_root + u"/client.conf"_s, "[global]\n") ||
-        !writeText(m_root + u"/auth"_s, auth, QFile::ReadOwner | QFile::WriteOwner)) {
+    if (!writeOwnedFile(m_root + u"/smb.conf"_s, conf, 0644) ||
+        !writeOwnedFile(m_root + u"/client.conf"_s, "[global]\n", 0644) ||
+        !writeOwnedFile(m_root + u"/auth"_s, auth, 0600)) {
         reason() = u"cannot write the server's configuration under %1"_s.arg(m_root);
         return false;
     }
@@ -258,14 +250,9 @@ QByteArray SambaServer::get(const QString &share, const QString &path) const
 bool SambaServer::put(const QString &share, const QString &path, const QByteArray &content) const
 {
     const QString local = testRoot() + u"/smbclient-put"_s;
-    if (!writeText(local, content))
+    if (!writeOwnedFile(local, content, 0600))
         return false;
     return smbclient(share, u"put \"%1\" \"%2\""_s.arg(local, path), nullptr).isEmpty();
-}
-
-bool SambaServer::remove(const QString &share, const QString &path) const
-{
-    return smbclient(share, u"del \"%1\""_s.arg(path), nullptr).isEmpty();
 }
 
 bool SambaServer::markReadOnly(const QString &share, const QString &path) const
@@ -273,40 +260,26 @@ bool SambaServer::markReadOnly(const QString &share, const QString &path) const
     return smbclient(share, u"setmode \"%1\" +r"_s.arg(path), nullptr).isEmpty();
 }
 
-void SambaServer::writeClientConfiguration(const QString &home) const
-{
-    // Names by the hosts file and DNS only: no NetBIOS broadcasts from a test.
-    QDir().mkpath(home + u"/.smb"_s);
-    writeText(home + u"/.smb/smb.conf"_s,
-              "[global]\n  name resolve order = host\n  disable netbios = yes\n");
-}
-
 void SambaServer::writeCredentials(const QString &configHome, const QByteArray &passwordText) const
 {
-    QDir().mkpath(configHome + u"/Sorvik"_s);
-    writeText(configHome + u"/Sorvik/smb-credentials"_s,
-              "username=" + m_user.toLocal8Bit() + "\npassword=" + passwordText + "\n",
-              QFile::ReadOwner | QFile::WriteOwner);
+    writeOwnedFile(configHome + u"/Sorvik/smb-credentials"_s,
+                   "username=" + m_user.toLocal8Bit() + "\npassword=" + passwordText + "\n", 0600);
 }
 
 bool SambaServer::prepareTest(const QString &home, const QString &configHome)
 {
     if (!running() && !start())
         return false;
-    writeClientConfiguration(home);
+    // Names by the hosts file and DNS only: no NetBIOS broadcasts from a test.
+    writeOwnedFile(home + u"/.smb/smb.conf"_s,
+                   "[global]\n  name resolve order = host\n  disable netbios = yes\n", 0644);
     writeCredentials(configHome, QByteArray(password.data(), password.size()));
-    for (const QString &share : {u"logs"_s, u"readonly"_s, u"guest"_s, u"full"_s})
-        clear(share);
-    return QDir().mkpath(folder(u"logs/nightly"_s));
-}
-
-void SambaServer::clear(const QString &share) const
-{
-    if (share != u"full"_s) {
+    for (const QString &share : {u"logs"_s, u"readonly"_s, u"guest"_s}) {
         QDir(folder(share)).removeRecursively();
         QDir().mkpath(folder(share));
-    } else if (m_fullShare) {
-        for (const QString &name : list(share))
-            remove(share, name);
     }
+    // The full share lies in the server's own mount namespace: only a client reaches it.
+    for (const QString &name : m_fullShare ? list(u"full"_s) : QStringList())
+        smbclient(u"full"_s, u"del \"%1\""_s.arg(name), nullptr);
+    return QDir().mkpath(folder(u"logs/nightly"_s));
 }

@@ -48,19 +48,15 @@ public:
     QStringList list(const QString &share, const QString &folder = QString()) const;
     QByteArray get(const QString &share, const QString &path) const;
     bool put(const QString &share, const QString &path, const QByteArray &content) const;
-    bool remove(const QString &share, const QString &path) const;
     // Gives a file the read-only attribute, as a Windows client would.
     bool markReadOnly(const QString &share, const QString &path) const;
 
-    // What every libsmbclient user of the test needs in its HOME: a client configuration of its
-    // own ($HOME/.smb/smb.conf, read once per process), so the machine's /etc/samba/smb.conf is
-    // not read; and the credentials file of this
-    // server's account in $XDG_CONFIG_HOME/Sorvik/.
-    void writeClientConfiguration(const QString &home) const;
+    // The credentials file of this server's account in $XDG_CONFIG_HOME/Sorvik/.
     void writeCredentials(const QString &configHome, const QByteArray &passwordText) const;
-    // All of the above for one test, the server (re)started, every share emptied.
+    // For one test: the server (re)started, every share emptied, the credentials written and a
+    // client configuration of its own in HOME ($HOME/.smb/smb.conf, read once per process), so
+    // that the machine's /etc/samba/smb.conf is not read.
     bool prepareTest(const QString &home, const QString &configHome);
-    void clear(const QString &share) const;
 
     ~SambaServer();
 

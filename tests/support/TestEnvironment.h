@@ -85,17 +85,12 @@ public:
     bool answersQueries() const override { return true; }
     std::optional<WorkstationFacts> workstation() const override
     {
-        if (!workstationAnswers)
-            return std::nullopt;
-        WorkstationFacts facts;
-        facts.computerName = computerName;
-        return facts;
+        return workstationAnswers ? std::optional(WorkstationFacts{.computerName = computerName})
+                                  : std::nullopt;
     }
     std::optional<WorkstationUserFacts> user() const override
     {
-        WorkstationUserFacts facts;
-        facts.userName = u"operator"_s;
-        return facts;
+        return WorkstationUserFacts{.userName = u"operator"_s};
     }
     QString computerName = u"SRV01"_s;
     bool workstationAnswers = true;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reads a ZIP archive of AES-256 encrypted entries ("AE-2", method 99) from the format's rules
-alone, as a reader that shares nothing with the program: the end records and the central
-directory (ZIP64 where marked), each entry's local header, the key derivation (PBKDF2-HMAC-SHA1,
+alone, as a reader that shares nothing with the program: the container through the strict check
+(zipstrict.py), each entry's local header, the key derivation (PBKDF2-HMAC-SHA1,
 1000 rounds, 66 bytes), the password verifier, the authentication code (HMAC-SHA1 over the
 encrypted data, first 10 bytes) and AES-256 in the format's counter mode (a 16-byte little-endian
 counter from 1).
@@ -15,6 +15,7 @@ the passphrase says "wrong passphrase".
 """
 import hashlib
 import hmac
+import os
 import struct
 import sys
 import zlib
@@ -23,6 +24,9 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zipstrict  # noqa: E402
+
 CHUNK = 1 << 20
 problems = []
 salts = set()
@@ -30,26 +34,6 @@ salts = set()
 
 def fail(name, why):
     problems.append(f"{name}: {why}")
-
-
-def extras(data):
-    fields, at = {}, 0
-    while at + 4 <= len(data):
-        kind, size = struct.unpack_from("<HH", data, at)
-        fields[kind] = data[at + 4:at + 4 + size]
-        at += 4 + size
-    return fields
-
-
-def zip64(field, values):
-    """The ZIP64 extra field fills, in order, the values that are 0xFFFFFFFF."""
-    out, at = [], 0
-    for value in values:
-        if value == 0xFFFFFFFF:
-            value = struct.unpack_from("<Q", field, at)[0]
-            at += 8
-        out.append(value)
-    return out
 
 
 def key_stream(aes, first_block, blocks):
@@ -67,7 +51,7 @@ def read_entry(archive, name, size, compressed, offset, aes_field, passphrase):
     if signature != 0x04034B50:
         return fail(name, "no local header")
     archive.read(name_length)
-    local_extras = extras(archive.read(extra_length))
+    local_extras = dict(zipstrict.parse_extra(archive.read(extra_length), name, problems))
     if method != 99 or not flags & 1 or crc != 0 or local_extras.get(0x9901) != aes_field:
         return fail(name, "local header does not describe an AE-2 entry")
     version, vendor, strength, real_method = struct.unpack("<H2sBH", aes_field)
@@ -112,42 +96,22 @@ def read_entry(archive, name, size, compressed, offset, aes_field, passphrase):
 
 def main():
     passphrase = sys.stdin.buffer.readline().rstrip(b"\r\n")
+    try:
+        _, entries = zipstrict.check(sys.argv[1])
+    except zipstrict.Faults as faults:
+        sys.exit("the strict check refused it: " + "; ".join(faults.args[0][:20]))
     with open(sys.argv[1], "rb") as archive:
-        archive.seek(0, 2)
-        end = archive.tell()
-        archive.seek(max(0, end - 22))
-        record = archive.read(22)
-        (signature, _, _, _, count, directory_size, directory_offset, _) = struct.unpack("<IHHHHIIH", record)
-        if signature != 0x06054B50:
-            sys.exit("no end record (or an archive comment)")
-        if count == 0xFFFF or directory_offset == 0xFFFFFFFF:
-            archive.seek(end - 22 - 20)
-            locator = struct.unpack("<IIQI", archive.read(20))
-            archive.seek(locator[2])
-            record64 = struct.unpack("<IQHHIIQQQQ", archive.read(56))
-            if locator[0] != 0x07064B50 or record64[0] != 0x06064B50:
-                sys.exit("bad ZIP64 end records")
-            count, directory_size, directory_offset = record64[7], record64[8], record64[9]
-        archive.seek(directory_offset)
-        central = archive.read(directory_size)
-        entries, at = [], 0
-        for _ in range(count):
-            fields = struct.unpack_from("<IHHHHHHIIIHHHHHII", central, at)
-            name_length, extra_length, comment_length = fields[10], fields[11], fields[12]
-            name = central[at + 46:at + 46 + name_length]
-            field = extras(central[at + 46 + name_length:at + 46 + name_length + extra_length])
-            values = zip64(field.get(0x0001, b""), [fields[9], fields[8], fields[16]])
-            label = name.decode("utf-8" if fields[3] & 0x800 else "cp437")
-            if fields[0] != 0x02014B50 or fields[4] != 99 or not fields[3] & 1 or fields[7] != 0 \
-                    or fields[2] < 51 or 0x9901 not in field:
+        for entry in entries:
+            label = entry["name"].decode("utf-8" if entry["flags"] & 0x800 else "cp437")
+            aes_field = dict(entry["fields"]).get(0x9901)
+            if entry["method"] != 99 or not entry["flags"] & 1 or entry["crc"] != 0 \
+                    or entry["needed"] < 51 or aes_field is None:
                 fail(label, "central record does not describe an AE-2 entry")
-            else:
-                entries.append((name, label, values, field[0x9901]))
-            at += 46 + name_length + extra_length + comment_length
-        for name, label, (size, compressed, offset), aes_field in entries:
-            result = read_entry(archive, label, size, compressed, offset, aes_field, passphrase)
+                continue
+            result = read_entry(archive, label, entry["usize"], entry["csize"], entry["offset"],
+                                aes_field, passphrase)
             if result:
-                sys.stdout.buffer.write(name + f"\t{size}\t{result}\n".encode())
+                sys.stdout.buffer.write(entry["name"] + f"\t{entry['usize']}\t{result}\n".encode())
     for problem in problems:
         print(f"bad entry: {problem}", file=sys.stderr)
     sys.exit(1 if problems else 0)

@@ -4,6 +4,17 @@ APPNOTE 6.3) and not from the program's writer: where lenient readers guess, thi
 
     zipstrict.py [--prefix N] ARCHIVE   exit 0 and one summary line, or exit 1 and one line per
                                         fault; N bytes of a stub before the first entry
+    zipstrict.py --headers [--prefix N] ARCHIVE
+                                        the summary, then per entry its name, size, compressed
+                                        size and the local header's offset, tab-separated
+    zipstrict.py --read [--prefix N] ARCHIVE
+                                        the data read too, by readers independent of this one:
+                                        `7z t` where 7-Zip is installed, and Python's zipfile with
+                                        its CRC check; per entry its name, size, SHA-256 of the
+                                        content, method, compressed size and the DOS date and
+                                        time, tab-separated
+
+Names are printed as the bytes stored.
 
 What it holds an archive to:
 - one end of central directory record, at the very end (after its comment), on disk 0;
@@ -24,10 +35,14 @@ What it holds an archive to:
   0x5455 or NTFS 0x000A), the DOS fields say the same moment in the local time zone (to its
   two-second step, the odd second dropped or rounded up), limited to 1980-2107.
 """
+import hashlib
 import os
+import shutil
 import struct
+import subprocess
 import sys
 import time
+import zipfile
 
 ESCAPE16, ESCAPE32 = 0xFFFF, 0xFFFFFFFF
 LOCAL, CENTRAL, END, END64, LOCATOR, DESCRIPTOR = (0x04034B50, 0x02014B50, 0x06054B50, 0x06064B50,
@@ -124,6 +139,8 @@ def exact_time(fields, where, faults, central):
 
 
 def check(path, prefix=0):
+    """The summary and the central records (name, flags, method, crc, usize, csize, offset, fields
+    and more), or Faults."""
     faults = []
     size = os.path.getsize(path)
     with open(path, "rb") as f:
@@ -233,8 +250,9 @@ def check(path, prefix=0):
             if moment is not None and dos not in (dos_fields(int(moment)), dos_fields(int(moment) + 1)):
                 faults.append(f"{where}: DOS time 0x{dos:08x} and exact time {moment} disagree "
                               f"(expected 0x{dos_fields(int(moment)):08x})")
-            entries.append(dict(name=name, flags=flags, method=method, dos=dos, crc=crc, csize=csize,
-                                usize=usize, offset=offset, fields=fields, moment=moment, where=where))
+            entries.append(dict(name=name, needed=needed & 0xFF, flags=flags, method=method, dos=dos,
+                                crc=crc, csize=csize, usize=usize, offset=offset, fields=fields,
+                                moment=moment, where=where))
         if len(entries) != count:
             faults.append(f"the end records count {count} entries, the central directory holds {len(entries)}")
         # Whether ZIP64 is needed follows from what the archive holds, not from what it says.
@@ -315,16 +333,50 @@ def check(path, prefix=0):
     if faults:
         raise Faults(faults)
     return f"{len(entries)} entries, central directory {cd_size} bytes at {cd_offset}, " + \
-        ("ZIP64 end records" if has64 else "no ZIP64 end records")
+        ("ZIP64 end records" if has64 else "no ZIP64 end records"), entries
+
+
+def read(path, prefix):
+    """What readers independent of this one find in the entries, or 1 when one refuses them."""
+    # 7-Zip looks for a stub of a few megabytes at most: an archive behind a larger one is not its
+    # case.
+    if shutil.which("7z") and prefix < (1 << 20):
+        tested = subprocess.run(["7z", "t", "-bd", "-p", path], capture_output=True, text=True,
+                                errors="replace")
+        if tested.returncode != 0 or "Everything is Ok" not in tested.stdout:
+            print("7z t refused it: " + (tested.stdout + tested.stderr)[-2000:], file=sys.stderr)
+            return 1
+    try:
+        with zipfile.ZipFile(path) as archive:
+            bad = archive.testzip()
+            if bad is not None:
+                print(f"bad entry: {bad}", file=sys.stderr)
+                return 1
+            for info in archive.infolist():
+                digest = hashlib.sha256()
+                with archive.open(info) as entry:
+                    for block in iter(lambda: entry.read(1 << 20), b""):
+                        digest.update(block)
+                # UTF-8 when the entry says so, code page 437 (every byte as it is) when not.
+                name = info.filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
+                moment = "%04d-%02d-%02d %02d:%02d:%02d" % info.date_time
+                line = f"\t{info.file_size}\t{digest.hexdigest()}\t{info.compress_type}" \
+                    f"\t{info.compress_size}\t{moment}\n"
+                sys.stdout.buffer.write(name + line.encode())
+    except (zipfile.BadZipFile, OSError) as error:
+        print(f"unreadable archive: {error}", file=sys.stderr)
+        return 1
+    return 0
 
 
 def main():
     args = sys.argv[1:]
+    mode = args.pop(0) if args[0] in ("--headers", "--read") else None
     prefix = 0
     if args[0] == "--prefix":
         prefix, args = int(args[1]), args[2:]
     try:
-        print(check(args[0], prefix))
+        summary, entries = check(args[0], prefix)
     except Faults as faults:
         for fault in faults.args[0][:50]:
             print(fault, file=sys.stderr)
@@ -332,6 +384,12 @@ def main():
     except OSError as error:
         print(f"unreadable archive: {error}", file=sys.stderr)
         return 1
+    if mode == "--read":
+        return read(args[0], prefix)
+    print(summary)
+    for entry in entries if mode == "--headers" else []:
+        line = f"\t{entry['usize']}\t{entry['csize']}\t{entry['offset']}\n"
+        sys.stdout.buffer.write(entry["name"] + line.encode())
     return 0
 
 
