@@ -168,13 +168,10 @@ TEST_F(CronSchedulerTest, EachTaskIsAJobCronRunsOnItsDaysOnly)
             EXPECT_EQ(view.environment, environment);
             ASSERT_EQ((enabled ? view.live : view.disabled).size(), 1u);
             EXPECT_EQ((enabled ? view.disabled : view.live).size(), 0u);
-            const QStringList when{QString::number(begin.time().minute()),
-                                   QString::number(begin.time().hour()),
-                                   u"*"_s,
-                                   u"*"_s,
-                                   u"*"_s,
-                                   account};
-            EXPECT_EQ((enabled ? view.live : view.disabled)[0].mid(0, 6), when);
+            EXPECT_EQ((enabled ? view.live : view.disabled)[0].mid(0, 6).join(u' '),
+                      u"%1 %2 * * * %3"_s.arg(begin.time().minute())
+                          .arg(begin.time().hour())
+                          .arg(account));
             const QString each = every == 1 ? u"day"_s : u"%1 days"_s.arg(every);
             EXPECT_EQ(task->Triggers()[0].Text(), u"At "_s + begin.toString(u"HH:mm"_s) +
                                                       u" every "_s + each + u", starting "_s +

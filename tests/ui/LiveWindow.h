@@ -136,12 +136,18 @@ protected:
             << "the run stood still, or its bar did: " << window->ProgressBar->text().toStdString();
     }
 
-    // Presses `button` on the next box that `isIt` takes.
-    static std::unique_ptr<ModalWatch<QMessageBox>> press(QMessageBox::StandardButton button,
-                                                          const QString &startingWith)
+    // Presses `button` on the next box whose text starts so, once it is seen to have
+    // `byDefault` (unless none) as its default button.
+    static std::unique_ptr<ModalWatch<QMessageBox>>
+    press(QMessageBox::StandardButton button, const QString &startingWith,
+          QMessageBox::StandardButton byDefault = QMessageBox::NoButton)
     {
         return std::make_unique<ModalWatch<QMessageBox>>(
-            [button](QMessageBox *box) { box->button(button)->click(); },
+            [=](QMessageBox *box) {
+                if (byDefault != QMessageBox::NoButton)
+                    EXPECT_EQ(box->defaultButton(), box->button(byDefault));
+                box->button(button)->click();
+            },
             [startingWith](QMessageBox *box) { return box->text().startsWith(startingWith); });
     }
 
