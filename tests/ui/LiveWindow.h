@@ -110,12 +110,14 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return !runLog().isEmpty(); }, 30000));
     }
 
-    // The events of the newest run log.
+    // The events of the newest run log's whole lines: the run may be writing it, even its header.
     QStringList runLog() const
     {
         const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
-        return logs.isEmpty() ? QStringList()
-                              : runLogEvents(readFile("program/logs/" + logs.last()));
+        const QByteArray bytes =
+            logs.isEmpty() ? QByteArray() : readFile("program/logs/" + logs.last());
+        const qsizetype end = bytes.lastIndexOf(QByteArray("\r\0\n\0", 4));
+        return end < 0 ? QStringList() : runLogEvents(bytes.left(end + 4));
     }
 
     // The run's file, the window's pane and its bar all move by what two more files bring: the
