@@ -17,6 +17,12 @@ namespace {
 
 class FileNamesTest : public TempEnvironment {};
 
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 // Run logs named at times over the whole century of the stamp, and the order --last-log reads
 // them in: the newest change first, a tie (logs copied at one moment) by the name, whatever the
 // clock said when each was named. Other programs' logs and other files are no run logs of ours.
@@ -90,16 +96,6 @@ TEST_F(FileNamesTest, AFailingStepIsToldAndTheNameStillComes)
     run->SilentMode = true;
     GenerateNewLogFileName(run->runFiles());
     EXPECT_EQ(dialogs.texts.size(), 1u);
-}
-
-} // namespace
-
-namespace {
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // The working folders hold what the run makes from the served product's logs: made owner-only

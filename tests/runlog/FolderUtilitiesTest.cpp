@@ -1,5 +1,6 @@
 #include "runlog/FolderUtilities.h"
 
+#include "support/FaultyFileSystem.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -45,38 +46,34 @@ TEST_F(FolderUtilitiesTest, EmptyingGoesOnPastAFileThatStays)
     for (const char *name : {"1", "2", "3"})
         writeFile("work/" + QLatin1String(name), "x");
     int attempts = 0;
-    struct CountingFs : FileSystem {
-        int *attempts;
-        void DeleteFile(const QString &p, bool force) override
-        {
-            if (++*attempts == 1)
-                throw FileSystemError(EBUSY, u"Cannot delete file"_s, p);
-            FileSystem::DeleteFile(p, force);
-        }
-    } counting;
-    counting.attempts = &attempts;
-    CreateOrEmptyFolder(counting, path("work"));
+    FaultyFileSystem faulty;
+    faulty.before = [&](const QString &op, const QString &file) {
+        if (op == u"DeleteFile"_s && ++attempts == 1)
+            throw FileSystemError(EBUSY, op, file);
+    };
+    CreateOrEmptyFolder(faulty, path("work"));
     EXPECT_EQ(attempts, 3);
     EXPECT_EQ(QDir(path("work")).entryList(QDir::Files).size(), 1);
 }
 
+// Only blanks and control characters at the start go (a NUL too); a long line is kept whole.
 TEST(TrimLeadingControlChars, CleansOnlyTheStart)
 {
     const QChar nul(0);
-    EXPECT_EQ(TrimLeadingControlChars(u"     "_s), QString());
-    EXPECT_EQ(TrimLeadingControlChars(QString(nul) + u"\t\r\n"_s), QString());
-    EXPECT_EQ(TrimLeadingControlChars(u"\r\nabc"_s), u"abc"_s);
-    EXPECT_EQ(TrimLeadingControlChars(u"\t  abc"_s), u"  abc"_s);
-    EXPECT_EQ(TrimLeadingControlChars(u"abc\r\n"_s), u"abc\r\n"_s);
-    EXPECT_EQ(TrimLeadingControlChars(u"  \tabc\t x  "_s), u"abc\t x"_s);
-    EXPECT_EQ(TrimLeadingControlChars(QString(nul) + u"a"_s + nul), u"a"_s + nul);
-    EXPECT_EQ(TrimLeadingControlChars(QString()), QString());
-}
-
-TEST(TrimLeadingControlChars, LongLinesAreKeptWhole)
-{
     const QString line = u"\t"_s + QString(40000, QLatin1Char('x'));
-    EXPECT_EQ(TrimLeadingControlChars(line), line.mid(1));
+    const std::pair<QString, QString> cases[] = {
+        {u"     "_s, QString()},
+        {QString(nul) + u"\t\r\n"_s, QString()},
+        {u"\r\nabc"_s, u"abc"_s},
+        {u"\t  abc"_s, u"  abc"_s},
+        {u"abc\r\n"_s, u"abc\r\n"_s},
+        {u"  \tabc\t x  "_s, u"abc\t x"_s},
+        {QString(nul) + u"a"_s + nul, u"a"_s + nul},
+        {QString(), QString()},
+        {line, line.mid(1)},
+    };
+    for (const auto &[text, trimmed] : cases)
+        EXPECT_EQ(TrimLeadingControlChars(text), trimmed) << text.left(20).toStdString();
 }
 
 } // namespace

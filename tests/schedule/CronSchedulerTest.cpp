@@ -12,11 +12,58 @@
 #include <QRegularExpression>
 
 #include <pwd.h>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
 namespace {
+
+// The command of a schedule line as cron hands it to the shell: a backslash before % or another
+// backslash is taken away, and a bare % ends the command.
+QString commandAsCronReadsIt(const QString &command)
+{
+    QString out;
+    for (qsizetype i = 0; i < command.size(); ++i) {
+        const QChar c = command.at(i);
+        if (c == u'%')
+            break;
+        const bool escape = c == u'\\' && i + 1 < command.size() &&
+                            (command.at(i + 1) == u'%' || command.at(i + 1) == u'\\');
+        out += escape ? command.at(++i) : c;
+    }
+    return out;
+}
+
+// A task file as cron reads it: its environment lines, and its schedule lines as minute, hour,
+// day, month, weekday, account and the command the shell gets; those commented out by a disabled
+// task apart.
+struct CronView {
+    QStringList environment;
+    std::vector<QStringList> live, disabled;
+};
+
+CronView asCronReadsIt(const QByteArray &file)
+{
+    CronView view;
+    for (QString line : QString::fromUtf8(file).split(QLatin1Char('\n'))) {
+        auto *lines = &view.live;
+        if (line.startsWith(QLatin1String("#disabled# "))) {
+            line = line.mid(11);
+            lines = &view.disabled;
+        }
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (QRegularExpression(u"^[A-Za-z_]+="_s).match(line).hasMatch()) {
+            view.environment << line;
+            continue;
+        }
+        const QStringList fields = line.split(QLatin1Char(' '));
+        lines->push_back(fields.mid(0, 6)
+                         << commandAsCronReadsIt(fields.mid(6).join(QLatin1Char(' '))));
+    }
+    return view;
+}
 
 class CronSchedulerTest : public TempEnvironment {
 protected:
@@ -29,11 +76,12 @@ protected:
     // A task as the scheduling window makes it.
     std::shared_ptr<ScheduledTask>
     save(const QString &name, qint32 flags = TaskFlags::Disabled, int everyDays = 1,
-         QDateTime begin = QDateTime(QDate(2026, 12, 6), QTime(14, 5, 30)))
+         QDateTime begin = QDateTime(QDate(2026, 12, 6), QTime(14, 5, 30)),
+         const QString &program = {})
     {
         auto task = scheduler->CreateTask(name);
         EXPECT_NE(task, nullptr);
-        task->setApplicationName(path("program/Sorvik"));
+        task->setApplicationName(program.isEmpty() ? path("program/Sorvik") : program);
         task->setCommandLine(u"/Silent "_s);
         task->setCreator(u"Orvel Sorvik [SRV01]"_s);
         TaskTrigger &trigger = task->addTrigger();
@@ -59,71 +107,121 @@ protected:
         return path("home/.local/state/sorvik/") + cronFileName(name) + u".lastrun"_s;
     }
 
-    // The schedule lines of a task file, as cron reads them: minute, hour, day, month, weekday,
-    // account, command.
-    static std::vector<QStringList> scheduleLines(const QByteArray &file, bool includeDisabled)
-    {
-        std::vector<QStringList> lines;
-        for (QString line : QString::fromUtf8(file).split(QLatin1Char('\n'))) {
-            if (includeDisabled && line.startsWith(QLatin1String("#disabled# ")))
-                line = line.mid(11);
-            if (line.isEmpty() || line.startsWith(QLatin1Char('#')) ||
-                QRegularExpression(u"^[A-Za-z_]+="_s).match(line).hasMatch())
-                continue;
-            QStringList fields = line.split(QLatin1Char(' '));
-            const QString command = fields.mid(6).join(QLatin1Char(' '));
-            fields = fields.mid(0, 6);
-            fields << command;
-            lines.push_back(fields);
-        }
-        return lines;
-    }
-
     ScriptedPropertySheet sheet;
     std::unique_ptr<TaskScheduler> scheduler;
 };
 
-TEST_F(CronSchedulerTest, ATaskIsAFileCronAccepts)
+// Tasks over generated schedules (every 1, 2, 3 and 7 days, begun the day before the last run
+// that is due today, on it and the day after, at any time of day), of programs whose paths hold
+// what cron and the shell read specially, under names that do too: each file is one job cron
+// runs as this account with the saver's environment, commented out while the task is disabled;
+// the job line, run by the shell as cron hands it over, starts the program with "/Silent" and the
+// path of its stamp on the days of the trigger only, says nothing (cron mails what a job prints)
+// and leaves the stamp to the program. The next run after any moment is the one counted out day
+// by day from the begin day at the trigger's minute.
+TEST_F(CronSchedulerTest, EachTaskIsAJobCronRunsOnItsDaysOnly)
 {
     qputenv("SORVIK_REGISTRY", "/srv/orvel/registry.reg");
-    save(u"Orvel File Archive SRV01 / nightly?"_s, 0);
-    const QStringList files = cronFiles();
-    ASSERT_EQ(files.size(), 1);
-    EXPECT_TRUE(QRegularExpression(u"^[A-Za-z0-9_-]+$"_s).match(files[0]).hasMatch())
-        << files[0].toStdString();
-
-    const QByteArray file = fileOf(u"Orvel File Archive SRV01 / nightly?"_s);
-    EXPECT_TRUE(file.endsWith('\n'));
-    EXPECT_TRUE(file.contains("\nSORVIK_REGISTRY=/srv/orvel/registry.reg\n"));
-    EXPECT_TRUE(file.contains("\nXDG_CONFIG_HOME=" + QFile::encodeName(path("config")) + "\n"));
-    EXPECT_TRUE(file.contains("# sorvik-command-line: /Silent \n")) << "the trailing blank is kept";
-    const auto lines = scheduleLines(file, false);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].mid(0, 5), (QStringList{u"5"_s, u"14"_s, u"*"_s, u"*"_s, u"*"_s}));
-    EXPECT_EQ(lines[0][5], QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name));
-    EXPECT_TRUE(lines[0][6].contains(u"'/Silent'"_s));
-    EXPECT_FALSE(lines[0][6].contains(QRegularExpression(u"[^\\\\]%"_s)))
-        << "cron would cut at a bare %";
-}
-
-// Disabled, a task keeps its line commented out; the property sheet enables it only when confirmed.
-TEST_F(CronSchedulerTest, ADisabledTaskHasNoLiveScheduleLine)
-{
-    auto task = save(u"Nightly"_s);
-    const QByteArray file = fileOf(u"Nightly"_s);
-    EXPECT_TRUE(scheduleLines(file, false).empty());
-    EXPECT_EQ(scheduleLines(file, true).size(), 1u);
+    const QString record = path("started-with");
+    const QStringList folders{u"program"_s, u"opt/O'Neil"_s, u"opt/50% \"off\""_s,
+                              u"opt/back\\slash\\\\twice"_s, u"opt/a\\%b $HOME `x`"_s};
+    for (const QString &folder : folders) {
+        writeFile(folder + u"/Sorvik"_s,
+                  "#!/bin/sh\nprintf '%s|' \"$@\" \"$SORVIK_LAST_RUN_STAMP\" > '" +
+                      QFile::encodeName(record) + "'\n");
+        QFile::setPermissions(path(folder + u"/Sorvik"_s), QFile::ReadOwner | QFile::ExeOwner);
+    }
+    const QStringList names{u"Orvel File Archive SRV01 / nightly?"_s, u"Archive\\new"_s,
+                            u"50% \\% \\\\ it's"_s, u"#disabled# x"_s};
+    const QString account = QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
+    const QStringList environment{u"HOME="_s + path("home"),
+                                  u"SORVIK_REGISTRY=/srv/orvel/registry.reg"_s,
+                                  u"XDG_CONFIG_HOME="_s + path("config")};
+    const QDate today = QDate::currentDate();
+    std::mt19937 random(20261207);
+    QStringList saved;
+    // The job runs the shell's word for what it was given, or nothing.
+    const auto runJob = [&](const QStringList &job) {
+        QFile::remove(record);
+        QProcess shell;
+        shell.start(u"/bin/sh"_s, {u"-c"_s, job.value(6)});
+        EXPECT_TRUE(shell.waitForFinished(30000));
+        EXPECT_EQ(shell.readAllStandardError(), QByteArray());
+        return QString::fromUtf8(readFile("started-with"));
+    };
+    for (const int every : {1, 2, 3, 7}) {
+        for (const int daysAgo : {-1, 0, 1, every - 1, every, every + 1}) {
+            const QString name = names.value(saved.size(), u"task %1"_s.arg(saved.size()));
+            const QDateTime begin(
+                today.addDays(-daysAgo),
+                QTime(int(random() % 24), int(random() % 60), int(random() % 60)));
+            const bool enabled = saved.size() % 3 != 1;
+            SCOPED_TRACE(name.toStdString() + ": every " + std::to_string(every) + ", begun " +
+                         std::to_string(daysAgo) + " days ago, " + (enabled ? "on" : "off"));
+            auto task = save(name, enabled ? 0 : TaskFlags::Disabled, every, begin,
+                             path(folders[saved.size() % folders.size()]) + u"/Sorvik"_s);
+            saved << name;
+            const QByteArray file = fileOf(name);
+            EXPECT_TRUE(file.endsWith('\n'));
+            EXPECT_TRUE(file.contains("\n# sorvik-command-line: /Silent \n")) << "blank kept";
+            CronView view = asCronReadsIt(file);
+            EXPECT_EQ(view.environment, environment);
+            ASSERT_EQ((enabled ? view.live : view.disabled).size(), 1u);
+            EXPECT_EQ((enabled ? view.disabled : view.live).size(), 0u);
+            EXPECT_EQ((enabled ? view.live : view.disabled)[0].mid(0, 6).join(u' '),
+                      u"%1 %2 * * * %3"_s.arg(begin.time().minute())
+                          .arg(begin.time().hour())
+                          .arg(account));
+            const QString each = every == 1 ? u"day"_s : u"%1 days"_s.arg(every);
+            EXPECT_EQ(task->Triggers()[0].Text(), u"At "_s + begin.toString(u"HH:mm"_s) +
+                                                      u" every "_s + each + u", starting "_s +
+                                                      shortDateText(begin.date()));
+            if (!enabled) {
+                // Enabled only when its property sheet is confirmed.
+                EXPECT_FALSE(task->nextRunAfter(begin.addDays(-1)).isValid());
+                sheet.change = [](ScheduledTask &t) { t.setFlags(0); };
+                sheet.confirm = false;
+                task->ShowProperties();
+                EXPECT_EQ(asCronReadsIt(fileOf(name)).live.size(), 0u) << "Cancel changes nothing";
+                sheet.confirm = true;
+                task->ShowProperties();
+                view = asCronReadsIt(fileOf(name));
+                ASSERT_EQ(view.live.size(), 1u);
+            }
+            const bool due = daysAgo >= 0 && daysAgo % every == 0;
+            EXPECT_EQ(runJob(view.live[0]),
+                      due ? u"/Silent|"_s + stampOf(name) + u"|"_s : QString());
+            EXPECT_FALSE(QFile::exists(stampOf(name))) << "only the started program touches it";
+            for (int day = -2; day < 2 * every + 2; ++day) {
+                const QTime at = begin.time();
+                for (const QTime time : {QTime(0, 0), QTime(at.hour(), at.minute()).addSecs(-1),
+                                         QTime(at.hour(), at.minute()),
+                                         QTime(at.hour(), at.minute(), 1), QTime(23, 59, 59)}) {
+                    const QDateTime after(begin.date().addDays(day), time);
+                    QDateTime run(begin.date(), QTime(at.hour(), at.minute()));
+                    while (run <= after)
+                        run = run.addDays(every);
+                    EXPECT_EQ(task->nextRunAfter(after), run) << qPrintable(after.toString());
+                }
+            }
+        }
+    }
+    // A program that is not there (uninstalled, its tasks kept) is not started, without a word,
+    // and its stamp stays as it was.
+    save(u"Missing"_s, 0, 1, QDateTime::currentDateTime(), path("gone/Sorvik"));
+    EXPECT_EQ(runJob(asCronReadsIt(fileOf(u"Missing"_s)).live.at(0)), QString());
+    saved << u"Missing"_s;
+    // The names come back from the files as they were, each from a file cron accepts.
     scheduler->ReloadTasks();
-    EXPECT_FALSE(scheduler->GetTask(1)->NextRunTime().isValid());
-
-    sheet.change = [](ScheduledTask &t) { t.setFlags(0); };
-    task->ShowProperties();
-    EXPECT_TRUE(scheduleLines(fileOf(u"Nightly"_s), false).empty()) << "Cancel changes nothing";
-    sheet.confirm = true;
-    task->ShowProperties();
-    EXPECT_EQ(scheduleLines(fileOf(u"Nightly"_s), false).size(), 1u);
+    ASSERT_EQ(scheduler->count(), saved.size());
+    for (const QString &name : saved)
+        EXPECT_EQ(scheduler->GetTask(name)->name(), name);
+    EXPECT_FALSE(scheduler->GetTask(u"Missing"_s)->LastRunTime().isValid());
+    EXPECT_EQ(cronFiles().filter(QRegularExpression(u"^[A-Za-z0-9_-]+$"_s)).size(), saved.size());
 }
 
+// Files that are not ours, damaged, or copies of ours under another name are not listed, nor
+// removed by name; ours are listed by name, in any letter case, and by position.
 TEST_F(CronSchedulerTest, TasksAreListedByPositionAndRemovedByName)
 {
     writeFile("cron.d/backup", "17 3 * * * root /usr/local/bin/backup\n");
@@ -132,6 +230,8 @@ TEST_F(CronSchedulerTest, TasksAreListedByPositionAndRemovedByName)
               "# sorvik-name: Damaged\n# sorvik-flags: x\n");
     save(u"b_task"_s);
     save(u"A_task"_s);
+    for (const QString &copy : {u"sorvik-copy"_s, cronFileName(u"Other"_s)})
+        writeFile("cron.d/" + copy, fileOf(u"A_task"_s));
     scheduler->ReloadTasks();
     ASSERT_EQ(scheduler->count(), 2);
     EXPECT_EQ(scheduler->GetTask(1)->name(), u"A_task"_s);
@@ -143,36 +243,9 @@ TEST_F(CronSchedulerTest, TasksAreListedByPositionAndRemovedByName)
     scheduler->RemoveTask(u"A_task"_s);
     scheduler->ReloadTasks();
     ASSERT_EQ(scheduler->count(), 1);
-    EXPECT_EQ(cronFiles().size(), 3) << "the foreign and damaged files stay";
+    EXPECT_EQ(cronFiles().size(), 5) << "the foreign, damaged and copied files stay";
     EXPECT_EQ(readFile("cron.d/backup"), QByteArray("17 3 * * * root /usr/local/bin/backup\n"));
     EXPECT_THROW(scheduler->RemoveTask(u"backup"_s), Failure);
-}
-
-// The next run after any moment, against the runs counted out one by one from the begin day at
-// the trigger's minute: moments a second either side of a run, at midnight and before the begin
-// day, for steps of one day and more; a disabled task has none.
-TEST_F(CronSchedulerTest, NextRunFollowsTheTrigger)
-{
-    const QDateTime begin(QDate(2026, 12, 6), QTime(14, 5, 30));
-    for (const int every : {1, 2, 3, 7}) {
-        auto task = save(u"Every%1"_s.arg(every), 0, every, begin);
-        for (int day = -2; day < 16; ++day) {
-            for (const QTime time : {QTime(0, 0), QTime(14, 4, 59), QTime(14, 5), QTime(14, 5, 1),
-                                     QTime(23, 59, 59)}) {
-                const QDateTime after(begin.date().addDays(day), time);
-                QDateTime run(begin.date(), QTime(14, 5));
-                while (run <= after)
-                    run = run.addDays(every);
-                EXPECT_EQ(task->nextRunAfter(after), run)
-                    << every << " " << qPrintable(after.toString());
-            }
-        }
-        const QString each = every == 1 ? u"day"_s : u"%1 days"_s.arg(every);
-        EXPECT_EQ(task->Triggers()[0].Text(),
-                  u"At 14:05 every "_s + each + u", starting "_s + shortDateText(begin.date()));
-        task->setFlags(TaskFlags::Disabled);
-        EXPECT_FALSE(task->nextRunAfter(begin).isValid());
-    }
 }
 
 // The program itself stamps its start, the first thing it does: even a start it then refuses. The
@@ -202,82 +275,9 @@ TEST_F(CronSchedulerTest, LastRunIsTheTimeTheProgramStampedItsStart)
     EXPECT_EQ(scheduler->GetTask(1)->LastRunTime(), ran);
 }
 
-// The command of a schedule line as cron hands it to the shell: a backslash before % or another
-// backslash is taken away, and a bare % ends the command.
-QString asCronReadsIt(const QString &command)
-{
-    QString out;
-    for (qsizetype i = 0; i < command.size(); ++i) {
-        const QChar c = command.at(i);
-        if (c == u'%')
-            break;
-        const bool escape = c == u'\\' && i + 1 < command.size() &&
-                            (command.at(i + 1) == u'%' || command.at(i + 1) == u'\\');
-        out += escape ? command.at(++i) : c;
-    }
-    return out;
-}
-
-// The job line itself, run by the shell as cron would run it: on the days of its trigger only, it
-// starts the program, whatever its path holds, with "/Silent" and the path of its stamp, and leaves
-// the stamp to the program.
-TEST_F(CronSchedulerTest, TheJobLineStartsTheProgramOnItsDaysOnly)
-{
-    const QString record = path("started-with");
-    const QByteArray stub = "#!/bin/sh\nprintf '%s|' \"$@\" \"$SORVIK_LAST_RUN_STAMP\" > '" +
-                            QFile::encodeName(record) + "'\n";
-    const auto runJob = [&](const QString &name) {
-        QFile::remove(record);
-        const auto lines = scheduleLines(fileOf(name), false);
-        EXPECT_EQ(lines.size(), 1u);
-        QProcess shell;
-        shell.start(u"/bin/sh"_s, {u"-c"_s, asCronReadsIt(lines.at(0).at(6))});
-        EXPECT_TRUE(shell.waitForFinished(30000));
-        // cron mails whatever a job prints.
-        EXPECT_EQ(shell.readAllStandardError(), QByteArray()) << name.toStdString();
-        return QString::fromUtf8(readFile("started-with"));
-    };
-    const QDateTime now = QDateTime::currentDateTime();
-    const struct {
-        QString folder;
-        int everyDays;
-        QDateTime begin;
-        bool runs;
-    } cases[] = {
-        {u"program"_s, 1, now, true},
-        {u"program"_s, 1, now.addDays(1), false}, // not before its begin day
-        {u"program"_s, 2, now, true},
-        {u"program"_s, 2, now.addDays(-1), false},
-        {u"opt/O'Neil"_s, 1, now, true},
-        {u"opt/50% \"off\""_s, 1, now, true},
-        {u"opt/back\\slash\\\\twice"_s, 1, now, true},
-        {u"opt/a\\%b $HOME `x`"_s, 1, now, true},
-    };
-    for (const auto &c : cases) {
-        const QString program = path(c.folder) + u"/Sorvik"_s;
-        writeFile(c.folder + u"/Sorvik"_s, stub);
-        QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner);
-        const QString name = c.folder + QString::number(c.everyDays) + c.begin.toString();
-        auto task = save(name, 0, c.everyDays, c.begin);
-        task->setApplicationName(program);
-        task->Save();
-        EXPECT_EQ(runJob(name), c.runs ? u"/Silent|"_s + stampOf(name) + u"|"_s : QString())
-            << program.toStdString();
-        EXPECT_FALSE(QFile::exists(stampOf(name))) << "only the started program touches it";
-    }
-    // A program that is not there (uninstalled, its tasks kept) is not started, without a word,
-    // and its stamp stays as it was.
-    auto missing = save(u"Missing"_s, 0, 1, now);
-    missing->setApplicationName(path("gone/Sorvik"));
-    missing->Save();
-    EXPECT_EQ(runJob(u"Missing"_s), QString());
-    scheduler->ReloadTasks();
-    EXPECT_FALSE(scheduler->GetTask(u"Missing"_s)->LastRunTime().isValid());
-}
-
-// Whatever a value holds, the file keeps its lines: a value cron cannot carry as it is stops the
-// save before anything is written, and names round-trip through the file.
-TEST_F(CronSchedulerTest, EveryValueInTheFileIsCheckedOrEscaped)
+// A value cron cannot carry as it is (it would end its line, or cron would trim or unquote it),
+// or an account that is not there, stops the save before anything is written.
+TEST_F(CronSchedulerTest, WhatCronCannotCarryIsRefusedBeforeAnythingIsWritten)
 {
     const struct {
         const char *variable;
@@ -288,107 +288,80 @@ TEST_F(CronSchedulerTest, EveryValueInTheFileIsCheckedOrEscaped)
         {"HOME", "\"/root"},
         {"SORVIK_REGISTRY", "/srv/registry.reg\n* * * * * root id"},
         {"XDG_CONFIG_HOME", "/srv/config "},
+        {"account", "no-such-account-here"},
     };
     for (const auto &r : refused) {
         const QByteArray saved = qgetenv(r.variable);
-        qputenv(r.variable, r.value);
+        const bool account = r.variable == std::string("account");
         auto task = scheduler->CreateTask(u"Refused"_s);
         task->setApplicationName(path("program/Sorvik"));
+        account ? task->setAccount(QString::fromLatin1(r.value))
+                : void(qputenv(r.variable, r.value));
         EXPECT_THROW(task->Save(), Failure) << r.variable;
-        qputenv(r.variable, saved);
+        if (!account)
+            qputenv(r.variable, saved);
         EXPECT_TRUE(cronFiles().isEmpty()) << r.variable;
     }
-
-    const QStringList names{u"Archive\\new"_s, u"50% \\% \\\\ it's"_s, u"#disabled# x"_s};
-    for (const QString &name : names)
-        save(name, 0);
-    // A copy under another name cron accepts is not the task it holds.
-    for (const QString &copy : {u"sorvik-copy"_s, cronFileName(u"Other"_s)})
-        writeFile("cron.d/" + copy, fileOf(names.first()));
-    scheduler->ReloadTasks();
-    ASSERT_EQ(scheduler->count(), names.size());
-    for (const QString &name : names) {
-        EXPECT_EQ(scheduler->GetTask(name)->name(), name);
-        EXPECT_EQ(scheduleLines(fileOf(name), false).size(), 1u) << name.toStdString();
-    }
-}
-
-TEST_F(CronSchedulerTest, AnUnknownAccountOrAMissingFolderFails)
-{
-    auto task = scheduler->CreateTask(u"Someone"_s);
-    task->setAccount(u"no-such-account-here"_s);
-    EXPECT_THROW(task->Save(), Failure);
-    EXPECT_THROW(task->setCreator(u"two\nlines"_s), Failure);
+    EXPECT_THROW(scheduler->CreateTask(u"Someone"_s)->setCreator(u"two\nlines"_s), Failure);
     qputenv("SORVIK_CRON_DIR", QFile::encodeName(path("missing")));
     EXPECT_THROW(scheduler->ReloadTasks(), Failure);
 }
 
 // What stands in the cron folder under a task's name without being a task file of ours (a link to
-// one, a FIFO, a folder, a file others may write or another account's): never listed or read,
-// never replaced by a new task, and nothing waits on it.
+// one, a dangling link, a FIFO, a folder, a second name of one, a file others may write or
+// another account's): never listed or read, never taken by a new task, never replaced by a saved
+// one whose file was swapped for it, and nothing waits on it or is left beside it.
 TEST_F(CronSchedulerTest, WhatIsNotOurTaskFileIsNeitherListedNorReplaced)
 {
     const HangGuard guard;
     save(u"model"_s);
     const QByteArray ours = fileOf(u"model"_s);
     writeFile("elsewhere", ours);
-    const QString at = path("cron.d/") + cronFileName(u"model"_s);
-    const struct {
-        const char *what;
-        std::function<void()> make;
-        bool needsRoot = false;
-    } cases[] = {
-        {"a link to a task file", [&] { QFile::link(path("elsewhere"), at); }},
-        {"a dangling link", [&] { QFile::link(path("gone"), at); }},
-        {"a FIFO", [&] { ::mkfifo(QFile::encodeName(at).constData(), 0644); }},
-        {"a folder", [&] { QDir().mkpath(at); }},
-        {"a second name of a task file",
-         [&] {
-             ::link(QFile::encodeName(path("elsewhere")).constData(),
-                    QFile::encodeName(at).constData());
-         }},
-        {"a file others may write",
-         [&] {
-             writeFile("cron.d/" + cronFileName(u"model"_s), ours);
-             ::chmod(QFile::encodeName(at).constData(), 0666);
-         }},
-        {"a file of another account",
-         [&] {
-             writeFile("cron.d/" + cronFileName(u"model"_s), ours);
-             ::chown(QFile::encodeName(at).constData(), 65534, 65534);
-         },
-         true},
+    const QByteArray at = QFile::encodeName(path("cron.d/") + cronFileName(u"model"_s));
+    const QByteArray elsewhere = QFile::encodeName(path("elsewhere"));
+    const auto copy = [&](mode_t mode, uid_t owner) {
+        return [&, mode, owner] {
+            writeFile("cron.d/" + cronFileName(u"model"_s), ours);
+            ::chmod(at.constData(), mode);
+            ::chown(at.constData(), owner, owner);
+        };
     };
-    for (const auto &c : cases) {
-        if (c.needsRoot && ::geteuid() != 0)
-            continue;
-        QFile::remove(at);
-        QDir(at).removeRecursively();
-        c.make();
-        struct stat before {};
-        ::lstat(QFile::encodeName(at).constData(), &before);
+    std::vector<std::pair<const char *, std::function<void()>>> cases{
+        {"a link to a task file", [&] { ::symlink(elsewhere.constData(), at.constData()); }},
+        {"a dangling link", [&] { ::symlink("gone", at.constData()); }},
+        {"a FIFO", [&] { ::mkfifo(at.constData(), 0644); }},
+        {"a folder", [&] { ::mkdir(at.constData(), 0755); }},
+        {"a second name of a task file", [&] { ::link(elsewhere.constData(), at.constData()); }},
+        {"a file others may write", copy(0666, ::geteuid())},
+    };
+    if (::geteuid() == 0)
+        cases.emplace_back("a file of another account", copy(0644, 65534));
+    for (const auto &[what, make] : cases) {
+        SCOPED_TRACE(what);
+        ::unlink(at.constData());
+        ::rmdir(at.constData());
+        save(u"model"_s);
         scheduler->ReloadTasks();
-        EXPECT_EQ(scheduler->count(), 0) << c.what;
-        EXPECT_THROW(scheduler->CreateTask(u"model"_s), Failure) << c.what;
+        ASSERT_EQ(scheduler->count(), 1);
+        const auto listed = scheduler->GetTask(1);
+        ::unlink(at.constData());
+        make();
+        struct stat before {};
+        ::lstat(at.constData(), &before);
+        EXPECT_THROW(listed->Save(), Failure);
+        scheduler->ReloadTasks();
+        EXPECT_EQ(scheduler->count(), 0);
+        EXPECT_THROW(scheduler->CreateTask(u"model"_s), Failure);
         struct stat after {};
-        ::lstat(QFile::encodeName(at).constData(), &after);
-        EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
-        EXPECT_EQ(readFile("elsewhere"), ours) << c.what;
+        ::lstat(at.constData(), &after);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(readFile("elsewhere"), ours);
+        EXPECT_EQ(
+            QDir(path("cron.d"))
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            QStringList{cronFileName(u"model"_s)})
+            << "no temporary left";
     }
-    // A task listed as ours whose file is swapped meanwhile is not saved over what came.
-    QFile::remove(at);
-    QDir(at).removeRecursively();
-    save(u"model"_s);
-    scheduler->ReloadTasks();
-    ASSERT_EQ(scheduler->count(), 1);
-    QFile::remove(at);
-    ::mkfifo(QFile::encodeName(at).constData(), 0644);
-    EXPECT_THROW(scheduler->GetTask(1)->Save(), Failure);
-    EXPECT_TRUE(QFileInfo(at).isFile() == false && QFileInfo::exists(at));
-    EXPECT_EQ(QDir(path("cron.d"))
-                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-              QStringList{cronFileName(u"model"_s)})
-        << "no temporary left";
 }
 
 // The purge script, run on a root of its own: only the program's own task files go, never a file
@@ -398,33 +371,35 @@ TEST_F(CronSchedulerTest, PurgingTakesOnlyWhatIsOurs)
 {
     const QByteArray marker =
         "# Sorvik scheduled task. Kept by Sorvik's scheduling window; edit it there.";
-    const QString root = path("root");
-    const auto put = [&](const QString &name, const QByteArray &content) {
-        writeFile(u"root/etc/cron.d/"_s + name, content);
+    const std::pair<QString, QByteArray> files[] = {
+        {u"sorvik-ours"_s, marker + "\n# sorvik: name: ours\n"},
+        {u"sorvik-Ours_2"_s, marker + "\n"},
+        {u"sorvik-second-line"_s, "# someone else's\n" + marker + "\n"},
+        {u"sorvik-almost"_s, QByteArray(marker).replace('.', 'x') + "\n"},
+        {u"sorvik-trailing"_s, marker + " \n"},
+        {u"sorvik-crlf"_s, marker + "\r\n"},
+        {u"sorvik-ours.dpkg-old"_s, marker + "\n"},
+        {u"Sorvik-upper"_s, marker + "\n"},
+        {u"xsorvik-prefixed"_s, marker + "\n"},
     };
-    put(u"sorvik-ours"_s, marker + "\n# sorvik: name: ours\n");
-    put(u"sorvik-Ours_2"_s, marker + "\n");
-    put(u"sorvik-second-line"_s, "# someone else's\n" + marker + "\n");
-    put(u"sorvik-almost"_s, QByteArray(marker).replace('.', 'x') + "\n");
-    put(u"sorvik-trailing"_s, marker + " \n");
-    put(u"sorvik-crlf"_s, marker + "\r\n");
-    put(u"sorvik-ours.dpkg-old"_s, marker + "\n");
-    put(u"Sorvik-upper"_s, marker + "\n");
-    put(u"xsorvik-prefixed"_s, marker + "\n");
+    QStringList kept{u"sorvik-fifo"_s, u"sorvik-folder"_s, u"sorvik-link"_s};
+    for (const auto &[name, content] : files) {
+        writeFile(u"root/etc/cron.d/"_s + name, content);
+        if (name != u"sorvik-ours"_s && name != u"sorvik-Ours_2"_s)
+            kept << name;
+    }
     writeFile("root/elsewhere/task", marker + "\n");
     QFile::link(path("root/elsewhere/task"), path("root/etc/cron.d/sorvik-link"));
     ::mkfifo(QFile::encodeName(path("root/etc/cron.d/sorvik-fifo")).constData(), 0644);
     QDir().mkpath(path("root/etc/cron.d/sorvik-folder"));
-    writeFile("root/opt/sorvik/Sorvik", "program");
-    writeFile("root/opt/sorvik/.Sorvik.lock", QByteArray());
-    writeFile("root/opt/sorvik/ZIPS/LOG_Archive.ZIP", "archive");
-    writeFile("root/opt/sorvik/TempDiags/copy", "copy");
+    for (const char *file : {"Sorvik", ".Sorvik.lock", "ZIPS/LOG_Archive.ZIP", "TempDiags/copy"})
+        writeFile(u"root/opt/sorvik/"_s + QLatin1String(file), "ours");
     writeFile("root/kept-logs/Sorvik_Log.TXT", "kept");
     QFile::link(path("root/kept-logs"), path("root/opt/sorvik/logs"));
 
     QProcess purge;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"DPKG_ROOT"_s, root);
+    env.insert(u"DPKG_ROOT"_s, path("root"));
     purge.setProcessEnvironment(env);
     purge.start(u"/bin/sh"_s,
                 {QStringLiteral(SORVIK_SOURCE_DIR "/packaging/sorvik.postrm"), u"purge"_s});
@@ -434,10 +409,8 @@ TEST_F(CronSchedulerTest, PurgingTakesOnlyWhatIsOurs)
     QStringList left = QDir(path("root/etc/cron.d"))
                            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     left.sort();
-    EXPECT_EQ(left, (QStringList{u"Sorvik-upper"_s, u"sorvik-almost"_s, u"sorvik-crlf"_s,
-                                 u"sorvik-fifo"_s, u"sorvik-folder"_s, u"sorvik-link"_s,
-                                 u"sorvik-ours.dpkg-old"_s, u"sorvik-second-line"_s,
-                                 u"sorvik-trailing"_s, u"xsorvik-prefixed"_s}));
+    kept.sort();
+    EXPECT_EQ(left, kept);
     EXPECT_EQ(QDir(path("root/opt/sorvik"))
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{u"Sorvik"_s});

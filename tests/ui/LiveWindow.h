@@ -110,12 +110,14 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return !runLog().isEmpty(); }, 30000));
     }
 
-    // The events of the newest run log.
+    // The events of the newest run log's whole lines: the run may be writing it, even its header.
     QStringList runLog() const
     {
         const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
-        return logs.isEmpty() ? QStringList()
-                              : runLogEvents(readFile("program/logs/" + logs.last()));
+        const QByteArray bytes =
+            logs.isEmpty() ? QByteArray() : readFile("program/logs/" + logs.last());
+        const qsizetype end = bytes.lastIndexOf(QByteArray("\r\0\n\0", 4));
+        return end < 0 ? QStringList() : runLogEvents(bytes.left(end + 4));
     }
 
     // The run's file, the window's pane and its bar all move by what two more files bring: the
@@ -136,12 +138,18 @@ protected:
             << "the run stood still, or its bar did: " << window->ProgressBar->text().toStdString();
     }
 
-    // Presses `button` on the next box that `isIt` takes.
-    static std::unique_ptr<ModalWatch<QMessageBox>> press(QMessageBox::StandardButton button,
-                                                          const QString &startingWith)
+    // Presses `button` on the next box whose text starts so, once it is seen to have
+    // `byDefault` (unless none) as its default button.
+    static std::unique_ptr<ModalWatch<QMessageBox>>
+    press(QMessageBox::StandardButton button, const QString &startingWith,
+          QMessageBox::StandardButton byDefault = QMessageBox::NoButton)
     {
         return std::make_unique<ModalWatch<QMessageBox>>(
-            [button](QMessageBox *box) { box->button(button)->click(); },
+            [=](QMessageBox *box) {
+                if (byDefault != QMessageBox::NoButton)
+                    EXPECT_EQ(box->defaultButton(), box->button(byDefault));
+                box->button(button)->click();
+            },
             [startingWith](QMessageBox *box) { return box->text().startsWith(startingWith); });
     }
 

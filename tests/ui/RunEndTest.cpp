@@ -113,12 +113,7 @@ protected:
     // The question at the end of a run, Yes its default, answered.
     static auto question(QMessageBox::StandardButton answer)
     {
-        return std::make_unique<ModalWatch<QMessageBox>>(
-            [answer](QMessageBox *box) {
-                EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Yes));
-                box->button(answer)->click();
-            },
-            [](QMessageBox *box) { return box->text().startsWith(u"Archive complete. 0 "_s); });
+        return press(answer, u"Archive complete. 0 "_s, QMessageBox::Yes);
     }
 
     std::optional<int> toTheEnd()
@@ -213,10 +208,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
          2},
         {"Exit, then Yes (No the default)", cut,
          [&] {
-             const ModalWatch<QMessageBox> yes([](QMessageBox *box) {
-                 EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
-                 box->button(QMessageBox::Yes)->click();
-             });
+             const auto yes = press(QMessageBox::Yes, QString(), QMessageBox::No);
              return cutShort([&] { window->cmdExit_Click(); });
          }},
         {"File > Exit", cut, [&] { return cutShort([&] { window->mnuExit_Click(); }); }},
@@ -364,11 +356,10 @@ TEST_F(RunEndTest, OnARealDesktopTheRealProgramEndsAsItSays)
     };
     for (const Row &row : rows) {
         const QString base = path(row.way);
-        QDir().mkpath(base + u"/program"_s);
-        QDir().mkpath(base + u"/metrics"_s);
-        QFile::copy(builtFile(u"Sorvik"_s), base + u"/program/Sorvik"_s);
-        QFile::copy(builtFile(u"sorvik-diag-formatter"_s),
-                    base + u"/program/sorvik-diag-formatter"_s);
+        for (const char *folder : {"/program", "/metrics", "/archive"})
+            QDir().mkpath(base + QLatin1String(folder));
+        for (const QString &built : {u"Sorvik"_s, u"sorvik-diag-formatter"_s})
+            QFile::copy(builtFile(built), base + u"/program/"_s + built);
         QProcess sim;
         QStringList arguments{u"--root"_s, base + u"/orvel"_s, u"--diag"_s, u"3"_s};
         if (row.slowly)
@@ -378,7 +369,6 @@ TEST_F(RunEndTest, OnARealDesktopTheRealProgramEndsAsItSays)
         for (int i = 0; row.slowly && i < 3; ++i)
             writeFile(QString::fromLatin1(row.way) + u"/orvel/logs/diag_slow_%1.log"_s.arg(i),
                       slow);
-        QDir().mkpath(base + u"/archive"_s);
         writeFile(QString::fromLatin1(row.way) + u"/config/Sorvik/Sorvik.ini"_s,
                   "[frmMain]\nArchiveFolderPath=" +
                       QFile::encodeName(base + (row.found ? u"/archive/"_s : u"/missing/"_s)) +

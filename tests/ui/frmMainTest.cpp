@@ -96,20 +96,22 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
                                   u"  Check for updated version"_s}));
 }
 
-// The pane shows exactly what the run log was told, in its colours (warnings in one that reads
-// on the pane's background: a contrast of at least 4.5 to 1), also while the run's thread writes
-// and the pane is cut again and again; the file has every line in order.
+// The pane shows exactly what the run log was told, in its colours whatever the letter case of a
+// marker (a warning's colour wins, in one that reads on the pane's background: a contrast of at
+// least 4.5 to 1), also while the run's thread writes and the pane is cut again and again; the
+// file has every line in order, and every error is counted.
 TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
 {
     RunLog &log = program->runLog();
     log.OpenRunLog(path("run.TXT"));
     window->show();
-    log.WriteLogLine(u"    progress line"_s);
-    log.WriteLogLine(u"(error) something broke"_s);
-    log.WriteLogLine(u"(warning) something odd"_s);
+    for (const QString &line : {u"    progress line"_s, u"(ERROR) in capitals"_s,
+                                u"(Warning) only"_s, u"(error) and (warning) both"_s})
+        log.WriteLogLine(line);
     drawn();
-    EXPECT_EQ(colourOfLine(u"progress line"_s), QColor(Qt::black));
-    EXPECT_EQ(colourOfLine(u"something broke"_s), QColor(255, 0, 0));
+    for (const QString &plain : {u"Running Sorvik"_s, u"progress line"_s})
+        EXPECT_EQ(colourOfLine(plain), QColor(Qt::black));
+    EXPECT_EQ(colourOfLine(u"in capitals"_s), QColor(255, 0, 0));
     const auto luminance = [](const QColor &c) {
         const auto channel = [](double v) {
             return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
@@ -118,11 +120,11 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
                0.0722 * channel(c.blueF());
     };
     const QColor background = window->txtLogOutput->palette().color(QPalette::Base);
-    for (const QString &warning : {u"something odd"_s, u"**Search for"_s}) {
-        const QColor shown = colourOfLine(warning);
-        EXPECT_NE(shown, QColor(Qt::black));
-        EXPECT_GE((luminance(background) + 0.05) / (luminance(shown) + 0.05), 4.5);
-    }
+    const QColor warning = colourOfLine(u"only"_s);
+    EXPECT_NE(warning, QColor(Qt::black));
+    EXPECT_GE((luminance(background) + 0.05) / (luminance(warning) + 0.05), 4.5);
+    for (const QString &also : {u"both"_s, u"**Search for"_s})
+        EXPECT_EQ(colourOfLine(also), warning);
     std::atomic<bool> written = false;
     std::thread run([&] {
         for (int i = 0; i < 1500; ++i)
@@ -139,7 +141,8 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
     QStringList inOrder;
     for (int i = 0; i < 1500; ++i)
         inOrder << u"line %1 (error)"_s.arg(i);
-    EXPECT_EQ(runLogEvents(readFile("run.TXT")).mid(3), inOrder);
+    EXPECT_EQ(runLogEvents(readFile("run.TXT")).mid(4), inOrder);
+    EXPECT_EQ(log.ErrorCount(), 1502);
 }
 
 // At the bottom the pane follows new lines; scrolled up, the line read stays where it is while
@@ -154,15 +157,13 @@ TEST_F(frmMainTest, ThePaneKeepsTheReadersPlace)
         return window->txtLogOutput->cursorForPosition(QPoint(4, 4)).block().text();
     };
     int written = 0;
+    // `lines` lines; none: up to close below the pane's limit of 10,000 characters.
     const auto write = [&](int lines) {
-        for (int i = 0; i < lines; ++i)
+        for (int i = 0; lines ? i < lines : log.pane().length() < 9700; ++i)
             log.WriteLogLine(u"    line %1"_s.arg(++written, 5, 10, QLatin1Char('0')));
         drawn();
     };
-    // Close below the pane's limit of 10,000 characters.
-    while (log.pane().length() < 9700)
-        log.WriteLogLine(u"    line %1"_s.arg(++written, 5, 10, QLatin1Char('0')));
-    drawn();
+    write(0);
     ASSERT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum()) << "at the bottom it follows";
     bar->setValue(bar->maximum() - 5 * window->txtLogOutput->fontMetrics().lineSpacing());

@@ -54,18 +54,22 @@ protected:
         return names;
     }
 
-    // The selected task (none: empty), with its details and the buttons that need one.
-    void expectSelected(const QString &task)
+    // The selected task (none: empty) and the buttons that need one; its details (the schedule,
+    // the program, the command line, the last and the next run, the creator) when given, else
+    // its program. Nothing selected shows no details.
+    void expectSelected(const QString &task, const QStringList &details = {})
     {
         const auto selected = window->lstTasks->selectedItems();
         EXPECT_EQ(selected.isEmpty() ? QString() : selected.first()->text(), task);
         EXPECT_EQ(window->cmdProps->isEnabled(), !task.isEmpty());
         EXPECT_EQ(window->cdmDelete->isEnabled(), !task.isEmpty());
-        EXPECT_EQ(window->lblInfo[0]->text(),
-                  task.isEmpty() ? QString() : u"/opt/sorvik/"_s + task);
-        if (task.isEmpty()) {
-            EXPECT_EQ(window->txtSchedule->toPlainText(), QString());
-        }
+        QStringList shown{window->txtSchedule->toPlainText()};
+        for (const int value : {0, 1, 3, 4, 5})
+            shown << window->lblInfo[value]->text();
+        if (task.isEmpty() || !details.isEmpty())
+            EXPECT_EQ(shown, task.isEmpty() ? QStringList(6, QString()) : details);
+        else
+            EXPECT_EQ(shown[1], u"/opt/sorvik/"_s + task);
     }
 
     ScriptedPropertySheet sheet;
@@ -80,7 +84,6 @@ TEST_F(frmScheduleTest, ANewTaskIsStoredDisabledShownAndSelected)
 {
     existing(u"X_1"_s);
     open();
-    EXPECT_EQ(window->windowTitle(), u"File Archive Scheduler"_s);
     const struct {
         QString typed;
         std::vector<QString> told;
@@ -100,16 +103,14 @@ TEST_F(frmScheduleTest, ANewTaskIsStoredDisabledShownAndSelected)
     EXPECT_EQ(sheet.shown, std::vector<QString>{u"a_b_c"_s});
     EXPECT_EQ(sheet.flagsWhenShown, std::vector<qint32>{TaskFlags::Disabled});
     EXPECT_EQ(listed(), (QStringList{u"a_b_c"_s, u"X_1"_s}));
-    const auto selected = window->lstTasks->selectedItems();
-    EXPECT_TRUE(selected.size() == 1 && selected.first()->text() == u"a_b_c"_s);
+    EXPECT_EQ(window->lstTasks->selectedItems().value(0)->text(), u"a_b_c"_s);
     EXPECT_TRUE(window->cmdProps->isEnabled());
     const auto stored = parseCronFile(readFile("cron.d/" + cronFileName(u"a_b_c"_s)));
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->applicationName, path("program/Sorvik"));
-    EXPECT_EQ(stored->commandLine, u"/Silent "_s);
-    EXPECT_EQ(stored->creator, u"Orvel Sorvik [SRV01]"_s);
-    EXPECT_EQ(stored->flags, TaskFlags::Disabled);
-    ASSERT_EQ(stored->triggers.size(), 1u);
+    ASSERT_TRUE(stored && stored->triggers.size() == 1);
+    EXPECT_EQ((QStringList{stored->applicationName, stored->commandLine, stored->creator,
+                           QString::number(stored->flags)}),
+              (QStringList{path("program/Sorvik"), u"/Silent "_s, u"Orvel Sorvik [SRV01]"_s,
+                           QString::number(TaskFlags::Disabled)}));
     EXPECT_EQ(stored->triggers[0].StartTime, clockTime);
 }
 
@@ -127,58 +128,35 @@ TEST_F(frmScheduleTest, AFailingStepIsToldOnceAndTheRestStillDone)
     EXPECT_EQ(listed(), QStringList{u"Good"_s});
 }
 
-// The details are those of the task at the clicked position; the run times in the list's own
-// pattern, "HH:MM:SS DD-MMM-YYYY" (a disabled task is not scheduled), the triggers in the
-// regional form.
-TEST_F(frmScheduleTest, DetailsAreThoseOfTheClickedTask)
+// Nothing is selected when the window opens; an arrow key selects the line it frames, as in
+// every list, and shows its details: the run times in the list's own pattern, "HH:MM:SS
+// DD-MMM-YYYY" (a disabled task is not scheduled), the triggers in the regional form. Enter, the
+// button and a double-click show the selected task's sheet, and the sheet's changes show; Delete
+// and its button ask with the name, No keeps the task, Yes takes it and its details, after which
+// nothing is selected.
+TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
 {
     std::setlocale(LC_TIME, "C");
     existing(u"Alpha"_s, 1, true);
     existing(u"Beta"_s, 2);
-    open();
-    const QString day = shortDateText(QDate(2026, 12, 6));
-    const struct {
-        int row;
-        QString next;
-        QString schedule;
-    } cases[] = {
-        {0, u"01:30:00 06-Dec-2026"_s, u"At 01:30 every day, starting %1\n"_s.arg(day)},
-        {1, u"Not scheduled"_s,
-         u"At 01:30 every day, starting %1\nAt 02:30 every day, starting %1\n"_s.arg(day)},
-    };
-    for (const auto &c : cases) {
-        window->lstTasks->setCurrentRow(c.row);
-        window->lstTasks_Click();
-        const QString name = listed().at(c.row);
-        EXPECT_EQ(window->lblInfo[0]->text(), u"/opt/sorvik/"_s + name);
-        EXPECT_EQ(window->lblInfo[1]->text(), u"/Silent "_s);
-        EXPECT_EQ(window->lblInfo[3]->text(), u"Never"_s);
-        EXPECT_EQ(window->lblInfo[4]->text(), c.next);
-        EXPECT_EQ(window->lblInfo[5]->text(), u"Orvel Sorvik ["_s + name + u"]"_s);
-        EXPECT_EQ(window->txtSchedule->toPlainText(), c.schedule);
-    }
-    EXPECT_EQ(window->lbLabels[7]->text(), u"Schedule"_s);
-    EXPECT_EQ(window->lblInfo[2], nullptr) << "there is no value label 2";
-}
-
-// Nothing is selected when the window opens; an arrow key selects the line it frames, as in
-// every list; Enter, the button and a double-click show the selected task's sheet, and the
-// sheet's changes show; Delete and its button ask with the name, No keeps the task, Yes takes it
-// and its details, after which nothing is selected.
-TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
-{
-    existing(u"Alpha"_s);
-    existing(u"Beta"_s);
     open();
     window->show();
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     window->lstTasks->setFocus();
     expectSelected(QString());
+    const QString first =
+        u"At 01:30 every day, starting %1\n"_s.arg(shortDateText(QDate(2026, 12, 6)));
+    const auto details = [](const QString &task, const QString &schedule, const QString &next) {
+        return QStringList{schedule, u"/opt/sorvik/"_s + task,           u"/Silent "_s, u"Never"_s,
+                           next,     u"Orvel Sorvik ["_s + task + u"]"_s};
+    };
     QTest::keyClick(window->lstTasks, Qt::Key_Up);
-    expectSelected(u"Alpha"_s);
+    expectSelected(u"Alpha"_s, details(u"Alpha"_s, first, u"01:30:00 06-Dec-2026"_s));
     QTest::keyClick(window->lstTasks, Qt::Key_Down);
-    expectSelected(u"Beta"_s);
+    expectSelected(u"Beta"_s,
+                   details(u"Beta"_s, first + QString(first).replace(u"01:30"_s, u"02:30"_s),
+                           u"Not scheduled"_s));
     const QRect beta = window->lstTasks->visualItemRect(window->lstTasks->item(1));
     sheet.confirm = true;
     sheet.change = [](ScheduledTask &task) { task.setFlags(0); };
