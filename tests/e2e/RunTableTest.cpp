@@ -46,6 +46,13 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .logged = {runHeader, fileCopied},
          .entries = 12,
          .holdAt = u"Compressing files into zip"_s},
+        {.name = "the archive folder removed during the run",
+         .simulation = sim(12, 2, 4000000),
+         .status = 1,
+         .logged = {runHeader, u"\\(error\\) in CopyArchiveToTargetFolder on frmMain:.*"_s},
+         .holdAt = u"Compressing files into zip"_s,
+         .act = [&](QProcess &) { QDir(path("archive")).removeRecursively(); },
+         .after = [&](const QString &) { EXPECT_FALSE(QFileInfo::exists(path("archive"))); }},
         {.name = "odd file names",
          .simulation = {u"--odd"_s},
          .status = 1,
@@ -200,6 +207,31 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
               u"cannot be read: \"one\" is not a whole number from 0 to 99999 - no archive is removed from the archive folder\\."_s},
          .entries = 6},
     };
+    // Stopped while the files go into the archive, or while diagnostic files are still formatted
+    // on other threads: the run ends, leaving nothing behind, not even a formatter's helper.
+    const std::pair<QStringList, QString> stops[] = {
+        {sim(3000, 3, 2000), u"Adding file into zip"_s},
+        {sim(0, 8) << u"--diag-size"_s << u"4000000"_s, u"Formatting diagnostic log file"_s}};
+    for (const auto &[simulation, line] : stops)
+        rows.push_back(
+            {.name = "a stop signal",
+             .simulation = simulation,
+             .status = 1,
+             .logged = {runHeader, u"\\(error\\) the archive run was cancelled before it "
+                                   "completed - no archive was delivered\\."_s},
+             .holdAt = line,
+             .act = [](QProcess &process) { process.terminate(); },
+             .after =
+                 [&](const QString &) {
+                     EXPECT_TRUE(QDir(path("program/ZIPS")).isEmpty(QDir::Files | QDir::Hidden));
+                     // Only this test's runs start the helper from its program folder.
+                     const QString copy =
+                         QFileInfo(path(u"program/"_s + helper)).canonicalFilePath();
+                     for (const QString &pid :
+                          QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs)) {
+                         EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), copy);
+                     }
+                 }});
     // A passphrase file that cannot be used stops the run before anything is made.
     const std::pair<const char *, std::function<bool()>> unusable[] = {
         {"No such file or directory", [] { return true; }},
