@@ -99,14 +99,17 @@ __attribute__((destructor)) static void tearDown(void)
     close(fd);
 }
 
-// The program ends with _exit, which runs no destructor.
-void _exit(int status)
-{
-    tearDown();
-    void (*real)(int) = next("_exit");
-    real(status);
-    __builtin_unreachable();
-}
+// The program ends with _exit or _Exit, which run no destructor.
+#define EXIT(name)                                                                                 \
+    void name(int status)                                                                          \
+    {                                                                                              \
+        tearDown();                                                                                \
+        void (*real)(int) = next(#name);                                                           \
+        real(status);                                                                              \
+        __builtin_unreachable();                                                                   \
+    }
+EXIT(_exit)
+EXIT(_Exit)
 
 // 0: go on; 1: fail this call; 2: cut this write short.
 static int strike(enum Operation op)
