@@ -125,91 +125,79 @@ TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
     EXPECT_TRUE(dialogs.texts.empty());
 }
 
-// A second start ends with status 3 (ProcessTest: in either mode, changing nothing); the window
-// of the first comes to the front for a start from the desktop, not for a scheduled one. Another
+// A second start ends with status 3 (the run table: in either mode, changing nothing); the window
+// of the first comes to the front for a start from the desktop, not for a scheduled one. Started
+// through su or sudo there is no runtime folder: the second start still finds the first beside the
+// lock, never anything another account put there, and the socket goes with the first. Another
 // program folder is another program.
 TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
 {
     writeServedProduct();
-    auto first = makeProgram();
-    ASSERT_EQ(load(*first, host, {}), std::nullopt);
-    int called = 0;
-    first->singleInstance().answerLaterStarts([&] { ++called; });
-    auto second = makeProgram();
-    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}}) {
-        const int before = called;
-        EXPECT_EQ(load(*second, host, arguments), ExitStatus::AlreadyRunning);
-        for (int i = 0; i < 25 && called == before; ++i)
-            QTest::qWait(20);
-        EXPECT_EQ(called, before + (arguments.isEmpty() ? 1 : 0));
-    }
-    auto elsewhere = makeProgram(u"other"_s);
-    EXPECT_EQ(load(*elsewhere, host, {}), std::nullopt);
-}
-
-// Started through su or sudo there is no runtime folder: the second start still finds the first
-// beside the lock, never anything another account put there, and the socket goes with the first.
-TEST_F(StartUpTest, ASecondStartFindsTheFirstWithoutARuntimeFolder)
-{
-    writeServedProduct();
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    qunsetenv("XDG_RUNTIME_DIR");
     const auto restore = qScopeGuard([&] {
         if (!runtime.isNull())
             qputenv("XDG_RUNTIME_DIR", runtime);
     });
     const QString call = path("program/.Sorvik.call");
-    auto first = makeProgram();
-    ASSERT_EQ(load(*first, host, {}), std::nullopt);
-
-    // Another account's socket at the place, listening: the second start does not knock.
-    if (::geteuid() == 0) {
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        const pid_t planter = ::fork();
-        if (planter == 0) {
-            const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            const QByteArray name = QFile::encodeName(call);
-            std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-            if (::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-                ::listen(listening, 4) != 0 || ::write(ready[1], "r", 1) != 1)
-                ::_exit(3);
-            // Waits three seconds for a knock: the alarm interrupts the wait.
-            struct sigaction wake {};
-            wake.sa_handler = [](int) {};
-            ::sigaction(SIGALRM, &wake, nullptr);
-            ::alarm(3);
-            ::_exit(::accept(listening, nullptr, nullptr) >= 0 ? 1 : 0);
+    for (const bool runtimeFolder : {true, false}) {
+        SCOPED_TRACE(runtimeFolder);
+        if (!runtimeFolder)
+            qunsetenv("XDG_RUNTIME_DIR");
+        auto first = makeProgram();
+        ASSERT_EQ(load(*first, host, {}), std::nullopt);
+        // Another account's socket at the place, listening: the second start does not knock.
+        if (!runtimeFolder && ::geteuid() == 0) {
+            int ready[2];
+            ASSERT_EQ(::pipe(ready), 0);
+            const pid_t planter = ::fork();
+            if (planter == 0) {
+                const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                const QByteArray name = QFile::encodeName(call);
+                std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+                if (::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address) !=
+                        0 ||
+                    ::listen(listening, 4) != 0 || ::write(ready[1], "r", 1) != 1)
+                    ::_exit(3);
+                // Waits three seconds for a knock: the alarm interrupts the wait.
+                struct sigaction wake {};
+                wake.sa_handler = [](int) {};
+                ::sigaction(SIGALRM, &wake, nullptr);
+                ::alarm(3);
+                ::_exit(::accept(listening, nullptr, nullptr) >= 0 ? 1 : 0);
+            }
+            char byte = 0;
+            ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+            ::close(ready[0]);
+            ::close(ready[1]);
+            // Whoever listens, the socket is another account's.
+            ASSERT_EQ(::chown(QFile::encodeName(call).constData(), 65534, 65534), 0);
+            auto second = makeProgram();
+            EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
+            int status = 0;
+            ::waitpid(planter, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "the planted socket was told of the start";
         }
-        char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-        ::close(ready[0]);
-        ::close(ready[1]);
-        // Whoever listens, the socket is another account's.
-        ASSERT_EQ(::chown(QFile::encodeName(call).constData(), 65534, 65534), 0);
+        int called = 0;
+        first->singleInstance().answerLaterStarts([&] { ++called; });
+        struct stat st {};
+        EXPECT_TRUE(runtimeFolder || (::lstat(QFile::encodeName(call).constData(), &st) == 0 &&
+                                      S_ISSOCK(st.st_mode) && (st.st_mode & 077) == 0));
         auto second = makeProgram();
-        EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
-        int status = 0;
-        ::waitpid(planter, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << "the planted socket was told of the start";
+        for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}}) {
+            const int before = called;
+            EXPECT_EQ(load(*second, host, arguments), ExitStatus::AlreadyRunning);
+            for (int i = 0; i < 50 && called == before; ++i)
+                QTest::qWait(20);
+            EXPECT_EQ(called, before + (arguments.isEmpty() ? 1 : 0));
+        }
+        auto elsewhere = makeProgram(u"other"_s);
+        EXPECT_EQ(load(*elsewhere, host, {}), std::nullopt);
+        EXPECT_EQ(endStatusOf([&] { EndProgram(*first, host); }), ExitStatus::Success);
+        EXPECT_FALSE(QFileInfo::exists(call)) << "the socket outlived the program";
     }
-
-    int called = 0;
-    first->singleInstance().answerLaterStarts([&] { ++called; });
-    struct stat st {};
-    ASSERT_EQ(::lstat(QFile::encodeName(call).constData(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode) && (st.st_mode & 077) == 0);
-    auto second = makeProgram();
-    EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
-    for (int i = 0; i < 50 && called == 0; ++i)
-        QTest::qWait(20);
-    EXPECT_EQ(called, 1);
-
-    EXPECT_EQ(endStatusOf([&] { EndProgram(*first, host); }), ExitStatus::Success);
-    EXPECT_FALSE(QFileInfo::exists(call)) << "the socket outlived the program";
 }
 
 // What may stand where the lock goes, put there by anyone who can write the program folder (or
