@@ -1,6 +1,7 @@
 // The built program, run as a process the way a scheduler or an administrator starts it.
 #include "e2e/RunTable.h"
 
+#include "support/ArchiveReader.h"
 #include "support/Noise.h"
 #include "support/OwnedFile.h"
 
@@ -314,6 +315,25 @@ TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
     first.waitForFinished(10000);
     // Its lock died with it.
     check({.name = "after the first", .logged = {runHeader, fileCopied}, .entries = 6});
+}
+
+// Killed while writing the archive: at its own name stands the archive without entries that the
+// run began with, or nothing, never a piece of the new one; the next run starts clean.
+TEST_F(RunTable, KilledWhileWritingTheArchiveLeavesNoPartialFile)
+{
+    setUpWell(sim(12, 0, 8000000));
+    runThrough(QString(), {u"/Silent"_s}, false, [&](QProcess &process) {
+        waitForLine(process, u"Compressing files into zip"_s);
+        process.kill();
+    });
+    EXPECT_TRUE(archiveFolderFiles().isEmpty());
+    for (const QString &name : QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files)) {
+        const auto content = readArchive(path("program/ZIPS/") + name);
+        EXPECT_TRUE(content && content->empty()) << name.toStdString();
+    }
+    QDir(path("program/logs")).removeRecursively();
+    EXPECT_EQ(run({u"/Silent"_s}).status, 0);
+    EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 } // namespace
