@@ -4,7 +4,7 @@
 #include "platform/ProcessPriority.h"
 
 #include "support/Ending.h"
-#include "support/ProcessFixture.h"
+#include "support/TestEnvironment.h"
 #include "update/BackgroundCheck.h"
 #include "update/ToolsSite.h"
 
@@ -292,54 +292,6 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
     if (runtimeBefore.isNull())
         qunsetenv("XDG_RUNTIME_DIR");
     EXPECT_TRUE(dialogs.texts.empty()) << "nothing to answer";
-}
-
-// The real program, with the lock place spoiled or on a read-only program folder: it goes on as
-// any start without the served product (status 3 is a running instance's alone, ProcessTest),
-// and says why on stderr.
-class LockTest : public ProcessTest {};
-
-TEST_F(LockTest, ARefusedOrUnguardedStartSaysSo)
-{
-    const QString lock = path("program/.Sorvik.lock");
-    const QString readOnly =
-        u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program"));
-    const struct {
-        const char *what;
-        std::function<void()> make;
-        QString prefix;
-        QByteArray told;
-        bool needsRoot; // to give a file away, or to mount
-    } cases[] = {
-        {"nothing", [] {}, QString(), QByteArray(), false},
-        {"a FIFO", [&] { lockObstacles[2].make(lock, path("")); }, QString(), "cannot be used",
-         false},
-        {"a file of another account", [&] { lockObstacles[5].make(lock, path("")); }, QString(),
-         "cannot be used", true},
-        {"a read-only program folder", [] {}, readOnly, "cannot be used", true},
-    };
-    for (const auto &c : cases) {
-        if (c.needsRoot && ::geteuid() != 0)
-            continue;
-        QFile::remove(lock);
-        c.make();
-        const Outcome outcome = runThrough(c.prefix, {u"/Silent"_s}, !c.prefix.isEmpty());
-        EXPECT_EQ(outcome.status, ExitStatus::StartRefused)
-            << c.what << outcome.errors.toStdString();
-        EXPECT_EQ(outcome.errors.contains("lock"), !c.told.isEmpty()) << c.what;
-        EXPECT_TRUE(outcome.errors.contains(c.told)) << c.what << outcome.errors.toStdString();
-    }
-
-    // One lock file for the program, whoever starts it, and only its owner can open it.
-    QFile::remove(lock);
-    EXPECT_EQ(run({u"/Silent"_s}).status, 2);
-    EXPECT_EQ(run({u"/Silent"_s}).status, 2);
-    EXPECT_EQ(QDir(path("program")).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{u".Sorvik.lock"_s, u"Sorvik"_s, helper}));
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(lock).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 077, 0u);
-    EXPECT_TRUE(QDir(path("tmp")).isEmpty());
 }
 
 TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QHostInfo>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -92,7 +93,17 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .status = 2,
          .told =
              {notRunning +
-              u"its status object \\(class \\{60EB7702-6A7A-11D1-8029-00C04FAD610B\\}\\) is not registered or cannot be loaded - no archive run"_s}},
+              u"its status object \\(class \\{60EB7702-6A7A-11D1-8029-00C04FAD610B\\}\\) is not registered or cannot be loaded - no archive run"_s},
+         // One lock file for the program, whoever starts it, and only its owner can open it.
+         .after =
+             [&](const QString &) {
+                 EXPECT_EQ(QDir(path("program")).entryList(QDir::Files | QDir::Hidden),
+                           (QStringList{u".Sorvik.lock"_s, u"Sorvik"_s, helper}));
+                 EXPECT_EQ(QFile::permissions(path("program/.Sorvik.lock")),
+                           QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                               QFile::WriteUser);
+                 EXPECT_TRUE(QDir(path("tmp")).isEmpty());
+             }},
         {.name = "registry file missing",
          .setUp = [&] { QFile::remove(path("orvel/registry.reg")); },
          .status = 2,
@@ -233,6 +244,42 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
                          EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), copy);
                      }
                  }});
+    // Something at the lock's place, or a program folder that takes no lock: the start goes on
+    // unguarded (here to be refused for want of the served product: status 3 is a running
+    // instance's alone), and says why.
+    const QString lock = path("program/.Sorvik.lock");
+    const struct {
+        const char *name;
+        std::function<void()> make;
+        const char *reason;
+        QString prefix{};
+    } spoiled[] = {
+        {"a FIFO at the lock's place", [&] { ::mkfifo(QFile::encodeName(lock).constData(), 0666); },
+         "it is not a regular file"},
+        // Only root gives a file away, or mounts.
+        {"a lock file of another account",
+         [&] { writeOwnedFile(lock, QByteArray(), 0600, nobodyAccount); },
+         "it belongs to another account"},
+        {"a read-only program folder", [] {}, "Read-only file system",
+         u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program"))},
+    };
+    for (const auto &c : spoiled)
+        if (::geteuid() == 0 || &c == spoiled)
+            rows.push_back(
+                {.name = c.name,
+                 .simulation = {u"--no-components"_s},
+                 .setUp =
+                     [&, make = c.make] {
+                         QFile::remove(lock);
+                         make();
+                     },
+                 .prefix = c.prefix,
+                 .status = 2,
+                 .told = {u"Sorvik: The lock file "_s + QRegularExpression::escape(lock) +
+                              u" cannot be used \\("_s + QLatin1String(c.reason) +
+                              u"\\)\\. The lock is kept in .*"_s,
+                          notRunning + u".*"_s},
+                 .after = [&](const QString &) { QFile::remove(lock); }});
     // A passphrase file that cannot be used stops the run before anything is made.
     const std::pair<const char *, std::function<bool()>> unusable[] = {
         {"No such file or directory", [] { return true; }},
