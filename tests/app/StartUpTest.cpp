@@ -106,25 +106,6 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
     qunsetenv("ORVEL_SIM_STATUS");
 }
 
-TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
-{
-    writeServedProduct();
-    for (const QStringList &arguments :
-         {QStringList{u"/Silent"_s}, QStringList{u"x"_s, u"/sIlEnT"_s, u"y"_s},
-          QStringList{u"/SILENTLY"_s}}) {
-        // The run itself is entered: with no archive folder stored, it is refused in its run log.
-        EXPECT_EQ(start(arguments), ExitStatus::RunFailed) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(program->SilentMode);
-        EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
-    }
-    for (const QStringList &arguments :
-         {QStringList{u"Silent"_s}, QStringList{u"/Sil"_s, u"ent"_s}}) {
-        EXPECT_EQ(start(arguments), std::nullopt) << arguments.join(' ').toStdString();
-        EXPECT_FALSE(program->SilentMode);
-    }
-    EXPECT_TRUE(dialogs.texts.empty());
-}
-
 // A second start ends with status 3 (the run table: in either mode, changing nothing); the window
 // of the first comes to the front for a start from the desktop, not for a scheduled one. Started
 // through su or sudo there is no runtime folder: the second start still finds the first beside the

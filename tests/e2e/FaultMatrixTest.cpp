@@ -32,18 +32,15 @@ const std::map<QString, int> failureOf = {
     {u"fread"_s, EIO},
     {u"write"_s, ENOSPC},
     {u"fwrite"_s, ENOSPC},
-    {u"fflush"_s, ENOSPC},
     {u"fclose"_s, EIO},
     {u"close"_s, EIO},
     {u"fsync"_s, EIO},
-    {u"ftruncate"_s, EIO},
     {u"fchmod"_s, EPERM},
     {u"rename"_s, EACCES},
     {u"link"_s, EACCES},
     {u"unlink"_s, EACCES},
     {u"mkdir"_s, ENOSPC},
     {u"copy_file_range"_s, ENOSPC},
-    {u"sendfile"_s, ENOSPC},
 };
 
 struct Fault {

@@ -128,27 +128,7 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .arguments = {u"/x"_s},
          .status = 2,
          .told = {notRunning + u".*"_s}},
-        {.name = "no display",
-         .prefix = u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s,
-         .arguments = {},
-         .status = 2,
-         .told = {noDisplay}},
-        {.name = "a display nobody serves",
-         .prefix = u"unset WAYLAND_DISPLAY QT_QPA_PLATFORM; DISPLAY=:97"_s,
-         .arguments = {},
-         .status = 2,
-         .told = {noDisplay}},
         {.name = "--version", .arguments = {u"--version"_s}, .output = "Sorvik 1.0.1\n"},
-        {.name = "--help",
-         .arguments = {u"--help"_s},
-         .output = usage,
-         .after =
-             [&](const QString &said) {
-                 EXPECT_TRUE(said.contains(path("program") + u":\n"_s))
-                     << "names the folder of its run logs";
-             }},
-        {.name = "-h", .arguments = {u"-h"_s}, .output = usage},
-        {.name = "/?", .arguments = {u"/?"_s}, .output = usage},
         // Named as it was started, as through the packages' /usr/bin/sorvik.
         {.name = "started through a link",
          .prefix = u"ln -sf \"$0\" '%1/sorvik' && exec '%1/sorvik' --help;"_s.arg(path("")),
@@ -219,31 +199,32 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
               u"cannot be read: \"one\" is not a whole number from 0 to 99999 - no archive is removed from the archive folder\\."_s},
          .entries = 6},
     };
-    // Stopped while the files go into the archive, or while diagnostic files are still formatted
-    // on other threads: the run ends, leaving nothing behind, not even a formatter's helper.
-    const std::pair<QStringList, QString> stops[] = {
-        {sim(3000, 3, 2000), u"Adding file into zip"_s},
-        {sim(0, 8) << u"--diag-size"_s << u"4000000"_s, u"Formatting diagnostic log file"_s}};
-    for (const auto &[simulation, line] : stops)
-        rows.push_back(
-            {.name = "a stop signal",
-             .simulation = simulation,
-             .status = 1,
-             .logged = {runHeader, u"\\(error\\) the archive run was cancelled before it "
-                                   "completed - no archive was delivered\\."_s},
-             .holdAt = line,
-             .act = [](QProcess &process) { process.terminate(); },
-             .after =
-                 [&](const QString &) {
-                     EXPECT_TRUE(QDir(path("program/ZIPS")).isEmpty(QDir::Files | QDir::Hidden));
-                     // Only this test's runs start the helper from its program folder.
-                     const QString copy =
-                         QFileInfo(path(u"program/"_s + helper)).canonicalFilePath();
-                     for (const QString &pid :
-                          QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs)) {
-                         EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), copy);
-                     }
-                 }});
+    // Without a display only an unattended start goes on: "/Silent" in any case, anywhere among
+    // the arguments, also as the start of a longer word, and nothing else.
+    const QString noDisplayHere = u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s;
+    for (const auto &[prefix, arguments] :
+         {std::pair{noDisplayHere, QStringList{}},
+          {u"unset WAYLAND_DISPLAY QT_QPA_PLATFORM; DISPLAY=:97"_s, {}},
+          {noDisplayHere, {u"Silent"_s}},
+          {noDisplayHere, {u"/Sil"_s, u"ent"_s}}})
+        rows.push_back({.name = "no display",
+                        .prefix = prefix,
+                        .arguments = arguments,
+                        .status = 2,
+                        .told = {noDisplay}});
+    rows.push_back({.name = "/SILENTLY without a display",
+                    .prefix = noDisplayHere,
+                    .arguments = {u"/SILENTLY"_s},
+                    .logged = {runHeader, fileCopied},
+                    .entries = 6});
+    for (const char *help : {"--help", "-h", "/?"})
+        rows.push_back({.name = help,
+                        .arguments = {QString::fromLatin1(help)},
+                        .output = usage,
+                        .after = [&](const QString &said) {
+                            EXPECT_TRUE(said.contains(path("program") + u":\n"_s))
+                                << "names the folder of its run logs";
+                        }});
     // Something at the lock's place, or a program folder that takes no lock: the start goes on
     // unguarded (here to be refused for want of the served product: status 3 is a running
     // instance's alone), and says why.
@@ -364,9 +345,37 @@ TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
     check({.name = "after the first", .logged = {runHeader, fileCopied}, .entries = 6});
 }
 
+// Stopped while the files go into the archive, or while diagnostic files are still formatted on
+// other threads: the run ends, leaving nothing behind, not even a formatter's helper.
+using FaultTest = RunTable;
+TEST_F(FaultTest, AStopSignalCancelsTheRunAndCleansUp)
+{
+    for (const auto &[simulation, line] :
+         {std::pair{sim(3000, 3, 2000), u"Adding file into zip"_s},
+          {sim(0, 8) << u"--diag-size"_s << u"4000000"_s, u"Formatting diagnostic log file"_s}})
+        check({.name = "a stop signal",
+               .simulation = simulation,
+               .status = 1,
+               .logged = {runHeader, u"\\(error\\) the archive run was cancelled before it "
+                                     "completed - no archive was delivered\\."_s},
+               .holdAt = line,
+               .act = [](QProcess &process) { process.terminate(); },
+               .after =
+                   [&](const QString &) {
+                       EXPECT_TRUE(QDir(path("program/ZIPS")).isEmpty(QDir::Files | QDir::Hidden));
+                       // Only this test's runs start the helper from its program folder.
+                       const QString copy =
+                           QFileInfo(path(u"program/"_s + helper)).canonicalFilePath();
+                       for (const QString &pid :
+                            QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs)) {
+                           EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), copy);
+                       }
+                   }});
+}
+
 // Killed while writing the archive: at its own name stands the archive without entries that the
 // run began with, or nothing, never a piece of the new one; the next run starts clean.
-TEST_F(RunTable, KilledWhileWritingTheArchiveLeavesNoPartialFile)
+TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)
 {
     setUpWell(sim(12, 0, 8000000));
     runThrough(QString(), {u"/Silent"_s}, false, [&](QProcess &process) {
