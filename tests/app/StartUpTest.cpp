@@ -9,11 +9,9 @@
 #include "update/ToolsSite.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
-#include <QThread>
 
 #include <csignal>
 #include <fcntl.h>
@@ -275,25 +273,10 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
     EXPECT_TRUE(dialogs.texts.empty()) << "nothing to answer";
 }
 
-TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)
+// Launching the update script: the run table's second instance.
+TEST_F(StartUpTest, OnlyATrueUpdateCheckSettingLooks)
 {
     writeServedProduct();
-    qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:9");
-    const QString out = path("script-args.txt");
-    writeFile("program/test.bat", "echo \"$@\" > '" + QFile::encodeName(out) + ".part' && mv '" +
-                                      QFile::encodeName(out) + ".part' '" + QFile::encodeName(out) +
-                                      "'\n");
-    EXPECT_EQ(start({}), std::nullopt);
-    qunsetenv("SORVIK_TOOLS_SITE");
-
-    QElapsedTimer waited;
-    waited.start();
-    while (!QFile::exists(out) && waited.elapsed() < 20000)
-        QThread::msleep(20);
-    EXPECT_EQ(readFile("script-args.txt"),
-              QByteArray("1.0.1 http://127.0.0.1:9/Applications/Orvel/Sorvik/OrvelSorvik.html\n"));
-    EXPECT_TRUE(dialogs.texts.empty());
-
     // Check under [Update], from the computer's settings or the account's: only "true" looks.
     for (const auto &[file, value, looks] : {std::tuple{"etc/sorvik.ini", "false", 0},
                                              {"etc/sorvik.ini", "maybe", 0},

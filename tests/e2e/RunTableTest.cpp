@@ -318,11 +318,16 @@ TEST_F(RunTable, WhatTheArchiveFolderHoldsBeforeTheRun)
 TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
 {
     setUpWell({});
-    // The first instance starts the update script once it holds the lock: that says it is up.
+    // The first instance starts the update script, with the version and the tools site's page,
+    // once it holds the lock: that says it is up.
     const QString ready = path("first-is-up");
-    writeFile("program/test.bat", "touch '" + QFile::encodeName(ready) + "'\n");
+    const QByteArray name = QFile::encodeName(ready);
+    writeFile("program/test.bat",
+              "echo \"$@\" > '" + name + ".part' && mv '" + name + ".part' '" + name + "'\n");
     QProcess first;
-    first.setProcessEnvironment(environment());
+    QProcessEnvironment env = environment();
+    env.insert(u"SORVIK_TOOLS_SITE"_s, u"http://127.0.0.1:9"_s);
+    first.setProcessEnvironment(env);
     ownedByTest(first);
     first.start(program(), {});
     ASSERT_TRUE(first.waitForStarted(30000));
@@ -331,6 +336,8 @@ TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
     while (!QFile::exists(ready) && waited.elapsed() < 30000 && first.state() == QProcess::Running)
         QThread::msleep(20);
     ASSERT_TRUE(QFile::exists(ready)) << first.readAllStandardError().toStdString();
+    EXPECT_EQ(readFile("first-is-up"),
+              "1.0.1 http://127.0.0.1:9/Applications/Orvel/Sorvik/OrvelSorvik.html\n");
 
     // Refused in either mode, and said where it is heard; a scheduled start also sums it up.
     const QString refusal = u"Sorvik: Another instance of "_s +
