@@ -3,6 +3,7 @@
 #include "archive/ArchiveRun.h"
 #include "platform/ProcessPriority.h"
 
+#include "app/Obstacles.h"
 #include "support/Ending.h"
 #include "support/TestEnvironment.h"
 #include "update/BackgroundCheck.h"
@@ -179,57 +180,14 @@ TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
     }
 }
 
-// What may stand where the lock goes, put there by anyone who can write the program folder (or
-// left by another account): none of it may make every start end with status 3 or wait.
-// A file of ours others could open is replaced by a private one (`replaced`); the rest is left.
-const struct LockObstacle {
-    const char *what;
-    std::function<void(const QString &lockPath, const QString &root)> make;
-    bool replaced = false;
-} lockObstacles[] = {
-    {"a link to a file",
-     [](const QString &lock, const QString &root) { QFile::link(root + u"/elsewhere"_s, lock); }},
-    {"a dangling link",
-     [](const QString &lock, const QString &root) { QFile::link(root + u"/gone"_s, lock); }},
-    {"a FIFO", [](const QString &lock,
-                  const QString &) { ::mkfifo(QFile::encodeName(lock).constData(), 0666); }},
-    {"a folder", [](const QString &lock, const QString &) { QDir().mkpath(lock); }},
-    {"a second name of another file",
-     [](const QString &lock, const QString &root) {
-         ::link(QFile::encodeName(root + u"/elsewhere"_s).constData(),
-                QFile::encodeName(lock).constData());
-     },
-     true},
-    {"a file of another account",
-     [](const QString &lock, const QString &) {
-         QFile file(lock);
-         file.open(QIODevice::WriteOnly);
-         file.close();
-         ::chown(QFile::encodeName(lock).constData(), 65534, 65534);
-     }},
-    // One of them may hold it open, with a lock that would stop every start with status 3.
-    {"a file its group may open, held with a lock",
-     [](const QString &lock, const QString &) {
-         QFile file(lock);
-         file.open(QIODevice::WriteOnly);
-         file.close();
-         ::chmod(QFile::encodeName(lock).constData(), 0660);
-         static int theirs = -1;
-         ::close(theirs);
-         theirs = ::open(QFile::encodeName(lock).constData(), O_RDONLY);
-         struct flock held {};
-         held.l_type = F_RDLCK;
-         ::fcntl(theirs, F_OFD_SETLK, &held);
-     },
-     true},
-};
-
-// Each obstacle in turn: the start goes on; with a private runtime folder the lock is kept there,
-// so a second start is still refused; without one, the program runs unguarded.
+// Each obstacle at the lock's place in turn (a file of ours others could open is replaced by a
+// private one, the rest left): the start goes on, never ending with status 3 nor waiting; with a
+// private runtime folder the lock is kept there, so a second start is still refused; without one,
+// the program runs unguarded.
 TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
 {
     writeServedProduct();
-    writeFile("elsewhere", "kept");
+    writeFile("target", "kept");
     const QString lock = path("program/.Sorvik.lock");
     const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
     QDir().mkpath(path("run"));
@@ -241,12 +199,12 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
         const char *folder;
         bool guarded;
     } runtimes[] = {{"run", true}, {"open-run", false}, {nullptr, false}};
-    for (const LockObstacle &obstacle : lockObstacles) {
-        if (std::string(obstacle.what) == "a file of another account" && ::geteuid() != 0)
-            continue; // only root can give a file away
+    for (const Obstacle &obstacle : obstacles) {
+        if (!obstacle.lock || (obstacle.needsRoot && ::geteuid() != 0))
+            continue;
         QDir(path("program")).removeRecursively();
         QDir().mkpath(path("program"));
-        obstacle.make(lock, path(""));
+        obstacle.make(QFile::encodeName(lock), path(""));
         for (const auto &runtime : runtimes) {
             if (runtime.folder)
                 qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(runtime.folder)));
@@ -265,7 +223,7 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
         if (obstacle.replaced && ::stat(QFile::encodeName(lock).constData(), &st) == 0) {
             EXPECT_EQ(st.st_mode & 0777, 0600u) << obstacle.what;
         }
-        EXPECT_EQ(readFile("elsewhere"), QByteArray("kept")) << obstacle.what;
+        EXPECT_EQ(readFile("target"), QByteArray("kept")) << obstacle.what;
     }
     qputenv("XDG_RUNTIME_DIR", runtimeBefore);
     if (runtimeBefore.isNull())

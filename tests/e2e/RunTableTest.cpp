@@ -134,17 +134,6 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .prefix = u"ln -sf \"$0\" '%1/sorvik' && exec '%1/sorvik' --help;"_s.arg(path("")),
          .arguments = {},
          .output = "Usage: sorvik [/Silent]\n"},
-        // Each entry fits under the limit, the archive of all three does not.
-        {.name = "an archive that cannot be written",
-         .simulation = sim(0, 0) << u"--other"_s << u"0"_s,
-         .setUp =
-             [&] {
-                 for (const unsigned i : {1u, 2u, 3u})
-                     writeFile(u"orvel/logs/data_%1.log"_s.arg(i), noise(40000, i));
-             },
-         .prefix = u"ulimit -f 100;"_s,
-         .status = 1,
-         .logged = {runHeader, u"\\(error\\) the ZIP archive could not be written:.*"_s}},
         // One log far larger than the limit once compressed costs its entry alone.
         {.name = "a file size limit",
          .simulation = sim(3, 0, 100000),
