@@ -172,6 +172,17 @@ int openat(int dirfd, const char *path, int flags, ...)
     OPEN_MODE(flags);
     return openWith("openat", dirfd, path, flags, mode);
 }
+// The toolkit's own files (QFile) are opened through the large-file names.
+int open64(const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("open64", -1, path, flags, mode);
+}
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("openat64", dirfd, path, flags, mode);
+}
 
 // A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), and
 // returns `failed` when this is the call to strike.
