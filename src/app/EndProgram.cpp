@@ -5,6 +5,7 @@
 #include "app/Program.h"
 #include "app/RunThread.h"
 #include "common/Failure.h"
+#include "platform/SystemLog.h"
 
 #include <thread>
 
@@ -12,6 +13,8 @@ namespace {
 // How long an archive run asked to stop may take to reach its next step. One stuck in a system
 // call (a copy onto a share that stopped answering) must not keep the program from ending.
 constexpr std::chrono::seconds runStopBound(3);
+const QString cancelled = QStringLiteral(
+    "(error) the archive run was cancelled before it completed - no archive was delivered.");
 } // namespace
 
 void EndProgram(Program &program, WindowHost &host)
@@ -25,6 +28,11 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
 {
     // Whether the run was under way when the stop was asked for; how it ended, if it did.
     const bool running = runs.running();
+    // An unattended start stopped before its run delivered has failed, also when the stop came
+    // before the run had its log to say so in.
+    const bool undelivered = program.SilentMode && program.LastRun.archive.isEmpty();
+    if (undelivered)
+        program.LastRun.refused = true;
     // What the run's thread would still write is what the stop causes, not what the run did.
     if (running)
         program.runLog().takeOver(std::this_thread::get_id());
@@ -45,11 +53,15 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
         const QString delivered = program.LastRun.archive;
         log.WriteLogLine(
             delivered.isEmpty()
-                ? QStringLiteral("(error) the archive run was cancelled before it completed - no "
-                                 "archive was delivered.")
+                ? cancelled
                 : QStringLiteral("(warning) the archive run was stopped after it delivered ") +
                       delivered +
                       QStringLiteral(" - removing old archives, if any were due, was cut short."));
+    });
+    trapSilently([&] {
+        const QString &kept = program.LastRun.runLog;
+        if (undelivered && (kept.isEmpty() || !program.fileSystem().FileExists(kept)))
+            tellSystem(programTitle(), cancelled, SystemLogPriority::Error);
     });
     EndProgram(program, host);
 }

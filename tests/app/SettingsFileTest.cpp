@@ -3,7 +3,7 @@
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 
-#include "support/OwnedFile.h"
+#include "app/Obstacles.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -15,7 +15,6 @@
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -51,57 +50,20 @@ protected:
     std::optional<SettingsFile> settings;
 };
 
-// What may stand where the settings file goes, put there by someone else or left by a borrowed
-// configuration folder: never read, never written through or over, and refused at once with why.
-const struct {
-    const char *what;
-    std::function<void(const QString &at, const QString &root)> make;
-    const char *reason;
-    bool needsRoot = false;
-} spoiled[] = {
-    {"a link to a file",
-     [](const QString &at, const QString &root) { QFile::link(root + u"/target"_s, at); },
-     "symbolic link"},
-    {"a dangling link",
-     [](const QString &at, const QString &root) { QFile::link(root + u"/nothing"_s, at); },
-     "symbolic link"},
-    {"a FIFO",
-     [](const QString &at, const QString &) { ::mkfifo(nativePath(at).constData(), 0600); },
-     "not a regular file"},
-    {"a device",
-     [](const QString &at, const QString &) {
-         ::mknod(nativePath(at).constData(), S_IFCHR | 0600, makedev(1, 3));
-     },
-     "not a regular file", true},
-    {"a folder", [](const QString &at, const QString &) { QDir().mkpath(at); },
-     "not a regular file"},
-    {"a file of another account",
-     [](const QString &at, const QString &) { writeOwnedFile(at, stored, 0644, nobodyAccount); },
-     "another account", true},
-    {"a file others may write",
-     [](const QString &at, const QString &) { writeOwnedFile(at, stored, 0646); },
-     "others may write"},
-    {"a file another group may write",
-     [](const QString &at, const QString &) {
-         writeOwnedFile(at, stored, 0664);
-         ::chown(nativePath(at).constData(), ::geteuid(), 65534);
-     },
-     "others may write", true},
-};
-
-// The computer's settings file is read, and so written under, only on the same terms.
+// Never read, never written through or over, and refused at once with why; the computer's
+// settings file is read, and so written under, only on the same terms.
 TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
 {
     const HangGuard guard;
     writeFile("target", stored);
-    for (const auto &s : spoiled) {
+    for (const Obstacle &s : obstacles) {
         for (const QString &at : {ini(), computers()}) {
-            if (s.needsRoot && ::geteuid() != 0)
+            if (!s.refusal || (s.needsRoot && ::geteuid() != 0))
                 continue;
             QDir(path("config")).removeRecursively();
             QDir(path("etc")).removeRecursively();
             QDir().mkpath(QFileInfo(at).path());
-            s.make(at, path(QString()));
+            s.make(nativePath(at), path(QString()));
             const struct stat before = statOf(at);
             for (const bool writing : {false, true}) {
                 try {
@@ -113,7 +75,7 @@ TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
                     ADD_FAILURE() << s.what << (writing ? " written" : " read");
                 } catch (const Failure &refused) {
                     EXPECT_TRUE(refused.description().contains(at) &&
-                                refused.description().contains(QLatin1String(s.reason)))
+                                refused.description().contains(QLatin1String(s.refusal)))
                         << s.what << ": " << refused.description().toStdString();
                 }
             }

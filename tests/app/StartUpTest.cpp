@@ -3,17 +3,16 @@
 #include "archive/ArchiveRun.h"
 #include "platform/ProcessPriority.h"
 
+#include "app/Obstacles.h"
 #include "support/Ending.h"
-#include "support/ProcessFixture.h"
+#include "support/TestEnvironment.h"
 #include "update/BackgroundCheck.h"
 #include "update/ToolsSite.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
-#include <QThread>
 
 #include <csignal>
 #include <fcntl.h>
@@ -106,163 +105,89 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
     qunsetenv("ORVEL_SIM_STATUS");
 }
 
-TEST_F(StartUpTest, SilentInAnyCaseAnywhereRunsUnattended)
-{
-    writeServedProduct();
-    for (const QStringList &arguments :
-         {QStringList{u"/Silent"_s}, QStringList{u"x"_s, u"/sIlEnT"_s, u"y"_s},
-          QStringList{u"/SILENTLY"_s}}) {
-        // The run itself is entered: with no archive folder stored, it is refused in its run log.
-        EXPECT_EQ(start(arguments), ExitStatus::RunFailed) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(program->SilentMode);
-        EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
-    }
-    for (const QStringList &arguments :
-         {QStringList{u"Silent"_s}, QStringList{u"/Sil"_s, u"ent"_s}}) {
-        EXPECT_EQ(start(arguments), std::nullopt) << arguments.join(' ').toStdString();
-        EXPECT_FALSE(program->SilentMode);
-    }
-    EXPECT_TRUE(dialogs.texts.empty());
-}
-
-// A second start ends with status 3 (ProcessTest: in either mode, changing nothing); the window
-// of the first comes to the front for a start from the desktop, not for a scheduled one. Another
+// A second start ends with status 3 (the run table: in either mode, changing nothing); the window
+// of the first comes to the front for a start from the desktop, not for a scheduled one. Started
+// through su or sudo there is no runtime folder: the second start still finds the first beside the
+// lock, never anything another account put there, and the socket goes with the first. Another
 // program folder is another program.
 TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
 {
     writeServedProduct();
-    auto first = makeProgram();
-    ASSERT_EQ(load(*first, host, {}), std::nullopt);
-    int called = 0;
-    first->singleInstance().answerLaterStarts([&] { ++called; });
-    auto second = makeProgram();
-    for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}}) {
-        const int before = called;
-        EXPECT_EQ(load(*second, host, arguments), ExitStatus::AlreadyRunning);
-        for (int i = 0; i < 25 && called == before; ++i)
-            QTest::qWait(20);
-        EXPECT_EQ(called, before + (arguments.isEmpty() ? 1 : 0));
-    }
-    auto elsewhere = makeProgram(u"other"_s);
-    EXPECT_EQ(load(*elsewhere, host, {}), std::nullopt);
-}
-
-// Started through su or sudo there is no runtime folder: the second start still finds the first
-// beside the lock, never anything another account put there, and the socket goes with the first.
-TEST_F(StartUpTest, ASecondStartFindsTheFirstWithoutARuntimeFolder)
-{
-    writeServedProduct();
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    qunsetenv("XDG_RUNTIME_DIR");
     const auto restore = qScopeGuard([&] {
         if (!runtime.isNull())
             qputenv("XDG_RUNTIME_DIR", runtime);
     });
     const QString call = path("program/.Sorvik.call");
-    auto first = makeProgram();
-    ASSERT_EQ(load(*first, host, {}), std::nullopt);
-
-    // Another account's socket at the place, listening: the second start does not knock.
-    if (::geteuid() == 0) {
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        const pid_t planter = ::fork();
-        if (planter == 0) {
-            const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            const QByteArray name = QFile::encodeName(call);
-            std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-            if (::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-                ::listen(listening, 4) != 0 || ::write(ready[1], "r", 1) != 1)
-                ::_exit(3);
-            // Waits three seconds for a knock: the alarm interrupts the wait.
-            struct sigaction wake {};
-            wake.sa_handler = [](int) {};
-            ::sigaction(SIGALRM, &wake, nullptr);
-            ::alarm(3);
-            ::_exit(::accept(listening, nullptr, nullptr) >= 0 ? 1 : 0);
+    for (const bool runtimeFolder : {true, false}) {
+        SCOPED_TRACE(runtimeFolder);
+        if (!runtimeFolder)
+            qunsetenv("XDG_RUNTIME_DIR");
+        auto first = makeProgram();
+        ASSERT_EQ(load(*first, host, {}), std::nullopt);
+        // Another account's socket at the place, listening: the second start does not knock.
+        if (!runtimeFolder && ::geteuid() == 0) {
+            int ready[2];
+            ASSERT_EQ(::pipe(ready), 0);
+            const pid_t planter = ::fork();
+            if (planter == 0) {
+                const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                const QByteArray name = QFile::encodeName(call);
+                std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+                if (::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address) !=
+                        0 ||
+                    ::listen(listening, 4) != 0 || ::write(ready[1], "r", 1) != 1)
+                    ::_exit(3);
+                // Waits three seconds for a knock: the alarm interrupts the wait.
+                struct sigaction wake {};
+                wake.sa_handler = [](int) {};
+                ::sigaction(SIGALRM, &wake, nullptr);
+                ::alarm(3);
+                ::_exit(::accept(listening, nullptr, nullptr) >= 0 ? 1 : 0);
+            }
+            char byte = 0;
+            ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+            ::close(ready[0]);
+            ::close(ready[1]);
+            // Whoever listens, the socket is another account's.
+            ASSERT_EQ(::chown(QFile::encodeName(call).constData(), 65534, 65534), 0);
+            auto second = makeProgram();
+            EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
+            int status = 0;
+            ::waitpid(planter, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "the planted socket was told of the start";
         }
-        char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-        ::close(ready[0]);
-        ::close(ready[1]);
-        // Whoever listens, the socket is another account's.
-        ASSERT_EQ(::chown(QFile::encodeName(call).constData(), 65534, 65534), 0);
+        int called = 0;
+        first->singleInstance().answerLaterStarts([&] { ++called; });
+        struct stat st {};
+        EXPECT_TRUE(runtimeFolder || (::lstat(QFile::encodeName(call).constData(), &st) == 0 &&
+                                      S_ISSOCK(st.st_mode) && (st.st_mode & 077) == 0));
         auto second = makeProgram();
-        EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
-        int status = 0;
-        ::waitpid(planter, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << "the planted socket was told of the start";
+        for (const QStringList &arguments : {QStringList{}, QStringList{u"/Silent"_s}}) {
+            const int before = called;
+            EXPECT_EQ(load(*second, host, arguments), ExitStatus::AlreadyRunning);
+            for (int i = 0; i < 50 && called == before; ++i)
+                QTest::qWait(20);
+            EXPECT_EQ(called, before + (arguments.isEmpty() ? 1 : 0));
+        }
+        auto elsewhere = makeProgram(u"other"_s);
+        EXPECT_EQ(load(*elsewhere, host, {}), std::nullopt);
+        EXPECT_EQ(endStatusOf([&] { EndProgram(*first, host); }), ExitStatus::Success);
+        EXPECT_FALSE(QFileInfo::exists(call)) << "the socket outlived the program";
     }
-
-    int called = 0;
-    first->singleInstance().answerLaterStarts([&] { ++called; });
-    struct stat st {};
-    ASSERT_EQ(::lstat(QFile::encodeName(call).constData(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode) && (st.st_mode & 077) == 0);
-    auto second = makeProgram();
-    EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
-    for (int i = 0; i < 50 && called == 0; ++i)
-        QTest::qWait(20);
-    EXPECT_EQ(called, 1);
-
-    EXPECT_EQ(endStatusOf([&] { EndProgram(*first, host); }), ExitStatus::Success);
-    EXPECT_FALSE(QFileInfo::exists(call)) << "the socket outlived the program";
 }
 
-// What may stand where the lock goes, put there by anyone who can write the program folder (or
-// left by another account): none of it may make every start end with status 3 or wait.
-// A file of ours others could open is replaced by a private one (`replaced`); the rest is left.
-const struct LockObstacle {
-    const char *what;
-    std::function<void(const QString &lockPath, const QString &root)> make;
-    bool replaced = false;
-} lockObstacles[] = {
-    {"a link to a file",
-     [](const QString &lock, const QString &root) { QFile::link(root + u"/elsewhere"_s, lock); }},
-    {"a dangling link",
-     [](const QString &lock, const QString &root) { QFile::link(root + u"/gone"_s, lock); }},
-    {"a FIFO", [](const QString &lock,
-                  const QString &) { ::mkfifo(QFile::encodeName(lock).constData(), 0666); }},
-    {"a folder", [](const QString &lock, const QString &) { QDir().mkpath(lock); }},
-    {"a second name of another file",
-     [](const QString &lock, const QString &root) {
-         ::link(QFile::encodeName(root + u"/elsewhere"_s).constData(),
-                QFile::encodeName(lock).constData());
-     },
-     true},
-    {"a file of another account",
-     [](const QString &lock, const QString &) {
-         QFile file(lock);
-         file.open(QIODevice::WriteOnly);
-         file.close();
-         ::chown(QFile::encodeName(lock).constData(), 65534, 65534);
-     }},
-    // One of them may hold it open, with a lock that would stop every start with status 3.
-    {"a file its group may open, held with a lock",
-     [](const QString &lock, const QString &) {
-         QFile file(lock);
-         file.open(QIODevice::WriteOnly);
-         file.close();
-         ::chmod(QFile::encodeName(lock).constData(), 0660);
-         static int theirs = -1;
-         ::close(theirs);
-         theirs = ::open(QFile::encodeName(lock).constData(), O_RDONLY);
-         struct flock held {};
-         held.l_type = F_RDLCK;
-         ::fcntl(theirs, F_OFD_SETLK, &held);
-     },
-     true},
-};
-
-// Each obstacle in turn: the start goes on; with a private runtime folder the lock is kept there,
-// so a second start is still refused; without one, the program runs unguarded.
+// Each obstacle at the lock's place in turn (a file of ours others could open is replaced by a
+// private one, the rest left): the start goes on, never ending with status 3 nor waiting; with a
+// private runtime folder the lock is kept there, so a second start is still refused; without one,
+// the program runs unguarded.
 TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
 {
     writeServedProduct();
-    writeFile("elsewhere", "kept");
+    writeFile("target", "kept");
     const QString lock = path("program/.Sorvik.lock");
     const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
     QDir().mkpath(path("run"));
@@ -274,12 +199,12 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
         const char *folder;
         bool guarded;
     } runtimes[] = {{"run", true}, {"open-run", false}, {nullptr, false}};
-    for (const LockObstacle &obstacle : lockObstacles) {
-        if (std::string(obstacle.what) == "a file of another account" && ::geteuid() != 0)
-            continue; // only root can give a file away
+    for (const Obstacle &obstacle : obstacles) {
+        if (!obstacle.lock || (obstacle.needsRoot && ::geteuid() != 0))
+            continue;
         QDir(path("program")).removeRecursively();
         QDir().mkpath(path("program"));
-        obstacle.make(lock, path(""));
+        obstacle.make(QFile::encodeName(lock), path(""));
         for (const auto &runtime : runtimes) {
             if (runtime.folder)
                 qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(runtime.folder)));
@@ -298,7 +223,7 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
         if (obstacle.replaced && ::stat(QFile::encodeName(lock).constData(), &st) == 0) {
             EXPECT_EQ(st.st_mode & 0777, 0600u) << obstacle.what;
         }
-        EXPECT_EQ(readFile("elsewhere"), QByteArray("kept")) << obstacle.what;
+        EXPECT_EQ(readFile("target"), QByteArray("kept")) << obstacle.what;
     }
     qputenv("XDG_RUNTIME_DIR", runtimeBefore);
     if (runtimeBefore.isNull())
@@ -306,73 +231,10 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
     EXPECT_TRUE(dialogs.texts.empty()) << "nothing to answer";
 }
 
-// The real program, with the lock place spoiled or on a read-only program folder: it goes on as
-// any start without the served product (status 3 is a running instance's alone, ProcessTest),
-// and says why on stderr.
-class LockTest : public ProcessTest {};
-
-TEST_F(LockTest, ARefusedOrUnguardedStartSaysSo)
-{
-    const QString lock = path("program/.Sorvik.lock");
-    const QString readOnly =
-        u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program"));
-    const struct {
-        const char *what;
-        std::function<void()> make;
-        QString prefix;
-        QByteArray told;
-        bool needsRoot; // to give a file away, or to mount
-    } cases[] = {
-        {"nothing", [] {}, QString(), QByteArray(), false},
-        {"a FIFO", [&] { lockObstacles[2].make(lock, path("")); }, QString(), "cannot be used",
-         false},
-        {"a file of another account", [&] { lockObstacles[5].make(lock, path("")); }, QString(),
-         "cannot be used", true},
-        {"a read-only program folder", [] {}, readOnly, "cannot be used", true},
-    };
-    for (const auto &c : cases) {
-        if (c.needsRoot && ::geteuid() != 0)
-            continue;
-        QFile::remove(lock);
-        c.make();
-        const Outcome outcome = runThrough(c.prefix, {u"/Silent"_s}, !c.prefix.isEmpty());
-        EXPECT_EQ(outcome.status, ExitStatus::StartRefused)
-            << c.what << outcome.errors.toStdString();
-        EXPECT_EQ(outcome.errors.contains("lock"), !c.told.isEmpty()) << c.what;
-        EXPECT_TRUE(outcome.errors.contains(c.told)) << c.what << outcome.errors.toStdString();
-    }
-
-    // One lock file for the program, whoever starts it, and only its owner can open it.
-    QFile::remove(lock);
-    EXPECT_EQ(run({u"/Silent"_s}).status, 2);
-    EXPECT_EQ(run({u"/Silent"_s}).status, 2);
-    EXPECT_EQ(QDir(path("program")).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{u".Sorvik.lock"_s, u"Sorvik"_s, helper}));
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(lock).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 077, 0u);
-    EXPECT_TRUE(QDir(path("tmp")).isEmpty());
-}
-
-TEST_F(StartUpTest, InteractiveStartLaunchesTheUpdateScript)
+// Launching the update script: the run table's second instance.
+TEST_F(StartUpTest, OnlyATrueUpdateCheckSettingLooks)
 {
     writeServedProduct();
-    qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:9");
-    const QString out = path("script-args.txt");
-    writeFile("program/test.bat", "echo \"$@\" > '" + QFile::encodeName(out) + ".part' && mv '" +
-                                      QFile::encodeName(out) + ".part' '" + QFile::encodeName(out) +
-                                      "'\n");
-    EXPECT_EQ(start({}), std::nullopt);
-    qunsetenv("SORVIK_TOOLS_SITE");
-
-    QElapsedTimer waited;
-    waited.start();
-    while (!QFile::exists(out) && waited.elapsed() < 20000)
-        QThread::msleep(20);
-    EXPECT_EQ(readFile("script-args.txt"),
-              QByteArray("1.0.1 http://127.0.0.1:9/Applications/Orvel/Sorvik/OrvelSorvik.html\n"));
-    EXPECT_TRUE(dialogs.texts.empty());
-
     // Check under [Update], from the computer's settings or the account's: only "true" looks.
     for (const auto &[file, value, looks] : {std::tuple{"etc/sorvik.ini", "false", 0},
                                              {"etc/sorvik.ini", "maybe", 0},

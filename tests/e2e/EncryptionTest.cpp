@@ -1,30 +1,14 @@
 // Encrypted archives where the run table cannot go: the window's refusal, and an entry past 4 GiB.
 #include "archive/ArchiveRun.h"
 
+#include "e2e/RunTable.h"
 #include "support/ArchiveReader.h"
 #include "support/Ending.h"
 #include "support/OwnedFile.h"
-#include "support/ProcessFixture.h"
-
-#include <QSettings>
 
 namespace {
 
 const QByteArray secret = "Tr0ub4dor & 3 \xc3\xa9";
-
-class EncryptionTest : public ProcessTest {
-protected:
-    void SetUp() override
-    {
-        ProcessTest::SetUp();
-        QDir().mkpath(path("archive"));
-        storeArchiveFolder(path("archive/"));
-    }
-    QStringList delivered() const
-    {
-        return QDir(path("archive")).entryList(QDir::Files | QDir::Hidden);
-    }
-};
 
 class EncryptionWindowTest : public TempEnvironment {};
 
@@ -49,9 +33,9 @@ TEST_F(EncryptionWindowTest, TheRefusalIsABoxAndNoRunStarts)
 // An entry past 4 GiB takes the ZIP64 sizes: a real file of 4 GiB and a byte of heartbeat lines
 // (the same 1 MiB over and over, which deflate cannot see across), compressed and encrypted by
 // the program and extracted by 7-Zip, compared byte for byte. The slow one of these tests.
-TEST_F(EncryptionTest, AnEntryPastFourGiBComesBackWhole)
+TEST_F(RunTable, AnEntryPastFourGiBComesBackWhole)
 {
-    simulate({u"--data"_s, u"1"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
+    setUpWell({u"--data"_s, u"1"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
     QByteArray block;
     for (int i = 0; block.size() < (1 << 20); ++i)
         block += QStringLiteral("2026-12-04 14:05:%1.%2 [0A3C] INFO Telephony: port %3 heartbeat "
@@ -71,12 +55,11 @@ TEST_F(EncryptionTest, AnEntryPastFourGiBComesBackWhole)
         ASSERT_EQ(big.write("x"), 1);
     }
     ASSERT_TRUE(writeOwnedFile(path("secret/pass"), secret + "\n", 0600));
-    QSettings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s)
-        .setValue(u"Archive/PassphraseFile"_s, path("secret/pass"));
+    settings().setValue(u"Archive/PassphraseFile"_s, path("secret/pass"));
     const Outcome outcome = run({u"/Silent"_s});
     EXPECT_EQ(outcome.status, 0) << outcome.errors.toStdString();
-    ASSERT_EQ(delivered().size(), 1);
-    const QString archive = path("archive/") + delivered().first();
+    ASSERT_EQ(archiveFolderFiles().size(), 1);
+    const QString archive = path("archive/") + archiveFolderFiles().first();
 
     QProcess compare;
     compare.start(u"/bin/sh"_s,

@@ -32,18 +32,15 @@ const std::map<QString, int> failureOf = {
     {u"fread"_s, EIO},
     {u"write"_s, ENOSPC},
     {u"fwrite"_s, ENOSPC},
-    {u"fflush"_s, ENOSPC},
     {u"fclose"_s, EIO},
     {u"close"_s, EIO},
     {u"fsync"_s, EIO},
-    {u"ftruncate"_s, EIO},
     {u"fchmod"_s, EPERM},
     {u"rename"_s, EACCES},
     {u"link"_s, EACCES},
     {u"unlink"_s, EACCES},
     {u"mkdir"_s, ENOSPC},
     {u"copy_file_range"_s, ENOSPC},
-    {u"sendfile"_s, ENOSPC},
 };
 
 struct Fault {
@@ -93,6 +90,9 @@ protected:
             if (words.size() == 2 && words[1].toULong() > 0)
                 counts[words[0]] = words[1].toULong();
         }
+        // A library that hears nothing (an exit it does not know) would make the matrix empty.
+        ASSERT_TRUE(counts.count(u"write"_s) && counts.count(u"rename"_s))
+            << readFile("counts.txt").toStdString();
         clearArchiveFolder();
     }
 

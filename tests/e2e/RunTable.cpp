@@ -93,6 +93,8 @@ void RunTable::check(const Row &row)
         if (row.holdAt.isEmpty())
             return;
         waitForLine(process, row.holdAt);
+        if (row.act)
+            return row.act(process);
         ::kill(pid_t(process.processId()), SIGSTOP);
         stopped = nowSeconds(std::ceil);
         QThread::msleep(2100);
@@ -114,10 +116,9 @@ void RunTable::check(const Row &row)
     if (!row.secret.isEmpty()) {
         EXPECT_FALSE(said.contains(QString::fromUtf8(row.secret))) << said.toStdString();
     }
-    if (row.output.isEmpty()) {
-        EXPECT_EQ(outcome.output, QByteArray());
-    }
-    EXPECT_TRUE(outcome.output.startsWith(row.output)) << outcome.output.toStdString();
+    EXPECT_TRUE(row.output.isEmpty() ? outcome.output.isEmpty()
+                                     : outcome.output.startsWith(row.output))
+        << outcome.output.toStdString();
 
     // The run log: one, its lines in order; an "(error)" line exactly when the run failed.
     const bool hasLog = !row.logged.isEmpty();
@@ -217,9 +218,7 @@ void RunTable::check(const Row &row)
     EXPECT_EQ(state[u"exit_status"].toInt(-1), row.status);
     if (hasLog) {
         EXPECT_EQ(state[u"errors"].toInt(-1), errors.size());
-    }
-    if (hasLog) {
-        EXPECT_EQ(state[u"errors"].toInt(-1) > 0, row.status == 1);
+        EXPECT_EQ(errors.size() > 0, row.status == 1);
     }
     EXPECT_EQ(state[u"entries"].toInt(-1), content ? int(content->size()) : 0);
     EXPECT_EQ(state[u"archive"].toString(),
@@ -233,7 +232,7 @@ void RunTable::check(const Row &row)
     // Counted from the start of the archive run, after the program's own start-up; the moments
     // are whole seconds.
     EXPECT_TRUE(duration <= end - start + 1 && duration >= end - start - 2) << duration;
-    if (!row.holdAt.isEmpty()) {
+    if (!row.holdAt.isEmpty() && !row.act) {
         EXPECT_TRUE(start <= stopped && end >= resumed && duration >= 2) << duration;
     }
     if (row.status == 0) {

@@ -29,7 +29,8 @@ struct Row {
     QStringList names{};  // in the archive ("x") or not ("!x")
     QByteArray secret{};  // in no output; the archive is encrypted with it when `encrypted`
     bool encrypted = false;
-    QString holdAt{};    // a run-log line at which the program is stopped for two seconds
+    QString holdAt{}; // a run-log line at which `act` is done; none: the program held two seconds
+    std::function<void(QProcess &)> act{};
     QByteArray output{}; // how stdout begins
     // What else the row holds the run to, given everything it said.
     std::function<void(const QString &said)> after{};

@@ -1,12 +1,14 @@
 // The built program, run as a process the way a scheduler or an administrator starts it.
 #include "e2e/RunTable.h"
 
+#include "support/ArchiveReader.h"
 #include "support/Noise.h"
 #include "support/OwnedFile.h"
 
 #include <QElapsedTimer>
 #include <QHostInfo>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,6 +48,13 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .logged = {runHeader, fileCopied},
          .entries = 12,
          .holdAt = u"Compressing files into zip"_s},
+        {.name = "the archive folder removed during the run",
+         .simulation = sim(12, 2, 4000000),
+         .status = 1,
+         .logged = {runHeader, u"\\(error\\) in CopyArchiveToTargetFolder on frmMain:.*"_s},
+         .holdAt = u"Compressing files into zip"_s,
+         .act = [&](QProcess &) { QDir(path("archive")).removeRecursively(); },
+         .after = [&](const QString &) { EXPECT_FALSE(QFileInfo::exists(path("archive"))); }},
         {.name = "odd file names",
          .simulation = {u"--odd"_s},
          .status = 1,
@@ -84,7 +93,17 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .status = 2,
          .told =
              {notRunning +
-              u"its status object \\(class \\{60EB7702-6A7A-11D1-8029-00C04FAD610B\\}\\) is not registered or cannot be loaded - no archive run"_s}},
+              u"its status object \\(class \\{60EB7702-6A7A-11D1-8029-00C04FAD610B\\}\\) is not registered or cannot be loaded - no archive run"_s},
+         // One lock file for the program, whoever starts it, and only its owner can open it.
+         .after =
+             [&](const QString &) {
+                 EXPECT_EQ(QDir(path("program")).entryList(QDir::Files | QDir::Hidden),
+                           (QStringList{u".Sorvik.lock"_s, u"Sorvik"_s, helper}));
+                 EXPECT_EQ(QFile::permissions(path("program/.Sorvik.lock")),
+                           QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                               QFile::WriteUser);
+                 EXPECT_TRUE(QDir(path("tmp")).isEmpty());
+             }},
         {.name = "registry file missing",
          .setUp = [&] { QFile::remove(path("orvel/registry.reg")); },
          .status = 2,
@@ -109,43 +128,12 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .arguments = {u"/x"_s},
          .status = 2,
          .told = {notRunning + u".*"_s}},
-        {.name = "no display",
-         .prefix = u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s,
-         .arguments = {},
-         .status = 2,
-         .told = {noDisplay}},
-        {.name = "a display nobody serves",
-         .prefix = u"unset WAYLAND_DISPLAY QT_QPA_PLATFORM; DISPLAY=:97"_s,
-         .arguments = {},
-         .status = 2,
-         .told = {noDisplay}},
         {.name = "--version", .arguments = {u"--version"_s}, .output = "Sorvik 1.0.1\n"},
-        {.name = "--help",
-         .arguments = {u"--help"_s},
-         .output = usage,
-         .after =
-             [&](const QString &said) {
-                 EXPECT_TRUE(said.contains(path("program") + u":\n"_s))
-                     << "names the folder of its run logs";
-             }},
-        {.name = "-h", .arguments = {u"-h"_s}, .output = usage},
-        {.name = "/?", .arguments = {u"/?"_s}, .output = usage},
         // Named as it was started, as through the packages' /usr/bin/sorvik.
         {.name = "started through a link",
          .prefix = u"ln -sf \"$0\" '%1/sorvik' && exec '%1/sorvik' --help;"_s.arg(path("")),
          .arguments = {},
          .output = "Usage: sorvik [/Silent]\n"},
-        // Each entry fits under the limit, the archive of all three does not.
-        {.name = "an archive that cannot be written",
-         .simulation = sim(0, 0) << u"--other"_s << u"0"_s,
-         .setUp =
-             [&] {
-                 for (const unsigned i : {1u, 2u, 3u})
-                     writeFile(u"orvel/logs/data_%1.log"_s.arg(i), noise(40000, i));
-             },
-         .prefix = u"ulimit -f 100;"_s,
-         .status = 1,
-         .logged = {runHeader, u"\\(error\\) the ZIP archive could not be written:.*"_s}},
         // One log far larger than the limit once compressed costs its entry alone.
         {.name = "a file size limit",
          .simulation = sim(3, 0, 100000),
@@ -200,6 +188,68 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
               u"cannot be read: \"one\" is not a whole number from 0 to 99999 - no archive is removed from the archive folder\\."_s},
          .entries = 6},
     };
+    // Without a display only an unattended start goes on: "/Silent" in any case, anywhere among
+    // the arguments, also as the start of a longer word, and nothing else.
+    const QString noDisplayHere = u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s;
+    for (const auto &[prefix, arguments] :
+         {std::pair{noDisplayHere, QStringList{}},
+          {u"unset WAYLAND_DISPLAY QT_QPA_PLATFORM; DISPLAY=:97"_s, {}},
+          {noDisplayHere, {u"Silent"_s}},
+          {noDisplayHere, {u"/Sil"_s, u"ent"_s}}})
+        rows.push_back({.name = "no display",
+                        .prefix = prefix,
+                        .arguments = arguments,
+                        .status = 2,
+                        .told = {noDisplay}});
+    rows.push_back({.name = "/SILENTLY without a display",
+                    .prefix = noDisplayHere,
+                    .arguments = {u"/SILENTLY"_s},
+                    .logged = {runHeader, fileCopied},
+                    .entries = 6});
+    for (const char *help : {"--help", "-h", "/?"})
+        rows.push_back({.name = help,
+                        .arguments = {QString::fromLatin1(help)},
+                        .output = usage,
+                        .after = [&](const QString &said) {
+                            EXPECT_TRUE(said.contains(path("program") + u":\n"_s))
+                                << "names the folder of its run logs";
+                        }});
+    // Something at the lock's place, or a program folder that takes no lock: the start goes on
+    // unguarded (here to be refused for want of the served product: status 3 is a running
+    // instance's alone), and says why.
+    const QString lock = path("program/.Sorvik.lock");
+    const struct {
+        const char *name;
+        std::function<void()> make;
+        const char *reason;
+        QString prefix{};
+    } spoiled[] = {
+        {"a FIFO at the lock's place", [&] { ::mkfifo(QFile::encodeName(lock).constData(), 0666); },
+         "it is not a regular file"},
+        // Only root gives a file away, or mounts.
+        {"a lock file of another account",
+         [&] { writeOwnedFile(lock, QByteArray(), 0600, nobodyAccount); },
+         "it belongs to another account"},
+        {"a read-only program folder", [] {}, "Read-only file system",
+         u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program"))},
+    };
+    for (const auto &c : spoiled)
+        if (::geteuid() == 0 || &c == spoiled)
+            rows.push_back(
+                {.name = c.name,
+                 .simulation = {u"--no-components"_s},
+                 .setUp =
+                     [&, make = c.make] {
+                         QFile::remove(lock);
+                         make();
+                     },
+                 .prefix = c.prefix,
+                 .status = 2,
+                 .told = {u"Sorvik: The lock file "_s + QRegularExpression::escape(lock) +
+                              u" cannot be used \\("_s + QLatin1String(c.reason) +
+                              u"\\)\\. The lock is kept in .*"_s,
+                          notRunning + u".*"_s},
+                 .after = [&](const QString &) { QFile::remove(lock); }});
     // A passphrase file that cannot be used stops the run before anything is made.
     const std::pair<const char *, std::function<bool()>> unusable[] = {
         {"No such file or directory", [] { return true; }},
@@ -257,11 +307,16 @@ TEST_F(RunTable, WhatTheArchiveFolderHoldsBeforeTheRun)
 TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
 {
     setUpWell({});
-    // The first instance starts the update script once it holds the lock: that says it is up.
+    // The first instance starts the update script, with the version and the tools site's page,
+    // once it holds the lock: that says it is up.
     const QString ready = path("first-is-up");
-    writeFile("program/test.bat", "touch '" + QFile::encodeName(ready) + "'\n");
+    const QByteArray name = QFile::encodeName(ready);
+    writeFile("program/test.bat",
+              "echo \"$@\" > '" + name + ".part' && mv '" + name + ".part' '" + name + "'\n");
     QProcess first;
-    first.setProcessEnvironment(environment());
+    QProcessEnvironment env = environment();
+    env.insert(u"SORVIK_TOOLS_SITE"_s, u"http://127.0.0.1:9"_s);
+    first.setProcessEnvironment(env);
     ownedByTest(first);
     first.start(program(), {});
     ASSERT_TRUE(first.waitForStarted(30000));
@@ -270,6 +325,8 @@ TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
     while (!QFile::exists(ready) && waited.elapsed() < 30000 && first.state() == QProcess::Running)
         QThread::msleep(20);
     ASSERT_TRUE(QFile::exists(ready)) << first.readAllStandardError().toStdString();
+    EXPECT_EQ(readFile("first-is-up"),
+              "1.0.1 http://127.0.0.1:9/Applications/Orvel/Sorvik/OrvelSorvik.html\n");
 
     // Refused in either mode, and said where it is heard; a scheduled start also sums it up.
     const QString refusal = u"Sorvik: Another instance of "_s +
@@ -282,6 +339,53 @@ TEST_F(RunTable, SecondInstanceEndsAtOnceWithStatusThree)
     first.waitForFinished(10000);
     // Its lock died with it.
     check({.name = "after the first", .logged = {runHeader, fileCopied}, .entries = 6});
+}
+
+// Stopped while the files go into the archive, or while diagnostic files are still formatted on
+// other threads: the run ends, leaving nothing behind, not even a formatter's helper.
+using FaultTest = RunTable;
+TEST_F(FaultTest, AStopSignalCancelsTheRunAndCleansUp)
+{
+    for (const auto &[simulation, line] :
+         {std::pair{sim(3000, 3, 2000), u"Adding file into zip"_s},
+          {sim(0, 8) << u"--diag-size"_s << u"4000000"_s, u"Formatting diagnostic log file"_s}})
+        check({.name = "a stop signal",
+               .simulation = simulation,
+               .status = 1,
+               .logged = {runHeader, u"\\(error\\) the archive run was cancelled before it "
+                                     "completed - no archive was delivered\\."_s},
+               .holdAt = line,
+               .act = [](QProcess &process) { process.terminate(); },
+               .after =
+                   [&](const QString &) {
+                       EXPECT_TRUE(QDir(path("program/ZIPS")).isEmpty(QDir::Files | QDir::Hidden));
+                       // Only this test's runs start the helper from its program folder.
+                       const QString copy =
+                           QFileInfo(path(u"program/"_s + helper)).canonicalFilePath();
+                       for (const QString &pid :
+                            QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs)) {
+                           EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), copy);
+                       }
+                   }});
+}
+
+// Killed while writing the archive: at its own name stands the archive without entries that the
+// run began with, or nothing, never a piece of the new one; the next run starts clean.
+TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)
+{
+    setUpWell(sim(12, 0, 8000000));
+    runThrough(QString(), {u"/Silent"_s}, false, [&](QProcess &process) {
+        waitForLine(process, u"Compressing files into zip"_s);
+        process.kill();
+    });
+    EXPECT_TRUE(archiveFolderFiles().isEmpty());
+    for (const QString &name : QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files)) {
+        const auto content = readArchive(path("program/ZIPS/") + name);
+        EXPECT_TRUE(content && content->empty()) << name.toStdString();
+    }
+    QDir(path("program/logs")).removeRecursively();
+    EXPECT_EQ(run({u"/Silent"_s}).status, 0);
+    EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 } // namespace

@@ -11,26 +11,6 @@
 
 namespace {
 
-class ShareDeliveryProcessTest : public WithShares<ProcessTest> {
-protected:
-    void SetUp() override
-    {
-        WithShares<ProcessTest>::SetUp();
-        if (IsSkipped())
-            return;
-        simulate({u"--data"_s, u"3"_s, u"--diag"_s, u"2"_s});
-        storeArchiveFolder(server->url(u"logs"_s, u"nightly/"_s));
-        // The read-back helper beside the program, as installed.
-        ASSERT_TRUE(QFile::copy(builtFile(u"sorvik-share-reader"_s),
-                                path(u"program/sorvik-share-reader"_s)));
-    }
-
-    QString said(const Outcome &outcome) const
-    {
-        return runLogText() + QString::fromLocal8Bit(outcome.errors);
-    }
-};
-
 // The run table's rows on a share: what it delivers is read back through another client.
 class ShareRunTable : public WithShares<RunTable> {
 protected:
@@ -95,8 +75,10 @@ TEST_F(ShareRunTable, EveryStateOfTheFolderAsLocally)
 // A server that goes away mid-copy, killed or stopped where it stands (silent, its connections
 // kept), costs the run one error: silence is waited for the time limit once, and a stop signal
 // ends the program at once whatever the server does. The next run removes what was left.
+using ShareDeliveryProcessTest = ShareRunTable;
 TEST_F(ShareDeliveryProcessTest, AServerGoneDuringTheCopyCostsTheRunOnceAndTheNextRunCleansUp)
 {
+    setUpWell({u"--data"_s, u"3"_s, u"--diag"_s, u"2"_s});
     writeFile("orvel/logs/data_big.log", noise(64 << 20, 11));
     const struct {
         const char *what;
@@ -151,7 +133,7 @@ TEST_F(ShareDeliveryProcessTest, AServerGoneDuringTheCopyCostsTheRunOnceAndTheNe
 
     QDir(path("program/logs")).removeRecursively();
     const Outcome next = run({u"/Silent"_s});
-    EXPECT_EQ(next.status, 0) << said(next).toStdString();
+    EXPECT_EQ(next.status, 0) << runLogText().toStdString() << next.errors.toStdString();
     const QStringList left = server->list(u"logs"_s, u"nightly"_s);
     ASSERT_EQ(left.size(), 1) << left.join(' ').toStdString();
     EXPECT_FALSE(left.first().startsWith(u"."_s));

@@ -99,14 +99,17 @@ __attribute__((destructor)) static void tearDown(void)
     close(fd);
 }
 
-// The program ends with _exit, which runs no destructor.
-void _exit(int status)
-{
-    tearDown();
-    void (*real)(int) = next("_exit");
-    real(status);
-    __builtin_unreachable();
-}
+// The program ends with _exit or _Exit, which run no destructor.
+#define EXIT(name)                                                                                 \
+    void name(int status)                                                                          \
+    {                                                                                              \
+        tearDown();                                                                                \
+        void (*real)(int) = next(#name);                                                           \
+        real(status);                                                                              \
+        __builtin_unreachable();                                                                   \
+    }
+EXIT(_exit)
+EXIT(_Exit)
 
 // 0: go on; 1: fail this call; 2: cut this write short.
 static int strike(enum Operation op)
@@ -168,6 +171,17 @@ int openat(int dirfd, const char *path, int flags, ...)
 {
     OPEN_MODE(flags);
     return openWith("openat", dirfd, path, flags, mode);
+}
+// The toolkit's own files (QFile) are opened through the large-file names.
+int open64(const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("open64", -1, path, flags, mode);
+}
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    OPEN_MODE(flags);
+    return openWith("openat64", dirfd, path, flags, mode);
 }
 
 // A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), and
