@@ -102,7 +102,7 @@ TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNot
     const struct {
         const char *what;
         QString folder, reason;
-        std::function<void()> before, during = {}; // during: once the copy is under way
+        std::function<void()> before = {}, during = {}; // during: once the copy is under way
     } cases[] = {
         {"no such share", server->url(u"archives"_s, u"nightly/"_s),
          u"server 127.0.0.1, share archives: there is no such share"_s},

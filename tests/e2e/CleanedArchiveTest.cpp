@@ -78,9 +78,11 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
         log.contains(u"data_longline.log, error=it has a line longer than 1048576 bytes"_s));
     EXPECT_TRUE(log.contains(u"Cleaned "_s + path("orvel/logs/data_planted.log") + u": 5 IPv4"_s));
     for (const QByteArray &row : readFile("list.tsv").split('\n').mid(1))
-        if (row.count('\t') == 6 && row.split('\t')[1] != "0" && row.split('\t')[2] != "near-miss")
+        if (row.count('\t') == 6 && row.split('\t')[1] != "0" &&
+            row.split('\t')[2] != "near-miss") {
             EXPECT_FALSE(log.contains(QString::fromLatin1(row.split('\t')[4])))
                 << row.toStdString();
+        }
 
     // A secret that others may read is no secret: no archive at all.
     const QByteArray key = QFile::encodeName(path("config/Sorvik/obfuscation.key"));

@@ -85,12 +85,17 @@ public:
     bool answersQueries() const override { return true; }
     std::optional<WorkstationFacts> workstation() const override
     {
-        return workstationAnswers ? std::optional(WorkstationFacts{.computerName = computerName})
-                                  : std::nullopt;
+        if (!workstationAnswers)
+            return std::nullopt;
+        WorkstationFacts facts;
+        facts.computerName = computerName;
+        return facts;
     }
     std::optional<WorkstationUserFacts> user() const override
     {
-        return WorkstationUserFacts{.userName = u"operator"_s};
+        WorkstationUserFacts facts;
+        facts.userName = u"operator"_s;
+        return facts;
     }
     QString computerName = u"SRV01"_s;
     bool workstationAnswers = true;

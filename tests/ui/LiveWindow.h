@@ -146,8 +146,9 @@ protected:
     {
         return std::make_unique<ModalWatch<QMessageBox>>(
             [=](QMessageBox *box) {
-                if (byDefault != QMessageBox::NoButton)
+                if (byDefault != QMessageBox::NoButton) {
                     EXPECT_EQ(box->defaultButton(), box->button(byDefault));
+                }
                 box->button(button)->click();
             },
             [startingWith](QMessageBox *box) { return box->text().startsWith(startingWith); });

@@ -173,7 +173,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
              const auto yes = question(QMessageBox::Yes);
              bool shown = false;
              const ModalWatch<LogViewer> viewer([&](LogViewer *v) {
-                 QTest::qWaitFor([&] { return !v->reading(); });
+                 EXPECT_TRUE(QTest::qWaitFor([&] { return !v->reading(); }));
                  shown = v->txtLog->toPlainText().contains(u"    File copied"_s);
                  v->cmdClose->click();
              });

@@ -252,8 +252,9 @@ TEST_F(WindowTableTest, EveryWindowAndBoxFitsAndClosesWhileTheRunGoesOn)
                         box.more(shown);
                     QPointer<QWidget> open = shown;
                     auto *message = qobject_cast<QMessageBox *>(shown);
-                    if (message)
+                    if (message) {
                         EXPECT_EQ(message->defaultButton(), message->button(box.defaultButton));
+                    }
                     QTest::keyClick(shown->windowHandle(),
                                     message ? Qt::Key_Return : Qt::Key_Escape);
                     EXPECT_TRUE(QTest::qWaitFor([&] { return !open || !open->isVisible(); }))
