@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <cmath>
 #include <unistd.h>
 
@@ -260,7 +261,12 @@ void reportProgramEnd(Program &program, const StartFacts &start, int status)
     outcome.started = start.started;
     outcome.ended = program.now();
     outcome.exitStatus = status;
-    outcome.errors = program.runLog().ErrorCount();
+    // A failure said outside the run log ("(error)" lines on stderr and in the system log: a log
+    // that could not be kept whole, an unattended start stopped before its log was open) counts
+    // too, so that a failed run never reads "0 errors".
+    const RunLog &log = program.runLog();
+    outcome.errors = std::max(log.ErrorCount() + (log.complete() ? 0 : 1),
+                              status == ExitStatus::RunFailed ? 1 : 0);
     outcome.archive = run.archive;
     outcome.archiveBytes = run.archiveBytes;
     outcome.entries = run.archive.isEmpty() ? 0 : run.entries;

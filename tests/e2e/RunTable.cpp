@@ -220,6 +220,7 @@ void RunTable::check(const Row &row)
         EXPECT_EQ(state[u"errors"].toInt(-1), errors.size());
         EXPECT_EQ(errors.size() > 0, row.status == 1);
     }
+    EXPECT_EQ(state[u"errors"].toInt(-1) > 0, row.status == 1) << "errors against the status";
     EXPECT_EQ(state[u"entries"].toInt(-1), content ? int(content->size()) : 0);
     EXPECT_EQ(state[u"archive"].toString(),
               delivered.isEmpty() ? QString() : archiveFolder() + delivered.first());
