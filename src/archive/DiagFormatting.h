@@ -69,11 +69,12 @@ struct DiagGroupCalls {
 
 // Formats small raw files as formatDiagFile formats each (their copies in memory, up to
 // `inMemoryUpTo`, at least `smallFile`), with one round trip to the formatter for the lines of
-// many: each file is read whole, and the files read go to the formatter together once all are
-// read, or sooner when the caller wants them. Each file keeps its own time limit, and a formatter
-// that crashes or hangs costs only the file whose line it failed on: the others are given again,
-// to a fresh one. A file larger than `smallFile` bytes, or with a line longer than a block, is
-// formatted alone.
+// many: each file is read whole, on a thread of its own, and the files read go to the formatter
+// together once all are read, or sooner when the caller wants them, even while a read stalls. The
+// calls come on the calling thread, which alone uses the formatter. Each file keeps its own time
+// limit, and a formatter that crashes or hangs costs only the file whose line it failed on: the
+// others are given again, to a fresh one. A file larger than `smallFile` bytes, or with a line
+// longer than a block, is formatted alone.
 void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
                      const DiagFormatTimeLimit &limit, const std::vector<DiagFileJob> &jobs,
                      const std::atomic<bool> *stop, qint64 smallFile, qint64 inMemoryUpTo,
