@@ -159,16 +159,18 @@ namespace {
 // holds up only the files after it: those read before it go to the formatter when the run asks.
 class GroupReader {
 public:
-    GroupReader(std::vector<Member> &members, const std::function<void(Member &)> &read)
+    GroupReader(std::vector<Member> &members, const std::function<void(Member &)> &read,
+                const std::function<bool(size_t)> &wanted)
         : m_members(members)
         , m_read(read)
+        , m_wanted(wanted)
         , m_leaveFrom(members.size())
     {
         m_thread = std::thread([this] { readAll(); });
     }
     ~GroupReader()
     {
-        leaveFrom(0);
+        told(m_members.size(), 0);
         m_thread.join();
     }
     GroupReader(const GroupReader &) = delete;
@@ -188,11 +190,12 @@ public:
         return m_handed;
     }
 
-    // The files from `index` on are handed over unread.
-    void leaveFrom(size_t index)
+    // The files before `told` are told of; those from `leaveFrom` on are handed over unread.
+    void told(size_t told, size_t leaveFrom)
     {
         const std::lock_guard lock(m_mutex);
-        m_leaveFrom = std::min(m_leaveFrom, index);
+        m_told = told;
+        m_leaveFrom = std::min(m_leaveFrom, leaveFrom);
     }
 
 private:
@@ -216,11 +219,18 @@ private:
         }
     }
 
+    // A file read is handed over at once when the run waits for it or one before it.
     void hand(size_t handed, bool alone)
     {
+        size_t told = 0;
+        {
+            const std::lock_guard lock(m_mutex);
+            told = m_told;
+        }
+        const bool wanted = m_wanted && told < handed && m_wanted(told);
         const std::lock_guard lock(m_mutex);
         m_handed = handed;
-        if (alone || m_eager || handed == m_members.size()) {
+        if (alone || wanted || m_eager || handed == m_members.size()) {
             m_signalled = true;
             m_handedOver.notify_one();
         }
@@ -228,9 +238,11 @@ private:
 
     std::vector<Member> &m_members;
     const std::function<void(Member &)> &m_read;
+    const std::function<bool(size_t)> &m_wanted;
     std::mutex m_mutex;
     std::condition_variable m_handedOver;
     size_t m_handed = 0;
+    size_t m_told = 0;
     size_t m_leaveFrom;
     bool m_eager = false;
     bool m_signalled = false;
@@ -261,7 +273,7 @@ void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
     size_t begin = 0;
     size_t seen = 0;
     size_t handed = 0;
-    GroupReader reader(members, read);
+    GroupReader reader(members, read, calls.wanted);
     const auto send = [&](size_t end) {
         givenUpFrom =
             std::min(givenUpFrom, formatWaiting(members, begin, end, formatter, limit, calls));
@@ -280,7 +292,7 @@ void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
                 givenUpFrom = begin + 1;
             calls.done(begin, std::move(m.outcome));
         }
-        reader.leaveFrom(givenUpFrom);
+        reader.told(begin, givenUpFrom);
     };
     for (;;) {
         // The files read so far go to the formatter at the end, before a file formatted alone,
