@@ -160,18 +160,19 @@ namespace {
 class GroupReader {
 public:
     GroupReader(std::vector<Member> &members, const std::function<void(Member &)> &read,
-                const std::function<bool(size_t)> &wanted)
+                const std::function<bool(size_t)> &wanted, DiagGroupReading &reading)
         : m_members(members)
         , m_read(read)
         , m_wanted(wanted)
         , m_leaveFrom(members.size())
+        , m_reading(reading)
     {
-        m_thread = std::thread([this] { readAll(); });
+        m_reading.start([this] { readAll(); });
     }
     ~GroupReader()
     {
         told(m_members.size(), 0);
-        m_thread.join();
+        m_reading.finish();
     }
     GroupReader(const GroupReader &) = delete;
     GroupReader &operator=(const GroupReader &) = delete;
@@ -246,15 +247,62 @@ private:
     size_t m_leaveFrom;
     bool m_eager = false;
     bool m_signalled = false;
-    std::thread m_thread;
+    DiagGroupReading &m_reading;
 };
 
 } // namespace
 
+DiagGroupReading::DiagGroupReading()
+{
+    m_thread = std::thread([this] { run(); });
+}
+
+DiagGroupReading::~DiagGroupReading()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_quitting = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+}
+
+void DiagGroupReading::start(std::function<void()> job)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_job = std::move(job);
+        m_busy = true;
+    }
+    m_changed.notify_all();
+}
+
+void DiagGroupReading::finish()
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] { return !m_busy; });
+}
+
+void DiagGroupReading::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_quitting || m_busy; });
+        if (!m_busy)
+            return;
+        const std::function<void()> job = std::move(m_job);
+        lock.unlock();
+        job();
+        lock.lock();
+        m_busy = false;
+        m_changed.notify_all();
+    }
+}
+
 void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
                      const DiagFormatTimeLimit &limit, const std::vector<DiagFileJob> &jobs,
                      const std::atomic<bool> *stop, qint64 smallFile, qint64 inMemoryUpTo,
-                     const DiagGroupCalls &calls)
+                     const DiagGroupCalls &calls, DiagGroupReading *reading)
 {
     std::vector<Member> members(jobs.size());
     for (size_t i = 0; i < jobs.size(); ++i)
@@ -273,7 +321,8 @@ void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
     size_t begin = 0;
     size_t seen = 0;
     size_t handed = 0;
-    GroupReader reader(members, read, calls.wanted);
+    std::optional<DiagGroupReading> own;
+    GroupReader reader(members, read, calls.wanted, reading ? *reading : own.emplace());
     const auto send = [&](size_t end) {
         givenUpFrom =
             std::min(givenUpFrom, formatWaiting(members, begin, end, formatter, limit, calls));

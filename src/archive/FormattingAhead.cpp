@@ -136,6 +136,7 @@ size_t FormattingAhead::groupAt(size_t first) const
 
 void FormattingAhead::work(size_t worker)
 {
+    DiagGroupReading reading;
     std::unique_lock lock(m_mutex);
     for (;;) {
         // A worker that finds the look-ahead full sleeps until it has half emptied: one wake-up
@@ -177,7 +178,7 @@ void FormattingAhead::work(size_t worker)
             m_finished.notify_all();
         };
         try {
-            format(worker, first, count, done);
+            format(worker, first, count, reading, done);
         } catch (...) {
             // Nothing may leave a worker; the files go in raw, their failure untold.
             for (size_t i = 0; i < count; ++i)
@@ -204,7 +205,7 @@ bool FormattingAhead::noteTimeOut(size_t index, bool timedOut)
 }
 
 void FormattingAhead::format(
-    size_t worker, size_t first, size_t count,
+    size_t worker, size_t first, size_t count, DiagGroupReading &reading,
     const std::function<void(size_t, std::optional<DiagFormatOutcome>)> &done)
 {
     const DiagFormatterSource formatter = [&]() -> DiagLineFormatter & {
@@ -233,7 +234,8 @@ void FormattingAhead::format(
         return m_taken > first + i;
     };
     calls.done = done;
-    formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo, calls);
+    formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo, calls,
+                    &reading);
 }
 
 size_t FormattingAhead::timedOutInARow(size_t index) const

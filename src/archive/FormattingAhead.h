@@ -53,8 +53,9 @@ private:
     // with the mutex held.
     size_t groupAt(size_t first) const;
     void work(size_t worker);
-    // Formats files `first` to `first + count`, telling `done` of each (by its place among them).
-    void format(size_t worker, size_t first, size_t count,
+    // Formats files `first` to `first + count`, telling `done` of each (by its place among them);
+    // a group of them is read on the worker's `reading` thread.
+    void format(size_t worker, size_t first, size_t count, DiagGroupReading &reading,
                 const std::function<void(size_t, std::optional<DiagFormatOutcome>)> &done);
     // Notes whether the formatter timed out on file `index`, giving it up after too many in a
     // row; false once it is given up. Called with the mutex held.
