@@ -75,6 +75,7 @@ DiagFormatOutcome FormattingAhead::takeNext(const std::function<void()> &waiting
 {
     std::unique_lock lock(m_mutex);
     const size_t index = m_taken++;
+    m_asked.store(m_taken, std::memory_order_relaxed);
     if (m_idle > 0 && mayTake(resumeFiles, resumeBytes))
         m_wake.notify_all();
     const auto ready = [&] { return m_stopping || index >= m_files.size() || m_done[index]; };
@@ -229,10 +230,7 @@ void FormattingAhead::format(
         return noteTimeOut(first + i, true);
     };
     // The run waits for a file of the group already read: those read go to the formatter now.
-    calls.wanted = [&](size_t i) {
-        const std::lock_guard lock(m_mutex);
-        return m_taken > first + i;
-    };
+    calls.wanted = [&](size_t i) { return m_asked.load(std::memory_order_relaxed) > first + i; };
     calls.done = done;
     formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo, calls,
                     &reading);

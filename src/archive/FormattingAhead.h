@@ -90,6 +90,8 @@ private:
     size_t m_idle = 0;                 // workers waiting for room ahead
     size_t m_next = 0;                 // the next file a worker takes
     size_t m_taken = 0;                // the files the main thread took or waits for
+    // m_taken, for a group's reading thread to look at after each file without the lock.
+    std::atomic<size_t> m_asked = 0;
     bool m_stopping = false;
     std::atomic<bool> m_cancel = false;
 };
