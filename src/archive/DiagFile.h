@@ -8,12 +8,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 class Failure;
+class File;
 class FileSystem;
 
 // The parts formatDiagFile and formatDiagFiles make a readable copy of: the raw file's lines as
@@ -38,6 +40,18 @@ constexpr qint64 copyGrowth = 2;
 
 // The "(error)" line of a raw file that could not be formatted, up to the description.
 QString diagErrorLine(const QString &rawPath);
+
+class DiagFile;
+class DiagCopy;
+
+// The first line of a raw file's outcome, and whether the file is there to be formatted; its
+// size in `bytes`. A missing file costs one more line.
+bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, const File *rawFile,
+                   qint64 &bytes);
+// Reads the lines of `in` into `file`, up to the end (true) or until the file cannot go on or
+// the work is stopped.
+bool readDiagLines(DiagFile &file, TextStream &in, DiagCopy &out, const std::atomic<bool> *stop,
+                   const std::function<void(const Failure &)> &report);
 
 // One cleaned line: the part the formatter takes, and its rest as far as it is kept.
 struct DiagLine {

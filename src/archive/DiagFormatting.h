@@ -5,8 +5,11 @@
 #include <QStringList>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 class DiagLineFormatter;
@@ -67,17 +70,43 @@ struct DiagGroupCalls {
     std::function<void(size_t index, std::optional<DiagFormatOutcome> outcome)> done;
 };
 
+// The thread a group's files are read on (formatDiagFiles), kept from group to group by a caller
+// that formats many: starting a thread for each group cost more than reading its files.
+class DiagGroupReading {
+public:
+    DiagGroupReading();
+    ~DiagGroupReading();
+    DiagGroupReading(const DiagGroupReading &) = delete;
+    DiagGroupReading &operator=(const DiagGroupReading &) = delete;
+
+    // Runs `job` on the thread; the job before it must have ended (finish).
+    void start(std::function<void()> job);
+    // Waits until the job ends.
+    void finish();
+
+private:
+    void run();
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::function<void()> m_job;
+    bool m_busy = false;
+    bool m_quitting = false;
+    std::thread m_thread;
+};
+
 // Formats small raw files as formatDiagFile formats each (their copies in memory, up to
 // `inMemoryUpTo`, at least `smallFile`), with one round trip to the formatter for the lines of
-// many: each file is read whole, and the files read go to the formatter together once all are
-// read, or sooner when the caller wants them. Each file keeps its own time limit, and a formatter
-// that crashes or hangs costs only the file whose line it failed on: the others are given again,
-// to a fresh one. A file larger than `smallFile` bytes, or with a line longer than a block, is
-// formatted alone.
+// many: each file is read whole, on a thread of its own, and the files read go to the formatter
+// together once all are read, or sooner when the caller wants them, even while a read stalls. The
+// calls come on the calling thread, which alone uses the formatter. Each file keeps its own time
+// limit, and a formatter that crashes or hangs costs only the file whose line it failed on: the
+// others are given again, to a fresh one. A file larger than `smallFile` bytes, or with a line
+// longer than a block, is formatted alone.
 void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
                      const DiagFormatTimeLimit &limit, const std::vector<DiagFileJob> &jobs,
                      const std::atomic<bool> *stop, qint64 smallFile, qint64 inMemoryUpTo,
-                     const DiagGroupCalls &calls);
+                     const DiagGroupCalls &calls, DiagGroupReading *reading = nullptr);
 
 // The same with the run's one formatter, its lines then written to the run log.
 bool strFormatDiagFile(Run &run, const QString &rawPath, const QString &formattedPath);

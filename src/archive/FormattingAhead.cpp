@@ -75,6 +75,7 @@ DiagFormatOutcome FormattingAhead::takeNext(const std::function<void()> &waiting
 {
     std::unique_lock lock(m_mutex);
     const size_t index = m_taken++;
+    m_asked.store(m_taken, std::memory_order_relaxed);
     if (m_idle > 0 && mayTake(resumeFiles, resumeBytes))
         m_wake.notify_all();
     const auto ready = [&] { return m_stopping || index >= m_files.size() || m_done[index]; };
@@ -136,6 +137,7 @@ size_t FormattingAhead::groupAt(size_t first) const
 
 void FormattingAhead::work(size_t worker)
 {
+    DiagGroupReading reading;
     std::unique_lock lock(m_mutex);
     for (;;) {
         // A worker that finds the look-ahead full sleeps until it has half emptied: one wake-up
@@ -177,7 +179,7 @@ void FormattingAhead::work(size_t worker)
             m_finished.notify_all();
         };
         try {
-            format(worker, first, count, done);
+            format(worker, first, count, reading, done);
         } catch (...) {
             // Nothing may leave a worker; the files go in raw, their failure untold.
             for (size_t i = 0; i < count; ++i)
@@ -204,7 +206,7 @@ bool FormattingAhead::noteTimeOut(size_t index, bool timedOut)
 }
 
 void FormattingAhead::format(
-    size_t worker, size_t first, size_t count,
+    size_t worker, size_t first, size_t count, DiagGroupReading &reading,
     const std::function<void(size_t, std::optional<DiagFormatOutcome>)> &done)
 {
     const DiagFormatterSource formatter = [&]() -> DiagLineFormatter & {
@@ -228,12 +230,10 @@ void FormattingAhead::format(
         return noteTimeOut(first + i, true);
     };
     // The run waits for a file of the group already read: those read go to the formatter now.
-    calls.wanted = [&](size_t i) {
-        const std::lock_guard lock(m_mutex);
-        return m_taken > first + i;
-    };
+    calls.wanted = [&](size_t i) { return m_asked.load(std::memory_order_relaxed) > first + i; };
     calls.done = done;
-    formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo, calls);
+    formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo, calls,
+                    &reading);
 }
 
 size_t FormattingAhead::timedOutInARow(size_t index) const

@@ -53,8 +53,9 @@ private:
     // with the mutex held.
     size_t groupAt(size_t first) const;
     void work(size_t worker);
-    // Formats files `first` to `first + count`, telling `done` of each (by its place among them).
-    void format(size_t worker, size_t first, size_t count,
+    // Formats files `first` to `first + count`, telling `done` of each (by its place among them);
+    // a group of them is read on the worker's `reading` thread.
+    void format(size_t worker, size_t first, size_t count, DiagGroupReading &reading,
                 const std::function<void(size_t, std::optional<DiagFormatOutcome>)> &done);
     // Notes whether the formatter timed out on file `index`, giving it up after too many in a
     // row; false once it is given up. Called with the mutex held.
@@ -89,6 +90,8 @@ private:
     size_t m_idle = 0;                 // workers waiting for room ahead
     size_t m_next = 0;                 // the next file a worker takes
     size_t m_taken = 0;                // the files the main thread took or waits for
+    // m_taken, for a group's reading thread to look at after each file without the lock.
+    std::atomic<size_t> m_asked = 0;
     bool m_stopping = false;
     std::atomic<bool> m_cancel = false;
 };

@@ -169,15 +169,17 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
                m_memoryQueued < (resume ? memoryLimit / 2 : memoryLimit) &&
                (fd < 0 || m_openFiles < (resume ? m_openLimit * 3 / 4 : m_openLimit));
     };
+    // Made before the lock is taken: the workers wait on it while the caller holds it.
+    ZipWriter::Entry header = headerFor(name, std::move(native), st);
+    // The names are the caller's alone.
+    m_names.insert(header.name);
     // The workers change all three under the lock.
-    bool full = false;
-    {
-        const std::lock_guard lock(m_mutex);
-        full = !below(false);
-    }
-    if (full)
-        waitUntil([&] { return below(true); });
     std::unique_lock lock(m_mutex);
+    if (!below(false)) {
+        lock.unlock();
+        waitUntil([&] { return below(true); });
+        lock.lock();
+    }
     if (m_abandoned) {
         if (fd >= 0)
             ::close(fd);
@@ -187,7 +189,7 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     const size_t index = m_added++;
     entry.level = m_level;
     entry.folder = m_lastFolder;
-    entry.header = headerFor(name, std::move(native), st);
+    entry.header = std::move(header);
     if (!options.name.isEmpty())
         entry.fileName = path.mid(folderLength);
     // Rewritten data may come to more than the file held: room for the most it can.
@@ -196,7 +198,6 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
         entry.header.sizeBound = entry.header.size * EntryTransform::growthLimit;
     entry.passphrase = m_passphrase;
     entry.header.encrypted = m_passphrase != nullptr;
-    m_names.insert(entry.header.name);
     entry.fd = fd;
     m_memoryQueued += size_t(memory.size());
     entry.memory = std::move(memory);

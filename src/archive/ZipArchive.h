@@ -171,6 +171,9 @@ private:
     std::map<ZipWork::Place, ZipWork::Compressed> m_compressed;
     std::vector<std::thread> m_workers;
     ZipWork::Place m_nextToWrite{0, 0};
+    // The writer's: the pieces it writes next, and what each held.
+    std::vector<ZipWork::Compressed> m_ready;
+    std::vector<size_t> m_readyHeld;
     // Bytes of pieces taken by workers and not yet written: what the pieces in memory hold.
     size_t m_reserved = 0;
     size_t m_openFiles = 0;

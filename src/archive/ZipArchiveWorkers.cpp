@@ -95,6 +95,9 @@ void ZipArchive::work()
         lock.lock();
         // What stays in memory now is the compressed pieces only.
         for (Compressed &piece : pieces) {
+            // A caller kept waiting by the files open goes on as soon as there is room.
+            if (piece.closedFile && m_openFiles-- == m_openLimit * 3 / 4 && m_callerWaiting)
+                m_progress.notify_all();
             m_reserved = m_reserved - piece.task.length + piece.data.length;
             const Place place = piece.task.place;
             m_compressed.emplace(place, std::move(piece));
@@ -191,10 +194,7 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
             piece.failure = rewrite(task, worker, data);
         if (entry.unread.fetch_sub(1) == 1 && entry.fd >= 0) {
             ::close(entry.fd);
-            std::lock_guard lock(m_mutex);
-            // A caller kept waiting by the files open goes on as soon as there is room.
-            if (m_openFiles-- == m_openLimit * 3 / 4 && m_callerWaiting)
-                m_progress.notify_all();
+            piece.closedFile = true;
         }
         if (!piece.failure.isEmpty())
             entry.failed = true;

@@ -10,32 +10,50 @@ void ZipArchive::writeInOrder(std::unique_lock<std::mutex> &lock)
     if (m_writing)
         return;
     m_writing = true;
-    while (!m_compressed.empty() && m_compressed.begin()->first == m_nextToWrite) {
-        Compressed piece = std::move(m_compressed.begin()->second);
-        m_compressed.erase(m_compressed.begin());
-        const size_t length = piece.task.length;
-        const size_t held = piece.data.length;
-        lock.unlock();
-        write(piece);
-        m_bytesDone += length;
-        piece.data = {};
-        lock.lock();
-        m_reserved -= held;
-        if (piece.task.last) {
-            Entry &entry = *piece.task.entry;
-            m_memoryQueued -= size_t(entry.memory.size());
-            // Every piece is compressed once the last is written: the data is no longer needed.
-            entry.memory = {};
-            entry.written = true;
-            if (entry.transform) {
-                entry.transform->finished(entry.ok);
-                entry.transform.reset();
-            }
-            m_nextToWrite = {m_nextToWrite.first + 1, 0};
-            retire();
-        } else {
-            ++m_nextToWrite.second;
+    // The pieces next in line are taken out together and written with the lock let go once, not
+    // once a piece: with small files the caller adding the next ones waited on it for each.
+    std::vector<Compressed> &ready = m_ready;
+    for (;;) {
+        for (Place next = m_nextToWrite;
+             !m_compressed.empty() && m_compressed.begin()->first == next;) {
+            ready.push_back(std::move(m_compressed.begin()->second));
+            m_compressed.erase(m_compressed.begin());
+            next = ready.back().task.last ? Place{next.first + 1, 0}
+                                          : Place{next.first, next.second + 1};
         }
+        if (ready.empty())
+            break;
+        std::vector<size_t> &held = m_readyHeld;
+        lock.unlock();
+        for (Compressed &piece : ready) {
+            held.push_back(piece.data.length);
+            write(piece);
+            m_bytesDone += piece.task.length;
+            piece.data = {};
+        }
+        lock.lock();
+        for (size_t i = 0; i < ready.size(); ++i) {
+            const Compressed &piece = ready[i];
+            m_reserved -= held[i];
+            if (piece.task.last) {
+                Entry &entry = *piece.task.entry;
+                m_memoryQueued -= size_t(entry.memory.size());
+                // Every piece is compressed once the last is written: the data is no longer
+                // needed.
+                entry.memory = {};
+                entry.written = true;
+                if (entry.transform) {
+                    entry.transform->finished(entry.ok);
+                    entry.transform.reset();
+                }
+                m_nextToWrite = {m_nextToWrite.first + 1, 0};
+                retire();
+            } else {
+                ++m_nextToWrite.second;
+            }
+        }
+        ready.clear();
+        held.clear();
         // Only a worker kept back by the budget has anything new to do.
         if (canTakeNext())
             m_work.notify_one();

@@ -107,6 +107,8 @@ struct Compressed {
     QString failure;
     // The bytes compressed: the piece's, or what they were rewritten to.
     size_t length = 0;
+    // The piece's file was closed after it: the count of open files goes down with the lock.
+    bool closedFile = false;
 };
 
 // What a worker keeps from one piece to the next.

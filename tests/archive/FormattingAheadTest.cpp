@@ -93,6 +93,7 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
     struct Case {
         int small;
         std::vector<qint64> large; // sizes of files among the small ones, spread evenly
+        int stallAt = -1;          // its read stalls until the run has taken the files before it
     };
     const Case cases[] = {
         {127, {}},
@@ -102,6 +103,7 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         {0, {8 * MiB + 1}},
         {20, {8 * MiB - 1, 8 * MiB, 8 * MiB + 1}},
         {0, std::vector<qint64>(12, MiB + 1)},
+        {40, {}, 5},
     };
     const size_t alwaysAhead = std::max(std::thread::hardware_concurrency(), 1U) + 2;
     for (const Case &c : cases) {
@@ -139,6 +141,12 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
             const auto k = size_t(order.indexOf(QFileInfo(raw).fileName()));
             if (operation != u"OpenTextFile"_s || k >= size_t(order.size()))
                 return;
+            for (int ms = 0; int(k) == c.stallAt && taken < c.stallAt && ms < 20000; ++ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (int(k) == c.stallAt && taken < c.stallAt) {
+                const std::lock_guard lock(mutex);
+                beyond.push_back(u"the files before %1 waited for its stalled read"_s.arg(k));
+            }
             const size_t first = size_t(taken) + 1;
             qint64 ahead = 0;
             for (size_t i = first; i <= k; ++i)

@@ -1,8 +1,8 @@
 #include "platform/posix/DiagFormatterProcess.h"
 
 #include "common/ControlText.h"
-#include "platform/TextStream.h"
 #include "platform/posix/DiagFormatterProtocol.h"
+#include "platform/posix/DiagFormatterSocket.h"
 #include "platform/posix/HelperProcess.h"
 
 #include <QByteArray>
@@ -20,7 +20,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <string>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -33,7 +32,8 @@
 // The component runs in a helper program of its own (sorvik-diag-formatter, beside the
 // executable), started with posix_spawn: nothing but exec runs between the two, so the helper
 // starts alike whatever other threads of this process hold. The two talk over a socket pair (a
-// peer gone gives EPIPE, never SIGPIPE); DiagFormatterProtocol.h has what they say.
+// peer gone gives EPIPE, never SIGPIPE; DiagFormatterSocket); this side keeps the helper going
+// and each file within its time.
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -69,7 +69,7 @@ int aboveHelperDescriptors(int fd)
     return moved;
 }
 
-class DiagFormatterProcess : public DiagLineFormatter {
+class DiagFormatterProcess : public DiagLineFormatter, DiagFormatterSocket::Owner {
 public:
     explicit DiagFormatterProcess(QByteArray library)
         : m_library(std::move(library))
@@ -152,32 +152,15 @@ private:
         if (!m_ready)
             awaitReady();
 
-        // Built in place, in memory kept from batch to batch: the lines go out as their bytes.
-        std::string &request = m_request;
-        request.clear();
-        const auto appendNumber = [&](uint32_t n) {
-            request.append(reinterpret_cast<const char *>(&n), sizeof n);
-        };
-        appendNumber(0); // the size, once known
-        appendNumber(uint32_t(lines.size()));
-        for (const QString &line : lines) {
-            appendNumber(uint32_t(line.size()));
-            const size_t at = request.size();
-            request.resize(at + size_t(line.size()));
-            latin1Into(request.data() + at, line);
-        }
-        const uint32_t size = uint32_t(request.size() - sizeof size);
-        std::memcpy(request.data(), &size, sizeof size);
-
         const auto started = SteadyClock::now();
         m_deadline = started + (m_limit - m_used);
         m_progress->store(0, std::memory_order_relaxed);
-        send(request);
+        m_socket.sendLines(lines);
         std::vector<FormattedLine> answers;
         answers.reserve(size_t(lines.size()));
         for (qsizetype i = 0; i < lines.size(); ++i) {
             const Header header = receiveHeader();
-            const QString text = QString::fromLatin1(receive(header.length));
+            const QString text = QString::fromLatin1(m_socket.receive(header.length));
             if (header.status == 0)
                 answers.push_back({text, std::nullopt});
             else
@@ -256,7 +239,7 @@ private:
                           shownPath(QFile::decodeName(helper))));
         }
         m_pid = pid;
-        m_fd = fds[0];
+        m_socket.reset(fds[0]);
     }
 
     void awaitReady()
@@ -286,7 +269,7 @@ private:
         throw *m_failure;
     }
 
-    [[noreturn]] void ended()
+    [[noreturn]] void ended() override
     {
         const std::optional<int> status = stop();
         if (status && WIFSIGNALED(*status) && WTERMSIG(*status) != SIGKILL)
@@ -323,16 +306,12 @@ private:
         }
         m_pid = -1;
         m_ready = false;
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-        m_inEnd = 0;
-        m_readAt = 0;
+        m_socket.reset();
         return result;
     }
 
     // Waits until the socket is ready for `events`, never past the file's deadline.
-    void waitFor(short events)
+    void waitFor(short events) override
     {
         for (;;) {
             const auto now = SteadyClock::now();
@@ -343,7 +322,7 @@ private:
             const auto left = std::min(std::chrono::ceil<milliseconds>(m_deadline - now),
                                        m_files ? fileWatch : milliseconds::max())
                                   .count();
-            pollfd ready[2] = {{m_fd, events, 0}, {m_wake, POLLIN, 0}};
+            pollfd ready[2] = {{m_socket.fd(), events, 0}, {m_wake, POLLIN, 0}};
             const int n = ::poll(ready, 2, int(std::min<long long>(left, INT_MAX)));
             if (m_interrupted.load())
                 fail(QStringLiteral("The diagnostic line formatter of Orvel was stopped"));
@@ -354,68 +333,10 @@ private:
         }
     }
 
-    void send(const std::string &frame)
-    {
-        const char *data = frame.data();
-        size_t size = frame.size();
-        while (size > 0) {
-            const ssize_t n = ::send(m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                data += n;
-                size -= size_t(n);
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                waitFor(POLLOUT);
-            } else if (n < 0 && errno != EINTR) {
-                ended();
-            }
-        }
-    }
-
-    // The next `size` bytes from the helper, valid until the next call.
-    QByteArrayView receive(size_t size)
-    {
-        if (m_inEnd - m_readAt < size) {
-            // What is left goes to the front, into room enough for the whole answer; the room is
-            // kept from batch to batch and never cleared, as the socket fills it.
-            constexpr size_t chunk = 64 * 1024;
-            const size_t rest = m_inEnd - m_readAt;
-            const size_t room = std::max(size, chunk);
-            if (m_inCapacity < room) {
-                const size_t grown = std::max(room, 2 * m_inCapacity);
-                auto bigger = std::make_unique_for_overwrite<char[]>(grown);
-                // The first time there is no buffer at all, and nothing to keep.
-                if (rest > 0)
-                    std::memcpy(bigger.get(), m_in.get() + m_readAt, rest);
-                m_in = std::move(bigger);
-                m_inCapacity = grown;
-            } else if (rest > 0) {
-                std::memmove(m_in.get(), m_in.get() + m_readAt, rest);
-            }
-            m_readAt = 0;
-            m_inEnd = rest;
-        }
-        // Straight into the kept buffer; the socket is asked first and waited on only when it
-        // has nothing.
-        while (m_inEnd - m_readAt < size) {
-            const ssize_t n =
-                ::recv(m_fd, m_in.get() + m_inEnd, m_inCapacity - m_inEnd, MSG_DONTWAIT);
-            const int error = errno;
-            if (n > 0)
-                m_inEnd += size_t(n);
-            else if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK))
-                waitFor(POLLIN);
-            else if (n == 0 || error != EINTR)
-                ended();
-        }
-        const QByteArrayView bytes(m_in.get() + m_readAt, qsizetype(size));
-        m_readAt += size;
-        return bytes;
-    }
-
     Header receiveHeader()
     {
         Header header;
-        std::memcpy(&header, receive(sizeof header).constData(), sizeof header);
+        std::memcpy(&header, m_socket.receive(sizeof header).constData(), sizeof header);
         if (header.length > maxAnswer)
             fail(QStringLiteral("The diagnostic line formatter of Orvel answered with %1 bytes "
                                 "for one line and was stopped")
@@ -428,15 +349,9 @@ private:
     std::atomic<bool> m_interrupted = false;
     int m_progressFd = -1;
     pid_t m_pid = -1;
-    int m_fd = -1;
     // The helper's first answer (its component made a formatter) has come.
     bool m_ready = false;
-    std::string m_request;
-    // What came from the helper: m_in[m_readAt, m_inEnd) is not taken yet.
-    std::unique_ptr<char[]> m_in;
-    size_t m_inCapacity = 0;
-    size_t m_inEnd = 0;
-    size_t m_readAt = 0;
+    DiagFormatterSocket m_socket{*this};
     bool m_inFile = false;
     milliseconds m_limit{0};
     // Kept exact, not in whole milliseconds: a file of many quick batches must add up.

@@ -102,6 +102,8 @@ SMBCCTX *SmbContext::ready(const QString &path)
     if (m_context && m_applied && credentials == m_credentials)
         return m_context;
     if (!m_context) {
+        if (const QString &failure = SmbLibrary::open(); !failure.isEmpty())
+            throw FileSystemError(ENOENT, QStringLiteral("Cannot reach"), path, failure);
         m_context = smbc_new_context();
         if (!m_context)
             throw FileSystemError(ENOMEM, QStringLiteral("Cannot reach"), path,

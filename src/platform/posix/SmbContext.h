@@ -1,13 +1,12 @@
 #pragma once
 
 #include "platform/posix/SmbCredentials.h"
+#include "platform/posix/SmbLibrary.h"
 #include "platform/posix/SmbPath.h"
 
 #include <QString>
 
 #include <mutex>
-
-#include <libsmbclient.h>
 
 // What went wrong on a share, as the thread that talked to the server tells it: the errno value,
 // the action (empty: the caller names its own) and the reason in words, naming the server and the
