@@ -77,17 +77,6 @@ TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
     EXPECT_FALSE(QFile::exists(u"/proc/temp.test.txt"_s));
 }
 
-TEST_F(ArchiveRunTest, SilentRefusalEndsTheProgramWithItsLine)
-{
-    program->SilentMode = true;
-    host.folder = path("missing/");
-    EXPECT_EQ(start(), ExitStatus::RunFailed);
-    EXPECT_TRUE(dialogs.texts.empty());
-    EXPECT_TRUE(
-        lastRunLog().last().endsWith(u": (error) no archive folder location does not exist:"_s +
-                                     path("missing/") + u" - exiting application."_s));
-}
-
 // Nor may the served product's logging folder be one of them: the run is refused before anything
 // is emptied, so the served product's files stay where they are.
 TEST_F(ArchiveRunTest, ALoggingFolderAmongTheWorkingFoldersIsRefused)
