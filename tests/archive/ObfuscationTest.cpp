@@ -88,9 +88,9 @@ TEST(ObfuscationRules, EveryRuleAgreesWithTheReference)
 }
 
 // Two values never share a stand-in, even where a shape has as many stand-ins as values; a
-// network's addresses stay together; what was given is given again once the map is read back,
-// whatever the secret; a value written in an unusual way comes back as it was written.
-TEST(ObfuscationRules, StandInsAreUniqueConsistentAndExact)
+// network's addresses stay together; a value written in an unusual way comes back as it was
+// written.
+TEST(ObfuscationRules, StandInsAreUniqueAndExact)
 {
     auto map = std::make_shared<StandInMap>(std::string(32, 'a'));
     for (const char *shape : {"123456789", "abcdefghijklmnopqrstuvwxyz"}) {
@@ -114,14 +114,7 @@ TEST(ObfuscationRules, StandInsAreUniqueConsistentAndExact)
     const std::string text = "ip 010.001.002.003 10.1.2.3 and 2001:DB8:0:0::1 2001:db8::1 on "
                              "00:1a:2B:3c:4D:5e 00:1A:2B:3C:4D:5E for user Alice.Smith alice.smith "
                              "at mailbox 0042\n";
-    std::string first;
-    EXPECT_EQ(cleanThenReveal(map, text, &first), text);
-    auto again = std::make_shared<StandInMap>(std::string(32, 'b'));
-    again->load(map->save());
-    std::string second;
-    EXPECT_EQ(cleanThenReveal(again, text, &second), text);
-    EXPECT_EQ(second, first);
-    EXPECT_FALSE(again->changed());
+    EXPECT_EQ(cleanThenReveal(map, text), text);
 }
 
 // The permutation's factors are the count's square root rounded up and what covers the rest: at
