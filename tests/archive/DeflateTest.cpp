@@ -1,14 +1,11 @@
-#include "archive/Deflate.h"
 #include "archive/DeflateBlocks.h"
 
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 #include <zlib.h>
 
-#include <atomic>
 #include <optional>
 #include <random>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -201,41 +198,6 @@ TEST(DeflateBlocks, RefusesWhatIsNotOneWholeStream)
             EXPECT_FALSE(expected) << "refused what zlib accepts, sample " << i;
         }
     }
-}
-
-// Pieces compressed apart join into one stream of their bytes, whatever the last byte of each
-// leaves unused (every count from 0 to 7 is met), and whichever library compressed each.
-TEST(DeflateBlocks, PiecesJoinIntoOneStreamWhateverTheirLastByteLeaves)
-{
-    const Bytes text = contents()[3].bytes;
-    std::set<unsigned> unusedSeen;
-    std::mt19937 random(3);
-    Deflater deflater;
-    for (int round = 0; round < 40; ++round) {
-        Bytes joined;
-        Bytes original;
-        std::atomic<bool> repetitive{round % 4 == 0};
-        const int pieces = 1 + round % 4;
-        for (int p = 0; p < pieces; ++p) {
-            const size_t at = random() % (text.size() / 2);
-            const size_t length = 1 + random() % (round % 3 == 0 ? 300 : 40000);
-            const bool last = p + 1 == pieces;
-            const Deflater::Result piece = deflater.compress(
-                reinterpret_cast<const char *>(text.data() + at), length, 6, last, repetitive);
-            if (!last) {
-                // The piece as compressed, before it was made to go on: the last block's end.
-                const Bytes whole =
-                    libdeflated(Bytes(text.begin() + at, text.begin() + at + length), 6);
-                unusedSeen.insert(
-                    unsigned(whole.size() * 8 - findDeflateEnds(whole.data(), whole.size()).end));
-            }
-            joined.insert(joined.end(), piece.data.data(), piece.data.data() + piece.length);
-            original.insert(original.end(), text.begin() + at, text.begin() + at + length);
-        }
-        EXPECT_EQ(inflated(joined, original.size()), std::pair(original, std::string()))
-            << "round " << round;
-    }
-    EXPECT_EQ(unusedSeen.size(), 8u);
 }
 
 } // namespace

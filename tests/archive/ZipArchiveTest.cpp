@@ -161,6 +161,8 @@ TEST_F(ZipArchiveTest, EverySizeAroundThePiecesJoinsIntoOneEntry)
             ASSERT_EQ(alone.SaveArchive(), 1) << alone.ErrorText().toStdString();
             ASSERT_EQ(oneWorker.AddData(path("fmt/") + name, content.left(size)), 1);
         }
+        // A line repeated over megabytes: the pieces after its first go to the other compressor.
+        ASSERT_EQ(oneWorker.AddData(path("repeated.log"), QByteArray(3 * wholeLimit, 'x')), 1);
         // Each entry keeps the level it was added at.
         for (const int level : {1, 12}) {
             oneWorker.setCompressionLevel(level);
@@ -171,7 +173,10 @@ TEST_F(ZipArchiveTest, EverySizeAroundThePiecesJoinsIntoOneEntry)
     }
     const auto whole = readArchive(path("ZIPS/whole.ZIP"));
     ASSERT_TRUE(whole);
-    ASSERT_EQ(whole->size(), sizes.size() + 2);
+    ASSERT_EQ(whole->size(), sizes.size() + 3);
+    EXPECT_EQ(whole->at(u"repeated.log"_s).sha256,
+              QCryptographicHash::hash(QByteArray(3 * wholeLimit, 'x'), QCryptographicHash::Sha256)
+                  .toHex());
     EXPECT_GT(whole->at(u"level1.log"_s).compressedSize,
               whole->at(u"level12.log"_s).compressedSize + 1000);
     for (const qsizetype size : sizes) {
