@@ -77,17 +77,6 @@ TEST_F(ArchiveRunTest, InteractiveRefusalsLeaveTheProgramRunning)
     EXPECT_FALSE(QFile::exists(u"/proc/temp.test.txt"_s));
 }
 
-TEST_F(ArchiveRunTest, SilentRefusalEndsTheProgramWithItsLine)
-{
-    program->SilentMode = true;
-    host.folder = path("missing/");
-    EXPECT_EQ(start(), ExitStatus::RunFailed);
-    EXPECT_TRUE(dialogs.texts.empty());
-    EXPECT_TRUE(
-        lastRunLog().last().endsWith(u": (error) no archive folder location does not exist:"_s +
-                                     path("missing/") + u" - exiting application."_s));
-}
-
 // Nor may the served product's logging folder be one of them: the run is refused before anything
 // is emptied, so the served product's files stay where they are.
 TEST_F(ArchiveRunTest, ALoggingFolderAmongTheWorkingFoldersIsRefused)
@@ -119,38 +108,46 @@ TEST_F(ArchiveRunTest, ALoggingFolderAmongTheWorkingFoldersIsRefused)
     }
 }
 
-TEST_F(ArchiveRunTest, CompletedRunAsksAndOpensTheRunLogOnYes)
+// A completed run offers its log: on Yes the editor opens it, or without an editor the program's
+// own viewer shows it (it was shown, so nothing failed); No opens nothing; unattended, nothing
+// is asked.
+TEST_F(ArchiveRunTest, ACompletedRunOffersItsLog)
 {
+    const struct {
+        bool silent;
+        DialogAnswer answer;
+        int launch;
+        bool opened, shown;
+    } cases[] = {
+        {false, DialogAnswer::Yes, LaunchResult::Success, true, false},
+        {false, DialogAnswer::No, LaunchResult::Success, false, false},
+        {false, DialogAnswer::Yes, LaunchResult::NoAssociation, true, true},
+        {true, DialogAnswer::Yes, LaunchResult::Success, false, false},
+    };
     host.folder = path("archive/");
-    dialogs.answers = {DialogAnswer::Yes};
-    EXPECT_EQ(start(), ExitStatus::Success);
-    ASSERT_FALSE(dialogs.texts.empty());
-    EXPECT_EQ(dialogs.texts.back(),
-              u"Archive complete. 0 errors encountered.  View log file now?"_s);
-    EXPECT_EQ(launcher.opened, std::vector<QString>{program->LastRun.runLog});
-    EXPECT_TRUE(host.shownLogs.empty());
-    EXPECT_FALSE(host.running);
-    EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
-}
-
-TEST_F(ArchiveRunTest, CompletedRunOpensNothingOnNo)
-{
-    host.folder = path("archive/");
-    dialogs.answers = {DialogAnswer::No};
-    EXPECT_EQ(start(), ExitStatus::Success);
-    EXPECT_TRUE(launcher.opened.empty());
-}
-
-// Without a text editor the program's own viewer shows the log: it was shown, so nothing failed.
-TEST_F(ArchiveRunTest, WithoutAnEditorTheViewerShowsTheLogAndNothingFailed)
-{
-    host.folder = path("archive/");
-    dialogs.answers = {DialogAnswer::Yes};
-    launcher.answer = LaunchResult::NoAssociation;
-    EXPECT_EQ(start(), ExitStatus::Success);
-    EXPECT_EQ(host.shownLogs, std::vector<QString>{program->LastRun.runLog});
-    EXPECT_TRUE(lastRunLog().mid(7).filter(u"(error)"_s).isEmpty()) << "after the header";
-    EXPECT_TRUE(lastRunLog().last().endsWith(u"    File copied"_s));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.silent << int(c.answer) << c.launch);
+        clockTime = clockTime.addSecs(1);
+        program = makeProgram();
+        program->SilentMode = c.silent;
+        dialogs.answers = {c.answer};
+        dialogs.texts.clear();
+        launcher.answer = c.launch;
+        launcher.opened.clear();
+        host.shownLogs.clear();
+        EXPECT_EQ(start(), ExitStatus::Success);
+        const std::vector<QString> log{program->LastRun.runLog};
+        EXPECT_EQ(dialogs.texts, c.silent
+                                     ? std::vector<QString>{}
+                                     : std::vector<QString>{u"Archive complete. 0 errors "
+                                                            "encountered.  View log file now?"_s});
+        EXPECT_EQ(launcher.opened, c.opened ? log : std::vector<QString>{});
+        EXPECT_EQ(host.shownLogs, c.shown ? log : std::vector<QString>{});
+        EXPECT_FALSE(host.running);
+        EXPECT_EQ(program->runLog().state(), RunLog::StreamState::Closed);
+        EXPECT_TRUE(lastRunLog().mid(7).filter(u"(error)"_s).isEmpty()) << "after the header";
+        EXPECT_TRUE(lastRunLog().last().endsWith(u"    File copied"_s));
+    }
 }
 
 // A folder name that looks like a placeholder is told as it is.
@@ -167,15 +164,6 @@ TEST_F(ArchiveRunTest, AFolderNameIsToldAsItIs)
     ASSERT_EQ(failures.size(), 1);
     EXPECT_TRUE(failures.first().contains(u"the copy at "_s + path("ar%1x/.LOG_Archive_")))
         << failures.first().toStdString();
-}
-
-TEST_F(ArchiveRunTest, SilentRunAsksNothing)
-{
-    program->SilentMode = true;
-    host.folder = path("archive/");
-    EXPECT_EQ(start(), ExitStatus::Success);
-    EXPECT_TRUE(dialogs.texts.empty());
-    EXPECT_TRUE(launcher.opened.empty());
 }
 
 } // namespace

@@ -308,30 +308,4 @@ TEST_F(DiagFormattingTest, TheTimeLimitHoldsForEachFile)
         EXPECT_TRUE(formatted->formatted) << formatted->lines.join(u'\n').toStdString();
 }
 
-TEST_F(DiagFormattingTest, StandInNamesWhatIsWrongWithALine)
-{
-    DiagLineFormatter &formatter = run->diagLineFormatter();
-    const std::pair<const char *, const char *> cases[] = {
-        {"000001A2415F868|0A3C|3|1|41", "bad time stamp: expected 16 hexadecimal digits"},
-        {"FFFFFFFFFFFFFFFF|0A3C|3|1|41", "bad time stamp: beyond the year 9999"},
-        {"000001A2415F8683|0A3|3|1|41", "bad thread: expected 4 hexadecimal digits"},
-        {"000001A2415F8683|0A3C|5|1|41", "bad level: expected one digit from 0 to 4"},
-        {"000001A2415F8683|0A3C|3|x|41", "bad component: expected a decimal id"},
-        {"000001A2415F8683|0A3C|3|1|4G", "bad message: not hexadecimal at character 2"},
-    };
-    for (const auto &[line, problem] : cases) {
-        try {
-            formatter.FormatLine(QLatin1String(line));
-            ADD_FAILURE() << line << " was formatted";
-        } catch (const Failure &failure) {
-            EXPECT_EQ(failure.description(), QLatin1String(problem)) << line;
-        }
-    }
-    EXPECT_EQ(formatter.FormatLine(u"0000000000000000|0000|1|4|"_s),
-              u"1970-01-01 00:00:00.000 [0000] INFO Directory: "_s);
-    // One formatter serves the whole process.
-    ASSERT_TRUE(format(head + "41\r\n"));
-    EXPECT_EQ(&run->diagLineFormatter(), &formatter);
-}
-
 } // namespace

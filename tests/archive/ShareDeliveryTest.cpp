@@ -29,17 +29,18 @@ protected:
 
     std::optional<int> run() { return runToItsEnd(*program, host); }
 
-    QStringList errors() const
+    // The newest run log's events.
+    QStringList events() const
     {
         const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
-        return runLogEvents(readFile("program/logs/" + logs.last())).filter(u"(error)"_s);
+        return runLogEvents(readFile("program/logs/" + logs.last()));
     }
+    QStringList errors() const { return events().filter(u"(error)"_s); }
 
     // The archive is being copied: past its first block, not yet at its end.
     bool copying() const
     {
-        const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
-        const QStringList events = runLogEvents(readFile("program/logs/" + logs.last()));
+        const QStringList events = this->events();
         return !events.isEmpty() && events.last().startsWith(u"    Moving ZIP file archive"_s) &&
                host.unit == ProgressUnit::CopiedBytes && host.value < host.maximum;
     }
@@ -72,9 +73,7 @@ TEST_F(ShareDeliveryTest, TheArchiveArrivesWholeAndOlderOnesOnTheShareGo)
     QStringList left = kept + QStringList{archiveName()};
     left.sort();
     EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), left);
-    const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
-    const QStringList warnings =
-        runLogEvents(readFile("program/logs/" + logs.last())).filter(u"(warning)"_s);
+    const QStringList warnings = events().filter(u"(warning)"_s);
     ASSERT_EQ(warnings.size(), 1) << warnings.join('\n').toStdString();
     EXPECT_TRUE(warnings.first().endsWith(kept[0] + u"': server 127.0.0.1, share logs: the server "
                                                     u"marks the file read-only"_s))

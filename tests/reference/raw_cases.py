@@ -157,6 +157,10 @@ def cases():
                 b"000001A2415F8683|0A3C|3|1|41|42", bad(CUT), bad(CUT + 1), bad(BLOCK + 1)]
     table["rejected_mixed"] = join([line for pair in zip(shorts(len(rejected)), rejected)
                                     for line in pair])
+    # The first millisecond of 1970, the last of 9999 and one after it.
+    table["time_edges"] = join([b"0000000000000000|0000|1|4|"] +
+                               [b"%016X|FFFF|4|0|41" % ms for ms in (253402300799999,
+                                                                     253402300800000)])
     # Rejected lines are listed up to 100 a file, then counted.
     for n in [99, 100, 101]:
         table["rejected_%d" % n] = join([bad(30 + k, k) for k in range(n)] + shorts(2))

@@ -56,6 +56,20 @@ uint64_t NumberPermutation::round(unsigned i, uint64_t half) const
     return sipHash(m_key, i, half);
 }
 
+uint64_t NumberPermutation::permute(uint64_t x, uint64_t count) const
+{
+    // Two factors whose product covers the count, as even as can be.
+    const uint64_t a = uint64_t(std::ceil(std::sqrt(double(count))));
+    const uint64_t b = (count + a - 1) / a;
+    do {
+        for (unsigned i = 0; i < rounds; ++i) {
+            const uint64_t left = x / b, right = x % b;
+            x = a * right + (left + round(i, right) % a) % a;
+        }
+    } while (x >= count);
+    return x;
+}
+
 std::optional<std::string> NumberPermutation::forward(std::string_view digits) const
 {
     const size_t lead = std::min(digits.find_first_not_of('0'), digits.size());
@@ -72,17 +86,7 @@ std::optional<std::string> NumberPermutation::forward(std::string_view digits) c
     uint64_t x = 0;
     for (size_t i = lead; i < digits.size(); ++i)
         x = x * 10 + uint64_t(digits[i] - '0');
-    x -= power;
-    // Two factors whose product covers the count, as even as can be.
-    const uint64_t a = uint64_t(std::ceil(std::sqrt(double(count))));
-    const uint64_t b = (count + a - 1) / a;
-    do {
-        for (unsigned i = 0; i < rounds; ++i) {
-            const uint64_t left = x / b, right = x % b;
-            x = a * right + (left + round(i, right) % a) % a;
-        }
-    } while (x >= count);
-    x += power;
+    x = permute(x - power, count) + power;
     std::string out(digits.substr(0, lead));
     out.resize(digits.size());
     for (size_t i = digits.size(); i-- > lead; x /= 10)

@@ -21,6 +21,9 @@ public:
 
     // The number's stand-in; nothing for numbers longer than 18 digits.
     std::optional<std::string> forward(std::string_view digits) const;
+    // The image of `x` among the numbers 0 to `count` - 1 (at least 1): the permutation of a
+    // shape's numbers counted from its first.
+    uint64_t permute(uint64_t x, uint64_t count) const;
 
 private:
     uint64_t round(unsigned i, uint64_t half) const;
