@@ -7,7 +7,7 @@ Each listed value stands on a line between a known text before and after it: it 
 replaced when that line still has the text around it and something else in its place; a
 near-miss counts as kept when the line still holds it. A value planted in a file's name counts as
 replaced when no entry has that name. Prints recall by kind, the near-misses kept, and every miss;
-exits 0 only when every identifier was replaced and every near-miss kept."""
+exits 0 only when there were identifiers, every one was replaced and every near-miss kept."""
 import collections
 import os
 import sys
@@ -47,7 +47,7 @@ def main(listing, where):
     print("near-misses kept %d/%d" % (kept["near-miss", True], sum(kept.values())))
     for miss in misses:
         print("  missed:", miss)
-    return 0 if not misses else 1
+    return 0 if total and not misses else 1
 
 
 if __name__ == "__main__":
