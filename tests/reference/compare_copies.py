@@ -6,7 +6,7 @@
 COPIES is a folder holding NAME.fmtd.txt for every diag_ file NAME of RAW_FOLDER, or a ZIP
 archive holding them as entries (read with zipfile). Prints "NAME REJECTED" for every raw file
 (the lines the formatter rejects), a line on stderr for every copy that is missing or differs,
-and ends with status 1 when one does.
+and ends with status 1 when one does or there is no diag_ file.
 """
 import os
 import sys
@@ -26,9 +26,10 @@ def main():
             path = os.path.join(copies, name)
             return open(path, "rb").read() if os.path.exists(path) else None
     failed = False
-    for name in sorted(os.listdir(raw_folder)):
-        if not name.lower().startswith("diag_"):
-            continue
+    names = [name for name in sorted(os.listdir(raw_folder)) if name.lower().startswith("diag_")]
+    if not names:
+        sys.exit("%s: no diag_ file, so nothing to compare" % raw_folder)
+    for name in names:
         with open(os.path.join(raw_folder, name), "rb") as raw:
             expected, rejected = readable_copy(raw.read())
         print(name, rejected)
