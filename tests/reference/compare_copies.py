@@ -26,10 +26,10 @@ def main():
             path = os.path.join(copies, name)
             return open(path, "rb").read() if os.path.exists(path) else None
     failed = False
-    names = [name for name in sorted(os.listdir(raw_folder)) if name.lower().startswith("diag_")]
-    if not names:
+    raws = [name for name in sorted(os.listdir(raw_folder)) if name.lower().startswith("diag_")]
+    if not raws:
         sys.exit("%s: no diag_ file, so nothing to compare" % raw_folder)
-    for name in names:
+    for name in raws:
         with open(os.path.join(raw_folder, name), "rb") as raw:
             expected, rejected = readable_copy(raw.read())
         print(name, rejected)
