@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Raw diagnostic files that cross every size boundary of the formatting: the 510-character cut,
 the 64 KiB read block, the batch of 256 lines or 256 K characters, the formatter helper's
-messages, the 1 MiB of a copy made in memory, the 8 MiB the formatting runs ahead; short, long and
+messages and its answers, the 1 MiB of a copy made in memory, the 8 MiB the formatting runs ahead; short, long and
 over-64-KiB lines first, in the middle, last and after a batch's worth of short lines; LF, CR LF
 and lone CRs; blank, control and rejected lines.
 
@@ -86,6 +86,27 @@ def filled(size, i=0):
     return b"".join(out)
 
 
+def answered(total):
+    """Records at the cut whose answers from the helper (8 bytes of header and the text, a line)
+    come to exactly `total` bytes: the last two are sized to the rest."""
+    from readable_copy import format_record
+
+    def answer(line):
+        return 8 + len(format_record(line))
+
+    out, k, left = [], 0, total
+    while left > 2 * answer(record(CUT, k)):
+        out.append(record(CUT, k))
+        left -= answer(out[-1])
+        k += 1
+    for share in (left // 2, left - left // 2):
+        out.append(next(line for line in (record(n, k) for n in range(len(head(k)), CUT + 1))
+                        if answer(line) == share))
+        k += 1
+    assert sum(map(answer, out)) == total and len(out) < BATCH_LINES
+    return out
+
+
 def cases():
     table = {}
     long_line = 2 * BLOCK + 123
@@ -111,6 +132,9 @@ def cases():
     # The helper's messages: whole batches of lines at the cut, answers longer than 64 KiB.
     table["helper_batches_of_510"] = join([record(CUT, k) for k in range(3 * BATCH_LINES + 7)])
     table["helper_batches_of_511"] = join([record(CUT + 1, k) for k in range(BATCH_LINES + 1)])
+    # One batch's answers at 64 KiB, the room they are first read into, and one either side.
+    for total in [BLOCK - 1, BLOCK, BLOCK + 1]:
+        table["answers_%d" % total] = join(answered(total))
     table["many_short_then_long"] = join(shorts(1000) + [record(3 * BLOCK, 1)] + shorts(300, 5))
     table["long_lines_in_a_row"] = join(shorts(2) + [record(long_line, k) for k in range(4)] +
                                         [bad(long_line), record(BLOCK + 1, 9)] + shorts(2))
