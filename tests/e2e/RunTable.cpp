@@ -200,6 +200,20 @@ void RunTable::check(const Row &row)
             if (content->count(name)) {
                 EXPECT_EQ(content->at(name).sha256, fileDigest(path("orvel/logs/") + name));
             }
+        // Each entry was said as it went in, and nothing more went in than was said to.
+        QStringList said;
+        for (const QString &line : lines.filter(u"    Adding file into zip:"_s))
+            said << QFileInfo(line.section(u"Adding file into zip:"_s, 1)).fileName();
+        for (const QString &line : lines.filter(u"Failure appending file to zip.  File="_s))
+            said.removeOne(
+                QFileInfo(line.section(u"File="_s, 1).section(u", error="_s, 0, 0)).fileName());
+        said.sort();
+        QStringList entries;
+        for (const auto &[name, entry] : *content)
+            entries << name;
+        if (hasLog) {
+            EXPECT_EQ(said, entries);
+        }
         for (const QString &name : row.names) {
             EXPECT_EQ(content->count(QString(name).remove(u'!')), name.startsWith(u'!') ? 0u : 1u)
                 << name.toStdString();
