@@ -46,7 +46,7 @@ const std::map<QString, int> failureOf = {
 struct Fault {
     QString operation;
     unsigned long call = 0;
-    QString action; // fail, short, term, kill
+    QString action; // fail, short, term, kill, flip
     int error = 0;
 
     std::string name() const
@@ -211,6 +211,9 @@ TEST_F(FaultMatrixTest, EveryOperationThatFailsCostsAnErrorNeverTheArchive)
         if (counts.count(operation))
             for (const unsigned long call : pointsOf(counts.at(operation), 3))
                 check({operation, call, u"short"_s, 0});
+    // A copy the disk took and kept otherwise.
+    for (const unsigned long call : pointsOf(counts.at(u"copy_file_range"_s), 3))
+        check({u"copy_file_range"_s, call, u"flip"_s, 0});
 }
 
 TEST_F(FaultMatrixTest, AStopOrAKillAnywhereLeavesNothingTheNextRunKeeps)

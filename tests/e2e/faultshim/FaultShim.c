@@ -3,7 +3,8 @@
 // process with a signal) when asked through the environment:
 //   SORVIK_FAULT_COUNTS=file   at exit, one line "<operation> <count>" per operation used
 //   SORVIK_FAULT_OP=name, SORVIK_FAULT_AT=n   the n-th call of that operation ...
-//   SORVIK_FAULT_ACTION=fail|short|term|kill, SORVIK_FAULT_ERRNO=number   ... does this.
+//   SORVIK_FAULT_ACTION=fail|short|term|kill|flip, SORVIK_FAULT_ERRNO=number   ... does this
+//   (flip: a copy made in the kernel reports success and keeps one byte changed).
 // Descriptors 0 to 2 are neither counted nor failed: what goes to stderr is not the run's data.
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -36,7 +37,7 @@ static const char *const names[] = {
 #undef NAME
 };
 
-enum Action { actFail, actShort, actTerm, actKill };
+enum Action { actFail, actShort, actTerm, actKill, actFlip };
 
 static unsigned long counts[operationCount];
 static int target = -1;
@@ -66,6 +67,8 @@ __attribute__((constructor)) static void setUp(void)
         action = actTerm;
     else if (act && strcmp(act, "kill") == 0)
         action = actKill;
+    else if (act && strcmp(act, "flip") == 0)
+        action = actFlip;
     if (err)
         failure = atoi(err);
     // The process that was started; a helper it starts in turn inherits the mark and stays inert.
@@ -111,7 +114,7 @@ __attribute__((destructor)) static void tearDown(void)
 EXIT(_exit)
 EXIT(_Exit)
 
-// 0: go on; 1: fail this call; 2: cut this write short.
+// 0: go on; 1: fail this call; 2: cut this write short; 3: change a byte of this copy.
 static int strike(enum Operation op)
 {
     if (getpid() != owner)
@@ -130,6 +133,8 @@ static int strike(enum Operation op)
         if (op == op_write || op == op_fwrite)
             return 2;
         return 1;
+    case actFlip:
+        return op == op_copy_file_range ? 3 : 1;
     default:
         return 1;
     }
@@ -206,8 +211,6 @@ WRAP(op_fread, size_t, fread, 0, fileno(f) > 2, (void *data, size_t size, size_t
 WRAP(op_fsync, int, fsync, -1, fd > 2, (int fd), fd)
 WRAP(op_fsync, int, fdatasync, -1, fd > 2, (int fd), fd)
 WRAP(op_fchmod, int, fchmod, -1, fd > 2, (int fd, mode_t mode), fd, mode)
-WRAP(op_copy_file_range, ssize_t, copy_file_range, -1, fd > 2,
-     (int fd, off_t *from, int out, off_t *to, size_t n, unsigned flags), fd, from, out, to, n, flags)
 WRAP(op_rename, int, rename, -1, 1, (const char *from, const char *to), from, to)
 WRAP(op_rename, int, renameat, -1, 1, (int a, const char *from, int b, const char *to), a, from, b, to)
 WRAP(op_rename, int, renameat2, -1, 1, (int a, const char *from, int b, const char *to, unsigned f),
@@ -221,6 +224,26 @@ WRAP(op_unlink, int, remove, -1, 1, (const char *path), path)
 WRAP(op_mkdir, int, mkdir, -1, 1, (const char *path, mode_t mode), path, mode)
 WRAP(op_mkdir, int, mkdirat, -1, 1, (int fd, const char *path, mode_t mode), fd, path, mode)
 // clang-format on
+
+// The disk took the copy and keeps something else: the last byte copied, changed where it landed.
+ssize_t copy_file_range(int in, off_t *from, int out, off_t *to, size_t n, unsigned flags)
+{
+    const int strikes = in > 2 ? strike(op_copy_file_range) : 0;
+    if (strikes == 1)
+        FAIL_WITH(-1);
+    ssize_t (*real)(int, off_t *, int, off_t *, size_t, unsigned) = next("copy_file_range");
+    const ssize_t copied = real(in, from, out, to, n, flags);
+    if (strikes == 3 && copied > 0) {
+        ssize_t (*readAt)(int, void *, size_t, off_t) = next("pread");
+        ssize_t (*writeAt)(int, const void *, size_t, off_t) = next("pwrite");
+        unsigned char byte;
+        if (readAt(in, &byte, 1, (from ? *from : lseek(in, 0, SEEK_CUR)) - 1) == 1) {
+            byte ^= 1;
+            writeAt(out, &byte, 1, (to ? *to : lseek(out, 0, SEEK_CUR)) - 1);
+        }
+    }
+    return copied;
+}
 
 static ssize_t writeWith(const char *symbol, int fd, const void *buffer, size_t length,
                          off_t offset, int positioned)
