@@ -161,12 +161,6 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
         std::function<std::optional<int>()> end;
         int times = timesEach();
     } ways[] = {
-        {"answered No", completed,
-         [&] {
-             const auto no = question(QMessageBox::No);
-             open();
-             return toTheEnd();
-         }},
         {"answered Yes, shown in the viewer", completed,
          [&] {
              launcher.answer = LaunchResult::NoAssociation;

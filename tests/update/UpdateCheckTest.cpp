@@ -160,14 +160,4 @@ TEST_F(UpdateCheckTest, TheCapHoldsAtItsBoundary)
     }
 }
 
-// Padded texts compare in the order of the versions.
-TEST(PadVersionString, PaddedTextsCompareInTheOrderOfTheVersions)
-{
-    const char *ascending[] = {"1.0.1", "1.0.2", "1.0.10", "1.2.0", "1.10.0", "9.9.9", "10.0.0"};
-    for (size_t i = 0; i + 1 < std::size(ascending); ++i)
-        EXPECT_LT(padVersion(QLatin1String(ascending[i])),
-                  padVersion(QLatin1String(ascending[i + 1])))
-            << ascending[i];
-}
-
 } // namespace
