@@ -100,7 +100,7 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
 // marker (a warning's colour wins, in one that reads on the pane's background: a contrast of at
 // least 4.5 to 1), also while the run's thread writes and the pane is cut again and again; the
 // file has every line in order, and every error is counted.
-TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
+TEST_F(frmMainTest, PaneShowsTheRunLogInItsColoursAndKeepsTheReadersPlace)
 {
     RunLog &log = program->runLog();
     log.OpenRunLog(path("run.TXT"));
@@ -125,13 +125,13 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
     EXPECT_GE((luminance(background) + 0.05) / (luminance(warning) + 0.05), 4.5);
     for (const QString &also : {u"both"_s, u"**Search for"_s})
         EXPECT_EQ(colourOfLine(also), warning);
-    std::atomic<bool> written = false;
+    std::atomic<bool> done = false;
     std::thread run([&] {
         for (int i = 0; i < 1500; ++i)
             log.WriteLogLine(u"line %1 (error)"_s.arg(i));
-        written = true;
+        done = true;
     });
-    while (!written)
+    while (!done)
         QCoreApplication::processEvents();
     run.join();
     drawn();
@@ -143,15 +143,9 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
         inOrder << u"line %1 (error)"_s.arg(i);
     EXPECT_EQ(runLogEvents(readFile("run.TXT")).mid(4), inOrder);
     EXPECT_EQ(log.ErrorCount(), 1502);
-}
 
-// At the bottom the pane follows new lines; scrolled up, the line read stays where it is while
-// lines come and the pane is cut (whole lines: the top one is never a piece).
-TEST_F(frmMainTest, ThePaneKeepsTheReadersPlace)
-{
-    RunLog &log = program->runLog();
-    log.OpenRunLog(path("run.TXT"));
-    window->show();
+    // At the bottom the pane follows new lines; scrolled up, the line read stays where it is while
+    // lines come and the pane is cut (whole lines: the top one is never a piece).
     QScrollBar *bar = window->txtLogOutput->verticalScrollBar();
     const auto topLine = [&] {
         return window->txtLogOutput->cursorForPosition(QPoint(4, 4)).block().text();
