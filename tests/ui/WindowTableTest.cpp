@@ -24,7 +24,6 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
-#include <QProgressBar>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QTextBrowser>
