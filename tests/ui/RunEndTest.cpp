@@ -200,7 +200,6 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
              const auto yes = press(QMessageBox::Yes, QString(), QMessageBox::No);
              return cutShort([&] { window->cmdExit_Click(); });
          }},
-        {"File > Exit", cut, [&] { return cutShort([&] { window->mnuExit_Click(); }); }},
         {"closing the window", cut,
          [&] {
              return cutShort([&] {

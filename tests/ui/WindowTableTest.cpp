@@ -167,9 +167,7 @@ TEST_F(WindowTableTest, EveryWindowAndBoxFitsAndClosesWhileTheRunGoesOn)
         {"About", "frmAbout", [&] { window->About->trigger(); }, QMessageBox::NoButton,
          [](QWidget *shown) {
              const auto *about = static_cast<frmAbout *>(shown);
-             EXPECT_EQ(about->windowTitle(), u"Orvel Sorvik"_s);
              EXPECT_EQ(about->lblVersion->text(), u"1.0.1"_s);
-             EXPECT_TRUE(about->lblVersionTitle->font().bold());
              EXPECT_FALSE(about->picLogo->pixmap().isNull());
          }},
         // Its version is filled in once.
