@@ -3,6 +3,7 @@
 #include "schedule/TaskScheduler.h"
 #include "schedule/posix/CronFile.h"
 
+#include "SavedTask.h"
 #include "support/ScriptedPropertySheet.h"
 #include "support/TestEnvironment.h"
 
@@ -73,26 +74,6 @@ protected:
         scheduler = makeTaskScheduler(sheet);
     }
 
-    // A task as the scheduling window makes it.
-    std::shared_ptr<ScheduledTask>
-    save(const QString &name, qint32 flags = TaskFlags::Disabled, int everyDays = 1,
-         QDateTime begin = QDateTime(QDate(2026, 12, 6), QTime(14, 5, 30)),
-         const QString &program = {})
-    {
-        auto task = scheduler->CreateTask(name);
-        EXPECT_NE(task, nullptr);
-        task->setApplicationName(program.isEmpty() ? path("program/Sorvik") : program);
-        task->setCommandLine(u"/Silent "_s);
-        task->setCreator(u"Orvel Sorvik [SRV01]"_s);
-        TaskTrigger &trigger = task->addTrigger();
-        trigger.BeginDay = begin;
-        trigger.StartTime = begin;
-        trigger.everyDays = everyDays;
-        task->setFlags(flags);
-        task->Save();
-        return task;
-    }
-
     QStringList cronFiles() const
     {
         return QDir(path("cron.d")).entryList(QDir::Files | QDir::Hidden);
@@ -158,8 +139,9 @@ TEST_F(CronSchedulerTest, EachTaskIsAJobCronRunsOnItsDaysOnly)
             const bool enabled = saved.size() % 3 != 1;
             SCOPED_TRACE(name.toStdString() + ": every " + std::to_string(every) + ", begun " +
                          std::to_string(daysAgo) + " days ago, " + (enabled ? "on" : "off"));
-            auto task = save(name, enabled ? 0 : TaskFlags::Disabled, every, begin,
-                             path(folders[saved.size() % folders.size()]) + u"/Sorvik"_s);
+            auto task = saveTask(*scheduler, name,
+                                 path(folders[saved.size() % folders.size()]) + u"/Sorvik"_s,
+                                 enabled ? 0 : TaskFlags::Disabled, 1, every, begin);
             saved << name;
             const QByteArray file = fileOf(name);
             EXPECT_TRUE(file.endsWith('\n'));
@@ -208,7 +190,7 @@ TEST_F(CronSchedulerTest, EachTaskIsAJobCronRunsOnItsDaysOnly)
     }
     // A program that is not there (uninstalled, its tasks kept) is not started, without a word,
     // and its stamp stays as it was.
-    save(u"Missing"_s, 0, 1, QDateTime::currentDateTime(), path("gone/Sorvik"));
+    saveTask(*scheduler, u"Missing"_s, path("gone/Sorvik"), 0, 1, 1, QDateTime::currentDateTime());
     EXPECT_EQ(runJob(asCronReadsIt(fileOf(u"Missing"_s)).live.at(0)), QString());
     saved << u"Missing"_s;
     // The names come back from the files as they were, each from a file cron accepts.
@@ -228,8 +210,8 @@ TEST_F(CronSchedulerTest, TasksAreListedByPositionAndRemovedByName)
     writeFile("cron.d/" + cronFileName(u"Damaged"_s),
               "# Sorvik scheduled task. Kept by Sorvik's scheduling window; edit it there.\n"
               "# sorvik-name: Damaged\n# sorvik-flags: x\n");
-    save(u"b_task"_s);
-    save(u"A_task"_s);
+    saveTask(*scheduler, u"b_task"_s, path("program/Sorvik"));
+    saveTask(*scheduler, u"A_task"_s, path("program/Sorvik"));
     for (const QString &copy : {u"sorvik-copy"_s, cronFileName(u"Other"_s)})
         writeFile("cron.d/" + copy, fileOf(u"A_task"_s));
     scheduler->ReloadTasks();
@@ -251,7 +233,7 @@ TEST_F(CronSchedulerTest, TasksAreListedByPositionAndRemovedByName)
 // last run is the time of the stamp.
 TEST_F(CronSchedulerTest, LastRunIsTheTimeTheProgramStampedItsStart)
 {
-    save(u"Stamped"_s, 0);
+    saveTask(*scheduler, u"Stamped"_s, path("program/Sorvik"), 0);
     const QString stamp = stampOf(u"Stamped"_s);
     QProcess program;
     qputenv("SORVIK_LAST_RUN_STAMP", QFile::encodeName(stamp));
@@ -309,7 +291,7 @@ TEST_F(CronSchedulerTest, WhatCronCannotCarryIsRefusedBeforeAnythingIsWritten)
 TEST_F(CronSchedulerTest, WhatIsNotOurTaskFileIsNeitherListedNorReplaced)
 {
     const HangGuard guard;
-    save(u"model"_s);
+    saveTask(*scheduler, u"model"_s, path("program/Sorvik"));
     const QByteArray ours = fileOf(u"model"_s);
     writeFile("elsewhere", ours);
     const QByteArray at = QFile::encodeName(path("cron.d/") + cronFileName(u"model"_s));
@@ -335,7 +317,7 @@ TEST_F(CronSchedulerTest, WhatIsNotOurTaskFileIsNeitherListedNorReplaced)
         SCOPED_TRACE(what);
         ::unlink(at.constData());
         ::rmdir(at.constData());
-        save(u"model"_s);
+        saveTask(*scheduler, u"model"_s, path("program/Sorvik"));
         scheduler->ReloadTasks();
         ASSERT_EQ(scheduler->count(), 1);
         const auto listed = scheduler->GetTask(1);

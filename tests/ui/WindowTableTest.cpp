@@ -3,6 +3,7 @@
 // (at twice the scale on a small screen too: see tests/CMakeLists.txt), everything that can be
 // pressed, filled in or read has a tooltip, its default button is the safe one, and a key closes
 // it. The main window's own keys reach their commands.
+#include "schedule/SavedTask.h"
 #include "schedule/TaskScheduler.h"
 #include "ui/LogViewer.h"
 #include "ui/PropertySheetDialog.h"
@@ -71,15 +72,9 @@ protected:
         diagFiles = 100;
         LiveWindow::SetUp();
         ScriptedPropertySheet quiet;
-        const auto scheduler = makeTaskScheduler(quiet);
-        auto task = scheduler->CreateTask(u"Nightly"_s);
-        task->setApplicationName(u"/opt/"_s + QString(u"very-long-folder-name/"_s).repeated(12) +
-                                 u"Sorvik"_s);
-        for (int hour = 1; hour <= 2; ++hour) {
-            TaskTrigger &trigger = task->addTrigger();
-            trigger.BeginDay = trigger.StartTime = QDateTime(QDate(2026, 12, 6), QTime(hour, 30));
-        }
-        task->Save();
+        saveTask(*makeTaskScheduler(quiet), u"Nightly"_s,
+                 u"/opt/"_s + QString(u"very-long-folder-name/"_s).repeated(12) + u"Sorvik"_s,
+                 TaskFlags::Disabled, 2);
         QDir().mkpath(path("program/Help"));
         QFile::copy(QStringLiteral(SORVIK_SOURCE_DIR "/resources/Help/OrvelSorvik.htm"),
                     path("program/Help/OrvelSorvik.htm"));

@@ -1,6 +1,7 @@
 // The scheduling window over the real cron backend (its task files in the test's own folder).
 #include "ui/frmSchedule.h"
 #include "common/TimeText.h"
+#include "schedule/SavedTask.h"
 #include "schedule/TaskScheduler.h"
 
 #include "support/ScriptedPropertySheet.h"
@@ -32,17 +33,8 @@ protected:
     void existing(const QString &name, int triggers = 1, bool enabled = false)
     {
         ScriptedPropertySheet quiet;
-        auto scheduler = makeTaskScheduler(quiet);
-        auto task = scheduler->CreateTask(name);
-        task->setApplicationName(u"/opt/sorvik/"_s + name);
-        task->setCommandLine(u"/Silent "_s);
-        task->setCreator(u"Orvel Sorvik ["_s + name + QLatin1Char(']'));
-        for (int i = 0; i < triggers; ++i) {
-            TaskTrigger &trigger = task->addTrigger();
-            trigger.BeginDay = trigger.StartTime = QDateTime(QDate(2026, 12, 6), QTime(1 + i, 30));
-        }
-        task->setFlags(enabled ? 0 : TaskFlags::Disabled);
-        task->Save();
+        saveTask(*makeTaskScheduler(quiet), name, u"/opt/sorvik/"_s + name,
+                 enabled ? 0 : TaskFlags::Disabled, triggers);
     }
 
     QStringList listed() const
@@ -128,8 +120,8 @@ TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
     const QString first =
         u"At 01:30 every day, starting %1\n"_s.arg(shortDateText(QDate(2026, 12, 6)));
     const auto details = [](const QString &task, const QString &schedule, const QString &next) {
-        return QStringList{schedule, u"/opt/sorvik/"_s + task,           u"/Silent "_s, u"Never"_s,
-                           next,     u"Orvel Sorvik ["_s + task + u"]"_s};
+        return QStringList{schedule, u"/opt/sorvik/"_s + task, u"/Silent "_s, u"Never"_s,
+                           next,     u"Orvel Sorvik [SRV01]"_s};
     };
     QTest::keyClick(window->lstTasks, Qt::Key_Up);
     expectSelected(u"Alpha"_s, details(u"Alpha"_s, first, u"01:30:00 06-Dec-2026"_s));
