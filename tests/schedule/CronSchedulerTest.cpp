@@ -158,7 +158,6 @@ TEST_F(CronSchedulerTest, EachTaskIsAJobCronRunsOnItsDaysOnly)
                                                       shortDateText(begin.date()));
             if (!enabled) {
                 // Enabled only when its property sheet is confirmed.
-                EXPECT_FALSE(task->nextRunAfter(begin.addDays(-1)).isValid());
                 sheet.change = [](ScheduledTask &t) { t.setFlags(0); };
                 sheet.confirm = false;
                 task->ShowProperties();
