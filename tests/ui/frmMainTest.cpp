@@ -268,17 +268,14 @@ TEST_F(frmMainTest, ABoxBeforeTheWindowShowsIsCentredOnTheScreen)
 {
     QtDialogs real;
     real.setOwner(window.get()); // loaded, never shown: the start-up refusals
-    QRect where;
-    QWidget *owner = window.get();
+    const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
     const ModalWatch<QMessageBox> look([&](QMessageBox *box) {
-        where = box->frameGeometry();
-        owner = box->parentWidget();
+        EXPECT_EQ(box->parentWidget(), nullptr);
+        EXPECT_LE((box->frameGeometry().center() - centre).manhattanLength(), 4);
         box->button(QMessageBox::Ok)->click();
     });
     real.messageBox(u"Orvel must be running"_s);
-    EXPECT_EQ(owner, nullptr);
-    const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
-    EXPECT_LE((where.center() - centre).manhattanLength(), 4);
+    EXPECT_TRUE(look.seen());
 }
 
 // Each window opens where it was left, as large as it was unless the font changed, and never
