@@ -157,10 +157,10 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
          [&] {
              launcher.answer = LaunchResult::NoAssociation;
              const auto yes = question(QMessageBox::Yes);
-             bool shown = false;
              const ModalWatch<LogViewer> viewer([&](LogViewer *v) {
                  EXPECT_TRUE(QTest::qWaitFor([&] { return !v->reading(); }));
-                 shown = v->txtLog->toPlainText().contains(u"    File copied"_s);
+                 EXPECT_TRUE(v->txtLog->toPlainText().contains(u"    File copied"_s))
+                     << "the whole log in the viewer";
                  v->cmdClose->click();
              });
              open();
@@ -168,7 +168,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
                  window->cmdStart_Click();
                  window->waitForRun();
              });
-             EXPECT_TRUE(shown) << "the whole log in the viewer";
+             EXPECT_TRUE(viewer.seen());
              return status;
          }},
         // Ended while Options is open: the question waits until it is closed, and its edits stay.
