@@ -1,11 +1,12 @@
-// The main window's own parts: its layout, the live pane, the bar, Help and About, the run log
-// viewer, where its windows open, and the update check's boxes.
+// The main window's own parts: its layout, the live pane, the bar, Help, the run log viewer,
+// where its windows open, and the options window.
 #include "ui/frmMain.h"
 #include "common/TimeText.h"
 #include "platform/DesktopLauncher.h"
 #include "ui/LogViewer.h"
 #include "ui/QtDialogs.h"
 #include "ui/WindowLook.h"
+#include "ui/frmOptions.h"
 #include "ui/frmSchedule.h"
 
 #include "support/Ending.h"
@@ -14,21 +15,23 @@
 #include "support/Utf16.h"
 
 #include <QDeadlineTimer>
+#include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTest>
 #include <QTextBlock>
 
 #include <cmath>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -73,7 +76,6 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
     window->setArchiveFolderText(u"/srv/archive/"_s);
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    EXPECT_TRUE(window->txtLogOutput->isReadOnly());
     window->txtOutputPath->setFocus();
     QTest::keyClicks(window->txtOutputPath, u"typed"_s);
     EXPECT_EQ(window->archiveFolderText(), u"/srv/archive/"_s) << "the folder cannot be typed";
@@ -100,7 +102,7 @@ TEST_F(frmMainTest, ControlsAndMenusAreLaidOutAsTheAdministratorKnowsThem)
 // marker (a warning's colour wins, in one that reads on the pane's background: a contrast of at
 // least 4.5 to 1), also while the run's thread writes and the pane is cut again and again; the
 // file has every line in order, and every error is counted.
-TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
+TEST_F(frmMainTest, PaneShowsTheRunLogInItsColoursAndKeepsTheReadersPlace)
 {
     RunLog &log = program->runLog();
     log.OpenRunLog(path("run.TXT"));
@@ -125,13 +127,13 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
     EXPECT_GE((luminance(background) + 0.05) / (luminance(warning) + 0.05), 4.5);
     for (const QString &also : {u"both"_s, u"**Search for"_s})
         EXPECT_EQ(colourOfLine(also), warning);
-    std::atomic<bool> written = false;
+    std::atomic<bool> done = false;
     std::thread run([&] {
         for (int i = 0; i < 1500; ++i)
             log.WriteLogLine(u"line %1 (error)"_s.arg(i));
-        written = true;
+        done = true;
     });
-    while (!written)
+    while (!done)
         QCoreApplication::processEvents();
     run.join();
     drawn();
@@ -143,15 +145,9 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColours)
         inOrder << u"line %1 (error)"_s.arg(i);
     EXPECT_EQ(runLogEvents(readFile("run.TXT")).mid(4), inOrder);
     EXPECT_EQ(log.ErrorCount(), 1502);
-}
 
-// At the bottom the pane follows new lines; scrolled up, the line read stays where it is while
-// lines come and the pane is cut (whole lines: the top one is never a piece).
-TEST_F(frmMainTest, ThePaneKeepsTheReadersPlace)
-{
-    RunLog &log = program->runLog();
-    log.OpenRunLog(path("run.TXT"));
-    window->show();
+    // At the bottom the pane follows new lines; scrolled up, the line read stays where it is while
+    // lines come and the pane is cut (whole lines: the top one is never a piece).
     QScrollBar *bar = window->txtLogOutput->verticalScrollBar();
     const auto topLine = [&] {
         return window->txtLogOutput->cursorForPosition(QPoint(4, 4)).block().text();
@@ -206,7 +202,6 @@ TEST_F(frmMainTest, TheBarSaysWhatItCounts)
         EXPECT_EQ(window->ProgressBar->maximum() == 0, c.busy) << c.text.toStdString();
     }
     window->setRunning(true);
-    EXPECT_FALSE(window->cmdStart->isEnabled());
     EXPECT_EQ(window->cursor().shape(), Qt::WaitCursor);
     window->setRunning(false);
     EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
@@ -273,17 +268,14 @@ TEST_F(frmMainTest, ABoxBeforeTheWindowShowsIsCentredOnTheScreen)
 {
     QtDialogs real;
     real.setOwner(window.get()); // loaded, never shown: the start-up refusals
-    QRect where;
-    QWidget *owner = window.get();
+    const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
     const ModalWatch<QMessageBox> look([&](QMessageBox *box) {
-        where = box->frameGeometry();
-        owner = box->parentWidget();
+        EXPECT_EQ(box->parentWidget(), nullptr);
+        EXPECT_LE((box->frameGeometry().center() - centre).manhattanLength(), 4);
         box->button(QMessageBox::Ok)->click();
     });
     real.messageBox(u"Orvel must be running"_s);
-    EXPECT_EQ(owner, nullptr);
-    const QPoint centre = QApplication::primaryScreen()->availableGeometry().center();
-    EXPECT_LE((where.center() - centre).manhattanLength(), 4);
+    EXPECT_TRUE(look.seen());
 }
 
 // Each window opens where it was left, as large as it was unless the font changed, and never
@@ -323,6 +315,59 @@ TEST_F(frmMainTest, WindowsOpenWhereTheyWereLeft)
     }
     EXPECT_EQ(frmSchedule(*program, *window, quiet).geometry(), scheduled);
     EXPECT_TRUE(readFile("config/Sorvik/Sorvik.ini").contains("ArchiveFolderPath=/srv/kept/"));
+}
+
+// Options: OK stores what changed and a later window shows it; Cancel and Escape store nothing; a
+// passphrase file a run would refuse is refused at OK, with its reason, and the window stays.
+TEST_F(frmMainTest, OptionsRoundTripThroughTheSettingsFile)
+{
+    writeFile("secret/pass", "the passphrase\n");
+    ::chmod(QFile::encodeName(path("secret/pass")).constData(), 0600);
+    const auto ini = [&] { return readFile("config/Sorvik/Sorvik.ini"); };
+    {
+        frmOptions options(*program);
+        options.chooseFile = [&](const QString &start) {
+            EXPECT_EQ(start, QString());
+            return path("secret/pass");
+        };
+        options.cmdBrowsePassphraseFile->click();
+        options.spnKeepDays->setValue(30);
+        options.spnKeepCount->setValue(12);
+        options.buttons->button(QDialogButtonBox::Ok)->click();
+        EXPECT_EQ(options.result(), QDialog::Accepted);
+    }
+    const QByteArray stored = ini();
+    for (const auto &leave : std::vector<std::function<void(frmOptions &)>>{
+             [](frmOptions &o) { o.buttons->button(QDialogButtonBox::Cancel)->click(); },
+             [](frmOptions &o) { QTest::keyClick(&o, Qt::Key_Escape); },
+         }) {
+        frmOptions options(*program);
+        EXPECT_EQ(options.shown(), (ArchiveOptions{path("secret/pass"), 30, 12}));
+        options.show();
+        options.txtPassphraseFile->clear();
+        options.spnKeepDays->setValue(1);
+        leave(options);
+        EXPECT_EQ(options.result(), QDialog::Rejected);
+        EXPECT_EQ(ini(), stored);
+    }
+    ::chmod(QFile::encodeName(path("secret/pass")).constData(), 0644);
+    frmOptions options(*program);
+    options.spnKeepDays->setValue(2);
+    options.show();
+    options.buttons->button(QDialogButtonBox::Ok)->click();
+    EXPECT_TRUE(options.isVisible());
+    ASSERT_EQ(dialogs.texts.size(), 1u);
+    EXPECT_TRUE(dialogs.texts[0].startsWith(u"The passphrase file "_s + path("secret/pass") +
+                                            u" cannot be used: "_s))
+        << dialogs.texts[0].toStdString();
+    EXPECT_EQ(ini(), stored);
+
+    // A stored value that cannot be read is said when the window opens.
+    writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepDays=soon\n");
+    frmOptions unread(*program);
+    ASSERT_EQ(dialogs.texts.size(), 2u);
+    EXPECT_TRUE(dialogs.texts[1].contains(u"\"soon\" is not a whole number"_s));
+    EXPECT_EQ(unread.spnKeepDays->value(), 0);
 }
 
 } // namespace

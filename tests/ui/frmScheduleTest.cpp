@@ -1,8 +1,8 @@
 // The scheduling window over the real cron backend (its task files in the test's own folder).
 #include "ui/frmSchedule.h"
 #include "common/TimeText.h"
+#include "schedule/SavedTask.h"
 #include "schedule/TaskScheduler.h"
-#include "schedule/posix/CronFile.h"
 
 #include "support/ScriptedPropertySheet.h"
 #include "support/TestEnvironment.h"
@@ -33,17 +33,8 @@ protected:
     void existing(const QString &name, int triggers = 1, bool enabled = false)
     {
         ScriptedPropertySheet quiet;
-        auto scheduler = makeTaskScheduler(quiet);
-        auto task = scheduler->CreateTask(name);
-        task->setApplicationName(u"/opt/sorvik/"_s + name);
-        task->setCommandLine(u"/Silent "_s);
-        task->setCreator(u"Orvel Sorvik ["_s + name + QLatin1Char(']'));
-        for (int i = 0; i < triggers; ++i) {
-            TaskTrigger &trigger = task->addTrigger();
-            trigger.BeginDay = trigger.StartTime = QDateTime(QDate(2026, 12, 6), QTime(1 + i, 30));
-        }
-        task->setFlags(enabled ? 0 : TaskFlags::Disabled);
-        task->Save();
+        saveTask(*makeTaskScheduler(quiet), name, u"/opt/sorvik/"_s + name,
+                 enabled ? 0 : TaskFlags::Disabled, triggers);
     }
 
     QStringList listed() const
@@ -103,37 +94,18 @@ TEST_F(frmScheduleTest, ANewTaskIsStoredDisabledShownAndSelected)
     EXPECT_EQ(sheet.shown, std::vector<QString>{u"a_b_c"_s});
     EXPECT_EQ(sheet.flagsWhenShown, std::vector<qint32>{TaskFlags::Disabled});
     EXPECT_EQ(listed(), (QStringList{u"a_b_c"_s, u"X_1"_s}));
-    EXPECT_EQ(window->lstTasks->selectedItems().value(0)->text(), u"a_b_c"_s);
-    EXPECT_TRUE(window->cmdProps->isEnabled());
-    const auto stored = parseCronFile(readFile("cron.d/" + cronFileName(u"a_b_c"_s)));
-    ASSERT_TRUE(stored && stored->triggers.size() == 1);
-    EXPECT_EQ((QStringList{stored->applicationName, stored->commandLine, stored->creator,
-                           QString::number(stored->flags)}),
-              (QStringList{path("program/Sorvik"), u"/Silent "_s, u"Orvel Sorvik [SRV01]"_s,
-                           QString::number(TaskFlags::Disabled)}));
-    EXPECT_EQ(stored->triggers[0].StartTime, clockTime);
-}
-
-TEST_F(frmScheduleTest, AFailingStepIsToldOnceAndTheRestStillDone)
-{
-    workstation->computerName = u"BAD\nNAME"_s;
-    open();
-    dialogs.inputs = {u"Good"_s};
-    window->cmdNew_Click();
-    ASSERT_EQ(dialogs.texts.size(), 2u);
-    EXPECT_EQ(dialogs.texts[1],
-              QStringLiteral("(error) in frmSchedule: cmdNew: The creator may not hold line "
-                             "breaks or other control characters\r\nTaskName=Good"));
-    EXPECT_EQ(sheet.shown, std::vector<QString>{u"Good"_s});
-    EXPECT_EQ(listed(), QStringList{u"Good"_s});
+    expectSelected(u"a_b_c"_s,
+                   {u"At 14:05 every day, starting %1\n"_s.arg(shortDateText(clockTime.date())),
+                    path("program/Sorvik"), u"/Silent "_s, u"Never"_s, u"Not scheduled"_s,
+                    u"Orvel Sorvik [SRV01]"_s});
 }
 
 // Nothing is selected when the window opens; an arrow key selects the line it frames, as in
 // every list, and shows its details: the run times in the list's own pattern, "HH:MM:SS
-// DD-MMM-YYYY" (a disabled task is not scheduled), the triggers in the regional form. Enter, the
-// button and a double-click show the selected task's sheet, and the sheet's changes show; Delete
-// and its button ask with the name, No keeps the task, Yes takes it and its details, after which
-// nothing is selected.
+// DD-MMM-YYYY" (a disabled task is not scheduled), the triggers in the regional form. Enter and a
+// double-click show the selected task's sheet, and the sheet's changes show; Delete asks with the
+// name, Yes takes the task and its details, after which nothing is selected. (The buttons, and No
+// as the question's default keeping the task: the window table.)
 TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
 {
     std::setlocale(LC_TIME, "C");
@@ -148,8 +120,8 @@ TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
     const QString first =
         u"At 01:30 every day, starting %1\n"_s.arg(shortDateText(QDate(2026, 12, 6)));
     const auto details = [](const QString &task, const QString &schedule, const QString &next) {
-        return QStringList{schedule, u"/opt/sorvik/"_s + task,           u"/Silent "_s, u"Never"_s,
-                           next,     u"Orvel Sorvik ["_s + task + u"]"_s};
+        return QStringList{schedule, u"/opt/sorvik/"_s + task, u"/Silent "_s, u"Never"_s,
+                           next,     u"Orvel Sorvik [SRV01]"_s};
     };
     QTest::keyClick(window->lstTasks, Qt::Key_Up);
     expectSelected(u"Alpha"_s, details(u"Alpha"_s, first, u"01:30:00 06-Dec-2026"_s));
@@ -162,7 +134,6 @@ TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
     sheet.change = [](ScheduledTask &task) { task.setFlags(0); };
     for (const auto &show : std::vector<std::function<void()>>{
              [&] { QTest::keyClick(window->lstTasks, Qt::Key_Return); },
-             [&] { window->cmdProps->click(); },
              [&] {
                  // A double-click counts on the item its first press was on.
                  QTest::mousePress(window->lstTasks->viewport(), Qt::LeftButton, {}, beta.center());
@@ -172,43 +143,45 @@ TEST_F(frmScheduleTest, TheListActsOnItsSelectedTask)
         show();
         expectSelected(u"Beta"_s);
     }
-    EXPECT_EQ(sheet.shown, std::vector<QString>(3, u"Beta"_s));
+    EXPECT_EQ(sheet.shown, std::vector<QString>(2, u"Beta"_s));
     EXPECT_NE(window->lblInfo[4]->text(), u"Not scheduled"_s) << "enabled in its sheet";
     const QString asked = u"Are you sure you want to delete the task: Beta\"?"_s;
-    dialogs.answers = {DialogAnswer::No, DialogAnswer::Yes};
+    dialogs.answers = {DialogAnswer::Yes};
     QTest::keyClick(window->lstTasks, Qt::Key_Delete);
-    EXPECT_EQ(listed(), (QStringList{u"Alpha"_s, u"Beta"_s}));
-    expectSelected(u"Beta"_s);
-    window->cdmDelete->click();
-    EXPECT_EQ(dialogs.texts, (std::vector<QString>{asked, asked}));
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{asked});
     EXPECT_EQ(listed(), QStringList{u"Alpha"_s});
     expectSelected(QString());
     EXPECT_EQ(QDir(path("cron.d")).entryList(QDir::Files).size(), 1);
 }
 
-TEST_F(frmScheduleTest, AFolderTextUnderThreeCharactersRefusesTheWindow)
+// What fails is told once, and the rest still done; three characters are the least a folder can
+// be.
+TEST_F(frmScheduleTest, WhatFailsOrIsRefusedIsToldAndTheWindowCarriesOn)
 {
+    workstation->computerName = u"BAD\nNAME"_s;
     open();
-    for (const QString &folder : {u"C:"_s, u"C:/"_s}) {
-        dialogs.texts.clear();
+    dialogs.inputs = {u"Good"_s};
+    window->cmdNew_Click();
+    ASSERT_EQ(dialogs.texts.size(), 2u);
+    EXPECT_EQ(dialogs.texts[1],
+              QStringLiteral("(error) in frmSchedule: cmdNew: The creator may not hold line "
+                             "breaks or other control characters\r\nTaskName=Good"));
+    EXPECT_EQ(sheet.shown, std::vector<QString>{u"Good"_s});
+    EXPECT_EQ(listed(), QStringList{u"Good"_s});
+    dialogs.texts.clear();
+    for (const QString &folder : {u"C:/"_s, u"C:"_s}) {
         host.folder = folder;
         window->show();
         window->Form_Activate();
-        EXPECT_EQ(window->isVisible(), folder.size() >= 3);
-        EXPECT_EQ(dialogs.texts, folder.size() >= 3
-                                     ? std::vector<QString>()
-                                     : std::vector<QString>{QStringLiteral(
-                                           "Before scheduling an archive, make sure you've run a "
-                                           "manual archive to completion first.")});
+        EXPECT_EQ(window->isVisible(), folder.size() == 3);
     }
-}
-
-TEST_F(frmScheduleTest, AFailingSchedulerIsToldAndTheWindowCarriesOn)
-{
+    EXPECT_EQ(dialogs.texts, std::vector<QString>{u"Before scheduling an archive, make sure "
+                                                  "you've run a manual archive to completion "
+                                                  "first."_s});
     qputenv("SORVIK_CRON_DIR", QFile::encodeName(path("no-cron-here")));
     open();
-    ASSERT_EQ(dialogs.texts.size(), 1u);
-    EXPECT_TRUE(dialogs.texts[0].startsWith(u"(error) in frmSchedule: RefreshList: "_s));
+    ASSERT_EQ(dialogs.texts.size(), 2u);
+    EXPECT_TRUE(dialogs.texts[1].startsWith(u"(error) in frmSchedule: RefreshList: "_s));
     EXPECT_TRUE(listed().isEmpty());
     window->lstTasks->addItem(u"ghost"_s);
     window->lstTasks->setCurrentRow(0);
