@@ -171,7 +171,7 @@ TEST_F(AdminTest, TheOutcomeIsNeverWrittenThroughALink)
 // stderr, the system log, the run log, last-run.json and sorvik.prom show each path masked.
 TEST_F(AdminTest, APasswordInAPathIsShownNowhere)
 {
-    const QString server = u"user:S3cret@127.0.0.1"_s;
+    const QString server = u"user:p@S3cret@127.0.0.1"_s;
     const std::pair<QString, QString> cases[] = {
         {u"frmMain/ArchiveFolderPath"_s, u"smb://"_s + server + u":9/share/"_s},
         {u"frmMain/ArchiveFolderPath"_s, u"//"_s + server + u"/s/"_s},
