@@ -376,6 +376,15 @@ TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)
     setUpWell(sim(12, 0, 8000000));
     runThrough(QString(), {u"/Silent"_s}, false, [&](QProcess &process) {
         waitForLine(process, u"Compressing files into zip"_s);
+        // Not before its first entry is on disk: an empty archive is 22 bytes.
+        const auto writing = [&] {
+            for (const QFileInfo &file : QDir(path("program/ZIPS")).entryInfoList(QDir::Files))
+                if (file.size() > 22)
+                    return true;
+            return false;
+        };
+        while (!writing() && process.state() == QProcess::Running)
+            QThread::msleep(1);
         process.kill();
     });
     EXPECT_TRUE(archiveFolderFiles().isEmpty());
