@@ -21,27 +21,18 @@ constexpr bool sanitized = true;
 constexpr bool sanitized = false;
 #endif
 
-// The operations the matrix knows how to strike. A run that uses another one the shim counts
-// fails the matrix until it is covered here.
-const std::map<QString, int> failureOf = {
-    {u"open"_s, EACCES},
-    {u"fopen"_s, EACCES},
-    {u"mkstemp"_s, ENOSPC},
-    {u"opendir"_s, EACCES},
-    {u"read"_s, EIO},
-    {u"fread"_s, EIO},
-    {u"write"_s, ENOSPC},
-    {u"fwrite"_s, ENOSPC},
-    {u"fclose"_s, EIO},
-    {u"close"_s, EIO},
-    {u"fsync"_s, EIO},
-    {u"fchmod"_s, EPERM},
-    {u"rename"_s, EACCES},
-    {u"link"_s, EACCES},
-    {u"unlink"_s, EACCES},
-    {u"mkdir"_s, ENOSPC},
-    {u"copy_file_range"_s, ENOSPC},
-};
+// The operations the matrix knows how to strike, and the error each fails with. A run that uses
+// another one the shim counts fails the matrix until it is covered here.
+const std::map<QString, int> failureOf = [] {
+    std::map<QString, int> failures;
+    for (const auto &[error, names] : {std::pair{EACCES, "open fopen opendir rename link unlink"},
+                                       {ENOSPC, "mkstemp write fwrite mkdir copy_file_range"},
+                                       {EIO, "read fread fclose close fsync"},
+                                       {EPERM, "fchmod"}})
+        for (const QString &name : QString::fromLatin1(names).split(u' '))
+            failures[name] = error;
+    return failures;
+}();
 
 struct Fault {
     QString operation;
