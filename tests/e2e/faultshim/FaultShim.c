@@ -60,24 +60,18 @@ __attribute__((constructor)) static void setUp(void)
         if (strcmp(op, names[i]) == 0)
             target = i;
     targetCall = at ? strtoul(at, NULL, 10) : 0;
-    if (act && strcmp(act, "short") == 0)
-        action = actShort;
-    else if (act && strcmp(act, "term") == 0)
-        action = actTerm;
-    else if (act && strcmp(act, "kill") == 0)
-        action = actKill;
+    static const char *const actions[] = {"fail", "short", "term", "kill"};
+    for (int i = 0; act && i < 4; ++i)
+        if (strcmp(act, actions[i]) == 0)
+            action = i;
     if (err)
         failure = atoi(err);
     // The process that was started; a helper it starts in turn inherits the mark and stays inert.
     const char *started = getenv("SORVIK_FAULT_OWNER");
-    if (started) {
-        owner = (pid_t)atol(started);
-    } else {
-        char pid[24];
-        snprintf(pid, sizeof pid, "%ld", (long)getpid());
-        setenv("SORVIK_FAULT_OWNER", pid, 1);
-        owner = getpid();
-    }
+    owner = started ? (pid_t)atol(started) : getpid();
+    char pid[24];
+    snprintf(pid, sizeof pid, "%ld", (long)owner);
+    setenv("SORVIK_FAULT_OWNER", pid, 1);
 }
 
 // The counts of the process that was started, not of a helper it started.
@@ -119,20 +113,11 @@ static int strike(enum Operation op)
     const unsigned long call = __atomic_add_fetch(&counts[op], 1, __ATOMIC_SEQ_CST);
     if ((int)op != target || call != targetCall)
         return 0;
-    switch (action) {
-    case actTerm:
-        raise(SIGTERM);
+    if (action == actTerm || action == actKill) {
+        raise(action == actTerm ? SIGTERM : SIGKILL);
         return 0;
-    case actKill:
-        raise(SIGKILL);
-        return 0;
-    case actShort:
-        if (op == op_write || op == op_fwrite)
-            return 2;
-        return 1;
-    default:
-        return 1;
     }
+    return action == actShort && (op == op_write || op == op_fwrite) ? 2 : 1;
 }
 
 #define FAIL_WITH(value)                                                                           \
@@ -141,48 +126,31 @@ static int strike(enum Operation op)
         return value;                                                                              \
     } while (0)
 
-static int openWith(const char *symbol, int dirfd, const char *path, int flags, mode_t mode)
-{
-    if (strike(op_open) == 1)
-        FAIL_WITH(-1);
-    if (dirfd == -1) {
-        int (*real)(const char *, int, ...) = next(symbol);
-        return real(path, flags, mode);
-    }
-    int (*real)(int, const char *, int, ...) = next(symbol);
-    return real(dirfd, path, flags, mode);
-}
+#define UNPAREN(...) __VA_ARGS__
 
-#define OPEN_MODE(flags)                                                                           \
-    mode_t mode = 0;                                                                               \
-    if ((flags) & (O_CREAT | O_TMPFILE)) {                                                         \
-        va_list args;                                                                              \
-        va_start(args, flags);                                                                     \
-        mode = va_arg(args, mode_t);                                                               \
-        va_end(args);                                                                              \
+// The open family; the mode is there only when the flags create a file.
+#define OPEN(name, params, ...)                                                                    \
+    int name(UNPAREN params, int flags, ...)                                                       \
+    {                                                                                              \
+        mode_t mode = 0;                                                                           \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                                       \
+            va_list args;                                                                          \
+            va_start(args, flags);                                                                 \
+            mode = va_arg(args, mode_t);                                                           \
+            va_end(args);                                                                          \
+        }                                                                                          \
+        if (strike(op_open) == 1)                                                                  \
+            FAIL_WITH(-1);                                                                         \
+        int (*real)(UNPAREN params, int, ...) = next(#name);                                       \
+        return real(__VA_ARGS__, flags, mode);                                                     \
     }
-
-int open(const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("open", -1, path, flags, mode);
-}
-int openat(int dirfd, const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("openat", dirfd, path, flags, mode);
-}
+// clang-format off
+OPEN(open, (const char *path), path)
+OPEN(openat, (int dirfd, const char *path), dirfd, path)
 // The toolkit's own files (QFile) are opened through the large-file names.
-int open64(const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("open64", -1, path, flags, mode);
-}
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("openat64", dirfd, path, flags, mode);
-}
+OPEN(open64, (const char *path), path)
+OPEN(openat64, (int dirfd, const char *path), dirfd, path)
+// clang-format on
 
 // A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), and
 // returns `failed` when this is the call to strike.
@@ -258,21 +226,16 @@ size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream)
     return real(buffer, size, count, stream);
 }
 
-int fclose(FILE *stream)
-{
-    int (*real)(FILE *) = next("fclose");
-    if (fileno(stream) > 2 && strike(op_fclose) == 1) {
-        real(stream);
-        FAIL_WITH(EOF);
+// As the kernel does: the file is closed all the same, and the error reported.
+#define CLOSE(name, type, fd, failed)                                                              \
+    int name(type handle)                                                                          \
+    {                                                                                              \
+        int (*real)(type) = next(#name);                                                           \
+        const int struck = (fd) > 2 && strike(op_##name) == 1;                                     \
+        const int result = real(handle);                                                           \
+        if (struck)                                                                                \
+            FAIL_WITH(failed);                                                                     \
+        return result;                                                                             \
     }
-    return real(stream);
-}
-int close(int fd)
-{
-    int (*real)(int) = next("close");
-    if (fd > 2 && strike(op_close) == 1) {
-        real(fd); // as the kernel does: the descriptor is gone, the error is reported
-        FAIL_WITH(-1);
-    }
-    return real(fd);
-}
+CLOSE(fclose, FILE *, fileno(handle), EOF)
+CLOSE(close, int, handle, -1)
