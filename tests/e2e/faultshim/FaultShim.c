@@ -190,41 +190,26 @@ WRAP(op_mkdir, int, mkdir, -1, 1, (const char *path, mode_t mode), path, mode)
 WRAP(op_mkdir, int, mkdirat, -1, 1, (int fd, const char *path, mode_t mode), fd, path, mode)
 // clang-format on
 
-static ssize_t writeWith(const char *symbol, int fd, const void *buffer, size_t length,
-                         off_t offset, int positioned)
-{
-    int strikes = fd > 2 ? strike(op_write) : 0;
-    if (strikes == 1)
-        FAIL_WITH(-1);
-    if (strikes == 2 && length > 1)
-        length /= 2;
-    if (positioned) {
-        ssize_t (*real)(int, const void *, size_t, off_t) = next(symbol);
-        return real(fd, buffer, length, offset);
+// A write: struck, or cut short to half of what it was asked to write (`amount`).
+#define WRITE(op, type, name, failed, fd, amount, params, ...)                                     \
+    type name params                                                                               \
+    {                                                                                              \
+        const int strikes = (fd) > 2 ? strike(op) : 0;                                             \
+        if (strikes == 1)                                                                          \
+            FAIL_WITH(failed);                                                                     \
+        if (strikes == 2 && amount > 1)                                                            \
+            amount /= 2;                                                                           \
+        __typeof__(&name) real = next(#name);                                                      \
+        return real(__VA_ARGS__);                                                                  \
     }
-    ssize_t (*real)(int, const void *, size_t) = next(symbol);
-    return real(fd, buffer, length);
-}
-ssize_t write(int fd, const void *buffer, size_t length)
-{
-    return writeWith("write", fd, buffer, length, 0, 0);
-}
-ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset)
-{
-    return writeWith("pwrite", fd, buffer, length, offset, 1);
-}
-size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream)
-{
-    size_t (*real)(const void *, size_t, size_t, FILE *) = next("fwrite");
-    const int strikes = fileno(stream) > 2 ? strike(op_fwrite) : 0;
-    if (strikes == 1) {
-        errno = failure;
-        return 0;
-    }
-    if (strikes == 2 && count > 1)
-        return real(buffer, size, count / 2, stream);
-    return real(buffer, size, count, stream);
-}
+// clang-format off
+WRITE(op_write, ssize_t, write, -1, fd, length, (int fd, const void *data, size_t length),
+      fd, data, length)
+WRITE(op_write, ssize_t, pwrite, -1, fd, length, (int fd, const void *data, size_t length, off_t at),
+      fd, data, length, at)
+WRITE(op_fwrite, size_t, fwrite, 0, fileno(f), n, (const void *data, size_t size, size_t n, FILE *f),
+      data, size, n, f)
+// clang-format on
 
 // As the kernel does: the file is closed all the same, and the error reported.
 #define CLOSE(name, type, fd, failed)                                                              \
