@@ -39,16 +39,6 @@ struct Fault {
     unsigned long call = 0;
     QString action; // fail, short, term, kill
     int error = 0;
-
-    std::string name() const
-    {
-        return QStringLiteral("%1 #%2 %3 %4")
-            .arg(operation)
-            .arg(call)
-            .arg(action)
-            .arg(error)
-            .toStdString();
-    }
 };
 
 class FaultMatrixTest : public ProcessTest {
@@ -127,7 +117,11 @@ protected:
 
     void check(const Fault &fault)
     {
-        SCOPED_TRACE(fault.name());
+        SCOPED_TRACE(u"%1 #%2 %3 %4"_s.arg(fault.operation)
+                         .arg(fault.call)
+                         .arg(fault.action)
+                         .arg(fault.error)
+                         .toStdString());
         const Outcome outcome = runWith(fault);
         const QString said = runLogText() + QString::fromLocal8Bit(outcome.errors);
         // Ended by a signal: asked for, or the toolkit giving up before any run began (it cannot
