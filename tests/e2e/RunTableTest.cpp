@@ -35,16 +35,26 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
     const QString host = QHostInfo::localHostName().section(u'.', 0, 0);
     const QString noDisplayHere = u"unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM;"_s;
     std::vector<Row> rows = {
-        {.name = "a clean run of served product 3.0 without a display, /Silent in mixed case, as "
-                 "the start of a word, among other words",
+        {.name = "a clean, encrypted run of served product 3.0 without a display, /Silent in "
+                 "mixed case, as the start of a word, among other words",
          .simulation = sim(3, 2, 300000) << u"--version"_s << u"3.0"_s,
          .setUp =
-             [&] { writeFile("orvel/logs/data_\xe6\x97\xa5\xe5\xbf\x97.log", noise(5000, 3)); },
+             [&] {
+                 writeFile("orvel/logs/data_\xe6\x97\xa5\xe5\xbf\x97.log", noise(5000, 3));
+                 writeFile("orvel/logs/data_empty.log", QByteArray());
+                 writeOwnedFile(path("secret/pass"), secret + "\nnot the passphrase\n", 0600);
+                 passphrase(path("secret/pass"));
+             },
          .prefix = noDisplayHere,
          .arguments = {u"nightly"_s, u"/sIlEnTly"_s, u"x"_s},
-         .logged = {runHeader, fileCopied},
-         .entries = 6,
-         .names = {u"data_\u65e5\u5fd7.log"_s}},
+         .logged =
+             {runHeader,
+              u"    The archive is encrypted \\(AES-256\\) with the passphrase in .*/secret/pass"_s,
+              fileCopied},
+         .entries = 7,
+         .names = {u"data_\u65e5\u5fd7.log"_s, u"data_empty.log"_s},
+         .secret = secret,
+         .encrypted = true},
         // Stopped for two seconds on the way: the outcome's moments are the run's own.
         {.name = "a run held up on the way",
          .simulation = sim(12, 0, 4000000),
@@ -150,21 +160,6 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .status = 1,
          .told = {u"..."_s, u".*cannot be written.*"_s, u"..."_s, u".*"_s + fileCopied, u"..."_s},
          .entries = 3},
-        {.name = "encrypted",
-         .simulation = sim(3, 2, 300000),
-         .setUp =
-             [&] {
-                 writeFile("orvel/logs/data_empty.log", QByteArray());
-                 writeOwnedFile(path("secret/pass"), secret + "\nnot the passphrase\n", 0600);
-                 passphrase(path("secret/pass"));
-             },
-         .logged =
-             {runHeader,
-              u"    The archive is encrypted \\(AES-256\\) with the passphrase in .*/secret/pass"_s,
-              fileCopied},
-         .entries = 6,
-         .secret = secret,
-         .encrypted = true},
         // Even where a process may hold few files open: files wait for the workers without
         // holding one.
         {.name = "twenty thousand files",
