@@ -101,12 +101,13 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .status = 1,
          .logged = {runHeader},
          .entries = anyCount},
-        {.name = "served product not registered",
-         .simulation = {u"--no-components"_s},
+        {.name = "registry file missing",
+         .setUp = [&] { QFile::remove(path("orvel/registry.reg")); },
          .status = 2,
          .told =
-             {notRunning +
-              u"its status object \\(class \\{60EB7702-6A7A-11D1-8029-00C04FAD610B\\}\\) is not registered or cannot be loaded - no archive run"_s},
+             {u"Sorvik: Cannot open registry file .*/orvel/registry.reg.*"_s,
+              notRunning +
+                  u"its status object \\(class \\{60EB7702-6A7A-11D1-8029-00C04FAD610B\\}\\) is not registered or cannot be loaded - no archive run"_s},
          // One lock file for the program, whoever starts it, and only its owner can open it.
          .after =
              [&](const QString &) {
@@ -117,11 +118,6 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
                                QFile::WriteUser);
                  EXPECT_TRUE(QDir(path("tmp")).isEmpty());
              }},
-        {.name = "registry file missing",
-         .setUp = [&] { QFile::remove(path("orvel/registry.reg")); },
-         .status = 2,
-         .told = {u"Sorvik: Cannot open registry file .*/orvel/registry.reg.*"_s,
-                  notRunning + u"its status object .* - no archive run"_s}},
         {.name = "served product stopped",
          .prefix = u"ORVEL_SIM_STATUS=7"_s,
          .status = 2,
