@@ -36,20 +36,6 @@ protected:
                                [&] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
         return endStatusOf([&] { Form_Load(program, host, arguments, jobs); });
     }
-
-    std::optional<int> start(const QStringList &arguments)
-    {
-        program = makeProgram();
-        return load(*program, host, arguments);
-    }
-
-    QString storedFolder() const
-    {
-        QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
-        return settings.value(u"frmMain/ArchiveFolderPath"_s, u"<none>"_s).toString();
-    }
-
-    std::unique_ptr<Program> program;
 };
 
 // Only a start from the desktop is told why it is refused; without the served product nothing is
@@ -84,7 +70,8 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
         c.status.isEmpty() ? qunsetenv("ORVEL_SIM_STATUS") : qputenv("ORVEL_SIM_STATUS", c.status);
         dialogs.texts.clear();
         host.folder = u"stale"_s;
-        EXPECT_EQ(start(c.arguments), c.ended) << what;
+        const auto program = makeProgram();
+        EXPECT_EQ(load(*program, host, c.arguments), c.ended) << what;
         EXPECT_EQ(dialogs.texts,
                   c.told.isEmpty() ? std::vector<QString>() : std::vector<QString>{c.told})
             << what;
@@ -92,7 +79,10 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
             EXPECT_FALSE(QDir(path("program/logs")).exists()) << "no run log without a run";
         }
         EXPECT_EQ(host.folder, u"/srv/archive/"_s) << what;
-        EXPECT_EQ(storedFolder(), u"/srv/archive/"_s) << what;
+        EXPECT_EQ(QSettings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s)
+                      .value(u"frmMain/ArchiveFolderPath"_s),
+                  u"/srv/archive/"_s)
+            << what;
     }
     qunsetenv("ORVEL_SIM_STATUS");
 }
@@ -214,7 +204,7 @@ TEST_F(StartUpTest, OnlyATrueUpdateCheckSettingLooks)
                                              {"etc/sorvik.ini", "maybe", 0},
                                              {"config/Sorvik/Sorvik.ini", "True", 1}}) {
         writeFile(file, QByteArray("[Update]\nCheck=") + value + '\n');
-        program = makeProgram();
+        const auto program = makeProgram();
         int looked = 0;
         endStatusOf([&] { Form_Load(*program, host, {}, {[] {}, [&] { ++looked; }}); });
         EXPECT_EQ(looked, looks) << value;
