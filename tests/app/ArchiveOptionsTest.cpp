@@ -9,31 +9,24 @@
 
 namespace {
 
-class ArchiveOptionsTest : public TempEnvironment {
-protected:
-    void SetUp() override
-    {
-        TempEnvironment::SetUp();
-        program = makeProgram();
-    }
-    QString ini() const { return path("config/Sorvik/Sorvik.ini"); }
-    std::unique_ptr<Program> program;
-};
+using ArchiveOptionsTest = TempEnvironment;
 
 // Saving what is stored, or defaults where nothing is, leaves the file as it was.
 TEST_F(ArchiveOptionsTest, NothingIsWrittenWhenNothingChanged)
 {
+    const auto program = makeProgram();
+    const QString ini = path("config/Sorvik/Sorvik.ini");
     SaveArchiveOptions(*program, {});
-    EXPECT_FALSE(QFileInfo::exists(ini()));
+    EXPECT_FALSE(QFileInfo::exists(ini));
     // Each value is read back as it was saved, blanks and commas too.
     const ArchiveOptions all{u"/p, q"_s, 1, 2, true, u"/w"_s, u"data_*.gz *.bin"_s};
     SaveArchiveOptions(*program, all);
     EXPECT_EQ(LoadArchiveOptions(*program).options, all);
     writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepDays=7\n");
     const utimbuf old{1000000, 1000000};
-    ASSERT_EQ(::utime(QFile::encodeName(ini()).constData(), &old), 0);
+    ASSERT_EQ(::utime(QFile::encodeName(ini).constData(), &old), 0);
     SaveArchiveOptions(*program, {QString(), 7, 0});
-    EXPECT_EQ(QFileInfo(ini()).lastModified().toSecsSinceEpoch(), 1000000);
+    EXPECT_EQ(QFileInfo(ini).lastModified().toSecsSinceEpoch(), 1000000);
     SaveArchiveOptions(*program, {QString(), 8, 0});
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), QByteArray("[Archive]\nKeepDays=8\n"));
 }
@@ -42,6 +35,8 @@ TEST_F(ArchiveOptionsTest, NothingIsWrittenWhenNothingChanged)
 // other values still count. A settings file that cannot be read is a problem for every value.
 TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
 {
+    const auto program = makeProgram();
+    const QString ini = path("config/Sorvik/Sorvik.ini");
     const struct {
         QByteArray line;
         QString key;
@@ -67,7 +62,7 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
         ASSERT_EQ(stored.problems.size(), 1u) << c.line.toStdString();
         EXPECT_EQ(stored.problems[0].key, c.key);
         EXPECT_TRUE(stored.problems[0].text.startsWith(
-            u"the setting "_s + c.key + u" in [Archive] of "_s + ini() + u" cannot be read: "_s))
+            u"the setting "_s + c.key + u" in [Archive] of "_s + ini + u" cannot be read: "_s))
             << stored.problems[0].text.toStdString();
         EXPECT_TRUE(stored.problems[0].text.contains(c.said))
             << stored.problems[0].text.toStdString();
@@ -75,9 +70,9 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
         EXPECT_EQ(stored.options.KeepCount, c.key == u"KeepCount"_s ? 0 : 4);
     }
     for (const QByteArray &broken : {QByteArray("[Archive\nKeepDays=3\n"), QByteArray()}) {
-        QFile::remove(ini());
+        QFile::remove(ini);
         if (broken.isEmpty())
-            QDir().mkpath(ini());
+            QDir().mkpath(ini);
         else
             writeFile("config/Sorvik/Sorvik.ini", broken);
         EXPECT_EQ(LoadArchiveOptions(*program).problems.size(), 6u) << broken.toStdString();

@@ -16,45 +16,7 @@
 
 namespace {
 
-class CronTest : public TempEnvironment {
-protected:
-    void TearDown() override
-    {
-        if (cron.state() != QProcess::NotRunning) {
-            cron.kill();
-            cron.waitForFinished(10000);
-        }
-        TempEnvironment::TearDown();
-    }
-
-    // cron, seeing the test's folder as /etc/cron.d and nothing else of the machine's.
-    bool startCron()
-    {
-        writeFile("cron-root/crontab", QByteArray());
-        QDir().mkpath(path("cron-root/spool"));
-        QDir().mkpath(path("cron-root/run"));
-        const QString script =
-            QStringLiteral("mount --bind '%1' /etc/cron.d && mount --bind '%2' /etc/crontab && "
-                           "mount --bind '%3' /run && "
-                           "{ [ ! -d /var/spool/cron/crontabs ] || mount --bind '%4' "
-                           "/var/spool/cron/crontabs; } && "
-                           "exec /usr/sbin/cron -f -L 15")
-                .arg(path("cron.d"), path("cron-root/crontab"), path("cron-root/run"),
-                     path("cron-root/spool"));
-        // In a process namespace of its own whose first process dies with the test program:
-        // the kernel then ends cron and every job it started, whatever ends the test.
-        ownedByTest(cron);
-        cron.start(u"/usr/bin/unshare"_s,
-                   {u"--fork"_s, u"--pid"_s, u"--kill-child"_s, u"-m"_s, u"--propagation"_s,
-                    u"private"_s, u"/bin/sh"_s, u"-c"_s, script});
-        if (!cron.waitForStarted(10000))
-            return false;
-        // A daemon that could not set itself up has ended by now.
-        return !cron.waitForFinished(3000);
-    }
-
-    QProcess cron;
-};
+using CronTest = TempEnvironment;
 
 // The program lies in a folder whose name holds what cron and the shell read specially: the job
 // must start it all the same, and the program, not the job line, stamps the start.
@@ -86,8 +48,29 @@ TEST_F(CronTest, AnEnabledTaskDueNowRunsTheProgram)
     if (::geteuid() != 0 || !QFile::exists(u"/usr/sbin/cron"_s) ||
         !QFile::exists(u"/usr/bin/unshare"_s))
         GTEST_SKIP() << "cron here needs root, /usr/sbin/cron and unshare";
-    // Root with cron: a daemon that does not start is a fault, not this machine's lack.
-    ASSERT_TRUE(startCron()) << cron.readAllStandardError().toStdString();
+    // cron, seeing the test's folder as /etc/cron.d and nothing else of the machine's, in a
+    // process namespace of its own whose first process dies with the test program: the kernel
+    // then ends cron and every job it started, whatever ends the test.
+    writeFile("cron-root/crontab", QByteArray());
+    QDir().mkpath(path("cron-root/spool"));
+    QDir().mkpath(path("cron-root/run"));
+    const QString script =
+        QStringLiteral("mount --bind '%1' /etc/cron.d && mount --bind '%2' /etc/crontab && "
+                       "mount --bind '%3' /run && "
+                       "{ [ ! -d /var/spool/cron/crontabs ] || mount --bind '%4' "
+                       "/var/spool/cron/crontabs; } && "
+                       "exec /usr/sbin/cron -f -L 15")
+            .arg(path("cron.d"), path("cron-root/crontab"), path("cron-root/run"),
+                 path("cron-root/spool"));
+    QProcess cron; // ended with the test
+    ownedByTest(cron);
+    cron.start(u"/usr/bin/unshare"_s,
+               {u"--fork"_s, u"--pid"_s, u"--kill-child"_s, u"-m"_s, u"--propagation"_s,
+                u"private"_s, u"/bin/sh"_s, u"-c"_s, script});
+    // Root with cron: a daemon that does not start (or has ended by now, unable to set itself
+    // up) is a fault, not this machine's lack.
+    ASSERT_TRUE(cron.waitForStarted(10000) && !cron.waitForFinished(3000))
+        << cron.readAllStandardError().toStdString();
 
     // The delivered archive under its final name; the program's own write probe and the copy's
     // temporary name come and go before it.

@@ -61,26 +61,18 @@ __attribute__((constructor)) static void setUp(void)
         if (strcmp(op, names[i]) == 0)
             target = i;
     targetCall = at ? strtoul(at, NULL, 10) : 0;
-    if (act && strcmp(act, "short") == 0)
-        action = actShort;
-    else if (act && strcmp(act, "term") == 0)
-        action = actTerm;
-    else if (act && strcmp(act, "kill") == 0)
-        action = actKill;
-    else if (act && strcmp(act, "flip") == 0)
-        action = actFlip;
+    static const char *const actions[] = {"fail", "short", "term", "kill", "flip"};
+    for (int i = 0; act && i < 5; ++i)
+        if (strcmp(act, actions[i]) == 0)
+            action = i;
     if (err)
         failure = atoi(err);
     // The process that was started; a helper it starts in turn inherits the mark and stays inert.
     const char *started = getenv("SORVIK_FAULT_OWNER");
-    if (started) {
-        owner = (pid_t)atol(started);
-    } else {
-        char pid[24];
-        snprintf(pid, sizeof pid, "%ld", (long)getpid());
-        setenv("SORVIK_FAULT_OWNER", pid, 1);
-        owner = getpid();
-    }
+    owner = started ? (pid_t)atol(started) : getpid();
+    char pid[24];
+    snprintf(pid, sizeof pid, "%ld", (long)owner);
+    setenv("SORVIK_FAULT_OWNER", pid, 1);
 }
 
 // The counts of the process that was started, not of a helper it started.
@@ -122,22 +114,13 @@ static int strike(enum Operation op)
     const unsigned long call = __atomic_add_fetch(&counts[op], 1, __ATOMIC_SEQ_CST);
     if ((int)op != target || call != targetCall)
         return 0;
-    switch (action) {
-    case actTerm:
-        raise(SIGTERM);
+    if (action == actTerm || action == actKill) {
+        raise(action == actTerm ? SIGTERM : SIGKILL);
         return 0;
-    case actKill:
-        raise(SIGKILL);
-        return 0;
-    case actShort:
-        if (op == op_write || op == op_fwrite)
-            return 2;
-        return 1;
-    case actFlip:
-        return op == op_copy_file_range ? 3 : 1;
-    default:
-        return 1;
     }
+    if (action == actFlip && op == op_copy_file_range)
+        return 3;
+    return action == actShort && (op == op_write || op == op_fwrite) ? 2 : 1;
 }
 
 #define FAIL_WITH(value)                                                                           \
@@ -146,48 +129,31 @@ static int strike(enum Operation op)
         return value;                                                                              \
     } while (0)
 
-static int openWith(const char *symbol, int dirfd, const char *path, int flags, mode_t mode)
-{
-    if (strike(op_open) == 1)
-        FAIL_WITH(-1);
-    if (dirfd == -1) {
-        int (*real)(const char *, int, ...) = next(symbol);
-        return real(path, flags, mode);
-    }
-    int (*real)(int, const char *, int, ...) = next(symbol);
-    return real(dirfd, path, flags, mode);
-}
+#define UNPAREN(...) __VA_ARGS__
 
-#define OPEN_MODE(flags)                                                                           \
-    mode_t mode = 0;                                                                               \
-    if ((flags) & (O_CREAT | O_TMPFILE)) {                                                         \
-        va_list args;                                                                              \
-        va_start(args, flags);                                                                     \
-        mode = va_arg(args, mode_t);                                                               \
-        va_end(args);                                                                              \
+// The open family; the mode is there only when the flags create a file.
+#define OPEN(name, params, ...)                                                                    \
+    int name(UNPAREN params, int flags, ...)                                                       \
+    {                                                                                              \
+        mode_t mode = 0;                                                                           \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                                       \
+            va_list args;                                                                          \
+            va_start(args, flags);                                                                 \
+            mode = va_arg(args, mode_t);                                                           \
+            va_end(args);                                                                          \
+        }                                                                                          \
+        if (strike(op_open) == 1)                                                                  \
+            FAIL_WITH(-1);                                                                         \
+        int (*real)(UNPAREN params, int, ...) = next(#name);                                       \
+        return real(__VA_ARGS__, flags, mode);                                                     \
     }
-
-int open(const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("open", -1, path, flags, mode);
-}
-int openat(int dirfd, const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("openat", dirfd, path, flags, mode);
-}
+// clang-format off
+OPEN(open, (const char *path), path)
+OPEN(openat, (int dirfd, const char *path), dirfd, path)
 // The toolkit's own files (QFile) are opened through the large-file names.
-int open64(const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("open64", -1, path, flags, mode);
-}
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-    OPEN_MODE(flags);
-    return openWith("openat64", dirfd, path, flags, mode);
-}
+OPEN(open64, (const char *path), path)
+OPEN(openat64, (int dirfd, const char *path), dirfd, path)
+// clang-format on
 
 // A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), and
 // returns `failed` when this is the call to strike.
@@ -233,69 +199,48 @@ ssize_t copy_file_range(int in, off_t *from, int out, off_t *to, size_t n, unsig
         FAIL_WITH(-1);
     ssize_t (*real)(int, off_t *, int, off_t *, size_t, unsigned) = next("copy_file_range");
     const ssize_t copied = real(in, from, out, to, n, flags);
-    if (strikes == 3 && copied > 0) {
-        ssize_t (*readAt)(int, void *, size_t, off_t) = next("pread");
-        ssize_t (*writeAt)(int, const void *, size_t, off_t) = next("pwrite");
-        unsigned char byte;
-        if (readAt(in, &byte, 1, (from ? *from : lseek(in, 0, SEEK_CUR)) - 1) == 1) {
-            byte ^= 1;
-            writeAt(out, &byte, 1, (to ? *to : lseek(out, 0, SEEK_CUR)) - 1);
-        }
+    ssize_t (*readAt)(int, void *, size_t, off_t) = next("pread");
+    ssize_t (*writeAt)(int, const void *, size_t, off_t) = next("pwrite");
+    unsigned char byte;
+    if (strikes == 3 && copied > 0 &&
+        readAt(in, &byte, 1, (from ? *from : lseek(in, 0, SEEK_CUR)) - 1) == 1) {
+        byte ^= 1;
+        writeAt(out, &byte, 1, (to ? *to : lseek(out, 0, SEEK_CUR)) - 1);
     }
     return copied;
 }
 
-static ssize_t writeWith(const char *symbol, int fd, const void *buffer, size_t length,
-                         off_t offset, int positioned)
-{
-    int strikes = fd > 2 ? strike(op_write) : 0;
-    if (strikes == 1)
-        FAIL_WITH(-1);
-    if (strikes == 2 && length > 1)
-        length /= 2;
-    if (positioned) {
-        ssize_t (*real)(int, const void *, size_t, off_t) = next(symbol);
-        return real(fd, buffer, length, offset);
+// A write: struck, or cut short to half of what it was asked to write (`amount`).
+#define WRITE(op, type, name, failed, fd, amount, params, ...)                                     \
+    type name params                                                                               \
+    {                                                                                              \
+        const int strikes = (fd) > 2 ? strike(op) : 0;                                             \
+        if (strikes == 1)                                                                          \
+            FAIL_WITH(failed);                                                                     \
+        if (strikes == 2 && amount > 1)                                                            \
+            amount /= 2;                                                                           \
+        __typeof__(&name) real = next(#name);                                                      \
+        return real(__VA_ARGS__);                                                                  \
     }
-    ssize_t (*real)(int, const void *, size_t) = next(symbol);
-    return real(fd, buffer, length);
-}
-ssize_t write(int fd, const void *buffer, size_t length)
-{
-    return writeWith("write", fd, buffer, length, 0, 0);
-}
-ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset)
-{
-    return writeWith("pwrite", fd, buffer, length, offset, 1);
-}
-size_t fwrite(const void *buffer, size_t size, size_t count, FILE *stream)
-{
-    size_t (*real)(const void *, size_t, size_t, FILE *) = next("fwrite");
-    const int strikes = fileno(stream) > 2 ? strike(op_fwrite) : 0;
-    if (strikes == 1) {
-        errno = failure;
-        return 0;
-    }
-    if (strikes == 2 && count > 1)
-        return real(buffer, size, count / 2, stream);
-    return real(buffer, size, count, stream);
-}
+// clang-format off
+WRITE(op_write, ssize_t, write, -1, fd, length, (int fd, const void *data, size_t length),
+      fd, data, length)
+WRITE(op_write, ssize_t, pwrite, -1, fd, length, (int fd, const void *data, size_t length, off_t at),
+      fd, data, length, at)
+WRITE(op_fwrite, size_t, fwrite, 0, fileno(f), n, (const void *data, size_t size, size_t n, FILE *f),
+      data, size, n, f)
+// clang-format on
 
-int fclose(FILE *stream)
-{
-    int (*real)(FILE *) = next("fclose");
-    if (fileno(stream) > 2 && strike(op_fclose) == 1) {
-        real(stream);
-        FAIL_WITH(EOF);
+// As the kernel does: the file is closed all the same, and the error reported.
+#define CLOSE(name, type, fd, failed)                                                              \
+    int name(type handle)                                                                          \
+    {                                                                                              \
+        int (*real)(type) = next(#name);                                                           \
+        const int struck = (fd) > 2 && strike(op_##name) == 1;                                     \
+        const int result = real(handle);                                                           \
+        if (struck)                                                                                \
+            FAIL_WITH(failed);                                                                     \
+        return result;                                                                             \
     }
-    return real(stream);
-}
-int close(int fd)
-{
-    int (*real)(int) = next("close");
-    if (fd > 2 && strike(op_close) == 1) {
-        real(fd); // as the kernel does: the descriptor is gone, the error is reported
-        FAIL_WITH(-1);
-    }
-    return real(fd);
-}
+CLOSE(fclose, FILE *, fileno(handle), EOF)
+CLOSE(close, int, handle, -1)
