@@ -122,13 +122,10 @@ TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
     EXPECT_EQ(zip.AddFile(path("data_link.log"), 0), 0) << "a link is not followed";
     EXPECT_TRUE(zip.ErrorText().contains(path("data_link.log")));
 
-    writeFile("a/same.log", "a");
-    writeFile("b/same.log", "b");
-    EXPECT_EQ(zip.AddFile(path("a/same.log"), 0), 1);
-    EXPECT_EQ(zip.AddFile(path("b/same.log"), 0), 0);
-    EXPECT_TRUE(zip.ErrorText().contains(u"same.log"_s));
+    ASSERT_EQ(zip.AddFile(path("secret.txt"), 0), 1);
     ASSERT_EQ(zip.SaveArchive(), 1);
-    EXPECT_EQ(zip.AddFile(path("b/same.log"), 0), 0) << "a saved archive is complete";
+    writeFile("data_after.log", "after");
+    EXPECT_EQ(zip.AddFile(path("data_after.log"), 0), 0) << "a saved archive is complete";
     EXPECT_TRUE(zip.ErrorText().contains(u"complete"_s));
 }
 
