@@ -12,6 +12,8 @@
 namespace {
 
 const QString name = u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s;
+// Named like a placeholder: each failure tells it as it is.
+const QString folder = u"ar%1x"_s;
 
 class ArchiveDeliveryTest : public RunStepTest {
 protected:
@@ -20,14 +22,14 @@ protected:
         RunStepTest::start(std::move(fileSystem));
         run->ZipFilePath = path("program/ZIPS/") + name;
         writeFile("program/ZIPS/" + name, archiveBytes);
-        QDir(path("archive")).removeRecursively();
-        QDir().mkpath(path("archive"));
-        host.folder = path("archive/");
+        QDir(path(folder)).removeRecursively();
+        QDir().mkpath(path(folder));
+        host.folder = path(folder + u"/"_s);
     }
 
     QStringList archiveFolder() const
     {
-        return QDir(path("archive")).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+        return QDir(path(folder)).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 
     const QByteArray archiveBytes = QByteArray(300000, 'Z') + "end";
@@ -54,15 +56,15 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         QString line;    // the run log's last line holds it
     } cases[] = {
         // A folder restored from a hand-written setting may lack its separator.
-        {"copied", [&](FaultyFileSystem &) { host.folder = path("archive"); }, archiveBytes,
+        {"copied", [&](FaultyFileSystem &) { host.folder = path(folder); }, archiveBytes,
          u"    File copied"_s},
         {"appears meanwhile",
-         afterCopy([&](QFile &) { writeFile("archive/" + name, "meanwhile"); }), "meanwhile",
+         afterCopy([&](QFile &) { writeFile(folder + u"/"_s + name, "meanwhile"); }), "meanwhile",
          failed},
         {"damaged",
          afterCopy([](QFile &copy) { copy.open(QIODevice::ReadWrite) && copy.write("damage"); }),
          {},
-         failed},
+         failed + u"the copy at "_s + path(folder) + u"/.LOG_Archive_"_s},
         {"asked to stop",
          [&](FaultyFileSystem &) {
              host.onProgress = [&] {
@@ -73,7 +75,7 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
          {},
          u"Operation canceled"_s},
         {"the folder gone",
-         [&](FaultyFileSystem &) { QDir(path("archive")).removeRecursively(); },
+         [&](FaultyFileSystem &) { QDir(path(folder)).removeRecursively(); },
          {},
          failed},
         {"the archive gone",
@@ -90,10 +92,9 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         c.setUp(faulty);
         CopyArchiveToTargetFolder(*run, host);
         EXPECT_EQ(archiveFolder(), c.left.isNull() ? QStringList() : QStringList{name});
-        EXPECT_EQ(QFileInfo::exists(path("archive")),
-                  std::string_view(c.what) != "the folder gone");
+        EXPECT_EQ(QFileInfo::exists(path(folder)), std::string_view(c.what) != "the folder gone");
         if (!c.left.isNull()) {
-            EXPECT_EQ(readFile("archive/" + name), c.left);
+            EXPECT_EQ(readFile(folder + u"/"_s + name), c.left);
         }
         const QStringList lines = logged();
         ASSERT_FALSE(lines.isEmpty());
@@ -104,7 +105,7 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         if (copied) {
             EXPECT_EQ(lines,
                       (QStringList{u"    Moving ZIP file archive from :"_s + run->ZipFilePath +
-                                       u" to destination:"_s + path("archive/") + name,
+                                       u" to destination:"_s + path(folder + u"/"_s) + name,
                                    u"    File copied"_s}));
             EXPECT_TRUE(QFile::exists(run->ZipFilePath)) << "the source stays";
         }
@@ -128,7 +129,7 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
         u".LOG_Archive_SRV01_B_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
         u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s};
     for (const QString &file : kept + dead)
-        writeFile("archive/" + file, file == dead.last() ? "" : "x");
+        writeFile(folder + u"/"_s + file, file == dead.last() ? "" : "x");
     CopyArchiveToTargetFolder(*run, host);
     kept << name;
     kept.sort();
