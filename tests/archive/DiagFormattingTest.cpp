@@ -175,6 +175,23 @@ TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
     EXPECT_EQ(shown.captured(1).size() + shown.captured(2).toLongLong(), rest.size());
 }
 
+// Without a formatter no line can be read: the raw file goes in, at the cost of one line.
+TEST_F(DiagFormattingTest, NoFormatterGivesFalseAndOneLine)
+{
+    writeServedProduct(0x00040000, false);
+    run = makeRun(u"unregistered"_s);
+    run->runLog().OpenRunLog(path("run.TXT"));
+    EXPECT_FALSE(format(head + "41\r\n" + head + "42\r\n"));
+    const QStringList lines = logged();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].startsWith(u"(error) in strFormatDiagFile on frmMain for file="_s +
+                                    path("diag_test.log") +
+                                    u", error=The diagnostic line formatter of Orvel cannot be "
+                                    "created"_s))
+        << lines[1].toStdString();
+    EXPECT_EQ(run->runLog().ErrorCount(), 1);
+}
+
 // A formatter that crashes or hangs costs the file whose line it failed on, which goes in raw,
 // and the next file gets a fresh one: formatted alone, or among a group of small files, those
 // before it and after it in the group formatted all the same and told of in order.
@@ -216,57 +233,32 @@ TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
     }
 }
 
-// No formatter, no raw file, a copy that cannot be made or whose last buffered lines cannot be
-// written: false (the raw file goes in), one "(error)" line that says why, and a copy made
-// earlier stays as it was.
-TEST_F(DiagFormattingTest, ACopyNotMadeGivesFalseAndOneErrorLine)
+TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
 {
-    writeFile("diag_test.log", head + "41\r\n" + head + "42\r\n");
+    run->runLog().OpenRunLog(path("run.TXT"));
     writeFile("missing.fmtd.txt", "earlier");
-    const QString failed = u"(error) in strFormatDiagFile on frmMain for file="_s +
-                           path("diag_test.log") + u", error="_s;
-    const struct {
-        const char *name, *raw, *copy;
-        std::function<void(FaultyFileSystem &)> fault;
-        QString error; // the line begins with it, or is it when `whole`
-        bool whole = false;
-    } cases[] = {
-        {"missing",
-         "missing",
-         "missing.fmtd.txt",
-         {},
-         u"(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:"_s +
-             path("missing"),
-         true},
-        {"locked", "diag_test.log", "copy.txt",
-         [](FaultyFileSystem &fs) { fs.failOn(u"CreateTextFile"_s, u"copy.txt"_s); }, failed},
-        {"full", "diag_test.log", "full.txt",
-         [](FaultyFileSystem &fs) { fs.fullDevice = u"full.txt"_s; }, failed},
-        // Last: the served product stays unregistered for the rest of the test.
-        {"unregistered",
-         "diag_test.log",
-         "copy.txt",
-         {},
-         failed + u"The diagnostic line formatter of Orvel cannot be created"_s},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        auto fs = std::make_unique<FaultyFileSystem>();
-        if (c.fault)
-            c.fault(*fs);
-        if (std::string_view(c.name) == "unregistered")
-            writeServedProduct(0x00040000, false);
-        run = makeRun(QLatin1String(c.name), std::move(fs));
-        run->runLog().OpenRunLog(path(c.name) + u".TXT"_s);
-        EXPECT_FALSE(strFormatDiagFile(*run, path(c.raw), path(c.copy)));
-        const QStringList lines = logged(), errors = lines.filter(u"(error)"_s);
-        ASSERT_EQ(errors.size(), 1) << lines.join(u'\n').toStdString();
-        EXPECT_TRUE(c.whole ? errors[0] == c.error : errors[0].startsWith(c.error))
-            << errors[0].toStdString();
-        EXPECT_TRUE(lines.filter(u"Formatting complete"_s).isEmpty());
-        EXPECT_EQ(run->runLog().ErrorCount(), 1);
-    }
+    EXPECT_FALSE(strFormatDiagFile(*run, path("missing"), path("missing.fmtd.txt")));
     EXPECT_EQ(readFile("missing.fmtd.txt"), QByteArray("earlier"));
+    EXPECT_EQ(logged().last(),
+              QStringLiteral(
+                  "(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:") +
+                  path("missing"));
+
+    auto faulty = std::make_unique<FaultyFileSystem>();
+    faulty->failOn(u"CreateTextFile"_s, u"copy.txt"_s);
+    auto locked = makeRun(u"locked"_s, std::move(faulty));
+    locked->runLog().OpenRunLog(path("locked.TXT"));
+    writeFile("diag_test.log", head + "41\r\n");
+    EXPECT_FALSE(strFormatDiagFile(*locked, path("diag_test.log"), path("copy.txt")));
+    EXPECT_EQ(locked->runLog().ErrorCount(), 1);
+
+    // A copy whose last buffered lines cannot be written is cut short: no copy.
+    auto full = std::make_unique<FaultyFileSystem>();
+    full->fullDevice = u"full.txt"_s;
+    auto onFull = makeRun(u"full"_s, std::move(full));
+    onFull->runLog().OpenRunLog(path("full.TXT"));
+    EXPECT_FALSE(strFormatDiagFile(*onFull, path("diag_test.log"), path("full.txt")));
+    EXPECT_EQ(onFull->runLog().ErrorCount(), 1);
 }
 
 // A raw file that grows while it is read: its copy outgrows its bound in memory and goes on in
