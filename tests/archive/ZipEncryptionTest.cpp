@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <random>
 
@@ -146,8 +147,8 @@ TEST_F(ZipEncryptionTest, AnEntryLostHalfWayLeavesTheOthersWhole)
         ASSERT_EQ(zip.AddFile(path("logs/data_b.log"), 0), 1);
         EXPECT_EQ(zip.SaveArchive(), 0);
         ASSERT_EQ(zip.lostFiles().size(), 1u);
-        EXPECT_TRUE(zip.lostFiles()[0].reason.contains(u"cut short while it was read: 5242880 of "
-                                                       "12582917 bytes"_s));
+        EXPECT_TRUE(zip.lostFiles()[0].reason.contains(
+            QRegularExpression(u"cut short while it was read: \\d+ of 12582917 bytes"_s)));
     }
     const auto content = readEncryptedArchive(zipPath(), secret);
     ASSERT_TRUE(content);
