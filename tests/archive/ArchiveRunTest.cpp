@@ -2,7 +2,6 @@
 #include "runlog/FolderUtilities.h"
 
 #include "support/Ending.h"
-#include "support/FaultyFileSystem.h"
 
 #include <QDir>
 
@@ -148,22 +147,6 @@ TEST_F(ArchiveRunTest, ACompletedRunOffersItsLog)
         EXPECT_TRUE(lastRunLog().mid(7).filter(u"(error)"_s).isEmpty()) << "after the header";
         EXPECT_TRUE(lastRunLog().last().endsWith(u"    File copied"_s));
     }
-}
-
-// A folder name that looks like a placeholder is told as it is.
-TEST_F(ArchiveRunTest, AFolderNameIsToldAsItIs)
-{
-    auto fs = std::make_unique<FaultyFileSystem>();
-    fs->afterCopy = [](const QString &, const QString &copy) { QFile(copy).resize(1); };
-    program = makeProgram(u"program"_s, std::move(fs));
-    QDir().mkpath(path("ar%1x"));
-    host.folder = path("ar%1x/");
-    dialogs.answers = {DialogAnswer::No};
-    EXPECT_EQ(start(), ExitStatus::RunFailed);
-    const QStringList failures = lastRunLog().filter(u"(error) in CopyArchiveToTargetFolder"_s);
-    ASSERT_EQ(failures.size(), 1);
-    EXPECT_TRUE(failures.first().contains(u"the copy at "_s + path("ar%1x/.LOG_Archive_")))
-        << failures.first().toStdString();
 }
 
 } // namespace

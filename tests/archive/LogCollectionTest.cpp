@@ -132,17 +132,6 @@ TEST_F(LogCollectionTest, UnformattableDiagFilesGoInRawAndTheRunLogKeepsFileOrde
     EXPECT_EQ(logged(), expected);
 }
 
-TEST_F(LogCollectionTest, AnEmptyLoggingFolderGivesAnArchiveWithoutEntries)
-{
-    simulate({u"--data"_s, u"0"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
-    start();
-    EXPECT_EQ(archive(), std::nullopt);
-    const auto content = readArchive(run->ZipFilePath);
-    ASSERT_TRUE(content);
-    EXPECT_TRUE(content->empty());
-    EXPECT_EQ(logged().size(), 4);
-}
-
 TEST_F(LogCollectionTest, AMissingOrUnnamedLoggingFolderEndsTheRun)
 {
     simulate({u"--no-logging-folder"_s});
