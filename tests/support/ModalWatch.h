@@ -17,6 +17,7 @@ public:
             if (!shown || !shown->isVisible() || (isIt && !isIt(shown)))
                 return;
             m_timer.stop();
+            shown->setProperty("sorvik_watched", true);
             act(shown);
             m_seen = true;
         });

@@ -10,7 +10,9 @@
 #include "support/ModalWatch.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -71,9 +73,29 @@ protected:
         QDir().mkpath(path("archive"));
         storeArchiveFolder(path("archive/"));
         interactiveDialogs = &real;
+        // A box no watch takes would wait for a click for ever: it fails the test and goes.
+        QObject::connect(&unclaimed, &QTimer::timeout, [this] {
+            QWidget *shown = QApplication::activeModalWidget();
+            if (!shown || shown->property("sorvik_watched").toBool()) {
+                waiting = {};
+            } else if (waiting != shown) {
+                waiting = shown;
+                since.start();
+            } else if (since.elapsed() > 20000) {
+                const auto *box = qobject_cast<QMessageBox *>(shown);
+                ADD_FAILURE() << "a box nobody expected: " << shown->windowTitle().toStdString()
+                              << " " << (box ? box->text().toStdString() : "");
+                if (auto *dialog = qobject_cast<QDialog *>(shown))
+                    dialog->done(QDialog::Rejected);
+                else
+                    shown->close();
+            }
+        });
+        unclaimed.start(200);
     }
     void TearDown() override
     {
+        unclaimed.stop();
         gate.open();
         window.reset();
         TempEnvironment::TearDown();
@@ -160,4 +182,7 @@ protected:
     QtDialogs real;
     std::unique_ptr<Program> program;
     std::unique_ptr<ProbedMain> window;
+    QTimer unclaimed;
+    QPointer<QWidget> waiting;
+    QElapsedTimer since;
 };
