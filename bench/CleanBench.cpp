@@ -7,9 +7,9 @@
 #include "archive/obfuscation/Scanner.h"
 #include "archive/obfuscation/StandInMap.h"
 
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -95,10 +95,11 @@ int main(int argc, char **argv)
     }
     if (tokens)
         return 0;
-    std::printf("cleaned %.1f MB in %.3f s of processor time: %.0f MB/s on one core; revealed back %s; %zu "
-                "distinct values\n",
-                double(bytes) / 1e6, seconds, double(bytes) / 1e6 / seconds,
-                roundTrips ? "exactly" : "WITH DIFFERENCES", map->valueCount());
+    std::printf(
+        "cleaned %.1f MB in %.3f s of processor time: %.0f MB/s on one core; revealed back %s; %zu "
+        "distinct values\n",
+        double(bytes) / 1e6, seconds, double(bytes) / 1e6 / seconds,
+        roundTrips ? "exactly" : "WITH DIFFERENCES", map->valueCount());
     for (size_t k = 0; k < kindCount; ++k)
         std::printf("  %s %llu\n", kindNames[k], (unsigned long long)counts[k]);
     return roundTrips ? 0 : 1;

@@ -2,12 +2,12 @@
 
 #include "app/ArchiveOptions.h"
 #include "app/SettingsFile.h"
-#include "platform/FileSystem.h"
 #include "archive/obfuscation/Obfuscator.h"
 #include "archive/obfuscation/SiteNames.h"
 #include "archive/obfuscation/StandInMap.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
+#include "platform/FileSystem.h"
 #include "platform/PrivateFile.h"
 #include "platform/WholeFile.h"
 #include "runlog/RunLog.h"
