@@ -90,13 +90,6 @@ std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix)
     return content;
 }
 
-StrictVerdict strictCheck(const QString &path, quint64 prefix)
-{
-    const Ran ran = script("zipstrict.py", {u"--prefix"_s, QString::number(prefix), path});
-    const bool passed = ran.status == 0;
-    return {passed, QString::fromUtf8(passed ? ran.output : ran.errors).trimmed()};
-}
-
 std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)
 {
     const auto lines =
