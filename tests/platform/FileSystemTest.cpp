@@ -21,12 +21,6 @@ protected:
     FileSystem fs;
 };
 
-mode_t modeOf(const QString &path)
-{
-    struct stat st;
-    return ::lstat(nativePath(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 // Names are bytes: any name comes back as the same bytes, UTF-8 or not.
 TEST_F(FileSystemTest, NamesRoundTripAsTheirBytes)
 {

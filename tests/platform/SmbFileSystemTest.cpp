@@ -81,18 +81,14 @@ TEST_F(SmbCredentialsTest, TheMountCifsFormat)
     EXPECT_EQ(SmbCredentials::load().kind, SmbCredentials::Kind::KerberosOrGuest)
         << "no file: a ticket, else the guest account";
 
-    const auto read = [](const char *domain, const char *user, const char *password) {
-        SmbCredentials credentials;
-        credentials.kind = SmbCredentials::Kind::File;
-        credentials.domain = domain;
-        credentials.user = user;
-        credentials.password = password;
-        credentials.passwordGiven = true;
-        return credentials;
+    const auto read = [](const SmbCredentials &c) {
+        return std::tuple(c.kind == SmbCredentials::Kind::File,
+                          c.domain + '|' + c.user + '|' + c.password, c.passwordGiven);
     };
     write("# archive account\r\nusername=svc-orvel\r\npassword= two words \r\ndomain=CORP\r\n");
-    EXPECT_TRUE(SmbCredentials::load() == read("CORP", "svc-orvel", " two words "));
-    EXPECT_TRUE(SmbCredentials::parse("user=CORP\\svc\npass=a=b\n") == read("CORP", "svc", "a=b"));
+    EXPECT_EQ(read(SmbCredentials::load()), std::tuple(true, "CORP|svc-orvel| two words ", true));
+    EXPECT_EQ(read(SmbCredentials::parse("user=CORP\\svc\npass=a=b\n")),
+              std::tuple(true, "CORP|svc|a=b", true));
 }
 
 // The file goes through the one check of private files (its kinds and modes are that check's

@@ -4,6 +4,7 @@
 #include "runlog/RunLogReading.h"
 
 #include "support/FaultyFileSystem.h"
+#include "support/OwnedFile.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -16,12 +17,6 @@
 namespace {
 
 class FileNamesTest : public TempEnvironment {};
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 // The order --last-log reads run logs in: the newest change first, a tie (logs copied at one
 // moment) by the name, whatever the clock said when each was named. Other programs' logs and

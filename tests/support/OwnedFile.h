@@ -24,3 +24,10 @@ inline bool writeOwnedFile(const QString &path, const QByteArray &content, mode_
            ::chmod(native.constData(), mode) == 0 &&
            (owner == ::geteuid() || ::chown(native.constData(), owner, ::getegid()) == 0);
 }
+
+// A file's permission bits, the file itself and not what a link points to; 0 when it is not there.
+inline mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
