@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 
+#include "support/Noise.h"
 #include "support/OwnedFile.h"
 #include "support/TestEnvironment.h"
 
@@ -223,9 +224,7 @@ TEST_F(FileSystemTest, WhatStandsWhereAFileIsMadeIsNeverWrittenInto)
 // the mode chosen for it whatever the umask, and fails on a full device.
 TEST_F(FileSystemTest, CopyKeepsEveryByteHasTheDeliveredModeAndFollowsNoLink)
 {
-    QByteArray content(3 * 1024 * 1024 + 17, Qt::Uninitialized);
-    for (qsizetype i = 0; i < content.size(); ++i)
-        content[i] = char(i * 7);
+    const QByteArray content = noise(3 * 1024 * 1024 + 17, 7);
     writeFile("source.bin", content);
     writeFile("target", "kept");
     QFile::link(path("target"), path("link.bin"));

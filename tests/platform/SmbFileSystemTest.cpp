@@ -5,6 +5,7 @@
 #include "platform/posix/SmbWorker.h"
 #include "runlog/FolderUtilities.h"
 
+#include "support/Noise.h"
 #include "support/OwnedFile.h"
 #include "support/SambaServer.h"
 
@@ -131,12 +132,7 @@ protected:
 
     std::unique_ptr<FileSystem> fs;
     // Three blocks of the copy and a piece.
-    const QByteArray bigFile = [] {
-        QByteArray bytes(3 * (8 << 20) + 12345, Qt::Uninitialized);
-        for (qsizetype i = 0; i < bytes.size(); ++i)
-            bytes[i] = char((i * 7919) >> 5);
-        return bytes;
-    }();
+    const QByteArray bigFile = noise(3 * (8 << 20) + 12345, 7919);
 };
 
 // A folder that is not there, with the server's reason; a local one keeps its own words. (The
