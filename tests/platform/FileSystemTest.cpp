@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -141,30 +140,6 @@ TEST_F(FileSystemTest, ALargeFolderIsListedBlockByBlock)
 
 } // namespace
 
-namespace {
-
-// What someone else made first where a file of ours is made, and holds open.
-enum class Planted { Link, DanglingLink, Fifo, Device, Folder, SecondName, Theirs, OpenToAll };
-
-void plant(Planted kind, const QString &at, const QString &target)
-{
-    const QByteArray native = nativePath(at);
-    if (kind == Planted::Link || kind == Planted::DanglingLink)
-        QFile::link(kind == Planted::Link ? target : target + u"-gone"_s, at);
-    else if (kind == Planted::Fifo)
-        ::mkfifo(native.constData(), 0666);
-    else if (kind == Planted::Device)
-        ::mknod(native.constData(), S_IFCHR | 0666, makedev(1, 3));
-    else if (kind == Planted::Folder)
-        QDir().mkpath(at);
-    else if (kind == Planted::SecondName)
-        ::link(nativePath(target).constData(), native.constData());
-    else
-        writeOwnedFile(at, {}, 0666, kind == Planted::Theirs ? nobodyAccount : ::geteuid());
-}
-
-} // namespace
-
 // Whatever stands where a file of ours is made is never written into nor waited on: a link, FIFO,
 // device or folder refuses the file; a file someone else may hold open gives way to a new one.
 // Under umask 000 too, the new file is its owner's alone.
@@ -177,6 +152,7 @@ TEST_F(FileSystemTest, WhatStandsWhereAFileIsMadeIsNeverWrittenInto)
         const char *what;
         Planted kind;
         bool refused; // false: a new file of ours takes the name
+        uid_t owner = ::geteuid();
     } planted[] = {
         {"a link to a file", Planted::Link, true},
         {"a dangling link", Planted::DanglingLink, true},
@@ -184,16 +160,16 @@ TEST_F(FileSystemTest, WhatStandsWhereAFileIsMadeIsNeverWrittenInto)
         {"a device", Planted::Device, true},
         {"a folder", Planted::Folder, true},
         {"a second name of another file", Planted::SecondName, false},
-        {"a file of another account", Planted::Theirs, false},
-        {"a file of ours that others may read", Planted::OpenToAll, false},
+        {"a file of another account", Planted::File, false, nobodyAccount},
+        {"a file of ours that others may read", Planted::File, false},
     };
     for (const auto &p : planted) {
-        if ((p.kind == Planted::Device || p.kind == Planted::Theirs) && ::geteuid() != 0)
+        if ((p.kind == Planted::Device || p.owner != ::geteuid()) && ::geteuid() != 0)
             continue;
         for (bool overwrite : {true, false}) {
             writeFile("target", "kept");
             const QString at = path("made.txt");
-            plant(p.kind, at, path("target"));
+            plantAt(p.kind, at, path("target"), p.owner);
             // Whoever put it there keeps it open, to read what is written into it.
             const int theirs = ::open(nativePath(at).constData(), O_RDONLY | O_NONBLOCK);
             try {

@@ -162,31 +162,18 @@ TEST_F(SmbFileSystemTest, AFolderThatIsNotThereIsToldWithTheServersReason)
 TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
 {
     const HangGuard guard;
-    enum Plant { Nothing, Probe, ReadOnlyProbe, Link, DanglingLink, Folder, Fifo };
     const struct {
         const char *what;
-        Plant plant;
+        Planted plant;
         bool staysHere, staysOnShare;
     } rows[] = {
-        {"nothing", Nothing, false, false},
-        {"a probe left behind", Probe, false, false},
-        {"a read-only probe left behind", ReadOnlyProbe, false, false},
-        {"a link to a file", Link, false, false},
-        {"a dangling link", DanglingLink, false, true},
-        {"a folder", Folder, true, true},
-        {"a FIFO", Fifo, false, false},
-    };
-    const auto plant = [](Plant what, const QString &at, const QString &target, uid_t owner) {
-        const QByteArray native = QFile::encodeName(at);
-        if (what == Probe || what == ReadOnlyProbe)
-            writeOwnedFile(at, "old", what == Probe ? 0644 : 0444, owner);
-        else if (what == Link || what == DanglingLink)
-            ::symlink(QFile::encodeName(what == Link ? target : target + u"-gone"_s).constData(),
-                      native.constData());
-        else if (what == Folder)
-            QDir().mkpath(at);
-        else if (what == Fifo)
-            ::mkfifo(native.constData(), 0666);
+        {"nothing", Planted::Nothing, false, false},
+        {"a probe left behind", Planted::File, false, false},
+        {"a read-only probe left behind", Planted::ReadOnlyFile, false, false},
+        {"a link to a file", Planted::Link, false, false},
+        {"a dangling link", Planted::DanglingLink, false, true},
+        {"a folder", Planted::Folder, true, true},
+        {"a FIFO", Planted::Fifo, false, false},
     };
     // Each place: the folder as typed, and where it lies on disk.
     const std::pair<QString, QString> places[] = {
@@ -204,7 +191,7 @@ TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
             ::unlink(QFile::encodeName(at).constData());
             QDir().rmdir(at);
             writeOwnedFile(target, "precious", 0644, owner);
-            plant(row.plant, at, target, owner);
+            plantAt(row.plant, at, target, owner);
             EXPECT_TRUE(TestWriteAccess(*fs, folder));
             const bool stays = onDisk == path("local") ? row.staysHere : row.staysOnShare;
             EXPECT_EQ(QFileInfo::exists(at) || QFileInfo(at).isSymLink(), stays);
