@@ -29,18 +29,9 @@ protected:
     std::unique_ptr<Registry> registry;
 };
 
-// The status read is whole runs' to show (the run table's rows of a running and a stopped
-// product); here, a read that fails is no status at all.
-TEST_F(ComponentsTest, AStatusThatCannotBeReadIsNone)
-{
-    writeServedProduct();
-    const auto status = create();
-    ASSERT_NE(status, nullptr);
-    qputenv("ORVEL_SIM_STATUS", "unreadable");
-    EXPECT_EQ(status->status(), std::nullopt);
-    qunsetenv("ORVEL_SIM_STATUS");
-}
-
+// The status read, and a read that fails being no status at all, are the start's to show
+// (StartUpTest, the run table's rows of a running and a stopped product); here, what cannot be
+// loaded.
 TEST_F(ComponentsTest, WhatCannotBeLoadedCannotBeCreated)
 {
     EXPECT_EQ(create(), nullptr) << "no registry file";

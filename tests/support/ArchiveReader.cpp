@@ -1,6 +1,7 @@
 #include "support/ArchiveReader.h"
 
 #include "platform/FileSystem.h"
+#include "support/TestEnvironment.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -13,27 +14,6 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-struct Ran {
-    int status = -1;
-    QByteArray output;
-    QByteArray errors;
-};
-
-Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input = {},
-            const std::function<void(QProcess &)> &reading = {})
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    if (reading)
-        reading(process);
-    if ((process.state() != QProcess::NotRunning && !process.waitForFinished(600000)) ||
-        process.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
-}
 
 Ran script(const char *name, const QStringList &arguments, const QByteArray &input = {})
 {
@@ -88,13 +68,6 @@ std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix)
             content[decodeNativePath(f[0])] = {f[1].toLongLong(), f[2], f[3].toInt(),
                                                f[4].toLongLong(), QString::fromLatin1(f[5])};
     return content;
-}
-
-StrictVerdict strictCheck(const QString &path, quint64 prefix)
-{
-    const Ran ran = script("zipstrict.py", {u"--prefix"_s, QString::number(prefix), path});
-    const bool passed = ran.status == 0;
-    return {passed, QString::fromUtf8(passed ? ran.output : ran.errors).trimmed()};
 }
 
 std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)

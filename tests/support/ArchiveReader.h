@@ -28,14 +28,6 @@ using ArchiveContent = std::map<QString, ArchiveEntry>;
 // before the archive.
 std::optional<ArchiveContent> readArchive(const QString &path, quint64 prefix = 0);
 
-// What the strict check of the container says: its summary ("N entries, central directory ...,
-// ZIP64 end records") when it passes, its faults when not. `prefix`: bytes of a stub before it.
-struct StrictVerdict {
-    bool passed = false;
-    QString text;
-};
-StrictVerdict strictCheck(const QString &path, quint64 prefix = 0);
-
 // The headers alone, as the strict check reads them, the data unread: its summary, and each
 // entry's sizes and offset.
 struct EntryHeader {

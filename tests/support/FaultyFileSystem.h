@@ -4,8 +4,6 @@
 
 #include "platform/TextStream.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <functional>
 
@@ -51,17 +49,12 @@ public:
         hook(u"CopyFile"_s, destination);
         if (whileCopying)
             whileCopying(watch);
-        if (copyFailsAfter >= 0)
-            return copyThenFail(source, destination);
         FileSystem::CopyFile(source, destination, overwrite, watch);
         if (afterCopy)
             afterCopy(source, destination);
     }
     // Sees each copy's watch just before it starts: a copy as slow as the test wants.
     std::function<void(const CopyWatch &)> whileCopying;
-    // A copy that stops with ENOSPC once it wrote this many bytes, as on a device that fills up;
-    // what it wrote stays.
-    qint64 copyFailsAfter = -1;
     void MoveFile(const QString &source, const QString &destination) override
     {
         hook(u"MoveFile"_s, destination);
@@ -92,16 +85,6 @@ public:
     }
 
 private:
-    void copyThenFail(const QString &source, const QString &destination)
-    {
-        QFile in(source);
-        QFile out(destination);
-        if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::NewOnly | QIODevice::WriteOnly))
-            throw FileSystemError(EACCES, u"Cannot create file"_s, destination);
-        out.write(in.read(copyFailsAfter));
-        throw FileSystemError(ENOSPC, u"Cannot write file"_s, destination);
-    }
-
     void hook(const QString &operation, const QString &path)
     {
         if (before)

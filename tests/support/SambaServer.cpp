@@ -113,15 +113,12 @@ bool SambaServer::setUp()
         return false;
     }
 
-    QProcess add;
-    add.start(u"smbpasswd"_s,
-              {u"-L"_s, u"-c"_s, m_root + u"/smb.conf"_s, u"-a"_s, u"-s"_s, m_user});
     const QByteArray twice = QByteArray(password.data(), password.size()) + "\n";
-    add.write(twice + twice);
-    add.closeWriteChannel();
-    if (!add.waitForFinished(30000) || add.exitCode() != 0) {
-        reason() = u"smbpasswd could not add the account: "_s +
-                   QString::fromLocal8Bit(add.readAllStandardError());
+    const Ran add = runTool(u"smbpasswd"_s,
+                            {u"-L"_s, u"-c"_s, m_root + u"/smb.conf"_s, u"-a"_s, u"-s"_s, m_user},
+                            twice + twice);
+    if (add.status != 0) {
+        reason() = u"smbpasswd could not add the account: "_s + QString::fromLocal8Bit(add.errors);
         return false;
     }
     m_fullShare = true;
@@ -207,15 +204,15 @@ QString SambaServer::folder(const QString &share) const
 QString SambaServer::smbclient(const QString &share, const QString &commands,
                                QByteArray *output) const
 {
-    QProcess client;
-    client.start(u"smbclient"_s,
-                 {u"-s"_s, m_root + u"/client.conf"_s, u"-p"_s, QString::number(m_port), u"-A"_s,
-                  m_root + u"/auth"_s, u"//127.0.0.1/"_s + share, u"-c"_s, commands});
-    if (!client.waitForFinished(60000))
-        return u"smbclient did not end"_s;
+    const Ran client =
+        runTool(u"smbclient"_s,
+                {u"-s"_s, m_root + u"/client.conf"_s, u"-p"_s, QString::number(m_port), u"-A"_s,
+                 m_root + u"/auth"_s, u"//127.0.0.1/"_s + share, u"-c"_s, commands});
     if (output)
-        *output = client.readAllStandardOutput();
-    return client.exitCode() == 0 ? QString() : QString::fromLocal8Bit(client.readAll());
+        *output = client.output;
+    return client.status == 0
+               ? QString()
+               : u"smbclient: "_s + QString::fromLocal8Bit(client.output + client.errors);
 }
 
 QStringList SambaServer::list(const QString &share, const QString &folder) const

@@ -55,6 +55,21 @@ void ownedByTest(QProcess &process)
     });
 }
 
+Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input,
+            const std::function<void(QProcess &)> &reading)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (reading)
+        reading(process);
+    if ((process.state() != QProcess::NotRunning && !process.waitForFinished(600000)) ||
+        process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
 void TempEnvironment::SetUp()
 {
     ASSERT_TRUE(m_root.isValid());
@@ -113,10 +128,9 @@ QByteArray TempEnvironment::readFile(QAnyStringView relative) const
 
 void TempEnvironment::simulate(const QStringList &arguments) const
 {
-    QProcess sim;
-    sim.start(builtFile(u"orvel-sim"_s), QStringList{u"--root"_s, path("orvel")} + arguments);
-    ASSERT_TRUE(sim.waitForFinished(300000));
-    ASSERT_EQ(sim.exitCode(), 0) << sim.readAllStandardError().toStdString();
+    const Ran sim =
+        runTool(builtFile(u"orvel-sim"_s), QStringList{u"--root"_s, path("orvel")} + arguments);
+    ASSERT_EQ(sim.status, 0) << sim.errors.toStdString();
     qputenv("SORVIK_REGISTRY", QFile::encodeName(path("orvel/registry.reg")));
 }
 

@@ -34,6 +34,16 @@ void makeTestRoot();
 // gets a process group of its own, and the kernel kills it when the test program ends.
 void ownedByTest(QProcess &process);
 
+// What a tool run to its end gave: its status (-1 when it did not end normally), stdout and
+// stderr. `input` goes to its stdin; `reading` sees the process while it runs.
+struct Ran {
+    int status = -1;
+    QByteArray output;
+    QByteArray errors;
+};
+Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+            const std::function<void(QProcess &)> &reading = {});
+
 // Stands in for the end of the process in tests: EndProgram and friends throw it instead of
 // ending the test program. It is no std::exception, so the program's own traps let it pass.
 // For a test whose fault would wait for ever (a FIFO read as a file): past the time the whole
