@@ -56,16 +56,18 @@ TEST_F(PassphraseFileTest, TheFirstLineWithoutItsLineBreakIsThePassphrase)
 }
 
 // A file that anyone else could read or change, or that is not a plain file of this account, is
-// refused with its reason; nothing is ever read from it, a FIFO is not waited on. (An empty file,
-// a folder, a link and another account's file: rows of the run table, refusing the whole run.)
+// refused with its reason; nothing is ever read from it, a FIFO is not waited on.
 TEST_F(PassphraseFileTest, AFileThatIsNotPrivateIsRefusedWithItsReason)
 {
+    ASSERT_TRUE(make("theirs", "secret\n", 0600, nobodyAccount) || ::geteuid() != 0);
+    ASSERT_TRUE(make("mine", "secret\n"));
     const struct {
         QString file;
         const char *reason;
         bool made;
     } cases[] = {
         {path("missing"), "No such file or directory", true},
+        {path("empty"), "it is empty", make("empty", "")},
         {path("blank"), "its first line is empty", make("blank", "\nsecond\n")},
         {path("crlf"), "its first line is empty", make("crlf", "\r\n")},
         {path("long"), "longer than 99 bytes, the most 7-Zip takes",
@@ -73,7 +75,12 @@ TEST_F(PassphraseFileTest, AFileThatIsNotPrivateIsRefusedWithItsReason)
         {path("group"), "(mode 0640)", make("group", "secret\n", 0640)},
         {path("others"), "(mode 0604)", make("others", "secret\n", 0604)},
         {path("writable"), "(mode 0620)", make("writable", "secret\n", 0620)},
+        {path("theirs"), "belongs to the account nobody", ::geteuid() == 0},
+        {path("link-theirs"), "it is a symbolic link",
+         QFile::link(path("theirs"), path("link-theirs"))},
+        {path("link-mine"), "it is a symbolic link", QFile::link(path("mine"), path("link-mine"))},
         {path("dangling"), "it is a symbolic link", QFile::link(path("gone"), path("dangling"))},
+        {path("config"), "it is a folder", true},
         {path("fifo"), "not a regular file",
          ::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0},
         {u"/dev/null"_s, "not a regular file", true},
@@ -81,7 +88,9 @@ TEST_F(PassphraseFileTest, AFileThatIsNotPrivateIsRefusedWithItsReason)
     };
     HangGuard guard;
     for (const auto &c : cases) {
-        ASSERT_TRUE(c.made) << c.file.toStdString();
+        ASSERT_TRUE(c.made || c.file == path("theirs")) << c.file.toStdString();
+        if (!c.made)
+            continue;
         const QString refusal = refusalOf(c.file);
         EXPECT_TRUE(refusal.startsWith(u"the passphrase file "_s + c.file + u" cannot be used: "_s))
             << refusal.toStdString();

@@ -95,7 +95,7 @@ std::optional<ArchiveContent> readEncryptedArchive(const QString &path,
         if (f.size() != 5)
             continue;
         const QString name = decodeNativePath(f[0]);
-        content[name] = {f[1].toLongLong(), f[2], f[3].toInt(), 0};
+        content[name] = {f[1].toLongLong(), f[2], f[3].toInt(), 0, {}};
         const QByteArray extracted = sevenZipDigest(path, name, passphrase);
         if (extracted != f[2]) {
             ADD_FAILURE() << "7-Zip extracts " << name.toStdString() << " as "

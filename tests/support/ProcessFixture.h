@@ -63,10 +63,12 @@ protected:
     }
 
     // Waits until the run log shows `line` (or the program ended).
-    void waitForLine(const QProcess &process, const QString &line) const
+    // Its state follows the process only as its events are taken: the wait takes them.
+    void waitForLine(QProcess &process, const QString &line) const
     {
-        while (!runLogText().contains(line) && process.state() == QProcess::Running)
-            QThread::msleep(2);
+        while (!runLogText().contains(line) && process.state() != QProcess::NotRunning &&
+               !process.waitForFinished(2)) {
+        }
         EXPECT_TRUE(runLogText().contains(line)) << "never reached: " << line.toStdString();
     }
 
