@@ -3,10 +3,13 @@
 #include "app/WindowThread.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
+
+#include <utility>
 
 QColor drawnColour(quint32 paneColour)
 {
@@ -27,6 +30,29 @@ QString asDocumentText(QString text)
 }
 } // namespace
 
+RichLogView::RichLogView(QTextEdit *edit)
+    : m_edit(edit)
+{
+    QScrollBar *bar = m_edit->verticalScrollBar();
+    // Moved by the reader (or cut to a shorter end): following is what the reader left.
+    QObject::connect(bar, &QScrollBar::valueChanged, &m_mailbox, [this, bar](int value) {
+        if (!m_scrolling)
+            m_following = value >= bar->maximum();
+    });
+    // The end moved on as the layout caught up: a following box goes with it.
+    QObject::connect(bar, &QScrollBar::rangeChanged, &m_mailbox, [this, bar](int, int maximum) {
+        if (m_following)
+            scrollTo(bar, maximum);
+    });
+}
+
+void RichLogView::scrollTo(QScrollBar *bar, int value)
+{
+    const bool drawing = std::exchange(m_scrolling, true);
+    bar->setValue(value);
+    m_scrolling = drawing;
+}
+
 void RichLogView::paneChanged(LogPane &pane)
 {
     // Queued also on the box's own thread: one drawing for the lines that came meanwhile, as the
@@ -42,7 +68,10 @@ void RichLogView::draw(LogPane &pane)
     if (!changes.fromStart && changes.text.isEmpty() && changes.trimmed == 0)
         return;
     QScrollBar *bar = m_edit->verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum();
+    const bool following = m_following;
+    // What the bar does while the text is cut and added is the drawing's, not the reader's.
+    m_scrolling = true;
+    const auto drawn = qScopeGuard([this] { m_scrolling = false; });
     QTextDocument *document = m_edit->document();
     if (changes.fromStart) {
         m_edit->clear();
@@ -61,7 +90,7 @@ void RichLogView::draw(LogPane &pane)
         cut.removeSelectedText();
         m_drawn -= changes.trimmed;
         if (!following)
-            bar->setValue(std::max(reading - gone, 0));
+            scrollTo(bar, std::max(reading - gone, 0));
     }
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
@@ -78,5 +107,5 @@ void RichLogView::draw(LogPane &pane)
     }
     m_drawn += end;
     if (following)
-        bar->setValue(bar->maximum());
+        scrollTo(bar, bar->maximum());
 }

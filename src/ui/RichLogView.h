@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QElapsedTimer>
 
+class QScrollBar;
 class QTextEdit;
 
 // How a pane colour is drawn on the screen, in the pane and wherever a run log is shown.
@@ -17,18 +18,21 @@ QColor drawnColour(quint32 paneColour);
 // read stays in its place whatever is cut or added.
 class RichLogView : public LogPaneView {
 public:
-    explicit RichLogView(QTextEdit *edit)
-        : m_edit(edit)
-    {
-    }
+    explicit RichLogView(QTextEdit *edit);
     void paneChanged(LogPane &pane) override;
     // Draws what changed since the last time; on the box's thread.
     void draw(LogPane &pane);
 
 private:
+    void scrollTo(QScrollBar *bar, int value);
+
     QTextEdit *m_edit;
     // Lives on the box's thread: what the pane tells from another thread is drawn there.
     Mailbox m_mailbox;
     qsizetype m_drawn = 0;
     QElapsedTimer m_sinceDrawn;
+    // Whether the box shows the last line: kept, not read off the scroll bar at each drawing, as
+    // the box lays out a large addition in steps and its bar's end lags behind it.
+    bool m_following = true;
+    bool m_scrolling = false;
 };

@@ -162,6 +162,11 @@ TEST_F(frmMainTest, PaneShowsTheRunLogInItsColoursAndKeepsTheReadersPlace)
     write(0);
     ASSERT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum()) << "at the bottom it follows";
+    // The end moves without a drawing (a shorter window; a long addition laid out in steps).
+    window->resize(window->width(), window->height() - 100);
+    write(5);
+    EXPECT_EQ(bar->value(), bar->maximum()) << "the end moved, and it still follows";
+    window->resize(window->width(), window->height() + 100);
     bar->setValue(bar->maximum() - 5 * window->txtLogOutput->fontMetrics().lineSpacing());
     const QString reading = topLine();
     for (int round = 0; round < 3; ++round) {
