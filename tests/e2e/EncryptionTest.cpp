@@ -30,9 +30,10 @@ TEST_F(EncryptionWindowTest, TheRefusalIsABoxAndNoRunStarts)
     EXPECT_FALSE(host.running);
 }
 
-// An entry past 4 GiB takes the ZIP64 sizes: a real file of 4 GiB and a byte of heartbeat lines
-// (the same 1 MiB over and over, which deflate cannot see across), compressed and encrypted by
-// the program and extracted by 7-Zip, compared byte for byte. The slow one of these tests.
+// An entry past 4 GiB takes the ZIP64 sizes: a file of 4 GiB and a byte, compressed and encrypted
+// by the program and extracted by 7-Zip, compared byte for byte. Between a MiB of heartbeat lines
+// at its start and the byte at its end the file is a hole: CI machines may have only a few GiB of
+// disk, and the run keeps the archive twice (staged and delivered).
 TEST_F(RunTable, AnEntryPastFourGiBComesBackWhole)
 {
     setUpWell({u"--data"_s, u"1"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
@@ -44,8 +45,8 @@ TEST_F(RunTable, AnEntryPastFourGiBComesBackWhole)
     {
         QFile big(path("orvel/logs/data_big.log"));
         ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        for (int i = 0; i < 4096; ++i)
-            ASSERT_EQ(big.write(block), block.size());
+        ASSERT_EQ(big.write(block), block.size());
+        ASSERT_TRUE(big.seek(qint64(4096) << 20));
         ASSERT_EQ(big.write("x"), 1);
     }
     ASSERT_TRUE(writeOwnedFile(path("secret/pass"), secret + "\n", 0600));
