@@ -8,5 +8,5 @@
 // (SIGTERM, SIGINT, SIGHUP), whichever thread the signal lands on, so that the stop runs the
 // program's own orderly end instead of cutting it anywhere. The window's thread keeps its loop
 // running while an archive run works on its own thread, so the request is heard at once; a second
-// request before the first was seen ends the process at once with status 1.
+// request before the first was done ends the process at once with status 1, saying so on stderr.
 void watchStopRequests(QObject *context, std::function<void()> onStop);

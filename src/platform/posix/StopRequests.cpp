@@ -10,10 +10,17 @@ namespace {
 int wakeFds[2] = {-1, -1};
 volatile sig_atomic_t pending = 0;
 
+// Said from the handler with write(2), which a handler may call: cron mails what reaches stderr.
+constexpr char stoppedAgain[] = "Sorvik: (error) asked to stop again before the first stop was "
+                                "done: ended at once, without finishing the run log\n";
+
 extern "C" void onStopSignal(int)
 {
-    if (pending)
+    if (pending) {
+        [[maybe_unused]] const ssize_t ignored =
+            ::write(STDERR_FILENO, stoppedAgain, sizeof stoppedAgain - 1);
         ::_exit(1);
+    }
     pending = 1;
     const char byte = 's';
     [[maybe_unused]] const ssize_t ignored = ::write(wakeFds[1], &byte, 1);
