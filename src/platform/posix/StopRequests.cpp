@@ -2,13 +2,16 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 int wakeFds[2] = {-1, -1};
-volatile sig_atomic_t pending = 0;
+// Two signals may land on two threads at once: only one of them may take the first stop.
+std::atomic<bool> pending{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
 
 // Said from the handler with write(2), which a handler may call: cron mails what reaches stderr.
 constexpr char stoppedAgain[] = "Sorvik: (error) asked to stop again before the first stop was "
@@ -16,12 +19,11 @@ constexpr char stoppedAgain[] = "Sorvik: (error) asked to stop again before the 
 
 extern "C" void onStopSignal(int)
 {
-    if (pending) {
+    if (pending.exchange(true)) {
         [[maybe_unused]] const ssize_t ignored =
             ::write(STDERR_FILENO, stoppedAgain, sizeof stoppedAgain - 1);
         ::_exit(1);
     }
-    pending = 1;
     const char byte = 's';
     [[maybe_unused]] const ssize_t ignored = ::write(wakeFds[1], &byte, 1);
 }
