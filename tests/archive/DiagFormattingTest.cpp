@@ -32,16 +32,6 @@ protected:
         return strFormatDiagFile(*run, path("diag_test.log"), path("diag_test.log.fmtd.txt"));
     }
 
-    // Run-log lines after the header, without their time stamps.
-    QStringList logged() const
-    {
-        QStringList lines;
-        for (const QString &line : run->runLog().pane().text().split(u"\r\n"_s))
-            if (const qsizetype stamp = line.indexOf(u": "_s); stamp > 0 && line.at(0).isDigit())
-                lines << line.mid(stamp + 2);
-        return lines;
-    }
-
     // The test build of the stand-in: it crashes on the message "CRASH", hangs on "HANG" and
     // takes a millisecond for "SLOW".
     void useFaultyFormatter()
@@ -175,23 +165,6 @@ TEST_F(DiagFormattingTest, RejectedLinesAreListedUpToAHundredThenCounted)
     EXPECT_EQ(shown.captured(1).size() + shown.captured(2).toLongLong(), rest.size());
 }
 
-// Without a formatter no line can be read: the raw file goes in, at the cost of one line.
-TEST_F(DiagFormattingTest, NoFormatterGivesFalseAndOneLine)
-{
-    writeServedProduct(0x00040000, false);
-    run = makeRun(u"unregistered"_s);
-    run->runLog().OpenRunLog(path("run.TXT"));
-    EXPECT_FALSE(format(head + "41\r\n" + head + "42\r\n"));
-    const QStringList lines = logged();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[1].startsWith(u"(error) in strFormatDiagFile on frmMain for file="_s +
-                                    path("diag_test.log") +
-                                    u", error=The diagnostic line formatter of Orvel cannot be "
-                                    "created"_s))
-        << lines[1].toStdString();
-    EXPECT_EQ(run->runLog().ErrorCount(), 1);
-}
-
 // A formatter that crashes or hangs costs the file whose line it failed on, which goes in raw,
 // and the next file gets a fresh one: formatted alone, or among a group of small files, those
 // before it and after it in the group formatted all the same and told of in order.
@@ -233,32 +206,41 @@ TEST_F(DiagFormattingTest, AFormatterThatCrashesOrHangsCostsOnlyItsFile)
     }
 }
 
-TEST_F(DiagFormattingTest, MissingRawFileOrUncreatableCopyGivesFalse)
+// A raw file that is not there, a copy that cannot be made or whose last buffered lines cannot be
+// written (cut short: no copy), or no formatter to read a line with: false, at the cost of one
+// line, and the raw file goes in; an earlier copy is left as it was.
+TEST_F(DiagFormattingTest, WhatCannotBeFormattedGivesFalseAndOneLine)
 {
-    run->runLog().OpenRunLog(path("run.TXT"));
+    writeFile("diag_test.log", head + "41\r\n" + head + "42\r\n");
+    // The events of the run log of a run made for it, once the formatting of `raw` failed.
+    const auto fails = [&](const QString &name, std::unique_ptr<FileSystem> fs, const char *raw,
+                           const char *copy) {
+        const auto failing = makeRun(name, std::move(fs));
+        failing->runLog().OpenRunLog(path(name + u".TXT"_s));
+        EXPECT_FALSE(strFormatDiagFile(*failing, path(raw), path(copy))) << raw;
+        EXPECT_EQ(failing->runLog().ErrorCount(), 1) << copy;
+        return runLogEvents(readFile(name + u".TXT"_s));
+    };
     writeFile("missing.fmtd.txt", "earlier");
-    EXPECT_FALSE(strFormatDiagFile(*run, path("missing"), path("missing.fmtd.txt")));
-    EXPECT_EQ(readFile("missing.fmtd.txt"), QByteArray("earlier"));
-    EXPECT_EQ(logged().last(),
-              QStringLiteral(
-                  "(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:") +
+    EXPECT_EQ(fails(u"missing"_s, nullptr, "missing", "missing.fmtd.txt").last(),
+              u"(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:"_s +
                   path("missing"));
-
-    auto faulty = std::make_unique<FaultyFileSystem>();
-    faulty->failOn(u"CreateTextFile"_s, u"copy.txt"_s);
-    auto locked = makeRun(u"locked"_s, std::move(faulty));
-    locked->runLog().OpenRunLog(path("locked.TXT"));
-    writeFile("diag_test.log", head + "41\r\n");
-    EXPECT_FALSE(strFormatDiagFile(*locked, path("diag_test.log"), path("copy.txt")));
-    EXPECT_EQ(locked->runLog().ErrorCount(), 1);
-
-    // A copy whose last buffered lines cannot be written is cut short: no copy.
+    EXPECT_EQ(readFile("missing.fmtd.txt"), QByteArray("earlier"));
+    auto locked = std::make_unique<FaultyFileSystem>();
+    locked->failOn(u"CreateTextFile"_s, u"copy.txt"_s);
+    fails(u"locked"_s, std::move(locked), "diag_test.log", "copy.txt");
     auto full = std::make_unique<FaultyFileSystem>();
     full->fullDevice = u"full.txt"_s;
-    auto onFull = makeRun(u"full"_s, std::move(full));
-    onFull->runLog().OpenRunLog(path("full.TXT"));
-    EXPECT_FALSE(strFormatDiagFile(*onFull, path("diag_test.log"), path("full.txt")));
-    EXPECT_EQ(onFull->runLog().ErrorCount(), 1);
+    fails(u"full"_s, std::move(full), "diag_test.log", "full.txt");
+
+    writeServedProduct(0x00040000, false);
+    const QStringList lines = fails(u"unregistered"_s, nullptr, "diag_test.log", "copy.txt");
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].startsWith(u"(error) in strFormatDiagFile on frmMain for file="_s +
+                                    path("diag_test.log") +
+                                    u", error=The diagnostic line formatter of Orvel cannot be "
+                                    "created"_s))
+        << lines[1].toStdString();
 }
 
 // A raw file that grows while it is read: its copy outgrows its bound in memory and goes on in

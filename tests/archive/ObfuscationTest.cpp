@@ -11,6 +11,7 @@
 #include "archive/obfuscation/Scanner.h"
 #include "archive/obfuscation/StandInMap.h"
 #include "support/ArchiveReader.h"
+#include "support/ReadableCopyReference.h"
 #include "support/TestEnvironment.h"
 
 #include <QCryptographicHash>
@@ -18,7 +19,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include <set>
 
@@ -53,11 +53,7 @@ std::string cleanThenReveal(const std::shared_ptr<StandInMap> &map, const std::s
 // replaced, and revealing gives the line back byte for byte.
 TEST(ObfuscationRules, EveryRuleAgreesWithTheReference)
 {
-    QProcess python;
-    python.start(u"python3"_s,
-                 {QStringLiteral(SORVIK_SOURCE_DIR "/tests/reference/identifiers.py")});
-    ASSERT_TRUE(python.waitForFinished(60000));
-    const QList<QByteArray> lines = python.readAllStandardOutput().trimmed().split('\n');
+    const QList<QByteArray> lines = reference::run(u"identifiers.py"_s, {}).trimmed().split('\n');
     ASSERT_GT(lines.size(), 100);
     const auto map = std::make_shared<StandInMap>(std::string(32, 's'));
     const Obfuscator clean(Obfuscator::Direction::Clean, siteScanner(), map);
