@@ -168,7 +168,7 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
             continue;
         QDir(path("program")).removeRecursively();
         QDir().mkpath(path("program"));
-        obstacle.make(QFile::encodeName(lock), path(""));
+        obstacle.make(lock, path(""));
         for (const auto &runtime : runtimes) {
             if (runtime.folder)
                 qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(runtime.folder)));
