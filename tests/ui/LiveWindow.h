@@ -21,6 +21,24 @@
 #include <condition_variable>
 #include <mutex>
 
+inline QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+inline QByteArray contentOf(const QString &file)
+{
+    QFile read(file);
+    return read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray();
+}
+
+// The newest run log's bytes so far, of the program under `base`.
+inline QByteArray newestRunLog(const QString &base)
+{
+    const QStringList logs = filesIn(base + u"/program/logs"_s);
+    return logs.isEmpty() ? QByteArray() : contentOf(base + u"/program/logs/"_s + logs.last());
+}
+
 // Lets the run take its diagnostic files one by one, in the order it takes them, as the test
 // gives them.
 class Gate {
@@ -126,18 +144,10 @@ protected:
         window->show();
     }
 
-    void startRun()
-    {
-        window->cmdStart_Click();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !runLog().isEmpty(); }, 30000));
-    }
-
     // The events of the newest run log's whole lines: the run may be writing it, even its header.
     QStringList runLog() const
     {
-        const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
-        const QByteArray bytes =
-            logs.isEmpty() ? QByteArray() : readFile("program/logs/" + logs.last());
+        const QByteArray bytes = newestRunLog(path(""));
         const qsizetype end = bytes.lastIndexOf(QByteArray("\r\0\n\0", 4));
         return end < 0 ? QStringList() : runLogEvents(bytes.left(end + 4));
     }

@@ -42,24 +42,6 @@ struct Left {
     QStringList alsoArchived = {};
 };
 
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-}
-
-QByteArray contentOf(const QString &file)
-{
-    QFile read(file);
-    return read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray();
-}
-
-// The newest run log's bytes so far.
-QByteArray newestRunLog(const QString &base)
-{
-    const QStringList logs = filesIn(base + u"/program/logs"_s);
-    return logs.isEmpty() ? QByteArray() : contentOf(base + u"/program/logs/"_s + logs.last());
-}
-
 void expectLeft(const QString &base, const Left &left, std::optional<int> status)
 {
     EXPECT_EQ(status, left.status);
@@ -116,23 +98,47 @@ protected:
         return press(answer, u"Archive complete. 0 "_s, QMessageBox::Yes);
     }
 
+    // A run started in a window rigged so, once the rig has set `held`: the run is where the
+    // test wants it. Start is disabled meanwhile.
+    void startHeld(const std::function<void(FaultyFileSystem &)> &rig)
+    {
+        held = false;
+        open(rig);
+        window->cmdStart_Click();
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return held.load() && !window->cmdStart->isEnabled(); }, 30000));
+    }
+
+    // Holds the run at the gate, closed now, at `op` on a file whose path holds `part`; the
+    // operation then fails when `fails`.
+    std::function<void(FaultyFileSystem &)> at(const QString &op, const QString &part,
+                                               bool fails = false)
+    {
+        gate.close();
+        return [=, this](FaultyFileSystem &fs) {
+            fs.before = [=, this](const QString &step, const QString &file) {
+                if (step == op && file.contains(part)) {
+                    held = true;
+                    gate.take(0);
+                    if (fails)
+                        throw FileSystemError(EIO, step, file);
+                }
+            };
+        };
+    }
+
     // `end` asked while the run copies its archive to the archive folder, a copy that goes on
     // until the run is asked to stop. A piece of the archive, as a write cut part-way leaves it,
     // goes with the run; a file not the run's stays.
     std::optional<int> cutShort(const std::function<void()> &end)
     {
-        std::atomic<bool> copying = false;
-        open([&](FaultyFileSystem &fs) {
-            fs.whileCopying = [&](const CopyWatch &watch) {
-                copying = true;
+        startHeld([this](FaultyFileSystem &fs) {
+            fs.whileCopying = [this](const CopyWatch &watch) {
+                held = true;
                 while (!watch.stop())
                     QThread::msleep(2);
             };
         });
-        window->cmdStart_Click();
-        // Start is disabled meanwhile.
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return copying.load() && !window->cmdStart->isEnabled(); }, 30000));
         const QString archive = filesIn(path("program/ZIPS")).value(0);
         writeFile(u"program/ZIPS/"_s + archive + u".part3"_s, "piece");
         writeFile("program/kept.txt", "not the run's");
@@ -140,6 +146,8 @@ protected:
         EXPECT_EQ(readFile("program/kept.txt"), QByteArray("not the run's"));
         return status;
     }
+
+    std::atomic<bool> held = false;
 };
 
 TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
@@ -174,9 +182,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
         // Ended while Options is open: the question waits until it is closed, and its edits stay.
         {"answered No, once Options is closed", completed,
          [&] {
-             gate.close();
-             open();
-             startRun();
+             startHeld(at(u"OpenTextFile"_s, path("orvel/logs/")));
              const auto no = question(QMessageBox::No);
              const ModalWatch<frmOptions> options([&](frmOptions *shown) {
                  gate.open();
@@ -220,9 +226,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
          }},
         {"a second start during the run", completed,
          [&] {
-             gate.close();
-             open();
-             startRun();
+             startHeld(at(u"OpenTextFile"_s, path("orvel/logs/")));
              auto second = makeProgram();
              frmMain other(*second);
              EXPECT_EQ(endStatusOf([&] { other.Form_Load({}); }), ExitStatus::AlreadyRunning);
@@ -241,19 +245,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
              writeFile("config/Sorvik/Sorvik.ini", settings + "[Archive]\nKeepCount=1\n");
              for (int i = 1; i <= 3; ++i)
                  writeFile(u"archive/"_s + old.arg(i), "old");
-             gate.close();
-             std::atomic<bool> removing = false;
-             open([&](FaultyFileSystem &fs) {
-                 fs.before = [&](const QString &op, const QString &file) {
-                     if (op == u"DeleteFile"_s && file.contains(u"/archive/LOG_Archive_"_s)) {
-                         removing = true;
-                         gate.take(0);
-                         throw FileSystemError(EIO, op, file);
-                     }
-                 };
-             });
-             window->cmdStart_Click();
-             EXPECT_TRUE(QTest::qWaitFor([&] { return removing.load(); }, 30000));
+             startHeld(at(u"DeleteFile"_s, u"/archive/LOG_Archive_"_s, true));
              return endStatusOf([&] { window->mnuExit_Click(); });
          },
          2},
@@ -261,18 +253,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
         {"File > Exit while the run is stuck in the system",
          {1, false, cancelled, 1},
          [&] {
-             gate.close();
-             std::atomic<bool> stuck = false;
-             open([&](FaultyFileSystem &fs) {
-                 fs.before = [&](const QString &op, const QString &file) {
-                     if (op == u"GetFolder"_s && file.contains(path("orvel/logs"))) {
-                         stuck = true;
-                         gate.take(0);
-                     }
-                 };
-             });
-             window->cmdStart_Click();
-             EXPECT_TRUE(QTest::qWaitFor([&] { return stuck.load(); }, 30000));
+             startHeld(at(u"GetFolder"_s, path("orvel/logs")));
              const auto status = endStatusOf([&] { window->mnuExit_Click(); });
              const QStringList lines = runLog();
              gate.open();
