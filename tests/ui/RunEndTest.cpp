@@ -7,6 +7,7 @@
 #include "ui/frmOptions.h"
 
 #include "LiveWindow.h"
+#include "support/Utf16.h"
 #include "support/XServer.h"
 
 #include <QDialogButtonBox>
@@ -82,6 +83,8 @@ void clearOutcome(const QString &base)
 const Left completed{0, true, u"    File copied"_s};
 // Stopped while it copies: what the stop cut is not told as a failure of its own.
 const Left cut{1, false, cancelled, 1};
+// Refused: the run log holds its header alone.
+const Left refused{1, false, QString()};
 
 class RunEndTest : public LiveWindow {
 protected:
@@ -213,8 +216,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
                  window->closeEvent(&close);
              });
          }},
-        {"a refusal answered OK, then Exit",
-         {1, false, QString()},
+        {"a refusal answered OK, then Exit", refused,
          [&] {
              writeFile("config/Sorvik/Sorvik.ini",
                        "[frmMain]\nArchiveFolderPath=" + path("missing/").toUtf8() + "\n");
@@ -250,8 +252,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
          },
          2},
         // One that never comes back from the system does not keep the program from ending.
-        {"File > Exit while the run is stuck in the system",
-         {1, false, cancelled, 1},
+        {"File > Exit while the run is stuck in the system", cut,
          [&] {
              startHeld(at(u"GetFolder"_s, path("orvel/logs")));
              const auto status = endStatusOf([&] { window->mnuExit_Click(); });
@@ -301,23 +302,15 @@ TEST_F(RunEndTest, OnARealDesktopTheRealProgramEndsAsItSays)
                  return program.state() == QProcess::NotRunning || program.waitForFinished(0);
              }));
          }},
-        {"SIGTERM during the run",
-         {1, false, cancelled, 1},
-         true,
-         true,
+        {"SIGTERM during the run", cut, true, true,
          [](const XServer &, QProcess &program, const QString &base) {
              // Once it formats the diagnostic files, which takes seconds.
-             const QString started = u"Starting ZIP file archive"_s;
-             const QByteArray mark(reinterpret_cast<const char *>(started.utf16()),
-                                   started.size() * 2);
+             const QByteArray mark = utf16Le(u"Starting ZIP file archive"_s, false);
              for (int i = 0; i < 3000 && !newestRunLog(base).contains(mark); ++i)
                  QThread::msleep(10);
              ::kill(pid_t(program.processId()), SIGTERM);
          }},
-        {"SIGTERM on a refusal box",
-         {1, false, QString()},
-         false,
-         false,
+        {"SIGTERM on a refusal box", refused, false, false,
          [](const XServer &x, QProcess &program, const QString &) {
              EXPECT_FALSE(x.window(u"Sorvik"_s).isEmpty());
              ::kill(pid_t(program.processId()), SIGTERM);
@@ -344,15 +337,11 @@ TEST_F(RunEndTest, OnARealDesktopTheRealProgramEndsAsItSays)
                           "\n");
             const XServer x;
             QProcessEnvironment env = x.environment();
-            const std::pair<const char *, const char *> places[] = {
-                {"HOME", ""},
-                {"XDG_CONFIG_HOME", "/config"},
-                {"XDG_STATE_HOME", "/state"},
-                {"SORVIK_METRICS_DIR", "/metrics"},
-                {"SORVIK_CRON_DIR", "/cron.d"},
-                {"SORVIK_REGISTRY", "/orvel/registry.reg"}};
-            for (const auto &[name, place] : places)
-                env.insert(QLatin1String(name), base + QLatin1String(place));
+            // The test's own places, each in the row's folders.
+            for (const QString &name : {u"HOME"_s, u"XDG_CONFIG_HOME"_s, u"XDG_STATE_HOME"_s,
+                                        u"SORVIK_METRICS_DIR"_s, u"SORVIK_CRON_DIR"_s})
+                env.insert(name, env.value(name).replace(path(""), base));
+            env.insert(u"SORVIK_REGISTRY"_s, base + u"/orvel/registry.reg"_s);
             env.remove(u"SORVIK_FORMATTER_HELPER"_s);
             for (int time = 0; time < timesEach(); ++time) {
                 SCOPED_TRACE(std::string(row.way) + ", time " + std::to_string(time + 1));
