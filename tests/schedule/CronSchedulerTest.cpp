@@ -125,10 +125,8 @@ TEST_F(CronSchedulerTest, EachTaskIsAJobCronRunsOnItsDaysOnly)
     // The job runs the shell's word for what it was given, or nothing.
     const auto runJob = [&](const QStringList &job) {
         QFile::remove(record);
-        QProcess shell;
-        shell.start(u"/bin/sh"_s, {u"-c"_s, job.value(6)});
-        EXPECT_TRUE(shell.waitForFinished(30000));
-        EXPECT_EQ(shell.readAllStandardError(), QByteArray());
+        const Ran shell = runTool(u"/bin/sh"_s, {u"-c"_s, job.value(6)});
+        EXPECT_EQ(shell.output + shell.errors, QByteArray());
         return QString::fromUtf8(readFile("started-with"));
     };
     for (const int every : {1, 2, 3, 7}) {
@@ -357,13 +355,12 @@ TEST_F(CronSchedulerTest, PurgingTakesOnlyWhatIsOurs)
     writeFile("root/kept-logs/Sorvik_Log.TXT", "kept");
     QFile::link(path("root/kept-logs"), path("root/opt/sorvik/logs"));
 
-    QProcess purge;
+    const HangGuard guard; // the script must not wait on the FIFO
     qputenv("DPKG_ROOT", QFile::encodeName(path("root")));
-    purge.start(u"/bin/sh"_s,
-                {QStringLiteral(SORVIK_SOURCE_DIR "/packaging/sorvik.postrm"), u"purge"_s});
+    const Ran purge = runTool(
+        u"/bin/sh"_s, {QStringLiteral(SORVIK_SOURCE_DIR "/packaging/sorvik.postrm"), u"purge"_s});
     qunsetenv("DPKG_ROOT");
-    ASSERT_TRUE(purge.waitForFinished(30000)) << "the script waited";
-    EXPECT_EQ(purge.exitCode(), 0) << purge.readAllStandardError().toStdString();
+    EXPECT_EQ(purge.status, 0) << purge.errors.toStdString();
 
     QStringList left = QDir(path("root/etc/cron.d"))
                            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);

@@ -10,9 +10,7 @@
 #include "support/ModalWatch.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -92,14 +90,14 @@ protected:
         storeArchiveFolder(path("archive/"));
         interactiveDialogs = &real;
         // A box no watch takes would wait for a click for ever: it fails the test and goes.
-        QObject::connect(&unclaimed, &QTimer::timeout, [this] {
+        QObject::connect(&unclaimed, &QTimer::timeout, [] {
             QWidget *shown = QApplication::activeModalWidget();
-            if (!shown || shown->property("sorvik_watched").toBool()) {
-                waiting = {};
-            } else if (waiting != shown) {
-                waiting = shown;
-                since.start();
-            } else if (since.elapsed() > 20000) {
+            if (!shown || shown->property("sorvik_watched").toBool())
+                return;
+            const QDateTime now = QDateTime::currentDateTime();
+            if (!shown->property("sorvik_since").isValid()) {
+                shown->setProperty("sorvik_since", now);
+            } else if (shown->property("sorvik_since").toDateTime().msecsTo(now) > 20000) {
                 const auto *box = qobject_cast<QMessageBox *>(shown);
                 ADD_FAILURE() << "a box nobody expected: " << shown->windowTitle().toStdString()
                               << " " << (box ? box->text().toStdString() : "");
@@ -201,6 +199,4 @@ protected:
     std::unique_ptr<Program> program;
     std::unique_ptr<ProbedMain> window;
     QTimer unclaimed;
-    QPointer<QWidget> waiting;
-    QElapsedTimer since;
 };
