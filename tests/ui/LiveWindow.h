@@ -37,15 +37,15 @@ inline QByteArray newestRunLog(const QString &base)
     return logs.isEmpty() ? QByteArray() : contentOf(base + u"/program/logs/"_s + logs.last());
 }
 
-// Lets the run take its files one by one as the test gives them, or all while it is open.
+// Lets the run take its diagnostic files one by one, in the order it takes them, as the test
+// gives them.
 class Gate {
 public:
     ~Gate() { open(); }
-    void take()
+    void take(qsizetype position)
     {
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_open || m_allowed > 0; });
-        m_allowed -= m_open ? 0 : 1;
+        m_changed.wait(lock, [&] { return m_open || position < m_allowed; });
     }
     void give(int files)
     {
@@ -119,34 +119,27 @@ protected:
 
     // The window as the program opens it (its load handler takes the lock, the stored folder and
     // the served product's word), shown. `rig` sets the hooks of the file-system layer the run
-    // works through; by default the run waits at each file of the logging folder for the gate.
+    // works through; by default the run waits at each diagnostic file for the gate.
     void open(const std::function<void(FaultyFileSystem &)> &rig = {})
     {
         auto fs = std::make_unique<FaultyFileSystem>();
-        (rig ? rig : at(u"OpenTextFile"_s, path("orvel/logs/")))(*fs);
+        if (rig) {
+            rig(*fs);
+        } else {
+            QStringList order;
+            for (const File &file : FileSystem().GetFolder(path("orvel/logs")).Files)
+                order << file.Path();
+            fs->before = [this, order](const QString &op, const QString &file) {
+                if (op == u"OpenTextFile"_s && order.contains(file))
+                    gate.take(order.indexOf(file));
+            };
+        }
         window.reset();
         program = makeProgram(u"program"_s, std::move(fs));
         window = std::make_unique<ProbedMain>(*program);
         real.setOwner(window.get());
         ASSERT_EQ(endStatusOf([&] { window->Form_Load({}); }), std::nullopt);
         window->show();
-    }
-
-    // Holds the run at the gate at `op` on a file whose path holds `part`, once `held` is set;
-    // the operation then fails when `fails`.
-    std::function<void(FaultyFileSystem &)> at(const QString &op, const QString &part,
-                                               bool fails = false)
-    {
-        return [=, this](FaultyFileSystem &fs) {
-            fs.before = [=, this](const QString &step, const QString &file) {
-                if (step == op && file.contains(part)) {
-                    held = true;
-                    gate.take();
-                    if (fails)
-                        throw FileSystemError(EIO, step, file);
-                }
-            };
-        };
     }
 
     // The events of the newest run log's whole lines: the run may be writing it, even its header.
@@ -194,7 +187,6 @@ protected:
     // In the logging folder.
     int diagFiles = 6;
     Gate gate;
-    std::atomic<bool> held = false;
     QtDialogs real;
     std::unique_ptr<Program> program;
     std::unique_ptr<ProbedMain> window;

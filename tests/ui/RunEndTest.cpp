@@ -100,16 +100,33 @@ protected:
         return press(answer, u"Archive complete. 0 "_s, QMessageBox::Yes);
     }
 
-    // A run started, the gate closed, in a window rigged so, once the rig has set `held`: the
-    // run is where the test wants it. Start is disabled meanwhile.
+    // A run started in a window rigged so, once the rig has set `held`: the run is where the
+    // test wants it. Start is disabled meanwhile.
     void startHeld(const std::function<void(FaultyFileSystem &)> &rig)
     {
-        gate.close();
         held = false;
         open(rig);
         window->cmdStart_Click();
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return held.load() && !window->cmdStart->isEnabled(); }, 30000));
+    }
+
+    // Holds the run at the gate, closed now, at `op` on a file whose path holds `part`; the
+    // operation then fails when `fails`.
+    std::function<void(FaultyFileSystem &)> at(const QString &op, const QString &part,
+                                               bool fails = false)
+    {
+        gate.close();
+        return [=, this](FaultyFileSystem &fs) {
+            fs.before = [=, this](const QString &step, const QString &file) {
+                if (step == op && file.contains(part)) {
+                    held = true;
+                    gate.take(0);
+                    if (fails)
+                        throw FileSystemError(EIO, step, file);
+                }
+            };
+        };
     }
 
     // `end` asked while the run copies its archive to the archive folder, a copy that goes on
@@ -131,6 +148,8 @@ protected:
         EXPECT_EQ(readFile("program/kept.txt"), QByteArray("not the run's"));
         return status;
     }
+
+    std::atomic<bool> held = false;
 };
 
 TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
@@ -165,7 +184,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
         // Ended while Options is open: the question waits until it is closed, and its edits stay.
         {"answered No, once Options is closed", completed,
          [&] {
-             startHeld({});
+             startHeld(at(u"OpenTextFile"_s, path("orvel/logs/")));
              const auto no = question(QMessageBox::No);
              const ModalWatch<frmOptions> options([&](frmOptions *shown) {
                  gate.open();
@@ -208,7 +227,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
          }},
         {"a second start during the run", completed,
          [&] {
-             startHeld({});
+             startHeld(at(u"OpenTextFile"_s, path("orvel/logs/")));
              auto second = makeProgram();
              frmMain other(*second);
              EXPECT_EQ(endStatusOf([&] { other.Form_Load({}); }), ExitStatus::AlreadyRunning);
