@@ -37,37 +37,34 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
 {
     const auto program = makeProgram();
     const QString ini = path("config/Sorvik/Sorvik.ini");
-    const struct {
-        QByteArray line;
-        QString key;
-        QString said;
-    } cases[] = {
-        {"KeepDays=abc", u"KeepDays"_s, u"\"abc\" is not a whole number from 0 to 99999"_s},
-        {"KeepDays=-1", u"KeepDays"_s, u"\"-1\""_s},
-        {"KeepDays=+5", u"KeepDays"_s, u"\"+5\""_s},
-        {"KeepDays=1.5", u"KeepDays"_s, u"\"1.5\""_s},
-        {"KeepDays=100000", u"KeepDays"_s, u"\"100000\""_s},
-        {"KeepDays=99999999999999999999", u"KeepDays"_s, u"\"99999999999999999999\""_s},
-        {"KeepCount=", u"KeepCount"_s, u"\"\""_s},
-        {"KeepCount=\xd9\xa3", u"KeepCount"_s, u"\"\u0663\""_s},
-        {"KeepCount=1,2", u"KeepCount"_s, u"\"1,2\""_s},
-        {"PassphraseFile=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)", u"PassphraseFile"_s,
-         u"not written as text"_s},
-        {"Obfuscate=yes", u"Obfuscate"_s, u"\"yes\" is neither true nor false"_s},
+    // Each line's key, as it stands before its "=", and what the problem says of its value.
+    const std::pair<QByteArray, QString> cases[] = {
+        {"KeepDays=abc", u"\"abc\" is not a whole number from 0 to 99999"_s},
+        {"KeepDays=-1", u"\"-1\""_s},
+        {"KeepDays=+5", u"\"+5\""_s},
+        {"KeepDays=1.5", u"\"1.5\""_s},
+        {"KeepDays=100000", u"\"100000\""_s},
+        {"KeepDays=99999999999999999999", u"\"99999999999999999999\""_s},
+        {"KeepCount=", u"\"\""_s},
+        {"KeepCount=\xd9\xa3", u"\"\u0663\""_s},
+        {"KeepCount=1,2", u"\"1,2\""_s},
+        {"PassphraseFile=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)", u"not written as text"_s},
+        {"Obfuscate=yes", u"\"yes\" is neither true nor false"_s},
     };
-    for (const auto &c : cases) {
+    for (const auto &[line, said] : cases) {
+        const QString key = QString::fromLatin1(line.left(line.indexOf('=')));
         writeFile("config/Sorvik/Sorvik.ini",
-                  "[Archive]\nPassphraseFile=/p\nKeepDays=3\nKeepCount=4\n" + c.line + "\n");
+                  "[Archive]\nPassphraseFile=/p\nKeepDays=3\nKeepCount=4\n" + line + "\n");
         const StoredArchiveOptions stored = LoadArchiveOptions(*program);
-        ASSERT_EQ(stored.problems.size(), 1u) << c.line.toStdString();
-        EXPECT_EQ(stored.problems[0].key, c.key);
+        ASSERT_EQ(stored.problems.size(), 1u) << line.toStdString();
+        EXPECT_EQ(stored.problems[0].key, key);
         EXPECT_TRUE(stored.problems[0].text.startsWith(
-            u"the setting "_s + c.key + u" in [Archive] of "_s + ini + u" cannot be read: "_s))
+            u"the setting "_s + key + u" in [Archive] of "_s + ini + u" cannot be read: "_s))
             << stored.problems[0].text.toStdString();
-        EXPECT_TRUE(stored.problems[0].text.contains(c.said))
+        EXPECT_TRUE(stored.problems[0].text.contains(said))
             << stored.problems[0].text.toStdString();
-        EXPECT_FALSE(stored.readable(c.key));
-        EXPECT_EQ(stored.options.KeepCount, c.key == u"KeepCount"_s ? 0 : 4);
+        EXPECT_FALSE(stored.readable(key));
+        EXPECT_EQ(stored.options.KeepCount, key == u"KeepCount"_s ? 0 : 4);
     }
     for (const QByteArray &broken : {QByteArray("[Archive\nKeepDays=3\n"), QByteArray()}) {
         QFile::remove(ini);

@@ -63,7 +63,7 @@ TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
             QDir(path("config")).removeRecursively();
             QDir(path("etc")).removeRecursively();
             QDir().mkpath(QFileInfo(at).path());
-            s.make(nativePath(at), path(QString()));
+            s.make(at, path(QString()));
             const struct stat before = statOf(at);
             for (const bool writing : {false, true}) {
                 try {

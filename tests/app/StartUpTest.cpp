@@ -10,7 +10,6 @@
 #include "update/ToolsSite.h"
 
 #include <QDir>
-#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 
@@ -29,6 +28,16 @@ const QString tooOld = u"This utility only works with Orvel 4.0(1) and later"_s;
 
 class StartUpTest : public TempEnvironment {
 protected:
+    void TearDown() override
+    {
+        useRuntimeFolder(runtimeBefore);
+        TempEnvironment::TearDown();
+    }
+    // XDG_RUNTIME_DIR is `folder`, or unset when there is none.
+    static void useRuntimeFolder(const QByteArray &folder)
+    {
+        folder.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", folder);
+    }
     // Starts as the main window does, with the real jobs.
     static std::optional<int> load(Program &program, TestHost &host, const QStringList &arguments)
     {
@@ -36,6 +45,8 @@ protected:
                                [&] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
         return endStatusOf([&] { Form_Load(program, host, arguments, jobs); });
     }
+
+    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
 };
 
 // Only a start from the desktop is told why it is refused; without the served product nothing is
@@ -95,11 +106,6 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
 TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
 {
     writeServedProduct();
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    const auto restore = qScopeGuard([&] {
-        if (!runtime.isNull())
-            qputenv("XDG_RUNTIME_DIR", runtime);
-    });
     const QString call = path("program/.Sorvik.call");
     for (const bool runtimeFolder : {true, false}) {
         SCOPED_TRACE(runtimeFolder);
@@ -153,7 +159,6 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
     writeServedProduct();
     writeFile("target", "kept");
     const QString lock = path("program/.Sorvik.lock");
-    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
     QDir().mkpath(path("run"));
     QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     // A runtime folder others may write is no place for the lock: as good as none.
@@ -168,12 +173,10 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
             continue;
         QDir(path("program")).removeRecursively();
         QDir().mkpath(path("program"));
-        obstacle.make(QFile::encodeName(lock), path(""));
+        obstacle.make(lock, path(""));
         for (const auto &runtime : runtimes) {
-            if (runtime.folder)
-                qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(runtime.folder)));
-            else
-                qunsetenv("XDG_RUNTIME_DIR");
+            useRuntimeFolder(runtime.folder ? QFile::encodeName(path(runtime.folder))
+                                            : QByteArray());
             auto first = makeProgram();
             EXPECT_EQ(load(*first, host, {}), std::nullopt) << obstacle.what;
             auto second = makeProgram();
@@ -189,9 +192,6 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
         }
         EXPECT_EQ(readFile("target"), QByteArray("kept")) << obstacle.what;
     }
-    qputenv("XDG_RUNTIME_DIR", runtimeBefore);
-    if (runtimeBefore.isNull())
-        qunsetenv("XDG_RUNTIME_DIR");
     EXPECT_TRUE(dialogs.texts.empty()) << "nothing to answer";
 }
 

@@ -4,6 +4,7 @@
 #include "schedule/posix/CronFile.h"
 
 #include "SavedTask.h"
+#include "app/Obstacles.h"
 #include "support/ScriptedPropertySheet.h"
 #include "support/TestEnvironment.h"
 
@@ -124,10 +125,8 @@ TEST_F(CronSchedulerTest, EachTaskIsAJobCronRunsOnItsDaysOnly)
     // The job runs the shell's word for what it was given, or nothing.
     const auto runJob = [&](const QStringList &job) {
         QFile::remove(record);
-        QProcess shell;
-        shell.start(u"/bin/sh"_s, {u"-c"_s, job.value(6)});
-        EXPECT_TRUE(shell.waitForFinished(30000));
-        EXPECT_EQ(shell.readAllStandardError(), QByteArray());
+        const Ran shell = runTool(u"/bin/sh"_s, {u"-c"_s, job.value(6)});
+        EXPECT_EQ(shell.output + shell.errors, QByteArray());
         return QString::fromUtf8(readFile("started-with"));
     };
     for (const int every : {1, 2, 3, 7}) {
@@ -281,55 +280,40 @@ TEST_F(CronSchedulerTest, WhatCronCannotCarryIsRefusedBeforeAnythingIsWritten)
     EXPECT_THROW(scheduler->ReloadTasks(), Failure);
 }
 
-// What stands in the cron folder under a task's name without being a task file of ours (a link to
-// one, a dangling link, a FIFO, a folder, a second name of one, a file others may write or
-// another account's): never listed or read, never taken by a new task, never replaced by a saved
-// one whose file was swapped for it, and nothing waits on it or is left beside it.
+// What stands in the cron folder under a task's name without being a task file of ours (each
+// obstacle, a copy of a task file too): never listed or read, never taken by a new task, never
+// replaced by a saved one whose file was swapped for it, and nothing waits on it or is left
+// beside it.
 TEST_F(CronSchedulerTest, WhatIsNotOurTaskFileIsNeitherListedNorReplaced)
 {
     const HangGuard guard;
     saveTask(*scheduler, u"model"_s, path("program/Sorvik"));
     const QByteArray ours = fileOf(u"model"_s);
-    writeFile("elsewhere", ours);
-    const QByteArray at = QFile::encodeName(path("cron.d/") + cronFileName(u"model"_s));
-    const QByteArray elsewhere = QFile::encodeName(path("elsewhere"));
-    const auto copy = [&](mode_t mode, uid_t owner) {
-        return [&, mode, owner] {
-            writeFile("cron.d/" + cronFileName(u"model"_s), ours);
-            ::chmod(at.constData(), mode);
-            ::chown(at.constData(), owner, owner);
-        };
-    };
-    std::vector<std::pair<const char *, std::function<void()>>> cases{
-        {"a link to a task file", [&] { ::symlink(elsewhere.constData(), at.constData()); }},
-        {"a dangling link", [&] { ::symlink("gone", at.constData()); }},
-        {"a FIFO", [&] { ::mkfifo(at.constData(), 0644); }},
-        {"a folder", [&] { ::mkdir(at.constData(), 0755); }},
-        {"a second name of a task file", [&] { ::link(elsewhere.constData(), at.constData()); }},
-        {"a file others may write", copy(0666, ::geteuid())},
-    };
-    if (::geteuid() == 0)
-        cases.emplace_back("a file of another account", copy(0644, 65534));
-    for (const auto &[what, make] : cases) {
-        SCOPED_TRACE(what);
-        ::unlink(at.constData());
-        ::rmdir(at.constData());
+    writeFile("target", ours);
+    const QString at = path("cron.d/") + cronFileName(u"model"_s);
+    const QByteArray native = QFile::encodeName(at);
+    for (const Obstacle &obstacle : obstacles) {
+        if (obstacle.needsRoot && ::geteuid() != 0)
+            continue;
+        SCOPED_TRACE(obstacle.what);
+        ::unlink(native.constData());
+        ::rmdir(native.constData());
         saveTask(*scheduler, u"model"_s, path("program/Sorvik"));
         scheduler->ReloadTasks();
         ASSERT_EQ(scheduler->count(), 1);
         const auto listed = scheduler->GetTask(1);
-        ::unlink(at.constData());
-        make();
+        ::unlink(native.constData());
+        obstacle.make(at, path(QString()));
         struct stat before {};
-        ::lstat(at.constData(), &before);
+        ::lstat(native.constData(), &before);
         EXPECT_THROW(listed->Save(), Failure);
         scheduler->ReloadTasks();
         EXPECT_EQ(scheduler->count(), 0);
         EXPECT_THROW(scheduler->CreateTask(u"model"_s), Failure);
         struct stat after {};
-        ::lstat(at.constData(), &after);
+        ::lstat(native.constData(), &after);
         EXPECT_EQ(after.st_ino, before.st_ino);
-        EXPECT_EQ(readFile("elsewhere"), ours);
+        EXPECT_EQ(readFile("target"), ours);
         EXPECT_EQ(
             QDir(path("cron.d"))
                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
@@ -371,13 +355,12 @@ TEST_F(CronSchedulerTest, PurgingTakesOnlyWhatIsOurs)
     writeFile("root/kept-logs/Sorvik_Log.TXT", "kept");
     QFile::link(path("root/kept-logs"), path("root/opt/sorvik/logs"));
 
-    QProcess purge;
+    const HangGuard guard; // the script must not wait on the FIFO
     qputenv("DPKG_ROOT", QFile::encodeName(path("root")));
-    purge.start(u"/bin/sh"_s,
-                {QStringLiteral(SORVIK_SOURCE_DIR "/packaging/sorvik.postrm"), u"purge"_s});
+    const Ran purge = runTool(
+        u"/bin/sh"_s, {QStringLiteral(SORVIK_SOURCE_DIR "/packaging/sorvik.postrm"), u"purge"_s});
     qunsetenv("DPKG_ROOT");
-    ASSERT_TRUE(purge.waitForFinished(30000)) << "the script waited";
-    EXPECT_EQ(purge.exitCode(), 0) << purge.readAllStandardError().toStdString();
+    EXPECT_EQ(purge.status, 0) << purge.errors.toStdString();
 
     QStringList left = QDir(path("root/etc/cron.d"))
                            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);

@@ -10,9 +10,7 @@
 #include "support/ModalWatch.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -20,6 +18,24 @@
 
 #include <condition_variable>
 #include <mutex>
+
+inline QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+inline QByteArray contentOf(const QString &file)
+{
+    QFile read(file);
+    return read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray();
+}
+
+// The newest run log's bytes so far, of the program under `base`.
+inline QByteArray newestRunLog(const QString &base)
+{
+    const QStringList logs = filesIn(base + u"/program/logs"_s);
+    return logs.isEmpty() ? QByteArray() : contentOf(base + u"/program/logs/"_s + logs.last());
+}
 
 // Lets the run take its diagnostic files one by one, in the order it takes them, as the test
 // gives them.
@@ -74,14 +90,14 @@ protected:
         storeArchiveFolder(path("archive/"));
         interactiveDialogs = &real;
         // A box no watch takes would wait for a click for ever: it fails the test and goes.
-        QObject::connect(&unclaimed, &QTimer::timeout, [this] {
+        QObject::connect(&unclaimed, &QTimer::timeout, [] {
             QWidget *shown = QApplication::activeModalWidget();
-            if (!shown || shown->property("sorvik_watched").toBool()) {
-                waiting = {};
-            } else if (waiting != shown) {
-                waiting = shown;
-                since.start();
-            } else if (since.elapsed() > 20000) {
+            if (!shown || shown->property("sorvik_watched").toBool())
+                return;
+            const QDateTime now = QDateTime::currentDateTime();
+            if (!shown->property("sorvik_since").isValid()) {
+                shown->setProperty("sorvik_since", now);
+            } else if (shown->property("sorvik_since").toDateTime().msecsTo(now) > 20000) {
                 const auto *box = qobject_cast<QMessageBox *>(shown);
                 ADD_FAILURE() << "a box nobody expected: " << shown->windowTitle().toStdString()
                               << " " << (box ? box->text().toStdString() : "");
@@ -126,18 +142,10 @@ protected:
         window->show();
     }
 
-    void startRun()
-    {
-        window->cmdStart_Click();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !runLog().isEmpty(); }, 30000));
-    }
-
     // The events of the newest run log's whole lines: the run may be writing it, even its header.
     QStringList runLog() const
     {
-        const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
-        const QByteArray bytes =
-            logs.isEmpty() ? QByteArray() : readFile("program/logs/" + logs.last());
+        const QByteArray bytes = newestRunLog(path(""));
         const qsizetype end = bytes.lastIndexOf(QByteArray("\r\0\n\0", 4));
         return end < 0 ? QStringList() : runLogEvents(bytes.left(end + 4));
     }
@@ -183,6 +191,4 @@ protected:
     std::unique_ptr<Program> program;
     std::unique_ptr<ProbedMain> window;
     QTimer unclaimed;
-    QPointer<QWidget> waiting;
-    QElapsedTimer since;
 };

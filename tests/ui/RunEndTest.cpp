@@ -42,24 +42,6 @@ struct Left {
     QStringList alsoArchived = {};
 };
 
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-}
-
-QByteArray contentOf(const QString &file)
-{
-    QFile read(file);
-    return read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray();
-}
-
-// The newest run log's bytes so far.
-QByteArray newestRunLog(const QString &base)
-{
-    const QStringList logs = filesIn(base + u"/program/logs"_s);
-    return logs.isEmpty() ? QByteArray() : contentOf(base + u"/program/logs/"_s + logs.last());
-}
-
 void expectLeft(const QString &base, const Left &left, std::optional<int> status)
 {
     EXPECT_EQ(status, left.status);
@@ -100,6 +82,8 @@ void clearOutcome(const QString &base)
 const Left completed{0, true, u"    File copied"_s};
 // Stopped while it copies: what the stop cut is not told as a failure of its own.
 const Left cut{1, false, cancelled, 1};
+// Refused: the run log holds its header alone.
+const Left refused{1, false, QString()};
 
 class RunEndTest : public LiveWindow {
 protected:
@@ -116,23 +100,47 @@ protected:
         return press(answer, u"Archive complete. 0 "_s, QMessageBox::Yes);
     }
 
+    // A run started in a window rigged so, once the rig has set `held`: the run is where the
+    // test wants it. Start is disabled meanwhile.
+    void startHeld(const std::function<void(FaultyFileSystem &)> &rig)
+    {
+        held = false;
+        open(rig);
+        window->cmdStart_Click();
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return held.load() && !window->cmdStart->isEnabled(); }, 30000));
+    }
+
+    // Holds the run at the gate, closed now, at `op` on a file whose path holds `part`; the
+    // operation then fails when `fails`.
+    std::function<void(FaultyFileSystem &)> at(const QString &op, const QString &part,
+                                               bool fails = false)
+    {
+        gate.close();
+        return [=, this](FaultyFileSystem &fs) {
+            fs.before = [=, this](const QString &step, const QString &file) {
+                if (step == op && file.contains(part)) {
+                    held = true;
+                    gate.take(0);
+                    if (fails)
+                        throw FileSystemError(EIO, step, file);
+                }
+            };
+        };
+    }
+
     // `end` asked while the run copies its archive to the archive folder, a copy that goes on
     // until the run is asked to stop. A piece of the archive, as a write cut part-way leaves it,
     // goes with the run; a file not the run's stays.
     std::optional<int> cutShort(const std::function<void()> &end)
     {
-        std::atomic<bool> copying = false;
-        open([&](FaultyFileSystem &fs) {
-            fs.whileCopying = [&](const CopyWatch &watch) {
-                copying = true;
+        startHeld([this](FaultyFileSystem &fs) {
+            fs.whileCopying = [this](const CopyWatch &watch) {
+                held = true;
                 while (!watch.stop())
                     QThread::msleep(2);
             };
         });
-        window->cmdStart_Click();
-        // Start is disabled meanwhile.
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return copying.load() && !window->cmdStart->isEnabled(); }, 30000));
         const QString archive = filesIn(path("program/ZIPS")).value(0);
         writeFile(u"program/ZIPS/"_s + archive + u".part3"_s, "piece");
         writeFile("program/kept.txt", "not the run's");
@@ -140,6 +148,8 @@ protected:
         EXPECT_EQ(readFile("program/kept.txt"), QByteArray("not the run's"));
         return status;
     }
+
+    std::atomic<bool> held = false;
 };
 
 TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
@@ -174,9 +184,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
         // Ended while Options is open: the question waits until it is closed, and its edits stay.
         {"answered No, once Options is closed", completed,
          [&] {
-             gate.close();
-             open();
-             startRun();
+             startHeld(at(u"OpenTextFile"_s, path("orvel/logs/")));
              const auto no = question(QMessageBox::No);
              const ModalWatch<frmOptions> options([&](frmOptions *shown) {
                  gate.open();
@@ -207,8 +215,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
                  window->closeEvent(&close);
              });
          }},
-        {"a refusal answered OK, then Exit",
-         {1, false, QString()},
+        {"a refusal answered OK, then Exit", refused,
          [&] {
              writeFile("config/Sorvik/Sorvik.ini",
                        "[frmMain]\nArchiveFolderPath=" + path("missing/").toUtf8() + "\n");
@@ -220,9 +227,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
          }},
         {"a second start during the run", completed,
          [&] {
-             gate.close();
-             open();
-             startRun();
+             startHeld(at(u"OpenTextFile"_s, path("orvel/logs/")));
              auto second = makeProgram();
              frmMain other(*second);
              EXPECT_EQ(endStatusOf([&] { other.Form_Load({}); }), ExitStatus::AlreadyRunning);
@@ -241,38 +246,14 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
              writeFile("config/Sorvik/Sorvik.ini", settings + "[Archive]\nKeepCount=1\n");
              for (int i = 1; i <= 3; ++i)
                  writeFile(u"archive/"_s + old.arg(i), "old");
-             gate.close();
-             std::atomic<bool> removing = false;
-             open([&](FaultyFileSystem &fs) {
-                 fs.before = [&](const QString &op, const QString &file) {
-                     if (op == u"DeleteFile"_s && file.contains(u"/archive/LOG_Archive_"_s)) {
-                         removing = true;
-                         gate.take(0);
-                         throw FileSystemError(EIO, op, file);
-                     }
-                 };
-             });
-             window->cmdStart_Click();
-             EXPECT_TRUE(QTest::qWaitFor([&] { return removing.load(); }, 30000));
+             startHeld(at(u"DeleteFile"_s, u"/archive/LOG_Archive_"_s, true));
              return endStatusOf([&] { window->mnuExit_Click(); });
          },
          2},
         // One that never comes back from the system does not keep the program from ending.
-        {"File > Exit while the run is stuck in the system",
-         {1, false, cancelled, 1},
+        {"File > Exit while the run is stuck in the system", cut,
          [&] {
-             gate.close();
-             std::atomic<bool> stuck = false;
-             open([&](FaultyFileSystem &fs) {
-                 fs.before = [&](const QString &op, const QString &file) {
-                     if (op == u"GetFolder"_s && file.contains(path("orvel/logs"))) {
-                         stuck = true;
-                         gate.take(0);
-                     }
-                 };
-             });
-             window->cmdStart_Click();
-             EXPECT_TRUE(QTest::qWaitFor([&] { return stuck.load(); }, 30000));
+             startHeld(at(u"GetFolder"_s, path("orvel/logs")));
              const auto status = endStatusOf([&] { window->mnuExit_Click(); });
              const QStringList lines = runLog();
              gate.open();
@@ -300,43 +281,26 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
 
 // Under a private X server with a window manager, the real program, started as a desktop starts
 // it: Start pressed with Enter, then ended by the question answered with Alt+N, or by SIGTERM
-// during the run or while a refusal is on the screen. The three run side by side, each on a
-// server and in folders of its own. Stderr holds no word of threads and no failed run-log write.
+// while a refusal is on the screen (a stop signal during a run: FaultTest, and File > Exit above,
+// the same end). The two run side by side, each on a server and in folders of its own. Stderr
+// holds no word of threads and no failed run-log write.
 TEST_F(RunEndTest, OnARealDesktopTheRealProgramEndsAsItSays)
 {
     if (const QString missing = XServer::missing(); !missing.isEmpty())
         GTEST_SKIP() << missing.toStdString() << " is not installed";
-    const QByteArray slow = QByteArray("0000018F2A3B4C5D|0A3C|3|1|534C4F57\n").repeated(2000);
     const struct Row {
         const char *way;
         Left left;
-        bool found;  // the archive folder is there
-        bool slowly; // the diagnostic files take seconds to format
+        bool found; // the archive folder is there
         std::function<void(const XServer &, QProcess &, const QString &base)> end;
     } rows[] = {
-        {"answered No", completed, true, false,
+        {"answered No", completed, true,
          [](const XServer &x, QProcess &program, const QString &) {
              EXPECT_TRUE(x.type(x.window(u"Sorvik"_s), u"alt+n"_s, [&] {
                  return program.state() == QProcess::NotRunning || program.waitForFinished(0);
              }));
          }},
-        {"SIGTERM during the run",
-         {1, false, cancelled, 1},
-         true,
-         true,
-         [](const XServer &, QProcess &program, const QString &base) {
-             // Once it formats the diagnostic files, which takes seconds.
-             const QString started = u"Starting ZIP file archive"_s;
-             const QByteArray mark(reinterpret_cast<const char *>(started.utf16()),
-                                   started.size() * 2);
-             for (int i = 0; i < 3000 && !newestRunLog(base).contains(mark); ++i)
-                 QThread::msleep(10);
-             ::kill(pid_t(program.processId()), SIGTERM);
-         }},
-        {"SIGTERM on a refusal box",
-         {1, false, QString()},
-         false,
-         false,
+        {"SIGTERM on a refusal box", refused, false,
          [](const XServer &x, QProcess &program, const QString &) {
              EXPECT_FALSE(x.window(u"Sorvik"_s).isEmpty());
              ::kill(pid_t(program.processId()), SIGTERM);
@@ -349,29 +313,20 @@ TEST_F(RunEndTest, OnARealDesktopTheRealProgramEndsAsItSays)
                 QDir().mkpath(base + QLatin1String(folder));
             for (const QString &built : {u"Sorvik"_s, u"sorvik-diag-formatter"_s})
                 QFile::copy(builtFile(built), base + u"/program/"_s + built);
-            QProcess sim;
-            QStringList arguments{u"--root"_s, base + u"/orvel"_s, u"--diag"_s, u"3"_s};
-            if (row.slowly)
-                arguments << u"--library"_s << builtFile(u"libOrvelFaultyComponents.so"_s);
-            sim.start(builtFile(u"orvel-sim"_s), arguments);
-            ASSERT_TRUE(sim.waitForFinished(60000));
-            for (int i = 0; row.slowly && i < 3; ++i)
-                writeFile(way + u"/orvel/logs/diag_slow_%1.log"_s.arg(i), slow);
+            const Ran sim = runTool(builtFile(u"orvel-sim"_s),
+                                    {u"--root"_s, base + u"/orvel"_s, u"--diag"_s, u"3"_s});
+            ASSERT_EQ(sim.status, 0);
             writeFile(way + u"/config/Sorvik/Sorvik.ini"_s,
                       "[frmMain]\nArchiveFolderPath=" +
                           QFile::encodeName(base + (row.found ? u"/archive/"_s : u"/missing/"_s)) +
                           "\n");
             const XServer x;
             QProcessEnvironment env = x.environment();
-            const std::pair<const char *, const char *> places[] = {
-                {"HOME", ""},
-                {"XDG_CONFIG_HOME", "/config"},
-                {"XDG_STATE_HOME", "/state"},
-                {"SORVIK_METRICS_DIR", "/metrics"},
-                {"SORVIK_CRON_DIR", "/cron.d"},
-                {"SORVIK_REGISTRY", "/orvel/registry.reg"}};
-            for (const auto &[name, place] : places)
-                env.insert(QLatin1String(name), base + QLatin1String(place));
+            // The test's own places, each in the row's folders.
+            for (const QString &name : {u"HOME"_s, u"XDG_CONFIG_HOME"_s, u"XDG_STATE_HOME"_s,
+                                        u"SORVIK_METRICS_DIR"_s, u"SORVIK_CRON_DIR"_s})
+                env.insert(name, env.value(name).replace(path(""), base));
+            env.insert(u"SORVIK_REGISTRY"_s, base + u"/orvel/registry.reg"_s);
             env.remove(u"SORVIK_FORMATTER_HELPER"_s);
             for (int time = 0; time < timesEach(); ++time) {
                 SCOPED_TRACE(std::string(row.way) + ", time " + std::to_string(time + 1));
