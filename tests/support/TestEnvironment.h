@@ -45,6 +45,8 @@ struct Ran {
 };
 Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input = {},
             const std::function<void(QProcess &)> &reading = {});
+// One of the scripts under tests/ (as "support/zipstrict.py"), run with python3.
+Ran runScript(const QString &script, const QStringList &arguments, const QByteArray &input = {});
 
 // Stands in for the end of the process in tests: EndProgram and friends throw it instead of
 // ending the test program. It is no std::exception, so the program's own traps let it pass.
