@@ -10,13 +10,14 @@ counter from 1).
 
 The passphrase is the first line of standard input, so that it is on no command line. Prints one
 line per entry: name, size, SHA-256 of the content, real method and salt, tab-separated. Exits 1
-when anything departs from the rules, naming it on stderr; an entry whose verifier does not match
-the passphrase says "wrong passphrase".
+when anything departs from the rules, or 7-Zip extracts an entry otherwise, naming it on stderr;
+an entry whose verifier does not match the passphrase says "wrong passphrase".
 """
 import hashlib
 import hmac
 import os
 import struct
+import subprocess
 import sys
 import zlib
 
@@ -94,6 +95,16 @@ def read_entry(archive, name, size, compressed, offset, aes_field, passphrase):
     return f"{digest.hexdigest()}\t{real_method}\t{salt.hex()}"
 
 
+def seven_zip_digest(path, name, passphrase):
+    """The entry's SHA-256 as 7-Zip extracts it, streamed: an entry may be larger than memory."""
+    digest = hashlib.sha256()
+    with subprocess.Popen(["7z", "x", "-so", b"-p" + passphrase, path, name],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as extract:
+        for block in iter(lambda: extract.stdout.read(CHUNK), b""):
+            digest.update(block)
+    return digest.hexdigest() if extract.returncode == 0 else "nothing"
+
+
 def main():
     passphrase = sys.stdin.buffer.readline().rstrip(b"\r\n")
     try:
@@ -110,8 +121,13 @@ def main():
                 continue
             result = read_entry(archive, label, entry["usize"], entry["csize"], entry["offset"],
                                 aes_field, passphrase)
-            if result:
-                sys.stdout.buffer.write(entry["name"] + f"\t{entry['usize']}\t{result}\n".encode())
+            if not result:
+                continue
+            extracted = seven_zip_digest(sys.argv[1], entry["name"], passphrase)
+            if extracted != result.split("\t")[0]:
+                fail(label, f"7-Zip extracts it as {extracted}")
+                continue
+            sys.stdout.buffer.write(entry["name"] + f"\t{entry['usize']}\t{result}\n".encode())
     for problem in problems:
         print(f"bad entry: {problem}", file=sys.stderr)
     sys.exit(1 if problems else 0)
