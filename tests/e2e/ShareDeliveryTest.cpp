@@ -27,12 +27,8 @@ protected:
         RunTable::setUpWell(simulation);
         server->writeCredentials(
             path("config"), QByteArray(SambaServer::password.data(), SambaServer::password.size()));
-        // Read-only files too, which a client cannot remove.
-        for (const QString &name : archiveFolderFiles())
-            QFile::remove(server->folder(u"logs/nightly/"_s) + name);
-        const QDir nightly(server->folder(u"logs/nightly"_s));
-        for (const QString &name : nightly.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            QDir(nightly.filePath(name)).removeRecursively();
+        QDir(server->folder(u"logs/nightly"_s)).removeRecursively();
+        QDir().mkpath(server->folder(u"logs/nightly"_s));
     }
     QString archiveFolder() const override { return server->url(u"logs"_s, u"nightly/"_s); }
     QStringList archiveFolderFiles() const override
@@ -43,12 +39,9 @@ protected:
     {
         return server->get(u"logs"_s, u"nightly/"_s + name);
     }
-    void plant(const QString &name, const QByteArray &content, bool readOnly) override
+    void plant(const QString &name, const QByteArray &content) override
     {
         ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name, content));
-        if (readOnly) {
-            ASSERT_TRUE(server->markReadOnly(u"logs"_s, u"nightly/"_s + name));
-        }
     }
     QString localPath(const QString &name) const override
     {
