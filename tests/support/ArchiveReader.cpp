@@ -62,7 +62,7 @@ std::optional<ArchiveHeaders> readHeaders(const QString &path, quint64 prefix)
 std::optional<ArchiveContent> readEncryptedArchive(const QString &path,
                                                    const QByteArray &passphrase)
 {
-    const auto lines = readerLines("ae2read.py", {path}, passphrase + '\n');
+    const auto lines = readerLines("ae2read.py", {u"--7z"_s, path}, passphrase + '\n');
     if (!lines)
         return std::nullopt;
     ArchiveContent content;
