@@ -57,68 +57,7 @@ protected:
         EXPECT_TRUE(!failing.empty() || outcome.output.contains("\"Nightly\" next run 20"));
         QDir(path("program/ZIPS")).removeRecursively();
     }
-
-    void saveTask(const QString &name, const QString &application,
-                  const QString &commandLine = u"/Silent"_s)
-    {
-        ScriptedPropertySheet sheet;
-        const auto scheduler = makeTaskScheduler(sheet);
-        const auto task = scheduler->CreateTask(name);
-        task->setApplicationName(application);
-        task->setCommandLine(commandLine);
-        TaskTrigger &trigger = task->addTrigger();
-        trigger.BeginDay = QDateTime(QDate(2026, 1, 1), QTime(0, 0));
-        trigger.StartTime = QDateTime(QDate(2026, 1, 1), QTime(2, 30));
-        task->Save();
-    }
 };
-
-// sorvik.prom read back by the metrics client's own parser, and the documented alerts evaluated
-// over it a minute and 27 hours after each run; the last success is kept across the failing runs
-// after it. (The run table holds every other value to what happened.)
-TEST_F(AdminTest, TheDocumentedAlertsFireOnTheRecordedOutcome)
-{
-    const QString alerts = uR"(import sys
-sys.dont_write_bytecode = True
-sys.path.insert(0, sys.argv[2] + "/tests/support")
-import promql
-from prometheus_client.parser import text_string_to_metric_families
-text = open(sys.argv[1]).read()
-families = list(text_string_to_metric_families(text))
-assert all(family.type == "gauge" and family.documentation for family in families), families
-value = {family.name: family.samples[0].value for family in families}
-rules = promql.documented_alerts(open(sys.argv[2] + "/docs/administration.md").read())
-end = value["sorvik_last_run_end_timestamp_seconds"]
-print(end, value["sorvik_last_success_timestamp_seconds"],
-      *(",".join(promql.firing(rules, text, end + after)) for after in (60, 27 * 3600)), sep="|")
-)"_s;
-    const std::pair<std::function<void()>, int> cases[] = {
-        {[&] { setUpWell(); }, 0},
-        {[&] { storeArchiveFolder(QString()); }, 1},
-        {[&] { simulate({u"--no-components"_s}); }, 2}};
-    QString lastSuccess;
-    for (const auto &[setUp, status] : cases) {
-        setUp();
-        EXPECT_EQ(run({u"/Silent"_s}).status, status);
-        QProcess python;
-        python.start(u"/usr/bin/python3"_s,
-                     {u"-c"_s, alerts, path("metrics/sorvik.prom"), u"" SORVIK_SOURCE_DIR ""_s});
-        ASSERT_TRUE(python.waitForFinished(60000));
-        ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
-        const QStringList read =
-            QString::fromUtf8(python.readAllStandardOutput()).trimmed().split(u'|');
-        lastSuccess = status ? lastSuccess : read[0];
-        const QString failed = status ? u"SorvikRunFailed"_s : QString();
-        EXPECT_EQ(read.mid(1), (QStringList{lastSuccess, failed,
-                                            u"SorvikNoSuccessFor26Hours"_s +
-                                                (status ? u","_s : QString()) + failed}));
-        // Written whole: no temporary file left beside either.
-        EXPECT_EQ(QDir(path("state/sorvik")).entryList(QDir::Files | QDir::Hidden),
-                  QStringList{u"last-run.json"_s});
-        EXPECT_EQ(QDir(path("metrics")).entryList(QDir::Files | QDir::Hidden),
-                  QStringList{u"sorvik.prom"_s});
-    }
-}
 
 TEST_F(AdminTest, TheOutcomeIsNeverWrittenThroughALink)
 {

@@ -35,15 +35,7 @@ TEST_F(CronTest, AnEnabledTaskDueNowRunsTheProgram)
         due = due.addSecs(60);
     due.setTime(QTime(due.time().hour(), due.time().minute()));
 
-    ScriptedPropertySheet sheet;
-    auto scheduler = makeTaskScheduler(sheet);
-    auto task = scheduler->CreateTask(u"Orvel File Archive test"_s);
-    task->setApplicationName(folder + u"/Sorvik"_s);
-    task->setCommandLine(u"/Silent "_s);
-    TaskTrigger &trigger = task->addTrigger();
-    trigger.BeginDay = trigger.StartTime = due;
-    task->setFlags(0);
-    task->Save();
+    saveTask(u"Orvel File Archive test"_s, folder + u"/Sorvik"_s, u"/Silent "_s, due);
 
     if (::geteuid() != 0 || !QFile::exists(u"/usr/sbin/cron"_s) ||
         !QFile::exists(u"/usr/bin/unshare"_s))
@@ -86,6 +78,8 @@ TEST_F(CronTest, AnEnabledTaskDueNowRunsTheProgram)
         << "cron did not start the program: " << cron.readAllStandardError().toStdString();
     EXPECT_EQ(QDir(folder + u"/logs"_s).entryList(QDir::Files).size(), 1);
 
+    ScriptedPropertySheet sheet;
+    const auto scheduler = makeTaskScheduler(sheet);
     scheduler->ReloadTasks();
     const QDateTime ran = scheduler->GetTask(1)->LastRunTime();
     ASSERT_TRUE(ran.isValid());

@@ -42,13 +42,10 @@ TEST_F(RunTable, AnEntryPastFourGiBComesBackWhole)
         block += "2026-12-04 14:05 INFO Telephony: heartbeat " + QByteArray::number(i) +
                  " state=idle calls=0 queue=0 codec=G.711 jitter=0ms trunk=PRI-1 sync=locked\r\n";
     block.truncate(1 << 20);
-    {
-        QFile big(path("orvel/logs/data_big.log"));
-        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        ASSERT_EQ(big.write(block), block.size());
-        ASSERT_TRUE(big.seek(qint64(4096) << 20));
-        ASSERT_EQ(big.write("x"), 1);
-    }
+    writeFile("orvel/logs/data_big.log", block);
+    QFile big(path("orvel/logs/data_big.log"));
+    ASSERT_TRUE(big.resize(qint64(4096) << 20) && big.open(QIODevice::Append) && big.write("x"));
+    big.close();
     ASSERT_TRUE(writeOwnedFile(path("secret/pass"), secret + "\n", 0600));
     settings().setValue(u"Archive/PassphraseFile"_s, path("secret/pass"));
     const Outcome outcome = run({u"/Silent"_s});

@@ -52,11 +52,9 @@ protected:
         return readFile(u"archive/"_s + name);
     }
     // A file or folder in the archive folder before the run, as another client leaves it.
-    virtual void plant(const QString &name, const QByteArray &content, bool readOnly = false)
+    virtual void plant(const QString &name, const QByteArray &content)
     {
         writeFile(u"archive/"_s + name, content);
-        if (readOnly)
-            QFile::setPermissions(path(u"archive/"_s + name), QFile::ReadOwner | QFile::ReadOther);
     }
     virtual void plantFolder(const QString &name) { QDir().mkpath(localPath(name)); }
     // Where a name of the archive folder lies on this computer.

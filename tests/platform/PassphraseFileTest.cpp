@@ -22,15 +22,6 @@ protected:
         const auto passphrase = readPassphraseFile(path(name));
         return QByteArray(passphrase->data(), qsizetype(passphrase->size()));
     }
-    QString refusalOf(const QString &file) const
-    {
-        try {
-            readPassphraseFile(file);
-        } catch (const Failure &failure) {
-            return failure.description();
-        }
-        return {};
-    }
 };
 
 TEST_F(PassphraseFileTest, TheFirstLineWithoutItsLineBreakIsThePassphrase)
@@ -91,7 +82,8 @@ TEST_F(PassphraseFileTest, AFileThatIsNotPrivateIsRefusedWithItsReason)
         ASSERT_TRUE(c.made || c.file == path("theirs")) << c.file.toStdString();
         if (!c.made)
             continue;
-        const QString refusal = refusalOf(c.file);
+        const auto failure = failureOf([&] { readPassphraseFile(c.file); });
+        const QString refusal = failure ? failure->description() : QString();
         EXPECT_TRUE(refusal.startsWith(u"the passphrase file "_s + c.file + u" cannot be used: "_s))
             << refusal.toStdString();
         EXPECT_TRUE(refusal.contains(QLatin1String(c.reason))) << refusal.toStdString();

@@ -1,7 +1,8 @@
 #pragma once
 
 // The reference of readable copies and its raw cases (tests/reference/), run with python3.
-#include <QProcess>
+#include "support/TestEnvironment.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -14,14 +15,9 @@ namespace reference {
 // Runs one of the scripts; its failure, with what it wrote on stderr, is a test failure.
 inline QByteArray run(const QString &script, const QStringList &arguments)
 {
-    QProcess python;
-    python.start(QStringLiteral("python3"),
-                 QStringList{QStringLiteral(SORVIK_SOURCE_DIR "/tests/reference/") + script} +
-                     arguments);
-    const bool ended = python.waitForFinished(600000);
-    EXPECT_TRUE(ended && python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0)
-        << script.toStdString() << ": " << python.readAllStandardError().toStdString();
-    return python.readAllStandardOutput();
+    const Ran ran = runScript(QStringLiteral("reference/") + script, arguments);
+    EXPECT_EQ(ran.status, 0) << script.toStdString() << ": " << ran.errors.toStdString();
+    return ran.output;
 }
 
 // Writes the named raw cases (the whole table when none is named) into `folder` as diag_NAME.log.

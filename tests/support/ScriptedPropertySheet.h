@@ -22,3 +22,19 @@ public:
     std::function<void(ScheduledTask &)> change;
     bool confirm = false;
 };
+
+// A task saved as the scheduling window saves one: daily from `start`, it starts `application`
+// with `commandLine`.
+inline void saveTask(const QString &name, const QString &application,
+                     const QString &commandLine = QStringLiteral("/Silent"),
+                     const QDateTime &start = QDateTime(QDate(2026, 1, 1), QTime(2, 30)))
+{
+    ScriptedPropertySheet sheet;
+    const auto scheduler = makeTaskScheduler(sheet);
+    const auto task = scheduler->CreateTask(name);
+    task->setApplicationName(application);
+    task->setCommandLine(commandLine);
+    TaskTrigger &trigger = task->addTrigger();
+    trigger.BeginDay = trigger.StartTime = start;
+    task->Save();
+}

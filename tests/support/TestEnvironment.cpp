@@ -70,6 +70,12 @@ Ran runTool(const QString &program, const QStringList &arguments, const QByteArr
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
+Ran runScript(const QString &script, const QStringList &arguments, const QByteArray &input)
+{
+    return runTool(u"python3"_s,
+                   QStringList{u"" SORVIK_SOURCE_DIR "/tests/"_s + script} + arguments, input);
+}
+
 void TempEnvironment::SetUp()
 {
     ASSERT_TRUE(m_root.isValid());

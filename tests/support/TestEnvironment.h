@@ -4,6 +4,7 @@
 #include "app/Program.h"
 #include "app/Run.h"
 #include "app/RunHost.h"
+#include "common/Failure.h"
 #include "platform/Launcher.h"
 
 #include <QAnyStringView>
@@ -16,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <unistd.h>
@@ -43,6 +45,8 @@ struct Ran {
 };
 Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input = {},
             const std::function<void(QProcess &)> &reading = {});
+// One of the scripts under tests/ (as "support/zipstrict.py"), run with python3.
+Ran runScript(const QString &script, const QStringList &arguments, const QByteArray &input = {});
 
 // Stands in for the end of the process in tests: EndProgram and friends throw it instead of
 // ending the test program. It is no std::exception, so the program's own traps let it pass.
@@ -56,6 +60,18 @@ struct HangGuard {
 struct ProgramEnded {
     int status;
 };
+
+// The failure of that kind `step` throws; nothing when it goes through.
+template <typename Error = Failure>
+std::optional<Error> failureOf(const std::function<void()> &step)
+{
+    try {
+        step();
+    } catch (const Error &failure) {
+        return failure;
+    }
+    return std::nullopt;
+}
 
 // Answers boxes from a queue (OK, Yes or the first button when it runs dry) and keeps every text.
 class ScriptedDialogs : public Dialogs {

@@ -6,17 +6,18 @@ alone, as a reader that shares nothing with the program: the container through t
 encrypted data, first 10 bytes) and AES-256 in the format's counter mode (a 16-byte little-endian
 counter from 1).
 
-    ae2read.py ARCHIVE < passphrase-file
+    ae2read.py [--7z] ARCHIVE < passphrase-file
 
 The passphrase is the first line of standard input, so that it is on no command line. Prints one
 line per entry: name, size, SHA-256 of the content, real method and salt, tab-separated. Exits 1
-when anything departs from the rules, naming it on stderr; an entry whose verifier does not match
-the passphrase says "wrong passphrase".
+when anything departs from the rules, or (with --7z) 7-Zip extracts an entry otherwise, naming it
+on stderr; an entry whose verifier does not match the passphrase says "wrong passphrase".
 """
 import hashlib
 import hmac
 import os
 import struct
+import subprocess
 import sys
 import zlib
 
@@ -94,13 +95,24 @@ def read_entry(archive, name, size, compressed, offset, aes_field, passphrase):
     return f"{digest.hexdigest()}\t{real_method}\t{salt.hex()}"
 
 
+def seven_zip_digest(path, name, passphrase):
+    """The entry's SHA-256 as 7-Zip extracts it, streamed: an entry may be larger than memory."""
+    digest = hashlib.sha256()
+    with subprocess.Popen(["7z", "x", "-so", b"-p" + passphrase, path, name],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as extract:
+        for block in iter(lambda: extract.stdout.read(CHUNK), b""):
+            digest.update(block)
+    return digest.hexdigest() if extract.returncode == 0 else "nothing"
+
+
 def main():
     passphrase = sys.stdin.buffer.readline().rstrip(b"\r\n")
+    path = sys.argv[-1]
     try:
-        _, entries = zipstrict.check(sys.argv[1])
+        _, entries = zipstrict.check(path)
     except zipstrict.Faults as faults:
         sys.exit("the strict check refused it: " + "; ".join(faults.args[0][:20]))
-    with open(sys.argv[1], "rb") as archive:
+    with open(path, "rb") as archive:
         for entry in entries:
             label = entry["name"].decode("utf-8" if entry["flags"] & 0x800 else "cp437")
             aes_field = dict(entry["fields"]).get(0x9901)
@@ -110,8 +122,13 @@ def main():
                 continue
             result = read_entry(archive, label, entry["usize"], entry["csize"], entry["offset"],
                                 aes_field, passphrase)
-            if result:
-                sys.stdout.buffer.write(entry["name"] + f"\t{entry['usize']}\t{result}\n".encode())
+            if not result:
+                continue
+            digest = result.split("\t")[0]
+            if "--7z" in sys.argv and seven_zip_digest(path, entry["name"], passphrase) != digest:
+                fail(label, "7-Zip extracts it otherwise")
+                continue
+            sys.stdout.buffer.write(entry["name"] + f"\t{entry['usize']}\t{result}\n".encode())
     for problem in problems:
         print(f"bad entry: {problem}", file=sys.stderr)
     sys.exit(1 if problems else 0)

@@ -3,7 +3,6 @@
 
     http_server.py file PATH    every GET answers with the bytes of PATH
     http_server.py hang         accepts connections and never answers
-    http_server.py huge MIB     answers with MIB mebibytes of text, as fast as it is read
 
 Prints the port it listens on, then serves until its standard input closes.
 """
@@ -32,17 +31,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(body)
             return
-        if mode == "huge":
-            total = int(sys.argv[2]) << 20
-            self.send_response(200)
-            self.send_header("Content-Length", str(total))
-            self.end_headers()
-            block = (b"<row>padding</row>\n" * 3449)[: 1 << 16]
-            try:
-                for _ in range(total // len(block)):
-                    self.wfile.write(block)
-            except (BrokenPipeError, ConnectionResetError):
-                pass
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):

@@ -17,7 +17,8 @@ APPNOTE 6.3) and not from the program's writer: where lenient readers guess, thi
 Names are printed as the bytes stored.
 
 What it holds an archive to:
-- one end of central directory record, at the very end (after its comment), on disk 0;
+- one end of central directory record, at the very end and without a comment (the program writes
+  none), on disk 0;
 - the ZIP64 end record and its locator exactly when a count, size or offset does not fit the end
   record's fields (entries >= 0xFFFF, sizes or offsets >= 0xFFFFFFFF), and not otherwise; the end
   record's fields hold the true value, or the escape value where it does not fit;
@@ -45,8 +46,7 @@ import time
 import zipfile
 
 ESCAPE16, ESCAPE32 = 0xFFFF, 0xFFFFFFFF
-LOCAL, CENTRAL, END, END64, LOCATOR, DESCRIPTOR = (0x04034B50, 0x02014B50, 0x06054B50, 0x06064B50,
-                                                 0x07064B50, 0x08074B50)
+LOCAL, CENTRAL, END, END64, LOCATOR = 0x04034B50, 0x02014B50, 0x06054B50, 0x06064B50, 0x07064B50
 NTFS_EPOCH = 11644473600
 
 
@@ -150,16 +150,11 @@ def check(path, prefix=0):
             f.seek(offset)
             return f.read(length)
 
-        # The end record: the last one whose comment reaches exactly to the end.
-        tail = read(max(0, size - 22 - 0xFFFF), min(size, 22 + 0xFFFF))
-        end_at = None
-        for at in range(len(tail) - 22, -1, -1):
-            if struct.unpack_from("<I", tail, at)[0] == END and at + 22 + struct.unpack_from("<H", tail, at + 20)[0] == len(tail):
-                end_at = size - len(tail) + at
-                break
-        if end_at is None:
-            raise Faults(["no end of central directory record at the end"])
-        (_, disk, cd_disk, here_count, count16, cd_size32, cd_offset32, _) = struct.unpack("<IHHHHIIH", read(end_at, 22))
+        end_at = size - 22
+        (signature, disk, cd_disk, here_count, count16, cd_size32, cd_offset32, comment) = \
+            struct.unpack("<IHHHHIIH", read(end_at, 22))
+        if signature != END or comment:
+            raise Faults(["no end of central directory record without a comment at the end"])
         if disk or cd_disk:
             faults.append(f"end record names disk {disk} and {cd_disk}: a single archive is disk 0")
         if here_count != count16:
@@ -216,23 +211,17 @@ def check(path, prefix=0):
             zip64 = dict(fields).get(0x0001)
             wanted = [(n, v) for n, v in (("size", usize), ("compressed size", csize), ("offset", offset))
                       if v == ESCAPE32]
-            if disk_start == ESCAPE16:
-                wanted.append(("disk", disk_start))
-            elif disk_start:
+            if disk_start:
                 faults.append(f"{where}: starts on disk {disk_start}")
             if wanted and zip64 is None:
                 faults.append(f"{where}: escape values without a ZIP64 extra field")
             elif zip64 is not None:
-                widths = [4 if n == "disk" else 8 for n, _ in wanted]
-                if len(zip64) != sum(widths):
+                if len(zip64) != 8 * len(wanted):
                     faults.append(f"{where}: ZIP64 extra field of {len(zip64)} bytes for {len(wanted)} escaped fields")
                 else:
-                    values, pos = {}, 0
-                    for (n, _), width in zip(wanted, widths):
-                        values[n] = int.from_bytes(zip64[pos:pos + width], "little")
-                        pos += width
+                    values = {n: int.from_bytes(zip64[8 * i:8 * i + 8], "little") for i, (n, _) in enumerate(wanted)}
                     for n, v in values.items():
-                        if n != "disk" and v < ESCAPE32:
+                        if v < ESCAPE32:
                             faults.append(f"{where}: {n} {v} escaped to ZIP64 though it fits")
                     usize, csize, offset = values.get("size", usize), values.get("compressed size", csize), values.get("offset", offset)
                 if (needed & 0xFF) < 45:
@@ -287,7 +276,8 @@ def check(path, prefix=0):
                 if local_value != central_value:
                     faults.append(f"{where}: local {what} 0x{local_value:x}, central 0x{central_value:x}")
             zip64 = dict(fields).get(0x0001)
-            descriptor = bool(flags & 8)
+            if flags & 8:
+                faults.append(f"{where}: a data descriptor (flag bit 3): the program writes none")
             if zip64 is not None:
                 if len(zip64) != 16 or usize != ESCAPE32 or csize != ESCAPE32:
                     faults.append(f"{where}: local ZIP64 field must hold both sizes, the header both escaped")
@@ -297,11 +287,7 @@ def check(path, prefix=0):
                     faults.append(f"{where}: local ZIP64 field with version needed {needed & 0xFF}")
             elif entry["usize"] >= ESCAPE32 or entry["csize"] >= ESCAPE32:
                 faults.append(f"{where}: {entry['usize']} bytes need a ZIP64 field in the local header")
-            if descriptor:
-                if crc or csize or usize:
-                    if (crc, csize, usize) != (entry["crc"], entry["csize"], entry["usize"]):
-                        faults.append(f"{where}: local CRC and sizes differ from the central ones")
-            elif (crc, csize, usize) != (entry["crc"], entry["csize"], entry["usize"]):
+            if (crc, csize, usize) != (entry["crc"], entry["csize"], entry["usize"]):
                 faults.append(f"{where}: local CRC {crc:08x}, sizes {csize}/{usize}; central "
                               f"{entry['crc']:08x}, {entry['csize']}/{entry['usize']}")
             # The format lets the two headers carry different extra fields; one carried by both
@@ -318,16 +304,6 @@ def check(path, prefix=0):
             if moment is not None and dos not in (dos_fields(int(moment)), dos_fields(int(moment) + 1)):
                 faults.append(f"{where}: local DOS time 0x{dos:08x} and exact time {moment} disagree")
             expected_at = entry["offset"] + 30 + name_len + extra_len + entry["csize"]
-            if descriptor:
-                wide = zip64 is not None
-                length = 16 if wide else 8
-                head = read(expected_at, 4)
-                if struct.unpack("<I", head)[0] == DESCRIPTOR:
-                    expected_at += 4
-                values = struct.unpack("<I" + ("QQ" if wide else "II"), read(expected_at, 4 + length))
-                if values != (entry["crc"], entry["csize"], entry["usize"]):
-                    faults.append(f"{where}: data descriptor {values} differs from the central record")
-                expected_at += 4 + length
         if expected_at != cd_offset:
             faults.append(f"the last entry ends at {expected_at}, the central directory begins at {cd_offset}")
     if faults:
