@@ -67,3 +67,16 @@ def firing(alerts, metrics_text, now):
                for sample in family.samples}
     values = {name: evaluate(expression, samples, now) for name, expression in alerts.items()}
     return sorted(name for name, value in values.items() if isinstance(value, list) and value)
+
+
+if __name__ == "__main__":
+    # promql.py METRICS_FILE DOCUMENT NOW: every family a documented gauge, then the alerts that
+    # fire a minute and 27 hours after NOW, a comma list each, the two joined by "|".
+    import sys
+    sys.dont_write_bytecode = True
+    text = open(sys.argv[1]).read()
+    families = list(text_string_to_metric_families(text))
+    assert all(family.type == "gauge" and family.documentation for family in families), families
+    rules = documented_alerts(open(sys.argv[2]).read())
+    print(*(",".join(firing(rules, text, float(sys.argv[3]) + after)) for after in (60, 27 * 3600)),
+          sep="|")
