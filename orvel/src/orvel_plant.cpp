@@ -6,6 +6,7 @@
 // value <TAB> text before <TAB> text after". A cleaned line keeps the text around the value and
 // changes the value; a near-miss (kind "near-miss") is left as it is.
 #include "orvel_plant.h"
+#include "orvel_sim.h"
 
 #include <cstdio>
 #include <fstream>
@@ -106,17 +107,6 @@ const Planted planted[] = {
     {"near-miss", "loopback", "listening on ", "127.0.0.1", " only"},
     {"near-miss", "dotted-numbers", "path ", "1.3.6.1.4.1", " queried"},
 };
-
-std::string hexOf(const std::string &bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
 void check(std::ostream &out, const fs::path &path)
 {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 // What orvel-sim is asked to set up (see its usage text).
 struct Options {
@@ -22,3 +23,6 @@ struct Options {
 // Writes the logging folder's files as `o` asks; the same seed gives the same bytes. Throws
 // std::runtime_error.
 void writeLogs(const Options &o, const std::filesystem::path &logs);
+
+// The bytes as upper-case hex digits, as the raw diagnostic records carry their messages.
+std::string hexOf(const std::string &bytes);

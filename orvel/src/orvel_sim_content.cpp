@@ -124,18 +124,6 @@ std::string dataLine(Random &random, uint64_t &millis)
     return line;
 }
 
-std::string hexOf(const std::string &bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 std::string recordHead(Random &random, uint64_t &millis)
 {
     millis += random.below(500);
@@ -451,4 +439,16 @@ void writeLogs(const Options &o, const fs::path &logs)
         writeLongLine(logs / "diag_longline.log", o.longLine, random);
     if (o.odd)
         writeOddCases(logs, random);
+}
+
+std::string hexOf(const std::string &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
 }

@@ -17,9 +17,9 @@ constexpr size_t aheadFiles = 128;
 constexpr qint64 aheadBytes = 8 << 20;
 constexpr size_t resumeFiles = aheadFiles / 2;
 constexpr qint64 resumeBytes = aheadBytes / 2;
-// Files up to `smallFile` bytes go to the formatter up to `groupFiles` and `groupBytes` at once:
+// Files up to `groupedUpTo` bytes go to the formatter up to `groupFiles` and `groupBytes` at once:
 // a round trip to its helper for every small file cost more than formatting it.
-constexpr qint64 smallFile = 64 << 10;
+constexpr qint64 groupedUpTo = 64 << 10;
 constexpr size_t groupFiles = 32;
 constexpr qint64 groupBytes = 256 << 10;
 // A formatter that did not answer in time on this many files in a row is given up for the rest
@@ -118,7 +118,7 @@ bool FormattingAhead::mayTake(size_t files, qint64 bytes) const
 size_t FormattingAhead::groupAt(size_t first) const
 {
     const auto bytesOf = [&](size_t i) { return m_bytesBefore[i + 1] - m_bytesBefore[i]; };
-    if (m_givenUp || bytesOf(first) > smallFile || m_inMemoryUpTo < smallFile)
+    if (m_givenUp || bytesOf(first) > groupedUpTo || m_inMemoryUpTo < groupedUpTo)
         return 1;
     size_t count = 1;
     qint64 bytes = bytesOf(first);
@@ -126,7 +126,7 @@ size_t FormattingAhead::groupAt(size_t first) const
     for (size_t next = first + 1; next < m_files.size() && count < groupFiles; ++next, ++count) {
         const size_t ahead = next - std::min(m_taken, next);
         bytes += bytesOf(next);
-        if (bytesOf(next) > smallFile || bytes > groupBytes ||
+        if (bytesOf(next) > groupedUpTo || bytes > groupBytes ||
             (next >= m_taken + m_alwaysAhead &&
              (ahead >= aheadFiles ||
               m_bytesBefore[next + 1] - m_bytesBefore[m_taken] > aheadBytes)))
@@ -232,7 +232,7 @@ void FormattingAhead::format(
     // The run waits for a file of the group already read: those read go to the formatter now.
     calls.wanted = [&](size_t i) { return m_asked.load(std::memory_order_relaxed) > first + i; };
     calls.done = done;
-    formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, smallFile, m_inMemoryUpTo, calls,
+    formatDiagFiles(formatter, m_fs, m_limit, jobs, &m_cancel, groupedUpTo, m_inMemoryUpTo, calls,
                     &reading);
 }
 

@@ -1,5 +1,6 @@
 #include "archive/ZipEncryption.h"
 
+#include "archive/LittleEndian.h"
 #include "platform/PassphraseFile.h"
 
 #include <openssl/core_names.h>
@@ -20,12 +21,6 @@ constexpr size_t blockLength = 16;
 // The format's "vendor version" 2: the CRC is not stored.
 constexpr quint16 vendorVersion = 2;
 constexpr quint8 strength256 = 3;
-
-void put16(QByteArray &out, quint16 value)
-{
-    out.append(char(value));
-    out.append(char(value >> 8));
-}
 
 } // namespace
 

@@ -1,11 +1,10 @@
 #include "archive/ZipWriter.h"
 
+#include "archive/LittleEndian.h"
 #include "archive/ZipEncryption.h"
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
-
-#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,29 +32,6 @@ constexpr quint32 unixAttributes = quint32(0100644) << 16;
 constexpr qsizetype directoryBlock = 1 << 20;
 // Seconds from 1601, where the NTFS times count from, to 1970.
 constexpr qint64 ntfsEpoch = 11644473600;
-
-// Fields in little-endian order, into room the headers reserve beforehand.
-template <typename T> void putField(QByteArray &out, T value)
-{
-    const qsizetype at = out.size();
-    out.resize(at + qsizetype(sizeof value));
-    qToLittleEndian(value, out.data() + at);
-}
-
-void put16(QByteArray &out, quint16 value)
-{
-    putField(out, value);
-}
-
-void put32(QByteArray &out, quint32 value)
-{
-    putField(out, value);
-}
-
-void put64(QByteArray &out, quint64 value)
-{
-    putField(out, value);
-}
 
 // The exact modification time, for the local header and the central directory alike. The DOS
 // time of the headers is local, by two seconds, and ends in 1980 and 2107. The extended
