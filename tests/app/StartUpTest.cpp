@@ -28,16 +28,6 @@ const QString tooOld = u"This utility only works with Orvel 4.0(1) and later"_s;
 
 class StartUpTest : public TempEnvironment {
 protected:
-    void TearDown() override
-    {
-        useRuntimeFolder(runtimeBefore);
-        TempEnvironment::TearDown();
-    }
-    // XDG_RUNTIME_DIR is `folder`, or unset when there is none.
-    static void useRuntimeFolder(const QByteArray &folder)
-    {
-        folder.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", folder);
-    }
     // Starts as the main window does, with the real jobs.
     static std::optional<int> load(Program &program, TestHost &host, const QStringList &arguments)
     {
@@ -45,8 +35,6 @@ protected:
                                [&] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
         return endStatusOf([&] { Form_Load(program, host, arguments, jobs); });
     }
-
-    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
 };
 
 // Only a start from the desktop is told why it is refused; without the served product nothing is
@@ -95,7 +83,6 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
                   u"/srv/archive/"_s)
             << what;
     }
-    qunsetenv("ORVEL_SIM_STATUS");
 }
 
 // A second start ends with status 3 (the run table: in either mode, changing nothing); the window
@@ -175,8 +162,8 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
         QDir().mkpath(path("program"));
         obstacle.make(lock, path(""));
         for (const auto &runtime : runtimes) {
-            useRuntimeFolder(runtime.folder ? QFile::encodeName(path(runtime.folder))
-                                            : QByteArray());
+            runtime.folder ? qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(runtime.folder)))
+                           : qunsetenv("XDG_RUNTIME_DIR");
             auto first = makeProgram();
             EXPECT_EQ(load(*first, host, {}), std::nullopt) << obstacle.what;
             auto second = makeProgram();

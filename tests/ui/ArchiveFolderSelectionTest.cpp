@@ -120,7 +120,6 @@ TEST_F(ArchiveFolderSelectionTest, CancelStopsWaitingForTheCheck)
     // The check, left to itself, gives up within its time limit.
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return waiting->state() == QAbstractSocket::UnconnectedState; }, 30000));
-    qunsetenv("SORVIK_SMB_TIMEOUT");
 }
 
 using ShareSelectionTest = WithShares<ArchiveFolderSelectionTest>;

@@ -87,11 +87,6 @@ protected:
         ASSERT_TRUE(site.waitForReadyRead(30000));
         qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:" + site.readLine().trimmed());
     }
-    void TearDown() override
-    {
-        qunsetenv("SORVIK_TOOLS_SITE");
-        LiveWindow::TearDown();
-    }
 
     // Within the scheduling window, its first task selected: `inner`, then the window closes.
     std::function<void()> inSchedule(const std::function<void(frmSchedule *)> &inner)

@@ -15,12 +15,6 @@ const QString upToDate = u"You have the most up to date version of this tool ins
 // The tools site, served for real on 127.0.0.1.
 class UpdateCheckTest : public TempEnvironment {
 protected:
-    void TearDown() override
-    {
-        qunsetenv("SORVIK_TOOLS_SITE");
-        TempEnvironment::TearDown();
-    }
-
     void serve(const QStringList &arguments)
     {
         ownedByTest(server);
