@@ -1,4 +1,5 @@
 #include "app/StartUp.h"
+#include "app/ArchiveFolderSetting.h"
 #include "app/EndProgram.h"
 #include "archive/ArchiveRun.h"
 #include "platform/ProcessPriority.h"
@@ -10,7 +11,6 @@
 #include "update/ToolsSite.h"
 
 #include <QDir>
-#include <QSettings>
 #include <QTest>
 
 #include <fcntl.h>
@@ -78,10 +78,7 @@ TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
             EXPECT_FALSE(QDir(path("program/logs")).exists()) << "no run log without a run";
         }
         EXPECT_EQ(host.folder, u"/srv/archive/"_s) << what;
-        EXPECT_EQ(QSettings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s)
-                      .value(u"frmMain/ArchiveFolderPath"_s),
-                  u"/srv/archive/"_s)
-            << what;
+        EXPECT_EQ(storedArchiveFolder(*program).folder, u"/srv/archive/"_s) << what;
     }
 }
 
