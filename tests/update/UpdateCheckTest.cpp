@@ -6,24 +6,34 @@
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
-#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 namespace {
 
 const QString upToDate = u"You have the most up to date version of this tool installed"_s;
 
-// The tools site, served for real on 127.0.0.1.
+// The tools site, served for real over HTTP on 127.0.0.1 by the test itself: each request read
+// whole is answered with `body` as it then stands, unless the site hangs.
 class UpdateCheckTest : public TempEnvironment {
 protected:
-    void serve(const QStringList &arguments)
+    void serve(bool answers = true)
     {
-        ownedByTest(server);
-        server.start(u"python3"_s, QStringList{QStringLiteral(SORVIK_SOURCE_DIR
-                                                              "/tests/support/http_server.py")} +
-                                       arguments);
-        ASSERT_TRUE(server.waitForReadyRead(30000)) << server.readAllStandardError().toStdString();
-        port = server.readLine().trimmed();
+        ASSERT_TRUE(site.listen(QHostAddress::LocalHost));
+        port = QByteArray::number(site.serverPort());
         qputenv("SORVIK_TOOLS_SITE", "http://127.0.0.1:" + port);
+        QObject::connect(&site, &QTcpServer::newConnection, [this, answers] {
+            QTcpSocket *client = site.nextPendingConnection();
+            auto request = std::make_shared<QByteArray>();
+            QObject::connect(client, &QTcpSocket::readyRead, [=, this] {
+                *request += client->readAll();
+                if (!answers || !request->contains("\r\n\r\n"))
+                    return;
+                client->write("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                client->disconnectFromHost();
+            });
+        });
     }
 
     // A download list that publishes `version` for this tool, behind other tools' rows.
@@ -53,18 +63,19 @@ protected:
         EXPECT_FALSE(host.waiting);
     }
 
-    QProcess server;
+    QTcpServer site;
     QByteArray port;
+    QByteArray body;
     std::unique_ptr<Program> program;
 };
 
 // Only a newer version of this tool's row, marker and cell in any letter case, is offered, each
 // component taken as a number; a list that cannot be read counts as a site that cannot be
 // reached, after a version that cannot be compared is told as such. The texts name the port the
-// server has taken; it reads the list anew for every request.
+// server has taken.
 TEST_F(UpdateCheckTest, ThePublishedListDecidesTheBoxes)
 {
-    serve({u"file"_s, path("AllDownloads.XML")});
+    serve();
     const QString site = u"127.0.0.1:"_s + QString::fromLatin1(port);
     EXPECT_EQ(HomePageUrl(),
               u"http://"_s + site + u"/Applications/Orvel/Sorvik/OrvelSorvik.html"_s);
@@ -96,7 +107,7 @@ TEST_F(UpdateCheckTest, ThePublishedListDecidesTheBoxes)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.document.constData());
-        writeFile("AllDownloads.XML", c.document);
+        body = c.document;
         dialogs.texts.clear();
         launcher.opened.clear();
         check({c.answer});
@@ -109,7 +120,7 @@ TEST_F(UpdateCheckTest, ThePublishedListDecidesTheBoxes)
 
 TEST_F(UpdateCheckTest, ASiteThatNeverAnswersIsGivenUpOnOrCancelled)
 {
-    serve({u"hang"_s});
+    serve(false);
     EXPECT_EQ(DownloadUrlText(DownloadListUrl(), 1000), QString());
     // Cancel, once the request is on its way, ends the check at once and without a word.
     check({}, [&] {
@@ -125,12 +136,10 @@ TEST_F(UpdateCheckTest, ASiteThatNeverAnswersIsGivenUpOnOrCancelled)
 TEST_F(UpdateCheckTest, TheCapHoldsAtItsBoundary)
 {
     constexpr qsizetype cap = 16 * 1024 * 1024;
-    writeFile("body", QByteArray());
-    serve({u"file"_s, path("body")});
+    serve();
     for (const qsizetype size : {cap - 1, cap, cap + 1}) {
-        QByteArray body(size, 'a');
+        body = QByteArray(size, 'a');
         body[size - 1] = 'z';
-        writeFile("body", body);
         const QString got = DownloadUrlText(DownloadListUrl());
         EXPECT_EQ(got.size(), std::min(size, cap)) << size;
         EXPECT_EQ(got.endsWith(u'z'), size <= cap) << size;
