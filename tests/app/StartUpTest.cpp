@@ -11,13 +11,12 @@
 #include "update/ToolsSite.h"
 
 #include <QDir>
+#include <QLocalServer>
 #include <QTest>
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -92,20 +91,14 @@ TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
         ASSERT_EQ(load(*first, host, {}), std::nullopt);
         // Another account's socket at the place, listening: the second start does not knock.
         if (!runtimeFolder && ::geteuid() == 0) {
-            const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            const QByteArray name = QFile::encodeName(call);
-            std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-            ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-            ASSERT_EQ(::listen(listening, 4), 0);
+            QLocalServer theirs;
+            ASSERT_TRUE(theirs.listen(call));
             // Whoever listens, the socket is another account's.
-            ASSERT_EQ(::chown(name.constData(), 65534, 65534), 0);
+            ASSERT_EQ(::chown(QFile::encodeName(call).constData(), 65534, 65534), 0);
             auto second = makeProgram();
             EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
-            EXPECT_LT(::accept(listening, nullptr, nullptr), 0)
+            EXPECT_FALSE(theirs.waitForNewConnection(0))
                 << "the planted socket was told of the start";
-            ::close(listening);
         }
         int called = 0;
         first->singleInstance().answerLaterStarts([&] { ++called; });
