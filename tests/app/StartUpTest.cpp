@@ -1,4 +1,5 @@
 #include "app/StartUp.h"
+#include "app/ArchiveFolderSetting.h"
 #include "app/EndProgram.h"
 #include "archive/ArchiveRun.h"
 #include "platform/ProcessPriority.h"
@@ -10,14 +11,12 @@
 #include "update/ToolsSite.h"
 
 #include <QDir>
-#include <QSettings>
+#include <QLocalServer>
 #include <QTest>
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -28,16 +27,6 @@ const QString tooOld = u"This utility only works with Orvel 4.0(1) and later"_s;
 
 class StartUpTest : public TempEnvironment {
 protected:
-    void TearDown() override
-    {
-        useRuntimeFolder(runtimeBefore);
-        TempEnvironment::TearDown();
-    }
-    // XDG_RUNTIME_DIR is `folder`, or unset when there is none.
-    static void useRuntimeFolder(const QByteArray &folder)
-    {
-        folder.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", folder);
-    }
     // Starts as the main window does, with the real jobs.
     static std::optional<int> load(Program &program, TestHost &host, const QStringList &arguments)
     {
@@ -45,57 +34,44 @@ protected:
                                [&] { checkForUpdatedVersion_Background(program, HomePageUrl()); }};
         return endStatusOf([&] { Form_Load(program, host, arguments, jobs); });
     }
-
-    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
 };
 
-// Only a start from the desktop is told why it is refused; without the served product nothing is
-// written. A served product that runs from version 3 on is accepted and the window shown (status 7
-// and version 3.0 unattended: the run table). The stored folder is restored, and a refusal leaves
-// it as it was.
+// Only a start from the desktop is told why it is refused (a start with arguments, /Silent or
+// another: the run table); without the served product nothing is written. A served product that
+// runs from version 3 on is accepted and the window shown (status 7 and version 3.0 unattended:
+// the run table). The stored folder is restored, and a refusal leaves it as it was.
 TEST_F(StartUpTest, TheServedProductsStatusAndVersionDecideTheStart)
 {
-    const std::optional<int> refused = ExitStatus::StartRefused;
     const struct {
         std::optional<quint32> version; // none: not installed
         QByteArray status;              // of the stand-in; empty: running
-        QStringList arguments;
-        std::optional<int> ended;
-        QString told;
+        QString told;                   // none: the start goes on
     } cases[] = {
-        {std::nullopt, {}, {}, refused, notRunning},
-        {std::nullopt, {}, {u"/Silent"_s}, refused, {}},
-        {std::nullopt, {}, {u"-x"_s}, refused, {}},
-        {0x00040000u, "unreadable", {}, refused, notRunning},
-        {0x00020009u, {}, {}, refused, tooOld},
-        // Unattended, nobody is asked: the refusal goes to the log and stderr.
-        {0x00020009u, {}, {u"/Silent"_s}, refused, {}},
-        {0x00030000u, {}, {}, std::nullopt, {}},
+        {std::nullopt, {}, notRunning},
+        {0x00040000u, "unreadable", notRunning},
+        {0x00020009u, {}, tooOld},
+        {0x00030000u, {}, {}},
     };
     storeArchiveFolder(u"/srv/archive/"_s);
     for (const auto &c : cases) {
-        const std::string what = QString::number(c.version.value_or(0), 16).toStdString() + " " +
-                                 c.status.toStdString() + " " + c.arguments.join(' ').toStdString();
+        SCOPED_TRACE(QString::number(c.version.value_or(0), 16).toStdString() + " " +
+                     c.status.toStdString());
         if (c.version)
             writeServedProduct(*c.version);
         c.status.isEmpty() ? qunsetenv("ORVEL_SIM_STATUS") : qputenv("ORVEL_SIM_STATUS", c.status);
         dialogs.texts.clear();
         host.folder = u"stale"_s;
         const auto program = makeProgram();
-        EXPECT_EQ(load(*program, host, c.arguments), c.ended) << what;
+        EXPECT_EQ(load(*program, host, {}),
+                  c.told.isEmpty() ? std::nullopt : std::optional<int>(ExitStatus::StartRefused));
         EXPECT_EQ(dialogs.texts,
-                  c.told.isEmpty() ? std::vector<QString>() : std::vector<QString>{c.told})
-            << what;
+                  c.told.isEmpty() ? std::vector<QString>() : std::vector<QString>{c.told});
         if (!c.version) {
             EXPECT_FALSE(QDir(path("program/logs")).exists()) << "no run log without a run";
         }
-        EXPECT_EQ(host.folder, u"/srv/archive/"_s) << what;
-        EXPECT_EQ(QSettings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s)
-                      .value(u"frmMain/ArchiveFolderPath"_s),
-                  u"/srv/archive/"_s)
-            << what;
+        EXPECT_EQ(host.folder, u"/srv/archive/"_s);
+        EXPECT_EQ(storedArchiveFolder(*program).folder, u"/srv/archive/"_s);
     }
-    qunsetenv("ORVEL_SIM_STATUS");
 }
 
 // A second start ends with status 3 (the run table: in either mode, changing nothing); the window
@@ -115,20 +91,14 @@ TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
         ASSERT_EQ(load(*first, host, {}), std::nullopt);
         // Another account's socket at the place, listening: the second start does not knock.
         if (!runtimeFolder && ::geteuid() == 0) {
-            const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            const QByteArray name = QFile::encodeName(call);
-            std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-            ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-            ASSERT_EQ(::listen(listening, 4), 0);
+            QLocalServer theirs;
+            ASSERT_TRUE(theirs.listen(call));
             // Whoever listens, the socket is another account's.
-            ASSERT_EQ(::chown(name.constData(), 65534, 65534), 0);
+            ASSERT_EQ(::chown(QFile::encodeName(call).constData(), 65534, 65534), 0);
             auto second = makeProgram();
             EXPECT_EQ(load(*second, host, {}), ExitStatus::AlreadyRunning);
-            EXPECT_LT(::accept(listening, nullptr, nullptr), 0)
+            EXPECT_FALSE(theirs.waitForNewConnection(0))
                 << "the planted socket was told of the start";
-            ::close(listening);
         }
         int called = 0;
         first->singleInstance().answerLaterStarts([&] { ++called; });
@@ -175,8 +145,8 @@ TEST_F(StartUpTest, NothingAtTheLockPlaceStopsEveryStart)
         QDir().mkpath(path("program"));
         obstacle.make(lock, path(""));
         for (const auto &runtime : runtimes) {
-            useRuntimeFolder(runtime.folder ? QFile::encodeName(path(runtime.folder))
-                                            : QByteArray());
+            runtime.folder ? qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path(runtime.folder)))
+                           : qunsetenv("XDG_RUNTIME_DIR");
             auto first = makeProgram();
             EXPECT_EQ(load(*first, host, {}), std::nullopt) << obstacle.what;
             auto second = makeProgram();

@@ -5,9 +5,12 @@
 #include <QProcess>
 #include <QSettings>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+
+#include <unistd.h>
 
 #include <sys/prctl.h>
 
@@ -78,6 +81,8 @@ Ran runScript(const QString &script, const QStringList &arguments, const QByteAr
 
 void TempEnvironment::SetUp()
 {
+    for (char **entry = environ; *entry; ++entry)
+        m_savedEnvironment.emplace_back(*entry);
     ASSERT_TRUE(m_root.isValid());
     const QByteArray root = QFile::encodeName(m_root.path());
     const std::pair<const char *, QByteArray> variables[] = {
@@ -92,7 +97,6 @@ void TempEnvironment::SetUp()
         {"SORVIK_SYSLOG_SOCKET", QByteArray()},
     };
     for (const auto &[name, value] : variables) {
-        m_savedEnvironment.emplace_back(name, qgetenv(name));
         if (value.isEmpty()) {
             qunsetenv(name);
             continue;
@@ -109,11 +113,18 @@ void TempEnvironment::SetUp()
 
 void TempEnvironment::TearDown()
 {
-    for (const auto &[name, value] : m_savedEnvironment) {
-        if (value.isNull())
-            qunsetenv(name.constData());
-        else
-            qputenv(name.constData(), value);
+    // What the test added or changed goes; what it changed or removed comes back.
+    std::vector<QByteArray> changed;
+    for (char **entry = environ; *entry; ++entry)
+        if (std::find(m_savedEnvironment.begin(), m_savedEnvironment.end(), *entry) ==
+            m_savedEnvironment.end())
+            changed.push_back(QByteArray(*entry).split('=').first());
+    for (const QByteArray &name : changed)
+        qunsetenv(name.constData());
+    for (const QByteArray &entry : m_savedEnvironment) {
+        const QByteArray name = entry.left(entry.indexOf('='));
+        if (!qEnvironmentVariableIsSet(name.constData()))
+            qputenv(name.constData(), entry.mid(name.size() + 1));
     }
 }
 

@@ -172,7 +172,8 @@ public:
 
 // A fixture whose every test has its own temporary root: HOME, XDG_CONFIG_HOME, XDG_STATE_HOME,
 // SORVIK_REGISTRY, SORVIK_CRON_DIR, SORVIK_SYSCONFDIR and TMPDIR point into it, and
-// SORVIK_METRICS_DIR is unset, so no test touches the machine's own files.
+// SORVIK_METRICS_DIR is unset, so no test touches the machine's own files. Whatever a test does to
+// the environment is undone when it ends.
 class TempEnvironment : public testing::Test {
 protected:
     void SetUp() override;
@@ -211,7 +212,8 @@ protected:
 private:
     QTemporaryDir m_root{testRoot() + u"/XXXXXX"_s};
     std::vector<std::unique_ptr<Program>> m_programsOfRuns;
-    std::vector<std::pair<QByteArray, QByteArray>> m_savedEnvironment;
+    // The environment as it was before the test, entry by entry ("NAME=value").
+    std::vector<QByteArray> m_savedEnvironment;
 };
 
 QString builtFile(const QString &name);

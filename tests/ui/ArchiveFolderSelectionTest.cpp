@@ -32,6 +32,15 @@ QString stored(std::unique_ptr<Program> restarted)
     return fresh.folder;
 }
 
+// One way of choosing a folder, over the previous one "/previous/".
+struct Choice {
+    bool typed; // UNC, or else Browse
+    QString given;
+    QString told; // how the box shown past the prompt starts; none: no box
+    // Taken (nothing told): the folder as taken, with one separator; else what the box also says.
+    QString more = {};
+};
+
 class ArchiveFolderSelectionTest : public TempEnvironment {
 protected:
     void SetUp() override
@@ -43,43 +52,47 @@ protected:
         program = makeProgram();
         QDir().mkpath(path("archive"));
     }
-    std::unique_ptr<Program> program;
-};
 
-// What each way of choosing leaves: the box it shows (none: the folder is taken, with one
-// separator, and stored), then the field and the setting. The probe file never stays.
-TEST_F(ArchiveFolderSelectionTest, OnlyAWritableFolderIsTaken)
-{
-    const struct {
-        bool typed; // UNC, or else Browse
-        QString given;
-        QString told;
-    } cases[] = {
-        {false, path("archive"), QString()},
-        {false, path("archive/"), QString()},
-        {false, QString(), QString()}, // cancelled
-        {false, u"/proc"_s, notWritable},
-        {true, path("archive"), QString()},
-        {true, QString(), QString()},
-        {true, u"/proc"_s, uncNotWritable},
-        {true, u"\\\\"_s, cannotConnect},
-        {true, path("missing"), cannotConnect},
-        {true, path("program/logs"), workingFolderRefusal()},
-    };
-    QDir().mkpath(path("program/logs"));
-    for (const auto &c : cases) {
+    // The box the choice shows, never with a password; then the field and the setting.
+    void choose(const Choice &c)
+    {
         SCOPED_TRACE(c.given.toStdString());
         host.folder = u"/previous/"_s;
         storeArchiveFolder(u"/previous/"_s);
         dialogs.texts.clear();
         dialogs.inputs = {c.given};
         c.typed ? cmdEnterUNC_Click(*program, host) : cmdBrowseForFolder_Click(*program, host);
+        ASSERT_EQ(dialogs.texts.size(), c.told.isEmpty() ? 1u : 2u);
+        const QString told = dialogs.texts.back();
+        EXPECT_TRUE(c.told.isEmpty() || (told.startsWith(c.told) && told.contains(c.more) &&
+                                         !told.contains(u"Wr0ng"_s)))
+            << told.toStdString();
         const bool taken = c.told.isEmpty() && !c.given.isEmpty();
-        EXPECT_EQ(dialogs.texts.size(), c.told.isEmpty() ? 1u : 2u);
-        EXPECT_TRUE(dialogs.texts.back().startsWith(c.told)) << dialogs.texts.back().toStdString();
-        EXPECT_EQ(host.folder, taken ? path("archive/") : u"/previous/"_s);
+        EXPECT_EQ(host.folder, taken ? c.more : u"/previous/"_s);
         EXPECT_EQ(stored(makeProgram(u"restarted"_s)), host.folder);
     }
+
+    std::unique_ptr<Program> program;
+};
+
+// What each way of choosing leaves. The probe file never stays.
+TEST_F(ArchiveFolderSelectionTest, OnlyAWritableFolderIsTaken)
+{
+    const QString archive = path("archive/");
+    QDir().mkpath(path("program/logs"));
+    for (const Choice &c : {
+             Choice{false, path("archive"), {}, archive},
+             {false, archive, {}, archive},
+             {false, QString(), {}}, // cancelled
+             {false, u"/proc"_s, notWritable},
+             {true, path("archive"), {}, archive},
+             {true, QString(), {}},
+             {true, u"/proc"_s, uncNotWritable},
+             {true, u"\\\\"_s, cannotConnect},
+             {true, path("missing"), cannotConnect},
+             {true, path("program/logs"), workingFolderRefusal()},
+         })
+        choose(c);
     EXPECT_EQ(dialogs.startFolders.back(), u"/previous/"_s) << "the browser opens there";
     EXPECT_FALSE(QFile::exists(path("archive/temp.test.txt")));
 }
@@ -107,61 +120,22 @@ TEST_F(ArchiveFolderSelectionTest, CancelStopsWaitingForTheCheck)
     // The check, left to itself, gives up within its time limit.
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return waiting->state() == QAbstractSocket::UnconnectedState; }, 30000));
-    qunsetenv("SORVIK_SMB_TIMEOUT");
 }
 
-class ShareSelectionTest : public ShareEnvironment {
-protected:
-    void SetUp() override
-    {
-        ShareEnvironment::SetUp();
-        if (IsSkipped())
-            return;
-        program = makeProgram();
-    }
-    std::unique_ptr<Program> program;
-};
+using ShareSelectionTest = WithShares<ArchiveFolderSelectionTest>;
 
 // A reachable share is taken as typed (a separator added; each form of a share's path and its
-// separator: SmbFileSystemTest); a failure keeps its words and says why after them, never with
-// the password (each reason the share layer gives: SmbFileSystemTest).
+// separator: SmbFileSystemTest); a failure keeps its words and says why after them (each reason
+// the share layer gives: SmbFileSystemTest).
 TEST_F(ShareSelectionTest, AShareIsTakenAsTypedOrRefusedWithItsReason)
 {
-    const struct {
-        QString typed;
-        QString words; // none: taken, as `reason` says
-        QString reason;
-        QByteArray password = {};
-    } cases[] = {
-        {u"\\\\127.0.0.1\\logs\\nightly"_s, {}, u"\\\\127.0.0.1\\logs\\nightly\\"_s},
-        {server->url(u"logs"_s), cannotConnect,
-         u"server 127.0.0.1, share logs: the logon was refused"_s, "Wr0ng-Secret"},
-        {server->url(u"readonly"_s), uncNotWritable,
-         u"server 127.0.0.1, share readonly: access denied"_s},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.typed.toStdString());
-        ASSERT_TRUE(server->prepareTest(path("home"), path("config")));
-        if (!c.password.isEmpty())
-            server->writeCredentials(path("config"), c.password);
-        dialogs.texts.clear();
-        dialogs.inputs = {c.typed};
-        host.folder = u"/previous/"_s;
-        storeArchiveFolder(u"/previous/"_s);
-        cmdEnterUNC_Click(*program, host);
-        ASSERT_EQ(dialogs.texts.size(), c.words.isEmpty() ? 1u : 2u);
-        if (c.words.isEmpty()) {
-            EXPECT_EQ(host.folder, c.reason);
-            EXPECT_TRUE(server->list(u"logs"_s, u"nightly"_s).isEmpty()) << "the probe went";
-        } else {
-            const QString told = dialogs.texts.back();
-            EXPECT_TRUE(told.startsWith(c.words + u"\n\n"_s) && told.contains(c.reason) &&
-                        !told.contains(u"Wr0ng"_s))
-                << told.toStdString();
-            EXPECT_EQ(host.folder, u"/previous/"_s);
-        }
-        EXPECT_EQ(stored(makeProgram(u"restarted"_s)), host.folder);
-    }
+    choose({true, server->url(u"readonly"_s), uncNotWritable + u"\n\n"_s,
+            u"server 127.0.0.1, share readonly: access denied"_s});
+    choose({true, u"\\\\127.0.0.1\\logs\\nightly"_s, {}, u"\\\\127.0.0.1\\logs\\nightly\\"_s});
+    EXPECT_TRUE(server->list(u"logs"_s, u"nightly"_s).isEmpty()) << "the probe went";
+    server->writeCredentials(path("config"), "Wr0ng-Secret");
+    choose({true, server->url(u"logs"_s), cannotConnect + u"\n\n"_s,
+            u"server 127.0.0.1, share logs: the logon was refused"_s});
 }
 
 } // namespace

@@ -225,16 +225,6 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
              EXPECT_TRUE(QTest::qWaitFor([&] { return ok->seen(); }));
              return endStatusOf([&] { window->cmdExit_Click(); });
          }},
-        {"a second start during the run", completed,
-         [&] {
-             startHeld(at(u"OpenTextFile"_s, path("orvel/logs/")));
-             auto second = makeProgram();
-             frmMain other(*second);
-             EXPECT_EQ(endStatusOf([&] { other.Form_Load({}); }), ExitStatus::AlreadyRunning);
-             gate.open();
-             const auto no = question(QMessageBox::No);
-             return endStatusOf([&] { window->waitForRun(); });
-         }},
         // The archive is there: a stop cuts only the removal of old ones, which is said. The
         // removal does not come back until the end (a share that stopped answering).
         {"File > Exit while old archives are removed",

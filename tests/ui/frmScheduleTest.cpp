@@ -32,8 +32,7 @@ protected:
     // A task as another session of the window left it: disabled unless `enabled`.
     void existing(const QString &name, int triggers = 1, bool enabled = false)
     {
-        ScriptedPropertySheet quiet;
-        saveTask(*makeTaskScheduler(quiet), name, u"/opt/sorvik/"_s + name,
+        saveTask(*makeTaskScheduler(sheet), name, u"/opt/sorvik/"_s + name,
                  enabled ? 0 : TaskFlags::Disabled, triggers);
     }
 
