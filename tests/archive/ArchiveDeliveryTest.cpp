@@ -1,11 +1,16 @@
 #include "archive/ArchiveDelivery.h"
 
-#include "support/ArchiveReader.h"
+#include "archive/ArchiveRetention.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 #include <unistd.h>
 
@@ -14,30 +19,115 @@ namespace {
 const QString name = u"LOG_Archive_SRV01_261204_14_05_09.ZIP"_s;
 // Named like a placeholder: each failure tells it as it is.
 const QString folder = u"ar%1x"_s;
+const QDate today(2026, 12, 4);
+const QDateTime now(today, QTime(14, 5, 9));
+
+QString ours(const char *stamp)
+{
+    return u"LOG_Archive_SRV01_"_s + QLatin1String(stamp) + u".ZIP"_s;
+}
+
+// What a folder shared by several computers holds beside this computer's archives: none of it is
+// ever removed, however old.
+const QStringList notOurs = {
+    u"LOG_Archive_SRV02_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_B_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_srv01_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_200101_01_02_03.zip"_s,
+    u"LOG_Archive_SRV01_200101_01_02_03.ZIP.bak"_s,
+    u"xLOG_Archive_SRV01_200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_2001010_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_200101_01_02.ZIP"_s,
+    u"LOG_Archive_SRV01_201301_01_02_03.ZIP"_s,      // a 13th month
+    u"LOG_Archive_SRV01_200101_24_00_00.ZIP"_s,      // hour 24
+    u"LOG_Archive_SRV01_20010\u0661_01_02_03.ZIP"_s, // an Arabic-Indic digit
+    u".LOG_Archive_SRV01_200101_01_02_03.ZIP.partial-1-0123abcd"_s,
+    u"LOG_Archive__200101_01_02_03.ZIP"_s,
+};
+
+// The day boundary is the run logs' rule: calendar days from the date in the name to today, the
+// times of day aside, and more than N goes. At most M: the newest by the names' stamps, this
+// run's archive always one of them, even when it is not the newest (a clock set back). Archives
+// dated later than now (a clock once set forward) neither go nor hold places.
+//
+// Against those rules applied archive by archive: stamps at the first and last second of the
+// days around each age limit, within seconds of each other today, a century apart and in the
+// future, under every limit from none to more than there are, listed in either order.
+TEST(ArchiveRetention, WhichArchivesGo)
+{
+    std::vector<std::pair<QDateTime, QString>> past; // made, name: newest first
+    QStringList names{name}, future;
+    for (const int daysAgo : {9, 8, 7, 6, 1, 0})
+        for (const QTime time : {QTime(0, 0), QTime(0, 0, 1), QTime(23, 59, 59)})
+            past.push_back({QDateTime(today.addDays(-daysAgo), time), QString()});
+    past.push_back({QDateTime(QDate(2000, 1, 1), QTime(0, 0)), QString()});
+    for (auto &[made, archive] : past)
+        archive = ours(made.toString(u"yyMMdd_HH_mm_ss"_s).toLatin1().constData());
+    std::erase_if(past, [&](const auto &archive) {
+        if (archive.first > now)
+            future << archive.second;
+        return archive.first > now;
+    });
+    future << ours("270101_00_00_00") << ours("991231_23_59_59");
+    future.sort();
+    std::sort(past.begin(), past.end(), std::greater<>());
+    for (const auto &archive : past)
+        names << archive.second;
+    names << future << notOurs;
+    for (const int days : {0, 1, 6, 7, 8}) {
+        for (const int count : {0, 1, 2, 3, 5, 30}) {
+            QStringList expected;
+            for (size_t i = 0; i < past.size(); ++i)
+                if ((count > 0 && i + 1 >= size_t(count)) ||
+                    (days > 0 && past[i].first.date().daysTo(today) > days))
+                    expected << past[i].second;
+            expected.sort();
+            for (const QStringList &listed : {names, QStringList(names.crbegin(), names.crend())}) {
+                const RetentionPlan plan =
+                    archivesToRemove(listed, u"SRV01"_s, name, now, days, count);
+                QStringList removed;
+                for (const ArchiveRemoval &removal : plan.removals)
+                    removed << removal.name;
+                removed.sort();
+                EXPECT_EQ(removed, expected) << days << " days, " << count;
+                EXPECT_EQ(plan.future, future);
+            }
+        }
+    }
+    // This run's archive is never among them, even when it is the oldest of all.
+    const QString old = ours("200101_00_00_00");
+    EXPECT_TRUE(archivesToRemove({old}, u"SRV01"_s, old, now, 1, 1).removals.empty());
+}
 
 class ArchiveDeliveryTest : public RunStepTest {
 protected:
+    // A run whose archive is built, keeping this computer's archives for 7 days.
     void start(std::unique_ptr<FileSystem> fileSystem = nullptr)
     {
         RunStepTest::start(std::move(fileSystem));
         run->ZipFilePath = path("program/ZIPS/") + name;
+        run->Options = ArchiveOptions{QString(), 7, 0};
         writeFile("program/ZIPS/" + name, archiveBytes);
         QDir(path(folder)).removeRecursively();
         QDir().mkpath(path(folder));
-        host.folder = path(folder + u"/"_s);
+        host.folder = at(QString());
     }
 
+    QString at(const QString &file) const { return path(folder + u"/"_s + file); }
     QStringList archiveFolder() const
     {
-        return QDir(path(folder)).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+        return QDir(path(folder))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden,
+                       QDir::Name);
     }
 
     const QByteArray archiveBytes = QByteArray(300000, 'Z') + "end";
 };
 
-// The archive is copied under its own name, the source kept; a file that appears during the copy
-// is never replaced; a copy that is damaged or asked to stop part-way
-// leaves nothing behind; each failure is one "(error)" line that says why.
+// The archive is copied under its own name, the source kept; a name taken before or during the
+// copy is never replaced; a copy that is damaged or asked to stop part-way leaves nothing behind;
+// each failure is one "(error)" line that says why. An old archive goes only once this one is
+// delivered in a run without errors; a folder that cannot be listed for them is a warning.
 TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
 {
     const auto afterCopy = [](std::function<void(QFile &)> change) {
@@ -49,6 +139,7 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         };
     };
     const QString failed = u"(error) in CopyArchiveToTargetFolder on frmMain:"_s;
+    const QString old = ours("200101_00_00_00");
     const struct {
         const char *what;
         std::function<void(FaultyFileSystem &)> setUp;
@@ -57,14 +148,16 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
     } cases[] = {
         // A folder restored from a hand-written setting may lack its separator.
         {"copied", [&](FaultyFileSystem &) { host.folder = path(folder); }, archiveBytes,
-         u"    File copied"_s},
+         u"    Removed old archive (older than 7 days):"_s + at(old)},
+        {"the name taken", [&](FaultyFileSystem &) { writeFile(folder + u"/"_s + name, "taken"); },
+         "taken", u"(error) a file already exists in the target folder for that file name."_s},
         {"appears meanwhile",
          afterCopy([&](QFile &) { writeFile(folder + u"/"_s + name, "meanwhile"); }), "meanwhile",
          failed},
         {"damaged",
          afterCopy([](QFile &copy) { copy.open(QIODevice::ReadWrite) && copy.write("damage"); }),
          {},
-         failed + u"the copy at "_s + path(folder) + u"/.LOG_Archive_"_s},
+         failed + u"the copy at "_s + at(u".LOG_Archive_"_s)},
         {"asked to stop",
          [&](FaultyFileSystem &) {
              host.onProgress = [&] {
@@ -78,6 +171,11 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
          [&](FaultyFileSystem &) { QFile::remove(run->ZipFilePath); },
          {},
          path("program/ZIPS/") + name},
+        {"an error before",
+         [&](FaultyFileSystem &) { run->runLog().WriteLogLine(u"(error) before"_s); }, archiveBytes,
+         u"    Old archives are kept: this run counted errors."_s},
+        {"the folder cannot be listed", [](FaultyFileSystem &fs) { fs.failOn(u"GetFolder"_s); },
+         archiveBytes, u"(warning) could not look for old archives in the archive folder: "_s},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -85,23 +183,26 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         FaultyFileSystem &faulty = *fs;
         host.onProgress = nullptr;
         start(std::move(fs));
+        writeFile(folder + u"/"_s + old, "old");
         c.setUp(faulty);
         CopyArchiveToTargetFolder(*run, host);
-        EXPECT_EQ(archiveFolder(), c.left.isNull() ? QStringList() : QStringList{name});
+        const bool delivered = c.left == archiveBytes, oldGone = c.line.endsWith(old);
+        QStringList left = oldGone ? QStringList() : QStringList{old};
         if (!c.left.isNull()) {
+            left << name;
             EXPECT_EQ(readFile(folder + u"/"_s + name), c.left);
         }
+        EXPECT_EQ(archiveFolder(), left);
         const QStringList lines = logged();
         ASSERT_FALSE(lines.isEmpty());
         EXPECT_TRUE(lines.last().contains(c.line)) << lines.last().toStdString();
-        const bool copied = c.line == u"    File copied"_s;
-        EXPECT_EQ(run->runLog().ErrorCount(), copied ? 0 : 1);
-        EXPECT_EQ(lines.filter(u"File copied"_s).size(), copied ? 1 : 0);
-        if (copied) {
-            EXPECT_EQ(lines,
-                      (QStringList{u"    Moving ZIP file archive from :"_s + run->ZipFilePath +
-                                       u" to destination:"_s + path(folder + u"/"_s) + name,
-                                   u"    File copied"_s}));
+        EXPECT_EQ(run->runLog().ErrorCount(),
+                  delivered && !lines.contains(u"(error) before"_s) ? 0 : 1);
+        EXPECT_EQ(lines.filter(u"File copied"_s).size(), delivered ? 1 : 0);
+        if (oldGone) {
+            EXPECT_EQ(lines, (QStringList{u"    Moving ZIP file archive from :"_s +
+                                              run->ZipFilePath + u" to destination:"_s + at(name),
+                                          u"    File copied"_s, c.line}));
             EXPECT_TRUE(QFile::exists(run->ZipFilePath)) << "the source stays";
         }
     }
@@ -129,6 +230,64 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
     kept << name;
     kept.sort();
     EXPECT_EQ(archiveFolder(), kept);
+}
+
+// A folder or a link by an old archive's name is no archive; a read-only archive is one somebody
+// chose to keep (the others still go), archives dated in the future ones nobody can judge: a
+// warning each (one for all of the future), and the run is not failed for it.
+TEST_F(ArchiveDeliveryTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
+{
+    clockTime = QDateTime(today, QTime(0, 0, 1));
+    start();
+    const QStringList future{ours("270101_00_00_00"), ours("991231_23_59_59")};
+    const QString immutable = ours("261102_10_00_00"), readOnly = ours("261101_10_00_00");
+    for (const QString &archive : notOurs + future +
+                                      QStringList{ours("261126_10_00_00"), ours("261127_10_00_00"),
+                                                  immutable, readOnly, ours("261001_10_00_00")})
+        writeFile(folder + u"/"_s + archive, "x");
+    QDir().mkpath(at(ours("200101_00_00_00")));
+    ASSERT_EQ(::symlink("LOG_Archive_SRV01_261127_10_00_00.ZIP",
+                        QFile::encodeName(at(ours("200101_00_00_01"))).constData()),
+              0);
+    QFile::setPermissions(at(readOnly), QFile::ReadOwner);
+    // Read-only as the system means it, where it can be set (root, a file system that keeps it):
+    // the immutable attribute, which stops even root.
+    const int fd = ::open(QFile::encodeName(at(immutable)).constData(), O_RDONLY);
+    int flags = 0;
+    const bool kept = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    const auto undo = qScopeGuard([&] {
+        flags &= ~FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        ::close(fd);
+    });
+    CopyArchiveToTargetFolder(*run, host);
+
+    QStringList expected = notOurs + future +
+                           QStringList{ours("261127_10_00_00"), readOnly, ours("200101_00_00_00"),
+                                       ours("200101_00_00_01"), name};
+    if (kept)
+        expected << immutable;
+    expected.sort();
+    EXPECT_EQ(archiveFolder(), expected);
+    const QStringList lines = logged();
+    ASSERT_EQ(lines.size(), 7) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[2], u"(warning) 2 of this computer's archives are dated later than now (was "
+                        "the clock once set forward?); they are kept and not counted: "_s +
+                            future.join(u", "_s));
+    const QString removed = u"    Removed old archive (older than 7 days):"_s + at(QString());
+    const auto refused = [&](const QString &line, const QString &archive, const QString &why) {
+        return line.startsWith(u"(warning) could not remove the old archive "_s + at(archive) +
+                               u": "_s) &&
+               line.endsWith(why);
+    };
+    EXPECT_EQ(lines[3], removed + ours("261126_10_00_00"));
+    EXPECT_TRUE(kept ? refused(lines[4], immutable, u"Operation not permitted"_s)
+                     : lines[4] == removed + immutable)
+        << lines[4].toStdString();
+    EXPECT_TRUE(refused(lines[5], readOnly, u"Permission denied"_s)) << lines[5].toStdString();
+    EXPECT_EQ(lines[6], removed + ours("261001_10_00_00")) << "the others still go";
+    EXPECT_EQ(run->runLog().ErrorCount(), 0);
 }
 
 } // namespace

@@ -39,18 +39,6 @@ int runningHelpers()
     return helpers;
 }
 
-// The real file system, telling each worker's first look at a raw file.
-class WatchedFileSystem : public FaultyFileSystem {
-public:
-    std::optional<qint64> ListedFileSize(const File &file) override
-    {
-        if (onFirstLook)
-            onFirstLook(file.Path());
-        return FaultyFileSystem::ListedFileSize(file);
-    }
-    std::function<void(const QString &)> onFirstLook;
-};
-
 class FormattingAheadTest : public RunStepTest {
 protected:
     void SetUp() override
@@ -136,7 +124,7 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         };
         std::mutex mutex;
         std::vector<QString> beyond;
-        auto fs = std::make_unique<WatchedFileSystem>();
+        auto fs = std::make_unique<FaultyFileSystem>();
         fs->before = [&](const QString &operation, const QString &raw) {
             const auto k = size_t(order.indexOf(QFileInfo(raw).fileName()));
             if (operation != u"OpenTextFile"_s || k >= size_t(order.size()))
@@ -211,16 +199,16 @@ TEST_F(FormattingAheadTest, AFormatterThatKeepsTimingOutIsGivenUp)
     }
 }
 
-// The formatter helpers are started before any worker thread: the first look of a worker at a
-// raw file finds them running.
+// The formatter helpers are started before any worker thread: the first file a worker opens
+// finds them running.
 TEST_F(FormattingAheadTest, HelpersStartBeforeTheWorkers)
 {
     reference::writeRawCases(logs(), {u"small_1"_s, u"small_2"_s, u"small_3"_s});
     const std::thread::id main = std::this_thread::get_id();
     std::once_flag first;
     int helpers = -1;
-    auto fs = std::make_unique<WatchedFileSystem>();
-    fs->onFirstLook = [&](const QString &raw) {
+    auto fs = std::make_unique<FaultyFileSystem>();
+    fs->before = [&](const QString &, const QString &raw) {
         if (std::this_thread::get_id() != main && raw.contains(u"diag_"_s))
             std::call_once(first, [&] { helpers = runningHelpers(); });
     };

@@ -132,54 +132,6 @@ TEST_F(LogCollectionTest, UnformattableDiagFilesGoInRawAndTheRunLogKeepsFileOrde
     EXPECT_EQ(logged(), expected);
 }
 
-TEST_F(LogCollectionTest, AMissingOrUnnamedLoggingFolderEndsTheRun)
-{
-    simulate({u"--no-logging-folder"_s});
-    start();
-    EXPECT_EQ(archive(), ExitStatus::RunFailed);
-    EXPECT_EQ(
-        logged().last(),
-        QStringLiteral("(error) empty log file path found in registry: "
-                       "SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0\\Output Path - exiting application."));
-    EXPECT_EQ(dialogs.texts,
-              std::vector<QString>{QStringLiteral(
-                  "Failed to find Orvel logging folder in registry:empty log file path found in "
-                  "registry at: SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0\\Output Path - exiting "
-                  "application.")});
-    const auto content = readArchive(run->ZipFilePath);
-    ASSERT_TRUE(content) << "an archive without entries is left";
-    EXPECT_TRUE(content->empty());
-    EXPECT_TRUE(QFileInfo(path("program/TempDiags")).isDir());
-
-    simulate();
-    QDir(path("orvel/logs")).removeRecursively();
-    dialogs.texts.clear();
-    start();
-    run->SilentMode = true;
-    EXPECT_EQ(archive(), ExitStatus::RunFailed);
-    EXPECT_EQ(logged().last(),
-              u"(error) log file path found in registry not found on hard drive: "_s +
-                  path("orvel/logs") + u" - exiting application."_s);
-    EXPECT_TRUE(dialogs.texts.empty());
-}
-
-TEST_F(LogCollectionTest, AFailedNewZipIsToldAndTheRunGoesOn)
-{
-    simulate();
-    writeFile("program/ZIPS", "a file where the folder should be");
-    start();
-    EXPECT_EQ(archive(), std::nullopt);
-    ASSERT_EQ(dialogs.texts.size(), 1u);
-    EXPECT_TRUE(dialogs.texts[0].startsWith(u"Error creating newzip in ArchiveFiles:"_s))
-        << dialogs.texts[0].toStdString();
-    EXPECT_EQ(logged(), QStringList{u"    Starting ZIP file archive"_s});
-
-    run->SilentMode = true;
-    EXPECT_EQ(archive(), ExitStatus::RunFailed);
-    EXPECT_TRUE(logged().last().startsWith(u"(error) creating newzip in ArchiveFiles:"_s));
-    EXPECT_TRUE(logged().last().endsWith(u" - exiting application"_s));
-}
-
 // The logging folder is the served product's account's to write. An entry by the name of a log
 // that is no regular file is passed over with a warning, never read (what a link leads to is not
 // the log; a FIFO would hold the run forever); a log swapped for a FIFO after the listing costs
@@ -258,10 +210,12 @@ TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
     }
 }
 
-// The logging folder the registry names is found, here in another script and a UTF-16 file (each
-// script and encoding at its buffer's size is the registry's to hold); one past the 1,023 bytes a
-// string value may hold is said to be too long, not missing.
-TEST_F(LogCollectionTest, TheLoggingFolderIsFoundWhateverItsScriptUpToItsLength)
+// The logging folder the registry names is found in any script, here in a UTF-16 file (each
+// script and encoding at its buffer's size is the registry's to hold). One not named, not there,
+// or past the 1,023 bytes a string value may hold (said to be too long, not missing) ends the run
+// and leaves an archive without entries; so does an archive that cannot be made, unattended (in
+// the window the run goes on). In the window a box says why.
+TEST_F(LogCollectionTest, TheLoggingFolderIsFoundOrTheRunSaysWhyNot)
 {
     writeServedProduct();
     const QByteArray registry = readFile("registry.reg");
@@ -273,23 +227,57 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsFoundWhateverItsScriptUpToItsLength)
             folder += u"/"_s + QString(100, u'p');
         return folder + u"/"_s + QString(bytes - QFile::encodeName(path(folder)).size() - 1, u'q');
     };
-    for (const QString &folder : {u"\u0436\u0443\u0440\u043d\u0430\u043b"_s, padded(1024)}) {
-        const bool found = !folder.startsWith(u"deep"_s);
-        writeFile(folder + u"/data_1.log"_s, "served");
-        const QByteArray reg = QByteArray(registry).replace(named, path(folder).toUtf8());
+    const QString value = u"SOFTWARE\\Quenvo\\QuenvoLogMgr\\1.0\\Output Path"_s;
+    const QString exiting = u" - exiting application."_s;
+    const struct {
+        QString folder; // named in the registry; null: none
+        bool silent, ends, noZips = false;
+        QString line, box; // the run log's last line and the box begin so; no box: none shown
+    } cases[] = {
+        {QString(), false, true, false,
+         u"(error) empty log file path found in registry: "_s + value + exiting,
+         u"Failed to find Orvel logging folder in registry:empty log file path found in "
+         "registry at: "_s +
+             value + exiting},
+        {u"missing"_s, true, true, false,
+         u"(error) log file path found in registry not found on hard drive: "_s + path("missing") +
+             exiting},
+        {padded(1024), false, true, false,
+         u"(error) the log file path found in registry is too long (more than 1,023 bytes): "_s +
+             value + exiting,
+         u"The log file path found in registry at "_s + value + u" is too long"_s},
+        {u"\u0436\u0443\u0440\u043d\u0430\u043b"_s, false, false, false,
+         u"    ZIP archive creation completed."_s},
+        {u"logs"_s, false, false, true, u"    Starting ZIP file archive"_s,
+         u"Error creating newzip in ArchiveFiles:"_s},
+        {u"logs"_s, true, true, true, u"(error) creating newzip in ArchiveFiles:"_s},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line.toStdString());
+        if (!c.folder.isNull() && c.folder != u"missing"_s)
+            writeFile(c.folder + u"/data_1.log"_s, "served");
+        const QByteArray reg =
+            c.folder.isNull()
+                ? QByteArray(registry).replace("\"Output Path\"=\"" + named + "\"\r\n", "")
+                : QByteArray(registry).replace(named, path(c.folder).toUtf8());
         writeRegistry(utf16Le(QString::fromUtf8(reg)));
+        if (c.noZips) {
+            QDir(path("program/ZIPS")).removeRecursively();
+            writeFile("program/ZIPS", "a file where the folder should be");
+        }
         dialogs.texts.clear();
         start();
-        EXPECT_EQ(archive(), found ? std::nullopt : std::optional<int>(ExitStatus::RunFailed));
-        const auto content = readArchive(run->ZipFilePath);
-        ASSERT_TRUE(content);
-        EXPECT_EQ(content->size(), found ? 1u : 0u) << folder.toStdString();
-        if (!found) {
-            EXPECT_EQ(logged().last(),
-                      QStringLiteral("(error) the log file path found in registry is too "
-                                     "long (more than 1,023 bytes): SOFTWARE\\Quenvo\\"
-                                     "QuenvoLogMgr\\1.0\\Output Path - exiting application."));
-            EXPECT_EQ(dialogs.texts.size(), 1u);
+        run->SilentMode = c.silent;
+        EXPECT_EQ(archive(), c.ends ? std::optional<int>(ExitStatus::RunFailed) : std::nullopt);
+        EXPECT_TRUE(logged().last().startsWith(c.line)) << logged().last().toStdString();
+        EXPECT_EQ(logged().last().contains(u" - exiting application"_s), c.ends);
+        EXPECT_EQ(dialogs.texts.size(), c.box.isEmpty() ? 0u : 1u);
+        EXPECT_EQ(dialogs.texts.empty() ? QString() : dialogs.texts[0].left(c.box.size()), c.box);
+        if (!c.noZips) {
+            const auto content = readArchive(run->ZipFilePath);
+            ASSERT_TRUE(content);
+            EXPECT_EQ(content->size(), c.ends ? 0u : 1u);
+            EXPECT_TRUE(QFileInfo(path("program/TempDiags")).isDir());
         }
     }
 }
