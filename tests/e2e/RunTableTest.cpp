@@ -1,7 +1,6 @@
 // The built program, run as a process the way a scheduler or an administrator starts it.
 #include "e2e/RunTable.h"
 
-#include "support/ArchiveReader.h"
 #include "support/Noise.h"
 #include "support/OwnedFile.h"
 
@@ -331,53 +330,6 @@ TEST_F(FaultTest, AStopSignalCancelsTheRunAndCleansUp)
                            EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), copy);
                        }
                    }});
-}
-
-// Killed while writing the archive, or stopped twice at once (the second stop ends the program
-// there and then): at its own name stands the archive without entries that the run began with, or
-// nothing, never a piece of the new one; the next run starts clean.
-TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)
-{
-    for (const bool stoppedTwice : {false, true}) {
-        SCOPED_TRACE(stoppedTwice ? "stopped twice" : "killed");
-        setUpWell(sim(12, 0, 8000000));
-        const Outcome outcome =
-            runThrough(QString(), {u"/Silent"_s}, false, [&](QProcess &process) {
-                waitForLine(process, u"Compressing files into zip"_s);
-                // Not before its first entry is on disk: an empty archive is 22 bytes.
-                const auto writing = [&] {
-                    for (const QFileInfo &file :
-                         QDir(path("program/ZIPS")).entryInfoList(QDir::Files))
-                        if (file.size() > 22)
-                            return true;
-                    return false;
-                };
-                while (!writing() && process.state() == QProcess::Running)
-                    QThread::msleep(1);
-                if (!stoppedTwice)
-                    return process.kill();
-                // Held, so that both land before the first is handled.
-                const pid_t pid = pid_t(process.processId());
-                for (const int signal : {SIGSTOP, SIGTERM, SIGINT, SIGCONT})
-                    ::kill(pid, signal);
-            });
-        if (stoppedTwice) {
-            EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(
-                outcome.errors,
-                "Sorvik: (error) asked to stop again before the first stop was done: ended at "
-                "once, without finishing the run log\n");
-        }
-        EXPECT_TRUE(archiveFolderFiles().isEmpty());
-        for (const QString &name :
-             QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files)) {
-            const auto content = readArchive(path("program/ZIPS/") + name);
-            EXPECT_TRUE(content && content->empty()) << name.toStdString();
-        }
-        QDir(path("program/logs")).removeRecursively();
-        EXPECT_EQ(run({u"/Silent"_s}).status, 0);
-        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);
-    }
 }
 
 } // namespace
