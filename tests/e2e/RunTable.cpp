@@ -109,6 +109,8 @@ void RunTable::check(const Row &row)
         ::kill(pid_t(process.processId()), SIGCONT);
     });
     const double ended = nowSeconds(std::ceil);
+    if (row.ended)
+        row.ended();
     QStringList heard;
     for (const SystemLogCatcher::Entry &entry : syslog->take()) {
         // User facility, error; a run without its log keeps its lines there as warnings.

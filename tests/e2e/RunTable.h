@@ -31,7 +31,8 @@ struct Row {
     bool encrypted = false;
     QString holdAt{}; // a run-log line at which `act` is done; none: the program held two seconds
     std::function<void(QProcess &)> act{};
-    QByteArray output{}; // how stdout begins
+    std::function<void()> ended{}; // once the program has ended, before anything is looked at
+    QByteArray output{};           // how stdout begins
     // What else the row holds the run to, given everything it said.
     std::function<void(const QString &said)> after{};
 };
