@@ -113,8 +113,6 @@ protected:
     void SetUp() override
     {
         ShareEnvironment::SetUp();
-        if (IsSkipped())
-            return;
         fs = makeFileSystem();
         writeFile("big.bin", bigFile);
     }
@@ -206,7 +204,7 @@ TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
 }
 
 // A refused logon's reason and its silence about the password are the whole run's to show
-// (ShareDeliveryTest, ShareDeliveryProcessTest); here, which slip of the set-up it was, and what
+// (ShareDeliveryTest, ShareRunTable); here, which slip of the set-up it was, and what
 // no credentials file means.
 TEST_F(SmbFileSystemTest, ARefusedLogonSaysWhichSlipOfTheSetUpItWas)
 {
