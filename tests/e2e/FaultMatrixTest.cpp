@@ -58,7 +58,7 @@ protected:
         storeArchiveFolder(path("archive/"));
 
         // The run without faults: what every run must deliver, and what it does to get there.
-        const Outcome clean = runWith({}, path("counts.txt"));
+        const Outcome clean = runWith({});
         ASSERT_EQ(clean.status, 0) << clean.errors.toStdString();
         const auto archives = finalArchives();
         ASSERT_EQ(archives.size(), 1);
@@ -77,19 +77,17 @@ protected:
         clearArchiveFolder();
     }
 
-    Outcome runWith(const Fault &fault, const QString &countsFile = QString()) const
+    // A run with the library preloaded, its counts in counts.txt, `fault` struck.
+    Outcome runWith(const Fault &fault) const
     {
-        QProcessEnvironment env = environment();
-        env.insert(u"LD_PRELOAD"_s, builtFile(u"libsorvik_faultshim.so"_s));
-        if (!countsFile.isEmpty())
-            env.insert(u"SORVIK_FAULT_COUNTS"_s, countsFile);
-        if (!fault.operation.isEmpty()) {
-            env.insert(u"SORVIK_FAULT_OP"_s, fault.operation);
-            env.insert(u"SORVIK_FAULT_AT"_s, QString::number(fault.call));
-            env.insert(u"SORVIK_FAULT_ACTION"_s, fault.action);
-            env.insert(u"SORVIK_FAULT_ERRNO"_s, QString::number(fault.error));
-        }
-        return run({u"/Silent"_s}, env, 120000);
+        return runThrough(
+            u"LD_PRELOAD='%1' SORVIK_FAULT_COUNTS='%2' SORVIK_FAULT_OP=%3 "
+            "SORVIK_FAULT_AT=%4 SORVIK_FAULT_ACTION=%5 SORVIK_FAULT_ERRNO=%6"_s
+                .arg(builtFile(u"libsorvik_faultshim.so"_s), path("counts.txt"), fault.operation)
+                .arg(fault.call)
+                .arg(fault.action)
+                .arg(fault.error),
+            {u"/Silent"_s});
     }
 
     QStringList archiveFolder() const

@@ -96,7 +96,7 @@ void RunTable::check(const Row &row)
     // The test's own clock, in whole seconds as the outcome keeps its moments.
     const double started = nowSeconds(std::floor);
     double stopped = 0, resumed = 0;
-    const Outcome outcome = runThrough(row.prefix, row.arguments, false, [&](QProcess &process) {
+    const Outcome outcome = runThrough(row.prefix, row.arguments, [&](QProcess &process) {
         if (row.holdAt.isEmpty())
             return;
         waitForLine(process, row.holdAt);

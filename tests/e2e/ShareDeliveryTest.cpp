@@ -5,8 +5,6 @@
 
 #include <QThread>
 
-#include <csignal>
-
 namespace {
 
 // The run table's rows on a share: what it delivers is read back through another client.
@@ -109,7 +107,7 @@ TEST_F(ShareRunTable, AServerGoneDuringTheCopyCostsTheRunOneError)
         "silent, then a stop signal", "3600",
         [&](QProcess &program) {
             server->freeze(true);
-            ::kill(pid_t(program.processId()), SIGTERM);
+            program.terminate();
         },
         u"(error) the archive run was cancelled before it completed"_s));
 }
