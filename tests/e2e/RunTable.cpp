@@ -64,12 +64,13 @@ void RunTable::SetUp()
 
 void RunTable::setUpWell(const QStringList &simulation)
 {
-    for (const char *gone : {"orvel", "archive", "program/logs", "program/ZIPS",
-                             "program/TempDiags", "state", "metrics"})
+    for (const char *gone :
+         {"orvel", "program/logs", "program/ZIPS", "program/TempDiags", "state", "metrics"})
         QDir(path(gone)).removeRecursively();
     QFile::remove(path("program/logs"));
     simulate(simulation);
-    QDir().mkpath(path("archive"));
+    QDir(localPath(QString())).removeRecursively();
+    QDir().mkpath(localPath(QString()));
     QDir().mkpath(path("metrics"));
     storeArchiveFolder(archiveFolder());
     settings().remove(u"Archive"_s);

@@ -21,21 +21,11 @@ protected:
         RunTable::setUpWell(simulation);
         server->writeCredentials(
             path("config"), QByteArray(SambaServer::password.data(), SambaServer::password.size()));
-        QDir(server->folder(u"logs/nightly"_s)).removeRecursively();
-        QDir().mkpath(server->folder(u"logs/nightly"_s));
     }
     QString archiveFolder() const override { return server->url(u"logs"_s, u"nightly/"_s); }
-    QStringList archiveFolderFiles() const override
-    {
-        return QDir(server->folder(u"logs/nightly"_s)).entryList(QDir::Files | QDir::Hidden);
-    }
     QByteArray archiveBytes(const QString &name) const override
     {
         return server->get(u"logs"_s, u"nightly/"_s + name);
-    }
-    void plant(const QString &name, const QByteArray &content) override
-    {
-        ASSERT_TRUE(server->put(u"logs"_s, u"nightly/"_s + name, content));
     }
     QString localPath(const QString &name) const override
     {
