@@ -73,25 +73,6 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .entries = anyCount,
          .names = {u"diag_odd_lines.log.fmtd.txt"_s, u"diag_.fmtd.txt"_s, u"!abc"_s,
                    u"!data_hidden.log"_s}},
-        {.name = "no archive folder stored",
-         .setUp = [] { storeArchiveFolder(QString()); },
-         .status = 1,
-         .logged =
-             {runHeader,
-              u"\\(error\\) no folder location defined to store archived log file output\\.  Exiting application"_s}},
-        {.name = "the archive folder missing",
-         .setUp = [&] { storeArchiveFolder(path("gone/")); },
-         .status = 1,
-         .logged =
-             {runHeader,
-              u"\\(error\\) no archive folder location does not exist:.*/gone/ - exiting application\\."_s}},
-        // Takes no new file, even from root.
-        {.name = "an archive folder that takes no file",
-         .setUp = [] { storeArchiveFolder(u"/proc/"_s); },
-         .status = 1,
-         .logged =
-             {runHeader,
-              u"\\(error\\) the archive folder location is visible however creation of new files failed .* Folder=/proc/ - exiting application\\."_s}},
         // Without its helper every diag_ file costs two "(error)" lines.
         {.name = "twelve errors",
          .simulation = {u"--diag"_s, u"6"_s},
@@ -176,6 +157,19 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
               u"cannot be read: \"one\" is not a whole number from 0 to 99999 - no archive is removed from the archive folder\\."_s},
          .entries = 6},
     };
+    // No archive folder stored, one that is missing, one that takes no new file (even from root).
+    const std::tuple<const char *, QString, QString> folders[] = {
+        {"no archive folder stored", QString(),
+         u"no folder location defined to store archived log file output\\.  Exiting application"_s},
+        {"the archive folder missing", path("gone/"),
+         u"no archive folder location does not exist:.*/gone/ - exiting application\\."_s},
+        {"an archive folder that takes no file", u"/proc/"_s,
+         u"the archive folder location is visible however creation of new files failed .* Folder=/proc/ - exiting application\\."_s}};
+    for (const auto &[name, folder, said] : folders)
+        rows.push_back({.name = name,
+                        .setUp = [folder = folder] { storeArchiveFolder(folder); },
+                        .status = 1,
+                        .logged = {runHeader, u"\\(error\\) "_s + said}});
     // Without a display only an unattended start goes on: "/Silent" in any case, anywhere among
     // the arguments, also as the start of a longer word, and nothing else.
     for (const auto &[prefix, arguments] :
