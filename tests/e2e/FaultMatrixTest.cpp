@@ -104,13 +104,11 @@ protected:
             QFile::remove(path("archive/") + name);
     }
 
-    // Points spread over the calls of one operation: the first ones, the last ones, some between.
-    static std::set<unsigned long> pointsOf(unsigned long count, int most)
+    // Points spread over the calls of one operation: the first, the last, and one between (a third
+    // of the way, or two thirds where a third is still the first).
+    static std::set<unsigned long> pointsOf(unsigned long count)
     {
-        std::set<unsigned long> points{1, count};
-        for (int i = 1; int(points.size()) < most && i < most; ++i)
-            points.insert(std::max(1ul, count * unsigned(i) / unsigned(most)));
-        return points;
+        return {1, count / 3 > 1 ? count / 3 : std::max(1ul, 2 * count / 3), count};
     }
 
     void check(const Fault &fault)
@@ -201,15 +199,15 @@ TEST_F(FaultMatrixTest, EveryOperationThatFailsCostsAnErrorNeverTheArchive)
     for (const auto &[operation, count] : counts) {
         if (!failureOf.count(operation))
             continue;
-        for (const unsigned long call : pointsOf(count, 3))
+        for (const unsigned long call : pointsOf(count))
             check({operation, call, u"fail"_s, failureOf.at(operation)});
     }
     for (const QString &operation : {u"write"_s, u"large_write"_s, u"fwrite"_s})
         if (counts.count(operation))
-            for (const unsigned long call : pointsOf(counts.at(operation), 3))
+            for (const unsigned long call : pointsOf(counts.at(operation)))
                 check({operation, call, u"short"_s, 0});
     // A copy the disk took and kept otherwise.
-    for (const unsigned long call : pointsOf(counts.at(u"copy_file_range"_s), 3))
+    for (const unsigned long call : pointsOf(counts.at(u"copy_file_range"_s)))
         check({u"copy_file_range"_s, call, u"flip"_s, 0});
 }
 
@@ -219,7 +217,7 @@ TEST_F(FaultMatrixTest, AStopOrAKillAnywhereLeavesNothingTheNextRunKeeps)
         for (const QString &operation : {u"open"_s, u"write"_s, u"large_write"_s, u"fwrite"_s,
                                          u"rename"_s, u"copy_file_range"_s})
             if (counts.count(operation))
-                for (const unsigned long call : pointsOf(counts.at(operation), 3))
+                for (const unsigned long call : pointsOf(counts.at(operation)))
                     check({operation, call, action, 0});
 }
 
