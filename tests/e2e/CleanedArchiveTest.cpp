@@ -3,8 +3,6 @@
 #include "support/ArchiveReader.h"
 #include "support/ProcessFixture.h"
 
-#include <QSettings>
-
 #include <sys/stat.h>
 
 namespace {
@@ -22,11 +20,10 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     writeFile("orvel/logs/data_safe.gz", QByteArray("\x1f\x8b\x08\x00zipped", 10));
     writeFile("orvel/logs/data_utf16.log", QByteArray("\xff\xfe\x31\0.\0\x32\0", 8));
     writeFile("orvel/logs/data_longline.log", QByteArray(1100000, 'x') + "\n");
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"Sorvik"_s, u"Sorvik"_s);
-    settings.setValue(u"Archive/Obfuscate"_s, true);
-    settings.setValue(u"Archive/ObfuscateWords"_s, path("orvel/obfuscate-words.txt"));
-    settings.setValue(u"Archive/ObfuscateSafe"_s, u"*.gz data_nothing.*"_s);
-    settings.sync();
+    writeFile("config/Sorvik/Sorvik.ini",
+              "[Archive]\nObfuscate=true\nObfuscateSafe=*.gz data_nothing.*\n"
+              "ObfuscateWords=" +
+                  QFile::encodeName(path("orvel/obfuscate-words.txt")) + "\n");
     // A secret of the test's own: what the stand-ins are is the same in every run of it.
     const QByteArray key = QFile::encodeName(path("config/Sorvik/obfuscation.key"));
     writeFile("config/Sorvik/obfuscation.key", QByteArray(64, '7') + "\n");

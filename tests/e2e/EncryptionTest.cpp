@@ -53,15 +53,12 @@ TEST_F(RunTable, AnEntryPastFourGiBComesBackWhole)
     ASSERT_EQ(archiveFolderFiles().size(), 1);
     const QString archive = path("archive/") + archiveFolderFiles().first();
 
-    QProcess compare;
-    compare.start(u"/bin/sh"_s,
-                  {u"-c"_s,
-                   u"7z l -slt -p\"$2\" \"$0\" | grep -qx 'Size = 4294967297' && "
-                   "7z x -so -p\"$2\" \"$0\" data_big.log | cmp - \"$1\""_s,
-                   archive, path("orvel/logs/data_big.log"), QString::fromUtf8(secret)});
-    ASSERT_TRUE(compare.waitForFinished(600000));
-    EXPECT_EQ(compare.exitCode(), 0) << compare.readAllStandardOutput().toStdString()
-                                     << compare.readAllStandardError().toStdString();
+    const Ran compared = runTool(
+        u"/bin/sh"_s, {u"-c"_s,
+                       u"7z l -slt -p\"$2\" \"$0\" | grep -qx 'Size = 4294967297' && "
+                       "7z x -so -p\"$2\" \"$0\" data_big.log | cmp - \"$1\""_s,
+                       archive, path("orvel/logs/data_big.log"), QString::fromUtf8(secret)});
+    EXPECT_EQ(compared.status, 0) << compared.output.toStdString() << compared.errors.toStdString();
     EXPECT_EQ(refusedEntries(archive, "wrong").sevenZip, 2);
     QFile::remove(path("orvel/logs/data_big.log"));
 }

@@ -56,7 +56,6 @@ void RunTable::SetUp()
 {
     ProcessTest::SetUp();
     syslog = std::make_unique<SystemLogCatcher>(path("syslog.socket"));
-    ASSERT_TRUE(syslog->bound());
     qputenv("SORVIK_METRICS_DIR", QFile::encodeName(path("metrics")));
     // A zone far from UTC and off the hour: a moment told in the wrong zone is hours off.
     qputenv("TZ", "America/St_Johns");
@@ -64,12 +63,13 @@ void RunTable::SetUp()
 
 void RunTable::setUpWell(const QStringList &simulation)
 {
-    for (const char *gone : {"orvel", "archive", "program/logs", "program/ZIPS",
-                             "program/TempDiags", "state", "metrics"})
+    for (const char *gone :
+         {"orvel", "program/logs", "program/ZIPS", "program/TempDiags", "state", "metrics"})
         QDir(path(gone)).removeRecursively();
     QFile::remove(path("program/logs"));
     simulate(simulation);
-    QDir().mkpath(path("archive"));
+    QDir(localPath(QString())).removeRecursively();
+    QDir().mkpath(localPath(QString()));
     QDir().mkpath(path("metrics"));
     storeArchiveFolder(archiveFolder());
     settings().remove(u"Archive"_s);
@@ -96,7 +96,7 @@ void RunTable::check(const Row &row)
     // The test's own clock, in whole seconds as the outcome keeps its moments.
     const double started = nowSeconds(std::floor);
     double stopped = 0, resumed = 0;
-    const Outcome outcome = runThrough(row.prefix, row.arguments, false, [&](QProcess &process) {
+    const Outcome outcome = runThrough(row.prefix, row.arguments, [&](QProcess &process) {
         if (row.holdAt.isEmpty())
             return;
         waitForLine(process, row.holdAt);
@@ -109,6 +109,8 @@ void RunTable::check(const Row &row)
         ::kill(pid_t(process.processId()), SIGCONT);
     });
     const double ended = nowSeconds(std::ceil);
+    if (row.ended)
+        row.ended();
     QStringList heard;
     for (const SystemLogCatcher::Entry &entry : syslog->take()) {
         // User facility, error; a run without its log keeps its lines there as warnings.

@@ -6,6 +6,7 @@
 // read back by readers independent of the program, stderr's summary against the run log,
 // last-run.json and sorvik.prom against the test's own clock readings and the archive's entries.
 #include "e2e/SystemLogCatcher.h"
+#include "support/OwnedFile.h"
 #include "support/ProcessFixture.h"
 
 #include <QSettings>
@@ -31,7 +32,8 @@ struct Row {
     bool encrypted = false;
     QString holdAt{}; // a run-log line at which `act` is done; none: the program held two seconds
     std::function<void(QProcess &)> act{};
-    QByteArray output{}; // how stdout begins
+    std::function<void()> ended{}; // once the program has ended, before anything is looked at
+    QByteArray output{};           // how stdout begins
     // What else the row holds the run to, given everything it said.
     std::function<void(const QString &said)> after{};
 };
@@ -43,22 +45,22 @@ protected:
     virtual void setUpWell(const QStringList &simulation);
     // Where the rows' archives go; a share's fixture delivers there.
     virtual QString archiveFolder() const { return path("archive/"); }
-    virtual QStringList archiveFolderFiles() const
+    // Where a name of the archive folder lies on this computer.
+    virtual QString localPath(const QString &name) const { return path(u"archive/"_s + name); }
+    QStringList archiveFolderFiles() const
     {
-        return QDir(archiveFolder()).entryList(QDir::Files | QDir::Hidden);
+        return QDir(localPath(QString())).entryList(QDir::Files | QDir::Hidden);
     }
     virtual QByteArray archiveBytes(const QString &name) const
     {
         return readFile(u"archive/"_s + name);
     }
-    // A file or folder in the archive folder before the run, as another client leaves it.
-    virtual void plant(const QString &name, const QByteArray &content)
+    // A file or folder in the archive folder before the run, as another account leaves it.
+    void plant(const QString &name, const QByteArray &content) const
     {
-        writeFile(u"archive/"_s + name, content);
+        ASSERT_TRUE(writeOwnedFile(localPath(name), content, 0644));
     }
-    virtual void plantFolder(const QString &name) { QDir().mkpath(localPath(name)); }
-    // Where a name of the archive folder lies on this computer.
-    virtual QString localPath(const QString &name) const { return path(u"archive/"_s + name); }
+    void plantFolder(const QString &name) const { QDir().mkpath(localPath(name)); }
 
     void check(const Row &row);
     // What an archive folder may hold before a run: the same rows locally and on a share.

@@ -1,7 +1,6 @@
 // The built program, run as a process the way a scheduler or an administrator starts it.
 #include "e2e/RunTable.h"
 
-#include "support/ArchiveReader.h"
 #include "support/Noise.h"
 #include "support/OwnedFile.h"
 
@@ -74,25 +73,6 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          .entries = anyCount,
          .names = {u"diag_odd_lines.log.fmtd.txt"_s, u"diag_.fmtd.txt"_s, u"!abc"_s,
                    u"!data_hidden.log"_s}},
-        {.name = "no archive folder stored",
-         .setUp = [] { storeArchiveFolder(QString()); },
-         .status = 1,
-         .logged =
-             {runHeader,
-              u"\\(error\\) no folder location defined to store archived log file output\\.  Exiting application"_s}},
-        {.name = "the archive folder missing",
-         .setUp = [&] { storeArchiveFolder(path("gone/")); },
-         .status = 1,
-         .logged =
-             {runHeader,
-              u"\\(error\\) no archive folder location does not exist:.*/gone/ - exiting application\\."_s}},
-        // Takes no new file, even from root.
-        {.name = "an archive folder that takes no file",
-         .setUp = [] { storeArchiveFolder(u"/proc/"_s); },
-         .status = 1,
-         .logged =
-             {runHeader,
-              u"\\(error\\) the archive folder location is visible however creation of new files failed .* Folder=/proc/ - exiting application\\."_s}},
         // Without its helper every diag_ file costs two "(error)" lines.
         {.name = "twelve errors",
          .simulation = {u"--diag"_s, u"6"_s},
@@ -177,6 +157,19 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
               u"cannot be read: \"one\" is not a whole number from 0 to 99999 - no archive is removed from the archive folder\\."_s},
          .entries = 6},
     };
+    // No archive folder stored, one that is missing, one that takes no new file (even from root).
+    const std::tuple<const char *, QString, QString> folders[] = {
+        {"no archive folder stored", QString(),
+         u"no folder location defined to store archived log file output\\.  Exiting application"_s},
+        {"the archive folder missing", path("gone/"),
+         u"no archive folder location does not exist:.*/gone/ - exiting application\\."_s},
+        {"an archive folder that takes no file", u"/proc/"_s,
+         u"the archive folder location is visible however creation of new files failed .* Folder=/proc/ - exiting application\\."_s}};
+    for (const auto &[name, folder, said] : folders)
+        rows.push_back({.name = name,
+                        .setUp = [folder = folder] { storeArchiveFolder(folder); },
+                        .status = 1,
+                        .logged = {runHeader, u"\\(error\\) "_s + said}});
     // Without a display only an unattended start goes on: "/Silent" in any case, anywhere among
     // the arguments, also as the start of a longer word, and nothing else.
     for (const auto &[prefix, arguments] :
@@ -331,53 +324,6 @@ TEST_F(FaultTest, AStopSignalCancelsTheRunAndCleansUp)
                            EXPECT_NE(QFile::symLinkTarget(u"/proc/"_s + pid + u"/exe"_s), copy);
                        }
                    }});
-}
-
-// Killed while writing the archive, or stopped twice at once (the second stop ends the program
-// there and then): at its own name stands the archive without entries that the run began with, or
-// nothing, never a piece of the new one; the next run starts clean.
-TEST_F(FaultTest, KilledWhileWritingTheArchiveLeavesNoPartialFile)
-{
-    for (const bool stoppedTwice : {false, true}) {
-        SCOPED_TRACE(stoppedTwice ? "stopped twice" : "killed");
-        setUpWell(sim(12, 0, 8000000));
-        const Outcome outcome =
-            runThrough(QString(), {u"/Silent"_s}, false, [&](QProcess &process) {
-                waitForLine(process, u"Compressing files into zip"_s);
-                // Not before its first entry is on disk: an empty archive is 22 bytes.
-                const auto writing = [&] {
-                    for (const QFileInfo &file :
-                         QDir(path("program/ZIPS")).entryInfoList(QDir::Files))
-                        if (file.size() > 22)
-                            return true;
-                    return false;
-                };
-                while (!writing() && process.state() == QProcess::Running)
-                    QThread::msleep(1);
-                if (!stoppedTwice)
-                    return process.kill();
-                // Held, so that both land before the first is handled.
-                const pid_t pid = pid_t(process.processId());
-                for (const int signal : {SIGSTOP, SIGTERM, SIGINT, SIGCONT})
-                    ::kill(pid, signal);
-            });
-        if (stoppedTwice) {
-            EXPECT_EQ(outcome.status, 1);
-            EXPECT_EQ(
-                outcome.errors,
-                "Sorvik: (error) asked to stop again before the first stop was done: ended at "
-                "once, without finishing the run log\n");
-        }
-        EXPECT_TRUE(archiveFolderFiles().isEmpty());
-        for (const QString &name :
-             QDir(path("program/ZIPS")).entryList({u"*.ZIP"_s}, QDir::Files)) {
-            const auto content = readArchive(path("program/ZIPS/") + name);
-            EXPECT_TRUE(content && content->empty()) << name.toStdString();
-        }
-        QDir(path("program/logs")).removeRecursively();
-        EXPECT_EQ(run({u"/Silent"_s}).status, 0);
-        EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);
-    }
 }
 
 } // namespace

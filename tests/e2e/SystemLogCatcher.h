@@ -7,7 +7,8 @@
 #include <QByteArray>
 #include <QRegularExpression>
 #include <QString>
-#include <QStringList>
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
@@ -38,7 +39,8 @@ public:
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, name.constData(),
                     std::min(size_t(name.size()), sizeof address.sun_path - 1));
-        m_bound = ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0)
+            << "cannot bind " << name.constData();
         qputenv("SORVIK_SYSLOG_SOCKET", name);
         m_reader = std::thread([this] {
             while (!m_stop.load()) {
@@ -55,7 +57,6 @@ public:
         qunsetenv("SORVIK_SYSLOG_SOCKET");
         ::close(m_fd);
     }
-    bool bound() const { return m_bound; }
 
     // What arrived since the last call, in order.
     std::vector<Entry> take()
@@ -83,7 +84,6 @@ private:
     }
 
     int m_fd;
-    bool m_bound = false;
     std::mutex m_mutex;
     std::vector<Entry> m_entries;
     std::atomic<bool> m_stop = false;

@@ -11,15 +11,6 @@ namespace {
 
 class ComponentsTest : public TempEnvironment {
 protected:
-    void registerStatusObject(const QByteArray &library)
-    {
-        writeRegistry(
-            "Windows Registry Editor Version 5.00\r\n"
-            "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
-            "@=" +
-            library + "\r\n");
-    }
-
     std::unique_ptr<OrvelStatusObject> create()
     {
         registry = makeRegistry();
@@ -42,7 +33,11 @@ TEST_F(ComponentsTest, WhatCannotBeLoadedCannotBeCreated)
                                       "\"" + QFile::encodeName(path("garbage.so")) + "\"",
                                       QByteArray("\"libm.so.6\""), // no entry point
                                       QByteArray("hex(1):")}) {    // zero bytes
-        registerStatusObject(library);
+        writeRegistry(
+            "Windows Registry Editor Version 5.00\r\n"
+            "[HKEY_CLASSES_ROOT\\CLSID\\{60EB7702-6A7A-11D1-8029-00C04FAD610B}\\InprocServer32]\r\n"
+            "@=" +
+            library + "\r\n");
         EXPECT_EQ(create(), nullptr) << library.constData();
     }
 }

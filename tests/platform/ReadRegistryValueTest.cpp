@@ -108,11 +108,6 @@ TEST_F(ReadRegistryValueTest, WhatIsNoRegularFileOrTooLargeIsRefusedAtOnceWithIt
         return QFile::copy(good, registryPath()) && file.open(QIODevice::ReadWrite) &&
                file.resize(size);
     };
-    const auto replace = [&](const std::function<bool()> &make) {
-        QFile::remove(registryPath());
-        QDir(registryPath()).removeRecursively();
-        ASSERT_TRUE(make());
-    };
     const struct {
         const char *what;
         std::function<bool()> make;
@@ -135,7 +130,9 @@ TEST_F(ReadRegistryValueTest, WhatIsNoRegularFileOrTooLargeIsRefusedAtOnceWithIt
          u"larger than 64 MiB"_s},
     };
     for (const auto &c : cases) {
-        replace(c.make);
+        QFile::remove(registryPath());
+        QDir(registryPath()).removeRecursively();
+        ASSERT_TRUE(c.make()) << c.what;
         ::alarm(20); // a read that waits or grows without end ends the test program
         const bool found = read("Short", RegistryKind::String).toString() == u"ab"_s;
         ::alarm(0);

@@ -4,7 +4,6 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -42,25 +41,28 @@ protected:
         QByteArray output;
     };
 
-    // Runs the program through /bin/sh with `prefix` before it (a ulimit, a mount), in a mount
-    // namespace of its own when it mounts, so that nothing it mounts outlives it; `during` acts
-    // on the process while it runs.
-    Outcome runThrough(const QString &prefix, const QStringList &arguments, bool ownMounts = false,
+    // Runs the program through /bin/sh with `prefix` before it (variables, a ulimit, a mount), in
+    // a mount namespace of its own when it mounts, so that nothing it mounts outlives it; `during`
+    // acts on the process while it runs. Waits for its end.
+    Outcome runThrough(const QString &prefix, const QStringList &arguments,
                        const std::function<void(QProcess &)> &during = {}) const
     {
         QProcess process;
         process.setProcessEnvironment(environment());
         QStringList shell{u"/bin/sh"_s, u"-c"_s, prefix + u" exec \"$0\" \"$@\""_s, program()};
-        ownMounts = ownMounts || prefix.contains(u"mount "_s);
-        if (ownMounts)
-            shell = QStringList{u"-m"_s, u"--propagation"_s, u"private"_s} + shell;
-        const QString command = ownMounts ? u"/usr/bin/unshare"_s : shell.takeFirst();
+        if (prefix.contains(u"mount "_s))
+            shell = QStringList{u"/usr/bin/unshare"_s, u"-m"_s, u"--propagation"_s, u"private"_s} +
+                    shell;
         ownedByTest(process);
+        const QString command = shell.takeFirst();
         process.start(command, shell + arguments);
         if (during && process.waitForStarted(30000))
             during(process);
-        return outcomeOf(process);
+        EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                process.readAllStandardError(), process.readAllStandardOutput()};
     }
+    Outcome run(const QStringList &arguments) const { return runThrough(QString(), arguments); }
 
     // Waits until the run log shows `line` (or the program ended).
     // Its state follows the process only as its events are taken: the wait takes them.
@@ -72,14 +74,6 @@ protected:
         EXPECT_TRUE(runLogText().contains(line)) << "never reached: " << line.toStdString();
     }
 
-    // Waits for the program started in `process` to end.
-    static Outcome outcomeOf(QProcess &process, int timeout = 300000)
-    {
-        EXPECT_TRUE(process.waitForFinished(timeout)) << "the program did not end";
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError(), process.readAllStandardOutput()};
-    }
-
     // The run log's text so far (its lines may still be growing).
     QString runLogText() const
     {
@@ -89,17 +83,6 @@ protected:
         const QByteArray bytes = readFile(u"program/logs/"_s + logs.first());
         return QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()),
                                   bytes.size() / 2);
-    }
-
-    Outcome run(const QStringList &arguments) const { return run(arguments, environment()); }
-    Outcome run(const QStringList &arguments, const QProcessEnvironment &env,
-                int timeout = 300000) const
-    {
-        QProcess process;
-        process.setProcessEnvironment(env);
-        ownedByTest(process);
-        process.start(program(), arguments);
-        return outcomeOf(process, timeout);
     }
 
     // The one run log the program left.
@@ -114,12 +97,5 @@ protected:
                         .hasMatch())
             << logs.first().toStdString();
         return runLogLines(readFile(u"program/logs/"_s + logs.first()));
-    }
-
-    bool probeLeftAnywhere() const
-    {
-        QDirIterator it(path(QString()), {u"temp.test.*"_s}, QDir::Files,
-                        QDirIterator::Subdirectories);
-        return it.hasNext();
     }
 };

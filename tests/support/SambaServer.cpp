@@ -30,13 +30,6 @@ quint16 freePort()
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
-bool answers(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(200);
-}
-
 } // namespace
 
 SambaServer *SambaServer::shared()
@@ -159,7 +152,9 @@ bool SambaServer::start()
     while (!deadline.hasExpired()) {
         if (m_process->state() != QProcess::Running)
             return false;
-        if (answers(m_port))
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_port);
+        if (socket.waitForConnected(200))
             return true;
         QThread::msleep(50);
     }

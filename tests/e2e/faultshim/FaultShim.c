@@ -3,8 +3,9 @@
 // process with a signal) when asked through the environment:
 //   SORVIK_FAULT_COUNTS=file   at exit, one line "<operation> <count>" per operation used
 //   SORVIK_FAULT_OP=name, SORVIK_FAULT_AT=n   the n-th call of that operation ...
-//   SORVIK_FAULT_ACTION=fail|short|term|kill|flip, SORVIK_FAULT_ERRNO=number   ... does this
-//   (flip: a copy made in the kernel reports success and keeps one byte changed).
+//   SORVIK_FAULT_ACTION=fail|short|term|twice|kill|flip, SORVIK_FAULT_ERRNO=number   ... does this
+//   (twice: a stop signal and a second one before the first is handled; flip: a copy made in the
+//   kernel reports success and keeps one byte changed).
 // Descriptors 0 to 2 are neither counted nor failed: what goes to stderr is not the run's data.
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -21,8 +22,8 @@
 
 // clang-format off
 #define OPERATIONS(X)                                                                              \
-    X(open) X(fopen) X(mkstemp) X(opendir) X(read) X(fread) X(write) X(fwrite) X(fclose)          \
-    X(close) X(fsync) X(fchmod) X(rename) X(link) X(unlink) X(mkdir) X(copy_file_range)
+    X(open) X(fopen) X(mkstemp) X(opendir) X(read) X(fread) X(write) X(large_write) X(fwrite)     \
+    X(fclose) X(close) X(fsync) X(fchmod) X(rename) X(link) X(unlink) X(mkdir) X(copy_file_range)
 // clang-format on
 
 enum Operation {
@@ -37,7 +38,7 @@ static const char *const names[] = {
 #undef NAME
 };
 
-enum Action { actFail, actShort, actTerm, actKill, actFlip };
+enum Action { actFail, actShort, actTerm, actTwice, actKill, actFlip };
 
 static unsigned long counts[operationCount];
 static int target = -1;
@@ -61,8 +62,8 @@ __attribute__((constructor)) static void setUp(void)
         if (strcmp(op, names[i]) == 0)
             target = i;
     targetCall = at ? strtoul(at, NULL, 10) : 0;
-    static const char *const actions[] = {"fail", "short", "term", "kill", "flip"};
-    for (int i = 0; act && i < 5; ++i)
+    static const char *const actions[] = {"fail", "short", "term", "twice", "kill", "flip"};
+    for (int i = 0; act && i < 6; ++i)
         if (strcmp(act, actions[i]) == 0)
             action = i;
     if (err)
@@ -114,13 +115,16 @@ static int strike(enum Operation op)
     const unsigned long call = __atomic_add_fetch(&counts[op], 1, __ATOMIC_SEQ_CST);
     if ((int)op != target || call != targetCall)
         return 0;
-    if (action == actTerm || action == actKill) {
-        raise(action == actTerm ? SIGTERM : SIGKILL);
+    if (action == actTerm || action == actTwice || action == actKill) {
+        raise(action == actKill ? SIGKILL : SIGTERM);
+        if (action == actTwice)
+            raise(SIGINT);
         return 0;
     }
     if (action == actFlip && op == op_copy_file_range)
         return 3;
-    return action == actShort && (op == op_write || op == op_fwrite) ? 2 : 1;
+    const int isWrite = op == op_write || op == op_large_write || op == op_fwrite;
+    return action == actShort && isWrite ? 2 : 1;
 }
 
 #define FAIL_WITH(value)                                                                           \
@@ -223,10 +227,13 @@ ssize_t copy_file_range(int in, off_t *from, int out, off_t *to, size_t n, unsig
         return real(__VA_ARGS__);                                                                  \
     }
 // clang-format off
-WRITE(op_write, ssize_t, write, -1, fd, length, (int fd, const void *data, size_t length),
+// A write of 64 KiB or more is counted apart: few of them (the archive's blocks) among the many
+// lines of a run log.
+#define LARGE(length) ((length) < 65536 ? op_write : op_large_write)
+WRITE(LARGE(length), ssize_t, write, -1, fd, length, (int fd, const void *data, size_t length),
       fd, data, length)
-WRITE(op_write, ssize_t, pwrite, -1, fd, length, (int fd, const void *data, size_t length, off_t at),
-      fd, data, length, at)
+WRITE(LARGE(length), ssize_t, pwrite, -1, fd, length,
+      (int fd, const void *data, size_t length, off_t at), fd, data, length, at)
 WRITE(op_fwrite, size_t, fwrite, 0, fileno(f), n, (const void *data, size_t size, size_t n, FILE *f),
       data, size, n, f)
 // clang-format on
