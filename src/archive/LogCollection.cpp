@@ -212,7 +212,11 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
                     raw = true;
                     level = dataLevel;
                 } else if (logKindOf(name) == LogKind::Diag && formatting) {
-                    DiagFormatOutcome outcome = formatting->takeNext([&] { stopIfCancelled(run); });
+                    // While it waits for the formatting, the workers take the files added.
+                    DiagFormatOutcome outcome = formatting->takeNext([&] {
+                        zip.handOver();
+                        stopIfCancelled(run);
+                    });
                     lines = std::move(outcome.lines);
                     if (outcome.formatted) {
                         toAdd = FormattingAhead::copyPath(formattingFolder, name);

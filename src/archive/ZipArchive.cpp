@@ -41,6 +41,7 @@ ZipArchive::ZipArchive(int compressionLevel, int threads)
     // A whole file and a piece a worker keep every worker busy while the one next in line is
     // finished; the cap keeps a machine of many cores within the memory of a few.
     , m_budget(std::min<size_t>(size_t(m_threads) * (wholeLimit + pieceSize), 48 << 20))
+    , m_handOverFiles(std::clamp<size_t>(m_openLimit / 8, 1, batchFiles))
 {
 }
 
@@ -162,82 +163,106 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
         m_lastFolder = path.left(folderLength);
     m_bytesTotal += quint64(st.st_size);
     startWorkers();
+    // The names are the caller's alone.
+    Staged &staged = m_staged.emplace_back();
+    staged.header = headerFor(name, std::move(native), st);
+    m_names.insert(staged.header.name);
+    staged.folder = m_lastFolder;
+    if (!options.name.isEmpty())
+        staged.fileName = path.mid(folderLength);
+    staged.fd = fd;
+    staged.memory = std::move(memory);
+    staged.level = m_level;
+    staged.passphrase = m_passphrase;
+    staged.transform = options.transform;
+    staged.index = m_added++;
+    m_stagedBytes += quint64(st.st_size);
+    if (m_staged.size() >= m_handOverFiles || m_stagedBytes >= batchSize)
+        handOver();
+    if (m_abandoned)
+        return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
+    return 1;
+}
+
+bool ZipArchive::belowLimits(bool resume) const
+{
+    return m_entries.size() < (resume ? pendingLimit / 2 : pendingLimit) &&
+           m_memoryQueued < (resume ? memoryLimit / 2 : memoryLimit) &&
+           m_openFiles < (resume ? m_openLimit * 3 / 4 : m_openLimit);
+}
+
+void ZipArchive::handOver()
+{
+    if (m_staged.empty())
+        return;
+    std::unique_lock lock(m_mutex);
+    if (m_abandoned) {
+        for (const Staged &staged : m_staged)
+            if (staged.fd >= 0)
+                ::close(staged.fd);
+    } else {
+        for (Staged &staged : m_staged)
+            queue(staged);
+    }
+    m_staged.clear();
+    m_stagedBytes = 0;
+    // One worker is woken; it wakes another when it leaves files behind.
+    if (m_idleWorkers > 0 && canTakeNext())
+        m_work.notify_one();
     // Once a limit is reached the caller waits until a good part of it is free again: waiting
     // for every single file to leave would wake it once a file.
-    const auto below = [&](bool resume) {
-        return m_entries.size() < (resume ? pendingLimit / 2 : pendingLimit) &&
-               m_memoryQueued < (resume ? memoryLimit / 2 : memoryLimit) &&
-               (fd < 0 || m_openFiles < (resume ? m_openLimit * 3 / 4 : m_openLimit));
-    };
-    // Made before the lock is taken: the workers wait on it while the caller holds it.
-    ZipWriter::Entry header = headerFor(name, std::move(native), st);
-    // The names are the caller's alone.
-    m_names.insert(header.name);
-    // The workers change all three under the lock.
-    std::unique_lock lock(m_mutex);
-    if (!below(false)) {
+    if (!m_abandoned && !belowLimits(false)) {
         lock.unlock();
-        waitUntil([&] { return below(true); });
-        lock.lock();
+        waitUntil([this] { return belowLimits(true); });
     }
-    if (m_abandoned) {
-        if (fd >= 0)
-            ::close(fd);
-        return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
-    }
+}
+
+void ZipArchive::queue(Staged &staged)
+{
     Entry &entry = m_entries.emplace_back();
-    const size_t index = m_added++;
-    entry.level = m_level;
-    entry.folder = m_lastFolder;
-    entry.header = std::move(header);
-    if (!options.name.isEmpty())
-        entry.fileName = path.mid(folderLength);
+    const size_t index = staged.index;
+    entry.level = staged.level;
+    entry.folder = std::move(staged.folder);
+    entry.fileName = std::move(staged.fileName);
+    entry.header = std::move(staged.header);
     // Rewritten data may come to more than the file held: room for the most it can.
-    entry.transform = options.transform;
+    entry.transform = std::move(staged.transform);
     if (entry.transform)
         entry.header.sizeBound = entry.header.size * EntryTransform::growthLimit;
-    entry.passphrase = m_passphrase;
-    entry.header.encrypted = m_passphrase != nullptr;
-    entry.fd = fd;
-    m_memoryQueued += size_t(memory.size());
-    entry.memory = std::move(memory);
+    entry.passphrase = std::move(staged.passphrase);
+    entry.header.encrypted = entry.passphrase != nullptr;
+    entry.fd = staged.fd;
+    m_memoryQueued += size_t(staged.memory.size());
+    entry.memory = std::move(staged.memory);
     const quint64 size = entry.header.size;
-    if (fd >= 0)
+    if (entry.fd >= 0)
         ++m_openFiles;
     if (size <= wholeLimit) {
         entry.unread = 1;
         m_queue.push_back({&entry, {index, 0}, 0, size_t(size), true, size > pieceSize});
-    } else {
-        // As few pieces as the limit allows, of even size: each but the last is walked again to
-        // join it to the next.
-        const quint64 pieces = (size + wholeLimit - 1) / wholeLimit;
-        const quint64 length = (size + pieces - 1) / pieces;
-        entry.unread = size_t(pieces);
-        for (quint64 i = 0; i < pieces; ++i) {
-            const quint64 offset = i * length;
-            m_queue.push_back({&entry,
-                               {index, size_t(i)},
-                               offset,
-                               size_t(std::min(length, size - offset)),
-                               i + 1 == pieces,
-                               false});
-        }
+        return;
     }
-    // Small files are handed over a few at a time: waking a worker for each would cost more than
-    // compressing it. A busy worker takes what is queued without being woken.
-    m_unannounced += size;
-    if (m_idleWorkers > 0 && (m_unannounced >= batchSize || m_queue.size() >= wakeFiles)) {
-        m_unannounced = 0;
-        lock.unlock();
-        m_work.notify_one();
+    // As few pieces as the limit allows, of even size: each but the last is walked again to join
+    // it to the next.
+    const quint64 pieces = (size + wholeLimit - 1) / wholeLimit;
+    const quint64 length = (size + pieces - 1) / pieces;
+    entry.unread = size_t(pieces);
+    for (quint64 i = 0; i < pieces; ++i) {
+        const quint64 offset = i * length;
+        m_queue.push_back({&entry,
+                           {index, size_t(i)},
+                           offset,
+                           size_t(std::min(length, size - offset)),
+                           i + 1 == pieces,
+                           false});
     }
-    return 1;
 }
 
 int ZipArchive::SaveArchive()
 {
     if (m_path.isEmpty())
         return fail(QStringLiteral("No archive has been started"));
+    handOver();
     waitUntil([this] { return m_nextToWrite.first == m_added; });
     stopWorkers();
     m_lost.clear();

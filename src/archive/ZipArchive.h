@@ -26,7 +26,8 @@
 //
 // Nothing half-written ever stands at the archive's path: the archive is written beside it and
 // renamed into place when SaveArchive has finished it. AddFile opens the file and hands it to
-// worker threads, one for every core, which deflate it while the caller goes on: each file whole
+// worker threads, one for every core (small files a batch at a time), which deflate it while the
+// caller goes on: each file whole
 // on one worker while there are files enough for all, a large one in pieces that several workers
 // share; the pieces are written into the archive in the order the files were added, as soon as
 // each is compressed, so the data is written once and memory stays bounded whatever the files'
@@ -57,6 +58,9 @@ public:
     // Adds `data` as if it were the file at `path`, made now: a copy made in memory.
     int AddData(const QString &path, QByteArray data, const EntryOptions &options = {});
     int SaveArchive();
+    // Hands the files added so far to the workers, which otherwise get them in batches: for a
+    // caller about to wait on something else. It may wait while the workers are far behind.
+    void handOver();
     // Encrypts the entries added from now on with `passphrase` (see ZipEncryption); none, the
     // entries are not encrypted. Each entry is encrypted as it is written, so the archive never
     // holds the entry's data unencrypted, not even in its temporary file.
@@ -98,12 +102,17 @@ private:
     // What both AddFile share; `open` opens the file and tells what it is.
     int addFile(const QString &path, const std::function<int(struct stat *)> &open,
                 const EntryOptions &options);
-    // What AddFile and AddData share: the name checked, the entry made and its pieces queued.
+    // What AddFile and AddData share: the name checked, the entry made and staged.
     int add(const QString &path, const QString &name, QByteArray native, int fd,
             const struct stat &st, QByteArray memory, const EntryOptions &options);
     // Why nothing named `name` (`native` in the system's bytes) may be added now; empty when it
     // may.
     QString refusal(const QString &name, const QByteArray &native) const;
+    // Makes a staged file's entry and queues its pieces. Called with the lock held.
+    void queue(ZipWork::Staged &staged);
+    // Whether the caller may go on adding: entries, copies in memory and open files below their
+    // limits, or, to `resume`, well below.
+    bool belowLimits(bool resume) const;
     void startWorkers();
     void stopWorkers();
     void work();
@@ -165,8 +174,6 @@ private:
     // Workers wait on `m_work` for pieces; callers on `m_progress` for pieces written.
     std::condition_variable m_work;
     std::condition_variable m_progress;
-    // Bytes queued since the workers were last woken.
-    quint64 m_unannounced = 0;
     std::deque<ZipWork::Task> m_queue;
     std::map<ZipWork::Place, ZipWork::Compressed> m_compressed;
     std::vector<std::thread> m_workers;
@@ -178,6 +185,11 @@ private:
     size_t m_reserved = 0;
     size_t m_openFiles = 0;
     const size_t m_openLimit = ZipWork::openFilesLimit();
+    // The caller's: files added and not yet handed over, their bytes, and how many go at once (a
+    // batch holds its files open, so a tight limit on open files makes batches small).
+    std::vector<ZipWork::Staged> m_staged;
+    quint64 m_stagedBytes = 0;
+    const size_t m_handOverFiles;
     // Bytes of copies made in memory that are added and not yet compressed.
     size_t m_memoryQueued = 0;
     bool m_writing = false;

@@ -51,6 +51,11 @@ void ZipArchive::stopWorkers()
             ::close(entry.fd);
         entry.unread = 0;
     }
+    for (const Staged &staged : m_staged)
+        if (staged.fd >= 0)
+            ::close(staged.fd);
+    m_staged.clear();
+    m_stagedBytes = 0;
     m_openFiles = 0;
     m_reserved = 0;
     m_memoryQueued = 0;
@@ -286,8 +291,7 @@ QString ZipArchive::rewrite(const Task &task, Worker &worker, const char *data)
 void ZipArchive::waitUntil(const std::function<bool()> &done)
 {
     std::unique_lock lock(m_mutex);
-    // Whatever waits in the queue is announced now: the caller waits on the workers.
-    m_unannounced = 0;
+    // The caller waits on the workers: every one of them may take what is queued.
     m_work.notify_all();
     const auto finished = [&] { return m_abandoned || done(); };
     m_callerWaiting = true;

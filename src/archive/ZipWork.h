@@ -31,10 +31,11 @@ namespace ZipWork {
 // through once more to join it to the next, in time (a tenth of what compressing it took).
 constexpr quint64 wholeLimit = 4 << 20;
 constexpr quint64 pieceSize = 2 << 20;
-// Queued pieces wake a waiting worker once they hold this much, or are this many; a worker takes
-// files smaller than `smallFile` up to `batchFiles` at once.
+// Files added are handed to the workers together, once they are `batchFiles` or hold `batchSize`:
+// handed over one at a time, 200,000 tiny files cost more in taking turns at the queue's lock and
+// waking workers (80,000 switches between threads) than in compressing them. A worker takes files
+// smaller than `smallFile` up to `batchFiles` at once.
 constexpr quint64 batchSize = 1 << 20;
-constexpr size_t wakeFiles = 8;
 constexpr size_t batchFiles = 32;
 constexpr size_t smallFile = 64 << 10;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
@@ -85,6 +86,20 @@ struct Entry {
     // much the rewritten pieces written so far hold.
     std::shared_ptr<EntryTransform> transform;
     quint64 rewrittenSize = 0;
+};
+
+// An entry added and not yet handed to the workers: what its Entry is made of.
+struct Staged {
+    // Its place among the entries added.
+    size_t index = 0;
+    QString folder;
+    QString fileName;
+    ZipWriter::Entry header;
+    int fd = -1;
+    QByteArray memory;
+    int level = 6;
+    std::shared_ptr<const Passphrase> passphrase;
+    std::shared_ptr<EntryTransform> transform;
 };
 
 // A piece of a file, or a whole file, in the order the pieces go into the archive: by the entry's
