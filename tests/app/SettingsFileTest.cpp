@@ -104,7 +104,10 @@ TEST_F(SettingsFileTest, TheComputersFileLiesUnderTheAccounts)
     EXPECT_EQ(read.values, (QVariantMap{{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"9"_s}}));
     EXPECT_EQ(read.files,
               (QMap<QString, QString>{{u"KeepDays"_s, computers()}, {u"KeepCount"_s, ini()}}));
+    // What the computer's file says already, and ours does not: nothing to write.
+    const ino_t unchanged = statOf(ini()).st_ino;
     settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/all/"_s}});
+    EXPECT_EQ(statOf(ini()).st_ino, unchanged);
     settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"5"_s}});
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\n");
     settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"0"_s}});

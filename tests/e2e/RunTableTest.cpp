@@ -194,23 +194,31 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
     // unguarded (here to be refused for want of the served product: status 3 is a running
     // instance's alone), and says why.
     const QString lock = path("program/.Sorvik.lock");
+    // Where a link swapped in at the lock's place leads: nothing may be made there.
+    const QString elsewhere = path("elsewhere");
     const struct {
         const char *name;
         std::function<void()> make;
         const char *reason;
         QString prefix{};
+        bool asRoot = false;
     } spoiled[] = {
         {"a FIFO at the lock's place", [&] { ::mkfifo(QFile::encodeName(lock).constData(), 0666); },
          "it is not a regular file"},
+        {"a link put at the lock's place between the look and the open", [] {},
+         "Too many levels of symbolic links",
+         u"LD_PRELOAD='%1' SORVIK_FAULT_LINK='%2' SORVIK_FAULT_LINK_TO='%3'"_s.arg(
+             builtFile(u"libsorvik_faultshim.so"_s), lock, elsewhere)},
         // Only root gives a file away, or mounts.
         {"a lock file of another account",
          [&] { writeOwnedFile(lock, QByteArray(), 0600, nobodyAccount); },
-         "it belongs to another account"},
+         "it belongs to another account", {}, true},
         {"a read-only program folder", [] {}, "Read-only file system",
-         u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program"))},
+         u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program")),
+         true},
     };
     for (const auto &c : spoiled)
-        if (::geteuid() == 0 || &c == spoiled)
+        if (::geteuid() == 0 || !c.asRoot)
             rows.push_back(
                 {.name = c.name,
                  .simulation = {u"--no-components"_s},
@@ -225,7 +233,11 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
                               u" cannot be used \\("_s + QLatin1String(c.reason) +
                               u"\\)\\. The lock is kept in .*"_s,
                           notRunning + u".*"_s},
-                 .after = [&](const QString &) { QFile::remove(lock); }});
+                 .after =
+                     [&](const QString &) {
+                         QFile::remove(lock);
+                         EXPECT_FALSE(QFileInfo::exists(elsewhere));
+                     }});
     // A passphrase file that cannot be used stops the run before anything is made, with one
     // "(error)" line. (Each reason it is refused for: the passphrase file's own tests.)
     rows.push_back(

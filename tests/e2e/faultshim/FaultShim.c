@@ -6,6 +6,8 @@
 //   SORVIK_FAULT_ACTION=fail|short|term|twice|kill|flip, SORVIK_FAULT_ERRNO=number   ... does this
 //   (twice: a stop signal and a second one before the first is handled; flip: a copy made in the
 //   kernel reports success and keeps one byte changed).
+//   SORVIK_FAULT_LINK=path, SORVIK_FAULT_LINK_TO=target   the first open of that path finds a
+//   link to the target put there just before (a name swapped between a look and an open)
 // Descriptors 0 to 2 are neither counted nor failed: what goes to stderr is not the run's data.
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -46,6 +48,9 @@ static unsigned long targetCall;
 static int action = actFail;
 static int failure = EIO;
 static pid_t owner;
+static const char *linkPath;
+static const char *linkTarget;
+static int linked;
 
 static void *next(const char *symbol)
 {
@@ -68,6 +73,8 @@ __attribute__((constructor)) static void setUp(void)
             action = i;
     if (err)
         failure = atoi(err);
+    linkPath = getenv("SORVIK_FAULT_LINK");
+    linkTarget = getenv("SORVIK_FAULT_LINK_TO");
     // The process that was started; a helper it starts in turn inherits the mark and stays inert.
     const char *started = getenv("SORVIK_FAULT_OWNER");
     owner = started ? (pid_t)atol(started) : getpid();
@@ -127,6 +134,16 @@ static int strike(enum Operation op)
     return action == actShort && isWrite ? 2 : 1;
 }
 
+static void swapIn(const char *path)
+{
+    if (!linkPath || !linkTarget || getpid() != owner || strcmp(path, linkPath) != 0 ||
+        __atomic_exchange_n(&linked, 1, __ATOMIC_SEQ_CST))
+        return;
+    int (*realUnlink)(const char *) = next("unlink");
+    realUnlink(path);
+    symlink(linkTarget, path);
+}
+
 #define FAIL_WITH(value)                                                                           \
     do {                                                                                           \
         errno = failure;                                                                           \
@@ -146,6 +163,7 @@ static int strike(enum Operation op)
             mode = va_arg(args, mode_t);                                                           \
             va_end(args);                                                                          \
         }                                                                                          \
+        swapIn(path);                                                                              \
         if (strike(op_open) == 1)                                                                  \
             FAIL_WITH(-1);                                                                         \
         int (*real)(UNPAREN params, int, ...) = next(#name);                                       \
