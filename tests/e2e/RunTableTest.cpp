@@ -212,7 +212,9 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
         // Only root gives a file away, or mounts.
         {"a lock file of another account",
          [&] { writeOwnedFile(lock, QByteArray(), 0600, nobodyAccount); },
-         "it belongs to another account", {}, true},
+         "it belongs to another account",
+         {},
+         true},
         {"a read-only program folder", [] {}, "Read-only file system",
          u"mount --bind '%1' '%1' && mount -o remount,ro,bind '%1' '%1' &&"_s.arg(path("program")),
          true},
