@@ -1,8 +1,10 @@
 #include "archive/ZipArchive.h"
 
+#include "common/Failure.h"
 #include "platform/FileSystem.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace ZipWork;
 
@@ -43,6 +46,7 @@ ZipArchive::ZipArchive(int compressionLevel, int threads)
     , m_budget(std::min<size_t>(size_t(m_threads) * (wholeLimit + pieceSize), 48 << 20))
     , m_handOverFiles(std::clamp<size_t>(m_openLimit / 8, 1, batchFiles))
 {
+    m_staged.reserve(m_handOverFiles);
 }
 
 ZipArchive::~ZipArchive()
@@ -73,6 +77,7 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     m_entries.clear();
     m_failed.clear();
     m_added = 0;
+    m_queued = 0;
     m_names.clear();
     m_lastFolder.clear();
     m_lost.clear();
@@ -161,21 +166,31 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
     if (QStringView(path).left(folderLength) != m_lastFolder)
         m_lastFolder = path.left(folderLength);
-    m_bytesTotal += quint64(st.st_size);
     startWorkers();
-    // The names are the caller's alone.
-    Staged &staged = m_staged.emplace_back();
-    staged.header = headerFor(name, std::move(native), st);
-    m_names.insert(staged.header.name);
-    staged.folder = m_lastFolder;
-    if (!options.name.isEmpty())
-        staged.fileName = path.mid(folderLength);
+    // Nothing is staged before all that can fail is done: a file half staged would hold a
+    // place no entry fills.
+    Staged staged;
+    try {
+        staged.header = headerFor(name, std::move(native), st);
+        // The names are the caller's alone.
+        m_names.insert(staged.header.name);
+        staged.folder = m_lastFolder;
+        if (!options.name.isEmpty())
+            staged.fileName = path.mid(folderLength);
+    } catch (...) {
+        if (fd >= 0)
+            ::close(fd);
+        throw;
+    }
     staged.fd = fd;
     staged.memory = std::move(memory);
     staged.level = m_level;
     staged.passphrase = m_passphrase;
     staged.transform = options.transform;
-    staged.index = m_added++;
+    // Room for a whole batch was made when the archive was: this takes no memory.
+    m_staged.push_back(std::move(staged));
+    ++m_added;
+    m_bytesTotal += quint64(st.st_size);
     m_stagedBytes += quint64(st.st_size);
     if (m_staged.size() >= m_handOverFiles || m_stagedBytes >= batchSize)
         handOver();
@@ -196,16 +211,30 @@ void ZipArchive::handOver()
     if (m_staged.empty())
         return;
     std::unique_lock lock(m_mutex);
-    if (m_abandoned) {
-        for (const Staged &staged : m_staged)
-            if (staged.fd >= 0)
-                ::close(staged.fd);
-    } else {
-        for (Staged &staged : m_staged)
-            queue(staged);
+    {
+        // Whatever is not queued (the archive abandoned, or memory ran out on the way) is closed
+        // and said lost: a batch is never queued twice.
+        size_t done = 0;
+        const auto cleared = qScopeGuard([&] {
+            for (size_t i = done; i < m_staged.size(); ++i) {
+                const Staged &staged = m_staged[i];
+                if (staged.fd >= 0)
+                    ::close(staged.fd);
+                if (!m_abandoned)
+                    trapSilently([&] {
+                        m_failed.push_back(
+                            {staged.folder + (staged.fileName.isEmpty()
+                                                  ? decodeNativePath(staged.header.name)
+                                                  : staged.fileName),
+                             QStringLiteral("there was not enough memory to add it")});
+                    });
+            }
+            m_staged.clear();
+            m_stagedBytes = 0;
+        });
+        for (; !m_abandoned && done < m_staged.size(); ++done)
+            queue(m_staged[done]);
     }
-    m_staged.clear();
-    m_stagedBytes = 0;
     // One worker is woken; it wakes another when it leaves files behind.
     if (m_idleWorkers > 0 && canTakeNext())
         m_work.notify_one();
@@ -219,8 +248,37 @@ void ZipArchive::handOver()
 
 void ZipArchive::queue(Staged &staged)
 {
+    const size_t index = m_queued;
+    const size_t queued = m_queue.size();
     Entry &entry = m_entries.emplace_back();
-    const size_t index = staged.index;
+    try {
+        const quint64 size = staged.header.size;
+        if (size <= wholeLimit) {
+            m_queue.push_back({&entry, {index, 0}, 0, size_t(size), true, size > pieceSize});
+            entry.unread = 1;
+        } else {
+            // As few pieces as the limit allows, of even size: each but the last is walked
+            // again to join it to the next.
+            const quint64 pieces = (size + wholeLimit - 1) / wholeLimit;
+            const quint64 length = (size + pieces - 1) / pieces;
+            for (quint64 i = 0; i < pieces; ++i) {
+                const quint64 offset = i * length;
+                m_queue.push_back({&entry,
+                                   {index, size_t(i)},
+                                   offset,
+                                   size_t(std::min(length, size - offset)),
+                                   i + 1 == pieces,
+                                   false});
+            }
+            entry.unread = size_t(pieces);
+        }
+    } catch (...) {
+        m_queue.erase(m_queue.begin() + qsizetype(queued), m_queue.end());
+        m_entries.pop_back();
+        throw;
+    }
+    // From here nothing fails: the entry takes the staged file over.
+    ++m_queued;
     entry.level = staged.level;
     entry.folder = std::move(staged.folder);
     entry.fileName = std::move(staged.fileName);
@@ -231,31 +289,11 @@ void ZipArchive::queue(Staged &staged)
         entry.header.sizeBound = entry.header.size * EntryTransform::growthLimit;
     entry.passphrase = std::move(staged.passphrase);
     entry.header.encrypted = entry.passphrase != nullptr;
-    entry.fd = staged.fd;
-    m_memoryQueued += size_t(staged.memory.size());
-    entry.memory = std::move(staged.memory);
-    const quint64 size = entry.header.size;
+    entry.fd = std::exchange(staged.fd, -1);
     if (entry.fd >= 0)
         ++m_openFiles;
-    if (size <= wholeLimit) {
-        entry.unread = 1;
-        m_queue.push_back({&entry, {index, 0}, 0, size_t(size), true, size > pieceSize});
-        return;
-    }
-    // As few pieces as the limit allows, of even size: each but the last is walked again to join
-    // it to the next.
-    const quint64 pieces = (size + wholeLimit - 1) / wholeLimit;
-    const quint64 length = (size + pieces - 1) / pieces;
-    entry.unread = size_t(pieces);
-    for (quint64 i = 0; i < pieces; ++i) {
-        const quint64 offset = i * length;
-        m_queue.push_back({&entry,
-                           {index, size_t(i)},
-                           offset,
-                           size_t(std::min(length, size - offset)),
-                           i + 1 == pieces,
-                           false});
-    }
+    m_memoryQueued += size_t(staged.memory.size());
+    entry.memory = std::move(staged.memory);
 }
 
 int ZipArchive::SaveArchive()
@@ -263,7 +301,7 @@ int ZipArchive::SaveArchive()
     if (m_path.isEmpty())
         return fail(QStringLiteral("No archive has been started"));
     handOver();
-    waitUntil([this] { return m_nextToWrite.first == m_added; });
+    waitUntil([this] { return m_nextToWrite.first == m_queued; });
     stopWorkers();
     m_lost.clear();
     m_errorText.clear();

@@ -27,13 +27,12 @@
 // Nothing half-written ever stands at the archive's path: the archive is written beside it and
 // renamed into place when SaveArchive has finished it. AddFile opens the file and hands it to
 // worker threads, one for every core (small files a batch at a time), which deflate it while the
-// caller goes on: each file whole
-// on one worker while there are files enough for all, a large one in pieces that several workers
-// share; the pieces are written into the archive in the order the files were added, as soon as
-// each is compressed, so the data is written once and memory stays bounded whatever the files'
-// sizes or number. A file removed after it was added is archived as it was, and one that cannot
-// be read in full costs that entry, never the archive. Entries are stored under the file's own
-// name; ZIP64 is used where sizes or counts need it.
+// caller goes on: each file whole on one worker while there are files enough for all, a large one
+// in pieces that several workers share; the pieces are written into the archive in the order the
+// files were added, as soon as each is compressed, so the data is written once and memory stays
+// bounded whatever the files' sizes or number. A file removed after it was added is archived as it
+// was, and one that cannot be read in full costs that entry, never the archive. Entries are stored
+// under the file's own name; ZIP64 is used where sizes or counts need it.
 class ZipArchive {
 public:
     // `threads` 0: a worker for every core.
@@ -73,8 +72,9 @@ public:
     // Stops the workers after the pieces they are compressing and removes every piece of the
     // archive made so far; for a run that is cut short.
     void abandon();
-    // Called on the caller's thread about ten times a second while AddFile or SaveArchive waits
-    // for the workers, so that a window goes on answering; it may abandon the archive.
+    // Called on the caller's thread about ten times a second while AddFile, AddData, handOver or
+    // SaveArchive waits for the workers, so that a window goes on answering; it may abandon the
+    // archive.
     void setWaiting(std::function<void()> waiting) { m_waiting = std::move(waiting); }
 
     // Bytes of the added files that are compressed and written, of all added so far.
@@ -156,6 +156,8 @@ private:
     // Those that went without being archived, and how many were added in all.
     std::vector<LostFile> m_failed;
     size_t m_added = 0;
+    // Those handed to the workers: each entry's place.
+    size_t m_queued = 0;
     EntryNameSet m_names;
     QString m_lastFolder;
     // A saved archive with entries is complete: nothing more goes into it.

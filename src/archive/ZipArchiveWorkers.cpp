@@ -295,7 +295,12 @@ void ZipArchive::waitUntil(const std::function<bool()> &done)
     m_work.notify_all();
     const auto finished = [&] { return m_abandoned || done(); };
     m_callerWaiting = true;
-    const auto noLongerWaiting = qScopeGuard([this] { m_callerWaiting = false; });
+    // Also when the waiting function throws, which it does with the lock let go.
+    const auto noLongerWaiting = qScopeGuard([&] {
+        if (!lock.owns_lock())
+            lock.lock();
+        m_callerWaiting = false;
+    });
     while (!finished()) {
         if (!m_waiting) {
             m_progress.wait(lock, finished);

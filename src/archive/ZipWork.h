@@ -39,7 +39,8 @@ constexpr quint64 batchSize = 1 << 20;
 constexpr size_t batchFiles = 32;
 constexpr size_t smallFile = 64 << 10;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
-// many are open, until no more than three quarters are. A quarter of the descriptors the process
+// many are handed to the workers, until no more than three quarters are (a batch not yet handed
+// over holds an eighth more at most). A quarter of the descriptors the process
 // may hold, 256 at most: enough that the workers always find files waiting while the caller opens
 // more (with a few dozen, the caller and the workers took turns, one core idle), and never so many
 // that the rest of the run (the run log, the formatter's pipes, the share) finds none left.
@@ -90,8 +91,6 @@ struct Entry {
 
 // An entry added and not yet handed to the workers: what its Entry is made of.
 struct Staged {
-    // Its place among the entries added.
-    size_t index = 0;
     QString folder;
     QString fileName;
     ZipWriter::Entry header;
