@@ -9,15 +9,17 @@
 using namespace DiagCopyLimits;
 
 bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, const File *rawFile,
-                   qint64 &bytes)
+                   qint64 &bytes, const TextStream *opened, bool gone)
 {
     log << QStringLiteral("    Formatting diagnostic log file:") + rawPath;
     std::optional<qint64> size;
-    if (rawFile) {
+    if (opened) {
+        size = opened->SizeNow().value_or(0);
+    } else if (rawFile && !gone) {
         // A size that cannot be read says nothing of whether the file is there.
         if (!trapSilently([&] { size = fs.ListedFileSize(*rawFile); }))
             size = 0;
-    } else if (fs.FileExists(rawPath)) {
+    } else if (!gone && fs.FileExists(rawPath)) {
         size = 0;
         trapSilently([&] { size = fs.FileSize(rawPath); });
     }

@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -34,7 +35,16 @@ void readWhole(Member &m, const DiagFormatterSource &formatter, FileSystem &fs,
 {
     const DiagFileJob &job = *m.job;
     QStringList &log = m.outcome.lines;
-    if (!diagFirstLook(log, fs, job.rawPath, job.rawFile, m.bytes))
+    // A file of the listing is opened first and its size taken from what was opened: one look
+    // in the folder fewer than asking its size by name and opening it after (200,000 small
+    // files, a folder's worth of lookups). Any failure but nothing there is met again, and said,
+    // where the file is opened as before.
+    std::unique_ptr<TextStream> in;
+    bool gone = false;
+    if (job.rawFile)
+        trap([&] { in = fs.OpenListedTextFile(*job.rawFile); },
+             [&](const Failure &f) { gone = f.number() == ENOENT; });
+    if (!diagFirstLook(log, fs, job.rawPath, job.rawFile, m.bytes, in.get(), gone))
         return;
     if (m.bytes > smallFile) {
         m.alone = true;
@@ -46,12 +56,12 @@ void readWhole(Member &m, const DiagFormatterSource &formatter, FileSystem &fs,
         return;
     }
     const auto report = [&](const Failure &f) { m.file->report(f); };
-    std::unique_ptr<TextStream> in;
     m.copy = std::make_unique<DiagCopy>(fs, job.formattedPath, inMemoryUpTo);
     if (!trap(
             [&] {
-                in = job.rawFile ? fs.OpenListedTextFile(*job.rawFile)
-                                 : fs.OpenTextFile(job.rawPath);
+                if (!in)
+                    in = job.rawFile ? fs.OpenListedTextFile(*job.rawFile)
+                                     : fs.OpenTextFile(job.rawPath);
             },
             report) ||
         !trap([&] { m.copy->open(true); }, report))

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <sys/types.h>
 #include <utility>
 
@@ -57,6 +58,9 @@ public:
     void Flush();
 
     bool isOpen() const { return m_fd >= 0 || m_inMemory; }
+    // The size of the open file as it is now; none for a stream in memory or when it cannot be
+    // told.
+    std::optional<qint64> SizeNow() const;
     const QString &path() const { return m_path; }
 
 private:

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -52,6 +53,14 @@ std::unique_ptr<TextStream> TextStream::inMemory(QString path)
     stream->m_inMemory = true;
     stream->m_buffered = true;
     return stream;
+}
+
+std::optional<qint64> TextStream::SizeNow() const
+{
+    struct stat st;
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+        return std::nullopt;
+    return qint64(st.st_size);
 }
 
 TextStream::~TextStream()
