@@ -46,9 +46,9 @@ class DiagCopy;
 
 // The first line of a raw file's outcome, and whether the file is there to be formatted; its
 // size in `bytes`. A missing file costs one more line. A caller that opened the file already
-// gives the stream (its size is the open file's), or says it found nothing there (`gone`).
+// gives the stream: its size is the open file's.
 bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, const File *rawFile,
-                   qint64 &bytes, const TextStream *opened = nullptr, bool gone = false);
+                   qint64 &bytes, const TextStream *opened = nullptr);
 // Reads the lines of `in` into `file`, up to the end (true) or until the file cannot go on or
 // the work is stopped.
 bool readDiagLines(DiagFile &file, TextStream &in, DiagCopy &out, const std::atomic<bool> *stop,

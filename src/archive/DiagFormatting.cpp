@@ -9,17 +9,17 @@
 using namespace DiagCopyLimits;
 
 bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, const File *rawFile,
-                   qint64 &bytes, const TextStream *opened, bool gone)
+                   qint64 &bytes, const TextStream *opened)
 {
     log << QStringLiteral("    Formatting diagnostic log file:") + rawPath;
     std::optional<qint64> size;
     if (opened) {
         size = opened->SizeNow().value_or(0);
-    } else if (rawFile && !gone) {
+    } else if (rawFile) {
         // A size that cannot be read says nothing of whether the file is there.
         if (!trapSilently([&] { size = fs.ListedFileSize(*rawFile); }))
             size = 0;
-    } else if (!gone && fs.FileExists(rawPath)) {
+    } else if (fs.FileExists(rawPath)) {
         size = 0;
         trapSilently([&] { size = fs.FileSize(rawPath); });
     }

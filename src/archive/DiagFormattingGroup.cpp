@@ -4,7 +4,6 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -37,14 +36,12 @@ void readWhole(Member &m, const DiagFormatterSource &formatter, FileSystem &fs,
     QStringList &log = m.outcome.lines;
     // A file of the listing is opened first and its size taken from what was opened: one look
     // in the folder fewer than asking its size by name and opening it after (200,000 small
-    // files, a folder's worth of lookups). Any failure but nothing there is met again, and said,
-    // where the file is opened as before.
+    // files, a folder's worth of lookups). A file that will not open is looked at and opened as
+    // before, which says why.
     std::unique_ptr<TextStream> in;
-    bool gone = false;
     if (job.rawFile)
-        trap([&] { in = fs.OpenListedTextFile(*job.rawFile); },
-             [&](const Failure &f) { gone = f.number() == ENOENT; });
-    if (!diagFirstLook(log, fs, job.rawPath, job.rawFile, m.bytes, in.get(), gone))
+        trapSilently([&] { in = fs.OpenListedTextFile(*job.rawFile); });
+    if (!diagFirstLook(log, fs, job.rawPath, job.rawFile, m.bytes, in.get()))
         return;
     if (m.bytes > smallFile) {
         m.alone = true;
