@@ -15,12 +15,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-
 // The operations the matrix knows how to strike, and the error each fails with. A run that uses
 // another one the shim counts fails the matrix until it is covered here.
 const std::map<QString, int> failureOf = [] {

@@ -11,6 +11,14 @@
 
 #include <functional>
 
+// A sanitizer's runtime must be the first library a program loads: nothing may be preloaded
+// before it, so what goes through the fault shim runs in the ordinary build only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 class ProcessTest : public TempEnvironment {
 protected:
     void SetUp() override
