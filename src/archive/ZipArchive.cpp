@@ -199,6 +199,22 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     return 1;
 }
 
+void ZipArchive::dropStaged(size_t from, const QString &reason)
+{
+    for (size_t i = from; i < m_staged.size(); ++i) {
+        const Staged &staged = m_staged[i];
+        if (staged.fd >= 0)
+            ::close(staged.fd);
+        if (!reason.isEmpty() && !m_abandoned)
+            trapSilently([&] {
+                m_failed.push_back(
+                    {pathFrom(staged.folder, staged.fileName, staged.header), reason});
+            });
+    }
+    m_staged.clear();
+    m_stagedBytes = 0;
+}
+
 bool ZipArchive::belowLimits(bool resume) const
 {
     return m_entries.size() < (resume ? pendingLimit / 2 : pendingLimit) &&
@@ -215,23 +231,8 @@ void ZipArchive::handOver()
         // Whatever is not queued (the archive abandoned, or memory ran out on the way) is closed
         // and said lost: a batch is never queued twice.
         size_t done = 0;
-        const auto cleared = qScopeGuard([&] {
-            for (size_t i = done; i < m_staged.size(); ++i) {
-                const Staged &staged = m_staged[i];
-                if (staged.fd >= 0)
-                    ::close(staged.fd);
-                if (!m_abandoned)
-                    trapSilently([&] {
-                        m_failed.push_back(
-                            {staged.folder + (staged.fileName.isEmpty()
-                                                  ? decodeNativePath(staged.header.name)
-                                                  : staged.fileName),
-                             QStringLiteral("there was not enough memory to add it")});
-                    });
-            }
-            m_staged.clear();
-            m_stagedBytes = 0;
-        });
+        const auto cleared = qScopeGuard(
+            [&] { dropStaged(done, QStringLiteral("there was not enough memory to add it")); });
         for (; !m_abandoned && done < m_staged.size(); ++done)
             queue(m_staged[done]);
     }

@@ -110,6 +110,9 @@ private:
     QString refusal(const QString &name, const QByteArray &native) const;
     // Makes a staged file's entry and queues its pieces. Called with the lock held.
     void queue(ZipWork::Staged &staged);
+    // Closes the staged files from `from` on and drops every staged file; with a `reason`, those
+    // closed are listed as not archived (unless the archive was abandoned).
+    void dropStaged(size_t from, const QString &reason);
     // Whether the caller may go on adding: entries, copies in memory and open files below their
     // limits, or, to `resume`, well below.
     bool belowLimits(bool resume) const;

@@ -51,11 +51,7 @@ void ZipArchive::stopWorkers()
             ::close(entry.fd);
         entry.unread = 0;
     }
-    for (const Staged &staged : m_staged)
-        if (staged.fd >= 0)
-            ::close(staged.fd);
-    m_staged.clear();
-    m_stagedBytes = 0;
+    dropStaged(0, {});
     m_openFiles = 0;
     m_reserved = 0;
     m_memoryQueued = 0;

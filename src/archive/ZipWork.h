@@ -33,8 +33,8 @@ constexpr quint64 wholeLimit = 4 << 20;
 constexpr quint64 pieceSize = 2 << 20;
 // Files added are handed to the workers together, once they are `batchFiles` or hold `batchSize`:
 // handed over one at a time, 200,000 tiny files cost more in taking turns at the queue's lock and
-// waking workers (80,000 switches between threads) than in compressing them. A worker takes files
-// smaller than `smallFile` up to `batchFiles` at once.
+// waking workers (a third of all switches between threads) than in compressing them. A worker takes
+// files smaller than `smallFile` up to `batchFiles` at once.
 constexpr quint64 batchSize = 1 << 20;
 constexpr size_t batchFiles = 32;
 constexpr size_t smallFile = 64 << 10;
@@ -52,16 +52,20 @@ constexpr size_t memoryLimit = 8 << 20;
 // How often a waiting caller hears from the archive.
 constexpr auto waitingInterval = std::chrono::milliseconds(100);
 
+// The path a file was added under: its folder, and its name as added or as its entry is named.
+inline QString pathFrom(const QString &folder, const QString &fileName,
+                        const ZipWriter::Entry &header)
+{
+    return folder + (fileName.isEmpty() ? decodeNativePath(header.name) : fileName);
+}
+
 struct Entry {
     // The path the file was added under, up to its last slash; its name is in the header, or
     // here when the entry is named otherwise.
     QString folder;
     QString fileName;
     ZipWriter::Entry header;
-    QString pathOf() const
-    {
-        return folder + (fileName.isEmpty() ? decodeNativePath(header.name) : fileName);
-    }
+    QString pathOf() const { return pathFrom(folder, fileName, header); }
     // Where the data is read from: an open file, or memory.
     int fd = -1;
     QByteArray memory;
