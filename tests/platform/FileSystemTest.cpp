@@ -93,9 +93,9 @@ TEST_F(FileSystemTest, ExistenceAndWhatCannotBeRead)
     }
 }
 
-// A large folder is looked at a block of 4,096 entries at a time, each block on two threads: every
-// entry of every block, at the block's size and either side, is seen as it is, what is no regular
-// file set apart.
+// A large folder is looked at a block of 4,096 entries at a time, on two threads while the next is
+// read: every entry of every block, at the block's size and either side, is seen as it is, what is
+// no regular file set apart.
 TEST_F(FileSystemTest, ALargeFolderIsListedBlockByBlock)
 {
     writeFile("logs/sub/data_hidden.log", "3");

@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include "platform/WholeTransfer.h"
+#include "platform/posix/ListingLooks.h"
 
 #include <QStringBuilder>
 
@@ -10,7 +11,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -28,16 +28,8 @@ bool statPath(const QString &path, struct stat &st)
     return !native.isEmpty() && ::stat(native.constData(), &st) == 0;
 }
 
-// A folder's entries are looked at this many at a time.
+// A folder's names are read and looked at this many at a time.
 constexpr size_t listingBlock = 4096;
-
-// What a listing keeps of an entry it looked at.
-struct Facts {
-    bool seen = false;
-    bool regular = false;
-    qint64 size = 0;
-    timespec modified{};
-};
 
 QDateTime fromTimespec(const timespec &ts)
 {
@@ -167,51 +159,43 @@ Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsize
         throw FileSystemError(error, QStringLiteral("Cannot open folder"), path);
     }
     // Only regular files count, and a link is not followed: a FIFO or device among the logs
-    // would block or never end, and a link would take in whatever it points at. The entries are
-    // looked at a block of names at a time, a full block on two threads: listing a folder of many
-    // thousands of logs is all the run does meanwhile.
+    // would block or never end, and a link would take in whatever it points at.
     std::vector<File> files;
     std::vector<QString> skipped;
-    std::vector<QByteArray> names;
-    std::vector<Facts> facts(listingBlock);
     qsizetype seen = 0;
-    const auto look = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i) {
-            struct stat st;
-            facts[i] = {};
-            if (::fstatat(folderFd, names[i].constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-                facts[i] = {true, S_ISREG(st.st_mode), qint64(st.st_size), st.st_mtim};
-        }
-    };
-    const auto takeNames = [&] {
-        if (names.size() == listingBlock) {
-            std::thread other(look, listingBlock / 2, listingBlock);
-            look(0, listingBlock / 2);
-            other.join();
-        } else {
-            look(0, names.size());
-        }
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (!facts[i].seen)
+    ListingLooks looks(folderFd);
+    const auto takeOldest = [&] {
+        const ListingLooks::Block block = looks.finish();
+        for (size_t i = 0; i < block.names.size(); ++i) {
+            const ListingFacts &facts = block.facts[i];
+            if (!facts.seen)
                 continue;
-            const QString name = decodeNativePath(names[i]);
-            if (facts[i].regular)
-                files.emplace_back(*this, path, name, fromTimespec(facts[i].modified),
-                                   facts[i].size, opened);
+            const QString name = decodeNativePath(block.names[i]);
+            if (facts.regular)
+                files.emplace_back(*this, path, name, fromTimespec(facts.modified), facts.size,
+                                   opened);
             else
                 skipped.push_back(joinPath(path, name));
         }
-        seen += qsizetype(names.size());
-        if (listed && !names.empty())
+        seen += qsizetype(block.names.size());
+        if (listed)
             listed(seen);
-        names.clear();
     };
+    // A block is looked at while the next is read; the one before it is then made into files.
+    std::vector<QByteArray> names;
+    const auto queueNames = [&](bool full) {
+        looks.start(std::exchange(names, {}), full);
+        names.reserve(listingBlock);
+        while (looks.queued() > 1)
+            takeOldest();
+    };
+    names.reserve(listingBlock);
     errno = 0;
     while (const dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
             names.emplace_back(entry->d_name);
             if (names.size() == listingBlock)
-                takeNames();
+                queueNames(true);
         }
         errno = 0;
     }
@@ -219,7 +203,10 @@ Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsize
     ::closedir(dir);
     if (readError != 0)
         throw FileSystemError(readError, QStringLiteral("Cannot list folder"), path);
-    takeNames();
+    if (!names.empty())
+        queueNames(false);
+    while (looks.queued() > 0)
+        takeOldest();
     return Folder{path, FileCollection(std::move(files)), std::move(skipped)};
 }
 

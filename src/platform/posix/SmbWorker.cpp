@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-using Clock = SmbWorker::Clock;
+using Steady = SmbWorker::Clock;
 
 // One job: given by a caller, run by the share thread. Guarded by its worker's mutex.
 struct SmbJob {
@@ -24,8 +24,8 @@ struct SmbJob {
     // The caller no longer waits: what the job still does is for nobody.
     bool abandoned = false;
     // When the job was given, then when it last heard from the server, and when it ended.
-    Clock::time_point heard;
-    Clock::time_point ended;
+    Steady::time_point heard;
+    Steady::time_point ended;
 };
 
 struct SmbWorkerState {
@@ -38,11 +38,11 @@ struct SmbWorkerState {
     bool quit = false;
     bool ended = false;
     // The share thread's last sign of life: a job it began, a word from a server, a job it ended.
-    Clock::time_point heard;
-    std::optional<Clock::time_point> deadline;
+    Steady::time_point heard;
+    std::optional<Steady::time_point> deadline;
     // Servers that went silent, not asked again until `until`, and what is said meanwhile.
     struct Stall {
-        Clock::time_point until;
+        Steady::time_point until;
         QString reason;
     };
     std::map<QString, Stall> stalls;
@@ -59,20 +59,20 @@ QString serverKey(const SmbPath &place)
     return place.server.toLower() + QLatin1Char(':') + QString::number(place.port);
 }
 
-Clock::duration patience()
+Steady::duration patience()
 {
     return std::chrono::seconds(SmbContext::timeoutSeconds());
 }
 
 // A server that said nothing for `waited`: said, and remembered for the time limit.
-SmbFailure silence(SmbWorkerState &state, const SmbPath &place, Clock::duration waited)
+SmbFailure silence(SmbWorkerState &state, const SmbPath &place, Steady::duration waited)
 {
     const double seconds = std::chrono::duration<double>(waited).count();
     SmbFailure failure{
         ETIMEDOUT, QString(),
         place.where() +
             QStringLiteral(": the server did not answer for %1 seconds").arg(seconds, 0, 'f', 1)};
-    state.stalls[serverKey(place)] = {Clock::now() + patience(), failure.reason};
+    state.stalls[serverKey(place)] = {Steady::now() + patience(), failure.reason};
     return failure;
 }
 
@@ -90,7 +90,7 @@ void serve(const std::shared_ptr<SmbWorkerState> &state)
             state->queue.pop_front();
             if (job->abandoned)
                 continue;
-            job->heard = state->heard = Clock::now();
+            job->heard = state->heard = Steady::now();
             state->busy = true;
             SmbWorker::Body body = std::move(job->body);
             lock.unlock();
@@ -110,7 +110,7 @@ void serve(const std::shared_ptr<SmbWorkerState> &state)
             job->failure = failure;
             job->finished = true;
             state->busy = false;
-            job->ended = state->heard = Clock::now();
+            job->ended = state->heard = Steady::now();
             state->news.notify_all();
         }
     }
@@ -124,13 +124,13 @@ void serve(const std::shared_ptr<SmbWorkerState> &state)
 void SmbBeat::heard()
 {
     const std::lock_guard lock(m_state.mutex);
-    m_job.heard = m_state.heard = Clock::now();
+    m_job.heard = m_state.heard = Steady::now();
 }
 
 void SmbBeat::moved(qint64 done, qint64 total, const std::function<bool()> &interrupted)
 {
     std::unique_lock lock(m_state.mutex);
-    m_job.heard = m_state.heard = Clock::now();
+    m_job.heard = m_state.heard = Steady::now();
     m_job.moves.emplace_back(done, total);
     const quint64 step = ++m_job.steps;
     m_state.news.notify_all();
@@ -163,18 +163,18 @@ SmbWorker::~SmbWorker()
     // heard from; an idle thread begins it now. A thread still inside a call to a silent server
     // is left to end on its own.
     if (!m_state->busy)
-        m_state->heard = Clock::now();
+        m_state->heard = Steady::now();
     for (;;) {
-        Clock::time_point until = m_state->heard + patience();
+        Steady::time_point until = m_state->heard + patience();
         if (m_state->deadline)
             until = std::min(until, *m_state->deadline);
-        if (m_state->ended || Clock::now() >= until)
+        if (m_state->ended || Steady::now() >= until)
             return;
         m_state->news.wait_until(lock, until);
     }
 }
 
-void SmbWorker::endWaitsBy(Clock::time_point deadline)
+void SmbWorker::endWaitsBy(Steady::time_point deadline)
 {
     const std::lock_guard lock(m_state->mutex);
     m_state->deadline = m_state->deadline ? std::min(*m_state->deadline, deadline) : deadline;
@@ -198,7 +198,7 @@ void SmbWorker::execute(const SmbPath &place, Body body, const Watch &watch)
     job->body = std::move(body);
     job->lockstep = watch.progress || watch.stop;
     std::unique_lock lock(state.mutex);
-    Clock::time_point now = Clock::now();
+    Steady::time_point now = Steady::now();
     if (const auto stall = state.stalls.find(serverKey(place)); stall != state.stalls.end()) {
         if (stall->second.until > now)
             throw SmbFailure{ETIMEDOUT, QString(), stall->second.reason};
@@ -245,9 +245,9 @@ void SmbWorker::execute(const SmbPath &place, Body body, const Watch &watch)
         }
         if (job->finished)
             break;
-        now = Clock::now();
-        const Clock::time_point quiet = std::max(job->heard, state.heard);
-        Clock::time_point until = quiet + patience();
+        now = Steady::now();
+        const Steady::time_point quiet = std::max(job->heard, state.heard);
+        Steady::time_point until = quiet + patience();
         const bool ending = state.deadline && *state.deadline < until;
         if (ending)
             until = *state.deadline;
