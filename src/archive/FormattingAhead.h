@@ -87,6 +87,7 @@ private:
     bool m_givenUp = false;            // no file taken from now on is formatted
     QString m_givenUpReason;           // said on the first of them
     std::vector<qint64> m_bytesBefore; // the raw bytes of the files before each one
+    qint64 m_heldBytes = 0;            // the copies done ahead in memory, not yet taken
     size_t m_idle = 0;                 // workers waiting for room ahead
     size_t m_next = 0;                 // the next file a worker takes
     size_t m_taken = 0;                // the files the main thread took or waits for

@@ -152,6 +152,59 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
     }
 }
 
+// Copies held ahead are bounded by what they hold, not by the sizes the listing saw: files that
+// grew after the listing (here from a few hundred bytes to 60 KiB each) must not fill 512 slots.
+TEST_F(FormattingAheadTest, CopiesHeldAheadAreBoundedByTheirOwnSize)
+{
+    const int count = 700;
+    QStringList names;
+    for (int i = 0; i < count; ++i)
+        names << u"small_%1"_s.arg(i);
+    reference::writeRawCases(logs(), names);
+    reference::writeRawCases(path(u"grown"_s), {u"filled_61440"_s});
+    QFile grownFile(path(u"grown/diag_filled_61440.log"_s));
+    ASSERT_TRUE(grownFile.open(QIODevice::ReadOnly));
+    const QByteArray grown = grownFile.readAll();
+    const QStringList order = diagFiles();
+
+    std::atomic<int> taken = 0;
+    host.onProgress = [&] {
+        if (host.unit == ProgressUnit::Files && host.value > taken) {
+            taken = int(host.value);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    };
+    std::mutex mutex;
+    std::vector<std::pair<int, int>> opened; // (file, files taken) as each file is read
+    auto fs = std::make_unique<FaultyFileSystem>();
+    fs->before = [&](const QString &operation, const QString &raw) {
+        const int k = int(order.indexOf(QFileInfo(raw).fileName()));
+        if (operation != u"OpenTextFile"_s || k < 0)
+            return;
+        QFile file(raw);
+        if (file.size() < grown.size() && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(grown);
+        const std::lock_guard lock(mutex);
+        opened.emplace_back(k, int(taken));
+    };
+    archiveRun(std::move(fs));
+    host.onProgress = nullptr;
+    const auto content = readArchive(run->ZipFilePath);
+    ASSERT_TRUE(content);
+    const qint64 copy = content->at(order[0] + u".fmtd.txt"_s).size;
+    ASSERT_GT(copy, 16 << 10);
+    // The groups in flight (64 files on each worker) are not done yet; the files before them are
+    // done and held, which was allowed only while what was held stayed within 8 MiB, plus what the
+    // other worker's group finished since.
+    const int workers = int(std::max(std::thread::hardware_concurrency(), 1U));
+    const int heldAtMost = int(8 * MiB / copy) + 1 + 64;
+    int heldMost = 0;
+    for (const auto &[k, takenThen] : opened)
+        heldMost = std::max(heldMost, k - workers * 64 - takenThen);
+    EXPECT_LE(heldMost, heldAtMost) << "copies of " << copy << " bytes";
+    reference::expectReferenceCopies(logs(), run->ZipFilePath);
+}
+
 // A formatter that times out on three files in a row is given up: the files after it go in raw at
 // once, with one line that says so, instead of a time limit's wait each. Files formatted between
 // time-outs keep it in use.
