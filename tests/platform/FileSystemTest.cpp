@@ -118,6 +118,12 @@ TEST_F(FileSystemTest, ALargeFolderIsListedBlockByBlock)
             std::abs(large.Files.begin()->DateLastModified().secsTo(QDateTime::currentDateTime())),
             60);
     }
+    // A caller's count that throws part-way leaves no folder open behind it.
+    const auto openFiles = [] { return QDir(u"/proc/self/fd"_s).count(); };
+    const auto before = openFiles();
+    EXPECT_THROW(fs.GetFolder(path("logs"), [](qsizetype) { throw std::runtime_error("stop"); }),
+                 std::runtime_error);
+    EXPECT_EQ(openFiles(), before);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -158,6 +159,8 @@ Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsize
             ::close(listingFd);
         throw FileSystemError(error, QStringLiteral("Cannot open folder"), path);
     }
+    // Closed on every way out: a file made from a name may run out of memory.
+    std::unique_ptr<DIR, int (*)(DIR *)> listing(dir, &::closedir);
     // Only regular files count, and a link is not followed: a FIFO or device among the logs
     // would block or never end, and a link would take in whatever it points at.
     std::vector<File> files;
@@ -200,7 +203,7 @@ Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsize
         errno = 0;
     }
     const int readError = errno;
-    ::closedir(dir);
+    listing.reset();
     if (readError != 0)
         throw FileSystemError(readError, QStringLiteral("Cannot list folder"), path);
     if (!names.empty())

@@ -39,8 +39,9 @@ public:
     ListingLooks &operator=(const ListingLooks &) = delete;
 
     // Queues a block of names to be looked at; returns at once. The helper starts with the first
-    // block that is full: a folder of one block or less is looked at on the caller's thread, as is
-    // every block when no thread can be started.
+    // block queued as `full` (the caller's, when more names may follow): a folder listed in one
+    // short block is looked at on the caller's thread, as is every block when no thread can be
+    // started.
     void start(std::vector<QByteArray> names, bool full);
     // Looks at what is left of the oldest queued block, waits for the helper's part of it and
     // gives it back with its facts. Only when a block is queued.
