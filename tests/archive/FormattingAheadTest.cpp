@@ -195,9 +195,9 @@ TEST_F(FormattingAheadTest, CopiesHeldAheadAreBoundedByTheirOwnSize)
     ASSERT_GT(copy, 16 << 10);
     // The groups in flight (64 files on each worker) are not done yet; the files before them are
     // done and held, which was allowed only while what was held stayed within 8 MiB, plus what the
-    // other worker's group finished since.
+    // other workers' groups finished since.
     const int workers = int(std::max(std::thread::hardware_concurrency(), 1U));
-    const int heldAtMost = int(8 * MiB / copy) + 1 + 64;
+    const int heldAtMost = int(8 * MiB / copy) + 1 + (workers - 1) * 64;
     int heldMost = 0;
     for (const auto &[k, takenThen] : opened)
         heldMost = std::max(heldMost, k - workers * 64 - takenThen);
