@@ -71,6 +71,18 @@ protected:
     }
 
     QString logs() const { return path("orvel/logs"); }
+
+    // The run itself is slow, so that the formatting would run far ahead if it could; `taken`
+    // counts the files it has taken.
+    void slowRun(std::atomic<int> &taken)
+    {
+        host.onProgress = [&] {
+            if (host.unit == ProgressUnit::Files && host.value > taken) {
+                taken = int(host.value);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        };
+    }
 };
 
 // However many files, and however large, the formatting runs ahead of the run within its bounds
@@ -114,14 +126,8 @@ TEST_F(FormattingAheadTest, LookAheadHoldsItsBoundsAndEveryCopyMatches)
         for (const QString &name : order)
             bytes.push_back(QFileInfo(logs() + u"/"_s + name).size());
 
-        // The run itself is slow, so that the formatting would run far ahead if it could.
         std::atomic<int> taken = 0;
-        host.onProgress = [&] {
-            if (host.unit == ProgressUnit::Files && host.value > taken) {
-                taken = int(host.value);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        };
+        slowRun(taken);
         std::mutex mutex;
         std::vector<QString> beyond;
         auto fs = std::make_unique<FaultyFileSystem>();
@@ -168,12 +174,7 @@ TEST_F(FormattingAheadTest, CopiesHeldAheadAreBoundedByTheirOwnSize)
     const QStringList order = diagFiles();
 
     std::atomic<int> taken = 0;
-    host.onProgress = [&] {
-        if (host.unit == ProgressUnit::Files && host.value > taken) {
-            taken = int(host.value);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    };
+    slowRun(taken);
     std::mutex mutex;
     std::vector<std::pair<int, int>> opened; // (file, files taken) as each file is read
     auto fs = std::make_unique<FaultyFileSystem>();
