@@ -78,8 +78,7 @@ DiagFormatOutcome FormattingAhead::takeNext(const std::function<void()> &waiting
     std::unique_lock lock(m_mutex);
     const size_t index = m_taken++;
     m_asked.store(m_taken, std::memory_order_relaxed);
-    if (m_idle > 0 && mayTake(resumeFiles, resumeBytes))
-        m_wake.notify_all();
+    wakeIfRoom();
     const auto ready = [&] { return m_stopping || index >= m_files.size() || m_done[index]; };
     while (!m_finished.wait_for(lock, std::chrono::milliseconds(20), ready)) {
         lock.unlock();
@@ -90,9 +89,14 @@ DiagFormatOutcome FormattingAhead::takeNext(const std::function<void()> &waiting
         return {};
     DiagFormatOutcome outcome = std::move(slot(index));
     m_heldBytes -= outcome.copy ? outcome.copy->size() : 0;
+    wakeIfRoom();
+    return outcome;
+}
+
+void FormattingAhead::wakeIfRoom()
+{
     if (m_idle > 0 && mayTake(resumeFiles, resumeBytes))
         m_wake.notify_all();
-    return outcome;
 }
 
 void FormattingAhead::stop()

@@ -49,6 +49,9 @@ private:
     // Whether a worker may take the next file with at most `files` and `bytes` formatted ahead of
     // the main thread. Called with the mutex held.
     bool mayTake(size_t files, qint64 bytes) const;
+    // Wakes the workers waiting for room ahead once the run has taken enough, in files or in the
+    // bytes of copies held, for them to go on. Called with the mutex held.
+    void wakeIfRoom();
     // The files a worker takes at once from the next one on: several small ones, or one. Called
     // with the mutex held.
     size_t groupAt(size_t first) const;
