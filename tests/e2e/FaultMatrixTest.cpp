@@ -68,6 +68,25 @@ protected:
         // A library that hears nothing (an exit it does not know) would make the matrix empty.
         ASSERT_TRUE(counts.count(u"write"_s) && counts.count(u"rename"_s))
             << readFile("counts.txt").toStdString();
+        // Nothing is named before it is on the disk, and the delivered name is on the disk before
+        // the run ends: a crash must leave no hollow file under a final name, nor lose the old
+        // archives (removed after delivery) and the new one together.
+        std::set<QString> synced;
+        QString unsynced;
+        for (const QString &line : QString::fromLocal8Bit(readFile("journal.txt")).split('\n')) {
+            const QStringList event = line.split('\t');
+            if (event[0] == u"sync"_s) {
+                synced.insert(event[1]);
+                if (event[1] == unsynced)
+                    unsynced.clear();
+            } else if (event[0] == u"move"_s) {
+                EXPECT_TRUE(synced.count(event[1]))
+                    << "named before it was on the disk: " << line.toStdString();
+                if (event[2].startsWith(path("archive/")))
+                    unsynced = path("archive");
+            }
+        }
+        EXPECT_TRUE(unsynced.isEmpty() && synced.count(path("archive")));
         clearArchiveFolder();
     }
 
@@ -75,12 +94,13 @@ protected:
     Outcome runWith(const Fault &fault) const
     {
         return runThrough(
-            u"LD_PRELOAD='%1' SORVIK_FAULT_COUNTS='%2' SORVIK_FAULT_OP=%3 "
-            "SORVIK_FAULT_AT=%4 SORVIK_FAULT_ACTION=%5 SORVIK_FAULT_ERRNO=%6"_s
+            u"LD_PRELOAD='%1' SORVIK_FAULT_COUNTS='%2' SORVIK_FAULT_OP=%3 SORVIK_FAULT_AT=%4 "
+            "SORVIK_FAULT_ACTION=%5 SORVIK_FAULT_ERRNO=%6 SORVIK_FAULT_JOURNAL='%7'"_s
                 .arg(builtFile(u"libsorvik_faultshim.so"_s), path("counts.txt"), fault.operation)
                 .arg(fault.call)
                 .arg(fault.action)
-                .arg(fault.error),
+                .arg(fault.error)
+                .arg(path("journal.txt")),
             {u"/Silent"_s});
     }
 

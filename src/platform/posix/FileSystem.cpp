@@ -10,10 +10,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 OpenFolder::~OpenFolder()
 {
@@ -62,6 +62,29 @@ public:
 private:
     int m_fd;
 };
+
+// Renames `from` to `to`, never over a file that is there.
+void moveNoReplace(const QByteArray &from, const QByteArray &to, const QString &destination)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+    // A file system without an atomic no-replace rename (some network shares): a hard link
+    // cannot replace either.
+    if (::link(from.constData(), to.constData()) == 0) {
+        ::unlink(from.constData());
+        return;
+    }
+    if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+    // Neither is offered: the last look and the rename are as close together as they can be.
+    struct stat st;
+    if (::lstat(to.constData(), &st) == 0)
+        throw FileSystemError(EEXIST, QStringLiteral("Cannot move file to"), destination);
+    if (::rename(from.constData(), to.constData()) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+}
 
 // What a watched copy does between its blocks: tells how far it got, and stops when asked,
 // taking with it what it wrote.
@@ -274,6 +297,10 @@ void FileSystem::CopyFile(const QString &source, const QString &destination, boo
         copyByReading(in.get(), out.get(), source, destination, watch, copied, total);
         break;
     }
+    // On the disk before it is checked and named: once the run says it delivered (and removes
+    // old archives), a crash must not leave a hollow file under the name.
+    if (::fsync(out.get()) != 0 && errno != EINVAL)
+        throw FileSystemError(errno, QStringLiteral("Cannot write to disk the file"), destination);
     if (::close(out.release()) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
 }
@@ -282,24 +309,17 @@ void FileSystem::MoveFile(const QString &source, const QString &destination)
 {
     const QByteArray from = nativePath(source);
     const QByteArray to = nativePath(destination);
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-        return;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
-    // A file system without an atomic no-replace rename (some network shares): a hard link
-    // cannot replace either.
-    if (::link(from.constData(), to.constData()) == 0) {
-        ::unlink(from.constData());
-        return;
-    }
-    if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
-        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
-    // Neither is offered: the last look and the rename are as close together as they can be.
-    struct stat st;
-    if (::lstat(to.constData(), &st) == 0)
-        throw FileSystemError(EEXIST, QStringLiteral("Cannot move file to"), destination);
-    if (::rename(from.constData(), to.constData()) != 0)
-        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+    moveNoReplace(from, to, destination);
+    // The new name on the disk before the move is done: old archives are removed after it, and a
+    // crash between the two must not lose both. A folder that cannot be opened to read cannot be
+    // flushed by us either.
+    const qsizetype slash = to.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : to.left(std::max<qsizetype>(slash, 1));
+    Fd dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if ((dir.get() < 0 && errno != EACCES) ||
+        (dir.get() >= 0 && ::fsync(dir.get()) != 0 && errno != EINVAL))
+        throw FileSystemError(errno, QStringLiteral("Cannot write to disk the folder of"),
+                              destination);
 }
 
 qint64 FileSystem::FileSize(const QString &path)
@@ -331,7 +351,7 @@ QByteArray FileSystem::FileChecksum(const QString &path)
     if (in.get() < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot open file"), path);
     // CRC-32 tells a damaged or short copy from a good one, at the speed of reading.
-    uLong crc = ::crc32(0L, Z_NULL, 0);
+    quint32 crc = 0;
     QByteArray block(1 << 20, Qt::Uninitialized);
     for (;;) {
         const ssize_t n = ::read(in.get(), block.data(), size_t(block.size()));
@@ -341,9 +361,9 @@ QByteArray FileSystem::FileChecksum(const QString &path)
             throw FileSystemError(errno, QStringLiteral("Cannot read file"), path);
         if (n == 0)
             break;
-        crc = ::crc32_z(crc, reinterpret_cast<const Bytef *>(block.constData()), size_t(n));
+        crc = quint32(libdeflate_crc32(crc, block.constData(), size_t(n)));
     }
-    return QByteArray::number(quint32(crc), 16);
+    return QByteArray::number(crc, 16);
 }
 
 std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool overwrite,

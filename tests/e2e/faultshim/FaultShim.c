@@ -6,6 +6,8 @@
 //   SORVIK_FAULT_ACTION=fail|short|term|twice|kill|flip, SORVIK_FAULT_ERRNO=number   ... does this
 //   (twice: a stop signal and a second one before the first is handled; flip: a copy made in the
 //   kernel reports success and keeps one byte changed).
+//   SORVIK_FAULT_JOURNAL=file   every fsync and move that succeeded, in order: "sync\tPATH",
+//   "move\tFROM\tTO", paths made whole
 //   SORVIK_FAULT_LINK=path, SORVIK_FAULT_LINK_TO=target   the first open of that path finds a
 //   link to the target put there just before (a name swapped between a look and an open)
 // Descriptors 0 to 2 are neither counted nor failed: what goes to stderr is not the run's data.
@@ -177,40 +179,82 @@ OPEN(open64, (const char *path), path)
 OPEN(openat64, (int dirfd, const char *path), dirfd, path)
 // clang-format on
 
-// A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), and
-// returns `failed` when this is the call to strike.
-#define WRAP(op, type, name, failed, counted, params, ...)                                         \
+// `path` (or descriptor `fd`'s file when there is none) as a whole path.
+static void wholePath(int fd, const char *path, char *out, size_t size)
+{
+    char base[4096] = "";
+    if (!path || path[0] != '/') {
+        char link[64];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t n = fd == AT_FDCWD ? (getcwd(base, sizeof base) ? (ssize_t)strlen(base) : 0)
+                                         : readlink(link, base, sizeof base - 1);
+        base[n > 0 ? n : 0] = 0;
+    }
+    snprintf(out, size, "%s%s%s", base, path && path[0] != '/' ? "/" : "", path ? path : "");
+}
+
+static void journal(const char *what, int fdA, const char *a, int fdB, const char *b)
+{
+    const char *file = getenv("SORVIK_FAULT_JOURNAL");
+    if (!file || getpid() != owner)
+        return;
+    char line[8300], from[4096], to[4096] = "";
+    wholePath(fdA, a, from, sizeof from);
+    if (b)
+        wholePath(fdB, b, to, sizeof to);
+    const int length = snprintf(line, sizeof line, "%s\t%s%s%s\n", what, from, b ? "\t" : "", to);
+    int (*realOpen)(const char *, int, ...) = next("open");
+    ssize_t (*realWrite)(int, const void *, size_t) = next("write");
+    int (*realClose)(int) = next("close");
+    const int fd = realOpen(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        (void)!realWrite(fd, line, (size_t)length);
+        realClose(fd);
+    }
+}
+
+// A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), returns
+// `failed` when this is the call to strike, and does `then` when the call returned 0.
+#define WRAP(op, type, name, failed, counted, then, params, ...)                                   \
     type name params                                                                               \
     {                                                                                              \
         if ((counted) && strike(op) == 1)                                                          \
             FAIL_WITH(failed);                                                                     \
         __typeof__(&name) real = next(#name);                                                      \
-        return real(__VA_ARGS__);                                                                  \
+        type result = real(__VA_ARGS__);                                                           \
+        if (result == 0)                                                                           \
+            then;                                                                                  \
+        return result;                                                                             \
     }
+#define SYNCED journal("sync", fd, NULL, 0, NULL)
+#define MOVED(a, b) journal("move", a, from, b, to)
 
 // clang-format off
-WRAP(op_fopen, FILE *, fopen, NULL, 1, (const char *path, const char *mode), path, mode)
-WRAP(op_mkstemp, int, mkstemp, -1, 1, (char *pattern), pattern)
-WRAP(op_opendir, DIR *, opendir, NULL, 1, (const char *path), path)
-WRAP(op_read, ssize_t, read, -1, fd > 2, (int fd, void *data, size_t n), fd, data, n)
-WRAP(op_read, ssize_t, pread, -1, fd > 2, (int fd, void *data, size_t n, off_t at), fd, data, n, at)
-WRAP(op_fread, size_t, fread, 0, fileno(f) > 2, (void *data, size_t size, size_t n, FILE *f),
+WRAP(op_fopen, FILE *, fopen, NULL, 1, (void)0, (const char *path, const char *mode), path, mode)
+WRAP(op_mkstemp, int, mkstemp, -1, 1, (void)0, (char *pattern), pattern)
+WRAP(op_opendir, DIR *, opendir, NULL, 1, (void)0, (const char *path), path)
+WRAP(op_read, ssize_t, read, -1, fd > 2, (void)0, (int fd, void *data, size_t n), fd, data, n)
+WRAP(op_read, ssize_t, pread, -1, fd > 2, (void)0, (int fd, void *data, size_t n, off_t at), fd, data, n, at)
+WRAP(op_fread, size_t, fread, 0, fileno(f) > 2, (void)0, (void *data, size_t size, size_t n, FILE *f),
      data, size, n, f)
-WRAP(op_fsync, int, fsync, -1, fd > 2, (int fd), fd)
-WRAP(op_fsync, int, fdatasync, -1, fd > 2, (int fd), fd)
-WRAP(op_fchmod, int, fchmod, -1, fd > 2, (int fd, mode_t mode), fd, mode)
-WRAP(op_rename, int, rename, -1, 1, (const char *from, const char *to), from, to)
-WRAP(op_rename, int, renameat, -1, 1, (int a, const char *from, int b, const char *to), a, from, b, to)
-WRAP(op_rename, int, renameat2, -1, 1, (int a, const char *from, int b, const char *to, unsigned f),
-     a, from, b, to, f)
-WRAP(op_link, int, link, -1, 1, (const char *from, const char *to), from, to)
-WRAP(op_link, int, linkat, -1, 1, (int a, const char *from, int b, const char *to, int f),
-     a, from, b, to, f)
-WRAP(op_unlink, int, unlink, -1, 1, (const char *path), path)
-WRAP(op_unlink, int, unlinkat, -1, 1, (int fd, const char *path, int flags), fd, path, flags)
-WRAP(op_unlink, int, remove, -1, 1, (const char *path), path)
-WRAP(op_mkdir, int, mkdir, -1, 1, (const char *path, mode_t mode), path, mode)
-WRAP(op_mkdir, int, mkdirat, -1, 1, (int fd, const char *path, mode_t mode), fd, path, mode)
+WRAP(op_fsync, int, fsync, -1, fd > 2, SYNCED, (int fd), fd)
+WRAP(op_fsync, int, fdatasync, -1, fd > 2, SYNCED, (int fd), fd)
+WRAP(op_fchmod, int, fchmod, -1, fd > 2, (void)0, (int fd, mode_t mode), fd, mode)
+WRAP(op_rename, int, rename, -1, 1, MOVED(AT_FDCWD, AT_FDCWD), (const char *from, const char *to),
+     from, to)
+WRAP(op_rename, int, renameat, -1, 1, MOVED(a, b),
+     (int a, const char *from, int b, const char *to), a, from, b, to)
+WRAP(op_rename, int, renameat2, -1, 1, MOVED(a, b),
+     (int a, const char *from, int b, const char *to, unsigned f), a, from, b, to, f)
+WRAP(op_link, int, link, -1, 1, MOVED(AT_FDCWD, AT_FDCWD), (const char *from, const char *to),
+     from, to)
+WRAP(op_link, int, linkat, -1, 1, MOVED(a, b),
+     (int a, const char *from, int b, const char *to, int f), a, from, b, to, f)
+WRAP(op_unlink, int, unlink, -1, 1, (void)0, (const char *path), path)
+WRAP(op_unlink, int, unlinkat, -1, 1, (void)0, (int fd, const char *path, int flags), fd, path, flags)
+WRAP(op_unlink, int, remove, -1, 1, (void)0, (const char *path), path)
+WRAP(op_mkdir, int, mkdir, -1, 1, (void)0, (const char *path, mode_t mode), path, mode)
+WRAP(op_mkdir, int, mkdirat, -1, 1, (void)0, (int fd, const char *path, mode_t mode), fd, path, mode)
 // clang-format on
 
 // The disk took the copy and keeps something else: the last byte copied, changed where it landed.
