@@ -9,8 +9,7 @@
 #include <utility>
 
 // Writes `text` as ISO-8859-1 to `out` (room for text.size() bytes), a character it has no byte
-// for as '?', as QString::toLatin1 gives it; without a conversion object, in a loop the compiler
-// makes wide.
+// for as '?', as QString::toLatin1 gives it; without a conversion object or an allocation.
 void latin1Into(char *out, QStringView text);
 
 // An open text file, written or read line by line.

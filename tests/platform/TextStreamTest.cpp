@@ -1,3 +1,4 @@
+#include "platform/TextStream.h"
 #include "platform/FileSystem.h"
 
 #include "support/TestEnvironment.h"
@@ -66,6 +67,22 @@ TEST_F(TextStreamTest, LinesEndAtLfOrCrLfOnlyAndEveryOtherByteComesBack)
         out->WriteLine(line);
     EXPECT_EQ(readFile("copy.txt"),
               QByteArray(text).replace("\r\n", "\n").replace('\n', "\r\n") + "\r\n");
+}
+
+// Single-byte text as the toolkit makes it, at every length around a block of sixteen and wherever
+// a character without a byte ('?') falls.
+TEST(Latin1IntoTest, AsTheToolkitAtEveryLengthAndPlace)
+{
+    for (qsizetype n = 0; n < 40; ++n)
+        for (qsizetype at = 0; at <= n; ++at)
+            for (const char16_t odd : {u'\u0100', u'\u8000', u'\uffff'}) {
+                QString text(n, QChar(0xe9));
+                for (qsizetype i = 0; i < n; ++i)
+                    text[i] = i == at ? QChar(odd) : QChar(char16_t(1 + i * 37 % 255));
+                QByteArray out(n, '\0');
+                latin1Into(out.data(), text);
+                ASSERT_EQ(out, text.toLatin1()) << n << " " << at;
+            }
 }
 
 } // namespace

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,11 +26,10 @@ void appendLatin1(QByteArray &to, QStringView text)
 }
 bool hasSurrogate(QStringView text)
 {
-    // No early exit: the loop is made wide.
-    bool found = false;
     for (const QChar c : text)
-        found |= (c.unicode() & 0xF800) == 0xD800;
-    return found;
+        if (c.isSurrogate())
+            return true;
+    return false;
 }
 
 } // namespace
@@ -36,7 +38,23 @@ void latin1Into(char *out, QStringView text)
 {
     const char16_t *in = text.utf16();
     const qsizetype n = text.size();
-    for (qsizetype i = 0; i < n; ++i)
+    qsizetype i = 0;
+#ifdef __SSE2__
+    // Sixteen characters at a time where all have a byte: every readable copy passes through here
+    // twice, and the compiler leaves the plain loop one character at a time.
+    const __m128i high = _mm_set1_epi16(short(0xff00));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i + 8));
+        const __m128i above = _mm_and_si128(_mm_or_si128(a, b), high);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(above, _mm_setzero_si128())) == 0xffff)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(a, b));
+        else
+            for (qsizetype j = i; j < i + 16; ++j)
+                out[j] = in[j] < 0x100 ? char(in[j]) : '?';
+    }
+#endif
+    for (; i < n; ++i)
         out[i] = in[i] < 0x100 ? char(in[i]) : '?';
 }
 
