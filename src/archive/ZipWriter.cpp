@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <unistd.h>
 
@@ -129,7 +130,7 @@ bool ZipWriter::open(const QString &path, quint64 after)
     if (after > 0 &&
         (::ftruncate(m_fd, off_t(after)) != 0 || ::lseek(m_fd, off_t(after), SEEK_SET) < 0))
         fail(QStringLiteral("Cannot write the archive"), errno);
-    m_offset = m_fileOffset = after;
+    m_offset = m_fileOffset = m_writebackFrom = after;
     m_directory.clear();
     m_directorySize = 0;
     m_count = 0;
@@ -198,6 +199,7 @@ void ZipWriter::write(const char *data, size_t length)
     m_fileOffset += moved.bytes;
     if (moved.bytes < length)
         fail(QStringLiteral("Cannot write the archive"), errorOf(moved));
+    startWriteback();
 }
 
 void ZipWriter::flush()
@@ -213,6 +215,19 @@ void ZipWriter::flush()
     m_buffer.remove(0, qsizetype(moved.bytes));
     if (moved.bytes < length)
         fail(QStringLiteral("Cannot write the archive"), errorOf(moved));
+    startWriteback();
+}
+
+// What is written starts for the disk as the archive grows, so that the fsync at its end waits for
+// the last part, not the whole. Only a start: the fsync alone says the archive is there.
+void ZipWriter::startWriteback()
+{
+    constexpr quint64 step = 8 << 20;
+    if (m_fileOffset - m_writebackFrom < step)
+        return;
+    ::sync_file_range(m_fd, off_t(m_writebackFrom), off_t(m_fileOffset - m_writebackFrom),
+                      SYNC_FILE_RANGE_WRITE);
+    m_writebackFrom = m_fileOffset;
 }
 
 void ZipWriter::finishEntry(quint32 crc, quint64 compressedSize)
@@ -294,6 +309,7 @@ void ZipWriter::dropEntry()
             ::lseek(m_fd, off_t(m_entryOffset), SEEK_SET) < 0)
             fail(QStringLiteral("Cannot take an entry back out of the archive"), errno);
         m_fileOffset = m_entryOffset;
+        m_writebackFrom = std::min(m_writebackFrom, m_fileOffset);
     }
     m_offset = m_entryOffset;
 }

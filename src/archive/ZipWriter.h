@@ -64,6 +64,7 @@ public:
 private:
     void put(const QByteArray &bytes) { write(bytes.constData(), size_t(bytes.size())); }
     void flush();
+    void startWriteback();
     void fail(const QString &what, int error);
     QByteArray localHeader(const Entry &entry, quint32 crc, quint64 compressedSize,
                            bool zip64) const;
@@ -76,6 +77,8 @@ private:
     // of it is in the file; the buffer holds what lies between.
     quint64 m_offset = 0;
     quint64 m_fileOffset = 0;
+    // Where the file's part not yet sent on its way to the disk begins.
+    quint64 m_writebackFrom = 0;
     QByteArray m_buffer;
     // The central directory's records, in blocks that are filled and never moved: it grows by
     // what a record takes, 200,000 entries and more.
