@@ -77,7 +77,8 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
 
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
 // for byte, and only then gives it its name, never over a file that appeared meanwhile. Whatever
-// fails, nothing is left under either name.
+// fails before that, nothing is left under either name; a folder that cannot be flushed after it
+// leaves the whole archive under its name, and the run says so.
 void deliver(Run &run, RunHost &host, const QString &folder, const QString &name,
              const QString &temporary)
 {

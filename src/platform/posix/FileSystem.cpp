@@ -311,15 +311,25 @@ void FileSystem::MoveFile(const QString &source, const QString &destination)
     const QByteArray to = nativePath(destination);
     moveNoReplace(from, to, destination);
     // The new name on the disk before the move is done: old archives are removed after it, and a
-    // crash between the two must not lose both. A folder that cannot be opened to read cannot be
-    // flushed by us either.
+    // crash between the two must not lose both.
     const qsizetype slash = to.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : to.left(std::max<qsizetype>(slash, 1));
+    int error = 0;
     Fd dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if ((dir.get() < 0 && errno != EACCES) ||
-        (dir.get() >= 0 && ::fsync(dir.get()) != 0 && errno != EINVAL))
-        throw FileSystemError(errno, QStringLiteral("Cannot write to disk the folder of"),
-                              destination);
+    if (dir.get() >= 0) {
+        if (::fsync(dir.get()) != 0 && errno != EINVAL)
+            error = errno;
+    } else if (errno != EACCES) {
+        error = errno;
+    } else {
+        // A folder we may write to but not read (a drop box): its file system is flushed whole.
+        Fd moved(::open(to.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (moved.get() < 0 || ::syncfs(moved.get()) != 0)
+            error = errno;
+    }
+    if (error != 0)
+        throw FileSystemError(
+            error, QStringLiteral("Moved, but cannot write to disk the folder of"), destination);
 }
 
 qint64 FileSystem::FileSize(const QString &path)

@@ -198,6 +198,7 @@ static void journal(const char *what, int fdA, const char *a, int fdB, const cha
     const char *file = getenv("SORVIK_FAULT_JOURNAL");
     if (!file || getpid() != owner)
         return;
+    const int saved = errno;
     char line[8300], from[4096], to[4096] = "";
     wholePath(fdA, a, from, sizeof from);
     if (b)
@@ -211,6 +212,7 @@ static void journal(const char *what, int fdA, const char *a, int fdB, const cha
         (void)!realWrite(fd, line, (size_t)length);
         realClose(fd);
     }
+    errno = saved;
 }
 
 // A whole wrapper: it counts the call where `counted` holds (descriptors 0 to 2 do not), returns
