@@ -124,8 +124,11 @@ public:
     // followed, as FileExists follows it); none when nothing but a folder, or nothing at all, is
     // there. One look in the open folder, not a walk of the whole path.
     virtual std::optional<qint64> ListedFileSize(const File &file);
-    // A checksum of the file's content (CRC-32), read in blocks.
+    // A checksum of the file's content (CRC-32), read in blocks, as checksumText tells it.
     virtual QByteArray FileChecksum(const QString &path);
+    // A CRC-32 as FileChecksum tells it on every file system: an archive's and its copy's are
+    // compared as told, wherever each lies.
+    static QByteArray checksumText(quint32 crc) { return QByteArray::number(crc, 16); }
     // unicode: UTF-16LE with a byte-order mark; otherwise single-byte ISO-8859-1. A symbolic link
     // at the path is refused, never written through. The file is readable by its owner only, as
     // is every file made from the served product's logs (see createPrivateFile).

@@ -69,13 +69,13 @@ TEST_F(TextStreamTest, LinesEndAtLfOrCrLfOnlyAndEveryOtherByteComesBack)
               QByteArray(text).replace("\r\n", "\n").replace('\n', "\r\n") + "\r\n");
 }
 
-// Single-byte text as the toolkit makes it, at every length around a block of sixteen and wherever
-// a character without a byte ('?') falls.
+// Single-byte text as the toolkit makes it, at every length around blocks of sixteen and wherever
+// a character at either side of having a byte (0xff, 0x100) or of the sign (0x7fff, 0x8000) falls.
 TEST(Latin1IntoTest, AsTheToolkitAtEveryLengthAndPlace)
 {
     for (qsizetype n = 0; n < 40; ++n)
         for (qsizetype at = 0; at <= n; ++at)
-            for (const char16_t odd : {u'\u0100', u'\u8000', u'\uffff'}) {
+            for (const char16_t odd : {u'\u00ff', u'\u0100', u'\u7fff', u'\u8000', u'\uffff'}) {
                 QString text(n, QChar(0xe9));
                 for (qsizetype i = 0; i < n; ++i)
                     text[i] = i == at ? QChar(odd) : QChar(char16_t(1 + i * 37 % 255));

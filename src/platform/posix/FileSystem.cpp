@@ -373,7 +373,7 @@ QByteArray FileSystem::FileChecksum(const QString &path)
             break;
         crc = quint32(libdeflate_crc32(crc, block.constData(), size_t(n)));
     }
-    return QByteArray::number(crc, 16);
+    return checksumText(crc);
 }
 
 std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool overwrite,

@@ -36,11 +36,6 @@ quint32 crcOf(quint32 crc, const char *data, qint64 size)
     return quint32(libdeflate_crc32(crc, data, size_t(size)));
 }
 
-QByteArray crcText(quint32 crc)
-{
-    return QByteArray::number(crc, 16);
-}
-
 // What makes a file the same file as when its checksum was taken.
 SmbFileSystem::Identity identityOf(const struct stat &st)
 {
@@ -108,7 +103,7 @@ void SmbFileSystem::remember(const QString &path, const std::optional<Identity> 
 {
     const std::lock_guard guard(m_lock);
     if (now)
-        m_checksums[path] = {*now, crcText(crc)};
+        m_checksums[path] = {*now, checksumText(crc)};
 }
 
 QByteArray SmbFileSystem::FileChecksum(const QString &path)
@@ -124,17 +119,17 @@ QByteArray SmbFileSystem::FileChecksum(const QString &path)
         return FileSystem::FileChecksum(path);
     // Read back from the server: what it holds, not what we sent.
     const SmbPath place = SmbPath::parse(path);
-    return crcText(onShare(place, path, QStringLiteral("Cannot read file"),
-                           [place](SmbContext &smb, SmbBeat &beat) {
-                               SmbShareFile in(smb, place, O_RDONLY);
-                               QByteArray block(blockSize, Qt::Uninitialized);
-                               quint32 crc = 0;
-                               while (const qint64 n = in.read(block.data(), block.size())) {
-                                   crc = crcOf(crc, block.constData(), n);
-                                   beat.heard();
-                               }
-                               return crc;
-                           }));
+    return checksumText(onShare(place, path, QStringLiteral("Cannot read file"),
+                                [place](SmbContext &smb, SmbBeat &beat) {
+                                    SmbShareFile in(smb, place, O_RDONLY);
+                                    QByteArray block(blockSize, Qt::Uninitialized);
+                                    quint32 crc = 0;
+                                    while (const qint64 n = in.read(block.data(), block.size())) {
+                                        crc = crcOf(crc, block.constData(), n);
+                                        beat.heard();
+                                    }
+                                    return crc;
+                                }));
 }
 
 void SmbFileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite,

@@ -38,6 +38,7 @@ void latin1Into(char *out, QStringView text)
 {
     const char16_t *in = text.utf16();
     const qsizetype n = text.size();
+    const auto byteOf = [](char16_t c) { return c < 0x100 ? char(c) : '?'; };
     qsizetype i = 0;
 #ifdef __SSE2__
     // Sixteen characters at a time where all have a byte: every readable copy passes through here
@@ -51,11 +52,11 @@ void latin1Into(char *out, QStringView text)
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(a, b));
         else
             for (qsizetype j = i; j < i + 16; ++j)
-                out[j] = in[j] < 0x100 ? char(in[j]) : '?';
+                out[j] = byteOf(in[j]);
     }
 #endif
     for (; i < n; ++i)
-        out[i] = in[i] < 0x100 ? char(in[i]) : '?';
+        out[i] = byteOf(in[i]);
 }
 
 TextStream::TextStream(int fd, QString path, Encoding encoding)
