@@ -101,6 +101,7 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
     std::optional<FormattingAhead> formatting;
     // A stop is heard while the workers keep AddFile waiting: they compress far behind.
     zip.setWaiting([&] { stopIfCancelled(run); });
+    zip.setHandingOver([&] { log.WriteHeldLines(); });
 
     int status = 0;
     step([&] { status = zip.NewZip(run.ZipFilePath); });
@@ -195,8 +196,8 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
             bool raw = false;
             int level = textLevel;
             std::optional<QByteArray> copy;
-            // A file's lines reach the run log together, with one write, as it is added; a step
-            // that ends early writes those it has.
+            // A file's lines reach the run log together, with one write (those of a file added
+            // with its batch's); a step that ends early writes those it has.
             QStringList lines;
             const auto writeLines = [&] {
                 if (!lines.isEmpty())
@@ -246,7 +247,9 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
             if (!toAdd.isEmpty()) {
                 step([&] {
                     lines << QStringLiteral("    Adding file into zip:") + shownPath(toAdd);
-                    writeLines();
+                    // No worker reads the file before its batch is handed over, and the lines
+                    // held go out then: one write for the lines of many files.
+                    log.HoldLogLines(std::exchange(lines, {}));
                     zip.setCompressionLevel(level);
                     if ((copy  ? zip.AddData(toAdd, *std::move(copy), entry)
                          : raw ? zip.AddFile(file, 0, entry)

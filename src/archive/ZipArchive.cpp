@@ -226,6 +226,8 @@ void ZipArchive::handOver()
 {
     if (m_staged.empty())
         return;
+    if (m_handingOver)
+        m_handingOver();
     std::unique_lock lock(m_mutex);
     {
         // Whatever is not queued (the archive abandoned, or memory ran out on the way) is closed

@@ -76,6 +76,12 @@ public:
     // SaveArchive waits for the workers, so that a window goes on answering; it may abandon the
     // archive.
     void setWaiting(std::function<void()> waiting) { m_waiting = std::move(waiting); }
+    // Called on the caller's thread just before files added go to the workers, none of them read
+    // yet: what is to be said before a file is read can wait until then. It must not throw.
+    void setHandingOver(std::function<void()> handingOver)
+    {
+        m_handingOver = std::move(handingOver);
+    }
 
     // Bytes of the added files that are compressed and written, of all added so far.
     struct Progress {
@@ -153,6 +159,7 @@ private:
     size_t m_budget;
     QString m_path;
     std::function<void()> m_waiting;
+    std::function<void()> m_handingOver;
     // Entries keep their place while workers fill them in, and go once written (retire), so
     // that 200,000 small files do not keep 200,000 of them.
     std::deque<ZipWork::Entry> m_entries;

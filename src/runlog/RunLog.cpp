@@ -23,6 +23,11 @@ RunLog::RunLog(FileSystem &fs, QString executableName, Clock clock)
 {
 }
 
+RunLog::~RunLog()
+{
+    writeHeld();
+}
+
 qint32 RunLog::ErrorCount() const
 {
     const std::lock_guard lock(m_mutex);
@@ -46,6 +51,7 @@ RunLog::StreamState RunLog::state() const
 void RunLog::takeOver(std::thread::id owner)
 {
     const std::lock_guard lock(m_mutex);
+    writeHeld();
     m_owner = owner;
 }
 
@@ -59,6 +65,7 @@ void RunLog::OpenRunLog(const QString &path)
     const std::lock_guard lock(m_mutex);
     if (ownedElsewhere())
         return;
+    writeHeld();
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -97,17 +104,32 @@ void RunLog::WriteLogLines(const QStringList &events, bool timeStamp)
         writeLines(events, timeStamp);
 }
 
+void RunLog::HoldLogLines(const QStringList &events)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!ownedElsewhere())
+        writeLines(events, true, true);
+}
+
+void RunLog::WriteHeldLines()
+{
+    const std::lock_guard lock(m_mutex);
+    if (!ownedElsewhere())
+        writeHeld();
+}
+
 void RunLog::writeLine(const QString &event, bool timeStamp)
 {
     writeLines(QStringList{event}, timeStamp);
 }
 
-void RunLog::writeLines(const QStringList &events, bool timeStamp)
+void RunLog::writeLines(const QStringList &events, bool timeStamp, bool hold)
 {
     if (!m_started || events.isEmpty())
         return;
-    QStringList lines;
-    std::vector<quint32> colours;
+    // Held lines go first, with these, in the same write.
+    QStringList lines = std::exchange(m_held, {});
+    std::vector<quint32> colours = std::exchange(m_heldColours, {});
     for (const QString &event : events) {
         // Names and messages from outside may hold line breaks: shown escaped, they cannot pass
         // for lines of their own. A CR LF that ends the text stays (the header's empty lines):
@@ -123,7 +145,20 @@ void RunLog::writeLines(const QStringList &events, bool timeStamp)
             ++m_errorCount;
         lines << (timeStamp ? stamp() + QLatin1String(": ") + text : text);
         colours.push_back(colour);
+        hold = hold && colour != PaneColour::Red && colour != PaneColour::Yellow;
     }
+    m_held = std::move(lines);
+    m_heldColours = std::move(colours);
+    if (!hold)
+        writeHeld();
+}
+
+void RunLog::writeHeld()
+{
+    if (m_held.isEmpty())
+        return;
+    const QStringList lines = std::exchange(m_held, {});
+    const std::vector<quint32> colours = std::exchange(m_heldColours, {});
     writeToFile(lines);
     trapSilently([&] { showInPane(lines, colours); });
 }
@@ -194,6 +229,8 @@ void RunLog::showInPane(const QStringList &lines, const std::vector<quint32> &co
 void RunLog::CloseRunLog()
 {
     const std::lock_guard lock(m_mutex);
+    if (!ownedElsewhere())
+        writeHeld();
     if (!ownedElsewhere() && LogStream && LogStream->isOpen())
         trap([&] { LogStream->Close(); },
              [&](const Failure &failure) { loseFile(failure.description()); });

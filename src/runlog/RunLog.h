@@ -29,6 +29,8 @@ public:
     enum class StreamState { Empty, Open, Closed };
 
     RunLog(FileSystem &fs, QString executableName, Clock clock = systemClock());
+    // Writes the lines still held.
+    ~RunLog();
 
     void OpenRunLog(const QString &path);
     // Control characters in the event are shown escaped (see escapeControls).
@@ -36,6 +38,11 @@ public:
     // Several lines, one after the other, as WriteLogLine writes each; they reach the file with
     // one write, so that the few lines of one step cost one.
     void WriteLogLines(const QStringList &events, bool timeStamp = true);
+    // Lines about work not begun yet, stamped now: they reach the file and the pane with the next
+    // lines written, at WriteHeldLines, CloseRunLog or takeOver, whichever comes first, so that
+    // the lines of many files cost one write. A line that tells of a problem is not held.
+    void HoldLogLines(const QStringList &events);
+    void WriteHeldLines();
     void CloseRunLog();
     // From now on only `owner` writes, opens and closes the log (any thread when it is the
     // default id); what another thread writes is dropped. The hand-over is under the log's lock:
@@ -53,7 +60,8 @@ private:
     // Under the lock.
     bool ownedElsewhere() const;
     void writeLine(const QString &event, bool timeStamp);
-    void writeLines(const QStringList &events, bool timeStamp);
+    void writeLines(const QStringList &events, bool timeStamp, bool hold = false);
+    void writeHeld();
     void showInPane(const QStringList &lines, const std::vector<quint32> &colours);
     void writeToFile(const QStringList &lines);
     // The time stamp of a line written now.
@@ -74,6 +82,8 @@ private:
     bool m_started = false;
     QString m_path;
     LogPane m_pane;
+    QStringList m_held;
+    std::vector<quint32> m_heldColours;
     std::time_t m_stampSecond = 0;
     QString m_stamp;
 };

@@ -314,6 +314,35 @@ TEST_F(ZipArchiveTest, AFileChangedAfterItWasAddedGivesWhatItHeld)
     EXPECT_EQ(QCryptographicHash::hash(prefix, QCryptographicHash::Sha256).toHex(), entry.sha256);
 }
 
+// What is to be said of a file before it is read may wait for the hand-over: no file is read
+// before the call that comes after it was added. Each call rewrites, in place, the files added
+// since the one before it; a file read before that would go in as it was added.
+TEST_F(ZipArchiveTest, NoFileIsReadBeforeItsHandOverIsCalled)
+{
+    ZipArchive zip(6, 2);
+    ASSERT_EQ(zip.NewZip(zipPath()), 1);
+    const auto name = [](int i) { return u"logs/data_%1.log"_s.arg(i); };
+    int told = 0;
+    int added = 0;
+    zip.setHandingOver([&] {
+        for (; told < added; ++told)
+            writeFile(name(told), "told  ");
+    });
+    while (added < 100) {
+        writeFile(name(added), "untold");
+        ++added;
+        ASSERT_EQ(zip.AddFile(path(name(added - 1)), 0), 1);
+    }
+    ASSERT_EQ(zip.SaveArchive(), 1) << zip.ErrorText().toStdString();
+    const auto content = readArchive(zipPath());
+    ASSERT_TRUE(content);
+    ASSERT_EQ(content->size(), 100u);
+    for (const auto &[entry, read] : *content)
+        EXPECT_EQ(read.sha256,
+                  QCryptographicHash::hash("told  ", QCryptographicHash::Sha256).toHex())
+            << entry.toStdString();
+}
+
 // Entry times at every edge and one either side: the DOS fields hold 1980 to 2107 in local time
 // by two seconds and stop at the nearer end outside it (the strict check holds them to the exact
 // time); the exact time goes beside them, as the extended timestamp from 1970 to 2106 and as NTFS

@@ -135,23 +135,38 @@ TEST_F(RunLogTest, EachRunStartsAfreshAndALogThatCannotBeKeptFailsItsRun)
 }
 
 // The file starts failing part-way (a full disk, a size limit), in the header, midway or near the
-// end, and inside a line: every line is then whole in the file or on stderr, none cut short.
+// end, and inside a line: every line, held ones too, is then whole in the file or on stderr, none
+// cut short.
 TEST_F(RunLogTest, ALogFailingPartWayLosesNoLine)
 {
     const Clock fixed = [] { return QDateTime(QDate(2026, 12, 4), QTime(14, 5, 9)); };
     QStringList events;
-    for (int i = 0; i < 40; ++i)
-        events << u"    line %1 "_s.arg(i) + QString(i * 7 % 50, u'x');
-    const auto write = [&](RunLog &runLog, const QString &file) {
+    for (int i = 0; i < 41; ++i)
+        events << (i == 13 ? u"(error) line %1 "_s : u"    line %1 "_s).arg(i) +
+                      QString(i * 7 % 50, u'x');
+    // Every third line held, as the lines of files waiting for their batch are, the last too.
+    const auto write = [&](RunLog &runLog, const QString &file, bool holding) {
         runLog.OpenRunLog(path(file));
-        for (const QString &event : events)
-            runLog.WriteLogLine(event);
+        for (qsizetype i = 0; i < events.size(); ++i) {
+            if (holding && i % 3 == 1)
+                runLog.HoldLogLines({events[i]});
+            else
+                runLog.WriteLogLine(events[i]);
+            // A problem is never held, nor what was held before it: the header's 7 lines and
+            // the 14 so far.
+            if (file == u"held.TXT"_s && i == 13) {
+                EXPECT_EQ(runLogLines(readFile(file)).size(), 7 + 14);
+            }
+        }
         runLog.CloseRunLog();
     };
     RunLog whole(fs, u"Sorvik"_s, fixed);
-    write(whole, u"whole.TXT"_s);
+    write(whole, u"whole.TXT"_s, false);
     const QByteArray complete = readFile("whole.TXT");
     const QStringList all = runLogLines(complete);
+    RunLog held(fs, u"Sorvik"_s, fixed);
+    write(held, u"held.TXT"_s, true);
+    EXPECT_EQ(readFile("held.TXT"), complete);
 
     const auto saved = std::signal(SIGXFSZ, SIG_IGN);
     for (const double share : {0.05, 0.5, 0.95}) {
@@ -164,7 +179,7 @@ TEST_F(RunLogTest, ALogFailingPartWayLosesNoLine)
             rlimit capped = before;
             capped.rlim_cur = limit;
             ::setrlimit(RLIMIT_FSIZE, &capped);
-            write(failing, u"failing.TXT"_s);
+            write(failing, u"failing.TXT"_s, true);
             ::setrlimit(RLIMIT_FSIZE, &before);
         }));
 
