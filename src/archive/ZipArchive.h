@@ -77,7 +77,8 @@ public:
     // archive.
     void setWaiting(std::function<void()> waiting) { m_waiting = std::move(waiting); }
     // Called on the caller's thread just before files added go to the workers, none of them read
-    // yet: what is to be said before a file is read can wait until then. It must not throw.
+    // yet: what is to be said before a file is read can wait until then. When it throws, nothing
+    // goes: the next hand-over calls it again.
     void setHandingOver(std::function<void()> handingOver)
     {
         m_handingOver = std::move(handingOver);

@@ -25,7 +25,7 @@ RunLog::RunLog(FileSystem &fs, QString executableName, Clock clock)
 
 RunLog::~RunLog()
 {
-    writeHeld();
+    trapSilently([&] { writeHeld(); });
 }
 
 qint32 RunLog::ErrorCount() const
@@ -51,7 +51,7 @@ RunLog::StreamState RunLog::state() const
 void RunLog::takeOver(std::thread::id owner)
 {
     const std::lock_guard lock(m_mutex);
-    writeHeld();
+    trapSilently([&] { writeHeld(); });
     m_owner = owner;
 }
 
@@ -65,7 +65,7 @@ void RunLog::OpenRunLog(const QString &path)
     const std::lock_guard lock(m_mutex);
     if (ownedElsewhere())
         return;
-    writeHeld();
+    trapSilently([&] { writeHeld(); });
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -127,9 +127,8 @@ void RunLog::writeLines(const QStringList &events, bool timeStamp, bool hold)
 {
     if (!m_started || events.isEmpty())
         return;
-    // Held lines go first, with these, in the same write.
-    QStringList lines = std::exchange(m_held, {});
-    std::vector<quint32> colours = std::exchange(m_heldColours, {});
+    QStringList lines;
+    std::vector<quint32> colours;
     for (const QString &event : events) {
         // Names and messages from outside may hold line breaks: shown escaped, they cannot pass
         // for lines of their own. A CR LF that ends the text stays (the header's empty lines):
@@ -147,8 +146,12 @@ void RunLog::writeLines(const QStringList &events, bool timeStamp, bool hold)
         colours.push_back(colour);
         hold = hold && colour != PaneColour::Red && colour != PaneColour::Yellow;
     }
-    m_held = std::move(lines);
-    m_heldColours = std::move(colours);
+    // Held lines go first, with these, in the same write. Memory runs out before the two lists
+    // change or not at all.
+    m_held.reserve(m_held.size() + lines.size());
+    m_heldColours.reserve(m_heldColours.size() + colours.size());
+    m_held.append(std::move(lines));
+    m_heldColours.insert(m_heldColours.end(), colours.begin(), colours.end());
     if (!hold)
         writeHeld();
 }
@@ -157,9 +160,11 @@ void RunLog::writeHeld()
 {
     if (m_held.isEmpty())
         return;
+    // Let go only once written: a write that cannot even be made (memory ran out) leaves them
+    // for the next.
+    writeToFile(m_held);
     const QStringList lines = std::exchange(m_held, {});
     const std::vector<quint32> colours = std::exchange(m_heldColours, {});
-    writeToFile(lines);
     trapSilently([&] { showInPane(lines, colours); });
 }
 
@@ -230,7 +235,7 @@ void RunLog::CloseRunLog()
 {
     const std::lock_guard lock(m_mutex);
     if (!ownedElsewhere())
-        writeHeld();
+        trapSilently([&] { writeHeld(); });
     if (!ownedElsewhere() && LogStream && LogStream->isOpen())
         trap([&] { LogStream->Close(); },
              [&](const Failure &failure) { loseFile(failure.description()); });

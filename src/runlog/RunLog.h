@@ -38,9 +38,10 @@ public:
     // Several lines, one after the other, as WriteLogLine writes each; they reach the file with
     // one write, so that the few lines of one step cost one.
     void WriteLogLines(const QStringList &events, bool timeStamp = true);
-    // Lines about work not begun yet, stamped now: they reach the file and the pane with the next
-    // lines written, at WriteHeldLines, CloseRunLog or takeOver, whichever comes first, so that
-    // the lines of many files cost one write. A line that tells of a problem is not held.
+    // Lines that may wait until the work they announce begins, stamped now: they reach the file
+    // and the pane with the next lines written, at WriteHeldLines, CloseRunLog or takeOver,
+    // whichever comes first, so that the lines of many files cost one write. A line that tells of
+    // a problem is not held.
     void HoldLogLines(const QStringList &events);
     void WriteHeldLines();
     void CloseRunLog();
