@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/SystemLog.h"
 
+#include <algorithm>
 #include <ctime>
 #include <limits>
 
@@ -14,6 +15,15 @@ namespace {
 const QString rule = QString(64, QLatin1Char('='));
 constexpr qsizetype paneLimit = 10000;
 constexpr qsizetype paneCut = 6000;
+
+// Room for `more` at the end, at least doubling: a batch held a few lines at a time is not copied
+// over and over.
+template <typename List> void makeRoom(List &list, size_t more)
+{
+    const size_t size = size_t(list.size());
+    if (size_t(list.capacity()) < size + more)
+        list.reserve(decltype(list.size())(std::max(size + more, 2 * size)));
+}
 } // namespace
 
 RunLog::RunLog(FileSystem &fs, QString executableName, Clock clock)
@@ -148,8 +158,8 @@ void RunLog::writeLines(const QStringList &events, bool timeStamp, bool hold)
     }
     // Held lines go first, with these, in the same write. Memory runs out before the two lists
     // change or not at all.
-    m_held.reserve(m_held.size() + lines.size());
-    m_heldColours.reserve(m_heldColours.size() + colours.size());
+    makeRoom(m_held, size_t(lines.size()));
+    makeRoom(m_heldColours, colours.size());
     m_held.append(std::move(lines));
     m_heldColours.insert(m_heldColours.end(), colours.begin(), colours.end());
     if (!hold)
@@ -163,9 +173,9 @@ void RunLog::writeHeld()
     // Let go only once written: a write that cannot even be made (memory ran out) leaves them
     // for the next.
     writeToFile(m_held);
-    const QStringList lines = std::exchange(m_held, {});
-    const std::vector<quint32> colours = std::exchange(m_heldColours, {});
-    trapSilently([&] { showInPane(lines, colours); });
+    trapSilently([&] { showInPane(m_held, m_heldColours); });
+    m_held.clear();
+    m_heldColours.clear();
 }
 
 QString RunLog::stamp()
