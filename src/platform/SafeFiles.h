@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class File;
@@ -32,3 +33,13 @@ inline constexpr unsigned deliveredMode = 0640;
 // is refused (FileSystemError), for whoever owns it could read what is put there or swap it. A
 // missing folder is left missing.
 void keepFolderPrivate(const QString &path);
+
+// Renames `from` to `to` (native paths), never over a file that is there. Throws FileSystemError
+// ("Cannot move file to" `destination`).
+void moveNoReplace(const QByteArray &from, const QByteArray &to, const QString &destination);
+// Why `fd` could not be put on the disk, or 0; a file system with nothing to flush (EINVAL) is no
+// failure.
+int flushFailure(int fd);
+// Puts the folder of `path` (native), with its new entry, on the disk: why it could not, or 0. A
+// folder we may write to but not read (a drop box) is flushed with its whole file system.
+int flushFolderOf(const QByteArray &path);

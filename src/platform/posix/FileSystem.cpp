@@ -63,29 +63,6 @@ private:
     int m_fd;
 };
 
-// Renames `from` to `to`, never over a file that is there.
-void moveNoReplace(const QByteArray &from, const QByteArray &to, const QString &destination)
-{
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
-        return;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
-    // A file system without an atomic no-replace rename (some network shares): a hard link
-    // cannot replace either.
-    if (::link(from.constData(), to.constData()) == 0) {
-        ::unlink(from.constData());
-        return;
-    }
-    if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
-        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
-    // Neither is offered: the last look and the rename are as close together as they can be.
-    struct stat st;
-    if (::lstat(to.constData(), &st) == 0)
-        throw FileSystemError(EEXIST, QStringLiteral("Cannot move file to"), destination);
-    if (::rename(from.constData(), to.constData()) != 0)
-        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
-}
-
 // What a watched copy does between its blocks: tells how far it got, and stops when asked,
 // taking with it what it wrote.
 void betweenBlocks(const CopyWatch &watch, qint64 copied, qint64 total, const QString &destination)
@@ -299,8 +276,8 @@ void FileSystem::CopyFile(const QString &source, const QString &destination, boo
     }
     // On the disk before it is checked and named: once the run says it delivered (and removes
     // old archives), a crash must not leave a hollow file under the name.
-    if (::fsync(out.get()) != 0 && errno != EINVAL)
-        throw FileSystemError(errno, QStringLiteral("Cannot write to disk the file"), destination);
+    if (const int error = flushFailure(out.get()))
+        throw FileSystemError(error, QStringLiteral("Cannot write to disk the file"), destination);
     if (::close(out.release()) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
 }
@@ -312,22 +289,7 @@ void FileSystem::MoveFile(const QString &source, const QString &destination)
     moveNoReplace(from, to, destination);
     // The new name on the disk before the move is done: old archives are removed after it, and a
     // crash between the two must not lose both.
-    const qsizetype slash = to.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : to.left(std::max<qsizetype>(slash, 1));
-    int error = 0;
-    Fd dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) {
-        if (::fsync(dir.get()) != 0 && errno != EINVAL)
-            error = errno;
-    } else if (errno != EACCES) {
-        error = errno;
-    } else {
-        // A folder we may write to but not read (a drop box): its file system is flushed whole.
-        Fd moved(::open(to.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (moved.get() < 0 || ::syncfs(moved.get()) != 0)
-            error = errno;
-    }
-    if (error != 0)
+    if (const int error = flushFolderOf(to))
         throw FileSystemError(
             error, QStringLiteral("Moved, but cannot write to disk the folder of"), destination);
 }

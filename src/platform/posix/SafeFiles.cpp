@@ -4,6 +4,7 @@
 
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -121,4 +122,50 @@ void keepFolderPrivate(const QString &path)
     if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot make the working folder private"),
                               path);
+}
+
+void moveNoReplace(const QByteArray &from, const QByteArray &to, const QString &destination)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+    // A file system without an atomic no-replace rename (some network shares): a hard link
+    // cannot replace either.
+    if (::link(from.constData(), to.constData()) == 0) {
+        ::unlink(from.constData());
+        return;
+    }
+    if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS))
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+    // Neither is offered: the last look and the rename are as close together as they can be.
+    struct stat st;
+    if (::lstat(to.constData(), &st) == 0)
+        throw FileSystemError(EEXIST, QStringLiteral("Cannot move file to"), destination);
+    if (::rename(from.constData(), to.constData()) != 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot move file to"), destination);
+}
+
+int flushFailure(int fd)
+{
+    return ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
+int flushFolderOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : path.left(std::max<qsizetype>(slash, 1));
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        const auto closed = qScopeGuard([dir] { ::close(dir); });
+        return flushFailure(dir);
+    }
+    if (errno != EACCES)
+        return errno;
+    const int moved = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (moved < 0)
+        return errno;
+    const auto closed = qScopeGuard([moved] { ::close(moved); });
+    return ::syncfs(moved) == 0 ? 0 : errno;
 }
