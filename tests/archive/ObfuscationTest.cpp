@@ -15,8 +15,6 @@
 #include "support/TestEnvironment.h"
 
 #include <QCryptographicHash>
-#include <QDir>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 

@@ -7,7 +7,6 @@
 #include "support/OwnedFile.h"
 #include "support/TestEnvironment.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <random>

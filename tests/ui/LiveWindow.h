@@ -11,10 +11,7 @@
 
 #include <QDir>
 #include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTest>
-#include <QTextEdit>
 
 #include <condition_variable>
 #include <mutex>

@@ -12,9 +12,7 @@
 #include <QDialogButtonBox>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPlainTextEdit>
 #include <QProcess>
-#include <QSpinBox>
 
 #include <csignal>
 #include <thread>

@@ -21,11 +21,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScopeGuard>
-#include <QScreen>
 #include <QTextBrowser>
 
 namespace {

@@ -16,17 +16,9 @@
 
 #include <QDeadlineTimer>
 #include <QDialogButtonBox>
-#include <QGroupBox>
-#include <QLineEdit>
-#include <QMenuBar>
 #include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
-#include <QSpinBox>
 #include <QTest>
 #include <QTextBlock>
 

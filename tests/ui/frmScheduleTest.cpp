@@ -8,11 +8,7 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
-#include <QLabel>
-#include <QListWidget>
-#include <QPushButton>
 #include <QTest>
-#include <QTextEdit>
 
 #include <clocale>
 
