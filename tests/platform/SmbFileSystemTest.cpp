@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <csignal>
+#include <libdeflate.h>
 #include <sys/stat.h>
 
 #include <thread>
@@ -268,22 +270,71 @@ TEST_F(SmbFileSystemTest, ACopyIsWatchedReadBackAndListed)
     EXPECT_TRUE(text->AtEndOfStream());
 }
 
-// The read-back helper on its own: what it reads of the file, as the writes are said to be
-// answered and on to the end, proves nothing when its length is not the file's. (Its CRC of the
-// whole file is what every delivery to a share checks its copy by: ShareDeliveryTest.)
+// The read-back helper on its own, told a name that needs encoding: what it reads of the file, as
+// the writes are said to be answered and on to the end, is the file's CRC-32, and proves nothing
+// when its length is not the file's. (That CRC is what every delivery to a share checks its copy
+// by: ShareDeliveryTest.)
 TEST_F(SmbFileSystemTest, TheReadBackHelperRefusesALengthThatIsNotTheFiles)
 {
-    ASSERT_TRUE(server->put(u"logs"_s, u"nightly/copy.bin"_s, bigFile));
-    const QString copy = server->url(u"logs"_s, u"nightly/copy.bin"_s);
-    const qint64 length = bigFile.size() - 1;
-    const std::optional<quint32> read =
-        SmbWorker().run(SmbPath::parse(copy), [copy, length](SmbContext &, SmbBeat &beat) {
-            SmbReadBack proof(copy);
-            for (qint64 done = 8 << 20; done < length; done += 8 << 20)
-                proof.written(done);
-            return proof.finish(length, beat);
-        });
-    EXPECT_FALSE(read) << "a length one short";
+    ASSERT_TRUE(server->put(u"logs"_s, u"nightly/cöpy 1.bin"_s, bigFile));
+    const QString copy = server->url(u"logs"_s, u"nightly/cöpy 1.bin"_s);
+    for (const qint64 length : {qint64(bigFile.size()), bigFile.size() - 1}) {
+        const std::optional<quint32> read =
+            SmbWorker().run(SmbPath::parse(copy), [copy, length](SmbContext &, SmbBeat &beat) {
+                SmbReadBack proof;
+                EXPECT_TRUE(proof.open(copy));
+                for (qint64 done = 8 << 20; done < length; done += 8 << 20)
+                    proof.written(done);
+                return proof.finish(length, beat);
+            });
+        const quint32 crc = quint32(libdeflate_crc32(0, bigFile.constData(), size_t(length)));
+        EXPECT_EQ(read, length == bigFile.size() ? std::optional(crc) : std::nullopt);
+    }
+}
+
+// The live read-back helpers this process started ("pid (name) state ppid ...").
+std::vector<pid_t> readers()
+{
+    std::vector<pid_t> found;
+    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        QFile stat(u"/proc/"_s + pid + u"/stat"_s);
+        const auto f =
+            stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ') : QByteArrayList();
+        if (f.size() > 3 && f[1] == "(sorvik-share-re)" && f[2] != "Z" &&
+            f[3].toInt() == ::getpid())
+            found.push_back(pid.toInt());
+    }
+    return found;
+}
+
+// The helper for the first copy up starts with the first touch of a share, and that copy takes
+// it; killed before, one started with the copy takes its place. None outlives its copy or layer.
+TEST_F(SmbFileSystemTest, TheReaderStartedAheadIsTakenOrReplacedAndNeverLeft)
+{
+    const QString copy = server->url(u"logs"_s, u"copy.bin"_s);
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "alive");
+        fs = makeFileSystem();
+        ASSERT_TRUE(fs->FolderExists(server->url(u"logs"_s)));
+        const std::vector<pid_t> ahead = readers();
+        ASSERT_EQ(ahead.size(), 1u);
+        if (killed)
+            ::kill(ahead[0], SIGKILL);
+        while (killed && !readers().empty())
+            std::this_thread::yield();
+        std::vector<pid_t> during;
+        CopyWatch watch;
+        watch.progress = [&](qint64, qint64) { during = readers(); };
+        fs->CopyFile(path("big.bin"), copy, false, watch);
+        EXPECT_TRUE(during.size() == 1 && (during[0] == ahead[0]) != killed);
+        EXPECT_EQ(server->get(u"logs"_s, u"copy.bin"_s), bigFile);
+        EXPECT_TRUE(readers().empty());
+        fs->DeleteFile(copy, true);
+    }
+    fs = makeFileSystem();
+    ASSERT_TRUE(fs->FolderExists(server->url(u"logs"_s)));
+    fs.reset();
+    EXPECT_TRUE(readers().empty());
 }
 
 TEST_F(SmbFileSystemTest, ACopyStoppedOrDeletedMidwayLeavesNothing)

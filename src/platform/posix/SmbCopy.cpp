@@ -72,6 +72,18 @@ void writeLocal(int fd, const char *data, qint64 size, const QString &path)
                               QStringLiteral("Cannot write file"), path);
 }
 
+// The helper that reads back the copy at `path`, just created: the one started ahead where it is
+// still there, else one started now. The one given back is its only owner: a copy that fails ends
+// it before it takes its file away, which the share refuses while another client has it open.
+std::unique_ptr<SmbReadBack> readBackOf(std::unique_ptr<SmbReadBack> ready, const QString &path)
+{
+    if (ready && ready->open(path))
+        return ready;
+    auto started = std::make_unique<SmbReadBack>();
+    started->open(path);
+    return started;
+}
+
 SmbWorker::Watch watching(const CopyWatch &watch)
 {
     return {watch.progress, watch.stop};
@@ -186,9 +198,13 @@ void SmbFileSystem::copyUp(const QString &source, const QString &destination, bo
     // Known while it runs, so that a delete of the copy from another thread can stop it.
     const auto discard = std::make_shared<std::atomic<bool>>(false);
     const QByteArray url = to.url();
+    // The share thread first: the helper this copy takes starts with it (see worker()).
+    worker();
+    auto ready = std::make_shared<std::unique_ptr<SmbReadBack>>();
     {
         const std::lock_guard guard(m_lock);
         m_writing[url] = discard;
+        *ready = std::move(m_reader);
     }
     struct Forget {
         SmbFileSystem &fs;
@@ -203,15 +219,16 @@ void SmbFileSystem::copyUp(const QString &source, const QString &destination, bo
     const int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
     const Upload done = onShare(
         to, destination, QStringLiteral("Cannot write file"),
-        [from, to, flags, localIn, total, discard, source, destination](SmbContext &smb,
-                                                                        SmbBeat &beat) {
+        [from, to, flags, localIn, total, discard, ready, source, destination](SmbContext &smb,
+                                                                               SmbBeat &beat) {
             std::optional<SmbShareFile> shareIn;
             if (!localIn)
                 shareIn.emplace(smb, from, O_RDONLY);
             SmbShareFile out(smb, to, flags);
             Upload upload;
             try {
-                SmbReadBack proof(destination);
+                const std::unique_ptr<SmbReadBack> proof =
+                    readBackOf(std::move(*ready), destination);
                 QByteArray block(blockSize, Qt::Uninitialized);
                 qint64 copied = 0;
                 for (;;) {
@@ -229,11 +246,11 @@ void SmbFileSystem::copyUp(const QString &source, const QString &destination, bo
                     upload.sent = crcOf(upload.sent, block.constData(), filled);
                     out.write(block.constData(), filled);
                     copied += filled;
-                    proof.written(copied);
+                    proof->written(copied);
                     beat.moved(copied, total, [&] { return discard->load(); });
                 }
                 out.close();
-                upload.readBack = proof.finish(copied, beat);
+                upload.readBack = proof->finish(copied, beat);
                 if (upload.readBack)
                     upload.copy = identityOn(smb, to);
             } catch (...) {

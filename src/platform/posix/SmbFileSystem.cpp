@@ -1,6 +1,7 @@
 #include "platform/posix/SmbFileSystem.h"
 
 #include "platform/posix/SmbListing.h"
+#include "platform/posix/SmbReadBack.h"
 #include "platform/posix/SmbShareFile.h"
 
 #include <cerrno>
@@ -76,12 +77,17 @@ SmbFileSystem::~SmbFileSystem() = default;
 
 SmbWorker &SmbFileSystem::worker()
 {
-    // Made on first use: a run that never touches a share never starts the library.
+    // Made on first use: a run that never touches a share never starts the library. The helper
+    // that reads back the first copy up starts first, to load the library while this process
+    // does: started with the copy, it would hold the copy's end back by that long.
     std::call_once(m_made, [this] {
-        m_worker = std::make_unique<SmbWorker>();
+        auto reader = std::make_unique<SmbReadBack>();
+        auto worker = std::make_unique<SmbWorker>();
         const std::lock_guard guard(m_lock);
         if (m_deadline)
-            m_worker->endWaitsBy(*m_deadline);
+            worker->endWaitsBy(*m_deadline);
+        m_reader = std::move(reader);
+        m_worker = std::move(worker);
     });
     return *m_worker;
 }
@@ -95,11 +101,16 @@ void SmbFileSystem::failed(const QString &path, const QString &action, const Smb
 
 void SmbFileSystem::endWaitsBy(std::chrono::steady_clock::time_point deadline)
 {
+    SmbWorker *made = nullptr;
     {
         const std::lock_guard guard(m_lock);
         m_deadline = m_deadline ? std::min(*m_deadline, deadline) : deadline;
+        made = m_worker.get();
     }
-    worker().endWaitsBy(deadline);
+    // Without a share touched there is nothing to wait for; a share thread made later takes the
+    // deadline with it.
+    if (made)
+        made->endWaitsBy(deadline);
 }
 
 QString SmbFileSystem::lastProblem()

@@ -3,6 +3,8 @@
 #include "platform/FileSystem.h"
 #include "platform/posix/SmbWorker.h"
 
+class SmbReadBack;
+
 #include <array>
 #include <atomic>
 #include <map>
@@ -88,4 +90,6 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_deadline;
     std::map<QString, std::pair<Identity, QByteArray>> m_checksums;
     std::map<QByteArray, std::shared_ptr<std::atomic<bool>>> m_writing;
+    // The read-back helper started with the share thread, until a copy up takes it.
+    std::unique_ptr<SmbReadBack> m_reader;
 };

@@ -19,7 +19,7 @@ constexpr int lookMs = 100;
 
 } // namespace
 
-SmbReadBack::SmbReadBack(const QString &path)
+SmbReadBack::SmbReadBack()
 {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
@@ -27,8 +27,7 @@ SmbReadBack::SmbReadBack(const QString &path)
     int error = 0;
     const pid_t pid = spawnHelper(
         helperProgram(SmbReadBackProtocol::helperVariable, SmbReadBackProtocol::helperName),
-        {QByteArray::number(::getpid()), nativePath(path)},
-        {{fds[1], SmbReadBackProtocol::socketFd}}, true, error);
+        {QByteArray::number(::getpid())}, {{fds[1], SmbReadBackProtocol::socketFd}}, true, error);
     ::close(fds[1]);
     if (error != 0) {
         ::close(fds[0]);
@@ -55,11 +54,16 @@ void SmbReadBack::end()
     }
 }
 
-bool SmbReadBack::say(const char *kind, qint64 bytes, bool wait)
+bool SmbReadBack::open(const QString &path)
+{
+    return say("O " + nativePath(path).toHex(), true);
+}
+
+bool SmbReadBack::say(const QByteArray &words, bool wait)
 {
     if (m_socket < 0)
         return false;
-    const QByteArray line = QByteArray(kind) + ' ' + QByteArray::number(bytes) + '\n';
+    const QByteArray line = words + '\n';
     // A line is far shorter than the socket's buffer: it goes whole or, when the helper lags
     // behind, not at all (the next one says more).
     const ssize_t n = ::send(m_socket, line.constData(), size_t(line.size()),
@@ -74,12 +78,12 @@ bool SmbReadBack::say(const char *kind, qint64 bytes, bool wait)
 
 void SmbReadBack::written(qint64 bytes)
 {
-    say("W", bytes, false);
+    say("W " + QByteArray::number(bytes), false);
 }
 
 std::optional<quint32> SmbReadBack::finish(qint64 bytes, SmbBeat &beat)
 {
-    if (!say("C", bytes, true))
+    if (!say("C " + QByteArray::number(bytes), true))
         return std::nullopt;
     QByteArray heard;
     char buffer[256];

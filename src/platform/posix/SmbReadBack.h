@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
@@ -15,15 +16,21 @@ class SmbBeat;
 //
 // What the helper read is what the server serves to another client after it took the bytes; a
 // helper that cannot start or read proves nothing, and the caller reads the copy back itself.
+//
+// The helper may be started well ahead of its copy: it loads the SMB library, which takes as
+// long as a small copy, and waits to be told its file.
 class SmbReadBack {
 public:
-    // Starts the helper for the file at `path`, which the caller has created.
-    explicit SmbReadBack(const QString &path);
+    // Starts the helper.
+    SmbReadBack();
     // A helper still running is stopped.
     ~SmbReadBack();
     SmbReadBack(const SmbReadBack &) = delete;
     SmbReadBack &operator=(const SmbReadBack &) = delete;
 
+    // The file at `path`, which the caller has just created, is the one to read back; false when
+    // the helper is gone. Told once.
+    bool open(const QString &path);
     // The copy's writes up to `bytes` were answered. Never waits.
     void written(qint64 bytes);
     // The copy is closed with `bytes`: waits for the helper's word, telling `beat` as the helper
@@ -32,7 +39,7 @@ public:
     std::optional<quint32> finish(qint64 bytes, SmbBeat &beat);
 
 private:
-    bool say(const char *kind, qint64 bytes, bool wait);
+    bool say(const QByteArray &words, bool wait);
     void end();
 
     pid_t m_pid = -1;

@@ -1,7 +1,8 @@
 // sorvik-share-reader: reads back, for the program, a file it is copying to a share, through a
 // connection of its own, as far as the program says the copy's writes were answered; once the
-// copy is closed, on to the file's end. Reports the CRC-32 of what it read.
-//   sorvik-share-reader PARENT_PID PATH    (the socket: see SmbReadBackProtocol.h)
+// copy is closed, on to the file's end. Reports the CRC-32 of what it read. It loads the SMB
+// library before it is told its file, so that the program may start it ahead of the copy.
+//   sorvik-share-reader PARENT_PID    (the socket: see SmbReadBackProtocol.h)
 #include "platform/FileSystem.h"
 #include "platform/WholeTransfer.h"
 #include "platform/posix/SmbReadBackProtocol.h"
@@ -34,7 +35,7 @@ void say(const QByteArray &line)
 }
 
 // What the program said, up to now; false once it is gone.
-bool listen(QByteArray &heard, qint64 &known, bool &complete, bool wait)
+bool listen(QByteArray &heard, QByteArray &file, qint64 &known, bool &complete, bool wait)
 {
     pollfd look{fd, POLLIN, 0};
     if (::poll(&look, 1, wait ? -1 : 0) <= 0)
@@ -50,6 +51,10 @@ bool listen(QByteArray &heard, qint64 &known, bool &complete, bool wait)
         heard.remove(0, newline + 1);
         if (words.size() != 2)
             continue;
+        if (words[0] == "O") {
+            file = QByteArray::fromHex(words[1]);
+            continue;
+        }
         known = std::max(known, words[1].toLongLong());
         complete = complete || words[0] == "C";
     }
@@ -60,24 +65,30 @@ bool listen(QByteArray &heard, qint64 &known, bool &complete, bool wait)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3)
+    if (argc != 2)
         return 2;
     // Ends with the program, whatever becomes of it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != ::atol(argv[1]))
         return 1;
+    // Its failure is the context's to tell, once there is a file to name.
+    SmbLibrary::open();
+    QByteArray heard;
+    QByteArray file;
+    qint64 known = 0;
+    bool complete = false;
+    while (file.isEmpty())
+        if (!listen(heard, file, known, complete, true))
+            return 1;
     try {
         SmbContext smb;
-        const SmbPath place = SmbPath::parse(decodeNativePath(argv[2]));
+        const SmbPath place = SmbPath::parse(decodeNativePath(file));
         SmbShareFile in(smb, place, O_RDONLY);
         QByteArray block(blockSize, Qt::Uninitialized);
-        QByteArray heard;
-        qint64 known = 0;
         qint64 done = 0;
-        bool complete = false;
         quint32 crc = 0;
         for (;;) {
-            if (!listen(heard, known, complete, done >= known && !complete))
+            if (!listen(heard, file, known, complete, done >= known && !complete))
                 return 1;
             if (done < known) {
                 const qsizetype want = qsizetype(std::min<qint64>(blockSize, known - done));

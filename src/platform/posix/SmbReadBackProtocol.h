@@ -3,11 +3,12 @@
 // What the program and its read-back helper (sorvik-share-reader) say to each other over a
 // socket pair, in lines of text.
 //
-// The helper is started as: sorvik-share-reader PARENT_PID PATH, where PATH is a file on a share
-// that the program has just created and is writing; the socket is its descriptor `socketFd`, its
-// standard input and outputs are /dev/null. It ends with its parent, and when the program closes
-// the socket.
-//   program -> helper  "W <bytes>\n"  the program's writes up to <bytes> were answered
+// The helper is started as: sorvik-share-reader PARENT_PID; the socket is its descriptor
+// `socketFd`, its standard input and outputs are /dev/null. It ends with its parent, and when the
+// program closes the socket.
+//   program -> helper  "O <path>\n"  the file to read back, which the program has just created
+//                                    and is writing: its native path in hex
+//                      "W <bytes>\n"  the program's writes up to <bytes> were answered
 //                      "C <bytes>\n"  the file is closed with <bytes>: read on to its end
 //   helper -> program  "R <bytes>\n"  read back so far
 //                      "D <bytes> <crc>\n"  read to the end: <bytes> in all, their CRC-32 in hex
