@@ -219,8 +219,8 @@ void SmbFileSystem::copyUp(const QString &source, const QString &destination, bo
     const int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
     const Upload done = onShare(
         to, destination, QStringLiteral("Cannot write file"),
-        [from, to, flags, localIn, total, discard, ready, source, destination](SmbContext &smb,
-                                                                               SmbBeat &beat) {
+        [from, to, flags, localIn, total, discard, ready = std::move(ready), source,
+         destination](SmbContext &smb, SmbBeat &beat) {
             std::optional<SmbShareFile> shareIn;
             if (!localIn)
                 shareIn.emplace(smb, from, O_RDONLY);

@@ -79,15 +79,25 @@ SmbWorker &SmbFileSystem::worker()
 {
     // Made on first use: a run that never touches a share never starts the library. The helper
     // that reads back the first copy up starts first, to load the library while this process
-    // does: started with the copy, it would hold the copy's end back by that long.
+    // does: started with the copy, it would hold the copy's end back by that long. It is started
+    // on the share thread, which lives as long as this layer: a helper ends with its thread.
     std::call_once(m_made, [this] {
-        auto reader = std::make_unique<SmbReadBack>();
-        auto worker = std::make_unique<SmbWorker>();
+        {
+            auto worker = std::make_unique<SmbWorker>();
+            const std::lock_guard guard(m_lock);
+            if (m_deadline)
+                worker->endWaitsBy(*m_deadline);
+            m_worker = std::move(worker);
+        }
+        std::unique_ptr<SmbReadBack> reader;
+        try {
+            reader = m_worker->run(
+                SmbPath(), [](SmbContext &, SmbBeat &) { return std::make_unique<SmbReadBack>(); });
+        } catch (const SmbFailure &) {
+            // The process is ending: no copy is to come.
+        }
         const std::lock_guard guard(m_lock);
-        if (m_deadline)
-            worker->endWaitsBy(*m_deadline);
         m_reader = std::move(reader);
-        m_worker = std::move(worker);
     });
     return *m_worker;
 }

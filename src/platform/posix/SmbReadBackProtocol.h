@@ -4,8 +4,8 @@
 // socket pair, in lines of text.
 //
 // The helper is started as: sorvik-share-reader PARENT_PID; the socket is its descriptor
-// `socketFd`, its standard input and outputs are /dev/null. It ends with its parent, and when the
-// program closes the socket.
+// `socketFd`, its standard input and outputs are /dev/null. It ends with the thread that started
+// it (the parent-death signal), and when the program closes the socket.
 //   program -> helper  "O <path>\n"  the file to read back, which the program has just created
 //                                    and is writing: its native path in hex
 //                      "W <bytes>\n"  the program's writes up to <bytes> were answered
