@@ -150,8 +150,12 @@ public:
     virtual void endWaitsBy(std::chrono::steady_clock::time_point) {}
 };
 
+// What a layer is for: one that only looks at folders (the window's check of a typed folder)
+// makes no copy to a share, and starts nothing ahead for one.
+enum class LayerUse { Runs, LooksOnly };
+
 // The platform's file-system layer: local paths and shares alike.
-std::unique_ptr<FileSystem> makeFileSystem();
+std::unique_ptr<FileSystem> makeFileSystem(LayerUse use = LayerUse::Runs);
 
 // The path with "/" between its names: a share path typed with backslashes (\\server\share\dir)
 // comes back as //server/share/dir, every other path as it is. What a caller joins names to and

@@ -33,7 +33,7 @@ struct FolderFound {
 // is never probed.
 FolderFound look(const QString &programFolder, const QString &folder, bool typed)
 {
-    const std::unique_ptr<FileSystem> fs = makeFileSystem();
+    const std::unique_ptr<FileSystem> fs = makeFileSystem(LayerUse::LooksOnly);
     FolderFound found;
     trapSilently([&] { found.exists = !typed || fs->FolderExists(folder); });
     found.working = IsWorkingFolder(programFolder, folder);

@@ -59,9 +59,9 @@ QDateTime fromTimespec(const timespec &ts)
 
 } // namespace
 
-std::unique_ptr<FileSystem> makeFileSystem()
+std::unique_ptr<FileSystem> makeFileSystem(LayerUse use)
 {
-    return std::make_unique<SmbFileSystem>();
+    return std::make_unique<SmbFileSystem>(use);
 }
 
 QString slashedPath(const QString &path)
@@ -72,7 +72,11 @@ QString slashedPath(const QString &path)
     return slashed.replace(QLatin1Char('\\'), QLatin1Char('/'));
 }
 
-SmbFileSystem::SmbFileSystem() = default;
+SmbFileSystem::SmbFileSystem(LayerUse use)
+    : m_readerAhead(use == LayerUse::Runs)
+{
+}
+
 SmbFileSystem::~SmbFileSystem() = default;
 
 SmbWorker &SmbFileSystem::worker()
@@ -91,8 +95,10 @@ SmbWorker &SmbFileSystem::worker()
         }
         std::unique_ptr<SmbReadBack> reader;
         try {
-            reader = m_worker->run(
-                SmbPath(), [](SmbContext &, SmbBeat &) { return std::make_unique<SmbReadBack>(); });
+            if (m_readerAhead)
+                reader = m_worker->run(SmbPath(), [](SmbContext &, SmbBeat &) {
+                    return std::make_unique<SmbReadBack>();
+                });
         } catch (const SmbFailure &) {
             // The process is ending: no copy is to come.
         }

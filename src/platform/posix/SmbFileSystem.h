@@ -23,7 +23,7 @@ class SmbReadBack;
 // server that stopped answering for longer than the time limit, nor past endWaitsBy.
 class SmbFileSystem : public FileSystem {
 public:
-    SmbFileSystem();
+    explicit SmbFileSystem(LayerUse use = LayerUse::Runs);
     ~SmbFileSystem() override;
 
     bool FolderExists(const QString &path) override;
@@ -84,6 +84,7 @@ private:
     // A copy of ours writing `url` is told to stop and take its file with it; true when one was.
     bool stopWriting(const QByteArray &url);
 
+    const bool m_readerAhead;
     std::once_flag m_made;
     std::unique_ptr<SmbWorker> m_worker;
     std::mutex m_lock;
