@@ -67,7 +67,7 @@ int main(int argc, char **argv)
 {
     if (argc != 2)
         return 2;
-    // Ends with the program, whatever becomes of it.
+    // Ends with the program's thread that started it (its share thread), whatever becomes of it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != ::atol(argv[1]))
         return 1;
