@@ -35,7 +35,7 @@ RunLog::RunLog(FileSystem &fs, QString executableName, Clock clock)
 
 RunLog::~RunLog()
 {
-    trapSilently([&] { writeHeld(); });
+    writeHeldQuietly();
 }
 
 qint32 RunLog::ErrorCount() const
@@ -61,7 +61,7 @@ RunLog::StreamState RunLog::state() const
 void RunLog::takeOver(std::thread::id owner)
 {
     const std::lock_guard lock(m_mutex);
-    trapSilently([&] { writeHeld(); });
+    writeHeldQuietly();
     m_owner = owner;
 }
 
@@ -75,7 +75,7 @@ void RunLog::OpenRunLog(const QString &path)
     const std::lock_guard lock(m_mutex);
     if (ownedElsewhere())
         return;
-    trapSilently([&] { writeHeld(); });
+    writeHeldQuietly();
     trapSilently([&] {
         if (m_fs.FileExists(path))
             m_fs.DeleteFile(path, true);
@@ -178,6 +178,11 @@ void RunLog::writeHeld()
     m_heldColours.clear();
 }
 
+void RunLog::writeHeldQuietly()
+{
+    trapSilently([&] { writeHeld(); });
+}
+
 QString RunLog::stamp()
 {
     if (!m_clock.target<SystemClock>())
@@ -245,7 +250,7 @@ void RunLog::CloseRunLog()
 {
     const std::lock_guard lock(m_mutex);
     if (!ownedElsewhere())
-        trapSilently([&] { writeHeld(); });
+        writeHeldQuietly();
     if (!ownedElsewhere() && LogStream && LogStream->isOpen())
         trap([&] { LogStream->Close(); },
              [&](const Failure &failure) { loseFile(failure.description()); });

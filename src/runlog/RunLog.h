@@ -63,6 +63,9 @@ private:
     void writeLine(const QString &event, bool timeStamp);
     void writeLines(const QStringList &events, bool timeStamp, bool hold = false);
     void writeHeld();
+    // The same where nothing may throw (the ends and hand-overs of the log): what cannot be
+    // written stays held.
+    void writeHeldQuietly();
     void showInPane(const QStringList &lines, const std::vector<quint32> &colours);
     void writeToFile(const QStringList &lines);
     // The time stamp of a line written now.

@@ -3,14 +3,14 @@
 #include "platform/FileSystem.h"
 #include "platform/posix/SmbWorker.h"
 
-class SmbReadBack;
-
 #include <array>
 #include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+
+class SmbReadBack;
 
 // The platform's file-system layer: local paths as the base class has them, the paths of Windows
 // shares over SMB (libsmbclient), chosen by the form of each path. No mount, no program of anyone
