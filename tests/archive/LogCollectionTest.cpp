@@ -232,7 +232,7 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsFoundOrTheRunSaysWhyNot)
     const struct {
         QString folder; // named in the registry; null: none
         bool silent, ends, noZips = false;
-        QString line, box; // the run log's last line and the box begin so; no box: none shown
+        QString line, box = {}; // the run log's last line and the box begin so; no box: none shown
     } cases[] = {
         {QString(), false, true, false,
          u"(error) empty log file path found in registry: "_s + value + exiting,
