@@ -79,9 +79,20 @@ void AnswerRunEnd(Program &program, WindowHost &host, const RunEnd &end)
         // The run log is closed already: nothing more is written to it.
         trapSilently([&] { program.dialogs().messageBox(end.message); });
         return;
-    case RunEnd::Kind::Failed:
-        log.WriteLogLine(QStringLiteral("(error) in cmdStart_Click on frmMain:") + end.message);
+    case RunEnd::Kind::Failed: {
+        const QString failed =
+            QStringLiteral("(error) in cmdStart_Click on frmMain:") + end.message;
+        log.WriteLogLine(failed);
+        // Never a success, also when the run failed before it had a log to count the line in:
+        // then the line goes where the administrator hears it without one.
+        program.LastRun.refused = true;
+        const QString &kept = program.LastRun.runLog;
+        trapSilently([&] {
+            if (kept.isEmpty() || !program.fileSystem().FileExists(kept))
+                tellSystem(programTitle(), failed, SystemLogPriority::Error);
+        });
         break;
+    }
     case RunEnd::Kind::Ended:
         if (watched && !end.message.isEmpty())
             trap([&] { program.dialogs().messageBox(end.message); }, report);

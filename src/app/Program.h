@@ -44,8 +44,9 @@ struct RunRecord {
     qint64 entries = 0;
     // When Start was pressed; invalid until it is.
     QDateTime started;
-    // Refused by one of its checks in the window, or an unattended start stopped before its run
-    // delivered: the program ends with RunFailed unless a later run succeeds.
+    // Refused by one of its checks in the window, an unattended start stopped before its run
+    // delivered, or a run that failed: the program ends with RunFailed unless a later run
+    // succeeds.
     bool refused = false;
 };
 

@@ -7,6 +7,7 @@
 #include <QEventLoop>
 
 #include <future>
+#include <system_error>
 
 #include <pthread.h>
 
@@ -114,32 +115,46 @@ void RunThread::start(std::unique_ptr<Run> run, std::function<RunEnd(Run &, RunH
     m_endPending = true;
     m_running = true;
     std::promise<void> owned;
-    m_thread =
-        std::thread([this, work = std::move(work), run = m_run.get(), owned = owned.get_future()] {
-            ::pthread_setname_np(::pthread_self(), "archive run");
-            owned.wait();
-            RunEnd end;
-            try {
-                end = work(*run, *m_host);
-            } catch (const RunEnds &ends) {
-                end = ends.end;
-            } catch (const RunCancelled &) {
-                // Asked to stop: what it made for itself goes; whoever asked ends the program.
-                run->removeRunTemporaries();
-                end = {RunEnd::Kind::Cancelled, QString()};
-            } catch (const std::exception &failure) {
-                end = {RunEnd::Kind::Failed, QString::fromLocal8Bit(failure.what())};
-            } catch (...) {
-                end = {RunEnd::Kind::Failed, QStringLiteral("an unexpected failure")};
-            }
-            {
-                const std::lock_guard lock(m_mutex);
-                m_running = false;
-                m_end = end;
-            }
-            m_returned.notify_all();
-            postTo(&m_context, [this] { handOver(); });
-        });
+    try {
+        m_thread = std::thread(
+            [this, work = std::move(work), run = m_run.get(), owned = owned.get_future()] {
+                ::pthread_setname_np(::pthread_self(), "archive run");
+                owned.wait();
+                RunEnd end;
+                try {
+                    end = work(*run, *m_host);
+                } catch (const RunEnds &ends) {
+                    end = ends.end;
+                } catch (const RunCancelled &) {
+                    // Asked to stop: what it made for itself goes; whoever asked ends the program.
+                    run->removeRunTemporaries();
+                    end = {RunEnd::Kind::Cancelled, QString()};
+                } catch (const std::exception &failure) {
+                    end = {RunEnd::Kind::Failed, QString::fromLocal8Bit(failure.what())};
+                } catch (...) {
+                    end = {RunEnd::Kind::Failed, QStringLiteral("an unexpected failure")};
+                }
+                {
+                    const std::lock_guard lock(m_mutex);
+                    m_running = false;
+                    m_end = end;
+                }
+                m_returned.notify_all();
+                postTo(&m_context, [this] { handOver(); });
+            });
+    } catch (const std::system_error &error) {
+        // The system starts no thread (a limit on threads or on address space): the run ends
+        // failed, told as any end is, never half begun.
+        {
+            const std::lock_guard lock(m_mutex);
+            m_running = false;
+            m_end = RunEnd{RunEnd::Kind::Failed,
+                           QStringLiteral("No thread could be started for the run: %1")
+                               .arg(QString::fromLocal8Bit(error.code().message()))};
+        }
+        postTo(&m_context, [this] { handOver(); });
+        return;
+    }
     // The run log is the run's from its first line until its end is handed over.
     m_run->runLog().takeOver(m_thread.get_id());
     owned.set_value();

@@ -79,7 +79,8 @@ public:
     DiagGroupReading(const DiagGroupReading &) = delete;
     DiagGroupReading &operator=(const DiagGroupReading &) = delete;
 
-    // Runs `job` on the thread; the job before it must have ended (finish).
+    // Runs `job` on the thread (on the caller's, when none could be started); the job before it
+    // must have ended (finish).
     void start(std::function<void()> job);
     // Waits until the job ends.
     void finish();

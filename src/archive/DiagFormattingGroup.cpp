@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -261,11 +262,18 @@ private:
 
 DiagGroupReading::DiagGroupReading()
 {
-    m_thread = std::thread([this] { run(); });
+    // Where the system starts no more threads, the reading is done by the caller, before its
+    // group goes to the formatter: slower, never lost.
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+    }
 }
 
 DiagGroupReading::~DiagGroupReading()
 {
+    if (!m_thread.joinable())
+        return;
     {
         const std::lock_guard lock(m_mutex);
         m_quitting = true;
@@ -276,6 +284,10 @@ DiagGroupReading::~DiagGroupReading()
 
 void DiagGroupReading::start(std::function<void()> job)
 {
+    if (!m_thread.joinable()) {
+        job();
+        return;
+    }
     {
         const std::lock_guard lock(m_mutex);
         m_job = std::move(job);
@@ -286,6 +298,8 @@ void DiagGroupReading::start(std::function<void()> job)
 
 void DiagGroupReading::finish()
 {
+    if (!m_thread.joinable())
+        return;
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [&] { return !m_busy; });
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 namespace {
 
@@ -69,14 +70,27 @@ FormattingAhead::FormattingAhead(Run &run, std::vector<const File *> rawFiles, Q
         if (formatter)
             trapSilently([&] { formatter->start(); });
     m_threads.reserve(workers);
-    for (size_t i = 0; i < workers; ++i)
-        m_threads.emplace_back([this, i] { work(i); });
+    // Fewer workers where the system will not start more; with none, the files go in raw, and
+    // the first of them says why.
+    try {
+        for (size_t i = 0; i < workers; ++i)
+            m_threads.emplace_back([this, i] { work(i); });
+    } catch (const std::system_error &error) {
+        if (m_threads.empty())
+            m_givenUpReason = QStringLiteral("No thread could be started to format the diagnostic "
+                                             "files, which go into the archive unformatted: %1")
+                                  .arg(QString::fromLocal8Bit(error.code().message()));
+    }
 }
 
 DiagFormatOutcome FormattingAhead::takeNext(const std::function<void()> &waiting)
 {
     std::unique_lock lock(m_mutex);
     const size_t index = m_taken++;
+    if (m_threads.empty())
+        return index < m_files.size() ? diagFileNotFormatted(m_files[index]->Path(),
+                                                             std::exchange(m_givenUpReason, {}))
+                                      : DiagFormatOutcome{};
     m_asked.store(m_taken, std::memory_order_relaxed);
     wakeIfRoom();
     const auto ready = [&] { return m_stopping || index >= m_files.size() || m_done[index]; };

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <utility>
 
@@ -84,6 +85,7 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     m_errorText.clear();
     m_sealed = false;
     m_abandoned = false;
+    m_brokenBecause.clear();
     m_nextToWrite = {0, 0};
     m_reserved = 0;
     m_bytesDone = m_bytesTotal = 0;
@@ -104,8 +106,10 @@ int ZipArchive::NewZip(const QString &zipFilePath)
 
 QString ZipArchive::refusal(const QString &name, const QByteArray &native) const
 {
-    if (m_path.isEmpty() || m_abandoned)
+    if (m_path.isEmpty())
         return QStringLiteral("No archive has been started");
+    if (QString abandoned = abandonedText(); !abandoned.isEmpty())
+        return abandoned;
     if (m_sealed)
         return QStringLiteral("The archive %1 is complete; a new one is needed").arg(m_path);
     if (m_names.contains(native))
@@ -166,7 +170,14 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
     if (QStringView(path).left(folderLength) != m_lastFolder)
         m_lastFolder = path.left(folderLength);
-    startWorkers();
+    try {
+        startWorkers();
+    } catch (const std::system_error &error) {
+        if (fd >= 0)
+            ::close(fd);
+        return fail(QStringLiteral("No thread could be started to compress it: %1")
+                        .arg(QString::fromLocal8Bit(error.code().message())));
+    }
     // Nothing is staged before all that can fail is done: a file half staged would hold a
     // place no entry fills.
     Staged staged;
@@ -194,9 +205,19 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     m_stagedBytes += quint64(st.st_size);
     if (m_staged.size() >= m_handOverFiles || m_stagedBytes >= batchSize)
         handOver();
-    if (m_abandoned)
-        return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
+    if (QString abandoned = abandonedText(); !abandoned.isEmpty())
+        return fail(abandoned);
     return 1;
+}
+
+QString ZipArchive::abandonedText() const
+{
+    if (!m_abandoned)
+        return {};
+    const std::lock_guard lock(m_mutex);
+    if (m_brokenBecause.isEmpty())
+        return QStringLiteral("The archive %1 was abandoned").arg(m_path);
+    return QStringLiteral("The archive %1 was given up: %2").arg(m_path, m_brokenBecause);
 }
 
 void ZipArchive::dropStaged(size_t from, const QString &reason)
@@ -309,8 +330,8 @@ int ZipArchive::SaveArchive()
     m_lost.clear();
     m_errorText.clear();
     m_written = false;
-    if (m_abandoned)
-        return fail(QStringLiteral("The archive %1 was abandoned").arg(m_path));
+    if (QString abandoned = abandonedText(); !abandoned.isEmpty())
+        return fail(abandoned);
 
     m_lost = m_failed;
     for (const Entry &entry : m_entries)

@@ -126,6 +126,11 @@ private:
     void startWorkers();
     void stopWorkers();
     void work();
+    void workOn(ZipWork::Worker &worker, std::unique_lock<std::mutex> &lock);
+    void giveUp(std::unique_lock<std::mutex> &lock, const QString &because);
+    // Why the archive takes nothing more, or empty: the caller may abandon it, and a worker give
+    // it up at any time.
+    QString abandonedText() const;
     // Takes the task at the front of the queue, cutting a divisible file into pieces when it
     // should be. Called with the lock held.
     ZipWork::Task take();
@@ -183,7 +188,7 @@ private:
     std::atomic<quint64> m_bytesDone{0};
     std::atomic<quint64> m_bytesTotal{0};
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     // Workers wait on `m_work` for pieces; callers on `m_progress` for pieces written.
     std::condition_variable m_work;
     std::condition_variable m_progress;
@@ -210,5 +215,9 @@ private:
     size_t m_idleWorkers = 0;
     bool m_callerWaiting = false;
     bool m_stopping = false;
-    bool m_abandoned = false;
+    // Written with the lock held; read without it where it is false nearly always.
+    std::atomic<bool> m_abandoned = false;
+    // Why a worker gave the archive up (memory ran out where nothing could be taken back); empty
+    // when the caller abandoned it.
+    QString m_brokenBecause;
 };

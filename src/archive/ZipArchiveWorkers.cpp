@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 // The work queue and the workers: which piece is taken next, what a worker does with it, and how
@@ -31,8 +32,18 @@ void ZipArchive::startWorkers()
     if (!m_workers.empty())
         return;
     m_stopping = false;
-    for (int i = 0; i < m_threads; ++i)
-        m_workers.emplace_back([this] { work(); });
+    // Fewer workers than cores where the system will not start more (a limit on threads or on
+    // address space): slower, not lost. None at all fails the file being added.
+    int started = 0;
+    try {
+        for (; started < m_threads; ++started)
+            m_workers.emplace_back([this] { work(); });
+    } catch (const std::system_error &) {
+        if (started == 0)
+            throw;
+        const std::lock_guard lock(m_mutex);
+        m_threads = started;
+    }
 }
 
 void ZipArchive::stopWorkers()
@@ -61,8 +72,34 @@ void ZipArchive::stopWorkers()
 
 void ZipArchive::work()
 {
-    Worker worker;
-    std::unique_lock lock(m_mutex);
+    std::unique_lock lock(m_mutex, std::defer_lock);
+    try {
+        Worker worker;
+        lock.lock();
+        workOn(worker, lock);
+    } catch (const std::bad_alloc &) {
+        giveUp(lock, QStringLiteral("memory ran out while it was written"));
+    } catch (...) {
+        giveUp(lock, QStringLiteral("an unexpected failure while it was written"));
+    }
+}
+
+void ZipArchive::giveUp(std::unique_lock<std::mutex> &lock, const QString &because)
+{
+    // Nothing may leave a thread. What failed here (between a piece's compression and its place
+    // in line) cannot be taken back piece by piece: the archive is given up, and every other
+    // worker and the caller stop waiting for it. Nothing here allocates.
+    if (!lock.owns_lock())
+        lock.lock();
+    m_brokenBecause = because;
+    m_abandoned = true;
+    m_stopping = true;
+    m_work.notify_all();
+    m_progress.notify_all();
+}
+
+void ZipArchive::workOn(Worker &worker, std::unique_lock<std::mutex> &lock)
+{
     for (;;) {
         // Pieces are taken in order, and one always fits: the piece next in line is never kept
         // waiting by pieces after it.

@@ -22,6 +22,7 @@ const std::map<QString, int> failureOf = [] {
     for (const auto &[error, names] : {std::pair{EACCES, "open fopen opendir rename link unlink"},
                                        {ENOSPC, "mkstemp write fwrite mkdir copy_file_range"},
                                        {EIO, "read fread large_write fclose close fsync"},
+                                       {EAGAIN, "pthread_create"},
                                        {EPERM, "fchmod"}})
         for (const QString &name : QString::fromLatin1(names).split(u' '))
             failures[name] = error;

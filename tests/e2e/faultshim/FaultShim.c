@@ -1,4 +1,5 @@
-// Preloaded into the program by the fault matrix: counts every file operation the program makes
+// Preloaded into the program by the fault matrix: counts every file operation (and thread start)
+// the program makes
 // through the C library, and makes exactly one of them fail (or cut a write short, or stop the
 // process with a signal) when asked through the environment:
 //   SORVIK_FAULT_COUNTS=file   at exit, one line "<operation> <count>" per operation used
@@ -16,6 +17,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -27,7 +29,8 @@
 // clang-format off
 #define OPERATIONS(X)                                                                              \
     X(open) X(fopen) X(mkstemp) X(opendir) X(read) X(fread) X(write) X(large_write) X(fwrite)     \
-    X(fclose) X(close) X(fsync) X(fchmod) X(rename) X(link) X(unlink) X(mkdir) X(copy_file_range)
+    X(fclose) X(close) X(fsync) X(fchmod) X(rename) X(link) X(unlink) X(mkdir) X(copy_file_range) \
+    X(pthread_create)
 // clang-format on
 
 enum Operation {
@@ -315,3 +318,14 @@ WRITE(op_fwrite, size_t, fwrite, 0, fileno(f), n, (const void *data, size_t size
     }
 CLOSE(fclose, FILE *, fileno(handle), EOF)
 CLOSE(close, int, handle, -1)
+
+// A thread the system will not start (a limit on threads or on address space): the error is
+// returned, not set in errno.
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
+{
+    if (strike(op_pthread_create) == 1)
+        return failure;
+    int (*real)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) =
+        next("pthread_create");
+    return real(thread, attr, start, arg);
+}
