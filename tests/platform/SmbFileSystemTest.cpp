@@ -350,6 +350,8 @@ TEST_F(SmbFileSystemTest, ACopyStoppedOrDeletedMidwayLeavesNothing)
         CopyWatch watch;
         watch.progress = [&](qint64, qint64) {
             EXPECT_EQ(server->list(u"logs"_s, u"nightly"_s), QStringList{u".copy.partial"_s});
+            EXPECT_FALSE(server->put(u"logs"_s, u"nightly/.copy.partial"_s, "another writer"))
+                << "another client writes into a copy while it is made and read back";
             // A stop request's clean-up on the window's thread, while the copy is under way.
             if (deleteIt)
                 std::thread([&] { fs->DeleteFile(copy, true); }).join();

@@ -23,6 +23,7 @@
     X(smbc_setOptionFallbackAfterKerberos)                                                         \
     X(smbc_setOptionNoAutoAnonymousLogin)                                                          \
     X(smbc_setOptionUseCCache)                                                                     \
+    X(smbc_setOptionOpenShareMode)                                                                 \
     X(smbc_getFunctionPurgeCachedServers)                                                          \
     X(smbc_getFunctionStat)                                                                        \
     X(smbc_getFunctionOpen)                                                                        \
@@ -68,6 +69,7 @@ const Calls &calls();
 #define smbc_setOptionFallbackAfterKerberos SORVIK_SMB_REDIRECT(smbc_setOptionFallbackAfterKerberos)
 #define smbc_setOptionNoAutoAnonymousLogin SORVIK_SMB_REDIRECT(smbc_setOptionNoAutoAnonymousLogin)
 #define smbc_setOptionUseCCache SORVIK_SMB_REDIRECT(smbc_setOptionUseCCache)
+#define smbc_setOptionOpenShareMode SORVIK_SMB_REDIRECT(smbc_setOptionOpenShareMode)
 #define smbc_getFunctionPurgeCachedServers SORVIK_SMB_REDIRECT(smbc_getFunctionPurgeCachedServers)
 #define smbc_getFunctionStat SORVIK_SMB_REDIRECT(smbc_getFunctionStat)
 #define smbc_getFunctionOpen SORVIK_SMB_REDIRECT(smbc_getFunctionOpen)

@@ -11,7 +11,16 @@ SmbShareFile::SmbShareFile(SmbContext &smb, const SmbPath &place, int flags)
     , m_url(place.url())
 {
     m_context = smb.ready(QString::fromUtf8(m_url));
+    // No other client may write a file while this program writes it: what is read back while it
+    // is written would not be read again. Readers share with writers, as a live log needs.
+    const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+    if (writes)
+        smbc_setOptionOpenShareMode(m_context, SMBC_SHAREMODE_DENY_WRITE);
     m_file = smbc_getFunctionOpen(m_context)(m_context, m_url.constData(), flags | O_CLOEXEC, 0600);
+    const int error = errno;
+    if (writes)
+        smbc_setOptionOpenShareMode(m_context, SMBC_SHAREMODE_DENY_NONE);
+    errno = error;
     if (!m_file)
         smb.fail((flags & O_CREAT) ? QStringLiteral("Cannot create file")
                                    : QStringLiteral("Cannot open file"),
