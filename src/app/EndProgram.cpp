@@ -15,6 +15,17 @@ namespace {
 constexpr std::chrono::seconds runStopBound(3);
 const QString cancelled = QStringLiteral(
     "(error) the archive run was cancelled before it completed - no archive was delivered.");
+
+// A line the run's own log could not take (the run ended before it had one) goes where the
+// administrator hears it without one.
+void tellWithoutRunLog(Program &program, const QString &line)
+{
+    trapSilently([&] {
+        const QString &kept = program.LastRun.runLog;
+        if (kept.isEmpty() || !program.fileSystem().FileExists(kept))
+            tellSystem(programTitle(), line, SystemLogPriority::Error);
+    });
+}
 } // namespace
 
 void EndProgram(Program &program, WindowHost &host)
@@ -58,11 +69,8 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
                       delivered +
                       QStringLiteral(" - removing old archives, if any were due, was cut short."));
     });
-    trapSilently([&] {
-        const QString &kept = program.LastRun.runLog;
-        if (undelivered && (kept.isEmpty() || !program.fileSystem().FileExists(kept)))
-            tellSystem(programTitle(), cancelled, SystemLogPriority::Error);
-    });
+    if (undelivered)
+        tellWithoutRunLog(program, cancelled);
     EndProgram(program, host);
 }
 
@@ -83,14 +91,9 @@ void AnswerRunEnd(Program &program, WindowHost &host, const RunEnd &end)
         const QString failed =
             QStringLiteral("(error) in cmdStart_Click on frmMain:") + end.message;
         log.WriteLogLine(failed);
-        // Never a success, also when the run failed before it had a log to count the line in:
-        // then the line goes where the administrator hears it without one.
+        // Never a success, also when the run failed before it had a log to count the line in.
         program.LastRun.refused = true;
-        const QString &kept = program.LastRun.runLog;
-        trapSilently([&] {
-            if (kept.isEmpty() || !program.fileSystem().FileExists(kept))
-                tellSystem(programTitle(), failed, SystemLogPriority::Error);
-        });
+        tellWithoutRunLog(program, failed);
         break;
     }
     case RunEnd::Kind::Ended:

@@ -176,7 +176,7 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
         if (fd >= 0)
             ::close(fd);
         return fail(QStringLiteral("No thread could be started to compress it: %1")
-                        .arg(QString::fromLocal8Bit(error.code().message())));
+                        .arg(systemError(error.code().value())));
     }
     // Nothing is staged before all that can fail is done: a file half staged would hold a
     // place no entry fills.
