@@ -50,8 +50,10 @@ class DiagCopy;
 bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, const File *rawFile,
                    qint64 &bytes, const TextStream *opened = nullptr);
 // Reads the lines of `in` into `file`, up to the end (true) or until the file cannot go on or
-// the work is stopped.
-bool readDiagLines(DiagFile &file, TextStream &in, DiagCopy &out, const std::atomic<bool> *stop,
+// the work is stopped. An end met before `size` bytes, the size first seen, is a file cut short:
+// false, and one "(error)" line.
+bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
+                   const std::atomic<bool> *stop,
                    const std::function<void(const Failure &)> &report);
 
 // One cleaned line: the part the formatter takes, and its rest as far as it is kept.

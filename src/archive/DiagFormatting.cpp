@@ -33,7 +33,8 @@ bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, con
     return true;
 }
 
-bool readDiagLines(DiagFile &file, TextStream &in, DiagCopy &out, const std::atomic<bool> *stop,
+bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
+                   const std::atomic<bool> *stop,
                    const std::function<void(const Failure &)> &report)
 {
     for (;;) {
@@ -42,8 +43,12 @@ bool readDiagLines(DiagFile &file, TextStream &in, DiagCopy &out, const std::ato
             return false;
         if (!trap([&] { atEnd = in.AtEndOfStream(); }, report))
             return false;
+        // A file cut to nothing and written again (a rotation that copies, then truncates) would
+        // otherwise give a readable copy that ends mid-record as if it were whole.
+        if (atEnd && in.BytesRead() < size)
+            file.logError(cutShortWhileRead(quint64(in.BytesRead()), quint64(size)));
         if (atEnd)
-            return true;
+            return in.BytesRead() >= size;
         if (!file.formatLine(in, out))
             return false;
     }
@@ -81,7 +86,7 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
         !trap([&] { out.open(inMemory); }, report))
         return outcome;
 
-    bool readToEnd = readDiagLines(file, *in, out, stop, report) && file.flush(out);
+    bool readToEnd = readDiagLines(file, *in, bytes, out, stop, report) && file.flush(out);
     file.reportUnlisted();
     // What is still buffered must reach the disk: a copy cut short is no copy, and the raw file
     // goes in instead.

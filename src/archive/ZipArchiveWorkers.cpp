@@ -1,5 +1,6 @@
 #include "archive/ZipArchive.h"
 
+#include "common/Failure.h"
 #include "platform/WholeTransfer.h"
 
 #include <QScopeGuard>
@@ -215,10 +216,7 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
             if (read.error) {
                 piece.failure = systemError(read.error);
             } else if (n < task.length) {
-                piece.failure = QStringLiteral("the file was cut short while it was read: %1 of "
-                                               "%2 bytes")
-                                    .arg(task.offset + quint64(n))
-                                    .arg(size);
+                piece.failure = cutShortWhileRead(task.offset + quint64(n), size);
             } else if (n > task.length && ::fstat(entry.fd, &st) == 0 &&
                        quint64(st.st_size) <= size) {
                 // More bytes than the size are fine while the size grows with them (a live

@@ -33,3 +33,10 @@ bool trapSilently(const std::function<void()> &step)
 {
     return trap(step, [](const Failure &) {});
 }
+
+QString cutShortWhileRead(quint64 read, quint64 size)
+{
+    return QStringLiteral("the file was cut short while it was read: %1 of %2 bytes")
+        .arg(read)
+        .arg(size);
+}

@@ -61,6 +61,8 @@ public:
     // told.
     std::optional<qint64> SizeNow() const;
     const QString &path() const { return m_path; }
+    // The bytes read from the file so far, buffered or taken.
+    qint64 BytesRead() const { return m_bytesRead; }
 
 private:
     void writeAll(const char *data, qsizetype size);
@@ -76,6 +78,7 @@ private:
     bool m_inMemory = false;
     qsizetype m_pos = 0;
     bool m_eof = false;
+    qint64 m_bytesRead = 0;
     // Where an unbuffered file written line by line ends: -1 until asked.
     off_t m_end = -1;
 };

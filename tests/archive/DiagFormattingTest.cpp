@@ -232,6 +232,18 @@ TEST_F(DiagFormattingTest, WhatCannotBeFormattedGivesFalseAndOneLine)
     auto full = std::make_unique<FaultyFileSystem>();
     full->fullDevice = u"full.txt"_s;
     fails(u"full"_s, std::move(full), "diag_test.log", "full.txt");
+    // Rotated after its size was taken (copied, then cut to one record and a half).
+    auto rotated = std::make_unique<FaultyFileSystem>();
+    rotated->before = [&](const QString &operation, const QString &) {
+        if (operation == u"OpenTextFile"_s)
+            QFile(path("diag_test.log")).resize(head.size() + 4 + 10);
+    };
+    EXPECT_EQ(fails(u"rotated"_s, std::move(rotated), "diag_test.log", "cut.txt").last(),
+              u"(error) in strFormatDiagFile on frmMain for file="_s + path("diag_test.log") +
+                  u", error=the file was cut short while it was read: %1 of %2 bytes"_s
+                      .arg(head.size() + 14)
+                      .arg(2 * (head.size() + 4)));
+    writeFile("diag_test.log", head + "41\r\n" + head + "42\r\n");
 
     writeServedProduct(0x00040000, false);
     const QStringList lines = fails(u"unregistered"_s, nullptr, "diag_test.log", "copy.txt");

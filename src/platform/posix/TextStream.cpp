@@ -206,6 +206,7 @@ bool TextStream::fill()
             throw FileSystemError(errno, QStringLiteral("Cannot read file"), m_path);
         }
         m_buffer.resize(old + n);
+        m_bytesRead += n;
         if (n == 0)
             m_eof = true;
         return n > 0;
