@@ -37,21 +37,28 @@ bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
                    const std::atomic<bool> *stop,
                    const std::function<void(const Failure &)> &report)
 {
+    // A file cut short while it is read (a rotation that copies, then truncates) would otherwise
+    // give a readable copy that ends mid-record, or, written again past its old end, holds zeros,
+    // as if it were whole.
+    const bool holeFree = size > block && !in.HoleBelow(size);
     for (;;) {
         bool atEnd = false;
         if (stop && stop->load(std::memory_order_relaxed))
             return false;
         if (!trap([&] { atEnd = in.AtEndOfStream(); }, report))
             return false;
-        // A file cut to nothing and written again (a rotation that copies, then truncates) would
-        // otherwise give a readable copy that ends mid-record as if it were whole.
-        if (atEnd && in.BytesRead() < size)
-            file.logError(cutShortWhileRead(quint64(in.BytesRead()), quint64(size)));
         if (atEnd)
-            return in.BytesRead() >= size;
+            break;
         if (!file.formatLine(in, out))
             return false;
     }
+    if (in.BytesRead() < size)
+        file.logError(cutShortWhileRead(quint64(in.BytesRead()), quint64(size)));
+    else if (holeFree && in.HoleBelow(size))
+        file.logError(cutShortAndWrittenAgain());
+    else
+        return true;
+    return false;
 }
 
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,

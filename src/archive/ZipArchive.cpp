@@ -1,6 +1,7 @@
 #include "archive/ZipArchive.h"
 
 #include "common/Failure.h"
+#include "platform/FileHoles.h"
 #include "platform/FileSystem.h"
 
 #include <QFileInfo>
@@ -194,6 +195,8 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
         throw;
     }
     staged.fd = fd;
+    staged.holeFree =
+        fd >= 0 && quint64(st.st_size) > pieceSize && !fileHoleBelow(fd, quint64(st.st_size));
     staged.memory = std::move(memory);
     staged.level = m_level;
     staged.passphrase = m_passphrase;
@@ -314,6 +317,7 @@ void ZipArchive::queue(Staged &staged)
     entry.passphrase = std::move(staged.passphrase);
     entry.header.encrypted = entry.passphrase != nullptr;
     entry.fd = std::exchange(staged.fd, -1);
+    entry.holeFree = staged.holeFree;
     if (entry.fd >= 0)
         ++m_openFiles;
     m_memoryQueued += size_t(staged.memory.size());

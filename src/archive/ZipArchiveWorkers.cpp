@@ -1,6 +1,7 @@
 #include "archive/ZipArchive.h"
 
 #include "common/Failure.h"
+#include "platform/FileHoles.h"
 #include "platform/WholeTransfer.h"
 
 #include <QScopeGuard>
@@ -229,6 +230,8 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
         if (piece.failure.isEmpty() && !entry.failed && entry.transform)
             piece.failure = rewrite(task, worker, data);
         if (entry.unread.fetch_sub(1) == 1 && entry.fd >= 0) {
+            if (piece.failure.isEmpty() && entry.holeFree && fileHoleBelow(entry.fd, size))
+                piece.failure = cutShortAndWrittenAgain();
             ::close(entry.fd);
             piece.closedFile = true;
         }

@@ -68,6 +68,8 @@ struct Entry {
     QString pathOf() const { return pathFrom(folder, fileName, header); }
     // Where the data is read from: an open file, or memory.
     int fd = -1;
+    // Read in more than one call and without a hole when it was added (see fileHoleBelow).
+    bool holeFree = false;
     QByteArray memory;
     // Pieces not yet read: the last one read closes the file.
     std::atomic<size_t> unread{0};
@@ -99,6 +101,7 @@ struct Staged {
     QString fileName;
     ZipWriter::Entry header;
     int fd = -1;
+    bool holeFree = false;
     QByteArray memory;
     int level = 6;
     std::shared_ptr<const Passphrase> passphrase;

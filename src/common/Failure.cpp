@@ -40,3 +40,8 @@ QString cutShortWhileRead(quint64 read, quint64 size)
         .arg(read)
         .arg(size);
 }
+
+QString cutShortAndWrittenAgain()
+{
+    return QStringLiteral("the file was cut short and written again while it was read");
+}

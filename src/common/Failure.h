@@ -24,8 +24,10 @@ private:
 // The argument error a routine raises when it is handed something it cannot work with.
 Failure invalidArgument(const QString &what);
 
-// What a file that shrank while it was read is said to be: whatever reads it says it alike.
+// What a file that shrank while it was read is said to be, or one cut short and written again past
+// its old end (see fileHoleBelow): whatever reads it says it alike.
 QString cutShortWhileRead(quint64 read, quint64 size);
+QString cutShortAndWrittenAgain();
 
 // Runs one step; any failure it throws is turned into a Failure and handed to `report`, and the
 // caller carries on with its next step. Returns true when the step finished without failure.

@@ -63,6 +63,8 @@ public:
     const QString &path() const { return m_path; }
     // The bytes read from the file so far, buffered or taken.
     qint64 BytesRead() const { return m_bytesRead; }
+    // Whether the file has a hole below `size` (see fileHoleBelow); false for a stream in memory.
+    bool HoleBelow(qint64 size) const;
 
 private:
     void writeAll(const char *data, qsizetype size);

@@ -276,6 +276,43 @@ TEST_F(DiagFormattingTest, ACopyThatOutgrowsMemoryGoesToItsFile)
     reference::expectReferenceCopies(path("raw"), path("copies"));
 }
 
+// A raw file rotated while it is formatted (copied, cut to nothing, its writer going on where it
+// was): what is read after the cut is the hole's zeros. No copy, one line.
+TEST_F(DiagFormattingTest, ARawFileCutAndWrittenAgainWhileReadGivesNoCopy)
+{
+    const QString raw = path("diag_rotated.log");
+    writeFile("diag_rotated.log", (head + "41\r\n").repeated(20000));
+    struct Rotating : DiagLineFormatter {
+        DiagLineFormatter *real = nullptr;
+        std::function<void()> rotate;
+        void beginFile(std::chrono::milliseconds limit) override { real->beginFile(limit); }
+        std::vector<FormattedLine> FormatLines(const QStringList &lines) override
+        {
+            if (rotate)
+                std::exchange(rotate, {})();
+            return real->FormatLines(lines);
+        }
+        std::vector<FormattedLine> FormatFiles(const QStringList &lines,
+                                               const std::vector<FileLines> &files) override
+        {
+            return real->FormatFiles(lines, files);
+        }
+    } rotating;
+    rotating.real = &source();
+    rotating.rotate = [&] {
+        QFile file(raw);
+        EXPECT_TRUE(file.resize(0) && file.open(QIODevice::ReadWrite) && file.seek(600000) &&
+                    file.write("next\n") == 5);
+    };
+    const DiagFormatOutcome outcome =
+        formatDiagFile([&]() -> DiagLineFormatter & { return rotating; }, run->fileSystem(), {},
+                       raw, raw + u".fmtd.txt"_s, nullptr, 0);
+    EXPECT_FALSE(outcome.formatted);
+    EXPECT_EQ(outcome.lines.last(),
+              u"(error) in strFormatDiagFile on frmMain for file="_s + raw +
+                  u", error=the file was cut short and written again while it was read"_s);
+}
+
 // A formatter slow on every line: a file's time limit holds across its batches, rather than a
 // batch's worth of time for each batch; and in a group of files, each file has its own, rather
 // than the group the first file's.

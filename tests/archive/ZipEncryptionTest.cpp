@@ -149,12 +149,14 @@ TEST_F(ZipEncryptionTest, AFileThatIsNotItsSizeCostsOnlyItself)
         {u"/proc/self/status"_s, "holds more than its size of 0 bytes"}, // size 0, content more
         {u"/sys/devices/system/cpu/online"_s, "cut short while it was read"}, // size 4096
         {path("logs/data_shrinks.log"), "cut short while it was read: \\d+ of 12582917 bytes"},
+        {path("logs/data_rotated.log"), "cut short and written again while it was read"},
     };
     for (const bool encrypted : {false, true}) {
         SCOPED_TRACE(encrypted ? "encrypted" : "plain");
         // Deflated after the lost entry, and stored.
         writeFile("logs/data_b.log", content(70000, encrypted));
         writeFile("logs/data_shrinks.log", content((12 << 20) + 5, true));
+        writeFile("logs/data_rotated.log", content(3 << 20, true));
         {
             ZipArchive zip(6, encrypted ? 2 : 1);
             zip.setPassphrase(encrypted ? passphrase() : nullptr);
@@ -168,6 +170,11 @@ TEST_F(ZipEncryptionTest, AFileThatIsNotItsSizeCostsOnlyItself)
                 }
             }
             QFile(path("logs/data_shrinks.log")).resize(5 << 20);
+            // Cut to nothing, and its writer goes on where it was: a hole where the file was.
+            QFile rotated(path("logs/data_rotated.log"));
+            ASSERT_TRUE(rotated.resize(0) && rotated.open(QIODevice::ReadWrite) &&
+                        rotated.seek(3 << 20) && rotated.write("next line\n") == 10);
+            rotated.close();
             ASSERT_EQ(zip.AddFile(path("logs/data_b.log"), 0), 1);
             EXPECT_EQ(zip.SaveArchive(), 0);
             ASSERT_EQ(zip.lostFiles().size(), added);

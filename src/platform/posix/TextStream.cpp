@@ -1,5 +1,6 @@
 #include "platform/TextStream.h"
 
+#include "platform/FileHoles.h"
 #include "platform/FileSystemError.h"
 #include "platform/WholeTransfer.h"
 
@@ -185,6 +186,11 @@ void TextStream::WriteLine(const QString &text)
         return;
     }
     Write(text + QLatin1String("\r\n"));
+}
+
+bool TextStream::HoleBelow(qint64 size) const
+{
+    return m_fd >= 0 && size > 0 && fileHoleBelow(m_fd, quint64(size));
 }
 
 bool TextStream::fill()
