@@ -296,7 +296,9 @@ void SmbFileSystem::MoveFile(const QString &source, const QString &destination)
         // SMB's rename, as libsmbclient offers it, replaces a file that is at the new name (it
         // deletes it and tries again). So the name is claimed first by creating it exclusively,
         // which the server does atomically: a file that got there before us makes this fail, and
-        // one that comes later finds ours. The rename then replaces only our own empty claim.
+        // one that comes later finds ours. The rename then replaces our empty claim, unless
+        // another client deletes or overwrites it in the two requests between its closing and
+        // the rename: no call of the library renames without replacing, so that stays open.
         struct stat before;
         if (smbc_getFunctionStat(ctx)(ctx, fromUrl.constData(), &before) != 0)
             smb.fail(action, errno, to);
