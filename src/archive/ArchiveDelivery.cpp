@@ -26,7 +26,7 @@ QString temporaryName(const QString &name)
 
 // Removes the temporary copies that earlier runs of this computer left behind when they were
 // killed while delivering (a full share stays full otherwise). Copies of other computers on a
-// shared folder, and copies whose process still lives, are not ours to touch.
+// shared folder, and copies whose run still lives, are not ours to touch.
 void removeLeftovers(FileSystem &fs, const QString &folder, const QString &computer)
 {
     const QRegularExpression ours(
@@ -35,7 +35,7 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
     const Folder listed = fs.GetFolder(folder);
     for (const File &file : listed.Files) {
         const auto match = ours.match(file.Name());
-        if (!match.hasMatch() || processExists(match.captured(2).toLongLong()))
+        if (!match.hasMatch() || programStillRuns(match.captured(2).toLongLong()))
             continue;
         trapSilently([&] { fs.DeleteFile(file.Path(), true); });
         // Where the file system has no rename that refuses to replace (a share), the final name

@@ -216,6 +216,8 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
     const QStringList dead = {
         u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
         u".LOG_Archive_SRV01_261203_01_02_04.ZIP.partial-999999998-0123abcd"_s,
+        // Its process id since given to another program.
+        u".LOG_Archive_SRV01_261203_01_02_05.ZIP.partial-1-0123abcd"_s,
         u"LOG_Archive_SRV01_261203_01_02_04.ZIP"_s};
     QStringList kept = {
         // Still being written by a live process (this one).
