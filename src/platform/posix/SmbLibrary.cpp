@@ -5,6 +5,8 @@
 
 namespace SmbLibrary {
 
+thread_local std::function<void()> t_answered;
+
 namespace {
 
 struct Loaded {

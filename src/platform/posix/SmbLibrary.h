@@ -38,7 +38,44 @@
     X(smbc_getFunctionReaddirPlus2)                                                                \
     X(smbc_getFunctionClosedir)
 
+#include <cerrno>
+#include <functional>
+#include <type_traits>
+
 namespace SmbLibrary {
+
+// What the calling thread is told each time a call to a server came back with the server's
+// answer (anything but the library's own time-out): a job of many slow calls is not taken for a
+// silent server (see SmbWorker).
+extern thread_local std::function<void()> t_answered;
+
+// A call to a server, its answer told to t_answered.
+template <typename Function> struct Told {
+    Function function;
+    template <typename... Arguments> auto operator()(Arguments... arguments) const
+    {
+        const auto result = function(arguments...);
+        const int error = errno;
+        bool failed = false;
+        if constexpr (std::is_pointer_v<decltype(result)>)
+            failed = result == nullptr;
+        else
+            failed = result < 0;
+        if (t_answered && !(failed && (error == ETIMEDOUT || error == EAGAIN)))
+            t_answered();
+        errno = error;
+        return result;
+    }
+};
+
+// The library's smbc_getFunction... entry points, handing out the calls as Told ones.
+template <typename Getter> struct Telling {
+    Getter getter;
+    auto operator()(SMBCCTX *context) const
+    {
+        return Told<decltype(getter(context))>{getter(context)};
+    }
+};
 
 struct Calls {
 #define SORVIK_SMB_MEMBER(name) decltype(&::name) name = nullptr;
@@ -55,6 +92,7 @@ const Calls &calls();
 
 #ifndef SORVIK_SMB_LIBRARY_ITSELF
 #define SORVIK_SMB_REDIRECT(name) (SmbLibrary::calls().name)
+#define SORVIK_SMB_TELLING(name) (SmbLibrary::Telling<decltype(&::name)>{SmbLibrary::calls().name})
 #define smbc_new_context SORVIK_SMB_REDIRECT(smbc_new_context)
 #define smbc_init_context SORVIK_SMB_REDIRECT(smbc_init_context)
 #define smbc_free_context SORVIK_SMB_REDIRECT(smbc_free_context)
@@ -70,17 +108,17 @@ const Calls &calls();
 #define smbc_setOptionNoAutoAnonymousLogin SORVIK_SMB_REDIRECT(smbc_setOptionNoAutoAnonymousLogin)
 #define smbc_setOptionUseCCache SORVIK_SMB_REDIRECT(smbc_setOptionUseCCache)
 #define smbc_setOptionOpenShareMode SORVIK_SMB_REDIRECT(smbc_setOptionOpenShareMode)
-#define smbc_getFunctionPurgeCachedServers SORVIK_SMB_REDIRECT(smbc_getFunctionPurgeCachedServers)
-#define smbc_getFunctionStat SORVIK_SMB_REDIRECT(smbc_getFunctionStat)
-#define smbc_getFunctionOpen SORVIK_SMB_REDIRECT(smbc_getFunctionOpen)
-#define smbc_getFunctionRead SORVIK_SMB_REDIRECT(smbc_getFunctionRead)
-#define smbc_getFunctionWrite SORVIK_SMB_REDIRECT(smbc_getFunctionWrite)
-#define smbc_getFunctionClose SORVIK_SMB_REDIRECT(smbc_getFunctionClose)
-#define smbc_getFunctionUnlink SORVIK_SMB_REDIRECT(smbc_getFunctionUnlink)
-#define smbc_getFunctionRename SORVIK_SMB_REDIRECT(smbc_getFunctionRename)
-#define smbc_getFunctionMkdir SORVIK_SMB_REDIRECT(smbc_getFunctionMkdir)
-#define smbc_getFunctionChmod SORVIK_SMB_REDIRECT(smbc_getFunctionChmod)
-#define smbc_getFunctionOpendir SORVIK_SMB_REDIRECT(smbc_getFunctionOpendir)
-#define smbc_getFunctionReaddirPlus2 SORVIK_SMB_REDIRECT(smbc_getFunctionReaddirPlus2)
-#define smbc_getFunctionClosedir SORVIK_SMB_REDIRECT(smbc_getFunctionClosedir)
+#define smbc_getFunctionPurgeCachedServers SORVIK_SMB_TELLING(smbc_getFunctionPurgeCachedServers)
+#define smbc_getFunctionStat SORVIK_SMB_TELLING(smbc_getFunctionStat)
+#define smbc_getFunctionOpen SORVIK_SMB_TELLING(smbc_getFunctionOpen)
+#define smbc_getFunctionRead SORVIK_SMB_TELLING(smbc_getFunctionRead)
+#define smbc_getFunctionWrite SORVIK_SMB_TELLING(smbc_getFunctionWrite)
+#define smbc_getFunctionClose SORVIK_SMB_TELLING(smbc_getFunctionClose)
+#define smbc_getFunctionUnlink SORVIK_SMB_TELLING(smbc_getFunctionUnlink)
+#define smbc_getFunctionRename SORVIK_SMB_TELLING(smbc_getFunctionRename)
+#define smbc_getFunctionMkdir SORVIK_SMB_TELLING(smbc_getFunctionMkdir)
+#define smbc_getFunctionChmod SORVIK_SMB_TELLING(smbc_getFunctionChmod)
+#define smbc_getFunctionOpendir SORVIK_SMB_TELLING(smbc_getFunctionOpendir)
+#define smbc_getFunctionReaddirPlus2 SORVIK_SMB_TELLING(smbc_getFunctionReaddirPlus2)
+#define smbc_getFunctionClosedir SORVIK_SMB_TELLING(smbc_getFunctionClosedir)
 #endif

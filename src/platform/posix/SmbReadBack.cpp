@@ -6,6 +6,7 @@
 #include "platform/posix/SmbWorker.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
@@ -87,14 +88,20 @@ std::optional<quint32> SmbReadBack::finish(qint64 bytes, SmbBeat &beat)
         return std::nullopt;
     QByteArray heard;
     char buffer[256];
+    // A helper that says nothing for half the time limit (stopped, or stuck on its own
+    // connection) is given up while there is time left for the caller to read the copy back
+    // itself: its silence is not the server's to be blamed for.
+    const auto patience = std::chrono::milliseconds(SmbContext::timeoutSeconds() * 500);
+    auto lastWord = std::chrono::steady_clock::now();
     for (;;) {
-        if (beat.stopAsked()) {
+        if (beat.stopAsked() || std::chrono::steady_clock::now() - lastWord > patience) {
             end();
             return std::nullopt;
         }
         pollfd look{m_socket, POLLIN, 0};
         if (::poll(&look, 1, lookMs) <= 0)
             continue;
+        lastWord = std::chrono::steady_clock::now();
         const ssize_t n = ::recv(m_socket, buffer, sizeof buffer, 0);
         if (n <= 0) {
             if (n < 0 && errno == EINTR)

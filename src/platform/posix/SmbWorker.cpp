@@ -98,11 +98,13 @@ void serve(const std::shared_ptr<SmbWorkerState> &state)
             {
                 SmbBeat beat(*state, *job);
                 const auto inside = SmbContext::lock();
+                SmbLibrary::t_answered = [&beat] { beat.heard(); };
                 try {
                     body(context, beat);
                 } catch (...) {
                     failure = std::current_exception();
                 }
+                SmbLibrary::t_answered = nullptr;
             }
             // What the job held (a local file, a helper) goes here, before its caller hears.
             body = nullptr;
