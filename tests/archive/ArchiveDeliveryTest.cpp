@@ -41,7 +41,8 @@ const QStringList notOurs = {
     u"LOG_Archive_SRV01_201301_01_02_03.ZIP"_s,      // a 13th month
     u"LOG_Archive_SRV01_200101_24_00_00.ZIP"_s,      // hour 24
     u"LOG_Archive_SRV01_20010\u0661_01_02_03.ZIP"_s, // an Arabic-Indic digit
-    u".LOG_Archive_SRV01_200101_01_02_03.ZIP.partial-1-0123abcd"_s,
+    // A copy still being written (by this process).
+    u".LOG_Archive_SRV01_200101_01_02_03.ZIP.partial-%1-0123abcd"_s.arg(::getpid()),
     u"LOG_Archive__200101_01_02_03.ZIP"_s,
 };
 
