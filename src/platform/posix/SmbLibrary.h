@@ -6,7 +6,10 @@
 
 #include <QString>
 
+#include <cerrno>
+#include <functional>
 #include <libsmbclient.h>
+#include <type_traits>
 
 #define SORVIK_SMB_CALLS(X)                                                                        \
     X(smbc_new_context)                                                                            \
@@ -37,10 +40,6 @@
     X(smbc_getFunctionOpendir)                                                                     \
     X(smbc_getFunctionReaddirPlus2)                                                                \
     X(smbc_getFunctionClosedir)
-
-#include <cerrno>
-#include <functional>
-#include <type_traits>
 
 namespace SmbLibrary {
 
