@@ -40,7 +40,7 @@ bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
     // A file cut short while it is read (a rotation that copies, then truncates) would otherwise
     // give a readable copy that ends mid-record, or, written again past its old end, holds zeros,
     // as if it were whole.
-    const bool holeFree = size > block && !in.HoleBelow(size);
+    const bool holeFree = !in.HoleBelow(size);
     for (;;) {
         bool atEnd = false;
         if (stop && stop->load(std::memory_order_relaxed))

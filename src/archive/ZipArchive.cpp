@@ -195,8 +195,7 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
         throw;
     }
     staged.fd = fd;
-    staged.holeFree =
-        fd >= 0 && quint64(st.st_size) > pieceSize && !fileHoleBelow(fd, quint64(st.st_size));
+    staged.holeFree = fd >= 0 && !fileHoleBelow(fd, quint64(st.st_size), &st);
     staged.memory = std::move(memory);
     staged.level = m_level;
     staged.passphrase = m_passphrase;

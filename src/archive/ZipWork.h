@@ -68,7 +68,7 @@ struct Entry {
     QString pathOf() const { return pathFrom(folder, fileName, header); }
     // Where the data is read from: an open file, or memory.
     int fd = -1;
-    // Read in more than one call and without a hole when it was added (see fileHoleBelow).
+    // Without a hole when it was opened (see fileHoleBelow): it may wait long before it is read.
     bool holeFree = false;
     QByteArray memory;
     // Pieces not yet read: the last one read closes the file.

@@ -2,9 +2,11 @@
 
 #include <QtGlobal>
 
+struct stat;
+
 // Whether the open file `fd` has a hole below `size` and below its end; its offset is left where
 // it was. A file that had none when it was opened and has one after it was read through was cut
 // short and written again past its old end meanwhile (a log rotated by copying and cutting it, its
 // writer keeping its offset): what was read of the hole is zeros, not the file. False where the
-// file system cannot tell.
-bool fileHoleBelow(int fd, quint64 size);
+// file system cannot tell. `now`, when given, is the file's status as just read: one call fewer.
+bool fileHoleBelow(int fd, quint64 size, const struct stat *now = nullptr);
