@@ -3,6 +3,8 @@
 #include <QtGlobal>
 
 // True while a process of that id exists on this computer (also when it is another account's) and
-// runs a program of this program's name: an id the system has since given to an unrelated
-// program is not taken for a run still at work. Where the name cannot be read, as if it were ours.
+// runs a program of this program's file name, in any case (another installation, or this one
+// started through a link, is still this program): an id the system has since given to an
+// unrelated program is not taken for a run still at work. Where the name cannot be read, as if it
+// were ours.
 bool programStillRuns(qint64 pid);

@@ -3,23 +3,39 @@
 #include <QByteArray>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-// The process's command name as the kernel keeps it (the first 15 bytes of its program's file
-// name); empty when it cannot be read.
-QByteArray commandName(const QByteArray &process)
+QByteArray lastName(QByteArray path)
 {
+    return path.mid(path.lastIndexOf('/') + 1).toLower();
+}
+
+// The file name of the program the process runs, as the kernel keeps it: the program itself,
+// whatever link it was started through, and even once it was replaced on disk (an upgrade).
+// Where that cannot be read (another account's process, to one that is not root), its command
+// name: the link's, cut to 15 bytes. Empty when neither can be read.
+QByteArray programName(const QByteArray &process, bool &ofProgram)
+{
+    char name[PATH_MAX];
+    ssize_t n = ::readlink(("/proc/" + process + "/exe").constData(), name, sizeof name);
+    ofProgram = n > 0;
+    if (ofProgram) {
+        QByteArray path(name, qsizetype(n));
+        if (path.endsWith(" (deleted)"))
+            path.chop(10);
+        return lastName(path);
+    }
     const int fd = ::open(("/proc/" + process + "/comm").constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return {};
-    char name[64];
-    const ssize_t n = ::read(fd, name, sizeof name);
+    n = ::read(fd, name, sizeof name);
     ::close(fd);
-    return n > 0 ? QByteArray(name, qsizetype(n)).trimmed() : QByteArray();
+    return n > 0 ? QByteArray(name, qsizetype(n)).trimmed().toLower() : QByteArray();
 }
 
 } // namespace
@@ -30,7 +46,12 @@ bool programStillRuns(qint64 pid)
         return false;
     if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
         return false;
-    const QByteArray theirs = commandName(QByteArray::number(pid));
-    const QByteArray ours = commandName("self");
+    bool ofProgram = false;
+    const QByteArray theirs = programName(QByteArray::number(pid), ofProgram);
+    bool ownOfProgram = false;
+    QByteArray ours = programName("self", ownOfProgram);
+    // Names alike in kind: the command name is the program's file name as it was started.
+    if (!ofProgram && ownOfProgram)
+        ours = ours.left(15);
     return theirs.isEmpty() || ours.isEmpty() || theirs == ours;
 }
