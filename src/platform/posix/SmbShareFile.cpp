@@ -33,11 +33,25 @@ SmbShareFile::~SmbShareFile()
         smbc_getFunctionClose(m_context)(m_context, m_file);
 }
 
+void SmbShareFile::paced(std::chrono::steady_clock::time_point began)
+{
+    constexpr qsizetype least = 64 << 10, most = 8 << 20;
+    const auto took = std::chrono::steady_clock::now() - began;
+    const auto limit = std::chrono::seconds(SmbContext::timeoutSeconds());
+    if (took > limit / 4 && m_call > least)
+        m_call /= 2;
+    else if (took < limit / 16 && m_call < most)
+        m_call *= 2;
+}
+
 qint64 SmbShareFile::read(char *data, qsizetype size)
 {
-    const ssize_t n = smbc_getFunctionRead(m_context)(m_context, m_file, data, size_t(size));
+    const auto began = std::chrono::steady_clock::now();
+    const ssize_t n =
+        smbc_getFunctionRead(m_context)(m_context, m_file, data, size_t(callSize(size)));
     if (n < 0)
         m_smb.fail(QStringLiteral("Cannot read file"), errno, m_place);
+    paced(began);
     return n;
 }
 
@@ -57,11 +71,13 @@ void SmbShareFile::write(const char *data, qsizetype size)
 {
     qsizetype done = 0;
     while (done < size) {
-        const ssize_t n =
-            smbc_getFunctionWrite(m_context)(m_context, m_file, data + done, size_t(size - done));
+        const auto began = std::chrono::steady_clock::now();
+        const ssize_t n = smbc_getFunctionWrite(m_context)(m_context, m_file, data + done,
+                                                           size_t(callSize(size - done)));
         if (n <= 0)
             m_smb.fail(QStringLiteral("Cannot write file"), n < 0 ? errno : EIO, m_place);
         done += n;
+        paced(began);
     }
 }
 

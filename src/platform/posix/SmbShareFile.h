@@ -2,6 +2,9 @@
 
 #include "platform/posix/SmbContext.h"
 
+#include <algorithm>
+#include <chrono>
+
 // A file open on a share, closed when it goes. Used by the thread that owns the context; every
 // failure is thrown as SmbFailure, in the server's words.
 class SmbShareFile {
@@ -22,9 +25,16 @@ public:
     void discard();
 
 private:
+    // How much one call asks for: the whole block where the link is fast (the library keeps many
+    // requests of it in flight), less where it is slow. A call is heard of only once it returns,
+    // so one that outlasts the time limit would be taken for a silent server.
+    qsizetype callSize(qsizetype wanted) const { return std::min(wanted, m_call); }
+    void paced(std::chrono::steady_clock::time_point began);
+
     SmbContext &m_smb;
     SmbPath m_place;
     QByteArray m_url;
     SMBCCTX *m_context = nullptr;
     SMBCFILE *m_file = nullptr;
+    qsizetype m_call = 1 << 20;
 };
