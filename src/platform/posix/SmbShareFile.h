@@ -27,7 +27,8 @@ public:
 private:
     // How much one call asks for: the whole block where the link is fast (the library keeps many
     // requests of it in flight), less where it is slow. A call is heard of only once it returns,
-    // so one that outlasts the time limit would be taken for a silent server.
+    // so one that outlasts the time limit would be taken for a silent server; the first is small,
+    // since nothing is known of the link yet, and a fast one doubles it at every call.
     qsizetype callSize(qsizetype wanted) const { return std::min(wanted, m_call); }
     void paced(std::chrono::steady_clock::time_point began);
 
@@ -36,5 +37,5 @@ private:
     QByteArray m_url;
     SMBCCTX *m_context = nullptr;
     SMBCFILE *m_file = nullptr;
-    qsizetype m_call = 1 << 20;
+    qsizetype m_call = 64 << 10;
 };
