@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -196,6 +197,8 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     }
     staged.fd = fd;
     staged.holeFree = fd >= 0 && !fileHoleBelow(fd, quint64(st.st_size), &st);
+    staged.early =
+        fd >= 0 && st.st_size > 0 && st.st_size < std::clamp<off_t>(st.st_blksize, 4096, smallFile);
     staged.memory = std::move(memory);
     staged.level = m_level;
     staged.passphrase = m_passphrase;
@@ -251,6 +254,7 @@ void ZipArchive::handOver()
         return;
     if (m_handingOver)
         m_handingOver();
+    readEarly();
     std::unique_lock lock(m_mutex);
     {
         // Whatever is not queued (the archive abandoned, or memory ran out on the way) is closed
@@ -269,6 +273,28 @@ void ZipArchive::handOver()
     if (!m_abandoned && !belowLimits(false)) {
         lock.unlock();
         waitUntil([this] { return belowLimits(true); });
+    }
+}
+
+void ZipArchive::readEarly() noexcept
+{
+    // A file within its first block is read before it waits for a worker: cut to nothing and
+    // written again past its old end meanwhile, it would show no hole to tell it by.
+    for (Staged &staged : m_staged) {
+        if (!staged.early)
+            continue;
+        const quint64 size = staged.header.size;
+        try {
+            QByteArray bytes(qsizetype(size) + 1, Qt::Uninitialized);
+            staged.failure = readPiece(staged.fd, bytes.data(), 0, size_t(size), true, size);
+            bytes.truncate(qsizetype(size));
+            staged.memory = std::move(bytes);
+        } catch (const std::bad_alloc &) {
+            // A worker reads it.
+            continue;
+        }
+        ::close(staged.fd);
+        staged.fd = -1;
     }
 }
 
@@ -317,6 +343,8 @@ void ZipArchive::queue(Staged &staged)
     entry.header.encrypted = entry.passphrase != nullptr;
     entry.fd = std::exchange(staged.fd, -1);
     entry.holeFree = staged.holeFree;
+    entry.reason = std::move(staged.failure);
+    entry.failed = !entry.reason.isEmpty();
     if (entry.fd >= 0)
         ++m_openFiles;
     m_memoryQueued += size_t(staged.memory.size());

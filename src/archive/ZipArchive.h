@@ -116,6 +116,7 @@ private:
     // may.
     QString refusal(const QString &name, const QByteArray &native) const;
     // Makes a staged file's entry and queues its pieces. Called with the lock held.
+    void readEarly() noexcept;
     void queue(ZipWork::Staged &staged);
     // Closes the staged files from `from` on and drops every staged file; with a `reason`, those
     // closed are listed as not archived (unless the archive was abandoned).

@@ -29,6 +29,30 @@ size_t ZipWork::openFilesLimit()
     return std::clamp<size_t>(size_t(limit.rlim_cur / 4), 4, 256);
 }
 
+QString ZipWork::readPiece(int fd, char *into, quint64 offset, size_t length, bool last,
+                           quint64 size)
+{
+    const size_t asked = length + (last ? 1 : 0);
+    const Transferred read = transferWhole(asked, [&](size_t done) -> ssize_t {
+        // A read that stopped exactly at the piece's end met the file's end: the byte more was
+        // asked for in the same call, and asking again only to hear so would cost a call for
+        // every small file.
+        if (done > 0 && done == length)
+            return 0;
+        return ::pread(fd, into + done, asked - done, off_t(offset + done));
+    });
+    struct stat st;
+    if (read.error)
+        return systemError(read.error);
+    if (read.bytes < length)
+        return cutShortWhileRead(offset + quint64(read.bytes), size);
+    // More bytes than the size are fine while the size grows with them (a live log); not in a
+    // pseudo-file whose size says nothing of its content.
+    if (read.bytes > length && ::fstat(fd, &st) == 0 && quint64(st.st_size) <= size)
+        return QStringLiteral("the file holds more than its size of %1 bytes says").arg(size);
+    return {};
+}
+
 void ZipArchive::startWorkers()
 {
     if (!m_workers.empty())
@@ -203,29 +227,8 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
             worker.input = Buffer(std::max<size_t>(room, 2 * worker.input.size()));
         char *const in = worker.input.data();
         const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
-        if (!entry.failed && entry.fd >= 0) {
-            const Transferred read = transferWhole(asked, [&](size_t done) -> ssize_t {
-                // A read that stopped exactly at the piece's end met the file's end: the byte
-                // more was asked for in the same call, and asking again only to hear so would
-                // cost a call for every small file.
-                if (done > 0 && done == task.length)
-                    return 0;
-                return ::pread(entry.fd, in + done, asked - done, off_t(task.offset + done));
-            });
-            const size_t n = read.bytes;
-            struct stat st;
-            if (read.error) {
-                piece.failure = systemError(read.error);
-            } else if (n < task.length) {
-                piece.failure = cutShortWhileRead(task.offset + quint64(n), size);
-            } else if (n > task.length && ::fstat(entry.fd, &st) == 0 &&
-                       quint64(st.st_size) <= size) {
-                // More bytes than the size are fine while the size grows with them (a live
-                // log); not in a pseudo-file whose size says nothing of its content.
-                piece.failure =
-                    QStringLiteral("the file holds more than its size of %1 bytes says").arg(size);
-            }
-        }
+        if (!entry.failed && entry.fd >= 0)
+            piece.failure = readPiece(entry.fd, in, task.offset, task.length, task.last, size);
         // Before the file may be closed: rewriting may read on past the piece.
         if (piece.failure.isEmpty() && !entry.failed && entry.transform)
             piece.failure = rewrite(task, worker, data);

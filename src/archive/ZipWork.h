@@ -103,6 +103,9 @@ struct Staged {
     int fd = -1;
     bool holeFree = false;
     QByteArray memory;
+    // Read when it is handed over, not when a worker comes to it; and why it is lost already.
+    bool early = false;
+    QString failure;
     int level = 6;
     std::shared_ptr<const Passphrase> passphrase;
     std::shared_ptr<EntryTransform> transform;
@@ -145,5 +148,9 @@ inline QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
+
+// Reads `length` bytes at `offset` of a file whose size was `size`, and one more for its last
+// piece, which only a file that grew may hold: empty, or why the bytes cannot stand for the file.
+QString readPiece(int fd, char *into, quint64 offset, size_t length, bool last, quint64 size);
 
 } // namespace ZipWork
