@@ -2,6 +2,7 @@
 #include "platform/posix/SmbListing.h"
 #include "platform/posix/SmbPath.h"
 #include "platform/posix/SmbReadBack.h"
+#include "platform/posix/SmbShareFile.h"
 #include "platform/posix/SmbWorker.h"
 #include "runlog/FolderUtilities.h"
 
@@ -237,6 +238,25 @@ TEST(SmbListingTest, LinksAndFoldersAreSetApartReadOnlyFilesAreNot)
     EXPECT_EQ(files, (QStringList{u"plain"_s, u"read-only"_s, u"no number"_s, u"none either"_s}));
     EXPECT_EQ(listing.others,
               (std::vector<QString>{u"folder"_s, u"reparse point"_s, u"link"_s, u"its target"_s}));
+}
+
+// A limit of 16 s: a quarter is 4 s, a sixteenth 1 s; each edge, and a step either side.
+TEST(SmbShareFileTest, ACallIsSizedToTheLinkWithinItsBounds)
+{
+    using namespace std::chrono;
+    constexpr qsizetype k = 1024, least = 64 * k, most = 8192 * k;
+    const struct {
+        qsizetype call;
+        nanoseconds took;
+        qsizetype next;
+    } rows[] = {
+        {256 * k, 4s + 1ns, 128 * k}, {256 * k, 4s, 256 * k}, {256 * k, 4s - 1ns, 256 * k},
+        {256 * k, 1s + 1ns, 256 * k}, {256 * k, 1s, 256 * k}, {256 * k, 1s - 1ns, 512 * k},
+        {least * 2, 9s, least},       {least, 9s, least},     {least - 1, 1s - 1ns, 128 * k - 2},
+        {most / 2, 0s, most},         {most, 0s, most},       {most + 1, 4s + 1ns, most / 2}};
+    for (const auto &row : rows)
+        EXPECT_EQ(SmbShareFile::nextCallSize(row.call, row.took, 16s), row.next)
+            << row.call << " bytes in " << row.took.count() << " ns";
 }
 
 // What a delivery checks of its copy (its size and checksum read back, the bytes on the server),

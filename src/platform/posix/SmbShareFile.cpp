@@ -33,15 +33,21 @@ SmbShareFile::~SmbShareFile()
         smbc_getFunctionClose(m_context)(m_context, m_file);
 }
 
-void SmbShareFile::paced(std::chrono::steady_clock::time_point began)
+qsizetype SmbShareFile::nextCallSize(qsizetype call, std::chrono::nanoseconds took,
+                                     std::chrono::nanoseconds limit)
 {
     constexpr qsizetype least = 64 << 10, most = 8 << 20;
-    const auto took = std::chrono::steady_clock::now() - began;
-    const auto limit = std::chrono::seconds(SmbContext::timeoutSeconds());
-    if (took > limit / 4 && m_call > least)
-        m_call /= 2;
-    else if (took < limit / 16 && m_call < most)
-        m_call *= 2;
+    if (took > limit / 4 && call > least)
+        return call / 2;
+    if (took < limit / 16 && call < most)
+        return call * 2;
+    return call;
+}
+
+void SmbShareFile::paced(std::chrono::steady_clock::time_point began)
+{
+    m_call = nextCallSize(m_call, std::chrono::steady_clock::now() - began,
+                          std::chrono::seconds(SmbContext::timeoutSeconds()));
 }
 
 qint64 SmbShareFile::read(char *data, qsizetype size)

@@ -24,6 +24,11 @@ public:
     // Closes and removes what was written; failures pass unsaid, the caller has its own.
     void discard();
 
+    // The size of the call after one of `call` bytes that took `took` of the time limit `limit`:
+    // halved past a quarter of it, doubled under a sixteenth, from 64 KiB to 8 MiB.
+    static qsizetype nextCallSize(qsizetype call, std::chrono::nanoseconds took,
+                                  std::chrono::nanoseconds limit);
+
 private:
     // How much one call asks for: the whole block where the link is fast (the library keeps many
     // requests of it in flight), less where it is slow. A call is heard of only once it returns,
