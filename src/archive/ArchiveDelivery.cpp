@@ -14,14 +14,27 @@
 
 namespace {
 
-// The temporary copy's name says which computer and which process writes it, so that a later
-// run can tell a copy left by a killed run from one still being written.
+// The temporary copy's name says which computer and which process writes it, and when that
+// process started, so that a later run can tell a copy left by a killed run from one still being
+// written.
 QString temporaryName(const QString &name)
 {
+    const qint64 pid = QCoreApplication::applicationPid();
+    const QByteArray started = processStarted(pid);
     return QLatin1Char('.') + name +
-           QStringLiteral(".partial-%1-%2")
-               .arg(QCoreApplication::applicationPid())
+           QStringLiteral(".partial-%1%2-%3")
+               .arg(pid)
+               .arg(started.isEmpty() ? QString() : QLatin1Char('-') + QLatin1String(started))
                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+}
+
+// Whether the run that writes a copy of that process id is still at work: the process of that id
+// and start, where the name has one (older versions wrote none) and the start can be read; else
+// one of that id that runs this program.
+bool writerLives(const QString &pid, const QString &started)
+{
+    const QByteArray now = started.isEmpty() ? QByteArray() : processStarted(pid.toLongLong());
+    return now.isEmpty() ? programStillRuns(pid.toLongLong()) : now == started.toLatin1();
 }
 
 // Removes the temporary copies that earlier runs of this computer left behind when they were
@@ -31,11 +44,11 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
 {
     const QRegularExpression ours(
         QStringLiteral("^\\.(LOG_Archive_") + QRegularExpression::escape(computer) +
-        QStringLiteral(R"(_\d{6}_\d\d_\d\d_\d\d\.ZIP)\.partial-(\d+)-[0-9a-f]{8}$)"));
+        QStringLiteral(R"(_\d{6}_\d\d_\d\d_\d\d\.ZIP)\.partial-(\d+)(?:-(\d+))?-[0-9a-f]{8}$)"));
     const Folder listed = fs.GetFolder(folder);
     for (const File &file : listed.Files) {
         const auto match = ours.match(file.Name());
-        if (!match.hasMatch() || programStillRuns(match.captured(2).toLongLong()))
+        if (!match.hasMatch() || writerLives(match.captured(2), match.captured(3)))
             continue;
         trapSilently([&] { fs.DeleteFile(file.Path(), true); });
         // Where the file system has no rename that refuses to replace (a share), the final name

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QByteArray>
 
 // True while a process of that id exists on this computer (also when it is another account's) and
 // runs a program of this program's file name, in any case (another installation, or this one
@@ -8,3 +8,7 @@
 // unrelated program is not taken for a run still at work. Where the name cannot be read, as if it
 // were ours.
 bool programStillRuns(qint64 pid);
+
+// When the process started, in clock ticks since the computer did: with its id, it names one
+// process for as long as the computer runs, whatever program it runs. Empty when it cannot be read.
+QByteArray processStarted(qint64 pid);

@@ -212,17 +212,25 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
 TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
 {
     start();
+    // The 22nd field of the process's status: when it started.
+    QFile stat(u"/proc/self/stat"_s);
+    ASSERT_TRUE(stat.open(QIODevice::ReadOnly));
+    const QByteArray status = stat.readAll();
+    const qint64 pid = ::getpid(),
+                 start = status.mid(status.lastIndexOf(')') + 2).split(' ')[19].toLongLong();
     // A copy left by a killed run, and the empty file by which one had already claimed its final
     // name (where renames may replace, as on a share).
     const QStringList dead = {
         u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
         u".LOG_Archive_SRV01_261203_01_02_04.ZIP.partial-999999998-0123abcd"_s,
-        // Its process id since given to another program.
+        // Its process id since given to another program; to this one (its start tells).
         u".LOG_Archive_SRV01_261203_01_02_05.ZIP.partial-1-0123abcd"_s,
+        u".LOG_Archive_SRV01_261203_01_02_06.ZIP.partial-%1-%2-0123abcd"_s.arg(pid).arg(start + 1),
         u"LOG_Archive_SRV01_261203_01_02_04.ZIP"_s};
     QStringList kept = {
         // Still being written by a live process (this one).
-        u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-%1-0123abcd"_s.arg(::getpid()),
+        u".LOG_Archive_SRV01_261203_01_02_03.ZIP.partial-%1-0123abcd"_s.arg(pid),
+        u".LOG_Archive_SRV01_261203_01_02_06.ZIP.partial-%1-%2-0123abcd"_s.arg(pid).arg(start),
         // Another computer's, on a shared folder, even one whose name begins alike.
         u".LOG_Archive_OTHER_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
         u".LOG_Archive_SRV01_B_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,

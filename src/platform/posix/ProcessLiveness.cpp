@@ -1,7 +1,9 @@
 #include "platform/ProcessLiveness.h"
 
 #include <QByteArray>
+#include <QList>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -39,6 +41,24 @@ QByteArray programName(const QByteArray &process, bool &ofProgram)
 }
 
 } // namespace
+
+QByteArray processStarted(qint64 pid)
+{
+    if (pid <= 0 || pid != qint64(pid_t(pid)))
+        return {};
+    const int fd =
+        ::open(("/proc/" + QByteArray::number(pid) + "/stat").constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char text[1024];
+    const ssize_t n = ::read(fd, text, sizeof text);
+    ::close(fd);
+    // The command name, in parentheses, may hold spaces and parentheses of its own: the fields
+    // are counted from its last parenthesis, the state being the third; the start is the 22nd.
+    const QByteArray stat(text, qsizetype(std::max<ssize_t>(n, 0)));
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 19 ? fields[19] : QByteArray();
+}
 
 bool programStillRuns(qint64 pid)
 {
