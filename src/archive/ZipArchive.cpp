@@ -279,7 +279,11 @@ void ZipArchive::handOver()
 void ZipArchive::readEarly() noexcept
 {
     // A file within its first block is read before it waits for a worker: cut to nothing and
-    // written again past its old end meanwhile, it would show no hole to tell it by.
+    // written again past its old end meanwhile, it would show no hole to tell it by. Where little
+    // waits before it, a worker comes to it about as soon, and the caller, which opens every file,
+    // is spared the reading of many small ones.
+    if (m_bytesTotal - m_bytesDone - m_stagedBytes < readEarlyBehind)
+        return;
     for (Staged &staged : m_staged) {
         if (!staged.early)
             continue;

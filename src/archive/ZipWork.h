@@ -38,6 +38,9 @@ constexpr quint64 pieceSize = 2 << 20;
 constexpr quint64 batchSize = 1 << 20;
 constexpr size_t batchFiles = 32;
 constexpr size_t smallFile = 64 << 10;
+// Files are read when they are handed over, not when a worker comes to them, where this many
+// bytes wait before them (see ZipArchive::readEarly).
+constexpr quint64 readEarlyBehind = 1 << 20;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
 // many are handed to the workers, until no more than three quarters are (a batch not yet handed
 // over holds an eighth more at most). A quarter of the descriptors the process
