@@ -156,6 +156,16 @@ TEST_F(SmbFileSystemTest, AFolderNotReachedIsToldWhy)
                                      : fs->lastProblem().contains(QRegularExpression(c.said)))
             << fs->lastProblem().toStdString();
     }
+    // A mistyped setting is said, not passed over.
+    for (const auto &[name, value] :
+         {std::pair{"SORVIK_SMB_TIMEOUT", "30s"}, {"SORVIK_SMB_PORT", "0"}}) {
+        const QByteArray kept = qgetenv(name);
+        qputenv(name, value);
+        EXPECT_FALSE(fs->FolderExists(logs));
+        EXPECT_TRUE(fs->lastProblem().contains(u"%1 is \"%2\", not a "_s.arg(name, value)))
+            << fs->lastProblem().toStdString();
+        kept.isNull() ? qunsetenv(name) : qputenv(name, kept);
+    }
     EXPECT_TRUE(TestWriteAccess(*fs, server->url(u"guest"_s)));
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -17,6 +18,34 @@ void copyInto(char *buffer, int length, const QByteArray &value)
     const size_t n = std::min(size_t(length - 1), size_t(value.size()));
     std::memcpy(buffer, value.constData(), n);
     buffer[n] = '\0';
+}
+
+// A setting of the environment as a whole number from `least` to `most`; nothing where it is not
+// set, and 0 where it is set to anything else.
+std::optional<int> setting(const char *name, int least, int most)
+{
+    if (!qEnvironmentVariableIsSet(name))
+        return std::nullopt;
+    bool number = false;
+    const int value = qEnvironmentVariableIntValue(name, &number);
+    return number && value >= least && value <= most ? value : 0;
+}
+
+constexpr int longestTimeout = 24 * 3600;
+
+// A mistyped setting is refused, not passed over: the run would wait or call where the
+// administrator did not mean it to, and say nothing of why.
+QString settingSlip()
+{
+    const auto said = [](const char *name, const char *what) {
+        return QStringLiteral("%1 is \"%2\", not %3")
+            .arg(QLatin1String(name), qEnvironmentVariable(name), QLatin1String(what));
+    };
+    if (setting("SORVIK_SMB_TIMEOUT", 1, longestTimeout) == 0)
+        return said("SORVIK_SMB_TIMEOUT", "a whole number of seconds from 1 to 86400");
+    if (setting("SORVIK_SMB_PORT", 1, 65535) == 0)
+        return said("SORVIK_SMB_PORT", "a port number from 1 to 65535");
+    return {};
 }
 
 QString words(int error)
@@ -90,14 +119,15 @@ std::unique_lock<std::mutex> SmbContext::lock()
 
 int SmbContext::timeoutSeconds()
 {
-    bool number = false;
-    const int seconds = qEnvironmentVariableIntValue("SORVIK_SMB_TIMEOUT", &number);
-    return number && seconds > 0 ? seconds : 30;
+    const int seconds = setting("SORVIK_SMB_TIMEOUT", 1, longestTimeout).value_or(0);
+    return seconds > 0 ? seconds : 30;
 }
 
 SMBCCTX *SmbContext::ready(const QString &path)
 {
     logonFailure().clear();
+    if (const QString slip = settingSlip(); !slip.isEmpty())
+        throw FileSystemError(EINVAL, QStringLiteral("Cannot reach"), path, slip);
     SmbCredentials credentials = SmbCredentials::load();
     if (m_context && m_applied && credentials == m_credentials)
         return m_context;
@@ -114,10 +144,8 @@ SMBCCTX *SmbContext::ready(const QString &path)
         smbc_setFunctionAuthDataWithContext(m_context, &SmbContext::supplyLogon);
         smbc_setTimeout(m_context, timeoutSeconds() * 1000);
         // Where a path names no port (\\server\share): 445 unless a server listens elsewhere.
-        bool number = false;
-        const int port = qEnvironmentVariableIntValue("SORVIK_SMB_PORT", &number);
-        if (number && port > 0 && port < 65536)
-            smbc_setPort(m_context, quint16(port));
+        if (const auto port = setting("SORVIK_SMB_PORT", 1, 65535))
+            smbc_setPort(m_context, quint16(*port));
         if (!smbc_init_context(m_context)) {
             const int error = errno;
             smbc_free_context(m_context, 1);

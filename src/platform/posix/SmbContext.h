@@ -46,7 +46,7 @@ public:
     // The same, thrown.
     [[noreturn]] void fail(const QString &action, int error, const SmbPath &place);
 
-    // Seconds the server may stay silent: SORVIK_SMB_TIMEOUT, else 30.
+    // Seconds the server may stay silent: SORVIK_SMB_TIMEOUT (1 to 86400), else 30.
     static int timeoutSeconds();
 
 private:
