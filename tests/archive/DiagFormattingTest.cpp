@@ -244,6 +244,14 @@ TEST_F(DiagFormattingTest, WhatCannotBeFormattedGivesFalseAndOneLine)
                       .arg(head.size() + 14)
                       .arg(2 * (head.size() + 4)));
     writeFile("diag_test.log", head + "41\r\n" + head + "42\r\n");
+    // A copy made in memory is named as on disk, and refused alike past a name's 255 bytes.
+    for (const qsizetype length : {255, 256}) {
+        const DiagFormatOutcome named =
+            formatDiagFile(source, run->fileSystem(), {}, path("diag_test.log"),
+                           path(QString(length - 9, u'c') + u".fmtd.txt"_s), nullptr, 1 << 20);
+        EXPECT_EQ(named.formatted, length == 255) << length;
+        EXPECT_EQ(named.lines.join(u'\n').contains(u"': File name too long"_s), length == 256);
+    }
 
     writeServedProduct(0x00040000, false);
     const QStringList lines = fails(u"unregistered"_s, nullptr, "diag_test.log", "copy.txt");
