@@ -150,7 +150,29 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }
-    return add(path, name, std::move(native), fd, st, {}, options);
+    // A file within its first block, with much waiting before it, is read now rather than once a
+    // worker comes to it: cut to nothing and written again past its old end meanwhile, it would
+    // show no hole to tell it by. Read now, it is as it stood when it was opened. What is to be
+    // said before a file is read is said first; the caller waits for the workers anyway.
+    QByteArray early;
+    QString failure;
+    if (st.st_size > 0 && st.st_size < std::clamp<off_t>(st.st_blksize, 4096, smallFile) &&
+        m_bytesTotal - m_bytesDone >= readEarlyBehind) {
+        try {
+            if (m_handingOver)
+                m_handingOver();
+            early.resize(qsizetype(st.st_size) + 1);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        failure = readPiece(fd, early.data(), 0, size_t(st.st_size), true, quint64(st.st_size));
+        early.truncate(qsizetype(st.st_size));
+        ::close(fd);
+        fd = -1;
+    }
+    return add(path, name, std::move(native), fd, st, std::move(early), options,
+               std::move(failure));
 }
 
 int ZipArchive::AddData(const QString &path, QByteArray data, const EntryOptions &options)
@@ -166,7 +188,8 @@ int ZipArchive::AddData(const QString &path, QByteArray data, const EntryOptions
 }
 
 int ZipArchive::add(const QString &path, const QString &name, QByteArray native, int fd,
-                    const struct stat &st, QByteArray memory, const EntryOptions &options)
+                    const struct stat &st, QByteArray memory, const EntryOptions &options,
+                    QString failure)
 {
     // Entries of one folder share its path: 200,000 logs do not hold 200,000 copies of it.
     const qsizetype folderLength = path.lastIndexOf(QLatin1Char('/')) + 1;
@@ -197,9 +220,8 @@ int ZipArchive::add(const QString &path, const QString &name, QByteArray native,
     }
     staged.fd = fd;
     staged.holeFree = fd >= 0 && !fileHoleBelow(fd, quint64(st.st_size), &st);
-    staged.early =
-        fd >= 0 && st.st_size > 0 && st.st_size < std::clamp<off_t>(st.st_blksize, 4096, smallFile);
     staged.memory = std::move(memory);
+    staged.failure = std::move(failure);
     staged.level = m_level;
     staged.passphrase = m_passphrase;
     staged.transform = options.transform;
@@ -254,7 +276,6 @@ void ZipArchive::handOver()
         return;
     if (m_handingOver)
         m_handingOver();
-    readEarly();
     std::unique_lock lock(m_mutex);
     {
         // Whatever is not queued (the archive abandoned, or memory ran out on the way) is closed
@@ -273,32 +294,6 @@ void ZipArchive::handOver()
     if (!m_abandoned && !belowLimits(false)) {
         lock.unlock();
         waitUntil([this] { return belowLimits(true); });
-    }
-}
-
-void ZipArchive::readEarly() noexcept
-{
-    // A file within its first block is read before it waits for a worker: cut to nothing and
-    // written again past its old end meanwhile, it would show no hole to tell it by. Where little
-    // waits before it, a worker comes to it about as soon, and the caller, which opens every file,
-    // is spared the reading of many small ones.
-    if (m_bytesTotal - m_bytesDone - m_stagedBytes < readEarlyBehind)
-        return;
-    for (Staged &staged : m_staged) {
-        if (!staged.early)
-            continue;
-        const quint64 size = staged.header.size;
-        try {
-            QByteArray bytes(qsizetype(size) + 1, Qt::Uninitialized);
-            staged.failure = readPiece(staged.fd, bytes.data(), 0, size_t(size), true, size);
-            bytes.truncate(qsizetype(size));
-            staged.memory = std::move(bytes);
-        } catch (const std::bad_alloc &) {
-            // A worker reads it.
-            continue;
-        }
-        ::close(staged.fd);
-        staged.fd = -1;
     }
 }
 

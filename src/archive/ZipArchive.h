@@ -76,9 +76,9 @@ public:
     // SaveArchive waits for the workers, so that a window goes on answering; it may abandon the
     // archive.
     void setWaiting(std::function<void()> waiting) { m_waiting = std::move(waiting); }
-    // Called on the caller's thread just before files added go to the workers, none of them read
-    // yet: what is to be said before a file is read can wait until then. When it throws, nothing
-    // goes: the next hand-over calls it again.
+    // Called on the caller's thread just before files added go to the workers, or one added is
+    // read at once, none of them read yet: what is to be said before a file is read can wait
+    // until then. When it throws, nothing goes: the next hand-over calls it again.
     void setHandingOver(std::function<void()> handingOver)
     {
         m_handingOver = std::move(handingOver);
@@ -111,12 +111,12 @@ private:
                 const EntryOptions &options);
     // What AddFile and AddData share: the name checked, the entry made and staged.
     int add(const QString &path, const QString &name, QByteArray native, int fd,
-            const struct stat &st, QByteArray memory, const EntryOptions &options);
+            const struct stat &st, QByteArray memory, const EntryOptions &options,
+            QString failure = {});
     // Why nothing named `name` (`native` in the system's bytes) may be added now; empty when it
     // may.
     QString refusal(const QString &name, const QByteArray &native) const;
     // Makes a staged file's entry and queues its pieces. Called with the lock held.
-    void readEarly() noexcept;
     void queue(ZipWork::Staged &staged);
     // Closes the staged files from `from` on and drops every staged file; with a `reason`, those
     // closed are listed as not archived (unless the archive was abandoned).

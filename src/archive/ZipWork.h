@@ -38,8 +38,8 @@ constexpr quint64 pieceSize = 2 << 20;
 constexpr quint64 batchSize = 1 << 20;
 constexpr size_t batchFiles = 32;
 constexpr size_t smallFile = 64 << 10;
-// Files are read when they are handed over, not when a worker comes to them, where this many
-// bytes wait before them (see ZipArchive::readEarly).
+// Files within their first block are read when they are added, not when a worker comes to them,
+// where this many bytes wait before them (see ZipArchive::addFile).
 constexpr quint64 readEarlyBehind = 1 << 20;
 // Files opened by AddFile and not yet read: each holds a descriptor, so AddFile waits once this
 // many are handed to the workers, until no more than three quarters are (a batch not yet handed
@@ -106,8 +106,7 @@ struct Staged {
     int fd = -1;
     bool holeFree = false;
     QByteArray memory;
-    // Read when it is handed over, not when a worker comes to it; and why it is lost already.
-    bool early = false;
+    // Why it is lost already: it was read when it was added.
     QString failure;
     int level = 6;
     std::shared_ptr<const Passphrase> passphrase;

@@ -162,7 +162,7 @@ TEST_F(ZipEncryptionTest, AFileThatIsNotItsSizeCostsOnlyItself)
          shrink},
         {path("logs/data_rotated.log"), "cut short and written again while it was read",
          [&] { rotate("logs/data_rotated.log", 1 << 20); }},
-        // Within its first block no hole tells: it is read when it is handed over, and kept.
+        // Within its first block no hole tells: read as it is added behind the others, and kept.
         {path("logs/data_small.log"), nullptr, [&] { rotate("logs/data_small.log", 4095); }},
     };
     for (const bool encrypted : {false, true}) {
