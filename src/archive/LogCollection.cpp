@@ -13,9 +13,11 @@
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <climits>
 #include <vector>
 
 namespace {
@@ -64,6 +66,14 @@ ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QStri
         return {};
     }
     ZipArchive::EntryOptions entry{cleaning.entryName(name), nullptr};
+    // A stand-in may be longer than what it stands for: an entry named past what a folder holds
+    // could be taken out under no name.
+    if (QFile::encodeName(entry.name).size() > NAME_MAX) {
+        log.WriteLogLine(QStringLiteral("(error) not archived, its name once cleaned would pass "
+                                        "the 255 bytes a file name may hold:") +
+                         shownPath(path));
+        return {};
+    }
     if (content == Content::Text)
         entry.transform = cleaning.transformFor(path, entry.name);
     else

@@ -20,6 +20,9 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     writeFile("orvel/logs/data_safe.gz", QByteArray("\x1f\x8b\x08\x00zipped", 10));
     writeFile("orvel/logs/data_utf16.log", QByteArray("\xff\xfe\x31\0.\0\x32\0", 8));
     writeFile("orvel/logs/data_longline.log", QByteArray(1100000, 'x') + "\n");
+    // Its stand-ins are longer: cleaned, its name would pass 255 bytes.
+    const QString longName = u"data_"_s + u"1.2.3.4 "_s.repeated(30) + u"log"_s;
+    writeFile(u"orvel/logs/"_s + longName, "record\n");
     writeFile("config/Sorvik/Sorvik.ini",
               "[Archive]\nObfuscate=true\nObfuscateSafe=*.gz data_nothing.*\n"
               "ObfuscateWords=" +
@@ -47,11 +50,15 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     EXPECT_EQ(content->count(u"data_safe.gz"_s), 1u);
     for (const char *left : {"data_packed.bin", "data_utf16.log", "data_longline.log"})
         EXPECT_EQ(content->count(QLatin1String(left)), 0u) << left;
+    EXPECT_EQ(content->size(), 8u);
     const QString log = runLogText();
     EXPECT_TRUE(log.contains(u"(warning) not archived, not text, so it cannot be cleaned, and "
                              "ObfuscateSafe does not list it:"_s +
                              path("orvel/logs/data_packed.bin")));
     EXPECT_TRUE(log.contains(u"(error) not archived, its text is in an encoding"_s));
+    EXPECT_TRUE(log.contains(u"(error) not archived, its name once cleaned would pass the 255 "
+                             "bytes a file name may hold:"_s +
+                             path(u"orvel/logs/"_s + longName)));
     EXPECT_TRUE(
         log.contains(u"data_longline.log, error=it has a line longer than 1048576 bytes"_s));
     EXPECT_TRUE(log.contains(u"Cleaned "_s + path("orvel/logs/data_planted.log") + u": 5 IPv4"_s));
@@ -69,8 +76,9 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
                                          "key"_s));
     ASSERT_EQ(::chmod(key.constData(), 0600), 0);
 
-    for (const char *name : {"data_packed.bin", "data_utf16.log", "data_longline.log"})
-        QFile::remove(path("orvel/logs/") + QLatin1String(name));
+    for (const QString &name :
+         {u"data_packed.bin"_s, u"data_utf16.log"_s, u"data_longline.log"_s, longName})
+        QFile::remove(path("orvel/logs/") + name);
     const QString planted = u"data_planted.log"_s;
     const auto second = readArchive(runInto(u"second"_s, 0));
     ASSERT_TRUE(second && second->count(planted));
