@@ -157,8 +157,10 @@ TEST_F(SmbFileSystemTest, AFolderNotReachedIsToldWhy)
             << fs->lastProblem().toStdString();
     }
     // A mistyped setting is said, not passed over.
-    for (const auto &[name, value] :
-         {std::pair{"SORVIK_SMB_TIMEOUT", "30s"}, {"SORVIK_SMB_PORT", "0"}}) {
+    for (const auto &[name, value] : {std::pair{"SORVIK_SMB_TIMEOUT", "30s"},
+                                      {"SORVIK_SMB_TIMEOUT", " 30"},
+                                      {"SORVIK_SMB_PORT", "0"},
+                                      {"SORVIK_SMB_PORT", "0x1"}}) {
         const QByteArray kept = qgetenv(name);
         qputenv(name, value);
         EXPECT_FALSE(fs->FolderExists(logs));

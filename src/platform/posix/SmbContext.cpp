@@ -2,6 +2,7 @@
 
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -26,8 +27,11 @@ std::optional<int> setting(const char *name, int least, int most)
 {
     if (!qEnvironmentVariableIsSet(name))
         return std::nullopt;
-    bool number = false;
-    const int value = qEnvironmentVariableIntValue(name, &number);
+    // Decimal digits only: the toolkit's own reading takes "010" for 8 and "0x1" for 1.
+    const QByteArray text = qgetenv(name);
+    bool number = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(),
+                                                 [](char c) { return c >= '0' && c <= '9'; });
+    const int value = number ? text.toInt(&number, 10) : 0;
     return number && value >= least && value <= most ? value : 0;
 }
 
