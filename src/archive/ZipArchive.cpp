@@ -371,14 +371,24 @@ int ZipArchive::SaveArchive()
     if (!m_writer.isOpen() && !m_writer.failed())
         m_writer.open(temporary);
     QString failure;
+    // Another run in the same folder would have put its own file at the temporary name: this
+    // run's archive is the file it wrote, never one it finds there.
+    const QString takenOver = QStringLiteral("Cannot put the archive in place at %1: another file "
+                                             "took its place while it was written (another run?)")
+                                  .arg(m_path);
     if (!m_writer.finish())
         failure = m_writer.failure();
+    else if (!m_writer.madeFileAt(temporary))
+        failure = takenOver;
     else if (::rename(nativePath(temporary).constData(), nativePath(m_path).constData()) != 0)
         failure = QStringLiteral("Cannot put the archive in place at %1: %2")
                       .arg(m_path, systemError(errno));
+    else if (!m_writer.madeFileAt(m_path))
+        failure = takenOver;
     if (!failure.isEmpty()) {
         m_writer.discard();
-        ::unlink(nativePath(temporary).constData());
+        if (failure != takenOver)
+            ::unlink(nativePath(temporary).constData());
         return fail(QStringLiteral("The archive %1 was not written: %2").arg(m_path, failure));
     }
     m_written = true;

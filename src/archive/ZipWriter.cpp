@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -113,6 +114,13 @@ ZipWriter::~ZipWriter()
     discard();
 }
 
+bool ZipWriter::madeFileAt(const QString &path) const
+{
+    struct stat named {};
+    return m_made.second != 0 && ::lstat(nativePath(path).constData(), &named) == 0 &&
+           quint64(named.st_dev) == m_made.first && quint64(named.st_ino) == m_made.second;
+}
+
 bool ZipWriter::open(const QString &path, quint64 after)
 {
     discard();
@@ -127,6 +135,9 @@ bool ZipWriter::open(const QString &path, quint64 after)
         return false;
     }
     m_path = path;
+    struct stat made {};
+    m_made = ::fstat(m_fd, &made) == 0 ? std::pair{quint64(made.st_dev), quint64(made.st_ino)}
+                                       : std::pair{quint64(0), quint64(0)};
     if (after > 0 &&
         (::ftruncate(m_fd, off_t(after)) != 0 || ::lseek(m_fd, off_t(after), SEEK_SET) < 0))
         fail(QStringLiteral("Cannot write the archive"), errno);

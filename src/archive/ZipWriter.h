@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <utility>
+
 #include <vector>
 
 // Writes a ZIP archive front to back into one file, entry after entry, each entry's compressed
@@ -60,6 +62,9 @@ public:
 
     bool failed() const { return !m_failure.isEmpty(); }
     QString failure() const { return m_failure; }
+    // Whether `path` names the file this writer made (also once it is finished and closed): a
+    // name can be taken over while the file is written, by another run in the same folder.
+    bool madeFileAt(const QString &path) const;
 
 private:
     void put(const QByteArray &bytes) { write(bytes.constData(), size_t(bytes.size())); }
@@ -72,6 +77,7 @@ private:
 
     QString m_path;
     int m_fd = -1;
+    std::pair<quint64, quint64> m_made{0, 0};
     QString m_failure;
     // Where the next byte goes in the archive, counting what waits in the buffer, and how much
     // of it is in the file; the buffer holds what lies between.

@@ -7,12 +7,13 @@
 
 class QLocalServer;
 
-// Holds, for the life of the process, a write lock on one fixed file of the program, so that a
-// second start of the same program (same canonical executable path) can tell, whatever account
-// or session it runs in. The system releases the lock when the process dies, however it dies.
+// Holds, for the life of the process, a write lock on one fixed file of the program folder, so
+// that a second start from the same folder (under any name: its working folders are shared) can
+// tell, whatever account or session it runs in. The system releases the lock when the process
+// dies, however it dies.
 //
-// The file is ".<executable>.lock" in the executable's canonical folder: only the program's owner
-// can make files there, and there is one per program, not one per run. A lock file of this
+// The file is ".Sorvik.lock" in the executable's canonical folder: only the program's owner
+// can make files there, and there is one per program folder, not one per run. A lock file of this
 // account that others could open (a group or other mode, a second name) is replaced by a new
 // private one. When the place cannot be used (a read-only folder, a link, a FIFO, a folder,
 // another account's file), the lock is kept in this account's private runtime folder instead,
@@ -45,13 +46,12 @@ public:
     void release();
 
 private:
-    // Where the running instance listens: ".<executable>.call" beside the lock it holds (in the
+    // Where the running instance listens: ".Sorvik.call" beside the lock it holds (in the
     // program folder, or in the private runtime folder), which a start through su or sudo finds
     // as well; empty before a lock was found.
     QString callPath() const;
 
     int m_fd = -1;
-    QString m_executable;
     // The lock this instance holds, or that the running instance was found holding.
     QString m_lockPath;
     std::unique_ptr<QLocalServer> m_server;

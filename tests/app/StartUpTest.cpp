@@ -5,6 +5,7 @@
 #include "platform/ProcessPriority.h"
 
 #include "app/Obstacles.h"
+#include "platform/SingleInstance.h"
 #include "support/Ending.h"
 #include "support/TestEnvironment.h"
 #include "update/BackgroundCheck.h"
@@ -113,6 +114,9 @@ TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
                 QTest::qWait(20);
             EXPECT_EQ(called, before + (arguments.isEmpty() ? 1 : 0));
         }
+        // Another name in the same folder shares its working folders: refused alike.
+        writeFile("program/nightly", "");
+        EXPECT_TRUE(SingleInstance().claim(path("program/nightly")).otherInstance);
         auto elsewhere = makeProgram(u"other"_s);
         EXPECT_EQ(load(*elsewhere, host, {}), std::nullopt);
         EXPECT_EQ(endStatusOf([&] { EndProgram(*first, host); }), ExitStatus::Success);

@@ -71,6 +71,24 @@ TEST_F(ZipArchiveTest, TheTemporaryIsNeverWhatSomeoneElseMadeThere)
             << (link ? "a link" : "a file held open");
         EXPECT_TRUE(readArchive(zipPath()));
     }
+    // Its name taken over while it is written (another run in the same folder): what is there is
+    // not put in place, nor removed.
+    ZipArchive zip;
+    ASSERT_EQ(zip.NewZip(path("ZIPS/other.ZIP")), 1);
+    writeFile("data_big.log", noise(48 << 20, 3));
+    ASSERT_EQ(zip.AddFile(path("data_big.log"), 0), 1);
+    bool taken = false;
+    zip.setWaiting([&] {
+        if (!taken && QFile::remove(path("ZIPS/other.ZIP.tmp"))) {
+            writeFile("ZIPS/other.ZIP.tmp", "theirs");
+            taken = true;
+        }
+    });
+    EXPECT_EQ(zip.SaveArchive(), 0);
+    EXPECT_TRUE(zip.ErrorText().contains(u"another file took its place"_s));
+    EXPECT_EQ(readFile("ZIPS/other.ZIP.tmp"), QByteArray("theirs"));
+    EXPECT_FALSE(QFile::exists(path("ZIPS/other.ZIP")));
+    QFile::remove(path("ZIPS/other.ZIP.tmp"));
     // The new archive not written, its temporary's name taken by a folder or the file cut off by
     // a file size limit: the previous archive stays, and nothing of the new one is left.
     writeFile("ZIPS/archive.ZIP", "the previous archive");

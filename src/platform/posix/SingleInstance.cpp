@@ -126,11 +126,11 @@ QString privateRuntimeFolder()
     return folder;
 }
 
-// The program's own name in the runtime folder, which every program of the account shares.
-QString lockKey(const QString &canonicalExecutable)
+// The program folder's own name in the runtime folder, which every program of the account shares.
+QString lockKey(const QString &canonicalFolder)
 {
     return QString::fromLatin1(
-        QCryptographicHash::hash(canonicalExecutable.toUtf8(), QCryptographicHash::Sha256)
+        QCryptographicHash::hash(canonicalFolder.toUtf8(), QCryptographicHash::Sha256)
             .toHex()
             .left(32));
 }
@@ -214,14 +214,14 @@ SingleInstance::Claim SingleInstance::claim(const QString &executablePath)
     const QFileInfo info(executablePath);
     const QFileInfo canonical(info.canonicalFilePath().isEmpty() ? info.absoluteFilePath()
                                                                  : info.canonicalFilePath());
-    m_executable = canonical.filePath();
-    const QString home = canonical.absolutePath() + QStringLiteral("/.") + canonical.fileName() +
-                         QStringLiteral(".lock");
+    // One per program folder, whatever the program file is called there (a second name, a copy):
+    // its working folders beside it are one run's at a time.
+    const QString home = canonical.absolutePath() + QStringLiteral("/.Sorvik.lock");
     QStringList places{home};
     // Seen by this account's sessions only, so it is a second choice.
     const QString runtime = privateRuntimeFolder();
     if (!runtime.isEmpty()) {
-        places << runtime + QStringLiteral("/Sorvik-") + lockKey(m_executable) +
+        places << runtime + QStringLiteral("/Sorvik-") + lockKey(canonical.absolutePath()) +
                       QStringLiteral(".lock");
     }
 
