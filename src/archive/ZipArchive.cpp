@@ -130,11 +130,11 @@ int ZipArchive::AddFile(const File &file, int flags, const EntryOptions &options
 {
     Q_UNUSED(flags);
     return addFile(
-        file.Path(), [&](struct stat *st) { return openRegularFile(file, st); }, options);
+        file.Path(), [&](struct stat *st) { return openRegularFile(file, st); }, options, &file);
 }
 
 int ZipArchive::addFile(const QString &path, const std::function<int(struct stat *)> &open,
-                        const EntryOptions &options)
+                        const EntryOptions &options, const File *listed)
 {
     const QString name = options.name.isEmpty() ? QFileInfo(path).fileName() : options.name;
     QByteArray native = nativePath(name);
@@ -150,14 +150,19 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
     } catch (const FileSystemError &error) {
         return fail(error.description());
     }
+    // Cut to nothing and written again past its old end since it was listed (a rotation between
+    // the listing and now): a hole where the listing saw none. Nothing of it is read.
+    QByteArray early;
+    QString failure;
+    if (listed && listed->HoleFree() && listed->Size() > 0 &&
+        fileHoleBelow(fd, quint64(listed->Size()), &st))
+        failure = cutShortAndWrittenAgain();
     // A file within its first block, with much waiting before it, is read now rather than once a
     // worker comes to it: cut to nothing and written again past its old end meanwhile, it would
     // show no hole to tell it by. Read now, it is as it stood when it was opened. What is to be
     // said before a file is read is said first; the caller waits for the workers anyway.
-    QByteArray early;
-    QString failure;
-    if (st.st_size > 0 && st.st_size < std::clamp<off_t>(st.st_blksize, 4096, smallFile) &&
-        m_bytesTotal - m_bytesDone >= readEarlyBehind) {
+    else if (st.st_size > 0 && st.st_size < std::clamp<off_t>(st.st_blksize, 4096, smallFile) &&
+             m_bytesTotal - m_bytesDone >= readEarlyBehind) {
         try {
             if (m_handingOver)
                 m_handingOver();
@@ -168,6 +173,8 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
         }
         failure = readPiece(fd, early.data(), 0, size_t(st.st_size), true, quint64(st.st_size));
         early.truncate(qsizetype(st.st_size));
+    }
+    if (!failure.isEmpty() || !early.isNull()) {
         ::close(fd);
         fd = -1;
     }

@@ -106,9 +106,10 @@ public:
 
 private:
     int fail(const QString &text);
-    // What both AddFile share; `open` opens the file and tells what it is.
+    // What both AddFile share; `open` opens the file and tells what it is; `listed`, what the
+    // listing saw of it, where it came from one.
     int addFile(const QString &path, const std::function<int(struct stat *)> &open,
-                const EntryOptions &options);
+                const EntryOptions &options, const File *listed = nullptr);
     // What AddFile and AddData share: the name checked, the entry made and staged.
     int add(const QString &path, const QString &name, QByteArray native, int fd,
             const struct stat &st, QByteArray memory, const EntryOptions &options,

@@ -37,7 +37,7 @@ private:
 class File {
 public:
     File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size,
-         std::shared_ptr<const OpenFolder> opened = nullptr);
+         std::shared_ptr<const OpenFolder> opened = nullptr, bool holeFree = false);
 
     const QString &Name() const { return m_name; }
     // Put together when asked: the folder is shared by all of its files, so that a folder of
@@ -46,6 +46,9 @@ public:
     const QDateTime &DateLastModified() const { return m_lastModified; }
     // As the folder was read: a hint for planning the work, never trusted for what is read.
     qint64 Size() const { return m_size; }
+    // Its blocks covered its size as the folder was read: a hole below that size later means it
+    // was cut to nothing and written again past its old end since. False where not known.
+    bool HoleFree() const { return m_holeFree; }
     void Delete(bool force);
     // The folder the listing read, held open; null when the layer lists by path only.
     const std::shared_ptr<const OpenFolder> &openFolder() const { return m_opened; }
@@ -56,6 +59,7 @@ private:
     QString m_name;
     QDateTime m_lastModified;
     qint64 m_size;
+    bool m_holeFree;
     std::shared_ptr<const OpenFolder> m_opened;
 };
 

@@ -144,6 +144,19 @@ TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
     writeFile("data_after.log", "after");
     EXPECT_EQ(zip.AddFile(path("data_after.log"), 0), 0) << "a saved archive is complete";
     EXPECT_TRUE(zip.ErrorText().contains(u"complete"_s));
+
+    // Cut to nothing and written again past its old end between the listing and the adding.
+    writeFile("listed/data_rotated.log", QByteArray(8192, 'r'));
+    FileSystem fs;
+    const Folder listed = fs.GetFolder(path("listed"));
+    QFile rotated(path("listed/data_rotated.log"));
+    ASSERT_TRUE(rotated.resize(0) && rotated.open(QIODevice::ReadWrite) && rotated.seek(8192) &&
+                rotated.write("next\n") == 5 && rotated.flush());
+    ZipArchive again;
+    ASSERT_EQ(again.NewZip(path("ZIPS/again.ZIP")), 1);
+    ASSERT_EQ(again.AddFile(*listed.Files.begin(), 0), 1);
+    EXPECT_EQ(again.SaveArchive(), 0);
+    EXPECT_TRUE(again.ErrorText().contains(u"cut short and written again"_s));
 }
 
 // A file is deflated whole by one worker, or in pieces that several share and that must join

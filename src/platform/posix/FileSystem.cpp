@@ -107,12 +107,13 @@ QString File::Path() const
 }
 
 File::File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size,
-           std::shared_ptr<const OpenFolder> opened)
+           std::shared_ptr<const OpenFolder> opened, bool holeFree)
     : m_fs(&fs)
     , m_folder(std::move(folder))
     , m_name(std::move(name))
     , m_lastModified(std::move(lastModified))
     , m_size(size)
+    , m_holeFree(holeFree)
     , m_opened(std::move(opened))
 {
 }
@@ -176,7 +177,7 @@ Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsize
             const QString name = decodeNativePath(block.names[i]);
             if (facts.regular)
                 files.emplace_back(*this, path, name, fromTimespec(facts.modified), facts.size,
-                                   opened);
+                                   opened, facts.holeFree);
             else
                 skipped.push_back(joinPath(path, name));
         }

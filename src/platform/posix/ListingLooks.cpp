@@ -65,7 +65,8 @@ bool ListingLooks::lookAtChunk(std::unique_lock<std::mutex> &lock, Queued *only)
     for (size_t i = from; i < to; ++i) {
         struct stat st;
         if (::fstatat(m_folderFd, block.names[i].constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            block.facts[i] = {true, S_ISREG(st.st_mode), qint64(st.st_size), st.st_mtim};
+            block.facts[i] = {true, S_ISREG(st.st_mode), qint64(st.st_size), st.st_mtim,
+                              quint64(st.st_blocks) * 512 >= quint64(st.st_size)};
     }
     lock.lock();
     queued->looked += to - from;

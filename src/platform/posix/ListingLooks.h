@@ -16,6 +16,8 @@ struct ListingFacts {
     bool regular = false;
     qint64 size = 0;
     timespec modified{};
+    // Its blocks covered its size: no hole (see File::HoleFree).
+    bool holeFree = false;
 };
 
 // The looks at a folder's names, block by block, on the listing's thread and one helper. In a
