@@ -151,11 +151,10 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
         return fail(error.description());
     }
     // Cut to nothing and written again past its old end since it was listed (a rotation between
-    // the listing and now): a hole where the listing saw none. Nothing of it is read.
+    // the listing and now). Nothing more of it is read.
     QByteArray early;
     QString failure;
-    if (listed && listed->HoleFree() && listed->Size() > 0 &&
-        fileHoleBelow(fd, quint64(listed->Size()), &st))
+    if (listed && rotatedSinceListed(fd, st, *listed))
         failure = cutShortAndWrittenAgain();
     // A file within its first block, with much waiting before it, is read now rather than once a
     // worker comes to it: cut to nothing and written again past its old end meanwhile, it would

@@ -10,3 +10,11 @@ struct stat;
 // writer keeping its offset): what was read of the hole is zeros, not the file. False where the
 // file system cannot tell. `now`, when given, is the file's status as just read: one call fewer.
 bool fileHoleBelow(int fd, quint64 size, const struct stat *now = nullptr);
+
+class File;
+
+// Whether a file the listing saw, now open as `fd` with status `now`, was cut to nothing and
+// written again past its old end since it was listed: a hole below its listed size where the
+// listing saw none; or, for one within its first block, where no hole shows, longer now and its
+// listed bytes all zeros (a log of nothing but zero bytes is none).
+bool rotatedSinceListed(int fd, const struct stat &now, const File &listed);

@@ -2,6 +2,7 @@
 
 #include "archive/Deflate.h"
 #include "archive/ZipWriter.h"
+#include "archive/obfuscation/RunCleaning.h"
 #include "platform/FileSystem.h"
 #include "support/ArchiveReader.h"
 #include "support/Noise.h"
@@ -145,18 +146,22 @@ TEST_F(ZipArchiveTest, FailuresSayWhatWentWrong)
     EXPECT_EQ(zip.AddFile(path("data_after.log"), 0), 0) << "a saved archive is complete";
     EXPECT_TRUE(zip.ErrorText().contains(u"complete"_s));
 
-    // Cut to nothing and written again past its old end between the listing and the adding.
-    writeFile("listed/data_rotated.log", QByteArray(8192, 'r'));
-    FileSystem fs;
-    const Folder listed = fs.GetFolder(path("listed"));
-    QFile rotated(path("listed/data_rotated.log"));
-    ASSERT_TRUE(rotated.resize(0) && rotated.open(QIODevice::ReadWrite) && rotated.seek(8192) &&
-                rotated.write("next\n") == 5 && rotated.flush());
-    ZipArchive again;
-    ASSERT_EQ(again.NewZip(path("ZIPS/again.ZIP")), 1);
-    ASSERT_EQ(again.AddFile(*listed.Files.begin(), 0), 1);
-    EXPECT_EQ(again.SaveArchive(), 0);
-    EXPECT_TRUE(again.ErrorText().contains(u"cut short and written again"_s));
+    // Cut to nothing and written again past its old end between the listing and the adding:
+    // beyond its first block a hole tells, within it its zeros.
+    for (const qint64 size : {8192, 3000}) {
+        writeFile("listed/data_rotated.log", QByteArray(size, 'r'));
+        FileSystem fs;
+        const Folder listed = fs.GetFolder(path("listed"));
+        QFile rotated(path("listed/data_rotated.log"));
+        ASSERT_TRUE(rotated.resize(0) && rotated.open(QIODevice::ReadWrite) && rotated.seek(size) &&
+                    rotated.write("next\n") == 5 && rotated.flush());
+        ZipArchive again;
+        ASSERT_EQ(again.NewZip(path("ZIPS/again.ZIP")), 1);
+        ASSERT_EQ(again.AddFile(*listed.Files.begin(), 0), 1);
+        EXPECT_EQ(again.SaveArchive(), 0) << size;
+        EXPECT_TRUE(again.ErrorText().contains(u"cut short and written again"_s));
+        EXPECT_THROW(RunCleaning::contentOf(*listed.Files.begin()), FileSystemError);
+    }
 }
 
 // A file is deflated whole by one worker, or in pieces that several share and that must join

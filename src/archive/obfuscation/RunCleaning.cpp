@@ -7,6 +7,7 @@
 #include "archive/obfuscation/StandInMap.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
+#include "platform/FileHoles.h"
 #include "platform/FileSystem.h"
 #include "platform/PrivateFile.h"
 #include "platform/WholeFile.h"
@@ -245,6 +246,10 @@ RunCleaning::Content RunCleaning::contentOf(const File &file)
     struct stat st;
     const int fd = openRegularFile(file, &st);
     const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    // Its zeros would make it look like no text, and leave it out with a mere warning.
+    if (rotatedSinceListed(fd, st, file))
+        throw FileSystemError(EIO, QStringLiteral("Cannot read file"), file.Path(),
+                              cutShortAndWrittenAgain());
     char head[64 << 10];
     const ssize_t n = ::pread(fd, head, sizeof head, 0);
     if (n < 0)

@@ -1,5 +1,8 @@
 #include "platform/FileHoles.h"
 
+#include "platform/FileSystem.h"
+
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,4 +21,18 @@ bool fileHoleBelow(int fd, quint64 size, const struct stat *now)
     if (at >= 0)
         ::lseek(fd, at, SEEK_SET);
     return hole >= 0 && quint64(hole) < size && hole < status.st_size;
+}
+
+bool rotatedSinceListed(int fd, const struct stat &now, const File &listed)
+{
+    const qint64 size = listed.Size();
+    if (!listed.HoleFree() || size <= 0)
+        return false;
+    if (fileHoleBelow(fd, quint64(size), &now))
+        return true;
+    if (now.st_size <= size || size >= 4096)
+        return false;
+    char head[4096];
+    const ssize_t n = ::pread(fd, head, size_t(size), 0);
+    return n == size && std::all_of(head, head + n, [](char c) { return c == 0; });
 }
