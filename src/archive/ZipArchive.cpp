@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <new>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
