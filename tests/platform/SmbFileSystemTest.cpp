@@ -156,15 +156,21 @@ TEST_F(SmbFileSystemTest, AFolderNotReachedIsToldWhy)
                                      : fs->lastProblem().contains(QRegularExpression(c.said)))
             << fs->lastProblem().toStdString();
     }
-    // A mistyped setting is said, not passed over.
-    for (const auto &[name, value] : {std::pair{"SORVIK_SMB_TIMEOUT", "30s"},
-                                      {"SORVIK_SMB_TIMEOUT", " 30"},
-                                      {"SORVIK_SMB_PORT", "0"},
-                                      {"SORVIK_SMB_PORT", "0x1"}}) {
+    // A mistyped setting is said, not passed over; each bound (a TCP port's 65535, a day) and one
+    // step either side. A value taken leaves the logon's refusal (no credentials file) to say.
+    const struct {
+        const char *name, *value;
+        bool taken;
+    } settings[] = {{"SORVIK_SMB_TIMEOUT", "30s", false},   {"SORVIK_SMB_TIMEOUT", " 30", false},
+                    {"SORVIK_SMB_TIMEOUT", "0", false},     {"SORVIK_SMB_TIMEOUT", "86400", true},
+                    {"SORVIK_SMB_TIMEOUT", "86401", false}, {"SORVIK_SMB_PORT", "0", false},
+                    {"SORVIK_SMB_PORT", "1", true},         {"SORVIK_SMB_PORT", "0x1", false},
+                    {"SORVIK_SMB_PORT", "65535", true},     {"SORVIK_SMB_PORT", "65536", false}};
+    for (const auto &[name, value, taken] : settings) {
         const QByteArray kept = qgetenv(name);
         qputenv(name, value);
         EXPECT_FALSE(fs->FolderExists(logs));
-        EXPECT_TRUE(fs->lastProblem().contains(u"%1 is \"%2\", not a "_s.arg(name, value)))
+        EXPECT_EQ(fs->lastProblem().contains(u"%1 is \"%2\", not a "_s.arg(name, value)), !taken)
             << fs->lastProblem().toStdString();
         kept.isNull() ? qunsetenv(name) : qputenv(name, kept);
     }
