@@ -15,9 +15,10 @@ class QLocalServer;
 // The file is ".Sorvik.lock" in the executable's canonical folder: only the program's owner
 // can make files there, and there is one per program folder, not one per run. A lock file of this
 // account that others could open (a group or other mode, a second name) is replaced by a new
-// private one. When the place cannot be used (a read-only folder, a link, a FIFO, a folder,
-// another account's file), the lock is kept in this account's private runtime folder instead,
-// or, without one, the program runs unguarded.
+// private one, unless it is write-locked: then the start ends, as beside a running instance. When
+// the place cannot be used (a read-only folder, a link, a FIFO, a folder, another account's file),
+// the lock is kept in this account's private runtime folder instead, or, without one, the program
+// runs unguarded.
 class SingleInstance {
 public:
     SingleInstance();
@@ -26,7 +27,8 @@ public:
     SingleInstance &operator=(const SingleInstance &) = delete;
 
     struct Claim {
-        // Only a lock that another open file holds: a running instance.
+        // A lock that another open file holds for writing: a running instance (or, on a file
+        // others could open, perhaps another holder).
         bool otherInstance = false;
         // What the administrator should know (the refusal, or where the lock went instead);
         // empty when all is as it should be.

@@ -117,10 +117,25 @@ TEST_F(StartUpTest, ASecondStartBringsTheFirstWindowToTheFront)
         // Another name in the same folder shares its working folders: refused alike.
         writeFile("program/nightly", "");
         EXPECT_TRUE(SingleInstance().claim(path("program/nightly")).otherInstance);
+        // The held lock opened up to others (a group mode, a second name) is not replaced under it.
+        const QByteArray lock = QFile::encodeName(path("program/.Sorvik.lock"));
+        for (const bool named : {false, true}) {
+            ASSERT_EQ(named ? ::link(lock, lock + ".2") : ::chmod(lock, 0640), 0);
+            EXPECT_TRUE(SingleInstance().claim(path("program/nightly")).otherInstance) << named;
+            ASSERT_EQ(named ? ::unlink(lock + ".2") : ::chmod(lock, 0600), 0);
+        }
         auto elsewhere = makeProgram(u"other"_s);
         EXPECT_EQ(load(*elsewhere, host, {}), std::nullopt);
         EXPECT_EQ(endStatusOf([&] { EndProgram(*first, host); }), ExitStatus::Success);
         EXPECT_FALSE(QFileInfo::exists(call)) << "the socket outlived the program";
+        // A read lock is anyone's who can read the file: it stops no start.
+        ASSERT_EQ(::chmod(lock, 0640), 0);
+        const int reader = ::open(lock, O_RDONLY | O_CLOEXEC);
+        struct flock shared {};
+        shared.l_type = F_RDLCK;
+        ASSERT_EQ(::fcntl(reader, F_OFD_SETLK, &shared), 0);
+        EXPECT_FALSE(SingleInstance().claim(path("program/nightly")).otherInstance);
+        ::close(reader);
     }
 }
 

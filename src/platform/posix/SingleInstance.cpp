@@ -50,13 +50,34 @@ bool replaceLockFile(const QString &path, const struct stat &seen, QString &prob
     return true;
 }
 
+// Whether the file `seen` at `path` is write-locked now. Only a write lock can be a running
+// instance's (it locks for writing, through a file it opened for writing); a read lock is anyone's
+// who could read the file.
+bool heldForWriting(const QByteArray &path, const struct stat &seen)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool held = ::fstat(fd, &st) == 0 && st.st_dev == seen.st_dev &&
+                      st.st_ino == seen.st_ino && ::fcntl(fd, F_OFD_GETLK, &lock) == 0 &&
+                      lock.l_type == F_WRLCK;
+    ::close(fd);
+    return held;
+}
+
 // Opens the lock file, making it when missing, and says why it cannot be used when it cannot.
 // Never through a link, never waiting on a FIFO, and only a private file of this account with no
 // other name: whoever can open it could hold the lock against us. A file of ours that others
 // could open (mode 0640 or 0660, a second name) may already be open in their hands, so making it
-// private is not enough: a new file takes its place, and `replaced` says so. Another account's
-// file is refused.
-int openLockFile(const QString &path, QString &problem, bool &replaced)
+// private is not enough: a new file takes its place, and `replaced` says so. But not while it is
+// write-locked: that may be a running instance whose file was opened up after it took the lock,
+// and a new file beside it would let this start run alongside it; `held` says so. Another
+// account's file is refused.
+int openLockFile(const QString &path, QString &problem, bool &replaced, bool &held)
 {
     const QByteArray native = QFile::encodeName(path);
     for (int round = 0; round < 4; ++round) {
@@ -73,6 +94,14 @@ int openLockFile(const QString &path, QString &problem, bool &replaced)
                 return -1;
             }
             if (!privateFile(there)) {
+                if (heldForWriting(native, there)) {
+                    held = true;
+                    problem = there.st_nlink > 1
+                                  ? QStringLiteral("it has %1 names").arg(there.st_nlink)
+                                  : QStringLiteral("its mode is 0%1")
+                                        .arg(there.st_mode & 07777, 3, 8, QLatin1Char('0'));
+                    return -1;
+                }
                 if (!replaceLockFile(path, there, problem))
                     return -1;
                 replaced = true;
@@ -230,7 +259,18 @@ SingleInstance::Claim SingleInstance::claim(const QString &executablePath)
         for (int round = 0; round < 4; ++round) {
             QString problem;
             bool replaced = false;
-            const int fd = openLockFile(place, problem, replaced);
+            bool held = false;
+            const int fd = openLockFile(place, problem, replaced, held);
+            if (held) {
+                // Most likely the running instance; but others can open this file, so its holder
+                // is not named as one.
+                m_lockPath = place;
+                return {true, QStringLiteral("The lock file %1 is held by a running process, and "
+                                             "others than this account could open it (%2); this "
+                                             "start ends. Once no instance of %3 runs, make it "
+                                             "private (mode 0600, one name) or remove it.")
+                                  .arg(place, problem, canonical.filePath())};
+            }
             if (replaced && round == 0)
                 note += QStringLiteral("The lock file %1 was open to other accounts; a new private "
                                        "one took its place. ")
