@@ -2,8 +2,8 @@
 
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
+#include "platform/NativePath.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -30,7 +30,7 @@ void DiagCopy::open(bool inMemory)
 {
     // A copy held in memory still goes into the archive under its name: one the disk would refuse
     // is refused alike, or its entry could be extracted nowhere.
-    if (inMemory && QFile::encodeName(QFileInfo(m_path).fileName()).size() > NAME_MAX)
+    if (inMemory && nativePath(QFileInfo(m_path).fileName()).size() > NAME_MAX)
         throw FileSystemError(ENAMETOOLONG, QStringLiteral("Cannot create file"), m_path);
     m_inMemory = inMemory;
     m_stream = inMemory ? TextStream::inMemory(m_path) : create();

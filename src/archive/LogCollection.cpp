@@ -10,10 +10,10 @@
 #include "archive/obfuscation/RunCleaning.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
+#include "platform/NativePath.h"
 #include "runlog/FileNames.h"
 #include "runlog/FolderUtilities.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 
@@ -68,7 +68,7 @@ ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QStri
     ZipArchive::EntryOptions entry{cleaning.entryName(name), nullptr};
     // A stand-in may be longer than what it stands for: an entry named past what a folder holds
     // could be taken out under no name.
-    if (QFile::encodeName(entry.name).size() > NAME_MAX) {
+    if (nativePath(entry.name).size() > NAME_MAX) {
         log.WriteLogLine(QStringLiteral("(error) not archived, its name once cleaned would pass "
                                         "the 255 bytes a file name may hold:") +
                          shownPath(path));

@@ -244,11 +244,13 @@ TEST_F(DiagFormattingTest, WhatCannotBeFormattedGivesFalseAndOneLine)
                       .arg(head.size() + 14)
                       .arg(2 * (head.size() + 4)));
     writeFile("diag_test.log", head + "41\r\n" + head + "42\r\n");
-    // A copy made in memory is named as on disk, and refused alike past a name's 255 bytes.
+    // A copy made in memory is named as on disk, and refused alike past a name's 255 bytes: bytes
+    // that are no UTF-8 count one each, as the disk counts them.
     for (const qsizetype length : {255, 256}) {
+        const QString name = QString(length - 19, u'c') + QString(10, QChar(0xDCE9));
         const DiagFormatOutcome named =
             formatDiagFile(source, run->fileSystem(), {}, path("diag_test.log"),
-                           path(QString(length - 9, u'c') + u".fmtd.txt"_s), nullptr, 1 << 20);
+                           path(name + u".fmtd.txt"_s), nullptr, 1 << 20);
         EXPECT_EQ(named.formatted, length == 255) << length;
         EXPECT_EQ(named.lines.join(u'\n').contains(u"': File name too long"_s), length == 256);
     }

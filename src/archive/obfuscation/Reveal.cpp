@@ -6,6 +6,7 @@
 #include "archive/obfuscation/StandInMap.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
+#include "platform/NativePath.h"
 #include "platform/PrivateFile.h"
 
 #include <QFileInfo>
@@ -85,7 +86,7 @@ int revealStandIns(const QStringList &options, const QString &commandName,
         obfuscator = revealer(executablePath);
         if (fromFile) {
             const QString path = options.at(1);
-            source = std::fopen(QFile::encodeName(path).constData(), "rb");
+            source = std::fopen(nativePath(path).constData(), "rb");
             if (!source)
                 throw Failure(
                     errno, QStringLiteral("cannot read %1: %2")

@@ -9,6 +9,7 @@
 #include "common/Failure.h"
 #include "platform/FileHoles.h"
 #include "platform/FileSystem.h"
+#include "platform/NativePath.h"
 #include "platform/PrivateFile.h"
 #include "platform/WholeFile.h"
 #include "runlog/RunLog.h"
@@ -169,7 +170,7 @@ RunCleaning::RunCleaning(const QString &executableName, const ArchiveOptions &op
 {
     if (!check && !QFileInfo::exists(m_folder) &&
         (!QDir().mkpath(QFileInfo(m_folder).absolutePath()) ||
-         ::mkdir(QFile::encodeName(m_folder).constData(), 0700) != 0))
+         ::mkdir(nativePath(m_folder).constData(), 0700) != 0))
         refusePrivateFile(errno, QStringLiteral("settings folder"), m_folder,
                           QString::fromLocal8Bit(std::strerror(errno)));
     checkPrivateFolder(m_folder, QStringLiteral("settings folder"));
