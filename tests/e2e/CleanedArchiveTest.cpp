@@ -1,5 +1,6 @@
 // Obfuscated archives, end to end: the built program run as a scheduled task runs it over a
 // logging folder with planted identifiers, the archive read back by Python's zipfile.
+#include "platform/NativePath.h"
 #include "support/ArchiveReader.h"
 #include "support/ProcessFixture.h"
 
@@ -23,6 +24,12 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     // Its stand-ins are longer: cleaned, its name would pass 255 bytes.
     const QString longName = u"data_"_s + u"1.2.3.4 "_s.repeated(30) + u"log"_s;
     writeFile(u"orvel/logs/"_s + longName, "record\n");
+    // A name that is no UTF-8 keeps its bytes, cleaned as well.
+    const QByteArray latin = "/data_caf\xe9.log";
+    writeFile("latin", "record\n");
+    ASSERT_EQ(
+        ::rename(QFile::encodeName(path("latin")), QFile::encodeName(path("orvel/logs")) + latin),
+        0);
     writeFile("config/Sorvik/Sorvik.ini",
               "[Archive]\nObfuscate=true\nObfuscateSafe=*.gz data_nothing.*\n"
               "ObfuscateWords=" +
@@ -48,9 +55,10 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     const auto content = readArchive(first);
     ASSERT_TRUE(content);
     EXPECT_EQ(content->count(u"data_safe.gz"_s), 1u);
+    EXPECT_EQ(content->count(decodeNativePath(latin.mid(1))), 1u);
     for (const char *left : {"data_packed.bin", "data_utf16.log", "data_longline.log"})
         EXPECT_EQ(content->count(QLatin1String(left)), 0u) << left;
-    EXPECT_EQ(content->size(), 8u);
+    EXPECT_EQ(content->size(), 9u);
     const QString log = runLogText();
     EXPECT_TRUE(log.contains(u"(warning) not archived, not text, so it cannot be cleaned, and "
                              "ObfuscateSafe does not list it:"_s +

@@ -278,11 +278,12 @@ bool RunCleaning::listedAsSafe(const QString &fileName) const
 
 QString RunCleaning::entryName(const QString &name)
 {
-    const QByteArray bytes = name.toUtf8();
+    // The name's own bytes, as the disk has them: text that is no UTF-8 keeps them.
+    const QByteArray bytes = nativePath(name);
     std::string out;
     Counts counts{};
     m_obfuscator->rewrite(std::string_view(bytes.constData(), size_t(bytes.size())), out, counts);
-    return QString::fromStdString(out);
+    return decodeNativePath(QByteArray::fromStdString(out));
 }
 
 std::shared_ptr<EntryTransform> RunCleaning::transformFor(const QString &path,
