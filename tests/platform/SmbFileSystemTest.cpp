@@ -289,6 +289,12 @@ TEST_F(SmbFileSystemTest, ACopyIsWatchedReadBackAndListed)
     EXPECT_THROW(fs->CopyFile(path("big.bin"), copy, false), FileSystemError) << "never over one";
     EXPECT_THROW(fs->MoveFile(copy, server->url(u"readonly"_s, u"copy.bin"_s)), FileSystemError)
         << "no move between shares";
+    // A link on the server that leads nowhere: the name is said to be taken, not the folder gone.
+    plantAt(Planted::DanglingLink, server->folder(u"logs/nightly/moved.bin"_s), path("nowhere"));
+    const QString moved = server->url(u"logs"_s, u"nightly/moved.bin"_s);
+    for (const auto &failure : {failureOf([&] { fs->MoveFile(copy, moved); }),
+                                failureOf([&] { fs->CopyFile(path("big.bin"), moved, false); })})
+        EXPECT_TRUE(failure && failure->description().contains(u"though its folder is there"_s));
 
     fs->CreateFolder(server->url(u"logs"_s, u"nightly/inner"_s));
     const Folder listed = fs->GetFolder(u"\\\\127.0.0.1\\logs\\nightly\\"_s);

@@ -226,3 +226,18 @@ void SmbContext::fail(const QString &action, int error, const SmbPath &place)
 {
     throw SmbFailure{error, action, reason(error, place)};
 }
+
+void SmbContext::failToMake(const QString &action, int error, const SmbPath &place)
+{
+    struct stat folder;
+    if (error == ENOENT &&
+        smbc_getFunctionStat(m_context)(m_context, place.parent().url().constData(), &folder) ==
+            0 &&
+        S_ISDIR(folder.st_mode))
+        throw SmbFailure{error, action,
+                         place.where() +
+                             QStringLiteral(": the server makes no file of that name, though its "
+                                            "folder is there (is something at that name on the "
+                                            "server, such as a link that leads nowhere?)")};
+    fail(action, error, place);
+}

@@ -45,6 +45,9 @@ public:
     QString reason(int error, const SmbPath &place);
     // The same, thrown.
     [[noreturn]] void fail(const QString &action, int error, const SmbPath &place);
+    // The failure to make a file at `place`: the server answers "no such file" also where the
+    // folder is there and something at the name on its side (a link that leads nowhere) stops it.
+    [[noreturn]] void failToMake(const QString &action, int error, const SmbPath &place);
 
     // Seconds the server may stay silent: SORVIK_SMB_TIMEOUT (1 to 86400), else 30.
     static int timeoutSeconds();

@@ -305,7 +305,7 @@ void SmbFileSystem::MoveFile(const QString &source, const QString &destination)
         SMBCFILE *claim = smbc_getFunctionOpen(ctx)(ctx, toUrl.constData(),
                                                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (!claim)
-            smb.fail(action, errno, to);
+            smb.failToMake(action, errno, to);
         struct stat claimed;
         const bool known = smbc_getFunctionStat(ctx)(ctx, toUrl.constData(), &claimed) == 0;
         smbc_getFunctionClose(ctx)(ctx, claim);

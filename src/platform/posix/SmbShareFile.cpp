@@ -21,10 +21,10 @@ SmbShareFile::SmbShareFile(SmbContext &smb, const SmbPath &place, int flags)
     if (writes)
         smbc_setOptionOpenShareMode(m_context, SMBC_SHAREMODE_DENY_NONE);
     errno = error;
+    if (!m_file && (flags & O_CREAT))
+        smb.failToMake(QStringLiteral("Cannot create file"), errno, place);
     if (!m_file)
-        smb.fail((flags & O_CREAT) ? QStringLiteral("Cannot create file")
-                                   : QStringLiteral("Cannot open file"),
-                 errno, place);
+        smb.fail(QStringLiteral("Cannot open file"), errno, place);
 }
 
 SmbShareFile::~SmbShareFile()
