@@ -1,7 +1,14 @@
 #include "archive/ZipArchive.h"
 
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
 // The compressed pieces joined into the archive: written in the order the files were added, by
-// whichever thread finishes the piece next in line, and each entry retired once written.
+// whichever thread finishes the piece next in line, and each entry retired once written; then the
+// archive's end, and the file put in place under its name.
 
 using namespace ZipWork;
 
@@ -126,4 +133,60 @@ void ZipArchive::retire()
             m_failed.push_back(lostFileOf(m_entries.front()));
         m_entries.pop_front();
     }
+}
+
+int ZipArchive::SaveArchive()
+{
+    if (m_path.isEmpty())
+        return fail(QStringLiteral("No archive has been started"));
+    handOver();
+    waitUntil([this] { return m_nextToWrite.first == m_queued; });
+    stopWorkers();
+    m_lost.clear();
+    m_errorText.clear();
+    m_written = false;
+    if (QString abandoned = abandonedText(); !abandoned.isEmpty())
+        return fail(abandoned);
+
+    m_lost = m_failed;
+    for (const Entry &entry : m_entries)
+        if (!entry.ok)
+            m_lost.push_back(lostFileOf(entry));
+    const QString temporary = temporaryPath();
+    if (!m_writer.isOpen() && !m_writer.failed())
+        m_writer.open(temporary);
+    QString failure;
+    // Another run in the same folder would have put its own file at the temporary name: this
+    // run's archive is the file it wrote, never one it finds there.
+    const QString takenOver = QStringLiteral("Cannot put the archive in place at %1: another file "
+                                             "took its place while it was written (another run?)")
+                                  .arg(m_path);
+    if (!m_writer.finish())
+        failure = m_writer.failure();
+    else if (!m_writer.madeFileAt(temporary))
+        failure = takenOver;
+    else if (::rename(nativePath(temporary).constData(), nativePath(m_path).constData()) != 0)
+        failure = QStringLiteral("Cannot put the archive in place at %1: %2")
+                      .arg(m_path, systemError(errno));
+    else if (!m_writer.madeFileAt(m_path))
+        failure = takenOver;
+    if (!failure.isEmpty()) {
+        m_writer.discard();
+        if (failure != takenOver)
+            ::unlink(nativePath(temporary).constData());
+        return fail(QStringLiteral("The archive %1 was not written: %2").arg(m_path, failure));
+    }
+    m_written = true;
+    m_sealed = m_added > 0;
+    m_names.clear();
+    if (!m_lost.empty()) {
+        QStringList lost;
+        for (const LostFile &file : m_lost)
+            lost << QStringLiteral("%1 (%2)").arg(file.path, file.reason);
+        return fail(QStringLiteral("%1 of %2 files could not be archived: %3")
+                        .arg(m_lost.size())
+                        .arg(m_added)
+                        .arg(lost.join(QStringLiteral("; "))));
+    }
+    return 1;
 }
