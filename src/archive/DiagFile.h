@@ -50,11 +50,12 @@ class DiagCopy;
 bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, const File *rawFile,
                    qint64 &bytes, const TextStream *opened = nullptr);
 // Reads the lines of `in` into `file`, up to the end (true) or until the file cannot go on or
-// the work is stopped. An end met before `size` bytes, the size first seen, is a file cut short:
-// false, and one "(error)" line.
+// the work is stopped. An end met before `size` bytes, the size first seen, is a file cut short,
+// and a file cut and written again (since `listed` was listed, or while it is read) is no file to
+// read: false, and one "(error)" line.
 bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
                    const std::atomic<bool> *stop,
-                   const std::function<void(const Failure &)> &report);
+                   const std::function<void(const Failure &)> &report, const File *listed);
 
 // One cleaned line: the part the formatter takes, and its rest as far as it is kept.
 struct DiagLine {

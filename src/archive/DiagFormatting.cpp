@@ -14,7 +14,7 @@ bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, con
     log << QStringLiteral("    Formatting diagnostic log file:") + rawPath;
     std::optional<qint64> size;
     if (opened) {
-        size = opened->SizeNow().value_or(0);
+        size = opened->SizeAtOpening().value_or(0);
     } else if (rawFile) {
         // A size that cannot be read says nothing of whether the file is there.
         if (!trapSilently([&] { size = fs.ListedFileSize(*rawFile); }))
@@ -35,12 +35,16 @@ bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, con
 
 bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
                    const std::atomic<bool> *stop,
-                   const std::function<void(const Failure &)> &report)
+                   const std::function<void(const Failure &)> &report, const File *listed)
 {
     // A file cut short while it is read (a rotation that copies, then truncates) would otherwise
     // give a readable copy that ends mid-record, or, written again past its old end, holds zeros,
     // as if it were whole.
-    const bool holeFree = !in.HoleBelow(size);
+    if (listed && in.RotatedSinceListed(*listed)) {
+        file.logError(cutShortAndWrittenAgain());
+        return false;
+    }
+    const bool holeFree = !in.HoleBelow(size, true);
     for (;;) {
         bool atEnd = false;
         if (stop && stop->load(std::memory_order_relaxed))
@@ -93,7 +97,7 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
         !trap([&] { out.open(inMemory); }, report))
         return outcome;
 
-    bool readToEnd = readDiagLines(file, *in, bytes, out, stop, report) && file.flush(out);
+    bool readToEnd = readDiagLines(file, *in, bytes, out, stop, report, rawFile) && file.flush(out);
     file.reportUnlisted();
     // What is still buffered must reach the disk: a copy cut short is no copy, and the raw file
     // goes in instead.

@@ -64,7 +64,7 @@ void readWhole(Member &m, const DiagFormatterSource &formatter, FileSystem &fs,
             report) ||
         !trap([&] { m.copy->open(true); }, report))
         return;
-    const bool readToEnd = readDiagLines(*m.file, *in, m.bytes, *m.copy, stop, report);
+    const bool readToEnd = readDiagLines(*m.file, *in, m.bytes, *m.copy, stop, report, job.rawFile);
     trapSilently([&] { in->Close(); });
     if (m.file->tooLong()) {
         m.alone = true;

@@ -5,8 +5,11 @@
 
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <utility>
+
+class File;
 
 // Writes `text` as ISO-8859-1 to `out` (room for text.size() bytes), a character it has no byte
 // for as '?', as QString::toLatin1 gives it; without a conversion object or an allocation.
@@ -57,14 +60,21 @@ public:
     void Flush();
 
     bool isOpen() const { return m_fd >= 0 || m_inMemory; }
-    // The size of the open file as it is now; none for a stream in memory or when it cannot be
-    // told.
-    std::optional<qint64> SizeNow() const;
+    // What the file was when the file-system layer opened it: the size and holes then need no
+    // call of their own (a small file costs few calls, and each counts by the thousand).
+    void setOpenedAs(const struct stat &st) { m_opened = st; }
+    // The size when opened, where that was kept, else as it is now; none for a stream in memory
+    // or when it cannot be told.
+    std::optional<qint64> SizeAtOpening() const;
     const QString &path() const { return m_path; }
     // The bytes read from the file so far, buffered or taken.
     qint64 BytesRead() const { return m_bytesRead; }
-    // Whether the file has a hole below `size` (see fileHoleBelow); false for a stream in memory.
-    bool HoleBelow(qint64 size) const;
+    // Whether the file has a hole below `size` (see fileHoleBelow), now or, where kept, when it
+    // was opened; false for a stream in memory.
+    bool HoleBelow(qint64 size, bool whenOpened = false) const;
+    // Whether the file was cut and written again between the listing that saw it as `listed` and
+    // its opening (see rotatedSinceListed); false where its status at the opening was not kept.
+    bool RotatedSinceListed(const File &listed) const;
 
 private:
     void writeAll(const char *data, qsizetype size);
@@ -81,6 +91,7 @@ private:
     qsizetype m_pos = 0;
     bool m_eof = false;
     qint64 m_bytesRead = 0;
+    std::optional<struct stat> m_opened;
     // Where an unbuffered file written line by line ends: -1 until asked.
     off_t m_end = -1;
 };

@@ -254,6 +254,16 @@ TEST_F(DiagFormattingTest, WhatCannotBeFormattedGivesFalseAndOneLine)
         EXPECT_EQ(named.formatted, length == 255) << length;
         EXPECT_EQ(named.lines.join(u'\n').contains(u"': File name too long"_s), length == 256);
     }
+    // Cut to nothing and written again past its old end between the listing and the opening.
+    writeFile("listed/diag_cut.log", head + "41\r\n");
+    const Folder listed = run->fileSystem().GetFolder(path("listed"));
+    QFile cut(path("listed/diag_cut.log"));
+    ASSERT_TRUE(cut.resize(0) && cut.open(QIODevice::ReadWrite) && cut.seek(head.size() + 4) &&
+                cut.write(head + "42\r\n") > 0 && cut.flush());
+    EXPECT_TRUE(formatDiagFile(source, run->fileSystem(), {}, cut.fileName(), path("cut.txt"),
+                               nullptr, 1 << 20, &*listed.Files.begin())
+                    .lines.join(u'\n')
+                    .contains(u"error=the file was cut short and written again"_s));
 
     writeServedProduct(0x00040000, false);
     const QStringList lines = fails(u"unregistered"_s, nullptr, "diag_test.log", "copy.txt");

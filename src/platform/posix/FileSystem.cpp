@@ -354,12 +354,18 @@ std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool
 
 std::unique_ptr<TextStream> FileSystem::OpenTextFile(const QString &path)
 {
-    return std::make_unique<TextStream>(openRegularFile(path), path,
-                                        TextStream::Encoding::SingleByte);
+    struct stat st;
+    auto stream = std::make_unique<TextStream>(openRegularFile(path, &st), path,
+                                               TextStream::Encoding::SingleByte);
+    stream->setOpenedAs(st);
+    return stream;
 }
 
 std::unique_ptr<TextStream> FileSystem::OpenListedTextFile(const File &file)
 {
-    return std::make_unique<TextStream>(openRegularFile(file), file.Path(),
-                                        TextStream::Encoding::SingleByte);
+    struct stat st;
+    auto stream = std::make_unique<TextStream>(openRegularFile(file, &st), file.Path(),
+                                               TextStream::Encoding::SingleByte);
+    stream->setOpenedAs(st);
+    return stream;
 }

@@ -75,8 +75,15 @@ std::unique_ptr<TextStream> TextStream::inMemory(QString path)
     return stream;
 }
 
-std::optional<qint64> TextStream::SizeNow() const
+bool TextStream::RotatedSinceListed(const File &listed) const
 {
+    return m_fd >= 0 && m_opened && rotatedSinceListed(m_fd, *m_opened, listed);
+}
+
+std::optional<qint64> TextStream::SizeAtOpening() const
+{
+    if (m_opened)
+        return qint64(m_opened->st_size);
     struct stat st;
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
         return std::nullopt;
@@ -188,9 +195,10 @@ void TextStream::WriteLine(const QString &text)
     Write(text + QLatin1String("\r\n"));
 }
 
-bool TextStream::HoleBelow(qint64 size) const
+bool TextStream::HoleBelow(qint64 size, bool whenOpened) const
 {
-    return m_fd >= 0 && size > 0 && fileHoleBelow(m_fd, quint64(size));
+    return m_fd >= 0 && size > 0 &&
+           fileHoleBelow(m_fd, quint64(size), whenOpened && m_opened ? &*m_opened : nullptr);
 }
 
 bool TextStream::fill()
@@ -213,7 +221,10 @@ bool TextStream::fill()
         }
         m_buffer.resize(old + n);
         m_bytesRead += n;
-        if (n == 0)
+        // A short read of a regular file met its end. Once past the size the file was opened
+        // with, asking again only to hear so would cost a call for every small file; short of it,
+        // the next read tells (a file cut short meanwhile, or one that reads in parts).
+        if (n == 0 || (n < readBlock && m_opened && m_bytesRead >= m_opened->st_size))
             m_eof = true;
         return n > 0;
     }
