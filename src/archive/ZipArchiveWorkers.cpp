@@ -227,13 +227,22 @@ Compressed ZipArchive::compress(const Task &task, Worker &worker)
             worker.input = Buffer(std::max<size_t>(room, 2 * worker.input.size()));
         char *const in = worker.input.data();
         const char *data = entry.fd >= 0 ? in : entry.memory.constData() + task.offset;
-        if (!entry.failed && entry.fd >= 0)
+        // Cut to nothing and written again past its old end, before it is read or while, a file
+        // reads as zeros at least at the end of its old size. Read whole in one piece, a file
+        // whose last byte is not zero was read before any such cut: its holes need no call to ask
+        // (one for every small file).
+        bool readBeforeAnyCut = false;
+        if (!entry.failed && entry.fd >= 0) {
             piece.failure = readPiece(entry.fd, in, task.offset, task.length, task.last, size);
+            readBeforeAnyCut = piece.failure.isEmpty() && task.offset == 0 && task.last &&
+                               task.length > 0 && in[task.length - 1] != 0;
+        }
         // Before the file may be closed: rewriting may read on past the piece.
         if (piece.failure.isEmpty() && !entry.failed && entry.transform)
             piece.failure = rewrite(task, worker, data);
         if (entry.unread.fetch_sub(1) == 1 && entry.fd >= 0) {
-            if (piece.failure.isEmpty() && entry.holeFree && fileHoleBelow(entry.fd, size))
+            if (piece.failure.isEmpty() && entry.holeFree && !readBeforeAnyCut &&
+                fileHoleBelow(entry.fd, size))
                 piece.failure = cutShortAndWrittenAgain();
             ::close(entry.fd);
             piece.closedFile = true;
