@@ -89,7 +89,9 @@ int openLockFile(const QString &path, QString &problem, bool &replaced, bool &he
                 return -1;
             }
             // Another account's lock may be its own running instance's: not ours to replace.
+            // Write-locked, it may also be ours, given away while a run held it.
             if (there.st_uid != ::geteuid()) {
+                held = heldForWriting(native, there);
                 problem = QStringLiteral("it belongs to another account");
                 return -1;
             }
