@@ -132,7 +132,8 @@ QString exitStatusMeaning(int status)
         return QStringLiteral("the start was refused: Orvel is not running or older than 3.0, or "
                               "there is no display for the window");
     case ExitStatus::AlreadyRunning:
-        return QStringLiteral("another instance of the program is running");
+        return QStringLiteral("the program folder's lock is held, as a rule by another "
+                              "instance of the program");
     }
     return QStringLiteral("an unexpected end");
 }
