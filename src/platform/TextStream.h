@@ -79,6 +79,7 @@ public:
 private:
     void writeAll(const char *data, qsizetype size);
     bool fill();
+    void dropUnfinishedTail();
     void requireOpen(const char *action) const;
 
     int m_fd;

@@ -264,6 +264,18 @@ TEST_F(DiagFormattingTest, WhatCannotBeFormattedGivesFalseAndOneLine)
                                nullptr, 1 << 20, &*listed.Files.begin())
                     .lines.join(u'\n')
                     .contains(u"error=the file was cut short and written again"_s));
+    // A record still being written past the size the file was opened with waits for the next run.
+    auto growing = std::make_unique<FaultyFileSystem>();
+    growing->before = [&](const QString &operation, const QString &) {
+        QFile raw(path("diag_test.log"));
+        if (operation == u"CreateTextFile"_s && raw.open(QIODevice::Append))
+            raw.write(head + "4");
+    };
+    const auto grown = makeRun(u"grown"_s, std::move(growing));
+    EXPECT_TRUE(formatDiagFile(source, grown->fileSystem(), {}, path("diag_test.log"),
+                               path("grown.txt"), nullptr, 0)
+                    .formatted);
+    EXPECT_EQ(readFile("grown.txt").count('\n'), 2);
 
     writeServedProduct(0x00040000, false);
     const QStringList lines = fails(u"unregistered"_s, nullptr, "diag_test.log", "copy.txt");

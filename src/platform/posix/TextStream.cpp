@@ -6,6 +6,7 @@
 
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #ifdef __SSE2__
@@ -224,10 +225,28 @@ bool TextStream::fill()
         // A short read of a regular file met its end. Once past the size the file was opened
         // with, asking again only to hear so would cost a call for every small file; short of it,
         // the next read tells (a file cut short meanwhile, or one that reads in parts).
-        if (n == 0 || (n < readBlock && m_opened && m_bytesRead >= m_opened->st_size))
+        if (n == 0 || (n < readBlock && m_opened && m_bytesRead >= m_opened->st_size)) {
             m_eof = true;
-        return n > 0;
+            dropUnfinishedTail();
+        }
+        return m_buffer.size() > old;
     }
+}
+
+void TextStream::dropUnfinishedTail()
+{
+    // Past the size the file was opened with, its writer goes on: a last line it has not ended
+    // yet is not taken for a whole one (its record would read as another), but left for the next
+    // run. What was there at the opening stays, and what was already taken.
+    if (!m_opened || m_buffer.isEmpty() || m_buffer.endsWith('\n'))
+        return;
+    const qint64 bufferStart = m_bytesRead - m_buffer.size();
+    const qint64 opened = qint64(m_opened->st_size);
+    if (m_bytesRead <= opened)
+        return;
+    const qsizetype keep = std::max({m_buffer.lastIndexOf('\n') + 1, m_pos,
+                                     qsizetype(std::max<qint64>(opened - bufferStart, 0))});
+    m_buffer.truncate(keep);
 }
 
 QString TextStream::ReadLinePart(qsizetype maxChars, bool &lineEnded)
