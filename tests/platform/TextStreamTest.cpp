@@ -69,6 +69,28 @@ TEST_F(TextStreamTest, LinesEndAtLfOrCrLfOnlyAndEveryOtherByteComesBack)
               QByteArray(text).replace("\r\n", "\n").replace('\n', "\r\n") + "\r\n");
 }
 
+// What grew after the opening: a last line not ended past the size the file was opened with is
+// left out, cut back to that size where it began before it; what was there at the opening stays.
+TEST_F(TextStreamTest, ALastLineNotEndedPastTheOpeningIsLeftOut)
+{
+    const struct {
+        const char *opened, *grown;
+        QStringList lines;
+    } rows[] = {{"A\nB", "", {u"A"_s, u"B"_s}},   {"A\nB", "C", {u"A"_s, u"B"_s}},
+                {"A\nB", "\n", {u"A"_s, u"B"_s}}, {"A\n", "", {u"A"_s}},
+                {"A\n", "B", {u"A"_s}},           {"A\n", "B\n", {u"A"_s, u"B"_s}}};
+    for (const auto &row : rows) {
+        writeFile("grows.txt", row.opened);
+        auto in = fs.OpenTextFile(path("grows.txt"));
+        QFile file(path("grows.txt"));
+        ASSERT_TRUE(file.open(QIODevice::Append) && file.write(row.grown) >= 0 && file.flush());
+        QStringList lines;
+        while (!in->AtEndOfStream())
+            lines << in->ReadLine();
+        EXPECT_EQ(lines, row.lines) << row.opened << "|" << row.grown;
+    }
+}
+
 // Single-byte text as the toolkit makes it, at every length around blocks of sixteen and wherever
 // a character at either side of having a byte (0xff, 0x100) or of the sign (0x7fff, 0x8000) falls.
 TEST(Latin1IntoTest, AsTheToolkitAtEveryLengthAndPlace)
