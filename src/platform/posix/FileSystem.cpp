@@ -37,6 +37,14 @@ QDateTime fromTimespec(const timespec &ts)
     return QDateTime::fromMSecsSinceEpoch(qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
 }
 
+// A file opened for reading, with what its opening saw.
+std::unique_ptr<TextStream> readingStream(int fd, const QString &path, const struct stat &opened)
+{
+    auto stream = std::make_unique<TextStream>(fd, path, TextStream::Encoding::SingleByte);
+    stream->setOpenedAs(opened);
+    return stream;
+}
+
 // Built in one allocation of the exact size: a folder of 70,000 logs holds as many paths.
 QString joinPath(const QString &folder, const QString &name)
 {
@@ -355,17 +363,11 @@ std::unique_ptr<TextStream> FileSystem::CreateTextFile(const QString &path, bool
 std::unique_ptr<TextStream> FileSystem::OpenTextFile(const QString &path)
 {
     struct stat st;
-    auto stream = std::make_unique<TextStream>(openRegularFile(path, &st), path,
-                                               TextStream::Encoding::SingleByte);
-    stream->setOpenedAs(st);
-    return stream;
+    return readingStream(openRegularFile(path, &st), path, st);
 }
 
 std::unique_ptr<TextStream> FileSystem::OpenListedTextFile(const File &file)
 {
     struct stat st;
-    auto stream = std::make_unique<TextStream>(openRegularFile(file, &st), file.Path(),
-                                               TextStream::Encoding::SingleByte);
-    stream->setOpenedAs(st);
-    return stream;
+    return readingStream(openRegularFile(file, &st), file.Path(), st);
 }

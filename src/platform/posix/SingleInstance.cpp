@@ -88,17 +88,15 @@ int openLockFile(const QString &path, QString &problem, bool &replaced, bool &he
                                                  : QStringLiteral("it is not a regular file");
                 return -1;
             }
-            // Another account's lock may be its own running instance's: not ours to replace.
-            // Write-locked, it may also be ours, given away while a run held it.
-            if (there.st_uid != ::geteuid()) {
-                held = heldForWriting(native, there);
-                problem = QStringLiteral("it belongs to another account");
-                return -1;
-            }
             if (!privateFile(there)) {
-                if (heldForWriting(native, there)) {
-                    held = true;
-                    problem = there.st_nlink > 1
+                // Write-locked, it may be a running instance's whose file was opened up or given
+                // away after it took the lock. Another account's may be that account's own
+                // instance's. Neither is ours to replace.
+                held = heldForWriting(native, there);
+                if (held || there.st_uid != ::geteuid()) {
+                    problem = there.st_uid != ::geteuid()
+                                  ? QStringLiteral("it belongs to another account")
+                              : there.st_nlink > 1
                                   ? QStringLiteral("it has %1 names").arg(there.st_nlink)
                                   : QStringLiteral("its mode is 0%1")
                                         .arg(there.st_mode & 07777, 3, 8, QLatin1Char('0'));
