@@ -58,7 +58,7 @@ bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
     }
     if (in.BytesRead() < size)
         file.logError(cutShortWhileRead(quint64(in.BytesRead()), quint64(size)));
-    else if (holeFree && in.HoleBelow(size))
+    else if (holeFree && !in.ReadToOpenedEndBeforeAnyCut(size) && in.HoleBelow(size))
         file.logError(cutShortAndWrittenAgain());
     else
         return true;

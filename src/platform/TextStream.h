@@ -75,6 +75,14 @@ public:
     // Whether the file was cut and written again between the listing that saw it as `listed` and
     // its opening (see rotatedSinceListed); false where its status at the opening was not kept.
     bool RotatedSinceListed(const File &listed) const;
+    // Whether the last byte of the file's first `size` bytes, `size` being its size at the opening,
+    // was read and was not zero. A file cut and written again past its old end reads as zeros
+    // there from the cut on, and the stream reads in order, so all it read came before any such
+    // cut: its holes need no call to ask.
+    bool ReadToOpenedEndBeforeAnyCut(qint64 size) const
+    {
+        return m_openedEndNotZero && m_opened && size == qint64(m_opened->st_size);
+    }
 
 private:
     void writeAll(const char *data, qsizetype size);
@@ -93,6 +101,7 @@ private:
     bool m_eof = false;
     qint64 m_bytesRead = 0;
     std::optional<struct stat> m_opened;
+    bool m_openedEndNotZero = false;
     // Where an unbuffered file written line by line ends: -1 until asked.
     off_t m_end = -1;
 };

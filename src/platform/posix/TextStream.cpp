@@ -222,6 +222,10 @@ bool TextStream::fill()
         }
         m_buffer.resize(old + n);
         m_bytesRead += n;
+        if (m_opened && m_opened->st_size > 0 && m_bytesRead >= m_opened->st_size &&
+            m_bytesRead - n < m_opened->st_size)
+            m_openedEndNotZero =
+                m_buffer.at(old + qsizetype(m_opened->st_size - (m_bytesRead - n)) - 1) != 0;
         // A short read of a regular file met its end. Once past the size the file was opened
         // with, asking again only to hear so would cost a call for every small file; short of it,
         // the next read tells (a file cut short meanwhile, or one that reads in parts).
