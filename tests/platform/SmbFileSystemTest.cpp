@@ -295,6 +295,16 @@ TEST_F(SmbFileSystemTest, ACopyIsWatchedReadBackAndListed)
     for (const auto &failure : {failureOf([&] { fs->MoveFile(copy, moved); }),
                                 failureOf([&] { fs->CopyFile(path("big.bin"), moved, false); })})
         EXPECT_TRUE(failure && failure->description().contains(u"though its folder is there"_s));
+    // A folder its account may write in but not list: the name is claimed, the rename onto it
+    // refused; that is said, not that a file of that name is there.
+    if (::geteuid() == 0 && QDir().mkpath(server->folder(u"logs/box"_s)) &&
+        ::chmod(QFile::encodeName(server->folder(u"logs/box"_s)).constData(), 0733) == 0) {
+        const QString boxed = server->url(u"nobody"_s, u"box/copy.bin"_s);
+        fs->CopyFile(path("big.bin"), boxed, false);
+        const auto failure =
+            failureOf([&] { fs->MoveFile(boxed, server->url(u"nobody"_s, u"box/moved.bin"_s)); });
+        EXPECT_TRUE(failure && failure->description().contains(u"would not give the copy"_s));
+    }
 
     fs->CreateFolder(server->url(u"logs"_s, u"nightly/inner"_s));
     const Folder listed = fs->GetFolder(u"\\\\127.0.0.1\\logs\\nightly\\"_s);

@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -62,6 +63,8 @@ bool SambaServer::setUp()
         }
     }
     m_root = testRoot() + u"/samba"_s;
+    // The account "nobody" of the share of that name passes through to its folder.
+    ::chmod(QFile::encodeName(testRoot()).constData(), 0711);
     m_user = QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
     m_port = freePort();
     for (const char *folder :
@@ -95,7 +98,8 @@ bool SambaServer::setUp()
             "/shares/readonly\n  read only = yes\n"
             "[guest]\n  path = " +
             root + "/shares/guest\n  read only = no\n  guest ok = yes\n  force user = " +
-            m_user.toLocal8Bit() + "\n[full]\n  path = " + root +
+            m_user.toLocal8Bit() + "\n[nobody]\n  path = " + root +
+            "/shares/logs\n  read only = no\n  force user = nobody\n[full]\n  path = " + root +
             "/shares/full\n  read only = no\n";
     const QByteArray auth = "username = " + m_user.toLocal8Bit() +
                             "\npassword = " + QByteArray(password.data(), password.size()) + "\n";

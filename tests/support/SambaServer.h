@@ -15,7 +15,8 @@ class QProcess;
 // machine's Samba is read or changed. Started once per test program on first use, stopped by its
 // process group at the end, and dying with the test program when that is killed.
 //
-// Shares: "logs" (writable, with a folder "nightly"), "readonly", "guest" (open to guests) and
+// Shares: "logs" (writable, with a folder "nightly"), "nobody" (logs as the account nobody, for
+// a server that runs as root), "readonly", "guest" (open to guests) and
 // "full" (4 MiB of tmpfs, mounted in a mount namespace of the server's own).
 class SambaServer {
 public:

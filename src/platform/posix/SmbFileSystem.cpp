@@ -313,9 +313,19 @@ void SmbFileSystem::MoveFile(const QString &source, const QString &destination)
             const int error = errno;
             // Our claim goes again, but only while it is still ours and empty.
             struct stat now;
-            if (known && smbc_getFunctionStat(ctx)(ctx, toUrl.constData(), &now) == 0 &&
-                now.st_ino == claimed.st_ino && now.st_size == 0)
+            const bool there = smbc_getFunctionStat(ctx)(ctx, toUrl.constData(), &now) == 0;
+            const bool ours = known && there && now.st_ino == claimed.st_ino && now.st_size == 0;
+            if (ours)
                 smbc_getFunctionUnlink(ctx)(ctx, toUrl.constData());
+            // The library hears "name taken" where the server will not replace our own claim: a
+            // folder the account may write in but not list is one such.
+            if (error == EEXIST && (ours || !there))
+                throw SmbFailure{error, action,
+                                 to.where() + QStringLiteral(": the server would not give the "
+                                                             "copy that name, though it let the "
+                                                             "name be claimed (may the account "
+                                                             "list, rename and delete in that "
+                                                             "folder?)")};
             smb.fail(action, error, to);
         }
         // What now has the name must be the file that was moved, not one that replaced our claim.
