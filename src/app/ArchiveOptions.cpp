@@ -56,7 +56,7 @@ void readValue(const SettingsFile::Group &values, const QString &key, StoredArch
 std::function<QString(const QString &)> wholeNumber(int &target)
 {
     return [&target](const QString &text) {
-        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}\\z"));
         const int value = digits.match(text).hasMatch() ? text.toInt() : -1;
         if (value < 0 || value > archiveOptionLimit)
             return QStringLiteral("\"%1\" is not a whole number from 0 to %2")

@@ -98,7 +98,7 @@ void Run::removeRunTemporaries()
         trapSilently([&] {
             for (const File &file : m_fs.GetFolder(folder).Files)
                 if (file.Name().startsWith(start))
-                    trapSilently([&] { m_fs.DeleteFile(file.Path(), true); });
+                    trapSilently([&] { file.Delete(true); });
         });
     }
 }

@@ -9,6 +9,7 @@
 #include "runlog/FolderUtilities.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -44,21 +45,26 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
 {
     const QRegularExpression ours(
         QStringLiteral("^\\.(LOG_Archive_") + QRegularExpression::escape(computer) +
-        QStringLiteral(R"(_\d{6}_\d\d_\d\d_\d\d\.ZIP)\.partial-(\d+)(?:-(\d+))?-[0-9a-f]{8}$)"));
+        QStringLiteral(R"(_[0-9]{6}_[0-9]{2}_[0-9]{2}_[0-9]{2}\.ZIP)\.partial-([0-9]+))") +
+        QStringLiteral(R"((?:-([0-9]+))?-[0-9a-f]{8}\z)"));
     const Folder listed = fs.GetFolder(folder);
+    QHash<QString, const File *> byName;
+    for (const File &file : listed.Files)
+        byName.insert(file.Name(), &file);
     for (const File &file : listed.Files) {
         const auto match = ours.match(file.Name());
         if (!match.hasMatch() || writerLives(match.captured(2), match.captured(3)))
             continue;
-        trapSilently([&] { fs.DeleteFile(file.Path(), true); });
+        // Only this account's, from the folder listed: others may write there too.
+        trapSilently([&] { file.Delete(true, true); });
         // Where the file system has no rename that refuses to replace (a share), the final name
         // is claimed by an empty file just before the verified copy takes it: a run killed
         // between the two left that claim beside its copy. An archive is never empty.
-        const QString claim = folder + match.captured(1);
-        trapSilently([&] {
-            if (fs.FileExists(claim) && fs.FileSize(claim) == 0)
-                fs.DeleteFile(claim, true);
-        });
+        if (const File *claim = byName.value(match.captured(1)))
+            trapSilently([&] {
+                if (fs.ListedFileSize(*claim) == 0)
+                    claim->Delete(true, true);
+            });
     }
 }
 

@@ -5,6 +5,7 @@
 #include "common/Failure.h"
 #include "common/TimeText.h"
 
+#include <QHash>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -14,10 +15,11 @@ RetentionPlan archivesToRemove(const QStringList &names, const QString &computer
                                int keepCount)
 {
     RetentionPlan plan;
-    // Exactly the names runs make; [0-9], not \d, which takes digits of every script.
-    const QRegularExpression ours(QStringLiteral("^LOG_Archive_") +
-                                  QRegularExpression::escape(computer) +
-                                  QStringLiteral("_([0-9]{6}_[0-9]{2}_[0-9]{2}_[0-9]{2})\\.ZIP$"));
+    // Exactly the names runs make; [0-9], not \d, which takes digits of every script; \z, not $,
+    // which also ends before a last line feed.
+    const QRegularExpression ours(
+        QStringLiteral("^LOG_Archive_") + QRegularExpression::escape(computer) +
+        QStringLiteral("_([0-9]{6}_[0-9]{2}_[0-9]{2}_[0-9]{2})\\.ZIP\\z"));
     struct Archive {
         QString name;
         QDateTime made;
@@ -39,6 +41,11 @@ RetentionPlan archivesToRemove(const QStringList &names, const QString &computer
         return a.made != b.made ? a.made > b.made : a.name > b.name;
     });
     plan.future.sort();
+    const qint64 gap = archives.empty() ? 0 : archives.front().made.date().daysTo(now.date());
+    if (keepDays > 0 && gap > keepDays) {
+        plan.ageHeldAfterDays = gap;
+        keepDays = 0;
+    }
     for (size_t i = 0; i < archives.size(); ++i) {
         const Archive &archive = archives[i];
         // The delivered archive is the first of those kept.
@@ -76,8 +83,12 @@ void RemoveOldArchives(Run &run)
                 run.DeliveredArchive.left(run.DeliveredArchive.size() - name.size());
             QStringList names;
             // Regular files only: links and folders are listed apart and never touched.
-            for (const File &file : fs.GetFolder(folder).Files)
+            const Folder listed = fs.GetFolder(folder);
+            QHash<QString, const File *> files;
+            for (const File &file : listed.Files) {
                 names << file.Name();
+                files.insert(file.Name(), &file);
+            }
             const RetentionPlan plan =
                 archivesToRemove(names, run.WorkStation().ComputerName(), name, run.now(),
                                  options.KeepDays, options.KeepCount);
@@ -93,12 +104,20 @@ void RemoveOldArchives(Run &run)
                              plan.future.size() > named
                                  ? QStringLiteral(" and %1 more").arg(plan.future.size() - named)
                                  : QString()));
+            if (plan.ageHeldAfterDays > 0)
+                log.WriteLogLine(
+                    QStringLiteral("(warning) the newest earlier archive of this computer is "
+                                   "dated %1 days before this run, more than KeepDays (was the "
+                                   "clock set forward, or did the runs stop?); none is removed "
+                                   "for its age this time")
+                        .arg(plan.ageHeldAfterDays));
             for (const ArchiveRemoval &removal : plan.removals) {
                 // Thousands of removals on a share: a stop is heard between two.
                 stopIfCancelled(run);
                 const QString path = folder + removal.name;
-                // Not forced: an archive made read-only is one somebody chose to keep.
-                if (trap([&] { fs.DeleteFile(path, false); },
+                // Not forced: an archive made read-only is one somebody chose to keep. Only this
+                // account's, in the folder listed: another's may be named like ours.
+                if (trap([&] { files.value(removal.name)->Delete(false, true); },
                          warn(QStringLiteral("could not remove the old archive ") +
                               shownPath(path) + QStringLiteral(": "))))
                     log.WriteLogLine(QStringLiteral("    Removed old archive (") + removal.why +

@@ -27,6 +27,10 @@ struct RetentionPlan {
     // This computer's archives dated after `now` (a clock once set forward): neither counted
     // towards KeepCount nor removed, since they would hold its places for ever.
     QStringList future;
+    // Days from the newest of the earlier archives to this run, when more than keepDays: a clock
+    // set forward (or runs stopped that long). Then none goes for its age this time, or one night
+    // of a wrong clock would take the whole history; zero otherwise.
+    qint64 ageHeldAfterDays = 0;
 };
 
 // Which of the `names` in the archive folder go, given this computer's name, the name of the

@@ -49,7 +49,8 @@ public:
     // Its blocks covered its size as the folder was read: a hole below that size later means it
     // was cut to nothing and written again past its old end since. False where not known.
     bool HoleFree() const { return m_holeFree; }
-    void Delete(bool force);
+    // Removed from the folder the listing opened (see FileSystem::DeleteListedFile).
+    void Delete(bool force, bool ownOnly = false) const;
     // The folder the listing read, held open; null when the layer lists by path only.
     const std::shared_ptr<const OpenFolder> &openFolder() const { return m_opened; }
 
@@ -117,6 +118,11 @@ public:
                              const std::function<void(qsizetype)> &listed = {});
     virtual QString GetFileName(const QString &path);
     virtual void DeleteFile(const QString &path, bool force);
+    // Removes a file of a listing from the folder the listing opened, wherever its path leads by
+    // now (a folder swapped for a link meanwhile loses nothing); by its path where the layer lists
+    // by path only. `ownOnly`: only a file of this account with no other name, where the file
+    // system tells owners (a folder others write in may hold what looks like ours).
+    virtual void DeleteListedFile(const File &file, bool force, bool ownOnly);
     // The copy is made without following a link at the destination and gets deliveredMode,
     // whatever the umask.
     virtual void CopyFile(const QString &source, const QString &destination, bool overwrite,

@@ -87,7 +87,7 @@ void CreateOrEmptyFolder(FileSystem &fs, const QString &folder)
         trapSilently([&] {
             const Folder listed = fs.GetFolder(folder);
             for (const File &file : listed.Files)
-                trapSilently([&] { fs.DeleteFile(file.Path(), true); });
+                trapSilently([&] { file.Delete(true); });
             // A link, FIFO, socket or device planted there goes too, itself, never what it
             // points to; DeleteFile leaves folders.
             for (const QString &other : listed.Skipped)

@@ -17,7 +17,7 @@ void DeleteOldLogFiles(FileSystem &fs, const QString &logsFolder, const QDate &t
         for (const File &file : fs.GetFolder(logsFolder).Files) {
             const qint64 age = file.DateLastModified().toLocalTime().date().daysTo(today);
             if (age > ageLimitDays)
-                trapSilently([&] { fs.DeleteFile(file.Path(), true); });
+                trapSilently([&] { file.Delete(true); });
         }
     });
 }

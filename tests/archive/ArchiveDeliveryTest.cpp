@@ -44,6 +44,7 @@ const QStringList notOurs = {
     // A copy still being written (by this process).
     u".LOG_Archive_SRV01_200101_01_02_03.ZIP.partial-%1-0123abcd"_s.arg(::getpid()),
     u"LOG_Archive__200101_01_02_03.ZIP"_s,
+    u"LOG_Archive_SRV01_200101_01_02_03.ZIP\n"_s,
 };
 
 // The day boundary is the run logs' rule: calendar days from the date in the name to today, the
@@ -98,6 +99,16 @@ TEST(ArchiveRetention, WhichArchivesGo)
     // This run's archive is never among them, even when it is the oldest of all.
     const QString old = ours("200101_00_00_00");
     EXPECT_TRUE(archivesToRemove({old}, u"SRV01"_s, old, now, 1, 1).removals.empty());
+    // None goes for its age while the newest earlier one is older than that (a clock set
+    // forward): at 8 days with 7, not at 7.
+    for (const int newest : {7, 8}) {
+        const QString stamp =
+            QDateTime(today.addDays(-newest), QTime(12, 0)).toString(u"yyMMdd_HH_mm_ss"_s);
+        const RetentionPlan plan = archivesToRemove({name, old, ours(stamp.toLatin1().constData())},
+                                                    u"SRV01"_s, name, now, 7, 0);
+        EXPECT_EQ(plan.removals.size(), newest == 8 ? 0u : 1u);
+        EXPECT_EQ(plan.ageHeldAfterDays, newest == 8 ? 8 : 0);
+    }
 }
 
 class ArchiveDeliveryTest : public RunStepTest {
@@ -140,7 +151,8 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         };
     };
     const QString failed = u"(error) in CopyArchiveToTargetFolder on frmMain:"_s;
-    const QString old = ours("200101_00_00_00");
+    // Beside one that stays: the newest earlier archive within the 7 days.
+    const QString old = ours("200101_00_00_00"), recent = ours("261203_10_00_00");
     const struct {
         const char *what;
         std::function<void(FaultyFileSystem &)> setUp;
@@ -185,10 +197,11 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         host.onProgress = nullptr;
         start(std::move(fs));
         writeFile(folder + u"/"_s + old, "old");
+        writeFile(folder + u"/"_s + recent, "recent");
         c.setUp(faulty);
         CopyArchiveToTargetFolder(*run, host);
         const bool delivered = c.left == archiveBytes, oldGone = c.line.endsWith(old);
-        QStringList left = oldGone ? QStringList() : QStringList{old};
+        QStringList left = oldGone ? QStringList{recent} : QStringList{old, recent};
         if (!c.left.isNull()) {
             left << name;
             EXPECT_EQ(readFile(folder + u"/"_s + name), c.left);
@@ -234,6 +247,7 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
         // Another computer's, on a shared folder, even one whose name begins alike.
         u".LOG_Archive_OTHER_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
         u".LOG_Archive_SRV01_B_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
+        u".LOG_Archive_SRV01_261203_01_02_07.ZIP.partial-999999999-0123abcd\n"_s,
         u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s};
     for (const QString &file : kept + dead)
         writeFile(folder + u"/"_s + file, file == dead.last() ? "" : "x");
@@ -241,6 +255,34 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
     kept << name;
     kept.sort();
     EXPECT_EQ(archiveFolder(), kept);
+}
+
+// Old archives go from the folder that was listed, wherever its path leads by then, and only this
+// account's with one name: a folder others write in may hold look-alikes.
+TEST_F(ArchiveDeliveryTest, OldArchivesGoOnlyFromTheFolderListedAndOnlyOurOwn)
+{
+    auto faulty = std::make_unique<FaultyFileSystem>();
+    faulty->before = [&, swapped = false](const QString &op, const QString &) mutable {
+        if (op == u"DeleteFile"_s && !std::exchange(swapped, true))
+            ASSERT_TRUE(QDir().rename(path(folder), path("moved")) &&
+                        QFile::link(path("elsewhere"), path(folder)));
+    };
+    start(std::move(faulty));
+    const QString old = ours("200101_00_00_00"), named = ours("200101_00_00_01"),
+                  theirs = ours("200101_00_00_02"), recent = ours("261203_10_00_00");
+    for (const QString &file : {folder + u"/"_s + old, u"elsewhere/"_s + old, u"twice"_s,
+                                folder + u"/"_s + theirs, folder + u"/"_s + recent})
+        writeFile(file, "x");
+    ASSERT_EQ(::link(QFile::encodeName(path("twice")).constData(),
+                     QFile::encodeName(at(named)).constData()),
+              0);
+    const bool root = ::chown(QFile::encodeName(at(theirs)).constData(), 65534, 65534) == 0;
+    CopyArchiveToTargetFolder(*run, host);
+    EXPECT_EQ(QDir(path("moved")).entryList(QDir::Files, QDir::Name),
+              root ? QStringList({named, theirs, recent, name})
+                   : QStringList({named, recent, name}));
+    EXPECT_TRUE(QFile::exists(path("elsewhere/") + old));
+    EXPECT_EQ(logged().filter(u"it has 2 names"_s).size(), 1);
 }
 
 // A folder or a link by an old archive's name is no archive; a read-only archive is one somebody

@@ -43,6 +43,11 @@ public:
         hook(u"DeleteFile"_s, path);
         FileSystem::DeleteFile(path, force);
     }
+    void DeleteListedFile(const File &file, bool force, bool ownOnly) override
+    {
+        hook(u"DeleteFile"_s, file.Path());
+        FileSystem::DeleteListedFile(file, force, ownOnly);
+    }
     void CopyFile(const QString &source, const QString &destination, bool overwrite,
                   const CopyWatch &watch = {}) override
     {

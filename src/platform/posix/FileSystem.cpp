@@ -126,9 +126,9 @@ File::File(FileSystem &fs, QString folder, QString name, QDateTime lastModified,
 {
 }
 
-void File::Delete(bool force)
+void File::Delete(bool force, bool ownOnly) const
 {
-    m_fs->DeleteFile(Path(), force);
+    m_fs->DeleteListedFile(*this, force, ownOnly);
 }
 
 bool FileSystem::FolderExists(const QString &path)
@@ -245,6 +245,29 @@ void FileSystem::DeleteFile(const QString &path, bool force)
         throw FileSystemError(EACCES, QStringLiteral("Cannot delete file"), path);
     if (::unlink(native.constData()) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot delete file"), path);
+}
+
+void FileSystem::DeleteListedFile(const File &file, bool force, bool ownOnly)
+{
+    if (!file.openFolder())
+        return DeleteFile(file.Path(), force);
+    const int folder = file.openFolder()->fd();
+    const QByteArray name = nativePath(file.Name());
+    const QString action = QStringLiteral("Cannot delete file");
+    struct stat st;
+    if (::fstatat(folder, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        throw FileSystemError(errno, action, file.Path());
+    if (S_ISDIR(st.st_mode))
+        throw FileSystemError(EISDIR, action, file.Path());
+    if (!force && (st.st_mode & S_IWUSR) == 0)
+        throw FileSystemError(EACCES, action, file.Path());
+    if (ownOnly && (st.st_uid != ::geteuid() || st.st_nlink != 1))
+        throw FileSystemError(EPERM, action, file.Path(),
+                              st.st_uid != ::geteuid()
+                                  ? QStringLiteral("it belongs to another account")
+                                  : QStringLiteral("it has %1 names").arg(st.st_nlink));
+    if (::unlinkat(folder, name.constData(), 0) != 0)
+        throw FileSystemError(errno, action, file.Path());
 }
 
 void FileSystem::CopyFile(const QString &source, const QString &destination, bool overwrite,

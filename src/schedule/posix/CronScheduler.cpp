@@ -98,7 +98,7 @@ public:
             throw Failure(
                 ENOENT,
                 QStringLiteral("The task folder %1 does not exist").arg(shownPath(folder.path())));
-        static const QRegularExpression cronName(QStringLiteral("^[A-Za-z0-9_-]+$"));
+        static const QRegularExpression cronName(QStringLiteral("^[A-Za-z0-9_-]+\\z"));
         for (const QString &name : folder.entryList(QDir::AllEntries | QDir::System)) {
             if (!cronName.match(name).hasMatch())
                 continue;
