@@ -24,14 +24,14 @@ void LoadArchiveFolderSetting(Program &program, WindowHost &host)
         throw;
     }
     program.ArchiveFolderUnread = false;
-    host.setArchiveFolderText(values.value(key).toString());
+    host.setArchiveFolderText(settingValue(values, key).toString());
 }
 
 StoredArchiveFolder storedArchiveFolder(Program &program)
 {
     const SettingsFile file(program.executableName());
     const SettingsFile::Group read = file.readGroupFrom(section);
-    return {read.values.value(key).toString(), read.files.value(key, file.path())};
+    return {settingValue(read.values, key).toString(), settingValue(read.files, key, file.path())};
 }
 
 void storeArchiveFolder(Program &program, const QString &folder)
@@ -69,7 +69,7 @@ std::pair<QString, QString> groupAndKey(const QString &path)
 QVariant loadSetting(const QString &application, const QString &key, const QVariant &fallback)
 {
     const auto [group, name] = groupAndKey(key);
-    return SettingsFile(application).readGroup(group).value(name, fallback);
+    return settingValue(SettingsFile(application).readGroup(group), name, fallback);
 }
 
 void storeSetting(const QString &application, const QString &key, const QVariant &value)

@@ -40,7 +40,7 @@ QString textOf(const ArchiveOptions &options, const QString &key)
 void readValue(const SettingsFile::Group &values, const QString &key, StoredArchiveOptions &stored,
                const std::function<QString(const QString &)> &take)
 {
-    const QVariant value = values.values.value(key);
+    const QVariant value = settingValue(values.values, key);
     if (!value.isValid())
         return;
     const QString why = value.typeId() == QMetaType::QString
@@ -50,7 +50,7 @@ void readValue(const SettingsFile::Group &values, const QString &key, StoredArch
         stored.problems.push_back(
             {key, QStringLiteral("the setting %1 in [%2] of %3 cannot be "
                                  "read: %4")
-                      .arg(key, group, shownPath(values.files.value(key)), why)});
+                      .arg(key, group, shownPath(settingValue(values.files, key)), why)});
 }
 
 std::function<QString(const QString &)> wholeNumber(int &target)
@@ -134,7 +134,7 @@ void SaveArchiveOptions(Program &program, const ArchiveOptions &options)
     // nothing changed leaves the file as it is.
     QVariantMap changed;
     for (const QString &key : keys) {
-        const QVariant stored = current.value(key);
+        const QVariant stored = settingValue(current, key);
         const bool same = stored.isValid() ? stored.typeId() == QMetaType::QString &&
                                                  stored.toString() == textOf(options, key)
                                            : textOf(options, key) == textOf({}, key);

@@ -273,6 +273,13 @@ IniText::Line IniText::parsed(qsizetype index, const QString &group) const
     return {group, false, key, trimmed(line.mid(equals + 1)).toString(), {}};
 }
 
+namespace {
+bool sameName(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+} // namespace
+
 QVariantMap IniText::group(const QString &name) const
 {
     QVariantMap values;
@@ -281,8 +288,8 @@ QVariantMap IniText::group(const QString &name) const
         const Line line = parsed(i, group);
         group = line.group;
         // A key given twice counts as it was given last.
-        if (group == name && !line.key.isEmpty())
-            values.insert(line.key, iniValue(line.value));
+        if (sameName(group, name) && !line.key.isEmpty())
+            putSetting(values, line.key, iniValue(line.value));
     }
     return values;
 }
@@ -302,11 +309,11 @@ bool IniText::set(const QString &name, const QVariantMap &values)
         for (qsizetype i = 0; i < m_lines.size(); ++i) {
             const Line line = parsed(i, group);
             group = line.group;
-            if (line.header && group == name)
+            if (line.header && sameName(group, name))
                 ++sections;
-            if (group != name)
+            if (!sameName(group, name))
                 continue;
-            if (line.key == it.key())
+            if (sameName(line.key, it.key()))
                 at = i;
             else if (sections <= 1 && (line.header || !line.key.isEmpty()))
                 after = i;

@@ -56,3 +56,28 @@ private:
 // iniWritten throws Failure when none of them would.
 QVariant iniValue(QStringView written);
 QString iniWritten(const QVariant &value);
+
+// Keys and groups are found whatever their letter case, as Windows finds them: "keepdays" is
+// KeepDays. Read values keep the spelling last given, one for all spellings.
+template <typename Map> auto findSetting(const Map &map, const QString &key)
+{
+    auto it = map.begin();
+    while (it != map.end() && it.key().compare(key, Qt::CaseInsensitive) != 0)
+        ++it;
+    return it;
+}
+template <typename Map>
+typename Map::mapped_type settingValue(const Map &map, const QString &key,
+                                       const typename Map::mapped_type &fallback = {})
+{
+    const auto it = findSetting(map, key);
+    return it == map.end() ? fallback : it.value();
+}
+template <typename Map>
+void putSetting(Map &map, const QString &key, const typename Map::mapped_type &value)
+{
+    for (const QString &other : map.keys())
+        if (other.compare(key, Qt::CaseInsensitive) == 0)
+            map.remove(other);
+    map.insert(key, value);
+}

@@ -247,8 +247,8 @@ SettingsFile::Group SettingsFile::readGroupFrom(const QString &group) const
     for (const auto &[path, owner] : layers) {
         const QVariantMap values = readLayer(path, group, owner).value_or(QVariantMap());
         for (auto value = values.begin(); value != values.end(); ++value) {
-            read.values.insert(value.key(), value.value());
-            read.files.insert(value.key(), path);
+            putSetting(read.values, value.key(), value.value());
+            putSetting(read.files, value.key(), path);
         }
     }
     return read;
@@ -283,8 +283,9 @@ void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
     const QVariantMap own = text.group(group);
     QVariantMap changes;
     for (auto value = values.begin(); value != values.end(); ++value)
-        if (own.contains(value.key()) || !system.contains(value.key()) ||
-            !sameValue(system.value(value.key()), value.value()))
+        if (findSetting(own, value.key()) != own.end() ||
+            findSetting(system, value.key()) == system.end() ||
+            !sameValue(settingValue(system, value.key()), value.value()))
             changes.insert(value.key(), value.value());
     // Most runs end with the values they started with: nothing to write.
     if (!changes.isEmpty() && text.set(group, changes))

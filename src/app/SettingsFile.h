@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/IniText.h"
+
 #include <QMap>
 #include <QString>
 #include <QVariantMap>
@@ -28,6 +30,7 @@ public:
     static QString systemPath();
 
     struct Group {
+        // Found with settingValue, whatever the keys' letter case.
         QVariantMap values;
         // The file each value came from.
         QMap<QString, QString> files;

@@ -15,10 +15,10 @@ UpdateCheckSetting readUpdateCheckSetting(const QString &application)
         setting.problem = failure.description();
         return setting;
     }
-    const QVariant value = read.values.value(QStringLiteral("Check"));
+    const QVariant value = settingValue(read.values, QStringLiteral("Check"));
     if (!value.isValid())
         return setting;
-    setting.file = read.files.value(QStringLiteral("Check"));
+    setting.file = settingValue(read.files, QStringLiteral("Check"));
     const QString text = value.typeId() == QMetaType::QString ? value.toString() : QString();
     setting.check = text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
     if (!setting.check && text.compare(QLatin1String("false"), Qt::CaseInsensitive) != 0)

@@ -92,26 +92,27 @@ TEST_F(SettingsFileTest, WhatIsNotOurOwnRegularFileIsRefusedAndLeftAsItIs)
 }
 
 // Under the account's own values lie the computer's, each named with its file; what the computer's
-// file gives is not copied into the account's, which goes on following it.
+// file gives is not copied into the account's, which goes on following it. Groups and keys in
+// another letter case are the same ones, as Windows reads them.
 TEST_F(SettingsFileTest, TheComputersFileLiesUnderTheAccounts)
 {
     writeOwnedFile(computers(),
                    "[frmMain]\nArchiveFolderPath=/srv/all/\n[Archive]\nKeepDays=30\n"
                    "KeepCount=5\n",
                    0644, 0);
-    writeFile("config/Sorvik/Sorvik.ini", "[Archive]\nKeepCount=9\n");
+    writeFile("config/Sorvik/Sorvik.ini", "[archive]\nkeepCOUNT=9\n");
     const SettingsFile::Group read = settings->readGroupFrom(u"Archive"_s);
-    EXPECT_EQ(read.values, (QVariantMap{{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"9"_s}}));
+    EXPECT_EQ(read.values, (QVariantMap{{u"KeepDays"_s, u"30"_s}, {u"keepCOUNT"_s, u"9"_s}}));
     EXPECT_EQ(read.files,
-              (QMap<QString, QString>{{u"KeepDays"_s, computers()}, {u"KeepCount"_s, ini()}}));
+              (QMap<QString, QString>{{u"KeepDays"_s, computers()}, {u"keepCOUNT"_s, ini()}}));
     // What the computer's file says already, and ours does not: nothing to write.
     const ino_t unchanged = statOf(ini()).st_ino;
     settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, u"/srv/all/"_s}});
     EXPECT_EQ(statOf(ini()).st_ino, unchanged);
     settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"30"_s}, {u"KeepCount"_s, u"5"_s}});
-    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\n");
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[archive]\nKeepCount=5\n");
     settings->writeGroup(u"Archive"_s, {{u"KeepDays"_s, u"0"_s}});
-    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[Archive]\nKeepCount=5\nKeepDays=0\n");
+    EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), "[archive]\nKeepCount=5\nKeepDays=0\n");
 }
 
 // Our own file (group-writable under a umask of 002, for the account's own group): written as a
