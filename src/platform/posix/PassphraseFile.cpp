@@ -6,6 +6,9 @@
 
 #include <openssl/crypto.h>
 
+#include <QByteArrayView>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -50,17 +53,21 @@ std::shared_ptr<const Passphrase> readPassphraseFile(const QString &path)
     if (size == 0)
         refuse(ENODATA, QStringLiteral("it is empty"));
 
-    // One byte more than the longest passphrase tells a line that is too long.
-    char buffer[passphraseLimit + 2];
+    // A byte-order mark, the longest passphrase, a CR and one byte more, which tells a line that
+    // is too long.
+    char buffer[3 + passphraseLimit + 2];
     const Wiped wiped{buffer, sizeof buffer};
     const Transferred read = transferWhole(sizeof buffer, [&](size_t done) {
         return ::read(file.fd, buffer + done, sizeof buffer - done);
     });
     if (read.error)
         refuse(read.error, QString::fromLocal8Bit(std::strerror(read.error)));
-    const char *end = static_cast<const char *>(std::memchr(buffer, '\n', read.bytes));
-    size_t length = end ? size_t(end - buffer) : read.bytes;
-    if (length > 0 && buffer[length - 1] == '\r')
+    // Nobody types a byte-order mark; Notepad puts one before UTF-8 text.
+    const size_t mark = read.bytes >= 3 && std::memcmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    const char *text = buffer + mark;
+    const char *end = static_cast<const char *>(std::memchr(text, '\n', read.bytes - mark));
+    size_t length = end ? size_t(end - text) : read.bytes - mark;
+    if (length > 0 && text[length - 1] == '\r')
         --length;
     if (length > passphraseLimit)
         refuse(EINVAL,
@@ -69,5 +76,14 @@ std::shared_ptr<const Passphrase> readPassphraseFile(const QString &path)
                    .arg(passphraseLimit));
     if (length == 0)
         refuse(ENODATA, QStringLiteral("its first line is empty"));
-    return std::make_shared<const Passphrase>(buffer, length);
+    // Only what could be typed to open the archives: UTF-8 text (as 7-Zip is given it), no
+    // control character but a tab.
+    if (!QByteArrayView(text, qsizetype(length)).isValidUtf8())
+        refuse(EILSEQ, QStringLiteral("its first line is not UTF-8 text (was it saved as UTF-16, "
+                                      "or in another encoding?)"));
+    if (std::any_of(text, text + length,
+                    [](char c) { return (uchar(c) < 0x20 && c != '\t') || c == 0x7f; }))
+        refuse(EILSEQ, QStringLiteral("its first line holds a control character, which nobody "
+                                      "could type to open the archives"));
+    return std::make_shared<const Passphrase>(text, length);
 }
