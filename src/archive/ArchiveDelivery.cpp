@@ -41,8 +41,13 @@ bool writerLives(const QString &pid, const QString &started)
 // Removes the temporary copies that earlier runs of this computer left behind when they were
 // killed while delivering (a full share stays full otherwise). Copies of other computers on a
 // shared folder, and copies whose run still lives, are not ours to touch.
-void removeLeftovers(FileSystem &fs, const QString &folder, const QString &computer)
+void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const QString &computer)
 {
+    const auto removed = [&](const File &file) {
+        if (trapSilently([&] { file.Delete(true, true); }))
+            log.WriteLogLine(QStringLiteral("    Removed the copy a killed run left:") +
+                             shownPath(file.Path()));
+    };
     const QRegularExpression ours(
         QStringLiteral("^\\.(LOG_Archive_") + QRegularExpression::escape(computer) +
         QStringLiteral(R"(_[0-9]{6}_[0-9]{2}_[0-9]{2}_[0-9]{2}\.ZIP)\.partial-([0-9]+))") +
@@ -56,15 +61,14 @@ void removeLeftovers(FileSystem &fs, const QString &folder, const QString &compu
         if (!match.hasMatch() || writerLives(match.captured(2), match.captured(3)))
             continue;
         // Only this account's, from the folder listed: others may write there too.
-        trapSilently([&] { file.Delete(true, true); });
+        removed(file);
         // Where the file system has no rename that refuses to replace (a share), the final name
         // is claimed by an empty file just before the verified copy takes it: a run killed
         // between the two left that claim beside its copy. An archive is never empty.
-        if (const File *claim = byName.value(match.captured(1)))
-            trapSilently([&] {
-                if (fs.ListedFileSize(*claim) == 0)
-                    claim->Delete(true, true);
-            });
+        std::optional<qint64> claimed;
+        const File *claim = byName.value(match.captured(1));
+        if (claim && trapSilently([&] { claimed = fs.ListedFileSize(*claim); }) && claimed == 0)
+            removed(*claim);
     }
 }
 
@@ -157,7 +161,9 @@ void CopyArchiveToTargetFolder(Run &run, RunHost &host)
             // Read afresh: the folder may have been changed while the archive was built. Names
             // are joined with "/" whatever separator the folder was typed with.
             const QString folder = slashedPath(targetFolder(host));
-            trapSilently([&] { removeLeftovers(fs, folder, run.WorkStation().ComputerName()); });
+            trapSilently([&] {
+                removeLeftovers(fs, run.runLog(), folder, run.WorkStation().ComputerName());
+            });
             const QString name = fs.GetFileName(run.ZipFilePath);
             // A run cut short while it copies takes its copy with it.
             const QString temporary = folder + temporaryName(name);

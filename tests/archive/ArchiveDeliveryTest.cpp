@@ -255,6 +255,7 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
     kept << name;
     kept.sort();
     EXPECT_EQ(archiveFolder(), kept);
+    EXPECT_EQ(logged().filter(u"Removed the copy a killed run left:"_s).size(), dead.size());
 }
 
 // Old archives go from the folder that was listed, wherever its path leads by then, and only this
