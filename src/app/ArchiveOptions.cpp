@@ -108,6 +108,19 @@ StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase)
                           .arg(key, group, failure.description())});
         return stored;
     }
+    // A key that is none of ours would be passed over without a word: the encryption or the
+    // cleaning a misspelt one asked for would not happen.
+    for (auto value = values.values.cbegin(); value != values.values.cend(); ++value)
+        if (std::none_of(keys.begin(), keys.end(), [&](const QString &key) {
+                return key.compare(value.key(), Qt::CaseInsensitive) == 0;
+            }))
+            stored.problems.push_back(
+                {value.key(),
+                 QStringLiteral("the setting %1 in [%2] of %3 is none of that group's (%4): "
+                                "a misspelt one would be passed over")
+                     .arg(value.key(), group, shownPath(settingValue(values.files, value.key())),
+                          keys.join(QStringLiteral(", "))),
+                 true});
     ArchiveOptions &options = stored.options;
     readValue(values, passphraseKey, stored, asWritten(options.PassphraseFile));
     readValue(values, daysKey, stored, wholeNumber(options.KeepDays));

@@ -44,11 +44,14 @@ constexpr int archiveOptionLimit = 99999;
 struct ArchiveOptionProblem {
     QString key;
     QString text;
+    // A key that is none of the group's: perhaps a misspelt PassphraseFile or Obfuscate.
+    bool unknown = false;
     // A setting a run must know before it makes anything (whether to encrypt, whether to clean):
     // no archive is made while it cannot be read.
     bool stopsRuns() const
     {
-        return key == QLatin1String("PassphraseFile") || key.startsWith(QLatin1String("Obfuscate"));
+        return unknown || key.compare(QLatin1String("PassphraseFile"), Qt::CaseInsensitive) == 0 ||
+               key.startsWith(QLatin1String("Obfuscate"), Qt::CaseInsensitive);
     }
 };
 

@@ -74,6 +74,14 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
             writeFile("config/Sorvik/Sorvik.ini", broken);
         EXPECT_EQ(LoadArchiveOptions(*program).problems.size(), 6u) << broken.toStdString();
     }
+    // Letter case aside, a key that is none of the group's (misspelt) stops runs.
+    QDir(ini).removeRecursively();
+    writeFile("config/Sorvik/Sorvik.ini", "[archive]\npasphrasefile=/p\nKEEPDAYS=3\n");
+    const StoredArchiveOptions misspelt = LoadArchiveOptions(*program);
+    ASSERT_EQ(misspelt.problems.size(), 1u);
+    EXPECT_TRUE(misspelt.problems[0].stopsRuns() &&
+                misspelt.problems[0].text.contains(u"pasphrasefile in [Archive]"_s));
+    EXPECT_EQ(misspelt.options.KeepDays, 3);
 }
 
 } // namespace
