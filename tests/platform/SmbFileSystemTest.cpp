@@ -297,12 +297,11 @@ TEST_F(SmbFileSystemTest, ACopyIsWatchedReadBackAndListed)
         EXPECT_TRUE(failure && failure->description().contains(u"though its folder is there"_s));
     // A folder its account may write in but not list: the name is claimed, the rename onto it
     // refused; that is said, not that a file of that name is there.
-    if (::geteuid() == 0 && QDir().mkpath(server->folder(u"logs/box"_s)) &&
-        ::chmod(QFile::encodeName(server->folder(u"logs/box"_s)).constData(), 0733) == 0) {
-        const QString boxed = server->url(u"nobody"_s, u"box/copy.bin"_s);
-        fs->CopyFile(path("big.bin"), boxed, false);
-        const auto failure =
-            failureOf([&] { fs->MoveFile(boxed, server->url(u"nobody"_s, u"box/moved.bin"_s)); });
+    const QString box = server->url(u"nobody"_s, u"box/"_s);
+    if (::geteuid() == 0 && ::mkdir(qPrintable(server->folder(u"logs/box"_s)), 0733) == 0 &&
+        ::chmod(qPrintable(server->folder(u"logs/box"_s)), 0733) == 0) {
+        fs->CopyFile(path("big.bin"), box + u"copy.bin"_s, false);
+        const auto failure = failureOf([&] { fs->MoveFile(box + u"copy.bin"_s, box + u"b"_s); });
         EXPECT_TRUE(failure && failure->description().contains(u"would not give the copy"_s));
     }
 
