@@ -10,6 +10,12 @@
 
 #include <algorithm>
 
+namespace {
+// How many times the longest step between earlier archives a step to this run must be to be
+// taken for a clock set forward.
+constexpr qint64 jumpOverSpacing = 4;
+} // namespace
+
 RetentionPlan archivesToRemove(const QStringList &names, const QString &computer,
                                const QString &delivered, const QDateTime &now, int keepDays,
                                int keepCount)
@@ -41,8 +47,14 @@ RetentionPlan archivesToRemove(const QStringList &names, const QString &computer
         return a.made != b.made ? a.made > b.made : a.name > b.name;
     });
     plan.future.sort();
+    // A clock set forward shows as a step from the newest earlier archive to this run that is
+    // longer than KeepDays and far longer than any between the earlier ones; a schedule sparser
+    // than KeepDays shows its own spacing there too, and is not held.
     const qint64 gap = archives.empty() ? 0 : archives.front().made.date().daysTo(now.date());
-    if (keepDays > 0 && gap > keepDays) {
+    qint64 spacing = -1;
+    for (size_t i = 1; i < archives.size(); ++i)
+        spacing = std::max(spacing, archives[i].made.date().daysTo(archives[i - 1].made.date()));
+    if (keepDays > 0 && gap > keepDays && spacing >= 0 && gap > jumpOverSpacing * spacing) {
         plan.ageHeldAfterDays = gap;
         keepDays = 0;
     }

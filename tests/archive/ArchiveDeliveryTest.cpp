@@ -100,14 +100,22 @@ TEST(ArchiveRetention, WhichArchivesGo)
     // This run's archive is never among them, even when it is the oldest of all.
     const QString old = ours("200101_00_00_00");
     EXPECT_TRUE(archivesToRemove({old}, u"SRV01"_s, old, now, 1, 1).removals.empty());
-    // None goes for its age while the newest earlier one is older than that (a clock set
-    // forward): at 8 days with 7, not at 7.
-    for (const int newest : {7, 8}) {
-        const QString stamp = today.addDays(-newest).toString(u"yyMMdd_12_00_00"_s);
-        const RetentionPlan plan =
-            archivesToRemove({name, old, ours(qPrintable(stamp))}, u"SRV01"_s, name, now, 7, 0);
-        EXPECT_TRUE(plan.removals.size() == (newest == 8 ? 0u : 1u) &&
-                    plan.ageHeldAfterDays == (newest == 8 ? 8 : 0));
+    // None goes for its age while the step from the newest earlier archive to this run is more
+    // than KeepDays (7) and more than four times the longest between the earlier ones (a clock
+    // set forward); a schedule that sparse is not held. At each edge and a step past it.
+    const struct {
+        int newest, step;
+        size_t removed;
+        qint64 held;
+    } steps[] = {{7, 1, 2, 0}, {8, 1, 0, 8}, {8, 2, 3, 0}, {9, 2, 0, 9}};
+    for (const auto &row : steps) {
+        QStringList listed{name};
+        for (int k = 0; k < 3; ++k)
+            listed << ours(qPrintable(
+                today.addDays(-row.newest - k * row.step).toString(u"yyMMdd_12_00_00"_s)));
+        const RetentionPlan plan = archivesToRemove(listed, u"SRV01"_s, name, now, 7, 0);
+        EXPECT_TRUE(plan.removals.size() == row.removed && plan.ageHeldAfterDays == row.held)
+            << row.newest << " " << row.step;
     }
 }
 
