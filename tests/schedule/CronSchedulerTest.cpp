@@ -241,6 +241,8 @@ TEST_F(CronSchedulerTest, LastRunIsTheTimeTheProgramStampedItsStart)
     ASSERT_EQ(::utime(QFile::encodeName(stamp).constData(), &times), 0);
     scheduler->ReloadTasks();
     EXPECT_EQ(scheduler->GetTask(1)->LastRunTime(), ran);
+    qputenv("SORVIK_LAST_RUN_STAMP", "relative.stamp");
+    EXPECT_TRUE(runTool(builtFile(u"Sorvik"_s), {u"/Silent"_s}).errors.contains("not absolute"));
 }
 
 // A value cron cannot carry as it is (it would end its line, or cron would trim or unquote it),

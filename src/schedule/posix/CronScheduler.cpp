@@ -255,8 +255,17 @@ void stampScheduledStart()
     const QByteArray stamp = qgetenv(lastRunStampVariable);
     // What this process starts later is no scheduled start of its own.
     qunsetenv(lastRunStampVariable);
-    if (!stamp.startsWith('/'))
+    if (stamp.isEmpty())
         return;
+    // Only our own cron lines set it, always to an absolute path: anything else is told, not
+    // guessed at against whatever folder the start happened in.
+    if (!stamp.startsWith('/')) {
+        std::fprintf(stderr,
+                     "Sorvik: the start of this scheduled run cannot be recorded in %s: the path "
+                     "is not absolute\n",
+                     escapeControls(QFile::decodeName(stamp)).toLocal8Bit().constData());
+        return;
+    }
     QDir().mkpath(QFileInfo(QFile::decodeName(stamp)).absolutePath());
     const int fd =
         ::open(stamp.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
