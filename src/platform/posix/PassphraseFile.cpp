@@ -8,7 +8,6 @@
 
 #include <QByteArrayView>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -81,9 +80,19 @@ std::shared_ptr<const Passphrase> readPassphraseFile(const QString &path)
     if (!QByteArrayView(text, qsizetype(length)).isValidUtf8())
         refuse(EILSEQ, QStringLiteral("its first line is not UTF-8 text (was it saved as UTF-16, "
                                       "or in another encoding?)"));
-    if (std::any_of(text, text + length,
-                    [](char c) { return (uchar(c) < 0x20 && c != '\t') || c == 0x7f; }))
-        refuse(EILSEQ, QStringLiteral("its first line holds a control character, which nobody "
-                                      "could type to open the archives"));
+    // C0, DEL and C1 (U+0080 to U+009F, C2 80 to C2 9F in UTF-8); and what shows as nothing:
+    // a second byte-order mark, a line or paragraph separator.
+    const QByteArrayView line(text, qsizetype(length));
+    const auto c1 = [&](qsizetype at) {
+        return line[at] == '\xC2' && at + 1 < line.size() && uchar(line[at + 1]) < 0xA0;
+    };
+    bool control = line.contains("\xEF\xBB\xBF") || line.contains("\xE2\x80\xA8") ||
+                   line.contains("\xE2\x80\xA9");
+    for (qsizetype at = 0; at < line.size() && !control; ++at)
+        control = (uchar(line[at]) < 0x20 && line[at] != '\t') || line[at] == 0x7f || c1(at);
+    if (control)
+        refuse(EILSEQ,
+               QStringLiteral("its first line holds a control or invisible character, which "
+                              "nobody could type to open the archives"));
     return std::make_shared<const Passphrase>(text, length);
 }
