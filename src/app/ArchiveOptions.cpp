@@ -99,8 +99,10 @@ StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase)
     const SettingsFile file(program.executableName());
     StoredArchiveOptions stored;
     SettingsFile::Group values;
+    QStringList misplaced;
     try {
         values = file.readGroupFrom(group);
+        misplaced = file.misplaced(group, keys);
     } catch (const Failure &failure) {
         for (const QString &key : keys)
             stored.problems.push_back(
@@ -121,6 +123,13 @@ StoredArchiveOptions LoadArchiveOptions(Program &program, bool passphrase)
                      .arg(value.key(), group, shownPath(settingValue(values.files, value.key())),
                           keys.join(QStringLiteral(", "))),
                  true});
+    // Nor one of ours in another group: "[Achive]" would pass its passphrase over.
+    for (const QString &where : misplaced)
+        stored.problems.push_back(
+            {where.section(QLatin1Char(' '), 0, 0),
+             QStringLiteral("the setting %1, not in [%2]: it would be passed over")
+                 .arg(where, group),
+             true});
     ArchiveOptions &options = stored.options;
     readValue(values, passphraseKey, stored, asWritten(options.PassphraseFile));
     readValue(values, daysKey, stored, wholeNumber(options.KeepDays));

@@ -294,6 +294,19 @@ QVariantMap IniText::group(const QString &name) const
     return values;
 }
 
+QStringList IniText::groupNames() const
+{
+    QStringList names;
+    QString group = QStringLiteral("General");
+    for (qsizetype i = 0; i < m_lines.size(); ++i) {
+        const Line line = parsed(i, group);
+        group = line.group;
+        if ((line.header || !line.key.isEmpty()) && !names.contains(group, Qt::CaseInsensitive))
+            names << group;
+    }
+    return names;
+}
+
 bool IniText::set(const QString &name, const QVariantMap &values)
 {
     const bool crlf = !m_lines.isEmpty() && m_lines.first().endsWith(u'\r');

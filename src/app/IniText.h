@@ -24,6 +24,8 @@ public:
 
     // The values of one group, by key: text, or what a typed form holds.
     QVariantMap group(const QString &name) const;
+    // The groups the text has, each once, as first written.
+    QStringList groupNames() const;
     // Gives keys of one group these values, changing only their lines (a key that is missing is
     // added at the end of its group, a group that is missing at the end of the file); comments,
     // blank lines, the other keys and groups stay as they were. False when every value was stored

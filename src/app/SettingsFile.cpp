@@ -198,8 +198,8 @@ void refuseUnclear(const IniText &text, const QString &path)
                                   .arg(shownPath(path), text.problem()));
 }
 
-// One group of one settings file; nothing when there is no file.
-std::optional<QVariantMap> readLayer(const QString &path, const QString &group, Owner owner)
+// One settings file; nothing when there is none.
+std::optional<IniText> readText(const QString &path, Owner owner)
 {
     const QFileInfo file(path);
     const std::optional<int> folder = openFolder(file.path(), owner);
@@ -209,9 +209,16 @@ std::optional<QVariantMap> readLayer(const QString &path, const QString &group, 
     const std::optional<QByteArray> bytes = readFile(open.get(), file.fileName(), path, owner);
     if (!bytes)
         return std::nullopt;
-    const IniText text(*bytes);
+    IniText text(*bytes);
     refuseUnclear(text, path);
-    return text.group(group);
+    return text;
+}
+
+// One group of one settings file; nothing when there is no file.
+std::optional<QVariantMap> readLayer(const QString &path, const QString &group, Owner owner)
+{
+    const std::optional<IniText> text = readText(path, owner);
+    return text ? std::optional(text->group(group)) : std::nullopt;
 }
 
 bool sameValue(const QVariant &a, const QVariant &b)
@@ -252,6 +259,22 @@ SettingsFile::Group SettingsFile::readGroupFrom(const QString &group) const
         }
     }
     return read;
+}
+
+QStringList SettingsFile::misplaced(const QString &group, const QStringList &keys) const
+{
+    QStringList found;
+    const std::pair<QString, Owner> layers[] = {{systemPath(), Owner::AccountOrRoot},
+                                                {m_path, Owner::Account}};
+    for (const auto &[path, owner] : layers) {
+        const std::optional<IniText> text = readText(path, owner);
+        for (const QString &other : text ? text->groupNames() : QStringList())
+            for (const QString &key : text->group(other).keys())
+                if (other.compare(group, Qt::CaseInsensitive) != 0 &&
+                    keys.contains(key, Qt::CaseInsensitive))
+                    found << QStringLiteral("%1 in [%2] of %3").arg(key, other, shownPath(path));
+    }
+    return found;
 }
 
 void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)

@@ -38,6 +38,9 @@ public:
     // The values of one group, by key; none when there is no file yet.
     Group readGroupFrom(const QString &group) const;
     QVariantMap readGroup(const QString &group) const { return readGroupFrom(group).values; }
+    // Where the files give one of `keys` in a group other than `group` (a misspelt "[Achive]"),
+    // as "Key in [Group] of path"; read as readGroupFrom reads, and refused alike.
+    QStringList misplaced(const QString &group, const QStringList &keys) const;
     // Gives the keys of one group these values; the group's other keys and the other groups stay.
     // A value the computer's file already gives, and the account's file does not hold, is not
     // copied there: the account goes on following the computer's file.

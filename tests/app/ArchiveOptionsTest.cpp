@@ -74,12 +74,15 @@ TEST_F(ArchiveOptionsTest, AValueThatCannotBeReadIsAProblemNotADefault)
             writeFile("config/Sorvik/Sorvik.ini", broken);
         EXPECT_EQ(LoadArchiveOptions(*program).problems.size(), 6u) << broken.toStdString();
     }
-    // Letter case aside, a key that is none of the group's (misspelt) stops runs.
+    // Letter case aside, a key that is none of the group's, or one of its keys in a group that is
+    // not it (misspelt), stops runs.
     QDir(ini).removeRecursively();
-    writeFile("config/Sorvik/Sorvik.ini", "[archive]\npasphrasefile=/p\nKEEPDAYS=3\n");
+    writeFile("config/Sorvik/Sorvik.ini",
+              "[archive]\npasphrasefile=/p\nKEEPDAYS=3\n[Achive]\nobfuscate=true\n");
     const StoredArchiveOptions misspelt = LoadArchiveOptions(*program);
-    ASSERT_EQ(misspelt.problems.size(), 1u);
-    EXPECT_TRUE(misspelt.problems[0].stopsRuns() &&
+    ASSERT_EQ(misspelt.problems.size(), 2u);
+    EXPECT_TRUE(misspelt.problems[0].stopsRuns() && misspelt.problems[1].stopsRuns() &&
+                misspelt.problems[1].text.contains(u"obfuscate in [Achive]"_s) &&
                 misspelt.problems[0].text.contains(u"pasphrasefile in [Archive]"_s));
     EXPECT_EQ(misspelt.options.KeepDays, 3);
 }
