@@ -47,16 +47,23 @@ RetentionPlan archivesToRemove(const QStringList &names, const QString &computer
         return a.made != b.made ? a.made > b.made : a.name > b.name;
     });
     plan.future.sort();
-    // A clock set forward shows as a step from the newest earlier archive to this run that is
-    // longer than KeepDays and far longer than any between the earlier ones; a schedule sparser
-    // than KeepDays shows its own spacing there too, and is not held.
-    const qint64 gap = archives.empty() ? 0 : archives.front().made.date().daysTo(now.date());
-    qint64 spacing = -1;
-    for (size_t i = 1; i < archives.size(); ++i)
-        spacing = std::max(spacing, archives[i].made.date().daysTo(archives[i - 1].made.date()));
-    if (keepDays > 0 && gap > keepDays && spacing >= 0 && gap > jumpOverSpacing * spacing) {
-        plan.ageHeldAfterDays = gap;
-        keepDays = 0;
+    // A clock set forward shows as a step, from the newest earlier archive to this run or from
+    // the one before it (a second run with the wrong clock), longer than KeepDays and far longer
+    // than any step below it; a schedule sparser than KeepDays shows its own spacing there too,
+    // and is not held.
+    std::vector<qint64> steps; // newest first: to this run, then between the earlier archives
+    for (size_t i = 0; i < archives.size(); ++i)
+        steps.push_back(
+            archives[i].made.date().daysTo(i == 0 ? now.date() : archives[i - 1].made.date()));
+    for (size_t top = 0; top < std::min<size_t>(steps.size(), 2) && keepDays > 0; ++top) {
+        const qint64 below =
+            steps.size() > top + 1
+                ? *std::max_element(steps.begin() + qsizetype(top) + 1, steps.end())
+                : -1;
+        if (steps[top] > keepDays && below >= 0 && steps[top] > jumpOverSpacing * below) {
+            plan.ageHeldAfterDays = steps[top];
+            keepDays = 0;
+        }
     }
     for (size_t i = 0; i < archives.size(); ++i) {
         const Archive &archive = archives[i];
@@ -118,10 +125,10 @@ void RemoveOldArchives(Run &run)
                                  : QString()));
             if (plan.ageHeldAfterDays > 0)
                 log.WriteLogLine(
-                    QStringLiteral("(warning) the newest earlier archive of this computer is "
-                                   "dated %1 days before this run, more than KeepDays (was the "
-                                   "clock set forward, or did the runs stop?); none is removed "
-                                   "for its age this time")
+                    QStringLiteral("(warning) this computer's newest archives are dated %1 days "
+                                   "after those before them, more than KeepDays (was the clock "
+                                   "set forward, or did the runs stop?); none is removed for its "
+                                   "age this time")
                         .arg(plan.ageHeldAfterDays));
             for (const ArchiveRemoval &removal : plan.removals) {
                 // Thousands of removals on a share: a stop is heard between two.

@@ -27,10 +27,10 @@ struct RetentionPlan {
     // This computer's archives dated after `now` (a clock once set forward): neither counted
     // towards KeepCount nor removed, since they would hold its places for ever.
     QStringList future;
-    // Days from the newest of the earlier archives to this run, when more than keepDays and more
-    // than four times the longest step between the earlier ones (at least two of them): a clock
-    // set forward, or runs stopped that long. Then none goes for its age this time, or one night
-    // of a wrong clock would take the whole history; zero otherwise.
+    // The days of a step forward in dates, from the newest earlier archive to this run or from the
+    // one before it to it, when more than keepDays and more than four times the longest step
+    // below it: a clock set forward (for one run or two), or runs stopped that long. Then none
+    // goes for its age this time, or a wrong clock would take the whole history; zero otherwise.
     qint64 ageHeldAfterDays = 0;
 };
 

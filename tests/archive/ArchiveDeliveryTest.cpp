@@ -117,6 +117,12 @@ TEST(ArchiveRetention, WhichArchivesGo)
         EXPECT_TRUE(plan.removals.size() == row.removed && plan.ageHeldAfterDays == row.held)
             << row.newest << " " << row.step;
     }
+    // A second run with the clock set forward: the step is below the newest earlier archive.
+    const RetentionPlan second = archivesToRemove(
+        {name, ours("261204_00_00_00"), ours("161204_00_00_00"), ours("161203_00_00_00")},
+        u"SRV01"_s, name, now, 7, 0);
+    EXPECT_TRUE(second.removals.empty() &&
+                second.ageHeldAfterDays == QDate(2016, 12, 4).daysTo(today));
 }
 
 class ArchiveDeliveryTest : public RunStepTest {
@@ -278,16 +284,18 @@ TEST_F(ArchiveDeliveryTest, OldArchivesGoOnlyFromTheFolderListedAndOnlyOurOwn)
     };
     start(std::move(faulty));
     const QString old = ours("200101_00_00_00"), named = ours("200101_00_00_01"),
-                  theirs = ours("200101_00_00_02"), recent = ours("261203_10_00_00");
-    for (const QString &file : {folder + u"/"_s + old, u"elsewhere/"_s + old, u"twice"_s,
-                                folder + u"/"_s + theirs, folder + u"/"_s + recent})
+                  theirs = ours("200101_00_00_02"), recent = ours("261203_10_00_00"),
+                  earlier = ours("261202_10_00_00");
+    for (const QString &file :
+         {folder + u"/"_s + old, u"elsewhere/"_s + old, u"twice"_s, folder + u"/"_s + theirs,
+          folder + u"/"_s + recent, folder + u"/"_s + earlier})
         writeFile(file, "x");
     std::filesystem::create_hard_link(path("twice").toStdString(), at(named).toStdString());
     const bool root = ::chown(QFile::encodeName(at(theirs)).constData(), 65534, 65534) == 0;
     CopyArchiveToTargetFolder(*run, host);
     EXPECT_EQ(QDir(path("moved")).entryList(QDir::Files, QDir::Name),
-              root ? QStringList({named, theirs, recent, name})
-                   : QStringList({named, recent, name}));
+              root ? QStringList({named, theirs, earlier, recent, name})
+                   : QStringList({named, earlier, recent, name}));
     EXPECT_TRUE(QFile::exists(path("elsewhere/") + old));
     EXPECT_EQ(logged().filter(u"it has 2 names"_s).size(), 1);
 }
