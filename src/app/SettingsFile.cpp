@@ -12,6 +12,8 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 
+#include <array>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -228,6 +230,12 @@ bool sameValue(const QVariant &a, const QVariant &b)
     return a == b;
 }
 
+// The files a group is read from, in order: the computer's, then the account's, which wins.
+std::array<std::pair<QString, Owner>, 2> layersOver(const QString &accounts)
+{
+    return {{{SettingsFile::systemPath(), Owner::AccountOrRoot}, {accounts, Owner::Account}}};
+}
+
 } // namespace
 
 QString SettingsFile::systemPath()
@@ -249,9 +257,7 @@ SettingsFile::SettingsFile(const QString &application)
 SettingsFile::Group SettingsFile::readGroupFrom(const QString &group) const
 {
     Group read;
-    const std::pair<QString, Owner> layers[] = {{systemPath(), Owner::AccountOrRoot},
-                                                {m_path, Owner::Account}};
-    for (const auto &[path, owner] : layers) {
+    for (const auto &[path, owner] : layersOver(m_path)) {
         const QVariantMap values = readLayer(path, group, owner).value_or(QVariantMap());
         for (auto value = values.begin(); value != values.end(); ++value) {
             putSetting(read.values, value.key(), value.value());
@@ -264,9 +270,7 @@ SettingsFile::Group SettingsFile::readGroupFrom(const QString &group) const
 QStringList SettingsFile::misplaced(const QString &group, const QStringList &keys) const
 {
     QStringList found;
-    const std::pair<QString, Owner> layers[] = {{systemPath(), Owner::AccountOrRoot},
-                                                {m_path, Owner::Account}};
-    for (const auto &[path, owner] : layers) {
+    for (const auto &[path, owner] : layersOver(m_path)) {
         const std::optional<IniText> text = readText(path, owner);
         for (const QString &other : text ? text->groupNames() : QStringList())
             for (const QString &key : text->group(other).keys())
