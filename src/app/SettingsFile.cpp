@@ -13,7 +13,6 @@
 #include <QStandardPaths>
 
 #include <array>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
