@@ -77,12 +77,12 @@ std::shared_ptr<const Passphrase> readPassphraseFile(const QString &path)
         refuse(ENODATA, QStringLiteral("its first line is empty"));
     // Only what could be typed to open the archives: UTF-8 text (as 7-Zip is given it), no
     // control character but a tab.
-    if (!QByteArrayView(text, qsizetype(length)).isValidUtf8())
+    const QByteArrayView line(text, qsizetype(length));
+    if (!line.isValidUtf8())
         refuse(EILSEQ, QStringLiteral("its first line is not UTF-8 text (was it saved as UTF-16, "
                                       "or in another encoding?)"));
     // C0, DEL and C1 (U+0080 to U+009F, C2 80 to C2 9F in UTF-8); and what shows as nothing:
     // a second byte-order mark, a line or paragraph separator.
-    const QByteArrayView line(text, qsizetype(length));
     const auto c1 = [&](qsizetype at) {
         return line[at] == '\xC2' && at + 1 < line.size() && uchar(line[at + 1]) < 0xA0;
     };
