@@ -90,6 +90,24 @@ TEST_F(TextStreamTest, ALastLineNotEndedPastTheOpeningIsLeftOut)
     }
 }
 
+// Whether the last byte of the opened size was read as not zero, with the bytes either side of it
+// the other way: sizes at a read block's edge and one either side, and the file grown meanwhile.
+TEST_F(TextStreamTest, TheOpenedEndIsToldAsItWasRead)
+{
+    for (const qsizetype size : {2, 65535, 65536, 65537})
+        for (const char last : {'\0', 'x'}) {
+            const char other = last ? '\0' : 'x';
+            const QByteArray bytes = QByteArray(size - 2, 'a') + other + last;
+            writeFile("end.txt", bytes);
+            auto in = fs.OpenTextFile(path("end.txt"));
+            writeFile("end.txt", bytes + other + "grown\n"); // the same file, longer
+            while (!in->AtEndOfStream())
+                in->ReadLine();
+            EXPECT_EQ(in->ReadToOpenedEndBeforeAnyCut(size), last != 0) << size;
+            EXPECT_FALSE(in->ReadToOpenedEndBeforeAnyCut(size + 1)) << "not the size it opened";
+        }
+}
+
 // Single-byte text as the toolkit makes it, at every length around blocks of sixteen and wherever
 // a character at either side of having a byte (0xff, 0x100) or of the sign (0x7fff, 0x8000) falls.
 TEST(Latin1IntoTest, AsTheToolkitAtEveryLengthAndPlace)
