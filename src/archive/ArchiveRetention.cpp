@@ -18,7 +18,7 @@ constexpr qint64 jumpOverSpacing = 4;
 
 RetentionPlan archivesToRemove(const QStringList &names, const QString &computer,
                                const QString &delivered, const QDateTime &now, int keepDays,
-                               int keepCount)
+                               int keepCount, const QStringList &others)
 {
     RetentionPlan plan;
     // Exactly the names runs make; [0-9], not \d, which takes digits of every script; \z, not $,
@@ -31,6 +31,10 @@ RetentionPlan archivesToRemove(const QStringList &names, const QString &computer
         QDateTime made;
     };
     std::vector<Archive> archives;
+    for (const QString &name : others)
+        if (ours.match(name).hasMatch())
+            plan.others << name;
+    plan.others.sort();
     for (const QString &name : names) {
         const QRegularExpressionMatch match = ours.match(name);
         if (!match.hasMatch() || name == delivered)
@@ -101,28 +105,33 @@ void RemoveOldArchives(Run &run)
             const QString folder =
                 run.DeliveredArchive.left(run.DeliveredArchive.size() - name.size());
             QStringList names;
+            QStringList others;
             // Regular files only: links and folders are listed apart and never touched.
             const Folder listed = fs.GetFolder(folder);
             QHash<QString, const File *> files;
             for (const File &file : listed.Files) {
-                names << file.Name();
+                (file.Ours() ? names : others) << file.Name();
                 files.insert(file.Name(), &file);
             }
             const RetentionPlan plan =
                 archivesToRemove(names, run.WorkStation().ComputerName(), name, run.now(),
-                                 options.KeepDays, options.KeepCount);
-            // One line, however many: a clock set a year ahead made one a night.
-            constexpr qsizetype named = 5;
-            if (!plan.future.isEmpty())
-                log.WriteLogLine(
-                    QStringLiteral("(warning) %1 of this computer's archives are dated later than "
-                                   "now (was the clock once set forward?); they are kept and not "
-                                   "counted: %2%3")
-                        .arg(QString::number(plan.future.size()),
-                             plan.future.mid(0, named).join(QStringLiteral(", ")),
-                             plan.future.size() > named
-                                 ? QStringLiteral(" and %1 more").arg(plan.future.size() - named)
-                                 : QString()));
+                                 options.KeepDays, options.KeepCount, others);
+            // One line for each kind, however many: a clock set a year ahead made one a night.
+            const auto warnOnce = [&log](const QStringList &all, const QString &what) {
+                constexpr qsizetype named = 5;
+                if (!all.isEmpty())
+                    log.WriteLogLine(
+                        QStringLiteral("(warning) ") + what.arg(all.size()) + QStringLiteral(": ") +
+                        all.mid(0, named).join(QStringLiteral(", ")) +
+                        (all.size() > named ? QStringLiteral(" and %1 more").arg(all.size() - named)
+                                            : QString()));
+            };
+            warnOnce(plan.others, QStringLiteral("%1 of the files named like this computer's "
+                                                 "archives belong to another account or have a "
+                                                 "second name; they are kept and not counted"));
+            warnOnce(plan.future, QStringLiteral("%1 of this computer's archives are dated later "
+                                                 "than now (was the clock once set forward?); they "
+                                                 "are kept and not counted"));
             if (plan.ageHeldAfterDays > 0)
                 log.WriteLogLine(
                     QStringLiteral("(warning) this computer's newest archives are dated %1 days "

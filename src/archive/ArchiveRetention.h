@@ -27,6 +27,9 @@ struct RetentionPlan {
     // This computer's archives dated after `now` (a clock once set forward): neither counted
     // towards KeepCount nor removed, since they would hold its places for ever.
     QStringList future;
+    // Of the `others`, those named like this computer's archives: neither counted nor removed,
+    // or whoever may write the folder could make ours go by naming files like them.
+    QStringList others;
     // The days of a step forward in dates, from the newest earlier archive to this run or from the
     // one before it to it, when more than keepDays and more than four times the longest step
     // below it: a clock set forward (for one run or two), or runs stopped that long. Then none
@@ -40,6 +43,7 @@ struct RetentionPlan {
 // rule of the run logs): it goes once its age is more than `keepDays`, so with 7 an archive of 7
 // days ago stays and one of 8 days ago goes. Past `keepCount`, the oldest by the times in the
 // names go; the archive just delivered always stays and counts as one. 0 turns either rule off.
+// `others` are the names of files there that are not this account's alone (File::Ours).
 RetentionPlan archivesToRemove(const QStringList &names, const QString &computer,
                                const QString &delivered, const QDateTime &now, int keepDays,
-                               int keepCount);
+                               int keepCount, const QStringList &others = {});

@@ -37,7 +37,8 @@ private:
 class File {
 public:
     File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size,
-         std::shared_ptr<const OpenFolder> opened = nullptr, bool holeFree = false);
+         std::shared_ptr<const OpenFolder> opened = nullptr, bool holeFree = false,
+         bool ours = true);
 
     const QString &Name() const { return m_name; }
     // Put together when asked: the folder is shared by all of its files, so that a folder of
@@ -49,6 +50,9 @@ public:
     // Its blocks covered its size as the folder was read: a hole below that size later means it
     // was cut to nothing and written again past its old end since. False where not known.
     bool HoleFree() const { return m_holeFree; }
+    // This account's, with no other name, as the folder was read; true where the layer cannot
+    // tell owners (a share). A folder others write in may hold what is named like ours.
+    bool Ours() const { return m_ours; }
     // Removed from the folder the listing opened (see FileSystem::DeleteListedFile).
     void Delete(bool force, bool ownOnly = false) const;
     // The folder the listing read, held open; null when the layer lists by path only.
@@ -61,6 +65,7 @@ private:
     QDateTime m_lastModified;
     qint64 m_size;
     bool m_holeFree;
+    bool m_ours;
     std::shared_ptr<const OpenFolder> m_opened;
 };
 

@@ -115,13 +115,14 @@ QString File::Path() const
 }
 
 File::File(FileSystem &fs, QString folder, QString name, QDateTime lastModified, qint64 size,
-           std::shared_ptr<const OpenFolder> opened, bool holeFree)
+           std::shared_ptr<const OpenFolder> opened, bool holeFree, bool ours)
     : m_fs(&fs)
     , m_folder(std::move(folder))
     , m_name(std::move(name))
     , m_lastModified(std::move(lastModified))
     , m_size(size)
     , m_holeFree(holeFree)
+    , m_ours(ours)
     , m_opened(std::move(opened))
 {
 }
@@ -185,7 +186,7 @@ Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsize
             const QString name = decodeNativePath(block.names[i]);
             if (facts.regular)
                 files.emplace_back(*this, path, name, fromTimespec(facts.modified), facts.size,
-                                   opened, facts.holeFree);
+                                   opened, facts.holeFree, facts.ours);
             else
                 skipped.push_back(joinPath(path, name));
         }

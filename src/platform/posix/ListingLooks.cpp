@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,11 +63,16 @@ bool ListingLooks::lookAtChunk(std::unique_lock<std::mutex> &lock, Queued *only)
     // chunk's names and facts are touched by the thread that claimed it alone.
     lock.unlock();
     Block &block = queued->block;
+    const uid_t me = ::geteuid();
     for (size_t i = from; i < to; ++i) {
         struct stat st;
         if (::fstatat(m_folderFd, block.names[i].constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            block.facts[i] = {true, S_ISREG(st.st_mode), qint64(st.st_size), st.st_mtim,
-                              quint64(st.st_blocks) * 512 >= quint64(st.st_size)};
+            block.facts[i] = {true,
+                              S_ISREG(st.st_mode),
+                              qint64(st.st_size),
+                              st.st_mtim,
+                              quint64(st.st_blocks) * 512 >= quint64(st.st_size),
+                              st.st_uid == me && st.st_nlink == 1};
     }
     lock.lock();
     queued->looked += to - from;

@@ -18,6 +18,8 @@ struct ListingFacts {
     timespec modified{};
     // Its blocks covered its size: no hole (see File::HoleFree).
     bool holeFree = false;
+    // This account's, with no other name (see File::Ours).
+    bool ours = false;
 };
 
 // The looks at a folder's names, block by block, on the listing's thread and one helper. In a
