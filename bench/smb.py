@@ -3,7 +3,12 @@
 private smbd on 127.0.0.1 (its own configuration, account and share under WORK_DIR; nothing of
 the machine's Samba is read or changed). Needs root, as smbd does.
 
-    smb.py BIN_DIR WORK_DIR
+    smb.py BIN_DIR WORK_DIR [RATE]
+
+RATE (as `tc` reads it: 1gbit, 2500mbit) puts a link of that speed each way between the clients
+and this smbd, shaped with `tc` on the loopback for the measurement only (a class each way, so
+the copy and its read-back do not share one): the network, not the two processors, is then the
+limit, as it is for a real share. Without it, the loopback's own speed.
 
 Prints wall time and throughput of each (medians of 9 runs, taken in pairs, A B B A A B ...: the
 machine is shared, so each run of one has a run of the other beside it), the median of the pairs'
@@ -22,6 +27,7 @@ import sys
 import time
 
 bin_dir, work = os.path.abspath(sys.argv[1]), os.path.abspath(os.path.join(sys.argv[2], "smb"))
+rate = sys.argv[3] if len(sys.argv) > 3 else None
 SIZE = 500 * 1000 * 1000
 ROUNDS = 9
 USER, PASSWORD = "root", "Bench-Pa55"
@@ -71,6 +77,23 @@ credentials = os.path.join(server, "config/Sorvik/smb-credentials")
 with open(os.open(credentials, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
     f.write(f"username={USER}\npassword={PASSWORD}\n")
 
+
+
+def shape(port):
+    """A link of `rate` each way to and from `port` on the loopback; other traffic unshaped."""
+    tc = ["tc", "qdisc", "replace", "dev", "lo", "root", "handle", "1:", "htb", "default", "99"]
+    subprocess.run(tc, check=True)
+    for classid, speed in (("1:10", rate), ("1:20", rate), ("1:99", "100gbit")):
+        subprocess.run(["tc", "class", "add", "dev", "lo", "parent", "1:", "classid", classid,
+                        "htb", "rate", speed, "ceil", speed], check=True, capture_output=True)
+    for direction, classid in (("dport", "1:10"), ("sport", "1:20")):
+        subprocess.run(["tc", "filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip",
+                        "u32", "match", "ip", direction, str(port), "0xffff", "flowid", classid],
+                       check=True)
+
+
+if rate and not shutil.which("tc"):
+    sys.exit("smb.py: a RATE needs tc (Debian's iproute2)")
 smbd = subprocess.Popen(["smbd", "--foreground", "--no-process-group", f"--configfile={conf}"],
                         stdout=subprocess.DEVNULL, start_new_session=True)
 try:
@@ -80,6 +103,8 @@ try:
             break
         except OSError:
             time.sleep(0.1)
+    if rate:
+        shape(port)
 
     archive = os.path.join(work, "LOG_Archive_BENCH_261204_14_05_09.ZIP")
     if not os.path.exists(archive) or os.path.getsize(archive) != SIZE:
@@ -116,7 +141,8 @@ try:
     for round in range(ROUNDS):
         for name, run in contenders if round % 2 == 0 else reversed(contenders):
             times[name].append(timed(run))
-    print(f"== smb: {SIZE / 1e6:.0f} MB to a share on 127.0.0.1 (port {port})")
+    link = f", a link of {rate} each way" if rate else ""
+    print(f"== smb: {SIZE / 1e6:.0f} MB to a share on 127.0.0.1 (port {port}){link}")
     medians = {}
     for name, runs in times.items():
         medians[name] = statistics.median(runs)
@@ -127,5 +153,7 @@ try:
     ratio = medians["smbclient-put"] / medians["delivery"]
     print(f"smb ratio delivery/smbclient-put throughput: {ratio:.2f} (at least 0.85 wanted)")
 finally:
+    if rate:
+        subprocess.run(["tc", "qdisc", "del", "dev", "lo", "root"], capture_output=True)
     os.killpg(smbd.pid, signal.SIGKILL)
     smbd.wait()
