@@ -53,7 +53,7 @@ int main(int argc, char **argv)
     for (const File &file : folder.Files)
         if (logKindOf(file.Name()) == LogKind::Diag)
             raws.push_back(&file);
-    FormattingAhead formatting(run, raws, work, 1 << 20);
+    FormattingAhead formatting(run, raws, work, 1 << 20, false);
     for (const File *raw : raws) {
         const DiagFormatOutcome outcome = formatting.takeNext([] {});
         if (!outcome.formatted) {

@@ -77,11 +77,12 @@ void DiagCopy::room(qsizetype bytes)
 }
 
 DiagFile::DiagFile(const DiagFormatterSource &formatter, const QString &rawPath, QStringList &log,
-                   bool heldWhole)
+                   bool heldWhole, bool withholdRaw)
     : m_source(formatter)
     , m_log(log)
     , m_rawPath(rawPath)
     , m_heldWhole(heldWhole)
+    , m_withholdRaw(withholdRaw)
 {
 }
 
@@ -226,23 +227,24 @@ bool DiagFile::startStreaming(DiagCopy &out)
         return false;
     m_answer = std::move(answers.front());
     QString start;
-    if (m_answer->rejection) {
-        start = m_line.current + m_line.rest;
-    } else if (m_line.rest.isEmpty()) {
+    if (m_answer->rejection || !m_line.rest.isEmpty()) {
+        start = text(m_line, *m_answer);
+    } else {
         // Whether a rest follows the text, and with it the blank between, is not known yet.
         start = m_answer->text;
         m_separatorDue = true;
-    } else {
-        start = m_answer->text + QLatin1Char(' ') + m_line.rest;
     }
     return write(m_line, [&] { out.write(start); });
 }
 
-QString DiagFile::text(const DiagLine &line, const FormattedLine &answer)
+QString DiagFile::text(const DiagLine &line, const FormattedLine &answer) const
 {
     if (answer.rejection)
-        return line.current + line.rest;
-    return line.rest.isEmpty() ? answer.text : answer.text + QLatin1Char(' ') + line.rest;
+        return m_withholdRaw ? DiagWithheld::record.toString() : line.current + line.rest;
+    if (line.rest.isEmpty())
+        return answer.text;
+    return answer.text + QLatin1Char(' ') +
+           (m_withholdRaw ? DiagWithheld::rest.toString() : line.rest);
 }
 
 void DiagFile::rejected(const FormattedLine &answer, const DiagLine &line)
@@ -288,9 +290,12 @@ void DiagFile::keep(QStringView kept, DiagCopy &out)
     }
     m_line.restLeftOut += kept.size();
     write(m_line, [&] {
+        // A withheld rest is said once, where it begins.
         if (std::exchange(m_separatorDue, false))
-            out.write(QStringLiteral(" "));
-        out.write(kept.toString());
+            out.write(m_withholdRaw ? QLatin1Char(' ') + DiagWithheld::rest.toString()
+                                    : QStringLiteral(" "));
+        if (!m_withholdRaw)
+            out.write(kept.toString());
     });
 }
 

@@ -93,12 +93,23 @@ private:
     qint64 m_held = 0;
 };
 
+// What of a raw file a copy for a cleaned archive leaves out: the raw parts, which the formatter
+// did not read, hold a record's message as hexadecimal digits that no cleaning rule can see into.
+namespace DiagWithheld {
+inline constexpr QStringView rest =
+    u"[the rest of this record is left out: raw, it cannot be cleaned]";
+inline constexpr QStringView record =
+    u"[a line the formatter could not read is left out: raw, it cannot be cleaned]";
+} // namespace DiagWithheld
+
 // One raw file being formatted. Its lines go to the formatter in batches of their own, or, held
-// whole (`heldWhole`), in one batch with the lines of other small files (formatDiagFiles).
+// whole (`heldWhole`), in one batch with the lines of other small files (formatDiagFiles). For a
+// cleaned archive (`withholdRaw`), what the formatter does not turn into text stays out
+// (DiagWithheld).
 class DiagFile {
 public:
     DiagFile(const DiagFormatterSource &formatter, const QString &rawPath, QStringList &log,
-             bool heldWhole = false);
+             bool heldWhole = false, bool withholdRaw = false);
 
     // The "(error)" line of a failed step.
     void logError(const QString &description);
@@ -141,8 +152,8 @@ private:
     // The line read so far has filled the formatter's part and goes on past its first block.
     bool startStreaming(DiagCopy &out);
     // What goes into the copy: a line the formatter rejects is kept as it was read, so that
-    // nothing of it is lost.
-    static QString text(const DiagLine &line, const FormattedLine &answer);
+    // nothing of it is lost, unless raw parts are withheld.
+    QString text(const DiagLine &line, const FormattedLine &answer) const;
     void rejected(const FormattedLine &answer, const DiagLine &line);
     bool readPart(TextStream &in, DiagCopy &out, bool &ended);
     void keep(QStringView kept, DiagCopy &out);
@@ -153,6 +164,7 @@ private:
     QStringList &m_log;
     const QString &m_rawPath;
     const bool m_heldWhole;
+    const bool m_withholdRaw;
     DiagLineFormatter *m_formatter = nullptr;
     LineCleaner m_cleaner;
     // The part of the line read last.

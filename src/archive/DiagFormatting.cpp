@@ -68,14 +68,14 @@ bool readDiagLines(DiagFile &file, TextStream &in, qint64 size, DiagCopy &out,
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
                                  const DiagFormatTimeLimit &limit, const QString &rawPath,
                                  const QString &formattedPath, const std::atomic<bool> *stop,
-                                 qint64 inMemoryUpTo, const File *rawFile)
+                                 qint64 inMemoryUpTo, const File *rawFile, bool withholdRaw)
 {
     DiagFormatOutcome outcome;
     QStringList &log = outcome.lines;
     qint64 bytes = 0;
     if (!diagFirstLook(log, fs, rawPath, rawFile, bytes))
         return outcome;
-    DiagFile file(formatter, rawPath, log);
+    DiagFile file(formatter, rawPath, log, false, withholdRaw);
     if (!file.begin(limit, bytes)) {
         outcome.timedOut = file.timedOut();
         return outcome;

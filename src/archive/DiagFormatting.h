@@ -45,12 +45,12 @@ using DiagFormatterSource = std::function<DiagLineFormatter &()>;
 // handed back, not written at `formattedPath`: creating thousands of small files costs far more
 // than formatting them; one that outgrows that (its raw file grew while it was read) is written.
 // Given `rawFile` (the raw file as a listing found it), the raw file is read through the folder the
-// listing opened.
+// listing opened. `withholdRaw`: a copy for a cleaned archive (see DiagWithheld).
 DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSystem &fs,
                                  const DiagFormatTimeLimit &limit, const QString &rawPath,
                                  const QString &formattedPath,
                                  const std::atomic<bool> *stop = nullptr, qint64 inMemoryUpTo = -1,
-                                 const File *rawFile = nullptr);
+                                 const File *rawFile = nullptr, bool withholdRaw = false);
 
 // One raw file of a group (see formatDiagFiles): the raw file, as a listing found it when
 // `rawFile` is given, and its readable copy.
@@ -58,6 +58,7 @@ struct DiagFileJob {
     QString rawPath;
     QString formattedPath;
     const File *rawFile = nullptr;
+    bool withholdRaw = false;
 };
 
 // What formatDiagFiles tells its caller and asks of it, the files named by their place in `jobs`.

@@ -48,7 +48,7 @@ void readWhole(Member &m, const DiagFormatterSource &formatter, FileSystem &fs,
         m.alone = true;
         return;
     }
-    m.file = std::make_unique<DiagFile>(formatter, job.rawPath, log, true);
+    m.file = std::make_unique<DiagFile>(formatter, job.rawPath, log, true, job.withholdRaw);
     if (!m.file->begin(limit, m.bytes)) {
         m.outcome.timedOut = m.file->timedOut();
         return;
@@ -356,7 +356,7 @@ void formatDiagFiles(const DiagFormatterSource &formatter, FileSystem &fs,
             if (m.alone)
                 m.outcome =
                     formatDiagFile(formatter, fs, limit, m.job->rawPath, m.job->formattedPath, stop,
-                                   inMemoryUpTo, m.job->rawFile);
+                                   inMemoryUpTo, m.job->rawFile, m.job->withholdRaw);
             // A file of the group that timed out was told of already.
             if (m.alone && m.outcome.timedOut && calls.timedOut && !calls.timedOut(begin))
                 givenUpFrom = begin + 1;

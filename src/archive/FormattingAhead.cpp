@@ -37,9 +37,10 @@ QString FormattingAhead::copyPath(const QString &copyFolder, const QString &name
 }
 
 FormattingAhead::FormattingAhead(Run &run, std::vector<const File *> rawFiles, QString copyFolder,
-                                 qint64 inMemoryUpTo)
+                                 qint64 inMemoryUpTo, bool withholdRaw)
     : m_fs(run.fileSystem())
     , m_inMemoryUpTo(inMemoryUpTo)
+    , m_withholdRaw(withholdRaw)
     , m_limit(run.FormatTimeLimit)
     , m_files(std::move(rawFiles))
     , m_copyFolder(std::move(copyFolder))
@@ -243,11 +244,11 @@ void FormattingAhead::format(
     std::vector<DiagFileJob> jobs;
     jobs.reserve(count);
     for (size_t i = first; i < first + count; ++i)
-        jobs.push_back(
-            {m_files[i]->Path(), copyPath(m_copyFolder, m_files[i]->Name()), m_files[i]});
+        jobs.push_back({m_files[i]->Path(), copyPath(m_copyFolder, m_files[i]->Name()), m_files[i],
+                        m_withholdRaw});
     if (count == 1) {
         done(0, formatDiagFile(formatter, m_fs, m_limit, jobs[0].rawPath, jobs[0].formattedPath,
-                               &m_cancel, m_inMemoryUpTo, jobs[0].rawFile));
+                               &m_cancel, m_inMemoryUpTo, jobs[0].rawFile, m_withholdRaw));
         return;
     }
     DiagGroupCalls calls;

@@ -27,9 +27,9 @@ class FormattingAhead {
 public:
     // `rawFiles`, from the folder's listing, which must outlive this, are formatted in this order
     // into copies in `copyFolder`; copies of raw files up to `inMemoryUpTo` bytes are made in
-    // memory (see formatDiagFile).
+    // memory (see formatDiagFile); for a cleaned archive, without their raw parts.
     FormattingAhead(Run &run, std::vector<const File *> rawFiles, QString copyFolder,
-                    qint64 inMemoryUpTo);
+                    qint64 inMemoryUpTo, bool withholdRaw);
     ~FormattingAhead() { stop(); }
     FormattingAhead(const FormattingAhead &) = delete;
     FormattingAhead &operator=(const FormattingAhead &) = delete;
@@ -71,6 +71,7 @@ private:
 
     FileSystem &m_fs;
     const qint64 m_inMemoryUpTo;
+    const bool m_withholdRaw;
     const DiagFormatTimeLimit m_limit;
     const std::vector<const File *> m_files;
     const QString m_copyFolder;

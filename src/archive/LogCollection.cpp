@@ -196,7 +196,8 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
             if (logKindOf(file.Name()) == LogKind::Diag)
                 diagFiles.push_back(&file);
         if (!diagFiles.empty())
-            formatting.emplace(run, std::move(diagFiles), formattingFolder, copiesInMemoryUpTo);
+            formatting.emplace(run, std::move(diagFiles), formattingFolder, copiesInMemoryUpTo,
+                               cleaning != nullptr);
     });
 
     if (folder) {
@@ -232,6 +233,12 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
                     if (outcome.formatted) {
                         toAdd = FormattingAhead::copyPath(formattingFolder, name);
                         copy = std::move(outcome.copy);
+                    } else if (cleaning) {
+                        // Its records' messages are hexadecimal digits no rule can see into.
+                        lines << QStringLiteral("(error) unable to format diagnostic file:") +
+                                     shownPath(file.Path()) +
+                                     QStringLiteral(" - not archived: a raw diagnostic file "
+                                                    "cannot be cleaned.");
                     } else {
                         lines << QStringLiteral("(error) unable to format diagnostic file:") +
                                      shownPath(file.Path()) +

@@ -45,11 +45,12 @@ protected:
     // The diag_ files of `folder` as one group, copies in memory written to `copies`.
     std::vector<std::optional<DiagFormatOutcome>>
     formatGroup(const QString &folder, const QString &copies, DiagFormatTimeLimit limit = {},
-                const std::function<bool(size_t)> &timedOut = {})
+                const std::function<bool(size_t)> &timedOut = {}, bool withheld = false)
     {
         std::vector<DiagFileJob> jobs;
         for (const QFileInfo &raw : QDir(folder).entryInfoList({u"diag_*"_s}, QDir::Files))
-            jobs.push_back({raw.filePath(), copies + u"/"_s + raw.fileName() + u".fmtd.txt"_s});
+            jobs.push_back({raw.filePath(), copies + u"/"_s + raw.fileName() + u".fmtd.txt"_s,
+                            nullptr, withheld});
         std::vector<std::optional<DiagFormatOutcome>> outcomes(jobs.size());
         std::vector<int> told(jobs.size(), 0);
         DiagGroupCalls calls{timedOut, {}, [&](size_t i, std::optional<DiagFormatOutcome> o) {
@@ -78,9 +79,10 @@ protected:
 };
 
 // Every raw case, its copy made alone in memory, alone in its file (an earlier copy there
-// replaced, never appended to) and with the small files in groups, matches the reference byte
-// for byte; a copy stays in memory exactly up to the bound; each outcome begins and ends with its
-// lines and costs an "(error)" line for each rejected line, the first hundred, then one more.
+// replaced, never appended to) and with the small files in groups, also for a cleaned archive
+// (raw parts withheld), matches the reference byte for byte; a copy stays in memory exactly up to
+// the bound; each outcome begins and ends with its lines and costs an "(error)" line for each
+// rejected line, the first hundred, then one more.
 TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
 {
     reference::writeRawCases(path("raw"));
@@ -97,11 +99,12 @@ TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
     for (const QFileInfo &raw : raws) {
         const QString name = raw.fileName() + u".fmtd.txt"_s;
         writeFile(u"file/"_s + name, QByteArray(20000, 'o'));
-        for (const QString &folder : {u"memory"_s, u"file"_s}) {
-            const qint64 bound = folder == u"memory"_s ? inMemoryUpTo : -1;
+        for (const QString &folder : {u"memory"_s, u"file"_s, u"withheld"_s}) {
+            const qint64 bound = folder == u"file"_s ? -1 : inMemoryUpTo;
             const QString copy = path(folder) + u"/"_s + name;
             const DiagFormatOutcome outcome =
-                formatDiagFile(source, run->fileSystem(), {}, raw.filePath(), copy, nullptr, bound);
+                formatDiagFile(source, run->fileSystem(), {}, raw.filePath(), copy, nullptr, bound,
+                               nullptr, folder == u"withheld"_s);
             note(raw, outcome, copy);
             EXPECT_EQ(outcome.copy.has_value(), raw.size() <= bound) << name.toStdString();
             if (outcome.copy)
@@ -115,19 +118,25 @@ TEST_F(DiagFormattingTest, CopiesMatchTheReferenceAcrossEveryBoundary)
         for (const QFileInfo &raw : raws.mid(first, 7))
             QFile::copy(raw.filePath(), path("group/") + raw.fileName());
         const QFileInfoList members = QDir(path("group")).entryInfoList(QDir::Files);
-        const auto outcomes = formatGroup(path("group"), path("grouped"));
-        ASSERT_EQ(outcomes.size(), size_t(members.size()));
-        for (size_t i = 0; i < outcomes.size(); ++i) {
-            const QFileInfo &member = members[qsizetype(i)];
-            ASSERT_TRUE(outcomes[i]) << member.fileName().toStdString();
-            note(member, *outcomes[i], path("grouped/") + member.fileName() + u".fmtd.txt"_s);
+        for (const QString &copies : {u"grouped"_s, u"grouped-withheld"_s}) {
+            const auto outcomes =
+                formatGroup(path("group"), path(copies), {}, {}, copies != u"grouped"_s);
+            ASSERT_EQ(outcomes.size(), size_t(members.size()));
+            for (size_t i = 0; i < outcomes.size(); ++i) {
+                const QFileInfo &member = members[qsizetype(i)];
+                ASSERT_TRUE(outcomes[i]) << member.fileName().toStdString();
+                note(member, *outcomes[i],
+                     path(copies) + u"/"_s + member.fileName() + u".fmtd.txt"_s);
+            }
         }
     }
     reference::expectReferenceCopies(path("raw"), path("file"));
     reference::expectReferenceCopies(path("raw"), path("grouped"));
+    reference::expectReferenceCopies(path("raw"), path("withheld"), true);
+    reference::expectReferenceCopies(path("raw"), path("grouped-withheld"), true);
     for (const auto &[name, rejected] :
          reference::expectReferenceCopies(path("raw"), path("memory")))
-        EXPECT_EQ(errors[name], std::vector<int>(3, reference::errorLinesFor(rejected)))
+        EXPECT_EQ(errors[name], std::vector<int>(5, reference::errorLinesFor(rejected)))
             << name.toStdString();
 }
 

@@ -24,6 +24,10 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     // Its stand-ins are longer: cleaned, its name would pass 255 bytes.
     const QString longName = u"data_"_s + u"1.2.3.4 "_s.repeated(30) + u"log"_s;
     writeFile(u"orvel/logs/"_s + longName, "record\n");
+    // Its readable copy cannot be named, and raw its messages are hexadecimal digits.
+    const QString longDiag = u"diag_"_s + QString(244, u'a') + u".log"_s;
+    writeFile(u"orvel/logs/"_s + longDiag,
+              "000001A2415F8683|0A3C|3|1|" + QByteArray("peer 10.1.2.3").toHex() + "\r\n");
     // A name that is no UTF-8 keeps its bytes, cleaned as well.
     const QByteArray latin = "/data_caf\xe9.log";
     writeFile("latin", "record\n");
@@ -56,8 +60,9 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     ASSERT_TRUE(content);
     EXPECT_EQ(content->count(u"data_safe.gz"_s), 1u);
     EXPECT_EQ(content->count(decodeNativePath(latin.mid(1))), 1u);
-    for (const char *left : {"data_packed.bin", "data_utf16.log", "data_longline.log"})
-        EXPECT_EQ(content->count(QLatin1String(left)), 0u) << left;
+    for (const QString &left : {u"data_packed.bin"_s, u"data_utf16.log"_s, u"data_longline.log"_s,
+                                longDiag, longDiag + u".fmtd.txt"_s})
+        EXPECT_EQ(content->count(left), 0u) << left.toStdString();
     EXPECT_EQ(content->size(), 9u);
     const QString log = runLogText();
     EXPECT_TRUE(log.contains(u"(warning) not archived, not text, so it cannot be cleaned, and "
@@ -69,6 +74,8 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
                              path(u"orvel/logs/"_s + longName)));
     EXPECT_TRUE(
         log.contains(u"data_longline.log, error=it has a line longer than 1048576 bytes"_s));
+    EXPECT_TRUE(log.contains(path(u"orvel/logs/"_s + longDiag) +
+                             u" - not archived: a raw diagnostic file cannot be cleaned."_s));
     EXPECT_TRUE(log.contains(u"Cleaned "_s + path("orvel/logs/data_planted.log") + u": 5 IPv4"_s));
     for (const QByteArray &row : readFile("list.tsv").split('\n').mid(1))
         if (row.count('\t') == 6 && row.split('\t')[1] != "0" &&
@@ -85,7 +92,7 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     ASSERT_EQ(::chmod(key.constData(), 0600), 0);
 
     for (const QString &name :
-         {u"data_packed.bin"_s, u"data_utf16.log"_s, u"data_longline.log"_s, longName})
+         {u"data_packed.bin"_s, u"data_utf16.log"_s, u"data_longline.log"_s, longName, longDiag})
         QFile::remove(path("orvel/logs/") + name);
     const QString planted = u"data_planted.log"_s;
     const auto second = readArchive(runInto(u"second"_s, 0));

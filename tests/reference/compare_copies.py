@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Compares the readable copies the program made with the reference, byte for byte.
 
-    compare_copies.py RAW_FOLDER COPIES
+    compare_copies.py RAW_FOLDER COPIES [--withheld]
 
 COPIES is a folder holding NAME.fmtd.txt for every diag_ file NAME of RAW_FOLDER, or a ZIP
 archive holding them as entries (read with zipfile). Prints "NAME REJECTED" for every raw file
@@ -17,6 +17,7 @@ from readable_copy import readable_copy
 
 def main():
     raw_folder, copies = sys.argv[1:3]
+    withheld = sys.argv[3:] == ["--withheld"]
     if zipfile.is_zipfile(copies):
         archive = zipfile.ZipFile(copies)
         names = set(archive.namelist())
@@ -31,7 +32,7 @@ def main():
         sys.exit("%s: no diag_ file, so nothing to compare" % raw_folder)
     for name in raws:
         with open(os.path.join(raw_folder, name), "rb") as raw:
-            expected, rejected = readable_copy(raw.read())
+            expected, rejected = readable_copy(raw.read(), withheld)
         print(name, rejected)
         got = read(name + ".fmtd.txt")
         if got == expected:

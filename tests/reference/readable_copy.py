@@ -11,6 +11,7 @@ Rules:
 - An empty cleaned line gives no line. Otherwise the first 510 characters are formatted and the
   rest follows unchanged after one blank; a line the formatter rejects is kept as cleaned.
 - Every line of the copy ends with CR LF.
+- For a cleaned archive (withheld), a rest is the mark REST and a rejected line the mark RECORD.
 - The stand-in formatter takes TIMESTAMP|THREAD|LEVEL|COMPONENT|MESSAGE: 16 hex digits of
   milliseconds since 1970 (UTC, up to the year 9999), 4 hex digits, one digit 0-4, a decimal id,
   the message's bytes as hex pairs (a dangling digit kept as it is), and gives
@@ -24,6 +25,8 @@ HEX = set(string.hexdigits.encode())
 LEVELS = ["TRACE", "INFO", "WARN", "ERROR", "FATAL"]
 COMPONENTS = {1: "MsgStore", 2: "CallHandler", 3: "Notifier", 4: "Directory", 5: "Telephony"}
 EPOCH = datetime.datetime(1970, 1, 1)
+REST = b"[the rest of this record is left out: raw, it cannot be cleaned]"
+RECORD = b"[a line the formatter could not read is left out: raw, it cannot be cleaned]"
 
 
 def lines(raw):
@@ -64,17 +67,17 @@ def format_record(record):
     return head.encode("latin-1") + text
 
 
-def readable_copy(raw):
+def readable_copy(raw, withheld=False):
     copy, rejected = [], 0
     for line in lines(raw):
         cleaned = clean(line)
         if not cleaned:
             continue
-        current, rest = cleaned[:CUT], cleaned[CUT:]
+        current, rest = cleaned[:CUT], cleaned[CUT:] and (REST if withheld else cleaned[CUT:])
         text = format_record(current)
         if text is None:
             rejected += 1
-            copy.append(cleaned)
+            copy.append(RECORD if withheld else cleaned)
         else:
             copy.append(text + b" " + rest if rest else text)
     return b"".join(line + b"\r\n" for line in copy), rejected

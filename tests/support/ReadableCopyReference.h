@@ -28,10 +28,14 @@ inline void writeRawCases(const QString &folder, const QStringList &names = {})
 
 // Compares the copies in `copies` (a folder of NAME.fmtd.txt, or a ZIP archive) with the
 // reference of every diag_ file of `rawFolder`; every difference is a test failure. Gives the
-// lines the formatter rejects in each raw file, by name.
-inline std::map<QString, int> expectReferenceCopies(const QString &rawFolder, const QString &copies)
+// lines the formatter rejects in each raw file, by name. `withheld`: copies for a cleaned archive.
+inline std::map<QString, int> expectReferenceCopies(const QString &rawFolder, const QString &copies,
+                                                    bool withheld = false)
 {
-    const QByteArray out = run(QStringLiteral("compare_copies.py"), {rawFolder, copies});
+    const QByteArray out =
+        run(QStringLiteral("compare_copies.py"),
+            QStringList{rawFolder, copies} +
+                (withheld ? QStringList{QStringLiteral("--withheld")} : QStringList{}));
     std::map<QString, int> rejected;
     for (const QByteArray &line : out.split('\n'))
         if (const qsizetype blank = line.lastIndexOf(' '); blank > 0)
