@@ -112,7 +112,8 @@ label = "a" * 63
 for value in ("a.example.com", label + ".example.com", "a" + label + ".example.com", "x.co", "x.com", "x.foo",
               "a.b.foo", "MsgStore.Queue", "a.b.Com", "a.b.COM", "a.b.txt", "1.2.com", "e.g", "a.b.c1", "a-.corp.example"):
     case("host", value, expected=None if host(value) else False)
-case("host", "host.example.com", "file ", ".log ok")
+for after in (".log ok", ".log.1 ok", ".log.gz ok", ".log.fmtd.txt ok", ".1 ok", ".1.x ok"):
+    case("host", "host.example.com", "file ", after, expected=None if after != ".1.x ok" else False)
 for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234567890123456", "+0123456789",
               "+49 30 1234567", "+44 (0)20 7946 0958", "+1 212-555-0100", "+49 30-123 4567",
               "030123456", "03012345", "030123456789", "0301234567890", "00301234567", "030 1234567", "030-123-4567",

@@ -255,12 +255,20 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out)
         ++a;
     while (b > a && (text[b - 1] == '.' || text[b - 1] == '-'))
         --b;
-    // A name followed by a file's extension ("host.example.com.log").
-    const std::string_view run = text.substr(a, b - a);
-    const size_t last = run.rfind('.');
-    if (last != std::string_view::npos && run.substr(0, last).find('.') != std::string_view::npos &&
-        fileExtension(run.substr(last + 1)))
+    // A name followed by a file's extensions and rotation numbers ("host.example.com.log",
+    // ".log.1", ".log.gz", a readable copy's ".log.fmtd.txt").
+    for (;;) {
+        const std::string_view run = text.substr(a, b - a);
+        const size_t last = run.rfind('.');
+        if (last == std::string_view::npos ||
+            run.substr(0, last).find('.') == std::string_view::npos)
+            break;
+        const std::string_view tail = run.substr(last + 1);
+        if (!fileExtension(tail) &&
+            !std::all_of(tail.begin(), tail.end(), [](unsigned char c) { return digit(c); }))
+            break;
         b = a + last;
+    }
     const std::string_view name = text.substr(a, b - a);
     if (name == "localhost.localdomain" || !hostName(text, a, b, true))
         return looked;
