@@ -33,9 +33,7 @@ def ipv6(value):
         address = ipaddress.IPv6Address(value)
     except ValueError:
         return False
-    # Written in full, it has two groups of four digits in a row, or two zero groups.
-    full = value.count(":") == 7 and re.search(r"[0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}:|:0:0:", value)
-    return ("::" in value or bool(full)) and int(address) > 1
+    return ("::" in value or value.count(":") == 7) and int(address) > 1
 
 
 def mac(value):
@@ -99,10 +97,14 @@ case("ipv4", "10.1.2.3", after=":5060")
 case("ipv4", "10.1.2.3", after="x", expected=False)
 for value in ("2001:db8::1", "fe80::1ff:fe23:4567:890a", "2001:0db8:0000:0000:0000:ff00:0042:8329", "::ffff:10.1.2.3",
               "1:2:3:4:5:6:7", "1::2::3", "::", "::1", "::2", "12345::1", "A:B:C:D:E:F:0:1",
-              "2001:db8:0:0:1:0:0:1", "fe80:0:0:0:1ff:fe23:4567:890a"):
+              "2001:db8:0:0:1:0:0:1", "fe80:0:0:0:1ff:fe23:4567:890a", "2001:db8:a:b:c:d:e:f",
+              "fd00:1:2:3:4:5:6:7"):
     case("ipv6", value, expected=None if ipv6(value) else False)
 case("ipv6", "2001:db8::7", "[", "]:443")
 case("ipv6", "std::string", "use ", " here", expected=False)
+for before in ("from:", "src:", "ip:"):  # a key against its value
+    case("ipv6", "fe80::1ff:fe23:4567:890a", before)
+case("mac", "00:1A:2B:3C:4D:5E", "mac:")
 for value in ("00:1A:2B:3C:4D:5E", "00-1a-2b-3c-4d-5f", "001a.2b3c.4d60", "00:1A:2B:3C:4D", "00:00:00:00:00:00",
               "FF-FF-FF-FF-FF-FF", "00:1A:2B-3C:4D:5E"):
     case("mac", value, expected=None if mac(value) else False)

@@ -190,7 +190,15 @@ size_t colons(std::string_view text, size_t end, std::vector<Token> &out)
         --b;
     while (a < b && text[a] == '.')
         ++a;
-    if ((a > 0 && word(at(text, a - 1))) || word(at(text, b)))
+    // A key written against its value ("mac:00:1a:2b:3c:4d:5e", "from:2001:db8::5"): the value
+    // begins after the key's colon; a word with a double colon (std::string) has none.
+    if (a > 0 && word(at(text, a - 1))) {
+        const size_t colon = text.find(':', a);
+        if (colon >= b || at(text, colon + 1) == ':')
+            return looked;
+        a = colon + 1;
+    }
+    if (word(at(text, b)))
         return looked;
     std::string_view run = text.substr(a, b - a);
     if (macShape(run, 2, ':')) {

@@ -16,9 +16,10 @@ const char *triggerExpression(unsigned trigger)
         R"(\d\.\d{1,3}\.\d)",
         // A repeat of 1 to 4 digits after every colon of every time of day costs a third of the
         // whole scan: MAC addresses' groups are two digits, and an IPv6 address written in full
-        // has two groups of four in a row, or two of zero.
+        // has two groups of four in a row, two of zero, or six inner groups, which no time has.
         R"(:[0-9A-Fa-f]{2}:[0-9A-Fa-f]{2}:[0-9A-Fa-f]{2}:)",
-        R"([0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}:)",
+        R"([0-9A-Fa-f]{4}:[0-9A-Fa-f]{4}:|:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4})"
+        R"(:[0-9A-Fa-f]{1,4}:[0-9A-Fa-f]{1,4}:)",
         R"(:0:0:)",
         R"(::)",
         R"(-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-)",
