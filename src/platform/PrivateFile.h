@@ -5,7 +5,8 @@
 
 // Files only this account may read: secrets and what they unlock. Each is used only when it is a
 // regular file reached by an absolute path whose last step is no symbolic link, owned by the
-// account that runs the program, with no permission for group or others. It is opened without
+// account that runs the program, with no permission for group or others and no second name (a
+// hard link elsewhere could take it where it is read for others). It is opened without
 // blocking (a FIFO planted there is refused, never waited on) and checked on the open
 // descriptor, so what is checked is what is read. What is refused throws Failure whose
 // description reads "the <what> <path> cannot be used: <why>".

@@ -58,6 +58,8 @@ TEST_F(PassphraseFileTest, TheFirstLineOfAPrivateFileOrTheReasonItIsRefused)
         {path("others"), "refused: (mode 0604)", make("others", "secret\n", 0604)},
         {path("writable"), "refused: (mode 0620)", make("writable", "secret\n", 0620)},
         {path("theirs"), "refused: belongs to the account nobody", ::geteuid() == 0},
+        {path("linked"), "refused: it has 2 names (a hard link)",
+         ::link(QFile::encodeName(path("mine")), QFile::encodeName(path("linked"))) == 0},
         {path("link-theirs"), "refused: it is a symbolic link",
          QFile::link(path("theirs"), path("link-theirs"))},
         {path("link-mine"), "refused: it is a symbolic link",

@@ -23,7 +23,7 @@ SetUpCheck cleaningCheck(Program &program)
                     } catch (const Failure &failure) {
                         return CheckLine{false, failure.description(),
                                          QStringLiteral("mend it (this account's own file, mode "
-                                                        "0600, not a link) or set "
+                                                        "0600, one name, not a link) or set "
                                                         "Obfuscate=false; until then no run "
                                                         "makes an archive"),
                                          false};

@@ -69,6 +69,11 @@ int openPrivateFile(const QString &path, const QString &what, qint64 &size)
                           QStringLiteral("other accounts than its owner have permissions on it "
                                          "(mode %1); it must be 0600 or 0400")
                               .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    // A second name elsewhere, say in the logging folder, would carry the secret into an archive.
+    if (st.st_nlink != 1)
+        refusePrivateFile(
+            EPERM, what, path,
+            QStringLiteral("it has %1 names (a hard link); it must have one").arg(st.st_nlink));
     closeFile.dismiss();
     size = qint64(st.st_size);
     return fd;
