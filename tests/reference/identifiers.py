@@ -139,6 +139,9 @@ for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"),
                       ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2")):
     ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)
     case("user", value, before, " logged on", expected=None if ok else False)
+for before, value, after in (('{"user":"', "bob", '"}'), ('"mailbox": ', "4712", ","), ('mailbox="', "4714", '"'),
+                             ("subscriberId: ", "4715", " ok"), ("userName=", "carol", " ok")):  # keys in quotes or camel case
+    case("user" if "user" in before else "id", value, before, after)
 for value, ok in (("CORP\\bsmith", True), ("corp\\bsmith", False), ("ABCDEFGHIJKLMNOP\\x", False),
                   ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False)):
     case("user", value, "account ", " ok", expected=None if ok else False)

@@ -91,6 +91,14 @@ size_t valueAfter(std::string_view text, size_t word, bool dot)
     size_t i = word;
     if (dot && at(text, i) == '.')
         ++i;
+    // A key in quotes ("user": "bob") ends in its quote.
+    if (at(text, i) == '"' || at(text, i) == '\'') {
+        size_t j = i + 1;
+        while (at(text, j) == ' ' || at(text, j) == '\t')
+            ++j;
+        if (at(text, j) == '=' || at(text, j) == ':')
+            ++i;
+    }
     while (at(text, i) == ' ' || at(text, i) == '\t')
         ++i;
     if (at(text, i) == '=' || at(text, i) == ':' || at(text, i) == '#') {
@@ -139,7 +147,9 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     size_t begin = end;
     while (begin > 0 && alpha(at(text, begin - 1)))
         --begin;
-    if ((begin > 0 && word(at(text, begin - 1))) || alnum(at(text, end)))
+    // A qualifier may also follow in camel case ("subscriberId", "userName").
+    const bool camel = upper(at(text, end)) && lower(at(text, end - 1));
+    if ((begin > 0 && word(at(text, begin - 1))) || (alnum(at(text, end)) && !camel))
         return std::string_view::npos;
     // In small letters, in place: this runs at every naming word's match.
     char foundLetters[12];
@@ -147,7 +157,8 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     const auto &words = namingWords(trigger);
     if (std::find(words.begin(), words.end(), found) == words.end())
         return std::string_view::npos;
-    size_t i = end + (at(text, end) == ' ' || at(text, end) == '_' || at(text, end) == '-');
+    size_t i =
+        end + (!camel && (at(text, end) == ' ' || at(text, end) == '_' || at(text, end) == '-'));
     size_t w = i;
     while (alpha(at(text, w)))
         ++w;
@@ -160,7 +171,7 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
         std::find(qualifiers.begin(), qualifiers.end(), qualifier) != qualifiers.end();
     if (qualified)
         return w;
-    return found == "calling" || found == "called" ? std::string_view::npos : end;
+    return camel || found == "calling" || found == "called" ? std::string_view::npos : end;
 }
 
 size_t digitRun(std::string_view text, size_t i)
@@ -263,7 +274,7 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
     }
     const bool id = trigger == TriggerIdWord;
     size_t start = value;
-    if (!id && (at(text, start) == '"' || at(text, start) == '\''))
+    if (at(text, start) == '"' || at(text, start) == '\'')
         ++start;
     size_t stop = start;
     bool letter = false;
