@@ -125,6 +125,7 @@ for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234
 case("phone", "04.12.2026", "on ", " 14:05:09", expected=False)
 case("phone", "06 12 34 56 78", "", " rang")  # at the start of a piece, nothing before it
 case("phone", "+4930123456", "a", " ok", expected=False)
+case("phone", "+4930123456", "<sip:", "@host>")
 for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", True), ("caller ", "12", False),
                           ("phone number: ", "+1 212 555 0100", True), ("ext. ", "4711", True), ("ext ", "1", True),
                           ("extension ", "123456789", False), ("called ", "123", False)):
