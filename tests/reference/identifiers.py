@@ -19,7 +19,7 @@ def ipv4(value, before):
     numbers = [int(p) for p in parts]
     if len(parts) != 4 or any(len(p) > 3 for p in parts) or max(numbers) > 255:
         return False
-    if re.search(r"(?i)\b(%s)[ :=\t]{0,3}$" % "|".join(VERSION_WORDS), before) or re.search(r"[A-Za-z0-9]/$", before):
+    if re.search(r"(?i)\b(%s)[ :=\t]{0,3}$" % "|".join(VERSION_WORDS), before) or re.search(r"(^|[ \t(=\"'])[A-Z][A-Za-z0-9_-]*/$", before):
         return False
     if re.search(r"\w$", before):
         return False
@@ -90,7 +90,8 @@ for octet in (0, 1, 9, 10, 99, 100, 199, 200, 249, 250, 255, 256, 999, 1000):
     case("ipv4", value, expected=None if ipv4(value, "peer ") else False)
 for value in ("0.0.0.0", "127.0.0.1", "255.255.255.255", "255.255.254.0", "255.0.255.0", "1.2.3.4.5", "1.2.3"):
     case("ipv4", value, expected=None if "." in value and value.count(".") == 3 and ipv4(value, "") else False)
-for before in ("version ", "Version: ", "build=", "Orvel/", "http://", "ip=", "(", "x"):
+for before in ("version ", "Version: ", "build=", "Orvel/", "agent Orvel/", "/api/Peers/", "tcp/", "10/", "http://",
+               "ip=", "(", "x"):
     case("ipv4", "4.0.1.12", before, expected=None if ipv4("4.0.1.12", before) else False)
 case("ipv4", "10.1.2.3", after=".")
 case("ipv4", "10.1.2.3", after=":5060")

@@ -155,9 +155,18 @@ size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
         --b; // a full stop
     if (text[a] == '.' || (a > 0 && word(at(text, a - 1))) || word(at(text, b)))
         return looked;
-    // Product/version ("Orvel/4.0.1.12"), unlike "//10.1.2.3" in an address.
-    if (a > 1 && text[a - 1] == '/' && alnum(at(text, a - 2)))
-        return looked;
+    // Product/version ("agent Orvel/4.0.1.12"): a word of its own with a capital first letter,
+    // not a step of a path or a URL ("/peers/10.1.2.3"), nor a protocol ("tcp/10.1.2.3").
+    if (a > 1 && text[a - 1] == '/') {
+        size_t w = a - 1;
+        while (w > 0 && (alnum(at(text, w - 1)) || text[w - 1] == '-' || text[w - 1] == '_'))
+            --w;
+        const unsigned char before = w > 0 ? at(text, w - 1) : ' ';
+        if (w < a - 1 && upper(at(text, w)) &&
+            (before == ' ' || before == '\t' || before == '(' || before == '=' || before == '"' ||
+             before == '\''))
+            return looked;
+    }
     unsigned value = 0;
     int numbers = 0;
     for (size_t i = a; i < b;) {
