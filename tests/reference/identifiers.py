@@ -96,6 +96,8 @@ for before in ("version ", "Version: ", "build=", "Orvel/", "agent Orvel/", "/ap
 case("ipv4", "10.1.2.3", after=".")
 case("ipv4", "10.1.2.3", after=":5060")
 case("ipv4", "10.1.2.3", after="x", expected=False)
+case("ipv4", "10.1.2.3", "\x1b[32m", "\x1b[0m up", expected="10.1.2.3")  # colour codes are no part of a word
+case("user", "bob", "user=\x1b[1m", "\x1b[0m up", expected="bob")
 for value in ("2001:db8::1", "fe80::1ff:fe23:4567:890a", "2001:0db8:0000:0000:0000:ff00:0042:8329", "::ffff:10.1.2.3",
               "1:2:3:4:5:6:7", "1::2::3", "::", "::1", "::2", "12345::1", "A:B:C:D:E:F:0:1",
               "2001:db8:0:0:1:0:0:1", "fe80:0:0:0:1ff:fe23:4567:890a", "2001:db8:a:b:c:d:e:f",

@@ -66,6 +66,9 @@ constexpr size_t window = 128 << 10;
 struct Obfuscator::Worker {
     std::unique_ptr<Scanner::Scratch> scratch;
     std::vector<Token> tokens;
+    // The text without its control sequences, where it has any (withoutControls).
+    std::string plain;
+    std::vector<size_t> origin;
 };
 
 Obfuscator::Obfuscator(Direction direction, std::shared_ptr<const Scanner> scanner,
@@ -100,12 +103,55 @@ void Obfuscator::give(std::unique_ptr<Worker> worker) const
     m_idle.push_back(std::move(worker));
 }
 
+namespace {
+
+// A terminal's control sequences (colour codes: ESC [ ... m) are no part of the text's words: the
+// rules look at the text without them ("user=ESC[1mbob" is "user=bob"), and `origin` tells where
+// each byte of it stands in `text`, and where its end does. False, and nothing made, when the
+// text has none.
+bool withoutControls(std::string_view text, std::string &plain, std::vector<size_t> &origin)
+{
+    if (text.find('\x1b') == std::string_view::npos)
+        return false;
+    plain.clear();
+    origin.clear();
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] != '\x1b') {
+            plain += text[i];
+            origin.push_back(i++);
+            continue;
+        }
+        const auto within = [&](unsigned char low, unsigned char high) {
+            return i < text.size() && static_cast<unsigned char>(text[i]) >= low &&
+                   static_cast<unsigned char>(text[i]) <= high;
+        };
+        // ESC [, parameters, intermediates, a final byte.
+        ++i;
+        if (within('[', '[')) {
+            ++i;
+            while (within(0x20, 0x3f))
+                ++i;
+            i += within(0x40, 0x7e);
+        }
+    }
+    origin.push_back(text.size());
+    return true;
+}
+
+} // namespace
+
 std::vector<Token> Obfuscator::tokens(std::string_view text) const
 {
     std::unique_ptr<Worker> worker = take();
     std::vector<Token> found;
-    m_scanner->find(text, *worker->scratch, found);
+    const bool controls = withoutControls(text, worker->plain, worker->origin);
+    m_scanner->find(controls ? std::string_view(worker->plain) : text, *worker->scratch, found);
     keepLeftmostLongest(found);
+    if (controls)
+        for (Token &token : found) {
+            token.begin = worker->origin[token.begin];
+            token.end = worker->origin[token.end - 1] + 1;
+        }
     give(std::move(worker));
     return found;
 }
@@ -136,11 +182,15 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
 {
     std::vector<Token> &tokens = worker.tokens;
     tokens.clear();
-    m_scanner->find(text, *worker.scratch, tokens);
+    const bool controls = withoutControls(text, worker.plain, worker.origin);
+    const std::string_view scanned = controls ? std::string_view(worker.plain) : text;
+    m_scanner->find(scanned, *worker.scratch, tokens);
     keepLeftmostLongest(tokens);
+    // Where a token begins and ends in `text`: control sequences within it go with it.
+    const auto origin = [&](size_t i) { return controls ? worker.origin[i] : i; };
     size_t copied = 0;
     const auto valueOf = [&](const Token &token) {
-        return text.substr(token.begin, token.end - token.begin);
+        return scanned.substr(token.begin, token.end - token.begin);
     };
     for (size_t i = 0; i < tokens.size() && i < prefetched; ++i)
         m_cache->prefetch(valueOf(tokens[i]));
@@ -148,7 +198,7 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         if (i + prefetched < tokens.size())
             m_cache->prefetch(valueOf(tokens[i + prefetched]));
         const Token &token = tokens[i];
-        out.append(text.substr(copied, token.begin - copied));
+        out.append(text.substr(copied, origin(token.begin) - copied));
         const std::string_view value = valueOf(token);
         const bool literal = token.rank >= 3;
         const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
@@ -163,7 +213,7 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         // Cleaning counts every value; revealing only those that had a stand-in.
         if (m_direction == Direction::Clean || written != value)
             ++counts[size_t(token.kind)];
-        copied = token.end;
+        copied = origin(token.end - 1) + 1;
     }
     out.append(text.substr(copied));
 }
