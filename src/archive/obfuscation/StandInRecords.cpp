@@ -79,6 +79,9 @@ std::string StandInMap::save() const
 void StandInMap::load(std::string_view records)
 {
     const std::lock_guard lock(m_mutex);
+    // The map is written whole, every line with its line feed.
+    if (!records.empty() && records.back() != '\n')
+        throw Failure(EINVAL, QStringLiteral("its last line is cut short"));
     // Room for every value at once: a table grown a value at a time rehashes a dozen times.
     std::array<size_t, size_t(Space::count)> values{};
     for (size_t start = 0; start < records.size();) {
@@ -130,6 +133,15 @@ void StandInMap::load(std::string_view records)
             m_tables[space].spellings.emplace(std::move(standIn), std::move(original));
             continue;
         }
+        // One stand-in a value and one value a stand-in, or reveal could not tell them apart.
+        const Table &table = m_tables[space];
+        const auto given = table.forward.find(original);
+        const auto taken = table.reverse.find(standIn);
+        if ((given != table.forward.end() && given->second != standIn) ||
+            (taken != table.reverse.end() && taken->second != original))
+            throw Failure(EINVAL, QStringLiteral("line %1 gives a value a second stand-in, or a "
+                                                 "stand-in a second value")
+                                      .arg(number));
         if (literal)
             m_literals.insert(original);
         add(Space(space), std::move(original), std::move(standIn));
