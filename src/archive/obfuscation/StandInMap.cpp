@@ -67,14 +67,20 @@ StandInMap::allocate(std::unique_lock<std::mutex> &lock, Space space, const std:
     lock.lock();
     if (const auto found = table.forward.find(key); found != table.forward.end())
         return found->second;
-    for (int attempt = 1; attempt < 32 && table.reverse.count(candidate); ++attempt)
+    // Nor the value itself, which would leave it to be read, unless nothing else is left.
+    const auto taken = [&](const std::string &c) { return c == key || table.reverse.count(c); };
+    for (int attempt = 1; attempt < 32 && taken(candidate); ++attempt)
         candidate = draw(&draws, std::string());
     // Few are left of this shape: the next free one in order after the last draw.
     const std::string first = candidate;
-    while (table.reverse.count(candidate)) {
+    while (taken(candidate)) {
         candidate = draw(nullptr, candidate);
-        if (candidate.empty() || candidate == first)
-            throw Failure(ENOSPC, QStringLiteral("every stand-in of a value's shape is taken"));
+        if (candidate.empty() || candidate == first) {
+            if (table.reverse.count(key))
+                throw Failure(ENOSPC, QStringLiteral("every stand-in of a value's shape is taken"));
+            candidate = key;
+            break;
+        }
     }
     add(space, key, candidate);
     m_changed = true;
