@@ -34,6 +34,9 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     ASSERT_EQ(
         ::rename(QFile::encodeName(path("latin")), QFile::encodeName(path("orvel/logs")) + latin),
         0);
+    // Saved by Notepad: a byte-order mark, then the first word.
+    const QByteArray words = readFile("orvel/obfuscate-words.txt");
+    writeFile("orvel/obfuscate-words.txt", "\xef\xbb\xbf" + words.mid(words.indexOf('\n') + 1));
     writeFile("config/Sorvik/Sorvik.ini",
               "[Archive]\nObfuscate=true\nObfuscateSafe=*.gz data_nothing.*\n"
               "ObfuscateWords=" +

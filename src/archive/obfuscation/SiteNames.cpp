@@ -58,7 +58,10 @@ QString textOf(const RegistryValue &value)
 
 void readSiteWords(const QString &path, SiteNames &names)
 {
-    const QByteArray bytes = readPrivateFile(path, QStringLiteral("words file"), wordsLimit);
+    QByteArray bytes = readPrivateFile(path, QStringLiteral("words file"), wordsLimit);
+    // A file saved by Notepad begins with a byte-order mark, no part of its first word.
+    if (bytes.startsWith("\xef\xbb\xbf"))
+        bytes.remove(0, 3);
     int number = 0;
     for (QByteArray line : bytes.split('\n')) {
         ++number;
