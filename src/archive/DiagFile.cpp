@@ -122,6 +122,7 @@ bool DiagFile::formatLine(TextStream &in, DiagCopy &out)
     m_answer.reset();
     m_streaming = false;
     m_separatorDue = false;
+    m_heldTail.clear();
     bool ended = false;
     while (!ended) {
         if (!readPart(in, out, ended))
@@ -131,7 +132,10 @@ bool DiagFile::formatLine(TextStream &in, DiagCopy &out)
             return false;
     }
     if (m_streaming) {
-        if (!write(m_line, [&] { out.writeLine(QString()); }))
+        // No rest followed: the text's last word was whole after all.
+        if (!write(m_line, [&] {
+                out.writeLine(std::exchange(m_separatorDue, false) ? m_heldTail : QString());
+            }))
             return false;
         // Reported once the whole line is read, so that the report knows how long its rest was.
         rejected(*m_answer, m_line);
@@ -231,7 +235,8 @@ bool DiagFile::startStreaming(DiagCopy &out)
         start = text(m_line, *m_answer);
     } else {
         // Whether a rest follows the text, and with it the blank between, is not known yet.
-        start = m_answer->text;
+        start = m_withholdRaw ? beforeLastBlank(m_answer->text) : m_answer->text;
+        m_heldTail = m_answer->text.mid(start.size());
         m_separatorDue = true;
     }
     return write(m_line, [&] { out.write(start); });
@@ -243,8 +248,14 @@ QString DiagFile::text(const DiagLine &line, const FormattedLine &answer) const
         return m_withholdRaw ? DiagWithheld::record.toString() : line.current + line.rest;
     if (line.rest.isEmpty())
         return answer.text;
-    return answer.text + QLatin1Char(' ') +
-           (m_withholdRaw ? DiagWithheld::rest.toString() : line.rest);
+    if (m_withholdRaw)
+        return beforeLastBlank(answer.text) + QLatin1Char(' ') + DiagWithheld::rest.toString();
+    return answer.text + QLatin1Char(' ') + line.rest;
+}
+
+QString DiagFile::beforeLastBlank(const QString &text)
+{
+    return text.left(std::max<qsizetype>(text.lastIndexOf(QLatin1Char(' ')), 0));
 }
 
 void DiagFile::rejected(const FormattedLine &answer, const DiagLine &line)

@@ -154,6 +154,9 @@ private:
     // What goes into the copy: a line the formatter rejects is kept as it was read, so that
     // nothing of it is lost, unless raw parts are withheld.
     QString text(const DiagLine &line, const FormattedLine &answer) const;
+    // A text a withheld rest follows loses its last word, which the cut may have split: the part
+    // before the cut would not be found as what it is (an address cut in two).
+    static QString beforeLastBlank(const QString &text);
     void rejected(const FormattedLine &answer, const DiagLine &line);
     bool readPart(TextStream &in, DiagCopy &out, bool &ended);
     void keep(QStringView kept, DiagCopy &out);
@@ -175,6 +178,8 @@ private:
     bool m_streaming = false;
     std::optional<FormattedLine> m_answer;
     bool m_separatorDue = false;
+    // The formatted text's last word while it is not known whether a withheld rest follows it.
+    QString m_heldTail;
     // Reading, writing or the formatter failed: the file goes no further.
     bool m_failed = false;
     bool m_timedOut = false;

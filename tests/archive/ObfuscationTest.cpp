@@ -113,9 +113,10 @@ TEST(ObfuscationRules, StandInsAreUniqueAndExact)
                              "00:1a:2B:3c:4D:5e 00:1A:2B:3C:4D:5E for user Alice.Smith alice.smith "
                              "at mailbox 0042\n";
     EXPECT_EQ(cleanThenReveal(map, text), text);
-    // A damaged map is refused: a stand-in of two values, a value of two, a last line cut short.
-    for (const char *damaged :
-         {"w\tabc\talice\nw\tabc\tjdoe\n", "w\tabc\talice\nw\txyz\talice\n", "w\tabc\talice"})
+    // A damaged map is refused: a stand-in of two values, a value of two, a last line cut short,
+    // Windows line ends.
+    for (const char *damaged : {"w\tabc\talice\nw\tabc\tjdoe\n", "w\tabc\talice\nw\txyz\talice\n",
+                                "w\tabc\talice", "w\tabc\talice\r\n"})
         EXPECT_TRUE(failureOf([&] { StandInMap(std::string(32, 'a')).load(damaged); })) << damaged;
 }
 

@@ -19,7 +19,7 @@ def ipv4(value, before):
     numbers = [int(p) for p in parts]
     if len(parts) != 4 or any(len(p) > 3 for p in parts) or max(numbers) > 255:
         return False
-    if re.search(r"(?i)\b(%s)[ :=\t]{0,3}$" % "|".join(VERSION_WORDS), before) or re.search(r"(^|[ \t(=\"'])[A-Z][A-Za-z0-9_-]*/$", before):
+    if re.search(r"(?i)\b(%s)[ :=\t]{0,3}$" % "|".join(VERSION_WORDS), before) or re.search(r"(^|[ \t(=\"'])[A-Z][A-Za-z0-9_-]*/$", before) and re.search(r"[a-z][A-Za-z0-9_-]*/$", before):
         return False
     if re.search(r"\w$", before):
         return False
@@ -90,7 +90,7 @@ for octet in (0, 1, 9, 10, 99, 100, 199, 200, 249, 250, 255, 256, 999, 1000):
     case("ipv4", value, expected=None if ipv4(value, "peer ") else False)
 for value in ("0.0.0.0", "127.0.0.1", "255.255.255.255", "255.255.254.0", "255.0.255.0", "1.2.3.4.5", "1.2.3"):
     case("ipv4", value, expected=None if "." in value and value.count(".") == 3 and ipv4(value, "") else False)
-for before in ("version ", "Version: ", "build=", "Orvel/", "agent Orvel/", "/api/Peers/", "tcp/", "10/", "http://",
+for before in ("version ", "Version: ", "build=", "Orvel/", "agent Orvel/", "/api/Peers/", "tcp/", "TCP/", "10/", "http://",
                "ip=", "(", "x"):
     case("ipv4", "4.0.1.12", before, expected=None if ipv4("4.0.1.12", before) else False)
 case("ipv4", "10.1.2.3", after=".")
@@ -117,7 +117,8 @@ label = "a" * 63
 for value in ("a.example.com", label + ".example.com", "a" + label + ".example.com", "x.co", "x.com", "x.foo",
               "a.b.foo", "MsgStore.Queue", "a.b.Com", "a.b.COM", "a.b.txt", "1.2.com", "e.g", "a.b.c1", "a-.corp.example"):
     case("host", value, expected=None if host(value) else False)
-for after in (".log ok", ".log.1 ok", ".log.gz ok", ".log.fmtd.txt ok", ".1 ok", ".1.x ok"):
+for after in (".log ok", ".log.1 ok", ".log.gz ok", ".log.fmtd.txt ok", ".1 ok", ".1.x ok", ".log.2026-12-01 ok",
+              ".log-20261201 ok", "-2026-12-01.log ok"):
     case("host", "host.example.com", "file ", after, expected=None if after != ".1.x ok" else False)
 for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234567890123456", "+0123456789",
               "+49 30 1234567", "+44 (0)20 7946 0958", "+1 212-555-0100", "+49 30-123 4567",

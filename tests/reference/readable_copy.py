@@ -11,7 +11,8 @@ Rules:
 - An empty cleaned line gives no line. Otherwise the first 510 characters are formatted and the
   rest follows unchanged after one blank; a line the formatter rejects is kept as cleaned.
 - Every line of the copy ends with CR LF.
-- For a cleaned archive (withheld), a rest is the mark REST and a rejected line the mark RECORD.
+- For a cleaned archive (withheld), a rest is the mark REST, after the formatted text cut back to
+  its last blank (the cut may split a word), and a rejected line is the mark RECORD.
 - The stand-in formatter takes TIMESTAMP|THREAD|LEVEL|COMPONENT|MESSAGE: 16 hex digits of
   milliseconds since 1970 (UTC, up to the year 9999), 4 hex digits, one digit 0-4, a decimal id,
   the message's bytes as hex pairs (a dangling digit kept as it is), and gives
@@ -75,6 +76,8 @@ def readable_copy(raw, withheld=False):
             continue
         current, rest = cleaned[:CUT], cleaned[CUT:] and (REST if withheld else cleaned[CUT:])
         text = format_record(current)
+        if text is not None and rest and withheld:
+            text = text[:max(text.rfind(b" "), 0)]
         if text is None:
             rejected += 1
             copy.append(RECORD if withheld else cleaned)

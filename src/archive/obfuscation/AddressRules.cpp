@@ -77,6 +77,23 @@ bool fileExtension(std::string_view label)
     return inSet(label, extensions);
 }
 
+// What follows a log's name: an extension, a rotation's number or date ("1", "2026-12-01"), or
+// both in one ("log-20261201").
+bool dated(std::string_view part)
+{
+    return !part.empty() && digit(at(part, 0)) &&
+           std::all_of(part.begin(), part.end(),
+                       [](unsigned char c) { return digit(c) || c == '-'; });
+}
+
+bool rotationSuffix(std::string_view label)
+{
+    const size_t dash = label.find('-');
+    return fileExtension(label) || dated(label) ||
+           (dash != std::string_view::npos && fileExtension(label.substr(0, dash)) &&
+            dated(label.substr(dash + 1)));
+}
+
 // Whether `run` is six bytes in groups of `group` hexadecimal digits joined by `separator`, and
 // not one of the two that name no device (all zeros, all ones).
 bool macShape(std::string_view run, size_t group, char separator)
@@ -162,7 +179,9 @@ size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
         while (w > 0 && (alnum(at(text, w - 1)) || text[w - 1] == '-' || text[w - 1] == '_'))
             --w;
         const unsigned char before = w > 0 ? at(text, w - 1) : ' ';
-        if (w < a - 1 && upper(at(text, w)) &&
+        const bool small = std::any_of(text.begin() + w, text.begin() + (a - 1),
+                                       [](unsigned char c) { return lower(c); });
+        if (w < a - 1 && upper(at(text, w)) && small &&
             (before == ' ' || before == '\t' || before == '(' || before == '=' || before == '"' ||
              before == '\''))
             return looked;
@@ -272,8 +291,9 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out)
         ++a;
     while (b > a && (text[b - 1] == '.' || text[b - 1] == '-'))
         --b;
-    // A name followed by a file's extensions and rotation numbers ("host.example.com.log",
-    // ".log.1", ".log.gz", a readable copy's ".log.fmtd.txt").
+    // A name followed by a file's extensions and a rotation's numbers or dates
+    // ("host.example.com.log", ".log.1", ".log.gz", ".log-20261201", a readable copy's
+    // ".log.fmtd.txt").
     for (;;) {
         const std::string_view run = text.substr(a, b - a);
         const size_t last = run.rfind('.');
@@ -281,10 +301,17 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out)
             run.substr(0, last).find('.') == std::string_view::npos)
             break;
         const std::string_view tail = run.substr(last + 1);
-        if (!fileExtension(tail) &&
-            !std::all_of(tail.begin(), tail.end(), [](unsigned char c) { return digit(c); }))
-            break;
-        b = a + last;
+        if (rotationSuffix(tail)) {
+            b = a + last;
+            continue;
+        }
+        // A date joined to the name itself ("host.example.com-2026-12-01").
+        const size_t dash = tail.find('-');
+        if (dash != std::string_view::npos && dash > 0 && dated(tail.substr(dash + 1)) &&
+            std::all_of(tail.begin(), tail.begin() + dash,
+                        [](unsigned char c) { return alpha(c); }))
+            b = a + last + 1 + dash;
+        break;
     }
     const std::string_view name = text.substr(a, b - a);
     if (name == "localhost.localdomain" || !hostName(text, a, b, true))

@@ -110,6 +110,11 @@ void StandInMap::load(std::string_view records)
         ++number;
         if (line.empty() || line.front() == '#')
             continue;
+        // Written with its carriage returns escaped: a bare one is an editor's line end.
+        if (line.find('\r') != std::string_view::npos)
+            throw Failure(EINVAL, QStringLiteral("line %1 ends in a carriage return (was it saved "
+                                                 "with Windows line ends?)")
+                                      .arg(number));
         const size_t first = line.find('\t');
         const size_t second = first == std::string_view::npos ? first : line.find('\t', first + 1);
         if (second == std::string_view::npos)
