@@ -147,7 +147,7 @@ for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"),
 for before, value, after in (('{"user":"', "bob", '"}'), ('"mailbox": ', "4712", ","), ('mailbox="', "4714", '"'),
                              ("subscriberId: ", "4715", " ok"), ("userName=", "carol", " ok")):  # keys in quotes or camel case
     case("user" if "user" in before else "id", value, before, after)
-for value, ok in (("CORP\\bsmith", True), ("corp\\bsmith", False), ("ABCDEFGHIJKLMNOP\\x", False),
+for value, ok in (("CORP\\bsmith", True), ("CORP\\\\bsmith", True), ("corp\\bsmith", False), ("ABCDEFGHIJKLMNOP\\x", False),
                   ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False)):
     case("user", value, "account ", " ok", expected=None if ok else False)
 for before, after, ok in (("the ", " deal", True), ("the ", "s deal", False), ("x", " deal", False), ("(", "-Voice)", True)):

@@ -322,8 +322,9 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out)
 
 size_t domainUser(std::string_view text, size_t end, std::vector<Token> &out)
 {
-    // A NetBIOS domain is written in capitals, and a path goes on after its next backslash.
-    const size_t slash = end - 2;
+    // A NetBIOS domain is written in capitals, and a path goes on after its next backslash. The
+    // backslash may be doubled, as JSON writes it.
+    const size_t slash = end - 2 - (end >= 3 && at(text, end - 3) == '\\');
     size_t a = slash;
     while (a > 0 && slash - a < 16 &&
            (upper(at(text, a - 1)) || digit(at(text, a - 1)) || text[a - 1] == '-'))

@@ -31,7 +31,8 @@ const char *triggerExpression(unsigned trigger)
         // after '-', ':' or '.' is a date's or a time's, and not a time's hours either (" 09:41").
         R"((?:^|[ (=\t\n"'<])0[1-9][\d ./)-])",
         R"([ .)-]\d{3}[ .-]\d{4})",
-        R"([A-Z0-9]\\[A-Za-z])",
+        // Also with the backslash doubled, as JSON writes it ("CORP\\\\bsmith").
+        R"([A-Z0-9]\\\\?[A-Za-z])",
         // The naming words, in any case and anywhere: the rules see that each is a word of its own.
         R"((?i)(?:caller|callee|calling|called|phone|telephone|tel|fax|mobile|cell|ani|dnis|cli)"
         R"(|clid|msisdn|cgpn|cdpn))",

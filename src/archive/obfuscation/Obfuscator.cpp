@@ -238,7 +238,7 @@ std::string Obfuscator::replacement(std::string_view token, Shape shape, bool li
     std::vector<Part> parts;
     if (shape == Shape::DomainUser) {
         const size_t slash = token.find('\\');
-        parts = {{0, slash}, {slash + 1, token.size()}};
+        parts = {{0, slash}, {token.find_first_not_of('\\', slash), token.size()}};
     } else {
         labelParts(token, parts);
     }
