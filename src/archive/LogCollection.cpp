@@ -233,19 +233,19 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
                     if (outcome.formatted) {
                         toAdd = FormattingAhead::copyPath(formattingFolder, name);
                         copy = std::move(outcome.copy);
-                    } else if (cleaning) {
-                        // Its records' messages are hexadecimal digits no rule can see into.
-                        lines << QStringLiteral("(error) unable to format diagnostic file:") +
-                                     shownPath(file.Path()) +
-                                     QStringLiteral(" - not archived: a raw diagnostic file "
-                                                    "cannot be cleaned.");
                     } else {
+                        // Raw, its records' messages are hexadecimal digits that no cleaning rule
+                        // can see into.
                         lines << QStringLiteral("(error) unable to format diagnostic file:") +
                                      shownPath(file.Path()) +
-                                     QStringLiteral(" - adding raw file into zip file instead of "
-                                                    "formatted file.");
-                        toAdd = file.Path();
-                        raw = true;
+                                     (cleaning ? QStringLiteral(" - not archived: a raw diagnostic "
+                                                                "file cannot be cleaned.")
+                                               : QStringLiteral(" - adding raw file into zip file "
+                                                                "instead of formatted file."));
+                        if (!cleaning) {
+                            toAdd = file.Path();
+                            raw = true;
+                        }
                     }
                 }
             });

@@ -67,8 +67,11 @@ struct Obfuscator::Worker {
     std::unique_ptr<Scanner::Scratch> scratch;
     std::vector<Token> tokens;
     // The text without its control sequences, where it has any (withoutControls).
+    bool controls = false;
     std::string plain;
     std::vector<size_t> origin;
+    // Where a place of the text as scanned stands in the text.
+    size_t inText(size_t at) const { return controls ? origin[at] : at; }
 };
 
 Obfuscator::Obfuscator(Direction direction, std::shared_ptr<const Scanner> scanner,
@@ -143,17 +146,24 @@ bool withoutControls(std::string_view text, std::string &plain, std::vector<size
 std::vector<Token> Obfuscator::tokens(std::string_view text) const
 {
     std::unique_ptr<Worker> worker = take();
-    std::vector<Token> found;
-    const bool controls = withoutControls(text, worker->plain, worker->origin);
-    m_scanner->find(controls ? std::string_view(worker->plain) : text, *worker->scratch, found);
-    keepLeftmostLongest(found);
-    if (controls)
-        for (Token &token : found) {
-            token.begin = worker->origin[token.begin];
-            token.end = worker->origin[token.end - 1] + 1;
-        }
+    scan(text, *worker);
+    std::vector<Token> found = std::move(worker->tokens);
+    for (Token &token : found) {
+        token.end = worker->inText(token.end - 1) + 1;
+        token.begin = worker->inText(token.begin);
+    }
     give(std::move(worker));
     return found;
+}
+
+std::string_view Obfuscator::scan(std::string_view text, Worker &worker) const
+{
+    worker.tokens.clear();
+    worker.controls = withoutControls(text, worker.plain, worker.origin);
+    const std::string_view scanned = worker.controls ? std::string_view(worker.plain) : text;
+    m_scanner->find(scanned, *worker.scratch, worker.tokens);
+    keepLeftmostLongest(worker.tokens);
+    return scanned;
 }
 
 void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts) const
@@ -180,14 +190,8 @@ void Obfuscator::rewrite(std::string_view text, std::string &out, Counts &counts
 void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string &out,
                               Counts &counts) const
 {
-    std::vector<Token> &tokens = worker.tokens;
-    tokens.clear();
-    const bool controls = withoutControls(text, worker.plain, worker.origin);
-    const std::string_view scanned = controls ? std::string_view(worker.plain) : text;
-    m_scanner->find(scanned, *worker.scratch, tokens);
-    keepLeftmostLongest(tokens);
-    // Where a token begins and ends in `text`: control sequences within it go with it.
-    const auto origin = [&](size_t i) { return controls ? worker.origin[i] : i; };
+    const std::string_view scanned = scan(text, worker);
+    const std::vector<Token> &tokens = worker.tokens;
     size_t copied = 0;
     const auto valueOf = [&](const Token &token) {
         return scanned.substr(token.begin, token.end - token.begin);
@@ -198,7 +202,7 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         if (i + prefetched < tokens.size())
             m_cache->prefetch(valueOf(tokens[i + prefetched]));
         const Token &token = tokens[i];
-        out.append(text.substr(copied, origin(token.begin) - copied));
+        out.append(text.substr(copied, worker.inText(token.begin) - copied));
         const std::string_view value = valueOf(token);
         const bool literal = token.rank >= 3;
         const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
@@ -213,7 +217,8 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         // Cleaning counts every value; revealing only those that had a stand-in.
         if (m_direction == Direction::Clean || written != value)
             ++counts[size_t(token.kind)];
-        copied = origin(token.end - 1) + 1;
+        // Control sequences within a token go with it.
+        copied = worker.inText(token.end - 1) + 1;
     }
     out.append(text.substr(copied));
 }

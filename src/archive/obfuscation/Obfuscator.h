@@ -40,6 +40,9 @@ private:
     struct Worker;
     std::unique_ptr<Worker> take() const;
     void give(std::unique_ptr<Worker> worker) const;
+    // Finds the tokens of `text`, read without its control sequences, into the worker's; gives the
+    // text as it was read (Worker::inText tells where its places stand in `text`).
+    std::string_view scan(std::string_view text, Worker &worker) const;
     void rewriteLines(std::string_view text, Worker &worker, std::string &out,
                       Counts &counts) const;
     // The token's replacement; the token itself when it has none (nothing to reveal).
