@@ -107,6 +107,11 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
                    {u"--reveal"_s, u"--file"_s, path("cleaned.log")});
     EXPECT_EQ(revealed.status, 0) << revealed.errors.toStdString();
     EXPECT_EQ(revealed.output, readFile("orvel/logs/data_planted.log"));
+    const Outcome folder = runThrough({}, {u"--reveal"_s, u"--file"_s, path("orvel")});
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_TRUE(folder.errors.contains(
+        (u"cannot read "_s + path("orvel") + u": Is a directory"_s).toUtf8()))
+        << folder.errors.toStdString();
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -65,6 +67,12 @@ std::shared_ptr<const Obfuscator> obfuscation::revealerOf(std::shared_ptr<StandI
 
 namespace {
 
+QString unreadable(const QString &path, int error)
+{
+    return QStringLiteral("cannot read %1: %2")
+        .arg(shownPath(path), QString::fromLocal8Bit(std::strerror(error)));
+}
+
 bool write(std::FILE *out, const std::string &text)
 {
     return std::fwrite(text.data(), 1, text.size(), out) == text.size();
@@ -87,10 +95,16 @@ int revealStandIns(const QStringList &options, const QString &commandName,
         if (fromFile) {
             const QString path = options.at(1);
             source = std::fopen(nativePath(path).constData(), "rb");
+            // A folder opens, and only its first read fails: said as what it is, not as a
+            // failure to write.
+            struct stat st;
+            if (source && ::fstat(fileno(source), &st) == 0 && S_ISDIR(st.st_mode)) {
+                std::fclose(source);
+                source = nullptr;
+                errno = EISDIR;
+            }
             if (!source)
-                throw Failure(
-                    errno, QStringLiteral("cannot read %1: %2")
-                               .arg(shownPath(path), QString::fromLocal8Bit(std::strerror(errno))));
+                throw Failure(errno, unreadable(path, errno));
         }
     } catch (const Failure &failure) {
         say(err, commandName, failure.description());
@@ -121,9 +135,15 @@ int revealStandIns(const QStringList &options, const QString &commandName,
         }
         revealed.clear();
         obfuscator->rewrite(pending, revealed, counts);
-        written = written && write(out, revealed) && !std::ferror(source);
+        written = written && write(out, revealed);
+        const int readError = std::ferror(source) ? errno : 0;
         if (fromFile)
             std::fclose(source);
+        if (readError) {
+            say(err, commandName,
+                unreadable(fromFile ? options.at(1) : QStringLiteral("standard input"), readError));
+            return 1;
+        }
     }
     if (!written || std::fflush(out) != 0) {
         say(err, commandName, QStringLiteral("the revealed text could not be written in full"));
