@@ -132,7 +132,8 @@ public:
     // whatever the umask.
     virtual void CopyFile(const QString &source, const QString &destination, bool overwrite,
                           const CopyWatch &watch = {});
-    // Renames a file; never replaces one that is at the destination (fails with EEXIST).
+    // Renames a file once it is on the disk; never replaces one that is at the destination
+    // (fails with EEXIST).
     virtual void MoveFile(const QString &source, const QString &destination);
     virtual qint64 FileSize(const QString &path);
     // The size of a file of a listing as it is now, found in the folder the listing opened (a link

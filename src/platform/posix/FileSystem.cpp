@@ -307,10 +307,9 @@ void FileSystem::CopyFile(const QString &source, const QString &destination, boo
         copyByReading(in.get(), out.get(), source, destination, watch, copied, total);
         break;
     }
-    // On the disk before it is checked and named: once the run says it delivered (and removes
-    // old archives), a crash must not leave a hollow file under the name.
-    if (const int error = flushFailure(out.get()))
-        throw FileSystemError(error, QStringLiteral("Cannot write to disk the file"), destination);
+    // On its way to the disk while the caller reads it back; MoveFile waits for it to be there
+    // before it names it.
+    ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     if (::close(out.release()) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot write file"), destination);
 }
@@ -319,9 +318,14 @@ void FileSystem::MoveFile(const QString &source, const QString &destination)
 {
     const QByteArray from = nativePath(source);
     const QByteArray to = nativePath(destination);
+    // The file, then its new name, on the disk before the move is done: once the run says it
+    // delivered, it removes old archives, and a crash must neither leave a hollow file under the
+    // name nor lose both.
+    if (const Fd moved(::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        moved.get() >= 0)
+        if (const int error = flushFailure(moved.get()))
+            throw FileSystemError(error, QStringLiteral("Cannot write to disk the file"), source);
     moveNoReplace(from, to, destination);
-    // The new name on the disk before the move is done: old archives are removed after it, and a
-    // crash between the two must not lose both.
     if (const int error = flushFolderOf(to))
         throw FileSystemError(
             error, QStringLiteral("Moved, but cannot write to disk the folder of"), destination);
