@@ -154,6 +154,7 @@ for before, after, ok in (("the ", " deal", True), ("the ", "s deal", False), ("
     case("word", "Contoso", before, after, expected=None if ok else False)
 for value, ok in (("CUST-004711", True), ("CUST-0047", False)):
     case("word", value, "ticket ", " opened", expected=None if ok else False)
+case("word", "CUST-004712", "ticket#", "b opened")  # a pattern matches within words
 
 for text, tokens in CASES:
     print(json.dumps({"text": text, "tokens": tokens}))

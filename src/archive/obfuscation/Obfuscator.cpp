@@ -204,12 +204,14 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         const Token &token = tokens[i];
         out.append(text.substr(copied, worker.inText(token.begin) - copied));
         const std::string_view value = valueOf(token);
-        const bool literal = token.rank >= 3;
-        const uint8_t kind = uint8_t(size_t(token.shape) * 2 + literal);
+        const Found found = token.rank >= 4   ? Found::ByPattern
+                            : token.rank == 3 ? Found::AsWord
+                                              : Found::ByRule;
+        const uint8_t kind = uint8_t(size_t(token.shape) * 3 + size_t(found));
         const auto kept = m_cache->find(kind, value);
         std::string made;
         if (!kept) {
-            made = replacement(value, token.shape, literal);
+            made = replacement(value, token.shape, found);
             m_cache->add(kind, value, made);
         }
         const std::string_view written = kept ? *kept : std::string_view(made);
@@ -223,7 +225,7 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
     out.append(text.substr(copied));
 }
 
-std::string Obfuscator::replacement(std::string_view token, Shape shape, bool literal) const
+std::string Obfuscator::replacement(std::string_view token, Shape shape, Found found) const
 {
     switch (shape) {
     case Shape::IPv4:
@@ -235,7 +237,7 @@ std::string Obfuscator::replacement(std::string_view token, Shape shape, bool li
     case Shape::Digits:
         return number(token);
     case Shape::Name:
-        return name(token, literal);
+        return name(token, found);
     default:
         break;
     }
@@ -250,18 +252,18 @@ std::string Obfuscator::replacement(std::string_view token, Shape shape, bool li
     std::string out(token);
     for (const Part &part : parts)
         out.replace(part.begin, part.end - part.begin,
-                    name(token.substr(part.begin, part.end - part.begin), literal));
+                    name(token.substr(part.begin, part.end - part.begin), found));
     return out;
 }
 
-std::string Obfuscator::name(std::string_view token, bool literal) const
+std::string Obfuscator::name(std::string_view token, Found found) const
 {
     std::string lowered(token);
     for (char &c : lowered)
         c = toLower(static_cast<unsigned char>(c));
     std::string out;
     if (m_direction == Direction::Clean) {
-        out = m_map->name(lowered, literal);
+        out = m_map->name(lowered, found);
     } else if (auto original = m_map->original(Space::Name, lowered)) {
         out = std::move(*original);
     } else {

@@ -57,8 +57,8 @@ std::shared_ptr<const Obfuscator> revealer(const QString &executablePath)
 std::shared_ptr<const Obfuscator> obfuscation::revealerOf(std::shared_ptr<StandInMap> map)
 {
     std::vector<Scanner::Literal> literals;
-    for (std::string &standIn : map->literalStandIns())
-        literals.push_back({std::move(standIn), Kind::Word});
+    for (StandInMap::LiteralStandIn &standIn : map->literalStandIns())
+        literals.push_back({std::move(standIn.text), Kind::Word, standIn.within});
     return std::make_shared<Obfuscator>(
         Obfuscator::Direction::Reveal,
         std::make_shared<const Scanner>(std::move(literals), std::vector<std::string>()),

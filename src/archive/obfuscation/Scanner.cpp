@@ -175,7 +175,7 @@ int onLiteral(unsigned id, unsigned long long, unsigned long long to, unsigned, 
     Scan &scan = *static_cast<Scan *>(context);
     const Scanner::Literal &literal = (*scan.literals)[id];
     const size_t begin = size_t(to) - literal.text.size();
-    if (literalStandsAlone(scan.text, begin, size_t(to), literal.kind)) {
+    if (literal.within || literalStandsAlone(scan.text, begin, size_t(to), literal.kind)) {
         const bool host = literal.kind == Kind::Host && literal.text.find('.') != std::string::npos;
         scan.out->push_back(
             {begin, size_t(to), literal.kind, host ? Shape::Labels : Shape::Name, 3});

@@ -18,6 +18,8 @@ public:
     struct Literal {
         std::string text;
         Kind kind;
+        // Found inside longer words too, as a site pattern's match is.
+        bool within = false;
     };
     // A pattern is a regular expression in the scanner's syntax. Throws Failure naming the
     // pattern that cannot be used.

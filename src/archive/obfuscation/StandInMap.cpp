@@ -87,15 +87,16 @@ StandInMap::allocate(std::unique_lock<std::mutex> &lock, Space space, const std:
     return candidate;
 }
 
-std::string StandInMap::name(std::string_view lowered, bool literal)
+std::string StandInMap::name(std::string_view lowered, Found found)
 {
     // Known already, and nothing to note: no lock.
-    if (!literal)
+    if (found == Found::ByRule)
         if (const auto known = m_known.find(uint8_t(Space::Name), lowered))
             return std::string(*known);
     std::unique_lock lock(m_mutex);
     std::string key(lowered);
-    if (literal && m_literals.insert(key).second)
+    if (found != Found::ByRule &&
+        (found == Found::AsWord ? m_literals : m_withinWords).insert(key).second)
         m_changed = true;
     // After "user" a word such as "name" would not be taken for a name: never drawn.
     const auto next = [&](Draws *draws, const std::string &previous) {
@@ -197,14 +198,17 @@ std::optional<std::string> StandInMap::spelling(Space space, std::string_view st
     return std::string(found->second);
 }
 
-std::vector<std::string> StandInMap::literalStandIns() const
+std::vector<StandInMap::LiteralStandIn> StandInMap::literalStandIns() const
 {
     const std::lock_guard lock(m_mutex);
-    std::vector<std::string> out;
+    std::vector<LiteralStandIn> out;
     const Table &names = m_tables[size_t(Space::Name)];
-    for (const std::string &key : m_literals)
-        if (const auto found = names.forward.find(key); found != names.forward.end())
-            out.push_back(found->second);
+    for (const auto *keys : {&m_withinWords, &m_literals})
+        for (const std::string &key : *keys)
+            if (const auto found = names.forward.find(key);
+                found != names.forward.end() &&
+                (keys == &m_withinWords || !m_withinWords.count(key)))
+                out.push_back({found->second, keys == &m_withinWords});
     return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive/obfuscation/Identifiers.h"
 #include "archive/obfuscation/KnownValues.h"
 #include "archive/obfuscation/NumberPermutation.h"
 
@@ -57,9 +58,8 @@ public:
     // no stand-in of the value's shape is left.
     //
     // A name, in lower case: letters stay letters (a byte of 0x80 or more becomes one too),
-    // digits stay digits, everything else stays. `literal`: the name was found as a word of its
-    // own, which --reveal looks for.
-    std::string name(std::string_view lowered, bool literal);
+    // digits stay digits, everything else stays.
+    std::string name(std::string_view lowered, Found found);
     // Digits: leading zeros stay, the first other digit stays non-zero; a keyed permutation of
     // the numbers of that shape (see NumberPermutation).
     std::string number(std::string_view digits);
@@ -84,8 +84,13 @@ public:
     // original as written.
     void spell(Space space, std::string standIn, std::string original);
     std::optional<std::string> spelling(Space space, std::string_view standIn) const;
-    // The stand-ins of names found as words of their own.
-    std::vector<std::string> literalStandIns() const;
+    // The stand-ins of names found as words of their own or by a pattern; `within` for those a
+    // pattern found, which may stand inside a longer word.
+    struct LiteralStandIn {
+        std::string text;
+        bool within;
+    };
+    std::vector<LiteralStandIn> literalStandIns() const;
 
 private:
     struct Table {
@@ -110,6 +115,7 @@ private:
     mutable std::mutex m_mutex;
     std::array<Table, size_t(Space::count)> m_tables;
     std::unordered_set<std::string> m_literals;
+    std::unordered_set<std::string> m_withinWords;
     bool m_changed = false;
     // The names and numbers already given, read without the lock.
     KnownValues m_known;

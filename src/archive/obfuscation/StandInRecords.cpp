@@ -13,8 +13,9 @@ namespace {
 
 // How each space is named in the records; a spelling's tag is its space's with "s" before.
 const char *const tags[] = {"4", "4n", "4h", "6", "6s", "6p", "m", "n", "w"};
-// A name that was found as a word of its own.
+// A name that was found as a word of its own, and one a pattern found (within words too).
 const char *const literalTag = "W";
+const char *const withinTag = "P";
 
 void escapeInto(std::string &out, std::string_view field)
 {
@@ -67,8 +68,10 @@ std::string StandInMap::save() const
     for (size_t space = 0; space < m_tables.size(); ++space) {
         const Table &table = m_tables[space];
         for (const auto &[original, standIn] : table.forward)
-            record(space == size_t(Space::Name) && m_literals.count(original) ? literalTag
-                                                                              : tags[space],
+            record(space != size_t(Space::Name)    ? tags[space]
+                   : m_withinWords.count(original) ? withinTag
+                   : m_literals.count(original)    ? literalTag
+                                                   : tags[space],
                    standIn, original);
         for (const auto &[standIn, original] : table.spellings)
             record(std::string("s") + tags[space], standIn, original);
@@ -90,8 +93,8 @@ void StandInMap::load(std::string_view records)
         if (tab < end) {
             const std::string_view tag = records.substr(start, tab - start);
             for (size_t space = 0; space < std::size(tags); ++space)
-                values[space] +=
-                    tag == tags[space] || (tag == literalTag && space == size_t(Space::Name));
+                values[space] += tag == tags[space] || ((tag == literalTag || tag == withinTag) &&
+                                                        space == size_t(Space::Name));
         }
         start = end == std::string_view::npos ? records.size() : end + 1;
     }
@@ -122,7 +125,8 @@ void StandInMap::load(std::string_view records)
                           QStringLiteral("line %1 is not a stand-in and a value").arg(number));
         std::string_view tag = line.substr(0, first);
         const bool spelling = tag.size() > 1 && tag.front() == 's';
-        const bool literal = tag == literalTag;
+        const bool within = tag == withinTag;
+        const bool literal = within || tag == literalTag;
         if (spelling)
             tag.remove_prefix(1);
         size_t space = 0;
@@ -148,7 +152,7 @@ void StandInMap::load(std::string_view records)
                                                  "stand-in a second value")
                                       .arg(number));
         if (literal)
-            m_literals.insert(original);
+            (within ? m_withinWords : m_literals).insert(original);
         add(Space(space), std::move(original), std::move(standIn));
     }
 }
