@@ -9,6 +9,7 @@
 #include "archive/obfuscation/Reveal.h"
 #include "archive/obfuscation/RunCleaning.h"
 #include "archive/obfuscation/Scanner.h"
+#include "archive/obfuscation/SiteNames.h"
 #include "archive/obfuscation/StandInMap.h"
 #include "support/ArchiveReader.h"
 #include "support/ReadableCopyReference.h"
@@ -121,6 +122,33 @@ TEST(ObfuscationRules, StandInsAreUniqueAndExact)
     for (const char *damaged : {"w\tabc\talice\nw\tabc\tjdoe\n", "w\tabc\talice\nw\txyz\talice\n",
                                 "w\tabc\talice", "w\tabc\talice\r\n"})
         EXPECT_TRUE(failureOf([&] { StandInMap(std::string(32, 'a')).load(damaged); })) << damaged;
+}
+
+// A word the rules name values by ("user alice"), replaced, would hide those values from
+// --reveal: no account is taken for a person's by such a name, and a words file with one is
+// refused.
+TEST(ObfuscationRules, NamingWordsAreNeitherAccountsNorSiteWords)
+{
+    for (const auto &[name, uid, personal] :
+         std::vector<std::tuple<const char *, unsigned, bool>>{{"alice", 1000, true},
+                                                               {"user", 1001, false},
+                                                               {"Mailbox", 1002, false},
+                                                               {"callers", 1003, true},
+                                                               {"bob", 999, false},
+                                                               {"ann", 65534, false},
+                                                               {"al", 1004, false}})
+        EXPECT_EQ(personalAccount(name, uid), personal) << name;
+    QTemporaryDir folder;
+    const QString path = folder.filePath(u"words"_s);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("Contoso\nLogin\n") > 0);
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    SiteNames names;
+    const auto refused = failureOf([&] { readSiteWords(path, names); });
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(refused->description().contains(u"line 2 is one the rules look for"_s))
+        << refused->description().toStdString();
 }
 
 // The permutation's factors are the count's square root rounded up and what covers the rest: at

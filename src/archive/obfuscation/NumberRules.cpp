@@ -128,6 +128,23 @@ const std::vector<std::string_view> &namingWords(unsigned trigger)
                                              : none;
 }
 
+} // namespace
+
+bool namingWord(std::string_view word)
+{
+    std::string lowered(word);
+    for (char &c : lowered)
+        c = char(toLower(static_cast<unsigned char>(c)));
+    for (const unsigned trigger :
+         {TriggerPhoneWord, TriggerExtensionWord, TriggerIdWord, TriggerUserWord})
+        for (const std::string_view naming : namingWords(trigger))
+            if (naming == lowered)
+                return true;
+    return false;
+}
+
+namespace {
+
 // `letters` in small letters, in `room`; empty when they do not fit, as no word looked for
 // would.
 template <size_t size> std::string_view lowered(std::string_view letters, char (&room)[size])

@@ -29,4 +29,7 @@ bool hostName(std::string_view text, size_t begin, size_t end, bool strict);
 // Words after "user", "login"... that name no account (in any case).
 bool notAnAccount(std::string_view word);
 
+// The words the rules look for before a value ("user", "mailbox", "caller"...), in any case.
+bool namingWord(std::string_view word);
+
 } // namespace obfuscation::rules

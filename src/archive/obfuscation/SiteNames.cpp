@@ -1,6 +1,7 @@
 #include "archive/obfuscation/SiteNames.h"
 
 #include "app/LoggingFolder.h"
+#include "archive/obfuscation/Rules.h"
 #include "common/Failure.h"
 #include "platform/PrivateFile.h"
 #include "platform/Registry.h"
@@ -84,9 +85,20 @@ void readSiteWords(const QString &path, SiteNames &names)
                                              "characters; it would be replaced inside other "
                                              "words")
                                   .arg(number));
+        if (rules::namingWord(std::string_view(line.constData(), size_t(line.size()))))
+            refusePrivateFile(EINVAL, QStringLiteral("words file"), path,
+                              QStringLiteral("the word on line %1 is one the rules look for "
+                                             "before a value; replaced, it would hide the values "
+                                             "after it from --reveal")
+                                  .arg(number));
         names.literals.push_back({line.toStdString(), Kind::Word});
         ++names.siteWords;
     }
+}
+
+bool personalAccount(std::string_view name, unsigned uid)
+{
+    return uid >= 1000 && uid != 65534 && name.size() >= 3 && !rules::namingWord(name);
 }
 
 void addOwnNames(const WorkStationInfo &workstation, const Registry &registry, SiteNames &names)
@@ -113,11 +125,9 @@ void addOwnNames(const WorkStationInfo &workstation, const Registry &registry, S
         }
     }
 
-    // People's accounts; the system's own (below 1000, and nobody) name no one.
     setpwent();
     while (const passwd *account = getpwent())
-        if (account->pw_uid >= 1000 && account->pw_uid != 65534 &&
-            std::strlen(account->pw_name) >= 3)
+        if (personalAccount(account->pw_name, account->pw_uid))
             names.literals.push_back({account->pw_name, Kind::User});
     endpwent();
 }
