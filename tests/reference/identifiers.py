@@ -127,6 +127,9 @@ for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234
               "012-555-0100"):
     case("phone", value, "dial ", " ok", expected=None if phone(value) else False)
 case("phone", "04.12.2026", "on ", " 14:05:09", expected=False)
+for country, value, ok in (("1-", "800-555-0199", True), ("1 ", "(212) 555-0100", True), ("1.", "212.555.0100", True),
+                           ("2-", "800-555-0199", False), ("x1-", "800-555-0199", False)):  # the country's 1 stays
+    case("phone", value, "dial " + country, " ok", expected=None if ok else False)
 case("phone", "06 12 34 56 78", "", " rang")  # at the start of a piece, nothing before it
 case("phone", "+4930123456", "a", " ok", expected=False)
 case("phone", "+4930123456", "<sip:", "@host>")

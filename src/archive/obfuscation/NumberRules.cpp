@@ -250,8 +250,12 @@ size_t nanp(std::string_view text, size_t end, std::vector<Token> &out)
     } else if (!separator(first) || first == '/' || (first != second && first != ' ')) {
         return end;
     }
+    // Also after the country's 1 ("1-800-555-0199"), which stays as it is.
+    const unsigned char joint = start >= 2 ? at(text, start - 1) : 0;
+    const bool country = (joint == ' ' || joint == '.' || joint == '-') &&
+                         at(text, start - 2) == '1' && startsAlone(text, start - 2);
     if (!digits(area, 3) || !digits(end - 8, 3) || !digits(end - 4, 4) || at(text, area) == '0' ||
-        !startsAlone(text, start) || !endsAlone(text, end))
+        !(country || startsAlone(text, start)) || !endsAlone(text, end))
         return end;
     out.push_back({start, end, Kind::Phone, Shape::Digits, 2});
     return end;
