@@ -149,6 +149,19 @@ TEST(ObfuscationRules, NamingWordsAreNeitherAccountsNorSiteWords)
     ASSERT_TRUE(refused);
     EXPECT_TRUE(refused->description().contains(u"line 2 is one the rules look for"_s))
         << refused->description().toStdString();
+    // A name with letters beyond ASCII is found in capitals and in small letters too.
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                file.write("M\xc3\xbcller\n") > 0);
+    file.close();
+    SiteNames umlaut;
+    readSiteWords(path, umlaut);
+    const auto map = std::make_shared<StandInMap>(std::string(32, 'u'));
+    const auto scanner = std::make_shared<const Scanner>(umlaut.literals, umlaut.patterns);
+    const std::string text = "M\xc3\x9cLLER, m\xc3\xbcller, M\xc3\xbcller\n";
+    std::string cleaned;
+    Counts counts{};
+    Obfuscator(Obfuscator::Direction::Clean, scanner, map).rewrite(text, cleaned, counts);
+    EXPECT_EQ(counts[size_t(Kind::Word)], 3u) << cleaned;
 }
 
 // The permutation's factors are the count's square root rounded up and what covers the rest: at

@@ -9,6 +9,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <pwd.h>
@@ -91,7 +92,17 @@ void readSiteWords(const QString &path, SiteNames &names)
                                              "before a value; replaced, it would hide the values "
                                              "after it from --reveal")
                                   .arg(number));
-        names.literals.push_back({line.toStdString(), Kind::Word});
+        // Matched in any case of its ASCII letters only: a name with others ("Müller") is also
+        // looked for in capitals and in small letters ("MÜLLER", "müller").
+        const QString word = QString::fromUtf8(line);
+        std::vector<QByteArray> forms{line};
+        for (const QString &form : {word.toUpper(), word.toLower()})
+            if (std::none_of(forms.begin(), forms.end(), [&](const QByteArray &known) {
+                    return known.compare(form.toUtf8(), Qt::CaseInsensitive) == 0;
+                }))
+                forms.push_back(form.toUtf8());
+        for (const QByteArray &form : forms)
+            names.literals.push_back({form.toStdString(), Kind::Word});
         ++names.siteWords;
     }
 }
