@@ -44,6 +44,8 @@ const Planted planted[] = {
     {"host", "two-labels", "site ", "contoso.de", " reachable"},
     {"host", "registry", "mail server ", "mx-quenvo7", " refused the connection"},
     {"host", "registry-share", "backup written to ", "bk-store3", " in 12 s"},
+    {"host", "registry-list", "proxy ", "sip-edge4", " answered"},
+    {"host", "registry-list-port", "proxy ", "sip-edge5", " timed out"},
     {"email", "dotted", "notification to ", "alice.smith@contoso-voice.com", " sent"},
     {"email", "tagged", "forwarded to <", "j.doe+vm@corp.example", ">"},
     {"mac", "colons", "device ", "00:1A:2B:3C:4D:5E", " registered"},
@@ -158,6 +160,7 @@ void plantIdentifiers(const fs::path &root, const fs::path &logs, const fs::path
     std::ofstream registry(root / "registry.reg", std::ios::binary | std::ios::app);
     registry << "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\Network]\r\n"
              << "\"Mail Server\"=\"mx-quenvo7\"\r\n"
+             << "\"SIP Proxies\"=\"sip-edge4:5060; sip-edge5:5061\"\r\n"
              << "\"Backup Path\"=\"\\\\\\\\bk-store3\\\\logs\"\r\n";
     check(registry, root / "registry.reg");
 

@@ -48,6 +48,15 @@ void addHost(SiteNames &names, QString host)
         names.literals.push_back({host.left(dot).toStdString(), Kind::Host});
 }
 
+// A value may list hosts ("sip-edge4;sip-edge5") and give each its port ("sip-edge4:5060").
+void addHosts(SiteNames &names, const QString &text)
+{
+    static const QRegularExpression separators(QStringLiteral("[,; \\t]+"));
+    static const QRegularExpression port(QStringLiteral(":\\d{1,5}$"));
+    for (QString host : text.split(separators, Qt::SkipEmptyParts))
+        addHost(names, host.remove(port));
+}
+
 QString textOf(const RegistryValue &value)
 {
     QByteArray data = value.data;
@@ -130,7 +139,7 @@ void addOwnNames(const WorkStationInfo &workstation, const Registry &registry, S
             continue;
         for (const QString &text : textOf(value.value).split(QChar(0), Qt::SkipEmptyParts)) {
             if (hostValue.match(value.name).hasMatch())
-                addHost(names, text);
+                addHosts(names, text);
             for (auto it = hostInside.globalMatch(text); it.hasNext();)
                 addHost(names, it.next().captured(1));
         }
