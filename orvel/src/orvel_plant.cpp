@@ -149,11 +149,15 @@ void plantIdentifiers(const fs::path &root, const fs::path &logs, const fs::path
     check(data, logs / "data_planted.log");
     check(diag, logs / "diag_planted.log");
 
-    // A file named after a host: the entry's name is cleaned too.
-    const std::string named = "data_orvel-srv7.corp.example.log";
-    std::ofstream(logs / named, std::ios::binary) << "2026-12-04 14:05:09.123 INFO  [MsgStore] "
-                                                     "store opened\r\n";
-    labels << named << "\t0\thost\tentry-name\torvel-srv7.corp.example\tdata_\t.log\n";
+    // Files named after a host, an address and a customer: the entries' names are cleaned too.
+    for (const auto &[value, kind] : {std::pair{"orvel-srv7.corp.example", "host"},
+                                      {"10.20.30.41", "ipv4"},
+                                      {"Northwind", "word"}}) {
+        const std::string named = std::string("data_") + value + ".log";
+        std::ofstream(logs / named, std::ios::binary) << "2026-12-04 14:05:09.123 INFO  [MsgStore] "
+                                                         "store opened\r\n";
+        labels << named << "\t0\t" << kind << "\tentry-name\t" << value << "\tdata_\t.log\n";
+    }
     check(labels, list);
 
     // The servers the served product's settings name.
@@ -167,6 +171,6 @@ void plantIdentifiers(const fs::path &root, const fs::path &logs, const fs::path
     // The site's own words, private as the program wants them.
     const fs::path words = root / "obfuscate-words.txt";
     std::ofstream(words, std::ios::binary | std::ios::trunc)
-        << "# customers and vendors\nContoso Voice AG\nFabrikam\nre:CUST-[0-9]{6}\n";
+        << "# customers and vendors\nContoso Voice AG\nFabrikam\nre:CUST-[0-9]{6}\nNorthwind\n";
     ::chmod(words.c_str(), 0600);
 }

@@ -278,12 +278,18 @@ bool RunCleaning::listedAsSafe(const QString &fileName) const
 
 QString RunCleaning::entryName(const QString &name)
 {
+    // The served product's prefix is no part of what follows it: in "data_10.1.2.3.log" its
+    // underscore does not make the address part of a longer word.
+    const qsizetype prefix = name.startsWith(QLatin1String("data_"), Qt::CaseInsensitive) ||
+                                     name.startsWith(QLatin1String("diag_"), Qt::CaseInsensitive)
+                                 ? 5
+                                 : 0;
     // The name's own bytes, as the disk has them: text that is no UTF-8 keeps them.
-    const QByteArray bytes = nativePath(name);
+    const QByteArray bytes = nativePath(name.mid(prefix));
     std::string out;
     Counts counts{};
     m_obfuscator->rewrite(std::string_view(bytes.constData(), size_t(bytes.size())), out, counts);
-    return decodeNativePath(QByteArray::fromStdString(out));
+    return name.left(prefix) + decodeNativePath(QByteArray::fromStdString(out));
 }
 
 std::shared_ptr<EntryTransform> RunCleaning::transformFor(const QString &path,
