@@ -117,6 +117,22 @@ TEST(ObfuscationRules, StandInsAreUniqueAndExact)
                              "00:1a:2B:3c:4D:5e 00:1A:2B:3C:4D:5E for user Alice.Smith alice.smith "
                              "at mailbox 0042\n";
     EXPECT_EQ(cleanThenReveal(map, text), text);
+    // A pattern's short stand-ins of digits would turn up inside other numbers by chance: they are
+    // revealed where they stand alone only.
+    std::string numbers;
+    for (unsigned long long i = 0; i < 300; ++i) {
+        std::string n =
+            std::to_string(4000 + i % 200) + " " + std::to_string(1000000000000ULL + 987654321 * i);
+        std::replace(n.begin() + 5, n.end(), '4', '5');
+        numbers += n + "\n";
+    }
+    const auto digits = std::make_shared<const Scanner>(std::vector<Scanner::Literal>{},
+                                                        std::vector<std::string>{"4[0-9]{3}"});
+    std::string cleaned, back;
+    Counts counts{};
+    Obfuscator(Obfuscator::Direction::Clean, digits, map).rewrite(numbers, cleaned, counts);
+    revealerOf(map)->rewrite(cleaned, back, counts);
+    EXPECT_EQ(back, numbers);
     // A damaged map is refused: a stand-in of two values, a value of two, a last line cut short,
     // Windows line ends.
     for (const char *damaged : {"w\tabc\talice\nw\tabc\tjdoe\n", "w\tabc\talice\nw\txyz\talice\n",
@@ -134,6 +150,7 @@ TEST(ObfuscationRules, NamingWordsAreNeitherAccountsNorSiteWords)
                                                                {"user", 1001, false},
                                                                {"Mailbox", 1002, false},
                                                                {"callers", 1003, true},
+                                                               {"Number", 1005, false},
                                                                {"bob", 999, false},
                                                                {"ann", 65534, false},
                                                                {"al", 1004, false}})

@@ -128,6 +128,14 @@ const std::vector<std::string_view> &namingWords(unsigned trigger)
                                              : none;
 }
 
+// What may stand between a naming word and its value ("user name", "caller id").
+const std::vector<std::string_view> &namingQualifiers()
+{
+    static const std::vector<std::string_view> qualifiers{"id", "no",    "number", "num",
+                                                          "nr", "party", "name"};
+    return qualifiers;
+}
+
 } // namespace
 
 bool namingWord(std::string_view word)
@@ -140,7 +148,8 @@ bool namingWord(std::string_view word)
         for (const std::string_view naming : namingWords(trigger))
             if (naming == lowered)
                 return true;
-    return false;
+    const auto &qualifiers = namingQualifiers();
+    return std::find(qualifiers.begin(), qualifiers.end(), lowered) != qualifiers.end();
 }
 
 namespace {
@@ -181,8 +190,7 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
         ++w;
     char qualifierLetters[8];
     const std::string_view qualifier = lowered(text.substr(i, w - i), qualifierLetters);
-    static const std::vector<std::string_view> qualifiers{"id", "no",    "number", "num",
-                                                          "nr", "party", "name"};
+    const std::vector<std::string_view> &qualifiers = namingQualifiers();
     const bool qualified =
         w > i && !alnum(at(text, w)) &&
         std::find(qualifiers.begin(), qualifiers.end(), qualifier) != qualifiers.end();

@@ -13,6 +13,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -56,9 +58,19 @@ std::shared_ptr<const Obfuscator> revealer(const QString &executablePath)
 
 std::shared_ptr<const Obfuscator> obfuscation::revealerOf(std::shared_ptr<StandInMap> map)
 {
+    // A pattern's stand-in is looked for inside longer words only when chance would not make it
+    // there: six characters or more, three of them letters. A short one, or one of digits, turns
+    // up inside other words and numbers, and would turn them into values they never held.
+    const auto unlikelyByChance = [](const std::string &text) {
+        return text.size() >= 6 && std::count_if(text.begin(), text.end(), [](char c) {
+                                       return std::isalpha(static_cast<unsigned char>(c));
+                                   }) >= 3;
+    };
     std::vector<Scanner::Literal> literals;
-    for (StandInMap::LiteralStandIn &standIn : map->literalStandIns())
-        literals.push_back({std::move(standIn.text), Kind::Word, standIn.within});
+    for (StandInMap::LiteralStandIn &standIn : map->literalStandIns()) {
+        const bool within = standIn.within && unlikelyByChance(standIn.text);
+        literals.push_back({std::move(standIn.text), Kind::Word, within});
+    }
     return std::make_shared<Obfuscator>(
         Obfuscator::Direction::Reveal,
         std::make_shared<const Scanner>(std::move(literals), std::vector<std::string>()),
