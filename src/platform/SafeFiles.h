@@ -37,6 +37,12 @@ void keepFolderPrivate(const QString &path);
 // Renames `from` to `to` (native paths), never over a file that is there. Throws FileSystemError
 // ("Cannot move file to" `destination`).
 void moveNoReplace(const QByteArray &from, const QByteArray &to, const QString &destination);
+// Puts the regular file at `from` on the disk, renames it to `to` as moveNoReplace does and puts
+// that on the disk too. What is not a regular file at `from` (a link, a folder, a FIFO) is not
+// moved, and a name that holds another file than the one flushed once renamed (swapped by another
+// hand meanwhile) is said. Throws FileSystemError naming `source` or `destination`.
+void moveFlushed(const QByteArray &from, const QByteArray &to, const QString &source,
+                 const QString &destination);
 // Why `fd` could not be put on the disk, or 0; a file system with nothing to flush (EINVAL) is no
 // failure.
 int flushFailure(int fd);

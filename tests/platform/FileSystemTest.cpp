@@ -84,12 +84,17 @@ TEST_F(FileSystemTest, ExistenceAndWhatCannotBeRead)
         {[&] { fs.CopyFile(missing, path("copy"), true); }, ENOENT, missing},
         {[&] { fs.OpenTextFile(path("a")); }, 0, path("a")}, // a folder is no text file
         {[&] { fs.OpenTextFile(path("fifo")); }, 0, path("fifo")},
-        {[&] { openRegularFile(*listed.Files.begin()); }, 0, path("logs/data_1.log")}};
+        {[&] { openRegularFile(*listed.Files.begin()); }, 0, path("logs/data_1.log")},
+        // Only a regular file is moved: not a link, a folder, nor a FIFO (not waited on).
+        {[&] { fs.MoveFile(path("logs/data_1.log"), path("moved")); }, ELOOP, u"data_1.log"_s},
+        {[&] { fs.MoveFile(path("a"), path("moved")); }, 0, path("a")},
+        {[&] { fs.MoveFile(path("fifo"), path("moved")); }, 0, path("fifo")}};
     for (const auto &[fail, number, named] : failing) {
         const auto e = failureOf<FileSystemError>(fail);
         EXPECT_TRUE(e && (number == 0 || e->number() == number) && e->description().contains(named))
             << (e ? e->description().toStdString() : "no failure");
     }
+    EXPECT_FALSE(QFileInfo::exists(path("moved")));
 }
 
 // A large folder is looked at a block of 4,096 entries at a time, on two threads while the next is

@@ -316,19 +316,7 @@ void FileSystem::CopyFile(const QString &source, const QString &destination, boo
 
 void FileSystem::MoveFile(const QString &source, const QString &destination)
 {
-    const QByteArray from = nativePath(source);
-    const QByteArray to = nativePath(destination);
-    // The file, then its new name, on the disk before the move is done: once the run says it
-    // delivered, it removes old archives, and a crash must neither leave a hollow file under the
-    // name nor lose both.
-    if (const Fd moved(::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        moved.get() >= 0)
-        if (const int error = flushFailure(moved.get()))
-            throw FileSystemError(error, QStringLiteral("Cannot write to disk the file"), source);
-    moveNoReplace(from, to, destination);
-    if (const int error = flushFolderOf(to))
-        throw FileSystemError(
-            error, QStringLiteral("Moved, but cannot write to disk the folder of"), destination);
+    moveFlushed(nativePath(source), nativePath(destination), source, destination);
 }
 
 qint64 FileSystem::FileSize(const QString &path)

@@ -124,6 +124,34 @@ void keepFolderPrivate(const QString &path)
                               path);
 }
 
+void moveFlushed(const QByteArray &from, const QByteArray &to, const QString &source,
+                 const QString &destination)
+{
+    // The file, then its new name, on the disk before the move is done: once the run says it
+    // delivered, it removes old archives, and a crash must neither leave a hollow file under the
+    // name nor lose both.
+    const int fd = ::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat flushed;
+    if (fd < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot move"), source);
+    const auto closed = qScopeGuard([fd] { ::close(fd); });
+    if (::fstat(fd, &flushed) != 0 || !S_ISREG(flushed.st_mode))
+        throw FileSystemError(EINVAL, QStringLiteral("Cannot move what is not a regular file"),
+                              source);
+    if (const int error = flushFailure(fd))
+        throw FileSystemError(error, QStringLiteral("Cannot write to disk the file"), source);
+    moveNoReplace(from, to, destination);
+    struct stat named;
+    if (::lstat(to.constData(), &named) != 0 || named.st_dev != flushed.st_dev ||
+        named.st_ino != flushed.st_ino)
+        throw FileSystemError(EBUSY, QStringLiteral("Moved to"), destination,
+                              QStringLiteral("not the file written: another hand put another in "
+                                             "its place meanwhile, and the name holds that"));
+    if (const int error = flushFolderOf(to))
+        throw FileSystemError(
+            error, QStringLiteral("Moved, but cannot write to disk the folder of"), destination);
+}
+
 void moveNoReplace(const QByteArray &from, const QByteArray &to, const QString &destination)
 {
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
