@@ -166,15 +166,21 @@ TEST(ObfuscationRules, NamingWordsAreNeitherAccountsNorSiteWords)
     ASSERT_TRUE(refused);
     EXPECT_TRUE(refused->description().contains(u"line 2 is one the rules look for"_s))
         << refused->description().toStdString();
-    // A name with letters beyond ASCII is found in capitals and in small letters too.
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                file.write("M\xc3\xbcller\n") > 0);
+    // A name with letters beyond ASCII ("ødegård") is found in capitals and with a capital first.
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("\xc3\xb8"
+                                                                                    "deg\xc3\xa5"
+                                                                                    "rd\n") > 0);
     file.close();
     SiteNames umlaut;
     readSiteWords(path, umlaut);
     const auto map = std::make_shared<StandInMap>(std::string(32, 'u'));
     const auto scanner = std::make_shared<const Scanner>(umlaut.literals, umlaut.patterns);
-    const std::string text = "M\xc3\x9cLLER, m\xc3\xbcller, M\xc3\xbcller\n";
+    const std::string text = "\xc3\x98"
+                             "DEG\xc3\x85RD, \xc3\xb8"
+                             "deg\xc3\xa5"
+                             "rd, \xc3\x98"
+                             "deg\xc3\xa5"
+                             "rd\n";
     std::string cleaned;
     Counts counts{};
     Obfuscator(Obfuscator::Direction::Clean, scanner, map).rewrite(text, cleaned, counts);

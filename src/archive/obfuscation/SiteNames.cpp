@@ -102,10 +102,15 @@ void readSiteWords(const QString &path, SiteNames &names)
                                              "after it from --reveal")
                                   .arg(number));
         // Matched in any case of its ASCII letters only: a name with others ("Müller") is also
-        // looked for in capitals and in small letters ("MÜLLER", "müller").
+        // looked for in capitals, in small letters and with capitals first ("MÜLLER", "müller",
+        // "Müller").
         const QString word = QString::fromUtf8(line);
+        QString title = word.toLower();
+        for (qsizetype i = 0; i < title.size(); ++i)
+            if (i == 0 || title.at(i - 1).isSpace())
+                title[i] = title.at(i).toUpper();
         std::vector<QByteArray> forms{line};
-        for (const QString &form : {word.toUpper(), word.toLower()})
+        for (const QString &form : {word.toUpper(), word.toLower(), title})
             if (std::none_of(forms.begin(), forms.end(), [&](const QByteArray &known) {
                     return known.compare(form.toUtf8(), Qt::CaseInsensitive) == 0;
                 }))
