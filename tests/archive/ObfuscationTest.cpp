@@ -166,6 +166,13 @@ TEST(ObfuscationRules, NamingWordsAreNeitherAccountsNorSiteWords)
     ASSERT_TRUE(refused);
     EXPECT_TRUE(refused->description().contains(u"line 2 is one the rules look for"_s))
         << refused->description().toStdString();
+    // Nor a pattern that matches within such a word, or may match one or two characters.
+    for (const char *pattern : {"re:use[rs]\n", "re:[0-9]\n", "re:M[a-z]{0,2}\n"}) {
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(pattern));
+        file.close();
+        const auto bad = failureOf([&] { readSiteWords(path, names); });
+        EXPECT_TRUE(bad && bad->description().contains(u"the pattern on line 1 "_s)) << pattern;
+    }
     // A name with letters beyond ASCII ("ødegård") is found in capitals and with a capital first.
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("\xc3\xb8"
                                                                                     "deg\xc3\xa5"

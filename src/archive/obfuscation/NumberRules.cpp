@@ -138,18 +138,23 @@ const std::vector<std::string_view> &namingQualifiers()
 
 } // namespace
 
+std::vector<std::string_view> namingWords()
+{
+    std::vector<std::string_view> all = namingQualifiers();
+    for (const unsigned trigger :
+         {TriggerPhoneWord, TriggerExtensionWord, TriggerIdWord, TriggerUserWord})
+        for (const std::string_view naming : namingWords(trigger))
+            all.push_back(naming);
+    return all;
+}
+
 bool namingWord(std::string_view word)
 {
     std::string lowered(word);
     for (char &c : lowered)
         c = char(toLower(static_cast<unsigned char>(c)));
-    for (const unsigned trigger :
-         {TriggerPhoneWord, TriggerExtensionWord, TriggerIdWord, TriggerUserWord})
-        for (const std::string_view naming : namingWords(trigger))
-            if (naming == lowered)
-                return true;
-    const auto &qualifiers = namingQualifiers();
-    return std::find(qualifiers.begin(), qualifiers.end(), lowered) != qualifiers.end();
+    const std::vector<std::string_view> all = namingWords();
+    return std::find(all.begin(), all.end(), lowered) != all.end();
 }
 
 namespace {

@@ -2,6 +2,9 @@
 
 #include "archive/obfuscation/Identifiers.h"
 
+#include <string_view>
+#include <vector>
+
 // The rules of each kind of identifier, each called with the place where its trigger ended.
 // Each returns how far it looked (see recognize): the end of the run of bytes its token is
 // made of, where no other start could give another token; the trigger's end where one could.
@@ -29,7 +32,10 @@ bool hostName(std::string_view text, size_t begin, size_t end, bool strict);
 // Words after "user", "login"... that name no account (in any case).
 bool notAnAccount(std::string_view word);
 
-// The words the rules look for before a value ("user", "mailbox", "caller"...), in any case.
+// The words the rules look for before a value ("user", "mailbox", "caller"...) and those that
+// may stand between such a word and its value ("name", "id"), in small letters.
+std::vector<std::string_view> namingWords();
+// Whether `word` is one of them, in any case.
 bool namingWord(std::string_view word);
 
 } // namespace obfuscation::rules

@@ -3,9 +3,12 @@
 #include "common/ControlText.h"
 #include "common/Failure.h"
 
+#include <QScopeGuard>
+
 #include <hs/hs.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 
 namespace obfuscation {
@@ -129,6 +132,46 @@ Scanner::Scanner(std::vector<Literal> literals, std::vector<std::string> pattern
 }
 
 Scanner::~Scanner() = default;
+
+QString Scanner::patternProblem(const std::string &pattern,
+                                const std::vector<std::string_view> &words)
+{
+    hs_expr_info_t *info = nullptr;
+    hs_compile_error_t *error = nullptr;
+    if (hs_expression_info(pattern.c_str(), HS_FLAG_SOM_LEFTMOST, &info, &error) != HS_SUCCESS) {
+        hs_free_compile_error(error);
+        return {};
+    }
+    const unsigned shortest = info->min_width;
+    std::free(info);
+    if (shortest < 3)
+        return QStringLiteral("may match fewer than three characters; they would be replaced "
+                              "inside other words");
+    hs_database_t *database = nullptr;
+    hs_scratch_t *space = nullptr;
+    if (hs_compile(pattern.c_str(), HS_FLAG_SINGLEMATCH, HS_MODE_BLOCK, nullptr, &database,
+                   &error) != HS_SUCCESS) {
+        hs_free_compile_error(error);
+        return {};
+    }
+    const auto freed = qScopeGuard([&] {
+        hs_free_scratch(space);
+        hs_free_database(database);
+    });
+    if (hs_alloc_scratch(database, &space) != HS_SUCCESS)
+        throw std::bad_alloc();
+    const auto matched = [](unsigned, unsigned long long, unsigned long long, unsigned, void *) {
+        return 1;
+    };
+    for (const std::string_view word : words)
+        if (hs_scan(database, word.data(), unsigned(word.size()), 0, space, matched, nullptr) ==
+            HS_SCAN_TERMINATED)
+            return QStringLiteral("matches within \"%1\", a word the rules look for before a "
+                                  "value; replaced, it would hide the values after it from "
+                                  "--reveal")
+                .arg(QLatin1String(word.data(), qsizetype(word.size())));
+    return {};
+}
 
 std::unique_ptr<Scanner::Scratch> Scanner::scratch() const
 {

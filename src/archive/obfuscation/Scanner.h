@@ -2,6 +2,8 @@
 
 #include "archive/obfuscation/Identifiers.h"
 
+#include <QString>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,6 +27,11 @@ public:
     // pattern that cannot be used.
     Scanner(std::vector<Literal> literals, std::vector<std::string> patterns);
     ~Scanner();
+    // Why a pattern that compiles cannot be a site's: it may match fewer than three characters,
+    // and would be replaced inside other words, or it matches within one of `words`. Empty when
+    // it can (or does not compile: the constructor says so).
+    static QString patternProblem(const std::string &pattern,
+                                  const std::vector<std::string_view> &words);
     Scanner(const Scanner &) = delete;
     Scanner &operator=(const Scanner &) = delete;
 

@@ -82,7 +82,13 @@ void readSiteWords(const QString &path, SiteNames &names)
             if (line.size() == 3)
                 refusePrivateFile(EINVAL, QStringLiteral("words file"), path,
                                   QStringLiteral("line %1 is an empty pattern").arg(number));
-            names.patterns.push_back(line.mid(3).toStdString());
+            std::string pattern = line.mid(3).toStdString();
+            if (const QString problem = Scanner::patternProblem(pattern, rules::namingWords());
+                !problem.isEmpty())
+                refusePrivateFile(
+                    EINVAL, QStringLiteral("words file"), path,
+                    QStringLiteral("the pattern on line %1 %2").arg(number).arg(problem));
+            names.patterns.push_back(std::move(pattern));
             ++names.siteWords;
             continue;
         }
