@@ -136,7 +136,7 @@ TEST(ObfuscationRules, StandInsAreUniqueAndExact)
     // A damaged map is refused: a stand-in of two values, a value of two, a last line cut short,
     // Windows line ends.
     for (const char *damaged : {"w\tabc\talice\nw\tabc\tjdoe\n", "w\tabc\talice\nw\txyz\talice\n",
-                                "w\tabc\talice", "w\tabc\talice\r\n"})
+                                "w\tabc\talice", "w\tabc\talice\r\n", "P\t\talice\n"})
         EXPECT_TRUE(failureOf([&] { StandInMap(std::string(32, 'a')).load(damaged); })) << damaged;
 }
 

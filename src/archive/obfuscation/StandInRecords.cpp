@@ -138,6 +138,9 @@ void StandInMap::load(std::string_view records)
                           QStringLiteral("line %1 has an unknown kind of value").arg(number));
         std::string standIn = unescaped(line.substr(first + 1, second - first - 1));
         std::string original = unescaped(line.substr(second + 1));
+        if (standIn.empty() || original.empty())
+            throw Failure(EINVAL,
+                          QStringLiteral("line %1 is not a stand-in and a value").arg(number));
         if (spelling) {
             m_tables[space].spellings.emplace(std::move(standIn), std::move(original));
             continue;
