@@ -19,7 +19,7 @@ class ReplacementCache {
 public:
     ReplacementCache();
     ~ReplacementCache();
-    // The replacement of `token` of `kind` (shape and whether found as a literal), if kept; the
+    // The replacement of `token` of `kind` (its shape and how it was found), if kept; the
     // view stays good as long as the cache does.
     std::optional<std::string_view> find(uint8_t kind, std::string_view token) const;
     // Asks for the memory `token`'s find will look at: a look that waits on memory costs more
