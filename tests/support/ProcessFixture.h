@@ -52,7 +52,8 @@ protected:
     // a mount namespace of its own when it mounts, so that nothing it mounts outlives it; `during`
     // acts on the process while it runs. Waits for its end.
     Outcome runThrough(const QString &prefix, const QStringList &arguments,
-                       const std::function<void(QProcess &)> &during = {}) const
+                       const std::function<void(QProcess &)> &during = {},
+                       int limitMs = 300000) const
     {
         QProcess process;
         process.setProcessEnvironment(environment());
@@ -65,7 +66,7 @@ protected:
         process.start(command, shell + arguments);
         if (during && process.waitForStarted(30000))
             during(process);
-        EXPECT_TRUE(process.waitForFinished(300000)) << "the program did not end";
+        EXPECT_TRUE(process.waitForFinished(limitMs)) << "the program did not end";
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                 process.readAllStandardError(), process.readAllStandardOutput()};
     }
