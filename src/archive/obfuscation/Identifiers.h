@@ -8,12 +8,12 @@
 namespace obfuscation {
 
 // What a stand-in replaces, as the run log counts it.
+enum class Kind : uint8_t { IPv4, IPv6, Host, Email, Mac, Phone, Id, User, Word, Count };
+constexpr size_t kindCount = size_t(Kind::Count);
+
 // How a name was found: by a rule, as a word of its own (a site word, an account) or by a site
 // pattern, which matches within words too. --reveal looks for the last two where they were found.
 enum class Found : uint8_t { ByRule, AsWord, ByPattern };
-
-enum class Kind : uint8_t { IPv4, IPv6, Host, Email, Mac, Phone, Id, User, Word, Count };
-constexpr size_t kindCount = size_t(Kind::Count);
 
 // How a token's stand-in is made from it.
 enum class Shape : uint8_t {

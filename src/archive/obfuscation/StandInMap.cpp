@@ -95,9 +95,11 @@ std::string StandInMap::name(std::string_view lowered, Found found)
             return std::string(*known);
     std::unique_lock lock(m_mutex);
     std::string key(lowered);
-    if (found != Found::ByRule &&
-        (found == Found::AsWord ? m_literals : m_withinWords).insert(key).second)
-        m_changed = true;
+    if (found != Found::ByRule) {
+        const auto [noted, added] = m_literals.try_emplace(key, found == Found::ByPattern);
+        if (added || (found == Found::ByPattern && !std::exchange(noted->second, true)))
+            m_changed = true;
+    }
     // After "user" a word such as "name" would not be taken for a name: never drawn.
     const auto next = [&](Draws *draws, const std::string &previous) {
         std::string out = key;
@@ -203,12 +205,9 @@ std::vector<StandInMap::LiteralStandIn> StandInMap::literalStandIns() const
     const std::lock_guard lock(m_mutex);
     std::vector<LiteralStandIn> out;
     const Table &names = m_tables[size_t(Space::Name)];
-    for (const auto *keys : {&m_withinWords, &m_literals})
-        for (const std::string &key : *keys)
-            if (const auto found = names.forward.find(key);
-                found != names.forward.end() &&
-                (keys == &m_withinWords || !m_withinWords.count(key)))
-                out.push_back({found->second, keys == &m_withinWords});
+    for (const auto &[key, within] : m_literals)
+        if (const auto found = names.forward.find(key); found != names.forward.end())
+            out.push_back({found->second, within});
     return out;
 }
 

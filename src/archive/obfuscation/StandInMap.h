@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 struct evp_mac_ctx_st;
@@ -114,8 +114,9 @@ private:
     evp_mac_ctx_st *m_keyed = nullptr;
     mutable std::mutex m_mutex;
     std::array<Table, size_t(Space::count)> m_tables;
-    std::unordered_set<std::string> m_literals;
-    std::unordered_set<std::string> m_withinWords;
+    // The names found as words or by a pattern, each with whether a pattern found it (within
+    // words too).
+    std::unordered_map<std::string, bool> m_literals;
     bool m_changed = false;
     // The names and numbers already given, read without the lock.
     KnownValues m_known;

@@ -67,12 +67,14 @@ std::string StandInMap::save() const
     };
     for (size_t space = 0; space < m_tables.size(); ++space) {
         const Table &table = m_tables[space];
-        for (const auto &[original, standIn] : table.forward)
-            record(space != size_t(Space::Name)    ? tags[space]
-                   : m_withinWords.count(original) ? withinTag
-                   : m_literals.count(original)    ? literalTag
-                                                   : tags[space],
+        for (const auto &[original, standIn] : table.forward) {
+            const auto literal =
+                space == size_t(Space::Name) ? m_literals.find(original) : m_literals.end();
+            record(literal == m_literals.end() ? tags[space]
+                   : literal->second           ? withinTag
+                                               : literalTag,
                    standIn, original);
+        }
         for (const auto &[standIn, original] : table.spellings)
             record(std::string("s") + tags[space], standIn, original);
     }
@@ -155,7 +157,7 @@ void StandInMap::load(std::string_view records)
                                                  "stand-in a second value")
                                       .arg(number));
         if (literal)
-            (within ? m_withinWords : m_literals).insert(original);
+            m_literals[original] = within;
         add(Space(space), std::move(original), std::move(standIn));
     }
 }

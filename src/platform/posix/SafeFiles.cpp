@@ -131,10 +131,10 @@ void moveFlushed(const QByteArray &from, const QByteArray &to, const QString &so
     // delivered, it removes old archives, and a crash must neither leave a hollow file under the
     // name nor lose both.
     const int fd = ::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat flushed;
     if (fd < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot move"), source);
     const auto closed = qScopeGuard([fd] { ::close(fd); });
+    struct stat flushed;
     if (::fstat(fd, &flushed) != 0 || !S_ISREG(flushed.st_mode))
         throw FileSystemError(EINVAL, QStringLiteral("Cannot move what is not a regular file"),
                               source);
