@@ -93,6 +93,8 @@ public:
     bool SilentMode;
     QString RunLogPath;
     QString ZipFilePath;
+    // The archive at ZipFilePath is this run's whole result: only then is it delivered.
+    bool ArchiveMade = false;
     // The archive this run delivered and verified, and its size; empty until it is delivered.
     QString DeliveredArchive;
     qint64 DeliveredBytes = 0;

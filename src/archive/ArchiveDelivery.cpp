@@ -139,6 +139,13 @@ void CopyArchiveToTargetFolder(Run &run, RunHost &host)
     FileSystem &fs = run.fileSystem();
     const auto report = logFailureIn(log, "CopyArchiveToTargetFolder");
     stopIfCancelled(run);
+    // Where the archive was not made the run has said why; a move of nothing would only add a
+    // second, untrue reason. A run never ends well without its archive.
+    if (!run.ArchiveMade) {
+        if (log.ErrorCount() == 0)
+            log.WriteLogLine(QStringLiteral("(error) no archive was made - none is delivered."));
+        return;
+    }
 
     QString target;
     trap([&] { target = targetFolder(host) + fs.GetFileName(run.ZipFilePath); }, report);

@@ -121,6 +121,10 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
                              zip.ErrorText() + QStringLiteral(" - exiting application"));
             endRun(RunEnd::Kind::Ended);
         }
+        step([&] {
+            log.WriteLogLine(QStringLiteral("(error) creating newzip in ArchiveFiles:") +
+                             zip.ErrorText());
+        });
         run.tell(QStringLiteral("Error creating newzip in ArchiveFiles:") + zip.ErrorText());
         return;
     }
@@ -303,9 +307,12 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
         saved = zip.written();
         run.ArchiveEntries = qint64(zip.entries());
         // A file that vanished or could not be read since it was added costs its entry only.
+        // Entries given up before the archive itself failed are not the files' fault: the one
+        // line below says why there is no archive.
         for (const ZipArchive::LostFile &lost : zip.lostFiles())
-            log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
-                             shownPath(lost.path) + QStringLiteral(", error=") + lost.reason);
+            if (saved)
+                log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
+                                 shownPath(lost.path) + QStringLiteral(", error=") + lost.reason);
         if (!saved) {
             log.WriteLogLine(QStringLiteral("(error) the ZIP archive could not be written:") +
                              zip.ErrorText() + QStringLiteral(" - no archive is delivered."));
@@ -327,6 +334,7 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
                  trap([&] { fs.DeleteFile(run.ZipFilePath, true); }, report);
              });
     }
+    run.ArchiveMade = saved;
     step([&] {
         log.WriteLogLine(
             QStringLiteral("    Emptying the temporary formatted diagnostic file location"));

@@ -128,6 +128,7 @@ protected:
     {
         RunStepTest::start(std::move(fileSystem));
         run->ZipFilePath = path("program/ZIPS/") + name;
+        run->ArchiveMade = true;
         run->Options = ArchiveOptions{QString(), 7, 0};
         writeFile("program/ZIPS/" + name, archiveBytes);
         QDir(path(folder)).removeRecursively();
@@ -194,6 +195,10 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
          [&](FaultyFileSystem &) { QFile::remove(run->ZipFilePath); },
          {},
          path("program/ZIPS/") + name},
+        {"not made, unsaid",
+         [&](FaultyFileSystem &) { run->ArchiveMade = false; },
+         {},
+         u"(error) no archive was made - none is delivered."_s},
         {"an error before",
          [&](FaultyFileSystem &) { run->runLog().WriteLogLine(u"(error) before"_s); }, archiveBytes,
          u"    Old archives are kept: this run counted errors."_s},

@@ -248,7 +248,7 @@ TEST_F(LogCollectionTest, TheLoggingFolderIsFoundOrTheRunSaysWhyNot)
          u"The log file path found in registry at "_s + value + u" is too long"_s},
         {u"\u0436\u0443\u0440\u043d\u0430\u043b"_s, false, false, false,
          u"    ZIP archive creation completed."_s},
-        {u"logs"_s, false, false, true, u"    Starting ZIP file archive"_s,
+        {u"logs"_s, false, false, true, u"(error) creating newzip in ArchiveFiles:"_s,
          u"Error creating newzip in ArchiveFiles:"_s},
         {u"logs"_s, true, true, true, u"(error) creating newzip in ArchiveFiles:"_s},
     };

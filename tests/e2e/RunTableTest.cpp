@@ -259,7 +259,7 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
                  EXPECT_EQ(runLogText().count(u": (error)"_s), 1);
                  EXPECT_TRUE(QDir(path("program/ZIPS")).isEmpty(QDir::Files | QDir::Hidden));
              }});
-    if (::geteuid() == 0)
+    if (::geteuid() == 0) {
         // A 64 KiB file system as the archive folder, in a mount namespace of the run's own.
         rows.push_back(
             {.name = "a full archive folder",
@@ -269,6 +269,20 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
              .logged = {
                  runHeader,
                  u"\\(error\\) in CopyArchiveToTargetFolder on frmMain:.*No space left on device.*"_s}});
+        // The archive itself cannot be written: said once, and nothing is moved.
+        rows.push_back(
+            {.name = "a full folder of the program's archives",
+             .simulation = sim(4, 3, 2000000),
+             .prefix = u"mkdir -p '%1' && mount -t tmpfs -o size=64k tmpfs '%1' &&"_s.arg(
+                 path("program/ZIPS")),
+             .status = 1,
+             .logged = {runHeader, u"\\(error\\) the ZIP archive could not be written:.*No "
+                                   "space left on device - no archive is delivered\\."_s},
+             .after = [&](const QString &said) {
+                 EXPECT_EQ(runLogText().count(u": (error)"_s), 1) << said.toStdString();
+                 EXPECT_FALSE(said.contains(u"Moving ZIP file archive"_s));
+             }});
+    }
     for (const Row &row : rows)
         check(row);
 }
