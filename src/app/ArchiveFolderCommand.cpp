@@ -28,20 +28,21 @@ bool relativeLocal(const QString &path)
 QString refusal(Program &program, const QString &folder)
 {
     FileSystem &fs = program.fileSystem();
-    const auto withReason = [&](const QString &words) {
-        const QString reason = fs.lastProblem();
+    const auto withReason = [&](const QString &words, const QString &reason) {
         return reason.isEmpty() ? words : words + QStringLiteral(" (") + reason + QLatin1Char(')');
     };
     bool exists = false;
     trapSilently([&] { exists = fs.FolderExists(folder); });
     if (!exists)
-        return withReason(QStringLiteral("it does not exist, or cannot be reached"));
+        return withReason(QStringLiteral("it does not exist, or cannot be reached"),
+                          fs.lastProblem());
     if (IsWorkingFolder(program.programFolder(), folder))
         return workingFolderRefusal();
     bool writable = false;
-    trapSilently([&] { writable = TestWriteAccess(fs, folder); });
+    QString why;
+    trapSilently([&] { writable = TestWriteAccess(fs, folder, &why); });
     if (!writable)
-        return withReason(QStringLiteral("this account cannot create files in it"));
+        return withReason(QStringLiteral("this account cannot create files in it"), why);
     return QString();
 }
 

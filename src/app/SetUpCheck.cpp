@@ -161,10 +161,11 @@ CheckLine archiveFolder(Program &program, std::optional<QString> &usable)
         return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)), fs),
                       QStringLiteral("create it, mount the share, or store another folder in %1")
                           .arg(settings));
-    if (!TestWriteAccess(fs, folder))
-        return failed(
-            withReason(QStringLiteral("%1 does not take a new file").arg(shownPath(folder)), fs),
-            QStringLiteral("give the account that runs Sorvik write access to it"));
+    if (QString why; !TestWriteAccess(fs, folder, &why))
+        return failed(QStringLiteral("%1 does not take a new file").arg(shownPath(folder)) +
+                          (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)),
+                      QStringLiteral("give the account that runs Sorvik write access to it, or "
+                                     "free room on it"));
     if (IsWorkingFolder(program.programFolder(), folder))
         return failed(workingFolderRefusal(),
                       QStringLiteral("store another folder in %1").arg(settings));

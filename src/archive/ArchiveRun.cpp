@@ -127,9 +127,8 @@ RunEnd cmdStart_Click(Run &run, RunHost &host)
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {
-            if (!TestWriteAccess(run.fileSystem(), host.archiveFolderText()))
-                return withReason(unwritableFolder(host.archiveFolderText()),
-                                  run.fileSystem().lastProblem());
+            if (QString why; !TestWriteAccess(run.fileSystem(), host.archiveFolderText(), &why))
+                return withReason(unwritableFolder(host.archiveFolderText()), why);
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {

@@ -46,15 +46,22 @@ QString workingFolderRefusal()
                           "them. Please select another folder.");
 }
 
-bool TestWriteAccess(FileSystem &fs, const QString &folder)
+bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why)
 {
-    QString probe = folder + QStringLiteral("/temp.test.txt");
+    // Named without a doubled separator: the name may end up in a message.
+    const QString base = folder.endsWith(QLatin1Char('/')) ? folder.chopped(1) : folder;
+    QString probe = base + QStringLiteral("/temp.test.txt");
     bool created = false;
+    QString failed;
     const auto create = [&] {
-        trapSilently([&] {
-            fs.CreateTextFile(probe, false, false)->Close();
-            created = true;
-        });
+        trap(
+            [&] {
+                fs.CreateTextFile(probe, false, false)->Close();
+                created = true;
+            },
+            [&](const Failure &failure) {
+                failed = fs.lastProblem().isEmpty() ? failure.description() : fs.lastProblem();
+            });
     };
     create();
     // Something is there already: a probe left by a killed run, a link, a FIFO. It goes itself,
@@ -67,12 +74,13 @@ bool TestWriteAccess(FileSystem &fs, const QString &folder)
     // What stays there all the same (a folder, a link the server shows as nothing) says nothing
     // of the folder: a name of this process's own proves what is asked.
     if (!created) {
-        probe =
-            folder + QStringLiteral("/temp.test.%1.txt").arg(QCoreApplication::applicationPid());
+        probe = base + QStringLiteral("/temp.test.%1.txt").arg(QCoreApplication::applicationPid());
         create();
     }
     if (created)
         trapSilently([&] { fs.DeleteFile(probe, true); });
+    else if (why)
+        *why = failed;
     return created;
 }
 

@@ -8,7 +8,9 @@ class FileSystem;
 // folder, or, where something it may not overwrite stands at that name, a probe of a name of its
 // own; the probe is removed again. A symbolic link of that name is neither written through nor
 // taken as success, and a probe left by someone else in a folder we cannot write proves nothing.
-bool TestWriteAccess(FileSystem &fs, const QString &folder);
+// `why`, when given, receives the reason the last probe failed: the layer's lastProblem() where it
+// knows more (a share), else the failure's own words (a full disk is not a matter of access).
+bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why = nullptr);
 
 // The folder as typed or stored, ending in the separator that a file name is appended to.
 QString withSeparator(const QString &folder);

@@ -37,9 +37,9 @@ FolderFound look(const QString &programFolder, const QString &folder, bool typed
     FolderFound found;
     trapSilently([&] { found.exists = !typed || fs->FolderExists(folder); });
     found.working = IsWorkingFolder(programFolder, folder);
-    if (found.exists && !found.working)
-        trapSilently([&] { found.writable = TestWriteAccess(*fs, folder); });
     found.problem = fs->lastProblem();
+    if (found.exists && !found.working)
+        trapSilently([&] { found.writable = TestWriteAccess(*fs, folder, &found.problem); });
     return found;
 }
 
