@@ -12,6 +12,8 @@
 //   SORVIK_FAULT_LINK=path, SORVIK_FAULT_LINK_TO=target   the first open of that path finds a
 //   link to the target put there just before (a name swapped between a look and an open)
 // Descriptors 0 to 2 are neither counted nor failed: what goes to stderr is not the run's data.
+// Nor are the toolkit's wake-up counters (eventfd): the kernel reads and writes those whole, and
+// a wake-up struck here would be lost, leaving a thread asleep for ever, a hang no system makes.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -118,6 +120,14 @@ __attribute__((destructor)) static void tearDown(void)
     }
 EXIT(_exit)
 EXIT(_Exit)
+
+// Whether a call on this descriptor is the run's data: not 0 to 2, nor an inode of no type
+// (eventfd, timerfd, epoll).
+static int counted(int fd)
+{
+    struct stat st;
+    return fd > 2 && (fstat(fd, &st) != 0 || (st.st_mode & S_IFMT) != 0);
+}
 
 // 0: go on; 1: fail this call; 2: cut this write short; 3: change a byte of this copy.
 static int strike(enum Operation op)
@@ -238,8 +248,8 @@ static void journal(const char *what, int fdA, const char *a, int fdB, const cha
 WRAP(op_fopen, FILE *, fopen, NULL, 1, (void)0, (const char *path, const char *mode), path, mode)
 WRAP(op_mkstemp, int, mkstemp, -1, 1, (void)0, (char *pattern), pattern)
 WRAP(op_opendir, DIR *, opendir, NULL, 1, (void)0, (const char *path), path)
-WRAP(op_read, ssize_t, read, -1, fd > 2, (void)0, (int fd, void *data, size_t n), fd, data, n)
-WRAP(op_read, ssize_t, pread, -1, fd > 2, (void)0, (int fd, void *data, size_t n, off_t at), fd, data, n, at)
+WRAP(op_read, ssize_t, read, -1, counted(fd), (void)0, (int fd, void *data, size_t n), fd, data, n)
+WRAP(op_read, ssize_t, pread, -1, counted(fd), (void)0, (int fd, void *data, size_t n, off_t at), fd, data, n, at)
 WRAP(op_fread, size_t, fread, 0, fileno(f) > 2, (void)0, (void *data, size_t size, size_t n, FILE *f),
      data, size, n, f)
 WRAP(op_fsync, int, fsync, -1, fd > 2, SYNCED, (int fd), fd)
@@ -285,7 +295,7 @@ ssize_t copy_file_range(int in, off_t *from, int out, off_t *to, size_t n, unsig
 #define WRITE(op, type, name, failed, fd, amount, params, ...)                                     \
     type name params                                                                               \
     {                                                                                              \
-        const int strikes = (fd) > 2 ? strike(op) : 0;                                             \
+        const int strikes = counted(fd) ? strike(op) : 0;                                             \
         if (strikes == 1)                                                                          \
             FAIL_WITH(failed);                                                                     \
         if (strikes == 2 && amount > 1)                                                            \
@@ -310,7 +320,7 @@ WRITE(op_fwrite, size_t, fwrite, 0, fileno(f), n, (const void *data, size_t size
     int name(type handle)                                                                          \
     {                                                                                              \
         int (*real)(type) = next(#name);                                                           \
-        const int struck = (fd) > 2 && strike(op_##name) == 1;                                     \
+        const int struck = counted(fd) && strike(op_##name) == 1;                                     \
         const int result = real(handle);                                                           \
         if (struck)                                                                                \
             FAIL_WITH(failed);                                                                     \
