@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -46,7 +48,18 @@ int main(int argc, char **argv)
         qputenv("SORVIK_FORMATTER_HELPER", SORVIK_BIN_DIR "/sorvik-diag-formatter");
     if (qEnvironmentVariableIsEmpty("SORVIK_SHARE_READER"))
         qputenv("SORVIK_SHARE_READER", SORVIK_BIN_DIR "/sorvik-share-reader");
+    // Between tests the home is a folder of the test program's own, which nothing may write: a
+    // window that stores its place after its test has given back the environment would write
+    // into the real account's settings.
+    const QString outside = testRoot() + u"/outside-tests"_s;
+    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"})
+        qputenv(name, QFile::encodeName(outside + u'/' + QLatin1String(name)));
     testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    const QStringList written = QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    if (!written.isEmpty())
+        std::fprintf(stderr, "written outside any test's folders: %s\n",
+                     qPrintable(outside + u'/' + written.join(u' ')));
+    return written.isEmpty() ? status : 1;
 }

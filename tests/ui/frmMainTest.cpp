@@ -36,6 +36,12 @@ protected:
         program = makeProgram();
         window = std::make_unique<frmMain>(*program);
     }
+    // Gone while the test's own places still stand: a window stores its place as it goes.
+    void TearDown() override
+    {
+        window.reset();
+        TempEnvironment::TearDown();
+    }
 
     // Foreground colour of the pane's text at the start of the line that contains `text`.
     QColor colourOfLine(const QString &text) const

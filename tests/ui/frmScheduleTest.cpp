@@ -22,6 +22,12 @@ protected:
         program = makeProgram();
         host.folder = path("archive/");
     }
+    // Gone while the test's own places still stand: a window stores its place as it goes.
+    void TearDown() override
+    {
+        window.reset();
+        TempEnvironment::TearDown();
+    }
 
     void open() { window = std::make_unique<frmSchedule>(*program, host, sheet); }
 
