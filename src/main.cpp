@@ -6,6 +6,7 @@
 #include "app/StartUp.h"
 #include "archive/obfuscation/CleaningCheck.h"
 #include "archive/obfuscation/Reveal.h"
+#include "platform/AccountHome.h"
 #include "platform/DesktopLauncher.h"
 #include "platform/StopRequests.h"
 #include "schedule/TaskCheck.h"
@@ -114,6 +115,8 @@ int storeArchiveFolderNow(const QString &executablePath, const QString &folder)
 int main(int argc, char *argv[])
 {
     const QDateTime started = QDateTime::currentDateTime();
+    // Before anything works out where the settings, the state or the tasks are kept.
+    takeHomeFromAccount();
     // Taken before Qt removes the options it knows from argv.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)

@@ -11,6 +11,7 @@
 #include <functional>
 #include <set>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -311,3 +312,17 @@ TEST_F(AdminTest, LastLogPrintsRunLogsAsUtf8AndMistakesStartNothing)
 }
 
 } // namespace
+
+// Without HOME (a service with no account of its own, env -i) the settings and the state are
+// looked for in the account's own home, where a login shell stored them, not under "/".
+TEST_F(AdminTest, WithoutHomeTheAccountsOwnHomeIsUsed)
+{
+    setUpWell();
+    const passwd *account = ::getpwuid(::geteuid());
+    ASSERT_TRUE(account && account->pw_dir);
+    const Outcome outcome =
+        runThrough(u"unset HOME XDG_CONFIG_HOME XDG_STATE_HOME;"_s, {u"--check"_s});
+    EXPECT_TRUE(QString::fromLocal8Bit(outcome.output)
+                    .contains(QFile::decodeName(account->pw_dir) + u"/.config/Sorvik/Sorvik.ini"_s))
+        << outcome.output.toStdString();
+}
