@@ -69,10 +69,20 @@ void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const
         toolkitStart.held.push_back({type, QByteArray(context.category), message});
         return;
     }
+    // What the platform said of why, not the toolkit's closing advice to reinstall, which is
+    // not what helps here.
+    QStringList why;
+    for (const ToolkitStart::Note &note : toolkitStart.held)
+        if (note.category.startsWith("qt.qpa"))
+            why << note.message.trimmed();
+    if (why.isEmpty()) {
+        const QString first = message.section(QLatin1Char('\n'), 0, 0);
+        why << first.left(first.indexOf(QLatin1String(". ")) + 1);
+    }
     tellRefusal(toolkitStart.unattended
-                    ? QStringLiteral("the toolkit cannot start its platform plugin (%1); leave "
-                                     "QT_QPA_PLATFORM unset for an unattended run")
-                          .arg(message.section(QLatin1Char('\n'), 0, 0))
+                    ? QStringLiteral("the toolkit cannot start its platform plugin \"%1\" (%2); "
+                                     "leave QT_QPA_PLATFORM unset for an unattended run")
+                          .arg(qEnvironmentVariable("QT_QPA_PLATFORM"), why.join(u"; "))
                     : QStringLiteral("no display to show the window on; use /Silent for an "
                                      "unattended run, or --help"));
     RunOutcome outcome;
@@ -81,6 +91,10 @@ void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const
     outcome.durationSeconds = double(outcome.started.msecsTo(outcome.ended)) / 1000;
     outcome.exitStatus = ExitStatus::StartRefused;
     recordRunOutcome(outcome);
+    // As every unattended start that ends badly: summed up for the scheduler's mail.
+    if (toolkitStart.unattended)
+        for (const QString &line : outcomeSummary(outcome))
+            tellRefusal(line);
     std::fflush(nullptr);
     ::_exit(ExitStatus::StartRefused);
 }

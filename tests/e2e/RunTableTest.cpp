@@ -182,6 +182,15 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
                         .arguments = arguments,
                         .status = 2,
                         .told = {noDisplay}});
+    // Told to use a display that is not there: the platform's own words, not advice to reinstall.
+    rows.push_back(
+        {.name = "an unattended run on a platform that cannot start",
+         .prefix =
+             u"unset WAYLAND_DISPLAY QT_LOGGING_RULES; export QT_QPA_PLATFORM=xcb DISPLAY=:97;"_s,
+         .status = 2,
+         .told = {u"Sorvik: the toolkit cannot start its platform plugin \"xcb\" "
+                  "\\(could not connect to display :97; [^;]*\\); leave QT_QPA_PLATFORM "
+                  "unset for an unattended run"_s}});
     for (const char *help : {"--help", "-h", "/?"})
         rows.push_back({.name = help,
                         .arguments = {QString::fromLatin1(help)},
