@@ -53,6 +53,8 @@ void quietUnattended(QtMsgType type, const QMessageLogContext &, const QString &
 struct ToolkitStart {
     QDateTime started;
     bool unattended = false;
+    // The platform is the program's own choice, not the caller's.
+    bool ownPlatform = false;
     QtMessageHandler after = nullptr;
     struct Note {
         QtMsgType type;
@@ -79,10 +81,14 @@ void whileToolkitStarts(QtMsgType type, const QMessageLogContext &context, const
         const QString first = message.section(QLatin1Char('\n'), 0, 0);
         why << first.left(first.indexOf(QLatin1String(". ")) + 1);
     }
+    const QString advice =
+        toolkitStart.ownPlatform
+            ? QStringLiteral("the toolkit's plugins are missing from this "
+                             "computer (Debian: reinstall libqt6gui6)")
+            : QStringLiteral("leave QT_QPA_PLATFORM unset for an unattended run");
     tellRefusal(toolkitStart.unattended
-                    ? QStringLiteral("the toolkit cannot start its platform plugin \"%1\" (%2); "
-                                     "leave QT_QPA_PLATFORM unset for an unattended run")
-                          .arg(qEnvironmentVariable("QT_QPA_PLATFORM"), why.join(u"; "))
+                    ? QStringLiteral("the toolkit cannot start its platform plugin \"%1\" (%2); %3")
+                          .arg(qEnvironmentVariable("QT_QPA_PLATFORM"), why.join(u"; "), advice)
                     : QStringLiteral("no display to show the window on; use /Silent for an "
                                      "unattended run, or --help"));
     RunOutcome outcome;
@@ -166,7 +172,8 @@ int main(int argc, char *argv[])
     toolkitStart.unattended = asksForSilentRun(arguments.join(QLatin1Char(' ')));
     if (toolkitStart.unattended) {
         toolkitStart.after = quietUnattended;
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        toolkitStart.ownPlatform = qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+        if (toolkitStart.ownPlatform)
             qputenv("QT_QPA_PLATFORM", "minimal");
     }
 

@@ -49,7 +49,9 @@ QString workingFolderRefusal()
 bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why)
 {
     // Named without a doubled separator: the name may end up in a message.
-    const QString base = folder.endsWith(QLatin1Char('/')) ? folder.chopped(1) : folder;
+    QString base = folder;
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
     QString probe = base + QStringLiteral("/temp.test.txt");
     bool created = false;
     QString failed;

@@ -5,6 +5,7 @@
 #include "support/OwnedFile.h"
 
 #include <QHostInfo>
+#include <QLibraryInfo>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -163,8 +164,8 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          u"no folder location defined to store archived log file output\\.  Exiting application"_s},
         {"the archive folder missing", path("gone/"),
          u"no archive folder location does not exist:.*/gone/ - exiting application\\."_s},
-        {"an archive folder that takes no file", u"/proc/"_s,
-         u"the archive folder location is visible however creation of new files failed .* Folder=/proc/ - exiting application\\. \\(Cannot create file '/proc/temp\\.test[.0-9]*txt': .+\\)"_s}};
+        {"an archive folder that takes no file", u"/proc//"_s,
+         u"the archive folder location is visible however creation of new files failed .* Folder=/proc// - exiting application\\. \\(Cannot create file '/proc/temp\\.test[.0-9]*txt': .+\\)"_s}};
     for (const auto &[name, folder, said] : folders)
         rows.push_back({.name = name,
                         .setUp = [folder = folder] { storeArchiveFolder(folder); },
@@ -182,15 +183,22 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
                         .arguments = arguments,
                         .status = 2,
                         .told = {noDisplay}});
-    // Told to use a display that is not there: the platform's own words, not advice to reinstall.
-    rows.push_back(
-        {.name = "an unattended run on a platform that cannot start",
-         .prefix =
-             u"unset WAYLAND_DISPLAY QT_LOGGING_RULES; export QT_QPA_PLATFORM=xcb DISPLAY=:97;"_s,
-         .status = 2,
-         .told = {u"Sorvik: the toolkit cannot start its platform plugin \"xcb\" "
-                  "\\(could not connect to display :97; [^;]*\\); leave QT_QPA_PLATFORM "
-                  "unset for an unattended run"_s}});
+    // A platform that cannot start, told in its own words with the advice that fits: a display
+    // not there, or the program's own platform missing from the computer (root: a mount).
+    for (const auto &[prefix, told] :
+         {std::pair{
+              u"unset WAYLAND_DISPLAY QT_LOGGING_RULES; export QT_QPA_PLATFORM=xcb DISPLAY=:97;"_s,
+              u"\"xcb\" \\(could not connect to display :97; [^;]*\\); leave QT_QPA_PLATFORM "
+              "unset for an unattended run"_s},
+          {u"unset QT_QPA_PLATFORM; mount --bind '%1' '%2/platforms' &&"_s.arg(
+               path("orvel"), QLibraryInfo::path(QLibraryInfo::PluginsPath)),
+           u"\"minimal\" \\(.*\\); the toolkit's plugins are missing from this computer .*"_s}})
+        if (!prefix.contains(u"mount"_s) || ::geteuid() == 0)
+            rows.push_back(
+                {.name = "an unattended run on a platform that cannot start",
+                 .prefix = prefix,
+                 .status = 2,
+                 .told = {u"Sorvik: the toolkit cannot start its platform plugin "_s + told}});
     for (const char *help : {"--help", "-h", "/?"})
         rows.push_back({.name = help,
                         .arguments = {QString::fromLatin1(help)},
