@@ -1,5 +1,6 @@
 #include "runlog/FileNames.h"
 #include "common/Failure.h"
+#include "common/TimeText.h"
 #include "runlog/FolderUtilities.h"
 #include "runlog/RunLogReading.h"
 
@@ -113,6 +114,26 @@ TEST_F(FileNamesTest, WorkingFoldersArePrivateOrRefused)
     for (const char *folder : {"program/logs", "program/ZIPS", "program/TempDiags"})
         EXPECT_EQ(readFile(QString::fromLatin1(folder) + u"/theirs"_s), QByteArray("kept"))
             << folder << " emptied";
+}
+
+// A run started within the second of the one before (a retry at once) names its run log and
+// its archive in the next second: neither the last run's log nor its archive is taken over.
+TEST_F(FileNamesTest, ARunWithinTheSecondOfTheLastTakesTheNextSecond)
+{
+    auto run = makeRun();
+    const QString log = GenerateNewLogFileName(run->runFiles()),
+                  archive = GenerateBackupDataFileName(run->runFiles());
+    const qsizetype root = path(u""_s).size() + 1;
+    for (const QString &made : {log, archive})
+        writeFile(made.mid(root), "the last run's");
+    RunFiles files = run->runFiles();
+    int reads = 0;
+    files.clock = [&] { return clockTime.addSecs(++reads > 3 ? 1 : 0); };
+    const QString now = fileTimeStamp(clockTime), next = fileTimeStamp(clockTime.addSecs(1));
+    EXPECT_EQ(GenerateNewLogFileName(files), QString(log).replace(now, next));
+    reads = 0;
+    EXPECT_EQ(GenerateBackupDataFileName(files), QString(archive).replace(now, next));
+    EXPECT_EQ(readFile(log.mid(root)), "the last run's");
 }
 
 } // namespace
