@@ -313,14 +313,16 @@ TEST_F(AdminTest, LastLogPrintsRunLogsAsUtf8AndMistakesStartNothing)
 
 } // namespace
 
-// Without HOME (a service with no account of its own, env -i) the settings and the state are
-// looked for in the account's own home, where a login shell stored them, not under "/".
+// Without HOME (a service with no account of its own, env -i), or with one that is no full path,
+// the settings and the state are looked for in the account's own home, not under "/" or "./".
 TEST_F(AdminTest, WithoutHomeTheAccountsOwnHomeIsUsed)
 {
     setUpWell();
-    const Outcome outcome =
-        runThrough(u"unset HOME XDG_CONFIG_HOME XDG_STATE_HOME;"_s, {u"--check"_s});
-    EXPECT_TRUE(outcome.output.contains(::getpwuid(::geteuid())->pw_dir +
-                                        QByteArray("/.config/Sorvik/Sorvik.ini")))
-        << outcome.output.toStdString();
+    for (const QString home : {u"unset HOME"_s, u"export HOME=relative"_s}) {
+        const Outcome outcome =
+            runThrough(home + u"; unset XDG_CONFIG_HOME XDG_STATE_HOME;"_s, {u"--check"_s});
+        EXPECT_TRUE(outcome.output.contains(::getpwuid(::geteuid())->pw_dir +
+                                            QByteArray("/.config/Sorvik/Sorvik.ini")))
+            << outcome.output.toStdString();
+    }
 }
