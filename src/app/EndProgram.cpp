@@ -39,11 +39,6 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
 {
     // Whether the run was under way when the stop was asked for; how it ended, if it did.
     const bool running = runs.running();
-    // An unattended start stopped before its run delivered has failed, also when the stop came
-    // before the run had its log to say so in.
-    const bool undelivered = program.SilentMode && program.LastRun.archive.isEmpty();
-    if (undelivered)
-        program.LastRun.refused = true;
     // What the run's thread would still write is what the stop causes, not what the run did.
     if (running)
         program.runLog().takeOver(std::this_thread::get_id());
@@ -52,6 +47,12 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
     program.fileSystem().endWaitsBy(std::chrono::steady_clock::now() + runStopBound -
                                     std::chrono::milliseconds(500));
     const std::optional<RunEnd> end = runs.stop(runStopBound);
+    // An unattended start stopped before its run delivered has failed, also when the stop came
+    // before the run had its log to say so in. Known only once the run has ended: a stop that
+    // came while the delivered copy was flushed lets the move finish.
+    const bool undelivered = program.SilentMode && program.LastRun.archive.isEmpty();
+    if (undelivered)
+        program.LastRun.refused = true;
     RunLog &log = program.runLog();
     log.takeOver(std::this_thread::get_id());
     trapSilently([&] {

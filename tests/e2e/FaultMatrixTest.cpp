@@ -234,7 +234,7 @@ TEST_F(FaultMatrixTest, AStopOrAKillAnywhereLeavesNothingTheNextRunKeeps)
 {
     for (const QString &action : {u"term"_s, u"twice"_s, u"kill"_s})
         for (const QString &operation : {u"open"_s, u"write"_s, u"large_write"_s, u"fwrite"_s,
-                                         u"rename"_s, u"copy_file_range"_s})
+                                         u"rename"_s, u"copy_file_range"_s, u"fsync"_s})
             if (counts.count(operation))
                 for (const unsigned long call : pointsOf(counts.at(operation)))
                     check({operation, call, action, 0});
