@@ -295,7 +295,7 @@ ssize_t copy_file_range(int in, off_t *from, int out, off_t *to, size_t n, unsig
 #define WRITE(op, type, name, failed, fd, amount, params, ...)                                     \
     type name params                                                                               \
     {                                                                                              \
-        const int strikes = counted(fd) ? strike(op) : 0;                                             \
+        const int strikes = counted(fd) ? strike(op) : 0;                                          \
         if (strikes == 1)                                                                          \
             FAIL_WITH(failed);                                                                     \
         if (strikes == 2 && amount > 1)                                                            \
@@ -320,7 +320,7 @@ WRITE(op_fwrite, size_t, fwrite, 0, fileno(f), n, (const void *data, size_t size
     int name(type handle)                                                                          \
     {                                                                                              \
         int (*real)(type) = next(#name);                                                           \
-        const int struck = counted(fd) && strike(op_##name) == 1;                                     \
+        const int struck = counted(fd) && strike(op_##name) == 1;                                  \
         const int result = real(handle);                                                           \
         if (struck)                                                                                \
             FAIL_WITH(failed);                                                                     \
