@@ -37,11 +37,10 @@ struct Findings {
     std::optional<qint64> logBytes;
 };
 
-// What the file-system layer knows of why, as a run says it: for a share the server, the share
-// and the server's own reason.
-QString withReason(const QString &found, FileSystem &fs)
+// Why, as a run says it: what the file-system layer knows (for a share the server, the share and
+// the server's own reason), or what a probe met.
+QString withReason(const QString &found, const QString &reason)
 {
-    const QString reason = fs.lastProblem();
     return reason.isEmpty() ? found : found + QStringLiteral(" (") + reason + QLatin1Char(')');
 }
 
@@ -81,7 +80,8 @@ CheckLine loggingFolder(Program &program, Findings &findings)
                       QStringLiteral("add the value to the registry file"));
     FileSystem &fs = program.fileSystem();
     if (!fs.FolderExists(folder))
-        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)), fs),
+        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)),
+                                 fs.lastProblem()),
                       QStringLiteral("correct \"Output Path\" in the registry file, or make the "
                                      "folder reachable from this computer"));
     if (IsWorkingFolder(program.programFolder(), folder))
@@ -158,14 +158,15 @@ CheckLine archiveFolder(Program &program, std::optional<QString> &usable)
                                      "choose one in the window")
                           .arg(program.executableName().toLower()));
     if (!fs.FolderExists(folder))
-        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)), fs),
+        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)),
+                                 fs.lastProblem()),
                       QStringLiteral("create it, mount the share, or store another folder in %1")
                           .arg(settings));
     if (QString why; !TestWriteAccess(fs, folder, &why))
-        return failed(QStringLiteral("%1 does not take a new file").arg(shownPath(folder)) +
-                          (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)),
-                      QStringLiteral("give the account that runs Sorvik write access to it, or "
-                                     "free room on it"));
+        return failed(
+            withReason(QStringLiteral("%1 does not take a new file").arg(shownPath(folder)), why),
+            QStringLiteral("give the account that runs Sorvik write access to it, or "
+                           "free room on it"));
     if (IsWorkingFolder(program.programFolder(), folder))
         return failed(workingFolderRefusal(),
                       QStringLiteral("store another folder in %1").arg(settings));

@@ -309,8 +309,8 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
         // A file that vanished or could not be read since it was added costs its entry only.
         // Entries given up before the archive itself failed are not the files' fault: the one
         // line below says why there is no archive.
-        for (const ZipArchive::LostFile &lost : zip.lostFiles())
-            if (saved)
+        if (saved)
+            for (const ZipArchive::LostFile &lost : zip.lostFiles())
                 log.WriteLogLine(QStringLiteral("(error) Failure appending file to zip.  File=") +
                                  shownPath(lost.path) + QStringLiteral(", error=") + lost.reason);
         if (!saved) {
