@@ -48,6 +48,7 @@ int main(int argc, char **argv)
     const QString log = QDir::temp().filePath(QStringLiteral("bench_deliver/run.TXT"));
     run.runLog().OpenRunLog(log);
     run.ZipFilePath = QString::fromLocal8Bit(argv[1]);
+    run.ArchiveMade = true;
     BenchHost host(QString::fromLocal8Bit(argv[2]));
     CopyArchiveToTargetFolder(run, host);
     const int errors = run.runLog().ErrorCount();
