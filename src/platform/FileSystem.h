@@ -158,12 +158,17 @@ public:
 
     // Why the last FolderExists on this thread said no or the last operation on this thread
     // failed, where the layer knows more than its answer says: for a share the server, the share
-    // and the server's own reason. Empty for local paths, whose own messages say enough.
+    // and the server's own reason; for a local path what is there instead of a folder, or why it
+    // cannot be looked at. Empty where "not there" says all.
     virtual QString lastProblem() { return QString(); }
 
     // From now on no operation waits past `deadline` for a server that does not answer: the
     // process is ending. Local files have no server to wait for.
     virtual void endWaitsBy(std::chrono::steady_clock::time_point) {}
+
+protected:
+    // Why no folder is at a local path, for lastProblem(): empty when nothing is there.
+    static QString localFolderProblem(const QString &path);
 };
 
 // What a layer is for: one that only looks at folders (the window's check of a typed folder)

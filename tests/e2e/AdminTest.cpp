@@ -318,7 +318,7 @@ TEST_F(AdminTest, LastLogPrintsRunLogsAsUtf8AndMistakesStartNothing)
 TEST_F(AdminTest, WithoutHomeTheAccountsOwnHomeIsUsed)
 {
     setUpWell();
-    for (const QString home : {u"unset HOME"_s, u"export HOME=relative"_s}) {
+    for (const QString &home : {u"unset HOME"_s, u"export HOME=relative"_s}) {
         const Outcome outcome =
             runThrough(home + u"; unset XDG_CONFIG_HOME XDG_STATE_HOME;"_s, {u"--check"_s});
         EXPECT_TRUE(outcome.output.contains(::getpwuid(::geteuid())->pw_dir +

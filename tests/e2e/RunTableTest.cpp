@@ -164,6 +164,8 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
          u"no folder location defined to store archived log file output\\.  Exiting application"_s},
         {"the archive folder missing", path("gone/"),
          u"no archive folder location does not exist:.*/gone/ - exiting application\\."_s},
+        {"a file where the archive folder belongs", path("orvel/registry.reg"),
+         u"no archive folder location does not exist:.*g - exiting application\\. \\('.*/orvel/registry\\.reg' is a file, not a folder\\)"_s},
         {"an archive folder that takes no file", u"/proc//"_s,
          u"the archive folder location is visible however creation of new files failed .* Folder=/proc// - exiting application\\. \\(Cannot create file '/proc/temp\\.test[.0-9]*txt': .+\\)"_s}};
     for (const auto &[name, folder, said] : folders)

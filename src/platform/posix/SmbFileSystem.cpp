@@ -136,7 +136,12 @@ QString SmbFileSystem::lastProblem()
 
 bool SmbFileSystem::FolderExists(const QString &path)
 {
-    return onSharePath(path) ? found(path, true) : FileSystem::FolderExists(path);
+    if (onSharePath(path))
+        return found(path, true);
+    if (FileSystem::FolderExists(path))
+        return true;
+    t_problem = localFolderProblem(path);
+    return false;
 }
 
 bool SmbFileSystem::FileExists(const QString &path)
