@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <mutex>
+
 class XServer {
 public:
     // The tool this machine lacks for it; empty when all are there.
@@ -23,15 +25,30 @@ public:
     XServer()
     {
         ownedByTest(m_server);
-        // The server picks a free display and says which on the descriptor named.
-        m_server.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s, u"1280x800x24"_s,
-                                   u"-nolisten"_s, u"tcp"_s});
-        if (m_server.waitForReadyRead(30000))
-            m_display = u":"_s + QString::fromLatin1(m_server.readLine().trimmed());
+        // The server picks a free display and says which on the descriptor named. Two started at
+        // once can both take the display of one killed before ("server already running"): the
+        // one that then cannot listen ends at once, and another is started.
+        static std::mutex starting;
+        const std::lock_guard one(starting);
+        for (int tries = 0; tries < 5 && m_display.isEmpty(); ++tries) {
+            m_server.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-screen"_s, u"0"_s,
+                                       u"1280x800x24"_s, u"-nolisten"_s, u"tcp"_s});
+            if (m_server.waitForReadyRead(30000) && !m_server.waitForFinished(1000)) {
+                m_display = u":"_s + QString::fromLatin1(m_server.readLine().trimmed());
+            } else {
+                m_server.kill();
+                m_server.waitForFinished(10000);
+                m_server.readAll();
+            }
+        }
         ownedByTest(m_manager);
         m_manager.setProcessEnvironment(environment());
         m_manager.start(u"openbox"_s, {});
-        m_manager.waitForStarted(30000);
+        // Ready once the manager manages: a window shown before it is not found by its title.
+        QElapsedTimer waited;
+        waited.start();
+        while (xdotool({u"get_num_desktops"_s}).toInt() < 1 && waited.elapsed() < 30000)
+            QThread::msleep(20);
     }
     ~XServer()
     {

@@ -325,7 +325,8 @@ TEST_F(RunEndTest, OnARealDesktopTheRealProgramEndsAsItSays)
                 program.start(base + u"/program/Sorvik"_s, {});
                 // Start, with Enter: the run log is there once it is pressed.
                 EXPECT_TRUE(x.type(x.window(u"Orvel Sorvik"_s), u"Return"_s,
-                                   [&] { return !newestRunLog(base).isEmpty(); }));
+                                   [&] { return !newestRunLog(base).isEmpty(); }))
+                    << program.exitCode() << ": " << program.readAllStandardError().toStdString();
                 row.end(x, program, base);
                 EXPECT_TRUE(program.state() == QProcess::NotRunning ||
                             program.waitForFinished(120000));
