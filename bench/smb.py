@@ -134,28 +134,29 @@ try:
             fields = [int(v) for v in f.readline().split()[1:]]
         return (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
 
-    def timed(run):
+    def timed(name, run):
         for left in os.listdir(share):
             os.remove(os.path.join(share, left))
         os.sync()
         start, cpu = time.monotonic(), busy()
         run()
-        cpus[run].append(busy() - cpu)
-        return time.monotonic() - start
+        times[name].append(time.monotonic() - start)
+        cpus[name].append(busy() - cpu)
 
     contenders = (("delivery", deliver), ("smbclient-put", put))
     times = {name: [] for name, _ in contenders}
-    cpus = {run: [] for _, run in contenders}
+    cpus = {name: [] for name, _ in contenders}
     for round in range(ROUNDS):
         for name, run in contenders if round % 2 == 0 else reversed(contenders):
-            times[name].append(timed(run))
+            timed(name, run)
     link = f", a link of {rate} each way" if rate else ""
     print(f"== smb: {SIZE / 1e6:.0f} MB to a share on 127.0.0.1 (port {port}){link}")
     medians = {}
     for name, runs in times.items():
         medians[name] = statistics.median(runs)
         print(f"  {name:14} wall {medians[name]:6.2f} s  {SIZE / medians[name] / 1e6:7.1f} MB/s"
-              f"  machine cpu {statistics.median(cpus[dict(contenders)[name]]):5.2f} s  (runs: {', '.join(f'{t:.2f}' for t in runs)})")
+              f"  machine cpu {statistics.median(cpus[name]):5.2f} s"
+              f"  (runs: {', '.join(f'{t:.2f}' for t in runs)})")
     pairs = statistics.median(p / d for p, d in zip(times["smbclient-put"], times["delivery"]))
     print(f"  median of the pairs' ratios: {pairs:.2f}")
     ratio = medians["smbclient-put"] / medians["delivery"]

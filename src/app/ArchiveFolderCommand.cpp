@@ -28,9 +28,6 @@ bool relativeLocal(const QString &path)
 QString refusal(Program &program, const QString &folder)
 {
     FileSystem &fs = program.fileSystem();
-    const auto withReason = [&](const QString &words, const QString &reason) {
-        return reason.isEmpty() ? words : words + QStringLiteral(" (") + reason + QLatin1Char(')');
-    };
     bool exists = false;
     trapSilently([&] { exists = fs.FolderExists(folder); });
     if (!exists)

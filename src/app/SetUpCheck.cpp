@@ -37,13 +37,6 @@ struct Findings {
     std::optional<qint64> logBytes;
 };
 
-// Why, as a run says it: what the file-system layer knows (for a share the server, the share and
-// the server's own reason), or what a probe met.
-QString withReason(const QString &found, const QString &reason)
-{
-    return reason.isEmpty() ? found : found + QStringLiteral(" (") + reason + QLatin1Char(')');
-}
-
 CheckLine notChecked()
 {
     return failed(QStringLiteral("not checked: the registry file cannot be read"),

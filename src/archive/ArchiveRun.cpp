@@ -31,12 +31,12 @@ Refusal noFolder()
             QStringLiteral("You must first provide a location to store archived log file output.")};
 }
 
-// What the file-system layer knows of why, after the words of a refusal: for a share the server,
-// the share and the server's own reason.
+// Why, after the words of a refusal: what the file-system layer knows (for a share the server,
+// the share and the server's own reason; for a local path what stands there) or a probe met.
 Refusal withReason(Refusal refusal, const QString &reason)
 {
     if (!reason.isEmpty()) {
-        refusal.silentLine += QStringLiteral(" (") + reason + QLatin1Char(')');
+        refusal.silentLine = ::withReason(refusal.silentLine, reason);
         refusal.message += QStringLiteral("\n\n") + reason;
     }
     return refusal;

@@ -98,3 +98,8 @@ QString shownPath(const QString &path)
     const qsizetype at = userPartEnd(path);
     return at < 0 ? escapeControls(path) : masked(path, at);
 }
+
+QString withReason(const QString &words, const QString &reason)
+{
+    return reason.isEmpty() ? words : words + QStringLiteral(" (") + reason + QLatin1Char(')');
+}

@@ -20,3 +20,6 @@ QString escapeControls(const QString &text);
 QString shownPath(QStringView path);
 // The same; the path itself, shared rather than copied, when nothing in it is changed.
 QString shownPath(const QString &path);
+
+// Words of ours and, where one is known, the reason behind them in brackets: "words (reason)".
+QString withReason(const QString &words, const QString &reason);

@@ -158,8 +158,9 @@ public:
 
     // Why the last FolderExists on this thread said no or the last operation on this thread
     // failed, where the layer knows more than its answer says: for a share the server, the share
-    // and the server's own reason; for a local path what is there instead of a folder, or why it
-    // cannot be looked at. Empty where "not there" says all.
+    // and the server's own reason; for a local path (the platform's layer, see makeFileSystem) what
+    // is there instead of a folder, or why it cannot be looked at. Empty where "not there" says
+    // all.
     virtual QString lastProblem() { return QString(); }
 
     // From now on no operation waits past `deadline` for a server that does not answer: the
