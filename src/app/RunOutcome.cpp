@@ -6,6 +6,8 @@
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
+#include "platform/FileSystemError.h"
+#include "platform/NativePath.h"
 #include "platform/SystemLog.h"
 #include "platform/WholeFile.h"
 #include "platform/WholeTransfer.h"
@@ -18,7 +20,9 @@
 #include <QJsonValue>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -107,15 +111,36 @@ QByteArray outcomeMetrics(const RunOutcome &outcome)
     return text;
 }
 
-void writeTold(const QString &folder, const QString &name, const QByteArray &content)
+// Makes the missing levels of `folder` one at a time, the last one private (the levels above are
+// the account's own), so that a refusal names the level that could not be made and why.
+void makeFolder(const QString &folder)
 {
-    trap([&] { writeFileWhole(folder, name, content, 0644); },
-         [&](const Failure &failure) {
-             tellSystem(programTitle(),
-                        QStringLiteral("the outcome of this run cannot be recorded in %1/%2: %3")
-                            .arg(shownPath(folder), name, failure.description()),
-                        SystemLogPriority::Error);
-         });
+    QStringList missing;
+    for (QString at = folder; !QFileInfo::exists(at) && !missing.contains(at);
+         at = QFileInfo(at).absolutePath())
+        missing.prepend(at);
+    for (const QString &level : missing)
+        if (::mkdir(nativePath(level).constData(), level == folder ? 0700 : 0777) != 0 &&
+            errno != EEXIST)
+            throw FileSystemError(errno, QStringLiteral("Cannot create folder"), level);
+}
+
+// `made`: the folder is made when missing.
+void writeTold(const QString &folder, const QString &name, const QByteArray &content,
+               bool made = false)
+{
+    trap(
+        [&] {
+            if (made)
+                makeFolder(folder);
+            writeFileWhole(folder, name, content, 0644);
+        },
+        [&](const Failure &failure) {
+            tellSystem(programTitle(),
+                       QStringLiteral("the outcome of this run cannot be recorded in %1/%2: %3")
+                           .arg(shownPath(folder), name, failure.description()),
+                       SystemLogPriority::Error);
+        });
 }
 
 } // namespace
@@ -162,13 +187,7 @@ void recordRunOutcome(RunOutcome outcome)
             if (const auto last = lastRunOutcome())
                 outcome.lastSuccess = last->lastSuccess;
         });
-    const QString state = stateFolder();
-    // Only the last level is made private; the levels above are the account's own.
-    if (!QFileInfo::exists(state)) {
-        QDir().mkpath(QFileInfo(state).absolutePath());
-        QDir().mkdir(state, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    writeTold(state, lastRunName, outcomeJson(outcome));
+    writeTold(stateFolder(), lastRunName, outcomeJson(outcome), true);
     const QString metrics = qEnvironmentVariable("SORVIK_METRICS_DIR");
     if (!metrics.isEmpty())
         writeTold(metrics, metricsName, outcomeMetrics(outcome));

@@ -31,6 +31,17 @@ CheckLine failed(const QString &found, const QString &remedy)
     return {false, found, remedy};
 }
 
+// A folder FolderExists did not find: "does not exist" only where nothing more is known; where
+// something is (a file in its place, a folder above it the account may not enter, a share that
+// refuses the logon), the reason says what.
+QString unreachable(FileSystem &fs, const QString &folder)
+{
+    const QString problem = fs.lastProblem();
+    return problem.isEmpty()
+               ? QStringLiteral("%1 does not exist").arg(shownPath(folder))
+               : QStringLiteral("%1 cannot be reached (%2)").arg(shownPath(folder), problem);
+}
+
 // What the checks after the registry's learn on the way.
 struct Findings {
     bool registryRead = false;
@@ -73,8 +84,7 @@ CheckLine loggingFolder(Program &program, Findings &findings)
                       QStringLiteral("add the value to the registry file"));
     FileSystem &fs = program.fileSystem();
     if (!fs.FolderExists(folder))
-        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)),
-                                 fs.lastProblem()),
+        return failed(unreachable(fs, folder),
                       QStringLiteral("correct \"Output Path\" in the registry file, or make the "
                                      "folder reachable from this computer"));
     if (IsWorkingFolder(program.programFolder(), folder))
@@ -151,9 +161,9 @@ CheckLine archiveFolder(Program &program, std::optional<QString> &usable)
                                      "choose one in the window")
                           .arg(program.executableName().toLower()));
     if (!fs.FolderExists(folder))
-        return failed(withReason(QStringLiteral("%1 does not exist").arg(shownPath(folder)),
-                                 fs.lastProblem()),
-                      QStringLiteral("create it, mount the share, or store another folder in %1")
+        return failed(unreachable(fs, folder),
+                      QStringLiteral("create it, mount the share, give this account access to it, "
+                                     "or store another folder in %1")
                           .arg(settings));
     if (QString why; !TestWriteAccess(fs, folder, &why))
         return failed(

@@ -63,20 +63,24 @@ qsizetype serverPartStart(QStringView path)
     return i > 0 && path.at(0).isLetter() && path.mid(i).startsWith(u"://") ? i + 3 : -1;
 }
 
-// Where the user part of a path's server part ends (its last '@'), or -1 when it has none.
+// Where the user part of a path's server part ends, or -1 when it has none: the last '@' of the
+// server part, which ends at the first separator of either kind. But a password may hold
+// separators too, moving its '@' past them; a ':' or ';' in the server part (a user name's
+// ends) then means the last '@' of the whole path ends it. Where a folder is named with an '@',
+// that costs the names before it in messages, which is better than showing a password.
 qsizetype userPartEnd(QStringView path)
 {
     const qsizetype start = serverPartStart(path);
     if (start < 0)
         return -1;
-    // The server part ends at the first separator of the path's own kind: a password may hold
-    // the other one, and masking a name too many is better than showing one too few.
-    const QChar separator = path.startsWith(u"\\\\") ? u'\\' : u'/';
     qsizetype end = start;
-    while (end < path.size() && path.at(end) != separator)
+    while (end < path.size() && path.at(end) != u'/' && path.at(end) != u'\\')
         ++end;
-    const qsizetype at = path.mid(start, end - start).lastIndexOf(u'@');
-    return at < 0 ? -1 : start + at;
+    const QStringView server = path.mid(start, end - start);
+    const qsizetype at = server.contains(u':') || server.contains(u';')
+                             ? path.lastIndexOf(u'@')
+                             : start + server.lastIndexOf(u'@');
+    return at < start ? -1 : at;
 }
 
 QString masked(QStringView path, qsizetype at)
@@ -97,6 +101,11 @@ QString shownPath(const QString &path)
 {
     const qsizetype at = userPartEnd(path);
     return at < 0 ? escapeControls(path) : masked(path, at);
+}
+
+bool holdsUserInfo(QStringView path)
+{
+    return userPartEnd(path) >= 0;
 }
 
 QString withReason(const QString &words, const QString &reason)

@@ -20,6 +20,9 @@ QString escapeControls(const QString &text);
 QString shownPath(QStringView path);
 // The same; the path itself, shared rather than copied, when nothing in it is changed.
 QString shownPath(const QString &path);
+// Whether shownPath hides part of `path` as a user name and password: where a path is parsed,
+// such a path is refused, so that no part of it reaches a message unhidden.
+bool holdsUserInfo(QStringView path);
 
 // Words of ours and, where one is known, the reason behind them in brackets: "words (reason)".
 QString withReason(const QString &words, const QString &reason);

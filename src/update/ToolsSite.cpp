@@ -25,7 +25,12 @@ QString toolsSiteHost()
 
 QString HomePageUrl()
 {
-    return toolsSite() + QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html");
+    // Handed to other programs (the browser, test.bat) on their command lines, which every
+    // account can read: without a user name and password, which a browser asks for itself.
+    const QUrl site(toolsSite());
+    const QString open =
+        site.userInfo().isEmpty() ? toolsSite() : site.adjusted(QUrl::RemoveUserInfo).toString();
+    return open + QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html");
 }
 
 QString DownloadListUrl()

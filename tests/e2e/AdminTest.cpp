@@ -24,7 +24,8 @@ protected:
     // fail (the last run and the update check inform: they warn), each with a remedy, and
     // nothing is archived, logged or left behind.
     void expectCheck(const char *name, const std::function<void()> &breakIt,
-                     const std::set<QString> &failing, const QString &prefix = QString())
+                     const std::set<QString> &failing, const QString &prefix = QString(),
+                     const QString &said = QString())
     {
         QDir(path("cron.d")).removeRecursively();
         QDir().mkpath(path("cron.d"));
@@ -51,6 +52,7 @@ protected:
                  << QString();
         EXPECT_EQ(told, expected) << name << "\n" << outcome.output.toStdString();
         EXPECT_EQ(outcome.status, fails == 0 ? 0 : 2) << name;
+        EXPECT_TRUE(outcome.output.contains(said.toUtf8())) << name;
         EXPECT_EQ(outcome.errors, QByteArray()) << name;
         EXPECT_FALSE(QDir(path("program/logs")).exists()) << name << ": no run log";
         QDirIterator left(path(QString()), {u"*.ZIP"_s, u"temp.test.*"_s}, QDir::Files,
@@ -82,6 +84,13 @@ TEST_F(AdminTest, TheOutcomeIsNeverWrittenThroughALink)
                     .startsWith(u"Sorvik: the outcome of this run cannot be recorded in "_s +
                                 path("metrics-link/sorvik.prom")))
         << outcome.errors.toStdString();
+
+    // A state folder that cannot be made: the level that could not, and why (not the open that
+    // failed after it).
+    qputenv("XDG_STATE_HOME", "/sys/sorvik-state");
+    const QByteArray said = run({u"/Silent"_s}).errors;
+    EXPECT_TRUE(said.contains("last-run.json: Cannot create folder '/sys/sorvik-state': "))
+        << said.toStdString();
 }
 
 // A user name and password written into a path (the archive folder in each of its forms, the
@@ -94,6 +103,8 @@ TEST_F(AdminTest, APasswordInAPathIsShownNowhere)
         {u"frmMain/ArchiveFolderPath"_s, u"smb://"_s + server + u":9/share/"_s},
         {u"frmMain/ArchiveFolderPath"_s, u"//"_s + server + u"/s/"_s},
         {u"frmMain/ArchiveFolderPath"_s, u"\\\\"_s + server + u"\\s\\"_s},
+        // A password holding a separator: its "@" is past the server part.
+        {u"frmMain/ArchiveFolderPath"_s, u"//user:p/S3cret@127.0.0.1/s/"_s},
         {u"Archive/PassphraseFile"_s, u"//"_s + server + u"/p"_s},
         {u"Output Path"_s, u"//"_s + server + u"/l"_s},
         {u"Archive/ObfuscateWords"_s, u"//"_s + server + u"/w"_s},
@@ -138,6 +149,7 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
         std::function<void()> breakIt;
         std::set<QString> failing;
         QString prefix{};
+        QString said{};
     } cases[] = {
         {"all passing", [] {}, {}},
         {"registry file missing", [&] { QFile::remove(path("orvel/registry.reg")); },
@@ -155,6 +167,12 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
          {u"diagnostic formatter"_s}},
         {"no archive folder stored", store(QString()), folder},
         {"archive folder takes no file", store(u"/proc/"_s), folder},
+        // Not "does not exist": what is there is said.
+        {"a file where the archive folder belongs",
+         [&] { writeFile("file", "x"), storeArchiveFolder(path("file/")); },
+         folder,
+         {},
+         u"file/ cannot be reached ('"_s + path("file/") + u"' is a file, not a folder)"_s},
         {"archive folder is the program's own",
          [&] { QDir().mkpath(path("program/ZIPS")), storeArchiveFolder(path("program/ZIPS/")); },
          folder},
@@ -195,7 +213,7 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
     };
     for (const auto &c : cases)
         if (!c.prefix.startsWith(u"mount"_s) || ::geteuid() == 0)
-            expectCheck(c.name, c.breakIt, c.failing, c.prefix);
+            expectCheck(c.name, c.breakIt, c.failing, c.prefix, c.said);
 }
 
 // A run log as the rules describe it, made here rather than by the program: UTF-16LE with its

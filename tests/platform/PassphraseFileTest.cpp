@@ -70,7 +70,8 @@ TEST_F(PassphraseFileTest, TheFirstLineOfAPrivateFileOrTheReasonItIsRefused)
         {path("fifo"), "refused: not a regular file",
          ::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0},
         {u"/dev/null"_s, "refused: not a regular file", true},
-        {u"relative/pass"_s, "refused: its path is not absolute", true},
+        // What was typed may be the passphrase itself: it is not said.
+        {u"correct horse"_s, "refused: not absolute (not repeated here", true},
     };
     HangGuard guard;
     for (const auto &c : cases) {
@@ -83,10 +84,12 @@ TEST_F(PassphraseFileTest, TheFirstLineOfAPrivateFileOrTheReasonItIsRefused)
             read = QByteArray(passphrase->data(), qsizetype(passphrase->size()));
         });
         const QString refusal = failure ? failure->description() : QString();
+        const QString named = c.file.startsWith(u'/') ? c.file + u' ' : QString();
         EXPECT_TRUE(failure ? c.read.startsWith("refused: ") &&
-                                  refusal.startsWith(u"the passphrase file "_s + c.file +
-                                                     u" cannot be used: "_s) &&
-                                  refusal.contains(QString::fromUtf8(c.read.mid(9)))
+                                  refusal.startsWith(u"the passphrase file "_s + named +
+                                                     u"cannot be used: "_s) &&
+                                  refusal.contains(QString::fromUtf8(c.read.mid(9))) &&
+                                  (!named.isEmpty() || !refusal.contains(c.file))
                             : read == c.read)
             << c.file.toStdString() << ": "
             << (failure ? refusal.toStdString() : read.toStdString());

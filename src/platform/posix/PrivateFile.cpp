@@ -43,9 +43,13 @@ void refusePrivateFile(int number, const QString &what, const QString &path, con
 
 int openPrivateFile(const QString &path, const QString &what, qint64 &size)
 {
-    // A relative path would mean whatever folder a scheduled run happens to start in.
+    // A relative path would mean whatever folder a scheduled run happens to start in. It is not
+    // repeated: what was typed where a path belongs may be the secret itself.
     if (!path.startsWith(QLatin1Char('/')))
-        refusePrivateFile(EINVAL, what, path, QStringLiteral("its path is not absolute"));
+        throw Failure(EINVAL, QStringLiteral("the %1 cannot be used: the path set for it is not "
+                                             "absolute (not repeated here, as it may be the "
+                                             "secret itself)")
+                                  .arg(what));
     const int fd = ::open(nativePath(path).constData(),
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {

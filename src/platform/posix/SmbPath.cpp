@@ -1,5 +1,6 @@
 #include "platform/posix/SmbPath.h"
 
+#include "common/ControlText.h"
 #include "platform/FileSystem.h"
 
 #include <QRegularExpression>
@@ -43,25 +44,32 @@ SmbPath SmbPath::parse(const QString &path)
     rest = rest.mid(end);
 
     SmbPath place;
-    // A password typed into the path would be kept in the setting; no server name holds an "@".
-    if (authority.contains(QLatin1Char('@')))
-        refuse(path, QStringLiteral("a user name or password does not belong in the path; "
-                                    "put them into the credentials file"));
+    // A password typed into the path would be kept in the setting, and no part of a path that
+    // may hold one is shown unhidden: such a path is refused as a whole.
+    if (holdsUserInfo(path))
+        refuse(path, QStringLiteral("it may hold a user name or password, which do not belong in "
+                                    "the path; put them into the credentials file"));
+    // In this form a ':' outside an address in brackets is no part of a server's name: a port has
+    // a form of its own, and the ':' may end a user name. No part of the server is repeated.
+    const qsizetype bracketEnd =
+        authority.startsWith(QLatin1Char('[')) ? authority.indexOf(QLatin1Char(']')) : -1;
+    if (!url && authority.mid(bracketEnd + 1).contains(QLatin1Char(':')))
+        refuse(path, QStringLiteral("the server part holds a ':': a port is given only in the "
+                                    "form smb://server:port/share/, and a user name or password "
+                                    "does not belong in the path"));
     if (url) {
         static const QRegularExpression hostPort(
             QStringLiteral(R"(^(\[[^\]]*\]|[^:]*)(?::(\d+))?$)"));
         const auto match = hostPort.match(authority);
         if (!match.hasMatch())
-            refuse(path, QStringLiteral("the server part '%1' is not a server name with an "
-                                        "optional port")
-                             .arg(authority));
+            refuse(path, QStringLiteral("the server part is not a server name with an "
+                                        "optional port"));
         authority = QUrl::fromPercentEncoding(match.captured(1).toUtf8());
         if (match.hasCaptured(2)) {
             bool number = false;
             const uint port = match.captured(2).toUInt(&number);
             if (!number || port == 0 || port > 65535)
-                refuse(path, QStringLiteral("the port %1 is not one from 1 to 65535")
-                                 .arg(match.captured(2)));
+                refuse(path, QStringLiteral("the port is not one from 1 to 65535"));
             place.port = quint16(port);
         }
     }
