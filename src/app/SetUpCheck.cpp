@@ -366,6 +366,7 @@ int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE 
         {QStringLiteral("Orvel"), [&] { return servedProduct(program, findings); }},
         {QStringLiteral("diagnostic formatter"), [&] { return formatter(program, findings); }},
         {QStringLiteral("archive folder"), [&] { return archiveFolder(program, archive); }},
+        {QStringLiteral("working folders"), [&] { return workingFoldersCheck(program); }},
         {QStringLiteral("archive settings"), [&] { return archiveSettings(program); }},
         {QStringLiteral("free space"), [&] { return space(program, findings, archive); }},
         {QStringLiteral("update check"), [&] { return updateCheck(program); }},

@@ -33,6 +33,9 @@ inline constexpr unsigned deliveredMode = 0640;
 // is refused (FileSystemError), for whoever owns it could read what is put there or swap it. A
 // missing folder is left missing.
 void keepFolderPrivate(const QString &path);
+// Whether the working folder is there, refused as keepFolderPrivate refuses it; nothing is
+// changed ("--check").
+bool workingFolderThere(const QString &path);
 
 // Renames `from` to `to` (native paths), never over a file that is there. Throws FileSystemError
 // ("Cannot move file to" `destination`).

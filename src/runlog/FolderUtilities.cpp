@@ -66,15 +66,8 @@ bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why)
             });
     };
     create();
-    // Something is there already: a probe left by a killed run, a link, a FIFO. It goes itself,
-    // never written through, and the probe is made afresh; otherwise every later run would fail
-    // until someone removed it by hand.
-    if (!created) {
-        trapSilently([&] { fs.DeleteFile(probe, true); });
-        create();
-    }
-    // What stays there all the same (a folder, a link the server shows as nothing) says nothing
-    // of the folder: a name of this process's own proves what is asked.
+    // Something is there already: a file, a link, a FIFO, a folder. It may be anyone's, so it is
+    // left as it is, and a name of this process's own proves what is asked.
     if (!created) {
         probe = base + QStringLiteral("/temp.test.%1.txt").arg(QCoreApplication::applicationPid());
         create();

@@ -4,10 +4,10 @@
 
 class FileSystem;
 
-// True only when this call could create (or overwrite) the probe file "temp.test.txt" in the
-// folder, or, where something it may not overwrite stands at that name, a probe of a name of its
-// own; the probe is removed again. A symbolic link of that name is neither written through nor
-// taken as success, and a probe left by someone else in a folder we cannot write proves nothing.
+// True only when this call could create the probe file "temp.test.txt" in the folder, or, where
+// anything stands at that name, a probe of a name of its own; the probe is removed again. What
+// stands there may be anyone's: it is left as it is, a link neither written through nor taken
+// as success.
 // `why`, when given, receives the reason the last probe failed: the layer's lastProblem() where it
 // knows more (a share), else the failure's own words (a full disk is not a matter of access).
 bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why = nullptr);

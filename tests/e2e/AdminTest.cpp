@@ -39,8 +39,8 @@ protected:
         int fails = 0;
         for (const QString &check :
              {u"registry file"_s, u"logging folder"_s, u"Orvel"_s, u"diagnostic formatter"_s,
-              u"archive folder"_s, u"archive settings"_s, u"free space"_s, u"update check"_s,
-              u"scheduled tasks"_s, u"obfuscation"_s, u"last run"_s}) {
+              u"archive folder"_s, u"working folders"_s, u"archive settings"_s, u"free space"_s,
+              u"update check"_s, u"scheduled tasks"_s, u"obfuscation"_s, u"last run"_s}) {
             const bool informs = check == u"last run"_s || check == u"update check"_s;
             fails += failing.count(check) && !informs;
             expected << (!failing.count(check)
@@ -177,6 +177,14 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
          [&] { QDir().mkpath(path("program/ZIPS")), storeArchiveFolder(path("program/ZIPS/")); },
          folder},
         {"archive folder on a share nobody serves", store(u"smb://127.0.0.1:9/share/"_s), folder},
+        // Each would end a run that --check once let pass.
+        {"a file where the run log's folder belongs",
+         [&] { writeFile("program/logs", "x"); },
+         {u"working folders"_s}},
+        {"a working folder full",
+         [&] { QDir().mkpath(path("program/ZIPS")); },
+         {u"working folders"_s, u"free space"_s},
+         u"mount -t tmpfs -o size=4k tmpfs '"_s + path("program/ZIPS") + u"' &&"_s},
         {"task folder missing", [] {}, tasks, u"SORVIK_CRON_DIR=/nonexistent/cron.d"_s},
         {"a task passes what the program refuses",
          [&] { saveTask(u"Typo"_s, program(), u"/Silent --chek"_s); }, tasks},

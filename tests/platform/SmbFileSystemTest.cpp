@@ -192,18 +192,18 @@ TEST_F(SmbFileSystemTest, AFolderNotReachedIsToldWhy)
 TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
 {
     const HangGuard guard;
+    // Whatever is there may be anyone's: it stays as it is, and the probe takes a name of its own.
     const struct {
         const char *what;
         Planted plant;
-        bool staysHere, staysOnShare;
     } rows[] = {
-        {"nothing", Planted::Nothing, false, false},
-        {"a probe left behind", Planted::File, false, false},
-        {"a read-only probe left behind", Planted::ReadOnlyFile, false, false},
-        {"a link to a file", Planted::Link, false, false},
-        {"a dangling link", Planted::DanglingLink, false, true},
-        {"a folder", Planted::Folder, true, true},
-        {"a FIFO", Planted::Fifo, false, false},
+        {"nothing", Planted::Nothing},
+        {"someone's file", Planted::File},
+        {"someone's read-only file", Planted::ReadOnlyFile},
+        {"a link to a file", Planted::Link},
+        {"a dangling link", Planted::DanglingLink},
+        {"a folder", Planted::Folder},
+        {"a FIFO", Planted::Fifo},
     };
     // Each place: the folder as typed, and where it lies on disk.
     const std::pair<QString, QString> places[] = {
@@ -223,8 +223,11 @@ TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
             writeOwnedFile(target, "precious", 0644, owner);
             plantAt(row.plant, at, target, owner);
             EXPECT_TRUE(TestWriteAccess(*fs, folder));
-            const bool stays = onDisk == path("local") ? row.staysHere : row.staysOnShare;
+            const bool stays = row.plant != Planted::Nothing;
             EXPECT_EQ(QFileInfo::exists(at) || QFileInfo(at).isSymLink(), stays);
+            if (row.plant == Planted::File) {
+                EXPECT_EQ(QFileInfo(at).size(), 3) << "someone's file kept as it was";
+            }
             QFile kept(target);
             EXPECT_TRUE(kept.open(QIODevice::ReadOnly) && kept.readAll() == "precious")
                 << "written through a link";

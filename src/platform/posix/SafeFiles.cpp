@@ -105,23 +105,48 @@ int createPrivateFile(const QString &path, bool overwrite)
     throw FileSystemError(EAGAIN, QStringLiteral("Cannot create file (it keeps changing)"), path);
 }
 
-void keepFolderPrivate(const QString &path)
+namespace {
+
+// The working folder at `path`, open, when it is there (else -1); refused as keepFolderPrivate
+// refuses it. `st` is what it is.
+int openWorkingFolder(const QString &path, struct stat &st)
 {
     const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT)
-        return;
+        return -1;
     if (fd < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot use the working folder"), path);
-    const auto closeFolder = qScopeGuard([fd] { ::close(fd); });
-    struct stat st;
+    auto closeFolder = qScopeGuard([fd] { ::close(fd); });
     if (::fstat(fd, &st) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot use the working folder"), path);
     if (st.st_uid != ::geteuid())
         throw FileSystemError(
             EPERM, QStringLiteral("Cannot use a working folder that another account owns"), path);
+    closeFolder.dismiss();
+    return fd;
+}
+
+} // namespace
+
+void keepFolderPrivate(const QString &path)
+{
+    struct stat st;
+    const int fd = openWorkingFolder(path, st);
+    if (fd < 0)
+        return;
+    const auto closeFolder = qScopeGuard([fd] { ::close(fd); });
     if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot make the working folder private"),
                               path);
+}
+
+bool workingFolderThere(const QString &path)
+{
+    struct stat st;
+    const int fd = openWorkingFolder(path, st);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0;
 }
 
 void moveFlushed(const QByteArray &from, const QByteArray &to, const QString &source,
