@@ -95,6 +95,10 @@ public:
     QString ZipFilePath;
     // The archive at ZipFilePath is this run's whole result: only then is it delivered.
     bool ArchiveMade = false;
+    // The archive folder the run's checks found, as typed, and the folder it led to then (none
+    // on a share): delivered into only while that path still leads there.
+    QString ArchiveFolderChecked;
+    std::optional<FolderIdentity> ArchiveFolderFound;
     // The archive this run delivered and verified, and its size; empty until it is delivered.
     QString DeliveredArchive;
     qint64 DeliveredBytes = 0;

@@ -93,9 +93,25 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
         throw Failure(5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
                              .arg(shownPath(temporary), QString::number(copied),
                                   QString::number(expected), shownPath(source)));
-    if (fs.FileChecksum(temporary) != fs.FileChecksum(source))
+    // The copy's first, then the source's: one after the other, in that order.
+    const QByteArray copySum = fs.FileChecksum(temporary);
+    if (copySum != fs.FileChecksum(source))
         throw Failure(5, QStringLiteral("the copy at %1 differs from %2")
                              .arg(shownPath(temporary), shownPath(source)));
+}
+
+// The archive folder is still the folder the run's checks found at its path, where the window
+// still names that path: one moved away and replaced meanwhile (by a link to another folder, or
+// another folder) is not delivered into.
+void expectFolderChecked(Run &run, const QString &folder)
+{
+    if (withSeparator(folder) != run.ArchiveFolderChecked || !run.ArchiveFolderFound)
+        return;
+    if (run.fileSystem().IdentifyFolder(folder) != run.ArchiveFolderFound)
+        throw Failure(5, QStringLiteral("the archive folder %1 is no longer the folder the run "
+                                        "checked at its start: it was moved, replaced or made a "
+                                        "link meanwhile")
+                             .arg(shownPath(folder)));
 }
 
 // Copies under a temporary name in the archive folder, makes sure the copy is the archive byte
@@ -107,10 +123,12 @@ void deliver(Run &run, RunHost &host, const QString &folder, const QString &name
 {
     FileSystem &fs = run.fileSystem();
     try {
+        expectFolderChecked(run, folder);
         copyWatched(run, host, run.ZipFilePath, temporary);
         verify(fs, run.ZipFilePath, temporary);
         // Asked to stop while it copied: the archive is not delivered after all.
         stopIfCancelled(run);
+        expectFolderChecked(run, folder);
         fs.MoveFile(temporary, folder + name);
     } catch (...) {
         trapSilently([&] {

@@ -129,6 +129,8 @@ RunEnd cmdStart_Click(Run &run, RunHost &host)
         [&]() -> std::optional<Refusal> {
             if (QString why; !TestWriteAccess(run.fileSystem(), host.archiveFolderText(), &why))
                 return withReason(unwritableFolder(host.archiveFolderText()), why);
+            run.ArchiveFolderChecked = withSeparator(host.archiveFolderText());
+            run.ArchiveFolderFound = run.fileSystem().IdentifyFolder(run.ArchiveFolderChecked);
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {

@@ -16,6 +16,13 @@
 
 class FileSystem;
 
+// What tells one folder of this computer from another, whatever path leads to it.
+struct FolderIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool operator==(const FolderIdentity &) const = default;
+};
+
 // A folder held open. What is read through it comes from the folder that was opened, whatever
 // happens later to its path or to a folder above it (renamed, replaced by a link).
 class OpenFolder {
@@ -114,6 +121,9 @@ public:
 
     virtual bool FolderExists(const QString &path);
     virtual bool FileExists(const QString &path);
+    // The folder the path leads to now (a link followed); none where nothing but a folder is
+    // there, or for a folder on a share, which this computer cannot tell apart.
+    virtual std::optional<FolderIdentity> IdentifyFolder(const QString &path);
     // Owner-only, whatever the umask: the program makes no folder but its own working folders.
     virtual void CreateFolder(const QString &path);
     // The folder is opened once, as its path names it; its files are then found through the

@@ -56,25 +56,39 @@ bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why)
     bool created = false;
     QString failed;
     const auto create = [&] {
+        bool made = false;
         trap(
             [&] {
-                fs.CreateTextFile(probe, false, false)->Close();
+                const std::unique_ptr<TextStream> stream = fs.CreateTextFile(probe, false, false);
+                // Made exclusively: ours from here, and removed again whatever fails after.
+                made = true;
+                stream->Close();
                 created = true;
             },
             [&](const Failure &failure) {
                 failed = fs.lastProblem().isEmpty() ? failure.description() : fs.lastProblem();
             });
+        if (made)
+            trapSilently([&] { fs.DeleteFile(probe, true); });
     };
     create();
-    // Something is there already: a file, a link, a FIFO, a folder. It may be anyone's, so it is
-    // left as it is, and a name of this process's own proves what is asked.
+    // Something is there already. An empty file is a probe an earlier run could not remove: it
+    // goes, so that probes do not pile up. Anything else (a file with content, a link to one, a
+    // folder) may be anyone's: it stays as it is, and a name of this process's own proves what
+    // is asked.
+    if (!created) {
+        trapSilently([&] {
+            if (fs.FileExists(probe) && fs.FileSize(probe) == 0) {
+                fs.DeleteFile(probe, true);
+                create();
+            }
+        });
+    }
     if (!created) {
         probe = base + QStringLiteral("/temp.test.%1.txt").arg(QCoreApplication::applicationPid());
         create();
     }
-    if (created)
-        trapSilently([&] { fs.DeleteFile(probe, true); });
-    else if (why)
+    if (!created && why)
         *why = failed;
     return created;
 }

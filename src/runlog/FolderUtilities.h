@@ -5,9 +5,9 @@
 class FileSystem;
 
 // True only when this call could create the probe file "temp.test.txt" in the folder, or, where
-// anything stands at that name, a probe of a name of its own; the probe is removed again. What
-// stands there may be anyone's: it is left as it is, a link neither written through nor taken
-// as success.
+// something stands at that name, a probe of a name of its own; the probe is removed again. Of
+// what stands there, only an empty file (a probe left behind) is removed; anything with content
+// may be anyone's and is left as it is, a link neither written through nor taken as success.
 // `why`, when given, receives the reason the last probe failed: the layer's lastProblem() where it
 // knows more (a share), else the failure's own words (a full disk is not a matter of access).
 bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why = nullptr);

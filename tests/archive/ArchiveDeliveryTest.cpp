@@ -134,6 +134,9 @@ protected:
         QDir(path(folder)).removeRecursively();
         QDir().mkpath(path(folder));
         host.folder = at(QString());
+        // As the run's checks found it.
+        run->ArchiveFolderChecked = host.folder;
+        run->ArchiveFolderFound = run->fileSystem().IdentifyFolder(host.folder);
     }
 
     QString at(const QString &file) const { return path(folder + u"/"_s + file); }
@@ -234,6 +237,36 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
                                           u"    File copied"_s, c.line}));
             EXPECT_TRUE(QFile::exists(run->ZipFilePath)) << "the source stays";
         }
+    }
+}
+
+// A folder moved away after the run's checks found it, and replaced by a link to another folder,
+// is not delivered into: before the copy, or after it, before the move.
+TEST_F(ArchiveDeliveryTest, AFolderReplacedAfterTheChecksIsNotDeliveredInto)
+{
+    for (const bool beforeMove : {false, true}) {
+        auto fs = std::make_unique<FaultyFileSystem>();
+        FaultyFileSystem &faulty = *fs;
+        start(std::move(fs));
+        QDir(path("moved")).removeRecursively();
+        QDir().mkpath(path("elsewhere"));
+        const auto replace = [&] {
+            QDir().rename(path(folder), path("moved"));
+            QFile::link(path("elsewhere"), path(folder));
+        };
+        if (beforeMove)
+            faulty.before = [&, sums = 0](const QString &operation, const QString &) mutable {
+                if (operation == u"FileChecksum"_s && ++sums == 2)
+                    replace();
+            };
+        else
+            replace();
+        CopyArchiveToTargetFolder(*run, host);
+        EXPECT_TRUE(QDir(path("elsewhere")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot))
+            << beforeMove;
+        EXPECT_TRUE(logged().last().contains(u"is no longer the folder the run checked"_s));
+        EXPECT_EQ(run->runLog().ErrorCount(), 1);
+        QFile::remove(path(folder));
     }
 }
 

@@ -192,18 +192,21 @@ TEST_F(SmbFileSystemTest, AFolderNotReachedIsToldWhy)
 TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
 {
     const HangGuard guard;
-    // Whatever is there may be anyone's: it stays as it is, and the probe takes a name of its own.
+    // What holds something may be anyone's: it stays as it is, and the probe takes a name of its
+    // own. What is empty (a probe left behind, a FIFO) goes.
     const struct {
         const char *what;
         Planted plant;
+        bool stays;
     } rows[] = {
-        {"nothing", Planted::Nothing},
-        {"someone's file", Planted::File},
-        {"someone's read-only file", Planted::ReadOnlyFile},
-        {"a link to a file", Planted::Link},
-        {"a dangling link", Planted::DanglingLink},
-        {"a folder", Planted::Folder},
-        {"a FIFO", Planted::Fifo},
+        {"nothing", Planted::Nothing, false},
+        {"a probe left behind", Planted::EmptyFile, false},
+        {"someone's file", Planted::File, true},
+        {"someone's read-only file", Planted::ReadOnlyFile, true},
+        {"a link to a file", Planted::Link, true},
+        {"a dangling link", Planted::DanglingLink, true},
+        {"a folder", Planted::Folder, true},
+        {"a FIFO", Planted::Fifo, false},
     };
     // Each place: the folder as typed, and where it lies on disk.
     const std::pair<QString, QString> places[] = {
@@ -223,7 +226,7 @@ TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
             writeOwnedFile(target, "precious", 0644, owner);
             plantAt(row.plant, at, target, owner);
             EXPECT_TRUE(TestWriteAccess(*fs, folder));
-            const bool stays = row.plant != Planted::Nothing;
+            const bool stays = row.stays;
             EXPECT_EQ(QFileInfo::exists(at) || QFileInfo(at).isSymLink(), stays);
             if (row.plant == Planted::File) {
                 EXPECT_EQ(QFileInfo(at).size(), 3) << "someone's file kept as it was";

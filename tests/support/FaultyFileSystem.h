@@ -60,6 +60,11 @@ public:
     }
     // Sees each copy's watch just before it starts: a copy as slow as the test wants.
     std::function<void(const CopyWatch &)> whileCopying;
+    QByteArray FileChecksum(const QString &path) override
+    {
+        hook(u"FileChecksum"_s, path);
+        return FileSystem::FileChecksum(path);
+    }
     void MoveFile(const QString &source, const QString &destination) override
     {
         hook(u"MoveFile"_s, destination);

@@ -39,6 +39,7 @@ inline mode_t modeOf(const QString &path)
 enum class Planted {
     Nothing,
     File,
+    EmptyFile,
     ReadOnlyFile,
     Link,
     DanglingLink,
@@ -53,6 +54,8 @@ inline void plantAt(Planted kind, const QString &at, const QString &target,
     const QByteArray native = QFile::encodeName(at);
     if (kind == Planted::File || kind == Planted::ReadOnlyFile)
         writeOwnedFile(at, "old", kind == Planted::File ? 0644 : 0444, owner);
+    else if (kind == Planted::EmptyFile)
+        writeOwnedFile(at, "", 0600, owner);
     else if (kind == Planted::Link || kind == Planted::DanglingLink)
         QFile::link(kind == Planted::Link ? target : target + QStringLiteral("-gone"), at);
     else if (kind == Planted::Fifo)

@@ -138,6 +138,14 @@ bool FileSystem::FolderExists(const QString &path)
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
+std::optional<FolderIdentity> FileSystem::IdentifyFolder(const QString &path)
+{
+    struct stat st;
+    if (!statPath(path, st) || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return FolderIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
 bool FileSystem::FileExists(const QString &path)
 {
     struct stat st;

@@ -144,6 +144,11 @@ bool SmbFileSystem::FolderExists(const QString &path)
     return false;
 }
 
+std::optional<FolderIdentity> SmbFileSystem::IdentifyFolder(const QString &path)
+{
+    return onSharePath(path) ? std::nullopt : FileSystem::IdentifyFolder(path);
+}
+
 bool SmbFileSystem::FileExists(const QString &path)
 {
     return onSharePath(path) ? found(path, false) : FileSystem::FileExists(path);

@@ -27,6 +27,7 @@ public:
     ~SmbFileSystem() override;
 
     bool FolderExists(const QString &path) override;
+    std::optional<FolderIdentity> IdentifyFolder(const QString &path) override;
     bool FileExists(const QString &path) override;
     void CreateFolder(const QString &path) override;
     // Links, as far as the server lets them be seen, are listed with the folders (SmbListing.h).
