@@ -65,9 +65,9 @@ qsizetype serverPartStart(QStringView path)
 
 // Where the user part of a path's server part ends, or -1 when it has none: the last '@' of the
 // server part, which ends at the first separator of either kind. But a password may hold
-// separators too, moving its '@' past them; a ':' or ';' in the server part (a user name's
-// ends) then means the last '@' of the whole path ends it. Where a folder is named with an '@',
-// that costs the names before it in messages, which is better than showing a password.
+// separators too, moving its '@' past them: where the server part holds a ':' (after a user
+// name) or a ';' (after a domain), the last '@' of the whole path ends it. A folder named with an
+// '@' then costs the names before it in messages, which is better than showing a password.
 qsizetype userPartEnd(QStringView path)
 {
     const qsizetype start = serverPartStart(path);
