@@ -10,7 +10,8 @@ import re
 VERSION_WORDS = {"version", "ver", "v", "build", "release", "revision", "rev", "firmware", "fw", "bios"}
 GENERIC = {"com", "net", "org", "edu", "gov", "mil", "int", "info", "biz", "io", "example", "test", "local",
            "localdomain", "lan", "internal", "corp", "home", "arpa", "intranet", "private"}
-EXTENSIONS = {"txt", "log", "gz", "so", "py", "sh", "json", "fmtd", "cc", "md", "tmp"}
+EXTENSIONS = {"txt", "log", "gz", "so", "py", "sh", "json", "fmtd", "cc", "md", "tmp", "pl", "rs"}
+COUNTRIES = {"so", "py", "sh", "cc", "md", "pl", "rs"}  # extensions a host of three labels may end in
 NOT_ACCOUNTS = {"name", "id", "agent", "not", "the", "failed", "is", "logged", "session"}
 
 
@@ -52,7 +53,9 @@ def host(value, strict=True):
         return False
     if not strict:
         return True
-    if not (top.islower() or top.isupper()) or top.lower() in EXTENSIONS:
+    if not (top.islower() or top.isupper()):
+        return False
+    if top.lower() in EXTENSIONS and (len(labels) == 2 or top.lower() not in COUNTRIES):
         return False
     return len(labels) > 2 or len(top) == 2 or top.lower() in GENERIC
 
@@ -108,6 +111,8 @@ case("ipv6", "std::string", "use ", " here", expected=False)
 for before in ("from:", "src:", "ip:"):  # a key against its value
     case("ipv6", "fe80::1ff:fe23:4567:890a", before)
 case("mac", "00:1A:2B:3C:4D:5E", "mac:")
+case("mac", "00:1A:2B:3C:4D:5E", "device ", ": registered")  # a colon that ends a field
+case("mac", "00:1a:2b:3c:4d:7e", "ad:")  # a key of hexadecimal letters
 for value in ("00:1A:2B:3C:4D:5E", "00-1a-2b-3c-4d-5f", "001a.2b3c.4d60", "00:1A:2B:3C:4D", "00:00:00:00:00:00",
               "FF-FF-FF-FF-FF-FF", "00:1A:2B-3C:4D:5E"):
     case("mac", value, expected=None if mac(value) else False)
@@ -115,10 +120,11 @@ for value in ("a@b.co", "a@b.c", "first.last+tag@sub.example.org", "x@localhost"
     case("email", value, "to ", " ok", expected=None if email(value) else False)
 label = "a" * 63
 for value in ("a.example.com", label + ".example.com", "a" + label + ".example.com", "x.co", "x.com", "x.foo",
-              "a.b.foo", "MsgStore.Queue", "a.b.Com", "a.b.COM", "a.b.txt", "1.2.com", "e.g", "a.b.c1", "a-.corp.example"):
+              "a.b.foo", "MsgStore.Queue", "a.b.Com", "a.b.COM", "a.b.txt", "1.2.com", "e.g", "a.b.c1", "a-.corp.example",
+              "run.sh", "mail.contoso.pl", "srv.corp.contoso.pl", "a.b.md"):
     case("host", value, expected=None if host(value) else False)
 for after in (".log ok", ".log.1 ok", ".log.gz ok", ".log.fmtd.txt ok", ".1 ok", ".1.x ok", ".log.2026-12-01 ok",
-              ".log-20261201 ok", "-2026-12-01.log ok"):
+              ".log-20261201 ok", "-2026-12-01.log ok", ".sh ok"):
     case("host", "host.example.com", "file ", after, expected=None if after != ".1.x ok" else False)
 for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234567890123456", "+0123456789",
               "+49 30 1234567", "+44 (0)20 7946 0958", "+1 212-555-0100", "+49 30-123 4567",

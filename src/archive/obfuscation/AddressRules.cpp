@@ -77,6 +77,24 @@ bool fileExtension(std::string_view label)
     return inSet(label, extensions);
 }
 
+bool genericDomain(std::string_view label)
+{
+    static const std::unordered_set<std::string_view> generic{
+        "com",  "net",      "org",  "edu",     "gov",  "mil",      "int",
+        "info", "biz",      "io",   "example", "test", "local",    "localdomain",
+        "lan",  "internal", "corp", "home",    "arpa", "intranet", "private"};
+    return inSet(label, generic);
+}
+
+// Extensions that are also countries' domains: of a name of two labels they make a file's name
+// ("run.sh", "libssl.so"), of more a host's ("mail.contoso.pl").
+bool countryExtension(std::string_view label)
+{
+    static const std::unordered_set<std::string_view> countries{"so", "py", "sh", "pl", "pm", "md",
+                                                                "rs", "ps", "cc", "ml", "mo"};
+    return inSet(label, countries);
+}
+
 // What follows a log's name: an extension, a rotation's number or date ("1", "2026-12-01"), or
 // both in one ("log-20261201").
 bool dated(std::string_view part)
@@ -154,14 +172,10 @@ bool hostName(std::string_view text, size_t begin, size_t end, bool strict)
     const bool oneCase =
         std::all_of(top.begin(), top.end(), [](unsigned char c) { return lower(c); }) ||
         std::all_of(top.begin(), top.end(), [](unsigned char c) { return upper(c); });
-    if (!oneCase || fileExtension(top))
-        return false;
     const bool twoLabels = name.find('.') == last;
-    static const std::unordered_set<std::string_view> generic{
-        "com",  "net",      "org",  "edu",     "gov",  "mil",      "int",
-        "info", "biz",      "io",   "example", "test", "local",    "localdomain",
-        "lan",  "internal", "corp", "home",    "arpa", "intranet", "private"};
-    return !twoLabels || top.size() == 2 || inSet(top, generic);
+    if (!oneCase || (fileExtension(top) && (twoLabels || !countryExtension(top))))
+        return false;
+    return !twoLabels || top.size() == 2 || genericDomain(top);
 }
 
 size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
@@ -229,21 +243,30 @@ size_t colons(std::string_view text, size_t end, std::vector<Token> &out)
     if (word(at(text, b)))
         return looked;
     std::string_view run = text.substr(a, b - a);
-    if (macShape(run, 2, ':')) {
-        out.push_back({a, b, Kind::Mac, Shape::Mac, 1});
-        return looked;
-    }
-    // A colon that ends a sentence or a field ("at fe80::1:").
+    // A colon that ends a sentence or a field ("at fe80::1:", "device 00:1a:2b:3c:4d:5e:").
     if (run.size() > 2 && run.back() == ':' && run[run.size() - 2] != ':')
         run.remove_suffix(1);
+    if (macShape(run, 2, ':')) {
+        out.push_back({a, a + run.size(), Kind::Mac, Shape::Mac, 1});
+        return looked;
+    }
+    // A key of hexadecimal letters against its value ("ad:00:1a:2b:3c:4d:5e"), where the whole
+    // run is no address.
+    constexpr size_t macLength = 17;
+    const auto keyedMac = [&] {
+        if (run.size() > macLength && run[run.size() - macLength - 1] == ':' &&
+            macShape(run.substr(run.size() - macLength), 2, ':'))
+            out.push_back({a + run.size() - macLength, a + run.size(), Kind::Mac, Shape::Mac, 1});
+        return looked;
+    };
     char copy[64];
     std::array<unsigned char, 16> bytes;
     if (run.size() >= sizeof copy || std::count(run.begin(), run.end(), ':') < 2)
-        return looked;
+        return keyedMac();
     std::memcpy(copy, run.data(), run.size());
     copy[run.size()] = 0;
     if (::inet_pton(AF_INET6, copy, bytes.data()) != 1)
-        return looked;
+        return keyedMac();
     // "::" and "::1" name no computer.
     const bool zeroes = std::all_of(bytes.begin(), bytes.end() - 1, [](auto x) { return !x; });
     if (zeroes && bytes[15] <= 1)
@@ -301,7 +324,12 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out)
             run.substr(0, last).find('.') == std::string_view::npos)
             break;
         const std::string_view tail = run.substr(last + 1);
-        if (rotationSuffix(tail)) {
+        // A country's domain is a file's extension only after a name that has a top-level
+        // domain of its own ("host.example.com.sh", not "mail.contoso.pl").
+        const std::string_view before = run.substr(0, last);
+        const std::string_view beforeTop = before.substr(before.rfind('.') + 1);
+        if (rotationSuffix(tail) &&
+            (!countryExtension(tail) || beforeTop.size() == 2 || genericDomain(beforeTop))) {
             b = a + last;
             continue;
         }
