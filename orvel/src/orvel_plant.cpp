@@ -44,6 +44,7 @@ const Planted planted[] = {
     {"host", "two-labels", "site ", "contoso.de", " reachable"},
     {"host", "registry", "mail server ", "mx-quenvo7", " refused the connection"},
     {"host", "registry-share", "backup written to ", "bk-store3", " in 12 s"},
+    {"host", "registry-second-share", "backup copied to ", "bk-store9", " in 14 s"},
     {"host", "registry-list", "proxy ", "sip-edge4", " answered"},
     {"host", "registry-list-port", "proxy ", "sip-edge5", " timed out"},
     {"email", "dotted", "notification to ", "alice.smith@contoso-voice.com", " sent"},
@@ -165,7 +166,7 @@ void plantIdentifiers(const fs::path &root, const fs::path &logs, const fs::path
     registry << "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenvo\\Network]\r\n"
              << "\"Mail Server\"=\"mx-quenvo7\"\r\n"
              << "\"SIP Proxies\"=\"sip-edge4:5060; sip-edge5:5061\"\r\n"
-             << "\"Backup Path\"=\"\\\\\\\\bk-store3\\\\logs\"\r\n";
+             << "\"Backup Path\"=\"\\\\\\\\bk-store3\\\\logs;\\\\\\\\bk-store9\\\\logs\"\r\n";
     check(registry, root / "registry.reg");
 
     // The site's own words, private as the program wants them.

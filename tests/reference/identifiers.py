@@ -153,6 +153,8 @@ for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"),
                       ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2")):
     ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)
     case("user", value, before, " logged on", expected=None if ok else False)
+case("user", "carol", "user=", "@localhost ok")  # an account before "@" and a one-label name
+case("email", "bob@example.com", "user=", " ok")  # the longer token wins
 for before, value, after in (('{"user":"', "bob", '"}'), ('"mailbox": ', "4712", ","), ('mailbox="', "4714", '"'),
                              ("subscriberId: ", "4715", " ok"), ("userName=", "carol", " ok")):  # keys in quotes or camel case
     case("user" if "user" in before else "id", value, before, after)

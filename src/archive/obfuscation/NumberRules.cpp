@@ -330,7 +330,9 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
         // A number, or letters and digits ("MB-0042"); a word ("quota") is none.
         if (number && endsAlone(text, stop) && (letter || token.size() <= 15))
             out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});
-    } else if (letter && !notAnAccount(token) && at(text, stop) != '@' && at(text, stop) != '\\') {
+    } else if (letter && !notAnAccount(token) && at(text, stop) != '\\') {
+        // Before an "@" too: an e-mail address there is longer and wins; before a name of one
+        // label or an address ("carol@localhost", "dave@10.9.9.8") the account is still one.
         out.push_back({start, stop, Kind::User, Shape::Name, 0});
     }
     return end;
