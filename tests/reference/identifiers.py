@@ -139,6 +139,9 @@ for country, value, ok in (("1-", "800-555-0199", True), ("1 ", "(212) 555-0100"
 case("phone", "06 12 34 56 78", "", " rang")  # at the start of a piece, nothing before it
 case("phone", "+4930123456", "a", " ok", expected=False)
 case("phone", "+4930123456", "<sip:", "@host>")
+case("phone", "+4930111333", "numbers=+4930111222,", " ok")  # the second of a list
+CASES[-1] = (CASES[-1][0], [["phone", "+4930111222"], ["phone", "+4930111333"]])
+case("phone", "+4930111444", "route /", " ok")
 for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", True), ("caller ", "12", False),
                           ("phone number: ", "+1 212 555 0100", True), ("ext. ", "4711", True), ("ext ", "1", True),
                           ("extension ", "123456789", False), ("called ", "123", False)):

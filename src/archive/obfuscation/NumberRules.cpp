@@ -216,9 +216,10 @@ size_t digitRun(std::string_view text, size_t i)
 size_t international(std::string_view text, size_t end, std::vector<Token> &out)
 {
     const size_t plus = end - 2;
-    // Also after a URI's scheme ("sip:+4930123456@..."): no time or ratio starts with '+'.
-    const bool afterColon = plus > 0 && at(text, plus - 1) == ':';
-    if (!(startsAlone(text, plus) || afterColon) || at(text, plus + 1) == '0')
+    // After anything but a word or another '+': no time, ratio or decimal goes on with a '+'
+    // ("sip:+4930123456@...", "numbers=+4930111222,+4930111333", "route /+4930111444").
+    const unsigned char before = plus > 0 ? at(text, plus - 1) : ' ';
+    if (word(before) || before == '+' || at(text, plus + 1) == '0')
         return end;
     const Digits number = groups(text, plus + 1, 1, true, 8, 15);
     if (number.count > 0)

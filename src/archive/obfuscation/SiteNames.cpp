@@ -31,8 +31,8 @@ const QRegularExpression
     hostText(QStringLiteral("^(?=.*[A-Za-z])[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
                             "(?:\\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*$"));
 // Hosts anywhere inside a value: \\server\share, scheme://host, user@host.
-const QRegularExpression hostInside(
-    QStringLiteral("(?:(?<!\\\\)\\\\\\\\|://|@)([A-Za-z0-9][A-Za-z0-9.-]*[A-Za-z0-9])"));
+const QRegularExpression
+    hostInside(QStringLiteral("(?:(?<!\\\\)\\\\\\\\|://|@)([A-Za-z0-9][A-Za-z0-9.-]*[A-Za-z0-9])"));
 
 void addHost(SiteNames &names, QString host)
 {
