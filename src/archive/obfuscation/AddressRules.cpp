@@ -253,10 +253,11 @@ size_t colons(std::string_view text, size_t end, std::vector<Token> &out)
     // A key of hexadecimal letters against its value ("ad:00:1a:2b:3c:4d:5e"), where the whole
     // run is no address.
     constexpr size_t macLength = 17;
+    const size_t runEnd = a + run.size();
     const auto keyedMac = [&] {
         if (run.size() > macLength && run[run.size() - macLength - 1] == ':' &&
             macShape(run.substr(run.size() - macLength), 2, ':'))
-            out.push_back({a + run.size() - macLength, a + run.size(), Kind::Mac, Shape::Mac, 1});
+            out.push_back({runEnd - macLength, runEnd, Kind::Mac, Shape::Mac, 1});
         return looked;
     };
     char copy[64];
