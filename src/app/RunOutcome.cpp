@@ -6,8 +6,6 @@
 #include "common/Failure.h"
 #include "common/TimeText.h"
 #include "platform/FileSystem.h"
-#include "platform/FileSystemError.h"
-#include "platform/NativePath.h"
 #include "platform/SystemLog.h"
 #include "platform/WholeFile.h"
 #include "platform/WholeTransfer.h"
@@ -20,9 +18,7 @@
 #include <QJsonValue>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -111,28 +107,14 @@ QByteArray outcomeMetrics(const RunOutcome &outcome)
     return text;
 }
 
-// Makes the missing levels of `folder` one at a time, the last one private (the levels above are
-// the account's own), so that a refusal names the level that could not be made and why.
-void makeFolder(const QString &folder)
-{
-    QStringList missing;
-    for (QString at = folder; !QFileInfo::exists(at) && !missing.contains(at);
-         at = QFileInfo(at).absolutePath())
-        missing.prepend(at);
-    for (const QString &level : missing)
-        if (::mkdir(nativePath(level).constData(), level == folder ? 0700 : 0777) != 0 &&
-            errno != EEXIST)
-            throw FileSystemError(errno, QStringLiteral("Cannot create folder"), level);
-}
-
-// `made`: the folder is made when missing.
+// `makeMissing`: the folder is made where it is missing, owner-only.
 void writeTold(const QString &folder, const QString &name, const QByteArray &content,
-               bool made = false)
+               bool makeMissing = false)
 {
     trap(
         [&] {
-            if (made)
-                makeFolder(folder);
+            if (makeMissing)
+                makePrivateFolderPath(folder);
             writeFileWhole(folder, name, content, 0644);
         },
         [&](const Failure &failure) {

@@ -289,12 +289,14 @@ void SettingsFile::writeGroup(const QString &group, const QVariantMap &values)
     std::optional<int> folder = openFolder(m_folder);
     if (!folder) {
         // The parents as the settings store would make them; our own folder owner-only.
-        const QString parent = QFileInfo(m_folder).absolutePath();
-        if (!QDir().mkpath(parent) ||
-            (::mkdir(nativePath(m_folder).constData(), 0700) != 0 && errno != EEXIST))
-            throw Failure(errno ? errno : EIO,
-                          QStringLiteral("Cannot save the settings: cannot make the folder '%1'")
-                              .arg(shownPath(m_folder)));
+        try {
+            makePrivateFolderPath(m_folder);
+        } catch (const Failure &failure) {
+            throw Failure(failure.number(),
+                          QStringLiteral("Cannot save the settings: cannot make the folder '%1' "
+                                         "(%2)")
+                              .arg(shownPath(m_folder), failure.description()));
+        }
         folder = openFolder(m_folder);
         if (!folder)
             throw Failure(ENOENT, QStringLiteral("Cannot save the settings: the folder '%1' is "

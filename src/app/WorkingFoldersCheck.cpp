@@ -17,7 +17,7 @@ CheckLine workingFoldersCheck(Program &program)
     const QString base = program.programFolder();
     QStringList problems;
     bool missing = false;
-    for (const char *name : {"logs", "ZIPS", "TempDiags"}) {
+    for (const char *name : workingFolderNames) {
         const QString folder = base + QLatin1Char('/') + QLatin1String(name);
         const QString shown = QLatin1String(name) + QLatin1Char('/');
         bool there = false;

@@ -93,7 +93,7 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
         throw Failure(5, QStringLiteral("the copy at %1 holds %2 of the %3 bytes of %4")
                              .arg(shownPath(temporary), QString::number(copied),
                                   QString::number(expected), shownPath(source)));
-    // The copy's first, then the source's: one after the other, in that order.
+    // The copy's first: in a fixed order, which the operands of != would not give.
     const QByteArray copySum = fs.FileChecksum(temporary);
     if (copySum != fs.FileChecksum(source))
         throw Failure(5, QStringLiteral("the copy at %1 differs from %2")
@@ -102,10 +102,17 @@ void verify(FileSystem &fs, const QString &source, const QString &temporary)
 
 // The archive folder is still the folder the run's checks found at its path, where the window
 // still names that path: one moved away and replaced meanwhile (by a link to another folder, or
-// another folder) is not delivered into.
+// another folder) is not delivered into. One chosen since is taken as it is now.
 void expectFolderChecked(Run &run, const QString &folder)
 {
-    if (withSeparator(folder) != run.ArchiveFolderChecked || !run.ArchiveFolderFound)
+    if (withSeparator(folder) != run.ArchiveFolderChecked) {
+        // Chosen in the window during the run: not one of the program's own folders either,
+        // which the next run empties.
+        if (IsWorkingFolder(run.programFolder(), folder))
+            throw Failure(5, workingFolderRefusal());
+        return;
+    }
+    if (!run.ArchiveFolderFound)
         return;
     if (run.fileSystem().IdentifyFolder(folder) != run.ArchiveFolderFound)
         throw Failure(5, QStringLiteral("the archive folder %1 is no longer the folder the run "

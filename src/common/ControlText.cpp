@@ -64,23 +64,30 @@ qsizetype serverPartStart(QStringView path)
 }
 
 // Where the user part of a path's server part ends, or -1 when it has none: the last '@' of the
-// server part, which ends at the first separator of either kind. But a password may hold
-// separators too, moving its '@' past them: where the server part holds a ':' (after a user
-// name) or a ';' (after a domain), the last '@' of the whole path ends it. A folder named with an
-// '@' then costs the names before it in messages, which is better than showing a password.
+// server part, which ends at the first separator of the path's own kind ('\\' after "\\\\", '/'
+// else). A password may hold separators of either kind, which move its '@' past them: where the
+// server part holds a ':' (after a user name) or a ';' (after a domain), the last '@' of the whole
+// path ends it. A folder named with an '@' then costs the names before it in messages, which is
+// better than showing a password.
 qsizetype userPartEnd(QStringView path)
 {
     const qsizetype start = serverPartStart(path);
     if (start < 0)
         return -1;
+    const QChar separator = path.startsWith(u"\\\\") ? u'\\' : u'/';
     qsizetype end = start;
-    while (end < path.size() && path.at(end) != u'/' && path.at(end) != u'\\')
+    while (end < path.size() && path.at(end) != separator)
         ++end;
     const QStringView server = path.mid(start, end - start);
     const qsizetype at = server.contains(u':') || server.contains(u';')
                              ? path.lastIndexOf(u'@')
                              : start + server.lastIndexOf(u'@');
     return at < start ? -1 : at;
+}
+
+QString withoutUserPart(QStringView path, qsizetype at)
+{
+    return path.left(serverPartStart(path)).toString() + path.mid(at + 1).toString();
 }
 
 QString masked(QStringView path, qsizetype at)
@@ -106,6 +113,12 @@ QString shownPath(const QString &path)
 bool holdsUserInfo(QStringView path)
 {
     return userPartEnd(path) >= 0;
+}
+
+QString withoutUserInfo(const QString &path)
+{
+    const qsizetype at = userPartEnd(path);
+    return at < 0 ? path : withoutUserPart(path, at);
 }
 
 QString withReason(const QString &words, const QString &reason)

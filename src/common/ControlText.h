@@ -23,6 +23,9 @@ QString shownPath(const QString &path);
 // Whether shownPath hides part of `path` as a user name and password: where a path is parsed,
 // such a path is refused, so that no part of it reaches a message unhidden.
 bool holdsUserInfo(QStringView path);
+// The path without what shownPath hides as a user name and password: for another program's
+// command line, which every account can read.
+QString withoutUserInfo(const QString &path);
 
 // Words of ours and, where one is known, the reason behind them in brackets: "words (reason)".
 QString withReason(const QString &words, const QString &reason);

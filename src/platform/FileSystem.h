@@ -121,8 +121,8 @@ public:
 
     virtual bool FolderExists(const QString &path);
     virtual bool FileExists(const QString &path);
-    // The folder the path leads to now (a link followed); none where nothing but a folder is
-    // there, or for a folder on a share, which this computer cannot tell apart.
+    // The folder the path leads to now (a link followed); none where no folder is there, or for a
+    // folder on a share, which this computer cannot tell apart.
     virtual std::optional<FolderIdentity> IdentifyFolder(const QString &path);
     // Owner-only, whatever the umask: the program makes no folder but its own working folders.
     virtual void CreateFolder(const QString &path);

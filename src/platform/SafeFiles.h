@@ -36,6 +36,10 @@ void keepFolderPrivate(const QString &path);
 // Whether the working folder is there, refused as keepFolderPrivate refuses it; nothing is
 // changed ("--check").
 bool workingFolderThere(const QString &path);
+// Makes `path` and the levels above it that are missing: those above as the umask has them (they
+// are the account's own), `path` itself owner-only. Throws FileSystemError naming the level that
+// could not be made, with its own reason.
+void makePrivateFolderPath(const QString &path);
 
 // Renames `from` to `to` (native paths), never over a file that is there. Throws FileSystemError
 // ("Cannot move file to" `destination`).

@@ -31,7 +31,7 @@ QString withSeparator(const QString &folder)
 bool IsWorkingFolder(const QString &programFolder, const QString &folder)
 {
     const QString target = resolved(folder);
-    for (const char *name : {"logs", "ZIPS", "TempDiags"}) {
+    for (const char *name : workingFolderNames) {
         const QString working = resolved(programFolder + QLatin1Char('/') + QLatin1String(name));
         if (target == working || target.startsWith(working + QLatin1Char('/')))
             return true;
@@ -72,9 +72,9 @@ bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why)
             trapSilently([&] { fs.DeleteFile(probe, true); });
     };
     create();
-    // Something is there already. An empty file is a probe an earlier run could not remove: it
-    // goes, so that probes do not pile up. Anything else (a file with content, a link to one, a
-    // folder) may be anyone's: it stays as it is, and a name of this process's own proves what
+    // Something is there already. What holds nothing (an empty file: a probe an earlier run could
+    // not remove; or a link to one, itself) goes, so that probes do not pile up. Anything with
+    // content may be anyone's: it stays as it is, and a name of this process's own proves what
     // is asked.
     if (!created) {
         trapSilently([&] {

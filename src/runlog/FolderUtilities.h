@@ -5,15 +5,19 @@
 class FileSystem;
 
 // True only when this call could create the probe file "temp.test.txt" in the folder, or, where
-// something stands at that name, a probe of a name of its own; the probe is removed again. Of
-// what stands there, only an empty file (a probe left behind) is removed; anything with content
-// may be anyone's and is left as it is, a link neither written through nor taken as success.
+// something stands at that name, a probe of a name of its own; the probe is removed again. What
+// stands there is removed only when it holds nothing (an empty file, as a probe an earlier run
+// could not remove leaves; a FIFO; a link to either, itself); anything with content may be
+// anyone's and is left as it is, a link neither written through nor taken as success.
 // `why`, when given, receives the reason the last probe failed: the layer's lastProblem() where it
 // knows more (a share), else the failure's own words (a full disk is not a matter of access).
 bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why = nullptr);
 
 // The folder as typed or stored, ending in the separator that a file name is appended to.
 QString withSeparator(const QString &folder);
+
+// The folders the program keeps beside itself, which runs empty.
+inline constexpr const char *workingFolderNames[] = {"logs", "ZIPS", "TempDiags"};
 
 // True when `folder` is one of the folders the program keeps beside itself in `programFolder`
 // ("logs", "ZIPS", "TempDiags") or lies inside one: runs empty them, so an archive delivered

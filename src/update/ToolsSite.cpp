@@ -1,5 +1,7 @@
 #include "update/ToolsSite.h"
 
+#include "common/ControlText.h"
+
 #include <QUrl>
 
 namespace {
@@ -27,10 +29,8 @@ QString HomePageUrl()
 {
     // Handed to other programs (the browser, test.bat) on their command lines, which every
     // account can read: without a user name and password, which a browser asks for itself.
-    const QUrl site(toolsSite());
-    const QString open =
-        site.userInfo().isEmpty() ? toolsSite() : site.adjusted(QUrl::RemoveUserInfo).toString();
-    return open + QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html");
+    return withoutUserInfo(toolsSite()) +
+           QStringLiteral("/Applications/Orvel/Sorvik/OrvelSorvik.html");
 }
 
 QString DownloadListUrl()

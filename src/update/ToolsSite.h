@@ -8,7 +8,7 @@ QString toolsSite();
 // The host name as the messages name it.
 QString toolsSiteHost();
 
-// This tool's home page on the tools site.
+// This tool's home page on the tools site, without the site's user name and password.
 QString HomePageUrl();
 // The site's list of all downloads, which names each tool's published version.
 QString DownloadListUrl();

@@ -3,6 +3,7 @@
 #include "app/Dialogs.h"
 #include "app/Program.h"
 #include "app/RunHost.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/Version.h"
 #include "update/Download.h"
@@ -72,8 +73,11 @@ QString GetLatestVersion(Program &program, const QString &address, const QString
 {
     QString found;
     trapSilently([&] {
-        // The address without its scheme and host: the home page's path.
-        const QString version = publishedVersion(document, address.mid(toolsSite().size()));
+        // The address without its scheme, user part and host: the home page's path.
+        const QString site = withoutUserInfo(address);
+        const qsizetype host = site.indexOf(QLatin1String("://"));
+        const qsizetype path = site.indexOf(QLatin1Char('/'), host < 0 ? 0 : host + 3);
+        const QString version = publishedVersion(document, path < 0 ? QString() : site.mid(path));
         found = PadVersionString(program.dialogs(), version);
     });
     return found;

@@ -205,6 +205,13 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
         {"an error before",
          [&](FaultyFileSystem &) { run->runLog().WriteLogLine(u"(error) before"_s); }, archiveBytes,
          u"    Old archives are kept: this run counted errors."_s},
+        // Chosen in the window after the run's checks.
+        {"a working folder meanwhile",
+         [&](FaultyFileSystem &) {
+             QDir().mkpath(path("program/ZIPS/x")), host.folder = path("program/ZIPS/x/");
+         },
+         {},
+         u"own working folders"_s},
         {"the folder cannot be listed", [](FaultyFileSystem &fs) { fs.failOn(u"GetFolder"_s); },
          archiveBytes, u"(warning) could not look for old archives in the archive folder: "_s},
     };
@@ -254,16 +261,18 @@ TEST_F(ArchiveDeliveryTest, AFolderReplacedAfterTheChecksIsNotDeliveredInto)
             QDir().rename(path(folder), path("moved"));
             QFile::link(path("elsewhere"), path(folder));
         };
-        if (beforeMove)
-            faulty.before = [&, sums = 0](const QString &operation, const QString &) mutable {
-                if (operation == u"FileChecksum"_s && ++sums == 2)
-                    replace();
-            };
-        else
+        int copies = 0;
+        faulty.before = [&, sums = 0](const QString &operation, const QString &) mutable {
+            copies += operation == u"CopyFile"_s;
+            if (beforeMove && operation == u"FileChecksum"_s && ++sums == 2)
+                replace();
+        };
+        if (!beforeMove)
             replace();
         CopyArchiveToTargetFolder(*run, host);
-        EXPECT_TRUE(QDir(path("elsewhere")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot))
-            << beforeMove;
+        EXPECT_TRUE(QDir(path("elsewhere")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot) &&
+                    copies == (beforeMove ? 1 : 0))
+            << beforeMove << " nothing is copied through the link";
         EXPECT_TRUE(logged().last().contains(u"is no longer the folder the run checked"_s));
         EXPECT_EQ(run->runLog().ErrorCount(), 1);
         QFile::remove(path(folder));

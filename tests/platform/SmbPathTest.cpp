@@ -40,6 +40,7 @@ TEST(SmbPathTest, TheThreeFormsAndWhatIsRefused)
         {u"//user:se/cret@files/share/"_s, u"credentials file"_s},
         {u"\\\\user:se\\cret@files\\share\\"_s, u"credentials file"_s},
         {u"smb://user:1/se/cret@files/share/"_s, u"credentials file"_s},
+        {u"smb://CORP\\svc:se/cret@files/share/"_s, u"credentials file"_s},
         {u"//files:445/share/"_s, u"port is given only"_s},
         {u"smb://files:x/share/"_s, u"not a server name"_s},
         {u"smb://files:0/share/"_s, u"port is not"_s},

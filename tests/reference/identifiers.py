@@ -10,8 +10,8 @@ import re
 VERSION_WORDS = {"version", "ver", "v", "build", "release", "revision", "rev", "firmware", "fw", "bios"}
 GENERIC = {"com", "net", "org", "edu", "gov", "mil", "int", "info", "biz", "io", "example", "test", "local",
            "localdomain", "lan", "internal", "corp", "home", "arpa", "intranet", "private"}
-EXTENSIONS = {"txt", "log", "gz", "so", "py", "sh", "json", "fmtd", "cc", "md", "tmp", "pl", "rs"}
-COUNTRIES = {"so", "py", "sh", "cc", "md", "pl", "rs"}  # extensions a host of three labels may end in
+COUNTRIES = {"so", "py", "sh", "pl", "pm", "md", "rs", "ps", "cc", "ml", "mo"}  # a host of three labels may end in
+EXTENSIONS = {"txt", "log", "gz", "json", "fmtd", "tmp"} | COUNTRIES
 NOT_ACCOUNTS = {"name", "id", "agent", "not", "the", "failed", "is", "logged", "session"}
 
 
@@ -121,7 +121,7 @@ for value in ("a@b.co", "a@b.c", "first.last+tag@sub.example.org", "x@localhost"
 label = "a" * 63
 for value in ("a.example.com", label + ".example.com", "a" + label + ".example.com", "x.co", "x.com", "x.foo",
               "a.b.foo", "MsgStore.Queue", "a.b.Com", "a.b.COM", "a.b.txt", "1.2.com", "e.g", "a.b.c1", "a-.corp.example",
-              "run.sh", "mail.contoso.pl", "srv.corp.contoso.pl", "a.b.md"):
+              "run.sh", "mail.contoso.pl", "srv.corp.contoso.pl", "a.b.md", "x.ml", "db.backup.sh"):
     case("host", value, expected=None if host(value) else False)
 for after in (".log ok", ".log.1 ok", ".log.gz ok", ".log.fmtd.txt ok", ".1 ok", ".1.x ok", ".log.2026-12-01 ok",
               ".log-20261201 ok", "-2026-12-01.log ok", ".sh ok"):

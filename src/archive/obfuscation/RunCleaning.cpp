@@ -168,11 +168,12 @@ RunCleaning::RunCleaning(const QString &executableName, const ArchiveOptions &op
                          const WorkStationInfo &workstation, const Registry &registry, bool check)
     : m_folder(folderOf(executableName))
 {
-    if (!check && !QFileInfo::exists(m_folder) &&
-        (!QDir().mkpath(QFileInfo(m_folder).absolutePath()) ||
-         ::mkdir(nativePath(m_folder).constData(), 0700) != 0))
-        refusePrivateFile(errno, QStringLiteral("settings folder"), m_folder,
-                          QString::fromLocal8Bit(std::strerror(errno)));
+    if (!check && !QFileInfo::exists(m_folder))
+        trap([&] { makePrivateFolderPath(m_folder); },
+             [&](const Failure &failure) {
+                 refusePrivateFile(failure.number(), QStringLiteral("settings folder"), m_folder,
+                                   failure.description());
+             });
     checkPrivateFolder(m_folder, QStringLiteral("settings folder"));
     m_map = std::make_shared<StandInMap>(secretIn(m_folder, check, m_keyMissing));
     const QString map = m_folder + QLatin1Char('/') + mapName;

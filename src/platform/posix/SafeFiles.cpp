@@ -2,7 +2,9 @@
 
 #include "platform/FileSystem.h"
 
+#include <QFileInfo>
 #include <QScopeGuard>
+#include <QStringList>
 
 #include <algorithm>
 #include <cerrno>
@@ -147,6 +149,18 @@ bool workingFolderThere(const QString &path)
     if (fd >= 0)
         ::close(fd);
     return fd >= 0;
+}
+
+void makePrivateFolderPath(const QString &path)
+{
+    QStringList missing;
+    for (QString at = path; !QFileInfo::exists(at) && !missing.contains(at);
+         at = QFileInfo(at).absolutePath())
+        missing.prepend(at);
+    for (const QString &level : missing)
+        if (::mkdir(nativePath(level).constData(), level == path ? 0700 : 0777) != 0 &&
+            errno != EEXIST)
+            throw FileSystemError(errno, QStringLiteral("Cannot create folder"), level);
 }
 
 void moveFlushed(const QByteArray &from, const QByteArray &to, const QString &source,
