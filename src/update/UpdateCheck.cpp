@@ -73,11 +73,10 @@ QString GetLatestVersion(Program &program, const QString &address, const QString
 {
     QString found;
     trapSilently([&] {
-        // The address without its scheme, user part and host: the home page's path.
-        const QString site = withoutUserInfo(address);
-        const qsizetype host = site.indexOf(QLatin1String("://"));
-        const qsizetype path = site.indexOf(QLatin1Char('/'), host < 0 ? 0 : host + 3);
-        const QString version = publishedVersion(document, path < 0 ? QString() : site.mid(path));
+        // The address after the site's own (which may hold a folder, and a user name that the
+        // address does not): the home page's path.
+        const QString page = withoutUserInfo(address).mid(withoutUserInfo(toolsSite()).size());
+        const QString version = publishedVersion(document, page);
         found = PadVersionString(program.dialogs(), version);
     });
     return found;
