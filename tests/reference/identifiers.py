@@ -112,7 +112,9 @@ for before in ("from:", "src:", "ip:"):  # a key against its value
     case("ipv6", "fe80::1ff:fe23:4567:890a", before)
 case("mac", "00:1A:2B:3C:4D:5E", "mac:")
 case("mac", "00:1A:2B:3C:4D:5E", "device ", ": registered")  # a colon that ends a field
-case("mac", "00:1a:2b:3c:4d:7e", "ad:")  # a key of hexadecimal letters
+for key in ("a:", "ad:", "add:"):  # a key of hexadecimal letters; the value 17 characters, one less, one more
+    for value in ("00:1a:2b:3c:4d:7e", "0:1a:2b:3c:4d:7e", "000:1a:2b:3c:4d:7e"):
+        case("mac", value, key, expected=None if mac(value) else False)
 for value in ("00:1A:2B:3C:4D:5E", "00-1a-2b-3c-4d-5f", "001a.2b3c.4d60", "00:1A:2B:3C:4D", "00:00:00:00:00:00",
               "FF-FF-FF-FF-FF-FF", "00:1A:2B-3C:4D:5E"):
     case("mac", value, expected=None if mac(value) else False)
