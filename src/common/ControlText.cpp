@@ -85,11 +85,6 @@ qsizetype userPartEnd(QStringView path)
     return at < start ? -1 : at;
 }
 
-QString withoutUserPart(QStringView path, qsizetype at)
-{
-    return path.left(serverPartStart(path)).toString() + path.mid(at + 1).toString();
-}
-
 QString masked(QStringView path, qsizetype at)
 {
     return escapeControls(path.left(serverPartStart(path))) + QStringLiteral("***") +
@@ -118,7 +113,7 @@ bool holdsUserInfo(QStringView path)
 QString withoutUserInfo(const QString &path)
 {
     const qsizetype at = userPartEnd(path);
-    return at < 0 ? path : withoutUserPart(path, at);
+    return at < 0 ? path : path.left(serverPartStart(path)) + path.mid(at + 1);
 }
 
 QString withReason(const QString &words, const QString &reason)

@@ -136,8 +136,7 @@ TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
             writeOwnedFile(target, "precious", 0644, owner);
             plantAt(row.plant, at, target, owner);
             EXPECT_TRUE(TestWriteAccess(*fs, folder));
-            const bool stays = row.stays;
-            EXPECT_EQ(QFileInfo::exists(at) || QFileInfo(at).isSymLink(), stays);
+            EXPECT_EQ(QFileInfo::exists(at) || QFileInfo(at).isSymLink(), row.stays);
             EXPECT_TRUE(row.plant != Planted::File || QFileInfo(at).size() == 3)
                 << "someone's file kept as it was";
             QFile kept(target);
@@ -145,8 +144,8 @@ TEST_F(SmbFileSystemTest, TheWriteProbeMeetsWhatIsAlreadyThere)
                 << "written through a link";
             QFile::remove(target);
             EXPECT_EQ(QDir(onDisk).entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::System),
-                      stays && !QFileInfo(at).isDir() ? QStringList{u"temp.test.txt"_s}
-                                                      : QStringList())
+                      row.stays && !QFileInfo(at).isDir() ? QStringList{u"temp.test.txt"_s}
+                                                          : QStringList())
                 << "no probe of ours left";
         }
     }

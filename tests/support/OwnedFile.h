@@ -52,10 +52,9 @@ inline void plantAt(Planted kind, const QString &at, const QString &target,
                     uid_t owner = ::geteuid())
 {
     const QByteArray native = QFile::encodeName(at);
-    if (kind == Planted::File || kind == Planted::ReadOnlyFile)
-        writeOwnedFile(at, "old", kind == Planted::File ? 0644 : 0444, owner);
-    else if (kind == Planted::EmptyFile)
-        writeOwnedFile(at, "", 0600, owner);
+    if (kind == Planted::File || kind == Planted::ReadOnlyFile || kind == Planted::EmptyFile)
+        writeOwnedFile(at, kind == Planted::EmptyFile ? "" : "old",
+                       kind == Planted::ReadOnlyFile ? 0444 : 0644, owner);
     else if (kind == Planted::Link || kind == Planted::DanglingLink)
         QFile::link(kind == Planted::Link ? target : target + QStringLiteral("-gone"), at);
     else if (kind == Planted::Fifo)

@@ -78,7 +78,6 @@ TEST_F(UpdateCheckTest, ThePublishedListDecidesTheBoxes)
     serve();
     const QString site = u"127.0.0.1:"_s + QString::fromLatin1(port);
     const QString page = u"http://"_s + site + u"/Applications/Orvel/Sorvik/OrvelSorvik.html"_s;
-    EXPECT_EQ(HomePageUrl(), page);
     // The page goes to other programs on their command lines, which every account can read:
     // without the site's user name and password. The checks below ask a site given with them,
     // and find its page in the list all the same.

@@ -168,7 +168,8 @@ RunCleaning::RunCleaning(const QString &executableName, const ArchiveOptions &op
                          const WorkStationInfo &workstation, const Registry &registry, bool check)
     : m_folder(folderOf(executableName))
 {
-    if (!check && !QFileInfo::exists(m_folder))
+    // Made where it is missing, with the levels above it.
+    if (!check)
         trap([&] { makePrivateFolderPath(m_folder); },
              [&](const Failure &failure) {
                  refusePrivateFile(failure.number(), QStringLiteral("settings folder"), m_folder,
