@@ -11,6 +11,11 @@
 // descriptor, so what is checked is what is read. What is refused throws Failure whose
 // description reads "the <what> <path> cannot be used: <why>".
 
+// From the first of these files on, the process is no longer dumped: a core file, or another
+// process of the account reading its memory, would have the secret in the clear. It lasts until
+// the process ends; programs it starts begin dumpable again.
+void keepSecretsOutOfDumps();
+
 // The open file, checked; the caller closes it. `size` gets its size.
 int openPrivateFile(const QString &path, const QString &what, qint64 &size);
 

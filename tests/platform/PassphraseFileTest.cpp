@@ -5,6 +5,7 @@
 
 #include <QFile>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,8 +80,11 @@ TEST_F(PassphraseFileTest, TheFirstLineOfAPrivateFileOrTheReasonItIsRefused)
         if (!c.made)
             continue;
         QByteArray read;
+        // A process holding the passphrase is never dumped.
+        ::prctl(PR_SET_DUMPABLE, 1);
         const auto failure = failureOf([&] {
             const auto passphrase = readPassphraseFile(c.file);
+            EXPECT_EQ(::prctl(PR_GET_DUMPABLE), 0);
             read = QByteArray(passphrase->data(), qsizetype(passphrase->size()));
         });
         const QString refusal = failure ? failure->description() : QString();

@@ -60,6 +60,7 @@ std::string secretIn(const QString &folder, bool check, bool &missing)
         missing = true;
         if (check)
             return std::string(32, '\0');
+        keepSecretsOutOfDumps();
         unsigned char fresh[32];
         if (RAND_bytes(fresh, sizeof fresh) != 1)
             refusePrivateFile(EIO, keyWhat, path, QStringLiteral("no random bytes to make it"));

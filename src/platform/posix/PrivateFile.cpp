@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,11 @@ void refusePrivateFile(int number, const QString &what, const QString &path, con
 {
     throw Failure(number,
                   QStringLiteral("the %1 %2 cannot be used: %3").arg(what, shownPath(path), why));
+}
+
+void keepSecretsOutOfDumps()
+{
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
 int openPrivateFile(const QString &path, const QString &what, qint64 &size)
@@ -78,6 +84,7 @@ int openPrivateFile(const QString &path, const QString &what, qint64 &size)
         refusePrivateFile(
             EPERM, what, path,
             QStringLiteral("it has %1 names (a hard link); it must have one").arg(st.st_nlink));
+    keepSecretsOutOfDumps();
     closeFile.dismiss();
     size = qint64(st.st_size);
     return fd;

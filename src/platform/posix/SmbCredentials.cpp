@@ -63,33 +63,41 @@ SmbCredentials SmbCredentials::parse(const QByteArray &text)
 {
     SmbCredentials credentials;
     credentials.kind = Kind::File;
-    for (QByteArray line : text.split('\n')) {
+    // Read through views of the text: the password's line is copied nowhere but into the
+    // credentials, whose copy is wiped (the caller wipes the text).
+    const QByteArrayView all(text);
+    for (qsizetype start = 0; start < all.size();) {
+        qsizetype end = all.indexOf('\n', start);
+        if (end < 0)
+            end = all.size();
+        QByteArrayView line = all.sliced(start, end - start);
+        start = end + 1;
         if (line.endsWith('\r'))
             line.chop(1);
-        const QByteArray trimmed = line.trimmed();
+        const QByteArrayView trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith('#'))
             continue;
         const qsizetype equals = line.indexOf('=');
         if (equals < 0)
             continue;
-        const QByteArray key = line.left(equals).trimmed().toLower();
+        const QByteArray key = line.first(equals).trimmed().toByteArray().toLower();
         // The value as written: a password may begin or end with blanks.
-        const QByteArray value = line.mid(equals + 1);
+        const QByteArrayView value = line.sliced(equals + 1);
         if (key == "username" || key == "user") {
-            credentials.user = value.trimmed();
             // mount.cifs also takes the domain in front of the name.
-            const qsizetype slash = credentials.user.indexOf('/') >= 0
-                                        ? credentials.user.indexOf('/')
-                                        : credentials.user.indexOf('\\');
+            QByteArrayView user = value.trimmed();
+            const qsizetype slash = user.indexOf('/') >= 0 ? user.indexOf('/') : user.indexOf('\\');
             if (slash > 0) {
-                credentials.domain = credentials.user.left(slash);
-                credentials.user = credentials.user.mid(slash + 1);
+                credentials.domain = user.first(slash).toByteArray();
+                user = user.sliced(slash + 1);
             }
+            credentials.user = user.toByteArray();
         } else if (key == "password" || key == "pass") {
-            credentials.password = value;
+            wipe(credentials.password);
+            credentials.password = value.toByteArray();
             credentials.passwordGiven = true;
         } else if (key == "domain" || key == "dom" || key == "workgroup") {
-            credentials.domain = value.trimmed();
+            credentials.domain = value.trimmed().toByteArray();
         }
     }
     return credentials;
