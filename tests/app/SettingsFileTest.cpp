@@ -10,10 +10,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
-#include <csignal>
 #include <optional>
 #include <random>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,16 +130,11 @@ TEST_F(SettingsFileTest, OurOwnFileIsWrittenWhole)
 
     // A write that fails part-way (a size limit) leaves the old file whole and nothing else.
     const QByteArray before = readFile("config/Sorvik/Sorvik.ini");
-    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    rlimit capped = limit;
-    capped.rlim_cur = rlim_t(before.size() + 10);
-    ::setrlimit(RLIMIT_FSIZE, &capped);
-    EXPECT_THROW(settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, QString(500, u'x')}}),
-                 Failure);
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, savedSignal);
+    underFileSizeLimit(before.size() + 10, [&] {
+        EXPECT_THROW(
+            settings->writeGroup(u"frmMain"_s, {{u"ArchiveFolderPath"_s, QString(500, u'x')}}),
+            Failure);
+    });
     EXPECT_EQ(readFile("config/Sorvik/Sorvik.ini"), before);
     EXPECT_TRUE(leftovers().isEmpty());
 }

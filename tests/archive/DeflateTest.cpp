@@ -127,18 +127,14 @@ TEST(DeflateBlocks, FindsTheLastBlockAndTheEndAsZlibDoes)
         for (const int level : {0, 1, 5, 6, 9, 12})
             streams.emplace_back("libdeflate " + std::to_string(level),
                                  libdeflated(content.bytes, level));
-        const struct {
-            const char *name;
-            int strategy;
-        } strategies[] = {{"default", Z_DEFAULT_STRATEGY},
-                          {"fixed", Z_FIXED},
-                          {"huffman only", Z_HUFFMAN_ONLY},
-                          {"rle", Z_RLE}};
-        for (const auto &s : strategies)
+        for (const auto &[name, strategy] : {std::pair{"default", Z_DEFAULT_STRATEGY},
+                                             {"fixed", Z_FIXED},
+                                             {"huffman only", Z_HUFFMAN_ONLY},
+                                             {"rle", Z_RLE}})
             for (const size_t flushEvery : {size_t(1) << 40, size_t(65536)})
-                streams.emplace_back(std::string("zlib ") + s.name + " flush " +
+                streams.emplace_back(std::string("zlib ") + name + " flush " +
                                          std::to_string(flushEvery),
-                                     zlibDeflated(content.bytes, 6, s.strategy, flushEvery));
+                                     zlibDeflated(content.bytes, 6, strategy, flushEvery));
         for (const auto &[producer, stream] : streams) {
             const std::optional<DeflateEnds> expected = zlibEnds(stream);
             ASSERT_TRUE(expected) << content.name << ", " << producer;

@@ -6,38 +6,17 @@
 #include "support/ReadableCopyReference.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 
 #include <atomic>
 #include <mutex>
 #include <thread>
 
-#include <unistd.h>
-
 namespace {
 
 constexpr qint64 MiB = 1 << 20;
 // "HANG": the test build of the stand-in's formatter spins on it for a minute.
 const QByteArray hanging = "000001A2415F8683|0A3C|3|1|48414E47\r\n";
-
-// The formatter helpers this process has running now.
-int runningHelpers()
-{
-    int helpers = 0;
-    for (QDirIterator it(u"/proc"_s, QDir::Dirs | QDir::NoDotAndDotDot); it.hasNext();) {
-        QFile stat(it.next() + u"/stat"_s);
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        const qsizetype close = text.lastIndexOf(')');
-        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-        if (text.contains("(sorvik-diag-fo") && fields.size() > 1 &&
-            fields[1].toLongLong() == ::getpid())
-            ++helpers;
-    }
-    return helpers;
-}
 
 class FormattingAheadTest : public RunStepTest {
 protected:
@@ -264,7 +243,7 @@ TEST_F(FormattingAheadTest, HelpersStartBeforeTheWorkers)
     auto fs = std::make_unique<FaultyFileSystem>();
     fs->before = [&](const QString &, const QString &raw) {
         if (std::this_thread::get_id() != main && raw.contains(u"diag_"_s))
-            std::call_once(first, [&] { helpers = runningHelpers(); });
+            std::call_once(first, [&] { helpers = int(childrenNamed("sorvik-diag-fo").size()); });
     };
     archiveRun(std::move(fs));
     EXPECT_GE(helpers, 1);

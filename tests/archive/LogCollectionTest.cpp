@@ -3,6 +3,7 @@
 #include "support/ArchiveReader.h"
 #include "support/Ending.h"
 #include "support/FaultyFileSystem.h"
+#include "support/OwnedFile.h"
 #include "support/Utf16.h"
 
 #include <QCryptographicHash>
@@ -203,11 +204,8 @@ TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
               QCryptographicHash::hash("odd name\r\n", QCryptographicHash::Sha256).toHex());
     for (const auto &[name, entry] : *content)
         EXPECT_NE(entry.sha256, fileDigest(path("secret.txt"))) << name.toStdString();
-    for (const QString &written : {run->ZipFilePath, path("run.TXT")}) {
-        struct stat st;
-        ASSERT_EQ(::stat(nativePath(written).constData(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << written.toStdString();
-    }
+    for (const QString &written : {run->ZipFilePath, path("run.TXT")})
+        EXPECT_EQ(modeOf(written), 0600u) << written.toStdString();
 }
 
 // The logging folder the registry names is found in any script, here in a UTF-16 file (each

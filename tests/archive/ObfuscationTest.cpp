@@ -12,6 +12,7 @@
 #include "archive/obfuscation/SiteNames.h"
 #include "archive/obfuscation/StandInMap.h"
 #include "support/ArchiveReader.h"
+#include "support/OwnedFile.h"
 #include "support/ReadableCopyReference.h"
 #include "support/TestEnvironment.h"
 
@@ -34,14 +35,15 @@ std::shared_ptr<const Scanner> siteScanner()
                                            std::vector<std::string>{"CUST-[0-9]{6}"});
 }
 
-// Cleans with the site's words, then reveals as --reveal does.
+// Cleans with the site's words (or `scanner`), then reveals as --reveal does.
 std::string cleanThenReveal(const std::shared_ptr<StandInMap> &map, const std::string &text,
-                            std::string *cleaned = nullptr)
+                            std::string *cleaned = nullptr,
+                            const std::shared_ptr<const Scanner> &scanner = siteScanner())
 {
     std::string out;
     std::string back;
     Counts counts{};
-    Obfuscator(Obfuscator::Direction::Clean, siteScanner(), map).rewrite(text, out, counts);
+    Obfuscator(Obfuscator::Direction::Clean, scanner, map).rewrite(text, out, counts);
     revealerOf(map)->rewrite(out, back, counts);
     if (cleaned)
         *cleaned = out;
@@ -128,11 +130,7 @@ TEST(ObfuscationRules, StandInsAreUniqueAndExact)
     }
     const auto digits = std::make_shared<const Scanner>(std::vector<Scanner::Literal>{},
                                                         std::vector<std::string>{"4[0-9]{3}"});
-    std::string cleaned, back;
-    Counts counts{};
-    Obfuscator(Obfuscator::Direction::Clean, digits, map).rewrite(numbers, cleaned, counts);
-    revealerOf(map)->rewrite(cleaned, back, counts);
-    EXPECT_EQ(back, numbers);
+    EXPECT_EQ(cleanThenReveal(map, numbers, nullptr, digits), numbers);
     // A damaged map is refused: a stand-in of two values, a value of two, a last line cut short,
     // Windows line ends.
     for (const char *damaged : {"w\tabc\talice\nw\tabc\tjdoe\n", "w\tabc\talice\nw\txyz\talice\n",
@@ -157,10 +155,7 @@ TEST(ObfuscationRules, NamingWordsAreNeitherAccountsNorSiteWords)
         EXPECT_EQ(personalAccount(name, uid), personal) << name;
     QTemporaryDir folder;
     const QString path = folder.filePath(u"words"_s);
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("Contoso\nLogin\n") > 0);
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    ASSERT_TRUE(writeOwnedFile(path, "Contoso\nLogin\n", 0600));
     SiteNames names;
     const auto refused = failureOf([&] { readSiteWords(path, names); });
     ASSERT_TRUE(refused);
@@ -168,26 +163,17 @@ TEST(ObfuscationRules, NamingWordsAreNeitherAccountsNorSiteWords)
         << refused->description().toStdString();
     // Nor a pattern that matches within such a word, or may match one or two characters.
     for (const char *pattern : {"re:use[rs]\n", "re:[0-9]\n", "re:M[a-z]{0,2}\n"}) {
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(pattern));
-        file.close();
+        ASSERT_TRUE(writeOwnedFile(path, pattern, 0600));
         const auto bad = failureOf([&] { readSiteWords(path, names); });
         EXPECT_TRUE(bad && bad->description().contains(u"the pattern on line 1 "_s)) << pattern;
     }
     // A name with letters beyond ASCII ("ødegård") is found in capitals and with a capital first.
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("\xc3\xb8"
-                                                                                    "deg\xc3\xa5"
-                                                                                    "rd\n") > 0);
-    file.close();
+    ASSERT_TRUE(writeOwnedFile(path, "\u00f8deg\u00e5rd\n", 0600));
     SiteNames umlaut;
     readSiteWords(path, umlaut);
     const auto map = std::make_shared<StandInMap>(std::string(32, 'u'));
     const auto scanner = std::make_shared<const Scanner>(umlaut.literals, umlaut.patterns);
-    const std::string text = "\xc3\x98"
-                             "DEG\xc3\x85RD, \xc3\xb8"
-                             "deg\xc3\xa5"
-                             "rd, \xc3\x98"
-                             "deg\xc3\xa5"
-                             "rd\n";
+    const std::string text = "\u00d8DEG\u00c5RD, \u00f8deg\u00e5rd, \u00d8deg\u00e5rd\n";
     std::string cleaned;
     Counts counts{};
     Obfuscator(Obfuscator::Direction::Clean, scanner, map).rewrite(text, cleaned, counts);

@@ -56,9 +56,8 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     };
     const QString first = runInto(u"first"_s, 1);
     ASSERT_FALSE(first.isEmpty());
-    EXPECT_EQ(QProcess::execute(u"python3"_s, {u"" SORVIK_SOURCE_DIR "/tests/support/planted.py"_s,
-                                               path("list.tsv"), first}),
-              0);
+    const Ran recall = runScript(u"support/planted.py"_s, {path("list.tsv"), first});
+    EXPECT_EQ(recall.status, 0) << recall.output.toStdString();
     const auto content = readArchive(first);
     ASSERT_TRUE(content);
     EXPECT_EQ(content->count(u"data_safe.gz"_s), 1u);

@@ -4,6 +4,7 @@
 #include "e2e/RunTable.h"
 #include "support/ArchiveReader.h"
 #include "support/Ending.h"
+#include "support/Noise.h"
 #include "support/OwnedFile.h"
 
 namespace {
@@ -37,12 +38,7 @@ TEST_F(EncryptionWindowTest, TheRefusalIsABoxAndNoRunStarts)
 TEST_F(RunTable, AnEntryPastFourGiBComesBackWhole)
 {
     setUpWell({u"--data"_s, u"1"_s, u"--diag"_s, u"0"_s, u"--other"_s, u"0"_s});
-    QByteArray block;
-    for (int i = 0; block.size() < (1 << 20); ++i)
-        block += "2026-12-04 14:05 INFO Telephony: heartbeat " + QByteArray::number(i) +
-                 " state=idle calls=0 queue=0 codec=G.711 jitter=0ms trunk=PRI-1 sync=locked\r\n";
-    block.truncate(1 << 20);
-    writeFile("orvel/logs/data_big.log", block);
+    writeFile("orvel/logs/data_big.log", logText(1 << 20, 1));
     QFile big(path("orvel/logs/data_big.log"));
     ASSERT_TRUE(big.resize(qint64(4096) << 20) && big.open(QIODevice::Append) && big.write("x"));
     big.close();

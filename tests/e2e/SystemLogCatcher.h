@@ -54,7 +54,6 @@ public:
     {
         m_stop.store(true);
         m_reader.join();
-        qunsetenv("SORVIK_SYSLOG_SOCKET");
         ::close(m_fd);
     }
 

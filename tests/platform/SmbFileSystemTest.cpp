@@ -279,22 +279,6 @@ TEST_F(SmbFileSystemTest, TheTimeLimitIsSilenceNotLength)
             EXPECT_EQ(smbc_getFunctionStat(ctx)(ctx, place.url().constData(), &st), 0);
         }
     }));
-    qunsetenv("SORVIK_SMB_TIMEOUT");
-}
-
-// The live read-back helpers this process started ("pid (name) state ppid ...").
-std::vector<pid_t> readers()
-{
-    std::vector<pid_t> found;
-    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
-        QFile stat(u"/proc/"_s + pid + u"/stat"_s);
-        const auto f =
-            stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ') : QByteArrayList();
-        if (f.size() > 3 && f[1] == "(sorvik-share-re)" && f[2] != "Z" &&
-            f[3].toInt() == ::getpid())
-            found.push_back(pid.toInt());
-    }
-    return found;
 }
 
 // The helper for the first copy up starts with the first touch of a share, whichever thread that
@@ -305,6 +289,8 @@ std::vector<pid_t> readers()
 TEST_F(SmbFileSystemTest, TheReaderStartedAheadIsTakenOrReplacedAndNeverLeft)
 {
     const QString copy = server->url(u"logs"_s, u"copy.bin"_s);
+    // The live read-back helpers this process started.
+    const auto readers = [] { return childrenNamed("sorvik-share-re"); };
     for (const int signal : {0, SIGKILL, SIGSTOP}) {
         SCOPED_TRACE(signal);
         qputenv("SORVIK_SMB_TIMEOUT", signal == SIGSTOP ? "2" : "30");

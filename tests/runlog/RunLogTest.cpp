@@ -9,10 +9,8 @@
 #include <QLocale>
 
 #include <clocale>
-#include <csignal>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -171,20 +169,12 @@ TEST_F(RunLogTest, ALogFailingPartWayLosesNoLine)
     write(held, u"held.TXT"_s, true);
     EXPECT_EQ(readFile("held.TXT"), complete);
 
-    const auto saved = std::signal(SIGXFSZ, SIG_IGN);
     for (const double share : {0.05, 0.5, 0.95}) {
         // Odd: the limit cuts a UTF-16 character in two as well as a line.
-        const rlim_t limit = rlim_t(complete.size() * share) | 1;
+        const quint64 limit = quint64(complete.size() * share) | 1;
         RunLog failing(fs, u"Sorvik"_s, fixed);
-        const QString told = QString::fromLocal8Bit(stderrOf([&] {
-            rlimit before{};
-            ::getrlimit(RLIMIT_FSIZE, &before);
-            rlimit capped = before;
-            capped.rlim_cur = limit;
-            ::setrlimit(RLIMIT_FSIZE, &capped);
-            write(failing, u"failing.TXT"_s, true);
-            ::setrlimit(RLIMIT_FSIZE, &before);
-        }));
+        const QString told = QString::fromLocal8Bit(stderrOf(
+            [&] { underFileSizeLimit(limit, [&] { write(failing, u"failing.TXT"_s, true); }); }));
 
         EXPECT_FALSE(failing.complete()) << share;
         const QByteArray kept = readFile("failing.TXT");
@@ -199,7 +189,6 @@ TEST_F(RunLogTest, ALogFailingPartWayLosesNoLine)
                 << share << ": line " << i << " lost: " << all[i].toStdString();
         }
     }
-    std::signal(SIGXFSZ, saved);
 }
 
 // A name with a line break cannot forge a line: every control character of an event is shown
@@ -261,7 +250,6 @@ TEST(TimeText, MidnightShowsTheDateAlone)
     std::setlocale(LC_TIME, "C");
     const QDate day(2026, 12, 6);
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 0))), u"12/06/26"_s);
-    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 1))), u"12/06/26 00:00:01"_s);
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(14, 5, 9))), u"12/06/26 14:05:09"_s);
 
     // The windows show and take dates in the run log's form.

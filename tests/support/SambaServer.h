@@ -92,23 +92,10 @@ protected:
                 << why.toStdString();
             GTEST_SKIP() << "no Samba server: " << why.toStdString();
         }
-        m_savedPort = qgetenv("SORVIK_SMB_PORT");
         qputenv("SORVIK_SMB_PORT", QByteArray::number(server->port()));
         ASSERT_TRUE(server->prepareTest(this->path("home"), this->path("config")));
     }
-    void TearDown() override
-    {
-        if (m_savedPort.isNull())
-            qunsetenv("SORVIK_SMB_PORT");
-        else
-            qputenv("SORVIK_SMB_PORT", m_savedPort);
-        Base::TearDown();
-    }
-
     SambaServer *server = nullptr;
-
-private:
-    QByteArray m_savedPort;
 };
 
 using ShareEnvironment = WithShares<TempEnvironment>;

@@ -1,17 +1,22 @@
 #include "support/TestEnvironment.h"
 
+// The first of `queue`, taken off it; `none` when it is empty.
+template <typename T> static T taken(std::deque<T> &queue, T none)
+{
+    if (queue.empty())
+        return none;
+    T first = queue.front();
+    queue.pop_front();
+    return first;
+}
+
 DialogAnswer ScriptedDialogs::messageBox(const QString &text, MessageButtons buttons,
                                          const QString &title)
 {
     texts.push_back(text);
-    if (!answers.empty()) {
-        const DialogAnswer answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-    return buttons == MessageButtons::YesNo || buttons == MessageButtons::YesNoDefaultNo
-               ? DialogAnswer::Yes
-               : DialogAnswer::OK;
+    const bool yesNo =
+        buttons == MessageButtons::YesNo || buttons == MessageButtons::YesNoDefaultNo;
+    return taken(answers, yesNo ? DialogAnswer::Yes : DialogAnswer::OK);
 }
 
 QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title,
@@ -19,22 +24,14 @@ QString ScriptedDialogs::inputBox(const QString &prompt, const QString &title,
 {
     texts.push_back(prompt);
     presets.push_back(preset);
-    if (inputs.empty())
-        return QString();
-    const QString text = inputs.front();
-    inputs.pop_front();
-    return text;
+    return taken(inputs, QString());
 }
 
 QString ScriptedDialogs::browseForFolder(const QString &title, const QString &startFolder)
 {
     texts.push_back(title);
     startFolders.push_back(startFolder);
-    if (inputs.empty())
-        return QString();
-    const QString text = inputs.front();
-    inputs.pop_front();
-    return text;
+    return taken(inputs, QString());
 }
 
 namespace {

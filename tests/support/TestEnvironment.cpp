@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 QString builtFile(const QString &name)
 {
@@ -58,6 +59,33 @@ void ownedByTest(QProcess &process)
     });
 }
 
+std::vector<pid_t> childrenNamed(const QByteArray &name)
+{
+    std::vector<pid_t> found;
+    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        QFile stat(u"/proc/"_s + pid + u"/stat"_s);
+        const auto f =
+            stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ') : QByteArrayList();
+        if (f.size() > 3 && f[1].startsWith("(" + name) && f[2] != "Z" &&
+            f[3].toInt() == ::getpid())
+            found.push_back(pid.toInt());
+    }
+    return found;
+}
+
+void underFileSizeLimit(quint64 bytes, const std::function<void()> &step)
+{
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit capped = saved;
+    capped.rlim_cur = rlim_t(bytes);
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
+    step();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+}
+
 Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input,
             const std::function<void(QProcess &)> &reading)
 {
@@ -67,7 +95,9 @@ Ran runTool(const QString &program, const QStringList &arguments, const QByteArr
     process.closeWriteChannel();
     if (reading)
         reading(process);
-    if ((process.state() != QProcess::NotRunning && !process.waitForFinished(600000)) ||
+    // A tool that never started is no tool that passed.
+    if (process.error() == QProcess::FailedToStart ||
+        (process.state() != QProcess::NotRunning && !process.waitForFinished(600000)) ||
         process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};

@@ -36,6 +36,14 @@ void makeTestRoot();
 // gets a process group of its own, and the kernel kills it when the test program ends.
 void ownedByTest(QProcess &process);
 
+// The live child processes of this one whose name (as /proc shows it, cut to 15 bytes) begins
+// with `name`.
+std::vector<pid_t> childrenNamed(const QByteArray &name);
+
+// Runs `step` with every file this process writes held to `bytes` (a write past it fails; SIGXFSZ
+// is ignored meanwhile), then lifts the limit.
+void underFileSizeLimit(quint64 bytes, const std::function<void()> &step);
+
 // What a tool run to its end gave: its status (-1 when it did not end normally), stdout and
 // stderr. `input` goes to its stdin; `reading` sees the process while it runs.
 struct Ran {
