@@ -125,10 +125,21 @@ void expectFolderChecked(Run &run, const QString &folder)
 // for byte, and only then gives it its name, never over a file that appeared meanwhile. Whatever
 // fails before that, nothing is left under either name; a folder that cannot be flushed after it
 // leaves the whole archive under its name, and the run says so.
-void deliver(Run &run, RunHost &host, const QString &folder, const QString &name,
+void discard(FileSystem &fs, const QString &temporary)
+{
+    trapSilently([&] {
+        if (fs.FileExists(temporary))
+            fs.DeleteFile(temporary, true);
+    });
+}
+
+// False where the name was taken since it was checked (another run's archive, a file or a link
+// put there meanwhile): nothing is moved and the copy goes.
+bool deliver(Run &run, RunHost &host, const QString &folder, const QString &name,
              const QString &temporary)
 {
     FileSystem &fs = run.fileSystem();
+    bool moving = false;
     try {
         expectFolderChecked(run, folder);
         copyWatched(run, host, run.ZipFilePath, temporary);
@@ -136,12 +147,16 @@ void deliver(Run &run, RunHost &host, const QString &folder, const QString &name
         // Asked to stop while it copied: the archive is not delivered after all.
         stopIfCancelled(run);
         expectFolderChecked(run, folder);
+        moving = true;
         fs.MoveFile(temporary, folder + name);
+        return true;
+    } catch (const FileSystemError &error) {
+        discard(fs, temporary);
+        if (moving && error.number() == EEXIST)
+            return false;
+        throw;
     } catch (...) {
-        trapSilently([&] {
-            if (fs.FileExists(temporary))
-                fs.DeleteFile(temporary, true);
-        });
+        discard(fs, temporary);
         throw;
     }
 }
@@ -182,12 +197,13 @@ void CopyArchiveToTargetFolder(Run &run, RunHost &host)
         },
         report);
     bool exists = false;
-    trap([&] { exists = fs.FileExists(target); }, report);
-    if (exists) {
+    const auto taken = [&] {
         log.WriteLogLine(QStringLiteral(
             "(error) a file already exists in the target folder for that file name."));
-        return;
-    }
+    };
+    trap([&] { exists = fs.FileExists(target); }, report);
+    if (exists)
+        return taken();
     trap(
         [&] {
             // Read afresh: the folder may have been changed while the archive was built. Names
@@ -200,7 +216,8 @@ void CopyArchiveToTargetFolder(Run &run, RunHost &host)
             // A run cut short while it copies takes its copy with it.
             const QString temporary = folder + temporaryName(name);
             run.addRunTemporaries(temporary);
-            deliver(run, host, folder, name, temporary);
+            if (!deliver(run, host, folder, name, temporary))
+                return taken();
             run.DeliveredArchive = folder + name;
             run.DeliveredBytes = fs.FileSize(run.DeliveredArchive);
             host.archiveDelivered(run.DeliveredArchive, run.DeliveredBytes, run.ArchiveEntries);

@@ -110,7 +110,7 @@ TEST_F(ShareDeliveryTest, EveryFailureIsOneErrorWithTheServersReasonAndLeavesNot
         {"credentials readable by others", logs, u"mode 0640"_s, credentialsForAll},
         {"the final name taken during the copy",
          logs,
-         u"server 127.0.0.1, share logs: a file of that name is already there"_s,
+         u"(error) a file already exists in the target folder for that file name."_s,
          {},
          takeTheName},
     };

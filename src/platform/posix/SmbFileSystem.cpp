@@ -330,7 +330,7 @@ void SmbFileSystem::MoveFile(const QString &source, const QString &destination)
             // The library hears "name taken" where the server will not replace our own claim: a
             // folder the account may write in but not list is one such.
             if (error == EEXIST && (ours || !there))
-                throw SmbFailure{error, action,
+                throw SmbFailure{EPERM, action,
                                  to.where() + QStringLiteral(": the server would not give the "
                                                              "copy that name, though it let the "
                                                              "name be claimed (may the account "
