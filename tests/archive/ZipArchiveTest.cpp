@@ -65,7 +65,8 @@ TEST_F(ZipArchiveTest, TheTemporaryIsNeverWhatSomeoneElseMadeThere)
     }
     // Its name taken over while it is written (another run in the same folder): what is there is
     // not put in place, nor removed.
-    ZipArchive zip;
+    // Two workers: one alone would take the gate in a batch with the first entry.
+    ZipArchive zip(6, 2);
     ASSERT_EQ(zip.NewZip(path("ZIPS/other.ZIP")), 1);
     ASSERT_EQ(zip.AddFile(path("data_1.log"), 0), 1);
     const GateOpenedAtEnd held;

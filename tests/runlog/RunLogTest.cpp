@@ -250,6 +250,7 @@ TEST(TimeText, MidnightShowsTheDateAlone)
     std::setlocale(LC_TIME, "C");
     const QDate day(2026, 12, 6);
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 0))), u"12/06/26"_s);
+    EXPECT_EQ(generalDateTime(QDateTime(day, QTime(0, 0, 1))), u"12/06/26 00:00:01"_s);
     EXPECT_EQ(generalDateTime(QDateTime(day, QTime(14, 5, 9))), u"12/06/26 14:05:09"_s);
 
     // The windows show and take dates in the run log's form.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 
 #include <algorithm>
@@ -80,10 +81,12 @@ void underFileSizeLimit(quint64 bytes, const std::function<void()> &step)
     ::getrlimit(RLIMIT_FSIZE, &saved);
     rlimit capped = saved;
     capped.rlim_cur = rlim_t(bytes);
+    const auto lifted = qScopeGuard([&] {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, handler);
+    });
     EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
     step();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, handler);
 }
 
 Ran runTool(const QString &program, const QStringList &arguments, const QByteArray &input,

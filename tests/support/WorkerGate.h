@@ -2,6 +2,7 @@
 
 #include "archive/EntryTransform.h"
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -18,7 +19,9 @@ public:
     size_t longestLine() const override { return 64; }
     QString rewrite(const char *data, size_t length, std::string &out) override
     {
-        m_opened.wait();
+        // A test that never opens it fails with its entry left out instead of hanging.
+        if (m_opened.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+            return QStringLiteral("the test never opened the gate");
         out.append(data, length);
         return {};
     }

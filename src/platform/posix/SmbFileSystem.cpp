@@ -342,8 +342,12 @@ void SmbFileSystem::MoveFile(const QString &source, const QString &destination)
         struct stat after;
         if (smbc_getFunctionStat(ctx)(ctx, toUrl.constData(), &after) != 0)
             smb.fail(action, errno, to);
+        // Not "name taken": the name was ours when the rename went through (as locally).
         if (after.st_ino != before.st_ino || after.st_size != before.st_size)
-            smb.fail(action, EEXIST, to);
+            throw SmbFailure{EBUSY, action,
+                             to.where() + QStringLiteral(": not the file written: another hand put "
+                                                         "another in its place meanwhile, and the "
+                                                         "name holds that")};
     });
 }
 
