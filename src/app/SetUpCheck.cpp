@@ -4,12 +4,10 @@
 #include "app/ArchiveOptions.h"
 #include "app/LoggingFolder.h"
 #include "app/Program.h"
-#include "app/RunOutcome.h"
 #include "app/StartUp.h"
 #include "app/UpdateCheckSetting.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
-#include "common/TimeText.h"
 #include "platform/FreeSpace.h"
 #include "platform/Registry.h"
 #include "runlog/FolderUtilities.h"
@@ -279,67 +277,6 @@ CheckLine space(Program &program, const Findings &findings, const std::optional<
     return passed(text);
 }
 
-QString ageText(qint64 seconds)
-{
-    if (seconds < 0)
-        return QStringLiteral("in the future: check the clock");
-    if (seconds < 3600)
-        return QStringLiteral("%1 min ago").arg(seconds / 60);
-    if (seconds < 2 * 86400)
-        return QStringLiteral("%1 h %2 min ago")
-            .arg(QString::number(seconds / 3600), QString::number(seconds % 3600 / 60));
-    return QStringLiteral("%1 days ago").arg(seconds / 86400);
-}
-
-// Information, not a check: the next run does not depend on it. A failed run is a warning with
-// its first "(error)" line.
-CheckLine lastRun(Program &program)
-{
-    CheckLine line;
-    line.informative = true;
-    std::optional<RunOutcome> outcome;
-    QString problem;
-    trap([&] { outcome = lastRunOutcome(); },
-         [&](const Failure &failure) { problem = failure.description(); });
-    if (!problem.isEmpty()) {
-        line.ok = false;
-        line.found = problem;
-        line.remedy = QStringLiteral("remove it; the next run writes it afresh");
-        return line;
-    }
-    if (!outcome) {
-        line.found = QStringLiteral("none recorded yet in %1").arg(shownPath(lastRunFile()));
-        return line;
-    }
-    line.ok = outcome->exitStatus == ExitStatus::Success;
-    line.found =
-        QStringLiteral("ended %1 (%2), exit status %3 (%4), %5 \"(error)\" lines, %6")
-            .arg(isoDateTime(outcome->ended), ageText(outcome->ended.secsTo(program.now())),
-                 QString::number(outcome->exitStatus), exitStatusMeaning(outcome->exitStatus),
-                 QString::number(outcome->errors),
-                 outcome->archive.isEmpty()
-                     ? QStringLiteral("no archive delivered")
-                     : QStringLiteral("archive %1 (%2)")
-                           .arg(shownPath(outcome->archive), byteSize(outcome->archiveBytes)));
-    const QStringList first = firstErrorLines(*outcome, 1);
-    if (!first.isEmpty())
-        line.found += QStringLiteral("; the first: ") + first.first();
-    // Whether this is one bad night or many.
-    if (!line.ok)
-        line.found += outcome->lastSuccess.isValid()
-                          ? QStringLiteral("; the last success ended %1 (%2)")
-                                .arg(isoDateTime(outcome->lastSuccess),
-                                     ageText(outcome->lastSuccess.secsTo(program.now())))
-                          : QStringLiteral("; no success is recorded");
-    if (!line.ok)
-        line.remedy = outcome->runLog.isEmpty()
-                          ? QStringLiteral("it wrote no run log: see stderr (cron's mail) or the "
-                                           "system log")
-                          : QStringLiteral("sorvik --last-log --problems shows what went wrong; "
-                                           "this line passes once a run succeeds");
-    return line;
-}
-
 } // namespace
 
 QString byteSize(qint64 bytes)
@@ -372,7 +309,7 @@ int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE 
         {QStringLiteral("update check"), [&] { return updateCheck(program); }},
     };
     checks.insert(checks.end(), more.begin(), more.end());
-    checks.push_back({QStringLiteral("last run"), [&] { return lastRun(program); }});
+    checks.push_back({QStringLiteral("last run"), [&] { return lastRunCheck(program); }});
 
     int failures = 0;
     for (const auto &check : checks) {

@@ -43,5 +43,9 @@ int checkSetUp(Program &program, const std::vector<SetUpCheck> &more, std::FILE 
 // removed again.
 CheckLine workingFoldersCheck(Program &program);
 
+// The last run's outcome, as information: a failed run is a warning with its first "(error)"
+// line and, for many bad nights, when the last success was.
+CheckLine lastRunCheck(Program &program);
+
 // A number of bytes for people: "512 bytes", "12.3 MiB".
 QString byteSize(qint64 bytes);
