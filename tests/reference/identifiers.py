@@ -154,6 +154,10 @@ for before, value, ok in (("mailbox ", "1083", True), ("mailbox=", "MB-0042", Tr
                           ("mailboxes ", "12", False), ("subscriber id: ", "88001234", True),
                           ("mailbox ", "1234567890123456", False), ("Mailbox#", "7", True)):
     case("id", value, before, " ok", expected=None if ok else False)
+case("id", "4712", "mailbox=4711,", ",MB-0042 ok")  # a list joined by commas alone
+CASES[-1] = (CASES[-1][0], [["id", "4711"], ["id", "4712"], ["id", "MB-0042"]])
+case("id", "4712", "mailbox=4711, ", " ok")  # "4711, 4712": one id, then a count
+CASES[-1] = (CASES[-1][0], [["id", "4711"]])
 for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"), ("login: ", "u012345"),
                       ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2")):
     ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)

@@ -316,21 +316,38 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
     size_t stop = start;
     bool letter = false;
     bool number = false;
-    while (alnum(at(text, stop)) || at(text, stop) >= 0x80 || at(text, stop) == '_' ||
-           at(text, stop) == '-' || (!id && at(text, stop) == '.')) {
-        letter = letter || alpha(at(text, stop)) || at(text, stop) >= 0x80;
-        number = number || digit(at(text, stop));
-        ++stop;
-    }
-    while (stop > start && (text[stop - 1] == '.' || text[stop - 1] == '-'))
-        --stop;
+    // The value from `start` on: `stop` ends it, `letter` and `number` say what it holds.
+    const auto scan = [&] {
+        stop = start;
+        letter = number = false;
+        while (alnum(at(text, stop)) || at(text, stop) >= 0x80 || at(text, stop) == '_' ||
+               at(text, stop) == '-' || (!id && at(text, stop) == '.')) {
+            letter = letter || alpha(at(text, stop)) || at(text, stop) >= 0x80;
+            number = number || digit(at(text, stop));
+            ++stop;
+        }
+        while (stop > start && (text[stop - 1] == '.' || text[stop - 1] == '-'))
+            --stop;
+    };
+    scan();
     const std::string_view token = text.substr(start, stop - start);
     if (token.empty() || token.size() > 64 || !(alnum(at(text, start)) || at(text, start) >= 0x80))
         return end;
     if (id) {
-        // A number, or letters and digits ("MB-0042"); a word ("quota") is none.
-        if (number && endsAlone(text, stop) && (letter || token.size() <= 15))
+        // A number, or letters and digits ("MB-0042"); a word ("quota") is none. A list joined
+        // by commas alone ("mailbox=4711,4712") names one of them each: no id is a decimal.
+        const auto ends = [&](size_t end) {
+            return endsAlone(text, end) || (at(text, end) == ',' && digit(at(text, end + 1)));
+        };
+        for (;;) {
+            if (!number || !ends(stop) || stop - start > (letter ? 64 : 15))
+                break;
             out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});
+            if (at(text, stop) != ',' || !alnum(at(text, stop + 1)))
+                break;
+            start = stop + 1;
+            scan();
+        }
     } else if (letter && !notAnAccount(token) && at(text, stop) != '\\') {
         // Before an "@" too: an e-mail address there is longer and wins; before a name of one
         // label or an address ("carol@localhost", "dave@10.9.9.8") the account is still one.
