@@ -43,10 +43,14 @@ bool writerLives(const QString &pid, const QString &started)
 // shared folder, and copies whose run still lives, are not ours to touch.
 void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const QString &computer)
 {
+    // Another account's, one with a second name or one the system will not let go: said once.
+    QStringList kept;
     const auto removed = [&](const File &file) {
         if (trapSilently([&] { file.Delete(true, true); }))
             log.WriteLogLine(QStringLiteral("    Removed the copy a killed run left:") +
                              shownPath(file.Path()));
+        else
+            kept << shownPath(file.Path());
     };
     const QRegularExpression ours(
         QStringLiteral("^\\.(LOG_Archive_") + QRegularExpression::escape(computer) +
@@ -70,6 +74,10 @@ void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const Q
         if (claim && trapSilently([&] { claimed = fs.ListedFileSize(*claim); }) && claimed == 0)
             removed(*claim);
     }
+    warnNaming(log, kept,
+               QStringLiteral("%1 of the copies killed runs left could not be removed (another "
+                              "account's, with a second name, or held by the system); they are "
+                              "kept"));
 }
 
 // The copy under its temporary name, told on the bar in bytes, stopped when the run is.

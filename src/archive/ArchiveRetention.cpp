@@ -82,6 +82,17 @@ RetentionPlan archivesToRemove(const QStringList &names, const QString &computer
     return plan;
 }
 
+void warnNaming(RunLog &log, const QStringList &names, const QString &what)
+{
+    constexpr qsizetype named = 5;
+    if (!names.isEmpty())
+        log.WriteLogLine(QStringLiteral("(warning) ") + what.arg(names.size()) +
+                         QStringLiteral(": ") + names.mid(0, named).join(QStringLiteral(", ")) +
+                         (names.size() > named
+                              ? QStringLiteral(" and %1 more").arg(names.size() - named)
+                              : QString()));
+}
+
 void RemoveOldArchives(Run &run)
 {
     const ArchiveOptions &options = run.Options;
@@ -117,21 +128,14 @@ void RemoveOldArchives(Run &run)
                 archivesToRemove(names, run.WorkStation().ComputerName(), name, run.now(),
                                  options.KeepDays, options.KeepCount, others);
             // One line for each kind, however many: a clock set a year ahead made one a night.
-            const auto warnOnce = [&log](const QStringList &all, const QString &what) {
-                constexpr qsizetype named = 5;
-                if (!all.isEmpty())
-                    log.WriteLogLine(
-                        QStringLiteral("(warning) ") + what.arg(all.size()) + QStringLiteral(": ") +
-                        all.mid(0, named).join(QStringLiteral(", ")) +
-                        (all.size() > named ? QStringLiteral(" and %1 more").arg(all.size() - named)
-                                            : QString()));
-            };
-            warnOnce(plan.others, QStringLiteral("%1 of the files named like this computer's "
-                                                 "archives belong to another account or have a "
-                                                 "second name; they are kept and not counted"));
-            warnOnce(plan.future, QStringLiteral("%1 of this computer's archives are dated later "
-                                                 "than now (was the clock once set forward?); they "
-                                                 "are kept and not counted"));
+            warnNaming(log, plan.others,
+                       QStringLiteral("%1 of the files named like this computer's "
+                                      "archives belong to another account or have a "
+                                      "second name; they are kept and not counted"));
+            warnNaming(log, plan.future,
+                       QStringLiteral("%1 of this computer's archives are dated later "
+                                      "than now (was the clock once set forward?); they "
+                                      "are kept and not counted"));
             if (plan.ageHeldAfterDays > 0)
                 log.WriteLogLine(
                     QStringLiteral("(warning) this computer's newest archives are dated %1 days "

@@ -7,6 +7,7 @@
 #include <vector>
 
 class Run;
+class RunLog;
 
 // After a run whose archive was delivered and verified, and which counted no error, removes this
 // computer's older archives from the folder it was delivered to, as KeepDays and KeepCount ask
@@ -15,6 +16,10 @@ class Run;
 // a folder or a link. Each removal is one run-log line; one that fails is a "(warning)" and the
 // run goes on. Everything goes through the file-system layer, so it works wherever delivery does.
 void RemoveOldArchives(Run &run);
+
+// One "(warning)" line for however many files: `what` with %1 for their count, then the first
+// few of `names`. Nothing when there are none.
+void warnNaming(RunLog &log, const QStringList &names, const QString &what);
 
 // An archive that is to go, and why.
 struct ArchiveRemoval {

@@ -31,9 +31,13 @@ QString withSeparator(const QString &folder)
 bool IsWorkingFolder(const QString &programFolder, const QString &folder)
 {
     const QString target = resolved(folder);
+    // The same folder under a path of its own (a bind mount) is told by what it is.
+    FileSystem local;
+    const std::optional<FolderIdentity> identity = local.IdentifyFolder(folder);
     for (const char *name : workingFolderNames) {
         const QString working = resolved(programFolder + QLatin1Char('/') + QLatin1String(name));
-        if (target == working || target.startsWith(working + QLatin1Char('/')))
+        if (target == working || target.startsWith(working + QLatin1Char('/')) ||
+            (identity && identity == local.IdentifyFolder(working)))
             return true;
     }
     return false;

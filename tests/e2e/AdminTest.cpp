@@ -254,15 +254,19 @@ TEST_F(AdminTest, ArchiveFolderIsStoredAfterTheWindowsChecks)
 {
     setUpWell();
     storeArchiveFolder(QString());
-    QDir().mkpath(path("program/ZIPS"));
+    for (const char *folder : {"program/ZIPS", "program/TempDiags", "bound"})
+        QDir().mkpath(path(folder));
     // Each folder, and what stderr (or for the one stored, stdout) says of it.
     for (const auto &[folder, said] :
          {std::pair{path("gone"), u"gone/: it does not exist"_s},
           {path("program/ZIPS"), u"own working folders"_s},
+          {path("bound"), u"own working folders"_s}, // TempDiags/ under another path
           {u"smb://127.0.0.1:9/share/"_s, u"(server 127.0.0.1, share share: "_s},
           {u"archive"_s, u"is "_s + path("archive/") + u" (ArchiveFolderPath under [frmMain]"_s}}) {
-        const Outcome outcome =
-            runThrough(u"cd '"_s + path(QString()) + u"' &&"_s, {u"--archive-folder"_s, folder});
+        const QString bind =
+            folder == path("bound") ? u" mount --bind program/TempDiags bound &&"_s : QString();
+        const Outcome outcome = runThrough(u"cd '"_s + path(QString()) + u"' &&"_s + bind,
+                                           {u"--archive-folder"_s, folder});
         const bool stored = folder == u"archive"_s;
         EXPECT_EQ(outcome.status, stored ? 0 : 1) << folder.toStdString();
         EXPECT_TRUE(QString::fromUtf8(stored ? outcome.output : outcome.errors).contains(said))
