@@ -4,6 +4,8 @@
 #include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
+#include "platform/FileSystem.h"
+#include "runlog/FolderUtilities.h"
 
 #include <QHash>
 #include <QRegularExpression>
@@ -119,6 +121,11 @@ void RemoveOldArchives(Run &run)
             QStringList others;
             // Regular files only: links and folders are listed apart and never touched.
             const Folder listed = fs.GetFolder(folder);
+            // The folder the run delivered to, still: its path may lead elsewhere by now.
+            if (withSeparator(folder) == run.ArchiveFolderChecked && run.ArchiveFolderFound &&
+                listed.Identity != run.ArchiveFolderFound)
+                throw Failure(5, QStringLiteral("it is no longer the folder the archive went to: "
+                                                "it was moved, replaced or made a link meanwhile"));
             QHash<QString, const File *> files;
             for (const File &file : listed.Files) {
                 (file.Ours() ? names : others) << file.Name();

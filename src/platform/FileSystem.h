@@ -98,6 +98,8 @@ struct Folder {
     // The paths of the other entries (links, folders, FIFOs, devices, sockets): never read, but
     // listed so that a caller can say what it passed over.
     std::vector<QString> Skipped;
+    // The folder that was opened (none on a share): what IdentifyFolder tells of a path.
+    std::optional<FolderIdentity> Identity = std::nullopt;
 };
 
 // What a long copy tells as it goes and asks before each block; either may be empty. Called on the

@@ -254,33 +254,40 @@ TEST_F(ArchiveDeliveryTest, EachOutcomeLeavesTheFolderAsItShould)
 }
 
 // A folder moved away after the run's checks found it, and replaced by a link to another folder,
-// is not delivered into: before the copy, or after it, before the move.
+// is not delivered into: before the copy, or after it, before the move. Nor are old archives
+// removed from it once the archive went to the folder checked.
 TEST_F(ArchiveDeliveryTest, AFolderReplacedAfterTheChecksIsNotDeliveredInto)
 {
-    for (const bool beforeMove : {false, true}) {
+    const QString old = ours("200101_00_00_00");
+    for (const int when : {0, 1, 2}) { // before the copy, before the move, before old ones go
         auto fs = std::make_unique<FaultyFileSystem>();
         FaultyFileSystem &faulty = *fs;
         start(std::move(fs));
         QDir(path("moved")).removeRecursively();
-        QDir().mkpath(path("elsewhere"));
+        writeFile("elsewhere/" + old, "x");
         const auto replace = [&] {
             QDir().rename(path(folder), path("moved"));
             QFile::link(path("elsewhere"), path(folder));
         };
         int copies = 0;
-        faulty.before = [&, sums = 0](const QString &operation, const QString &) mutable {
+        faulty.before = [&, sums = 0, lists = 0](const QString &operation,
+                                                 const QString &) mutable {
             copies += operation == u"CopyFile"_s;
-            if (beforeMove && operation == u"FileChecksum"_s && ++sums == 2)
+            if ((when == 1 && operation == u"FileChecksum"_s && ++sums == 2) ||
+                (when == 2 && operation == u"GetFolder"_s && ++lists == 2))
                 replace();
         };
-        if (!beforeMove)
+        if (when == 0)
             replace();
         CopyArchiveToTargetFolder(*run, host);
-        EXPECT_TRUE(QDir(path("elsewhere")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot) &&
-                    copies == (beforeMove ? 1 : 0))
-            << beforeMove << " nothing is copied through the link";
-        EXPECT_TRUE(logged().last().contains(u"is no longer the folder the run checked"_s));
-        EXPECT_EQ(run->runLog().ErrorCount(), 1);
+        EXPECT_TRUE(QDir(path("elsewhere")).entryList(QDir::Files) == QStringList{old} &&
+                    copies == (when > 0 ? 1 : 0))
+            << when << " nothing is copied or removed through the link";
+        EXPECT_TRUE(logged().last().contains(when == 2
+                                                 ? u"no longer the folder the archive went"_s
+                                                 : u"is no longer the folder the run checked"_s))
+            << logged().last().toStdString();
+        EXPECT_EQ(run->runLog().ErrorCount(), when == 2 ? 0 : 1);
         QFile::remove(path(folder));
     }
 }

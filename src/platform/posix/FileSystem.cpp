@@ -228,7 +228,11 @@ Folder FileSystem::GetFolder(const QString &path, const std::function<void(qsize
         queueNames(false);
     while (looks.queued() > 0)
         takeOldest();
-    return Folder{path, FileCollection(std::move(files)), std::move(skipped)};
+    struct stat st;
+    std::optional<FolderIdentity> identity;
+    if (::fstat(folderFd, &st) == 0)
+        identity = FolderIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+    return Folder{path, FileCollection(std::move(files)), std::move(skipped), identity};
 }
 
 QString FileSystem::GetFileName(const QString &path)
