@@ -5,6 +5,7 @@
 #include "archive/ArchiveRetention.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
+#include "common/TimeText.h"
 #include "platform/ProcessLiveness.h"
 #include "runlog/FolderUtilities.h"
 
@@ -46,7 +47,8 @@ void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const Q
     // Another account's, one with a second name or one the system will not let go: said once.
     QStringList kept;
     const auto removed = [&](const File &file) {
-        if (trapSilently([&] { file.Delete(true, true); }))
+        // Not forced: a copy made read-only is one somebody chose to keep, as an archive.
+        if (trapSilently([&] { file.Delete(false, true); }))
             log.WriteLogLine(QStringLiteral("    Removed the copy a killed run left:") +
                              shownPath(file.Path()));
         else
@@ -54,7 +56,7 @@ void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const Q
     };
     const QRegularExpression ours(
         QStringLiteral("^\\.(LOG_Archive_") + QRegularExpression::escape(computer) +
-        QStringLiteral(R"(_[0-9]{6}_[0-9]{2}_[0-9]{2}_[0-9]{2}\.ZIP)\.partial-([0-9]+))") +
+        QStringLiteral(R"(_([0-9]{6}_[0-9]{2}_[0-9]{2}_[0-9]{2})\.ZIP)\.partial-([0-9]+))") +
         QStringLiteral(R"((?:-([0-9]+))?-[0-9a-f]{8}\z)"));
     const Folder listed = fs.GetFolder(folder);
     QHash<QString, const File *> byName;
@@ -62,7 +64,9 @@ void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const Q
         byName.insert(file.Name(), &file);
     for (const File &file : listed.Files) {
         const auto match = ours.match(file.Name());
-        if (!match.hasMatch() || writerLives(match.captured(2), match.captured(3)))
+        // A stamp no run can have made (a 13th month) is no copy of ours.
+        if (!match.hasMatch() || !fileTimeStampMoment(match.captured(2)).isValid() ||
+            writerLives(match.captured(3), match.captured(4)))
             continue;
         // Only this account's, from the folder listed: others may write there too.
         removed(file);
@@ -76,8 +80,8 @@ void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const Q
     }
     warnNaming(log, kept,
                QStringLiteral("%1 of the copies killed runs left could not be removed (another "
-                              "account's, with a second name, or held by the system); they are "
-                              "kept"));
+                              "account's, with a second name, read-only or held by the system); "
+                              "they are kept"));
 }
 
 // The copy under its temporary name, told on the bar in bytes, stopped when the run is.

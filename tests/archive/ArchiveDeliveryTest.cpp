@@ -319,14 +319,18 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
         u".LOG_Archive_SRV01_B_261203_01_02_03.ZIP.partial-999999999-0123abcd"_s,
         u".LOG_Archive_SRV01_261203_01_02_07.ZIP.partial-999999999-0123abcd\n"_s,
         u"LOG_Archive_SRV01_261203_01_02_03.ZIP"_s,
-        // Dead, but with a second name: kept, and said.
+        u".LOG_Archive_SRV01_261399_99_99_99.ZIP.partial-999999999-0123abcd"_s, // no real date
+        // Dead, but read-only, or with a second name: kept, and said.
+        u".LOG_Archive_SRV01_261203_01_02_09.ZIP.partial-999999999-0123abcd"_s,
         u".LOG_Archive_SRV01_261203_01_02_08.ZIP.partial-999999999-0123abcd"_s};
     for (const QString &file : kept + dead)
         writeFile(folder + u"/"_s + file, file == dead.last() ? "" : "x");
     std::filesystem::create_hard_link(at(kept.last()).toStdString(), path("second").toStdString());
+    QFile::setPermissions(at(kept[kept.size() - 2]), QFile::ReadOwner);
     CopyArchiveToTargetFolder(*run, host);
-    const QStringList warned = logged().filter(u"(warning) 1 of the copies killed runs left"_s);
-    EXPECT_TRUE(warned.size() == 1 && warned[0].endsWith(at(kept.last())))
+    const QStringList warned = logged().filter(u"(warning) 2 of the copies killed runs left"_s);
+    EXPECT_TRUE(warned.size() == 1 && warned[0].contains(at(kept.last())) &&
+                warned[0].contains(at(kept[kept.size() - 2])))
         << warned.join(u'\n').toStdString();
     kept << name;
     kept.sort();
