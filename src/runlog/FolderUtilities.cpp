@@ -83,7 +83,8 @@ bool TestWriteAccess(FileSystem &fs, const QString &folder, QString *why)
     if (!created) {
         trapSilently([&] {
             if (fs.FileExists(probe) && fs.FileSize(probe) == 0) {
-                fs.DeleteFile(probe, true);
+                // Not forced: one made read-only is somebody's to keep.
+                fs.DeleteFile(probe, false);
                 create();
             }
         });

@@ -53,7 +53,7 @@ inline void plantAt(Planted kind, const QString &at, const QString &target,
 {
     const QByteArray native = QFile::encodeName(at);
     if (kind == Planted::File || kind == Planted::ReadOnlyFile || kind == Planted::EmptyFile)
-        writeOwnedFile(at, kind == Planted::EmptyFile ? "" : "old",
+        writeOwnedFile(at, kind == Planted::File ? "old" : "",
                        kind == Planted::ReadOnlyFile ? 0444 : 0644, owner);
     else if (kind == Planted::Link || kind == Planted::DanglingLink)
         QFile::link(kind == Planted::Link ? target : target + QStringLiteral("-gone"), at);
