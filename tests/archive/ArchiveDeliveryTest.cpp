@@ -428,7 +428,8 @@ TEST_F(ArchiveDeliveryTest, OnlyThisComputersOldArchivesGoEachWithItsLine)
     EXPECT_TRUE(kept ? refused(lines[4], immutable, u"Operation not permitted"_s)
                      : lines[4] == removed + immutable)
         << lines[4].toStdString();
-    EXPECT_TRUE(refused(lines[5], readOnly, u"Permission denied"_s)) << lines[5].toStdString();
+    EXPECT_TRUE(refused(lines[5], readOnly, u"it is read-only (kept as somebody's choice)"_s))
+        << lines[5].toStdString();
     EXPECT_EQ(lines[6], removed + ours("261001_10_00_00")) << "the others still go";
     EXPECT_EQ(run->runLog().ErrorCount(), 0);
 }

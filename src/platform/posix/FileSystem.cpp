@@ -244,6 +244,14 @@ QString FileSystem::GetFileName(const QString &path)
     return path.mid(slash + 1, end - slash - 1);
 }
 
+namespace {
+// The program's own rule, not the system's refusal: root could remove it.
+QString readOnly()
+{
+    return QStringLiteral("it is read-only (kept as somebody's choice)");
+}
+} // namespace
+
 void FileSystem::DeleteFile(const QString &path, bool force)
 {
     // On this platform a file's own read-only bit never stops its removal, so `force` has nothing
@@ -255,7 +263,7 @@ void FileSystem::DeleteFile(const QString &path, bool force)
     if (S_ISDIR(st.st_mode))
         throw FileSystemError(EISDIR, QStringLiteral("Cannot delete file"), path);
     if (!force && (st.st_mode & S_IWUSR) == 0)
-        throw FileSystemError(EACCES, QStringLiteral("Cannot delete file"), path);
+        throw FileSystemError(EACCES, QStringLiteral("Cannot delete file"), path, readOnly());
     if (::unlink(native.constData()) != 0)
         throw FileSystemError(errno, QStringLiteral("Cannot delete file"), path);
 }
@@ -273,7 +281,7 @@ void FileSystem::DeleteListedFile(const File &file, bool force, bool ownOnly)
     if (S_ISDIR(st.st_mode))
         throw FileSystemError(EISDIR, action, file.Path());
     if (!force && (st.st_mode & S_IWUSR) == 0)
-        throw FileSystemError(EACCES, action, file.Path());
+        throw FileSystemError(EACCES, action, file.Path(), readOnly());
     if (ownOnly && (st.st_uid != ::geteuid() || st.st_nlink != 1))
         throw FileSystemError(EPERM, action, file.Path(),
                               st.st_uid != ::geteuid()
