@@ -83,6 +83,20 @@ ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QStri
     return entry;
 }
 
+// Where the archive's rules change the name a file is archived under, it is said. Most names
+// hold no backslash: a look at the path spares a second parse of it per file.
+void nameForTheArchive(ZipArchive::EntryOptions &entry, const QString &path, QStringList &lines)
+{
+    if (!path.contains(QLatin1Char('\\')) && !entry.name.contains(QLatin1Char('\\')))
+        return;
+    const QString given = entry.name.isEmpty() ? QFileInfo(path).fileName() : entry.name;
+    if (const QString named = ZipArchive::entryNameOf(given); named != given) {
+        entry.name = named;
+        lines << QStringLiteral("    Named in the zip:") + shownPath(named) +
+                     QStringLiteral(" (a ZIP archive's names take no backslash)");
+    }
+}
+
 } // namespace
 
 void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
@@ -268,6 +282,7 @@ void ArchiveFiles(Run &run, RunHost &host, RunCleaning *cleaning)
             if (!toAdd.isEmpty()) {
                 step([&] {
                     lines << QStringLiteral("    Adding file into zip:") + shownPath(toAdd);
+                    nameForTheArchive(entry, toAdd, lines);
                     // No worker reads the file before its batch is handed over, and the lines
                     // held go out then: one write for the lines of many files.
                     log.HoldLogLines(std::exchange(lines, {}));

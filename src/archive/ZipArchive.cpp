@@ -104,6 +104,11 @@ int ZipArchive::NewZip(const QString &zipFilePath)
     return 1;
 }
 
+QString ZipArchive::entryNameOf(QString name)
+{
+    return name.replace(QLatin1Char('\\'), QLatin1Char('_'));
+}
+
 QString ZipArchive::refusal(const QString &name, const QByteArray &native) const
 {
     if (m_path.isEmpty())
@@ -134,7 +139,8 @@ int ZipArchive::AddFile(const File &file, int flags, const EntryOptions &options
 int ZipArchive::addFile(const QString &path, const std::function<int(struct stat *)> &open,
                         const EntryOptions &options, const File *listed)
 {
-    const QString name = options.name.isEmpty() ? QFileInfo(path).fileName() : options.name;
+    const QString name =
+        entryNameOf(options.name.isEmpty() ? QFileInfo(path).fileName() : options.name);
     QByteArray native = nativePath(name);
     if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);
@@ -181,7 +187,8 @@ int ZipArchive::addFile(const QString &path, const std::function<int(struct stat
 
 int ZipArchive::AddData(const QString &path, QByteArray data, const EntryOptions &options)
 {
-    const QString name = options.name.isEmpty() ? QFileInfo(path).fileName() : options.name;
+    const QString name =
+        entryNameOf(options.name.isEmpty() ? QFileInfo(path).fileName() : options.name);
     QByteArray native = nativePath(name);
     if (const QString refused = refusal(name, native); !refused.isEmpty())
         return fail(refused);

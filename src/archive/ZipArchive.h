@@ -48,6 +48,11 @@ public:
         std::shared_ptr<EntryTransform> transform;
     };
 
+    // The entry's name for a file's name (or a name given): a ZIP archive separates folders with
+    // "/" alone, but the readers of the system the archives are opened on take "\\" for one too,
+    // and "..\\" would climb out of where the archive is unpacked. Each becomes "_".
+    static QString entryNameOf(QString name);
+
     int NewZip(const QString &zipFilePath);
     // `flags` is kept for callers of the component; only 0 is used. Once an archive with entries
     // was saved, a file is added to a new archive only.

@@ -136,14 +136,16 @@ TEST_F(LogCollectionTest, UnformattableDiagFilesGoInRawAndTheRunLogKeepsFileOrde
 // The logging folder is the served product's account's to write. An entry by the name of a log
 // that is no regular file is passed over with a warning, never read (what a link leads to is not
 // the log; a FIFO would hold the run forever); a log swapped for a FIFO after the listing costs
-// itself only; a name that is not UTF-8 is archived under its own bytes; and what the run writes
-// is its owner's alone.
+// itself only; a name that is not UTF-8 is archived under its own bytes, one with a "\\" (a
+// separator to Windows' readers) with "_" in its place, said; and what the run writes is its
+// owner's alone.
 TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
 {
     simulate({u"--data"_s, u"2"_s, u"--diag"_s, u"2"_s, u"--other"_s, u"0"_s});
     writeFile("secret.txt", "root's own\n");
     const QString odd = logs(decodeNativePath("data_\xff\xfe.log"));
     FileSystem().CreateTextFile(odd, false, false)->WriteLine(u"odd name"_s);
+    writeFile(u"orvel/logs/data_..\\..\\up.log"_s, "up\n");
     // Qt's own removal of the temporary folder cannot spell a name that is not UTF-8.
     const auto cleanUp = qScopeGuard([&] { ::unlink(nativePath(odd)); });
     const QByteArray secret = nativePath(path("secret.txt"));
@@ -196,10 +198,13 @@ TEST_F(LogCollectionTest, OnlyRegularFilesAreReadUnderTheirOwnNames)
     }
     EXPECT_TRUE(lines.contains(u"    Adding file into zip:"_s + logs(u"data_\uFFFD\uFFFD.log"_s)))
         << "the run log stays well-formed UTF-16";
+    EXPECT_TRUE(lines.contains(u"    Named in the zip:data_.._.._up.log (a ZIP archive's names "
+                               u"take no backslash)"_s));
 
     const auto content = readArchive(run->ZipFilePath);
     ASSERT_TRUE(content);
-    EXPECT_EQ(content->size(), size_t(4 - swapped.size() + 1));
+    EXPECT_EQ(content->size(), size_t(4 - swapped.size() + 2));
+    EXPECT_EQ(content->count(u"data_.._.._up.log"_s), 1u);
     EXPECT_EQ(content->at(decodeNativePath("data_\xff\xfe.log")).sha256,
               QCryptographicHash::hash("odd name\r\n", QCryptographicHash::Sha256).toHex());
     for (const auto &[name, entry] : *content)
