@@ -50,17 +50,30 @@ QString escapeControls(const QString &text)
 
 namespace {
 
-// Where the server part of a share path or address begins: after "scheme://", "//" or "\\".
-// -1 for any other path, which has no server part to hold a user name.
+bool isSeparator(QChar c)
+{
+    return c == u'/' || c == u'\\';
+}
+
+// Where the server part of a share path or address begins: after "scheme:" or a leading "//" or
+// "\\", and every separator that follows (a path typed with one too many, or with the other kind,
+// still names its server there). -1 for any other path, which has no server part to hold a user
+// name.
 qsizetype serverPartStart(QStringView path)
 {
-    if (path.startsWith(u"//") || path.startsWith(u"\\\\"))
-        return 2;
     qsizetype i = 0;
-    while (i < path.size() && (path.at(i).isLetterOrNumber() || path.at(i) == u'+' ||
-                               path.at(i) == u'-' || path.at(i) == u'.'))
+    if (!path.startsWith(u"//") && !path.startsWith(u"\\\\")) {
+        while (i < path.size() && (path.at(i).isLetterOrNumber() || path.at(i) == u'+' ||
+                                   path.at(i) == u'-' || path.at(i) == u'.'))
+            ++i;
+        if (i == 0 || !path.at(0).isLetter() || i + 1 >= path.size() || path.at(i) != u':' ||
+            !isSeparator(path.at(i + 1)))
+            return -1;
         ++i;
-    return i > 0 && path.at(0).isLetter() && path.mid(i).startsWith(u"://") ? i + 3 : -1;
+    }
+    while (i < path.size() && isSeparator(path.at(i)))
+        ++i;
+    return i;
 }
 
 // Where the user part of a path's server part ends, or -1 when it has none: the last '@' of the
@@ -91,18 +104,34 @@ QString masked(QStringView path, qsizetype at)
            escapeControls(path.mid(at));
 }
 
-} // namespace
+// Where a query begins in a path with a server part ("?password=..." is no folder name on a
+// share, and an address's query may carry a key); -1 where there is none.
+qsizetype queryStart(QStringView path)
+{
+    const qsizetype start = serverPartStart(path);
+    return start < 0 ? -1 : path.indexOf(u'?', start);
+}
 
-QString shownPath(QStringView path)
+QString shownWithoutQuery(QStringView path)
 {
     const qsizetype at = userPartEnd(path);
     return at < 0 ? escapeControls(path) : masked(path, at);
 }
 
+} // namespace
+
+QString shownPath(QStringView path)
+{
+    const qsizetype query = queryStart(path);
+    return query < 0 ? shownWithoutQuery(path)
+                     : shownWithoutQuery(path.left(query)) + QStringLiteral("?***");
+}
+
 QString shownPath(const QString &path)
 {
-    const qsizetype at = userPartEnd(path);
-    return at < 0 ? escapeControls(path) : masked(path, at);
+    if (queryStart(path) < 0 && userPartEnd(path) < 0)
+        return escapeControls(path);
+    return shownPath(QStringView(path));
 }
 
 bool holdsUserInfo(QStringView path)
