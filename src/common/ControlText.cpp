@@ -118,18 +118,31 @@ QString shownWithoutQuery(QStringView path)
     return at < 0 ? escapeControls(path) : masked(path, at);
 }
 
+// A problem line's marker in a name ("(error)" or "(warning)", in any case) would make the line
+// that shows the name count as one: its "(" is shown escaped, as a control character is.
+QString escapedMarkers(QString shown)
+{
+    for (qsizetype at = shown.indexOf(u'('); at >= 0; at = shown.indexOf(u'(', at + 1)) {
+        const QStringView rest = QStringView(shown).mid(at + 1);
+        if (rest.startsWith(u"error)", Qt::CaseInsensitive) ||
+            rest.startsWith(u"warning)", Qt::CaseInsensitive))
+            shown.replace(at, 1, QStringLiteral("\\x28"));
+    }
+    return shown;
+}
+
 } // namespace
 
 QString shownPath(QStringView path)
 {
     const qsizetype query = queryStart(path);
-    return query < 0 ? shownWithoutQuery(path)
-                     : shownWithoutQuery(path.left(query)) + QStringLiteral("?***");
+    return escapedMarkers(query < 0 ? shownWithoutQuery(path)
+                                    : shownWithoutQuery(path.left(query)) + QStringLiteral("?***"));
 }
 
 QString shownPath(const QString &path)
 {
-    if (queryStart(path) < 0 && userPartEnd(path) < 0)
+    if (queryStart(path) < 0 && userPartEnd(path) < 0 && !path.contains(u'('))
         return escapeControls(path);
     return shownPath(QStringView(path));
 }

@@ -245,6 +245,8 @@ TEST(ShownPath, HidesUserInfoAndEscapesControls)
         {u"smb:\\\\bob:S3cret@files\\share\\"_s, u"smb:\\\\***@files\\share\\"_s},
         {u"smb://files/share/?password=S3cret@x"_s, u"smb://files/share/?***"_s},
         {u"/srv/a?b@c:d"_s, u"/srv/a?b@c:d"_s},
+        // A marker in a name cannot make its line a problem line.
+        {u"/l/data_(Error)(warning)(x).log"_s, u"/l/data_\\x28Error)\\x28warning)(x).log"_s},
     };
     for (const auto &[path, shown] : cases)
         EXPECT_EQ(shownPath(path), shown) << path.toStdString();
