@@ -2,6 +2,7 @@
 
 #include "app/Program.h"
 #include "app/RunHost.h"
+#include "app/RunOutcome.h"
 #include "app/SettingsFile.h"
 #include "common/Failure.h"
 
@@ -18,12 +19,13 @@ void LoadArchiveFolderSetting(Program &program, WindowHost &host)
     try {
         values = SettingsFile(program.executableName()).readGroup(section);
     } catch (const Failure &refused) {
-        // Before any window or run log: stderr and the system log are where it is heard.
-        program.ArchiveFolderUnread = true;
-        program.silentDialogs().messageBox(refused.description());
+        // Before any window or run log: stderr and the system log are where it is heard, as an
+        // error: no run goes without the settings.
+        program.ArchiveFolderUnread = refused.description();
+        tellRefusal(refused.description());
         throw;
     }
-    program.ArchiveFolderUnread = false;
+    program.ArchiveFolderUnread.clear();
     host.setArchiveFolderText(settingValue(values, key).toString());
 }
 
@@ -42,7 +44,7 @@ void storeArchiveFolder(Program &program, const QString &folder)
 void SaveArchiveFolderSetting(Program &program, WindowHost &host)
 {
     // Only a folder somebody chose replaces what could not be read (a failure of the moment).
-    if (program.ArchiveFolderUnread && host.archiveFolderText().isEmpty())
+    if (!program.ArchiveFolderUnread.isEmpty() && host.archiveFolderText().isEmpty())
         return;
     try {
         SettingsFile(program.executableName())

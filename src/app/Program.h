@@ -117,9 +117,10 @@ public:
 
     bool SilentMode = false;
     OrvelVersionInfo ServedVersion;
-    // The stored settings could not be read at start: the empty field that leaves is no choice
-    // of anyone's, and is not written over them.
-    bool ArchiveFolderUnread = false;
+    // Why the stored settings could not be read at start; empty when they were. The empty field
+    // that leaves is no choice of anyone's: it is not written over them, and a run refusing it
+    // says why it is empty.
+    QString ArchiveFolderUnread;
     // How long the diagnostic line formatter may take for one raw file.
     DiagFormatTimeLimit FormatTimeLimit;
     RunRecord LastRun;

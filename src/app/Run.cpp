@@ -32,6 +32,7 @@ std::unique_ptr<DiagLineFormatter> requireDiagLineFormatter(Components &componen
 
 Run::Run(Program &program)
     : SilentMode(program.SilentMode)
+    , ArchiveFolderUnread(program.ArchiveFolderUnread)
     , StoredOptions(LoadArchiveOptions(program, true))
     , FormatTimeLimit(program.FormatTimeLimit)
     , m_executableName(program.executableName())

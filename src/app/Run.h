@@ -91,6 +91,8 @@ public:
     void removeRunTemporaries();
 
     bool SilentMode;
+    // Why the stored archive folder could not be read at start; empty when it was.
+    QString ArchiveFolderUnread;
     QString RunLogPath;
     QString ZipFilePath;
     // The archive at ZipFilePath is this run's whole result: only then is it delivered.

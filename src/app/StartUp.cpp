@@ -115,7 +115,7 @@ void Form_Load(Program &program, WindowHost &host, const QStringList &arguments,
 
     // A site may keep its servers off the network: [Update] Check=false.
     const UpdateCheckSetting update = readUpdateCheckSetting(program.executableName());
-    if (!update.problem.isEmpty() && !program.ArchiveFolderUnread)
+    if (!update.problem.isEmpty() && program.ArchiveFolderUnread.isEmpty())
         program.silentDialogs().messageBox(update.problem);
     if (update.check)
         trapSilently([&] { jobs.updateCheck(); });

@@ -116,8 +116,10 @@ RunEnd cmdStart_Click(Run &run, RunHost &host)
     };
     const std::function<std::optional<Refusal>()> checks[] = {
         [&]() -> std::optional<Refusal> {
+            // Left empty by settings that could not be read: that is why, not that none was
+            // ever chosen.
             if (host.archiveFolderText().isEmpty())
-                return noFolder();
+                return withReason(noFolder(), run.ArchiveFolderUnread);
             return std::nullopt;
         },
         [&]() -> std::optional<Refusal> {

@@ -173,6 +173,20 @@ TEST_F(RunTable, EveryRowKeepsItsPromise)
                         .setUp = [folder = folder] { storeArchiveFolder(folder); },
                         .status = 1,
                         .logged = {runHeader, u"\\(error\\) "_s + said}});
+    // Settings that cannot be used leave the folder empty: the refusal says why.
+    const auto settingsMode = [&](QFileDevice::Permissions mode) {
+        return [&, mode] { QFile(path("config/Sorvik/Sorvik.ini")).setPermissions(mode); };
+    };
+    const QFileDevice::Permissions owner = QFile::ReadOwner | QFile::WriteOwner;
+    rows.push_back({.name = "settings others may write to",
+                    .setUp = settingsMode(owner | QFile::WriteOther),
+                    .status = 1,
+                    .told = {u"Sorvik: The settings file '.*' is not used: others may write to "
+                             "it"_s},
+                    .logged = {runHeader, u"\\(error\\) "_s + std::get<2>(folders[0]) +
+                                              u" \\(The settings file '.*' is not used: others "
+                                              "may write to it\\)"_s},
+                    .ended = settingsMode(owner)});
     // Without a display only an unattended start goes on: "/Silent" in any case, anywhere among
     // the arguments, also as the start of a longer word, and nothing else.
     for (const auto &[prefix, arguments] :
