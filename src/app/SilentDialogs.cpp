@@ -1,11 +1,12 @@
 #include "app/SilentDialogs.h"
 
 #include "platform/SystemLog.h"
+#include "runlog/LogPane.h"
 
 DialogAnswer SilentDialogs::messageBox(const QString &text, MessageButtons buttons,
                                        const QString &title)
 {
-    tellSystem(programTitle(), text);
+    tellSystem(programTitle(), text, systemLogPriorityOf(text));
     switch (buttons) {
     case MessageButtons::YesNo:
         return DialogAnswer::Yes;

@@ -153,6 +153,11 @@ bool mentionsError(QStringView line)
     return mentions(line, QLatin1StringView("(error)"));
 }
 
+SystemLogPriority systemLogPriorityOf(QStringView line)
+{
+    return mentionsError(line) ? SystemLogPriority::Error : SystemLogPriority::Warning;
+}
+
 quint32 lineColour(QStringView line)
 {
     if (mentions(line, QLatin1StringView("(warning)")))

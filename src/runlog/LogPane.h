@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SystemLog.h"
+
 #include <QString>
 
 #include <mutex>
@@ -16,6 +18,9 @@ constexpr quint32 Yellow = 65535;
 quint32 lineColour(QStringView line);
 // Whether the line holds "(error)", in any mix of case: a line the run counts as an error.
 bool mentionsError(QStringView line);
+// The system log's weight of a line of ours: an error where it mentions one, so that it is heard
+// where errors are looked for; a warning else.
+SystemLogPriority systemLogPriorityOf(QStringView line);
 
 class LogPane;
 

@@ -208,7 +208,8 @@ void RunLog::writeToFile(const QStringList &lines)
     if (!m_complete)
         for (const QString &line : lines)
             tellSystem(m_executableName,
-                       line.endsWith(QLatin1String("\r\n")) ? line.chopped(2) : line);
+                       line.endsWith(QLatin1String("\r\n")) ? line.chopped(2) : line,
+                       systemLogPriorityOf(line));
 }
 
 void RunLog::loseFile(const QString &reason)
@@ -222,7 +223,8 @@ void RunLog::loseFile(const QString &reason)
         m_executableName,
         QStringLiteral("(error) %1 cannot be written (%2); this run counts as failed and its "
                        "lines follow here")
-            .arg(log, reason));
+            .arg(log, reason),
+        SystemLogPriority::Error);
 }
 
 void RunLog::showInPane(const QStringList &lines, const std::vector<quint32> &colours)
