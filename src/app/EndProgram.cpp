@@ -4,6 +4,7 @@
 #include "app/Dialogs.h"
 #include "app/Program.h"
 #include "app/RunThread.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/SystemLog.h"
 
@@ -67,7 +68,7 @@ void EndProgramOnRequest(Program &program, WindowHost &host, RunThread &runs)
             delivered.isEmpty()
                 ? cancelled
                 : QStringLiteral("(warning) the archive run was stopped after it delivered ") +
-                      delivered +
+                      shownPath(delivered) +
                       QStringLiteral(" - removing old archives, if any were due, was cut short."));
     });
     if (undelivered)
