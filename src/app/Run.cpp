@@ -1,7 +1,7 @@
 #include "app/Run.h"
 
 #include "app/Program.h"
-#include "app/SilentDialogs.h"
+#include "app/RunOutcome.h"
 #include "common/Failure.h"
 
 #include "orvel_components.h"
@@ -51,8 +51,9 @@ Run::~Run() = default;
 
 void Run::tell(const QString &text)
 {
+    // Only failures are told: heard where errors are looked for.
     if (SilentMode)
-        SilentDialogs().messageBox(text);
+        tellRefusal(text);
     else
         m_tell(text);
 }

@@ -1,5 +1,6 @@
 #include "archive/DiagFile.h"
 
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/NativePath.h"
@@ -15,8 +16,8 @@ using namespace DiagCopyLimits;
 
 QString diagErrorLine(const QString &rawPath)
 {
-    return QStringLiteral("(error) in strFormatDiagFile on frmMain for file=") + rawPath +
-           QStringLiteral(", error=");
+    return QStringLiteral("(error) in strFormatDiagFile on frmMain for file=") +
+           shownPath(rawPath) + QStringLiteral(", error=");
 }
 
 DiagCopy::DiagCopy(FileSystem &fs, const QString &path, qint64 memoryUpTo)

@@ -2,6 +2,7 @@
 
 #include "app/Run.h"
 #include "archive/DiagFile.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 
 #include <memory>
@@ -11,7 +12,7 @@ using namespace DiagCopyLimits;
 bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, const File *rawFile,
                    qint64 &bytes, const TextStream *opened)
 {
-    log << QStringLiteral("    Formatting diagnostic log file:") + rawPath;
+    log << QStringLiteral("    Formatting diagnostic log file:") + shownPath(rawPath);
     std::optional<qint64> size;
     if (opened) {
         size = opened->SizeAtOpening().value_or(0);
@@ -26,7 +27,7 @@ bool diagFirstLook(QStringList &log, FileSystem &fs, const QString &rawPath, con
     if (!size) {
         log << QStringLiteral(
                    "(error) raw diagnostic file path is invalid in strFormatDiagFile on frmMain:") +
-                   rawPath;
+                   shownPath(rawPath);
         return false;
     }
     bytes = *size;
@@ -104,7 +105,7 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
     if (readToEnd && !trap([&] { out.flush(); }, report))
         readToEnd = false;
     if (readToEnd)
-        log << QStringLiteral("    Formatting complete to:") + formattedPath;
+        log << QStringLiteral("    Formatting complete to:") + shownPath(formattedPath);
     if (readToEnd)
         outcome.copy = out.take();
     trapSilently([&] { out.close(); });
@@ -117,7 +118,7 @@ DiagFormatOutcome formatDiagFile(const DiagFormatterSource &formatter, FileSyste
 DiagFormatOutcome diagFileNotFormatted(const QString &rawPath, const QString &reason)
 {
     DiagFormatOutcome outcome;
-    outcome.lines << QStringLiteral("    Formatting diagnostic log file:") + rawPath;
+    outcome.lines << QStringLiteral("    Formatting diagnostic log file:") + shownPath(rawPath);
     if (!reason.isEmpty())
         outcome.lines << diagErrorLine(rawPath) + reason;
     return outcome;

@@ -1,5 +1,6 @@
 #include "archive/DiagFile.h"
 #include "archive/DiagFormatting.h"
+#include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
 
@@ -84,7 +85,8 @@ void finish(Member &m, const std::vector<FormattedLine> &answers, size_t from)
     if (written && !trap([&] { m.copy->flush(); }, [&](const Failure &f) { m.file->report(f); }))
         written = false;
     if (written) {
-        m.outcome.lines << QStringLiteral("    Formatting complete to:") + m.job->formattedPath;
+        m.outcome.lines << QStringLiteral("    Formatting complete to:") +
+                               shownPath(m.job->formattedPath);
         m.outcome.copy = m.copy->take();
         m.outcome.formatted = true;
     }

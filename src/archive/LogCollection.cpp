@@ -65,7 +65,7 @@ ZipArchive::EntryOptions cleaned(RunCleaning &cleaning, RunLog &log, const QStri
                          shownPath(path));
         return {};
     }
-    ZipArchive::EntryOptions entry{cleaning.entryName(name), nullptr};
+    ZipArchive::EntryOptions entry{ZipArchive::entryNameOf(cleaning.entryName(name)), nullptr};
     // A stand-in may be longer than what it stands for: an entry named past what a folder holds
     // could be taken out under no name.
     if (nativePath(entry.name).size() > NAME_MAX) {

@@ -106,7 +106,7 @@ int ZipArchive::NewZip(const QString &zipFilePath)
 
 QString ZipArchive::entryNameOf(QString name)
 {
-    return name.replace(QLatin1Char('\\'), QLatin1Char('_'));
+    return name.replace(QLatin1Char('\\'), QLatin1String("%5C"));
 }
 
 QString ZipArchive::refusal(const QString &name, const QByteArray &native) const

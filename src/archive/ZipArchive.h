@@ -50,7 +50,8 @@ public:
 
     // The entry's name for a file's name (or a name given): a ZIP archive separates folders with
     // "/" alone, but the readers of the system the archives are opened on take "\\" for one too,
-    // and "..\\" would climb out of where the archive is unpacked. Each becomes "_".
+    // and "..\\" would climb out of where the archive is unpacked. Each becomes "%5C", which
+    // a file of the folder is far less likely to be named with than "_".
     static QString entryNameOf(QString name);
 
     int NewZip(const QString &zipFilePath);

@@ -1,5 +1,7 @@
 #include "common/ControlText.h"
 
+#include <utility>
+
 namespace {
 
 bool breaksLine(char16_t c)
@@ -58,7 +60,7 @@ bool isSeparator(QChar c)
 // Where the server part of a share path or address begins: after "scheme:" or a leading "//" or
 // "\\", and every separator that follows (a path typed with one too many, or with the other kind,
 // still names its server there). -1 for any other path, which has no server part to hold a user
-// name.
+// name; a drive letter ("C:\\") is no scheme.
 qsizetype serverPartStart(QStringView path)
 {
     qsizetype i = 0;
@@ -66,7 +68,7 @@ qsizetype serverPartStart(QStringView path)
         while (i < path.size() && (path.at(i).isLetterOrNumber() || path.at(i) == u'+' ||
                                    path.at(i) == u'-' || path.at(i) == u'.'))
             ++i;
-        if (i == 0 || !path.at(0).isLetter() || i + 1 >= path.size() || path.at(i) != u':' ||
+        if (i < 2 || !path.at(0).isLetter() || i + 1 >= path.size() || path.at(i) != u':' ||
             !isSeparator(path.at(i + 1)))
             return -1;
         ++i;
@@ -77,17 +79,17 @@ qsizetype serverPartStart(QStringView path)
 }
 
 // Where the user part of a path's server part ends, or -1 when it has none: the last '@' of the
-// server part, which ends at the first separator of the path's own kind ('\\' after "\\\\", '/'
-// else). A password may hold separators of either kind, which move its '@' past them: where the
-// server part holds a ':' (after a user name) or a ';' (after a domain), the last '@' of the whole
-// path ends it. A folder named with an '@' then costs the names before it in messages, which is
-// better than showing a password.
+// server part, which ends at the first separator of the kind that comes before it. A password may
+// hold separators of either kind, which move its '@' past them: where the server part holds a ':'
+// (after a user name) or a ';' (after a domain), the last '@' of the whole path ends it. A folder
+// named with an '@' then costs the names before it in messages, which is better than showing a
+// password.
 qsizetype userPartEnd(QStringView path)
 {
     const qsizetype start = serverPartStart(path);
     if (start < 0)
         return -1;
-    const QChar separator = path.startsWith(u"\\\\") ? u'\\' : u'/';
+    const QChar separator = path.at(start - 1);
     qsizetype end = start;
     while (end < path.size() && path.at(end) != separator)
         ++end;
@@ -105,27 +107,23 @@ QString masked(QStringView path, qsizetype at)
 }
 
 // Where a query begins in a path with a server part ("?password=..." is no folder name on a
-// share, and an address's query may carry a key); -1 where there is none.
-qsizetype queryStart(QStringView path)
+// share, and an address's query may carry a key): past the user part, which may hold a '?' of its
+// own. -1 where there is none.
+qsizetype queryStart(QStringView path, qsizetype userEnd)
 {
     const qsizetype start = serverPartStart(path);
-    return start < 0 ? -1 : path.indexOf(u'?', start);
-}
-
-QString shownWithoutQuery(QStringView path)
-{
-    const qsizetype at = userPartEnd(path);
-    return at < 0 ? escapeControls(path) : masked(path, at);
+    return start < 0 ? -1 : path.indexOf(u'?', userEnd >= 0 ? userEnd : start);
 }
 
 // A problem line's marker in a name ("(error)" or "(warning)", in any case) would make the line
-// that shows the name count as one: its "(" is shown escaped, as a control character is.
+// that shows the name count as one: its "(" is shown escaped, as a control character is. So is
+// a marker's start, which words of ours after the name could end (" (in the archive: x(error)").
 QString escapedMarkers(QString shown)
 {
     for (qsizetype at = shown.indexOf(u'('); at >= 0; at = shown.indexOf(u'(', at + 1)) {
         const QStringView rest = QStringView(shown).mid(at + 1);
-        if (rest.startsWith(u"error)", Qt::CaseInsensitive) ||
-            rest.startsWith(u"warning)", Qt::CaseInsensitive))
+        if (rest.startsWith(u"error", Qt::CaseInsensitive) ||
+            rest.startsWith(u"warning", Qt::CaseInsensitive))
             shown.replace(at, 1, QStringLiteral("\\x28"));
     }
     return shown;
@@ -135,14 +133,18 @@ QString escapedMarkers(QString shown)
 
 QString shownPath(QStringView path)
 {
-    const qsizetype query = queryStart(path);
-    return escapedMarkers(query < 0 ? shownWithoutQuery(path)
-                                    : shownWithoutQuery(path.left(query)) + QStringLiteral("?***"));
+    const qsizetype at = userPartEnd(path);
+    const qsizetype query = queryStart(path, at);
+    const QStringView kept = query < 0 ? path : path.left(query);
+    QString shown = at < 0 ? escapeControls(kept) : masked(kept, at);
+    if (query >= 0)
+        shown += QStringLiteral("?***");
+    return escapedMarkers(std::move(shown));
 }
 
 QString shownPath(const QString &path)
 {
-    if (queryStart(path) < 0 && userPartEnd(path) < 0 && !path.contains(u'('))
+    if (userPartEnd(path) < 0 && queryStart(path, -1) < 0 && !path.contains(u'('))
         return escapeControls(path);
     return shownPath(QStringView(path));
 }

@@ -244,9 +244,13 @@ TEST(ShownPath, HidesUserInfoAndEscapesControls)
         {u"smb:////bob:S3cret@files/share/"_s, u"smb:////***@files/share/"_s},
         {u"smb:\\\\bob:S3cret@files\\share\\"_s, u"smb:\\\\***@files\\share\\"_s},
         {u"smb://files/share/?password=S3cret@x"_s, u"smb://files/share/?***"_s},
+        {u"smb://u:p?w@h/s/?x"_s, u"smb://***@h/s/?***"_s},
         {u"/srv/a?b@c:d"_s, u"/srv/a?b@c:d"_s},
-        // A marker in a name cannot make its line a problem line.
-        {u"/l/data_(Error)(warning)(x).log"_s, u"/l/data_\\x28Error)\\x28warning)(x).log"_s},
+        {u"C:\\bob@corp\\x"_s, u"C:\\bob@corp\\x"_s},
+        {u"smb:\\\\files\\share\\john@corp\\"_s, u"smb:\\\\files\\share\\john@corp\\"_s},
+        // A marker in a name, or its start that words after the name could end, cannot make its
+        // line a problem line.
+        {u"/l/data_(Error)(x)(warning"_s, u"/l/data_\\x28Error)(x)\\x28warning"_s},
     };
     for (const auto &[path, shown] : cases)
         EXPECT_EQ(shownPath(path), shown) << path.toStdString();
