@@ -21,6 +21,8 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     writeFile("orvel/logs/data_safe.gz", QByteArray("\x1f\x8b\x08\x00zipped", 10));
     writeFile("orvel/logs/data_utf16.log", QByteArray("\xff\xfe\x31\0.\0\x32\0", 8));
     writeFile("orvel/logs/data_longline.log", QByteArray(1100000, 'x') + "\n");
+    // Cleaned, and named by the archive's rules: the name the run log states is the entry's.
+    writeFile("orvel/logs/data_10.9.9.9\\up.log", "record\n");
     // Its stand-ins are longer: cleaned, its name would pass 255 bytes.
     const QString longName = u"data_"_s + u"1.2.3.4 "_s.repeated(30) + u"log"_s;
     writeFile(u"orvel/logs/"_s + longName, "record\n");
@@ -65,8 +67,15 @@ TEST_F(CleanedArchiveTest, PlantedIdentifiersAreReplacedConsistentlyAndRevealed)
     for (const QString &left : {u"data_packed.bin"_s, u"data_utf16.log"_s, u"data_longline.log"_s,
                                 longDiag, longDiag + u".fmtd.txt"_s})
         EXPECT_EQ(content->count(left), 0u) << left.toStdString();
-    EXPECT_EQ(content->size(), 11u);
+    EXPECT_EQ(content->size(), 12u);
     const QString log = runLogText();
+    for (const auto &[name, entry] : *content)
+        if (name.endsWith(u"%5Cup.log"_s)) {
+            EXPECT_TRUE(!name.contains(u"10.9.9.9"_s) &&
+                        log.contains(u"(in the archive: "_s + name + u")"_s))
+                << name.toStdString();
+        }
+    EXPECT_EQ(log.count(u"%5Cup.log)"_s), 1);
     EXPECT_TRUE(log.contains(u"(warning) not archived, not text, so it cannot be cleaned, and "
                              "ObfuscateSafe does not list it:"_s +
                              path("orvel/logs/data_packed.bin")));
