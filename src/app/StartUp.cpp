@@ -108,6 +108,7 @@ void Form_Load(Program &program, WindowHost &host, const QStringList &arguments,
     program.SilentMode = asksForSilentRun(commandLine);
 
     if (program.SilentMode) {
+        program.runLog().setPaneShown(false);
         jobs.unattendedRun();
         // Every path of an unattended run ends the program; should one ever come back, end here.
         EndProgram(program, host);

@@ -173,7 +173,8 @@ void RunLog::writeHeld()
     // Let go only once written: a write that cannot even be made (memory ran out) leaves them
     // for the next.
     writeToFile(m_held);
-    trapSilently([&] { showInPane(m_held, m_heldColours); });
+    if (m_paneShown)
+        trapSilently([&] { showInPane(m_held, m_heldColours); });
     m_held.clear();
     m_heldColours.clear();
 }
@@ -246,6 +247,12 @@ void RunLog::showInPane(const QStringList &lines, const std::vector<quint32> &co
     }
     held.unlock();
     m_pane.flush();
+}
+
+void RunLog::setPaneShown(bool shown)
+{
+    const std::lock_guard lock(m_mutex);
+    m_paneShown = shown;
 }
 
 void RunLog::CloseRunLog()

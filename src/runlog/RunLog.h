@@ -56,6 +56,9 @@ public:
     bool complete() const;
     StreamState state() const;
     LogPane &pane() { return m_pane; }
+    // Nobody sees the pane of an unattended run: its lines then go to the file alone, which
+    // spares a folder of many small files a copy of every line.
+    void setPaneShown(bool shown);
 
 private:
     // Under the lock.
@@ -86,6 +89,7 @@ private:
     bool m_started = false;
     QString m_path;
     LogPane m_pane;
+    bool m_paneShown = true;
     QStringList m_held;
     std::vector<quint32> m_heldColours;
     std::time_t m_stampSecond = 0;
