@@ -1,4 +1,5 @@
 #include "app/Program.h"
+#include "app/RunInProgress.h"
 #include "app/RunOutcome.h"
 #include "app/SetUpCheck.h"
 #include "common/ControlText.h"
@@ -23,8 +24,9 @@ QString ageText(qint64 seconds)
 
 } // namespace
 
-// Information, not a check: the next run does not depend on it.
-CheckLine lastRunCheck(Program &program)
+namespace {
+
+CheckLine recordedOutcome(Program &program)
 {
     CheckLine line;
     line.informative = true;
@@ -68,5 +70,31 @@ CheckLine lastRunCheck(Program &program)
                                            "system log")
                           : QStringLiteral("sorvik --last-log --problems shows what went wrong; "
                                            "this line passes once a run succeeds");
+    return line;
+}
+
+} // namespace
+
+// Information, not a check: the next run does not depend on it.
+CheckLine lastRunCheck(Program &program)
+{
+    CheckLine line = recordedOutcome(program);
+    const std::optional<RunInProgress> begun = recordedRun();
+    if (!begun || begun->ofThisProcess())
+        return line;
+    if (begun->stillRuns()) {
+        line.found += QStringLiteral("; a run is at work since %1 (process %2)")
+                          .arg(isoDateTime(begun->started))
+                          .arg(begun->pid);
+        return line;
+    }
+    // Later than any outcome recorded: nothing else tells of it.
+    line.found = unfinishedRunText(*begun) +
+                 QStringLiteral(" (%1); the run before it: ")
+                     .arg(ageText(begun->started.secsTo(program.now()))) +
+                 line.found;
+    line.ok = false;
+    line.remedy = QStringLiteral("its run log shows how far it got; the next run tells of it once "
+                                 "more and records its own outcome");
     return line;
 }

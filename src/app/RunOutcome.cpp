@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Program.h"
+#include "app/RunInProgress.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
 #include "common/TimeText.h"
@@ -26,8 +27,6 @@ namespace {
 const QString lastRunName = QStringLiteral("last-run.json");
 const QString metricsName = QStringLiteral("sorvik.prom");
 constexpr int summaryErrorLines = 10;
-// Far more than an outcome ever takes: a larger file is not ours.
-constexpr qsizetype outcomeFileLimit = 64 * 1024;
 
 QJsonValue pathOrNull(const QString &path)
 {
@@ -175,13 +174,12 @@ void recordRunOutcome(RunOutcome outcome)
         writeTold(metrics, metricsName, outcomeMetrics(outcome));
 }
 
-std::optional<RunOutcome> lastRunOutcome()
+std::optional<QByteArray> readStateFile(const QString &path)
 {
-    const QString path = lastRunFile();
     if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path))
         return std::nullopt;
     const int fd = openRegularFile(path);
-    QByteArray bytes(outcomeFileLimit + 1, Qt::Uninitialized);
+    QByteArray bytes(stateFileLimit + 1, Qt::Uninitialized);
     const Transferred got = transferWhole(size_t(bytes.size()), [&](size_t done) {
         return ::read(fd, bytes.data() + done, size_t(bytes.size()) - done);
     });
@@ -189,7 +187,16 @@ std::optional<RunOutcome> lastRunOutcome()
     if (got.error)
         throw FileSystemError(got.error, QStringLiteral("Cannot read"), path);
     bytes.truncate(qsizetype(got.bytes));
-    const QJsonObject object = QJsonDocument::fromJson(bytes).object();
+    return bytes;
+}
+
+std::optional<RunOutcome> lastRunOutcome()
+{
+    const QString path = lastRunFile();
+    const std::optional<QByteArray> bytes = readStateFile(path);
+    if (!bytes)
+        return std::nullopt;
+    const QJsonObject object = QJsonDocument::fromJson(*bytes).object();
     RunOutcome outcome;
     outcome.started = QDateTime::fromString(object.value(u"started").toString(), Qt::ISODate);
     outcome.ended = QDateTime::fromString(object.value(u"ended").toString(), Qt::ISODate);
@@ -205,7 +212,7 @@ std::optional<RunOutcome> lastRunOutcome()
     if (!object.contains(u"last_success") && outcome.exitStatus == ExitStatus::Success)
         outcome.lastSuccess = outcome.ended;
     outcome.runLog = object.value(u"run_log").toString();
-    if (bytes.size() > outcomeFileLimit || !outcome.started.isValid() || !outcome.ended.isValid() ||
+    if (bytes->size() > stateFileLimit || !outcome.started.isValid() || !outcome.ended.isValid() ||
         outcome.exitStatus < 0)
         throw Failure(EINVAL,
                       QStringLiteral("%1 is not a run outcome Sorvik wrote").arg(shownPath(path)));
@@ -284,4 +291,5 @@ void reportProgramEnd(Program &program, const StartFacts &start, int status)
                 tellSystem(programTitle(), line, SystemLogPriority::Error);
         });
     trapSilently([&] { recordRunOutcome(outcome); });
+    trapSilently([&] { forgetRunStart(); });
 }

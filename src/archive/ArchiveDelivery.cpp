@@ -30,15 +30,6 @@ QString temporaryName(const QString &name)
                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
 }
 
-// Whether the run that writes a copy of that process id is still at work: the process of that id
-// and start, where the name has one (older versions wrote none) and the start can be read; else
-// one of that id that runs this program.
-bool writerLives(const QString &pid, const QString &started)
-{
-    const QByteArray now = started.isEmpty() ? QByteArray() : processStarted(pid.toLongLong());
-    return now.isEmpty() ? programStillRuns(pid.toLongLong()) : now == started.toLatin1();
-}
-
 // Removes the temporary copies that earlier runs of this computer left behind when they were
 // killed while delivering (a full share stays full otherwise). Copies of other computers on a
 // shared folder, and copies whose run still lives, are not ours to touch.
@@ -66,7 +57,8 @@ void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const Q
         const auto match = ours.match(file.Name());
         // A stamp no run can have made (a 13th month) is no copy of ours.
         if (!match.hasMatch() || !fileTimeStampMoment(match.captured(2)).isValid() ||
-            writerLives(match.captured(3), match.captured(4)))
+            // Older versions wrote no start into the name.
+            processStillRuns(match.captured(3).toLongLong(), match.captured(4).toLatin1()))
             continue;
         // Only this account's, from the folder listed: others may write there too.
         removed(file);

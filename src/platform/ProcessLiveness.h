@@ -12,3 +12,7 @@ bool programStillRuns(qint64 pid);
 // When the process started, in clock ticks since the computer did: with its id, it names one
 // process for as long as the computer runs, whatever program it runs. Empty when it cannot be read.
 QByteArray processStarted(qint64 pid);
+
+// Whether the process of that id and start (as processStarted gave it) is still at work: where no
+// start was kept or the start cannot be read now, whether one of that id runs this program.
+bool processStillRuns(qint64 pid, const QByteArray &started);

@@ -3,6 +3,7 @@
 #include "app/Dialogs.h"
 #include "app/EndProgram.h"
 #include "app/Program.h"
+#include "app/RunInProgress.h"
 #include "app/RunThread.h"
 #include "app/StartUp.h"
 #include "archive/ArchiveRun.h"
@@ -218,6 +219,7 @@ void frmMain::waitForRun()
 void frmMain::runLogOpened(const QString &path)
 {
     m_program.LastRun.runLog = path;
+    noteRunStart(m_program, path);
 }
 
 void frmMain::archiveDelivered(const QString &path, qint64 bytes, qint64 entries)

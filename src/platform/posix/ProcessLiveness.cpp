@@ -75,3 +75,9 @@ bool programStillRuns(qint64 pid)
         ours = ours.left(15);
     return theirs.isEmpty() || ours.isEmpty() || theirs == ours;
 }
+
+bool processStillRuns(qint64 pid, const QByteArray &started)
+{
+    const QByteArray now = started.isEmpty() ? QByteArray() : processStarted(pid);
+    return now.isEmpty() ? programStillRuns(pid) : now == started;
+}
