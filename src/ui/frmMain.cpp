@@ -231,6 +231,8 @@ void frmMain::archiveDelivered(const QString &path, qint64 bytes, qint64 entries
 
 void frmMain::runEnded(const RunEnd &end)
 {
+    // The window may stay open long after: its run is no longer at work.
+    forgetRunStart();
     if (end.kind == RunEnd::Kind::Refused)
         m_program.LastRun.refused = true;
     // Ending already, or stopped: whoever stopped it ends the program.

@@ -107,7 +107,9 @@ protected:
         window->cmdStart_Click();
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return held.load() && !window->cmdStart->isEnabled(); }, 30000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return QFile::exists(atWork); }));
     }
+    const QString atWork = path("state/sorvik/current-run.json");
 
     // Holds the run at the gate, closed now, at `op` on a file whose path holds `part`; the
     // operation then fails when `fails`.
@@ -188,6 +190,7 @@ TEST_F(RunEndTest, EveryEndOfARunInTheWindowLeavesWhatItSays)
                  gate.open();
                  EXPECT_TRUE(QTest::qWaitFor([&] { return window->cmdStart->isEnabled(); }));
                  QTest::qWait(200);
+                 EXPECT_FALSE(QFile::exists(atWork)) << "the window is open, its run has ended";
                  EXPECT_FALSE(no->seen()) << "asked over Options";
                  shown->spnKeepDays->setValue(5);
                  shown->buttons->button(QDialogButtonBox::Ok)->click();
