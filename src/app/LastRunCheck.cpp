@@ -80,7 +80,7 @@ CheckLine lastRunCheck(Program &program)
 {
     CheckLine line = recordedOutcome(program);
     const std::optional<RunInProgress> begun = recordedRun();
-    if (!begun || begun->ofThisProcess())
+    if (!begun || begun->ofThisProcess() || (!begun->stillRuns() && begun->outcomeRecorded()))
         return line;
     if (begun->stillRuns()) {
         line.found += QStringLiteral("; a run is at work since %1 (process %2)")
@@ -90,7 +90,7 @@ CheckLine lastRunCheck(Program &program)
     }
     // Later than any outcome recorded: nothing else tells of it.
     line.found = unfinishedRunText(*begun) +
-                 QStringLiteral(" (%1); the run before it: ")
+                 QStringLiteral(" (%1); the last run recorded: ")
                      .arg(ageText(begun->started.secsTo(program.now()))) +
                  line.found;
     line.ok = false;

@@ -1,7 +1,6 @@
 #include "app/RunInProgress.h"
 
 #include "app/Dialogs.h"
-#include "app/Program.h"
 #include "app/RunOutcome.h"
 #include "common/ControlText.h"
 #include "common/Failure.h"
@@ -11,7 +10,6 @@
 #include "platform/SystemLog.h"
 #include "platform/WholeFile.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -20,11 +18,6 @@
 namespace {
 
 const QString currentRunName = QStringLiteral("current-run.json");
-
-QString currentRunFile()
-{
-    return stateFolder() + QLatin1Char('/') + currentRunName;
-}
 
 } // namespace
 
@@ -42,7 +35,7 @@ std::optional<RunInProgress> recordedRun()
 {
     std::optional<RunInProgress> run;
     trapSilently([&] {
-        const std::optional<QByteArray> bytes = readStateFile(currentRunFile());
+        const std::optional<QByteArray> bytes = readStateFile(currentRunName);
         if (!bytes || bytes->size() > stateFileLimit)
             return;
         const QJsonObject object = QJsonDocument::fromJson(*bytes).object();
@@ -57,16 +50,25 @@ std::optional<RunInProgress> recordedRun()
     return run;
 }
 
-void noteRunStart(const Program &program, const QString &runLog)
+bool RunInProgress::outcomeRecorded() const
+{
+    std::optional<RunOutcome> last;
+    trapSilently([&] { last = lastRunOutcome(); });
+    // The outcome keeps the path as it is shown.
+    return last && !runLog.isEmpty() && last->runLog == shownPath(runLog);
+}
+
+QString recordRunStart(const QDateTime &started, const QString &runLog)
 {
     const std::optional<RunInProgress> before = recordedRun();
-    if (before && !before->ofThisProcess() && !before->stillRuns())
-        tellSystem(programTitle(), unfinishedRunText(*before), SystemLogPriority::Error);
+    QString unfinished;
+    if (before && !before->ofThisProcess() && !before->stillRuns() && !before->outcomeRecorded()) {
+        unfinished = unfinishedRunText(*before);
+        tellSystem(programTitle(), unfinished, SystemLogPriority::Error);
+    }
     const qint64 pid = ::getpid();
     QJsonObject object;
-    object.insert(
-        QStringLiteral("started"),
-        isoDateTime(program.LastRun.started.isValid() ? program.LastRun.started : program.now()));
+    object.insert(QStringLiteral("started"), isoDateTime(started));
     object.insert(QStringLiteral("pid"), pid);
     object.insert(QStringLiteral("process_started"), QString::fromLatin1(processStarted(pid)));
     // The path itself, unlike last-run.json's shown one: it names the program's own folder, never
@@ -77,6 +79,7 @@ void noteRunStart(const Program &program, const QString &runLog)
         writeFileWhole(stateFolder(), currentRunName,
                        QJsonDocument(object).toJson(QJsonDocument::Indented), 0644);
     });
+    return unfinished.isEmpty() ? QString() : QStringLiteral("(warning) ") + unfinished;
 }
 
 void forgetRunStart()
@@ -84,13 +87,14 @@ void forgetRunStart()
     const std::optional<RunInProgress> recorded = recordedRun();
     // Another program folder of this account may have begun a run since.
     if (recorded && recorded->ofThisProcess())
-        ::unlink(QFile::encodeName(currentRunFile()).constData());
+        removeFileIn(stateFolder(), currentRunName);
 }
 
 QString unfinishedRunText(const RunInProgress &run)
 {
-    return QStringLiteral("a run started %1 never ended: its process went (killed, or the "
-                          "computer stopped) before it recorded how the run ended%2")
+    return QStringLiteral("a run started %1 did not record how it ended and its process is gone "
+                          "(killed, stopped with the computer, or unable to write the state "
+                          "folder at its end)%2")
         .arg(isoDateTime(run.started),
              run.runLog.isEmpty() ? QString()
                                   : QStringLiteral("; its run log: ") + shownPath(run.runLog));

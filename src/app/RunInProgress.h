@@ -6,12 +6,11 @@
 
 #include <optional>
 
-class Program;
-
-// A run at work, as current-run.json in the state folder keeps it: written when a run opens its
-// log, removed once the program has recorded how the run ended. One left by a process that is
-// gone tells of a run that never ended: killed (kill -9, the kernel short of memory) or stopped
-// with the computer, which no process can tell of itself.
+// A run at work, as current-run.json in the state folder keeps it: written as a run begins, before
+// its log is opened, and removed once the program has recorded how the run ended (in a window,
+// once the run ends). One left by a process that is gone, of a run whose outcome was not recorded,
+// tells of a run killed (kill -9, the kernel short of memory) or stopped with the computer, which
+// no process can tell of itself.
 struct RunInProgress {
     QDateTime started;
     qint64 pid = 0;
@@ -21,17 +20,22 @@ struct RunInProgress {
 
     bool ofThisProcess() const;
     bool stillRuns() const;
+    // Its process ended after recording its outcome (last-run.json names its run log), but not
+    // after removing this record.
+    bool outcomeRecorded() const;
 };
 
 // The run recorded; nothing when none is or current-run.json cannot be read.
 std::optional<RunInProgress> recordedRun();
 
-// A run of this process opened its log: one an earlier process began and never ended is told on
-// stderr and in the system log (the next run is where it is heard), then this one is recorded.
-// What cannot be written is not said here: the outcome's record, in the same folder, says it.
-void noteRunStart(const Program &program, const QString &runLog);
-// Once the outcome is recorded: the record of this process's run goes.
+// As a run begins, before its log is opened, so that a kill from then on is heard: a run an
+// earlier process began and never saw to its end is told on stderr and in the system log at error
+// priority, and this run is recorded in its place. Gives the line this run's log is to hold of
+// the earlier one, a warning (not this run's failure); empty when there was none. What cannot be
+// written is not said here: the outcome's record, in the same folder, says it.
+QString recordRunStart(const QDateTime &started, const QString &runLog);
+// The record of this process's run goes.
 void forgetRunStart();
 
-// What is said of a run that never ended.
+// What is said of a run whose outcome was never recorded.
 QString unfinishedRunText(const RunInProgress &run);

@@ -174,11 +174,12 @@ void recordRunOutcome(RunOutcome outcome)
         writeTold(metrics, metricsName, outcomeMetrics(outcome));
 }
 
-std::optional<QByteArray> readStateFile(const QString &path)
+std::optional<QByteArray> readStateFile(const QString &name)
 {
+    const QString path = stateFolder() + QLatin1Char('/') + name;
     if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path))
         return std::nullopt;
-    const int fd = openRegularFile(path);
+    const int fd = openRegularFileIn(stateFolder(), name);
     QByteArray bytes(stateFileLimit + 1, Qt::Uninitialized);
     const Transferred got = transferWhole(size_t(bytes.size()), [&](size_t done) {
         return ::read(fd, bytes.data() + done, size_t(bytes.size()) - done);
@@ -193,7 +194,7 @@ std::optional<QByteArray> readStateFile(const QString &path)
 std::optional<RunOutcome> lastRunOutcome()
 {
     const QString path = lastRunFile();
-    const std::optional<QByteArray> bytes = readStateFile(path);
+    const std::optional<QByteArray> bytes = readStateFile(lastRunName);
     if (!bytes)
         return std::nullopt;
     const QJsonObject object = QJsonDocument::fromJson(*bytes).object();

@@ -46,8 +46,8 @@ void recordRunOutcome(RunOutcome outcome);
 // Far more than a file of the state folder ever takes: a larger one is not ours.
 constexpr qsizetype stateFileLimit = 64 * 1024;
 // A file of the state folder, read whole (up to one byte past stateFileLimit), never through a
-// link; nothing when there is none. Throws FileSystemError.
-std::optional<QByteArray> readStateFile(const QString &path);
+// link, the folder's own name included; nothing when there is none. Throws FileSystemError.
+std::optional<QByteArray> readStateFile(const QString &name);
 
 // The outcome last recorded; nothing when none was. Throws Failure when last-run.json cannot be
 // read or is not one of ours.

@@ -4,6 +4,7 @@
 #include "app/LoggingFolder.h"
 #include "app/Run.h"
 #include "app/RunHost.h"
+#include "app/RunInProgress.h"
 #include "archive/ArchiveDelivery.h"
 #include "archive/ArchiveOptionsCheck.h"
 #include "archive/LogCollection.h"
@@ -96,7 +97,11 @@ RunEnd cmdStart_Click(Run &run, RunHost &host)
     trap(
         [&] {
             run.RunLogPath = GenerateNewLogFileName(run.runFiles());
+            // Recorded before its log exists: a kill from here on is heard.
+            const QString unfinished = recordRunStart(run.now(), run.RunLogPath);
             log.OpenRunLog(run.RunLogPath);
+            if (!unfinished.isEmpty())
+                log.WriteLogLine(unfinished);
             if (!run.RunLogPath.isEmpty())
                 host.runLogOpened(run.RunLogPath);
         },

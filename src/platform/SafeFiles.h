@@ -14,6 +14,11 @@ int openRegularFile(const QString &path, struct stat *status = nullptr);
 // The same for a file of a listing, found in the folder the listing opened: a folder above it
 // that is swapped for another (or for a link) meanwhile changes nothing of what is read.
 int openRegularFile(const File &file, struct stat *status = nullptr);
+// The same for `name` in `folder`, the folder itself reached without a link as its last step:
+// one of the account's own folders, swapped for a link, leads nowhere else.
+int openRegularFileIn(const QString &folder, const QString &name, struct stat *status = nullptr);
+// Removes `name` from `folder`, following a link at neither; whether it was removed.
+bool removeFileIn(const QString &folder, const QString &name);
 
 // Creates a file readable and writable by its owner only, whatever the umask: what the program
 // writes from the served product's logs must not reach accounts that could not read the logs.

@@ -219,7 +219,6 @@ void frmMain::waitForRun()
 void frmMain::runLogOpened(const QString &path)
 {
     m_program.LastRun.runLog = path;
-    noteRunStart(m_program, path);
 }
 
 void frmMain::archiveDelivered(const QString &path, qint64 bytes, qint64 entries)
@@ -231,8 +230,10 @@ void frmMain::archiveDelivered(const QString &path, qint64 bytes, qint64 entries
 
 void frmMain::runEnded(const RunEnd &end)
 {
-    // The window may stay open long after: its run is no longer at work.
-    forgetRunStart();
+    // A window may stay open long after its run: that run is no longer at work. An unattended
+    // run's record goes only once its outcome is recorded, so that a kill in between is heard.
+    if (!m_program.SilentMode)
+        forgetRunStart();
     if (end.kind == RunEnd::Kind::Refused)
         m_program.LastRun.refused = true;
     // Ending already, or stopped: whoever stopped it ends the program.

@@ -7,11 +7,13 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
+#include <QThread>
 
 #include <fcntl.h>
 #include <filesystem>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 
 #include <unistd.h>
 
@@ -196,12 +198,20 @@ TEST_F(ArchiveDeliveryTest, AFolderReplacedAfterTheChecksIsNotDeliveredInto)
 TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
 {
     start();
-    // The 22nd field of the process's status: when it started.
-    QFile stat(u"/proc/self/stat"_s);
-    ASSERT_TRUE(stat.open(QIODevice::ReadOnly));
-    const QByteArray status = stat.readAll();
-    const qint64 pid = ::getpid(),
-                 start = status.mid(status.lastIndexOf(')') + 2).split(' ')[19].toLongLong();
+    // The fields of a process's status from the third on: its state, and when it started (22nd).
+    const auto status = [](qint64 process) {
+        QFile stat(u"/proc/%1/stat"_s.arg(process));
+        const QByteArray all = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        return all.mid(all.lastIndexOf(')') + 2).split(' ');
+    };
+    const qint64 pid = ::getpid(), start = status(pid)[19].toLongLong();
+    // A run killed, its parent yet to take its end: a zombie, gone all the same.
+    const pid_t zombie = ::fork();
+    if (zombie == 0)
+        ::_exit(0);
+    const auto reap = qScopeGuard([&] { ::waitpid(zombie, nullptr, 0); });
+    while (status(zombie).value(0) != "Z")
+        QThread::msleep(1);
     // A copy left by a killed run, and the empty file by which one had already claimed its final
     // name (where renames may replace, as on a share).
     const QStringList dead = {
@@ -210,6 +220,8 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
         // Its process id since given to another program; to this one (its start tells).
         u".LOG_Archive_SRV01_261203_01_02_05.ZIP.partial-1-0123abcd"_s,
         u".LOG_Archive_SRV01_261203_01_02_06.ZIP.partial-%1-%2-0123abcd"_s.arg(pid).arg(start + 1),
+        u".LOG_Archive_SRV01_261203_01_02_10.ZIP.partial-%1-%2-0123abcd"_s.arg(zombie).arg(
+            QString::fromLatin1(status(zombie)[19])),
         u"LOG_Archive_SRV01_261203_01_02_04.ZIP"_s};
     QStringList kept = {
         // Still being written by a live process (this one).

@@ -86,6 +86,14 @@ TEST_F(AdminTest, TheOutcomeIsNeverWrittenThroughALink)
                                 path("metrics-link/sorvik.prom")))
         << outcome.errors.toStdString();
 
+    // A state folder swapped for a link: what lies behind it is not taken for ours.
+    QDir().mkpath(path("behind"));
+    writeFile("behind/current-run.json",
+              R"({"started": "2026-12-04T02:30:00Z", "pid": 2147483000})");
+    QDir(path("state/sorvik")).removeRecursively();
+    ASSERT_TRUE(QFile::link(path("behind"), path("state/sorvik")));
+    EXPECT_FALSE(run({u"--check"_s}).output.contains("did not record"));
+    EXPECT_FALSE(run({u"/Silent"_s}).errors.contains("did not record"));
     // A state folder that cannot be made: the level that could not, and why (not the open that
     // failed after it).
     qputenv("XDG_STATE_HOME", "/sys/sorvik-state");
@@ -211,14 +219,14 @@ TEST_F(AdminTest, CheckTellsEachBrokenSetUpAndArchivesNothing)
              storeArchiveFolder(path("gone/")), writeFile("state/sorvik/last-run.json", failedRun);
          },
          {u"archive folder"_s, u"last run"_s}},
-        {"a run that never ended",
+        {"a run whose end was never recorded",
          [&] {
              writeFile("state/sorvik/current-run.json",
                        R"({"started": "2026-12-04T02:30:00Z", "pid": 2147483000})");
          },
          {u"last run"_s},
          {},
-         u"never ended: its process went"_s},
+         u"did not record how it ended and its process is gone"_s},
         {"last run damaged",
          [&] { writeFile("state/sorvik/last-run.json", "{\"started"); },
          {u"last run"_s}},
@@ -247,14 +255,14 @@ TEST_F(AdminTest, ARunKilledIsToldByTheNextRun)
     ASSERT_EQ(killed.status, -1);
     const QString log =
         path(u"program/logs/"_s + QDir(path("program/logs")).entryList(QDir::Files)[0]);
-    const QString told =
-        u"a run started 20.* never ended: its process went \\(killed, or the "
-        "computer stopped\\) before it recorded how the run ended; its run log: "_s +
-        QRegularExpression::escape(log);
+    const QString told = u"a run started 20.* did not record how it ended and its process is "
+                         "gone \\(killed, stopped with the computer, or unable to write the state "
+                         "folder at its end\\); its run log: "_s +
+                         QRegularExpression::escape(log);
     const QString check = QString::fromUtf8(run({u"--check"_s}).output);
     EXPECT_TRUE(QRegularExpression(u"\nWARN last run: "_s + told +
                                    u" \\(\\d+ min ago\\); "
-                                   "the run before it: "_s)
+                                   "the last run recorded: "_s)
                     .match(check)
                     .hasMatch())
         << check.toStdString();
@@ -271,6 +279,11 @@ TEST_F(AdminTest, ARunKilledIsToldByTheNextRun)
         return entry.priority == 11 &&
                QRegularExpression(u"^"_s + told).match(entry.text).hasMatch();
     }));
+    const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files, QDir::Name);
+    EXPECT_EQ(runLogLines(readFile(u"program/logs/"_s + logs.last()))
+                  .filter(QRegularExpression(u": \\(warning\\) "_s + told + u"$"_s))
+                  .size(),
+              1);
     // Said once: the next run's end is recorded, and nothing is left of the killed one.
     EXPECT_TRUE(run({u"--check"_s}).output.contains("\nOK   last run: ended "));
     EXPECT_EQ(QDir(path("state/sorvik")).entryList(QDir::Files | QDir::Hidden),

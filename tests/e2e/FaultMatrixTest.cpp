@@ -194,9 +194,19 @@ protected:
                 EXPECT_FALSE(name.contains(u".partial-"_s)) << name.toStdString();
         }
 
+        // A kill once its log is open is heard: in its own outcome, or else from the next run.
+        const QStringList logs = QDir(path("program/logs")).entryList(QDir::Files);
+        const QByteArray log = killed && !logs.isEmpty()
+                                   ? QFile::encodeName(path(u"program/logs/"_s + logs[0]))
+                                   : QByteArray();
+        const bool recorded = readFile("state/sorvik/last-run.json").contains('"' + log + '"');
+
         // The next run without faults completes and leaves nothing of this one.
         clearArchiveFolder();
         const Outcome next = runWith({});
+        if (!log.isEmpty()) {
+            EXPECT_NE(recorded, next.errors.contains("; its run log: " + log + '\n'));
+        }
         EXPECT_EQ(next.status, 0) << next.errors.toStdString() << runLogText().toStdString();
         EXPECT_EQ(archiveFolder().size(), 1) << archiveFolder().join(' ').toStdString();
         EXPECT_EQ(QDir(path("program/ZIPS")).entryList(QDir::Files | QDir::Hidden).size(), 1);

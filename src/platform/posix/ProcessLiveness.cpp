@@ -42,7 +42,10 @@ QByteArray programName(const QByteArray &process, bool &ofProgram)
 
 } // namespace
 
-QByteArray processStarted(qint64 pid)
+namespace {
+
+// The fields of /proc/<pid>/stat from the state on (the third); none when it cannot be read.
+QList<QByteArray> statFields(qint64 pid)
 {
     if (pid <= 0 || pid != qint64(pid_t(pid)))
         return {};
@@ -54,9 +57,16 @@ QByteArray processStarted(qint64 pid)
     const ssize_t n = ::read(fd, text, sizeof text);
     ::close(fd);
     // The command name, in parentheses, may hold spaces and parentheses of its own: the fields
-    // are counted from its last parenthesis, the state being the third; the start is the 22nd.
+    // are counted from its last parenthesis.
     const QByteArray stat(text, qsizetype(std::max<ssize_t>(n, 0)));
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+}
+
+} // namespace
+
+QByteArray processStarted(qint64 pid)
+{
+    const QList<QByteArray> fields = statFields(pid);
     return fields.size() > 19 ? fields[19] : QByteArray();
 }
 
@@ -78,6 +88,10 @@ bool programStillRuns(qint64 pid)
 
 bool processStillRuns(qint64 pid, const QByteArray &started)
 {
+    // A process killed whose parent has not yet taken its end is still listed, as a zombie.
+    const QList<QByteArray> fields = statFields(pid);
+    if (!fields.isEmpty() && (fields[0] == "Z" || fields[0] == "X"))
+        return false;
     const QByteArray now = started.isEmpty() ? QByteArray() : processStarted(pid);
     return now.isEmpty() ? programStillRuns(pid) : now == started;
 }

@@ -53,6 +53,31 @@ int openRegularFile(const File &file, struct stat *status)
         file.Path(), status);
 }
 
+int openRegularFileIn(const QString &folder, const QString &name, struct stat *status)
+{
+    const QString path = folder + QLatin1Char('/') + name;
+    const int in =
+        ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0)
+        throw FileSystemError(errno, QStringLiteral("Cannot read"), path);
+    const int fd = ::openat(in, nativePath(name).constData(), readFlags);
+    const int error = errno;
+    ::close(in);
+    errno = error;
+    return regularOnly(fd, path, status);
+}
+
+bool removeFileIn(const QString &folder, const QString &name)
+{
+    const int in =
+        ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    const bool removed = ::unlinkat(in, nativePath(name).constData(), 0) == 0;
+    ::close(in);
+    return removed;
+}
+
 int createPrivateFile(const QString &path, bool overwrite)
 {
     const QByteArray native = nativePath(path);
