@@ -80,9 +80,13 @@ CheckLine lastRunCheck(Program &program)
 {
     CheckLine line = recordedOutcome(program);
     const std::optional<RunInProgress> begun = recordedRun();
-    if (!begun || begun->ofThisProcess() || (!begun->stillRuns() && begun->outcomeRecorded()))
+    if (!begun || begun->ofThisProcess())
         return line;
-    if (begun->stillRuns()) {
+    // Looked at once: a run that ends between two looks would read as gone unrecorded.
+    const bool lives = begun->stillRuns();
+    if (!lives && begun->outcomeRecorded())
+        return line;
+    if (lives) {
         line.found += QStringLiteral("; a run is at work since %1 (process %2)")
                           .arg(isoDateTime(begun->started))
                           .arg(begun->pid);
@@ -94,7 +98,8 @@ CheckLine lastRunCheck(Program &program)
                      .arg(ageText(begun->started.secsTo(program.now()))) +
                  line.found;
     line.ok = false;
-    line.remedy = QStringLiteral("its run log shows how far it got; the next run tells of it once "
+    line.remedy = (line.remedy.isEmpty() ? QString() : line.remedy + QStringLiteral("; ")) +
+                  QStringLiteral("its run log shows how far it got; the next run tells of it once "
                                  "more and records its own outcome");
     return line;
 }

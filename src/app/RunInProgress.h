@@ -20,8 +20,8 @@ struct RunInProgress {
 
     bool ofThisProcess() const;
     bool stillRuns() const;
-    // Its process ended after recording its outcome (last-run.json names its run log), but not
-    // after removing this record.
+    // last-run.json names its run log: its outcome was recorded, though the record stayed (a
+    // process ended between the two).
     bool outcomeRecorded() const;
 };
 
@@ -31,8 +31,9 @@ std::optional<RunInProgress> recordedRun();
 // As a run begins, before its log is opened, so that a kill from then on is heard: a run an
 // earlier process began and never saw to its end is told on stderr and in the system log at error
 // priority, and this run is recorded in its place. Gives the line this run's log is to hold of
-// the earlier one, a warning (not this run's failure); empty when there was none. What cannot be
-// written is not said here: the outcome's record, in the same folder, says it.
+// the earlier one, a warning (not this run's failure); empty when there was none. A record that
+// cannot be written is not said here: a state folder that takes no file is said at the end, when
+// the outcome cannot be recorded either.
 QString recordRunStart(const QDateTime &started, const QString &runLog);
 // The record of this process's run goes.
 void forgetRunStart();

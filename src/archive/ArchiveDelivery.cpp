@@ -55,9 +55,9 @@ void removeLeftovers(FileSystem &fs, RunLog &log, const QString &folder, const Q
         byName.insert(file.Name(), &file);
     for (const File &file : listed.Files) {
         const auto match = ours.match(file.Name());
-        // A stamp no run can have made (a 13th month) is no copy of ours.
+        // A stamp no run can have made (a 13th month) is no copy of ours. Older versions wrote no
+        // process start into the name.
         if (!match.hasMatch() || !fileTimeStampMoment(match.captured(2)).isValid() ||
-            // Older versions wrote no start into the name.
             processStillRuns(match.captured(3).toLongLong(), match.captured(4).toLatin1()))
             continue;
         // Only this account's, from the folder listed: others may write there too.

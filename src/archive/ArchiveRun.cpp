@@ -100,7 +100,8 @@ RunEnd cmdStart_Click(Run &run, RunHost &host)
             // Recorded before its log exists: a kill from here on is heard.
             const QString unfinished = recordRunStart(run.now(), run.RunLogPath);
             log.OpenRunLog(run.RunLogPath);
-            if (!unfinished.isEmpty())
+            // A log that cannot be written would send it where it was just said.
+            if (!unfinished.isEmpty() && log.complete())
                 log.WriteLogLine(unfinished);
             if (!run.RunLogPath.isEmpty())
                 host.runLogOpened(run.RunLogPath);

@@ -210,7 +210,7 @@ TEST_F(ArchiveDeliveryTest, CopiesLeftByKilledRunsOfThisComputerAreRemoved)
     if (zombie == 0)
         ::_exit(0);
     const auto reap = qScopeGuard([&] { ::waitpid(zombie, nullptr, 0); });
-    while (status(zombie).value(0) != "Z")
+    for (int wait = 0; wait < 10000 && status(zombie).value(0) != "Z"; ++wait)
         QThread::msleep(1);
     // A copy left by a killed run, and the empty file by which one had already claimed its final
     // name (where renames may replace, as on a share).
