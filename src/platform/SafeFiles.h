@@ -14,6 +14,9 @@ int openRegularFile(const QString &path, struct stat *status = nullptr);
 // The same for a file of a listing, found in the folder the listing opened: a folder above it
 // that is swapped for another (or for a link) meanwhile changes nothing of what is read.
 int openRegularFile(const File &file, struct stat *status = nullptr);
+// The folder itself, for reading its entries or acting on them, reached without a link as its last
+// step: a descriptor, or -1 with errno set (ELOOP or ENOTDIR for a link or what is no folder).
+int openFolderNoLink(const QString &folder);
 // The same for `name` in `folder`, the folder itself reached without a link as its last step:
 // one of the account's own folders, swapped for a link, leads nowhere else.
 int openRegularFileIn(const QString &folder, const QString &name, struct stat *status = nullptr);

@@ -3,6 +3,7 @@
 #include "common/ControlText.h"
 #include "common/Failure.h"
 #include "platform/FileSystem.h"
+#include "platform/SafeFiles.h"
 #include "platform/WholeTransfer.h"
 
 #include <QScopeGuard>
@@ -114,8 +115,7 @@ QByteArray readPrivateFile(const QString &path, const QString &what, qint64 limi
 
 void checkPrivateFolder(const QString &folder, const QString &what)
 {
-    const int fd =
-        ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openFolderNoLink(folder);
     if (fd < 0)
         refusePrivateFile(errno, what, folder,
                           errno == ELOOP || errno == ENOTDIR

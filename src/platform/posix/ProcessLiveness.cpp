@@ -92,6 +92,6 @@ bool processStillRuns(qint64 pid, const QByteArray &started)
     const QList<QByteArray> fields = statFields(pid);
     if (!fields.isEmpty() && (fields[0] == "Z" || fields[0] == "X"))
         return false;
-    const QByteArray now = started.isEmpty() ? QByteArray() : processStarted(pid);
+    const QByteArray now = started.isEmpty() || fields.size() <= 19 ? QByteArray() : fields[19];
     return now.isEmpty() ? programStillRuns(pid) : now == started;
 }

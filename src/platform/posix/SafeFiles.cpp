@@ -53,11 +53,15 @@ int openRegularFile(const File &file, struct stat *status)
         file.Path(), status);
 }
 
+int openFolderNoLink(const QString &folder)
+{
+    return ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 int openRegularFileIn(const QString &folder, const QString &name, struct stat *status)
 {
     const QString path = folder + QLatin1Char('/') + name;
-    const int in =
-        ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int in = openFolderNoLink(folder);
     if (in < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot read"), path);
     const int fd = ::openat(in, nativePath(name).constData(), readFlags);
@@ -69,8 +73,7 @@ int openRegularFileIn(const QString &folder, const QString &name, struct stat *s
 
 bool removeFileIn(const QString &folder, const QString &name)
 {
-    const int in =
-        ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int in = openFolderNoLink(folder);
     if (in < 0)
         return false;
     const bool removed = ::unlinkat(in, nativePath(name).constData(), 0) == 0;

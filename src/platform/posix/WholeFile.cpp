@@ -1,6 +1,7 @@
 #include "platform/WholeFile.h"
 
 #include "platform/FileSystem.h"
+#include "platform/SafeFiles.h"
 #include "platform/WholeTransfer.h"
 
 #include <QRandomGenerator>
@@ -13,8 +14,7 @@
 void writeFileWhole(const QString &folder, const QString &name, const QByteArray &content,
                     unsigned mode)
 {
-    const int dir =
-        ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int dir = openFolderNoLink(folder);
     if (dir < 0)
         throw FileSystemError(errno, QStringLiteral("Cannot open folder"), folder);
     const QString path = folder + QLatin1Char('/') + name;
