@@ -45,6 +45,7 @@ TEST_F(PassphraseFileTest, TheFirstLineOfAPrivateFileOrTheReasonItIsRefused)
         {path("bom-longest"), longest, make("bom-longest", "\xef\xbb\xbf" + longest + "\r\n")},
         {path("utf16"), "refused: not UTF-8",
          make("utf16", QByteArray("\xff\xfes\0e\0\r\0\n\0", 10))},
+        {path("utf16-unmarked"), "refused: not UTF-8", make("utf16-unmarked", {"s\0e\0\n\0", 6})},
         {path("cr"), "refused: a control or invisible character", make("cr", "old\rmac\r")},
         {path("c1"), "refused: a control or invisible character", make("c1", "a\xc2\x85z\n")},
         {path("bom2"), "refused: a control or invisible character",

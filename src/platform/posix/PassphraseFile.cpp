@@ -78,7 +78,8 @@ std::shared_ptr<const Passphrase> readPassphraseFile(const QString &path)
     // Only what could be typed to open the archives: UTF-8 text (as 7-Zip is given it), no
     // control character but a tab.
     const QByteArrayView line(text, qsizetype(length));
-    if (!line.isValidUtf8())
+    // UTF-16 without a byte-order mark is valid UTF-8 byte by byte; its NULs give it away.
+    if (!line.isValidUtf8() || line.contains('\0'))
         refuse(EILSEQ, QStringLiteral("its first line is not UTF-8 text (was it saved as UTF-16, "
                                       "or in another encoding?)"));
     // C0, DEL and C1 (U+0080 to U+009F, C2 80 to C2 9F in UTF-8); and what shows as nothing:
