@@ -144,9 +144,17 @@ case("phone", "+4930123456", "<sip:", "@host>")
 case("phone", "+4930111333", "numbers=+4930111222,", " ok")  # the second of a list
 CASES[-1] = (CASES[-1][0], [["phone", "+4930111222"], ["phone", "+4930111333"]])
 case("phone", "+4930111444", "route /", " ok")
+case("phone", "030 7654321", "list 030 1234567,", ",0301234568 ok")  # each of a list joined by commas alone
+CASES[-1] = (CASES[-1][0], [["phone", "030 1234567"], ["phone", "030 7654321"], ["phone", "0301234568"]])
+case("phone", "212-555-0101", "list 212-555-0100,", ",(212) 555-0102 ok")
+CASES[-1] = (CASES[-1][0], [["phone", "212-555-0100"], ["phone", "212-555-0101"], ["phone", "(212) 555-0102"]])
+for before, ok in (("[", True), ("{", True), ("rate 1,", False)):  # opening marks; a decimal's digits
+    case("phone", "0301234567", before, " ok", expected=None if ok else False)
 for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", True), ("caller ", "12", False),
                           ("phone number: ", "+1 212 555 0100", True), ("ext. ", "4711", True), ("ext ", "1", True),
-                          ("extension ", "123456789", False), ("called ", "123", False)):
+                          ("extension ", "123456789", False), ("called ", "123", False),
+                          ("Called party number: ", "4255550199", True), ("calling_party_no=", "123", True),
+                          ("calledPartyNumber=", "4930123456", True), ("callingPartyNameX=", "bob", False)):
     case("phone", value, before, " ok", expected=None if ok else False)
 case("phone", "123", "(212) 555-0100 x", " ok", expected=False)  # the extension and the number
 CASES[-1] = (CASES[-1][0], [["phone", "(212) 555-0100"], ["phone", "123"]])

@@ -29,7 +29,7 @@ const char *triggerExpression(unsigned trigger)
         R"(\+\d)",
         // After a blank or an opening mark only, or first in the text (a piece begins a line): a 0
         // after '-', ':' or '.' is a date's or a time's, and not a time's hours either (" 09:41").
-        R"((?:^|[ (=\t\n"'<])0[1-9][\d ./)-])",
+        R"((?:^|[ (\[{=\t\n"'<])0[1-9][\d ./)-])",
         R"([ .)-]\d{3}[ .-]\d{4})",
         // Also with the backslash doubled, as JSON writes it ("CORP\\\\bsmith").
         R"([A-Z0-9]\\\\?[A-Za-z])",

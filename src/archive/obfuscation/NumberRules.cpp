@@ -32,6 +32,13 @@ bool endsAlone(std::string_view text, size_t end)
            !((next == '.' || next == ':' || next == ',') && digit(at(text, end + 1)));
 }
 
+// Or before a comma and a digit, where a telephone number or an id is the first of a list
+// joined by commas alone ("030 1234567,030 7654321"): none of them is a decimal.
+bool endsInList(std::string_view text, size_t end)
+{
+    return endsAlone(text, end) || (at(text, end) == ',' && digit(at(text, end + 1)));
+}
+
 // Whether what comes before `begin` lets a number start there.
 bool startsAlone(std::string_view text, size_t begin)
 {
@@ -45,9 +52,9 @@ bool startsAlone(std::string_view text, size_t begin)
 // separator after the first group may be any; every later one must be the same: a date and a
 // time after it ("04.12.2026 14") are not one number. A group shorter than `shortest` (but one in
 // parentheses) ends the number before it. Returns the longest run of groups whose digits number
-// from `fewest` to `most` and that ends on its own.
+// from `fewest` to `most` and that ends on its own (or `listed`, in a list: endsInList).
 Digits groups(std::string_view text, size_t i, int shortest, bool parenthesisLater, int fewest,
-              int most)
+              int most, bool listed = false)
 {
     Digits found;
     int count = 0;
@@ -67,7 +74,7 @@ Digits groups(std::string_view text, size_t i, int shortest, bool parenthesisLat
         if ((!parenthesis && word(next)) || (next == ':' && digit(at(text, j + 1))))
             break;
         count += n;
-        if (count >= fewest && count <= most && endsAlone(text, j))
+        if (count >= fewest && count <= most && (listed ? endsInList(text, j) : endsAlone(text, j)))
             found = {j, count};
         // A national number's first group is its area code: one longer is the whole number.
         if (group == 0 && n > 5 && shortest > 1)
@@ -188,19 +195,29 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     const auto &words = namingWords(trigger);
     if (std::find(words.begin(), words.end(), found) == words.end())
         return std::string_view::npos;
-    size_t i =
-        end + (!camel && (at(text, end) == ' ' || at(text, end) == '_' || at(text, end) == '-'));
-    size_t w = i;
-    while (alpha(at(text, w)))
-        ++w;
-    char qualifierLetters[8];
-    const std::string_view qualifier = lowered(text.substr(i, w - i), qualifierLetters);
-    const std::vector<std::string_view> &qualifiers = namingQualifiers();
-    const bool qualified =
-        w > i && !alnum(at(text, w)) &&
-        std::find(qualifiers.begin(), qualifiers.end(), qualifier) != qualifiers.end();
-    if (qualified)
-        return w;
+    // Where a qualifier starting at `from` (past one blank, '_' or '-' unless `joined`) ends: at
+    // what is no letter or digit, or where camel case begins the next ("calledPartyNumber").
+    const auto qualifierEnd = [&](size_t from, bool joined) {
+        const unsigned char c = at(text, from);
+        const size_t i = from + (!joined && (c == ' ' || c == '_' || c == '-'));
+        const auto camelAt = [&](size_t w) { return upper(at(text, w)) && lower(at(text, w - 1)); };
+        size_t w = i;
+        while (alpha(at(text, w)) && !(w > i && camelAt(w)))
+            ++w;
+        char qualifierLetters[8];
+        const std::string_view qualifier = lowered(text.substr(i, w - i), qualifierLetters);
+        const std::vector<std::string_view> &qualifiers = namingQualifiers();
+        return w > i && (!alnum(at(text, w)) || camelAt(w)) &&
+                       std::find(qualifiers.begin(), qualifiers.end(), qualifier) !=
+                           qualifiers.end()
+                   ? w
+                   : std::string_view::npos;
+    };
+    if (const size_t qualified = qualifierEnd(end, camel); qualified != std::string_view::npos) {
+        // Two, as signalling names them: "Called party number", "caller id no".
+        const size_t second = qualifierEnd(qualified, false);
+        return second != std::string_view::npos ? second : qualified;
+    }
     return camel || found == "calling" || found == "called" ? std::string_view::npos : end;
 }
 
@@ -235,9 +252,17 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out)
         --start;
     if (!startsAlone(text, start))
         return end;
-    const Digits number = groups(text, start, 2, false, 9, 12);
-    if (number.count > 0)
+    for (;;) {
+        const Digits number = groups(text, start, 2, false, 9, 12, true);
+        if (number.count == 0)
+            break;
         out.push_back({start, number.end, Kind::Phone, Shape::Digits, 2});
+        // The next of a list joined by a comma alone, which the trigger does not start on.
+        start = number.end + 1;
+        if (at(text, number.end) != ',' || at(text, start) != '0' || !digit(at(text, start + 1)) ||
+            at(text, start + 1) == '0')
+            break;
+    }
     return end;
 }
 
@@ -269,7 +294,8 @@ size_t nanp(std::string_view text, size_t end, std::vector<Token> &out)
     const bool country = (joint == ' ' || joint == '.' || joint == '-') &&
                          at(text, start - 2) == '1' && startsAlone(text, start - 2);
     if (!digits(area, 3) || !digits(end - 8, 3) || !digits(end - 4, 4) || at(text, area) == '0' ||
-        !(country || startsAlone(text, start)) || !endsAlone(text, end))
+        !(country || startsAlone(text, start) || at(text, start - 1) == ',') ||
+        !endsInList(text, end))
         return end;
     out.push_back({start, end, Kind::Phone, Shape::Digits, 2});
     return end;
@@ -336,11 +362,8 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
     if (id) {
         // A number, or letters and digits ("MB-0042"); a word ("quota") is none. A list joined
         // by commas alone ("mailbox=4711,4712") names one of them each: no id is a decimal.
-        const auto ends = [&](size_t end) {
-            return endsAlone(text, end) || (at(text, end) == ',' && digit(at(text, end + 1)));
-        };
         for (;;) {
-            if (!number || !ends(stop) || stop - start > (letter ? 64 : 15))
+            if (!number || !endsInList(text, stop) || stop - start > (letter ? 64 : 15))
                 break;
             out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});
             if (at(text, stop) != ',' || !alnum(at(text, stop + 1)))
