@@ -76,6 +76,13 @@ TEST(ObfuscationRules, EveryRuleAgreesWithTheReference)
         std::string cleaned;
         clean.rewrite(text, cleaned, counts);
         EXPECT_EQ(cleaned == text, expected.empty()) << text << " -> " << cleaned;
+        // Nor is the site's word left of a value that holds it, as a top-level label either.
+        const auto word = [](const std::string &s) {
+            return QByteArray::fromStdString(s).toLower().contains("contoso");
+        };
+        EXPECT_FALSE(word(cleaned) && std::any_of(expected.begin(), expected.end(),
+                                                  [&](auto &t) { return word(t.second); }))
+            << text << " -> " << cleaned;
         all += text + '\n';
         cleanedAll += cleaned + '\n';
     }
@@ -85,6 +92,10 @@ TEST(ObfuscationRules, EveryRuleAgreesWithTheReference)
     std::string back;
     revealerOf(kept)->rewrite(cleanedAll, back, counts);
     EXPECT_EQ(back, all);
+    // A site's word met only as a top-level label comes back too.
+    const std::string topLevel = "relay srv.corp.contoso up";
+    EXPECT_EQ(cleanThenReveal(std::make_shared<StandInMap>(std::string(32, 't')), topLevel),
+              topLevel);
 }
 
 // Two values never share a stand-in, even where a shape has as many stand-ins as values; a

@@ -118,12 +118,12 @@ for key in ("a:", "ad:", "add:"):  # a key of hexadecimal letters; the value 17 
 for value in ("00:1A:2B:3C:4D:5E", "00-1a-2b-3c-4d-5f", "001a.2b3c.4d60", "00:1A:2B:3C:4D", "00:00:00:00:00:00",
               "FF-FF-FF-FF-FF-FF", "00:1A:2B-3C:4D:5E"):
     case("mac", value, expected=None if mac(value) else False)
-for value in ("a@b.co", "a@b.c", "first.last+tag@sub.example.org", "x@localhost", "j_doe%x@corp.example"):
+for value in ("a@b.co", "a@b.c", "first.last+tag@sub.example.org", "x@localhost", "j_doe%x@corp.example", "a@srv.Contoso"):
     case("email", value, "to ", " ok", expected=None if email(value) else False)
 label = "a" * 63
 for value in ("a.example.com", label + ".example.com", "a" + label + ".example.com", "x.co", "x.com", "x.foo",
               "a.b.foo", "MsgStore.Queue", "a.b.Com", "a.b.COM", "a.b.txt", "1.2.com", "e.g", "a.b.c1", "a-.corp.example",
-              "run.sh", "mail.contoso.pl", "srv.corp.contoso.pl", "a.b.md", "x.ml", "db.backup.sh"):
+              "run.sh", "mail.contoso.pl", "srv.corp.contoso.pl", "srv.corp.contoso", "a.b.md", "x.ml", "db.backup.sh"):
     case("host", value, expected=None if host(value) else False)
 for after in (".log ok", ".log.1 ok", ".log.gz ok", ".log.fmtd.txt ok", ".1 ok", ".1.x ok", ".log.2026-12-01 ok",
               ".log-20261201 ok", "-2026-12-01.log ok", ".sh ok"):

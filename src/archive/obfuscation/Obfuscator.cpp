@@ -211,7 +211,7 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         const auto kept = m_cache->find(kind, value);
         std::string made;
         if (!kept) {
-            made = replacement(value, token.shape, found);
+            made = replacement(value, token.shape, found, token.lastLabelToo);
             m_cache->add(kind, value, made);
         }
         const std::string_view written = kept ? *kept : std::string_view(made);
@@ -225,7 +225,8 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
     out.append(text.substr(copied));
 }
 
-std::string Obfuscator::replacement(std::string_view token, Shape shape, Found found) const
+std::string Obfuscator::replacement(std::string_view token, Shape shape, Found found,
+                                    bool lastLabelToo) const
 {
     switch (shape) {
     case Shape::IPv4:
@@ -253,6 +254,11 @@ std::string Obfuscator::replacement(std::string_view token, Shape shape, Found f
     for (const Part &part : parts)
         out.replace(part.begin, part.end - part.begin,
                     name(token.substr(part.begin, part.end - part.begin), found));
+    // As the site's word it is: its stand-in is then one that revealing looks for on its own.
+    if (lastLabelToo) {
+        const size_t last = parts.empty() ? 0 : parts.back().end + 1;
+        out.replace(last, token.size() - last, name(token.substr(last), Found::AsWord));
+    }
     return out;
 }
 

@@ -46,7 +46,8 @@ private:
     void rewriteLines(std::string_view text, Worker &worker, std::string &out,
                       Counts &counts) const;
     // The token's replacement; the token itself when it has none (nothing to reveal).
-    std::string replacement(std::string_view token, Shape shape, Found found) const;
+    std::string replacement(std::string_view token, Shape shape, Found found,
+                            bool lastLabelToo) const;
     std::string name(std::string_view token, Found found) const;
     std::string number(std::string_view token) const;
     std::string ipv4(std::string_view token) const;
