@@ -98,6 +98,8 @@ for before in ("version ", "Version: ", "build=", "Orvel/", "agent Orvel/", "/ap
     case("ipv4", "4.0.1.12", before, expected=None if ipv4("4.0.1.12", before) else False)
 case("ipv4", "10.1.2.3", after=".")
 case("ipv4", "10.1.2.3", after=":5060")
+case("ipv4", "10.1.2.99", "range 10.1.2.3..", " up")  # a range's two ends
+CASES[-1] = (CASES[-1][0], [["ipv4", "10.1.2.3"], ["ipv4", "10.1.2.99"]])
 case("ipv4", "10.1.2.3", after="x", expected=False)
 case("ipv4", "10.1.2.3", "\x1b[32m", "\x1b[0m up", expected="10.1.2.3")  # colour codes are no part of a word
 case("user", "bob", "user=\x1b[1m", "\x1b[0m up", expected="bob")

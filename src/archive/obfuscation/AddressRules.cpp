@@ -178,14 +178,15 @@ bool hostName(std::string_view text, size_t begin, size_t end, bool strict)
     return !twoLabels || top.size() == 2 || genericDomain(top);
 }
 
-size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
+namespace {
+
+// The dotted quad from `a` to `b`, if it is one and an identifier.
+void dottedQuad(std::string_view text, size_t a, size_t b, std::vector<Token> &out)
 {
-    auto [a, b] = runAround(text, end, [](unsigned char c) { return digit(c) || c == '.'; });
-    const size_t looked = b;
     while (b > a && text[b - 1] == '.')
         --b; // a full stop
     if (text[a] == '.' || (a > 0 && word(at(text, a - 1))) || word(at(text, b)))
-        return looked;
+        return;
     // Product/version ("agent Orvel/4.0.1.12"): a word of its own with a capital first letter,
     // not a step of a path or a URL ("/peers/10.1.2.3"), nor a protocol ("tcp/10.1.2.3").
     if (a > 1 && text[a - 1] == '/') {
@@ -198,7 +199,7 @@ size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
         if (w < a - 1 && upper(at(text, w)) && small &&
             (before == ' ' || before == '\t' || before == '(' || before == '=' || before == '"' ||
              before == '\''))
-            return looked;
+            return;
     }
     unsigned value = 0;
     int numbers = 0;
@@ -208,19 +209,34 @@ size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
         while (j < b && digit(at(text, j)))
             number = number * 10 + unsigned(text[j++] - '0');
         if (j == i || j - i > 3 || number > 255 || ++numbers > 4)
-            return looked;
+            return;
         value = value << 8 | number;
         i = j < b ? j + 1 : j;
     }
     if (numbers != 4 || namedAsVersion(text, a))
-        return looked;
+        return;
     // Not identifiers: no address, loopback, broadcast and netmasks.
     const unsigned inverse = ~value;
     const bool netmask = (value >> 24) == 255 && (inverse & (inverse + 1)) == 0;
     if (value == 0 || (value >> 24) == 127 || netmask)
-        return looked;
+        return;
     out.push_back({a, b, Kind::IPv4, Shape::IPv4, 1});
-    return looked;
+}
+
+} // namespace
+
+size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
+{
+    const auto [a, b] = runAround(text, end, [](unsigned char c) { return digit(c) || c == '.'; });
+    // A range written with two dots ("10.9.8.7..10.9.8.99") holds two addresses.
+    for (size_t from = a;;) {
+        const size_t dots = text.substr(0, b).find("..", from);
+        dottedQuad(text, from, dots == std::string_view::npos ? b : dots, out);
+        if (dots == std::string_view::npos)
+            break;
+        from = dots + 2;
+    }
+    return b;
 }
 
 size_t colons(std::string_view text, size_t end, std::vector<Token> &out)
