@@ -1,5 +1,4 @@
-// The rules of numbers (telephone numbers, extensions, mailbox and subscriber ids) and of the
-// values the words before them name (user names).
+// The rules of telephone numbers written as such: international, national and North American.
 #include "archive/obfuscation/Characters.h"
 #include "archive/obfuscation/Rules.h"
 
@@ -13,30 +12,9 @@ using namespace chars;
 
 namespace {
 
-struct Digits {
-    size_t end = 0;
-    int count = 0;
-};
-
 bool separator(unsigned char c)
 {
     return c == ' ' || c == '.' || c == '-' || c == '/';
-}
-
-// Whether a number that ends at `end` ends there: it does not run on into a word, nor into a
-// time or a decimal ("12:05", "3.5").
-bool endsAlone(std::string_view text, size_t end)
-{
-    const unsigned char next = at(text, end);
-    return !word(next) &&
-           !((next == '.' || next == ':' || next == ',') && digit(at(text, end + 1)));
-}
-
-// Or before a comma and a digit, where a telephone number or an id is the first of a list
-// joined by commas alone ("030 1234567,030 7654321"): none of them is a decimal.
-bool endsInList(std::string_view text, size_t end)
-{
-    return endsAlone(text, end) || (at(text, end) == ',' && digit(at(text, end + 1)));
 }
 
 // Whether what comes before `begin` lets a number start there.
@@ -47,14 +25,22 @@ bool startsAlone(std::string_view text, size_t begin)
            before != '-' && before != ',';
 }
 
-// Digit groups from `i`: digits, or digits in parentheses (only after the first group when
-// `parenthesisLater`); joined by one separator (" ./-"), or after a parenthesis by nothing. The
-// separator after the first group may be any; every later one must be the same: a date and a
-// time after it ("04.12.2026 14") are not one number. A group shorter than `shortest` (but one in
-// parentheses) ends the number before it. Returns the longest run of groups whose digits number
-// from `fewest` to `most` and that ends on its own (or `listed`, in a list: endsInList).
+} // namespace
+
+bool endsAlone(std::string_view text, size_t end)
+{
+    const unsigned char next = at(text, end);
+    return !word(next) &&
+           !((next == '.' || next == ':' || next == ',') && digit(at(text, end + 1)));
+}
+
+bool endsInList(std::string_view text, size_t end)
+{
+    return endsAlone(text, end) || (at(text, end) == ',' && digit(at(text, end + 1)));
+}
+
 Digits groups(std::string_view text, size_t i, int shortest, bool parenthesisLater, int fewest,
-              int most, bool listed = false)
+              int most, bool listed)
 {
     Digits found;
     int count = 0;
@@ -91,144 +77,12 @@ Digits groups(std::string_view text, size_t i, int shortest, bool parenthesisLat
     return found;
 }
 
-// Where the value after a naming word starts: blanks, then at most one of "=:#" and blanks.
-// Nothing when no separator follows the word (a longer word, such as "users").
-size_t valueAfter(std::string_view text, size_t word, bool dot)
-{
-    size_t i = word;
-    if (dot && at(text, i) == '.')
-        ++i;
-    // A key in quotes ("user": "bob") ends in its quote.
-    if (at(text, i) == '"' || at(text, i) == '\'') {
-        size_t j = i + 1;
-        while (at(text, j) == ' ' || at(text, j) == '\t')
-            ++j;
-        if (at(text, j) == '=' || at(text, j) == ':')
-            ++i;
-    }
-    while (at(text, i) == ' ' || at(text, i) == '\t')
-        ++i;
-    if (at(text, i) == '=' || at(text, i) == ':' || at(text, i) == '#') {
-        ++i;
-        while (at(text, i) == ' ' || at(text, i) == '\t')
-            ++i;
-    }
-    return i > word ? i : std::string_view::npos;
-}
-
-// The words that name the value after them, by trigger; "calling" and "called" only with a
-// qualifier ("calling party", "called number").
-const std::vector<std::string_view> &namingWords(unsigned trigger)
-{
-    static const std::vector<std::string_view> phone{
-        "caller", "callee", "calling", "called", "phone", "telephone", "tel",  "fax", "mobile",
-        "cell",   "ani",    "dnis",    "cli",    "clid",  "msisdn",    "cgpn", "cdpn"};
-    static const std::vector<std::string_view> extension{"ext", "extension"};
-    static const std::vector<std::string_view> id{"mailbox", "mbx", "subscriber", "subscr"};
-    static const std::vector<std::string_view> user{"user",  "username", "userid",   "login",
-                                                    "logon", "owner",    "principal"};
-    static const std::vector<std::string_view> none;
-    return trigger == TriggerPhoneWord       ? phone
-           : trigger == TriggerExtensionWord ? extension
-           : trigger == TriggerIdWord        ? id
-           : trigger == TriggerUserWord      ? user
-                                             : none;
-}
-
-// What may stand between a naming word and its value ("user name", "caller id").
-const std::vector<std::string_view> &namingQualifiers()
-{
-    static const std::vector<std::string_view> qualifiers{"id", "no",    "number", "num",
-                                                          "nr", "party", "name"};
-    return qualifiers;
-}
-
-} // namespace
-
-std::vector<std::string_view> namingWords()
-{
-    std::vector<std::string_view> all = namingQualifiers();
-    for (const unsigned trigger :
-         {TriggerPhoneWord, TriggerExtensionWord, TriggerIdWord, TriggerUserWord})
-        for (const std::string_view naming : namingWords(trigger))
-            all.push_back(naming);
-    return all;
-}
-
-bool namingWord(std::string_view word)
-{
-    std::string lowered(word);
-    for (char &c : lowered)
-        c = char(toLower(static_cast<unsigned char>(c)));
-    const std::vector<std::string_view> all = namingWords();
-    return std::find(all.begin(), all.end(), lowered) != all.end();
-}
-
-namespace {
-
-// `letters` in small letters, in `room`; empty when they do not fit, as no word looked for
-// would.
-template <size_t size> std::string_view lowered(std::string_view letters, char (&room)[size])
-{
-    if (letters.size() > size)
-        return {};
-    for (size_t k = 0; k < letters.size(); ++k)
-        room[k] = char(toLower(static_cast<unsigned char>(letters[k])));
-    return {room, letters.size()};
-}
-
-// Where a naming word that ends at `end` is followed by what it names: past its qualifier
-// ("mailbox id", "phone number", "user name"). Nothing when the letters that end at `end` are not
-// such a word of their own ("Telephony", "users", "company").
-size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
-{
-    size_t begin = end;
-    while (begin > 0 && alpha(at(text, begin - 1)))
-        --begin;
-    // A qualifier may also follow in camel case ("subscriberId", "userName").
-    const bool camel = upper(at(text, end)) && lower(at(text, end - 1));
-    if ((begin > 0 && word(at(text, begin - 1))) || (alnum(at(text, end)) && !camel))
-        return std::string_view::npos;
-    // In small letters, in place: this runs at every naming word's match.
-    char foundLetters[12];
-    const std::string_view found = lowered(text.substr(begin, end - begin), foundLetters);
-    const auto &words = namingWords(trigger);
-    if (std::find(words.begin(), words.end(), found) == words.end())
-        return std::string_view::npos;
-    // Where a qualifier starting at `from` (past one blank, '_' or '-' unless `joined`) ends: at
-    // what is no letter or digit, or where camel case begins the next ("calledPartyNumber").
-    const auto qualifierEnd = [&](size_t from, bool joined) {
-        const unsigned char c = at(text, from);
-        const size_t i = from + (!joined && (c == ' ' || c == '_' || c == '-'));
-        const auto camelAt = [&](size_t w) { return upper(at(text, w)) && lower(at(text, w - 1)); };
-        size_t w = i;
-        while (alpha(at(text, w)) && !(w > i && camelAt(w)))
-            ++w;
-        char qualifierLetters[8];
-        const std::string_view qualifier = lowered(text.substr(i, w - i), qualifierLetters);
-        const std::vector<std::string_view> &qualifiers = namingQualifiers();
-        return w > i && (!alnum(at(text, w)) || camelAt(w)) &&
-                       std::find(qualifiers.begin(), qualifiers.end(), qualifier) !=
-                           qualifiers.end()
-                   ? w
-                   : std::string_view::npos;
-    };
-    if (const size_t qualified = qualifierEnd(end, camel); qualified != std::string_view::npos) {
-        // Two, as signalling names them: "Called party number", "caller id no".
-        const size_t second = qualifierEnd(qualified, false);
-        return second != std::string_view::npos ? second : qualified;
-    }
-    return camel || found == "calling" || found == "called" ? std::string_view::npos : end;
-}
-
 size_t digitRun(std::string_view text, size_t i)
 {
     while (digit(at(text, i)))
         ++i;
     return i;
 }
-
-} // namespace
 
 size_t international(std::string_view text, size_t end, std::vector<Token> &out)
 {
@@ -298,84 +152,6 @@ size_t nanp(std::string_view text, size_t end, std::vector<Token> &out)
         !endsInList(text, end))
         return end;
     out.push_back({start, end, Kind::Phone, Shape::Digits, 2});
-    return end;
-}
-
-size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vector<Token> &out)
-{
-    if (trigger == TriggerExtensionX) {
-        // "x123" only right after a telephone number: "555-0100 x123".
-        size_t before = end - 2;
-        while (before > 0 && (text[before - 1] == ' ' || text[before - 1] == ','))
-            --before;
-        const size_t stop = digitRun(text, end - 1);
-        if (before > 0 && (digit(at(text, before - 1)) || text[before - 1] == ')') &&
-            stop - (end - 1) >= 2 && stop - (end - 1) <= 6 && endsAlone(text, stop))
-            out.push_back({end - 1, stop, Kind::Phone, Shape::Digits, 0});
-        return end;
-    }
-    if (trigger != TriggerExtensionX) {
-        end = afterNamingWord(text, end, trigger);
-        if (end == std::string_view::npos)
-            return 0;
-    }
-    const size_t value = valueAfter(text, end, trigger == TriggerExtensionWord);
-    if (value == std::string_view::npos)
-        return end;
-    if (trigger == TriggerPhoneWord) {
-        const size_t start = value + (at(text, value) == '+');
-        const Digits number = groups(text, start, 1, true, 3, 15);
-        if (number.count > 0)
-            out.push_back({value, number.end, Kind::Phone, Shape::Digits, 0});
-        return end;
-    }
-    if (trigger == TriggerExtensionWord) {
-        const size_t stop = digitRun(text, value);
-        if (stop > value && stop - value <= 8 && endsAlone(text, stop))
-            out.push_back({value, stop, Kind::Phone, Shape::Digits, 0});
-        return end;
-    }
-    const bool id = trigger == TriggerIdWord;
-    size_t start = value;
-    if (at(text, start) == '"' || at(text, start) == '\'')
-        ++start;
-    size_t stop = start;
-    bool letter = false;
-    bool number = false;
-    // The value from `start` on: `stop` ends it, `letter` and `number` say what it holds.
-    const auto scan = [&] {
-        stop = start;
-        letter = number = false;
-        while (alnum(at(text, stop)) || at(text, stop) >= 0x80 || at(text, stop) == '_' ||
-               at(text, stop) == '-' || (!id && at(text, stop) == '.')) {
-            letter = letter || alpha(at(text, stop)) || at(text, stop) >= 0x80;
-            number = number || digit(at(text, stop));
-            ++stop;
-        }
-        while (stop > start && (text[stop - 1] == '.' || text[stop - 1] == '-'))
-            --stop;
-    };
-    scan();
-    const std::string_view token = text.substr(start, stop - start);
-    if (token.empty() || token.size() > 64 || !(alnum(at(text, start)) || at(text, start) >= 0x80))
-        return end;
-    if (id) {
-        // A number, or letters and digits ("MB-0042"); a word ("quota") is none. A list joined
-        // by commas alone ("mailbox=4711,4712") names one of them each: no id is a decimal.
-        for (;;) {
-            if (!number || !endsInList(text, stop) || stop - start > (letter ? 64 : 15))
-                break;
-            out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});
-            if (at(text, stop) != ',' || !alnum(at(text, stop + 1)))
-                break;
-            start = stop + 1;
-            scan();
-        }
-    } else if (letter && !notAnAccount(token) && at(text, stop) != '\\') {
-        // Before an "@" too: an e-mail address there is longer and wins; before a name of one
-        // label or an address ("carol@localhost", "dave@10.9.9.8") the account is still one.
-        out.push_back({start, stop, Kind::User, Shape::Name, 0});
-    }
     return end;
 }
 

@@ -23,6 +23,28 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out);
 size_t nanp(std::string_view text, size_t end, std::vector<Token> &out);
 size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vector<Token> &out);
 
+// Shared by the number rules and the naming rules.
+struct Digits {
+    size_t end = 0;
+    int count = 0;
+};
+// Digit groups from `i`: digits, or digits in parentheses (only after the first group when
+// `parenthesisLater`); joined by one separator (" ./-"), or after a parenthesis by nothing. The
+// separator after the first group may be any; every later one must be the same: a date and a
+// time after it ("04.12.2026 14") are not one number. A group shorter than `shortest` (but one in
+// parentheses) ends the number before it. Returns the longest run of groups whose digits number
+// from `fewest` to `most` and that ends on its own (or `listed`, in a list: endsInList).
+Digits groups(std::string_view text, size_t i, int shortest, bool parenthesisLater, int fewest,
+              int most, bool listed = false);
+// Whether a number that ends at `end` ends there: it does not run on into a word, nor into a
+// time or a decimal ("12:05", "3.5").
+bool endsAlone(std::string_view text, size_t end);
+// Or before a comma and a digit, where a telephone number or an id is the first of a list
+// joined by commas alone ("030 1234567,030 7654321"): none of them is a decimal.
+bool endsInList(std::string_view text, size_t end);
+// Where the run of digits from `i` ends.
+size_t digitRun(std::string_view text, size_t i);
+
 // Whether the labels from `begin` to `end` make a host name: two or more labels of letters,
 // digits and inner hyphens, the last one a top-level domain. `strict` for names found on their
 // own, where the last label must also not be a file's extension (and, of two labels, a known
