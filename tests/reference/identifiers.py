@@ -12,7 +12,7 @@ GENERIC = {"com", "net", "org", "edu", "gov", "mil", "int", "info", "biz", "io",
            "localdomain", "lan", "internal", "corp", "home", "arpa", "intranet", "private"}
 COUNTRIES = {"so", "py", "sh", "pl", "pm", "md", "rs", "ps", "cc", "ml", "mo"}  # a host of three labels may end in
 EXTENSIONS = {"txt", "log", "gz", "json", "fmtd", "tmp"} | COUNTRIES
-NOT_ACCOUNTS = {"name", "id", "agent", "not", "the", "failed", "is", "logged", "session"}
+NOT_ACCOUNTS = {"name", "id", "agent", "not", "the", "failed", "is", "logged", "session", "phone", "busy"}
 
 
 def ipv4(value, before):
@@ -146,30 +146,36 @@ case("phone", "+4930123456", "<sip:", "@host>")
 case("phone", "+4930111333", "numbers=+4930111222,", " ok")  # the second of a list
 CASES[-1] = (CASES[-1][0], [["phone", "+4930111222"], ["phone", "+4930111333"]])
 case("phone", "+4930111444", "route /", " ok")
+case("phone", "+4930111555", "4711,", ",120 ok")  # a field of a record
 case("phone", "030 7654321", "list 030 1234567,", ",0301234568 ok")  # each of a list joined by commas alone
 CASES[-1] = (CASES[-1][0], [["phone", "030 1234567"], ["phone", "030 7654321"], ["phone", "0301234568"]])
 case("phone", "212-555-0101", "list 212-555-0100,", ",(212) 555-0102 ok")
 CASES[-1] = (CASES[-1][0], [["phone", "212-555-0100"], ["phone", "212-555-0101"], ["phone", "(212) 555-0102"]])
-for before, ok in (("[", True), ("{", True), ("rate 1,", False)):  # opening marks; a decimal's digits
+# Opening marks and fields' delimiters (a decimal of nine places, the first 0, is taken); not a time's minutes
+for before, ok in (("[", True), ("{", True), ("rate 1,", True), (";", True), ("|", True), (">", True), ("from:", True),
+                   ("at 12:", False)):
     case("phone", "0301234567", before, " ok", expected=None if ok else False)
 for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", True), ("caller ", "12", False),
                           ("phone number: ", "+1 212 555 0100", True), ("ext. ", "4711", True), ("ext ", "1", True),
                           ("extension ", "123456789", False), ("called ", "123", False),
                           ("Called party number: ", "4255550199", True), ("calling_party_no=", "123", True),
-                          ("calledPartyNumber=", "4930123456", True), ("callingPartyNameX=", "bob", False)):
+                          ("calledPartyNumber=", "4930123456", True), ("callingPartyNameX=", "bob", False),
+                          ('caller="', "4711", True), ("mobilePhone=", "4711", True), ("<caller>", "4930123456", True),
+                          ("isCallerRegistered=", "1234", False), ("data_caller_", "1234", False)):
     case("phone", value, before, " ok", expected=None if ok else False)
 case("phone", "123", "(212) 555-0100 x", " ok", expected=False)  # the extension and the number
 CASES[-1] = (CASES[-1][0], [["phone", "(212) 555-0100"], ["phone", "123"]])
 for before, value, ok in (("mailbox ", "1083", True), ("mailbox=", "MB-0042", True), ("mailbox ", "quota", False),
                           ("mailboxes ", "12", False), ("subscriber id: ", "88001234", True),
-                          ("mailbox ", "1234567890123456", False), ("Mailbox#", "7", True)):
+                          ("mailbox ", "1234567890123456", False), ("Mailbox#", "7", True), ("VoiceMailbox=", "7", True)):
     case("id", value, before, " ok", expected=None if ok else False)
 case("id", "4712", "mailbox=4711,", ",MB-0042 ok")  # a list joined by commas alone
 CASES[-1] = (CASES[-1][0], [["id", "4711"], ["id", "4712"], ["id", "MB-0042"]])
 case("id", "4712", "mailbox=4711, ", " ok")  # "4711, 4712": one id, then a count
 CASES[-1] = (CASES[-1][0], [["id", "4711"]])
 for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"), ("login: ", "u012345"),
-                      ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2")):
+                      ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2"), ("TargetUserName=", "jsmith"),
+                      ("auth_user=", "bob"), ("<user>", "carol"), ("user=", "phone"), ("User ", "busy")):
     ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)
     case("user", value, before, " logged on", expected=None if ok else False)
 case("user", "carol", "user=", "@localhost ok")  # an account before "@" and a one-label name

@@ -23,6 +23,9 @@ bool notAnAccount(std::string_view token)
     std::string word(token);
     for (char &c : word)
         c = toLower(static_cast<unsigned char>(c));
+    // A SIP address's parameter ("user=phone") and a release cause ("User busy").
+    if (oneOf(word, {"phone", "ip", "dialstring", "busy"}))
+        return true;
     return oneOf(word, {"name",
                         "names",
                         "id",

@@ -13,7 +13,7 @@ using namespace chars;
 
 namespace {
 
-// Where the value after a naming word starts: blanks, then at most one of "=:#" and blanks.
+// Where the value after a naming word starts: blanks, then at most one of "=:#>" and blanks.
 // Nothing when no separator follows the word (a longer word, such as "users").
 size_t valueAfter(std::string_view text, size_t word, bool dot)
 {
@@ -30,7 +30,8 @@ size_t valueAfter(std::string_view text, size_t word, bool dot)
     }
     while (at(text, i) == ' ' || at(text, i) == '\t')
         ++i;
-    if (at(text, i) == '=' || at(text, i) == ':' || at(text, i) == '#') {
+    // Also the end of an element's tag ("<caller>4930123456</caller>").
+    if (at(text, i) == '=' || at(text, i) == ':' || at(text, i) == '#' || at(text, i) == '>') {
         ++i;
         while (at(text, i) == ' ' || at(text, i) == '\t')
             ++i;
@@ -104,12 +105,16 @@ template <size_t size> std::string_view lowered(std::string_view letters, char (
 // such a word of their own ("Telephony", "users", "company").
 size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
 {
+    // Where camel case begins a word ("mobilePhone", "TargetUserName").
+    const auto camelAt = [&](size_t w) { return upper(at(text, w)) && lower(at(text, w - 1)); };
     size_t begin = end;
-    while (begin > 0 && alpha(at(text, begin - 1)))
+    while (begin > 0 && alpha(at(text, begin - 1)) && !(begin < end && camelAt(begin)))
         --begin;
+    // The word may also end a longer key: in camel case, or after '_' ("auth_user").
+    const bool joined = begin > 0 && (at(text, begin - 1) == '_' || camelAt(begin));
     // A qualifier may also follow in camel case ("subscriberId", "userName").
-    const bool camel = upper(at(text, end)) && lower(at(text, end - 1));
-    if ((begin > 0 && word(at(text, begin - 1))) || (alnum(at(text, end)) && !camel))
+    const bool camel = camelAt(end);
+    if ((begin > 0 && word(at(text, begin - 1)) && !joined) || (alnum(at(text, end)) && !camel))
         return std::string_view::npos;
     // In small letters, in place: this runs at every naming word's match.
     char foundLetters[12];
@@ -122,7 +127,6 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     const auto qualifierEnd = [&](size_t from, bool joined) {
         const unsigned char c = at(text, from);
         const size_t i = from + (!joined && (c == ' ' || c == '_' || c == '-'));
-        const auto camelAt = [&](size_t w) { return upper(at(text, w)) && lower(at(text, w - 1)); };
         size_t w = i;
         while (alpha(at(text, w)) && !(w > i && camelAt(w)))
             ++w;
@@ -163,9 +167,14 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
         if (end == std::string_view::npos)
             return 0;
     }
-    const size_t value = valueAfter(text, end, trigger == TriggerExtensionWord);
+    size_t value = valueAfter(text, end, trigger == TriggerExtensionWord);
     if (value == std::string_view::npos)
         return end;
+    // A number in quotes ("caller=\"4711\"", "{\"ani\":\"2125550100\"}"); ids and names see
+    // to their quotes themselves.
+    if ((trigger == TriggerPhoneWord || trigger == TriggerExtensionWord) &&
+        (at(text, value) == '"' || at(text, value) == '\''))
+        ++value;
     if (trigger == TriggerPhoneWord) {
         const size_t start = value + (at(text, value) == '+');
         const Digits number = groups(text, start, 1, true, 3, 15);

@@ -92,7 +92,7 @@ size_t international(std::string_view text, size_t end, std::vector<Token> &out)
     const unsigned char before = plus > 0 ? at(text, plus - 1) : ' ';
     if (word(before) || before == '+' || at(text, plus + 1) == '0')
         return end;
-    const Digits number = groups(text, plus + 1, 1, true, 8, 15);
+    const Digits number = groups(text, plus + 1, 1, true, 8, 15, true);
     if (number.count > 0)
         out.push_back({plus, number.end, Kind::Phone, Shape::Digits, 2});
     return end;
@@ -104,7 +104,11 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out)
     size_t start = end - 3;
     if (start > 0 && at(text, start - 1) == '(')
         --start;
-    if (!startsAlone(text, start))
+    // A field of a record ("4711,0301234567", "from:0301234567"), not a time's minutes
+    // ("12:05 1234567"). A decimal with nine places or more, the first 0, is taken for one.
+    const unsigned char before = start > 0 ? at(text, start - 1) : ' ';
+    const bool field = before == ',' || (before == ':' && !digit(at(text, start - 2)));
+    if (!field && !startsAlone(text, start))
         return end;
     for (;;) {
         const Digits number = groups(text, start, 2, false, 9, 12, true);
