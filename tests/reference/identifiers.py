@@ -179,6 +179,10 @@ for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"),
     ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)
     case("user", value, before, " logged on", expected=None if ok else False)
 case("user", "carol", "user=", "@localhost ok")  # an account before "@" and a one-label name
+for before, value, kind in (("<sip:", "alice", "user"), ("<sips:", "+4930123456", "phone"), ("ftp://", "bob", "user"),
+                            ("gossip:", "dave", None)):  # a SIP address's or a URL's user at an address
+    case(kind, value, before, "@10.1.2.3> up")
+    CASES[-1] = (CASES[-1][0], ([[kind, value]] if kind else []) + [["ipv4", "10.1.2.3"]])
 case("email", "bob@example.com", "user=", " ok")  # the longer token wins
 for before, value, after in (('{"user":"', "bob", '"}'), ('"mailbox": ', "4712", ","), ('mailbox="', "4714", '"'),
                              ("subscriberId: ", "4715", " ok"), ("userName=", "carol", " ok")):  # keys in quotes or camel case

@@ -2,7 +2,11 @@
 
 #include "archive/obfuscation/Identifiers.h"
 
+#include "archive/obfuscation/Characters.h"
+
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 // The rules of each kind of identifier, each called with the place where its trigger ended.
@@ -44,6 +48,24 @@ bool endsAlone(std::string_view text, size_t end);
 bool endsInList(std::string_view text, size_t end);
 // Where the run of digits from `i` ends.
 size_t digitRun(std::string_view text, size_t i);
+
+// Shared by the rules of addresses and of names: the widest run of bytes that `in` takes, around
+// the place `inside`.
+template <typename In>
+std::pair<size_t, size_t> runAround(std::string_view text, size_t inside, In in)
+{
+    size_t a = inside;
+    size_t b = inside;
+    while (a > 0 && in(chars::at(text, a - 1)))
+        --a;
+    while (b < text.size() && in(chars::at(text, b)))
+        ++b;
+    return {a, b};
+}
+
+// Whether `word`, in lower case, is in `set` (of words in lower case). Words longer than any in a
+// set are no member; the rest are lowered on the stack.
+bool inSet(std::string_view word, const std::unordered_set<std::string_view> &set);
 
 // Whether the labels from `begin` to `end` make a host name: two or more labels of letters,
 // digits and inner hyphens, the last one a top-level domain. `strict` for names found on their
