@@ -191,7 +191,8 @@ for value, ok in (("CORP\\bsmith", True), ("CORP\\\\bsmith", True), ("corp\\bsmi
                   ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False)):
     case("user", value, "account ", " ok", expected=None if ok else False)
 for before, after, ok in (("the ", " deal", True), ("the ", "s deal", False), ("x", " deal", False), ("(", "-Voice)", True),
-                          ("db ", "_prod up", True), ("data_", "_1.log up", True), ("data_", "1.log up", False)):
+                          ("db ", "_prod up", True), ("data_", "_1.log up", True), ("data_", "1.log up", True),
+                          ("node ", "01 up", True), ("node ", "x1 up", False)):
     case("word", "Contoso", before, after, expected=None if ok else False)
 for value, ok in (("CUST-004711", True), ("CUST-0047", False)):
     case("word", value, "ticket ", " opened", expected=None if ok else False)

@@ -79,11 +79,14 @@ size_t recognize(unsigned trigger, std::string_view text, size_t end, std::vecto
 bool literalStandsAlone(std::string_view text, size_t begin, size_t end, Kind kind)
 {
     // A host or account named on its own is not one with more after a hyphen. A site's word is
-    // one of its own between underscores too ("contoso_prod", "data_Contoso_1.log"): the
-    // administrator listed it to be kept out wherever it stands.
+    // one of its own between underscores too, and before or after digits ("contoso_prod",
+    // "data_Contoso_1.log", "contoso01"): the administrator listed it to be kept out wherever it
+    // stands.
     const auto joins = [&](unsigned char inside, unsigned char outside) {
-        return word(inside) && ((word(outside) && (kind != Kind::Word || outside != '_')) ||
-                                (kind != Kind::Word && outside == '-'));
+        if (kind == Kind::Word)
+            return word(inside) && word(outside) && outside != '_' &&
+                   !(alpha(inside) && digit(outside));
+        return word(inside) && (word(outside) || outside == '-');
     };
     return !(begin > 0 && joins(at(text, begin), at(text, begin - 1))) &&
            !joins(at(text, end - 1), at(text, end));
