@@ -98,7 +98,8 @@ for before in ("version ", "Version: ", "build=", "Orvel/", "agent Orvel/", "/ap
     case("ipv4", "4.0.1.12", before, expected=None if ipv4("4.0.1.12", before) else False)
 case("ipv4", "10.1.2.3", after=".")
 case("ipv4", "10.1.2.3", after=":5060")
-case("ipv4", "10.1.2.99", "range 10.1.2.3..", " up")  # a range's two ends
+case("ipv4", "10.1.2.3", "range ", "..")  # a range's two ends; one ending the text
+case("ipv4", "10.1.2.99", "range 10.1.2.3..", " up")
 CASES[-1] = (CASES[-1][0], [["ipv4", "10.1.2.3"], ["ipv4", "10.1.2.99"]])
 case("ipv4", "10.1.2.3", after="x", expected=False)
 case("ipv4", "10.1.2.3", "\x1b[32m", "\x1b[0m up", expected="10.1.2.3")  # colour codes are no part of a word
@@ -175,9 +176,12 @@ case("id", "4712", "mailbox=4711, ", " ok")  # "4711, 4712": one id, then a coun
 CASES[-1] = (CASES[-1][0], [["id", "4711"]])
 for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"), ("login: ", "u012345"),
                       ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2"), ("TargetUserName=", "jsmith"),
-                      ("auth_user=", "bob"), ("<user>", "carol"), ("user=", "phone"), ("User ", "busy")):
+                      ("auth_user_name=", "bob"), ("<user>", "carol"), ("user=", "phone"), ("User ", "busy")):
     ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)
     case("user", value, before, " logged on", expected=None if ok else False)
+for before, value in (("lastLogin=", "2026-12-04T14:05:09Z"), ("numSubscriber=", "1200"), ("mgmt_cli: ", "8080"),
+                      ("per caller > ", "100"), ("Owner id ", "number"), ("User name no ", "longer")):  # a longer key, or a word, that names nothing
+    case("user", value, before, " ok", expected=False)
 case("user", "carol", "user=", "@localhost ok")  # an account before "@" and a one-label name
 for before, value, kind in (("<sip:", "alice", "user"), ("<sips:", "+4930123456", "phone"), ("ftp://", "bob", "user"),
                             ("gossip:", "dave", None)):  # a SIP address's or a URL's user at an address

@@ -23,8 +23,9 @@ bool notAnAccount(std::string_view token)
     std::string word(token);
     for (char &c : word)
         c = toLower(static_cast<unsigned char>(c));
-    // A SIP address's parameter ("user=phone") and a release cause ("User busy").
-    if (oneOf(word, {"phone", "ip", "dialstring", "busy"}))
+    // A SIP address's parameter ("user=phone"), a release cause ("User busy"), a qualifier
+    // ("Owner id number").
+    if (oneOf(word, {"phone", "ip", "dialstring", "busy", "number"}))
         return true;
     return oneOf(word, {"name",
                         "names",

@@ -86,7 +86,7 @@ void dottedQuad(std::string_view text, size_t a, size_t b, std::vector<Token> &o
 {
     while (b > a && text[b - 1] == '.')
         --b; // a full stop
-    if (text[a] == '.' || (a > 0 && word(at(text, a - 1))) || word(at(text, b)))
+    if (b == a || text[a] == '.' || (a > 0 && word(at(text, a - 1))) || word(at(text, b)))
         return;
     // Product/version ("agent Orvel/4.0.1.12"): a word of its own with a capital first letter,
     // not a step of a path or a URL ("/peers/10.1.2.3"), nor a protocol ("tcp/10.1.2.3").

@@ -3,7 +3,6 @@
 #include "archive/obfuscation/Rules.h"
 
 #include <algorithm>
-#include <string>
 #include <unordered_set>
 
 namespace obfuscation::rules {
@@ -69,6 +68,14 @@ bool label(std::string_view text)
 }
 
 } // namespace
+
+bool readsAsSomethingElse(std::string_view name)
+{
+    const bool hexLetters =
+        std::all_of(name.begin(), name.end(), [](unsigned char c) { return hex(c); }) &&
+        std::any_of(name.begin(), name.end(), [](unsigned char c) { return alpha(c); });
+    return hexLetters || genericDomain(name) || fileExtension(name);
+}
 
 bool hostName(std::string_view text, size_t begin, size_t end, bool strict)
 {

@@ -104,13 +104,8 @@ void keepLeftmostLongest(std::vector<Token> &tokens)
     size_t kept = 0;
     size_t reached = 0;
     for (const Token &token : tokens) {
-        if (kept > 0 && token.begin < reached) {
-            Token &around = tokens[kept - 1];
-            if (token.kind == Kind::Word && token.end == reached &&
-                (around.shape == Shape::Labels || around.shape == Shape::Email))
-                around.lastLabelToo = true;
+        if (kept > 0 && token.begin < reached)
             continue;
-        }
         tokens[kept++] = token;
         reached = token.end;
     }

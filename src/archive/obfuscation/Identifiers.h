@@ -37,10 +37,6 @@ struct Token {
     // name (a mailbox id written like a telephone number) counts as what they name (0), an
     // address as an address (1) before a number's shape (2), a site's word (3) or pattern (4).
     uint8_t rank;
-    // A host name or address whose last label is a site's word (or, revealing, a stand-in): that
-    // label goes too, though a top-level domain says nothing of the site. Its value alone decides
-    // it, so the cache of replacements by value holds.
-    bool lastLabelToo = false;
 };
 
 // What the scanner reports, each where its match ends; the rules find the whole token around

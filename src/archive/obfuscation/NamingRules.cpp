@@ -13,11 +13,14 @@ using namespace chars;
 
 namespace {
 
-// Where the value after a naming word starts: blanks, then at most one of "=:#>" and blanks.
-// Nothing when no separator follows the word (a longer word, such as "users").
+// Where the value after a naming word starts: blanks, then at most one of "=:#" and blanks; or
+// right after the word, the end of an element's tag ("<caller>4930123456</caller>"). Nothing when
+// no separator follows the word (a longer word, such as "users").
 size_t valueAfter(std::string_view text, size_t word, bool dot)
 {
     size_t i = word;
+    if (at(text, i) == '>')
+        return i + 1;
     if (dot && at(text, i) == '.')
         ++i;
     // A key in quotes ("user": "bob") ends in its quote.
@@ -30,8 +33,7 @@ size_t valueAfter(std::string_view text, size_t word, bool dot)
     }
     while (at(text, i) == ' ' || at(text, i) == '\t')
         ++i;
-    // Also the end of an element's tag ("<caller>4930123456</caller>").
-    if (at(text, i) == '=' || at(text, i) == ':' || at(text, i) == '#' || at(text, i) == '>') {
+    if (at(text, i) == '=' || at(text, i) == ':' || at(text, i) == '#') {
         ++i;
         while (at(text, i) == ' ' || at(text, i) == '\t')
             ++i;
@@ -140,11 +142,18 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
                    : std::string_view::npos;
     };
     if (const size_t qualified = qualifierEnd(end, camel); qualified != std::string_view::npos) {
-        // Two, as signalling names them: "Called party number", "caller id no".
-        const size_t second = qualifierEnd(qualified, false);
+        // Two, as signalling names a number: "Called party number", "caller id no".
+        const size_t second =
+            trigger == TriggerPhoneWord ? qualifierEnd(qualified, false) : std::string_view::npos;
         return second != std::string_view::npos ? second : qualified;
     }
-    return camel || found == "calling" || found == "called" ? std::string_view::npos : end;
+    // At the end of a longer key, only a word that names nothing else: "mobilePhone=", "ipPhone:",
+    // "VoiceMailbox=". Without its qualifier "lastLogin", "lockOwner", "numSubscriber",
+    // "mgmt_cli" and "file_ext" name a time, a thread, a count, a port.
+    const bool alone = !joined || found == "phone" || found == "caller" || found == "callee" ||
+                       found == "msisdn" || found == "mailbox";
+    return camel || !alone || found == "calling" || found == "called" ? std::string_view::npos
+                                                                      : end;
 }
 
 } // namespace

@@ -2,8 +2,6 @@
 #include "archive/obfuscation/Characters.h"
 #include "archive/obfuscation/Rules.h"
 
-#include <algorithm>
-#include <string>
 #include <vector>
 
 namespace obfuscation::rules {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/obfuscation/Identifiers.h"
+#include "archive/obfuscation/Scanner.h"
 
 #include <array>
 #include <cstdint>
@@ -13,7 +14,6 @@
 namespace obfuscation {
 
 class ReplacementCache;
-class Scanner;
 class StandInMap;
 
 // How many identifiers of each kind a text had.
@@ -47,7 +47,9 @@ private:
                       Counts &counts) const;
     // The token's replacement; the token itself when it has none (nothing to reveal).
     std::string replacement(std::string_view token, Shape shape, Found found,
-                            bool lastLabelToo) const;
+                            Scanner::Scratch &scratch) const;
+    // Whether `label` is, whole, one of the scanner's words.
+    bool wholeWord(std::string_view label, Scanner::Scratch &scratch) const;
     std::string name(std::string_view token, Found found) const;
     std::string number(std::string_view token) const;
     std::string ipv4(std::string_view token) const;

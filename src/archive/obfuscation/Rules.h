@@ -73,6 +73,11 @@ bool inSet(std::string_view word, const std::unordered_set<std::string_view> &se
 // top-level domain).
 bool hostName(std::string_view text, size_t begin, size_t end, bool strict);
 
+// Whether a name drawn as a stand-in would read as something else where it may stand: a
+// top-level domain or a file's extension (as a host's last label), or hexadecimal digits (next
+// to digits, in an id or a hash).
+bool readsAsSomethingElse(std::string_view name);
+
 // Words after "user", "login"... that name no account (in any case).
 bool notAnAccount(std::string_view word);
 

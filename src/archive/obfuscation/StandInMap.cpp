@@ -130,9 +130,9 @@ std::string StandInMap::name(std::string_view lowered, Found found)
     };
     return allocate(lock, Space::Name, key, [&](Draws *draws, const std::string &previous) {
         std::string out = next(draws, previous);
-        // Drawn again; but where every other stand-in of the shape is taken, such a word is
-        // still better than none.
-        while (draws && rules::notAnAccount(out))
+        // Drawn again; but where every other stand-in of the shape is taken, such a word (or
+        // one that reads as something else) is still better than none.
+        while (draws && (rules::notAnAccount(out) || rules::readsAsSomethingElse(out)))
             out = next(draws, out);
         return out;
     });
