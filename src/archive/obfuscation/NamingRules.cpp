@@ -112,7 +112,7 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     size_t begin = end;
     while (begin > 0 && alpha(at(text, begin - 1)) && !(begin < end && camelAt(begin)))
         --begin;
-    // The word may also end a longer key: in camel case, or after '_' ("auth_user").
+    // The word may also end a longer key: in camel case, or after '_' ("auth_user_name").
     const bool joined = begin > 0 && (at(text, begin - 1) == '_' || camelAt(begin));
     // A qualifier may also follow in camel case ("subscriberId", "userName").
     const bool camel = camelAt(end);
