@@ -28,9 +28,10 @@ const char *triggerExpression(unsigned trigger)
         R"([A-Za-z0-9]\.[A-Za-z]{2})",
         R"(\+\d)",
         // After a blank, an opening mark or a field's delimiter only, or first in the text (a piece
-        // begins a line): a 0 after '-' or '.' is a date's or a time's, and not a time's hours
-        // either (" 09:41"); after ':' the rule sees that no digit stands before it.
-        R"((?:^|[ (\[{=\t\n"'<>;|:,])0[1-9][\d ./)-])",
+        // begins a line): a 0 after '-', ':' or '.' is a date's or a time's, and not a time's
+        // hours either (" 09:41"). The delimiters as two-byte literals: in the class they would
+        // cost the whole scan a third more.
+        R"((?:^|[ (=\t\n"'<])0[1-9][\d ./)-]|(?:,0|;0|\|0|>0|\[0|\{0)[1-9][\d ./)-])",
         R"([ .)-]\d{3}[ .-]\d{4})",
         // Also with the backslash doubled, as JSON writes it ("CORP\\\\bsmith").
         R"([A-Z0-9]\\\\?[A-Za-z])",

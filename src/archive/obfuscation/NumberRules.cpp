@@ -102,11 +102,9 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out)
     size_t start = end - 3;
     if (start > 0 && at(text, start - 1) == '(')
         --start;
-    // A field of a record ("4711,0301234567", "from:0301234567"), not a time's minutes
-    // ("12:05 1234567"). A decimal with nine places or more, the first 0, is taken for one.
-    const unsigned char before = start > 0 ? at(text, start - 1) : ' ';
-    const bool field = before == ',' || (before == ':' && !digit(at(text, start - 2)));
-    if (!field && !startsAlone(text, start))
+    // A field of a record ("4711,0301234567"): a decimal with nine places or more, the first 0,
+    // is taken for one.
+    if (!(start > 0 && at(text, start - 1) == ',') && !startsAlone(text, start))
         return end;
     for (;;) {
         const Digits number = groups(text, start, 2, false, 9, 12, true);

@@ -211,7 +211,7 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
         const auto kept = m_cache->find(kind, value);
         std::string made;
         if (!kept) {
-            made = replacement(value, token.shape, found, *worker.scratch);
+            made = replacement(value, token.shape, found);
             m_cache->add(kind, value, made);
         }
         const std::string_view written = kept ? *kept : std::string_view(made);
@@ -225,8 +225,7 @@ void Obfuscator::rewriteLines(std::string_view text, Worker &worker, std::string
     out.append(text.substr(copied));
 }
 
-std::string Obfuscator::replacement(std::string_view token, Shape shape, Found found,
-                                    Scanner::Scratch &scratch) const
+std::string Obfuscator::replacement(std::string_view token, Shape shape, Found found) const
 {
     switch (shape) {
     case Shape::IPv4:
@@ -258,18 +257,9 @@ std::string Obfuscator::replacement(std::string_view token, Shape shape, Found f
     // revealing, a stand-in of one): then it goes as the word it is, a stand-in that revealing
     // looks for on its own. Its value alone decides, as the cache of replacements by value needs.
     const size_t last = parts.empty() ? 0 : parts.back().end + 1;
-    if (shape != Shape::DomainUser && wholeWord(token.substr(last), scratch))
+    if (shape != Shape::DomainUser && m_scanner->isWord(token.substr(last)))
         out.replace(last, token.size() - last, name(token.substr(last), Found::AsWord));
     return out;
-}
-
-bool Obfuscator::wholeWord(std::string_view label, Scanner::Scratch &scratch) const
-{
-    std::vector<Token> found;
-    m_scanner->find(label, scratch, found);
-    return std::any_of(found.begin(), found.end(), [&](const Token &t) {
-        return t.kind == Kind::Word && t.begin == 0 && t.end == label.size();
-    });
 }
 
 std::string Obfuscator::name(std::string_view token, Found found) const

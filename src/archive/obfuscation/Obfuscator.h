@@ -46,10 +46,7 @@ private:
     void rewriteLines(std::string_view text, Worker &worker, std::string &out,
                       Counts &counts) const;
     // The token's replacement; the token itself when it has none (nothing to reveal).
-    std::string replacement(std::string_view token, Shape shape, Found found,
-                            Scanner::Scratch &scratch) const;
-    // Whether `label` is, whole, one of the scanner's words.
-    bool wholeWord(std::string_view label, Scanner::Scratch &scratch) const;
+    std::string replacement(std::string_view token, Shape shape, Found found) const;
     std::string name(std::string_view token, Found found) const;
     std::string number(std::string_view token) const;
     std::string ipv4(std::string_view token) const;

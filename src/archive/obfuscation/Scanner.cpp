@@ -1,5 +1,7 @@
 #include "archive/obfuscation/Scanner.h"
 
+#include "archive/obfuscation/Characters.h"
+
 #include "common/ControlText.h"
 #include "common/Failure.h"
 
@@ -70,10 +72,30 @@ Scanner::Scratch::~Scratch()
     hs_free_scratch(static_cast<hs_scratch_t *>(m_space));
 }
 
+namespace {
+
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out)
+        c = chars::toLower(static_cast<unsigned char>(c));
+    return out;
+}
+
+} // namespace
+
+bool Scanner::isWord(std::string_view text) const
+{
+    return !m_words.empty() && m_words.count(lowered(text)) != 0;
+}
+
 Scanner::Scanner(std::vector<Literal> literals, std::vector<std::string> patterns)
     : m_databases(std::make_unique<Databases>())
     , m_literals(std::move(literals))
 {
+    for (const Literal &literal : m_literals)
+        if (literal.kind == Kind::Word)
+            m_words.insert(lowered(literal.text));
     if (hs_valid_platform() != HS_SUCCESS)
         throw Failure(ENOTSUP, QStringLiteral("this processor lacks what the scanner needs "
                                               "(SSSE3)"));

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace obfuscation {
@@ -55,11 +56,15 @@ public:
     // Appends every identifier in `text` (overlapping ones too, in no order). A literal's
     // token has rank 3, a pattern's rank 4.
     void find(std::string_view text, Scratch &scratch, std::vector<Token> &out) const;
+    // Whether `text` is, whole and in any case, one of the literal words.
+    bool isWord(std::string_view text) const;
 
 private:
     struct Databases;
     std::unique_ptr<Databases> m_databases;
     std::vector<Literal> m_literals;
+    // The literal words in small letters.
+    std::unordered_set<std::string> m_words;
 };
 
 } // namespace obfuscation
