@@ -124,11 +124,12 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     const auto &words = namingWords(trigger);
     if (std::find(words.begin(), words.end(), found) == words.end())
         return std::string_view::npos;
-    // Where a qualifier starting at `from` (past one blank, '_' or '-' unless `joined`) ends: at
-    // what is no letter or digit, or where camel case begins the next ("calledPartyNumber").
-    const auto qualifierEnd = [&](size_t from, bool joined) {
+    // Where a qualifier starting at `from` (past one blank, '_' or '-' unless in `camelCase`)
+    // ends: at what is no letter or digit, or where camel case begins the next
+    // ("calledPartyNumber").
+    const auto qualifierEnd = [&](size_t from, bool camelCase) {
         const unsigned char c = at(text, from);
-        const size_t i = from + (!joined && (c == ' ' || c == '_' || c == '-'));
+        const size_t i = from + (!camelCase && (c == ' ' || c == '_' || c == '-'));
         size_t w = i;
         while (alpha(at(text, w)) && !(w > i && camelAt(w)))
             ++w;
