@@ -98,6 +98,8 @@ for before in ("version ", "Version: ", "build=", "Orvel/", "agent Orvel/", "/ap
     case("ipv4", "4.0.1.12", before, expected=None if ipv4("4.0.1.12", before) else False)
 case("ipv4", "10.1.2.3", after=".")
 case("ipv4", "10.1.2.3", after=":5060")
+for after, ok in ((".16384 > x", True), (".255 x", False), (".123456 x", False)):  # a port after a fifth dot
+    case("ipv4", "10.1.2.3", "RTP ", after, expected=None if ok else False)
 case("ipv4", "10.1.2.3", "range ", "..")  # a range's two ends; one ending the text
 case("ipv4", "10.1.2.99", "range 10.1.2.3..", " up")
 CASES[-1] = (CASES[-1][0], [["ipv4", "10.1.2.3"], ["ipv4", "10.1.2.99"]])

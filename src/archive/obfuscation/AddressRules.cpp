@@ -105,6 +105,14 @@ void dottedQuad(std::string_view text, size_t a, size_t b, std::vector<Token> &o
     unsigned value = 0;
     int numbers = 0;
     for (size_t i = a; i < b;) {
+        // A port after a fifth dot, as packet captures write it ("10.1.2.3.16384"): no fifth
+        // number of a dotted run (an OID's, "1.3.6.1.4") is past 255.
+        if (numbers == 4 && b - i >= 3 && b - i <= 5 &&
+            std::all_of(text.begin() + i, text.begin() + b, [](char c) { return digit(c); }) &&
+            std::stoul(std::string(text.substr(i, b - i))) > 255) {
+            b = i - 1;
+            break;
+        }
         size_t j = i;
         unsigned number = 0;
         while (j < b && digit(at(text, j)))
