@@ -158,6 +158,7 @@ CASES[-1] = (CASES[-1][0], [["phone", "212-555-0100"], ["phone", "212-555-0101"]
 for before, ok in (("[", True), ("{", True), ("rate 1,", True), (";", True), ("|", True), (">", True), ("from:", False)):
     case("phone", "0301234567", before, " ok", expected=None if ok else False)
 for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", True), ("caller ", "12", False),
+                          ("caller ", "123456789012345", True), ("caller ", "1234567890123456", False),
                           ("phone number: ", "+1 212 555 0100", True), ("ext. ", "4711", True), ("ext ", "1", True),
                           ("extension ", "123456789", False), ("called ", "123", False),
                           ("Called party number: ", "4255550199", True), ("calling_party_no=", "123", True),

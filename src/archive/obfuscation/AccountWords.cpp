@@ -20,9 +20,7 @@ bool oneOf(const std::string &word, std::initializer_list<const char *> list)
 
 bool notAnAccount(std::string_view token)
 {
-    std::string word(token);
-    for (char &c : word)
-        c = toLower(static_cast<unsigned char>(c));
+    const std::string word = lowered(token);
     // A SIP address's parameter ("user=phone"), a release cause ("User busy"), a qualifier
     // ("Owner id number").
     if (oneOf(word, {"phone", "ip", "dialstring", "busy", "number"}))

@@ -25,14 +25,6 @@ bool inSet(std::string_view word, const std::unordered_set<std::string_view> &se
 
 namespace {
 
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    for (char &c : out)
-        c = toLower(static_cast<unsigned char>(c));
-    return out;
-}
-
 // A dotted quad that a word before it says is a version: "version 4.0.1.12", "build=4.0.1.12".
 bool namedAsVersion(std::string_view text, size_t begin)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // The bytes the identifier rules tell apart. Text is taken byte by byte: identifiers are ASCII,
@@ -40,6 +41,15 @@ inline bool word(unsigned char c)
 inline char toLower(unsigned char c)
 {
     return char(upper(c) ? c + 32 : c);
+}
+
+// `text` in small letters (ASCII; other bytes as they are).
+inline std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out)
+        c = toLower(static_cast<unsigned char>(c));
+    return out;
 }
 
 // The byte at `i`, or 0 outside the text.

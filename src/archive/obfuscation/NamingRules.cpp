@@ -82,11 +82,9 @@ std::vector<std::string_view> namingWords()
 
 bool namingWord(std::string_view word)
 {
-    std::string lowered(word);
-    for (char &c : lowered)
-        c = char(toLower(static_cast<unsigned char>(c)));
+    const std::string small = chars::lowered(word);
     const std::vector<std::string_view> all = namingWords();
-    return std::find(all.begin(), all.end(), lowered) != all.end();
+    return std::find(all.begin(), all.end(), small) != all.end();
 }
 
 namespace {

@@ -264,9 +264,7 @@ std::string Obfuscator::replacement(std::string_view token, Shape shape, Found f
 
 std::string Obfuscator::name(std::string_view token, Found found) const
 {
-    std::string lowered(token);
-    for (char &c : lowered)
-        c = toLower(static_cast<unsigned char>(c));
+    const std::string lowered = chars::lowered(token);
     std::string out;
     if (m_direction == Direction::Clean) {
         out = m_map->name(lowered, found);

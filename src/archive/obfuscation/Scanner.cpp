@@ -72,21 +72,9 @@ Scanner::Scratch::~Scratch()
     hs_free_scratch(static_cast<hs_scratch_t *>(m_space));
 }
 
-namespace {
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    for (char &c : out)
-        c = chars::toLower(static_cast<unsigned char>(c));
-    return out;
-}
-
-} // namespace
-
 bool Scanner::isWord(std::string_view text) const
 {
-    return !m_words.empty() && m_words.count(lowered(text)) != 0;
+    return !m_words.empty() && m_words.count(chars::lowered(text)) != 0;
 }
 
 Scanner::Scanner(std::vector<Literal> literals, std::vector<std::string> patterns)
@@ -95,7 +83,7 @@ Scanner::Scanner(std::vector<Literal> literals, std::vector<std::string> pattern
 {
     for (const Literal &literal : m_literals)
         if (literal.kind == Kind::Word)
-            m_words.insert(lowered(literal.text));
+            m_words.insert(chars::lowered(literal.text));
     if (hs_valid_platform() != HS_SUCCESS)
         throw Failure(ENOTSUP, QStringLiteral("this processor lacks what the scanner needs "
                                               "(SSSE3)"));
