@@ -78,6 +78,9 @@ const Planted planted[] = {
     {"user", "equals", "user=", "jdoe", " logged out"},
     {"user", "login", "login: ", "u012345", " accepted"},
     {"user", "domain", "account ", "CORP\\bsmith", " locked"},
+    {"user", "home-folder", "profile read from /home/", "kwilson", "/.config"},
+    {"email", "json-escaped", "{\"to\":\"", "bwhite\\u0040contoso-voice.com", "\"}"},
+    {"phone", "url-encoded", "GET /api/v1/lookup?number=%2B", "4930765432", "&format=json"},
     {"word", "customer", "customer ", "Contoso Voice AG", " renewed the contract"},
     {"word", "vendor", "vendor ", "Fabrikam", " notified"},
     {"word", "snake-case", "database ", "Fabrikam", "_prod is up"},
@@ -112,6 +115,7 @@ const Planted planted[] = {
     {"near-miss", "netmask", "netmask ", "255.255.255.0", " applied"},
     {"near-miss", "loopback", "listening on ", "127.0.0.1", " only"},
     {"near-miss", "dotted-numbers", "path ", "1.3.6.1.4.1", " queried"},
+    {"near-miss", "shared-profile", "copied to C:\\Users\\", "Public", "\\Documents"},
 };
 
 void check(std::ostream &out, const fs::path &path)

@@ -145,10 +145,11 @@ for country, value, ok in (("1-", "800-555-0199", True), ("1 ", "(212) 555-0100"
     case("phone", value, "dial " + country, " ok", expected=None if ok else False)
 case("phone", "06 12 34 56 78", "", " rang")  # at the start of a piece, nothing before it
 case("phone", "+4930123456", "a", " ok", expected=False)
-case("phone", "+4930123456", "<sip:", "@host>")
+for before, after in (("<sip:", "@host>"), ("route uri:", " ok")): case("phone", "+4930123456", before, after)
 case("phone", "+4930111333", "numbers=+4930111222,", " ok")  # the second of a list
 CASES[-1] = (CASES[-1][0], [["phone", "+4930111222"], ["phone", "+4930111333"]])
 case("phone", "+4930111444", "route /", " ok")
+for value, ok in (("4930123456", None), ("0301234567", False)): case("phone", value, "?phone=%2B", "&x=1", expected=ok)  # '+' as a URL writes it
 case("phone", "+4930111555", "4711,", ",120 ok")  # a field of a record
 case("phone", "030 7654321", "list 030 1234567,", ",0301234568 ok")  # each of a list joined by commas alone
 CASES[-1] = (CASES[-1][0], [["phone", "030 1234567"], ["phone", "030 7654321"], ["phone", "0301234568"]])
@@ -164,8 +165,12 @@ for before, value, ok in (("caller ", "4930123456", True), ("caller: ", "123", T
                           ("Called party number: ", "4255550199", True), ("calling_party_no=", "123", True),
                           ("calledPartyNumber=", "4930123456", True), ("callingPartyNameX=", "bob", False),
                           ('caller="', "4711", True), ("mobilePhone=", "4711", True), ("<caller>", "4930123456", True),
-                          ("isCallerRegistered=", "1234", False), ("data_caller_", "1234", False)):
+                          ("isCallerRegistered=", "1234", False), ("data_caller_", "1234", False),
+                          ("redirectingNumber=", "4930123456", True), ("dialedNumber=", "4711", True),
+                          ("dialed ", "4711", False), ("CLI[", "4930123456", False), ("DNIS(", "8005550199", False)):
     case("phone", value, before, " ok", expected=None if ok else False)
+for before, value, close in (("CLI[", "4930123456", "]"), ("DNIS(", "8005550199", ")")):  # brackets that close on it
+    case("phone", value, before, close + " ok")
 case("phone", "123", "(212) 555-0100 x", " ok", expected=False)  # the extension and the number
 CASES[-1] = (CASES[-1][0], [["phone", "(212) 555-0100"], ["phone", "123"]])
 for before, value, ok in (("mailbox ", "1083", True), ("mailbox=", "MB-0042", True), ("mailbox ", "quota", False),
@@ -178,11 +183,13 @@ case("id", "4712", "mailbox=4711, ", " ok")  # "4711, 4712": one id, then a coun
 CASES[-1] = (CASES[-1][0], [["id", "4711"]])
 for before, value in (("user ", "alice"), ("user ", "name"), ("user ", "agent"), ("login: ", "u012345"),
                       ("user ", "12345"), ("User=", "j.doe"), ("owner '", "Bob-2"), ("TargetUserName=", "jsmith"),
-                      ("auth_user_name=", "bob"), ("<user>", "carol"), ("user=", "phone"), ("User ", "busy")):
+                      ("auth_user_name=", "bob"), ("<user>", "carol"), ("user=", "phone"), ("User ", "busy"),
+                      ("auth_user=", "dave"), ("sAMAccountName=", "erin"), ("Account Name:\t\t", "frank")):
     ok = value.lower() not in NOT_ACCOUNTS and re.search("[A-Za-z]", value)
     case("user", value, before, " logged on", expected=None if ok else False)
 for before, value in (("lastLogin=", "2026-12-04T14:05:09Z"), ("numSubscriber=", "1200"), ("mgmt_cli: ", "8080"),
-                      ("per caller > ", "100"), ("Owner id ", "number"), ("User name no ", "longer")):  # a longer key, or a word, that names nothing
+                      ("per caller > ", "100"), ("Owner id ", "number"), ("User name no ", "longer"),
+                      ("account ", "bob"), ("isUser=", "bob"), ("xsAMAccountName=", "bob")):  # a longer key, or a word, that names nothing
     case("user", value, before, " ok", expected=False)
 case("user", "carol", "user=", "@localhost ok")  # an account before "@" and a one-label name
 for before, value, kind in (("<sip:", "alice", "user"), ("<sips:", "+4930123456", "phone"), ("ftp://", "bob", "user"),
@@ -190,16 +197,38 @@ for before, value, kind in (("<sip:", "alice", "user"), ("<sips:", "+4930123456"
     case(kind, value, before, "@10.1.2.3> up")
     CASES[-1] = (CASES[-1][0], ([[kind, value]] if kind else []) + [["ipv4", "10.1.2.3"]])
 case("email", "bob@example.com", "user=", " ok")  # the longer token wins
+for before, sign in (('{"email":"', "\\u0040"), ("sip%3A", "%40")):  # an escaped '@' stays
+    case("user", "jsmith", before, sign + 'example.com" ok')
+    CASES[-1] = (CASES[-1][0], [["user", "jsmith"], ["host", "example.com"]])
+case("phone", "+4930123456", "sip%3A", "%40example.com ok")  # a number as the user
+CASES[-1] = (CASES[-1][0], [["phone", "+4930123456"], ["host", "example.com"]])
+case("host", "srv.example.com", "q=%22", "%22 ok")  # a name after an escape
+case("user", "jsmith", "https://", ":Secr3t@10.1.2.3/ ok")  # a URL's user and password
+CASES[-1] = (CASES[-1][0], [["user", "jsmith"], ["user", "Secr3t"], ["ipv4", "10.1.2.3"]])
 for before, value, after in (('{"user":"', "bob", '"}'), ('"mailbox": ', "4712", ","), ('mailbox="', "4714", '"'),
                              ("subscriberId: ", "4715", " ok"), ("userName=", "carol", " ok")):  # keys in quotes or camel case
     case("user" if "user" in before else "id", value, before, after)
 for value, ok in (("CORP\\bsmith", True), ("CORP\\\\bsmith", True), ("corp\\bsmith", False), ("ABCDEFGHIJKLMNOP\\x", False),
-                  ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False)):
+                  ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False), ("M\\u00fcller", False)):
     case("user", value, "account ", " ok", expected=None if ok else False)
-for before, after, ok in (("the ", " deal", True), ("the ", "s deal", False), ("x", " deal", False), ("(", "-Voice)", True),
+for before, after, ok in (("the ", " deal", True), ("the ", "s deal", False), ("x", " deal", True), ("X", " deal", False),
+                          ("the ", "VM deal", True), ("the ", "vm deal", False), ("(", "-Voice)", True),
                           ("db ", "_prod up", True), ("data_", "_1.log up", True), ("data_", "1.log up", True),
                           ("node ", "01 up", True), ("node ", "x1 up", False)):
     case("word", "Contoso", before, after, expected=None if ok else False)
+# The folder of an account or a mailbox: a whole folder, 64 characters at most (ids 15 digits)
+for before, value, after, ok in (("/home/", "jsmith", "/.bashrc", True), ("C:\\Users\\", "jsmith", "\\AppData", True),
+                                 ("C:\\\\Users\\\\", "jsmith", "\\\\x", True), ("/api/users/", "jsmith", "?x=1", True),
+                                 ("/home/", "a" * 64, "/", True), ("/home/", "a" * 65, "/", False),
+                                 ("C:\\Users\\", "Public", "\\x", False), ("/home/", "index", ".html", False),
+                                 ("/home/", "12345", "/", False), ("/api/user/", "jsmith", "/", False),
+                                 ("/mailboxes/", "4711", "/x", True), ("/subscribers/", "123456789012345", " ok", True),
+                                 ("/subscribers/", "1234567890123456", " ok", False), ("/mailbox/", "MB-0042", " ok", True),
+                                 ("/mailbox/", "inbox", "/", False), ("/myhome/", "jsmith", "/", False),
+                                 ("home/", "jsmith", "/", False), ("/homes/", "jsmith", "/", False)):
+    case("user" if "ser" in before or "home" in before else "id", value, "path " + before, after,
+         expected=None if ok else False)
+case("word", "CONTOSO", "the ", "VM deal", expected=False)  # no camel case in capitals
 for value, ok in (("CUST-004711", True), ("CUST-0047", False)):
     case("word", value, "ticket ", " opened", expected=None if ok else False)
 case("word", "CUST-004712", "ticket#", "b opened")  # a pattern matches within words

@@ -24,9 +24,10 @@ const char *triggerExpression(unsigned trigger)
         R"(::)",
         R"(-[0-9A-Fa-f]{2}-[0-9A-Fa-f]{2}-)",
         R"([0-9A-Fa-f]{4}\.[0-9A-Fa-f]{4}\.)",
-        R"(@)",
+        // Also as JSON and URLs escape it.
+        R"(@|\\u0040|%40)",
         R"([A-Za-z0-9]\.[A-Za-z]{2})",
-        R"(\+\d)",
+        R"(\+\d|%2[Bb]\d)",
         // After a blank, an opening mark or a field's delimiter only, or first in the text (a piece
         // begins a line): a 0 after '-', ':' or '.' is a date's or a time's, and not a time's
         // hours either (" 09:41"). The delimiters as two-byte literals: in the class they would
@@ -36,12 +37,13 @@ const char *triggerExpression(unsigned trigger)
         // Also with the backslash doubled, as JSON writes it ("CORP\\\\bsmith").
         R"([A-Z0-9]\\\\?[A-Za-z])",
         // The naming words, in any case and anywhere: the rules see that each is a word of its own.
-        R"((?i)(?:caller|callee|calling|called|phone|telephone|tel|fax|mobile|cell|ani|dnis|cli)"
-        R"(|clid|msisdn|cgpn|cdpn))",
+        R"((?i)(?:caller|callee|calling|called|redirecting|dialed|dialled|phone|telephone|tel|fax)"
+        R"(|mobile|cell|ani|dnis|cli|clid|msisdn|cgpn|cdpn))",
         R"((?i)(?:ext|extension))",
         R"((?i)\bx\d)",
         R"((?i)(?:mailbox|mbx|subscriber|subscr))",
-        R"((?i)(?:user|username|userid|login|logon|owner|principal))",
+        R"((?i)(?:user|username|userid|login|logon|owner|principal|account|samaccountname))",
+        R"((?i)(?:home|users|mailbox|mailboxes|subscribers)[/\\])",
     };
     return expressions[trigger];
 }
@@ -72,6 +74,8 @@ size_t recognize(unsigned trigger, std::string_view text, size_t end, std::vecto
         return rules::nanp(text, end, out);
     case TriggerBackslash:
         return rules::domainUser(text, end, out);
+    case TriggerFolder:
+        return rules::folderOwner(text, end, out);
     default:
         return rules::afterWord(trigger, text, end, out);
     }
@@ -80,17 +84,21 @@ size_t recognize(unsigned trigger, std::string_view text, size_t end, std::vecto
 bool literalStandsAlone(std::string_view text, size_t begin, size_t end, Kind kind)
 {
     // A host or account named on its own is not one with more after a hyphen. A site's word is
-    // one of its own between underscores too, and before or after digits ("contoso_prod",
-    // "data_Contoso_1.log", "contoso01"): the administrator listed it to be kept out wherever it
-    // stands.
-    const auto joins = [&](unsigned char inside, unsigned char outside) {
+    // one of its own between underscores too, before or after digits, and where camel case begins
+    // a word ("contoso_prod", "data_Contoso_1.log", "contoso01", "ContosoVM", "myContoso"): the
+    // administrator listed it to be kept out wherever it stands.
+    const auto joins = [&](unsigned char inside, unsigned char outside, bool camel) {
         if (kind == Kind::Word)
             return word(inside) && word(outside) && outside != '_' &&
-                   !(alpha(inside) && digit(outside));
+                   !(alpha(inside) && digit(outside)) && !camel;
         return word(inside) && (word(outside) || outside == '-');
     };
-    return !(begin > 0 && joins(at(text, begin), at(text, begin - 1))) &&
-           !joins(at(text, end - 1), at(text, end));
+    const unsigned char first = at(text, begin);
+    const unsigned char last = at(text, end - 1);
+    const unsigned char before = begin > 0 ? at(text, begin - 1) : 0;
+    const unsigned char after = at(text, end);
+    return !(begin > 0 && joins(first, before, lower(before) && upper(first))) &&
+           !joins(last, after, lower(last) && upper(after));
 }
 
 void keepLeftmostLongest(std::vector<Token> &tokens)

@@ -52,9 +52,9 @@ enum Trigger : unsigned {
     TriggerDoubleColon,   // "::", in every shortened IPv6 address
     TriggerMacDashes,     // -HH-HH-
     TriggerMacDots,       // HHHH.HHHH.
-    TriggerAt,            // '@'
+    TriggerAt,            // '@', or "\u0040" or "%40"
     TriggerDomain,        // a letter or digit, '.', two letters
-    TriggerPlus,          // '+' and a digit
+    TriggerPlus,          // '+' or "%2B", and a digit
     TriggerNational,      // start, blank or opening mark, 0, a digit 1-9, a digit or separator
     TriggerNanp,          // a separator, DDD, a separator, DDDD
     TriggerBackslash,     // an upper-case letter or digit, '\', a letter
@@ -63,6 +63,7 @@ enum Trigger : unsigned {
     TriggerExtensionX,    // x and a digit
     TriggerIdWord,        // mailbox, subscriber
     TriggerUserWord,      // user, login, owner...
+    TriggerFolder,        // home, users, mailboxes... and '/' or '\\': a folder of each account
     triggerCount
 };
 

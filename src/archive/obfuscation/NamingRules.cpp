@@ -14,12 +14,13 @@ using namespace chars;
 namespace {
 
 // Where the value after a naming word starts: blanks, then at most one of "=:#" and blanks; or
-// right after the word, the end of an element's tag ("<caller>4930123456</caller>"). Nothing when
-// no separator follows the word (a longer word, such as "users").
-size_t valueAfter(std::string_view text, size_t word, bool dot)
+// right after the word, the end of an element's tag ("<caller>4930123456</caller>"), or with
+// `opening` a bracket ("CLI[4930123456]"). Nothing when no separator follows the word (a longer
+// word, such as "users").
+size_t valueAfter(std::string_view text, size_t word, bool dot, bool opening)
 {
     size_t i = word;
-    if (at(text, i) == '>')
+    if (at(text, i) == '>' || (opening && (at(text, i) == '[' || at(text, i) == '(')))
         return i + 1;
     if (dot && at(text, i) == '.')
         ++i;
@@ -41,17 +42,20 @@ size_t valueAfter(std::string_view text, size_t word, bool dot)
     return i > word ? i : std::string_view::npos;
 }
 
-// The words that name the value after them, by trigger; "calling" and "called" only with a
-// qualifier ("calling party", "called number").
+// The words that name the value after them, by trigger; "calling", "called", "redirecting",
+// "dialed" and "account" only with a qualifier ("calling party", "called number", "account
+// name").
 const std::vector<std::string_view> &namingWords(unsigned trigger)
 {
     static const std::vector<std::string_view> phone{
-        "caller", "callee", "calling", "called", "phone", "telephone", "tel",  "fax", "mobile",
-        "cell",   "ani",    "dnis",    "cli",    "clid",  "msisdn",    "cgpn", "cdpn"};
+        "caller", "callee",    "calling", "called", "redirecting", "dialed", "dialled",
+        "phone",  "telephone", "tel",     "fax",    "mobile",      "cell",   "ani",
+        "dnis",   "cli",       "clid",    "msisdn", "cgpn",        "cdpn"};
     static const std::vector<std::string_view> extension{"ext", "extension"};
     static const std::vector<std::string_view> id{"mailbox", "mbx", "subscriber", "subscr"};
-    static const std::vector<std::string_view> user{"user",  "username", "userid",   "login",
-                                                    "logon", "owner",    "principal"};
+    static const std::vector<std::string_view> user{"user",      "username", "userid",
+                                                    "login",     "logon",    "owner",
+                                                    "principal", "account",  "samaccountname"};
     static const std::vector<std::string_view> none;
     return trigger == TriggerPhoneWord       ? phone
            : trigger == TriggerExtensionWord ? extension
@@ -105,6 +109,12 @@ template <size_t size> std::string_view lowered(std::string_view letters, char (
 // such a word of their own ("Telephony", "users", "company").
 size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
 {
+    // The directory's key for an account: its capitals begin no words.
+    constexpr std::string_view directoryKey = "samaccountname";
+    if (trigger == TriggerUserWord && end >= directoryKey.size() &&
+        !word(at(text, end - directoryKey.size() - 1)) &&
+        wordAt(text, end - directoryKey.size(), directoryKey))
+        return end;
     // Where camel case begins a word ("mobilePhone", "TargetUserName").
     const auto camelAt = [&](size_t w) { return upper(at(text, w)) && lower(at(text, w - 1)); };
     size_t begin = end;
@@ -149,10 +159,13 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     // At the end of a longer key, only a word that names nothing else: "mobilePhone=", "ipPhone:",
     // "VoiceMailbox=". Without its qualifier "lastLogin", "lockOwner", "numSubscriber",
     // "mgmt_cli" and "file_ext" name a time, a thread, a count, a port.
+    // After '_', "user" names an account too ("auth_user=", "db_user=").
     const bool alone = !joined || found == "phone" || found == "caller" || found == "callee" ||
-                       found == "msisdn" || found == "mailbox";
-    return camel || !alone || found == "calling" || found == "called" ? std::string_view::npos
-                                                                      : end;
+                       found == "msisdn" || found == "mailbox" ||
+                       (found == "user" && at(text, begin - 1) == '_');
+    const bool qualified = found == "calling" || found == "called" || found == "redirecting" ||
+                           found == "dialed" || found == "dialled" || found == "account";
+    return camel || !alone || qualified ? std::string_view::npos : end;
 }
 
 } // namespace
@@ -175,7 +188,8 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
         if (end == std::string_view::npos)
             return 0;
     }
-    size_t value = valueAfter(text, end, trigger == TriggerExtensionWord);
+    size_t value =
+        valueAfter(text, end, trigger == TriggerExtensionWord, trigger == TriggerPhoneWord);
     if (value == std::string_view::npos)
         return end;
     // A number in quotes ("caller=\"4711\"", "{\"ani\":\"2125550100\"}"); ids and names see
@@ -186,7 +200,10 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
     if (trigger == TriggerPhoneWord) {
         const size_t start = value + (at(text, value) == '+');
         const Digits number = groups(text, start, 1, true, 3, 15);
-        if (number.count > 0)
+        // In brackets, the number is all they hold.
+        const unsigned char opened = at(text, value - 1);
+        const unsigned char closing = opened == '[' ? ']' : opened == '(' ? ')' : 0;
+        if (number.count > 0 && (closing == 0 || at(text, number.end) == closing))
             out.push_back({value, number.end, Kind::Phone, Shape::Digits, 0});
         return end;
     }
@@ -238,6 +255,43 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
         out.push_back({start, stop, Kind::User, Shape::Name, 0});
     }
     return end;
+}
+
+size_t folderOwner(std::string_view text, size_t end, std::vector<Token> &out)
+{
+    // The folder's name, a whole one: after a separator, and before the one the trigger ends
+    // with.
+    size_t w = end - 1;
+    while (w > 0 && alpha(at(text, w - 1)))
+        --w;
+    const auto named = [&](std::string_view folder) {
+        return w + folder.size() == end - 1 && wordAt(text, w, folder);
+    };
+    const bool accounts = named("home") || named("users");
+    if (w == 0 || (text[w - 1] != '/' && text[w - 1] != '\\') ||
+        !(accounts || named("mailbox") || named("mailboxes") || named("subscribers")))
+        return end;
+    // A path in JSON doubles its backslashes ("C:\\\\Users\\\\jsmith").
+    const size_t start = end + (text[end - 1] == '\\' && at(text, end) == '\\');
+    size_t stop = start;
+    bool letter = false;
+    bool number = false;
+    while (alnum(at(text, stop)) || at(text, stop) >= 0x80 || at(text, stop) == '_' ||
+           at(text, stop) == '-') {
+        letter = letter || alpha(at(text, stop)) || at(text, stop) >= 0x80;
+        number = number || digit(at(text, stop));
+        ++stop;
+    }
+    // The whole of the next folder, or the path's end: "/home/index.html" names a page.
+    const unsigned char next = at(text, stop);
+    if (stop == start || stop - start > 64 || next == '.' || next == ':' || next == '@')
+        return stop;
+    const std::string_view name = text.substr(start, stop - start);
+    if (accounts && letter && !notAnAccount(name))
+        out.push_back({start, stop, Kind::User, Shape::Name, 0});
+    else if (!accounts && number && (letter || stop - start <= 15))
+        out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});
+    return stop;
 }
 
 } // namespace obfuscation::rules

@@ -84,15 +84,18 @@ size_t digitRun(std::string_view text, size_t i)
 
 size_t international(std::string_view text, size_t end, std::vector<Token> &out)
 {
-    const size_t plus = end - 2;
+    // The '+' may be written as a URL writes it ("?phone=%2B4930123456"); the number is then
+    // the digits alone, "%2B" is no part of it.
+    const bool encoded = at(text, end - 2) != '+';
+    const size_t plus = end - (encoded ? 4 : 2);
     // After anything but a word or another '+': no time, ratio or decimal goes on with a '+'
     // ("sip:+4930123456@...", "numbers=+4930111222,+4930111333", "route /+4930111444").
     const unsigned char before = plus > 0 ? at(text, plus - 1) : ' ';
-    if (word(before) || before == '+' || at(text, plus + 1) == '0')
+    if (word(before) || before == '+' || at(text, end - 1) == '0')
         return end;
-    const Digits number = groups(text, plus + 1, 1, true, 8, 15, true);
+    const Digits number = groups(text, end - 1, 1, true, 8, 15, true);
     if (number.count > 0)
-        out.push_back({plus, number.end, Kind::Phone, Shape::Digits, 2});
+        out.push_back({encoded ? end - 1 : plus, number.end, Kind::Phone, Shape::Digits, 2});
     return end;
 }
 

@@ -26,6 +26,7 @@ size_t international(std::string_view text, size_t end, std::vector<Token> &out)
 size_t national(std::string_view text, size_t end, std::vector<Token> &out);
 size_t nanp(std::string_view text, size_t end, std::vector<Token> &out);
 size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vector<Token> &out);
+size_t folderOwner(std::string_view text, size_t end, std::vector<Token> &out);
 
 // Shared by the number rules and the naming rules.
 struct Digits {
