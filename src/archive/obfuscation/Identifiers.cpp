@@ -32,7 +32,7 @@ const char *triggerExpression(unsigned trigger)
         // begins a line): a 0 after '-', ':' or '.' is a date's or a time's, and not a time's
         // hours either (" 09:41"). The delimiters as two-byte literals: in the class they would
         // cost the whole scan a third more.
-        R"((?:^|[ (=\t\n"'<])0[1-9][\d ./)-]|(?:,0|;0|\|0|>0|\[0|\{0)[1-9][\d ./)-])",
+        R"((?:^|[ (=\t\n"'<])0\d[\d ./)-]|(?:,0|;0|\|0|>0|\[0|\{0)\d[\d ./)-])",
         R"([ .)-]\d{3}[ .-]\d{4})",
         // Also with the backslash doubled, as JSON writes it ("CORP\\\\bsmith").
         R"([A-Z0-9]\\\\?[A-Za-z])",
@@ -43,7 +43,7 @@ const char *triggerExpression(unsigned trigger)
         R"((?i)\bx\d)",
         R"((?i)(?:mailbox|mbx|subscriber|subscr))",
         R"((?i)(?:user|username|userid|login|logon|owner|principal|account|samaccountname))",
-        R"((?i)(?:home|users|mailbox|mailboxes|subscribers)[/\\])",
+        R"(/home/|/users/|/Users/|\\Users\\|/mailbox/|/mailboxes/|/subscribers/)",
     };
     return expressions[trigger];
 }

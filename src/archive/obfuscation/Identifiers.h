@@ -55,7 +55,7 @@ enum Trigger : unsigned {
     TriggerAt,            // '@', or "\u0040" or "%40"
     TriggerDomain,        // a letter or digit, '.', two letters
     TriggerPlus,          // '+' or "%2B", and a digit
-    TriggerNational,      // start, blank or opening mark, 0, a digit 1-9, a digit or separator
+    TriggerNational,      // start, blank or opening mark, 0, a digit, a digit or separator
     TriggerNanp,          // a separator, DDD, a separator, DDDD
     TriggerBackslash,     // an upper-case letter or digit, '\', a letter
     TriggerPhoneWord,     // caller, phone, ANI... in any case, anywhere: the rules see to words

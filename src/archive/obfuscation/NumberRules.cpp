@@ -101,7 +101,7 @@ size_t international(std::string_view text, size_t end, std::vector<Token> &out)
 
 size_t national(std::string_view text, size_t end, std::vector<Token> &out)
 {
-    // The trigger ends after "0", a digit 1-9 and one more.
+    // The trigger ends after "0", a digit and one more.
     size_t start = end - 3;
     if (start > 0 && at(text, start - 1) == '(')
         --start;
@@ -109,6 +109,16 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out)
     // is taken for one.
     if (!(start > 0 && at(text, start - 1) == ',') && !startsAlone(text, start))
         return end;
+    // "00" for '+', as most of the world dials abroad ("0049 30 1234567"): 8 to 15 digits after
+    // it, the first 1-9.
+    if (at(text, end - 2) == '0') {
+        const Digits number = digit(at(text, end - 1)) && at(text, end - 1) != '0'
+                                  ? groups(text, start, 2, true, 10, 17, true)
+                                  : Digits{};
+        if (number.count > 0)
+            out.push_back({start, number.end, Kind::Phone, Shape::Digits, 2});
+        return end;
+    }
     for (;;) {
         const Digits number = groups(text, start, 2, false, 9, 12, true);
         if (number.count == 0)

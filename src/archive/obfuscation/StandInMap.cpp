@@ -100,16 +100,19 @@ std::string StandInMap::name(std::string_view lowered, Found found)
         if (added || (found == Found::ByPattern && !std::exchange(noted->second, true)))
             m_changed = true;
     }
+    // The first digit of a run keeps whether it is 0, as a number's stand-in does: a run that
+    // did not begin with "00" must not read as dialled abroad once replaced.
+    const auto leading = [&](size_t i) { return i == 0 || !digit(at(key, i - 1)); };
     // After "user" a word such as "name" would not be taken for a name: never drawn.
     const auto next = [&](Draws *draws, const std::string &previous) {
         std::string out = key;
         if (draws) {
-            for (char &c : out) {
-                const unsigned char u = static_cast<unsigned char>(c);
+            for (size_t i = 0; i < out.size(); ++i) {
+                const unsigned char u = static_cast<unsigned char>(out[i]);
                 if (lower(u) || u >= 0x80)
-                    c = char('a' + draws->below(26));
-                else if (digit(u))
-                    c = char('0' + draws->below(10));
+                    out[i] = char('a' + draws->below(26));
+                else if (digit(u) && !(leading(i) && u == '0'))
+                    out[i] = char((leading(i) ? '1' + draws->below(9) : '0' + draws->below(10)));
             }
             return out;
         }
@@ -117,14 +120,14 @@ std::string StandInMap::name(std::string_view lowered, Found found)
         out = previous;
         for (size_t i = out.size(); i-- > 0;) {
             const unsigned char u = static_cast<unsigned char>(key[i]);
-            if (!(lower(u) || u >= 0x80 || digit(u)))
+            if (!(lower(u) || u >= 0x80 || digit(u)) || (leading(i) && u == '0'))
                 continue;
             const char last = digit(u) ? '9' : 'z';
             if (out[i] != last) {
                 ++out[i];
                 return out;
             }
-            out[i] = digit(u) ? '0' : 'a';
+            out[i] = digit(u) ? (leading(i) ? '1' : '0') : 'a';
         }
         return out;
     };
