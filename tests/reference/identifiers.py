@@ -75,8 +75,9 @@ def phone(value):
     if value.startswith("+"):
         return value[1] != "0" and 8 <= len(digits) <= 15 and alike
     groups = re.findall(r"\d+", value)
-    if value.startswith("00"):
-        return value[2] != "0" and 8 <= len(digits) - 2 <= 15 and alike and min(map(len, groups)) >= 2
+    if value.startswith("00"):  # not groups of four alone, as a dump's
+        dump = len(groups) > 1 and all(len(g) == 4 for g in groups)
+        return value[2] != "0" and 8 <= len(digits) - 2 <= 15 and alike and min(map(len, groups)) >= 2 and not dump
     national = re.match(r"\(?0[1-9]", value) and 9 <= len(digits) <= 12 and alike and min(map(len, groups)) >= 2
     nanp = re.fullmatch(r"(\([1-9]\d\d\) ?\d{3}[ .-]|[1-9]\d\d( \d{3}[ .-]|([.-])\d{3}\3))\d{4}", value)
     return bool(national or nanp)
@@ -137,7 +138,8 @@ for after in (".log ok", ".log.1 ok", ".log.gz ok", ".log.fmtd.txt ok", ".1 ok",
 for value in ("+4930123456", "+1234567", "+12345678", "+123456789012345", "+1234567890123456", "+0123456789",
               "+49 30 1234567", "+44 (0)20 7946 0958", "+1 212-555-0100", "+49 30-123 4567",
               "030123456", "03012345", "030123456789", "0301234567890", "00301234567", "0049 30 1234567",
-              "0012345678", "001234567", "00123456789012345", "001234567890123456", "000301234567", "030 1234567", "030-123-4567",
+              "0012345678", "001234567", "00123456789012345", "001234567890123456", "000301234567", "0016 8080 0000 0000",
+              "0049 3012 3456 78", "01.23.45.67.89", "030 1234567", "030-123-4567",
               "(030) 1234567", "030 1 234567", "212-555-0100", "(212) 555-0100", "212.555.0100", "212-555.0100",
               "012-555-0100"):
     case("phone", value, "dial ", " ok", expected=None if phone(value) else False)
@@ -194,6 +196,7 @@ for before, value in (("lastLogin=", "2026-12-04T14:05:09Z"), ("numSubscriber=",
                       ("account ", "bob"), ("isUser=", "bob"), ("xsAMAccountName=", "bob")):  # a longer key, or a word, that names nothing
     case("user", value, before, " ok", expected=False)
 case("user", "carol", "user=", "@localhost ok")  # an account before "@" and a one-label name
+for before in ("login: user=", "/api/users/username="): case("user", "jsmith", before, " ok")  # a naming word is no value
 for before, value, kind in (("<sip:", "alice", "user"), ("<sips:", "+4930123456", "phone"), ("ftp://", "bob", "user"),
                             ("gossip:", "dave", None)):  # a SIP address's or a URL's user at an address
     case(kind, value, before, "@10.1.2.3> up")
@@ -204,14 +207,21 @@ for before, sign in (('{"email":"', "\\u0040"), ("sip%3A", "%40")):  # an escape
     CASES[-1] = (CASES[-1][0], [["user", "jsmith"], ["host", "example.com"]])
 case("phone", "+4930123456", "sip%3A", "%40example.com ok")  # a number as the user
 CASES[-1] = (CASES[-1][0], [["phone", "+4930123456"], ["host", "example.com"]])
-case("host", "srv.example.com", "q=%22", "%22 ok")  # a name after an escape
+case("host", "srv.example.com", "q=%22", "%22 ok")  # a name after an escape; an address; not an escaped backslash's
+for before, value, after in (("uri=http%3A%2F%2F", "10.1.2.3", "%3A80 ok"), ("x %20", "10.1.2.3", " y"), ("seq 0012 ", "10.2.3.4", " up"),
+                             ('"\\u0022', "10.1.2.3", '\\u0022"')):
+    case("ipv4", value, before, after)
+case("host", "u1234.example.com", "\\\\", "\\share ok")
+case("user", "jsmith", '{"from":"\\u003c', '\\u0040example.com\\u003e"}')
+CASES[-1] = (CASES[-1][0], [["user", "jsmith"], ["host", "example.com"]])
 case("user", "jsmith", "https://", ":Secr3t@10.1.2.3/ ok")  # a URL's user and password
 CASES[-1] = (CASES[-1][0], [["user", "jsmith"], ["user", "Secr3t"], ["ipv4", "10.1.2.3"]])
 for before, value, after in (('{"user":"', "bob", '"}'), ('"mailbox": ', "4712", ","), ('mailbox="', "4714", '"'),
                              ("subscriberId: ", "4715", " ok"), ("userName=", "carol", " ok")):  # keys in quotes or camel case
     case("user" if "user" in before else "id", value, before, after)
 for value, ok in (("CORP\\bsmith", True), ("CORP\\\\bsmith", True), ("corp\\bsmith", False), ("ABCDEFGHIJKLMNOP\\x", False),
-                  ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False), ("M\\u00fcller", False)):
+                  ("C:\\Windows", False), ("SOFTWARE\\Quenvo\\X", False), ("M\\u00fcller", False),
+                  ("CORP\\u123456", True), ("CORP\\\\u00fc", True)):
     case("user", value, "account ", " ok", expected=None if ok else False)
 for before, after, ok in (("the ", " deal", True), ("the ", "s deal", False), ("x", " deal", True), ("X", " deal", False),
                           ("the ", "VM deal", True), ("the ", "vm deal", False), ("the CONTOSO", "VM", False), ("(", "-Voice)", True),

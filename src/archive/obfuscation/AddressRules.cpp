@@ -78,7 +78,8 @@ void dottedQuad(std::string_view text, size_t a, size_t b, std::vector<Token> &o
 {
     while (b > a && text[b - 1] == '.')
         --b; // a full stop
-    if (b == a || text[a] == '.' || (a > 0 && word(at(text, a - 1))) || word(at(text, b)))
+    if (b == a || text[a] == '.' || (a > 0 && word(at(text, a - 1)) && !escapeBefore(text, a)) ||
+        word(at(text, b)))
         return;
     // Product/version ("agent Orvel/4.0.1.12"): a word of its own with a capital first letter,
     // not a step of a path or a URL ("/peers/10.1.2.3"), nor a protocol ("tcp/10.1.2.3").
@@ -128,7 +129,13 @@ void dottedQuad(std::string_view text, size_t a, size_t b, std::vector<Token> &o
 
 size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
 {
-    const auto [a, b] = runAround(text, end, [](unsigned char c) { return digit(c) || c == '.'; });
+    auto [a, b] = runAround(text, end, [](unsigned char c) { return digit(c) || c == '.'; });
+    // Right after a URL's or JSON's escape ("%2010.1.2.3", "\u004010.1.2.3"), whose digits are
+    // no part of it.
+    if (a > 0 && text[a - 1] == '%' && b - a > 2)
+        a += 2;
+    else if (a > 0 && jsonEscape(text, a - 1) && b - a > 4)
+        a += 4;
     // A range written with two dots ("10.9.8.7..10.9.8.99") holds two addresses.
     for (size_t from = a;;) {
         const size_t dots = text.substr(0, b).find("..", from);

@@ -60,14 +60,6 @@ bool rotationSuffix(std::string_view label)
             dated(label.substr(dash + 1)));
 }
 
-// Whether `u` and four hexadecimal digits begin at `i`: after a backslash, JSON's escape of a
-// character ("\u00fc").
-bool jsonEscape(std::string_view text, size_t i)
-{
-    return at(text, i) == 'u' && hex(at(text, i + 1)) && hex(at(text, i + 2)) &&
-           hex(at(text, i + 3)) && hex(at(text, i + 4));
-}
-
 bool label(std::string_view text)
 {
     return !text.empty() && text.size() <= 63 && text.front() != '-' && text.back() != '-' &&
@@ -76,6 +68,19 @@ bool label(std::string_view text)
 }
 
 } // namespace
+
+bool jsonEscape(std::string_view text, size_t i)
+{
+    return i > 0 && text[i - 1] == '\\' && !(i > 1 && text[i - 2] == '\\') && at(text, i) == 'u' &&
+           hex(at(text, i + 1)) && hex(at(text, i + 2)) && hex(at(text, i + 3)) &&
+           hex(at(text, i + 4));
+}
+
+bool escapeBefore(std::string_view text, size_t i)
+{
+    return (i >= 3 && text[i - 3] == '%' && hex(at(text, i - 2)) && hex(at(text, i - 1))) ||
+           (i >= 6 && jsonEscape(text, i - 5));
+}
 
 bool readsAsSomethingElse(std::string_view name)
 {
@@ -140,10 +145,13 @@ size_t email(std::string_view text, size_t end, std::vector<Token> &out)
                c == '+' || c == '-';
     }(at(text, a - 1)))
         --a;
-    // In a URL the user begins after the escape before it ("sip%3Ajsmith%40contoso.com").
+    // In a URL the user begins after the escape before it ("sip%3Ajsmith%40contoso.com"), in
+    // JSON after a character's ("\u003cjsmith\u0040contoso.com\u003e").
     if (escaped && a >= 1 && a + 2 <= sign && text[a - 1] == '%' && hex(at(text, a)) &&
         hex(at(text, a + 1)))
         a += 2;
+    else if (jsonEscape(text, a))
+        a = std::min(a + 5, sign);
     while (a < sign && text[a] == '.')
         ++a;
     size_t b = end;
@@ -193,7 +201,7 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out)
     // A name right after an escape begins after it ("\u0040contoso.com", "%40contoso.com").
     if (a > 0 && text[a - 1] == '%' && hex(at(text, a)) && hex(at(text, a + 1)))
         a += 2;
-    else if (a > 0 && text[a - 1] == '\\' && jsonEscape(text, a))
+    else if (jsonEscape(text, a))
         a += 5;
     while (a < b && (text[a] == '.' || text[a] == '-'))
         ++a;
@@ -243,9 +251,10 @@ size_t domainUser(std::string_view text, size_t end, std::vector<Token> &out)
            (upper(at(text, a - 1)) || digit(at(text, a - 1)) || text[a - 1] == '-'))
         --a;
     const unsigned char before = a > 0 ? at(text, a - 1) : 0;
-    // "M\u00fcller" is JSON's escape of a letter.
+    // "M\u00fcller" is JSON's escape of a letter; "CORP\u123456" an account.
     if (slash - a > 15 || word(before) || before == '\\' || before == ':' || before == '/' ||
-        jsonEscape(text, end - 1) || before == '.' || before == '-' ||
+        (jsonEscape(text, end - 1) && at(text, end) == '0' && at(text, end + 1) == '0') ||
+        before == '.' || before == '-' ||
         std::none_of(text.begin() + a, text.begin() + slash,
                      [](unsigned char c) { return upper(c); }))
         return end;

@@ -249,7 +249,7 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
             start = stop + 1;
             scan();
         }
-    } else if (letter && !notAnAccount(token) && at(text, stop) != '\\') {
+    } else if (letter && !notAnAccount(token) && !namingWord(token) && at(text, stop) != '\\') {
         // Before an "@" too: an e-mail address there is longer and wins; before a name of one
         // label or an address ("carol@localhost", "dave@10.9.9.8") the account is still one.
         out.push_back({start, stop, Kind::User, Shape::Name, 0});
@@ -287,7 +287,7 @@ size_t folderOwner(std::string_view text, size_t end, std::vector<Token> &out)
     if (stop == start || stop - start > 64 || next == '.' || next == ':' || next == '@')
         return stop;
     const std::string_view name = text.substr(start, stop - start);
-    if (accounts && letter && !notAnAccount(name))
+    if (accounts && letter && !notAnAccount(name) && !namingWord(name))
         out.push_back({start, stop, Kind::User, Shape::Name, 0});
     else if (!accounts && number && (letter || stop - start <= 15))
         out.push_back({start, stop, Kind::Id, letter ? Shape::Name : Shape::Digits, 0});

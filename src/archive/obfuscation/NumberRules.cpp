@@ -10,6 +10,18 @@ using namespace chars;
 
 namespace {
 
+// Whether a dotted quad of numbers of 1 to 3 digits begins at `i`.
+bool addressAt(std::string_view text, size_t i)
+{
+    for (int part = 0; part < 4; ++part, ++i) {
+        const size_t stop = digitRun(text, i);
+        if (stop == i || stop - i > 3 || (part < 3 && at(text, stop) != '.'))
+            return false;
+        i = stop;
+    }
+    return true;
+}
+
 bool separator(unsigned char c)
 {
     return c == ' ' || c == '.' || c == '-' || c == '/';
@@ -54,8 +66,10 @@ Digits groups(std::string_view text, size_t i, int shortest, bool parenthesisLat
             break;
         j += parenthesis;
         const unsigned char next = at(text, j);
-        // A group that runs on into a word or a time belongs to that.
-        if ((!parenthesis && word(next)) || (next == ':' && digit(at(text, j + 1))))
+        // A group that runs on into a word or a time belongs to that, and one that begins an
+        // address ("0012 10.20.30.40") to the address.
+        if ((!parenthesis && word(next)) || (next == ':' && digit(at(text, j + 1))) ||
+            (group > 0 && at(text, first - 1) != '.' && addressAt(text, first)))
             break;
         count += n;
         if (count >= fewest && count <= most && (listed ? endsInList(text, j) : endsAlone(text, j)))
@@ -115,7 +129,12 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out)
         const Digits number = digit(at(text, end - 1)) && at(text, end - 1) != '0'
                                   ? groups(text, start, 2, true, 10, 17, true)
                                   : Digits{};
-        if (number.count > 0)
+        // Groups of four digits alone are a dump's ("0016 8080 0000 0000"), not a number's.
+        size_t fours = 0;
+        size_t others = 0;
+        for (size_t i = start; i < number.end; i = digitRun(text, i) + 1)
+            ++(digitRun(text, i) - i == 4 ? fours : others);
+        if (number.count > 0 && (fours < 2 || others > 0))
             out.push_back({start, number.end, Kind::Phone, Shape::Digits, 2});
         return end;
     }

@@ -64,6 +64,13 @@ std::pair<size_t, size_t> runAround(std::string_view text, size_t inside, In in)
     return {a, b};
 }
 
+// Whether `u` and four hexadecimal digits begin at `i`, after a backslash that is not itself
+// escaped: JSON's escape of a character ("\u00fc").
+bool jsonEscape(std::string_view text, size_t i);
+// Whether an escape ends at `i`, a URL's ("%2F") or JSON's ("\u0022"): a name or an address
+// may begin right after one.
+bool escapeBefore(std::string_view text, size_t i);
+
 // Whether `word`, in lower case, is in `set` (of words in lower case). Words longer than any in a
 // set are no member; the rest are lowered on the stack.
 bool inSet(std::string_view word, const std::unordered_set<std::string_view> &set);
