@@ -154,6 +154,8 @@ size_t email(std::string_view text, size_t end, std::vector<Token> &out)
         a = std::min(a + 5, sign);
     while (a < sign && text[a] == '.')
         ++a;
+    // A local part is 64 bytes at most: a longer run is no address's user.
+    const bool local = sign - a <= longestAccount;
     size_t b = end;
     while (b < text.size() && (alnum(at(text, b)) || text[b] == '.' || text[b] == '-'))
         ++b;
@@ -165,8 +167,8 @@ size_t email(std::string_view text, size_t end, std::vector<Token> &out)
     while (account > 0 && (alnum(at(text, account - 1)) || at(text, account - 1) == '.' ||
                            at(text, account - 1) == '_' || at(text, account - 1) == '-'))
         --account;
-    const bool password =
-        a < sign && account >= 3 && account < a - 1 && text.substr(account - 3, 3) == "://";
+    const bool password = local && a < sign && account >= 3 && account < a - 1 &&
+                          a - 1 - account <= longestAccount && text.substr(account - 3, 3) == "://";
     if (password)
         out.push_back({account, a - 1, Kind::User, Shape::Name, 1});
     // The user alone, a number or a name.
@@ -176,7 +178,9 @@ size_t email(std::string_view text, size_t end, std::vector<Token> &out)
         out.push_back(
             {a, sign, number ? Kind::Phone : Kind::User, number ? Shape::Digits : Shape::Name, 1});
     };
-    if (a < sign && b > end && hostName(text, end, b, false)) {
+    if (!local) {
+        // Its name is still one on its own.
+    } else if (a < sign && b > end && hostName(text, end, b, false)) {
         if (!escaped) {
             out.push_back({a, b, Kind::Email, Shape::Email, 1});
         } else {
@@ -263,7 +267,9 @@ size_t domainUser(std::string_view text, size_t end, std::vector<Token> &out)
         ++b;
     while (b > end && text[b - 1] == '.')
         --b;
-    if (at(text, b) != '\\')
+    // An account's name is short: a longer run is no account, and its stand-in would cost a
+    // keyed hash of the whole run for every 32 bytes of it.
+    if (at(text, b) != '\\' && b - (end - 1) <= longestAccount)
         out.push_back({a, b, Kind::User, Shape::DomainUser, 1});
     return b;
 }

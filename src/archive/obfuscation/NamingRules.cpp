@@ -118,7 +118,9 @@ size_t afterNamingWord(std::string_view text, size_t end, unsigned trigger)
     // Where camel case begins a word ("mobilePhone", "TargetUserName").
     const auto camelAt = [&](size_t w) { return upper(at(text, w)) && lower(at(text, w - 1)); };
     size_t begin = end;
-    while (begin > 0 && alpha(at(text, begin - 1)) && !(begin < end && camelAt(begin)))
+    // No word looked for is longer than 12 letters: in a long run of letters this stays short.
+    while (begin > 0 && end - begin <= 12 && alpha(at(text, begin - 1)) &&
+           !(begin < end && camelAt(begin)))
         --begin;
     // The word may also end a longer key: in camel case, or after '_' ("auth_user_name").
     const bool joined = begin > 0 && (at(text, begin - 1) == '_' || camelAt(begin));
@@ -235,7 +237,8 @@ size_t afterWord(unsigned trigger, std::string_view text, size_t end, std::vecto
     };
     scan();
     const std::string_view token = text.substr(start, stop - start);
-    if (token.empty() || token.size() > 64 || !(alnum(at(text, start)) || at(text, start) >= 0x80))
+    if (token.empty() || token.size() > longestAccount ||
+        !(alnum(at(text, start)) || at(text, start) >= 0x80))
         return end;
     if (id) {
         // A number, or letters and digits ("MB-0042"); a word ("quota") is none. A list joined
@@ -284,7 +287,7 @@ size_t folderOwner(std::string_view text, size_t end, std::vector<Token> &out)
     }
     // The whole of the next folder, or the path's end: "/home/index.html" names a page.
     const unsigned char next = at(text, stop);
-    if (stop == start || stop - start > 64 || next == '.' || next == ':' || next == '@')
+    if (stop == start || stop - start > longestAccount || next == '.' || next == ':' || next == '@')
         return stop;
     const std::string_view name = text.substr(start, stop - start);
     if (accounts && letter && !notAnAccount(name) && !namingWord(name))

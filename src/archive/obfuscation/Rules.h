@@ -71,6 +71,9 @@ bool jsonEscape(std::string_view text, size_t i);
 // may begin right after one.
 bool escapeBefore(std::string_view text, size_t i);
 
+// The longest account name or address's local part the rules take.
+constexpr size_t longestAccount = 64;
+
 // Whether `word`, in lower case, is in `set` (of words in lower case). Words longer than any in a
 // set are no member; the rest are lowered on the stack.
 bool inSet(std::string_view word, const std::unordered_set<std::string_view> &set);
