@@ -132,10 +132,7 @@ size_t ipv4(std::string_view text, size_t end, std::vector<Token> &out)
     auto [a, b] = runAround(text, end, [](unsigned char c) { return digit(c) || c == '.'; });
     // Right after a URL's or JSON's escape ("%2010.1.2.3", "\u004010.1.2.3"), whose digits are
     // no part of it.
-    if (a > 0 && text[a - 1] == '%' && b - a > 2)
-        a += 2;
-    else if (a > 0 && jsonEscape(text, a - 1) && b - a > 4)
-        a += 4;
+    a = std::min(pastEscape(text, a), b);
     // A range written with two dots ("10.9.8.7..10.9.8.99") holds two addresses.
     for (size_t from = a;;) {
         const size_t dots = text.substr(0, b).find("..", from);

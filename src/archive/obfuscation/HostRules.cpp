@@ -82,6 +82,15 @@ bool escapeBefore(std::string_view text, size_t i)
            (i >= 6 && jsonEscape(text, i - 5));
 }
 
+size_t pastEscape(std::string_view text, size_t a)
+{
+    if (a > 0 && text[a - 1] == '%' && hex(at(text, a)) && hex(at(text, a + 1)))
+        return a + 2;
+    if (jsonEscape(text, a))
+        return a + 5;
+    return a > 0 && jsonEscape(text, a - 1) ? a + 4 : a;
+}
+
 bool readsAsSomethingElse(std::string_view name)
 {
     const bool hexLetters =
@@ -147,11 +156,7 @@ size_t email(std::string_view text, size_t end, std::vector<Token> &out)
         --a;
     // In a URL the user begins after the escape before it ("sip%3Ajsmith%40contoso.com"), in
     // JSON after a character's ("\u003cjsmith\u0040contoso.com\u003e").
-    if (escaped && a >= 1 && a + 2 <= sign && text[a - 1] == '%' && hex(at(text, a)) &&
-        hex(at(text, a + 1)))
-        a += 2;
-    else if (jsonEscape(text, a))
-        a = std::min(a + 5, sign);
+    a = std::min(pastEscape(text, a), sign);
     while (a < sign && text[a] == '.')
         ++a;
     // A local part is 64 bytes at most: a longer run is no address's user.
@@ -203,10 +208,7 @@ size_t domain(std::string_view text, size_t end, std::vector<Token> &out)
         runAround(text, end - 3, [](unsigned char c) { return alnum(c) || c == '.' || c == '-'; });
     const size_t looked = b;
     // A name right after an escape begins after it ("\u0040contoso.com", "%40contoso.com").
-    if (a > 0 && text[a - 1] == '%' && hex(at(text, a)) && hex(at(text, a + 1)))
-        a += 2;
-    else if (jsonEscape(text, a))
-        a += 5;
+    a = std::min(pastEscape(text, a), b);
     while (a < b && (text[a] == '.' || text[a] == '-'))
         ++a;
     while (b > a && (text[b - 1] == '.' || text[b - 1] == '-'))

@@ -10,6 +10,10 @@ using namespace chars;
 
 namespace {
 
+// The digits of a number dialled abroad, after its '+' or "00".
+constexpr int fewestAbroad = 8;
+constexpr int mostAbroad = 15;
+
 // Whether a dotted quad of numbers of 1 to 3 digits begins at `i`.
 bool addressAt(std::string_view text, size_t i)
 {
@@ -107,7 +111,7 @@ size_t international(std::string_view text, size_t end, std::vector<Token> &out)
     const unsigned char before = plus > 0 ? at(text, plus - 1) : ' ';
     if (word(before) || before == '+' || at(text, end - 1) == '0')
         return end;
-    const Digits number = groups(text, end - 1, 1, true, 8, 15, true);
+    const Digits number = groups(text, end - 1, 1, true, fewestAbroad, mostAbroad, true);
     if (number.count > 0)
         out.push_back({encoded ? end - 1 : plus, number.end, Kind::Phone, Shape::Digits, 2});
     return end;
@@ -126,9 +130,10 @@ size_t national(std::string_view text, size_t end, std::vector<Token> &out)
     // "00" for '+', as most of the world dials abroad ("0049 30 1234567"): 8 to 15 digits after
     // it, the first 1-9.
     if (at(text, end - 2) == '0') {
-        const Digits number = digit(at(text, end - 1)) && at(text, end - 1) != '0'
-                                  ? groups(text, start, 2, true, 10, 17, true)
-                                  : Digits{};
+        const Digits number =
+            digit(at(text, end - 1)) && at(text, end - 1) != '0'
+                ? groups(text, start, 2, true, fewestAbroad + 2, mostAbroad + 2, true)
+                : Digits{};
         // Groups of four digits alone are a dump's ("0016 8080 0000 0000"), not a number's.
         size_t fours = 0;
         size_t others = 0;

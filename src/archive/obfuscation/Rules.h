@@ -70,6 +70,10 @@ bool jsonEscape(std::string_view text, size_t i);
 // Whether an escape ends at `i`, a URL's ("%2F") or JSON's ("\u0022"): a name or an address
 // may begin right after one.
 bool escapeBefore(std::string_view text, size_t i);
+// Where a run of letters and digits that begins at `a`, inside an escape, leaves it: past the
+// digits of "%40" or of "\u0040" that it took in ("%40contoso.com", "\u004010.1.2.3"); `a`
+// where it begins no escape.
+size_t pastEscape(std::string_view text, size_t a);
 
 // The longest account name or address's local part the rules take.
 constexpr size_t longestAccount = 64;
